@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang under ASan and UBSan and runs each for a short time
+# (PD_FUZZ_SECONDS, default 10) from its seed corpus in fuzz/corpus/<target>.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${PD_FUZZ_BUILD_DIR:-$here/build-fuzz}"
+seconds="${PD_FUZZ_SECONDS:-10}"
+
+export CCACHE_BASEDIR="$here" CCACHE_NOHASHDIR=true
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+  -DCMAKE_C_COMPILER=clang-16 -DCMAKE_CXX_COMPILER=clang++-16 \
+  -DPD_BUILD_APP=OFF -DPD_BUILD_TESTS=OFF -DPD_BUILD_BENCH=OFF -DPD_BUILD_FUZZ=ON -DPD_SANITIZE=ON >/dev/null
+cmake --build "$build" --parallel "$(nproc)" --target pd_fuzz_all
+
+for target in "$build"/fuzz/*_fuzz; do
+  [ -x "$target" ] || continue
+  name="$(basename "$target")"
+  work="$build/fuzz-work/$name"
+  mkdir -p "$work"
+  seeds=()
+  [ -d "$here/fuzz/corpus/$name" ] && seeds+=("$here/fuzz/corpus/$name")
+  echo "fuzz: $name for ${seconds} s"
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
+    "$target" -max_total_time="$seconds" -max_len=65536 -print_final_stats=0 \
+    "$work" "${seeds[@]}" >"$work/log.txt" 2>&1 || { tail -n 60 "$work/log.txt"; exit 1; }
+done

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test: the fuzz targets briefly
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the benchmarks once as a smoke run,
+# then the CTest suite (unit, integration, UI and end-to-end tests) under a virtual X server.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${PD_BUILD_DIR:-$here/build}"
+jobs="$(nproc)"
+
+start=$SECONDS
+"$here/scripts/install-deps.sh"
+"$here/scripts/build.sh"
+echo "test: build done in $((SECONDS - start)) s"
+
+"$here/scripts/fuzz.sh"
+echo "test: fuzzing done at $((SECONDS - start)) s"
+
+for bench in "$build"/bench/*_bench; do
+  [ -x "$bench" ] || continue
+  "$bench" --benchmark_min_time=0.01 >/dev/null
+done
+echo "test: benchmark smoke run done at $((SECONDS - start)) s"
+
+cd "$build"
+xvfb-run -a -s "-screen 0 1280x800x24" \
+  ctest --output-on-failure --no-tests=error --timeout 300 -j "$jobs"
