@@ -1,0 +1,50 @@
+#include "runtime/ThreadPools.hpp"
+
+#include "runtime/detail/Queues.hpp"
+
+#include <algorithm>
+#include <thread>
+
+namespace pd::runtime {
+
+ThreadPool::ThreadPool(std::string name, std::size_t threadCount, int niceIncrement)
+    : name_(std::move(name)), threadCount_(std::max<std::size_t>(threadCount, 1)) {
+  target_ = detail::EventLoop::start(
+      {.name = name_, .threads = threadCount_, .niceIncrement = niceIncrement, .serial = false});
+}
+
+ThreadPool::~ThreadPool() { shutdown(); }
+
+Executor ThreadPool::executor() const { return Executor(target_); }
+
+void ThreadPool::post(UniqueFunction<void()> work) const { target_->execute(std::move(work), false); }
+
+bool ThreadPool::isCurrent() const noexcept { return target_->isCurrent(); }
+
+void ThreadPool::shutdown() noexcept { static_cast<detail::QueueTarget&>(*target_).shutdown(); }
+
+std::size_t sharedPoolSize(unsigned hardwareThreads) noexcept {
+  if (hardwareThreads == 0) {
+    return 4;
+  }
+  return std::clamp<std::size_t>(hardwareThreads, 4, 8);
+}
+
+std::size_t backgroundPoolSize(unsigned hardwareThreads) noexcept {
+  return std::clamp<std::size_t>(hardwareThreads / 2, 2, 4);
+}
+
+// Both pools live until the process exits (never destroyed: work may still be queued on them
+// while static objects are torn down).
+ThreadPool& sharedPool() {
+  static auto* pool = new ThreadPool("pd-shared", sharedPoolSize(std::thread::hardware_concurrency()));
+  return *pool;
+}
+
+ThreadPool& backgroundPool() {
+  static auto* pool = new ThreadPool("pd-background", backgroundPoolSize(std::thread::hardware_concurrency()),
+                                     kBackgroundNiceIncrement);
+  return *pool;
+}
+
+} // namespace pd::runtime

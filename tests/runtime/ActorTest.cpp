@@ -1,0 +1,150 @@
+#include "TestSupport.hpp"
+
+#include "runtime/Actor.hpp"
+#include "runtime/ThreadPools.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pd::runtime::test {
+namespace {
+
+class Account : public Actor {
+public:
+  // Trusts what it read before suspending: loses concurrent updates.
+  Awaitable<void> withdrawTrustingStaleState(int amount, std::string who) {
+    return onActor([this, amount, who]() -> Awaitable<void> {
+      log_.push_back(who + " start");
+      const int balance = balance_;
+      co_await sleep(20ms); // other calls run here
+      balance_ = balance - amount;
+      log_.push_back(who + " end");
+    });
+  }
+
+  // Re-reads the state after the suspension.
+  Awaitable<void> withdraw(int amount) {
+    return onActor([this, amount]() -> Awaitable<void> {
+      co_await sleep(20ms);
+      balance_ -= amount;
+    });
+  }
+
+  Awaitable<int> balance() {
+    return onActor([this] { return balance_; });
+  }
+
+  Awaitable<std::vector<std::string>> log() {
+    return onActor([this] { return log_; });
+  }
+
+  Awaitable<int> failing() {
+    return onActor([]() -> int { throw std::invalid_argument("no"); });
+  }
+
+  Awaitable<bool> runsOnActor() {
+    return onActor([this] { return isCurrent(); });
+  }
+
+  // Unsynchronised on purpose: safe only because the actor runs one call at a time.
+  Awaitable<void> increment() {
+    return onActor([this] {
+      if (inside_.fetch_add(1) != 0) {
+        overlapped_ = true;
+      }
+      ++count_;
+      inside_.fetch_sub(1);
+    });
+  }
+  Awaitable<int> count() {
+    return onActor([this] { return overlapped_ ? -1 : count_; });
+  }
+
+private:
+  int balance_ = 100;
+  std::vector<std::string> log_;
+  std::atomic<int> inside_{0};
+  bool overlapped_ = false;
+  int count_ = 0;
+};
+
+TEST(Actor, callsInterleaveAtEverySuspensionSoStateMustBeReRead) {
+  MainLoop loop;
+  auto account = std::make_shared<Account>();
+  auto a = spawn(MainThread::executor(), [account] { return account->withdrawTrustingStaleState(10, "a"); });
+  auto b = spawn(MainThread::executor(), [account] { return account->withdrawTrustingStaleState(10, "b"); });
+  loop.runUntil([&] { return a.isFinished() && b.isFinished(); });
+  const auto log = loop.run([account] { return account->log(); });
+  // Both calls started before either ended: the second ran while the first was suspended.
+  ASSERT_EQ(log.size(), 4U);
+  EXPECT_EQ(log[0].substr(2), "start");
+  EXPECT_EQ(log[1].substr(2), "start");
+  EXPECT_EQ(loop.run([account] { return account->balance(); }), 90) << "the stale read lost an update";
+
+  auto c = spawn(MainThread::executor(), [account] { return account->withdraw(10); });
+  auto d = spawn(MainThread::executor(), [account] { return account->withdraw(10); });
+  loop.runUntil([&] { return c.isFinished() && d.isFinished(); });
+  EXPECT_EQ(loop.run([account] { return account->balance(); }), 70);
+}
+
+TEST(Actor, runsOneCallAtATimeFromManyThreads) {
+  auto account = std::make_shared<Account>();
+  std::vector<Task<void>> callers;
+  for (int i = 0; i < 200; ++i) {
+    callers.push_back(spawn(sharedPool().executor(), [account] { return account->increment(); }));
+  }
+  for (auto& caller : callers) {
+    ASSERT_TRUE(waitUntilFinished(caller));
+  }
+  auto count = spawn(sharedPool().executor(), [account] { return account->count(); });
+  ASSERT_TRUE(waitUntilFinished(count));
+  EXPECT_EQ(count.state()->result(), 200);
+}
+
+TEST(Actor, resultsAndErrorsReachTheCallerOnItsOwnExecutor) {
+  MainLoop loop;
+  auto account = std::make_shared<Account>();
+  const bool ok = loop.run([account]() -> Awaitable<bool> {
+    const bool onActor = co_await account->runsOnActor();
+    const bool backOnMain = MainThread::isMainThread() && !account->isCurrent();
+    bool threw = false;
+    try {
+      (void)co_await account->failing();
+    } catch (const std::invalid_argument&) {
+      threw = MainThread::isMainThread();
+    }
+    co_return onActor && backOnMain && threw;
+  });
+  EXPECT_TRUE(ok);
+}
+
+TEST(Actor, theCallersCancellationReachesTheMethod) {
+  class Sleeper : public Actor {
+  public:
+    Awaitable<bool> nap() {
+      return onActor([]() -> Awaitable<bool> {
+        try {
+          co_await sleep(10s);
+        } catch (const CancellationError&) {
+          co_return isCancelled();
+        }
+        co_return false;
+      });
+    }
+  };
+  auto sleeper = std::make_shared<Sleeper>();
+  auto caller = spawn(sharedPool().executor(), [sleeper] { return sleeper->nap(); });
+  std::this_thread::sleep_for(20ms);
+  const auto start = std::chrono::steady_clock::now();
+  caller.cancel();
+  ASSERT_TRUE(waitUntilFinished(caller, 2s));
+  EXPECT_LT(secondsSince(start), 0.2);
+  EXPECT_TRUE(caller.state()->result()) << "inside the method isCancelled() answers for the caller";
+}
+
+} // namespace
+} // namespace pd::runtime::test
