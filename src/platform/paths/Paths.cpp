@@ -1,0 +1,188 @@
+#include "platform/paths/Paths.hpp"
+
+#include "runtime/Error.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#ifndef PD_APP_ID
+#error "PD_APP_ID must be defined by the build"
+#endif
+
+namespace pd::platform::paths {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// An XDG variable counts only when set to an absolute path.
+std::optional<fs::path> absoluteFromEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || value[0] != '/') return std::nullopt;
+  return fs::path(value);
+}
+
+std::optional<fs::path> xdgOrHome(const char* variable, const char* underHome) {
+  if (auto dir = absoluteFromEnvironment(variable)) return dir;
+  if (auto home = homeDirectory()) return *home / underHome;
+  return std::nullopt;
+}
+
+std::optional<fs::path> withApplicationID(std::optional<fs::path> base) {
+  if (!base) return std::nullopt;
+  return *base / std::string(applicationID());
+}
+
+// Closes the descriptor on every path out of a scope.
+class FileDescriptor {
+public:
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const noexcept { return fd_; }
+  // Closes now and reports a failed close (which can lose written data on some file systems).
+  int release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd);
+  }
+
+private:
+  int fd_;
+};
+
+bool isExistingDirectory(const fs::path& dir) {
+  struct stat st {};
+  return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+fs::path sharedTemporaryBase() {
+  if (auto dir = absoluteFromEnvironment("TMPDIR")) return *dir;
+  return "/tmp";
+}
+
+} // namespace
+
+std::string_view applicationID() noexcept { return PD_APP_ID; }
+
+std::optional<fs::path> homeDirectory() { return absoluteFromEnvironment("HOME"); }
+
+std::optional<fs::path> userApplicationSupportDirectory() {
+  return xdgOrHome("XDG_DATA_HOME", ".local/share");
+}
+std::optional<fs::path> userCachesDirectory() { return xdgOrHome("XDG_CACHE_HOME", ".cache"); }
+std::optional<fs::path> userConfigDirectory() { return xdgOrHome("XDG_CONFIG_HOME", ".config"); }
+std::optional<fs::path> userRuntimeDirectory() { return absoluteFromEnvironment("XDG_RUNTIME_DIR"); }
+
+std::optional<fs::path> applicationSupportDirectory() {
+  return withApplicationID(userApplicationSupportDirectory());
+}
+std::optional<fs::path> cachesDirectory() { return withApplicationID(userCachesDirectory()); }
+std::optional<fs::path> configDirectory() { return withApplicationID(userConfigDirectory()); }
+
+void ensurePrivateDirectory(const fs::path& dir) {
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    throw PosixError(errno, "mkdir " + dir.string());
+  }
+  // O_NOFOLLOW makes the check and the use one step: a link put in place between mkdir and
+  // here is refused rather than followed.
+  FileDescriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0) {
+    const int err = errno;
+    struct stat st {};
+    if ((err == ELOOP || err == ENOTDIR) && ::lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      throw PosixError(ELOOP, "refusing symbolic link " + dir.string());
+    }
+    throw PosixError(err, "open " + dir.string());
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) throw PosixError(errno, "fstat " + dir.string());
+  if (!S_ISDIR(st.st_mode)) throw PosixError(ENOTDIR, dir.string());
+  if (st.st_uid != ::geteuid()) {
+    throw PosixError(EPERM, "refusing " + dir.string() + " owned by uid " + std::to_string(st.st_uid));
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    // Someone else may already have put files in it: unusable, not repairable.
+    throw PosixError(EPERM, "refusing group- or world-writable " + dir.string());
+  }
+  if ((st.st_mode & 07777) != 0700 && ::fchmod(fd.get(), 0700) != 0) {
+    throw PosixError(errno, "chmod " + dir.string());
+  }
+}
+
+fs::path privateTemporaryDirectory() {
+  // Not under $XDG_RUNTIME_DIR: that is a small tmpfs, and temporary files here include
+  // copies of dropped videos and downloaded audio.
+  const fs::path shared = sharedTemporaryBase() / (std::string(applicationID()) + "-" +
+                                                   std::to_string(::geteuid()));
+  try {
+    ensurePrivateDirectory(shared);
+    return shared;
+  } catch (const PosixError&) {
+    // Another user may have taken the name in the shared folder first; the user's own
+    // caches folder cannot be taken that way.
+    const auto caches = cachesDirectory();
+    if (!caches) throw;
+    std::error_code ec;
+    fs::create_directories(*caches, ec);
+    if (ec) throw;
+    const fs::path fallback = *caches / "tmp";
+    ensurePrivateDirectory(fallback);
+    return fallback;
+  }
+}
+
+fs::path runtimeDirectory() {
+  if (auto base = userRuntimeDirectory(); base && isExistingDirectory(*base)) {
+    const fs::path dir = *base / std::string(applicationID());
+    ensurePrivateDirectory(dir);
+    return dir;
+  }
+  return privateTemporaryDirectory();
+}
+
+void writeFileAtomically(const fs::path& file, std::string_view contents, unsigned mode) {
+  const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
+  std::string pattern = (dir / ("." + file.filename().string() + ".XXXXXX")).string();
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+
+  FileDescriptor fd(::mkostemp(name.data(), O_CLOEXEC));
+  if (fd.get() < 0) throw PosixError(errno, "mkstemp " + pattern);
+  const std::string tempPath(name.data());
+
+  const auto fail = [&](int err, const std::string& what) {
+    ::unlink(tempPath.c_str());
+    throw PosixError(err, what + " " + tempPath);
+  };
+
+  std::size_t done = 0;
+  while (done < contents.size()) {
+    const ssize_t n = ::write(fd.get(), contents.data() + done, contents.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(errno, "write");
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fchmod(fd.get(), static_cast<mode_t>(mode & 07777)) != 0) fail(errno, "chmod");
+  if (::fsync(fd.get()) != 0) fail(errno, "fsync");
+  if (fd.release() != 0) fail(errno, "close");
+  if (::rename(tempPath.c_str(), file.c_str()) != 0) fail(errno, "rename to " + file.string() + " from");
+
+  // The rename itself is durable only once the folder is synced. Failing that is not a
+  // failure of the write: the new contents are in place for every reader.
+  FileDescriptor dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirFd.get() >= 0) ::fsync(dirFd.get());
+}
+
+} // namespace pd::platform::paths

@@ -1,0 +1,63 @@
+#pragma once
+
+// Where the application keeps its files, after the XDG base-directory conventions.
+//
+// The "user" folders are the un-suffixed bases ($XDG_DATA_HOME or ~/.local/share and so on),
+// for code that appends the application id itself; the others already end in the
+// application id. None of these functions creates a folder except the runtime and the
+// private temporary folders, which must exist with the right owner and mode to be safe.
+// Environment values that are empty or not absolute are ignored, as the XDG rules say.
+
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+namespace pd::platform::paths {
+
+// The application id, "tech.quelbo.PalendrixDisplay" (the PD_APP_ID build constant).
+std::string_view applicationID() noexcept;
+
+// $HOME when it is an absolute path; none otherwise.
+std::optional<std::filesystem::path> homeDirectory();
+
+// $XDG_DATA_HOME, else ~/.local/share. None when neither can be found.
+std::optional<std::filesystem::path> userApplicationSupportDirectory();
+// $XDG_CACHE_HOME, else ~/.cache.
+std::optional<std::filesystem::path> userCachesDirectory();
+// $XDG_CONFIG_HOME, else ~/.config.
+std::optional<std::filesystem::path> userConfigDirectory();
+// $XDG_RUNTIME_DIR; none when unset (there is no default for it).
+std::optional<std::filesystem::path> userRuntimeDirectory();
+
+// The same folders with the application id appended.
+std::optional<std::filesystem::path> applicationSupportDirectory();
+std::optional<std::filesystem::path> cachesDirectory();
+std::optional<std::filesystem::path> configDirectory();
+
+// $XDG_RUNTIME_DIR/<app id>, created 0700 and verified (see ensurePrivateDirectory). Without
+// $XDG_RUNTIME_DIR the private temporary base below stands in. Throws pd::PosixError when no
+// safe folder can be had.
+std::filesystem::path runtimeDirectory();
+
+// A per-user folder for temporary files, never a bare shared /tmp:
+// $XDG_RUNTIME_DIR/<app id>/tmp when the runtime folder exists, else
+// ${TMPDIR:-/tmp}/<app id>-<uid>. Created 0700 and verified on every call, so a folder that
+// was removed meanwhile comes back. Throws pd::PosixError when the folder is unsafe.
+std::filesystem::path privateTemporaryDirectory();
+
+// Makes `dir` (one level: its parent must exist) with mode 0700, or verifies an existing one:
+// a real directory (not a symbolic link), owned by the effective user, not writable by group
+// or others. An existing folder of ours that is merely readable by others is tightened to
+// 0700. Throws pd::PosixError (ELOOP for a link, ENOTDIR, EPERM for a foreign owner or a
+// group/world-writable folder, or the failing call's errno).
+void ensurePrivateDirectory(const std::filesystem::path& dir);
+
+// Replaces `file` whole: the bytes go to a temporary file in the same folder, which is
+// forced to stable storage and renamed over `file`; the folder is then synced so the rename
+// survives a crash. Readers see the old or the new contents, never a mix. The new file gets
+// `mode` (subject to nothing: it is set explicitly). Throws pd::PosixError; no temporary
+// file is left behind on failure.
+void writeFileAtomically(const std::filesystem::path& file, std::string_view contents,
+                         unsigned mode = 0600);
+
+} // namespace pd::platform::paths
