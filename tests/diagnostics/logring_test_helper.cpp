@@ -1,0 +1,150 @@
+// A child process for the tests that must kill, crash or confine a process:
+//
+//   logring_test_helper flush-loop <root>           logs and flushes until killed; prints
+//                                                    "flushed <n>" once entries 0..n-1 are committed
+//   logring_test_helper crash <folder> segv|abort    installs the crash handler and dies
+//   logring_test_helper disk <folder> full|readonly  runs a ring on a tiny private tmpfs and prints
+//                                                    the ring's own lines
+//   logring_test_helper prune-busy <folder>          prunes a ring whose oldest launch cannot go
+//
+// The confined modes need a private mount namespace; without one they exit with 77.
+
+#include "diagnostics/Log.hpp"
+#include "diagnostics/LogRing.hpp"
+#include "platform/crypto/Random.hpp"
+#include "platform/log/LogStore.hpp"
+#include "platform/metrics/CrashRecord.hpp"
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <string>
+#include <string_view>
+
+namespace {
+
+using namespace pd;
+using namespace pd::diagnostics;
+namespace fs = std::filesystem;
+
+constexpr int kSkip = 77;
+
+void flushAndWait(LogRing& ring) {
+  std::promise<void> done;
+  ring.requestFlush([&done] { done.set_value(); });
+  done.get_future().wait();
+}
+
+LogRing::Config configFor(const fs::path& root) {
+  LogRing::Config config = LogRing::standardConfig();
+  config.root = root;
+  config.timing.flushPeriod = std::chrono::hours(1);
+  config.timing.flushRetryInterval = std::chrono::milliseconds(5);
+  return config;
+}
+
+int flushLoop(const fs::path& root) {
+  LogRing ring(configFor(root));
+  ring.start();
+  long next = 0;
+  for (;;) {
+    for (int i = 0; i < 200; ++i) Log::app().notice("kill_test_entry n=%ld", next++);
+    const long logged = next;
+    flushAndWait(ring);
+    std::printf("flushed %ld\n", logged);
+    std::fflush(stdout);
+  }
+}
+
+int crash(const fs::path& folder, std::string_view how) {
+  platform::metrics::installCrashHandler(folder);
+  std::printf("installed\n");
+  std::fflush(stdout);
+  if (how == "abort") std::abort();
+  // A real fault, not a sent signal; not null, so that a sanitizer does not stop it first.
+  volatile std::uintptr_t nowhere = 8;
+  *reinterpret_cast<volatile int*>(nowhere) = 1;
+  return 0;
+}
+
+bool confine(const fs::path& folder, const char* size) {
+  if (::unshare(CLONE_NEWNS) != 0) return false;
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  fs::create_directories(folder);
+  return ::mount("tmpfs", folder.c_str(), "tmpfs", 0, size) == 0;
+}
+
+void printRingLines() {
+  for (const auto& entry : platform::log::LogStore::shared().entriesAfter(0)) {
+    if (entry.message.starts_with("ring_") || entry.message.starts_with("app_launch")) {
+      std::printf("%s\n", entry.message.c_str());
+    }
+  }
+  std::fflush(stdout);
+}
+
+int disk(const fs::path& folder, std::string_view mode) {
+  if (!confine(folder, "size=256k")) return kSkip;
+  LogRing ring(configFor(folder / "LogRing"));
+  ring.start();
+  ring.waitUntilIdle(std::chrono::seconds(10));
+  if (mode == "readonly" &&
+      ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+    return kSkip;
+  }
+  const std::string big(8 * 1024, 'x');
+  for (int run = 0; run < 5; ++run) {
+    for (int i = 0; i < (mode == "full" ? 40 : 1); ++i) Log::app().notice("filler %{public}s", big);
+    flushAndWait(ring);
+  }
+  ring.markTerminal();
+  printRingLines();
+  return 0;
+}
+
+int pruneBusy(const fs::path& folder) {
+  if (!confine(folder, "size=4m")) return kSkip;
+  const fs::path root = folder / "LogRing";
+  std::string current;
+  fs::path oldest;
+  for (int i = 1; i <= 7; ++i) {
+    LogRing::Manifest manifest;
+    manifest.launchID = platform::crypto::makeUUIDString();
+    manifest.startedAt = "2026-01-01T00:00:00.000Z";
+    manifest.seq = i;
+    manifest.clean = true;
+    const fs::path directory = root / manifest.launchID;
+    fs::create_directories(directory);
+    std::ofstream(directory / "manifest.json") << manifest.encode();
+    if (i == 1) oldest = directory;
+    current = manifest.launchID;
+  }
+  // A mount point inside the oldest launch cannot be removed.
+  fs::create_directories(oldest / "busy");
+  if (::mount("tmpfs", (oldest / "busy").c_str(), "tmpfs", 0, "size=64k") != 0) return kSkip;
+  const auto result = LogRing::prune(root, current, LogRing::Limits{});
+  std::printf("deleted=%ld kept=%ld folders=%zu\n", static_cast<long>(result.deleted), static_cast<long>(result.kept),
+              LogRing::listLaunchDirectories(root).size());
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  platform::log::setStderrEnabled(false);
+  if (argc < 3) return 2;
+  const std::string_view mode = argv[1];
+  const fs::path folder = argv[2];
+  if (mode == "flush-loop") return flushLoop(folder);
+  if (mode == "crash" && argc == 4) return crash(folder, argv[3]);
+  if (mode == "disk" && argc == 4) return disk(folder, argv[3]);
+  if (mode == "prune-busy") return pruneBusy(folder);
+  return 2;
+}
