@@ -1,0 +1,36 @@
+#pragma once
+
+// Connects the OSC view model to the link manager. The control protocol that carries
+// deck_state to the tablet is not built yet, so sendDeckState drops the state; what the
+// view model reads of the link (connected peers, changes) is real.
+
+#include "deckinput/DeckStateSink.hpp"
+
+#include <boost/signals2/connection.hpp>
+
+#include <memory>
+
+namespace pd::link {
+class NetworkManagerForMac;
+}
+
+namespace pd::app {
+
+class LinkDeckStateSink final : public deckinput::DeckStateSink {
+public:
+  explicit LinkDeckStateSink(const std::shared_ptr<link::NetworkManagerForMac>& manager);
+  ~LinkDeckStateSink() override;
+  LinkDeckStateSink(const LinkDeckStateSink&) = delete;
+  LinkDeckStateSink& operator=(const LinkDeckStateSink&) = delete;
+
+  void sendDeckState(const link::DeckState& state) override;
+  bool hasConnectedPeers() const override;
+  boost::signals2::signal<void()>& linkChanged() override { return linkChanged_; }
+
+private:
+  std::weak_ptr<link::NetworkManagerForMac> manager_;
+  boost::signals2::signal<void()> linkChanged_;
+  boost::signals2::scoped_connection forwarding_;
+};
+
+} // namespace pd::app

@@ -1,0 +1,53 @@
+#include "app/MainWindow.hpp"
+
+#include "app/TermsSheet.hpp"
+#include "platform/settings/UserDefaults.hpp"
+#include "runtime/MainThread.hpp"
+#include "ui/main/ContentView.hpp"
+#include "ui/settings/TermsOfServiceView.hpp"
+
+#include <QTimer>
+
+namespace pd::app {
+
+MainWindow::MainWindow(ui::ContentView* content, int currentTermsVersion) : content_(content) {
+  setWindowTitle(QStringLiteral("Palendrix Display"));
+  setCentralWidget(content_);
+  termsSheet_ = new TermsSheet(currentTermsVersion, this);
+
+  prepareForTermination_ = NotificationCenter::defaultCenter().addObserver(
+      kPrepareForTerminationNotification, [this] { content_->closeSetupForTermination(); });
+
+  // A change can be written from any thread; the sheet follows it on the main thread.
+  defaultsChanged_ = platform::UserDefaults::standard().connectChanged([this](const std::string& key) {
+    if (key == ui::TermsOfServiceView::kAcceptedTermsVersionKey) {
+      QMetaObject::invokeMethod(this, [this] { updateTermsSheet(); }, Qt::AutoConnection);
+    }
+  });
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::updateTermsSheet() {
+  runtime::MainThread::assertMainThread();
+  const bool presented = isVisible() && termsSheet_->isRequired();
+  if (presented && !termsSheet_->isVisible()) {
+    termsSheet_->open();
+    termsSheet_->view()->setFocus();
+  } else if (!presented && termsSheet_->isVisible()) {
+    termsSheet_->hide();
+  }
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  // After the window itself is up, so that the sheet is stacked above it.
+  QTimer::singleShot(0, this, [this] { updateTermsSheet(); });
+}
+
+void MainWindow::hideEvent(QHideEvent* event) {
+  QMainWindow::hideEvent(event);
+  updateTermsSheet();
+}
+
+} // namespace pd::app

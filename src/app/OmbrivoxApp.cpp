@@ -1,0 +1,224 @@
+#include "app/OmbrivoxApp.hpp"
+
+#include "app/AppDelegate.hpp"
+#include "app/LinkDeckStateSink.hpp"
+#include "app/MainWindow.hpp"
+#include "app/PalendrixUpdaterDelegate.hpp"
+#include "app/QtMainThread.hpp"
+#include "app/ServiceStandIns.hpp"
+#include "app/TermsSheet.hpp"
+#include "app/TerminationSignals.hpp"
+#include "diagnostics/Log.hpp"
+#include "diagnostics/LogErrorFields.hpp"
+#include "diagnostics/LogRing.hpp"
+#include "diagnostics/MainStallWatchdog.hpp"
+#include "diagnostics/MetricKitObserver.hpp"
+#include "deckinput/OSCServerService.hpp"
+#include "deckinput/OSCViewModel.hpp"
+#include "diagnostics/SingleInstanceGuard.hpp"
+#include "link/NetworkManagerForMac.hpp"
+#include "platform/instance/ActivationListener.hpp"
+#include "platform/updater/UpdaterController.hpp"
+#include "runtime/MainThread.hpp"
+#include "ui/main/ContentView.hpp"
+#include "ui/settings/AppSettingsView.hpp"
+#include "ui/settings/LicensesView.hpp"
+
+#include <QAction>
+#include <QApplication>
+#include <QKeySequence>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QVBoxLayout>
+
+namespace pd::app {
+
+std::function<void()>& OmbrivoxApp::checkForUpdatesAction() {
+  static std::function<void()> action;
+  return action;
+}
+
+OmbrivoxApp::OmbrivoxApp() {
+  mainThreadInstallation_ = installQtMainThread();
+  runtime::MainThread::assertMainThread();
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  // The order is part of the behaviour: the log ring starts before the single-instance guard
+  // so that a second instance's abort is recorded, and the guard runs before any service
+  // exists so that a second instance touches none of them.
+  appDelegate_ = std::make_unique<AppDelegate>();
+  diagnostics::LogRing::shared().start();
+  diagnostics::SingleInstanceGuard::acquireOrExit();
+  activationListener_ = diagnostics::SingleInstanceGuard::listenForLaterLaunches([this] {
+    // On the listener's thread: the window work belongs to the main thread.
+    QMetaObject::invokeMethod(this, [this] { reopenMainWindow(); }, Qt::QueuedConnection);
+  });
+  try {
+    terminationSignals_ = std::make_unique<TerminationSignals>([this](int) { requestTermination(); });
+  } catch (const std::exception& error) {
+    const auto fields = diagnostics::LogErrorFields::fields(error, true);
+    diagnostics::Log::app().error("signal_handler_fail err_domain=%{public}s err_code=%ld", fields.domain,
+                                  fields.code);
+  }
+  // Start-up neither waits for these two nor sees how they end.
+  runtime::MainThread::post([] { relay::RelayDiskCache::shared().prepareIfNeeded(); });
+  runtime::MainThread::post([] { remotesource::InvidiousInstanceManager::shared().startMonitoring(); });
+  diagnostics::MetricKitObserver::shared().subscribe();
+  diagnostics::MainStallWatchdog::shared().start();
+  // The check-for-updates action holds the controller, so the version alert can use it.
+  updaterDelegate_ = std::make_unique<PalendrixUpdaterDelegate>();
+  updaterController_ = std::make_shared<platform::updater::UpdaterController>(
+      true, updaterDelegate_.get(),
+      [this](const platform::updater::UpdateCheckReport& report) { showUpdateCheckReport(report); });
+  checkForUpdatesAction() = [controller = updaterController_] { controller->checkForUpdates(); };
+  // The long-lived models; the broadcaster follows when the main window first needs it.
+  connectionManager_ = link::NetworkManagerForMac::create();
+  deckStateSink_ = std::make_shared<LinkDeckStateSink>(connectionManager_);
+  oscServer_ = deckinput::OSCServerService::create();
+  oscViewModel_ = std::make_shared<deckinput::OSCViewModel>(oscServer_, deckStateSink_);
+
+  makeMenuActions();
+}
+
+OmbrivoxApp::~OmbrivoxApp() {
+  activationListener_.reset();
+  checkForUpdatesAction() = nullptr;
+  delete licensesWindow_.data();
+}
+
+sender::LocalVideoBroadcaster& OmbrivoxApp::localVideoBroadcaster() {
+  if (!localVideoBroadcaster_) {
+    localVideoBroadcaster_ = std::make_unique<sender::LocalVideoBroadcaster>(connectionManager_);
+  }
+  return *localVideoBroadcaster_;
+}
+
+void OmbrivoxApp::makeMenuActions() {
+  checkForUpdatesMenuAction_ = new QAction(QStringLiteral("アップデートを確認"), this);
+  connect(checkForUpdatesMenuAction_, &QAction::triggered, this, [this] { updaterController_->checkForUpdates(); });
+
+  licensesMenuAction_ = new QAction(QStringLiteral("ライセンス情報..."), this);
+  connect(licensesMenuAction_, &QAction::triggered, this, [this] { showLicensesWindow(); });
+
+  settingsMenuAction_ = new QAction(QStringLiteral("設定..."), this);
+  settingsMenuAction_->setShortcut(QKeySequence(QStringLiteral("Ctrl+,")));
+  settingsMenuAction_->setShortcutContext(Qt::ApplicationShortcut);
+  connect(settingsMenuAction_, &QAction::triggered, this, [this] { showSettingsWindow(); });
+
+  quitMenuAction_ = new QAction(QStringLiteral("Palendrix Display を終了"), this);
+  quitMenuAction_->setShortcut(QKeySequence::Quit);
+  if (quitMenuAction_->shortcut().isEmpty()) {
+    quitMenuAction_->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
+  }
+  quitMenuAction_->setShortcutContext(Qt::ApplicationShortcut);
+  quitMenuAction_->setMenuRole(QAction::QuitRole);
+  connect(quitMenuAction_, &QAction::triggered, this, [this] { requestTermination(); });
+}
+
+void OmbrivoxApp::installMenuBar(MainWindow& window) {
+  QMenu* appMenu = window.menuBar()->addMenu(QStringLiteral("Palendrix Display"));
+  appMenu->addAction(checkForUpdatesMenuAction_);
+  appMenu->addAction(licensesMenuAction_);
+  appMenu->addSeparator();
+  appMenu->addAction(settingsMenuAction_);
+  appMenu->addSeparator();
+  appMenu->addAction(quitMenuAction_);
+}
+
+void OmbrivoxApp::attachQuitShortcut(QWidget* window) { window->addAction(quitMenuAction_); }
+
+MainWindow& OmbrivoxApp::mainWindow() {
+  if (!mainWindow_) {
+    auto* content = new ui::ContentView(*connectionManager_, *oscViewModel_, localVideoBroadcaster());
+    mainWindow_ = std::make_unique<MainWindow>(content, kCurrentTermsVersion);
+    installMenuBar(*mainWindow_);
+    // The sheet is modal over the main window and would keep Quit's shortcut from it.
+    attachQuitShortcut(mainWindow_->termsSheet());
+    mainWindow_->resize(960, 680);
+  }
+  return *mainWindow_;
+}
+
+ui::ContentView& OmbrivoxApp::mainWindowContent() { return *mainWindow().contentView(); }
+
+void OmbrivoxApp::launch() {
+  runtime::MainThread::assertMainThread();
+  mainWindow().show();
+  QMetaObject::invokeMethod(this, [this] { appDelegate_->applicationDidFinishLaunching(); }, Qt::QueuedConnection);
+}
+
+int OmbrivoxApp::exec() {
+  const int status = QApplication::exec();
+  requestTermination();
+  return status; // reached only when a test keeps the process alive
+}
+
+void OmbrivoxApp::reopenMainWindow() {
+  runtime::MainThread::assertMainThread();
+  MainWindow& window = mainWindow();
+  if (window.isMinimized()) {
+    window.showNormal();
+  } else {
+    window.show();
+  }
+  window.raise();
+  window.activateWindow();
+}
+
+void OmbrivoxApp::showLicensesWindow() {
+  runtime::MainThread::assertMainThread();
+  if (QWidget* existing = licensesWindow_.data(); existing != nullptr) {
+    if (existing->isVisible()) {
+      existing->raise();
+      existing->activateWindow();
+      return;
+    }
+    existing->deleteLater();
+  }
+  auto* window =
+      new QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+  window->setAttribute(Qt::WA_DeleteOnClose);
+  window->setWindowTitle(QStringLiteral("ライセンス"));
+  auto* layout = new QVBoxLayout(window);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(new ui::LicensesView);
+  window->setFixedSize(kLicensesWindowWidth, kLicensesWindowHeight);
+  attachQuitShortcut(window);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect available = screen->availableGeometry();
+    window->move(available.center() - QPoint(kLicensesWindowWidth / 2, kLicensesWindowHeight / 2));
+  }
+  window->show();
+  window->raise();
+  window->activateWindow();
+  licensesWindow_ = window;
+}
+
+void OmbrivoxApp::showSettingsWindow() {
+  runtime::MainThread::assertMainThread();
+  if (!settingsWindow_) {
+    settingsWindow_ = std::make_unique<ui::AppSettingsView>(*connectionManager_, *oscViewModel_);
+    settingsWindow_->setWindowFlags(Qt::Window);
+    attachQuitShortcut(settingsWindow_.get());
+  }
+  settingsWindow_->show();
+  settingsWindow_->raise();
+  settingsWindow_->activateWindow();
+}
+
+QWidget* OmbrivoxApp::settingsWindow() const noexcept { return settingsWindow_.get(); }
+
+void OmbrivoxApp::showUpdateCheckReport(const platform::updater::UpdateCheckReport& report) {
+  QWidget* parent = (mainWindow_ && mainWindow_->isVisible()) ? mainWindow_.get() : nullptr;
+  auto* box = new QMessageBox(QMessageBox::Information, QString::fromStdString(report.title),
+                              QString::fromStdString(report.message), QMessageBox::Ok, parent);
+  box->setTextFormat(Qt::PlainText);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+}
+
+void OmbrivoxApp::requestTermination() { appDelegate_->applicationShouldTerminate(); }
+
+} // namespace pd::app

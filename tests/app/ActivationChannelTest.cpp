@@ -1,0 +1,157 @@
+#include "platform/instance/ActivationListener.hpp"
+#include "platform/instance/InstanceProtocol.hpp"
+#include "platform/instance/RunningInstance.hpp"
+
+#include "AppTestSupport.hpp"
+#include "runtime/Error.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+namespace pd::platform::instance {
+namespace {
+
+using namespace std::chrono_literals;
+using pd::testing::TempDirectory;
+
+runtime::Clock::MonotonicTime in(std::chrono::milliseconds d) { return runtime::Clock::current().monotonic() + d; }
+
+int connectRaw(const std::filesystem::path& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  return fd;
+}
+
+int errnoOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const PosixError& e) {
+    return e.errnum();
+  }
+  return 0;
+}
+
+TEST(ActivationChannel, AnswersProcessIdAndActivation) {
+  TempDirectory dir;
+  std::atomic<int> activations{0};
+  ActivationListener listener(dir / "instance.sock", [&] { ++activations; });
+
+  auto incumbent = RunningInstance::find(listener.socketPath(), in(1000ms));
+  ASSERT_TRUE(incumbent.has_value());
+  EXPECT_EQ(incumbent->processIdentifier(), ::getpid());
+  incumbent->activate();
+  EXPECT_EQ(activations.load(), 1);
+}
+
+TEST(ActivationChannel, NobodyListeningIsNoIncumbent) {
+  TempDirectory dir;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(RunningInstance::find(dir / "instance.sock", in(1000ms)).has_value());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
+}
+
+TEST(ActivationChannel, SocketFilesLeftBehindAreReplacedButNeverALiveListenerOrAnotherFile) {
+  TempDirectory dir;
+  const auto path = dir / "instance.sock";
+  {
+    // A socket file whose owner is gone: bound, never listening, closed.
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+  }
+  ActivationListener listener(path, {});
+  EXPECT_TRUE(RunningInstance::find(path, in(1000ms)).has_value());
+  EXPECT_EQ(errnoOf([&] { ActivationListener second(path, {}); }), EADDRINUSE);
+  // The live listener survived the attempt.
+  EXPECT_TRUE(RunningInstance::find(path, in(1000ms)).has_value());
+
+  const auto other = dir / "notes.txt";
+  pd::testing::writeText(other, "keep me");
+  EXPECT_EQ(errnoOf([&] { ActivationListener third(other, {}); }), EEXIST);
+  EXPECT_EQ(pd::testing::readText(other), "keep me");
+}
+
+TEST(ActivationChannel, TeardownRemovesOnlyItsOwnSocket) {
+  TempDirectory dir;
+  const auto path = dir / "instance.sock";
+  { ActivationListener listener(path, {}); }
+  EXPECT_FALSE(std::filesystem::exists(path));
+
+  auto first = std::make_unique<ActivationListener>(path, [] {});
+  // A successor took the path over (the first's socket file was removed behind its back).
+  std::filesystem::remove(path);
+  ActivationListener successor(path, {});
+  first.reset();
+  EXPECT_TRUE(RunningInstance::find(path, in(1000ms)).has_value());
+}
+
+TEST(ActivationChannel, PathTooLongForASocketIsRefused) {
+  const std::filesystem::path path = "/tmp/" + std::string(120, 'x');
+  EXPECT_EQ(errnoOf([&] { ActivationListener listener(path, {}); }), ENAMETOOLONG);
+  EXPECT_FALSE(RunningInstance::find(path, in(100ms)).has_value());
+}
+
+TEST(ActivationChannel, ConfusedPeersAreCutOffAndTheNextOneIsServed) {
+  TempDirectory dir;
+  std::atomic<int> activations{0};
+  ActivationListener listener(dir / "instance.sock", [&] { ++activations; });
+
+  // An endless line: cut at the size limit.
+  const int flood = connectRaw(listener.socketPath());
+  const std::string junk(200, 'a');
+  ::send(flood, junk.data(), junk.size(), MSG_NOSIGNAL);
+  // An unknown request: refused and closed.
+  const int stranger = connectRaw(listener.socketPath());
+  ::send(stranger, "reboot\n", 7, MSG_NOSIGNAL);
+  char answer[16] = {};
+  EXPECT_EQ(::recv(stranger, answer, sizeof answer - 1, 0), 6);
+  EXPECT_STREQ(answer, "error\n");
+  EXPECT_EQ(::recv(stranger, answer, sizeof answer, 0), 0);
+  ::close(flood);
+  ::close(stranger);
+
+  auto incumbent = RunningInstance::find(listener.socketPath(), in(1000ms));
+  ASSERT_TRUE(incumbent.has_value());
+  incumbent->activate();
+  EXPECT_EQ(activations.load(), 1);
+}
+
+TEST(ActivationChannel, ActivationThatOutlastsTheDeadlineTimesOut) {
+  TempDirectory dir;
+  std::atomic<bool> release{false};
+  ActivationListener listener(dir / "instance.sock", [&] {
+    while (!release.load()) {
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  auto incumbent = RunningInstance::find(listener.socketPath(), in(200ms));
+  ASSERT_TRUE(incumbent.has_value());
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(errnoOf([&] { incumbent->activate(); }), ETIMEDOUT);
+  const auto took = std::chrono::steady_clock::now() - started;
+  release = true;
+  EXPECT_LT(took, 400ms);
+}
+
+TEST(ActivationChannel, ProcessIdAnswersAreRangeChecked) {
+  using protocol::parseProcessIdAnswer;
+  EXPECT_EQ(parseProcessIdAnswer("pid 42"), 42);
+  EXPECT_EQ(parseProcessIdAnswer("pid 2147483647"), 2147483647);
+  for (const char* bad : {"pid 0", "pid -5", "pid +5", "pid 2147483648", "pid 99999999999", "pid 12x", "pid ",
+                          "pid", "PID 5", " pid 5", "pid  5"}) {
+    EXPECT_FALSE(parseProcessIdAnswer(bad).has_value()) << bad;
+  }
+}
+
+} // namespace
+} // namespace pd::platform::instance

@@ -1,0 +1,366 @@
+#include "app/OmbrivoxApp.hpp"
+
+#include "AppTestSupport.hpp"
+#include "QtTestEnvironment.hpp"
+#include "app/AppDelegate.hpp"
+#include "app/AppSettings.hpp"
+#include "app/MainWindow.hpp"
+#include "app/NotificationCenter.hpp"
+#include "app/PalendrixUpdaterDelegate.hpp"
+#include "app/ServiceStandIns.hpp"
+#include "app/TermsSheet.hpp"
+#include "diagnostics/LogRing.hpp"
+#include "diagnostics/MainStallWatchdog.hpp"
+#include "diagnostics/MetricKitObserver.hpp"
+#include "diagnostics/SingleInstanceGuard.hpp"
+#include "platform/instance/RunningInstance.hpp"
+#include "platform/settings/UserDefaults.hpp"
+#include "platform/thermal/ThermalMonitor.hpp"
+#include "platform/updater/UpdaterController.hpp"
+#include "ui/main/ContentView.hpp"
+#include "ui/settings/LicensesView.hpp"
+#include "ui/settings/TermsOfServiceView.hpp"
+
+#include <QAction>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace pd::app {
+namespace {
+
+using namespace std::chrono_literals;
+using pd::testing::LogCapture;
+using pd::testing::XdgSandbox;
+
+constexpr int kWaitMs = 2000;
+
+class AppShellTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    AppDelegate::setProcessExit([this](int status) { exits.push_back(status); });
+    diagnostics::SingleInstanceGuard::resetSettings();
+    diagnostics::SingleInstanceGuard::settings().exitProcess = [this](int status) { guardExits.push_back(status); };
+  }
+  void TearDown() override {
+    app.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    diagnostics::SingleInstanceGuard::releaseForTesting();
+    diagnostics::SingleInstanceGuard::resetSettings();
+    AppDelegate::setProcessExit(nullptr);
+  }
+
+  // A launch as main() makes it, with the accepted terms version stored first (none: absent).
+  OmbrivoxApp& launch(std::optional<int> acceptedTerms) {
+    if (acceptedTerms) {
+      defaults.set(SettingsKey::acceptedTermsVersion, *acceptedTerms);
+    }
+    app = std::make_unique<OmbrivoxApp>();
+    app->launch();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !log.messagesContaining("app_ready").empty(); }, kWaitMs));
+    QCoreApplication::processEvents();
+    return *app;
+  }
+
+  TermsSheet& sheet() { return *app->mainWindow().termsSheet(); }
+
+  XdgSandbox sandbox;
+  platform::UserDefaults defaults; // in memory
+  platform::ScopedStandardUserDefaults useDefaults{defaults};
+  LogCapture log;
+  std::vector<int> exits;
+  std::vector<int> guardExits;
+  std::unique_ptr<OmbrivoxApp> app;
+};
+
+class TermsGateTest : public AppShellTest, public ::testing::WithParamInterface<std::optional<int>> {};
+
+TEST_P(TermsGateTest, SheetCoversTheMainWindowUntilVersionTwoIsAccepted) {
+  launch(GetParam());
+  const bool expected = GetParam().value_or(0) < 2;
+  EXPECT_TRUE(app->mainWindow().isVisible());
+  if (expected) {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sheet().isVisible(); }, kWaitMs));
+    EXPECT_EQ(sheet().windowModality(), Qt::WindowModal);
+    EXPECT_EQ(sheet().parentWidget(), &app->mainWindow());
+  } else {
+    QTest::qWait(50);
+    EXPECT_FALSE(sheet().isVisible());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(StoredVersions, TermsGateTest,
+                         ::testing::Values(std::nullopt, std::optional<int>(0), std::optional<int>(1),
+                                           std::optional<int>(2), std::optional<int>(3)));
+
+TEST_F(AppShellTest, TermsSheetIgnoresEveryDismissalAndReturnAccepts) {
+  launch(0);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return sheet().isVisible(); }, kWaitMs));
+
+  QTest::keyClick(&sheet(), Qt::Key_Escape);
+  sheet().reject();
+  sheet().done(QDialog::Accepted);
+  EXPECT_FALSE(sheet().close());
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(sheet().isVisible());
+  EXPECT_EQ(defaults.integer(SettingsKey::acceptedTermsVersion), 0);
+
+  QTest::keyClick(&sheet(), Qt::Key_Return);
+  EXPECT_EQ(defaults.integer(SettingsKey::acceptedTermsVersion), 2);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !sheet().isVisible(); }, kWaitMs));
+  EXPECT_TRUE(app->mainWindow().isVisible());
+  EXPECT_TRUE(exits.empty());
+}
+
+TEST_F(AppShellTest, SheetComesBackWithTheWindowAndLeavesWhenAcceptedElsewhere) {
+  launch(1);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return sheet().isVisible(); }, kWaitMs));
+  app->mainWindow().hide();
+  EXPECT_FALSE(sheet().isVisible());
+  app->reopenMainWindow();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return sheet().isVisible(); }, kWaitMs));
+  // A write from another thread reaches the sheet on the main thread.
+  std::thread([this] { defaults.set(SettingsKey::acceptedTermsVersion, 2); }).join();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !sheet().isVisible(); }, kWaitMs));
+}
+
+TEST_F(AppShellTest, LaunchLinesComeInOrderWithOneSnapshotRevision) {
+  defaults.set(SettingsKey::oscPort, 9000);
+  defaults.set(SettingsKey::oscHost, "0.0.0.0");
+  defaults.set(SettingsKey::syphonServerName, "  Stage\n");
+  const std::int64_t before = configSnapshotRevision();
+  launch(2);
+  const std::string rev = std::to_string(before + 1);
+  const std::string thermal(platform::thermal::label(platform::thermal::readThermalState()));
+
+  std::vector<std::pair<std::string, std::string>> lines;
+  for (const auto& entry : log.entries()) {
+    if (entry.message.starts_with("app_ready") || entry.message.starts_with("config_snapshot")) {
+      lines.emplace_back(entry.category, entry.message);
+    }
+  }
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"app", "app_ready background_mode=enabled"},
+      {"osc", "config_snapshot snapshot_rev=" + rev + " host=0.0.0.0 port=9000"},
+      {"syphon", "config_snapshot snapshot_rev=" + rev + " server_name=Stage"},
+      {"network", "config_snapshot snapshot_rev=" + rev +
+                      " pv=3 features=raw_mode,load_video,video_bpm,session_takeover,remote_source,load_video_ack,"
+                      "stream_stop thermal=" + thermal},
+  };
+  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(configSnapshotRevision(), before + 1);
+}
+
+TEST_F(AppShellTest, StartUpWiresTheServicesAndListensForLaterLaunches) {
+  const auto ringStarts = diagnostics::LogRing::shared().callCounts().start;
+  launch(2);
+  EXPECT_EQ(diagnostics::LogRing::shared().callCounts().start, ringStarts + 1);
+  EXPECT_TRUE(std::filesystem::exists(sandbox.appSupport() / "instance.lock"));
+  EXPECT_TRUE(remotesource::InvidiousInstanceManager::shared().isMonitoring());
+  EXPECT_TRUE(diagnostics::MetricKitObserver::shared().isSubscribed());
+  EXPECT_TRUE(diagnostics::MainStallWatchdog::shared().isStarted());
+  EXPECT_TRUE(static_cast<bool>(OmbrivoxApp::checkForUpdatesAction()));
+  EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
+  EXPECT_TRUE(guardExits.empty());
+}
+
+TEST_F(AppShellTest, ALaterLaunchBringsTheClosedMainWindowBack) {
+  launch(2);
+  app->mainWindow().close();
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(app->mainWindow().isVisible());
+  EXPECT_TRUE(exits.empty()); // closing the window does not quit
+
+  auto incumbent = platform::instance::RunningInstance::find(sandbox.runtime() / "instance.sock",
+                                                             runtime::Clock::current().monotonic() + 1s);
+  ASSERT_TRUE(incumbent.has_value());
+  EXPECT_EQ(incumbent->processIdentifier(), ::getpid());
+  incumbent->activate();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return app->mainWindow().isVisible(); }, kWaitMs));
+  EXPECT_TRUE(QTest::qWaitForWindowActive(&app->mainWindow(), kWaitMs));
+}
+
+TEST_F(AppShellTest, LicencesWindowIsReusedWhileOpenAndMadeAnewAfterClosing) {
+  launch(2);
+  app->licensesMenuAction()->trigger();
+  QWidget* const window = app->licensesWindow();
+  ASSERT_NE(window, nullptr);
+  const QPointer<QWidget> first(window);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(window->windowTitle(), QStringLiteral("ライセンス"));
+  EXPECT_EQ(window->size(), QSize(420, 300));
+  EXPECT_EQ(window->minimumSize(), window->maximumSize());
+  const Qt::WindowFlags flags = window->windowFlags();
+  EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
+  EXPECT_FALSE(flags.testFlag(Qt::WindowMinimizeButtonHint));
+  EXPECT_NE(window->findChild<ui::LicensesView*>(), nullptr);
+
+  app->licensesMenuAction()->trigger();
+  EXPECT_EQ(app->licensesWindow(), window);
+
+  window->close();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(first.isNull());
+  app->showLicensesWindow();
+  QWidget* const second = app->licensesWindow();
+  ASSERT_NE(second, nullptr);
+  EXPECT_TRUE(second->isVisible());
+}
+
+TEST_F(AppShellTest, SettingsWindowIsOneWindow) {
+  launch(2);
+  app->settingsMenuAction()->trigger();
+  QWidget* window = app->settingsWindow();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(window->windowTitle(), QStringLiteral("設定"));
+  EXPECT_EQ(window->width(), 480);
+  window->close();
+  app->showSettingsWindow();
+  EXPECT_EQ(app->settingsWindow(), window);
+  EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(AppShellTest, CheckForUpdatesReportsThePackageManager) {
+  launch(2);
+  OmbrivoxApp::checkForUpdatesAction()();
+  QMessageBox* box = nullptr;
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+          if (auto* candidate = qobject_cast<QMessageBox*>(w); candidate != nullptr && candidate->isVisible()) {
+            box = candidate;
+          }
+        }
+        return box != nullptr;
+      },
+      kWaitMs));
+  EXPECT_EQ(box->windowTitle(), QStringLiteral("アップデートを確認"));
+  EXPECT_TRUE(box->text().contains(QStringLiteral("パッケージマネージャー")));
+  EXPECT_TRUE(box->text().contains(QStringLiteral(PD_APP_VERSION)));
+  box->close();
+}
+
+TEST_F(AppShellTest, QuitFromTheSheetEmptiesTheRelayCacheMarksTheRingAndExitsZero) {
+  const auto cache = sandbox.caches() / "RelayCache";
+  pd::testing::writeText(cache / "chunk-0001.bin", "data");
+  pd::testing::writeText(cache / "nested" / "chunk-0002.bin", "data");
+  launch(0);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return sheet().isVisible(); }, kWaitMs));
+  pd::testing::writeText(cache / "chunk-0003.bin", "written after the launch purge");
+  const auto terminals = diagnostics::LogRing::shared().callCounts().terminal;
+
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&sheet(), kWaitMs));
+  QTest::keyClick(&sheet(), Qt::Key_Q, Qt::ControlModifier);
+
+  EXPECT_EQ(exits, std::vector<int>{0});
+  EXPECT_TRUE(std::filesystem::is_empty(cache));
+  EXPECT_EQ(diagnostics::LogRing::shared().callCounts().terminal, terminals + 1);
+}
+
+TEST_F(AppShellTest, RelayCachePurgeRefusesASymlinkedFolder) {
+  const auto elsewhere = sandbox.root() / "precious";
+  pd::testing::writeText(elsewhere / "keep.bin", "keep");
+  std::filesystem::create_directories(sandbox.caches());
+  std::filesystem::create_directory_symlink(elsewhere, sandbox.caches() / "RelayCache");
+  relay::RelayDiskCache::purgeAtExit(relay::RelayDiskCache::defaultDirectory());
+  EXPECT_TRUE(std::filesystem::exists(elsewhere / "keep.bin"));
+}
+
+class TerminationSignalTest : public AppShellTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(TerminationSignalTest, SignalReachesTheTerminationHandlerOnTheMainThread) {
+  launch(0);
+  const int number = GetParam();
+  std::thread([number] { ::kill(::getpid(), number); }).join();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !exits.empty(); }, kWaitMs));
+  EXPECT_EQ(exits, std::vector<int>{0});
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, TerminationSignalTest, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
+
+TEST_F(AppShellTest, QuitMenuCommandEndsThroughTheSameHandler) {
+  launch(2);
+  app->quitMenuAction()->trigger();
+  EXPECT_EQ(exits, std::vector<int>{0});
+  EXPECT_EQ(app->quitMenuAction()->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+}
+
+TEST_F(AppShellTest, UpdateRelaunchClosesTheConnectionSheetFirst) {
+  launch(2);
+  app->mainWindowContent().setShowSetup(true);
+  bool installed = false;
+  app->updaterController().relaunchIntoInstalledUpdate([&] { installed = true; });
+  EXPECT_FALSE(app->mainWindowContent().showSetup());
+  EXPECT_FALSE(installed);
+}
+
+TEST(UpdaterDelegate, PostsTheNotificationFirstAndInstallsOnceAfterTheDelay) {
+  EXPECT_EQ(PalendrixUpdaterDelegate::kInstallDelay, 500ms);
+  PalendrixUpdaterDelegate delegate(60ms);
+  platform::updater::UpdaterController controller(true, &delegate, {});
+  std::vector<std::string> events;
+  auto observation = NotificationCenter::defaultCenter().addObserver(kPrepareForTerminationNotification,
+                                                                    [&] { events.emplace_back("notification"); });
+  std::chrono::steady_clock::time_point installedAt;
+  const auto started = std::chrono::steady_clock::now();
+  controller.relaunchIntoInstalledUpdate([&] {
+    events.emplace_back("install");
+    installedAt = std::chrono::steady_clock::now();
+  });
+  EXPECT_EQ(events, std::vector<std::string>{"notification"});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return events.size() == 2; }, kWaitMs));
+  EXPECT_EQ(events, (std::vector<std::string>{"notification", "install"}));
+  EXPECT_GE(installedAt - started, 60ms);
+  QTest::qWait(100);
+  EXPECT_EQ(events.size(), 2u);
+}
+
+TEST(UpdaterDelegate, WithoutADelegateTheInstallRunsAtOnceAndNeverTwice) {
+  platform::updater::UpdaterController controller(true, nullptr, {});
+  int runs = 0;
+  controller.relaunchIntoInstalledUpdate([&] { ++runs; });
+  EXPECT_EQ(runs, 1);
+
+  struct Twice : platform::updater::UpdaterDelegate {
+    bool shouldPostponeRelaunchForUpdate(std::function<void()> install) override {
+      install();
+      install();
+      return false;
+    }
+  } twice;
+  platform::updater::UpdaterController careless(true, &twice, {});
+  runs = 0;
+  careless.relaunchIntoInstalledUpdate([&] { ++runs; });
+  EXPECT_EQ(runs, 1);
+}
+
+TEST(ThermalObservation, ChangesAreLoggedFromTheLastSeenState) {
+  pd::testing::TempDirectory root;
+  const auto zone = root / "thermal_zone0";
+  pd::testing::writeText(zone / "temp", "50000\n");
+  pd::testing::writeText(zone / "trip_point_0_type", "passive\n");
+  pd::testing::writeText(zone / "trip_point_0_temp", "90000\n");
+  LogCapture log;
+  AppDelegate delegate(root.path());
+  EXPECT_EQ(delegate.lastThermalLabel(), "nominal");
+  delegate.configureAfterLaunch();
+  EXPECT_EQ(log.messagesContaining("thermal=").size(), 1u);
+  EXPECT_NE(log.messagesContaining("thermal=").at(0).find("thermal=nominal"), std::string::npos);
+
+  pd::testing::writeText(zone / "temp", "95000\n");
+  delegate.thermalMonitor().poll();
+  EXPECT_EQ(log.messagesContaining("thermal_state"),
+            std::vector<std::string>{"thermal_state from=nominal to=serious"});
+  EXPECT_EQ(delegate.lastThermalLabel(), "serious");
+  delegate.thermalMonitor().poll(); // no change, no line
+  EXPECT_EQ(log.messagesContaining("thermal_state").size(), 1u);
+}
+
+} // namespace
+} // namespace pd::app

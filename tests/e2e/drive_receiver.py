@@ -1,0 +1,255 @@
+"""The receiver's end-to-end walk through the accessibility bus.
+
+Run by accessibility_e2e.sh inside a private X server and D-Bus session, with fresh XDG
+folders in the environment. Exit status 0: passed; 1: failed; 77: skipped.
+"""
+
+import ctypes
+import ctypes.util
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+import pyatspi
+
+BINARY, WORK = sys.argv[1], sys.argv[2]
+FEATURES = "raw_mode,load_video,video_bpm,session_takeover,remote_source,load_video_ack,stream_stop"
+MAIN_TITLE = "Palendrix Display"
+
+
+class Failure(Exception):
+    pass
+
+
+def log(text):
+    print(f"e2e: {text}", flush=True)
+
+
+def wait_for(what, predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            value = predicate()
+        except Exception:  # the tree changes under us while windows come and go
+            value = None
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise Failure(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(0.05)
+
+
+def start_receiver(name):
+    stderr = open(os.path.join(WORK, f"{name}.stderr"), "w")
+    process = subprocess.Popen([BINARY], stdout=subprocess.DEVNULL, stderr=stderr)
+    return process, stderr.name
+
+
+def read(path):
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return f.read()
+
+
+def application_of(pid):
+    desktop = pyatspi.Registry.getDesktop(0)
+    for index in range(desktop.childCount):
+        app = desktop.getChildAtIndex(index)
+        if app is not None and app.get_process_id() == pid:
+            return app
+    return None
+
+
+def find(root, role, name):
+    """The first accessible under root with this role and name (depth first)."""
+    return pyatspi.findDescendant(root, lambda a: a.getRole() == role and a.name == name)
+
+
+def frame(app, title):
+    for index in range(app.childCount):
+        child = app.getChildAtIndex(index)
+        if child is not None and child.getRole() == pyatspi.ROLE_FRAME and child.name == title:
+            return child
+    return None
+
+
+def has_state(accessible, state):
+    return accessible is not None and accessible.getState().contains(state)
+
+
+def press(accessible):
+    action = accessible.queryAction()
+    for index in range(action.nActions):
+        if action.getName(index) in ("Press", "press", "click", "Click", "Toggle", "toggle"):
+            action.doAction(index)
+            return
+    action.doAction(0)
+
+
+def menu_item(app, name):
+    return find(app, pyatspi.ROLE_MENU_ITEM, name)
+
+
+def close_x11_window(title):
+    """Sends WM_DELETE_WINDOW to the top-level X window with this title, as a window manager's
+    close button does."""
+    xlib = ctypes.cdll.LoadLibrary(ctypes.util.find_library("X11") or "libX11.so.6")
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XDefaultRootWindow.restype = ctypes.c_ulong
+    xlib.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+    xlib.XInternAtom.restype = ctypes.c_ulong
+    xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    xlib.XQueryTree.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
+                                ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong)),
+                                ctypes.POINTER(ctypes.c_uint)]
+    xlib.XFetchName.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_char_p)]
+    xlib.XFree.argtypes = [ctypes.c_void_p]
+    xlib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+    xlib.XFlush.argtypes = [ctypes.c_void_p]
+    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+    class ClientMessage(ctypes.Structure):
+        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                    ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+    class Event(ctypes.Union):
+        _fields_ = [("client", ClientMessage), ("pad", ctypes.c_long * 24)]
+
+    display = xlib.XOpenDisplay(None)
+    if not display:
+        raise Failure("cannot open the X display")
+    try:
+        root = xlib.XDefaultRootWindow(display)
+        parent, root_return = ctypes.c_ulong(), ctypes.c_ulong()
+        children, count = ctypes.POINTER(ctypes.c_ulong)(), ctypes.c_uint()
+        xlib.XQueryTree(display, root, ctypes.byref(root_return), ctypes.byref(parent), ctypes.byref(children),
+                        ctypes.byref(count))
+        targets = []
+        for index in range(count.value):
+            name = ctypes.c_char_p()
+            if xlib.XFetchName(display, children[index], ctypes.byref(name)) and name.value is not None:
+                if name.value.decode("utf-8", "replace") == title:
+                    targets.append(children[index])
+                xlib.XFree(name)
+        if children:
+            xlib.XFree(children)
+        if not targets:
+            raise Failure(f"no X window titled {title!r}")
+        # Qt's hidden client-leader window may carry the same name; it ignores the request.
+        for target in targets:
+            event = Event()
+            event.client.type = 33  # ClientMessage
+            event.client.window = target
+            event.client.message_type = xlib.XInternAtom(display, b"WM_PROTOCOLS", 0)
+            event.client.format = 32
+            event.client.data[0] = xlib.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+            event.client.data[1] = 0  # CurrentTime
+            xlib.XSendEvent(display, target, 0, 0, ctypes.byref(event))
+        xlib.XFlush(display)
+        log(f"asked {len(targets)} X window(s) titled {title!r} to close")
+    finally:
+        xlib.XCloseDisplay(display)
+
+
+def check_launch_lines(stderr_path):
+    text = wait_for("the launch lines", lambda: (lambda t: t if "network" in t and "features=" in t else None)(
+        read(stderr_path)), 10)
+    if "app_ready background_mode=enabled" not in text:
+        raise Failure("no app_ready line")
+    snapshots = re.findall(r"config_snapshot snapshot_rev=(\d+) (\S+)=", text)
+    kinds = [kind for _, kind in snapshots]
+    if kinds != ["host", "server_name", "pv"]:
+        raise Failure(f"expected the osc, syphon and network snapshots in order, got {snapshots}")
+    revisions = {rev for rev, _ in snapshots}
+    if len(revisions) != 1:
+        raise Failure(f"the snapshots carry different revisions: {revisions}")
+    if text.index("app_ready") > text.index("config_snapshot"):
+        raise Failure("app_ready came after a config_snapshot line")
+    features = re.search(r"features=(\S+)", text).group(1)
+    if features != FEATURES:
+        raise Failure(f"features={features}")
+
+
+def main():
+    first, first_stderr = start_receiver("first")
+    try:
+        app = wait_for("the receiver on the accessibility bus", lambda: application_of(first.pid), 20)
+        log(f"receiver pid {first.pid} is on the bus as {app.name!r}")
+
+        accept = wait_for("the terms sheet's accept button",
+                          lambda: find(app, pyatspi.ROLE_PUSH_BUTTON, "同意してはじめる"), 10)
+        press(accept)
+        wait_for("the terms sheet to close",
+                 lambda: find(app, pyatspi.ROLE_PUSH_BUTTON, "同意してはじめる") is None
+                 or not has_state(find(app, pyatspi.ROLE_PUSH_BUTTON, "同意してはじめる"), pyatspi.STATE_SHOWING), 5)
+        main_window = wait_for("the main window", lambda: frame(app, MAIN_TITLE), 5)
+        wait_for("the main window to be shown", lambda: has_state(frame(app, MAIN_TITLE), pyatspi.STATE_SHOWING), 5)
+        log("terms accepted; main window is up")
+
+        check_launch_lines(first_stderr)
+        log("launch lines are complete and share one snapshot_rev")
+
+        # Take the main window away: close it as a window manager would.
+        close_x11_window(MAIN_TITLE)
+        wait_for("the main window to close",
+                 lambda: not has_state(frame(app, MAIN_TITLE), pyatspi.STATE_SHOWING), 5)
+        if first.poll() is not None:
+            raise Failure("closing the main window ended the application")
+        log("main window closed; the receiver runs on")
+
+        started = time.monotonic()
+        second, second_stderr = start_receiver("second")
+        try:
+            status = second.wait(timeout=8)
+        except subprocess.TimeoutExpired:
+            second.kill()
+            raise Failure("the second instance did not end")
+        took = time.monotonic() - started
+        if status != 0:
+            raise Failure(f"the second instance ended with status {status}")
+        if took > 6.5:
+            raise Failure(f"the second instance took {took:.1f} s to end")
+        expected = f"lifecycle event=launch_abort action=exit reason=single_instance incumbent_pid={first.pid}"
+        if expected not in read(second_stderr):
+            raise Failure(f"the second instance did not log {expected!r}")
+        log(f"second instance ended after {took:.1f} s naming pid {first.pid}")
+
+        wait_for("the main window to come back",
+                 lambda: has_state(frame(app, MAIN_TITLE), pyatspi.STATE_SHOWING), 5)
+        wait_for("the main window to be active",
+                 lambda: has_state(frame(app, MAIN_TITLE), pyatspi.STATE_ACTIVE), 5)
+        log("the running instance came to the front")
+
+        quit_item = wait_for("the Quit menu command", lambda: menu_item(app, "Palendrix Display を終了"), 5)
+        started = time.monotonic()
+        try:
+            press(quit_item)
+        except Exception as error:  # the receiver ends before it can answer the press
+            if "disconnected" not in str(error) and "NoReply" not in str(error):
+                raise
+        try:
+            status = first.wait(timeout=1.0)
+        except subprocess.TimeoutExpired:
+            raise Failure("Quit did not end the receiver within 1 s")
+        if status != 0:
+            raise Failure(f"Quit ended the receiver with status {status}")
+        log(f"Quit ended the receiver with status 0 after {time.monotonic() - started:.2f} s")
+        return 0
+    except Failure as failure:
+        print(f"FAIL: {failure}", file=sys.stderr)
+        for name in ("first", "second"):
+            path = os.path.join(WORK, f"{name}.stderr")
+            if os.path.exists(path):
+                print(f"--- {name} instance stderr ---\n{read(path)[-4000:]}", file=sys.stderr)
+        return 1
+    finally:
+        if first.poll() is None:
+            first.send_signal(signal.SIGKILL)
+            first.wait()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
