@@ -1,0 +1,794 @@
+#include "link/NetworkManagerForMac.hpp"
+
+#include "app/AppSettings.hpp"
+#include "diagnostics/Log.hpp"
+#include "diagnostics/LogErrorFields.hpp"
+#include "diagnostics/LogThrottle.hpp"
+#include "platform/bonjour/AvahiBrowser.hpp"
+#include "platform/bonjour/AvahiResolver.hpp"
+#include "platform/crypto/Random.hpp"
+#include "platform/json/JsonWriter.hpp"
+#include "platform/log/Utf8.hpp"
+#include "platform/net/UdpLink.hpp"
+#include "runtime/Clock.hpp"
+#include "runtime/MainThread.hpp"
+#include "runtime/Weak.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <chrono>
+#include <limits>
+#include <utility>
+
+#include <unistd.h>
+
+namespace pd::link {
+
+using diagnostics::Log;
+using diagnostics::LogErrorFields;
+using diagnostics::LogThrottle;
+using platform::bonjour::BrowseChange;
+using platform::bonjour::BrowserState;
+using platform::bonjour::BrowserStateUpdate;
+using ConnectionState = platform::net::LinkState;
+using platform::net::LinkStateUpdate;
+
+namespace {
+
+constexpr std::uint8_t kControlMessageFirstByte = 0x7B; // '{'
+
+std::string hostDeviceName() {
+  std::array<char, 256> buffer{};
+  if (::gethostname(buffer.data(), buffer.size() - 1) == 0 && buffer[0] != '\0') {
+    return platform::log::toValidUtf8(buffer.data());
+  }
+  return "Mac";
+}
+
+std::string interfaceNames(const std::vector<platform::net::Interface>& interfaces) {
+  std::string joined;
+  for (const auto& interface : interfaces) {
+    if (!joined.empty()) joined += '/';
+    joined += interface.name;
+  }
+  return joined;
+}
+
+std::string errorTextOrUnknown(const std::optional<Error>& error) {
+  return error ? std::string(error->detail()) : std::string("unknown error");
+}
+
+Error errorOrUnknown(const std::optional<Error>& error) {
+  return error ? *error : Error("unknown", 0, "unknown error");
+}
+
+} // namespace
+
+// --- Construction ---------------------------------------------------------------------------------
+
+NetworkManagerForMac::Dependencies NetworkManagerForMac::systemDependencies() {
+  Dependencies dependencies;
+  dependencies.makeBrowser = [](std::string_view serviceType) {
+    return std::make_unique<platform::bonjour::AvahiBrowser>(std::string(serviceType));
+  };
+  auto resolver = std::make_shared<platform::bonjour::AvahiResolver>();
+  dependencies.makeLink = [resolver](const Endpoint& endpoint, const platform::net::LinkParameters& parameters) {
+    return std::make_shared<platform::net::UdpLink>(endpoint, parameters, resolver);
+  };
+  dependencies.timers = MainThreadTimers::system();
+  dependencies.networkPeerID = [] { return app::AppSettings::networkPeerID(); };
+  return dependencies;
+}
+
+std::shared_ptr<NetworkManagerForMac> NetworkManagerForMac::create(Dependencies dependencies) {
+  runtime::MainThread::assertMainThread();
+  // Work on the network queue holds the manager for a moment while it runs; should the last
+  // owner let go meanwhile, the destruction still belongs on the main thread.
+  const auto destroy = [](NetworkManagerForMac* doomed) {
+    if (!runtime::MainThread::isInstalled() || runtime::MainThread::isMainThread()) {
+      delete doomed;
+    } else {
+      runtime::MainThread::post([doomed] { delete doomed; });
+    }
+  };
+  std::shared_ptr<NetworkManagerForMac> manager(new NetworkManagerForMac(Private{}, std::move(dependencies)), destroy);
+  manager->initialise();
+  return manager;
+}
+
+NetworkManagerForMac::NetworkManagerForMac(Private, Dependencies dependencies)
+    : dependencies_(std::move(dependencies)),
+      networkQueue_(std::string(kNetworkQueueLabel)),
+      syphonQueue_(std::string(kSyphonQueueLabel)),
+      udpServiceType_(kServiceType),
+      currentLinkID_(platform::crypto::makeHexToken32()),
+      browserRebuildDelay_(dependencies_.timing.browserRebuildDelay) {
+  if (!dependencies_.timers) dependencies_.timers = MainThreadTimers::system();
+  deviceName_ = dependencies_.deviceName ? *dependencies_.deviceName : hostDeviceName();
+}
+
+void NetworkManagerForMac::initialise() {
+  // Needs weak_from_this(), so it cannot run in the constructor.
+  configurePipeline(streamMode.get());
+}
+
+NetworkManagerForMac::~NetworkManagerForMac() {
+  runtime::MainThread::assertMainThread();
+  connectionTimeoutTimer_.reset();
+  browserRebuildTask_.reset();
+  if (browser_) {
+    browser_->setResultsChangedHandler(nullptr);
+    browser_->setStateUpdateHandler(nullptr);
+    browser_->cancel();
+    browser_.reset();
+  }
+  if (udpConnection_) {
+    udpConnection_->setStateHandler(nullptr);
+    udpConnection_->cancel();
+    udpConnection_.reset();
+  }
+  // The cancellations above run on the network queue; let them close their sockets while the
+  // queue's event loop still exists.
+  (void)networkQueue_.syncWithTimeout([] {}, std::chrono::seconds(2));
+}
+
+std::string_view NetworkManagerForMac::toString(StaleEpochSource source) noexcept {
+  switch (source) {
+  case StaleEpochSource::display: return "display";
+  case StaleEpochSource::syphon: return "syphon";
+  case StaleEpochSource::syphonLate: return "syphon_late";
+  case StaleEpochSource::recv: return "recv";
+  case StaleEpochSource::json: return "json";
+  }
+  return "recv";
+}
+
+std::string_view NetworkManagerForMac::toString(ReconnectNotice::Cause cause) noexcept {
+  switch (cause) {
+  case ReconnectNotice::Cause::connectionLost: return "connectionLost";
+  case ReconnectNotice::Cause::timeout: return "timeout";
+  case ReconnectNotice::Cause::connectFailed: return "connectFailed";
+  case ReconnectNotice::Cause::occupied: return "occupied";
+  case ReconnectNotice::Cause::peerNotFound: return "peerNotFound";
+  }
+  return "connectionLost";
+}
+
+void NetworkManagerForMac::postToNetworkQueue(runtime::UniqueFunction<void(NetworkManagerForMac&)> work) {
+  networkQueue_.post([weak = weak_from_this(), work = std::move(work)]() mutable {
+    if (auto self = weak.lock()) work(*self);
+  });
+}
+
+// --- Link cycles ------------------------------------------------------------------------------------
+
+std::uint64_t NetworkManagerForMac::beginLinkSession() {
+  runtime::MainThread::assertMainThread();
+  stopHeartbeat();
+  resetVideoLiveness();
+  isVideoSilent.set(false);
+  // An ack of any earlier request now falls outside the accepted range until a new one is sent.
+  handshakeSeqFloor_ = handshakeSequence_ + 1;
+  // Unsigned: wraps to 0 after 2^64 - 1.
+  const std::uint64_t generation = ++connectionGeneration_;
+  currentLinkID_ = platform::crypto::makeHexToken32();
+  peerPermanentID_.reset();
+  peerSessionID_.reset();
+  postToNetworkQueue([generation](NetworkManagerForMac& self) { self.videoEpochOnQueue_ = generation; });
+  {
+    std::scoped_lock lock(syphonGate_);
+    syphonEpoch_ = generation;
+  }
+  return generation;
+}
+
+void NetworkManagerForMac::stopHeartbeat() {
+  // The heartbeat timer itself arrives with the control protocol; a stop still moves the epoch
+  // on and clears the degraded flag, which is what the views see.
+  isLinkDegraded.set(false);
+  ++linkEpoch_;
+}
+
+void NetworkManagerForMac::resetVideoLiveness() {
+  std::scoped_lock lock(videoLivenessGate_);
+  lastFrameTimeByStream_.clear();
+  silentStreams_.clear();
+  stoppedStreams_.clear();
+}
+
+// --- Discovery ----------------------------------------------------------------------------------------
+
+std::string NetworkManagerForMac::endpointText(const Endpoint& endpoint) {
+  if (const auto* hostPort = std::get_if<platform::net::HostPort>(&endpoint)) {
+    return hostPort->host + ":" + std::to_string(hostPort->port);
+  }
+  return std::get<platform::net::ServiceEndpoint>(endpoint).name;
+}
+
+std::optional<std::int64_t> NetworkManagerForMac::parseProtocolVersion(const std::optional<std::string>& text) {
+  if (!text || text->empty()) return std::nullopt;
+  std::string_view digits(*text);
+  bool negative = false;
+  if (digits.front() == '+' || digits.front() == '-') {
+    negative = digits.front() == '-';
+    digits.remove_prefix(1);
+  }
+  if (digits.empty()) return std::nullopt;
+  // Accumulated as a negative number, which reaches the one value whose magnitude has no
+  // positive counterpart.
+  std::int64_t value = 0;
+  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const int digit = c - '0';
+    if (value < (kMin + digit) / 10) return std::nullopt;
+    value = value * 10 - digit;
+  }
+  if (negative) return value;
+  if (value == kMin) return std::nullopt;
+  return -value;
+}
+
+NetworkManagerForMac::PeerVersionInfo NetworkManagerForMac::peerVersionInfo(const BrowseResult& result) {
+  PeerVersionInfo info;
+  if (!result.txtRecord) return info;
+  info.protocolVersion = parseProtocolVersion(result.txtRecord->value("pv"));
+  if (auto app = result.txtRecord->value("app")) {
+    // Shown in labels: whatever the network sent becomes valid text.
+    info.appVersion = platform::log::toValidUtf8(*app);
+  }
+  return info;
+}
+
+void NetworkManagerForMac::updateBrowsing(std::string_view reason) {
+  runtime::MainThread::assertMainThread();
+  if (browseSuspendedByUser && !isAutoReconnecting_) {
+    if (!browser_) return;
+    stopBrowsing();
+    Log::network().notice("browse_stop reason=%{public}s", reason);
+    return;
+  }
+  if (!browser_) {
+    startBrowsing();
+  } else {
+    Log::network().debug("browse_skip reason=already_started");
+  }
+}
+
+void NetworkManagerForMac::startBrowsing() {
+  // The browse parameters: no peer-to-peer links, interactive video; the daemon browses every
+  // interface.
+  Log::network().debug("browse_params scope=all");
+  auto browser = dependencies_.makeBrowser(udpServiceType_);
+  const std::uint64_t serial = ++browserSerial_;
+  std::weak_ptr<NetworkManagerForMac> weak = weak_from_this();
+  browser->setResultsChangedHandler(
+      [weak, serial](const std::vector<BrowseResult>& results, const std::vector<BrowseChange>& changes) {
+        if (weak.expired()) return;
+        runtime::MainThread::post(runtime::weakCallback(weak, [serial, results, changes](NetworkManagerForMac& self) {
+          self.handleBrowseResults(serial, results, changes);
+        }));
+      });
+  browser->setStateUpdateHandler([weak, serial](const BrowserStateUpdate& update) {
+    if (weak.expired()) return;
+    runtime::MainThread::post(runtime::weakCallback(
+        weak, [serial, update](NetworkManagerForMac& self) { self.handleBrowserState(serial, update); }));
+  });
+  browser_ = std::move(browser);
+  browser_->start(networkQueue_.executor());
+  Log::network().notice("browse_start type=%{public}s", udpServiceType_);
+}
+
+void NetworkManagerForMac::stopBrowsing() {
+  browserRebuildTask_.reset();
+  if (browser_) {
+    browser_->setResultsChangedHandler(nullptr);
+    browser_->setStateUpdateHandler(nullptr);
+    browser_->cancel();
+    browser_.reset();
+  }
+  isBrowsing.set(false);
+  discoveredPeers.set({});
+  discoveredPeerVersions.set({});
+  updateConnectionStatus();
+}
+
+void NetworkManagerForMac::rebuildBrowser(std::string_view reason) {
+  runtime::MainThread::assertMainThread();
+  Log::network().notice("browse_rebuild reason=%{public}s", reason);
+  stopBrowsing();
+  updateBrowsing("rebuild");
+}
+
+void NetworkManagerForMac::scheduleBrowserRebuild(std::string_view reason, double after) {
+  runtime::MainThread::assertMainThread();
+  browserRebuildTask_.reset();
+  browserRebuildTask_ = dependencies_.timers->schedule(
+      after, runtime::weakCallback(weak_from_this(), [reason = std::string(reason)](NetworkManagerForMac& self) {
+        self.browserRebuildTask_.reset();
+        self.rebuildBrowser(reason);
+      }));
+}
+
+void NetworkManagerForMac::handleBrowseResults(std::uint64_t browserSerial, const std::vector<BrowseResult>& results,
+                                               const std::vector<BrowseChange>& changes) {
+  // A cancelled or replaced browser's late events change nothing.
+  if (!browser_ || browserSerial != browserSerial_) return;
+  discoveredPeers.set(results);
+  updateDiscoveredPeerVersions(results);
+  for (const auto& change : changes) {
+    switch (change.kind) {
+    case BrowseChange::Kind::added:
+      Log::network().notice("bonjour_found name=%{private,mask.hash}s", endpointText(change.result.endpoint));
+      reconnectNow(change.result);
+      break;
+    case BrowseChange::Kind::removed:
+      Log::network().notice("bonjour_lost name=%{private,mask.hash}s", endpointText(change.result.endpoint));
+      break;
+    case BrowseChange::Kind::changed: {
+      const std::string oldInterfaces = change.oldResult ? interfaceNames(change.oldResult->interfaces) : std::string();
+      Log::network().notice("route_change source=bonjour name=%{private,mask.hash}s old_ifaces=%{public}s",
+                            endpointText(change.result.endpoint), oldInterfaces);
+      reconnectNow(change.result);
+      break;
+    }
+    case BrowseChange::Kind::identical:
+      break;
+    }
+  }
+}
+
+void NetworkManagerForMac::updateDiscoveredPeerVersions(const std::vector<BrowseResult>& results) {
+  std::map<Endpoint, PeerVersionInfo> versions;
+  for (const auto& result : results) versions[result.endpoint] = peerVersionInfo(result);
+  discoveredPeerVersions.set(std::move(versions));
+}
+
+void NetworkManagerForMac::handleBrowserState(std::uint64_t browserSerial, const BrowserStateUpdate& update) {
+  if (!browser_ || browserSerial != browserSerial_) return;
+  switch (update.state) {
+  case BrowserState::ready:
+    Log::network().notice("browse_ready");
+    isBrowsing.set(true);
+    connectionStatus.set("検索中...");
+    browserRebuildDelay_ = dependencies_.timing.browserRebuildDelay;
+    browserRebuildTask_.reset();
+    break;
+  case BrowserState::failed: {
+    const auto fields = LogErrorFields::fields(errorOrUnknown(update.error), true);
+    Log::network().error("browse_fail err_domain=%{public}s err_code=%ld error=%s", fields.domain, fields.code,
+                         fields.detail);
+    isBrowsing.set(false);
+    connectionStatus.set("エラー: " + errorTextOrUnknown(update.error));
+    const double delay = browserRebuildDelay_;
+    const double doubled = 2 * delay;
+    browserRebuildDelay_ =
+        doubled > dependencies_.timing.browserRebuildDelayCap ? dependencies_.timing.browserRebuildDelayCap : doubled;
+    scheduleBrowserRebuild("failed", delay);
+    break;
+  }
+  case BrowserState::waiting: {
+    const auto fields = LogErrorFields::fields(errorOrUnknown(update.error), true);
+    Log::network().notice("browse_waiting err_domain=%{public}s err_code=%ld", fields.domain, fields.code);
+    isBrowsing.set(false);
+    if (!browserRebuildTask_) scheduleBrowserRebuild("waiting", dependencies_.timing.browserWaitingRebuildDelay);
+    break;
+  }
+  case BrowserState::cancelled:
+    Log::network().notice("browse_stop reason=cancelled");
+    isBrowsing.set(false);
+    break;
+  case BrowserState::setup:
+    break;
+  }
+}
+
+// --- Connection ------------------------------------------------------------------------------------------
+
+std::optional<NetworkManagerForMac::Route> NetworkManagerForMac::currentRoute() const {
+  runtime::MainThread::assertMainThread();
+  if (!lastSelectedInterface_ || !lastConnectedPeer_) return std::nullopt;
+  return Route{*lastSelectedInterface_, *lastConnectedPeer_};
+}
+
+platform::net::LinkParameters NetworkManagerForMac::makeConnectionParameters(const Interface& interface) const {
+  platform::net::LinkParameters parameters;
+  parameters.requiredInterface = interface;
+  parameters.includePeerToPeer = false;
+  parameters.serviceClass = platform::net::ServiceClass::interactiveVideo;
+  Log::network().debug("connect_params iface=%{public}s type=%{public}s", interface.name,
+                       platform::net::toString(interface.type));
+  return parameters;
+}
+
+bool NetworkManagerForMac::closeConnection() {
+  const bool hadConnection = udpConnection_ != nullptr;
+  if (udpConnection_) {
+    udpConnection_->setStateHandler(nullptr);
+    udpConnection_->cancel();
+    udpConnection_.reset();
+  }
+  stopHeartbeat();
+  return hadConnection;
+}
+
+void NetworkManagerForMac::invalidateConnectionTimeout() { connectionTimeoutTimer_.reset(); }
+
+void NetworkManagerForMac::connect(const BrowseResult& peer, const Interface& interface) {
+  runtime::MainThread::assertMainThread();
+  const std::string name = endpointText(peer.endpoint);
+  if (isConnecting_) {
+    Log::network().debug("udp_connect_skip reason=connecting name=%{private,mask.hash}s", name);
+    return;
+  }
+  if (udpConnection_ && udpConnection_->state() == ConnectionState::ready && !connectedPeers.get().empty()) {
+    Log::network().debug("udp_connect_skip reason=already_connected name=%{private,mask.hash}s", name);
+    return;
+  }
+  isConnecting_ = true;
+  isPeerOccupied_ = false;
+  Log::network().notice("udp_connect name=%{private,mask.hash}s iface=%{public}s", name, interface.name);
+  lastSelectedInterface_ = interface;
+  lastConnectedPeer_ = peer;
+  const auto parameters = makeConnectionParameters(interface);
+  if (closeConnection()) {
+    Log::network().notice("udp_disconnect reason=superseded");
+    connectedPeers.set({});
+    resetPeerVersionState();
+    pendingModeRequest.set(std::nullopt);
+    clearPendingFrames();
+  }
+  const std::uint64_t generation = beginLinkSession();
+  udpConnection_ = dependencies_.makeLink(peer.endpoint, parameters);
+  std::weak_ptr<NetworkManagerForMac> weak = weak_from_this();
+  udpConnection_->setStateHandler([weak, generation, peer](const LinkStateUpdate& update) {
+    if (weak.expired()) return;
+    runtime::MainThread::post(runtime::weakCallback(weak, [update, generation, peer](NetworkManagerForMac& self) {
+      self.handleConnectionState(update, generation, peer);
+    }));
+  });
+  udpConnection_->start(networkQueue_.executor());
+  connectionStatus.set("接続中...");
+  armConnectionTimeout();
+}
+
+void NetworkManagerForMac::armConnectionTimeout() {
+  invalidateConnectionTimeout();
+  const double duration =
+      isAutoReconnecting_ ? dependencies_.timing.reconnectAttemptTimeout : dependencies_.timing.connectionTimeout;
+  const std::uint64_t generation = connectionGeneration_;
+  connectionTimeoutTimer_ = dependencies_.timers->schedule(
+      duration, runtime::weakCallback(weak_from_this(), [generation](NetworkManagerForMac& self) {
+        self.handleConnectionTimeout(generation);
+      }));
+  Log::network().debug("conn_timeout_arm dur_s=%f", duration);
+}
+
+void NetworkManagerForMac::handleConnectionTimeout(std::uint64_t generation) {
+  runtime::MainThread::assertMainThread();
+  // After the ack, or once a newer attempt began, the timer has nothing left to end.
+  if (generation != connectionGeneration_ || !isConnecting_) return;
+  Log::network().error("conn_timeout");
+  isConnecting_ = false;
+  closeConnection();
+  beginLinkSession();
+  if (!isAutoReconnecting_) {
+    connectionStatus.set("接続がタイムアウトしました - 自動で再試行します");
+    hasConnectionIssue.set(true);
+    if (onConnectionTimeout) onConnectionTimeout();
+    startAutoReconnect(ReconnectNotice::Cause::timeout);
+  } else {
+    connectionStatus.set("接続が切断されました - 再接続中...");
+    updateReconnectNoticeCause(ReconnectNotice::Cause::timeout);
+    scheduleReconnect();
+  }
+}
+
+void NetworkManagerForMac::handleConnectionState(const LinkStateUpdate& update, std::uint64_t generation,
+                                                 const BrowseResult& peer) {
+  const std::string_view word = platform::net::toString(update.state);
+  if (generation != connectionGeneration_) {
+    Log::network().debug("udp_state state=%{public}s gen=%llu stale=1", word, generation);
+    return;
+  }
+  Log::network().debug("udp_state state=%{public}s gen=%llu", word, generation);
+  const std::string name = endpointText(peer.endpoint);
+  switch (update.state) {
+  case ConnectionState::ready: {
+    std::string remote = "-";
+    std::string local = "-";
+    if (udpConnection_) {
+      if (const auto path = udpConnection_->currentPath()) {
+        if (path->remoteEndpoint && std::holds_alternative<platform::net::HostPort>(*path->remoteEndpoint)) {
+          remote = endpointText(*path->remoteEndpoint);
+        }
+        if (path->localEndpoint && std::holds_alternative<platform::net::HostPort>(*path->localEndpoint)) {
+          local = endpointText(*path->localEndpoint);
+        }
+      }
+    }
+    Log::network().notice("udp_ready endpoint=%{public}s local_endpoint=%{public}s name=%{private,mask.hash}s", remote,
+                          local, name);
+    logConnectionPath(udpConnection_);
+    updateConnectionStatus();
+    if (udpConnection_) {
+      postToNetworkQueue([connection = udpConnection_, generation](NetworkManagerForMac& self) {
+        self.startReceiveLoop(connection, generation);
+      });
+    }
+    // The attempt stays open, with its time limit, until the tablet acknowledges.
+    sendHandshakeRequest();
+    break;
+  }
+  case ConnectionState::failed: {
+    const auto fields = LogErrorFields::fields(errorOrUnknown(update.error), true);
+    Log::network().error("udp_connect_fail name=%{private,mask.hash}s err_domain=%{public}s err_code=%ld error=%s",
+                         name, fields.domain, fields.code, fields.detail);
+    isConnecting_ = false;
+    closeConnection();
+    invalidateConnectionTimeout();
+    beginLinkSession();
+    resetPeerVersionState();
+    pendingModeRequest.set(std::nullopt);
+    if (!connectedPeers.get().empty()) {
+      handlePeerLost();
+      return;
+    }
+    if (isAutoReconnecting_) {
+      connectionStatus.set("接続が切断されました - 再接続中...");
+      updateReconnectNoticeCause(ReconnectNotice::Cause::connectFailed);
+      scheduleReconnect();
+    } else {
+      connectionStatus.set("接続失敗 - 自動で再試行します");
+      hasConnectionIssue.set(true);
+      startAutoReconnect(ReconnectNotice::Cause::connectFailed);
+    }
+    break;
+  }
+  case ConnectionState::cancelled:
+    Log::network().notice("udp_disconnect reason=cancelled name=%{private,mask.hash}s", name);
+    isConnecting_ = false;
+    connectedPeers.set({});
+    resetPeerVersionState();
+    pendingModeRequest.set(std::nullopt);
+    updateConnectionStatus();
+    break;
+  case ConnectionState::setup:
+  case ConnectionState::preparing:
+  case ConnectionState::waiting:
+    break;
+  }
+}
+
+void NetworkManagerForMac::logConnectionPath(const LinkPointer& connection) const {
+  if (!connection) return;
+  const auto path = connection->currentPath();
+  if (!path) return;
+  const auto text = [](const std::optional<Endpoint>& endpoint) {
+    return endpoint ? endpointText(*endpoint) : std::string("none");
+  };
+  Log::network().debug("conn_path status=%{public}s local=%{public}s remote=%{public}s ifaces=%{public}s",
+                       platform::net::toString(path->status), text(path->localEndpoint), text(path->remoteEndpoint),
+                       interfaceNames(path->availableInterfaces));
+}
+
+void NetworkManagerForMac::selectInterface(const BrowseResult& peer, const Interface& interface) {
+  runtime::MainThread::assertMainThread();
+  Log::network().notice("route_change source=manual iface=%{public}s", interface.name);
+  stopAutoReconnect();
+  invalidateConnectionTimeout();
+  closeConnection();
+  isConnecting_ = false;
+  connectedPeers.set({});
+  resetPeerVersionState();
+  pendingModeRequest.set(std::nullopt);
+  clearPendingFrames();
+  beginLinkSession();
+  postToNetworkQueue([](NetworkManagerForMac& self) { self.clearReassemblyTables(); });
+  connect(peer, interface);
+}
+
+void NetworkManagerForMac::cancelConnection() {
+  runtime::MainThread::assertMainThread();
+  if (isAutoReconnecting_) {
+    Log::network().notice("reconnect_stop reason=user_cancel");
+    stopAutoReconnect();
+  }
+  if (isConnecting_ && connectedPeers.get().empty()) {
+    Log::network().notice("udp_disconnect reason=manual");
+    invalidateConnectionTimeout();
+    isConnecting_ = false;
+    closeConnection();
+    beginLinkSession();
+    connectionStatus.set("未接続");
+  }
+  browseSuspendedByUser = true;
+  updateBrowsing("user_cancel");
+}
+
+// --- Receive loop (network queue) ---------------------------------------------------------------------
+
+void NetworkManagerForMac::startReceiveLoop(const LinkPointer& connection, std::uint64_t generation) {
+  receiveLoopCounter_ = 0;
+  receiveNextDatagram(connection, generation);
+}
+
+void NetworkManagerForMac::receiveNextDatagram(const LinkPointer& connection, std::uint64_t generation) {
+  ++receiveLoopCounter_;
+  if (const auto count = LogThrottle::shared().shouldEmit("recv_loop", 1000, 0.5)) {
+    Log::network().debug("recv_loop occurrences=%ld", *count);
+  }
+  // The loop holds its connection weakly: once the manager lets the connection go, the pending
+  // receive completes and nothing re-arms it.
+  connection->receiveMessage([weak = weak_from_this(), weakConnection = std::weak_ptr(connection), generation](
+                                 std::span<const std::uint8_t> content, const std::optional<Error>& error) {
+    if (auto self = weak.lock()) self->handleReceivedDatagram(weakConnection, generation, content, error);
+  });
+}
+
+void NetworkManagerForMac::handleReceivedDatagram(const std::weak_ptr<platform::net::DatagramLink>& weakConnection,
+                                                  std::uint64_t generation, std::span<const std::uint8_t> content,
+                                                  const std::optional<Error>& error) {
+  if (generation != videoEpochOnQueue_) {
+    if (const auto count = LogThrottle::shared().shouldEmit("recv_drop_stale_generation", 30, 0.5)) {
+      Log::network().debug("recv_drop reason=stale_generation gen=%llu occurrences=%ld", generation, *count);
+    }
+    recordStaleEpochDrop(StaleEpochSource::recv, std::nullopt);
+    return;
+  }
+  const LinkPointer connection = weakConnection.lock();
+  if (!connection) return;
+
+  if (error) {
+    receiveFailureCounted_ = true;
+    if (const auto count = LogThrottle::shared().shouldEmit("udp_recv_fail", 60, 0.5)) {
+      const auto fields = LogErrorFields::fields(*error, true);
+      Log::network().error("udp_recv_fail err_domain=%{public}s err_code=%ld error=%s occurrences=%ld", fields.domain,
+                           fields.code, fields.detail, *count);
+    }
+  } else if (content.empty()) {
+    if (const auto count = LogThrottle::shared().shouldEmit("recv_empty", 100, 0.5)) {
+      Log::network().debug("recv_empty state=%{public}s occurrences=%ld", platform::net::toString(connection->state()),
+                           *count);
+    }
+  } else {
+    lastInboundActivity_ = runtime::monotonicSeconds();
+    // Only this loop counts the key, so the throttle needs asking only after a failure.
+    if (receiveFailureCounted_) {
+      receiveFailureCounted_ = false;
+      if (const auto after = LogThrottle::shared().reset("udp_recv_fail"); after && *after >= 2) {
+        Log::network().notice("udp_recv_recovered after=%ld", *after);
+      }
+    }
+    if (content.front() == kControlMessageFirstByte) {
+      runtime::MainThread::post(runtime::weakCallback(
+          weak_from_this(), [bytes = std::vector<std::uint8_t>(content.begin(), content.end()), generation,
+                             connection](NetworkManagerForMac& self) {
+            self.handleControlMessage(bytes, generation, connection);
+          }));
+    } else {
+      handleVideoDatagram(content);
+    }
+    if (connection->state() != ConnectionState::ready) {
+      if (const auto count = LogThrottle::shared().shouldEmit("recv_rearm_skip", 10, 0.5)) {
+        Log::network().debug("recv_rearm_skip state=%{public}s occurrences=%ld",
+                             platform::net::toString(connection->state()), *count);
+      }
+      return;
+    }
+  }
+  if (connection->state() == ConnectionState::ready) receiveNextDatagram(connection, generation);
+}
+
+// --- Handshake request, version state, status text -------------------------------------------------
+
+void NetworkManagerForMac::sendHandshakeRequest() {
+  ++handshakeSequence_;
+  std::string text;
+  try {
+    nlohmann::json features = nlohmann::json::array();
+    for (const auto word : app::supportedFeatures()) features.push_back(std::string(word));
+    const nlohmann::json message = {
+        {"type", "handshake_request"},
+        {"device", deviceName_},
+        {"seq", handshakeSequence_},
+        {"protocolVersion", protocolVersion},
+        {"appVersion", app::AppInfo::appVersion()},
+        {"features", std::move(features)},
+        {"peerID", dependencies_.networkPeerID ? dependencies_.networkPeerID() : std::string()},
+        {"sessionID", app::currentLaunchID()},
+        {"linkID", currentLinkID_},
+    };
+    text = platform::json::write(message);
+  } catch (const std::exception&) {
+    Log::session().error("json_build_fail msg=handshake_request");
+    return;
+  }
+  if (udpConnection_) udpConnection_->send(std::vector<std::uint8_t>(text.begin(), text.end()), nullptr);
+  Log::session().notice("handshake_send seq=%ld link_id=%{public}s", handshakeSequence_,
+                        std::string_view(currentLinkID_).substr(0, 16));
+}
+
+void NetworkManagerForMac::resetPeerVersionState() {
+  peerVersionState.set(PeerVersionState::unknown());
+  peerFeatures.set(std::nullopt);
+  peerAppVersion.set(std::nullopt);
+  versionMismatchAlert.set(std::nullopt);
+  applyVideoVersionGate();
+}
+
+void NetworkManagerForMac::applyVideoVersionGate() {
+  const auto kind = peerVersionState.get().kind();
+  const bool drop = kind == PeerVersionState::Kind::mismatch || kind == PeerVersionState::Kind::legacy;
+  const bool resolved = kind != PeerVersionState::Kind::unknown;
+  postToNetworkQueue([drop, resolved](NetworkManagerForMac& self) {
+    self.dropVideoForVersionGate_ = drop;
+    self.versionResolvedForGate_ = resolved;
+  });
+}
+
+void NetworkManagerForMac::updateConnectionStatus() {
+  if (runtime::monotonicSeconds() < stickyStatusUntil_) return;
+  const auto& peers = connectedPeers.get();
+  std::string text;
+  if (peers.empty()) {
+    text = isBrowsing.get() ? "検索中..." : "未接続";
+  } else if (isLinkDegraded.get()) {
+    text = "接続中（不安定 - 受信が途絶しています）";
+  } else if (isVideoSilent.get()) {
+    text = "接続中（映像が届いていません）";
+  } else {
+    text = "接続中: " + std::to_string(peers.size()) + "台";
+  }
+  connectionStatus.set(std::move(text));
+}
+
+// --- Seams ----------------------------------------------------------------------------------------------------
+
+void NetworkManagerForMac::handleControlMessage(const std::vector<std::uint8_t>&, std::uint64_t generation,
+                                                const LinkPointer& connection) {
+  // The control protocol decodes and dispatches here; until then a current message is counted.
+  if (generation != connectionGeneration_ || !udpConnection_ || connection != udpConnection_) {
+    recordStaleEpochDrop(StaleEpochSource::json, std::nullopt);
+    return;
+  }
+  ++controlDatagrams_;
+}
+
+std::uint64_t NetworkManagerForMac::controlDatagramCount() const noexcept { return controlDatagrams_; }
+
+void NetworkManagerForMac::handlePeerLost() {}
+void NetworkManagerForMac::startAutoReconnect(ReconnectNotice::Cause) {}
+void NetworkManagerForMac::stopAutoReconnect() {}
+void NetworkManagerForMac::updateReconnectNoticeCause(ReconnectNotice::Cause) {}
+void NetworkManagerForMac::scheduleReconnect() {}
+void NetworkManagerForMac::reconnectNow(const BrowseResult&) {}
+
+// --- Video stand-in -------------------------------------------------------------------------------------------
+
+void NetworkManagerForMac::clearPendingFrames() { runtime::MainThread::assertMainThread(); }
+
+void NetworkManagerForMac::configurePipeline(StreamMode mode) {
+  runtime::MainThread::assertMainThread();
+  clearPendingFrames();
+  std::set<std::uint8_t> streams = mode == StreamMode::mix ? std::set<std::uint8_t>{0} : std::set<std::uint8_t>{1, 2};
+  postToNetworkQueue([streams = std::move(streams)](NetworkManagerForMac& self) mutable {
+    self.receiveActiveStreamIDs_ = std::move(streams);
+  });
+}
+
+void NetworkManagerForMac::clearReassemblyTables() {
+  // Nothing is reassembled yet: the stand-in only counts datagrams.
+}
+
+void NetworkManagerForMac::handleVideoDatagram(std::span<const std::uint8_t>) {
+  videoDatagrams_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void NetworkManagerForMac::recordStaleEpochDrop(StaleEpochSource source, std::optional<std::uint8_t> stream) {
+  std::scoped_lock lock(staleEpochGate_);
+  ++staleEpochCounts_[StaleEpochKey{source, stream}];
+}
+
+} // namespace pd::link

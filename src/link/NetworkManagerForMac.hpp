@@ -1,0 +1,361 @@
+#pragma once
+
+// The link manager: the receiver's end of the one link to the tablet. It browses for tablets,
+// opens the UDP link over the interface the user (or reconnect) chose, runs the datagram receive
+// loop and publishes the link state that the views observe.
+//
+// Threads. Every observable property, every callback and the operations below marked "main
+// thread" belong to the main thread (runtime::MainThread). The network queue runs the browser's
+// and the link's handlers, the receive loop and the video path; it touches no observable state
+// and hands results to the main thread in tasks that hold the manager weakly.
+//
+// Link generations. Every new link cycle (beginLinkSession()) advances connectionGeneration.
+// A connection's state handler, its timeout, its receive loop and each control message carry
+// the generation they were made under and are dropped once it is no longer current, so nothing
+// of an abandoned connection can touch the current one.
+//
+// Make it with create() on the main thread; it lives as a shared_ptr so that the work it posts
+// can hold it weakly.
+
+#include "link/LoadVideoAck.hpp"
+#include "link/MainThreadTimers.hpp"
+#include "link/StreamMode.hpp"
+#include "platform/bonjour/ServiceBrowser.hpp"
+#include "platform/net/DatagramLink.hpp"
+#include "runtime/Error.hpp"
+#include "runtime/Published.hpp"
+#include "runtime/SerialQueue.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <compare>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pd::link {
+
+struct NetworkManagerForMacTestAccess;
+
+class NetworkManagerForMac final : public runtime::ObservableObject,
+                                   public std::enable_shared_from_this<NetworkManagerForMac> {
+public:
+  using BrowseResult = platform::bonjour::BrowseResult;
+  using Endpoint = platform::net::Endpoint;
+  using Interface = platform::net::Interface;
+
+  // The control protocol version this build speaks.
+  static constexpr std::int64_t protocolVersion = 3;
+  static constexpr std::string_view kServiceType = "_velquatrin._udp";
+  static constexpr std::string_view kNetworkQueueLabel = "com.velquatrin.network.mac";
+  static constexpr std::string_view kSyphonQueueLabel = "com.velquatrin.syphonPublish";
+
+  enum class LinkState : std::uint8_t { connected, degraded, lost };
+
+  struct ReconnectNotice {
+    enum class Cause : std::uint8_t { connectionLost, timeout, connectFailed, occupied, peerNotFound };
+    Cause cause = Cause::connectionLost;
+    std::optional<std::chrono::system_clock::time_point> nextAttemptAt; // shown to the user: wall clock
+
+    friend bool operator==(const ReconnectNotice&, const ReconnectNotice&) = default;
+  };
+
+  // A discovered tablet's versions, from its TXT record.
+  struct PeerVersionInfo {
+    std::optional<std::int64_t> protocolVersion;
+    std::optional<std::string> appVersion;
+
+    friend bool operator==(const PeerVersionInfo&, const PeerVersionInfo&) = default;
+  };
+
+  struct VersionMismatchAlert {
+    std::int64_t localVersion = 0;
+    std::int64_t peerVersion = 0;
+    std::string localAppVersion;
+    std::optional<std::string> peerAppVersion;
+
+    friend bool operator==(const VersionMismatchAlert&, const VersionMismatchAlert&) = default;
+  };
+
+  // The linked tablet's version state: mismatch carries the tablet's version.
+  class PeerVersionState {
+  public:
+    enum class Kind : std::uint8_t { mismatch, unknown, matched, legacy };
+
+    static PeerVersionState mismatch(std::int64_t peerVersion) noexcept { return {Kind::mismatch, peerVersion}; }
+    static PeerVersionState unknown() noexcept { return {Kind::unknown, 0}; }
+    static PeerVersionState matched() noexcept { return {Kind::matched, 0}; }
+    static PeerVersionState legacy() noexcept { return {Kind::legacy, 0}; }
+
+    Kind kind() const noexcept { return kind_; }
+    // The tablet's version for mismatch; none otherwise.
+    std::optional<std::int64_t> peerVersion() const noexcept {
+      return kind_ == Kind::mismatch ? std::optional<std::int64_t>(peerVersion_) : std::nullopt;
+    }
+    friend bool operator==(const PeerVersionState&, const PeerVersionState&) = default;
+
+  private:
+    PeerVersionState(Kind kind, std::int64_t peerVersion) noexcept : kind_(kind), peerVersion_(peerVersion) {}
+    Kind kind_;
+    std::int64_t peerVersion_;
+  };
+
+  // Key of the video reassembly tables.
+  struct FragmentKey {
+    std::uint8_t streamID = 0;
+    std::uint64_t sequence = 0;
+    friend auto operator<=>(const FragmentKey&, const FragmentKey&) = default;
+  };
+
+  enum class StaleEpochSource : std::uint8_t { display, syphon, syphonLate, recv, json };
+
+  struct StaleEpochKey {
+    StaleEpochSource source = StaleEpochSource::recv;
+    std::optional<std::uint8_t> streamID;
+    friend auto operator<=>(const StaleEpochKey& a, const StaleEpochKey& b) {
+      // Ordered by the source's text, as the statistics lines list them.
+      if (const auto order = toString(a.source) <=> toString(b.source); order != 0) return order;
+      return a.streamID <=> b.streamID;
+    }
+    friend bool operator==(const StaleEpochKey&, const StaleEpochKey&) = default;
+  };
+
+  // The interface the link last used and the tablet it last went to.
+  struct Route {
+    Interface interface;
+    BrowseResult peer;
+    friend bool operator==(const Route&, const Route&) = default;
+  };
+
+  // Every time limit and back-off of the link in one place; tests shrink them.
+  struct Timing {
+    double connectionTimeout = 15.0;
+    double reconnectAttemptTimeout = 5.0;
+    double browserRebuildDelay = 2.0;     // the first rebuild after a browser failure
+    double browserRebuildDelayCap = 30.0; // doubling stops here
+    double browserWaitingRebuildDelay = 10.0;
+  };
+
+  // What the manager is made of. systemDependencies() gives the real ones; tests swap in fakes.
+  struct Dependencies {
+    std::function<std::unique_ptr<platform::bonjour::ServiceBrowser>(std::string_view serviceType)> makeBrowser;
+    std::function<std::shared_ptr<platform::net::DatagramLink>(const Endpoint& endpoint,
+                                                                const platform::net::LinkParameters& parameters)>
+        makeLink;
+    std::shared_ptr<MainThreadTimers> timers;
+    // The receiver's permanent peer id, sent in the handshake (read from the settings).
+    std::function<std::string()> networkPeerID;
+    // The name sent in the handshake; the host name ("Mac" without one) when absent.
+    std::optional<std::string> deviceName;
+    Timing timing;
+  };
+  static Dependencies systemDependencies();
+
+  // Main thread.
+  static std::shared_ptr<NetworkManagerForMac> create(Dependencies dependencies = systemDependencies());
+  // Main thread. Stops the browser and the link and lets the queues finish their work.
+  ~NetworkManagerForMac();
+  NetworkManagerForMac(const NetworkManagerForMac&) = delete;
+  NetworkManagerForMac& operator=(const NetworkManagerForMac&) = delete;
+
+  static std::string_view toString(StaleEpochSource source) noexcept;
+  static std::string_view toString(ReconnectNotice::Cause cause) noexcept;
+
+  // --- Observable state (main thread) ---------------------------------------------------------
+  // The receiver only browses; it never advertises a service.
+  runtime::Published<bool> isAdvertising{*this, false};
+  runtime::Published<bool> isBrowsing{*this, false};
+  runtime::Published<std::vector<Endpoint>> connectedPeers{*this};
+  runtime::Published<std::vector<BrowseResult>> discoveredPeers{*this};
+  runtime::Published<std::string> connectionStatus{*this, std::string("未接続")};
+  runtime::Published<bool> isSyphonRunning{*this, false};
+  runtime::Published<StreamMode> streamMode{*this, StreamMode::mix};
+  runtime::Published<std::optional<StreamMode>> pendingModeRequest{*this};
+  runtime::Published<std::optional<std::string>> peerInterfaceName{*this};
+  runtime::Published<std::optional<std::string>> peerInterfaceType{*this};
+  runtime::Published<PeerVersionState> peerVersionState{*this, PeerVersionState::unknown()};
+  runtime::Published<std::optional<std::vector<std::string>>> peerFeatures{*this};
+  runtime::Published<std::optional<std::string>> peerAppVersion{*this};
+  runtime::Published<std::optional<VersionMismatchAlert>> versionMismatchAlert{*this};
+  runtime::Published<bool> showLegacyPeerWarning{*this, false};
+  runtime::Published<std::map<Endpoint, PeerVersionInfo>> discoveredPeerVersions{*this};
+  runtime::Published<bool> isLinkDegraded{*this, false};
+  runtime::Published<bool> isVideoSilent{*this, false};
+  runtime::Published<bool> hasConnectionIssue{*this, false};
+  runtime::Published<std::optional<ReconnectNotice>> reconnectNotice{*this};
+
+  // Written by the views before they call updateBrowsing(): true keeps browsing stopped unless
+  // automatic reconnect runs.
+  bool browseSuspendedByUser = false;
+
+  // --- Callbacks (installed and called on the main thread) -------------------------------------
+  std::function<void()> onConnectionEstablished;
+  std::function<void(const std::optional<std::string>& peerID)> onPeerEstablished;
+  std::function<void()> onRemoteSourcePeerReady;
+  std::function<void(const LoadVideoAck&)> onLoadVideoAck;
+  std::function<void()> onConnectionLost;
+  std::function<void()> onConnectionTimeout;
+
+  // --- Discovery (main thread) ------------------------------------------------------------------
+  // Starts or stops browsing as browseSuspendedByUser and reconnect want; `reason` is logged.
+  void updateBrowsing(std::string_view reason);
+  void rebuildBrowser(std::string_view reason);
+  // Replaces any pending rebuild.
+  void scheduleBrowserRebuild(std::string_view reason, double after);
+
+  // --- Connection (main thread) -----------------------------------------------------------------
+  void connect(const BrowseResult& peer, const Interface& interface);
+  // Route change: closes the link and connects over `interface`, even when it is the same one.
+  void selectInterface(const BrowseResult& peer, const Interface& interface);
+  // Ends an attempt under way (not an established link) and suspends browsing.
+  void cancelConnection();
+  // Present once a connect named both; stays after a disconnect.
+  std::optional<Route> currentRoute() const;
+  // Starts a new link cycle and returns its generation.
+  std::uint64_t beginLinkSession();
+
+  // --- Video side (stand-in until the video pipeline replaces it) -------------------------------
+  // Main thread: what decoded frames are waiting to be shown goes.
+  void clearPendingFrames();
+  // Main thread: sets up the receive path for the streams of `mode`.
+  void configurePipeline(StreamMode mode);
+  // Network queue, inline in the receive loop: one datagram whose first byte is not '{'.
+  void handleVideoDatagram(std::span<const std::uint8_t> datagram);
+  // Any thread.
+  void recordStaleEpochDrop(StaleEpochSource source, std::optional<std::uint8_t> stream);
+  // Any thread: datagrams that reached handleVideoDatagram.
+  std::uint64_t videoDatagramCount() const noexcept { return videoDatagrams_.load(std::memory_order_relaxed); }
+  // Main thread: control datagrams handed to the main thread under the current generation.
+  std::uint64_t controlDatagramCount() const noexcept;
+
+  // --- Text forms --------------------------------------------------------------------------------
+  // "host:port", or the Bonjour service name.
+  static std::string endpointText(const Endpoint& endpoint);
+  // A TXT "pv" value: optional "+" or "-", then ASCII digits only, within 64 bits; else none.
+  static std::optional<std::int64_t> parseProtocolVersion(const std::optional<std::string>& text);
+  static PeerVersionInfo peerVersionInfo(const BrowseResult& result);
+
+private:
+  friend struct NetworkManagerForMacTestAccess;
+  struct Private {};
+
+public:
+  // Use create().
+  NetworkManagerForMac(Private, Dependencies dependencies);
+
+private:
+  using LinkPointer = std::shared_ptr<platform::net::DatagramLink>;
+
+  void initialise();
+
+  // Discovery.
+  void startBrowsing();
+  void stopBrowsing();
+  void handleBrowseResults(std::uint64_t browserSerial, const std::vector<BrowseResult>& results,
+                           const std::vector<platform::bonjour::BrowseChange>& changes);
+  void handleBrowserState(std::uint64_t browserSerial, const platform::bonjour::BrowserStateUpdate& update);
+  void updateDiscoveredPeerVersions(const std::vector<BrowseResult>& results);
+
+  // Connection.
+  platform::net::LinkParameters makeConnectionParameters(const Interface& interface) const;
+  // Removes the state handler, cancels and drops the connection; stops the heartbeat. True when
+  // there was a connection.
+  bool closeConnection();
+  void invalidateConnectionTimeout();
+  void armConnectionTimeout();
+  void handleConnectionTimeout(std::uint64_t generation);
+  void handleConnectionState(const platform::net::LinkStateUpdate& update, std::uint64_t generation,
+                             const BrowseResult& peer);
+  void logConnectionPath(const LinkPointer& connection) const;
+
+  // Receive loop (network queue).
+  void startReceiveLoop(const LinkPointer& connection, std::uint64_t generation);
+  void receiveNextDatagram(const LinkPointer& connection, std::uint64_t generation);
+  void handleReceivedDatagram(const std::weak_ptr<platform::net::DatagramLink>& weakConnection,
+                              std::uint64_t generation, std::span<const std::uint8_t> content,
+                              const std::optional<Error>& error);
+
+  // Handshake, version state and status text (main thread).
+  void sendHandshakeRequest();
+  void resetPeerVersionState();
+  void applyVideoVersionGate();
+  void updateConnectionStatus();
+  void stopHeartbeat();
+  void resetVideoLiveness();
+
+  // Where the control protocol, the heartbeat and automatic reconnect plug in. Until they exist
+  // a control message is only counted, and the rest does nothing.
+  void handleControlMessage(const std::vector<std::uint8_t>& bytes, std::uint64_t generation,
+                            const LinkPointer& connection);
+  void handlePeerLost();
+  void startAutoReconnect(ReconnectNotice::Cause cause);
+  void stopAutoReconnect();
+  void updateReconnectNoticeCause(ReconnectNotice::Cause cause);
+  void scheduleReconnect();
+  void reconnectNow(const BrowseResult& rediscovered);
+
+  // Network queue: empties the video reassembly tables.
+  void clearReassemblyTables();
+
+  void postToNetworkQueue(runtime::UniqueFunction<void(NetworkManagerForMac&)> work);
+
+  Dependencies dependencies_;
+
+  // The queues go last, after everything that may still post to them.
+  runtime::SerialQueue networkQueue_;
+  runtime::SerialQueue syphonQueue_;
+
+  // Main thread.
+  const std::string udpServiceType_;
+  std::string deviceName_;
+  std::unique_ptr<platform::bonjour::ServiceBrowser> browser_;
+  std::uint64_t browserSerial_ = 0; // tells the running browser's events from a replaced one's
+  LinkPointer udpConnection_;
+  std::int64_t handshakeSequence_ = 0;
+  std::int64_t handshakeSeqFloor_ = 0;
+  std::string currentLinkID_;
+  std::optional<std::string> peerPermanentID_;
+  std::optional<std::string> peerSessionID_;
+  bool isConnecting_ = false;
+  std::uint64_t connectionGeneration_ = 0;
+  std::uint64_t linkEpoch_ = 0;
+  double stickyStatusUntil_ = 0; // monotonic seconds
+  bool isAutoReconnecting_ = false;
+  bool isPeerOccupied_ = false;
+  std::optional<BrowseResult> lastConnectedPeer_;
+  std::optional<Interface> lastSelectedInterface_;
+  std::unique_ptr<MainThreadTimers::Timer> connectionTimeoutTimer_;
+  std::unique_ptr<MainThreadTimers::Timer> browserRebuildTask_;
+  double browserRebuildDelay_;
+  std::uint64_t controlDatagrams_ = 0;
+
+  // Network queue.
+  std::uint64_t videoEpochOnQueue_ = 0;
+  double lastInboundActivity_ = 0; // monotonic seconds
+  std::int64_t receiveLoopCounter_ = 0;
+  bool receiveFailureCounted_ = false;
+  bool dropVideoForVersionGate_ = false;
+  bool versionResolvedForGate_ = false;
+  std::set<std::uint8_t> receiveActiveStreamIDs_;
+
+  // Any thread, each under its lock.
+  std::mutex syphonGate_;
+  std::uint64_t syphonEpoch_ = 0;
+  std::mutex videoLivenessGate_;
+  std::map<std::uint8_t, double> lastFrameTimeByStream_;
+  std::set<std::uint8_t> silentStreams_;
+  std::map<std::uint8_t, double> stoppedStreams_;
+  std::mutex staleEpochGate_;
+  std::map<StaleEpochKey, std::int64_t> staleEpochCounts_;
+  std::atomic<std::uint64_t> videoDatagrams_{0};
+};
+
+} // namespace pd::link

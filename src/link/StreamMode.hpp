@@ -1,0 +1,21 @@
+#pragma once
+
+// The tablet's output mode: one mixed stream, or the two decks' raw streams.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace pd::link {
+
+enum class StreamMode : std::uint8_t { mix, raw };
+
+inline constexpr std::array<StreamMode, 2> kAllStreamModes = {StreamMode::mix, StreamMode::raw};
+
+// "mix" or "raw": the mode's form in messages and logs.
+std::string_view toString(StreamMode mode) noexcept;
+// Exact and case-sensitive: "Mix" and "RAW" are not modes.
+std::optional<StreamMode> streamModeFromText(std::string_view text) noexcept;
+
+} // namespace pd::link

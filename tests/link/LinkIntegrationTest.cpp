@@ -1,0 +1,153 @@
+// The link manager against the real thing: a private avahi-daemon on loopback and the tablet
+// emulator, a separate program that knows only the wire formats. The receiver discovers the
+// emulator, lists it with its TXT versions, connects over "lo" and counts every datagram of a
+// paced burst.
+
+#include "LinkTestSupport.hpp"
+#include "PrivateAvahi.hpp"
+
+#include "AppTestSupport.hpp" // ChildProcess
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#ifndef PD_TABLET_EMULATOR
+#error "PD_TABLET_EMULATOR must name the emulator binary"
+#endif
+
+namespace pd::link::test {
+namespace {
+
+// Drives the emulator: commands on its stdin, JSON events from its stdout.
+class Emulator {
+public:
+  explicit Emulator(const std::vector<std::string>& arguments) : process_(PD_TABLET_EMULATOR, arguments) {}
+
+  void command(const std::string& line) { process_.writeLine(line); }
+  // The next event of the kind, skipping others; none on time-out. `pump` runs between reads, so
+  // the receiver's main thread keeps going while the test waits.
+  std::optional<nlohmann::json> waitFor(const std::string& event, const std::function<void()>& pump,
+                                        std::chrono::milliseconds limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      pump();
+      const auto line = process_.readLine(5ms);
+      if (!line) continue;
+      // PD_ECHO_EMULATOR=1 shows the emulator's side when a run goes wrong.
+      if (std::getenv("PD_ECHO_EMULATOR") != nullptr) std::fprintf(stderr, "emulator: %s\n", line->c_str());
+      auto parsed = nlohmann::json::parse(*line, nullptr, false);
+      if (parsed.is_object() && parsed.value("event", "") == event) return parsed;
+    }
+    return std::nullopt;
+  }
+
+private:
+  testing::ChildProcess process_;
+};
+
+std::filesystem::path makeClip(const std::filesystem::path& folder) {
+  const auto clip = folder / "clip.hevc";
+  const std::string command = "'" + std::string(PD_SOURCE_DIR) + "/tools/fixtures/make-hevc-fixture.sh' '" +
+                              clip.string() + "' 160 96 30 30 >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0 || !std::filesystem::exists(clip)) return {};
+  return clip;
+}
+
+class LinkIntegrationTest : public ::testing::Test {
+protected:
+  void SetUp() override { PD_REQUIRE_PRIVATE_AVAHI(); }
+
+  // The test thread as the main thread, and a manager on the real browser and link.
+  // False when the limit passed first.
+  [[nodiscard]] bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    context_.restart();
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      context_.run_one_for(5ms);
+      if (context_.stopped()) context_.restart();
+    }
+    return true;
+  }
+
+  void pump() {
+    context_.restart();
+    context_.poll();
+  }
+
+  boost::asio::io_context context_;
+  runtime::MainThread::Installation installation_ = runtime::MainThread::installIoContext(context_);
+  testing::TempDirectory folder_;
+};
+
+TEST_F(LinkIntegrationTest, DiscoversConnectsAndReceivesEveryDatagramOfAPacedBurst) {
+  const auto clip = makeClip(folder_.path());
+  if (clip.empty()) {
+    if (testing::PrivateAvahi::requiredByCi()) FAIL() << "ffmpeg with libx265 could not make the video clip";
+    GTEST_SKIP() << "ffmpeg with libx265 could not make the video clip";
+  }
+  const std::string name = "Link Tablet " + std::to_string(::getpid());
+
+  auto dependencies = NetworkManagerForMac::systemDependencies();
+  dependencies.networkPeerID = [] { return std::string("11111111-2222-4333-8444-555555555555"); };
+  dependencies.deviceName = "Integration Mac";
+  // The burst lasts 10 s; an attempt that is not acknowledged must not end under it.
+  dependencies.timing.connectionTimeout = 60.0;
+  auto manager = NetworkManagerForMac::create(std::move(dependencies));
+  manager->updateBrowsing("start");
+  ASSERT_TRUE(runUntil([&] { return manager->isBrowsing.get(); }, 10s));
+
+  Emulator emulator({"--interface", "lo", "--name", name, "--video", clip.string(), "--app-version", "9.8.7"});
+  ASSERT_TRUE(emulator.waitFor("bonjour_published", [&] { pump(); }));
+  const auto published = std::chrono::steady_clock::now();
+
+  // Discovery within 2 s of publishing, with the TXT versions and the loopback route.
+  const auto findTablet = [&]() -> const platform::bonjour::BrowseResult* {
+    for (const auto& result : manager->discoveredPeers.get()) {
+      if (std::get<platform::net::ServiceEndpoint>(result.endpoint).name == name) return &result;
+    }
+    return nullptr;
+  };
+  ASSERT_TRUE(runUntil([&] { return findTablet() != nullptr; }, 5s));
+  const auto discovery = std::chrono::steady_clock::now() - published;
+  EXPECT_LT(discovery, 2s);
+  RecordProperty("discovery_ms",
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(discovery).count()));
+  const auto tablet = *findTablet();
+  EXPECT_EQ(manager->discoveredPeerVersions.get().at(tablet.endpoint),
+            (NetworkManagerForMac::PeerVersionInfo{3, std::string("9.8.7")}));
+  const auto lo = std::find_if(tablet.interfaces.begin(), tablet.interfaces.end(),
+                               [](const platform::net::Interface& i) { return i.name == "lo"; });
+  ASSERT_NE(lo, tablet.interfaces.end());
+
+  // Connect over "lo": the link becomes ready and the handshake reaches the tablet, which links
+  // back and answers; its answer comes through the receive loop as a control message.
+  manager->connect(tablet, *lo);
+  const auto request = emulator.waitFor("handshake_request", [&] { pump(); });
+  ASSERT_TRUE(request);
+  EXPECT_EQ((*request)["message"]["device"], "Integration Mac");
+  EXPECT_EQ((*request)["message"]["protocolVersion"], 3);
+  ASSERT_TRUE(emulator.waitFor("linked", [&] { pump(); }));
+  ASSERT_TRUE(runUntil([&] { return manager->controlDatagramCount() >= 1; }, 5s));
+
+  // 2,000 datagrams a second for 10 s: every one reaches the dispatch.
+  constexpr std::uint64_t kCount = 20'000;
+  emulator.command("burst " + std::to_string(kCount) + " 2000");
+  const auto sent = emulator.waitFor("datagrams_sent", [&] { pump(); }, 30s);
+  ASSERT_TRUE(sent);
+  EXPECT_EQ((*sent)["count"], kCount);
+  EXPECT_EQ((*sent)["failed"], 0);
+  EXPECT_TRUE(runUntil([&] { return manager->videoDatagramCount() >= kCount; }, 5s));
+  EXPECT_EQ(manager->videoDatagramCount(), kCount);
+
+  // The tablet leaves: its service goes from the list.
+  emulator.command("quit");
+  EXPECT_TRUE(runUntil([&] { return findTablet() == nullptr; }, 10s));
+  manager.reset();
+}
+
+} // namespace
+} // namespace pd::link::test

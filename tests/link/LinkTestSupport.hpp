@@ -1,0 +1,435 @@
+#pragma once
+
+// Fakes for the link manager's tests: a browser and a link driven by the test, timers fired by
+// hand, the test thread as the main thread, and a window on the log lines written meanwhile.
+
+#include "link/NetworkManagerForMac.hpp"
+#include "platform/log/LogStore.hpp"
+#include "platform/log/Logger.hpp"
+#include "runtime/MainThread.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pd::link {
+
+// Reaches the manager's private state, as the tests need it.
+struct NetworkManagerForMacTestAccess {
+  using Manager = NetworkManagerForMac;
+  static std::uint64_t generation(const Manager& m) { return m.connectionGeneration_; }
+  static void setGeneration(Manager& m, std::uint64_t value) { m.connectionGeneration_ = value; }
+  static std::int64_t handshakeSequence(const Manager& m) { return m.handshakeSequence_; }
+  static std::int64_t handshakeSeqFloor(const Manager& m) { return m.handshakeSeqFloor_; }
+  static const std::string& linkID(const Manager& m) { return m.currentLinkID_; }
+  static bool isConnecting(const Manager& m) { return m.isConnecting_; }
+  static void setConnecting(Manager& m, bool value) { m.isConnecting_ = value; }
+  static void setAutoReconnecting(Manager& m, bool value) { m.isAutoReconnecting_ = value; }
+  static double browserRebuildDelay(const Manager& m) { return m.browserRebuildDelay_; }
+  static bool hasBrowser(const Manager& m) { return m.browser_ != nullptr; }
+  static bool hasConnection(const Manager& m) { return m.udpConnection_ != nullptr; }
+  static void handleConnectionTimeout(Manager& m, std::uint64_t generation) { m.handleConnectionTimeout(generation); }
+  static std::uint64_t linkEpoch(const Manager& m) { return m.linkEpoch_; }
+
+  // Network-queue state, read on the queue.
+  template <typename F>
+  static auto onQueue(Manager& m, F read) {
+    std::optional<decltype(read(m))> value;
+    if (!m.networkQueue_.syncWithTimeout([&] { value = read(m); }, std::chrono::seconds(5))) {
+      throw std::runtime_error("network queue did not answer");
+    }
+    return *value;
+  }
+  static std::uint64_t videoEpochOnQueue(Manager& m) {
+    return onQueue(m, [](Manager& s) { return s.videoEpochOnQueue_; });
+  }
+  static double lastInboundActivity(Manager& m) {
+    return onQueue(m, [](Manager& s) { return s.lastInboundActivity_; });
+  }
+  static std::int64_t receiveLoopCounter(Manager& m) {
+    return onQueue(m, [](Manager& s) { return s.receiveLoopCounter_; });
+  }
+  static void drainQueue(Manager& m) {
+    onQueue(m, [](Manager&) { return 0; });
+  }
+  static std::int64_t staleDrops(Manager& m, NetworkManagerForMac::StaleEpochSource source) {
+    std::scoped_lock lock(m.staleEpochGate_);
+    const auto found = m.staleEpochCounts_.find(NetworkManagerForMac::StaleEpochKey{source, std::nullopt});
+    return found == m.staleEpochCounts_.end() ? 0 : found->second;
+  }
+};
+
+namespace test {
+
+using namespace std::chrono_literals;
+using TA = NetworkManagerForMacTestAccess;
+
+// Runs work on an executor and waits for it.
+inline void runOn(const runtime::Executor& executor, std::function<void()> work) {
+  std::mutex mutex;
+  std::condition_variable condition;
+  bool done = false;
+  executor.execute([&] {
+    work();
+    // Notified under the lock: the waiter may return and take the condition with it at once.
+    std::scoped_lock lock(mutex);
+    done = true;
+    condition.notify_all();
+  });
+  std::unique_lock lock(mutex);
+  if (!condition.wait_for(lock, 5s, [&] { return done; })) throw std::runtime_error("executor did not run the work");
+}
+
+// The test's side of a fake browser; it outlives the browser the manager owns and drops, so a
+// test can still play the late events of a browser that was replaced.
+class BrowserProbe {
+public:
+  using ResultsChangedHandler = platform::bonjour::ServiceBrowser::ResultsChangedHandler;
+  using StateUpdateHandler = platform::bonjour::ServiceBrowser::StateUpdateHandler;
+
+  bool cancelled() {
+    std::scoped_lock lock(mutex_);
+    return cancelled_;
+  }
+  // Reports on the browser's queue, as the real one does.
+  void report(platform::bonjour::BrowserState state, std::optional<Error> error = std::nullopt) {
+    StateUpdateHandler handler;
+    runtime::Executor queue = executor();
+    {
+      std::scoped_lock lock(mutex_);
+      handler = state_;
+    }
+    runOn(queue, [&] {
+      if (handler) handler({state, std::move(error)});
+    });
+  }
+  // Delivers results through the installed handler, or through the first one ever installed
+  // (a replaced browser's late event).
+  void deliver(const std::vector<platform::bonjour::BrowseResult>& results,
+               const std::vector<platform::bonjour::BrowseChange>& changes, bool throughFirstHandler = false) {
+    ResultsChangedHandler handler;
+    runtime::Executor queue = executor();
+    {
+      std::scoped_lock lock(mutex_);
+      handler = throughFirstHandler ? firstResults_ : results_;
+    }
+    runOn(queue, [&] {
+      if (handler) handler(results, changes);
+    });
+  }
+
+private:
+  friend class FakeBrowser;
+  runtime::Executor executor() {
+    std::scoped_lock lock(mutex_);
+    if (!queue_) throw std::runtime_error("browser not started");
+    return *queue_;
+  }
+
+  std::mutex mutex_;
+  ResultsChangedHandler results_;
+  ResultsChangedHandler firstResults_;
+  StateUpdateHandler state_;
+  std::optional<runtime::Executor> queue_;
+  bool cancelled_ = false;
+};
+
+class FakeBrowser final : public platform::bonjour::ServiceBrowser {
+public:
+  explicit FakeBrowser(std::shared_ptr<BrowserProbe> probe) : probe_(std::move(probe)) {}
+  void setResultsChangedHandler(ResultsChangedHandler handler) override {
+    std::scoped_lock lock(probe_->mutex_);
+    if (handler && !probe_->firstResults_) probe_->firstResults_ = handler;
+    probe_->results_ = std::move(handler);
+  }
+  void setStateUpdateHandler(StateUpdateHandler handler) override {
+    std::scoped_lock lock(probe_->mutex_);
+    probe_->state_ = std::move(handler);
+  }
+  void start(runtime::Executor queue) override {
+    std::scoped_lock lock(probe_->mutex_);
+    probe_->queue_ = std::move(queue);
+  }
+  void cancel() override {
+    std::scoped_lock lock(probe_->mutex_);
+    probe_->cancelled_ = true;
+  }
+
+private:
+  std::shared_ptr<BrowserProbe> probe_;
+};
+
+class FakeLink final : public platform::net::DatagramLink {
+public:
+  FakeLink(platform::net::Endpoint to, platform::net::LinkParameters with)
+      : endpoint(std::move(to)), parameters(std::move(with)) {}
+
+  const platform::net::Endpoint endpoint;
+  const platform::net::LinkParameters parameters;
+
+  void setStateHandler(StateHandler handler) override {
+    std::scoped_lock lock(mutex_);
+    if (handler && !firstHandler_) firstHandler_ = handler;
+    handler_ = std::move(handler);
+  }
+  void start(runtime::Executor queue) override {
+    std::scoped_lock lock(mutex_);
+    queue_ = std::move(queue);
+  }
+  void cancel() override {
+    std::scoped_lock lock(mutex_);
+    cancelled_ = true;
+    state_ = platform::net::LinkState::cancelled;
+  }
+  platform::net::LinkState state() const override {
+    std::scoped_lock lock(mutex_);
+    return state_;
+  }
+  void receiveMessage(ReceiveCompletion completion) override {
+    std::scoped_lock lock(mutex_);
+    ++receiveRequests_;
+    pending_ = std::move(completion);
+  }
+  void send(std::vector<std::uint8_t> content, SendCompletion completion) override {
+    {
+      std::scoped_lock lock(mutex_);
+      sent_.push_back(std::move(content));
+    }
+    if (completion) completion(std::nullopt);
+  }
+  std::optional<platform::net::LinkPath> currentPath() const override {
+    std::scoped_lock lock(mutex_);
+    return path_;
+  }
+
+  // Moves to the state and reports it on the link's queue through the installed handler, or
+  // through the first handler ever installed (a superseded connection's late report).
+  void report(platform::net::LinkState state, std::optional<Error> error = std::nullopt,
+              bool throughFirstHandler = false) {
+    StateHandler handler;
+    runtime::Executor queue = executor();
+    {
+      std::scoped_lock lock(mutex_);
+      state_ = state;
+      if (state == platform::net::LinkState::ready) {
+        path_ = platform::net::LinkPath{platform::net::PathStatus::satisfied,
+                                        platform::net::HostPort{"127.0.0.1", 50000},
+                                        platform::net::HostPort{"127.0.0.1", 60000},
+                                        {}};
+      }
+      handler = throughFirstHandler ? firstHandler_ : handler_;
+    }
+    runOn(queue, [&] {
+      if (handler) handler({state, std::move(error)});
+    });
+  }
+  // Completes the outstanding receive on the link's queue. False when none was outstanding.
+  bool deliver(std::vector<std::uint8_t> content, std::optional<Error> error = std::nullopt,
+               std::optional<platform::net::LinkState> stateFirst = std::nullopt) {
+    ReceiveCompletion completion;
+    runtime::Executor queue = executor();
+    {
+      std::scoped_lock lock(mutex_);
+      if (stateFirst) state_ = *stateFirst;
+      completion = std::move(pending_);
+      pending_ = nullptr;
+    }
+    if (!completion) return false;
+    runOn(queue, [&] { completion(content, error); });
+    return true;
+  }
+  bool hasPendingReceive() {
+    std::scoped_lock lock(mutex_);
+    return static_cast<bool>(pending_);
+  }
+  int receiveRequests() {
+    std::scoped_lock lock(mutex_);
+    return receiveRequests_;
+  }
+  std::vector<std::vector<std::uint8_t>> sent() {
+    std::scoped_lock lock(mutex_);
+    return sent_;
+  }
+  bool cancelled() {
+    std::scoped_lock lock(mutex_);
+    return cancelled_;
+  }
+  bool hasHandler() {
+    std::scoped_lock lock(mutex_);
+    return static_cast<bool>(handler_);
+  }
+
+private:
+  runtime::Executor executor() {
+    std::scoped_lock lock(mutex_);
+    if (!queue_) throw std::runtime_error("link not started");
+    return *queue_;
+  }
+
+  mutable std::mutex mutex_;
+  StateHandler handler_;
+  StateHandler firstHandler_;
+  std::optional<runtime::Executor> queue_;
+  platform::net::LinkState state_ = platform::net::LinkState::setup;
+  ReceiveCompletion pending_;
+  int receiveRequests_ = 0;
+  std::vector<std::vector<std::uint8_t>> sent_;
+  std::optional<platform::net::LinkPath> path_;
+  bool cancelled_ = false;
+};
+
+class FakeTimers final : public MainThreadTimers {
+public:
+  struct Entry {
+    double seconds = 0;
+    runtime::UniqueFunction<void()> fire;
+    bool invalidated = false;
+  };
+
+  std::unique_ptr<Timer> schedule(double seconds, runtime::UniqueFunction<void()> fire) override {
+    entries_.push_back(std::make_shared<Entry>(Entry{seconds, std::move(fire), false}));
+    return std::make_unique<Handle>(entries_.back());
+  }
+
+  std::size_t count() const { return entries_.size(); }
+  const Entry& at(std::size_t index) const { return *entries_.at(index); }
+  // The live timers' durations, oldest first.
+  std::vector<double> pending() const {
+    std::vector<double> seconds;
+    for (const auto& entry : entries_)
+      if (!entry->invalidated && entry->fire) seconds.push_back(entry->seconds);
+    return seconds;
+  }
+  // Fires a timer as the main loop would; false when it was invalidated.
+  bool fire(std::size_t index) {
+    auto entry = entries_.at(index);
+    if (entry->invalidated || !entry->fire) return false;
+    auto fire = std::move(entry->fire);
+    entry->fire = nullptr;
+    fire();
+    return true;
+  }
+  bool fireLast() { return fire(entries_.size() - 1); }
+
+private:
+  class Handle final : public Timer {
+  public:
+    explicit Handle(std::shared_ptr<Entry> entry) : entry_(std::move(entry)) {}
+    ~Handle() override { invalidate(); }
+    void invalidate() override { entry_->invalidated = true; }
+
+  private:
+    std::shared_ptr<Entry> entry_;
+  };
+  std::vector<std::shared_ptr<Entry>> entries_;
+};
+
+// The log lines written since the window opened.
+class LogWindow {
+public:
+  LogWindow() : start_(platform::log::LogStore::shared().lastSequence()) {}
+  std::vector<std::string> lines() const {
+    std::vector<std::string> messages;
+    for (auto& entry : platform::log::LogStore::shared().entriesAfter(start_)) messages.push_back(entry.message);
+    return messages;
+  }
+  std::size_t count(const std::string& prefix) const {
+    const auto all = lines();
+    return static_cast<std::size_t>(
+        std::count_if(all.begin(), all.end(), [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }));
+  }
+  bool has(const std::string& prefix) const { return count(prefix) > 0; }
+
+private:
+  std::uint64_t start_;
+};
+
+inline platform::net::Interface loopback() { return {"lo", 1, platform::net::InterfaceType::loopback}; }
+inline platform::net::Interface wifi() { return {"wlan0", 3, platform::net::InterfaceType::wifi}; }
+
+inline platform::bonjour::BrowseResult tablet(const std::string& name, std::vector<platform::net::Interface> interfaces,
+                                              std::optional<std::vector<std::string>> txt = std::vector<std::string>{
+                                                  "pv=3", "app=1.0"}) {
+  platform::bonjour::BrowseResult result;
+  result.endpoint = platform::net::ServiceEndpoint{name, "_velquatrin._udp", "local"};
+  result.interfaces = std::move(interfaces);
+  if (txt) result.txtRecord = platform::bonjour::TxtRecord::fromStrings(*txt);
+  return result;
+}
+
+// The test thread as the main thread, a manager made of fakes, and the loop to run it.
+class ManagerFixture : public ::testing::Test {
+protected:
+  ManagerFixture() : installation_(runtime::MainThread::installIoContext(context_)) {
+    platform::log::setDebugEnabled(true);
+    platform::log::setStderrEnabled(false);
+    NetworkManagerForMac::Dependencies deps;
+    deps.makeBrowser = [this](std::string_view) {
+      browsers.push_back(std::make_shared<BrowserProbe>());
+      return std::make_unique<FakeBrowser>(browsers.back());
+    };
+    deps.makeLink = [this](const platform::net::Endpoint& endpoint, const platform::net::LinkParameters& parameters) {
+      auto link = std::make_shared<FakeLink>(endpoint, parameters);
+      links.push_back(link);
+      return link;
+    };
+    deps.timers = timers;
+    deps.networkPeerID = [] { return std::string("00000000-0000-4000-8000-000000000001"); };
+    deps.deviceName = "Test Mac";
+    manager = NetworkManagerForMac::create(std::move(deps));
+  }
+  ~ManagerFixture() override {
+    manager.reset();
+    platform::log::setStderrEnabled(true);
+  }
+
+  // Runs the main loop until done() holds.
+  void runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    context_.restart();
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("condition not reached in time");
+      context_.run_one_for(5ms);
+      if (context_.stopped()) context_.restart();
+    }
+  }
+  // Runs what is queued for the main thread now, after what the network queue has queued.
+  void settle() {
+    TA::drainQueue(*manager);
+    context_.restart();
+    context_.poll();
+  }
+
+  FakeLink& link(std::size_t index = 0) { return *links.at(index); }
+  BrowserProbe& browser(std::size_t index = 0) { return *browsers.at(index); }
+
+  // A connection over loopback that has reached ready.
+  FakeLink& connectReady(const platform::bonjour::BrowseResult& peer) {
+    manager->connect(peer, loopback());
+    auto& current = *links.back();
+    current.report(platform::net::LinkState::ready);
+    settle();
+    runUntil([&] { return current.hasPendingReceive(); });
+    return current;
+  }
+
+  boost::asio::io_context context_;
+  runtime::MainThread::Installation installation_;
+  std::shared_ptr<FakeTimers> timers = std::make_shared<FakeTimers>();
+  std::vector<std::shared_ptr<BrowserProbe>> browsers;
+  std::vector<std::shared_ptr<FakeLink>> links;
+  std::shared_ptr<NetworkManagerForMac> manager;
+};
+
+} // namespace test
+} // namespace pd::link

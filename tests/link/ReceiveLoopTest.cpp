@@ -1,0 +1,122 @@
+#include "LinkTestSupport.hpp"
+
+#include "diagnostics/LogThrottle.hpp"
+
+#include <gtest/gtest.h>
+
+namespace pd::link::test {
+namespace {
+
+using platform::net::LinkState;
+using Source = NetworkManagerForMac::StaleEpochSource;
+
+std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+class ReceiveLoopTest : public ManagerFixture {
+protected:
+  void SetUp() override {
+    // The throttle is process-wide; start each case from a clean count.
+    for (const char* key : {"udp_recv_fail", "recv_drop_stale_generation", "recv_empty", "recv_rearm_skip"}) {
+      diagnostics::LogThrottle::shared().reset(key);
+    }
+  }
+};
+
+TEST_F(ReceiveLoopTest, FirstByteDecidesBetweenControlAndVideo) {
+  auto& current = connectReady(tablet("Tab", {loopback()}));
+  ASSERT_TRUE(current.deliver(bytes(R"({"type":"ping","seq":1})")));
+  ASSERT_TRUE(current.deliver({0x00}));        // a single byte is video
+  ASSERT_TRUE(current.deliver(bytes("[1,2]"))); // JSON, but not an object's first byte: video
+  runUntil([&] { return manager->controlDatagramCount() == 1; });
+  EXPECT_EQ(manager->videoDatagramCount(), 2u);
+  // One receive outstanding after every datagram.
+  EXPECT_TRUE(current.hasPendingReceive());
+  EXPECT_EQ(current.receiveRequests(), 4);
+  EXPECT_EQ(TA::receiveLoopCounter(*manager), 4);
+}
+
+TEST_F(ReceiveLoopTest, LoopOfAnAbandonedConnectionDropsItsDatagramAndEnds) {
+  LogWindow log;
+  auto& old = connectReady(tablet("Tab", {loopback()}));
+  manager->beginLinkSession();
+  TA::drainQueue(*manager);
+  ASSERT_TRUE(old.deliver(bytes(R"({"type":"handshake_ack","seq":1})")));
+  ASSERT_TRUE(old.deliver({}) == false); // nothing re-armed
+  settle();
+  EXPECT_EQ(manager->controlDatagramCount(), 0u);
+  EXPECT_EQ(TA::staleDrops(*manager, Source::recv), 1);
+  EXPECT_TRUE(log.has("recv_drop reason=stale_generation gen="));
+}
+
+TEST_F(ReceiveLoopTest, ControlMessageOvertakenByANewCycleIsDroppedOnTheMainThread) {
+  auto& current = connectReady(tablet("Tab", {loopback()}));
+  ASSERT_TRUE(current.deliver(bytes(R"({"type":"ping"})")));
+  manager->beginLinkSession(); // before the main thread ran the message's task
+  settle();
+  EXPECT_EQ(manager->controlDatagramCount(), 0u);
+  EXPECT_EQ(TA::staleDrops(*manager, Source::json), 1);
+}
+
+TEST_F(ReceiveLoopTest, EmptyDatagramDoesNotCountAsActivity) {
+  auto& current = connectReady(tablet("Tab", {loopback()}));
+  ASSERT_TRUE(current.deliver({}));
+  EXPECT_EQ(TA::lastInboundActivity(*manager), 0.0);
+  EXPECT_TRUE(current.hasPendingReceive());
+  ASSERT_TRUE(current.deliver({0x01}));
+  EXPECT_GT(TA::lastInboundActivity(*manager), 0.0);
+}
+
+TEST_F(ReceiveLoopTest, RecoveryIsLoggedOnlyAfterTwoOrMoreFailures) {
+  auto& current = connectReady(tablet("Tab", {loopback()}));
+  {
+    LogWindow log;
+    ASSERT_TRUE(current.deliver({}, PosixError(ECONNREFUSED, "receive")));
+    ASSERT_TRUE(current.deliver({0x01}));
+    EXPECT_EQ(log.count("udp_recv_fail err_domain=POSIX err_code=111"), 1u);
+    EXPECT_EQ(log.count("udp_recv_recovered"), 0u);
+  }
+  {
+    LogWindow log;
+    ASSERT_TRUE(current.deliver({}, PosixError(ECONNREFUSED, "receive")));
+    ASSERT_TRUE(current.deliver({}, PosixError(ECONNREFUSED, "receive")));
+    ASSERT_TRUE(current.deliver({0x01}));
+    ASSERT_TRUE(current.deliver({0x01}));
+    EXPECT_EQ(log.count("udp_recv_recovered after=2"), 1u);
+    EXPECT_EQ(log.count("udp_recv_recovered"), 1u);
+  }
+  EXPECT_TRUE(current.hasPendingReceive()); // a passing error keeps the loop going
+}
+
+TEST_F(ReceiveLoopTest, NoReceiveRequestOnceTheConnectionLeftReady) {
+  LogWindow log;
+  auto& current = connectReady(tablet("Tab", {loopback()}));
+  ASSERT_TRUE(current.deliver({0x01}, std::nullopt, LinkState::preparing));
+  EXPECT_FALSE(current.hasPendingReceive());
+  EXPECT_EQ(manager->videoDatagramCount(), 1u); // the datagram itself was still handled
+  EXPECT_TRUE(log.has("recv_rearm_skip state=preparing occurrences=1"));
+}
+
+TEST_F(ReceiveLoopTest, FatalSocketErrorEndsTheLoopAndFailsTheAttempt) {
+  auto& current = connectReady(tablet("Tab", {loopback()}));
+  // The link reports failed before the receive completes, as the UDP link does.
+  current.report(LinkState::failed, PosixError(ENODEV, "receive"));
+  ASSERT_TRUE(current.deliver({}, PosixError(ENODEV, "receive"), LinkState::failed));
+  settle();
+  EXPECT_FALSE(current.hasPendingReceive());
+  EXPECT_EQ(current.receiveRequests(), 1);
+  EXPECT_EQ(manager->connectionStatus.get(), "接続失敗 - 自動で再試行します");
+  EXPECT_FALSE(TA::hasConnection(*manager));
+}
+
+TEST_F(ReceiveLoopTest, LoopStopsWhenTheManagerLetsTheConnectionGo) {
+  connectReady(tablet("Tab", {loopback()}));
+  auto keep = links.front();
+  manager->cancelConnection();
+  links.clear(); // the fixture no longer holds it either
+  ASSERT_TRUE(keep->deliver({0x01}));
+  EXPECT_EQ(manager->videoDatagramCount(), 0u); // stale: the cancel began a new cycle
+  EXPECT_FALSE(keep->hasPendingReceive());
+}
+
+} // namespace
+} // namespace pd::link::test
