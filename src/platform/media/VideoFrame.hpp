@@ -1,0 +1,67 @@
+#pragma once
+
+// A decoded picture as every consumer of video sees it: 8-bit NV12 in full range (luma 0...255,
+// chroma centred on 128), whatever the stream carried. Frames are shared by reference between
+// the decoder, the main thread, the window and the frame-sharing server; once handed out through
+// a VideoFramePtr nobody writes into them again, so readers need no lock.
+
+#include "runtime/Clock.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace pd::platform::media {
+
+class VideoFrame;
+using VideoFramePtr = std::shared_ptr<const VideoFrame>;
+
+class VideoFrame {
+public:
+  // Larger than any picture an HEVC level allows; a bound on memory for hostile sizes.
+  static constexpr int kMaxDimension = 16384;
+  // Row starts are aligned for vector loads and GPU uploads.
+  static constexpr std::size_t kRowAlignment = 64;
+
+  // Storage for a width x height picture, pixels not yet written. nullptr when a dimension lies
+  // outside 1...kMaxDimension or memory runs out. Only the producer holds the mutable frame; it
+  // fills the planes and then hands the frame on as a VideoFramePtr.
+  static std::shared_ptr<VideoFrame> allocate(int width, int height, runtime::Clock::MonotonicTime presentationTime = {});
+
+  int width() const noexcept { return width_; }
+  int height() const noexcept { return height_; }
+  // The chroma plane holds chromaWidth() Cb,Cr pairs per row and chromaHeight() rows.
+  int chromaWidth() const noexcept { return (width_ + 1) / 2; }
+  int chromaHeight() const noexcept { return (height_ + 1) / 2; }
+  std::size_t lumaStride() const noexcept { return lumaStride_; }
+  std::size_t chromaStride() const noexcept { return chromaStride_; }
+
+  const std::uint8_t* luma() const noexcept { return luma_; }
+  const std::uint8_t* chroma() const noexcept { return chroma_; }
+  std::uint8_t* mutableLuma() noexcept { return luma_; }
+  std::uint8_t* mutableChroma() noexcept { return chroma_; }
+
+  // When the access unit of this picture was handed to the decoder (monotonic clock).
+  runtime::Clock::MonotonicTime presentationTime() const noexcept { return presentationTime_; }
+
+  VideoFrame(const VideoFrame&) = delete;
+  VideoFrame& operator=(const VideoFrame&) = delete;
+
+private:
+  struct Private {};
+
+public:
+  VideoFrame(Private, int width, int height, runtime::Clock::MonotonicTime presentationTime);
+
+private:
+  int width_;
+  int height_;
+  std::size_t lumaStride_;
+  std::size_t chromaStride_;
+  runtime::Clock::MonotonicTime presentationTime_;
+  std::unique_ptr<std::uint8_t[]> storage_;
+  std::uint8_t* luma_ = nullptr;
+  std::uint8_t* chroma_ = nullptr;
+};
+
+} // namespace pd::platform::media

@@ -1,0 +1,451 @@
+#include "video/HEVCDecoder.hpp"
+
+#include "HEVCFixture.hpp"
+#include "diagnostics/LogThrottle.hpp"
+#include "platform/log/LogStore.hpp"
+#include "platform/log/Logger.hpp"
+#include "runtime/Clock.hpp"
+#include "video/HEVCFormatDescription.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace pd::video {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using fixture::Clip;
+
+#define PD_REQUIRE_CLIP(clip)                                                              \
+  do {                                                                                     \
+    if (!(clip)) {                                                                         \
+      if (fixture::encoderRequired()) FAIL() << "ffmpeg with libx265 is needed under CI"; \
+      GTEST_SKIP() << "ffmpeg with libx265 is not available";                              \
+    }                                                                                      \
+  } while (false)
+
+struct Received {
+  int width = 0;
+  int height = 0;
+  std::uint64_t epoch = 0;
+  std::uint8_t centreLuma = 0;
+  std::uint8_t centreCb = 0;
+};
+
+// Collects what the decoder hands on; a test may hold the worker inside the callback.
+class Sink {
+public:
+  void attach(HEVCDecoder& decoder) {
+    decoder.setOnDecodedPixelBuffer([this](platform::media::VideoFramePtr frame, std::uint64_t epoch) { take(*frame, epoch); });
+  }
+  std::vector<Received> frames() {
+    std::scoped_lock lock(mutex_);
+    return frames_;
+  }
+  std::vector<std::uint64_t> epochs() {
+    std::vector<std::uint64_t> out;
+    for (const Received& frame : frames()) out.push_back(frame.epoch);
+    return out;
+  }
+  void holdFirstFrame() { hold_ = true; }
+  void waitUntilHeld() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return held_; });
+  }
+  void release() {
+    std::scoped_lock lock(mutex_);
+    hold_ = false;
+    changed_.notify_all();
+  }
+  void slowDown(std::chrono::milliseconds perFrame) { delay_ = perFrame; }
+
+private:
+  void take(const platform::media::VideoFrame& frame, std::uint64_t epoch) {
+    if (delay_ > 0ms) std::this_thread::sleep_for(delay_);
+    const std::size_t cx = static_cast<std::size_t>(frame.width() / 2);
+    const std::size_t cy = static_cast<std::size_t>(frame.height() / 2);
+    Received received{frame.width(), frame.height(), epoch, frame.luma()[cy * frame.lumaStride() + cx],
+                      frame.chroma()[cy / 2 * frame.chromaStride() + cx / 2 * 2]};
+    std::unique_lock lock(mutex_);
+    frames_.push_back(received);
+    if (hold_) {
+      held_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [this] { return !hold_; });
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Received> frames_;
+  bool hold_ = false;
+  bool held_ = false;
+  std::chrono::milliseconds delay_{0};
+};
+
+// Tests hand in whole clips at once: the queue takes them all unless a test says otherwise.
+HEVCDecoder::Options softwareOptions() {
+  HEVCDecoder::Options options;
+  options.allowHardware = false;
+  options.queueCapacity = 256;
+  return options;
+}
+
+// The video lines written since the test began that name the stream.
+class VideoLines {
+public:
+  explicit VideoLines(std::string tag) : tag_(std::move(tag)), since_(platform::log::LogStore::shared().lastSequence()) {
+    platform::log::setStderrEnabled(false);
+  }
+  std::vector<std::string> starting(const std::string& event) const {
+    std::vector<std::string> lines;
+    for (const auto& entry : platform::log::LogStore::shared().entriesAfter(since_)) {
+      if (entry.category == "video" && entry.message.starts_with(event + " ") &&
+          entry.message.find("stream=" + tag_ + " ") != std::string::npos)
+        lines.push_back(entry.message);
+      else if (entry.category == "video" && entry.message == event + " stream=" + tag_)
+        lines.push_back(entry.message);
+    }
+    return lines;
+  }
+
+private:
+  std::string tag_;
+  std::uint64_t since_;
+};
+
+// The parameter-set units of an access unit, as an access unit of their own.
+Bytes parameterSetsOf(const Bytes& accessUnit) {
+  Bytes out;
+  for (const HEVCDecoder::NALUnit& unit : HEVCDecoder::splitNALUnits(accessUnit)) {
+    if (unit.type < 32 || unit.type > 34) continue;
+    const auto n = static_cast<std::uint32_t>(unit.bytes.size());
+    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
+                           static_cast<std::uint8_t>(n)});
+    out.insert(out.end(), unit.bytes.begin(), unit.bytes.end());
+  }
+  return out;
+}
+
+// The access unit with its unit of `type` replaced by `replacement`.
+Bytes replacingUnit(const Bytes& accessUnit, int type, const Bytes& replacement) {
+  Bytes out;
+  for (const HEVCDecoder::NALUnit& unit : HEVCDecoder::splitNALUnits(accessUnit)) {
+    const Bytes bytes = unit.type == type ? replacement : Bytes(unit.bytes.begin(), unit.bytes.end());
+    const auto n = static_cast<std::uint32_t>(bytes.size());
+    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
+                           static_cast<std::uint8_t>(n)});
+    out.insert(out.end(), bytes.begin(), bytes.end());
+  }
+  return out;
+}
+
+Bytes unitOf(const Bytes& accessUnit, int type) {
+  for (const HEVCDecoder::NALUnit& unit : HEVCDecoder::splitNALUnits(accessUnit))
+    if (unit.type == type) return Bytes(unit.bytes.begin(), unit.bytes.end());
+  return {};
+}
+
+// Feeds units [first, last) with their index as epoch, so each frame says where it came from.
+void feed(HEVCDecoder& decoder, const Clip& clip, std::size_t first, std::size_t last) {
+  for (std::size_t i = first; i < last; ++i) decoder.decode(clip.accessUnits[i], i);
+}
+
+std::vector<std::uint64_t> range(std::uint64_t first, std::uint64_t last) {
+  std::vector<std::uint64_t> out;
+  for (std::uint64_t i = first; i < last; ++i) out.push_back(i);
+  return out;
+}
+
+TEST(HEVCDecoderTest, DecodesEveryPictureWithItsSizeAndEpoch) {
+  const auto clip = fixture::testPattern(320, 240, 60, 30);
+  PD_REQUIRE_CLIP(clip);
+  VideoLines lines("every");
+  Sink sink;
+  HEVCDecoder decoder(softwareOptions());
+  decoder.setStreamTag("every");
+  sink.attach(decoder);
+  for (std::size_t i = 0; i < clip->pictures(); ++i) decoder.decode(clip->accessUnits[i], 100 + i / 7);
+  decoder.waitForAsynchronousFrames();
+
+  const auto frames = sink.frames();
+  ASSERT_EQ(frames.size(), clip->pictures());
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i].width, 320);
+    EXPECT_EQ(frames[i].height, 240);
+    EXPECT_EQ(frames[i].epoch, 100 + i / 7) << "frame " << i;
+  }
+  // The second keyframe repeats the parameter sets byte for byte: nothing is rebuilt.
+  const Bytes& first = clip->accessUnits[0];
+  ASSERT_EQ(lines.starting("format_desc_create"),
+            std::vector<std::string>{"format_desc_create stream=every vps_b=" + std::to_string(unitOf(first, 32).size()) +
+                                     " sps_b=" + std::to_string(unitOf(first, 33).size()) +
+                                     " pps_b=" + std::to_string(unitOf(first, 34).size())});
+  EXPECT_EQ(lines.starting("decoder_create"),
+            std::vector<std::string>{"decoder_create stream=every res=320x240 hw=false threads=4"});
+  EXPECT_TRUE(lines.starting("param_set_changed").empty());
+}
+
+TEST(HEVCDecoderTest, ParameterSetsAloneBuildTheDecoderAndDeliverNothing) {
+  const auto clip = fixture::testPattern(320, 240, 60, 30);
+  PD_REQUIRE_CLIP(clip);
+  VideoLines lines("psonly");
+  Sink sink;
+  HEVCDecoder decoder(softwareOptions());
+  decoder.setStreamTag("psonly");
+  sink.attach(decoder);
+  decoder.decode(parameterSetsOf(clip->accessUnits[0]), 1);
+  decoder.waitForAsynchronousFrames();
+  EXPECT_EQ(lines.starting("decoder_create").size(), 1u);
+  EXPECT_TRUE(sink.frames().empty());
+
+  feed(decoder, *clip, 0, 10);
+  decoder.waitForAsynchronousFrames();
+  EXPECT_EQ(sink.epochs(), range(0, 10));
+  EXPECT_EQ(lines.starting("decoder_create").size(), 1u);
+}
+
+TEST(HEVCDecoderTest, NewParameterSetsRebuildTheDecoderAndKeepEveryPicture) {
+  const auto large = fixture::testPattern(320, 240, 30, 30);
+  const auto small = fixture::testPattern(176, 100, 30, 30); // coded as 176x104 with a conformance window
+  PD_REQUIRE_CLIP(large);
+  PD_REQUIRE_CLIP(small);
+  VideoLines lines("change");
+  Sink sink;
+  HEVCDecoder decoder(softwareOptions());
+  decoder.setStreamTag("change");
+  sink.attach(decoder);
+  for (const Bytes& unit : large->accessUnits) decoder.decode(unit, 1);
+  for (const Bytes& unit : small->accessUnits) decoder.decode(unit, 2);
+  decoder.waitForAsynchronousFrames();
+
+  const auto frames = sink.frames();
+  ASSERT_EQ(frames.size(), 60u);
+  for (std::size_t i = 0; i < 30; ++i) {
+    EXPECT_EQ(std::make_pair(frames[i].width, frames[i].height), std::make_pair(320, 240)) << i;
+    EXPECT_EQ(std::make_pair(frames[30 + i].width, frames[30 + i].height), std::make_pair(176, 100)) << i;
+    EXPECT_EQ(frames[30 + i].epoch, 2u);
+  }
+  const std::string expected = "param_set_changed stream=change kind=sps old_b=" +
+                               std::to_string(unitOf(large->accessUnits[0], 33).size()) +
+                               " new_b=" + std::to_string(unitOf(small->accessUnits[0], 33).size()) + " applied=true";
+  const auto changes = lines.starting("param_set_changed");
+  EXPECT_NE(std::find(changes.begin(), changes.end(), expected), changes.end());
+  EXPECT_EQ(lines.starting("decoder_create"),
+            (std::vector<std::string>{"decoder_create stream=change res=320x240 hw=false threads=4",
+                                      "decoder_create stream=change res=176x100 hw=false threads=4"}));
+}
+
+TEST(HEVCDecoderTest, JoiningMidStreamWaitsForARandomAccessPicture) {
+  const auto clip = fixture::testPattern(320, 240, 60, 30);
+  PD_REQUIRE_CLIP(clip);
+  ASSERT_EQ(clip->nextRandomAccess(1), 30u);
+  Sink sink;
+  HEVCDecoder decoder(softwareOptions());
+  decoder.setStreamTag("join");
+  sink.attach(decoder);
+  // The receiver knows the parameter sets but missed the keyframe: pictures 10 to 29 have no
+  // reference to decode from and must not come out as concealed grey.
+  decoder.decode(parameterSetsOf(clip->accessUnits[0]), 0);
+  feed(decoder, *clip, 10, 60);
+  decoder.waitForAsynchronousFrames();
+  EXPECT_EQ(sink.epochs(), range(30, 60));
+}
+
+TEST(HEVCDecoderTest, ResetDeliversThePicturesInFlightThenWaitsForANewStart) {
+  const auto clip = fixture::testPattern(320, 240, 90, 30);
+  PD_REQUIRE_CLIP(clip);
+  ASSERT_EQ(clip->nextRandomAccess(31), 60u);
+  VideoLines lines("reset");
+  Sink sink;
+  sink.slowDown(2ms);
+  HEVCDecoder decoder(softwareOptions());
+  decoder.setStreamTag("reset");
+  sink.attach(decoder);
+  feed(decoder, *clip, 0, 20);
+  decoder.reset();
+  // Nothing waited for the worker before reset(): it must have delivered all twenty itself.
+  EXPECT_EQ(sink.epochs(), range(0, 20));
+  EXPECT_EQ(lines.starting("decoder_reset"), std::vector<std::string>{"decoder_reset stream=reset"});
+
+  // The parameter sets were forgotten: pictures without them decode nothing. Once they are
+  // back the new decoder still waits for the next keyframe.
+  feed(decoder, *clip, 20, 25);
+  decoder.decode(parameterSetsOf(clip->accessUnits[0]), 0);
+  feed(decoder, *clip, 40, 90);
+  decoder.waitForAsynchronousFrames();
+  auto expected = range(0, 20);
+  const auto after = range(60, 90);
+  expected.insert(expected.end(), after.begin(), after.end());
+  EXPECT_EQ(sink.epochs(), expected);
+  EXPECT_EQ(lines.starting("decoder_create").size(), 2u);
+}
+
+TEST(HEVCDecoderTest, EachPictureKeepsTheEpochOfItsAccessUnitThroughFrameThreads) {
+  const auto clip = fixture::testPattern(320, 240, 40, 30);
+  PD_REQUIRE_CLIP(clip);
+  Sink sink;
+  HEVCDecoder::Options options = softwareOptions();
+  options.threading = HEVCDecoder::Threading::throughput;
+  options.threadCount = 6;
+  HEVCDecoder decoder(options);
+  decoder.setStreamTag("threads");
+  sink.attach(decoder);
+  feed(decoder, *clip, 0, 40);
+  decoder.waitForAsynchronousFrames();
+  // Frame threads hold the last pictures back until more input or a drain comes.
+  EXPECT_LT(sink.frames().size(), 40u);
+  decoder.reset();
+  EXPECT_EQ(sink.epochs(), range(0, 40));
+}
+
+TEST(HEVCDecoderTest, DestructionDeliversThePicturesStillInside) {
+  const auto clip = fixture::testPattern(320, 240, 12, 30);
+  PD_REQUIRE_CLIP(clip);
+  VideoLines lines("teardown");
+  Sink sink;
+  {
+    HEVCDecoder::Options options = softwareOptions();
+    options.threading = HEVCDecoder::Threading::throughput;
+    HEVCDecoder decoder(options);
+    decoder.setStreamTag("teardown");
+    sink.attach(decoder);
+    feed(decoder, *clip, 0, 12);
+  }
+  EXPECT_EQ(sink.epochs(), range(0, 12));
+  EXPECT_TRUE(lines.starting("decoder_reset").empty());
+}
+
+TEST(HEVCDecoderTest, FullQueueDropsPicturesUpToTheNextRandomAccessPicture) {
+  const auto clip = fixture::testPattern(320, 240, 60, 30);
+  PD_REQUIRE_CLIP(clip);
+  VideoLines lines("full");
+  Sink sink;
+  sink.holdFirstFrame();
+  HEVCDecoder::Options options = softwareOptions();
+  options.queueCapacity = 2;
+  HEVCDecoder decoder(options);
+  decoder.setStreamTag("full");
+  sink.attach(decoder);
+  feed(decoder, *clip, 0, 1);
+  sink.waitUntilHeld();
+  feed(decoder, *clip, 1, 30); // 1 and 2 wait in the queue, 3 finds it full
+  sink.release();
+  decoder.waitForAsynchronousFrames();
+  for (std::size_t i = 30; i < 60; ++i) { // at the stream's pace the small queue suffices again
+    decoder.decode(clip->accessUnits[i], i);
+    decoder.waitForAsynchronousFrames();
+  }
+
+  std::vector<std::uint64_t> expected{0, 1, 2};
+  const auto after = range(30, 60);
+  expected.insert(expected.end(), after.begin(), after.end());
+  EXPECT_EQ(sink.epochs(), expected);
+  EXPECT_EQ(lines.starting("decode_drop"), std::vector<std::string>{"decode_drop reason=queue_full stream=full occurrences=1"});
+}
+
+TEST(HEVCDecoderTest, RangeAndDepthComeOutAsFullRangeEightBit) {
+  struct Case {
+    const char* source;
+    const char* pixelFormat;
+    int luma;
+  };
+  // Each shade keeps its level whether the stream carries it in limited or full range, at 8 or
+  // 10 bits; chroma of a grey stays at the centre.
+  for (const Case c : {Case{"color=c=0x404040:size=64x48:rate=30", "yuv420p", 64},
+                       Case{"color=c=0x404040:size=64x48:rate=30", "yuvj420p", 64},
+                       Case{"color=c=0x404040:size=64x48:rate=30", "yuv420p10le", 64},
+                       Case{"color=c=white:size=64x48:rate=30", "yuv420p", 255},
+                       Case{"color=c=black:size=64x48:rate=30", "yuv420p10le", 0}}) {
+    const auto clip = fixture::encode(c.source, c.pixelFormat, 3);
+    PD_REQUIRE_CLIP(clip);
+    Sink sink;
+    HEVCDecoder decoder(softwareOptions());
+    decoder.setStreamTag("range");
+    sink.attach(decoder);
+    feed(decoder, *clip, 0, clip->pictures());
+    decoder.waitForAsynchronousFrames();
+    const auto frames = sink.frames();
+    ASSERT_EQ(frames.size(), 3u) << c.source << " " << c.pixelFormat;
+    EXPECT_EQ(frames[0].width, 64);
+    EXPECT_NEAR(frames[0].centreLuma, c.luma, 2) << c.source << " " << c.pixelFormat;
+    EXPECT_NEAR(frames[0].centreCb, 128, 2) << c.source << " " << c.pixelFormat;
+  }
+}
+
+TEST(HEVCDecoderTest, RefusedFormatDescriptionIsTriedOnEveryUnitAndCountedPerStream) {
+  const auto clip = fixture::testPattern(320, 240, 30, 30);
+  PD_REQUIRE_CLIP(clip);
+  const Bytes badSps{0x42, 0x01, 0x01, 0xFF, 0xFF}; // sub-layers 7: no SPS of ours
+  const Bytes broken = replacingUnit(clip->accessUnits[0], 33, badSps);
+  VideoLines lines("fd1");
+  {
+    Sink sink;
+    HEVCDecoder one(softwareOptions());
+    one.setStreamTag("fd1");
+    HEVCDecoder two(softwareOptions());
+    two.setStreamTag("fd2");
+    sink.attach(one);
+    for (int i = 0; i < 4; ++i) one.decode(broken, 0);
+    two.decode(broken, 0);
+    one.waitForAsynchronousFrames();
+    EXPECT_TRUE(sink.frames().empty());
+  }
+  EXPECT_EQ(lines.starting("format_desc_create_fail"),
+            std::vector<std::string>{"format_desc_create_fail stream=fd1 os_status=-1 occurrences=1"});
+  EXPECT_TRUE(lines.starting("decoder_create").empty());
+  EXPECT_EQ(diagnostics::LogThrottle::shared().reset("format_desc_create_fail_fd1"), 4);
+  EXPECT_EQ(diagnostics::LogThrottle::shared().reset("format_desc_create_fail_fd2"), 1);
+}
+
+TEST(HEVCDecoderTest, RefusedSubmissionsAreCountedAndTheirRecoveryLogged) {
+  const auto clip = fixture::testPattern(320, 240, 30, 30);
+  PD_REQUIRE_CLIP(clip);
+  // A slice whose header names picture parameter set 63, which the stream never sent:
+  // first_slice_segment_in_pic_flag 1, slice_pic_parameter_set_id ue(63), stop bit.
+  const Bytes badSlice{0x02, 0x01, 0x81, 0x02};
+  Bytes badUnit;
+  badUnit.insert(badUnit.end(), {0, 0, 0, static_cast<std::uint8_t>(badSlice.size())});
+  badUnit.insert(badUnit.end(), badSlice.begin(), badSlice.end());
+
+  for (const int failures : {1, 3}) {
+    const std::string tag = "submit" + std::to_string(failures);
+    VideoLines lines(tag);
+    Sink sink;
+    HEVCDecoder decoder(softwareOptions());
+    decoder.setStreamTag(tag);
+    sink.attach(decoder);
+    decoder.decode(clip->accessUnits[0], 0);
+    for (int i = 0; i < failures; ++i) decoder.decode(badUnit, 0);
+    decoder.decode(clip->accessUnits[1], 1);
+    decoder.waitForAsynchronousFrames();
+    ASSERT_EQ(lines.starting("decode_fail").size(), 1u) << tag;
+    EXPECT_TRUE(lines.starting("decode_fail")[0].starts_with("decode_fail stream=" + tag + " os_status=-")) << tag;
+    if (failures == 1) EXPECT_TRUE(lines.starting("decode_recovered").empty());
+    else EXPECT_EQ(lines.starting("decode_recovered"), std::vector<std::string>{"decode_recovered stream=" + tag + " after=3"});
+    EXPECT_EQ(sink.epochs(), (std::vector<std::uint64_t>{0, 1}));
+  }
+}
+
+TEST(HEVCDecoderTest, TheFixtureStreamReadsAsItWasEncoded) {
+  const auto clip = fixture::encode("testsrc2=size=176x100:rate=30", "yuv420p10le", 1);
+  PD_REQUIRE_CLIP(clip);
+  const auto sps = readSequenceParameterSet(unitOf(clip->accessUnits[0], 33));
+  ASSERT_TRUE(sps);
+  EXPECT_EQ(sps->width, 176u);
+  EXPECT_EQ(sps->height, 100u);
+  EXPECT_EQ(sps->codedHeight % 8, 0u);
+  EXPECT_EQ(sps->bitDepthLuma, 10);
+  EXPECT_EQ(sps->profileIdc, 2); // Main 10
+}
+
+} // namespace
+} // namespace pd::video

@@ -1,0 +1,37 @@
+#pragma once
+
+// HEVC streams for the decoder's tests and benchmarks, encoded at run time with the ffmpeg
+// command-line tool and libx265 (Debian's ffmpeg package) and cut into the access units the
+// tablet sends: NAL units behind 4-byte big-endian lengths, one coded picture per unit.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pd::video::fixture {
+
+struct Clip {
+  std::string file; // the Annex-B stream, kept until the process exits
+  std::vector<std::vector<std::uint8_t>> accessUnits;
+  std::vector<bool> randomAccess; // per unit: an IRAP picture
+  std::size_t pictures() const { return accessUnits.size(); }
+  // The first random-access unit at or after `index`; pictures() when there is none.
+  std::size_t nextRandomAccess(std::size_t index) const;
+};
+
+// ffmpeg's moving test pattern, shaped like the tablet's stream (no B-frames, parameter sets
+// before every keyframe, a keyframe every `fps` pictures), by tools/fixtures/make-hevc-fixture.sh.
+// nullopt when ffmpeg or libx265 is missing; the reason goes to stderr.
+std::optional<Clip> testPattern(int width, int height, int frames, int fps);
+
+// A stream of another kind: `source` is an ffmpeg lavfi source ("color=c=white:size=64x48"),
+// `pixelFormat` the encoder's input format ("yuv420p10le", "yuvj420p" for full range). Same
+// encoder shape as testPattern, a keyframe every 30 pictures.
+std::optional<Clip> encode(const std::string& source, const std::string& pixelFormat, int frames);
+
+// True when a missing encoder must fail the test rather than skip it (CI=true).
+bool encoderRequired();
+
+} // namespace pd::video::fixture

@@ -1,0 +1,333 @@
+#include "video/HEVCDecoder.hpp"
+#include "video/HEVCFormatDescription.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <vector>
+
+namespace pd::video {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class BitWriter {
+public:
+  void bit(unsigned value) {
+    if (used_ % 8 == 0) bytes_.push_back(0);
+    if (value != 0) bytes_.back() = static_cast<std::uint8_t>(bytes_.back() | (0x80u >> (used_ % 8)));
+    ++used_;
+  }
+  void bits(std::uint64_t value, unsigned count) {
+    for (unsigned i = count; i-- > 0;) bit(static_cast<unsigned>((value >> i) & 1u));
+  }
+  void ue(std::uint64_t value) {
+    const std::uint64_t coded = value + 1;
+    const auto length = static_cast<unsigned>(std::bit_width(coded));
+    bits(0, length - 1);
+    bits(coded, length);
+  }
+  Bytes finish() {
+    bit(1); // rbsp_stop_one_bit
+    while (used_ % 8 != 0) bit(0);
+    return bytes_;
+  }
+
+private:
+  Bytes bytes_;
+  std::size_t used_ = 0;
+};
+
+// Inserts the emulation-prevention bytes a real encoder writes.
+Bytes escape(const Bytes& rbsp) {
+  Bytes out;
+  int zeros = 0;
+  for (const std::uint8_t byte : rbsp) {
+    if (zeros >= 2 && byte <= 3) {
+      out.push_back(3);
+      zeros = 0;
+    }
+    out.push_back(byte);
+    zeros = byte == 0 ? zeros + 1 : 0;
+  }
+  return out;
+}
+
+struct SpsFields {
+  std::uint64_t maxSubLayersMinus1 = 0;
+  bool subLayerProfilePresent = false;
+  bool subLayerLevelPresent = false;
+  std::uint32_t compatibilityFlags = 0x60000000;
+  std::uint64_t spsId = 0;
+  std::uint64_t chromaFormatIdc = 1;
+  bool separateColourPlanes = false;
+  std::uint64_t width = 1920;
+  std::uint64_t height = 1088;
+  bool window = false;
+  std::uint64_t left = 0, right = 0, top = 0, bottom = 0;
+  std::uint64_t bitDepthLumaMinus8 = 0;
+  std::uint64_t bitDepthChromaMinus8 = 0;
+};
+
+Bytes makeSps(const SpsFields& f, std::uint8_t header0 = 0x42, std::uint8_t header1 = 0x01) {
+  BitWriter w;
+  w.bits(0, 4); // sps_video_parameter_set_id
+  w.bits(f.maxSubLayersMinus1, 3);
+  w.bit(1); // temporal id nesting
+  w.bits(0, 2);
+  w.bit(1);      // high tier
+  w.bits(2, 5);  // Main 10
+  w.bits(f.compatibilityFlags, 32);
+  w.bits(0x9, 4); // progressive, frame only
+  w.bits(0, 44);
+  w.bits(153, 8); // level 5.1
+  for (std::uint64_t i = 0; i < f.maxSubLayersMinus1; ++i) {
+    w.bit(f.subLayerProfilePresent ? 1 : 0);
+    w.bit(f.subLayerLevelPresent ? 1 : 0);
+  }
+  if (f.maxSubLayersMinus1 > 0)
+    for (std::uint64_t i = f.maxSubLayersMinus1; i < 8; ++i) w.bits(0, 2);
+  for (std::uint64_t i = 0; i < f.maxSubLayersMinus1; ++i) {
+    if (f.subLayerProfilePresent) {
+      w.bits(0xFFFFFFFFFFull, 40);
+      w.bits(0xFFFFFFFFFFFFull, 48);
+    }
+    if (f.subLayerLevelPresent) w.bits(0xFF, 8);
+  }
+  w.ue(f.spsId);
+  w.ue(f.chromaFormatIdc);
+  if (f.chromaFormatIdc == 3) w.bit(f.separateColourPlanes ? 1 : 0);
+  w.ue(f.width);
+  w.ue(f.height);
+  w.bit(f.window ? 1 : 0);
+  if (f.window) {
+    w.ue(f.left);
+    w.ue(f.right);
+    w.ue(f.top);
+    w.ue(f.bottom);
+  }
+  w.ue(f.bitDepthLumaMinus8);
+  w.ue(f.bitDepthChromaMinus8);
+  Bytes unit{header0, header1};
+  const Bytes payload = escape(w.finish());
+  unit.insert(unit.end(), payload.begin(), payload.end());
+  return unit;
+}
+
+Bytes lengthPrefixed(const std::vector<Bytes>& units) {
+  Bytes out;
+  for (const Bytes& unit : units) {
+    const auto n = static_cast<std::uint32_t>(unit.size());
+    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
+                           static_cast<std::uint8_t>(n)});
+    out.insert(out.end(), unit.begin(), unit.end());
+  }
+  return out;
+}
+
+TEST(HEVCSplitTest, ShortOrZeroLengthAccessUnitsYieldNothing) {
+  EXPECT_TRUE(HEVCDecoder::splitNALUnits(Bytes{}).empty());
+  EXPECT_TRUE(HEVCDecoder::splitNALUnits(Bytes{0, 0, 2}).empty());
+  EXPECT_TRUE(HEVCDecoder::splitNALUnits(Bytes{0, 0, 0, 0, 0x40, 0x01}).empty());
+}
+
+TEST(HEVCSplitTest, TypesAndBytesOfEachUnitInOrder) {
+  const Bytes vps{0x40, 0x01, 0xAA};
+  const Bytes idr{0x26, 0x01, 0xAF, 0x00};
+  const Bytes accessUnit = lengthPrefixed({vps, idr});
+  const auto units = HEVCDecoder::splitNALUnits(accessUnit);
+  ASSERT_EQ(units.size(), 2u);
+  EXPECT_EQ(units[0].type, 32);
+  EXPECT_EQ(Bytes(units[0].bytes.begin(), units[0].bytes.end()), vps);
+  EXPECT_EQ(units[1].type, 19);
+  EXPECT_EQ(Bytes(units[1].bytes.begin(), units[1].bytes.end()), idr);
+}
+
+TEST(HEVCSplitTest, MalformedTailsEndTheListKeepingWhatCameBefore) {
+  const Bytes slice{0x02, 0x01, 0xD0};
+  Bytes pastEnd = lengthPrefixed({slice});
+  pastEnd.insert(pastEnd.end(), {0, 0, 0, 9, 0x02, 0x01}); // claims 9 bytes, has 2
+  EXPECT_EQ(HEVCDecoder::splitNALUnits(pastEnd).size(), 1u);
+
+  Bytes hugeLength = lengthPrefixed({slice});
+  hugeLength.insert(hugeLength.end(), {0xFF, 0xFF, 0xFF, 0xFF, 0x02}); // must not wrap around
+  EXPECT_EQ(HEVCDecoder::splitNALUnits(hugeLength).size(), 1u);
+
+  Bytes shortTail = lengthPrefixed({slice});
+  shortTail.insert(shortTail.end(), {0, 0, 1});
+  EXPECT_EQ(HEVCDecoder::splitNALUnits(shortTail).size(), 1u);
+
+  Bytes zeroLength = lengthPrefixed({slice});
+  zeroLength.insert(zeroLength.end(), {0, 0, 0, 0});
+  const Bytes more = lengthPrefixed({slice});
+  zeroLength.insert(zeroLength.end(), more.begin(), more.end());
+  EXPECT_EQ(HEVCDecoder::splitNALUnits(zeroLength).size(), 1u);
+}
+
+TEST(HEVCSplitTest, OneByteUnitIsSkippedAndTheSplitGoesOn) {
+  const Bytes accessUnit = lengthPrefixed({{0x40}, {0x42, 0x01}, {0x44, 0x01}});
+  const auto units = HEVCDecoder::splitNALUnits(accessUnit);
+  ASSERT_EQ(units.size(), 2u);
+  EXPECT_EQ(units[0].type, 33);
+  EXPECT_EQ(units[1].type, 34);
+}
+
+TEST(HEVCSequenceParameterSetTest, ReadsSizeInsideTheConformanceWindow) {
+  SpsFields fields;
+  fields.window = true;
+  fields.bottom = 4; // chroma rows: 8 luma rows at 4:2:0
+  fields.right = 1;
+  const auto sps = readSequenceParameterSet(makeSps(fields));
+  ASSERT_TRUE(sps);
+  EXPECT_EQ(sps->codedWidth, 1920u);
+  EXPECT_EQ(sps->codedHeight, 1088u);
+  EXPECT_EQ(sps->width, 1918u);
+  EXPECT_EQ(sps->height, 1080u);
+  EXPECT_EQ(sps->profileIdc, 2);
+  EXPECT_TRUE(sps->tierFlag);
+  EXPECT_EQ(sps->levelIdc, 153);
+  EXPECT_EQ(sps->constraintIndicatorFlags, 0x9ull << 44);
+}
+
+TEST(HEVCSequenceParameterSetTest, WindowUnitsFollowTheChromaFormat) {
+  struct Case {
+    std::uint64_t chroma;
+    bool separate;
+    std::uint32_t width;
+    std::uint32_t height;
+  };
+  for (const Case c : {Case{0, false, 1916, 1084}, Case{2, false, 1912, 1084}, Case{3, false, 1916, 1084},
+                       Case{3, true, 1916, 1084}}) {
+    SpsFields fields;
+    fields.chromaFormatIdc = c.chroma;
+    fields.separateColourPlanes = c.separate;
+    fields.window = true;
+    fields.left = 2;
+    fields.right = 2;
+    fields.bottom = 4;
+    const auto sps = readSequenceParameterSet(makeSps(fields));
+    ASSERT_TRUE(sps) << "chroma " << c.chroma;
+    EXPECT_EQ(sps->width, c.width) << "chroma " << c.chroma << " separate " << c.separate;
+    EXPECT_EQ(sps->height, c.height) << "chroma " << c.chroma << " separate " << c.separate;
+    EXPECT_EQ(sps->chromaFormatIdc, c.chroma);
+  }
+}
+
+TEST(HEVCSequenceParameterSetTest, SubLayerProfilesAreSteppedOver) {
+  SpsFields fields;
+  fields.maxSubLayersMinus1 = 3;
+  fields.subLayerProfilePresent = true;
+  fields.subLayerLevelPresent = true;
+  fields.width = 1280;
+  fields.height = 720;
+  fields.bitDepthLumaMinus8 = 2;
+  fields.bitDepthChromaMinus8 = 2;
+  const auto sps = readSequenceParameterSet(makeSps(fields));
+  ASSERT_TRUE(sps);
+  EXPECT_EQ(sps->maxSubLayers, 4);
+  EXPECT_EQ(sps->width, 1280u);
+  EXPECT_EQ(sps->height, 720u);
+  EXPECT_EQ(sps->bitDepthLuma, 10);
+  EXPECT_EQ(sps->bitDepthChroma, 10);
+}
+
+TEST(HEVCSequenceParameterSetTest, EmulationPreventionBytesAreRemovedBeforeReading) {
+  SpsFields fields;
+  fields.compatibilityFlags = 0; // long runs of zero bytes: the encoder must escape them
+  fields.width = 640;
+  fields.height = 480;
+  const Bytes unit = makeSps(fields);
+  const Bytes escaped{0, 0, 3};
+  ASSERT_NE(std::search(unit.begin(), unit.end(), escaped.begin(), escaped.end()), unit.end());
+  const auto sps = readSequenceParameterSet(unit);
+  ASSERT_TRUE(sps);
+  EXPECT_EQ(sps->width, 640u);
+  EXPECT_EQ(sps->height, 480u);
+}
+
+TEST(HEVCSequenceParameterSetTest, ValuesOutsideTheirRangesAreRefused) {
+  auto refused = [](SpsFields fields) { return !readSequenceParameterSet(makeSps(fields)).has_value(); };
+  SpsFields f;
+  EXPECT_FALSE(refused(f));
+  f = {}; f.spsId = 16;                 EXPECT_TRUE(refused(f));
+  f = {}; f.chromaFormatIdc = 4;        EXPECT_TRUE(refused(f));
+  f = {}; f.width = 0;                  EXPECT_TRUE(refused(f));
+  f = {}; f.height = 16385;             EXPECT_TRUE(refused(f));
+  f = {}; f.width = 0xFFFFFFFEull;      EXPECT_TRUE(refused(f));
+  f = {}; f.window = true; f.left = 480; f.right = 480; EXPECT_TRUE(refused(f)); // nothing left to show
+  f = {}; f.window = true; f.top = 0xFFFFFFF0ull;        EXPECT_TRUE(refused(f));
+  f = {}; f.bitDepthLumaMinus8 = 8;     EXPECT_TRUE(refused(f));
+  f = {}; f.maxSubLayersMinus1 = 7;     EXPECT_TRUE(refused(f));
+
+  EXPECT_FALSE(readSequenceParameterSet(makeSps({}, 0x44, 0x01))); // a PPS header
+  EXPECT_FALSE(readSequenceParameterSet(makeSps({}, 0x42, 0x09))); // nuh_layer_id 1
+  EXPECT_FALSE(readSequenceParameterSet(makeSps({}, 0x42, 0x00))); // temporal id plus 1 of 0
+  EXPECT_FALSE(readSequenceParameterSet(makeSps({}, 0xC2, 0x01))); // forbidden bit
+  // 32 leading zeros: an Exp-Golomb code that does not fit 32 bits.
+  Bytes longCode = makeSps({});
+  longCode.resize(17);
+  longCode.insert(longCode.end(), {0, 0, 3, 0, 0, 3, 0, 0, 0x80});
+  EXPECT_FALSE(readSequenceParameterSet(longCode));
+}
+
+TEST(HEVCSequenceParameterSetTest, EveryTruncationIsRefusedWithoutReadingPastTheEnd) {
+  const Bytes unit = makeSps({});
+  for (std::size_t length = 0; length + 1 < unit.size(); ++length) {
+    const std::span<const std::uint8_t> cut(unit.data(), length);
+    EXPECT_FALSE(readSequenceParameterSet(cut)) << "length " << length;
+  }
+}
+
+TEST(HEVCFormatDescriptionTest, RecordCarriesTheProfileAndTheThreeSets) {
+  const Bytes vps{0x40, 0x01, 0x0C, 0x01};
+  SpsFields fields;
+  fields.bitDepthLumaMinus8 = 2;
+  fields.bitDepthChromaMinus8 = 2;
+  fields.window = true;
+  fields.bottom = 4;
+  const Bytes sps = makeSps(fields);
+  const Bytes pps{0x44, 0x01, 0xC1, 0x72};
+  const auto description = makeFormatDescription(vps, sps, pps);
+  ASSERT_TRUE(description);
+  EXPECT_EQ(description->width, 1920);
+  EXPECT_EQ(description->height, 1080);
+  const Bytes& r = description->configurationRecord;
+  ASSERT_EQ(r.size(), 23u + 3 * 5 + vps.size() + sps.size() + pps.size());
+  EXPECT_EQ(r[0], 1);           // version
+  EXPECT_EQ(r[1], 0x20 | 2);    // high tier, Main 10
+  EXPECT_EQ(r[2], 0x60);        // compatibility flags
+  EXPECT_EQ(r[6], 0x90);        // constraint flags
+  EXPECT_EQ(r[12], 153);        // level
+  EXPECT_EQ(r[16], 0xFC | 1);   // 4:2:0
+  EXPECT_EQ(r[17], 0xF8 | 2);   // luma depth 10
+  EXPECT_EQ(r[18], 0xF8 | 2);   // chroma depth 10
+  EXPECT_EQ(r[21] & 0x03, 3);   // 4-byte lengths
+  EXPECT_EQ(r[21] >> 3, 1);     // one temporal layer
+  EXPECT_EQ(r[22], 3);          // three arrays
+  std::size_t at = 23;
+  for (const Bytes* unit : {&vps, &sps, &pps}) {
+    EXPECT_EQ(r[at], 0x80 | (((*unit)[0] >> 1) & 0x3F));
+    EXPECT_EQ((r[at + 1] << 8) | r[at + 2], 1);
+    ASSERT_EQ(static_cast<std::size_t>((r[at + 3] << 8) | r[at + 4]), unit->size());
+    EXPECT_TRUE(std::equal(unit->begin(), unit->end(), r.begin() + static_cast<std::ptrdiff_t>(at + 5)));
+    at += 5 + unit->size();
+  }
+}
+
+TEST(HEVCFormatDescriptionTest, SetsThatARecordCannotHoldAreRefused) {
+  const Bytes vps{0x40, 0x01, 0x0C};
+  const Bytes sps = makeSps({});
+  const Bytes pps{0x44, 0x01, 0xC1};
+  EXPECT_TRUE(makeFormatDescription(vps, sps, pps));
+  Bytes longPps = pps;
+  longPps.resize(0x10000, 0x55);
+  EXPECT_FALSE(makeFormatDescription(vps, sps, longPps));
+  EXPECT_FALSE(makeFormatDescription(pps, sps, vps)); // kinds in the wrong places
+  EXPECT_FALSE(makeFormatDescription(Bytes{}, sps, pps));
+  EXPECT_FALSE(makeFormatDescription(vps, Bytes{0x42, 0x01, 0xFF}, pps));
+}
+
+} // namespace
+} // namespace pd::video

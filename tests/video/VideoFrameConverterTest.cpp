@@ -1,0 +1,155 @@
+#include "platform/media/VideoFrame.hpp"
+#include "platform/media/VideoFrameConverter.hpp"
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+}
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+namespace pd::platform::media {
+namespace {
+
+struct FrameDeleter {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+using Picture = std::unique_ptr<AVFrame, FrameDeleter>;
+
+// A picture whose planes are filled with one value each (16-bit formats take the value as is).
+Picture makePicture(AVPixelFormat format, int width, int height, int y, int u, int v,
+                    AVColorRange range = AVCOL_RANGE_UNSPECIFIED) {
+  Picture picture(av_frame_alloc());
+  picture->format = format;
+  picture->width = width;
+  picture->height = height;
+  picture->color_range = range;
+  EXPECT_GE(av_frame_get_buffer(picture.get(), 0), 0);
+  const bool wide = format == AV_PIX_FMT_YUV420P10 || format == AV_PIX_FMT_P010;
+  const bool semiPlanar = format == AV_PIX_FMT_NV12 || format == AV_PIX_FMT_P010;
+  const bool fullChroma = format == AV_PIX_FMT_YUV444P;
+  const int chromaWidth = fullChroma ? width : (width + 1) / 2;
+  const int chromaHeight = fullChroma ? height : (height + 1) / 2;
+  auto fill = [&](int plane, int rows, int samples, auto value) {
+    for (int r = 0; r < rows; ++r) {
+      std::uint8_t* line = picture->data[plane] + static_cast<std::ptrdiff_t>(r) * picture->linesize[plane];
+      for (int x = 0; x < samples; ++x) {
+        const int sample = value(x);
+        if (wide) {
+          const auto word = static_cast<std::uint16_t>(sample);
+          std::memcpy(line + 2 * x, &word, 2);
+        } else {
+          line[x] = static_cast<std::uint8_t>(sample);
+        }
+      }
+    }
+  };
+  fill(0, height, width, [&](int) { return y; });
+  if (semiPlanar) {
+    fill(1, chromaHeight, 2 * chromaWidth, [&](int x) { return x % 2 == 0 ? u : v; });
+  } else {
+    fill(1, chromaHeight, chromaWidth, [&](int) { return u; });
+    fill(2, chromaHeight, chromaWidth, [&](int) { return v; });
+  }
+  return picture;
+}
+
+struct Expected {
+  int y;
+  int u;
+  int v;
+};
+
+// Every sample of the frame, Cb before Cr, within one step of what is expected.
+void expectFlat(const VideoFrame& frame, Expected expected) {
+  for (int r = 0; r < frame.height(); ++r)
+    for (int x = 0; x < frame.width(); ++x)
+      ASSERT_NEAR(frame.luma()[static_cast<std::size_t>(r) * frame.lumaStride() + static_cast<std::size_t>(x)], expected.y, 1)
+          << "luma " << x << "," << r;
+  for (int r = 0; r < frame.chromaHeight(); ++r) {
+    const std::uint8_t* line = frame.chroma() + static_cast<std::size_t>(r) * frame.chromaStride();
+    for (int x = 0; x < frame.chromaWidth(); ++x) {
+      ASSERT_NEAR(line[2 * x], expected.u, 1) << "Cb " << x << "," << r;
+      ASSERT_NEAR(line[2 * x + 1], expected.v, 1) << "Cr " << x << "," << r;
+    }
+  }
+}
+
+std::shared_ptr<VideoFrame> convert(const Picture& picture) {
+  VideoFrameConverter converter;
+  int status = 1;
+  auto frame = converter.convert(*picture, runtime::Clock::MonotonicTime{}, status);
+  EXPECT_EQ(status, 0);
+  return frame;
+}
+
+TEST(VideoFrameTest, PlanesAreAlignedAndApartWithRoundedUpChroma) {
+  const auto frame = VideoFrame::allocate(101, 51);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->chromaWidth(), 51);
+  EXPECT_EQ(frame->chromaHeight(), 26);
+  EXPECT_EQ(frame->lumaStride() % VideoFrame::kRowAlignment, 0u);
+  EXPECT_EQ(frame->chromaStride() % VideoFrame::kRowAlignment, 0u);
+  EXPECT_GE(frame->chromaStride(), 102u);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(frame->luma()) % VideoFrame::kRowAlignment, 0u);
+  EXPECT_GE(frame->chroma(), frame->luma() + frame->lumaStride() * 51);
+
+  EXPECT_FALSE(VideoFrame::allocate(0, 10));
+  EXPECT_FALSE(VideoFrame::allocate(10, -1));
+  EXPECT_FALSE(VideoFrame::allocate(VideoFrame::kMaxDimension + 1, 2));
+}
+
+TEST(VideoFrameConverterTest, LimitedRangeEightBitIsExpanded) {
+  // Video black, white and the chroma extremes map onto the full byte range.
+  auto frame = convert(makePicture(AV_PIX_FMT_YUV420P, 5, 3, 16, 16, 240));
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->width(), 5);
+  EXPECT_EQ(frame->height(), 3);
+  expectFlat(*frame, {0, 0, 255});
+  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P, 6, 4, 235, 128, 128)), {255, 128, 128});
+  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P, 6, 4, 126, 72, 184)), {128, 64, 192});
+  expectFlat(*convert(makePicture(AV_PIX_FMT_NV12, 7, 5, 235, 16, 240)), {255, 0, 255});
+  // Out-of-range samples saturate instead of wrapping.
+  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P, 4, 2, 255, 0, 255)), {255, 0, 255});
+  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P, 4, 2, 0, 0, 255)), {0, 0, 255});
+}
+
+TEST(VideoFrameConverterTest, FullRangeEightBitIsCopied) {
+  expectFlat(*convert(makePicture(AV_PIX_FMT_YUVJ420P, 5, 3, 16, 20, 230)), {16, 20, 230});
+  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P, 5, 3, 16, 20, 230, AVCOL_RANGE_JPEG)), {16, 20, 230});
+  expectFlat(*convert(makePicture(AV_PIX_FMT_NV12, 5, 3, 250, 3, 252, AVCOL_RANGE_JPEG)), {250, 3, 252});
+}
+
+TEST(VideoFrameConverterTest, TenBitIsReducedToEightBit) {
+  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P10, 5, 3, 64, 64, 960)), {0, 0, 255});
+  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P10, 5, 3, 940, 512, 512)), {255, 128, 128});
+  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P10, 5, 3, 1023, 0, 512, AVCOL_RANGE_JPEG)), {255, 0, 128});
+  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P10, 5, 3, 400, 600, 512, AVCOL_RANGE_JPEG)), {100, 150, 128});
+  // P010 keeps its ten bits at the top of each word.
+  expectFlat(*convert(makePicture(AV_PIX_FMT_P010, 5, 3, 940 << 6, 64 << 6, 960 << 6)), {255, 0, 255});
+  expectFlat(*convert(makePicture(AV_PIX_FMT_P010, 5, 3, 400 << 6, 600 << 6, 512 << 6, AVCOL_RANGE_JPEG)), {100, 150, 128});
+}
+
+TEST(VideoFrameConverterTest, OtherFormatsAreConvertedWithTheirRange) {
+  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV444P, 6, 4, 235, 16, 240)), {255, 0, 255});
+  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV444P, 6, 4, 64, 100, 200, AVCOL_RANGE_JPEG)), {64, 100, 200});
+}
+
+TEST(VideoFrameConverterTest, PicturesBeyondTheBoundsAreRefused) {
+  VideoFrameConverter converter;
+  Picture picture(av_frame_alloc());
+  picture->format = AV_PIX_FMT_YUV420P;
+  picture->width = VideoFrame::kMaxDimension + 2;
+  picture->height = 2;
+  int status = 0;
+  EXPECT_FALSE(converter.convert(*picture, runtime::Clock::MonotonicTime{}, status));
+  EXPECT_EQ(status, AVERROR(EINVAL));
+}
+
+} // namespace
+} // namespace pd::platform::media
