@@ -77,6 +77,25 @@ TEST_F(TermsOfServiceViewTest, LayoutTextsAndSize) {
   EXPECT_EQ(view.acceptButton()->text(), QStringLiteral("同意してはじめる"));
 }
 
+TEST_F(TermsOfServiceViewTest, ParagraphsUseTheFullWidthAndAreNeverCutOff) {
+  view.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+  int widest = 0;
+  std::vector<QLabel*> paragraphs;
+  for (auto* label : view.findChildren<QLabel*>()) {
+    if (label->wordWrap()) {
+      paragraphs.push_back(label);
+      widest = std::max(widest, label->width());
+    }
+  }
+  ASSERT_GE(paragraphs.size(), 10u);
+  for (auto* label : paragraphs) {
+    // A paragraph in a nested stack once kept its size hint's narrow width and lost its last lines.
+    EXPECT_GE(label->width(), widest * 9 / 10) << label->accessibleName().toStdString();
+    EXPECT_GE(label->height(), label->heightForWidth(label->width())) << label->accessibleName().toStdString();
+  }
+}
+
 TEST_F(TermsOfServiceViewTest, AcceptingStoresTheCurrentVersion) {
   EXPECT_EQ(TermsOfServiceView::acceptedTermsVersion(), 0);
   defaults.set(TermsOfServiceView::kAcceptedTermsVersionKey, 1);

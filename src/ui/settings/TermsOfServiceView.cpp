@@ -67,8 +67,10 @@ QWidget* stack(int spacing, std::initializer_list<QWidget*> items) {
   auto* layout = new QVBoxLayout(widget);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(spacing);
+  // No alignment: an aligned item gets only its size hint's width, and a wrapping label then
+  // keeps a narrow column and is cut off below.
   for (QWidget* item : items) {
-    layout->addWidget(item, 0, Qt::AlignLeading);
+    layout->addWidget(item);
   }
   return widget;
 }
@@ -76,7 +78,8 @@ QWidget* stack(int spacing, std::initializer_list<QWidget*> items) {
 QWidget* makeSections() {
   auto* container = new QWidget;
   auto* layout = new QVBoxLayout(container);
-  layout->setContentsMargins(0, 0, 0, 8);
+  // The right gutter keeps text clear of the scroll indicator.
+  layout->setContentsMargins(0, 0, 12, 8);
   layout->setSpacing(24);
 
   layout->addWidget(new TermsSection(
