@@ -4,8 +4,9 @@ target_compile_options(pd_options INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wconversion
   -Wimplicit-fallthrough -Wnull-dereference -Werror)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-  # GCC 12 reports false positives on coroutine frames and std::variant moves.
-  target_compile_options(pd_options INTERFACE -Wno-maybe-uninitialized)
+  # GCC 12 reports false positives on coroutine frames and std::variant moves, and on
+  # inlined std::string concatenation (-Wrestrict).
+  target_compile_options(pd_options INTERFACE -Wno-maybe-uninitialized -Wno-restrict)
 endif()
 target_compile_definitions(pd_options INTERFACE
   PD_APP_ID="${PD_APP_ID}"
