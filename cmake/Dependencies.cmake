@@ -21,7 +21,6 @@ pkg_check_modules(FFTW REQUIRED IMPORTED_TARGET fftw3f)
 
 if(PD_BUILD_APP)
   find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Widgets OpenGL OpenGLWidgets)
-  set(CMAKE_AUTOMOC ON)
 endif()
 
 if(PD_BUILD_TESTS)
