@@ -248,12 +248,19 @@ private:
   }
 
   bool convertToBGRx(const VideoFrame& frame, std::uint8_t* out, std::uint32_t stride) {
-    scaler_ = sws_getCachedContext(scaler_, frame.width(), frame.height(), AV_PIX_FMT_NV12, frame.width(),
-                                   frame.height(), AV_PIX_FMT_BGR0, SWS_POINT, nullptr, nullptr, nullptr);
-    if (scaler_ == nullptr) return false;
-    // The decoder's frames are full-range BT.709; consumers of RGB expect full range.
-    const int* coefficients = sws_getCoefficients(SWS_CS_ITU709);
-    sws_setColorspaceDetails(scaler_, coefficients, 1, coefficients, 1, 0, 1 << 16, 1 << 16);
+    if (scaler_ == nullptr || scalerWidth_ != frame.width() || scalerHeight_ != frame.height()) {
+      // Made by hand rather than through sws_getCachedContext: that one compares the range we set
+      // below with the one it was made for and silently rebuilds the context without it.
+      if (scaler_ != nullptr) sws_freeContext(scaler_);
+      scaler_ = sws_getContext(frame.width(), frame.height(), AV_PIX_FMT_NV12, frame.width(), frame.height(),
+                               AV_PIX_FMT_BGR0, SWS_POINT, nullptr, nullptr, nullptr);
+      if (scaler_ == nullptr) return false;
+      scalerWidth_ = frame.width();
+      scalerHeight_ = frame.height();
+      // The decoder's frames are full-range BT.709; consumers of RGB expect full range.
+      const int* coefficients = sws_getCoefficients(SWS_CS_ITU709);
+      sws_setColorspaceDetails(scaler_, coefficients, 1, coefficients, 1, 0, 1 << 16, 1 << 16);
+    }
     const std::uint8_t* sourcePlanes[4] = {frame.luma(), frame.chroma(), nullptr, nullptr};
     const int sourceStrides[4] = {static_cast<int>(frame.lumaStride()), static_cast<int>(frame.chromaStride()), 0, 0};
     std::uint8_t* targetPlanes[4] = {out, nullptr, nullptr, nullptr};
@@ -324,6 +331,8 @@ private:
   std::uint32_t formatHeight_ = 0;
   // Used by publishFrame only, which runs on one thread at a time.
   SwsContext* scaler_ = nullptr;
+  int scalerWidth_ = 0;
+  int scalerHeight_ = 0;
 };
 
 class PipeWireVideoOut final : public VideoOut {

@@ -11,6 +11,7 @@ namespace pd::testing {
 
 struct TestConsumer::State {
   Format format = Format::nv12;
+  bool inspectPixels = true;
   std::uint32_t sourceId = 0;
   pw_thread_loop* loop = nullptr;
   pw_context* context = nullptr;
@@ -53,7 +54,10 @@ struct TestConsumer::State {
     pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream);
     if (buffer == nullptr) return;
     const spa_data& plane = buffer->buffer->datas[0];
-    if (plane.data != nullptr && plane.chunk->size > 0 && self->width > 0) {
+    if (!self->inspectPixels) {
+      std::lock_guard lock(self->mutex);
+      ++self->snapshot.frames;
+    } else if (plane.data != nullptr && plane.chunk->size > 0 && self->width > 0) {
       const auto* bytes = static_cast<const std::uint8_t*>(plane.data) + plane.chunk->offset;
       const auto stride = static_cast<std::size_t>(plane.chunk->stride);
       std::array<double, 3> sum{};
@@ -85,10 +89,12 @@ struct TestConsumer::State {
   }
 };
 
-TestConsumer::TestConsumer(Format format, std::uint32_t sourceNodeId) : state_(std::make_unique<State>()) {
+TestConsumer::TestConsumer(Format format, std::uint32_t sourceNodeId, bool inspectPixels)
+    : state_(std::make_unique<State>()) {
   pw_init(nullptr, nullptr);
   State& s = *state_;
   s.format = format;
+  s.inspectPixels = inspectPixels;
   s.sourceId = sourceNodeId;
   s.loop = pw_thread_loop_new("pd-test-consumer", nullptr);
   s.context = pw_context_new(pw_thread_loop_get_loop(s.loop), nullptr, 0);

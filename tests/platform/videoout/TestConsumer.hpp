@@ -22,7 +22,8 @@ public:
     std::array<double, 3> mean{};
   };
 
-  TestConsumer(Format format, std::uint32_t sourceNodeId);
+  // Without `inspectPixels` frames are only counted, which keeps the consumer cheap for benchmarks.
+  TestConsumer(Format format, std::uint32_t sourceNodeId, bool inspectPixels = true);
   ~TestConsumer();
   TestConsumer(const TestConsumer&) = delete;
   TestConsumer& operator=(const TestConsumer&) = delete;
