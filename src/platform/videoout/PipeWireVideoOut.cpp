@@ -1,15 +1,12 @@
 #include "platform/videoout/FrameServer.hpp"
 
 #include "platform/log/Logger.hpp"
+#include "platform/media/RGBFrameConverter.hpp"
 
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
-extern "C" {
-#include <libavutil/pixfmt.h>
-#include <libswscale/swscale.h>
-}
 
 #include <algorithm>
 #include <atomic>
@@ -108,10 +105,7 @@ class PipeWireFrameServer final : public FrameServer {
 public:
   PipeWireFrameServer(pw_thread_loop* loop, std::string name) : loop_(loop), name_(std::move(name)) {}
 
-  ~PipeWireFrameServer() override {
-    stop();
-    if (scaler_ != nullptr) sws_freeContext(scaler_);
-  }
+  ~PipeWireFrameServer() override { stop(); }
 
   PipeWireFrameServer(const PipeWireFrameServer&) = delete;
   PipeWireFrameServer& operator=(const PipeWireFrameServer&) = delete;
@@ -217,7 +211,7 @@ public:
     auto* out = static_cast<std::uint8_t*>(spaBuffer->datas[0].data);
     if (format_ == SPA_VIDEO_FORMAT_NV12) {
       copyNV12(frame, out, layout.stride);
-    } else if (!convertToBGRx(frame, out, layout.stride)) {
+    } else if (!rgb_.convert(frame, out, layout.stride)) {
       spaBuffer->datas[0].chunk->size = 0;
       pw_stream_queue_buffer(stream_, buffer);
       return PublishResult::negotiationFailed;
@@ -245,27 +239,6 @@ private:
     for (std::size_t row = 0; row < chromaRows; ++row) {
       std::memcpy(chroma + row * stride, frame.chroma() + row * frame.chromaStride(), std::min<std::size_t>(chromaBytes, stride));
     }
-  }
-
-  bool convertToBGRx(const VideoFrame& frame, std::uint8_t* out, std::uint32_t stride) {
-    if (scaler_ == nullptr || scalerWidth_ != frame.width() || scalerHeight_ != frame.height()) {
-      // Made by hand rather than through sws_getCachedContext: that one compares the range we set
-      // below with the one it was made for and silently rebuilds the context without it.
-      if (scaler_ != nullptr) sws_freeContext(scaler_);
-      scaler_ = sws_getContext(frame.width(), frame.height(), AV_PIX_FMT_NV12, frame.width(), frame.height(),
-                               AV_PIX_FMT_BGR0, SWS_POINT, nullptr, nullptr, nullptr);
-      if (scaler_ == nullptr) return false;
-      scalerWidth_ = frame.width();
-      scalerHeight_ = frame.height();
-      // The decoder's frames are full-range BT.709; consumers of RGB expect full range.
-      const int* coefficients = sws_getCoefficients(SWS_CS_ITU709);
-      sws_setColorspaceDetails(scaler_, coefficients, 1, coefficients, 1, 0, 1 << 16, 1 << 16);
-    }
-    const std::uint8_t* sourcePlanes[4] = {frame.luma(), frame.chroma(), nullptr, nullptr};
-    const int sourceStrides[4] = {static_cast<int>(frame.lumaStride()), static_cast<int>(frame.chromaStride()), 0, 0};
-    std::uint8_t* targetPlanes[4] = {out, nullptr, nullptr, nullptr};
-    const int targetStrides[4] = {static_cast<int>(stride), 0, 0, 0};
-    return sws_scale(scaler_, sourcePlanes, sourceStrides, 0, frame.height(), targetPlanes, targetStrides) == frame.height();
   }
 
   // Loop lock held (or on the loop thread).
@@ -330,9 +303,7 @@ private:
   std::uint32_t formatWidth_ = 0;
   std::uint32_t formatHeight_ = 0;
   // Used by publishFrame only, which runs on one thread at a time.
-  SwsContext* scaler_ = nullptr;
-  int scalerWidth_ = 0;
-  int scalerHeight_ = 0;
+  media::RGBFrameConverter rgb_;
 };
 
 class PipeWireVideoOut final : public VideoOut {
