@@ -1,0 +1,206 @@
+#include "PipeWireTestDaemon.hpp"
+#include "TestConsumer.hpp"
+#include "TestSupport.hpp"
+
+#include "platform/log/Logger.hpp"
+#include "platform/videoout/FrameServer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace pd::platform::videoout {
+namespace {
+
+using media::VideoFrame;
+using media::VideoFramePtr;
+using testing::TestConsumer;
+
+const log::Logger& testLogger() {
+  static const log::Logger logger("tech.quelbo.PalendrixDisplay.tests", "syphon");
+  return logger;
+}
+
+VideoFramePtr solidFrame(int width, int height, std::uint8_t y, std::uint8_t cb, std::uint8_t cr) {
+  auto frame = VideoFrame::allocate(width, height);
+  for (int row = 0; row < height; ++row)
+    std::memset(frame->mutableLuma() + static_cast<std::size_t>(row) * frame->lumaStride(), y, static_cast<std::size_t>(width));
+  for (int row = 0; row < frame->chromaHeight(); ++row) {
+    std::uint8_t* line = frame->mutableChroma() + static_cast<std::size_t>(row) * frame->chromaStride();
+    for (int x = 0; x < frame->chromaWidth(); ++x) {
+      line[2 * x] = cb;
+      line[2 * x + 1] = cr;
+    }
+  }
+  return frame;
+}
+
+// Polls `condition` while publishing `frame`, as the video-out queue does at the source rate.
+bool publishUntil(FrameServer& server, const VideoFrame& frame, const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < deadline) {
+    server.publishFrame(frame);
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+std::string runTool(const std::string& command) {
+  std::string output;
+  if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
+    std::array<char, 4096> chunk{};
+    while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe) != nullptr) output += chunk.data();
+    ::pclose(pipe);
+  }
+  return output;
+}
+
+std::string listNodes() { return runTool("pw-cli ls Node"); }
+
+TEST(VideoOutWithoutDaemon, ServersStandInAndNeverHaveClients) {
+  pd::testing::TempDirectory empty;
+  pd::testing::ScopedEnvironment runtime("XDG_RUNTIME_DIR", empty.path().string());
+  pd::testing::ScopedEnvironment pipewireRuntime("PIPEWIRE_RUNTIME_DIR", empty.path().string());
+  pd::testing::ScopedEnvironment remote("PIPEWIRE_REMOTE", std::nullopt);
+  auto out = VideoOut::open(testLogger());
+  ASSERT_NE(out, nullptr);
+  EXPECT_FALSE(out->isConnected());
+  auto server = out->createServer("Palendrix Zuvudiv");
+  ASSERT_NE(server, nullptr);
+  EXPECT_EQ(server->name(), "Palendrix Zuvudiv");
+  server->setName("Other");
+  EXPECT_EQ(server->name(), "Other");
+  auto frame = solidFrame(64, 36, 10, 128, 128);
+  EXPECT_FALSE(server->hasClients());
+  EXPECT_EQ(server->publishFrame(*frame), PublishResult::noClient);
+  server->stop();
+  EXPECT_EQ(server->name(), std::nullopt);
+  EXPECT_EQ(server->publishFrame(*frame), PublishResult::stopped);
+}
+
+class VideoOutWithDaemon : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() { daemon_ = new pd::testing::PipeWireTestDaemon(); }
+  static void TearDownTestSuite() {
+    delete daemon_;
+    daemon_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (!daemon_->running()) {
+      const char* ci = std::getenv("CI");
+      if (ci != nullptr && std::string(ci) == "true") FAIL() << daemon_->failure();
+      GTEST_SKIP() << daemon_->failure();
+    }
+    out_ = VideoOut::open(testLogger());
+    ASSERT_TRUE(out_->isConnected());
+  }
+
+  std::uint32_t waitForNode(const FrameServer& server) {
+    for (int attempt = 0; attempt < 500 && !server.nodeId(); ++attempt)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return server.nodeId().value_or(0);
+  }
+
+  static pd::testing::PipeWireTestDaemon* daemon_;
+  std::unique_ptr<VideoOut> out_;
+};
+
+pd::testing::PipeWireTestDaemon* VideoOutWithDaemon::daemon_ = nullptr;
+
+TEST_F(VideoOutWithDaemon, NodesAreAdvertisedRenamedInPlaceAndWithdrawn) {
+  auto first = out_->createServer("Palendrix Zuvudiv A");
+  auto second = out_->createServer("Palendrix Zuvudiv B");
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  const std::uint32_t firstId = waitForNode(*first);
+  ASSERT_NE(firstId, 0U);
+  waitForNode(*second);
+  std::string nodes = listNodes();
+  EXPECT_NE(nodes.find("node.name = \"Palendrix Zuvudiv A\""), std::string::npos) << nodes;
+  EXPECT_NE(nodes.find("node.name = \"Palendrix Zuvudiv B\""), std::string::npos) << nodes;
+  EXPECT_NE(nodes.find("media.class = \"Video/Source\""), std::string::npos) << nodes;
+
+  // The node's own properties carry the new name (what consumers read); the registry's listing
+  // keeps the properties the node was announced with.
+  first->setName("Stage Left A");
+  EXPECT_EQ(first->name(), "Stage Left A");
+  const std::string info = "pw-cli info " + std::to_string(firstId);
+  std::string details = runTool(info);
+  for (int attempt = 0; attempt < 100 && details.find("Stage Left A") == std::string::npos; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    details = runTool(info);
+  }
+  EXPECT_NE(details.find("node.name = \"Stage Left A\""), std::string::npos) << details;
+  EXPECT_NE(details.find("node.description = \"Stage Left A\""), std::string::npos) << details;
+  EXPECT_EQ(first->nodeId(), firstId) << "a rename must keep the node";
+
+  second->stop();
+  EXPECT_EQ(second->publishFrame(*solidFrame(16, 16, 0, 128, 128)), PublishResult::stopped);
+  for (int attempt = 0; attempt < 100 && nodes.find("Palendrix Zuvudiv B") != std::string::npos; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    nodes = listNodes();
+  }
+  EXPECT_EQ(nodes.find("Palendrix Zuvudiv B"), std::string::npos) << nodes;
+}
+
+TEST_F(VideoOutWithDaemon, NV12ConsumerGetsTheFramesUnchangedAndHasClientsFollowsIt) {
+  auto server = out_->createServer("Palendrix Zuvudiv");
+  ASSERT_NE(server, nullptr);
+  const std::uint32_t nodeId = waitForNode(*server);
+  ASSERT_NE(nodeId, 0U);
+  auto frame = solidFrame(640, 360, 200, 90, 160);
+  EXPECT_EQ(server->publishFrame(*frame), PublishResult::noClient) << "nothing is linked yet";
+  EXPECT_FALSE(server->hasClients());
+
+  TestConsumer consumer(TestConsumer::Format::nv12, nodeId);
+  ASSERT_TRUE(publishUntil(*server, *frame, [&] { return consumer.snapshot().frames >= 5; }));
+  EXPECT_TRUE(server->hasClients());
+  auto seen = consumer.snapshot();
+  EXPECT_EQ(seen.width, 640U);
+  EXPECT_EQ(seen.height, 360U);
+  EXPECT_NEAR(seen.mean[0], 200, 0.5);
+  EXPECT_NEAR(seen.mean[1], 90, 0.5);
+  EXPECT_NEAR(seen.mean[2], 160, 0.5);
+
+  // A new size is offered and taken without relinking; odd sizes keep their last chroma column.
+  auto smaller = solidFrame(321, 241, 40, 140, 100);
+  ASSERT_TRUE(publishUntil(*server, *smaller, [&] { return consumer.snapshot().width == 321U; }));
+  ASSERT_TRUE(publishUntil(*server, *smaller, [&] { return consumer.snapshot().mean[0] < 41; }));
+  seen = consumer.snapshot();
+  EXPECT_EQ(seen.height, 241U);
+  EXPECT_NEAR(seen.mean[1], 140, 0.5);
+  EXPECT_NEAR(seen.mean[2], 100, 0.5);
+
+  consumer.leave();
+  EXPECT_TRUE(publishUntil(*server, *smaller, [&] { return !server->hasClients(); }));
+  EXPECT_EQ(server->publishFrame(*smaller), PublishResult::noClient);
+}
+
+TEST_F(VideoOutWithDaemon, BGRxConsumerGetsFullRangeBT709Colours) {
+  auto server = out_->createServer("Palendrix Zuvudiv");
+  ASSERT_NE(server, nullptr);
+  const std::uint32_t nodeId = waitForNode(*server);
+  ASSERT_NE(nodeId, 0U);
+  TestConsumer consumer(TestConsumer::Format::bgrx, nodeId);
+  auto frame = solidFrame(1920, 1080, 120, 100, 170);
+  ASSERT_TRUE(publishUntil(*server, *frame, [&] { return consumer.snapshot().frames >= 3; }));
+  const auto seen = consumer.snapshot();
+  EXPECT_EQ(seen.width, 1920U);
+  EXPECT_EQ(seen.height, 1080U);
+  // R = Y + 1.5748 (Cr - 128), G = Y - 0.1873 (Cb - 128) - 0.4681 (Cr - 128), B = Y + 1.8556 (Cb - 128)
+  EXPECT_NEAR(seen.mean[2], 186.1, 3.0);
+  EXPECT_NEAR(seen.mean[1], 105.6, 3.0);
+  EXPECT_NEAR(seen.mean[0], 68.0, 3.0);
+}
+
+} // namespace
+} // namespace pd::platform::videoout

@@ -1,0 +1,73 @@
+#include "PipeWireTestDaemon.hpp"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace pd::testing {
+
+PipeWireTestDaemon::PipeWireTestDaemon() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/pdpw-XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  if (::mkdtemp(name.data()) == nullptr) {
+    failure_ = "mkdtemp failed";
+    return;
+  }
+  directory_ = name.data();
+  // The daemon and every client of this process meet in the private folder.
+  ::setenv("XDG_RUNTIME_DIR", directory_.c_str(), 1);
+  ::setenv("PIPEWIRE_RUNTIME_DIR", directory_.c_str(), 1);
+  ::unsetenv("PIPEWIRE_REMOTE");
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const std::string logPath = directory_ + "/daemon.log";
+  posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  char program[] = "pipewire";
+  char* argv[] = {program, nullptr};
+  const int status = posix_spawnp(&pid_, "pipewire", &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (status != 0) {
+    pid_ = -1;
+    failure_ = "cannot start pipewire";
+    return;
+  }
+  const auto socket = std::filesystem::path(directory_) / "pipewire-0";
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    std::error_code ec;
+    if (std::filesystem::exists(socket, ec)) return;
+    int exitStatus = 0;
+    if (::waitpid(pid_, &exitStatus, WNOHANG) == pid_) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  failure_ = "pipewire did not open its socket; see " + logPath;
+  ::kill(pid_, SIGTERM);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+PipeWireTestDaemon::~PipeWireTestDaemon() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  if (!directory_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(directory_, ec);
+  }
+}
+
+} // namespace pd::testing

@@ -1,0 +1,29 @@
+#pragma once
+
+// A private PipeWire daemon for one test program: its own runtime folder, so that nothing of the
+// machine's session is seen or touched. Locally a missing daemon skips the tests; under CI=true
+// it fails them.
+
+#include <string>
+#include <sys/types.h>
+
+namespace pd::testing {
+
+class PipeWireTestDaemon {
+public:
+  PipeWireTestDaemon();
+  ~PipeWireTestDaemon();
+  PipeWireTestDaemon(const PipeWireTestDaemon&) = delete;
+  PipeWireTestDaemon& operator=(const PipeWireTestDaemon&) = delete;
+
+  bool running() const noexcept { return pid_ > 0; }
+  const std::string& failure() const noexcept { return failure_; }
+  const std::string& runtimeDirectory() const noexcept { return directory_; }
+
+private:
+  std::string directory_;
+  std::string failure_;
+  pid_t pid_ = -1;
+};
+
+} // namespace pd::testing

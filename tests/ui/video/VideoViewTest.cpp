@@ -1,0 +1,161 @@
+#include "ui/video/VideoView.hpp"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace pd::ui::video {
+namespace {
+
+using platform::media::VideoFrame;
+using platform::media::VideoFramePtr;
+
+// OpenGL needs a real X server (Xvfb in the test runner); without one the views fall back to
+// QPainter on the offscreen platform and the OpenGL cases say why they do not run.
+class QtApplication : public ::testing::Environment {
+public:
+  void SetUp() override {
+    const bool haveDisplay = !qEnvironmentVariableIsEmpty("DISPLAY");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", haveDisplay ? "xcb" : "offscreen");
+    application_ = std::make_unique<QApplication>(argc_, argv_);
+  }
+  void TearDown() override { application_.reset(); }
+
+private:
+  int argc_ = 1;
+  char name_[16] = "video-view";
+  char* argv_[2] = {name_, nullptr};
+  std::unique_ptr<QApplication> application_;
+};
+const bool kRegistered = [] {
+  ::testing::AddGlobalTestEnvironment(new QtApplication);
+  return true;
+}();
+
+VideoFramePtr solidFrame(int width, int height, std::uint8_t y, std::uint8_t cb, std::uint8_t cr) {
+  auto frame = VideoFrame::allocate(width, height);
+  for (int row = 0; row < height; ++row)
+    std::memset(frame->mutableLuma() + static_cast<std::size_t>(row) * frame->lumaStride(), y, static_cast<std::size_t>(width));
+  for (int row = 0; row < frame->chromaHeight(); ++row) {
+    std::uint8_t* line = frame->mutableChroma() + static_cast<std::size_t>(row) * frame->chromaStride();
+    for (int x = 0; x < frame->chromaWidth(); ++x) {
+      line[2 * x] = cb;
+      line[2 * x + 1] = cr;
+    }
+  }
+  return frame;
+}
+
+// Mean R, G, B over a rectangle of the image.
+std::array<double, 3> meanColour(const QImage& image, QRect area) {
+  std::array<double, 3> sum{};
+  const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+  for (int y = area.top(); y <= area.bottom(); ++y)
+    for (int x = area.left(); x <= area.right(); ++x) {
+      const QRgb pixel = rgb.pixel(x, y);
+      sum[0] += qRed(pixel);
+      sum[1] += qGreen(pixel);
+      sum[2] += qBlue(pixel);
+    }
+  const double count = static_cast<double>(area.width()) * area.height();
+  return {sum[0] / count, sum[1] / count, sum[2] / count};
+}
+
+void settle(int milliseconds = 100) {
+  QElapsedTimer timer;
+  timer.start();
+  while (timer.elapsed() < milliseconds) QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+TEST(FitFrame, KeepsTheAspectAndCentres) {
+  const FittedRect square = fitFrame(1920, 1080, 1000, 1000);
+  EXPECT_DOUBLE_EQ(square.width, 1000);
+  EXPECT_DOUBLE_EQ(square.height, 562.5);
+  EXPECT_DOUBLE_EQ(square.x, 0);
+  EXPECT_DOUBLE_EQ(square.y, 218.75);
+  const FittedRect wide = fitFrame(1920, 1080, 1000, 500);
+  EXPECT_NEAR(wide.width, 888.89, 0.01);
+  EXPECT_DOUBLE_EQ(wide.height, 500);
+  EXPECT_NEAR(wide.x, 55.56, 0.01);
+  EXPECT_DOUBLE_EQ(wide.y, 0);
+  const FittedRect empty = fitFrame(0, 1080, 1000, 500);
+  EXPECT_EQ(empty.width, 0);
+}
+
+class VideoViewTest : public ::testing::TestWithParam<VideoView::Renderer> {
+protected:
+  void SetUp() override {
+    if (GetParam() == VideoView::Renderer::automatic && !VideoView::openGLAvailable()) {
+      const char* ci = std::getenv("CI");
+      if (ci != nullptr && std::string(ci) == "true") FAIL() << "no OpenGL: run under xvfb-run";
+      GTEST_SKIP() << "no OpenGL here: run under xvfb-run -a";
+    }
+  }
+};
+
+TEST_P(VideoViewTest, ShowsTheFrameLetterboxedInItsColours) {
+  VideoView view("0", nullptr, GetParam());
+  EXPECT_EQ(view.usesOpenGL(), GetParam() == VideoView::Renderer::automatic);
+  view.resize(320, 320);
+  view.show();
+  settle();
+  const QImage black = view.grabImage();
+  ASSERT_FALSE(black.isNull());
+  EXPECT_LT(meanColour(black, black.rect())[0], 1.0) << "no frame is black";
+
+  // Y 120, Cb 100, Cr 170 in full-range BT.709 is about R 186, G 106, B 68.
+  view.setFrame(solidFrame(1920, 1080, 120, 100, 170));
+  settle();
+  const QImage image = view.grabImage();
+  const int w = image.width();
+  const int h = image.height();
+  const auto centre = meanColour(image, QRect(w / 4, h / 2 - h / 8, w / 2, h / 4));
+  EXPECT_NEAR(centre[0], 186.1, 4.0);
+  EXPECT_NEAR(centre[1], 105.6, 4.0);
+  EXPECT_NEAR(centre[2], 68.0, 4.0);
+  // 1920x1080 in a square: bands of about 22 % above and below stay black.
+  const auto top = meanColour(image, QRect(0, 0, w, h / 8));
+  EXPECT_LT(top[0] + top[1] + top[2], 3.0);
+}
+
+TEST_P(VideoViewTest, RepaintsOnlyForANewFrameObject) {
+  VideoView view("fs", nullptr, GetParam());
+  view.resize(160, 90);
+  view.show();
+  auto frame = solidFrame(64, 36, 200, 128, 128);
+  view.setFrame(frame);
+  settle();
+  const std::uint64_t afterFirst = view.drawCount();
+  ASSERT_GE(afterFirst, 1U);
+
+  view.setFrame(frame);
+  settle(200);
+  EXPECT_EQ(view.drawCount(), afterFirst) << "the same frame again, or no frame at all, costs no paint";
+
+  view.setFrame(solidFrame(64, 36, 200, 128, 128));
+  settle();
+  EXPECT_EQ(view.drawCount(), afterFirst + 1) << "an identical picture in a new frame is drawn once";
+
+  view.setFrame(nullptr);
+  settle();
+  EXPECT_EQ(view.drawCount(), afterFirst + 2);
+  const QImage image = view.grabImage();
+  EXPECT_LT(meanColour(image, image.rect())[0], 1.0) << "dropping the frame shows black";
+}
+
+INSTANTIATE_TEST_SUITE_P(Renderers, VideoViewTest,
+                         ::testing::Values(VideoView::Renderer::automatic, VideoView::Renderer::painter),
+                         [](const auto& param) {
+                           return std::string(param.param == VideoView::Renderer::automatic ? "OpenGL" : "Painter");
+                         });
+
+} // namespace
+} // namespace pd::ui::video
