@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <limits>
@@ -746,14 +747,259 @@ void NetworkManagerForMac::updateConnectionStatus() {
 
 // --- Seams ----------------------------------------------------------------------------------------------------
 
-void NetworkManagerForMac::handleControlMessage(const std::vector<std::uint8_t>&, std::uint64_t generation,
+void NetworkManagerForMac::handleControlMessage(const std::vector<std::uint8_t>& bytes, std::uint64_t generation,
                                                 const LinkPointer& connection) {
-  // The control protocol decodes and dispatches here; until then a current message is counted.
+  runtime::MainThread::assertMainThread();
+  const auto message = ControlMessage::parse(bytes);
+  if (!message) {
+    if (const auto count = LogThrottle::shared().shouldEmit("json_parse_fail", 30, 0.5)) {
+      Log::network().error("json_parse_fail size_b=%ld occurrences=%ld", static_cast<std::int64_t>(bytes.size()),
+                           *count);
+    }
+    return;
+  }
+  // A good message ends the failure streak; a single failure is not worth a recovery line.
+  if (const auto failures = LogThrottle::shared().reset("json_parse_fail"); failures && *failures >= 2) {
+    Log::network().notice("json_parse_recovered after=%ld", *failures);
+  }
   if (generation != connectionGeneration_ || !udpConnection_ || connection != udpConnection_) {
+    if (const auto count = LogThrottle::shared().shouldEmit("json_drop_stale_generation", 30, 0.5)) {
+      Log::network().debug(
+          "json_drop reason=stale_generation type=%{public}s gen=%llu current_gen=%llu occurrences=%ld",
+          message->type(), generation, connectionGeneration_, *count);
+    }
     recordStaleEpochDrop(StaleEpochSource::json, std::nullopt);
     return;
   }
   ++controlDatagrams_;
+  const std::string& type = message->type();
+  if (type == "handshake_ack") {
+    handleHandshakeAck(*message);
+  } else if (type == "handshake_reject") {
+    handleHandshakeReject(*message);
+  } else if (type == "mode_change_request" || type == "ping" || type == "pong") {
+    // Mode requests and the heartbeat are handled elsewhere once they exist; known, not unknown.
+  } else if (type == "load_video_ack") {
+    handleLoadVideoAck(*message);
+  } else if (type == "stream_stop") {
+    handleStreamStop(*message);
+  } else {
+    Log::network().notice("json_unknown_type type=%{public}s", type);
+  }
+}
+
+void NetworkManagerForMac::handleLoadVideoAck(const ControlMessage& message) {
+  const auto target = message.string("target");
+  if (!target || (*target != "A" && *target != "B")) {
+    Log::network().error("load_video_ack_parse_fail reason=bad_target");
+    return;
+  }
+  const auto url = message.string("url");
+  if (!url) {
+    Log::network().error("load_video_ack_parse_fail reason=missing_url target=%{public}s", *target);
+    return;
+  }
+  const auto statusText = message.string("status");
+  const auto status = statusText ? loadVideoAckStatusFromText(*statusText) : std::nullopt;
+  if (!status) {
+    Log::network().error("load_video_ack_parse_fail reason=bad_status target=%{public}s", *target);
+    return;
+  }
+  LoadVideoAck ack{*target, *url, *status, message.string("reason")};
+  Log::network().notice("load_video_ack_recv target=%{public}s ack=%{public}s reason=%{public}s", ack.target,
+                        link::toString(ack.status), loggedLoadFailureReason(ack.reason));
+  if (onLoadVideoAck) onLoadVideoAck(ack);
+}
+
+void NetworkManagerForMac::handleStreamStop(const ControlMessage& message) {
+  const auto numbers = message.truncatedNumbers("streams");
+  if (!numbers) {
+    Log::network().error("stream_stop_parse_fail reason=missing_streams");
+    return;
+  }
+  std::vector<std::uint8_t> streams;
+  for (const double value : numbers->values) {
+    if (value >= 0 && value <= 255) streams.push_back(static_cast<std::uint8_t>(value));
+  }
+  // One bad element spoils the whole notice: nothing changes.
+  if (streams.empty() || streams.size() < numbers->elementCount) {
+    Log::network().error("stream_stop_parse_fail reason=bad_streams");
+    return;
+  }
+  const auto reason = loggedStreamStopReason(message.string("reason"));
+  const double now = runtime::monotonicSeconds();
+  {
+    std::scoped_lock lock(videoLivenessGate_);
+    for (const auto stream : streams) {
+      stoppedStreams_[stream] = now;
+      lastFrameTimeByStream_.erase(stream);
+      silentStreams_.erase(stream);
+    }
+  }
+  std::string list;
+  for (const auto stream : streams) {
+    if (!list.empty()) list += ',';
+    list += std::to_string(stream);
+  }
+  Log::video().notice("stream_stop_recv streams=%{public}s reason=%{public}s", list, reason);
+  applyVideoSilence(linkEpoch_);
+}
+
+void NetworkManagerForMac::applyVideoSilence(std::uint64_t epoch) {
+  if (epoch != linkEpoch_) return;
+  bool silent = false;
+  {
+    std::scoped_lock lock(videoLivenessGate_);
+    silent = !silentStreams_.empty();
+  }
+  if (isVideoSilent.get() != silent) {
+    isVideoSilent.set(silent);
+    updateConnectionStatus();
+  }
+}
+
+// --- Handshake answers --------------------------------------------------------------------------------------
+
+void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
+  const std::string device = message.string("device").value_or("");
+  const std::int64_t seq = message.integer("seq").value_or(-1);
+  Log::session().notice("handshake_ack_recv device=%{private,mask.hash}s seq=%ld", device, seq);
+  if (seq < handshakeSeqFloor_ || seq > handshakeSequence_ || seq < 0) {
+    Log::session().debug("handshake_ack_drop reason=stale_seq seq=%ld expected=%ld...%ld", seq, handshakeSeqFloor_,
+                         handshakeSequence_);
+    return;
+  }
+  if (const auto linkID = message.string("linkID"); linkID && *linkID != currentLinkID_) {
+    Log::session().error("link_id_invalid reason=echo_mismatch");
+  }
+  peerPermanentID_ = message.string("peerID");
+  peerSessionID_ = message.string("sessionID");
+  if (const auto interface = message.object("interface")) {
+    peerInterfaceName.set(interface->string("name"));
+    peerInterfaceType.set(interface->string("type"));
+    Log::network().debug("peer_iface name=%{public}s type=%{public}s", peerInterfaceName.get().value_or("unknown"),
+                         peerInterfaceType.get().value_or("unknown"));
+  } else {
+    peerInterfaceName.set(std::nullopt);
+    peerInterfaceType.set(std::nullopt);
+  }
+  evaluatePeerVersion(message);
+
+  const auto versionKind = peerVersionState.get().kind();
+  if (versionKind == PeerVersionState::Kind::mismatch || versionKind == PeerVersionState::Kind::legacy) {
+    pendingModeRequest.set(std::nullopt);
+  } else {
+    const auto modeText = message.string("mode");
+    const auto peerMode = modeText ? streamModeFromText(*modeText) : std::nullopt;
+    if (peerMode && *peerMode != streamMode.get()) {
+      Log::session().notice("mode_mismatch source=handshake local=%{public}s peer=%{public}s",
+                            link::toString(streamMode.get()), link::toString(*peerMode));
+      pendingModeRequest.set(peerMode);
+    } else {
+      pendingModeRequest.set(std::nullopt);
+    }
+  }
+
+  if (!udpConnection_ || udpConnection_->state() != ConnectionState::ready || !lastConnectedPeer_) return;
+  const bool wasEmpty = connectedPeers.get().empty();
+  const Endpoint remote = lastConnectedPeer_->endpoint;
+  connectedPeers.set({remote});
+  stickyStatusUntil_ = 0;
+  updateConnectionStatus();
+  Log::session().notice("conn_established peer=%{private,mask.hash}s session=%{private,mask.hash}s "
+                        "link_id=%{public}s name=%{private,mask.hash}s device=%{private,mask.hash}s",
+                        peerPermanentID_.value_or("none"), peerSessionID_.value_or("none"),
+                        std::string_view(currentLinkID_).substr(0, 16), endpointText(remote), device);
+  isConnecting_ = false;
+  invalidateConnectionTimeout();
+  hasConnectionIssue.set(false);
+  isAutoReconnecting_ = false;
+  reconnectAttempt_ = 0;
+  isPeerOccupied_ = false;
+  occupiedRejectStreak_ = 0;
+  stopAutoReconnect();
+  for (const auto& discovered : discoveredPeers.get()) {
+    if (discovered.endpoint == remote) {
+      lastConnectedPeer_ = discovered;
+      break;
+    }
+  }
+  // The heartbeat arrives with its own change; a new link starts with clean liveness tables.
+  if (wasEmpty) resetVideoLiveness();
+  if (onConnectionEstablished) onConnectionEstablished();
+  if (onPeerEstablished) onPeerEstablished(peerPermanentID_);
+  const auto& features = peerFeatures.get();
+  if (features && std::find(features->begin(), features->end(), "remote_source") != features->end() &&
+      onRemoteSourcePeerReady) {
+    onRemoteSourcePeerReady();
+  }
+}
+
+void NetworkManagerForMac::evaluatePeerVersion(const ControlMessage& message) {
+  peerFeatures.set(message.strings("features"));
+  peerAppVersion.set(message.string("appVersion"));
+  const auto old = peerVersionState.get();
+  const auto version = message.integer("protocolVersion");
+  if (!version) {
+    Log::session().error("legacy_peer reason=missing_protocol_version");
+    peerVersionState.set(PeerVersionState::legacy());
+    versionMismatchAlert.set(std::nullopt);
+    if (old.kind() != PeerVersionState::Kind::legacy) showLegacyPeerWarning.set(true);
+  } else if (*version == protocolVersion) {
+    Log::session().notice("version_match pv=%ld", protocolVersion);
+    peerVersionState.set(PeerVersionState::matched());
+    versionMismatchAlert.set(std::nullopt);
+  } else {
+    Log::session().error("version_mismatch local=%ld peer=%ld", protocolVersion, *version);
+    peerVersionState.set(PeerVersionState::mismatch(*version));
+    if (old != PeerVersionState::mismatch(*version)) {
+      versionMismatchAlert.set(
+          VersionMismatchAlert{protocolVersion, *version, app::AppInfo::appVersion(), peerAppVersion.get()});
+    }
+  }
+  applyVideoVersionGate();
+}
+
+void NetworkManagerForMac::handleHandshakeReject(const ControlMessage& message) {
+  const std::string reason = message.string("reason").value_or("unknown");
+  const std::string occupiedBy = message.string("occupiedBy").value_or("");
+  const std::int64_t seq = message.integer("seq").value_or(-1);
+  if (seq != handshakeSequence_) {
+    Log::session().debug("handshake_reject_drop reason=stale_seq seq=%ld expected=%ld", seq, handshakeSequence_);
+    return;
+  }
+  Log::session().error("conn_rejected reason=%{public}s occupied_by=%{private,mask.hash}s", reason, occupiedBy);
+  invalidateConnectionTimeout();
+  isConnecting_ = false;
+  closeConnection();
+  beginLinkSession();
+  connectedPeers.set({});
+  resetPeerVersionState();
+  pendingModeRequest.set(std::nullopt);
+  clearPendingFrames();
+  connectionStatus.set(occupiedBy.empty() ? std::string("接続できません - iPadは別のMacと接続中です")
+                                          : "接続できません - iPadは「" + occupiedBy + "」と接続中です");
+  stickyStatusUntil_ = runtime::monotonicSeconds() + 10.0;
+  hasConnectionIssue.set(true);
+  const bool occupied = reason == "occupied";
+  if (!isAutoReconnecting_ && occupied && lastConnectedPeer_) {
+    isAutoReconnecting_ = true;
+    reconnectAttempt_ = 0;
+    occupiedRejectStreak_ = 0;
+    reconnectPinnedToLastPeer_ = true;
+    Log::network().notice("reconnect_start reason=occupied");
+    updateBrowsing("reconnect_start");
+  }
+  if (!isAutoReconnecting_) return;
+  reconnectNotice.set(ReconnectNotice{ReconnectNotice::Cause::occupied, std::nullopt});
+  isPeerOccupied_ = occupied;
+  if (occupied) {
+    ++occupiedRejectStreak_;
+    reconnectAttempt_ = occupiedRejectStreak_ + 3;
+  } else {
+    occupiedRejectStreak_ = 0;
+  }
+  scheduleReconnect();
 }
 
 std::uint64_t NetworkManagerForMac::controlDatagramCount() const noexcept { return controlDatagrams_; }

@@ -17,6 +17,7 @@
 // Make it with create() on the main thread; it lives as a shared_ptr so that the work it posts
 // can hold it weakly.
 
+#include "link/ControlMessage.hpp"
 #include "link/LoadVideoAck.hpp"
 #include "link/MainThreadTimers.hpp"
 #include "link/StreamMode.hpp"
@@ -295,6 +296,13 @@ private:
   // a control message is only counted, and the rest does nothing.
   void handleControlMessage(const std::vector<std::uint8_t>& bytes, std::uint64_t generation,
                             const LinkPointer& connection);
+  void handleHandshakeAck(const ControlMessage& message);
+  void handleHandshakeReject(const ControlMessage& message);
+  void evaluatePeerVersion(const ControlMessage& message);
+  void handleLoadVideoAck(const ControlMessage& message);
+  void handleStreamStop(const ControlMessage& message);
+  // Publishes the video-silent flag from silentStreams_, unless a newer heartbeat epoch began.
+  void applyVideoSilence(std::uint64_t epoch);
   void handlePeerLost();
   void startAutoReconnect(ReconnectNotice::Cause cause);
   void stopAutoReconnect();
@@ -330,6 +338,9 @@ private:
   double stickyStatusUntil_ = 0; // monotonic seconds
   bool isAutoReconnecting_ = false;
   bool isPeerOccupied_ = false;
+  std::int64_t reconnectAttempt_ = 0;
+  std::int64_t occupiedRejectStreak_ = 0;
+  bool reconnectPinnedToLastPeer_ = false;
   std::optional<BrowseResult> lastConnectedPeer_;
   std::optional<Interface> lastSelectedInterface_;
   std::unique_ptr<MainThreadTimers::Timer> connectionTimeoutTimer_;
