@@ -76,6 +76,13 @@ std::optional<std::int64_t> ControlMessage::integer(std::string_view key) const 
   return value ? integralValue(*value) : std::nullopt;
 }
 
+std::optional<std::int64_t> ControlMessage::number(std::string_view key) const {
+  const auto* value = member(key);
+  if (!value || !value->is_number()) return std::nullopt;
+  if (!value->is_number_float()) return integralValue(*value);
+  return integralValue(nlohmann::json(std::trunc(value->get<double>())));
+}
+
 std::optional<bool> ControlMessage::boolean(std::string_view key) const {
   const auto* value = member(key);
   if (!value || !value->is_boolean()) return std::nullopt;

@@ -34,6 +34,8 @@ public:
   // A JSON number with an integral value that fits 64 bits; a fraction or a value out of range
   // reads as absent.
   std::optional<std::int64_t> integer(std::string_view key) const;
+  // Any JSON number, truncated toward zero; absent when that does not fit 64 bits.
+  std::optional<std::int64_t> number(std::string_view key) const;
   std::optional<bool> boolean(std::string_view key) const;
   // Absent unless every element is a string.
   std::optional<std::vector<std::string>> strings(std::string_view key) const;

@@ -11,7 +11,9 @@
 #include "platform/log/Utf8.hpp"
 #include "platform/net/UdpLink.hpp"
 #include "runtime/Clock.hpp"
+#include "runtime/Executor.hpp"
 #include "runtime/MainThread.hpp"
+#include "runtime/RepeatingTimer.hpp"
 #include "runtime/Weak.hpp"
 
 #include <nlohmann/json.hpp>
@@ -185,10 +187,167 @@ std::uint64_t NetworkManagerForMac::beginLinkSession() {
 }
 
 void NetworkManagerForMac::stopHeartbeat() {
-  // The heartbeat timer itself arrives with the control protocol; a stop still moves the epoch
-  // on and clears the degraded flag, which is what the views see.
+  if (heartbeatSource_) {
+    heartbeatSource_->cancel();
+    heartbeatSource_.reset();
+  }
+  pingSequence_ = 0;
+  lastPingSentAt_.reset();
+  forceNextSkewLog_ = true;
   isLinkDegraded.set(false);
   ++linkEpoch_;
+}
+
+void NetworkManagerForMac::startHeartbeat(bool resetLiveness) {
+  stopHeartbeat();
+  const std::uint64_t epoch = ++linkEpoch_;
+  postToNetworkQueue([epoch, resetLiveness](NetworkManagerForMac& self) {
+    self.lastInboundActivity_ = runtime::monotonicSeconds();
+    self.lastPingScheduledAt_ = -1e9;
+    self.evaluatedLinkState_ = LinkState::connected;
+    self.linkEpochOnQueue_ = epoch;
+    if (resetLiveness) self.resetVideoLiveness();
+  });
+  const auto& timing = dependencies_.timing;
+  const auto period = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(timing.heartbeatCheckInterval));
+  std::weak_ptr<NetworkManagerForMac> weak = weak_from_this();
+  heartbeatSource_ = std::make_unique<runtime::RepeatingTimer>(networkQueue_.executor(), period, [weak] {
+    if (auto self = weak.lock()) self->heartbeatTick();
+  });
+  heartbeatSource_->start();
+  Log::heartbeat().notice("hb_start interval_s=%.1f degraded_s=%.1f lost_s=%.1f", timing.heartbeatInterval,
+                          timing.linkDegradedThreshold, timing.linkLostThreshold);
+}
+
+void NetworkManagerForMac::heartbeatTick() {
+  const auto& timing = dependencies_.timing;
+  const double now = runtime::monotonicSeconds();
+  // Slightly under the ping period, so that every second one-second tick sends.
+  if (now - lastPingScheduledAt_ >= timing.heartbeatInterval - 0.05) {
+    lastPingScheduledAt_ = now;
+    runtime::MainThread::post(runtime::weakCallback(weak_from_this(), [](NetworkManagerForMac& self) { self.sendPing(); }));
+  }
+  const double silence = now - lastInboundActivity_;
+  const LinkState state = silence >= timing.linkLostThreshold       ? LinkState::lost
+                          : silence >= timing.linkDegradedThreshold ? LinkState::degraded
+                                                                    : LinkState::connected;
+  if (state != evaluatedLinkState_) {
+    evaluatedLinkState_ = state;
+    const std::uint64_t epoch = linkEpochOnQueue_;
+    runtime::MainThread::post(runtime::weakCallback(
+        weak_from_this(), [state, epoch](NetworkManagerForMac& self) { self.applyLinkState(state, epoch); }));
+  }
+}
+
+void NetworkManagerForMac::applyLinkState(LinkState state, std::uint64_t epoch) {
+  // A verdict of a stopped or replaced heartbeat is no longer about this link.
+  if (epoch != linkEpoch_) return;
+  switch (state) {
+  case LinkState::connected:
+    isLinkDegraded.set(false);
+    break;
+  case LinkState::degraded:
+    isLinkDegraded.set(true);
+    break;
+  case LinkState::lost:
+    isLinkDegraded.set(true);
+    handlePeerLost();
+    break;
+  }
+  updateConnectionStatus();
+}
+
+std::string NetworkManagerForMac::heartbeatMessage(std::string_view type, std::int64_t seq) {
+  try {
+    const double wall = runtime::wallSeconds();
+    const nlohmann::json message = {
+        {"type", std::string(type)},
+        {"seq", seq},
+        {"timestamp", runtime::wallSecondsSinceReferenceDate()},
+        {"timestampUnixMs", static_cast<std::int64_t>(wall * 1000.0)},
+    };
+    return platform::json::write(message);
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+void NetworkManagerForMac::sendPing() {
+  if (!udpConnection_ || udpConnection_->state() != ConnectionState::ready) return;
+  ++pingSequence_;
+  lastPingSentAt_ = SentPing{pingSequence_, runtime::wallSeconds(), runtime::monotonicSeconds()};
+  const std::string text = heartbeatMessage("ping", pingSequence_);
+  if (text.empty()) {
+    Log::heartbeat().error("ping_send_fail reason=json_encode");
+    return;
+  }
+  udpConnection_->send(std::vector<std::uint8_t>(text.begin(), text.end()), nullptr);
+  if (const auto count = LogThrottle::shared().shouldEmit("ping_send", 30, 0.5)) {
+    Log::heartbeat().debug("ping_send seq=%ld occurrences=%ld", pingSequence_, *count);
+  }
+}
+
+void NetworkManagerForMac::handlePing(const ControlMessage& message) {
+  const auto seq = message.integer("seq");
+  if (!seq) return;
+  const auto kind = peerVersionState.get().kind();
+  if (kind == PeerVersionState::Kind::unknown) resendHandshakeIfNeeded();
+  if (kind == PeerVersionState::Kind::unknown || kind == PeerVersionState::Kind::matched) {
+    const auto modeText = message.string("mode");
+    const auto mode = modeText ? streamModeFromText(*modeText) : std::nullopt;
+    if (mode && *mode != streamMode.get() && !pendingModeRequest.get() && !connectedPeers.get().empty()) {
+      Log::heartbeat().notice("hb_mode_mismatch local=%{public}s peer=%{public}s", link::toString(streamMode.get()),
+                              *modeText);
+      pendingModeRequest.set(mode);
+    }
+  }
+  const std::string text = heartbeatMessage("pong", *seq);
+  if (text.empty()) {
+    Log::heartbeat().error("pong_send_fail reason=json_encode");
+    return;
+  }
+  if (udpConnection_) udpConnection_->send(std::vector<std::uint8_t>(text.begin(), text.end()), nullptr);
+  if (const auto count = LogThrottle::shared().shouldEmit("pong_send", 30, 0.5)) {
+    Log::heartbeat().debug("pong_send seq=%ld occurrences=%ld", *seq, *count);
+  }
+}
+
+void NetworkManagerForMac::handlePong(const ControlMessage& message) {
+  const auto seq = message.integer("seq");
+  if (!seq) return;
+  // Any number, but only one that fits 64 bits once truncated; a wilder one gives no sample.
+  if (const auto numbers = message.number("timestampUnixMs")) recordClockSkew(*seq, *numbers);
+  if (const auto count = LogThrottle::shared().shouldEmit("pong_recv", 30, 0.5)) {
+    Log::heartbeat().debug("pong_recv seq=%ld occurrences=%ld", *seq, *count);
+  }
+}
+
+void NetworkManagerForMac::recordClockSkew(std::int64_t seq, std::int64_t peerTimestampUnixMs) {
+  if (!lastPingSentAt_ || lastPingSentAt_->seq != seq) return;
+  const double nowMonotonic = runtime::monotonicSeconds();
+  const double nowWall = runtime::wallSeconds();
+  // The round trip on the monotonic clock; the midpoint on the wall clock, to compare with the tablet's.
+  const auto rttMs = static_cast<std::int64_t>((nowMonotonic - lastPingSentAt_->monotonicSeconds) * 1000.0);
+  const auto midMs = static_cast<std::int64_t>((lastPingSentAt_->wallSeconds + nowWall) * 0.5 * 1000.0);
+  const std::int64_t skewMs = peerTimestampUnixMs - midMs;
+  ++skewSampleCounter_;
+  if (forceNextSkewLog_ || !lastSkewLogAt_ || nowMonotonic - *lastSkewLogAt_ >= 300.0) {
+    forceNextSkewLog_ = false;
+    lastSkewLogAt_ = nowMonotonic;
+    Log::heartbeat().notice("clock_skew clock_skew_ms=%lld rtt_ms=%ld skew_sample=%ld", static_cast<long long>(skewMs),
+                            rttMs, skewSampleCounter_);
+  }
+}
+
+void NetworkManagerForMac::resendHandshakeIfNeeded() {
+  if (peerVersionState.get().kind() != PeerVersionState::Kind::unknown) return;
+  if (!udpConnection_ || udpConnection_->state() != ConnectionState::ready) return;
+  const double now = runtime::monotonicSeconds();
+  if (now - lastVersionHandshakeResendTime_ < 2.0) return;
+  lastVersionHandshakeResendTime_ = now;
+  Log::session().notice("handshake_resend reason=ack_lost");
+  sendHandshakeRequest();
 }
 
 void NetworkManagerForMac::resetVideoLiveness() {
@@ -777,8 +936,12 @@ void NetworkManagerForMac::handleControlMessage(const std::vector<std::uint8_t>&
     handleHandshakeAck(*message);
   } else if (type == "handshake_reject") {
     handleHandshakeReject(*message);
-  } else if (type == "mode_change_request" || type == "ping" || type == "pong") {
-    // Mode requests and the heartbeat are handled elsewhere once they exist; known, not unknown.
+  } else if (type == "mode_change_request") {
+    // The mode question is not built yet; a known type all the same.
+  } else if (type == "ping") {
+    handlePing(*message);
+  } else if (type == "pong") {
+    handlePong(*message);
   } else if (type == "load_video_ack") {
     handleLoadVideoAck(*message);
   } else if (type == "stream_stop") {
@@ -924,8 +1087,7 @@ void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
       break;
     }
   }
-  // The heartbeat arrives with its own change; a new link starts with clean liveness tables.
-  if (wasEmpty) resetVideoLiveness();
+  startHeartbeat(wasEmpty);
   if (onConnectionEstablished) onConnectionEstablished();
   if (onPeerEstablished) onPeerEstablished(peerPermanentID_);
   const auto& features = peerFeatures.get();
