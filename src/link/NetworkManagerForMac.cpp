@@ -11,11 +11,14 @@
 #include "platform/log/Utf8.hpp"
 #include "platform/net/UdpLink.hpp"
 #include "runtime/Clock.hpp"
+#include "runtime/Executor.hpp"
 #include "runtime/MainThread.hpp"
+#include "runtime/RepeatingTimer.hpp"
 #include "runtime/Weak.hpp"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <limits>
@@ -184,10 +187,167 @@ std::uint64_t NetworkManagerForMac::beginLinkSession() {
 }
 
 void NetworkManagerForMac::stopHeartbeat() {
-  // The heartbeat timer itself arrives with the control protocol; a stop still moves the epoch
-  // on and clears the degraded flag, which is what the views see.
+  if (heartbeatSource_) {
+    heartbeatSource_->cancel();
+    heartbeatSource_.reset();
+  }
+  pingSequence_ = 0;
+  lastPingSentAt_.reset();
+  forceNextSkewLog_ = true;
   isLinkDegraded.set(false);
   ++linkEpoch_;
+}
+
+void NetworkManagerForMac::startHeartbeat(bool resetLiveness) {
+  stopHeartbeat();
+  const std::uint64_t epoch = ++linkEpoch_;
+  postToNetworkQueue([epoch, resetLiveness](NetworkManagerForMac& self) {
+    self.lastInboundActivity_ = runtime::monotonicSeconds();
+    self.lastPingScheduledAt_ = -1e9;
+    self.evaluatedLinkState_ = LinkState::connected;
+    self.linkEpochOnQueue_ = epoch;
+    if (resetLiveness) self.resetVideoLiveness();
+  });
+  const auto& timing = dependencies_.timing;
+  const auto period = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(timing.heartbeatCheckInterval));
+  std::weak_ptr<NetworkManagerForMac> weak = weak_from_this();
+  heartbeatSource_ = std::make_unique<runtime::RepeatingTimer>(networkQueue_.executor(), period, [weak] {
+    if (auto self = weak.lock()) self->heartbeatTick();
+  });
+  heartbeatSource_->start();
+  Log::heartbeat().notice("hb_start interval_s=%.1f degraded_s=%.1f lost_s=%.1f", timing.heartbeatInterval,
+                          timing.linkDegradedThreshold, timing.linkLostThreshold);
+}
+
+void NetworkManagerForMac::heartbeatTick() {
+  const auto& timing = dependencies_.timing;
+  const double now = runtime::monotonicSeconds();
+  // Slightly under the ping period, so that every second one-second tick sends.
+  if (now - lastPingScheduledAt_ >= timing.heartbeatInterval - 0.05) {
+    lastPingScheduledAt_ = now;
+    runtime::MainThread::post(runtime::weakCallback(weak_from_this(), [](NetworkManagerForMac& self) { self.sendPing(); }));
+  }
+  const double silence = now - lastInboundActivity_;
+  const LinkState state = silence >= timing.linkLostThreshold       ? LinkState::lost
+                          : silence >= timing.linkDegradedThreshold ? LinkState::degraded
+                                                                    : LinkState::connected;
+  if (state != evaluatedLinkState_) {
+    evaluatedLinkState_ = state;
+    const std::uint64_t epoch = linkEpochOnQueue_;
+    runtime::MainThread::post(runtime::weakCallback(
+        weak_from_this(), [state, epoch](NetworkManagerForMac& self) { self.applyLinkState(state, epoch); }));
+  }
+}
+
+void NetworkManagerForMac::applyLinkState(LinkState state, std::uint64_t epoch) {
+  // A verdict of a stopped or replaced heartbeat is no longer about this link.
+  if (epoch != linkEpoch_) return;
+  switch (state) {
+  case LinkState::connected:
+    isLinkDegraded.set(false);
+    break;
+  case LinkState::degraded:
+    isLinkDegraded.set(true);
+    break;
+  case LinkState::lost:
+    isLinkDegraded.set(true);
+    handlePeerLost();
+    break;
+  }
+  updateConnectionStatus();
+}
+
+std::string NetworkManagerForMac::heartbeatMessage(std::string_view type, std::int64_t seq) {
+  try {
+    const double wall = runtime::wallSeconds();
+    const nlohmann::json message = {
+        {"type", std::string(type)},
+        {"seq", seq},
+        {"timestamp", runtime::wallSecondsSinceReferenceDate()},
+        {"timestampUnixMs", static_cast<std::int64_t>(wall * 1000.0)},
+    };
+    return platform::json::write(message);
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+void NetworkManagerForMac::sendPing() {
+  if (!udpConnection_ || udpConnection_->state() != ConnectionState::ready) return;
+  ++pingSequence_;
+  lastPingSentAt_ = SentPing{pingSequence_, runtime::wallSeconds(), runtime::monotonicSeconds()};
+  const std::string text = heartbeatMessage("ping", pingSequence_);
+  if (text.empty()) {
+    Log::heartbeat().error("ping_send_fail reason=json_encode");
+    return;
+  }
+  udpConnection_->send(std::vector<std::uint8_t>(text.begin(), text.end()), nullptr);
+  if (const auto count = LogThrottle::shared().shouldEmit("ping_send", 30, 0.5)) {
+    Log::heartbeat().debug("ping_send seq=%ld occurrences=%ld", pingSequence_, *count);
+  }
+}
+
+void NetworkManagerForMac::handlePing(const ControlMessage& message) {
+  const auto seq = message.integer("seq");
+  if (!seq) return;
+  const auto kind = peerVersionState.get().kind();
+  if (kind == PeerVersionState::Kind::unknown) resendHandshakeIfNeeded();
+  if (kind == PeerVersionState::Kind::unknown || kind == PeerVersionState::Kind::matched) {
+    const auto modeText = message.string("mode");
+    const auto mode = modeText ? streamModeFromText(*modeText) : std::nullopt;
+    if (mode && *mode != streamMode.get() && !pendingModeRequest.get() && !connectedPeers.get().empty()) {
+      Log::heartbeat().notice("hb_mode_mismatch local=%{public}s peer=%{public}s", link::toString(streamMode.get()),
+                              *modeText);
+      pendingModeRequest.set(mode);
+    }
+  }
+  const std::string text = heartbeatMessage("pong", *seq);
+  if (text.empty()) {
+    Log::heartbeat().error("pong_send_fail reason=json_encode");
+    return;
+  }
+  if (udpConnection_) udpConnection_->send(std::vector<std::uint8_t>(text.begin(), text.end()), nullptr);
+  if (const auto count = LogThrottle::shared().shouldEmit("pong_send", 30, 0.5)) {
+    Log::heartbeat().debug("pong_send seq=%ld occurrences=%ld", *seq, *count);
+  }
+}
+
+void NetworkManagerForMac::handlePong(const ControlMessage& message) {
+  const auto seq = message.integer("seq");
+  if (!seq) return;
+  // Any number, but only one that fits 64 bits once truncated; a wilder one gives no sample.
+  if (const auto numbers = message.number("timestampUnixMs")) recordClockSkew(*seq, *numbers);
+  if (const auto count = LogThrottle::shared().shouldEmit("pong_recv", 30, 0.5)) {
+    Log::heartbeat().debug("pong_recv seq=%ld occurrences=%ld", *seq, *count);
+  }
+}
+
+void NetworkManagerForMac::recordClockSkew(std::int64_t seq, std::int64_t peerTimestampUnixMs) {
+  if (!lastPingSentAt_ || lastPingSentAt_->seq != seq) return;
+  const double nowMonotonic = runtime::monotonicSeconds();
+  const double nowWall = runtime::wallSeconds();
+  // The round trip on the monotonic clock; the midpoint on the wall clock, to compare with the tablet's.
+  const auto rttMs = static_cast<std::int64_t>((nowMonotonic - lastPingSentAt_->monotonicSeconds) * 1000.0);
+  const auto midMs = static_cast<std::int64_t>((lastPingSentAt_->wallSeconds + nowWall) * 0.5 * 1000.0);
+  const std::int64_t skewMs = peerTimestampUnixMs - midMs;
+  ++skewSampleCounter_;
+  if (forceNextSkewLog_ || !lastSkewLogAt_ || nowMonotonic - *lastSkewLogAt_ >= 300.0) {
+    forceNextSkewLog_ = false;
+    lastSkewLogAt_ = nowMonotonic;
+    Log::heartbeat().notice("clock_skew clock_skew_ms=%lld rtt_ms=%ld skew_sample=%ld", static_cast<long long>(skewMs),
+                            rttMs, skewSampleCounter_);
+  }
+}
+
+void NetworkManagerForMac::resendHandshakeIfNeeded() {
+  if (peerVersionState.get().kind() != PeerVersionState::Kind::unknown) return;
+  if (!udpConnection_ || udpConnection_->state() != ConnectionState::ready) return;
+  const double now = runtime::monotonicSeconds();
+  if (now - lastVersionHandshakeResendTime_ < 2.0) return;
+  lastVersionHandshakeResendTime_ = now;
+  Log::session().notice("handshake_resend reason=ack_lost");
+  sendHandshakeRequest();
 }
 
 void NetworkManagerForMac::resetVideoLiveness() {
@@ -746,14 +906,262 @@ void NetworkManagerForMac::updateConnectionStatus() {
 
 // --- Seams ----------------------------------------------------------------------------------------------------
 
-void NetworkManagerForMac::handleControlMessage(const std::vector<std::uint8_t>&, std::uint64_t generation,
+void NetworkManagerForMac::handleControlMessage(const std::vector<std::uint8_t>& bytes, std::uint64_t generation,
                                                 const LinkPointer& connection) {
-  // The control protocol decodes and dispatches here; until then a current message is counted.
+  runtime::MainThread::assertMainThread();
+  const auto message = ControlMessage::parse(bytes);
+  if (!message) {
+    if (const auto count = LogThrottle::shared().shouldEmit("json_parse_fail", 30, 0.5)) {
+      Log::network().error("json_parse_fail size_b=%ld occurrences=%ld", static_cast<std::int64_t>(bytes.size()),
+                           *count);
+    }
+    return;
+  }
+  // A good message ends the failure streak; a single failure is not worth a recovery line.
+  if (const auto failures = LogThrottle::shared().reset("json_parse_fail"); failures && *failures >= 2) {
+    Log::network().notice("json_parse_recovered after=%ld", *failures);
+  }
   if (generation != connectionGeneration_ || !udpConnection_ || connection != udpConnection_) {
+    if (const auto count = LogThrottle::shared().shouldEmit("json_drop_stale_generation", 30, 0.5)) {
+      Log::network().debug(
+          "json_drop reason=stale_generation type=%{public}s gen=%llu current_gen=%llu occurrences=%ld",
+          message->type(), generation, connectionGeneration_, *count);
+    }
     recordStaleEpochDrop(StaleEpochSource::json, std::nullopt);
     return;
   }
   ++controlDatagrams_;
+  const std::string& type = message->type();
+  if (type == "handshake_ack") {
+    handleHandshakeAck(*message);
+  } else if (type == "handshake_reject") {
+    handleHandshakeReject(*message);
+  } else if (type == "mode_change_request") {
+    // The mode question is not built yet; a known type all the same.
+  } else if (type == "ping") {
+    handlePing(*message);
+  } else if (type == "pong") {
+    handlePong(*message);
+  } else if (type == "load_video_ack") {
+    handleLoadVideoAck(*message);
+  } else if (type == "stream_stop") {
+    handleStreamStop(*message);
+  } else {
+    Log::network().notice("json_unknown_type type=%{public}s", type);
+  }
+}
+
+void NetworkManagerForMac::handleLoadVideoAck(const ControlMessage& message) {
+  const auto target = message.string("target");
+  if (!target || (*target != "A" && *target != "B")) {
+    Log::network().error("load_video_ack_parse_fail reason=bad_target");
+    return;
+  }
+  const auto url = message.string("url");
+  if (!url) {
+    Log::network().error("load_video_ack_parse_fail reason=missing_url target=%{public}s", *target);
+    return;
+  }
+  const auto statusText = message.string("status");
+  const auto status = statusText ? loadVideoAckStatusFromText(*statusText) : std::nullopt;
+  if (!status) {
+    Log::network().error("load_video_ack_parse_fail reason=bad_status target=%{public}s", *target);
+    return;
+  }
+  LoadVideoAck ack{*target, *url, *status, message.string("reason")};
+  Log::network().notice("load_video_ack_recv target=%{public}s ack=%{public}s reason=%{public}s", ack.target,
+                        link::toString(ack.status), loggedLoadFailureReason(ack.reason));
+  if (onLoadVideoAck) onLoadVideoAck(ack);
+}
+
+void NetworkManagerForMac::handleStreamStop(const ControlMessage& message) {
+  const auto numbers = message.truncatedNumbers("streams");
+  if (!numbers) {
+    Log::network().error("stream_stop_parse_fail reason=missing_streams");
+    return;
+  }
+  std::vector<std::uint8_t> streams;
+  for (const double value : numbers->values) {
+    if (value >= 0 && value <= 255) streams.push_back(static_cast<std::uint8_t>(value));
+  }
+  // One bad element spoils the whole notice: nothing changes.
+  if (streams.empty() || streams.size() < numbers->elementCount) {
+    Log::network().error("stream_stop_parse_fail reason=bad_streams");
+    return;
+  }
+  const auto reason = loggedStreamStopReason(message.string("reason"));
+  const double now = runtime::monotonicSeconds();
+  {
+    std::scoped_lock lock(videoLivenessGate_);
+    for (const auto stream : streams) {
+      stoppedStreams_[stream] = now;
+      lastFrameTimeByStream_.erase(stream);
+      silentStreams_.erase(stream);
+    }
+  }
+  std::string list;
+  for (const auto stream : streams) {
+    if (!list.empty()) list += ',';
+    list += std::to_string(stream);
+  }
+  Log::video().notice("stream_stop_recv streams=%{public}s reason=%{public}s", list, reason);
+  applyVideoSilence(linkEpoch_);
+}
+
+void NetworkManagerForMac::applyVideoSilence(std::uint64_t epoch) {
+  if (epoch != linkEpoch_) return;
+  bool silent = false;
+  {
+    std::scoped_lock lock(videoLivenessGate_);
+    silent = !silentStreams_.empty();
+  }
+  if (isVideoSilent.get() != silent) {
+    isVideoSilent.set(silent);
+    updateConnectionStatus();
+  }
+}
+
+// --- Handshake answers --------------------------------------------------------------------------------------
+
+void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
+  const std::string device = message.string("device").value_or("");
+  const std::int64_t seq = message.integer("seq").value_or(-1);
+  Log::session().notice("handshake_ack_recv device=%{private,mask.hash}s seq=%ld", device, seq);
+  if (seq < handshakeSeqFloor_ || seq > handshakeSequence_ || seq < 0) {
+    Log::session().debug("handshake_ack_drop reason=stale_seq seq=%ld expected=%ld...%ld", seq, handshakeSeqFloor_,
+                         handshakeSequence_);
+    return;
+  }
+  if (const auto linkID = message.string("linkID"); linkID && *linkID != currentLinkID_) {
+    Log::session().error("link_id_invalid reason=echo_mismatch");
+  }
+  peerPermanentID_ = message.string("peerID");
+  peerSessionID_ = message.string("sessionID");
+  if (const auto interface = message.object("interface")) {
+    peerInterfaceName.set(interface->string("name"));
+    peerInterfaceType.set(interface->string("type"));
+    Log::network().debug("peer_iface name=%{public}s type=%{public}s", peerInterfaceName.get().value_or("unknown"),
+                         peerInterfaceType.get().value_or("unknown"));
+  } else {
+    peerInterfaceName.set(std::nullopt);
+    peerInterfaceType.set(std::nullopt);
+  }
+  evaluatePeerVersion(message);
+
+  const auto versionKind = peerVersionState.get().kind();
+  if (versionKind == PeerVersionState::Kind::mismatch || versionKind == PeerVersionState::Kind::legacy) {
+    pendingModeRequest.set(std::nullopt);
+  } else {
+    const auto modeText = message.string("mode");
+    const auto peerMode = modeText ? streamModeFromText(*modeText) : std::nullopt;
+    if (peerMode && *peerMode != streamMode.get()) {
+      Log::session().notice("mode_mismatch source=handshake local=%{public}s peer=%{public}s",
+                            link::toString(streamMode.get()), link::toString(*peerMode));
+      pendingModeRequest.set(peerMode);
+    } else {
+      pendingModeRequest.set(std::nullopt);
+    }
+  }
+
+  if (!udpConnection_ || udpConnection_->state() != ConnectionState::ready || !lastConnectedPeer_) return;
+  const bool wasEmpty = connectedPeers.get().empty();
+  const Endpoint remote = lastConnectedPeer_->endpoint;
+  connectedPeers.set({remote});
+  stickyStatusUntil_ = 0;
+  updateConnectionStatus();
+  Log::session().notice("conn_established peer=%{private,mask.hash}s session=%{private,mask.hash}s "
+                        "link_id=%{public}s name=%{private,mask.hash}s device=%{private,mask.hash}s",
+                        peerPermanentID_.value_or("none"), peerSessionID_.value_or("none"),
+                        std::string_view(currentLinkID_).substr(0, 16), endpointText(remote), device);
+  isConnecting_ = false;
+  invalidateConnectionTimeout();
+  hasConnectionIssue.set(false);
+  isAutoReconnecting_ = false;
+  reconnectAttempt_ = 0;
+  isPeerOccupied_ = false;
+  occupiedRejectStreak_ = 0;
+  stopAutoReconnect();
+  for (const auto& discovered : discoveredPeers.get()) {
+    if (discovered.endpoint == remote) {
+      lastConnectedPeer_ = discovered;
+      break;
+    }
+  }
+  startHeartbeat(wasEmpty);
+  if (onConnectionEstablished) onConnectionEstablished();
+  if (onPeerEstablished) onPeerEstablished(peerPermanentID_);
+  const auto& features = peerFeatures.get();
+  if (features && std::find(features->begin(), features->end(), "remote_source") != features->end() &&
+      onRemoteSourcePeerReady) {
+    onRemoteSourcePeerReady();
+  }
+}
+
+void NetworkManagerForMac::evaluatePeerVersion(const ControlMessage& message) {
+  peerFeatures.set(message.strings("features"));
+  peerAppVersion.set(message.string("appVersion"));
+  const auto old = peerVersionState.get();
+  const auto version = message.integer("protocolVersion");
+  if (!version) {
+    Log::session().error("legacy_peer reason=missing_protocol_version");
+    peerVersionState.set(PeerVersionState::legacy());
+    versionMismatchAlert.set(std::nullopt);
+    if (old.kind() != PeerVersionState::Kind::legacy) showLegacyPeerWarning.set(true);
+  } else if (*version == protocolVersion) {
+    Log::session().notice("version_match pv=%ld", protocolVersion);
+    peerVersionState.set(PeerVersionState::matched());
+    versionMismatchAlert.set(std::nullopt);
+  } else {
+    Log::session().error("version_mismatch local=%ld peer=%ld", protocolVersion, *version);
+    peerVersionState.set(PeerVersionState::mismatch(*version));
+    if (old != PeerVersionState::mismatch(*version)) {
+      versionMismatchAlert.set(
+          VersionMismatchAlert{protocolVersion, *version, app::AppInfo::appVersion(), peerAppVersion.get()});
+    }
+  }
+  applyVideoVersionGate();
+}
+
+void NetworkManagerForMac::handleHandshakeReject(const ControlMessage& message) {
+  const std::string reason = message.string("reason").value_or("unknown");
+  const std::string occupiedBy = message.string("occupiedBy").value_or("");
+  const std::int64_t seq = message.integer("seq").value_or(-1);
+  if (seq != handshakeSequence_) {
+    Log::session().debug("handshake_reject_drop reason=stale_seq seq=%ld expected=%ld", seq, handshakeSequence_);
+    return;
+  }
+  Log::session().error("conn_rejected reason=%{public}s occupied_by=%{private,mask.hash}s", reason, occupiedBy);
+  invalidateConnectionTimeout();
+  isConnecting_ = false;
+  closeConnection();
+  beginLinkSession();
+  connectedPeers.set({});
+  resetPeerVersionState();
+  pendingModeRequest.set(std::nullopt);
+  clearPendingFrames();
+  connectionStatus.set(occupiedBy.empty() ? std::string("接続できません - iPadは別のMacと接続中です")
+                                          : "接続できません - iPadは「" + occupiedBy + "」と接続中です");
+  stickyStatusUntil_ = runtime::monotonicSeconds() + 10.0;
+  hasConnectionIssue.set(true);
+  const bool occupied = reason == "occupied";
+  if (!isAutoReconnecting_ && occupied && lastConnectedPeer_) {
+    isAutoReconnecting_ = true;
+    reconnectAttempt_ = 0;
+    occupiedRejectStreak_ = 0;
+    reconnectPinnedToLastPeer_ = true;
+    Log::network().notice("reconnect_start reason=occupied");
+    updateBrowsing("reconnect_start");
+  }
+  if (!isAutoReconnecting_) return;
+  reconnectNotice.set(ReconnectNotice{ReconnectNotice::Cause::occupied, std::nullopt});
+  isPeerOccupied_ = occupied;
+  if (occupied) {
+    ++occupiedRejectStreak_;
+    reconnectAttempt_ = occupiedRejectStreak_ + 3;
+  } else {
+    occupiedRejectStreak_ = 0;
+  }
+  scheduleReconnect();
 }
 
 std::uint64_t NetworkManagerForMac::controlDatagramCount() const noexcept { return controlDatagrams_; }

@@ -17,6 +17,7 @@
 // Make it with create() on the main thread; it lives as a shared_ptr so that the work it posts
 // can hold it weakly.
 
+#include "link/ControlMessage.hpp"
 #include "link/LoadVideoAck.hpp"
 #include "link/MainThreadTimers.hpp"
 #include "link/StreamMode.hpp"
@@ -40,6 +41,10 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace pd::runtime {
+class RepeatingTimer;
+}
 
 namespace pd::link {
 
@@ -142,6 +147,10 @@ public:
     double browserRebuildDelay = 2.0;     // the first rebuild after a browser failure
     double browserRebuildDelayCap = 30.0; // doubling stops here
     double browserWaitingRebuildDelay = 10.0;
+    double heartbeatInterval = 2.0;      // ping period
+    double heartbeatCheckInterval = 1.0; // tick period
+    double linkDegradedThreshold = 2.5;  // silence that makes the link degraded
+    double linkLostThreshold = 5.0;      // silence that makes the link lost
   };
 
   // What the manager is made of. systemDependencies() gives the real ones; tests swap in fakes.
@@ -295,6 +304,23 @@ private:
   // a control message is only counted, and the rest does nothing.
   void handleControlMessage(const std::vector<std::uint8_t>& bytes, std::uint64_t generation,
                             const LinkPointer& connection);
+  void handleHandshakeAck(const ControlMessage& message);
+  void handleHandshakeReject(const ControlMessage& message);
+  void evaluatePeerVersion(const ControlMessage& message);
+  void handleLoadVideoAck(const ControlMessage& message);
+  void handleStreamStop(const ControlMessage& message);
+  // Publishes the video-silent flag from silentStreams_, unless a newer heartbeat epoch began.
+  void applyVideoSilence(std::uint64_t epoch);
+  void resendHandshakeIfNeeded();
+  void startHeartbeat(bool resetLiveness);
+  void heartbeatTick();
+  void sendPing();
+  void handlePing(const ControlMessage& message);
+  void handlePong(const ControlMessage& message);
+  void recordClockSkew(std::int64_t seq, std::int64_t peerTimestampUnixMs);
+  void applyLinkState(LinkState state, std::uint64_t epoch);
+  // The four keys of a ping or a pong; empty when it cannot be written.
+  static std::string heartbeatMessage(std::string_view type, std::int64_t seq);
   void handlePeerLost();
   void startAutoReconnect(ReconnectNotice::Cause cause);
   void stopAutoReconnect();
@@ -330,16 +356,34 @@ private:
   double stickyStatusUntil_ = 0; // monotonic seconds
   bool isAutoReconnecting_ = false;
   bool isPeerOccupied_ = false;
+  std::int64_t reconnectAttempt_ = 0;
+  std::int64_t occupiedRejectStreak_ = 0;
+  bool reconnectPinnedToLastPeer_ = false;
   std::optional<BrowseResult> lastConnectedPeer_;
   std::optional<Interface> lastSelectedInterface_;
   std::unique_ptr<MainThreadTimers::Timer> connectionTimeoutTimer_;
   std::unique_ptr<MainThreadTimers::Timer> browserRebuildTask_;
   double browserRebuildDelay_;
   std::uint64_t controlDatagrams_ = 0;
+  std::unique_ptr<runtime::RepeatingTimer> heartbeatSource_;
+  std::int64_t pingSequence_ = 0;
+  struct SentPing {
+    std::int64_t seq = 0;
+    double wallSeconds = 0; // since 1970, for the skew midpoint
+    double monotonicSeconds = 0;
+  };
+  std::optional<SentPing> lastPingSentAt_;
+  std::int64_t skewSampleCounter_ = 0;
+  std::optional<double> lastSkewLogAt_; // monotonic seconds
+  bool forceNextSkewLog_ = false;
+  double lastVersionHandshakeResendTime_ = -1e9; // monotonic seconds; far back at start
 
   // Network queue.
   std::uint64_t videoEpochOnQueue_ = 0;
   double lastInboundActivity_ = 0; // monotonic seconds
+  double lastPingScheduledAt_ = -1e9; // monotonic seconds
+  LinkState evaluatedLinkState_ = LinkState::connected;
+  std::uint64_t linkEpochOnQueue_ = 0;
   std::int64_t receiveLoopCounter_ = 0;
   bool receiveFailureCounted_ = false;
   bool dropVideoForVersionGate_ = false;

@@ -125,6 +125,7 @@ TEST_F(LinkIntegrationTest, DiscoversConnectsAndReceivesEveryDatagramOfAPacedBur
 
   // Connect over "lo": the link becomes ready and the handshake reaches the tablet, which links
   // back and answers; its answer comes through the receive loop as a control message.
+  const auto connectStarted = std::chrono::steady_clock::now();
   manager->connect(tablet, *lo);
   const auto request = emulator.waitFor("handshake_request", [&] { pump(); });
   ASSERT_TRUE(request);
@@ -132,6 +133,14 @@ TEST_F(LinkIntegrationTest, DiscoversConnectsAndReceivesEveryDatagramOfAPacedBur
   EXPECT_EQ((*request)["message"]["protocolVersion"], 3);
   ASSERT_TRUE(emulator.waitFor("linked", [&] { pump(); }));
   ASSERT_TRUE(runUntil([&] { return manager->controlDatagramCount() >= 1; }, 5s));
+  // The tablet's answer establishes the link with its version matched.
+  ASSERT_TRUE(runUntil([&] { return !manager->connectedPeers.get().empty(); }, 5s));
+  const auto establishment = std::chrono::steady_clock::now() - connectStarted;
+  EXPECT_LT(establishment, 1s);
+  RecordProperty("establishment_ms",
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(establishment).count()));
+  EXPECT_EQ(manager->peerVersionState.get(), NetworkManagerForMac::PeerVersionState::matched());
+  EXPECT_EQ(manager->peerAppVersion.get(), "9.8.7");
 
   // 2,000 datagrams a second for 10 s: every one reaches the dispatch.
   constexpr std::uint64_t kCount = 20'000;

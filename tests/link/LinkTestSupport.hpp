@@ -40,6 +40,8 @@ struct NetworkManagerForMacTestAccess {
   static bool hasConnection(const Manager& m) { return m.udpConnection_ != nullptr; }
   static void handleConnectionTimeout(Manager& m, std::uint64_t generation) { m.handleConnectionTimeout(generation); }
   static std::uint64_t linkEpoch(const Manager& m) { return m.linkEpoch_; }
+  // Before any heartbeat runs: the network queue reads these.
+  static void setTiming(Manager& m, const NetworkManagerForMac::Timing& timing) { m.dependencies_.timing = timing; }
 
   // Network-queue state, read on the queue.
   template <typename F>

@@ -1,0 +1,191 @@
+#include "LinkTestSupport.hpp"
+
+#include "diagnostics/LogThrottle.hpp"
+
+#include <gtest/gtest.h>
+
+namespace pd::link::test {
+namespace {
+
+using Kind = NetworkManagerForMac::PeerVersionState::Kind;
+using Source = NetworkManagerForMac::StaleEpochSource;
+
+std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+class ControlDispatchTest : public ManagerFixture {
+protected:
+  void SetUp() override {
+    for (const char* key : {"json_parse_fail", "json_drop_stale_generation"}) diagnostics::LogThrottle::shared().reset(key);
+    peer = tablet("Tab", {loopback()});
+    current = &connectReady(peer);
+  }
+  void send(std::string_view text) {
+    ASSERT_TRUE(current->deliver(bytes(text)));
+    settle();
+  }
+  std::string ack(std::int64_t seq, std::string_view extra = R"("protocolVersion":3,"mode":"mix")") {
+    return R"({"type":"handshake_ack","device":"iPad","seq":)" + std::to_string(seq) + "," + std::string(extra) + "}";
+  }
+  std::string reject(std::int64_t seq, std::string_view occupiedBy = "") {
+    std::string text = R"({"type":"handshake_reject","reason":"occupied","seq":)" + std::to_string(seq);
+    if (!occupiedBy.empty()) text += R"(,"occupiedBy":")" + std::string(occupiedBy) + "\"";
+    return text + "}";
+  }
+
+  platform::bonjour::BrowseResult peer;
+  FakeLink* current = nullptr;
+};
+
+TEST_F(ControlDispatchTest, ParseFailureStreakAndRecovery) {
+  LogWindow log;
+  send("{}");
+  send(R"({"type":5})");
+  send("{not json");
+  EXPECT_EQ(log.count("json_parse_fail size_b=2 occurrences=1"), 1u);
+  EXPECT_EQ(log.count("json_parse_fail"), 1u);
+  send(R"({"type":"hello"})");
+  EXPECT_TRUE(log.has("json_parse_recovered after=3"));
+  EXPECT_TRUE(log.has("json_unknown_type type=hello"));
+
+  LogWindow single;
+  send("{");
+  send(R"({"type":"deck_state"})"); // only the receiver sends it
+  EXPECT_FALSE(single.has("json_parse_recovered"));
+  EXPECT_TRUE(single.has("json_unknown_type type=deck_state"));
+}
+
+TEST_F(ControlDispatchTest, AckOfAnOlderCycleIsDroppedEvenWithAnAcceptableSeq) {
+  ASSERT_TRUE(current->deliver(bytes(ack(TA::handshakeSequence(*manager)))));
+  manager->beginLinkSession();
+  settle();
+  EXPECT_EQ(TA::staleDrops(*manager, Source::json), 1);
+  EXPECT_TRUE(manager->connectedPeers.get().empty());
+}
+
+TEST_F(ControlDispatchTest, AckEstablishesTheLinkOnce) {
+  LogWindow log;
+  int established = 0;
+  std::optional<std::string> peerID;
+  int remoteReady = 0;
+  manager->onConnectionEstablished = [&] { ++established; };
+  manager->onPeerEstablished = [&](const std::optional<std::string>& id) { peerID = id; };
+  manager->onRemoteSourcePeerReady = [&] { ++remoteReady; };
+  send(ack(TA::handshakeSequence(*manager),
+           R"("protocolVersion":3,"mode":"raw","linkID":"other","peerID":"P1","features":["remote_source"],)"
+           R"("interface":{"name":"en0"})"));
+  EXPECT_TRUE(log.has("link_id_invalid reason=echo_mismatch"));
+  EXPECT_TRUE(log.has("version_match pv=3"));
+  EXPECT_TRUE(log.has("mode_mismatch source=handshake local=mix peer=raw"));
+  EXPECT_TRUE(log.has("peer_iface name=en0 type=unknown"));
+  EXPECT_EQ(manager->pendingModeRequest.get(), StreamMode::raw);
+  EXPECT_EQ(manager->peerVersionState.get().kind(), Kind::matched);
+  EXPECT_EQ(manager->connectedPeers.get().size(), 1u);
+  EXPECT_EQ(manager->connectionStatus.get(), "接続中: 1台");
+  EXPECT_FALSE(TA::isConnecting(*manager));
+  EXPECT_EQ(established, 1);
+  EXPECT_EQ(peerID, "P1");
+  EXPECT_EQ(remoteReady, 1);
+}
+
+TEST_F(ControlDispatchTest, SequenceWindowFollowsTheLinkCycle) {
+  const auto first = TA::handshakeSequence(*manager);
+  LogWindow log;
+  send(ack(first - 1));
+  send(ack(first + 1));
+  send(R"({"type":"handshake_ack","protocolVersion":3})"); // no seq at all
+  EXPECT_EQ(log.count("handshake_ack_drop reason=stale_seq"), 3u);
+  EXPECT_TRUE(manager->connectedPeers.get().empty());
+  send(ack(first));
+  EXPECT_EQ(manager->connectedPeers.get().size(), 1u);
+}
+
+TEST_F(ControlDispatchTest, VersionMismatchRaisesTheAlertOncePerVersion) {
+  const auto seq = TA::handshakeSequence(*manager);
+  send(ack(seq, R"("protocolVersion":2,"mode":"raw","appVersion":"0.9")"));
+  EXPECT_EQ(manager->peerVersionState.get(), NetworkManagerForMac::PeerVersionState::mismatch(2));
+  ASSERT_TRUE(manager->versionMismatchAlert.get());
+  EXPECT_EQ(manager->versionMismatchAlert.get()->peerAppVersion, "0.9");
+  EXPECT_FALSE(manager->pendingModeRequest.get());
+  manager->versionMismatchAlert.set(std::nullopt); // the user dismissed it
+  send(ack(seq, R"("protocolVersion":2.0)"));
+  EXPECT_FALSE(manager->versionMismatchAlert.get());
+  send(ack(seq, R"("protocolVersion":4)"));
+  ASSERT_TRUE(manager->versionMismatchAlert.get());
+  EXPECT_EQ(manager->versionMismatchAlert.get()->peerVersion, 4);
+}
+
+TEST_F(ControlDispatchTest, MissingOrTextualVersionIsLegacy) {
+  const auto seq = TA::handshakeSequence(*manager);
+  send(ack(seq, R"("protocolVersion":"3","mode":"raw")"));
+  EXPECT_EQ(manager->peerVersionState.get().kind(), Kind::legacy);
+  EXPECT_TRUE(manager->showLegacyPeerWarning.get());
+  EXPECT_FALSE(manager->pendingModeRequest.get());
+  manager->showLegacyPeerWarning.set(false);
+  send(ack(seq, R"("mode":"mix")"));
+  EXPECT_FALSE(manager->showLegacyPeerWarning.get()); // once per cycle
+}
+
+TEST_F(ControlDispatchTest, AckWhileNotReadyRecordsButDoesNotEstablish) {
+  int established = 0;
+  manager->onConnectionEstablished = [&] { ++established; };
+  ASSERT_TRUE(current->deliver(bytes(ack(TA::handshakeSequence(*manager)))));
+  current->report(platform::net::LinkState::preparing); // before the main thread reads the ack
+  settle();
+  EXPECT_EQ(manager->peerVersionState.get().kind(), Kind::matched);
+  EXPECT_TRUE(manager->connectedPeers.get().empty());
+  EXPECT_EQ(established, 0);
+}
+
+TEST_F(ControlDispatchTest, OccupiedRejectShowsTheHolderAndRetriesPinned) {
+  const auto seq = TA::handshakeSequence(*manager);
+  send(reject(seq - 1));
+  EXPECT_TRUE(TA::hasConnection(*manager)); // an older request's answer changes nothing
+  send(reject(seq, "Studio"));
+  EXPECT_EQ(manager->connectionStatus.get(), "接続できません - iPadは「Studio」と接続中です");
+  EXPECT_FALSE(TA::hasConnection(*manager));
+  EXPECT_TRUE(manager->hasConnectionIssue.get());
+  ASSERT_TRUE(manager->reconnectNotice.get());
+  EXPECT_EQ(manager->reconnectNotice.get()->cause, NetworkManagerForMac::ReconnectNotice::Cause::occupied);
+  // The status stays while the views refresh it.
+  manager->updateBrowsing("test");
+  EXPECT_EQ(manager->connectionStatus.get(), "接続できません - iPadは「Studio」と接続中です");
+}
+
+TEST_F(ControlDispatchTest, RejectWithoutHolderNamesNoOne) {
+  send(reject(TA::handshakeSequence(*manager)));
+  EXPECT_EQ(manager->connectionStatus.get(), "接続できません - iPadは別のMacと接続中です");
+}
+
+TEST_F(ControlDispatchTest, LoadVideoAckVocabulary) {
+  std::vector<LoadVideoAck> acks;
+  manager->onLoadVideoAck = [&](const LoadVideoAck& ack) { acks.push_back(ack); };
+  LogWindow log;
+  send(R"({"type":"load_video_ack","target":"a","url":"u","status":"ready"})");
+  send(R"({"type":"load_video_ack","target":"A","status":"ready"})");
+  send(R"({"type":"load_video_ack","target":"B","url":"u","status":"READY"})");
+  EXPECT_TRUE(log.has("load_video_ack_parse_fail reason=bad_target"));
+  EXPECT_TRUE(log.has("load_video_ack_parse_fail reason=missing_url target=A"));
+  EXPECT_TRUE(log.has("load_video_ack_parse_fail reason=bad_status target=B"));
+  EXPECT_TRUE(acks.empty());
+  send(R"({"type":"load_video_ack","target":"B","url":"u","status":"failed","reason":"timeout"})");
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_EQ(acks[0], (LoadVideoAck{"B", "u", LoadVideoAck::Status::failed, std::string("timeout")}));
+  EXPECT_TRUE(log.has("load_video_ack_recv target=B ack=failed reason=other"));
+}
+
+TEST_F(ControlDispatchTest, StreamStopIsAllOrNothing) {
+  LogWindow log;
+  send(R"({"type":"stream_stop","streams":[1,300]})");
+  send(R"({"type":"stream_stop","streams":[1,"2"]})");
+  send(R"({"type":"stream_stop","streams":[]})");
+  EXPECT_EQ(log.count("stream_stop_parse_fail reason=bad_streams"), 3u);
+  send(R"({"type":"stream_stop","streams":2})");
+  EXPECT_TRUE(log.has("stream_stop_parse_fail reason=missing_streams"));
+  send(R"({"type":"stream_stop","streams":[2.9,-0.5],"reason":"user"})");
+  EXPECT_TRUE(log.has("stream_stop_recv streams=2,0 reason=user"));
+  send(R"({"type":"stream_stop","streams":[1,1],"reason":"sleep"})");
+  EXPECT_TRUE(log.has("stream_stop_recv streams=1,1 reason=other"));
+}
+
+} // namespace
+} // namespace pd::link::test
