@@ -209,6 +209,9 @@ TEST_F(ConnectionTest, DestroyingTheManagerCancelsWhatItOwns) {
   manager->connect(tablet("Tab", {loopback()}), loopback());
   auto keep = links.front();
   manager.reset();
+  // When the network queue holds the last reference for a moment, destruction is posted to
+  // the main thread: run it.
+  runUntil([&] { return keep->cancelled(); });
   EXPECT_TRUE(keep->cancelled());
   EXPECT_TRUE(browser().cancelled());
   EXPECT_TRUE(timers->pending().empty());
