@@ -4,6 +4,7 @@
 
 #include "platform/log/Logger.hpp"
 #include "platform/videoout/FrameServer.hpp"
+#include "support/SolidFrame.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,19 +29,7 @@ const log::Logger& testLogger() {
   return logger;
 }
 
-VideoFramePtr solidFrame(int width, int height, std::uint8_t y, std::uint8_t cb, std::uint8_t cr) {
-  auto frame = VideoFrame::allocate(width, height);
-  for (int row = 0; row < height; ++row)
-    std::memset(frame->mutableLuma() + static_cast<std::size_t>(row) * frame->lumaStride(), y, static_cast<std::size_t>(width));
-  for (int row = 0; row < frame->chromaHeight(); ++row) {
-    std::uint8_t* line = frame->mutableChroma() + static_cast<std::size_t>(row) * frame->chromaStride();
-    for (int x = 0; x < frame->chromaWidth(); ++x) {
-      line[2 * x] = cb;
-      line[2 * x + 1] = cr;
-    }
-  }
-  return frame;
-}
+using test::solidFrame;
 
 // Polls `condition` while publishing `frame`, as the video-out queue does at the source rate.
 bool publishUntil(FrameServer& server, const VideoFrame& frame, const std::function<bool()>& condition) {

@@ -1,5 +1,7 @@
 #include "ui/video/VideoView.hpp"
 
+#include "support/SolidFrame.hpp"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QImage>
@@ -40,19 +42,7 @@ const bool kRegistered = [] {
   return true;
 }();
 
-VideoFramePtr solidFrame(int width, int height, std::uint8_t y, std::uint8_t cb, std::uint8_t cr) {
-  auto frame = VideoFrame::allocate(width, height);
-  for (int row = 0; row < height; ++row)
-    std::memset(frame->mutableLuma() + static_cast<std::size_t>(row) * frame->lumaStride(), y, static_cast<std::size_t>(width));
-  for (int row = 0; row < frame->chromaHeight(); ++row) {
-    std::uint8_t* line = frame->mutableChroma() + static_cast<std::size_t>(row) * frame->chromaStride();
-    for (int x = 0; x < frame->chromaWidth(); ++x) {
-      line[2 * x] = cb;
-      line[2 * x + 1] = cr;
-    }
-  }
-  return frame;
-}
+using test::solidFrame;
 
 // Mean R, G, B over a rectangle of the image.
 std::array<double, 3> meanColour(const QImage& image, QRect area) {
