@@ -17,6 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using pd::testing::TempDirectory;
+using pd::testing::errnoOf;
 
 runtime::Clock::MonotonicTime in(std::chrono::milliseconds d) { return runtime::Clock::current().monotonic() + d; }
 
@@ -29,14 +30,6 @@ int connectRaw(const std::filesystem::path& path) {
   return fd;
 }
 
-int errnoOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const PosixError& e) {
-    return e.errnum();
-  }
-  return 0;
-}
 
 TEST(ActivationChannel, AnswersProcessIdAndActivation) {
   TempDirectory dir;

@@ -2,12 +2,15 @@
 
 // Scratch folders and environment overrides for the platform tests.
 
+#include "runtime/Error.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -87,6 +90,16 @@ inline std::vector<std::string> fileNames(const std::filesystem::path& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// The errno of the PosixError that f throws; 0 when it throws none.
+inline int errnoOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const PosixError& e) {
+    return e.errnum();
+  }
+  return 0;
 }
 
 } // namespace pd::testing

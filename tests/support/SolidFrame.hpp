@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace pd::test {
+namespace pd::testing {
 
 inline platform::media::VideoFramePtr solidFrame(int width, int height, std::uint8_t y, std::uint8_t cb,
                                                  std::uint8_t cr) {
@@ -27,4 +27,4 @@ inline platform::media::VideoFramePtr solidFrame(int width, int height, std::uin
   return frame;
 }
 
-} // namespace pd::test
+} // namespace pd::testing

@@ -19,6 +19,7 @@ using pd::testing::fileNames;
 using pd::testing::readText;
 using pd::testing::ScopedEnvironment;
 using pd::testing::TempDirectory;
+using pd::testing::errnoOf;
 namespace fs = std::filesystem;
 
 const std::string kID = "tech.quelbo.PalendrixDisplay";
@@ -29,14 +30,6 @@ mode_t modeOf(const fs::path& p) {
   return st.st_mode & 07777;
 }
 
-int errnoOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const PosixError& e) {
-    return e.errnum();
-  }
-  return 0;
-}
 
 TEST(Paths, FollowXdgVariablesAndFallBackToHome) {
   ScopedEnvironment home("HOME", "/home/u");

@@ -29,7 +29,7 @@ const log::Logger& testLogger() {
   return logger;
 }
 
-using test::solidFrame;
+using pd::testing::solidFrame;
 
 // Polls `condition` while publishing `frame`, as the video-out queue does at the source rate.
 bool publishUntil(FrameServer& server, const VideoFrame& frame, const std::function<bool()>& condition) {

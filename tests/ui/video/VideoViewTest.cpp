@@ -42,7 +42,7 @@ const bool kRegistered = [] {
   return true;
 }();
 
-using test::solidFrame;
+using pd::testing::solidFrame;
 
 // Mean R, G, B over a rectangle of the image.
 std::array<double, 3> meanColour(const QImage& image, QRect area) {
