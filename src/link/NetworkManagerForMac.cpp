@@ -1173,30 +1173,17 @@ void NetworkManagerForMac::updateReconnectNoticeCause(ReconnectNotice::Cause) {}
 void NetworkManagerForMac::scheduleReconnect() {}
 void NetworkManagerForMac::reconnectNow(const BrowseResult&) {}
 
-// --- Video stand-in -------------------------------------------------------------------------------------------
+// --- Operations the views call; filled in with mode change, disconnect and reconnect ------------------------
 
-void NetworkManagerForMac::clearPendingFrames() { runtime::MainThread::assertMainThread(); }
-
-void NetworkManagerForMac::configurePipeline(StreamMode mode) {
+void NetworkManagerForMac::applyStreamMode(StreamMode mode) {
   runtime::MainThread::assertMainThread();
-  clearPendingFrames();
-  std::set<std::uint8_t> streams = mode == StreamMode::mix ? std::set<std::uint8_t>{0} : std::set<std::uint8_t>{1, 2};
-  postToNetworkQueue([streams = std::move(streams)](NetworkManagerForMac& self) mutable {
-    self.receiveActiveStreamIDs_ = std::move(streams);
-  });
+  if (mode == streamMode.get()) return;
+  streamMode.set(mode);
+  configurePipeline(mode);
 }
 
-void NetworkManagerForMac::clearReassemblyTables() {
-  // Nothing is reassembled yet: the stand-in only counts datagrams.
-}
+void NetworkManagerForMac::resolvePendingModeRequest(bool) { runtime::MainThread::assertMainThread(); }
 
-void NetworkManagerForMac::handleVideoDatagram(std::span<const std::uint8_t>) {
-  videoDatagrams_.fetch_add(1, std::memory_order_relaxed);
-}
-
-void NetworkManagerForMac::recordStaleEpochDrop(StaleEpochSource source, std::optional<std::uint8_t> stream) {
-  std::scoped_lock lock(staleEpochGate_);
-  ++staleEpochCounts_[StaleEpochKey{source, stream}];
-}
+void NetworkManagerForMac::stop(bool) { runtime::MainThread::assertMainThread(); }
 
 } // namespace pd::link

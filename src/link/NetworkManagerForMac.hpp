@@ -22,6 +22,7 @@
 #include "link/MainThreadTimers.hpp"
 #include "link/StreamMode.hpp"
 #include "platform/bonjour/ServiceBrowser.hpp"
+#include "platform/media/VideoFrame.hpp"
 #include "platform/net/DatagramLink.hpp"
 #include "runtime/Error.hpp"
 #include "runtime/Published.hpp"
@@ -40,6 +41,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace pd::runtime {
@@ -200,6 +202,10 @@ public:
   runtime::Published<bool> isVideoSilent{*this, false};
   runtime::Published<bool> hasConnectionIssue{*this, false};
   runtime::Published<std::optional<ReconnectNotice>> reconnectNotice{*this};
+  // The newest decoded frame of the mixed stream, and of the raw streams A and B.
+  runtime::Published<platform::media::VideoFramePtr> receivedPixelBuffer{*this};
+  runtime::Published<platform::media::VideoFramePtr> receivedPixelBufferA{*this};
+  runtime::Published<platform::media::VideoFramePtr> receivedPixelBufferB{*this};
 
   // Written by the views before they call updateBrowsing(): true keeps browsing stopped unless
   // automatic reconnect runs.
@@ -230,20 +236,44 @@ public:
   std::optional<Route> currentRoute() const;
   // Starts a new link cycle and returns its generation.
   std::uint64_t beginLinkSession();
+  // The user's disconnect: ends the link, browsing and any reconnect; stops frame sharing when asked.
+  void stop(bool stopSyphon);
 
-  // --- Video side (stand-in until the video pipeline replaces it) -------------------------------
+  // --- Stream mode (main thread) ----------------------------------------------------------------
+  // Stores a different mode and reconfigures the pipeline for it.
+  void applyStreamMode(StreamMode mode);
+  // The user's answer to pendingModeRequest.
+  void resolvePendingModeRequest(bool approved);
+
+  // --- Video ingest -------------------------------------------------------------------------------
   // Main thread: what decoded frames are waiting to be shown goes.
   void clearPendingFrames();
   // Main thread: sets up the receive path for the streams of `mode`.
   void configurePipeline(StreamMode mode);
   // Network queue, inline in the receive loop: one datagram whose first byte is not '{'.
   void handleVideoDatagram(std::span<const std::uint8_t> datagram);
+  // Main thread: a frame of `stream` was just shown.
+  void noteFrameDisplayed(std::uint8_t stream);
+  // Network queue: a readable frame header of `stream` arrived at monotonic time `now`.
+  void clearStreamStop(std::uint8_t stream, double now);
+  // Network queue: writes and restarts the per-stream statistics.
+  void flushStreamStats();
   // Any thread.
   void recordStaleEpochDrop(StaleEpochSource source, std::optional<std::uint8_t> stream);
   // Any thread: datagrams that reached handleVideoDatagram.
   std::uint64_t videoDatagramCount() const noexcept { return videoDatagrams_.load(std::memory_order_relaxed); }
   // Main thread: control datagrams handed to the main thread under the current generation.
   std::uint64_t controlDatagramCount() const noexcept;
+
+  // --- Frame sharing ------------------------------------------------------------------------------
+  // Frame-sharing queue: one server per (stream, name), replacing the servers of other streams.
+  void configureSyphonServers(std::vector<std::pair<std::uint8_t, std::string>> servers);
+  // Main thread: a frame just shown, with the link epoch it was decoded under.
+  void enqueueSyphonFrame(platform::media::VideoFramePtr frame, std::uint8_t stream, std::uint64_t epoch);
+  // Main thread: the user changed the base name.
+  void renameSyphonServers(std::string baseName);
+  // Main thread: the user stopped sharing on disconnect.
+  void stopSyphon();
 
   // --- Text forms --------------------------------------------------------------------------------
   // "host:port", or the Bonjour service name.
