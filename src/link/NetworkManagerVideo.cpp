@@ -33,10 +33,6 @@ void NetworkManagerForMac::recordStaleEpochDrop(StaleEpochSource source, std::op
   ++staleEpochCounts_[StaleEpochKey{source, stream}];
 }
 
-void NetworkManagerForMac::noteFrameDisplayed(std::uint8_t) { runtime::MainThread::assertMainThread(); }
-
-void NetworkManagerForMac::clearStreamStop(std::uint8_t, double) {}
-
 void NetworkManagerForMac::flushStreamStats() {}
 
 } // namespace pd::link
