@@ -193,6 +193,7 @@ TEST_F(ConnectedPanelTest, HealthFollowsTheLink) {
   EXPECT_NE(findLabel(panel, "受信が途絶しています"), nullptr);
   EXPECT_EQ(panel->property("linkTint").toInt(), static_cast<int>(Tint::yellow));
   manager->peerVersionState.set(link::NetworkManagerForMac::PeerVersionState::mismatch(2));
+  pump();
   EXPECT_NE(findLabel(panel, "バージョン不一致（相手 v2）"), nullptr);
 }
 
@@ -227,6 +228,7 @@ TEST_F(ConnectedPanelTest, RouteChangeWithoutTheTabletInTheBrowseResults) {
   ConnectedDeviceView* panel = sheet->connectedDeviceView();
   ASSERT_NE(panel, nullptr);
   panel->toggleRouteOptions();
+  pump();
   EXPECT_NE(findLabel(panel, "経路情報を取得できません"), nullptr);
   panel->toggleRouteOptions();
   pump();

@@ -10,6 +10,7 @@
 #include "ui/main/StatusSection.hpp"
 #include "ui/main/VideoSections.hpp"
 #include "ui/main/ViewKit.hpp"
+#include "ui/video/VideoView.hpp"
 
 #include <QMessageBox>
 #include <QPushButton>
@@ -186,7 +187,9 @@ TEST_F(ContentViewTest, MixedVideoShowsPlaceholderThenFrameWithBadges) {
   EXPECT_FALSE(mix->fullScreenButton()->isHidden());
 
   manager->isVideoSilent.set(true);
-  for (auto* badge : mix->findChildren<LiveBadge*>()) {
+  for (auto* frame : mix->findChildren<QFrame*>("liveBadge")) {
+    auto* badge = dynamic_cast<LiveBadge*>(frame);
+    ASSERT_NE(badge, nullptr);
     EXPECT_EQ(badge->word(), "映像停止");
     EXPECT_EQ(badge->dotColor(), tintColor(Tint::yellow));
   }
