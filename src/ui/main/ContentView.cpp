@@ -155,9 +155,13 @@ void ContentView::setShowSetup(bool show) {
   if (showSetup_ == show) return;
   showSetup_ = show;
   if (show) {
-    sheet_ = new ConnectionSetupView(connectionManager_, [this](bool value) { setShowSetup(value); }, window());
-    if (onModalWindow_) onModalWindow_(sheet_);
-    sheet_->open();
+    auto* sheet = new ConnectionSetupView(connectionManager_, [this](bool value) { setShowSetup(value); }, window());
+    sheet_ = sheet;
+    connect(sheet, &QObject::destroyed, this, [this, sheet] {
+      if (sheet_ == sheet) sheet_ = nullptr;
+    });
+    if (onModalWindow_) onModalWindow_(sheet);
+    sheet->open();
   } else if (sheet_ != nullptr) {
     ConnectionSetupView* sheet = sheet_;
     sheet_ = nullptr;

@@ -111,6 +111,7 @@ private:
   VideoDisplaySection* mix_;
   RawVideoDisplaySection* raw_;
   QWidget* sendPanel_;
+  // Parented to the window, which may delete it first: cleared when it goes.
   ConnectionSetupView* sheet_ = nullptr;
   std::unique_ptr<ConnectionEventAlerts> alerts_;
   std::function<void()> openSettings_;
