@@ -47,9 +47,9 @@ const std::map<std::string, const char*>& themeNames() {
       {"link", "insert-link"},
       {"questionmark.circle", "dialog-question"},
       {"questionmark.circle.fill", "dialog-question"},
-      {"checkmark.circle.fill", "emblem-ok"},
-      {"checkmark.seal", "emblem-ok"},
-      {"checkmark.seal.fill", "emblem-ok"},
+      {"checkmark.circle.fill", "emblem-default"},
+      {"checkmark.seal", "emblem-default"},
+      {"checkmark.seal.fill", "emblem-default"},
       {"exclamationmark.triangle", "dialog-warning"},
       {"exclamationmark.triangle.fill", "dialog-warning"},
       {"xmark.circle", "process-stop"},
@@ -79,6 +79,14 @@ QIcon drawnIcon() {
 } // namespace
 
 QIcon symbolIcon(const std::string& symbol) {
+  // Outside a desktop session Qt knows no theme; Adwaita's bitmaps cover every name above.
+  static const bool themeChosen = [] {
+    if (QIcon::fallbackThemeName().isEmpty() || QIcon::fallbackThemeName() == QLatin1String("hicolor")) {
+      QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+    }
+    return true;
+  }();
+  (void)themeChosen;
   const auto& names = themeNames();
   const auto found = names.find(symbol);
   if (found == names.end()) return drawnIcon();
