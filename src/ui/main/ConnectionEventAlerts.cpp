@@ -5,6 +5,7 @@
 
 #include <QAbstractButton>
 #include <QDesktopServices>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QUrl>
@@ -68,6 +69,10 @@ void ConnectionEventAlerts::sync(Kind kind, bool presented, const AlertContent& 
   box->setText(title);
   box->setInformativeText(message);
   box->setTextFormat(Qt::PlainText);
+  // The message carries the tablet's version text: never read it as markup.
+  if (auto* informative = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+    informative->setTextFormat(Qt::PlainText);
+  }
   for (const auto& spec : content.buttons) {
     QPushButton* button = box->addButton(qs(spec.title), spec.cancelRole ? QMessageBox::RejectRole
                                                                           : QMessageBox::AcceptRole);

@@ -159,6 +159,8 @@ void ContentView::setShowSetup(bool show) {
     sheet_ = sheet;
     connect(sheet, &QObject::destroyed, this, [this, sheet] {
       if (sheet_ == sheet) sheet_ = nullptr;
+      // An alert that was up over the sheet went with it; it comes back over the window.
+      QMetaObject::invokeMethod(this, [this] { alerts_->update(); }, Qt::QueuedConnection);
     });
     if (onModalWindow_) onModalWindow_(sheet);
     sheet->open();

@@ -68,6 +68,19 @@ void VideoPane::setFrame(VideoFramePtr frame) {
   stack_->setCurrentWidget(view_);
 }
 
+namespace {
+
+// Holds an overlay `inset` points in from the top and left edges of the area it lies over.
+QWidget* insetOverlay(QWidget* overlay, int inset, QWidget* parent) {
+  auto* holder = new QWidget(parent);
+  auto* layout = new QHBoxLayout(holder);
+  layout->setContentsMargins(inset, inset, 0, 0);
+  layout->addWidget(overlay);
+  return holder;
+}
+
+} // namespace
+
 FullScreenVideoView::FullScreenVideoView(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("全画面表示"));
   setWindowModality(Qt::WindowModal);
@@ -88,10 +101,8 @@ FullScreenVideoView::FullScreenVideoView(QWidget* parent) : QDialog(parent) {
   grid->setContentsMargins(0, 0, 0, 0);
   view_ = new video::VideoView("fs", area);
   grid->addWidget(view_, 0, 0);
-  badge_ = new LiveBadge(true, area);
-  grid->addWidget(badge_, 0, 0, Qt::AlignTop | Qt::AlignLeft);
-  grid->setContentsMargins(0, 0, 0, 0);
-  badge_->setContentsMargins(12, 12, 12, 12);
+  badge_ = new LiveBadge(true);
+  grid->addWidget(insetOverlay(badge_, 12, area), 0, 0, Qt::AlignTop | Qt::AlignLeft);
   column->addWidget(area, 1);
   QObject::connect(close_, &QPushButton::clicked, this, &QDialog::reject);
   if (parent != nullptr) resize(parent->window()->size());
@@ -155,8 +166,7 @@ VideoDisplaySection::VideoDisplaySection(QWidget* parent) : QFrame(parent) {
   black->setStyleSheet(QStringLiteral("background: black;"));
   pane_ = new VideoPane("0", black, videoArea);
   grid->addWidget(pane_, 0, 0);
-  overlayBadge_ = new LiveBadge(true, videoArea);
-  grid->addWidget(overlayBadge_, 0, 0, Qt::AlignTop | Qt::AlignLeft);
+  grid->addWidget(insetOverlay(overlayBadge_ = new LiveBadge(true), 8, videoArea), 0, 0, Qt::AlignTop | Qt::AlignLeft);
   blockColumn->addWidget(videoArea);
   auto* badges = new QHBoxLayout;
   resolution_ = infoBadge(QStringLiteral("解像度"), badges, videoBlock_);

@@ -371,6 +371,28 @@ TEST_F(AlertsTest, AlertsOpenOverTheSheetWhileItIsUp) {
   QMessageBox* box = view->alerts().alert(ConnectionEventAlerts::Kind::legacyPeer);
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(box->parentWidget(), view->connectionSheet());
+
+  // Closing the sheet takes the alert with it; while the warning stands it returns over the window.
+  view->setShowSetup(false);
+  pump();
+  pump();
+  box = view->alerts().alert(ConnectionEventAlerts::Kind::legacyPeer);
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->parentWidget(), view->window());
+  EXPECT_EQ(visibleBoxes(), 1);
+}
+
+TEST_F(AlertsTest, TabletVersionTextIsNeverMarkup) {
+  auto view = makeView();
+  showAndSettle(*view);
+  manager->versionMismatchAlert.set(Manager::VersionMismatchAlert{3, 2, "1.0.0", "<img src=x>"});
+  pump();
+  QMessageBox* box = view->alerts().alert(ConnectionEventAlerts::Kind::versionMismatch);
+  ASSERT_NE(box, nullptr);
+  auto* informative = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
+  ASSERT_NE(informative, nullptr);
+  EXPECT_EQ(informative->textFormat(), Qt::PlainText);
+  EXPECT_TRUE(informative->text().endsWith("相手（iPad）: v<img src=x>"));
 }
 
 } // namespace
