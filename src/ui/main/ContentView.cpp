@@ -242,6 +242,7 @@ void ContentView::refreshVideo() {
   runtime::MainThread::assertMainThread();
   const bool silent = connectionManager_.isVideoSilent.get();
   if (connectionManager_.streamMode.get() == link::StreamMode::raw) {
+    mix_->closeFullScreen();
     videoStack_->setCurrentWidget(raw_);
     raw_->update(connectionManager_.receivedPixelBufferA.get(), connectionManager_.receivedPixelBufferB.get(), silent);
   } else {

@@ -236,6 +236,10 @@ void VideoDisplaySection::openFullScreen() {
   view->open();
 }
 
+void VideoDisplaySection::closeFullScreen() {
+  if (fullScreen_) fullScreen_->close();
+}
+
 RawStreamPreview::RawStreamPreview(const QString& title, QColor accent, std::string streamTag, QWidget* parent)
     : QWidget(parent), accent_(accent) {
   auto* column = new QVBoxLayout(this);

@@ -76,6 +76,8 @@ public:
   FullScreenVideoView* fullScreenView() const noexcept { return fullScreen_.data(); }
   QPushButton* fullScreenButton() const noexcept { return fullScreenButton_; }
   void openFullScreen();
+  // The full-screen view belongs to the mixed stream: it goes when the window leaves that mode.
+  void closeFullScreen();
 
 private:
   platform::media::VideoFramePtr frame_;

@@ -222,6 +222,14 @@ TEST_F(ContentViewTest, FullScreenFollowsFramesAndClosesWithEscapeOrClose) {
   mix->fullScreenView()->closeButton()->click();
   pump();
   EXPECT_FALSE(mix->showingFullScreen());
+
+  // Leaving the mixed mode takes the full-screen view away.
+  mix->fullScreenButton()->click();
+  pump();
+  ASSERT_TRUE(mix->showingFullScreen());
+  manager->streamMode.set(link::StreamMode::raw);
+  pump();
+  EXPECT_FALSE(mix->showingFullScreen());
 }
 
 TEST_F(ContentViewTest, RawModeShowsTwoPreviews) {
