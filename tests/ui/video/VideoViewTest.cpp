@@ -141,6 +141,40 @@ TEST_P(VideoViewTest, RepaintsOnlyForANewFrameObject) {
   EXPECT_LT(meanColour(image, image.rect())[0], 1.0) << "dropping the frame shows black";
 }
 
+TEST_P(VideoViewTest, AFrameThatFillsTheViewLeavesNothingBehindInTheNextFramesBars) {
+  VideoView view("1", nullptr, GetParam());
+  view.resize(320, 180);
+  view.show();
+  settle();
+  // Texel for pixel: the picture is the frame's own, edges and all.
+  auto split = VideoFrame::allocate(320, 180);
+  for (int row = 0; row < 180; ++row) {
+    std::uint8_t* line = split->mutableLuma() + static_cast<std::size_t>(row) * split->lumaStride();
+    std::memset(line, 30, 160);
+    std::memset(line + 160, 220, 160);
+  }
+  for (int row = 0; row < split->chromaHeight(); ++row)
+    std::memset(split->mutableChroma() + static_cast<std::size_t>(row) * split->chromaStride(), 128,
+                static_cast<std::size_t>(split->chromaWidth()) * 2);
+  view.setFrame(split);
+  settle();
+  QImage image = view.grabImage();
+  const double scale = image.width() / 320.0;
+  EXPECT_NEAR(meanColour(image, QRect(0, 0, static_cast<int>(159 * scale), image.height()))[1], 30, 2.0);
+  EXPECT_NEAR(meanColour(image, QRect(static_cast<int>(161 * scale), 0, static_cast<int>(159 * scale),
+                                      image.height()))[1], 220, 2.0);
+
+  // A square frame next: the side bars must be black again, not what the last frame left there.
+  view.setFrame(solidFrame(100, 100, 120, 100, 170));
+  settle();
+  image = view.grabImage();
+  const auto left = meanColour(image, QRect(0, 0, image.width() / 8, image.height()));
+  const auto right = meanColour(image, QRect(image.width() - image.width() / 8, 0, image.width() / 8, image.height()));
+  EXPECT_LT(left[0] + left[1] + left[2], 3.0);
+  EXPECT_LT(right[0] + right[1] + right[2], 3.0);
+  EXPECT_NEAR(meanColour(image, QRect(image.width() / 2 - 10, image.height() / 2 - 10, 20, 20))[0], 186.1, 4.0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Renderers, VideoViewTest,
                          ::testing::Values(VideoView::Renderer::automatic, VideoView::Renderer::painter),
                          [](const auto& param) {
