@@ -22,23 +22,28 @@ public:
   NV12Renderer(const NV12Renderer&) = delete;
   NV12Renderer& operator=(const NV12Renderer&) = delete;
 
-  // False when the shaders cannot be built; draw() then draws nothing.
+  // False when the shaders cannot be built; draw() then draws only black.
   bool initialise();
   void release();
   bool ready() const noexcept { return program_ != nullptr; }
 
-  // Uploads the planes unless this very frame is already in the textures.
-  void upload(const platform::media::VideoFramePtr& frame);
-  // Draws the uploaded frame into the bound framebuffer of the given size (device pixels),
-  // scaled to fit and centred on black; without `showFrame`, or before any upload, only black.
-  void draw(int targetWidth, int targetHeight, bool showFrame = true);
+  // Draws `frame` into the bound framebuffer of the given size (device pixels), scaled to fit
+  // and centred on black; nullptr draws only black. The planes are uploaded when the frame is
+  // not the one drawn last.
+  void draw(const platform::media::VideoFramePtr& frame, int targetWidth, int targetHeight);
 
 private:
+  // How the planes lie in the textures: one- and two-byte texels for filtered drawing, or four
+  // bytes to the texel for drawing texel for pixel.
+  enum class Layout { planar, packed };
+  void upload(const platform::media::VideoFramePtr& frame, Layout layout);
+
   GLuint textures_[2] = {0, 0};
   std::unique_ptr<QOpenGLShaderProgram> program_;
+  std::unique_ptr<QOpenGLShaderProgram> exactProgram_;
   std::unique_ptr<QOpenGLVertexArrayObject> vertexArray_;
   platform::media::VideoFramePtr uploaded_;
-  GLint lumaFilter_ = 0;
+  Layout layout_ = Layout::planar;
   bool initialised_ = false;
 };
 

@@ -79,13 +79,10 @@ protected:
     ++owner_.drawCount_;
     const VideoFramePtr& frame = owner_.frame_;
     if (frame != nullptr && !renderer_.ready()) owner_.noteSkip();
-    if (frame != nullptr && renderer_.ready()) {
-      owner_.noteDraw(frame->width(), frame->height());
-      renderer_.upload(frame);
-    }
+    if (frame != nullptr && renderer_.ready()) owner_.noteDraw(frame->width(), frame->height());
     const double ratio = devicePixelRatioF();
-    renderer_.draw(static_cast<int>(std::lround(width() * ratio)), static_cast<int>(std::lround(height() * ratio)),
-                   frame != nullptr);
+    renderer_.draw(frame, static_cast<int>(std::lround(width() * ratio)),
+                   static_cast<int>(std::lround(height() * ratio)));
   }
 
 private:
