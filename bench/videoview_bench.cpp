@@ -5,18 +5,19 @@
 // flush included, at the frame's size and at half of it. The QPainter fallback is measured
 // beside it. Run under Xvfb for Mesa's software OpenGL and report medians of repetitions:
 //
-//   xvfb-run -a -s "-screen 0 1920x1200x24" build/bench/videoview_bench \
+//   xvfb-run -a -s "-screen 0 1920x1200x24" build/bench/videoview_bench
 //       --benchmark_repetitions=5 --benchmark_report_aggregates_only
 //
 // cpu_ms_all_threads counts the renderer's worker threads too; on a busy machine it is the
 // steadier figure. Medians of 5, llvmpipe (Mesa 22.3), cores 2-7 of a machine at load 25-29:
 //
 //                              real ms    cpu ms, all threads
-//   UploadAndDraw/1920           18.7         29.5   (before the change: 29.4)
-//   Draw/1920 (pass alone)       14.0         27.4   single-threaded llvmpipe: 19.4 (before: 28.4)
+//   UploadAndDraw/1920           18.7         29.5
+//   Draw/1920 (pass alone)       14.0         27.4   single-threaded llvmpipe 19.4; with one-
+//                                                    and two-byte texels, filtered: 28.4
 //   Draw/1280 (scaled)            9.2         18.2
 //   Readback 1920x1080            0.6          0.6
-//   DrawOpenGL/1920 (widget)     61.2        132     (before: 111 ms real)
+//   DrawOpenGL/1920 (widget)     61.2        132     (the view before the change: 111 ms real)
 //   DrawOpenGL/960               17.9         32.7
 //   DrawPainter/1920              8.6          7.0
 //
