@@ -24,6 +24,7 @@
 #include "platform/bonjour/ServiceBrowser.hpp"
 #include "platform/media/VideoFrame.hpp"
 #include "platform/net/DatagramLink.hpp"
+#include "platform/videoout/FrameServer.hpp"
 #include "runtime/Error.hpp"
 #include "runtime/Published.hpp"
 #include "runtime/SerialQueue.hpp"
@@ -167,6 +168,9 @@ public:
     // The name sent in the handshake; the host name ("Mac" without one) when absent.
     std::optional<std::string> deviceName;
     Timing timing;
+    // The frame-sharing daemon, opened on the frame-sharing queue at the first configuration;
+    // when empty, the session's PipeWire daemon (or a stand-in where none runs).
+    std::function<std::unique_ptr<platform::videoout::VideoOut>()> makeVideoOut;
   };
   static Dependencies systemDependencies();
 
@@ -274,6 +278,8 @@ public:
   void renameSyphonServers(std::string baseName);
   // Main thread: the user stopped sharing on disconnect.
   void stopSyphon();
+  // The advertised name of a stream's server: the base, with " A" for stream 1 and " B" for 2.
+  static std::string syphonServerName(std::string_view baseName, std::uint8_t stream);
 
   // --- Text forms --------------------------------------------------------------------------------
   // "host:port", or the Bonjour service name.
@@ -361,6 +367,15 @@ private:
   // Network queue: empties the video reassembly tables.
   void clearReassemblyTables();
 
+  // Frame sharing, on the frame-sharing queue.
+  void flushSyphonFrames();
+  void publishSyphonFrame(const platform::media::VideoFramePtr& frame, std::uint8_t stream, std::uint64_t epoch);
+  void applySyphonServerNames(const std::string& baseName);
+  void stopSyphonServers();
+  // Hands a changed any-client answer to the main thread.
+  void reportSyphonRunning(bool running);
+  void postToSyphonQueue(runtime::UniqueFunction<void(NetworkManagerForMac&)> work);
+
   void postToNetworkQueue(runtime::UniqueFunction<void(NetworkManagerForMac&)> work);
 
   Dependencies dependencies_;
@@ -420,9 +435,25 @@ private:
   bool versionResolvedForGate_ = false;
   std::set<std::uint8_t> receiveActiveStreamIDs_;
 
+  // Frame-sharing queue.
+  std::unique_ptr<platform::videoout::VideoOut> videoOut_; // before the servers it made
+  std::map<std::uint8_t, std::unique_ptr<platform::videoout::FrameServer>> syphonServers_;
+  // The frame size each stream's buffers were last offered for.
+  std::map<std::uint8_t, std::pair<int, int>> syphonBufferSizes_;
+  std::optional<bool> lastReportedSyphonRunning_;
+  std::int64_t syphonPublishedFrameCount_ = 0;
+  bool syphonFirstFramePending_ = true;
+  std::optional<double> syphonLastRateLogTime_; // monotonic seconds
+
   // Any thread, each under its lock.
   std::mutex syphonGate_;
   std::uint64_t syphonEpoch_ = 0;
+  struct PendingSyphonFrame {
+    platform::media::VideoFramePtr frame;
+    std::uint64_t epoch = 0;
+  };
+  std::map<std::uint8_t, PendingSyphonFrame> pendingSyphonFrames_;
+  bool isSyphonFlushScheduled_ = false;
   std::mutex videoLivenessGate_;
   std::map<std::uint8_t, double> lastFrameTimeByStream_;
   std::set<std::uint8_t> silentStreams_;

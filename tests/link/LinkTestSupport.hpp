@@ -64,10 +64,41 @@ struct NetworkManagerForMacTestAccess {
   static void drainQueue(Manager& m) {
     onQueue(m, [](Manager&) { return 0; });
   }
-  static std::int64_t staleDrops(Manager& m, NetworkManagerForMac::StaleEpochSource source) {
+  static std::int64_t staleDrops(Manager& m, NetworkManagerForMac::StaleEpochSource source,
+                                 std::optional<std::uint8_t> stream = std::nullopt) {
     std::scoped_lock lock(m.staleEpochGate_);
-    const auto found = m.staleEpochCounts_.find(NetworkManagerForMac::StaleEpochKey{source, std::nullopt});
+    const auto found = m.staleEpochCounts_.find(NetworkManagerForMac::StaleEpochKey{source, stream});
     return found == m.staleEpochCounts_.end() ? 0 : found->second;
+  }
+
+  // Frame sharing.
+  static void onSyphonQueue(Manager& m, std::function<void(Manager&)> work) {
+    if (!m.syphonQueue_.syncWithTimeout([&] { work(m); }, std::chrono::seconds(5))) {
+      throw std::runtime_error("frame-sharing queue did not answer");
+    }
+  }
+  static void postToSyphonQueue(Manager& m, std::function<void()> work) { m.syphonQueue_.post(std::move(work)); }
+  static void configureSyphon(Manager& m, std::vector<std::pair<std::uint8_t, std::string>> servers) {
+    onSyphonQueue(m, [&](Manager& s) { s.configureSyphonServers(std::move(servers)); });
+  }
+  static void setSyphonEpoch(Manager& m, std::uint64_t epoch) {
+    std::scoped_lock lock(m.syphonGate_);
+    m.syphonEpoch_ = epoch;
+  }
+  static std::uint64_t syphonEpoch(Manager& m) {
+    std::scoped_lock lock(m.syphonGate_);
+    return m.syphonEpoch_;
+  }
+  static std::optional<std::uint32_t> syphonNodeId(Manager& m, std::uint8_t stream) {
+    std::optional<std::uint32_t> id;
+    onSyphonQueue(m, [&](Manager& s) {
+      if (const auto found = s.syphonServers_.find(stream); found != s.syphonServers_.end()) id = found->second->nodeId();
+    });
+    return id;
+  }
+  static std::size_t pendingSyphonFrames(Manager& m) {
+    std::scoped_lock lock(m.syphonGate_);
+    return m.pendingSyphonFrames_.size();
   }
 };
 

@@ -13,4 +13,12 @@ const char* toString(PublishResult result) noexcept {
   return "unknown";
 }
 
+PublishResult FrameServer::publishFrame(const media::VideoFrame& frame) {
+  BufferInfo info;
+  const PublishResult result = prepareFrame(frame, info);
+  if (result != PublishResult::published) return result;
+  // Only a renegotiation between the two halves takes the buffer away.
+  return commitFrame() ? PublishResult::published : PublishResult::negotiationFailed;
+}
+
 } // namespace pd::platform::videoout

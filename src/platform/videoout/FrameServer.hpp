@@ -40,8 +40,24 @@ public:
   virtual void setName(const std::string& name) = 0;
   // True while at least one consumer is linked and streaming.
   virtual bool hasClients() const = 0;
-  // Copies (or converts) the frame into a buffer of the stream and hands it to the consumers.
-  virtual PublishResult publishFrame(const media::VideoFrame& frame) = 0;
+  // Copies (or converts) the frame into a buffer of the stream and hands it to the consumers:
+  // prepareFrame() and, when that answers published, commitFrame().
+  PublishResult publishFrame(const media::VideoFrame& frame);
+
+  // What the buffer of a prepared frame holds.
+  struct BufferInfo {
+    std::uint32_t fourcc = 0;  // the negotiated pixel format ('NV12', 'XR24'); 0 for none
+    bool sharedMemory = false; // the consumers map the buffer itself, no copy through the socket
+  };
+  // The first half of a publication: takes a buffer of the stream and fills it with the frame,
+  // but keeps it back. `published` means a frame is prepared; anything else says why not, and
+  // nothing is held. A frame prepared earlier and neither committed nor abandoned is replaced.
+  virtual PublishResult prepareFrame(const media::VideoFrame& frame, BufferInfo& info) = 0;
+  // Hands the prepared frame to the consumers. False when there is none (never prepared, or its
+  // buffer was withdrawn by a renegotiation meanwhile).
+  virtual bool commitFrame() = 0;
+  // Forgets the prepared frame; the consumers never see it, and its buffer serves the next one.
+  virtual void abandonFrame() = 0;
   // Withdraws the node; afterwards the server only answers "stopped".
   virtual void stop() = 0;
   // The daemon's id of the node, for tools and tests; nullopt while unknown.

@@ -78,10 +78,12 @@ public:
     if (name_) name_ = name;
   }
   bool hasClients() const override { return false; }
-  PublishResult publishFrame(const VideoFrame&) override {
+  PublishResult prepareFrame(const VideoFrame&, BufferInfo&) override {
     std::lock_guard lock(mutex_);
     return name_ ? PublishResult::noClient : PublishResult::stopped;
   }
+  bool commitFrame() override { return false; }
+  void abandonFrame() override {}
   void stop() override {
     std::lock_guard lock(mutex_);
     name_.reset();
@@ -125,6 +127,7 @@ public:
       e.version = PW_VERSION_STREAM_EVENTS;
       e.state_changed = &PipeWireFrameServer::onStateChanged;
       e.param_changed = &PipeWireFrameServer::onParamChanged;
+      e.remove_buffer = &PipeWireFrameServer::onRemoveBuffer;
       return e;
     }();
     pw_stream_add_listener(stream_, &listener_, &events, this);
@@ -179,12 +182,13 @@ public:
     destroyStream();
   }
 
-  PublishResult publishFrame(const VideoFrame& frame) override {
+  PublishResult prepareFrame(const VideoFrame& frame, BufferInfo& info) override {
     if (stopped_.load()) return PublishResult::stopped;
     const auto width = static_cast<std::uint32_t>(frame.width());
     const auto height = static_cast<std::uint32_t>(frame.height());
     LoopLock lock(loop_);
     if (stream_ == nullptr) return PublishResult::stopped;
+    prepared_ = false;
     if (width != offeredWidth_ || height != offeredHeight_) {
       // Offer the new size; linked consumers renegotiate and take the frames after this one.
       offeredWidth_ = width;
@@ -199,21 +203,22 @@ public:
     if (format_ == SPA_VIDEO_FORMAT_UNKNOWN || width != formatWidth_ || height != formatHeight_) {
       return PublishResult::negotiationFailed;
     }
-    pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
+    // A buffer kept back from an abandoned frame serves before a new one is taken.
+    pw_buffer* buffer = held_ != nullptr ? held_ : pw_stream_dequeue_buffer(stream_);
+    held_ = nullptr;
     if (buffer == nullptr) return PublishResult::noBuffer;
     spa_buffer* spaBuffer = buffer->buffer;
     const Layout layout = layoutFor(format_, width, height);
-    if (spaBuffer->n_datas < 1 || spaBuffer->datas[0].data == nullptr || spaBuffer->datas[0].maxsize < layout.size) {
-      if (spaBuffer->n_datas >= 1 && spaBuffer->datas[0].chunk != nullptr) spaBuffer->datas[0].chunk->size = 0;
-      pw_stream_queue_buffer(stream_, buffer);
+    if (spaBuffer->n_datas < 1 || spaBuffer->datas[0].data == nullptr || spaBuffer->datas[0].maxsize < layout.size ||
+        spaBuffer->datas[0].chunk == nullptr) {
+      held_ = buffer;
       return PublishResult::negotiationFailed;
     }
     auto* out = static_cast<std::uint8_t*>(spaBuffer->datas[0].data);
     if (format_ == SPA_VIDEO_FORMAT_NV12) {
       copyNV12(frame, out, layout.stride);
     } else if (!rgb_.convert(frame, out, layout.stride)) {
-      spaBuffer->datas[0].chunk->size = 0;
-      pw_stream_queue_buffer(stream_, buffer);
+      held_ = buffer;
       return PublishResult::negotiationFailed;
     }
     spa_chunk* chunk = spaBuffer->datas[0].chunk;
@@ -221,9 +226,26 @@ public:
     chunk->size = layout.size;
     chunk->stride = static_cast<std::int32_t>(layout.stride);
     chunk->flags = 0;
-    pw_stream_queue_buffer(stream_, buffer);
-    pw_stream_trigger_process(stream_);
+    held_ = buffer;
+    prepared_ = true;
+    info.fourcc = format_ == SPA_VIDEO_FORMAT_NV12 ? fourcc('N', 'V', '1', '2') : fourcc('X', 'R', '2', '4');
+    info.sharedMemory = spaBuffer->datas[0].type == SPA_DATA_MemFd;
     return PublishResult::published;
+  }
+
+  bool commitFrame() override {
+    LoopLock lock(loop_);
+    if (stream_ == nullptr || held_ == nullptr || !prepared_) return false;
+    pw_stream_queue_buffer(stream_, held_);
+    held_ = nullptr;
+    prepared_ = false;
+    pw_stream_trigger_process(stream_);
+    return true;
+  }
+
+  void abandonFrame() override {
+    LoopLock lock(loop_);
+    prepared_ = false;
   }
 
 private:
@@ -241,8 +263,17 @@ private:
     }
   }
 
+  static constexpr std::uint32_t fourcc(char a, char b, char c, char d) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(a)) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(b)) << 8U |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(c)) << 16U |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(d)) << 24U;
+  }
+
   // Loop lock held (or on the loop thread).
   void destroyStream() {
+    held_ = nullptr;
+    prepared_ = false;
     if (stream_ == nullptr) return;
     spa_hook_remove(&listener_);
     pw_stream_destroy(stream_);
@@ -256,6 +287,15 @@ private:
     self->streaming_.store(state == PW_STREAM_STATE_STREAMING, std::memory_order_release);
     if (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING) {
       self->nodeId_.store(pw_stream_get_node_id(self->stream_));
+    }
+  }
+
+  // On the loop thread: a renegotiation takes the buffers back, the one held here included.
+  static void onRemoveBuffer(void* data, pw_buffer* buffer) {
+    auto* self = static_cast<PipeWireFrameServer*>(data);
+    if (self->held_ == buffer) {
+      self->held_ = nullptr;
+      self->prepared_ = false;
     }
   }
 
@@ -302,7 +342,10 @@ private:
   std::uint32_t format_ = SPA_VIDEO_FORMAT_UNKNOWN;
   std::uint32_t formatWidth_ = 0;
   std::uint32_t formatHeight_ = 0;
-  // Used by publishFrame only, which runs on one thread at a time.
+  // A dequeued buffer not yet handed over: filled with a prepared frame, or kept for the next one.
+  pw_buffer* held_ = nullptr;
+  bool prepared_ = false;
+  // Used by prepareFrame only, which runs on one thread at a time.
   media::RGBFrameConverter rgb_;
 };
 

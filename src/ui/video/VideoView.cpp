@@ -3,13 +3,11 @@
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogThrottle.hpp"
 #include "platform/media/RGBFrameConverter.hpp"
+#include "ui/video/NV12Renderer.hpp"
 
 #include <QGuiApplication>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
-#include <QOpenGLFunctions>
-#include <QOpenGLShaderProgram>
-#include <QOpenGLVertexArrayObject>
 #include <QOpenGLWidget>
 #include <QPaintEvent>
 #include <QPainter>
@@ -36,32 +34,6 @@ FittedRect fitFrame(double frameWidth, double frameHeight, double targetWidth, d
   return rect;
 }
 
-namespace {
-
-// Full-range BT.709, as the decoder hands frames out: luma is used as it stands, chroma is
-// centred on 128.
-constexpr const char* kVertexShader = R"(#version 130
-out vec2 uv;
-void main() {
-  vec2 corner = vec2(float(gl_VertexID & 1), float((gl_VertexID >> 1) & 1));
-  uv = vec2(corner.x, 1.0 - corner.y);
-  gl_Position = vec4(corner * 2.0 - 1.0, 0.0, 1.0);
-}
-)";
-
-constexpr const char* kFragmentShader = R"(#version 130
-in vec2 uv;
-uniform sampler2D lumaPlane;
-uniform sampler2D chromaPlane;
-void main() {
-  float y = texture(lumaPlane, uv).r;
-  vec2 c = texture(chromaPlane, uv).rg - vec2(128.0 / 255.0);
-  gl_FragColor = vec4(y + 1.5748 * c.y, y - 0.1873 * c.x - 0.4681 * c.y, y + 1.8556 * c.x, 1.0);
-}
-)";
-
-} // namespace
-
 bool VideoView::openGLAvailable() {
   static const bool available = [] {
     bool usable = false;
@@ -85,15 +57,13 @@ bool VideoView::openGLAvailable() {
   return available;
 }
 
-class VideoView::GLSurface final : public QOpenGLWidget, protected QOpenGLFunctions {
+class VideoView::GLSurface final : public QOpenGLWidget {
 public:
   explicit GLSurface(VideoView& owner) : QOpenGLWidget(&owner), owner_(owner) {}
   ~GLSurface() override {
     if (!initialised_) return;
     makeCurrent();
-    glDeleteTextures(2, textures_);
-    program_.reset();
-    vertexArray_.reset();
+    renderer_.release();
     doneCurrent();
   }
   GLSurface(const GLSurface&) = delete;
@@ -101,88 +71,24 @@ public:
 
 protected:
   void initializeGL() override {
-    initializeOpenGLFunctions();
-    glGenTextures(2, textures_);
-    for (GLuint texture : textures_) {
-      glBindTexture(GL_TEXTURE_2D, texture);
-      glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-      glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-      glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-      glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    }
-    program_ = std::make_unique<QOpenGLShaderProgram>();
-    if (!program_->addShaderFromSourceCode(QOpenGLShader::Vertex, kVertexShader) ||
-        !program_->addShaderFromSourceCode(QOpenGLShader::Fragment, kFragmentShader) || !program_->link()) {
-      program_.reset();
-    }
-    vertexArray_ = std::make_unique<QOpenGLVertexArrayObject>();
-    vertexArray_->create();
+    renderer_.initialise();
     initialised_ = true;
   }
 
   void paintGL() override {
     ++owner_.drawCount_;
-    glClearColor(0, 0, 0, 1);
-    glClear(GL_COLOR_BUFFER_BIT);
     const VideoFramePtr& frame = owner_.frame_;
-    if (frame == nullptr) return;
-    if (program_ == nullptr) {
-      owner_.noteSkip();
-      return;
-    }
-    owner_.noteDraw(frame->width(), frame->height());
-    if (frame != uploaded_) upload(*frame);
-
+    if (frame != nullptr && !renderer_.ready()) owner_.noteSkip();
+    if (frame != nullptr && renderer_.ready()) owner_.noteDraw(frame->width(), frame->height());
     const double ratio = devicePixelRatioF();
-    const FittedRect fitted = fitFrame(frame->width(), frame->height(), width() * ratio, height() * ratio);
-    glViewport(static_cast<GLint>(std::lround(fitted.x)), static_cast<GLint>(std::lround(fitted.y)),
-               static_cast<GLsizei>(std::lround(fitted.width)), static_cast<GLsizei>(std::lround(fitted.height)));
-    program_->bind();
-    program_->setUniformValue("lumaPlane", 0);
-    program_->setUniformValue("chromaPlane", 1);
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, textures_[0]);
-    glActiveTexture(GL_TEXTURE1);
-    glBindTexture(GL_TEXTURE_2D, textures_[1]);
-    QOpenGLVertexArrayObject::Binder binder(vertexArray_.get());
-    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
-    glActiveTexture(GL_TEXTURE0);
-    program_->release();
+    renderer_.draw(frame, static_cast<int>(std::lround(width() * ratio)),
+                   static_cast<int>(std::lround(height() * ratio)));
   }
 
 private:
-  // Once per new frame; a frame of the same size reuses the textures' storage.
-  void upload(const VideoFrame& frame) {
-    const bool resized = uploaded_ == nullptr || uploaded_->width() != frame.width() ||
-                         uploaded_->height() != frame.height();
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glPixelStorei(GL_UNPACK_ROW_LENGTH, static_cast<GLint>(frame.lumaStride()));
-    glBindTexture(GL_TEXTURE_2D, textures_[0]);
-    if (resized) {
-      glTexImage2D(GL_TEXTURE_2D, 0, GL_R8, frame.width(), frame.height(), 0, GL_RED, GL_UNSIGNED_BYTE, frame.luma());
-    } else {
-      glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, frame.width(), frame.height(), GL_RED, GL_UNSIGNED_BYTE, frame.luma());
-    }
-    glPixelStorei(GL_UNPACK_ROW_LENGTH, static_cast<GLint>(frame.chromaStride() / 2));
-    glBindTexture(GL_TEXTURE_2D, textures_[1]);
-    if (resized) {
-      glTexImage2D(GL_TEXTURE_2D, 0, GL_RG8, frame.chromaWidth(), frame.chromaHeight(), 0, GL_RG, GL_UNSIGNED_BYTE,
-                   frame.chroma());
-    } else {
-      glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, frame.chromaWidth(), frame.chromaHeight(), GL_RG, GL_UNSIGNED_BYTE,
-                      frame.chroma());
-    }
-    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    uploaded_ = owner_.frame_;
-  }
-
   VideoView& owner_;
   bool initialised_ = false;
-  GLuint textures_[2] = {0, 0};
-  std::unique_ptr<QOpenGLShaderProgram> program_;
-  std::unique_ptr<QOpenGLVertexArrayObject> vertexArray_;
-  VideoFramePtr uploaded_;
+  NV12Renderer renderer_;
 };
 
 class VideoView::PainterSurface final : public QWidget {

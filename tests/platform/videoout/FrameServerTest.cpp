@@ -174,6 +174,34 @@ TEST_F(VideoOutWithDaemon, NV12ConsumerGetsTheFramesUnchangedAndHasClientsFollow
   EXPECT_EQ(server->publishFrame(*smaller), PublishResult::noClient);
 }
 
+TEST_F(VideoOutWithDaemon, AnAbandonedFrameNeverReachesTheConsumerAndItsBufferServesTheNext) {
+  auto server = out_->createServer("Palendrix Zuvudiv");
+  ASSERT_NE(server, nullptr);
+  const std::uint32_t nodeId = waitForNode(*server);
+  ASSERT_NE(nodeId, 0U);
+  TestConsumer consumer(TestConsumer::Format::nv12, nodeId);
+  auto kept = solidFrame(320, 180, 50, 128, 128);
+  ASSERT_TRUE(publishUntil(*server, *kept, [&] { return consumer.snapshot().frames >= 2; }));
+
+  // Far more abandoned frames than the stream has buffers: none may be lost on the way.
+  auto dropped = solidFrame(320, 180, 250, 128, 128);
+  FrameServer::BufferInfo info;
+  for (int round = 0; round < 20; ++round) {
+    PublishResult result = PublishResult::noBuffer;
+    for (int attempt = 0; attempt < 200 && result == PublishResult::noBuffer; ++attempt) {
+      result = server->prepareFrame(*dropped, info);
+      if (result == PublishResult::noBuffer) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(result, PublishResult::published) << "round " << round;
+    server->abandonFrame();
+    EXPECT_FALSE(server->commitFrame()) << "nothing is prepared after an abandon";
+  }
+  EXPECT_EQ(info.fourcc, 0x3231564EU);
+  const int before = consumer.snapshot().frames;
+  ASSERT_TRUE(publishUntil(*server, *kept, [&] { return consumer.snapshot().frames >= before + 3; }));
+  EXPECT_NEAR(consumer.snapshot().mean[0], 50, 0.5) << "an abandoned frame was shown";
+}
+
 TEST_F(VideoOutWithDaemon, BGRxConsumerGetsFullRangeBT709Colours) {
   auto server = out_->createServer("Palendrix Zuvudiv");
   ASSERT_NE(server, nullptr);

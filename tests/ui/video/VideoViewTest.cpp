@@ -141,6 +141,58 @@ TEST_P(VideoViewTest, RepaintsOnlyForANewFrameObject) {
   EXPECT_LT(meanColour(image, image.rect())[0], 1.0) << "dropping the frame shows black";
 }
 
+TEST_P(VideoViewTest, AFrameThatFillsTheViewIsShownTexelForTexelAndLeavesNothingInTheNextFramesBars) {
+  VideoView view("1", nullptr, GetParam());
+  view.resize(320, 180);
+  view.show();
+  settle();
+  // Left half grey, 30 above and 120 below; right half luma 220 with chroma that changes from
+  // one pair of columns to the next, coloured on even pairs and neutral on odd ones.
+  auto quadrants = VideoFrame::allocate(320, 180);
+  for (int row = 0; row < 180; ++row) {
+    std::uint8_t* line = quadrants->mutableLuma() + static_cast<std::size_t>(row) * quadrants->lumaStride();
+    std::memset(line, row < 90 ? 30 : 120, 160);
+    std::memset(line + 160, 220, 160);
+  }
+  for (int row = 0; row < quadrants->chromaHeight(); ++row) {
+    std::uint8_t* pairs = quadrants->mutableChroma() + static_cast<std::size_t>(row) * quadrants->chromaStride();
+    for (int pair = 0; pair < quadrants->chromaWidth(); ++pair) {
+      const bool coloured = pair >= 80 && pair % 2 == 0;
+      pairs[2 * pair] = coloured ? 100 : 128;
+      pairs[2 * pair + 1] = coloured ? 170 : 128;
+    }
+  }
+  view.setFrame(quadrants);
+  settle();
+  QImage image = view.grabImage();
+  const double scale = image.width() / 320.0;
+  const auto area = [&](int x, int y, int w, int h) {
+    return meanColour(image, QRect(static_cast<int>(x * scale), static_cast<int>(y * scale),
+                                   static_cast<int>(w * scale), static_cast<int>(h * scale)));
+  };
+  EXPECT_NEAR(area(8, 8, 144, 74)[1], 30, 2.0) << "top left";
+  EXPECT_NEAR(area(8, 98, 144, 74)[1], 120, 2.0) << "bottom left";
+  if (GetParam() == VideoView::Renderer::automatic && scale == 1.0) {
+    // Y 220, Cb 100, Cr 170: G about 205.6, B about 168; neutral: 220.
+    const QRgb coloured = image.pixel(161, 40);
+    const QRgb neutral = image.pixel(162, 40);
+    EXPECT_NEAR(qGreen(coloured), 205.6, 3.0);
+    EXPECT_NEAR(qBlue(coloured), 168.0, 3.0);
+    EXPECT_NEAR(qGreen(neutral), 220, 3.0);
+    EXPECT_NEAR(qBlue(neutral), 220, 3.0);
+  }
+
+  // A square frame next: the side bars must be black again, not what the last frame left there.
+  view.setFrame(solidFrame(100, 100, 120, 100, 170));
+  settle();
+  image = view.grabImage();
+  const auto left = meanColour(image, QRect(0, 0, image.width() / 8, image.height()));
+  const auto right = meanColour(image, QRect(image.width() - image.width() / 8, 0, image.width() / 8, image.height()));
+  EXPECT_LT(left[0] + left[1] + left[2], 3.0);
+  EXPECT_LT(right[0] + right[1] + right[2], 3.0);
+  EXPECT_NEAR(meanColour(image, QRect(image.width() / 2 - 10, image.height() / 2 - 10, 20, 20))[0], 186.1, 4.0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Renderers, VideoViewTest,
                          ::testing::Values(VideoView::Renderer::automatic, VideoView::Renderer::painter),
                          [](const auto& param) {

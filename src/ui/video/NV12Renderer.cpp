@@ -1,0 +1,171 @@
+#include "ui/video/NV12Renderer.hpp"
+
+#include "ui/video/VideoView.hpp" // fitFrame
+
+#include <QOpenGLShaderProgram>
+#include <QOpenGLVertexArrayObject>
+
+#include <cmath>
+
+namespace pd::ui::video {
+
+using platform::media::VideoFrame;
+using platform::media::VideoFramePtr;
+
+namespace {
+
+// Full-range BT.709, as the decoder hands frames out: luma is used as it stands, chroma is
+// centred on 128.
+constexpr const char* kVertexShader = R"(#version 130
+out vec2 uv;
+void main() {
+  vec2 corner = vec2(float(gl_VertexID & 1), float((gl_VertexID >> 1) & 1));
+  uv = vec2(corner.x, 1.0 - corner.y);
+  gl_Position = vec4(corner * 2.0 - 1.0, 0.0, 1.0);
+}
+)";
+
+constexpr const char* kFragmentShader = R"(#version 130
+in vec2 uv;
+uniform sampler2D lumaPlane;
+uniform sampler2D chromaPlane;
+void main() {
+  float y = texture(lumaPlane, uv).r;
+  vec2 c = texture(chromaPlane, uv).rg - vec2(128.0 / 255.0);
+  gl_FragColor = vec4(y + 1.5748 * c.y, y - 0.1873 * c.x - 0.4681 * c.y, y + 1.8556 * c.x, 1.0);
+}
+)";
+
+// Texel for pixel: each luma texel holds four luma samples and each chroma texel two Cb,Cr pairs,
+// fetched without filtering. A software renderer samples four-byte texels far faster than one-
+// and two-byte ones, which makes this pass the cheaper one by about half where it applies.
+constexpr const char* kExactFragmentShader = R"(#version 130
+uniform sampler2D lumaPlane;
+uniform sampler2D chromaPlane;
+uniform ivec2 origin;
+uniform int lastRow;
+void main() {
+  ivec2 p = ivec2(gl_FragCoord.xy) - origin;
+  p.y = lastRow - p.y;
+  float y = texelFetch(lumaPlane, ivec2(p.x >> 2, p.y), 0)[p.x & 3];
+  vec4 pairs = texelFetch(chromaPlane, ivec2(p.x >> 2, p.y >> 1), 0);
+  vec2 c = (((p.x >> 1) & 1) == 0 ? pairs.rg : pairs.ba) - vec2(128.0 / 255.0);
+  gl_FragColor = vec4(y + 1.5748 * c.y, y - 0.1873 * c.x - 0.4681 * c.y, y + 1.8556 * c.x, 1.0);
+}
+)";
+
+std::unique_ptr<QOpenGLShaderProgram> buildProgram(const char* fragmentShader) {
+  auto program = std::make_unique<QOpenGLShaderProgram>();
+  if (!program->addShaderFromSourceCode(QOpenGLShader::Vertex, kVertexShader) ||
+      !program->addShaderFromSourceCode(QOpenGLShader::Fragment, fragmentShader) || !program->link()) {
+    return nullptr;
+  }
+  program->bind();
+  program->setUniformValue("lumaPlane", 0);
+  program->setUniformValue("chromaPlane", 1);
+  program->release();
+  return program;
+}
+
+} // namespace
+
+NV12Renderer::NV12Renderer() = default;
+NV12Renderer::~NV12Renderer() = default;
+
+bool NV12Renderer::initialise() {
+  initializeOpenGLFunctions();
+  glGenTextures(2, textures_);
+  for (GLuint texture : textures_) {
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+  }
+  program_ = buildProgram(kFragmentShader);
+  exactProgram_ = program_ != nullptr ? buildProgram(kExactFragmentShader) : nullptr;
+  vertexArray_ = std::make_unique<QOpenGLVertexArrayObject>();
+  vertexArray_->create();
+  initialised_ = true;
+  return program_ != nullptr;
+}
+
+void NV12Renderer::release() {
+  if (!initialised_) return;
+  glDeleteTextures(2, textures_);
+  program_.reset();
+  exactProgram_.reset();
+  vertexArray_.reset();
+  uploaded_.reset();
+  initialised_ = false;
+}
+
+void NV12Renderer::upload(const VideoFramePtr& frame, Layout layout) {
+  if (!initialised_ || frame == nullptr || (frame == uploaded_ && layout == layout_)) return;
+  // A frame of the size and layout already allocated only replaces the texels.
+  const bool reallocate = uploaded_ == nullptr || layout != layout_ || uploaded_->width() != frame->width() ||
+                          uploaded_->height() != frame->height();
+  const bool packed = layout == Layout::packed;
+  const auto plane = [&](GLuint texture, GLint internalFormat, GLenum format, int width, int height,
+                         std::size_t rowTexels, const std::uint8_t* pixels) {
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, static_cast<GLint>(rowTexels));
+    glBindTexture(GL_TEXTURE_2D, texture);
+    if (reallocate) {
+      glTexImage2D(GL_TEXTURE_2D, 0, internalFormat, width, height, 0, format, GL_UNSIGNED_BYTE, pixels);
+    } else {
+      glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, format, GL_UNSIGNED_BYTE, pixels);
+    }
+  };
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+  if (packed) {
+    plane(textures_[0], GL_RGBA8, GL_RGBA, frame->width() / 4, frame->height(), frame->lumaStride() / 4, frame->luma());
+    plane(textures_[1], GL_RGBA8, GL_RGBA, frame->chromaWidth() / 2, frame->chromaHeight(), frame->chromaStride() / 4,
+          frame->chroma());
+  } else {
+    plane(textures_[0], GL_R8, GL_RED, frame->width(), frame->height(), frame->lumaStride(), frame->luma());
+    plane(textures_[1], GL_RG8, GL_RG, frame->chromaWidth(), frame->chromaHeight(), frame->chromaStride() / 2,
+          frame->chroma());
+  }
+  glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+  uploaded_ = frame;
+  layout_ = layout;
+}
+
+void NV12Renderer::draw(const VideoFramePtr& shown, int targetWidth, int targetHeight) {
+  const VideoFramePtr frame = program_ != nullptr ? shown : nullptr;
+  const FittedRect fitted =
+      frame ? fitFrame(frame->width(), frame->height(), targetWidth, targetHeight) : FittedRect{};
+  const auto x = static_cast<GLint>(std::lround(fitted.x));
+  const auto y = static_cast<GLint>(std::lround(fitted.y));
+  const auto width = static_cast<GLsizei>(std::lround(fitted.width));
+  const auto height = static_cast<GLsizei>(std::lround(fitted.height));
+  // Only bars need clearing; a frame that fills the target overwrites every pixel.
+  if (x > 0 || y > 0 || width < targetWidth || height < targetHeight) {
+    glClearColor(0, 0, 0, 1);
+    glClear(GL_COLOR_BUFFER_BIT);
+  }
+  if (frame == nullptr || width <= 0 || height <= 0) return;
+
+  // Texel for pixel, filtering would only average each texel with itself.
+  const bool exact = width == frame->width() && height == frame->height() && frame->width() % 4 == 0 &&
+                     exactProgram_ != nullptr;
+  upload(frame, exact ? Layout::packed : Layout::planar);
+  QOpenGLShaderProgram& program = exact ? *exactProgram_ : *program_;
+  glViewport(x, y, width, height);
+  program.bind();
+  if (exact) {
+    glUniform2i(program.uniformLocation("origin"), x, y);
+    glUniform1i(program.uniformLocation("lastRow"), height - 1);
+  }
+  glActiveTexture(GL_TEXTURE0);
+  glBindTexture(GL_TEXTURE_2D, textures_[0]);
+  glActiveTexture(GL_TEXTURE1);
+  glBindTexture(GL_TEXTURE_2D, textures_[1]);
+  QOpenGLVertexArrayObject::Binder binder(vertexArray_.get());
+  glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+  glActiveTexture(GL_TEXTURE0);
+  program.release();
+}
+
+} // namespace pd::ui::video

@@ -1,0 +1,128 @@
+// The link manager's frame sharing against a private PipeWire daemon: the raw mode's two nodes
+// are advertised under their names, a rename keeps them in place, and a real consumer receives
+// the frames the main thread hands over, in their colours.
+
+#include "LinkTestSupport.hpp"
+#include "PipeWireTestDaemon.hpp"
+#include "TestConsumer.hpp"
+#include "support/SolidFrame.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+
+namespace pd::link::test {
+namespace {
+
+std::string runTool(const std::string& command) {
+  std::string output;
+  if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
+    std::array<char, 4096> chunk{};
+    while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe) != nullptr) output += chunk.data();
+    ::pclose(pipe);
+  }
+  return output;
+}
+
+class SyphonIntegrationTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() { daemon_ = new pd::testing::PipeWireTestDaemon(); }
+  static void TearDownTestSuite() {
+    delete daemon_;
+    daemon_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (!daemon_->running()) {
+      const char* ci = std::getenv("CI");
+      if (ci != nullptr && std::string(ci) == "true") FAIL() << daemon_->failure();
+      GTEST_SKIP() << daemon_->failure();
+    }
+    platform::log::setStderrEnabled(false);
+    NetworkManagerForMac::Dependencies deps;
+    deps.makeBrowser = [](std::string_view) { return std::make_unique<FakeBrowser>(std::make_shared<BrowserProbe>()); };
+    deps.makeLink = [](const platform::net::Endpoint& endpoint, const platform::net::LinkParameters& parameters) {
+      return std::make_shared<FakeLink>(endpoint, parameters);
+    };
+    deps.timers = std::make_shared<FakeTimers>();
+    deps.networkPeerID = [] { return std::string("00000000-0000-4000-8000-000000000001"); };
+    // No video-out factory: the manager opens the session's daemon, here the private one.
+    manager_ = NetworkManagerForMac::create(std::move(deps));
+  }
+  void TearDown() override {
+    manager_.reset();
+    platform::log::setStderrEnabled(true);
+  }
+
+  // Polls `done`, running the main thread between tries, for at most five seconds.
+  bool waitFor(const std::function<bool()>& done, const std::function<void()>& between = [] {}) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      between();
+      context_.restart();
+      context_.poll();
+      if (done()) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+  std::uint32_t nodeOf(std::uint8_t stream) {
+    std::optional<std::uint32_t> id;
+    waitFor([&] { return (id = TA::syphonNodeId(*manager_, stream)).has_value(); });
+    return id.value_or(0);
+  }
+
+  static pd::testing::PipeWireTestDaemon* daemon_;
+  boost::asio::io_context context_;
+  runtime::MainThread::Installation installation_ = runtime::MainThread::installIoContext(context_);
+  std::shared_ptr<NetworkManagerForMac> manager_;
+};
+
+pd::testing::PipeWireTestDaemon* SyphonIntegrationTest::daemon_ = nullptr;
+
+TEST_F(SyphonIntegrationTest, RawModeAdvertisesTwoNodesRenamesThemInPlaceAndFeedsAConsumer) {
+  TA::configureSyphon(*manager_, {{1, "Palendrix Zuvudiv A"}, {2, "Palendrix Zuvudiv B"}});
+  const std::uint32_t nodeA = nodeOf(1);
+  const std::uint32_t nodeB = nodeOf(2);
+  ASSERT_NE(nodeA, 0U);
+  ASSERT_NE(nodeB, 0U);
+  const std::string nodes = runTool("pw-cli ls Node");
+  EXPECT_NE(nodes.find("node.name = \"Palendrix Zuvudiv A\""), std::string::npos) << nodes;
+  EXPECT_NE(nodes.find("node.name = \"Palendrix Zuvudiv B\""), std::string::npos) << nodes;
+
+  manager_->renameSyphonServers("Stage Left");
+  const std::string info = "pw-cli info " + std::to_string(nodeB);
+  std::string details;
+  EXPECT_TRUE(waitFor([&] { return (details = runTool(info)).find("node.name = \"Stage Left B\"") != std::string::npos; }))
+      << details;
+  EXPECT_EQ(TA::syphonNodeId(*manager_, 2), nodeB) << "a rename keeps the node";
+
+  // A consumer on B takes NV12 as it stands; A has none and is skipped.
+  pd::testing::TestConsumer consumer(pd::testing::TestConsumer::Format::nv12, nodeB);
+  const auto frame = pd::testing::solidFrame(320, 180, 180, 60, 200);
+  const std::uint64_t epoch = TA::syphonEpoch(*manager_);
+  ASSERT_TRUE(waitFor([&] { return consumer.snapshot().frames >= 5; },
+                      [&] {
+                        manager_->enqueueSyphonFrame(frame, 1, epoch);
+                        manager_->enqueueSyphonFrame(frame, 2, epoch);
+                      }));
+  EXPECT_TRUE(waitFor([&] { return manager_->isSyphonRunning.get(); }));
+  const auto seen = consumer.snapshot();
+  EXPECT_EQ(seen.width, 320U);
+  EXPECT_EQ(seen.height, 180U);
+  EXPECT_NEAR(seen.mean[0], 180, 0.5);
+  EXPECT_NEAR(seen.mean[1], 60, 0.5);
+  EXPECT_NEAR(seen.mean[2], 200, 0.5);
+
+  // Stopping withdraws both nodes.
+  manager_->stopSyphon();
+  EXPECT_FALSE(manager_->isSyphonRunning.get());
+  std::string after;
+  EXPECT_TRUE(waitFor([&] { return (after = runTool("pw-cli ls Node")).find("Stage Left") == std::string::npos; }))
+      << after;
+}
+
+} // namespace
+} // namespace pd::link::test
