@@ -134,8 +134,11 @@ TEST_F(MainWindowAcceptanceTest, AUserConnectsWatchesSwitchesModeAndDisconnects)
 
   // 3. Connect over its loopback route; the sheet and the status section say so.
   QPushButton* connect = nullptr;
-  for (auto* row : sheet->findChildren<QFrame*>("routeRow")) {
-    if (row->accessibleName() == "lo" && row->isVisible()) connect = visibleButton(row, "接続");
+  for (auto* tablet : sheet->findChildren<QWidget*>("peerRow")) {
+    if (tablet->accessibleName() != QString::fromStdString(name) || !tablet->isVisible()) continue;
+    for (auto* row : tablet->findChildren<QFrame*>("routeRow")) {
+      if (row->accessibleName() == "lo") connect = visibleButton(row, "接続");
+    }
   }
   ASSERT_NE(connect, nullptr);
   connect->click();
