@@ -73,14 +73,14 @@ void ConnectionEventAlerts::sync(Kind kind, bool presented, const AlertContent& 
   if (auto* informative = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
     informative->setTextFormat(Qt::PlainText);
   }
-  for (const auto& spec : content.buttons) {
-    QPushButton* button = box->addButton(qs(spec.title), spec.cancelRole ? QMessageBox::RejectRole
+  for (const auto& definition : content.buttons) {
+    QPushButton* button = box->addButton(qs(definition.title), definition.cancelRole ? QMessageBox::RejectRole
                                                                           : QMessageBox::AcceptRole);
-    if (spec.cancelRole) box->setEscapeButton(button);
-    const auto action = spec.action;
+    if (definition.cancelRole) box->setEscapeButton(button);
+    const auto action = definition.action;
     // The button's own action writes the property; closing the box by itself writes nothing.
     QObject::disconnect(button, &QAbstractButton::clicked, nullptr, nullptr);
-    QObject::connect(button, &QAbstractButton::clicked, this, [this, kind, action] { press(kind, action); });
+    QObject::connect(button, &QAbstractButton::clicked, this, [this, action] { press(action); });
   }
   // A close that does not come from a button (the window manager) changes nothing: the box
   // comes back while its property still holds.
@@ -97,9 +97,8 @@ void ConnectionEventAlerts::sync(Kind kind, bool presented, const AlertContent& 
   box->open();
 }
 
-void ConnectionEventAlerts::press(Kind kind, AlertButton::Action action) {
+void ConnectionEventAlerts::press(AlertButton::Action action) {
   runtime::MainThread::assertMainThread();
-  (void)kind;
   switch (action) {
   case AlertButton::Action::approveMode:
     manager_.resolvePendingModeRequest(true);

@@ -39,7 +39,8 @@ public:
   QMessageBox* alert(Kind kind) const { return boxes_[static_cast<std::size_t>(kind)].data(); }
   // Brings the alerts in line with the manager's properties.
   void update();
-  void press(Kind kind, AlertButton::Action action);
+  // A button's own action: the only writer of the alert's property.
+  void press(AlertButton::Action action);
 
 private:
   void sync(Kind kind, bool presented, const AlertContent& content);

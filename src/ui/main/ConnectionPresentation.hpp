@@ -22,7 +22,7 @@ enum class Tint : std::uint8_t { green, yellow, red, orange, blue, gray, purple 
 // 0xRRGGBB.
 std::uint32_t rgb(Tint tint) noexcept;
 
-// A coloured chip: a symbol (a design symbol name, mapped to an icon by the widgets) and a text.
+// A coloured chip: a symbol name (mapped to a theme icon by the widgets) and a text.
 struct Chip {
   std::string symbol;
   std::string text;

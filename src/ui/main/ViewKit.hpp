@@ -1,7 +1,7 @@
 #pragma once
 
 // The small building blocks the main window and the connection sheet share: system colours,
-// icons for the design's symbol names, plain-text labels, chips, dots and rounded cards.
+// theme icons for the symbol names the views use, plain-text labels, chips, dots and rounded cards.
 
 #include "ui/main/ConnectionPresentation.hpp"
 #include "ui/settings/Typography.hpp"
