@@ -7,12 +7,14 @@
 #include "ui/settings/TermsOfServiceView.hpp"
 
 #include <QTimer>
+#include <QToolBar>
 
 namespace pd::app {
 
 MainWindow::MainWindow(ui::ContentView* content, int currentTermsVersion) : content_(content) {
   setWindowTitle(QStringLiteral("Palendrix Display"));
   setCentralWidget(content_);
+  addToolBar(content_->toolBar());
   termsSheet_ = new TermsSheet(currentTermsVersion, this);
 
   prepareForTermination_ = NotificationCenter::defaultCenter().addObserver(

@@ -132,6 +132,12 @@ void OmbrivoxApp::attachQuitShortcut(QWidget* window) { window->addAction(quitMe
 MainWindow& OmbrivoxApp::mainWindow() {
   if (!mainWindow_) {
     auto* content = new ui::ContentView(*connectionManager_, *oscViewModel_, localVideoBroadcaster());
+    content->setOpenSettings([this] { showSettingsWindow(); });
+    content->setCheckForUpdates([] {
+      if (const auto& check = checkForUpdatesAction()) check();
+    });
+    // The connection sheet and the alerts are modal over the main window, like the terms sheet.
+    content->setOnModalWindow([this](QWidget* window) { attachQuitShortcut(window); });
     mainWindow_ = std::make_unique<MainWindow>(content, kCurrentTermsVersion);
     installMenuBar(*mainWindow_);
     // The sheet is modal over the main window and would keep Quit's shortcut from it.

@@ -18,6 +18,7 @@ import pyatspi
 BINARY, WORK = sys.argv[1], sys.argv[2]
 FEATURES = "raw_mode,load_video,video_bpm,session_takeover,remote_source,load_video_ack,stream_stop"
 MAIN_TITLE = "Palendrix Display"
+SHEET_TITLE = "iPad接続"
 
 
 class Failure(Exception):
@@ -71,6 +72,14 @@ def frame(app, title):
     for index in range(app.childCount):
         child = app.getChildAtIndex(index)
         if child is not None and child.getRole() == pyatspi.ROLE_FRAME and child.name == title:
+            return child
+    return None
+
+
+def dialog(app, title):
+    for index in range(app.childCount):
+        child = app.getChildAtIndex(index)
+        if child is not None and child.getRole() == pyatspi.ROLE_DIALOG and child.name == title:
             return child
     return None
 
@@ -192,6 +201,15 @@ def main():
         check_launch_lines(first_stderr)
         log("launch lines are complete and share one snapshot_rev")
 
+        # With the terms accepted the connection sheet opens by itself; a user closes it first.
+        sheet = wait_for("the connection sheet", lambda: dialog(app, SHEET_TITLE), 5)
+        press(wait_for("the sheet's cancel button", lambda: find(sheet, pyatspi.ROLE_PUSH_BUTTON, "キャンセル"), 5))
+        press(wait_for("the sheet's close button", lambda: find(dialog(app, SHEET_TITLE), pyatspi.ROLE_PUSH_BUTTON,
+                                                                 "閉じる"), 5))
+        wait_for("the connection sheet to close",
+                 lambda: not has_state(dialog(app, SHEET_TITLE), pyatspi.STATE_SHOWING), 5)
+        log("the connection sheet opened by itself and was closed")
+
         # Take the main window away: close it as a window manager would.
         close_x11_window(MAIN_TITLE)
         wait_for("the main window to close",
@@ -219,8 +237,10 @@ def main():
 
         wait_for("the main window to come back",
                  lambda: has_state(frame(app, MAIN_TITLE), pyatspi.STATE_SHOWING), 5)
-        wait_for("the main window to be active",
-                 lambda: has_state(frame(app, MAIN_TITLE), pyatspi.STATE_ACTIVE), 5)
+        # Shown again, the window opens its connection sheet, which then holds the focus.
+        wait_for("the main window (or its sheet) to be active",
+                 lambda: has_state(frame(app, MAIN_TITLE), pyatspi.STATE_ACTIVE)
+                 or has_state(dialog(app, SHEET_TITLE), pyatspi.STATE_ACTIVE), 5)
         log("the running instance came to the front")
 
         quit_item = wait_for("the Quit menu command", lambda: menu_item(app, "Palendrix Display を終了"), 5)

@@ -21,6 +21,14 @@ double relativeSize(TextStyle style) {
     return 12.0 / 13.0;
   case TextStyle::caption:
     return 10.0 / 13.0;
+  case TextStyle::title:
+    return 22.0 / 13.0;
+  case TextStyle::title3:
+    return 15.0 / 13.0;
+  case TextStyle::subheadline:
+    return 11.0 / 13.0;
+  case TextStyle::caption2:
+    return 9.5 / 13.0;
   }
   return 1.0;
 }

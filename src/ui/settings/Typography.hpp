@@ -9,7 +9,7 @@ class QWidget;
 
 namespace pd::ui {
 
-enum class TextStyle { largeTitle, title2, headline, body, callout, caption };
+enum class TextStyle { largeTitle, title2, headline, body, callout, caption, title, title3, subheadline, caption2 };
 
 // The style's font, derived from `base` (the application font by default).
 QFont styledFont(TextStyle style);

@@ -1,0 +1,253 @@
+#include "ui/main/ConnectionSetupView.hpp"
+
+#include "runtime/MainThread.hpp"
+#include "ui/main/ConnectionSheetViews.hpp"
+#include "ui/main/StatusSection.hpp"
+#include "ui/main/ViewKit.hpp"
+
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QShowEvent>
+#include <QVariantAnimation>
+#include <QVBoxLayout>
+
+namespace pd::ui {
+
+namespace {
+template <typename T, typename F>
+boost::signals2::scoped_connection watch(runtime::Published<T>& property, F handler) {
+  return property.changed().connect([handler](const T&) { handler(); });
+}
+} // namespace
+
+ConnectionSetupView::ConnectionSetupView(link::NetworkManagerForMac& manager, std::function<void(bool)> setShowSetup,
+                                         QWidget* parent, AddressLookupFunction lookup)
+    : QDialog(parent), manager_(manager), setShowSetup_(std::move(setShowSetup)),
+      lookup_(lookup ? std::move(lookup)
+                     : AddressLookupFunction([](std::string_view name) { return DiscoveredRoute::lookupAddress(name); })) {
+  runtime::MainThread::assertMainThread();
+  setWindowTitle(QStringLiteral("iPad接続"));
+  setWindowModality(Qt::WindowModal);
+  setFixedSize(kWidth, kHeight);
+  linked_ = !manager_.connectedPeers.get().empty();
+  connectionState_ = linked_ ? ConnectionState::connected() : ConnectionState::idle();
+
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+
+  auto* header = new QWidget(this);
+  auto* headerColumn = new QVBoxLayout(header);
+  headerColumn->setSpacing(4);
+  headerColumn->addWidget(textLabel(QStringLiteral("iPad接続"), TextStyle::title2, header));
+  applyTextStyle(headerColumn->itemAt(0)->widget(), TextStyle::title2, true);
+  status_ = textLabel({}, TextStyle::subheadline, header);
+  applySecondaryStyle(status_);
+  headerColumn->addWidget(status_);
+  column->addWidget(header);
+  auto* topDivider = new QFrame(this);
+  topDivider->setFrameShape(QFrame::HLine);
+  column->addWidget(topDivider);
+
+  auto* scroll = new QScrollArea(this);
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  auto* holder = new QWidget(scroll);
+  content_ = new QVBoxLayout(holder);
+  content_->setSpacing(24);
+
+  reconnectBlock_ = makeCard(8, holder, tintColor(Tint::orange, 0.12));
+  auto* reconnectLayout = new QVBoxLayout(reconnectBlock_);
+  reconnectLayout->setContentsMargins(12, 12, 12, 12);
+  reconnectRow_ = new ReconnectNoticeRow(reconnectBlock_);
+  reconnectLayout->addWidget(reconnectRow_);
+  content_->addWidget(reconnectBlock_);
+  discovered_ = new DiscoveredDevicesSectionView(manager_, lookup_, holder);
+  content_->addWidget(discovered_);
+  tips_ = new ConnectionTipsView(holder);
+  content_->addWidget(tips_);
+  content_->addStretch(1);
+  scroll->setWidget(holder);
+  column->addWidget(scroll, 1);
+
+  auto* bottomDivider = new QFrame(this);
+  bottomDivider->setFrameShape(QFrame::HLine);
+  column->addWidget(bottomDivider);
+  bar_ = new QHBoxLayout;
+  bar_->setSpacing(12);
+  bar_->setContentsMargins(12, 12, 12, 12);
+  column->addLayout(bar_);
+
+  animation_ = new QVariantAnimation(this);
+  animation_->setStartValue(0.0);
+  animation_->setEndValue(1.0);
+  animation_->setDuration(2000);
+  animation_->setLoopCount(-1);
+  QObject::connect(animation_, &QVariantAnimation::valueChanged, this,
+                   [this](const QVariant& value) { setAnimationPhase(value.toDouble()); });
+
+  const auto onChange = [this] { refresh(); };
+  subscriptions_.push_back(watch(manager_.connectedPeers, onChange));
+  subscriptions_.push_back(watch(manager_.discoveredPeers, onChange));
+  subscriptions_.push_back(watch(manager_.discoveredPeerVersions, onChange));
+  subscriptions_.push_back(watch(manager_.reconnectNotice, onChange));
+  subscriptions_.push_back(watch(manager_.isLinkDegraded, onChange));
+  subscriptions_.push_back(watch(manager_.isVideoSilent, onChange));
+  subscriptions_.push_back(watch(manager_.peerVersionState, onChange));
+  subscriptions_.push_back(watch(manager_.peerAppVersion, onChange));
+  refresh();
+}
+
+ConnectionSetupView::~ConnectionSetupView() = default;
+
+void ConnectionSetupView::setConnectionState(const ConnectionState& state) {
+  runtime::MainThread::assertMainThread();
+  connectionState_ = state;
+  refresh();
+}
+
+bool ConnectionSetupView::isAnimating() const { return animation_->state() == QAbstractAnimation::Running; }
+
+void ConnectionSetupView::setAnimationPhase(double phase) {
+  animationPhase_ = phase;
+  discovered_->setPhase(phase);
+}
+
+void ConnectionSetupView::startSearching() {
+  runtime::MainThread::assertMainThread();
+  connectionState_ = ConnectionState::searching();
+  manager_.browseSuspendedByUser = false;
+  manager_.updateBrowsing("start");
+  animation_->stop();
+  animation_->start();
+  refresh();
+}
+
+void ConnectionSetupView::retry() {
+  connectionState_ = ConnectionState::idle();
+  startSearching();
+}
+
+void ConnectionSetupView::cancelReconnect() {
+  runtime::MainThread::assertMainThread();
+  manager_.cancelConnection();
+  connectionState_ = ConnectionState::idle();
+  animation_->stop();
+  setAnimationPhase(0);
+  refresh();
+}
+
+void ConnectionSetupView::closeSheet() {
+  runtime::MainThread::assertMainThread();
+  if (setShowSetup_) setShowSetup_(false);
+}
+
+void ConnectionSetupView::reject() {
+  // Escape is the close button's shortcut, so it works only where that button is offered.
+  if (linked_ || !sheetShowsCloseButton(connectionState_, manager_.reconnectNotice.get().has_value())) return;
+  closeSheet();
+}
+
+void ConnectionSetupView::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (event->spontaneous() || onScreen_) return;
+  onScreen_ = true;
+  linked_ = !manager_.connectedPeers.get().empty();
+  if (!linked_) startSearching();
+}
+
+void ConnectionSetupView::hideEvent(QHideEvent* event) {
+  QDialog::hideEvent(event);
+  if (event->spontaneous()) return;
+  onScreen_ = false;
+  animation_->stop();
+}
+
+void ConnectionSetupView::refresh() {
+  runtime::MainThread::assertMainThread();
+  const bool linked = !manager_.connectedPeers.get().empty();
+  if (onScreen_ && linked != linked_) {
+    if (linked) {
+      connectionState_ = ConnectionState::connected();
+      animation_->stop();
+      setAnimationPhase(0);
+    } else {
+      connectionState_ = ConnectionState::disconnected();
+    }
+  }
+  linked_ = linked;
+  const auto& notice = manager_.reconnectNotice.get();
+
+  status_->setText(qs(connectionState_.description()));
+  reconnectBlock_->setVisible(!linked && notice.has_value());
+  if (notice) reconnectRow_->setNotice(*notice);
+
+  if (linked && connected_ == nullptr) {
+    connected_ = new ConnectedDeviceView(manager_, lookup_, reconnectBlock_->parentWidget());
+    content_->insertWidget(content_->indexOf(reconnectBlock_) + 1, connected_);
+  } else if (!linked && connected_ != nullptr) {
+    connected_->hide();
+    connected_->setParent(nullptr);
+    connected_->deleteLater();
+    connected_ = nullptr;
+  } else if (connected_ != nullptr) {
+    connected_->refresh();
+  }
+  discovered_->refresh(connectionState_);
+
+  if (errorHelp_ != nullptr) {
+    errorHelp_->hide();
+    errorHelp_->setParent(nullptr);
+    errorHelp_->deleteLater();
+    errorHelp_ = nullptr;
+  }
+  if (connectionState_.isError()) {
+    errorHelp_ = new ErrorHelpView(connectionState_.error, [this] { retry(); }, discovered_->parentWidget());
+    content_->insertWidget(content_->indexOf(discovered_) + 1, errorHelp_);
+  }
+  tips_->setVisible(!linked);
+  rebuildBar();
+}
+
+void ConnectionSetupView::rebuildBar() {
+  clearLayout(bar_);
+  const bool hasNotice = manager_.reconnectNotice.get().has_value();
+  auto* parent = this;
+  if (linked_) {
+    auto* done = new QPushButton(symbolIcon("checkmark.circle.fill"), QStringLiteral("完了"), parent);
+    done->setDefault(true);
+    done->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    QObject::connect(done, &QPushButton::clicked, this, [this] { closeSheet(); });
+    bar_->addWidget(done);
+    return;
+  }
+  if (sheetShowsCloseButton(connectionState_, hasNotice)) {
+    auto* close = new QPushButton(qs(sheetCloseButtonTitle(hasNotice)), parent);
+    close->setAutoDefault(false);
+    QObject::connect(close, &QPushButton::clicked, this, [this] { closeSheet(); });
+    bar_->addWidget(close);
+  }
+  bar_->addStretch(1);
+  if (sheetIsBusy(connectionState_, hasNotice)) {
+    auto* cancel = new QPushButton(QStringLiteral("キャンセル"), parent);
+    cancel->setAutoDefault(false);
+    QObject::connect(cancel, &QPushButton::clicked, this, [this] { cancelReconnect(); });
+    bar_->addWidget(cancel);
+  } else {
+    auto* search = new QPushButton(symbolIcon("magnifyingglass"), QStringLiteral("検索開始"), parent);
+    search->setDefault(true);
+    QObject::connect(search, &QPushButton::clicked, this, [this] { startSearching(); });
+    bar_->addWidget(search);
+  }
+}
+
+std::vector<QPushButton*> ConnectionSetupView::barButtons() const {
+  std::vector<QPushButton*> buttons;
+  for (int i = 0; i < bar_->count(); ++i) {
+    if (auto* button = qobject_cast<QPushButton*>(bar_->itemAt(i)->widget())) buttons.push_back(button);
+  }
+  return buttons;
+}
+
+} // namespace pd::ui

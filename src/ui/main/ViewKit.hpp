@@ -1,0 +1,62 @@
+#pragma once
+
+// The small building blocks the main window and the connection sheet share: system colours,
+// theme icons for the symbol names the views use, plain-text labels, chips, dots and rounded cards.
+
+#include "ui/main/ConnectionPresentation.hpp"
+#include "ui/settings/Typography.hpp"
+
+#include <QColor>
+#include <QFrame>
+#include <QIcon>
+#include <QLabel>
+#include <QString>
+
+#include <string>
+
+class QLayout;
+
+namespace pd::ui {
+
+QColor tintColor(Tint tint, double opacity = 1.0);
+QString qs(const std::string& text);
+
+// The freedesktop theme's icon for a symbol name, or a small drawn stand-in when the theme
+// has none.
+QIcon symbolIcon(const std::string& symbol);
+// A label showing the symbol's icon, named after the symbol for tests and screen readers.
+QLabel* symbolLabel(const std::string& symbol, int size, QWidget* parent = nullptr);
+
+// Always plain text: peer texts must never be read as markup.
+QLabel* textLabel(const QString& text, TextStyle style, QWidget* parent = nullptr);
+void setTextColor(QLabel* label, const QColor& color);
+
+// A symbol and a text on the chip's colour at low opacity.
+QFrame* chipWidget(const Chip& chip, int spacing, double backgroundOpacity = 0.15, QWidget* parent = nullptr);
+// A text-only badge ("推奨", "現在", "A / B 個別出力").
+QLabel* tagLabel(const QString& text, Tint tint, double backgroundOpacity, QWidget* parent = nullptr);
+
+// A filled circle.
+class Dot : public QWidget {
+public:
+  explicit Dot(int diameter, QColor color, QWidget* parent = nullptr);
+  void setColor(QColor color);
+  QColor color() const { return color_; }
+  QSize sizeHint() const override;
+
+protected:
+  void paintEvent(QPaintEvent* event) override;
+
+private:
+  int diameter_;
+  QColor color_;
+};
+
+// A rounded card on the control background colour (or `background` when given).
+QFrame* makeCard(int radius, QWidget* parent = nullptr, const QColor& background = QColor());
+void styleAsCard(QFrame* frame, int radius, const QColor& background = QColor());
+
+// Deletes every item of the layout, widgets included.
+void clearLayout(QLayout* layout);
+
+} // namespace pd::ui
