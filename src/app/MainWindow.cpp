@@ -12,7 +12,8 @@
 namespace pd::app {
 
 MainWindow::MainWindow(ui::ContentView* content, int currentTermsVersion) : content_(content) {
-  setWindowTitle(QStringLiteral("Palendrix Display"));
+  // The main window is named after the product line, as the window shows it; the app menu keeps the app name.
+  setWindowTitle(QStringLiteral("Palendrix Zuvudiv"));
   setCentralWidget(content_);
   addToolBar(content_->toolBar());
   termsSheet_ = new TermsSheet(currentTermsVersion, this);

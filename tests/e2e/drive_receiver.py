@@ -17,7 +17,7 @@ import pyatspi
 
 BINARY, WORK = sys.argv[1], sys.argv[2]
 FEATURES = "raw_mode,load_video,video_bpm,session_takeover,remote_source,load_video_ack,stream_stop"
-MAIN_TITLE = "Palendrix Display"
+MAIN_TITLE = "Palendrix Zuvudiv"
 SHEET_TITLE = "iPad接続"
 
 
