@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -63,6 +64,39 @@ struct NetworkManagerForMacTestAccess {
   }
   static void drainQueue(Manager& m) {
     onQueue(m, [](Manager&) { return 0; });
+  }
+  // Video ingest.
+  static void handleVideo(Manager& m, const std::vector<std::uint8_t>& datagram) {
+    onQueue(m, [&](Manager& s) {
+      s.handleVideoDatagram(datagram);
+      return 0;
+    });
+  }
+  static void setVersionGate(Manager& m, bool drop, bool resolved) {
+    onQueue(m, [&](Manager& s) {
+      s.dropVideoForVersionGate_ = drop;
+      s.versionResolvedForGate_ = resolved;
+      return 0;
+    });
+  }
+  static std::set<std::uint8_t> activeStreams(Manager& m) {
+    return onQueue(m, [](Manager& s) { return s.receiveActiveStreamIDs_; });
+  }
+  static std::vector<std::string> decoderTags(Manager& m);
+  static std::size_t partialFrames(Manager& m) {
+    return onQueue(m, [](Manager& s) { return s.reassembler_.partialFrameCount(); });
+  }
+  static void enqueueDecodedFrame(Manager& m, platform::media::VideoFramePtr frame, std::uint8_t stream, std::uint64_t epoch) {
+    m.enqueueDecodedFrame(std::move(frame), stream, epoch);
+  }
+  static bool isFlushScheduled(Manager& m) {
+    std::scoped_lock lock(m.decodedFrameGate_);
+    return m.isDecodedFlushScheduled_;
+  }
+  static std::int64_t staleDrops(Manager& m, NetworkManagerForMac::StaleEpochSource source, std::uint8_t stream) {
+    std::scoped_lock lock(m.staleEpochGate_);
+    const auto found = m.staleEpochCounts_.find(NetworkManagerForMac::StaleEpochKey{source, stream});
+    return found == m.staleEpochCounts_.end() ? 0 : found->second;
   }
   static std::int64_t staleDrops(Manager& m, NetworkManagerForMac::StaleEpochSource source) {
     std::scoped_lock lock(m.staleEpochGate_);
