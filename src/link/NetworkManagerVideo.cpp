@@ -235,7 +235,7 @@ void NetworkManagerForMac::configurePipeline(StreamMode mode) {
   });
   postToNetworkQueue([decoders = std::move(decoders), active = std::set<std::uint8_t>(streams.begin(), streams.end())](
                          NetworkManagerForMac& self) mutable { self.installDecoders(std::move(decoders), std::move(active)); });
-  Log::video().notice("pipeline_configure mode=%{public}s streams=%{public}s", toString(mode), streamText);
+  Log::video().notice("pipeline_configure mode=%{public}s streams=%{public}s", link::toString(mode), streamText);
 }
 
 void NetworkManagerForMac::installDecoders(DecoderTable decoders, std::set<std::uint8_t> activeStreams) {

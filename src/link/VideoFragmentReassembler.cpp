@@ -10,13 +10,8 @@ namespace pd::link {
 namespace {
 
 using diagnostics::Log;
-using diagnostics::LogThrottle;
 
 constexpr double kThrottleInterval = 0.5;
-
-std::optional<std::int64_t> throttle(std::string_view key, std::int64_t every) {
-  return LogThrottle::shared().shouldEmit(key, every, kThrottleInterval);
-}
 
 std::uint64_t readBigEndian(const std::uint8_t* bytes, int width) noexcept {
   std::uint64_t value = 0;
@@ -42,25 +37,25 @@ void VideoFragmentReassembler::handle(std::span<const std::uint8_t> datagram, do
                                       const std::set<std::uint8_t>& activeStreams, Listener& listener) {
   const std::optional<Header> parsed = parseHeader(datagram);
   if (!parsed) {
-    if (const auto count = throttle("frag_invalid_short", 60))
+    if (const auto count = shouldEmit("frag_invalid_short", 60))
       Log::video().error("frag_invalid reason=too_short size_b=%ld occurrences=%ld", static_cast<long>(datagram.size()), *count);
     return;
   }
   const Header& header = *parsed;
   if (!activeStreams.contains(header.streamID)) {
-    if (const auto count = throttle("frag_drop_mode", 300))
+    if (const auto count = shouldEmit("frag_drop_mode", 300))
       Log::video().debug("frag_drop reason=inactive_stream stream=%hhu occurrences=%ld", header.streamID, *count);
     return;
   }
   if (header.totalFragments == 0 || header.fragmentIndex >= header.totalFragments) {
-    if (const auto count = throttle("frag_invalid_index", 60))
+    if (const auto count = shouldEmit("frag_invalid_index", 60))
       Log::video().error("frag_invalid reason=bad_index stream=%hhu seq=%llu idx=%ld total=%ld occurrences=%ld", header.streamID,
                          static_cast<unsigned long long>(header.sequence), static_cast<long>(header.fragmentIndex),
                          static_cast<long>(header.totalFragments), *count);
     return;
   }
   if (header.nalLength > kMaxFrameLength) {
-    if (const auto count = throttle("frag_invalid_nal", 60))
+    if (const auto count = shouldEmit("frag_invalid_nal", 60))
       Log::video().error("frag_invalid reason=nal_too_large stream=%hhu seq=%llu nal_b=%u occurrences=%ld", header.streamID,
                          static_cast<unsigned long long>(header.sequence), header.nalLength, *count);
     return;
@@ -72,7 +67,7 @@ void VideoFragmentReassembler::handle(std::span<const std::uint8_t> datagram, do
   auto found = stream.find(header.sequence);
   if (found != stream.end() &&
       (found->second.totalFragments != header.totalFragments || found->second.nalLength != header.nalLength)) {
-    if (const auto count = throttle("frag_invalid_mismatch", 60))
+    if (const auto count = shouldEmit("frag_invalid_mismatch", 60))
       Log::video().error("frag_invalid reason=header_mismatch stream=%hhu seq=%llu occurrences=%ld", header.streamID,
                          static_cast<unsigned long long>(header.sequence), *count);
     removeFragmentState(header.streamID, header.sequence);
@@ -85,7 +80,7 @@ void VideoFragmentReassembler::handle(std::span<const std::uint8_t> datagram, do
                                    : 0;
   const std::size_t held = found != stream.end() ? found->second.storedBytes : 0;
   if (held - replaced + payload.size() > header.nalLength) {
-    if (const auto count = throttle("frag_invalid_overflow", 60))
+    if (const auto count = shouldEmit("frag_invalid_overflow", 60))
       Log::video().error("frag_invalid reason=beyond_nal_length stream=%hhu seq=%llu idx=%ld size_b=%ld nal_b=%u occurrences=%ld",
                          header.streamID, static_cast<unsigned long long>(header.sequence),
                          static_cast<long>(header.fragmentIndex), static_cast<long>(payload.size()), header.nalLength, *count);
@@ -123,7 +118,7 @@ void VideoFragmentReassembler::complete(std::uint8_t stream, std::uint64_t seque
   for (std::size_t index = 0; index < frame.payloads.size(); ++index) {
     if (!frame.payloads[index]) {
       listener.frameLost(stream);
-      if (const auto count = throttle("frag_missing_" + std::to_string(stream), 60))
+      if (const auto count = shouldEmit("frag_missing_" + std::to_string(stream), 60))
         Log::video().error("frag_missing stream=%hhu seq=%llu frags=%ld/%ld occurrences=%ld", stream,
                            static_cast<unsigned long long>(sequence), static_cast<long>(index), total, *count);
       removeFragmentState(stream, sequence);
@@ -160,7 +155,7 @@ void VideoFragmentReassembler::sweepStaleFragments(double now, Listener& listene
     }
   }
   if (dropped > 0) {
-    if (const auto count = throttle("frag_sweep", 10)) Log::video().debug("frag_sweep dropped=%ld occurrences=%ld", dropped, *count);
+    if (const auto count = shouldEmit("frag_sweep", 10)) Log::video().debug("frag_sweep dropped=%ld occurrences=%ld", dropped, *count);
   }
 }
 
@@ -169,9 +164,13 @@ void VideoFragmentReassembler::evictForNewFrame(std::uint8_t stream, Listener& l
   const std::uint64_t sequence = frames.begin()->first;
   frames.erase(frames.begin());
   listener.frameLost(stream);
-  if (const auto count = throttle("frag_drop_partial_limit", 60))
+  if (const auto count = shouldEmit("frag_drop_partial_limit", 60))
     Log::video().error("frag_drop reason=partial_limit stream=%hhu seq=%llu occurrences=%ld", stream,
                        static_cast<unsigned long long>(sequence), *count);
+}
+
+std::optional<std::int64_t> VideoFragmentReassembler::shouldEmit(std::string_view key, std::int64_t every) {
+  return throttle_->shouldEmit(key, every, kThrottleInterval);
 }
 
 void VideoFragmentReassembler::clear() { frames_.clear(); }

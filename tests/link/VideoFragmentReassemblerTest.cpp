@@ -2,6 +2,7 @@
 // the sweep and the bounds on a sender that does not keep to the format.
 
 #include "link/VideoFragmentReassembler.hpp"
+#include "diagnostics/LogThrottle.hpp"
 
 #include "LinkTestSupport.hpp"
 
@@ -52,7 +53,8 @@ protected:
   ReassemblerTest() { platform::log::setDebugEnabled(true); }
   void feed(const Bytes& bytes, double at = 100.0) { reassembler.handle(bytes, at, active, recorder); }
 
-  R reassembler;
+  diagnostics::LogThrottle throttle; // its own: counts start at 0 in every case
+  R reassembler{throttle};
   Recorder recorder;
   std::set<std::uint8_t> active{0, 1, 2};
 };
@@ -71,8 +73,8 @@ TEST_F(ReassemblerTest, HeaderChecksComeInTheirOrder) {
   feed(datagram(1, 0, 0, 10, 0));    // count 0, even with index 0
   feed(datagram(2, 255, 255, 10, 0)); // index 255 never fits
   feed(datagram(3, 3, 3, 10, 0));
-  EXPECT_EQ(log.count("frag_invalid reason=bad_index stream=0"), 3u);
-  EXPECT_TRUE(log.has("frag_invalid reason=bad_index stream=0 seq=1 idx=0 total=0"));
+  EXPECT_TRUE(log.has("frag_invalid reason=bad_index stream=0 seq=1 idx=0 total=0 occurrences=1"));
+  EXPECT_EQ(throttle.reset("frag_invalid_index"), 3); // the others fall within the line's interval
 
   feed(datagram(4, 0, 2, 322'576, 0, {1})); // too large whatever the payload
   EXPECT_TRUE(log.has("frag_invalid reason=nal_too_large stream=0 seq=4 nal_b=322576"));
@@ -184,7 +186,8 @@ TEST_F(ReassemblerTest, SlicesBeyondTheAnnouncedLengthAreRefused) {
   EXPECT_EQ(reassembler.partialFrameCount(), 0u);
   feed(datagram(1, 0, 2, 4, 0, {1, 2, 3}));
   feed(datagram(1, 1, 2, 4, 0, {4, 5})); // 3 + 2 > 4
-  EXPECT_TRUE(log.has("frag_invalid reason=beyond_nal_length stream=0 seq=1 idx=1 size_b=2 nal_b=4"));
+  EXPECT_TRUE(log.has("frag_invalid reason=beyond_nal_length stream=0 seq=1 idx=0 size_b=5 nal_b=4"));
+  EXPECT_EQ(throttle.reset("frag_invalid_overflow"), 2);
   EXPECT_TRUE(recorder.delivered.empty());
   // A repeat is measured against what it replaces.
   feed(datagram(1, 0, 2, 4, 0, {1, 2}));

@@ -13,6 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <thread>
+
 namespace pd::link {
 
 std::vector<std::string> NetworkManagerForMacTestAccess::decoderTags(Manager& m) {
@@ -47,10 +49,16 @@ protected:
   // Every access unit of the clip, as the tablet cuts it, through the receive path.
   void stream(const video::fixture::Clip& clip, std::uint8_t streamID, std::uint64_t firstSequence) {
     std::uint64_t sequence = firstSequence;
+    const std::uint64_t decodedBefore = manager->decodedFrameCount(streamID);
     for (const auto& unit : clip.accessUnits) {
       const auto cut = tools::tablet::fragmentAccessUnit(unit, streamID, sequence++, 1'265);
       ASSERT_EQ(cut.error, tools::tablet::FragmentResult::Error::none);
       for (const auto& datagram : cut.datagrams) TA::handleVideo(*manager, datagram);
+      // Faster than real time, but never more than the decoder's queue holds.
+      const std::uint64_t submitted = sequence - firstSequence;
+      const auto deadline = std::chrono::steady_clock::now() + 10s;
+      while (submitted > manager->decodedFrameCount(streamID) - decodedBefore + 8 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
     }
   }
 
