@@ -4,7 +4,8 @@
 //                         as fast as the decoder takes them, until every frame is handed off;
 //                         fps, and vs_ffmpeg: that rate over `ffmpeg -threads N -i clip -f null -`
 //                         with N the pipeline decoder's thread count (vs_ffmpeg_slice: over the
-//                         CLI without frame threads)
+//                         CLI without frame threads; vs_decoder_alone: over the pipeline's
+//                         decoder fed directly at the same pace)
 //   BM_IngestRealTime     the same clip paced at its own 60 fps: frames lost before the hand-off
 //                         (must be 0) and frames shown on the main thread; latency from the
 //                         access unit's datagrams going in to its frame on the main thread, and
@@ -134,11 +135,14 @@ public:
     context_.restart();
     context_.poll();
   }
+  // Runs the main thread's work as it comes, without spinning: a spinning bench thread would
+  // take a core from the decoder.
   void pumpUntil(const std::function<bool()>& done) {
     const auto deadline = Clock::now() + std::chrono::seconds(60);
+    context_.restart();
     while (!done() && Clock::now() < deadline) {
-      pump();
-      std::this_thread::yield();
+      context_.run_one_for(std::chrono::microseconds(100));
+      if (context_.stopped()) context_.restart();
     }
   }
 
@@ -155,6 +159,25 @@ bool haveClip(benchmark::State& state) {
   if (clip()) return true;
   state.SkipWithError("ffmpeg with libx265 is not available");
   return false;
+}
+
+// The pipeline's decoder alone, fed at the same pace, for the cost of the path around it.
+double decoderAloneFps() {
+  static const double fps = [] {
+    pd::video::HEVCDecoder decoder;
+    decoder.setStreamTag("bench");
+    std::atomic<std::uint64_t> delivered{0};
+    decoder.setOnDecodedPixelBuffer([&](VideoFramePtr, std::uint64_t) { delivered.fetch_add(1); });
+    const std::size_t pictures = clip()->pictures();
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < pictures; ++i) {
+      while (i >= delivered.load() + kMaxInFlight) std::this_thread::sleep_for(std::chrono::microseconds(100));
+      decoder.decode(clip()->accessUnits[i], 0);
+    }
+    decoder.waitForAsynchronousFrames();
+    return static_cast<double>(delivered.load()) / std::chrono::duration<double>(Clock::now() - start).count();
+  }();
+  return fps;
 }
 
 void BM_IngestThroughput(benchmark::State& state) {
@@ -180,6 +203,7 @@ void BM_IngestThroughput(benchmark::State& state) {
   const double fps = static_cast<double>(frames) / seconds;
   const int threads = pd::video::HEVCDecoder::Options{}.threadCount;
   state.counters["fps"] = fps;
+  state.counters["vs_decoder_alone"] = fps / decoderAloneFps();
   state.counters["decoder_threads"] = threads;
   state.counters["cores"] = affinityCores();
   if (const auto reference = pd::bench::ffmpegSeconds(clip()->file, threads)) {
