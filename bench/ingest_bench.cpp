@@ -120,8 +120,9 @@ public:
   }
   ~Harness() {
     shown_.disconnect();
+    std::weak_ptr<NetworkManagerForMac> gone = manager;
     manager.reset();
-    pump();
+    pumpUntil([&] { return gone.expired(); });
   }
 
   // The access unit's datagrams, handled on the network queue one after the other.

@@ -481,11 +481,22 @@ private:
   double lastHandshakeNudgeTime_ = 0; // monotonic seconds
   // Under staleEpochGate_.
   double lastStaleEpochStatsTime_ = 0; // monotonic seconds; 0: report the next drop at once
-  // Under decodedFrameGate_.
-  std::mutex decodedFrameGate_;
-  std::map<std::uint8_t, DecodedFrame> pendingDecodedFrames_;
-  bool isDecodedFlushScheduled_ = false;
-  std::array<std::atomic<std::uint64_t>, 3> decodedFrames_{};
+  // What the decoders' output threads reach. It lives apart from the manager so that a decoder
+  // thread never holds the manager (and with it the decoders) alive: the last owner of the
+  // manager would otherwise be a thread its destruction waits for.
+  struct DecodedFrameHandOff {
+    std::weak_ptr<NetworkManagerForMac> manager;
+    std::mutex decodedFrameGate;
+    // Under decodedFrameGate.
+    std::map<std::uint8_t, DecodedFrame> pendingDecodedFrames;
+    bool isDecodedFlushScheduled = false;
+    std::array<std::atomic<std::uint64_t>, 3> decodedFrames{};
+  };
+  // Any thread.
+  static void enqueueDecodedFrame(DecodedFrameHandOff& handOff, platform::media::VideoFramePtr frame, std::uint8_t stream,
+                                  std::uint64_t epoch);
+  // Made by the first configurePipeline(), which create() runs.
+  std::shared_ptr<DecodedFrameHandOff> handOff_;
 };
 
 } // namespace pd::link

@@ -207,6 +207,10 @@ void NetworkManagerForMac::logStaleEpochCounts(const std::map<StaleEpochKey, std
 
 void NetworkManagerForMac::configurePipeline(StreamMode mode) {
   runtime::MainThread::assertMainThread();
+  if (!handOff_) {
+    handOff_ = std::make_shared<DecodedFrameHandOff>();
+    handOff_->manager = weak_from_this();
+  }
   isSyphonRunning.set(false);
   clearPendingFrames();
   const std::string baseName = app::AppSettings::syphonServerName();
@@ -218,8 +222,8 @@ void NetworkManagerForMac::configurePipeline(StreamMode mode) {
   for (const std::uint8_t stream : streams) {
     auto decoder = std::make_shared<video::HEVCDecoder>();
     decoder->setStreamTag(std::to_string(stream));
-    decoder->setOnDecodedPixelBuffer([weak = weak_from_this(), stream](VideoFramePtr frame, std::uint64_t epoch) {
-      if (auto self = weak.lock()) self->enqueueDecodedFrame(std::move(frame), stream, epoch);
+    decoder->setOnDecodedPixelBuffer([handOff = std::weak_ptr(handOff_), stream](VideoFramePtr frame, std::uint64_t epoch) {
+      if (auto live = handOff.lock()) enqueueDecodedFrame(*live, std::move(frame), stream, epoch);
     });
     decoders.emplace(stream, std::move(decoder));
     servers.emplace_back(stream, stream == 1 ? baseName + " A" : stream == 2 ? baseName + " B" : baseName);
@@ -250,27 +254,32 @@ void NetworkManagerForMac::installDecoders(DecoderTable decoders, std::set<std::
 // --- Decoded-frame hand-off -------------------------------------------------------------------------
 
 void NetworkManagerForMac::enqueueDecodedFrame(VideoFramePtr frame, std::uint8_t stream, std::uint64_t epoch) {
-  if (stream < decodedFrames_.size()) decodedFrames_[stream].fetch_add(1, std::memory_order_relaxed);
+  enqueueDecodedFrame(*handOff_, std::move(frame), stream, epoch);
+}
+
+void NetworkManagerForMac::enqueueDecodedFrame(DecodedFrameHandOff& handOff, VideoFramePtr frame, std::uint8_t stream,
+                                               std::uint64_t epoch) {
+  if (stream < handOff.decodedFrames.size()) handOff.decodedFrames[stream].fetch_add(1, std::memory_order_relaxed);
   {
-    std::scoped_lock lock(decodedFrameGate_);
-    pendingDecodedFrames_[stream] = DecodedFrame{std::move(frame), epoch};
-    if (isDecodedFlushScheduled_) return;
-    isDecodedFlushScheduled_ = true;
+    std::scoped_lock lock(handOff.decodedFrameGate);
+    handOff.pendingDecodedFrames[stream] = DecodedFrame{std::move(frame), epoch};
+    if (handOff.isDecodedFlushScheduled) return;
+    handOff.isDecodedFlushScheduled = true;
   }
-  runtime::MainThread::post(runtime::weakCallback(weak_from_this(), [](NetworkManagerForMac& self) { self.flushDecodedFrames(); }));
+  runtime::MainThread::post(runtime::weakCallback(handOff.manager, [](NetworkManagerForMac& self) { self.flushDecodedFrames(); }));
 }
 
 std::uint64_t NetworkManagerForMac::decodedFrameCount(std::uint8_t stream) const noexcept {
-  return stream < decodedFrames_.size() ? decodedFrames_[stream].load(std::memory_order_relaxed) : 0;
+  return stream < handOff_->decodedFrames.size() ? handOff_->decodedFrames[stream].load(std::memory_order_relaxed) : 0;
 }
 
 void NetworkManagerForMac::flushDecodedFrames() {
   runtime::MainThread::assertMainThread();
   std::map<std::uint8_t, DecodedFrame> taken;
   {
-    std::scoped_lock lock(decodedFrameGate_);
-    taken.swap(pendingDecodedFrames_);
-    isDecodedFlushScheduled_ = false;
+    std::scoped_lock lock(handOff_->decodedFrameGate);
+    taken.swap(handOff_->pendingDecodedFrames);
+    handOff_->isDecodedFlushScheduled = false;
   }
   for (auto& [stream, decoded] : taken) presentDecodedFrame(decoded.frame, stream, decoded.epoch);
 }
@@ -311,8 +320,8 @@ void NetworkManagerForMac::clearPendingFrames() {
   receivedPixelBufferA.set(nullptr);
   receivedPixelBufferB.set(nullptr);
   {
-    std::scoped_lock lock(decodedFrameGate_);
-    pendingDecodedFrames_.clear();
+    std::scoped_lock lock(handOff_->decodedFrameGate);
+    handOff_->pendingDecodedFrames.clear();
   }
   clearPendingSyphonFrames();
 }

@@ -90,8 +90,8 @@ struct NetworkManagerForMacTestAccess {
     m.enqueueDecodedFrame(std::move(frame), stream, epoch);
   }
   static bool isFlushScheduled(Manager& m) {
-    std::scoped_lock lock(m.decodedFrameGate_);
-    return m.isDecodedFlushScheduled_;
+    std::scoped_lock lock(m.handOff_->decodedFrameGate);
+    return m.handOff_->isDecodedFlushScheduled;
   }
   static std::int64_t staleDrops(Manager& m, NetworkManagerForMac::StaleEpochSource source, std::uint8_t stream) {
     std::scoped_lock lock(m.staleEpochGate_);
