@@ -164,29 +164,29 @@ bool haveClip(benchmark::State& state) {
 
 // The pipeline's decoder alone, fed at the same pace, for the cost of the path around it.
 double decoderAloneFps() {
-  static const double fps = [] {
-    pd::video::HEVCDecoder decoder;
-    decoder.setStreamTag("bench");
-    std::atomic<std::uint64_t> delivered{0};
-    decoder.setOnDecodedPixelBuffer([&](VideoFramePtr, std::uint64_t) { delivered.fetch_add(1); });
-    const std::size_t pictures = clip()->pictures();
-    const auto start = Clock::now();
-    for (std::size_t i = 0; i < pictures; ++i) {
-      while (i >= delivered.load() + kMaxInFlight) std::this_thread::sleep_for(std::chrono::microseconds(100));
-      decoder.decode(clip()->accessUnits[i], 0);
-    }
-    decoder.waitForAsynchronousFrames();
-    return static_cast<double>(delivered.load()) / std::chrono::duration<double>(Clock::now() - start).count();
-  }();
-  return fps;
+  pd::video::HEVCDecoder decoder;
+  decoder.setStreamTag("bench");
+  std::atomic<std::uint64_t> delivered{0};
+  decoder.setOnDecodedPixelBuffer([&](VideoFramePtr, std::uint64_t) { delivered.fetch_add(1); });
+  const std::size_t pictures = clip()->pictures();
+  const auto start = Clock::now();
+  for (std::size_t i = 0; i < pictures; ++i) {
+    while (i >= delivered.load() + kMaxInFlight) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    decoder.decode(clip()->accessUnits[i], 0);
+  }
+  decoder.waitForAsynchronousFrames();
+  return static_cast<double>(delivered.load()) / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The whole path, as fast as the decoder takes it. Each pass is followed by one of the decoder
+// alone, and the best of each counts, as the CLI's best of three does: on a shared machine the
+// passes see different loads.
 void BM_IngestThroughput(benchmark::State& state) {
   if (!haveClip(state)) return;
   pd::platform::log::setStderrEnabled(false);
   const std::size_t pictures = clip()->pictures();
-  double seconds = 0;
-  std::uint64_t frames = 0;
+  double bestFps = 0;
+  double bestAloneFps = 0;
   for (auto _ : state) {
     Harness harness;
     const auto start = Clock::now();
@@ -197,24 +197,23 @@ void BM_IngestThroughput(benchmark::State& state) {
     harness.pumpUntil([&] { return harness.handedOff() >= pictures; });
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     state.SetIterationTime(elapsed);
-    seconds += elapsed;
-    frames += harness.handedOff();
+    if (harness.handedOff() != pictures) return state.SkipWithError("frames were lost");
+    bestFps = std::max(bestFps, static_cast<double>(pictures) / elapsed);
+    bestAloneFps = std::max(bestAloneFps, decoderAloneFps());
   }
-  if (frames != pictures * static_cast<std::uint64_t>(state.iterations())) return state.SkipWithError("frames were lost");
-  const double fps = static_cast<double>(frames) / seconds;
   const int threads = pd::video::HEVCDecoder::Options{}.threadCount;
-  state.counters["fps"] = fps;
-  state.counters["vs_decoder_alone"] = fps / decoderAloneFps();
+  state.counters["fps"] = bestFps;
+  state.counters["vs_decoder_alone"] = bestFps / bestAloneFps;
   state.counters["decoder_threads"] = threads;
   state.counters["cores"] = affinityCores();
   if (const auto reference = pd::bench::ffmpegSeconds(clip()->file, threads)) {
     state.counters["ffmpeg_fps"] = static_cast<double>(pictures) / *reference;
-    state.counters["vs_ffmpeg"] = fps / (static_cast<double>(pictures) / *reference);
+    state.counters["vs_ffmpeg"] = bestFps / (static_cast<double>(pictures) / *reference);
   }
   if (const auto reference = pd::bench::ffmpegSeconds(clip()->file, threads, true))
-    state.counters["vs_ffmpeg_slice"] = fps / (static_cast<double>(pictures) / *reference);
+    state.counters["vs_ffmpeg_slice"] = bestFps / (static_cast<double>(pictures) / *reference);
 }
-BENCHMARK(BM_IngestThroughput)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IngestThroughput)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // The decoder's own time per access unit, one at a time, as the pipeline's decoder is set up.
 std::vector<double> decodeSeconds() {

@@ -463,7 +463,7 @@ private:
   // Any thread.
   void reportStaleEpochStatsIfDue(double now);
   static void logStaleEpochCounts(const std::map<StaleEpochKey, std::int64_t>& counts);
-  // Decoder output threads.
+  // Any thread: what a decoder's callback does with its frame.
   void enqueueDecodedFrame(platform::media::VideoFramePtr frame, std::uint8_t stream, std::uint64_t epoch);
   // Main thread.
   void flushDecodedFrames();
