@@ -15,6 +15,7 @@
 // 1080, 16:9; default 720) and PD_DECODER_BENCH_FRAMES pictures long (default 240), encoded at
 // start with tools/fixtures/make-hevc-fixture.sh.
 
+#include "FFmpegCli.hpp"
 #include "HEVCFixture.hpp"
 #include "platform/log/Logger.hpp"
 #include "platform/media/VideoFrameConverter.hpp"
@@ -62,28 +63,8 @@ const std::optional<pd::video::fixture::Clip>& clip() {
   return made;
 }
 
-// The CLI's own measure of its decoding loop ("rtime=" of -benchmark), best of three, so that
-// process start-up does not count against it.
 std::optional<double> ffmpegSeconds(int threads, bool sliceOnly = false) {
-  static std::map<std::pair<int, bool>, std::optional<double>> cache;
-  if (const auto found = cache.find({threads, sliceOnly}); found != cache.end()) return found->second;
-  std::optional<double> best;
-  for (int run = 0; run < 3; ++run) {
-    const std::string command = "ffmpeg -nostdin -hide_banner -benchmark -threads " + std::to_string(threads) +
-                                (sliceOnly ? " -thread_type slice" : "") + " -i '" + clip()->file + "' -f null - 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) break;
-    std::string output;
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
-    ::pclose(pipe);
-    const auto at = output.rfind("rtime=");
-    if (at == std::string::npos) break;
-    const double seconds = std::strtod(output.c_str() + at + 6, nullptr);
-    if (seconds > 0 && (!best || seconds < *best)) best = seconds;
-  }
-  cache[{threads, sliceOnly}] = best;
-  return best;
+  return pd::bench::ffmpegSeconds(clip()->file, threads, sliceOnly);
 }
 
 void BM_FFmpegCli(benchmark::State& state) {

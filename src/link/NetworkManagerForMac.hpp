@@ -21,6 +21,7 @@
 #include "link/LoadVideoAck.hpp"
 #include "link/MainThreadTimers.hpp"
 #include "link/StreamMode.hpp"
+#include "link/VideoFragmentReassembler.hpp"
 #include "platform/bonjour/ServiceBrowser.hpp"
 #include "platform/media/VideoFrame.hpp"
 #include "platform/net/DatagramLink.hpp"
@@ -29,6 +30,7 @@
 #include "runtime/Published.hpp"
 #include "runtime/SerialQueue.hpp"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <compare>
@@ -47,6 +49,10 @@
 
 namespace pd::runtime {
 class RepeatingTimer;
+}
+
+namespace pd::video {
+class HEVCDecoder;
 }
 
 namespace pd::link {
@@ -266,6 +272,13 @@ public:
   void recordStaleEpochDrop(StaleEpochSource source, std::optional<std::uint8_t> stream);
   // Any thread: datagrams that reached handleVideoDatagram.
   std::uint64_t videoDatagramCount() const noexcept { return videoDatagrams_.load(std::memory_order_relaxed); }
+  // Any thread: decoded frames of `stream` handed to the main thread (before the drop rules).
+  std::uint64_t decodedFrameCount(std::uint8_t stream) const noexcept;
+  // Network queue: resets every installed decoder (its frames in flight are handed on first)
+  // and forgets the partial frames; the decoders stay installed.
+  void resetVideoDecoders();
+  // Main thread: the frame-sharing frames not yet published go (the frame-sharing side owns them).
+  void clearPendingSyphonFrames();
   // Main thread: control datagrams handed to the main thread under the current generation.
   std::uint64_t controlDatagramCount() const noexcept;
 
@@ -461,6 +474,60 @@ private:
   std::mutex staleEpochGate_;
   std::map<StaleEpochKey, std::int64_t> staleEpochCounts_;
   std::atomic<std::uint64_t> videoDatagrams_{0};
+
+  // --- Video ingest ---------------------------------------------------------------------------
+  using DecoderPointer = std::shared_ptr<video::HEVCDecoder>;
+  using DecoderTable = std::map<std::uint8_t, DecoderPointer>;
+  struct DecodedFrame {
+    platform::media::VideoFramePtr frame;
+    std::uint64_t epoch = 0;
+  };
+  static constexpr double kStreamStatsInterval = 10.0;     // seconds
+  static constexpr double kStaleEpochStatsInterval = 10.0; // seconds
+  static constexpr double kHandshakeNudgeInterval = 2.0;   // seconds
+
+  // Network queue.
+  void installDecoders(DecoderTable decoders, std::set<std::uint8_t> activeStreams);
+  void deliverReassembledFrame(std::span<const std::uint8_t> frame, std::uint8_t stream, std::uint64_t sequence);
+  void reportStreamStatsIfDue(double now);
+  void writeStreamStats();
+  // Any thread.
+  void reportStaleEpochStatsIfDue(double now);
+  static void logStaleEpochCounts(const std::map<StaleEpochKey, std::int64_t>& counts);
+  // Any thread: what a decoder's callback does with its frame.
+  void enqueueDecodedFrame(platform::media::VideoFramePtr frame, std::uint8_t stream, std::uint64_t epoch);
+  // Main thread.
+  void flushDecodedFrames();
+  void presentDecodedFrame(const platform::media::VideoFramePtr& frame, std::uint8_t stream, std::uint64_t epoch);
+
+  class ReassemblyListener;
+
+  // Network queue.
+  VideoFragmentReassembler reassembler_;
+  DecoderTable hevcDecoders_;
+  std::map<std::uint8_t, std::int64_t> statsFramesByStream_;
+  std::map<std::uint8_t, std::int64_t> statsDroppedByStream_;
+  double lastStreamStatsTime_ = 0;    // monotonic seconds; 0: not started
+  double lastFrameReceivedTime_ = 0;  // monotonic seconds; 0: none since the last flush
+  double lastHandshakeNudgeTime_ = 0; // monotonic seconds
+  // Under staleEpochGate_.
+  double lastStaleEpochStatsTime_ = 0; // monotonic seconds; 0: report the next drop at once
+  // What the decoders' output threads reach. It lives apart from the manager so that a decoder
+  // thread never holds the manager (and with it the decoders) alive: the last owner of the
+  // manager would otherwise be a thread its destruction waits for.
+  struct DecodedFrameHandOff {
+    std::weak_ptr<NetworkManagerForMac> manager;
+    std::mutex decodedFrameGate;
+    // Under decodedFrameGate.
+    std::map<std::uint8_t, DecodedFrame> pendingDecodedFrames;
+    bool isDecodedFlushScheduled = false;
+    std::array<std::atomic<std::uint64_t>, 3> decodedFrames{};
+  };
+  // Any thread.
+  static void enqueueDecodedFrame(DecodedFrameHandOff& handOff, platform::media::VideoFramePtr frame, std::uint8_t stream,
+                                  std::uint64_t epoch);
+  // Made by the first configurePipeline(), which create() runs.
+  std::shared_ptr<DecodedFrameHandOff> handOff_;
 };
 
 } // namespace pd::link

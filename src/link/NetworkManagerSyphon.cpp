@@ -126,6 +126,16 @@ void NetworkManagerForMac::enqueueSyphonFrame(platform::media::VideoFramePtr fra
   if (postFlush) postToSyphonQueue([](NetworkManagerForMac& self) { self.flushSyphonFrames(); });
 }
 
+void NetworkManagerForMac::clearPendingSyphonFrames() {
+  runtime::MainThread::assertMainThread();
+  std::map<std::uint8_t, PendingSyphonFrame> dropped;
+  {
+    // A flush already posted still runs and clears the flag; it finds nothing to publish.
+    std::scoped_lock lock(syphonGate_);
+    dropped.swap(pendingSyphonFrames_);
+  }
+}
+
 void NetworkManagerForMac::flushSyphonFrames() {
   std::map<std::uint8_t, PendingSyphonFrame> taken;
   {

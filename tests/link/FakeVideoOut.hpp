@@ -42,6 +42,12 @@ public:
     std::scoped_lock lock(mutex);
     return servers_.size();
   }
+  // Starts the record afresh; servers made before are no longer counted.
+  void forget() {
+    std::scoped_lock lock(mutex);
+    events_.clear();
+    servers_.clear();
+  }
   template <typename F>
   void change(std::size_t index, F edit) {
     std::scoped_lock lock(mutex);

@@ -3,6 +3,7 @@
 // Fakes for the link manager's tests: a browser and a link driven by the test, timers fired by
 // hand, the test thread as the main thread, and a window on the log lines written meanwhile.
 
+#include "FakeVideoOut.hpp"
 #include "link/NetworkManagerForMac.hpp"
 #include "platform/log/LogStore.hpp"
 #include "platform/log/Logger.hpp"
@@ -18,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -64,6 +66,34 @@ struct NetworkManagerForMacTestAccess {
   static void drainQueue(Manager& m) {
     onQueue(m, [](Manager&) { return 0; });
   }
+  // Video ingest.
+  static void handleVideo(Manager& m, const std::vector<std::uint8_t>& datagram) {
+    onQueue(m, [&](Manager& s) {
+      s.handleVideoDatagram(datagram);
+      return 0;
+    });
+  }
+  static void setVersionGate(Manager& m, bool drop, bool resolved) {
+    onQueue(m, [&](Manager& s) {
+      s.dropVideoForVersionGate_ = drop;
+      s.versionResolvedForGate_ = resolved;
+      return 0;
+    });
+  }
+  static std::set<std::uint8_t> activeStreams(Manager& m) {
+    return onQueue(m, [](Manager& s) { return s.receiveActiveStreamIDs_; });
+  }
+  static std::vector<std::string> decoderTags(Manager& m);
+  static std::size_t partialFrames(Manager& m) {
+    return onQueue(m, [](Manager& s) { return s.reassembler_.partialFrameCount(); });
+  }
+  static void enqueueDecodedFrame(Manager& m, platform::media::VideoFramePtr frame, std::uint8_t stream, std::uint64_t epoch) {
+    m.enqueueDecodedFrame(std::move(frame), stream, epoch);
+  }
+  static bool isFlushScheduled(Manager& m) {
+    std::scoped_lock lock(m.handOff_->decodedFrameGate);
+    return m.handOff_->isDecodedFlushScheduled;
+  }
   static std::int64_t staleDrops(Manager& m, NetworkManagerForMac::StaleEpochSource source,
                                  std::optional<std::uint8_t> stream = std::nullopt) {
     std::scoped_lock lock(m.staleEpochGate_);
@@ -78,6 +108,9 @@ struct NetworkManagerForMacTestAccess {
     }
   }
   static void postToSyphonQueue(Manager& m, std::function<void()> work) { m.syphonQueue_.post(std::move(work)); }
+  static void stopSyphonServers(Manager& m) {
+    onSyphonQueue(m, [](Manager& s) { s.stopSyphonServers(); });
+  }
   static void configureSyphon(Manager& m, std::vector<std::pair<std::uint8_t, std::string>> servers) {
     onSyphonQueue(m, [&](Manager& s) { s.configureSyphonServers(std::move(servers)); });
   }
@@ -419,10 +452,19 @@ protected:
     deps.timers = timers;
     deps.networkPeerID = [] { return std::string("00000000-0000-4000-8000-000000000001"); };
     deps.deviceName = "Test Mac";
+    deps.makeVideoOut = [probe = videoOut] { return std::make_unique<FakeVideoOut>(probe); };
     manager = NetworkManagerForMac::create(std::move(deps));
   }
   ~ManagerFixture() override {
+    // Work on the manager's queues may hold the last reference for a moment; its destruction is
+    // then posted here, and must run before the loop goes.
+    std::weak_ptr<NetworkManagerForMac> gone = manager;
     manager.reset();
+    try {
+      runUntil([&] { return gone.expired(); });
+    } catch (const std::exception& error) {
+      ADD_FAILURE() << "the manager outlived its test: " << error.what();
+    }
     platform::log::setStderrEnabled(true);
   }
 
@@ -442,6 +484,8 @@ protected:
     context_.restart();
     context_.poll();
   }
+
+  std::shared_ptr<FakeVideoOutProbe> videoOut = std::make_shared<FakeVideoOutProbe>();
 
   FakeLink& link(std::size_t index = 0) { return *links.at(index); }
   BrowserProbe& browser(std::size_t index = 0) { return *browsers.at(index); }

@@ -33,6 +33,10 @@ protected:
     deps.deviceName = "Test Mac";
     deps.makeVideoOut = [probe = probe] { return std::make_unique<FakeVideoOut>(probe); };
     manager = NetworkManagerForMac::create(std::move(deps));
+    // The manager shares the mixed stream from the start; each test begins with no server.
+    TA::stopSyphonServers(*manager);
+    settle();
+    probe->forget();
     // Each test sees its lines from the first occurrence on.
     for (const char* prefix : {"syphon_no_server_", "syphon_no_client_", "syphon_publish_fail_"}) {
       for (int stream = 0; stream < 3; ++stream) diagnostics::LogThrottle::shared().reset(prefix + std::to_string(stream));
@@ -40,7 +44,15 @@ protected:
     diagnostics::LogThrottle::shared().reset("syphon_drop_stale_epoch");
   }
   ~SyphonTest() override {
+    // The frame-sharing queue may hold the last reference for a moment; its destruction is then
+    // posted here, and must run before the loop goes.
+    std::weak_ptr<NetworkManagerForMac> gone = manager;
     manager.reset();
+    for (int round = 0; round < 500 && !gone.expired(); ++round) {
+      context_.restart();
+      context_.run_one_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(gone.expired()) << "the manager outlived its test";
     platform::log::setStderrEnabled(true);
   }
 
@@ -134,6 +146,23 @@ TEST_F(SyphonTest, TheNewestFrameOfAStreamWinsAndOneFlushServesAllStreams) {
   EXPECT_EQ(probe->server(0).committed, 2);
 }
 
+TEST_F(SyphonTest, ClearingPendingFramesLeavesThePostedFlushNothingToPublish) {
+  TA::configureSyphon(*manager, kRaw);
+  setClients(0, true);
+  auto release = holdQueue();
+  share(red, 1);
+  manager->clearPendingFrames();
+  EXPECT_EQ(TA::pendingSyphonFrames(*manager), 0U);
+  release.set_value();
+  settle();
+  EXPECT_EQ(probe->server(0).prepared, 0);
+
+  // The flush that found nothing still lowered the flag: the next frame is shared.
+  share(blue, 1);
+  settle();
+  EXPECT_EQ(probe->server(0).lastCommitted, blue.get());
+}
+
 TEST_F(SyphonTest, StreamsWithoutClientsCostNothingButStillReportTheAnyClientAnswer) {
   TA::configureSyphon(*manager, kRaw);
   settle();
@@ -176,7 +205,7 @@ TEST_F(SyphonTest, FramesOfAnOldLinkAreDroppedAtTheFlushAndAtTheFinalCheck) {
   share(red, 1, 3);
   settle();
   EXPECT_EQ(probe->server(0).prepared, 0);
-  EXPECT_EQ(TA::staleDrops(*manager, Source::syphon, 1), 1);
+  EXPECT_TRUE(log.has("stale_epoch_stats source=syphon stream=1 dropped=1")); // the first is reported at once
   EXPECT_TRUE(log.has("syphon_drop reason=stale_epoch stream=1 frame_gen=3 current_gen=4 "));
 
   // A new link begins while the frame is being copied: it is filled but never handed over.
@@ -188,7 +217,7 @@ TEST_F(SyphonTest, FramesOfAnOldLinkAreDroppedAtTheFlushAndAtTheFinalCheck) {
   EXPECT_EQ(server.committed, 0);
   EXPECT_EQ(server.abandoned, 1);
   EXPECT_EQ(TA::staleDrops(*manager, Source::syphonLate, 1), 1);
-  EXPECT_EQ(TA::staleDrops(*manager, Source::syphon, 1), 1);
+  EXPECT_EQ(TA::staleDrops(*manager, Source::syphon, 1), 0) << "a late drop is counted apart";
 
   // Frames of the new link go through.
   probe->onPrepare(nullptr);

@@ -1,0 +1,39 @@
+#pragma once
+
+// The ffmpeg command-line tool as the reference decoder of the side-by-side benchmarks.
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <string>
+#include <tuple>
+
+namespace pd::bench {
+
+// The CLI's own measure of its decoding loop ("rtime=" of -benchmark) for `ffmpeg -threads N
+// -i file -f null -`, best of three, so that process start-up does not count against it.
+// sliceOnly adds `-thread_type slice` (no frame threads). nullopt when ffmpeg gives no timing.
+inline std::optional<double> ffmpegSeconds(const std::string& file, int threads, bool sliceOnly = false) {
+  static std::map<std::tuple<std::string, int, bool>, std::optional<double>> cache;
+  if (const auto found = cache.find({file, threads, sliceOnly}); found != cache.end()) return found->second;
+  std::optional<double> best;
+  for (int run = 0; run < 3; ++run) {
+    const std::string command = "ffmpeg -nostdin -hide_banner -benchmark -threads " + std::to_string(threads) +
+                                (sliceOnly ? " -thread_type slice" : "") + " -i '" + file + "' -f null - 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) break;
+    std::string output;
+    char buffer[4096];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+    ::pclose(pipe);
+    const auto at = output.rfind("rtime=");
+    if (at == std::string::npos) break;
+    const double seconds = std::strtod(output.c_str() + at + 6, nullptr);
+    if (seconds > 0 && (!best || seconds < *best)) best = seconds;
+  }
+  cache[{file, threads, sliceOnly}] = best;
+  return best;
+}
+
+} // namespace pd::bench

@@ -1,0 +1,189 @@
+#include "link/VideoFragmentReassembler.hpp"
+
+#include "diagnostics/Log.hpp"
+#include "diagnostics/LogThrottle.hpp"
+
+#include <string>
+#include <utility>
+
+namespace pd::link {
+namespace {
+
+using diagnostics::Log;
+
+constexpr double kThrottleInterval = 0.5;
+
+std::uint64_t readBigEndian(const std::uint8_t* bytes, int width) noexcept {
+  std::uint64_t value = 0;
+  for (int i = 0; i < width; ++i) value = (value << 8) | bytes[i];
+  return value;
+}
+
+} // namespace
+
+std::optional<VideoFragmentReassembler::Header>
+VideoFragmentReassembler::parseHeader(std::span<const std::uint8_t> datagram) noexcept {
+  if (datagram.size() < kHeaderSize) return std::nullopt;
+  Header header;
+  header.sequence = readBigEndian(datagram.data(), 8);
+  header.fragmentIndex = datagram[8];
+  header.totalFragments = datagram[9];
+  header.nalLength = static_cast<std::uint32_t>(readBigEndian(datagram.data() + 10, 4));
+  header.streamID = datagram[14];
+  return header;
+}
+
+void VideoFragmentReassembler::handle(std::span<const std::uint8_t> datagram, double now,
+                                      const std::set<std::uint8_t>& activeStreams, Listener& listener) {
+  const std::optional<Header> parsed = parseHeader(datagram);
+  if (!parsed) {
+    if (const auto count = shouldEmit("frag_invalid_short", 60))
+      Log::video().error("frag_invalid reason=too_short size_b=%ld occurrences=%ld", static_cast<long>(datagram.size()), *count);
+    return;
+  }
+  const Header& header = *parsed;
+  if (!activeStreams.contains(header.streamID)) {
+    if (const auto count = shouldEmit("frag_drop_mode", 300))
+      Log::video().debug("frag_drop reason=inactive_stream stream=%hhu occurrences=%ld", header.streamID, *count);
+    return;
+  }
+  if (header.totalFragments == 0 || header.fragmentIndex >= header.totalFragments) {
+    if (const auto count = shouldEmit("frag_invalid_index", 60))
+      Log::video().error("frag_invalid reason=bad_index stream=%hhu seq=%llu idx=%ld total=%ld occurrences=%ld", header.streamID,
+                         static_cast<unsigned long long>(header.sequence), static_cast<long>(header.fragmentIndex),
+                         static_cast<long>(header.totalFragments), *count);
+    return;
+  }
+  if (header.nalLength > kMaxFrameLength) {
+    if (const auto count = shouldEmit("frag_invalid_nal", 60))
+      Log::video().error("frag_invalid reason=nal_too_large stream=%hhu seq=%llu nal_b=%u occurrences=%ld", header.streamID,
+                         static_cast<unsigned long long>(header.sequence), header.nalLength, *count);
+    return;
+  }
+  const std::span<const std::uint8_t> payload = datagram.subspan(kHeaderSize);
+  listener.fragmentAccepted(header, datagram.size());
+
+  StreamFrames& stream = frames_[header.streamID];
+  auto found = stream.find(header.sequence);
+  if (found != stream.end() &&
+      (found->second.totalFragments != header.totalFragments || found->second.nalLength != header.nalLength)) {
+    if (const auto count = shouldEmit("frag_invalid_mismatch", 60))
+      Log::video().error("frag_invalid reason=header_mismatch stream=%hhu seq=%llu occurrences=%ld", header.streamID,
+                         static_cast<unsigned long long>(header.sequence), *count);
+    removeFragmentState(header.streamID, header.sequence);
+    return;
+  }
+
+  // Slices never add up to more than the announced length: a frame's memory is bounded by it.
+  const std::size_t replaced = found != stream.end() && found->second.payloads[header.fragmentIndex]
+                                   ? found->second.payloads[header.fragmentIndex]->size()
+                                   : 0;
+  const std::size_t held = found != stream.end() ? found->second.storedBytes : 0;
+  if (held - replaced + payload.size() > header.nalLength) {
+    if (const auto count = shouldEmit("frag_invalid_overflow", 60))
+      Log::video().error("frag_invalid reason=beyond_nal_length stream=%hhu seq=%llu idx=%ld size_b=%ld nal_b=%u occurrences=%ld",
+                         header.streamID, static_cast<unsigned long long>(header.sequence),
+                         static_cast<long>(header.fragmentIndex), static_cast<long>(payload.size()), header.nalLength, *count);
+    return;
+  }
+
+  if (found == stream.end()) {
+    if (stream.size() >= kMaxPartialFramesPerStream) evictForNewFrame(header.streamID, listener);
+    PartialFrame frame;
+    frame.totalFragments = header.totalFragments;
+    frame.nalLength = header.nalLength;
+    frame.firstSeenAt = now;
+    frame.payloads.resize(header.totalFragments);
+    found = stream.emplace(header.sequence, std::move(frame)).first;
+  }
+  PartialFrame& frame = found->second;
+  auto& slot = frame.payloads[header.fragmentIndex];
+  if (!slot) ++frame.distinct;
+  slot.emplace(payload.begin(), payload.end());
+  frame.storedBytes = static_cast<std::uint32_t>(held - replaced + payload.size());
+
+  sweepStaleFragments(now, listener);
+
+  // The sweep may have taken this very frame.
+  auto& streamAfterSweep = frames_[header.streamID];
+  const auto current = streamAfterSweep.find(header.sequence);
+  if (current == streamAfterSweep.end() || current->second.distinct != current->second.totalFragments) return;
+  complete(header.streamID, header.sequence, current->second, listener);
+}
+
+void VideoFragmentReassembler::complete(std::uint8_t stream, std::uint64_t sequence, PartialFrame& frame, Listener& listener) {
+  joinBuffer_.clear();
+  joinBuffer_.reserve(frame.nalLength);
+  const long total = frame.totalFragments;
+  for (std::size_t index = 0; index < frame.payloads.size(); ++index) {
+    if (!frame.payloads[index]) {
+      listener.frameLost(stream);
+      if (const auto count = shouldEmit("frag_missing_" + std::to_string(stream), 60))
+        Log::video().error("frag_missing stream=%hhu seq=%llu frags=%ld/%ld occurrences=%ld", stream,
+                           static_cast<unsigned long long>(sequence), static_cast<long>(index), total, *count);
+      removeFragmentState(stream, sequence);
+      return;
+    }
+    joinBuffer_.insert(joinBuffer_.end(), frame.payloads[index]->begin(), frame.payloads[index]->end());
+  }
+  removeFragmentState(stream, sequence);
+  listener.frameComplete(stream, sequence, joinBuffer_);
+}
+
+void VideoFragmentReassembler::removeFragmentState(std::uint8_t stream, std::uint64_t sequence) {
+  const auto found = frames_.find(stream);
+  if (found == frames_.end()) return;
+  StreamFrames& frames = found->second;
+  frames.erase(sequence);
+  const std::uint64_t floor = sequence >= kPurgeDistance ? sequence - kPurgeDistance : 0;
+  frames.erase(frames.begin(), frames.lower_bound(floor));
+}
+
+void VideoFragmentReassembler::sweepStaleFragments(double now, Listener& listener) {
+  if (now - lastFragmentSweepTime_ < kSweepInterval) return;
+  lastFragmentSweepTime_ = now;
+  long dropped = 0;
+  for (auto& [stream, frames] : frames_) {
+    for (auto it = frames.begin(); it != frames.end();) {
+      if (now - it->second.firstSeenAt > kStaleAfter) {
+        it = frames.erase(it);
+        ++dropped;
+        listener.frameLost(stream);
+      } else {
+        ++it;
+      }
+    }
+  }
+  if (dropped > 0) {
+    if (const auto count = shouldEmit("frag_sweep", 10)) Log::video().debug("frag_sweep dropped=%ld occurrences=%ld", dropped, *count);
+  }
+}
+
+void VideoFragmentReassembler::evictForNewFrame(std::uint8_t stream, Listener& listener) {
+  StreamFrames& frames = frames_[stream];
+  const std::uint64_t sequence = frames.begin()->first;
+  frames.erase(frames.begin());
+  listener.frameLost(stream);
+  if (const auto count = shouldEmit("frag_drop_partial_limit", 60))
+    Log::video().error("frag_drop reason=partial_limit stream=%hhu seq=%llu occurrences=%ld", stream,
+                       static_cast<unsigned long long>(sequence), *count);
+}
+
+std::optional<std::int64_t> VideoFragmentReassembler::shouldEmit(std::string_view key, std::int64_t every) {
+  return throttle_->shouldEmit(key, every, kThrottleInterval);
+}
+
+void VideoFragmentReassembler::clear() { frames_.clear(); }
+
+std::size_t VideoFragmentReassembler::partialFrameCount() const noexcept {
+  std::size_t count = 0;
+  for (const auto& [stream, frames] : frames_) count += frames.size();
+  return count;
+}
+
+bool VideoFragmentReassembler::hasPartialFrame(std::uint8_t stream, std::uint64_t sequence) const {
+  const auto found = frames_.find(stream);
+  return found != frames_.end() && found->second.contains(sequence);
+}
+
+} // namespace pd::link

@@ -1,0 +1,141 @@
+// The video path end to end: a private avahi-daemon on loopback, the tablet emulator streaming a
+// 1280x720 30 fps HEVC clip as datagrams, and the link manager decoding it. Mixed first, then
+// the two raw decks; in between a new link session and a reconnect.
+
+#include "LinkTestSupport.hpp"
+#include "PrivateAvahi.hpp"
+
+#include "EmulatorProcess.hpp"
+#include "HEVCFixture.hpp"
+
+#include <gtest/gtest.h>
+
+namespace pd::link::test {
+namespace {
+
+constexpr int kWidth = 1280;
+constexpr int kHeight = 720;
+constexpr int kPictures = 60; // two seconds, two keyframes
+
+class VideoIntegrationTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    PD_REQUIRE_PRIVATE_AVAHI();
+    platform::log::setDebugEnabled(true);
+  }
+
+  [[nodiscard]] bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    context_.restart();
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      context_.run_one_for(5ms);
+      if (context_.stopped()) context_.restart();
+    }
+    return true;
+  }
+  void runFor(std::chrono::milliseconds duration) {
+    const auto end = std::chrono::steady_clock::now() + duration;
+    (void)runUntil([&] { return std::chrono::steady_clock::now() >= end; }, duration + 1s);
+  }
+  void pump() {
+    context_.restart();
+    context_.poll();
+  }
+
+  // Streams in `mode` for a little longer than the clip, stops, and returns the frames sent.
+  std::uint64_t streamOnePass(Emulator& emulator, const std::string& mode) {
+    emulator.command("stream start " + mode + " 30");
+    runFor(std::chrono::milliseconds(kPictures * 1000 / 30 + 300));
+    emulator.command("stream stop");
+    const auto sent = emulator.waitFor("datagrams_sent", [&] { pump(); });
+    if (!sent) return 0;
+    EXPECT_EQ((*sent)["failed"], 0);
+    return (*sent)["frames"].get<std::uint64_t>();
+  }
+
+  boost::asio::io_context context_;
+  runtime::MainThread::Installation installation_ = runtime::MainThread::installIoContext(context_);
+};
+
+TEST_F(VideoIntegrationTest, EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDropped) {
+  const auto clip = video::fixture::testPattern(kWidth, kHeight, kPictures, 30);
+  if (!clip) {
+    if (testing::PrivateAvahi::requiredByCi()) FAIL() << "ffmpeg with libx265 could not make the video clip";
+    GTEST_SKIP() << "ffmpeg with libx265 could not make the video clip";
+  }
+  ASSERT_EQ(clip->pictures(), static_cast<std::size_t>(kPictures));
+  const std::string name = "Video Tablet " + std::to_string(::getpid());
+
+  auto dependencies = NetworkManagerForMac::systemDependencies();
+  dependencies.networkPeerID = [] { return std::string("11111111-2222-4333-8444-666666666666"); };
+  dependencies.deviceName = "Video Mac";
+  auto manager = NetworkManagerForMac::create(std::move(dependencies));
+  manager->updateBrowsing("start");
+  ASSERT_TRUE(runUntil([&] { return manager->isBrowsing.get(); }, 10s));
+
+  Emulator emulator({"--interface", "lo", "--name", name, "--video", clip->file});
+  ASSERT_TRUE(emulator.waitFor("bonjour_published", [&] { pump(); }));
+  std::optional<platform::bonjour::BrowseResult> tablet;
+  ASSERT_TRUE(runUntil(
+      [&] {
+        for (const auto& result : manager->discoveredPeers.get())
+          if (std::get<platform::net::ServiceEndpoint>(result.endpoint).name == name) tablet = result;
+        return tablet.has_value();
+      },
+      10s));
+  const platform::net::Interface lo{"lo", 1, platform::net::InterfaceType::loopback};
+  manager->connect(*tablet, lo);
+  ASSERT_TRUE(runUntil([&] { return !manager->connectedPeers.get().empty(); }, 10s));
+
+  // Mixed output: every frame sent is decoded and shown at the clip's size.
+  const std::uint64_t mixFrames = streamOnePass(emulator, "mix");
+  ASSERT_GE(mixFrames, static_cast<std::uint64_t>(kPictures));
+  EXPECT_TRUE(runUntil([&] { return manager->decodedFrameCount(0) >= mixFrames; }, 10s));
+  EXPECT_EQ(manager->decodedFrameCount(0), mixFrames);
+  ASSERT_TRUE(runUntil([&] { return manager->receivedPixelBuffer.get() != nullptr; }, 5s));
+  EXPECT_EQ(manager->receivedPixelBuffer.get()->width(), kWidth);
+  EXPECT_EQ(manager->receivedPixelBuffer.get()->height(), kHeight);
+
+  // A new link session while decoded frames wait for the main thread: they carry the old epoch
+  // and are not shown.
+  LogWindow log;
+  emulator.command("stream start mix 30");
+  ASSERT_TRUE(runUntil([&] { return manager->decodedFrameCount(0) > mixFrames; }, 5s));
+  const auto shownBefore = manager->receivedPixelBuffer.get();
+  std::this_thread::sleep_for(300ms); // the main thread stands still; the decoder does not
+  manager->beginLinkSession();
+  runFor(300ms);
+  EXPECT_TRUE(log.has("frame_drop reason=stale_epoch stream=0"));
+  EXPECT_EQ(manager->receivedPixelBuffer.get(), shownBefore);
+
+  // Reconnecting starts yet another session; its frames are shown again.
+  manager->selectInterface(*tablet, lo);
+  EXPECT_EQ(manager->receivedPixelBuffer.get(), nullptr);
+  ASSERT_TRUE(runUntil([&] { return !manager->connectedPeers.get().empty(); }, 10s));
+  EXPECT_TRUE(runUntil([&] { return manager->receivedPixelBuffer.get() != nullptr; }, 10s));
+  emulator.command("stream stop");
+  ASSERT_TRUE(emulator.waitFor("datagrams_sent", [&] { pump(); }));
+
+  // Raw output: both decks, each frame decoded on its own stream.
+  emulator.command("local-mode raw");
+  manager->applyStreamMode(StreamMode::raw);
+  runFor(200ms);
+  const std::uint64_t rawFrames = streamOnePass(emulator, "raw");
+  ASSERT_GE(rawFrames, 2u * kPictures);
+  const std::uint64_t perDeck = rawFrames / 2;
+  EXPECT_TRUE(runUntil(
+      [&] { return manager->decodedFrameCount(1) >= perDeck && manager->decodedFrameCount(2) >= perDeck; }, 10s));
+  EXPECT_EQ(manager->decodedFrameCount(1), perDeck);
+  EXPECT_EQ(manager->decodedFrameCount(2), perDeck);
+  ASSERT_TRUE(runUntil([&] { return manager->receivedPixelBufferA.get() && manager->receivedPixelBufferB.get(); }, 5s));
+  EXPECT_EQ(manager->receivedPixelBufferA.get()->width(), kWidth);
+  EXPECT_EQ(manager->receivedPixelBufferB.get()->height(), kHeight);
+  EXPECT_EQ(manager->receivedPixelBuffer.get(), nullptr);
+
+  emulator.command("quit");
+  manager.reset();
+}
+
+} // namespace
+} // namespace pd::link::test
