@@ -17,7 +17,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <map>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -40,6 +42,32 @@ struct NetworkManagerForMacTestAccess {
   static bool hasConnection(const Manager& m) { return m.udpConnection_ != nullptr; }
   static void handleConnectionTimeout(Manager& m, std::uint64_t generation) { m.handleConnectionTimeout(generation); }
   static std::uint64_t linkEpoch(const Manager& m) { return m.linkEpoch_; }
+  static bool isAutoReconnecting(const Manager& m) { return m.isAutoReconnecting_; }
+  static std::int64_t reconnectAttempt(const Manager& m) { return m.reconnectAttempt_; }
+  static std::int64_t occupiedRejectStreak(const Manager& m) { return m.occupiedRejectStreak_; }
+  static bool isPinned(const Manager& m) { return m.reconnectPinnedToLastPeer_; }
+  static bool hasReconnectTimer(const Manager& m) { return m.reconnectTimer_ != nullptr; }
+  static void handlePeerLost(Manager& m) { m.handlePeerLost(); }
+  static void startAutoReconnect(Manager& m, NetworkManagerForMac::ReconnectNotice::Cause cause) {
+    m.startAutoReconnect(cause);
+  }
+  static void setStickyUntil(Manager& m, double until) { m.stickyStatusUntil_ = until; }
+  static void updateConnectionStatus(Manager& m) { m.updateConnectionStatus(); }
+  static std::set<std::uint8_t> silentStreams(Manager& m) {
+    std::scoped_lock lock(m.videoLivenessGate_);
+    return m.silentStreams_;
+  }
+  static std::map<std::uint8_t, double> stoppedStreams(Manager& m) {
+    std::scoped_lock lock(m.videoLivenessGate_);
+    return m.stoppedStreams_;
+  }
+  static std::map<std::uint8_t, double> lastFrameTimes(Manager& m) {
+    std::scoped_lock lock(m.videoLivenessGate_);
+    return m.lastFrameTimeByStream_;
+  }
+  static void checkVideoSilence(Manager& m, NetworkManagerForMac::LinkState state, double now) {
+    m.checkVideoSilence(state, now);
+  }
   // Before any heartbeat runs: the network queue reads these.
   static void setTiming(Manager& m, const NetworkManagerForMac::Timing& timing) { m.dependencies_.timing = timing; }
 
@@ -203,11 +231,27 @@ public:
     pending_ = std::move(completion);
   }
   void send(std::vector<std::uint8_t> content, SendCompletion completion) override {
+    std::optional<Error> outcome;
     {
       std::scoped_lock lock(mutex_);
       sent_.push_back(std::move(content));
+      // A link torn down with the send queued may destroy the completion without calling it.
+      if (dropCompletions_) return;
+      outcome = sendError_;
     }
-    if (completion) completion(std::nullopt);
+    if (completion) completion(outcome);
+  }
+  void dropSendCompletions(bool drop) {
+    std::scoped_lock lock(mutex_);
+    dropCompletions_ = drop;
+  }
+  void failSends(std::optional<Error> error) {
+    std::scoped_lock lock(mutex_);
+    sendError_ = std::move(error);
+  }
+  void setLocalEndpoint(platform::net::Endpoint local) {
+    std::scoped_lock lock(mutex_);
+    if (path_) path_->localEndpoint = std::move(local);
   }
   std::optional<platform::net::LinkPath> currentPath() const override {
     std::scoped_lock lock(mutex_);
@@ -288,6 +332,8 @@ private:
   std::vector<std::vector<std::uint8_t>> sent_;
   std::optional<platform::net::LinkPath> path_;
   bool cancelled_ = false;
+  bool dropCompletions_ = false;
+  std::optional<Error> sendError_;
 };
 
 class FakeTimers final : public MainThreadTimers {
