@@ -207,34 +207,43 @@ void NetworkManagerForMac::stopHeartbeat() {
 void NetworkManagerForMac::startHeartbeat(bool resetLiveness) {
   stopHeartbeat();
   const std::uint64_t epoch = ++linkEpoch_;
-  postToNetworkQueue([epoch, resetLiveness](NetworkManagerForMac& self) {
-    self.lastInboundActivity_ = runtime::monotonicSeconds();
-    self.lastPingScheduledAt_ = -1e9;
-    self.evaluatedLinkState_ = LinkState::connected;
-    self.linkEpochOnQueue_ = epoch;
-    if (resetLiveness) self.resetVideoLiveness();
-  });
   const auto& timing = dependencies_.timing;
   const auto period = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::duration<double>(timing.heartbeatCheckInterval));
   std::weak_ptr<NetworkManagerForMac> weak = weak_from_this();
-  // Started only by the tick; its own period is far off, so it acts as a one-shot.
-  silenceDeadline_ = std::make_unique<runtime::RepeatingTimer>(networkQueue_.executor(), std::chrono::hours(1), [weak] {
-    if (auto self = weak.lock()) {
-      const double now = runtime::monotonicSeconds();
-      self->evaluateLinkState(now);
-      self->armSilenceDeadline(now);
-    }
+  // Started only from the network queue; its own period is far off, so it acts as a one-shot.
+  // The queue's work reaches it through weak references, never through the member, which the
+  // main thread replaces.
+  auto self = std::make_shared<std::weak_ptr<runtime::RepeatingTimer>>();
+  silenceDeadline_ = std::make_shared<runtime::RepeatingTimer>(networkQueue_.executor(), std::chrono::hours(1), [weak, self] {
+    const auto manager = weak.lock();
+    const auto deadline = self->lock();
+    if (!manager || !deadline) return;
+    const double now = runtime::monotonicSeconds();
+    manager->evaluateLinkState(now);
+    manager->armSilenceDeadline(now, *deadline);
   });
-  heartbeatSource_ = std::make_unique<runtime::RepeatingTimer>(networkQueue_.executor(), period, [weak] {
-    if (auto self = weak.lock()) self->heartbeatTick();
+  *self = silenceDeadline_;
+  std::weak_ptr<runtime::RepeatingTimer> deadline = silenceDeadline_;
+  heartbeatSource_ = std::make_unique<runtime::RepeatingTimer>(networkQueue_.executor(), period, [weak, deadline] {
+    if (auto manager = weak.lock()) manager->heartbeatTick(deadline.lock());
   });
+  postToNetworkQueue([epoch, resetLiveness, deadline](NetworkManagerForMac& manager) {
+    const double now = runtime::monotonicSeconds();
+    manager.lastInboundActivity_ = now;
+    manager.lastPingScheduledAt_ = -1e9;
+    manager.evaluatedLinkState_ = LinkState::connected;
+    manager.linkEpochOnQueue_ = epoch;
+    if (resetLiveness) manager.resetVideoLiveness();
+    if (const auto timer = deadline.lock()) manager.armSilenceDeadline(now, *timer);
+  });
+  // Queued after the reset above on the same serial queue, so the first tick sees fresh values.
   heartbeatSource_->start();
   Log::heartbeat().notice("hb_start interval_s=%.1f degraded_s=%.1f lost_s=%.1f", timing.heartbeatInterval,
                           timing.linkDegradedThreshold, timing.linkLostThreshold);
 }
 
-void NetworkManagerForMac::heartbeatTick() {
+void NetworkManagerForMac::heartbeatTick(const std::shared_ptr<runtime::RepeatingTimer>& silenceDeadline) {
   const auto& timing = dependencies_.timing;
   const double now = runtime::monotonicSeconds();
   // Slightly under the ping period, so that every second one-second tick sends.
@@ -244,7 +253,7 @@ void NetworkManagerForMac::heartbeatTick() {
   }
   evaluateLinkState(now);
   checkVideoSilence(evaluatedLinkState_, now);
-  armSilenceDeadline(now);
+  if (silenceDeadline) armSilenceDeadline(now, *silenceDeadline);
 }
 
 void NetworkManagerForMac::evaluateLinkState(double now) {
@@ -264,17 +273,17 @@ void NetworkManagerForMac::evaluateLinkState(double now) {
   }));
 }
 
-void NetworkManagerForMac::armSilenceDeadline(double now) {
+void NetworkManagerForMac::armSilenceDeadline(double now, runtime::RepeatingTimer& silenceDeadline) {
   // A one-second tick alone would judge up to a second late; the verdict is due when the
   // silence reaches the threshold.
   const auto& timing = dependencies_.timing;
-  if (!silenceDeadline_ || evaluatedLinkState_ == LinkState::lost) return;
+  if (evaluatedLinkState_ == LinkState::lost) return;
   const double threshold =
       evaluatedLinkState_ == LinkState::connected ? timing.linkDegradedThreshold : timing.linkLostThreshold;
   const double wait = lastInboundActivity_ + threshold - now;
   if (wait >= timing.heartbeatCheckInterval) return;
   // A hair past the threshold, so the check cannot land just short of it.
-  silenceDeadline_->start(runtime::durationFromSeconds(wait) + std::chrono::milliseconds(1));
+  silenceDeadline.start(runtime::durationFromSeconds(wait) + std::chrono::milliseconds(1));
 }
 
 void NetworkManagerForMac::applyLinkState(LinkState state, std::uint64_t epoch, std::int64_t scheduledAt) {

@@ -364,7 +364,7 @@ private:
   void applyVideoSilence(std::uint64_t epoch);
   void resendHandshakeIfNeeded();
   void startHeartbeat(bool resetLiveness);
-  void heartbeatTick();
+  void heartbeatTick(const std::shared_ptr<runtime::RepeatingTimer>& silenceDeadline);
   void sendPing();
   void handlePing(const ControlMessage& message);
   void handlePong(const ControlMessage& message);
@@ -377,7 +377,7 @@ private:
   void evaluateLinkState(double now);
   // Network queue: checks again exactly when the silence would cross the next threshold, when
   // that comes before the next tick.
-  void armSilenceDeadline(double now);
+  void armSilenceDeadline(double now, runtime::RepeatingTimer& silenceDeadline);
 
   // Peer loss and automatic reconnect (main thread).
   void handlePeerLost();
@@ -444,7 +444,7 @@ private:
   std::uint64_t controlDatagrams_ = 0;
   std::unique_ptr<runtime::RepeatingTimer> heartbeatSource_;
   // Fires when the silence crosses a threshold between two ticks; armed from the network queue.
-  std::unique_ptr<runtime::RepeatingTimer> silenceDeadline_;
+  std::shared_ptr<runtime::RepeatingTimer> silenceDeadline_;
   std::unique_ptr<MainThreadTimers::Timer> reconnectTimer_;
   struct ReconnectTarget {
     std::string kind;

@@ -125,5 +125,48 @@ TEST_F(HeartbeatTest, NewLinkCycleStopsTheHeartbeat) {
   EXPECT_LE(sent("ping").size(), count + 1);
 }
 
+TEST_F(HeartbeatTest, SilenceLosesTheLinkAndReconnectStarts) {
+  establish();
+  LogWindow log;
+  runUntil([&] { return manager->connectedPeers.get().empty(); });
+  EXPECT_TRUE(log.has("link_degraded silence_ms=150 lag_ms="));
+  EXPECT_TRUE(log.has("link_lost silence_ms=300 lag_ms="));
+  EXPECT_TRUE(log.has("udp_disconnect reason=peer_lost"));
+  // Nothing is discovered in this test: the first attempt finds no tablet and waits.
+  EXPECT_EQ(manager->connectionStatus.get(), "接続が切断されました - 再接続中...");
+  ASSERT_TRUE(manager->reconnectNotice.get());
+  EXPECT_EQ(manager->reconnectNotice.get()->cause, NetworkManagerForMac::ReconnectNotice::Cause::peerNotFound);
+  EXPECT_TRUE(log.has("reconnect_start"));
+  EXPECT_TRUE(manager->hasConnectionIssue.get());
+}
+
+// The verdicts fall due when the silence crosses the thresholds, not at the next one-second tick.
+class SilenceDeadlineTest : public HeartbeatTest {
+protected:
+  void SetUp() override {
+    for (const char* key : {"ping_send", "pong_send", "pong_recv"}) diagnostics::LogThrottle::shared().reset(key);
+    NetworkManagerForMac::Timing timing;
+    timing.heartbeatCheckInterval = 1.0;
+    timing.heartbeatInterval = 2.0;
+    timing.linkDegradedThreshold = 0.2;
+    timing.linkLostThreshold = 0.4;
+    TA::setTiming(*manager, timing);
+    current = &connectReady(tablet("Tab", {loopback()}));
+  }
+};
+
+TEST_F(SilenceDeadlineTest, DegradedAndLostComeAtTheirThresholds) {
+  establish();
+  const auto start = std::chrono::steady_clock::now();
+  runUntil([&] { return manager->isLinkDegraded.get(); });
+  const auto degraded = std::chrono::steady_clock::now() - start;
+  runUntil([&] { return manager->connectedPeers.get().empty(); });
+  const auto lost = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(degraded, 150ms);
+  EXPECT_LT(degraded, 700ms); // the first tick would come at 1 s
+  EXPECT_GE(lost, 350ms);
+  EXPECT_LT(lost, 900ms);
+}
+
 } // namespace
 } // namespace pd::link::test

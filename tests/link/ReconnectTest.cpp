@@ -195,6 +195,7 @@ TEST_F(ReconnectTest, OccupiedRejectionsLengthenTheWaitUpToAMinute) {
     current = &link(links.size() - 1);
     current->report(LinkState::ready);
     settle();
+    runUntil([&] { return current->hasPendingReceive(); });
   }
   EXPECT_EQ(log.count("reconnect_start reason=occupied"), 1u);
   const auto lines = log.lines();
