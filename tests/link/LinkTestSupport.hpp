@@ -83,6 +83,9 @@ struct NetworkManagerForMacTestAccess {
   static std::uint64_t videoEpochOnQueue(Manager& m) {
     return onQueue(m, [](Manager& s) { return s.videoEpochOnQueue_; });
   }
+  static bool dropsVideoForVersionGate(Manager& m) {
+    return onQueue(m, [](Manager& s) { return s.dropVideoForVersionGate_; });
+  }
   static double lastInboundActivity(Manager& m) {
     return onQueue(m, [](Manager& s) { return s.lastInboundActivity_; });
   }
