@@ -388,7 +388,9 @@ void NetworkManagerForMac::recordClockSkew(std::int64_t seq, std::int64_t peerTi
   // The round trip on the monotonic clock; the midpoint on the wall clock, to compare with the tablet's.
   const auto rttMs = static_cast<std::int64_t>((nowMonotonic - lastPingSentAt_->monotonicSeconds) * 1000.0);
   const auto midMs = static_cast<std::int64_t>((lastPingSentAt_->wallSeconds + nowWall) * 0.5 * 1000.0);
-  const std::int64_t skewMs = peerTimestampUnixMs - midMs;
+  // The tablet's number may be anywhere in 64 bits; a difference that does not fit is no sample.
+  std::int64_t skewMs = 0;
+  if (__builtin_sub_overflow(peerTimestampUnixMs, midMs, &skewMs)) return;
   ++skewSampleCounter_;
   if (forceNextSkewLog_ || !lastSkewLogAt_ || nowMonotonic - *lastSkewLogAt_ >= 300.0) {
     forceNextSkewLog_ = false;

@@ -395,8 +395,9 @@ private:
   void sendModeChangeResponse(bool accepted, StreamMode mode);
 
   // Service messages (main thread).
-  // Serialises `message` and hands it to the connection without waiting for the outcome.
-  bool sendFireAndForget(const nlohmann::json& message, std::string_view name);
+  // Serialises `message` and hands it to a ready connection without waiting for the outcome;
+  // `name` names the message in the skip and failure lines.
+  bool sendFireAndForget(const nlohmann::json& message, std::string_view name, bool needsEstablishedLink);
   std::optional<std::string> connectionLocalHost() const;
 
   // Video liveness (network queue): the silence verdicts of one tick.

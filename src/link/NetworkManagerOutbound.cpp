@@ -101,7 +101,13 @@ std::optional<std::string> NetworkManagerForMac::localHostForPeer() const {
   return "[" + host + "]";
 }
 
-bool NetworkManagerForMac::sendFireAndForget(const nlohmann::json& message, std::string_view name) {
+bool NetworkManagerForMac::sendFireAndForget(const nlohmann::json& message, std::string_view name,
+                                             bool needsEstablishedLink) {
+  if (!udpConnection_ || udpConnection_->state() != ConnectionState::ready ||
+      (needsEstablishedLink && connectedPeers.get().empty())) {
+    Log::network().debug("%{public}s_send_skip reason=no_connection", name);
+    return false;
+  }
   std::string text;
   try {
     text = platform::json::write(message);
@@ -115,14 +121,10 @@ bool NetworkManagerForMac::sendFireAndForget(const nlohmann::json& message, std:
 
 bool NetworkManagerForMac::sendSourceEndpoint(std::uint16_t httpPort, const std::string& sessionToken, bool isRepeat) {
   runtime::MainThread::assertMainThread();
-  // Announced only on an established link: the link id it carries names that link.
-  if (!udpConnection_ || udpConnection_->state() != ConnectionState::ready || connectedPeers.get().empty()) {
-    Log::network().debug("source_endpoint_send_skip reason=no_connection");
-    return false;
-  }
   const nlohmann::json message = {
       {"type", "source_endpoint"}, {"httpPort", httpPort}, {"sessionToken", sessionToken}, {"linkID", currentLinkID_}};
-  if (!sendFireAndForget(message, "source_endpoint")) return false;
+  // Announced only on an established link: the link id it carries names that link.
+  if (!sendFireAndForget(message, "source_endpoint", true)) return false;
   const std::string_view linkID = std::string_view(currentLinkID_).substr(0, 16);
   if (isRepeat) {
     Log::network().debug("source_endpoint_send port=%hu link_id=%{public}s repeat=true", httpPort, linkID);
@@ -135,13 +137,9 @@ bool NetworkManagerForMac::sendSourceEndpoint(std::uint16_t httpPort, const std:
 bool NetworkManagerForMac::sendLoadVideo(const std::string& target, const std::string& url,
                                          const std::optional<std::string>& title) {
   runtime::MainThread::assertMainThread();
-  if (!udpConnection_ || udpConnection_->state() != ConnectionState::ready) {
-    Log::network().debug("load_video_send_skip reason=no_connection");
-    return false;
-  }
   nlohmann::json message = {{"type", "load_video"}, {"target", target}, {"url", url}};
   if (title && !title->empty()) message["title"] = clippedForMessage(*title);
-  if (!sendFireAndForget(message, "load_video")) return false;
+  if (!sendFireAndForget(message, "load_video", false)) return false;
   Log::network().notice("load_video_send target=%{public}s host=%{public}s url=%s", target, urlHost(url), url);
   return true;
 }
@@ -149,13 +147,9 @@ bool NetworkManagerForMac::sendLoadVideo(const std::string& target, const std::s
 bool NetworkManagerForMac::sendVideoBPM(const std::string& target, std::int64_t bpm,
                                         const std::optional<std::string>& url) {
   runtime::MainThread::assertMainThread();
-  if (!udpConnection_ || udpConnection_->state() != ConnectionState::ready) {
-    Log::network().debug("video_bpm_send_skip reason=no_connection");
-    return false;
-  }
   nlohmann::json message = {{"type", "video_bpm"}, {"target", target}, {"bpm", bpm}};
   if (url) message["url"] = *url;
-  if (!sendFireAndForget(message, "video_bpm")) return false;
+  if (!sendFireAndForget(message, "video_bpm", false)) return false;
   Log::network().notice("video_bpm_send target=%{public}s bpm=%ld", target, bpm);
   return true;
 }

@@ -8,6 +8,8 @@
 #include "platform/log/Logger.hpp"
 #include "runtime/MainThread.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
@@ -404,6 +406,16 @@ public:
 private:
   std::uint64_t start_;
 };
+
+// The messages of one type that went out on the link, parsed.
+inline std::vector<nlohmann::json> sentMessages(FakeLink& link, std::string_view type) {
+  std::vector<nlohmann::json> found;
+  for (const auto& datagram : link.sent()) {
+    auto json = nlohmann::json::parse(datagram.begin(), datagram.end());
+    if (json["type"] == type) found.push_back(std::move(json));
+  }
+  return found;
+}
 
 inline platform::net::Interface loopback() { return {"lo", 1, platform::net::InterfaceType::loopback}; }
 inline platform::net::Interface wifi() { return {"wlan0", 3, platform::net::InterfaceType::wifi}; }

@@ -21,14 +21,7 @@ protected:
          R"(,"seq":)" + std::to_string(TA::handshakeSequence(*manager)) + "}");
   }
   void ask(std::string_view mode) { send(R"({"type":"mode_change_request","mode":")" + std::string(mode) + "\"}"); }
-  std::vector<nlohmann::json> responses() {
-    std::vector<nlohmann::json> found;
-    for (const auto& datagram : current->sent()) {
-      auto json = nlohmann::json::parse(datagram.begin(), datagram.end());
-      if (json["type"] == "mode_change_response") found.push_back(std::move(json));
-    }
-    return found;
-  }
+  std::vector<nlohmann::json> responses() { return sentMessages(*current, "mode_change_response"); }
   FakeLink* current = nullptr;
 };
 

@@ -67,14 +67,7 @@ protected:
     ASSERT_TRUE(current->deliver(bytes(ack)));
     settle();
   }
-  std::vector<nlohmann::json> sent(std::string_view type) {
-    std::vector<nlohmann::json> found;
-    for (const auto& datagram : current->sent()) {
-      auto json = nlohmann::json::parse(datagram.begin(), datagram.end());
-      if (json["type"] == type) found.push_back(std::move(json));
-    }
-    return found;
-  }
+  std::vector<nlohmann::json> sent(std::string_view type) { return sentMessages(*current, type); }
   void waitUntilNothingInFlight() {
     runUntil([&] { return manager->deckStatesInFlight() == 0; });
   }
