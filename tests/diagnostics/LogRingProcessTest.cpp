@@ -1,8 +1,8 @@
 // Faults that only a separate process can show: a kill in the middle of a flush, a full or
 // read-only disk, a folder that cannot be deleted, and a crash.
 
-#include "ChildProcess.hpp"
 #include "RingTestSupport.hpp"
+#include "support/ChildProcess.hpp"
 
 #include "platform/metrics/CrashRecord.hpp"
 
@@ -12,6 +12,8 @@
 
 namespace pd::diagnostics::test {
 namespace {
+
+using pd::testing::ChildProcess;
 
 constexpr int kSkipped = 77;
 
@@ -59,14 +61,14 @@ TEST(LogRingProcessTest, KilledInTheMiddleOfFlushesTheRingStaysReadable) {
   std::mt19937 random(std::random_device{}());
   std::uniform_int_distribution<int> delayMicros(0, 40'000);
   for (int run = 0; run < runCount(); ++run) {
-    ChildProcess child({"flush-loop", root.string()});
+    ChildProcess child(PD_LOGRING_TEST_HELPER, {"flush-loop", root.string()});
     long committed = 0;
     const auto first = child.readLine(10s);
     ASSERT_TRUE(first && first->starts_with("flushed ")) << "the helper did not start";
     committed = std::stol(first->substr(8));
     std::this_thread::sleep_for(std::chrono::microseconds(delayMicros(random)));
     child.kill(SIGKILL);
-    const int status = child.wait();
+    const int status = child.waitStatus();
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     for (const auto& line : child.readAll(2s)) {
       if (line.starts_with("flushed ")) committed = std::stol(line.substr(8));
@@ -79,9 +81,9 @@ TEST(LogRingProcessTest, KilledInTheMiddleOfFlushesTheRingStaysReadable) {
 
 std::vector<std::string> runDiskHelper(const std::string& mode) {
   TempDirectory scratch;
-  ChildProcess child({"disk", (scratch / "mnt").string(), mode});
+  ChildProcess child(PD_LOGRING_TEST_HELPER, {"disk", (scratch / "mnt").string(), mode});
   auto lines = child.readAll(30s);
-  const int status = child.wait();
+  const int status = child.waitStatus();
   if (WIFEXITED(status) && WEXITSTATUS(status) == kSkipped) return {"skip"};
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
   return lines;
@@ -111,9 +113,9 @@ TEST(LogRingProcessTest, AReadOnlyDiskIsReportedAndSurvived) {
 
 TEST(LogRingProcessTest, PruningCountsOnlyTheFoldersItReallyDeleted) {
   TempDirectory scratch;
-  ChildProcess child({"prune-busy", (scratch / "mnt").string()});
+  ChildProcess child(PD_LOGRING_TEST_HELPER, {"prune-busy", (scratch / "mnt").string()});
   const auto lines = child.readAll(30s);
-  const int status = child.wait();
+  const int status = child.waitStatus();
   if (WIFEXITED(status) && WEXITSTATUS(status) == kSkipped) GTEST_SKIP() << "no private mount namespace";
   ASSERT_EQ(lines.size(), 1u);
   // The oldest could not go, so two others went instead, and the line matches the disk.
@@ -125,9 +127,9 @@ TEST(CrashRecordTest, AFatalSignalLeavesARecordForTheNextLaunch) {
     TempDirectory folder;
     // Under a sanitizer its own fault handler would come first and end the process
     // its own way; the handler under test must see the fault itself.
-    ChildProcess child({"crash", folder.path().string(), how}, {"ASAN_OPTIONS=handle_segv=0:detect_leaks=0", "TSAN_OPTIONS=handle_segv=0"});
+    ChildProcess child(PD_LOGRING_TEST_HELPER, {"crash", folder.path().string(), how}, {"ASAN_OPTIONS=handle_segv=0:detect_leaks=0", "TSAN_OPTIONS=handle_segv=0"});
     ASSERT_EQ(child.readLine(10s), "installed");
-    const int status = child.wait();
+    const int status = child.waitStatus();
     ASSERT_TRUE(WIFSIGNALED(status)) << how;
     EXPECT_EQ(WTERMSIG(status), signal) << "the signal must still end the process";
 

@@ -3,7 +3,7 @@
 
 #include "PrivateAvahi.hpp"
 
-#include "AppTestSupport.hpp" // ChildProcess
+#include "support/ChildProcess.hpp"
 #include "platform/bonjour/AvahiBrowser.hpp"
 #include "platform/bonjour/AvahiResolver.hpp"
 #include "runtime/SerialQueue.hpp"
