@@ -80,7 +80,6 @@ struct Harness {
     dependencies.networkPeerID = [] { return std::string("00000000-0000-4000-8000-000000000000"); };
     dependencies.deviceName = "Fuzz";
     manager = link::NetworkManagerForMac::create(std::move(dependencies));
-    link::NetworkManagerForMacTestAccess::adopt(*manager, std::make_shared<QuietLink>());
   }
 };
 

@@ -167,7 +167,9 @@ TEST_F(HeartbeatTest, APongTimeFarOutOfRangeGivesNoSample) {
   LogWindow log;
   const auto latest = sent("ping").back()["seq"].get<std::int64_t>();
   send(R"({"type":"pong","seq":)" + std::to_string(latest) + R"(,"timestampUnixMs":-9223372036854775808})");
-  if (sent("ping").back()["seq"].get<std::int64_t>() == latest) EXPECT_FALSE(log.has("clock_skew"));
+  if (sent("ping").back()["seq"].get<std::int64_t>() == latest) {
+    EXPECT_FALSE(log.has("clock_skew"));
+  }
 }
 
 } // namespace
