@@ -214,16 +214,16 @@ void NetworkManagerForMac::startHeartbeat(bool resetLiveness) {
   // Started only from the network queue; its own period is far off, so it acts as a one-shot.
   // The queue's work reaches it through weak references, never through the member, which the
   // main thread replaces.
-  auto self = std::make_shared<std::weak_ptr<runtime::RepeatingTimer>>();
-  silenceDeadline_ = std::make_shared<runtime::RepeatingTimer>(networkQueue_.executor(), std::chrono::hours(1), [weak, self] {
+  auto ownHandle = std::make_shared<std::weak_ptr<runtime::RepeatingTimer>>();
+  silenceDeadline_ = std::make_shared<runtime::RepeatingTimer>(networkQueue_.executor(), std::chrono::hours(1), [weak, ownHandle] {
     const auto manager = weak.lock();
-    const auto deadline = self->lock();
+    const auto deadline = ownHandle->lock();
     if (!manager || !deadline) return;
     const double now = runtime::monotonicSeconds();
     manager->evaluateLinkState(now);
     manager->armSilenceDeadline(now, *deadline);
   });
-  *self = silenceDeadline_;
+  *ownHandle = silenceDeadline_;
   std::weak_ptr<runtime::RepeatingTimer> deadline = silenceDeadline_;
   heartbeatSource_ = std::make_unique<runtime::RepeatingTimer>(networkQueue_.executor(), period, [weak, deadline] {
     if (auto manager = weak.lock()) manager->heartbeatTick(deadline.lock());

@@ -351,8 +351,7 @@ private:
   void stopHeartbeat();
   void resetVideoLiveness();
 
-  // Where the control protocol, the heartbeat and automatic reconnect plug in. Until they exist
-  // a control message is only counted, and the rest does nothing.
+  // The control protocol and the heartbeat (main thread unless marked).
   void handleControlMessage(const std::vector<std::uint8_t>& bytes, std::uint64_t generation,
                             const LinkPointer& connection);
   void handleHandshakeAck(const ControlMessage& message);
