@@ -11,7 +11,9 @@ LinkDeckStateSink::LinkDeckStateSink(const std::shared_ptr<link::NetworkManagerF
 
 LinkDeckStateSink::~LinkDeckStateSink() = default;
 
-void LinkDeckStateSink::sendDeckState(const link::DeckState& /*state*/) {}
+void LinkDeckStateSink::sendDeckState(const link::DeckState& state) {
+  if (const auto manager = manager_.lock()) manager->sendDeckState(state);
+}
 
 bool LinkDeckStateSink::hasConnectedPeers() const {
   const auto manager = manager_.lock();

@@ -1,8 +1,7 @@
 #pragma once
 
-// Connects the OSC view model to the link manager. The control protocol that carries
-// deck_state to the tablet is not built yet, so sendDeckState drops the state; what the
-// view model reads of the link (connected peers, changes) is real.
+// Connects the OSC view model to the link manager: deck states go to the tablet through it,
+// and the view model reads the link's connected peers and changes.
 
 #include "deckinput/DeckStateSink.hpp"
 

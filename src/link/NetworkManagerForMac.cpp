@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -187,9 +188,14 @@ std::uint64_t NetworkManagerForMac::beginLinkSession() {
 }
 
 void NetworkManagerForMac::stopHeartbeat() {
+  // The tick first: once it has ended, nothing re-arms the deadline.
   if (heartbeatSource_) {
     heartbeatSource_->cancel();
     heartbeatSource_.reset();
+  }
+  if (silenceDeadline_) {
+    silenceDeadline_->cancel();
+    silenceDeadline_.reset();
   }
   pingSequence_ = 0;
   lastPingSentAt_.reset();
@@ -201,26 +207,46 @@ void NetworkManagerForMac::stopHeartbeat() {
 void NetworkManagerForMac::startHeartbeat(bool resetLiveness) {
   stopHeartbeat();
   const std::uint64_t epoch = ++linkEpoch_;
-  postToNetworkQueue([epoch, resetLiveness](NetworkManagerForMac& self) {
-    self.lastInboundActivity_ = runtime::monotonicSeconds();
-    self.lastPingScheduledAt_ = -1e9;
-    self.evaluatedLinkState_ = LinkState::connected;
-    self.linkEpochOnQueue_ = epoch;
-    if (resetLiveness) self.resetVideoLiveness();
-  });
   const auto& timing = dependencies_.timing;
   const auto period = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::duration<double>(timing.heartbeatCheckInterval));
   std::weak_ptr<NetworkManagerForMac> weak = weak_from_this();
-  heartbeatSource_ = std::make_unique<runtime::RepeatingTimer>(networkQueue_.executor(), period, [weak] {
-    if (auto self = weak.lock()) self->heartbeatTick();
+  // Started only from the network queue; its own period is far off, so it acts as a one-shot.
+  // The queue's work reaches it through weak references, never through the member, which the
+  // main thread replaces.
+  auto ownHandle = std::make_shared<std::weak_ptr<runtime::RepeatingTimer>>();
+  silenceDeadline_ = std::make_shared<runtime::RepeatingTimer>(networkQueue_.executor(), std::chrono::hours(1), [weak, ownHandle] {
+    const auto manager = weak.lock();
+    const auto deadline = ownHandle->lock();
+    if (!manager || !deadline) return;
+    const double now = runtime::monotonicSeconds();
+    manager->evaluateLinkState(now);
+    manager->armSilenceDeadline(now, *deadline);
   });
+  *ownHandle = silenceDeadline_;
+  std::weak_ptr<runtime::RepeatingTimer> deadline = silenceDeadline_;
+  heartbeatSource_ = std::make_unique<runtime::RepeatingTimer>(networkQueue_.executor(), period, [weak, deadline] {
+    if (auto manager = weak.lock()) manager->heartbeatTick(deadline.lock());
+  });
+  postToNetworkQueue([epoch, resetLiveness, deadline](NetworkManagerForMac& manager) {
+    const double now = runtime::monotonicSeconds();
+    manager.lastInboundActivity_ = now;
+    manager.lastPingScheduledAt_ = -1e9;
+    manager.evaluatedLinkState_ = LinkState::connected;
+    manager.linkEpochOnQueue_ = epoch;
+    if (resetLiveness) {
+      manager.lastFrameReceivedTime_ = 0;
+      manager.resetVideoLiveness();
+    }
+    if (const auto timer = deadline.lock()) manager.armSilenceDeadline(now, *timer);
+  });
+  // Queued after the reset above on the same serial queue, so the first tick sees fresh values.
   heartbeatSource_->start();
   Log::heartbeat().notice("hb_start interval_s=%.1f degraded_s=%.1f lost_s=%.1f", timing.heartbeatInterval,
                           timing.linkDegradedThreshold, timing.linkLostThreshold);
 }
 
-void NetworkManagerForMac::heartbeatTick() {
+void NetworkManagerForMac::heartbeatTick(const std::shared_ptr<runtime::RepeatingTimer>& silenceDeadline) {
   const auto& timing = dependencies_.timing;
   const double now = runtime::monotonicSeconds();
   // Slightly under the ping period, so that every second one-second tick sends.
@@ -228,34 +254,69 @@ void NetworkManagerForMac::heartbeatTick() {
     lastPingScheduledAt_ = now;
     runtime::MainThread::post(runtime::weakCallback(weak_from_this(), [](NetworkManagerForMac& self) { self.sendPing(); }));
   }
+  evaluateLinkState(now);
+  checkVideoSilence(evaluatedLinkState_, now);
+  if (silenceDeadline) armSilenceDeadline(now, *silenceDeadline);
+}
+
+void NetworkManagerForMac::evaluateLinkState(double now) {
+  const auto& timing = dependencies_.timing;
   const double silence = now - lastInboundActivity_;
   const LinkState state = silence >= timing.linkLostThreshold       ? LinkState::lost
                           : silence >= timing.linkDegradedThreshold ? LinkState::degraded
                                                                     : LinkState::connected;
-  if (state != evaluatedLinkState_) {
-    evaluatedLinkState_ = state;
-    const std::uint64_t epoch = linkEpochOnQueue_;
-    runtime::MainThread::post(runtime::weakCallback(
-        weak_from_this(), [state, epoch](NetworkManagerForMac& self) { self.applyLinkState(state, epoch); }));
-  }
+  if (state == evaluatedLinkState_) return;
+  evaluatedLinkState_ = state;
+  const std::uint64_t epoch = linkEpochOnQueue_;
+  const std::int64_t scheduledAt = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                       runtime::Clock::current().monotonic().time_since_epoch())
+                                       .count();
+  runtime::MainThread::post(runtime::weakCallback(weak_from_this(), [state, epoch, scheduledAt](NetworkManagerForMac& self) {
+    self.applyLinkState(state, epoch, scheduledAt);
+  }));
 }
 
-void NetworkManagerForMac::applyLinkState(LinkState state, std::uint64_t epoch) {
+void NetworkManagerForMac::armSilenceDeadline(double now, runtime::RepeatingTimer& silenceDeadline) {
+  // A one-second tick alone would judge up to a second late; the verdict is due when the
+  // silence reaches the threshold.
+  const auto& timing = dependencies_.timing;
+  if (evaluatedLinkState_ == LinkState::lost) return;
+  const double threshold =
+      evaluatedLinkState_ == LinkState::connected ? timing.linkDegradedThreshold : timing.linkLostThreshold;
+  const double wait = lastInboundActivity_ + threshold - now;
+  if (wait >= timing.heartbeatCheckInterval) return;
+  // A hair past the threshold, so the check cannot land just short of it.
+  silenceDeadline.start(runtime::durationFromSeconds(wait) + std::chrono::milliseconds(1));
+}
+
+void NetworkManagerForMac::applyLinkState(LinkState state, std::uint64_t epoch, std::int64_t scheduledAt) {
   // A verdict of a stopped or replaced heartbeat is no longer about this link.
   if (epoch != linkEpoch_) return;
+  if (connectedPeers.get().empty()) return;
+  const std::int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 runtime::Clock::current().monotonic().time_since_epoch())
+                                 .count();
+  const std::int64_t lagMs = (nowNs - scheduledAt) / 1'000'000;
+  const auto thresholdMs = [](double seconds) { return static_cast<std::int64_t>(std::llround(seconds * 1000.0)); };
   switch (state) {
   case LinkState::connected:
+    if (!isLinkDegraded.get()) return;
+    Log::heartbeat().notice("link_recovered lag_ms=%ld", lagMs);
     isLinkDegraded.set(false);
+    updateConnectionStatus();
     break;
   case LinkState::degraded:
+    Log::heartbeat().notice("link_degraded silence_ms=%ld lag_ms=%ld",
+                            thresholdMs(dependencies_.timing.linkDegradedThreshold), lagMs);
     isLinkDegraded.set(true);
+    updateConnectionStatus();
     break;
   case LinkState::lost:
-    isLinkDegraded.set(true);
+    Log::heartbeat().error("link_lost silence_ms=%ld lag_ms=%ld", thresholdMs(dependencies_.timing.linkLostThreshold),
+                           lagMs);
     handlePeerLost();
     break;
   }
-  updateConnectionStatus();
 }
 
 std::string NetworkManagerForMac::heartbeatMessage(std::string_view type, std::int64_t seq) {
@@ -330,7 +391,9 @@ void NetworkManagerForMac::recordClockSkew(std::int64_t seq, std::int64_t peerTi
   // The round trip on the monotonic clock; the midpoint on the wall clock, to compare with the tablet's.
   const auto rttMs = static_cast<std::int64_t>((nowMonotonic - lastPingSentAt_->monotonicSeconds) * 1000.0);
   const auto midMs = static_cast<std::int64_t>((lastPingSentAt_->wallSeconds + nowWall) * 0.5 * 1000.0);
-  const std::int64_t skewMs = peerTimestampUnixMs - midMs;
+  // The tablet's number may be anywhere in 64 bits; a difference that does not fit is no sample.
+  std::int64_t skewMs = 0;
+  if (__builtin_sub_overflow(peerTimestampUnixMs, midMs, &skewMs)) return;
   ++skewSampleCounter_;
   if (forceNextSkewLog_ || !lastSkewLogAt_ || nowMonotonic - *lastSkewLogAt_ >= 300.0) {
     forceNextSkewLog_ = false;
@@ -883,8 +946,13 @@ void NetworkManagerForMac::applyVideoVersionGate() {
   const bool drop = kind == PeerVersionState::Kind::mismatch || kind == PeerVersionState::Kind::legacy;
   const bool resolved = kind != PeerVersionState::Kind::unknown;
   postToNetworkQueue([drop, resolved](NetworkManagerForMac& self) {
+    const bool wasDropping = self.dropVideoForVersionGate_;
     self.dropVideoForVersionGate_ = drop;
     self.versionResolvedForGate_ = resolved;
+    // No frame of an incompatible tablet may be shown, not even one already half assembled.
+    if (drop && !wasDropping) {
+      self.resetVideoDecoders();
+    }
   });
 }
 
@@ -937,7 +1005,7 @@ void NetworkManagerForMac::handleControlMessage(const std::vector<std::uint8_t>&
   } else if (type == "handshake_reject") {
     handleHandshakeReject(*message);
   } else if (type == "mode_change_request") {
-    // The mode question is not built yet; a known type all the same.
+    handleModeChangeRequest(*message);
   } else if (type == "ping") {
     handlePing(*message);
   } else if (type == "pong") {
@@ -1015,6 +1083,8 @@ void NetworkManagerForMac::applyVideoSilence(std::uint64_t epoch) {
     std::scoped_lock lock(videoLivenessGate_);
     silent = !silentStreams_.empty();
   }
+  // No silence is shown without a peer.
+  if (silent && connectedPeers.get().empty()) return;
   if (isVideoSilent.get() != silent) {
     isVideoSilent.set(silent);
     updateConnectionStatus();
@@ -1165,25 +1235,5 @@ void NetworkManagerForMac::handleHandshakeReject(const ControlMessage& message) 
 }
 
 std::uint64_t NetworkManagerForMac::controlDatagramCount() const noexcept { return controlDatagrams_; }
-
-void NetworkManagerForMac::handlePeerLost() {}
-void NetworkManagerForMac::startAutoReconnect(ReconnectNotice::Cause) {}
-void NetworkManagerForMac::stopAutoReconnect() {}
-void NetworkManagerForMac::updateReconnectNoticeCause(ReconnectNotice::Cause) {}
-void NetworkManagerForMac::scheduleReconnect() {}
-void NetworkManagerForMac::reconnectNow(const BrowseResult&) {}
-
-// --- Operations the views call; filled in with mode change, disconnect and reconnect ------------------------
-
-void NetworkManagerForMac::applyStreamMode(StreamMode mode) {
-  runtime::MainThread::assertMainThread();
-  if (mode == streamMode.get()) return;
-  streamMode.set(mode);
-  configurePipeline(mode);
-}
-
-void NetworkManagerForMac::resolvePendingModeRequest(bool) { runtime::MainThread::assertMainThread(); }
-
-void NetworkManagerForMac::stop(bool) { runtime::MainThread::assertMainThread(); }
 
 } // namespace pd::link

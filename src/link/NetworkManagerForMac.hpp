@@ -18,6 +18,7 @@
 // can hold it weakly.
 
 #include "link/ControlMessage.hpp"
+#include "link/DeckState.hpp"
 #include "link/LoadVideoAck.hpp"
 #include "link/MainThreadTimers.hpp"
 #include "link/StreamMode.hpp"
@@ -160,6 +161,9 @@ public:
     double heartbeatCheckInterval = 1.0; // tick period
     double linkDegradedThreshold = 2.5;  // silence that makes the link degraded
     double linkLostThreshold = 5.0;      // silence that makes the link lost
+    double videoSilenceThreshold = 3.0;  // a stream without a shown frame this long is silent
+    double maxReconnectInterval = 8.0;   // longest wait between reconnect attempts
+    double occupiedReconnectInterval = 60.0; // the same while the tablet is held by another receiver
   };
 
   // What the manager is made of. systemDependencies() gives the real ones; tests swap in fakes.
@@ -252,8 +256,23 @@ public:
   // --- Stream mode (main thread) ----------------------------------------------------------------
   // Stores a different mode and reconfigures the pipeline for it.
   void applyStreamMode(StreamMode mode);
-  // The user's answer to pendingModeRequest.
+  // The user's answer to pendingModeRequest; tells the tablet when a link is up.
   void resolvePendingModeRequest(bool approved);
+  // A peer text reduced for a log line: ASCII letters, digits and "_" only, at most 16, "-" when
+  // nothing is left.
+  static std::string sanitizedLogToken(std::string_view text);
+
+  // --- Service messages to the tablet (main thread) --------------------------------------------------
+  // At most one deck state travels at a time; one that arrives meanwhile is dropped.
+  void sendDeckState(const DeckState& state);
+  // True when the message was handed to the connection (not: delivered).
+  bool sendSourceEndpoint(std::uint16_t httpPort, const std::string& sessionToken, bool isRepeat);
+  bool sendLoadVideo(const std::string& target, const std::string& url, const std::optional<std::string>& title);
+  bool sendVideoBPM(const std::string& target, std::int64_t bpm, const std::optional<std::string>& url);
+  // The receiver's address as the tablet can reach it, ready for an http URL ("[...]" around IPv6).
+  std::optional<std::string> localHostForPeer() const;
+  // Deck states handed to the connection and not yet completed.
+  std::int64_t deckStatesInFlight() const noexcept { return deckStatesInFlight_; }
 
   // --- Video ingest -------------------------------------------------------------------------------
   // Main thread: what decoded frames are waiting to be shown goes.
@@ -300,6 +319,8 @@ public:
   // A TXT "pv" value: optional "+" or "-", then ASCII digits only, within 64 bits; else none.
   static std::optional<std::int64_t> parseProtocolVersion(const std::optional<std::string>& text);
   static PeerVersionInfo peerVersionInfo(const BrowseResult& result);
+  // The first IPv4 address of a wired or Wi-Fi interface among the active ones.
+  static std::optional<std::string> primaryIPv4Address(const std::vector<platform::net::ActiveAddress>& addresses);
 
 private:
   friend struct NetworkManagerForMacTestAccess;
@@ -349,8 +370,7 @@ private:
   void stopHeartbeat();
   void resetVideoLiveness();
 
-  // Where the control protocol, the heartbeat and automatic reconnect plug in. Until they exist
-  // a control message is only counted, and the rest does nothing.
+  // The control protocol and the heartbeat (main thread unless marked).
   void handleControlMessage(const std::vector<std::uint8_t>& bytes, std::uint64_t generation,
                             const LinkPointer& connection);
   void handleHandshakeAck(const ControlMessage& message);
@@ -362,20 +382,44 @@ private:
   void applyVideoSilence(std::uint64_t epoch);
   void resendHandshakeIfNeeded();
   void startHeartbeat(bool resetLiveness);
-  void heartbeatTick();
+  void heartbeatTick(const std::shared_ptr<runtime::RepeatingTimer>& silenceDeadline);
   void sendPing();
   void handlePing(const ControlMessage& message);
   void handlePong(const ControlMessage& message);
   void recordClockSkew(std::int64_t seq, std::int64_t peerTimestampUnixMs);
-  void applyLinkState(LinkState state, std::uint64_t epoch);
+  // `scheduledAt`: the monotonic clock in nanoseconds when the network queue decided.
+  void applyLinkState(LinkState state, std::uint64_t epoch, std::int64_t scheduledAt);
   // The four keys of a ping or a pong; empty when it cannot be written.
   static std::string heartbeatMessage(std::string_view type, std::int64_t seq);
+  // Network queue: the link's verdict from the silence at `now`; reports a change to the main thread.
+  void evaluateLinkState(double now);
+  // Network queue: checks again exactly when the silence would cross the next threshold, when
+  // that comes before the next tick.
+  void armSilenceDeadline(double now, runtime::RepeatingTimer& silenceDeadline);
+
+  // Peer loss and automatic reconnect (main thread).
   void handlePeerLost();
   void startAutoReconnect(ReconnectNotice::Cause cause);
   void stopAutoReconnect();
   void updateReconnectNoticeCause(ReconnectNotice::Cause cause);
   void scheduleReconnect();
   void reconnectNow(const BrowseResult& rediscovered);
+  void performReconnectAttempt();
+  void reportReconnectTarget(std::string kind, std::string reason, std::optional<std::string> interface,
+                             std::optional<std::string> peerName);
+
+  // Stream mode change (main thread).
+  void handleModeChangeRequest(const ControlMessage& message);
+  void sendModeChangeResponse(bool accepted, StreamMode mode);
+
+  // Service messages (main thread).
+  // Serialises `message` and hands it to a ready connection without waiting for the outcome;
+  // `name` names the message in the skip and failure lines.
+  bool sendFireAndForget(const nlohmann::json& message, std::string_view name, bool needsEstablishedLink);
+  std::optional<std::string> connectionLocalHost() const;
+
+  // Video liveness (network queue): the silence verdicts of one tick.
+  void checkVideoSilence(LinkState linkState, double now);
 
   // Network queue: empties the video reassembly tables.
   void clearReassemblyTables();
@@ -424,6 +468,20 @@ private:
   double browserRebuildDelay_;
   std::uint64_t controlDatagrams_ = 0;
   std::unique_ptr<runtime::RepeatingTimer> heartbeatSource_;
+  // Fires when the silence crosses a threshold between two ticks; armed from the network queue.
+  std::shared_ptr<runtime::RepeatingTimer> silenceDeadline_;
+  std::unique_ptr<MainThreadTimers::Timer> reconnectTimer_;
+  struct ReconnectTarget {
+    std::string kind;
+    std::string reason;
+    std::optional<std::string> interface;
+    std::optional<std::string> peerName;
+    friend bool operator==(const ReconnectTarget&, const ReconnectTarget&) = default;
+  };
+  std::optional<ReconnectTarget> lastReportedReconnectTarget_;
+  std::int64_t consecutiveNoPeer_ = 0;
+  std::int64_t deckStatesInFlight_ = 0;
+  static constexpr std::int64_t maxDeckStatesInFlight_ = 1;
   std::int64_t pingSequence_ = 0;
   struct SentPing {
     std::int64_t seq = 0;

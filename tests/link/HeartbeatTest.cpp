@@ -16,13 +16,17 @@ class HeartbeatTest : public ManagerFixture {
 protected:
   void SetUp() override {
     for (const char* key : {"ping_send", "pong_send", "pong_recv"}) diagnostics::LogThrottle::shared().reset(key);
+    TA::setTiming(*manager, timing());
+    current = &connectReady(tablet("Tab", {loopback()}));
+  }
+  // Short enough that silence shows within a test.
+  virtual NetworkManagerForMac::Timing timing() const {
     NetworkManagerForMac::Timing timing;
     timing.heartbeatCheckInterval = 0.02;
     timing.heartbeatInterval = 0.04;
     timing.linkDegradedThreshold = 0.15;
     timing.linkLostThreshold = 0.3;
-    TA::setTiming(*manager, timing);
-    current = &connectReady(tablet("Tab", {loopback()}));
+    return timing;
   }
   void send(const std::string& text) {
     ASSERT_TRUE(current->deliver(bytes(text)));
@@ -33,15 +37,7 @@ protected:
          std::to_string(TA::handshakeSequence(*manager)) + "}");
     ASSERT_EQ(manager->connectedPeers.get().size(), 1u);
   }
-  // The messages of one type the manager sent, parsed.
-  std::vector<nlohmann::json> sent(std::string_view type) {
-    std::vector<nlohmann::json> found;
-    for (const auto& datagram : current->sent()) {
-      auto json = nlohmann::json::parse(datagram.begin(), datagram.end());
-      if (json["type"] == type) found.push_back(std::move(json));
-    }
-    return found;
-  }
+  std::vector<nlohmann::json> sent(std::string_view type) { return sentMessages(*current, type); }
   FakeLink* current = nullptr;
 };
 
@@ -123,6 +119,57 @@ TEST_F(HeartbeatTest, NewLinkCycleStopsTheHeartbeat) {
   runUntil([&] { return std::chrono::steady_clock::now() > until; }, 2s);
   EXPECT_FALSE(manager->isLinkDegraded.get());
   EXPECT_LE(sent("ping").size(), count + 1);
+}
+
+TEST_F(HeartbeatTest, SilenceLosesTheLinkAndReconnectStarts) {
+  establish();
+  LogWindow log;
+  runUntil([&] { return manager->connectedPeers.get().empty(); });
+  EXPECT_TRUE(log.has("link_degraded silence_ms=150 lag_ms="));
+  EXPECT_TRUE(log.has("link_lost silence_ms=300 lag_ms="));
+  EXPECT_TRUE(log.has("udp_disconnect reason=peer_lost"));
+  // Nothing is discovered in this test: the first attempt finds no tablet and waits.
+  EXPECT_EQ(manager->connectionStatus.get(), "接続が切断されました - 再接続中...");
+  ASSERT_TRUE(manager->reconnectNotice.get());
+  EXPECT_EQ(manager->reconnectNotice.get()->cause, NetworkManagerForMac::ReconnectNotice::Cause::peerNotFound);
+  EXPECT_TRUE(log.has("reconnect_start"));
+  EXPECT_TRUE(manager->hasConnectionIssue.get());
+}
+
+// The verdicts fall due when the silence crosses the thresholds, not at the next one-second tick.
+class SilenceDeadlineTest : public HeartbeatTest {
+protected:
+  // The real tick, short thresholds.
+  NetworkManagerForMac::Timing timing() const override {
+    NetworkManagerForMac::Timing timing;
+    timing.linkDegradedThreshold = 0.2;
+    timing.linkLostThreshold = 0.4;
+    return timing;
+  }
+};
+
+TEST_F(SilenceDeadlineTest, DegradedAndLostComeAtTheirThresholds) {
+  establish();
+  const auto start = std::chrono::steady_clock::now();
+  runUntil([&] { return manager->isLinkDegraded.get(); });
+  const auto degraded = std::chrono::steady_clock::now() - start;
+  runUntil([&] { return manager->connectedPeers.get().empty(); });
+  const auto lost = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(degraded, 150ms);
+  EXPECT_LT(degraded, 700ms); // the first tick would come at 1 s
+  EXPECT_GE(lost, 350ms);
+  EXPECT_LT(lost, 900ms);
+}
+
+TEST_F(HeartbeatTest, APongTimeFarOutOfRangeGivesNoSample) {
+  establish();
+  runUntil([&] { return sent("ping").size() >= 1; });
+  LogWindow log;
+  const auto latest = sent("ping").back()["seq"].get<std::int64_t>();
+  send(R"({"type":"pong","seq":)" + std::to_string(latest) + R"(,"timestampUnixMs":-9223372036854775808})");
+  if (sent("ping").back()["seq"].get<std::int64_t>() == latest) {
+    EXPECT_FALSE(log.has("clock_skew"));
+  }
 }
 
 } // namespace

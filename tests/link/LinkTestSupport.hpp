@@ -9,6 +9,8 @@
 #include "platform/log/Logger.hpp"
 #include "runtime/MainThread.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
@@ -18,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <map>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -42,6 +45,32 @@ struct NetworkManagerForMacTestAccess {
   static bool hasConnection(const Manager& m) { return m.udpConnection_ != nullptr; }
   static void handleConnectionTimeout(Manager& m, std::uint64_t generation) { m.handleConnectionTimeout(generation); }
   static std::uint64_t linkEpoch(const Manager& m) { return m.linkEpoch_; }
+  static bool isAutoReconnecting(const Manager& m) { return m.isAutoReconnecting_; }
+  static std::int64_t reconnectAttempt(const Manager& m) { return m.reconnectAttempt_; }
+  static std::int64_t occupiedRejectStreak(const Manager& m) { return m.occupiedRejectStreak_; }
+  static bool isPinned(const Manager& m) { return m.reconnectPinnedToLastPeer_; }
+  static bool hasReconnectTimer(const Manager& m) { return m.reconnectTimer_ != nullptr; }
+  static void handlePeerLost(Manager& m) { m.handlePeerLost(); }
+  static void startAutoReconnect(Manager& m, NetworkManagerForMac::ReconnectNotice::Cause cause) {
+    m.startAutoReconnect(cause);
+  }
+  static void setStickyUntil(Manager& m, double until) { m.stickyStatusUntil_ = until; }
+  static void updateConnectionStatus(Manager& m) { m.updateConnectionStatus(); }
+  static std::set<std::uint8_t> silentStreams(Manager& m) {
+    std::scoped_lock lock(m.videoLivenessGate_);
+    return m.silentStreams_;
+  }
+  static std::map<std::uint8_t, double> stoppedStreams(Manager& m) {
+    std::scoped_lock lock(m.videoLivenessGate_);
+    return m.stoppedStreams_;
+  }
+  static std::map<std::uint8_t, double> lastFrameTimes(Manager& m) {
+    std::scoped_lock lock(m.videoLivenessGate_);
+    return m.lastFrameTimeByStream_;
+  }
+  static void checkVideoSilence(Manager& m, NetworkManagerForMac::LinkState state, double now) {
+    m.checkVideoSilence(state, now);
+  }
   // Before any heartbeat runs: the network queue reads these.
   static void setTiming(Manager& m, const NetworkManagerForMac::Timing& timing) { m.dependencies_.timing = timing; }
 
@@ -56,6 +85,9 @@ struct NetworkManagerForMacTestAccess {
   }
   static std::uint64_t videoEpochOnQueue(Manager& m) {
     return onQueue(m, [](Manager& s) { return s.videoEpochOnQueue_; });
+  }
+  static bool dropsVideoForVersionGate(Manager& m) {
+    return onQueue(m, [](Manager& s) { return s.dropVideoForVersionGate_; });
   }
   static double lastInboundActivity(Manager& m) {
     return onQueue(m, [](Manager& s) { return s.lastInboundActivity_; });
@@ -267,11 +299,27 @@ public:
     pending_ = std::move(completion);
   }
   void send(std::vector<std::uint8_t> content, SendCompletion completion) override {
+    std::optional<Error> outcome;
     {
       std::scoped_lock lock(mutex_);
       sent_.push_back(std::move(content));
+      // A link torn down with the send queued may destroy the completion without calling it.
+      if (dropCompletions_) return;
+      outcome = sendError_;
     }
-    if (completion) completion(std::nullopt);
+    if (completion) completion(outcome);
+  }
+  void dropSendCompletions(bool drop) {
+    std::scoped_lock lock(mutex_);
+    dropCompletions_ = drop;
+  }
+  void failSends(std::optional<Error> error) {
+    std::scoped_lock lock(mutex_);
+    sendError_ = std::move(error);
+  }
+  void setLocalEndpoint(platform::net::Endpoint local) {
+    std::scoped_lock lock(mutex_);
+    if (path_) path_->localEndpoint = std::move(local);
   }
   std::optional<platform::net::LinkPath> currentPath() const override {
     std::scoped_lock lock(mutex_);
@@ -352,6 +400,8 @@ private:
   std::vector<std::vector<std::uint8_t>> sent_;
   std::optional<platform::net::LinkPath> path_;
   bool cancelled_ = false;
+  bool dropCompletions_ = false;
+  std::optional<Error> sendError_;
 };
 
 class FakeTimers final : public MainThreadTimers {
@@ -419,6 +469,16 @@ public:
 private:
   std::uint64_t start_;
 };
+
+// The messages of one type that went out on the link, parsed.
+inline std::vector<nlohmann::json> sentMessages(FakeLink& link, std::string_view type) {
+  std::vector<nlohmann::json> found;
+  for (const auto& datagram : link.sent()) {
+    auto json = nlohmann::json::parse(datagram.begin(), datagram.end());
+    if (json["type"] == type) found.push_back(std::move(json));
+  }
+  return found;
+}
 
 inline platform::net::Interface loopback() { return {"lo", 1, platform::net::InterfaceType::loopback}; }
 inline platform::net::Interface wifi() { return {"wlan0", 3, platform::net::InterfaceType::wifi}; }

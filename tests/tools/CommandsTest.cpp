@@ -101,6 +101,8 @@ TEST(CommandValues, AckAndTxtWords) {
     EXPECT_TRUE(refused("txt version 3"));
     EXPECT_TRUE(parsed<cmd::Silence>("silence on").on);
     EXPECT_TRUE(refused("silence yes"));
+    EXPECT_TRUE(parsed<cmd::Silence>("resume").answerHeld);
+    EXPECT_TRUE(refused("resume now"));
     EXPECT_EQ(parsed<cmd::LinkId>("link-id wrong").echo, LinkIdEcho::wrong);
 }
 

@@ -164,6 +164,29 @@ TEST(Silence, RecordsEverythingAndAnswersNothing) {
     EXPECT_EQ(h.session->videoTarget(), mac) << "silence does not end the link";
 }
 
+TEST(Silence, ResumeAnswersOnlyTheNewestRequestThatWaited) {
+    Harness h;
+    h.session->setSilenced(true);
+    const Endpoint newPort = macAfterReconnect;
+    h.handshake(mac, 5);
+    h.handshake(newPort, 6);
+    EXPECT_TRUE(h.sent.empty());
+    h.session->resume();
+    ASSERT_EQ(h.sent.size(), 1u);
+    EXPECT_EQ(h.sent[0].first, newPort);
+    EXPECT_EQ(h.lastSentJson()["type"], "handshake_ack");
+    EXPECT_EQ(h.lastSentJson()["seq"], 6);
+    EXPECT_EQ(h.session->linkedPeer(), newPort);
+    // Nothing is held any more; plain silence forgets what waited.
+    h.session->resume();
+    EXPECT_EQ(h.sent.size(), 1u);
+    h.session->setSilenced(true);
+    h.handshake(mac, 7);
+    h.session->setSilenced(false);
+    h.session->resume();
+    EXPECT_EQ(h.sent.size(), 1u);
+}
+
 TEST(Heartbeat, PingsAreAnsweredWithTheirSeqAndBothClocks) {
     Harness h;
     h.receive(mac, R"({"type":"ping","seq":4.0,"timestamp":1.0,"timestampUnixMs":5})");

@@ -201,6 +201,9 @@ CommandParse parseCommand(std::string_view line) {
         }
         return ok(cmd::Bonjour{*on});
     }
+    if (name == "resume") {
+        return arity(0, 0) ? ok(cmd::Silence{false, true}) : usage("resume");
+    }
     if (name == "ping-now") {
         return arity(0, 0) ? ok(cmd::PingNow{}) : usage("ping-now");
     }

@@ -23,6 +23,7 @@ struct Reject {
 struct LoseAck {};
 struct Silence {
     bool on = false;
+    bool answerHeld = false; // on ending it: answer the newest handshake request that came meanwhile
 };
 struct Ping {
     bool on = false;

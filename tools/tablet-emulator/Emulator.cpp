@@ -609,7 +609,13 @@ struct Emulator::Impl {
                            session->setHandshakePolicy(HandshakePolicy::reject, c.reason, c.occupiedBy);
                        },
                        [&](const cmd::LoseAck&) { session->setHandshakePolicy(HandshakePolicy::loseAck); },
-                       [&](const cmd::Silence& c) { session->setSilenced(c.on); },
+                       [&](const cmd::Silence& c) {
+                           if (c.answerHeld) {
+                               session->resume();
+                           } else {
+                               session->setSilenced(c.on);
+                           }
+                       },
                        [&](const cmd::Ping& c) {
                            session->setPingEnabled(c.on);
                            if (c.on) {

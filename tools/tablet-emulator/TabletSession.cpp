@@ -120,6 +120,7 @@ void TabletSession::onHandshakeRequest(const Endpoint& from, const Json& body, s
     Json extra{{"seq", *seq}, {"linkId", linkId ? Json(*linkId) : Json(nullptr)}};
     emitReceived("handshake_request", from, body, std::move(extra));
     if (settings_.silenced) {
+        heldRequest_ = HeldRequest{from, body, size};
         return;
     }
     switch (settings_.handshake) {
@@ -160,6 +161,15 @@ void TabletSession::onHandshakeRequest(const Endpoint& from, const Json& body, s
     ack.appVersion = p.appVersion;
     ack.features = p.features;
     sendMessage(from, handshakeAck(ack));
+}
+
+void TabletSession::resume() {
+    settings_.silenced = false;
+    auto held = std::move(heldRequest_);
+    heldRequest_.reset();
+    if (held) {
+        onHandshakeRequest(held->from, held->body, held->size);
+    }
 }
 
 void TabletSession::onPing(const Endpoint& from, const Json& body, std::size_t size) {

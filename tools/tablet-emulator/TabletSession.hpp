@@ -73,7 +73,13 @@ public:
     bool sendRaw(const std::string& text);
 
     void setHandshakePolicy(HandshakePolicy policy, std::string rejectReason = {}, std::string occupiedBy = {});
-    void setSilenced(bool on) { settings_.silenced = on; }
+    void setSilenced(bool on) {
+        settings_.silenced = on;
+        heldRequest_.reset();
+    }
+    // Ends a silence and answers the newest handshake request that arrived during it, as a tablet
+    // whose app was paused reads what waited in its socket.
+    void resume();
     void setPingEnabled(bool on) { settings_.pingEnabled = on; }
     void setLocalMode(StreamMode mode) { settings_.mode = mode; }
     void setLoadAck(std::optional<LoadStatus> status, std::optional<std::string> reason);
@@ -107,6 +113,12 @@ private:
         std::chrono::steady_clock::time_point at;
     };
     std::optional<SentPing> lastPing_;
+    struct HeldRequest {
+        Endpoint from;
+        Json body;
+        std::size_t size = 0;
+    };
+    std::optional<HeldRequest> heldRequest_;
     std::optional<StreamMode> requestedMode_;
 };
 

@@ -154,19 +154,41 @@ std::optional<Interface> interfaceByName(std::string_view name) {
   return interface;
 }
 
+namespace {
+
+// The entry's address as numeric text, when it is IPv4 or IPv6 and getnameinfo can write it.
+std::optional<InterfaceAddress> numericAddress(const ifaddrs& entry) {
+  if (entry.ifa_name == nullptr || entry.ifa_addr == nullptr) return std::nullopt;
+  const int family = entry.ifa_addr->sa_family;
+  if (family != AF_INET && family != AF_INET6) return std::nullopt;
+  const socklen_t length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+  char host[NI_MAXHOST] = {};
+  if (::getnameinfo(entry.ifa_addr, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) return std::nullopt;
+  return InterfaceAddress{entry.ifa_name, family == AF_INET ? InterfaceAddress::Family::ipv4 : InterfaceAddress::Family::ipv6,
+                          host};
+}
+
+} // namespace
+
 std::vector<InterfaceAddress> interfaceAddresses(std::string_view name) {
   std::vector<InterfaceAddress> result;
   IfaddrsList list;
   for (const ifaddrs* entry = list.head; entry != nullptr; entry = entry->ifa_next) {
-    if (entry->ifa_name == nullptr || entry->ifa_addr == nullptr || name != entry->ifa_name) continue;
-    const int family = entry->ifa_addr->sa_family;
-    if (family != AF_INET && family != AF_INET6) continue;
-    const socklen_t length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-    char host[NI_MAXHOST] = {};
-    if (::getnameinfo(entry->ifa_addr, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) continue;
-    result.push_back({std::string(name),
-                      family == AF_INET ? InterfaceAddress::Family::ipv4 : InterfaceAddress::Family::ipv6,
-                      host});
+    if (entry->ifa_name == nullptr || name != entry->ifa_name) continue;
+    if (auto address = numericAddress(*entry)) result.push_back(std::move(*address));
+  }
+  return result;
+}
+
+std::vector<ActiveAddress> activeAddresses() {
+  std::vector<ActiveAddress> result;
+  IfaddrsList list;
+  for (const ifaddrs* entry = list.head; entry != nullptr; entry = entry->ifa_next) {
+    if ((entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_LOOPBACK) != 0) continue;
+    auto address = numericAddress(*entry);
+    if (!address) continue;
+    const InterfaceType type = classifyInterface(address->interfaceName, false);
+    result.push_back({type, std::move(*address)});
   }
   return result;
 }

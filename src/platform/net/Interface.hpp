@@ -60,4 +60,15 @@ std::optional<Interface> interfaceByName(std::string_view name);
 // The numeric IPv4 and IPv6 addresses of the named interface, in getifaddrs order.
 std::vector<InterfaceAddress> interfaceAddresses(std::string_view name);
 
+// An address of an interface that is up, with the interface's kind.
+struct ActiveAddress {
+  InterfaceType type = InterfaceType::other;
+  InterfaceAddress address;
+
+  friend bool operator==(const ActiveAddress&, const ActiveAddress&) = default;
+};
+
+// The numeric addresses of every interface that is up and not loopback, in getifaddrs order.
+std::vector<ActiveAddress> activeAddresses();
+
 } // namespace pd::platform::net

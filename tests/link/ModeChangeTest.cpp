@@ -1,0 +1,109 @@
+#include "LinkTestSupport.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+namespace pd::link::test {
+namespace {
+
+std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+class ModeChangeTest : public ManagerFixture {
+protected:
+  void SetUp() override { current = &connectReady(tablet("Tab", {loopback()})); }
+  void send(const std::string& text) {
+    ASSERT_TRUE(current->deliver(bytes(text)));
+    settle();
+  }
+  void establish(std::string_view version = R"("protocolVersion":3)") {
+    send(R"({"type":"handshake_ack","mode":"mix",)" + std::string(version) +
+         R"(,"seq":)" + std::to_string(TA::handshakeSequence(*manager)) + "}");
+  }
+  void ask(std::string_view mode) { send(R"({"type":"mode_change_request","mode":")" + std::string(mode) + "\"}"); }
+  std::vector<nlohmann::json> responses() { return sentMessages(*current, "mode_change_response"); }
+  FakeLink* current = nullptr;
+};
+
+TEST_F(ModeChangeTest, TheUserDecidesAndTheTabletIsToldAfterwards) {
+  establish();
+  LogWindow log;
+  ask("raw");
+  EXPECT_TRUE(log.has("mode_change_request from=mix to=raw source=peer"));
+  EXPECT_EQ(manager->pendingModeRequest.get(), StreamMode::raw);
+  EXPECT_TRUE(responses().empty());
+
+  manager->resolvePendingModeRequest(true);
+  EXPECT_TRUE(log.has("mode_change_response result=approved from=mix to=raw"));
+  EXPECT_EQ(manager->streamMode.get(), StreamMode::raw);
+  EXPECT_FALSE(manager->pendingModeRequest.get());
+  ASSERT_EQ(responses().size(), 1u);
+  EXPECT_EQ(responses()[0], (nlohmann::json{{"type", "mode_change_response"}, {"accepted", true}, {"mode", "raw"}}));
+
+  ask("mix");
+  manager->resolvePendingModeRequest(false);
+  EXPECT_TRUE(log.has("mode_change_response result=rejected to=raw"));
+  EXPECT_EQ(manager->streamMode.get(), StreamMode::raw);
+  ASSERT_EQ(responses().size(), 2u);
+  EXPECT_EQ(responses()[1]["accepted"], false);
+  EXPECT_EQ(responses()[1]["mode"], "raw");
+
+  // Nothing pending: no answer at all.
+  manager->resolvePendingModeRequest(true);
+  EXPECT_EQ(responses().size(), 2u);
+}
+
+TEST_F(ModeChangeTest, ARequestForTheCurrentModeIsAcceptedAtOnceAndClosesAnOpenQuestion) {
+  establish();
+  ask("raw");
+  ask("mix");
+  EXPECT_FALSE(manager->pendingModeRequest.get());
+  ASSERT_EQ(responses().size(), 1u);
+  EXPECT_EQ(responses()[0]["accepted"], true);
+  EXPECT_EQ(responses()[0]["mode"], "mix");
+}
+
+TEST_F(ModeChangeTest, AnOtherVersionsTabletIsRefusedAtOnce) {
+  establish(R"("protocolVersion":2)");
+  LogWindow log;
+  ask("raw");
+  EXPECT_TRUE(log.has("mode_change_response result=rejected reason=peer_version_blocked"));
+  EXPECT_FALSE(manager->pendingModeRequest.get());
+  ASSERT_EQ(responses().size(), 1u);
+  EXPECT_EQ(responses()[0]["accepted"], false);
+  EXPECT_EQ(responses()[0]["mode"], "mix");
+}
+
+TEST_F(ModeChangeTest, BadModesAreLoggedSafelyAndNotAnswered) {
+  establish();
+  LogWindow log;
+  ask("Raw");
+  ask("ミックス");
+  ask("abcdefghijklmnopqrstuvwxyz");
+  ask("a b\\n<c>");
+  send(R"({"type":"mode_change_request","mode":1})");
+  EXPECT_TRUE(log.has("mode_change_parse_fail reason=invalid_mode got=Raw"));
+  EXPECT_TRUE(log.has("mode_change_parse_fail reason=invalid_mode got=-"));
+  EXPECT_TRUE(log.has("mode_change_parse_fail reason=invalid_mode got=abcdefghijklmnop"));
+  EXPECT_TRUE(log.has("mode_change_parse_fail reason=invalid_mode got=abc"));
+  EXPECT_TRUE(log.has("mode_change_parse_fail reason=missing_mode"));
+  EXPECT_TRUE(responses().empty());
+  EXPECT_FALSE(manager->pendingModeRequest.get());
+  EXPECT_EQ(NetworkManagerForMac::sanitizedLogToken(""), "-");
+  EXPECT_EQ(NetworkManagerForMac::sanitizedLogToken("_x_9"), "_x_9");
+}
+
+TEST_F(ModeChangeTest, ApprovingAfterTheLinkWentStillSwitchesTheMode) {
+  establish();
+  ask("raw");
+  manager->stop(false);
+  manager->pendingModeRequest.set(StreamMode::raw); // the question was still on screen
+  LogWindow log;
+  manager->resolvePendingModeRequest(true);
+  EXPECT_EQ(manager->streamMode.get(), StreamMode::raw);
+  EXPECT_TRUE(log.has("mode_change_response_skip reason=no_connection"));
+  EXPECT_TRUE(responses().empty());
+}
+
+} // namespace
+} // namespace pd::link::test
