@@ -14,7 +14,6 @@
 #include <QAction>
 #include <QScrollArea>
 #include <QShowEvent>
-#include <QStackedLayout>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -80,13 +79,13 @@ ContentView::ContentView(link::NetworkManagerForMac& connectionManager, deckinpu
   stack->setSpacing(24);
   status_ = new StatusSection(column);
   stack->addWidget(status_);
-  auto* videoHolder = new QWidget(column);
-  videoStack_ = new QStackedLayout(videoHolder);
-  mix_ = new VideoDisplaySection(videoHolder);
-  raw_ = new RawVideoDisplaySection(videoHolder);
-  videoStack_->addWidget(mix_);
-  videoStack_->addWidget(raw_);
-  stack->addWidget(videoHolder);
+  // Both sections in one box with only the mode's own shown: a hidden section takes no room, where
+  // a stacked layout would size every page to the tallest.
+  mix_ = new VideoDisplaySection(column);
+  raw_ = new RawVideoDisplaySection(column);
+  raw_->hide();
+  stack->addWidget(mix_);
+  stack->addWidget(raw_);
   // The send panel's place; the panel itself comes with the sender.
   sendPanel_ = makeCard(12, column);
   sendPanel_->setObjectName(QStringLiteral("sendPanelSlot"));
@@ -243,10 +242,12 @@ void ContentView::refreshVideo() {
   const bool silent = connectionManager_.isVideoSilent.get();
   if (connectionManager_.streamMode.get() == link::StreamMode::raw) {
     mix_->closeFullScreen();
-    videoStack_->setCurrentWidget(raw_);
+    mix_->hide();
+    raw_->show();
     raw_->update(connectionManager_.receivedPixelBufferA.get(), connectionManager_.receivedPixelBufferB.get(), silent);
   } else {
-    videoStack_->setCurrentWidget(mix_);
+    raw_->hide();
+    mix_->show();
     mix_->update(connectionManager_.receivedPixelBuffer.get(), silent);
   }
 }

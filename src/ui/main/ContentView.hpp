@@ -16,7 +16,6 @@
 class QToolBar;
 class QToolButton;
 class QAction;
-class QStackedLayout;
 
 namespace pd::link {
 class NetworkManagerForMac;
@@ -107,7 +106,6 @@ private:
   QToolButton* connectionButton_;
   Dot* issueDot_;
   StatusSection* status_;
-  QStackedLayout* videoStack_;
   VideoDisplaySection* mix_;
   RawVideoDisplaySection* raw_;
   QWidget* sendPanel_;

@@ -7,6 +7,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QStackedLayout>
 #include <QVBoxLayout>
 
@@ -52,6 +53,15 @@ VideoPane::VideoPane(std::string streamTag, QWidget* placeholder, QWidget* paren
   policy.setHeightForWidth(true);
   setSizePolicy(policy);
   stack_->addWidget(placeholder_);
+}
+
+void VideoPane::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  // Height-for-width is lost on the way through the scroll area that holds the window's
+  // sections, so the 16:9 height is fixed here; it follows the width, which the layout alone
+  // decides.
+  const int wanted = heightForWidth(width());
+  if (minimumHeight() != wanted || maximumHeight() != wanted) setFixedHeight(wanted);
 }
 
 void VideoPane::setFrame(VideoFramePtr frame) {

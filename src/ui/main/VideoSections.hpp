@@ -46,6 +46,9 @@ public:
   bool hasHeightForWidth() const override { return true; }
   int heightForWidth(int width) const override { return width * 9 / 16; }
 
+protected:
+  void resizeEvent(QResizeEvent* event) override;
+
 private:
   std::string streamTag_;
   QStackedLayout* stack_;
@@ -75,6 +78,7 @@ public:
   bool showingFullScreen() const noexcept { return fullScreen_ != nullptr; }
   FullScreenVideoView* fullScreenView() const noexcept { return fullScreen_.data(); }
   QPushButton* fullScreenButton() const noexcept { return fullScreenButton_; }
+  VideoPane* pane() const noexcept { return pane_; }
   void openFullScreen();
   // The full-screen view belongs to the mixed stream: it goes when the window leaves that mode.
   void closeFullScreen();

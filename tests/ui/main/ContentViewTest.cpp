@@ -255,6 +255,27 @@ TEST_F(ContentViewTest, RawModeShowsTwoPreviews) {
   EXPECT_EQ(raw->previewB()->pane()->videoView(), nullptr);
 }
 
+TEST_F(ContentViewTest, VideoAndPlaceholdersKeepSixteenByNineAtTheWindowsWidth) {
+  auto view = makeView();
+  showAndSettle(*view);
+  const auto heldToSixteenByNine = [](const QWidget* pane) {
+    return pane->width() > 200 && std::abs(pane->height() - pane->width() * 9 / 16) <= 2;
+  };
+  manager->receivedPixelBuffer.set(platform::media::VideoFrame::allocate(320, 180));
+  pump();
+  pump();
+  EXPECT_TRUE(heldToSixteenByNine(view->videoSection()->pane()))
+      << view->videoSection()->pane()->width() << "x" << view->videoSection()->pane()->height();
+
+  manager->streamMode.set(link::StreamMode::raw);
+  pump();
+  pump();
+  RawVideoDisplaySection* raw = view->rawVideoSection();
+  EXPECT_TRUE(heldToSixteenByNine(raw->previewA()->pane()))
+      << raw->previewA()->pane()->width() << "x" << raw->previewA()->pane()->height();
+  EXPECT_TRUE(heldToSixteenByNine(raw->previewB()->pane()));
+}
+
 TEST_F(ContentViewTest, SendPanelSlotIsThere) {
   auto view = makeView();
   showAndSettle(*view);

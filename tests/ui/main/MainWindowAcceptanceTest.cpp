@@ -21,6 +21,7 @@
 #include "ui/settings/TermsOfServiceView.hpp"
 
 #include <QMessageBox>
+#include <QTest>
 #include <QPushButton>
 
 #include <cstdio>
@@ -57,7 +58,8 @@ protected:
   void SetUp() override { PD_REQUIRE_PRIVATE_AVAHI(); }
 
   void shoot(const std::string& name, QWidget* widget) {
-    QApplication::processEvents();
+    // Layout requests posted by the step's own changes are handled before the picture is taken.
+    QTest::qWait(100);
     const auto file = folder_ / (name + ".png");
     EXPECT_TRUE(widget->grab().save(QString::fromStdString(file.string()))) << file;
     std::fprintf(stderr, "acceptance: %s -> %s\n", name.c_str(), file.c_str());
