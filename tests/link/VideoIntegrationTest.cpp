@@ -2,11 +2,8 @@
 // 1280x720 30 fps HEVC clip as datagrams, and the link manager decoding it. Mixed first, then
 // the two raw decks; in between a new link session and a reconnect.
 
-#include "LinkTestSupport.hpp"
-#include "PrivateAvahi.hpp"
-
-#include "EmulatorProcess.hpp"
 #include "HEVCFixture.hpp"
+#include "LinkIntegrationSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,32 +14,17 @@ constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
 constexpr int kPictures = 60; // two seconds, two keyframes
 
-class VideoIntegrationTest : public ::testing::Test {
+class VideoIntegrationTest : public LinkIntegrationTest {
 protected:
   void SetUp() override {
-    PD_REQUIRE_PRIVATE_AVAHI();
+    LinkIntegrationTest::SetUp();
     platform::log::setDebugEnabled(true);
   }
 
-  [[nodiscard]] bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    context_.restart();
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      context_.run_one_for(5ms);
-      if (context_.stopped()) context_.restart();
-    }
-    return true;
-  }
   void runFor(std::chrono::milliseconds duration) {
     const auto end = std::chrono::steady_clock::now() + duration;
     (void)runUntil([&] { return std::chrono::steady_clock::now() >= end; }, duration + 1s);
   }
-  void pump() {
-    context_.restart();
-    context_.poll();
-  }
-
   // Streams in `mode` for a little longer than the clip, stops, and returns the frames sent.
   std::uint64_t streamOnePass(Emulator& emulator, const std::string& mode) {
     emulator.command("stream start " + mode + " 30");
@@ -53,9 +35,6 @@ protected:
     EXPECT_EQ((*sent)["failed"], 0);
     return (*sent)["frames"].get<std::uint64_t>();
   }
-
-  boost::asio::io_context context_;
-  runtime::MainThread::Installation installation_ = runtime::MainThread::installIoContext(context_);
 };
 
 TEST_F(VideoIntegrationTest, EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDropped) {
