@@ -9,12 +9,17 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QShowEvent>
-#include <QVariantAnimation>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <chrono>
 
 namespace pd::ui {
 
 namespace {
+constexpr std::chrono::milliseconds kAnimationCycle{2000};
+constexpr std::chrono::milliseconds kAnimationFrameInterval{100};
+
 template <typename T, typename F>
 boost::signals2::scoped_connection watch(runtime::Published<T>& property, F handler) {
   return property.changed().connect([handler](const T&) { handler(); });
@@ -79,13 +84,12 @@ ConnectionSetupView::ConnectionSetupView(link::NetworkManagerForMac& manager, st
   bar_->setContentsMargins(12, 12, 12, 12);
   column->addLayout(bar_);
 
-  animation_ = new QVariantAnimation(this);
-  animation_->setStartValue(0.0);
-  animation_->setEndValue(1.0);
-  animation_->setDuration(2000);
-  animation_->setLoopCount(-1);
-  QObject::connect(animation_, &QVariantAnimation::valueChanged, this,
-                   [this](const QVariant& value) { setAnimationPhase(value.toDouble()); });
+  animation_ = new QTimer(this);
+  animation_->setInterval(kAnimationFrameInterval);
+  QObject::connect(animation_, &QTimer::timeout, this, [this] {
+    const auto cycle = std::chrono::duration_cast<std::chrono::milliseconds>(kAnimationCycle).count();
+    setAnimationPhase(static_cast<double>(animationClock_.elapsed() % cycle) / static_cast<double>(cycle));
+  });
 
   const auto onChange = [this] { refresh(); };
   subscriptions_.push_back(watch(manager_.connectedPeers, onChange));
@@ -107,7 +111,7 @@ void ConnectionSetupView::setConnectionState(const ConnectionState& state) {
   refresh();
 }
 
-bool ConnectionSetupView::isAnimating() const { return animation_->state() == QAbstractAnimation::Running; }
+bool ConnectionSetupView::isAnimating() const { return animation_->isActive(); }
 
 void ConnectionSetupView::setAnimationPhase(double phase) {
   animationPhase_ = phase;
@@ -119,7 +123,7 @@ void ConnectionSetupView::startSearching() {
   connectionState_ = ConnectionState::searching();
   manager_.browseSuspendedByUser = false;
   manager_.updateBrowsing("start");
-  animation_->stop();
+  animationClock_.start();
   animation_->start();
   refresh();
 }

@@ -6,6 +6,7 @@
 #include "ui/main/ConnectionPresentation.hpp"
 
 #include <QDialog>
+#include <QElapsedTimer>
 
 #include <boost/signals2/connection.hpp>
 
@@ -15,7 +16,7 @@ class QLabel;
 class QPushButton;
 class QVBoxLayout;
 class QHBoxLayout;
-class QVariantAnimation;
+class QTimer;
 
 namespace pd::ui {
 
@@ -81,7 +82,10 @@ private:
   QWidget* errorHelp_ = nullptr;
   QWidget* tips_;
   QHBoxLayout* bar_;
-  QVariantAnimation* animation_;
+  // The searching rings: a slow, subtle motion, drawn at a modest rate so that an open sheet
+  // waiting for a tablet costs little.
+  QTimer* animation_;
+  QElapsedTimer animationClock_;
   std::vector<boost::signals2::scoped_connection> subscriptions_;
 };
 

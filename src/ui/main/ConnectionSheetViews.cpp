@@ -5,7 +5,6 @@
 
 #include <QHBoxLayout>
 #include <QPainter>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -138,10 +137,7 @@ DiscoveredDevicesSectionView::DiscoveredDevicesSectionView(Manager& manager, Add
   auto* indicator = new QHBoxLayout(searchingIndicator_);
   indicator->setContentsMargins(0, 0, 0, 0);
   indicator->setSpacing(6);
-  auto* spinner = new QProgressBar(searchingIndicator_);
-  spinner->setRange(0, 0);
-  spinner->setTextVisible(false);
-  spinner->setFixedSize(14, 14);
+  auto* spinner = new Spinner(14, searchingIndicator_);
   indicator->addWidget(spinner);
   indicator->addWidget(secondaryCaption(QStringLiteral("検索中"), searchingIndicator_));
   header->addWidget(searchingIndicator_);

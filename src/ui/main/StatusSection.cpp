@@ -6,7 +6,6 @@
 
 #include <QHBoxLayout>
 #include <QPainter>
-#include <QProgressBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -73,10 +72,7 @@ ReconnectNoticeRow::ReconnectNoticeRow(QWidget* parent) : QWidget(parent), timer
   auto* row = new QHBoxLayout(this);
   row->setSpacing(8);
   row->setContentsMargins(0, 0, 0, 0);
-  auto* spinner = new QProgressBar(this);
-  spinner->setRange(0, 0); // indeterminate
-  spinner->setTextVisible(false);
-  spinner->setFixedSize(16, 16);
+  auto* spinner = new Spinner(16, this);
   row->addWidget(spinner);
   cause_ = textLabel({}, TextStyle::callout, this);
   QFont font = cause_->font();

@@ -5,7 +5,10 @@
 #include <QLayout>
 #include <QPainter>
 #include <QPalette>
+#include <QShowEvent>
+#include <QTimer>
 
+#include <algorithm>
 #include <map>
 
 namespace pd::ui {
@@ -192,6 +195,41 @@ void clearLayout(QLayout* layout) {
     }
     delete item;
   }
+}
+
+Spinner::Spinner(int diameter, QWidget* parent) : QWidget(parent), diameter_(diameter), timer_(new QTimer(this)) {
+  setFixedSize(diameter, diameter);
+  timer_->setInterval(100);
+  QObject::connect(timer_, &QTimer::timeout, this, [this] {
+    step_ = (step_ + 1) % 12;
+    update();
+  });
+}
+
+QSize Spinner::sizeHint() const { return {diameter_, diameter_}; }
+
+bool Spinner::isTurning() const { return timer_->isActive(); }
+
+void Spinner::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  timer_->start();
+}
+
+void Spinner::hideEvent(QHideEvent* event) {
+  QWidget::hideEvent(event);
+  timer_->stop();
+}
+
+void Spinner::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const qreal pen = std::max<qreal>(1.5, diameter_ / 8.0);
+  const QRectF box = QRectF(rect()).adjusted(pen, pen, -pen, -pen);
+  painter.setPen(QPen(palette().color(QPalette::Mid), pen));
+  painter.drawEllipse(box);
+  painter.setPen(QPen(palette().color(QPalette::Text), pen, Qt::SolidLine, Qt::RoundCap));
+  // Qt angles are in sixteenths of a degree, counter-clockwise; the arc turns clockwise.
+  painter.drawArc(box, (90 - step_ * 30) * 16, -90 * 16);
 }
 
 } // namespace pd::ui

@@ -15,6 +15,7 @@
 #include <string>
 
 class QLayout;
+class QTimer;
 
 namespace pd::ui {
 
@@ -50,6 +51,25 @@ protected:
 private:
   int diameter_;
   QColor color_;
+};
+
+// A small indeterminate progress indicator: an arc that turns while the widget is shown. It
+// redraws ten times a second, where a style's busy bar would repaint at the display's rate.
+class Spinner : public QWidget {
+public:
+  explicit Spinner(int diameter, QWidget* parent = nullptr);
+  QSize sizeHint() const override;
+  bool isTurning() const;
+
+protected:
+  void paintEvent(QPaintEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+
+private:
+  int diameter_;
+  int step_ = 0;
+  QTimer* timer_;
 };
 
 // A rounded card on the control background colour (or `background` when given).

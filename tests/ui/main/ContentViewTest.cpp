@@ -276,6 +276,22 @@ TEST_F(ContentViewTest, VideoAndPlaceholdersKeepSixteenByNineAtTheWindowsWidth) 
   EXPECT_TRUE(heldToSixteenByNine(raw->previewB()->pane()));
 }
 
+TEST_F(ContentViewTest, ProgressIndicatorsTurnOnlyWhileShown) {
+  // A hidden indicator that kept its timer would cost the idle receiver CPU for nothing.
+  QWidget window;
+  auto* spinner = new Spinner(14, &window);
+  EXPECT_FALSE(spinner->isTurning());
+  window.show();
+  pump();
+  EXPECT_TRUE(spinner->isTurning());
+  spinner->hide();
+  EXPECT_FALSE(spinner->isTurning());
+  spinner->show();
+  window.hide();
+  pump();
+  EXPECT_FALSE(spinner->isTurning());
+}
+
 TEST_F(ContentViewTest, SendPanelSlotIsThere) {
   auto view = makeView();
   showAndSettle(*view);
