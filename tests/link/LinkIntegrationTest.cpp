@@ -78,7 +78,7 @@ TEST_F(LinkIntegrationTest, DiscoversConnectsAndReceivesEveryDatagramOfAPacedBur
   // The tablet leaves: its service goes from the list.
   emulator.command("quit");
   EXPECT_TRUE(runUntil([&] { return findTablet() == nullptr; }, 10s));
-  manager.reset();
+  EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";
 }
 
 } // namespace

@@ -27,7 +27,9 @@ protected:
   }
   void TearDown() override {
     emulator.reset();
-    manager.reset();
+    if (manager) {
+      EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";
+    }
   }
 
   // Starts an emulator with these options on "lo" and waits until the receiver lists it.

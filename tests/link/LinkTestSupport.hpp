@@ -25,6 +25,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace pd::link {
@@ -480,6 +481,22 @@ inline std::vector<nlohmann::json> sentMessages(FakeLink& link, std::string_view
   return found;
 }
 
+// Lets the last owner go and runs the main thread (`runMain`) until the manager is really gone:
+// work on its queues may hold it for a moment, and its destruction is then posted to the main
+// thread. False when it outlived the limit.
+inline bool releaseManager(std::shared_ptr<NetworkManagerForMac>& manager, const std::function<void()>& runMain,
+                           std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  std::weak_ptr<NetworkManagerForMac> gone = manager;
+  manager.reset();
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!gone.expired()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    runMain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 inline platform::net::Interface loopback() { return {"lo", 1, platform::net::InterfaceType::loopback}; }
 inline platform::net::Interface wifi() { return {"wlan0", 3, platform::net::InterfaceType::wifi}; }
 
@@ -516,15 +533,7 @@ protected:
     manager = NetworkManagerForMac::create(std::move(deps));
   }
   ~ManagerFixture() override {
-    // Work on the manager's queues may hold the last reference for a moment; its destruction is
-    // then posted here, and must run before the loop goes.
-    std::weak_ptr<NetworkManagerForMac> gone = manager;
-    manager.reset();
-    try {
-      runUntil([&] { return gone.expired(); });
-    } catch (const std::exception& error) {
-      ADD_FAILURE() << "the manager outlived its test: " << error.what();
-    }
+    EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";
     platform::log::setStderrEnabled(true);
   }
 
@@ -537,6 +546,11 @@ protected:
       context_.run_one_for(5ms);
       if (context_.stopped()) context_.restart();
     }
+  }
+  // Runs what is queued for the main thread now.
+  void pump() {
+    context_.restart();
+    context_.poll();
   }
   // Runs what is queued for the main thread now, after what the network queue has queued.
   void settle() {

@@ -52,7 +52,10 @@ protected:
     manager_ = NetworkManagerForMac::create(std::move(deps));
   }
   void TearDown() override {
-    manager_.reset();
+    EXPECT_TRUE(releaseManager(manager_, [this] {
+      context_.restart();
+      context_.poll();
+    })) << "the manager outlived its test";
     platform::log::setStderrEnabled(true);
   }
 

@@ -44,15 +44,10 @@ protected:
     diagnostics::LogThrottle::shared().reset("syphon_drop_stale_epoch");
   }
   ~SyphonTest() override {
-    // The frame-sharing queue may hold the last reference for a moment; its destruction is then
-    // posted here, and must run before the loop goes.
-    std::weak_ptr<NetworkManagerForMac> gone = manager;
-    manager.reset();
-    for (int round = 0; round < 500 && !gone.expired(); ++round) {
+    EXPECT_TRUE(releaseManager(manager, [this] {
       context_.restart();
-      context_.run_one_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_TRUE(gone.expired()) << "the manager outlived its test";
+      context_.poll();
+    })) << "the manager outlived its test";
     platform::log::setStderrEnabled(true);
   }
 

@@ -113,7 +113,7 @@ TEST_F(VideoIntegrationTest, EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDr
   EXPECT_EQ(manager->receivedPixelBuffer.get(), nullptr);
 
   emulator.command("quit");
-  manager.reset();
+  EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";
 }
 
 } // namespace

@@ -198,7 +198,8 @@ TEST_F(MainWindowAcceptanceTest, AUserConnectsWatchesSwitchesModeAndDisconnects)
   content->setShowSetup(false);
   window.reset();
   QApplication::processEvents();
-  manager.reset();
+  EXPECT_TRUE(link::test::releaseManager(manager, [] { QApplication::processEvents(); }))
+      << "the manager outlived its test";
 }
 
 } // namespace
