@@ -1,11 +1,17 @@
 // The video path end to end: a private avahi-daemon on loopback, the tablet emulator streaming a
 // 1280x720 30 fps HEVC clip as datagrams, and the link manager decoding it. Mixed first, then
-// the two raw decks; in between a new link session and a reconnect.
+// the two raw decks; in between a new link session and a reconnect. A private PipeWire daemon
+// takes the decks' frames: their nodes are listed, and a consumer receives what the tablet sent.
 
 #include "HEVCFixture.hpp"
 #include "LinkIntegrationSupport.hpp"
+#include "PipeWireTestDaemon.hpp"
+#include "TestConsumer.hpp"
 
 #include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
 
 namespace pd::link::test {
 namespace {
@@ -14,12 +20,30 @@ constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
 constexpr int kPictures = 60; // two seconds, two keyframes
 
+std::string runTool(const std::string& command) {
+  std::string output;
+  if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
+    std::array<char, 4096> chunk{};
+    while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe) != nullptr) output += chunk.data();
+    ::pclose(pipe);
+  }
+  return output;
+}
+
 class VideoIntegrationTest : public LinkIntegrationTest {
 protected:
   void SetUp() override {
     LinkIntegrationTest::SetUp();
+    if (HasFatalFailure() || IsSkipped()) return;
+    if (!pipeWire_.running()) {
+      if (testing::PrivateAvahi::requiredByCi()) FAIL() << pipeWire_.failure();
+      GTEST_SKIP() << pipeWire_.failure();
+    }
     platform::log::setDebugEnabled(true);
   }
+
+  // Before the manager: it opens the session's daemon, here this one.
+  pd::testing::PipeWireTestDaemon pipeWire_;
 
   void runFor(std::chrono::milliseconds duration) {
     const auto end = std::chrono::steady_clock::now() + duration;
@@ -100,6 +124,13 @@ TEST_F(VideoIntegrationTest, EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDr
   emulator.command("local-mode raw");
   manager->applyStreamMode(StreamMode::raw);
   runFor(200ms);
+  // The decks are shared as two nodes, and deck B goes to a consumer while the tablet streams.
+  std::optional<std::uint32_t> nodeB;
+  ASSERT_TRUE(runUntil([&] { return (nodeB = TA::syphonNodeId(*manager, 2)).has_value(); }, 5s));
+  const std::string nodes = runTool("pw-cli ls Node");
+  EXPECT_NE(nodes.find("node.name = \"Palendrix Zuvudiv A\""), std::string::npos) << nodes;
+  EXPECT_NE(nodes.find("node.name = \"Palendrix Zuvudiv B\""), std::string::npos) << nodes;
+  pd::testing::TestConsumer consumer(pd::testing::TestConsumer::Format::nv12, *nodeB);
   const std::uint64_t rawFrames = streamOnePass(emulator, "raw");
   ASSERT_GE(rawFrames, 2u * kPictures);
   const std::uint64_t perDeck = rawFrames / 2;
@@ -111,6 +142,11 @@ TEST_F(VideoIntegrationTest, EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDr
   EXPECT_EQ(manager->receivedPixelBufferA.get()->width(), kWidth);
   EXPECT_EQ(manager->receivedPixelBufferB.get()->height(), kHeight);
   EXPECT_EQ(manager->receivedPixelBuffer.get(), nullptr);
+  const auto shared = consumer.snapshot();
+  EXPECT_GT(shared.frames, kPictures / 2) << "deck B's frames reach the consumer";
+  EXPECT_EQ(shared.width, static_cast<std::uint32_t>(kWidth));
+  EXPECT_EQ(shared.height, static_cast<std::uint32_t>(kHeight));
+  EXPECT_TRUE(manager->isSyphonRunning.get());
 
   emulator.command("quit");
   EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";
