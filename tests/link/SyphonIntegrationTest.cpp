@@ -16,16 +16,6 @@
 namespace pd::link::test {
 namespace {
 
-std::string runTool(const std::string& command) {
-  std::string output;
-  if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
-    std::array<char, 4096> chunk{};
-    while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe) != nullptr) output += chunk.data();
-    ::pclose(pipe);
-  }
-  return output;
-}
-
 class SyphonIntegrationTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() { daemon_ = new pd::testing::PipeWireTestDaemon(); }
@@ -91,14 +81,15 @@ TEST_F(SyphonIntegrationTest, RawModeAdvertisesTwoNodesRenamesThemInPlaceAndFeed
   const std::uint32_t nodeB = nodeOf(2);
   ASSERT_NE(nodeA, 0U);
   ASSERT_NE(nodeB, 0U);
-  const std::string nodes = runTool("pw-cli ls Node");
+  const std::string nodes = pd::testing::runTool("pw-cli ls Node");
   EXPECT_NE(nodes.find("node.name = \"Palendrix Zuvudiv A\""), std::string::npos) << nodes;
   EXPECT_NE(nodes.find("node.name = \"Palendrix Zuvudiv B\""), std::string::npos) << nodes;
 
   manager_->renameSyphonServers("Stage Left");
   const std::string info = "pw-cli info " + std::to_string(nodeB);
   std::string details;
-  EXPECT_TRUE(waitFor([&] { return (details = runTool(info)).find("node.name = \"Stage Left B\"") != std::string::npos; }))
+  EXPECT_TRUE(waitFor(
+      [&] { return (details = pd::testing::runTool(info)).find("node.name = \"Stage Left B\"") != std::string::npos; }))
       << details;
   EXPECT_EQ(TA::syphonNodeId(*manager_, 2), nodeB) << "a rename keeps the node";
 
@@ -123,7 +114,8 @@ TEST_F(SyphonIntegrationTest, RawModeAdvertisesTwoNodesRenamesThemInPlaceAndFeed
   manager_->stopSyphon();
   EXPECT_FALSE(manager_->isSyphonRunning.get());
   std::string after;
-  EXPECT_TRUE(waitFor([&] { return (after = runTool("pw-cli ls Node")).find("Stage Left") == std::string::npos; }))
+  EXPECT_TRUE(
+      waitFor([&] { return (after = pd::testing::runTool("pw-cli ls Node")).find("Stage Left") == std::string::npos; }))
       << after;
 }
 

@@ -20,16 +20,6 @@ constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
 constexpr int kPictures = 60; // two seconds, two keyframes
 
-std::string runTool(const std::string& command) {
-  std::string output;
-  if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
-    std::array<char, 4096> chunk{};
-    while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe) != nullptr) output += chunk.data();
-    ::pclose(pipe);
-  }
-  return output;
-}
-
 class VideoIntegrationTest : public LinkIntegrationTest {
 protected:
   void SetUp() override {
@@ -127,7 +117,7 @@ TEST_F(VideoIntegrationTest, EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDr
   // The decks are shared as two nodes, and deck B goes to a consumer while the tablet streams.
   std::optional<std::uint32_t> nodeB;
   ASSERT_TRUE(runUntil([&] { return (nodeB = TA::syphonNodeId(*manager, 2)).has_value(); }, 5s));
-  const std::string nodes = runTool("pw-cli ls Node");
+  const std::string nodes = pd::testing::runTool("pw-cli ls Node");
   EXPECT_NE(nodes.find("node.name = \"Palendrix Zuvudiv A\""), std::string::npos) << nodes;
   EXPECT_NE(nodes.find("node.name = \"Palendrix Zuvudiv B\""), std::string::npos) << nodes;
   pd::testing::TestConsumer consumer(pd::testing::TestConsumer::Format::nv12, *nodeB);

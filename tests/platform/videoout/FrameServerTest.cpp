@@ -42,17 +42,7 @@ bool publishUntil(FrameServer& server, const VideoFrame& frame, const std::funct
   return false;
 }
 
-std::string runTool(const std::string& command) {
-  std::string output;
-  if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
-    std::array<char, 4096> chunk{};
-    while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe) != nullptr) output += chunk.data();
-    ::pclose(pipe);
-  }
-  return output;
-}
-
-std::string listNodes() { return runTool("pw-cli ls Node"); }
+std::string listNodes() { return pd::testing::runTool("pw-cli ls Node"); }
 
 TEST(VideoOutWithoutDaemon, ServersStandInAndNeverHaveClients) {
   pd::testing::TempDirectory empty;
@@ -123,10 +113,10 @@ TEST_F(VideoOutWithDaemon, NodesAreAdvertisedRenamedInPlaceAndWithdrawn) {
   first->setName("Stage Left A");
   EXPECT_EQ(first->name(), "Stage Left A");
   const std::string info = "pw-cli info " + std::to_string(firstId);
-  std::string details = runTool(info);
+  std::string details = pd::testing::runTool(info);
   for (int attempt = 0; attempt < 100 && details.find("Stage Left A") == std::string::npos; ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    details = runTool(info);
+    details = pd::testing::runTool(info);
   }
   EXPECT_NE(details.find("node.name = \"Stage Left A\""), std::string::npos) << details;
   EXPECT_NE(details.find("node.description = \"Stage Left A\""), std::string::npos) << details;

@@ -4,6 +4,8 @@
 // machine's session is seen or touched. Locally a missing daemon skips the tests; under CI=true
 // it fails them.
 
+#include <array>
+#include <cstdio>
 #include <string>
 #include <sys/types.h>
 
@@ -25,5 +27,16 @@ private:
   std::string failure_;
   pid_t pid_ = -1;
 };
+
+// What a command-line tool (pw-cli, pw-dump) prints to stdout; empty when it cannot run.
+inline std::string runTool(const std::string& command) {
+  std::string output;
+  if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
+    std::array<char, 4096> chunk{};
+    while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe) != nullptr) output += chunk.data();
+    ::pclose(pipe);
+  }
+  return output;
+}
 
 } // namespace pd::testing
