@@ -25,11 +25,7 @@ protected:
   }
 
   void SetUp() override {
-    if (!daemon_->running()) {
-      const char* ci = std::getenv("CI");
-      if (ci != nullptr && std::string(ci) == "true") FAIL() << daemon_->failure();
-      GTEST_SKIP() << daemon_->failure();
-    }
+    PD_REQUIRE_PIPEWIRE(*daemon_);
     platform::log::setStderrEnabled(false);
     NetworkManagerForMac::Dependencies deps;
     deps.makeBrowser = [](std::string_view) { return std::make_unique<FakeBrowser>(std::make_shared<BrowserProbe>()); };

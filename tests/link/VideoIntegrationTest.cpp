@@ -25,10 +25,7 @@ protected:
   void SetUp() override {
     LinkIntegrationTest::SetUp();
     if (HasFatalFailure() || IsSkipped()) return;
-    if (!pipeWire_.running()) {
-      if (testing::PrivateAvahi::requiredByCi()) FAIL() << pipeWire_.failure();
-      GTEST_SKIP() << pipeWire_.failure();
-    }
+    PD_REQUIRE_PIPEWIRE(pipeWire_);
     platform::log::setDebugEnabled(true);
   }
 

@@ -74,11 +74,7 @@ protected:
   }
 
   void SetUp() override {
-    if (!daemon_->running()) {
-      const char* ci = std::getenv("CI");
-      if (ci != nullptr && std::string(ci) == "true") FAIL() << daemon_->failure();
-      GTEST_SKIP() << daemon_->failure();
-    }
+    PD_REQUIRE_PIPEWIRE(*daemon_);
     out_ = VideoOut::open(testLogger());
     ASSERT_TRUE(out_->isConnected());
   }

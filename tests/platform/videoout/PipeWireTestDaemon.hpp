@@ -4,8 +4,11 @@
 // machine's session is seen or touched. Locally a missing daemon skips the tests; under CI=true
 // it fails them.
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <sys/types.h>
 
@@ -27,6 +30,16 @@ private:
   std::string failure_;
   pid_t pid_ = -1;
 };
+
+// In SetUp: without the daemon the test is skipped, and under CI=true it fails.
+#define PD_REQUIRE_PIPEWIRE(daemon)                                                                   \
+  do {                                                                                                \
+    if (!(daemon).running()) {                                                                        \
+      const char* ci = std::getenv("CI");                                                             \
+      if (ci != nullptr && std::string(ci) == "true") FAIL() << (daemon).failure();                   \
+      GTEST_SKIP() << (daemon).failure();                                                             \
+    }                                                                                                 \
+  } while (false)
 
 // What a command-line tool (pw-cli, pw-dump) prints to stdout; empty when it cannot run.
 inline std::string runTool(const std::string& command) {
