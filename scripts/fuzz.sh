@@ -22,6 +22,7 @@ for target in "$build"/fuzz/*_fuzz; do
   [ -d "$here/fuzz/corpus/$name" ] && seeds+=("$here/fuzz/corpus/$name")
   echo "fuzz: $name for ${seconds} s"
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
-    "$target" -max_total_time="$seconds" -max_len=65536 -print_final_stats=0 \
+    LSAN_OPTIONS="suppressions=$here/fuzz/lsan.supp" \
+    "$target" -max_total_time="$seconds" -max_len=65536 -print_final_stats=0 -artifact_prefix="$work/" \
     "$work" "${seeds[@]}" >"$work/log.txt" 2>&1 || { tail -n 60 "$work/log.txt"; exit 1; }
 done
