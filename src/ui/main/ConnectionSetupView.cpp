@@ -20,10 +20,6 @@ namespace {
 constexpr std::chrono::milliseconds kAnimationCycle{2000};
 constexpr std::chrono::milliseconds kAnimationFrameInterval{100};
 
-template <typename T, typename F>
-boost::signals2::scoped_connection watch(runtime::Published<T>& property, F handler) {
-  return property.changed().connect([handler](const T&) { handler(); });
-}
 } // namespace
 
 ConnectionSetupView::ConnectionSetupView(link::NetworkManagerForMac& manager, std::function<void(bool)> setShowSetup,

@@ -34,11 +34,6 @@ int storedTermsVersion() {
                                                    std::numeric_limits<int>::max()));
 }
 
-template <typename T, typename F>
-boost::signals2::scoped_connection watch(runtime::Published<T>& property, F handler) {
-  return property.changed().connect([handler](const T&) { handler(); });
-}
-
 } // namespace
 
 ContentView::ContentView(link::NetworkManagerForMac& connectionManager, deckinput::OSCViewModel& oscViewModel,

@@ -1,10 +1,14 @@
 #pragma once
 
 // The small building blocks the main window and the connection sheet share: system colours,
-// theme icons for the symbol names the views use, plain-text labels, chips, dots and rounded cards.
+// theme icons for the symbol names the views use, plain-text labels, chips, dots, rounded cards and
+// the watching of the link's published values.
 
+#include "runtime/Published.hpp"
 #include "ui/main/ConnectionPresentation.hpp"
 #include "ui/settings/Typography.hpp"
+
+#include <boost/signals2/connection.hpp>
 
 #include <QColor>
 #include <QFrame>
@@ -75,6 +79,12 @@ private:
 // A rounded card on the control background colour (or `background` when given).
 QFrame* makeCard(int radius, QWidget* parent = nullptr, const QColor& background = QColor());
 void styleAsCard(QFrame* frame, int radius, const QColor& background = QColor());
+
+// Runs `handler` on every change of `property` for as long as the returned connection lives.
+template <typename T, typename F>
+boost::signals2::scoped_connection watch(runtime::Published<T>& property, F handler) {
+  return property.changed().connect([handler](const T&) { handler(); });
+}
 
 // Deletes every item of the layout, widgets included.
 void clearLayout(QLayout* layout);
