@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -191,6 +192,53 @@ TEST_P(VideoViewTest, AFrameThatFillsTheViewIsShownTexelForTexelAndLeavesNothing
   EXPECT_LT(left[0] + left[1] + left[2], 3.0);
   EXPECT_LT(right[0] + right[1] + right[2], 3.0);
   EXPECT_NEAR(meanColour(image, QRect(image.width() / 2 - 10, image.height() / 2 - 10, 20, 20))[0], 186.1, 4.0);
+}
+
+// Every pixel of a frame shown at its own size takes its own luma sample and its own pair's
+// chroma: a pattern that changes at every column and row, checked over the whole image, edges
+// included, catches a sample taken from the neighbouring column, pair or row, or a flipped image.
+TEST_P(VideoViewTest, AFrameShownTexelForTexelKeepsEverySampleInItsPlace) {
+  constexpr int kWidth = 320;
+  constexpr int kHeight = 180;
+  VideoView view("2", nullptr, GetParam());
+  view.resize(kWidth, kHeight);
+  view.show();
+  settle();
+  const auto luma = [](int x, int y) { return 90 + 25 * (x % 4) + 20 * (y % 2) + (y < kHeight / 2 ? 0 : 10); };
+  const auto cb = [](int pair, int row) { return 128 + (pair % 2 == 0 ? 12 : -12) + (row % 2 == 0 ? 8 : -8); };
+  const auto cr = [](int pair, int row) { return 128 + 12 * (pair % 3 - 1) + (row < kHeight / 4 ? 10 : -10); };
+  auto pattern = VideoFrame::allocate(kWidth, kHeight);
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x)
+      pattern->mutableLuma()[static_cast<std::size_t>(y) * pattern->lumaStride() + static_cast<std::size_t>(x)] =
+          static_cast<std::uint8_t>(luma(x, y));
+  for (int row = 0; row < pattern->chromaHeight(); ++row)
+    for (int pair = 0; pair < pattern->chromaWidth(); ++pair) {
+      std::uint8_t* at = pattern->mutableChroma() + static_cast<std::size_t>(row) * pattern->chromaStride() +
+                         2 * static_cast<std::size_t>(pair);
+      at[0] = static_cast<std::uint8_t>(cb(pair, row));
+      at[1] = static_cast<std::uint8_t>(cr(pair, row));
+    }
+  view.setFrame(pattern);
+  settle();
+  const QImage image = view.grabImage().convertToFormat(QImage::Format_RGB32);
+  if (image.width() != kWidth || image.height() != kHeight) GTEST_SKIP() << "the screen scales the view";
+  int wrong = 0;
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      const double l = luma(x, y);
+      const double u = cb(x / 2, y / 2) - 128.0;
+      const double v = cr(x / 2, y / 2) - 128.0;
+      const QRgb pixel = image.pixel(x, y);
+      const bool close = std::abs(qRed(pixel) - (l + 1.5748 * v)) <= 2.5 &&
+                         std::abs(qGreen(pixel) - (l - 0.1873 * u - 0.4681 * v)) <= 2.5 &&
+                         std::abs(qBlue(pixel) - (l + 1.8556 * u)) <= 2.5;
+      if (!close && ++wrong <= 5) {
+        ADD_FAILURE() << "pixel " << x << "," << y << " is " << qRed(pixel) << "," << qGreen(pixel) << ","
+                      << qBlue(pixel);
+      }
+    }
+  EXPECT_EQ(wrong, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Renderers, VideoViewTest,
