@@ -2,8 +2,7 @@
 // are advertised under their names, a rename keeps them in place, and a real consumer receives
 // the frames the main thread hands over, in their colours.
 
-#include "LinkTestSupport.hpp"
-#include "PipeWireTestDaemon.hpp"
+#include "SyphonIntegrationFixture.hpp"
 #include "TestConsumer.hpp"
 #include "support/SolidFrame.hpp"
 
@@ -16,60 +15,7 @@
 namespace pd::link::test {
 namespace {
 
-class SyphonIntegrationTest : public ::testing::Test {
-protected:
-  static void SetUpTestSuite() { daemon_ = new pd::testing::PipeWireTestDaemon(); }
-  static void TearDownTestSuite() {
-    delete daemon_;
-    daemon_ = nullptr;
-  }
-
-  void SetUp() override {
-    PD_REQUIRE_PIPEWIRE(*daemon_);
-    platform::log::setStderrEnabled(false);
-    NetworkManagerForMac::Dependencies deps;
-    deps.makeBrowser = [](std::string_view) { return std::make_unique<FakeBrowser>(std::make_shared<BrowserProbe>()); };
-    deps.makeLink = [](const platform::net::Endpoint& endpoint, const platform::net::LinkParameters& parameters) {
-      return std::make_shared<FakeLink>(endpoint, parameters);
-    };
-    deps.timers = std::make_shared<FakeTimers>();
-    deps.networkPeerID = [] { return std::string("00000000-0000-4000-8000-000000000001"); };
-    // No video-out factory: the manager opens the session's daemon, here the private one.
-    manager_ = NetworkManagerForMac::create(std::move(deps));
-  }
-  void TearDown() override {
-    EXPECT_TRUE(releaseManager(manager_, [this] {
-      context_.restart();
-      context_.poll();
-    })) << "the manager outlived its test";
-    platform::log::setStderrEnabled(true);
-  }
-
-  // Polls `done`, running the main thread between tries, for at most five seconds.
-  bool waitFor(const std::function<bool()>& done, const std::function<void()>& between = [] {}) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      between();
-      context_.restart();
-      context_.poll();
-      if (done()) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
-  }
-  std::uint32_t nodeOf(std::uint8_t stream) {
-    std::optional<std::uint32_t> id;
-    waitFor([&] { return (id = TA::syphonNodeId(*manager_, stream)).has_value(); });
-    return id.value_or(0);
-  }
-
-  static pd::testing::PipeWireTestDaemon* daemon_;
-  boost::asio::io_context context_;
-  runtime::MainThread::Installation installation_ = runtime::MainThread::installIoContext(context_);
-  std::shared_ptr<NetworkManagerForMac> manager_;
-};
-
-pd::testing::PipeWireTestDaemon* SyphonIntegrationTest::daemon_ = nullptr;
+using SyphonIntegrationTest = SyphonIntegrationFixture;
 
 TEST_F(SyphonIntegrationTest, RawModeAdvertisesTwoNodesRenamesThemInPlaceAndFeedsAConsumer) {
   TA::configureSyphon(*manager_, {{1, "Palendrix Zuvudiv A"}, {2, "Palendrix Zuvudiv B"}});
