@@ -15,6 +15,8 @@
 #include "platform/log/LogStore.hpp"
 #include "platform/metrics/CrashRecord.hpp"
 
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -74,8 +76,29 @@ int crash(const fs::path& folder, std::string_view how) {
   return 0;
 }
 
+bool writeProcFile(const char* path, const std::string& text) {
+  const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // These files take their whole content in one write.
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  return written;
+}
+
+// A mount namespace needs CAP_SYS_ADMIN. A normal user gets it inside a user namespace of its
+// own, in which it may mount a tmpfs and nothing beyond its own mounts.
+bool enterMountNamespace() {
+  if (::unshare(CLONE_NEWNS) == 0) return true;
+  const uid_t uid = ::geteuid();
+  const gid_t gid = ::getegid();
+  if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+  return writeProcFile("/proc/self/setgroups", "deny") &&
+         writeProcFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n") &&
+         writeProcFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n");
+}
+
 bool confine(const fs::path& folder, const char* size) {
-  if (::unshare(CLONE_NEWNS) != 0) return false;
+  if (!enterMountNamespace()) return false;
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
   fs::create_directories(folder);
   return ::mount("tmpfs", folder.c_str(), "tmpfs", 0, size) == 0;

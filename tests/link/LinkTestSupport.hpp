@@ -510,13 +510,27 @@ inline platform::bonjour::BrowseResult tablet(const std::string& name, std::vect
   return result;
 }
 
+// A manager's dependencies with nothing reaching the network: fake browsers, links and timers,
+// and a fixed peer id. Frame sharing is left to the caller.
+inline NetworkManagerForMac::Dependencies offlineDependencies() {
+  NetworkManagerForMac::Dependencies deps;
+  deps.makeBrowser = [](std::string_view) { return std::make_unique<FakeBrowser>(std::make_shared<BrowserProbe>()); };
+  deps.makeLink = [](const platform::net::Endpoint& endpoint, const platform::net::LinkParameters& parameters) {
+    return std::make_shared<FakeLink>(endpoint, parameters);
+  };
+  deps.timers = std::make_shared<FakeTimers>();
+  deps.networkPeerID = [] { return std::string("00000000-0000-4000-8000-000000000001"); };
+  deps.deviceName = "Test Mac";
+  return deps;
+}
+
 // The test thread as the main thread, a manager made of fakes, and the loop to run it.
 class ManagerFixture : public ::testing::Test {
 protected:
   ManagerFixture() : installation_(runtime::MainThread::installIoContext(context_)) {
     platform::log::setDebugEnabled(true);
     platform::log::setStderrEnabled(false);
-    NetworkManagerForMac::Dependencies deps;
+    NetworkManagerForMac::Dependencies deps = offlineDependencies();
     deps.makeBrowser = [this](std::string_view) {
       browsers.push_back(std::make_shared<BrowserProbe>());
       return std::make_unique<FakeBrowser>(browsers.back());
@@ -527,8 +541,6 @@ protected:
       return link;
     };
     deps.timers = timers;
-    deps.networkPeerID = [] { return std::string("00000000-0000-4000-8000-000000000001"); };
-    deps.deviceName = "Test Mac";
     deps.makeVideoOut = [probe = videoOut] { return std::make_unique<FakeVideoOut>(probe); };
     manager = NetworkManagerForMac::create(std::move(deps));
   }

@@ -28,13 +28,7 @@ protected:
   void SetUp() override {
     PD_REQUIRE_PIPEWIRE(*daemon_);
     platform::log::setStderrEnabled(false);
-    NetworkManagerForMac::Dependencies deps;
-    deps.makeBrowser = [](std::string_view) { return std::make_unique<FakeBrowser>(std::make_shared<BrowserProbe>()); };
-    deps.makeLink = [](const platform::net::Endpoint& endpoint, const platform::net::LinkParameters& parameters) {
-      return std::make_shared<FakeLink>(endpoint, parameters);
-    };
-    deps.timers = std::make_shared<FakeTimers>();
-    deps.networkPeerID = [] { return std::string("00000000-0000-4000-8000-000000000001"); };
+    NetworkManagerForMac::Dependencies deps = offlineDependencies();
     // No video-out factory: the manager opens the session's daemon, here the private one.
     manager_ = NetworkManagerForMac::create(std::move(deps));
   }

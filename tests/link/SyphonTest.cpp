@@ -23,14 +23,7 @@ protected:
   SyphonTest() : installation_(runtime::MainThread::installIoContext(context_)) {
     platform::log::setDebugEnabled(true);
     platform::log::setStderrEnabled(false);
-    NetworkManagerForMac::Dependencies deps;
-    deps.makeBrowser = [](std::string_view) { return std::make_unique<FakeBrowser>(std::make_shared<BrowserProbe>()); };
-    deps.makeLink = [](const platform::net::Endpoint& endpoint, const platform::net::LinkParameters& parameters) {
-      return std::make_shared<FakeLink>(endpoint, parameters);
-    };
-    deps.timers = std::make_shared<FakeTimers>();
-    deps.networkPeerID = [] { return std::string("00000000-0000-4000-8000-000000000001"); };
-    deps.deviceName = "Test Mac";
+    NetworkManagerForMac::Dependencies deps = offlineDependencies();
     deps.makeVideoOut = [probe = probe] { return std::make_unique<FakeVideoOut>(probe); };
     manager = NetworkManagerForMac::create(std::move(deps));
     // The manager shares the mixed stream from the start; each test begins with no server.

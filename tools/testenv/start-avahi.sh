@@ -28,6 +28,8 @@
 # Exit status: 0 started (or stopped), 64 usage, 77 a daemon could not be started (tests skip on it;
 # the reason goes to stderr).
 set -eu
+# The daemons live in the sbin folders, which a normal user's PATH leaves out.
+PATH="$PATH:/usr/sbin:/sbin"
 
 die_skip() {
     echo "start-avahi: $*" >&2
