@@ -9,22 +9,23 @@
 //       --benchmark_repetitions=5 --benchmark_report_aggregates_only
 //
 // cpu_ms_all_threads counts the renderer's worker threads too; on a busy machine it is the
-// steadier figure. Medians of 5, llvmpipe (Mesa 22.3), cores 2-7 of a machine at load 25-29:
+// steadier figure. Medians of 8, llvmpipe (Mesa 22.3), an otherwise idle 8-core machine, and the
+// same pinned to two cores:
 //
-//                              real ms    cpu ms, all threads
-//   UploadAndDraw/1920           18.7         29.5
-//   Draw/1920 (pass alone)       14.0         27.4   single-threaded llvmpipe 19.4; with one-
-//                                                    and two-byte texels, filtered: 28.4
-//   Draw/1280 (scaled)            9.2         18.2
-//   Readback 1920x1080            0.6          0.6
-//   DrawOpenGL/1920 (widget)     61.2        132     (the view before the change: 111 ms real)
-//   DrawOpenGL/960               17.9         32.7
-//   DrawPainter/1920              8.6          7.0
+//                              8 cores: real ms  cpu ms    2 cores: real ms
+//   UploadAndDraw/1920            2.95           17.7           9.1
+//   Draw/1920 (pass alone)        2.19           16.2           8.5   sampled by texelFetch
+//                                                                     before: 2.88 real, 21.8 cpu
+//   Draw/1280 (scaled)            1.77           13.1           7.2
+//   Readback 1920x1080            0.34            0.35          0.35
+//   DrawOpenGL/1920 (widget)     13.1            78.7          49.9
+//   DrawOpenGL/960                4.4            23.4          13.9
+//   DrawPainter/1920              5.8             5.0           5.8
 //
-// Upload is about 1-2 ms of it; the shader pass dominates what the view itself does, and Qt's
+// Upload is under a millisecond of it; the shader pass dominates what the view itself does, and Qt's
 // composition of the widget's offscreen buffer into the window (two more full-size passes and the
-// flush) dominates the whole paint. A native OpenGL window in a container, tried beside it, paints
-// the same frame for 30.6 ms of CPU (20 ms real), but cannot lie under other widgets or be
+// flush) dominates the whole paint. A native OpenGL window in a container, tried beside it on a
+// loaded machine, painted the same frame for 30.6 ms of CPU against the widget's 132 ms, but cannot lie under other widgets or be
 // clipped by them.
 
 #include "ui/video/NV12Renderer.hpp"
