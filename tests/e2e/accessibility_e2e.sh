@@ -27,8 +27,10 @@ if [ "${PD_E2E_INNER:-}" != "1" ]; then
   [ -x /usr/libexec/at-spi-bus-launcher ] || skip "/usr/libexec/at-spi-bus-launcher is missing (package at-spi2-core)"
   /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || skip "python3-pyatspi is not installed"
   export PD_E2E_INNER=1
-  # The private X server and session bus end with this command.
-  exec xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" dbus-run-session -- "$0" "$@"
+  # The private X server and session bus end with this command. Without -noreset the server
+  # resets whenever its last client leaves, and a client that connects during the reset is turned
+  # away.
+  exec xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp -noreset" dbus-run-session -- "$0" "$@"
 fi
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/pd-e2e-XXXXXX")"

@@ -34,6 +34,8 @@ def wait_for(what, predicate, timeout):
     while True:
         try:
             value = predicate()
+        except Failure:
+            raise
         except Exception:  # the tree changes under us while windows come and go
             value = None
         if value:
@@ -99,6 +101,14 @@ def press(accessible):
 
 def menu_item(app, name):
     return find(app, pyatspi.ROLE_MENU_ITEM, name)
+
+
+def running(process, stderr_path):
+    """Raises when the process has ended: nothing it should show will come any more."""
+    status = process.poll()
+    if status is not None:
+        raise Failure(f"the receiver ended with status {status}: {read(stderr_path)[-2000:]}")
+    return True
 
 
 def close_x11_window(title):
@@ -185,7 +195,8 @@ def check_launch_lines(stderr_path):
 def main():
     first, first_stderr = start_receiver("first")
     try:
-        app = wait_for("the receiver on the accessibility bus", lambda: application_of(first.pid), 20)
+        app = wait_for("the receiver on the accessibility bus",
+                       lambda: running(first, first_stderr) and application_of(first.pid), 20)
         log(f"receiver pid {first.pid} is on the bus as {app.name!r}")
 
         accept = wait_for("the terms sheet's accept button",
