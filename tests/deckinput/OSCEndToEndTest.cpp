@@ -250,7 +250,10 @@ TEST(OSCEndToEnd, OscsendReachesTheDecksAndTheTablet) {
   EXPECT_EQ(decks.at(1).musicArtist, "アーティスト");
   EXPECT_TRUE(decks.at(1).isPlaying);
   EXPECT_TRUE(decks.at(2).isOnAir);
-  EXPECT_EQ(service->connectionCount(), sends.size());
+  // One sender each, unless two of the processes drew the same ephemeral port, which the
+  // kernel may hand out again as soon as the last one has closed it.
+  EXPECT_GE(service->connectionCount(), sends.size() - 1);
+  EXPECT_LE(service->connectionCount(), sends.size());
 
   // Every routed message led to one attempt: sent, or dropped while another was in flight
   // (datagrams that reach the main thread in one burst).
