@@ -204,7 +204,7 @@ def main():
         press(accept)
         wait_for("the terms sheet to close",
                  lambda: find(app, pyatspi.ROLE_PUSH_BUTTON, "同意してはじめる") is None
-                 or not has_state(find(app, pyatspi.ROLE_PUSH_BUTTON, "同意してはじめる"), pyatspi.STATE_SHOWING), 5)
+                 or not has_state(find(app, pyatspi.ROLE_PUSH_BUTTON, "同意してはじめる"), pyatspi.STATE_SHOWING), 15)
         main_window = wait_for("the main window", lambda: frame(app, MAIN_TITLE), 5)
         wait_for("the main window to be shown", lambda: has_state(frame(app, MAIN_TITLE), pyatspi.STATE_SHOWING), 5)
         log("terms accepted; main window is up")
