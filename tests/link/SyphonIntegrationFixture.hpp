@@ -14,17 +14,12 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <utility>
 
 namespace pd::link::test {
 
-class SyphonIntegrationFixture : public ::testing::Test {
+class SyphonIntegrationFixture : public pd::testing::PipeWireDaemonSuite {
 protected:
-  static void SetUpTestSuite() { daemon_ = new pd::testing::PipeWireTestDaemon(); }
-  static void TearDownTestSuite() {
-    delete daemon_;
-    daemon_ = nullptr;
-  }
-
   void SetUp() override {
     PD_REQUIRE_PIPEWIRE(*daemon_);
     platform::log::setStderrEnabled(false);
@@ -57,8 +52,13 @@ protected:
     waitFor([&] { return (id = TA::syphonNodeId(*manager_, stream)).has_value(); });
     return id.value_or(0);
   }
+  // Shares the raw mode's two decks under their default names; the node ids of A and B once
+  // advertised, 0 for one that is not.
+  std::pair<std::uint32_t, std::uint32_t> shareRawDecks() {
+    TA::configureSyphon(*manager_, {{1, "Palendrix Zuvudiv A"}, {2, "Palendrix Zuvudiv B"}});
+    return {nodeOf(1), nodeOf(2)};
+  }
 
-  inline static pd::testing::PipeWireTestDaemon* daemon_ = nullptr;
   boost::asio::io_context context_;
   runtime::MainThread::Installation installation_ = runtime::MainThread::installIoContext(context_);
   std::shared_ptr<NetworkManagerForMac> manager_;

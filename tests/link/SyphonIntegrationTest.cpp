@@ -18,9 +18,7 @@ namespace {
 using SyphonIntegrationTest = SyphonIntegrationFixture;
 
 TEST_F(SyphonIntegrationTest, RawModeAdvertisesTwoNodesRenamesThemInPlaceAndFeedsAConsumer) {
-  TA::configureSyphon(*manager_, {{1, "Palendrix Zuvudiv A"}, {2, "Palendrix Zuvudiv B"}});
-  const std::uint32_t nodeA = nodeOf(1);
-  const std::uint32_t nodeB = nodeOf(2);
+  const auto [nodeA, nodeB] = shareRawDecks();
   ASSERT_NE(nodeA, 0U);
   ASSERT_NE(nodeB, 0U);
   const std::string nodes = pd::testing::runTool("pw-cli ls Node");

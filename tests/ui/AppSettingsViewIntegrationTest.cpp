@@ -40,9 +40,7 @@ protected:
 };
 
 TEST_F(AppSettingsViewIntegrationTest, ApplyingANewNameRenamesBothNodesInPlace) {
-  TA::configureSyphon(*manager_, {{1, "Palendrix Zuvudiv A"}, {2, "Palendrix Zuvudiv B"}});
-  const std::uint32_t nodeA = nodeOf(1);
-  const std::uint32_t nodeB = nodeOf(2);
+  const auto [nodeA, nodeB] = shareRawDecks();
   ASSERT_NE(nodeA, 0U);
   ASSERT_NE(nodeB, 0U);
   const std::vector<std::string> nodesBefore = nodeIds();

@@ -65,14 +65,8 @@ TEST(VideoOutWithoutDaemon, ServersStandInAndNeverHaveClients) {
   EXPECT_EQ(server->publishFrame(*frame), PublishResult::stopped);
 }
 
-class VideoOutWithDaemon : public ::testing::Test {
+class VideoOutWithDaemon : public pd::testing::PipeWireDaemonSuite {
 protected:
-  static void SetUpTestSuite() { daemon_ = new pd::testing::PipeWireTestDaemon(); }
-  static void TearDownTestSuite() {
-    delete daemon_;
-    daemon_ = nullptr;
-  }
-
   void SetUp() override {
     PD_REQUIRE_PIPEWIRE(*daemon_);
     out_ = VideoOut::open(testLogger());
@@ -85,11 +79,8 @@ protected:
     return server.nodeId().value_or(0);
   }
 
-  static pd::testing::PipeWireTestDaemon* daemon_;
   std::unique_ptr<VideoOut> out_;
 };
-
-pd::testing::PipeWireTestDaemon* VideoOutWithDaemon::daemon_ = nullptr;
 
 TEST_F(VideoOutWithDaemon, NodesAreAdvertisedRenamedInPlaceAndWithdrawn) {
   auto first = out_->createServer("Palendrix Zuvudiv A");

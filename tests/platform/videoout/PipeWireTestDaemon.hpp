@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 
@@ -29,6 +30,16 @@ private:
   std::string directory_;
   std::string failure_;
   pid_t pid_ = -1;
+};
+
+// A suite that shares one private daemon, started before its first test and stopped after its
+// last. A derived fixture's SetUp begins with PD_REQUIRE_PIPEWIRE(*daemon_).
+class PipeWireDaemonSuite : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() { daemon_ = std::make_unique<PipeWireTestDaemon>(); }
+  static void TearDownTestSuite() { daemon_.reset(); }
+
+  inline static std::unique_ptr<PipeWireTestDaemon> daemon_;
 };
 
 // In SetUp: without the daemon the test is skipped, and under CI=true it fails.
