@@ -18,4 +18,20 @@ std::string describe(int errnum, const std::string& context) {
 PosixError::PosixError(int errnum, const std::string& context)
     : Error("POSIX", errnum, describe(errnum, context)) {}
 
+namespace {
+const char* fileReadCaseName(FileReadError::Code code) {
+  switch (code) {
+  case FileReadError::Code::unknown: return "fileReadUnknown";
+  case FileReadError::Code::noPermission: return "fileReadNoPermission";
+  case FileReadError::Code::noSuchFile: return "fileReadNoSuchFile";
+  }
+  return "fileReadUnknown";
+}
+} // namespace
+
+FileReadError::FileReadError(Code code, const std::string& context)
+    : Error("FileReadError", static_cast<std::int64_t>(code),
+            context.empty() ? std::string(fileReadCaseName(code))
+                            : context + ": " + fileReadCaseName(code)) {}
+
 } // namespace pd

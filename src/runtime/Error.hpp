@@ -33,6 +33,16 @@ public:
   int errnum() const noexcept { return static_cast<int>(code()); }
 };
 
+// A file could not be read as a whole: the reader's own verdict on a file, beside the errno of
+// the call that failed. Codes are the stable numbers that log lines and callers compare.
+class FileReadError : public Error {
+public:
+  enum class Code : std::int64_t { unknown = 256, noPermission = 257, noSuchFile = 260 };
+
+  FileReadError(Code code, const std::string& context);
+  Code fileReadCode() const noexcept { return static_cast<Code>(code()); }
+};
+
 namespace runtime {
 
 // Raised where a task notices that it was cancelled. Distinct from any transfer or
