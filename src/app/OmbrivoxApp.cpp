@@ -45,12 +45,13 @@ OmbrivoxApp::OmbrivoxApp() {
   runtime::MainThread::assertMainThread();
   QApplication::setQuitOnLastWindowClosed(false);
 
-  // The order is part of the behaviour: the log ring starts before the single-instance guard
-  // so that a second instance's abort is recorded, and the guard runs before any service
-  // exists so that a second instance touches none of them.
+  // The order is part of the behaviour: the guard runs before the log ring starts, so that a
+  // second instance neither numbers a launch nor prunes the running one's ring (it records
+  // its abort in a folder of its own), and before any service exists, so that it touches
+  // none of them. Nothing logged meanwhile is lost: the ring collects from the first line.
   appDelegate_ = std::make_unique<AppDelegate>();
-  diagnostics::LogRing::shared().start();
   diagnostics::SingleInstanceGuard::acquireOrExit();
+  diagnostics::LogRing::shared().start();
   activationListener_ = diagnostics::SingleInstanceGuard::listenForLaterLaunches([this] {
     // On the listener's thread: the window work belongs to the main thread.
     QMetaObject::invokeMethod(this, [this] { reopenMainWindow(); }, Qt::QueuedConnection);
