@@ -1,7 +1,6 @@
 #include "LinkTestSupport.hpp"
 
 #include "diagnostics/LogThrottle.hpp"
-#include "runtime/Clock.hpp"
 
 #include <gtest/gtest.h>
 
@@ -58,9 +57,7 @@ TEST_F(ControlDispatchTest, ParseFailureStreakAndRecovery) {
 // A broken or hostile sender at datagram rate: each kind of line is written once per interval
 // with its count, and the peer's words reach the log clipped.
 TEST_F(ControlDispatchTest, AFloodOfBadMessagesWritesFewClippedLines) {
-  runtime::ManualClock clock;
-  clock.advance(std::chrono::steady_clock::now().time_since_epoch()); // past every real emit time
-  runtime::ScopedClock installed(clock);
+  ManualTime time;
   send(ack(TA::handshakeSequence(*manager)));
   LogWindow log;
   const std::string longType(300, 't');
@@ -76,7 +73,7 @@ TEST_F(ControlDispatchTest, AFloodOfBadMessagesWritesFewClippedLines) {
   EXPECT_EQ(log.count("mode_change_parse_fail reason=missing_mode occurrences=1"), 1u);
   EXPECT_EQ(log.count("mode_change_parse_fail"), 1u);
   // Past the interval, the next thirtieth is written with the count so far.
-  clock.advance(std::chrono::seconds(1));
+  time.advance(1.0);
   for (int i = 0; i < 30; ++i) send(R"({"type":"x"})");
   EXPECT_EQ(log.count("json_unknown_type"), 2u);
   EXPECT_TRUE(log.has("json_unknown_type type=x occurrences=90"));

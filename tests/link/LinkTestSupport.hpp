@@ -507,17 +507,25 @@ inline bool releaseManager(std::shared_ptr<NetworkManagerForMac>& manager, const
   return true;
 }
 
-// A clock the test moves by hand, installed while it lives. It starts a second past the real
-// monotonic time, so that times noted before it (the log throttle's) lie well in the past.
+// A clock the test moves by hand, installed while it lives. It starts a second past both the real
+// monotonic time and where any earlier one in this process stopped, so that times noted before
+// it (the log throttle's) lie well in the past.
 class ManualTime {
 public:
   ManualTime() {
-    clock_.advance(std::chrono::steady_clock::now().time_since_epoch() + std::chrono::seconds(1) -
-                   clock_.monotonic().time_since_epoch());
+    const auto start = std::max(std::chrono::steady_clock::now().time_since_epoch(), reached()) + std::chrono::seconds(1);
+    clock_.advance(start - clock_.monotonic().time_since_epoch());
   }
+  ~ManualTime() { reached() = clock_.monotonic().time_since_epoch(); }
+  ManualTime(const ManualTime&) = delete;
+  ManualTime& operator=(const ManualTime&) = delete;
   void advance(double seconds) { clock_.advance(runtime::durationFromSeconds(seconds)); }
 
 private:
+  static std::chrono::steady_clock::duration& reached() {
+    static std::chrono::steady_clock::duration value{};
+    return value;
+  }
   runtime::ManualClock clock_;
   runtime::ScopedClock installed_{clock_};
 };
