@@ -26,12 +26,17 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QScreen>
 #include <QVBoxLayout>
+
+#include <chrono>
+#include <thread>
 
 namespace pd::app {
 
@@ -87,6 +92,19 @@ OmbrivoxApp::~OmbrivoxApp() {
   activationListener_.reset();
   checkForUpdatesAction() = nullptr;
   delete licensesWindow_.data();
+  // The views hold the connection manager by reference, so they go before it. A frame-sharing
+  // job may hold its last reference for a moment; the destruction is then queued on this loop,
+  // which has to run it before the loop goes, or the manager's queues are never joined.
+  settingsWindow_.reset();
+  mainWindow_.reset();
+  localVideoBroadcaster_.reset();
+  const std::weak_ptr<const void> managerGone = connectionManager_->lifetime();
+  connectionManager_.reset();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!managerGone.expired() && std::chrono::steady_clock::now() < deadline) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 sender::LocalVideoBroadcaster& OmbrivoxApp::localVideoBroadcaster() {
