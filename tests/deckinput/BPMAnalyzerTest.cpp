@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <future>
 #include <limits>
 #include <vector>
 
@@ -104,6 +105,15 @@ TEST(BPMAnalyzerTest, EachLagOfTheWindowGivesItsFoldedTempo) {
                                        "debug bpm_pipeline_step step=spectrum count=5163",
                                        "debug bpm_pipeline_step step=onset count=5162",
                                        "debug bpm_pipeline_complete bpm=120 confidence=1.00"));
+}
+
+// Each analysis plans its own FFT; planning is serialised inside, so analyses may overlap freely.
+TEST(BPMAnalyzerTest, AnalysesRunAtTheSameTimeAgree) {
+  const auto samples = clickPairs(35);
+  std::vector<std::future<BPMAnalyzer::Result>> runs;
+  for (int i = 0; i < 6; ++i)
+    runs.push_back(std::async(std::launch::async, [&samples] { return BPMAnalyzer().analyze(samples, kRate); }));
+  for (auto& run : runs) EXPECT_EQ(run.get().bpm, 148);
 }
 
 // Silence or a stationary sound has no onsets at all: that is no beat, not the shortest lag.

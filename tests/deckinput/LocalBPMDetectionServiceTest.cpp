@@ -90,6 +90,14 @@ TEST_F(LocalBPMDetectionServiceTest, MeasuresTheFirstAudioTrackBesideH264OrHEVCV
   const auto slower = detect(hevc);
   ASSERT_TRUE(slower.bpm.has_value());
   EXPECT_NEAR(static_cast<double>(*slower.bpm), 96.0, 2.0);
+
+  // The first audio track in the file's order, though FFmpeg would rank the richer second one best.
+  const auto twoTracks = fixture("two-tracks.mkv", clicks(120, 10) + " " + clicks(96, 10) +
+                                                       " -map 0:a -map 1:a -c:a:0 aac -ac:a:0 1 -b:a:0 32k "
+                                                       "-c:a:1 pcm_s16le -ac:a:1 2 -disposition:a:0 0 -disposition:a:1 default");
+  const auto first = detect(twoTracks);
+  ASSERT_TRUE(first.bpm.has_value());
+  EXPECT_EQ(*first.bpm, 120);
 }
 
 TEST_F(LocalBPMDetectionServiceTest, AVideoWithoutAudioHasNoTempoAndIsNotTransient) {
