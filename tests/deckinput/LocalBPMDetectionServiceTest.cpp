@@ -5,7 +5,6 @@
 #include "support/ChildProcess.hpp"
 
 #include "deckinput/LocalBPMDetectionService.hpp"
-#include "platform/media/MediaError.hpp"
 #include "runtime/Clock.hpp"
 #include "runtime/ThreadPools.hpp"
 
@@ -13,6 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+
+extern "C" {
+#include <libavutil/error.h>
+}
 
 #include <cerrno>
 #include <chrono>
@@ -108,7 +111,7 @@ TEST_F(LocalBPMDetectionServiceTest, AVideoWithoutAudioHasNoTempoAndIsNotTransie
                                        "error bpm_detect_fail reason=insufficientData file=<private> dur_ms=0"));
 }
 
-TEST_F(LocalBPMDetectionServiceTest, ATrackWithNothingToDecodeOrTooShortToAnalyseIsNotTransient) {
+TEST_F(LocalBPMDetectionServiceTest, ATrackThatCannotBeDecodedOrIsTooShortIsNotTransient) {
   pd::testing::TempDirectory folder;
   // A WAV header announcing 16-bit mono 44.1 kHz samples, and no samples.
   const unsigned char header[] = {'R', 'I', 'F', 'F', 36, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 1, 0,
@@ -118,6 +121,19 @@ TEST_F(LocalBPMDetectionServiceTest, ATrackWithNothingToDecodeOrTooShortToAnalys
   EXPECT_THAT(log.lines(), ElementsAre("default bpm_detect_start file=<private>",
                                        "debug bpm_pipeline_step step=pcm_collect samples=0 dur_s=0.0",
                                        "error bpm_detect_fail reason=insufficientData file=<private> dur_ms=0"));
+
+  // The same header with a format tag no decoder knows, and samples: no reader can be made.
+  BPMLogCapture unknownLog;
+  std::ofstream unknown(folder / "unknown.wav", std::ios::binary);
+  unknown.write(reinterpret_cast<const char*>(header), sizeof header);
+  unknown.write(std::string(4096, '\x10').data(), 4096);
+  unknown.seekp(20);
+  unknown.write("\x34\x12", 2);
+  unknown.close();
+  EXPECT_EQ(detect(folder / "unknown.wav"), (BPMDetectionResult{std::nullopt, 0.0f, false}));
+  EXPECT_EQ(unknownLog.lines().back(), "error bpm_detect_fail err_domain=MediaError err_code=" +
+                                           std::to_string(AVERROR_DECODER_NOT_FOUND) +
+                                           " error=<private> file=<private> dur_ms=0");
 
   BPMLogCapture shortLog;
   const auto second = fixture("one-second.wav", clicks(120, 1) + " -c:a pcm_s16le");
