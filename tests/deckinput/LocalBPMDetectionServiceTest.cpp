@@ -199,6 +199,17 @@ TEST_F(LocalBPMDetectionServiceTest, ALongFileIsDecodedOnlyUpToTheBufferThatReac
   EXPECT_LT(cappedSeconds, fullSeconds / 3) << "capped " << cappedSeconds << " s, whole " << fullSeconds << " s";
 }
 
+TEST(LocalBPMDetectionServiceDeathTest, RefusesToBlockTheMainThread) {
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  EXPECT_DEATH(
+      {
+        runtime::test::MainLoop loop;
+        const LocalBPMDetectionService service;
+        loop.run([&] { return service.detectBPM("any.mp4"); });
+      },
+      "off the main thread");
+}
+
 TEST(LocalBPMDetectionServiceTransienceTest, LooksAtMostEightErrorsDeepForPassingConditions) {
   const auto nestedUnder = [](std::exception_ptr inner, int wrappers) {
     for (int i = 0; i < wrappers; ++i) {
