@@ -439,6 +439,8 @@ private:
   void stopSyphonServers();
   // Hands a changed any-client answer to the main thread.
   void reportSyphonRunning(bool running);
+  // On the frame-sharing queue: reports whether any server has a consumer, when that changed.
+  void refreshSyphonRunning();
   void postToSyphonQueue(runtime::UniqueFunction<void(NetworkManagerForMac&)> work);
 
   void postToNetworkQueue(runtime::UniqueFunction<void(NetworkManagerForMac&)> work);

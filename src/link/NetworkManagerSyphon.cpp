@@ -90,6 +90,21 @@ void NetworkManagerForMac::reportSyphonRunning(bool running) {
       runtime::weakCallback(weak_from_this(), [running](NetworkManagerForMac& self) { self.isSyphonRunning.set(running); }));
 }
 
+void NetworkManagerForMac::refreshSyphonRunning() {
+  // One answer for all streams: a client on any server means sharing runs.
+  bool anyClient = false;
+  for (const auto& [id, candidate] : syphonServers_) {
+    if (candidate->hasClients()) {
+      anyClient = true;
+      break;
+    }
+  }
+  if (lastReportedSyphonRunning_ != anyClient) {
+    lastReportedSyphonRunning_ = anyClient;
+    reportSyphonRunning(anyClient);
+  }
+}
+
 // --- Configuration ------------------------------------------------------------------------------
 
 void NetworkManagerForMac::configureSyphonServers(std::vector<std::pair<std::uint8_t, std::string>> servers) {
@@ -99,6 +114,13 @@ void NetworkManagerForMac::configureSyphonServers(std::vector<std::pair<std::uin
   if (!videoOut_) {
     videoOut_ = dependencies_.makeVideoOut ? dependencies_.makeVideoOut() : nullptr;
     if (!videoOut_) videoOut_ = platform::videoout::VideoOut::open(Log::syphon());
+    // A daemon that goes away takes the consumers with it, whether or not frames still come.
+    // The hop through the main thread keeps the connection's thread from holding the manager.
+    videoOut_->setConnectionObserver([weak = weak_from_this()] {
+      runtime::MainThread::post(runtime::weakCallback(weak, [](NetworkManagerForMac& self) {
+        self.postToSyphonQueue([](NetworkManagerForMac& manager) { manager.refreshSyphonRunning(); });
+      }));
+    });
   }
   for (const auto& [stream, name] : servers) {
     if (auto server = videoOut_->createServer(name)) syphonServers_[stream] = std::move(server);
@@ -172,19 +194,7 @@ void NetworkManagerForMac::publishSyphonFrame(const platform::media::VideoFrameP
     return;
   }
   FrameServer& server = *found->second;
-
-  // One answer for all streams: a client on any server means sharing runs.
-  bool anyClient = false;
-  for (const auto& [id, candidate] : syphonServers_) {
-    if (candidate->hasClients()) {
-      anyClient = true;
-      break;
-    }
-  }
-  if (lastReportedSyphonRunning_ != anyClient) {
-    lastReportedSyphonRunning_ = anyClient;
-    reportSyphonRunning(anyClient);
-  }
+  refreshSyphonRunning();
 
   // No copy or conversion is spent on a stream nobody takes.
   if (!server.hasClients()) {

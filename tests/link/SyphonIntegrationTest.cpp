@@ -11,6 +11,8 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <string>
 
 namespace pd::link::test {
 namespace {
@@ -57,6 +59,48 @@ TEST_F(SyphonIntegrationTest, RawModeAdvertisesTwoNodesRenamesThemInPlaceAndFeed
   EXPECT_TRUE(
       waitFor([&] { return (after = pd::testing::runTool("pw-cli ls Node")).find("Stage Left") == std::string::npos; }))
       << after;
+}
+
+TEST_F(SyphonIntegrationTest, AfterTheDaemonRestartsBothNodesReturnUnderTheirCurrentNamesAndFeedAConsumer) {
+  const auto [nodeA, nodeB] = shareRawDecks();
+  ASSERT_NE(nodeA, 0U);
+  ASSERT_NE(nodeB, 0U);
+  const auto frame = pd::testing::solidFrame(320, 180, 180, 60, 200);
+  const std::uint64_t epoch = TA::syphonEpoch(*manager_);
+  const auto feed = [&] {
+    manager_->enqueueSyphonFrame(frame, 1, epoch);
+    manager_->enqueueSyphonFrame(frame, 2, epoch);
+  };
+  // The names the nodes must come back under are the renamed ones, not those they were made with.
+  manager_->renameSyphonServers("Stage Left");
+  auto before = std::make_unique<pd::testing::TestConsumer>(pd::testing::TestConsumer::Format::nv12, nodeB);
+  ASSERT_TRUE(waitFor([&] { return manager_->isSyphonRunning.get(); }, feed));
+
+  const LogWindow log;
+  daemon_->restart();
+  ASSERT_TRUE(daemon_->running()) << daemon_->failure();
+  before.reset();
+  // Without a frame to publish, the lost consumer is still noticed.
+  EXPECT_TRUE(waitFor([&] { return !manager_->isSyphonRunning.get(); }));
+  EXPECT_TRUE(log.has("syphon_daemon_lost err_code=32")) << ::testing::PrintToString(log.lines());
+
+  std::string nodes;
+  EXPECT_TRUE(waitFor(
+      [&] {
+        nodes = pd::testing::runTool("pw-cli ls Node");
+        return nodes.find("node.name = \"Stage Left A\"") != std::string::npos &&
+               nodes.find("node.name = \"Stage Left B\"") != std::string::npos;
+      },
+      feed))
+      << nodes;
+  EXPECT_TRUE(log.has("syphon_daemon_reconnected ")) << ::testing::PrintToString(log.lines());
+
+  const std::uint32_t newNodeB = nodeOf(2);
+  ASSERT_NE(newNodeB, 0U);
+  pd::testing::TestConsumer after(pd::testing::TestConsumer::Format::nv12, newNodeB);
+  ASSERT_TRUE(waitFor([&] { return after.snapshot().frames >= 5; }, feed));
+  EXPECT_TRUE(waitFor([&] { return manager_->isSyphonRunning.get(); }, feed));
+  EXPECT_NEAR(after.snapshot().mean[0], 180, 0.5);
 }
 
 } // namespace

@@ -22,8 +22,19 @@ extern "C" {
 namespace pd::platform::media {
 namespace {
 
-// Each loop is also built for AVX2 and picked at load time where the processor has it.
+// Each loop is also built for AVX2 and picked at load time where the processor has it. Not
+// under ThreadSanitizer: the instrumented resolver runs during relocation, before the
+// sanitizer's runtime is up, and the program dies at load.
+#if defined(__SANITIZE_THREAD__)
+#define PD_ROW_KERNEL
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define PD_ROW_KERNEL
+#endif
+#endif
+#ifndef PD_ROW_KERNEL
 #define PD_ROW_KERNEL __attribute__((target_clones("avx2", "default")))
+#endif
 
 using Row8 = const std::uint8_t* __restrict;
 using Row16 = const std::uint16_t* __restrict;

@@ -7,6 +7,7 @@
 #include "platform/media/VideoFrame.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -78,6 +79,10 @@ public:
   virtual bool isConnected() const = 0;
   // A new source node advertised under `name`; nullptr when the daemon refuses it.
   virtual std::unique_ptr<FrameServer> createServer(const std::string& name) = 0;
+  // When the daemon goes away its servers lose their consumers; the connection is made again
+  // with back-off and every live server is advertised anew under its current name. `observer`
+  // runs after each loss and each return, on a thread of the connection, with no lock held.
+  virtual void setConnectionObserver(std::function<void()> observer) { static_cast<void>(observer); }
 };
 
 } // namespace pd::platform::videoout

@@ -10,13 +10,24 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace pd::platform::videoout {
 namespace {
 
 using media::VideoFrame;
+using namespace std::chrono_literals;
+
+// Between attempts to reach a restarted daemon: short at first, since a daemon restarted by its
+// session manager is back within a second, then every two seconds while it stays away.
+constexpr std::chrono::milliseconds kFirstReconnectDelay = 250ms;
+constexpr std::chrono::milliseconds kLongestReconnectDelay = 2s;
 
 // Holds the event thread's lock for a scope. Nothing inside calls out of this library.
 class LoopLock {
@@ -103,11 +114,14 @@ public:
   }
 };
 
+class PipeWireVideoOut;
+
 class PipeWireFrameServer final : public FrameServer {
 public:
-  PipeWireFrameServer(pw_thread_loop* loop, std::string name) : loop_(loop), name_(std::move(name)) {}
+  PipeWireFrameServer(PipeWireVideoOut& owner, pw_thread_loop* loop, std::string name)
+      : owner_(owner), loop_(loop), name_(name), streamName_(std::move(name)) {}
 
-  ~PipeWireFrameServer() override { stop(); }
+  ~PipeWireFrameServer() override;
 
   PipeWireFrameServer(const PipeWireFrameServer&) = delete;
   PipeWireFrameServer& operator=(const PipeWireFrameServer&) = delete;
@@ -117,10 +131,10 @@ public:
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Source", PW_KEY_MEDIA_ROLE, "Production",
         PW_KEY_MEDIA_CLASS, "Video/Source", nullptr);
-    pw_properties_set(props, PW_KEY_NODE_NAME, name_.c_str());
-    pw_properties_set(props, PW_KEY_NODE_DESCRIPTION, name_.c_str());
-    pw_properties_set(props, PW_KEY_MEDIA_NAME, name_.c_str());
-    stream_ = pw_stream_new(core, name_.c_str(), props);
+    pw_properties_set(props, PW_KEY_NODE_NAME, streamName_.c_str());
+    pw_properties_set(props, PW_KEY_NODE_DESCRIPTION, streamName_.c_str());
+    pw_properties_set(props, PW_KEY_MEDIA_NAME, streamName_.c_str());
+    stream_ = pw_stream_new(core, streamName_.c_str(), props);
     if (stream_ == nullptr) return false;
     static constexpr pw_stream_events events = [] {
       pw_stream_events e{};
@@ -158,6 +172,8 @@ public:
       name_ = name;
     }
     LoopLock lock(loop_);
+    // Kept for a node made again after the daemon restarts.
+    streamName_ = name;
     if (stream_ == nullptr) return;
     const spa_dict_item items[] = {
         SPA_DICT_ITEM_INIT(PW_KEY_NODE_NAME, name.c_str()),
@@ -248,6 +264,26 @@ public:
     prepared_ = false;
   }
 
+  // Loop lock held. The daemon went away: the node and its consumers are gone with it.
+  void markLost() {
+    streaming_.store(false, std::memory_order_release);
+    nodeId_.store(SPA_ID_INVALID);
+  }
+
+  // Loop lock held. Drops the node of a daemon that went away.
+  void detach() { destroyStream(); }
+
+  // Loop lock held. Advertises the node again, under its current name, on a new connection; a
+  // stopped server stays withdrawn.
+  void attach(pw_core* core) {
+    if (stopped_.load() || stream_ != nullptr) return;
+    format_ = SPA_VIDEO_FORMAT_UNKNOWN;
+    connect(core);
+  }
+
+  // Loop lock held.
+  bool advertised() const { return stream_ != nullptr; }
+
 private:
   static void copyNV12(const VideoFrame& frame, std::uint8_t* out, std::uint32_t stride) {
     const auto width = static_cast<std::size_t>(frame.width());
@@ -328,6 +364,7 @@ private:
     pw_stream_update_params(self->stream_, params, 1);
   }
 
+  PipeWireVideoOut& owner_;
   pw_thread_loop* loop_;
   mutable std::mutex nameMutex_;
   std::string name_;
@@ -335,6 +372,7 @@ private:
   std::atomic<bool> streaming_{false};
   std::atomic<std::uint32_t> nodeId_{SPA_ID_INVALID};
   // Under the loop lock:
+  std::string streamName_;
   pw_stream* stream_ = nullptr;
   spa_hook listener_{};
   std::uint32_t offeredWidth_ = 1920;
@@ -351,10 +389,18 @@ private:
 
 class PipeWireVideoOut final : public VideoOut {
 public:
-  PipeWireVideoOut() = default;
+  explicit PipeWireVideoOut(const log::Logger& logger) : logger_(logger) {}
   ~PipeWireVideoOut() override {
+    if (reconnector_.joinable()) {
+      {
+        LoopLock lock(loop_);
+        quitting_ = true;
+        pw_thread_loop_signal(loop_, false);
+      }
+      reconnector_.join();
+    }
     if (loop_ != nullptr) pw_thread_loop_stop(loop_);
-    if (core_ != nullptr) pw_core_disconnect(core_);
+    disconnectCore();
     if (context_ != nullptr) pw_context_destroy(context_);
     if (loop_ != nullptr) pw_thread_loop_destroy(loop_);
   }
@@ -367,32 +413,138 @@ public:
     context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
     if (context_ == nullptr) return false;
     if (pw_thread_loop_start(loop_) < 0) return false;
-    LoopLock lock(loop_);
-    core_ = pw_context_connect(context_, nullptr, 0);
-    return core_ != nullptr;
+    {
+      LoopLock lock(loop_);
+      if (!connectCore()) return false;
+    }
+    reconnector_ = std::thread([this] { reconnectWhenLost(); });
+    return true;
   }
 
   bool isConnected() const override { return true; }
 
   std::unique_ptr<FrameServer> createServer(const std::string& name) override {
-    auto server = std::make_unique<PipeWireFrameServer>(loop_, name);
+    auto server = std::make_unique<PipeWireFrameServer>(*this, loop_, name);
     LoopLock lock(loop_);
-    if (!server->connect(core_)) return nullptr;
+    // While the daemon is away the server waits for the next connection to be advertised.
+    if (core_ != nullptr && !lost_ && !server->connect(core_)) return nullptr;
+    servers_.push_back(server.get());
     return server;
   }
 
+  void setConnectionObserver(std::function<void()> observer) override {
+    LoopLock lock(loop_);
+    observer_ = std::move(observer);
+  }
+
+  // Loop lock held.
+  void forget(PipeWireFrameServer* server) { std::erase(servers_, server); }
+
 private:
+  // Loop lock held.
+  bool connectCore() {
+    core_ = pw_context_connect(context_, nullptr, 0);
+    if (core_ == nullptr) return false;
+    static constexpr pw_core_events events = [] {
+      pw_core_events e{};
+      e.version = PW_VERSION_CORE_EVENTS;
+      e.error = &PipeWireVideoOut::onCoreError;
+      return e;
+    }();
+    pw_core_add_listener(core_, &coreListener_, &events, this);
+    return true;
+  }
+
+  // Loop lock held, or the loop stopped.
+  void disconnectCore() {
+    if (core_ == nullptr) return;
+    spa_hook_remove(&coreListener_);
+    pw_core_disconnect(core_);
+    core_ = nullptr;
+  }
+
+  // On the loop thread. Only a broken connection ends the core; other errors belong to one object.
+  static void onCoreError(void* data, std::uint32_t id, int, int res, const char*) {
+    auto* self = static_cast<PipeWireVideoOut*>(data);
+    if (id != PW_ID_CORE || res != -EPIPE || self->lost_) return;
+    self->lost_ = true;
+    for (PipeWireFrameServer* server : self->servers_) server->markLost();
+    pw_thread_loop_signal(self->loop_, false);
+  }
+
+  // Loop lock held. True once the servers are advertised on a new connection.
+  bool reconnect() {
+    for (PipeWireFrameServer* server : servers_) server->detach();
+    disconnectCore();
+    if (!connectCore()) return false;
+    for (PipeWireFrameServer* server : servers_) server->attach(core_);
+    lost_ = false;
+    return true;
+  }
+
+  // The reconnecting thread: logs and calls out only without the loop lock.
+  void reconnectWhenLost() {
+    for (;;) {
+      std::function<void()> observer;
+      {
+        LoopLock lock(loop_);
+        while (!lost_ && !quitting_) pw_thread_loop_wait(loop_);
+        if (quitting_) return;
+        observer = observer_;
+      }
+      logger_.error("syphon_daemon_lost err_code=%d", static_cast<int>(EPIPE));
+      if (observer) observer();
+
+      const auto lostAt = std::chrono::steady_clock::now();
+      auto delay = kFirstReconnectDelay;
+      long attempts = 0;
+      std::size_t servers = 0;
+      for (bool connected = false; !connected;) {
+        LoopLock lock(loop_);
+        timespec until{};
+        pw_thread_loop_get_time(loop_, &until, std::chrono::nanoseconds(delay).count());
+        while (!quitting_ && pw_thread_loop_timed_wait_full(loop_, &until) == 0) {
+        }
+        if (quitting_) return;
+        ++attempts;
+        connected = reconnect();
+        servers = static_cast<std::size_t>(std::count_if(servers_.begin(), servers_.end(),
+                                                         [](const PipeWireFrameServer* s) { return s->advertised(); }));
+        observer = observer_;
+        delay = std::min(delay * 2, kLongestReconnectDelay);
+      }
+      const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lostAt);
+      logger_.notice("syphon_daemon_reconnected attempts=%ld after_ms=%lld servers=%zu", attempts,
+                     static_cast<long long>(after.count()), servers);
+      if (observer) observer();
+    }
+  }
+
+  const log::Logger logger_;
   pw_thread_loop* loop_ = nullptr;
   pw_context* context_ = nullptr;
+  std::thread reconnector_;
+  // Under the loop lock:
   pw_core* core_ = nullptr;
+  spa_hook coreListener_{};
+  std::vector<PipeWireFrameServer*> servers_;
+  std::function<void()> observer_;
+  bool lost_ = false;
+  bool quitting_ = false;
 };
+
+PipeWireFrameServer::~PipeWireFrameServer() {
+  stop();
+  LoopLock lock(loop_);
+  owner_.forget(this);
+}
 
 } // namespace
 
 std::unique_ptr<VideoOut> VideoOut::open(const log::Logger& logger) {
   static std::once_flag initialised;
   std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
-  auto out = std::make_unique<PipeWireVideoOut>();
+  auto out = std::make_unique<PipeWireVideoOut>(logger);
   if (out->start()) return out;
   out.reset();
   static std::atomic<bool> logged{false};

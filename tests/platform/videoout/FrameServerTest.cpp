@@ -196,5 +196,33 @@ TEST_F(VideoOutWithDaemon, BGRxConsumerGetsFullRangeBT709Colours) {
   EXPECT_NEAR(seen.mean[0], 68.0, 3.0);
 }
 
+TEST_F(VideoOutWithDaemon, ServersMadeOrStoppedWhileTheDaemonIsAwayFollowItsReturn) {
+  auto kept = out_->createServer("Restart Kept");
+  auto dropped = out_->createServer("Restart Dropped");
+  ASSERT_NE(waitForNode(*kept), 0U);
+  ASSERT_NE(waitForNode(*dropped), 0U);
+
+  std::unique_ptr<FrameServer> late;
+  bool lossSeen = false;
+  daemon_->restart([&] {
+    for (int attempt = 0; attempt < 500 && kept->nodeId(); ++attempt)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    lossSeen = !kept->nodeId().has_value();
+    late = out_->createServer("Restart Late");
+    dropped->stop();
+  });
+  ASSERT_TRUE(daemon_->running()) << daemon_->failure();
+  ASSERT_TRUE(lossSeen) << "the node of a daemon that went away is still reported";
+  ASSERT_NE(late, nullptr) << "a server made while the daemon is away waits for it";
+
+  EXPECT_NE(waitForNode(*kept), 0U);
+  EXPECT_NE(waitForNode(*late), 0U);
+  const std::string nodes = listNodes();
+  EXPECT_NE(nodes.find("node.name = \"Restart Kept\""), std::string::npos) << nodes;
+  EXPECT_NE(nodes.find("node.name = \"Restart Late\""), std::string::npos) << nodes;
+  EXPECT_EQ(nodes.find("Restart Dropped"), std::string::npos) << nodes;
+  EXPECT_EQ(dropped->publishFrame(*solidFrame(64, 36, 10, 128, 128)), PublishResult::stopped);
+}
+
 } // namespace
 } // namespace pd::platform::videoout

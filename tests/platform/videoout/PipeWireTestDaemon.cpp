@@ -30,11 +30,28 @@ PipeWireTestDaemon::PipeWireTestDaemon() {
   ::setenv("XDG_RUNTIME_DIR", directory_.c_str(), 1);
   ::setenv("PIPEWIRE_RUNTIME_DIR", directory_.c_str(), 1);
   ::unsetenv("PIPEWIRE_REMOTE");
+  launch();
+}
 
+void PipeWireTestDaemon::restart(const std::function<void()>& whileAway) {
+  if (pid_ > 0) {
+    // Killed outright, as a crash would: its clients see only the socket close.
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  std::error_code ec;
+  std::filesystem::remove(std::filesystem::path(directory_) / "pipewire-0", ec);
+  std::filesystem::remove(std::filesystem::path(directory_) / "pipewire-0.lock", ec);
+  if (whileAway) whileAway();
+  launch();
+}
+
+void PipeWireTestDaemon::launch() {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   const std::string logPath = directory_ + "/daemon.log";
-  posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   char program[] = "pipewire";
   char* argv[] = {program, nullptr};

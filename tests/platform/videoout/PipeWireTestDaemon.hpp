@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -25,8 +26,13 @@ public:
   bool running() const noexcept { return pid_ > 0; }
   const std::string& failure() const noexcept { return failure_; }
   const std::string& runtimeDirectory() const noexcept { return directory_; }
+  // Kills the daemon, runs `whileAway`, and starts a new one in the same folder; running() tells
+  // whether it came up.
+  void restart(const std::function<void()>& whileAway = {});
 
 private:
+  void launch();
+
   std::string directory_;
   std::string failure_;
   pid_t pid_ = -1;
