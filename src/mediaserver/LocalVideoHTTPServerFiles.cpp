@@ -53,6 +53,9 @@ struct Transfer {
   std::int64_t offset = 0;
   std::int64_t remaining = 0;
   RequestLogContext context;
+  // One chunk buffer for the whole transfer: only one read or one send is ever outstanding, and
+  // a fresh chunk-sized allocation per pass costs a map and unmap of its pages.
+  std::shared_ptr<Bytes> buffer;
 };
 
 } // namespace
@@ -278,9 +281,12 @@ void FileRoad::streamNextChunk(LocalVideoHTTPServer::Impl& self, std::shared_ptr
   }
   const auto n = std::min<std::int64_t>(transfer->remaining, LocalVideoHTTPServer::kChunkSize);
   self.fileIOQueue.post([weak = self.weak_from_this(), queue = self.queueExecutor, transfer, n]() mutable {
-    Bytes data(static_cast<std::size_t>(n));
-    const auto got = ::pread(transfer->file->fd(), data.data(), data.size(), static_cast<off_t>(transfer->offset));
-    data.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    if (!transfer->buffer) {
+      transfer->buffer = std::make_shared<Bytes>(static_cast<std::size_t>(n));
+    }
+    auto& buffer = *transfer->buffer;
+    const auto got = ::pread(transfer->file->fd(), buffer.data(), static_cast<std::size_t>(n), static_cast<off_t>(transfer->offset));
+    const auto read = got > 0 ? static_cast<std::size_t>(got) : std::size_t{0};
     bool changed = false;
     auto& context = transfer->context;
     if (context.fileVersion) {
@@ -306,22 +312,22 @@ void FileRoad::streamNextChunk(LocalVideoHTTPServer::Impl& self, std::shared_ptr
       transfer->connection->cancel();
       return;
     }
-    queue.execute([weak, transfer, changed, data = std::move(data)]() mutable {
+    queue.execute([weak, transfer, changed, read]() mutable {
       auto server = weak.lock();
       if (!server) {
         transfer->connection->cancel();
         return;
       }
-      if (changed || data.empty()) {
+      if (changed || read == 0) {
         closeFile(*server, *transfer);
         server->logRequestFailure(changed ? "file_changed" : "read_fail", transfer->context.status, transfer->token,
                                   nullptr);
         transfer->connection->cancel();
         return;
       }
-      const auto count = static_cast<std::int64_t>(data.size());
+      const auto count = static_cast<std::int64_t>(read);
       auto connection = transfer->connection;
-      server->sendWithDeadline(connection, std::move(data), false, [weak, transfer, count](std::error_code error) mutable {
+      server->sendWithDeadline(connection, transfer->buffer, 0, read, false, [weak, transfer, count](std::error_code error) mutable {
         auto inner = weak.lock();
         if (!inner) {
           transfer->connection->cancel();

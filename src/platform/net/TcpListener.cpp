@@ -141,6 +141,10 @@ void TcpListener::acceptNext() {
     }
     auto& inner = *self->impl_;
     if (!error) {
+      // Replies go out as a header write then chunk writes: without this, the end of each
+      // reply waits for the peer's delayed acknowledgement.
+      boost::system::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
       auto connection = std::make_shared<TcpConnection>(
           std::make_unique<TcpConnection::Impl>(inner.executor, std::move(socket), inner.timing.connection));
       if (inner.onConnection) {
