@@ -9,6 +9,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 
 namespace pd::mediaserver {
 namespace {
@@ -131,6 +133,32 @@ TEST(HarnessProcessTest, ConnectionChurnLeavesNothingBehind) {
   EXPECT_LE(after.descriptors, baseline.descriptors);
   EXPECT_LE(after.rssKiB, baseline.rssKiB + baseline.rssKiB / 10 + 2048) << "baseline " << baseline.rssKiB;
   EXPECT_EQ(bodyOf(get(h.port, token)).size(), 4096u);
+}
+
+double cpuSecondsOf(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(stat, text);
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::vector<std::string> values{std::istream_iterator<std::string>(fields), std::istream_iterator<std::string>()};
+  return static_cast<double>(std::stoll(values.at(11)) + std::stoll(values.at(12))) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+TEST(HarnessProcessTest, OutOfDescriptorsPausesAcceptingWithoutSpinning) {
+  TempDirectory dir;
+  writeText(dir / "small.mp4", "0123456789");
+  // Room for the server's own descriptors and a score of connections, fewer than its cap.
+  Harness h({"/usr/bin/prlimit", "--nofile=40:40", PD_MEDIASERVER_HARNESS, (dir / "small.mp4").string()}, 1);
+  ASSERT_NE(h.port, 0);
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 40; ++i) idle.push_back(std::make_unique<RawClient>(h.port));
+  std::this_thread::sleep_for(300ms);
+  const auto before = cpuSecondsOf(h.process.pid());
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(cpuSecondsOf(h.process.pid()) - before, 0.2);
+  idle.clear();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(bodyOf(get(h.port, h.tokens["small.mp4"])), "0123456789");
 }
 
 std::string run(const std::string& command) {
