@@ -272,6 +272,21 @@ TEST(LocalVideoHTTPServerTest, RecoveryLineCountsTheFailuresBeforeIt) {
   EXPECT_FALSE(log.waitFor({"http_request_recovered after=1"}));
 }
 
+TEST(LocalVideoHTTPServerTest, StatsLineSumsTheCountersSinceTheClockWasSet) {
+  TempDirectory dir;
+  writeText(dir / "a.mp4", tenBytes());
+  LocalVideoHTTPServer::Timing timing;
+  timing.statsIntervalSeconds = 0.3;
+  ServerFixture f(timing);
+  LogLines log;
+  const auto token = f.server->registerFile(dir / "a.mp4");
+  get(f.port, token);  // the first update only sets the clock
+  get(f.port, "missing");
+  std::this_thread::sleep_for(400ms);
+  get(f.port, token);
+  EXPECT_TRUE(log.waitFor({"http_stats requests=3 size_b=10 fails=1"}));
+}
+
 TEST(LocalVideoHTTPServerTest, FirstReadyListenerDoesNotReportAPortChange) {
   ServerFixture f;
   std::atomic<int> changes{0};
