@@ -27,7 +27,7 @@ using diagnostics::LogThrottle;
 using platform::net::TcpConnection;
 using platform::net::TcpListener;
 
-struct ConnectionState {
+struct LocalVideoHTTPServer::ConnectionState {
   bool headerReceived = false;
   runtime::Task<void> servingTask;
   bool counted = true;

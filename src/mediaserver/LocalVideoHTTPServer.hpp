@@ -127,7 +127,11 @@ public:
   // The path is normalised lexically; the target is never touched.
   static std::string volumeKey(const std::filesystem::path& path);
 
+  // The serving side's own records, defined with the server's sources.
   struct Impl;
+  struct ConnectionState;
+  class IOPermit;
+  struct RequestLogContext;
 
 private:
   std::shared_ptr<Impl> impl_;

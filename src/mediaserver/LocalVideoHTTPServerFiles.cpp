@@ -14,6 +14,9 @@
 
 namespace pd::mediaserver {
 
+using IOPermit = LocalVideoHTTPServer::IOPermit;
+using RequestLogContext = LocalVideoHTTPServer::RequestLogContext;
+
 namespace {
 
 LocalVideoHTTPServer::FileVersion versionOf(const struct stat& info) {

@@ -38,7 +38,7 @@ public:
 };
 
 // One held file-IO slot; the slot comes back when the last holder lets go.
-class IOPermit {
+class LocalVideoHTTPServer::IOPermit {
 public:
   explicit IOPermit(runtime::UniqueFunction<void()> onRelease) : onRelease_(std::move(onRelease)) {}
   ~IOPermit() {
@@ -53,7 +53,7 @@ private:
   runtime::UniqueFunction<void()> onRelease_;
 };
 
-struct RequestLogContext {
+struct LocalVideoHTTPServer::RequestLogContext {
   std::string token;
   std::int64_t status = 200;
   double startedAt = 0;
@@ -63,8 +63,6 @@ struct RequestLogContext {
   std::optional<std::filesystem::path> fileURL;
   LocalVideoHTTPServer::FileVerifier fileVerify;
 };
-
-struct ConnectionState;
 
 struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPServer::Impl> {
   Impl(std::shared_ptr<relay::RemoteMediaRelayInterface> relayIn, Timing timingIn);
