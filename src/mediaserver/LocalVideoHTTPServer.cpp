@@ -44,7 +44,20 @@ LocalVideoHTTPServer::Impl::Impl(std::shared_ptr<relay::RemoteMediaRelayInterfac
       queueExecutor(queue.executor()), timing(timingIn), relay(std::move(relayIn)) {}
 
 LocalVideoHTTPServer::Impl::~Impl() {
-  // Socket objects belong to the queue's loop: stop it before they go.
+  // A socket must be closed before the loop it belongs to is destroyed; a relay or API task may
+  // still hold its connection object, so close every one on the queue, then stop the queue.
+  queue.syncWithTimeout(
+      [connections = liveConnections, listening = listener] {
+        for (const auto& weak : connections) {
+          if (auto connection = weak.lock()) {
+            connection->close();
+          }
+        }
+        if (listening) {
+          listening->cancel();
+        }
+      },
+      std::chrono::seconds(2));
   queue.shutdown();
 }
 
@@ -228,6 +241,10 @@ void LocalVideoHTTPServer::Impl::accept(const Connection& connection) {
     return;
   }
   ++activeConnections;
+  if (liveConnections.size() >= 2 * static_cast<std::size_t>(kMaxConnections)) {
+    std::erase_if(liveConnections, [](const auto& weak) { return weak.expired(); });
+  }
+  liveConnections.push_back(connection);
   auto state = std::make_shared<ConnectionState>();
   std::weak_ptr<Impl> weak = weak_from_this();
   connection->setStateHandler([weak, state](TcpConnection::State s, std::error_code) {

@@ -87,6 +87,9 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   std::optional<std::optional<std::uint16_t>> pendingRestart;
   std::int64_t restartGeneration = 0;
   std::int64_t activeConnections = 0;
+  // Every connection that may still hold a socket: closed on the queue before the queue goes, since
+  // tasks elsewhere may keep a connection object past the server's end.
+  std::vector<std::weak_ptr<platform::net::TcpConnection>> liveConnections;
   std::int64_t statsRequests = 0;
   std::int64_t statsFails = 0;
   std::int64_t statsBytes = 0;

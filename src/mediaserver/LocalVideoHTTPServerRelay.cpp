@@ -51,17 +51,19 @@ runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection con
 // One chunk; a prefetch yield is asked again once, at once.
 runtime::Task<Bytes> fetchRelayChunk(Relay relayPtr, std::string token, std::int64_t index) {
   return runtime::spawn(runtime::sharedPool().executor(), [relayPtr, token, index]() -> runtime::Awaitable<Bytes> {
-    bool yielded = false;
+    // Results are named locals throughout: GCC 12 may destroy a temporary that a co_await yields
+    // twice when it is used inside a larger expression.
     try {
-      co_return co_await relayPtr->chunk(token, index, false);
+      auto bytes = co_await relayPtr->chunk(token, index, false);
+      co_return bytes;
     } catch (const RelayError& error) {
       if (error.errorCase() != RelayError::Case::prefetchYield) {
         throw;
       }
-      yielded = true;
     }
-    (void)yielded;
-    co_return co_await relayPtr->chunk(token, index, false);
+    // A coroutine cannot await inside its handler: the second call comes after it.
+    auto bytes = co_await relayPtr->chunk(token, index, false);
+    co_return bytes;
   });
 }
 
@@ -117,7 +119,8 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       co_return;
     }
   }
-  if (!co_await relayPtr->hasEntry(token)) {
+  const bool held = co_await relayPtr->hasEntry(token);
+  if (!held) {
     notFound();
     co_return;
   }
@@ -148,7 +151,9 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     co_return;
   }
   const auto [start, end, status] = *reply;
-  const auto type = LocalVideoHTTPServer::sanitizedContentType(co_await relayPtr->contentType(token));
+  // Named, not passed on directly: GCC 12 may destroy the awaited temporary twice.
+  const auto registeredType = co_await relayPtr->contentType(token);
+  const auto type = LocalVideoHTTPServer::sanitizedContentType(registeredType);
   const auto headerText = transferHeader(status, type, start, end, total);
   auto header = std::make_shared<const Bytes>(headerText.begin(), headerText.end());
   RequestLogContext context;
@@ -195,7 +200,8 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     {
       runtime::CancellationHandler onCancel([current] { current.cancel(); });
       try {
-        data = co_await current.value();
+        auto value = co_await current.value();
+        data.emplace(std::move(value));
       } catch (...) {
         fetchFailure = std::current_exception();
       }
@@ -246,7 +252,8 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   }
   std::exception_ptr endFailure;
   try {
-    co_await send(weak, queue, connection, std::make_shared<const Bytes>(), 0, 0, true);
+    const auto nothing = std::make_shared<const Bytes>();
+    co_await send(weak, queue, connection, nothing, 0, 0, true);
   } catch (...) {
     endFailure = std::current_exception();
   }

@@ -100,7 +100,7 @@ TEST_F(RelayRoadTest, WithdrawalAndDisconnectMidBody) {
   {
     RawClient client(f.port);
     client.send("GET /" + token + " HTTP/1.1\r\n\r\n");
-    std::this_thread::sleep_for(200ms);
+    for (int i = 0; i < 200 && f.relay->calls().size() < 3; ++i) std::this_thread::sleep_for(10ms);
     f.server->unregister(token);
     std::this_thread::sleep_for(100ms);
     f.relay->release();
