@@ -1,0 +1,590 @@
+// Construction, the listener and its restarts, connections, the request head, the router, the
+// registry and the replies that are not transfers.
+
+#include "mediaserver/LocalVideoHTTPServer.hpp"
+
+#include "diagnostics/Log.hpp"
+#include "diagnostics/LogErrorFields.hpp"
+#include "diagnostics/LogThrottle.hpp"
+#include "mediaserver/LocalVideoHTTPServerImpl.hpp"
+#include "mediaserver/MountTable.hpp"
+#include "platform/crypto/Random.hpp"
+
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/associated_executor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace pd::mediaserver {
+
+namespace asio = boost::asio;
+using diagnostics::Log;
+using diagnostics::LogThrottle;
+using platform::net::TcpConnection;
+using platform::net::TcpListener;
+
+struct LocalVideoHTTPServer::ConnectionState {
+  bool headerReceived = false;
+  runtime::Task<void> servingTask;
+  bool counted = true;
+  std::shared_ptr<asio::steady_timer> headerTimer;
+};
+
+LocalVideoHTTPServer::HTTPServerError::HTTPServerError(Case c)
+    : Error("HTTPServerError", static_cast<std::int64_t>(c), c == Case::deallocated ? "deallocated" : "stopped"),
+      case_(c) {}
+
+LocalVideoHTTPServer::Impl::Impl(std::shared_ptr<relay::RemoteMediaRelayInterface> relayIn, Timing timingIn)
+    : queue("com.palendrix.localvideo.http", runtime::SerialQueue::Kind::ownThread),
+      fileIOQueue("com.palendrix.localvideo.fileio", static_cast<std::size_t>(kMaxFileIO)),
+      queueExecutor(queue.executor()), timing(timingIn), relay(std::move(relayIn)) {}
+
+LocalVideoHTTPServer::Impl::~Impl() {
+  // A socket must be closed before the loop it belongs to is destroyed; a relay or API task may
+  // still hold its connection object, so close every one on the queue, then stop the queue.
+  queue.syncWithTimeout(
+      [connections = liveConnections, listening = listener] {
+        for (const auto& weak : connections) {
+          if (auto connection = weak.lock()) {
+            connection->close();
+          }
+        }
+        if (listening) {
+          listening->cancel();
+        }
+      },
+      std::chrono::seconds(2));
+  queue.shutdown();
+}
+
+std::shared_ptr<LocalVideoHTTPServer> LocalVideoHTTPServer::create(
+    std::shared_ptr<relay::RemoteMediaRelayInterface> relay, Timing timing) {
+  return std::make_shared<LocalVideoHTTPServer>(std::move(relay), timing);
+}
+
+std::shared_ptr<LocalVideoHTTPServer> LocalVideoHTTPServer::create(
+    std::shared_ptr<relay::RemoteMediaRelayInterface> relay) {
+  return create(std::move(relay), Timing{});
+}
+
+LocalVideoHTTPServer::LocalVideoHTTPServer(std::shared_ptr<relay::RemoteMediaRelayInterface> relay, Timing timing)
+    : impl_(std::make_shared<Impl>(std::move(relay), timing)) {}
+
+LocalVideoHTTPServer::~LocalVideoHTTPServer() = default;
+
+// ---- Waiting for a port ----
+
+runtime::Awaitable<std::uint16_t> LocalVideoHTTPServer::ensureReady() {
+  std::weak_ptr<Impl> weak = impl_;
+  auto executor = impl_->queueExecutor;
+  auto initiation = [weak, executor](auto handler) {
+    auto work = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
+    Impl::ReadyWaiter waiter = [handler = std::move(handler), work](std::exception_ptr error, std::uint16_t port) mutable {
+      asio::post(work, [handler = std::move(handler), error, port]() mutable { std::move(handler)(error, port); });
+    };
+    executor.execute([weak, waiter = std::move(waiter)]() mutable {
+      if (auto self = weak.lock()) {
+        self->ensureReadyOnQueue(std::move(waiter));
+      } else {
+        waiter(std::make_exception_ptr(HTTPServerError(HTTPServerError::Case::deallocated)), 0);
+      }
+    });
+  };
+  // Named: GCC 12 destroys a capturing lambda twice when it is a temporary inside co_await.
+  auto port = co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::exception_ptr, std::uint16_t)>(
+      std::move(initiation), asio::use_awaitable);
+  co_return port;
+}
+
+void LocalVideoHTTPServer::Impl::ensureReadyOnQueue(ReadyWaiter waiter) {
+  if (port) {
+    waiter(nullptr, *port);
+    return;
+  }
+  readyWaiters.push_back(std::move(waiter));
+  if (!listener) {
+    std::optional<std::uint16_t> preferred;
+    if (pendingRestart) {
+      preferred = *pendingRestart;
+    }
+    pendingRestart.reset();
+    ++restartGeneration;
+    startListener(preferred);
+  }
+}
+
+void LocalVideoHTTPServer::setAPIHandler(APIHandler handler) {
+  impl_->postToQueue([handler = std::move(handler)](Impl& self) mutable { self.apiHandler = std::move(handler); });
+}
+
+void LocalVideoHTTPServer::setOnPortChange(PortChangeHandler handler) {
+  impl_->postToQueue([handler = std::move(handler)](Impl& self) mutable { self.onPortChange = std::move(handler); });
+}
+
+// ---- Listener ----
+
+void LocalVideoHTTPServer::Impl::startListener(std::optional<std::uint16_t> preferred) {
+  TcpListener::Timing listenerTiming;
+  listenerTiming.connection.drainTimeout = timing.drainTimeout;
+  std::shared_ptr<TcpListener> made;
+  if (preferred) {
+    try {
+      made = TcpListener::create(queueExecutor, *preferred, listenerTiming);
+      listenerOnPreferredPort = true;
+    } catch (const std::exception&) {
+      // The port is taken: any port will do.
+    }
+  }
+  if (!made) {
+    try {
+      made = TcpListener::create(queueExecutor, 0, listenerTiming);
+      listenerOnPreferredPort = false;
+    } catch (...) {
+      const auto error = std::current_exception();
+      auto waiters = std::exchange(readyWaiters, {});
+      for (auto& waiter : waiters) {
+        waiter(error, 0);
+      }
+      return;
+    }
+  }
+  listener = made;
+  std::weak_ptr<Impl> weak = weak_from_this();
+  std::weak_ptr<TcpListener> weakListener = made;
+  made->start(
+      [weak](std::shared_ptr<TcpConnection> connection) {
+        if (auto self = weak.lock()) {
+          self->accept(connection);
+        }
+      },
+      [weak, weakListener](std::error_code error) {
+        auto self = weak.lock();
+        auto which = weakListener.lock();
+        if (self && which) {
+          self->listenerFailed(which, error);
+        }
+      });
+  // The socket is bound and listening once made: it is ready now.
+  listenerReady(made);
+}
+
+void LocalVideoHTTPServer::Impl::listenerReady(const std::shared_ptr<TcpListener>& which) {
+  const std::uint16_t p = which->port();
+  const auto previous = lastPort;
+  port = p;
+  lastPort = p;
+  if (previous && *previous != p && onPortChange) {
+    onPortChange(p);
+  }
+  Log::localvideo().notice("http_server_start port=%hu", p);
+  auto waiters = std::exchange(readyWaiters, {});
+  for (auto& waiter : waiters) {
+    waiter(nullptr, p);
+  }
+}
+
+void LocalVideoHTTPServer::Impl::listenerFailed(const std::shared_ptr<TcpListener>& which, std::error_code error) {
+  if (which != listener) {
+    return;
+  }
+  const auto failure = std::make_exception_ptr(std::system_error(error, "listener"));
+  const auto fields = diagnostics::LogErrorFields::fields(failure, true);
+  Log::localvideo().fault("http_server_fail err_domain=%{public}s err_code=%ld error=%s", fields.domain, fields.code,
+                          fields.detail);
+  const bool hadBeenReady = port.has_value();
+  which->cancel();
+  listener.reset();
+  port.reset();
+  std::optional<std::uint16_t> retryPort;
+  if (listenerOnPreferredPort && !hadBeenReady) {
+    retryPort = std::nullopt;
+  } else {
+    retryPort = lastPort;
+    auto waiters = std::exchange(readyWaiters, {});
+    for (auto& waiter : waiters) {
+      waiter(failure, 0);
+    }
+  }
+  pendingRestart = retryPort;
+  ++restartGeneration;
+  const auto generation = restartGeneration;
+  auto timer = std::make_shared<asio::steady_timer>(queueExecutor, timing.restartDelay);
+  timer->async_wait([weak = weak_from_this(), timer, retryPort, generation](std::error_code timerError) {
+    if (auto self = weak.lock(); self && !timerError) {
+      self->restartListener(retryPort, generation);
+    }
+  });
+}
+
+void LocalVideoHTTPServer::Impl::restartListener(std::optional<std::uint16_t> preferred, std::int64_t generation) {
+  if (listener || !pendingRestart || restartGeneration != generation) {
+    return;
+  }
+  pendingRestart.reset();
+  Log::localvideo().notice("http_server_restart port=%hu", preferred.value_or(0));
+  startListener(preferred);
+}
+
+// ---- Connections ----
+
+void LocalVideoHTTPServer::Impl::accept(const Connection& connection) {
+  if (activeConnections >= kMaxConnections) {
+    if (auto count = LogThrottle::shared().shouldEmit("http_request_abort_busy", 20, 0.5)) {
+      Log::localvideo().debug(
+          "http_request_abort reason=busy size_b=0 err_domain=- err_code=0 error=- occurrences=%ld", *count);
+    }
+    connection->close();
+    return;
+  }
+  ++activeConnections;
+  if (liveConnections.size() >= 2 * static_cast<std::size_t>(kMaxConnections)) {
+    std::erase_if(liveConnections, [](const auto& weak) { return weak.expired(); });
+  }
+  liveConnections.push_back(connection);
+  auto state = std::make_shared<ConnectionState>();
+  std::weak_ptr<Impl> weak = weak_from_this();
+  connection->setStateHandler([weak, state](TcpConnection::State s, std::error_code) {
+    if (auto self = weak.lock()) {
+      self->connectionStateChanged(s, *state);
+    } else if (state->servingTask) {
+      state->servingTask.cancel();
+    }
+  });
+  state->headerTimer = std::make_shared<asio::steady_timer>(queueExecutor, timing.headerDeadline);
+  std::weak_ptr<TcpConnection> weakConnection = connection;
+  state->headerTimer->async_wait([weak, weakConnection, state](std::error_code error) {
+    auto connectionAlive = weakConnection.lock();
+    if (error || !connectionAlive || state->headerReceived) {
+      return;
+    }
+    if (auto self = weak.lock()) {
+      self->logRequestAbort("header_timeout", std::nullopt, 0,
+                            std::make_exception_ptr(PosixError(ETIMEDOUT, "request head deadline")));
+    }
+    connectionAlive->cancel();
+  });
+  receiveHeader(connection, {}, state);
+}
+
+void LocalVideoHTTPServer::Impl::connectionStateChanged(TcpConnection::State state, ConnectionState& connectionState) {
+  if (state == TcpConnection::State::cancelled && connectionState.headerTimer) {
+    connectionState.headerTimer->cancel();
+  }
+  if (connectionState.servingTask) {
+    connectionState.servingTask.cancel();
+  }
+  if (connectionState.counted) {
+    connectionState.counted = false;
+    --activeConnections;
+  }
+}
+
+void LocalVideoHTTPServer::Impl::receiveHeader(const Connection& connection, Bytes accumulated,
+                                               const std::shared_ptr<ConnectionState>& state) {
+  std::weak_ptr<Impl> weak = weak_from_this();
+  connection->receive(kMaxHeadBytes, [weak, connection, state, accumulated = std::move(accumulated)](
+                                         Bytes content, bool isComplete, std::error_code error) mutable {
+    auto self = weak.lock();
+    if (!self) {
+      connection->cancel();
+      return;
+    }
+    self->headerBytes(connection, std::move(accumulated), state, content, isComplete, error);
+  });
+}
+
+void LocalVideoHTTPServer::Impl::headerBytes(const Connection& connection, Bytes accumulated,
+                                             const std::shared_ptr<ConnectionState>& state, const Bytes& content,
+                                             bool isComplete, std::error_code error) {
+  accumulated.insert(accumulated.end(), content.begin(), content.end());
+  if (error) {
+    logRequestAbort("recv_fail", std::nullopt, 0, std::make_exception_ptr(std::system_error(error, "receive")));
+    connection->cancel();
+    return;
+  }
+  static constexpr std::string_view kTerminator = "\r\n\r\n";
+  const std::string_view text(reinterpret_cast<const char*>(accumulated.data()), accumulated.size());
+  if (const auto at = text.find(kTerminator); at != std::string_view::npos) {
+    state->headerReceived = true;
+    if (state->headerTimer) {
+      state->headerTimer->cancel();
+    }
+    handleRequest(text.substr(0, at), connection, state);
+    return;
+  }
+  if (!isComplete && accumulated.size() <= kMaxHeadBytes) {
+    receiveHeader(connection, std::move(accumulated), state);
+    return;
+  }
+  if (accumulated.empty()) {
+    if (auto count = LogThrottle::shared().shouldEmit("http_request_abort", 20, 0.5)) {
+      Log::localvideo().debug("http_request_abort reason=empty_request size_b=0 occurrences=%ld", *count);
+    }
+  } else {
+    ++statsRequests;
+    statsCheck();
+    logRequestFailure("header_incomplete", 0, std::nullopt, nullptr);
+  }
+  connection->cancel();
+}
+
+// ---- Router ----
+
+void LocalVideoHTTPServer::Impl::handleRequest(std::string_view headText, const Connection& connection,
+                                               const std::shared_ptr<ConnectionState>& state) {
+  ++statsRequests;
+  statsCheck();
+  const auto head = LocalVideoHTTPServer::parseHead(headText);
+  if (!head) {
+    logRequestFailure("bad_request", 400, std::nullopt, nullptr);
+    sendText("400 Bad Request", connection);
+    return;
+  }
+  const auto& method = head->method;
+  if (method != "GET" && method != "HEAD") {
+    logRequestFailure("method_not_allowed", 405, std::nullopt, nullptr);
+    sendText("405 Method Not Allowed", connection);
+    return;
+  }
+  const auto& path = head->path;
+  if (path == "search" || path == "resolve" || path == "bpm") {
+    if (method != "GET") {
+      logRequestFailure("method_not_allowed", 405, std::nullopt, nullptr);
+      sendText("405 Method Not Allowed", connection);
+    } else if (!apiHandler) {
+      logRequestFailure("api_unavailable", 404, std::nullopt, nullptr);
+      sendText("404 Not Found", connection);
+    } else {
+      auto params = LocalVideoHTTPServer::parseQuery(head->query);
+      state->servingTask = runtime::spawn(
+          runtime::sharedPool().executor(),
+          [handler = apiHandler, route = path, params = std::move(params), weak = weak_from_this(),
+           connection]() mutable -> runtime::Awaitable<void> {
+            auto response = co_await handler(std::move(route), std::move(params));
+            if (auto self = weak.lock()) {
+              self->sendAPIResponse(response, connection);
+            }
+          });
+    }
+    return;
+  }
+  auto range = LocalVideoHTTPServer::headerValue("range", head->lines);
+  if (auto count = LogThrottle::shared().shouldEmit("http_request_recv", 20, 0.5)) {
+    Log::localvideo().debug("http_request_recv method=%{public}s token=%{private,mask.hash}s range=%{public}s occurrences=%ld",
+                            method, path, range ? "y" : "n", *count);
+  }
+  if (path.ends_with(".m3u8")) {
+    const auto token = path.substr(0, path.size() - 5);
+    if (auto playlist = lookupPlaylist(token)) {
+      servePlaylist(*playlist, token, method, connection);
+      return;
+    }
+  }
+  if (auto file = lookupFile(path)) {
+    admitFile(path, file->first, std::move(file->second), method, std::move(range), connection);
+    return;
+  }
+  state->servingTask = runtime::spawn(runtime::sharedPool().executor(),
+                                      [weak = weak_from_this(), executor = queueExecutor, relayPtr = relay, token = path,
+                                       method, range = std::move(range), connection]() mutable {
+                                        return serveRelay(std::move(weak), std::move(executor), std::move(relayPtr),
+                                                          std::move(token), std::move(method), std::move(range),
+                                                          std::move(connection));
+                                      });
+}
+
+// ---- Replies ----
+
+void LocalVideoHTTPServer::Impl::sendWithDeadline(const Connection& connection, std::shared_ptr<const Bytes> buffer,
+                                                  std::size_t offset, std::size_t length, bool isComplete,
+                                                  runtime::UniqueFunction<void(std::error_code)> completion) {
+  auto done = std::make_shared<bool>(false);
+  auto timer = std::make_shared<asio::steady_timer>(queueExecutor, timing.sendDeadline);
+  std::weak_ptr<TcpConnection> weakConnection = connection;
+  timer->async_wait([done, weakConnection](std::error_code error) {
+    if (!error && !*done) {
+      if (auto alive = weakConnection.lock()) {
+        alive->cancel();
+      }
+    }
+  });
+  connection->send(std::move(buffer), offset, length, isComplete,
+                   [done, timer, completion = std::move(completion)](std::error_code error) mutable {
+                     *done = true;
+                     timer->cancel();
+                     completion(error);
+                   });
+}
+
+void LocalVideoHTTPServer::Impl::sendWithDeadline(const Connection& connection, Bytes bytes, bool isComplete,
+                                                  runtime::UniqueFunction<void(std::error_code)> completion) {
+  const auto length = bytes.size();
+  sendWithDeadline(connection, std::make_shared<const Bytes>(std::move(bytes)), 0, length, isComplete,
+                   std::move(completion));
+}
+
+namespace {
+
+Bytes toBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+} // namespace
+
+void LocalVideoHTTPServer::Impl::sendText(const std::string& statusText, const Connection& connection) {
+  std::string reply = "HTTP/1.1 " + statusText + "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+                      std::to_string(statusText.size()) + "\r\nConnection: close\r\n\r\n" + statusText;
+  sendWithDeadline(connection, toBytes(reply), true, [connection](std::error_code) { connection->cancel(); });
+}
+
+void LocalVideoHTTPServer::Impl::sendAPIResponse(const ReceiverAPIResponse& response, const Connection& connection) {
+  std::string_view phrase = "Error";
+  switch (response.status) {
+  case 200: phrase = "OK"; break;
+  case 400: phrase = "Bad Request"; break;
+  case 403: phrase = "Forbidden"; break;
+  case 404: phrase = "Not Found"; break;
+  case 502: phrase = "Bad Gateway"; break;
+  case 503: phrase = "Service Unavailable"; break;
+  default: break;
+  }
+  std::string header = "HTTP/1.1 " + std::to_string(response.status) + " " + std::string(phrase) +
+                       "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
+                       std::to_string(response.body.size()) + "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
+  auto reply = toBytes(header);
+  reply.insert(reply.end(), response.body.begin(), response.body.end());
+  sendWithDeadline(connection, std::move(reply), true, [connection](std::error_code) { connection->cancel(); });
+}
+
+// ---- Registry and playlists ----
+
+std::string LocalVideoHTTPServer::registerFile(std::filesystem::path url, FileVerifier verifier) {
+  auto token = platform::crypto::makeUUIDString();
+  std::size_t count = 0;
+  {
+    std::scoped_lock lock(impl_->registryLock);
+    impl_->files[token] = std::move(url);
+    if (verifier) {
+      impl_->fileVerifiers[token] = std::move(verifier);
+    }
+    count = impl_->files.size();
+  }
+  Log::localvideo().debug("http_registry_update action=add token=%{private,mask.hash}s count=%ld", token, count);
+  return token;
+}
+
+runtime::Awaitable<std::string> LocalVideoHTTPServer::registerRemote(std::shared_ptr<const relay::RemoteMedia> media) {
+  auto token = platform::crypto::makeUUIDString();
+  auto impl = impl_;
+  co_await impl->relay->registerMedia(token, std::move(media));
+  {
+    std::scoped_lock lock(impl->registryLock);
+    impl->remoteTokens.insert(token);
+  }
+  co_return token;
+}
+
+std::string LocalVideoHTTPServer::registerPlaylist(std::string_view text) {
+  auto token = platform::crypto::makeUUIDString();
+  auto data = std::make_shared<const Bytes>(toBytes(text));
+  {
+    std::scoped_lock lock(impl_->registryLock);
+    impl_->playlists[token] = data;
+  }
+  Log::localvideo().debug("http_registry_update action=add_playlist token=%{private,mask.hash}s size_b=%ld", token,
+                          data->size());
+  return token;
+}
+
+void LocalVideoHTTPServer::unregister(const std::string& token) {
+  std::size_t count = 0;
+  {
+    std::scoped_lock lock(impl_->registryLock);
+    impl_->files.erase(token);
+    impl_->fileVerifiers.erase(token);
+    impl_->remoteTokens.erase(token);
+    impl_->playlists.erase(token);
+    count = impl_->files.size();
+  }
+  Log::localvideo().debug("http_registry_update action=remove token=%{private,mask.hash}s count=%ld", token, count);
+  runtime::spawnDetached(runtime::sharedPool().executor(),
+                         [relayPtr = impl_->relay, token]() -> runtime::Awaitable<void> {
+                           co_await relayPtr->unregister(token);
+                         });
+}
+
+std::optional<std::shared_ptr<const Bytes>> LocalVideoHTTPServer::Impl::lookupPlaylist(const std::string& token) {
+  std::scoped_lock lock(registryLock);
+  if (auto found = playlists.find(token); found != playlists.end()) {
+    return found->second;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::pair<std::filesystem::path, LocalVideoHTTPServer::FileVerifier>>
+LocalVideoHTTPServer::Impl::lookupFile(const std::string& token) {
+  std::scoped_lock lock(registryLock);
+  const auto found = files.find(token);
+  if (found == files.end()) {
+    return std::nullopt;
+  }
+  FileVerifier verifier;
+  if (auto v = fileVerifiers.find(token); v != fileVerifiers.end()) {
+    verifier = v->second;
+  }
+  return std::make_pair(found->second, std::move(verifier));
+}
+
+bool LocalVideoHTTPServer::Impl::isRemoteToken(const std::string& token) {
+  std::scoped_lock lock(registryLock);
+  return remoteTokens.contains(token);
+}
+
+void LocalVideoHTTPServer::Impl::servePlaylist(const std::shared_ptr<const Bytes>& playlist, const std::string& token,
+                                               const std::string& method, const Connection& connection) {
+  std::string header = "HTTP/1.1 200 OK\r\nContent-Type: application/vnd.apple.mpegurl\r\nContent-Length: " +
+                       std::to_string(playlist->size()) + "\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
+  auto reply = toBytes(header);
+  if (method == "GET") {
+    reply.insert(reply.end(), playlist->begin(), playlist->end());
+  }
+  Log::localvideo().debug("http_playlist_serve token=%{private,mask.hash}s method=%{public}s size_b=%ld", token, method,
+                          playlist->size());
+  sendWithDeadline(connection, std::move(reply), true, [connection](std::error_code) { connection->cancel(); });
+}
+
+std::string LocalVideoHTTPServer::volumeKey(const std::filesystem::path& path) {
+  auto normal = (path.is_absolute() ? path : std::filesystem::path("/") / path).lexically_normal().string();
+  while (normal.size() > 1 && normal.back() == '/') {
+    normal.pop_back();
+  }
+  return MountTable::volumeOf(normal);
+}
+
+std::optional<TransferReply> transferReply(const std::optional<std::string>& range, std::int64_t size) {
+  if (!range) {
+    return TransferReply{0, size - 1, 200};
+  }
+  const auto parsed = LocalVideoHTTPServer::parseRange(*range, size);
+  if (!parsed) {
+    return std::nullopt;
+  }
+  return TransferReply{parsed->start, parsed->end, 206};
+}
+
+std::string transferHeader(std::int64_t status, const std::string& contentType, std::int64_t start, std::int64_t end,
+                           std::int64_t total) {
+  std::string header = status == 206 ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n";
+  header += "Content-Type: " + contentType + "\r\n";
+  header += "Content-Length: " + std::to_string(end - start + 1) + "\r\n";
+  header += "Accept-Ranges: bytes\r\n";
+  if (status == 206) {
+    header += "Content-Range: bytes " + std::to_string(start) + "-" + std::to_string(end) + "/" + std::to_string(total) + "\r\n";
+  }
+  header += "Connection: close\r\n\r\n";
+  return header;
+}
+
+} // namespace pd::mediaserver

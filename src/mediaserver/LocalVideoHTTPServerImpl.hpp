@@ -1,0 +1,183 @@
+#pragma once
+
+// The server's state and its steps, shared by the server's sources only.
+
+#include "mediaserver/LocalVideoHTTPServer.hpp"
+#include "platform/net/TcpConnection.hpp"
+#include "platform/net/TcpListener.hpp"
+#include "relay/RemoteMediaRelayInterface.hpp"
+#include "runtime/Executor.hpp"
+#include "runtime/SerialQueue.hpp"
+#include "runtime/ThreadPools.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace boost::asio {
+class any_io_executor;
+} // namespace boost::asio
+
+namespace pd::mediaserver {
+
+using Connection = std::shared_ptr<platform::net::TcpConnection>;
+using Bytes = std::vector<std::uint8_t>;
+
+// A send that the connection could not complete: the peer went away, or the deadline ended it.
+class ConnectionSendError : public std::system_error {
+public:
+  explicit ConnectionSendError(std::error_code code) : std::system_error(code, "send") {}
+};
+
+// One held file-IO slot; the slot comes back when the last holder lets go.
+class LocalVideoHTTPServer::IOPermit {
+public:
+  explicit IOPermit(runtime::UniqueFunction<void()> onRelease) : onRelease_(std::move(onRelease)) {}
+  ~IOPermit() {
+    if (onRelease_) {
+      onRelease_();
+    }
+  }
+  IOPermit(const IOPermit&) = delete;
+  IOPermit& operator=(const IOPermit&) = delete;
+
+private:
+  runtime::UniqueFunction<void()> onRelease_;
+};
+
+struct LocalVideoHTTPServer::RequestLogContext {
+  std::string token;
+  std::int64_t status = 200;
+  double startedAt = 0;
+  std::int64_t sent = 0;
+  std::shared_ptr<IOPermit> ioPermit;
+  std::optional<LocalVideoHTTPServer::FileVersion> fileVersion;
+  std::optional<std::filesystem::path> fileURL;
+  LocalVideoHTTPServer::FileVerifier fileVerify;
+};
+
+struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPServer::Impl> {
+  Impl(std::shared_ptr<relay::RemoteMediaRelayInterface> relayIn, Timing timingIn);
+  ~Impl();
+
+  using ReadyWaiter = runtime::UniqueFunction<void(std::exception_ptr error, std::uint16_t port)>;
+
+  // Queue-only state: declared first so that it is destroyed last.
+  runtime::SerialQueue queue;
+  runtime::ThreadPool fileIOQueue;
+  runtime::Executor queueExecutor;
+  const Timing timing;
+  const std::shared_ptr<relay::RemoteMediaRelayInterface> relay;
+
+  std::int64_t fileIOInFlight = 0;
+  std::map<std::string, std::int64_t> fileIOInFlightByVolume;
+  std::shared_ptr<platform::net::TcpListener> listener;
+  std::optional<std::uint16_t> port;
+  std::vector<ReadyWaiter> readyWaiters;
+  std::optional<std::uint16_t> lastPort;
+  bool listenerOnPreferredPort = false;
+  std::optional<std::optional<std::uint16_t>> pendingRestart;
+  std::int64_t restartGeneration = 0;
+  std::int64_t activeConnections = 0;
+  // Every connection that may still hold a socket: closed on the queue before the queue goes, since
+  // tasks elsewhere may keep a connection object past the server's end.
+  std::vector<std::weak_ptr<platform::net::TcpConnection>> liveConnections;
+  std::int64_t statsRequests = 0;
+  std::int64_t statsFails = 0;
+  std::int64_t statsBytes = 0;
+  double lastStatsTime = 0;
+  APIHandler apiHandler;
+  PortChangeHandler onPortChange;
+
+  // Any thread, under registryLock only.
+  std::mutex registryLock;
+  std::unordered_map<std::string, std::filesystem::path> files;
+  std::unordered_map<std::string, FileVerifier> fileVerifiers;
+  std::unordered_set<std::string> remoteTokens;
+  std::unordered_map<std::string, std::shared_ptr<const Bytes>> playlists;
+
+  // Runs work on the queue while the server lives; safe from any thread, including the pools
+  // (the server is never locked there, so it cannot end on a pool thread).
+  template <typename F>
+  void postToQueue(F work) {
+    queueExecutor.execute([weak = weak_from_this(), work = std::move(work)]() mutable {
+      if (auto self = weak.lock()) {
+        work(*self);
+      }
+    });
+  }
+
+  // Listener (queue).
+  void ensureReadyOnQueue(ReadyWaiter waiter);
+  void startListener(std::optional<std::uint16_t> preferred);
+  void listenerReady(const std::shared_ptr<platform::net::TcpListener>& which);
+  void listenerFailed(const std::shared_ptr<platform::net::TcpListener>& which, std::error_code error);
+  void restartListener(std::optional<std::uint16_t> preferred, std::int64_t generation);
+
+  // Connections and routing (queue).
+  void accept(const Connection& connection);
+  void connectionStateChanged(platform::net::TcpConnection::State state, ConnectionState& connectionState);
+  // Arms one receive of the head; headerBytes() takes its completion.
+  void receiveHeader(const Connection& connection, Bytes accumulated, const std::shared_ptr<ConnectionState>& state);
+  void headerBytes(const Connection& connection, Bytes accumulated, const std::shared_ptr<ConnectionState>& state,
+                   const Bytes& content, bool isComplete, std::error_code error);
+  void handleRequest(std::string_view head, const Connection& connection, const std::shared_ptr<ConnectionState>& state);
+  void sendText(const std::string& statusText, const Connection& connection);
+  void sendAPIResponse(const ReceiverAPIResponse& response, const Connection& connection);
+  void sendWithDeadline(const Connection& connection, std::shared_ptr<const Bytes> buffer, std::size_t offset,
+                        std::size_t length, bool isComplete, runtime::UniqueFunction<void(std::error_code)> completion);
+  void sendWithDeadline(const Connection& connection, Bytes bytes, bool isComplete,
+                        runtime::UniqueFunction<void(std::error_code)> completion);
+
+  // Registry.
+  std::optional<std::shared_ptr<const Bytes>> lookupPlaylist(const std::string& token);
+  std::optional<std::pair<std::filesystem::path, FileVerifier>> lookupFile(const std::string& token);
+  bool isRemoteToken(const std::string& token);
+  void servePlaylist(const std::shared_ptr<const Bytes>& playlist, const std::string& token, const std::string& method,
+                     const Connection& connection);
+
+  // File road (queue, with hops onto fileIOQueue).
+  void admitFile(const std::string& token, const std::filesystem::path& url, FileVerifier verifier,
+                 const std::string& method, std::optional<std::string> range, const Connection& connection);
+  void sendRangeNotSatisfiable(std::int64_t size, const Connection& connection);
+
+  // Relay road: the task's body.
+  static runtime::Awaitable<void> serveRelay(std::weak_ptr<Impl> weak, runtime::Executor queueExecutor,
+                                             std::shared_ptr<relay::RemoteMediaRelayInterface> relay,
+                                             std::string token, std::string method, std::optional<std::string> range,
+                                             Connection connection);
+  void relayFailure(std::exception_ptr error, const std::string& token, std::int64_t sent, std::int64_t status);
+  void addSentBytes(std::int64_t count);
+
+  // Request logging (queue).
+  void statsCheck();
+  void logStats();
+  void logRequestFailure(std::string_view reason, std::int64_t status, const std::optional<std::string>& token,
+                         std::exception_ptr error);
+  void logRequestAbort(std::string_view reason, const std::optional<std::string>& token, std::int64_t size,
+                       std::exception_ptr error);
+  void logRequestComplete(const RequestLogContext& context);
+};
+
+struct TransferReply {
+  std::int64_t start = 0;
+  std::int64_t end = 0; // inclusive; start - 1 for an empty whole
+  std::int64_t status = 200;
+};
+// The whole resource (200) without a Range value, its first range (206) with one; nothing when
+// the value is unsatisfiable (416).
+std::optional<TransferReply> transferReply(const std::optional<std::string>& range, std::int64_t size);
+
+// The header of a 200 or 206 transfer reply.
+std::string transferHeader(std::int64_t status, const std::string& contentType, std::int64_t start, std::int64_t end,
+                           std::int64_t total);
+
+} // namespace pd::mediaserver

@@ -1,0 +1,69 @@
+#pragma once
+
+// One accepted TCP connection, driven from one serial executor. Every method may be called from
+// any thread: the work is carried onto the executor, where every handler runs.
+//
+// Ending a connection (cancel) shuts down sending, reads and drops what the peer still sends for
+// a bounded time, then closes: closing a socket with unread bytes in it makes the kernel answer
+// with a reset, which would destroy a reply the peer has not read yet. A pending send ends the
+// drain at once (the peer is not reading) and completes with an error.
+
+#include "runtime/Executor.hpp"
+#include "runtime/UniqueFunction.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+namespace pd::platform::net {
+
+class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
+public:
+  struct Timing {
+    std::chrono::nanoseconds drainTimeout = std::chrono::seconds(1);
+    std::size_t drainLimitBytes = 1024 * 1024;
+  };
+  enum class State : std::uint8_t {
+    failed,    // a receive or send reported an error other than the connection's own end
+    cancelled, // the socket is closed; reported once, last
+  };
+
+  using ReceiveHandler = runtime::UniqueFunction<void(std::vector<std::uint8_t> content, bool isComplete, std::error_code error)>;
+  using SendHandler = runtime::UniqueFunction<void(std::error_code error)>;
+  using StateHandler = std::function<void(State state, std::error_code error)>;
+  using Buffer = std::shared_ptr<const std::vector<std::uint8_t>>;
+
+  struct Impl;
+  // Made by TcpListener.
+  explicit TcpConnection(std::unique_ptr<Impl> impl);
+  ~TcpConnection();
+  TcpConnection(const TcpConnection&) = delete;
+  TcpConnection& operator=(const TcpConnection&) = delete;
+
+  void setStateHandler(StateHandler handler);
+  // At least one byte and at most maximumLength; isComplete once the peer has shut down its
+  // sending. After cancel() a pending receive's handler is dropped, never called.
+  void receive(std::size_t maximumLength, ReceiveHandler handler);
+  // Sends buffer[offset, offset + length); with isComplete the sending side is shut down after
+  // it. One send at a time. The handler always runs, with an error when the connection ended.
+  void send(Buffer buffer, std::size_t offset, std::size_t length, bool isComplete, SendHandler handler);
+  void send(std::vector<std::uint8_t> bytes, bool isComplete, SendHandler handler);
+  // Ends the connection as described above; idempotent.
+  void cancel();
+  // Closes at once without draining (a connection refused before it started).
+  void close();
+
+private:
+  void startRead();
+  void readCompleted(bool endOfStream, std::error_code error, std::size_t n);
+  void reportFailure(std::error_code error);
+  void finishClose();
+
+  std::unique_ptr<Impl> impl_;
+};
+
+} // namespace pd::platform::net

@@ -1,0 +1,33 @@
+#pragma once
+
+// The Asio side of TcpConnection and TcpListener, for their two sources only.
+
+#include "platform/net/TcpConnection.hpp"
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+namespace pd::platform::net {
+
+struct TcpConnection::Impl {
+  Impl(boost::asio::any_io_executor ex, boost::asio::ip::tcp::socket s, Timing t)
+      : executor(std::move(ex)), socket(std::move(s)), drainTimer(executor), timing(t) {}
+
+  boost::asio::any_io_executor executor;
+  boost::asio::ip::tcp::socket socket;
+  boost::asio::steady_timer drainTimer;
+  Timing timing;
+  StateHandler stateHandler;
+  ReceiveHandler receiveHandler;
+  std::vector<std::uint8_t> readBuffer;
+  std::size_t drained = 0;
+  bool readPending = false;
+  bool writePending = false;
+  bool sendShutDown = false;
+  bool cancelling = false;
+  bool failed = false;
+  bool closed = false;
+};
+
+} // namespace pd::platform::net

@@ -1,0 +1,83 @@
+#pragma once
+
+// The relay as its neighbours reach it: each operation is an awaitable that runs on the relay's
+// actor and is cancelled with the calling task. The media server holds one from construction on.
+
+#include "runtime/Error.hpp"
+#include "runtime/Task.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pd::relay {
+
+// The relay's own description of one remote item; the server passes it through unread.
+class RemoteMedia;
+
+class RelayError : public Error {
+public:
+  enum class Case : std::uint8_t {
+    upstreamStatus,
+    unknownToken,
+    shortRead,
+    identityChanged,
+    refreshUnavailable,
+    lengthUnknown,
+    hostNotAllowed,
+    rangeMismatch,
+    busy,
+    prefetchYield,
+  };
+
+  static RelayError upstreamStatus(std::int64_t status) {
+    return RelayError(Case::upstreamStatus, "upstreamStatus(" + std::to_string(status) + ")", status);
+  }
+  static RelayError unknownToken() { return RelayError(Case::unknownToken, "unknownToken"); }
+  static RelayError shortRead() { return RelayError(Case::shortRead, "shortRead"); }
+  static RelayError identityChanged() { return RelayError(Case::identityChanged, "identityChanged"); }
+  static RelayError refreshUnavailable() { return RelayError(Case::refreshUnavailable, "refreshUnavailable"); }
+  static RelayError lengthUnknown() { return RelayError(Case::lengthUnknown, "lengthUnknown"); }
+  static RelayError hostNotAllowed() { return RelayError(Case::hostNotAllowed, "hostNotAllowed"); }
+  static RelayError rangeMismatch() { return RelayError(Case::rangeMismatch, "rangeMismatch"); }
+  static RelayError busy() { return RelayError(Case::busy, "busy"); }
+  static RelayError prefetchYield() { return RelayError(Case::prefetchYield, "prefetchYield"); }
+
+  Case errorCase() const noexcept { return case_; }
+  // The upstream status of upstreamStatus, else 0.
+  std::int64_t status() const noexcept { return status_; }
+
+private:
+  RelayError(Case c, std::string detailText, std::int64_t status = 0)
+      : Error("RelayError", static_cast<std::int64_t>(c), std::move(detailText)), case_(c), status_(status) {}
+  Case case_;
+  std::int64_t status_;
+};
+
+class RemoteMediaRelayInterface {
+public:
+  using Bytes = std::vector<std::uint8_t>;
+
+  virtual ~RemoteMediaRelayInterface() = default;
+
+  // Stores the relay's entry for the token. Does not fail.
+  virtual runtime::Awaitable<void> registerMedia(std::string token, std::shared_ptr<const RemoteMedia> media) = 0;
+  // Drops the entry and everything hanging on it, if there is one. Does not fail.
+  virtual runtime::Awaitable<void> unregister(std::string token) = 0;
+  // Whether the relay holds an entry for the token.
+  virtual runtime::Awaitable<bool> hasEntry(std::string token) = 0;
+  // The media's length: known already, or from the one shared probe. Throws
+  // RelayError::unknownToken without an entry, else the probe's own error.
+  virtual runtime::Awaitable<std::int64_t> totalLength(std::string token) = 0;
+  // The registered content type; nothing without an entry. Never throws.
+  virtual runtime::Awaitable<std::optional<std::string>> contentType(std::string token) = 0;
+  // Chunk `index` on the grid of chunkSize(), shorter only for the media's last chunk. Throws
+  // RelayError (prefetchYield may be retried), CancellationError, or a transport error.
+  virtual runtime::Awaitable<Bytes> chunk(std::string token, std::int64_t index, bool prefetch) = 0;
+  // Fixed when the relay is made.
+  virtual std::int64_t chunkSize() const noexcept = 0;
+};
+
+} // namespace pd::relay

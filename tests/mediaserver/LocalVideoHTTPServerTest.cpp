@@ -1,0 +1,304 @@
+#include "MediaServerTestSupport.hpp"
+#include "platform/TestSupport.hpp"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <fstream>
+
+namespace pd::mediaserver {
+namespace {
+
+using namespace pd::testing;
+using namespace std::chrono_literals;
+
+std::string tenBytes() { return "0123456789"; }
+
+TEST(LocalVideoHTTPServerTest, FileRepliesAreExact) {
+  TempDirectory dir;
+  writeText(dir / "clip.mp4", tenBytes());
+  writeText(dir / "empty.mov", "");
+  ServerFixture f;
+  const auto token = f.server->registerFile(dir / "clip.mp4");
+  const auto empty = f.server->registerFile(dir / "empty.mov");
+
+  EXPECT_EQ(get(f.port, token),
+            "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 10\r\nAccept-Ranges: bytes\r\n"
+            "Connection: close\r\n\r\n0123456789");
+  EXPECT_EQ(get(f.port, token, "Range: bytes=5-100\r\n"),
+            "HTTP/1.1 206 Partial Content\r\nContent-Type: video/mp4\r\nContent-Length: 5\r\nAccept-Ranges: bytes\r\n"
+            "Content-Range: bytes 5-9/10\r\nConnection: close\r\n\r\n56789");
+  EXPECT_EQ(get(f.port, token, "Range: bytes=7-3\r\n", "HEAD"),
+            "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */10\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(get(f.port, token, "Range: bytes=-4\r\n", "HEAD"),
+            "HTTP/1.1 206 Partial Content\r\nContent-Type: video/mp4\r\nContent-Length: 4\r\nAccept-Ranges: bytes\r\n"
+            "Content-Range: bytes 6-9/10\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(get(f.port, empty), "HTTP/1.1 200 OK\r\nContent-Type: video/quicktime\r\nContent-Length: 0\r\n"
+                                "Accept-Ranges: bytes\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(bodyOf(get(f.port, empty, "Range: bytes=0-\r\n")), "");
+  EXPECT_EQ(get(f.port, "NOPE"), "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                                 "Content-Length: 13\r\nConnection: close\r\n\r\n404 Not Found");
+}
+
+TEST(LocalVideoHTTPServerTest, CurlFetchesWholeAndRangedLikeTheFile) {
+  TempDirectory dir;
+  std::string content(3 * 262'144 + 17, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 7) % 256);
+  writeText(dir / "big.bin", content);
+  ServerFixture f;
+  const auto token = f.server->registerFile(dir / "big.bin");
+  const auto url = "http://127.0.0.1:" + std::to_string(f.port) + "/" + token;
+  ASSERT_EQ(std::system(("curl -sf -o " + (dir / "whole").string() + " " + url).c_str()), 0);
+  EXPECT_EQ(readText(dir / "whole"), content);
+  ASSERT_EQ(std::system(("curl -sf -r 262140-524300 -o " + (dir / "part").string() + " " + url).c_str()), 0);
+  EXPECT_EQ(readText(dir / "part"), content.substr(262'140, 524'300 - 262'140 + 1));
+}
+
+TEST(LocalVideoHTTPServerTest, RouterHandlesMethodsRoutesAndOddTargets) {
+  TempDirectory dir;
+  writeText(dir / "a.mp4", tenBytes());
+  ServerFixture f;
+  const auto token = f.server->registerFile(dir / "a.mp4");
+  const auto status = [&](const std::string& request) {
+    const auto reply = roundTrip(f.port, request);
+    return reply.substr(0, reply.find("\r\n"));
+  };
+  EXPECT_EQ(status("get /" + token + " HTTP/1.1\r\n\r\n"), "HTTP/1.1 200 OK");
+  EXPECT_EQ(status("PUT /" + token + " HTTP/1.1\r\n\r\n"), "HTTP/1.1 405 Method Not Allowed");
+  EXPECT_EQ(status("HEAD /search HTTP/1.1\r\n\r\n"), "HTTP/1.1 405 Method Not Allowed");
+  EXPECT_EQ(status("GET /search?q=x HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(status("GET /Search HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(status("GET  /" + token + " HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(status("GET //" + token + " HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(status("GET /" + token + ".m3u8 HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(status("GET\r\n\r\n"), "HTTP/1.1 400 Bad Request");
+  EXPECT_EQ(status("GET /\xff HTTP/1.1\r\n\r\n"), "HTTP/1.1 400 Bad Request");
+  EXPECT_EQ(bodyOf(roundTrip(f.port, "GET /" + token + " HTTP/1.1\r\nrange :\t bytes=8- \r\n\r\n")), "89");
+}
+
+TEST(LocalVideoHTTPServerTest, ApiHookGetsDecodedQueryAndItsReplyGoesOutAsJson) {
+  ServerFixture f;
+  std::promise<std::map<std::string, std::string>> seen;
+  f.server->setAPIHandler([&seen](std::string route, std::map<std::string, std::string> query)
+                              -> runtime::Awaitable<ReceiverAPIResponse> {
+    query["route"] = route;
+    seen.set_value(query);
+    co_return ReceiverAPIResponse{418, {'{', '}'}};
+  });
+  const auto reply = roundTrip(f.port, "GET /resolve?q=a+b%20c&q=x&v=%zz&s HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(reply, "HTTP/1.1 418 Error\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: 2\r\n"
+                   "Cache-Control: no-store\r\nConnection: close\r\n\r\n{}");
+  const auto query = seen.get_future().get();
+  EXPECT_EQ(query, (std::map<std::string, std::string>{{"q", "a b c"}, {"v", "%zz"}, {"s", ""}, {"route", "resolve"}}));
+}
+
+TEST(LocalVideoHTTPServerTest, PlaylistsServeUtf8BytesAndHeadKeepsTheLength) {
+  ServerFixture f;
+  LogLines log;
+  const std::string text = "#EXTM3U\n#EXT-X-名前\n";
+  const auto token = f.server->registerPlaylist(text);
+  const std::string header = "HTTP/1.1 200 OK\r\nContent-Type: application/vnd.apple.mpegurl\r\nContent-Length: " +
+                             std::to_string(text.size()) + "\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
+  EXPECT_EQ(get(f.port, token + ".m3u8"), header + text);
+  EXPECT_EQ(get(f.port, token + ".m3u8", "Range: bytes=0-1\r\n", "HEAD"), header);
+  f.server->unregister(token);
+  EXPECT_EQ(get(f.port, token + ".m3u8").substr(0, 22), "HTTP/1.1 404 Not Found");
+  // The counts are of file tokens, whatever kind was added or removed.
+  EXPECT_TRUE(log.waitFor({"http_registry_update action=remove", "count=0"}));
+  EXPECT_TRUE(f.relay->wasUnregistered(token) || log.waitFor({"action=remove"}));
+}
+
+TEST(LocalVideoHTTPServerTest, HeadReadingEdgeCases) {
+  TempDirectory dir;
+  writeText(dir / "a.mp4", tenBytes());
+  ServerFixture f;
+  LogLines log;
+  const auto token = f.server->registerFile(dir / "a.mp4");
+
+  {  // Trickled bytes and a pipelined second request: one reply, intact.
+    RawClient client(f.port);
+    const std::string request = "GET /" + token + " HTTP/1.1\r\n\r\nGET /" + token + " HTTP/1.1\r\n\r\n";
+    for (char c : request.substr(0, 20)) {
+      client.send(std::string(1, c));
+      std::this_thread::sleep_for(5ms);
+    }
+    client.send(request.substr(20));
+    const auto reply = client.read();
+    EXPECT_EQ(bodyOf(reply), tenBytes());
+    EXPECT_TRUE(client.closedByServer());
+  }
+  {  // 70,000 bytes without a terminator: dropped, no reply.
+    RawClient client(f.port);
+    client.send("GET /" + token + " HTTP/1.1\r\nX: " + std::string(70'000, 'a'));
+    EXPECT_EQ(client.read(), "");
+    EXPECT_TRUE(log.waitFor({"reason=header_incomplete", "status=0"}));
+  }
+  {  // Closed before a byte.
+    RawClient client(f.port);
+    client.close();
+    EXPECT_TRUE(log.waitFor({"reason=empty_request"}));
+  }
+}
+
+TEST(LocalVideoHTTPServerTest, SilentClientIsCutOffAtTheHeadDeadline) {
+  LocalVideoHTTPServer::Timing timing;
+  timing.headerDeadline = 400ms;
+  ServerFixture f(timing);
+  LogLines log;
+  RawClient client(f.port);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.read(), "");
+  EXPECT_TRUE(client.closedByServer());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+  EXPECT_TRUE(log.waitFor({"reason=header_timeout", "err_code=110"}));
+}
+
+TEST(LocalVideoHTTPServerTest, ThirtyThirdConnectionIsClosedUnanswered) {
+  ServerFixture f;
+  std::vector<std::unique_ptr<RawClient>> held;
+  for (int i = 0; i < 32; ++i) held.push_back(std::make_unique<RawClient>(f.port));
+  std::this_thread::sleep_for(200ms);
+  RawClient refused(f.port);
+  refused.send("GET /x HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(refused.read(SIZE_MAX, 2s), "");
+  EXPECT_TRUE(refused.closedByServer());
+  held.front()->close();
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(get(f.port, "x").substr(0, 22), "HTTP/1.1 404 Not Found");
+}
+
+// A big sparse file: its transfer outlasts any socket buffer, and reading it costs nothing.
+std::filesystem::path sparseFile(const TempDirectory& dir, const std::string& name) {
+  const auto path = dir / name;
+  std::ofstream(path).close();
+  std::filesystem::resize_file(path, 512u << 20);
+  return path;
+}
+
+TEST(LocalVideoHTTPServerTest, FileIOSlotsAreCappedAndComeBack) {
+  TempDirectory dir;
+  const auto big = sparseFile(dir, "big.mp4");
+  LocalVideoHTTPServer::Timing timing;
+  timing.sendDeadline = 1500ms;
+  ServerFixture f(timing);
+  LogLines log;
+  const auto token = f.server->registerFile(big);
+  std::vector<std::unique_ptr<RawClient>> stalled;
+  for (int i = 0; i < 8; ++i) {  // at most 8 on one volume
+    stalled.push_back(std::make_unique<RawClient>(f.port, 4096));
+    stalled.back()->send("GET /" + token + " HTTP/1.1\r\n\r\n");
+  }
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(get(f.port, token).substr(0, 32), "HTTP/1.1 503 Service Unavailable");
+  EXPECT_TRUE(log.waitFor({"reason=file_io_busy", "status=503"}));
+  // A stalled reader is cut at the send deadline, which gives its slot back.
+  EXPECT_TRUE(log.waitFor({"http_request_abort reason=send_fail"}, 5s));
+  std::string reply;
+  for (int i = 0; i < 30 && reply.substr(0, 28) != "HTTP/1.1 206 Partial Content"; ++i) {
+    std::this_thread::sleep_for(100ms);
+    reply = get(f.port, token, "Range: bytes=0-3\r\n");
+  }
+  EXPECT_EQ(reply.substr(0, 28), "HTTP/1.1 206 Partial Content");
+}
+
+// Reads the header and the first megabyte, then lets `change` act before reading the rest.
+std::size_t bodyAfterChange(std::uint16_t port, const std::string& token, const std::function<void()>& change) {
+  RawClient client(port, 65536);
+  client.send("GET /" + token + " HTTP/1.1\r\n\r\n");
+  auto reply = client.read(1u << 20);
+  change();
+  reply += client.read(SIZE_MAX, 20s);
+  return bodyOf(reply).size();
+}
+
+TEST(LocalVideoHTTPServerTest, FileChangesMidTransferEndIt) {
+  TempDirectory dir;
+  const std::size_t size = 16u << 20;
+  const auto make = [&](const std::string& name) {
+    writeText(dir / name, std::string(size, 'x'));
+    return dir / name;
+  };
+  ServerFixture f;
+  LogLines log;
+
+  const auto truncated = make("t.mp4");
+  EXPECT_LT(bodyAfterChange(f.port, f.server->registerFile(truncated), [&] { std::filesystem::resize_file(truncated, 100); }), size);
+  EXPECT_TRUE(log.waitFor({"reason=file_changed", "status=200"}));
+
+  const auto rewritten = make("r.mp4");
+  EXPECT_LT(bodyAfterChange(f.port, f.server->registerFile(rewritten), [&] { writeText(rewritten, std::string(size - 1, 'y')); }), size);
+  // Replaced by a rename: the open descriptor keeps the old file, which is sent whole and intact.
+  const auto renamed = make("n.mp4");
+  EXPECT_EQ(bodyAfterChange(f.port, f.server->registerFile(renamed), [&] {
+              writeText(dir / "new", std::string(size, 'y'));
+              std::filesystem::rename(dir / "new", renamed);
+            }), size);
+
+  std::this_thread::sleep_for(600ms);  // past the failure line's throttle interval
+  const auto withdrawn = make("w.mp4");
+  std::string withdrawnToken = f.server->registerFile(withdrawn);
+  EXPECT_LT(bodyAfterChange(f.port, withdrawnToken, [&] { f.server->unregister(withdrawnToken); }), size);
+  EXPECT_TRUE(log.waitFor({"reason=token_revoked"}));
+
+  // A change of the status-change time alone keeps a transfer without a verifier going...
+  const auto chmodded = make("c.mp4");
+  EXPECT_EQ(bodyAfterChange(f.port, f.server->registerFile(chmodded), [&] { ::chmod(chmodded.c_str(), 0640); }), size);
+  // ...and one with a verifier only while the verifier agrees.
+  std::atomic<bool> verdict{true};
+  const auto verified = make("v.mp4");
+  const auto verifiedToken = f.server->registerFile(verified, [&](const std::filesystem::path&) { return verdict.load(); });
+  EXPECT_EQ(bodyAfterChange(f.port, verifiedToken, [&] { ::chmod(verified.c_str(), 0600); }), size);
+  EXPECT_LT(bodyAfterChange(f.port, verifiedToken, [&] {
+              verdict = false;
+              ::chmod(verified.c_str(), 0640);
+            }), size);
+  // A verifier that disagrees before the header is a 404 (logged once a completion has reset the
+  // failure count and the throttle interval has passed).
+  EXPECT_EQ(bodyAfterChange(f.port, f.server->registerFile(chmodded), [] {}), size);
+  std::this_thread::sleep_for(600ms);
+  EXPECT_EQ(get(f.port, verifiedToken).substr(0, 22), "HTTP/1.1 404 Not Found");
+  EXPECT_TRUE(log.waitFor({"reason=file_changed", "status=404"}));
+}
+
+TEST(LocalVideoHTTPServerTest, RecoveryLineCountsTheFailuresBeforeIt) {
+  TempDirectory dir;
+  writeText(dir / "a.mp4", tenBytes());
+  ServerFixture f;
+  const auto token = f.server->registerFile(dir / "a.mp4");
+  get(f.port, token);  // clears any count left by earlier tests
+  LogLines log;
+  for (int i = 0; i < 5; ++i) get(f.port, "missing");
+  get(f.port, token);
+  EXPECT_TRUE(log.waitFor({"http_request_recovered after=5"}));
+  get(f.port, "missing");
+  get(f.port, token);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(log.waitFor({"http_request_recovered after=1"}));
+}
+
+TEST(LocalVideoHTTPServerTest, StatsLineSumsTheCountersSinceTheClockWasSet) {
+  TempDirectory dir;
+  writeText(dir / "a.mp4", tenBytes());
+  LocalVideoHTTPServer::Timing timing;
+  timing.statsIntervalSeconds = 0.3;
+  ServerFixture f(timing);
+  LogLines log;
+  const auto token = f.server->registerFile(dir / "a.mp4");
+  get(f.port, token);  // the first update only sets the clock
+  get(f.port, "missing");
+  std::this_thread::sleep_for(400ms);
+  get(f.port, token);
+  EXPECT_TRUE(log.waitFor({"http_stats requests=3 size_b=10 fails=1"}));
+}
+
+TEST(LocalVideoHTTPServerTest, FirstReadyListenerDoesNotReportAPortChange) {
+  ServerFixture f;
+  std::atomic<int> changes{0};
+  f.server->setOnPortChange([&](std::uint16_t) { ++changes; });
+  auto s = f.server;
+  EXPECT_EQ(runTask<std::uint16_t>([s] { return s->ensureReady(); }), f.port);
+  EXPECT_EQ(changes.load(), 0);
+}
+
+} // namespace
+} // namespace pd::mediaserver

@@ -1,0 +1,123 @@
+#include "MediaServerTestSupport.hpp"
+
+namespace pd::mediaserver {
+namespace {
+
+using namespace pd::testing;
+using namespace std::chrono_literals;
+using Step = ScriptedRelay::Step;
+
+std::string mediaBytes(std::int64_t from, std::int64_t to) {
+  std::string out;
+  for (auto p = from; p <= to; ++p) out.push_back(static_cast<char>(ScriptedRelay::byteAt(p)));
+  return out;
+}
+
+struct RelayRoadTest : ::testing::Test {
+  ServerFixture f;  // relay chunks of 1,000 bytes
+  LogLines log;
+  std::string token;
+
+  void SetUp() override {
+    f.relay->setLength(4'500);
+    auto server = f.server;
+    token = runTask<std::string>([server] { return server->registerRemote(nullptr); });
+  }
+};
+
+TEST_F(RelayRoadTest, WholeMediaAndRangesFetchOnlyTheChunksTheyCover) {
+  EXPECT_EQ(get(f.port, token), "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 4500\r\n"
+                                "Accept-Ranges: bytes\r\nConnection: close\r\n\r\n" + mediaBytes(0, 4'499));
+  EXPECT_EQ(f.relay->calls(), (std::vector<std::int64_t>{0, 1, 2, 3, 4}));
+
+  const auto ranged = get(f.port, token, "Range: bytes=1500-3200\r\n");
+  EXPECT_NE(ranged.find("Content-Range: bytes 1500-3200/4500\r\n"), std::string::npos);
+  EXPECT_EQ(bodyOf(ranged), mediaBytes(1'500, 3'200));
+  EXPECT_EQ(f.relay->calls(), (std::vector<std::int64_t>{0, 1, 2, 3, 4, 1, 2, 3}));
+
+  EXPECT_EQ(bodyOf(get(f.port, token, "Range: bytes=2100-2199\r\n")), mediaBytes(2'100, 2'199));
+  EXPECT_EQ(f.relay->calls().size(), 9u);
+
+  const auto head = get(f.port, token, "Range: bytes=0-\r\n", "HEAD");
+  EXPECT_EQ(head, "HTTP/1.1 206 Partial Content\r\nContent-Type: video/mp4\r\nContent-Length: 4500\r\n"
+                  "Accept-Ranges: bytes\r\nContent-Range: bytes 0-4499/4500\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(f.relay->calls().size(), 9u);
+  EXPECT_EQ(get(f.port, token, "Range: bytes=4500-\r\n").substr(0, 35), "HTTP/1.1 416 Range Not Satisfiable\r");
+}
+
+TEST_F(RelayRoadTest, UnknownWithdrawnAndUnmeasurableTokens) {
+  EXPECT_EQ(get(f.port, "not-a-token").substr(0, 22), "HTTP/1.1 404 Not Found");
+  f.server->unregister(token);
+  // Refused at once, whether or not the relay has dropped the media yet.
+  EXPECT_EQ(get(f.port, token).substr(0, 22), "HTTP/1.1 404 Not Found");
+  EXPECT_TRUE(log.waitFor({"reason=token_not_found", "status=404"}));
+
+  auto server = f.server;
+  const auto second = runTask<std::string>([server] { return server->registerRemote(nullptr); });
+  // A completion resets the failure count; then the throttle interval passes.
+  EXPECT_EQ(bodyOf(get(f.port, second)).size(), 4'500u);
+  std::this_thread::sleep_for(600ms);
+  f.relay->failLength();
+  EXPECT_EQ(get(f.port, second).substr(0, 24), "HTTP/1.1 502 Bad Gateway");
+  EXPECT_TRUE(log.waitFor({"reason=upstream_fail", "status=502", "err_domain=RelayError", "err_code=0"}));
+}
+
+TEST_F(RelayRoadTest, PrefetchYieldIsRetriedOnceOnly) {
+  f.relay->script(1, {Step::yield});
+  EXPECT_EQ(bodyOf(get(f.port, token)), mediaBytes(0, 4'499));
+  f.relay->script(2, {Step::yield, Step::yield});
+  const auto body = bodyOf(get(f.port, token));
+  EXPECT_EQ(body, mediaBytes(0, 1'999));
+  EXPECT_TRUE(log.waitFor({"reason=upstream_fail", "status=200", "err_code=9"}));
+}
+
+TEST_F(RelayRoadTest, ShortOrEmptyChunksFailInsteadOfEndingOrShiftingTheBody) {
+  f.relay->script(1, {Step::shortChunk});
+  EXPECT_EQ(bodyOf(get(f.port, token, "Range: bytes=500-\r\n")), mediaBytes(500, 999));
+  EXPECT_TRUE(log.waitFor({"reason=upstream_fail", "status=206", "err_code=2"}));
+  // The read-ahead of chunk 2 was started and then given up; nothing after it was asked for.
+  const auto calls = f.relay->calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), 3), 0);
+
+  f.relay->script(4, {Step::emptyChunk});
+  EXPECT_EQ(bodyOf(get(f.port, token)), mediaBytes(0, 3'999));
+  EXPECT_FALSE(log.waitFor({"http_request_complete"}, 200ms));
+
+  // A short last chunk is fine when the range does not reach its missing part.
+  f.relay->script(4, {Step::shortChunk});
+  EXPECT_EQ(bodyOf(get(f.port, token, "Range: bytes=4000-4100\r\n")), mediaBytes(4'000, 4'100));
+}
+
+TEST_F(RelayRoadTest, MediaOfNoBytesIsAHeaderAlone) {
+  f.relay->setLength(0);
+  EXPECT_EQ(get(f.port, token), "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 0\r\n"
+                                "Accept-Ranges: bytes\r\nConnection: close\r\n\r\n");
+  EXPECT_TRUE(f.relay->calls().empty());
+}
+
+TEST_F(RelayRoadTest, WithdrawalAndDisconnectMidBody) {
+  f.relay->script(2, {Step::block});
+  {
+    RawClient client(f.port);
+    client.send("GET /" + token + " HTTP/1.1\r\n\r\n");
+    for (int i = 0; i < 200 && f.relay->calls().size() < 3; ++i) std::this_thread::sleep_for(10ms);
+    f.server->unregister(token);
+    std::this_thread::sleep_for(100ms);
+    f.relay->release();
+    EXPECT_EQ(bodyOf(client.read()), mediaBytes(0, 1'999));
+  }
+  EXPECT_TRUE(log.waitFor({"reason=upstream_fail", "err_code=1"}));
+
+  auto server = f.server;
+  const auto second = runTask<std::string>([server] { return server->registerRemote(nullptr); });
+  f.relay->setLength(40'000'000);
+  {
+    RawClient client(f.port, 4096);
+    client.send("GET /" + second + " HTTP/1.1\r\n\r\n");
+    client.read(100'000);
+  }
+  EXPECT_TRUE(log.waitFor({"http_request_abort reason=client_gone"}, 5s));
+}
+
+} // namespace
+} // namespace pd::mediaserver
