@@ -9,10 +9,28 @@ extern "C" {
 
 namespace pd::platform::media {
 
+namespace {
+
+int swscaleMatrix(ColorMatrix matrix) {
+  switch (matrix) {
+  case ColorMatrix::bt601:
+    return SWS_CS_ITU601;
+  case ColorMatrix::bt2020NonConstant:
+    return SWS_CS_BT2020;
+  case ColorMatrix::bt709:
+    break;
+  }
+  return SWS_CS_ITU709;
+}
+
+} // namespace
+
 struct RGBFrameConverter::State {
   SwsContext* context = nullptr;
   int width = 0;
   int height = 0;
+  ColorMatrix matrix = ColorMatrix::bt709;
+  ColorRange range = ColorRange::full;
   ~State() {
     if (context != nullptr) sws_freeContext(context);
   }
@@ -24,7 +42,8 @@ RGBFrameConverter::~RGBFrameConverter() = default;
 bool RGBFrameConverter::convert(const VideoFrame& frame, std::uint8_t* out, std::size_t stride) {
   if (stride < static_cast<std::size_t>(frame.width()) * 4 || stride > INT_MAX) return false;
   State& s = *state_;
-  if (s.context == nullptr || s.width != frame.width() || s.height != frame.height()) {
+  if (s.context == nullptr || s.width != frame.width() || s.height != frame.height() || s.matrix != frame.colorMatrix() ||
+      s.range != frame.colorRange()) {
     // Made by hand rather than through sws_getCachedContext: that one compares the range set
     // below with the one it was made for and silently rebuilds the context without it.
     if (s.context != nullptr) sws_freeContext(s.context);
@@ -33,8 +52,11 @@ bool RGBFrameConverter::convert(const VideoFrame& frame, std::uint8_t* out, std:
     if (s.context == nullptr) return false;
     s.width = frame.width();
     s.height = frame.height();
-    const int* coefficients = sws_getCoefficients(SWS_CS_ITU709);
-    sws_setColorspaceDetails(s.context, coefficients, 1, coefficients, 1, 0, 1 << 16, 1 << 16);
+    s.matrix = frame.colorMatrix();
+    s.range = frame.colorRange();
+    const int* coefficients = sws_getCoefficients(swscaleMatrix(s.matrix));
+    sws_setColorspaceDetails(s.context, coefficients, s.range == ColorRange::full ? 1 : 0, coefficients, 1, 0, 1 << 16,
+                             1 << 16);
   }
   const std::uint8_t* sourcePlanes[4] = {frame.luma(), frame.chroma(), nullptr, nullptr};
   const int sourceStrides[4] = {static_cast<int>(frame.lumaStride()), static_cast<int>(frame.chromaStride()), 0, 0};

@@ -1,8 +1,8 @@
 #pragma once
 
 // Turns a VideoFrame into 8-bit RGB with an unused fourth byte, bytes in B, G, R, x order (what
-// consumers call BGRx and Qt calls RGB32 on little-endian machines). The frame's full-range
-// BT.709 colours stay full range. FFmpeg stays inside.
+// consumers call BGRx and Qt calls RGB32 on little-endian machines), with the matrix and range
+// the frame names, into full-range RGB. FFmpeg stays inside.
 
 #include "platform/media/VideoFrame.hpp"
 

@@ -14,8 +14,6 @@ using platform::media::VideoFramePtr;
 
 namespace {
 
-// Full-range BT.709, as the decoder hands frames out: luma is used as it stands, chroma is
-// centred on 128.
 constexpr const char* kVertexShader = R"(#version 130
 out vec2 uv;
 void main() {
@@ -29,10 +27,13 @@ constexpr const char* kFragmentShader = R"(#version 130
 in vec2 uv;
 uniform sampler2D lumaPlane;
 uniform sampler2D chromaPlane;
+uniform vec2 lumaScaleBias;
+uniform vec4 chromaWeights;
 void main() {
-  float y = texture(lumaPlane, uv).r;
+  float y = texture(lumaPlane, uv).r * lumaScaleBias.x + lumaScaleBias.y;
   vec2 c = texture(chromaPlane, uv).rg - vec2(128.0 / 255.0);
-  gl_FragColor = vec4(y + 1.5748 * c.y, y - 0.1873 * c.x - 0.4681 * c.y, y + 1.8556 * c.x, 1.0);
+  gl_FragColor = vec4(y + chromaWeights.x * c.y, y - chromaWeights.y * c.x - chromaWeights.z * c.y,
+                      y + chromaWeights.w * c.x, 1.0);
 }
 )";
 
@@ -46,15 +47,48 @@ in vec2 uv;
 uniform sampler2D lumaPlane;
 uniform sampler2D chromaPlane;
 uniform float lumaTexelsPerRow;
+uniform vec2 lumaScaleBias;
+uniform vec4 chromaWeights;
 void main() {
   // Pixel centres sit half a sample into the texel's quarter, well clear of truncation.
   int lane = int(fract(uv.x * lumaTexelsPerRow) * 4.0);
-  float y = texture(lumaPlane, uv)[lane];
+  float y = texture(lumaPlane, uv)[lane] * lumaScaleBias.x + lumaScaleBias.y;
   vec4 pairs = texture(chromaPlane, uv);
   vec2 c = (lane < 2 ? pairs.rg : pairs.ba) - vec2(128.0 / 255.0);
-  gl_FragColor = vec4(y + 1.5748 * c.y, y - 0.1873 * c.x - 0.4681 * c.y, y + 1.8556 * c.x, 1.0);
+  gl_FragColor = vec4(y + chromaWeights.x * c.y, y - chromaWeights.y * c.x - chromaWeights.z * c.y,
+                      y + chromaWeights.w * c.x, 1.0);
 }
 )";
+
+// The shaders' terms for a frame's matrix and range: luma y' = y * scale + bias, and with chroma
+// centred on zero, R = y' + w.x Cr, G = y' - w.y Cb - w.z Cr, B = y' + w.w Cb. Every term follows
+// from the matrix's weights of red and blue in luma; limited range stretches luma 16...235 and
+// chroma 16...240 to the full scale.
+struct ConversionTerms {
+  float lumaScale;
+  float lumaBias;
+  float weights[4];
+};
+
+ConversionTerms conversionTerms(platform::media::ColorMatrix matrix, platform::media::ColorRange range) {
+  using platform::media::ColorMatrix;
+  double kr = 0.2126;
+  double kb = 0.0722;
+  if (matrix == ColorMatrix::bt601) {
+    kr = 0.299;
+    kb = 0.114;
+  } else if (matrix == ColorMatrix::bt2020NonConstant) {
+    kr = 0.2627;
+    kb = 0.0593;
+  }
+  const double kg = 1.0 - kr - kb;
+  const bool limited = range == platform::media::ColorRange::limited;
+  const double lumaScale = limited ? 255.0 / 219.0 : 1.0;
+  const double chromaScale = limited ? 255.0 / 224.0 : 1.0;
+  const auto term = [&](double value) { return static_cast<float>(value * chromaScale); };
+  return {static_cast<float>(lumaScale), static_cast<float>(limited ? -16.0 / 219.0 : 0.0),
+          {term(2.0 * (1.0 - kr)), term(2.0 * kb * (1.0 - kb) / kg), term(2.0 * kr * (1.0 - kr) / kg), term(2.0 * (1.0 - kb))}};
+}
 
 std::unique_ptr<QOpenGLShaderProgram> buildProgram(const char* fragmentShader) {
   auto program = std::make_unique<QOpenGLShaderProgram>();
@@ -158,6 +192,9 @@ void NV12Renderer::draw(const VideoFramePtr& shown, int targetWidth, int targetH
   glViewport(x, y, width, height);
   program.bind();
   if (exact) glUniform1f(program.uniformLocation("lumaTexelsPerRow"), static_cast<GLfloat>(frame->width() / 4));
+  const ConversionTerms terms = conversionTerms(frame->colorMatrix(), frame->colorRange());
+  glUniform2f(program.uniformLocation("lumaScaleBias"), terms.lumaScale, terms.lumaBias);
+  glUniform4fv(program.uniformLocation("chromaWeights"), 1, terms.weights);
   glActiveTexture(GL_TEXTURE0);
   glBindTexture(GL_TEXTURE_2D, textures_[0]);
   glActiveTexture(GL_TEXTURE1);

@@ -1,8 +1,9 @@
 #pragma once
 
 // Draws NV12 frames with OpenGL 3: the two planes go to textures once per new frame, and a
-// shader converts full-range BT.709 to RGB while drawing. Every call needs the context that
-// initialise() ran in to be current; the owner calls release() in it before the context goes.
+// shader converts them to RGB with the frame's matrix and range while drawing. Every call needs
+// the context that initialise() ran in to be current; the owner calls release() in it before the
+// context goes.
 
 #include "platform/media/VideoFrame.hpp"
 
