@@ -18,6 +18,23 @@ namespace pd::platform::media {
 // The Y'CbCr to R'G'B' matrices streams signal. A stream that names none, or one not listed
 // here, is shown as BT.709.
 enum class ColorMatrix : std::uint8_t { bt601, bt709, bt2020NonConstant };
+// The weights of red and blue in luma under each matrix; every term of a conversion to RGB
+// follows from them.
+struct LumaWeights {
+  double red;
+  double blue;
+};
+constexpr LumaWeights lumaWeights(ColorMatrix matrix) noexcept {
+  switch (matrix) {
+  case ColorMatrix::bt601:
+    return {0.299, 0.114};
+  case ColorMatrix::bt2020NonConstant:
+    return {0.2627, 0.0593};
+  case ColorMatrix::bt709:
+    break;
+  }
+  return {0.2126, 0.0722};
+}
 // Full: luma 0...255, chroma 0...255 around 128. Limited ("video"): luma 16...235, chroma
 // 16...240 around 128.
 enum class ColorRange : std::uint8_t { limited, full };
