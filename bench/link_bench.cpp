@@ -1,7 +1,9 @@
-// The receive path of the link, per datagram:
+// The receive path of the link, per datagram of whole frames cut into four fragments (the video
+// side reassembles them and hands each frame to the mixed stream's decoder, which holds back
+// pictures that come before a sync picture):
 //   BM_DispatchInjected     the manager's receive loop alone: completion, generation check, activity
-//                           stamp, first-byte dispatch to the video side, re-arm (buffers handed in
-//                           on the network queue, no socket);
+//                           stamp, first-byte dispatch to the video side, reassembly, re-arm (buffers
+//                           handed in on the network queue, no socket);
 //   BM_SocketToDispatch     the whole road from a loopback socket through the UDP link and the
 //                           receive loop to the video side. Timed by the CPU time of the network
 //                           queue's thread, so the sender's cost and idle waits do not count.
@@ -45,7 +47,34 @@ namespace {
 using namespace std::chrono_literals;
 using Access = NetworkManagerForMacTestAccess;
 
-constexpr std::size_t kDatagramBytes = 1280; // a typical video fragment
+constexpr std::size_t kFragmentPayload = 1265; // a typical video fragment: 1,280 bytes with its header
+constexpr std::size_t kFragmentsPerFrame = 4;
+
+// `count` datagrams of whole frames on the mixed stream, numbered from `firstSequence`. Each
+// frame is one length-prefixed picture unit without parameter sets: nothing a decoder session
+// could be made for, so the figure stays the link's.
+std::vector<std::vector<std::uint8_t>> videoFragments(std::size_t count, std::uint64_t firstSequence = 1) {
+  constexpr std::size_t kFrameBytes = kFragmentPayload * kFragmentsPerFrame;
+  std::vector<std::uint8_t> frame(kFrameBytes, 0);
+  for (int i = 0; i < 4; ++i) frame[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>((kFrameBytes - 4) >> (24 - 8 * i));
+  frame[4] = 0x02; // a trailing picture, temporal layer 0
+  frame[5] = 0x01;
+  std::vector<std::vector<std::uint8_t>> datagrams;
+  for (std::size_t n = 0; n < count; ++n) {
+    const std::uint64_t sequence = firstSequence + n / kFragmentsPerFrame;
+    const std::size_t index = n % kFragmentsPerFrame;
+    std::vector<std::uint8_t> datagram(VideoFragmentReassembler::kHeaderSize);
+    for (int i = 0; i < 8; ++i) datagram[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sequence >> (56 - 8 * i));
+    datagram[8] = static_cast<std::uint8_t>(index);
+    datagram[9] = static_cast<std::uint8_t>(kFragmentsPerFrame);
+    for (int i = 0; i < 4; ++i) datagram[static_cast<std::size_t>(10 + i)] = static_cast<std::uint8_t>(kFrameBytes >> (24 - 8 * i));
+    datagram[14] = 0;
+    const auto slice = frame.begin() + static_cast<std::ptrdiff_t>(index * kFragmentPayload);
+    datagram.insert(datagram.end(), slice, slice + static_cast<std::ptrdiff_t>(kFragmentPayload));
+    datagrams.push_back(std::move(datagram));
+  }
+  return datagrams;
+}
 
 // A link whose datagrams the benchmark hands in.
 class InjectedLink final : public platform::net::DatagramLink {
@@ -134,11 +163,11 @@ void BM_DispatchInjected(benchmark::State& state) {
     return armed;
   });
 
-  std::vector<std::uint8_t> datagram(kDatagramBytes, 0x42);
   constexpr int kBatch = 10'000;
+  const auto datagrams = videoFragments(kBatch);
   for (auto _ : state) {
     Access::onQueue(*manager, [&] {
-      for (int i = 0; i < kBatch; ++i) benchmark::DoNotOptimize(link->deliver(datagram));
+      for (const auto& datagram : datagrams) benchmark::DoNotOptimize(link->deliver(datagram));
     });
   }
   state.SetItemsProcessed(state.iterations() * kBatch);
@@ -221,8 +250,8 @@ void BM_SocketToDispatch(benchmark::State& state) {
   clockid_t queueClock{};
   Access::onQueue(*manager, [&] { ::pthread_getcpuclockid(::pthread_self(), &queueClock); });
 
-  std::vector<std::uint8_t> datagram(kDatagramBytes, 0x42);
   constexpr std::uint64_t kBatch = 20'000;
+  const auto datagrams = videoFragments(kBatch);
   // At most this many datagrams wait in the socket, so none is dropped for a full buffer.
   const auto kWindow = static_cast<std::uint64_t>(state.range(0));
   for (auto _ : state) {
@@ -230,7 +259,7 @@ void BM_SocketToDispatch(benchmark::State& state) {
     const double cpuBefore = threadCpuSeconds(queueClock);
     for (std::uint64_t sent = 0; sent < kBatch; ++sent) {
       while (sent - (manager->videoDatagramCount() - base) >= kWindow) std::this_thread::yield();
-      sender.send(datagram);
+      sender.send(datagrams[sent]);
     }
     while (manager->videoDatagramCount() - base < kBatch) std::this_thread::yield();
     state.SetIterationTime(threadCpuSeconds(queueClock) - cpuBefore);
@@ -277,7 +306,7 @@ void BM_PlainRecvFloor(benchmark::State& state) {
   sender.connectToReceiver();
   while (!started) std::this_thread::yield();
 
-  std::vector<std::uint8_t> datagram(kDatagramBytes, 0x42);
+  std::vector<std::uint8_t> datagram(kFragmentPayload + VideoFragmentReassembler::kHeaderSize, 0x42);
   constexpr std::uint64_t kBatch = 20'000;
   const auto kWindow = static_cast<std::uint64_t>(state.range(0));
   for (auto _ : state) {

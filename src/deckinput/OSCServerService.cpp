@@ -20,6 +20,7 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <list>
 #include <unordered_map>
 
@@ -51,6 +52,22 @@ double seconds(std::chrono::nanoseconds duration) { return std::chrono::duration
 
 std::int64_t wholeSeconds(MonotonicTime::duration duration) {
   return std::chrono::duration_cast<std::chrono::seconds>(duration).count();
+}
+
+// What the status shows for the bind failures a user can mend, in the status's own language; the
+// system's text goes to the log line. Nothing for other causes, which keep the system's text.
+std::optional<std::string> bindFailureText(int errnum, const ServerConfiguration& configuration) {
+  switch (errnum) {
+  case EADDRINUSE:
+    return "ポートが使用中です: " + std::to_string(configuration.port);
+  case EACCES:
+  case EPERM:
+    return "ポートを開く権限がありません: " + std::to_string(configuration.port);
+  case EADDRNOTAVAIL:
+    return "このコンピュータにないアドレスです: " + configuration.host;
+  default:
+    return std::nullopt;
+  }
 }
 
 // A sender as one number: IPv4 address and port.
@@ -189,14 +206,14 @@ struct OSCServerService::Impl {
     publish(ServerState::running());
   }
 
-  void handleFailed(std::uint64_t generationThen, std::uint16_t port, const Error& error) {
+  void handleFailed(std::uint64_t generationThen, std::uint16_t port, const Error& error, std::string statusText) {
     if (generationThen != generation) {
       return;
     }
     const auto fields = LogErrorFields::fields(error, true);
     Log::osc().fault("osc_server_fail host=%{public}s port=%hu err_domain=%{public}s err_code=%ld error=%s",
                      hostForLog(), port, fields.domain, fields.code, fields.detail);
-    publish(ServerState::failed(error.detail()));
+    publish(ServerState::failed(std::move(statusText)));
   }
 
   void handleDatagram(std::uint64_t generationThen, std::uint64_t key, bool nonEmpty, std::optional<OSCMessage> message) {
@@ -446,21 +463,24 @@ void OSCServerService::start(const ServerConfiguration& configuration) {
   if (error) {
     boost::system::error_code ignored;
     receiver->socket.close(ignored);
-    runtime::MainThread::post([weak = weak_from_this(), generation, port, failure = PosixError(error.value(), "")] {
+    PosixError failure(error.value(), "");
+    auto statusText = bindFailureText(error.value(), configuration).value_or(failure.detail());
+    runtime::MainThread::post([weak = weak_from_this(), generation, port, failure = std::move(failure),
+                               statusText = std::move(statusText)]() mutable {
       if (auto self = weak.lock()) {
-        self->impl_->handleFailed(generation, port, failure);
+        self->impl_->handleFailed(generation, port, failure, std::move(statusText));
       }
     });
-  } else {
-    d.boundPort = port;
-    d.receiver = receiver;
-    d.queue->post([receiver] { receiver->receiveNext(); });
-    runtime::MainThread::post([weak = weak_from_this(), generation] {
-      if (auto self = weak.lock()) {
-        self->impl_->handleReady(generation);
-      }
-    });
+    return; // a server that never started has nothing to sweep
   }
+  d.boundPort = port;
+  d.receiver = receiver;
+  d.queue->post([receiver] { receiver->receiveNext(); });
+  runtime::MainThread::post([weak = weak_from_this(), generation] {
+    if (auto self = weak.lock()) {
+      self->impl_->handleReady(generation);
+    }
+  });
 
   d.ticks = 0;
   d.sweep = std::make_unique<runtime::RepeatingTimer>(runtime::MainThread::executor(), d.timing.sweepPeriod,

@@ -94,8 +94,9 @@ public:
   boost::signals2::connection subscribeState(StateHandler handler) override;
 
   // Stops first, then publishes starting. An invalid host publishes failed and throws. A socket
-  // that cannot be opened or bound is reported as a failed state soon after this returns; a
-  // bound one as running.
+  // that cannot be opened or bound is reported as a failed state soon after this returns (a port
+  // in use or not permitted and an address the machine lacks in Japanese, other causes in the
+  // system's words) and leaves no sweep running; a bound one as running.
   void start(const ServerConfiguration& configuration) override;
   // Closes the socket, forgets every sender and the silence state, publishes stopped.
   void stop() override;

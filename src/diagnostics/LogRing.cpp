@@ -157,7 +157,10 @@ struct LogRing::Impl {
     }
   }
 
-  void startOnQueue() {
+  // An aborted launch (one that ends at the single-instance guard) gets its folder and
+  // manifest for its last lines, but no sequence number, and leaves the ring as a whole to
+  // the launch that runs.
+  void startOnQueue(bool aborted) {
     if (started) return;
     started = true;
     std::error_code ec;
@@ -169,7 +172,8 @@ struct LogRing::Impl {
                        fields.code, fields.detail);
     } else {
       // Linux has no per-folder backup exclusion to set here.
-      const std::int64_t seq = nextLaunchSequence(config.root);
+      const std::optional<std::int64_t> seq =
+          aborted ? std::nullopt : std::optional<std::int64_t>(nextLaunchSequence(config.root));
       std::optional<Fields> failure;
       {
         std::scoped_lock lock(stateLock);
@@ -180,7 +184,9 @@ struct LogRing::Impl {
       }
       reportCommitFailure(failure);
     }
+    if (aborted) return;
 
+    removeStaleTemporaryFiles(config.root, config.launchID, config.timing.staleTemporaryAge);
     const PruneResult pruned = prune(config.root, config.launchID, config.limits);
     if (pruned.deleted > 0) {
       Log::app().notice("ring_prune deleted=%ld kept=%ld size_b=%ld", pruned.deleted, pruned.kept, pruned.sizeBytes);
@@ -298,8 +304,9 @@ struct LogRing::Impl {
       startingTotal = totalBytes(manifest);
     }
     // The store numbers its entries, so the resume point is exact: entries that share a time
-    // stamp are neither taken twice nor skipped, and a wall clock step back loses nothing.
-    const std::vector<plog::LogEntry> entries = store.entriesAfter(resumeFrom, query);
+    // stamp are neither taken twice nor skipped, a wall clock step back loses nothing, and
+    // entries that the store pushed out before this run could read them are counted.
+    const plog::LogStore::Slice slice = store.sliceAfter(resumeFrom, query);
     const auto cap = static_cast<std::int64_t>(config.limits.perLaunchBytes);
     const std::uint64_t budget = startingTotal >= cap ? 0 : static_cast<std::uint64_t>(cap - startingTotal);
 
@@ -307,7 +314,7 @@ struct LogRing::Impl {
     Batch apple;
     bool ownCapReached = false;
     std::uint64_t newResume = resumeFrom;
-    for (const plog::LogEntry& entry : entries) {
+    for (const plog::LogEntry& entry : slice.entries) {
       newResume = std::max(newResume, entry.sequence);
       const bool isOwn = entry.subsystem == config.ownSubsystem;
       const bool passes = entry.level == plog::Level::error || entry.level == plog::Level::fault ||
@@ -336,22 +343,19 @@ struct LogRing::Impl {
 
     {
       std::scoped_lock lock(stateLock);
-      // A terminal flush that a newer terminal mark overtook writes nothing; the newer one
-      // reads the same entries again.
+      // A terminal flush that a newer terminal mark overtook writes nothing and leaves the
+      // resume point, so that the newer one reads the same entries again.
       if (generation && *generation != terminalFlushGeneration) return {0, 0};
-      resumeSequence = newResume;
     }
 
+    // The resume point moves only once our own lines are on disk: a failed write leaves them
+    // for the next run, and the failure count bounds how often that is tried. The platform
+    // file waits for it too, so that a retry does not write its lines twice.
     std::optional<Segment> ownRecord;
-    std::exception_ptr ownWriteError;
     if (own.count > 0) {
-      const std::string name = segmentName("seg", ++segmentIndex);
-      try {
-        platform::paths::writeFileAtomically(launchDir / name, own.bytes, 0600);
-        ownRecord = own.record(name);
-      } catch (...) {
-        ownWriteError = std::current_exception(); // the number stays used
-      }
+      const std::string name = segmentName("seg", ++segmentIndex); // a failed write uses up its number
+      platform::paths::writeFileAtomically(launchDir / name, own.bytes, 0600);
+      ownRecord = own.record(name);
     }
     std::optional<Segment> appleRecord;
     if (apple.count > 0) {
@@ -367,13 +371,25 @@ struct LogRing::Impl {
       }
     }
 
+    std::optional<Fields> failure;
+    {
+      std::scoped_lock lock(stateLock);
+      resumeSequence = newResume;
+      if (slice.missed > 0) {
+        manifest.truncated = true;
+        // New segments commit it in the cap step; without them it goes to disk now.
+        if (!ownRecord && !appleRecord) failure = commitIfReadyLocked();
+      }
+    }
+    reportCommitFailure(failure);
+    if (slice.missed > 0) Log::app().notice("ring_truncated reason=store_overrun dropped=%ld", slice.missed);
+
     if (ownRecord || appleRecord) {
-      capStep(ownRecord, appleRecord); // throws ManifestCommitError, which replaces a write error
+      capStep(ownRecord, appleRecord); // throws ManifestCommitError
       if (ownCapReached) ownCapStep(startingTotal + static_cast<std::int64_t>(own.bytes.size()));
     } else if (ownCapReached) {
       ownCapStep(startingTotal + static_cast<std::int64_t>(own.bytes.size()));
     }
-    if (ownWriteError) std::rethrow_exception(ownWriteError);
     return {ownRecord ? own.count : 0, appleRecord ? apple.count : 0};
   }
 
@@ -515,7 +531,12 @@ LogRing::~LogRing() {
 
 void LogRing::start() {
   impl_->starts.fetch_add(1, std::memory_order_relaxed);
-  impl_->queue.post([impl = impl_.get()] { impl->startOnQueue(); });
+  impl_->queue.post([impl = impl_.get()] { impl->startOnQueue(false); });
+}
+
+void LogRing::startAborted() {
+  impl_->starts.fetch_add(1, std::memory_order_relaxed);
+  impl_->queue.post([impl = impl_.get()] { impl->startOnQueue(true); });
 }
 
 void LogRing::requestErrorFlush() {

@@ -107,6 +107,8 @@ public:
     std::chrono::nanoseconds flushRetryInterval = std::chrono::milliseconds(100);
     int flushRetries = 20;
     std::chrono::nanoseconds terminalWait = std::chrono::milliseconds(500);
+    // A temporary file of an atomic write this old was left by a write that never finished.
+    std::chrono::nanoseconds staleTemporaryAge = std::chrono::minutes(1);
   };
 
   struct Limits {
@@ -170,6 +172,10 @@ public:
   // Queues the start: launch folder, sequence number, first manifest, pruning, timer and the
   // previous-exit line. Later calls do nothing. Returns at once.
   void start();
+  // Instead of start(), for a launch that ends at the single-instance guard: only the launch
+  // folder and a manifest without a sequence number, so that the launch neither prunes nor
+  // counts for the previous-exit verdict or the pruning's protection.
+  void startAborted();
   // Schedules one coalesced early flush. Any thread; returns at once.
   void requestErrorFlush();
   // Flushes once, standing back for a pending terminal flush for at most about 2 s, then calls
@@ -202,6 +208,10 @@ public:
   // Keeps at most maxLaunches launch folders and maxRingBytes, never deleting the current
   // launch or the newest unclean earlier one. Counts only the deletions that happened.
   static PruneResult prune(const std::filesystem::path& root, std::string_view currentLaunchID, const Limits& limits);
+  // Removes what interrupted atomic writes of the ring left in the root and in the launch
+  // folders other than the current one, once older than `age`.
+  static void removeStaleTemporaryFiles(const std::filesystem::path& root, std::string_view currentLaunchID,
+                                        std::chrono::nanoseconds age);
   // "clean", "unclean" or "unknown" for the newest launch other than the current one.
   static std::string previousExitStatus(const std::filesystem::path& root, std::string_view currentLaunchID);
   static std::vector<std::filesystem::path> exportLaunches(const std::filesystem::path& root,

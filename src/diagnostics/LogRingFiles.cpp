@@ -91,11 +91,48 @@ std::string formatWholeSeconds(runtime::Clock::WallTime time) {
   return std::string(buffer, static_cast<std::size_t>(std::clamp(length, 0, static_cast<int>(sizeof buffer) - 1)));
 }
 
+// ".<name>.XXXXXX", what an atomic write of one of the ring's own files leaves when it is cut
+// short. Nothing else in the ring's folders is ours to remove.
+bool isOwnTemporaryName(std::string_view name) {
+  if (name.size() < 9 || name.front() != '.') return false;
+  const std::string_view suffix = name.substr(name.size() - 7);
+  if (suffix.front() != '.' || !std::all_of(suffix.begin() + 1, suffix.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+      })) {
+    return false;
+  }
+  const std::string_view file = name.substr(1, name.size() - 8);
+  if (file == kManifestFileName || file == kSequenceFileName) return true;
+  for (const std::string_view prefix : {std::string_view("seg-"), std::string_view("apple-")}) {
+    if (!file.starts_with(prefix) || !file.ends_with(".ndjson")) continue;
+    const std::string_view number = file.substr(prefix.size(), file.size() - prefix.size() - 7);
+    return number.size() >= 6 && std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+  }
+  return false;
+}
+
+void removeStaleTemporaryFilesIn(const fs::path& directory, fs::file_time_type olderThan) {
+  std::error_code ec;
+  for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code fileError;
+    if (!isOwnTemporaryName(it->path().filename().string()) || !fs::is_regular_file(it->symlink_status(fileError)) ||
+        fileError) {
+      continue;
+    }
+    const auto written = fs::last_write_time(it->path(), fileError);
+    if (!fileError && written < olderThan) fs::remove(it->path(), fileError);
+  }
+}
+
 struct Launch {
   fs::path directory;
   std::optional<LogRing::Manifest> manifest;
   std::string key;
 };
+
+// A launch that ended at the single-instance guard: its manifest never got a sequence number.
+// A folder without a manifest may be a launch that crashed early, and still counts.
+bool endedAtTheGuard(const Launch& launch) { return launch.manifest && !launch.manifest->seq; }
 
 // Every launch folder with its manifest and order key, oldest first. Equal keys are ordered by
 // name so that every reader agrees.
@@ -274,7 +311,7 @@ LogRing::PruneResult LogRing::prune(const fs::path& root, std::string_view curre
   std::optional<std::size_t> protectedUnclean;
   for (std::size_t i = launches.size(); i-- > 0;) {
     const Launch& launch = launches[i];
-    if (launch.directory.filename().string() == currentLaunchID) continue;
+    if (launch.directory.filename().string() == currentLaunchID || endedAtTheGuard(launch)) continue;
     if (!launch.manifest || !launch.manifest->clean) {
       protectedUnclean = i;
       break;
@@ -306,9 +343,22 @@ LogRing::PruneResult LogRing::prune(const fs::path& root, std::string_view curre
   return result;
 }
 
+void LogRing::removeStaleTemporaryFiles(const fs::path& root, std::string_view currentLaunchID,
+                                        std::chrono::nanoseconds age) {
+  // Only old ones: a later launch that is giving up at the single-instance guard may be
+  // writing its own folder at this moment.
+  const auto olderThan = fs::file_time_type::clock::now() - std::chrono::duration_cast<fs::file_time_type::duration>(age);
+  removeStaleTemporaryFilesIn(root, olderThan);
+  for (const fs::path& directory : listLaunchDirectories(root)) {
+    if (directory.filename().string() != currentLaunchID) removeStaleTemporaryFilesIn(directory, olderThan);
+  }
+}
+
 std::string LogRing::previousExitStatus(const fs::path& root, std::string_view currentLaunchID) {
   std::vector<Launch> launches = sortedLaunches(root);
-  std::erase_if(launches, [&](const Launch& launch) { return launch.directory.filename().string() == currentLaunchID; });
+  std::erase_if(launches, [&](const Launch& launch) {
+    return launch.directory.filename().string() == currentLaunchID || endedAtTheGuard(launch);
+  });
   if (launches.empty()) return "unknown";
   const Launch& newest = launches.back();
   return newest.manifest && newest.manifest->clean ? "clean" : "unclean";

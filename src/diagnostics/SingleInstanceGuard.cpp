@@ -48,6 +48,9 @@ void giveUp() {
   Log::app().notice("lifecycle event=launch_abort action=exit reason=single_instance incumbent_pid=%d",
                     incumbentPid);
   reopenIncumbent(incumbent);
+  // The ring has not started: a launch that ends here must not take a sequence number or
+  // prune the running instance's ring, yet its lines up to this one are kept.
+  LogRing::shared().startAborted();
   LogRing::shared().markTerminal();
   s.exitProcess(0);
 }

@@ -44,8 +44,9 @@ enum class Acquisition {
 Acquisition acquire();
 
 // Returns when this instance may run. When another instance holds the lock, it logs the
-// launch abort, brings the other instance to the front, marks the log ring terminal and ends
-// the process with status 0 (it returns only when a test's exitProcess does).
+// launch abort, brings the other instance to the front, starts the log ring as an aborted
+// launch, marks it terminal and ends the process with status 0 (it returns only when a test's
+// exitProcess does). The application starts the log ring only after this returns.
 void acquireOrExit();
 
 // "instance.lock" in the application-support folder, made if needed; none (logged) when there

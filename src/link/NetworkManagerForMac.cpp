@@ -4,6 +4,7 @@
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
 #include "diagnostics/LogThrottle.hpp"
+#include "link/MessageText.hpp"
 #include "platform/bonjour/AvahiBrowser.hpp"
 #include "platform/bonjour/AvahiResolver.hpp"
 #include "platform/crypto/Random.hpp"
@@ -864,6 +865,8 @@ void NetworkManagerForMac::handleReceivedDatagram(const std::weak_ptr<platform::
   if (!connection) return;
 
   if (error) {
+    // Our own cancel ends the read: the link was given up on purpose, nothing failed.
+    if (connection->state() == ConnectionState::cancelled) return;
     receiveFailureCounted_ = true;
     if (const auto count = LogThrottle::shared().shouldEmit("udp_recv_fail", 60, 0.5)) {
       const auto fields = LogErrorFields::fields(*error, true);
@@ -986,14 +989,17 @@ void NetworkManagerForMac::handleControlMessage(const std::vector<std::uint8_t>&
     return;
   }
   // A good message ends the failure streak; a single failure is not worth a recovery line.
+  // Throttled as well: a sender alternating good and bad datagrams would otherwise write one per pair.
   if (const auto failures = LogThrottle::shared().reset("json_parse_fail"); failures && *failures >= 2) {
-    Log::network().notice("json_parse_recovered after=%ld", *failures);
+    if (const auto count = LogThrottle::shared().shouldEmit("json_parse_recovered", 30, 0.5)) {
+      Log::network().notice("json_parse_recovered after=%ld occurrences=%ld", *failures, *count);
+    }
   }
   if (generation != connectionGeneration_ || !udpConnection_ || connection != udpConnection_) {
     if (const auto count = LogThrottle::shared().shouldEmit("json_drop_stale_generation", 30, 0.5)) {
       Log::network().debug(
           "json_drop reason=stale_generation type=%{public}s gen=%llu current_gen=%llu occurrences=%ld",
-          message->type(), generation, connectionGeneration_, *count);
+          clippedForMessage(message->type()), generation, connectionGeneration_, *count);
     }
     recordStaleEpochDrop(StaleEpochSource::json, std::nullopt);
     return;
@@ -1015,7 +1021,9 @@ void NetworkManagerForMac::handleControlMessage(const std::vector<std::uint8_t>&
   } else if (type == "stream_stop") {
     handleStreamStop(*message);
   } else {
-    Log::network().notice("json_unknown_type type=%{public}s", type);
+    if (const auto count = LogThrottle::shared().shouldEmit("json_unknown_type", 30, 0.5)) {
+      Log::network().notice("json_unknown_type type=%{public}s occurrences=%ld", clippedForMessage(type), *count);
+    }
   }
 }
 
@@ -1094,7 +1102,7 @@ void NetworkManagerForMac::applyVideoSilence(std::uint64_t epoch) {
 // --- Handshake answers --------------------------------------------------------------------------------------
 
 void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
-  const std::string device = message.string("device").value_or("");
+  const std::string device = message.string("device").value_or("Unknown");
   const std::int64_t seq = message.integer("seq").value_or(-1);
   Log::session().notice("handshake_ack_recv device=%{private,mask.hash}s seq=%ld", device, seq);
   if (seq < handshakeSeqFloor_ || seq > handshakeSequence_ || seq < 0) {
@@ -1122,11 +1130,11 @@ void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
   if (versionKind == PeerVersionState::Kind::mismatch || versionKind == PeerVersionState::Kind::legacy) {
     pendingModeRequest.set(std::nullopt);
   } else {
-    const auto modeText = message.string("mode");
-    const auto peerMode = modeText ? streamModeFromText(*modeText) : std::nullopt;
-    if (peerMode && *peerMode != streamMode.get()) {
+    // Only "raw" is raw: a tablet that leaves the word out, or uses one we do not know, mixes.
+    const StreamMode peerMode = message.string("mode") == "raw" ? StreamMode::raw : StreamMode::mix;
+    if (peerMode != streamMode.get()) {
       Log::session().notice("mode_mismatch source=handshake local=%{public}s peer=%{public}s",
-                            link::toString(streamMode.get()), link::toString(*peerMode));
+                            link::toString(streamMode.get()), link::toString(peerMode));
       pendingModeRequest.set(peerMode);
     } else {
       pendingModeRequest.set(std::nullopt);
@@ -1193,14 +1201,16 @@ void NetworkManagerForMac::evaluatePeerVersion(const ControlMessage& message) {
 }
 
 void NetworkManagerForMac::handleHandshakeReject(const ControlMessage& message) {
+  // The words are compared whole, then clipped for the log and the status line.
   const std::string reason = message.string("reason").value_or("unknown");
-  const std::string occupiedBy = message.string("occupiedBy").value_or("");
+  const std::string occupiedBy = clippedForMessage(message.string("occupiedBy").value_or(""));
   const std::int64_t seq = message.integer("seq").value_or(-1);
   if (seq != handshakeSequence_) {
     Log::session().debug("handshake_reject_drop reason=stale_seq seq=%ld expected=%ld", seq, handshakeSequence_);
     return;
   }
-  Log::session().error("conn_rejected reason=%{public}s occupied_by=%{private,mask.hash}s", reason, occupiedBy);
+  Log::session().error("conn_rejected reason=%{public}s occupied_by=%{private,mask.hash}s", clippedForMessage(reason),
+                       occupiedBy);
   invalidateConnectionTimeout();
   isConnecting_ = false;
   closeConnection();
@@ -1218,6 +1228,8 @@ void NetworkManagerForMac::handleHandshakeReject(const ControlMessage& message) 
     isAutoReconnecting_ = true;
     reconnectAttempt_ = 0;
     occupiedRejectStreak_ = 0;
+    lastReportedReconnectTarget_.reset();
+    consecutiveNoPeer_ = 0;
     reconnectPinnedToLastPeer_ = true;
     Log::network().notice("reconnect_start reason=occupied");
     updateBrowsing("reconnect_start");

@@ -62,6 +62,11 @@ struct NetworkManagerForMacTestAccess;
 
 class NetworkManagerForMac final : public runtime::ObservableObject,
                                    public std::enable_shared_from_this<NetworkManagerForMac> {
+  // Declared first, so it goes last: once it has expired every member is gone and the queues'
+  // threads are joined. The manager's own expiry says less: a queue's job may drop the last
+  // reference, and the destruction then still waits for the main thread.
+  std::shared_ptr<const int> lifetime_ = std::make_shared<const int>(0);
+
 public:
   using BrowseResult = platform::bonjour::BrowseResult;
   using Endpoint = platform::net::Endpoint;
@@ -188,6 +193,9 @@ public:
   static std::shared_ptr<NetworkManagerForMac> create(Dependencies dependencies = systemDependencies());
   // Main thread. Stops the browser and the link and lets the queues finish their work.
   ~NetworkManagerForMac();
+  // Expires when the destruction has completed. An owner that ends the main loop takes it before
+  // letting go and runs the loop until it expires, so that a destruction posted there is not lost.
+  std::weak_ptr<const void> lifetime() const noexcept { return lifetime_; }
   NetworkManagerForMac(const NetworkManagerForMac&) = delete;
   NetworkManagerForMac& operator=(const NetworkManagerForMac&) = delete;
 

@@ -2,6 +2,7 @@
 #include "link/NetworkManagerForMac.hpp"
 
 #include "diagnostics/Log.hpp"
+#include "diagnostics/LogThrottle.hpp"
 #include "platform/json/JsonWriter.hpp"
 #include "runtime/MainThread.hpp"
 
@@ -10,6 +11,7 @@
 namespace pd::link {
 
 using diagnostics::Log;
+using diagnostics::LogThrottle;
 using ConnectionState = platform::net::LinkState;
 using Kind = NetworkManagerForMac::PeerVersionState::Kind;
 
@@ -28,12 +30,17 @@ std::string NetworkManagerForMac::sanitizedLogToken(std::string_view text) {
 void NetworkManagerForMac::handleModeChangeRequest(const ControlMessage& message) {
   const auto text = message.string("mode");
   if (!text) {
-    Log::session().error("mode_change_parse_fail reason=missing_mode");
+    if (const auto count = LogThrottle::shared().shouldEmit("mode_change_parse_fail", 30, 0.5)) {
+      Log::session().error("mode_change_parse_fail reason=missing_mode occurrences=%ld", *count);
+    }
     return;
   }
   const auto asked = streamModeFromText(*text);
   if (!asked) {
-    Log::session().error("mode_change_parse_fail reason=invalid_mode got=%{public}s", sanitizedLogToken(*text));
+    if (const auto count = LogThrottle::shared().shouldEmit("mode_change_parse_fail", 30, 0.5)) {
+      Log::session().error("mode_change_parse_fail reason=invalid_mode got=%{public}s occurrences=%ld",
+                           sanitizedLogToken(*text), *count);
+    }
     return;
   }
   const StreamMode current = streamMode.get();

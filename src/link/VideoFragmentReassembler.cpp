@@ -74,16 +74,17 @@ void VideoFragmentReassembler::handle(std::span<const std::uint8_t> datagram, do
     return;
   }
 
-  // Slices never add up to more than the announced length: a frame's memory is bounded by it.
+  // The announced length is only a hint of the frame's size (senders differ in what they count),
+  // so the bound is the largest frame the format allows, whatever a frame announces.
   const std::size_t replaced = found != stream.end() && found->second.payloads[header.fragmentIndex]
                                    ? found->second.payloads[header.fragmentIndex]->size()
                                    : 0;
   const std::size_t held = found != stream.end() ? found->second.storedBytes : 0;
-  if (held - replaced + payload.size() > header.nalLength) {
+  if (held - replaced + payload.size() > kMaxFrameLength) {
     if (const auto count = shouldEmit("frag_invalid_overflow", 60))
-      Log::video().error("frag_invalid reason=beyond_nal_length stream=%hhu seq=%llu idx=%ld size_b=%ld nal_b=%u occurrences=%ld",
+      Log::video().error("frag_invalid reason=frame_too_large stream=%hhu seq=%llu idx=%ld size_b=%ld occurrences=%ld",
                          header.streamID, static_cast<unsigned long long>(header.sequence),
-                         static_cast<long>(header.fragmentIndex), static_cast<long>(payload.size()), header.nalLength, *count);
+                         static_cast<long>(header.fragmentIndex), static_cast<long>(payload.size()), *count);
     return;
   }
 
@@ -97,6 +98,7 @@ void VideoFragmentReassembler::handle(std::span<const std::uint8_t> datagram, do
     found = stream.emplace(header.sequence, std::move(frame)).first;
   }
   PartialFrame& frame = found->second;
+  frame.lastFragmentAt = now;
   auto& slot = frame.payloads[header.fragmentIndex];
   if (!slot) ++frame.distinct;
   slot.emplace(payload.begin(), payload.end());
@@ -160,9 +162,15 @@ void VideoFragmentReassembler::sweepStaleFragments(double now, Listener& listene
 }
 
 void VideoFragmentReassembler::evictForNewFrame(std::uint8_t stream, Listener& listener) {
+  // The frame that has waited longest for its next fragment is the least likely to complete;
+  // taking the lowest number instead would let a sender of high numbers push out the live stream.
   StreamFrames& frames = frames_[stream];
-  const std::uint64_t sequence = frames.begin()->first;
-  frames.erase(frames.begin());
+  auto oldest = frames.begin();
+  for (auto it = frames.begin(); it != frames.end(); ++it) {
+    if (it->second.lastFragmentAt < oldest->second.lastFragmentAt) oldest = it;
+  }
+  const std::uint64_t sequence = oldest->first;
+  frames.erase(oldest);
   listener.frameLost(stream);
   if (const auto count = shouldEmit("frag_drop_partial_limit", 60))
     Log::video().error("frag_drop reason=partial_limit stream=%hhu seq=%llu occurrences=%ld", stream,

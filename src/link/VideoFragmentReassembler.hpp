@@ -14,12 +14,13 @@
 // kSweepInterval), and a frame that completes or is thrown away purges the partial frames of
 // its stream that lie more than kPurgeDistance sequence numbers behind it.
 //
-// Memory is bounded against a sender that does not keep to the format: a slice that would take
-// its frame past the announced length is refused, and a stream holds at most
-// kMaxPartialFramesPerStream partial frames (the one with the lowest sequence number goes when
-// a new one would exceed it). A sender that keeps to the format never meets either bound: its
-// slices add up to the announced length, and the sweep empties a stream of 60 frames a second
-// long before it holds that many.
+// The joined length is never compared with the announced one: tablets differ in what they
+// count. Memory is bounded against a sender that does not keep to the format: a slice that
+// would take its frame past kMaxFrameLength is refused, and a stream holds at most
+// kMaxPartialFramesPerStream partial frames (the one that has waited longest since its last
+// fragment goes when a new one would exceed it, and counts as lost). A sender that keeps to the
+// format never meets either bound: the sweep empties a stream of 60 frames a second long before
+// it holds that many.
 //
 // Not thread-safe: the owner calls it from one queue.
 
@@ -91,11 +92,12 @@ private:
     std::uint8_t totalFragments = 0;
     std::uint32_t nalLength = 0;
     double firstSeenAt = 0;
-    std::uint32_t storedBytes = 0; // at most nalLength
+    double lastFragmentAt = 0;
+    std::uint32_t storedBytes = 0; // at most kMaxFrameLength
     std::size_t distinct = 0;
     std::vector<std::optional<std::vector<std::uint8_t>>> payloads; // by fragment index
   };
-  // Per stream, by sequence number: purges and the bound take the lowest numbers first.
+  // Per stream, by sequence number: purges take the lowest numbers first.
   using StreamFrames = std::map<std::uint64_t, PartialFrame>;
 
   void removeFragmentState(std::uint8_t stream, std::uint64_t sequence);

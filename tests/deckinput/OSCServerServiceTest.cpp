@@ -9,9 +9,19 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
 namespace pd::deckinput {
 namespace {
 
+namespace asio = boost::asio;
+using udp = asio::ip::udp;
 using namespace std::chrono_literals;
 using test::LogCapture;
 using test::MainLoop;
@@ -23,6 +33,24 @@ std::vector<std::uint8_t> deckMessage(std::string_view address, float value) {
   OSCBytes b;
   b.address(address).tags("f").float32(value);
   return b.bytes;
+}
+
+// The descriptor of this process's UDP socket bound to the loopback port, or -1.
+int loopbackSocketOn(std::uint16_t port) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::atoi(entry.path().filename().c_str());
+    int type = 0;
+    socklen_t typeLength = sizeof type;
+    sockaddr_in address{};
+    socklen_t addressLength = sizeof address;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_DGRAM &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &addressLength) == 0 &&
+        address.sin_family == AF_INET && ntohs(address.sin_port) == port &&
+        address.sin_addr.s_addr == htonl(INADDR_LOOPBACK)) {
+      return fd;
+    }
+  }
+  return -1;
 }
 
 class OSCServerServiceTest : public ::testing::Test {
@@ -73,16 +101,50 @@ TEST_F(OSCServerServiceTest, InvalidHostsFailAndThrow) {
   }
 }
 
-TEST_F(OSCServerServiceTest, BindFailureIsReportedAsAFailedState) {
-  LogCapture log;
-  auto service = makeService();
-  // A documentation address that no interface of this machine has.
-  EXPECT_NO_THROW(service->start({9, "192.0.2.1"}));
-  EXPECT_EQ(service->state(), ServerState::starting());
-  loop.runUntil([&] { return service->state().state() == ServerState::Case::failed; });
-  EXPECT_EQ(service->state().failureText(), "Cannot assign requested address");
-  EXPECT_EQ(log.first("osc_server_fail"),
-            "osc_server_fail host=192.0.2.1 port=9 err_domain=POSIX err_code=99 error=<private>");
+// The causes a user can mend read in Japanese in the status; the log line keeps the system's
+// error. A server that never bound runs no sweep either.
+TEST_F(OSCServerServiceTest, BindFailuresShowTheirCauseAndLeaveNothingRunning) {
+  asio::io_context context;
+  // Bound without address reuse, so that the service's bind to the same port is refused.
+  udp::socket occupant(context, udp::endpoint(asio::ip::make_address_v4("127.0.0.1"), 0));
+  const std::uint16_t taken = occupant.local_endpoint().port();
+  struct Case {
+    ServerConfiguration configuration;
+    std::string status;
+    int errnum;
+  };
+  std::vector<Case> cases = {
+      // A documentation address that no interface of this machine has.
+      {{9, "192.0.2.1"}, "このコンピュータにないアドレスです: 192.0.2.1", EADDRNOTAVAIL},
+      {{taken, "127.0.0.1"}, "ポートが使用中です: " + std::to_string(taken), EADDRINUSE},
+  };
+  // Only where this user may not open the low ports (not as root).
+  udp::socket probe(context, udp::v4());
+  boost::system::error_code refused;
+  probe.bind(udp::endpoint(asio::ip::address_v4::loopback(), 1), refused);
+  probe.close();
+  if (refused == asio::error::access_denied) {
+    cases.push_back({{1, "127.0.0.1"}, "ポートを開く権限がありません: 1", EACCES});
+  }
+
+  OSCServerService::Timing timing;
+  timing.sweepPeriod = 1ms;
+  auto service = makeService(timing);
+  for (const auto& c : cases) {
+    LogCapture log;
+    EXPECT_NO_THROW(service->start(c.configuration));
+    EXPECT_EQ(service->state(), ServerState::starting());
+    loop.runUntil([&] { return service->state().state() == ServerState::Case::failed; });
+    EXPECT_EQ(service->state().description(), "エラー: " + c.status);
+    EXPECT_EQ(log.first("osc_server_fail"), "osc_server_fail host=" + c.configuration.host +
+                                                " port=" + std::to_string(c.configuration.port) +
+                                                " err_domain=POSIX err_code=" + std::to_string(c.errnum) +
+                                                " error=<private>");
+    EXPECT_FALSE(service->boundPort());
+    // Nothing is left for the main loop: no sweep ticks.
+    loop.context().restart();
+    EXPECT_EQ(loop.context().run_for(30ms), 0U) << c.status;
+  }
 }
 
 TEST_F(OSCServerServiceTest, StartsOnLoopbackAndDeliversMessagesInOrder) {
@@ -266,6 +328,44 @@ TEST_F(OSCServerServiceTest, NothingArrivesAfterStop) {
   EXPECT_TRUE(messages.empty());
   EXPECT_EQ(service->connectionCount(), 0U);
   EXPECT_EQ(service->state(), ServerState::stopped());
+}
+
+// An unconnected UDP socket reports read errors only with IP_RECVERR, one for each ICMP error
+// the kernel queues: the test switches it on for the service's own socket and sends from that
+// socket to a closed port for as long as it wants errors. A read re-armed at once after a
+// failure would log one for nearly every datagram sent.
+TEST_F(OSCServerServiceTest, ReadErrorsPauseTheReadsThenReadingGoesOn) {
+  LogCapture log;
+  OSCServerService::Timing timing;
+  timing.readErrorPause = 50ms;
+  auto service = makeService(timing);
+  const auto port = startRunning(*service);
+  const int fd = loopbackSocketOn(port);
+  ASSERT_GE(fd, 0);
+  const int on = 1;
+  ASSERT_EQ(::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on), 0);
+  sockaddr_in closed{};
+  {
+    asio::io_context context;
+    udp::socket gone(context, udp::endpoint(asio::ip::address_v4::loopback(), 0));
+    closed.sin_port = htons(gone.local_endpoint().port());
+  }
+  closed.sin_family = AF_INET;
+  closed.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+  int sent = 0;
+  for (const auto until = std::chrono::steady_clock::now() + 500ms; std::chrono::steady_clock::now() < until;) {
+    ::sendto(fd, "", 0, 0, reinterpret_cast<const sockaddr*>(&closed), sizeof closed);
+    ++sent;
+    std::this_thread::sleep_for(2ms);
+  }
+  const auto errors = log.count("osc_conn_fail");
+  EXPECT_GE(errors, 2U) << "no read after the first error's pause";
+  EXPECT_LE(errors, 12U) << "reads not paused: " << sent << " errors were on offer";
+
+  UdpSender sender;
+  sender.send(deckMessage("/deck/1/bpm", 1.0F), port);
+  loop.runUntil([&] { return messages.size() == 1; });
 }
 
 TEST_F(OSCServerServiceTest, ParseFailuresAreThrottledAndARunEndsWithRecovered) {

@@ -5,6 +5,7 @@
 #include "support/ChildProcess.hpp"
 
 #include "platform/metrics/CrashRecord.hpp"
+#include "platform/paths/Paths.hpp"
 
 #include <csignal>
 #include <random>
@@ -120,6 +121,65 @@ TEST(LogRingProcessTest, PruningCountsOnlyTheFoldersItReallyDeleted) {
   ASSERT_EQ(lines.size(), 1u);
   // The oldest could not go, so two others went instead, and the line matches the disk.
   EXPECT_EQ(lines[0], "deleted=2 kept=5 folders=5");
+}
+
+TEST(LogRingProcessTest, LaterLaunchesEndingAtTheGuardLeaveTheRingAndTheVerdictAlone) {
+  TempDirectory scratch;
+  fs::create_directories(scratch / "run");
+  fs::permissions(scratch / "run", fs::perms::owner_all);
+  const std::vector<std::string> environment{"XDG_DATA_HOME=" + (scratch / "data").string(),
+                                             "XDG_RUNTIME_DIR=" + (scratch / "run").string()};
+  const fs::path root = scratch / "data" / std::string(platform::paths::applicationID()) / "LogRing";
+  const auto runningLaunch = [&](ChildProcess& child) {
+    const auto line = child.readLine(10s);
+    EXPECT_TRUE(line && line->starts_with("running ")) << line.value_or("nothing");
+    return line ? line->substr(8) : std::string();
+  };
+
+  std::string crashedID;
+  {
+    ChildProcess crashed(PD_LOGRING_TEST_HELPER, {"launch", "-"}, environment);
+    crashedID = runningLaunch(crashed);
+    crashed.kill(SIGKILL);
+    crashed.waitStatus();
+  }
+  ChildProcess running(PD_LOGRING_TEST_HELPER, {"launch", "-"}, environment);
+  ASSERT_FALSE(runningLaunch(running).empty());
+  running.writeLine("verdict");
+  ASSERT_EQ(running.readLine(10s), "unclean");
+
+  for (int i = 0; i < 10; ++i) {
+    ChildProcess later(PD_LOGRING_TEST_HELPER, {"launch", "-"}, environment);
+    EXPECT_TRUE(later.readAll(10s).empty());
+    EXPECT_EQ(later.wait(), 0);
+  }
+
+  running.writeLine("verdict");
+  EXPECT_EQ(running.readLine(10s), "unclean");
+  EXPECT_TRUE(fs::exists(root / crashedID / "manifest.json"));
+  EXPECT_EQ(readText(root / "launch.seq"), "2");
+  // Each later launch kept its abort line, in a folder of its own.
+  const std::string abortLine =
+      "lifecycle event=launch_abort action=exit reason=single_instance incumbent_pid=" + std::to_string(running.pid());
+  int aborted = 0;
+  for (const auto& directory : LogRing::listLaunchDirectories(root)) {
+    const auto manifest = LogRing::Manifest::read(directory);
+    ASSERT_TRUE(manifest.has_value()) << directory;
+    if (manifest->seq) continue;
+    ++aborted;
+    EXPECT_TRUE(manifest->clean);
+    std::string text;
+    for (const auto& segment : manifest->segments) text += readText(directory / segment.file);
+    EXPECT_NE(text.find(abortLine), std::string::npos) << directory;
+  }
+  EXPECT_EQ(aborted, 10);
+}
+
+TEST(ChildProcessTest, AnEntryGivenForTheChildReplacesTheInheritedOne) {
+  pd::testing::ScopedEnvironment inherited("PD_CHILD_PROBE", "inherited");
+  ChildProcess child("/bin/sh", {"-c", "printf '%s\\n' \"$PD_CHILD_PROBE\""}, {"PD_CHILD_PROBE=given"});
+  EXPECT_EQ(child.readAll(5s), std::vector<std::string>{"given"});
+  EXPECT_EQ(child.wait(), 0);
 }
 
 TEST(CrashRecordTest, AFatalSignalLeavesARecordForTheNextLaunch) {

@@ -73,6 +73,32 @@ TEST(LogRingTest, StartMakesTheLaunchFolderNumbersItAndReportsThePreviousExit) {
   EXPECT_EQ(LogRing::Manifest::read(next.launchDirectory())->seq, 2);
 }
 
+TEST(LogRingTest, StartRemovesOnlyStaleTemporaryFilesOfTheRingsOwnWrites) {
+  TempDirectory root;
+  const fs::path earlier = makeLaunch(root.path(), 1, false, "2026-01-01T00:00:00.000Z");
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(2);
+  const auto place = [&](const fs::path& file, bool stale) {
+    writeText(file, "partial");
+    if (stale) fs::last_write_time(file, old);
+    return file;
+  };
+  const std::vector<fs::path> removed = {place(earlier / ".seg-000002.ndjson.Ab12Cd", true),
+                                         place(earlier / ".apple-000001.ndjson.zzzzzz", true),
+                                         place(earlier / ".manifest.json.x1Y2z3", true),
+                                         place(root / ".launch.seq.QWERTY", true)};
+  const std::vector<fs::path> kept = {place(earlier / ".seg-000003.ndjson.abcdef", false), // being written
+                                      place(earlier / ".notes.txt.Ab12Cd", true),
+                                      place(earlier / ".seg-2.ndjson.Ab12Cd", true),
+                                      place(earlier / ".manifest.json.Ab12Cd7", true),
+                                      place(earlier / "seg-000001.ndjson", true)};
+  LogStore store;
+  LogRing ring(ringConfig(root.path(), store));
+  ring.start();
+  ASSERT_TRUE(ring.waitUntilIdle(5s));
+  for (const auto& file : removed) EXPECT_FALSE(fs::exists(file)) << file;
+  for (const auto& file : kept) EXPECT_TRUE(fs::exists(file)) << file;
+}
+
 TEST(LogRingTest, TerminalMarkBeforeTheStartReachesTheFirstManifest) {
   RingFixture f;
   f.ring->markTerminal();
@@ -242,6 +268,59 @@ TEST(LogRingTest, FailedWritesUseUpTheirNumbersAndThreeInARowSuspend) {
   EXPECT_EQ(state.appleSegmentIndex, 1);
 }
 
+TEST(LogRingTest, AFailedSegmentWriteLeavesItsLinesForTheNextRun) {
+  LogCapture log;
+  RingFixture f;
+  f.ring->start();
+  ASSERT_TRUE(f.ring->waitUntilIdle(5s));
+  const auto dir = f.ring->launchDirectory();
+  fs::create_directories(dir / "seg-000001.ndjson" / "x");
+  appendEntry(f.store, Level::notice, Log::subsystem(), "app", "one", kT0);
+  appendEntry(f.store, Level::error, "se.curl", "http", "platform one", kT0);
+  ASSERT_TRUE(flushAndWait(*f.ring));
+  EXPECT_EQ(log.count("ring_flush_fail reason=collect err_domain=POSIX"), 1u);
+  fs::remove_all(dir / "seg-000001.ndjson");
+  appendEntry(f.store, Level::notice, Log::subsystem(), "app", "two", kT0);
+  ASSERT_TRUE(flushAndWait(*f.ring));
+
+  const auto own = f.segmentLines("seg-000002.ndjson");
+  ASSERT_EQ(own.size(), 2u);
+  EXPECT_NE(own[0].find("\"msg\":\"one\""), std::string::npos);
+  EXPECT_NE(own[1].find("\"msg\":\"two\""), std::string::npos);
+  // The platform line waited with them rather than being written twice.
+  EXPECT_EQ(f.segmentLines("apple-000001.ndjson").size(), 1u);
+  EXPECT_FALSE(fs::exists(dir / "apple-000002.ndjson"));
+  const auto manifest = f.diskManifest();
+  EXPECT_EQ(manifest.entryCount, 2);
+  EXPECT_FALSE(manifest.truncated);
+}
+
+TEST(LogRingTest, EntriesTheStorePushedOutBeforeAFlushAreCountedAndMarkTheLaunchTruncated) {
+  LogCapture log;
+  TempDirectory root;
+  LogStore store(LogStore::Limits{1000, std::size_t{1} << 30});
+  LogRing ring(ringConfig(root.path(), store));
+  ring.start();
+  // Nothing the ring keeps among them: the manifest goes to disk without a new segment.
+  for (int i = 0; i < 1500; ++i) appendEntry(store, Level::debug, Log::subsystem(), "app", "debug", kT0);
+  ASSERT_TRUE(flushAndWait(ring));
+  EXPECT_TRUE(LogRing::Manifest::read(ring.launchDirectory())->truncated);
+  for (int i = 0; i < 5000; ++i) {
+    appendEntry(store, Level::notice, Log::subsystem(), "app", "n=" + std::to_string(i), kT0);
+  }
+  ASSERT_TRUE(flushAndWait(ring));
+  ASSERT_TRUE(flushAndWait(ring));
+
+  EXPECT_EQ(log.lines("ring_truncated"), (std::vector<std::string>{"ring_truncated reason=store_overrun dropped=500",
+                                                                  "ring_truncated reason=store_overrun dropped=4000"}));
+  const auto manifest = *LogRing::Manifest::read(ring.launchDirectory());
+  EXPECT_TRUE(manifest.truncated);
+  EXPECT_EQ(manifest.entryCount, 1000);
+  const auto lines = splitLines(readText(ring.launchDirectory() / "seg-000001.ndjson"));
+  ASSERT_EQ(lines.size(), 1000u);
+  EXPECT_NE(lines.front().find("\"msg\":\"n=4000\""), std::string::npos);
+}
+
 TEST(LogRingTest, AFileInPlaceOfTheRingFolderIsReportedAndSurvived) {
   LogCapture log;
   TempDirectory scratch;
@@ -335,6 +414,26 @@ TEST(LogRingTest, TheTerminalMarkIsDurableEvenWhenItsFlushCannotRunInTime) {
   blocker.release();
   ASSERT_TRUE(f.ring->waitUntilIdle(5s));
   EXPECT_EQ(f.segmentLines("seg-000001.ndjson").size(), 1u); // the late terminal flush still ran
+}
+
+TEST(LogRingTest, ATerminalFlushOvertakenByANewerMarkWritesNothingAndKeepsTheResumePoint) {
+  RingFixture f([](LogRing::Config& c) { c.timing.terminalWait = 20ms; });
+  f.ring->start();
+  ASSERT_TRUE(f.ring->waitUntilIdle(5s));
+  appendEntry(f.store, Level::notice, Log::subsystem(), "app", "last words", kT0);
+  QueueBlocker blocker(*f.ring);
+  f.ring->markTerminal();
+  // Runs on the queue between the two terminal flushes.
+  std::promise<bool> writtenBetween;
+  f.ring->previousExitWasUnclean(
+      [&](bool) { writtenBetween.set_value(fs::exists(f.ring->launchDirectory() / "seg-000001.ndjson")); });
+  f.ring->markTerminal();
+  blocker.release();
+  ASSERT_TRUE(f.ring->waitUntilIdle(5s));
+
+  EXPECT_FALSE(writtenBetween.get_future().get());
+  EXPECT_EQ(f.segmentLines("seg-000001.ndjson").size(), 1u); // the newer flush found the line
+  EXPECT_EQ(f.ring->queueState().segmentIndex, 1);
 }
 
 TEST(LogRingTest, ARequestedFlushWaitsOutAPendingTerminalFlushAndAnswersOnce) {

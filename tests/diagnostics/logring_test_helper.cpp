@@ -6,11 +6,15 @@
 //   logring_test_helper disk <folder> full|readonly  runs a ring on a tiny private tmpfs and prints
 //                                                    the ring's own lines
 //   logring_test_helper prune-busy <folder>          prunes a ring whose oldest launch cannot go
+//   logring_test_helper launch -                      starts as the application does (guard, then the
+//                                                    process's ring); prints "running <launch id>" and
+//                                                    answers each "verdict" line, or ends at the guard
 //
 // The confined modes need a private mount namespace; without one they exit with 77.
 
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogRing.hpp"
+#include "diagnostics/SingleInstanceGuard.hpp"
 #include "platform/crypto/Random.hpp"
 #include "platform/log/LogStore.hpp"
 #include "platform/metrics/CrashRecord.hpp"
@@ -27,6 +31,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iostream>
 #include <string>
 #include <string_view>
 
@@ -158,6 +163,26 @@ int pruneBusy(const fs::path& folder) {
   return 0;
 }
 
+int launch() {
+  namespace guard = SingleInstanceGuard;
+  guard::settings().lockWait = std::chrono::milliseconds(100);
+  guard::acquireOrExit();
+  LogRing& ring = LogRing::shared();
+  ring.start();
+  const auto listener = guard::listenForLaterLaunches([] {});
+  ring.waitUntilIdle(std::chrono::seconds(10));
+  std::printf("running %s\n", ring.launchID().c_str());
+  std::fflush(stdout);
+  for (std::string line; std::getline(std::cin, line);) {
+    if (line != "verdict") continue;
+    std::promise<bool> unclean;
+    ring.previousExitWasUnclean([&unclean](bool value) { unclean.set_value(value); });
+    std::printf("%s\n", unclean.get_future().get() ? "unclean" : "clean");
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -169,5 +194,6 @@ int main(int argc, char** argv) {
   if (mode == "crash" && argc == 4) return crash(folder, argv[3]);
   if (mode == "disk" && argc == 4) return disk(folder, argv[3]);
   if (mode == "prune-busy") return pruneBusy(folder);
+  if (mode == "launch") return launch();
   return 2;
 }

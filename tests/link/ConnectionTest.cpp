@@ -224,5 +224,18 @@ TEST_F(ConnectionTest, DestroyingTheManagerCancelsWhatItOwns) {
   EXPECT_TRUE(timers->pending().empty());
 }
 
+// The manager's own expiry is no proof of its end: the queue that dropped the last reference
+// only posts the destruction, and a loop that went then would never run it.
+TEST_F(ConnectionTest, ADestructionLeftToAQueueEndsOnlyWhenTheMainLoopRunsIt) {
+  const auto lifetime = manager->lifetime();
+  const std::weak_ptr<NetworkManagerForMac> weak = manager;
+  auto holder = std::make_shared<std::shared_ptr<NetworkManagerForMac>>(std::move(manager));
+  TA::postToSyphonQueue(**holder, [holder] { holder->reset(); });
+  holder.reset();
+  while (!weak.expired()) std::this_thread::sleep_for(1ms);
+  EXPECT_FALSE(lifetime.expired());
+  runUntil([&] { return lifetime.expired(); });
+}
+
 } // namespace
 } // namespace pd::link::test

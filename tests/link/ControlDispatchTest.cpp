@@ -15,7 +15,8 @@ std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), t
 class ControlDispatchTest : public ManagerFixture {
 protected:
   void SetUp() override {
-    for (const char* key : {"json_parse_fail", "json_drop_stale_generation"}) diagnostics::LogThrottle::shared().reset(key);
+    for (const char* key : {"json_parse_fail", "json_drop_stale_generation", "json_parse_recovered", "json_unknown_type",
+                            "mode_change_parse_fail"}) diagnostics::LogThrottle::shared().reset(key);
     peer = tablet("Tab", {loopback()});
     current = &connectReady(peer);
   }
@@ -43,17 +44,40 @@ TEST_F(ControlDispatchTest, ParseFailureStreakAndRecovery) {
   send("{not json");
   EXPECT_EQ(log.count("json_parse_fail size_b=2 occurrences=1"), 1u);
   EXPECT_EQ(log.count("json_parse_fail"), 1u);
-  send(R"({"type":"hello"})");
+  send(R"({"type":"deck_state"})"); // only the receiver sends it
   EXPECT_TRUE(log.has("json_parse_recovered after=3"));
-  EXPECT_TRUE(log.has("json_unknown_type type=hello"));
+  EXPECT_TRUE(log.has("json_unknown_type type=deck_state occurrences=1"));
 
   LogWindow single;
   send("{");
-  send(R"({"type":"deck_state"})"); // only the receiver sends it
+  send(R"({"type":"hello"})");
   EXPECT_FALSE(single.has("json_parse_recovered"));
-  EXPECT_TRUE(single.has("json_unknown_type type=deck_state"));
 }
 
+// A broken or hostile sender at datagram rate: each kind of line is written once per interval
+// with its count, and the peer's words reach the log clipped.
+TEST_F(ControlDispatchTest, AFloodOfBadMessagesWritesFewClippedLines) {
+  ManualTime time;
+  send(ack(TA::handshakeSequence(*manager)));
+  LogWindow log;
+  const std::string longType(300, 't');
+  for (int i = 0; i < 60; ++i) {
+    send("{");
+    send("{");
+    send(R"({"type":")" + longType + R"("})");
+    send(R"({"type":"mode_change_request"})");
+  }
+  EXPECT_EQ(log.count("json_parse_recovered"), 1u);
+  EXPECT_EQ(log.count("json_unknown_type"), 1u);
+  EXPECT_TRUE(log.has("json_unknown_type type=" + std::string(64, 't') + " occurrences=1"));
+  EXPECT_EQ(log.count("mode_change_parse_fail reason=missing_mode occurrences=1"), 1u);
+  EXPECT_EQ(log.count("mode_change_parse_fail"), 1u);
+  // Past the interval, the next thirtieth is written with the count so far.
+  time.advance(1.0);
+  for (int i = 0; i < 30; ++i) send(R"({"type":"x"})");
+  EXPECT_EQ(log.count("json_unknown_type"), 2u);
+  EXPECT_TRUE(log.has("json_unknown_type type=x occurrences=90"));
+}
 TEST_F(ControlDispatchTest, AckOfAnOlderCycleIsDroppedEvenWithAnAcceptableSeq) {
   LogWindow log;
   ASSERT_TRUE(current->deliver(bytes(ack(TA::handshakeSequence(*manager)))));
@@ -156,6 +180,41 @@ TEST_F(ControlDispatchTest, OccupiedRejectShowsTheHolderAndRetriesPinned) {
 TEST_F(ControlDispatchTest, RejectWithoutHolderNamesNoOne) {
   send(reject(TA::handshakeSequence(*manager)));
   EXPECT_EQ(manager->connectionStatus.get(), "接続できません - iPadは別のMacと接続中です");
+}
+
+TEST_F(ControlDispatchTest, RejectTextsAreClipped) {
+  LogWindow log;
+  send(R"({"type":"handshake_reject","seq":)" + std::to_string(TA::handshakeSequence(*manager)) + R"(,"reason":")" +
+       std::string(500, 'r') + R"(","occupiedBy":")" + std::string(500, 'm') + R"("})");
+  EXPECT_EQ(manager->connectionStatus.get(), "接続できません - iPadは「" + std::string(64, 'm') + "」と接続中です");
+  EXPECT_TRUE(log.has("conn_rejected reason=" + std::string(64, 'r') + " occupied_by="));
+}
+
+TEST_F(ControlDispatchTest, AckModeIsRawOnlyForTheWordRaw) {
+  manager->applyStreamMode(StreamMode::raw);
+  settle();
+  LogWindow log;
+  const auto seq = TA::handshakeSequence(*manager);
+  send(R"({"type":"handshake_ack","protocolVersion":3,"seq":)" + std::to_string(seq) + "}");
+  EXPECT_EQ(manager->pendingModeRequest.get(), StreamMode::mix);
+  EXPECT_TRUE(log.has("mode_mismatch source=handshake local=raw peer=mix"));
+  manager->pendingModeRequest.set(std::nullopt);
+  send(ack(seq, R"("protocolVersion":3,"mode":"stereo")"));
+  EXPECT_EQ(manager->pendingModeRequest.get(), StreamMode::mix);
+  send(ack(seq, R"("protocolVersion":3,"mode":"raw")"));
+  EXPECT_FALSE(manager->pendingModeRequest.get());
+}
+
+TEST_F(ControlDispatchTest, AckWithoutDeviceIsLoggedAsUnknown) {
+  LogWindow log;
+  const auto seq = std::to_string(TA::handshakeSequence(*manager));
+  send(R"({"type":"handshake_ack","protocolVersion":3,"seq":)" + seq + "}");
+  send(R"({"type":"handshake_ack","protocolVersion":3,"device":"Unknown","seq":)" + seq + "}");
+  std::vector<std::string> received;
+  for (const auto& line : log.lines())
+    if (line.rfind("handshake_ack_recv", 0) == 0) received.push_back(line);
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(received[0], received[1]); // equal names give equal marks
 }
 
 TEST_F(ControlDispatchTest, LoadVideoAckVocabulary) {

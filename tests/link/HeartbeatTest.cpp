@@ -12,22 +12,14 @@ namespace {
 
 std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
-class HeartbeatTest : public ManagerFixture {
+class HeartbeatFixture : public ManagerFixture {
 protected:
   void SetUp() override {
     for (const char* key : {"ping_send", "pong_send", "pong_recv"}) diagnostics::LogThrottle::shared().reset(key);
     TA::setTiming(*manager, timing());
     current = &connectReady(tablet("Tab", {loopback()}));
   }
-  // Short enough that silence shows within a test.
-  virtual NetworkManagerForMac::Timing timing() const {
-    NetworkManagerForMac::Timing timing;
-    timing.heartbeatCheckInterval = 0.02;
-    timing.heartbeatInterval = 0.04;
-    timing.linkDegradedThreshold = 0.15;
-    timing.linkLostThreshold = 0.3;
-    return timing;
-  }
+  virtual NetworkManagerForMac::Timing timing() const = 0;
   void send(const std::string& text) {
     ASSERT_TRUE(current->deliver(bytes(text)));
     settle();
@@ -39,6 +31,24 @@ protected:
   }
   std::vector<nlohmann::json> sent(std::string_view type) { return sentMessages(*current, type); }
   FakeLink* current = nullptr;
+};
+
+// The real thresholds on a clock the test moves; the ticks come from the test, so a loaded
+// machine cannot make them late.
+class HeartbeatTest : public HeartbeatFixture {
+protected:
+  NetworkManagerForMac::Timing timing() const override {
+    NetworkManagerForMac::Timing timing;
+    timing.heartbeatCheckInterval = 3600.0; // the timer never ticks within a test
+    return timing;
+  }
+  // The next tick, `seconds` after the previous moment.
+  void tick(double seconds = 1.0) {
+    time.advance(seconds);
+    TA::heartbeatTick(*manager);
+    settle();
+  }
+  ManualTime time;
 };
 
 TEST_F(HeartbeatTest, PingIsAnsweredAndABadSeqIsIgnored) {
@@ -77,56 +87,74 @@ TEST_F(HeartbeatTest, PingModeAsksOnceWhileARequestIsPending) {
   EXPECT_EQ(manager->pendingModeRequest.get(), StreamMode::raw);
 }
 
-TEST_F(HeartbeatTest, PingsFlowAndSilenceDegradesThenLosesTheLink) {
+TEST_F(HeartbeatTest, PingsComeEveryTwoSecondsAndSilenceDegradesThenLosesTheLink) {
   LogWindow log;
   establish();
-  EXPECT_TRUE(log.has("hb_start interval_s=0.0 degraded_s=0.1 lost_s=0.3"));
-  runUntil([&] { return sent("ping").size() >= 2; });
+  EXPECT_TRUE(log.has("hb_start interval_s=2.0 degraded_s=2.5 lost_s=5.0"));
+  for (int second = 0; second <= 6; ++second) {
+    tick(second == 0 ? 0.0 : 1.0);
+    ASSERT_TRUE(current->deliver({0x01})); // the tablet's video keeps the link alive
+  }
+  // The one-second tick sends every second time: at 0, 2, 4 and 6 s.
   const auto pings = sent("ping");
-  EXPECT_EQ(pings[0]["seq"], 1);
-  EXPECT_EQ(pings[1]["seq"], 2);
-  runUntil([&] { return manager->isLinkDegraded.get(); });
+  ASSERT_EQ(pings.size(), 4u);
+  for (std::size_t i = 0; i < pings.size(); ++i) EXPECT_EQ(pings[i]["seq"], i + 1);
+  EXPECT_FALSE(manager->isLinkDegraded.get());
+
+  tick();
+  tick(); // 2.0 s of silence
+  EXPECT_FALSE(manager->isLinkDegraded.get());
+  tick(); // 3.0 s
+  EXPECT_TRUE(manager->isLinkDegraded.get());
+  EXPECT_TRUE(log.has("link_degraded silence_ms=2500 lag_ms=0"));
   EXPECT_EQ(manager->connectionStatus.get(), "接続中（不安定 - 受信が途絶しています）");
-  // Traffic again: the link recovers.
+  // Traffic again: the link recovers at the next tick.
   ASSERT_TRUE(current->deliver({0x01}));
-  runUntil([&] { return !manager->isLinkDegraded.get(); });
+  tick();
+  EXPECT_FALSE(manager->isLinkDegraded.get());
+  EXPECT_EQ(sent("ping").size(), 6u);
 }
 
 TEST_F(HeartbeatTest, OnlyThePongOfTheLatestPingIsASkewSample) {
   establish();
-  runUntil([&] { return sent("ping").size() >= 1; });
+  tick(0.0);
+  tick(2.0);
+  ASSERT_EQ(sent("ping").size(), 2u);
   LogWindow log;
-  const auto latest = sent("ping").back()["seq"].get<std::int64_t>();
   const auto behindMs = static_cast<std::int64_t>(runtime::wallSeconds() * 1000.0) - 60000;
-  send(R"({"type":"pong","seq":)" + std::to_string(latest - 1) + R"(,"timestampUnixMs":)" + std::to_string(behindMs) + "}");
+  send(R"({"type":"pong","seq":1,"timestampUnixMs":)" + std::to_string(behindMs) + "}");
   EXPECT_FALSE(log.has("clock_skew"));
   EXPECT_TRUE(log.has("pong_recv"));
-  // Read quickly enough that no newer ping was sent between.
-  const auto newest = sent("ping").back()["seq"].get<std::int64_t>();
-  send(R"({"type":"pong","seq":)" + std::to_string(newest) + R"(,"timestampUnixMs":)" + std::to_string(behindMs) + ".7}");
-  if (sent("ping").back()["seq"].get<std::int64_t>() == newest) {
-    EXPECT_TRUE(log.has("clock_skew clock_skew_ms=-6"));
-  }
+  send(R"({"type":"pong","seq":2,"timestampUnixMs":)" + std::to_string(behindMs) + ".7}");
+  EXPECT_TRUE(log.has("clock_skew clock_skew_ms=-6000") || log.has("clock_skew clock_skew_ms=-5999"));
 }
 
 TEST_F(HeartbeatTest, NewLinkCycleStopsTheHeartbeat) {
   establish();
-  runUntil([&] { return sent("ping").size() >= 1; });
+  tick(0.0);
+  ASSERT_TRUE(TA::hasHeartbeat(*manager));
+  LogWindow log;
   manager->beginLinkSession();
-  const auto count = sent("ping").size();
-  // Silence would degrade a running heartbeat within 0.15 s; a stopped one says nothing.
-  const auto until = std::chrono::steady_clock::now() + 400ms;
-  runUntil([&] { return std::chrono::steady_clock::now() > until; }, 2s);
+  EXPECT_FALSE(TA::hasHeartbeat(*manager));
+  // A tick already under way when it stopped judges an old link: its verdict is dropped.
+  tick(10.0);
   EXPECT_FALSE(manager->isLinkDegraded.get());
-  EXPECT_LE(sent("ping").size(), count + 1);
+  EXPECT_FALSE(log.has("link_degraded"));
+  EXPECT_FALSE(log.has("link_lost"));
 }
 
 TEST_F(HeartbeatTest, SilenceLosesTheLinkAndReconnectStarts) {
   establish();
   LogWindow log;
-  runUntil([&] { return manager->connectedPeers.get().empty(); });
-  EXPECT_TRUE(log.has("link_degraded silence_ms=150 lag_ms="));
-  EXPECT_TRUE(log.has("link_lost silence_ms=300 lag_ms="));
+  tick(0.0);
+  tick(3.0);
+  EXPECT_TRUE(manager->isLinkDegraded.get());
+  tick(1.9);
+  EXPECT_FALSE(manager->connectedPeers.get().empty());
+  tick(0.2);
+  EXPECT_TRUE(manager->connectedPeers.get().empty());
+  EXPECT_TRUE(log.has("link_degraded silence_ms=2500 lag_ms=0"));
+  EXPECT_TRUE(log.has("link_lost silence_ms=5000 lag_ms=0"));
   EXPECT_TRUE(log.has("udp_disconnect reason=peer_lost"));
   // Nothing is discovered in this test: the first attempt finds no tablet and waits.
   EXPECT_EQ(manager->connectionStatus.get(), "接続が切断されました - 再接続中...");
@@ -136,8 +164,9 @@ TEST_F(HeartbeatTest, SilenceLosesTheLinkAndReconnectStarts) {
   EXPECT_TRUE(manager->hasConnectionIssue.get());
 }
 
-// The verdicts fall due when the silence crosses the thresholds, not at the next one-second tick.
-class SilenceDeadlineTest : public HeartbeatTest {
+// The verdicts fall due when the silence crosses the thresholds, not at the next one-second
+// tick: the deadline timer itself, on real time.
+class SilenceDeadlineTest : public HeartbeatFixture {
 protected:
   // The real tick, short thresholds.
   NetworkManagerForMac::Timing timing() const override {
@@ -163,13 +192,11 @@ TEST_F(SilenceDeadlineTest, DegradedAndLostComeAtTheirThresholds) {
 
 TEST_F(HeartbeatTest, APongTimeFarOutOfRangeGivesNoSample) {
   establish();
-  runUntil([&] { return sent("ping").size() >= 1; });
+  tick(0.0);
   LogWindow log;
-  const auto latest = sent("ping").back()["seq"].get<std::int64_t>();
-  send(R"({"type":"pong","seq":)" + std::to_string(latest) + R"(,"timestampUnixMs":-9223372036854775808})");
-  if (sent("ping").back()["seq"].get<std::int64_t>() == latest) {
-    EXPECT_FALSE(log.has("clock_skew"));
-  }
+  send(R"({"type":"pong","seq":1,"timestampUnixMs":-9223372036854775808})");
+  EXPECT_TRUE(log.has("pong_recv"));
+  EXPECT_FALSE(log.has("clock_skew"));
 }
 
 } // namespace

@@ -262,5 +262,53 @@ TEST_F(LinkProtocolIntegrationTest, ModeRequestsServiceMessagesAndTheDisconnect)
   EXPECT_TRUE(manager->connectedPeers.get().empty());
 }
 
+// Tablets that differ from ours in ways the protocol allows.
+
+TEST_F(LinkProtocolIntegrationTest, AnAckWithoutModeOrWithAnUnknownWordMeansMix) {
+  manager->applyStreamMode(StreamMode::raw);
+  for (const std::string word : {"omit", "stereo"}) {
+    SCOPED_TRACE(word);
+    startTablet({"--ack-mode", word});
+    connectAndEstablish();
+    EXPECT_EQ(manager->pendingModeRequest.get(), StreamMode::mix);
+    manager->pendingModeRequest.set(std::nullopt);
+    manager->cancelConnection();
+    emulator.reset();
+  }
+}
+
+class LinkVideoVariantTest : public LinkProtocolIntegrationTest {
+protected:
+  void SetUp() override {
+    LinkProtocolIntegrationTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    clip_ = makeClip(folder_.path());
+    if (!clip_.empty()) return;
+    if (testing::PrivateAvahi::requiredByCi()) FAIL() << "ffmpeg with libx265 could not make the video clip";
+    GTEST_SKIP() << "ffmpeg with libx265 could not make the video clip";
+  }
+  std::filesystem::path clip_;
+};
+
+TEST_F(LinkVideoVariantTest, FramesArriveWhateverTheLengthFieldCounts) {
+  for (const std::string rule : {"without-prefixes", "first-nal"}) {
+    SCOPED_TRACE(rule);
+    const auto before = manager->decodedFrameCount(0);
+    startTablet({"--video", clip_.string(), "--stream", "mix", "--nal-length", rule});
+    connectAndEstablish();
+    EXPECT_TRUE(runUntil([&] { return manager->decodedFrameCount(0) >= before + 15; }, 3s));
+    manager->cancelConnection();
+    emulator.reset();
+  }
+}
+
+TEST_F(LinkVideoVariantTest, FramesSentBeforeTheAckAreShown) {
+  // One frame a second after the ack, so nearly all that arrive soon came before it.
+  startTablet({"--video", clip_.string(), "--stream", "mix", "--fps", "1", "--video-before-ack", "10"});
+  connectAndEstablish();
+  ASSERT_TRUE(waitFor("video_before_ack"));
+  EXPECT_TRUE(runUntil([&] { return manager->decodedFrameCount(0) >= 10; }, 900ms)) << manager->decodedFrameCount(0);
+}
+
 } // namespace
 } // namespace pd::link::test

@@ -7,6 +7,7 @@
 #include "link/NetworkManagerForMac.hpp"
 #include "platform/log/LogStore.hpp"
 #include "platform/log/Logger.hpp"
+#include "runtime/Clock.hpp"
 #include "runtime/MainThread.hpp"
 
 #include <nlohmann/json.hpp>
@@ -74,6 +75,7 @@ struct NetworkManagerForMacTestAccess {
   }
   // Before any heartbeat runs: the network queue reads these.
   static void setTiming(Manager& m, const NetworkManagerForMac::Timing& timing) { m.dependencies_.timing = timing; }
+  static bool hasHeartbeat(const Manager& m) { return m.heartbeatSource_ != nullptr; }
 
   // Network-queue state, read on the queue.
   template <typename F>
@@ -98,6 +100,13 @@ struct NetworkManagerForMacTestAccess {
   }
   static void drainQueue(Manager& m) {
     onQueue(m, [](Manager&) { return 0; });
+  }
+  // One tick of the heartbeat, as its timer runs it (without re-arming the silence deadline).
+  static void heartbeatTick(Manager& m) {
+    onQueue(m, [](Manager& s) {
+      s.heartbeatTick(nullptr);
+      return 0;
+    });
   }
   // Video ingest.
   static void handleVideo(Manager& m, const std::vector<std::uint8_t>& datagram) {
@@ -481,12 +490,13 @@ inline std::vector<nlohmann::json> sentMessages(FakeLink& link, std::string_view
   return found;
 }
 
-// Lets the last owner go and runs the main thread (`runMain`) until the manager is really gone:
-// work on its queues may hold it for a moment, and its destruction is then posted to the main
-// thread. False when it outlived the limit.
+// Lets the last owner go and runs the main thread (`runMain`) until the manager's destructor has
+// run to its end: work on its queues may hold it for a moment, and its destruction is then
+// posted to the main thread. False when it outlived the limit.
 inline bool releaseManager(std::shared_ptr<NetworkManagerForMac>& manager, const std::function<void()>& runMain,
                            std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-  std::weak_ptr<NetworkManagerForMac> gone = manager;
+  if (!manager) return true; // the test saw to it itself
+  const std::weak_ptr<const void> gone = manager->lifetime();
   manager.reset();
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!gone.expired()) {
@@ -496,6 +506,29 @@ inline bool releaseManager(std::shared_ptr<NetworkManagerForMac>& manager, const
   }
   return true;
 }
+
+// A clock the test moves by hand, installed while it lives. It starts a second past both the real
+// monotonic time and where any earlier one in this process stopped, so that times noted before
+// it (the log throttle's) lie well in the past.
+class ManualTime {
+public:
+  ManualTime() {
+    const auto start = std::max(std::chrono::steady_clock::now().time_since_epoch(), reached()) + std::chrono::seconds(1);
+    clock_.advance(start - clock_.monotonic().time_since_epoch());
+  }
+  ~ManualTime() { reached() = clock_.monotonic().time_since_epoch(); }
+  ManualTime(const ManualTime&) = delete;
+  ManualTime& operator=(const ManualTime&) = delete;
+  void advance(double seconds) { clock_.advance(runtime::durationFromSeconds(seconds)); }
+
+private:
+  static std::chrono::steady_clock::duration& reached() {
+    static std::chrono::steady_clock::duration value{};
+    return value;
+  }
+  runtime::ManualClock clock_;
+  runtime::ScopedClock installed_{clock_};
+};
 
 inline platform::net::Interface loopback() { return {"lo", 1, platform::net::InterfaceType::loopback}; }
 inline platform::net::Interface wifi() { return {"wlan0", 3, platform::net::InterfaceType::wifi}; }

@@ -88,6 +88,16 @@ TEST_F(ReceiveLoopTest, RecoveryIsLoggedOnlyAfterTwoOrMoreFailures) {
   EXPECT_TRUE(current.hasPendingReceive()); // a passing error keeps the loop going
 }
 
+TEST_F(ReceiveLoopTest, OurOwnCancelEndsTheReadSilently) {
+  LogWindow log;
+  auto& current = connectReady(tablet("Tab", {loopback()}));
+  // The cancel's completion can overtake the new generation on its way to the queue.
+  ASSERT_TRUE(current.deliver({}, PosixError(ECANCELED, "link cancelled"), LinkState::cancelled));
+  EXPECT_FALSE(log.has("udp_recv_fail"));
+  EXPECT_FALSE(diagnostics::LogThrottle::shared().reset("udp_recv_fail")); // nothing for a later recovery line
+  EXPECT_FALSE(current.hasPendingReceive());
+}
+
 TEST_F(ReceiveLoopTest, NoReceiveRequestOnceTheConnectionLeftReady) {
   LogWindow log;
   auto& current = connectReady(tablet("Tab", {loopback()}));

@@ -209,6 +209,25 @@ TEST_F(ReconnectTest, OccupiedRejectionsLengthenTheWaitUpToAMinute) {
   EXPECT_FALSE(manager->reconnectNotice.get());
 }
 
+TEST_F(ReconnectTest, AnOccupiedRunAfterAnEarlierRunReportsItsTargetAfresh) {
+  discover({tab}, {tab});
+  acknowledge(connectReady(tab));
+  TA::handlePeerLost(*manager);
+  settle();
+  FakeLink* current = &link(links.size() - 1);
+  current->report(LinkState::ready);
+  settle();
+  runUntil([&] { return current->hasPendingReceive(); });
+  acknowledge(*current); // the first run ends here, its last target still noted
+  ASSERT_FALSE(TA::isAutoReconnecting(*manager));
+
+  LogWindow log;
+  reject(*current);
+  ASSERT_TRUE(TA::isAutoReconnecting(*manager));
+  ASSERT_TRUE(timers->fireLast());
+  EXPECT_TRUE(log.has("reconnect_target_change from=unset to=last_peer reason=route_reuse iface=lo"));
+}
+
 TEST_F(ReconnectTest, TimeoutDuringReconnectSchedulesTheNextAttempt) {
   discover({tab}, {tab});
   acknowledge(connectReady(tab));

@@ -180,41 +180,47 @@ TEST_F(ReassemblerTest, SweepDropsFramesOlderThanThreeSecondsAtMostOncePerSecond
   EXPECT_TRUE(reassembler.hasPartialFrame(1, 2));
 }
 
-TEST_F(ReassemblerTest, SlicesBeyondTheAnnouncedLengthAreRefused) {
+TEST_F(ReassemblerTest, TheAnnouncedLengthIsNoLimitButTheFormatsLargestFrameIs) {
   LogWindow log;
-  feed(datagram(1, 0, 2, 4, 0, {1, 2, 3, 4, 5})); // alone too long: no record at all
-  EXPECT_EQ(reassembler.partialFrameCount(), 0u);
+  // Announced without the length prefixes, or as the first unit only: the frame still joins.
   feed(datagram(1, 0, 2, 4, 0, {1, 2, 3}));
-  feed(datagram(1, 1, 2, 4, 0, {4, 5})); // 3 + 2 > 4
-  EXPECT_TRUE(log.has("frag_invalid reason=beyond_nal_length stream=0 seq=1 idx=0 size_b=5 nal_b=4"));
-  EXPECT_EQ(throttle.reset("frag_invalid_overflow"), 2);
-  EXPECT_TRUE(recorder.delivered.empty());
-  // A repeat is measured against what it replaces.
-  feed(datagram(1, 0, 2, 4, 0, {1, 2}));
-  feed(datagram(1, 1, 2, 4, 0, {3, 4}));
+  feed(datagram(1, 1, 2, 4, 0, {4, 5, 6}));
   ASSERT_EQ(recorder.delivered.size(), 1u);
-  EXPECT_EQ(recorder.delivered[0].frame, (Bytes{1, 2, 3, 4}));
+  EXPECT_EQ(recorder.delivered[0].frame, (Bytes{1, 2, 3, 4, 5, 6}));
+
+  const Bytes half(R::kMaxFrameLength / 2, 7);
+  feed(datagram(2, 0, 3, 10, 0, half));
+  feed(datagram(2, 1, 3, 10, 0, half));
+  feed(datagram(2, 2, 3, 10, 0, {1, 2})); // one byte past the largest frame
+  EXPECT_TRUE(log.has("frag_invalid reason=frame_too_large stream=0 seq=2 idx=2 size_b=2"));
+  // A repeat is measured against what it replaces, so the frame can still complete.
+  feed(datagram(2, 0, 3, 10, 0, Bytes(half.size() - 1, 7)));
+  feed(datagram(2, 2, 3, 10, 0, {1, 2}));
+  ASSERT_EQ(recorder.delivered.size(), 2u);
+  EXPECT_EQ(recorder.delivered[1].frame.size(), std::size_t{R::kMaxFrameLength});
 }
 
-TEST_F(ReassemblerTest, PartialFramesPerStreamAreBoundedByDroppingTheLowestSequence) {
+TEST_F(ReassemblerTest, AtTheBoundTheFrameIdleLongestGoesNotTheLowestSequence) {
   LogWindow log;
   // Sequences far apart, so that nothing is purged; all within one second, so nothing is swept.
-  const auto sequenceOf = [](std::size_t i) { return 1'000'000 - 200 * static_cast<std::uint64_t>(i); };
-  for (std::size_t i = 0; i < R::kMaxPartialFramesPerStream; ++i) feed(datagram(sequenceOf(i), 0, 2, 2, 1, {1}));
-  feed(datagram(5, 0, 2, 2, 2, {1}));
-  EXPECT_EQ(reassembler.partialFrameCount(), R::kMaxPartialFramesPerStream + 1);
+  const auto sequenceOf = [](std::size_t i) { return 1'000'000 + 200 * static_cast<std::uint64_t>(i); };
+  for (std::size_t i = 0; i < R::kMaxPartialFramesPerStream; ++i)
+    feed(datagram(sequenceOf(i), 0, 3, 2, 1, {1}), 100.0 + 0.001 * static_cast<double>(i));
+  feed(datagram(5, 0, 2, 2, 2, {1}), 100.3);
+  // The lowest number was the last to hear from its sender: it stays, the next idlest goes.
+  feed(datagram(sequenceOf(0), 1, 3, 2, 1, {1}), 100.4);
   EXPECT_TRUE(recorder.lost.empty());
 
-  feed(datagram(2'000'000, 0, 2, 2, 1, {1}));
+  feed(datagram(1, 0, 2, 2, 1, {1}), 100.5);
   EXPECT_EQ(reassembler.partialFrameCount(), R::kMaxPartialFramesPerStream + 1);
-  const std::uint64_t lowest = sequenceOf(R::kMaxPartialFramesPerStream - 1);
-  EXPECT_FALSE(reassembler.hasPartialFrame(1, lowest));
-  EXPECT_TRUE(reassembler.hasPartialFrame(1, 2'000'000));
+  EXPECT_TRUE(reassembler.hasPartialFrame(1, sequenceOf(0)));
+  EXPECT_FALSE(reassembler.hasPartialFrame(1, sequenceOf(1)));
+  EXPECT_TRUE(reassembler.hasPartialFrame(1, 1));
   EXPECT_TRUE(reassembler.hasPartialFrame(2, 5)); // other streams keep theirs
   EXPECT_EQ(recorder.lost, (std::vector<std::uint8_t>{1}));
-  EXPECT_TRUE(log.has("frag_drop reason=partial_limit stream=1 seq=" + std::to_string(lowest)));
+  EXPECT_TRUE(log.has("frag_drop reason=partial_limit stream=1 seq=" + std::to_string(sequenceOf(1))));
   // A fragment of a frame already held does not evict anything.
-  feed(datagram(2'000'000, 0, 2, 2, 1, {1}));
+  feed(datagram(1, 0, 2, 2, 1, {1}), 100.6);
   EXPECT_EQ(recorder.lost.size(), 1u);
 
   reassembler.clear();

@@ -9,11 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 extern char** environ;
@@ -22,7 +24,8 @@ namespace pd::testing {
 
 class ChildProcess {
 public:
-  // `environment` entries ("NAME=value") come in addition to this process's environment.
+  // `environment` entries ("NAME=value") come in addition to this process's environment and
+  // replace its entries of the same name.
   ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                std::vector<std::string> environment = {}) {
     int in[2];
@@ -39,7 +42,14 @@ public:
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     std::vector<char*> envp;
-    for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      const std::string_view inherited(*entry);
+      const auto overridden = std::any_of(environment.begin(), environment.end(), [&](const std::string& own) {
+        const std::string_view name = std::string_view(own).substr(0, own.find('='));
+        return inherited.size() > name.size() && inherited.starts_with(name) && inherited[name.size()] == '=';
+      });
+      if (!overridden) envp.push_back(*entry);
+    }
     for (auto& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
 

@@ -149,6 +149,8 @@ TEST(CommandLine, RefusesBadValuesAndUnknownOptions) {
              {"--silent=yes"},
              {"--port"},
              {"--colour", "blue"},
+             {"--nal-length", "all"},
+             {"--video-before-ack", "3"},
          }) {
         const auto result = options(args);
         EXPECT_FALSE(result.options.has_value()) << args[0];

@@ -102,6 +102,16 @@ TEST(ControlBuilding, HandshakeAckCarriesWhatIsSetAndLeavesOutWhatIsNot) {
     EXPECT_EQ(old["mode"], "mix");
 }
 
+TEST(ControlBuilding, HandshakeAckModeCanBeAnyWordOrMissing) {
+    HandshakeAckFields fields;
+    fields.mode = StreamMode::raw;
+    EXPECT_EQ(handshakeAck(fields)["mode"], "raw");
+    fields.modeWord = "stereo";
+    EXPECT_EQ(handshakeAck(fields)["mode"], "stereo");
+    fields.omitMode = true;
+    EXPECT_FALSE(handshakeAck(fields).contains("mode"));
+}
+
 TEST(ControlBuilding, HeartbeatsCarryBothClocks) {
     const auto now = unixMs(978'307'210'250);  // 10.25 s after the reference date
     const Json p = ping(4, now, StreamMode::raw);

@@ -32,6 +32,17 @@ TEST(VideoHeader, FieldsAreBigEndianAtTheirOffsets) {
     EXPECT_EQ(out, bytes({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 3, 7, 0x00, 0x04, 0xEC, 0x0F, 2}));
 }
 
+TEST(Fragmentation, TheLengthFieldCountsWhatTheRuleSays) {
+    // Two units of 3 and 5 bytes, each behind its 4-byte length.
+    const Bytes au = bytes({0, 0, 0, 3, 0x40, 1, 2, 0, 0, 0, 5, 0x02, 1, 3, 4, 5});
+    EXPECT_EQ(announcedLength(au, NalLengthRule::exact), 16u);
+    EXPECT_EQ(announcedLength(au, NalLengthRule::withoutPrefixes), 8u);
+    EXPECT_EQ(announcedLength(au, NalLengthRule::firstNal), 3u);
+    const auto result = fragmentAccessUnit(au, 0, 1, 10, NalLengthRule::withoutPrefixes);
+    ASSERT_EQ(result.datagrams.size(), 2u);
+    EXPECT_EQ(result.datagrams[1][13], 8); // every fragment announces the same
+}
+
 TEST(Fragmentation, ReassemblesToTheSameBytesAtEverySizeBoundary) {
     const std::size_t payload = 100;
     for (const std::size_t size : {std::size_t{1}, std::size_t{99}, std::size_t{100}, std::size_t{101},

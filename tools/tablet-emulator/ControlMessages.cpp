@@ -163,8 +163,10 @@ std::optional<bool> boolField(const Json& object, std::string_view key) {
 }
 
 Json handshakeAck(const HandshakeAckFields& fields) {
-    Json message{{"type", "handshake_ack"}, {"device", fields.device}, {"seq", fields.seq},
-                 {"mode", std::string(toText(fields.mode))}};
+    Json message{{"type", "handshake_ack"}, {"device", fields.device}, {"seq", fields.seq}};
+    if (!fields.omitMode) {
+        message["mode"] = fields.modeWord ? *fields.modeWord : std::string(toText(fields.mode));
+    }
     if (fields.linkId) {
         message["linkID"] = *fields.linkId;
     }

@@ -69,6 +69,8 @@ struct HandshakeAckFields {
     std::optional<std::string> interfaceName;
     std::optional<std::string> interfaceType;
     StreamMode mode = StreamMode::mix;
+    std::optional<std::string> modeWord;  // sent instead of `mode`'s word
+    bool omitMode = false;
     std::optional<std::int64_t> protocolVersion = currentProtocolVersion;
     std::optional<std::string> appVersion;
     std::optional<std::vector<std::string>> features;

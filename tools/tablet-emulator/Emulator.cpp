@@ -103,6 +103,7 @@ struct Emulator::Impl {
     std::shared_ptr<const VideoClip> clipA;
     std::shared_ptr<const VideoClip> clipB;
     std::array<SequenceCounter, 3> sequences{};
+    std::optional<Endpoint> earlyVideoPeer;  // the receiver that got frames ahead of its ack
 
     struct Counters {
         std::uint64_t datagramsSent = 0;
@@ -290,7 +291,10 @@ struct Emulator::Impl {
             return 2;
         }
         TabletSession::Hooks hooks;
-        hooks.send = [this](const Endpoint& to, const std::string& bytes) { return sendText(to, bytes); };
+        hooks.send = [this](const Endpoint& to, const std::string& bytes) {
+            sendFramesBeforeAck(to, bytes);
+            return sendText(to, bytes);
+        };
         hooks.emit = [this](Json event) { emit(std::move(event)); };
         hooks.wallNow = [] { return std::chrono::system_clock::now(); };
         hooks.monotonicNow = [] { return SteadyClock::now(); };
@@ -375,7 +379,8 @@ struct Emulator::Impl {
         const VideoClip& clip = clipFor(streamId);
         const Bytes& accessUnit = clip.accessUnits[frameIndex % clip.accessUnits.size()];
         const std::uint64_t sequence = sequences[streamId].next();
-        const FragmentResult fragments = fragmentAccessUnit(accessUnit, streamId, sequence, options.payloadSize);
+        const FragmentResult fragments =
+            fragmentAccessUnit(accessUnit, streamId, sequence, options.payloadSize, options.nalLength);
         for (const Bytes& datagram : fragments.datagrams) {
             if (sendBytes(to, datagram.data(), datagram.size())) {
                 ++sent;
@@ -388,6 +393,34 @@ struct Emulator::Impl {
             return std::nullopt;
         }
         return sequence;
+    }
+
+    // A tablet that streams as soon as it is asked: the first frames reach a new receiver before
+    // the handshake ack does.
+    void sendFramesBeforeAck(const Endpoint& to, const std::string& bytes) {
+        if (options.framesBeforeAck == 0 || !stream.active || earlyVideoPeer == to) {
+            return;
+        }
+        const Json message = Json::parse(bytes, nullptr, false);
+        if (!message.is_object() || message.value("type", "") != "handshake_ack") {
+            return;
+        }
+        const auto endpoint = resolve(to);
+        if (!endpoint) {
+            return;
+        }
+        earlyVideoPeer = to;
+        const std::uint64_t before = stream.datagrams;
+        for (std::size_t frame = 0; frame < options.framesBeforeAck; ++frame) {
+            for (const std::uint8_t id : streamIds(stream.mode)) {
+                (void)sendFrame(id, stream.frameIndex, *endpoint, stream.datagrams, stream.failed);
+                ++stream.frames;
+                ++counters.framesSent;
+            }
+            ++stream.frameIndex;
+        }
+        emit(Json{{"event", "video_before_ack"}, {"frames", options.framesBeforeAck},
+                  {"datagrams", stream.datagrams - before}, {"to", to.text()}});
     }
 
     bool startStream(const cmd::StreamStart& start, std::string& error) {
@@ -496,7 +529,8 @@ struct Emulator::Impl {
             const std::uint8_t id = ids[burst.streamCursor % ids.size()];
             const VideoClip& clip = clipFor(id);
             const Bytes& accessUnit = clip.accessUnits[burst.frameIndex % clip.accessUnits.size()];
-            auto fragments = fragmentAccessUnit(accessUnit, id, sequences[id].next(), options.payloadSize);
+            auto fragments =
+                fragmentAccessUnit(accessUnit, id, sequences[id].next(), options.payloadSize, options.nalLength);
             for (auto& datagram : fragments.datagrams) {
                 burst.pending.push_back(std::move(datagram));
             }

@@ -36,6 +36,7 @@ Behaviour
   --silent                 start silenced: answer nothing, send nothing
   --ping                   send own pings     --ping-interval-ms N (default 2000)
   --mode mix|raw           the tablet's mode (default mix)
+  --ack-mode WORD|omit     the ack's "mode" instead of the tablet's mode word, or no "mode" at all
   --ack ready|failed|replaced|none   answer to load_video (default ready)   --ack-reason R
 Video
   --video FILE             HEVC Annex-B file (see tools/fixtures/make-hevc-fixture.sh)
@@ -44,6 +45,8 @@ Video
   --start-seq N            first frame sequence number (default 0)
   --start-at SECONDS       begin every stream this far into the clip, at its frame rate (default 0)
   --stream mix|raw         stream as soon as a receiver is linked    --fps N (default 30)
+  --nal-length exact|without-prefixes|first-nal   what the length field announces (default exact)
+  --video-before-ack N     send N frames of the stream to a new receiver before the handshake ack
 Other
   --no-quit-on-eof         keep running when stdin closes
   --help
@@ -150,6 +153,23 @@ OptionsParse parseOptions(const std::vector<std::string>& args) {
              return n.has_value();
          }},
         {"--mode", [&](const std::string& v) { return mode(v, o.session.mode); }},
+        {"--ack-mode", [&](const std::string& v) {
+             o.session.ackModeOmitted = v == "omit";
+             if (!o.session.ackModeOmitted) o.session.ackModeWord = v;
+             return true;
+         }},
+        {"--nal-length", [&](const std::string& v) {
+             if (v == "exact") o.nalLength = NalLengthRule::exact;
+             else if (v == "without-prefixes") o.nalLength = NalLengthRule::withoutPrefixes;
+             else if (v == "first-nal") o.nalLength = NalLengthRule::firstNal;
+             else return false;
+             return true;
+         }},
+        {"--video-before-ack", [&](const std::string& v) {
+             const auto n = integerIn(v, 1, 300);
+             if (n) o.framesBeforeAck = static_cast<std::size_t>(*n);
+             return n.has_value();
+         }},
         {"--ack", [&](const std::string& v) {
              if (v == "none") {
                  o.session.loadAck.reset();
@@ -238,6 +258,9 @@ OptionsParse parseOptions(const std::vector<std::string>& args) {
             return OptionsParse{std::nullopt, "--stream needs --video", false};
         }
         o.autoStream = cmd::StreamStart{*autoMode, fps};
+    }
+    if (o.framesBeforeAck > 0 && !o.autoStream) {
+        return OptionsParse{std::nullopt, "--video-before-ack needs --stream", false};
     }
     return OptionsParse{std::move(o), {}, false};
 }

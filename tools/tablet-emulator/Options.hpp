@@ -34,6 +34,8 @@ struct Options {
     std::optional<cmd::StreamStart> autoStream;
     std::chrono::milliseconds pingInterval{2000};
     bool quitOnEof = true;
+    NalLengthRule nalLength = NalLengthRule::exact;
+    std::size_t framesBeforeAck = 0;  // sent to a new receiver ahead of the handshake ack (with --stream)
 };
 
 struct OptionsParse {

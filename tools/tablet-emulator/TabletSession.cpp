@@ -157,6 +157,8 @@ void TabletSession::onHandshakeRequest(const Endpoint& from, const Json& body, s
     ack.interfaceName = p.interfaceName;
     ack.interfaceType = p.interfaceType;
     ack.mode = settings_.mode;
+    ack.modeWord = settings_.ackModeWord;
+    ack.omitMode = settings_.ackModeOmitted;
     ack.protocolVersion = p.protocolVersion;
     ack.appVersion = p.appVersion;
     ack.features = p.features;

@@ -46,6 +46,9 @@ struct SessionSettings {
     std::optional<LoadStatus> loadAck = LoadStatus::ready;  // absent: load_video goes unanswered
     std::optional<std::string> loadAckReason;
     StreamMode mode = StreamMode::mix;
+    // The ack's "mode": the tablet's own mode unless a word is given, or no key at all.
+    std::optional<std::string> ackModeWord;
+    bool ackModeOmitted = false;
     bool silenced = false;
     bool pingEnabled = false;
 };

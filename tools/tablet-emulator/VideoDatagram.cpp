@@ -35,8 +35,26 @@ FragmentResult::Error checkFragmentable(std::size_t length, std::size_t payloadS
     return FragmentResult::Error::none;
 }
 
+std::uint32_t announcedLength(ByteSpan accessUnit, NalLengthRule rule) {
+    if (rule == NalLengthRule::exact) {
+        return static_cast<std::uint32_t>(accessUnit.size());
+    }
+    std::size_t total = 0;
+    for (std::size_t at = 0; at + 4 <= accessUnit.size();) {
+        const std::size_t length = (std::size_t{accessUnit[at]} << 24) | (std::size_t{accessUnit[at + 1]} << 16) |
+                                   (std::size_t{accessUnit[at + 2]} << 8) | accessUnit[at + 3];
+        const std::size_t unit = std::min(length, accessUnit.size() - at - 4);
+        if (rule == NalLengthRule::firstNal) {
+            return static_cast<std::uint32_t>(unit);
+        }
+        total += unit;
+        at += 4 + unit;
+    }
+    return static_cast<std::uint32_t>(total);
+}
+
 FragmentResult fragmentAccessUnit(ByteSpan accessUnit, std::uint8_t streamId, std::uint64_t sequence,
-                                  std::size_t payloadSize) {
+                                  std::size_t payloadSize, NalLengthRule rule) {
     FragmentResult result;
     result.error = checkFragmentable(accessUnit.size(), payloadSize);
     if (result.error != FragmentResult::Error::none) {
@@ -46,7 +64,7 @@ FragmentResult fragmentAccessUnit(ByteSpan accessUnit, std::uint8_t streamId, st
     VideoHeader header;
     header.sequence = sequence;
     header.totalFragments = static_cast<std::uint8_t>(count);
-    header.accessUnitLength = static_cast<std::uint32_t>(accessUnit.size());
+    header.accessUnitLength = announcedLength(accessUnit, rule);
     header.streamId = streamId;
     result.datagrams.reserve(count);
     for (std::size_t index = 0; index < count; ++index) {

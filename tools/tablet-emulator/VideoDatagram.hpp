@@ -40,6 +40,12 @@ struct FragmentResult {
     std::vector<Bytes> datagrams;
 };
 
+// What a datagram's length field announces. Tablets differ: the whole length-prefixed unit, the NAL
+// units without their 4-byte prefixes, or only the first NAL unit.
+enum class NalLengthRule { exact, withoutPrefixes, firstNal };
+
+std::uint32_t announcedLength(ByteSpan accessUnit, NalLengthRule rule);
+
 // Whether an access unit of `length` bytes can be sent at `payloadSize` bytes per datagram.
 FragmentResult::Error checkFragmentable(std::size_t length, std::size_t payloadSize);
 
@@ -47,7 +53,7 @@ FragmentResult::Error checkFragmentable(std::size_t length, std::size_t payloadS
 // An empty access unit still gives one datagram. Refuses units the receiver would drop: longer than
 // maxAccessUnitLength, or needing more than 255 fragments at this payload size.
 FragmentResult fragmentAccessUnit(ByteSpan accessUnit, std::uint8_t streamId, std::uint64_t sequence,
-                                  std::size_t payloadSize);
+                                  std::size_t payloadSize, NalLengthRule rule = NalLengthRule::exact);
 
 // Hands out frame sequence numbers for one stream. Numbers whose high byte is 0x7B are skipped: such a
 // datagram would begin with "{" and the receiver would take it for a control message.

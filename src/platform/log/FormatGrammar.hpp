@@ -23,6 +23,7 @@ struct Conversion {
   char letter = '%';                     // d i u o x X f F e E g G s %
   Privacy privacy = Privacy::unspecified;
   bool boolean = false;                  // %{bool}d
+  bool precisionArgument = false;        // "%.*f": an integer argument before the value
   std::string_view printfModifiers;           // flags, width and precision, e.g. "-08" or ".3"
   std::size_t end = 0;                   // index just past the conversion letter
 };
@@ -86,11 +87,16 @@ constexpr const char* parseConversion(std::string_view format, std::size_t perce
   if (digits > 3) return "field width too large";
   if (i < n && format[i] == '.') {
     ++i;
-    digits = 0;
-    while (i < n && isDigit(format[i])) { ++i; ++digits; }
-    if (digits > 3) return "precision too large";
+    if (i < n && format[i] == '*') {
+      out.precisionArgument = true;
+      ++i;
+    } else {
+      digits = 0;
+      while (i < n && isDigit(format[i])) { ++i; ++digits; }
+      if (digits > 3) return "precision too large";
+    }
   }
-  if (i < n && format[i] == '*') return "'*' width or precision is not supported";
+  if (i < n && format[i] == '*') return "'*' width is not supported";
   out.printfModifiers = format.substr(modifiersBegin, i - modifiersBegin);
 
   // Length modifiers only document the C type; values are rendered from the argument itself.
@@ -136,6 +142,7 @@ constexpr const char* parseConversion(std::string_view format, std::size_t perce
     if (!out.printfModifiers.empty()) return "flags, width or precision on {bool}";
   }
   if (sawMask && out.type != Conversion::Type::string) return "mask.hash needs %s";
+  if (out.precisionArgument && out.type != Conversion::Type::floating) return "'.*' precision needs a floating conversion";
   return nullptr;
 }
 
@@ -148,6 +155,10 @@ constexpr const char* validateFormat(std::string_view format, const ArgClass* cl
     if (const char* error = parseConversion(format, i, conversion)) return error;
     i = conversion.end - 1;
     if (conversion.type == Conversion::Type::percent) continue;
+    if (conversion.precisionArgument) {
+      if (used == count) return "more conversions than arguments";
+      if (classes[used++] != ArgClass::integer) return "'.*' precision needs an integral, non-bool argument";
+    }
     if (used == count) return "more conversions than arguments";
     const ArgClass given = classes[used++];
     switch (conversion.type) {

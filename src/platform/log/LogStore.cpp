@@ -199,12 +199,19 @@ std::vector<LogEntry> LogStore::entriesSince(runtime::Clock::WallTime since, con
 }
 
 std::vector<LogEntry> LogStore::entriesAfter(std::uint64_t sequence, const LogQuery& query) const {
+  return sliceAfter(sequence, query).entries;
+}
+
+LogStore::Slice LogStore::sliceAfter(std::uint64_t sequence, const LogQuery& query) const {
   std::scoped_lock lock(mutex_);
-  if (records_.empty()) return {};
-  const std::uint64_t front = records_.front().entry.sequence;
+  // Records leave only from the front, so the held ones are numbered without a gap.
+  const std::uint64_t front = records_.empty() ? nextSequence_ : records_.front().entry.sequence;
+  Slice slice;
+  if (front > sequence + 1) slice.missed = front - sequence - 1;
   const std::uint64_t offset = sequence < front ? 0 : sequence - front + 1;
-  if (offset >= records_.size()) return {};
-  return collect(static_cast<std::size_t>(offset), query, [](const LogEntry&) { return true; });
+  if (offset >= records_.size()) return slice;
+  slice.entries = collect(static_cast<std::size_t>(offset), query, [](const LogEntry&) { return true; });
+  return slice;
 }
 
 std::uint64_t LogStore::lastSequence() const {

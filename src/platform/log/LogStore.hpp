@@ -62,6 +62,13 @@ public:
   std::vector<LogEntry> entriesSince(runtime::Clock::WallTime since, const LogQuery& query = {}) const;
   // Entries with a sequence number above `sequence`, oldest first.
   std::vector<LogEntry> entriesAfter(std::uint64_t sequence, const LogQuery& query = {}) const;
+  // The same, with the number of entries above `sequence` that the bounds pushed out before
+  // they could be read, counted in one holding of the lock with the entries themselves.
+  struct Slice {
+    std::vector<LogEntry> entries;
+    std::uint64_t missed = 0;
+  };
+  Slice sliceAfter(std::uint64_t sequence, const LogQuery& query = {}) const;
 
   std::uint64_t lastSequence() const;  // 0 while empty and never written
   std::uint64_t droppedCount() const;  // entries pushed out by the bounds

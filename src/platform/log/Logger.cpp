@@ -153,7 +153,23 @@ void appendInteger(std::string& out, const Conversion& conversion, const Arg& ar
   }
 }
 
-void appendArgument(std::string& out, const Conversion& conversion, const Arg& arg) {
+// "%.*f" with its precision argument written into the modifiers, as printf reads it: a negative
+// precision counts as none; the grammar's own limit of three digits bounds the rest.
+std::string withPrecision(std::string_view modifiers, const Arg& precision) {
+  const std::size_t star = modifiers.find(".*");
+  std::string text(modifiers.substr(0, star));
+  const std::int64_t value = precision.kind == Arg::Kind::signedInt ? precision.i
+                             : precision.u > 999u                  ? 999
+                                                                   : static_cast<std::int64_t>(precision.u);
+  if (value >= 0) {
+    text.push_back('.');
+    text.append(std::to_string(std::min<std::int64_t>(value, 999)));
+  }
+  text.append(modifiers.substr(star + 2));
+  return text;
+}
+
+void appendArgument(std::string& out, const Conversion& conversion, const Arg& arg, const Arg* precision) {
   switch (conversion.type) {
   case Conversion::Type::integer:
     if (conversion.privacy == Privacy::privateValue) out.append(kPrivate);
@@ -161,6 +177,8 @@ void appendArgument(std::string& out, const Conversion& conversion, const Arg& a
     return;
   case Conversion::Type::floating:
     if (conversion.privacy == Privacy::privateValue) out.append(kPrivate);
+    else if (precision != nullptr)
+      appendPrintf(out, PrintfFormat(withPrecision(conversion.printfModifiers, *precision), "", conversion.letter).c_str(), arg.d);
     else appendPrintf(out, PrintfFormat(conversion.printfModifiers, "", conversion.letter).c_str(), arg.d);
     return;
   case Conversion::Type::string:
@@ -192,8 +210,10 @@ std::string renderMessage(std::string_view format, std::span<const Arg> args) {
     }
     if (conversion.type == Conversion::Type::percent) {
       out.push_back('%');
-    } else if (next < args.size()) {
-      appendArgument(out, conversion, args[next++]);
+    } else {
+      const Arg* precision = nullptr;
+      if (conversion.precisionArgument && next < args.size()) precision = &args[next++];
+      if (next < args.size()) appendArgument(out, conversion, args[next++], precision);
     }
     literalStart = conversion.end;
   }

@@ -75,6 +75,8 @@ struct LinkHealth {
   Tint color = Tint::green;
   std::optional<std::string> warning;
   std::string statusSymbol; // "checkmark.circle.fill" or "exclamationmark.triangle.fill"
+
+  friend bool operator==(const LinkHealth&, const LinkHealth&) = default;
 };
 LinkHealth linkHealth(bool isLinkDegraded, bool isVideoSilent);
 // The linked tablet's name; "iPad" when none is listed.

@@ -64,6 +64,9 @@ ConnectionSetupView::ConnectionSetupView(link::NetworkManagerForMac& manager, st
   reconnectRow_ = new ReconnectNoticeRow(reconnectBlock_);
   reconnectLayout->addWidget(reconnectRow_);
   content_->addWidget(reconnectBlock_);
+  connected_ = new ConnectedDeviceView(manager_, lookup_, holder);
+  connected_->hide();
+  content_->addWidget(connected_);
   discovered_ = new DiscoveredDevicesSectionView(manager_, lookup_, holder);
   content_->addWidget(discovered_);
   tips_ = new ConnectionTipsView(holder);
@@ -79,6 +82,25 @@ ConnectionSetupView::ConnectionSetupView(link::NetworkManagerForMac& manager, st
   bar_->setSpacing(12);
   bar_->setContentsMargins(12, 12, 12, 12);
   column->addLayout(bar_);
+  // Every button the bar can offer is made once and shown or hidden: a button that is being
+  // pressed, or holds the focus or the default, stays the same widget while the link changes.
+  done_ = new QPushButton(symbolIcon("checkmark.circle.fill"), QStringLiteral("完了"), this);
+  done_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  QObject::connect(done_, &QPushButton::clicked, this, [this] { closeSheet(); });
+  close_ = new QPushButton(this);
+  close_->setAutoDefault(false);
+  QObject::connect(close_, &QPushButton::clicked, this, [this] { closeSheet(); });
+  cancel_ = new QPushButton(QStringLiteral("キャンセル"), this);
+  cancel_->setAutoDefault(false);
+  QObject::connect(cancel_, &QPushButton::clicked, this, [this] { cancelReconnect(); });
+  search_ = new QPushButton(symbolIcon("magnifyingglass"), QStringLiteral("検索開始"), this);
+  QObject::connect(search_, &QPushButton::clicked, this, [this] { startSearching(); });
+  bar_->addWidget(done_, 1);
+  bar_->addWidget(close_);
+  barStretchIndex_ = bar_->count();
+  bar_->addStretch(1);
+  bar_->addWidget(cancel_);
+  bar_->addWidget(search_);
 
   animation_ = new QTimer(this);
   animation_->setInterval(kAnimationFrameInterval);
@@ -183,69 +205,61 @@ void ConnectionSetupView::refresh() {
   reconnectBlock_->setVisible(!linked && notice.has_value());
   if (notice) reconnectRow_->setNotice(*notice);
 
-  if (linked && connected_ == nullptr) {
-    connected_ = new ConnectedDeviceView(manager_, lookup_, reconnectBlock_->parentWidget());
-    content_->insertWidget(content_->indexOf(reconnectBlock_) + 1, connected_);
-  } else if (!linked && connected_ != nullptr) {
-    connected_->hide();
-    connected_->setParent(nullptr);
-    connected_->deleteLater();
-    connected_ = nullptr;
-  } else if (connected_ != nullptr) {
+  connected_->setVisible(linked);
+  if (linked) {
     connected_->refresh();
+  } else {
+    connected_->reset();
   }
   discovered_->refresh(connectionState_);
+  updateErrorHelp();
+  tips_->setVisible(!linked);
+  updateBar();
+}
 
+void ConnectionSetupView::updateErrorHelp() {
+  const auto error = connectionState_.isError() ? std::optional(connectionState_.error) : std::nullopt;
+  if (error == errorShown_) return;
+  errorShown_ = error;
   if (errorHelp_ != nullptr) {
     errorHelp_->hide();
     errorHelp_->setParent(nullptr);
-    errorHelp_->deleteLater();
+    errorHelp_->deleteLater(); // it may hold the retry button whose click led here
     errorHelp_ = nullptr;
   }
-  if (connectionState_.isError()) {
-    errorHelp_ = new ErrorHelpView(connectionState_.error, [this] { retry(); }, discovered_->parentWidget());
+  if (error) {
+    errorHelp_ = new ErrorHelpView(*error, [this] { retry(); }, discovered_->parentWidget());
     content_->insertWidget(content_->indexOf(discovered_) + 1, errorHelp_);
   }
-  tips_->setVisible(!linked);
-  rebuildBar();
 }
 
-void ConnectionSetupView::rebuildBar() {
-  clearLayout(bar_);
-  const bool hasNotice = manager_.reconnectNotice.get().has_value();
-  auto* parent = this;
-  if (linked_) {
-    auto* done = new QPushButton(symbolIcon("checkmark.circle.fill"), QStringLiteral("完了"), parent);
-    done->setDefault(true);
-    done->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    QObject::connect(done, &QPushButton::clicked, this, [this] { closeSheet(); });
-    bar_->addWidget(done);
-    return;
-  }
-  if (sheetShowsCloseButton(connectionState_, hasNotice)) {
-    auto* close = new QPushButton(qs(sheetCloseButtonTitle(hasNotice)), parent);
-    close->setAutoDefault(false);
-    QObject::connect(close, &QPushButton::clicked, this, [this] { closeSheet(); });
-    bar_->addWidget(close);
-  }
-  bar_->addStretch(1);
-  if (sheetIsBusy(connectionState_, hasNotice)) {
-    auto* cancel = new QPushButton(QStringLiteral("キャンセル"), parent);
-    cancel->setAutoDefault(false);
-    QObject::connect(cancel, &QPushButton::clicked, this, [this] { cancelReconnect(); });
-    bar_->addWidget(cancel);
-  } else {
-    auto* search = new QPushButton(symbolIcon("magnifyingglass"), QStringLiteral("検索開始"), parent);
-    search->setDefault(true);
-    QObject::connect(search, &QPushButton::clicked, this, [this] { startSearching(); });
-    bar_->addWidget(search);
+void ConnectionSetupView::updateBar() {
+  BarShape shape;
+  shape.linked = linked_;
+  shape.hasNotice = manager_.reconnectNotice.get().has_value();
+  shape.showsClose = !linked_ && sheetShowsCloseButton(connectionState_, shape.hasNotice);
+  shape.busy = !linked_ && sheetIsBusy(connectionState_, shape.hasNotice);
+  if (barShape_ == shape) return;
+  barShape_ = shape;
+  done_->setVisible(shape.linked);
+  close_->setVisible(shape.showsClose);
+  close_->setText(qs(sheetCloseButtonTitle(shape.hasNotice)));
+  cancel_->setVisible(!shape.linked && shape.busy);
+  search_->setVisible(!shape.linked && !shape.busy);
+  // The lone "完了" spans the bar; otherwise the stretch parts the close button from the rest.
+  bar_->setStretch(barStretchIndex_, shape.linked ? 0 : 1);
+  if (shape.linked) {
+    done_->setDefault(true);
+  } else if (!shape.busy) {
+    search_->setDefault(true);
   }
 }
 
 std::vector<QPushButton*> ConnectionSetupView::barButtons() const {
   std::vector<QPushButton*> buttons;
   for (int i = 0; i < bar_->count(); ++i) {
-    if (auto* button = qobject_cast<QPushButton*>(bar_->itemAt(i)->widget())) buttons.push_back(button);
+    auto* button = qobject_cast<QPushButton*>(bar_->itemAt(i)->widget());
+    if (button != nullptr && !button->isHidden()) buttons.push_back(button);
   }
   return buttons;
 }

@@ -10,6 +10,7 @@
 
 #include <boost/signals2/connection.hpp>
 
+#include <optional>
 #include <vector>
 
 class QLabel;
@@ -44,6 +45,7 @@ public:
   void cancelReconnect();
   void closeSheet();
 
+  // The linked tablet's panel; hidden while no tablet is linked.
   ConnectedDeviceView* connectedDeviceView() const noexcept { return connected_; }
   DiscoveredDevicesSectionView* discoveredDevices() const noexcept { return discovered_; }
   ReconnectNoticeRow* reconnectRow() const noexcept { return reconnectRow_; }
@@ -51,7 +53,7 @@ public:
   QWidget* errorHelp() const noexcept { return errorHelp_; }
   QWidget* tips() const noexcept { return tips_; }
   QLabel* statusLine() const noexcept { return status_; }
-  // The bottom bar's buttons, in their order.
+  // The bottom bar's buttons on offer, in their order.
   std::vector<QPushButton*> barButtons() const;
 
   void reject() override;
@@ -61,8 +63,19 @@ protected:
   void hideEvent(QHideEvent* event) override;
 
 private:
+  // Which buttons the bottom bar offers, and the close button's title.
+  struct BarShape {
+    bool linked = false;
+    bool showsClose = false;
+    bool hasNotice = false;
+    bool busy = false;
+
+    friend bool operator==(const BarShape&, const BarShape&) = default;
+  };
+
   void refresh();
-  void rebuildBar();
+  void updateErrorHelp();
+  void updateBar();
   void setAnimationPhase(double phase);
 
   link::NetworkManagerForMac& manager_;
@@ -77,11 +90,18 @@ private:
   QVBoxLayout* content_;
   QWidget* reconnectBlock_;
   ReconnectNoticeRow* reconnectRow_;
-  ConnectedDeviceView* connected_ = nullptr;
+  ConnectedDeviceView* connected_;
   DiscoveredDevicesSectionView* discovered_;
   QWidget* errorHelp_ = nullptr;
+  std::optional<ConnectionError> errorShown_;
   QWidget* tips_;
   QHBoxLayout* bar_;
+  QPushButton* done_;
+  QPushButton* close_;
+  QPushButton* cancel_;
+  QPushButton* search_;
+  int barStretchIndex_ = 0;
+  std::optional<BarShape> barShape_;
   // The searching rings: a slow, subtle motion, drawn at a modest rate so that an open sheet
   // waiting for a tablet costs little.
   QTimer* animation_;

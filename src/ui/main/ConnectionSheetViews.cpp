@@ -157,13 +157,28 @@ void DiscoveredDevicesSectionView::refresh(const ConnectionState& state) {
   const auto& connected = manager_.connectedPeers.get();
   const bool linked = !connected.empty();
   searchingIndicator_->setVisible(showsSearchingIndicator(state, linked));
+  Listed listed;
+  listed.content = devicesCardContent(hasUnconnectedPeers(discovered, connected), state, linked);
+  if (listed.content == DevicesCardContent::list) {
+    listed.peers = visiblePeers(discovered, connected);
+    const auto& versions = manager_.discoveredPeerVersions.get();
+    for (const auto& peer : listed.peers) {
+      const auto found = versions.find(peer.endpoint);
+      listed.versions.push_back(found == versions.end() ? std::nullopt : std::optional(found->second));
+    }
+  }
+  content_ = listed.content;
+  if (listed_ == listed) return;
+  rebuild(listed);
+  listed_ = std::move(listed);
+}
+
+void DiscoveredDevicesSectionView::rebuild(const Listed& listed) {
   clearLayout(body_);
   placeholder_ = nullptr;
-  content_ = devicesCardContent(hasUnconnectedPeers(discovered, connected), state, linked);
-  switch (content_) {
+  switch (listed.content) {
   case DevicesCardContent::list: {
-    const auto peers = visiblePeers(discovered, connected);
-    const auto& versions = manager_.discoveredPeerVersions.get();
+    const auto& peers = listed.peers;
     for (std::size_t i = 0; i < peers.size(); ++i) {
       const auto& peer = peers[i];
       auto* row = new QWidget(this);
@@ -177,9 +192,7 @@ void DiscoveredDevicesSectionView::refresh(const ConnectionState& state) {
       const QString name = qs(endpointDisplayName(peer.endpoint));
       title->addWidget(textLabel(name, TextStyle::headline, row));
       title->addStretch(1);
-      const auto found = versions.find(peer.endpoint);
-      const auto info = found == versions.end() ? std::nullopt : std::optional(found->second);
-      if (QWidget* chip = versionChip(discoveredPeerVersionChip(info), 3, row)) title->addWidget(chip);
+      if (QWidget* chip = versionChip(discoveredPeerVersionChip(listed.versions[i]), 3, row)) title->addWidget(chip);
       rowColumn->addLayout(title);
       row->setAccessibleName(name);
       const auto routes = routesOf(peer, lookup_);
@@ -242,13 +255,20 @@ RouteChangeView::RouteChangeView(Manager& manager, AddressLookupFunction lookup,
 
 void RouteChangeView::refresh() {
   runtime::MainThread::assertMainThread();
+  Listed listed;
+  listed.current = manager_.currentRoute();
+  if (const auto& current = listed.current) {
+    const auto& discovered = manager_.discoveredPeers.get();
+    const auto fresh = std::find_if(discovered.begin(), discovered.end(),
+                                    [&](const auto& peer) { return peer.endpoint == current->peer.endpoint; });
+    if (fresh != discovered.end()) listed.fresh = *fresh;
+  }
+  if (listed_ == listed) return;
+  listed_ = std::move(listed);
   clearLayout(body_);
-  const auto current = manager_.currentRoute();
-  const auto& discovered = manager_.discoveredPeers.get();
-  const auto fresh = current ? std::find_if(discovered.begin(), discovered.end(),
-                                            [&](const auto& peer) { return peer.endpoint == current->peer.endpoint; })
-                             : discovered.end();
-  if (!current || fresh == discovered.end()) {
+  const auto& current = listed_->current;
+  const auto& fresh = listed_->fresh;
+  if (!current || !fresh) {
     body_->addWidget(secondaryCaption(QStringLiteral("経路情報を取得できません"), this));
     return;
   }
@@ -313,14 +333,47 @@ ConnectedDeviceView::ConnectedDeviceView(Manager& manager, AddressLookupFunction
   header->addWidget(textLabel(QStringLiteral("接続済み"), TextStyle::headline, this));
   header->addStretch(1);
   warning_ = secondaryCaption({}, this);
+  warning_->hide();
   header->addWidget(warning_);
   dot_ = new Dot(8, tintColor(Tint::green), this);
   header->addWidget(dot_);
   column_->addLayout(header);
 
   cardFrame_ = new QFrame(this);
-  card_ = new QHBoxLayout(cardFrame_);
-  cardBody_ = nullptr;
+  auto* card = new QHBoxLayout(cardFrame_);
+  card->addWidget(symbolLabel("ipad", 32, cardFrame_));
+  texts_ = new QVBoxLayout;
+  texts_->setSpacing(6);
+  name_ = textLabel({}, TextStyle::headline, cardFrame_);
+  texts_->addWidget(name_);
+  ready_ = secondaryCaption(QStringLiteral("接続済み • 映像受信準備完了"), cardFrame_);
+  texts_->addWidget(ready_);
+  routeKind_ = new QWidget(cardFrame_);
+  auto* kind = new QHBoxLayout(routeKind_);
+  kind->setContentsMargins(0, 0, 0, 0);
+  kind->setSpacing(6);
+  routeKindSymbol_ = symbolLabel(linkedRouteSymbol(platform::net::InterfaceType::other), 12, routeKind_);
+  kind->addWidget(routeKindSymbol_);
+  routeKindName_ = secondaryCaption({}, routeKind_);
+  kind->addWidget(routeKindName_);
+  kind->addStretch(1);
+  texts_->addWidget(routeKind_);
+  routeBadge_ = new QWidget(cardFrame_);
+  auto* badgeRow = new QHBoxLayout(routeBadge_);
+  badgeRow->setContentsMargins(0, 0, 0, 0);
+  badgeRow->setSpacing(4);
+  routeBadgeSymbol_ = symbolLabel("network", 12, routeBadge_);
+  badgeRow->addWidget(routeBadgeSymbol_);
+  routeBadgeText_ = textLabel({}, TextStyle::caption2, routeBadge_);
+  routeBadgeText_->setObjectName(QStringLiteral("routeBadge"));
+  badgeRow->addWidget(routeBadgeText_);
+  badgeRow->addStretch(1);
+  texts_->addWidget(routeBadge_);
+  routeKind_->hide();
+  routeBadge_->hide();
+  card->addLayout(texts_, 1);
+  statusSymbol_ = symbolLabel(linkHealth(false, false).statusSymbol, 24, cardFrame_);
+  card->addWidget(statusSymbol_);
   column_->addWidget(cardFrame_);
 
   auto* actions = new QHBoxLayout;
@@ -335,7 +388,6 @@ ConnectedDeviceView::ConnectedDeviceView(Manager& manager, AddressLookupFunction
   column_->addLayout(actions);
   QObject::connect(disconnectButton_, &QPushButton::clicked, this, [this] { disconnect(); });
   QObject::connect(routeButton_, &QPushButton::clicked, this, [this] { toggleRouteOptions(); });
-  refresh();
 }
 
 void ConnectedDeviceView::disconnect() {
@@ -363,50 +415,66 @@ void ConnectedDeviceView::toggleRouteOptions() {
 
 void ConnectedDeviceView::refresh() {
   runtime::MainThread::assertMainThread();
-  const LinkHealth health = linkHealth(manager_.isLinkDegraded.get(), manager_.isVideoSilent.get());
+  showHealth(linkHealth(manager_.isLinkDegraded.get(), manager_.isVideoSilent.get()));
+  name_->setText(qs(connectedPeerName(manager_.connectedPeers.get())));
+  showChip(peerVersionChip(manager_.peerVersionState.get(), manager_.peerAppVersion.get()));
+  showRoute(manager_.currentRoute());
+  if (routeChange_ != nullptr) routeChange_->refresh();
+}
+
+void ConnectedDeviceView::reset() {
+  runtime::MainThread::assertMainThread();
+  if (showRouteOptions_) toggleRouteOptions();
+  // A later link shows everything afresh, the route's address looked up again.
+  health_.reset();
+  chipShown_.reset();
+  routeShown_.reset();
+}
+
+void ConnectedDeviceView::showHealth(const LinkHealth& health) {
+  if (health_ == health) return;
+  health_ = health;
   warning_->setVisible(health.warning.has_value());
   warning_->setText(qs(health.warning.value_or(std::string())));
   dot_->setColor(tintColor(health.color));
   setProperty("linkTint", static_cast<int>(health.color));
+  // A style sheet repolishes the whole card: set only when the colour changes.
+  if (!cardTint_ || *cardTint_ != health.color) {
+    styleAsCard(cardFrame_, 10, tintColor(health.color, 0.1));
+    cardTint_ = health.color;
+  }
+  setSymbol(statusSymbol_, health.statusSymbol);
+}
 
-  clearLayout(card_);
-  styleAsCard(cardFrame_, 10, tintColor(health.color, 0.1));
-  card_->addWidget(symbolLabel("ipad", 32, cardFrame_));
-  auto* texts = new QVBoxLayout;
-  texts->setSpacing(6);
-  texts->addWidget(textLabel(qs(connectedPeerName(manager_.connectedPeers.get())), TextStyle::headline, cardFrame_));
-  if (QWidget* chip = versionChip(peerVersionChip(manager_.peerVersionState.get(), manager_.peerAppVersion.get()), 4,
-                                  cardFrame_)) {
-    texts->addWidget(chip, 0, Qt::AlignLeft);
+void ConnectedDeviceView::showChip(const std::optional<Chip>& chip) {
+  if (chipShown_ && *chipShown_ == chip) return;
+  chipShown_ = chip;
+  if (chip_ != nullptr) {
+    chip_->hide();
+    chip_->setParent(nullptr);
+    chip_->deleteLater();
   }
-  const auto current = manager_.currentRoute();
-  if (!current) {
-    texts->addWidget(secondaryCaption(QStringLiteral("接続済み • 映像受信準備完了"), cardFrame_));
-  } else {
-    const DiscoveredRoute route = DiscoveredRoute::make(current->interface, lookup_(current->interface.name));
-    auto* kind = new QHBoxLayout;
-    kind->setSpacing(6);
-    kind->addWidget(symbolLabel(linkedRouteSymbol(route.interfaceType), 12, cardFrame_));
-    kind->addWidget(secondaryCaption(qs(route.displayName), cardFrame_));
-    kind->addStretch(1);
-    texts->addLayout(kind);
-    const Chip badge = connectionBadge(route);
-    auto* badgeRow = new QHBoxLayout;
-    badgeRow->setSpacing(4);
-    badgeRow->addWidget(symbolLabel(badge.symbol, 12, cardFrame_));
-    QString text = qs(badge.text);
-    if (route.ipAddress) text += QStringLiteral(" • ") + qs(*route.ipAddress);
-    auto* badgeText = textLabel(text, TextStyle::caption2, cardFrame_);
-    badgeText->setObjectName(QStringLiteral("routeBadge"));
-    badgeText->setProperty("tint", static_cast<int>(badge.tint));
-    setTextColor(badgeText, tintColor(badge.tint));
-    badgeRow->addWidget(badgeText);
-    badgeRow->addStretch(1);
-    texts->addLayout(badgeRow);
-  }
-  card_->addLayout(texts, 1);
-  card_->addWidget(symbolLabel(health.statusSymbol, 24, cardFrame_));
-  if (routeChange_ != nullptr) routeChange_->refresh();
+  chip_ = versionChip(chip, 4, cardFrame_);
+  if (chip_ != nullptr) texts_->insertWidget(texts_->indexOf(name_) + 1, chip_, 0, Qt::AlignLeft);
+}
+
+void ConnectedDeviceView::showRoute(const std::optional<Manager::Route>& current) {
+  if (routeShown_ && *routeShown_ == current) return;
+  routeShown_ = current;
+  ready_->setVisible(!current);
+  routeKind_->setVisible(current.has_value());
+  routeBadge_->setVisible(current.has_value());
+  if (!current) return;
+  const DiscoveredRoute route = DiscoveredRoute::make(current->interface, lookup_(current->interface.name));
+  setSymbol(routeKindSymbol_, linkedRouteSymbol(route.interfaceType));
+  routeKindName_->setText(qs(route.displayName));
+  const Chip badge = connectionBadge(route);
+  setSymbol(routeBadgeSymbol_, badge.symbol);
+  QString text = qs(badge.text);
+  if (route.ipAddress) text += QStringLiteral(" • ") + qs(*route.ipAddress);
+  routeBadgeText_->setText(text);
+  routeBadgeText_->setProperty("tint", static_cast<int>(badge.tint));
+  setTextColor(routeBadgeText_, tintColor(badge.tint));
 }
 
 ErrorHelpView::ErrorHelpView(const ConnectionError& error, std::function<void()> onRetry, QWidget* parent)

@@ -2,13 +2,18 @@
 
 // The parts of the connection sheet: the discovered tablets with their ranked routes, the
 // linked tablet's panel with its route change, the error help and the connection tips. Each
-// rebuilds what it shows from the link manager's published state when refresh() is called.
+// follows the link manager's published state when refresh() is called, changing its widgets in
+// place: a list is built again only when what it lists changes, so that a button being pressed,
+// the keyboard focus and the default button survive the frequent publishes of link health and
+// video silence, and the machine's interfaces are not looked up again for them.
 
 #include "ui/main/ConnectionPresentation.hpp"
 
 #include <QFrame>
 
 #include <functional>
+#include <optional>
+#include <vector>
 
 class QLabel;
 class QPushButton;
@@ -41,12 +46,23 @@ public:
   DevicesCardContent content() const noexcept { return content_; }
 
 private:
+  // What the body was built from.
+  struct Listed {
+    DevicesCardContent content = DevicesCardContent::noDevices;
+    std::vector<platform::bonjour::BrowseResult> peers;
+    std::vector<std::optional<link::NetworkManagerForMac::PeerVersionInfo>> versions;
+
+    friend bool operator==(const Listed&, const Listed&) = default;
+  };
+  void rebuild(const Listed& listed);
+
   link::NetworkManagerForMac& manager_;
   AddressLookupFunction lookup_;
   QWidget* searchingIndicator_;
   QVBoxLayout* body_;
   SearchingPlaceholderView* placeholder_ = nullptr;
   DevicesCardContent content_ = DevicesCardContent::noDevices;
+  std::optional<Listed> listed_;
   double phase_ = 0;
 };
 
@@ -57,16 +73,28 @@ public:
   void refresh();
 
 private:
+  // What the list was built from: the route in use and the tablet's latest browse result.
+  struct Listed {
+    std::optional<link::NetworkManagerForMac::Route> current;
+    std::optional<platform::bonjour::BrowseResult> fresh;
+
+    friend bool operator==(const Listed&, const Listed&) = default;
+  };
+
   link::NetworkManagerForMac& manager_;
   AddressLookupFunction lookup_;
   std::function<void()> fold_;
   QVBoxLayout* body_;
+  std::optional<Listed> listed_;
 };
 
+// The linked tablet's panel. It shows nothing until the first refresh(); reset() folds the
+// route options and forgets what it showed, for when the link is gone.
 class ConnectedDeviceView : public QFrame {
 public:
   ConnectedDeviceView(link::NetworkManagerForMac& manager, AddressLookupFunction lookup, QWidget* parent = nullptr);
   void refresh();
+  void reset();
   bool showRouteOptions() const noexcept { return showRouteOptions_; }
   void toggleRouteOptions();
   void disconnect();
@@ -74,18 +102,36 @@ public:
   QPushButton* disconnectButton() const noexcept { return disconnectButton_; }
 
 private:
+  void showHealth(const LinkHealth& health);
+  void showChip(const std::optional<Chip>& chip);
+  void showRoute(const std::optional<link::NetworkManagerForMac::Route>& current);
+
   link::NetworkManagerForMac& manager_;
   AddressLookupFunction lookup_;
   bool showRouteOptions_ = false;
   QLabel* warning_;
   Dot* dot_;
-  QVBoxLayout* cardBody_;
-  QHBoxLayout* card_;
   QFrame* cardFrame_;
+  QVBoxLayout* texts_;
+  QLabel* name_;
+  QWidget* chip_ = nullptr;
+  QLabel* ready_;
+  QWidget* routeKind_;
+  QLabel* routeKindSymbol_;
+  QLabel* routeKindName_;
+  QWidget* routeBadge_;
+  QLabel* routeBadgeSymbol_;
+  QLabel* routeBadgeText_;
+  QLabel* statusSymbol_;
   QPushButton* disconnectButton_;
   QPushButton* routeButton_;
   RouteChangeView* routeChange_ = nullptr;
   QVBoxLayout* column_;
+  // What is shown; none until shown once after construction or reset().
+  std::optional<LinkHealth> health_;
+  std::optional<Tint> cardTint_;
+  std::optional<std::optional<Chip>> chipShown_;
+  std::optional<std::optional<link::NetworkManagerForMac::Route>> routeShown_;
 };
 
 class ErrorHelpView : public QFrame {

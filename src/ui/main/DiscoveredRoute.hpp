@@ -1,8 +1,8 @@
 #pragma once
 
 // A route to a discovered tablet: one network interface it was seen on, described for the user
-// and ranked so that a direct wired link comes first. Routes are rebuilt whenever a view shows
-// them; nothing is cached.
+// and ranked so that a direct wired link comes first. Routes are made afresh, addresses looked up
+// again, whenever a view builds its list; nothing here is cached.
 
 #include "platform/bonjour/ServiceBrowser.hpp"
 #include "platform/net/Interface.hpp"

@@ -99,11 +99,17 @@ QIcon symbolIcon(const std::string& symbol) {
 
 QLabel* symbolLabel(const std::string& symbol, int size, QWidget* parent) {
   auto* label = new QLabel(parent);
-  label->setPixmap(symbolIcon(symbol).pixmap(size, size));
-  label->setObjectName(qs(symbol));
-  label->setAccessibleName(qs(symbol));
   label->setFixedSize(size, size);
+  setSymbol(label, symbol);
   return label;
+}
+
+void setSymbol(QLabel* label, const std::string& symbol) {
+  const QString name = qs(symbol);
+  if (label->objectName() == name) return;
+  label->setPixmap(symbolIcon(symbol).pixmap(label->width(), label->height()));
+  label->setObjectName(name);
+  label->setAccessibleName(name);
 }
 
 QLabel* textLabel(const QString& text, TextStyle style, QWidget* parent) {

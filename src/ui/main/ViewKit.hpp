@@ -31,6 +31,8 @@ QString qs(const std::string& text);
 QIcon symbolIcon(const std::string& symbol);
 // A label showing the symbol's icon, named after the symbol for tests and screen readers.
 QLabel* symbolLabel(const std::string& symbol, int size, QWidget* parent = nullptr);
+// Shows another symbol in a label that symbolLabel made, at its size.
+void setSymbol(QLabel* label, const std::string& symbol);
 
 // Always plain text: peer texts must never be read as markup.
 QLabel* textLabel(const QString& text, TextStyle style, QWidget* parent = nullptr);

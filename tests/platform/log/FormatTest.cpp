@@ -47,6 +47,11 @@ static_assert(validateFor<int, int>("%d") != nullptr);
 static_assert(validateFor<int>("%q") != nullptr);
 static_assert(validateFor<int>("%Ld") != nullptr);
 static_assert(validateFor<int>("%*d") != nullptr);
+static_assert(validateFor<int, double>("%.*f") == nullptr && validateFor<int, double, long, float>("%.*f %8.*e") == nullptr);
+static_assert(validateFor<double>("%.*f") != nullptr);
+static_assert(validateFor<double, double>("%.*f") != nullptr);
+static_assert(validateFor<bool, double>("%.*f") != nullptr);
+static_assert(validateFor<int, int>("%.*d") != nullptr);
 static_assert(validateFor<int>("%1234d") != nullptr);
 static_assert(validateFor<int>("%#d") != nullptr);
 static_assert(validateFor<int>("%------d") != nullptr);
@@ -136,6 +141,8 @@ TEST_F(FormatTest, NumbersOfMatchingTypesReadAsPrintf) {
   EXPECT_LIKE_PRINTF("%F", -std::numeric_limits<double>::infinity());
   EXPECT_LIKE_PRINTF("%.300f", 1e300); // longer than any small buffer
   EXPECT_EQ(line("%f", 1.5f), "1.500000");
+  EXPECT_EQ(line("c=%.*f t=%.*f", 2, 0.456f, 1, 59.96), cPrintf("c=%.*f t=%.*f", 2, 0.456, 1, 59.96));
+  EXPECT_EQ(line("[%8.*f]", -1, 2.5), cPrintf("[%8.*f]", -1, 2.5));
 }
 
 TEST_F(FormatTest, IntegersAreNeverWrappedToTheModifiersType) {

@@ -50,6 +50,11 @@ TEST(LogStoreTest, CountBoundDropsTheOldestAndCountsThem) {
   EXPECT_THAT(sequences(store.entriesAfter(4)), ::testing::ElementsAre(5u));
   EXPECT_TRUE(store.entriesAfter(5).empty());
   EXPECT_TRUE(store.entriesAfter(500).empty());
+  // A reader that had taken up to 1 missed entry 2; one that had taken 4 missed nothing.
+  EXPECT_EQ(store.sliceAfter(0).missed, 2u);
+  EXPECT_EQ(store.sliceAfter(1).missed, 1u);
+  EXPECT_EQ(store.sliceAfter(4).missed, 0u);
+  EXPECT_EQ(LogStore().sliceAfter(0).missed, 0u);
 }
 
 TEST(LogStoreTest, ByteBoundKeepsTheNewestEvenWhenItAloneIsOver) {

@@ -7,7 +7,9 @@
 #include "ui/main/ConnectionSheetViews.hpp"
 #include "ui/main/ViewKit.hpp"
 
+#include <QPointer>
 #include <QPushButton>
+#include <QTimer>
 
 #include <map>
 
@@ -26,6 +28,7 @@ protected:
     auto sheet = std::make_unique<ConnectionSetupView>(
         *manager, [this](bool show) { showSetupWrites.push_back(show); }, nullptr,
         [this](std::string_view name) {
+          ++lookups;
           const auto found = addresses.find(std::string(name));
           return found == addresses.end() ? AddressLookup{} : found->second;
         });
@@ -44,6 +47,7 @@ protected:
   std::map<std::string, AddressLookup> addresses = {
       {"en7", {"169.254.10.2", false}}, {"wlan0", {"192.168.1.20", false}}, {"lo", {"127.0.0.1", false}}};
   std::vector<bool> showSetupWrites;
+  int lookups = 0;
 };
 
 TEST_F(ConnectionSetupViewTest, OpeningUnlinkedStartsTheSearch) {
@@ -84,6 +88,7 @@ TEST_F(ConnectionSetupViewTest, OpeningLinkedShowsThePanelAndNoSearch) {
   EXPECT_TRUE(browsers.empty());
   EXPECT_EQ(bar(*sheet), std::vector<QString>{"完了"});
   ASSERT_NE(sheet->connectedDeviceView(), nullptr);
+  EXPECT_FALSE(sheet->connectedDeviceView()->isHidden());
   EXPECT_TRUE(sheet->tips()->isHidden());
   findButton(sheet.get(), "完了")->click();
   EXPECT_EQ(showSetupWrites, std::vector<bool>{false});
@@ -139,7 +144,7 @@ TEST_F(ConnectionSetupViewTest, LinkingAndDroppingWhileOpen) {
   manager->connectedPeers.set({});
   pump();
   EXPECT_EQ(sheet->statusLine()->text(), "接続が切断されました");
-  EXPECT_EQ(sheet->connectedDeviceView(), nullptr);
+  EXPECT_TRUE(sheet->connectedDeviceView()->isHidden());
   EXPECT_EQ(browsers.size(), 1u); // the sheet starts no new search
   EXPECT_EQ(bar(*sheet), (std::vector<QString>{"閉じる", "検索開始"}));
 
@@ -215,10 +220,15 @@ TEST_F(ConnectedPanelTest, RouteChangeListsFreshRoutesAndSwitches) {
 
   const auto linksBefore = links.size();
   findButton(options[0], "切替")->click();
-  pump();
   EXPECT_FALSE(panel->showRouteOptions());
   ASSERT_EQ(links.size(), linksBefore + 1);
   EXPECT_EQ(links.back()->parameters.requiredInterface, kWired);
+  // The switch ends the link: the panel steps aside folded until the new link is up.
+  pump();
+  ConnectedDeviceView* after = sheet->connectedDeviceView();
+  ASSERT_NE(after, nullptr);
+  EXPECT_TRUE(after->isHidden());
+  EXPECT_FALSE(after->showRouteOptions());
 }
 
 TEST_F(ConnectedPanelTest, RouteChangeWithoutTheTabletInTheBrowseResults) {
@@ -233,6 +243,60 @@ TEST_F(ConnectedPanelTest, RouteChangeWithoutTheTabletInTheBrowseResults) {
   panel->toggleRouteOptions();
   pump();
   EXPECT_EQ(panel->findChildren<QFrame*>("routeOption").size(), 0);
+}
+
+// On a poor link the health flips many times a second while the user works in the sheet.
+class FlappingHealthTest : public ConnectionSetupViewTest {
+protected:
+  void SetUp() override {
+    manager->discoveredPeers.set({stage, booth});
+    QObject::connect(&flap, &QTimer::timeout, [this] { manager->isLinkDegraded.set(!manager->isLinkDegraded.get()); });
+    flap.start(50);
+  }
+  static QPushButton* connectButtonOf(ConnectionSetupView& sheet, const QString& tablet) {
+    for (auto* row : sheet.discoveredDevices()->findChildren<QWidget*>("peerRow")) {
+      if (row->accessibleName() == tablet) return findButton<QPushButton>(row, "接続");
+    }
+    return nullptr;
+  }
+  platform::bonjour::BrowseResult stage = link::test::tablet("Stage", {kWifi});
+  platform::bonjour::BrowseResult booth = link::test::tablet("Booth", {kWired});
+  QTimer flap;
+};
+
+TEST_F(FlappingHealthTest, APressAcrossHealthChangesStillConnects) {
+  auto sheet = makeSheet();
+  show(*sheet);
+  QWidget* section = sheet->discoveredDevices();
+  QPushButton* connect = connectButtonOf(*sheet, "Booth");
+  ASSERT_NE(connect, nullptr);
+  const QPoint at = connect->mapTo(section, connect->rect().center());
+  const int lookupsBefore = lookups;
+
+  QTest::mousePress(connect, Qt::LeftButton);
+  QTest::qWait(200);
+  // The release goes to whatever is under the pointer by then, as a real one would.
+  QWidget* under = section->childAt(at);
+  ASSERT_NE(under, nullptr);
+  QTest::mouseRelease(under, Qt::LeftButton, {}, under->mapFrom(section, at));
+  ASSERT_EQ(links.size(), 1U);
+  EXPECT_EQ(link(0).endpoint, booth.endpoint);
+  EXPECT_EQ(lookups, lookupsBefore) << "interfaces looked up again for a health change";
+}
+
+TEST_F(FlappingHealthTest, FocusAndTheDefaultButtonStay) {
+  manager->connectedPeers.set({stage.endpoint});
+  auto sheet = makeSheet();
+  show(*sheet);
+  QPointer<QPushButton> connect = connectButtonOf(*sheet, "Booth");
+  QPointer<QPushButton> done = findButton<QPushButton>(sheet.get(), "完了");
+  ASSERT_TRUE(connect && done);
+  connect->setFocus();
+  ASSERT_EQ(sheet->focusWidget(), connect.data());
+  QTest::qWait(200);
+  ASSERT_TRUE(connect && done);
+  EXPECT_EQ(sheet->focusWidget(), connect.data());
+  EXPECT_TRUE(done->isDefault());
 }
 
 } // namespace
