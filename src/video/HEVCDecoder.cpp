@@ -104,7 +104,7 @@ struct HEVCDecoder::Impl {
   std::optional<Bytes> sps;
   std::optional<Bytes> pps;
   std::shared_ptr<const HEVCFormatDescription> formatDescription;
-  bool resynchronising = false; // a picture was dropped: pictures are dropped up to a random-access one
+  bool afterGap = false; // a picture was dropped: the next one starts the wait for a random-access one
 
   // The hand-over.
   std::mutex mutex;
@@ -117,6 +117,9 @@ struct HEVCDecoder::Impl {
   std::shared_ptr<const HEVCFormatDescription> sessionDescription; // the last one a unit brought
   std::optional<MonotonicTime> nextDecoderCreateRetryTime;         // none: at once
   bool awaitingRandomAccess = true;
+  std::optional<MonotonicTime> heldSince; // the first picture held back in this wait
+  long heldPictures = 0;
+  bool startedWithoutRandomAccess = false; // this session's line is written
 
   std::thread worker; // last: started once everything above exists
 
@@ -132,6 +135,8 @@ struct HEVCDecoder::Impl {
 
   void run();
   void handleAccessUnit(AccessUnitJob& job);
+  bool holdsBack(const AccessUnitJob& job);
+  void awaitRandomAccess();
   void createSession();
   void tearDownSession();
   void noteSubmitSucceeded();
@@ -189,8 +194,6 @@ void HEVCDecoder::decode(std::span<const std::uint8_t> accessUnit, std::uint64_t
   job.epoch = epoch;
   job.submittedAt = runtime::Clock::current().monotonic();
   if (pictureBearing) {
-    // Pictures after a dropped one would decode from missing references.
-    if (d.resynchronising && !randomAccess) return;
     int status = 0;
     job.packet = EncodedPacket::copyOf(accessUnit, status);
     if (!job.packet) {
@@ -198,15 +201,15 @@ void HEVCDecoder::decode(std::span<const std::uint8_t> accessUnit, std::uint64_t
         Log::video().error("blockbuffer_create_fail stream=%{public}s os_status=%d occurrences=%ld", d.streamTag, status, *count);
       return;
     }
-    job.afterGap = d.resynchronising;
+    job.afterGap = d.afterGap;
   }
 
   const bool afterGap = job.afterGap;
   if (d.enqueue(std::move(job), true)) {
-    if (afterGap) d.resynchronising = false;
+    if (afterGap) d.afterGap = false;
     return;
   }
-  if (pictureBearing) d.resynchronising = true;
+  if (pictureBearing) d.afterGap = true;
   if (const auto count = countFailure(d.keys.queueFull))
     Log::video().error("decode_drop reason=queue_full stream=%{public}s occurrences=%ld", d.streamTag, *count);
 }
@@ -218,7 +221,7 @@ void HEVCDecoder::reset() {
   d.sps.reset();
   d.pps.reset();
   d.formatDescription.reset();
-  d.resynchronising = false;
+  d.afterGap = false;
   Log::video().notice("decoder_reset stream=%{public}s", d.streamTag);
 }
 
@@ -347,10 +350,9 @@ void HEVCDecoder::Impl::handleAccessUnit(AccessUnitJob& job) {
 
   if (job.afterGap) {
     session->waitForAsynchronousFrames();
-    awaitingRandomAccess = true;
+    awaitRandomAccess();
   }
-  if (awaitingRandomAccess && !job.randomAccess) return;
-  awaitingRandomAccess = false;
+  if (holdsBack(job)) return;
 
   const int status = session->decodeFrame(std::move(job.packet), {job.epoch, job.submittedAt});
   if (status == 0) {
@@ -359,6 +361,33 @@ void HEVCDecoder::Impl::handleAccessUnit(AccessUnitJob& job) {
   }
   if (const auto count = countFailure(keys.decodeSubmitFail))
     Log::video().error("decode_fail stream=%{public}s os_status=%d occurrences=%ld", streamTag, status, *count);
+}
+
+bool HEVCDecoder::Impl::holdsBack(const AccessUnitJob& job) {
+  if (!awaitingRandomAccess) return false;
+  if (!job.randomAccess) {
+    if (!heldSince) heldSince = job.submittedAt;
+    const auto waited = job.submittedAt - *heldSince;
+    if (waited < kRandomAccessGrace && heldPictures < kRandomAccessGracePictures) {
+      ++heldPictures;
+      return true;
+    }
+    if (!startedWithoutRandomAccess) {
+      startedWithoutRandomAccess = true;
+      Log::video().notice("decode_start reason=no_sync_picture stream=%{public}s held=%ld waited_ms=%ld", streamTag, heldPictures,
+                          static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()));
+    }
+  }
+  awaitingRandomAccess = false;
+  heldSince.reset();
+  heldPictures = 0;
+  return false;
+}
+
+void HEVCDecoder::Impl::awaitRandomAccess() {
+  awaitingRandomAccess = true;
+  heldSince.reset();
+  heldPictures = 0;
 }
 
 void HEVCDecoder::Impl::createSession() {
@@ -374,7 +403,8 @@ void HEVCDecoder::Impl::createSession() {
       },
       status);
   if (session) {
-    awaitingRandomAccess = true;
+    awaitRandomAccess();
+    startedWithoutRandomAccess = false;
     Log::video().notice("decoder_create stream=%{public}s res=%dx%d hw=%{bool}d threads=%ld", streamTag, sessionDescription->width,
                         sessionDescription->height, session->usesHardware(), static_cast<long>(session->threadCount()));
     return;
@@ -387,7 +417,7 @@ void HEVCDecoder::Impl::tearDownSession() {
   if (!session) return;
   session->waitForAsynchronousFrames();
   session.reset();
-  awaitingRandomAccess = true;
+  awaitRandomAccess();
 }
 
 void HEVCDecoder::Impl::noteSubmitSucceeded() {

@@ -7,10 +7,11 @@
 // the network queue only splits, compares and copies. Each decoded picture goes to the
 // installed callback, on the worker thread, together with the epoch of its access unit.
 //
-// Pictures are handed on only from a random-access picture on: after the decoder is made,
-// reset or rebuilt for new parameter sets, and after it had to drop an access unit because its
-// queue was full, every picture up to the next random-access picture would be decoded from
-// missing references and is not decoded at all.
+// After the decoder is made, reset or rebuilt for new parameter sets, and after it had to drop an
+// access unit because its queue was full, the pictures up to the next random-access picture
+// would be decoded from missing references: they are held back for a short grace. There is no
+// way to ask the tablet for a random-access picture, and an encoder may send them rarely or never
+// (intra refresh), so once the grace is over every picture is decoded, references or not.
 
 #include "platform/media/HEVCDecompressionSession.hpp"
 #include "platform/media/VideoFrame.hpp"
@@ -38,13 +39,17 @@ public:
     int threadCount = 4;
     bool allowHardware = true;
     Threading threading = Threading::lowLatency;
-    // Access units waiting for the worker. Beyond it units are dropped up to the next
-    // random-access picture.
+    // Access units waiting for the worker. Beyond it units are dropped, and the pictures after
+    // the gap wait for a random-access picture as after a reset.
     std::size_t queueCapacity = 16;
   };
 
   // A refused decoder is tried again no sooner than this.
   static constexpr std::chrono::seconds kCreateRetryInterval{1};
+  // The grace for a random-access picture ends with whichever bound comes first: the time since
+  // the first picture held back, or the number of pictures held back.
+  static constexpr std::chrono::seconds kRandomAccessGrace{1};
+  static constexpr long kRandomAccessGracePictures = 60;
 
   using NALUnit = HEVCNALUnit;
 

@@ -46,6 +46,31 @@ protected:
     EXPECT_EQ((*sent)["failed"], 0);
     return (*sent)["frames"].get<std::uint64_t>();
   }
+
+  // A manager linked over loopback to the emulator published under `name`.
+  std::shared_ptr<NetworkManagerForMac> linkedManager(Emulator& emulator, const std::string& name,
+                                                      std::optional<platform::bonjour::BrowseResult>& tablet) {
+    auto dependencies = NetworkManagerForMac::systemDependencies();
+    dependencies.networkPeerID = [] { return std::string("11111111-2222-4333-8444-666666666666"); };
+    dependencies.deviceName = "Video Mac";
+    auto manager = NetworkManagerForMac::create(std::move(dependencies));
+    manager->updateBrowsing("start");
+    EXPECT_TRUE(runUntil([&] { return manager->isBrowsing.get(); }, 10s));
+    EXPECT_TRUE(emulator.waitFor("bonjour_published", [&] { pump(); }));
+    EXPECT_TRUE(runUntil(
+        [&] {
+          for (const auto& result : manager->discoveredPeers.get())
+            if (std::get<platform::net::ServiceEndpoint>(result.endpoint).name == name) tablet = result;
+          return tablet.has_value();
+        },
+        10s));
+    if (!tablet) return manager;
+    manager->connect(*tablet, kLoopback);
+    EXPECT_TRUE(runUntil([&] { return !manager->connectedPeers.get().empty(); }, 10s));
+    return manager;
+  }
+
+  static inline const platform::net::Interface kLoopback{"lo", 1, platform::net::InterfaceType::loopback};
 };
 
 TEST_F(VideoIntegrationTest, EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDropped) {
@@ -56,27 +81,11 @@ TEST_F(VideoIntegrationTest, EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDr
   }
   ASSERT_EQ(clip->pictures(), static_cast<std::size_t>(kPictures));
   const std::string name = "Video Tablet " + std::to_string(::getpid());
-
-  auto dependencies = NetworkManagerForMac::systemDependencies();
-  dependencies.networkPeerID = [] { return std::string("11111111-2222-4333-8444-666666666666"); };
-  dependencies.deviceName = "Video Mac";
-  auto manager = NetworkManagerForMac::create(std::move(dependencies));
-  manager->updateBrowsing("start");
-  ASSERT_TRUE(runUntil([&] { return manager->isBrowsing.get(); }, 10s));
-
   Emulator emulator({"--interface", "lo", "--name", name, "--video", clip->file});
-  ASSERT_TRUE(emulator.waitFor("bonjour_published", [&] { pump(); }));
   std::optional<platform::bonjour::BrowseResult> tablet;
-  ASSERT_TRUE(runUntil(
-      [&] {
-        for (const auto& result : manager->discoveredPeers.get())
-          if (std::get<platform::net::ServiceEndpoint>(result.endpoint).name == name) tablet = result;
-        return tablet.has_value();
-      },
-      10s));
-  const platform::net::Interface lo{"lo", 1, platform::net::InterfaceType::loopback};
-  manager->connect(*tablet, lo);
-  ASSERT_TRUE(runUntil([&] { return !manager->connectedPeers.get().empty(); }, 10s));
+  auto manager = linkedManager(emulator, name, tablet);
+  ASSERT_FALSE(HasFailure());
+  const platform::net::Interface& lo = kLoopback;
 
   // Mixed output: every frame sent is decoded and shown at the clip's size.
   const std::uint64_t mixFrames = streamOnePass(emulator, "mix");
@@ -134,6 +143,30 @@ TEST_F(VideoIntegrationTest, EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDr
   EXPECT_EQ(shared.width, static_cast<std::uint32_t>(kWidth));
   EXPECT_EQ(shared.height, static_cast<std::uint32_t>(kHeight));
   EXPECT_TRUE(manager->isSyphonRunning.get());
+
+  emulator.command("quit");
+  EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";
+}
+
+// A tablet whose encoder sent its only sync picture long ago: joined 3 s into such a stream, the
+// receiver shows it within a little more than the decoder's grace.
+TEST_F(VideoIntegrationTest, AStreamJoinedAfterItsOnlySyncPictureReachesTheHandOffWithinTheGrace) {
+  const auto clip = video::fixture::testPattern(320, 180, 180, 30, {.singleKeyframe = true, .matrix = {}});
+  if (!clip) {
+    if (testing::PrivateAvahi::requiredByCi()) FAIL() << "ffmpeg with libx265 could not make the video clip";
+    GTEST_SKIP() << "ffmpeg with libx265 could not make the video clip";
+  }
+  const std::string name = "Join Tablet " + std::to_string(::getpid());
+  Emulator emulator({"--interface", "lo", "--name", name, "--video", clip->file, "--start-at", "3"});
+  std::optional<platform::bonjour::BrowseResult> tablet;
+  auto manager = linkedManager(emulator, name, tablet);
+  ASSERT_FALSE(HasFailure());
+
+  const auto firstDatagram = std::chrono::steady_clock::now();
+  emulator.command("stream start mix 30");
+  ASSERT_TRUE(runUntil([&] { return manager->decodedFrameCount(0) > 0; }, 5s)) << "no picture without a sync picture";
+  EXPECT_LE(std::chrono::steady_clock::now() - firstDatagram, 1200ms);
+  EXPECT_TRUE(runUntil([&] { return manager->receivedPixelBuffer.get() != nullptr; }, 5s));
 
   emulator.command("quit");
   EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";

@@ -38,6 +38,7 @@ struct Received {
   std::uint64_t epoch = 0;
   std::uint8_t centreLuma = 0;
   std::uint8_t centreCb = 0;
+  platform::media::ColorMatrix matrix = platform::media::ColorMatrix::bt709;
 };
 
 // Collects what the decoder hands on; a test may hold the worker inside the callback.
@@ -73,7 +74,7 @@ private:
     const std::size_t cx = static_cast<std::size_t>(frame.width() / 2);
     const std::size_t cy = static_cast<std::size_t>(frame.height() / 2);
     Received received{frame.width(), frame.height(), epoch, frame.luma()[cy * frame.lumaStride() + cx],
-                      frame.chroma()[cy / 2 * frame.chromaStride() + cx / 2 * 2]};
+                      frame.chroma()[cy / 2 * frame.chromaStride() + cx / 2 * 2], frame.colorMatrix()};
     std::unique_lock lock(mutex_);
     frames_.push_back(received);
     if (hold_) {
@@ -260,6 +261,57 @@ TEST(HEVCDecoderTest, JoiningMidStreamWaitsForARandomAccessPicture) {
   EXPECT_EQ(sink.epochs(), range(30, 60));
 }
 
+// An encoder that sends a sync picture only at the start (or refreshes by slices) leaves a receiver
+// that joins later nothing to wait for: after a short grace every picture is decoded, and the
+// start without a sync picture is logged once per decoder session.
+TEST(HEVCDecoderTest, JoiningAStreamWithoutLaterSyncPicturesDecodesAfterAOneSecondGrace) {
+  const auto clip = fixture::testPattern(320, 240, 150, 30, {.singleKeyframe = true, .matrix = {}});
+  PD_REQUIRE_CLIP(clip);
+  ASSERT_EQ(clip->nextRandomAccess(1), clip->pictures());
+  runtime::ManualClock clock;
+  runtime::ScopedClock installed(clock);
+  VideoLines lines("grace");
+  Sink sink;
+  HEVCDecoder decoder(softwareOptions());
+  decoder.setStreamTag("grace");
+  sink.attach(decoder);
+  // Joined 3 s in, a picture every 34 ms: the 31st picture comes 1.02 s after the first.
+  const auto paced = [&](std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i < last; ++i) {
+      decoder.decode(clip->accessUnits[i], i);
+      clock.advance(34ms);
+    }
+    decoder.waitForAsynchronousFrames();
+  };
+  paced(90, 150);
+  EXPECT_EQ(sink.epochs(), range(120, 150));
+  EXPECT_EQ(lines.starting("decode_start"),
+            std::vector<std::string>{"decode_start reason=no_sync_picture stream=grace held=30 waited_ms=1020"});
+
+  // A new session waits again and logs again; within one session the line is not repeated.
+  decoder.reset();
+  paced(40, 90);
+  auto expected = range(120, 150);
+  const auto after = range(70, 90);
+  expected.insert(expected.end(), after.begin(), after.end());
+  EXPECT_EQ(sink.epochs(), expected);
+  EXPECT_EQ(lines.starting("decode_start").size(), 2u);
+}
+
+TEST(HEVCDecoderTest, AtMostSixtyPicturesAreHeldBackWhateverTheClockSays) {
+  const auto clip = fixture::testPattern(320, 240, 160, 30, {.singleKeyframe = true, .matrix = {}});
+  PD_REQUIRE_CLIP(clip);
+  runtime::ManualClock clock; // stands still: only the count ends the wait
+  runtime::ScopedClock installed(clock);
+  Sink sink;
+  HEVCDecoder decoder(softwareOptions());
+  decoder.setStreamTag("count");
+  sink.attach(decoder);
+  feed(decoder, *clip, 90, 160);
+  decoder.waitForAsynchronousFrames();
+  EXPECT_EQ(sink.epochs(), range(150, 160));
+}
+
 TEST(HEVCDecoderTest, ResetDeliversThePicturesInFlightThenWaitsForANewStart) {
   const auto clip = fixture::testPattern(320, 240, 90, 30);
   PD_REQUIRE_CLIP(clip);
@@ -378,6 +430,29 @@ TEST(HEVCDecoderTest, RangeAndDepthComeOutAsFullRangeEightBit) {
     EXPECT_EQ(frames[0].width, 64);
     EXPECT_NEAR(frames[0].centreLuma, c.luma, 2) << c.source << " " << c.pixelFormat;
     EXPECT_NEAR(frames[0].centreCb, 128, 2) << c.source << " " << c.pixelFormat;
+  }
+}
+
+TEST(HEVCDecoderTest, FramesCarryTheMatrixTheStreamSignals) {
+  struct Case {
+    const char* matrix;
+    platform::media::ColorMatrix expected;
+  };
+  // An untagged stream is taken as BT.709.
+  for (const Case c : {Case{"", platform::media::ColorMatrix::bt709}, Case{"bt601", platform::media::ColorMatrix::bt601},
+                       Case{"bt709", platform::media::ColorMatrix::bt709},
+                       Case{"bt2020", platform::media::ColorMatrix::bt2020NonConstant}}) {
+    const auto clip = fixture::testPattern(64, 48, 2, 30, {.singleKeyframe = false, .matrix = c.matrix});
+    PD_REQUIRE_CLIP(clip);
+    Sink sink;
+    HEVCDecoder decoder(softwareOptions());
+    decoder.setStreamTag("matrix");
+    sink.attach(decoder);
+    feed(decoder, *clip, 0, clip->pictures());
+    decoder.waitForAsynchronousFrames();
+    const auto frames = sink.frames();
+    ASSERT_EQ(frames.size(), 2u) << c.matrix;
+    EXPECT_EQ(frames[1].matrix, c.expected) << c.matrix;
   }
 }
 

@@ -97,11 +97,15 @@ std::size_t Clip::nextRandomAccess(std::size_t index) const {
   return index;
 }
 
-std::optional<Clip> testPattern(int width, int height, int frames, int fps) {
-  return cached(std::make_tuple(width, height, frames, fps), [&]() -> std::optional<Clip> {
+std::optional<Clip> testPattern(int width, int height, int frames, int fps, const PatternShape& shape) {
+  return cached(std::make_tuple(width, height, frames, fps, shape), [&]() -> std::optional<Clip> {
     const std::filesystem::path out = nextOutput();
-    if (!run({"sh", PD_HEVC_FIXTURE_SCRIPT, out.string(), std::to_string(width), std::to_string(height), std::to_string(frames),
-              std::to_string(fps)})) {
+    std::vector<std::string> command{"sh", PD_HEVC_FIXTURE_SCRIPT};
+    if (shape.singleKeyframe) command.emplace_back("--single-keyframe");
+    if (!shape.matrix.empty()) command.insert(command.end(), {"--matrix", shape.matrix});
+    command.insert(command.end(), {out.string(), std::to_string(width), std::to_string(height), std::to_string(frames),
+                                   std::to_string(fps)});
+    if (!run(std::move(command))) {
       std::cerr << "fixture: make-hevc-fixture.sh failed (is ffmpeg with libx265 installed?)\n";
       return std::nullopt;
     }

@@ -4,6 +4,7 @@
 // command-line tool and libx265 (Debian's ffmpeg package) and cut into the access units the
 // tablet sends: NAL units behind 4-byte big-endian lengths, one coded picture per unit.
 
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -21,10 +22,18 @@ struct Clip {
   std::size_t nextRandomAccess(std::size_t index) const;
 };
 
+struct PatternShape {
+  // One keyframe, the first picture, with parameter sets before every picture.
+  bool singleKeyframe = false;
+  // "bt601", "bt709", "bt2020": the colour description the stream carries; empty for none.
+  std::string matrix;
+  auto operator<=>(const PatternShape&) const = default;
+};
+
 // ffmpeg's moving test pattern, shaped like the tablet's stream (no B-frames, parameter sets
 // before every keyframe, a keyframe every `fps` pictures), by tools/fixtures/make-hevc-fixture.sh.
 // nullopt when ffmpeg or libx265 is missing; the reason goes to stderr.
-std::optional<Clip> testPattern(int width, int height, int frames, int fps);
+std::optional<Clip> testPattern(int width, int height, int frames, int fps, const PatternShape& shape = {});
 
 // A stream of another kind: `source` is an ffmpeg lavfi source ("color=c=white:size=64x48"),
 // `pixelFormat` the encoder's input format ("yuv420p10le", "yuvj420p" for full range). Same

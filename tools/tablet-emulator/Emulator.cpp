@@ -432,7 +432,7 @@ struct Emulator::Impl {
         stream.active = true;
         stream.mode = start.mode;
         stream.fps = start.fps;
-        stream.frameIndex = 0;
+        stream.frameIndex = static_cast<std::uint64_t>(std::llround(options.startAtSeconds * start.fps));
         stream.frames = stream.datagrams = stream.failed = stream.ticksWithoutPeer = 0;
         stream.firstFrameReported = {};
         stream.next = SteadyClock::now();

@@ -43,6 +43,7 @@ Video
   --video-b FILE           deck B's file in raw mode (default: --video)
   --payload-size N         bytes of video per datagram (default 1265)
   --start-seq N            first frame sequence number (default 0)
+  --start-at SECONDS       begin every stream this far into the clip, at its frame rate (default 0)
   --stream mix|raw         stream as soon as a receiver is linked    --fps N (default 30)
   --nal-length exact|without-prefixes|first-nal   what the length field announces (default exact)
   --video-before-ack N     send N frames of the stream to a new receiver before the handshake ack
@@ -189,6 +190,12 @@ OptionsParse parseOptions(const std::vector<std::string>& args) {
              const auto n = integerIn(v, 0, std::numeric_limits<std::int64_t>::max());
              if (n) o.startSequence = static_cast<std::uint64_t>(*n);
              return n.has_value();
+         }},
+        {"--start-at", [&](const std::string& v) {
+             const auto n = parseNumber(v);
+             if (!n || !(*n >= 0.0) || *n > 86400.0) return false;
+             o.startAtSeconds = *n;
+             return true;
          }},
         {"--stream", [&](const std::string& v) {
              StreamMode m{};

@@ -30,6 +30,7 @@ struct Options {
     std::string videoPathB;  // deck B in raw mode; deck A's file when empty
     std::size_t payloadSize = defaultFragmentPayload;
     std::uint64_t startSequence = 0;
+    double startAtSeconds = 0.0;  // where in the clip every stream begins, as a receiver joining late sees it
     std::optional<cmd::StreamStart> autoStream;
     std::chrono::milliseconds pingInterval{2000};
     bool quitOnEof = true;

@@ -118,6 +118,20 @@ bool isFullRange(const AVFrame& picture) {
          format == AV_PIX_FMT_YUVJ444P || format == AV_PIX_FMT_YUVJ440P || format == AV_PIX_FMT_YUVJ411P;
 }
 
+ColorMatrix matrixOf(const AVFrame& picture) {
+  switch (picture.colorspace) {
+  case AVCOL_SPC_BT470BG:
+  case AVCOL_SPC_SMPTE170M:
+  case AVCOL_SPC_FCC: // within a percent of BT.601's weights
+    return ColorMatrix::bt601;
+  case AVCOL_SPC_BT2020_NCL:
+  case AVCOL_SPC_BT2020_CL: // not drawn exactly; the non-constant form is the nearest
+    return ColorMatrix::bt2020NonConstant;
+  default:
+    return ColorMatrix::bt709;
+  }
+}
+
 // Planes the own loops read, with their row counts, must be present with non-negative pitches
 // (and 16-bit rows 2-byte aligned); anything else takes the general path.
 bool planesUsable(const AVFrame& picture, int planes, int bytesPerSample) {
@@ -201,6 +215,7 @@ std::shared_ptr<VideoFrame> VideoFrameConverter::State::convertSoftware(const AV
     status = sizeOk ? AVERROR(ENOMEM) : AVERROR(EINVAL);
     return nullptr;
   }
+  frame->setColorimetry(matrixOf(picture), ColorRange::full);
   const bool fullRange = isFullRange(picture);
   const bool limited = !fullRange;
   const auto width = static_cast<std::size_t>(frame->width());

@@ -4,7 +4,7 @@
 // planar 4:2:0 (software), NV12 or P010 (VAAPI surfaces, copied back first), in limited
 // ("video") or full range and at 8 or 10 bits; those have loops of their own, anything else goes
 // through libswscale. Streams that do not say their range are taken as limited range, as
-// video decoders do.
+// video decoders do. The matrix is left as the stream signalled it and named on the frame.
 
 #include "platform/media/VideoFrame.hpp"
 #include "runtime/Clock.hpp"

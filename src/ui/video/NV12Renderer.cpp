@@ -5,7 +5,9 @@
 #include <QOpenGLShaderProgram>
 #include <QOpenGLVertexArrayObject>
 
+#include <charconv>
 #include <cmath>
+#include <string>
 
 namespace pd::ui::video {
 
@@ -14,8 +16,6 @@ using platform::media::VideoFramePtr;
 
 namespace {
 
-// Full-range BT.709, as the decoder hands frames out: luma is used as it stands, chroma is
-// centred on 128.
 constexpr const char* kVertexShader = R"(#version 130
 out vec2 uv;
 void main() {
@@ -25,14 +25,16 @@ void main() {
 }
 )";
 
-constexpr const char* kFragmentShader = R"(#version 130
+// The conversion is written into the shader as constants (see conversionDefinitions): a software
+// renderer compiles them into its pixel loop, where values read from uniforms cost a quarter more.
+constexpr const char* kFragmentShader = R"(
 in vec2 uv;
 uniform sampler2D lumaPlane;
 uniform sampler2D chromaPlane;
 void main() {
-  float y = texture(lumaPlane, uv).r;
+  float y = LUMA(texture(lumaPlane, uv).r);
   vec2 c = texture(chromaPlane, uv).rg - vec2(128.0 / 255.0);
-  gl_FragColor = vec4(y + 1.5748 * c.y, y - 0.1873 * c.x - 0.4681 * c.y, y + 1.8556 * c.x, 1.0);
+  gl_FragColor = vec4(y + CR_TO_R * c.y, y - CB_TO_G * c.x - CR_TO_G * c.y, y + CB_TO_B * c.x, 1.0);
 }
 )";
 
@@ -41,7 +43,7 @@ void main() {
 // A software renderer samples four-byte texels far faster than one- and two-byte ones, and its
 // normalised, unfiltered sampling faster than texelFetch, which makes this pass the cheaper one by
 // about a third where it applies.
-constexpr const char* kExactFragmentShader = R"(#version 130
+constexpr const char* kExactFragmentShader = R"(
 in vec2 uv;
 uniform sampler2D lumaPlane;
 uniform sampler2D chromaPlane;
@@ -49,17 +51,44 @@ uniform float lumaTexelsPerRow;
 void main() {
   // Pixel centres sit half a sample into the texel's quarter, well clear of truncation.
   int lane = int(fract(uv.x * lumaTexelsPerRow) * 4.0);
-  float y = texture(lumaPlane, uv)[lane];
+  float y = LUMA(texture(lumaPlane, uv)[lane]);
   vec4 pairs = texture(chromaPlane, uv);
   vec2 c = (lane < 2 ? pairs.rg : pairs.ba) - vec2(128.0 / 255.0);
-  gl_FragColor = vec4(y + 1.5748 * c.y, y - 0.1873 * c.x - 0.4681 * c.y, y + 1.8556 * c.x, 1.0);
+  gl_FragColor = vec4(y + CR_TO_R * c.y, y - CB_TO_G * c.x - CR_TO_G * c.y, y + CB_TO_B * c.x, 1.0);
 }
 )";
 
-std::unique_ptr<QOpenGLShaderProgram> buildProgram(const char* fragmentShader) {
+// The shader's terms for a matrix and range, with chroma centred on zero: R = y + CR_TO_R Cr,
+// G = y - CB_TO_G Cb - CR_TO_G Cr, B = y + CB_TO_B Cb. Every term follows from the matrix's weights
+// of red and blue in luma; limited range stretches luma 16...235 and chroma 16...240 to the full
+// scale.
+std::string conversionDefinitions(platform::media::ColorMatrix matrix, platform::media::ColorRange range) {
+  const double kr = platform::media::lumaWeights(matrix).red;
+  const double kb = platform::media::lumaWeights(matrix).blue;
+  const double kg = 1.0 - kr - kb;
+  const bool limited = range == platform::media::ColorRange::limited;
+  const double chromaScale = limited ? 255.0 / 224.0 : 1.0;
+  // Written without the locale, which may want a decimal comma.
+  const auto literal = [](double value) {
+    char text[32];
+    const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 7);
+    return std::string(text, written.ptr);
+  };
+  std::string out = "#version 130\n";
+  out += limited ? "#define LUMA(v) ((v) * " + literal(255.0 / 219.0) + " - " + literal(16.0 / 219.0) + ")\n"
+                 : std::string("#define LUMA(v) (v)\n");
+  out += "#define CR_TO_R " + literal(2.0 * (1.0 - kr) * chromaScale) + "\n";
+  out += "#define CB_TO_G " + literal(2.0 * kb * (1.0 - kb) / kg * chromaScale) + "\n";
+  out += "#define CR_TO_G " + literal(2.0 * kr * (1.0 - kr) / kg * chromaScale) + "\n";
+  out += "#define CB_TO_B " + literal(2.0 * (1.0 - kb) * chromaScale) + "\n";
+  return out;
+}
+
+std::unique_ptr<QOpenGLShaderProgram> buildProgram(const std::string& fragmentShader) {
   auto program = std::make_unique<QOpenGLShaderProgram>();
   if (!program->addShaderFromSourceCode(QOpenGLShader::Vertex, kVertexShader) ||
-      !program->addShaderFromSourceCode(QOpenGLShader::Fragment, fragmentShader) || !program->link()) {
+      !program->addShaderFromSourceCode(QOpenGLShader::Fragment, QByteArray::fromStdString(fragmentShader)) ||
+      !program->link()) {
     return nullptr;
   }
   program->bind();
@@ -82,19 +111,31 @@ bool NV12Renderer::initialise() {
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
   }
-  program_ = buildProgram(kFragmentShader);
-  exactProgram_ = program_ != nullptr ? buildProgram(kExactFragmentShader) : nullptr;
   vertexArray_ = std::make_unique<QOpenGLVertexArrayObject>();
   vertexArray_->create();
   initialised_ = true;
-  return program_ != nullptr;
+  // What decoded frames mostly are; other conversions are built when a frame first needs them.
+  ready_ = program(platform::media::ColorMatrix::bt709, platform::media::ColorRange::full, false) != nullptr;
+  return ready_;
+}
+
+QOpenGLShaderProgram* NV12Renderer::program(platform::media::ColorMatrix matrix, platform::media::ColorRange range, bool exact) {
+  const auto key = std::make_tuple(matrix, range, exact);
+  auto found = programs_.find(key);
+  if (found == programs_.end()) {
+    // A program that does not build is kept as none, so it is not tried again on every frame.
+    found = programs_.emplace(key, buildProgram(conversionDefinitions(matrix, range) +
+                                                (exact ? kExactFragmentShader : kFragmentShader)))
+                .first;
+  }
+  return found->second.get();
 }
 
 void NV12Renderer::release() {
   if (!initialised_) return;
   glDeleteTextures(2, textures_);
-  program_.reset();
-  exactProgram_.reset();
+  programs_.clear();
+  ready_ = false;
   vertexArray_.reset();
   uploaded_.reset();
   initialised_ = false;
@@ -136,7 +177,7 @@ void NV12Renderer::upload(const VideoFramePtr& frame, Layout layout) {
 }
 
 void NV12Renderer::draw(const VideoFramePtr& shown, int targetWidth, int targetHeight) {
-  const VideoFramePtr frame = program_ != nullptr ? shown : nullptr;
+  const VideoFramePtr frame = ready_ ? shown : nullptr;
   const FittedRect fitted =
       frame ? fitFrame(frame->width(), frame->height(), targetWidth, targetHeight) : FittedRect{};
   const auto x = static_cast<GLint>(std::lround(fitted.x));
@@ -151,13 +192,16 @@ void NV12Renderer::draw(const VideoFramePtr& shown, int targetWidth, int targetH
   if (frame == nullptr || width <= 0 || height <= 0) return;
 
   // Texel for pixel, filtering would only average each texel with itself.
-  const bool exact = width == frame->width() && height == frame->height() && frame->width() % 4 == 0 &&
-                     exactProgram_ != nullptr;
+  const bool fits = width == frame->width() && height == frame->height() && frame->width() % 4 == 0;
+  QOpenGLShaderProgram* exactProgram = fits ? program(frame->colorMatrix(), frame->colorRange(), true) : nullptr;
+  QOpenGLShaderProgram* chosen = exactProgram != nullptr ? exactProgram : program(frame->colorMatrix(), frame->colorRange(), false);
+  // Should a conversion not build, the picture is still shown, in BT.709 colours.
+  if (chosen == nullptr) chosen = program(platform::media::ColorMatrix::bt709, platform::media::ColorRange::full, false);
+  const bool exact = chosen == exactProgram;
   upload(frame, exact ? Layout::packed : Layout::planar);
-  QOpenGLShaderProgram& program = exact ? *exactProgram_ : *program_;
   glViewport(x, y, width, height);
-  program.bind();
-  if (exact) glUniform1f(program.uniformLocation("lumaTexelsPerRow"), static_cast<GLfloat>(frame->width() / 4));
+  chosen->bind();
+  if (exact) glUniform1f(chosen->uniformLocation("lumaTexelsPerRow"), static_cast<GLfloat>(frame->width() / 4));
   glActiveTexture(GL_TEXTURE0);
   glBindTexture(GL_TEXTURE_2D, textures_[0]);
   glActiveTexture(GL_TEXTURE1);
@@ -165,7 +209,7 @@ void NV12Renderer::draw(const VideoFramePtr& shown, int targetWidth, int targetH
   QOpenGLVertexArrayObject::Binder binder(vertexArray_.get());
   glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
   glActiveTexture(GL_TEXTURE0);
-  program.release();
+  chosen->release();
 }
 
 } // namespace pd::ui::video

@@ -8,12 +8,14 @@
 #include <QGuiApplication>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
+#include <QOpenGLFunctions>
 #include <QOpenGLWidget>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <string>
 
 namespace pd::ui::video {
 
@@ -34,28 +36,52 @@ FittedRect fitFrame(double frameWidth, double frameHeight, double targetWidth, d
   return rect;
 }
 
-bool VideoView::openGLAvailable() {
-  static const bool available = [] {
-    bool usable = false;
+namespace {
+
+struct OpenGLProbe {
+  bool available = false;
+  bool software = false;
+};
+
+// Mesa's software rasterisers, by the names they give as the renderer.
+bool isSoftwareRenderer(const std::string& renderer) {
+  return renderer.find("llvmpipe") != std::string::npos || renderer.find("softpipe") != std::string::npos ||
+         renderer.find("Software Rasterizer") != std::string::npos;
+}
+
+const OpenGLProbe& openGLProbe() {
+  static const OpenGLProbe probe = [] {
+    OpenGLProbe result;
+    std::string renderer;
     if (QGuiApplication::instance() != nullptr) {
       QOpenGLContext context;
       QOffscreenSurface surface;
       surface.create();
       if (context.create() && context.makeCurrent(&surface)) {
         // The shaders need GLSL 1.30 and one- and two-channel textures: desktop OpenGL 3.
-        usable = !context.isOpenGLES() && context.format().majorVersion() >= 3;
+        result.available = !context.isOpenGLES() && context.format().majorVersion() >= 3;
+        const auto* name = reinterpret_cast<const char*>(context.functions()->glGetString(GL_RENDERER));
+        renderer = name != nullptr ? name : "";
+        result.software = isSoftwareRenderer(renderer);
         context.doneCurrent();
       }
     }
-    if (usable) {
-      diagnostics::Log::video().notice("video_view renderer=opengl");
-    } else {
+    if (!result.available) {
       diagnostics::Log::video().notice("video_view renderer=painter reason=no_opengl");
+    } else if (result.software) {
+      diagnostics::Log::video().notice("video_view renderer=painter reason=software_renderer gl_renderer=%{public}s", renderer);
+    } else {
+      diagnostics::Log::video().notice("video_view renderer=opengl");
     }
-    return usable;
+    return result;
   }();
-  return available;
+  return probe;
 }
+
+} // namespace
+
+bool VideoView::openGLAvailable() { return openGLProbe().available; }
+bool VideoView::softwareOpenGL() { return openGLProbe().software; }
 
 class VideoView::GLSurface final : public QOpenGLWidget {
 public:
@@ -129,7 +155,8 @@ private:
 
 VideoView::VideoView(std::string streamTag, QWidget* parent, Renderer renderer)
     : QWidget(parent), streamTag_(std::move(streamTag)) {
-  usesOpenGL_ = renderer == Renderer::automatic && openGLAvailable();
+  usesOpenGL_ = (renderer == Renderer::automatic && openGLAvailable() && !softwareOpenGL()) ||
+                (renderer == Renderer::opengl && openGLAvailable());
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   if (usesOpenGL_) {

@@ -5,8 +5,10 @@
 // frame timer. Frames are scaled to fit with their aspect ratio kept and centred on black.
 //
 // The picture is drawn with OpenGL (NV12 planes uploaded once per new frame, converted in a
-// shader) where an OpenGL 3 context can be made, and with QPainter otherwise; the choice is made
-// at run time, once per process, and logged.
+// shader) where a hardware OpenGL 3 context can be made, and with QPainter otherwise: under a
+// software renderer the window system composes the OpenGL widget by reading it back, which costs
+// many times what QPainter does, while widgets laid over the video (badges) must still show. The
+// choice is made at run time, once per process, and logged.
 
 #include "platform/media/VideoFrame.hpp"
 
@@ -29,7 +31,9 @@ FittedRect fitFrame(double frameWidth, double frameHeight, double targetWidth, d
 
 class VideoView : public QWidget {
 public:
-  enum class Renderer { automatic, painter };
+  // automatic: OpenGL where it is done in hardware. opengl: OpenGL wherever there is a context,
+  // for comparing the two.
+  enum class Renderer { automatic, painter, opengl };
 
   // `streamTag` names the stream in log lines only: "0", "1", "2" or "fs".
   explicit VideoView(std::string streamTag, QWidget* parent = nullptr, Renderer renderer = Renderer::automatic);
@@ -46,8 +50,10 @@ public:
   // The picture as it is shown now.
   QImage grabImage();
 
-  // True when this process can draw with OpenGL; probed once.
+  // True when this process can draw with OpenGL, and when that OpenGL is a software renderer;
+  // probed once.
   static bool openGLAvailable();
+  static bool softwareOpenGL();
 
 private:
   class GLSurface;

@@ -1,5 +1,6 @@
 #include "ui/video/VideoView.hpp"
 
+#include "platform/log/LogStore.hpp"
 #include "support/SolidFrame.hpp"
 
 #include <QApplication>
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
@@ -18,6 +20,8 @@
 namespace pd::ui::video {
 namespace {
 
+using platform::media::ColorMatrix;
+using platform::media::ColorRange;
 using platform::media::VideoFrame;
 using platform::media::VideoFramePtr;
 
@@ -84,7 +88,7 @@ TEST(FitFrame, KeepsTheAspectAndCentres) {
 class VideoViewTest : public ::testing::TestWithParam<VideoView::Renderer> {
 protected:
   void SetUp() override {
-    if (GetParam() == VideoView::Renderer::automatic && !VideoView::openGLAvailable()) {
+    if (GetParam() == VideoView::Renderer::opengl && !VideoView::openGLAvailable()) {
       const char* ci = std::getenv("CI");
       if (ci != nullptr && std::string(ci) == "true") FAIL() << "no OpenGL: run under xvfb-run";
       GTEST_SKIP() << "no OpenGL here: run under xvfb-run -a";
@@ -94,7 +98,7 @@ protected:
 
 TEST_P(VideoViewTest, ShowsTheFrameLetterboxedInItsColours) {
   VideoView view("0", nullptr, GetParam());
-  EXPECT_EQ(view.usesOpenGL(), GetParam() == VideoView::Renderer::automatic);
+  EXPECT_EQ(view.usesOpenGL(), GetParam() == VideoView::Renderer::opengl);
   view.resize(320, 320);
   view.show();
   settle();
@@ -173,7 +177,7 @@ TEST_P(VideoViewTest, AFrameThatFillsTheViewIsShownTexelForTexelAndLeavesNothing
   };
   EXPECT_NEAR(area(8, 8, 144, 74)[1], 30, 2.0) << "top left";
   EXPECT_NEAR(area(8, 98, 144, 74)[1], 120, 2.0) << "bottom left";
-  if (GetParam() == VideoView::Renderer::automatic && scale == 1.0) {
+  if (GetParam() == VideoView::Renderer::opengl && scale == 1.0) {
     // Y 220, Cb 100, Cr 170: G about 205.6, B about 168; neutral: 220.
     const QRgb coloured = image.pixel(161, 40);
     const QRgb neutral = image.pixel(162, 40);
@@ -241,10 +245,75 @@ TEST_P(VideoViewTest, AFrameShownTexelForTexelKeepsEverySampleInItsPlace) {
   EXPECT_EQ(wrong, 0);
 }
 
+// Each frame is converted with the matrix and range it carries. The expected colours follow from
+// the standards' luma weights (Kr, Kb) alone; each case lies well apart from BT.709's answer.
+TEST_P(VideoViewTest, ConvertsWithTheFramesMatrixAndRange) {
+  struct Case {
+    const char* name;
+    ColorMatrix matrix;
+    ColorRange range;
+    double kr;
+    double kb;
+  };
+  constexpr std::uint8_t kY = 100;
+  constexpr std::uint8_t kCb = 90;
+  constexpr std::uint8_t kCr = 200;
+  VideoView view("0", nullptr, GetParam());
+  view.resize(160, 90);
+  view.show();
+  settle();
+  for (const Case c : {Case{"bt601 full", ColorMatrix::bt601, ColorRange::full, 0.299, 0.114},
+                       Case{"bt601 limited", ColorMatrix::bt601, ColorRange::limited, 0.299, 0.114},
+                       Case{"bt709 limited", ColorMatrix::bt709, ColorRange::limited, 0.2126, 0.0722},
+                       Case{"bt2020 full", ColorMatrix::bt2020NonConstant, ColorRange::full, 0.2627, 0.0593}}) {
+    auto frame = VideoFrame::allocate(64, 36);
+    std::memset(frame->mutableLuma(), kY, frame->lumaStride() * 36);
+    for (std::size_t i = 0; i < frame->chromaStride() * 18; i += 2) {
+      frame->mutableChroma()[i] = kCb;
+      frame->mutableChroma()[i + 1] = kCr;
+    }
+    frame->setColorimetry(c.matrix, c.range);
+    view.setFrame(frame);
+    settle();
+    const bool limited = c.range == ColorRange::limited;
+    const double y = limited ? (kY - 16) / 219.0 : kY / 255.0;
+    const double cb = (kCb - 128) / (limited ? 224.0 : 255.0);
+    const double cr = (kCr - 128) / (limited ? 224.0 : 255.0);
+    const double kg = 1 - c.kr - c.kb;
+    const double expected[3] = {255 * (y + 2 * (1 - c.kr) * cr),
+                                255 * (y - 2 * c.kb * (1 - c.kb) / kg * cb - 2 * c.kr * (1 - c.kr) / kg * cr),
+                                255 * (y + 2 * (1 - c.kb) * cb)};
+    const QImage image = view.grabImage();
+    const auto centre = meanColour(image, QRect(image.width() / 4, image.height() / 4, image.width() / 2, image.height() / 2));
+    for (int channel = 0; channel < 3; ++channel)
+      EXPECT_NEAR(centre[channel], std::clamp(expected[channel], 0.0, 255.0), 3.0) << c.name << " channel " << channel;
+  }
+}
+
+// Mesa's software renderer paints the OpenGL widget through a read-back that costs far more than
+// drawing with QPainter: views that may choose draw with QPainter there, and the choice is logged once.
+TEST(VideoViewChoice, ASoftwareOpenGLRendererShowsVideoWithQPainter) {
+  if (!VideoView::openGLAvailable()) GTEST_SKIP() << "no OpenGL here: run under xvfb-run -a";
+  VideoView automatic("0");
+  VideoView forced("1", nullptr, VideoView::Renderer::opengl);
+  EXPECT_TRUE(forced.usesOpenGL());
+  EXPECT_EQ(automatic.usesOpenGL(), !VideoView::softwareOpenGL());
+  if (!VideoView::softwareOpenGL()) GTEST_SKIP() << "this machine's OpenGL is not a software renderer";
+  int choices = 0;
+  std::string line;
+  for (const auto& entry : platform::log::LogStore::shared().entriesAfter(0)) {
+    if (entry.category != "video" || !entry.message.starts_with("video_view ")) continue;
+    ++choices;
+    line = entry.message;
+  }
+  EXPECT_EQ(choices, 1);
+  EXPECT_TRUE(line.starts_with("video_view renderer=painter reason=software_renderer gl_renderer=llvmpipe")) << line;
+}
+
 INSTANTIATE_TEST_SUITE_P(Renderers, VideoViewTest,
-                         ::testing::Values(VideoView::Renderer::automatic, VideoView::Renderer::painter),
+                         ::testing::Values(VideoView::Renderer::opengl, VideoView::Renderer::painter),
                          [](const auto& param) {
-                           return std::string(param.param == VideoView::Renderer::automatic ? "OpenGL" : "Painter");
+                           return std::string(param.param == VideoView::Renderer::opengl ? "OpenGL" : "Painter");
                          });
 
 } // namespace
