@@ -7,6 +7,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -20,7 +21,7 @@ class Client;
 }
 namespace pd::platform::net {
 class PathMonitor;
-enum class PathStatus;
+enum class PathStatus : std::uint8_t;
 } // namespace pd::platform::net
 namespace pd::platform::settings {
 class UserDefaults;

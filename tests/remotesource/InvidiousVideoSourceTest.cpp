@@ -1,6 +1,7 @@
 #include "remotesource/InvidiousVideoSource.hpp"
 
 #include "RemoteSourceTestSupport.hpp"
+#include "platform/json/Document.hpp"
 #include "remotesource/VideoSourceError.hpp"
 
 #include <gmock/gmock.h>
@@ -225,6 +226,17 @@ TEST(InvidiousSearchDecodingTest, ThumbnailChoiceAndQueryEncoding) {
   EXPECT_EQ(S::percentEncodeQuery("a+b=c?"), "a%2Bb%3Dc%3F");
   EXPECT_EQ(S::percentEncodeQuery("AZaz09!$'()*,-./:;@_~#%\xc3\xa9"), "AZaz09!$'()*,-./:;@_~%23%25%C3%A9");
   EXPECT_EQ(S::percentEncodeQuery("\xc3"), std::nullopt);
+}
+
+TEST(InvidiousSearchDecodingTest, SearchItemRecordCoding) {
+  const VideoSearchItem bare{"v", "t", std::nullopt, std::nullopt, std::nullopt};
+  EXPECT_EQ(bare.toJSON(), R"({"videoID":"v","title":"t"})");
+  const auto decoded = VideoSearchItem::fromJSON(
+      platform::json::Document::parse(R"({"videoID":"v","title":"t","author":null,"extra":1,"lengthSeconds":3})").root());
+  EXPECT_EQ(decoded, (VideoSearchItem{"v", "t", std::nullopt, 3, std::nullopt}));
+  EXPECT_NE(decoded, (VideoSearchItem{"v", "t", std::nullopt, 3, "https://h/x.jpg"}));
+  EXPECT_THROW(VideoSearchItem::fromJSON(platform::json::Document::parse(R"({"videoID":"v"})").root()),
+               platform::json::DecodingError);
 }
 
 } // namespace

@@ -366,7 +366,9 @@ struct Client::Impl : std::enable_shared_from_this<Client::Impl> {
     }
     transfer.outcome.code = code;
     transfer.outcome.message = std::move(message);
-    const bool quiet = code == CURLE_OK || transfer.outcome.cancelled || transfer.outcome.overCap ||
+    // Only libcurl's own failures are worth a line; a stop we asked for is not one, and a client
+    // closing at process end must not log into a store that may already be gone.
+    const bool quiet = code == CURLE_OK || closed || transfer.outcome.cancelled || transfer.outcome.overCap ||
                        (code == CURLE_WRITE_ERROR && transfer.response.stoppedEarly);
     if (!quiet) {
       log::recordExternal("se.curl", "transfer", log::Level::error,

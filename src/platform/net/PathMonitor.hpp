@@ -1,11 +1,11 @@
 #pragma once
 
+#include "platform/net/DatagramLink.hpp" // PathStatus, shared with the datagram link's path
+
 #include <functional>
 #include <memory>
 
 namespace pd::platform::net {
-
-enum class PathStatus { satisfied, unsatisfied, requiresConnection };
 
 // Watches whether the machine has a usable network path: satisfied while an interface that is
 // up, running and not loopback holds an address that is not link-local. The handler gets the
