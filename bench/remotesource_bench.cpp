@@ -26,8 +26,8 @@ using remotesource::InvidiousInstanceManager;
 using remotesource::InvidiousVideoSource;
 using remotesource::VideoSearchItem;
 
-testing::FakeRemote& fake() {
-  static testing::FakeRemote server;
+pd::testing::FakeRemote& fake() {
+  static pd::testing::FakeRemote server;
   return server;
 }
 
@@ -46,7 +46,7 @@ std::shared_ptr<InvidiousVideoSource> makeSource(std::chrono::milliseconds timeo
 }
 
 std::vector<VideoSearchItem> search(const std::shared_ptr<InvidiousVideoSource>& source) {
-  return testing::runBlocking([source]() -> runtime::Awaitable<std::vector<VideoSearchItem>> {
+  return pd::testing::runBlocking([source]() -> runtime::Awaitable<std::vector<VideoSearchItem>> {
     co_return co_await source->search("loopback bench", "bench");
   });
 }
@@ -58,6 +58,18 @@ void BM_SearchRoundTrip(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(search(source));
 }
 BENCHMARK(BM_SearchRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_ClientGet(benchmark::State& state) {
+  auto client = std::make_shared<platform::http::Client>(fake().clientConfiguration());
+  platform::http::Request request;
+  request.url = "https://a.remote.test/api/v1/search?q=loopback%20bench&type=video";
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(pd::testing::runBlocking([client, request]() -> runtime::Awaitable<long> {
+      co_return (co_await client->fetch(request, 1 << 20)).status;
+    }));
+  }
+}
+BENCHMARK(BM_ClientGet)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
 
@@ -72,6 +84,7 @@ void BM_BareCurlGet(benchmark::State& state) {
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discard);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_PROXY, "");
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, 10000L);
   for (auto _ : state) {
     if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("curl failed");
   }
