@@ -194,6 +194,28 @@ TEST_F(InvidiousVideoSourceTest, StartHostOutsideTheListGetsItsOwnAttempt) {
   EXPECT_THAT(fails[2], HasSubstr("attempt=3/2"));
 }
 
+TEST_F(InvidiousVideoSourceTest, StartHostThatIsNoAddressFailsOverWithoutARequest) {
+  auto source = makeSource({"a.remote.test"});
+  InvidiousVideoSource::RequestOptions options;
+  options.path = "/api/v1/videos/abc?local=true";
+  options.endpoint = "videos";
+  options.startHost = "bad host";
+  options.op = "op4";
+  InvidiousVideoSource::Decode<std::string> decode = [](const InvidiousVideoSource::DecodeInput& input) {
+    return std::string(input.baseURL);
+  };
+  fake().fault("a.remote.test", "/api/v1/videos", {{"fault", "json"}, {"json", {{"videoId", "abc"}}}});
+  const auto [base, host] = runBlocking([source, options, decode]() -> runtime::Awaitable<std::pair<std::string, std::string>> {
+    co_return co_await source->request<std::string>(options, decode);
+  });
+  EXPECT_EQ(base, "https://a.remote.test");
+  EXPECT_EQ(host, "a.remote.test");
+  EXPECT_THAT(linesStartingWith("api_fail"),
+              ElementsAre("api_fail host=bad host endpoint=videos status=0 attempt=1/1 policy=auto local=true "
+                          "reason=invalid_host op=op4"));
+  EXPECT_THAT(requestHosts(), ElementsAre("a.remote.test"));
+}
+
 TEST_F(InvidiousVideoSourceTest, CancelledCallLogsNoFailureAndClosesTheConnection) {
   auto source = makeSource({"a.remote.test", "b.remote.test"});
   fake().fault("a.remote.test", "/api/v1/search", {{"fault", "stall"}, {"seconds", 10}});
