@@ -1,6 +1,7 @@
 #include "remotesource/VideoSearchItem.hpp"
 
 #include "platform/json/Document.hpp"
+#include "platform/json/JsonWriter.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -13,7 +14,7 @@ std::string VideoSearchItem::toJSON() const {
   if (author) object["author"] = *author;
   if (lengthSeconds) object["lengthSeconds"] = *lengthSeconds;
   if (thumbnailURL) object["thumbnailURL"] = *thumbnailURL;
-  return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return platform::json::write(object);
 }
 
 VideoSearchItem VideoSearchItem::fromJSON(const platform::json::Value& value) {
