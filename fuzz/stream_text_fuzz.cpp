@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const VideoSourceError&) {
   }
 
-  const auto asString = Document::parse(nlohmann::json{{"k", nlohmann::json(text, nullptr)}}.dump(
+  const auto asString = Document::parse(nlohmann::json{{"k", text}}.dump(
       -1, ' ', false, nlohmann::json::error_handler_t::replace));
   if (const auto value = InvidiousVideoSource::decodeLenientInt64(asString.root(), "k")) {
     const auto again = Document::parse("{\"k\":\"" + std::to_string(*value) + "\"}");
