@@ -28,7 +28,8 @@ constexpr std::int64_t kAdaptiveCeiling = 1080;
 
 std::string asciiLower(std::string_view text) {
   std::string lower(text);
-  std::ranges::transform(lower, lower.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+  std::ranges::transform(lower, lower.begin(),
+                         [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
   return lower;
 }
 
@@ -175,7 +176,9 @@ std::optional<InvidiousVideoSource::VideoChoice> InvidiousVideoSource::chooseVid
     if (f.mimeType && contains(lowerMIME(f), "video/mp4") && playable(f)) muxed.push_back(f);
   }
   std::ranges::stable_sort(muxed, muxedOrder);
-  if (!muxed.empty() && quality(muxed.front()) >= kMuxedThreshold) return VideoChoice{muxed.front(), true, "format_stream"};
+  if (!muxed.empty() && quality(muxed.front()) >= kMuxedThreshold) {
+    return VideoChoice{muxed.front(), true, "format_stream"};
+  }
 
   std::vector<StreamFormat> pictures;
   for (const auto& f : adaptiveAll) {

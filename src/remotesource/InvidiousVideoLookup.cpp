@@ -69,7 +69,9 @@ runtime::Awaitable<ResolvedStream> InvidiousVideoSource::fetchVideoData(std::str
   options.timeout = timing_.requestTimeout;
   options.startHost = std::move(preferredHost);
   options.op = op;
-  options.pathBuilder = [videoID, escalate](ProxyPolicy policy) { return videoDataEndpoint(policy, escalate, videoID); };
+  options.pathBuilder = [videoID, escalate](ProxyPolicy policy) {
+    return videoDataEndpoint(policy, escalate, videoID);
+  };
   Decode<ResolvedStream> decode = [videoID, op](const DecodeInput& input) {
     const auto response = decodeMatching(input, videoID);
     const bool keepProxy = input.path.ends_with("local=true");
