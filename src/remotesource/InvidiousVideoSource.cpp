@@ -6,6 +6,7 @@
 #include "platform/json/Document.hpp"
 #include "platform/log/Utf8.hpp"
 #include "platform/text/Trim.hpp"
+#include "remotesource/DecimalText.hpp"
 #include "remotesource/InvidiousInstanceManager.hpp"
 #include "remotesource/VideoSourceError.hpp"
 
@@ -78,6 +79,64 @@ InvidiousVideoSource::SearchItem InvidiousVideoSource::SearchItem::decode(const 
     return decodeThumbnails(v).value();
   });
   return item;
+}
+
+namespace {
+
+std::optional<std::string> optionalString(const json::Value& object, std::string_view key) {
+  if (auto value = object.optional(key)) return value->asString();
+  return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::int64_t> InvidiousVideoSource::decodeLenientInt64(const json::Value& object, std::string_view key) {
+  try {
+    const auto value = object.optional(key);
+    if (!value) return std::nullopt;
+    if (value->type() == json::Value::Type::number) return value->asInt64();
+    if (value->type() == json::Value::Type::string) return parseDecimalInt64(value->asString());
+  } catch (const json::DecodingError&) {
+  }
+  return std::nullopt;
+}
+
+InvidiousVideoSource::StreamFormat InvidiousVideoSource::StreamFormat::decode(const json::Value& value) {
+  StreamFormat format;
+  format.url = value["url"].asString();
+  format.mimeType = optionalString(value, "type");
+  format.qualityLabel = optionalString(value, "qualityLabel");
+  format.resolution = optionalString(value, "resolution");
+  format.size = tolerant<std::string>(value, "size", [](const json::Value& v) { return v.asString(); });
+  format.bitrate = decodeLenientInt64(value, "bitrate");
+  format.itag = decodeLenientInt64(value, "itag");
+  format.contentLength = decodeLenientInt64(value, "clen");
+  const auto lmt = value.optional("lmt");
+  if (lmt && lmt->type() == json::Value::Type::string) {
+    format.lastModified = lmt->asString();
+  } else if (lmt && lmt->type() == json::Value::Type::number) {
+    if (auto stamp = decodeLenientInt64(value, "lmt")) format.lastModified = std::to_string(*stamp);
+  }
+  return format;
+}
+
+InvidiousVideoSource::VideoResponse InvidiousVideoSource::VideoResponse::decode(const json::Value& value) {
+  const auto formats = [&value](std::string_view key) -> std::optional<std::vector<StreamFormat>> {
+    const auto list = value.optional(key);
+    if (!list) return std::nullopt;
+    std::vector<StreamFormat> decoded;
+    for (const auto& element : list->elements()) decoded.push_back(StreamFormat::decode(element));
+    return decoded;
+  };
+  VideoResponse response;
+  response.videoId = value["videoId"].asString();
+  response.title = value["title"].asString();
+  response.author = optionalString(value, "author");
+  if (auto length = value.optional("lengthSeconds")) response.lengthSeconds = length->asInt64();
+  if (auto thumbnails = value.optional("videoThumbnails")) response.videoThumbnails = decodeThumbnails(*thumbnails);
+  response.formatStreams = formats("formatStreams");
+  response.adaptiveFormats = formats("adaptiveFormats");
+  return response;
 }
 
 InvidiousVideoSource::ErrorEnvelope InvidiousVideoSource::ErrorEnvelope::decode(const json::Value& value) {

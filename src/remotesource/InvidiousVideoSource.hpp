@@ -1,11 +1,13 @@
 #pragma once
 
 #include "remotesource/InvidiousInstance.hpp"
+#include "remotesource/ResolvedStream.hpp"
 #include "remotesource/VideoSearchItem.hpp"
 #include "runtime/Task.hpp"
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -45,6 +47,41 @@ public:
     std::optional<std::vector<Thumbnail>> videoThumbnails;
 
     static SearchItem decode(const platform::json::Value& value);
+  };
+
+  // An element of "formatStreams" or "adaptiveFormats". Only "url", "type", "qualityLabel" and
+  // "resolution" can fail it; the numbers tolerate being written as strings.
+  struct StreamFormat {
+    std::string url;
+    std::optional<std::string> mimeType; // "type"
+    std::optional<std::string> qualityLabel;
+    std::optional<std::int64_t> bitrate;
+    std::optional<std::string> resolution;
+    std::optional<std::string> size;
+    std::optional<std::int64_t> itag;
+    std::optional<std::int64_t> contentLength; // "clen"
+    std::optional<std::string> lastModified;   // "lmt"
+
+    static StreamFormat decode(const platform::json::Value& value);
+  };
+
+  // The answer for one video, strict: any bad value or list element fails it whole.
+  struct VideoResponse {
+    std::string videoId;
+    std::string title;
+    std::optional<std::string> author;
+    std::optional<std::int64_t> lengthSeconds;
+    std::optional<std::vector<Thumbnail>> videoThumbnails;
+    std::optional<std::vector<StreamFormat>> formatStreams;
+    std::optional<std::vector<StreamFormat>> adaptiveFormats;
+
+    static VideoResponse decode(const platform::json::Value& value);
+  };
+
+  struct VideoChoice {
+    StreamFormat format;
+    bool hasAudio = false;
+    std::string kind; // "format_stream", "adaptive_format" or "format_fallback"
   };
 
   struct ErrorEnvelope {
@@ -97,6 +134,43 @@ public:
   }
 
   runtime::Awaitable<std::vector<VideoSearchItem>> search(std::string query, std::string op) const;
+
+  // Title, author, length and a thumbnail of one video; never asks for proxied addresses.
+  runtime::Awaitable<VideoSearchItem> fetchVideoItem(std::string id, std::string op) const;
+  // The video's streams, chosen for playback. `escalate` asks instances of policy auto for
+  // proxied addresses; `preferredHost` is asked first when given.
+  runtime::Awaitable<ResolvedStream> fetchVideoData(std::string id, bool escalate,
+                                                    std::optional<std::string> preferredHost, std::string op) const;
+
+  // The id trimmed; VideoSourceError invalidVideoID unless it is non-empty ASCII letters,
+  // digits, "-" and "_".
+  static std::string validatedVideoID(std::string_view id);
+  static std::string videoDataEndpoint(ProxyPolicy policy, bool escalate, std::string_view id);
+
+  // The text of a key as a 64-bit integer: a JSON integer, or a string of an optional sign and
+  // ASCII digits read exactly. Anything else, a missing key included, is none.
+  static std::optional<std::int64_t> decodeLenientInt64(const platform::json::Value& object, std::string_view key);
+
+  // Stream selection over a decoded answer. The base is "https://" and the serving host.
+  static ResolvedStream selectStreams(const VideoResponse& response, std::string_view baseURL, bool keepProxy,
+                                      std::string_view op);
+  static std::optional<VideoChoice> chooseVideoFormat(const VideoResponse& response, std::string_view baseURL);
+  static std::optional<ResolvedTrack> selectAudio(const VideoResponse& response, std::string_view baseURL,
+                                                  bool keepProxy, std::string_view op);
+  static bool isUsableAudioFormat(const StreamFormat& format, std::string_view baseURL);
+  static bool muxedOrder(const StreamFormat& a, const StreamFormat& b);
+  static bool adaptiveOrder(const StreamFormat& a, const StreamFormat& b);
+
+  // The text rules the selection rests on; each gives a value or none on any input.
+  static std::optional<std::string> validatedStreamURL(std::string_view text, std::string_view baseURL);
+  static std::optional<std::string> codecsParameter(std::string_view mimeType);
+  static std::int64_t leadingInteger(const std::optional<std::string>& label);
+  static std::string defaultVideoCodec(const std::optional<std::string>& mimeType);
+  static std::optional<std::string> normalizedResolution(const std::optional<std::string>& text);
+
+  // A sound address proxied through an instance ("/videoplayback?...&host=<cdn server>") as the
+  // direct address on that CDN server; anything else comes back unchanged.
+  static std::string directURL(std::string_view proxied);
 
   // The thumbnail of the first preferred quality present, else the first one, resolved against
   // the serving instance's base address. None when there is none or its url is no URL reference.

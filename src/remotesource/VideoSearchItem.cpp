@@ -1,7 +1,9 @@
 #include "remotesource/VideoSearchItem.hpp"
 
 #include "platform/json/Document.hpp"
+#include "platform/json/JsonWriter.hpp"
 
+#include <boost/url/parse.hpp>
 #include <nlohmann/json.hpp>
 
 namespace pd::remotesource {
@@ -13,7 +15,7 @@ std::string VideoSearchItem::toJSON() const {
   if (author) object["author"] = *author;
   if (lengthSeconds) object["lengthSeconds"] = *lengthSeconds;
   if (thumbnailURL) object["thumbnailURL"] = *thumbnailURL;
-  return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return platform::json::write(object);
 }
 
 VideoSearchItem VideoSearchItem::fromJSON(const platform::json::Value& value) {
@@ -22,7 +24,14 @@ VideoSearchItem VideoSearchItem::fromJSON(const platform::json::Value& value) {
   item.title = value["title"].asString();
   if (auto author = value.optional("author")) item.author = author->asString();
   if (auto length = value.optional("lengthSeconds")) item.lengthSeconds = length->asInt64();
-  if (auto url = value.optional("thumbnailURL")) item.thumbnailURL = url->asString();
+  if (auto url = value.optional("thumbnailURL")) {
+    item.thumbnailURL = url->asString();
+    // A text that is no URL reference is no URL value, as any URL field decodes.
+    if (item.thumbnailURL->empty() || !boost::urls::parse_uri_reference(*item.thumbnailURL)) {
+      throw platform::json::DecodingError(platform::json::DecodingError::Kind::dataCorrupted, url->codingPath(),
+                                          "Invalid URL string.");
+    }
+  }
   return item;
 }
 

@@ -23,7 +23,8 @@ struct VideoSearchItem {
   friend bool operator==(const VideoSearchItem&, const VideoSearchItem&) = default;
 
   std::string toJSON() const;
-  // Raises json::DecodingError when "videoID" or "title" is missing or not a string.
+  // Raises json::DecodingError when "videoID" or "title" is missing or not a string, or a
+  // present "thumbnailURL" is not a URL.
   static VideoSearchItem fromJSON(const platform::json::Value& value);
 };
 

@@ -259,6 +259,9 @@ TEST(InvidiousSearchDecodingTest, SearchItemRecordCoding) {
   EXPECT_NE(decoded, (VideoSearchItem{"v", "t", std::nullopt, 3, "https://h/x.jpg"}));
   EXPECT_THROW(VideoSearchItem::fromJSON(platform::json::Document::parse(R"({"videoID":"v"})").root()),
                platform::json::DecodingError);
+  EXPECT_THROW(VideoSearchItem::fromJSON(
+                   platform::json::Document::parse(R"({"videoID":"v","title":"t","thumbnailURL":"a b"})").root()),
+               platform::json::DecodingError);
 }
 
 } // namespace

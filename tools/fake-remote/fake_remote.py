@@ -88,6 +88,37 @@ class Faults:
 
 FAULTS = Faults()
 FIXTURES = {}
+VIDEOS = {}
+VIDEO_CDN_SERVER = "r4---sn-fake01.cdn.test"
+
+
+def load_videos():
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "videos.json")
+    with open(path) as handle:
+        VIDEOS.update(json.load(handle))
+
+
+def stream_url(template, video_id, local):
+    """"@stream?query": direct on the CDN server, or proxied through the asking instance."""
+    if not isinstance(template, str) or not template.startswith("@stream"):
+        return template
+    query = template[len("@stream?"):] + "&id=" + video_id + "&expire=4102444800"
+    if local:
+        return "/videoplayback?" + query + "&host=" + VIDEO_CDN_SERVER
+    return "https://" + VIDEO_CDN_SERVER + "/videoplayback?" + query
+
+
+def video_answer(video_id, local, template_id=None):
+    """The answer for one video from its fixture (or the default one), addresses made for local=."""
+    template = FIXTURES.get("video:" + video_id) or VIDEOS.get(template_id or video_id) or VIDEOS["default"]
+    answer = json.loads(json.dumps(template).replace("{id}", video_id))
+    answer.pop("_comment", None)
+    answer.setdefault("videoId", video_id)
+    for key in ("formatStreams", "adaptiveFormats"):
+        for entry in answer.get(key) or []:
+            if isinstance(entry, dict) and "url" in entry:
+                entry["url"] = stream_url(entry["url"], video_id, local)
+    return answer
 
 
 def default_search(query):
@@ -205,6 +236,16 @@ class Handler(BaseHTTPRequestHandler):
         elif kind == "reset":
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             self.connection.close()
+        elif kind == "video_mismatch":
+            video_id = split.path.rsplit("/", 1)[-1]
+            local = parse_qs(split.query).get("local", ["false"])[0] == "true"
+            answer = video_answer(video_id, local)
+            answer["videoId"] = fault.get("other", "otherVideo1")
+            self.send_body(200, json.dumps(answer))
+        elif kind == "no_playable":
+            video_id = split.path.rsplit("/", 1)[-1]
+            local = parse_qs(split.query).get("local", ["false"])[0] == "true"
+            self.send_body(200, json.dumps(video_answer(video_id, local, "unplayable")))
         elif kind == "redirect":
             self.send_body(int(fault.get("status", 302)), b"", "text/plain", {"Location": fault["location"]})
         else:
@@ -217,6 +258,9 @@ class Handler(BaseHTTPRequestHandler):
             query = parse_qs(split.query).get("q", [""])[0]
             fixture = FIXTURES.get("search")
             self.send_body(200, json.dumps(fixture if fixture is not None else default_search(query)))
+        elif split.path.startswith("/api/v1/videos/") and split.path.count("/") == 4:
+            local = parse_qs(split.query).get("local", ["false"])[0] == "true"
+            self.send_body(200, json.dumps(video_answer(split.path.rsplit("/", 1)[-1], local)))
         elif split.path.startswith("/vi/"):
             self.send_body(200, b"\xff\xd8\xff\xd9", "image/jpeg")
         else:
@@ -276,6 +320,7 @@ def main():
     parser.add_argument("--name", action="append", default=[], help="an extra host name for the certificate")
     parser.add_argument("--fixtures", help="a JSON file of fixtures by name")
     arguments = parser.parse_args()
+    load_videos()
     if arguments.fixtures:
         with open(arguments.fixtures) as handle:
             FIXTURES.update(json.load(handle))
