@@ -8,7 +8,7 @@ namespace pd::remotesource {
 // The video CDN's domain suffix: lower case, after a leading ".". Proxied sound addresses are
 // turned back into direct ones only for servers under it, and the relay's default destination
 // rules allow it.
-inline constexpr std::string_view kDefaultVideoCDNDomainSuffix = ".video-cdn.invalid";
+inline constexpr std::string_view kDefaultVideoCDNDomainSuffix = ".googlevideo.com";
 
 std::string videoCDNDomainSuffix();
 
