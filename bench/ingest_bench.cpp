@@ -20,10 +20,11 @@
 #include "FFmpegCli.hpp"
 #include "HEVCFixture.hpp"
 #include "link/NetworkManagerForMac.hpp"
-#include "link/VideoFragmentReassembler.hpp"
+#include "video/VideoFragmentReassembler.hpp"
 #include "platform/log/Logger.hpp"
 #include "runtime/MainThread.hpp"
 #include "tablet-emulator/VideoDatagram.hpp"
+#include "video/DecodedFrameHandOff.hpp"
 #include "video/HEVCDecoder.hpp"
 
 #include <benchmark/benchmark.h>
@@ -61,10 +62,10 @@ struct NetworkManagerForMacTestAccess {
                                  std::function<void(const platform::media::VideoFramePtr&)> seen) {
     (void)manager.networkQueue_.syncWithTimeout(
         [&] {
-          manager.hevcDecoders_.at(stream)->setOnDecodedPixelBuffer(
+          manager.ingest_.decoders().at(stream)->setOnDecodedPixelBuffer(
               [handOff = std::weak_ptr(manager.handOff_), stream, seen](platform::media::VideoFramePtr frame, std::uint64_t epoch) {
                 seen(frame);
-                if (auto live = handOff.lock()) NetworkManagerForMac::enqueueDecodedFrame(*live, std::move(frame), stream, epoch);
+                if (auto live = handOff.lock()) live->enqueue(std::move(frame), stream, epoch);
               });
         },
         std::chrono::seconds(30));
@@ -287,9 +288,9 @@ void BM_IngestRealTime(benchmark::State& state) {
 }
 BENCHMARK(BM_IngestRealTime)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
-class NullListener final : public pd::link::VideoFragmentReassembler::Listener {
+class NullListener final : public pd::video::VideoFragmentReassembler::Listener {
 public:
-  void fragmentAccepted(const pd::link::VideoFragmentReassembler::Header&, std::size_t) override {}
+  void fragmentAccepted(const pd::video::VideoFragmentReassembler::Header&, std::size_t) override {}
   void frameLost(std::uint8_t) override { ++lost; }
   void frameComplete(std::uint8_t, std::uint64_t, std::span<const std::uint8_t> frame) override {
     benchmark::DoNotOptimize(frame.data());
@@ -301,7 +302,7 @@ public:
 
 void BM_Reassembly(benchmark::State& state) {
   if (!haveClip(state)) return;
-  pd::link::VideoFragmentReassembler reassembler;
+  pd::video::VideoFragmentReassembler reassembler;
   NullListener listener;
   const std::set<std::uint8_t> active{0};
   std::size_t count = 0;

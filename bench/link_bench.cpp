@@ -9,6 +9,7 @@
 //                           queue's thread, so the sender's cost and idle waits do not count.
 
 #include "link/NetworkManagerForMac.hpp"
+#include "video/VideoFragmentReassembler.hpp"
 #include "platform/log/Logger.hpp"
 #include "platform/net/UdpLink.hpp"
 #include "runtime/MainThread.hpp"
@@ -63,7 +64,7 @@ std::vector<std::vector<std::uint8_t>> videoFragments(std::size_t count, std::ui
   for (std::size_t n = 0; n < count; ++n) {
     const std::uint64_t sequence = firstSequence + n / kFragmentsPerFrame;
     const std::size_t index = n % kFragmentsPerFrame;
-    std::vector<std::uint8_t> datagram(VideoFragmentReassembler::kHeaderSize);
+    std::vector<std::uint8_t> datagram(video::VideoFragmentReassembler::kHeaderSize);
     for (int i = 0; i < 8; ++i) datagram[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sequence >> (56 - 8 * i));
     datagram[8] = static_cast<std::uint8_t>(index);
     datagram[9] = static_cast<std::uint8_t>(kFragmentsPerFrame);
@@ -306,7 +307,7 @@ void BM_PlainRecvFloor(benchmark::State& state) {
   sender.connectToReceiver();
   while (!started) std::this_thread::yield();
 
-  std::vector<std::uint8_t> datagram(kFragmentPayload + VideoFragmentReassembler::kHeaderSize, 0x42);
+  std::vector<std::uint8_t> datagram(kFragmentPayload + video::VideoFragmentReassembler::kHeaderSize, 0x42);
   constexpr std::uint64_t kBatch = 20'000;
   const auto kWindow = static_cast<std::uint64_t>(state.range(0));
   for (auto _ : state) {

@@ -3,7 +3,7 @@
 // of datagram. Any crash or sanitizer report is a finding, and so is a frame longer than the
 // format's largest or a table that outgrows its bound.
 
-#include "link/VideoFragmentReassembler.hpp"
+#include "video/VideoFragmentReassembler.hpp"
 #include "platform/log/Logger.hpp"
 
 #include <cstddef>
@@ -13,7 +13,7 @@
 
 namespace {
 
-using pd::link::VideoFragmentReassembler;
+using pd::video::VideoFragmentReassembler;
 
 class Checker final : public VideoFragmentReassembler::Listener {
 public:

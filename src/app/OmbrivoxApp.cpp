@@ -1,6 +1,7 @@
 #include "app/OmbrivoxApp.hpp"
 
 #include "app/AppDelegate.hpp"
+#include "app/AppSettings.hpp"
 #include "app/LinkDeckStateSink.hpp"
 #include "app/MainWindow.hpp"
 #include "app/PalendrixUpdaterDelegate.hpp"
@@ -85,7 +86,13 @@ OmbrivoxApp::OmbrivoxApp() {
       [this](const platform::updater::UpdateCheckReport& report) { showUpdateCheckReport(report); });
   checkForUpdatesAction() = [controller = updaterController_] { controller->checkForUpdates(); };
   // The long-lived models; the broadcaster follows when the main window first needs it.
-  connectionManager_ = link::NetworkManagerForMac::create();
+  auto linkDependencies = link::NetworkManagerForMac::systemDependencies();
+  linkDependencies.networkPeerID = [] { return AppSettings::networkPeerID(); };
+  linkDependencies.syphonServerName = [] { return AppSettings::syphonServerName(); };
+  linkDependencies.appVersion = AppInfo::appVersion();
+  linkDependencies.launchID = currentLaunchID();
+  linkDependencies.supportedFeatures.assign(supportedFeatures().begin(), supportedFeatures().end());
+  connectionManager_ = link::NetworkManagerForMac::create(std::move(linkDependencies));
   deckStateSink_ = std::make_shared<LinkDeckStateSink>(connectionManager_);
   oscServer_ = deckinput::OSCServerService::create();
   oscViewModel_ = std::make_shared<deckinput::OSCViewModel>(oscServer_, deckStateSink_);

@@ -4,7 +4,7 @@
 // ask whether a tablet is linked, and hear when the link's observable state changes. The link
 // manager implements it; the view model holds it weakly.
 
-#include "link/DeckState.hpp"
+#include "link/records/DeckState.hpp"
 
 #include <boost/signals2/signal.hpp>
 

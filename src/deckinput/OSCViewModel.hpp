@@ -9,7 +9,7 @@
 #include "deckinput/OSCServerService.hpp"
 #include "deckinput/ServerConfiguration.hpp"
 #include "deckinput/ServerState.hpp"
-#include "link/DeckState.hpp"
+#include "link/records/DeckState.hpp"
 #include "runtime/Published.hpp"
 
 #include <boost/signals2/connection.hpp>

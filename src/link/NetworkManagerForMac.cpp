@@ -1,6 +1,5 @@
 #include "link/NetworkManagerForMac.hpp"
 
-#include "app/AppSettings.hpp"
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
 #include "diagnostics/LogThrottle.hpp"
@@ -16,6 +15,7 @@
 #include "runtime/MainThread.hpp"
 #include "runtime/RepeatingTimer.hpp"
 #include "runtime/Weak.hpp"
+#include "video/FrameSharing.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -81,8 +81,7 @@ NetworkManagerForMac::Dependencies NetworkManagerForMac::systemDependencies() {
   dependencies.makeLink = [resolver](const Endpoint& endpoint, const platform::net::LinkParameters& parameters) {
     return std::make_shared<platform::net::UdpLink>(endpoint, parameters, resolver);
   };
-  dependencies.timers = MainThreadTimers::system();
-  dependencies.networkPeerID = [] { return app::AppSettings::networkPeerID(); };
+  dependencies.timers = runtime::MainThreadTimers::system();
   return dependencies;
 }
 
@@ -105,16 +104,20 @@ std::shared_ptr<NetworkManagerForMac> NetworkManagerForMac::create(Dependencies 
 NetworkManagerForMac::NetworkManagerForMac(Private, Dependencies dependencies)
     : dependencies_(std::move(dependencies)),
       networkQueue_(std::string(kNetworkQueueLabel)),
-      syphonQueue_(std::string(kSyphonQueueLabel)),
       udpServiceType_(kServiceType),
       currentLinkID_(platform::crypto::makeHexToken32()),
-      browserRebuildDelay_(dependencies_.timing.browserRebuildDelay) {
-  if (!dependencies_.timers) dependencies_.timers = MainThreadTimers::system();
+      browserRebuildDelay_(dependencies_.timing.browserRebuildDelay),
+      ingest_(video::VideoIngest::Hooks{
+          [this](std::uint8_t stream, double now) { clearStreamStop(stream, now); },
+          [this] { resetVideoLiveness(); },
+      }) {
+  if (!dependencies_.timers) dependencies_.timers = runtime::MainThreadTimers::system();
   deviceName_ = dependencies_.deviceName ? *dependencies_.deviceName : hostDeviceName();
 }
 
 void NetworkManagerForMac::initialise() {
   // Needs weak_from_this(), so it cannot run in the constructor.
+  frameSharing_ = makeFrameSharing();
   configurePipeline(streamMode.get());
 }
 
@@ -138,16 +141,7 @@ NetworkManagerForMac::~NetworkManagerForMac() {
   (void)networkQueue_.syncWithTimeout([] {}, std::chrono::seconds(2));
 }
 
-std::string_view NetworkManagerForMac::toString(StaleEpochSource source) noexcept {
-  switch (source) {
-  case StaleEpochSource::display: return "display";
-  case StaleEpochSource::syphon: return "syphon";
-  case StaleEpochSource::syphonLate: return "syphon_late";
-  case StaleEpochSource::recv: return "recv";
-  case StaleEpochSource::json: return "json";
-  }
-  return "recv";
-}
+std::string_view NetworkManagerForMac::toString(StaleEpochSource source) noexcept { return video::toString(source); }
 
 std::string_view NetworkManagerForMac::toString(ReconnectNotice::Cause cause) noexcept {
   switch (cause) {
@@ -180,11 +174,8 @@ std::uint64_t NetworkManagerForMac::beginLinkSession() {
   currentLinkID_ = platform::crypto::makeHexToken32();
   peerPermanentID_.reset();
   peerSessionID_.reset();
-  postToNetworkQueue([generation](NetworkManagerForMac& self) { self.videoEpochOnQueue_ = generation; });
-  {
-    std::scoped_lock lock(syphonGate_);
-    syphonEpoch_ = generation;
-  }
+  postToNetworkQueue([generation](NetworkManagerForMac& self) { self.ingest_.setEpoch(generation); });
+  frameSharing_->setEpoch(generation);
   return generation;
 }
 
@@ -209,8 +200,7 @@ void NetworkManagerForMac::startHeartbeat(bool resetLiveness) {
   stopHeartbeat();
   const std::uint64_t epoch = ++linkEpoch_;
   const auto& timing = dependencies_.timing;
-  const auto period = std::chrono::duration_cast<std::chrono::nanoseconds>(
-      std::chrono::duration<double>(timing.heartbeatCheckInterval));
+  const auto period = std::chrono::duration_cast<std::chrono::nanoseconds>(timing.heartbeatCheckInterval);
   std::weak_ptr<NetworkManagerForMac> weak = weak_from_this();
   // Started only from the network queue; its own period is far off, so it acts as a one-shot.
   // The queue's work reaches it through weak references, never through the member, which the
@@ -236,22 +226,22 @@ void NetworkManagerForMac::startHeartbeat(bool resetLiveness) {
     manager.evaluatedLinkState_ = LinkState::connected;
     manager.linkEpochOnQueue_ = epoch;
     if (resetLiveness) {
-      manager.lastFrameReceivedTime_ = 0;
+      manager.ingest_.restartFrameInterval();
       manager.resetVideoLiveness();
     }
     if (const auto timer = deadline.lock()) manager.armSilenceDeadline(now, *timer);
   });
   // Queued after the reset above on the same serial queue, so the first tick sees fresh values.
   heartbeatSource_->start();
-  Log::heartbeat().notice("hb_start interval_s=%.1f degraded_s=%.1f lost_s=%.1f", timing.heartbeatInterval,
-                          timing.linkDegradedThreshold, timing.linkLostThreshold);
+  Log::heartbeat().notice("hb_start interval_s=%.1f degraded_s=%.1f lost_s=%.1f", timing.heartbeatInterval.count(),
+                          timing.linkDegradedThreshold.count(), timing.linkLostThreshold.count());
 }
 
 void NetworkManagerForMac::heartbeatTick(const std::shared_ptr<runtime::RepeatingTimer>& silenceDeadline) {
   const auto& timing = dependencies_.timing;
   const double now = runtime::monotonicSeconds();
   // Slightly under the ping period, so that every second one-second tick sends.
-  if (now - lastPingScheduledAt_ >= timing.heartbeatInterval - 0.05) {
+  if (now - lastPingScheduledAt_ >= timing.heartbeatInterval.count() - 0.05) {
     lastPingScheduledAt_ = now;
     runtime::MainThread::post(runtime::weakCallback(weak_from_this(), [](NetworkManagerForMac& self) { self.sendPing(); }));
   }
@@ -263,8 +253,8 @@ void NetworkManagerForMac::heartbeatTick(const std::shared_ptr<runtime::Repeatin
 void NetworkManagerForMac::evaluateLinkState(double now) {
   const auto& timing = dependencies_.timing;
   const double silence = now - lastInboundActivity_;
-  const LinkState state = silence >= timing.linkLostThreshold       ? LinkState::lost
-                          : silence >= timing.linkDegradedThreshold ? LinkState::degraded
+  const LinkState state = silence >= timing.linkLostThreshold.count()       ? LinkState::lost
+                          : silence >= timing.linkDegradedThreshold.count() ? LinkState::degraded
                                                                     : LinkState::connected;
   if (state == evaluatedLinkState_) return;
   evaluatedLinkState_ = state;
@@ -283,9 +273,9 @@ void NetworkManagerForMac::armSilenceDeadline(double now, runtime::RepeatingTime
   const auto& timing = dependencies_.timing;
   if (evaluatedLinkState_ == LinkState::lost) return;
   const double threshold =
-      evaluatedLinkState_ == LinkState::connected ? timing.linkDegradedThreshold : timing.linkLostThreshold;
+      (evaluatedLinkState_ == LinkState::connected ? timing.linkDegradedThreshold : timing.linkLostThreshold).count();
   const double wait = lastInboundActivity_ + threshold - now;
-  if (wait >= timing.heartbeatCheckInterval) return;
+  if (wait >= timing.heartbeatCheckInterval.count()) return;
   // A hair past the threshold, so the check cannot land just short of it.
   silenceDeadline.start(runtime::durationFromSeconds(wait) + std::chrono::milliseconds(1));
 }
@@ -298,7 +288,9 @@ void NetworkManagerForMac::applyLinkState(LinkState state, std::uint64_t epoch, 
                                  runtime::Clock::current().monotonic().time_since_epoch())
                                  .count();
   const std::int64_t lagMs = (nowNs - scheduledAt) / 1'000'000;
-  const auto thresholdMs = [](double seconds) { return static_cast<std::int64_t>(std::llround(seconds * 1000.0)); };
+  const auto thresholdMs = [](Timing::Seconds threshold) {
+    return static_cast<std::int64_t>(std::llround(threshold.count() * 1000.0));
+  };
   switch (state) {
   case LinkState::connected:
     if (!isLinkDegraded.get()) return;
@@ -525,7 +517,7 @@ void NetworkManagerForMac::rebuildBrowser(std::string_view reason) {
   updateBrowsing("rebuild");
 }
 
-void NetworkManagerForMac::scheduleBrowserRebuild(std::string_view reason, double after) {
+void NetworkManagerForMac::scheduleBrowserRebuild(std::string_view reason, Timing::Seconds after) {
   runtime::MainThread::assertMainThread();
   browserRebuildTask_.reset();
   browserRebuildTask_ = dependencies_.timers->schedule(
@@ -585,8 +577,8 @@ void NetworkManagerForMac::handleBrowserState(std::uint64_t browserSerial, const
                          fields.detail);
     isBrowsing.set(false);
     connectionStatus.set("エラー: " + errorTextOrUnknown(update.error));
-    const double delay = browserRebuildDelay_;
-    const double doubled = 2 * delay;
+    const Timing::Seconds delay = browserRebuildDelay_;
+    const Timing::Seconds doubled = 2 * delay;
     browserRebuildDelay_ =
         doubled > dependencies_.timing.browserRebuildDelayCap ? dependencies_.timing.browserRebuildDelayCap : doubled;
     scheduleBrowserRebuild("failed", delay);
@@ -679,14 +671,14 @@ void NetworkManagerForMac::connect(const BrowseResult& peer, const Interface& in
 
 void NetworkManagerForMac::armConnectionTimeout() {
   invalidateConnectionTimeout();
-  const double duration =
+  const Timing::Seconds duration =
       isAutoReconnecting_ ? dependencies_.timing.reconnectAttemptTimeout : dependencies_.timing.connectionTimeout;
   const std::uint64_t generation = connectionGeneration_;
   connectionTimeoutTimer_ = dependencies_.timers->schedule(
       duration, runtime::weakCallback(weak_from_this(), [generation](NetworkManagerForMac& self) {
         self.handleConnectionTimeout(generation);
       }));
-  Log::network().debug("conn_timeout_arm dur_s=%f", duration);
+  Log::network().debug("conn_timeout_arm dur_s=%f", duration.count());
 }
 
 void NetworkManagerForMac::handleConnectionTimeout(std::uint64_t generation) {
@@ -809,7 +801,7 @@ void NetworkManagerForMac::selectInterface(const BrowseResult& peer, const Inter
   pendingModeRequest.set(std::nullopt);
   clearPendingFrames();
   beginLinkSession();
-  postToNetworkQueue([](NetworkManagerForMac& self) { self.clearReassemblyTables(); });
+  postToNetworkQueue([](NetworkManagerForMac& self) { self.ingest_.clearReassembly(); });
   connect(peer, interface);
 }
 
@@ -854,7 +846,7 @@ void NetworkManagerForMac::receiveNextDatagram(const LinkPointer& connection, st
 void NetworkManagerForMac::handleReceivedDatagram(const std::weak_ptr<platform::net::DatagramLink>& weakConnection,
                                                   std::uint64_t generation, std::span<const std::uint8_t> content,
                                                   const std::optional<Error>& error) {
-  if (generation != videoEpochOnQueue_) {
+  if (generation != ingest_.epoch()) {
     if (const auto count = LogThrottle::shared().shouldEmit("recv_drop_stale_generation", 30, 0.5)) {
       Log::network().debug("recv_drop reason=stale_generation gen=%llu occurrences=%ld", generation, *count);
     }
@@ -914,16 +906,16 @@ void NetworkManagerForMac::sendHandshakeRequest() {
   std::string text;
   try {
     nlohmann::json features = nlohmann::json::array();
-    for (const auto word : app::supportedFeatures()) features.push_back(std::string(word));
+    for (const auto& word : dependencies_.supportedFeatures) features.push_back(word);
     const nlohmann::json message = {
         {"type", "handshake_request"},
         {"device", deviceName_},
         {"seq", handshakeSequence_},
         {"protocolVersion", protocolVersion},
-        {"appVersion", app::AppInfo::appVersion()},
+        {"appVersion", dependencies_.appVersion},
         {"features", std::move(features)},
         {"peerID", dependencies_.networkPeerID ? dependencies_.networkPeerID() : std::string()},
-        {"sessionID", app::currentLaunchID()},
+        {"sessionID", dependencies_.launchID},
         {"linkID", currentLinkID_},
     };
     text = platform::json::write(message);
@@ -1194,7 +1186,7 @@ void NetworkManagerForMac::evaluatePeerVersion(const ControlMessage& message) {
     peerVersionState.set(PeerVersionState::mismatch(*version));
     if (old != PeerVersionState::mismatch(*version)) {
       versionMismatchAlert.set(
-          VersionMismatchAlert{protocolVersion, *version, app::AppInfo::appVersion(), peerAppVersion.get()});
+          VersionMismatchAlert{protocolVersion, *version, dependencies_.appVersion, peerAppVersion.get()});
     }
   }
   applyVideoVersionGate();

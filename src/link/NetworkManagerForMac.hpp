@@ -18,18 +18,18 @@
 // can hold it weakly.
 
 #include "link/ControlMessage.hpp"
-#include "link/DeckState.hpp"
-#include "link/LoadVideoAck.hpp"
-#include "link/MainThreadTimers.hpp"
-#include "link/StreamMode.hpp"
-#include "link/VideoFragmentReassembler.hpp"
+#include "link/records/DeckState.hpp"
+#include "link/records/LoadVideoAck.hpp"
+#include "link/records/StreamMode.hpp"
 #include "platform/bonjour/ServiceBrowser.hpp"
 #include "platform/media/VideoFrame.hpp"
 #include "platform/net/DatagramLink.hpp"
 #include "platform/videoout/FrameServer.hpp"
 #include "runtime/Error.hpp"
+#include "runtime/MainThreadTimers.hpp"
 #include "runtime/Published.hpp"
 #include "runtime/SerialQueue.hpp"
+#include "video/VideoIngest.hpp"
 
 #include <array>
 #include <atomic>
@@ -53,7 +53,8 @@ class RepeatingTimer;
 }
 
 namespace pd::video {
-class HEVCDecoder;
+class DecodedFrameHandOff;
+class FrameSharing;
 }
 
 namespace pd::link {
@@ -76,7 +77,6 @@ public:
   static constexpr std::int64_t protocolVersion = 3;
   static constexpr std::string_view kServiceType = "_velquatrin._udp";
   static constexpr std::string_view kNetworkQueueLabel = "com.velquatrin.network.mac";
-  static constexpr std::string_view kSyphonQueueLabel = "com.velquatrin.syphonPublish";
 
   enum class LinkState : std::uint8_t { connected, degraded, lost };
 
@@ -135,18 +135,8 @@ public:
     friend auto operator<=>(const FragmentKey&, const FragmentKey&) = default;
   };
 
-  enum class StaleEpochSource : std::uint8_t { display, syphon, syphonLate, recv, json };
-
-  struct StaleEpochKey {
-    StaleEpochSource source = StaleEpochSource::recv;
-    std::optional<std::uint8_t> streamID;
-    friend auto operator<=>(const StaleEpochKey& a, const StaleEpochKey& b) {
-      // Ordered by the source's text, as the statistics lines list them.
-      if (const auto order = toString(a.source) <=> toString(b.source); order != 0) return order;
-      return a.streamID <=> b.streamID;
-    }
-    friend bool operator==(const StaleEpochKey&, const StaleEpochKey&) = default;
-  };
+  using StaleEpochSource = video::StaleEpochSource;
+  using StaleEpochKey = video::StaleEpochKey;
 
   // The interface the link last used and the tablet it last went to.
   struct Route {
@@ -157,29 +147,37 @@ public:
 
   // Every time limit and back-off of the link in one place; tests shrink them.
   struct Timing {
-    double connectionTimeout = 15.0;
-    double reconnectAttemptTimeout = 5.0;
-    double browserRebuildDelay = 2.0;     // the first rebuild after a browser failure
-    double browserRebuildDelayCap = 30.0; // doubling stops here
-    double browserWaitingRebuildDelay = 10.0;
-    double heartbeatInterval = 2.0;      // ping period
-    double heartbeatCheckInterval = 1.0; // tick period
-    double linkDegradedThreshold = 2.5;  // silence that makes the link degraded
-    double linkLostThreshold = 5.0;      // silence that makes the link lost
-    double videoSilenceThreshold = 3.0;  // a stream without a shown frame this long is silent
-    double maxReconnectInterval = 8.0;   // longest wait between reconnect attempts
-    double occupiedReconnectInterval = 60.0; // the same while the tablet is held by another receiver
+    using Seconds = std::chrono::duration<double>;
+    Seconds connectionTimeout{15.0};
+    Seconds reconnectAttemptTimeout{5.0};
+    Seconds browserRebuildDelay{2.0};     // the first rebuild after a browser failure
+    Seconds browserRebuildDelayCap{30.0}; // doubling stops here
+    Seconds browserWaitingRebuildDelay{10.0};
+    Seconds heartbeatInterval{2.0};      // ping period
+    Seconds heartbeatCheckInterval{1.0}; // tick period
+    Seconds linkDegradedThreshold{2.5};  // silence that makes the link degraded
+    Seconds linkLostThreshold{5.0};      // silence that makes the link lost
+    Seconds videoSilenceThreshold{3.0};  // a stream without a shown frame this long is silent
+    Seconds maxReconnectInterval{8.0};   // longest wait between reconnect attempts
+    Seconds occupiedReconnectInterval{60.0}; // the same while the tablet is held by another receiver
   };
 
-  // What the manager is made of. systemDependencies() gives the real ones; tests swap in fakes.
+  // What the manager is made of. systemDependencies() gives the real services and leaves the
+  // settings and the build's identity to the caller; tests swap in fakes.
   struct Dependencies {
     std::function<std::unique_ptr<platform::bonjour::ServiceBrowser>(std::string_view serviceType)> makeBrowser;
     std::function<std::shared_ptr<platform::net::DatagramLink>(const Endpoint& endpoint,
                                                                 const platform::net::LinkParameters& parameters)>
         makeLink;
-    std::shared_ptr<MainThreadTimers> timers;
+    std::shared_ptr<runtime::MainThreadTimers> timers;
     // The receiver's permanent peer id, sent in the handshake (read from the settings).
     std::function<std::string()> networkPeerID;
+    // This build and launch as the handshake and the version alert describe them.
+    std::string appVersion;
+    std::string launchID;
+    std::vector<std::string> supportedFeatures;
+    // The frame-sharing servers' base name, read at each pipeline configuration.
+    std::function<std::string()> syphonServerName;
     // The name sent in the handshake; the host name ("Mac" without one) when absent.
     std::optional<std::string> deviceName;
     Timing timing;
@@ -246,7 +244,7 @@ public:
   void updateBrowsing(std::string_view reason);
   void rebuildBrowser(std::string_view reason);
   // Replaces any pending rebuild.
-  void scheduleBrowserRebuild(std::string_view reason, double after);
+  void scheduleBrowserRebuild(std::string_view reason, Timing::Seconds after);
 
   // --- Connection (main thread) -----------------------------------------------------------------
   void connect(const BrowseResult& peer, const Interface& interface);
@@ -429,27 +427,15 @@ private:
   // Video liveness (network queue): the silence verdicts of one tick.
   void checkVideoSilence(LinkState linkState, double now);
 
-  // Network queue: empties the video reassembly tables.
-  void clearReassemblyTables();
-
-  // Frame sharing, on the frame-sharing queue.
-  void flushSyphonFrames();
-  void publishSyphonFrame(const platform::media::VideoFramePtr& frame, std::uint8_t stream, std::uint64_t epoch);
-  void applySyphonServerNames(const std::string& baseName);
-  void stopSyphonServers();
-  // Hands a changed any-client answer to the main thread.
-  void reportSyphonRunning(bool running);
-  // On the frame-sharing queue: reports whether any server has a consumer, when that changed.
-  void refreshSyphonRunning();
-  void postToSyphonQueue(runtime::UniqueFunction<void(NetworkManagerForMac&)> work);
-
   void postToNetworkQueue(runtime::UniqueFunction<void(NetworkManagerForMac&)> work);
+  std::unique_ptr<video::FrameSharing> makeFrameSharing();
 
   Dependencies dependencies_;
 
   // The queues go last, after everything that may still post to them.
   runtime::SerialQueue networkQueue_;
-  runtime::SerialQueue syphonQueue_;
+  // Made by initialise(); owns the frame-sharing queue.
+  std::unique_ptr<video::FrameSharing> frameSharing_;
 
   // Main thread.
   const std::string udpServiceType_;
@@ -473,14 +459,14 @@ private:
   bool reconnectPinnedToLastPeer_ = false;
   std::optional<BrowseResult> lastConnectedPeer_;
   std::optional<Interface> lastSelectedInterface_;
-  std::unique_ptr<MainThreadTimers::Timer> connectionTimeoutTimer_;
-  std::unique_ptr<MainThreadTimers::Timer> browserRebuildTask_;
-  double browserRebuildDelay_;
+  std::unique_ptr<runtime::MainThreadTimers::Timer> connectionTimeoutTimer_;
+  std::unique_ptr<runtime::MainThreadTimers::Timer> browserRebuildTask_;
+  Timing::Seconds browserRebuildDelay_;
   std::uint64_t controlDatagrams_ = 0;
   std::unique_ptr<runtime::RepeatingTimer> heartbeatSource_;
   // Fires when the silence crosses a threshold between two ticks; armed from the network queue.
   std::shared_ptr<runtime::RepeatingTimer> silenceDeadline_;
-  std::unique_ptr<MainThreadTimers::Timer> reconnectTimer_;
+  std::unique_ptr<runtime::MainThreadTimers::Timer> reconnectTimer_;
   struct ReconnectTarget {
     std::string kind;
     std::string reason;
@@ -505,7 +491,6 @@ private:
   double lastVersionHandshakeResendTime_ = -1e9; // monotonic seconds; far back at start
 
   // Network queue.
-  std::uint64_t videoEpochOnQueue_ = 0;
   double lastInboundActivity_ = 0; // monotonic seconds
   double lastPingScheduledAt_ = -1e9; // monotonic seconds
   LinkState evaluatedLinkState_ = LinkState::connected;
@@ -514,88 +499,28 @@ private:
   bool receiveFailureCounted_ = false;
   bool dropVideoForVersionGate_ = false;
   bool versionResolvedForGate_ = false;
-  std::set<std::uint8_t> receiveActiveStreamIDs_;
-
-  // Frame-sharing queue.
-  std::unique_ptr<platform::videoout::VideoOut> videoOut_; // before the servers it made
-  std::map<std::uint8_t, std::unique_ptr<platform::videoout::FrameServer>> syphonServers_;
-  // The frame size each stream's buffers were last offered for.
-  std::map<std::uint8_t, std::pair<int, int>> syphonBufferSizes_;
-  std::optional<bool> lastReportedSyphonRunning_;
-  std::int64_t syphonPublishedFrameCount_ = 0;
-  bool syphonFirstFramePending_ = true;
-  std::optional<double> syphonLastRateLogTime_; // monotonic seconds
 
   // Any thread, each under its lock.
-  std::mutex syphonGate_;
-  std::uint64_t syphonEpoch_ = 0;
-  struct PendingSyphonFrame {
-    platform::media::VideoFramePtr frame;
-    std::uint64_t epoch = 0;
-  };
-  std::map<std::uint8_t, PendingSyphonFrame> pendingSyphonFrames_;
-  bool isSyphonFlushScheduled_ = false;
   std::mutex videoLivenessGate_;
   std::map<std::uint8_t, double> lastFrameTimeByStream_;
   std::set<std::uint8_t> silentStreams_;
   std::map<std::uint8_t, double> stoppedStreams_;
-  std::mutex staleEpochGate_;
-  std::map<StaleEpochKey, std::int64_t> staleEpochCounts_;
   std::atomic<std::uint64_t> videoDatagrams_{0};
 
   // --- Video ingest ---------------------------------------------------------------------------
-  using DecoderPointer = std::shared_ptr<video::HEVCDecoder>;
-  using DecoderTable = std::map<std::uint8_t, DecoderPointer>;
-  struct DecodedFrame {
-    platform::media::VideoFramePtr frame;
-    std::uint64_t epoch = 0;
-  };
-  static constexpr double kStreamStatsInterval = 10.0;     // seconds
-  static constexpr double kStaleEpochStatsInterval = 10.0; // seconds
-  static constexpr double kHandshakeNudgeInterval = 2.0;   // seconds
+  static constexpr double kHandshakeNudgeInterval = 2.0; // seconds
 
-  // Network queue.
-  void installDecoders(DecoderTable decoders, std::set<std::uint8_t> activeStreams);
-  void deliverReassembledFrame(std::span<const std::uint8_t> frame, std::uint8_t stream, std::uint64_t sequence);
-  void reportStreamStatsIfDue(double now);
-  void writeStreamStats();
-  // Any thread.
-  void reportStaleEpochStatsIfDue(double now);
-  static void logStaleEpochCounts(const std::map<StaleEpochKey, std::int64_t>& counts);
-  // Any thread: what a decoder's callback does with its frame.
-  void enqueueDecodedFrame(platform::media::VideoFramePtr frame, std::uint8_t stream, std::uint64_t epoch);
   // Main thread.
   void flushDecodedFrames();
-  void presentDecodedFrame(const platform::media::VideoFramePtr& frame, std::uint8_t stream, std::uint64_t epoch);
 
-  class ReassemblyListener;
+  class DecodedFrameSink;
 
-  // Network queue.
-  VideoFragmentReassembler reassembler_;
-  DecoderTable hevcDecoders_;
-  std::map<std::uint8_t, std::int64_t> statsFramesByStream_;
-  std::map<std::uint8_t, std::int64_t> statsDroppedByStream_;
-  double lastStreamStatsTime_ = 0;    // monotonic seconds; 0: not started
-  double lastFrameReceivedTime_ = 0;  // monotonic seconds; 0: none since the last flush
+  // Network queue, but for its stale-epoch accounting (any thread). The video pipeline's
+  // receive side: reassembly, statistics and the decoders.
+  video::VideoIngest ingest_;
   double lastHandshakeNudgeTime_ = 0; // monotonic seconds
-  // Under staleEpochGate_.
-  double lastStaleEpochStatsTime_ = 0; // monotonic seconds; 0: report the next drop at once
-  // What the decoders' output threads reach. It lives apart from the manager so that a decoder
-  // thread never holds the manager (and with it the decoders) alive: the last owner of the
-  // manager would otherwise be a thread its destruction waits for.
-  struct DecodedFrameHandOff {
-    std::weak_ptr<NetworkManagerForMac> manager;
-    std::mutex decodedFrameGate;
-    // Under decodedFrameGate.
-    std::map<std::uint8_t, DecodedFrame> pendingDecodedFrames;
-    bool isDecodedFlushScheduled = false;
-    std::array<std::atomic<std::uint64_t>, 3> decodedFrames{};
-  };
-  // Any thread.
-  static void enqueueDecodedFrame(DecodedFrameHandOff& handOff, platform::media::VideoFramePtr frame, std::uint8_t stream,
-                                  std::uint64_t epoch);
   // Made by the first configurePipeline(), which create() runs.
-  std::shared_ptr<DecodedFrameHandOff> handOff_;
+  std::shared_ptr<video::DecodedFrameHandOff> handOff_;
 };
 
 } // namespace pd::link

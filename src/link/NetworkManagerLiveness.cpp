@@ -74,7 +74,7 @@ void NetworkManagerForMac::checkVideoSilence(LinkState linkState, double now) {
     std::set<std::uint8_t> silent;
     for (const auto& [stream, last] : lastFrameTimeByStream_) {
       const double silence = now - last;
-      if (silence < dependencies_.timing.videoSilenceThreshold) continue;
+      if (silence < dependencies_.timing.videoSilenceThreshold.count()) continue;
       // A link problem explains missing video: nothing newly falls silent then, but what was
       // silent stays so.
       if (linkState == LinkState::connected || silentStreams_.contains(stream)) {

@@ -97,7 +97,7 @@ void NetworkManagerForMac::scheduleReconnect() {
   reconnectTimer_.reset();
   const std::int64_t attempt = ++reconnectAttempt_;
   const auto& timing = dependencies_.timing;
-  const double cap = isPeerOccupied_ ? timing.occupiedReconnectInterval : timing.maxReconnectInterval;
+  const double cap = (isPeerOccupied_ ? timing.occupiedReconnectInterval : timing.maxReconnectInterval).count();
   if (!isPeerOccupied_) occupiedRejectStreak_ = 0;
   // 2^(n-2) grows past any cap long before the exponent could overflow a double.
   const double base = attempt <= 1 ? 0.0 : std::min(std::ldexp(1.0, static_cast<int>(std::min<std::int64_t>(attempt - 2, 64))), cap);
@@ -120,7 +120,7 @@ void NetworkManagerForMac::scheduleReconnect() {
                     std::chrono::duration_cast<std::chrono::system_clock::duration>(runtime::durationFromSeconds(delay));
     reconnectNotice.set(ReconnectNotice{notice->cause, at});
   }
-  reconnectTimer_ = dependencies_.timers->schedule(delay, runtime::weakCallback(weak_from_this(), [](NetworkManagerForMac& self) {
+  reconnectTimer_ = dependencies_.timers->schedule(Timing::Seconds(delay), runtime::weakCallback(weak_from_this(), [](NetworkManagerForMac& self) {
                                                      self.reconnectTimer_.reset();
                                                      self.performReconnectAttempt();
                                                    }));
@@ -232,7 +232,7 @@ void NetworkManagerForMac::stop(bool stopSyphon) {
   connectionStatus.set("未接続");
   updateConnectionStatus();
   clearPendingFrames();
-  postToNetworkQueue([](NetworkManagerForMac& self) { self.clearReassemblyTables(); });
+  postToNetworkQueue([](NetworkManagerForMac& self) { self.ingest_.clearReassembly(); });
   pendingModeRequest.set(std::nullopt);
   resetPeerVersionState();
   Log::network().notice("udp_disconnect reason=manual syphon_stopped=%{bool}d", stopSyphon);

@@ -71,11 +71,9 @@ TEST_F(ConnectionTest, ReadyStartsTheReceiveLoopAndSendsTheHandshakeRequest) {
   EXPECT_EQ(message["device"], "Test Mac");
   EXPECT_EQ(message["linkID"], TA::linkID(*manager));
   EXPECT_EQ(message["peerID"], "00000000-0000-4000-8000-000000000001");
-  ASSERT_TRUE(message["features"].is_array());
-  EXPECT_EQ(message["features"].size(), 7u);
-  EXPECT_EQ(message["features"][0], "raw_mode");
-  EXPECT_TRUE(message["sessionID"].is_string());
-  EXPECT_TRUE(message["appVersion"].is_string());
+  EXPECT_EQ(message["features"], nlohmann::json::array({"raw_mode", "load_video"}));
+  EXPECT_EQ(message["sessionID"], "5E551D00-0000-4000-8000-000000000001");
+  EXPECT_EQ(message["appVersion"], "9.8.7");
   EXPECT_TRUE(log.has("handshake_send seq=1 link_id=" + TA::linkID(*manager).substr(0, 16)));
 }
 

@@ -39,7 +39,7 @@ class HeartbeatTest : public HeartbeatFixture {
 protected:
   NetworkManagerForMac::Timing timing() const override {
     NetworkManagerForMac::Timing timing;
-    timing.heartbeatCheckInterval = 3600.0; // the timer never ticks within a test
+    timing.heartbeatCheckInterval = std::chrono::hours(1); // the timer never ticks within a test
     return timing;
   }
   // The next tick, `seconds` after the previous moment.
@@ -171,8 +171,8 @@ protected:
   // The real tick, short thresholds.
   NetworkManagerForMac::Timing timing() const override {
     NetworkManagerForMac::Timing timing;
-    timing.linkDegradedThreshold = 0.2;
-    timing.linkLostThreshold = 0.4;
+    timing.linkDegradedThreshold = std::chrono::milliseconds(200);
+    timing.linkLostThreshold = std::chrono::milliseconds(400);
     return timing;
   }
 };

@@ -18,7 +18,7 @@ TEST_F(LinkIntegrationTest, DiscoversConnectsAndReceivesEveryDatagramOfAPacedBur
   dependencies.networkPeerID = [] { return std::string("11111111-2222-4333-8444-555555555555"); };
   dependencies.deviceName = "Integration Mac";
   // The burst lasts 10 s; an attempt that is not acknowledged must not end under it.
-  dependencies.timing.connectionTimeout = 60.0;
+  dependencies.timing.connectionTimeout = std::chrono::minutes(1);
   auto manager = NetworkManagerForMac::create(std::move(dependencies));
   manager->updateBrowsing("start");
   ASSERT_TRUE(runUntil([&] { return manager->isBrowsing.get(); }, 10s));

@@ -4,11 +4,14 @@
 // hand, the test thread as the main thread, and a window on the log lines written meanwhile.
 
 #include "FakeVideoOut.hpp"
+#include "support/LogWindow.hpp"
 #include "link/NetworkManagerForMac.hpp"
 #include "platform/log/LogStore.hpp"
 #include "platform/log/Logger.hpp"
 #include "runtime/Clock.hpp"
 #include "runtime/MainThread.hpp"
+#include "video/DecodedFrameHandOff.hpp"
+#include "video/FrameSharing.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -42,7 +45,7 @@ struct NetworkManagerForMacTestAccess {
   static bool isConnecting(const Manager& m) { return m.isConnecting_; }
   static void setConnecting(Manager& m, bool value) { m.isConnecting_ = value; }
   static void setAutoReconnecting(Manager& m, bool value) { m.isAutoReconnecting_ = value; }
-  static double browserRebuildDelay(const Manager& m) { return m.browserRebuildDelay_; }
+  static double browserRebuildDelay(const Manager& m) { return m.browserRebuildDelay_.count(); }
   static bool hasBrowser(const Manager& m) { return m.browser_ != nullptr; }
   static bool hasConnection(const Manager& m) { return m.udpConnection_ != nullptr; }
   static void handleConnectionTimeout(Manager& m, std::uint64_t generation) { m.handleConnectionTimeout(generation); }
@@ -87,7 +90,7 @@ struct NetworkManagerForMacTestAccess {
     return *value;
   }
   static std::uint64_t videoEpochOnQueue(Manager& m) {
-    return onQueue(m, [](Manager& s) { return s.videoEpochOnQueue_; });
+    return onQueue(m, [](Manager& s) { return s.ingest_.epoch(); });
   }
   static bool dropsVideoForVersionGate(Manager& m) {
     return onQueue(m, [](Manager& s) { return s.dropVideoForVersionGate_; });
@@ -123,58 +126,46 @@ struct NetworkManagerForMacTestAccess {
     });
   }
   static std::set<std::uint8_t> activeStreams(Manager& m) {
-    return onQueue(m, [](Manager& s) { return s.receiveActiveStreamIDs_; });
+    return onQueue(m, [](Manager& s) { return s.ingest_.activeStreams(); });
   }
   static std::vector<std::string> decoderTags(Manager& m);
   static std::size_t partialFrames(Manager& m) {
-    return onQueue(m, [](Manager& s) { return s.reassembler_.partialFrameCount(); });
+    return onQueue(m, [](Manager& s) { return s.ingest_.partialFrameCount(); });
   }
   static void enqueueDecodedFrame(Manager& m, platform::media::VideoFramePtr frame, std::uint8_t stream, std::uint64_t epoch) {
-    m.enqueueDecodedFrame(std::move(frame), stream, epoch);
+    m.handOff_->enqueue(std::move(frame), stream, epoch);
   }
   static bool isFlushScheduled(Manager& m) {
-    std::scoped_lock lock(m.handOff_->decodedFrameGate);
-    return m.handOff_->isDecodedFlushScheduled;
+    return m.handOff_->isFlushScheduled();
   }
   static std::int64_t staleDrops(Manager& m, NetworkManagerForMac::StaleEpochSource source,
                                  std::optional<std::uint8_t> stream = std::nullopt) {
-    std::scoped_lock lock(m.staleEpochGate_);
-    const auto found = m.staleEpochCounts_.find(NetworkManagerForMac::StaleEpochKey{source, stream});
-    return found == m.staleEpochCounts_.end() ? 0 : found->second;
+    return m.ingest_.unreportedStaleEpochDrops(NetworkManagerForMac::StaleEpochKey{source, stream});
   }
 
   // Frame sharing.
   static void onSyphonQueue(Manager& m, std::function<void(Manager&)> work) {
-    if (!m.syphonQueue_.syncWithTimeout([&] { work(m); }, std::chrono::seconds(5))) {
+    if (!m.frameSharing_->queue().syncWithTimeout([&] { work(m); }, std::chrono::seconds(5))) {
       throw std::runtime_error("frame-sharing queue did not answer");
     }
   }
-  static void postToSyphonQueue(Manager& m, std::function<void()> work) { m.syphonQueue_.post(std::move(work)); }
+  static void postToSyphonQueue(Manager& m, std::function<void()> work) { m.frameSharing_->queue().post(std::move(work)); }
   static void stopSyphonServers(Manager& m) {
-    onSyphonQueue(m, [](Manager& s) { s.stopSyphonServers(); });
+    onSyphonQueue(m, [](Manager& s) { s.frameSharing_->stopServers(); });
   }
   static void configureSyphon(Manager& m, std::vector<std::pair<std::uint8_t, std::string>> servers) {
     onSyphonQueue(m, [&](Manager& s) { s.configureSyphonServers(std::move(servers)); });
   }
-  static void setSyphonEpoch(Manager& m, std::uint64_t epoch) {
-    std::scoped_lock lock(m.syphonGate_);
-    m.syphonEpoch_ = epoch;
-  }
-  static std::uint64_t syphonEpoch(Manager& m) {
-    std::scoped_lock lock(m.syphonGate_);
-    return m.syphonEpoch_;
-  }
+  static void setSyphonEpoch(Manager& m, std::uint64_t epoch) { m.frameSharing_->setEpoch(epoch); }
+  static std::uint64_t syphonEpoch(Manager& m) { return m.frameSharing_->epoch(); }
   static std::optional<std::uint32_t> syphonNodeId(Manager& m, std::uint8_t stream) {
     std::optional<std::uint32_t> id;
     onSyphonQueue(m, [&](Manager& s) {
-      if (const auto found = s.syphonServers_.find(stream); found != s.syphonServers_.end()) id = found->second->nodeId();
+      id = s.frameSharing_->nodeId(stream);
     });
     return id;
   }
-  static std::size_t pendingSyphonFrames(Manager& m) {
-    std::scoped_lock lock(m.syphonGate_);
-    return m.pendingSyphonFrames_.size();
-  }
+  static std::size_t pendingSyphonFrames(Manager& m) { return m.frameSharing_->pendingFrames(); }
 };
 
 namespace test {
@@ -414,7 +405,7 @@ private:
   std::optional<Error> sendError_;
 };
 
-class FakeTimers final : public MainThreadTimers {
+class FakeTimers final : public runtime::MainThreadTimers {
 public:
   struct Entry {
     double seconds = 0;
@@ -422,8 +413,8 @@ public:
     bool invalidated = false;
   };
 
-  std::unique_ptr<Timer> schedule(double seconds, runtime::UniqueFunction<void()> fire) override {
-    entries_.push_back(std::make_shared<Entry>(Entry{seconds, std::move(fire), false}));
+  std::unique_ptr<Timer> schedule(std::chrono::duration<double> delay, runtime::UniqueFunction<void()> fire) override {
+    entries_.push_back(std::make_shared<Entry>(Entry{delay.count(), std::move(fire), false}));
     return std::make_unique<Handle>(entries_.back());
   }
 
@@ -460,25 +451,7 @@ private:
   std::vector<std::shared_ptr<Entry>> entries_;
 };
 
-// The log lines written since the window opened.
-class LogWindow {
-public:
-  LogWindow() : start_(platform::log::LogStore::shared().lastSequence()) {}
-  std::vector<std::string> lines() const {
-    std::vector<std::string> messages;
-    for (auto& entry : platform::log::LogStore::shared().entriesAfter(start_)) messages.push_back(entry.message);
-    return messages;
-  }
-  std::size_t count(const std::string& prefix) const {
-    const auto all = lines();
-    return static_cast<std::size_t>(
-        std::count_if(all.begin(), all.end(), [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }));
-  }
-  bool has(const std::string& prefix) const { return count(prefix) > 0; }
-
-private:
-  std::uint64_t start_;
-};
+using pd::testing::LogWindow;
 
 // The messages of one type that went out on the link, parsed.
 inline std::vector<nlohmann::json> sentMessages(FakeLink& link, std::string_view type) {
@@ -544,7 +517,7 @@ inline platform::bonjour::BrowseResult tablet(const std::string& name, std::vect
 }
 
 // A manager's dependencies with nothing reaching the network: fake browsers, links and timers,
-// and a fixed peer id. Frame sharing is left to the caller.
+// and a fixed identity. Frame sharing is left to the caller.
 inline NetworkManagerForMac::Dependencies offlineDependencies() {
   NetworkManagerForMac::Dependencies deps;
   deps.makeBrowser = [](std::string_view) { return std::make_unique<FakeBrowser>(std::make_shared<BrowserProbe>()); };
@@ -554,6 +527,10 @@ inline NetworkManagerForMac::Dependencies offlineDependencies() {
   deps.timers = std::make_shared<FakeTimers>();
   deps.networkPeerID = [] { return std::string("00000000-0000-4000-8000-000000000001"); };
   deps.deviceName = "Test Mac";
+  deps.appVersion = "9.8.7";
+  deps.launchID = "5E551D00-0000-4000-8000-000000000001";
+  deps.supportedFeatures = {"raw_mode", "load_video"};
+  deps.syphonServerName = [] { return std::string("Palendrix Zuvudiv"); };
   return deps;
 }
 

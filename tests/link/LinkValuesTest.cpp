@@ -1,6 +1,6 @@
-#include "link/LoadVideoAck.hpp"
+#include "link/records/LoadVideoAck.hpp"
 #include "link/NetworkManagerForMac.hpp"
-#include "link/StreamMode.hpp"
+#include "link/records/StreamMode.hpp"
 
 #include <gtest/gtest.h>
 

@@ -15,7 +15,7 @@ class LivenessTest : public ManagerFixture {
 protected:
   void SetUp() override {
     NetworkManagerForMac::Timing timing;
-    timing.heartbeatCheckInterval = 3600.0; // only the test's checks judge silence
+    timing.heartbeatCheckInterval = std::chrono::hours(1); // only the test's checks judge silence
     TA::setTiming(*manager, timing);
     current = &connectReady(tablet("Tab", {loopback()}));
     send(R"({"type":"handshake_ack","protocolVersion":3,"mode":"mix","seq":)" +

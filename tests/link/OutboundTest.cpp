@@ -1,6 +1,7 @@
 #include "LinkTestSupport.hpp"
 
 #include "diagnostics/LogThrottle.hpp"
+#include "link/ManagerSenderLink.hpp"
 #include "link/MessageText.hpp"
 
 #include <nlohmann/json.hpp>
@@ -169,6 +170,46 @@ TEST_F(OutboundTest, SourceEndpointWaitsForTheLinkButLoadVideoDoesNot) {
   EXPECT_FALSE(manager->sendVideoBPM("A", 120, std::nullopt));
   EXPECT_TRUE(log.has("load_video_send_skip reason=no_connection"));
   EXPECT_TRUE(log.has("video_bpm_send_skip reason=no_connection"));
+}
+
+// The sender reaches the link only through its port: the callbacks it installs fire at
+// establishment and for a load answer, and the port goes quiet once the manager has gone.
+TEST_F(OutboundTest, TheSenderPortCarriesTheSendsTheCallbacksAndThePeer) {
+  auto port = std::make_unique<ManagerSenderLink>(manager);
+  std::optional<std::string> peerID;
+  int remoteReady = 0;
+  std::vector<LoadVideoAck> acks;
+  port->setCallbacks({[&](const std::optional<std::string>& id) { peerID = id; }, [&] { ++remoteReady; },
+                      [&](const LoadVideoAck& ack) { acks.push_back(ack); }});
+  EXPECT_EQ(port->peerFeatures(), std::nullopt);
+  EXPECT_FALSE(port->sendSourceEndpoint(8080, "token", false));
+
+  const auto ack = R"({"type":"handshake_ack","protocolVersion":3,"mode":"mix","peerID":"P1",)"
+                   R"("features":["remote_source"],"seq":)" +
+                   std::to_string(TA::handshakeSequence(*manager)) + "}";
+  ASSERT_TRUE(current->deliver(bytes(ack)));
+  settle();
+  EXPECT_EQ(peerID, "P1");
+  EXPECT_EQ(remoteReady, 1);
+  EXPECT_EQ(port->peerFeatures(), std::vector<std::string>{"remote_source"});
+  EXPECT_EQ(port->localHostForPeer(), "127.0.0.1");
+  EXPECT_TRUE(port->sendSourceEndpoint(8080, "token", false));
+  EXPECT_TRUE(port->sendLoadVideo("A", "http://127.0.0.1:8080/v/abc", std::nullopt));
+  EXPECT_TRUE(port->sendVideoBPM("A", 128, std::nullopt));
+  EXPECT_EQ(sent("source_endpoint").size(), 1u);
+  EXPECT_EQ(sent("load_video").size(), 1u);
+  EXPECT_EQ(sent("video_bpm")[0]["bpm"], 128);
+
+  ASSERT_TRUE(current->deliver(bytes(R"({"type":"load_video_ack","target":"A","url":"u","status":"ready"})")));
+  settle();
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_EQ(acks[0].status, LoadVideoAck::Status::ready);
+
+  ASSERT_TRUE(releaseManager(manager, [this] { pump(); }));
+  EXPECT_FALSE(port->sendLoadVideo("A", "http://h/x", std::nullopt));
+  EXPECT_FALSE(port->sendVideoBPM("A", 120, std::nullopt));
+  EXPECT_EQ(port->localHostForPeer(), std::nullopt);
+  EXPECT_EQ(port->peerFeatures(), std::nullopt);
 }
 
 TEST_F(OutboundTest, LocalHostIsTheConnectionsOwnIPv4Address) {

@@ -52,6 +52,7 @@ protected:
                                                       std::optional<platform::bonjour::BrowseResult>& tablet) {
     auto dependencies = NetworkManagerForMac::systemDependencies();
     dependencies.networkPeerID = [] { return std::string("11111111-2222-4333-8444-666666666666"); };
+    dependencies.syphonServerName = [] { return std::string("Palendrix Zuvudiv"); };
     dependencies.deviceName = "Video Mac";
     auto manager = NetworkManagerForMac::create(std::move(dependencies));
     manager->updateBrowsing("start");

@@ -20,7 +20,7 @@ namespace pd::link {
 std::vector<std::string> NetworkManagerForMacTestAccess::decoderTags(Manager& m) {
   return onQueue(m, [](Manager& s) {
     std::vector<std::string> tags;
-    for (const auto& [stream, decoder] : s.hevcDecoders_) tags.push_back(decoder->streamTag());
+    for (const auto& [stream, decoder] : s.ingest_.decoders()) tags.push_back(decoder->streamTag());
     return tags;
   });
 }
@@ -203,77 +203,6 @@ TEST_F(VideoPipelineTest, VersionGateDropsEverythingAndAnUnresolvedVersionNudges
   settle();
   EXPECT_EQ(handshakes(), initial + 2);
   EXPECT_EQ(log.count("frame_reassembled stream=0 seq=1 size_b=0 interval_ms=0.0"), 1u);
-}
-
-TEST_F(VideoPipelineTest, StreamStatisticsComeEveryTenSecondsAndWithEveryFlush) {
-  runtime::ManualClock clock;
-  runtime::ScopedClock installed(clock);
-  manager->applyStreamMode(StreamMode::raw);
-  LogWindow log;
-  TA::handleVideo(*manager, singleFragment(1, 1)); // starts the clock only
-  TA::handleVideo(*manager, singleFragment(1, 2, {1, 2}));
-  const auto beyond = tools::tablet::fragmentAccessUnit(Bytes(3000, 1), 2, 3, 1'265);
-  TA::handleVideo(*manager, beyond.datagrams.at(0)); // a partial frame, swept below
-  EXPECT_FALSE(log.has("stream_stats"));
-
-  clock.advance(std::chrono::milliseconds(4'000));
-  TA::handleVideo(*manager, singleFragment(4, 1)); // sweeps seq 3 of stream 2
-  clock.advance(std::chrono::milliseconds(6'000));
-  TA::handleVideo(*manager, singleFragment(5, 1));
-  EXPECT_EQ(log.count("stream_stats"), 2u);
-  EXPECT_TRUE(log.has("stream_stats stream=1 frames=3 dropped=0 thermal="));
-  EXPECT_TRUE(log.has("stream_stats stream=2 frames=1 dropped=1 thermal="));
-  const auto lines = log.lines();
-  const auto first = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("stream_stats"); });
-  EXPECT_TRUE(first->starts_with("stream_stats stream=1"));
-
-  // The flush writes what is there at once and restarts the interval reference.
-  TA::handleVideo(*manager, singleFragment(6, 2));
-  TA::onQueue(*manager, [](NetworkManagerForMac& m) {
-    m.flushStreamStats();
-    return 0;
-  });
-  EXPECT_TRUE(log.has("stream_stats stream=2 frames=1 dropped=0"));
-  EXPECT_EQ(log.count("stream_stats"), 3u);
-  clock.advance(std::chrono::milliseconds(700));
-  TA::handleVideo(*manager, singleFragment(7, 2));
-  TA::onQueue(*manager, [](NetworkManagerForMac& m) {
-    m.flushStreamStats();
-    m.flushStreamStats(); // empty: writes nothing
-    return 0;
-  });
-  EXPECT_EQ(log.count("stream_stats"), 4u);
-}
-
-TEST_F(VideoPipelineTest, StaleEpochCountsAreReportedAtOnceThenEveryTenSecondsInSourceOrder) {
-  runtime::ManualClock clock;
-  runtime::ScopedClock installed(clock);
-  LogWindow log;
-  manager->recordStaleEpochDrop(Source::syphon, 2);
-  EXPECT_EQ(log.count("stale_epoch_stats"), 1u);
-  clock.advance(std::chrono::seconds(3));
-  manager->recordStaleEpochDrop(Source::syphonLate, 1);
-  manager->recordStaleEpochDrop(Source::recv, std::nullopt);
-  manager->recordStaleEpochDrop(Source::display, 2);
-  manager->recordStaleEpochDrop(Source::display, 1);
-  manager->recordStaleEpochDrop(Source::json, std::nullopt);
-  manager->recordStaleEpochDrop(Source::json, std::nullopt);
-  EXPECT_EQ(log.count("stale_epoch_stats"), 1u);
-  clock.advance(std::chrono::seconds(7));
-  manager->recordStaleEpochDrop(Source::syphon, 2);
-
-  std::vector<std::string> written;
-  for (const auto& line : log.lines())
-    if (line.starts_with("stale_epoch_stats")) written.push_back(line);
-  EXPECT_EQ(written, (std::vector<std::string>{
-                         "stale_epoch_stats source=syphon stream=2 dropped=1",
-                         "stale_epoch_stats source=display stream=1 dropped=1",
-                         "stale_epoch_stats source=display stream=2 dropped=1",
-                         "stale_epoch_stats source=json dropped=2",
-                         "stale_epoch_stats source=recv dropped=1",
-                         "stale_epoch_stats source=syphon stream=2 dropped=1",
-                         "stale_epoch_stats source=syphon_late stream=1 dropped=1",
-                     }));
 }
 
 TEST_F(VideoPipelineTest, EveryPictureOfAClipIsDecodedFromDatagramsWithItsSize) {

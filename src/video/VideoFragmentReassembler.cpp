@@ -1,4 +1,4 @@
-#include "link/VideoFragmentReassembler.hpp"
+#include "video/VideoFragmentReassembler.hpp"
 
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogThrottle.hpp"
@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-namespace pd::link {
+namespace pd::video {
 namespace {
 
 using diagnostics::Log;
@@ -194,4 +194,4 @@ bool VideoFragmentReassembler::hasPartialFrame(std::uint8_t stream, std::uint64_
   return found != frames_.end() && found->second.contains(sequence);
 }
 
-} // namespace pd::link
+} // namespace pd::video

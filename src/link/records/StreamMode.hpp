@@ -14,8 +14,12 @@ enum class StreamMode : std::uint8_t { mix, raw };
 inline constexpr std::array<StreamMode, 2> kAllStreamModes = {StreamMode::mix, StreamMode::raw};
 
 // "mix" or "raw": the mode's form in messages and logs.
-std::string_view toString(StreamMode mode) noexcept;
+constexpr std::string_view toString(StreamMode mode) noexcept { return mode == StreamMode::raw ? "raw" : "mix"; }
 // Exact and case-sensitive: "Mix" and "RAW" are not modes.
-std::optional<StreamMode> streamModeFromText(std::string_view text) noexcept;
+constexpr std::optional<StreamMode> streamModeFromText(std::string_view text) noexcept {
+  if (text == "mix") return StreamMode::mix;
+  if (text == "raw") return StreamMode::raw;
+  return std::nullopt;
+}
 
 } // namespace pd::link

@@ -1,5 +1,6 @@
-#include "link/MainThreadTimers.hpp"
+#include "runtime/MainThreadTimers.hpp"
 
+#include "runtime/Clock.hpp"
 #include "runtime/Executor.hpp"
 #include "runtime/MainThread.hpp"
 
@@ -7,24 +8,22 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
-#include <cmath>
 #include <mutex>
 
-namespace pd::link {
+namespace pd::runtime {
 
 namespace {
 
 class SteadyTimer final : public MainThreadTimers::Timer {
 public:
-  SteadyTimer(double seconds, runtime::UniqueFunction<void()> callback)
-      : state_(std::make_shared<State>(boost::asio::any_io_executor(runtime::MainThread::executor()))) {
+  SteadyTimer(std::chrono::duration<double> delay, UniqueFunction<void()> callback)
+      : state_(std::make_shared<State>(boost::asio::any_io_executor(MainThread::executor()))) {
     state_->fire = std::move(callback);
-    const double clamped = std::isfinite(seconds) && seconds > 0 ? seconds : 0.0;
-    state_->timer.expires_after(
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(clamped)));
+    // Range-checked: a delay too long for the clock's ticks waits as long as it can.
+    state_->timer.expires_after(durationFromSeconds(delay.count()));
     state_->timer.async_wait([state = state_](const boost::system::error_code& ec) {
       if (ec) return;
-      runtime::UniqueFunction<void()> fire;
+      UniqueFunction<void()> fire;
       {
         std::scoped_lock lock(state->mutex);
         fire = std::move(state->fire);
@@ -38,7 +37,7 @@ public:
   SteadyTimer& operator=(const SteadyTimer&) = delete;
 
   void invalidate() override {
-    runtime::UniqueFunction<void()> dropped;
+    UniqueFunction<void()> dropped;
     {
       std::scoped_lock lock(state_->mutex);
       dropped = std::move(state_->fire);
@@ -51,7 +50,7 @@ private:
   struct State {
     explicit State(boost::asio::any_io_executor executor) : timer(std::move(executor)) {}
     std::mutex mutex;
-    runtime::UniqueFunction<void()> fire;
+    UniqueFunction<void()> fire;
     boost::asio::steady_timer timer;
   };
   std::shared_ptr<State> state_;
@@ -59,8 +58,8 @@ private:
 
 class SystemTimers final : public MainThreadTimers {
 public:
-  std::unique_ptr<Timer> schedule(double seconds, runtime::UniqueFunction<void()> fire) override {
-    return std::make_unique<SteadyTimer>(seconds, std::move(fire));
+  std::unique_ptr<Timer> schedule(std::chrono::duration<double> delay, UniqueFunction<void()> fire) override {
+    return std::make_unique<SteadyTimer>(delay, std::move(fire));
   }
 };
 
@@ -71,4 +70,4 @@ std::shared_ptr<MainThreadTimers> MainThreadTimers::system() {
   return timers;
 }
 
-} // namespace pd::link
+} // namespace pd::runtime

@@ -1,10 +1,11 @@
 // The fragment reader and reassembly on their own: header checks in their order, joins, purges,
 // the sweep and the bounds on a sender that does not keep to the format.
 
-#include "link/VideoFragmentReassembler.hpp"
-#include "diagnostics/LogThrottle.hpp"
+#include "video/VideoFragmentReassembler.hpp"
 
-#include "LinkTestSupport.hpp"
+#include "diagnostics/LogThrottle.hpp"
+#include "platform/log/Logger.hpp"
+#include "support/LogWindow.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,11 +13,12 @@
 #include <set>
 #include <vector>
 
-namespace pd::link::test {
+namespace pd::video::test {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using R = VideoFragmentReassembler;
+using pd::testing::LogWindow;
 
 Bytes datagram(std::uint64_t sequence, std::uint8_t index, std::uint8_t total, std::uint32_t nalLength, std::uint8_t stream,
                const Bytes& payload = {}) {
@@ -228,4 +230,4 @@ TEST_F(ReassemblerTest, AtTheBoundTheFrameIdleLongestGoesNotTheLowestSequence) {
 }
 
 } // namespace
-} // namespace pd::link::test
+} // namespace pd::video::test

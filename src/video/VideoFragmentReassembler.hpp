@@ -35,7 +35,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pd::link {
+namespace pd::video {
 
 class VideoFragmentReassembler {
 public:
@@ -113,4 +113,4 @@ private:
   std::vector<std::uint8_t> joinBuffer_; // reused: the join reserves the announced length once
 };
 
-} // namespace pd::link
+} // namespace pd::video
