@@ -107,7 +107,9 @@ bool MacLocalVideoLibrary::isInside(const std::filesystem::path& file, const std
   if (prefix.empty() || prefix.back() != '/') {
     prefix += '/';
   }
-  return standardized(file).string().starts_with(prefix);
+  // Longer than the prefix: the root folder, whose path is its own prefix, is not inside itself.
+  const auto path = standardized(file).string();
+  return path.size() > prefix.size() && path.starts_with(prefix);
 }
 
 std::string MacLocalVideoLibrary::dateText(std::optional<Date> date) {

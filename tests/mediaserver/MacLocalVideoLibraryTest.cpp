@@ -237,6 +237,7 @@ TEST(LibraryIdentityTest, DatesAreWrittenInFixedNotationWithAFractionAndContainm
   EXPECT_FALSE(Library::isInside("/videos/a", "/videos/a"));
   EXPECT_FALSE(Library::isInside("/videos/ab/c.mp4", "/videos/a"));
   EXPECT_TRUE(Library::isInside("/b.mp4", "/"));
+  EXPECT_FALSE(Library::isInside("/", "/"));
 }
 
 TEST(LibraryIdentityTest, GuardFollowsAttributeOnlyChangesAndRefusesContentAndModeChanges) {

@@ -95,8 +95,9 @@ std::vector<std::uint8_t> turned(const std::vector<std::uint8_t>& in, int w, int
       case Turn::flip: sy = h - 1 - y; break;
       case Turn::none: break;
       }
-      const auto* from = &in[(static_cast<std::size_t>(sy) * w + sx) * 3];
-      std::copy(from, from + 3, &out[(static_cast<std::size_t>(y) * ow + x) * 3]);
+      const auto source = (static_cast<std::size_t>(sy) * static_cast<std::size_t>(w) + static_cast<std::size_t>(sx)) * 3;
+      const auto target = (static_cast<std::size_t>(y) * static_cast<std::size_t>(ow) + static_cast<std::size_t>(x)) * 3;
+      std::copy(&in[source], &in[source] + 3, &out[target]);
     }
   }
   return out;
@@ -170,7 +171,7 @@ std::optional<std::string> makeJPEGThumbnail(const std::filesystem::path& video,
     return std::nullopt;
   }
   const auto start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
-  const auto target = start + av_rescale_q(std::llround(options.atSeconds * AV_TIME_BASE), AV_TIME_BASE_Q,
+  const auto target = start + av_rescale_q(std::llround(options.atSeconds * AV_TIME_BASE), AVRational{1, AV_TIME_BASE},
                                            stream->time_base);
   if (av_seek_frame(format.get(), index, target, AVSEEK_FLAG_BACKWARD) < 0) {
     av_seek_frame(format.get(), index, start, AVSEEK_FLAG_BACKWARD);
@@ -203,7 +204,7 @@ std::optional<std::string> makeJPEGThumbnail(const std::filesystem::path& video,
   if (!scaler) {
     return std::nullopt;
   }
-  std::vector<std::uint8_t> rgb(static_cast<std::size_t>(storedW) * storedH * 3);
+  std::vector<std::uint8_t> rgb(static_cast<std::size_t>(storedW) * static_cast<std::size_t>(storedH) * 3);
   std::uint8_t* planes[4] = {rgb.data(), nullptr, nullptr, nullptr};
   int strides[4] = {storedW * 3, 0, 0, 0};
   if (sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, strides) != storedH) {
