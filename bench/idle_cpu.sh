@@ -38,7 +38,7 @@ snapshot() { # pid -> lines "tid name ticks wakeups"
 }
 
 HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" XDG_CACHE_HOME="$home/cache" \
-XDG_RUNTIME_DIR="$home/runtime" \
+XDG_RUNTIME_DIR="$home/runtime" PALENDRIX_HTTP_CONNECT_TO=":443:127.0.0.1:9,:80:127.0.0.1:9" \
   xvfb-run -a -s "-screen 0 1280x800x24" "$app" >"$home/app.log" 2>&1 &
 runner=$!
 

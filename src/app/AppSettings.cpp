@@ -4,8 +4,6 @@
 #include "platform/settings/UserDefaults.hpp"
 
 #include <nlohmann/json.hpp>
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <cstddef>
 #include <limits>
@@ -65,32 +63,5 @@ const std::string& currentLaunchID() {
 std::int64_t configSnapshotRevision() noexcept { return gConfigSnapshotRevision; }
 
 std::int64_t nextConfigSnapshotRevision() noexcept { return ++gConfigSnapshotRevision; }
-
-std::string trimmingWhitespaceAndNewlines(std::string_view text) {
-  if (text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    return std::string(text);
-  }
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-  const auto length = static_cast<std::int32_t>(text.size());
-
-  std::int32_t begin = 0;
-  while (begin < length) {
-    std::int32_t next = begin;
-    UChar32 c;
-    U8_NEXT(s, next, length, c);
-    if (c < 0 || !u_isUWhiteSpace(c)) break;
-    begin = next;
-  }
-  std::int32_t end = length;
-  while (end > begin) {
-    std::int32_t previous = end;
-    UChar32 c;
-    U8_PREV(s, begin, previous, c);
-    if (c < 0 || !u_isUWhiteSpace(c)) break;
-    end = previous;
-  }
-  return std::string(text.substr(static_cast<std::size_t>(begin),
-                                 static_cast<std::size_t>(end - begin)));
-}
 
 } // namespace pd::app

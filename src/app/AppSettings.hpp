@@ -10,6 +10,8 @@
 
 #include "deckinput/ServerConfiguration.hpp"
 
+#include "platform/text/Trim.hpp"
+
 #include <array>
 #include <cstdint>
 #include <span>
@@ -75,8 +77,6 @@ std::int64_t configSnapshotRevision() noexcept;
 // Adds 1 and returns the new value, to be printed as "snapshot_rev". Main thread only.
 std::int64_t nextConfigSnapshotRevision() noexcept;
 
-// Text without leading and trailing white space and line breaks (Unicode White_Space, which
-// includes U+3000 and the other wide spaces). Invalid UTF-8 is never trimmed away.
-std::string trimmingWhitespaceAndNewlines(std::string_view text);
+using platform::text::trimmingWhitespaceAndNewlines;
 
 } // namespace pd::app

@@ -5,6 +5,7 @@
 #include "app/MainWindow.hpp"
 #include "app/PalendrixUpdaterDelegate.hpp"
 #include "app/QtMainThread.hpp"
+#include "app/RemoteSourceServices.hpp"
 #include "app/ServiceStandIns.hpp"
 #include "app/TermsSheet.hpp"
 #include "app/TerminationSignals.hpp"
@@ -19,7 +20,9 @@
 #include "link/NetworkManagerForMac.hpp"
 #include "platform/instance/ActivationListener.hpp"
 #include "platform/updater/UpdaterController.hpp"
+#include "remotesource/InvidiousInstanceManager.hpp"
 #include "runtime/MainThread.hpp"
+#include "runtime/Task.hpp"
 #include "ui/main/ContentView.hpp"
 #include "ui/settings/AppSettingsView.hpp"
 #include "ui/settings/LicensesView.hpp"
@@ -70,7 +73,9 @@ OmbrivoxApp::OmbrivoxApp() {
   }
   // Start-up neither waits for these two nor sees how they end.
   runtime::MainThread::post([] { relay::RelayDiskCache::shared().prepareIfNeeded(); });
-  runtime::MainThread::post([] { remotesource::InvidiousInstanceManager::shared().startMonitoring(); });
+  runtime::spawnDetached(runtime::MainThread::executor(), []() -> runtime::Awaitable<void> {
+    co_await sharedInstanceManager()->startMonitoring();
+  });
   diagnostics::MetricKitObserver::shared().subscribe();
   diagnostics::MainStallWatchdog::shared().start();
   // The check-for-updates action holds the controller, so the version alert can use it.

@@ -54,17 +54,6 @@ void RelayDiskCache::purgeAtExit(const std::optional<std::filesystem::path>& dir
 
 } // namespace pd::relay
 
-namespace pd::remotesource {
-
-InvidiousInstanceManager& InvidiousInstanceManager::shared() {
-  static InvidiousInstanceManager manager;
-  return manager;
-}
-
-void InvidiousInstanceManager::startMonitoring() { monitoring_ = true; }
-
-} // namespace pd::remotesource
-
 namespace pd::sender {
 
 LocalVideoBroadcaster::LocalVideoBroadcaster(const std::shared_ptr<link::NetworkManagerForMac>& networkManager)

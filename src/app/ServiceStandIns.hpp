@@ -34,22 +34,6 @@ private:
 
 } // namespace pd::relay
 
-namespace pd::remotesource {
-
-// Stand-in for the Invidious instance manager.
-class InvidiousInstanceManager {
-public:
-  static InvidiousInstanceManager& shared();
-  // Starts monitoring once per process; later calls do nothing.
-  void startMonitoring();
-  bool isMonitoring() const noexcept { return monitoring_; }
-
-private:
-  bool monitoring_ = false;
-};
-
-} // namespace pd::remotesource
-
 namespace pd::link {
 class NetworkManagerForMac;
 }

@@ -4,62 +4,35 @@
 // straight to the oldest waiter, and one such gate per volume.
 
 #include "runtime/Actor.hpp"
+#include "runtime/Callback.hpp"
 #include "runtime/Task.hpp"
 #include "runtime/UniqueFunction.hpp"
 
-#include <boost/asio/associated_cancellation_slot.hpp>
-#include <boost/asio/associated_executor.hpp>
-#include <boost/asio/execution/outstanding_work.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/prefer.hpp>
-#include <boost/asio/async_result.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <map>
-#include <optional>
-#include <variant>
-#include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
+#include <variant>
 
 namespace pd::mediaserver {
-
-// A suspended coroutine's completion handler as a function callable from the gate's or jobs'
-// strand: it resumes the coroutine on the coroutine's own executor, never inside the caller.
-template <typename... Args, typename Handler>
-runtime::UniqueFunction<void(Args...)> resumption(Handler handler) {
-  auto work = boost::asio::prefer(boost::asio::get_associated_executor(handler),
-                                  boost::asio::execution::outstanding_work.tracked);
-  return [handler = std::move(handler), work = std::move(work)](Args... args) mutable {
-    boost::asio::post(work, [handler = std::move(handler), ... args = std::move(args)]() mutable {
-      // A cancellation arriving after this point must not reach a handler that is gone.
-      auto slot = boost::asio::get_associated_cancellation_slot(handler);
-      if (slot.is_connected()) {
-        slot.clear();
-      }
-      std::move(handler)(std::move(args)...);
-    });
-  };
-}
 
 // Runs start(resume) on the strand; the caller stays suspended until resume is called, at once
 // or later by whoever start handed it to. The caller's cancellation does not interrupt the wait:
 // the gate and the jobs answer a cancelled waiter themselves, so that no slot or run is lost.
 template <typename T, typename Start>
 runtime::Awaitable<T> suspendOn(boost::asio::any_io_executor strand, Start start) {
-  using Resume = runtime::UniqueFunction<void(std::exception_ptr, std::optional<T>)>;
-  auto initiation = [strand, start = std::move(start)](auto handler) mutable {
-    Resume resume = resumption<std::exception_ptr, std::optional<T>>(std::move(handler));
+  auto enter = [strand, start = std::move(start)](auto resume) mutable {
     boost::asio::post(strand, [start = std::move(start), resume = std::move(resume)]() mutable {
       start(std::move(resume));
     });
   };
-  auto value = co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&,
-                                                    void(std::exception_ptr, std::optional<T>)>(
-      std::move(initiation), boost::asio::use_awaitable);
+  auto value = co_await runtime::awaitCallback<std::exception_ptr, std::optional<T>>(std::move(enter));
   co_return std::move(*value);
 }
 

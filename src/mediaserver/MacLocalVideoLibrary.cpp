@@ -4,6 +4,7 @@
 #include "diagnostics/Log.hpp"
 #include "mediaserver/LocalVideoHTTPServer.hpp"
 #include "platform/paths/Paths.hpp"
+#include "platform/text/Trim.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>

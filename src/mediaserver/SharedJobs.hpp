@@ -10,9 +10,6 @@
 #include "runtime/ThreadPools.hpp"
 #include "runtime/UniqueFunction.hpp"
 
-#include <boost/asio/async_result.hpp>
-#include <boost/asio/use_awaitable.hpp>
-
 #include <algorithm>
 #include <atomic>
 #include <variant>

@@ -27,6 +27,8 @@ if [ "${PD_E2E_INNER:-}" != "1" ]; then
   [ -x /usr/libexec/at-spi-bus-launcher ] || skip "/usr/libexec/at-spi-bus-launcher is missing (package at-spi2-core)"
   /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || skip "python3-pyatspi is not installed"
   export PD_E2E_INNER=1
+  # The receiver's instance health checks go to a closed loopback port, never to a real instance.
+  export PALENDRIX_HTTP_CONNECT_TO=":443:127.0.0.1:9,:80:127.0.0.1:9"
   # The private X server and session bus end with this command. Without -noreset the server
   # resets whenever its last client leaves, and a client that connects during the reset is turned
   # away.

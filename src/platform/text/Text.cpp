@@ -77,12 +77,6 @@ std::optional<std::string> fullwidthToHalfwidth(std::string_view text) {
   return toUTF8(unicode);
 }
 
-std::string lowercased(std::string_view text) {
-  auto unicode = fromUTF8(text);
-  unicode.toLower(icu::Locale::getRoot());
-  return toUTF8(unicode);
-}
-
 std::string nfc(std::string_view text) {
   UErrorCode status = U_ZERO_ERROR;
   const auto* normalizer = icu::Normalizer2::getNFCInstance(status);

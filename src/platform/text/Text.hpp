@@ -2,7 +2,7 @@
 
 // Unicode text operations on UTF-8 strings, for file names and queries typed by a user. Input
 // that is not valid UTF-8 is repaired (each ill-formed sequence becomes U+FFFD) before anything
-// else, so every result is valid UTF-8.
+// else, so every result is valid UTF-8. Trimming and lower-casing are in Trim.hpp.
 
 #include <cstddef>
 #include <memory>
@@ -22,9 +22,6 @@ std::vector<std::string> splitOnWhitespace(std::string_view text);
 // Full-width forms to their half-width counterparts (and half-width katakana to full-width, as the
 // transform is defined). None when the transform cannot be made.
 std::optional<std::string> fullwidthToHalfwidth(std::string_view text);
-
-// Lower case by the root locale's rules (no Turkish dotless i).
-std::string lowercased(std::string_view text);
 
 // Canonical composition, so that canonically equivalent texts compare equal bytewise.
 std::string nfc(std::string_view text);

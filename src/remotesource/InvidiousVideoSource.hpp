@@ -1,0 +1,122 @@
+#pragma once
+
+#include "remotesource/InvidiousInstance.hpp"
+#include "remotesource/VideoSearchItem.hpp"
+#include "runtime/Task.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pd::platform::http {
+class Client;
+}
+namespace pd::platform::json {
+class Value;
+}
+
+namespace pd::remotesource {
+
+class InvidiousInstanceManager;
+
+// The client of the Invidious API. Every call goes through request(): the current instance
+// first, then failover across instances on the errors worth it. Holds no state of its own, so any
+// number of calls may run at once; each runs in its caller's task.
+class InvidiousVideoSource {
+public:
+  struct Thumbnail {
+    std::string quality;
+    std::string url;
+  };
+
+  // An element of the search answer. Decoding fails only for a value that is not an object.
+  struct SearchItem {
+    std::string type = "video";
+    std::optional<std::string> title;
+    std::optional<std::string> videoId;
+    std::optional<std::string> author;
+    std::optional<std::int64_t> lengthSeconds;
+    std::optional<std::vector<Thumbnail>> videoThumbnails;
+
+    static SearchItem decode(const platform::json::Value& value);
+  };
+
+  struct ErrorEnvelope {
+    std::optional<std::string> error;
+    // Raises json::DecodingError when the value is not an object or "error" is neither a string nor null.
+    static ErrorEnvelope decode(const platform::json::Value& value);
+  };
+
+  struct Timing {
+    std::chrono::milliseconds requestTimeout{5000};
+    // A bound on a whole answer, beside the time-out between bytes.
+    std::chrono::milliseconds requestTotalLimit{60000};
+  };
+  // Answers are read whole up to this size; a larger one fails its attempt.
+  static constexpr std::size_t kMaxBodyBytes = 16 * 1024 * 1024;
+
+  InvidiousVideoSource(std::shared_ptr<InvidiousInstanceManager> instances,
+                       std::shared_ptr<platform::http::Client> session);
+  InvidiousVideoSource(std::shared_ptr<InvidiousInstanceManager> instances,
+                       std::shared_ptr<platform::http::Client> session, Timing timing);
+
+  // What the decode step gets: the body, already parsed as JSON, the serving instance's base
+  // address ("https://host") and the request's path.
+  struct DecodeInput {
+    std::string_view body;
+    const platform::json::Value& root;
+    std::string_view baseURL;
+    std::string_view path;
+  };
+  template <typename T>
+  using Decode = std::function<T(const DecodeInput&)>;
+  using PathBuilder = std::function<std::string(ProxyPolicy)>;
+
+  struct RequestOptions {
+    std::optional<std::string> path;
+    std::string endpoint;
+    std::chrono::milliseconds timeout{5000};
+    std::optional<std::string> startHost;
+    std::string op;
+    PathBuilder pathBuilder; // wins over path
+  };
+
+  // The decoded value and the host (without scheme) that served it.
+  template <typename T>
+  runtime::Awaitable<std::pair<T, std::string>> request(RequestOptions options, Decode<T> decode) const {
+    std::optional<T> value;
+    auto host = co_await requestErased(std::move(options),
+                                       [&value, &decode](const DecodeInput& input) { value.emplace(decode(input)); });
+    co_return std::pair<T, std::string>(std::move(*value), std::move(host));
+  }
+
+  runtime::Awaitable<std::vector<VideoSearchItem>> search(std::string query, std::string op) const;
+
+  // The thumbnail of the first preferred quality present, else the first one, resolved against
+  // the serving instance's base address. None when there is none or its url is no URL reference.
+  static std::optional<std::string> pickThumbnail(const std::optional<std::vector<Thumbnail>>& thumbnails,
+                                                  const std::vector<std::string>& preferring, std::string_view base);
+
+  // The search answer's decoding, from a body to the kept items.
+  static std::vector<VideoSearchItem> decodeSearch(const platform::json::Value& root, std::string_view base);
+
+  // The query as a query value: unreserved characters and !$'()*,-./:;@_~ kept, the rest as
+  // upper-case percent escapes of its UTF-8 bytes. None for invalid UTF-8.
+  static std::optional<std::string> percentEncodeQuery(std::string_view query);
+
+private:
+  using ErasedDecode = std::function<void(const DecodeInput&)>;
+  runtime::Awaitable<std::string> requestErased(RequestOptions options, ErasedDecode decode) const;
+
+  std::shared_ptr<InvidiousInstanceManager> instances_;
+  std::shared_ptr<platform::http::Client> session_;
+  Timing timing_;
+};
+
+} // namespace pd::remotesource

@@ -1,0 +1,185 @@
+#include "platform/http/HttpClient.hpp"
+
+#include "platform/log/LogStore.hpp"
+#include "support/Blocking.hpp"
+#include "support/FakeRemote.hpp"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace pd::platform::http {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeRemote;
+using testing::runBlocking;
+
+Request get(std::string url, std::chrono::milliseconds idle = 0ms, Redirects redirects = Redirects::follow) {
+  Request request;
+  request.url = std::move(url);
+  request.idleTimeout = idle;
+  request.redirects = redirects;
+  return request;
+}
+
+class HttpClientTest : public ::testing::Test {
+protected:
+  FakeRemote fake;
+  std::shared_ptr<Client> client = std::make_shared<Client>(fake.clientConfiguration());
+
+  Response fetch(Request request, std::size_t cap = 1 << 20) {
+    auto c = client;
+    return runBlocking([c, request, cap]() -> runtime::Awaitable<Response> { co_return co_await c->fetch(request, cap); });
+  }
+};
+
+TEST_F(HttpClientTest, FetchesOverHttpsAndHttpWithTheAppsUserAgentAndFollowsRedirects) {
+  const auto response = fetch(get("https://a.remote.test/api/v1/stats"));
+  EXPECT_EQ(response.status, 200);
+  EXPECT_NE(response.body.find("software"), std::string::npos);
+  EXPECT_EQ(response.header("content-type"), "application/json");
+
+  EXPECT_EQ(fetch(get("http://a.remote.test/nothing")).status, 404);
+
+  fake.fault("a.remote.test", "/old", {{"fault", "redirect"}, {"location", "https://b.remote.test/api/v1/stats"}});
+  const auto followed = fetch(get("https://a.remote.test/old"));
+  EXPECT_EQ(followed.status, 200);
+  EXPECT_EQ(followed.effectiveUrl, "https://b.remote.test/api/v1/stats");
+  const auto handed = fetch(get("https://a.remote.test/old", 0ms, Redirects::handOver));
+  EXPECT_EQ(handed.status, 302);
+  EXPECT_EQ(handed.location, "https://b.remote.test/api/v1/stats");
+
+  const auto requests = fake.requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.front()["user_agent"], Client::defaultUserAgent());
+  EXPECT_EQ(requests.front()["host"], "a.remote.test");
+}
+
+TEST_F(HttpClientTest, RefusesOtherSchemesAndUntrustedCertificates) {
+  try {
+    fetch(get("ftp://a.remote.test/file"));
+    FAIL() << "ftp was fetched";
+  } catch (const TransferError& error) {
+    EXPECT_EQ(error.domain(), "curl");
+    EXPECT_EQ(error.curlCode(), CURLE_UNSUPPORTED_PROTOCOL);
+  }
+  auto withoutCA = fake.clientConfiguration();
+  withoutCA.extraCAFile.reset();
+  auto strict = std::make_shared<Client>(withoutCA);
+  EXPECT_THROW(runBlocking([strict]() -> runtime::Awaitable<Response> {
+                 co_return co_await strict->fetch(get("https://a.remote.test/api/v1/stats"), 1024);
+               }),
+               TransferError);
+}
+
+TEST_F(HttpClientTest, ConnectFilterRefusalIsItsOwnError) {
+  auto configuration = fake.clientConfiguration();
+  int seen = 0;
+  configuration.connectFilter = [&seen](const ::sockaddr&) {
+    ++seen;
+    return false;
+  };
+  auto refusing = std::make_shared<Client>(configuration);
+  EXPECT_THROW(runBlocking([refusing]() -> runtime::Awaitable<Response> {
+                 co_return co_await refusing->fetch(get("https://a.remote.test/api/v1/stats"), 1024);
+               }),
+               ConnectRefusedError);
+  EXPECT_GE(seen, 1);
+  EXPECT_TRUE(fake.requests().empty());
+}
+
+TEST_F(HttpClientTest, WholeBodyCapStopsTheTransfer) {
+  fake.fault("a.remote.test", "/big", {{"fault", "over_cap"}, {"bytes", 4 << 20}});
+  EXPECT_THROW(fetch(get("https://a.remote.test/big"), 64 * 1024), BodyTooLargeError);
+  // The server saw the connection go before it could send the whole body.
+  ASSERT_TRUE(fake.waitFor([](const auto& e) { return e["event"] == "body_sent"; }));
+  for (const auto& e : fake.events()) {
+    if (e["event"] == "body_sent") {
+      EXPECT_LT(e["bytes"].template get<int>(), 4 << 20);
+    }
+  }
+}
+
+TEST_F(HttpClientTest, StreamedBodyMayStopEarly) {
+  fake.fault("a.remote.test", "/big", {{"fault", "over_cap"}, {"bytes", 8 << 20}});
+  auto c = client;
+  std::size_t received = 0;
+  const auto response = runBlocking([c, &received]() -> runtime::Awaitable<Response> {
+    co_return co_await c->stream(get("https://a.remote.test/big"), [&received](std::string_view piece) {
+      received += piece.size();
+      return received < 100'000;
+    });
+  });
+  EXPECT_EQ(response.status, 200);
+  EXPECT_TRUE(response.stoppedEarly);
+  EXPECT_TRUE(response.body.empty());
+  EXPECT_LT(received, std::size_t{8 << 20});
+}
+
+TEST_F(HttpClientTest, IdleTimeoutEndsAStalledTransferAndIsLogged) {
+  fake.fault("a.remote.test", "/stall", {{"fault", "stall"}, {"seconds", 10}});
+  const auto before = log::LogStore::shared().lastSequence();
+  const auto started = std::chrono::steady_clock::now();
+  try {
+    fetch(get("https://a.remote.test/stall", 300ms));
+    FAIL() << "a stalled transfer succeeded";
+  } catch (const TransferError& error) {
+    EXPECT_TRUE(error.isTimeout());
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(elapsed, 300ms);
+  EXPECT_LT(elapsed, 3s);
+  bool logged = false;
+  for (const auto& entry : log::LogStore::shared().entriesAfter(before)) {
+    logged = logged || (entry.subsystem == "se.curl" && entry.level == log::Level::error);
+  }
+  EXPECT_TRUE(logged);
+  EXPECT_TRUE(fake.waitFor([](const auto& e) { return e["event"] == "closed"; }));
+}
+
+TEST_F(HttpClientTest, CancellationRemovesTheTransferAndIsNotATransferError) {
+  fake.fault("a.remote.test", "/stall", {{"fault", "stall"}, {"seconds", 10}});
+  auto c = client;
+  auto task = runtime::spawn(runtime::sharedPool().executor(), [c]() -> runtime::Awaitable<Response> {
+    co_return co_await c->fetch(get("https://a.remote.test/stall"), 1024);
+  });
+  ASSERT_TRUE(fake.waitFor([](const auto& e) { return e["event"] == "request"; }));
+  task.cancel();
+  ASSERT_TRUE(runtime::test::waitUntilFinished(task, 5s));
+  EXPECT_THROW(task.state()->result(), runtime::CancellationError);
+  EXPECT_TRUE(fake.waitFor([](const auto& e) { return e["event"] == "closed"; }, 5s));
+  EXPECT_EQ(client->activeTransfers(), 0u);
+
+  // Cancelled before it starts: nothing goes out.
+  fake.clearEvents();
+  std::atomic<bool> go{false};
+  auto early = runtime::spawn(runtime::sharedPool().executor(), [c, &go]() -> runtime::Awaitable<Response> {
+    while (!go.load()) std::this_thread::sleep_for(1ms);
+    co_return co_await c->fetch(get("https://a.remote.test/api/v1/stats"), 1024);
+  });
+  early.cancel();
+  go.store(true);
+  ASSERT_TRUE(runtime::test::waitUntilFinished(early, 5s));
+  EXPECT_THROW(early.state()->result(), runtime::CancellationError);
+  EXPECT_TRUE(fake.requests(200ms).empty());
+}
+
+TEST_F(HttpClientTest, ManyTransfersAtOnce) {
+  auto c = client;
+  std::vector<runtime::Task<Response>> tasks;
+  for (int i = 0; i < 20; ++i) {
+    tasks.push_back(runtime::spawn(runtime::sharedPool().executor(), [c, i]() -> runtime::Awaitable<Response> {
+      const std::string host = (i % 2 == 0) ? "a.remote.test" : "b.remote.test";
+      co_return co_await c->fetch(get("https://" + host + "/api/v1/stats"), 1024);
+    }));
+  }
+  for (auto& task : tasks) {
+    ASSERT_TRUE(runtime::test::waitUntilFinished(task, 20s));
+    EXPECT_EQ(task.state()->result().status, 200);
+  }
+}
+
+} // namespace
+} // namespace pd::platform::http
