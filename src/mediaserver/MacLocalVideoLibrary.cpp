@@ -11,7 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
+#include <cctype>
+#include <cerrno>
 
 namespace pd::mediaserver {
 namespace {
@@ -197,9 +198,16 @@ std::optional<KnownFile> MacLocalVideoLibrary::Impl::knownFile(const std::string
 
 MacLocalVideoLibrary::MacLocalVideoLibrary(Dependencies dependencies)
     : impl_(std::make_unique<Impl>(std::move(dependencies))) {
-  const auto base = impl_->deps.cachesDirectory;
+  auto base = impl_->deps.cachesDirectory;
+  if (!base) {
+    try {
+      base = platform::paths::privateTemporaryDirectory();
+    } catch (const std::exception&) {
+      return; // no safe folder: thumbnails fail one by one, the rest of the library works
+    }
+  }
   std::error_code error;
-  impl_->thumbnailDirectory = (base ? *base : platform::paths::privateTemporaryDirectory()) / "MacLocalVideoThumbnails";
+  impl_->thumbnailDirectory = *base / "MacLocalVideoThumbnails";
   std::filesystem::create_directories(impl_->thumbnailDirectory, error);
   impl_->purgeThumbnails(impl_->thumbnailDirectory);
 }

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 
 namespace pd::mediaserver {
 namespace {
@@ -76,6 +77,9 @@ void MacLocalVideoLibrary::Impl::purgeThumbnails(const std::filesystem::path& di
 }
 
 std::optional<std::filesystem::path> MacLocalVideoLibrary::Impl::makeThumbnail(const Entry& entry) {
+  if (thumbnailDirectory.empty()) {
+    return std::nullopt;
+  }
   auto file = thumbnailDirectory / (entry.id + ".jpg");
   struct stat info {};
   if (::lstat(file.c_str(), &info) == 0) {

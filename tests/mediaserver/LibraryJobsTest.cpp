@@ -243,6 +243,10 @@ TEST(SharedJobsTest, LastWaiterLeavingAnUnstartedRunAbandonsItAndItsLateResultIs
   ASSERT_TRUE(runtime::test::waitUntilFinished(waiter));
   EXPECT_THROW(waiter.state()->result(), runtime::CancellationError);
   waitForGate(gate, 1, 0); // the run's own gate wait ended with the cancellation
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!abandonedSawCancel.load() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
   EXPECT_TRUE(abandonedSawCancel.load());
 
   auto runs = std::make_shared<Runs>();
