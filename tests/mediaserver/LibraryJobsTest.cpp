@@ -42,6 +42,18 @@ runtime::Task<void> holder(std::shared_ptr<ConcurrencyGate> gate, std::shared_pt
   });
 }
 
+// Holder 1 passes a gate of limit 1; the others queue behind it in the given order.
+std::vector<runtime::Task<void>> lineUp(const std::shared_ptr<ConcurrencyGate>& gate,
+                                        const std::shared_ptr<Arrivals>& arrivals, int count) {
+  std::vector<runtime::Task<void>> holders{holder(gate, arrivals, 1)};
+  EXPECT_TRUE(runtime::test::waitUntilFinished(holders[0]));
+  for (int name = 2; name <= count; ++name) {
+    holders.push_back(holder(gate, arrivals, name));
+    waitForGate(gate, 1, static_cast<std::size_t>(name - 1));
+  }
+  return holders;
+}
+
 void release(const std::shared_ptr<ConcurrencyGate>& gate) {
   awaitTask([gate]() { return gate->release(); });
 }
@@ -49,11 +61,9 @@ void release(const std::shared_ptr<ConcurrencyGate>& gate) {
 TEST(ConcurrencyGateTest, ZeroLimitActsAsOneAndReleasedSlotsGoToTheOldestWaiter) {
   auto gate = ConcurrencyGate::create(0);
   auto arrivals = std::make_shared<Arrivals>();
-  ASSERT_TRUE(runtime::test::waitUntilFinished(holder(gate, arrivals, 1)));
-  auto b = holder(gate, arrivals, 2);
-  waitForGate(gate, 1, 1);
-  auto c = holder(gate, arrivals, 3);
-  waitForGate(gate, 1, 2);
+  const auto holders = lineUp(gate, arrivals, 3);
+  const auto& b = holders[1];
+  const auto& c = holders[2];
   release(gate);
   ASSERT_TRUE(runtime::test::waitUntilFinished(b));
   auto d = holder(gate, arrivals, 4); // queues behind c although b's slot just moved
@@ -82,13 +92,10 @@ TEST(ConcurrencyGateTest, CancellationTakesNoSlotAndLeavesOtherWaitersInOrder) {
   waitForGate(gate, 0, 0);
 
   auto arrivals = std::make_shared<Arrivals>();
-  ASSERT_TRUE(runtime::test::waitUntilFinished(holder(gate, arrivals, 1)));
-  auto b = holder(gate, arrivals, 2);
-  waitForGate(gate, 1, 1);
-  auto c = holder(gate, arrivals, 3);
-  waitForGate(gate, 1, 2);
-  auto d = holder(gate, arrivals, 4);
-  waitForGate(gate, 1, 3);
+  const auto holders = lineUp(gate, arrivals, 4);
+  const auto& b = holders[1];
+  const auto& c = holders[2];
+  const auto& d = holders[3];
   c.cancel();
   ASSERT_TRUE(runtime::test::waitUntilFinished(c));
   EXPECT_THROW(c.state()->result(), runtime::CancellationError);
