@@ -2,6 +2,7 @@
 
 // The ffmpeg command-line tool as the reference decoder of the side-by-side benchmarks.
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -33,6 +34,22 @@ inline std::optional<double> ffmpegSeconds(const std::string& file, int threads,
     if (seconds > 0 && (!best || seconds < *best)) best = seconds;
   }
   cache[{file, threads, sliceOnly}] = best;
+  return best;
+}
+
+// Wall time of the CLI making one scaled still at a time (process start included, as a user of
+// the tool pays it), best of three. nullopt when the command fails.
+inline std::optional<double> ffmpegStillSeconds(const std::string& file, double atSeconds, const std::string& scale,
+                                                const std::string& output) {
+  std::optional<double> best;
+  for (int run = 0; run < 3; ++run) {
+    const std::string command = "ffmpeg -nostdin -v error -y -ss " + std::to_string(atSeconds) + " -i '" + file +
+                                "' -frames:v 1 -vf " + scale + " '" + output + "' >/dev/null 2>&1";
+    const auto start = std::chrono::steady_clock::now();
+    if (std::system(command.c_str()) != 0) return std::nullopt;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!best || seconds < *best) best = seconds;
+  }
   return best;
 }
 

@@ -1,0 +1,151 @@
+// The local library side by side with the tools a user would reach for: a folder scan beside
+// find(1) over a tree of 100,000 entries holding 5,000 videos, and a thumbnail beside the ffmpeg
+// CLI's scaled still at one second. Ratios are reported as counters (ours / theirs).
+
+#include "FFmpegCli.hpp"
+
+#include "mediaserver/MacLocalVideoLibrary.hpp"
+#include "platform/media/ThumbnailMaker.hpp"
+#include "runtime/Task.hpp"
+#include "runtime/ThreadPools.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+namespace {
+
+using pd::mediaserver::MacLocalVideoLibrary;
+
+std::filesystem::path scratch() {
+  static const auto dir = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "pd-library-bench-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    return std::filesystem::path(pattern);
+  }();
+  return dir;
+}
+
+// 100 folders of 999 entries plus the folders themselves: 5,000 videos among 100,000 entries.
+std::filesystem::path tree() {
+  static const auto root = [] {
+    const auto at = scratch() / "tree";
+    for (int d = 0; d < 100; ++d) {
+      const auto folder = at / ("folder " + std::to_string(d));
+      std::filesystem::create_directories(folder);
+      for (int f = 0; f < 999; ++f) {
+        const bool video = f < 50;
+        std::ofstream(folder / ("item " + std::to_string(f) + (video ? (f % 2 ? ".MP4" : ".mov") : ".txt")));
+      }
+    }
+    return at;
+  }();
+  return root;
+}
+
+template <typename F>
+auto blockOn(F body) {
+  auto task = pd::runtime::spawn(pd::runtime::sharedPool().executor(), std::move(body));
+  std::mutex lock;
+  std::condition_variable done;
+  bool finished = false;
+  task.state()->onFinish([&] {
+    std::scoped_lock guard(lock);
+    finished = true;
+    done.notify_all();
+  });
+  std::unique_lock guard(lock);
+  done.wait(guard, [&] { return finished; });
+  return task.state()->result();
+}
+
+double findSeconds(const std::filesystem::path& root) {
+  const auto start = std::chrono::steady_clock::now();
+  const std::string command =
+      "find '" + root.string() + "' -iname '*.mp4' -o -iname '*.m4v' -o -iname '*.mov' >/dev/null";
+  if (std::system(command.c_str()) != 0) std::abort();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+long peakKilobytes() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+void BM_ScanBesideFind(benchmark::State& state) {
+  const auto root = tree();
+  auto library = MacLocalVideoLibrary::create(
+      {[root] { return std::optional<std::string>(root.string()); }, {}, scratch() / "caches", {}});
+  const auto before = peakKilobytes();
+  double ours = 0;
+  double theirs = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    auto found = blockOn([library]() { return library->search(""); });
+    ours += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    benchmark::DoNotOptimize(found);
+    theirs += findSeconds(root);
+  }
+  state.counters["ratio_vs_find"] = ours / theirs;
+  state.counters["find_ms"] = theirs * 1000 / static_cast<double>(state.iterations());
+  state.counters["peak_rss_growth_kb"] = static_cast<double>(peakKilobytes() - before);
+}
+BENCHMARK(BM_ScanBesideFind)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+
+std::filesystem::path clip() {
+  static const auto at = [] {
+    const auto file = scratch() / "clip.mp4";
+    const std::string command = "ffmpeg -nostdin -y -v error -f lavfi -i testsrc2=rate=30:size=1920x1080 -t 4 "
+                                "-c:v libx264 -pix_fmt yuv420p '" + file.string() + "'";
+    if (std::system(command.c_str()) != 0) std::abort();
+    return file;
+  }();
+  return at;
+}
+
+void BM_ThumbnailBesideCli(benchmark::State& state) {
+  const auto file = clip();
+  const auto cli = pd::bench::ffmpegStillSeconds(file.string(), 1.0, "scale=320:180",
+                                                 (scratch() / "cli.jpg").string());
+  double ours = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    auto jpeg = pd::platform::media::makeJPEGThumbnail(file);
+    ours += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!jpeg) state.SkipWithError("no thumbnail");
+    benchmark::DoNotOptimize(jpeg);
+  }
+  if (cli && state.iterations() > 0) {
+    state.counters["cli_ms"] = *cli * 1000;
+    state.counters["ratio_vs_cli"] = ours / static_cast<double>(state.iterations()) / *cli;
+  }
+}
+BENCHMARK(BM_ThumbnailBesideCli)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A remembered thumbnail: one touch of the file, no decoding.
+void BM_RepeatedThumbnail(benchmark::State& state) {
+  auto library = MacLocalVideoLibrary::create({{}, {}, scratch() / "caches", {}});
+  const MacLocalVideoLibrary::Entry entry{"file-bench", clip(), {}};
+  blockOn([library, entry]() { return library->thumbnail(entry); });
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(blockOn([library, entry]() { return library->thumbnail(entry); }));
+  }
+}
+BENCHMARK(BM_RepeatedThumbnail)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+} // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::error_code error;
+  std::filesystem::remove_all(scratch(), error);
+  return 0;
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+// Limits on how much library work runs at once: a counting gate whose released slot passes
+// straight to the oldest waiter, and one such gate per volume.
+
+#include "runtime/Actor.hpp"
+#include "runtime/Callback.hpp"
+#include "runtime/Task.hpp"
+#include "runtime/UniqueFunction.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace pd::mediaserver {
+
+// Runs start(resume) on the strand; the caller stays suspended until resume is called, at once
+// or later by whoever start handed it to. The caller's cancellation does not interrupt the wait:
+// the gate and the jobs answer a cancelled waiter themselves, so that no slot or run is lost.
+template <typename T, typename Start>
+runtime::Awaitable<T> suspendOn(boost::asio::any_io_executor strand, Start start) {
+  auto enter = [strand, start = std::move(start)](auto resume) mutable {
+    boost::asio::post(strand, [start = std::move(start), resume = std::move(resume)]() mutable {
+      start(std::move(resume));
+    });
+  };
+  auto value = co_await runtime::awaitCallback<std::exception_ptr, std::optional<T>>(std::move(enter));
+  co_return std::move(*value);
+}
+
+class ConcurrencyGate final : public runtime::Actor, public std::enable_shared_from_this<ConcurrencyGate> {
+public:
+  // A limit below 1 means 1.
+  static std::shared_ptr<ConcurrencyGate> create(std::int64_t limit);
+
+  // Returns holding one slot. Throws runtime::CancellationError when the calling task is
+  // cancelled before that, even with a slot free; no slot is kept then.
+  runtime::Awaitable<void> acquire();
+  // Gives back the slot of a successful acquire(): to the oldest waiter, else to the pool.
+  runtime::Awaitable<void> release();
+
+  std::int64_t limit() const noexcept { return limit_; }
+  runtime::Awaitable<std::int64_t> running();
+  runtime::Awaitable<std::size_t> waiting();
+
+  explicit ConcurrencyGate(std::int64_t limit);
+
+private:
+  using Resume = runtime::UniqueFunction<void(std::exception_ptr, std::optional<std::monostate>)>;
+  struct Waiter {
+    std::uint64_t id;
+    Resume resume;
+  };
+
+  runtime::Awaitable<void> cancel(std::uint64_t waiterID);
+  void releaseOnActor();
+
+  const std::int64_t limit_;
+  std::int64_t running_ = 0;
+  std::deque<Waiter> waiters_;
+  std::atomic<std::uint64_t> nextWaiterID_{0};
+};
+
+// One gate per key (a volume), made on first use and kept for the owner's life.
+class FolderGates final : public runtime::Actor {
+public:
+  explicit FolderGates(std::int64_t limit) : limit_(limit < 1 ? 1 : limit) {}
+  runtime::Awaitable<std::shared_ptr<ConcurrencyGate>> gate(std::string key);
+  runtime::Awaitable<std::size_t> count();
+
+private:
+  const std::int64_t limit_;
+  std::map<std::string, std::shared_ptr<ConcurrencyGate>, std::less<>> gates_;
+};
+
+} // namespace pd::mediaserver

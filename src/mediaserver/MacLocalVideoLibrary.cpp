@@ -1,0 +1,370 @@
+#include "mediaserver/MacLocalVideoLibrary.hpp"
+#include "mediaserver/MacLocalVideoLibraryImpl.hpp"
+
+#include "diagnostics/Log.hpp"
+#include "mediaserver/LocalVideoHTTPServer.hpp"
+#include "platform/paths/Paths.hpp"
+#include "platform/text/Trim.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+namespace pd::mediaserver {
+namespace {
+
+constexpr std::size_t kMaxSearchResults = 50;
+constexpr std::size_t kKnownFolders = 4;
+
+bool isVideoName(std::string_view name) {
+  const auto dot = name.rfind('.');
+  if (dot == std::string_view::npos || name.size() - dot - 1 > 3) {
+    return false;
+  }
+  std::string extension(name.substr(dot + 1));
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return extension == "mp4" || extension == "m4v" || extension == "mov";
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+std::string normalisedForMatch(std::string_view text) {
+  auto folded = platform::text::fullwidthToHalfwidth(text);
+  return platform::text::nfc(platform::text::lowercased(folded ? *folded : std::string(text)));
+}
+
+// The names of one folder in byte order, dot-entries left out, so that caps and ties do not
+// depend on the file system's order.
+std::optional<std::vector<std::string>> readNames(DIR* dir) {
+  std::vector<std::string> names;
+  errno = 0;
+  while (const auto* item = ::readdir(dir)) {
+    if (item->d_name[0] != '.') {
+      names.emplace_back(item->d_name);
+    }
+  }
+  if (errno != 0) {
+    return std::nullopt;
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+struct Walk {
+  const MacLocalVideoLibrary::Limits& limits;
+  std::chrono::steady_clock::time_point deadline;
+  RootFailure& rootFailure;
+  std::int64_t visited = 0;
+  bool stopped = false;
+  std::vector<MacLocalVideoLibrary::Entry> results;
+  std::map<std::string, KnownFile> known;
+
+  void folder(int fd, const std::string& path, bool isRoot) {
+    DirHandle dir(::fdopendir(fd));
+    if (!dir) {
+      ::close(fd);
+      if (isRoot) {
+        rootFailure.set();
+      }
+      return;
+    }
+    const auto names = readNames(dir.get());
+    if (!names) {
+      if (isRoot) {
+        rootFailure.set();
+      }
+      return;
+    }
+    for (const auto& name : *names) {
+      ++visited;
+      runtime::checkCancellation();
+      if (visited >= limits.maxVisited || std::chrono::steady_clock::now() >= deadline) {
+        diagnostics::Log::source().notice("local_search_truncated visited=%ld found=%ld", visited,
+                             static_cast<std::int64_t>(results.size()));
+        stopped = true;
+        return;
+      }
+      const auto itemPath = path + "/" + name;
+      const auto facts = FileFacts::at(::dirfd(dir.get()), name.c_str());
+      if (facts && facts->directory) {
+        const int child = ::openat(::dirfd(dir.get()), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child >= 0) {
+          folder(child, itemPath, false);
+          if (stopped) {
+            return;
+          }
+        }
+        continue;
+      }
+      if (!facts || !facts->regular || !isVideoName(name) ||
+          ::faccessat(::dirfd(dir.get()), name.c_str(), R_OK, AT_SYMLINK_NOFOLLOW) != 0) {
+        continue;
+      }
+      auto id = MacLocalVideoLibrary::fileID(itemPath, facts->size, facts->modified, facts->created, facts->changed,
+                                             facts->fileNumber);
+      known.insert_or_assign(id, KnownFile{itemPath, facts->size, facts->modified, facts->created, facts->fileNumber});
+      results.push_back({std::move(id), itemPath, std::nullopt});
+      if (results.size() >= limits.maxFound) {
+        stopped = true;
+        return;
+      }
+    }
+  }
+};
+
+} // namespace
+
+LocalSearchError::LocalSearchError(Code code)
+    : Error("LocalSearchError", static_cast<std::int64_t>(code),
+            code == Code::folderNotSet ? "folderNotSet" : "folderUnreadable") {}
+
+MetadataJobs::MetadataJobs(std::int64_t perKeyLimit)
+    : thumbnails(std::make_shared<SharedJobs<std::optional<std::filesystem::path>>>(
+          JobPriority::utility, [](const std::optional<std::filesystem::path>& v) { return v.has_value(); })),
+      durations(std::make_shared<SharedJobs<std::optional<double>>>(
+          JobPriority::utility, [](const std::optional<double>& v) { return v.has_value(); })),
+      thumbnailGates(std::make_shared<FolderGates>(perKeyLimit)),
+      durationGates(std::make_shared<FolderGates>(perKeyLimit)),
+      thumbnailGlobal(ConcurrencyGate::create(8)),
+      durationGlobal(ConcurrencyGate::create(8)) {}
+
+MacLocalVideoLibrary::Impl::Impl(Dependencies dependencies)
+    : deps(std::move(dependencies)),
+      scans(std::make_shared<SharedJobs<std::vector<Entry>>>(JobPriority::userInitiated,
+                                                             [](const std::vector<Entry>&) { return false; })),
+      probes(std::make_shared<SharedJobs<std::optional<Entry>>>(JobPriority::userInitiated,
+                                                                [](const std::optional<Entry>&) { return false; })),
+      checks(std::make_shared<SharedJobs<bool>>(JobPriority::userInitiated, [](const bool&) { return false; })) {}
+
+std::optional<std::filesystem::path> MacLocalVideoLibrary::Impl::searchFolder() const {
+  auto value = deps.searchFolderSetting ? deps.searchFolderSetting() : std::nullopt;
+  if (!value || value->empty()) {
+    return std::nullopt;
+  }
+  return std::filesystem::path(*value);
+}
+
+std::vector<MacLocalVideoLibrary::Entry> MacLocalVideoLibrary::Impl::scanFolder(const std::string& folderKey) {
+  const int root = ::open(folderKey.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (root < 0 || ::access(folderKey.c_str(), R_OK) != 0) {
+    if (root >= 0) {
+      ::close(root);
+    }
+    throw LocalSearchError(LocalSearchError::Code::folderUnreadable);
+  }
+  RootFailure rootFailure;
+  Walk walk{deps.limits, std::chrono::steady_clock::now() + deps.limits.scanDeadline, rootFailure, 0, false, {}, {}};
+  walk.folder(root, folderKey == "/" ? std::string() : folderKey, true);
+  if (rootFailure.failed()) {
+    throw LocalSearchError(LocalSearchError::Code::folderUnreadable);
+  }
+  {
+    std::scoped_lock guard(lock);
+    storeKnown(folderKey, std::move(walk.known));
+  }
+  auto stem = [](const Entry& e) { return e.url.stem().string(); };
+  std::stable_sort(walk.results.begin(), walk.results.end(),
+                   [&](const Entry& a, const Entry& b) { return nameOrder.compare(stem(a), stem(b)) < 0; });
+  scansRun.fetch_add(1, std::memory_order_relaxed);
+  return std::move(walk.results);
+}
+
+void MacLocalVideoLibrary::Impl::storeKnown(const std::string& folderKey, std::map<std::string, KnownFile> files) {
+  known.insert_or_assign(folderKey, std::move(files));
+  knownOrder.erase(std::remove(knownOrder.begin(), knownOrder.end(), folderKey), knownOrder.end());
+  knownOrder.push_back(folderKey);
+  while (knownOrder.size() > kKnownFolders) {
+    known.erase(knownOrder.front());
+    knownOrder.pop_front();
+  }
+}
+
+std::optional<KnownFile> MacLocalVideoLibrary::Impl::knownFile(const std::string& folderKey, const std::string& id) {
+  auto folder = known.find(folderKey);
+  if (folder == known.end()) {
+    return std::nullopt;
+  }
+  auto file = folder->second.find(id);
+  return file == folder->second.end() ? std::nullopt : std::optional<KnownFile>(file->second);
+}
+
+MacLocalVideoLibrary::MacLocalVideoLibrary(Dependencies dependencies)
+    : impl_(std::make_unique<Impl>(std::move(dependencies))) {
+  auto base = impl_->deps.cachesDirectory;
+  if (!base) {
+    try {
+      base = platform::paths::privateTemporaryDirectory();
+    } catch (const std::exception&) {
+      return; // no safe folder: thumbnails fail one by one, the rest of the library works
+    }
+  }
+  std::error_code error;
+  impl_->thumbnailDirectory = *base / "MacLocalVideoThumbnails";
+  std::filesystem::create_directories(impl_->thumbnailDirectory, error);
+  impl_->purgeThumbnails(impl_->thumbnailDirectory);
+}
+
+MacLocalVideoLibrary::~MacLocalVideoLibrary() = default;
+
+std::shared_ptr<MacLocalVideoLibrary> MacLocalVideoLibrary::create(Dependencies dependencies) {
+  return std::shared_ptr<MacLocalVideoLibrary>(new MacLocalVideoLibrary(std::move(dependencies)));
+}
+
+bool MacLocalVideoLibrary::searchSourceIsLocalFiles() const {
+  const auto value = impl_->deps.searchSourceSetting ? impl_->deps.searchSourceSetting() : std::nullopt;
+  return value && *value == "localFiles";
+}
+
+const std::filesystem::path& MacLocalVideoLibrary::thumbnailDirectory() const noexcept {
+  return impl_->thumbnailDirectory;
+}
+
+std::int64_t MacLocalVideoLibrary::scansRun() const noexcept {
+  return impl_->scansRun.load(std::memory_order_relaxed);
+}
+
+std::vector<std::string> MacLocalVideoLibrary::searchTerms(std::string_view query) {
+  auto terms = platform::text::splitOnWhitespace(query);
+  for (auto& term : terms) {
+    term = normalisedForMatch(term);
+  }
+  return terms;
+}
+
+bool MacLocalVideoLibrary::nameMatches(std::string_view name, const std::vector<std::string>& terms) {
+  const auto normal = normalisedForMatch(name);
+  return std::all_of(terms.begin(), terms.end(),
+                     [&](const std::string& term) { return normal.find(term) != std::string::npos; });
+}
+
+namespace {
+
+runtime::Awaitable<std::vector<MacLocalVideoLibrary::Entry>> entriesIn(std::shared_ptr<MacLocalVideoLibrary> self,
+                                                                       MacLocalVideoLibrary::Impl& impl,
+                                                                       std::filesystem::path folder) {
+  using Entries = std::vector<MacLocalVideoLibrary::Entry>;
+  const auto key = MacLocalVideoLibrary::standardized(folder).string();
+  auto gate = co_await impl.scanGates->gate(LocalVideoHTTPServer::volumeKey(key));
+  auto global = impl.scanGlobal;
+  SharedJobs<Entries>::Work work = [self, &impl, gate, global, key](MarkStarted) -> runtime::Awaitable<Entries> {
+    auto scan = [&impl, key]() -> runtime::Awaitable<Entries> { co_return impl.scanFolder(key); };
+    co_return co_await runGated<Entries>(gate, global, nullptr, scan);
+  };
+  co_return co_await impl.scans->value(key, work);
+}
+
+} // namespace
+
+runtime::Awaitable<std::vector<MacLocalVideoLibrary::Entry>> MacLocalVideoLibrary::search(std::string query) {
+  auto self = shared_from_this();
+  const auto folder = impl_->searchFolder();
+  if (!folder) {
+    throw LocalSearchError(LocalSearchError::Code::folderNotSet);
+  }
+  const auto terms = searchTerms(query);
+  auto all = co_await entriesIn(self, *impl_, *folder);
+  std::vector<Entry> found;
+  for (auto& entry : all) {
+    if (found.size() == kMaxSearchResults) {
+      break;
+    }
+    if (nameMatches(entry.url.filename().string(), terms)) {
+      found.push_back(std::move(entry));
+    }
+  }
+  co_return found;
+}
+
+namespace {
+
+runtime::Awaitable<std::optional<MacLocalVideoLibrary::Entry>> resolve(std::shared_ptr<MacLocalVideoLibrary> self,
+                                                                       MacLocalVideoLibrary::Impl& impl, std::string id) {
+  using Library = MacLocalVideoLibrary;
+  const auto folder = impl.searchFolder();
+  if (!folder) {
+    throw LocalSearchError(LocalSearchError::Code::folderNotSet);
+  }
+  const auto folderKey = Library::standardized(*folder).string();
+  std::optional<KnownFile> known;
+  {
+    std::scoped_lock guard(impl.lock);
+    known = impl.knownFile(folderKey, id);
+  }
+  if (known && Library::isInside(known->url, *folder)) {
+    if (auto version = Library::probe(known->url, id)) {
+      co_return Library::Entry{id, known->url, version};
+    }
+    // The id also stands while only the attribute change date moved.
+    auto full = Library::ContentVersion::read(known->url, true);
+    const auto facts = FileFacts::at(AT_FDCWD, known->url.c_str());
+    if (full && full->fileNumber == known->fileNumber && full->size == known->size &&
+        full->modified == known->modified && facts && facts->created == known->created &&
+        ::access(known->url.c_str(), R_OK) == 0) {
+      co_return Library::Entry{id, known->url, full};
+    }
+  }
+  auto all = co_await entriesIn(self, impl, *folder);
+  for (const auto& entry : all) {
+    if (entry.id == id) {
+      if (auto version = Library::probe(entry.url, id)) {
+        co_return Library::Entry{id, entry.url, version};
+      }
+      co_return std::nullopt;
+    }
+  }
+  co_return std::nullopt;
+}
+
+} // namespace
+
+runtime::Awaitable<std::optional<MacLocalVideoLibrary::Entry>> MacLocalVideoLibrary::entry(std::string id) {
+  using Found = std::optional<Entry>;
+  auto self = shared_from_this();
+  auto& impl = *impl_;
+  const auto folder = impl.searchFolder();
+  if (!folder) {
+    throw LocalSearchError(LocalSearchError::Code::folderNotSet);
+  }
+  const auto folderKey = standardized(*folder).string();
+  auto gate = co_await impl.probeGates->gate(LocalVideoHTTPServer::volumeKey(folderKey));
+  auto global = impl.probeGlobal;
+  SharedJobs<Found>::Work work = [self, &impl, gate, global, id](MarkStarted markStarted) -> runtime::Awaitable<Found> {
+    auto inner = [self, &impl, id]() -> runtime::Awaitable<Found> {
+      auto task = runtime::spawn(executorFor(JobPriority::userInitiated),
+                                 [self, &impl, id]() -> runtime::Awaitable<Found> { return resolve(self, impl, id); });
+      co_return co_await task.value();
+    };
+    co_return co_await runGated<Found>(gate, global, &markStarted, inner);
+  };
+  auto found = co_await impl.probes->value(folderKey + std::string(1, '\0') + id, work);
+  const auto now = impl.searchFolder();
+  if (!now || !found || !isInside(found->url, *now)) {
+    co_return std::nullopt;
+  }
+  co_return found;
+}
+
+runtime::Awaitable<bool> MacLocalVideoLibrary::check(std::string key, std::filesystem::path url,
+                                                     std::shared_ptr<ServingVersionGuard> guard) {
+  auto self = shared_from_this();
+  auto& impl = *impl_;
+  auto gate = co_await impl.probeGates->gate(LocalVideoHTTPServer::volumeKey(url));
+  auto global = impl.probeGlobal;
+  SharedJobs<bool>::Work work = [self, gate, global, url, guard](MarkStarted markStarted) -> runtime::Awaitable<bool> {
+    auto inner = [url, guard]() {
+      return inSeparateTask(JobPriority::userInitiated, [url, guard] { return guard->matches(url); });
+    };
+    co_return co_await runGated<bool>(gate, global, &markStarted, inner);
+  };
+  co_return co_await impl.checks->value(std::move(key), work);
+}
+
+} // namespace pd::mediaserver

@@ -1,0 +1,162 @@
+#include "mediaserver/MacLocalVideoLibrary.hpp"
+#include "mediaserver/MacLocalVideoLibraryImpl.hpp"
+
+#include "diagnostics/Log.hpp"
+#include "mediaserver/LocalVideoHTTPServer.hpp"
+#include "platform/media/MediaDuration.hpp"
+#include "platform/media/ThumbnailMaker.hpp"
+#include "platform/paths/Paths.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+
+namespace pd::mediaserver {
+namespace {
+
+constexpr std::int64_t kWritesPerPurge = 200;
+constexpr std::size_t kThumbnailsKept = 2000;
+constexpr std::chrono::seconds kThumbnailMaxAge(2'592'000);
+
+} // namespace
+
+bool touchThumbnail(const std::filesystem::path& file) {
+  const std::array<timespec, 2> times{timespec{0, UTIME_OMIT}, timespec{0, UTIME_NOW}};
+  return ::utimensat(AT_FDCWD, file.c_str(), times.data(), AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+void MacLocalVideoLibrary::Impl::purgeThumbnails(const std::filesystem::path& directory) {
+  struct Item {
+    std::string name;
+    timespec modified;
+  };
+  std::vector<Item> items;
+  {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+    if (!dir) {
+      return;
+    }
+    errno = 0;
+    while (const auto* entry = ::readdir(dir.get())) {
+      const std::string_view name = entry->d_name;
+      if (name == "." || name == "..") {
+        continue;
+      }
+      struct stat info {};
+      // Unreadable dates count as the distant past.
+      const bool dated = ::fstatat(::dirfd(dir.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0;
+      items.push_back({std::string(name), dated ? info.st_mtim : timespec{INT64_MIN / 2, 0}});
+    }
+    if (errno != 0) {
+      return;
+    }
+  }
+  std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+    return a.modified.tv_sec != b.modified.tv_sec ? a.modified.tv_sec > b.modified.tv_sec
+                                                  : a.modified.tv_nsec > b.modified.tv_nsec;
+  });
+  const auto cutoff = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() - kThumbnailMaxAge);
+  std::int64_t removed = 0;
+  for (std::size_t position = 0; position < items.size(); ++position) {
+    if (position < kThumbnailsKept && items[position].modified.tv_sec >= cutoff) {
+      continue;
+    }
+    std::error_code error;
+    // remove_all takes a link itself away, never what it points to.
+    if (std::filesystem::remove_all(directory / items[position].name, error) > 0 && !error) {
+      ++removed;
+    }
+  }
+  if (removed > 0) {
+    diagnostics::Log::source().notice("local_thumbnail_purge removed=%ld kept=%ld", removed,
+                         static_cast<std::int64_t>(items.size()) - removed);
+  }
+}
+
+std::optional<std::filesystem::path> MacLocalVideoLibrary::Impl::makeThumbnail(const Entry& entry) {
+  if (thumbnailDirectory.empty()) {
+    return std::nullopt;
+  }
+  auto file = thumbnailDirectory / (entry.id + ".jpg");
+  struct stat info {};
+  if (::lstat(file.c_str(), &info) == 0) {
+    (void)touchThumbnail(file);
+    return file;
+  }
+  const auto jpeg = platform::media::makeJPEGThumbnail(entry.url);
+  if (!jpeg) {
+    return std::nullopt;
+  }
+  try {
+    platform::paths::writeFileAtomically(file, *jpeg, 0600);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  bool purge = false;
+  {
+    std::scoped_lock guard(lock);
+    if (++thumbnailsMadeSincePurge >= kWritesPerPurge) {
+      thumbnailsMadeSincePurge = 0;
+      purge = true;
+    }
+  }
+  if (purge) {
+    std::scoped_lock guard(thumbnailPurgeLock);
+    purgeThumbnails(thumbnailDirectory);
+  }
+  return file;
+}
+
+runtime::Awaitable<std::optional<std::filesystem::path>> MacLocalVideoLibrary::thumbnail(Entry entry) {
+  using Made = std::optional<std::filesystem::path>;
+  auto self = shared_from_this();
+  auto& impl = *impl_;
+  SharedJobs<Made>::Work work = [self, &impl, entry](MarkStarted markStarted) -> runtime::Awaitable<Made> {
+    auto make = [self, &impl, entry] { return impl.makeThumbnail(entry); };
+    co_return co_await gatedRun(impl.jobs.thumbnailGates, LocalVideoHTTPServer::volumeKey(entry.url),
+                                impl.jobs.thumbnailGlobal, markStarted, make);
+  };
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Made made;
+    try {
+      made = co_await impl.jobs.thumbnails->value(entry.id, work);
+    } catch (const std::exception&) {
+      co_return std::nullopt;
+    }
+    if (!made) {
+      co_return std::nullopt;
+    }
+    bool touched = false;
+    {
+      std::scoped_lock guard(impl.thumbnailPurgeLock);
+      touched = touchThumbnail(*made);
+    }
+    if (touched) {
+      co_return made;
+    }
+    // Gone from disk (a purge, or by hand) while remembered: make it again, once.
+    co_await impl.jobs.thumbnails->forget(entry.id);
+  }
+  co_return std::nullopt;
+}
+
+runtime::Awaitable<std::optional<double>> MacLocalVideoLibrary::duration(Entry entry) {
+  using Seconds = std::optional<double>;
+  auto self = shared_from_this();
+  auto& impl = *impl_;
+  SharedJobs<Seconds>::Work work = [self, &impl, entry](MarkStarted markStarted) -> runtime::Awaitable<Seconds> {
+    auto load = [entry] { return platform::media::mediaDuration(entry.url); };
+    co_return co_await gatedRun(impl.jobs.durationGates, LocalVideoHTTPServer::volumeKey(entry.url),
+                                impl.jobs.durationGlobal, markStarted, load);
+  };
+  try {
+    co_return co_await impl.jobs.durations->value(entry.id, work);
+  } catch (const std::exception&) {
+    co_return std::nullopt;
+  }
+}
+
+} // namespace pd::mediaserver
