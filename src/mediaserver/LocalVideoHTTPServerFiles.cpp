@@ -61,6 +61,7 @@ struct Transfer {
   // Body bytes sent but not yet added to the server's statistics, which live on the queue.
   std::int64_t unreported = 0;
   RequestLogContext context;
+  std::chrono::steady_clock::time_point lastReport;
 };
 
 } // namespace
@@ -100,13 +101,17 @@ struct FileRoad {
   static void serveFile(LocalVideoHTTPServer::Impl& self, std::optional<LocalVideoHTTPServer::FileVersion> version,
                         bool verifierFailed, std::string token, std::optional<std::string> range,
                         Connection connection, std::shared_ptr<IOPermit> permit, const std::filesystem::path& url);
-  static void transferOnPool(const Weak& weak, const runtime::Executor& queue, std::chrono::nanoseconds sendDeadline,
+  static void transferOnPool(const Weak& weak, const runtime::Executor& queue,
+                             const std::shared_ptr<LocalVideoHTTPServer::Impl::Registry>& registry,
+                             std::chrono::nanoseconds sendDeadline,
                              const LocalVideoHTTPServer::FileVersion& version, const TransferReply& reply,
                              std::shared_ptr<Transfer> transfer, std::shared_ptr<IOPermit> permit);
   static std::exception_ptr openFile(Transfer& transfer, const LocalVideoHTTPServer::FileVersion& version);
   static bool fileChanged(Transfer& transfer);
-  // The token's lookup before a chunk; nothing when the server is gone.
-  static std::optional<bool> stillRegistered(const Weak& weak, const runtime::Executor& queue, Transfer& transfer);
+  // Hands the bytes sent so far to the server's statistics, at most every kReportInterval while
+  // a transfer runs: a post per chunk would keep the queue's thread busy for nothing.
+  static void reportSent(const Weak& weak, const runtime::Executor& queue, Transfer& transfer);
+  static constexpr auto kReportInterval = std::chrono::milliseconds(250);
   // Ends the transfer on the queue: the file is closed here first, so the slot comes back only
   // after its descriptor is closed.
   template <typename F>
@@ -143,7 +148,7 @@ void LocalVideoHTTPServer::Impl::admitFile(const std::string& token, const std::
       }
     });
   });
-  fileIOQueue.post([weak = weak_from_this(), queue = queueExecutor, sendDeadline = timing.sendDeadline, url,
+  fileIOQueue.post([weak = weak_from_this(), queue = queueExecutor, registry = registry, sendDeadline = timing.sendDeadline, url,
                     verifier = std::move(verifier), permit = std::move(permit), token, connection, method,
                     range = std::move(range)]() mutable {
     if (weak.expired()) {
@@ -162,7 +167,7 @@ void LocalVideoHTTPServer::Impl::admitFile(const std::string& token, const std::
       transfer->connection = std::move(connection);
       transfer->context.fileURL = std::move(url);
       transfer->context.fileVerify = std::move(verifier);
-      FileRoad::transferOnPool(weak, queue, sendDeadline, *version, *reply, std::move(transfer), std::move(permit));
+      FileRoad::transferOnPool(weak, queue, registry, sendDeadline, *version, *reply, std::move(transfer), std::move(permit));
       return;
     }
     // Back to the queue without taking hold of the server here: it must never end on this pool.
@@ -233,17 +238,17 @@ void FileRoad::finishOnQueue(const Weak& weak, const runtime::Executor& queue, c
   });
 }
 
-std::optional<bool> FileRoad::stillRegistered(const Weak& weak, const runtime::Executor& queue, Transfer& transfer) {
-  auto server = weak.lock();
-  if (!server) {
-    return std::nullopt;
+void FileRoad::reportSent(const Weak& weak, const runtime::Executor& queue, Transfer& transfer) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - transfer.lastReport < kReportInterval) {
+    return;
   }
-  const bool found = server->lookupFile(transfer.token).has_value();
-  queue.execute([server = std::move(server), count = std::exchange(transfer.unreported, 0)]() mutable {
-    addSent(*server, count);
-    server.reset();
+  transfer.lastReport = now;
+  queue.execute([weak, count = std::exchange(transfer.unreported, 0)] {
+    if (auto server = weak.lock()) {
+      addSent(*server, count);
+    }
   });
-  return found;
 }
 
 std::exception_ptr FileRoad::openFile(Transfer& transfer, const LocalVideoHTTPServer::FileVersion& version) {
@@ -282,7 +287,9 @@ bool FileRoad::fileChanged(Transfer& transfer) {
   return false;
 }
 
-void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue, std::chrono::nanoseconds sendDeadline,
+void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
+                              const std::shared_ptr<LocalVideoHTTPServer::Impl::Registry>& registry,
+                              std::chrono::nanoseconds sendDeadline,
                               const LocalVideoHTTPServer::FileVersion& version, const TransferReply& reply,
                               std::shared_ptr<Transfer> transfer, std::shared_ptr<IOPermit> permit) {
   using Server = LocalVideoHTTPServer::Impl;
@@ -294,6 +301,7 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue, 
   const auto header = transferHeader(reply.status, LocalVideoHTTPServer::contentType(*transfer->context.fileURL),
                                      reply.start, reply.end, version.size);
   transfer->context.startedAt = runtime::monotonicSeconds();
+  transfer->lastReport = std::chrono::steady_clock::now();
   const auto deadline = [sendDeadline] { return std::chrono::steady_clock::now() + sendDeadline; };
   const auto& connection = transfer->connection;
   if (weak.expired()) {
@@ -321,13 +329,7 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue, 
     return;
   }
   while (transfer->remaining >= 1) {
-    const auto registered = stillRegistered(weak, queue, *transfer);
-    if (!registered) {
-      transfer->file.reset();
-      connection->cancel();
-      return;
-    }
-    if (!*registered) {
+    if (!registry->hasFile(transfer->token)) {
       finishOnQueue(weak, queue, transfer, [](Server& server, Transfer& t) {
         server.logRequestFailure("token_revoked", t.context.status, t.token, nullptr);
         t.connection->cancel();
@@ -367,6 +369,7 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue, 
     transfer->context.sent += count;
     transfer->offset += count;
     transfer->remaining -= count;
+    reportSent(weak, queue, *transfer);
   }
   finishOnQueue(weak, queue, transfer, [](Server& server, Transfer& t) {
     server.logRequestComplete(t.context);
