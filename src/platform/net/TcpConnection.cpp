@@ -10,6 +10,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 
@@ -196,8 +198,49 @@ std::error_code TcpConnection::sendNow(const std::uint8_t* data, std::size_t len
   });
 }
 
+namespace {
+
+// sendfile has no MSG_NOSIGNAL: a peer gone mid-file would raise SIGPIPE, whose default action
+// ends the process. The signal is held back on this thread for the call and taken back after it,
+// unless one was already pending, which is left for its owner.
+class SigpipeHeldBack {
+public:
+  SigpipeHeldBack() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    wasPending_ = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    blocked_ = ::pthread_sigmask(SIG_BLOCK, &pipe_, &previous_) == 0;
+  }
+  ~SigpipeHeldBack() {
+    if (!blocked_) {
+      return;
+    }
+    if (raised && !wasPending_) {
+      const timespec now{0, 0};
+      while (::sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  SigpipeHeldBack(const SigpipeHeldBack&) = delete;
+  SigpipeHeldBack& operator=(const SigpipeHeldBack&) = delete;
+
+  bool raised = false;
+
+private:
+  sigset_t pipe_{};
+  sigset_t previous_{};
+  bool wasPending_ = false;
+  bool blocked_ = false;
+};
+
+} // namespace
+
 std::error_code TcpConnection::sendFileNow(int fileDescriptor, std::int64_t offset, std::size_t length,
                                            std::chrono::steady_clock::time_point deadline, std::size_t& sent) {
+  SigpipeHeldBack sigpipe;
   bool nonBlocking = false;
   return sendFromWorker(length, deadline, sent, [&](int socket, std::size_t done) -> ssize_t {
     // sendfile has no per-call flag: without this it would block past the deadline.
@@ -209,7 +252,11 @@ std::error_code TcpConnection::sendFileNow(int fileDescriptor, std::int64_t offs
       nonBlocking = true;
     }
     auto at = static_cast<off_t>(offset + static_cast<std::int64_t>(done));
-    return ::sendfile(socket, fileDescriptor, &at, length - done);
+    const auto n = ::sendfile(socket, fileDescriptor, &at, length - done);
+    if (n < 0 && errno == EPIPE) {
+      sigpipe.raised = true;
+    }
+    return n;
   });
 }
 
