@@ -1,5 +1,6 @@
 // The file road: admission by file-IO slots, the stat step, the reply header, the open step and
-// the chunk loop. Decisions run on the queue; every file system call runs on the file-IO pool.
+// the chunk loop. Admission and every refusal run on the queue; every file system call, and the
+// whole of a GET that will be served, runs on the file-IO pool.
 
 #include "diagnostics/Log.hpp"
 #include "mediaserver/LocalVideoHTTPServerImpl.hpp"
@@ -9,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <utility>
 
 namespace pd::mediaserver {
@@ -52,13 +55,13 @@ private:
 struct Transfer {
   std::string token;
   Connection connection;
-  std::shared_ptr<OpenFile> file;
+  std::unique_ptr<OpenFile> file;
   std::int64_t offset = 0;
   std::int64_t remaining = 0;
+  // Body bytes sent but not yet added to the server's statistics, which live on the queue.
+  std::int64_t unreported = 0;
   RequestLogContext context;
-  // One chunk buffer for the whole transfer: only one read or one send is ever outstanding, and
-  // a fresh chunk-sized allocation per pass costs a map and unmap of its pages.
-  std::shared_ptr<Bytes> buffer;
+  std::chrono::steady_clock::time_point lastReport;
 };
 
 } // namespace
@@ -86,15 +89,35 @@ bool LocalVideoHTTPServer::FileVersion::contentMatches(const FileVersion& other)
 
 namespace {
 
+// A GET's header, open step and chunk loop run as one block on the file-IO pool, which reads and
+// sends each chunk itself: every transfer then moves its bytes on its own pool thread instead of
+// crossing to the queue and back twice per chunk. The pool has a thread per admission slot, so a
+// send waiting on a slow peer holds only its own transfer's thread. The queue still owns the
+// counters, the log and the connection's end; the pool never takes hold of the server for longer
+// than a registry lookup, and lets go of it on the queue, where the server may end.
 struct FileRoad {
+  using Weak = std::weak_ptr<LocalVideoHTTPServer::Impl>;
+
   static void serveFile(LocalVideoHTTPServer::Impl& self, std::optional<LocalVideoHTTPServer::FileVersion> version,
-                        bool verifierFailed, std::string token, std::string method, std::optional<std::string> range,
-                        Connection connection, std::shared_ptr<IOPermit> permit, std::filesystem::path url,
-                        LocalVideoHTTPServer::FileVerifier verifier);
-  static void openStep(std::weak_ptr<LocalVideoHTTPServer::Impl> weak, runtime::Executor queue,
-                       std::shared_ptr<Transfer> transfer, LocalVideoHTTPServer::FileVersion version);
-  static void streamNextChunk(LocalVideoHTTPServer::Impl& self, std::shared_ptr<Transfer> transfer);
-  static void closeFile(LocalVideoHTTPServer::Impl& self, Transfer& transfer);
+                        bool verifierFailed, std::string token, std::optional<std::string> range,
+                        Connection connection, std::shared_ptr<IOPermit> permit, const std::filesystem::path& url);
+  static void transferOnPool(const Weak& weak, const runtime::Executor& queue,
+                             const std::shared_ptr<LocalVideoHTTPServer::Impl::Registry>& registry,
+                             std::chrono::nanoseconds sendDeadline,
+                             const LocalVideoHTTPServer::FileVersion& version, const TransferReply& reply,
+                             std::shared_ptr<Transfer> transfer, std::shared_ptr<IOPermit> permit);
+  static std::exception_ptr openFile(Transfer& transfer, const LocalVideoHTTPServer::FileVersion& version);
+  static bool fileChanged(Transfer& transfer);
+  // Hands the bytes sent so far to the server's statistics, at most every kReportInterval while
+  // a transfer runs: a post per chunk would keep the queue's thread busy for nothing.
+  static void reportSent(const Weak& weak, const runtime::Executor& queue, Transfer& transfer);
+  static constexpr auto kReportInterval = std::chrono::milliseconds(250);
+  // Ends the transfer on the queue: the file is closed here first, so the slot comes back only
+  // after its descriptor is closed.
+  template <typename F>
+  static void finishOnQueue(const Weak& weak, const runtime::Executor& queue, const std::shared_ptr<Transfer>& transfer,
+                            F finish);
+  static void addSent(LocalVideoHTTPServer::Impl& self, std::int64_t count);
 };
 
 } // namespace
@@ -125,8 +148,9 @@ void LocalVideoHTTPServer::Impl::admitFile(const std::string& token, const std::
       }
     });
   });
-  fileIOQueue.post([weak = weak_from_this(), queue = queueExecutor, url, verifier = std::move(verifier), permit = std::move(permit), token,
-                    connection, method, range = std::move(range)]() mutable {
+  fileIOQueue.post([weak = weak_from_this(), queue = queueExecutor, registry = registry, sendDeadline = timing.sendDeadline, url,
+                    verifier = std::move(verifier), permit = std::move(permit), token, connection, method,
+                    range = std::move(range)]() mutable {
     if (weak.expired()) {
       return;
     }
@@ -136,13 +160,22 @@ void LocalVideoHTTPServer::Impl::admitFile(const std::string& token, const std::
       version.reset();
       verifierFailed = true;
     }
+    // A GET that will be served goes straight on here: the queue has nothing to decide for it.
+    if (const auto reply = version && method != "HEAD" ? transferReply(range, version->size) : std::nullopt) {
+      auto transfer = std::make_shared<Transfer>();
+      transfer->token = std::move(token);
+      transfer->connection = std::move(connection);
+      transfer->context.fileURL = std::move(url);
+      transfer->context.fileVerify = std::move(verifier);
+      FileRoad::transferOnPool(weak, queue, registry, sendDeadline, *version, *reply, std::move(transfer), std::move(permit));
+      return;
+    }
     // Back to the queue without taking hold of the server here: it must never end on this pool.
-    queue.execute([weak, version, verifierFailed, token = std::move(token), method = std::move(method),
-                   range = std::move(range), connection = std::move(connection), permit = std::move(permit),
-                   url = std::move(url), verifier = std::move(verifier)]() mutable {
+    queue.execute([weak, version, verifierFailed, token = std::move(token), range = std::move(range),
+                   connection = std::move(connection), permit = std::move(permit), url = std::move(url)]() mutable {
       if (auto server = weak.lock()) {
-        FileRoad::serveFile(*server, version, verifierFailed, std::move(token), std::move(method), std::move(range),
-                            std::move(connection), std::move(permit), std::move(url), std::move(verifier));
+        FileRoad::serveFile(*server, version, verifierFailed, std::move(token), std::move(range),
+                            std::move(connection), std::move(permit), std::move(url));
       }
     });
   });
@@ -156,9 +189,8 @@ void LocalVideoHTTPServer::Impl::sendRangeNotSatisfiable(std::int64_t size, cons
 }
 
 void FileRoad::serveFile(LocalVideoHTTPServer::Impl& self, std::optional<LocalVideoHTTPServer::FileVersion> version,
-                         bool verifierFailed, std::string token, std::string method, std::optional<std::string> range,
-                         Connection connection, std::shared_ptr<IOPermit> permit, std::filesystem::path url,
-                         LocalVideoHTTPServer::FileVerifier verifier) {
+                         bool verifierFailed, std::string token, std::optional<std::string> range,
+                         Connection connection, std::shared_ptr<IOPermit> permit, const std::filesystem::path& url) {
   if (!version) {
     self.logRequestFailure(verifierFailed ? "file_changed" : "file_missing", 404, token, nullptr);
     self.sendText("404 Not Found", connection);
@@ -171,186 +203,178 @@ void FileRoad::serveFile(LocalVideoHTTPServer::Impl& self, std::optional<LocalVi
     self.sendRangeNotSatisfiable(size, connection);
     return;
   }
+  // A GET with a satisfiable reply never comes here: the pool goes straight on with it.
   const auto [start, end, status] = *reply;
-  const auto length = end - start + 1;
-  const auto header = transferHeader(status, LocalVideoHTTPServer::contentType(url), start, end, size);
   RequestLogContext context;
   context.token = token;
   context.status = status;
   context.startedAt = runtime::monotonicSeconds();
   context.ioPermit = std::move(permit);
-  if (method == "HEAD") {
-    self.logRequestComplete(context);
-    self.sendWithDeadline(connection, Bytes(header.begin(), header.end()), true,
-                          [connection](std::error_code) { connection->cancel(); });
-    return;
-  }
-  auto transfer = std::make_shared<Transfer>();
-  transfer->token = token;
-  transfer->connection = connection;
-  transfer->offset = start;
-  transfer->remaining = length;
-  transfer->context = std::move(context);
-  transfer->context.fileURL = url;
-  transfer->context.fileVerify = std::move(verifier);
-  self.sendWithDeadline(connection, Bytes(header.begin(), header.end()), false,
-                        [weak = self.weak_from_this(), queue = self.queueExecutor, transfer,
-                         version = *version](std::error_code error) mutable {
-                          auto server = weak.lock();
-                          if (!server) {
-                            transfer->connection->cancel();
-                            return;
-                          }
-                          if (error) {
-                            server->logRequestAbort("send_fail", transfer->token, 0,
-                                                    std::make_exception_ptr(std::system_error(error, "send")));
-                            transfer->connection->cancel();
-                            return;
-                          }
-                          server.reset();
-                          openStep(std::move(weak), std::move(queue), std::move(transfer), version);
-                        });
+  self.logRequestComplete(context);
+  const auto header = transferHeader(status, LocalVideoHTTPServer::contentType(url), start, end, size);
+  self.sendWithDeadline(connection, Bytes(header.begin(), header.end()), true,
+                        [connection](std::error_code) { connection->cancel(); });
 }
 
-void FileRoad::openStep(std::weak_ptr<LocalVideoHTTPServer::Impl> weak, runtime::Executor queue,
-                        std::shared_ptr<Transfer> transfer, LocalVideoHTTPServer::FileVersion version) {
-  auto pool = [&]() -> std::optional<runtime::Executor> {
-    if (auto server = weak.lock()) {
-      return server->fileIOQueue.executor();
-    }
-    return std::nullopt;
-  }();
-  if (!pool) {
-    transfer->connection->cancel();
-    return;
+void FileRoad::addSent(LocalVideoHTTPServer::Impl& self, std::int64_t count) {
+  if (count > 0) {
+    self.addSentBytes(count);
   }
-  pool->execute([weak, queue, transfer = std::move(transfer), version]() mutable {
-    if (weak.expired()) {
+}
+
+template <typename F>
+void FileRoad::finishOnQueue(const Weak& weak, const runtime::Executor& queue, const std::shared_ptr<Transfer>& transfer,
+                             F finish) {
+  transfer->file.reset();
+  transfer->context.ioPermit.reset();
+  queue.execute([weak, transfer, finish = std::move(finish)]() mutable {
+    auto server = weak.lock();
+    if (!server) {
       transfer->connection->cancel();
       return;
     }
-    std::exception_ptr failure;
-    std::shared_ptr<OpenFile> file;
-    const auto& url = *transfer->context.fileURL;
-    const int fd = ::open(url.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      failure = std::make_exception_ptr(PosixError(errno, "open"));
-    } else {
-      file = std::make_shared<OpenFile>(fd);
-      const auto opened = LocalVideoHTTPServer::FileVersion::ofDescriptor(fd);
-      const bool same = opened && (transfer->context.fileVerify ? *opened == version : opened->contentMatches(version));
-      if (!same) {
-        failure = std::make_exception_ptr(FileReadError(FileReadError::Code::noSuchFile, "opened file differs"));
-        file.reset();
-      }
-    }
-    queue.execute([weak, transfer = std::move(transfer), file = std::move(file), failure, version]() mutable {
-      auto server = weak.lock();
-      if (!server) {
-        transfer->connection->cancel();
-        return;
-      }
-      if (failure) {
-        server->logRequestFailure("file_open_fail", transfer->context.status, transfer->token, failure);
-        transfer->connection->cancel();
-        return;
-      }
-      transfer->file = std::move(file);
-      transfer->context.fileVersion = version;
-      streamNextChunk(*server, std::move(transfer));
-    });
+    addSent(*server, std::exchange(transfer->unreported, 0));
+    finish(*server, *transfer);
   });
 }
 
-void FileRoad::closeFile(LocalVideoHTTPServer::Impl& self, Transfer& transfer) {
-  // The slot comes back only once the descriptor is closed.
-  self.fileIOQueue.post([file = std::exchange(transfer.file, nullptr),
-                         permit = std::exchange(transfer.context.ioPermit, nullptr)]() mutable { file.reset(); });
+void FileRoad::reportSent(const Weak& weak, const runtime::Executor& queue, Transfer& transfer) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - transfer.lastReport < kReportInterval) {
+    return;
+  }
+  transfer.lastReport = now;
+  queue.execute([weak, count = std::exchange(transfer.unreported, 0)] {
+    if (auto server = weak.lock()) {
+      addSent(*server, count);
+    }
+  });
 }
 
-void FileRoad::streamNextChunk(LocalVideoHTTPServer::Impl& self, std::shared_ptr<Transfer> transfer) {
-  if (transfer->remaining < 1) {
-    closeFile(self, *transfer);
-    self.logRequestComplete(transfer->context);
-    auto connection = transfer->connection;
-    self.sendWithDeadline(connection, Bytes(), true, [connection](std::error_code) { connection->cancel(); });
+std::exception_ptr FileRoad::openFile(Transfer& transfer, const LocalVideoHTTPServer::FileVersion& version) {
+  const auto& url = *transfer.context.fileURL;
+  const int fd = ::open(url.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return std::make_exception_ptr(PosixError(errno, "open"));
+  }
+  auto file = std::make_unique<OpenFile>(fd);
+  const auto opened = LocalVideoHTTPServer::FileVersion::ofDescriptor(fd);
+  const bool same = opened && (transfer.context.fileVerify ? *opened == version : opened->contentMatches(version));
+  if (!same) {
+    return std::make_exception_ptr(FileReadError(FileReadError::Code::noSuchFile, "opened file differs"));
+  }
+  transfer.file = std::move(file);
+  transfer.context.fileVersion = version;
+  return nullptr;
+}
+
+// A change of the status-change time alone is adopted unless the token's verifier disagrees.
+bool FileRoad::fileChanged(Transfer& transfer) {
+  auto& context = transfer.context;
+  if (!context.fileVersion) {
+    return false;
+  }
+  const auto now = LocalVideoHTTPServer::FileVersion::ofDescriptor(transfer.file->fd());
+  if (!now || !now->contentMatches(*context.fileVersion)) {
+    return true;
+  }
+  if (*now != *context.fileVersion) {
+    if (context.fileVerify && (!context.fileURL || !context.fileVerify(*context.fileURL))) {
+      return true;
+    }
+    context.fileVersion = now;
+  }
+  return false;
+}
+
+void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
+                              const std::shared_ptr<LocalVideoHTTPServer::Impl::Registry>& registry,
+                              std::chrono::nanoseconds sendDeadline,
+                              const LocalVideoHTTPServer::FileVersion& version, const TransferReply& reply,
+                              std::shared_ptr<Transfer> transfer, std::shared_ptr<IOPermit> permit) {
+  using Server = LocalVideoHTTPServer::Impl;
+  transfer->offset = reply.start;
+  transfer->remaining = reply.end - reply.start + 1;
+  transfer->context.token = transfer->token;
+  transfer->context.status = reply.status;
+  transfer->context.ioPermit = std::move(permit);
+  const auto header = transferHeader(reply.status, LocalVideoHTTPServer::contentType(*transfer->context.fileURL),
+                                     reply.start, reply.end, version.size);
+  transfer->context.startedAt = runtime::monotonicSeconds();
+  transfer->lastReport = std::chrono::steady_clock::now();
+  const auto deadline = [sendDeadline] { return std::chrono::steady_clock::now() + sendDeadline; };
+  const auto& connection = transfer->connection;
+  if (weak.expired()) {
+    connection->cancel();
     return;
   }
-  if (!self.lookupFile(transfer->token)) {
-    closeFile(self, *transfer);
-    self.logRequestFailure("token_revoked", transfer->context.status, transfer->token, nullptr);
-    transfer->connection->cancel();
+  // The header goes out before the file is opened: the client has its first bytes meanwhile.
+  if (const auto error =
+          connection->sendNow(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(), deadline())) {
+    finishOnQueue(weak, queue, transfer, [error](Server& server, Transfer& t) {
+      server.logRequestAbort("send_fail", t.token, 0, std::make_exception_ptr(std::system_error(error, "send")));
+      t.connection->cancel();
+    });
     return;
   }
-  const auto n = std::min<std::int64_t>(transfer->remaining, LocalVideoHTTPServer::kChunkSize);
-  self.fileIOQueue.post([weak = self.weak_from_this(), queue = self.queueExecutor, transfer, n]() mutable {
-    if (!transfer->buffer) {
-      transfer->buffer = std::make_shared<Bytes>(static_cast<std::size_t>(n));
-    }
-    auto& buffer = *transfer->buffer;
-    const auto got = ::pread(transfer->file->fd(), buffer.data(), static_cast<std::size_t>(n), static_cast<off_t>(transfer->offset));
-    const auto read = got > 0 ? static_cast<std::size_t>(got) : std::size_t{0};
-    bool changed = false;
-    auto& context = transfer->context;
-    if (context.fileVersion) {
-      const auto now = LocalVideoHTTPServer::FileVersion::ofDescriptor(transfer->file->fd());
-      if (!now) {
-        changed = true;
-      } else if (*now == *context.fileVersion) {
-        changed = false;
-      } else if (!now->contentMatches(*context.fileVersion)) {
-        changed = true;
-      } else if (context.fileVerify) {
-        if (!context.fileURL || !context.fileVerify(*context.fileURL)) {
-          changed = true;
-        } else {
-          context.fileVersion = now;
-        }
-      } else {
-        context.fileVersion = now;
-      }
-    }
-    if (weak.expired()) {
-      transfer->file.reset();
-      transfer->connection->cancel();
+  if (weak.expired()) {
+    connection->cancel();
+    return;
+  }
+  if (auto failure = openFile(*transfer, version)) {
+    finishOnQueue(weak, queue, transfer, [failure](Server& server, Transfer& t) {
+      server.logRequestFailure("file_open_fail", t.context.status, t.token, failure);
+      t.connection->cancel();
+    });
+    return;
+  }
+  while (transfer->remaining >= 1) {
+    if (!registry->hasFile(transfer->token)) {
+      finishOnQueue(weak, queue, transfer, [](Server& server, Transfer& t) {
+        server.logRequestFailure("token_revoked", t.context.status, t.token, nullptr);
+        t.connection->cancel();
+      });
       return;
     }
-    queue.execute([weak, transfer, changed, read]() mutable {
-      auto server = weak.lock();
-      if (!server) {
-        transfer->connection->cancel();
-        return;
-      }
-      if (changed || read == 0) {
-        closeFile(*server, *transfer);
-        server->logRequestFailure(changed ? "file_changed" : "read_fail", transfer->context.status, transfer->token,
-                                  nullptr);
-        transfer->connection->cancel();
-        return;
-      }
-      const auto count = static_cast<std::int64_t>(read);
-      auto connection = transfer->connection;
-      server->sendWithDeadline(connection, transfer->buffer, 0, read, false, [weak, transfer, count](std::error_code error) mutable {
-        auto inner = weak.lock();
-        if (!inner) {
-          transfer->connection->cancel();
-          return;
-        }
-        if (error) {
-          closeFile(*inner, *transfer);
-          inner->logRequestAbort("send_fail", transfer->token, transfer->context.sent,
-                                 std::make_exception_ptr(std::system_error(error, "send")));
-          transfer->connection->cancel();
-          return;
-        }
-        transfer->context.sent += count;
-        transfer->offset += count;
-        transfer->remaining -= count;
-        inner->statsBytes += count;
-        inner->statsCheck();
-        streamNextChunk(*inner, std::move(transfer));
+    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(transfer->remaining, LocalVideoHTTPServer::kChunkSize));
+    // The chunk goes from the page cache to the socket without a copy through this process; the
+    // version check still follows every chunk, which is why chunks stay this size.
+    std::size_t read = 0;
+    const auto error = connection->sendFileNow(transfer->file->fd(), transfer->offset, n, deadline(), read);
+    const bool changed = fileChanged(*transfer);
+    if (weak.expired()) {
+      transfer->file.reset();
+      connection->cancel();
+      return;
+    }
+    // The file's side of the copy reports its failures as EIO: that is a failed read, not a send.
+    const bool readFailed = error == std::errc::io_error;
+    if (error && !readFailed) {
+      finishOnQueue(weak, queue, transfer, [error](Server& server, Transfer& t) {
+        server.logRequestAbort("send_fail", t.token, t.context.sent,
+                               std::make_exception_ptr(std::system_error(error, "send")));
+        t.connection->cancel();
       });
-    });
+      return;
+    }
+    transfer->unreported += static_cast<std::int64_t>(read);
+    if (changed || read == 0 || readFailed) {
+      finishOnQueue(weak, queue, transfer, [changed](Server& server, Transfer& t) {
+        server.logRequestFailure(changed ? "file_changed" : "read_fail", t.context.status, t.token, nullptr);
+        t.connection->cancel();
+      });
+      return;
+    }
+    const auto count = static_cast<std::int64_t>(read);
+    transfer->context.sent += count;
+    transfer->offset += count;
+    transfer->remaining -= count;
+    reportSent(weak, queue, *transfer);
+  }
+  finishOnQueue(weak, queue, transfer, [](Server& server, Transfer& t) {
+    server.logRequestComplete(t.context);
+    auto peer = t.connection;
+    server.sendWithDeadline(peer, Bytes(), true, [peer](std::error_code) { peer->cancel(); });
   });
 }
 

@@ -97,12 +97,26 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   APIHandler apiHandler;
   PortChangeHandler onPortChange;
 
-  // Any thread, under registryLock only.
-  std::mutex registryLock;
-  std::unordered_map<std::string, std::filesystem::path> files;
-  std::unordered_map<std::string, FileVerifier> fileVerifiers;
-  std::unordered_set<std::string> remoteTokens;
-  std::unordered_map<std::string, std::shared_ptr<const Bytes>> playlists;
+  // Any thread, under registryLock only. Held apart from the server so that a transfer on the
+  // file-IO pool can look its token up before every chunk without taking hold of the server.
+  struct Registry {
+    std::mutex lock;
+    std::unordered_map<std::string, std::filesystem::path> files;
+    std::unordered_map<std::string, FileVerifier> fileVerifiers;
+    std::unordered_set<std::string> remoteTokens;
+    std::unordered_map<std::string, std::shared_ptr<const Bytes>> playlists;
+
+    bool hasFile(const std::string& token) {
+      std::scoped_lock held(lock);
+      return files.contains(token);
+    }
+  };
+  const std::shared_ptr<Registry> registry = std::make_shared<Registry>();
+  std::mutex& registryLock = registry->lock;
+  std::unordered_map<std::string, std::filesystem::path>& files = registry->files;
+  std::unordered_map<std::string, FileVerifier>& fileVerifiers = registry->fileVerifiers;
+  std::unordered_set<std::string>& remoteTokens = registry->remoteTokens;
+  std::unordered_map<std::string, std::shared_ptr<const Bytes>>& playlists = registry->playlists;
 
   // Runs work on the queue while the server lives; safe from any thread, including the pools
   // (the server is never locked there, so it cannot end on a pool thread).

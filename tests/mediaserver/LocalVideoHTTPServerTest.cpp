@@ -201,6 +201,30 @@ TEST(LocalVideoHTTPServerTest, FileIOSlotsAreCappedAndComeBack) {
   EXPECT_EQ(reply.substr(0, 28), "HTTP/1.1 206 Partial Content");
 }
 
+// A transfer waits for room in a stalled reader's socket on its own file-IO thread; the server's
+// end must wake it rather than wait out the send deadline, and close its connection. The send cut
+// that way fails with EPIPE, which must not bring SIGPIPE's default end of the process with it.
+TEST(LocalVideoHTTPServerTest, EndingServerWakesTransfersWaitingOnStalledReaders) {
+  TempDirectory dir;
+  const auto big = sparseFile(dir, "big.mp4");
+  ServerFixture f;
+  const auto token = f.server->registerFile(big);
+  std::vector<std::unique_ptr<RawClient>> stalled;
+  for (int i = 0; i < 3; ++i) {
+    stalled.push_back(std::make_unique<RawClient>(f.port, 4096));
+    stalled.back()->send("GET /" + token + " HTTP/1.1\r\n\r\n");
+  }
+  std::this_thread::sleep_for(300ms);
+  const auto start = std::chrono::steady_clock::now();
+  f.server.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  for (auto& client : stalled) {
+    const auto reply = client->read(SIZE_MAX, 5s);
+    EXPECT_EQ(reply.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_TRUE(client->closedByServer());
+  }
+}
+
 // Reads the header and the first megabyte, then lets `change` act before reading the rest.
 std::size_t bodyAfterChange(std::uint16_t port, const std::string& token, const std::function<void()>& change) {
   RawClient client(port, 65536);

@@ -5,9 +5,20 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <climits>
 #include <optional>
 #include <utility>
 
@@ -117,6 +128,138 @@ void TcpConnection::send(Buffer buffer, std::size_t offset, std::size_t length, 
   });
 }
 
+template <typename Step>
+std::error_code TcpConnection::sendFromWorker(std::size_t length, std::chrono::steady_clock::time_point deadline,
+                                              std::size_t& sent, Step step) {
+  auto& impl = *impl_;
+  sent = 0;
+  {
+    std::scoped_lock lock(impl.workerLock);
+    if (impl.workerEnded || impl.workerSending) {
+      return std::make_error_code(std::errc::operation_canceled);
+    }
+    impl.workerSending = true;
+  }
+  const int socket = impl.workerDescriptor;
+  std::error_code error;
+  while (sent < length) {
+    const auto n = step(socket, sent);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0) {
+      break;
+    }
+    if (errno == EINTR) {
+      continue;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      error = std::error_code(errno, std::system_category());
+      break;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) {
+      error = std::make_error_code(std::errc::timed_out);
+      break;
+    }
+    pollfd room{socket, POLLOUT, 0};
+    if (::poll(&room, 1, static_cast<int>(std::min<std::int64_t>(left, INT_MAX))) < 0 && errno != EINTR) {
+      error = std::error_code(errno, std::system_category());
+      break;
+    }
+  }
+  bool ended = false;
+  bool closeNow = false;
+  {
+    std::scoped_lock lock(impl.workerLock);
+    impl.workerSending = false;
+    ended = impl.workerEnded;
+    closeNow = std::exchange(impl.closeAfterWorker, false);
+  }
+  if (closeNow) {
+    asio::post(impl.executor, [self = shared_from_this()] { self->closeSocket(); });
+  }
+  if (error && ended) {
+    return std::make_error_code(std::errc::operation_canceled);
+  }
+  // A missed deadline is the caller's to act on, and EIO comes from sendfile's file side.
+  if (error && error != std::errc::timed_out && error != std::errc::io_error) {
+    asio::post(impl.executor, [self = shared_from_this(), error] { self->reportFailure(error); });
+  }
+  return error;
+}
+
+std::error_code TcpConnection::sendNow(const std::uint8_t* data, std::size_t length,
+                                       std::chrono::steady_clock::time_point deadline) {
+  std::size_t sent = 0;
+  return sendFromWorker(length, deadline, sent, [&](int socket, std::size_t done) {
+    return ::send(socket, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+  });
+}
+
+namespace {
+
+// sendfile has no MSG_NOSIGNAL: a peer gone mid-file would raise SIGPIPE, whose default action
+// ends the process. The signal is held back on this thread for the call and taken back after it,
+// unless one was already pending, which is left for its owner.
+class SigpipeHeldBack {
+public:
+  SigpipeHeldBack() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    wasPending_ = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    blocked_ = ::pthread_sigmask(SIG_BLOCK, &pipe_, &previous_) == 0;
+  }
+  ~SigpipeHeldBack() {
+    if (!blocked_) {
+      return;
+    }
+    if (raised && !wasPending_) {
+      const timespec now{0, 0};
+      while (::sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  SigpipeHeldBack(const SigpipeHeldBack&) = delete;
+  SigpipeHeldBack& operator=(const SigpipeHeldBack&) = delete;
+
+  bool raised = false;
+
+private:
+  sigset_t pipe_{};
+  sigset_t previous_{};
+  bool wasPending_ = false;
+  bool blocked_ = false;
+};
+
+} // namespace
+
+std::error_code TcpConnection::sendFileNow(int fileDescriptor, std::int64_t offset, std::size_t length,
+                                           std::chrono::steady_clock::time_point deadline, std::size_t& sent) {
+  SigpipeHeldBack sigpipe;
+  bool nonBlocking = false;
+  return sendFromWorker(length, deadline, sent, [&](int socket, std::size_t done) -> ssize_t {
+    // sendfile has no per-call flag: without this it would block past the deadline.
+    if (!nonBlocking) {
+      const int flags = ::fcntl(socket, F_GETFL);
+      if (flags < 0 || ((flags & O_NONBLOCK) == 0 && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) < 0)) {
+        return -1;
+      }
+      nonBlocking = true;
+    }
+    auto at = static_cast<off_t>(offset + static_cast<std::int64_t>(done));
+    const auto n = ::sendfile(socket, fileDescriptor, &at, length - done);
+    if (n < 0 && errno == EPIPE) {
+      sigpipe.raised = true;
+    }
+    return n;
+  });
+}
+
 void TcpConnection::cancel() {
   asio::dispatch(impl_->executor, [self = shared_from_this()] {
     auto& impl = *self->impl_;
@@ -125,7 +268,13 @@ void TcpConnection::cancel() {
     }
     impl.cancelling = true;
     impl.receiveHandler = nullptr;
-    if (impl.writePending || impl.failed) {
+    bool workerSending = false;
+    {
+      std::scoped_lock lock(impl.workerLock);
+      impl.workerEnded = true;
+      workerSending = impl.workerSending;
+    }
+    if (impl.writePending || impl.failed || workerSending) {
       // The peer is not reading (or is gone): nothing to protect.
       self->finishClose();
       return;
@@ -174,9 +323,25 @@ void TcpConnection::finishClose() {
   }
   impl.closed = true;
   impl.drainTimer.cancel();
+  impl.receiveHandler = nullptr;
+  bool workerSending = false;
+  {
+    std::scoped_lock lock(impl.workerLock);
+    impl.workerEnded = true;
+    workerSending = impl.closeAfterWorker = impl.workerSending;
+  }
+  if (workerSending) {
+    // Wakes the worker's send; it hands the close back to the executor when it returns.
+    ::shutdown(impl.workerDescriptor, SHUT_RDWR);
+    return;
+  }
+  closeSocket();
+}
+
+void TcpConnection::closeSocket() {
+  auto& impl = *impl_;
   boost::system::error_code ignored;
   impl.socket.close(ignored);
-  impl.receiveHandler = nullptr;
   if (auto handler = std::exchange(impl.stateHandler, nullptr)) {
     handler(State::cancelled, {});
   }

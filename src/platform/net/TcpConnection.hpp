@@ -52,6 +52,16 @@ public:
   // it. One send at a time. The handler always runs, with an error when the connection ended.
   void send(Buffer buffer, std::size_t offset, std::size_t length, bool isComplete, SendHandler handler);
   void send(std::vector<std::uint8_t> bytes, bool isComplete, SendHandler handler);
+  // Blocking sends for a worker thread that owns a transfer, never for the executor: the calling
+  // thread moves the bytes itself, so many transfers need not share the executor's one thread.
+  // They wait for room until the deadline (then timed_out) and fail with operation_canceled once
+  // the connection ends; an end during the send wakes it, and the socket is closed only after
+  // it returns. Not mixed with a pending send().
+  std::error_code sendNow(const std::uint8_t* data, std::size_t length, std::chrono::steady_clock::time_point deadline);
+  // Up to length bytes of the file at offset, without copying them through user space; stops
+  // early at the file's end. sent tells how many went out, also on error.
+  std::error_code sendFileNow(int fileDescriptor, std::int64_t offset, std::size_t length,
+                              std::chrono::steady_clock::time_point deadline, std::size_t& sent);
   // Ends the connection as described above; idempotent.
   void cancel();
   // Closes at once without draining (a connection refused before it started).
@@ -62,6 +72,10 @@ private:
   void readCompleted(bool endOfStream, std::error_code error, std::size_t n);
   void reportFailure(std::error_code error);
   void finishClose();
+  void closeSocket();
+  template <typename Step>
+  std::error_code sendFromWorker(std::size_t length, std::chrono::steady_clock::time_point deadline, std::size_t& sent,
+                                 Step step);
 
   std::unique_ptr<Impl> impl_;
 };

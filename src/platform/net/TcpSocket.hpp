@@ -8,11 +8,14 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <mutex>
+
 namespace pd::platform::net {
 
 struct TcpConnection::Impl {
   Impl(boost::asio::any_io_executor ex, boost::asio::ip::tcp::socket s, Timing t)
-      : executor(std::move(ex)), socket(std::move(s)), drainTimer(executor), timing(t) {}
+      : executor(std::move(ex)), socket(std::move(s)), drainTimer(executor), timing(t),
+        workerDescriptor(socket.native_handle()) {}
 
   boost::asio::any_io_executor executor;
   boost::asio::ip::tcp::socket socket;
@@ -28,6 +31,14 @@ struct TcpConnection::Impl {
   bool cancelling = false;
   bool failed = false;
   bool closed = false;
+
+  // A send from a worker thread holds the descriptor: the executor must not close it meanwhile,
+  // or the number could be reused by another file before the worker's call lands.
+  std::mutex workerLock;
+  const int workerDescriptor;
+  bool workerSending = false;    // under workerLock
+  bool workerEnded = false;      // under workerLock: the connection ended, no new worker send
+  bool closeAfterWorker = false; // under workerLock
 };
 
 } // namespace pd::platform::net
