@@ -75,18 +75,19 @@ TEST(ReceiverTest, StartsInOrderAndStopsHeadless) {
   // The link manager sets up its pipeline before the OSC view model exists.
   EXPECT_EQ(startUpLines(), (std::vector<std::string>{"video pipeline_configure mode=mix streams=0", "osc osc_vm_init"}));
 
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!receiver->instanceManager().isMonitoring() && std::chrono::steady_clock::now() < deadline) {
-    loop.run_one_for(10ms);
-  }
+  const auto runUntil = [&](const auto& done) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!done() && std::chrono::steady_clock::now() < deadline) loop.run_one_for(10ms);
+  };
+  runUntil([&] { return receiver->instanceManager().isMonitoring(); });
   EXPECT_TRUE(receiver->instanceManager().isMonitoring());
 
-  // A later launch reaches the hook until the shell stops listening.
+  // A later launch asks this one forward through the shell's hook, on the listener's thread.
   auto incumbent = platform::instance::RunningInstance::find(sandbox.runtime() / "instance.sock",
                                                              runtime::Clock::current().monotonic() + 1s);
   ASSERT_TRUE(incumbent.has_value());
   incumbent->activate();
-  while (laterLaunches == 0 && std::chrono::steady_clock::now() < deadline) loop.run_one_for(10ms);
+  runUntil([&] { return laterLaunches > 0; });
   EXPECT_EQ(laterLaunches, 1);
 
   const std::weak_ptr<const void> managerGone = receiver->connectionManager().lifetime();
