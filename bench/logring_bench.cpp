@@ -164,7 +164,7 @@ void BM_ExportFiveLaunches(benchmark::State& state) {
   const ExportFixture& f = exportFixture();
   std::int64_t bytes = 0;
   for (auto _ : state) {
-    LogExporter::Context context{f.root / "diagnostics", f.temp, "none", runtime::Clock::current().wall(), "Bench"};
+    LogExporter::Context context{f.root / "diagnostics", f.temp, "none", runtime::Clock::current().wall(), "Bench", "1.0.0"};
     bytes = LogExporter::writeExport("all", f.launches, context).byteCount;
   }
   state.SetBytesProcessed(state.iterations() * bytes);

@@ -2,9 +2,9 @@
 // placeholder, send panel slot, toolbar) and the first paint, with the link manager made of
 // stand-ins so that nothing touches the network. Runs on Qt's offscreen platform.
 
-#include "app/LinkDeckStateSink.hpp"
+#include "receiver/LinkDeckStateSink.hpp"
 #include "app/MainWindow.hpp"
-#include "app/ServiceStandIns.hpp"
+#include "receiver/ServiceStandIns.hpp"
 #include "deckinput/OSCServerService.hpp"
 #include "deckinput/OSCViewModel.hpp"
 #include "link/NetworkManagerForMac.hpp"
@@ -68,7 +68,7 @@ void BM_OpenMainWindowToFirstPaint(benchmark::State& state) {
   link::NetworkManagerForMac::Dependencies deps = link::NetworkManagerForMac::systemDependencies();
   deps.makeBrowser = [](std::string_view) { return std::make_unique<IdleBrowser>(); };
   auto manager = link::NetworkManagerForMac::create(std::move(deps));
-  auto sink = std::make_shared<app::LinkDeckStateSink>(manager);
+  auto sink = std::make_shared<receiver::LinkDeckStateSink>(manager);
   auto oscViewModel = std::make_shared<deckinput::OSCViewModel>(std::make_shared<IdleOSCServer>(), sink);
   sender::LocalVideoBroadcaster broadcaster(manager);
 

@@ -8,6 +8,8 @@ build="${PD_BUILD_DIR:-$here/build}"
 jobs="$(nproc)"
 
 start=$SECONDS
+# The layering first: it needs no build and its verdict is quickest.
+python3 "$here/scripts/check-deps.py"
 "$here/scripts/install-deps.sh"
 "$here/scripts/build.sh"
 echo "test: build done in $((SECONDS - start)) s"

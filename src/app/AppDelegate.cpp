@@ -1,11 +1,11 @@
 #include "app/AppDelegate.hpp"
 
-#include "app/AppSettings.hpp"
-#include "app/ServiceStandIns.hpp"
-#include "link/NetworkManagerForMac.hpp"
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogRing.hpp"
+#include "link/NetworkManagerForMac.hpp"
+#include "receiver/ServiceStandIns.hpp"
 #include "runtime/MainThread.hpp"
+#include "settings/AppSettings.hpp"
 
 #include <QTimer>
 
@@ -24,7 +24,7 @@ AppDelegate::ProcessExit& installedExit() {
 
 std::string joinedFeatures() {
   std::string text;
-  for (const auto word : supportedFeatures()) {
+  for (const auto word : settings::supportedFeatures()) {
     if (!text.empty()) {
       text += ',';
     }
@@ -61,12 +61,12 @@ void AppDelegate::configureAfterLaunch() {
 
   diagnostics::Log::app().notice("app_ready background_mode=enabled");
 
-  const std::int64_t rev = nextConfigSnapshotRevision();
-  const ServerConfiguration osc = AppSettings::oscConfiguration();
+  const std::int64_t rev = settings::nextConfigSnapshotRevision();
+  const settings::ServerConfiguration osc = settings::AppSettings::oscConfiguration();
   diagnostics::Log::osc().notice("config_snapshot snapshot_rev=%ld host=%{public}s port=%hu", rev, osc.host,
                                  osc.port);
   diagnostics::Log::syphon().notice("config_snapshot snapshot_rev=%ld server_name=%{public}s", rev,
-                                    AppSettings::syphonServerName());
+                                    settings::AppSettings::syphonServerName());
   const std::string thermal(platform::thermal::label(platform::thermal::readThermalState(thermalRoot_)));
   diagnostics::Log::network().notice("config_snapshot snapshot_rev=%ld pv=%ld features=%{public}s thermal=%{public}s",
                                      rev, link::NetworkManagerForMac::protocolVersion, joinedFeatures(), thermal);

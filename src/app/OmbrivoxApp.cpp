@@ -1,29 +1,16 @@
 #include "app/OmbrivoxApp.hpp"
 
 #include "app/AppDelegate.hpp"
-#include "app/AppSettings.hpp"
-#include "app/LinkDeckStateSink.hpp"
 #include "app/MainWindow.hpp"
 #include "app/PalendrixUpdaterDelegate.hpp"
 #include "app/QtMainThread.hpp"
-#include "app/RemoteSourceServices.hpp"
-#include "app/ServiceStandIns.hpp"
 #include "app/TermsSheet.hpp"
 #include "app/TerminationSignals.hpp"
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
-#include "diagnostics/LogRing.hpp"
-#include "diagnostics/MainStallWatchdog.hpp"
-#include "diagnostics/MetricKitObserver.hpp"
-#include "deckinput/OSCServerService.hpp"
-#include "deckinput/OSCViewModel.hpp"
-#include "diagnostics/SingleInstanceGuard.hpp"
-#include "link/NetworkManagerForMac.hpp"
-#include "platform/instance/ActivationListener.hpp"
 #include "platform/updater/UpdaterController.hpp"
-#include "remotesource/InvidiousInstanceManager.hpp"
+#include "receiver/Receiver.hpp"
 #include "runtime/MainThread.hpp"
-#include "runtime/Task.hpp"
 #include "ui/main/ContentView.hpp"
 #include "ui/settings/AppSettingsView.hpp"
 #include "ui/settings/LicensesView.hpp"
@@ -39,9 +26,6 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include <chrono>
-#include <thread>
-
 namespace pd::app {
 
 std::function<void()>& OmbrivoxApp::checkForUpdatesAction() {
@@ -54,77 +38,53 @@ OmbrivoxApp::OmbrivoxApp() {
   runtime::MainThread::assertMainThread();
   QApplication::setQuitOnLastWindowClosed(false);
 
-  // The order is part of the behaviour: the guard runs before the log ring starts, so that a
-  // second instance neither numbers a launch nor prunes the running one's ring (it records
-  // its abort in a folder of its own), and before any service exists, so that it touches
-  // none of them. Nothing logged meanwhile is lost: the ring collects from the first line.
+  // The delegate comes before everything the Receiver makes; the shell's own services go in
+  // where the Receiver's start-up order leaves room for them.
   appDelegate_ = std::make_unique<AppDelegate>();
-  diagnostics::SingleInstanceGuard::acquireOrExit();
-  diagnostics::LogRing::shared().start();
-  activationListener_ = diagnostics::SingleInstanceGuard::listenForLaterLaunches([this] {
+  receiver::Receiver::Dependencies dependencies;
+  dependencies.onLaterLaunch = [this] {
     // On the listener's thread: the window work belongs to the main thread.
     QMetaObject::invokeMethod(this, [this] { reopenMainWindow(); }, Qt::QueuedConnection);
-  });
-  try {
-    terminationSignals_ = std::make_unique<TerminationSignals>([this](int) { requestTermination(); });
-  } catch (const std::exception& error) {
-    const auto fields = diagnostics::LogErrorFields::fields(error, true);
-    diagnostics::Log::app().error("signal_handler_fail err_domain=%{public}s err_code=%ld", fields.domain,
-                                  fields.code);
-  }
-  // Start-up neither waits for these two nor sees how they end.
-  runtime::MainThread::post([] { relay::RelayDiskCache::shared().prepareIfNeeded(); });
-  runtime::spawnDetached(runtime::MainThread::executor(), []() -> runtime::Awaitable<void> {
-    co_await sharedInstanceManager()->startMonitoring();
-  });
-  diagnostics::MetricKitObserver::shared().subscribe();
-  diagnostics::MainStallWatchdog::shared().start();
-  // The check-for-updates action holds the controller, so the version alert can use it.
-  updaterDelegate_ = std::make_unique<PalendrixUpdaterDelegate>();
-  updaterController_ = std::make_shared<platform::updater::UpdaterController>(
-      true, updaterDelegate_.get(),
-      [this](const platform::updater::UpdateCheckReport& report) { showUpdateCheckReport(report); });
-  checkForUpdatesAction() = [controller = updaterController_] { controller->checkForUpdates(); };
-  // The long-lived models; the broadcaster follows when the main window first needs it.
-  auto linkDependencies = link::NetworkManagerForMac::systemDependencies();
-  linkDependencies.networkPeerID = [] { return AppSettings::networkPeerID(); };
-  linkDependencies.syphonServerName = [] { return AppSettings::syphonServerName(); };
-  linkDependencies.appVersion = AppInfo::appVersion();
-  linkDependencies.launchID = currentLaunchID();
-  linkDependencies.supportedFeatures.assign(supportedFeatures().begin(), supportedFeatures().end());
-  connectionManager_ = link::NetworkManagerForMac::create(std::move(linkDependencies));
-  deckStateSink_ = std::make_shared<LinkDeckStateSink>(connectionManager_);
-  oscServer_ = deckinput::OSCServerService::create();
-  oscViewModel_ = std::make_shared<deckinput::OSCViewModel>(oscServer_, deckStateSink_);
+  };
+  dependencies.afterInstanceGuard = [this] {
+    try {
+      terminationSignals_ = std::make_unique<TerminationSignals>([this](int) { requestTermination(); });
+    } catch (const std::exception& error) {
+      const auto fields = diagnostics::LogErrorFields::fields(error, true);
+      diagnostics::Log::app().error("signal_handler_fail err_domain=%{public}s err_code=%ld", fields.domain,
+                                    fields.code);
+    }
+  };
+  dependencies.beforeModels = [this] {
+    // The check-for-updates action holds the controller, so the version alert can use it.
+    updaterDelegate_ = std::make_unique<PalendrixUpdaterDelegate>();
+    updaterController_ = std::make_shared<platform::updater::UpdaterController>(
+        true, updaterDelegate_.get(),
+        [this](const platform::updater::UpdateCheckReport& report) { showUpdateCheckReport(report); });
+    checkForUpdatesAction() = [controller = updaterController_] { controller->checkForUpdates(); };
+  };
+  dependencies.drainMainThread = [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); };
+  receiver_ = std::make_unique<receiver::Receiver>(std::move(dependencies));
 
   makeMenuActions();
 }
 
 OmbrivoxApp::~OmbrivoxApp() {
-  activationListener_.reset();
+  receiver_->stopListeningForLaterLaunches();
   checkForUpdatesAction() = nullptr;
   delete licensesWindow_.data();
-  // The views hold the connection manager by reference, so they go before it. A frame-sharing
-  // job may hold its last reference for a moment; the destruction is then queued on this loop,
-  // which has to run it before the loop goes, or the manager's queues are never joined.
+  // The views hold the connection manager by reference, so they go before the Receiver.
   settingsWindow_.reset();
   mainWindow_.reset();
-  localVideoBroadcaster_.reset();
-  const std::weak_ptr<const void> managerGone = connectionManager_->lifetime();
-  connectionManager_.reset();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!managerGone.expired() && std::chrono::steady_clock::now() < deadline) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  terminationSignals_.reset();
+  receiver_.reset();
 }
 
-sender::LocalVideoBroadcaster& OmbrivoxApp::localVideoBroadcaster() {
-  if (!localVideoBroadcaster_) {
-    localVideoBroadcaster_ = std::make_unique<sender::LocalVideoBroadcaster>(connectionManager_);
-  }
-  return *localVideoBroadcaster_;
-}
+link::NetworkManagerForMac& OmbrivoxApp::connectionManager() noexcept { return receiver_->connectionManager(); }
+
+deckinput::OSCViewModel& OmbrivoxApp::oscViewModel() noexcept { return receiver_->oscViewModel(); }
+
+sender::LocalVideoBroadcaster& OmbrivoxApp::localVideoBroadcaster() { return receiver_->localVideoBroadcaster(); }
 
 void OmbrivoxApp::makeMenuActions() {
   checkForUpdatesMenuAction_ = new QAction(QStringLiteral("アップデートを確認"), this);
@@ -162,7 +122,7 @@ void OmbrivoxApp::attachQuitShortcut(QWidget* window) { window->addAction(quitMe
 
 MainWindow& OmbrivoxApp::mainWindow() {
   if (!mainWindow_) {
-    auto* content = new ui::ContentView(*connectionManager_, *oscViewModel_, localVideoBroadcaster());
+    auto* content = new ui::ContentView(connectionManager(), oscViewModel(), localVideoBroadcaster());
     content->setOpenSettings([this] { showSettingsWindow(); });
     content->setCheckForUpdates([] {
       if (const auto& check = checkForUpdatesAction()) check();
@@ -236,7 +196,7 @@ void OmbrivoxApp::showLicensesWindow() {
 void OmbrivoxApp::showSettingsWindow() {
   runtime::MainThread::assertMainThread();
   if (!settingsWindow_) {
-    settingsWindow_ = std::make_unique<ui::AppSettingsView>(*connectionManager_, *oscViewModel_);
+    settingsWindow_ = std::make_unique<ui::AppSettingsView>(connectionManager(), oscViewModel());
     settingsWindow_->setWindowFlags(Qt::Window);
     attachQuitShortcut(settingsWindow_.get());
   }

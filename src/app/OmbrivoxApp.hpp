@@ -1,7 +1,7 @@
 #pragma once
 
-// The application object: wires every long-lived service together in a fixed order on the
-// main thread, owns the three long-lived models, builds the windows and menu commands, and
+// The application object: the Qt shell around one Receiver, which makes and owns the core
+// services. It adds the delegate, the updater, the signals, the windows and menu commands, and
 // routes every request to terminate to the delegate. Needs a QApplication.
 
 #include "runtime/MainThread.hpp"
@@ -15,9 +15,6 @@
 
 class QAction;
 
-namespace pd::platform::instance {
-class ActivationListener;
-}
 namespace pd::platform::updater {
 class UpdaterController;
 struct UpdateCheckReport;
@@ -26,8 +23,10 @@ namespace pd::link {
 class NetworkManagerForMac;
 }
 namespace pd::deckinput {
-class OSCServerService;
 class OSCViewModel;
+}
+namespace pd::receiver {
+class Receiver;
 }
 namespace pd::sender {
 class LocalVideoBroadcaster;
@@ -40,7 +39,6 @@ class ContentView;
 namespace pd::app {
 
 class AppDelegate;
-class LinkDeckStateSink;
 class MainWindow;
 class PalendrixUpdaterDelegate;
 class TerminationSignals;
@@ -83,8 +81,9 @@ public:
   AppDelegate& appDelegate() noexcept { return *appDelegate_; }
   PalendrixUpdaterDelegate& updaterDelegate() noexcept { return *updaterDelegate_; }
   platform::updater::UpdaterController& updaterController() noexcept { return *updaterController_; }
-  link::NetworkManagerForMac& connectionManager() noexcept { return *connectionManager_; }
-  deckinput::OSCViewModel& oscViewModel() noexcept { return *oscViewModel_; }
+  receiver::Receiver& receiver() noexcept { return *receiver_; }
+  link::NetworkManagerForMac& connectionManager() noexcept;
+  deckinput::OSCViewModel& oscViewModel() noexcept;
   // Made on first use.
   sender::LocalVideoBroadcaster& localVideoBroadcaster();
 
@@ -104,11 +103,7 @@ private:
   std::unique_ptr<AppDelegate> appDelegate_;
   std::unique_ptr<PalendrixUpdaterDelegate> updaterDelegate_;
   std::shared_ptr<platform::updater::UpdaterController> updaterController_;
-  std::shared_ptr<link::NetworkManagerForMac> connectionManager_;
-  std::shared_ptr<LinkDeckStateSink> deckStateSink_;
-  std::shared_ptr<deckinput::OSCServerService> oscServer_;
-  std::shared_ptr<deckinput::OSCViewModel> oscViewModel_;
-  std::unique_ptr<sender::LocalVideoBroadcaster> localVideoBroadcaster_;
+  std::unique_ptr<receiver::Receiver> receiver_;
 
   std::unique_ptr<MainWindow> mainWindow_;
   QPointer<QWidget> licensesWindow_;
@@ -119,8 +114,6 @@ private:
   QAction* quitMenuAction_ = nullptr;
 
   std::unique_ptr<TerminationSignals> terminationSignals_;
-  // Last, so that it stops first: its thread posts to this object.
-  std::unique_ptr<platform::instance::ActivationListener> activationListener_;
 };
 
 } // namespace pd::app

@@ -8,6 +8,7 @@
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
 #include "diagnostics/LogThrottle.hpp"
+#include "diagnostics/ThrottledLog.hpp"
 #include "runtime/Clock.hpp"
 #include "runtime/Executor.hpp"
 #include "runtime/MainThread.hpp"
@@ -31,12 +32,14 @@ using udp = asio::ip::udp;
 using diagnostics::Log;
 using diagnostics::LogErrorFields;
 using diagnostics::LogThrottle;
+using diagnostics::logThrottled;
 using MonotonicTime = runtime::Clock::MonotonicTime;
 
 namespace {
 
 constexpr std::string_view kParseFailKey = "osc_parse_fail";
 constexpr std::string_view kReceiveKey = "osc_recv";
+constexpr diagnostics::ThrottleRule kLineRule{100, std::chrono::milliseconds(500)};
 constexpr const char* kReceiveQueueName = "com.velquatrin.osc.receive";
 // Above the largest UDP payload over IPv4 (65,507 bytes): no datagram is ever cut.
 constexpr std::size_t kMaxDatagram = 65536;
@@ -104,17 +107,16 @@ std::optional<OSCMessage> OSCServerService::parseMessage(std::span<const std::ui
     }
     return message;
   }
-  const auto count = LogThrottle::shared().shouldEmit(kParseFailKey, 100, 0.5);
   parseFailuresCounted.store(true, std::memory_order_relaxed);
-  if (count) {
+  logThrottled(kParseFailKey, kLineRule, [&](std::int64_t count) {
     if (failure->reason == OSCParseFailure::Reason::blobSize) {
       Log::osc().error("osc_parse_fail reason=blob_size size_b=%ld blob_size=%ld occurrences=%ld", bytes.size(),
-                       failure->blobSize, *count);
+                       failure->blobSize, count);
     } else {
       Log::osc().error("osc_parse_fail reason=%{public}s size_b=%ld occurrences=%ld",
-                       OSCParseFailure::reasonWord(failure->reason), bytes.size(), *count);
+                       OSCParseFailure::reasonWord(failure->reason), bytes.size(), count);
     }
-  }
+  });
   return std::nullopt;
 }
 
@@ -362,9 +364,8 @@ void OSCServerService::Receiver::handleReceive(const boost::system::error_code& 
   if (size > 0) {
     message = parseMessage(std::span<const std::uint8_t>(buffer.data(), size));
     if (message) {
-      if (const auto count = LogThrottle::shared().shouldEmit(kReceiveKey, 100, 0.5)) {
-        Log::osc().debug("osc_recv addr=%{public}s size_b=%ld occurrences=%ld", message->address.string, size, *count);
-      }
+      logThrottled(Log::osc(), platform::log::Level::debug, kReceiveKey, kLineRule,
+                   "osc_recv addr=%{public}s size_b=%ld occurrences=%ld", message->address.string, size);
     }
   }
   // One hop to the main thread per datagram carries the sender's bookkeeping and the message.

@@ -6,9 +6,9 @@
 // its state on the main thread. It sends nothing back.
 
 #include "deckinput/OSCAddress.hpp"
-#include "deckinput/ServerConfiguration.hpp"
 #include "deckinput/ServerState.hpp"
 #include "runtime/Error.hpp"
+#include "settings/ServerConfiguration.hpp"
 
 #include <boost/signals2/connection.hpp>
 
@@ -22,6 +22,9 @@
 #include <string>
 
 namespace pd::deckinput {
+
+// The address comes from the settings, where the composition root reads it.
+using settings::ServerConfiguration;
 
 class OSCServerError : public Error {
 public:

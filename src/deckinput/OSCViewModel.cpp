@@ -2,7 +2,7 @@
 
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
-#include "diagnostics/LogThrottle.hpp"
+#include "diagnostics/ThrottledLog.hpp"
 #include "runtime/Clock.hpp"
 #include "runtime/MainThread.hpp"
 
@@ -14,13 +14,14 @@ namespace pd::deckinput {
 
 using diagnostics::Log;
 using diagnostics::LogErrorFields;
-using diagnostics::LogThrottle;
+using diagnostics::logThrottled;
 using link::DeckState;
 
 namespace {
 
 constexpr std::int64_t kFirstDeck = 1;
 constexpr std::int64_t kLastDeck = 4;
+constexpr diagnostics::ThrottleRule kMessageLineRule{100, std::chrono::milliseconds(500)};
 
 // Throttle keys per deck, made once: a message should not cost an allocation for its key.
 std::string deckKey(std::string_view prefix, std::int64_t deck) { return std::string(prefix) + std::to_string(deck); }
@@ -201,16 +202,13 @@ void OSCViewModel::handle(const OSCMessage& message) {
     start = slash + 1;
   }
 
-  auto& throttle = LogThrottle::shared();
-  if (const auto n = throttle.shouldEmit("deck_msg_recv", 100, 0.5)) {
-    Log::osc().debug("deck_msg_recv addr=%{public}s occurrences=%ld", address, *n);
-  }
+  logThrottled(Log::osc(), platform::log::Level::debug, "deck_msg_recv", kMessageLineRule,
+               "deck_msg_recv addr=%{public}s occurrences=%ld", address);
 
   const auto deck = count >= 3 && pieces[0] == "deck" ? parseDecimal(pieces[1]) : std::nullopt;
   if (!deck || *deck < kFirstDeck || *deck > kLastDeck || message.arguments.empty()) {
-    if (const auto n = throttle.shouldEmit("osc_vm_parse_fail", 100, 0.5)) {
-      Log::osc().error("osc_parse_fail addr=%{public}s reason=deck_route occurrences=%ld", address, *n);
-    }
+    logThrottled(Log::osc(), platform::log::Level::error, "osc_vm_parse_fail", kMessageLineRule,
+                 "osc_parse_fail addr=%{public}s reason=deck_route occurrences=%ld", address);
     return;
   }
 
@@ -220,9 +218,8 @@ void OSCViewModel::handle(const OSCMessage& message) {
   }
   static const auto updateKeys = makeKeys("osc_deck_");
   std::string scratch;
-  if (const auto n = throttle.shouldEmit(cachedDeckKey(updateKeys, "osc_deck_", *deck, scratch), 100, 0.5)) {
-    Log::osc().debug("deck_update deck=%ld type=%{public}s occurrences=%ld", *deck, field, *n);
-  }
+  logThrottled(Log::osc(), platform::log::Level::debug, cachedDeckKey(updateKeys, "osc_deck_", *deck, scratch),
+               kMessageLineRule, "deck_update deck=%ld type=%{public}s occurrences=%ld", *deck, field);
   applyDeckField(*deck, field, message.arguments.front());
 }
 
@@ -257,9 +254,8 @@ void OSCViewModel::applyDeckField(std::int64_t deck, std::string_view field, con
 
   static const auto sendKeys = makeKeys("osc_deck_send_");
   std::string scratch;
-  if (const auto n = LogThrottle::shared().shouldEmit(cachedDeckKey(sendKeys, "osc_deck_send_", deck, scratch), 30, 0.5)) {
-    Log::osc().debug("osc_deck_send deck=%ld bpm=%f occurrences=%ld", deck, now.musicBPM, *n);
-  }
+  logThrottled(Log::osc(), platform::log::Level::debug, cachedDeckKey(sendKeys, "osc_deck_send_", deck, scratch),
+               {30, std::chrono::milliseconds(500)}, "osc_deck_send deck=%ld bpm=%f occurrences=%ld", deck, now.musicBPM);
   if (const auto manager = networkManager_.lock()) {
     manager->sendDeckState(now);
   }

@@ -7,7 +7,6 @@
 #include "deckinput/DeckStateSink.hpp"
 #include "deckinput/OSCAddress.hpp"
 #include "deckinput/OSCServerService.hpp"
-#include "deckinput/ServerConfiguration.hpp"
 #include "deckinput/ServerState.hpp"
 #include "link/records/DeckState.hpp"
 #include "runtime/Published.hpp"

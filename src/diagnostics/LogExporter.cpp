@@ -1,6 +1,5 @@
 #include "diagnostics/LogExporter.hpp"
 
-#include "app/AppSettings.hpp"
 #include "diagnostics/FileAccess.hpp"
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
@@ -10,6 +9,7 @@
 #include "platform/log/LogStore.hpp"
 #include "platform/log/Utf8.hpp"
 #include "platform/paths/Paths.hpp"
+#include "runtime/Callback.hpp"
 #include "runtime/ThreadPools.hpp"
 
 #include <nlohmann/json.hpp>
@@ -226,17 +226,12 @@ std::string localFileTime(WallTime date) {
 // --- waiting for the ring -------------------------------------------------------------------
 
 runtime::Awaitable<void> flushRing(LogRing& ring) {
-  co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&, void()>(
-      [&ring](auto handler) { ring.requestFlush(runtime::detail::makeCompletion<>(std::move(handler))); },
-      boost::asio::use_awaitable);
+  co_await runtime::awaitCallback([&ring](auto done) { ring.requestFlush(std::move(done)); });
 }
 
 runtime::Awaitable<std::vector<fs::path>> ringLaunches(LogRing& ring, std::optional<std::int64_t> limit) {
-  co_return co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&, void(std::vector<fs::path>)>(
-      [&ring, limit](auto handler) {
-        ring.launchesForExport(limit, runtime::detail::makeCompletion<std::vector<fs::path>>(std::move(handler)));
-      },
-      boost::asio::use_awaitable);
+  co_return co_await runtime::awaitCallback<std::vector<fs::path>>(
+      [&ring, limit](auto done) { ring.launchesForExport(limit, std::move(done)); });
 }
 
 } // namespace
@@ -259,10 +254,6 @@ std::optional<std::int64_t> LogExporter::launchLimit(RingScope scope) noexcept {
   return std::nullopt;
 }
 
-runtime::Awaitable<LogExporter::ExportResult> LogExporter::exportRing(RingScope scope) {
-  return exportRing(scope, Environment{});
-}
-
 runtime::Awaitable<LogExporter::ExportResult> LogExporter::exportRing(RingScope scope, Environment environment) {
   LogRing& ring = environment.ring != nullptr ? *environment.ring : LogRing::shared();
   const std::string word(rawValue(scope));
@@ -281,6 +272,7 @@ runtime::Awaitable<LogExporter::ExportResult> LogExporter::exportRing(RingScope 
     context.currentLaunchID = ring.launchID();
     context.now = runtime::Clock::current().wall();
     context.appDisplayName = appDisplayName();
+    context.appVersion = environment.appVersion;
     // Blocking file work belongs off the caller's thread.
     auto writing = runtime::spawn(runtime::sharedPool().executor(),
                                   [word, launches = std::move(launches), context]() -> runtime::Awaitable<ExportResult> {
@@ -318,7 +310,7 @@ LogExporter::ExportResult LogExporter::writeExport(std::string_view scope, const
   nlohmann::ordered_json header;
   header["type"] = "export_meta";
   header["app"] = context.appDisplayName;
-  header["version"] = appVersion();
+  header["version"] = context.appVersion;
   header["build"] = appBuild();
   header["os"] = osDescription();
   header["device"] = deviceModel();
@@ -448,8 +440,6 @@ std::string LogExporter::appDisplayName() {
   }
   return "unknown";
 }
-
-std::string LogExporter::appVersion() { return app::AppInfo::appVersion(); }
 
 std::string LogExporter::appBuild() {
 #ifdef PD_APP_BUILD

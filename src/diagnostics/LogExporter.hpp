@@ -37,15 +37,15 @@ public:
   // 1, 3, or none for every launch.
   static std::optional<std::int64_t> launchLimit(RingScope scope) noexcept;
 
-  // Flushes the ring, asks it for the scope's launches and writes the file on the shared
-  // pool. Logs export_start and export_complete, or export_fail and rethrows the error.
-  static runtime::Awaitable<ExportResult> exportRing(RingScope scope);
-  // The same against a given ring, its diagnostics folder and temporary folder.
+  // The ring an export reads, the folders it uses and what its header names.
   struct Environment {
     LogRing* ring = nullptr; // null: LogRing::shared()
     std::filesystem::path diagnosticsDirectory; // empty: "diagnostics" in the ring's root
     std::filesystem::path temporaryDirectory;   // empty: the private temporary folder
+    std::string appVersion;                     // the build's version, as the settings report it
   };
+  // Flushes the ring, asks it for the scope's launches and writes the file on the shared
+  // pool. Logs export_start and export_complete, or export_fail and rethrows the error.
   static runtime::Awaitable<ExportResult> exportRing(RingScope scope, Environment environment);
 
   // What the file is written from; everything an export reads or is told.
@@ -55,6 +55,7 @@ public:
     std::string currentLaunchID;
     runtime::Clock::WallTime now{};
     std::string appDisplayName;
+    std::string appVersion;
   };
   // Writes the file for the scope word and the launch folders, in the given order. Throws
   // what opening, encoding or writing raised; the file is left as far as it was written.
@@ -67,7 +68,6 @@ public:
   // time as yyyyMMdd-HHmmss, ".ndjson".
   static std::string suggestedFileName(runtime::Clock::WallTime date, std::string_view displayName);
   static std::string appDisplayName();
-  static std::string appVersion();
   static std::string appBuild();
   // "Linux 6.1.0": the kernel release as three numbers, missing ones as 0.
   static std::string osDescription();

@@ -3,9 +3,9 @@
 
 #include "diagnostics/LogRing.hpp"
 
-#include "app/AppSettings.hpp"
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
+#include "platform/instance/LaunchID.hpp"
 #include "platform/log/LogStore.hpp"
 #include "platform/paths/Paths.hpp"
 #include "runtime/Executor.hpp"
@@ -509,7 +509,7 @@ struct LogRing::Impl {
 LogRing::Config LogRing::standardConfig() {
   Config config;
   config.root = rootDirectory();
-  config.launchID = app::currentLaunchID();
+  config.launchID = platform::instance::currentLaunchID();
   config.ownSubsystem = Log::subsystem();
   config.platformSubsystems = platformSubsystems();
   return config;

@@ -3,6 +3,7 @@
 #include "diagnostics/FileAccess.hpp"
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogThrottle.hpp"
+#include "diagnostics/ThrottledLog.hpp"
 #include "platform/thermal/ThermalMonitor.hpp"
 #include "runtime/Clock.hpp"
 #include "runtime/MainThread.hpp"
@@ -21,8 +22,7 @@ namespace {
 using Uptime = MainStallWatchdog::Uptime;
 
 constexpr std::string_view kProcStallKey = "proc_stall";
-constexpr std::int64_t kProcStallEvery = 10;
-constexpr double kProcStallMinInterval = 5.0;
+constexpr ThrottleRule kProcStallRule{10, std::chrono::seconds(5)};
 
 Uptime nanos(std::chrono::nanoseconds duration) noexcept {
   return duration.count() > 0 ? static_cast<Uptime>(duration.count()) : 0;
@@ -55,10 +55,8 @@ void MainStallWatchdog::Detector::tick(Uptime now) {
   expectedTickAt_ = now + nanos(timing_.period);
 
   if (armed_ && late >= nanos(timing_.processLateThreshold)) {
-    if (const auto occurrences = LogThrottle::shared().shouldEmit(kProcStallKey, kProcStallEvery, kProcStallMinInterval)) {
-      Log::app().notice("proc_stall late_ms=%ld thermal=%{public}s occurrences=%ld", millis(late), thermalLabel_(),
-                        *occurrences);
-    }
+    logThrottled(Log::app(), platform::log::Level::notice, kProcStallKey, kProcStallRule,
+                 "proc_stall late_ms=%ld thermal=%{public}s occurrences=%ld", millis(late), thermalLabel_());
   } else if (late < nanos(timing_.processLateThreshold)) {
     // The next late episode counts from 1 again.
     LogThrottle::shared().reset(kProcStallKey);

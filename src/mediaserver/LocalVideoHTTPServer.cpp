@@ -5,7 +5,7 @@
 
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
-#include "diagnostics/LogThrottle.hpp"
+#include "diagnostics/ThrottledLog.hpp"
 #include "mediaserver/LocalVideoHTTPServerImpl.hpp"
 #include "mediaserver/MountTable.hpp"
 #include "platform/crypto/Random.hpp"
@@ -23,7 +23,7 @@ namespace pd::mediaserver {
 
 namespace asio = boost::asio;
 using diagnostics::Log;
-using diagnostics::LogThrottle;
+using diagnostics::logThrottled;
 using platform::net::TcpConnection;
 using platform::net::TcpListener;
 
@@ -233,10 +233,8 @@ void LocalVideoHTTPServer::Impl::restartListener(std::optional<std::uint16_t> pr
 
 void LocalVideoHTTPServer::Impl::accept(const Connection& connection) {
   if (activeConnections >= kMaxConnections) {
-    if (auto count = LogThrottle::shared().shouldEmit("http_request_abort_busy", 20, 0.5)) {
-      Log::localvideo().debug(
-          "http_request_abort reason=busy size_b=0 err_domain=- err_code=0 error=- occurrences=%ld", *count);
-    }
+    logThrottled(Log::localvideo(), platform::log::Level::debug, "http_request_abort_busy", kRequestLineRule,
+                 "http_request_abort reason=busy size_b=0 err_domain=- err_code=0 error=- occurrences=%ld");
     connection->close();
     return;
   }
@@ -321,9 +319,8 @@ void LocalVideoHTTPServer::Impl::headerBytes(const Connection& connection, Bytes
     return;
   }
   if (accumulated.empty()) {
-    if (auto count = LogThrottle::shared().shouldEmit("http_request_abort", 20, 0.5)) {
-      Log::localvideo().debug("http_request_abort reason=empty_request size_b=0 occurrences=%ld", *count);
-    }
+    logThrottled(Log::localvideo(), platform::log::Level::debug, "http_request_abort", kRequestLineRule,
+                 "http_request_abort reason=empty_request size_b=0 occurrences=%ld");
   } else {
     ++statsRequests;
     statsCheck();
@@ -373,10 +370,9 @@ void LocalVideoHTTPServer::Impl::handleRequest(std::string_view headText, const 
     return;
   }
   auto range = LocalVideoHTTPServer::headerValue("range", head->lines);
-  if (auto count = LogThrottle::shared().shouldEmit("http_request_recv", 20, 0.5)) {
-    Log::localvideo().debug("http_request_recv method=%{public}s token=%{private,mask.hash}s range=%{public}s occurrences=%ld",
-                            method, path, range ? "y" : "n", *count);
-  }
+  logThrottled(Log::localvideo(), platform::log::Level::debug, "http_request_recv", kRequestLineRule,
+               "http_request_recv method=%{public}s token=%{private,mask.hash}s range=%{public}s occurrences=%ld", method,
+               path, range ? "y" : "n");
   if (path.ends_with(".m3u8")) {
     const auto token = path.substr(0, path.size() - 5);
     if (auto playlist = lookupPlaylist(token)) {

@@ -34,7 +34,7 @@ public:
     std::chrono::nanoseconds headerDeadline = std::chrono::seconds(10);
     std::chrono::nanoseconds sendDeadline = std::chrono::seconds(15);
     std::chrono::nanoseconds restartDelay = std::chrono::seconds(1);
-    double statsIntervalSeconds = 10.0;
+    std::chrono::nanoseconds statsInterval = std::chrono::seconds(10);
     // How long an ended connection keeps reading what its peer still sends before closing.
     std::chrono::nanoseconds drainTimeout = std::chrono::seconds(1);
   };

@@ -2,6 +2,7 @@
 
 // The server's state and its steps, shared by the server's sources only.
 
+#include "diagnostics/ThrottledLog.hpp"
 #include "mediaserver/LocalVideoHTTPServer.hpp"
 #include "platform/net/TcpConnection.hpp"
 #include "platform/net/TcpListener.hpp"
@@ -69,6 +70,8 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   ~Impl();
 
   using ReadyWaiter = runtime::UniqueFunction<void(std::exception_ptr error, std::uint16_t port)>;
+  // The per-request lines: the first, then every 20th, at most two a second.
+  static constexpr diagnostics::ThrottleRule kRequestLineRule{20, std::chrono::milliseconds(500)};
 
   // Queue-only state: declared first so that it is destroyed last.
   runtime::SerialQueue queue;

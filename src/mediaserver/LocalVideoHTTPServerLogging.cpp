@@ -3,6 +3,7 @@
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
 #include "diagnostics/LogThrottle.hpp"
+#include "diagnostics/ThrottledLog.hpp"
 #include "mediaserver/LocalVideoHTTPServerImpl.hpp"
 #include "runtime/Clock.hpp"
 
@@ -13,12 +14,13 @@ namespace pd::mediaserver {
 using diagnostics::Log;
 using diagnostics::LogErrorFields;
 using diagnostics::LogThrottle;
+using diagnostics::logThrottled;
 
 void LocalVideoHTTPServer::Impl::statsCheck() {
   const double now = runtime::monotonicSeconds();
   if (lastStatsTime == 0) {
     lastStatsTime = now;
-  } else if (now - lastStatsTime >= timing.statsIntervalSeconds) {
+  } else if (now - lastStatsTime >= std::chrono::duration<double>(timing.statsInterval).count()) {
     lastStatsTime = now;
     logStats();
   }
@@ -37,56 +39,52 @@ void LocalVideoHTTPServer::Impl::logRequestFailure(std::string_view reason, std:
                                                    const std::optional<std::string>& token, std::exception_ptr error) {
   ++statsFails;
   statsCheck();
-  const auto count = LogThrottle::shared().shouldEmit("http_request_fail", 20, 0.5);
-  if (!count) {
-    return;
-  }
-  if (!error) {
-    if (!token) {
-      Log::localvideo().error("http_request_fail reason=%{public}s status=%ld occurrences=%ld", reason, status, *count);
-    } else {
-      Log::localvideo().error("http_request_fail reason=%{public}s status=%ld token=%{private,mask.hash}s occurrences=%ld",
-                              reason, status, *token, *count);
+  logThrottled("http_request_fail", kRequestLineRule, [&](std::int64_t count) {
+    if (!error) {
+      if (!token) {
+        Log::localvideo().error("http_request_fail reason=%{public}s status=%ld occurrences=%ld", reason, status, count);
+      } else {
+        Log::localvideo().error(
+            "http_request_fail reason=%{public}s status=%ld token=%{private,mask.hash}s occurrences=%ld", reason,
+            status, *token, count);
+      }
+      return;
     }
-    return;
-  }
-  const auto fields = LogErrorFields::fields(error, true);
-  Log::localvideo().error("http_request_fail reason=%{public}s status=%ld token=%{private,mask.hash}s "
-                          "err_domain=%{public}s err_code=%ld error=%s occurrences=%ld",
-                          reason, status, token.value_or("-"), fields.domain, fields.code, fields.detail, *count);
+    const auto fields = LogErrorFields::fields(error, true);
+    Log::localvideo().error("http_request_fail reason=%{public}s status=%ld token=%{private,mask.hash}s "
+                            "err_domain=%{public}s err_code=%ld error=%s occurrences=%ld",
+                            reason, status, token.value_or("-"), fields.domain, fields.code, fields.detail, count);
+  });
 }
 
 void LocalVideoHTTPServer::Impl::logRequestAbort(std::string_view reason, const std::optional<std::string>& token,
                                                  std::int64_t size, std::exception_ptr error) {
-  const auto count = LogThrottle::shared().shouldEmit("http_request_abort", 20, 0.5);
-  if (!count) {
-    return;
-  }
-  const auto fields = LogErrorFields::fields(error, true);
-  if (!token) {
-    Log::localvideo().debug("http_request_abort reason=%{public}s size_b=%lld err_domain=%{public}s err_code=%ld "
-                            "error=%s occurrences=%ld",
-                            reason, size, fields.domain, fields.code, fields.detail, *count);
-  } else {
-    Log::localvideo().debug("http_request_abort reason=%{public}s token=%{private,mask.hash}s size_b=%lld "
-                            "err_domain=%{public}s err_code=%ld error=%s occurrences=%ld",
-                            reason, *token, size, fields.domain, fields.code, fields.detail, *count);
-  }
+  logThrottled("http_request_abort", kRequestLineRule, [&](std::int64_t count) {
+    const auto fields = LogErrorFields::fields(error, true);
+    if (!token) {
+      Log::localvideo().debug("http_request_abort reason=%{public}s size_b=%lld err_domain=%{public}s err_code=%ld "
+                              "error=%s occurrences=%ld",
+                              reason, size, fields.domain, fields.code, fields.detail, count);
+    } else {
+      Log::localvideo().debug("http_request_abort reason=%{public}s token=%{private,mask.hash}s size_b=%lld "
+                              "err_domain=%{public}s err_code=%ld error=%s occurrences=%ld",
+                              reason, *token, size, fields.domain, fields.code, fields.detail, count);
+    }
+  });
 }
 
 void LocalVideoHTTPServer::Impl::logRequestComplete(const RequestLogContext& context) {
   if (const auto previous = LogThrottle::shared().reset("http_request_fail"); previous && *previous > 1) {
     Log::localvideo().notice("http_request_recovered after=%ld", *previous);
   }
-  const auto count = LogThrottle::shared().shouldEmit("http_request_complete", 20, 0.5);
-  if (!count) {
-    return;
-  }
-  const double elapsed = (runtime::monotonicSeconds() - context.startedAt) * 1000.0;
-  const auto durationMs = std::isfinite(elapsed) && elapsed > 0 && elapsed < 9.0e18 ? static_cast<std::int64_t>(elapsed) : 0;
-  Log::localvideo().debug("http_request_complete token=%{private,mask.hash}s status=%ld size_b=%lld dur_ms=%ld "
-                          "occurrences=%ld",
-                          context.token, context.status, context.sent, durationMs, *count);
+  logThrottled("http_request_complete", kRequestLineRule, [&](std::int64_t count) {
+    const double elapsed = (runtime::monotonicSeconds() - context.startedAt) * 1000.0;
+    const auto durationMs =
+        std::isfinite(elapsed) && elapsed > 0 && elapsed < 9.0e18 ? static_cast<std::int64_t>(elapsed) : 0;
+    Log::localvideo().debug("http_request_complete token=%{private,mask.hash}s status=%ld size_b=%lld dur_ms=%ld "
+                            "occurrences=%ld",
+                            context.token, context.status, context.sent, durationMs, count);
+  });
 }
 
 } // namespace pd::mediaserver

@@ -3,12 +3,9 @@
 #include "AppTestSupport.hpp"
 #include "QtTestEnvironment.hpp"
 #include "app/AppDelegate.hpp"
-#include "app/AppSettings.hpp"
 #include "app/MainWindow.hpp"
 #include "app/NotificationCenter.hpp"
 #include "app/PalendrixUpdaterDelegate.hpp"
-#include "app/RemoteSourceServices.hpp"
-#include "app/ServiceStandIns.hpp"
 #include "app/TermsSheet.hpp"
 #include "diagnostics/LogRing.hpp"
 #include "diagnostics/MainStallWatchdog.hpp"
@@ -18,7 +15,10 @@
 #include "platform/settings/UserDefaults.hpp"
 #include "platform/thermal/ThermalMonitor.hpp"
 #include "platform/updater/UpdaterController.hpp"
+#include "receiver/Receiver.hpp"
+#include "receiver/ServiceStandIns.hpp"
 #include "remotesource/InvidiousInstanceManager.hpp"
+#include "settings/AppSettings.hpp"
 #include "ui/main/ContentView.hpp"
 #include "ui/settings/LicensesView.hpp"
 #include "ui/settings/TermsOfServiceView.hpp"
@@ -64,7 +64,7 @@ protected:
   // A launch as main() makes it, with the accepted terms version stored first (none: absent).
   OmbrivoxApp& launch(std::optional<int> acceptedTerms) {
     if (acceptedTerms) {
-      defaults.set(SettingsKey::acceptedTermsVersion, *acceptedTerms);
+      defaults.set(settings::SettingsKey::acceptedTermsVersion, *acceptedTerms);
     }
     app = std::make_unique<OmbrivoxApp>();
     app->launch();
@@ -114,10 +114,10 @@ TEST_F(AppShellTest, TermsSheetIgnoresEveryDismissalAndReturnAccepts) {
   EXPECT_FALSE(sheet().close());
   QCoreApplication::processEvents();
   EXPECT_TRUE(sheet().isVisible());
-  EXPECT_EQ(defaults.integer(SettingsKey::acceptedTermsVersion), 0);
+  EXPECT_EQ(defaults.integer(settings::SettingsKey::acceptedTermsVersion), 0);
 
   QTest::keyClick(&sheet(), Qt::Key_Return);
-  EXPECT_EQ(defaults.integer(SettingsKey::acceptedTermsVersion), 2);
+  EXPECT_EQ(defaults.integer(settings::SettingsKey::acceptedTermsVersion), 2);
   EXPECT_TRUE(QTest::qWaitFor([&] { return !sheet().isVisible(); }, kWaitMs));
   EXPECT_TRUE(app->mainWindow().isVisible());
   EXPECT_TRUE(exits.empty());
@@ -131,15 +131,15 @@ TEST_F(AppShellTest, SheetComesBackWithTheWindowAndLeavesWhenAcceptedElsewhere) 
   app->reopenMainWindow();
   ASSERT_TRUE(QTest::qWaitFor([&] { return sheet().isVisible(); }, kWaitMs));
   // A write from another thread reaches the sheet on the main thread.
-  std::thread([this] { defaults.set(SettingsKey::acceptedTermsVersion, 2); }).join();
+  std::thread([this] { defaults.set(settings::SettingsKey::acceptedTermsVersion, 2); }).join();
   EXPECT_TRUE(QTest::qWaitFor([&] { return !sheet().isVisible(); }, kWaitMs));
 }
 
 TEST_F(AppShellTest, LaunchLinesComeInOrderWithOneSnapshotRevision) {
-  defaults.set(SettingsKey::oscPort, 9000);
-  defaults.set(SettingsKey::oscHost, "0.0.0.0");
-  defaults.set(SettingsKey::syphonServerName, "  Stage\n");
-  const std::int64_t before = configSnapshotRevision();
+  defaults.set(settings::SettingsKey::oscPort, 9000);
+  defaults.set(settings::SettingsKey::oscHost, "0.0.0.0");
+  defaults.set(settings::SettingsKey::syphonServerName, "  Stage\n");
+  const std::int64_t before = settings::configSnapshotRevision();
   launch(2);
   const std::string rev = std::to_string(before + 1);
   const std::string thermal(platform::thermal::label(platform::thermal::readThermalState()));
@@ -159,7 +159,7 @@ TEST_F(AppShellTest, LaunchLinesComeInOrderWithOneSnapshotRevision) {
                       "stream_stop thermal=" + thermal},
   };
   EXPECT_EQ(lines, expected);
-  EXPECT_EQ(configSnapshotRevision(), before + 1);
+  EXPECT_EQ(settings::configSnapshotRevision(), before + 1);
 }
 
 TEST_F(AppShellTest, StartUpWiresTheServicesAndListensForLaterLaunches) {
@@ -167,8 +167,8 @@ TEST_F(AppShellTest, StartUpWiresTheServicesAndListensForLaterLaunches) {
   launch(2);
   EXPECT_EQ(diagnostics::LogRing::shared().callCounts().start, ringStarts + 1);
   EXPECT_TRUE(std::filesystem::exists(sandbox.appSupport() / "instance.lock"));
-  for (int i = 0; i < 250 && !sharedInstanceManager()->isMonitoring(); ++i) QTest::qWait(20);
-  EXPECT_TRUE(sharedInstanceManager()->isMonitoring());
+  for (int i = 0; i < 250 && !app->receiver().instanceManager().isMonitoring(); ++i) QTest::qWait(20);
+  EXPECT_TRUE(app->receiver().instanceManager().isMonitoring());
   EXPECT_TRUE(diagnostics::MetricKitObserver::shared().isSubscribed());
   EXPECT_TRUE(diagnostics::MainStallWatchdog::shared().isStarted());
   EXPECT_TRUE(static_cast<bool>(OmbrivoxApp::checkForUpdatesAction()));

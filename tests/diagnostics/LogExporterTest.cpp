@@ -18,7 +18,8 @@ struct ExportFixture {
   fs::path root() const { return ring.path() / "LogRing"; }
   fs::path diagnostics() const { return root() / "diagnostics"; }
   LogExporter::Context context(std::string currentLaunchID = newLaunchID()) const {
-    return {diagnostics(), temp.path(), std::move(currentLaunchID), runtime::Clock::current().wall(), "Palendrix Display"};
+    return {diagnostics(), temp.path(), std::move(currentLaunchID), runtime::Clock::current().wall(), "Palendrix Display",
+            "4.5.6"};
   }
   std::vector<nlohmann::json> lines(const LogExporter::ExportResult& result) const {
     const std::string text = readText(result.url);
@@ -237,9 +238,10 @@ TEST(LogExporterTest, TheExportFlushesTheRingFirstAndLogsItsOutcome) {
   LogRing ring(ringConfig(f.root(), store));
   ring.start();
   appendEntry(store, Level::notice, Log::subsystem(), "app", "written just before the export");
-  const auto result = runExport(LogExporter::RingScope::currentLaunch, {&ring, f.diagnostics(), f.temp.path()});
+  const auto result = runExport(LogExporter::RingScope::currentLaunch, {&ring, f.diagnostics(), f.temp.path(), "4.5.6"});
   const auto lines = f.lines(result);
   ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0]["version"], "4.5.6");
   EXPECT_EQ(lines[1]["in_progress"], true);
   EXPECT_EQ(lines[2]["msg"], "written just before the export");
   EXPECT_EQ(log.lines("export_"),
@@ -249,7 +251,7 @@ TEST(LogExporterTest, TheExportFlushesTheRingFirstAndLogsItsOutcome) {
   // A temporary folder that is a file: the export fails, says so and throws.
   writeText(f.temp / "file", "");
   LogCapture failing;
-  EXPECT_THROW(runExport(LogExporter::RingScope::all, {&ring, f.diagnostics(), f.temp / "file"}), PosixError);
+  EXPECT_THROW(runExport(LogExporter::RingScope::all, {&ring, f.diagnostics(), f.temp / "file", "4.5.6"}), PosixError);
   EXPECT_EQ(failing.count("export_fail scope=all err_domain=POSIX err_code=20"), 1u);
   EXPECT_EQ(failing.count("export_complete"), 0u);
 }

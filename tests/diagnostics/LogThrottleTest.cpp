@@ -1,5 +1,8 @@
 #include "diagnostics/LogThrottle.hpp"
 
+#include "RingTestSupport.hpp"
+#include "diagnostics/ThrottledLog.hpp"
+
 #include "runtime/Clock.hpp"
 
 #include <gtest/gtest.h>
@@ -136,6 +139,27 @@ TEST_F(LogThrottleTest, ConcurrentCallersSeeEachCountOnce) {
     expected = expected == 0 ? 100 : expected + 100;
   }
   EXPECT_EQ(throttle.reset("frame_drop"), kThreads * kCalls);
+}
+
+// The helper every throttled line goes through: the count grows on each call, and only the lines
+// let through are written, each with its count last.
+TEST_F(LogThrottleTest, ThrottledLinesCarryTheirCountAndOnlyThoseLetThroughAreWritten) {
+  test::LogCapture log;
+  const std::string key = "throttled_line_test";
+  for (std::int64_t i = 0; i < 5; ++i) {
+    logThrottled(Log::app(), platform::log::Level::notice, key, {2, 0s}, "throttled_line n=%ld occurrences=%ld", i);
+  }
+  EXPECT_EQ(log.lines("throttled_line"),
+            (std::vector<std::string>{"throttled_line n=0 occurrences=1", "throttled_line n=1 occurrences=2",
+                                      "throttled_line n=3 occurrences=4"}));
+  std::vector<std::int64_t> written;
+  const auto write = [&](std::int64_t count) { written.push_back(count); };
+  clock.advance(1s);
+  EXPECT_EQ(logThrottled(key, {2, 1s}, write), 6);
+  clock.advance(999ms);
+  EXPECT_EQ(logThrottled(key, {2, 1s}, write), nullopt);
+  EXPECT_EQ(logThrottled(key, {2, 1s}, write), nullopt); // the 8th, but inside the interval
+  EXPECT_EQ(written, (std::vector<std::int64_t>{6}));
 }
 
 TEST(LogThrottleSharedTest, IsOneInstance) { EXPECT_EQ(&LogThrottle::shared(), &LogThrottle::shared()); }

@@ -304,7 +304,7 @@ TEST(LocalVideoHTTPServerTest, StatsLineSumsTheCountersSinceTheClockWasSet) {
   TempDirectory dir;
   writeText(dir / "a.mp4", tenBytes());
   LocalVideoHTTPServer::Timing timing;
-  timing.statsIntervalSeconds = 0.3;
+  timing.statsInterval = std::chrono::milliseconds(300);
   ServerFixture f(timing);
   LogLines log;
   const auto token = f.server->registerFile(dir / "a.mp4");

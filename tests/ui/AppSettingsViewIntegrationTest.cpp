@@ -5,7 +5,7 @@
 #include "TestSupport.hpp"
 #include "main/MainWindowTestSupport.hpp"
 
-#include "app/AppSettings.hpp"
+#include "settings/AppSettings.hpp"
 #include "platform/settings/UserDefaults.hpp"
 #include "ui/settings/AppSettingsView.hpp"
 
@@ -70,7 +70,7 @@ TEST_F(AppSettingsViewIntegrationTest, ApplyingANewNameRenamesBothNodesInPlace) 
 
   // The name is in the file, for the next launch.
   platform::UserDefaults reread(folder / "defaults.json");
-  EXPECT_EQ(reread.string(app::SettingsKey::syphonServerName), "Stage Left");
+  EXPECT_EQ(reread.string(settings::SettingsKey::syphonServerName), "Stage Left");
 }
 
 } // namespace

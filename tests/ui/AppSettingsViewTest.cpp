@@ -2,7 +2,7 @@
 
 #include "main/MainWindowTestSupport.hpp"
 
-#include "app/AppSettings.hpp"
+#include "settings/AppSettings.hpp"
 #include "ui/settings/AppSettingsView.hpp"
 
 #include <QFormLayout>
@@ -31,7 +31,7 @@ protected:
     TA::configureSyphon(*manager, kRaw);
   }
 
-  std::optional<std::string> stored() { return defaults.string(app::SettingsKey::syphonServerName); }
+  std::optional<std::string> stored() { return defaults.string(settings::SettingsKey::syphonServerName); }
   std::vector<std::optional<std::string>> serverNames() {
     TA::onSyphonQueue(*manager, [](link::NetworkManagerForMac&) {});
     pump();
@@ -67,7 +67,7 @@ TEST_F(AppSettingsViewTest, SectionShowsTheStoredNameAndNamesTheOutputItReallyUs
   EXPECT_FALSE(stored().has_value()) << "showing the form stores nothing";
 
   // A name stored while the window was away is shown when it comes back.
-  defaults.set(app::SettingsKey::syphonServerName, "Booth");
+  defaults.set(settings::SettingsKey::syphonServerName, "Booth");
   view.show();
   EXPECT_EQ(field->text(), "Booth");
 }
@@ -99,12 +99,12 @@ TEST_F(AppSettingsViewTest, ANameOfBlanksFallsBackToTheDefaultName) {
   // Line breaks cannot be typed into the field; they arrive through the stored value.
   for (const char* blanks : {"   \n", "\u3000\u3000", " \t\u3000\n"}) {
     SCOPED_TRACE(blanks);
-    defaults.set(app::SettingsKey::syphonServerName, "Stage");
+    defaults.set(settings::SettingsKey::syphonServerName, "Stage");
     view.applySyphonServerName();
     ASSERT_EQ(serverNames()[0], "Stage A");
 
     LogWindow log;
-    defaults.set(app::SettingsKey::syphonServerName, blanks);
+    defaults.set(settings::SettingsKey::syphonServerName, blanks);
     view.syphonApplyButton()->click();
     EXPECT_EQ(stored(), "") << "stored as empty, not as the default";
     EXPECT_EQ(field->text(), "");
@@ -115,7 +115,7 @@ TEST_F(AppSettingsViewTest, ANameOfBlanksFallsBackToTheDefaultName) {
 }
 
 TEST_F(AppSettingsViewTest, EveryApplyTakesTheNextRevisionAlsoWhenNothingChanged) {
-  const std::int64_t launch = app::nextConfigSnapshotRevision();
+  const std::int64_t launch = settings::nextConfigSnapshotRevision();
   LogWindow log;
   view.syphonApplyButton()->click();
   view.syphonApplyButton()->click();

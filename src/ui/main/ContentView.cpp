@@ -1,10 +1,10 @@
 #include "ui/main/ContentView.hpp"
 
-#include "app/AppSettings.hpp"
 #include "deckinput/OSCViewModel.hpp"
 #include "link/NetworkManagerForMac.hpp"
 #include "platform/settings/UserDefaults.hpp"
 #include "runtime/MainThread.hpp"
+#include "settings/AppSettings.hpp"
 #include "ui/main/ConnectionEventAlerts.hpp"
 #include "ui/main/ConnectionSetupView.hpp"
 #include "ui/main/StatusSection.hpp"
@@ -26,10 +26,8 @@ namespace pd::ui {
 
 namespace {
 
-constexpr const char* kAcceptedTermsVersionKey = "acceptedTermsVersion";
-
 int storedTermsVersion() {
-  const std::int64_t value = platform::UserDefaults::standard().integer(kAcceptedTermsVersionKey);
+  const std::int64_t value = platform::UserDefaults::standard().integer(settings::SettingsKey::acceptedTermsVersion);
   return static_cast<int>(std::clamp<std::int64_t>(value, std::numeric_limits<int>::min(),
                                                    std::numeric_limits<int>::max()));
 }
@@ -116,7 +114,7 @@ ContentView::ContentView(link::NetworkManagerForMac& connectionManager, deckinpu
   lastAcceptedTermsVersion_ = storedTermsVersion();
   // A change can be written from any thread; the view follows it on the main thread.
   defaultsChanged_ = platform::UserDefaults::standard().connectChanged([this](const std::string& key) {
-    if (key == kAcceptedTermsVersionKey) {
+    if (key == settings::SettingsKey::acceptedTermsVersion) {
       QMetaObject::invokeMethod(this, [this] { termsVersionMayHaveChanged(); }, Qt::AutoConnection);
     }
   });
@@ -184,7 +182,7 @@ void ContentView::termsVersionMayHaveChanged() {
 void ContentView::startServices() {
   runtime::MainThread::assertMainThread();
   servicesRunning_ = true;
-  oscViewModel_.startServer(app::AppSettings::oscConfiguration());
+  oscViewModel_.startServer(settings::AppSettings::oscConfiguration());
   connectionManager_.browseSuspendedByUser = false;
   connectionManager_.updateBrowsing("start");
 }

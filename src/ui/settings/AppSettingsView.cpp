@@ -1,10 +1,10 @@
 #include "ui/settings/AppSettingsView.hpp"
 
-#include "app/AppSettings.hpp"
 #include "diagnostics/Log.hpp"
 #include "link/NetworkManagerForMac.hpp"
 #include "platform/settings/UserDefaults.hpp"
 #include "runtime/MainThread.hpp"
+#include "settings/AppSettings.hpp"
 #include "ui/settings/Typography.hpp"
 
 #include <QFormLayout>
@@ -24,8 +24,8 @@ constexpr int kSectionSpacing = 14;
 // The field's binding: the stored text, or the default name while nothing is stored.
 std::string storedSyphonServerName() {
   return platform::UserDefaults::standard()
-      .string(app::SettingsKey::syphonServerName)
-      .value_or(std::string(app::AppSettings::kDefaultSyphonServerName));
+      .string(settings::SettingsKey::syphonServerName)
+      .value_or(std::string(settings::AppSettings::kDefaultSyphonServerName));
 }
 
 } // namespace
@@ -67,7 +67,7 @@ void AppSettingsView::addSyphonSection() {
   // The output is a PipeWire node here, so the header names PipeWire; the stored key keeps its name.
   addSectionHeader(QStringLiteral("PipeWire出力"));
 
-  const QString defaultName = QString::fromUtf8(app::AppSettings::kDefaultSyphonServerName);
+  const QString defaultName = QString::fromUtf8(settings::AppSettings::kDefaultSyphonServerName);
   syphonServerNameField_ = new QLineEdit(this);
   syphonServerNameField_->setPlaceholderText(defaultName);
   syphonServerNameField_->setAccessibleName(QStringLiteral("サーバー名"));
@@ -85,7 +85,7 @@ void AppSettingsView::addSyphonSection() {
   reloadSyphonServerName();
   // Every edit is stored as typed; the running nodes take a new name only when applied.
   connect(syphonServerNameField_, &QLineEdit::textEdited, this, [](const QString& text) {
-    platform::UserDefaults::standard().set(app::SettingsKey::syphonServerName, text.toStdString());
+    platform::UserDefaults::standard().set(settings::SettingsKey::syphonServerName, text.toStdString());
   });
   connect(syphonServerNameField_, &QLineEdit::returnPressed, this, [this] { applySyphonServerName(); });
   connect(syphonApplyButton_, &QPushButton::clicked, this, [this] { applySyphonServerName(); });
@@ -102,16 +102,16 @@ void AppSettingsView::reloadSyphonServerName() {
 
 void AppSettingsView::applySyphonServerName() {
   runtime::MainThread::assertMainThread();
-  platform::UserDefaults::standard().set(app::SettingsKey::syphonServerName,
-                                         app::trimmingWhitespaceAndNewlines(storedSyphonServerName()));
+  platform::UserDefaults::standard().set(settings::SettingsKey::syphonServerName,
+                                         settings::trimmingWhitespaceAndNewlines(storedSyphonServerName()));
   reloadSyphonServerName();
 
-  const std::string effective = app::AppSettings::syphonServerName();
+  const std::string effective = settings::AppSettings::syphonServerName();
   // A line the log does not write takes no revision.
   const auto& log = diagnostics::Log::app();
   if (log.isEnabled(platform::log::Level::notice)) {
     log.notice("config_change key=syphonServerName to=%{public}s snapshot_rev=%ld", effective,
-               app::nextConfigSnapshotRevision());
+               settings::nextConfigSnapshotRevision());
   }
   connectionManager_.renameSyphonServers(effective);
 }

@@ -4,6 +4,8 @@
 // can be used. The application presents this view in a sheet it does not let the user
 // dismiss; accepting stores the version under "acceptedTermsVersion", which ends the sheet.
 
+#include "settings/AppSettings.hpp"
+
 #include <QString>
 #include <QWidget>
 
@@ -16,7 +18,7 @@ class TermsOfServiceView : public QWidget {
   Q_OBJECT
 
 public:
-  static constexpr const char* kAcceptedTermsVersionKey = "acceptedTermsVersion";
+  static constexpr std::string_view kAcceptedTermsVersionKey = settings::SettingsKey::acceptedTermsVersion;
   static constexpr int kWidth = 560;
   static constexpr int kHeight = 560;
 

@@ -1,7 +1,7 @@
 #include "ui/video/VideoView.hpp"
 
 #include "diagnostics/Log.hpp"
-#include "diagnostics/LogThrottle.hpp"
+#include "diagnostics/ThrottledLog.hpp"
 #include "platform/media/RGBFrameConverter.hpp"
 #include "ui/video/NV12Renderer.hpp"
 
@@ -190,19 +190,15 @@ QImage VideoView::grabImage() {
 }
 
 void VideoView::noteDraw(int width, int height) {
-  const auto count = diagnostics::LogThrottle::shared().shouldEmit("metal_draw_" + streamTag_, 30, 0.5);
-  if (count) {
-    diagnostics::Log::app().debug("frame_draw stream=%{public}s res=%ldx%ld occurrences=%ld", streamTag_,
-                                  static_cast<long>(width), static_cast<long>(height), static_cast<long>(*count));
-  }
+  diagnostics::logThrottled(diagnostics::Log::app(), platform::log::Level::debug, "metal_draw_" + streamTag_,
+                            {30, std::chrono::milliseconds(500)}, "frame_draw stream=%{public}s res=%ldx%ld occurrences=%ld",
+                            streamTag_, static_cast<long>(width), static_cast<long>(height));
 }
 
 void VideoView::noteSkip() {
-  const auto count = diagnostics::LogThrottle::shared().shouldEmit("metal_draw_skip_" + streamTag_, 120, 0.5);
-  if (count) {
-    diagnostics::Log::app().debug("metal_draw_skip stream=%{public}s reason=queue_or_drawable_nil occurrences=%ld",
-                                  streamTag_, static_cast<long>(*count));
-  }
+  diagnostics::logThrottled(diagnostics::Log::app(), platform::log::Level::debug, "metal_draw_skip_" + streamTag_,
+                            {120, std::chrono::milliseconds(500)},
+                            "metal_draw_skip stream=%{public}s reason=queue_or_drawable_nil occurrences=%ld", streamTag_);
 }
 
 } // namespace pd::ui::video

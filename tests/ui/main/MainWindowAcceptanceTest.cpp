@@ -9,7 +9,7 @@
 
 #include "AppTestSupport.hpp" // ChildProcess, TempDirectory
 
-#include "app/AppSettings.hpp"
+#include "settings/AppSettings.hpp"
 #include "app/MainWindow.hpp"
 #include "app/QtMainThread.hpp"
 #include "app/TermsSheet.hpp"
@@ -98,7 +98,7 @@ TEST_F(MainWindowAcceptanceTest, AUserConnectsWatchesSwitchesModeAndDisconnects)
   const std::string name = "Acceptance iPad " + std::to_string(::getpid());
   auto dependencies = link::NetworkManagerForMac::systemDependencies();
   dependencies.networkPeerID = [] { return std::string("22222222-3333-4444-8555-666666666666"); };
-  dependencies.syphonServerName = [] { return app::AppSettings::syphonServerName(); };
+  dependencies.syphonServerName = [] { return settings::AppSettings::syphonServerName(); };
   dependencies.deviceName = "Acceptance Mac";
   auto manager = link::NetworkManagerForMac::create(std::move(dependencies));
   auto oscServer = std::make_shared<RecordingOSCServer>();

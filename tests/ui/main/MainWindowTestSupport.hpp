@@ -6,7 +6,7 @@
 #include "LinkTestSupport.hpp"
 #include "QtTestEnvironment.hpp"
 
-#include "app/ServiceStandIns.hpp"
+#include "receiver/ServiceStandIns.hpp"
 #include "deckinput/DeckStateSink.hpp"
 #include "deckinput/OSCServerService.hpp"
 #include "deckinput/OSCViewModel.hpp"

@@ -1,7 +1,7 @@
 #pragma once
 
-// Stand-ins for services that are built by later issues, behind the interfaces the
-// application shell calls. Each lives in the namespace its real implementation will use, so
+// Stand-ins for services that are built by later issues, behind the interfaces the receiver
+// and the shell call. Each lives in the namespace its real implementation will use, so
 // that replacing one means deleting it here and linking the real library; none does more
 // than the shell needs to start and end.
 

@@ -8,9 +8,9 @@
 // Each accessor reads UserDefaults::standard() on every call and caches nothing, so a change
 // made by the settings window is seen by the next call.
 
-#include "deckinput/ServerConfiguration.hpp"
-
+#include "platform/instance/LaunchID.hpp"
 #include "platform/text/Trim.hpp"
+#include "settings/ServerConfiguration.hpp"
 
 #include <array>
 #include <cstdint>
@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-namespace pd::app {
+namespace pd::settings {
 
 // Keys in the user defaults. Their spelling is stored on disk: never change it.
 namespace SettingsKey {
@@ -35,9 +35,6 @@ inline constexpr std::string_view invidiousDefaultFallbackEnabled = "invidiousDe
 inline constexpr std::string_view acceptedTermsVersion = "acceptedTermsVersion";
 inline constexpr std::string_view sendToIPadTab = "sendToIPadTab";
 } // namespace SettingsKey
-
-// The OSC server's address. The port is checked into 1...65535 before it gets here.
-using deckinput::ServerConfiguration;
 
 struct AppInfo {
   // The build's version (PD_APP_VERSION), "unknown" when the build gave none.
@@ -68,9 +65,8 @@ inline constexpr std::array<std::string_view, 7> kSupportedFeatures = {
     "remote_source",  "load_video_ack", "stream_stop"};
 inline std::span<const std::string_view> supportedFeatures() noexcept { return kSupportedFeatures; }
 
-// This launch's id: an upper-case UUID (36 characters), made once per process on first use;
-// every thread reads the same value.
-const std::string& currentLaunchID();
+// This launch's id, also handed to the handshake as its session id.
+using platform::instance::currentLaunchID;
 
 // The configuration snapshot revision: 0 at start. Main thread only (not synchronised).
 std::int64_t configSnapshotRevision() noexcept;
@@ -79,4 +75,4 @@ std::int64_t nextConfigSnapshotRevision() noexcept;
 
 using platform::text::trimmingWhitespaceAndNewlines;
 
-} // namespace pd::app
+} // namespace pd::settings

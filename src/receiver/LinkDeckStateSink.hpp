@@ -13,7 +13,7 @@ namespace pd::link {
 class NetworkManagerForMac;
 }
 
-namespace pd::app {
+namespace pd::receiver {
 
 class LinkDeckStateSink final : public deckinput::DeckStateSink {
 public:
@@ -32,4 +32,4 @@ private:
   boost::signals2::scoped_connection forwarding_;
 };
 
-} // namespace pd::app
+} // namespace pd::receiver

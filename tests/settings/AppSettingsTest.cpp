@@ -1,4 +1,4 @@
-#include "app/AppSettings.hpp"
+#include "settings/AppSettings.hpp"
 
 #include "platform/settings/UserDefaults.hpp"
 
@@ -9,7 +9,7 @@
 #include <regex>
 #include <thread>
 
-namespace pd::app {
+namespace pd::settings {
 namespace {
 
 using platform::ScopedStandardUserDefaults;
@@ -122,4 +122,4 @@ TEST(ProcessValues, FeaturesVersionAndRevision) {
 }
 
 } // namespace
-} // namespace pd::app
+} // namespace pd::settings

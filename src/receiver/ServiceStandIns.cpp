@@ -1,4 +1,4 @@
-#include "app/ServiceStandIns.hpp"
+#include "receiver/ServiceStandIns.hpp"
 
 #include "platform/paths/Paths.hpp"
 

@@ -1,8 +1,8 @@
-#include "app/LinkDeckStateSink.hpp"
+#include "receiver/LinkDeckStateSink.hpp"
 
 #include "link/NetworkManagerForMac.hpp"
 
-namespace pd::app {
+namespace pd::receiver {
 
 LinkDeckStateSink::LinkDeckStateSink(const std::shared_ptr<link::NetworkManagerForMac>& manager)
     : manager_(manager) {
@@ -20,4 +20,4 @@ bool LinkDeckStateSink::hasConnectedPeers() const {
   return manager && !manager->connectedPeers.get().empty();
 }
 
-} // namespace pd::app
+} // namespace pd::receiver

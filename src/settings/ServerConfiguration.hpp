@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-namespace pd::deckinput {
+namespace pd::settings {
 
 // Where the OSC server listens: a UDP port and a local IPv4 address in dotted form.
 struct ServerConfiguration {
@@ -16,4 +16,4 @@ struct ServerConfiguration {
   friend bool operator==(const ServerConfiguration&, const ServerConfiguration&) = default;
 };
 
-} // namespace pd::deckinput
+} // namespace pd::settings

@@ -1,4 +1,4 @@
-#include "app/AppSettings.hpp"
+#include "settings/AppSettings.hpp"
 
 #include "platform/crypto/Random.hpp"
 #include "platform/settings/UserDefaults.hpp"
@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <limits>
 
-namespace pd::app {
+namespace pd::settings {
 
 using platform::UserDefaults;
 
@@ -55,13 +55,8 @@ bool AppSettings::relayCacheEnabled() {
   return true;
 }
 
-const std::string& currentLaunchID() {
-  static const std::string id = platform::crypto::makeUUIDString();
-  return id;
-}
-
 std::int64_t configSnapshotRevision() noexcept { return gConfigSnapshotRevision; }
 
 std::int64_t nextConfigSnapshotRevision() noexcept { return ++gConfigSnapshotRevision; }
 
-} // namespace pd::app
+} // namespace pd::settings
