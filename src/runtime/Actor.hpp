@@ -31,6 +31,10 @@
 
 #include "runtime/Task.hpp"
 
+#include <boost/asio/post.hpp>
+
+#include <exception>
+#include <memory>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -69,15 +73,62 @@ Awaitable<typename ActorCall<F>::Carried> invokeOnActor(F function) {
   }
 }
 
+// What the caller and the running call share for cancellation. Touched only on the actor's strand:
+// the caller's cancellation is posted there and dropped once the call has finished, so it never
+// reaches a call that is gone (a cancellation signal may only be emitted where its operation runs).
+struct ActorCallLink {
+  boost::asio::cancellation_signal signal;
+  bool finished = false;
+};
+
+// Completes the call on the actor's strand, then hands the outcome to the caller's executor. It
+// has no associated executor on purpose: co_spawn then connects the signal directly.
+template <typename... Carried>
+struct ActorCallCompletion {
+  using cancellation_slot_type = boost::asio::cancellation_slot;
+  std::shared_ptr<ActorCallLink> link;
+  UniqueFunction<void(std::exception_ptr, Carried...)> deliver;
+
+  cancellation_slot_type get_cancellation_slot() const noexcept { return link->signal.slot(); }
+  void operator()(std::exception_ptr error, Carried... carried) {
+    link->finished = true;
+    deliver(std::move(error), std::move(carried)...);
+  }
+};
+
+template <typename... Carried, typename F>
+auto awaitActorCall(boost::asio::any_io_executor strand, boost::asio::any_io_executor target, F function) {
+  auto initiation = [strand = std::move(strand), target = std::move(target),
+                     function = std::move(function)](auto handler) mutable {
+    auto link = std::make_shared<ActorCallLink>();
+    auto callerSlot = boost::asio::get_associated_cancellation_slot(handler);
+    if (callerSlot.is_connected()) {
+      // Cleared on the caller's executor before it resumes (makeCompletion).
+      callerSlot.assign([link, strand](boost::asio::cancellation_type type) {
+        boost::asio::post(strand, [link, type] {
+          if (!link->finished) {
+            link->signal.emit(type);
+          }
+        });
+      });
+    }
+    boost::asio::co_spawn(
+        std::move(target), invokeOnActor(std::move(function)),
+        ActorCallCompletion<Carried...>{link, makeCompletion<std::exception_ptr, Carried...>(std::move(handler))});
+  };
+  return boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&, void(std::exception_ptr, Carried...)>(
+      std::move(initiation), boost::asio::use_awaitable);
+}
+
 template <typename F>
 Awaitable<typename ActorCall<F>::Value> runOn(boost::asio::any_io_executor executor, F function) {
   using Call = ActorCall<F>;
   auto target = adoptCurrentTask(executor);
   if constexpr (std::is_void_v<typename Call::Value>) {
-    co_await boost::asio::co_spawn(target, invokeOnActor(std::move(function)), boost::asio::use_awaitable);
+    co_await awaitActorCall<>(std::move(executor), std::move(target), std::move(function));
   } else {
     auto carried =
-        co_await boost::asio::co_spawn(target, invokeOnActor(std::move(function)), boost::asio::use_awaitable);
+        co_await awaitActorCall<typename Call::Carried>(std::move(executor), std::move(target), std::move(function));
     co_return std::move(*carried);
   }
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -144,6 +145,69 @@ TEST(Actor, theCallersCancellationReachesTheMethod) {
   ASSERT_TRUE(waitUntilFinished(caller, 2s));
   EXPECT_LT(secondsSince(start), 0.2);
   EXPECT_TRUE(caller.state()->result()) << "inside the method isCancelled() answers for the caller";
+}
+
+TEST(Actor, survivesCallersCancelledAtAnyMomentOfTheCall) {
+  class Worker : public Actor {
+  public:
+    Awaitable<int> value() {
+      return onActor([] { return 7; });
+    }
+    Awaitable<int> failing() {
+      return onActor([]() -> int { throw std::invalid_argument("no"); });
+    }
+    Awaitable<int> suspending() {
+      return onActor([]() -> Awaitable<int> {
+        co_await sleep(std::chrono::microseconds(20));
+        co_return 7;
+      });
+    }
+  };
+  auto worker = std::make_shared<Worker>();
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<int> delayMicros(0, 60);
+  constexpr int kRounds = 600;
+  constexpr std::size_t kCallersPerRound = 6;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<Task<int>> callers;
+    for (std::size_t i = 0; i < kCallersPerRound; ++i) {
+      callers.push_back(spawn(sharedPool().executor(), [worker, kind = i % 3]() -> Awaitable<int> {
+        if (kind == 0) {
+          co_return co_await worker->value();
+        }
+        if (kind == 1) {
+          co_return co_await worker->failing();
+        }
+        co_return co_await worker->suspending();
+      }));
+    }
+    for (auto& caller : callers) {
+      // Busy-waiting: a sleep is far too coarse to land cancellations inside the call's last steps.
+      const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(delayMicros(random));
+      while (std::chrono::steady_clock::now() < until) {
+      }
+      caller.cancel();
+    }
+    for (std::size_t i = 0; i < kCallersPerRound; ++i) {
+      ASSERT_TRUE(waitUntilFinished(callers[i])) << "round " << round << " caller " << i << " hangs";
+      const auto error = callers[i].state()->error();
+      switch (i % 3) {
+      case 0:
+        EXPECT_EQ(callers[i].state()->result(), 7) << "a method without suspension runs to its end";
+        break;
+      case 1:
+        ASSERT_TRUE(error);
+        EXPECT_THROW(std::rethrow_exception(error), std::invalid_argument);
+        break;
+      default:
+        if (error) {
+          EXPECT_THROW(std::rethrow_exception(error), CancellationError);
+        } else {
+          EXPECT_EQ(callers[i].state()->result(), 7);
+        }
+      }
+    }
+  }
 }
 
 } // namespace
