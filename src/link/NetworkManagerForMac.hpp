@@ -18,6 +18,8 @@
 // can hold it weakly.
 
 #include "link/ControlMessage.hpp"
+#include "link/LinkHealth.hpp"
+#include "link/ReconnectPolicy.hpp"
 #include "link/records/DeckState.hpp"
 #include "link/records/LoadVideoAck.hpp"
 #include "link/records/StreamMode.hpp"
@@ -78,7 +80,7 @@ public:
   static constexpr std::string_view kServiceType = "_velquatrin._udp";
   static constexpr std::string_view kNetworkQueueLabel = "com.velquatrin.network.mac";
 
-  enum class LinkState : std::uint8_t { connected, degraded, lost };
+  using LinkState = link::LinkState;
 
   struct ReconnectNotice {
     enum class Cause : std::uint8_t { connectionLost, timeout, connectFailed, occupied, peerNotFound };
@@ -392,11 +394,8 @@ private:
   void sendPing();
   void handlePing(const ControlMessage& message);
   void handlePong(const ControlMessage& message);
-  void recordClockSkew(std::int64_t seq, std::int64_t peerTimestampUnixMs);
   // `scheduledAt`: the monotonic clock in nanoseconds when the network queue decided.
   void applyLinkState(LinkState state, std::uint64_t epoch, std::int64_t scheduledAt);
-  // The four keys of a ping or a pong; empty when it cannot be written.
-  static std::string heartbeatMessage(std::string_view type, std::int64_t seq);
   // Network queue: the link's verdict from the silence at `now`; reports a change to the main thread.
   void evaluateLinkState(double now);
   // Network queue: checks again exactly when the silence would cross the next threshold, when
@@ -452,11 +451,7 @@ private:
   std::uint64_t connectionGeneration_ = 0;
   std::uint64_t linkEpoch_ = 0;
   double stickyStatusUntil_ = 0; // monotonic seconds
-  bool isAutoReconnecting_ = false;
-  bool isPeerOccupied_ = false;
-  std::int64_t reconnectAttempt_ = 0;
-  std::int64_t occupiedRejectStreak_ = 0;
-  bool reconnectPinnedToLastPeer_ = false;
+  ReconnectPolicy reconnect_;
   std::optional<BrowseResult> lastConnectedPeer_;
   std::optional<Interface> lastSelectedInterface_;
   std::unique_ptr<runtime::MainThreadTimers::Timer> connectionTimeoutTimer_;
@@ -467,34 +462,13 @@ private:
   // Fires when the silence crosses a threshold between two ticks; armed from the network queue.
   std::shared_ptr<runtime::RepeatingTimer> silenceDeadline_;
   std::unique_ptr<runtime::MainThreadTimers::Timer> reconnectTimer_;
-  struct ReconnectTarget {
-    std::string kind;
-    std::string reason;
-    std::optional<std::string> interface;
-    std::optional<std::string> peerName;
-    friend bool operator==(const ReconnectTarget&, const ReconnectTarget&) = default;
-  };
-  std::optional<ReconnectTarget> lastReportedReconnectTarget_;
-  std::int64_t consecutiveNoPeer_ = 0;
   std::int64_t deckStatesInFlight_ = 0;
   static constexpr std::int64_t maxDeckStatesInFlight_ = 1;
-  std::int64_t pingSequence_ = 0;
-  struct SentPing {
-    std::int64_t seq = 0;
-    double wallSeconds = 0; // since 1970, for the skew midpoint
-    double monotonicSeconds = 0;
-  };
-  std::optional<SentPing> lastPingSentAt_;
-  std::int64_t skewSampleCounter_ = 0;
-  std::optional<double> lastSkewLogAt_; // monotonic seconds
-  bool forceNextSkewLog_ = false;
+  PingClock pings_;
   double lastVersionHandshakeResendTime_ = -1e9; // monotonic seconds; far back at start
 
   // Network queue.
-  double lastInboundActivity_ = 0; // monotonic seconds
-  double lastPingScheduledAt_ = -1e9; // monotonic seconds
-  LinkState evaluatedLinkState_ = LinkState::connected;
-  std::uint64_t linkEpochOnQueue_ = 0;
+  LinkHealth health_;
   std::int64_t receiveLoopCounter_ = 0;
   bool receiveFailureCounted_ = false;
   bool dropVideoForVersionGate_ = false;

@@ -83,7 +83,7 @@ void NetworkManagerForMac::checkVideoSilence(LinkState linkState, double now) {
       }
     }
     silentStreams_ = std::move(silent);
-    epoch = linkEpochOnQueue_;
+    epoch = health_.epoch();
   }
   for (const auto& [stream, silence] : newlySilent) {
     Log::video().error("video_silence stream=%hhu silence_ms=%ld", stream, wholeMilliseconds(silence));

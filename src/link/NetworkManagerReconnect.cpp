@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstdio>
 
 namespace pd::link {
@@ -56,33 +55,21 @@ void NetworkManagerForMac::handlePeerLost() {
 }
 
 void NetworkManagerForMac::startAutoReconnect(Cause cause) {
-  if (isAutoReconnecting_) {
+  // After a failed or timed-out attempt only that tablet is tried; after a lost link any may be.
+  if (!reconnect_.start(cause != Cause::connectionLost)) {
     Log::network().debug("reconnect_skip reason=already_reconnecting");
     return;
   }
-  isAutoReconnecting_ = true;
   reconnectNotice.set(ReconnectNotice{cause, std::nullopt});
-  // After a failed or timed-out attempt only that tablet is tried; after a lost link any may be.
-  reconnectPinnedToLastPeer_ = cause != Cause::connectionLost;
-  consecutiveNoPeer_ = 0;
   updateBrowsing("reconnect_start");
-  reconnectAttempt_ = 0;
-  isPeerOccupied_ = false;
-  occupiedRejectStreak_ = 0;
-  lastReportedReconnectTarget_.reset();
   Log::network().notice("reconnect_start");
   scheduleReconnect();
 }
 
 void NetworkManagerForMac::stopAutoReconnect() {
   reconnectTimer_.reset();
-  isAutoReconnecting_ = false;
+  reconnect_.stop();
   reconnectNotice.set(std::nullopt);
-  reconnectPinnedToLastPeer_ = false;
-  consecutiveNoPeer_ = 0;
-  reconnectAttempt_ = 0;
-  occupiedRejectStreak_ = 0;
-  isPeerOccupied_ = false;
   updateBrowsing("reconnect_stop");
 }
 
@@ -93,15 +80,12 @@ void NetworkManagerForMac::updateReconnectNoticeCause(Cause cause) {
 }
 
 void NetworkManagerForMac::scheduleReconnect() {
-  if (!isAutoReconnecting_) return;
+  if (!reconnect_.active()) return;
   reconnectTimer_.reset();
-  const std::int64_t attempt = ++reconnectAttempt_;
   const auto& timing = dependencies_.timing;
-  const double cap = (isPeerOccupied_ ? timing.occupiedReconnectInterval : timing.maxReconnectInterval).count();
-  if (!isPeerOccupied_) occupiedRejectStreak_ = 0;
-  // 2^(n-2) grows past any cap long before the exponent could overflow a double.
-  const double base = attempt <= 1 ? 0.0 : std::min(std::ldexp(1.0, static_cast<int>(std::min<std::int64_t>(attempt - 2, 64))), cap);
-  const double delay = std::min(base * reconnectJitter(), cap);
+  const auto wait = reconnect_.nextWait(timing.maxReconnectInterval, timing.occupiedReconnectInterval, reconnectJitter());
+  const std::int64_t attempt = wait.attempt;
+  const double delay = wait.delay.count();
   if (delay <= 0) {
     Log::network().notice("reconnect_attempt attempt=%ld delay_s=0", attempt);
     performReconnectAttempt();
@@ -109,7 +93,7 @@ void NetworkManagerForMac::scheduleReconnect() {
   }
   std::array<char, 32> text{};
   std::snprintf(text.data(), text.size(), "%.1f", delay);
-  if (isPeerOccupied_) {
+  if (wait.occupied) {
     Log::network().notice("reconnect_attempt attempt=%ld delay_s=%{public}s reason=occupied", attempt, text.data());
   } else {
     Log::network().notice("reconnect_attempt attempt=%ld delay_s=%{public}s", attempt, text.data());
@@ -127,7 +111,7 @@ void NetworkManagerForMac::scheduleReconnect() {
 }
 
 void NetworkManagerForMac::reconnectNow(const BrowseResult& rediscovered) {
-  if (!isAutoReconnecting_ || isConnecting_ || !reconnectTimer_) return;
+  if (!reconnect_.active() || isConnecting_ || !reconnectTimer_) return;
   if (lastConnectedPeer_ && lastConnectedPeer_->endpoint != rediscovered.endpoint) return;
   Log::network().notice("reconnect_shortcut reason=bonjour_rediscovery name=%{private,mask.hash}s",
                         endpointText(rediscovered.endpoint));
@@ -136,15 +120,15 @@ void NetworkManagerForMac::reconnectNow(const BrowseResult& rediscovered) {
 }
 
 void NetworkManagerForMac::performReconnectAttempt() {
-  if (!isAutoReconnecting_) return;
-  isPeerOccupied_ = false;
-  Log::network().debug("reconnect_exec attempt=%ld", reconnectAttempt_);
+  if (!reconnect_.active()) return;
+  reconnect_.notePeerFree();
+  Log::network().debug("reconnect_exec attempt=%ld", reconnect_.attempt());
   if (const auto& notice = reconnectNotice.get(); notice && notice->nextAttemptAt) {
     reconnectNotice.set(ReconnectNotice{notice->cause, std::nullopt});
   }
   // Copied: connect() below may replace the published list's owner's state.
   const std::vector<BrowseResult> discovered = discoveredPeers.get();
-  if (!discovered.empty()) consecutiveNoPeer_ = 0;
+  if (!discovered.empty()) reconnect_.notePeersSeen();
 
   const BrowseResult* last = nullptr;
   if (lastConnectedPeer_) {
@@ -180,7 +164,7 @@ void NetworkManagerForMac::performReconnectAttempt() {
     scheduleReconnect();
     return;
   }
-  if (!reconnectPinnedToLastPeer_ && !discovered.empty() && !discovered.front().interfaces.empty()) {
+  if (!reconnect_.pinnedToLastPeer() && !discovered.empty() && !discovered.front().interfaces.empty()) {
     const BrowseResult& first = discovered.front();
     const Interface interface = first.interfaces.front();
     const std::string name = endpointText(first.endpoint);
@@ -193,26 +177,25 @@ void NetworkManagerForMac::performReconnectAttempt() {
   Log::network().debug("reconnect_retry reason=no_peer");
   updateReconnectNoticeCause(Cause::peerNotFound);
   reportReconnectTarget("none", "no_peer", std::nullopt, std::nullopt);
-  ++consecutiveNoPeer_;
   // A browser that has seen nothing for a while may be stuck: start it afresh.
-  if (consecutiveNoPeer_ % 4 == 0) rebuildBrowser("stale_no_peer");
+  if (reconnect_.noteNoPeer()) rebuildBrowser("stale_no_peer");
   scheduleReconnect();
 }
 
 void NetworkManagerForMac::reportReconnectTarget(std::string kind, std::string reason,
                                                  std::optional<std::string> interface,
                                                  std::optional<std::string> peerName) {
-  ReconnectTarget target{std::move(kind), std::move(reason), std::move(interface), std::move(peerName)};
-  if (lastReportedReconnectTarget_ == target) return;
-  const std::string from = lastReportedReconnectTarget_ ? lastReportedReconnectTarget_->kind : std::string("unset");
-  lastReportedReconnectTarget_ = target;
+  ReconnectPolicy::Target target{std::move(kind), std::move(reason), std::move(interface), std::move(peerName)};
+  const auto changedFrom = reconnect_.reportTarget(target);
+  if (!changedFrom) return;
+  const std::string& from = *changedFrom;
   if (target.interface && target.peerName) {
     Log::network().notice("reconnect_target_change from=%{public}s to=%{public}s reason=%{public}s iface=%{public}s "
                           "name=%{private,mask.hash}s attempt=%ld",
-                          from, target.kind, target.reason, *target.interface, *target.peerName, reconnectAttempt_);
+                          from, target.kind, target.reason, *target.interface, *target.peerName, reconnect_.attempt());
   } else {
     Log::network().notice("reconnect_target_change from=%{public}s to=%{public}s reason=%{public}s attempt=%ld", from,
-                          target.kind, target.reason, reconnectAttempt_);
+                          target.kind, target.reason, reconnect_.attempt());
   }
 }
 

@@ -44,16 +44,22 @@ struct NetworkManagerForMacTestAccess {
   static const std::string& linkID(const Manager& m) { return m.currentLinkID_; }
   static bool isConnecting(const Manager& m) { return m.isConnecting_; }
   static void setConnecting(Manager& m, bool value) { m.isConnecting_ = value; }
-  static void setAutoReconnecting(Manager& m, bool value) { m.isAutoReconnecting_ = value; }
+  static void setAutoReconnecting(Manager& m, bool value) {
+    if (value) {
+      m.reconnect_.start(false);
+    } else {
+      m.reconnect_.stop();
+    }
+  }
   static double browserRebuildDelay(const Manager& m) { return m.browserRebuildDelay_.count(); }
   static bool hasBrowser(const Manager& m) { return m.browser_ != nullptr; }
   static bool hasConnection(const Manager& m) { return m.udpConnection_ != nullptr; }
   static void handleConnectionTimeout(Manager& m, std::uint64_t generation) { m.handleConnectionTimeout(generation); }
   static std::uint64_t linkEpoch(const Manager& m) { return m.linkEpoch_; }
-  static bool isAutoReconnecting(const Manager& m) { return m.isAutoReconnecting_; }
-  static std::int64_t reconnectAttempt(const Manager& m) { return m.reconnectAttempt_; }
-  static std::int64_t occupiedRejectStreak(const Manager& m) { return m.occupiedRejectStreak_; }
-  static bool isPinned(const Manager& m) { return m.reconnectPinnedToLastPeer_; }
+  static bool isAutoReconnecting(const Manager& m) { return m.reconnect_.active(); }
+  static std::int64_t reconnectAttempt(const Manager& m) { return m.reconnect_.attempt(); }
+  static std::int64_t occupiedRejectStreak(const Manager& m) { return m.reconnect_.occupiedRejectStreak(); }
+  static bool isPinned(const Manager& m) { return m.reconnect_.pinnedToLastPeer(); }
   static bool hasReconnectTimer(const Manager& m) { return m.reconnectTimer_ != nullptr; }
   static void handlePeerLost(Manager& m) { m.handlePeerLost(); }
   static void startAutoReconnect(Manager& m, NetworkManagerForMac::ReconnectNotice::Cause cause) {
@@ -96,7 +102,7 @@ struct NetworkManagerForMacTestAccess {
     return onQueue(m, [](Manager& s) { return s.dropVideoForVersionGate_; });
   }
   static double lastInboundActivity(Manager& m) {
-    return onQueue(m, [](Manager& s) { return s.lastInboundActivity_; });
+    return onQueue(m, [](Manager& s) { return s.health_.lastInboundActivity(); });
   }
   static std::int64_t receiveLoopCounter(Manager& m) {
     return onQueue(m, [](Manager& s) { return s.receiveLoopCounter_; });
