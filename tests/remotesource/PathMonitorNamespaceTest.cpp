@@ -19,10 +19,11 @@ bool underCI() {
   return ci != nullptr && std::string(ci) == "true";
 }
 
-// Reads lines until one equals `wanted`; returns every line read, that one included.
+// Reads lines until one equals `wanted`; returns every line read, that one included. The wait
+// per line is generous: the probe's health check runs in a child that a loaded machine starts late.
 std::vector<std::string> readUntil(testing::ChildProcess& child, const std::string& wanted) {
   std::vector<std::string> lines;
-  while (auto line = child.readLine(10s)) {
+  while (auto line = child.readLine(30s)) {
     lines.push_back(*line);
     if (*line == wanted) break;
   }
@@ -50,6 +51,7 @@ TEST(PathMonitorNamespaceTest, InterfaceDownAndUpIsALostAndARecoveredPathWithOne
   ASSERT_FALSE(lines.empty());
   ASSERT_EQ(lines.back(), "path_lost");
   lines = readUntil(shell, "all_instances_fail total=1");
+  ASSERT_FALSE(lines.empty()) << "the probe ended or fell silent before its first check";
   ASSERT_EQ(lines.back(), "all_instances_fail total=1");
 
   shell.writeLine("up");
