@@ -238,6 +238,12 @@ AddressClass classifyAddress(const Address& address) {
   return AddressClass::forbidden;
 }
 
+std::optional<std::string> destinationHost(std::string_view url) {
+  auto destination = destinationOf(url);
+  if (!destination) return std::nullopt;
+  return std::move(destination->host);
+}
+
 bool addressPasses(const Address& address, RuleMatch match, std::string_view host, const AddressClassifier& classify) {
   if (match == RuleMatch::none) return false;
   const AddressClass addressClass = classify(address);

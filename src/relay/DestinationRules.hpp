@@ -51,6 +51,9 @@ AddressClass classifyAddress(const Address& address);
 // May block in the resolver: call it through isAllowedDestinationWithTimeout.
 bool isAllowedDestination(std::string_view url, const std::vector<std::string>& rules,
                           const AddressClassifier& classify = classifyAddress);
+// The host of a URL as the policy reads it: lower case, an IPv6 literal with its brackets;
+// nothing for a URL that can match no rule.
+std::optional<std::string> destinationHost(std::string_view url);
 // Whether one address a connection is about to use passes the policy for a URL whose rule match
 // is `match` and whose (lower-case) host is `host`. The same judgement isAllowedDestination makes
 // of each resolved address.

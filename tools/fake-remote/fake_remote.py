@@ -247,7 +247,8 @@ class Handler(BaseHTTPRequestHandler):
             local = parse_qs(split.query).get("local", ["false"])[0] == "true"
             self.send_body(200, json.dumps(video_answer(video_id, local, "unplayable")))
         elif kind == "redirect":
-            self.send_body(int(fault.get("status", 302)), b"", "text/plain", {"Location": fault["location"]})
+            self.send_body(int(fault.get("status", 302)), fault.get("body", "").encode("latin-1"), "text/plain",
+                           {"Location": fault["location"]})
         else:
             self.answer(host, split)
 
