@@ -17,6 +17,8 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
+import fake_media
+
 OUTPUT_LOCK = threading.Lock()
 
 
@@ -185,6 +187,11 @@ class Handler(BaseHTTPRequestHandler):
         emit("request", host=host, path=self.path, method="GET", scheme=self.server.scheme, fault=kind,
              user_agent=self.headers.get("User-Agent", ""))
         self.close_connection = True
+        if split.path.startswith(fake_media.PREFIX):
+            if fake_media.exempt(fault, split.query):
+                fault, kind = None, None
+            if fake_media.serve(self, emit, fault, split.path, split.query):
+                return
         if kind == "status":
             status = int(fault.get("status", 503))
             self.send_body(status, fault.get("body", "%d fault" % status), "text/plain")
@@ -309,6 +316,8 @@ def read_commands():
             continue
         if "fixture" in rule:
             FIXTURES[rule["fixture"]] = rule.get("json")
+        elif fake_media.command(rule):
+            pass
         else:
             FAULTS.add(rule)
         emit("ack", id=rule.get("id"))
