@@ -28,6 +28,15 @@ RemoteMediaRelay::Entry* RemoteMediaRelay::find(const std::string& token) {
   return found == entries_.end() ? nullptr : &found->second;
 }
 
+void RemoteMediaRelay::rethrowForReader(const std::exception_ptr& error, const std::string& token) {
+  // A work cancelled because its token was withdrawn is not the reader's own cancellation: the
+  // reader learns that the token is gone rather than seeming to have gone away itself.
+  if (!runtime::isCancelled() && !entries_.contains(token) && isCancellation(error)) {
+    throw RelayError::unknownToken();
+  }
+  std::rethrow_exception(error);
+}
+
 // --- registry ---
 
 runtime::Awaitable<void> RemoteMediaRelay::registerMedia(std::string token, std::shared_ptr<const RemoteMedia> media) {
@@ -188,16 +197,17 @@ runtime::Awaitable<std::int64_t> RemoteMediaRelay::totalLengthOnActor(std::strin
     entry->lengthWork = work;
   }
   std::int64_t length = 0;
+  std::exception_ptr failure;
   try {
     length = co_await work->value();
-  } catch (const runtime::CancellationError&) {
-    Entry* current = find(token);
-    if (current != nullptr && current->lengthWork == work && work->isAbandoned()) current->lengthWork = nullptr;
-    throw;
   } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
     Entry* current = find(token);
-    if (current != nullptr && current->lengthWork == work) current->lengthWork = nullptr;
-    throw;
+    const bool keep = isCancellation(failure) && !work->isAbandoned();
+    if (current != nullptr && current->lengthWork == work && !keep) current->lengthWork = nullptr;
+    rethrowForReader(failure, token);
   }
   entry = find(token);
   if (entry == nullptr) co_return length;

@@ -144,6 +144,7 @@ private:
   explicit RemoteMediaRelay(Configuration configuration);
 
   // All of these run on the relay.
+  [[noreturn]] void rethrowForReader(const std::exception_ptr& error, const std::string& token);
   Entry* find(const std::string& token);
   runtime::Awaitable<void> registerOnActor(std::string token, RemoteMedia media);
   runtime::Awaitable<void> installCache(std::string token, std::int64_t length);

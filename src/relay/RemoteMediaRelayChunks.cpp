@@ -10,16 +10,6 @@ using diagnostics::Log;
 
 namespace {
 
-bool isCancellation(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const runtime::CancellationError&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
 // Foreground demand holds prefetch back; it must fall again on every way out of a read.
 class DemandScope {
 public:
@@ -174,7 +164,7 @@ runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::joinChunk(ChunkKey
       prefetchOwnedChunks_.erase(key);
     }
   }
-  if (error) std::rethrow_exception(error);
+  if (error) rethrowForReader(error, key.token);
   if (!prefetch) {
     remember(key, bytes);
     statsServedBytes_ += static_cast<std::int64_t>(bytes.size());

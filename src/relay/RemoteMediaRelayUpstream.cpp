@@ -18,16 +18,6 @@ namespace {
 
 constexpr diagnostics::ThrottleRule kUpstreamFailRule{20, std::chrono::milliseconds(500)};
 
-bool isCancellation(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const runtime::CancellationError&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
 // Collects a ranged body, stopping one byte past the expected length so that an oversized answer
 // is not read to its end. Written on the client's queue, read after the transfer has ended.
 struct BodyBuffer {

@@ -25,22 +25,22 @@
 
 namespace pd::relay {
 
+inline bool isCancellation(const std::exception_ptr& error) {
+  if (!error) return false;
+  try {
+    std::rethrow_exception(error);
+  } catch (const runtime::CancellationError&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 // A value or an error; exactly one is set.
 template <typename T>
 struct WorkOutcome {
   std::optional<runtime::detail::Stored<T>> value;
   std::exception_ptr error;
-
-  bool isCancellation() const {
-    if (!error) return false;
-    try {
-      std::rethrow_exception(error);
-    } catch (const runtime::CancellationError&) {
-      return true;
-    } catch (...) {
-      return false;
-    }
-  }
 };
 
 // Hands one outcome to one suspended caller: the first outcome offered wins, later ones are
@@ -128,7 +128,7 @@ public:
       };
       outcome = co_await runtime::awaitCallback<WorkOutcome<T>>(std::move(start));
     }
-    const bool leftByCancellation = outcome.isCancellation();
+    const bool leftByCancellation = isCancellation(outcome.error);
     bool cancelTask = false;
     {
       std::scoped_lock lock(mutex_);
