@@ -67,8 +67,8 @@ inline constexpr std::chrono::milliseconds kDestinationCheckLimit{5000};
 // running then is left to finish on its own and its answer is dropped. An awaitable rather than a
 // Task: it must see the awaiting task's cancellation.
 runtime::Awaitable<bool> isAllowedDestinationWithTimeout(std::string url, std::vector<std::string> rules,
-                                                    AddressClassifier classify = classifyAddress,
-                                                    std::chrono::nanoseconds limit = kDestinationCheckLimit);
+                                                         AddressClassifier classify = classifyAddress,
+                                                         std::chrono::nanoseconds limit = kDestinationCheckLimit);
 
 // A one-shot Boolean hand-over from a blocking work item to one waiting caller: the first
 // finish() wins, and a finish() before install() makes install() refuse the caller.

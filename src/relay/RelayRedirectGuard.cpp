@@ -47,16 +47,11 @@ std::function<bool(const ::sockaddr&)> connectPolicy(const std::string& url, con
 
 bool isRedirectStatus(long status) { return status >= 300 && status <= 399; }
 
-} // namespace
-
-RelayRedirectGuard::RelayRedirectGuard(std::vector<std::string> rules, AddressClassifier classify)
-    : rules_(std::move(rules)), classify_(classify ? std::move(classify) : AddressClassifier(classifyAddress)) {}
-
-runtime::Awaitable<Response> RelayRedirectGuard::send(platform::http::Client& client, platform::http::Request request,
-                                                      platform::http::BodySink sink) const {
-  // The caller may drop the guard while this runs.
-  const auto rules = rules_;
-  const auto classify = classify_;
+// A coroutine of its own with the rules as values: an awaitable starts only when awaited, by which
+// time the guard that made it may be gone.
+runtime::Awaitable<Response> sendHops(std::vector<std::string> rules, AddressClassifier classify,
+                                      platform::http::Client& client, platform::http::Request request,
+                                      platform::http::BodySink sink) {
   request.redirects = platform::http::Redirects::handOver;
   for (int hop = 0;; ++hop) {
     auto refused = std::make_shared<std::atomic<bool>>(false);
@@ -70,9 +65,9 @@ runtime::Awaitable<Response> RelayRedirectGuard::send(platform::http::Client& cl
     }
     if (!isRedirectStatus(response.status)) co_return response;
     const auto location = response.header("location");
-    const auto target = location ? resolveLocation(request.url, *location) : std::nullopt;
+    const auto target = location ? RelayRedirectGuard::resolveLocation(request.url, *location) : std::nullopt;
     if (!target) co_return response;
-    if (hop == kMaxRedirects) throw platform::http::tooManyRedirects(kMaxRedirects);
+    if (hop == RelayRedirectGuard::kMaxRedirects) throw platform::http::tooManyRedirects(RelayRedirectGuard::kMaxRedirects);
     const bool allowed = co_await isAllowedDestinationWithTimeout(*target, rules, classify);
     runtime::checkCancellation();
     if (!allowed) {
@@ -84,6 +79,16 @@ runtime::Awaitable<Response> RelayRedirectGuard::send(platform::http::Client& cl
     }
     request.url = *target;
   }
+}
+
+} // namespace
+
+RelayRedirectGuard::RelayRedirectGuard(std::vector<std::string> rules, AddressClassifier classify)
+    : rules_(std::move(rules)), classify_(classify ? std::move(classify) : AddressClassifier(classifyAddress)) {}
+
+runtime::Awaitable<Response> RelayRedirectGuard::send(platform::http::Client& client, platform::http::Request request,
+                                                      platform::http::BodySink sink) const {
+  return sendHops(rules_, classify_, client, std::move(request), std::move(sink));
 }
 
 std::optional<std::string> RelayRedirectGuard::resolveLocation(std::string_view currentURL, std::string_view location) {

@@ -29,7 +29,8 @@ public:
   // A connection refused by the address policy throws RelayError::hostNotAllowed, which the
   // caller logs as a refused host (it knows the token); the client's own filter still throws
   // platform::http::ConnectRefusedError. An awaitable rather than a Task: it must see the
-  // awaiting task's cancellation.
+  // awaiting task's cancellation. The awaitable holds its own copy of the rules; `client` must
+  // outlive it.
   runtime::Awaitable<platform::http::Response> send(platform::http::Client& client,
                                                     platform::http::Request request,
                                                     platform::http::BodySink sink) const;
@@ -37,8 +38,6 @@ public:
   // A Location value resolved against the URL that answered with it; nothing when either does
   // not parse or the result is not an http(s) URL with a host.
   static std::optional<std::string> resolveLocation(std::string_view currentURL, std::string_view location);
-
-  const std::vector<std::string>& rules() const noexcept { return rules_; }
 
 private:
   std::vector<std::string> rules_;

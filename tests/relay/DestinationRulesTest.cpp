@@ -205,7 +205,9 @@ TEST(DestinationRulesTest, CancellingTheCallerAnswersFalseAtOnce) {
   auto task = runtime::spawn(runtime::sharedPool().executor(), [rules, blocking]() -> runtime::Awaitable<bool> {
     co_return co_await isAllowedDestinationWithTimeout("http://10.0.0.5/v", rules, blocking, 10s);
   });
-  while (!entered) std::this_thread::sleep_for(1ms);
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!entered && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(entered);
   const auto cancelled = std::chrono::steady_clock::now();
   task.cancel();
   ASSERT_TRUE(runtime::test::waitUntilFinished(task, 5s));

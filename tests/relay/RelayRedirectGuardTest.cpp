@@ -146,7 +146,9 @@ TEST_F(RelayRedirectGuardTest, CancelledWhileARedirectIsCheckedEndsWithoutALine)
   auto task = runtime::spawn(runtime::sharedPool().executor(), [c, &guard, request]() -> runtime::Awaitable<Response> {
     co_return co_await guard.send(*c, request, [](std::string_view) { return true; });
   });
-  while (!checking) std::this_thread::sleep_for(1ms);
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!checking && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(checking);
   task.cancel();
   ASSERT_TRUE(runtime::test::waitUntilFinished(task, 5s));
   EXPECT_THROW(task.state()->result(), runtime::CancellationError);
