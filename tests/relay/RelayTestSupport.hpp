@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -53,6 +54,9 @@ public:
     co_return found->second;
   }
   runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) override {
+    if (holdWrites) {
+      while (!holdWrites->isOpen()) co_await runtime::sleep(std::chrono::milliseconds(2));
+    }
     std::scoped_lock lock(mutex_);
     chunks[{descriptor.key.videoID, index}] = std::move(data);
     co_return true;
@@ -66,6 +70,8 @@ public:
     return chunks.size();
   }
 
+  // When set, writes wait for it.
+  std::shared_ptr<runtime::test::Latch> holdWrites;
   std::mutex mutex_;
   std::vector<Registration> registered;
   std::vector<Registration> released;
@@ -74,6 +80,23 @@ public:
 
 private:
   std::uint64_t lastID_ = 0;
+};
+
+// Prefetch is another component; this records what the relay tells it.
+class RecordingPrefetch final : public RelayPrefetchInterface {
+public:
+  void schedulePrefetch(const Descriptor&, std::int64_t index) override { scheduled.push_back(index); }
+  void stopPrefetch(const Descriptor&, std::string_view reason) override { stopped.emplace_back(reason); }
+  runtime::Awaitable<void> resumePrefetch(Key) override {
+    ++resumed;
+    co_return;
+  }
+  void restartIfComplete(const Descriptor&, std::int64_t) override {}
+
+  // Touched only on the relay's strand; tests read them once the relay is idle.
+  std::vector<std::int64_t> scheduled;
+  std::vector<std::string> stopped;
+  std::atomic<int> resumed{0};
 };
 
 struct RelayFixture {

@@ -449,6 +449,43 @@ TEST(RemoteMediaRelayRegistryTest, DiskCacheRegistrationFollowsTheEntry) {
   EXPECT_EQ(cache->released[1], cache->registered[1]);
 }
 
+TEST(RemoteMediaRelayRegistryTest, AtMostEightDiskWritesWaitAndTheDiskServesAnotherTokenOfTheStream) {
+  auto cache = std::make_shared<RecordingDiskCache>();
+  cache->holdWrites = std::make_shared<Latch>();
+  auto prefetch = std::make_shared<RecordingPrefetch>();
+  RelayFixture f(kChunk, [cache, prefetch](auto& c) {
+    c.cache = cache;
+    c.prefetch = prefetch;
+  });
+  const auto url = f.media("w", 12 * kChunk);
+  auto media = f.describe(url, 12 * kChunk);
+  media->identity = remotesource::MediaIdentity{22, 12 * kChunk, std::nullopt};
+  media->cacheVideoID = "vid_w";
+  f.add("t", media);
+  f.clock.advance(1s);
+  testing::LogWindow log;
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(f.chunk("t", i), patternBytes(i * kChunk, kChunk));
+  EXPECT_EQ(f.snapshot().pendingCacheWrites, 8);
+  EXPECT_EQ(log.count("relay_cache_skip reason=write_backlog pending=8 occurrences="), 1u);
+  cache->holdWrites->open();
+  ASSERT_TRUE(f.waitUntil([](const auto& snap) { return snap.pendingCacheWrites == 0; }));
+  EXPECT_EQ(cache->writes(), 8u);
+
+  // Another token of the same stream reads what was written without asking upstream.
+  f.add("u", media);
+  const auto before = f.mediaRequests().size();
+  EXPECT_EQ(f.chunk("u", 3), patternBytes(3 * kChunk, kChunk));
+  EXPECT_EQ(f.mediaRequests().size(), before);
+
+  // The stream's prefetch stops only when its last token goes.
+  f.drop("t");
+  EXPECT_TRUE(prefetch->stopped.empty());
+  f.drop("u");
+  EXPECT_EQ(prefetch->stopped, std::vector<std::string>{"unregistered"});
+  EXPECT_TRUE(f.waitUntil([&](const auto&) { return prefetch->resumed.load() == 4; }));
+  EXPECT_EQ(prefetch->scheduled.size(), 10u);
+}
+
 TEST(RemoteMediaRelayRegistryTest, NoDescriptorWhenTheCacheIsOffOrCannotNameTheStream) {
   auto cache = std::make_shared<RecordingDiskCache>();
   auto enabled = std::make_shared<std::atomic<bool>>(false);
