@@ -126,7 +126,7 @@ spread() {
 }
 
 servers=(ours nginx_off nginx_on)
-declare -A samples result
+declare -A samples runs
 # One run: "req/s MB/s p99_ms cpu non2xx errors" of one server in one cell.
 run_once() { # server conns body
   local threads range=() before after out
@@ -162,7 +162,7 @@ for conns in 1 32; do
       rps=$(col 1 | median) mbs=$(col 2 | median) p99=$(col 3 | median) cpu=$(col 4 | median)
       refused=$(col 5 | median) errors=$(col 6 | median)
       noise="$(col 1 | spread) $(col 2 | spread) $(col 3 | spread)"
-      result[$server/$conns/$body]="$rps $mbs $p99 $cpu"
+      runs[$server/$conns/$body]=${samples[$server]}
       printf '%-10s %-6s %-5s %10.1f %10.1f %10.2f %6.2f %9.0f %7.0f   %s\n' "$server" "$conns" "$body" "$rps" "$mbs" \
         "$p99" "$cpu" "$refused" "$errors" "$noise"
       samples[$server]=""
@@ -173,18 +173,22 @@ done
 echo
 echo "medians of $runs runs of ${seconds} s; servers on cores $server_cpus, wrk on $client_cpus; load before the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "peak RSS MiB: ours $(peak_rss_mib "${pidof[ours]}"), nginx sendfile off $(peak_rss_mib "${pidof[nginx_off]}"), on $(peak_rss_mib "${pidof[nginx_on]}")"
-echo "ratios ours/nginx (req/s MB/s p99 cpu), on $(nproc) cores:"
+# A ratio is taken within each round, between runs a few seconds apart, and the median of those
+# is quoted: the load of a shared machine drifts less within a round than across the whole bench.
+echo "ratios ours/nginx, medians of the rounds' own ratios (req/s MB/s p99 cpu; MB/s lowest-highest), on $(nproc) cores:"
 verdict=0
 for conns in 1 32; do
   for body in full 1MiB; do
     for peer in nginx_off nginx_on; do
-      read -r r1 m1 p1 c1 <<<"${result[ours/$conns/$body]}"
-      read -r r2 m2 p2 c2 <<<"${result[$peer/$conns/$body]}"
-      line=$(awk -v r1="$r1" -v r2="$r2" -v m1="$m1" -v m2="$m2" -v p1="$p1" -v p2="$p2" -v c1="$c1" -v c2="$c2" \
-        'function q(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" } BEGIN { print q(r1, r2), q(m1, m2), q(p1, p2), q(c1, c2) }')
-      printf '  %-3s conns %-5s vs %-9s %s\n' "$conns" "$body" "$peer" "$line"
+      ratios=$(paste -d' ' <(awk 'NF' <<<"${runs[ours/$conns/$body]}") <(awk 'NF' <<<"${runs[$peer/$conns/$body]}") |
+        awk '{ for (c = 1; c <= 4; c++) printf "%s%s", ($(c + 6) > 0 ? $c / $(c + 6) : "nan"), (c < 4 ? " " : "\n") }')
+      line=""
+      for c in 1 2 3 4; do line+="$(awk -v c="$c" '{ print $c }' <<<"$ratios" | median | awk '{ printf "%.2f", $1 }') "; done
+      range=$(awk '{ print $2 }' <<<"$ratios" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.2f-%.2f", lo, hi }')
+      printf '  %-3s conns %-5s vs %-9s %s (%s)\n' "$conns" "$body" "$peer" "${line% }" "$range"
       if [ "$conns" = 32 ] && [ "$peer" = nginx_off ]; then
-        awk -v m1="$m1" -v m2="$m2" -v p1="$p1" -v p2="$p2" 'BEGIN { exit (m1 >= m2 && p1 <= p2) ? 0 : 1 }' || verdict=1
+        read -r _ mb p99 _ <<<"$line"
+        awk -v m="$mb" -v p="$p99" 'BEGIN { exit (m >= 1 && p <= 1) ? 0 : 1 }' || verdict=1
       fi
     done
   done
