@@ -1,10 +1,10 @@
 #include "relay/MP4Sidx.hpp"
 
+#include "RelayFixtures.hpp"
 #include "platform/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -130,23 +130,10 @@ TEST(MP4SidxTest, IndexChecksRunInOrder) {
 // ffmpeg-made streams: the index read from the first 64 KiB describes the whole file.
 class MP4SidxFixtureTest : public ::testing::TestWithParam<const char*> {};
 
-std::string run(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
-    if (::pclose(pipe) != 0) out.clear();
-  }
-  return out;
-}
-
 TEST_P(MP4SidxFixtureTest, SegmentsCoverTheFileFragmentByFragment) {
   testing::TempDirectory directory;
   const auto file = (directory / "media.mp4").string();
-  ASSERT_EQ(std::system(("'" PD_SOURCE_DIR "/tools/fixtures/make-fmp4-fixture.sh' " + std::string(GetParam()) + " '" +
-                         file + "' 13")
-                            .c_str()),
-            0);
+  ASSERT_TRUE(test::makeFixture(GetParam(), file, 13));
   const std::string text = testing::readText(file);
   const Bytes whole(text.begin(), text.end());
   if (std::string_view(GetParam()) == "plain") {
@@ -176,7 +163,7 @@ TEST_P(MP4SidxFixtureTest, SegmentsCoverTheFileFragmentByFragment) {
     total += index.segments[i].durationSeconds;
   }
   EXPECT_EQ(index.segments.back().byteOffset + index.segments.back().byteSize, mdatEnd); // a trailing "mfra" is no media
-  const double probed = std::stod(run("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + file + "'"));
+  const double probed = std::stod(test::run("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + file + "'").first);
   EXPECT_NEAR(total, probed, 0.05);
   EXPECT_NEAR(total, 13.0, 0.1);
 }
