@@ -2,6 +2,8 @@
 
 // The fragmented MP4 fixtures of tools/fixtures, made at test time, and the ffmpeg tools' answers.
 
+#include "remotesource/ResolvedStream.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -24,6 +26,18 @@ inline std::pair<std::string, bool> run(const std::string& command) {
   char buffer[4096];
   while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
   return {out, ::pclose(pipe) == 0};
+}
+
+// The tracks' attributes as a lookup would give them for the fixtures.
+inline remotesource::ResolvedStream fixtureStream() {
+  remotesource::ResolvedStream stream;
+  stream.video.codec = "avc1.4d400d";
+  stream.video.bitrate = 300'000;
+  stream.audio.emplace();
+  stream.audio->codec = "mp4a.40.2";
+  stream.audio->bitrate = 96'000;
+  stream.resolution = "320x180";
+  return stream;
 }
 
 } // namespace pd::relay::test

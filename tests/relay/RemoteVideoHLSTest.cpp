@@ -1,11 +1,11 @@
 #include "relay/RemoteVideoHLS.hpp"
 
 #include "RelayFixtures.hpp"
+#include "ServerPort.hpp"
 #include "mediaserver/MediaServerTestSupport.hpp"
 #include "platform/TestSupport.hpp"
 #include "platform/http/HttpClient.hpp"
 #include "relay/RemoteVideoPrepareError.hpp"
-#include "relay/RemoteVideoServer.hpp"
 #include "runtime/TestSupport.hpp"
 #include "support/Blocking.hpp"
 #include "support/FakeRemote.hpp"
@@ -14,41 +14,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <mutex>
 
 namespace pd::relay {
 namespace {
 
 using mediaserver::LocalVideoHTTPServer;
 using namespace std::chrono_literals;
-
-// The real server behind the preparer's port, noting the playlists registered through it.
-class ServerPort final : public RemoteVideoServer {
-public:
-  explicit ServerPort(std::shared_ptr<LocalVideoHTTPServer> server) : server_(std::move(server)) {}
-
-  runtime::Awaitable<std::string> registerRemote(std::shared_ptr<const RemoteMedia> media) override {
-    co_return co_await server_->registerRemote(std::move(media));
-  }
-  std::string registerPlaylist(std::string_view text) override {
-    const std::scoped_lock lock(mutex_);
-    ++playlists_;
-    return server_->registerPlaylist(text);
-  }
-  void unregister(const std::string& token) override { server_->unregister(token); }
-  std::string sanitizedContentType(const std::optional<std::string>& mimeType) const override {
-    return LocalVideoHTTPServer::sanitizedContentType(mimeType);
-  }
-  int playlists() const {
-    const std::scoped_lock lock(mutex_);
-    return playlists_;
-  }
-
-private:
-  std::shared_ptr<LocalVideoHTTPServer> server_;
-  mutable std::mutex mutex_;
-  int playlists_ = 0;
-};
 
 class RemoteVideoHLSTest : public ::testing::Test {
 protected:
@@ -62,26 +33,16 @@ protected:
     port_ = testing::runBlocking([this]() -> runtime::Awaitable<std::uint16_t> { co_return co_await server_->ensureReady(); });
   }
 
-  remotesource::ResolvedStream stream() const {
-    remotesource::ResolvedStream s;
-    s.video.codec = "avc1.4d400d";
-    s.video.bitrate = 300'000;
-    s.audio.emplace();
-    s.audio->codec = "mp4a.40.2";
-    s.audio->bitrate = 96'000;
-    s.resolution = "320x180";
-    return s;
-  }
   RemoteVideoHLS build(std::uint16_t port, const std::string& video, const std::string& audio) {
     return testing::runBlocking([&, port]() -> runtime::Awaitable<RemoteVideoHLS> {
-      co_return co_await buildRemoteVideoHLS(client_, port_view_, port, video, audio, stream());
+      co_return co_await buildRemoteVideoHLS(client_, port_view_, port, video, audio, test::fixtureStream());
     });
   }
   std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + "/" + path; }
 
   static inline std::unique_ptr<testing::TempDirectory> files_;
   std::shared_ptr<LocalVideoHTTPServer> server_ = LocalVideoHTTPServer::create(std::make_shared<testing::ScriptedRelay>(2'097'152));
-  ServerPort port_view_{server_};
+  test::ServerPort port_view_{server_};
   platform::http::Client client_;
   std::uint16_t port_ = 0;
 };
@@ -139,7 +100,7 @@ TEST_F(RemoteVideoHLSTest, CancelledCallerEndsBothReads) {
   fake.fault("*", "/", {{"fault", "stall"}, {"seconds", 30}});
   const auto fakePort = static_cast<std::uint16_t>(fake.httpPort());
   auto task = runtime::spawn(runtime::sharedPool().executor(), [&]() -> runtime::Awaitable<RemoteVideoHLS> {
-    co_return co_await buildRemoteVideoHLS(client_, port_view_, fakePort, "v", "a", stream());
+    co_return co_await buildRemoteVideoHLS(client_, port_view_, fakePort, "v", "a", test::fixtureStream());
   });
   const auto seenTwice = [&fake](const char* event) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
