@@ -90,6 +90,9 @@ TEST_F(RemoteVideoHLSTest, FailedReadRegistersNothing) {
   } catch (const RemoteVideoPrepareError& error) {
     EXPECT_EQ(error.status(), 404);
   }
+  // A token that makes no address is the client's own error, never a request for something else.
+  EXPECT_THROW(build(port_, "a b\r\nRange: bytes=9-", server_->registerFile(*files_ / "audio")),
+               platform::http::TransferError);
   EXPECT_EQ(port_view_.playlists(), 0);
   EXPECT_EQ(client_.activeTransfers(), 0U);
 }
