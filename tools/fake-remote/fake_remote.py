@@ -247,7 +247,8 @@ class Handler(BaseHTTPRequestHandler):
             local = parse_qs(split.query).get("local", ["false"])[0] == "true"
             self.send_body(200, json.dumps(video_answer(video_id, local, "unplayable")))
         elif kind == "redirect":
-            self.send_body(int(fault.get("status", 302)), b"", "text/plain", {"Location": fault["location"]})
+            self.send_body(int(fault.get("status", 302)), fault.get("body", "").encode("latin-1"), "text/plain",
+                           {"Location": fault["location"]})
         else:
             self.answer(host, split)
 
@@ -319,6 +320,8 @@ def main():
     parser.add_argument("--state-dir", required=True, help="folder for the certificates")
     parser.add_argument("--name", action="append", default=[], help="an extra host name for the certificate")
     parser.add_argument("--fixtures", help="a JSON file of fixtures by name")
+    parser.add_argument("--dns", help="ADDRESS:PORT for the DNS role (see fake_dns.py)")
+    parser.add_argument("--dns-table", help="the DNS role's JSON table of names")
     arguments = parser.parse_args()
     load_videos()
     if arguments.fixtures:
@@ -332,7 +335,14 @@ def main():
     http = Server(("127.0.0.1", 0), "http")
     for server in (https, http):
         threading.Thread(target=server.serve_forever, daemon=True).start()
-    emit("ready", https_port=https.server_address[1], http_port=http.server_address[1], ca=ca)
+    extra = {}
+    if arguments.dns:
+        import fake_dns
+        address, _, port = arguments.dns.rpartition(":")
+        table = fake_dns.load_table(arguments.dns_table) if arguments.dns_table else {}
+        extra["dns_port"] = fake_dns.serve(address.strip("[]"), int(port), table,
+                                           lambda name, qtype: emit("dns_query", name=name, type=qtype))
+    emit("ready", https_port=https.server_address[1], http_port=http.server_address[1], ca=ca, **extra)
     read_commands()
 
 
