@@ -6,7 +6,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${PD_TSAN_BUILD_DIR:-$here/build-tsan}"
-folders=(runtime platform diagnostics video link deckinput tools)
+folders=(runtime platform diagnostics video link deckinput relay tools)
 
 export CCACHE_BASEDIR="$here" CCACHE_NOHASHDIR=true
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
