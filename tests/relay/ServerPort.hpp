@@ -1,13 +1,14 @@
 #pragma once
 
 // The real HTTP server behind the preparer's port, as the composition root connects it, noting
-// how many playlists were registered through it.
+// what was registered and withdrawn through it.
 
 #include "mediaserver/LocalVideoHTTPServer.hpp"
 #include "relay/RemoteVideoServer.hpp"
 
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace pd::relay::test {
 
@@ -25,7 +26,13 @@ public:
     }
     return server_->registerPlaylist(text);
   }
-  void unregister(const std::string& token) override { server_->unregister(token); }
+  void unregister(const std::string& token) override {
+    {
+      const std::scoped_lock lock(mutex_);
+      unregistered_.push_back(token);
+    }
+    server_->unregister(token);
+  }
   std::string sanitizedContentType(const std::optional<std::string>& mimeType) const override {
     return mediaserver::LocalVideoHTTPServer::sanitizedContentType(mimeType);
   }
@@ -33,11 +40,16 @@ public:
     const std::scoped_lock lock(mutex_);
     return playlists_;
   }
+  std::vector<std::string> unregistered() const {
+    const std::scoped_lock lock(mutex_);
+    return unregistered_;
+  }
 
 private:
   std::shared_ptr<mediaserver::LocalVideoHTTPServer> server_;
   mutable std::mutex mutex_;
   int playlists_ = 0;
+  std::vector<std::string> unregistered_;
 };
 
 } // namespace pd::relay::test
