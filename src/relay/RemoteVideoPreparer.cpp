@@ -6,6 +6,7 @@
 #include "relay/LoopbackFetch.hpp"
 #include "relay/RemoteVideoHLS.hpp"
 #include "relay/RemoteVideoServer.hpp"
+#include "relay/SharedWork.hpp"
 #include "remotesource/InvidiousVideoSource.hpp"
 #include "remotesource/VideoSourceError.hpp"
 #include "runtime/Clock.hpp"
@@ -29,16 +30,6 @@ bool isLocalFile(const ResolvedTrack& track) { return track.media.kind == Resolv
 
 std::optional<std::int64_t> identityLength(const ResolvedTrack& track) {
   return track.identity ? track.identity->contentLength : std::nullopt;
-}
-
-bool isCancellation(const std::exception_ptr& failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const runtime::CancellationError&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
 }
 
 void logComplete(const std::string& videoID, PreparedRemoteVideo::Kind kind, runtime::Clock::MonotonicTime started,
@@ -117,7 +108,7 @@ runtime::Awaitable<PreparedRemoteVideo> RemoteVideoPreparer::prepareForBroadcast
   } catch (...) {
     failure = std::current_exception();
   }
-  if (failure && isCancellation(failure)) {
+  if (isCancellation(failure)) {
     server_->unregister(video);
     server_->unregister(audio);
     throw runtime::CancellationError();
