@@ -1,0 +1,100 @@
+#pragma once
+
+// The disk cache as the relay reaches it. The cache is an actor of its own: every operation is an
+// awaitable that runs there, and none of them throws (a read gives nothing, a write answers
+// false, and the relay goes on without the cache).
+
+#include "runtime/Task.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pd::relay {
+
+class RelayDiskCacheInterface {
+public:
+  using Bytes = std::vector<std::uint8_t>;
+
+  // One stream: the video id and the stream's format number.
+  struct Key {
+    std::string videoID;
+    std::int64_t itag = 0;
+
+    // Nothing unless the id has 1 to 64 characters, each an ASCII letter, a digit, "_" or "-",
+    // and itag >= 0: the id becomes part of a file name.
+    static std::optional<Key> make(std::string videoID, std::int64_t itag) {
+      if (videoID.empty() || videoID.size() > 64 || itag < 0 || containsUnsafeCharacter(videoID)) {
+        return std::nullopt;
+      }
+      return Key{std::move(videoID), itag};
+    }
+    static bool containsUnsafeCharacter(const std::string& text) {
+      for (const char c : text) {
+        const bool safe = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' ||
+                          c == '-';
+        if (!safe) return true;
+      }
+      return false;
+    }
+    friend bool operator==(const Key&, const Key&) = default;
+  };
+
+  // One exact version of one stream.
+  struct Descriptor {
+    Key key;
+    std::int64_t length = 0;
+    std::optional<std::string> lastModified;
+    friend bool operator==(const Descriptor&, const Descriptor&) = default;
+  };
+
+  // A stream in use; released when its token goes.
+  struct Registration {
+    std::uint64_t id = 0;
+    Descriptor descriptor;
+    friend bool operator==(const Registration&, const Registration&) = default;
+  };
+
+  // What the prefetcher does next: fetch a chunk, or stop for one of the numbered reasons.
+  struct PrefetchStep {
+    enum class Stop : std::uint8_t { complete, diskLow, overLimit, mismatch, unavailable };
+    std::optional<std::int64_t> fetchIndex; // set: fetch this chunk
+    Stop stop = Stop::complete;             // meaningful only without fetchIndex
+
+    static PrefetchStep fetch(std::int64_t index) { return {index, Stop::complete}; }
+    static PrefetchStep stopped(Stop reason) { return {std::nullopt, reason}; }
+    friend bool operator==(const PrefetchStep&, const PrefetchStep&) = default;
+  };
+
+  virtual ~RelayDiskCacheInterface() = default;
+
+  // `register` is a reserved word in C++.
+  virtual runtime::Awaitable<Registration> registerDescriptor(Descriptor descriptor) = 0;
+  virtual runtime::Awaitable<void> release(Registration registration) = 0;
+  // The newest registration's descriptor of the key, if any.
+  virtual runtime::Awaitable<std::optional<Descriptor>> descriptor(Key key) = 0;
+  virtual runtime::Awaitable<std::optional<Bytes>> readChunk(Descriptor descriptor, std::int64_t index) = 0;
+  // True when the chunk is on disk afterwards.
+  virtual runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) = 0;
+  virtual runtime::Awaitable<PrefetchStep> nextPrefetchChunk(Descriptor descriptor, std::int64_t from) = 0;
+};
+
+struct RelayDiskCacheKeyHash {
+  std::size_t operator()(const RelayDiskCacheInterface::Key& key) const noexcept {
+    return std::hash<std::string>{}(key.videoID) * 31u + std::hash<std::int64_t>{}(key.itag);
+  }
+};
+
+struct RelayDiskCacheDescriptorHash {
+  std::size_t operator()(const RelayDiskCacheInterface::Descriptor& d) const noexcept {
+    std::size_t h = RelayDiskCacheKeyHash{}(d.key);
+    h = h * 31u + std::hash<std::int64_t>{}(d.length);
+    h = h * 31u + (d.lastModified ? std::hash<std::string>{}(*d.lastModified) : 0x9e3779b9u);
+    return h;
+  }
+};
+
+} // namespace pd::relay
