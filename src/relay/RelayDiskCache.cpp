@@ -28,7 +28,6 @@ namespace files = cachefiles;
 namespace {
 
 constexpr std::int64_t kChunk = RelayDiskCache::kChunkSize;
-constexpr std::size_t kMaxVideoIDLength = 64;
 constexpr diagnostics::ThrottleRule kSkipRule{50, std::chrono::duration<double>(0.5)};
 constexpr diagnostics::ThrottleRule kFailRule{20, std::chrono::duration<double>(0.5)};
 
@@ -60,22 +59,6 @@ std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) noexcept {
 
 // --- values and rules -------------------------------------------------------------------------
 
-bool RelayDiskCache::containsUnsafeCharacter(std::string_view text) noexcept {
-  // Any byte of a multi-byte scalar is outside the set, so walking bytes finds the same scalar.
-  return std::any_of(text.begin(), text.end(), [](char c) {
-    const bool digit = c >= '0' && c <= '9';
-    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-    return !(digit || letter || c == '_' || c == '-');
-  });
-}
-
-std::optional<RelayDiskCache::Key> RelayDiskCache::Key::make(std::string videoID, std::int64_t itag) {
-  if (videoID.empty() || videoID.size() > kMaxVideoIDLength || containsUnsafeCharacter(videoID) || itag < 0) {
-    return std::nullopt;
-  }
-  return Key(std::move(videoID), itag);
-}
-
 std::string RelayDiskCache::hexString(std::string_view bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;
@@ -89,7 +72,7 @@ std::string RelayDiskCache::hexString(std::string_view bytes) {
 }
 
 std::string RelayDiskCache::fileName(const Key& key) {
-  return hexString(key.videoID()) + "_" + std::to_string(key.itag());
+  return hexString(key.videoID) + "_" + std::to_string(key.itag);
 }
 
 std::optional<fs::path> RelayDiskCache::defaultDirectory() {
@@ -466,7 +449,7 @@ bool RelayDiskCache::State::writeUnderExitPurgeLock(const Descriptor& descriptor
   const bool complete = static_cast<std::int64_t>(item.present.size()) == chunkCount(descriptor.length);
   evict(0);
   if (complete) {
-    emit([videoID = descriptor.key.videoID(), itag = descriptor.key.itag(), length = descriptor.length,
+    emit([videoID = descriptor.key.videoID, itag = descriptor.key.itag, length = descriptor.length,
           total = totalBytes] {
       Log::localvideo().notice("relay_cache_complete video=%{public}s itag=%ld size_b=%lld cache_b=%lld", videoID,
                                itag, length, total);
@@ -487,7 +470,7 @@ void RelayDiskCache::State::recordWriteFailure(const Descriptor& descriptor, con
   const std::int64_t charge = std::max(files::fileSize(file), old);
   totalBytes = saturatingAdd(totalBytes, charge - old);
   discardFile(file, charge);
-  emit([videoID = descriptor.key.videoID(), itag = descriptor.key.itag()] {
+  emit([videoID = descriptor.key.videoID, itag = descriptor.key.itag] {
     Log::localvideo().notice("relay_cache_invalidate reason=write_fail video=%{public}s itag=%ld", videoID, itag);
   });
 }
@@ -497,22 +480,22 @@ void RelayDiskCache::State::recordWriteFailure(const Descriptor& descriptor, con
 RelayDiskCache::PrefetchStep RelayDiskCache::State::nextPrefetchChunk(const Descriptor& descriptor,
                                                                       std::int64_t from) {
   using Stop = PrefetchStep::Stop;
-  if (!prepareIfNeeded() || !config.directory) return PrefetchStep::stopWith(Stop::unavailable);
+  if (!prepareIfNeeded() || !config.directory) return PrefetchStep::stopped(Stop::unavailable);
   if (const auto newest = this->descriptor(descriptor.key); newest && *newest != descriptor) {
-    return PrefetchStep::stopWith(Stop::mismatch);
+    return PrefetchStep::stopped(Stop::mismatch);
   }
   recoverIfDirectoryMissing();
   verifyFile(descriptor.key);
-  if (!files::isSafeDirectoryPath(*config.directory)) return PrefetchStep::stopWith(Stop::unavailable);
+  if (!files::isSafeDirectoryPath(*config.directory)) return PrefetchStep::stopped(Stop::unavailable);
   retryPendingDeletions();
-  if (pendingDeletion.contains(fileOf(descriptor.key))) return PrefetchStep::stopWith(Stop::unavailable);
+  if (pendingDeletion.contains(fileOf(descriptor.key))) return PrefetchStep::stopped(Stop::unavailable);
 
   const std::int64_t count = chunkCount(descriptor.length);
   static const std::set<std::int64_t> kNone;
   const std::set<std::int64_t>* present = &kNone;
   if (const auto item = items.find(descriptor.key); item != items.end()) {
-    if (!sameVersion(item->second, descriptor)) return PrefetchStep::stopWith(Stop::mismatch);
-    if (static_cast<std::int64_t>(item->second.present.size()) >= count) return PrefetchStep::stopWith(Stop::complete);
+    if (!sameVersion(item->second, descriptor)) return PrefetchStep::stopped(Stop::mismatch);
+    if (static_cast<std::int64_t>(item->second.present.size()) >= count) return PrefetchStep::stopped(Stop::complete);
     present = &item->second.present;
   }
   // The first index from `start` on that is not present; the walk is bounded by the set's size.
@@ -525,13 +508,13 @@ RelayDiskCache::PrefetchStep RelayDiskCache::State::nextPrefetchChunk(const Desc
   const std::int64_t start = std::max<std::int64_t>(0, from);
   auto candidate = firstMissing(start, count);
   if (!candidate) candidate = firstMissing(0, std::min(start, count));
-  if (!candidate) return PrefetchStep::stopWith(Stop::complete);
+  if (!candidate) return PrefetchStep::stopped(Stop::complete);
 
   const std::int64_t offset = *candidate * kChunk;
   const auto verdict = budgetCheck(growth(descriptor, *candidate, chunkBytes(descriptor.length, offset)));
-  if (verdict.budget == Budget::diskLow) return PrefetchStep::stopWith(Stop::diskLow);
-  if (verdict.budget == Budget::overLimit) return PrefetchStep::stopWith(Stop::overLimit);
-  return PrefetchStep::fetchChunk(*candidate);
+  if (verdict.budget == Budget::diskLow) return PrefetchStep::stopped(Stop::diskLow);
+  if (verdict.budget == Budget::overLimit) return PrefetchStep::stopped(Stop::overLimit);
+  return PrefetchStep::fetch(*candidate);
 }
 
 } // namespace pd::relay

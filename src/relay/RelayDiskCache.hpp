@@ -10,6 +10,7 @@
 // its end before the next begins. purgeAtExit() is the exception: it runs on the terminating
 // thread and meets chunk writes only through one process-wide lock.
 
+#include "relay/RelayDiskCacheInterface.hpp"
 #include "runtime/Actor.hpp"
 #include "runtime/SerialQueue.hpp"
 
@@ -35,10 +36,9 @@ struct RelayDiskCacheQueue {
 
 class RelayDiskCache final : private detail::RelayDiskCacheQueue,
                              public runtime::Actor,
+                             public RelayDiskCacheInterface,
                              public std::enable_shared_from_this<RelayDiskCache> {
 public:
-  using Bytes = std::vector<std::uint8_t>;
-
   static constexpr std::int64_t kChunkSize = 2'097'152;
   static constexpr std::int64_t kMinFreeBytes = 10'000'000'000;
   // The folder named after the bundle identifier when there is none; the application id always
@@ -46,46 +46,10 @@ public:
   static constexpr std::string_view kFallbackIdentifier = "tech.quelbo.PalendrixDidazud";
   static constexpr std::string_view kFolderName = "RelayCache";
 
-  // One stream format of one video. Made only through make(), which checks the id.
-  class Key {
-  public:
-    // None unless the id has 1 to 64 characters of A-Z, a-z, 0-9, "_" and "-", and itag >= 0.
-    static std::optional<Key> make(std::string videoID, std::int64_t itag);
-    const std::string& videoID() const noexcept { return videoID_; }
-    std::int64_t itag() const noexcept { return itag_; }
-    friend bool operator==(const Key&, const Key&) = default;
-    friend auto operator<=>(const Key&, const Key&) = default;
-
-  private:
-    Key(std::string videoID, std::int64_t itag) : videoID_(std::move(videoID)), itag_(itag) {}
-    std::string videoID_;
-    std::int64_t itag_ = 0;
-  };
-
-  // One exact version of one stream; an absent lastModified equals only another absent one.
-  struct Descriptor {
-    Key key;
-    std::int64_t length = 0;
-    std::optional<std::string> lastModified;
-    friend bool operator==(const Descriptor&, const Descriptor&) = default;
-  };
-
-  struct Registration {
-    std::uint64_t id = 0;
-    Descriptor descriptor;
-    friend bool operator==(const Registration&, const Registration&) = default;
-  };
-
-  // The prefetcher's next step: a chunk to fetch, or why to stop. Stop codes keep the numbers
-  // the prefetcher logs and compares.
-  struct PrefetchStep {
-    enum class Stop : std::uint8_t { complete = 0, diskLow = 1, overLimit = 2, mismatch = 3, unavailable = 4 };
-    std::optional<std::int64_t> fetch; // set: fetch this chunk; empty: stop
-    Stop stop = Stop::complete;
-    static PrefetchStep fetchChunk(std::int64_t index) { return {index, Stop::complete}; }
-    static PrefetchStep stopWith(Stop reason) { return {std::nullopt, reason}; }
-    friend bool operator==(const PrefetchStep&, const PrefetchStep&) = default;
-  };
+  using Key = RelayDiskCacheInterface::Key;
+  using Descriptor = RelayDiskCacheInterface::Descriptor;
+  using Registration = RelayDiskCacheInterface::Registration;
+  using PrefetchStep = RelayDiskCacheInterface::PrefetchStep;
 
   struct Configuration {
     // None: every read, write and plan fails quietly.
@@ -122,19 +86,18 @@ public:
   static std::string hexString(std::string_view bytes);
   // The file's name without ".data": hex of the id's bytes, "_", itag.
   static std::string fileName(const Key& key);
-  static bool containsUnsafeCharacter(std::string_view text) noexcept;
   // Empties and removes the folder for good; synchronous, for the termination path. Never throws.
   static void purgeAtExit(const std::optional<std::filesystem::path>& directory);
   // The throttled "relay_cache_fail" line of one stage.
   static void logFailure(std::string_view stage, const std::exception& error);
 
   // --- on the actor ---
-  runtime::Awaitable<Registration> registerDescriptor(Descriptor descriptor);
-  runtime::Awaitable<void> release(Registration registration);
-  runtime::Awaitable<std::optional<Descriptor>> descriptor(Key key);
-  runtime::Awaitable<std::optional<Bytes>> readChunk(Descriptor descriptor, std::int64_t index);
-  runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data);
-  runtime::Awaitable<PrefetchStep> nextPrefetchChunk(Descriptor descriptor, std::int64_t from);
+  runtime::Awaitable<Registration> registerDescriptor(Descriptor descriptor) override;
+  runtime::Awaitable<void> release(Registration registration) override;
+  runtime::Awaitable<std::optional<Descriptor>> descriptor(Key key) override;
+  runtime::Awaitable<std::optional<Bytes>> readChunk(Descriptor descriptor, std::int64_t index) override;
+  runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) override;
+  runtime::Awaitable<PrefetchStep> nextPrefetchChunk(Descriptor descriptor, std::int64_t from) override;
   runtime::Awaitable<void> evict(std::int64_t toFit);
   runtime::Awaitable<void> invalidate(Key key, std::string reason);
   runtime::Awaitable<void> recoverIfDirectoryMissing();

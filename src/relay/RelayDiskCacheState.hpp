@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace pd::relay {
@@ -45,8 +46,8 @@ struct RelayDiskCache::State {
   explicit State(Configuration configuration) : config(std::move(configuration)) {}
 
   Configuration config;
-  std::map<Key, Item> items;
-  std::map<Key, std::vector<Registration>> opened;
+  std::unordered_map<Key, Item, RelayDiskCacheKeyHash> items;
+  std::unordered_map<Key, std::vector<Registration>, RelayDiskCacheKeyHash> opened;
   std::uint64_t nextRegistrationID = 0;
   std::map<std::filesystem::path, std::int64_t> pendingDeletion;
   std::int64_t totalBytes = 0;

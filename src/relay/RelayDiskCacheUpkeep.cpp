@@ -93,7 +93,7 @@ void RelayDiskCache::State::invalidate(const Key& key, std::string_view reason) 
   } else {
     discardFile(fileOf(key), bytes);
   }
-  emit([reason = std::string(reason), videoID = key.videoID(), itag = key.itag()] {
+  emit([reason = std::string(reason), videoID = key.videoID, itag = key.itag] {
     Log::localvideo().notice("relay_cache_invalidate reason=%{public}s video=%{public}s itag=%ld", reason, videoID,
                              itag);
   });
@@ -161,7 +161,7 @@ void RelayDiskCache::State::verifyFile(const Key& key) {
   if (gone) {
     totalBytes -= item->second.bytes;
     items.erase(item);
-    emit([videoID = key.videoID(), itag = key.itag()] {
+    emit([videoID = key.videoID, itag = key.itag] {
       Log::localvideo().notice("relay_cache_invalidate reason=file_missing video=%{public}s itag=%ld", videoID, itag);
     });
   }

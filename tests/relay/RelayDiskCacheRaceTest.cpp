@@ -70,7 +70,7 @@ TEST_F(RelayDiskCacheRaceTest, ChunksOfAKilledRunAreNeverServed) {
   ASSERT_EQ(log.count("relay_cache_purge reason=launch"), 1u);
   EXPECT_TRUE(log.lines().front().ends_with(" pending=0")) << log.lines().front();
   EXPECT_FALSE(call([&] { return cache->readChunk(d, 0); }));
-  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 0); }), Cache::PrefetchStep::fetchChunk(0));
+  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 0); }), Cache::PrefetchStep::fetch(0));
 }
 
 } // namespace

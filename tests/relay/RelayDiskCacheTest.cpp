@@ -61,7 +61,7 @@ TEST_F(RelayDiskCacheTest, WritesOnlyWholeChunksOfTheVersionInUseAndReadsThemBac
   const auto empty = descriptor("zero", 0);
   call([&] { return cache->registerDescriptor(empty); });
   EXPECT_FALSE(call([&] { return cache->writeChunk(empty, 0, {}); }));
-  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(empty, 0); }), Cache::PrefetchStep::stopWith(Stop::complete));
+  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(empty, 0); }), Cache::PrefetchStep::stopped(Stop::complete));
 }
 
 TEST_F(RelayDiskCacheTest, NewestRegistrationDecidesTheVersion) {
@@ -77,7 +77,7 @@ TEST_F(RelayDiskCacheTest, NewestRegistrationDecidesTheVersion) {
   const auto newestW = call([&] { return cache->registerDescriptor(newerW); });
   EXPECT_EQ(second.id, first.id + 1);
   EXPECT_FALSE(call([&] { return cache->writeChunk(olderV, 0, bytes(kChunk, 1)); }));
-  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(olderV, 0); }), Cache::PrefetchStep::stopWith(Stop::mismatch));
+  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(olderV, 0); }), Cache::PrefetchStep::stopped(Stop::mismatch));
   ASSERT_TRUE(call([&] { return cache->writeChunk(newerV, 0, bytes(kChunk, 1)); }));
   ASSERT_TRUE(call([&] { return cache->writeChunk(newerW, 0, bytes(kChunk, 1)); }));
 
@@ -98,7 +98,7 @@ TEST_F(RelayDiskCacheTest, FreeSpaceFloorIsExactAndSkipsAreLogged) {
   LogWindow log;
   freeBytes = Cache::kMinFreeBytes + kChunk - 1;
   EXPECT_FALSE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
-  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 0); }), Cache::PrefetchStep::stopWith(Stop::diskLow));
+  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 0); }), Cache::PrefetchStep::stopped(Stop::diskLow));
   EXPECT_EQ(log.count("relay_cache_skip reason=disk_low free_b=" + std::to_string(freeBytes.load()) +
                       " occurrences=1"),
             1u);
@@ -106,7 +106,7 @@ TEST_F(RelayDiskCacheTest, FreeSpaceFloorIsExactAndSkipsAreLogged) {
   EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
 
   limit = kChunk;
-  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 0); }), Cache::PrefetchStep::stopWith(Stop::overLimit));
+  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 0); }), Cache::PrefetchStep::stopped(Stop::overLimit));
   EXPECT_FALSE(call([&] { return cache->writeChunk(d, 1, bytes(kChunk, 1)); }));
   EXPECT_TRUE(log.has("relay_cache_skip reason=over_limit size_b=2097152 limit_b=2097152 occurrences=1"));
 }
@@ -115,17 +115,17 @@ TEST_F(RelayDiskCacheTest, CompleteLineOnceInAnyOrderAndThePlanWrapsAround) {
   auto cache = makeCache();
   const auto d = descriptor("p", 8 * kChunk);
   call([&] { return cache->registerDescriptor(d); });
-  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 9); }), Cache::PrefetchStep::fetchChunk(0));
+  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 9); }), Cache::PrefetchStep::fetch(0));
   LogWindow log;
   for (const std::int64_t index : {7, 0, 5, 2, 3, 6, 4}) {
     ASSERT_TRUE(call([&] { return cache->writeChunk(d, index, bytes(kChunk, static_cast<std::uint8_t>(index))); }));
   }
-  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 5); }), Cache::PrefetchStep::fetchChunk(1));
+  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 5); }), Cache::PrefetchStep::fetch(1));
   EXPECT_EQ(log.count("relay_cache_complete"), 0u);
   ASSERT_TRUE(call([&] { return cache->writeChunk(d, 1, bytes(kChunk, 1)); }));
   ASSERT_TRUE(call([&] { return cache->writeChunk(d, 1, bytes(kChunk, 1)); }));
   EXPECT_EQ(log.count("relay_cache_complete video=p itag=22 size_b=16777216 cache_b=16777216"), 1u);
-  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 5); }), Cache::PrefetchStep::stopWith(Stop::complete));
+  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 5); }), Cache::PrefetchStep::stopped(Stop::complete));
 }
 
 // Three unopened one-chunk items written at t1 < t2 < t3.
@@ -184,7 +184,7 @@ TEST_F(RelayDiskCacheEvictionTest, FailedDeletionStaysChargedUntilARetrySucceeds
   const auto again = descriptor("t1", kChunk);
   call([&] { return cache->registerDescriptor(again); });
   EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(again, 0); }),
-            Cache::PrefetchStep::stopWith(Stop::unavailable));
+            Cache::PrefetchStep::stopped(Stop::unavailable));
 
   fs::remove_all(fileOf("t1"));
   call([&] { return cache->retryPendingDeletions(); });
