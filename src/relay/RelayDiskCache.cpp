@@ -374,19 +374,20 @@ bool RelayDiskCache::State::writeChunk(const Descriptor& descriptor, std::int64_
     return false;
   }
 
+  const std::int64_t limit = config.limitProvider();
   std::vector<Line> lines;
   bool stored = false;
   {
     const std::scoped_lock lock(exitPurgeLock());
     const DeferredLines deferred(*this, lines);
-    stored = writeUnderExitPurgeLock(descriptor, index, data);
+    stored = writeUnderExitPurgeLock(descriptor, index, data, limit);
   }
   for (auto& line : lines) line();
   return stored;
 }
 
 bool RelayDiskCache::State::writeUnderExitPurgeLock(const Descriptor& descriptor, std::int64_t index,
-                                                    const Bytes& data) {
+                                                    const Bytes& data, std::int64_t limit) {
   const fs::path& directory = *config.directory;
   if (exitPurgeDirectories().contains(files::directoryKey(directory))) return false;
   const fs::path file = fileOf(descriptor.key);
@@ -447,7 +448,7 @@ bool RelayDiskCache::State::writeUnderExitPurgeLock(const Descriptor& descriptor
   item.bytes = newBytes;
   item.lastAccess = now();
   const bool complete = static_cast<std::int64_t>(item.present.size()) == chunkCount(descriptor.length);
-  evict(0);
+  evict(0, limit);
   if (complete) {
     emit([videoID = descriptor.key.videoID, itag = descriptor.key.itag, length = descriptor.length,
           total = totalBytes] {

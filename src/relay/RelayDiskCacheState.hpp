@@ -69,14 +69,17 @@ struct RelayDiskCache::State {
   void checkIdentity(const Descriptor& descriptor);
   std::optional<Bytes> readChunk(const Descriptor& descriptor, std::int64_t index);
   bool writeChunk(const Descriptor& descriptor, std::int64_t index, const Bytes& data);
-  bool writeUnderExitPurgeLock(const Descriptor& descriptor, std::int64_t index, const Bytes& data);
+  // limit: read before the lock, so that nothing is called out to while it is held.
+  bool writeUnderExitPurgeLock(const Descriptor& descriptor, std::int64_t index, const Bytes& data,
+                               std::int64_t limit);
   void recordWriteFailure(const Descriptor& descriptor, const std::filesystem::path& file, bool invalidate,
                           int errnum);
   PrefetchStep nextPrefetchChunk(const Descriptor& descriptor, std::int64_t from);
   std::int64_t growth(const Descriptor& descriptor, std::int64_t index, std::int64_t size) const;
   BudgetVerdict budgetCheck(std::int64_t growth);
 
-  void evict(std::int64_t incoming);
+  // limit: the limit to use instead of asking limitProvider.
+  void evict(std::int64_t incoming, std::optional<std::int64_t> limit = std::nullopt);
   void invalidate(const Key& key, std::string_view reason);
   bool deleteFile(const std::filesystem::path& file);
   void discardFile(const std::filesystem::path& file, std::int64_t bytes);

@@ -40,9 +40,9 @@ std::vector<std::string> listNames(const fs::path& directory, std::error_code& e
 
 } // namespace
 
-void RelayDiskCache::State::evict(std::int64_t incoming) {
+void RelayDiskCache::State::evict(std::int64_t incoming, std::optional<std::int64_t> givenLimit) {
   retryPendingDeletions();
-  const std::int64_t limit = config.limitProvider();
+  const std::int64_t limit = givenLimit ? *givenLimit : config.limitProvider();
   if (saturatingAdd(totalBytes, incoming) <= limit) return;
 
   struct Candidate {
