@@ -29,7 +29,7 @@ trap cleanup EXIT
 head -c $((100 * 1024 * 1024)) /dev/urandom >"$work/clip.mp4"
 cat "$work/clip.mp4" >/dev/null # in the page cache for every server alike
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+source "$(dirname "${BASH_SOURCE[0]}")/wrk_measures.sh"
 
 # The harness: its stdin stays open on a fifo until the end.
 mkfifo "$work/harness.in"
@@ -80,15 +80,6 @@ cpu_seconds() {
   done
   echo "$total"
 }
-peak_rss_mib() {
-  local peak=0 pid
-  for pid in $1 $(pgrep -P "$1" || true); do
-    peak=$(awk -v p="$peak" '/VmHWM/ { v = $2 / 1024; print (v > p) ? v : p }' "/proc/$pid/status")
-  done
-  echo "$peak"
-}
-to_ms() { awk '{ v = $1; if (v ~ /us$/) print v / 1000; else if (v ~ /ms$/) print v + 0; else if (v ~ /s$/) print v * 1000; else print v }'; }
-to_mb() { awk '{ v = $1; if (v ~ /GB$/) print v * 1024; else if (v ~ /MB$/) print v + 0; else if (v ~ /KB$/) print v / 1024; else print v / 1048576 }'; }
 
 declare -A result
 printf '%-10s %-6s %-5s %10s %10s %10s %8s %8s\n' server conns body req/s MB/s p99_ms cpu refused

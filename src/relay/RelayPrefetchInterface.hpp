@@ -18,8 +18,8 @@ public:
 
   virtual ~RelayPrefetchInterface() = default;
 
-  // A foreground read of chunk `from - 1`: prefetch goes on from `from`.
-  virtual void schedulePrefetch(const Descriptor& descriptor, std::int64_t from) = 0;
+  // A foreground read of chunk `index`: prefetch goes on after it.
+  virtual void schedulePrefetch(const Descriptor& descriptor, std::int64_t index) = 0;
   virtual void stopPrefetch(const Descriptor& descriptor, std::string_view reason) = 0;
   // Restarts a prefetch of the key that stopped because of a version mismatch or a failed write.
   virtual runtime::Awaitable<void> resumePrefetch(Key key) = 0;

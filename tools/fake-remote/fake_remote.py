@@ -17,6 +17,8 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
+import fake_media
+
 OUTPUT_LOCK = threading.Lock()
 
 
@@ -185,6 +187,11 @@ class Handler(BaseHTTPRequestHandler):
         emit("request", host=host, path=self.path, method="GET", scheme=self.server.scheme, fault=kind,
              user_agent=self.headers.get("User-Agent", ""))
         self.close_connection = True
+        if split.path.startswith(fake_media.PREFIX):
+            if fake_media.exempt(fault, split.query):
+                fault, kind = None, None
+            if fake_media.serve(self, emit, fault, split.path, split.query):
+                return
         if kind == "status":
             status = int(fault.get("status", 503))
             self.send_body(status, fault.get("body", "%d fault" % status), "text/plain")
@@ -247,7 +254,8 @@ class Handler(BaseHTTPRequestHandler):
             local = parse_qs(split.query).get("local", ["false"])[0] == "true"
             self.send_body(200, json.dumps(video_answer(video_id, local, "unplayable")))
         elif kind == "redirect":
-            self.send_body(int(fault.get("status", 302)), b"", "text/plain", {"Location": fault["location"]})
+            self.send_body(int(fault.get("status", 302)), fault.get("body", "").encode("latin-1"), "text/plain",
+                           {"Location": fault["location"]})
         else:
             self.answer(host, split)
 
@@ -308,6 +316,8 @@ def read_commands():
             continue
         if "fixture" in rule:
             FIXTURES[rule["fixture"]] = rule.get("json")
+        elif fake_media.command(rule):
+            pass
         else:
             FAULTS.add(rule)
         emit("ack", id=rule.get("id"))
@@ -319,6 +329,8 @@ def main():
     parser.add_argument("--state-dir", required=True, help="folder for the certificates")
     parser.add_argument("--name", action="append", default=[], help="an extra host name for the certificate")
     parser.add_argument("--fixtures", help="a JSON file of fixtures by name")
+    parser.add_argument("--dns", help="ADDRESS:PORT for the DNS role (see fake_dns.py)")
+    parser.add_argument("--dns-table", help="the DNS role's JSON table of names")
     arguments = parser.parse_args()
     load_videos()
     if arguments.fixtures:
@@ -332,7 +344,14 @@ def main():
     http = Server(("127.0.0.1", 0), "http")
     for server in (https, http):
         threading.Thread(target=server.serve_forever, daemon=True).start()
-    emit("ready", https_port=https.server_address[1], http_port=http.server_address[1], ca=ca)
+    extra = {}
+    if arguments.dns:
+        import fake_dns
+        address, _, port = arguments.dns.rpartition(":")
+        table = fake_dns.load_table(arguments.dns_table) if arguments.dns_table else {}
+        extra["dns_port"] = fake_dns.serve(address.strip("[]"), int(port), table,
+                                           lambda name, qtype: emit("dns_query", name=name, type=qtype))
+    emit("ready", https_port=https.server_address[1], http_port=http.server_address[1], ca=ca, **extra)
     read_commands()
 
 

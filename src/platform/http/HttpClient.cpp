@@ -34,6 +34,10 @@ bool TransferError::isTimeout() const noexcept { return curlCode() == CURLE_OPER
 
 ConnectRefusedError::ConnectRefusedError(std::string detail) : TransferError(CURLE_COULDNT_CONNECT, std::move(detail)) {}
 
+TransferError tooManyRedirects(long limit) {
+  return TransferError(CURLE_TOO_MANY_REDIRECTS, "more than " + std::to_string(limit) + " redirects");
+}
+
 BodyTooLargeError::BodyTooLargeError(std::size_t limit)
     : Error("http", 1, "body exceeds " + std::to_string(limit) + " bytes") {}
 
@@ -231,19 +235,33 @@ struct Client::Impl : std::enable_shared_from_this<Client::Impl> {
 
   static curl_socket_t onOpenSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
     auto* transfer = static_cast<Transfer*>(user);
-    const auto& filter = transfer->owner->configuration.connectFilter;
-    if (purpose == CURLSOCKTYPE_IPCXN && filter &&
-        !filter(*reinterpret_cast<const ::sockaddr*>(&address->addr))) {
-      transfer->outcome.refused = true;
-      return CURL_SOCKET_BAD;
+    if (purpose == CURLSOCKTYPE_IPCXN) {
+      const auto& target = *reinterpret_cast<const ::sockaddr*>(&address->addr);
+      const auto& clientFilter = transfer->owner->configuration.connectFilter;
+      const auto& requestFilter = transfer->request.connectFilter;
+      if ((clientFilter && !clientFilter(target)) || (requestFilter && !requestFilter(target))) {
+        transfer->outcome.refused = true;
+        return CURL_SOCKET_BAD;
+      }
     }
     return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  }
+
+  static bool isRedirectAnswer(const Transfer& transfer) {
+    long status = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
+    return status >= 300 && status < 400 && transfer.response.header("location").has_value();
   }
 
   static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
     const std::size_t length = size * count;
     transfer->owner->touch(*transfer);
+    if (transfer->request.redirects == Redirects::handOver && isRedirectAnswer(*transfer)) {
+      // The caller decides where to go next; this body is nobody's bytes.
+      transfer->response.stoppedEarly = true;
+      return 0;
+    }
     if (transfer->sink) {
       if (!transfer->sink(std::string_view(data, length))) {
         transfer->response.stoppedEarly = true;

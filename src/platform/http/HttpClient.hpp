@@ -41,6 +41,9 @@ public:
   explicit ConnectRefusedError(std::string detail);
 };
 
+// More redirects than a caller follows.
+TransferError tooManyRedirects(long limit);
+
 // A whole body grew past the caller's cap; the transfer was stopped there.
 class BodyTooLargeError : public Error {
 public:
@@ -56,7 +59,13 @@ struct Request {
   std::chrono::milliseconds totalTimeout{0};
   // No byte received (connecting included) for this long fails the transfer as a time-out.
   std::chrono::milliseconds idleTimeout{0};
+  // With handOver a redirect answer ends the transfer: its status and Location come back, its
+  // body is not read.
   Redirects redirects = Redirects::follow;
+  // Sees every address this transfer's connections are about to use, after the client's own
+  // filter; false refuses it (ConnectRefusedError). A kept-alive connection that libcurl reuses
+  // was vetted when it was made.
+  std::function<bool(const ::sockaddr& address)> connectFilter;
 };
 
 struct Response {

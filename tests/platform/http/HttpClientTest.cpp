@@ -90,6 +90,46 @@ TEST_F(HttpClientTest, ConnectFilterRefusalIsItsOwnError) {
   EXPECT_TRUE(fake.requests().empty());
 }
 
+TEST_F(HttpClientTest, ARequestsOwnConnectFilterRefusesForThatRequestOnly) {
+  auto refusing = get("https://a.remote.test/api/v1/stats");
+  int seen = 0;
+  refusing.connectFilter = [&seen](const ::sockaddr&) {
+    ++seen;
+    return false;
+  };
+  EXPECT_THROW(fetch(refusing), ConnectRefusedError);
+  EXPECT_GE(seen, 1);
+  EXPECT_TRUE(fake.requests().empty());
+  EXPECT_EQ(fetch(get("https://b.remote.test/api/v1/stats")).status, 200);
+
+  // The client's own filter still has the first word.
+  auto configuration = fake.clientConfiguration();
+  configuration.connectFilter = [](const ::sockaddr&) { return false; };
+  auto strict = std::make_shared<Client>(configuration);
+  auto allowing = get("https://a.remote.test/api/v1/stats");
+  allowing.connectFilter = [](const ::sockaddr&) { return true; };
+  EXPECT_THROW(runBlocking([strict, allowing]() -> runtime::Awaitable<Response> {
+                 co_return co_await strict->fetch(allowing, 1024);
+               }),
+               ConnectRefusedError);
+}
+
+TEST_F(HttpClientTest, AHandedOverRedirectsBodyIsNotTheCallers) {
+  fake.fault("a.remote.test", "/old", {{"fault", "redirect"}, {"location", "/new"}, {"body", "moved"}});
+  auto c = client;
+  std::string streamed;
+  const auto response = runBlocking([c, &streamed]() -> runtime::Awaitable<Response> {
+    co_return co_await c->stream(get("https://a.remote.test/old", 0ms, Redirects::handOver), [&streamed](std::string_view piece) {
+      streamed.append(piece);
+      return true;
+    });
+  });
+  EXPECT_EQ(response.status, 302);
+  EXPECT_EQ(response.header("location"), "/new");
+  EXPECT_TRUE(streamed.empty());
+  EXPECT_TRUE(fetch(get("https://a.remote.test/old", 0ms, Redirects::handOver)).body.empty());
+}
+
 TEST_F(HttpClientTest, WholeBodyCapStopsTheTransfer) {
   fake.fault("a.remote.test", "/big", {{"fault", "over_cap"}, {"bytes", 4 << 20}});
   EXPECT_THROW(fetch(get("https://a.remote.test/big"), 64 * 1024), BodyTooLargeError);

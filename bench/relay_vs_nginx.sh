@@ -1,0 +1,145 @@
+#!/bin/bash
+# The media server with the relay against nginx as a caching ranged proxy (slice 2m, proxy_cache,
+# no upstream keep-alive), both in front of one fake upstream (the fake remote's media role) with
+# a 24 MiB file, in one run. After a warm pass through each, wrk ("Connection: close", random
+# 1 MiB ranges, half of them on the 2 MiB grid) at 1 and 8 connections. Prints requests/s, MB/s
+# and p99 with their ratios to nginx, the upstream requests of each warm pass (ours: each chunk
+# once) and our peak RSS (goal below 128 MiB).
+#
+#   bench/relay_vs_nginx.sh [path/to/relay_bench_host] [seconds per run]
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+host=${1:-build/bench/relay_bench_host}
+seconds=${2:-10}
+[ -x "$host" ] || { echo "no bench host at $host" >&2; exit 2; }
+for tool in wrk curl /usr/sbin/nginx; do
+  command -v "$tool" >/dev/null || { echo "$tool is needed (deps/debian-packages.txt)" >&2; exit 2; }
+done
+
+size=$((24 * 1024 * 1024))
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+head -c "$size" /dev/urandom >"$work/clip.mp4"
+source "$(dirname "${BASH_SOURCE[0]}")/wrk_measures.sh"
+
+# The fake upstream: its stdin stays open on a fifo; its stdout reports every request.
+mkfifo "$work/fake.in"
+sleep infinity >"$work/fake.in" &
+pids+=($!)
+/usr/bin/python3 "$here/tools/fake-remote/fake_remote.py" --state-dir "$work/fake" <"$work/fake.in" >"$work/fake.out" &
+pids+=($!)
+exec 3>"$work/fake.in"
+for _ in $(seq 200); do grep -q '"ready"' "$work/fake.out" 2>/dev/null && break; sleep 0.05; done
+upstream_port=$(grep -m1 '"ready"' "$work/fake.out" | python3 -c 'import json,sys; print(json.load(sys.stdin)["http_port"])')
+echo "{\"media\": \"clip\", \"file\": \"$work/clip.mp4\", \"id\": 1}" >&3
+for _ in $(seq 100); do grep -q '"ack"' "$work/fake.out" && break; sleep 0.05; done
+upstream="http://127.0.0.1:$upstream_port/media/clip"
+upstream_requests() { grep -c '"event": "media"' "$work/fake.out" || true; }
+
+# Ours.
+mkfifo "$work/host.in"
+sleep infinity >"$work/host.in" &
+pids+=($!)
+"$host" "$upstream" "$size" <"$work/host.in" >"$work/host.out" 2>/dev/null &
+host_pid=$!
+pids+=($host_pid)
+for _ in $(seq 100); do [ -s "$work/host.out" ] && break; sleep 0.05; done
+read -r port token < <(python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["port"], d["token"])' <"$work/host.out")
+declare -A url pidof
+url[ours]="http://127.0.0.1:$port/$token"
+pidof[ours]=$host_pid
+
+# nginx: a caching proxy that asks the upstream for 2 MiB slices.
+p=$(free_port)
+mkdir -p "$work/nginx/cache"
+cat >"$work/nginx/nginx.conf" <<CONF
+$( [ "$(id -u)" = 0 ] && echo "user root;" )
+worker_processes 1;
+daemon off;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx;
+  proxy_temp_path $work/nginx/tmp;
+  proxy_cache_path $work/nginx/cache levels=1:2 keys_zone=relay:10m max_size=1g inactive=1h use_temp_path=off;
+  server {
+    listen 127.0.0.1:$p;
+    location / {
+      slice 2m;
+      proxy_cache relay;
+      proxy_cache_key \$uri\$slice_range;
+      proxy_set_header Range \$slice_range;
+      proxy_cache_valid 200 206 1h;
+      proxy_pass http://127.0.0.1:$upstream_port/media/;
+    }
+  }
+}
+CONF
+/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" &
+pids+=($!)
+pidof[nginx]=$!
+url[nginx]="http://127.0.0.1:$p/clip"
+for _ in $(seq 100); do curl -sf -o /dev/null -r 0-0 "${url[nginx]}" && break; sleep 0.05; done
+
+# Warm passes: the whole file once through each, counting what reaches the upstream.
+declare -A warm
+for server in ours nginx; do
+  before=$(upstream_requests)
+  curl -sf -o "$work/$server.copy" "${url[$server]}"
+  cmp -s "$work/$server.copy" "$work/clip.mp4" || { echo "$server served other bytes" >&2; exit 1; }
+  warm[$server]=$(($(upstream_requests) - before))
+done
+
+cat >"$work/ranges.lua" <<LUA
+math.randomseed(os.time())
+local size = $size
+local span = 1048576
+request = function()
+  local start
+  if math.random() < 0.5 then
+    start = math.random(0, size / 2097152 - 1) * 2097152
+  else
+    start = math.random(0, size - span - 1)
+  end
+  return wrk.format("GET", nil, { ["Range"] = "bytes=" .. start .. "-" .. (start + span - 1), ["Connection"] = "close" })
+end
+LUA
+
+
+declare -A result
+printf '%-6s %-6s %10s %10s %10s %8s\n' server conns req/s MB/s p99_ms errors
+for conns in 1 8; do
+  threads=$([ "$conns" -gt 1 ] && echo 2 || echo 1)
+  for server in ours nginx; do
+    out=$(wrk -t"$threads" -c"$conns" -d"${seconds}s" --latency -s "$work/ranges.lua" "${url[$server]}")
+    rps=$(awk '/Requests\/sec/ { print $2 }' <<<"$out")
+    mbs=$(awk '/Transfer\/sec/ { print $2 }' <<<"$out" | to_mb)
+    p99=$(awk '$1 == "99%" { print $2 }' <<<"$out" | to_ms)
+    errors=$(awk '/Non-2xx/ { print $5 }' <<<"$out")
+    result[$server/$conns]="$rps $mbs $p99"
+    printf '%-6s %-6s %10.1f %10.1f %10.2f %8s\n' "$server" "$conns" "$rps" "$mbs" "$p99" "${errors:-0}"
+  done
+done
+
+echo
+echo "warm-pass upstream requests: ours ${warm[ours]} (chunks: $((size / 2097152))), nginx ${warm[nginx]}"
+rss=$(peak_rss_mib "${pidof[ours]}")
+echo "peak RSS MiB: ours $rss (goal < 128), nginx $(peak_rss_mib "${pidof[nginx]}")"
+echo "ratios ours/nginx (req/s MB/s p99; goal >= 1.0 for the first two, <= 1.0 for p99), on $(nproc) cores:"
+for conns in 1 8; do
+  read -r r1 m1 p1 <<<"${result[ours/$conns]}"
+  read -r r2 m2 p2 <<<"${result[nginx/$conns]}"
+  awk -v c="$conns" -v r1="$r1" -v r2="$r2" -v m1="$m1" -v m2="$m2" -v p1="$p1" -v p2="$p2" \
+    'function q(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" } BEGIN { printf "  %s conns: %s %s %s\n", c, q(r1, r2), q(m1, m2), q(p1, p2) }'
+done
+awk -v r="$rss" 'BEGIN { exit (r < 128) ? 0 : 1 }'

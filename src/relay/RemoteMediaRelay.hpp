@@ -1,0 +1,200 @@
+#pragma once
+
+// The relay: serves remote media under local tokens in fixed chunks, from a memory cache, a fetch
+// already under way, the disk cache, or a new ranged upstream fetch. An actor: its state is
+// touched only on its strand, and every operation may suspend where noted and let others run, so
+// entries are looked up again by token after each suspension and a work is cleared only when the
+// entry still holds that very work.
+
+#include "relay/DestinationRules.hpp"
+#include "relay/RelayDiskCacheInterface.hpp"
+#include "relay/RelayPrefetchInterface.hpp"
+#include "relay/RemoteMedia.hpp"
+#include "relay/RemoteMediaRelayInterface.hpp"
+#include "relay/SharedWork.hpp"
+#include "runtime/Actor.hpp"
+#include "runtime/Clock.hpp"
+#include "runtime/UniqueFunction.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace pd::platform::http {
+class Client;
+}
+
+namespace pd::relay {
+
+class RemoteMediaRelay final : public runtime::Actor,
+                               public RemoteMediaRelayInterface,
+                               public std::enable_shared_from_this<RemoteMediaRelay> {
+public:
+  using Descriptor = RelayDiskCacheInterface::Descriptor;
+  using Registration = RelayDiskCacheInterface::Registration;
+  using CacheKey = RelayDiskCacheInterface::Key;
+
+  static constexpr std::int64_t kMemoryCacheBytes = 33'554'432;
+  static constexpr std::int64_t kUpstreamSlots = 6;
+  static constexpr std::size_t kMaxInflight = 24;
+  static constexpr std::int64_t kMaxPendingCacheWrites = 8;
+
+  struct Configuration {
+    // Carries every upstream request; null: a client of the relay's own.
+    std::shared_ptr<platform::http::Client> client;
+    // No byte for this long fails a request; no request lasts longer than the total.
+    std::chrono::milliseconds requestTimeout{15'000};
+    std::chrono::milliseconds resourceTimeout{30'000};
+    // Null: no disk caching at all.
+    std::shared_ptr<RelayDiskCacheInterface> cache;
+    // Asked at every registration whether disk caching is switched on.
+    std::function<bool()> cacheEnabled = [] { return true; };
+    // Null: nothing is fetched ahead.
+    std::shared_ptr<RelayPrefetchInterface> prefetch;
+    double prefetchBytesPerSecond = 1'048'576.0;
+    std::int64_t chunkSize = 2'097'152;
+    // Judges every resolved upstream address; empty: the public-address policy.
+    AddressClassifier classify;
+    std::chrono::seconds statsInterval{10};
+  };
+
+  // Names one chunk of one token.
+  struct ChunkKey {
+    std::string token;
+    std::int64_t index = 0;
+    friend bool operator==(const ChunkKey&, const ChunkKey&) = default;
+  };
+  struct ChunkKeyHash {
+    std::size_t operator()(const ChunkKey& key) const noexcept {
+      return std::hash<std::string>{}(key.token) * 31u + std::hash<std::int64_t>{}(key.index);
+    }
+  };
+
+  static std::shared_ptr<RemoteMediaRelay> create(Configuration configuration);
+  ~RemoteMediaRelay();
+
+  // RemoteMediaRelayInterface
+  runtime::Awaitable<void> registerMedia(std::string token, std::shared_ptr<const RemoteMedia> media) override;
+  runtime::Awaitable<void> unregister(std::string token) override;
+  runtime::Awaitable<bool> hasEntry(std::string token) override;
+  runtime::Awaitable<std::int64_t> totalLength(std::string token) override;
+  runtime::Awaitable<std::optional<std::string>> contentType(std::string token) override;
+  runtime::Awaitable<Bytes> chunk(std::string token, std::int64_t index, bool prefetch) override;
+  std::int64_t chunkSize() const noexcept override { return configuration_.chunkSize; }
+
+  // The body of a ranged fetch and the total its Content-Range announced.
+  struct Fetched {
+    Bytes body;
+    std::int64_t total = 0;
+  };
+  runtime::Awaitable<Fetched> fetchUpstream(std::string token, std::int64_t start, std::int64_t end, bool retried,
+                                            bool prefetch);
+  runtime::Awaitable<void> acquireUpstreamSlot(std::optional<ChunkKey> yieldingFor);
+  runtime::Awaitable<void> releaseUpstreamSlot();
+
+  // What tests and the statistics read.
+  struct Snapshot {
+    std::size_t entries = 0;
+    std::size_t inflight = 0;
+    std::int64_t activeUpstream = 0;
+    std::size_t upstreamWaiters = 0;
+    std::int64_t memoryBytes = 0;
+    std::vector<ChunkKey> memoryOrder;
+    std::int64_t foregroundDemand = 0;
+    std::int64_t pendingCacheWrites = 0;
+    std::size_t prefetchOwnedChunks = 0;
+    std::int64_t upstreamBytes = 0;
+    bool hasRefreshWork = false;
+    std::int64_t refreshWaiters = 0;
+    bool hasLengthWork = false;
+    std::optional<std::int64_t> totalLength;
+    std::int64_t urlGeneration = 0;
+    std::optional<std::string> url;
+    std::optional<Descriptor> cache;
+    bool hasCacheRegistration = false;
+  };
+  runtime::Awaitable<Snapshot> snapshot(std::string token);
+
+private:
+  struct Entry {
+    RemoteMedia media;
+    std::optional<std::int64_t> totalLength;
+    std::shared_ptr<SharedWork<void>> refreshWork;
+    std::shared_ptr<SharedWork<std::int64_t>> lengthWork;
+    std::int64_t urlGeneration = 0;
+    std::optional<Descriptor> cache;
+    std::optional<Registration> cacheRegistration;
+    bool cacheEligible = false;
+    runtime::Task<void> cacheInstall;
+  };
+
+  struct Waiter {
+    std::uint64_t id = 0;
+    runtime::UniqueFunction<void(std::exception_ptr)> resume;
+  };
+
+  explicit RemoteMediaRelay(Configuration configuration);
+
+  // All of these run on the relay.
+  [[noreturn]] void rethrowForReader(const std::exception_ptr& error, const std::string& token);
+  Entry* find(const std::string& token);
+  runtime::Awaitable<void> registerOnActor(std::string token, RemoteMedia media);
+  runtime::Awaitable<void> installCache(std::string token, std::int64_t length);
+  void unregisterOnActor(const std::string& token);
+  runtime::Awaitable<std::int64_t> totalLengthOnActor(std::string token);
+  runtime::Awaitable<Bytes> chunkOnActor(std::string token, std::int64_t index, bool prefetch);
+  runtime::Awaitable<Bytes> joinChunk(ChunkKey key, std::shared_ptr<SharedWork<Bytes>> work, bool prefetch);
+  void scheduleCacheWrite(Descriptor descriptor, std::int64_t index, Bytes data);
+  runtime::Awaitable<void> acquireSlotOnActor(std::optional<ChunkKey> yieldingFor);
+  void releaseSlotOnActor();
+  void cancelUpstreamWaiter(std::uint64_t id);
+  runtime::Awaitable<Fetched> fetchOnActor(std::string token, std::int64_t start, std::int64_t end, bool retried,
+                                           bool prefetch);
+  runtime::Awaitable<void> refresh(std::string token, long status, std::int64_t generation);
+  runtime::Awaitable<void> awaitRefresh(std::string token, std::shared_ptr<SharedWork<void>> work);
+  void applyRefresh(const std::string& token, const RemoteMediaRefresh& refreshed,
+                    const remotesource::MediaIdentity& identity, std::int64_t generation);
+  void applyRefreshedURL(const std::string& token, std::string url, std::vector<std::string> allowedHosts);
+  void remember(const ChunkKey& key, const Bytes& data);
+  void touch(const ChunkKey& key);
+  void statsTick();
+  void logStats();
+
+  Configuration configuration_;
+  std::shared_ptr<platform::http::Client> client_;
+  std::shared_ptr<RelayPrefetchInterface> prefetch_;
+
+  std::unordered_map<std::string, Entry> entries_;
+  std::unordered_map<ChunkKey, std::shared_ptr<SharedWork<Bytes>>, ChunkKeyHash> inflight_;
+  std::int64_t activeUpstream_ = 0;
+  std::deque<Waiter> upstreamWaiters_;
+  std::uint64_t nextWaiterID_ = 0;
+  std::unordered_map<ChunkKey, Bytes, ChunkKeyHash> memory_;
+  std::vector<ChunkKey> memoryOrder_;
+  std::int64_t memoryBytes_ = 0;
+  std::int64_t statsUpstreamBytes_ = 0;
+  std::int64_t statsServedBytes_ = 0;
+  std::int64_t statsHits_ = 0;
+  std::int64_t statsMisses_ = 0;
+  std::optional<runtime::Clock::MonotonicTime> lastStatsAt_;
+  std::int64_t statsDiskHits_ = 0;
+  std::int64_t statsPrefetchBytes_ = 0;
+  std::int64_t foregroundDemand_ = 0;
+  std::int64_t pendingCacheWrites_ = 0;
+  std::unordered_set<ChunkKey, ChunkKeyHash> prefetchOwnedChunks_;
+};
+
+// The throttled line of every failed upstream fetch; all reasons share one throttle key.
+void logUpstreamFailure(std::string_view reason, long status, const std::string& token);
+// Nothing for a cancelled transfer or a cancelled caller.
+void logUpstreamNetworkFailure(const std::string& token, const std::exception_ptr& error);
+
+} // namespace pd::relay

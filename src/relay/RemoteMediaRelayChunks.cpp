@@ -1,0 +1,199 @@
+#include "relay/RemoteMediaRelay.hpp"
+
+#include "diagnostics/Log.hpp"
+#include "diagnostics/ThrottledLog.hpp"
+#include "runtime/ThreadPools.hpp"
+
+namespace pd::relay {
+
+using diagnostics::Log;
+
+namespace {
+
+// Foreground demand holds prefetch back; it must fall again on every way out of a read.
+class DemandScope {
+public:
+  explicit DemandScope(std::int64_t* demand) : demand_(demand) {
+    if (demand_ != nullptr) ++*demand_;
+  }
+  ~DemandScope() {
+    if (demand_ != nullptr) --*demand_;
+  }
+  DemandScope(const DemandScope&) = delete;
+  DemandScope& operator=(const DemandScope&) = delete;
+
+private:
+  std::int64_t* demand_;
+};
+
+} // namespace
+
+runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::chunk(std::string token, std::int64_t index,
+                                                                    bool prefetch) {
+  auto self = shared_from_this();
+  return onActor([self, token = std::move(token), index, prefetch]() -> runtime::Awaitable<Bytes> {
+    co_return co_await self->chunkOnActor(token, index, prefetch);
+  });
+}
+
+runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::chunkOnActor(std::string token, std::int64_t index,
+                                                                           bool prefetch) {
+  const bool foreground = !prefetch;
+  DemandScope demand(foreground ? &foregroundDemand_ : nullptr);
+  const ChunkKey key{token, index};
+
+  if (foreground) {
+    if (const Entry* entry = find(token); entry != nullptr && entry->cache) {
+      prefetch_->schedulePrefetch(*entry->cache, index);
+    }
+    if (const auto hit = memory_.find(key); hit != memory_.end()) {
+      Bytes bytes = hit->second;
+      touch(key);
+      ++statsHits_;
+      statsServedBytes_ += static_cast<std::int64_t>(bytes.size());
+      statsTick();
+      co_return bytes;
+    }
+  }
+
+  auto liveWork = [this, &key]() -> std::shared_ptr<SharedWork<Bytes>> {
+    const auto found = inflight_.find(key);
+    if (found == inflight_.end() || found->second->isAbandoned()) return nullptr;
+    return found->second;
+  };
+  auto join = [&](std::shared_ptr<SharedWork<Bytes>> work) {
+    if (foreground) {
+      ++statsHits_;
+      // Joined by a reader: the work no longer gives way as prefetch.
+      prefetchOwnedChunks_.erase(key);
+    }
+    return joinChunk(key, std::move(work), prefetch);
+  };
+
+  // A fetch under way is joined without reading the disk.
+  if (!liveWork()) {
+    const Entry* entry = find(token);
+    if (auto cache = configuration_.cache; entry != nullptr && entry->cache && cache) {
+      const Descriptor descriptor = *entry->cache;
+      auto bytes = co_await cache->readChunk(descriptor, index);
+      if (bytes) {
+        if (foreground) {
+          remember(key, *bytes);
+          ++statsDiskHits_;
+          statsServedBytes_ += static_cast<std::int64_t>(bytes->size());
+          statsTick();
+        }
+        co_return std::move(*bytes);
+      }
+    }
+  }
+
+  const Entry* entry = find(token);
+  if (entry == nullptr) throw RelayError::unknownToken();
+  if (foreground && entry->cache) prefetch_->restartIfComplete(*entry->cache, index);
+  if (auto work = liveWork()) co_return co_await join(std::move(work));
+
+  const std::int64_t total = co_await totalLengthOnActor(token);
+  if (auto work = liveWork()) co_return co_await join(std::move(work));
+
+  if (inflight_.size() >= kMaxInflight) {
+    logUpstreamFailure("busy", 0, token);
+    throw RelayError::busy();
+  }
+  if (foreground) ++statsMisses_;
+
+  // Tested before any multiplication, so that no index can overflow the byte offset.
+  const std::int64_t size = configuration_.chunkSize;
+  if (index < 0 || index > (total - 1) / size) throw RelayError::shortRead();
+  const std::int64_t start = index * size;
+  const std::int64_t end = std::min(start + size, total);
+
+  entry = find(token);
+  std::optional<Descriptor> descriptor;
+  if (entry != nullptr) descriptor = entry->cache;
+  auto cache = configuration_.cache;
+  std::optional<ChunkKey> owned;
+  if (prefetch) {
+    prefetchOwnedChunks_.insert(key);
+    owned = key;
+  }
+  auto self = shared_from_this();
+  auto task = runtime::spawn(
+      runtime::sharedPool().executor(),
+      [self, owned, token, start, last = end - 1, prefetch, descriptor, cache, index]() -> runtime::Awaitable<Bytes> {
+        co_await self->acquireUpstreamSlot(owned);
+        std::exception_ptr error;
+        Bytes bytes;
+        try {
+          auto fetched = co_await self->fetchUpstream(token, start, last, false, prefetch);
+          bytes = std::move(fetched.body);
+        } catch (...) {
+          error = std::current_exception();
+        }
+        if (!error && !prefetch && descriptor && cache) {
+          auto write = [self, descriptor, index, copy = bytes] { self->scheduleCacheWrite(*descriptor, index, copy); };
+          co_await self->onActor(std::move(write));
+        }
+        runtime::spawnDetached(self->executor(), [self]() -> runtime::Awaitable<void> {
+          self->releaseSlotOnActor();
+          co_return;
+        });
+        if (error) std::rethrow_exception(error);
+        co_return bytes;
+      });
+  auto work = SharedWork<Bytes>::make(std::move(task));
+  inflight_.insert_or_assign(key, work);
+  co_return co_await joinChunk(key, std::move(work), prefetch);
+}
+
+runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::joinChunk(ChunkKey key,
+                                                                        std::shared_ptr<SharedWork<Bytes>> work,
+                                                                        bool prefetch) {
+  Bytes bytes;
+  std::exception_ptr error;
+  try {
+    bytes = co_await work->value();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  if (const auto found = inflight_.find(key); found != inflight_.end() && found->second == work) {
+    // A reader that was merely cancelled leaves the work to the others still waiting for it.
+    const bool keep = error && isCancellation(error) && !work->isAbandoned();
+    if (!keep) {
+      inflight_.erase(found);
+      prefetchOwnedChunks_.erase(key);
+    }
+  }
+  if (error) rethrowForReader(error, key.token);
+  if (!prefetch) {
+    remember(key, bytes);
+    statsServedBytes_ += static_cast<std::int64_t>(bytes.size());
+  }
+  statsTick();
+  co_return bytes;
+}
+
+void RemoteMediaRelay::scheduleCacheWrite(Descriptor descriptor, std::int64_t index, Bytes data) {
+  auto cache = configuration_.cache;
+  if (!cache) return;
+  if (pendingCacheWrites_ < kMaxPendingCacheWrites) {
+    ++pendingCacheWrites_;
+    auto self = shared_from_this();
+    runtime::spawnDetached(executor(), [self, cache, descriptor = std::move(descriptor), index,
+                                        data = std::move(data)]() mutable -> runtime::Awaitable<void> {
+      try {
+        (void)co_await cache->writeChunk(std::move(descriptor), index, std::move(data));
+      } catch (...) {
+        // The disk cache answers failures with false; nothing of it may stop the count below.
+      }
+      --self->pendingCacheWrites_;
+    });
+    return;
+  }
+  diagnostics::logThrottled<std::int64_t>(Log::localvideo(), platform::log::Level::notice,
+                                          "relay_cache_skip_write_backlog", {50, std::chrono::milliseconds(500)},
+                                          "relay_cache_skip reason=write_backlog pending=%ld occurrences=%ld",
+                                          pendingCacheWrites_);
+}
+
+} // namespace pd::relay

@@ -1,0 +1,524 @@
+#include "RelayTestSupport.hpp"
+
+#include <atomic>
+
+namespace pd::relay {
+namespace {
+
+using runtime::test::Latch;
+using runtime::test::waitUntilFinished;
+
+constexpr std::int64_t kChunk = 4096;
+
+TEST(RemoteMediaRelayTest, TwoReadersShareOneRequestAndTheLengthProbeIsOneByte) {
+  RelayFixture f;
+  const auto url = f.media("clip", 10'000);
+  f.remote.fault("*", "/media/clip", {{"fault", "gate"}});
+  f.add("t", f.describe(url, std::nullopt));
+
+  auto first = f.startChunk("t", 1);
+  auto second = f.startChunk("t", 1);
+  // The probe passes the gate first, then the one chunk fetch.
+  ASSERT_TRUE(f.remote.waitFor([](const auto& e) { return e["event"] == "media"; }));
+  f.remote.command({{"media_release", 1}});
+  ASSERT_TRUE(f.remote.waitFor([](const auto& e) { return e["event"] == "media" && e["order"] == 2; }));
+  f.remote.command({{"media_release", 5}});
+  ASSERT_TRUE(waitUntilFinished(first, 5s));
+  ASSERT_TRUE(waitUntilFinished(second, 5s));
+  EXPECT_EQ(first.state()->result(), patternBytes(kChunk, kChunk));
+  EXPECT_EQ(second.state()->result(), patternBytes(kChunk, kChunk));
+
+  const auto requests = f.mediaRequests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0]["range"], "bytes=0-0");
+  EXPECT_EQ(requests[1]["range"], "bytes=4096-8191");
+  EXPECT_EQ(requests[1]["encoding"], "identity");
+  EXPECT_EQ(f.length("t"), 10'000);
+
+  // The last chunk is short; a chunk at or past the end, or before the start, is a short read.
+  EXPECT_EQ(f.chunk("t", 2), patternBytes(2 * kChunk, 10'000 - 2 * kChunk));
+  EXPECT_EQ(relayErrorOf([&] { f.chunk("t", 3); }), RelayError::Case::shortRead);
+  EXPECT_EQ(relayErrorOf([&] { f.chunk("t", -1); }), RelayError::Case::shortRead);
+  EXPECT_EQ(relayErrorOf([&] { f.chunk("t", INT64_MAX); }), RelayError::Case::shortRead);
+  EXPECT_EQ(relayErrorOf([&] { f.chunk("nobody", 0); }), RelayError::Case::unknownToken);
+  EXPECT_EQ(f.mediaRequests().size(), 3u);
+  EXPECT_EQ(f.snapshot().foregroundDemand, 0);
+}
+
+TEST(RemoteMediaRelayTest, SixSlotsServeWaitersInArrivalOrderAndTheTwentyFifthChunkIsBusy) {
+  RelayFixture f;
+  const auto url = f.media("many", 40 * kChunk);
+  f.remote.fault("*", "/media/many", {{"fault", "gate"}});
+  f.add("t", f.describe(url, 40 * kChunk));
+
+  std::vector<runtime::Task<Bytes>> readers;
+  for (int i = 0; i < 24; ++i) {
+    readers.push_back(f.startChunk("t", i));
+    // One at a time, so that the queue order is known.
+    ASSERT_TRUE(f.waitUntil([i](const auto& snap) {
+      return snap.inflight == static_cast<std::size_t>(i + 1) &&
+             snap.activeUpstream + static_cast<std::int64_t>(snap.upstreamWaiters) == i + 1;
+    }));
+  }
+  auto s = f.snapshot();
+  EXPECT_EQ(s.activeUpstream, 6);
+  EXPECT_EQ(s.upstreamWaiters, 18u);
+  f.freshThrottle();
+  testing::LogWindow log;
+  EXPECT_EQ(relayErrorOf([&] { f.chunk("t", 24); }), RelayError::Case::busy);
+  EXPECT_TRUE(log.has("relay_upstream_fail reason=busy status=0"));
+
+  // A queued reader that goes away leaves the queue; the others keep their places.
+  readers[8].cancel();
+  ASSERT_TRUE(f.waitUntil([](const auto& snap) { return snap.upstreamWaiters == 17u; }));
+  // One request at a time leaves the gate, so each freed slot shows which waiter got it.
+  for (std::size_t k = 1; k <= 17; ++k) {
+    f.remote.command({{"media_release", 1}});
+    for (int i = 0; i < 500 && f.mediaRequests().size() < 6 + k; ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(f.mediaRequests().size(), 6 + k);
+  }
+  f.remote.command({{"media_release", 6}});
+  for (int i = 0; i < 24; ++i) {
+    ASSERT_TRUE(waitUntilFinished(readers[static_cast<std::size_t>(i)], 10s));
+    if (i != 8) {
+      EXPECT_EQ(readers[static_cast<std::size_t>(i)].state()->result(), patternBytes(i * kChunk, kChunk));
+    }
+  }
+  std::vector<std::string> order;
+  for (const auto& e : f.mediaRequests()) order.push_back(e["range"]);
+  ASSERT_EQ(order.size(), 23u);
+  std::vector<std::string> expected;
+  for (int i = 0; i < 24; ++i) {
+    if (i != 8) expected.push_back("bytes=" + std::to_string(i * kChunk) + "-" + std::to_string((i + 1) * kChunk - 1));
+  }
+  // The first six raced each other to the server; from the seventh on they came in queue order.
+  std::sort(order.begin(), order.begin() + 6);
+  std::sort(expected.begin(), expected.begin() + 6);
+  EXPECT_EQ(order, expected);
+  int peak = 0;
+  for (const auto& e : f.mediaRequests()) peak = std::max(peak, e["active"].get<int>());
+  EXPECT_EQ(peak, 6);
+  EXPECT_TRUE(f.waitUntil([](const auto& snap) { return snap.activeUpstream == 0 && snap.inflight == 0; }));
+}
+
+TEST(RemoteMediaRelayTest, PrefetchGivesWayUnlessAReaderJoinedIt) {
+  RelayFixture f;
+  const auto url = f.media("pf", 8 * kChunk);
+  f.remote.fault("*", "/media/pf", {{"fault", "gate"}});
+  f.add("t", f.describe(url, 8 * kChunk));
+  auto busy = f.startChunk("t", 0);
+  ASSERT_TRUE(f.waitUntil([](const auto& snap) { return snap.activeUpstream == 1; }));
+  auto yielded = f.startChunk("t", 1, true);
+  ASSERT_TRUE(waitUntilFinished(yielded, 5s));
+  EXPECT_EQ(relayErrorIn(yielded), RelayError::Case::prefetchYield);
+  f.remote.command({{"media_release", 1}});
+  ASSERT_TRUE(waitUntilFinished(busy, 5s));
+  EXPECT_TRUE(f.waitUntil([](const auto& snap) { return snap.activeUpstream == 0 && snap.prefetchOwnedChunks == 0; }));
+}
+
+struct RefreshFixture : RelayFixture {
+  std::shared_ptr<std::atomic<int>> refreshes = std::make_shared<std::atomic<int>>(0);
+  std::shared_ptr<Latch> hold; // when set, the refresh waits for it
+  std::string url;
+
+  std::shared_ptr<RemoteMedia> refreshable(remotesource::MediaIdentity fresh, std::string freshURL = "") {
+    url = media("exp", 3 * kChunk);
+    auto m = describe(url, 3 * kChunk);
+    m->identity = remotesource::MediaIdentity{22, 3 * kChunk, std::nullopt};
+    if (freshURL.empty()) freshURL = url + "?fresh=1";
+    m->refresh = [count = refreshes, hold = hold, fresh, freshURL]() -> runtime::Awaitable<RemoteMediaRefresh> {
+      count->fetch_add(1);
+      if (hold) {
+        while (!hold->isOpen()) co_await runtime::sleep(2ms);
+      }
+      co_return RemoteMediaRefresh{freshURL, fresh, std::nullopt};
+    };
+    return m;
+  }
+};
+
+TEST(RemoteMediaRelayRefreshTest, AnExpiredAddressIsRefreshedOnceAndRepeatedOnce) {
+  RefreshFixture f;
+  f.add("t", f.refreshable({22, 3 * kChunk, std::nullopt}));
+  f.remote.fault("*", "/media/exp", {{"fault", "status"}, {"status", 403}, {"times", 1}});
+  testing::LogWindow log;
+  EXPECT_EQ(f.chunk("t", 0), patternBytes(0, kChunk));
+  EXPECT_EQ(f.refreshes->load(), 1);
+  EXPECT_EQ(log.count("relay_refresh result=ok status=403"), 1u);
+  auto s = f.snapshot("t");
+  EXPECT_EQ(s.urlGeneration, 1);
+  EXPECT_EQ(s.url, f.url + "?fresh=1");
+  EXPECT_FALSE(s.hasRefreshWork);
+
+  // Refused again after the refresh: the fetch ends there.
+  f.remote.fault("*", "/media/exp", {{"fault", "status"}, {"status", 410}});
+  f.freshThrottle();
+  EXPECT_EQ(relayErrorOf([&] { f.chunk("t", 1); }), RelayError::Case::upstreamStatus);
+  EXPECT_EQ(f.refreshes->load(), 2);
+  EXPECT_EQ(log.count("relay_upstream_fail reason=http_410 status=410"), 1u);
+}
+
+TEST(RemoteMediaRelayRefreshTest, TwoRefusalsAtOnceShareOneRefresh) {
+  RefreshFixture f;
+  f.hold = std::make_shared<Latch>();
+  f.add("t", f.refreshable({22, 3 * kChunk, std::nullopt}));
+  f.remote.fault("*", "/media/exp", {{"fault", "status"}, {"status", 410}, {"unless_query", "fresh"}});
+  auto a = f.startChunk("t", 0);
+  auto b = f.startChunk("t", 1);
+  ASSERT_TRUE(f.remote.waitFor([&](const auto&) {
+    int refused = 0;
+    for (const auto& e : f.remote.events(0ms)) refused += e["event"] == "request" && e["fault"] == "status";
+    return refused == 2;
+  }));
+  f.hold->open();
+  ASSERT_TRUE(waitUntilFinished(a, 5s));
+  ASSERT_TRUE(waitUntilFinished(b, 5s));
+  EXPECT_EQ(a.state()->result(), patternBytes(0, kChunk));
+  EXPECT_EQ(b.state()->result(), patternBytes(kChunk, kChunk));
+  EXPECT_EQ(f.refreshes->load(), 1);
+}
+
+TEST(RemoteMediaRelayRefreshTest, AnotherStreamOrAnAddressOutsideTheRulesIsRefused) {
+  {
+    RefreshFixture f;
+    f.add("t", f.refreshable({18, 3 * kChunk, std::nullopt}));
+    f.remote.fault("*", "/media/exp", {{"fault", "status"}, {"status", 403}});
+    testing::LogWindow log;
+    EXPECT_EQ(relayErrorOf([&] { f.chunk("t", 0); }), RelayError::Case::identityChanged);
+    EXPECT_EQ(log.count("relay_refresh result=identity_changed status=403"), 1u);
+    EXPECT_TRUE(log.has("relay_refresh result=identity_changed status=403 token=<mask.hash:"));
+    EXPECT_EQ(f.snapshot("t").url, f.url);
+    EXPECT_EQ(f.snapshot("t").urlGeneration, 0);
+  }
+  {
+    RefreshFixture f;
+    f.add("t", f.refreshable({22, 3 * kChunk, std::nullopt}, "https://elsewhere.test/media/exp"));
+    f.remote.fault("*", "/media/exp", {{"fault", "status"}, {"status", 403}});
+    testing::LogWindow log;
+    EXPECT_EQ(relayErrorOf([&] { f.chunk("t", 0); }), RelayError::Case::hostNotAllowed);
+    EXPECT_TRUE(log.has("relay_refresh result=fail status=403"));
+    const auto lines = log.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.find("err_domain=RelayError err_code=6 ") != std::string::npos;
+    }));
+  }
+  {
+    RelayFixture f;
+    const auto url = f.media("plain", kChunk);
+    f.add("t", f.describe(url, kChunk));
+    f.remote.fault("*", "/media/plain", {{"fault", "status"}, {"status", 403}});
+    f.freshThrottle();
+    testing::LogWindow log;
+    EXPECT_EQ(relayErrorOf([&] { f.chunk("t", 0); }), RelayError::Case::refreshUnavailable);
+    EXPECT_TRUE(log.has("relay_upstream_fail reason=refresh_unavailable status=403"));
+  }
+}
+
+// The maker of a refresh goes away while another fetch waits for it: whoever sees it finish
+// clears it, so a later refusal is refreshed anew instead of meeting the old outcome.
+TEST(RemoteMediaRelayRefreshTest, ARefreshWhoseMakerLeftIsClearedByTheOneWhoSawItFinish) {
+  RefreshFixture f;
+  f.hold = std::make_shared<Latch>();
+  f.add("t", f.refreshable({22, 3 * kChunk, std::nullopt}));
+  f.remote.fault("*", "/media/exp", {{"fault", "status"}, {"status", 403}, {"unless_query", "fresh"}});
+  auto maker = f.startChunk("t", 0);
+  ASSERT_TRUE(f.waitUntil([](const auto& snap) { return snap.refreshWaiters == 1; }, "t"));
+  // This fetch waits for the refresh before it reads the address.
+  auto joiner = f.startChunk("t", 1);
+  ASSERT_TRUE(f.waitUntil([](const auto& snap) { return snap.refreshWaiters == 2; }, "t"));
+  maker.cancel();
+  ASSERT_TRUE(waitUntilFinished(maker, 5s));
+  EXPECT_TRUE(f.snapshot("t").hasRefreshWork);
+  f.hold->open();
+  ASSERT_TRUE(waitUntilFinished(joiner, 5s));
+  EXPECT_EQ(joiner.state()->result(), patternBytes(kChunk, kChunk));
+  EXPECT_FALSE(f.snapshot("t").hasRefreshWork);
+  f.remote.fault("*", "/media/exp", {{"fault", "status"}, {"status", 403}, {"times", 1}});
+  EXPECT_EQ(f.chunk("t", 2), patternBytes(2 * kChunk, kChunk));
+  EXPECT_EQ(f.refreshes->load(), 2);
+}
+
+TEST(RemoteMediaRelayAnswerTest, EveryWrongAnswerFailsWithItsReason) {
+  RelayFixture f;
+  const auto url = f.media("bad", 4 * kChunk);
+  f.add("t", f.describe(url, 4 * kChunk));
+  struct Case {
+    nlohmann::json fault;
+    RelayError::Case error;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {{{"fault", "content_range"}, {"value", "bytes 0-4094/16384"}}, RelayError::Case::rangeMismatch,
+       "reason=range_mismatch status=206"},
+      {{{"fault", "content_range"}, {"value", "bytes 1-4096/16384"}}, RelayError::Case::rangeMismatch,
+       "reason=range_mismatch status=206"},
+      {{{"fault", "content_range"}, {"value", ""}}, RelayError::Case::rangeMismatch, "reason=range_mismatch status=206"},
+      {{{"fault", "total"}, {"total", "*"}}, RelayError::Case::rangeMismatch, "reason=total_changed status=206"},
+      {{{"fault", "total"}, {"total", "16385"}}, RelayError::Case::rangeMismatch, "reason=total_changed status=206"},
+      {{{"fault", "short"}}, RelayError::Case::shortRead, "reason=short_read status=206"},
+      {{{"fault", "long"}, {"bytes", 3'000'000}}, RelayError::Case::shortRead, "reason=short_read status=206"},
+      {{{"fault", "ignore_range"}}, RelayError::Case::upstreamStatus, "reason=range_ignored status=200"},
+      {{{"fault", "status"}, {"status", 416}}, RelayError::Case::upstreamStatus, "reason=http_416 status=416"},
+      {{{"fault", "status"}, {"status", 503}}, RelayError::Case::upstreamStatus, "reason=http_503 status=503"},
+  };
+  for (const auto& c : cases) {
+    auto rule = c.fault;
+    rule["times"] = 1;
+    f.remote.fault("*", "/media/bad", rule);
+    f.freshThrottle();
+    testing::LogWindow log;
+    const auto before = f.snapshot().upstreamBytes;
+    EXPECT_EQ(relayErrorOf([&] { f.chunk("t", 0); }), c.error) << c.fault.dump();
+    EXPECT_TRUE(log.has("relay_upstream_fail " + c.line)) << c.fault.dump();
+    if (c.fault["fault"] == "long") {
+      // Reading stopped one byte past the range.
+      EXPECT_EQ(f.snapshot().upstreamBytes - before, kChunk + 1);
+    }
+    EXPECT_EQ(f.snapshot().inflight, 0u);
+  }
+  // The token still serves once the upstream behaves.
+  EXPECT_EQ(f.chunk("t", 0), patternBytes(0, kChunk));
+}
+
+TEST(RemoteMediaRelayAnswerTest, TransferFailuresLogANetworkLineButCancelledReadersLogNothing) {
+  RelayFixture f(kChunk, [](auto& c) { c.requestTimeout = 400ms; });
+  const auto url = f.media("net", 2 * kChunk);
+  f.add("t", f.describe(url, 2 * kChunk));
+  f.remote.fault("*", "/media/net", {{"fault", "reset"}, {"times", 1}});
+  f.freshThrottle();
+  testing::LogWindow log;
+  EXPECT_THROW(f.chunk("t", 0), platform::http::TransferError);
+  ASSERT_TRUE(log.has("relay_upstream_fail reason=network status=0"));
+  EXPECT_NE(log.lines().back().find("err_domain=curl err_code=56 "), std::string::npos);
+
+  f.remote.fault("*", "/media/net", {{"fault", "stall"}, {"seconds", 10}, {"times", 1}});
+  f.freshThrottle();
+  testing::LogWindow quiet;
+  auto reader = f.startChunk("t", 1);
+  ASSERT_TRUE(f.remote.waitFor([](const auto& e) { return e["event"] == "request" && e["fault"] == "stall"; }));
+  reader.cancel();
+  ASSERT_TRUE(waitUntilFinished(reader, 2s));
+  EXPECT_TRUE(f.remote.waitFor([](const auto& e) { return e["event"] == "closed"; }));
+  EXPECT_EQ(quiet.count("relay_upstream_fail"), 0u);
+  EXPECT_TRUE(f.waitUntil([](const auto& snap) { return snap.inflight == 0 && snap.activeUpstream == 0; }));
+
+  // A stall past the request time-out is a network failure.
+  f.remote.fault("*", "/media/net", {{"fault", "stall"}, {"seconds", 10}, {"times", 1}});
+  f.freshThrottle();
+  EXPECT_THROW(f.chunk("t", 1), platform::http::TransferError);
+}
+
+TEST(RemoteMediaRelayAnswerTest, RedirectsAreFollowedOnlyToAllowedPlaces) {
+  RelayFixture f;
+  const auto url = f.media("moved", 2 * kChunk);
+  f.media("target", 2 * kChunk);
+  f.add("t", f.describe(url, 2 * kChunk));
+  f.remote.fault("*", "/media/moved",
+                 {{"fault", "redirect"}, {"location", "https://localhost/media/target"}, {"times", 1}});
+  EXPECT_EQ(f.chunk("t", 0), patternBytes(0, kChunk));
+
+  f.remote.fault("*", "/media/moved",
+                 {{"fault", "redirect"}, {"location", "https://elsewhere.test/media/target"}, {"times", 1}});
+  f.freshThrottle();
+  testing::LogWindow log;
+  EXPECT_EQ(relayErrorOf([&] { f.chunk("t", 1); }), RelayError::Case::upstreamStatus);
+  EXPECT_TRUE(log.has("relay_upstream_fail reason=http_302 status=302"));
+
+  f.remote.fault("*", "/media/moved", {{"fault", "redirect"}, {"location", "/media/moved"}});
+  EXPECT_ANY_THROW(f.chunk("t", 1));
+  EXPECT_LE(f.mediaRequests().size(), 40u);
+}
+
+// The works are cancelled with the token; their readers learn that the token is gone rather than
+// seeming to have been cancelled themselves.
+TEST(RemoteMediaRelayRegistryTest, UnregisterDuringProbeRefreshOrFetchEndsTheirWork) {
+  RefreshFixture f;
+  f.hold = std::make_shared<Latch>();
+  const auto url = f.media("slow", 2 * kChunk);
+  f.remote.fault("*", "/media/slow", {{"fault", "gate"}});
+  f.add("probe", f.describe(url, std::nullopt));
+  auto r = f.relay;
+  auto length = runtime::spawn(runtime::sharedPool().executor(),
+                               [r]() -> runtime::Awaitable<std::int64_t> { co_return co_await r->totalLength("probe"); });
+  ASSERT_TRUE(f.waitUntil([](const auto& snap) { return snap.hasLengthWork; }, "probe"));
+  f.drop("probe");
+  ASSERT_TRUE(waitUntilFinished(length, 5s));
+  EXPECT_EQ(relayErrorIn(length), RelayError::Case::unknownToken);
+
+  f.add("fetch", f.describe(url, 2 * kChunk));
+  auto fetch = f.startChunk("fetch", 0);
+  ASSERT_TRUE(f.waitUntil([](const auto& snap) { return snap.activeUpstream == 1; }));
+  f.drop("fetch");
+  ASSERT_TRUE(waitUntilFinished(fetch, 5s));
+  EXPECT_EQ(relayErrorIn(fetch), RelayError::Case::unknownToken);
+  EXPECT_TRUE(f.waitUntil([](const auto& snap) { return snap.activeUpstream == 0 && snap.inflight == 0 && snap.entries == 0; }));
+
+  f.add("t", f.refreshable({22, 3 * kChunk, std::nullopt}));
+  f.remote.fault("*", "/media/exp", {{"fault", "status"}, {"status", 403}});
+  testing::LogWindow log;
+  auto refreshing = f.startChunk("t", 0);
+  ASSERT_TRUE(f.waitUntil([](const auto& snap) { return snap.hasRefreshWork; }, "t"));
+  f.drop("t");
+  ASSERT_TRUE(waitUntilFinished(refreshing, 5s));
+  EXPECT_EQ(relayErrorIn(refreshing), RelayError::Case::unknownToken);
+  EXPECT_EQ(log.count("relay_refresh"), 0u);
+  f.hold->open();
+}
+
+TEST(RemoteMediaRelayRegistryTest, MemoryKeepsThirtyTwoMebibytesOfRecentChunks) {
+  RelayFixture f(2'097'152);
+  const std::int64_t chunk = 2'097'152;
+  const auto url = f.media("big", 18 * chunk, "http");
+  f.add("t", f.describe(url, 18 * chunk));
+  for (int i = 0; i < 16; ++i) ASSERT_EQ(f.chunk("t", i).size(), static_cast<std::size_t>(chunk));
+  // Exactly at the cap nothing goes.
+  EXPECT_EQ(f.snapshot().memoryBytes, 16 * chunk);
+  // A hit moves its chunk to the recent end without asking upstream.
+  EXPECT_EQ(f.chunk("t", 0), patternBytes(0, chunk));
+  EXPECT_EQ(f.mediaRequests().size(), 16u);
+  ASSERT_EQ(f.chunk("t", 16).size(), static_cast<std::size_t>(chunk));
+  auto s = f.snapshot();
+  EXPECT_EQ(s.memoryBytes, 33'554'432);
+  ASSERT_EQ(s.memoryOrder.size(), 16u);
+  EXPECT_EQ(s.memoryOrder.front().index, 2); // chunk 1 was the least recently used
+  EXPECT_EQ(s.memoryOrder.back().index, 16);
+  f.drop("t");
+  EXPECT_EQ(f.snapshot().memoryBytes, 0);
+  EXPECT_TRUE(f.snapshot().memoryOrder.empty());
+}
+
+TEST(RemoteMediaRelayRegistryTest, StatisticsAreWrittenAtMostEveryTenSeconds) {
+  RelayFixture f;
+  const auto url = f.media("st", 4 * kChunk);
+  f.add("t", f.describe(url, 4 * kChunk));
+  testing::LogWindow log;
+  f.chunk("t", 0); // arms the clock only
+  f.clock.advance(9s);
+  f.chunk("t", 1);
+  EXPECT_EQ(log.count("relay_stats"), 0u);
+  f.clock.advance(1s);
+  f.chunk("t", 1); // a memory hit
+  ASSERT_EQ(log.count("relay_stats"), 1u);
+  EXPECT_TRUE(log.has("relay_stats upstream_b=8192 served_b=12288 prefetch_b=0 hits=1 disk_hits=0 misses=2"));
+  f.clock.advance(10s);
+  f.chunk("t", 1);
+  EXPECT_EQ(log.count("relay_stats"), 2u);
+  EXPECT_TRUE(log.has("relay_stats upstream_b=0 served_b=4096 prefetch_b=0 hits=1 disk_hits=0 misses=0"));
+}
+
+TEST(RemoteMediaRelayRegistryTest, DiskCacheRegistrationFollowsTheEntry) {
+  auto cache = std::make_shared<RecordingDiskCache>();
+  RelayFixture f(kChunk, [cache](auto& c) { c.cache = cache; });
+  const auto url = f.media("dc", 3 * kChunk);
+  auto media = f.describe(url, std::nullopt);
+  media->identity = remotesource::MediaIdentity{22, std::nullopt, "lm"};
+  media->cacheVideoID = "vid_01";
+  f.add("t", media);
+  EXPECT_FALSE(f.snapshot("t").cache);
+  // The probe learns the length, fills in the identity and installs the descriptor before answering.
+  EXPECT_EQ(f.length("t"), 3 * kChunk);
+  auto s = f.snapshot("t");
+  ASSERT_TRUE(s.cache);
+  EXPECT_EQ(s.cache->length, 3 * kChunk);
+  EXPECT_EQ(s.cache->key.videoID, "vid_01");
+  EXPECT_TRUE(s.hasCacheRegistration);
+
+  // Fetched chunks are written; a later read comes from the disk.
+  EXPECT_EQ(f.chunk("t", 1), patternBytes(kChunk, kChunk));
+  for (int i = 0; i < 100 && cache->writes() == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(cache->writes(), 1u);
+
+  // Registering the token again releases what the old entry held.
+  auto again = f.describe(url, 3 * kChunk);
+  again->identity = remotesource::MediaIdentity{22, 3 * kChunk, "lm"};
+  again->cacheVideoID = "vid_01";
+  f.add("t", again);
+  ASSERT_TRUE(f.waitUntil([&](const auto&) {
+    std::scoped_lock lock(cache->mutex_);
+    return cache->released.size() == 1;
+  }));
+  EXPECT_TRUE(f.snapshot("t").hasCacheRegistration);
+  f.drop("t");
+  ASSERT_TRUE(f.waitUntil([&](const auto&) {
+    std::scoped_lock lock(cache->mutex_);
+    return cache->released.size() == 2;
+  }));
+  std::scoped_lock lock(cache->mutex_);
+  EXPECT_EQ(cache->registered.size(), 2u);
+  EXPECT_EQ(cache->released[0], cache->registered[0]);
+  EXPECT_EQ(cache->released[1], cache->registered[1]);
+}
+
+TEST(RemoteMediaRelayRegistryTest, AtMostEightDiskWritesWaitAndTheDiskServesAnotherTokenOfTheStream) {
+  auto cache = std::make_shared<RecordingDiskCache>();
+  cache->holdWrites = std::make_shared<Latch>();
+  auto prefetch = std::make_shared<RecordingPrefetch>();
+  RelayFixture f(kChunk, [cache, prefetch](auto& c) {
+    c.cache = cache;
+    c.prefetch = prefetch;
+  });
+  const auto url = f.media("w", 12 * kChunk);
+  auto media = f.describe(url, 12 * kChunk);
+  media->identity = remotesource::MediaIdentity{22, 12 * kChunk, std::nullopt};
+  media->cacheVideoID = "vid_w";
+  f.add("t", media);
+  f.clock.advance(1s);
+  testing::LogWindow log;
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(f.chunk("t", i), patternBytes(i * kChunk, kChunk));
+  EXPECT_EQ(f.snapshot().pendingCacheWrites, 8);
+  EXPECT_EQ(log.count("relay_cache_skip reason=write_backlog pending=8 occurrences="), 1u);
+  cache->holdWrites->open();
+  ASSERT_TRUE(f.waitUntil([](const auto& snap) { return snap.pendingCacheWrites == 0; }));
+  EXPECT_EQ(cache->writes(), 8u);
+
+  // Another token of the same stream reads what was written without asking upstream.
+  f.add("u", media);
+  const auto before = f.mediaRequests().size();
+  EXPECT_EQ(f.chunk("u", 3), patternBytes(3 * kChunk, kChunk));
+  EXPECT_EQ(f.mediaRequests().size(), before);
+
+  // The stream's prefetch stops only when its last token goes.
+  f.drop("t");
+  EXPECT_TRUE(prefetch->stopped.empty());
+  f.drop("u");
+  EXPECT_EQ(prefetch->stopped, std::vector<std::string>{"unregistered"});
+  EXPECT_TRUE(f.waitUntil([&](const auto&) { return prefetch->resumed.load() == 4; }));
+  EXPECT_EQ(prefetch->scheduled.size(), 10u);
+}
+
+TEST(RemoteMediaRelayRegistryTest, NoDescriptorWhenTheCacheIsOffOrCannotNameTheStream) {
+  auto cache = std::make_shared<RecordingDiskCache>();
+  auto enabled = std::make_shared<std::atomic<bool>>(false);
+  RelayFixture f(kChunk, [cache, enabled](auto& c) {
+    c.cache = cache;
+    c.cacheEnabled = [enabled] { return enabled->load(); };
+  });
+  auto media = f.describe("https://localhost/media/none", 100);
+  media->identity = remotesource::MediaIdentity{22, 100, std::nullopt};
+  media->cacheVideoID = "ok";
+  f.add("off", media);
+  enabled->store(true);
+  for (const auto& id : {std::string(), std::string(65, 'a'), std::string("a.b"), std::string("a/b")}) {
+    auto bad = std::make_shared<RemoteMedia>(*media);
+    bad->cacheVideoID = id;
+    f.add("bad", bad);
+    EXPECT_FALSE(f.snapshot("bad").cache) << id;
+  }
+  auto negative = std::make_shared<RemoteMedia>(*media);
+  negative->identity->itag = -1;
+  f.add("neg", negative);
+  EXPECT_FALSE(f.snapshot("neg").cache);
+  EXPECT_FALSE(f.snapshot("off").cache);
+  f.add("on", media);
+  EXPECT_TRUE(f.snapshot("on").cache);
+  // Lengths outside 1 byte to 1 TiB are not taken from the registration.
+  for (const std::int64_t bad : {0LL, -5LL, 1099511627777LL}) {
+    f.add("len", f.describe("https://localhost/media/none", bad));
+    EXPECT_FALSE(f.snapshot("len").totalLength) << bad;
+  }
+  f.add("len", f.describe("https://localhost/media/none", 1099511627776LL));
+  EXPECT_EQ(f.snapshot("len").totalLength, 1099511627776LL);
+}
+
+} // namespace
+} // namespace pd::relay
