@@ -204,7 +204,7 @@ runtime::Awaitable<void> RelayPrefetch::runPrefetch() {
                                descriptor.key.videoID, descriptor.key.itag, index);
     }
     const auto started = runtime::Clock::current().monotonic();
-    std::optional<RelayPrefetchHost::Bytes> bytes;
+    std::optional<RelayDiskCacheInterface::Bytes> bytes;
     std::exception_ptr error;
     try {
       bytes = co_await host->prefetchChunk(token, index);

@@ -26,7 +26,6 @@ namespace pd::relay {
 // What the loop needs of the relay. Called on the relay's executor only.
 class RelayPrefetchHost {
 public:
-  using Bytes = RelayDiskCacheInterface::Bytes;
   virtual ~RelayPrefetchHost() = default;
 
   // The tokens of the entries whose cache descriptor equals the one given, in any order.
@@ -35,7 +34,7 @@ public:
   // An upstream slot in use, a caller waiting for one, or a foreground read under way.
   virtual bool upstreamBusy() const = 0;
   // The relay's chunk operation for a prefetch caller.
-  virtual runtime::Awaitable<Bytes> prefetchChunk(std::string token, std::int64_t index) = 0;
+  virtual runtime::Awaitable<RelayDiskCacheInterface::Bytes> prefetchChunk(std::string token, std::int64_t index) = 0;
   // None: the relay runs without a disk cache.
   virtual std::shared_ptr<RelayDiskCacheInterface> cache() const = 0;
 };

@@ -36,7 +36,7 @@ public:
   bool upstreamBusy() const override { return busy.load(); }
   std::shared_ptr<RelayDiskCacheInterface> cache() const override { return cache_; }
 
-  runtime::Awaitable<Bytes> prefetchChunk(std::string token, std::int64_t index) override {
+  runtime::Awaitable<Cache::Bytes> prefetchChunk(std::string token, std::int64_t index) override {
     Descriptor d;
     std::function<void()> fault;
     {
