@@ -153,7 +153,7 @@ void RemoteMediaRelay::unregisterOnActor(const std::string& token) {
   for (const auto& key : memoryOrder_) {
     if (key.token != token) continue;
     if (const auto found = memory_.find(key); found != memory_.end()) {
-      memoryBytes_ -= static_cast<std::int64_t>(found->second.size());
+      memoryBytes_ -= static_cast<std::int64_t>(found->second->size());
       memory_.erase(found);
     }
   }
@@ -247,19 +247,19 @@ runtime::Awaitable<std::int64_t> RemoteMediaRelay::totalLengthOnActor(std::strin
 
 // --- memory cache and statistics ---
 
-void RemoteMediaRelay::remember(const ChunkKey& key, const Bytes& data) {
+void RemoteMediaRelay::remember(const ChunkKey& key, SharedBytes data) {
   if (memory_.contains(key)) {
     touch(key);
     return;
   }
-  memory_.emplace(key, data);
+  memoryBytes_ += static_cast<std::int64_t>(data->size());
+  memory_.emplace(key, std::move(data));
   memoryOrder_.push_back(key);
-  memoryBytes_ += static_cast<std::int64_t>(data.size());
   while (memoryBytes_ > kMemoryCacheBytes && !memoryOrder_.empty()) {
     const ChunkKey oldest = memoryOrder_.front();
     memoryOrder_.erase(memoryOrder_.begin());
     if (const auto found = memory_.find(oldest); found != memory_.end()) {
-      memoryBytes_ -= static_cast<std::int64_t>(found->second.size());
+      memoryBytes_ -= static_cast<std::int64_t>(found->second->size());
       memory_.erase(found);
     }
   }

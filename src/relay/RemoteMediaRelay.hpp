@@ -43,6 +43,9 @@ public:
   using Descriptor = RelayDiskCacheInterface::Descriptor;
   using Registration = RelayDiskCacheInterface::Registration;
   using CacheKey = RelayDiskCacheInterface::Key;
+  // Chunks are shared, never copied, inside the relay: each reader gets its own copy only once it
+  // has left the relay's strand, so that copies of different readers run side by side.
+  using SharedBytes = std::shared_ptr<const Bytes>;
 
   static constexpr std::int64_t kMemoryCacheBytes = 33'554'432;
   static constexpr std::int64_t kUpstreamSlots = 6;
@@ -159,9 +162,10 @@ private:
   runtime::Awaitable<void> installCache(std::string token, std::int64_t length);
   void unregisterOnActor(const std::string& token);
   runtime::Awaitable<std::int64_t> totalLengthOnActor(std::string token);
-  runtime::Awaitable<Bytes> chunkOnActor(std::string token, std::int64_t index, bool prefetch);
-  runtime::Awaitable<Bytes> joinChunk(ChunkKey key, std::shared_ptr<SharedWork<Bytes>> work, bool prefetch);
-  void scheduleCacheWrite(Descriptor descriptor, std::int64_t index, Bytes data);
+  runtime::Awaitable<SharedBytes> chunkOnActor(std::string token, std::int64_t index, bool prefetch);
+  runtime::Awaitable<SharedBytes> joinChunk(ChunkKey key, std::shared_ptr<SharedWork<SharedBytes>> work,
+                                            bool prefetch);
+  void scheduleCacheWrite(Descriptor descriptor, std::int64_t index, SharedBytes data);
   runtime::Awaitable<void> acquireSlotOnActor(std::optional<ChunkKey> yieldingFor);
   void releaseSlotOnActor();
   void cancelUpstreamWaiter(std::uint64_t id);
@@ -172,7 +176,7 @@ private:
   void applyRefresh(const std::string& token, const RemoteMediaRefresh& refreshed,
                     const remotesource::MediaIdentity& identity, std::int64_t generation);
   void applyRefreshedURL(const std::string& token, std::string url, std::vector<std::string> allowedHosts);
-  void remember(const ChunkKey& key, const Bytes& data);
+  void remember(const ChunkKey& key, SharedBytes data);
   void touch(const ChunkKey& key);
   void statsTick();
   void logStats();
@@ -182,11 +186,11 @@ private:
   std::shared_ptr<RelayPrefetchInterface> prefetch_;
 
   std::unordered_map<std::string, Entry> entries_;
-  std::unordered_map<ChunkKey, std::shared_ptr<SharedWork<Bytes>>, ChunkKeyHash> inflight_;
+  std::unordered_map<ChunkKey, std::shared_ptr<SharedWork<SharedBytes>>, ChunkKeyHash> inflight_;
   std::int64_t activeUpstream_ = 0;
   std::deque<Waiter> upstreamWaiters_;
   std::uint64_t nextWaiterID_ = 0;
-  std::unordered_map<ChunkKey, Bytes, ChunkKeyHash> memory_;
+  std::unordered_map<ChunkKey, SharedBytes, ChunkKeyHash> memory_;
   std::vector<ChunkKey> memoryOrder_;
   std::int64_t memoryBytes_ = 0;
   std::int64_t statsUpstreamBytes_ = 0;

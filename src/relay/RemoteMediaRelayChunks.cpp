@@ -31,12 +31,14 @@ private:
 runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::chunk(std::string token, std::int64_t index,
                                                                     bool prefetch) {
   auto self = shared_from_this();
-  return onActor([self, token = std::move(token), index, prefetch]() -> runtime::Awaitable<Bytes> {
+  auto call = [self, token = std::move(token), index, prefetch]() -> runtime::Awaitable<SharedBytes> {
     co_return co_await self->chunkOnActor(token, index, prefetch);
-  });
+  };
+  const SharedBytes shared = co_await onActor(std::move(call));
+  co_return Bytes(*shared);
 }
 
-runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::chunkOnActor(std::string token, std::int64_t index,
+runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor(std::string token, std::int64_t index,
                                                                            bool prefetch) {
   const bool foreground = !prefetch;
   DemandScope demand(foreground ? &foregroundDemand_ : nullptr);
@@ -47,21 +49,21 @@ runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::chunkOnActor(std::
       prefetch_->schedulePrefetch(*entry->cache, index);
     }
     if (const auto hit = memory_.find(key); hit != memory_.end()) {
-      Bytes bytes = hit->second;
+      SharedBytes bytes = hit->second;
       touch(key);
       ++statsHits_;
-      statsServedBytes_ += static_cast<std::int64_t>(bytes.size());
+      statsServedBytes_ += static_cast<std::int64_t>(bytes->size());
       statsTick();
       co_return bytes;
     }
   }
 
-  auto liveWork = [this, &key]() -> std::shared_ptr<SharedWork<Bytes>> {
+  auto liveWork = [this, &key]() -> std::shared_ptr<SharedWork<SharedBytes>> {
     const auto found = inflight_.find(key);
     if (found == inflight_.end() || found->second->isAbandoned()) return nullptr;
     return found->second;
   };
-  auto join = [&](std::shared_ptr<SharedWork<Bytes>> work) {
+  auto join = [&](std::shared_ptr<SharedWork<SharedBytes>> work) {
     if (foreground) {
       ++statsHits_;
       // Joined by a reader: the work no longer gives way as prefetch.
@@ -75,15 +77,16 @@ runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::chunkOnActor(std::
     const Entry* entry = find(token);
     if (auto cache = configuration_.cache; entry != nullptr && entry->cache && cache) {
       const Descriptor descriptor = *entry->cache;
-      auto bytes = co_await cache->readChunk(descriptor, index);
-      if (bytes) {
+      auto read = co_await cache->readChunk(descriptor, index);
+      if (read) {
+        SharedBytes bytes = std::make_shared<const Bytes>(std::move(*read));
         if (foreground) {
-          remember(key, *bytes);
+          remember(key, bytes);
           ++statsDiskHits_;
           statsServedBytes_ += static_cast<std::int64_t>(bytes->size());
           statsTick();
         }
-        co_return std::move(*bytes);
+        co_return bytes;
       }
     }
   }
@@ -120,18 +123,19 @@ runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::chunkOnActor(std::
   auto self = shared_from_this();
   auto task = runtime::spawn(
       runtime::sharedPool().executor(),
-      [self, owned, token, start, last = end - 1, prefetch, descriptor, cache, index]() -> runtime::Awaitable<Bytes> {
+      [self, owned, token, start, last = end - 1, prefetch, descriptor, cache,
+       index]() -> runtime::Awaitable<SharedBytes> {
         co_await self->acquireUpstreamSlot(owned);
         std::exception_ptr error;
-        Bytes bytes;
+        SharedBytes bytes;
         try {
           auto fetched = co_await self->fetchUpstream(token, start, last, false, prefetch);
-          bytes = std::move(fetched.body);
+          bytes = std::make_shared<const Bytes>(std::move(fetched.body));
         } catch (...) {
           error = std::current_exception();
         }
         if (!error && !prefetch && descriptor && cache) {
-          auto write = [self, descriptor, index, copy = bytes] { self->scheduleCacheWrite(*descriptor, index, copy); };
+          auto write = [self, descriptor, index, bytes] { self->scheduleCacheWrite(*descriptor, index, bytes); };
           co_await self->onActor(std::move(write));
         }
         runtime::spawnDetached(self->executor(), [self]() -> runtime::Awaitable<void> {
@@ -141,15 +145,14 @@ runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::chunkOnActor(std::
         if (error) std::rethrow_exception(error);
         co_return bytes;
       });
-  auto work = SharedWork<Bytes>::make(std::move(task));
+  auto work = SharedWork<SharedBytes>::make(std::move(task));
   inflight_.insert_or_assign(key, work);
   co_return co_await joinChunk(key, std::move(work), prefetch);
 }
 
-runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::joinChunk(ChunkKey key,
-                                                                        std::shared_ptr<SharedWork<Bytes>> work,
-                                                                        bool prefetch) {
-  Bytes bytes;
+runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::joinChunk(
+    ChunkKey key, std::shared_ptr<SharedWork<SharedBytes>> work, bool prefetch) {
+  SharedBytes bytes;
   std::exception_ptr error;
   try {
     bytes = co_await work->value();
@@ -167,13 +170,13 @@ runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::joinChunk(ChunkKey
   if (error) rethrowForReader(error, key.token);
   if (!prefetch) {
     remember(key, bytes);
-    statsServedBytes_ += static_cast<std::int64_t>(bytes.size());
+    statsServedBytes_ += static_cast<std::int64_t>(bytes->size());
   }
   statsTick();
   co_return bytes;
 }
 
-void RemoteMediaRelay::scheduleCacheWrite(Descriptor descriptor, std::int64_t index, Bytes data) {
+void RemoteMediaRelay::scheduleCacheWrite(Descriptor descriptor, std::int64_t index, SharedBytes data) {
   auto cache = configuration_.cache;
   if (!cache) return;
   if (pendingCacheWrites_ < kMaxPendingCacheWrites) {
@@ -182,7 +185,7 @@ void RemoteMediaRelay::scheduleCacheWrite(Descriptor descriptor, std::int64_t in
     runtime::spawnDetached(executor(), [self, cache, descriptor = std::move(descriptor), index,
                                         data = std::move(data)]() mutable -> runtime::Awaitable<void> {
       try {
-        (void)co_await cache->writeChunk(std::move(descriptor), index, std::move(data));
+        (void)co_await cache->writeChunk(std::move(descriptor), index, Bytes(*data));
       } catch (...) {
         // The disk cache answers failures with false; nothing of it may stop the count below.
       }

@@ -16,6 +16,10 @@ address). The media kinds:
 | `short` | 206 sending `bytes` (default 1) fewer bytes than the range, and saying so |
 | `long` | 206 announcing the range but sending `bytes` (default 1) more |
 | `gate` | holds the request until a {"media_release": n} command lets the n oldest held ones go |
+| `expire` | `status` (default 403; 410 too) as for an expired address, and the addresses of the next video answers carry a fresh `fresh=` mark |
+
+A video's stream address on the CDN server ("/videoplayback?...&id=ID") is served as the media file
+named ID when there is one, with the same faults (rules on the path "/videoplayback").
 
 Every request under /media/ reports {"event": "media", "path", "range", "active", "order"}:
 the requests being answered at that moment (itself included) and its arrival number.
@@ -28,7 +32,7 @@ import threading
 LOCK = threading.Lock()
 CONDITION = threading.Condition(LOCK)
 FILES = {}
-STATE = {"active": 0, "order": 0, "released": 0, "held": 0}
+STATE = {"active": 0, "order": 0, "released": 0, "held": 0, "fresh": 0}
 
 PREFIX = "/media/"
 
@@ -47,6 +51,22 @@ def command(rule):
             CONDITION.notify_all()
         return True
     return False
+
+
+def playback_name(path, query):
+    """The media file that a CDN stream address names, if one was made for its video id."""
+    if path != "/videoplayback":
+        return None
+    for item in query.split("&"):
+        if item.startswith("id=") and item[3:] in FILES:
+            return item[3:]
+    return None
+
+
+def fresh_mark():
+    """Appended to the stream addresses of video answers: changes with every expired answer."""
+    with LOCK:
+        return "&fresh=%d" % STATE["fresh"] if STATE["fresh"] else ""
 
 
 def exempt(fault, query):
@@ -82,9 +102,9 @@ def parse_range(header, size):
     return start, min(end, size - 1)
 
 
-def serve(handler, emit, fault, path, query):
-    """Answers a /media/ request; False leaves a common fault kind to the caller."""
-    name = path[len(PREFIX):]
+def serve(handler, emit, fault, path, query, name=None):
+    """Answers a media request; False leaves a common fault kind to the caller."""
+    name = name or path[len(PREFIX):]
     kind = fault.get("fault") if fault else None
     with CONDITION:
         STATE["active"] += 1
@@ -100,6 +120,12 @@ def serve(handler, emit, fault, path, query):
                 ticket = STATE["held"]
                 CONDITION.wait_for(lambda: STATE["released"] >= ticket, timeout=float(fault.get("seconds", 30)))
             kind = None
+        if kind == "expire":
+            with LOCK:
+                STATE["fresh"] += 1
+            status = int(fault.get("status", 403))
+            handler.send_body(status, "%d expired" % status, "text/plain")
+            return True
         if kind not in (None, "ignore_range", "content_range", "total", "short", "long"):
             return False
         if name not in FILES:

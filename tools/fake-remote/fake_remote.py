@@ -104,7 +104,7 @@ def stream_url(template, video_id, local):
     """"@stream?query": direct on the CDN server, or proxied through the asking instance."""
     if not isinstance(template, str) or not template.startswith("@stream"):
         return template
-    query = template[len("@stream?"):] + "&id=" + video_id + "&expire=4102444800"
+    query = template[len("@stream?"):] + "&id=" + video_id + "&expire=4102444800" + fake_media.fresh_mark()
     if local:
         return "/videoplayback?" + query + "&host=" + VIDEO_CDN_SERVER
     return "https://" + VIDEO_CDN_SERVER + "/videoplayback?" + query
@@ -187,10 +187,11 @@ class Handler(BaseHTTPRequestHandler):
         emit("request", host=host, path=self.path, method="GET", scheme=self.server.scheme, fault=kind,
              user_agent=self.headers.get("User-Agent", ""))
         self.close_connection = True
-        if split.path.startswith(fake_media.PREFIX):
+        playback = fake_media.playback_name(split.path, split.query)
+        if split.path.startswith(fake_media.PREFIX) or playback:
             if fake_media.exempt(fault, split.query):
                 fault, kind = None, None
-            if fake_media.serve(self, emit, fault, split.path, split.query):
+            if fake_media.serve(self, emit, fault, split.path, split.query, playback):
                 return
         if kind == "status":
             status = int(fault.get("status", 503))
