@@ -1,0 +1,23 @@
+#include "relay/RemoteMediaRelay.hpp"
+
+namespace pd::relay {
+
+std::vector<std::string> RemoteMediaRelay::tokensFor(const Descriptor& descriptor) const {
+  std::vector<std::string> tokens;
+  for (const auto& [token, entry] : entries_) {
+    if (entry.cache == descriptor) tokens.push_back(token);
+  }
+  return tokens;
+}
+
+bool RemoteMediaRelay::hasToken(const std::string& token) const { return entries_.contains(token); }
+
+bool RemoteMediaRelay::upstreamBusy() const {
+  return activeUpstream_ > 0 || !upstreamWaiters_.empty() || foregroundDemand_ > 0;
+}
+
+runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::prefetchChunk(std::string token, std::int64_t index) {
+  return chunk(std::move(token), index, true);
+}
+
+} // namespace pd::relay
