@@ -177,6 +177,9 @@ for server in disk nginxbig; do
 done
 # The disk writes of the warm pass finish in the background.
 for _ in $(seq 200); do [ "$(find "$work/disk-cache" -name '*.data' -size +199M | wc -l)" -ge 1 ] && break; sleep 0.1; done
+# The peak so far belongs to the warm pass (upstream bodies and pending disk writes), the rest of
+# it to the disk hits.
+warm_rss=$(peak_rss_mib "${pidof[disk]}")
 sed -i "s/^local size = .*/local size = $big/" "$work/ranges.lua"
 
 echo
@@ -197,7 +200,7 @@ done
 echo "upstream requests while measuring: $(($(upstream_requests) - before)) (goal 0 for ours)"
 echo "warm-pass upstream requests: ours ${warm[disk]} (chunks: $((big / 2097152))), nginx ${warm[nginxbig]}"
 disk_rss=$(peak_rss_mib "${pidof[disk]}")
-echo "peak RSS MiB: ours $disk_rss (goal < 128)"
+echo "peak RSS MiB: ours $disk_rss (goal < 128), $warm_rss of it by the end of the warm pass"
 echo "ratios ours/nginx (req/s MB/s p99):"
 for conns in 1 8; do
   read -r r1 m1 p1 <<<"${result[disk/$conns]}"
