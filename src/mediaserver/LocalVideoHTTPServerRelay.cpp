@@ -48,9 +48,11 @@ runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection con
   }
 }
 
+using Chunk = relay::RemoteMediaRelayInterface::Chunk;
+
 // One chunk; a prefetch yield is asked again once, at once.
-runtime::Task<Bytes> fetchRelayChunk(Relay relayPtr, std::string token, std::int64_t index) {
-  return runtime::spawn(runtime::sharedPool().executor(), [relayPtr, token, index]() -> runtime::Awaitable<Bytes> {
+runtime::Task<Chunk> fetchRelayChunk(Relay relayPtr, std::string token, std::int64_t index) {
+  return runtime::spawn(runtime::sharedPool().executor(), [relayPtr, token, index]() -> runtime::Awaitable<Chunk> {
     // Results are named locals throughout: GCC 12 may destroy a temporary that a co_await yields
     // twice when it is used inside a larger expression.
     try {
@@ -193,15 +195,15 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   const std::int64_t last = end / c;
   std::int64_t index = first;
   auto current = fetchRelayChunk(relayPtr, token, index);
-  runtime::Task<Bytes> next;
+  runtime::Task<Chunk> next;
   while (true) {
-    std::optional<Bytes> data;
+    Chunk data;
     std::exception_ptr fetchFailure;
     {
       runtime::CancellationHandler onCancel([current] { current.cancel(); });
       try {
         auto value = co_await current.value();
-        data.emplace(std::move(value));
+        data = std::move(value);
       } catch (...) {
         fetchFailure = std::current_exception();
       }
@@ -211,13 +213,13 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       current.cancel();
       co_return;
     }
-    next = index < last ? fetchRelayChunk(relayPtr, token, index + 1) : runtime::Task<Bytes>();
+    next = index < last ? fetchRelayChunk(relayPtr, token, index + 1) : runtime::Task<Chunk>();
     const std::int64_t chunkStart = index * c;
     // What this chunk must bring: every byte of the range that lies on it. A shorter chunk
     // would end the body short of its length, or shift every later byte.
     const std::int64_t expected = std::min(c, total - chunkStart);
     const std::int64_t needed = std::min(expected, end - chunkStart + 1);
-    if (static_cast<std::int64_t>(data->size()) < needed) {
+    if (!data || static_cast<std::int64_t>(data->size()) < needed) {
       fail(std::make_exception_ptr(RelayError::shortRead()));
       next.cancel();
       co_return;
@@ -230,10 +232,9 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     const std::int64_t lo = std::max(chunkStart, start) - chunkStart;
     const std::int64_t hi = std::min(chunkStart + needed - 1, end) - chunkStart;
     const auto sliceLength = static_cast<std::size_t>(hi - lo + 1);
-    auto buffer = std::make_shared<const Bytes>(std::move(*data));
     std::exception_ptr sendFailure;
     try {
-      co_await send(weak, queue, connection, buffer, static_cast<std::size_t>(lo), sliceLength, false);
+      co_await send(weak, queue, connection, std::move(data), static_cast<std::size_t>(lo), sliceLength, false);
     } catch (...) {
       sendFailure = std::current_exception();
     }
