@@ -22,22 +22,29 @@ using Relay = std::shared_ptr<relay::RemoteMediaRelayInterface>;
 using Weak = std::weak_ptr<LocalVideoHTTPServer::Impl>;
 
 // One send on the queue, raced against the send deadline; throws ConnectionSendError when it
-// does not complete.
+// does not complete. A body slice is counted in the statistics by the send's own completion on
+// the queue: a post of its own would wake the queue once more for every slice.
 runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection connection,
                               std::shared_ptr<const Bytes> buffer, std::size_t offset, std::size_t length,
-                              bool isComplete) {
+                              bool isComplete, bool isBody = false) {
   auto initiation = [&](auto handler) {
     auto work = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
     auto resume = [handler = std::move(handler), work](std::error_code error) mutable {
       asio::post(work, [handler = std::move(handler), error]() mutable { std::move(handler)(error); });
     };
-    queue.execute([weak, connection, buffer, offset, length, isComplete, resume = std::move(resume)]() mutable {
+    queue.execute([weak, connection, buffer, offset, length, isComplete, isBody, resume = std::move(resume)]() mutable {
       auto server = weak.lock();
       if (!server) {
         resume(std::make_error_code(std::errc::operation_canceled));
         return;
       }
-      server->sendWithDeadline(connection, std::move(buffer), offset, length, isComplete, std::move(resume));
+      auto counted = [weak, isBody, length, resume = std::move(resume)](std::error_code error) mutable {
+        if (!error && isBody) {
+          if (auto alive = weak.lock()) alive->addSentBytes(static_cast<std::int64_t>(length));
+        }
+        resume(error);
+      };
+      server->sendWithDeadline(connection, std::move(buffer), offset, length, isComplete, std::move(counted));
     });
   };
   // Named: GCC 12 destroys a capturing lambda twice when it is a temporary inside co_await.
@@ -175,6 +182,13 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   const bool isHead = method == "HEAD";
   // Media of no bytes has no chunk to fetch: the header is the whole reply.
   const bool headerOnly = isHead || end < start;
+  const std::int64_t c = relayPtr->chunkSize();
+  const std::int64_t first = start / c;
+  const std::int64_t last = end / c;
+  std::int64_t index = first;
+  // The first chunk is on its way while the header is: both cross threads, and a request that
+  // waits for one before starting the other pays for the hops twice.
+  auto current = headerOnly ? runtime::Task<Chunk>() : fetchRelayChunk(relayPtr, token, index);
   std::exception_ptr headerFailure;
   try {
     co_await send(weak, queue, connection, header, 0, header->size(), headerOnly);
@@ -183,6 +197,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   }
   if (headerFailure) {
     fail(headerFailure);
+    current.cancel();
     co_return;
   }
   if (headerOnly) {
@@ -190,11 +205,6 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     co_return;
   }
 
-  const std::int64_t c = relayPtr->chunkSize();
-  const std::int64_t first = start / c;
-  const std::int64_t last = end / c;
-  std::int64_t index = first;
-  auto current = fetchRelayChunk(relayPtr, token, index);
   runtime::Task<Chunk> next;
   while (true) {
     Chunk data;
@@ -232,9 +242,12 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     const std::int64_t lo = std::max(chunkStart, start) - chunkStart;
     const std::int64_t hi = std::min(chunkStart + needed - 1, end) - chunkStart;
     const auto sliceLength = static_cast<std::size_t>(hi - lo + 1);
+    // The last slice ends the reply itself: an empty final send after it would cost one more
+    // round through the queue for the same bytes on the wire.
+    const bool isFinal = !next;
     std::exception_ptr sendFailure;
     try {
-      co_await send(weak, queue, connection, std::move(data), static_cast<std::size_t>(lo), sliceLength, false);
+      co_await send(weak, queue, connection, std::move(data), static_cast<std::size_t>(lo), sliceLength, isFinal, true);
     } catch (...) {
       sendFailure = std::current_exception();
     }
@@ -244,23 +257,11 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       co_return;
     }
     context.sent += static_cast<std::int64_t>(sliceLength);
-    post([count = static_cast<std::int64_t>(sliceLength)](Impl& self) { self.addSentBytes(count); });
-    if (!next) {
+    if (isFinal) {
       break;
     }
     ++index;
     current = next;
-  }
-  std::exception_ptr endFailure;
-  try {
-    const auto nothing = std::make_shared<const Bytes>();
-    co_await send(weak, queue, connection, nothing, 0, 0, true);
-  } catch (...) {
-    endFailure = std::current_exception();
-  }
-  if (endFailure) {
-    fail(endFailure);
-    co_return;
   }
   complete();
 }
