@@ -58,8 +58,9 @@ runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection con
 using Chunk = relay::RemoteMediaRelayInterface::Chunk;
 
 // One chunk; a prefetch yield is asked again once, at once.
-runtime::Task<Chunk> fetchRelayChunk(Relay relayPtr, std::string token, std::int64_t index) {
-  return runtime::spawn(runtime::sharedPool().executor(), [relayPtr, token, index]() -> runtime::Awaitable<Chunk> {
+runtime::Task<Chunk> fetchRelayChunk(const runtime::Executor& queue, Relay relayPtr, std::string token,
+                                     std::int64_t index) {
+  return runtime::spawn(queue, [relayPtr, token, index]() -> runtime::Awaitable<Chunk> {
     // Results are named locals throughout: GCC 12 may destroy a temporary that a co_await yields
     // twice when it is used inside a larger expression.
     try {
@@ -188,7 +189,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   std::int64_t index = first;
   // The first chunk is on its way while the header is: both cross threads, and a request that
   // waits for one before starting the other pays for the hops twice.
-  auto current = headerOnly ? runtime::Task<Chunk>() : fetchRelayChunk(relayPtr, token, index);
+  auto current = headerOnly ? runtime::Task<Chunk>() : fetchRelayChunk(queue, relayPtr, token, index);
   std::exception_ptr headerFailure;
   try {
     co_await send(weak, queue, connection, header, 0, header->size(), headerOnly);
@@ -223,7 +224,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       current.cancel();
       co_return;
     }
-    next = index < last ? fetchRelayChunk(relayPtr, token, index + 1) : runtime::Task<Chunk>();
+    next = index < last ? fetchRelayChunk(queue, relayPtr, token, index + 1) : runtime::Task<Chunk>();
     const std::int64_t chunkStart = index * c;
     // What this chunk must bring: every byte of the range that lies on it. A shorter chunk
     // would end the body short of its length, or shift every later byte.
