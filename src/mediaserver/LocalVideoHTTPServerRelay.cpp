@@ -129,19 +129,52 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       co_return;
     }
   }
-  const bool held = co_await relayPtr->hasEntry(token);
+  // The relay is asked its three questions at once and the answers are taken in order: asked
+  // one after another, each would cross to the relay's strand and back on its own. None of them
+  // changes anything the others see (a length probe is what a held token needs anyway).
+  const auto heldTask = runtime::spawn(queue, [relayPtr, token]() -> runtime::Awaitable<bool> {
+    const bool answer = co_await relayPtr->hasEntry(token);
+    co_return answer;
+  });
+  const auto lengthTask = runtime::spawn(queue, [relayPtr, token]() -> runtime::Awaitable<std::int64_t> {
+    const auto answer = co_await relayPtr->totalLength(token);
+    co_return answer;
+  });
+  const auto typeTask = runtime::spawn(queue, [relayPtr, token]() -> runtime::Awaitable<std::optional<std::string>> {
+    auto answer = co_await relayPtr->contentType(token);
+    co_return answer;
+  });
+  const auto cancelQuestions = [heldTask, lengthTask, typeTask] {
+    heldTask.cancel();
+    lengthTask.cancel();
+    typeTask.cancel();
+  };
+  bool held = false;
+  std::int64_t total = 0;
+  std::exception_ptr lengthFailure;
+  std::optional<std::string> registeredType;
+  {
+    runtime::CancellationHandler onCancel(cancelQuestions);
+    held = co_await heldTask.value();
+    if (held) {
+      try {
+        total = co_await lengthTask.value();
+      } catch (...) {
+        lengthFailure = std::current_exception();
+      }
+    }
+    if (held && !lengthFailure) {
+      auto type = co_await typeTask.value();
+      registeredType = std::move(type);
+    }
+  }
   if (!held) {
+    cancelQuestions();
     notFound();
     co_return;
   }
-  std::int64_t total = 0;
-  std::exception_ptr lengthFailure;
-  try {
-    total = co_await relayPtr->totalLength(token);
-  } catch (...) {
-    lengthFailure = std::current_exception();
-  }
   if (lengthFailure || total < 0) {
+    cancelQuestions();
     if (!lengthFailure) {
       lengthFailure = std::make_exception_ptr(RelayError::lengthUnknown());
     }
@@ -161,8 +194,6 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     co_return;
   }
   const auto [start, end, status] = *reply;
-  // Named, not passed on directly: GCC 12 may destroy the awaited temporary twice.
-  const auto registeredType = co_await relayPtr->contentType(token);
   const auto type = LocalVideoHTTPServer::sanitizedContentType(registeredType);
   const auto headerText = transferHeader(status, type, start, end, total);
   auto header = std::make_shared<const Bytes>(headerText.begin(), headerText.end());
