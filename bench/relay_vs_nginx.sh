@@ -6,6 +6,11 @@
 # and p99 with their ratios to nginx, the upstream requests of each warm pass (ours: each chunk
 # once) and our peak RSS (goal below 128 MiB).
 #
+# Then the disk-hit run: a 200 MiB file read once through our relay with its disk cache and once
+# through nginx's slice cache, then wrk at 1 and 8 connections on a second token of ours (nothing
+# of it in memory) beside nginx's cache; and the prefetch rate at the relay's 1 MiB/s, from the
+# upstream requests of a fresh host over 60 s (goal within 5 %). PD_BENCH_PREFETCH_SECONDS shortens it.
+#
 #   bench/relay_vs_nginx.sh [path/to/relay_bench_host] [seconds per run]
 set -euo pipefail
 
@@ -142,4 +147,74 @@ for conns in 1 8; do
   awk -v c="$conns" -v r1="$r1" -v r2="$r2" -v m1="$m1" -v m2="$m2" -v p1="$p1" -v p2="$p2" \
     'function q(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" } BEGIN { printf "  %s conns: %s %s %s\n", c, q(r1, r2), q(m1, m2), q(p1, p2) }'
 done
-awk -v r="$rss" 'BEGIN { exit (r < 128) ? 0 : 1 }'
+
+# --- the disk-hit run ---
+big=$((200 * 1024 * 1024))
+head -c "$big" /dev/urandom >"$work/big.mp4"
+echo "{\"media\": \"big\", \"file\": \"$work/big.mp4\", \"id\": 2}" >&3
+for _ in $(seq 100); do [ "$(grep -c '"ack"' "$work/fake.out")" -ge 2 ] && break; sleep 0.05; done
+start_cached_host() { # $1: name; sets port and tokens of that host
+  mkfifo "$work/$1.in"
+  sleep infinity >"$work/$1.in" &
+  pids+=($!)
+  "$host" "http://127.0.0.1:$upstream_port/media/big" "$big" "$work/$1-cache" <"$work/$1.in" >"$work/$1.out" 2>/dev/null &
+  pids+=($!)
+  pidof[$1]=$!
+  for _ in $(seq 100); do [ -s "$work/$1.out" ] && break; sleep 0.05; done
+}
+start_cached_host disk
+read -r dport dtoken dsecond < <(python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["port"], d["token"], d["second"])' <"$work/disk.out")
+url[disk]="http://127.0.0.1:$dport/$dsecond"
+url[nginxbig]="http://127.0.0.1:$p/big"
+for server in disk nginxbig; do
+  warm_url=${url[$server]}
+  [ "$server" = disk ] && warm_url="http://127.0.0.1:$dport/$dtoken"
+  before=$(upstream_requests)
+  curl -sf -o "$work/$server.copy" "$warm_url"
+  cmp -s "$work/$server.copy" "$work/big.mp4" || { echo "$server served other bytes" >&2; exit 1; }
+  warm[$server]=$(($(upstream_requests) - before))
+  rm -f "$work/$server.copy"
+done
+# The disk writes of the warm pass finish in the background.
+for _ in $(seq 200); do [ "$(find "$work/disk-cache" -name '*.data' -size +199M | wc -l)" -ge 1 ] && break; sleep 0.1; done
+sed -i "s/^local size = .*/local size = $big/" "$work/ranges.lua"
+
+echo
+printf 'disk-hit run, 200 MiB\n%-8s %-6s %10s %10s %10s %8s\n' server conns req/s MB/s p99_ms errors
+before=$(upstream_requests)
+for conns in 1 8; do
+  threads=$([ "$conns" -gt 1 ] && echo 2 || echo 1)
+  for server in disk nginxbig; do
+    out=$(wrk -t"$threads" -c"$conns" -d"${seconds}s" --latency -s "$work/ranges.lua" "${url[$server]}")
+    rps=$(awk '/Requests\/sec/ { print $2 }' <<<"$out")
+    mbs=$(awk '/Transfer\/sec/ { print $2 }' <<<"$out" | to_mb)
+    p99=$(awk '$1 == "99%" { print $2 }' <<<"$out" | to_ms)
+    errors=$(awk '/Non-2xx/ { print $5 }' <<<"$out")
+    result[$server/$conns]="$rps $mbs $p99"
+    printf '%-8s %-6s %10.1f %10.1f %10.2f %8s\n' "$server" "$conns" "$rps" "$mbs" "$p99" "${errors:-0}"
+  done
+done
+echo "upstream requests while measuring: $(($(upstream_requests) - before)) (goal 0 for ours)"
+echo "warm-pass upstream requests: ours ${warm[disk]} (chunks: $((big / 2097152))), nginx ${warm[nginxbig]}"
+disk_rss=$(peak_rss_mib "${pidof[disk]}")
+echo "peak RSS MiB: ours $disk_rss (goal < 128)"
+echo "ratios ours/nginx (req/s MB/s p99):"
+for conns in 1 8; do
+  read -r r1 m1 p1 <<<"${result[disk/$conns]}"
+  read -r r2 m2 p2 <<<"${result[nginxbig/$conns]}"
+  awk -v c="$conns" -v r1="$r1" -v r2="$r2" -v m1="$m1" -v m2="$m2" -v p1="$p1" -v p2="$p2" \
+    'function q(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" } BEGIN { printf "  %s conns: %s %s %s\n", c, q(r1, r2), q(m1, m2), q(p1, p2) }'
+done
+
+# --- the prefetch rate: one foreground chunk starts it; every later upstream request is prefetch.
+window=${PD_BENCH_PREFETCH_SECONDS:-60}
+start_cached_host rate
+read -r rport rtoken < <(python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["port"], d["token"])' <"$work/rate.out")
+curl -sf -o /dev/null -r 0-0 "http://127.0.0.1:$rport/$rtoken"
+sleep 1
+first=$(upstream_requests)
+sleep "$window"
+fetched=$(($(upstream_requests) - first))
+awk -v n="$fetched" -v s="$window" 'BEGIN { r = n * 2097152 / s; printf "prefetch: %d chunks in %d s = %.0f B/s, %.3f of 1048576 B/s (goal within 5 %%)\n", n, s, r, r / 1048576 }'
+
+awk -v r="$rss" -v d="$disk_rss" 'BEGIN { exit (r < 128 && d < 128) ? 0 : 1 }'

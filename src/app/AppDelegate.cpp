@@ -3,7 +3,7 @@
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogRing.hpp"
 #include "link/NetworkManagerForMac.hpp"
-#include "receiver/ServiceStandIns.hpp"
+#include "relay/RelayDiskCache.hpp"
 #include "runtime/MainThread.hpp"
 #include "settings/AppSettings.hpp"
 

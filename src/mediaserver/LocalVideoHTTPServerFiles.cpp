@@ -226,8 +226,10 @@ template <typename F>
 void FileRoad::finishOnQueue(const Weak& weak, const runtime::Executor& queue, const std::shared_ptr<Transfer>& transfer,
                              F finish) {
   transfer->file.reset();
-  transfer->context.ioPermit.reset();
-  queue.execute([weak, transfer, finish = std::move(finish)]() mutable {
+  // The permit travels with the end and is let go on the queue, after the descriptor is closed:
+  // its release then posts from the queue's own thread, and a transfer wakes the queue once.
+  queue.execute([weak, transfer, finish = std::move(finish),
+                 permit = std::exchange(transfer->context.ioPermit, nullptr)]() mutable {
     auto server = weak.lock();
     if (!server) {
       transfer->connection->cancel();

@@ -13,6 +13,7 @@
 #include "platform/settings/UserDefaults.hpp"
 #include "receiver/LinkDeckStateSink.hpp"
 #include "receiver/ServiceStandIns.hpp"
+#include "relay/RelayDiskCache.hpp"
 #include "remotesource/InvidiousInstanceManager.hpp"
 #include "runtime/MainThread.hpp"
 #include "runtime/Task.hpp"
@@ -90,7 +91,9 @@ Receiver::Receiver(Dependencies dependencies) : dependencies_(std::move(dependen
   });
   if (dependencies_.afterInstanceGuard) dependencies_.afterInstanceGuard();
   // Start-up neither waits for these two nor sees how they end.
-  runtime::MainThread::post([] { relay::RelayDiskCache::shared().prepareIfNeeded(); });
+  runtime::spawnDetached(runtime::MainThread::executor(), []() -> runtime::Awaitable<void> {
+    co_await relay::RelayDiskCache::shared()->prepareIfNeeded();
+  });
   httpClient_ = std::make_shared<platform::http::Client>(httpConfiguration());
   instanceManager_ = makeInstanceManager(httpClient_);
   runtime::spawnDetached(runtime::MainThread::executor(),

@@ -5,34 +5,7 @@
 // that replacing one means deleting it here and linking the real library; none does more
 // than the shell needs to start and end.
 
-#include <cstdint>
-#include <filesystem>
 #include <memory>
-#include <optional>
-
-namespace pd::relay {
-
-// Stand-in for the relay's disk cache.
-class RelayDiskCache {
-public:
-  static RelayDiskCache& shared();
-
-  // The launch purge: empties the cache folder on the first call; later calls return at
-  // once. Returns whether the cache is prepared.
-  bool prepareIfNeeded();
-
-  // "RelayCache" in the application's caches folder; none without a caches folder.
-  static std::optional<std::filesystem::path> defaultDirectory();
-
-  // Deletes the files in the folder (a folder that is a symbolic link is refused). Never
-  // throws; callable on the main thread during termination.
-  static void purgeAtExit(const std::optional<std::filesystem::path>& directory);
-
-private:
-  bool prepared_ = false;
-};
-
-} // namespace pd::relay
 
 namespace pd::link {
 class NetworkManagerForMac;

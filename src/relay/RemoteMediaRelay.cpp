@@ -11,7 +11,14 @@ namespace pd::relay {
 using diagnostics::Log;
 
 std::shared_ptr<RemoteMediaRelay> RemoteMediaRelay::create(Configuration configuration) {
-  return std::shared_ptr<RemoteMediaRelay>(new RemoteMediaRelay(std::move(configuration)));
+  auto relay = std::shared_ptr<RemoteMediaRelay>(new RemoteMediaRelay(std::move(configuration)));
+  // The background prefetch works on the relay's own state, so it can only be made beside it.
+  if (!relay->configuration_.prefetch && relay->configuration_.cache) {
+    relay->prefetch_ = RelayPrefetch::make(
+        relay, relay->executor(),
+        {relay->configuration_.prefetchBytesPerSecond, std::chrono::milliseconds(500), relay->configuration_.chunkSize});
+  }
+  return relay;
 }
 
 RemoteMediaRelay::RemoteMediaRelay(Configuration configuration)

@@ -8,6 +8,7 @@
 
 #include "relay/DestinationRules.hpp"
 #include "relay/RelayDiskCacheInterface.hpp"
+#include "relay/RelayPrefetch.hpp"
 #include "relay/RelayPrefetchInterface.hpp"
 #include "relay/RemoteMedia.hpp"
 #include "relay/RemoteMediaRelayInterface.hpp"
@@ -36,6 +37,7 @@ namespace pd::relay {
 
 class RemoteMediaRelay final : public runtime::Actor,
                                public RemoteMediaRelayInterface,
+                               public RelayPrefetchHost,
                                public std::enable_shared_from_this<RemoteMediaRelay> {
 public:
   using Descriptor = RelayDiskCacheInterface::Descriptor;
@@ -100,6 +102,13 @@ public:
                                             bool prefetch);
   runtime::Awaitable<void> acquireUpstreamSlot(std::optional<ChunkKey> yieldingFor);
   runtime::Awaitable<void> releaseUpstreamSlot();
+
+  // RelayPrefetchHost: what the background prefetch reads and calls, on the relay's strand.
+  std::vector<std::string> tokensFor(const Descriptor& descriptor) const override;
+  bool hasToken(const std::string& token) const override;
+  bool upstreamBusy() const override;
+  runtime::Awaitable<Bytes> prefetchChunk(std::string token, std::int64_t index) override;
+  std::shared_ptr<RelayDiskCacheInterface> cache() const override { return configuration_.cache; }
 
   // What tests and the statistics read.
   struct Snapshot {

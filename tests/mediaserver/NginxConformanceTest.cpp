@@ -38,6 +38,14 @@ struct PrivateNginx {
     process = std::make_unique<ChildProcess>("/usr/sbin/nginx", std::vector<std::string>{"-p", work.path().string(), "-c", (work / "nginx.conf").string()});
     for (int i = 0; i < 100 && !RawClient(port).connected(); ++i) std::this_thread::sleep_for(20ms);
   }
+  // A killed master leaves its worker running for good; asked to stop, it takes the worker with
+  // it. Both hold the output pipe, so its end says they are gone (bounded, in case one hangs).
+  ~PrivateNginx() {
+    process->kill(SIGTERM);
+    process->readAll(5s);
+  }
+  PrivateNginx(const PrivateNginx&) = delete;
+  PrivateNginx& operator=(const PrivateNginx&) = delete;
   std::uint16_t port = 0;
   std::unique_ptr<ChildProcess> process;
 };

@@ -1,0 +1,115 @@
+#pragma once
+
+// The relay's per-launch disk cache: one sparse file per stream version, chunk i at offset
+// i x 2 MiB, charged against a byte limit and a free-space floor. Nothing survives a restart:
+// the launch purge empties the folder, the exit purge removes it. The cache never throws to the
+// relay; a read gives nothing and a write answers false, and the relay carries on without it.
+//
+// Every instance operation runs on the cache's actor, whose strand lives on a serial queue of its
+// own thread because every call blocks in the file system. None suspends inside, so each runs to
+// its end before the next begins. purgeAtExit() is the exception: it runs on the terminating
+// thread and meets chunk writes only through one process-wide lock.
+
+#include "relay/RelayDiskCacheInterface.hpp"
+#include "runtime/Actor.hpp"
+#include "runtime/SerialQueue.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pd::relay {
+
+namespace detail {
+// Holds the cache's serial queue so that it exists before the actor's strand is made on it and
+// is joined only after the actor has gone.
+struct RelayDiskCacheQueue {
+  runtime::SerialQueue queue{"tech.quelbo.PalendrixDisplay.relaycache", runtime::SerialQueue::Kind::ownThread};
+};
+} // namespace detail
+
+class RelayDiskCache final : private detail::RelayDiskCacheQueue,
+                             public runtime::Actor,
+                             public RelayDiskCacheInterface,
+                             public std::enable_shared_from_this<RelayDiskCache> {
+public:
+  static constexpr std::int64_t kChunkSize = 2'097'152;
+  static constexpr std::int64_t kMinFreeBytes = 10'000'000'000;
+  // The folder named after the bundle identifier when there is none; the application id always
+  // exists here, so only the name survives.
+  static constexpr std::string_view kFallbackIdentifier = "tech.quelbo.PalendrixDidazud";
+  static constexpr std::string_view kFolderName = "RelayCache";
+
+  using Key = RelayDiskCacheInterface::Key;
+  using Descriptor = RelayDiskCacheInterface::Descriptor;
+  using Registration = RelayDiskCacheInterface::Registration;
+  using PrefetchStep = RelayDiskCacheInterface::PrefetchStep;
+
+  struct Configuration {
+    // None: every read, write and plan fails quietly.
+    std::optional<std::filesystem::path> directory;
+    // The byte limit, asked anew at every check.
+    std::function<std::int64_t()> limitProvider;
+    // Free bytes on the volume holding the path; none when unknown.
+    std::function<std::optional<std::int64_t>(const std::filesystem::path&)> freeSpaceProvider;
+    std::int64_t minFreeBytes = kMinFreeBytes;
+  };
+
+  // What the cache holds right now, for the shell's diagnostics and for tests.
+  struct Usage {
+    std::int64_t totalBytes = 0;
+    std::size_t items = 0;
+    std::size_t pendingDeletions = 0;
+    bool prepared = false;
+  };
+
+  static std::shared_ptr<RelayDiskCache> make(Configuration configuration);
+  // The process's one cache, made on first use with the default directory, limit rule and
+  // free-space provider.
+  static const std::shared_ptr<RelayDiskCache>& shared();
+  ~RelayDiskCache();
+
+  // --- without the actor ---
+  static std::optional<std::filesystem::path> defaultDirectory();
+  // The limit for a stored "relayCacheLimitGB" value: 0 gives 20 GB, 5 or less 5 GB, else the
+  // value capped at 100, in decimal gigabytes.
+  static std::int64_t limitForSetting(std::int64_t storedGigabytes) noexcept;
+  // limitForSetting() of the stored setting, read afresh.
+  static std::int64_t defaultLimit();
+  static std::optional<std::int64_t> availableCapacity(const std::filesystem::path& location);
+  static std::string hexString(std::string_view bytes);
+  // The file's name without ".data": hex of the id's bytes, "_", itag.
+  static std::string fileName(const Key& key);
+  // Empties and removes the folder for good; synchronous, for the termination path. Never throws.
+  static void purgeAtExit(const std::optional<std::filesystem::path>& directory);
+  // The throttled "relay_cache_fail" line of one stage.
+  static void logFailure(std::string_view stage, const std::exception& error);
+
+  // --- on the actor ---
+  runtime::Awaitable<Registration> registerDescriptor(Descriptor descriptor) override;
+  runtime::Awaitable<void> release(Registration registration) override;
+  runtime::Awaitable<std::optional<Descriptor>> descriptor(Key key) override;
+  runtime::Awaitable<std::optional<Bytes>> readChunk(Descriptor descriptor, std::int64_t index) override;
+  runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) override;
+  runtime::Awaitable<PrefetchStep> nextPrefetchChunk(Descriptor descriptor, std::int64_t from) override;
+  runtime::Awaitable<void> evict(std::int64_t toFit);
+  runtime::Awaitable<void> invalidate(Key key, std::string reason);
+  runtime::Awaitable<void> recoverIfDirectoryMissing();
+  runtime::Awaitable<void> retryPendingDeletions();
+  runtime::Awaitable<bool> prepareIfNeeded();
+  runtime::Awaitable<Usage> usage() const;
+
+  struct State; // RelayDiskCacheState.hpp
+
+private:
+  explicit RelayDiskCache(Configuration configuration);
+  std::unique_ptr<State> state_;
+};
+
+} // namespace pd::relay

@@ -1,0 +1,141 @@
+#include "relay/RelayDiskCacheFiles.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace pd::relay::cachefiles {
+
+namespace fs = std::filesystem;
+
+PosixError posixError(int errnum) {
+  if (errnum == kEFTYPE) {
+    return PosixError(errnum, "EFTYPE: not a regular file with one link");
+  }
+  const char* name = ::strerrorname_np(errnum);
+  return PosixError(errnum, name != nullptr ? name : "EUNKNOWN");
+}
+
+int currentErrnoOrEIO() noexcept {
+  const int error = errno;
+  return error > 0 ? error : EIO;
+}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+  const int saved = errno; // callers read errno of the step before the close
+  close();
+  errno = saved;
+}
+
+int FileDescriptor::close() noexcept {
+  if (fd_ < 0) return 0;
+  const int rc = ::close(std::exchange(fd_, -1));
+  return rc == 0 ? 0 : errno;
+}
+
+namespace {
+
+fs::path absoluteWithoutTrailingSlash(const fs::path& path) {
+  std::error_code error;
+  fs::path absolute = path.is_absolute() ? path : fs::absolute(path, error);
+  if (error) absolute = path;
+  absolute = absolute.lexically_normal();
+  if (!absolute.has_filename() && absolute.has_parent_path() && absolute != absolute.root_path()) {
+    absolute = absolute.parent_path();
+  }
+  return absolute;
+}
+
+std::size_t componentCount(const fs::path& path) {
+  return static_cast<std::size_t>(std::distance(path.begin(), path.end()));
+}
+
+} // namespace
+
+std::string directoryKey(const fs::path& directory) { return absoluteWithoutTrailingSlash(directory).string(); }
+
+bool isSafeDirectoryPath(const fs::path& directory) {
+  for (fs::path current = absoluteWithoutTrailingSlash(directory); componentCount(current) >= 2;
+       current = current.parent_path()) {
+    struct stat status{};
+    if (::lstat(current.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) return false;
+  }
+  return true;
+}
+
+FileDescriptor openDirectorySecurely(const fs::path& directory) {
+  const fs::path absolute = absoluteWithoutTrailingSlash(directory);
+  FileDescriptor current(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!current) return {};
+  for (const auto& component : absolute.relative_path()) {
+    if (component.empty() || component == ".") continue;
+    FileDescriptor next(::openat(current.get(), component.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (!next) return {}; // the previous descriptor closes keeping this step's errno
+    current = std::move(next);
+  }
+  return current;
+}
+
+OpenedFile openFileSecurely(const fs::path& file, int flags) {
+  const fs::path absolute = absoluteWithoutTrailingSlash(file);
+  const FileDescriptor parent = openDirectorySecurely(absolute.parent_path());
+  if (!parent) return {{}, currentErrnoOrEIO()};
+  FileDescriptor opened(
+      ::openat(parent.get(), absolute.filename().c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644));
+  if (!opened) return {{}, currentErrnoOrEIO()};
+  struct stat status{};
+  if (::fstat(opened.get(), &status) != 0) return {{}, currentErrnoOrEIO()};
+  if (!S_ISREG(status.st_mode) || status.st_nlink != 1) return {{}, kEFTYPE};
+  return {std::move(opened), 0};
+}
+
+bool removeFileSafely(const fs::path& file) {
+  const fs::path absolute = absoluteWithoutTrailingSlash(file);
+  const FileDescriptor parent = openDirectorySecurely(absolute.parent_path());
+  if (!parent) return errno == ENOENT;
+  const std::string name = absolute.filename().string();
+  struct stat status{};
+  if (::fstatat(parent.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+  if (!S_ISLNK(status.st_mode) && !S_ISREG(status.st_mode)) {
+    errno = kEFTYPE; // refused by us, not by a failed call
+    return false;
+  }
+  if (::unlinkat(parent.get(), name.c_str(), 0) != 0) return errno == ENOENT;
+  return true;
+}
+
+bool isSymbolicLink(const fs::path& path) {
+  struct stat status{};
+  return ::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
+std::int64_t fileSize(const fs::path& path) {
+  struct stat status{};
+  if (::lstat(path.c_str(), &status) != 0 || status.st_size < 0) return 0;
+  return static_cast<std::int64_t>(status.st_size);
+}
+
+std::int64_t allocatedSize(const fs::path& path) {
+  struct stat status{};
+  if (::lstat(path.c_str(), &status) != 0 || status.st_blocks < 0) return 0;
+  constexpr std::int64_t kBlock = 512;
+  const auto blocks = static_cast<std::int64_t>(status.st_blocks);
+  if (blocks > std::numeric_limits<std::int64_t>::max() / kBlock) return std::numeric_limits<std::int64_t>::max();
+  return blocks * kBlock;
+}
+
+} // namespace pd::relay::cachefiles

@@ -1,0 +1,109 @@
+#pragma once
+
+// The cache's tables and the work on them, shared by the files that implement the actor. Only
+// ever touched on the actor's strand; the exit-purge lock and its set are the process's.
+
+#include "relay/RelayDiskCache.hpp"
+#include "runtime/Clock.hpp"
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace pd::relay {
+
+// Guards the exit purge against chunk writes and the launch purge's membership test.
+std::mutex& exitPurgeLock();
+// Folders purged at exit; read or changed only under exitPurgeLock(). Only ever grows.
+std::set<std::string>& exitPurgeDirectories();
+
+struct RelayDiskCache::State {
+  using Key = RelayDiskCache::Key;
+  using Descriptor = RelayDiskCache::Descriptor;
+  using Registration = RelayDiskCache::Registration;
+  using PrefetchStep = RelayDiskCache::PrefetchStep;
+  using Line = std::function<void()>;
+
+  struct Item {
+    std::int64_t length = 0;
+    std::optional<std::string> lastModified;
+    std::set<std::int64_t> present;
+    std::int64_t listed = 0; // sum of the written chunks' sizes
+    std::int64_t bytes = 0;  // charged: max(allocated size, listed)
+    runtime::Clock::MonotonicTime lastAccess;
+  };
+
+  enum class Budget { fits, diskLow, overLimit };
+  struct BudgetVerdict {
+    Budget budget = Budget::fits;
+    std::int64_t freeBytes = 0;
+  };
+
+  explicit State(Configuration configuration) : config(std::move(configuration)) {}
+
+  Configuration config;
+  std::unordered_map<Key, Item, RelayDiskCacheKeyHash> items;
+  std::unordered_map<Key, std::vector<Registration>, RelayDiskCacheKeyHash> opened;
+  std::uint64_t nextRegistrationID = 0;
+  std::map<std::filesystem::path, std::int64_t> pendingDeletion;
+  std::int64_t totalBytes = 0;
+  bool prepared = false;
+  // Set while the exit-purge lock is held: lines wait here and are written after its release.
+  std::vector<Line>* deferredLines = nullptr;
+
+  // Writes the line now, or after the lock when one is held.
+  void emit(Line line);
+  void failure(std::string_view stage, int errnum);
+  std::filesystem::path fileOf(const Key& key) const;
+  static bool sameVersion(const Item& item, const Descriptor& descriptor) {
+    return item.length == descriptor.length && item.lastModified == descriptor.lastModified;
+  }
+
+  Registration registerDescriptor(const Descriptor& descriptor);
+  void release(const Registration& registration);
+  std::optional<Descriptor> descriptor(const Key& key) const;
+  void checkIdentity(const Descriptor& descriptor);
+  std::optional<Bytes> readChunk(const Descriptor& descriptor, std::int64_t index);
+  bool writeChunk(const Descriptor& descriptor, std::int64_t index, const Bytes& data);
+  // limit: read before the lock, so that nothing is called out to while it is held.
+  bool writeUnderExitPurgeLock(const Descriptor& descriptor, std::int64_t index, const Bytes& data,
+                               std::int64_t limit);
+  void recordWriteFailure(const Descriptor& descriptor, const std::filesystem::path& file, bool invalidate,
+                          int errnum);
+  PrefetchStep nextPrefetchChunk(const Descriptor& descriptor, std::int64_t from);
+  std::int64_t growth(const Descriptor& descriptor, std::int64_t index, std::int64_t size) const;
+  BudgetVerdict budgetCheck(std::int64_t growth);
+
+  // limit: the limit to use instead of asking limitProvider.
+  void evict(std::int64_t incoming, std::optional<std::int64_t> limit = std::nullopt);
+  void invalidate(const Key& key, std::string_view reason);
+  bool deleteFile(const std::filesystem::path& file);
+  void discardFile(const std::filesystem::path& file, std::int64_t bytes);
+  void recoverIfDirectoryMissing();
+  void verifyFile(const Key& key);
+  void retryPendingDeletions();
+  bool prepareIfNeeded();
+};
+
+// Collects the state's lines for the life of a locked section.
+class DeferredLines {
+public:
+  DeferredLines(RelayDiskCache::State& state, std::vector<RelayDiskCache::State::Line>& lines) : state_(state) {
+    state_.deferredLines = &lines;
+  }
+  ~DeferredLines() { state_.deferredLines = nullptr; }
+  DeferredLines(const DeferredLines&) = delete;
+  DeferredLines& operator=(const DeferredLines&) = delete;
+
+private:
+  RelayDiskCache::State& state_;
+};
+
+// Byte arithmetic that cannot overflow: the operands come from the file system and the relay.
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) noexcept;
+
+} // namespace pd::relay
