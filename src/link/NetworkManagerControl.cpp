@@ -3,14 +3,10 @@
 #include "link/NetworkManagerForMac.hpp"
 
 #include "diagnostics/Log.hpp"
-#include "diagnostics/LogThrottle.hpp"
 #include "link/MessageText.hpp"
 #include "runtime/Clock.hpp"
 #include "runtime/MainThread.hpp"
 #include "runtime/Weak.hpp"
-#include "platform/json/JsonWriter.hpp"
-
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <utility>
@@ -18,37 +14,9 @@
 namespace pd::link {
 
 using diagnostics::Log;
-using diagnostics::LogThrottle;
 using ConnectionState = platform::net::LinkState;
 
 // --- Handshake request, version state, status text -------------------------------------------------
-
-void NetworkManagerForMac::sendHandshakeRequest() {
-  ++handshakeSequence_;
-  std::string text;
-  try {
-    nlohmann::json features = nlohmann::json::array();
-    for (const auto& word : dependencies_.supportedFeatures) features.push_back(word);
-    const nlohmann::json message = {
-        {"type", "handshake_request"},
-        {"device", deviceName_},
-        {"seq", handshakeSequence_},
-        {"protocolVersion", protocolVersion},
-        {"appVersion", dependencies_.appVersion},
-        {"features", std::move(features)},
-        {"peerID", dependencies_.networkPeerID ? dependencies_.networkPeerID() : std::string()},
-        {"sessionID", dependencies_.launchID},
-        {"linkID", currentLinkID_},
-    };
-    text = platform::json::write(message);
-  } catch (const std::exception&) {
-    Log::session().error("json_build_fail msg=handshake_request");
-    return;
-  }
-  if (udpConnection_) udpConnection_->send(std::vector<std::uint8_t>(text.begin(), text.end()), nullptr);
-  Log::session().notice("handshake_send seq=%ld link_id=%{public}s", handshakeSequence_,
-                        std::string_view(currentLinkID_).substr(0, 16));
-}
 
 void NetworkManagerForMac::resetPeerVersionState() {
   peerVersionState.set(PeerVersionState::unknown());
@@ -91,53 +59,30 @@ void NetworkManagerForMac::updateConnectionStatus() {
 
 // --- Seams ----------------------------------------------------------------------------------------------------
 
+// What each control message does to the manager.
+class NetworkManagerForMac::ControlHandler final : public ControlChannel::Handler {
+public:
+  explicit ControlHandler(NetworkManagerForMac& manager) : manager_(manager) {}
+  void handshakeAck(const ControlMessage& message) override { manager_.handleHandshakeAck(message); }
+  void handshakeReject(const ControlMessage& message) override { manager_.handleHandshakeReject(message); }
+  void modeChangeRequest(const ControlMessage& message) override { manager_.handleModeChangeRequest(message); }
+  void ping(const ControlMessage& message) override { manager_.handlePing(message); }
+  void pong(const ControlMessage& message) override { manager_.handlePong(message); }
+  void loadVideoAck(const ControlMessage& message) override { manager_.handleLoadVideoAck(message); }
+  void streamStop(const ControlMessage& message) override { manager_.handleStreamStop(message); }
+
+private:
+  NetworkManagerForMac& manager_;
+};
+
 void NetworkManagerForMac::handleControlMessage(const std::vector<std::uint8_t>& bytes, std::uint64_t generation,
                                                 const LinkPointer& connection) {
   runtime::MainThread::assertMainThread();
-  const auto message = ControlMessage::parse(bytes);
-  if (!message) {
-    if (const auto count = LogThrottle::shared().shouldEmit("json_parse_fail", 30, 0.5)) {
-      Log::network().error("json_parse_fail size_b=%ld occurrences=%ld", static_cast<std::int64_t>(bytes.size()),
-                           *count);
-    }
-    return;
-  }
-  // A good message ends the failure streak; a single failure is not worth a recovery line.
-  // Throttled as well: a sender alternating good and bad datagrams would otherwise write one per pair.
-  if (const auto failures = LogThrottle::shared().reset("json_parse_fail"); failures && *failures >= 2) {
-    if (const auto count = LogThrottle::shared().shouldEmit("json_parse_recovered", 30, 0.5)) {
-      Log::network().notice("json_parse_recovered after=%ld occurrences=%ld", *failures, *count);
-    }
-  }
-  if (generation != connectionGeneration_ || !udpConnection_ || connection != udpConnection_) {
-    if (const auto count = LogThrottle::shared().shouldEmit("json_drop_stale_generation", 30, 0.5)) {
-      Log::network().debug(
-          "json_drop reason=stale_generation type=%{public}s gen=%llu current_gen=%llu occurrences=%ld",
-          clippedForMessage(message->type()), generation, connectionGeneration_, *count);
-    }
+  ControlHandler handler(*this);
+  const bool currentConnection = connection_.link() && connection == connection_.link();
+  if (control_.dispatch(bytes, generation, connectionGeneration_, currentConnection, handler) ==
+      ControlChannel::Outcome::stale) {
     recordStaleEpochDrop(StaleEpochSource::json, std::nullopt);
-    return;
-  }
-  ++controlDatagrams_;
-  const std::string& type = message->type();
-  if (type == "handshake_ack") {
-    handleHandshakeAck(*message);
-  } else if (type == "handshake_reject") {
-    handleHandshakeReject(*message);
-  } else if (type == "mode_change_request") {
-    handleModeChangeRequest(*message);
-  } else if (type == "ping") {
-    handlePing(*message);
-  } else if (type == "pong") {
-    handlePong(*message);
-  } else if (type == "load_video_ack") {
-    handleLoadVideoAck(*message);
-  } else if (type == "stream_stop") {
-    handleStreamStop(*message);
-  } else {
-    if (const auto count = LogThrottle::shared().shouldEmit("json_unknown_type", 30, 0.5)) {
-      Log::network().notice("json_unknown_type type=%{public}s occurrences=%ld", clippedForMessage(type), *count);
-    }
   }
 }
 
@@ -219,16 +164,11 @@ void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
   const std::string device = message.string("device").value_or("Unknown");
   const std::int64_t seq = message.integer("seq").value_or(-1);
   Log::session().notice("handshake_ack_recv device=%{private,mask.hash}s seq=%ld", device, seq);
-  if (seq < handshakeSeqFloor_ || seq > handshakeSequence_ || seq < 0) {
-    Log::session().debug("handshake_ack_drop reason=stale_seq seq=%ld expected=%ld...%ld", seq, handshakeSeqFloor_,
-                         handshakeSequence_);
-    return;
-  }
-  if (const auto linkID = message.string("linkID"); linkID && *linkID != currentLinkID_) {
+  if (!control_.acceptsAck(seq)) return;
+  if (const auto linkID = message.string("linkID"); linkID && *linkID != control_.linkID()) {
     Log::session().error("link_id_invalid reason=echo_mismatch");
   }
-  peerPermanentID_ = message.string("peerID");
-  peerSessionID_ = message.string("sessionID");
+  control_.notePeer(message.string("peerID"), message.string("sessionID"));
   if (const auto interface = message.object("interface")) {
     peerInterfaceName.set(interface->string("name"));
     peerInterfaceType.set(interface->string("type"));
@@ -255,7 +195,7 @@ void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
     }
   }
 
-  if (!udpConnection_ || udpConnection_->state() != ConnectionState::ready || !lastConnectedPeer_) return;
+  if (!connection_.isReady() || !lastConnectedPeer_) return;
   const bool wasEmpty = connectedPeers.get().empty();
   const Endpoint remote = lastConnectedPeer_->endpoint;
   connectedPeers.set({remote});
@@ -263,8 +203,8 @@ void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
   updateConnectionStatus();
   Log::session().notice("conn_established peer=%{private,mask.hash}s session=%{private,mask.hash}s "
                         "link_id=%{public}s name=%{private,mask.hash}s device=%{private,mask.hash}s",
-                        peerPermanentID_.value_or("none"), peerSessionID_.value_or("none"),
-                        std::string_view(currentLinkID_).substr(0, 16), endpointText(remote), device);
+                        control_.peerID().value_or("none"), control_.peerSessionID().value_or("none"),
+                        std::string_view(control_.linkID()).substr(0, 16), endpointText(remote), device);
   isConnecting_ = false;
   invalidateConnectionTimeout();
   hasConnectionIssue.set(false);
@@ -277,7 +217,7 @@ void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
   }
   startHeartbeat(wasEmpty);
   if (onConnectionEstablished) onConnectionEstablished();
-  if (onPeerEstablished) onPeerEstablished(peerPermanentID_);
+  if (onPeerEstablished) onPeerEstablished(control_.peerID());
   const auto& features = peerFeatures.get();
   if (features && std::find(features->begin(), features->end(), "remote_source") != features->end() &&
       onRemoteSourcePeerReady) {
@@ -315,10 +255,7 @@ void NetworkManagerForMac::handleHandshakeReject(const ControlMessage& message) 
   const std::string reason = message.string("reason").value_or("unknown");
   const std::string occupiedBy = clippedForMessage(message.string("occupiedBy").value_or(""));
   const std::int64_t seq = message.integer("seq").value_or(-1);
-  if (seq != handshakeSequence_) {
-    Log::session().debug("handshake_reject_drop reason=stale_seq seq=%ld expected=%ld", seq, handshakeSequence_);
-    return;
-  }
+  if (!control_.acceptsReject(seq)) return;
   Log::session().error("conn_rejected reason=%{public}s occupied_by=%{private,mask.hash}s", clippedForMessage(reason),
                        occupiedBy);
   invalidateConnectionTimeout();
@@ -345,6 +282,6 @@ void NetworkManagerForMac::handleHandshakeReject(const ControlMessage& message) 
   scheduleReconnect();
 }
 
-std::uint64_t NetworkManagerForMac::controlDatagramCount() const noexcept { return controlDatagrams_; }
+std::uint64_t NetworkManagerForMac::controlDatagramCount() const noexcept { return control_.dispatchedCount(); }
 
 } // namespace pd::link

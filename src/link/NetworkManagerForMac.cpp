@@ -2,13 +2,10 @@
 
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
-#include "diagnostics/LogThrottle.hpp"
 #include "link/MessageText.hpp"
 #include "link/ManagerText.hpp"
 #include "platform/bonjour/AvahiBrowser.hpp"
 #include "platform/bonjour/AvahiResolver.hpp"
-#include "platform/crypto/Random.hpp"
-#include "platform/json/JsonWriter.hpp"
 #include "platform/log/Utf8.hpp"
 #include "platform/net/UdpLink.hpp"
 #include "runtime/Clock.hpp"
@@ -17,8 +14,6 @@
 #include "runtime/RepeatingTimer.hpp"
 #include "runtime/Weak.hpp"
 #include "video/FrameSharing.hpp"
-
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <array>
@@ -33,16 +28,10 @@ namespace pd::link {
 
 using diagnostics::Log;
 using diagnostics::LogErrorFields;
-using diagnostics::LogThrottle;
-using platform::bonjour::BrowseChange;
-using platform::bonjour::BrowserState;
-using platform::bonjour::BrowserStateUpdate;
 using ConnectionState = platform::net::LinkState;
 using platform::net::LinkStateUpdate;
 
 namespace {
-
-constexpr std::uint8_t kControlMessageFirstByte = 0x7B; // '{'
 
 std::string hostDeviceName() {
   std::array<char, 256> buffer{};
@@ -85,41 +74,43 @@ std::shared_ptr<NetworkManagerForMac> NetworkManagerForMac::create(Dependencies 
   return manager;
 }
 
+namespace {
+
+NetworkManagerForMac::Dependencies withSystemTimers(NetworkManagerForMac::Dependencies dependencies) {
+  if (!dependencies.timers) dependencies.timers = runtime::MainThreadTimers::system();
+  return dependencies;
+}
+
+} // namespace
+
 NetworkManagerForMac::NetworkManagerForMac(Private, Dependencies dependencies)
-    : dependencies_(std::move(dependencies)),
+    : dependencies_(withSystemTimers(std::move(dependencies))),
       networkQueue_(std::string(kNetworkQueueLabel)),
-      udpServiceType_(kServiceType),
-      currentLinkID_(platform::crypto::makeHexToken32()),
-      browserRebuildDelay_(dependencies_.timing.browserRebuildDelay),
+      connection_(networkQueue_.executor(), dependencies_.makeLink, dependencies_.timers),
+      control_(ControlChannel::Identity{
+          dependencies_.deviceName ? *dependencies_.deviceName : hostDeviceName(),
+          dependencies_.appVersion,
+          dependencies_.launchID,
+          dependencies_.supportedFeatures,
+          dependencies_.networkPeerID,
+      }),
       ingest_(video::VideoIngest::Hooks{
           [this](std::uint8_t stream, double now) { clearStreamStop(stream, now); },
           [this] { resetVideoLiveness(); },
-      }) {
-  if (!dependencies_.timers) dependencies_.timers = runtime::MainThreadTimers::system();
-  deviceName_ = dependencies_.deviceName ? *dependencies_.deviceName : hostDeviceName();
-}
+      }) {}
 
 void NetworkManagerForMac::initialise() {
   // Needs weak_from_this(), so it cannot run in the constructor.
   frameSharing_ = makeFrameSharing();
+  discovery_ = makeDiscovery();
   configurePipeline(streamMode.get());
 }
 
 NetworkManagerForMac::~NetworkManagerForMac() {
   runtime::MainThread::assertMainThread();
-  connectionTimeoutTimer_.reset();
-  browserRebuildTask_.reset();
-  if (browser_) {
-    browser_->setResultsChangedHandler(nullptr);
-    browser_->setStateUpdateHandler(nullptr);
-    browser_->cancel();
-    browser_.reset();
-  }
-  if (udpConnection_) {
-    udpConnection_->setStateHandler(nullptr);
-    udpConnection_->cancel();
-    udpConnection_.reset();
-  }
+  connection_.invalidateTimeout();
+  discovery_.reset();
+  connection_.close();
   // The cancellations above run on the network queue; let them close their sockets while the
   // queue's event loop still exists.
   (void)networkQueue_.syncWithTimeout([] {}, std::chrono::seconds(2));
@@ -151,13 +142,9 @@ std::uint64_t NetworkManagerForMac::beginLinkSession() {
   stopHeartbeat();
   resetVideoLiveness();
   isVideoSilent.set(false);
-  // An ack of any earlier request now falls outside the accepted range until a new one is sent.
-  handshakeSeqFloor_ = handshakeSequence_ + 1;
   // Unsigned: wraps to 0 after 2^64 - 1.
   const std::uint64_t generation = ++connectionGeneration_;
-  currentLinkID_ = platform::crypto::makeHexToken32();
-  peerPermanentID_.reset();
-  peerSessionID_.reset();
+  control_.beginLink();
   postToNetworkQueue([generation](NetworkManagerForMac& self) { self.ingest_.setEpoch(generation); });
   frameSharing_->setEpoch(generation);
   return generation;
@@ -178,28 +165,13 @@ std::optional<NetworkManagerForMac::Route> NetworkManagerForMac::currentRoute() 
   return Route{*lastSelectedInterface_, *lastConnectedPeer_};
 }
 
-platform::net::LinkParameters NetworkManagerForMac::makeConnectionParameters(const Interface& interface) const {
-  platform::net::LinkParameters parameters;
-  parameters.requiredInterface = interface;
-  parameters.includePeerToPeer = false;
-  parameters.serviceClass = platform::net::ServiceClass::interactiveVideo;
-  Log::network().debug("connect_params iface=%{public}s type=%{public}s", interface.name,
-                       platform::net::toString(interface.type));
-  return parameters;
-}
-
 bool NetworkManagerForMac::closeConnection() {
-  const bool hadConnection = udpConnection_ != nullptr;
-  if (udpConnection_) {
-    udpConnection_->setStateHandler(nullptr);
-    udpConnection_->cancel();
-    udpConnection_.reset();
-  }
+  const bool hadConnection = connection_.close();
   stopHeartbeat();
   return hadConnection;
 }
 
-void NetworkManagerForMac::invalidateConnectionTimeout() { connectionTimeoutTimer_.reset(); }
+void NetworkManagerForMac::invalidateConnectionTimeout() { connection_.invalidateTimeout(); }
 
 void NetworkManagerForMac::connect(const BrowseResult& peer, const Interface& interface) {
   runtime::MainThread::assertMainThread();
@@ -208,7 +180,7 @@ void NetworkManagerForMac::connect(const BrowseResult& peer, const Interface& in
     Log::network().debug("udp_connect_skip reason=connecting name=%{private,mask.hash}s", name);
     return;
   }
-  if (udpConnection_ && udpConnection_->state() == ConnectionState::ready && !connectedPeers.get().empty()) {
+  if (connection_.isReady() && !connectedPeers.get().empty()) {
     Log::network().debug("udp_connect_skip reason=already_connected name=%{private,mask.hash}s", name);
     return;
   }
@@ -217,7 +189,7 @@ void NetworkManagerForMac::connect(const BrowseResult& peer, const Interface& in
   Log::network().notice("udp_connect name=%{private,mask.hash}s iface=%{public}s", name, interface.name);
   lastSelectedInterface_ = interface;
   lastConnectedPeer_ = peer;
-  const auto parameters = makeConnectionParameters(interface);
+  const auto parameters = LinkConnection::parameters(interface);
   if (closeConnection()) {
     Log::network().notice("udp_disconnect reason=superseded");
     connectedPeers.set({});
@@ -226,15 +198,13 @@ void NetworkManagerForMac::connect(const BrowseResult& peer, const Interface& in
     clearPendingFrames();
   }
   const std::uint64_t generation = beginLinkSession();
-  udpConnection_ = dependencies_.makeLink(peer.endpoint, parameters);
   std::weak_ptr<NetworkManagerForMac> weak = weak_from_this();
-  udpConnection_->setStateHandler([weak, generation, peer](const LinkStateUpdate& update) {
+  connection_.open(peer.endpoint, parameters, [weak, generation, peer](const LinkStateUpdate& update) {
     if (weak.expired()) return;
     runtime::MainThread::post(runtime::weakCallback(weak, [update, generation, peer](NetworkManagerForMac& self) {
       self.handleConnectionState(update, generation, peer);
     }));
   });
-  udpConnection_->start(networkQueue_.executor());
   connectionStatus.set("接続中...");
   armConnectionTimeout();
 }
@@ -244,10 +214,9 @@ void NetworkManagerForMac::armConnectionTimeout() {
   const Timing::Seconds duration =
       reconnect_.active() ? dependencies_.timing.reconnectAttemptTimeout : dependencies_.timing.connectionTimeout;
   const std::uint64_t generation = connectionGeneration_;
-  connectionTimeoutTimer_ = dependencies_.timers->schedule(
-      duration, runtime::weakCallback(weak_from_this(), [generation](NetworkManagerForMac& self) {
-        self.handleConnectionTimeout(generation);
-      }));
+  connection_.armTimeout(duration, runtime::weakCallback(weak_from_this(), [generation](NetworkManagerForMac& self) {
+                           self.handleConnectionTimeout(generation);
+                         }));
   Log::network().debug("conn_timeout_arm dur_s=%f", duration.count());
 }
 
@@ -282,29 +251,20 @@ void NetworkManagerForMac::handleConnectionState(const LinkStateUpdate& update, 
   const std::string name = endpointText(peer.endpoint);
   switch (update.state) {
   case ConnectionState::ready: {
-    std::string remote = "-";
-    std::string local = "-";
-    if (udpConnection_) {
-      if (const auto path = udpConnection_->currentPath()) {
-        if (path->remoteEndpoint && std::holds_alternative<platform::net::HostPort>(*path->remoteEndpoint)) {
-          remote = endpointText(*path->remoteEndpoint);
-        }
-        if (path->localEndpoint && std::holds_alternative<platform::net::HostPort>(*path->localEndpoint)) {
-          local = endpointText(*path->localEndpoint);
-        }
-      }
-    }
+    const auto [remote, local] = connection_.readyEndpoints();
     Log::network().notice("udp_ready endpoint=%{public}s local_endpoint=%{public}s name=%{private,mask.hash}s", remote,
                           local, name);
-    logConnectionPath(udpConnection_);
+    connection_.logPath();
     updateConnectionStatus();
-    if (udpConnection_) {
-      postToNetworkQueue([connection = udpConnection_, generation](NetworkManagerForMac& self) {
-        self.startReceiveLoop(connection, generation);
+    if (connection_.link()) {
+      postToNetworkQueue([connection = connection_.link(), generation](NetworkManagerForMac& self) {
+        // The loop lives inside the manager: its completions hold the manager, weakly.
+        ReceiveLoop::start(std::shared_ptr<ReceiveLoop>(self.shared_from_this(), &self.receiveLoop_), connection,
+                           generation);
       });
     }
     // The attempt stays open, with its time limit, until the tablet acknowledges.
-    sendHandshakeRequest();
+    control_.sendRequest(connection_.link().get());
     break;
   }
   case ConnectionState::failed: {
@@ -347,18 +307,6 @@ void NetworkManagerForMac::handleConnectionState(const LinkStateUpdate& update, 
   }
 }
 
-void NetworkManagerForMac::logConnectionPath(const LinkPointer& connection) const {
-  if (!connection) return;
-  const auto path = connection->currentPath();
-  if (!path) return;
-  const auto text = [](const std::optional<Endpoint>& endpoint) {
-    return endpoint ? endpointText(*endpoint) : std::string("none");
-  };
-  Log::network().debug("conn_path status=%{public}s local=%{public}s remote=%{public}s ifaces=%{public}s",
-                       platform::net::toString(path->status), text(path->localEndpoint), text(path->remoteEndpoint),
-                       interfaceNames(path->availableInterfaces));
-}
-
 void NetworkManagerForMac::selectInterface(const BrowseResult& peer, const Interface& interface) {
   runtime::MainThread::assertMainThread();
   Log::network().notice("route_change source=manual iface=%{public}s", interface.name);
@@ -395,78 +343,25 @@ void NetworkManagerForMac::cancelConnection() {
 
 // --- Receive loop (network queue) ---------------------------------------------------------------------
 
-void NetworkManagerForMac::startReceiveLoop(const LinkPointer& connection, std::uint64_t generation) {
-  receiveLoopCounter_ = 0;
-  receiveNextDatagram(connection, generation);
+std::uint64_t NetworkManagerForMac::ReceiveSink::currentGeneration() const { return manager_.ingest_.epoch(); }
+
+void NetworkManagerForMac::ReceiveSink::staleDatagram() {
+  manager_.recordStaleEpochDrop(StaleEpochSource::recv, std::nullopt);
 }
 
-void NetworkManagerForMac::receiveNextDatagram(const LinkPointer& connection, std::uint64_t generation) {
-  ++receiveLoopCounter_;
-  if (const auto count = LogThrottle::shared().shouldEmit("recv_loop", 1000, 0.5)) {
-    Log::network().debug("recv_loop occurrences=%ld", *count);
-  }
-  // The loop holds its connection weakly: once the manager lets the connection go, the pending
-  // receive completes and nothing re-arms it.
-  connection->receiveMessage([weak = weak_from_this(), weakConnection = std::weak_ptr(connection), generation](
-                                 std::span<const std::uint8_t> content, const std::optional<Error>& error) {
-    if (auto self = weak.lock()) self->handleReceivedDatagram(weakConnection, generation, content, error);
-  });
+void NetworkManagerForMac::ReceiveSink::inbound() { manager_.health_.noteInbound(runtime::monotonicSeconds()); }
+
+void NetworkManagerForMac::ReceiveSink::controlDatagram(std::span<const std::uint8_t> content, std::uint64_t generation,
+                                                        const LinkPointer& connection) {
+  runtime::MainThread::post(runtime::weakCallback(
+      manager_.weak_from_this(), [bytes = std::vector<std::uint8_t>(content.begin(), content.end()), generation,
+                                  connection](NetworkManagerForMac& self) {
+        self.handleControlMessage(bytes, generation, connection);
+      }));
 }
 
-void NetworkManagerForMac::handleReceivedDatagram(const std::weak_ptr<platform::net::DatagramLink>& weakConnection,
-                                                  std::uint64_t generation, std::span<const std::uint8_t> content,
-                                                  const std::optional<Error>& error) {
-  if (generation != ingest_.epoch()) {
-    if (const auto count = LogThrottle::shared().shouldEmit("recv_drop_stale_generation", 30, 0.5)) {
-      Log::network().debug("recv_drop reason=stale_generation gen=%llu occurrences=%ld", generation, *count);
-    }
-    recordStaleEpochDrop(StaleEpochSource::recv, std::nullopt);
-    return;
-  }
-  const LinkPointer connection = weakConnection.lock();
-  if (!connection) return;
-
-  if (error) {
-    // Our own cancel ends the read: the link was given up on purpose, nothing failed.
-    if (connection->state() == ConnectionState::cancelled) return;
-    receiveFailureCounted_ = true;
-    if (const auto count = LogThrottle::shared().shouldEmit("udp_recv_fail", 60, 0.5)) {
-      const auto fields = LogErrorFields::fields(*error, true);
-      Log::network().error("udp_recv_fail err_domain=%{public}s err_code=%ld error=%s occurrences=%ld", fields.domain,
-                           fields.code, fields.detail, *count);
-    }
-  } else if (content.empty()) {
-    if (const auto count = LogThrottle::shared().shouldEmit("recv_empty", 100, 0.5)) {
-      Log::network().debug("recv_empty state=%{public}s occurrences=%ld", platform::net::toString(connection->state()),
-                           *count);
-    }
-  } else {
-    health_.noteInbound(runtime::monotonicSeconds());
-    // Only this loop counts the key, so the throttle needs asking only after a failure.
-    if (receiveFailureCounted_) {
-      receiveFailureCounted_ = false;
-      if (const auto after = LogThrottle::shared().reset("udp_recv_fail"); after && *after >= 2) {
-        Log::network().notice("udp_recv_recovered after=%ld", *after);
-      }
-    }
-    if (content.front() == kControlMessageFirstByte) {
-      runtime::MainThread::post(runtime::weakCallback(
-          weak_from_this(), [bytes = std::vector<std::uint8_t>(content.begin(), content.end()), generation,
-                             connection](NetworkManagerForMac& self) {
-            self.handleControlMessage(bytes, generation, connection);
-          }));
-    } else {
-      handleVideoDatagram(content);
-    }
-    if (connection->state() != ConnectionState::ready) {
-      if (const auto count = LogThrottle::shared().shouldEmit("recv_rearm_skip", 10, 0.5)) {
-        Log::network().debug("recv_rearm_skip state=%{public}s occurrences=%ld",
-                             platform::net::toString(connection->state()), *count);
-      }
-      return;
-    }
-  }
-  if (connection->state() == ConnectionState::ready) receiveNextDatagram(connection, generation);
+void NetworkManagerForMac::ReceiveSink::videoDatagram(std::span<const std::uint8_t> content) {
+  manager_.handleVideoDatagram(content);
 }
 
 } // namespace pd::link

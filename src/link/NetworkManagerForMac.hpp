@@ -14,12 +14,23 @@
 // the generation they were made under and are dropped once it is no longer current, so nothing
 // of an abandoned connection can touch the current one.
 //
+// Parts. Each thread's work is a component of its own: Discovery (the browser), LinkConnection
+// (the link and an attempt's time limit), ReceiveLoop (network queue), ControlChannel (the
+// handshake's state and the dispatch of control messages), LinkHealth and PingClock (the
+// heartbeat's verdicts), ReconnectPolicy, and ServiceMessages; the manager wires them and owns
+// what the views observe.
+//
 // Make it with create() on the main thread; it lives as a shared_ptr so that the work it posts
 // can hold it weakly.
 
+#include "link/ControlChannel.hpp"
 #include "link/ControlMessage.hpp"
+#include "link/Discovery.hpp"
+#include "link/LinkConnection.hpp"
 #include "link/LinkHealth.hpp"
+#include "link/ReceiveLoop.hpp"
 #include "link/ReconnectPolicy.hpp"
+#include "link/ServiceMessages.hpp"
 #include "link/records/DeckState.hpp"
 #include "link/records/LoadVideoAck.hpp"
 #include "link/records/StreamMode.hpp"
@@ -76,7 +87,7 @@ public:
   using Interface = platform::net::Interface;
 
   // The control protocol version this build speaks.
-  static constexpr std::int64_t protocolVersion = 3;
+  static constexpr std::int64_t protocolVersion = ControlChannel::protocolVersion;
   static constexpr std::string_view kServiceType = "_velquatrin._udp";
   static constexpr std::string_view kNetworkQueueLabel = "com.velquatrin.network.mac";
 
@@ -90,13 +101,7 @@ public:
     friend bool operator==(const ReconnectNotice&, const ReconnectNotice&) = default;
   };
 
-  // A discovered tablet's versions, from its TXT record.
-  struct PeerVersionInfo {
-    std::optional<std::int64_t> protocolVersion;
-    std::optional<std::string> appVersion;
-
-    friend bool operator==(const PeerVersionInfo&, const PeerVersionInfo&) = default;
-  };
+  using PeerVersionInfo = link::PeerVersionInfo;
 
   struct VersionMismatchAlert {
     std::int64_t localVersion = 0;
@@ -280,7 +285,7 @@ public:
   // The receiver's address as the tablet can reach it, ready for an http URL ("[...]" around IPv6).
   std::optional<std::string> localHostForPeer() const;
   // Deck states handed to the connection and not yet completed.
-  std::int64_t deckStatesInFlight() const noexcept { return deckStatesInFlight_; }
+  std::int64_t deckStatesInFlight() const noexcept { return services_.deckStatesInFlight(); }
 
   // --- Video ingest -------------------------------------------------------------------------------
   // Main thread: what decoded frames are waiting to be shown goes.
@@ -344,15 +349,11 @@ private:
   void initialise();
 
   // Discovery.
-  void startBrowsing();
+  std::shared_ptr<Discovery> makeDiscovery();
   void stopBrowsing();
-  void handleBrowseResults(std::uint64_t browserSerial, const std::vector<BrowseResult>& results,
-                           const std::vector<platform::bonjour::BrowseChange>& changes);
-  void handleBrowserState(std::uint64_t browserSerial, const platform::bonjour::BrowserStateUpdate& update);
   void updateDiscoveredPeerVersions(const std::vector<BrowseResult>& results);
 
   // Connection.
-  platform::net::LinkParameters makeConnectionParameters(const Interface& interface) const;
   // Removes the state handler, cancels and drops the connection; stops the heartbeat. True when
   // there was a connection.
   bool closeConnection();
@@ -361,17 +362,23 @@ private:
   void handleConnectionTimeout(std::uint64_t generation);
   void handleConnectionState(const platform::net::LinkStateUpdate& update, std::uint64_t generation,
                              const BrowseResult& peer);
-  void logConnectionPath(const LinkPointer& connection) const;
 
-  // Receive loop (network queue).
-  void startReceiveLoop(const LinkPointer& connection, std::uint64_t generation);
-  void receiveNextDatagram(const LinkPointer& connection, std::uint64_t generation);
-  void handleReceivedDatagram(const std::weak_ptr<platform::net::DatagramLink>& weakConnection,
-                              std::uint64_t generation, std::span<const std::uint8_t> content,
-                              const std::optional<Error>& error);
+  // Receive loop (network queue): where its datagrams go.
+  class ReceiveSink final : public ReceiveLoop::Sink {
+  public:
+    explicit ReceiveSink(NetworkManagerForMac& manager) : manager_(manager) {}
+    std::uint64_t currentGeneration() const override;
+    void staleDatagram() override;
+    void inbound() override;
+    void controlDatagram(std::span<const std::uint8_t> content, std::uint64_t generation,
+                         const LinkPointer& connection) override;
+    void videoDatagram(std::span<const std::uint8_t> content) override;
+
+  private:
+    NetworkManagerForMac& manager_;
+  };
 
   // Handshake, version state and status text (main thread).
-  void sendHandshakeRequest();
   void resetPeerVersionState();
   void applyVideoVersionGate();
   void updateConnectionStatus();
@@ -379,6 +386,7 @@ private:
   void resetVideoLiveness();
 
   // The control protocol and the heartbeat (main thread unless marked).
+  class ControlHandler;
   void handleControlMessage(const std::vector<std::uint8_t>& bytes, std::uint64_t generation,
                             const LinkPointer& connection);
   void handleHandshakeAck(const ControlMessage& message);
@@ -417,11 +425,8 @@ private:
   void handleModeChangeRequest(const ControlMessage& message);
   void sendModeChangeResponse(bool accepted, StreamMode mode);
 
-  // Service messages (main thread).
-  // Serialises `message` and hands it to a ready connection without waiting for the outcome;
-  // `name` names the message in the skip and failure lines.
-  bool sendFireAndForget(const nlohmann::json& message, std::string_view name, bool needsEstablishedLink);
-  std::optional<std::string> connectionLocalHost() const;
+  // Service messages (main thread): the link they go out on.
+  ServiceMessages::Link serviceLink() const;
 
   // Video liveness (network queue): the silence verdicts of one tick.
   void checkVideoSilence(LinkState linkState, double now);
@@ -435,18 +440,13 @@ private:
   runtime::SerialQueue networkQueue_;
   // Made by initialise(); owns the frame-sharing queue.
   std::unique_ptr<video::FrameSharing> frameSharing_;
+  // Made by initialise(); its browser runs on the network queue.
+  std::shared_ptr<Discovery> discovery_;
+  // Its link runs on the network queue.
+  LinkConnection connection_;
 
   // Main thread.
-  const std::string udpServiceType_;
-  std::string deviceName_;
-  std::unique_ptr<platform::bonjour::ServiceBrowser> browser_;
-  std::uint64_t browserSerial_ = 0; // tells the running browser's events from a replaced one's
-  LinkPointer udpConnection_;
-  std::int64_t handshakeSequence_ = 0;
-  std::int64_t handshakeSeqFloor_ = 0;
-  std::string currentLinkID_;
-  std::optional<std::string> peerPermanentID_;
-  std::optional<std::string> peerSessionID_;
+  ControlChannel control_;
   bool isConnecting_ = false;
   std::uint64_t connectionGeneration_ = 0;
   std::uint64_t linkEpoch_ = 0;
@@ -454,23 +454,17 @@ private:
   ReconnectPolicy reconnect_;
   std::optional<BrowseResult> lastConnectedPeer_;
   std::optional<Interface> lastSelectedInterface_;
-  std::unique_ptr<runtime::MainThreadTimers::Timer> connectionTimeoutTimer_;
-  std::unique_ptr<runtime::MainThreadTimers::Timer> browserRebuildTask_;
-  Timing::Seconds browserRebuildDelay_;
-  std::uint64_t controlDatagrams_ = 0;
   std::unique_ptr<runtime::RepeatingTimer> heartbeatSource_;
   // Fires when the silence crosses a threshold between two ticks; armed from the network queue.
   std::shared_ptr<runtime::RepeatingTimer> silenceDeadline_;
   std::unique_ptr<runtime::MainThreadTimers::Timer> reconnectTimer_;
-  std::int64_t deckStatesInFlight_ = 0;
-  static constexpr std::int64_t maxDeckStatesInFlight_ = 1;
+  ServiceMessages services_;
   PingClock pings_;
-  double lastVersionHandshakeResendTime_ = -1e9; // monotonic seconds; far back at start
 
   // Network queue.
   LinkHealth health_;
-  std::int64_t receiveLoopCounter_ = 0;
-  bool receiveFailureCounted_ = false;
+  ReceiveSink receiveSink_{*this};
+  ReceiveLoop receiveLoop_{receiveSink_};
   bool dropVideoForVersionGate_ = false;
   bool versionResolvedForGate_ = false;
 

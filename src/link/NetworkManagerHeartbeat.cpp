@@ -3,8 +3,8 @@
 #include "link/NetworkManagerForMac.hpp"
 
 #include "diagnostics/Log.hpp"
-#include "diagnostics/LogThrottle.hpp"
 #include "link/LinkHealth.hpp"
+#include "link/ManagerText.hpp"
 #include "runtime/Clock.hpp"
 #include "runtime/MainThread.hpp"
 #include "runtime/RepeatingTimer.hpp"
@@ -17,7 +17,8 @@
 namespace pd::link {
 
 using diagnostics::Log;
-using diagnostics::LogThrottle;
+using diagnostics::logThrottled;
+using platform::log::Level;
 using ConnectionState = platform::net::LinkState;
 
 void NetworkManagerForMac::stopHeartbeat() {
@@ -137,17 +138,15 @@ void NetworkManagerForMac::applyLinkState(LinkState state, std::uint64_t epoch, 
 }
 
 void NetworkManagerForMac::sendPing() {
-  if (!udpConnection_ || udpConnection_->state() != ConnectionState::ready) return;
+  if (!connection_.isReady()) return;
   const std::int64_t seq = pings_.notePingSent(runtime::wallSeconds(), runtime::monotonicSeconds());
   const std::string text = heartbeatMessage("ping", seq);
   if (text.empty()) {
     Log::heartbeat().error("ping_send_fail reason=json_encode");
     return;
   }
-  udpConnection_->send(std::vector<std::uint8_t>(text.begin(), text.end()), nullptr);
-  if (const auto count = LogThrottle::shared().shouldEmit("ping_send", 30, 0.5)) {
-    Log::heartbeat().debug("ping_send seq=%ld occurrences=%ld", seq, *count);
-  }
+  connection_.link()->send(std::vector<std::uint8_t>(text.begin(), text.end()), nullptr);
+  logThrottled(Log::heartbeat(), Level::debug, "ping_send", lineRule(30), "ping_send seq=%ld occurrences=%ld", seq);
 }
 
 void NetworkManagerForMac::handlePing(const ControlMessage& message) {
@@ -169,10 +168,8 @@ void NetworkManagerForMac::handlePing(const ControlMessage& message) {
     Log::heartbeat().error("pong_send_fail reason=json_encode");
     return;
   }
-  if (udpConnection_) udpConnection_->send(std::vector<std::uint8_t>(text.begin(), text.end()), nullptr);
-  if (const auto count = LogThrottle::shared().shouldEmit("pong_send", 30, 0.5)) {
-    Log::heartbeat().debug("pong_send seq=%ld occurrences=%ld", *seq, *count);
-  }
+  if (connection_.link()) connection_.link()->send(std::vector<std::uint8_t>(text.begin(), text.end()), nullptr);
+  logThrottled(Log::heartbeat(), Level::debug, "pong_send", lineRule(30), "pong_send seq=%ld occurrences=%ld", *seq);
 }
 
 void NetworkManagerForMac::handlePong(const ControlMessage& message) {
@@ -185,19 +182,16 @@ void NetworkManagerForMac::handlePong(const ControlMessage& message) {
                               static_cast<long long>(skew->skewMs), skew->rttMs, skew->sample);
     }
   }
-  if (const auto count = LogThrottle::shared().shouldEmit("pong_recv", 30, 0.5)) {
-    Log::heartbeat().debug("pong_recv seq=%ld occurrences=%ld", *seq, *count);
-  }
+  logThrottled(Log::heartbeat(), Level::debug, "pong_recv", lineRule(30), "pong_recv seq=%ld occurrences=%ld", *seq);
 }
 
 void NetworkManagerForMac::resendHandshakeIfNeeded() {
   if (peerVersionState.get().kind() != PeerVersionState::Kind::unknown) return;
-  if (!udpConnection_ || udpConnection_->state() != ConnectionState::ready) return;
+  if (!connection_.isReady()) return;
   const double now = runtime::monotonicSeconds();
-  if (now - lastVersionHandshakeResendTime_ < 2.0) return;
-  lastVersionHandshakeResendTime_ = now;
+  if (!control_.takeResend(now)) return;
   Log::session().notice("handshake_resend reason=ack_lost");
-  sendHandshakeRequest();
+  control_.sendRequest(connection_.link().get());
 }
 
 } // namespace pd::link

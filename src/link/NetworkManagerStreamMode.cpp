@@ -2,7 +2,7 @@
 #include "link/NetworkManagerForMac.hpp"
 
 #include "diagnostics/Log.hpp"
-#include "diagnostics/LogThrottle.hpp"
+#include "link/ManagerText.hpp"
 #include "platform/json/JsonWriter.hpp"
 #include "runtime/MainThread.hpp"
 
@@ -11,7 +11,8 @@
 namespace pd::link {
 
 using diagnostics::Log;
-using diagnostics::LogThrottle;
+using diagnostics::logThrottled;
+using platform::log::Level;
 using ConnectionState = platform::net::LinkState;
 using Kind = NetworkManagerForMac::PeerVersionState::Kind;
 
@@ -30,17 +31,14 @@ std::string NetworkManagerForMac::sanitizedLogToken(std::string_view text) {
 void NetworkManagerForMac::handleModeChangeRequest(const ControlMessage& message) {
   const auto text = message.string("mode");
   if (!text) {
-    if (const auto count = LogThrottle::shared().shouldEmit("mode_change_parse_fail", 30, 0.5)) {
-      Log::session().error("mode_change_parse_fail reason=missing_mode occurrences=%ld", *count);
-    }
+    logThrottled(Log::session(), Level::error, "mode_change_parse_fail", lineRule(30),
+                 "mode_change_parse_fail reason=missing_mode occurrences=%ld");
     return;
   }
   const auto asked = streamModeFromText(*text);
   if (!asked) {
-    if (const auto count = LogThrottle::shared().shouldEmit("mode_change_parse_fail", 30, 0.5)) {
-      Log::session().error("mode_change_parse_fail reason=invalid_mode got=%{public}s occurrences=%ld",
-                           sanitizedLogToken(*text), *count);
-    }
+    logThrottled(Log::session(), Level::error, "mode_change_parse_fail", lineRule(30),
+                 "mode_change_parse_fail reason=invalid_mode got=%{public}s occurrences=%ld", sanitizedLogToken(*text));
     return;
   }
   const StreamMode current = streamMode.get();
@@ -86,7 +84,7 @@ void NetworkManagerForMac::applyStreamMode(StreamMode mode) {
 }
 
 void NetworkManagerForMac::sendModeChangeResponse(bool accepted, StreamMode mode) {
-  if (!udpConnection_ || udpConnection_->state() != ConnectionState::ready) {
+  if (!connection_.isReady()) {
     Log::session().debug("mode_change_response_skip reason=no_connection");
     return;
   }
@@ -98,7 +96,7 @@ void NetworkManagerForMac::sendModeChangeResponse(bool accepted, StreamMode mode
     Log::session().error("json_build_fail msg=mode_change_response");
     return;
   }
-  udpConnection_->send(std::vector<std::uint8_t>(text.begin(), text.end()), nullptr);
+  connection_.link()->send(std::vector<std::uint8_t>(text.begin(), text.end()), nullptr);
   Log::session().debug("mode_change_response_send accepted=%{bool}d mode=%{public}s", accepted, link::toString(mode));
 }
 

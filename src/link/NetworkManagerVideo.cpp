@@ -3,7 +3,7 @@
 #include "link/NetworkManagerForMac.hpp"
 
 #include "diagnostics/Log.hpp"
-#include "diagnostics/LogThrottle.hpp"
+#include "link/ManagerText.hpp"
 #include "runtime/Clock.hpp"
 #include "runtime/MainThread.hpp"
 #include "runtime/Weak.hpp"
@@ -21,20 +21,15 @@ namespace pd::link {
 namespace {
 
 using diagnostics::Log;
-using diagnostics::LogThrottle;
+using diagnostics::logThrottled;
+using platform::log::Level;
 using platform::media::VideoFramePtr;
-
-constexpr double kThrottleInterval = 0.5;
 
 // Counts every video datagram of the process; the ingest logs only the first few one by one.
 std::atomic<std::uint64_t> processVideoDatagrams{0};
 
 std::vector<std::uint8_t> streamIDs(StreamMode mode) {
   return mode == StreamMode::raw ? std::vector<std::uint8_t>{1, 2} : std::vector<std::uint8_t>{0};
-}
-
-std::optional<std::int64_t> throttle(std::string_view key, std::int64_t every) {
-  return LogThrottle::shared().shouldEmit(key, every, kThrottleInterval);
 }
 
 std::string withStream(std::string_view prefix, std::uint8_t stream) { return std::string(prefix) + std::to_string(stream); }
@@ -47,8 +42,8 @@ void NetworkManagerForMac::handleVideoDatagram(std::span<const std::uint8_t> dat
   videoDatagrams_.fetch_add(1, std::memory_order_relaxed);
   const std::uint64_t datagramNumber = processVideoDatagrams.fetch_add(1, std::memory_order_relaxed) + 1;
   if (dropVideoForVersionGate_) {
-    if (const auto count = throttle("frag_drop_version", 300))
-      Log::video().debug("frag_drop reason=version_gate occurrences=%ld", *count);
+    logThrottled(Log::video(), Level::debug, "frag_drop_version", lineRule(300),
+                 "frag_drop reason=version_gate occurrences=%ld");
     return;
   }
   const double now = runtime::monotonicSeconds();
@@ -112,16 +107,16 @@ public:
 
   video::DecodedFrameHandOff::Presentation presentation() const override {
     return {streamIDs(manager_.streamMode.get()), manager_.connectionGeneration_,
-            !manager_.connectedPeers.get().empty() || manager_.udpConnection_ != nullptr};
+            !manager_.connectedPeers.get().empty() || manager_.connection_.link() != nullptr};
   }
   void show(const VideoFramePtr& frame, std::uint8_t stream, std::uint64_t epoch) override {
     manager_.noteFrameDisplayed(stream);
     if (stream == 2) manager_.receivedPixelBufferB.set(frame);
     else if (stream == 1) manager_.receivedPixelBufferA.set(frame);
     else manager_.receivedPixelBuffer.set(frame);
-    if (const auto count = throttle(withStream("frame_display_", stream), 30))
-      Log::video().debug("frame_display stream=%hhu res=%ldx%ld occurrences=%ld", stream, static_cast<long>(frame->width()),
-                         static_cast<long>(frame->height()), *count);
+    logThrottled(Log::video(), Level::debug, withStream("frame_display_", stream), lineRule(30),
+                 "frame_display stream=%hhu res=%ldx%ld occurrences=%ld", stream, static_cast<long>(frame->width()),
+                 static_cast<long>(frame->height()));
     manager_.enqueueSyphonFrame(frame, stream, epoch);
   }
   void staleEpochDropped(std::uint8_t stream) override {

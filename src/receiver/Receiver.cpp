@@ -91,8 +91,12 @@ Receiver::Receiver(Dependencies dependencies) : dependencies_(std::move(dependen
   });
   if (dependencies_.afterInstanceGuard) dependencies_.afterInstanceGuard();
   // Start-up neither waits for these two nor sees how they end.
-  runtime::spawnDetached(runtime::MainThread::executor(), []() -> runtime::Awaitable<void> {
-    co_await relay::RelayDiskCache::shared()->prepareIfNeeded();
+  relayDiskCache_ = relay::RelayDiskCache::makeDefault([] {
+    return relay::RelayDiskCache::limitForSetting(
+        platform::UserDefaults::standard().integer(settings::SettingsKey::relayCacheLimitGB));
+  });
+  runtime::spawnDetached(runtime::MainThread::executor(), [cache = relayDiskCache_]() -> runtime::Awaitable<void> {
+    co_await cache->prepareIfNeeded();
   });
   httpClient_ = std::make_shared<platform::http::Client>(httpConfiguration());
   instanceManager_ = makeInstanceManager(httpClient_);

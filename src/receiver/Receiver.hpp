@@ -20,6 +20,9 @@ namespace pd::deckinput {
 class OSCServerService;
 class OSCViewModel;
 }
+namespace pd::relay {
+class RelayDiskCache;
+}
 namespace pd::remotesource {
 class InvidiousInstanceManager;
 }
@@ -65,6 +68,7 @@ public:
 private:
   Dependencies dependencies_;
   std::unique_ptr<platform::instance::ActivationListener> activationListener_;
+  std::shared_ptr<relay::RelayDiskCache> relayDiskCache_;
   std::shared_ptr<platform::http::Client> httpClient_;
   std::shared_ptr<remotesource::InvidiousInstanceManager> instanceManager_;
   std::shared_ptr<link::NetworkManagerForMac> connectionManager_;

@@ -4,10 +4,8 @@
 #include "diagnostics/LogErrorFields.hpp"
 #include "diagnostics/ThrottledLog.hpp"
 #include "platform/paths/Paths.hpp"
-#include "platform/settings/UserDefaults.hpp"
 #include "relay/RelayDiskCacheFiles.hpp"
 #include "relay/RelayDiskCacheState.hpp"
-#include "settings/AppSettings.hpp"
 
 #include <sys/statvfs.h>
 #include <fcntl.h>
@@ -88,10 +86,6 @@ std::int64_t RelayDiskCache::limitForSetting(std::int64_t storedGigabytes) noexc
   return std::min<std::int64_t>(storedGigabytes, 100) * kGigabyte;
 }
 
-std::int64_t RelayDiskCache::defaultLimit() {
-  return limitForSetting(platform::settings::UserDefaults::standard().integer(settings::SettingsKey::relayCacheLimitGB));
-}
-
 std::optional<std::int64_t> RelayDiskCache::availableCapacity(const fs::path& location) {
   fs::path current = location;
   std::error_code error;
@@ -126,7 +120,7 @@ void RelayDiskCache::logFailure(std::string_view stage, const std::exception& er
 
 RelayDiskCache::RelayDiskCache(Configuration configuration)
     : runtime::Actor(queue.executor()), state_(std::make_unique<State>(std::move(configuration))) {
-  if (!state_->config.limitProvider) state_->config.limitProvider = [] { return defaultLimit(); };
+  if (!state_->config.limitProvider) state_->config.limitProvider = [] { return limitForSetting(0); };
   if (!state_->config.freeSpaceProvider) state_->config.freeSpaceProvider = [](const fs::path&) {
     return std::optional<std::int64_t>();
   };
@@ -138,12 +132,9 @@ std::shared_ptr<RelayDiskCache> RelayDiskCache::make(Configuration configuration
   return std::shared_ptr<RelayDiskCache>(new RelayDiskCache(std::move(configuration)));
 }
 
-const std::shared_ptr<RelayDiskCache>& RelayDiskCache::shared() {
-  // Never destroyed: tasks may still reach it while the process ends.
-  static const auto* cache = new std::shared_ptr<RelayDiskCache>(make(Configuration{
-      defaultDirectory(), [] { return defaultLimit(); },
-      [](const fs::path& location) { return availableCapacity(location); }, kMinFreeBytes}));
-  return *cache;
+std::shared_ptr<RelayDiskCache> RelayDiskCache::makeDefault(std::function<std::int64_t()> limitProvider) {
+  return make(Configuration{defaultDirectory(), std::move(limitProvider),
+                            [](const fs::path& location) { return availableCapacity(location); }, kMinFreeBytes});
 }
 
 runtime::Awaitable<RelayDiskCache::Registration> RelayDiskCache::registerDescriptor(Descriptor descriptor) {

@@ -70,9 +70,10 @@ public:
   };
 
   static std::shared_ptr<RelayDiskCache> make(Configuration configuration);
-  // The process's one cache, made on first use with the default directory, limit rule and
-  // free-space provider.
-  static const std::shared_ptr<RelayDiskCache>& shared();
+  // The process's one cache: the default directory, the free-space provider of the volume and
+  // the floor, with the limit read through `limitProvider` each time it is needed. The
+  // composition root makes it once and owns it.
+  static std::shared_ptr<RelayDiskCache> makeDefault(std::function<std::int64_t()> limitProvider);
   ~RelayDiskCache();
 
   // --- without the actor ---
@@ -80,8 +81,6 @@ public:
   // The limit for a stored "relayCacheLimitGB" value: 0 gives 20 GB, 5 or less 5 GB, else the
   // value capped at 100, in decimal gigabytes.
   static std::int64_t limitForSetting(std::int64_t storedGigabytes) noexcept;
-  // limitForSetting() of the stored setting, read afresh.
-  static std::int64_t defaultLimit();
   static std::optional<std::int64_t> availableCapacity(const std::filesystem::path& location);
   static std::string hexString(std::string_view bytes);
   // The file's name without ".data": hex of the id's bytes, "_", itag.

@@ -20,9 +20,6 @@ TEST_F(BrowsingTest, FreshManagerStartsIdle) {
   EXPECT_TRUE(manager->discoveredPeerVersions.get().empty());
   EXPECT_FALSE(manager->reconnectNotice.get());
   EXPECT_FALSE(manager->currentRoute());
-  const auto& id = TA::linkID(*manager);
-  ASSERT_EQ(id.size(), 32u);
-  EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
 }
 
 TEST_F(BrowsingTest, SuspendedWithoutBrowserDoesNothingAtAll) {
@@ -66,61 +63,6 @@ TEST_F(BrowsingTest, AutomaticReconnectKeepsTheBrowserWhileSuspended) {
   TA::setAutoReconnecting(*manager, true);
   manager->updateBrowsing("reconnect_start");
   EXPECT_EQ(browsers.size(), 1u);
-}
-
-TEST_F(BrowsingTest, FailuresBackOffDoublingToTheCapAndReadyResets) {
-  manager->updateBrowsing("start");
-  for (const double expected : {2.0, 4.0, 8.0}) {
-    browser(browsers.size() - 1).report(BrowserState::failed, Error("BonjourError", -14, "daemon failed"));
-    settle();
-    ASSERT_EQ(timers->pending(), std::vector<double>{expected});
-    EXPECT_EQ(manager->connectionStatus.get(), "エラー: daemon failed");
-    EXPECT_FALSE(manager->isBrowsing.get());
-    // The rebuild makes a fresh browser.
-    ASSERT_TRUE(timers->fireLast());
-    EXPECT_TRUE(browser(browsers.size() - 2).cancelled());
-  }
-  EXPECT_DOUBLE_EQ(TA::browserRebuildDelay(*manager), 16.0);
-  EXPECT_EQ(browsers.size(), 4u);
-
-  for (int i = 0; i < 3; ++i) {
-    browser(browsers.size() - 1).report(BrowserState::failed, Error("BonjourError", -14, "daemon failed"));
-    settle();
-    ASSERT_TRUE(timers->fireLast());
-  }
-  EXPECT_DOUBLE_EQ(TA::browserRebuildDelay(*manager), 30.0);
-  EXPECT_EQ(timers->at(timers->count() - 1).seconds, 30.0); // 16 doubled is capped
-
-  // A failure leaves a rebuild pending; ready cancels it and starts the next series at 2 s.
-  browser(browsers.size() - 1).report(BrowserState::failed, Error("BonjourError", -14, "daemon failed"));
-  settle();
-  ASSERT_EQ(timers->pending().size(), 1u);
-  browser(browsers.size() - 1).report(BrowserState::ready);
-  settle();
-  EXPECT_TRUE(timers->pending().empty());
-  EXPECT_DOUBLE_EQ(TA::browserRebuildDelay(*manager), 2.0);
-}
-
-TEST_F(BrowsingTest, WaitingSchedulesOneRebuildAfterTenSeconds) {
-  manager->updateBrowsing("start");
-  browser().report(BrowserState::waiting, Error("BonjourError", -26, "Daemon not running"));
-  settle();
-  EXPECT_EQ(timers->pending(), std::vector<double>{10.0});
-  browser().report(BrowserState::waiting, Error("BonjourError", -26, "Daemon not running"));
-  settle();
-  EXPECT_EQ(timers->pending(), std::vector<double>{10.0});
-  EXPECT_DOUBLE_EQ(TA::browserRebuildDelay(*manager), 2.0);
-}
-
-TEST_F(BrowsingTest, LateEventsOfAReplacedBrowserChangeNothing) {
-  manager->updateBrowsing("start");
-  manager->rebuildBrowser("test");
-  ASSERT_EQ(browsers.size(), 2u);
-  browser(0).deliver({tablet("Ghost", {wifi()})}, {}, true);
-  browser(0).report(BrowserState::ready);
-  settle();
-  EXPECT_TRUE(manager->discoveredPeers.get().empty());
-  EXPECT_FALSE(manager->isBrowsing.get());
 }
 
 TEST_F(BrowsingTest, DiscoveredVersionsFollowTheResults) {

@@ -58,7 +58,7 @@ TEST_F(ControlDispatchTest, ParseFailureStreakAndRecovery) {
 // with its count, and the peer's words reach the log clipped.
 TEST_F(ControlDispatchTest, AFloodOfBadMessagesWritesFewClippedLines) {
   ManualTime time;
-  send(ack(TA::handshakeSequence(*manager)));
+  send(ack(handshakeSequence(*current)));
   LogWindow log;
   const std::string longType(300, 't');
   for (int i = 0; i < 60; ++i) {
@@ -80,7 +80,7 @@ TEST_F(ControlDispatchTest, AFloodOfBadMessagesWritesFewClippedLines) {
 }
 TEST_F(ControlDispatchTest, AckOfAnOlderCycleIsDroppedEvenWithAnAcceptableSeq) {
   LogWindow log;
-  ASSERT_TRUE(current->deliver(bytes(ack(TA::handshakeSequence(*manager)))));
+  ASSERT_TRUE(current->deliver(bytes(ack(handshakeSequence(*current)))));
   manager->beginLinkSession();
   settle();
   // The first stale drop of a manager is reported at once.
@@ -96,7 +96,7 @@ TEST_F(ControlDispatchTest, AckEstablishesTheLinkOnce) {
   manager->onConnectionEstablished = [&] { ++established; };
   manager->onPeerEstablished = [&](const std::optional<std::string>& id) { peerID = id; };
   manager->onRemoteSourcePeerReady = [&] { ++remoteReady; };
-  send(ack(TA::handshakeSequence(*manager),
+  send(ack(handshakeSequence(*current),
            R"("protocolVersion":3,"mode":"raw","linkID":"other","peerID":"P1","features":["remote_source"],)"
            R"("interface":{"name":"en0"})"));
   EXPECT_TRUE(log.has("link_id_invalid reason=echo_mismatch"));
@@ -114,7 +114,7 @@ TEST_F(ControlDispatchTest, AckEstablishesTheLinkOnce) {
 }
 
 TEST_F(ControlDispatchTest, SequenceWindowFollowsTheLinkCycle) {
-  const auto first = TA::handshakeSequence(*manager);
+  const auto first = handshakeSequence(*current);
   LogWindow log;
   send(ack(first - 1));
   send(ack(first + 1));
@@ -126,7 +126,7 @@ TEST_F(ControlDispatchTest, SequenceWindowFollowsTheLinkCycle) {
 }
 
 TEST_F(ControlDispatchTest, VersionMismatchRaisesTheAlertOncePerVersion) {
-  const auto seq = TA::handshakeSequence(*manager);
+  const auto seq = handshakeSequence(*current);
   send(ack(seq, R"("protocolVersion":2,"mode":"raw","appVersion":"0.9")"));
   EXPECT_EQ(manager->peerVersionState.get(), NetworkManagerForMac::PeerVersionState::mismatch(2));
   ASSERT_TRUE(manager->versionMismatchAlert.get());
@@ -141,7 +141,7 @@ TEST_F(ControlDispatchTest, VersionMismatchRaisesTheAlertOncePerVersion) {
 }
 
 TEST_F(ControlDispatchTest, MissingOrTextualVersionIsLegacy) {
-  const auto seq = TA::handshakeSequence(*manager);
+  const auto seq = handshakeSequence(*current);
   send(ack(seq, R"("protocolVersion":"3","mode":"raw")"));
   EXPECT_EQ(manager->peerVersionState.get().kind(), Kind::legacy);
   EXPECT_TRUE(manager->showLegacyPeerWarning.get());
@@ -154,7 +154,7 @@ TEST_F(ControlDispatchTest, MissingOrTextualVersionIsLegacy) {
 TEST_F(ControlDispatchTest, AckWhileNotReadyRecordsButDoesNotEstablish) {
   int established = 0;
   manager->onConnectionEstablished = [&] { ++established; };
-  ASSERT_TRUE(current->deliver(bytes(ack(TA::handshakeSequence(*manager)))));
+  ASSERT_TRUE(current->deliver(bytes(ack(handshakeSequence(*current)))));
   current->report(platform::net::LinkState::preparing); // before the main thread reads the ack
   settle();
   EXPECT_EQ(manager->peerVersionState.get().kind(), Kind::matched);
@@ -163,7 +163,7 @@ TEST_F(ControlDispatchTest, AckWhileNotReadyRecordsButDoesNotEstablish) {
 }
 
 TEST_F(ControlDispatchTest, OccupiedRejectShowsTheHolderAndRetriesPinned) {
-  const auto seq = TA::handshakeSequence(*manager);
+  const auto seq = handshakeSequence(*current);
   send(reject(seq - 1));
   EXPECT_TRUE(TA::hasConnection(*manager)); // an older request's answer changes nothing
   send(reject(seq, "Studio"));
@@ -178,13 +178,13 @@ TEST_F(ControlDispatchTest, OccupiedRejectShowsTheHolderAndRetriesPinned) {
 }
 
 TEST_F(ControlDispatchTest, RejectWithoutHolderNamesNoOne) {
-  send(reject(TA::handshakeSequence(*manager)));
+  send(reject(handshakeSequence(*current)));
   EXPECT_EQ(manager->connectionStatus.get(), "接続できません - iPadは別のMacと接続中です");
 }
 
 TEST_F(ControlDispatchTest, RejectTextsAreClipped) {
   LogWindow log;
-  send(R"({"type":"handshake_reject","seq":)" + std::to_string(TA::handshakeSequence(*manager)) + R"(,"reason":")" +
+  send(R"({"type":"handshake_reject","seq":)" + std::to_string(handshakeSequence(*current)) + R"(,"reason":")" +
        std::string(500, 'r') + R"(","occupiedBy":")" + std::string(500, 'm') + R"("})");
   EXPECT_EQ(manager->connectionStatus.get(), "接続できません - iPadは「" + std::string(64, 'm') + "」と接続中です");
   EXPECT_TRUE(log.has("conn_rejected reason=" + std::string(64, 'r') + " occupied_by="));
@@ -194,7 +194,7 @@ TEST_F(ControlDispatchTest, AckModeIsRawOnlyForTheWordRaw) {
   manager->applyStreamMode(StreamMode::raw);
   settle();
   LogWindow log;
-  const auto seq = TA::handshakeSequence(*manager);
+  const auto seq = handshakeSequence(*current);
   send(R"({"type":"handshake_ack","protocolVersion":3,"seq":)" + std::to_string(seq) + "}");
   EXPECT_EQ(manager->pendingModeRequest.get(), StreamMode::mix);
   EXPECT_TRUE(log.has("mode_mismatch source=handshake local=raw peer=mix"));
@@ -207,7 +207,7 @@ TEST_F(ControlDispatchTest, AckModeIsRawOnlyForTheWordRaw) {
 
 TEST_F(ControlDispatchTest, AckWithoutDeviceIsLoggedAsUnknown) {
   LogWindow log;
-  const auto seq = std::to_string(TA::handshakeSequence(*manager));
+  const auto seq = std::to_string(handshakeSequence(*current));
   send(R"({"type":"handshake_ack","protocolVersion":3,"seq":)" + seq + "}");
   send(R"({"type":"handshake_ack","protocolVersion":3,"device":"Unknown","seq":)" + seq + "}");
   std::vector<std::string> received;

@@ -26,7 +26,7 @@ protected:
   }
   void establish() {
     send(R"({"type":"handshake_ack","protocolVersion":3,"mode":"mix","seq":)" +
-         std::to_string(TA::handshakeSequence(*manager)) + "}");
+         std::to_string(handshakeSequence(*current)) + "}");
     ASSERT_EQ(manager->connectedPeers.get().size(), 1u);
   }
   std::vector<nlohmann::json> sent(std::string_view type) { return sentMessages(*current, type); }
@@ -69,11 +69,11 @@ TEST_F(HeartbeatTest, PingIsAnsweredAndABadSeqIsIgnored) {
 
 TEST_F(HeartbeatTest, PingBeforeTheAckResendsTheRequestAtMostEveryTwoSeconds) {
   LogWindow log;
-  const auto before = TA::handshakeSequence(*manager);
+  const auto before = handshakeSequence(*current);
   send(R"({"type":"ping","seq":1})");
   send(R"({"type":"ping","seq":2})");
   EXPECT_EQ(log.count("handshake_resend reason=ack_lost"), 1u);
-  EXPECT_EQ(TA::handshakeSequence(*manager), before + 1);
+  EXPECT_EQ(handshakeSequence(*current), before + 1);
   // The answer to the resent request still brings the link up.
   establish();
 }

@@ -39,9 +39,6 @@ struct NetworkManagerForMacTestAccess {
   using Manager = NetworkManagerForMac;
   static std::uint64_t generation(const Manager& m) { return m.connectionGeneration_; }
   static void setGeneration(Manager& m, std::uint64_t value) { m.connectionGeneration_ = value; }
-  static std::int64_t handshakeSequence(const Manager& m) { return m.handshakeSequence_; }
-  static std::int64_t handshakeSeqFloor(const Manager& m) { return m.handshakeSeqFloor_; }
-  static const std::string& linkID(const Manager& m) { return m.currentLinkID_; }
   static bool isConnecting(const Manager& m) { return m.isConnecting_; }
   static void setConnecting(Manager& m, bool value) { m.isConnecting_ = value; }
   static void setAutoReconnecting(Manager& m, bool value) {
@@ -51,9 +48,7 @@ struct NetworkManagerForMacTestAccess {
       m.reconnect_.stop();
     }
   }
-  static double browserRebuildDelay(const Manager& m) { return m.browserRebuildDelay_.count(); }
-  static bool hasBrowser(const Manager& m) { return m.browser_ != nullptr; }
-  static bool hasConnection(const Manager& m) { return m.udpConnection_ != nullptr; }
+  static bool hasConnection(const Manager& m) { return m.connection_.link() != nullptr; }
   static void handleConnectionTimeout(Manager& m, std::uint64_t generation) { m.handleConnectionTimeout(generation); }
   static std::uint64_t linkEpoch(const Manager& m) { return m.linkEpoch_; }
   static bool isAutoReconnecting(const Manager& m) { return m.reconnect_.active(); }
@@ -103,9 +98,6 @@ struct NetworkManagerForMacTestAccess {
   }
   static double lastInboundActivity(Manager& m) {
     return onQueue(m, [](Manager& s) { return s.health_.lastInboundActivity(); });
-  }
-  static std::int64_t receiveLoopCounter(Manager& m) {
-    return onQueue(m, [](Manager& s) { return s.receiveLoopCounter_; });
   }
   static void drainQueue(Manager& m) {
     onQueue(m, [](Manager&) { return 0; });
@@ -469,6 +461,15 @@ inline std::vector<nlohmann::json> sentMessages(FakeLink& link, std::string_view
   return found;
 }
 
+// The handshake request last sent on the link, as the tablet reads it: its sequence number and
+// link id are what the tablet's answers echo.
+inline nlohmann::json lastHandshake(FakeLink& link) {
+  auto requests = sentMessages(link, "handshake_request");
+  if (requests.empty()) throw std::runtime_error("no handshake request sent");
+  return requests.back();
+}
+inline std::int64_t handshakeSequence(FakeLink& link) { return lastHandshake(link)["seq"].get<std::int64_t>(); }
+
 // Lets the last owner go and runs the main thread (`runMain`) until the manager's destructor has
 // run to its end: work on its queues may hold it for a moment, and its destruction is then
 // posted to the main thread. False when it outlived the limit.
@@ -540,30 +541,14 @@ inline NetworkManagerForMac::Dependencies offlineDependencies() {
   return deps;
 }
 
-// The test thread as the main thread, a manager made of fakes, and the loop to run it.
-class ManagerFixture : public ::testing::Test {
+// The test thread as the main thread, and the loop to run it.
+class MainLoopFixture : public ::testing::Test {
 protected:
-  ManagerFixture() : installation_(runtime::MainThread::installIoContext(context_)) {
+  MainLoopFixture() : installation_(runtime::MainThread::installIoContext(context_)) {
     platform::log::setDebugEnabled(true);
     platform::log::setStderrEnabled(false);
-    NetworkManagerForMac::Dependencies deps = offlineDependencies();
-    deps.makeBrowser = [this](std::string_view) {
-      browsers.push_back(std::make_shared<BrowserProbe>());
-      return std::make_unique<FakeBrowser>(browsers.back());
-    };
-    deps.makeLink = [this](const platform::net::Endpoint& endpoint, const platform::net::LinkParameters& parameters) {
-      auto link = std::make_shared<FakeLink>(endpoint, parameters);
-      links.push_back(link);
-      return link;
-    };
-    deps.timers = timers;
-    deps.makeVideoOut = [probe = videoOut] { return std::make_unique<FakeVideoOut>(probe); };
-    manager = NetworkManagerForMac::create(std::move(deps));
   }
-  ~ManagerFixture() override {
-    EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";
-    platform::log::setStderrEnabled(true);
-  }
+  ~MainLoopFixture() override { platform::log::setStderrEnabled(true); }
 
   // Runs the main loop until done() holds.
   void runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
@@ -580,6 +565,33 @@ protected:
     context_.restart();
     context_.poll();
   }
+
+  boost::asio::io_context context_;
+  runtime::MainThread::Installation installation_;
+};
+
+// A manager made of fakes on the test's main thread.
+class ManagerFixture : public MainLoopFixture {
+protected:
+  ManagerFixture() {
+    NetworkManagerForMac::Dependencies deps = offlineDependencies();
+    deps.makeBrowser = [this](std::string_view) {
+      browsers.push_back(std::make_shared<BrowserProbe>());
+      return std::make_unique<FakeBrowser>(browsers.back());
+    };
+    deps.makeLink = [this](const platform::net::Endpoint& endpoint, const platform::net::LinkParameters& parameters) {
+      auto link = std::make_shared<FakeLink>(endpoint, parameters);
+      links.push_back(link);
+      return link;
+    };
+    deps.timers = timers;
+    deps.makeVideoOut = [probe = videoOut] { return std::make_unique<FakeVideoOut>(probe); };
+    manager = NetworkManagerForMac::create(std::move(deps));
+  }
+  ~ManagerFixture() override {
+    EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";
+  }
+
   // Runs what is queued for the main thread now, after what the network queue has queued.
   void settle() {
     TA::drainQueue(*manager);
@@ -602,8 +614,6 @@ protected:
     return current;
   }
 
-  boost::asio::io_context context_;
-  runtime::MainThread::Installation installation_;
   std::shared_ptr<FakeTimers> timers = std::make_shared<FakeTimers>();
   std::vector<std::shared_ptr<BrowserProbe>> browsers;
   std::vector<std::shared_ptr<FakeLink>> links;

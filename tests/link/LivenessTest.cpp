@@ -19,7 +19,7 @@ protected:
     TA::setTiming(*manager, timing);
     current = &connectReady(tablet("Tab", {loopback()}));
     send(R"({"type":"handshake_ack","protocolVersion":3,"mode":"mix","seq":)" +
-         std::to_string(TA::handshakeSequence(*manager)) + "}");
+         std::to_string(handshakeSequence(*current)) + "}");
     ASSERT_EQ(manager->connectedPeers.get().size(), 1u);
     settle(); // the new heartbeat's reset of the tables, queued by the ack
   }
