@@ -4,19 +4,22 @@
 # a 24 MiB file, in one run. After a warm pass through each, wrk ("Connection: close", random
 # 1 MiB ranges, half of them on the 2 MiB grid) at 1 and 8 connections. Prints requests/s, MB/s
 # and p99 with their ratios to nginx, the upstream requests of each warm pass (ours: each chunk
-# once) and our peak RSS (goal below 128 MiB).
+# once) and our peak RSS (goal below 128 MiB). With several rounds, ours and nginx take turns in
+# each and the figures are medians over the rounds, with the spread of MB/s beside them: on a
+# shared machine one round says little (pin it, too: taskset -c 4-7 ...).
 #
 # Then the disk-hit run: a 200 MiB file read once through our relay with its disk cache and once
 # through nginx's slice cache, then wrk at 1 and 8 connections on a second token of ours (nothing
 # of it in memory) beside nginx's cache; and the prefetch rate at the relay's 1 MiB/s, from the
 # upstream requests of a fresh host over 60 s (goal within 5 %). PD_BENCH_PREFETCH_SECONDS shortens it.
 #
-#   bench/relay_vs_nginx.sh [path/to/relay_bench_host] [seconds per run]
+#   bench/relay_vs_nginx.sh [path/to/relay_bench_host] [seconds per run] [rounds]
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 host=${1:-build/bench/relay_bench_host}
 seconds=${2:-10}
+rounds=${3:-1}
 [ -x "$host" ] || { echo "no bench host at $host" >&2; exit 2; }
 for tool in wrk curl /usr/sbin/nginx; do
   command -v "$tool" >/dev/null || { echo "$tool is needed (deps/debian-packages.txt)" >&2; exit 2; }
@@ -121,18 +124,34 @@ end
 LUA
 
 
-declare -A result
-printf '%-6s %-6s %10s %10s %10s %8s\n' server conns req/s MB/s p99_ms errors
+# One wrk run: requests/s, MB/s, p99 in ms and the non-2xx answers.
+measure() { # $1: URL, $2: connections
+  local out
+  out=$(wrk -t"$([ "$2" -gt 1 ] && echo 2 || echo 1)" -c"$2" -d"${seconds}s" --latency -s "$work/ranges.lua" "$1")
+  echo "$(awk '/Requests\/sec/ { print $2 }' <<<"$out") $(awk '/Transfer\/sec/ { print $2 }' <<<"$out" | to_mb)" \
+    "$(awk '$1 == "99%" { print $2 }' <<<"$out" | to_ms) $(awk '/Non-2xx/ { n = $5 } END { print n + 0 }' <<<"$out")"
+}
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+declare -A result samples failed
+for _ in $(seq "$rounds"); do
+  for conns in 1 8; do
+    for server in ours nginx; do
+      read -r rps mbs p99 errors < <(measure "${url[$server]}" "$conns")
+      samples[$server/$conns]+="$rps $mbs $p99"$'\n'
+      failed[$server/$conns]=$((${failed[$server/$conns]:-0} + errors))
+    done
+  done
+done
+printf '%-6s %-6s %10s %10s %12s %10s %8s\n' server conns req/s MB/s MB/s_range p99_ms errors
 for conns in 1 8; do
-  threads=$([ "$conns" -gt 1 ] && echo 2 || echo 1)
   for server in ours nginx; do
-    out=$(wrk -t"$threads" -c"$conns" -d"${seconds}s" --latency -s "$work/ranges.lua" "${url[$server]}")
-    rps=$(awk '/Requests\/sec/ { print $2 }' <<<"$out")
-    mbs=$(awk '/Transfer\/sec/ { print $2 }' <<<"$out" | to_mb)
-    p99=$(awk '$1 == "99%" { print $2 }' <<<"$out" | to_ms)
-    errors=$(awk '/Non-2xx/ { print $5 }' <<<"$out")
+    rows=${samples[$server/$conns]}
+    rps=$(awk 'NF { print $1 }' <<<"$rows" | median)
+    mbs=$(awk 'NF { print $2 }' <<<"$rows" | median)
+    p99=$(awk 'NF { print $3 }' <<<"$rows" | median)
+    spread=$(awk 'NF { print $2 }' <<<"$rows" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.0f-%.0f", lo, hi }')
     result[$server/$conns]="$rps $mbs $p99"
-    printf '%-6s %-6s %10.1f %10.1f %10.2f %8s\n' "$server" "$conns" "$rps" "$mbs" "$p99" "${errors:-0}"
+    printf '%-6s %-6s %10.1f %10.1f %12s %10.2f %8s\n' "$server" "$conns" "$rps" "$mbs" "$spread" "$p99" "${failed[$server/$conns]}"
   done
 done
 
@@ -186,15 +205,10 @@ echo
 printf 'disk-hit run, 200 MiB\n%-8s %-6s %10s %10s %10s %8s\n' server conns req/s MB/s p99_ms errors
 before=$(upstream_requests)
 for conns in 1 8; do
-  threads=$([ "$conns" -gt 1 ] && echo 2 || echo 1)
   for server in disk nginxbig; do
-    out=$(wrk -t"$threads" -c"$conns" -d"${seconds}s" --latency -s "$work/ranges.lua" "${url[$server]}")
-    rps=$(awk '/Requests\/sec/ { print $2 }' <<<"$out")
-    mbs=$(awk '/Transfer\/sec/ { print $2 }' <<<"$out" | to_mb)
-    p99=$(awk '$1 == "99%" { print $2 }' <<<"$out" | to_ms)
-    errors=$(awk '/Non-2xx/ { print $5 }' <<<"$out")
+    read -r rps mbs p99 errors < <(measure "${url[$server]}" "$conns")
     result[$server/$conns]="$rps $mbs $p99"
-    printf '%-8s %-6s %10.1f %10.1f %10.2f %8s\n' "$server" "$conns" "$rps" "$mbs" "$p99" "${errors:-0}"
+    printf '%-8s %-6s %10.1f %10.1f %10.2f %8s\n' "$server" "$conns" "$rps" "$mbs" "$p99" "$errors"
   done
 done
 echo "upstream requests while measuring: $(($(upstream_requests) - before)) (goal 0 for ours)"

@@ -384,7 +384,9 @@ void LocalVideoHTTPServer::Impl::handleRequest(std::string_view headText, const 
     admitFile(path, file->first, std::move(file->second), method, std::move(range), connection);
     return;
   }
-  state->servingTask = runtime::spawn(runtime::sharedPool().executor(),
+  // On the queue itself: the road only awaits, and each of its sends and log posts would
+  // otherwise wake the queue's thread from a pool thread and back.
+  state->servingTask = runtime::spawn(queueExecutor,
                                       [weak = weak_from_this(), executor = queueExecutor, relayPtr = relay, token = path,
                                        method, range = std::move(range), connection]() mutable {
                                         return serveRelay(std::move(weak), std::move(executor), std::move(relayPtr),

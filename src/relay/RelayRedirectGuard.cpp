@@ -50,8 +50,8 @@ bool isRedirectStatus(long status) { return status >= 300 && status <= 399; }
 // A coroutine of its own with the rules as values: an awaitable starts only when awaited, by which
 // time the guard that made it may be gone.
 runtime::Awaitable<Response> sendHops(std::vector<std::string> rules, AddressClassifier classify,
-                                      platform::http::Client& client, platform::http::Request request,
-                                      platform::http::BodySink sink) {
+                                      std::optional<std::string> token, platform::http::Client& client,
+                                      platform::http::Request request, platform::http::BodySink sink) {
   request.redirects = platform::http::Redirects::handOver;
   for (int hop = 0;; ++hop) {
     auto refused = std::make_shared<std::atomic<bool>>(false);
@@ -71,10 +71,16 @@ runtime::Awaitable<Response> sendHops(std::vector<std::string> rules, AddressCla
     const bool allowed = co_await isAllowedDestinationWithTimeout(*target, rules, classify);
     runtime::checkCancellation();
     if (!allowed) {
-      // Not throttled and without a token, unlike the fetch's own failure lines: the guard knows
-      // no token, and a refused hop is rare enough to show every time.
-      diagnostics::Log::localvideo().error("relay_upstream_fail reason=redirect_blocked status=%ld token=-",
-                                           response.status);
+      // Not throttled, unlike the fetch's own failure lines: a refused hop is rare enough to show
+      // every time.
+      if (token) {
+        diagnostics::Log::localvideo().error(
+            "relay_upstream_fail reason=redirect_blocked status=%ld token=%{private,mask.hash}s", response.status,
+            *token);
+      } else {
+        diagnostics::Log::localvideo().error("relay_upstream_fail reason=redirect_blocked status=%ld token=-",
+                                             response.status);
+      }
       co_return response;
     }
     request.url = *target;
@@ -83,12 +89,14 @@ runtime::Awaitable<Response> sendHops(std::vector<std::string> rules, AddressCla
 
 } // namespace
 
-RelayRedirectGuard::RelayRedirectGuard(std::vector<std::string> rules, AddressClassifier classify)
-    : rules_(std::move(rules)), classify_(classify ? std::move(classify) : AddressClassifier(classifyAddress)) {}
+RelayRedirectGuard::RelayRedirectGuard(std::vector<std::string> rules, AddressClassifier classify,
+                                       std::optional<std::string> token)
+    : rules_(std::move(rules)), classify_(classify ? std::move(classify) : AddressClassifier(classifyAddress)),
+      token_(std::move(token)) {}
 
 runtime::Awaitable<Response> RelayRedirectGuard::send(platform::http::Client& client, platform::http::Request request,
                                                       platform::http::BodySink sink) const {
-  return sendHops(rules_, classify_, client, std::move(request), std::move(sink));
+  return sendHops(rules_, classify_, token_, client, std::move(request), std::move(sink));
 }
 
 std::optional<std::string> RelayRedirectGuard::resolveLocation(std::string_view currentURL, std::string_view location) {

@@ -20,7 +20,10 @@ class RelayRedirectGuard {
 public:
   static constexpr int kMaxRedirects = 16;
 
-  explicit RelayRedirectGuard(std::vector<std::string> rules, AddressClassifier classify = classifyAddress);
+  // `token` names the relay token the request serves in the redirect_blocked line; without one
+  // the line shows "-".
+  explicit RelayRedirectGuard(std::vector<std::string> rules, AddressClassifier classify = classifyAddress,
+                              std::optional<std::string> token = std::nullopt);
 
   // Sends `request` hop by hop. An allowed redirect is followed with the same GET and headers; a
   // refused one, or one whose check timed out, is the answer itself (3xx status, with an error
@@ -42,6 +45,7 @@ public:
 private:
   std::vector<std::string> rules_;
   AddressClassifier classify_;
+  std::optional<std::string> token_;
 };
 
 } // namespace pd::relay

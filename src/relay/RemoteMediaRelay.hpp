@@ -43,9 +43,7 @@ public:
   using Descriptor = RelayDiskCacheInterface::Descriptor;
   using Registration = RelayDiskCacheInterface::Registration;
   using CacheKey = RelayDiskCacheInterface::Key;
-  // Chunks are shared, never copied, inside the relay: each reader gets its own copy only once it
-  // has left the relay's strand, so that copies of different readers run side by side.
-  using SharedBytes = std::shared_ptr<const Bytes>;
+  using SharedBytes = Chunk;
 
   static constexpr std::int64_t kMemoryCacheBytes = 33'554'432;
   static constexpr std::int64_t kUpstreamSlots = 6;
@@ -92,7 +90,7 @@ public:
   runtime::Awaitable<bool> hasEntry(std::string token) override;
   runtime::Awaitable<std::int64_t> totalLength(std::string token) override;
   runtime::Awaitable<std::optional<std::string>> contentType(std::string token) override;
-  runtime::Awaitable<Bytes> chunk(std::string token, std::int64_t index, bool prefetch) override;
+  runtime::Awaitable<Chunk> chunk(std::string token, std::int64_t index, bool prefetch) override;
   std::int64_t chunkSize() const noexcept override { return configuration_.chunkSize; }
 
   // The body of a ranged fetch and the total its Content-Range announced.

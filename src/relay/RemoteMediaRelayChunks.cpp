@@ -28,14 +28,14 @@ private:
 
 } // namespace
 
-runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::chunk(std::string token, std::int64_t index,
+runtime::Awaitable<RemoteMediaRelay::Chunk> RemoteMediaRelay::chunk(std::string token, std::int64_t index,
                                                                     bool prefetch) {
   auto self = shared_from_this();
   auto call = [self, token = std::move(token), index, prefetch]() -> runtime::Awaitable<SharedBytes> {
     co_return co_await self->chunkOnActor(token, index, prefetch);
   };
-  const SharedBytes shared = co_await onActor(std::move(call));
-  co_return Bytes(*shared);
+  auto shared = co_await onActor(std::move(call));
+  co_return shared;
 }
 
 runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor(std::string token, std::int64_t index,

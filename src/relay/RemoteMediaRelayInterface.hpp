@@ -59,6 +59,9 @@ private:
 class RemoteMediaRelayInterface {
 public:
   using Bytes = std::vector<std::uint8_t>;
+  // A chunk is held once, by the relay's memory cache and every reader at the same time: 2 MiB
+  // copied per reader would cost more than the whole rest of a request.
+  using Chunk = std::shared_ptr<const Bytes>;
 
   virtual ~RemoteMediaRelayInterface() = default;
 
@@ -74,8 +77,9 @@ public:
   // The registered content type; nothing without an entry. Never throws.
   virtual runtime::Awaitable<std::optional<std::string>> contentType(std::string token) = 0;
   // Chunk `index` on the grid of chunkSize(), shorter only for the media's last chunk. Throws
-  // RelayError (prefetchYield may be retried), CancellationError, or a transport error.
-  virtual runtime::Awaitable<Bytes> chunk(std::string token, std::int64_t index, bool prefetch) = 0;
+  // RelayError (prefetchYield may be retried), CancellationError, or a transport error. Never
+  // null.
+  virtual runtime::Awaitable<Chunk> chunk(std::string token, std::int64_t index, bool prefetch) = 0;
   // Fixed when the relay is made.
   virtual std::int64_t chunkSize() const noexcept = 0;
 };

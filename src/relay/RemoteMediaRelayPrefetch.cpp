@@ -17,7 +17,10 @@ bool RemoteMediaRelay::upstreamBusy() const {
 }
 
 runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::prefetchChunk(std::string token, std::int64_t index) {
-  return chunk(std::move(token), index, true);
+  // The disk write takes its bytes as its own; a prefetched chunk stays out of the memory cache,
+  // so this is its only copy.
+  const auto shared = co_await chunk(std::move(token), index, true);
+  co_return Bytes(*shared);
 }
 
 } // namespace pd::relay

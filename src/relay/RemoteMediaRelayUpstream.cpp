@@ -166,7 +166,7 @@ runtime::Awaitable<RemoteMediaRelay::Fetched> RemoteMediaRelay::fetchOnActor(std
   // Named: GCC 12 destroys a capturing lambda twice when it is a temporary inside co_await.
   platform::http::BodySink sink = [buffer](std::string_view piece) { return buffer->append(piece); };
   try {
-    const RelayRedirectGuard guard(rules, classify);
+    const RelayRedirectGuard guard(rules, classify, token);
     response = co_await guard.send(*client_, std::move(request), std::move(sink));
   } catch (...) {
     failure = std::current_exception();

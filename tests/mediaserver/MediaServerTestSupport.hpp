@@ -84,7 +84,7 @@ public:
   runtime::Awaitable<std::optional<std::string>> contentType(std::string) override {
     co_return std::optional<std::string>("Video/MP4; codecs=\"avc1\"");
   }
-  runtime::Awaitable<Bytes> chunk(std::string token, std::int64_t index, bool) override {
+  runtime::Awaitable<Chunk> chunk(std::string token, std::int64_t index, bool) override {
     Step step = Step::serve;
     {
       std::unique_lock lock(mutex_);
@@ -105,7 +105,7 @@ public:
     if (step == Step::emptyChunk) size = 0;
     Bytes data(static_cast<std::size_t>(std::max<std::int64_t>(size, 0)));
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = byteAt(begin + static_cast<std::int64_t>(i));
-    co_return data;
+    co_return std::make_shared<const Bytes>(std::move(data));
   }
   std::int64_t chunkSize() const noexcept override { return chunkSize_; }
 

@@ -95,6 +95,22 @@ TEST_F(RelayRoadTest, MediaOfNoBytesIsAHeaderAlone) {
   EXPECT_TRUE(f.relay->calls().empty());
 }
 
+TEST(RelayRoadStatsTest, EveryBodyByteIsCountedOnceAndNoHeaderByte) {
+  LocalVideoHTTPServer::Timing timing;
+  timing.statsInterval = 300ms;
+  ServerFixture f(timing);
+  LogLines log;
+  f.relay->setLength(4'500);
+  auto server = f.server;
+  const auto token = runTask<std::string>([server] { return server->registerRemote(nullptr); });
+  bodyOf(get(f.port, token, "Range: bytes=0-99\r\n")); // the first update only sets the clock
+  EXPECT_EQ(bodyOf(get(f.port, token)).size(), 4'500u);
+  std::this_thread::sleep_for(400ms);
+  // The third request's arrival writes the line, before any of its bytes.
+  EXPECT_EQ(bodyOf(get(f.port, token, "Range: bytes=1500-3200\r\n")).size(), 1'701u);
+  EXPECT_TRUE(log.waitFor({"http_stats requests=3 size_b=4600 fails=0"}));
+}
+
 TEST_F(RelayRoadTest, WithdrawalAndDisconnectMidBody) {
   f.relay->script(2, {Step::block});
   {

@@ -1,5 +1,6 @@
 #include "relay/RelayRedirectGuard.hpp"
 
+#include "diagnostics/Log.hpp"
 #include "relay/RemoteMediaRelayInterface.hpp"
 #include "support/Blocking.hpp"
 #include "support/FakeRemote.hpp"
@@ -74,6 +75,16 @@ TEST_F(RelayRedirectGuardTest, RefusedRedirectIsTheAnswerWithOneUnthrottledLine)
   for (int i = 0; i < 2; ++i) EXPECT_EQ(send(guard, get("https://localhost/old")).status, 302);
   EXPECT_EQ(log.count("relay_upstream_fail reason=redirect_blocked status=302 token=-"), 2u);
   EXPECT_EQ(fake.requests().size(), 2u);
+
+  // A guard that knows its token names it, masked as every other relay line masks it.
+  const RelayRedirectGuard named({"localhost"}, loopbackIsGlobal, "tok-42");
+  EXPECT_EQ(send(named, get("https://localhost/old")).status, 302);
+  diagnostics::Log::localvideo().error("mark=%{private,mask.hash}s", std::string("tok-42"));
+  const auto lines = log.lines();
+  ASSERT_EQ(lines.back().rfind("mark=", 0), 0u);
+  const auto mark = lines.back().substr(5);
+  EXPECT_EQ(log.count("relay_upstream_fail reason=redirect_blocked status=302 token=" + mark), 1u);
+  EXPECT_EQ(lines.back().find("tok-42"), std::string::npos);
 }
 
 TEST_F(RelayRedirectGuardTest, RedirectWithoutAUsableLocationIsTheAnswerWithoutALine) {

@@ -138,12 +138,16 @@ struct RelayFixture {
   Bytes chunk(const std::string& token, std::int64_t index) {
     auto r = relay;
     return testing::runBlocking(
-        [r, token, index]() -> runtime::Awaitable<Bytes> { co_return co_await r->chunk(token, index, false); });
+        [r, token, index]() -> runtime::Awaitable<Bytes> {
+          const auto shared = co_await r->chunk(token, index, false);
+          co_return *shared;
+        });
   }
   runtime::Task<Bytes> startChunk(const std::string& token, std::int64_t index, bool prefetch = false) {
     auto r = relay;
     return runtime::spawn(runtime::sharedPool().executor(), [r, token, index, prefetch]() -> runtime::Awaitable<Bytes> {
-      co_return co_await r->chunk(token, index, prefetch);
+      const auto shared = co_await r->chunk(token, index, prefetch);
+      co_return *shared;
     });
   }
   std::int64_t length(const std::string& token) {

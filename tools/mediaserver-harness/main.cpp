@@ -35,7 +35,7 @@ public:
   pd::runtime::Awaitable<bool> hasEntry(std::string) override { co_return false; }
   pd::runtime::Awaitable<std::int64_t> totalLength(std::string) override { throw RelayError::unknownToken(); }
   pd::runtime::Awaitable<std::optional<std::string>> contentType(std::string) override { co_return std::nullopt; }
-  pd::runtime::Awaitable<Bytes> chunk(std::string, std::int64_t, bool) override { throw RelayError::unknownToken(); }
+  pd::runtime::Awaitable<Chunk> chunk(std::string, std::int64_t, bool) override { throw RelayError::unknownToken(); }
   std::int64_t chunkSize() const noexcept override { return 2'097'152; }
 };
 
