@@ -2,7 +2,8 @@
 # The media server (through its harness) against nginx-light on one 100 MiB file: wrk with
 # "Connection: close" at 1 and 32 connections, whole file and 1 MiB ranges; nginx with sendfile
 # off and on, each from a private configuration on loopback. Prints requests/s, MB/s, p99
-# latency, server CPU and peak RSS, and the ratios against nginx. Exits non-zero when, at 32
+# latency, server CPU and peak RSS, the ratios against nginx and, where perf may count them, the
+# server's system calls and context switches per request. Exits non-zero when, at 32
 # connections, the server moves fewer MB/s than nginx without sendfile or its p99 is worse.
 #
 # The machine this runs on is usually shared, so each cell is the median of several short runs
@@ -32,6 +33,7 @@ for tool in wrk /usr/sbin/nginx taskset; do
 done
 
 work=$(mktemp -d)
+load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -164,7 +166,7 @@ for conns in 1 32; do
 done
 
 echo
-echo "medians of $runs runs of ${seconds} s; servers on cores $server_cpus, wrk on $client_cpus; load before the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "medians of $runs runs of ${seconds} s; servers on cores $server_cpus, wrk on $client_cpus; load at the start $load_at_start, before the end $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "peak RSS MiB: ours $(peak_rss_mib "${pidof[ours]}"), nginx sendfile off $(peak_rss_mib "${pidof[nginx_off]}"), on $(peak_rss_mib "${pidof[nginx_on]}")"
 # A ratio is taken within each round, between runs a few seconds apart, and the median of those
 # is quoted: the load of a shared machine drifts less within a round than across the whole bench.
@@ -186,6 +188,23 @@ for conns in 1 32; do
     done
   done
 done
+
+# The server's own cost per request, which the machine's load hides in the figures above: system
+# calls and context switches of the harness, counted by perf over one more run at 1 connection with
+# 1 MiB ranges (no refusals there, so every reply is a whole transfer).
+if command -v perf >/dev/null && perf stat -e raw_syscalls:sys_enter true >/dev/null 2>&1; then
+  perf stat -x, -e context-switches,raw_syscalls:sys_enter -p "${pidof[ours]}" -o "$work/perf.csv" &
+  perf_pid=$!
+  sleep 0.5
+  out=$(taskset -c "$client_cpus" wrk -t1 -c1 -d"${seconds}s" --timeout 120s -s "$work/count.lua" \
+    -H "Connection: close" -H "Range: bytes=0-$((range_size - 1))" "${url[ours]}")
+  kill -INT "$perf_pid"
+  wait "$perf_pid" || true
+  requests=$(awk '$1 == "bench_result" { split($2, kv, "="); print kv[2] }' <<<"$out")
+  awk -F, -v r="$requests" 'BEGIN { printf "ours per 1 MiB request at 1 connection (%d requests):", r }
+    $3 ~ /^context-switches/ { printf " %.1f context switches", (r > 0 ? $1 / r : 0) }
+    $3 ~ /sys_enter/ { printf " %.1f system calls", (r > 0 ? $1 / r : 0) } END { print "" }' "$work/perf.csv"
+fi
 [ "$verdict" = 0 ] && echo "target met: at 32 connections at least nginx-without-sendfile MB/s, p99 no worse" \
   || echo "target missed at 32 connections against nginx without sendfile"
 exit "$verdict"

@@ -310,9 +310,10 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
     connection->cancel();
     return;
   }
-  // The header goes out before the file is opened: the client has its first bytes meanwhile.
-  if (const auto error =
-          connection->sendNow(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(), deadline())) {
+  // The header is handed over before the file is opened, marked to travel in one packet with the
+  // body's first piece; a transfer that ends before any body ends the connection, which sends it.
+  if (const auto error = connection->sendNow(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(),
+                                             deadline(), transfer->remaining > 0)) {
     finishOnQueue(weak, queue, transfer, [error](Server& server, Transfer& t) {
       server.logRequestAbort("send_fail", t.token, 0, std::make_exception_ptr(std::system_error(error, "send")));
       t.connection->cancel();

@@ -8,9 +8,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -26,16 +24,41 @@ namespace pd::platform::net {
 
 namespace asio = boost::asio;
 
-TcpConnection::TcpConnection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-TcpConnection::~TcpConnection() = default;
-
 namespace {
+
+// sendfile has no MSG_NOSIGNAL: a peer gone mid-file would raise SIGPIPE, whose default action
+// ends the process. Nothing here wants that signal, so its default is dropped once for the process
+// instead of masking it around every call; a handler someone else installed is left alone.
+void ignoreBrokenPipeSignalOnce() {
+  [[maybe_unused]] static const bool done = [] {
+    struct sigaction current {};
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+        current.sa_handler == SIG_DFL) {
+      struct sigaction ignore {};
+      ignore.sa_handler = SIG_IGN;
+      sigemptyset(&ignore.sa_mask);
+      ::sigaction(SIGPIPE, &ignore, nullptr);
+    }
+    return true;
+  }();
+}
 
 bool isOwnEnd(const boost::system::error_code& error) {
   return error == asio::error::operation_aborted || error == asio::error::eof;
 }
 
+void reserveRead(TcpConnection::Impl& impl, std::size_t length) {
+  if (length > impl.readCapacity) {
+    impl.readBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(length);
+    impl.readCapacity = length;
+  }
+  impl.readLength = length;
+}
+
 } // namespace
+
+TcpConnection::TcpConnection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) { ignoreBrokenPipeSignalOnce(); }
+TcpConnection::~TcpConnection() = default;
 
 void TcpConnection::setStateHandler(StateHandler handler) {
   asio::dispatch(impl_->executor, [self = shared_from_this(), handler = std::move(handler)]() mutable {
@@ -50,7 +73,7 @@ void TcpConnection::receive(std::size_t maximumLength, ReceiveHandler handler) {
       return;
     }
     impl.receiveHandler = std::move(handler);
-    impl.readBuffer.resize(maximumLength == 0 ? 1 : maximumLength);
+    reserveRead(impl, maximumLength == 0 ? 1 : maximumLength);
     self->startRead();
   });
 }
@@ -58,7 +81,7 @@ void TcpConnection::receive(std::size_t maximumLength, ReceiveHandler handler) {
 void TcpConnection::startRead() {
   auto& impl = *impl_;
   impl.readPending = true;
-  impl.socket.async_read_some(asio::buffer(impl.readBuffer),
+  impl.socket.async_read_some(asio::buffer(impl.readBuffer.get(), impl.readLength),
                               [self = shared_from_this()](boost::system::error_code error, std::size_t n) {
                                 self->readCompleted(error == asio::error::eof, error, n);
                               });
@@ -80,7 +103,7 @@ void TcpConnection::readCompleted(bool endOfStream, std::error_code error, std::
     return;
   }
   auto handler = std::exchange(impl.receiveHandler, nullptr);
-  std::vector<std::uint8_t> content(impl.readBuffer.begin(), impl.readBuffer.begin() + static_cast<std::ptrdiff_t>(n));
+  std::vector<std::uint8_t> content(impl.readBuffer.get(), impl.readBuffer.get() + n);
   const bool complete = endOfStream;
   if (error && !complete) {
     reportFailure(error);
@@ -191,72 +214,19 @@ std::error_code TcpConnection::sendFromWorker(std::size_t length, std::chrono::s
 }
 
 std::error_code TcpConnection::sendNow(const std::uint8_t* data, std::size_t length,
-                                       std::chrono::steady_clock::time_point deadline) {
+                                       std::chrono::steady_clock::time_point deadline, bool more) {
   std::size_t sent = 0;
-  return sendFromWorker(length, deadline, sent, [&](int socket, std::size_t done) {
-    return ::send(socket, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-  });
+  const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0);
+  return sendFromWorker(length, deadline, sent,
+                        [&](int socket, std::size_t done) { return ::send(socket, data + done, length - done, flags); });
 }
-
-namespace {
-
-// sendfile has no MSG_NOSIGNAL: a peer gone mid-file would raise SIGPIPE, whose default action
-// ends the process. The signal is held back on this thread for the call and taken back after it,
-// unless one was already pending, which is left for its owner.
-class SigpipeHeldBack {
-public:
-  SigpipeHeldBack() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    sigset_t pending;
-    sigemptyset(&pending);
-    wasPending_ = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-    blocked_ = ::pthread_sigmask(SIG_BLOCK, &pipe_, &previous_) == 0;
-  }
-  ~SigpipeHeldBack() {
-    if (!blocked_) {
-      return;
-    }
-    if (raised && !wasPending_) {
-      const timespec now{0, 0};
-      while (::sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
-      }
-    }
-    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  SigpipeHeldBack(const SigpipeHeldBack&) = delete;
-  SigpipeHeldBack& operator=(const SigpipeHeldBack&) = delete;
-
-  bool raised = false;
-
-private:
-  sigset_t pipe_{};
-  sigset_t previous_{};
-  bool wasPending_ = false;
-  bool blocked_ = false;
-};
-
-} // namespace
 
 std::error_code TcpConnection::sendFileNow(int fileDescriptor, std::int64_t offset, std::size_t length,
                                            std::chrono::steady_clock::time_point deadline, std::size_t& sent) {
-  SigpipeHeldBack sigpipe;
-  bool nonBlocking = false;
+  // The socket is non-blocking since it was accepted, so sendfile cannot wait past the deadline.
   return sendFromWorker(length, deadline, sent, [&](int socket, std::size_t done) -> ssize_t {
-    // sendfile has no per-call flag: without this it would block past the deadline.
-    if (!nonBlocking) {
-      const int flags = ::fcntl(socket, F_GETFL);
-      if (flags < 0 || ((flags & O_NONBLOCK) == 0 && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) < 0)) {
-        return -1;
-      }
-      nonBlocking = true;
-    }
     auto at = static_cast<off_t>(offset + static_cast<std::int64_t>(done));
-    const auto n = ::sendfile(socket, fileDescriptor, &at, length - done);
-    if (n < 0 && errno == EPIPE) {
-      sigpipe.raised = true;
-    }
-    return n;
+    return ::sendfile(socket, fileDescriptor, &at, length - done);
   });
 }
 
@@ -290,7 +260,7 @@ void TcpConnection::cancel() {
       }
     });
     if (!impl.readPending) {
-      impl.readBuffer.resize(16 * 1024);
+      reserveRead(impl, 16 * 1024);
       self->startRead();
     }
   });

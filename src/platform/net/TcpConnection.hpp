@@ -57,9 +57,14 @@ public:
   // They wait for room until the deadline (then timed_out) and fail with operation_canceled once
   // the connection ends; an end during the send wakes it, and the socket is closed only after
   // it returns. Not mixed with a pending send().
-  std::error_code sendNow(const std::uint8_t* data, std::size_t length, std::chrono::steady_clock::time_point deadline);
+  // With more, the kernel may hold these bytes to join them with the next send's (a reply header
+  // with the body's first piece); the next send, or the end of the connection, lets them go.
+  std::error_code sendNow(const std::uint8_t* data, std::size_t length, std::chrono::steady_clock::time_point deadline,
+                          bool more = false);
   // Up to length bytes of the file at offset, without copying them through user space; stops
-  // early at the file's end. sent tells how many went out, also on error.
+  // early at the file's end. sent tells how many went out, also on error. A peer gone meanwhile
+  // is an EPIPE error: SIGPIPE's default action is turned off for the process by the first
+  // connection made.
   std::error_code sendFileNow(int fileDescriptor, std::int64_t offset, std::size_t length,
                               std::chrono::steady_clock::time_point deadline, std::size_t& sent);
   // Ends the connection as described above; idempotent.

@@ -15,7 +15,12 @@ namespace pd::platform::net {
 struct TcpConnection::Impl {
   Impl(boost::asio::any_io_executor ex, boost::asio::ip::tcp::socket s, Timing t)
       : executor(std::move(ex)), socket(std::move(s)), drainTimer(executor), timing(t),
-        workerDescriptor(socket.native_handle()) {}
+        workerDescriptor(socket.native_handle()) {
+    // Once for the connection's life: the worker's sends rely on it, and Asio then has no reason
+    // to switch the mode again before its own operations.
+    boost::system::error_code ignored;
+    socket.native_non_blocking(true, ignored);
+  }
 
   boost::asio::any_io_executor executor;
   boost::asio::ip::tcp::socket socket;
@@ -23,7 +28,10 @@ struct TcpConnection::Impl {
   Timing timing;
   StateHandler stateHandler;
   ReceiveHandler receiveHandler;
-  std::vector<std::uint8_t> readBuffer;
+  // Left uninitialised: only the bytes a read delivers are ever looked at.
+  std::unique_ptr<std::uint8_t[]> readBuffer;
+  std::size_t readCapacity = 0;
+  std::size_t readLength = 0;
   std::size_t drained = 0;
   bool readPending = false;
   bool writePending = false;

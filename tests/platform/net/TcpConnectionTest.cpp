@@ -1,0 +1,152 @@
+#include "platform/net/TcpListener.hpp"
+
+#include "runtime/SerialQueue.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <linux/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+
+namespace pd::platform::net {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A listener on loopback and one plain client socket connected to it.
+class Pair {
+public:
+  Pair() : listener_(TcpListener::create(queue_.executor(), 0)) {
+    std::promise<std::shared_ptr<TcpConnection>> accepted;
+    auto future = accepted.get_future();
+    listener_->start([&accepted](std::shared_ptr<TcpConnection> c) { accepted.set_value(std::move(c)); }, nullptr);
+    client_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(listener_->port());
+    EXPECT_EQ(::connect(client_, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    EXPECT_EQ(future.wait_for(5s), std::future_status::ready);
+    server = future.get();
+    listener_->cancel();
+  }
+  ~Pair() {
+    if (client_ >= 0) ::close(client_);
+  }
+  Pair(const Pair&) = delete;
+  Pair& operator=(const Pair&) = delete;
+
+  // Everything until the peer's end, or what came within the time given.
+  std::string readToEnd(std::chrono::milliseconds within, bool* ended = nullptr) {
+    std::string text;
+    const auto until = std::chrono::steady_clock::now() + within;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+      pollfd readable{client_, POLLIN, 0};
+      if (left <= 0ms || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0) {
+        return text;
+      }
+      char buffer[4096];
+      const auto n = ::recv(client_, buffer, sizeof buffer, 0);
+      if (n <= 0) {
+        if (ended) *ended = true;
+        return text;
+      }
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  void resetClient() {
+    const linger now{1, 0};
+    ::setsockopt(client_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    ::close(std::exchange(client_, -1));
+    std::this_thread::sleep_for(50ms);
+  }
+  std::uint32_t dataSegmentsIn() const {
+    struct tcp_info info {};
+    socklen_t length = sizeof info;
+    ::getsockopt(client_, IPPROTO_TCP, TCP_INFO, &info, &length);
+    return info.tcpi_data_segs_in;
+  }
+
+  std::shared_ptr<TcpConnection> server;
+
+private:
+  runtime::SerialQueue queue_{"net.test"};
+  std::shared_ptr<TcpListener> listener_;
+  int client_ = -1;
+};
+
+const std::string kHeader = "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n";
+
+using File = std::unique_ptr<FILE, int (*)(FILE*)>;
+
+File tempFile(std::size_t size) {
+  File file(std::tmpfile(), &std::fclose);
+  if (file && ::ftruncate(::fileno(file.get()), static_cast<off_t>(size)) != 0) {
+    file.reset();
+  }
+  return file;
+}
+
+std::error_code sendHeld(TcpConnection& connection) {
+  return connection.sendNow(reinterpret_cast<const std::uint8_t*>(kHeader.data()), kHeader.size(),
+                            std::chrono::steady_clock::now() + 5s, true);
+}
+
+// A header handed over with "more" rides in one packet with the body's first piece; when no body
+// follows, ending the connection still delivers it at once (not after the kernel's cork timer).
+TEST(TcpConnectionTest, HeldHeaderLeavesWithTheFirstBodyPieceOrTheConnectionsEnd) {
+  {
+    Pair pair;
+    const std::string body(1000, '\0');
+    const auto file = tempFile(body.size());
+    ASSERT_TRUE(file);
+    ASSERT_FALSE(sendHeld(*pair.server));
+    std::size_t sent = 0;
+    EXPECT_FALSE(pair.server->sendFileNow(::fileno(file.get()), 0, body.size(), std::chrono::steady_clock::now() + 5s, sent));
+    EXPECT_EQ(sent, body.size());
+    pair.server->cancel();
+    EXPECT_EQ(pair.readToEnd(2s), kHeader + body);
+    EXPECT_EQ(pair.dataSegmentsIn(), 1u);
+  }
+  {
+    Pair pair;
+    ASSERT_FALSE(sendHeld(*pair.server));
+    const auto start = std::chrono::steady_clock::now();
+    pair.server->cancel();
+    bool ended = false;
+    EXPECT_EQ(pair.readToEnd(2s, &ended), kHeader);
+    EXPECT_TRUE(ended);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 150ms);
+  }
+}
+
+// The peer has gone: the file's bytes meet a reset socket, which must be an error for the caller
+// rather than SIGPIPE's default end of the process.
+TEST(TcpConnectionTest, SendingAFileToAGonePeerFailsWithoutEndingTheProcess) {
+  Pair pair;
+  pair.resetClient();
+  const auto file = tempFile(1 << 20);
+  ASSERT_TRUE(file);
+  // The first send after the reset reports it; the next meets the closed pipe.
+  std::error_code error;
+  for (int i = 0; i < 3 && error != std::errc::broken_pipe; ++i) {
+    std::size_t sent = 0;
+    error = pair.server->sendFileNow(::fileno(file.get()), 0, 1 << 20, std::chrono::steady_clock::now() + 5s, sent);
+  }
+  EXPECT_TRUE(error == std::errc::broken_pipe) << error.message();
+}
+
+} // namespace
+} // namespace pd::platform::net
