@@ -6,12 +6,13 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${PD_FUZZ_BUILD_DIR:-$here/build-fuzz}"
 seconds="${PD_FUZZ_SECONDS:-10}"
 
-export CCACHE_BASEDIR="$here" CCACHE_NOHASHDIR=true
-cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+source "$here/scripts/ccache-env.sh"
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release "${pd_launcher[@]}" \
   -DCMAKE_C_COMPILER=clang-16 -DCMAKE_CXX_COMPILER=clang++-16 \
   -DPD_BUILD_APP=OFF -DPD_BUILD_TESTS=OFF -DPD_BUILD_BENCH=OFF -DPD_BUILD_FUZZ=ON -DPD_SANITIZE=ON >/dev/null
+start=$SECONDS
 cmake --build "$build" --parallel "$(nproc)" --target pd_fuzz_all
+echo "fuzz: build done in $((SECONDS - start)) s"
 
 for target in "$build"/fuzz/*_fuzz; do
   [ -x "$target" ] || continue

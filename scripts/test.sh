@@ -26,5 +26,8 @@ echo "test: benchmark smoke run done at $((SECONDS - start)) s"
 cd "$build"
 # -noreset: otherwise the server resets each time its last client leaves, and a test that
 # connects during the reset is turned away.
+status=0
 xvfb-run -a -s "-screen 0 1280x800x24 -noreset" \
-  ctest --output-on-failure --no-tests=error --timeout 300 -j "$jobs"
+  ctest --output-on-failure --no-tests=error --timeout 300 -j "$jobs" || status=$?
+echo "test: ctest done at $((SECONDS - start)) s"
+exit "$status"

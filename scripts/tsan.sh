@@ -8,9 +8,8 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${PD_TSAN_BUILD_DIR:-$here/build-tsan}"
 folders=(runtime platform diagnostics video link deckinput relay tools)
 
-export CCACHE_BASEDIR="$here" CCACHE_NOHASHDIR=true
-cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+source "$here/scripts/ccache-env.sh"
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${pd_launcher[@]}" \
   -DPD_SANITIZE_THREAD=ON -DPD_BUILD_APP=OFF -DPD_BUILD_BENCH=OFF >/dev/null
 targets=(tools/all)
 for folder in "${folders[@]}"; do

@@ -17,10 +17,8 @@ std::unique_ptr<video::FrameSharing> NetworkManagerForMac::makeFrameSharing() {
     runtime::MainThread::post(
         runtime::weakCallback(weak, [running](NetworkManagerForMac& self) { self.isSyphonRunning.set(running); }));
   };
-  dependencies.staleEpochDropped = [weak = weak_from_this()](bool late, std::uint8_t stream) {
-    if (const auto self = weak.lock())
-      self->recordStaleEpochDrop(late ? StaleEpochSource::syphonLate : StaleEpochSource::syphon, stream);
-  };
+  // The ingest's count, owned through the manager: a drop after the manager went is not counted.
+  dependencies.staleEpochSink = std::shared_ptr<video::StaleEpochSink>(shared_from_this(), &ingest_);
   return std::make_unique<video::FrameSharing>(std::move(dependencies));
 }
 

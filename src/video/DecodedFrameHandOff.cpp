@@ -1,20 +1,21 @@
 #include "video/DecodedFrameHandOff.hpp"
 
 #include "diagnostics/Log.hpp"
-#include "diagnostics/LogThrottle.hpp"
+#include "diagnostics/ThrottledLog.hpp"
 #include "runtime/MainThread.hpp"
 
 #include <algorithm>
+#include <chrono>
 
 namespace pd::video {
 namespace {
 
 using diagnostics::Log;
+using diagnostics::logThrottled;
+using platform::log::Level;
 using platform::media::VideoFramePtr;
 
-std::optional<std::int64_t> throttle(std::string_view key, std::int64_t every) {
-  return diagnostics::LogThrottle::shared().shouldEmit(key, every, 0.5);
-}
+constexpr diagnostics::ThrottleRule kDropRule{30, std::chrono::milliseconds(500)};
 
 } // namespace
 
@@ -43,20 +44,20 @@ void DecodedFrameHandOff::flush(Sink& sink) {
 void DecodedFrameHandOff::present(const VideoFramePtr& frame, std::uint8_t stream, std::uint64_t epoch, Sink& sink) {
   const Presentation now = sink.presentation();
   if (std::find(now.activeStreams.begin(), now.activeStreams.end(), stream) == now.activeStreams.end()) {
-    if (const auto count = throttle("frame_drop_inactive_decoded", 30))
-      Log::video().debug("frame_drop reason=inactive_stream stream=%hhu occurrences=%ld", stream, *count);
+    logThrottled(Log::video(), Level::debug, "frame_drop_inactive_decoded", kDropRule,
+                 "frame_drop reason=inactive_stream stream=%hhu occurrences=%ld", stream);
     return;
   }
   if (epoch != now.currentEpoch) {
-    if (const auto count = throttle("frame_drop_stale_epoch", 30))
-      Log::video().debug("frame_drop reason=stale_epoch stream=%hhu frame_gen=%llu current_gen=%llu occurrences=%ld", stream,
-                         static_cast<unsigned long long>(epoch), static_cast<unsigned long long>(now.currentEpoch), *count);
+    logThrottled(Log::video(), Level::debug, "frame_drop_stale_epoch", kDropRule,
+                 "frame_drop reason=stale_epoch stream=%hhu frame_gen=%llu current_gen=%llu occurrences=%ld", stream,
+                 static_cast<unsigned long long>(epoch), static_cast<unsigned long long>(now.currentEpoch));
     sink.staleEpochDropped(stream);
     return;
   }
   if (!now.isLinked) {
-    if (const auto count = throttle("frame_drop_disconnected", 30))
-      Log::video().debug("frame_drop reason=disconnected stream=%hhu occurrences=%ld", stream, *count);
+    logThrottled(Log::video(), Level::debug, "frame_drop_disconnected", kDropRule,
+                 "frame_drop reason=disconnected stream=%hhu occurrences=%ld", stream);
     return;
   }
   sink.show(frame, stream, epoch);

@@ -2,10 +2,12 @@
 
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogThrottle.hpp"
+#include "diagnostics/ThrottledLog.hpp"
 #include "platform/videoout/FrameServer.hpp"
 #include "runtime/Clock.hpp"
 #include "runtime/MainThread.hpp"
 
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -15,14 +17,15 @@ namespace pd::video {
 
 using diagnostics::Log;
 using diagnostics::LogThrottle;
+using diagnostics::logThrottled;
+using platform::log::Level;
 using platform::videoout::FrameServer;
 using platform::videoout::PublishResult;
 
 namespace {
 
-constexpr double kThrottleInterval = 0.5;
-constexpr std::int64_t kServerThrottleEvery = 60;
-constexpr std::int64_t kStaleThrottleEvery = 30;
+constexpr diagnostics::ThrottleRule kServerRule{60, std::chrono::milliseconds(500)};
+constexpr diagnostics::ThrottleRule kStaleRule{30, std::chrono::milliseconds(500)};
 constexpr std::int64_t kRateLineEvery = 30;
 constexpr std::string_view kStaleKey = "syphon_drop_stale_epoch";
 
@@ -40,28 +43,23 @@ std::string streamKey(std::string_view prefix, std::uint8_t stream) {
 enum class PublishFailure : std::uint8_t { noBuffer, negotiation };
 
 void logPublishFailure(PublishFailure reason, std::uint8_t stream) {
-  if (const auto count = LogThrottle::shared().shouldEmit(streamKey("syphon_publish_fail_", stream),
-                                                          kServerThrottleEvery, kThrottleInterval)) {
+  logThrottled(streamKey("syphon_publish_fail_", stream), kServerRule, [&](std::int64_t count) {
     if (reason == PublishFailure::noBuffer) {
-      Log::syphon().error("syphon_publish_fail reason=no_buffer stream=%hhu occurrences=%ld", stream, *count);
+      Log::syphon().error("syphon_publish_fail reason=no_buffer stream=%hhu occurrences=%ld", stream, count);
     } else {
-      Log::syphon().error("syphon_publish_fail reason=negotiation stream=%hhu occurrences=%ld", stream, *count);
+      Log::syphon().error("syphon_publish_fail reason=negotiation stream=%hhu occurrences=%ld", stream, count);
     }
-  }
+  });
 }
 
 void logNoServer(std::uint8_t stream) {
-  if (const auto count = LogThrottle::shared().shouldEmit(streamKey("syphon_no_server_", stream), kServerThrottleEvery,
-                                                          kThrottleInterval)) {
-    Log::syphon().debug("syphon_no_server stream=%hhu occurrences=%ld", stream, *count);
-  }
+  logThrottled(Log::syphon(), Level::debug, streamKey("syphon_no_server_", stream), kServerRule,
+               "syphon_no_server stream=%hhu occurrences=%ld", stream);
 }
 
 void logNoClient(std::uint8_t stream) {
-  if (const auto count = LogThrottle::shared().shouldEmit(streamKey("syphon_no_client_", stream), kServerThrottleEvery,
-                                                          kThrottleInterval)) {
-    Log::syphon().debug("syphon_no_client stream=%hhu occurrences=%ld", stream, *count);
-  }
+  logThrottled(Log::syphon(), Level::debug, streamKey("syphon_no_client_", stream), kServerRule,
+               "syphon_no_client stream=%hhu occurrences=%ld", stream);
 }
 
 } // namespace
@@ -89,6 +87,10 @@ void FrameSharing::post(runtime::UniqueFunction<void(FrameSharing&)> work) {
 
 void FrameSharing::reportRunning(bool running) {
   if (dependencies_.runningChanged) dependencies_.runningChanged(running);
+}
+
+void FrameSharing::reportStaleEpochDrop(StaleEpochSource source, std::uint8_t stream) {
+  if (const auto sink = dependencies_.staleEpochSink.lock()) sink->recordStaleEpochDrop(source, stream);
 }
 
 void FrameSharing::refreshRunning() {
@@ -200,12 +202,10 @@ void FrameSharing::flush() {
       publish(pending.frame, stream, pending.epoch);
       continue;
     }
-    if (const auto count = LogThrottle::shared().shouldEmit(kStaleKey, kStaleThrottleEvery, kThrottleInterval)) {
-      Log::syphon().debug(
-          "syphon_drop reason=stale_epoch stream=%hhu frame_gen=%llu current_gen=%llu occurrences=%ld", stream,
-          static_cast<unsigned long long>(pending.epoch), static_cast<unsigned long long>(current), *count);
-    }
-    if (dependencies_.staleEpochDropped) dependencies_.staleEpochDropped(false, stream);
+    logThrottled(Log::syphon(), Level::debug, kStaleKey, kStaleRule,
+                 "syphon_drop reason=stale_epoch stream=%hhu frame_gen=%llu current_gen=%llu occurrences=%ld", stream,
+                 static_cast<unsigned long long>(pending.epoch), static_cast<unsigned long long>(current));
+    reportStaleEpochDrop(StaleEpochSource::syphon, stream);
   }
 }
 
@@ -275,11 +275,10 @@ void FrameSharing::publish(const platform::media::VideoFramePtr& frame, std::uin
     else {
       lock.unlock();
       server.abandonFrame();
-      if (const auto count = LogThrottle::shared().shouldEmit(kStaleKey, kStaleThrottleEvery, kThrottleInterval)) {
-        Log::syphon().debug("syphon_drop reason=stale_epoch_late stream=%hhu frame_gen=%llu occurrences=%ld", stream,
-                            static_cast<unsigned long long>(epoch), *count);
-      }
-      if (dependencies_.staleEpochDropped) dependencies_.staleEpochDropped(true, stream);
+      logThrottled(Log::syphon(), Level::debug, kStaleKey, kStaleRule,
+                   "syphon_drop reason=stale_epoch_late stream=%hhu frame_gen=%llu occurrences=%ld", stream,
+                   static_cast<unsigned long long>(epoch));
+      reportStaleEpochDrop(StaleEpochSource::syphonLate, stream);
       return;
     }
   }

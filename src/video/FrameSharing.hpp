@@ -10,6 +10,7 @@
 #include "platform/media/VideoFrame.hpp"
 #include "runtime/SerialQueue.hpp"
 #include "runtime/UniqueFunction.hpp"
+#include "video/StaleEpochSink.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -40,8 +41,9 @@ public:
     std::function<std::unique_ptr<platform::videoout::VideoOut>()> makeVideoOut;
     // Frame-sharing queue: whether any server has a consumer, when that may have changed.
     std::function<void(bool running)> runningChanged;
-    // Frame-sharing queue: a frame of an earlier epoch went, found before (late: while) publishing.
-    std::function<void(bool late, std::uint8_t stream)> staleEpochDropped;
+    // Frame-sharing queue: counts a frame of an earlier epoch, found before (syphon) or while
+    // (syphonLate) publishing. Held weakly: the sink's owner may be going away.
+    std::weak_ptr<StaleEpochSink> staleEpochSink;
   };
 
   explicit FrameSharing(Dependencies dependencies);
@@ -83,6 +85,7 @@ private:
   void publish(const platform::media::VideoFramePtr& frame, std::uint8_t stream, std::uint64_t epoch);
   void applyNames(const std::string& baseName);
   void reportRunning(bool running);
+  void reportStaleEpochDrop(StaleEpochSource source, std::uint8_t stream);
   void refreshRunning();
 
   Dependencies dependencies_;

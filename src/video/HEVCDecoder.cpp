@@ -2,6 +2,7 @@
 
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogThrottle.hpp"
+#include "diagnostics/ThrottledLog.hpp"
 #include "platform/media/EncodedPacket.hpp"
 #include "runtime/Clock.hpp"
 #include "video/HEVCFormatDescription.hpp"
@@ -21,6 +22,8 @@ namespace {
 
 using diagnostics::Log;
 using diagnostics::LogThrottle;
+using diagnostics::logThrottled;
+using platform::log::Level;
 using platform::media::EncodedPacket;
 using platform::media::HEVCDecompressionSession;
 using platform::media::VideoFramePtr;
@@ -35,8 +38,7 @@ constexpr int kTypeSPS = 33;
 constexpr int kTypePPS = 34;
 
 // Failure lines: the first occurrence of a key and every 60th, never twice within 0.5 s.
-constexpr std::int64_t kFailureEvery = 60;
-constexpr double kFailureMinInterval = 0.5;
+constexpr diagnostics::ThrottleRule kFailureRule{60, std::chrono::milliseconds(500)};
 // What "os_status" reads when the stored parameter sets give no format description.
 constexpr int kStatusParameterSetsRefused = -1;
 
@@ -56,10 +58,6 @@ struct ThrottleKeys {
         decodeCallbackFail("decode_cb_fail_" + tag),
         queueFull("decode_queue_full_" + tag) {}
 };
-
-std::optional<std::int64_t> countFailure(const std::string& key) {
-  return LogThrottle::shared().shouldEmit(key, kFailureEvery, kFailureMinInterval);
-}
 
 // The key's count when a recovery line is due: 2 or more failures since the last success.
 std::optional<std::int64_t> takeRecovery(const std::string& key) {
@@ -197,8 +195,8 @@ void HEVCDecoder::decode(std::span<const std::uint8_t> accessUnit, std::uint64_t
     int status = 0;
     job.packet = EncodedPacket::copyOf(accessUnit, status);
     if (!job.packet) {
-      if (const auto count = countFailure(d.keys.blockbufferCreateFail))
-        Log::video().error("blockbuffer_create_fail stream=%{public}s os_status=%d occurrences=%ld", d.streamTag, status, *count);
+      logThrottled(Log::video(), Level::error, d.keys.blockbufferCreateFail, kFailureRule,
+                   "blockbuffer_create_fail stream=%{public}s os_status=%d occurrences=%ld", d.streamTag, status);
       return;
     }
     job.afterGap = d.afterGap;
@@ -210,8 +208,8 @@ void HEVCDecoder::decode(std::span<const std::uint8_t> accessUnit, std::uint64_t
     return;
   }
   if (pictureBearing) d.afterGap = true;
-  if (const auto count = countFailure(d.keys.queueFull))
-    Log::video().error("decode_drop reason=queue_full stream=%{public}s occurrences=%ld", d.streamTag, *count);
+  logThrottled(Log::video(), Level::error, d.keys.queueFull, kFailureRule,
+               "decode_drop reason=queue_full stream=%{public}s occurrences=%ld", d.streamTag);
 }
 
 void HEVCDecoder::reset() {
@@ -272,9 +270,9 @@ std::shared_ptr<const HEVCFormatDescription> HEVCDecoder::Impl::createFormatDesc
                         byteCount(*sps), byteCount(*pps));
     return std::make_shared<const HEVCFormatDescription>(std::move(*description));
   }
-  if (const auto count = countFailure(keys.formatDescCreateFail))
-    Log::video().error("format_desc_create_fail stream=%{public}s os_status=%d occurrences=%ld", streamTag,
-                       kStatusParameterSetsRefused, *count);
+  logThrottled(Log::video(), Level::error, keys.formatDescCreateFail, kFailureRule,
+               "format_desc_create_fail stream=%{public}s os_status=%d occurrences=%ld", streamTag,
+               kStatusParameterSetsRefused);
   return nullptr;
 }
 
@@ -359,8 +357,8 @@ void HEVCDecoder::Impl::handleAccessUnit(AccessUnitJob& job) {
     noteSubmitSucceeded();
     return;
   }
-  if (const auto count = countFailure(keys.decodeSubmitFail))
-    Log::video().error("decode_fail stream=%{public}s os_status=%d occurrences=%ld", streamTag, status, *count);
+  logThrottled(Log::video(), Level::error, keys.decodeSubmitFail, kFailureRule,
+               "decode_fail stream=%{public}s os_status=%d occurrences=%ld", streamTag, status);
 }
 
 bool HEVCDecoder::Impl::holdsBack(const AccessUnitJob& job) {
@@ -409,8 +407,8 @@ void HEVCDecoder::Impl::createSession() {
                         sessionDescription->height, session->usesHardware(), static_cast<long>(session->threadCount()));
     return;
   }
-  if (const auto count = countFailure(keys.decoderCreateFail))
-    Log::video().fault("decoder_create_fail stream=%{public}s os_status=%d occurrences=%ld", streamTag, status, *count);
+  logThrottled(Log::video(), Level::fault, keys.decoderCreateFail, kFailureRule,
+               "decoder_create_fail stream=%{public}s os_status=%d occurrences=%ld", streamTag, status);
 }
 
 void HEVCDecoder::Impl::tearDownSession() {
@@ -439,8 +437,8 @@ void HEVCDecoder::Impl::handleDecodedFrame(int status, VideoFramePtr frame,
     if (onDecodedPixelBuffer) onDecodedPixelBuffer(std::move(frame), context ? context->value : 0);
     return;
   }
-  if (const auto count = countFailure(keys.decodeCallbackFail))
-    Log::video().error("decode_fail stream=%{public}s os_status=%d occurrences=%ld", streamTag, status, *count);
+  logThrottled(Log::video(), Level::error, keys.decodeCallbackFail, kFailureRule,
+               "decode_fail stream=%{public}s os_status=%d occurrences=%ld", streamTag, status);
 }
 
 } // namespace pd::video

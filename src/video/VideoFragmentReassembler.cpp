@@ -1,8 +1,9 @@
 #include "video/VideoFragmentReassembler.hpp"
 
 #include "diagnostics/Log.hpp"
-#include "diagnostics/LogThrottle.hpp"
+#include "diagnostics/ThrottledLog.hpp"
 
+#include <chrono>
 #include <string>
 #include <utility>
 
@@ -10,8 +11,12 @@ namespace pd::video {
 namespace {
 
 using diagnostics::Log;
+using diagnostics::logThrottled;
+using diagnostics::ThrottleRule;
+using platform::log::Level;
 
-constexpr double kThrottleInterval = 0.5;
+constexpr auto kThrottleInterval = std::chrono::milliseconds(500);
+constexpr ThrottleRule kErrorLineRule{60, kThrottleInterval};
 
 std::uint64_t readBigEndian(const std::uint8_t* bytes, int width) noexcept {
   std::uint64_t value = 0;
@@ -37,27 +42,27 @@ void VideoFragmentReassembler::handle(std::span<const std::uint8_t> datagram, do
                                       const std::set<std::uint8_t>& activeStreams, Listener& listener) {
   const std::optional<Header> parsed = parseHeader(datagram);
   if (!parsed) {
-    if (const auto count = shouldEmit("frag_invalid_short", 60))
-      Log::video().error("frag_invalid reason=too_short size_b=%ld occurrences=%ld", static_cast<long>(datagram.size()), *count);
+    logThrottled(Log::video(), Level::error, "frag_invalid_short", kErrorLineRule,
+                 "frag_invalid reason=too_short size_b=%ld occurrences=%ld", static_cast<long>(datagram.size()));
     return;
   }
   const Header& header = *parsed;
   if (!activeStreams.contains(header.streamID)) {
-    if (const auto count = shouldEmit("frag_drop_mode", 300))
-      Log::video().debug("frag_drop reason=inactive_stream stream=%hhu occurrences=%ld", header.streamID, *count);
+    logThrottled(Log::video(), Level::debug, "frag_drop_mode", {300, kThrottleInterval},
+                 "frag_drop reason=inactive_stream stream=%hhu occurrences=%ld", header.streamID);
     return;
   }
   if (header.totalFragments == 0 || header.fragmentIndex >= header.totalFragments) {
-    if (const auto count = shouldEmit("frag_invalid_index", 60))
-      Log::video().error("frag_invalid reason=bad_index stream=%hhu seq=%llu idx=%ld total=%ld occurrences=%ld", header.streamID,
-                         static_cast<unsigned long long>(header.sequence), static_cast<long>(header.fragmentIndex),
-                         static_cast<long>(header.totalFragments), *count);
+    logThrottled(Log::video(), Level::error, "frag_invalid_index", kErrorLineRule,
+                 "frag_invalid reason=bad_index stream=%hhu seq=%llu idx=%ld total=%ld occurrences=%ld", header.streamID,
+                 static_cast<unsigned long long>(header.sequence), static_cast<long>(header.fragmentIndex),
+                 static_cast<long>(header.totalFragments));
     return;
   }
   if (header.nalLength > kMaxFrameLength) {
-    if (const auto count = shouldEmit("frag_invalid_nal", 60))
-      Log::video().error("frag_invalid reason=nal_too_large stream=%hhu seq=%llu nal_b=%u occurrences=%ld", header.streamID,
-                         static_cast<unsigned long long>(header.sequence), header.nalLength, *count);
+    logThrottled(Log::video(), Level::error, "frag_invalid_nal", kErrorLineRule,
+                 "frag_invalid reason=nal_too_large stream=%hhu seq=%llu nal_b=%u occurrences=%ld", header.streamID,
+                 static_cast<unsigned long long>(header.sequence), header.nalLength);
     return;
   }
   const std::span<const std::uint8_t> payload = datagram.subspan(kHeaderSize);
@@ -67,9 +72,9 @@ void VideoFragmentReassembler::handle(std::span<const std::uint8_t> datagram, do
   auto found = stream.find(header.sequence);
   if (found != stream.end() &&
       (found->second.totalFragments != header.totalFragments || found->second.nalLength != header.nalLength)) {
-    if (const auto count = shouldEmit("frag_invalid_mismatch", 60))
-      Log::video().error("frag_invalid reason=header_mismatch stream=%hhu seq=%llu occurrences=%ld", header.streamID,
-                         static_cast<unsigned long long>(header.sequence), *count);
+    logThrottled(Log::video(), Level::error, "frag_invalid_mismatch", kErrorLineRule,
+                 "frag_invalid reason=header_mismatch stream=%hhu seq=%llu occurrences=%ld", header.streamID,
+                 static_cast<unsigned long long>(header.sequence));
     removeFragmentState(header.streamID, header.sequence);
     return;
   }
@@ -81,10 +86,10 @@ void VideoFragmentReassembler::handle(std::span<const std::uint8_t> datagram, do
                                    : 0;
   const std::size_t held = found != stream.end() ? found->second.storedBytes : 0;
   if (held - replaced + payload.size() > kMaxFrameLength) {
-    if (const auto count = shouldEmit("frag_invalid_overflow", 60))
-      Log::video().error("frag_invalid reason=frame_too_large stream=%hhu seq=%llu idx=%ld size_b=%ld occurrences=%ld",
-                         header.streamID, static_cast<unsigned long long>(header.sequence),
-                         static_cast<long>(header.fragmentIndex), static_cast<long>(payload.size()), *count);
+    logThrottled(Log::video(), Level::error, "frag_invalid_overflow", kErrorLineRule,
+                 "frag_invalid reason=frame_too_large stream=%hhu seq=%llu idx=%ld size_b=%ld occurrences=%ld",
+                 header.streamID, static_cast<unsigned long long>(header.sequence),
+                 static_cast<long>(header.fragmentIndex), static_cast<long>(payload.size()));
     return;
   }
 
@@ -120,9 +125,9 @@ void VideoFragmentReassembler::complete(std::uint8_t stream, std::uint64_t seque
   for (std::size_t index = 0; index < frame.payloads.size(); ++index) {
     if (!frame.payloads[index]) {
       listener.frameLost(stream);
-      if (const auto count = shouldEmit("frag_missing_" + std::to_string(stream), 60))
-        Log::video().error("frag_missing stream=%hhu seq=%llu frags=%ld/%ld occurrences=%ld", stream,
-                           static_cast<unsigned long long>(sequence), static_cast<long>(index), total, *count);
+      logThrottled(Log::video(), Level::error, "frag_missing_" + std::to_string(stream), kErrorLineRule,
+                   "frag_missing stream=%hhu seq=%llu frags=%ld/%ld occurrences=%ld", stream,
+                   static_cast<unsigned long long>(sequence), static_cast<long>(index), total);
       removeFragmentState(stream, sequence);
       return;
     }
@@ -157,7 +162,8 @@ void VideoFragmentReassembler::sweepStaleFragments(double now, Listener& listene
     }
   }
   if (dropped > 0) {
-    if (const auto count = shouldEmit("frag_sweep", 10)) Log::video().debug("frag_sweep dropped=%ld occurrences=%ld", dropped, *count);
+    logThrottled(Log::video(), Level::debug, "frag_sweep", {10, kThrottleInterval}, "frag_sweep dropped=%ld occurrences=%ld",
+                 dropped);
   }
 }
 
@@ -172,13 +178,9 @@ void VideoFragmentReassembler::evictForNewFrame(std::uint8_t stream, Listener& l
   const std::uint64_t sequence = oldest->first;
   frames.erase(oldest);
   listener.frameLost(stream);
-  if (const auto count = shouldEmit("frag_drop_partial_limit", 60))
-    Log::video().error("frag_drop reason=partial_limit stream=%hhu seq=%llu occurrences=%ld", stream,
-                       static_cast<unsigned long long>(sequence), *count);
-}
-
-std::optional<std::int64_t> VideoFragmentReassembler::shouldEmit(std::string_view key, std::int64_t every) {
-  return throttle_->shouldEmit(key, every, kThrottleInterval);
+  logThrottled(Log::video(), Level::error, "frag_drop_partial_limit", kErrorLineRule,
+               "frag_drop reason=partial_limit stream=%hhu seq=%llu occurrences=%ld", stream,
+               static_cast<unsigned long long>(sequence));
 }
 
 void VideoFragmentReassembler::clear() { frames_.clear(); }

@@ -24,15 +24,12 @@
 //
 // Not thread-safe: the owner calls it from one queue.
 
-#include "diagnostics/LogThrottle.hpp"
-
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
 #include <span>
-#include <string_view>
 #include <vector>
 
 namespace pd::video {
@@ -53,10 +50,6 @@ public:
     std::uint32_t nalLength = 0;
     std::uint8_t streamID = 0;
   };
-
-  // Repeated lines are counted in `throttle`: the process's one, or a test's own.
-  explicit VideoFragmentReassembler(diagnostics::LogThrottle& throttle = diagnostics::LogThrottle::shared()) noexcept
-      : throttle_(&throttle) {}
 
   // nullopt when the datagram is shorter than the header.
   static std::optional<Header> parseHeader(std::span<const std::uint8_t> datagram) noexcept;
@@ -105,9 +98,6 @@ private:
   void evictForNewFrame(std::uint8_t stream, Listener& listener);
   void complete(std::uint8_t stream, std::uint64_t sequence, PartialFrame& frame, Listener& listener);
 
-  std::optional<std::int64_t> shouldEmit(std::string_view key, std::int64_t every);
-
-  diagnostics::LogThrottle* throttle_;
   std::map<std::uint8_t, StreamFrames> frames_;
   double lastFragmentSweepTime_ = 0;
   std::vector<std::uint8_t> joinBuffer_; // reused: the join reserves the announced length once

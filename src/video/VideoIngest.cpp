@@ -2,10 +2,12 @@
 
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogThrottle.hpp"
+#include "diagnostics/ThrottledLog.hpp"
 #include "platform/thermal/ThermalMonitor.hpp"
 #include "runtime/Clock.hpp"
 #include "video/HEVCDecoder.hpp"
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -19,10 +21,7 @@ using diagnostics::LogThrottle;
 constexpr double kStreamStatsInterval = 10.0;     // seconds
 constexpr double kStaleEpochStatsInterval = 10.0; // seconds
 constexpr std::uint64_t kLoggedDatagrams = 10;
-
-std::optional<std::int64_t> throttle(std::string_view key, std::int64_t every) {
-  return LogThrottle::shared().shouldEmit(key, every, 0.5);
-}
+constexpr diagnostics::ThrottleRule kFrameLineRule{30, std::chrono::milliseconds(500)};
 
 std::string withStream(std::string_view prefix, std::uint8_t stream) { return std::string(prefix) + std::to_string(stream); }
 
@@ -86,13 +85,13 @@ void VideoIngest::deliver(std::span<const std::uint8_t> frame, std::uint8_t stre
   ++framesByStream_[stream];
   reportStreamStatsIfDue(now);
 
-  if (const auto count = throttle(withStream("frame_reassembled_", stream), 30)) {
+  diagnostics::logThrottled(withStream("frame_reassembled_", stream), kFrameLineRule, [&](std::int64_t count) {
     char interval[32];
     std::snprintf(interval, sizeof interval, "%.1f", intervalMs);
     Log::video().debug("frame_reassembled stream=%hhu seq=%llu size_b=%ld interval_ms=%{public}s occurrences=%ld", stream,
                        static_cast<unsigned long long>(sequence), static_cast<long>(frame.size()), std::string_view(interval),
-                       *count);
-  }
+                       count);
+  });
 
   if (const auto found = decoders_.find(stream); found != decoders_.end()) found->second->decode(frame, epoch_);
 }

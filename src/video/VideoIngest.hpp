@@ -6,6 +6,7 @@
 // pipeline reports to (from any thread): drops of work left over from an earlier link epoch,
 // counted by source and written at most every ten seconds.
 
+#include "video/StaleEpochSink.hpp"
 #include "video/VideoFragmentReassembler.hpp"
 
 #include <cstdint>
@@ -22,9 +23,6 @@ namespace pd::video {
 
 class HEVCDecoder;
 
-enum class StaleEpochSource : std::uint8_t { display, syphon, syphonLate, recv, json };
-std::string_view toString(StaleEpochSource source) noexcept;
-
 struct StaleEpochKey {
   StaleEpochSource source = StaleEpochSource::recv;
   std::optional<std::uint8_t> streamID;
@@ -36,7 +34,7 @@ struct StaleEpochKey {
   friend bool operator==(const StaleEpochKey&, const StaleEpochKey&) = default;
 };
 
-class VideoIngest {
+class VideoIngest final : public StaleEpochSink {
 public:
   using DecoderTable = std::map<std::uint8_t, std::shared_ptr<HEVCDecoder>>;
 
@@ -75,7 +73,7 @@ public:
   std::size_t partialFrameCount() const noexcept { return reassembler_.partialFrameCount(); }
 
   // --- Any thread ---
-  void recordStaleEpochDrop(StaleEpochSource source, std::optional<std::uint8_t> stream);
+  void recordStaleEpochDrop(StaleEpochSource source, std::optional<std::uint8_t> stream) override;
   // Drops counted and not yet written.
   std::int64_t unreportedStaleEpochDrops(const StaleEpochKey& key) const;
 

@@ -5,10 +5,12 @@
 
 #include "diagnostics/LogThrottle.hpp"
 #include "platform/log/Logger.hpp"
+#include "runtime/Clock.hpp"
 #include "support/LogWindow.hpp"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <set>
 #include <vector>
@@ -52,11 +54,26 @@ public:
 
 class ReassemblerTest : public ::testing::Test {
 protected:
-  ReassemblerTest() { platform::log::setDebugEnabled(true); }
+  ReassemblerTest() {
+    platform::log::setDebugEnabled(true);
+    // The process's throttle outlives a case: each case counts its lines from the first, with
+    // the interval since any earlier case's lines long past.
+    clock_.advance(std::chrono::seconds(1));
+    for (const char* key : {"frag_invalid_short", "frag_drop_mode", "frag_invalid_index", "frag_invalid_nal",
+                            "frag_invalid_mismatch", "frag_invalid_overflow", "frag_missing_0", "frag_missing_1",
+                            "frag_missing_2", "frag_sweep", "frag_drop_partial_limit"})
+      diagnostics::LogThrottle::shared().reset(key);
+  }
   void feed(const Bytes& bytes, double at = 100.0) { reassembler.handle(bytes, at, active, recorder); }
 
-  diagnostics::LogThrottle throttle; // its own: counts start at 0 in every case
-  R reassembler{throttle};
+  // One clock for every case: the throttle's times must only move forward.
+  static runtime::ManualClock& sharedClock() {
+    static runtime::ManualClock clock;
+    return clock;
+  }
+  runtime::ManualClock& clock_ = sharedClock();
+  runtime::ScopedClock scopedClock_{clock_};
+  R reassembler;
   Recorder recorder;
   std::set<std::uint8_t> active{0, 1, 2};
 };
@@ -76,7 +93,7 @@ TEST_F(ReassemblerTest, HeaderChecksComeInTheirOrder) {
   feed(datagram(2, 255, 255, 10, 0)); // index 255 never fits
   feed(datagram(3, 3, 3, 10, 0));
   EXPECT_TRUE(log.has("frag_invalid reason=bad_index stream=0 seq=1 idx=0 total=0 occurrences=1"));
-  EXPECT_EQ(throttle.reset("frag_invalid_index"), 3); // the others fall within the line's interval
+  EXPECT_EQ(diagnostics::LogThrottle::shared().reset("frag_invalid_index"), 3); // the others fall within the line's interval
 
   feed(datagram(4, 0, 2, 322'576, 0, {1})); // too large whatever the payload
   EXPECT_TRUE(log.has("frag_invalid reason=nal_too_large stream=0 seq=4 nal_b=322576"));
