@@ -71,9 +71,7 @@ std::vector<float> track(double bpm, int pattern, double seconds, std::uint32_t 
     const double at = n * beat;
     const float accent = 0.7f + 0.3f * std::abs(random.noise());
     switch (pattern) {
-    case 0:
-      hit(out, at, accent, 1500, 300, 0.3f, random);
-      break;
+    case 0: hit(out, at, accent, 1500, 300, 0.3f, random); break;
     case 1:
       hit(out, at, n % 2 == 0 ? accent : 0.0f, 55, 12, 0.1f, random);
       if (n % 2 == 1) hit(out, at, 0.6f * accent, 200, 25, 0.8f, random);
@@ -114,7 +112,8 @@ void writeWav(const std::filesystem::path& path, const std::vector<float>& sampl
   put16(16);
   file.write("data", 4);
   put32(bytes);
-  for (float sample : samples) put16(static_cast<std::uint16_t>(static_cast<std::int16_t>(std::lround(sample * 32767.0f))));
+  for (float sample : samples)
+    put16(static_cast<std::uint16_t>(static_cast<std::int16_t>(std::lround(sample * 32767.0f))));
 }
 
 std::string output(const std::string& command) {
@@ -213,12 +212,14 @@ int main(int argc, char** argv) {
   const auto mp4 = folder / "loop.mp4";
   const std::string make = "ffmpeg -nostdin -v error -y -i '" + (folder / "loop.wav").string() +
                            "' -f lavfi -i testsrc2=size=320x240:rate=25:duration=60 -ac 2 -c:a aac -c:v libx264 "
-                           "-preset ultrafast -shortest '" + mp4.string() + "'";
+                           "-preset ultrafast -shortest '" +
+                           mp4.string() + "'";
   if (std::system(make.c_str()) != 0) return 1;
   const Timed ourRun = bestOfThree([&] { return ours(mp4); });
   const Timed decodeRun = bestOfThree([&] {
     const pd::deckinput::LocalBPMDetectionService service;
-    return std::optional<double>(static_cast<double>(service.extractSamples(mp4, service.analysisDuration).frameLength()));
+    return std::optional<double>(
+        static_cast<double>(service.extractSamples(mp4, service.analysisDuration).frameLength()));
   });
   const Timed aubioRun = bestOfThree([&] { return aubio(mp4); });
   const Timed bpmRun = bestOfThree([&] { return bpmTools(mp4); });

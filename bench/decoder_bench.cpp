@@ -79,7 +79,13 @@ void BM_FFmpegCli(benchmark::State& state) {
   state.counters["fps"] = static_cast<double>(clip()->pictures()) / *ffmpegSeconds(threads, sliceOnly);
   state.counters["cores"] = static_cast<double>(std::thread::hardware_concurrency());
 }
-BENCHMARK(BM_FFmpegCli)->Args({1, 0})->Args({4, 0})->Args({4, 1})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FFmpegCli)
+    ->Args({1, 0})
+    ->Args({4, 0})
+    ->Args({4, 1})
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_HEVCDecoder(benchmark::State& state) {
   if (!clip()) return state.SkipWithError("ffmpeg with libx265 is not available");
@@ -113,9 +119,11 @@ void BM_HEVCDecoder(benchmark::State& state) {
   const double fps = static_cast<double>(frames) / seconds;
   state.counters["fps"] = fps;
   const auto pictures = static_cast<double>(clip()->pictures());
-  if (const auto reference = ffmpegSeconds(options.threadCount)) state.counters["vs_ffmpeg"] = fps / (pictures / *reference);
+  if (const auto reference = ffmpegSeconds(options.threadCount))
+    state.counters["vs_ffmpeg"] = fps / (pictures / *reference);
   if (state.range(1) == 0 && options.threadCount > 1)
-    if (const auto reference = ffmpegSeconds(options.threadCount, true)) state.counters["vs_ffmpeg_slice"] = fps / (pictures / *reference);
+    if (const auto reference = ffmpegSeconds(options.threadCount, true))
+      state.counters["vs_ffmpeg_slice"] = fps / (pictures / *reference);
 }
 BENCHMARK(BM_HEVCDecoder)
     ->Args({1, 0})

@@ -61,10 +61,14 @@ void BM_PrepareForBroadcast(benchmark::State& state) {
                  {{"title", "Ten minutes"},
                   {"adaptiveFormats",
                    {{{"url", "https://localhost/videoplayback?itag=137&id=video"},
-                     {"type", "video/mp4; codecs=\"avc1.4d400d\""}, {"qualityLabel", "180p"}, {"itag", "137"},
+                     {"type", "video/mp4; codecs=\"avc1.4d400d\""},
+                     {"qualityLabel", "180p"},
+                     {"itag", "137"},
                      {"clen", size(made.video)}},
                     {{"url", "https://localhost/videoplayback?itag=140&id=audio"},
-                     {"type", "audio/mp4; codecs=\"mp4a.40.2\""}, {"itag", "140"}, {"clen", size(made.audio)}}}}}}});
+                     {"type", "audio/mp4; codecs=\"mp4a.40.2\""},
+                     {"itag", "140"},
+                     {"clen", size(made.audio)}}}}}}});
 
   // The relay resolves every upstream name, so the instance is "localhost" and serves the streams.
   remotesource::InvidiousInstanceManager::Dependencies instances;
@@ -82,9 +86,8 @@ void BM_PrepareForBroadcast(benchmark::State& state) {
       std::make_shared<remotesource::InvidiousVideoSource>(
           remotesource::InvidiousInstanceManager::make(std::move(instances)), client()),
       std::make_shared<platform::http::Client>());
-  const auto listening = pd::testing::runBlocking([server]() -> runtime::Awaitable<std::uint16_t> {
-    co_return co_await server->ensureReady();
-  });
+  const auto listening = pd::testing::runBlocking(
+      [server]() -> runtime::Awaitable<std::uint16_t> { co_return co_await server->ensureReady(); });
   for (auto _ : state) {
     const auto prepared = pd::testing::runBlocking([&]() -> runtime::Awaitable<relay::PreparedRemoteVideo> {
       co_return co_await preparer.prepareForBroadcast("tenMinutes1", listening, "bench");
@@ -100,9 +103,8 @@ void BM_HLSEntryOverLoopback(benchmark::State& state) {
   auto server = LocalVideoHTTPServer::create(std::make_shared<pd::testing::ScriptedRelay>(2'097'152));
   relay::test::ServerPort port(server);
   platform::http::Client client;
-  const auto listening = pd::testing::runBlocking([server]() -> runtime::Awaitable<std::uint16_t> {
-    co_return co_await server->ensureReady();
-  });
+  const auto listening = pd::testing::runBlocking(
+      [server]() -> runtime::Awaitable<std::uint16_t> { co_return co_await server->ensureReady(); });
   const auto stream = relay::test::fixtureStream();
   for (auto _ : state) {
     const auto video = server->registerFile(made.video);
@@ -121,7 +123,8 @@ BENCHMARK(BM_HLSEntryOverLoopback)->Unit(benchmark::kMillisecond)->UseRealTime()
 void BM_FFmpegHLSMuxer(benchmark::State& state) {
   const Files& made = files();
   pd::testing::TempDirectory out;
-  const std::string command = "ffmpeg -nostdin -v error -y -i '" + made.video.string() + "' -i '" + made.audio.string() +
+  const std::string command = "ffmpeg -nostdin -v error -y -i '" + made.video.string() + "' -i '" +
+                              made.audio.string() +
                               "' -map 0:v -map 1:a -c copy -f hls -hls_segment_type fmp4 -hls_flags single_file"
                               " -hls_playlist_type vod -master_pl_name master.m3u8"
                               " -var_stream_map 'v:0,agroup:aac a:0,agroup:aac' '" +

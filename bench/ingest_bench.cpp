@@ -63,7 +63,8 @@ struct NetworkManagerForMacTestAccess {
     (void)manager.networkQueue_.syncWithTimeout(
         [&] {
           manager.ingest_.decoders().at(stream)->setOnDecodedPixelBuffer(
-              [handOff = std::weak_ptr(manager.handOff_), stream, seen](platform::media::VideoFramePtr frame, std::uint64_t epoch) {
+              [handOff = std::weak_ptr(manager.handOff_), stream, seen](platform::media::VideoFramePtr frame,
+                                                                        std::uint64_t epoch) {
                 seen(frame);
                 if (auto live = handOff.lock()) live->enqueue(std::move(frame), stream, epoch);
               });
@@ -100,7 +101,9 @@ const std::vector<std::vector<Bytes>>& datagrams() {
     std::vector<std::vector<Bytes>> all;
     std::uint64_t sequence = 1;
     for (const auto& unit : clip()->accessUnits)
-      all.push_back(pd::tools::tablet::fragmentAccessUnit(unit, 0, sequence++, pd::tools::tablet::defaultFragmentPayload).datagrams);
+      all.push_back(
+          pd::tools::tablet::fragmentAccessUnit(unit, 0, sequence++, pd::tools::tablet::defaultFragmentPayload)
+              .datagrams);
     return all;
   }();
   return cut;

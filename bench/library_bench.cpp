@@ -102,7 +102,8 @@ std::filesystem::path clip() {
   static const auto at = [] {
     const auto file = scratch() / "clip.mp4";
     const std::string command = "ffmpeg -nostdin -y -v error -f lavfi -i testsrc2=rate=30:size=1920x1080 -t 4 "
-                                "-c:v libx264 -pix_fmt yuv420p '" + file.string() + "'";
+                                "-c:v libx264 -pix_fmt yuv420p '" +
+                                file.string() + "'";
     if (std::system(command.c_str()) != 0) std::abort();
     return file;
   }();
@@ -111,8 +112,7 @@ std::filesystem::path clip() {
 
 void BM_ThumbnailBesideCli(benchmark::State& state) {
   const auto file = clip();
-  const auto cli = pd::bench::ffmpegStillSeconds(file.string(), 1.0, "scale=320:180",
-                                                 (scratch() / "cli.jpg").string());
+  const auto cli = pd::bench::ffmpegStillSeconds(file.string(), 1.0, "scale=320:180", (scratch() / "cli.jpg").string());
   double ours = 0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();

@@ -57,7 +57,8 @@ constexpr std::size_t kFragmentsPerFrame = 4;
 std::vector<std::vector<std::uint8_t>> videoFragments(std::size_t count, std::uint64_t firstSequence = 1) {
   constexpr std::size_t kFrameBytes = kFragmentPayload * kFragmentsPerFrame;
   std::vector<std::uint8_t> frame(kFrameBytes, 0);
-  for (int i = 0; i < 4; ++i) frame[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>((kFrameBytes - 4) >> (24 - 8 * i));
+  for (int i = 0; i < 4; ++i)
+    frame[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>((kFrameBytes - 4) >> (24 - 8 * i));
   frame[4] = 0x02; // a trailing picture, temporal layer 0
   frame[5] = 0x01;
   std::vector<std::vector<std::uint8_t>> datagrams;
@@ -65,10 +66,12 @@ std::vector<std::vector<std::uint8_t>> videoFragments(std::size_t count, std::ui
     const std::uint64_t sequence = firstSequence + n / kFragmentsPerFrame;
     const std::size_t index = n % kFragmentsPerFrame;
     std::vector<std::uint8_t> datagram(video::VideoFragmentReassembler::kHeaderSize);
-    for (int i = 0; i < 8; ++i) datagram[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sequence >> (56 - 8 * i));
+    for (int i = 0; i < 8; ++i)
+      datagram[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sequence >> (56 - 8 * i));
     datagram[8] = static_cast<std::uint8_t>(index);
     datagram[9] = static_cast<std::uint8_t>(kFragmentsPerFrame);
-    for (int i = 0; i < 4; ++i) datagram[static_cast<std::size_t>(10 + i)] = static_cast<std::uint8_t>(kFrameBytes >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+      datagram[static_cast<std::size_t>(10 + i)] = static_cast<std::uint8_t>(kFrameBytes >> (24 - 8 * i));
     datagram[14] = 0;
     const auto slice = frame.begin() + static_cast<std::ptrdiff_t>(index * kFragmentPayload);
     datagram.insert(datagram.end(), slice, slice + static_cast<std::ptrdiff_t>(kFragmentPayload));
@@ -172,8 +175,8 @@ void BM_DispatchInjected(benchmark::State& state) {
     });
   }
   state.SetItemsProcessed(state.iterations() * kBatch);
-  state.counters["ns_per_datagram"] = benchmark::Counter(
-      static_cast<double>(state.iterations() * kBatch), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_datagram"] = benchmark::Counter(static_cast<double>(state.iterations() * kBatch),
+                                                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   if (manager->videoDatagramCount() != static_cast<std::uint64_t>(state.iterations() * kBatch)) {
     state.SkipWithError("datagrams went missing");
   }
@@ -208,8 +211,7 @@ public:
     }
   }
   void send(const std::vector<std::uint8_t>& datagram) {
-    while (::send(fd_, datagram.data(), datagram.size(), 0) < 0 && (errno == ENOBUFS || errno == EINTR)) {
-    }
+    while (::send(fd_, datagram.data(), datagram.size(), 0) < 0 && (errno == ENOBUFS || errno == EINTR)) {}
   }
 
 private:
@@ -266,9 +268,8 @@ void BM_SocketToDispatch(benchmark::State& state) {
     state.SetIterationTime(threadCpuSeconds(queueClock) - cpuBefore);
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBatch));
-  state.counters["ns_per_datagram"] =
-      benchmark::Counter(static_cast<double>(state.iterations() * kBatch),
-                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_datagram"] = benchmark::Counter(static_cast<double>(state.iterations() * kBatch),
+                                                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   manager.reset();
   platform::log::setStderrEnabled(true);
 }
@@ -320,9 +321,8 @@ void BM_PlainRecvFloor(benchmark::State& state) {
     while (received.load() - base < kBatch) std::this_thread::yield();
     state.SetIterationTime(threadCpuSeconds(clock) - cpuBefore);
   }
-  state.counters["ns_per_datagram"] =
-      benchmark::Counter(static_cast<double>(state.iterations() * kBatch),
-                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_datagram"] = benchmark::Counter(static_cast<double>(state.iterations() * kBatch),
+                                                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   stop = true;
   sender.send(datagram); // wakes the blocked recv()
   receiver.join();

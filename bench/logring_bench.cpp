@@ -128,7 +128,8 @@ const ExportFixture& exportFixture() {
     f.temp = scratchRoot() / "export" / "tmp";
     fs::create_directories(f.root / "diagnostics");
     fs::create_directories(f.temp);
-    std::string line = R"({"ts":"2026-03-01T18:04:05.123Z","level":"notice","cat":"video","msg":"stream_stats stream=0 frames=1234 dropped=0 fps=59.9 host=192.168.1.20:51000","pid":4242,"tid":"4243"})";
+    std::string line =
+        R"({"ts":"2026-03-01T18:04:05.123Z","level":"notice","cat":"video","msg":"stream_stats stream=0 frames=1234 dropped=0 fps=59.9 host=192.168.1.20:51000","pid":4242,"tid":"4243"})";
     line.push_back('\n');
     const std::size_t perSegment = kLaunchBytes / kSegmentsPerLaunch;
     const std::size_t linesPerSegment = perSegment / line.size();
@@ -164,7 +165,8 @@ void BM_ExportFiveLaunches(benchmark::State& state) {
   const ExportFixture& f = exportFixture();
   std::int64_t bytes = 0;
   for (auto _ : state) {
-    LogExporter::Context context{f.root / "diagnostics", f.temp, "none", runtime::Clock::current().wall(), "Bench", "1.0.0"};
+    LogExporter::Context context{f.root / "diagnostics",           f.temp,  "none",
+                                 runtime::Clock::current().wall(), "Bench", "1.0.0"};
     bytes = LogExporter::writeExport("all", f.launches, context).byteCount;
   }
   state.SetBytesProcessed(state.iterations() * bytes);

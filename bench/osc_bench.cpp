@@ -185,8 +185,9 @@ int main(int argc, char** argv) {
   const auto parser = [](const Bytes& bytes) { return pd::deckinput::OSCParser::parse(bytes); };
   const auto parseMessage = [](const Bytes& bytes) { return pd::deckinput::OSCServerService::parseMessage(bytes); };
   std::printf("\nliblo's time / ours, median of paired rounds (above 1: ours is faster)\n");
-  const std::pair<const char*, const Bytes*> messages[] = {
-      {"deck_message", &deckMessage()}, {"twelve_arguments", &twelveArguments()}, {"twelve_with_blobs", &twelveWithBlobs()}};
+  const std::pair<const char*, const Bytes*> messages[] = {{"deck_message", &deckMessage()},
+                                                           {"twelve_arguments", &twelveArguments()},
+                                                           {"twelve_with_blobs", &twelveWithBlobs()}};
   for (const auto& [name, bytes] : messages) {
     std::printf("ratio %-18s parser %.2f  parseMessage %.2f\n", name, pairedRatio(*bytes, parser),
                 pairedRatio(*bytes, parseMessage));

@@ -38,10 +38,10 @@ int main(int argc, char** argv) {
   configuration.classify = [](const pd::relay::Address&) { return pd::relay::AddressClass::global; };
   using pd::relay::RelayDiskCache;
   if (argc == 4) {
-    configuration.cache = RelayDiskCache::make(
-        {std::filesystem::path(argv[3]), [] { return std::int64_t{20'000'000'000}; },
-         [](const std::filesystem::path& at) { return RelayDiskCache::availableCapacity(at); },
-         RelayDiskCache::kMinFreeBytes});
+    configuration.cache =
+        RelayDiskCache::make({std::filesystem::path(argv[3]), [] { return std::int64_t{20'000'000'000}; },
+                              [](const std::filesystem::path& at) { return RelayDiskCache::availableCapacity(at); },
+                              RelayDiskCache::kMinFreeBytes});
   }
   auto relay = pd::relay::RemoteMediaRelay::create(std::move(configuration));
   auto server = pd::mediaserver::LocalVideoHTTPServer::create(relay);
@@ -83,7 +83,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::string line;
-  while (std::getline(std::cin, line)) {
-  }
+  while (std::getline(std::cin, line)) {}
   return 0;
 }

@@ -37,8 +37,8 @@ std::shared_ptr<InvidiousVideoSource> makeSource(std::chrono::milliseconds timeo
   auto client = std::make_shared<platform::http::Client>(fake().clientConfiguration());
   InvidiousInstanceManager::Dependencies dependencies;
   dependencies.storedUserInstances = [] {
-    return std::optional(nlohmann::json::parse(
-        R"([{"host":"a.remote.test","proxy":"auto"},{"host":"b.remote.test","proxy":"auto"}])"));
+    return std::optional(
+        nlohmann::json::parse(R"([{"host":"a.remote.test","proxy":"auto"},{"host":"b.remote.test","proxy":"auto"}])"));
   };
   dependencies.storedDefaultFallbackEnabled = [] { return std::optional(nlohmann::json(false)); };
   dependencies.session = client;
@@ -124,7 +124,8 @@ void BM_BareCurlGet(benchmark::State& state, const std::string& url) {
   curl_easy_cleanup(easy);
   curl_slist_free_all(connectTo);
 }
-BENCHMARK_CAPTURE(BM_BareCurlGet, search, std::string("https://a.remote.test/api/v1/search?q=loopback%20bench&type=video"))
+BENCHMARK_CAPTURE(BM_BareCurlGet, search,
+                  std::string("https://a.remote.test/api/v1/search?q=loopback%20bench&type=video"))
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
 BENCHMARK_CAPTURE(BM_BareCurlGet, video, std::string("https://a.remote.test/api/v1/videos/benchVideo1?local=false"))
@@ -171,14 +172,18 @@ BENCHMARK(BM_PlainJsonParse);
 
 // A video answer of about 60 KB with 40 formats, proxied addresses, as an instance sends it.
 std::string videoBody() {
-  nlohmann::json answer = {{"videoId", "benchVideo1"}, {"title", "A video"}, {"author", "Someone"},
-                           {"lengthSeconds", 600}, {"description", std::string(38000, 'd')}};
+  nlohmann::json answer = {{"videoId", "benchVideo1"},
+                           {"title", "A video"},
+                           {"author", "Someone"},
+                           {"lengthSeconds", 600},
+                           {"description", std::string(38000, 'd')}};
   answer["videoThumbnails"] = {{{"quality", "maxres"}, {"url", "/vi/x/maxres.jpg"}},
                                {{"quality", "medium"}, {"url", "/vi/x/mq.jpg"}}};
   const auto format = [](int i, const std::string& type, const std::string& label) {
-    return nlohmann::json{{"url", "/videoplayback?expire=1700000000&ei=abcdefgh&ip=127.0.0.1&id=o-" + std::string(40, 'a') +
-                                      "&itag=" + std::to_string(i) + "&source=x&requiressl=yes&mime=video%2Fmp4" +
-                                      "&sig=" + std::string(120, 's') + "&host=r1---sn-x.cdn.test"},
+    return nlohmann::json{{"url", "/videoplayback?expire=1700000000&ei=abcdefgh&ip=127.0.0.1&id=o-" +
+                                      std::string(40, 'a') + "&itag=" + std::to_string(i) +
+                                      "&source=x&requiressl=yes&mime=video%2Fmp4" + "&sig=" + std::string(120, 's') +
+                                      "&host=r1---sn-x.cdn.test"},
                           {"type", type},
                           {"qualityLabel", label},
                           {"bitrate", std::to_string(100000 * (i + 1))},

@@ -78,7 +78,9 @@ pd::platform::media::VideoFramePtr grayFrame(std::uint8_t luma) {
 double processCpuMs() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
-  const auto ms = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; };
+  const auto ms = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3;
+  };
   return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
@@ -193,8 +195,8 @@ void drawNewFrames(benchmark::State& state, VideoView::Renderer renderer) {
     const std::uint64_t drawn = view.drawCount();
     while (view.drawCount() == drawn) QApplication::processEvents(QEventLoop::AllEvents, 5);
   }
-  state.counters["draws_per_iteration"] =
-      static_cast<double>(view.drawCount() - drawsBefore) / static_cast<double>(std::max<std::int64_t>(state.iterations(), 1));
+  state.counters["draws_per_iteration"] = static_cast<double>(view.drawCount() - drawsBefore) /
+                                          static_cast<double>(std::max<std::int64_t>(state.iterations(), 1));
 }
 
 void BM_DrawOpenGL(benchmark::State& state) { drawNewFrames(state, VideoView::Renderer::opengl); }

@@ -44,9 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<float> samples(length, 0.0f);
   if (rawSamples && audioSize >= sizeof(float)) {
     const std::size_t count = audioSize / sizeof(float);
-    for (std::size_t i = 0; i < length; ++i) std::memcpy(&samples[i], audio + (i % count) * sizeof(float), sizeof(float));
+    for (std::size_t i = 0; i < length; ++i)
+      std::memcpy(&samples[i], audio + (i % count) * sizeof(float), sizeof(float));
   } else if (!rawSamples && audioSize > 0) {
-    for (std::size_t i = 0; i < length; ++i) samples[i] = static_cast<float>(static_cast<std::int8_t>(audio[i % audioSize])) / 128.0f;
+    for (std::size_t i = 0; i < length; ++i)
+      samples[i] = static_cast<float>(static_cast<std::int8_t>(audio[i % audioSize])) / 128.0f;
   }
 
   try {

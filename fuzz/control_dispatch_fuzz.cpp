@@ -24,7 +24,8 @@ struct NetworkManagerForMacTestAccess {
   }
   // A ready connection to a known tablet whose latest request was number 1, whatever earlier
   // input did to the link.
-  static void prepare(NetworkManagerForMac& manager, const std::function<std::shared_ptr<platform::net::DatagramLink>()>& make) {
+  static void prepare(NetworkManagerForMac& manager,
+                      const std::function<std::shared_ptr<platform::net::DatagramLink>()>& make) {
     if (!manager.udpConnection_) manager.udpConnection_ = make();
     if (!manager.lastConnectedPeer_) {
       platform::bonjour::BrowseResult tablet;

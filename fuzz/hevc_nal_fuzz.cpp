@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t* previousEnd = data;
   for (const auto& unit : pd::video::splitNALUnits(accessUnit)) {
     // Units lie inside the access unit, in order, each behind its 4-byte length.
-    if (unit.bytes.size() < 2 || unit.bytes.data() < previousEnd + 4 || unit.bytes.data() + unit.bytes.size() > data + size)
+    if (unit.bytes.size() < 2 || unit.bytes.data() < previousEnd + 4 ||
+        unit.bytes.data() + unit.bytes.size() > data + size)
       __builtin_trap();
     if (unit.type != ((unit.bytes[0] >> 1) & 0x3F)) __builtin_trap();
     previousEnd = unit.bytes.data() + unit.bytes.size();

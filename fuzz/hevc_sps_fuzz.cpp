@@ -10,8 +10,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> unit(data, size);
   const auto sps = pd::video::readSequenceParameterSet(unit);
   if (sps) {
-    if (sps->width < 1 || sps->width > sps->codedWidth || sps->codedWidth > pd::video::kMaxPictureDimension) __builtin_trap();
-    if (sps->height < 1 || sps->height > sps->codedHeight || sps->codedHeight > pd::video::kMaxPictureDimension) __builtin_trap();
+    if (sps->width < 1 || sps->width > sps->codedWidth || sps->codedWidth > pd::video::kMaxPictureDimension)
+      __builtin_trap();
+    if (sps->height < 1 || sps->height > sps->codedHeight || sps->codedHeight > pd::video::kMaxPictureDimension)
+      __builtin_trap();
     if (sps->chromaFormatIdc > 3 || sps->bitDepthLuma > 15 || sps->bitDepthChroma > 15) __builtin_trap();
   }
 
@@ -20,9 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto description = pd::video::makeFormatDescription(vps, unit, pps);
   if (description.has_value() != (sps.has_value() && size <= 0xFFFF)) __builtin_trap();
   if (description) {
-    if (description->width != static_cast<int>(sps->width) || description->height != static_cast<int>(sps->height)) __builtin_trap();
+    if (description->width != static_cast<int>(sps->width) || description->height != static_cast<int>(sps->height))
+      __builtin_trap();
     const auto& record = description->configurationRecord;
-    if (record.size() != 23 + 15 + sizeof vps + size + sizeof pps || record[0] != 1 || (record[21] & 3) != 3) __builtin_trap();
+    if (record.size() != 23 + 15 + sizeof vps + size + sizeof pps || record[0] != 1 || (record[21] & 3) != 3)
+      __builtin_trap();
   }
   return 0;
 }

@@ -37,16 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!pd::relay::buildMediaPlaylist("t", index.initSegmentSize, index.segments).ends_with("#EXT-X-ENDLIST\n")) {
       __builtin_trap();
     }
-  } catch (const MP4SidxError&) {
-  }
+  } catch (const MP4SidxError&) {}
   if (size >= 6) {
     const std::size_t at = (std::size_t{data[0]} << 8 | data[1]) % size;
-    const std::uint32_t boxSize = std::uint32_t{data[2]} << 24 | std::uint32_t{data[3]} << 16 |
-                                  std::uint32_t{data[4]} << 8 | data[5];
+    const std::uint32_t boxSize =
+        std::uint32_t{data[2]} << 24 | std::uint32_t{data[3]} << 16 | std::uint32_t{data[4]} << 8 | data[5];
     try {
       check(MP4Sidx::parseSidx(bytes, at, boxSize));
-    } catch (const MP4SidxError&) {
-    }
+    } catch (const MP4SidxError&) {}
   }
   return 0;
 }

@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::string_view url = lines[0];
   const std::string_view location = lines.size() > 1 ? lines[1] : std::string_view();
-  const std::vector<std::string> rules(lines.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(2, lines.size())), lines.end());
+  const std::vector<std::string> rules(
+      lines.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(2, lines.size())), lines.end());
 
   const Address raw(data, data + size);
   (void)classifyAddress(raw);

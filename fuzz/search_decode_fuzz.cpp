@@ -25,13 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto document = Document::parse(body, InvidiousVideoSource::kMaxBodyBytes);
     try {
       (void)InvidiousVideoSource::ErrorEnvelope::decode(document.root());
-    } catch (const DecodingError&) {
-    }
+    } catch (const DecodingError&) {}
     for (const auto& item : InvidiousVideoSource::decodeSearch(document.root(), base)) {
       if (item.videoID.size() > body.size() || item.title.size() > body.size()) __builtin_trap();
       if (item.thumbnailURL && item.thumbnailURL->find(':') == std::string::npos) __builtin_trap();
     }
-  } catch (const DecodingError&) {
-  }
+  } catch (const DecodingError&) {}
   return 0;
 }

@@ -35,11 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const auto id = InvidiousVideoSource::validatedVideoID(text);
     if (id.empty() || id.size() > text.size()) __builtin_trap();
-  } catch (const VideoSourceError&) {
-  }
+  } catch (const VideoSourceError&) {}
 
-  const auto asString = Document::parse(nlohmann::json{{"k", text}}.dump(
-      -1, ' ', false, nlohmann::json::error_handler_t::replace));
+  const auto asString =
+      Document::parse(nlohmann::json{{"k", text}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   if (const auto value = InvidiousVideoSource::decodeLenientInt64(asString.root(), "k")) {
     const auto again = Document::parse("{\"k\":\"" + std::to_string(*value) + "\"}");
     if (InvidiousVideoSource::decodeLenientInt64(again.root(), "k") != value) __builtin_trap();
@@ -47,7 +46,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const auto raw = Document::parse("{\"k\":" + text + "}");
     (void)InvidiousVideoSource::decodeLenientInt64(raw.root(), "k");
-  } catch (const DecodingError&) {
-  }
+  } catch (const DecodingError&) {}
   return 0;
 }

@@ -58,7 +58,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (auto url = InvidiousVideoSource::validatedStreamURL(format.url, base)) convert(*url);
       }
     }
-  } catch (const DecodingError&) {
-  }
+  } catch (const DecodingError&) {}
   return 0;
 }

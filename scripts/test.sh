@@ -11,6 +11,8 @@ start=$SECONDS
 # The layering first: it needs no build and its verdict is quickest.
 python3 "$here/scripts/check-deps.py"
 "$here/scripts/install-deps.sh"
+# The C++ files changed since the tree was last formatted keep .clang-format's form.
+"$here/scripts/check-format.sh"
 "$here/scripts/build.sh"
 echo "test: build done in $((SECONDS - start)) s"
 

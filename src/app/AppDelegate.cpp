@@ -36,7 +36,8 @@ std::string joinedFeatures() {
 } // namespace
 
 AppDelegate::AppDelegate(std::filesystem::path thermalRoot, QObject* parent)
-    : QObject(parent), thermalRoot_(std::move(thermalRoot)),
+    : QObject(parent),
+      thermalRoot_(std::move(thermalRoot)),
       thermalMonitor_(std::make_unique<platform::thermal::ThermalMonitor>(thermalRoot_)),
       lastThermalLabel_(platform::thermal::label(thermalMonitor_->state())) {}
 
@@ -63,8 +64,7 @@ void AppDelegate::configureAfterLaunch() {
 
   const std::int64_t rev = settings::nextConfigSnapshotRevision();
   const settings::ServerConfiguration osc = settings::AppSettings::oscConfiguration();
-  diagnostics::Log::osc().notice("config_snapshot snapshot_rev=%ld host=%{public}s port=%hu", rev, osc.host,
-                                 osc.port);
+  diagnostics::Log::osc().notice("config_snapshot snapshot_rev=%ld host=%{public}s port=%hu", rev, osc.host, osc.port);
   diagnostics::Log::syphon().notice("config_snapshot snapshot_rev=%ld server_name=%{public}s", rev,
                                     settings::AppSettings::syphonServerName());
   const std::string thermal(platform::thermal::label(platform::thermal::readThermalState(thermalRoot_)));

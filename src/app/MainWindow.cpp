@@ -24,7 +24,8 @@ MainWindow::MainWindow(ui::ContentView* content, int currentTermsVersion) : cont
   // A change can be written from any thread; the sheet follows it on the main thread.
   defaultsChanged_ = platform::UserDefaults::standard().connectChanged([this](const std::string& key) {
     if (key == ui::TermsOfServiceView::kAcceptedTermsVersionKey) {
-      QMetaObject::invokeMethod(this, [this] { updateTermsSheet(); }, Qt::AutoConnection);
+      QMetaObject::invokeMethod(
+          this, [this] { updateTermsSheet(); }, Qt::AutoConnection);
     }
   });
 }

@@ -28,8 +28,7 @@ NotificationCenter& NotificationCenter::defaultCenter() {
 NotificationCenter::NotificationCenter() : impl_(std::make_unique<Impl>()) {}
 NotificationCenter::~NotificationCenter() = default;
 
-NotificationCenter::Observation NotificationCenter::addObserver(std::string_view name,
-                                                                std::function<void()> handler) {
+NotificationCenter::Observation NotificationCenter::addObserver(std::string_view name, std::function<void()> handler) {
   auto it = impl_->signals.find(name);
   if (it == impl_->signals.end()) {
     it = impl_->signals.try_emplace(std::string(name)).first;

@@ -44,7 +44,8 @@ OmbrivoxApp::OmbrivoxApp() {
   receiver::Receiver::Dependencies dependencies;
   dependencies.onLaterLaunch = [this] {
     // On the listener's thread: the window work belongs to the main thread.
-    QMetaObject::invokeMethod(this, [this] { reopenMainWindow(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { reopenMainWindow(); }, Qt::QueuedConnection);
   };
   dependencies.afterInstanceGuard = [this] {
     try {
@@ -143,7 +144,8 @@ ui::ContentView& OmbrivoxApp::mainWindowContent() { return *mainWindow().content
 void OmbrivoxApp::launch() {
   runtime::MainThread::assertMainThread();
   mainWindow().show();
-  QMetaObject::invokeMethod(this, [this] { appDelegate_->applicationDidFinishLaunching(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this] { appDelegate_->applicationDidFinishLaunching(); }, Qt::QueuedConnection);
 }
 
 int OmbrivoxApp::exec() {

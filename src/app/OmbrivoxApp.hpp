@@ -18,7 +18,7 @@ class QAction;
 namespace pd::platform::updater {
 class UpdaterController;
 struct UpdateCheckReport;
-}
+} // namespace pd::platform::updater
 namespace pd::link {
 class NetworkManagerForMac;
 }
@@ -34,7 +34,7 @@ class LocalVideoBroadcaster;
 namespace pd::ui {
 class AppSettingsView;
 class ContentView;
-}
+} // namespace pd::ui
 
 namespace pd::app {
 

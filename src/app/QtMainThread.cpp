@@ -14,7 +14,8 @@ runtime::MainThread::Installation installQtMainThread() {
       [application](runtime::UniqueFunction<void()> work) {
         // Qt copies the functor it queues; the work itself may be move-only.
         auto shared = std::make_shared<runtime::UniqueFunction<void()>>(std::move(work));
-        QMetaObject::invokeMethod(application, [shared] { (*shared)(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            application, [shared] { (*shared)(); }, Qt::QueuedConnection);
       },
       std::this_thread::get_id());
 }

@@ -12,15 +12,11 @@ namespace {
 
 platform::log::Level levelOf(QtMsgType type) {
   switch (type) {
-  case QtDebugMsg:
-    return platform::log::Level::debug;
+  case QtDebugMsg: return platform::log::Level::debug;
   case QtInfoMsg:
-  case QtWarningMsg:
-    return platform::log::Level::notice;
-  case QtCriticalMsg:
-    return platform::log::Level::error;
-  case QtFatalMsg:
-    return platform::log::Level::fault;
+  case QtWarningMsg: return platform::log::Level::notice;
+  case QtCriticalMsg: return platform::log::Level::error;
+  case QtFatalMsg: return platform::log::Level::fault;
   }
   return platform::log::Level::notice;
 }

@@ -72,7 +72,8 @@ Spectra computeSpectra(std::span<const float> samples) {
   // The periodic Hamming window (denominator N, not N - 1), not normalised.
   std::array<float, kFrameSize> window{};
   for (std::size_t k = 0; k < kFrameSize; ++k)
-    window[k] = static_cast<float>(0.54 - 0.46 * std::cos(2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(kFrameSize)));
+    window[k] = static_cast<float>(
+        0.54 - 0.46 * std::cos(2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(kFrameSize)));
 
   const std::span<float> input = fft->input();
   const std::span<const std::complex<float>> output = fft->output();

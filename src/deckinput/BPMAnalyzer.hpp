@@ -40,8 +40,8 @@ public:
   static constexpr float maxBPM = 200;
 
   struct Result {
-    std::int64_t bpm = 0;   // 90 to 180
-    float confidence = 0;   // 0 to 1
+    std::int64_t bpm = 0; // 90 to 180
+    float confidence = 0; // 0 to 1
   };
 
   // Reads the first channel's frameLength() samples. Throws BPMAnalyzerError.

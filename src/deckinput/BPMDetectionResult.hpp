@@ -9,7 +9,7 @@ namespace pd::deckinput {
 // transient when trying the same file again later may succeed.
 struct BPMDetectionResult {
   std::optional<std::int64_t> bpm; // 90 to 180
-  float confidence = 0;            // 0 to 1
+  float confidence = 0; // 0 to 1
   bool isTransientFailure = false;
 
   bool operator==(const BPMDetectionResult&) const = default;

@@ -26,11 +26,22 @@ constexpr int kMostErrorsExamined = 8;
 bool isTransientErrno(std::int64_t code) noexcept {
   if (code < std::numeric_limits<int>::min() || code > std::numeric_limits<int>::max()) return false;
   switch (static_cast<int>(code)) {
-  case EINTR: case ENOENT: case EIO: case ENXIO: case ENODEV: case EAGAIN: case ENETDOWN: case ENETUNREACH:
-  case ENETRESET: case ECONNABORTED: case ECONNRESET: case ETIMEDOUT: case EHOSTDOWN: case EHOSTUNREACH: case ESTALE:
-    return true;
-  default:
-    return false;
+  case EINTR:
+  case ENOENT:
+  case EIO:
+  case ENXIO:
+  case ENODEV:
+  case EAGAIN:
+  case ENETDOWN:
+  case ENETUNREACH:
+  case ENETRESET:
+  case ECONNABORTED:
+  case ECONNRESET:
+  case ETIMEDOUT:
+  case EHOSTDOWN:
+  case EHOSTUNREACH:
+  case ESTALE: return true;
+  default: return false;
   }
 }
 
@@ -81,8 +92,8 @@ runtime::Awaitable<BPMDetectionResult> LocalBPMDetectionService::detectBPM(std::
   } catch (...) {
     failure = std::current_exception();
     const auto fields = LogErrorFields::fields(failure, true);
-    log.error("bpm_detect_fail err_domain=%{public}s err_code=%ld error=%s file=%s dur_ms=%ld", fields.domain, fields.code,
-              fields.detail, file, millisecondsSince(start));
+    log.error("bpm_detect_fail err_domain=%{public}s err_code=%ld error=%s file=%s dur_ms=%ld", fields.domain,
+              fields.code, fields.detail, file, millisecondsSince(start));
   }
   co_return BPMDetectionResult{std::nullopt, 0.0f, isTransientFailure(failure)};
 }

@@ -16,7 +16,7 @@ namespace pd::deckinput {
 class LocalBPMDetectionService final {
 public:
   const BPMAnalyzer bpmAnalyzer{};
-  const double analysisDuration = 60.0;  // seconds
+  const double analysisDuration = 60.0; // seconds
   const double outputSampleRate = 44100.0;
 
   // Never throws: a failure is a result without bpm. Decoding and analysis block the calling

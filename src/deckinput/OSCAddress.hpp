@@ -32,7 +32,9 @@ public:
 
   static OSCArgumentValue int32(std::int32_t value) { return OSCArgumentValue(std::in_place_index<0>, value); }
   static OSCArgumentValue float32(float value) { return OSCArgumentValue(std::in_place_index<1>, value); }
-  static OSCArgumentValue string(std::string value) { return OSCArgumentValue(std::in_place_index<2>, std::move(value)); }
+  static OSCArgumentValue string(std::string value) {
+    return OSCArgumentValue(std::in_place_index<2>, std::move(value));
+  }
   static OSCArgumentValue blob(Blob value) { return OSCArgumentValue(std::in_place_index<3>, std::move(value)); }
 
   // Builds the payload in place (for emplace_back): index as in Kind.

@@ -19,7 +19,9 @@ constexpr std::size_t kAlign = 4;
 constexpr std::size_t roundUp4(std::size_t value) noexcept { return (value + (kAlign - 1)) & ~(kAlign - 1); }
 
 // After a blob whose filler is missing the offset may lie up to 3 bytes past the end.
-constexpr std::size_t remaining(std::size_t size, std::size_t offset) noexcept { return offset < size ? size - offset : 0; }
+constexpr std::size_t remaining(std::size_t size, std::size_t offset) noexcept {
+  return offset < size ? size - offset : 0;
+}
 
 std::uint32_t readBigEndian32(const std::uint8_t* p) noexcept {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
@@ -109,7 +111,8 @@ std::string tagsOfText(std::string_view text) {
   // Created once per thread: making a break iterator costs far more than using one.
   thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> made(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    std::unique_ptr<icu::BreakIterator> made(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
     return U_SUCCESS(status) ? std::move(made) : nullptr;
   }();
   const icu::UnicodeString unicode =
@@ -154,20 +157,13 @@ std::string_view tagsAfterFirst(std::string_view text, std::string& storage) {
 
 std::string_view OSCParseFailure::reasonWord(Reason reason) noexcept {
   switch (reason) {
-  case Reason::addressRead:
-    return "address_read";
-  case Reason::typeTagTruncated:
-    return "type_tag_truncated";
-  case Reason::int32Arg:
-    return "int32_arg";
-  case Reason::floatArg:
-    return "float_arg";
-  case Reason::stringArg:
-    return "string_arg";
-  case Reason::blobHeader:
-    return "blob_header";
-  case Reason::blobSize:
-    return "blob_size";
+  case Reason::addressRead: return "address_read";
+  case Reason::typeTagTruncated: return "type_tag_truncated";
+  case Reason::int32Arg: return "int32_arg";
+  case Reason::floatArg: return "float_arg";
+  case Reason::stringArg: return "string_arg";
+  case Reason::blobHeader: return "blob_header";
+  case Reason::blobSize: return "blob_size";
   }
   return "unknown";
 }
@@ -248,8 +244,7 @@ std::optional<OSCParseFailure> OSCParser::parseInto(std::span<const std::uint8_t
         offset = roundUp4(offset + static_cast<std::size_t>(length));
         break;
       }
-      default:
-        break; // any other tag yields nothing and consumes nothing
+      default: break; // any other tag yields nothing and consumes nothing
       }
     }
   }

@@ -61,15 +61,11 @@ std::int64_t wholeSeconds(MonotonicTime::duration duration) {
 // system's text goes to the log line. Nothing for other causes, which keep the system's text.
 std::optional<std::string> bindFailureText(int errnum, const ServerConfiguration& configuration) {
   switch (errnum) {
-  case EADDRINUSE:
-    return "ポートが使用中です: " + std::to_string(configuration.port);
+  case EADDRINUSE: return "ポートが使用中です: " + std::to_string(configuration.port);
   case EACCES:
-  case EPERM:
-    return "ポートを開く権限がありません: " + std::to_string(configuration.port);
-  case EADDRNOTAVAIL:
-    return "このコンピュータにないアドレスです: " + configuration.host;
-  default:
-    return std::nullopt;
+  case EPERM: return "ポートを開く権限がありません: " + std::to_string(configuration.port);
+  case EADDRNOTAVAIL: return "このコンピュータにないアドレスです: " + configuration.host;
+  default: return std::nullopt;
   }
 }
 
@@ -120,7 +116,8 @@ std::optional<OSCMessage> OSCServerService::parseMessage(std::span<const std::ui
   return std::nullopt;
 }
 
-std::optional<std::string> OSCServerService::readPaddedString(std::span<const std::uint8_t> bytes, std::size_t& offset) {
+std::optional<std::string> OSCServerService::readPaddedString(std::span<const std::uint8_t> bytes,
+                                                              std::size_t& offset) {
   return OSCParser::readPaddedString(bytes, offset);
 }
 
@@ -139,7 +136,10 @@ void OSCServerService::logParseRecovered() {
 struct OSCServerService::Receiver : std::enable_shared_from_this<Receiver> {
   Receiver(const runtime::Executor& executor, std::weak_ptr<OSCServerService> owner, std::uint64_t startGeneration,
            std::chrono::nanoseconds errorPause)
-      : socket(executor), pauseTimer(executor), service(std::move(owner)), generation(startGeneration),
+      : socket(executor),
+        pauseTimer(executor),
+        service(std::move(owner)),
+        generation(startGeneration),
         readErrorPause(errorPause) {}
 
   void receiveNext() {
@@ -218,7 +218,8 @@ struct OSCServerService::Impl {
     publish(ServerState::failed(std::move(statusText)));
   }
 
-  void handleDatagram(std::uint64_t generationThen, std::uint64_t key, bool nonEmpty, std::optional<OSCMessage> message) {
+  void handleDatagram(std::uint64_t generationThen, std::uint64_t key, bool nonEmpty,
+                      std::optional<OSCMessage> message) {
     if (generationThen != generation) {
       return; // from a socket that stop() has closed since
     }
@@ -369,8 +370,8 @@ void OSCServerService::Receiver::handleReceive(const boost::system::error_code& 
     }
   }
   // One hop to the main thread per datagram carries the sender's bookkeeping and the message.
-  runtime::MainThread::post([owner = service, generationThen = generation, key = senderKey(sender),
-                             nonEmpty = size > 0, message = std::move(message)]() mutable {
+  runtime::MainThread::post([owner = service, generationThen = generation, key = senderKey(sender), nonEmpty = size > 0,
+                             message = std::move(message)]() mutable {
     if (auto strong = owner.lock()) {
       strong->impl_->handleDatagram(generationThen, key, nonEmpty, std::move(message));
     }
@@ -439,7 +440,8 @@ void OSCServerService::start(const ServerConfiguration& configuration) {
   }
 
   const std::uint64_t generation = d.generation;
-  auto receiver = std::make_shared<Receiver>(d.queue->executor(), weak_from_this(), generation, d.timing.readErrorPause);
+  auto receiver =
+      std::make_shared<Receiver>(d.queue->executor(), weak_from_this(), generation, d.timing.readErrorPause);
   // No read is pending yet, so the socket may be set up here before the queue takes it over.
   boost::system::error_code error;
   receiver->socket.open(udp::v4(), error);

@@ -64,8 +64,7 @@ public:
   virtual void stop() = 0;
 };
 
-class OSCServerService final : public OSCServerServiceProtocol,
-                               public std::enable_shared_from_this<OSCServerService> {
+class OSCServerService final : public OSCServerServiceProtocol, public std::enable_shared_from_this<OSCServerService> {
 public:
   // Timing constants, in one place so that tests can shrink them.
   struct Timing {

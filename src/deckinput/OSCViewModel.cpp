@@ -140,8 +140,10 @@ const FieldRule* ruleFor(std::string_view word) {
 
 OSCViewModel::OSCViewModel(std::shared_ptr<OSCServerServiceProtocol> serverService,
                            std::weak_ptr<DeckStateSink> networkManager)
-    : serverState(*this, ServerState::stopped()), deckStates(*this, DeckStates{}),
-      serverService_(std::move(serverService)), networkManager_(std::move(networkManager)) {
+    : serverState(*this, ServerState::stopped()),
+      deckStates(*this, DeckStates{}),
+      serverService_(std::move(serverService)),
+      networkManager_(std::move(networkManager)) {
   runtime::MainThread::assertMainThread();
   for (std::int64_t deck = kFirstDeck; deck <= kLastDeck; ++deck) {
     auto states = deckStates.get();
@@ -168,8 +170,8 @@ void OSCViewModel::startServer(const std::optional<ServerConfiguration>& configu
     serverService_->start(chosen);
   } catch (...) {
     const auto fields = LogErrorFields::fields(std::current_exception(), true);
-    Log::osc().fault("osc_server_fail host=%{public}s port=%hu err_domain=%{public}s err_code=%ld error=%s", chosen.host,
-                     chosen.port, fields.domain, fields.code, fields.detail);
+    Log::osc().fault("osc_server_fail host=%{public}s port=%hu err_domain=%{public}s err_code=%ld error=%s",
+                     chosen.host, chosen.port, fields.domain, fields.code, fields.detail);
     return;
   }
   Log::osc().debug("osc_server_start_request host=%{public}s port=%hu", chosen.host, chosen.port);
@@ -255,7 +257,8 @@ void OSCViewModel::applyDeckField(std::int64_t deck, std::string_view field, con
   static const auto sendKeys = makeKeys("osc_deck_send_");
   std::string scratch;
   logThrottled(Log::osc(), platform::log::Level::debug, cachedDeckKey(sendKeys, "osc_deck_send_", deck, scratch),
-               {30, std::chrono::milliseconds(500)}, "osc_deck_send deck=%ld bpm=%f occurrences=%ld", deck, now.musicBPM);
+               {30, std::chrono::milliseconds(500)}, "osc_deck_send deck=%ld bpm=%f occurrences=%ld", deck,
+               now.musicBPM);
   if (const auto manager = networkManager_.lock()) {
     manager->sendDeckState(now);
   }

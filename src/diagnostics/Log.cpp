@@ -16,10 +16,10 @@ const std::string& Log::subsystem() {
 Logger Log::makeLogger(std::string_view category) { return Logger(subsystem(), std::string(category)); }
 
 // Never destroyed, so that static destructors and late threads can still log.
-#define PD_DIAGNOSTICS_LOGGER(name)                                \
-  const Logger& Log::name() {                                      \
-    static Logger* const instance = new Logger(makeLogger(#name)); \
-    return *instance;                                              \
+#define PD_DIAGNOSTICS_LOGGER(name)                                                                                    \
+  const Logger& Log::name() {                                                                                          \
+    static Logger* const instance = new Logger(makeLogger(#name));                                                     \
+    return *instance;                                                                                                  \
   }
 
 PD_DIAGNOSTICS_LOGGER(network)

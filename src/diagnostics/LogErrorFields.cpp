@@ -18,7 +18,7 @@ namespace {
 std::string demangledTypeName(const std::type_info& type) {
   int status = 0;
   const std::unique_ptr<char, decltype(&std::free)> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
-                                                          &std::free);
+                                                         &std::free);
   return (status == 0 && name) ? std::string(name.get()) : std::string(type.name());
 }
 

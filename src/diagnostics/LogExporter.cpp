@@ -265,8 +265,8 @@ runtime::Awaitable<LogExporter::ExportResult> LogExporter::exportRing(RingScope 
   ExportResult result;
   try {
     Context context;
-    context.diagnosticsDirectory = environment.diagnosticsDirectory.empty() ? ring.root() / "diagnostics"
-                                                                            : environment.diagnosticsDirectory;
+    context.diagnosticsDirectory =
+        environment.diagnosticsDirectory.empty() ? ring.root() / "diagnostics" : environment.diagnosticsDirectory;
     context.temporaryDirectory = environment.temporaryDirectory.empty() ? platform::paths::privateTemporaryDirectory()
                                                                         : environment.temporaryDirectory;
     context.currentLaunchID = ring.launchID();
@@ -274,10 +274,11 @@ runtime::Awaitable<LogExporter::ExportResult> LogExporter::exportRing(RingScope 
     context.appDisplayName = appDisplayName();
     context.appVersion = environment.appVersion;
     // Blocking file work belongs off the caller's thread.
-    auto writing = runtime::spawn(runtime::sharedPool().executor(),
-                                  [word, launches = std::move(launches), context]() -> runtime::Awaitable<ExportResult> {
-                                    co_return writeExport(word, launches, context);
-                                  });
+    auto writing =
+        runtime::spawn(runtime::sharedPool().executor(),
+                       [word, launches = std::move(launches), context]() -> runtime::Awaitable<ExportResult> {
+                         co_return writeExport(word, launches, context);
+                       });
     result = co_await writing.value();
   } catch (...) {
     failure = std::current_exception();
@@ -288,7 +289,8 @@ runtime::Awaitable<LogExporter::ExportResult> LogExporter::exportRing(RingScope 
                      fields.code, fields.detail);
     std::rethrow_exception(failure);
   }
-  Log::app().notice("export_complete scope=%{public}s entries=%ld size_b=%ld", word, result.entryCount, result.byteCount);
+  Log::app().notice("export_complete scope=%{public}s entries=%ld size_b=%ld", word, result.entryCount,
+                    result.byteCount);
   co_return result;
 }
 
@@ -363,7 +365,8 @@ LogExporter::ExportResult LogExporter::writeExport(std::string_view scope, const
     if (!missing.empty()) {
       std::string note;
       try {
-        note = line(nlohmann::json{{"type", "export_note"}, {"launch_id", manifest->launchID}, {"missing_segments", missing}});
+        note = line(
+            nlohmann::json{{"type", "export_note"}, {"launch_id", manifest->launchID}, {"missing_segments", missing}});
       } catch (const std::exception&) {
         note.clear(); // no note rather than no export
       }

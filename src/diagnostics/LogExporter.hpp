@@ -41,8 +41,8 @@ public:
   struct Environment {
     LogRing* ring = nullptr; // null: LogRing::shared()
     std::filesystem::path diagnosticsDirectory; // empty: "diagnostics" in the ring's root
-    std::filesystem::path temporaryDirectory;   // empty: the private temporary folder
-    std::string appVersion;                     // the build's version, as the settings report it
+    std::filesystem::path temporaryDirectory; // empty: the private temporary folder
+    std::string appVersion; // the build's version, as the settings report it
   };
   // Flushes the ring, asks it for the scope's launches and writes the file on the shared
   // pool. Logs export_start and export_complete, or export_fail and rethrows the error.

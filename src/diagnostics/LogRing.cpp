@@ -165,11 +165,12 @@ struct LogRing::Impl {
     started = true;
     std::error_code ec;
     fs::create_directories(launchDir, ec);
-    if (!ec && !fs::is_directory(fs::symlink_status(launchDir, ec))) ec = std::make_error_code(std::errc::not_a_directory);
+    if (!ec && !fs::is_directory(fs::symlink_status(launchDir, ec)))
+      ec = std::make_error_code(std::errc::not_a_directory);
     if (ec) {
       const auto fields = LogErrorFields::fields(PosixError(ec.value(), "create " + launchDir.string()), false);
-      Log::app().error("ring_flush_fail reason=launch_marker err_domain=%{public}s err_code=%ld error=%s", fields.domain,
-                       fields.code, fields.detail);
+      Log::app().error("ring_flush_fail reason=launch_marker err_domain=%{public}s err_code=%ld error=%s",
+                       fields.domain, fields.code, fields.detail);
     } else {
       // Linux has no per-folder backup exclusion to set here.
       const std::optional<std::int64_t> seq =
@@ -320,8 +321,12 @@ struct LogRing::Impl {
       const bool passes = entry.level == plog::Level::error || entry.level == plog::Level::fault ||
                           (entry.level == plog::Level::notice && isOwn);
       if (!passes || (!isOwn && appleSuspended)) continue;
-      EntryLine line{plog::formatTimestamp(entry.time), std::string(levelWord(entry.level)), entry.category,
-                     entry.message,                     entry.pid,                           entry.tid,
+      EntryLine line{plog::formatTimestamp(entry.time),
+                     std::string(levelWord(entry.level)),
+                     entry.category,
+                     entry.message,
+                     entry.pid,
+                     entry.tid,
                      isOwn ? std::nullopt : std::optional<std::string>(entry.subsystem)};
       std::string text;
       try {
@@ -366,8 +371,8 @@ struct LogRing::Impl {
       } catch (...) {
         appleSuspended = true;
         const auto fields = LogErrorFields::fields(std::current_exception(), false);
-        Log::app().error("ring_flush_fail reason=apple_write err_domain=%{public}s err_code=%ld error=%s", fields.domain,
-                         fields.code, fields.detail);
+        Log::app().error("ring_flush_fail reason=apple_write err_domain=%{public}s err_code=%ld error=%s",
+                         fields.domain, fields.code, fields.detail);
       }
     }
 

@@ -148,8 +148,8 @@ public:
   struct CallCounts {
     std::uint64_t start = 0;
     std::uint64_t errorFlush = 0; // requestErrorFlush() calls
-    std::uint64_t flush = 0;      // requestFlush() calls
-    std::uint64_t terminal = 0;   // markTerminal() calls
+    std::uint64_t flush = 0; // requestFlush() calls
+    std::uint64_t terminal = 0; // markTerminal() calls
     std::uint64_t flushesRun = 0; // flushes that ran on the queue, whatever asked for them
   };
 

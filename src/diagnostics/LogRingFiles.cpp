@@ -84,10 +84,10 @@ std::string formatWholeSeconds(runtime::Clock::WallTime time) {
   const year_month_day date{day};
   const hh_mm_ss clock{seconds - day};
   char buffer[40];
-  const int length = std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
-                                   static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                                   static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                                   static_cast<int>(clock.seconds().count()));
+  const int length = std::snprintf(
+      buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+      static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
+      static_cast<int>(clock.minutes().count()), static_cast<int>(clock.seconds().count()));
   return std::string(buffer, static_cast<std::size_t>(std::clamp(length, 0, static_cast<int>(sizeof buffer) - 1)));
 }
 
@@ -296,7 +296,8 @@ std::string LogRing::launchSortKey(const fs::path& directory, const std::optiona
   }
   char prefix[32];
   const int length = std::snprintf(prefix, sizeof prefix, "%012" PRId64 "|", number);
-  return std::string(prefix, static_cast<std::size_t>(std::clamp(length, 0, static_cast<int>(sizeof prefix) - 1))) + text;
+  return std::string(prefix, static_cast<std::size_t>(std::clamp(length, 0, static_cast<int>(sizeof prefix) - 1))) +
+         text;
 }
 
 LogRing::PruneResult LogRing::prune(const fs::path& root, std::string_view currentLaunchID, const Limits& limits) {
@@ -347,7 +348,8 @@ void LogRing::removeStaleTemporaryFiles(const fs::path& root, std::string_view c
                                         std::chrono::nanoseconds age) {
   // Only old ones: a later launch that is giving up at the single-instance guard may be
   // writing its own folder at this moment.
-  const auto olderThan = fs::file_time_type::clock::now() - std::chrono::duration_cast<fs::file_time_type::duration>(age);
+  const auto olderThan =
+      fs::file_time_type::clock::now() - std::chrono::duration_cast<fs::file_time_type::duration>(age);
   removeStaleTemporaryFilesIn(root, olderThan);
   for (const fs::path& directory : listLaunchDirectories(root)) {
     if (directory.filename().string() != currentLaunchID) removeStaleTemporaryFilesIn(directory, olderThan);
@@ -369,7 +371,8 @@ std::vector<fs::path> LogRing::exportLaunches(const fs::path& root, std::optiona
   std::vector<Launch> launches = sortedLaunches(root);
   std::vector<fs::path> out;
   for (auto it = launches.rbegin(); it != launches.rend(); ++it) out.push_back(std::move(it->directory));
-  const auto current = std::find_if(out.begin(), out.end(), [&](const fs::path& p) { return p.filename().string() == currentLaunchID; });
+  const auto current =
+      std::find_if(out.begin(), out.end(), [&](const fs::path& p) { return p.filename().string() == currentLaunchID; });
   if (current != out.end()) std::rotate(out.begin(), current, current + 1);
   if (limit) {
     const auto keep = static_cast<std::uint64_t>(std::max<std::int64_t>(*limit, 0));

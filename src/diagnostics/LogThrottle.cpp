@@ -14,7 +14,8 @@ LogThrottle& LogThrottle::shared() {
 std::optional<std::int64_t> LogThrottle::shouldEmit(std::string_view key, std::int64_t every, double minInterval) {
   every = std::max<std::int64_t>(every, 1); // a modulus of 0 would be undefined
   auto elapsedSince = [](runtime::Clock::MonotonicTime now, runtime::Clock::MonotonicTime then) {
-    return std::max(0.0, std::chrono::duration<double>(now - then).count()); // another thread may have stored a later time
+    return std::max(0.0,
+                    std::chrono::duration<double>(now - then).count()); // another thread may have stored a later time
   };
 
   State* state = nullptr;

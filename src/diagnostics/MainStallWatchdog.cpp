@@ -100,9 +100,10 @@ MainStallWatchdog::Detector::ProbeState MainStallWatchdog::Detector::probeState(
 }
 
 void MainStallWatchdog::Detector::writeStall(Uptime waited, const ProbeState& probe, Uptime late) {
-  Log::app().notice(
-      "main_stall dur_ms=%ld task_ms=%ld task_state=%{public}s late_ms=%ld thermal=%{public}s traced=%{bool}d occurrences=%ld",
-      millis(waited), millis(probe.durationNs), probe.word, millis(late), thermalLabel_(), isTraced_(), stallOccurrences_);
+  Log::app().notice("main_stall dur_ms=%ld task_ms=%ld task_state=%{public}s late_ms=%ld thermal=%{public}s "
+                    "traced=%{bool}d occurrences=%ld",
+                    millis(waited), millis(probe.durationNs), probe.word, millis(late), thermalLabel_(), isTraced_(),
+                    stallOccurrences_);
 }
 
 void MainStallWatchdog::Detector::checkStall(Uptime now) {
@@ -203,7 +204,9 @@ MainStallWatchdog::Environment MainStallWatchdog::standardEnvironment() {
                              co_return;
                            });
   };
-  environment.thermalLabel = [] { return std::string(platform::thermal::label(platform::thermal::readThermalState())); };
+  environment.thermalLabel = [] {
+    return std::string(platform::thermal::label(platform::thermal::readThermalState()));
+  };
   environment.isTraced = [] { return isBeingTraced(); };
   return environment;
 }
@@ -255,7 +258,8 @@ bool MainStallWatchdog::isBeingTraced(std::string_view procStatus) {
 }
 
 Uptime MainStallWatchdog::uptimeNow() noexcept {
-  return nanos(std::chrono::duration_cast<std::chrono::nanoseconds>(runtime::Clock::current().monotonic().time_since_epoch()));
+  return nanos(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(runtime::Clock::current().monotonic().time_since_epoch()));
 }
 
 } // namespace pd::diagnostics

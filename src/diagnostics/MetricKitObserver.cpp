@@ -105,7 +105,8 @@ void MetricKitObserver::subscribe() {
 
 bool MetricKitObserver::isSubscribed() const noexcept { return impl_->subscribed.load(); }
 
-void MetricKitObserver::didReceiveDiagnosticPayloads(const std::vector<platform::metrics::DiagnosticPayload>& payloads) {
+void MetricKitObserver::didReceiveDiagnosticPayloads(
+    const std::vector<platform::metrics::DiagnosticPayload>& payloads) {
   for (const auto& payload : payloads) {
     Log::app().notice("diagnostic_received crashes=%ld hangs=%ld", payload.crashDiagnostics.size(),
                       payload.hangDiagnostics.size());

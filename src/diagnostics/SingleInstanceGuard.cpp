@@ -45,8 +45,7 @@ void giveUp() {
   const auto deadline = runtime::Clock::current().monotonic() + s.reopenWait;
   auto incumbent = findIncumbent(deadline);
   const int incumbentPid = incumbent ? static_cast<int>(incumbent->processIdentifier()) : -1;
-  Log::app().notice("lifecycle event=launch_abort action=exit reason=single_instance incumbent_pid=%d",
-                    incumbentPid);
+  Log::app().notice("lifecycle event=launch_abort action=exit reason=single_instance incumbent_pid=%d", incumbentPid);
   reopenIncumbent(incumbent);
   // The ring has not started: a launch that ends here must not take a sequence number or
   // prune the running instance's ring, yet its lines up to this one are kept.
@@ -149,8 +148,7 @@ void reopenIncumbent(std::optional<platform::instance::RunningInstance>& incumbe
     incumbent->activate();
   } catch (const std::exception& error) {
     const auto fields = LogErrorFields::fields(error, true);
-    Log::app().error("single_instance_reopen_fail err_domain=%{public}s err_code=%ld", fields.domain,
-                     fields.code);
+    Log::app().error("single_instance_reopen_fail err_domain=%{public}s err_code=%ld", fields.domain, fields.code);
   }
 }
 
@@ -160,8 +158,7 @@ std::unique_ptr<platform::instance::ActivationListener> listenForLaterLaunches(s
     return std::make_unique<platform::instance::ActivationListener>(socket, std::move(onActivate));
   } catch (const std::exception& error) {
     const auto fields = LogErrorFields::fields(error, true);
-    Log::app().error("single_instance_listen_fail err_domain=%{public}s err_code=%ld", fields.domain,
-                     fields.code);
+    Log::app().error("single_instance_listen_fail err_domain=%{public}s err_code=%ld", fields.domain, fields.code);
     return nullptr;
   }
 }

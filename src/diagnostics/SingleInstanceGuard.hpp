@@ -35,8 +35,8 @@ Settings& settings();
 void resetSettings();
 
 enum class Acquisition {
-  acquired,      // this process holds the lock (also when it already held it)
-  unguarded,     // the lock file is unusable; the application runs without the guard
+  acquired, // this process holds the lock (also when it already held it)
+  unguarded, // the lock file is unusable; the application runs without the guard
   heldByAnother, // another process kept the lock for the whole wait
 };
 

@@ -33,10 +33,9 @@ std::optional<std::int64_t> logThrottled(std::string_view key, ThrottleRule rule
 
 // The common case: one line at one level, the count appended to `args`.
 template <typename... Args>
-std::optional<std::int64_t> logThrottled(const platform::log::Logger& logger, platform::log::Level level,
-                                         std::string_view key, ThrottleRule rule,
-                                         platform::log::FormatString<std::type_identity_t<Args>..., std::int64_t> format,
-                                         const Args&... args) {
+std::optional<std::int64_t>
+logThrottled(const platform::log::Logger& logger, platform::log::Level level, std::string_view key, ThrottleRule rule,
+             platform::log::FormatString<std::type_identity_t<Args>..., std::int64_t> format, const Args&... args) {
   return logThrottled(key, rule, [&](std::int64_t count) {
     using platform::log::Level;
     switch (level) {

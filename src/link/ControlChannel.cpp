@@ -26,8 +26,8 @@ ControlChannel::Outcome ControlChannel::dispatch(std::span<const std::uint8_t> b
                                                  Handler& handler) {
   const auto message = ControlMessage::parse(bytes);
   if (!message) {
-    logThrottled(Log::network(), Level::error, "json_parse_fail", lineRule(30), "json_parse_fail size_b=%ld occurrences=%ld",
-                 static_cast<std::int64_t>(bytes.size()));
+    logThrottled(Log::network(), Level::error, "json_parse_fail", lineRule(30),
+                 "json_parse_fail size_b=%ld occurrences=%ld", static_cast<std::int64_t>(bytes.size()));
     return Outcome::unreadable;
   }
   // A good message ends the failure streak; a single failure is not worth a recovery line.
@@ -96,7 +96,8 @@ void ControlChannel::sendRequest(platform::net::DatagramLink* connection) {
     return;
   }
   if (connection != nullptr) connection->send(std::vector<std::uint8_t>(text.begin(), text.end()), nullptr);
-  Log::session().notice("handshake_send seq=%ld link_id=%{public}s", sequence_, std::string_view(linkID_).substr(0, 16));
+  Log::session().notice("handshake_send seq=%ld link_id=%{public}s", sequence_,
+                        std::string_view(linkID_).substr(0, 16));
 }
 
 bool ControlChannel::acceptsAck(std::int64_t seq) const {

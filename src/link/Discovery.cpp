@@ -19,7 +19,9 @@ using platform::bonjour::BrowserState;
 using platform::bonjour::BrowserStateUpdate;
 
 Discovery::Discovery(runtime::Executor queue, Dependencies dependencies)
-    : queue_(std::move(queue)), dependencies_(std::move(dependencies)), rebuildDelay_(dependencies_.timing.rebuildDelay) {}
+    : queue_(std::move(queue)),
+      dependencies_(std::move(dependencies)),
+      rebuildDelay_(dependencies_.timing.rebuildDelay) {}
 
 Discovery::~Discovery() {
   rebuildTask_.reset();
@@ -94,8 +96,7 @@ void Discovery::handleResults(std::uint64_t serial, const std::vector<BrowseResu
       hooks.peerAppeared(change.result);
       break;
     }
-    case BrowseChange::Kind::identical:
-      break;
+    case BrowseChange::Kind::identical: break;
     }
   }
 }
@@ -133,8 +134,7 @@ void Discovery::handleState(std::uint64_t serial, const BrowserStateUpdate& upda
     Log::network().notice("browse_stop reason=cancelled");
     hooks.browsingChanged(false, std::nullopt);
     break;
-  case BrowserState::setup:
-    break;
+  case BrowserState::setup: break;
   }
 }
 

@@ -36,7 +36,7 @@ public:
   using Seconds = std::chrono::duration<double>;
 
   struct Timing {
-    Seconds rebuildDelay{2.0};     // the first rebuild after a browser failure
+    Seconds rebuildDelay{2.0}; // the first rebuild after a browser failure
     Seconds rebuildDelayCap{30.0}; // doubling stops here
     Seconds waitingRebuildDelay{10.0};
   };

@@ -20,8 +20,8 @@ namespace pd::link {
 class LinkConnection {
 public:
   using LinkPointer = std::shared_ptr<platform::net::DatagramLink>;
-  using MakeLink =
-      std::function<LinkPointer(const platform::net::Endpoint& endpoint, const platform::net::LinkParameters& parameters)>;
+  using MakeLink = std::function<LinkPointer(const platform::net::Endpoint& endpoint,
+                                             const platform::net::LinkParameters& parameters)>;
 
   // `queue`: where the link runs its handlers and receives.
   LinkConnection(runtime::Executor queue, MakeLink makeLink, std::shared_ptr<runtime::MainThreadTimers> timers);

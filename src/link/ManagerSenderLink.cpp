@@ -15,7 +15,8 @@ bool ManagerSenderLink::sendLoadVideo(const std::string& target, const std::stri
   return manager && manager->sendLoadVideo(target, url, title);
 }
 
-bool ManagerSenderLink::sendVideoBPM(const std::string& target, std::int64_t bpm, const std::optional<std::string>& url) {
+bool ManagerSenderLink::sendVideoBPM(const std::string& target, std::int64_t bpm,
+                                     const std::optional<std::string>& url) {
   const auto manager = manager_.lock();
   return manager && manager->sendVideoBPM(target, bpm, url);
 }

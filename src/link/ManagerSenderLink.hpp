@@ -16,7 +16,8 @@ public:
   explicit ManagerSenderLink(const std::shared_ptr<NetworkManagerForMac>& manager) : manager_(manager) {}
 
   bool sendSourceEndpoint(std::uint16_t httpPort, const std::string& sessionToken, bool isRepeat) override;
-  bool sendLoadVideo(const std::string& target, const std::string& url, const std::optional<std::string>& title) override;
+  bool sendLoadVideo(const std::string& target, const std::string& url,
+                     const std::optional<std::string>& title) override;
   bool sendVideoBPM(const std::string& target, std::int64_t bpm, const std::optional<std::string>& url) override;
   std::optional<std::string> localHostForPeer() const override;
   std::optional<std::vector<std::string>> peerFeatures() const override;

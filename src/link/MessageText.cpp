@@ -19,7 +19,8 @@ constexpr std::size_t kMaxBytes = 192;
 // The UTF-8 byte offsets at which the text's user-perceived characters end, in order.
 std::vector<std::size_t> characterEnds(const std::string& utf8) {
   std::vector<std::size_t> ends;
-  const auto unicode = icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<std::int32_t>(utf8.size())));
+  const auto unicode =
+      icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<std::int32_t>(utf8.size())));
   UErrorCode status = U_ZERO_ERROR;
   // One iterator per thread: making one costs far more than running it.
   thread_local const std::unique_ptr<icu::BreakIterator> graphemes(
@@ -39,13 +40,14 @@ std::vector<std::size_t> characterEnds(const std::string& utf8) {
   if (graphemes) {
     graphemes->setText(unicode);
     graphemes->first();
-    for (std::int32_t boundary = graphemes->next(); boundary != icu::BreakIterator::DONE && ends.size() < kMaxCharacters;
-         boundary = graphemes->next()) {
+    for (std::int32_t boundary = graphemes->next();
+         boundary != icu::BreakIterator::DONE && ends.size() < kMaxCharacters; boundary = graphemes->next()) {
       advanceTo(boundary);
     }
   } else {
     // Without ICU's rules (only when it is out of memory) each code point counts as a character.
-    for (std::int32_t i = 0; i < unicode.length() && ends.size() < kMaxCharacters;) advanceTo(i = unicode.moveIndex32(i, 1));
+    for (std::int32_t i = 0; i < unicode.length() && ends.size() < kMaxCharacters;)
+      advanceTo(i = unicode.moveIndex32(i, 1));
   }
   return ends;
 }

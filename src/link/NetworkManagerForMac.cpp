@@ -302,8 +302,7 @@ void NetworkManagerForMac::handleConnectionState(const LinkStateUpdate& update, 
     break;
   case ConnectionState::setup:
   case ConnectionState::preparing:
-  case ConnectionState::waiting:
-    break;
+  case ConnectionState::waiting: break;
   }
 }
 
@@ -354,10 +353,9 @@ void NetworkManagerForMac::ReceiveSink::inbound() { manager_.health_.noteInbound
 void NetworkManagerForMac::ReceiveSink::controlDatagram(std::span<const std::uint8_t> content, std::uint64_t generation,
                                                         const LinkPointer& connection) {
   runtime::MainThread::post(runtime::weakCallback(
-      manager_.weak_from_this(), [bytes = std::vector<std::uint8_t>(content.begin(), content.end()), generation,
-                                  connection](NetworkManagerForMac& self) {
-        self.handleControlMessage(bytes, generation, connection);
-      }));
+      manager_.weak_from_this(),
+      [bytes = std::vector<std::uint8_t>(content.begin(), content.end()), generation,
+       connection](NetworkManagerForMac& self) { self.handleControlMessage(bytes, generation, connection); }));
 }
 
 void NetworkManagerForMac::ReceiveSink::videoDatagram(std::span<const std::uint8_t> content) {

@@ -68,7 +68,7 @@ class RepeatingTimer;
 namespace pd::video {
 class DecodedFrameHandOff;
 class FrameSharing;
-}
+} // namespace pd::video
 
 namespace pd::link {
 
@@ -157,15 +157,15 @@ public:
     using Seconds = std::chrono::duration<double>;
     Seconds connectionTimeout{15.0};
     Seconds reconnectAttemptTimeout{5.0};
-    Seconds browserRebuildDelay{2.0};     // the first rebuild after a browser failure
+    Seconds browserRebuildDelay{2.0}; // the first rebuild after a browser failure
     Seconds browserRebuildDelayCap{30.0}; // doubling stops here
     Seconds browserWaitingRebuildDelay{10.0};
-    Seconds heartbeatInterval{2.0};      // ping period
+    Seconds heartbeatInterval{2.0}; // ping period
     Seconds heartbeatCheckInterval{1.0}; // tick period
-    Seconds linkDegradedThreshold{2.5};  // silence that makes the link degraded
-    Seconds linkLostThreshold{5.0};      // silence that makes the link lost
-    Seconds videoSilenceThreshold{3.0};  // a stream without a shown frame this long is silent
-    Seconds maxReconnectInterval{8.0};   // longest wait between reconnect attempts
+    Seconds linkDegradedThreshold{2.5}; // silence that makes the link degraded
+    Seconds linkLostThreshold{5.0}; // silence that makes the link lost
+    Seconds videoSilenceThreshold{3.0}; // a stream without a shown frame this long is silent
+    Seconds maxReconnectInterval{8.0}; // longest wait between reconnect attempts
     Seconds occupiedReconnectInterval{60.0}; // the same while the tablet is held by another receiver
   };
 
@@ -174,7 +174,7 @@ public:
   struct Dependencies {
     std::function<std::unique_ptr<platform::bonjour::ServiceBrowser>(std::string_view serviceType)> makeBrowser;
     std::function<std::shared_ptr<platform::net::DatagramLink>(const Endpoint& endpoint,
-                                                                const platform::net::LinkParameters& parameters)>
+                                                               const platform::net::LinkParameters& parameters)>
         makeLink;
     std::shared_ptr<runtime::MainThreadTimers> timers;
     // The receiver's permanent peer id, sent in the handshake (read from the settings).

@@ -48,14 +48,15 @@ void NetworkManagerForMac::startHeartbeat(bool resetLiveness) {
   // The queue's work reaches it through weak references, never through the member, which the
   // main thread replaces.
   auto ownHandle = std::make_shared<std::weak_ptr<runtime::RepeatingTimer>>();
-  silenceDeadline_ = std::make_shared<runtime::RepeatingTimer>(networkQueue_.executor(), std::chrono::hours(1), [weak, ownHandle] {
-    const auto manager = weak.lock();
-    const auto deadline = ownHandle->lock();
-    if (!manager || !deadline) return;
-    const double now = runtime::monotonicSeconds();
-    manager->evaluateLinkState(now);
-    manager->armSilenceDeadline(now, *deadline);
-  });
+  silenceDeadline_ =
+      std::make_shared<runtime::RepeatingTimer>(networkQueue_.executor(), std::chrono::hours(1), [weak, ownHandle] {
+        const auto manager = weak.lock();
+        const auto deadline = ownHandle->lock();
+        if (!manager || !deadline) return;
+        const double now = runtime::monotonicSeconds();
+        manager->evaluateLinkState(now);
+        manager->armSilenceDeadline(now, *deadline);
+      });
   *ownHandle = silenceDeadline_;
   std::weak_ptr<runtime::RepeatingTimer> deadline = silenceDeadline_;
   heartbeatSource_ = std::make_unique<runtime::RepeatingTimer>(networkQueue_.executor(), period, [weak, deadline] {
@@ -79,7 +80,8 @@ void NetworkManagerForMac::startHeartbeat(bool resetLiveness) {
 void NetworkManagerForMac::heartbeatTick(const std::shared_ptr<runtime::RepeatingTimer>& silenceDeadline) {
   const double now = runtime::monotonicSeconds();
   if (health_.takePingDue(now)) {
-    runtime::MainThread::post(runtime::weakCallback(weak_from_this(), [](NetworkManagerForMac& self) { self.sendPing(); }));
+    runtime::MainThread::post(
+        runtime::weakCallback(weak_from_this(), [](NetworkManagerForMac& self) { self.sendPing(); }));
   }
   evaluateLinkState(now);
   checkVideoSilence(health_.state(), now);
@@ -90,12 +92,13 @@ void NetworkManagerForMac::evaluateLinkState(double now) {
   const auto state = health_.evaluate(now);
   if (!state) return;
   const std::uint64_t epoch = health_.epoch();
-  const std::int64_t scheduledAt = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                       runtime::Clock::current().monotonic().time_since_epoch())
-                                       .count();
-  runtime::MainThread::post(runtime::weakCallback(weak_from_this(), [state = *state, epoch, scheduledAt](NetworkManagerForMac& self) {
-    self.applyLinkState(state, epoch, scheduledAt);
-  }));
+  const std::int64_t scheduledAt =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(runtime::Clock::current().monotonic().time_since_epoch())
+          .count();
+  runtime::MainThread::post(
+      runtime::weakCallback(weak_from_this(), [state = *state, epoch, scheduledAt](NetworkManagerForMac& self) {
+        self.applyLinkState(state, epoch, scheduledAt);
+      }));
 }
 
 void NetworkManagerForMac::armSilenceDeadline(double now, runtime::RepeatingTimer& silenceDeadline) {
@@ -109,9 +112,9 @@ void NetworkManagerForMac::applyLinkState(LinkState state, std::uint64_t epoch, 
   // A verdict of a stopped or replaced heartbeat is no longer about this link.
   if (epoch != linkEpoch_) return;
   if (connectedPeers.get().empty()) return;
-  const std::int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 runtime::Clock::current().monotonic().time_since_epoch())
-                                 .count();
+  const std::int64_t nowNs =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(runtime::Clock::current().monotonic().time_since_epoch())
+          .count();
   const std::int64_t lagMs = (nowNs - scheduledAt) / 1'000'000;
   const auto thresholdMs = [](Timing::Seconds threshold) {
     return static_cast<std::int64_t>(std::llround(threshold.count() * 1000.0));

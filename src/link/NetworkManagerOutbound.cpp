@@ -10,8 +10,8 @@ ServiceMessages::Link NetworkManagerForMac::serviceLink() const {
   return {connection_.link(), !connectedPeers.get().empty(), control_.linkID()};
 }
 
-std::optional<std::string> NetworkManagerForMac::primaryIPv4Address(
-    const std::vector<platform::net::ActiveAddress>& addresses) {
+std::optional<std::string>
+NetworkManagerForMac::primaryIPv4Address(const std::vector<platform::net::ActiveAddress>& addresses) {
   return ServiceMessages::primaryIPv4Address(addresses);
 }
 

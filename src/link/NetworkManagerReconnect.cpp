@@ -83,7 +83,8 @@ void NetworkManagerForMac::scheduleReconnect() {
   if (!reconnect_.active()) return;
   reconnectTimer_.reset();
   const auto& timing = dependencies_.timing;
-  const auto wait = reconnect_.nextWait(timing.maxReconnectInterval, timing.occupiedReconnectInterval, reconnectJitter());
+  const auto wait =
+      reconnect_.nextWait(timing.maxReconnectInterval, timing.occupiedReconnectInterval, reconnectJitter());
   const std::int64_t attempt = wait.attempt;
   const double delay = wait.delay.count();
   if (delay <= 0) {
@@ -100,14 +101,15 @@ void NetworkManagerForMac::scheduleReconnect() {
   }
   if (const auto& notice = reconnectNotice.get()) {
     // Shown to the user as a time of day, so on the wall clock.
-    const auto at = runtime::Clock::current().wall() +
-                    std::chrono::duration_cast<std::chrono::system_clock::duration>(runtime::durationFromSeconds(delay));
+    const auto at = runtime::Clock::current().wall() + std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                                           runtime::durationFromSeconds(delay));
     reconnectNotice.set(ReconnectNotice{notice->cause, at});
   }
-  reconnectTimer_ = dependencies_.timers->schedule(Timing::Seconds(delay), runtime::weakCallback(weak_from_this(), [](NetworkManagerForMac& self) {
-                                                     self.reconnectTimer_.reset();
-                                                     self.performReconnectAttempt();
-                                                   }));
+  reconnectTimer_ = dependencies_.timers->schedule(
+      Timing::Seconds(delay), runtime::weakCallback(weak_from_this(), [](NetworkManagerForMac& self) {
+        self.reconnectTimer_.reset();
+        self.performReconnectAttempt();
+      }));
 }
 
 void NetworkManagerForMac::reconnectNow(const BrowseResult& rediscovered) {

@@ -90,7 +90,8 @@ void NetworkManagerForMac::sendModeChangeResponse(bool accepted, StreamMode mode
   }
   std::string text;
   try {
-    const nlohmann::json message = {{"type", "mode_change_response"}, {"accepted", accepted}, {"mode", link::toString(mode)}};
+    const nlohmann::json message = {
+        {"type", "mode_change_response"}, {"accepted", accepted}, {"mode", link::toString(mode)}};
     text = platform::json::write(message);
   } catch (const std::exception&) {
     Log::session().error("json_build_fail msg=mode_change_response");

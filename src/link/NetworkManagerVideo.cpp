@@ -32,7 +32,9 @@ std::vector<std::uint8_t> streamIDs(StreamMode mode) {
   return mode == StreamMode::raw ? std::vector<std::uint8_t>{1, 2} : std::vector<std::uint8_t>{0};
 }
 
-std::string withStream(std::string_view prefix, std::uint8_t stream) { return std::string(prefix) + std::to_string(stream); }
+std::string withStream(std::string_view prefix, std::uint8_t stream) {
+  return std::string(prefix) + std::to_string(stream);
+}
 
 } // namespace
 
@@ -69,7 +71,8 @@ void NetworkManagerForMac::configurePipeline(StreamMode mode) {
   runtime::MainThread::assertMainThread();
   if (!handOff_) {
     handOff_ = std::make_shared<video::DecodedFrameHandOff>([weak = weak_from_this()] {
-      runtime::MainThread::post(runtime::weakCallback(weak, [](NetworkManagerForMac& self) { self.flushDecodedFrames(); }));
+      runtime::MainThread::post(
+          runtime::weakCallback(weak, [](NetworkManagerForMac& self) { self.flushDecodedFrames(); }));
     });
   }
   isSyphonRunning.set(false);
@@ -83,9 +86,10 @@ void NetworkManagerForMac::configurePipeline(StreamMode mode) {
   for (const std::uint8_t stream : streams) {
     auto decoder = std::make_shared<video::HEVCDecoder>();
     decoder->setStreamTag(std::to_string(stream));
-    decoder->setOnDecodedPixelBuffer([handOff = std::weak_ptr(handOff_), stream](VideoFramePtr frame, std::uint64_t epoch) {
-      if (auto live = handOff.lock()) live->enqueue(std::move(frame), stream, epoch);
-    });
+    decoder->setOnDecodedPixelBuffer(
+        [handOff = std::weak_ptr(handOff_), stream](VideoFramePtr frame, std::uint64_t epoch) {
+          if (auto live = handOff.lock()) live->enqueue(std::move(frame), stream, epoch);
+        });
     decoders.emplace(stream, std::move(decoder));
     servers.emplace_back(stream, syphonServerName(baseName, stream));
     if (!streamText.empty()) streamText += "/";
@@ -94,7 +98,9 @@ void NetworkManagerForMac::configurePipeline(StreamMode mode) {
 
   frameSharing_->configure(std::move(servers));
   postToNetworkQueue([decoders = std::move(decoders), active = std::set<std::uint8_t>(streams.begin(), streams.end())](
-                         NetworkManagerForMac& self) mutable { self.ingest_.installDecoders(std::move(decoders), std::move(active)); });
+                         NetworkManagerForMac& self) mutable {
+    self.ingest_.installDecoders(std::move(decoders), std::move(active));
+  });
   Log::video().notice("pipeline_configure mode=%{public}s streams=%{public}s", link::toString(mode), streamText);
 }
 

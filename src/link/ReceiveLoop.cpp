@@ -20,7 +20,8 @@ constexpr std::uint8_t kControlMessageFirstByte = 0x7B; // '{'
 
 } // namespace
 
-void ReceiveLoop::start(const std::weak_ptr<ReceiveLoop>& self, const LinkPointer& connection, std::uint64_t generation) {
+void ReceiveLoop::start(const std::weak_ptr<ReceiveLoop>& self, const LinkPointer& connection,
+                        std::uint64_t generation) {
   const auto loop = self.lock();
   if (!loop) return;
   loop->receives_ = 0;
@@ -31,8 +32,8 @@ void ReceiveLoop::receiveNext(const std::weak_ptr<ReceiveLoop>& self, const Link
                               std::uint64_t generation) {
   ++receives_;
   logThrottled(Log::network(), Level::debug, "recv_loop", lineRule(1000), "recv_loop occurrences=%ld");
-  connection->receiveMessage([self, weakConnection = std::weak_ptr(connection), generation](
-                                 std::span<const std::uint8_t> content, const std::optional<Error>& error) {
+  connection->receiveMessage([self, weakConnection = std::weak_ptr(connection),
+                              generation](std::span<const std::uint8_t> content, const std::optional<Error>& error) {
     if (const auto loop = self.lock()) loop->handle(self, weakConnection, generation, content, error);
   });
 }
@@ -59,8 +60,8 @@ void ReceiveLoop::handle(const std::weak_ptr<ReceiveLoop>& self,
                            fields.code, fields.detail, count);
     });
   } else if (content.empty()) {
-    logThrottled(Log::network(), Level::debug, "recv_empty", lineRule(100), "recv_empty state=%{public}s occurrences=%ld",
-                 platform::net::toString(connection->state()));
+    logThrottled(Log::network(), Level::debug, "recv_empty", lineRule(100),
+                 "recv_empty state=%{public}s occurrences=%ld", platform::net::toString(connection->state()));
   } else {
     sink_.inbound();
     // Only this loop counts the key, so the throttle needs asking only after a failure.

@@ -85,22 +85,26 @@ private:
 
 } // namespace
 
-std::optional<std::string> ServiceMessages::primaryIPv4Address(const std::vector<platform::net::ActiveAddress>& addresses) {
+std::optional<std::string>
+ServiceMessages::primaryIPv4Address(const std::vector<platform::net::ActiveAddress>& addresses) {
   // A wired or Wi-Fi interface is one the tablet can be on; bridges, veth pairs, tunnels and
   // container networks are not.
   for (const auto& active : addresses) {
     if (active.address.family != platform::net::InterfaceAddress::Family::ipv4) continue;
-    if (active.type == platform::net::InterfaceType::wiredEthernet || active.type == platform::net::InterfaceType::wifi) {
+    if (active.type == platform::net::InterfaceType::wiredEthernet ||
+        active.type == platform::net::InterfaceType::wifi) {
       return active.address.address;
     }
   }
   return std::nullopt;
 }
 
-std::optional<std::string> ServiceMessages::localHostForPeer(const platform::net::DatagramLink* connection,
-                                                             const std::optional<std::vector<std::string>>& peerFeatures) {
+std::optional<std::string>
+ServiceMessages::localHostForPeer(const platform::net::DatagramLink* connection,
+                                  const std::optional<std::vector<std::string>>& peerFeatures) {
   const auto path = connection ? connection->currentPath() : std::nullopt;
-  const auto* local = path && path->localEndpoint ? std::get_if<platform::net::HostPort>(&*path->localEndpoint) : nullptr;
+  const auto* local =
+      path && path->localEndpoint ? std::get_if<platform::net::HostPort>(&*path->localEndpoint) : nullptr;
   if (local != nullptr) {
     if (std::string host = withoutZone(local->host); isIPv4Text(host)) return host;
   }
@@ -183,16 +187,21 @@ void ServiceMessages::sendDeckState(const Link& link, const DeckState& state) {
     std::string artist;
     float duration;
   };
-  Values values{state.deckNumber, state.isPlaying, state.isOnAir, state.musicBPM,
-                clippedForMessage(state.musicTitle), clippedForMessage(state.musicArtist), state.duration};
+  Values values{state.deckNumber,
+                state.isPlaying,
+                state.isOnAir,
+                state.musicBPM,
+                clippedForMessage(state.musicTitle),
+                clippedForMessage(state.musicArtist),
+                state.duration};
   runtime::sharedPool().post([weak, connection = link.connection, values = std::move(values),
                               release = std::move(release)]() mutable {
     if (weak.expired()) return;
     std::string text;
     try {
-      const nlohmann::json message = {{"type", "deck_state"},  {"deck", values.deck},     {"playing", values.playing},
-                                      {"onAir", values.onAir},  {"bpm", values.bpm},       {"title", values.title},
-                                      {"artist", values.artist}, {"duration", values.duration}};
+      const nlohmann::json message = {
+          {"type", "deck_state"}, {"deck", values.deck},   {"playing", values.playing}, {"onAir", values.onAir},
+          {"bpm", values.bpm},    {"title", values.title}, {"artist", values.artist},   {"duration", values.duration}};
       text = platform::json::write(message);
     } catch (const std::exception&) {
       Log::network().error("json_build_fail msg=deck_state");
@@ -200,23 +209,21 @@ void ServiceMessages::sendDeckState(const Link& link, const DeckState& state) {
     }
     logThrottled(Log::network(), Level::debug, "deckstate_send_" + std::to_string(values.deck), lineRule(30),
                  "deckstate_send deck=%ld occurrences=%ld", values.deck);
-    connection->send(std::vector<std::uint8_t>(text.begin(), text.end()),
-                     [weak, release = std::move(release)](const std::optional<Error>& error) {
-                       if (weak.expired()) return;
-                       if (!error) {
-                         if (const auto failures = LogThrottle::shared().reset("deckstate_send_fail");
-                             failures && *failures >= 2) {
-                           Log::network().notice("deckstate_send_recovered after=%ld", *failures);
-                         }
-                         return;
-                       }
-                       logThrottled("deckstate_send_fail", lineRule(30), [&](std::int64_t count) {
-                         const auto fields = LogErrorFields::fields(*error, true);
-                         Log::network().error(
-                             "deckstate_send_fail err_domain=%{public}s err_code=%ld error=%s occurrences=%ld",
+    connection->send(std::vector<std::uint8_t>(text.begin(), text.end()), [weak, release = std::move(release)](
+                                                                              const std::optional<Error>& error) {
+      if (weak.expired()) return;
+      if (!error) {
+        if (const auto failures = LogThrottle::shared().reset("deckstate_send_fail"); failures && *failures >= 2) {
+          Log::network().notice("deckstate_send_recovered after=%ld", *failures);
+        }
+        return;
+      }
+      logThrottled("deckstate_send_fail", lineRule(30), [&](std::int64_t count) {
+        const auto fields = LogErrorFields::fields(*error, true);
+        Log::network().error("deckstate_send_fail err_domain=%{public}s err_code=%ld error=%s occurrences=%ld",
                              fields.domain, fields.code, fields.detail, count);
-                       });
-                     });
+      });
+    });
   });
 }
 

@@ -28,9 +28,8 @@ namespace pd::mediaserver {
 template <typename T, typename Start>
 runtime::Awaitable<T> suspendOn(boost::asio::any_io_executor strand, Start start) {
   auto enter = [strand, start = std::move(start)](auto resume) mutable {
-    boost::asio::post(strand, [start = std::move(start), resume = std::move(resume)]() mutable {
-      start(std::move(resume));
-    });
+    boost::asio::post(strand,
+                      [start = std::move(start), resume = std::move(resume)]() mutable { start(std::move(resume)); });
   };
   auto value = co_await runtime::awaitCallback<std::exception_ptr, std::optional<T>>(std::move(enter));
   co_return std::move(*value);

@@ -41,7 +41,9 @@ LocalVideoHTTPServer::HTTPServerError::HTTPServerError(Case c)
 LocalVideoHTTPServer::Impl::Impl(std::shared_ptr<relay::RemoteMediaRelayInterface> relayIn, Timing timingIn)
     : queue("com.palendrix.localvideo.http", runtime::SerialQueue::Kind::ownThread),
       fileIOQueue("com.palendrix.localvideo.fileio", static_cast<std::size_t>(kMaxFileIO)),
-      queueExecutor(queue.executor()), timing(timingIn), relay(std::move(relayIn)) {}
+      queueExecutor(queue.executor()),
+      timing(timingIn),
+      relay(std::move(relayIn)) {}
 
 LocalVideoHTTPServer::Impl::~Impl() {
   // A socket must be closed before the loop it belongs to is destroyed; a relay or API task may
@@ -61,13 +63,13 @@ LocalVideoHTTPServer::Impl::~Impl() {
   queue.shutdown();
 }
 
-std::shared_ptr<LocalVideoHTTPServer> LocalVideoHTTPServer::create(
-    std::shared_ptr<relay::RemoteMediaRelayInterface> relay, Timing timing) {
+std::shared_ptr<LocalVideoHTTPServer>
+LocalVideoHTTPServer::create(std::shared_ptr<relay::RemoteMediaRelayInterface> relay, Timing timing) {
   return std::make_shared<LocalVideoHTTPServer>(std::move(relay), timing);
 }
 
-std::shared_ptr<LocalVideoHTTPServer> LocalVideoHTTPServer::create(
-    std::shared_ptr<relay::RemoteMediaRelayInterface> relay) {
+std::shared_ptr<LocalVideoHTTPServer>
+LocalVideoHTTPServer::create(std::shared_ptr<relay::RemoteMediaRelayInterface> relay) {
   return create(std::move(relay), Timing{});
 }
 
@@ -83,7 +85,8 @@ runtime::Awaitable<std::uint16_t> LocalVideoHTTPServer::ensureReady() {
   auto executor = impl_->queueExecutor;
   auto initiation = [weak, executor](auto handler) {
     auto work = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
-    Impl::ReadyWaiter waiter = [handler = std::move(handler), work](std::exception_ptr error, std::uint16_t port) mutable {
+    Impl::ReadyWaiter waiter = [handler = std::move(handler), work](std::exception_ptr error,
+                                                                    std::uint16_t port) mutable {
       asio::post(work, [handler = std::move(handler), error, port]() mutable { std::move(handler)(error, port); });
     };
     executor.execute([weak, waiter = std::move(waiter)]() mutable {
@@ -357,22 +360,21 @@ void LocalVideoHTTPServer::Impl::handleRequest(std::string_view headText, const 
       sendText("404 Not Found", connection);
     } else {
       auto params = LocalVideoHTTPServer::parseQuery(head->query);
-      state->servingTask = runtime::spawn(
-          runtime::sharedPool().executor(),
-          [handler = apiHandler, route = path, params = std::move(params), weak = weak_from_this(),
-           connection]() mutable -> runtime::Awaitable<void> {
-            auto response = co_await handler(std::move(route), std::move(params));
-            if (auto self = weak.lock()) {
-              self->sendAPIResponse(response, connection);
-            }
-          });
+      state->servingTask = runtime::spawn(runtime::sharedPool().executor(),
+                                          [handler = apiHandler, route = path, params = std::move(params),
+                                           weak = weak_from_this(), connection]() mutable -> runtime::Awaitable<void> {
+                                            auto response = co_await handler(std::move(route), std::move(params));
+                                            if (auto self = weak.lock()) {
+                                              self->sendAPIResponse(response, connection);
+                                            }
+                                          });
     }
     return;
   }
   auto range = LocalVideoHTTPServer::headerValue("range", head->lines);
   logThrottled(Log::localvideo(), platform::log::Level::debug, "http_request_recv", kRequestLineRule,
-               "http_request_recv method=%{public}s token=%{private,mask.hash}s range=%{public}s occurrences=%ld", method,
-               path, range ? "y" : "n");
+               "http_request_recv method=%{public}s token=%{private,mask.hash}s range=%{public}s occurrences=%ld",
+               method, path, range ? "y" : "n");
   if (path.ends_with(".m3u8")) {
     const auto token = path.substr(0, path.size() - 5);
     if (auto playlist = lookupPlaylist(token)) {
@@ -386,13 +388,12 @@ void LocalVideoHTTPServer::Impl::handleRequest(std::string_view headText, const 
   }
   // On the queue itself: the road only awaits, and each of its sends and log posts would
   // otherwise wake the queue's thread from a pool thread and back.
-  state->servingTask = runtime::spawn(queueExecutor,
-                                      [weak = weak_from_this(), executor = queueExecutor, relayPtr = relay, token = path,
-                                       method, range = std::move(range), connection]() mutable {
-                                        return serveRelay(std::move(weak), std::move(executor), std::move(relayPtr),
-                                                          std::move(token), std::move(method), std::move(range),
-                                                          std::move(connection));
-                                      });
+  state->servingTask =
+      runtime::spawn(queueExecutor, [weak = weak_from_this(), executor = queueExecutor, relayPtr = relay, token = path,
+                                     method, range = std::move(range), connection]() mutable {
+        return serveRelay(std::move(weak), std::move(executor), std::move(relayPtr), std::move(token),
+                          std::move(method), std::move(range), std::move(connection));
+      });
 }
 
 // ---- Replies ----
@@ -448,9 +449,10 @@ void LocalVideoHTTPServer::Impl::sendAPIResponse(const ReceiverAPIResponse& resp
   case 503: phrase = "Service Unavailable"; break;
   default: break;
   }
-  std::string header = "HTTP/1.1 " + std::to_string(response.status) + " " + std::string(phrase) +
-                       "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
-                       std::to_string(response.body.size()) + "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
+  std::string header =
+      "HTTP/1.1 " + std::to_string(response.status) + " " + std::string(phrase) +
+      "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " + std::to_string(response.body.size()) +
+      "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
   auto reply = toBytes(header);
   reply.insert(reply.end(), response.body.begin(), response.body.end());
   sendWithDeadline(connection, std::move(reply), true, [connection](std::error_code) { connection->cancel(); });
@@ -507,10 +509,9 @@ void LocalVideoHTTPServer::unregister(const std::string& token) {
     count = impl_->files.size();
   }
   Log::localvideo().debug("http_registry_update action=remove token=%{private,mask.hash}s count=%ld", token, count);
-  runtime::spawnDetached(runtime::sharedPool().executor(),
-                         [relayPtr = impl_->relay, token]() -> runtime::Awaitable<void> {
-                           co_await relayPtr->unregister(token);
-                         });
+  runtime::spawnDetached(
+      runtime::sharedPool().executor(),
+      [relayPtr = impl_->relay, token]() -> runtime::Awaitable<void> { co_await relayPtr->unregister(token); });
 }
 
 std::optional<std::shared_ptr<const Bytes>> LocalVideoHTTPServer::Impl::lookupPlaylist(const std::string& token) {
@@ -579,7 +580,8 @@ std::string transferHeader(std::int64_t status, const std::string& contentType, 
   header += "Content-Length: " + std::to_string(end - start + 1) + "\r\n";
   header += "Accept-Ranges: bytes\r\n";
   if (status == 206) {
-    header += "Content-Range: bytes " + std::to_string(start) + "-" + std::to_string(end) + "/" + std::to_string(total) + "\r\n";
+    header += "Content-Range: bytes " + std::to_string(start) + "-" + std::to_string(end) + "/" +
+              std::to_string(total) + "\r\n";
   }
   header += "Connection: close\r\n\r\n";
   return header;

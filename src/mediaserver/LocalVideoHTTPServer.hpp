@@ -58,8 +58,8 @@ public:
 
   // Called from the file-IO pool, possibly for several transfers at once.
   using FileVerifier = std::function<bool(const std::filesystem::path&)>;
-  using APIHandler =
-      std::function<runtime::Awaitable<ReceiverAPIResponse>(std::string route, std::map<std::string, std::string> query)>;
+  using APIHandler = std::function<runtime::Awaitable<ReceiverAPIResponse>(std::string route,
+                                                                           std::map<std::string, std::string> query)>;
   using PortChangeHandler = std::function<void(std::uint16_t port)>;
 
   // One state of a file on disk, from stat(2) or fstat(2).

@@ -66,7 +66,8 @@ struct Transfer {
 
 } // namespace
 
-std::optional<LocalVideoHTTPServer::FileVersion> LocalVideoHTTPServer::FileVersion::atPath(const std::filesystem::path& path) {
+std::optional<LocalVideoHTTPServer::FileVersion>
+LocalVideoHTTPServer::FileVersion::atPath(const std::filesystem::path& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return std::nullopt;
@@ -99,13 +100,13 @@ struct FileRoad {
   using Weak = std::weak_ptr<LocalVideoHTTPServer::Impl>;
 
   static void serveFile(LocalVideoHTTPServer::Impl& self, std::optional<LocalVideoHTTPServer::FileVersion> version,
-                        bool verifierFailed, std::string token, std::optional<std::string> range,
-                        Connection connection, std::shared_ptr<IOPermit> permit, const std::filesystem::path& url);
+                        bool verifierFailed, std::string token, std::optional<std::string> range, Connection connection,
+                        std::shared_ptr<IOPermit> permit, const std::filesystem::path& url);
   static void transferOnPool(const Weak& weak, const runtime::Executor& queue,
                              const std::shared_ptr<LocalVideoHTTPServer::Impl::Registry>& registry,
-                             std::chrono::nanoseconds sendDeadline,
-                             const LocalVideoHTTPServer::FileVersion& version, const TransferReply& reply,
-                             std::shared_ptr<Transfer> transfer, std::shared_ptr<IOPermit> permit);
+                             std::chrono::nanoseconds sendDeadline, const LocalVideoHTTPServer::FileVersion& version,
+                             const TransferReply& reply, std::shared_ptr<Transfer> transfer,
+                             std::shared_ptr<IOPermit> permit);
   static std::exception_ptr openFile(Transfer& transfer, const LocalVideoHTTPServer::FileVersion& version);
   static bool fileChanged(Transfer& transfer);
   // Hands the bytes sent so far to the server's statistics, at most every kReportInterval while
@@ -148,9 +149,9 @@ void LocalVideoHTTPServer::Impl::admitFile(const std::string& token, const std::
       }
     });
   });
-  fileIOQueue.post([weak = weak_from_this(), queue = queueExecutor, registry = registry, sendDeadline = timing.sendDeadline, url,
-                    verifier = std::move(verifier), permit = std::move(permit), token, connection, method,
-                    range = std::move(range)]() mutable {
+  fileIOQueue.post([weak = weak_from_this(), queue = queueExecutor, registry = registry,
+                    sendDeadline = timing.sendDeadline, url, verifier = std::move(verifier), permit = std::move(permit),
+                    token, connection, method, range = std::move(range)]() mutable {
     if (weak.expired()) {
       return;
     }
@@ -167,15 +168,16 @@ void LocalVideoHTTPServer::Impl::admitFile(const std::string& token, const std::
       transfer->connection = std::move(connection);
       transfer->context.fileURL = std::move(url);
       transfer->context.fileVerify = std::move(verifier);
-      FileRoad::transferOnPool(weak, queue, registry, sendDeadline, *version, *reply, std::move(transfer), std::move(permit));
+      FileRoad::transferOnPool(weak, queue, registry, sendDeadline, *version, *reply, std::move(transfer),
+                               std::move(permit));
       return;
     }
     // Back to the queue without taking hold of the server here: it must never end on this pool.
     queue.execute([weak, version, verifierFailed, token = std::move(token), range = std::move(range),
                    connection = std::move(connection), permit = std::move(permit), url = std::move(url)]() mutable {
       if (auto server = weak.lock()) {
-        FileRoad::serveFile(*server, version, verifierFailed, std::move(token), std::move(range),
-                            std::move(connection), std::move(permit), std::move(url));
+        FileRoad::serveFile(*server, version, verifierFailed, std::move(token), std::move(range), std::move(connection),
+                            std::move(permit), std::move(url));
       }
     });
   });
@@ -223,8 +225,8 @@ void FileRoad::addSent(LocalVideoHTTPServer::Impl& self, std::int64_t count) {
 }
 
 template <typename F>
-void FileRoad::finishOnQueue(const Weak& weak, const runtime::Executor& queue, const std::shared_ptr<Transfer>& transfer,
-                             F finish) {
+void FileRoad::finishOnQueue(const Weak& weak, const runtime::Executor& queue,
+                             const std::shared_ptr<Transfer>& transfer, F finish) {
   transfer->file.reset();
   // The permit travels with the end and is let go on the queue, after the descriptor is closed:
   // its release then posts from the queue's own thread, and a transfer wakes the queue once.
@@ -291,9 +293,9 @@ bool FileRoad::fileChanged(Transfer& transfer) {
 
 void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
                               const std::shared_ptr<LocalVideoHTTPServer::Impl::Registry>& registry,
-                              std::chrono::nanoseconds sendDeadline,
-                              const LocalVideoHTTPServer::FileVersion& version, const TransferReply& reply,
-                              std::shared_ptr<Transfer> transfer, std::shared_ptr<IOPermit> permit) {
+                              std::chrono::nanoseconds sendDeadline, const LocalVideoHTTPServer::FileVersion& version,
+                              const TransferReply& reply, std::shared_ptr<Transfer> transfer,
+                              std::shared_ptr<IOPermit> permit) {
   using Server = LocalVideoHTTPServer::Impl;
   transfer->offset = reply.start;
   transfer->remaining = reply.end - reply.start + 1;
@@ -339,7 +341,8 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
       });
       return;
     }
-    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(transfer->remaining, LocalVideoHTTPServer::kChunkSize));
+    const auto n =
+        static_cast<std::size_t>(std::min<std::int64_t>(transfer->remaining, LocalVideoHTTPServer::kChunkSize));
     // The chunk goes from the page cache to the socket without a copy through this process; the
     // version check still follows every chunk, which is why chunks stay this size.
     std::size_t read = 0;

@@ -146,7 +146,8 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   void receiveHeader(const Connection& connection, Bytes accumulated, const std::shared_ptr<ConnectionState>& state);
   void headerBytes(const Connection& connection, Bytes accumulated, const std::shared_ptr<ConnectionState>& state,
                    const Bytes& content, bool isComplete, std::error_code error);
-  void handleRequest(std::string_view head, const Connection& connection, const std::shared_ptr<ConnectionState>& state);
+  void handleRequest(std::string_view head, const Connection& connection,
+                     const std::shared_ptr<ConnectionState>& state);
   void sendText(const std::string& statusText, const Connection& connection);
   void sendAPIResponse(const ReceiverAPIResponse& response, const Connection& connection);
   void sendWithDeadline(const Connection& connection, std::shared_ptr<const Bytes> buffer, std::size_t offset,
@@ -168,8 +169,8 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
 
   // Relay road: the task's body.
   static runtime::Awaitable<void> serveRelay(std::weak_ptr<Impl> weak, runtime::Executor queueExecutor,
-                                             std::shared_ptr<relay::RemoteMediaRelayInterface> relay,
-                                             std::string token, std::string method, std::optional<std::string> range,
+                                             std::shared_ptr<relay::RemoteMediaRelayInterface> relay, std::string token,
+                                             std::string method, std::optional<std::string> range,
                                              Connection connection);
   void relayFailure(std::exception_ptr error, const std::string& token, std::int64_t sent, std::int64_t status);
   void addSentBytes(std::int64_t count);

@@ -42,7 +42,8 @@ void LocalVideoHTTPServer::Impl::logRequestFailure(std::string_view reason, std:
   logThrottled("http_request_fail", kRequestLineRule, [&](std::int64_t count) {
     if (!error) {
       if (!token) {
-        Log::localvideo().error("http_request_fail reason=%{public}s status=%ld occurrences=%ld", reason, status, count);
+        Log::localvideo().error("http_request_fail reason=%{public}s status=%ld occurrences=%ld", reason, status,
+                                count);
       } else {
         Log::localvideo().error(
             "http_request_fail reason=%{public}s status=%ld token=%{private,mask.hash}s occurrences=%ld", reason,

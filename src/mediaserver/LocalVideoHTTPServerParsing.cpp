@@ -204,7 +204,8 @@ std::map<std::string, std::string> LocalVideoHTTPServer::parseQuery(const std::o
     if (result.contains(key)) {
       continue;
     }
-    result.emplace(std::move(key), equals == std::string_view::npos ? std::string() : decodedQueryPart(piece.substr(equals + 1)));
+    result.emplace(std::move(key),
+                   equals == std::string_view::npos ? std::string() : decodedQueryPart(piece.substr(equals + 1)));
   }
   return result;
 }

@@ -88,8 +88,7 @@ void LocalVideoHTTPServer::Impl::relayFailure(std::exception_ptr error, const st
     clientGone = true;
   } catch (const ConnectionSendError&) {
     clientGone = true;
-  } catch (...) {
-  }
+  } catch (...) {}
   if (clientGone) {
     logRequestAbort("client_gone", token, sent, error);
   } else {
@@ -104,7 +103,8 @@ void LocalVideoHTTPServer::Impl::addSentBytes(std::int64_t count) {
 
 runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runtime::Executor queue, Relay relayPtr,
                                                                 std::string token, std::string method,
-                                                                std::optional<std::string> range, Connection connection) {
+                                                                std::optional<std::string> range,
+                                                                Connection connection) {
   const auto post = [&](auto work) {
     queue.execute([weak, work = std::move(work)]() mutable {
       if (auto server = weak.lock()) {

@@ -88,7 +88,7 @@ struct Walk {
       runtime::checkCancellation();
       if (visited >= limits.maxVisited || std::chrono::steady_clock::now() >= deadline) {
         diagnostics::Log::source().notice("local_search_truncated visited=%ld found=%ld", visited,
-                             static_cast<std::int64_t>(results.size()));
+                                          static_cast<std::int64_t>(results.size()));
         stopped = true;
         return;
       }
@@ -227,9 +227,7 @@ const std::filesystem::path& MacLocalVideoLibrary::thumbnailDirectory() const no
   return impl_->thumbnailDirectory;
 }
 
-std::int64_t MacLocalVideoLibrary::scansRun() const noexcept {
-  return impl_->scansRun.load(std::memory_order_relaxed);
-}
+std::int64_t MacLocalVideoLibrary::scansRun() const noexcept { return impl_->scansRun.load(std::memory_order_relaxed); }
 
 std::vector<std::string> MacLocalVideoLibrary::searchTerms(std::string_view query) {
   auto terms = platform::text::splitOnWhitespace(query);
@@ -247,9 +245,8 @@ bool MacLocalVideoLibrary::nameMatches(std::string_view name, const std::vector<
 
 namespace {
 
-runtime::Awaitable<std::vector<MacLocalVideoLibrary::Entry>> entriesIn(std::shared_ptr<MacLocalVideoLibrary> self,
-                                                                       MacLocalVideoLibrary::Impl& impl,
-                                                                       std::filesystem::path folder) {
+runtime::Awaitable<std::vector<MacLocalVideoLibrary::Entry>>
+entriesIn(std::shared_ptr<MacLocalVideoLibrary> self, MacLocalVideoLibrary::Impl& impl, std::filesystem::path folder) {
   using Entries = std::vector<MacLocalVideoLibrary::Entry>;
   const auto key = MacLocalVideoLibrary::standardized(folder).string();
   auto gate = co_await impl.scanGates->gate(LocalVideoHTTPServer::volumeKey(key));
@@ -285,8 +282,8 @@ runtime::Awaitable<std::vector<MacLocalVideoLibrary::Entry>> MacLocalVideoLibrar
 
 namespace {
 
-runtime::Awaitable<std::optional<MacLocalVideoLibrary::Entry>> resolve(std::shared_ptr<MacLocalVideoLibrary> self,
-                                                                       MacLocalVideoLibrary::Impl& impl, std::string id) {
+runtime::Awaitable<std::optional<MacLocalVideoLibrary::Entry>>
+resolve(std::shared_ptr<MacLocalVideoLibrary> self, MacLocalVideoLibrary::Impl& impl, std::string id) {
   using Library = MacLocalVideoLibrary;
   const auto folder = impl.searchFolder();
   if (!folder) {

@@ -96,7 +96,8 @@ public:
   // The entry of the current folder with that id, with a content version.
   runtime::Awaitable<std::optional<Entry>> entry(std::string id);
   // Throws only runtime::CancellationError.
-  runtime::Awaitable<bool> check(std::string key, std::filesystem::path url, std::shared_ptr<ServingVersionGuard> guard);
+  runtime::Awaitable<bool> check(std::string key, std::filesystem::path url,
+                                 std::shared_ptr<ServingVersionGuard> guard);
   runtime::Awaitable<std::optional<std::filesystem::path>> thumbnail(Entry entry);
   runtime::Awaitable<std::optional<double>> duration(Entry entry);
 

@@ -114,8 +114,8 @@ bool MacLocalVideoLibrary::isInside(const std::filesystem::path& file, const std
 
 std::string MacLocalVideoLibrary::dateText(std::optional<Date> date) {
   std::array<char, 64> buffer{};
-  const auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), date.value_or(0.0),
-                                          std::chars_format::fixed);
+  const auto [end, error] =
+      std::to_chars(buffer.data(), buffer.data() + buffer.size(), date.value_or(0.0), std::chars_format::fixed);
   std::string text(buffer.data(), error == std::errc() ? end : buffer.data());
   if (text.find('.') == std::string::npos) {
     text += ".0";
@@ -123,9 +123,10 @@ std::string MacLocalVideoLibrary::dateText(std::optional<Date> date) {
   return text;
 }
 
-std::string MacLocalVideoLibrary::fileID(const std::filesystem::path& standardizedPath, std::optional<std::int64_t> size,
-                                         std::optional<Date> modified, std::optional<Date> created,
-                                         std::optional<Date> changed, std::optional<std::uint64_t> fileNumber) {
+std::string MacLocalVideoLibrary::fileID(const std::filesystem::path& standardizedPath,
+                                         std::optional<std::int64_t> size, std::optional<Date> modified,
+                                         std::optional<Date> created, std::optional<Date> changed,
+                                         std::optional<std::uint64_t> fileNumber) {
   std::string input = standardizedPath.string();
   input += '\0';
   input += std::to_string(size.value_or(-1));
@@ -210,8 +211,8 @@ std::optional<std::int64_t> MacLocalVideoLibrary::extendedAttributesHash(const s
   return hasher.finish();
 }
 
-std::optional<MacLocalVideoLibrary::ContentVersion> MacLocalVideoLibrary::ContentVersion::read(
-    const std::filesystem::path& path, bool includeExtendedAttributes) {
+std::optional<MacLocalVideoLibrary::ContentVersion>
+MacLocalVideoLibrary::ContentVersion::read(const std::filesystem::path& path, bool includeExtendedAttributes) {
   auto quick = [&]() -> std::optional<ContentVersion> {
     const auto facts = FileFacts::at(AT_FDCWD, path.c_str());
     if (!facts || !facts->regular) {
@@ -246,7 +247,8 @@ std::optional<MacLocalVideoLibrary::ContentVersion> MacLocalVideoLibrary::probe(
   if (!facts || !facts->regular || ::access(path.c_str(), R_OK) != 0) {
     return std::nullopt;
   }
-  if (fileID(standardized(path), facts->size, facts->modified, facts->created, facts->changed, facts->fileNumber) != id) {
+  if (fileID(standardized(path), facts->size, facts->modified, facts->created, facts->changed, facts->fileNumber) !=
+      id) {
     return std::nullopt;
   }
   auto full = ContentVersion::read(path, true);

@@ -72,7 +72,7 @@ void MacLocalVideoLibrary::Impl::purgeThumbnails(const std::filesystem::path& di
   }
   if (removed > 0) {
     diagnostics::Log::source().notice("local_thumbnail_purge removed=%ld kept=%ld", removed,
-                         static_cast<std::int64_t>(items.size()) - removed);
+                                      static_cast<std::int64_t>(items.size()) - removed);
   }
 }
 

@@ -104,17 +104,20 @@ private:
   void startRun(const std::string& key, Work work) {
     const auto id = ++nextID_;
     auto self = this->shared_from_this();
-    auto task = runtime::spawn(executorFor(priority_), [self, key, id, work = std::move(work)]() -> runtime::Awaitable<void> {
-      MarkStarted markStarted = [self, key, id]() -> runtime::Awaitable<void> { co_await self->markStarted(key, id); };
-      std::exception_ptr failure;
-      std::optional<V> value;
-      try {
-        value.emplace(co_await work(markStarted));
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      co_await self->finish(key, id, failure, std::move(value));
-    });
+    auto task =
+        runtime::spawn(executorFor(priority_), [self, key, id, work = std::move(work)]() -> runtime::Awaitable<void> {
+          MarkStarted markStarted = [self, key, id]() -> runtime::Awaitable<void> {
+            co_await self->markStarted(key, id);
+          };
+          std::exception_ptr failure;
+          std::optional<V> value;
+          try {
+            value.emplace(co_await work(markStarted));
+          } catch (...) {
+            failure = std::current_exception();
+          }
+          co_await self->finish(key, id, failure, std::move(value));
+        });
     running_.insert_or_assign(key, Run{id, std::move(task), false});
   }
 
@@ -129,7 +132,8 @@ private:
     co_await suspendOn<std::monostate>(this->executor(), std::move(mark));
   }
 
-  runtime::Awaitable<void> finish(std::string key, std::uint64_t id, std::exception_ptr failure, std::optional<V> value) {
+  runtime::Awaitable<void> finish(std::string key, std::uint64_t id, std::exception_ptr failure,
+                                  std::optional<V> value) {
     auto self = this->shared_from_this();
     auto complete = [this, self, key = std::move(key), id, failure, value = std::move(value)](auto resume) mutable {
       resume(nullptr, std::monostate{});

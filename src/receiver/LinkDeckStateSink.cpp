@@ -4,8 +4,7 @@
 
 namespace pd::receiver {
 
-LinkDeckStateSink::LinkDeckStateSink(const std::shared_ptr<link::NetworkManagerForMac>& manager)
-    : manager_(manager) {
+LinkDeckStateSink::LinkDeckStateSink(const std::shared_ptr<link::NetworkManagerForMac>& manager) : manager_(manager) {
   forwarding_ = manager->objectChanged().connect([this] { linkChanged_(); });
 }
 

@@ -100,8 +100,9 @@ Receiver::Receiver(Dependencies dependencies) : dependencies_(std::move(dependen
   });
   httpClient_ = std::make_shared<platform::http::Client>(httpConfiguration());
   instanceManager_ = makeInstanceManager(httpClient_);
-  runtime::spawnDetached(runtime::MainThread::executor(),
-                         [manager = instanceManager_]() -> runtime::Awaitable<void> { co_await manager->startMonitoring(); });
+  runtime::spawnDetached(runtime::MainThread::executor(), [manager = instanceManager_]() -> runtime::Awaitable<void> {
+    co_await manager->startMonitoring();
+  });
   diagnostics::MetricKitObserver::shared().subscribe();
   diagnostics::MainStallWatchdog::shared().start();
   if (dependencies_.beforeModels) dependencies_.beforeModels();

@@ -19,7 +19,7 @@ class NetworkManagerForMac;
 namespace pd::deckinput {
 class OSCServerService;
 class OSCViewModel;
-}
+} // namespace pd::deckinput
 namespace pd::relay {
 class RelayDiskCache;
 }

@@ -68,7 +68,7 @@ bool isPlainHostCharacter(char c) {
 
 struct Destination {
   std::string scheme; // lower case
-  std::string host;   // lower case; an IPv6 literal keeps its brackets
+  std::string host; // lower case; an IPv6 literal keeps its brackets
   std::optional<int> explicitPort;
   int effectivePort = 0;
 };
@@ -220,12 +220,12 @@ std::vector<Address> resolveAddresses(std::string_view host) {
   for (const ::addrinfo* answer = answers; answer != nullptr; answer = answer->ai_next) {
     if (answer->ai_addr == nullptr) continue;
     if (answer->ai_family == AF_INET && answer->ai_addrlen >= sizeof(::sockaddr_in)) {
-      const auto* ipv4 = reinterpret_cast<const std::uint8_t*>(
-          &reinterpret_cast<const ::sockaddr_in*>(answer->ai_addr)->sin_addr);
+      const auto* ipv4 =
+          reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<const ::sockaddr_in*>(answer->ai_addr)->sin_addr);
       addresses.emplace_back(ipv4, ipv4 + 4);
     } else if (answer->ai_family == AF_INET6 && answer->ai_addrlen >= sizeof(::sockaddr_in6)) {
-      const auto* ipv6 = reinterpret_cast<const std::uint8_t*>(
-          &reinterpret_cast<const ::sockaddr_in6*>(answer->ai_addr)->sin6_addr);
+      const auto* ipv6 =
+          reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<const ::sockaddr_in6*>(answer->ai_addr)->sin6_addr);
       addresses.emplace_back(ipv6, ipv6 + 16);
     }
   }
@@ -293,30 +293,30 @@ runtime::Awaitable<bool> isAllowedDestinationWithTimeout(std::string url, std::v
                                                          AddressClassifier classify, std::chrono::nanoseconds limit) {
   // The check task only waits; the lookup itself runs on the resolver pool, so cancelling the
   // task (the race does when the limit passes) ends it at once while the lookup runs on.
-  auto check = runtime::spawn(runtime::sharedPool().executor(),
-                              [url = std::move(url), rules = std::move(rules),
-                               classify = std::move(classify)]() mutable -> runtime::Awaitable<bool> {
-                                auto once = std::make_shared<Once>();
-                                const runtime::CancellationHandler onCancel([once] { once->finish(false); });
-                                auto start = [&, once](Once::Continuation done) {
-                                  if (!once->install(done)) {
-                                    done(false);
-                                    return;
-                                  }
-                                  resolverPool().post([once, url = std::move(url), rules = std::move(rules),
-                                                       classify = std::move(classify)] {
-                                    bool allowed = false;
-                                    try {
-                                      allowed = isAllowedDestination(url, rules, classify);
-                                    } catch (...) {
-                                      allowed = false;
-                                    }
-                                    once->finish(allowed);
-                                  });
-                                };
-                                const bool allowed = co_await runtime::awaitCallback<bool>(std::move(start));
-                                co_return allowed;
-                              });
+  auto check = runtime::spawn(
+      runtime::sharedPool().executor(),
+      [url = std::move(url), rules = std::move(rules),
+       classify = std::move(classify)]() mutable -> runtime::Awaitable<bool> {
+        auto once = std::make_shared<Once>();
+        const runtime::CancellationHandler onCancel([once] { once->finish(false); });
+        auto start = [&, once](Once::Continuation done) {
+          if (!once->install(done)) {
+            done(false);
+            return;
+          }
+          resolverPool().post([once, url = std::move(url), rules = std::move(rules), classify = std::move(classify)] {
+            bool allowed = false;
+            try {
+              allowed = isAllowedDestination(url, rules, classify);
+            } catch (...) {
+              allowed = false;
+            }
+            once->finish(allowed);
+          });
+        };
+        const bool allowed = co_await runtime::awaitCallback<bool>(std::move(start));
+        co_return allowed;
+      });
   const auto answer = co_await runtime::race(std::move(check), limit);
   co_return answer.value_or(false);
 }

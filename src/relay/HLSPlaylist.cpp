@@ -105,7 +105,8 @@ std::string buildMediaPlaylist(std::string_view uri, std::int64_t initSegmentSiz
 }
 
 std::string buildMasterPlaylist(std::string_view videoURI, std::string_view audioURI, std::int64_t bandwidth,
-                                const std::optional<std::string>& codecs, const std::optional<std::string>& resolution) {
+                                const std::optional<std::string>& codecs,
+                                const std::optional<std::string>& resolution) {
   std::string media = R"(#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID="aac",NAME="Audio",DEFAULT=YES,AUTOSELECT=YES,URI=")";
   media.append(audioURI).append("\"");
   std::string stream = "#EXT-X-STREAM-INF:BANDWIDTH=";
@@ -113,8 +114,8 @@ std::string buildMasterPlaylist(std::string_view videoURI, std::string_view audi
   if (codecs && !codecs->empty()) stream.append(",CODECS=\"").append(*codecs).append("\"");
   if (resolution && isResolution(*resolution)) stream.append(",RESOLUTION=").append(*resolution);
   stream += R"(,AUDIO="aac")";
-  return joinedLines({"#EXTM3U", "#EXT-X-VERSION:7", "#EXT-X-INDEPENDENT-SEGMENTS", std::move(media),
-                      std::move(stream), std::string(videoURI)});
+  return joinedLines({"#EXTM3U", "#EXT-X-VERSION:7", "#EXT-X-INDEPENDENT-SEGMENTS", std::move(media), std::move(stream),
+                      std::string(videoURI)});
 }
 
 std::optional<std::string> hlsCodecAttribute(const std::optional<std::string>& videoCodec,

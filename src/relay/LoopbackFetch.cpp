@@ -91,8 +91,8 @@ runtime::Awaitable<std::vector<std::uint8_t>> fetchPrefix(platform::http::Client
   co_return buffer;
 }
 
-runtime::Awaitable<std::int64_t> fetchLocalRange(platform::http::Client& client, std::string url,
-                                                 std::int64_t length, std::filesystem::path destination) {
+runtime::Awaitable<std::int64_t> fetchLocalRange(platform::http::Client& client, std::string url, std::int64_t length,
+                                                 std::filesystem::path destination) {
   if (length < 1) throw std::invalid_argument("fetchLocalRange needs at least one byte");
   TemporaryFile file(destination);
   // Only the client's queue touches these until the transfer has ended.

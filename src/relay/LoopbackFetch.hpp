@@ -25,7 +25,7 @@ runtime::Awaitable<std::vector<std::uint8_t>> fetchPrefix(platform::http::Client
 // Replaces `destination` with at most `length` (at least 1) bytes from the start of `url` and
 // answers how many it holds. A failed status leaves the destination untouched. Throws
 // RemoteVideoPrepareError, the client's transport errors and PosixError.
-runtime::Awaitable<std::int64_t> fetchLocalRange(platform::http::Client& client, std::string url,
-                                                 std::int64_t length, std::filesystem::path destination);
+runtime::Awaitable<std::int64_t> fetchLocalRange(platform::http::Client& client, std::string url, std::int64_t length,
+                                                 std::filesystem::path destination);
 
 } // namespace pd::relay

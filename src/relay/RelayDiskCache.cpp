@@ -69,9 +69,7 @@ std::string RelayDiskCache::hexString(std::string_view bytes) {
   return hex;
 }
 
-std::string RelayDiskCache::fileName(const Key& key) {
-  return hexString(key.videoID) + "_" + std::to_string(key.itag);
-}
+std::string RelayDiskCache::fileName(const Key& key) { return hexString(key.videoID) + "_" + std::to_string(key.itag); }
 
 std::optional<fs::path> RelayDiskCache::defaultDirectory() {
   const auto caches = platform::paths::cachesDirectory();
@@ -89,12 +87,11 @@ std::int64_t RelayDiskCache::limitForSetting(std::int64_t storedGigabytes) noexc
 std::optional<std::int64_t> RelayDiskCache::availableCapacity(const fs::path& location) {
   fs::path current = location;
   std::error_code error;
-  while (!fs::exists(fs::symlink_status(current, error)) &&
-         std::distance(current.begin(), current.end()) >= 2 && current.has_parent_path() &&
-         current.parent_path() != current) {
+  while (!fs::exists(fs::symlink_status(current, error)) && std::distance(current.begin(), current.end()) >= 2 &&
+         current.has_parent_path() && current.parent_path() != current) {
     current = current.parent_path();
   }
-  struct statvfs volume{};
+  struct statvfs volume {};
   if (::statvfs(current.c_str(), &volume) != 0) return std::nullopt;
   // What an unprivileged process may still claim: the root reserve does not count.
   const auto blocks = static_cast<unsigned long long>(volume.f_bavail);
@@ -121,9 +118,8 @@ void RelayDiskCache::logFailure(std::string_view stage, const std::exception& er
 RelayDiskCache::RelayDiskCache(Configuration configuration)
     : runtime::Actor(queue.executor()), state_(std::make_unique<State>(std::move(configuration))) {
   if (!state_->config.limitProvider) state_->config.limitProvider = [] { return limitForSetting(0); };
-  if (!state_->config.freeSpaceProvider) state_->config.freeSpaceProvider = [](const fs::path&) {
-    return std::optional<std::int64_t>();
-  };
+  if (!state_->config.freeSpaceProvider)
+    state_->config.freeSpaceProvider = [](const fs::path&) { return std::optional<std::int64_t>(); };
 }
 
 RelayDiskCache::~RelayDiskCache() = default;
@@ -144,9 +140,8 @@ runtime::Awaitable<RelayDiskCache::Registration> RelayDiskCache::registerDescrip
 }
 
 runtime::Awaitable<void> RelayDiskCache::release(Registration registration) {
-  return onActor([self = shared_from_this(), registration = std::move(registration)] {
-    self->state_->release(registration);
-  });
+  return onActor(
+      [self = shared_from_this(), registration = std::move(registration)] { self->state_->release(registration); });
 }
 
 runtime::Awaitable<std::optional<RelayDiskCache::Descriptor>> RelayDiskCache::descriptor(Key key) {
@@ -167,7 +162,7 @@ runtime::Awaitable<bool> RelayDiskCache::writeChunk(Descriptor descriptor, std::
 }
 
 runtime::Awaitable<RelayDiskCache::PrefetchStep> RelayDiskCache::nextPrefetchChunk(Descriptor descriptor,
-                                                                                  std::int64_t from) {
+                                                                                   std::int64_t from) {
   return onActor([self = shared_from_this(), descriptor = std::move(descriptor), from] {
     return self->state_->nextPrefetchChunk(descriptor, from);
   });
@@ -216,9 +211,7 @@ void RelayDiskCache::State::failure(std::string_view stage, int errnum) {
   emit([stage = std::string(stage), errnum] { logFailure(stage, files::posixError(errnum)); });
 }
 
-fs::path RelayDiskCache::State::fileOf(const Key& key) const {
-  return *config.directory / (fileName(key) + ".data");
-}
+fs::path RelayDiskCache::State::fileOf(const Key& key) const { return *config.directory / (fileName(key) + ".data"); }
 
 // --- state: registration ----------------------------------------------------------------------
 
@@ -289,7 +282,8 @@ std::optional<RelayDiskCache::Bytes> RelayDiskCache::State::readChunk(const Desc
   };
   auto handle = files::openFileSecurely(file, O_RDONLY);
   if (!handle.file) return readFailed(handle.error);
-  if (::lseek(handle.file.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return readFailed(files::currentErrnoOrEIO());
+  if (::lseek(handle.file.get(), static_cast<off_t>(offset), SEEK_SET) < 0)
+    return readFailed(files::currentErrnoOrEIO());
   Bytes bytes(static_cast<std::size_t>(count));
   std::size_t filled = 0;
   while (filled < bytes.size()) {
@@ -309,8 +303,7 @@ std::optional<RelayDiskCache::Bytes> RelayDiskCache::State::readChunk(const Desc
 
 // --- state: budget ----------------------------------------------------------------------------
 
-std::int64_t RelayDiskCache::State::growth(const Descriptor& descriptor, std::int64_t index,
-                                           std::int64_t size) const {
+std::int64_t RelayDiskCache::State::growth(const Descriptor& descriptor, std::int64_t index, std::int64_t size) const {
   const fs::path file = fileOf(descriptor.key);
   const std::int64_t start = index * kChunk;
   const std::int64_t end = saturatingAdd(start, size);
@@ -360,8 +353,8 @@ bool RelayDiskCache::State::writeChunk(const Descriptor& descriptor, std::int64_
   }
   if (verdict.budget == Budget::overLimit) {
     diagnostics::logThrottled(Log::localvideo(), Level::notice, "relay_cache_skip_over_limit", kSkipRule,
-                              "relay_cache_skip reason=over_limit size_b=%lld limit_b=%lld occurrences=%ld",
-                              totalBytes, config.limitProvider());
+                              "relay_cache_skip reason=over_limit size_b=%lld limit_b=%lld occurrences=%ld", totalBytes,
+                              config.limitProvider());
     return false;
   }
 
@@ -377,8 +370,8 @@ bool RelayDiskCache::State::writeChunk(const Descriptor& descriptor, std::int64_
   return stored;
 }
 
-bool RelayDiskCache::State::writeUnderExitPurgeLock(const Descriptor& descriptor, std::int64_t index,
-                                                    const Bytes& data, std::int64_t limit) {
+bool RelayDiskCache::State::writeUnderExitPurgeLock(const Descriptor& descriptor, std::int64_t index, const Bytes& data,
+                                                    std::int64_t limit) {
   const fs::path& directory = *config.directory;
   if (exitPurgeDirectories().contains(files::directoryKey(directory))) return false;
   const fs::path file = fileOf(descriptor.key);
@@ -441,11 +434,11 @@ bool RelayDiskCache::State::writeUnderExitPurgeLock(const Descriptor& descriptor
   const bool complete = static_cast<std::int64_t>(item.present.size()) == chunkCount(descriptor.length);
   evict(0, limit);
   if (complete) {
-    emit([videoID = descriptor.key.videoID, itag = descriptor.key.itag, length = descriptor.length,
-          total = totalBytes] {
-      Log::localvideo().notice("relay_cache_complete video=%{public}s itag=%ld size_b=%lld cache_b=%lld", videoID,
-                               itag, length, total);
-    });
+    emit(
+        [videoID = descriptor.key.videoID, itag = descriptor.key.itag, length = descriptor.length, total = totalBytes] {
+          Log::localvideo().notice("relay_cache_complete video=%{public}s itag=%ld size_b=%lld cache_b=%lld", videoID,
+                                   itag, length, total);
+        });
   }
   return true;
 }
@@ -469,8 +462,7 @@ void RelayDiskCache::State::recordWriteFailure(const Descriptor& descriptor, con
 
 // --- state: prefetch planning -----------------------------------------------------------------
 
-RelayDiskCache::PrefetchStep RelayDiskCache::State::nextPrefetchChunk(const Descriptor& descriptor,
-                                                                      std::int64_t from) {
+RelayDiskCache::PrefetchStep RelayDiskCache::State::nextPrefetchChunk(const Descriptor& descriptor, std::int64_t from) {
   using Stop = PrefetchStep::Stop;
   if (!prepareIfNeeded() || !config.directory) return PrefetchStep::stopped(Stop::unavailable);
   if (const auto newest = this->descriptor(descriptor.key); newest && *newest != descriptor) {

@@ -71,7 +71,7 @@ std::string directoryKey(const fs::path& directory) { return absoluteWithoutTrai
 bool isSafeDirectoryPath(const fs::path& directory) {
   for (fs::path current = absoluteWithoutTrailingSlash(directory); componentCount(current) >= 2;
        current = current.parent_path()) {
-    struct stat status{};
+    struct stat status {};
     if (::lstat(current.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) return false;
   }
   return true;
@@ -97,7 +97,7 @@ OpenedFile openFileSecurely(const fs::path& file, int flags) {
   FileDescriptor opened(
       ::openat(parent.get(), absolute.filename().c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644));
   if (!opened) return {{}, currentErrnoOrEIO()};
-  struct stat status{};
+  struct stat status {};
   if (::fstat(opened.get(), &status) != 0) return {{}, currentErrnoOrEIO()};
   if (!S_ISREG(status.st_mode) || status.st_nlink != 1) return {{}, kEFTYPE};
   return {std::move(opened), 0};
@@ -108,7 +108,7 @@ bool removeFileSafely(const fs::path& file) {
   const FileDescriptor parent = openDirectorySecurely(absolute.parent_path());
   if (!parent) return errno == ENOENT;
   const std::string name = absolute.filename().string();
-  struct stat status{};
+  struct stat status {};
   if (::fstatat(parent.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
   if (!S_ISLNK(status.st_mode) && !S_ISREG(status.st_mode)) {
     errno = kEFTYPE; // refused by us, not by a failed call
@@ -119,18 +119,18 @@ bool removeFileSafely(const fs::path& file) {
 }
 
 bool isSymbolicLink(const fs::path& path) {
-  struct stat status{};
+  struct stat status {};
   return ::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
 }
 
 std::int64_t fileSize(const fs::path& path) {
-  struct stat status{};
+  struct stat status {};
   if (::lstat(path.c_str(), &status) != 0 || status.st_size < 0) return 0;
   return static_cast<std::int64_t>(status.st_size);
 }
 
 std::int64_t allocatedSize(const fs::path& path) {
-  struct stat status{};
+  struct stat status {};
   if (::lstat(path.c_str(), &status) != 0 || status.st_blocks < 0) return 0;
   constexpr std::int64_t kBlock = 512;
   const auto blocks = static_cast<std::int64_t>(status.st_blocks);

@@ -34,8 +34,8 @@ public:
     }
     static bool containsUnsafeCharacter(const std::string& text) {
       for (const char c : text) {
-        const bool safe = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' ||
-                          c == '-';
+        const bool safe =
+            (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '-';
         if (!safe) return true;
       }
       return false;
@@ -62,7 +62,7 @@ public:
   struct PrefetchStep {
     enum class Stop : std::uint8_t { complete, diskLow, overLimit, mismatch, unavailable };
     std::optional<std::int64_t> fetchIndex; // set: fetch this chunk
-    Stop stop = Stop::complete;             // meaningful only without fetchIndex
+    Stop stop = Stop::complete; // meaningful only without fetchIndex
 
     static PrefetchStep fetch(std::int64_t index) { return {index, Stop::complete}; }
     static PrefetchStep stopped(Stop reason) { return {std::nullopt, reason}; }

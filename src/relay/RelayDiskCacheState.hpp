@@ -33,7 +33,7 @@ struct RelayDiskCache::State {
     std::optional<std::string> lastModified;
     std::set<std::int64_t> present;
     std::int64_t listed = 0; // sum of the written chunks' sizes
-    std::int64_t bytes = 0;  // charged: max(allocated size, listed)
+    std::int64_t bytes = 0; // charged: max(allocated size, listed)
     runtime::Clock::MonotonicTime lastAccess;
   };
 
@@ -70,10 +70,8 @@ struct RelayDiskCache::State {
   std::optional<Bytes> readChunk(const Descriptor& descriptor, std::int64_t index);
   bool writeChunk(const Descriptor& descriptor, std::int64_t index, const Bytes& data);
   // limit: read before the lock, so that nothing is called out to while it is held.
-  bool writeUnderExitPurgeLock(const Descriptor& descriptor, std::int64_t index, const Bytes& data,
-                               std::int64_t limit);
-  void recordWriteFailure(const Descriptor& descriptor, const std::filesystem::path& file, bool invalidate,
-                          int errnum);
+  bool writeUnderExitPurgeLock(const Descriptor& descriptor, std::int64_t index, const Bytes& data, std::int64_t limit);
+  void recordWriteFailure(const Descriptor& descriptor, const std::filesystem::path& file, bool invalidate, int errnum);
   PrefetchStep nextPrefetchChunk(const Descriptor& descriptor, std::int64_t from);
   std::int64_t growth(const Descriptor& descriptor, std::int64_t index, std::int64_t size) const;
   BudgetVerdict budgetCheck(std::int64_t growth);

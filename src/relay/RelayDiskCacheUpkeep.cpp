@@ -121,7 +121,7 @@ void RelayDiskCache::State::discardFile(const fs::path& file, std::int64_t bytes
 void RelayDiskCache::State::recoverIfDirectoryMissing() {
   if (!config.directory) return;
   if (items.empty() && pendingDeletion.empty()) return;
-  struct stat status{};
+  struct stat status {};
   if (::lstat(config.directory->c_str(), &status) == 0 || errno != ENOENT) return;
   std::vector<Key> keys;
   keys.reserve(items.size());
@@ -141,7 +141,7 @@ void RelayDiskCache::State::verifyFile(const Key& key) {
       if (errno != ENOENT) return;
       gone = true;
     } else {
-      struct stat status{};
+      struct stat status {};
       if (::fstatat(parent.get(), file.filename().c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) return;
         gone = true;
@@ -170,9 +170,8 @@ void RelayDiskCache::State::verifyFile(const Key& key) {
 void RelayDiskCache::State::retryPendingDeletions() {
   const auto snapshot = pendingDeletion;
   for (const auto& [file, bytes] : snapshot) {
-    const bool reused = config.directory && std::any_of(items.begin(), items.end(), [&](const auto& entry) {
-                          return fileOf(entry.first) == file;
-                        });
+    const bool reused = config.directory && std::any_of(items.begin(), items.end(),
+                                                        [&](const auto& entry) { return fileOf(entry.first) == file; });
     if (reused) continue;
     if (deleteFile(file)) {
       pendingDeletion.erase(file);
@@ -241,7 +240,7 @@ void RelayDiskCache::purgeAtExit(const std::optional<fs::path>& directory) {
   {
     const std::scoped_lock lock(exitPurgeLock());
     exitPurgeDirectories().insert(target.string());
-    struct stat status{};
+    struct stat status {};
     if (::lstat(target.c_str(), &status) != 0 && errno == ENOENT) return;
     if (!files::isSafeDirectoryPath(target)) {
       lines.emplace_back([] {
@@ -266,7 +265,7 @@ void RelayDiskCache::purgeAtExit(const std::optional<fs::path>& directory) {
             if (errno != ENOENT) failures += 1;
             continue;
           }
-          struct stat entry{};
+          struct stat entry {};
           if (::fstatat(parent.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT) failures += 1;
             continue;

@@ -24,8 +24,7 @@ void logStop(const RelayDiskCacheInterface::Descriptor& descriptor, std::string_
 runtime::Awaitable<void> sleepIgnoringInterruption(std::chrono::nanoseconds duration) {
   try {
     co_await runtime::sleep(duration);
-  } catch (const runtime::CancellationError&) {
-  }
+  } catch (const runtime::CancellationError&) {}
 }
 
 enum class FetchFailure { yield, cancellation, other };

@@ -67,7 +67,8 @@ runtime::Awaitable<Response> sendHops(std::vector<std::string> rules, AddressCla
     const auto location = response.header("location");
     const auto target = location ? RelayRedirectGuard::resolveLocation(request.url, *location) : std::nullopt;
     if (!target) co_return response;
-    if (hop == RelayRedirectGuard::kMaxRedirects) throw platform::http::tooManyRedirects(RelayRedirectGuard::kMaxRedirects);
+    if (hop == RelayRedirectGuard::kMaxRedirects)
+      throw platform::http::tooManyRedirects(RelayRedirectGuard::kMaxRedirects);
     const bool allowed = co_await isAllowedDestinationWithTimeout(*target, rules, classify);
     runtime::checkCancellation();
     if (!allowed) {
@@ -91,7 +92,8 @@ runtime::Awaitable<Response> sendHops(std::vector<std::string> rules, AddressCla
 
 RelayRedirectGuard::RelayRedirectGuard(std::vector<std::string> rules, AddressClassifier classify,
                                        std::optional<std::string> token)
-    : rules_(std::move(rules)), classify_(classify ? std::move(classify) : AddressClassifier(classifyAddress)),
+    : rules_(std::move(rules)),
+      classify_(classify ? std::move(classify) : AddressClassifier(classifyAddress)),
       token_(std::move(token)) {}
 
 runtime::Awaitable<Response> RelayRedirectGuard::send(platform::http::Client& client, platform::http::Request request,

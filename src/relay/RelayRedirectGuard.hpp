@@ -34,8 +34,7 @@ public:
   // platform::http::ConnectRefusedError. An awaitable rather than a Task: it must see the
   // awaiting task's cancellation. The awaitable holds its own copy of the rules; `client` must
   // outlive it.
-  runtime::Awaitable<platform::http::Response> send(platform::http::Client& client,
-                                                    platform::http::Request request,
+  runtime::Awaitable<platform::http::Response> send(platform::http::Client& client, platform::http::Request request,
                                                     platform::http::BodySink sink) const;
 
   // A Location value resolved against the URL that answered with it; nothing when either does

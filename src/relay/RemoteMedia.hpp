@@ -56,8 +56,6 @@ struct ContentRange {
 std::optional<ContentRange> parseContentRange(std::optional<std::string_view> text);
 
 // A total length the relay accepts: 1 to 2^40 bytes.
-inline bool isAcceptableTotal(std::int64_t value) {
-  return ((static_cast<std::uint64_t>(value) - 1u) >> 40) == 0u;
-}
+inline bool isAcceptableTotal(std::int64_t value) { return ((static_cast<std::uint64_t>(value) - 1u) >> 40) == 0u; }
 
 } // namespace pd::relay

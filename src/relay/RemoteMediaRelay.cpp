@@ -14,9 +14,9 @@ std::shared_ptr<RemoteMediaRelay> RemoteMediaRelay::create(Configuration configu
   auto relay = std::shared_ptr<RemoteMediaRelay>(new RemoteMediaRelay(std::move(configuration)));
   // The background prefetch works on the relay's own state, so it can only be made beside it.
   if (!relay->configuration_.prefetch && relay->configuration_.cache) {
-    relay->prefetch_ = RelayPrefetch::make(
-        relay, relay->executor(),
-        {relay->configuration_.prefetchBytesPerSecond, std::chrono::milliseconds(500), relay->configuration_.chunkSize});
+    relay->prefetch_ = RelayPrefetch::make(relay, relay->executor(),
+                                           {relay->configuration_.prefetchBytesPerSecond,
+                                            std::chrono::milliseconds(500), relay->configuration_.chunkSize});
   }
   return relay;
 }
@@ -128,7 +128,8 @@ void RemoteMediaRelay::unregisterOnActor(const std::string& token) {
         auto self = shared_from_this();
         runtime::spawnDetached(executor(),
                                [self, registration = *entry->cacheRegistration]() -> runtime::Awaitable<void> {
-                                 if (self->configuration_.cache) co_await self->configuration_.cache->release(registration);
+                                 if (self->configuration_.cache)
+                                   co_await self->configuration_.cache->release(registration);
                                  co_await self->prefetch_->resumePrefetch(registration.descriptor.key);
                                });
       }
@@ -239,8 +240,7 @@ runtime::Awaitable<std::int64_t> RemoteMediaRelay::totalLengthOnActor(std::strin
   } else if (auto pending = entry->cacheInstall) {
     try {
       co_await pending.value();
-    } catch (...) {
-    }
+    } catch (...) {}
   }
   co_return length;
 }
@@ -287,9 +287,9 @@ void RemoteMediaRelay::statsTick() {
 
 void RemoteMediaRelay::logStats() {
   if (statsUpstreamBytes_ <= 0 && statsServedBytes_ <= 0) return;
-  Log::localvideo().notice("relay_stats upstream_b=%lld served_b=%lld prefetch_b=%lld hits=%ld disk_hits=%ld misses=%ld",
-                           statsUpstreamBytes_, statsServedBytes_, statsPrefetchBytes_, statsHits_, statsDiskHits_,
-                           statsMisses_);
+  Log::localvideo().notice(
+      "relay_stats upstream_b=%lld served_b=%lld prefetch_b=%lld hits=%ld disk_hits=%ld misses=%ld",
+      statsUpstreamBytes_, statsServedBytes_, statsPrefetchBytes_, statsHits_, statsDiskHits_, statsMisses_);
   statsUpstreamBytes_ = 0;
   statsServedBytes_ = 0;
   statsPrefetchBytes_ = 0;

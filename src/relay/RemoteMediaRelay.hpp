@@ -161,8 +161,7 @@ private:
   void unregisterOnActor(const std::string& token);
   runtime::Awaitable<std::int64_t> totalLengthOnActor(std::string token);
   runtime::Awaitable<SharedBytes> chunkOnActor(std::string token, std::int64_t index, bool prefetch);
-  runtime::Awaitable<SharedBytes> joinChunk(ChunkKey key, std::shared_ptr<SharedWork<SharedBytes>> work,
-                                            bool prefetch);
+  runtime::Awaitable<SharedBytes> joinChunk(ChunkKey key, std::shared_ptr<SharedWork<SharedBytes>> work, bool prefetch);
   void scheduleCacheWrite(Descriptor descriptor, std::int64_t index, SharedBytes data);
   runtime::Awaitable<void> acquireSlotOnActor(std::optional<ChunkKey> yieldingFor);
   void releaseSlotOnActor();

@@ -39,7 +39,7 @@ runtime::Awaitable<RemoteMediaRelay::Chunk> RemoteMediaRelay::chunk(std::string 
 }
 
 runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor(std::string token, std::int64_t index,
-                                                                           bool prefetch) {
+                                                                                 bool prefetch) {
   const bool foreground = !prefetch;
   DemandScope demand(foreground ? &foregroundDemand_ : nullptr);
   const ChunkKey key{token, index};
@@ -121,37 +121,38 @@ runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor
     owned = key;
   }
   auto self = shared_from_this();
-  auto task = runtime::spawn(
-      runtime::sharedPool().executor(),
-      [self, owned, token, start, last = end - 1, prefetch, descriptor, cache,
-       index]() -> runtime::Awaitable<SharedBytes> {
-        co_await self->acquireUpstreamSlot(owned);
-        std::exception_ptr error;
-        SharedBytes bytes;
-        try {
-          auto fetched = co_await self->fetchUpstream(token, start, last, false, prefetch);
-          bytes = std::make_shared<const Bytes>(std::move(fetched.body));
-        } catch (...) {
-          error = std::current_exception();
-        }
-        if (!error && !prefetch && descriptor && cache) {
-          auto write = [self, descriptor, index, bytes] { self->scheduleCacheWrite(*descriptor, index, bytes); };
-          co_await self->onActor(std::move(write));
-        }
-        runtime::spawnDetached(self->executor(), [self]() -> runtime::Awaitable<void> {
-          self->releaseSlotOnActor();
-          co_return;
-        });
-        if (error) std::rethrow_exception(error);
-        co_return bytes;
-      });
+  auto task = runtime::spawn(runtime::sharedPool().executor(),
+                             [self, owned, token, start, last = end - 1, prefetch, descriptor, cache,
+                              index]() -> runtime::Awaitable<SharedBytes> {
+                               co_await self->acquireUpstreamSlot(owned);
+                               std::exception_ptr error;
+                               SharedBytes bytes;
+                               try {
+                                 auto fetched = co_await self->fetchUpstream(token, start, last, false, prefetch);
+                                 bytes = std::make_shared<const Bytes>(std::move(fetched.body));
+                               } catch (...) {
+                                 error = std::current_exception();
+                               }
+                               if (!error && !prefetch && descriptor && cache) {
+                                 auto write = [self, descriptor, index, bytes] {
+                                   self->scheduleCacheWrite(*descriptor, index, bytes);
+                                 };
+                                 co_await self->onActor(std::move(write));
+                               }
+                               runtime::spawnDetached(self->executor(), [self]() -> runtime::Awaitable<void> {
+                                 self->releaseSlotOnActor();
+                                 co_return;
+                               });
+                               if (error) std::rethrow_exception(error);
+                               co_return bytes;
+                             });
   auto work = SharedWork<SharedBytes>::make(std::move(task));
   inflight_.insert_or_assign(key, work);
   co_return co_await joinChunk(key, std::move(work), prefetch);
 }
 
-runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::joinChunk(
-    ChunkKey key, std::shared_ptr<SharedWork<SharedBytes>> work, bool prefetch) {
+runtime::Awaitable<RemoteMediaRelay::SharedBytes>
+RemoteMediaRelay::joinChunk(ChunkKey key, std::shared_ptr<SharedWork<SharedBytes>> work, bool prefetch) {
   SharedBytes bytes;
   std::exception_ptr error;
   try {
@@ -182,15 +183,16 @@ void RemoteMediaRelay::scheduleCacheWrite(Descriptor descriptor, std::int64_t in
   if (pendingCacheWrites_ < kMaxPendingCacheWrites) {
     ++pendingCacheWrites_;
     auto self = shared_from_this();
-    runtime::spawnDetached(executor(), [self, cache, descriptor = std::move(descriptor), index,
-                                        data = std::move(data)]() mutable -> runtime::Awaitable<void> {
-      try {
-        (void)co_await cache->writeChunk(std::move(descriptor), index, Bytes(*data));
-      } catch (...) {
-        // The disk cache answers failures with false; nothing of it may stop the count below.
-      }
-      --self->pendingCacheWrites_;
-    });
+    runtime::spawnDetached(executor(),
+                           [self, cache, descriptor = std::move(descriptor), index,
+                            data = std::move(data)]() mutable -> runtime::Awaitable<void> {
+                             try {
+                               (void)co_await cache->writeChunk(std::move(descriptor), index, Bytes(*data));
+                             } catch (...) {
+                               // The disk cache answers failures with false; nothing of it may stop the count below.
+                             }
+                             --self->pendingCacheWrites_;
+                           });
     return;
   }
   diagnostics::logThrottled<std::int64_t>(Log::localvideo(), platform::log::Level::notice,

@@ -121,18 +121,16 @@ void RemoteMediaRelay::cancelUpstreamWaiter(std::uint64_t id) {
 
 // --- the fetch ---
 
-runtime::Awaitable<RemoteMediaRelay::Fetched> RemoteMediaRelay::fetchUpstream(std::string token, std::int64_t start,
-                                                                              std::int64_t end, bool retried,
-                                                                              bool prefetch) {
+runtime::Awaitable<RemoteMediaRelay::Fetched>
+RemoteMediaRelay::fetchUpstream(std::string token, std::int64_t start, std::int64_t end, bool retried, bool prefetch) {
   auto self = shared_from_this();
   return onActor([self, token = std::move(token), start, end, retried, prefetch]() -> runtime::Awaitable<Fetched> {
     co_return co_await self->fetchOnActor(token, start, end, retried, prefetch);
   });
 }
 
-runtime::Awaitable<RemoteMediaRelay::Fetched> RemoteMediaRelay::fetchOnActor(std::string token, std::int64_t start,
-                                                                             std::int64_t end, bool retried,
-                                                                             bool prefetch) {
+runtime::Awaitable<RemoteMediaRelay::Fetched>
+RemoteMediaRelay::fetchOnActor(std::string token, std::int64_t start, std::int64_t end, bool retried, bool prefetch) {
   Entry* entry = find(token);
   if (entry == nullptr) throw RelayError::unknownToken();
   // A refresh under way finishes before the address is read.
@@ -142,7 +140,8 @@ runtime::Awaitable<RemoteMediaRelay::Fetched> RemoteMediaRelay::fetchOnActor(std
   const std::string url = entry->media.url;
   const std::vector<std::string> rules = entry->media.allowedHosts;
   const std::int64_t generation = entry->urlGeneration;
-  const AddressClassifier classify = configuration_.classify ? configuration_.classify : AddressClassifier(classifyAddress);
+  const AddressClassifier classify =
+      configuration_.classify ? configuration_.classify : AddressClassifier(classifyAddress);
 
   const bool allowed = co_await isAllowedDestinationWithTimeout(url, rules, classify);
   runtime::checkCancellation();
@@ -287,12 +286,11 @@ runtime::Awaitable<void> RemoteMediaRelay::refresh(std::string token, long statu
     std::rethrow_exception(error);
   } catch (const RelayError& relayError) {
     if (relayError.errorCase() == RelayError::Case::identityChanged) result = "identity_changed";
-  } catch (...) {
-  }
+  } catch (...) {}
   const auto fields = diagnostics::LogErrorFields::fields(error, true);
-  Log::localvideo().error(
-      "relay_refresh result=%{public}s status=%ld token=%{private,mask.hash}s err_domain=%{public}s err_code=%ld error=%s",
-      result, status, token, fields.domain, fields.code, fields.detail);
+  Log::localvideo().error("relay_refresh result=%{public}s status=%ld token=%{private,mask.hash}s "
+                          "err_domain=%{public}s err_code=%ld error=%s",
+                          result, status, token, fields.domain, fields.code, fields.detail);
   std::rethrow_exception(error);
 }
 

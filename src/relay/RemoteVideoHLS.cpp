@@ -39,7 +39,8 @@ runtime::Awaitable<std::optional<MP4Sidx::Index>> settle(const IndexRead& read, 
 
 runtime::Awaitable<MP4Sidx::Index> fetchSegmentIndex(platform::http::Client& client, std::string token,
                                                      std::uint16_t port) {
-  const auto bytes = co_await fetchPrefix(client, "http://127.0.0.1:" + std::to_string(port) + "/" + token, kPrefixBytes);
+  const auto bytes =
+      co_await fetchPrefix(client, "http://127.0.0.1:" + std::to_string(port) + "/" + token, kPrefixBytes);
   co_return MP4Sidx::parse(bytes);
 }
 
@@ -71,13 +72,14 @@ runtime::Awaitable<RemoteVideoHLS> buildRemoteVideoHLS(platform::http::Client& c
   RemoteVideoHLS hls;
   hls.videoSegments = video->segments.size();
   hls.audioSegments = audio->segments.size();
-  hls.videoPlaylistToken = server.registerPlaylist(buildMediaPlaylist(videoToken, video->initSegmentSize, video->segments));
-  hls.audioPlaylistToken = server.registerPlaylist(buildMediaPlaylist(audioToken, audio->initSegmentSize, audio->segments));
+  hls.videoPlaylistToken =
+      server.registerPlaylist(buildMediaPlaylist(videoToken, video->initSegmentSize, video->segments));
+  hls.audioPlaylistToken =
+      server.registerPlaylist(buildMediaPlaylist(audioToken, audio->initSegmentSize, audio->segments));
   const auto codecs = hlsCodecAttribute(stream.video.codec, audioTrack ? audioTrack->codec : std::nullopt);
   const auto bandwidth = hlsBandwidth(stream.video.bitrate, audioTrack ? audioTrack->bitrate : std::nullopt);
-  hls.masterToken = server.registerPlaylist(buildMasterPlaylist(hls.videoPlaylistToken + ".m3u8",
-                                                                hls.audioPlaylistToken + ".m3u8", bandwidth, codecs,
-                                                                stream.resolution));
+  hls.masterToken = server.registerPlaylist(buildMasterPlaylist(
+      hls.videoPlaylistToken + ".m3u8", hls.audioPlaylistToken + ".m3u8", bandwidth, codecs, stream.resolution));
   co_return hls;
 }
 

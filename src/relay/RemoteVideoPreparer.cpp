@@ -66,9 +66,8 @@ RemoteVideoPreparer::prepare(ResolvedStream stream, std::string op) const {
   co_return std::pair(video, std::move(audio));
 }
 
-runtime::Awaitable<PreparedRemoteVideo> RemoteVideoPreparer::prepareForBroadcast(std::string videoID,
-                                                                                 std::uint16_t port,
-                                                                                 std::string op) const {
+runtime::Awaitable<PreparedRemoteVideo>
+RemoteVideoPreparer::prepareForBroadcast(std::string videoID, std::uint16_t port, std::string op) const {
   const auto started = runtime::Clock::current().monotonic();
   const ResolvedStream stream = co_await source_->fetchVideoData(videoID, false, std::nullopt, op);
   runtime::checkCancellation();
@@ -123,8 +122,9 @@ runtime::Awaitable<PreparedRemoteVideo> RemoteVideoPreparer::prepareForBroadcast
     co_return prepared;
   }
   prepared.tokens.insert(prepared.tokens.end(), {hls->videoPlaylistToken, hls->audioPlaylistToken, hls->masterToken});
-  Log::source().debug("hls_build_complete video=%{public}s video_segments=%ld audio_segments=%ld op=%{public}s", videoID,
-                      static_cast<std::int64_t>(hls->videoSegments), static_cast<std::int64_t>(hls->audioSegments), op);
+  Log::source().debug("hls_build_complete video=%{public}s video_segments=%ld audio_segments=%ld op=%{public}s",
+                      videoID, static_cast<std::int64_t>(hls->videoSegments),
+                      static_cast<std::int64_t>(hls->audioSegments), op);
   prepared.kind = PreparedRemoteVideo::Kind::hls;
   prepared.entryPath = hls->masterToken + ".m3u8";
   logComplete(videoID, prepared.kind, started, op);

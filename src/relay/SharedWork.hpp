@@ -114,8 +114,9 @@ public:
     WorkOutcome<T> outcome;
     {
       // Runs at once when the calling task is already cancelled.
-      runtime::CancellationHandler onCancel(
-          [gate] { gate->resolve({std::nullopt, std::make_exception_ptr(runtime::CancellationError())}); });
+      runtime::CancellationHandler onCancel([gate] {
+        gate->resolve({std::nullopt, std::make_exception_ptr(runtime::CancellationError())});
+      });
       auto start = [gate, state = task_.state()](runtime::UniqueFunction<void(WorkOutcome<T>)> done) {
         if (!gate->install(std::move(done))) return;
         // Forwards the work's outcome to this caller's gate; a gate that already delivered a

@@ -30,12 +30,9 @@ bool parsesAsURL(const std::string& text) { return boost::urls::parse_uri(text).
 
 std::string_view rawValue(ProxyPolicy policy) noexcept {
   switch (policy) {
-  case ProxyPolicy::directOnly:
-    return "direct";
-  case ProxyPolicy::proxyOnly:
-    return "proxy";
-  case ProxyPolicy::automatic:
-    break;
+  case ProxyPolicy::directOnly: return "direct";
+  case ProxyPolicy::proxyOnly: return "proxy";
+  case ProxyPolicy::automatic: break;
   }
   return "auto";
 }
@@ -155,8 +152,9 @@ nlohmann::json InvidiousInstanceManager::encodeInstances(const std::vector<Invid
   return array;
 }
 
-std::vector<InvidiousInstance> InvidiousInstanceManager::effectiveList(const std::vector<InvidiousInstance>& userInstances,
-                                                                       bool defaultFallbackEnabled) {
+std::vector<InvidiousInstance>
+InvidiousInstanceManager::effectiveList(const std::vector<InvidiousInstance>& userInstances,
+                                        bool defaultFallbackEnabled) {
   auto list = userInstances;
   if (defaultFallbackEnabled) list.insert(list.end(), defaultInstances().begin(), defaultInstances().end());
   if (list.empty()) list = defaultInstances();

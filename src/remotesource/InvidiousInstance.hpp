@@ -13,7 +13,7 @@ namespace pd::remotesource {
 enum class ProxyPolicy { automatic, directOnly, proxyOnly };
 
 inline constexpr std::array<ProxyPolicy, 3> kAllProxyPolicies = {ProxyPolicy::automatic, ProxyPolicy::directOnly,
-                                                                  ProxyPolicy::proxyOnly};
+                                                                 ProxyPolicy::proxyOnly};
 
 // "auto", "direct", "proxy"
 std::string_view rawValue(ProxyPolicy policy) noexcept;

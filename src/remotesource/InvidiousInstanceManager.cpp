@@ -113,8 +113,8 @@ runtime::Awaitable<void> InvidiousInstanceManager::setUserInstances(std::vector<
   });
 }
 
-runtime::Awaitable<void> InvidiousInstanceManager::setDefaultFallbackEnabled(bool enabled,
-                                                                             platform::settings::UserDefaults& defaults) {
+runtime::Awaitable<void>
+InvidiousInstanceManager::setDefaultFallbackEnabled(bool enabled, platform::settings::UserDefaults& defaults) {
   return onActor([this, enabled, &defaults]() -> runtime::Awaitable<void> {
     if (enabled == state_->defaultFallbackEnabled) co_return;
     state_->defaultFallbackEnabled = enabled;
@@ -186,17 +186,18 @@ runtime::Awaitable<void> InvidiousInstanceManager::runHealthCheckOnActor(bool fo
     if (!force && state_->lastHealthCheckAt) {
       const auto elapsed = runtime::Clock::current().monotonic() - *state_->lastHealthCheckAt;
       if (elapsed < dependencies_.timing.cooldown) {
-        const auto remaining = std::chrono::duration_cast<std::chrono::seconds>(dependencies_.timing.cooldown - elapsed);
+        const auto remaining =
+            std::chrono::duration_cast<std::chrono::seconds>(dependencies_.timing.cooldown - elapsed);
         Log::source().notice("health_check_skip reason=cooldown remaining_s=%ld", remaining.count());
         co_return;
       }
     }
-    auto check = runtime::spawn(executor(), [self]() -> runtime::Awaitable<void> { co_await self->performHealthCheck(); });
+    auto check =
+        runtime::spawn(executor(), [self]() -> runtime::Awaitable<void> { co_await self->performHealthCheck(); });
     state_->ongoingHealthCheckTask = check;
     try {
       co_await check.value();
-    } catch (...) {
-    }
+    } catch (...) {}
     if (state_->ongoingHealthCheckTask && state_->ongoingHealthCheckTask->state() == check.state()) {
       state_->ongoingHealthCheckTask.reset();
     }
@@ -213,10 +214,10 @@ runtime::Awaitable<void> InvidiousInstanceManager::performHealthCheck() {
   std::vector<runtime::Task<bool>> probes;
   auto self = shared_from_this();
   for (const auto& entry : entries) {
-    probes.push_back(runtime::spawn(runtime::sharedPool().executor(),
-                                    [self, host = entry.host]() -> runtime::Awaitable<bool> {
-                                      co_return co_await self->checkInstance(host);
-                                    }));
+    probes.push_back(
+        runtime::spawn(runtime::sharedPool().executor(), [self, host = entry.host]() -> runtime::Awaitable<bool> {
+          co_return co_await self->checkInstance(host);
+        }));
   }
   std::map<std::string, bool> healthy;
   std::size_t healthyCount = 0;
@@ -224,8 +225,7 @@ runtime::Awaitable<void> InvidiousInstanceManager::performHealthCheck() {
     bool ok = false;
     try {
       ok = co_await probes[i].value();
-    } catch (...) {
-    }
+    } catch (...) {}
     healthy[entries[i].host] = ok;
     healthyCount += ok ? 1 : 0;
   }
@@ -256,10 +256,11 @@ runtime::Awaitable<bool> InvidiousInstanceManager::checkInstance(std::string hos
   request.totalTimeout = dependencies_.timing.probeTimeout;
   std::size_t received = 0;
   try {
-    const auto response = co_await dependencies_.session->stream(std::move(request), [&received](std::string_view piece) {
-      received += piece.size();
-      return received < kProbeBodyBytes;
-    });
+    const auto response =
+        co_await dependencies_.session->stream(std::move(request), [&received](std::string_view piece) {
+          received += piece.size();
+          return received < kProbeBodyBytes;
+        });
     const bool ok = response.status >= 200 && response.status <= 299;
     Log::source().debug("instance_check host=%{public}s ok=%{bool}d", host, ok);
     co_return ok;

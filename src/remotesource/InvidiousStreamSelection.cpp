@@ -165,7 +165,7 @@ bool InvidiousVideoSource::isUsableAudioFormat(const StreamFormat& format, std::
 }
 
 std::optional<InvidiousVideoSource::VideoChoice> InvidiousVideoSource::chooseVideoFormat(const VideoResponse& response,
-                                                                                        std::string_view baseURL) {
+                                                                                         std::string_view baseURL) {
   static const std::vector<StreamFormat> kNone;
   const auto& muxedAll = response.formatStreams ? *response.formatStreams : kNone;
   const auto& adaptiveAll = response.adaptiveFormats ? *response.adaptiveFormats : kNone;
@@ -188,9 +188,8 @@ std::optional<InvidiousVideoSource::VideoChoice> InvidiousVideoSource::chooseVid
   }
   std::ranges::stable_sort(pictures, adaptiveOrder);
   // Any mp4a stream will do here, whatever its MIME type says; the sound choice is stricter.
-  const bool soundFound = std::ranges::any_of(adaptiveAll, [&](const StreamFormat& f) {
-    return hasMP4ASoundCodec(f) && playable(f);
-  });
+  const bool soundFound =
+      std::ranges::any_of(adaptiveAll, [&](const StreamFormat& f) { return hasMP4ASoundCodec(f) && playable(f); });
   if (soundFound && !pictures.empty()) return VideoChoice{pictures.front(), false, "adaptive_format"};
   if (muxed.empty()) {
     if (!pictures.empty()) return VideoChoice{pictures.front(), false, "adaptive_format"};
@@ -295,8 +294,8 @@ std::string InvidiousVideoSource::directURL(std::string_view proxied) {
   std::optional<std::uint16_t> port;
   if (pieces.size() == 2) {
     const auto text = pieces[1];
-    const bool digits = !text.empty() && text.size() <= 5 &&
-                        std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
+    const bool digits =
+        !text.empty() && text.size() <= 5 && std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
     const auto number = digits ? parseDecimalInt64(text) : std::nullopt;
     if (!number || *number < 1 || *number > 65535) {
       log.error("proxy_convert_fail reason=invalid_url");

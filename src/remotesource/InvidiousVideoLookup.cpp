@@ -90,8 +90,8 @@ runtime::Awaitable<ResolvedStream> InvidiousVideoSource::fetchVideoData(std::str
   }
   auto& [stream, host] = *answer;
   const ProxyPolicy policy = co_await instances_->policy(host);
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(runtime::Clock::current().monotonic() -
-                                                                             started);
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::milliseconds>(runtime::Clock::current().monotonic() - started);
   Log::source().notice("video_data_fetch_complete video=%{public}s has_audio=%{bool}d vcodec=%{public}s "
                        "res=%{public}s meta_ms=0 dur_ms=%ld host=%{public}s policy=%{public}s local=%{bool}d "
                        "op=%{public}s",

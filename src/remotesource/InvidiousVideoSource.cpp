@@ -30,8 +30,7 @@ template <typename T, typename Read>
 std::optional<T> tolerant(const json::Value& object, std::string_view key, Read read) {
   try {
     if (auto value = object.optional(key)) return read(*value);
-  } catch (const json::DecodingError&) {
-  }
+  } catch (const json::DecodingError&) {}
   return std::nullopt;
 }
 
@@ -45,14 +44,10 @@ std::optional<std::vector<InvidiousVideoSource::Thumbnail>> decodeThumbnails(con
 
 std::string reasonWord(const VideoSourceError& error) {
   switch (error.errorCase()) {
-  case VideoSourceError::Case::httpError:
-    return "http_" + std::to_string(error.statusCode());
-  case VideoSourceError::Case::networkError:
-    return "network_error";
-  case VideoSourceError::Case::invalidResponse:
-    return "invalid_response";
-  default:
-    return "client_error";
+  case VideoSourceError::Case::httpError: return "http_" + std::to_string(error.statusCode());
+  case VideoSourceError::Case::networkError: return "network_error";
+  case VideoSourceError::Case::invalidResponse: return "invalid_response";
+  default: return "client_error";
   }
 }
 
@@ -75,9 +70,8 @@ InvidiousVideoSource::SearchItem InvidiousVideoSource::SearchItem::decode(const 
   item.videoId = tolerant<std::string>(value, "videoId", string);
   item.author = tolerant<std::string>(value, "author", string);
   item.lengthSeconds = tolerant<std::int64_t>(value, "lengthSeconds", [](const json::Value& v) { return v.asInt64(); });
-  item.videoThumbnails = tolerant<std::vector<Thumbnail>>(value, "videoThumbnails", [](const json::Value& v) {
-    return decodeThumbnails(v).value();
-  });
+  item.videoThumbnails = tolerant<std::vector<Thumbnail>>(
+      value, "videoThumbnails", [](const json::Value& v) { return decodeThumbnails(v).value(); });
   return item;
 }
 
@@ -96,8 +90,7 @@ std::optional<std::int64_t> InvidiousVideoSource::decodeLenientInt64(const json:
     if (!value) return std::nullopt;
     if (value->type() == json::Value::Type::number) return value->asInt64();
     if (value->type() == json::Value::Type::string) return parseDecimalInt64(value->asString());
-  } catch (const json::DecodingError&) {
-  }
+  } catch (const json::DecodingError&) {}
   return std::nullopt;
 }
 
@@ -236,8 +229,7 @@ runtime::Awaitable<std::string> InvidiousVideoSource::requestErased(RequestOptio
       std::optional<json::Document> document;
       try {
         document.emplace(json::Document::parse(body, kMaxBodyBytes));
-      } catch (const json::DecodingError&) {
-      }
+      } catch (const json::DecodingError&) {}
       if (!document) {
         log.error("api_fail host=%{public}s endpoint=%{public}s status=%ld attempt=%ld/%ld policy=%{public}s%{public}s "
                   "reason=non_json body_len=%ld op=%{public}s",
@@ -248,8 +240,7 @@ runtime::Awaitable<std::string> InvidiousVideoSource::requestErased(RequestOptio
       std::optional<std::string> envelopeMessage;
       try {
         envelopeMessage = ErrorEnvelope::decode(root).error;
-      } catch (const json::DecodingError&) {
-      }
+      } catch (const json::DecodingError&) {}
       if (envelopeMessage) {
         log.error("api_fail host=%{public}s endpoint=%{public}s status=500 attempt=%ld/%ld policy=%{public}s%{public}s "
                   "reason=invidious_error err_domain=%{public}s err_code=0 error=%s op=%{public}s",

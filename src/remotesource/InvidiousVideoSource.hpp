@@ -60,7 +60,7 @@ public:
     std::optional<std::string> size;
     std::optional<std::int64_t> itag;
     std::optional<std::int64_t> contentLength; // "clen"
-    std::optional<std::string> lastModified;   // "lmt"
+    std::optional<std::string> lastModified; // "lmt"
 
     static StreamFormat decode(const platform::json::Value& value);
   };

@@ -31,7 +31,7 @@ struct ResolvedMedia {
 struct ResolvedTrack {
   ResolvedMedia media;
   std::optional<std::string> mimeType; // as the instance gave it, codecs parameter included
-  std::optional<std::string> codec;    // in the form of an HLS CODECS attribute
+  std::optional<std::string> codec; // in the form of an HLS CODECS attribute
   std::optional<std::int64_t> bitrate;
   std::optional<MediaIdentity> identity;
 

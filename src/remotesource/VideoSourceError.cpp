@@ -8,18 +8,16 @@ namespace pd::remotesource {
 namespace {
 
 constexpr std::array<std::string_view, 9> kCaseNames = {
-    "httpError",        "networkError",   "invalidQuery",       "invalidVideoID",   "invalidResponse",
-    "responseMismatch", "decodingError",  "allInstancesFailed", "noPlayableStream",
+    "httpError",        "networkError",  "invalidQuery",       "invalidVideoID",   "invalidResponse",
+    "responseMismatch", "decodingError", "allInstancesFailed", "noPlayableStream",
 };
 
 std::string describe(VideoSourceError::Case errorCase, int statusCode, const std::string& domain, std::int64_t code) {
   switch (errorCase) {
-  case VideoSourceError::Case::httpError:
-    return "httpError(statusCode: " + std::to_string(statusCode) + ")";
+  case VideoSourceError::Case::httpError: return "httpError(statusCode: " + std::to_string(statusCode) + ")";
   case VideoSourceError::Case::networkError:
     return "networkError(domain: \"" + domain + "\", code: " + std::to_string(code) + ")";
-  default:
-    return std::string(kCaseNames[static_cast<std::size_t>(errorCase)]);
+  default: return std::string(kCaseNames[static_cast<std::size_t>(errorCase)]);
   }
 }
 
@@ -27,7 +25,10 @@ std::string describe(VideoSourceError::Case errorCase, int statusCode, const std
 
 VideoSourceError::VideoSourceError(Case errorCase, int statusCode, std::string domain, std::int64_t code)
     : Error("VideoSourceError", static_cast<std::int64_t>(errorCase), describe(errorCase, statusCode, domain, code)),
-      case_(errorCase), statusCode_(statusCode), networkDomain_(std::move(domain)), networkCode_(code) {}
+      case_(errorCase),
+      statusCode_(statusCode),
+      networkDomain_(std::move(domain)),
+      networkCode_(code) {}
 
 VideoSourceError::VideoSourceError(Case errorCase) : VideoSourceError(errorCase, 0, {}, 0) {}
 
@@ -41,18 +42,20 @@ bool VideoSourceError::shouldTryNextInstance() const noexcept {
   switch (case_) {
   case Case::httpError:
     switch (statusCode_) {
-    case 400: case 403: case 429: case 500: case 502: case 503: case 504:
-      return true;
-    default:
-      return false;
+    case 400:
+    case 403:
+    case 429:
+    case 500:
+    case 502:
+    case 503:
+    case 504: return true;
+    default: return false;
     }
   case Case::networkError:
   case Case::invalidResponse:
   case Case::responseMismatch:
-  case Case::noPlayableStream:
-    return true;
-  default:
-    return false;
+  case Case::noPlayableStream: return true;
+  default: return false;
   }
 }
 

@@ -12,8 +12,8 @@ namespace pd::runtime {
 Actor::Actor() : Actor(sharedPool().executor()) {}
 
 Actor::Actor(const boost::asio::any_io_executor& base)
-    : strand_(boost::asio::make_strand(
-          boost::asio::prefer(base, boost::asio::execution::outstanding_work.untracked))) {}
+    : strand_(boost::asio::make_strand(boost::asio::prefer(base, boost::asio::execution::outstanding_work.untracked))) {
+}
 
 bool Actor::isCurrent() const noexcept {
   const auto* strand = strand_.target<boost::asio::strand<boost::asio::any_io_executor>>();

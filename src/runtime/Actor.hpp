@@ -47,8 +47,7 @@ template <typename F>
 struct ActorCall {
   using Returned = std::remove_cvref_t<std::invoke_result_t<F&>>;
   static constexpr bool isCoroutine = requires { typename AwaitableValue<Returned>::type; };
-  using Value = typename std::conditional_t<isCoroutine, AwaitableValue<Returned>,
-                                            std::type_identity<Returned>>::type;
+  using Value = typename std::conditional_t<isCoroutine, AwaitableValue<Returned>, std::type_identity<Returned>>::type;
   // co_spawn wants a default-constructible result.
   using Carried = std::conditional_t<std::is_void_v<Value>, void, std::optional<Value>>;
 };

@@ -25,8 +25,8 @@ auto awaitCallback(Start start) {
   auto initiation = [start = std::move(start)](auto handler) mutable {
     start(detail::makeCompletion<Args...>(std::move(handler)));
   };
-  return boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&, void(Args...)>(
-      std::move(initiation), boost::asio::use_awaitable);
+  return boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&, void(Args...)>(std::move(initiation),
+                                                                                           boost::asio::use_awaitable);
 }
 
 } // namespace pd::runtime

@@ -20,8 +20,7 @@ const Clock* Clock::install(const Clock* clock) noexcept {
 }
 
 ManualClock::ManualClock()
-    : mono_(std::chrono::steady_clock::time_point{} + std::chrono::hours(1)),
-      wall_(std::chrono::system_clock::now()) {}
+    : mono_(std::chrono::steady_clock::time_point{} + std::chrono::hours(1)), wall_(std::chrono::system_clock::now()) {}
 
 Clock::MonotonicTime ManualClock::monotonic() const noexcept {
   std::scoped_lock lock(mutex_);

@@ -56,9 +56,7 @@ inline double wallSeconds() noexcept {
 
 // The peer's wire format counts seconds since 2001-01-01 UTC.
 inline constexpr double kReferenceDateOffsetSeconds = 978'307'200.0;
-inline double wallSecondsSinceReferenceDate() noexcept {
-  return wallSeconds() - kReferenceDateOffsetSeconds;
-}
+inline double wallSecondsSinceReferenceDate() noexcept { return wallSeconds() - kReferenceDateOffsetSeconds; }
 
 // A clock that moves only when told to, for tests. Thread-safe.
 class ManualClock final : public Clock {

@@ -15,8 +15,7 @@ std::string describe(int errnum, const std::string& context) {
 }
 } // namespace
 
-PosixError::PosixError(int errnum, const std::string& context)
-    : Error("POSIX", errnum, describe(errnum, context)) {}
+PosixError::PosixError(int errnum, const std::string& context) : Error("POSIX", errnum, describe(errnum, context)) {}
 
 namespace {
 const char* fileReadCaseName(FileReadError::Code code) {
@@ -31,7 +30,6 @@ const char* fileReadCaseName(FileReadError::Code code) {
 
 FileReadError::FileReadError(Code code, const std::string& context)
     : Error("FileReadError", static_cast<std::int64_t>(code),
-            context.empty() ? std::string(fileReadCaseName(code))
-                            : context + ": " + fileReadCaseName(code)) {}
+            context.empty() ? std::string(fileReadCaseName(code)) : context + ": " + fileReadCaseName(code)) {}
 
 } // namespace pd

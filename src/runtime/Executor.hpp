@@ -43,8 +43,7 @@ public:
 
 class Executor {
 public:
-  explicit Executor(std::shared_ptr<detail::ExecutionTarget> target) noexcept
-      : target_(std::move(target)) {}
+  explicit Executor(std::shared_ptr<detail::ExecutionTarget> target) noexcept : target_(std::move(target)) {}
 
   template <typename F>
   void execute(F&& work) const {
@@ -56,18 +55,14 @@ public:
   const std::shared_ptr<detail::ExecutionTarget>& target() const noexcept { return target_; }
 
   // Asio's executor properties.
-  boost::asio::execution_context& query(boost::asio::execution::context_t) const noexcept {
-    return target_->context();
-  }
+  boost::asio::execution_context& query(boost::asio::execution::context_t) const noexcept { return target_->context(); }
   boost::asio::execution::blocking_t query(boost::asio::execution::blocking_t) const noexcept {
     return blockingNever_ ? boost::asio::execution::blocking_t(boost::asio::execution::blocking.never)
                           : boost::asio::execution::blocking_t(boost::asio::execution::blocking.possibly);
   }
-  boost::asio::execution::outstanding_work_t
-  query(boost::asio::execution::outstanding_work_t) const noexcept {
-    return tracked_
-               ? boost::asio::execution::outstanding_work_t(boost::asio::execution::outstanding_work.tracked)
-               : boost::asio::execution::outstanding_work_t(boost::asio::execution::outstanding_work.untracked);
+  boost::asio::execution::outstanding_work_t query(boost::asio::execution::outstanding_work_t) const noexcept {
+    return tracked_ ? boost::asio::execution::outstanding_work_t(boost::asio::execution::outstanding_work.tracked)
+                    : boost::asio::execution::outstanding_work_t(boost::asio::execution::outstanding_work.untracked);
   }
   Executor require(boost::asio::execution::blocking_t::never_t) const {
     Executor copy(*this);

@@ -67,8 +67,7 @@ std::shared_ptr<void> MainThreadTarget::trackWork() {
 
 // The main thread is the thread that installed the backend (the test body, before and after it
 // runs the loop) and any thread inside context.run().
-class IoContextBackend final : public MainThread::Backend,
-                               public std::enable_shared_from_this<IoContextBackend> {
+class IoContextBackend final : public MainThread::Backend, public std::enable_shared_from_this<IoContextBackend> {
 public:
   explicit IoContextBackend(boost::asio::io_context& context)
       : context_(&context), installer_(std::this_thread::get_id()) {}
@@ -102,8 +101,7 @@ public:
     {
       std::scoped_lock lock(workMutex_);
       if (workCount_++ == 0) {
-        guard_.emplace(boost::asio::prefer(context_->get_executor(),
-                                           boost::asio::execution::outstanding_work.tracked));
+        guard_.emplace(boost::asio::prefer(context_->get_executor(), boost::asio::execution::outstanding_work.tracked));
       }
     }
     gate_.leave();

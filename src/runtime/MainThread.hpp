@@ -62,8 +62,7 @@ public:
   // poster queues a function on the real main thread (the app wraps QMetaObject::invokeMethod with
   // Qt::QueuedConnection); mainThreadId identifies that thread. The poster may be called from any
   // thread, at the same time from several.
-  static Installation installPoster(std::function<void(UniqueFunction<void()>)> poster,
-                                    std::thread::id mainThreadId);
+  static Installation installPoster(std::function<void(UniqueFunction<void()>)> poster, std::thread::id mainThreadId);
 
   static bool isInstalled() noexcept;
 

@@ -148,9 +148,8 @@ Awaitable<std::optional<R>> awaitRace(std::shared_ptr<RaceSlot<R>> slot, Start s
     auto cancellation = boost::asio::get_associated_cancellation_slot(handler);
     slot->install(makeCompletion<std::exception_ptr, std::optional<R>>(std::move(handler)));
     if (cancellation.is_connected()) {
-      cancellation.assign([slot](boost::asio::cancellation_type_t) {
-        slot->finish(RaceSlot<R>::kCaller, std::monostate{});
-      });
+      cancellation.assign(
+          [slot](boost::asio::cancellation_type_t) { slot->finish(RaceSlot<R>::kCaller, std::monostate{}); });
     }
     start();
   };

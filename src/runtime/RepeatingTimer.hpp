@@ -14,8 +14,7 @@ namespace pd::runtime {
 
 class RepeatingTimer {
 public:
-  RepeatingTimer(boost::asio::any_io_executor executor, std::chrono::nanoseconds period,
-                 std::function<void()> tick);
+  RepeatingTimer(boost::asio::any_io_executor executor, std::chrono::nanoseconds period, std::function<void()> tick);
   // cancel()
   ~RepeatingTimer();
   RepeatingTimer(const RepeatingTimer&) = delete;

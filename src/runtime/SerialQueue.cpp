@@ -46,8 +46,8 @@ public:
     }
     // Wait for the work queued before the close: a marker queued behind it, bypassing the gate.
     // (When the pool itself is gone the marker is dropped and this returns at once.)
-    detail::postAndWait([this](UniqueFunction<void()> marker) { boost::asio::post(strand_, std::move(marker)); },
-                        [] {}, std::nullopt);
+    detail::postAndWait([this](UniqueFunction<void()> marker) { boost::asio::post(strand_, std::move(marker)); }, [] {},
+                        std::nullopt);
   }
 
 private:

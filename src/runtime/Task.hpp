@@ -246,7 +246,7 @@ Awaitable<T> awaitValue(std::shared_ptr<TaskState<T>> state) {
     auto initiation = [state](auto handler) { state->onFinish(makeCompletion<>(std::move(handler))); };
     // Named: GCC 12 destroys a capturing lambda twice when it is a temporary inside co_await.
     co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&, void()>(std::move(initiation),
-                                                                                      boost::asio::use_awaitable);
+                                                                                        boost::asio::use_awaitable);
   }
   co_return state->result();
 }

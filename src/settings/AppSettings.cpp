@@ -35,8 +35,7 @@ std::string AppSettings::networkPeerID() {
 ServerConfiguration AppSettings::oscConfiguration() {
   const UserDefaults& defaults = UserDefaults::standard();
   const std::int64_t stored = defaults.integer(SettingsKey::oscPort);
-  const std::uint16_t port =
-      (stored >= 1 && stored <= 65535) ? static_cast<std::uint16_t>(stored) : kDefaultOSCPort;
+  const std::uint16_t port = (stored >= 1 && stored <= 65535) ? static_cast<std::uint16_t>(stored) : kDefaultOSCPort;
   std::string host = defaults.string(SettingsKey::oscHost).value_or(std::string(kDefaultOSCHost));
   return ServerConfiguration{port, std::move(host)};
 }

@@ -61,8 +61,7 @@ struct AppSettings {
 
 // The protocol feature words this build announces, in order.
 inline constexpr std::array<std::string_view, 7> kSupportedFeatures = {
-    "raw_mode",       "load_video",     "video_bpm",  "session_takeover",
-    "remote_source",  "load_video_ack", "stream_stop"};
+    "raw_mode", "load_video", "video_bpm", "session_takeover", "remote_source", "load_video_ack", "stream_stop"};
 inline std::span<const std::string_view> supportedFeatures() noexcept { return kSupportedFeatures; }
 
 // This launch's id, also handed to the handshake as its session id.

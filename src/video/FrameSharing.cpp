@@ -247,8 +247,8 @@ void FrameSharing::publish(const platform::media::VideoFramePtr& frame, std::uin
   const long height = size.second;
   ++publishedFrameCount_;
   if (firstFramePending_) {
-    Log::syphon().notice("syphon_first_frame stream=%hhu pix_fmt=%u tex_fmt=%lu res=%ldx%ld iosurface=%{bool}d",
-                         stream, kFramePixelFormat, static_cast<unsigned long>(buffer.fourcc), width, height,
+    Log::syphon().notice("syphon_first_frame stream=%hhu pix_fmt=%u tex_fmt=%lu res=%ldx%ld iosurface=%{bool}d", stream,
+                         kFramePixelFormat, static_cast<unsigned long>(buffer.fourcc), width, height,
                          buffer.sharedMemory);
     firstFramePending_ = false;
   }

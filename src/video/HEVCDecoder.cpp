@@ -32,7 +32,7 @@ using ByteView = std::span<const std::uint8_t>;
 using MonotonicTime = runtime::Clock::MonotonicTime;
 
 constexpr int kTypeFirstRandomAccess = 16; // BLA_W_LP
-constexpr int kTypeLastRandomAccess = 23;  // RSV_IRAP_VCL23
+constexpr int kTypeLastRandomAccess = 23; // RSV_IRAP_VCL23
 constexpr int kTypeVPS = 32;
 constexpr int kTypeSPS = 33;
 constexpr int kTypePPS = 34;
@@ -69,7 +69,7 @@ long byteCount(const Bytes& bytes) { return static_cast<long>(bytes.size()); }
 
 struct AccessUnitJob {
   std::shared_ptr<const HEVCFormatDescription> description; // as stored when the unit came
-  EncodedPacket packet;                                      // picture-bearing units only
+  EncodedPacket packet; // picture-bearing units only
   bool pictureBearing = false;
   bool randomAccess = false;
   bool afterGap = false; // units before it were dropped
@@ -113,7 +113,7 @@ struct HEVCDecoder::Impl {
   // The worker's side.
   std::unique_ptr<HEVCDecompressionSession> session;
   std::shared_ptr<const HEVCFormatDescription> sessionDescription; // the last one a unit brought
-  std::optional<MonotonicTime> nextDecoderCreateRetryTime;         // none: at once
+  std::optional<MonotonicTime> nextDecoderCreateRetryTime; // none: at once
   bool awaitingRandomAccess = true;
   std::optional<MonotonicTime> heldSince; // the first picture held back in this wait
   long heldPictures = 0;
@@ -138,7 +138,8 @@ struct HEVCDecoder::Impl {
   void createSession();
   void tearDownSession();
   void noteSubmitSucceeded();
-  void handleDecodedFrame(int status, VideoFramePtr frame, std::optional<HEVCDecompressionSession::SourceFrameContext> context);
+  void handleDecodedFrame(int status, VideoFramePtr frame,
+                          std::optional<HEVCDecompressionSession::SourceFrameContext> context);
 };
 
 HEVCDecoder::HEVCDecoder() : HEVCDecoder(Options{}) {}
@@ -163,7 +164,9 @@ void HEVCDecoder::setStreamTag(std::string tag) {
 
 const std::string& HEVCDecoder::streamTag() const noexcept { return impl_->streamTag; }
 
-void HEVCDecoder::setOnDecodedPixelBuffer(PixelBufferCallback callback) { impl_->onDecodedPixelBuffer = std::move(callback); }
+void HEVCDecoder::setOnDecodedPixelBuffer(PixelBufferCallback callback) {
+  impl_->onDecodedPixelBuffer = std::move(callback);
+}
 
 void HEVCDecoder::decode(std::span<const std::uint8_t> accessUnit, std::uint64_t epoch) {
   Impl& d = *impl_;
@@ -241,20 +244,20 @@ void HEVCDecoder::Impl::updateParameterSets(std::optional<ByteView> vpsCandidate
   };
   bool changed = false;
   if (replaces(vps, vpsCandidate)) {
-    Log::video().notice("param_set_changed stream=%{public}s kind=vps old_b=%ld new_b=%ld applied=true", streamTag, byteCount(*vps),
-                        static_cast<long>(vpsCandidate->size()));
+    Log::video().notice("param_set_changed stream=%{public}s kind=vps old_b=%ld new_b=%ld applied=true", streamTag,
+                        byteCount(*vps), static_cast<long>(vpsCandidate->size()));
     vps->assign(vpsCandidate->begin(), vpsCandidate->end());
     changed = true;
   }
   if (replaces(sps, spsCandidate)) {
-    Log::video().notice("param_set_changed stream=%{public}s kind=sps old_b=%ld new_b=%ld applied=true", streamTag, byteCount(*sps),
-                        static_cast<long>(spsCandidate->size()));
+    Log::video().notice("param_set_changed stream=%{public}s kind=sps old_b=%ld new_b=%ld applied=true", streamTag,
+                        byteCount(*sps), static_cast<long>(spsCandidate->size()));
     sps->assign(spsCandidate->begin(), spsCandidate->end());
     changed = true;
   }
   if (replaces(pps, ppsCandidate)) {
-    Log::video().notice("param_set_changed stream=%{public}s kind=pps old_b=%ld new_b=%ld applied=true", streamTag, byteCount(*pps),
-                        static_cast<long>(ppsCandidate->size()));
+    Log::video().notice("param_set_changed stream=%{public}s kind=pps old_b=%ld new_b=%ld applied=true", streamTag,
+                        byteCount(*pps), static_cast<long>(ppsCandidate->size()));
     pps->assign(ppsCandidate->begin(), ppsCandidate->end());
     changed = true;
   }
@@ -266,8 +269,8 @@ void HEVCDecoder::Impl::updateParameterSets(std::optional<ByteView> vpsCandidate
 std::shared_ptr<const HEVCFormatDescription> HEVCDecoder::Impl::createFormatDescription() {
   std::optional<HEVCFormatDescription> description = makeFormatDescription(*vps, *sps, *pps);
   if (description) {
-    Log::video().notice("format_desc_create stream=%{public}s vps_b=%ld sps_b=%ld pps_b=%ld", streamTag, byteCount(*vps),
-                        byteCount(*sps), byteCount(*pps));
+    Log::video().notice("format_desc_create stream=%{public}s vps_b=%ld sps_b=%ld pps_b=%ld", streamTag,
+                        byteCount(*vps), byteCount(*sps), byteCount(*pps));
     return std::make_shared<const HEVCFormatDescription>(std::move(*description));
   }
   logThrottled(Log::video(), Level::error, keys.formatDescCreateFail, kFailureRule,
@@ -319,11 +322,8 @@ void HEVCDecoder::Impl::run() {
       sessionDescription.reset();
       nextDecoderCreateRetryTime.reset();
       break;
-    case ControlJob::Kind::barrier:
-      break;
-    case ControlJob::Kind::stop:
-      tearDownSession();
-      return;
+    case ControlJob::Kind::barrier: break;
+    case ControlJob::Kind::stop: tearDownSession(); return;
     }
     if (control.done != nullptr) control.done->set_value();
   }
@@ -372,7 +372,8 @@ bool HEVCDecoder::Impl::holdsBack(const AccessUnitJob& job) {
     }
     if (!startedWithoutRandomAccess) {
       startedWithoutRandomAccess = true;
-      Log::video().notice("decode_start reason=no_sync_picture stream=%{public}s held=%ld waited_ms=%ld", streamTag, heldPictures,
+      Log::video().notice("decode_start reason=no_sync_picture stream=%{public}s held=%ld waited_ms=%ld", streamTag,
+                          heldPictures,
                           static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()));
     }
   }
@@ -396,15 +397,17 @@ void HEVCDecoder::Impl::createSession() {
   int status = 0;
   session = HEVCDecompressionSession::create(
       sessionDescription->configurationRecord, sessionOptions,
-      [this](int outputStatus, VideoFramePtr frame, std::optional<HEVCDecompressionSession::SourceFrameContext> context) {
+      [this](int outputStatus, VideoFramePtr frame,
+             std::optional<HEVCDecompressionSession::SourceFrameContext> context) {
         handleDecodedFrame(outputStatus, std::move(frame), context);
       },
       status);
   if (session) {
     awaitRandomAccess();
     startedWithoutRandomAccess = false;
-    Log::video().notice("decoder_create stream=%{public}s res=%dx%d hw=%{bool}d threads=%ld", streamTag, sessionDescription->width,
-                        sessionDescription->height, session->usesHardware(), static_cast<long>(session->threadCount()));
+    Log::video().notice("decoder_create stream=%{public}s res=%dx%d hw=%{bool}d threads=%ld", streamTag,
+                        sessionDescription->width, sessionDescription->height, session->usesHardware(),
+                        static_cast<long>(session->threadCount()));
     return;
   }
   logThrottled(Log::video(), Level::fault, keys.decoderCreateFail, kFailureRule,

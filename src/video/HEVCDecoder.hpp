@@ -79,7 +79,9 @@ public:
   void waitForAsynchronousFrames();
 
   // The NAL units of an access unit, in order (see video/HEVCNALUnit.hpp).
-  static std::vector<NALUnit> splitNALUnits(std::span<const std::uint8_t> accessUnit) { return video::splitNALUnits(accessUnit); }
+  static std::vector<NALUnit> splitNALUnits(std::span<const std::uint8_t> accessUnit) {
+    return video::splitNALUnits(accessUnit);
+  }
 
 private:
   struct Impl;

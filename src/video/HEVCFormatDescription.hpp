@@ -27,7 +27,7 @@ struct HEVCSequenceParameterSet {
   std::uint8_t maxSubLayers = 1; // 1...7
   bool temporalIdNesting = false;
   std::uint8_t chromaFormatIdc = 1; // 0 monochrome, 1 4:2:0, 2 4:2:2, 3 4:4:4
-  std::uint8_t bitDepthLuma = 8;    // 8...15
+  std::uint8_t bitDepthLuma = 8; // 8...15
   std::uint8_t bitDepthChroma = 8;
   std::uint32_t codedWidth = 0; // pic_width_in_luma_samples
   std::uint32_t codedHeight = 0;

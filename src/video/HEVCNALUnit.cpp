@@ -9,7 +9,8 @@ std::vector<HEVCNALUnit> splitNALUnits(std::span<const std::uint8_t> accessUnit)
   std::uint64_t offset = 0;
   while (offset < size) {
     if (size - offset < 4) break;
-    const std::uint64_t length = (std::uint64_t{accessUnit[offset]} << 24) | (std::uint64_t{accessUnit[offset + 1]} << 16) |
+    const std::uint64_t length = (std::uint64_t{accessUnit[offset]} << 24) |
+                                 (std::uint64_t{accessUnit[offset + 1]} << 16) |
                                  (std::uint64_t{accessUnit[offset + 2]} << 8) | std::uint64_t{accessUnit[offset + 3]};
     const std::uint64_t end = offset + 4 + length;
     if (end > size || length == 0) break;

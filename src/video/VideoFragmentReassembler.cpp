@@ -54,9 +54,9 @@ void VideoFragmentReassembler::handle(std::span<const std::uint8_t> datagram, do
   }
   if (header.totalFragments == 0 || header.fragmentIndex >= header.totalFragments) {
     logThrottled(Log::video(), Level::error, "frag_invalid_index", kErrorLineRule,
-                 "frag_invalid reason=bad_index stream=%hhu seq=%llu idx=%ld total=%ld occurrences=%ld", header.streamID,
-                 static_cast<unsigned long long>(header.sequence), static_cast<long>(header.fragmentIndex),
-                 static_cast<long>(header.totalFragments));
+                 "frag_invalid reason=bad_index stream=%hhu seq=%llu idx=%ld total=%ld occurrences=%ld",
+                 header.streamID, static_cast<unsigned long long>(header.sequence),
+                 static_cast<long>(header.fragmentIndex), static_cast<long>(header.totalFragments));
     return;
   }
   if (header.nalLength > kMaxFrameLength) {
@@ -118,7 +118,8 @@ void VideoFragmentReassembler::handle(std::span<const std::uint8_t> datagram, do
   complete(header.streamID, header.sequence, current->second, listener);
 }
 
-void VideoFragmentReassembler::complete(std::uint8_t stream, std::uint64_t sequence, PartialFrame& frame, Listener& listener) {
+void VideoFragmentReassembler::complete(std::uint8_t stream, std::uint64_t sequence, PartialFrame& frame,
+                                        Listener& listener) {
   joinBuffer_.clear();
   joinBuffer_.reserve(frame.nalLength);
   const long total = frame.totalFragments;
@@ -162,8 +163,8 @@ void VideoFragmentReassembler::sweepStaleFragments(double now, Listener& listene
     }
   }
   if (dropped > 0) {
-    logThrottled(Log::video(), Level::debug, "frag_sweep", {10, kThrottleInterval}, "frag_sweep dropped=%ld occurrences=%ld",
-                 dropped);
+    logThrottled(Log::video(), Level::debug, "frag_sweep", {10, kThrottleInterval},
+                 "frag_sweep dropped=%ld occurrences=%ld", dropped);
   }
 }
 

@@ -38,8 +38,8 @@ class VideoFragmentReassembler {
 public:
   static constexpr std::size_t kHeaderSize = 15;
   static constexpr std::uint32_t kMaxFrameLength = 322'575;
-  static constexpr double kStaleAfter = 3.0;      // seconds
-  static constexpr double kSweepInterval = 1.0;   // seconds
+  static constexpr double kStaleAfter = 3.0; // seconds
+  static constexpr double kSweepInterval = 1.0; // seconds
   static constexpr std::uint64_t kPurgeDistance = 100;
   static constexpr std::size_t kMaxPartialFramesPerStream = 256;
 

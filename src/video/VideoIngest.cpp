@@ -18,12 +18,14 @@ namespace {
 using diagnostics::Log;
 using diagnostics::LogThrottle;
 
-constexpr double kStreamStatsInterval = 10.0;     // seconds
+constexpr double kStreamStatsInterval = 10.0; // seconds
 constexpr double kStaleEpochStatsInterval = 10.0; // seconds
 constexpr std::uint64_t kLoggedDatagrams = 10;
 constexpr diagnostics::ThrottleRule kFrameLineRule{30, std::chrono::milliseconds(500)};
 
-std::string withStream(std::string_view prefix, std::uint8_t stream) { return std::string(prefix) + std::to_string(stream); }
+std::string withStream(std::string_view prefix, std::uint8_t stream) {
+  return std::string(prefix) + std::to_string(stream);
+}
 
 } // namespace
 
@@ -88,9 +90,9 @@ void VideoIngest::deliver(std::span<const std::uint8_t> frame, std::uint8_t stre
   diagnostics::logThrottled(withStream("frame_reassembled_", stream), kFrameLineRule, [&](std::int64_t count) {
     char interval[32];
     std::snprintf(interval, sizeof interval, "%.1f", intervalMs);
-    Log::video().debug("frame_reassembled stream=%hhu seq=%llu size_b=%ld interval_ms=%{public}s occurrences=%ld", stream,
-                       static_cast<unsigned long long>(sequence), static_cast<long>(frame.size()), std::string_view(interval),
-                       count);
+    Log::video().debug("frame_reassembled stream=%hhu seq=%llu size_b=%ld interval_ms=%{public}s occurrences=%ld",
+                       stream, static_cast<unsigned long long>(sequence), static_cast<long>(frame.size()),
+                       std::string_view(interval), count);
   });
 
   if (const auto found = decoders_.find(stream); found != decoders_.end()) found->second->decode(frame, epoch_);
@@ -189,11 +191,13 @@ void VideoIngest::logStaleEpochCounts(const std::map<StaleEpochKey, std::int64_t
     const std::uint8_t stream = key.streamID.value_or(0);
     switch (key.source) {
     case StaleEpochSource::display:
-      Log::video().notice("stale_epoch_stats source=%{public}s stream=%hhu dropped=%ld", source, stream, static_cast<long>(count));
+      Log::video().notice("stale_epoch_stats source=%{public}s stream=%hhu dropped=%ld", source, stream,
+                          static_cast<long>(count));
       break;
     case StaleEpochSource::syphon:
     case StaleEpochSource::syphonLate:
-      Log::syphon().notice("stale_epoch_stats source=%{public}s stream=%hhu dropped=%ld", source, stream, static_cast<long>(count));
+      Log::syphon().notice("stale_epoch_stats source=%{public}s stream=%hhu dropped=%ld", source, stream,
+                           static_cast<long>(count));
       break;
     case StaleEpochSource::recv:
     case StaleEpochSource::json:

@@ -94,7 +94,7 @@ private:
   std::uint64_t epoch_ = 0;
   std::map<std::uint8_t, std::int64_t> framesByStream_;
   std::map<std::uint8_t, std::int64_t> droppedByStream_;
-  double lastStreamStatsTime_ = 0;   // monotonic seconds; 0: not started
+  double lastStreamStatsTime_ = 0; // monotonic seconds; 0: not started
   double lastFrameReceivedTime_ = 0; // monotonic seconds; 0: none since the last flush
 
   // Any thread, under staleEpochGate_.

@@ -16,8 +16,8 @@ namespace pd::platform::instance {
 namespace {
 
 using namespace std::chrono_literals;
-using pd::testing::TempDirectory;
 using pd::testing::errnoOf;
+using pd::testing::TempDirectory;
 
 runtime::Clock::MonotonicTime in(std::chrono::milliseconds d) { return runtime::Clock::current().monotonic() + d; }
 
@@ -29,7 +29,6 @@ int connectRaw(const std::filesystem::path& path) {
   EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   return fd;
 }
-
 
 TEST(ActivationChannel, AnswersProcessIdAndActivation) {
   TempDirectory dir;
@@ -140,8 +139,8 @@ TEST(ActivationChannel, ProcessIdAnswersAreRangeChecked) {
   using protocol::parseProcessIdAnswer;
   EXPECT_EQ(parseProcessIdAnswer("pid 42"), 42);
   EXPECT_EQ(parseProcessIdAnswer("pid 2147483647"), 2147483647);
-  for (const char* bad : {"pid 0", "pid -5", "pid +5", "pid 2147483648", "pid 99999999999", "pid 12x", "pid ",
-                          "pid", "PID 5", " pid 5", "pid  5"}) {
+  for (const char* bad : {"pid 0", "pid -5", "pid +5", "pid 2147483648", "pid 99999999999", "pid 12x", "pid ", "pid",
+                          "PID 5", " pid 5", "pid  5"}) {
     EXPECT_FALSE(parseProcessIdAnswer(bad).has_value()) << bad;
   }
 }

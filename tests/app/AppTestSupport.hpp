@@ -20,7 +20,8 @@ namespace pd::testing {
 class XdgSandbox {
 public:
   XdgSandbox()
-      : data_("XDG_DATA_HOME", (root_ / "data").string()), cache_("XDG_CACHE_HOME", (root_ / "cache").string()),
+      : data_("XDG_DATA_HOME", (root_ / "data").string()),
+        cache_("XDG_CACHE_HOME", (root_ / "cache").string()),
         config_("XDG_CONFIG_HOME", (root_ / "config").string()),
         runtime_("XDG_RUNTIME_DIR", (root_ / "run").string()) {
     std::filesystem::create_directories(root_ / "run");
@@ -41,9 +42,7 @@ class LogCapture {
 public:
   LogCapture() : mark_(platform::log::LogStore::shared().lastSequence()) {}
 
-  std::vector<platform::log::LogEntry> entries() const {
-    return platform::log::LogStore::shared().entriesAfter(mark_);
-  }
+  std::vector<platform::log::LogEntry> entries() const { return platform::log::LogStore::shared().entriesAfter(mark_); }
   std::vector<std::string> messagesContaining(const std::string& needle) const {
     std::vector<std::string> found;
     for (const auto& entry : entries()) {

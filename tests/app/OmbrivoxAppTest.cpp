@@ -156,7 +156,8 @@ TEST_F(AppShellTest, LaunchLinesComeInOrderWithOneSnapshotRevision) {
       {"syphon", "config_snapshot snapshot_rev=" + rev + " server_name=Stage"},
       {"network", "config_snapshot snapshot_rev=" + rev +
                       " pv=3 features=raw_mode,load_video,video_bpm,session_takeover,remote_source,load_video_ack,"
-                      "stream_stop thermal=" + thermal},
+                      "stream_stop thermal=" +
+                      thermal},
   };
   EXPECT_EQ(lines, expected);
   EXPECT_EQ(settings::configSnapshotRevision(), before + 1);
@@ -313,7 +314,7 @@ TEST(UpdaterDelegate, PostsTheNotificationFirstAndInstallsOnceAfterTheDelay) {
   platform::updater::UpdaterController controller(true, &delegate, {});
   std::vector<std::string> events;
   auto observation = NotificationCenter::defaultCenter().addObserver(kPrepareForTerminationNotification,
-                                                                    [&] { events.emplace_back("notification"); });
+                                                                     [&] { events.emplace_back("notification"); });
   std::chrono::steady_clock::time_point installedAt;
   const auto started = std::chrono::steady_clock::now();
   controller.relaunchIntoInstalledUpdate([&] {
@@ -362,8 +363,7 @@ TEST(ThermalObservation, ChangesAreLoggedFromTheLastSeenState) {
 
   pd::testing::writeText(zone / "temp", "95000\n");
   delegate.thermalMonitor().poll();
-  EXPECT_EQ(log.messagesContaining("thermal_state"),
-            std::vector<std::string>{"thermal_state from=nominal to=serious"});
+  EXPECT_EQ(log.messagesContaining("thermal_state"), std::vector<std::string>{"thermal_state from=nominal to=serious"});
   EXPECT_EQ(delegate.lastThermalLabel(), "serious");
   delegate.thermalMonitor().poll(); // no change, no line
   EXPECT_EQ(log.messagesContaining("thermal_state").size(), 1u);

@@ -166,8 +166,8 @@ TEST_F(SingleInstanceGuardTest, AHungIncumbentCannotHoldTheSecondInstanceBeyondT
     }
   });
   // It answers with our own pid, which findIncumbent would refuse; ask it directly.
-  auto incumbent = platform::instance::RunningInstance::find(hung.socketPath(),
-                                                             runtime::Clock::current().monotonic() + 300ms);
+  auto incumbent =
+      platform::instance::RunningInstance::find(hung.socketPath(), runtime::Clock::current().monotonic() + 300ms);
   ASSERT_TRUE(incumbent.has_value());
   const auto started = std::chrono::steady_clock::now();
   guard::reopenIncumbent(incumbent);
@@ -175,9 +175,9 @@ TEST_F(SingleInstanceGuardTest, AHungIncumbentCannotHoldTheSecondInstanceBeyondT
   release = true;
   ::close(fd);
   EXPECT_LT(took, 1s);
-  EXPECT_EQ(log.messagesContaining("single_instance_reopen_fail"),
-            std::vector<std::string>{"single_instance_reopen_fail err_domain=POSIX err_code=" +
-                                     std::to_string(ETIMEDOUT)});
+  EXPECT_EQ(
+      log.messagesContaining("single_instance_reopen_fail"),
+      std::vector<std::string>{"single_instance_reopen_fail err_domain=POSIX err_code=" + std::to_string(ETIMEDOUT)});
 }
 
 TEST_F(SingleInstanceGuardTest, WaitIsMeasuredOnTheMonotonicClockWhateverTheWallClockDoes) {

@@ -30,8 +30,7 @@ int main(int argc, char* argv[]) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[1])));
   } else {
     char c;
-    while (::read(STDIN_FILENO, &c, 1) > 0) {
-    }
+    while (::read(STDIN_FILENO, &c, 1) > 0) {}
   }
   // The lock goes with the process, as in the application.
   std::fflush(stdout);

@@ -42,7 +42,8 @@ std::vector<Signal> signals() {
   test::Lcg random(2024);
   for (double bpm : {75.0, 95.0, 120.0, 140.0, 165.0, 190.0}) {
     std::vector<float> samples(kMinute, 0.0f);
-    addEvery(samples, 60.0 / bpm, 0.1, 0.01, [&](double t) { return random.noise() * static_cast<float>(std::exp(-t * 400)); });
+    addEvery(samples, 60.0 / bpm, 0.1, 0.01,
+             [&](double t) { return random.noise() * static_cast<float>(std::exp(-t * 400)); });
     result.push_back({"clicks " + std::to_string(static_cast<int>(bpm)), std::move(samples)});
   }
   for (double bpm : {100.0, 128.0, 174.0}) {
@@ -51,8 +52,10 @@ std::vector<Signal> signals() {
     addEvery(samples, 2 * beat, 0.05, 0.25, [](double t) {
       return 0.8f * std::sin(kTwoPi * static_cast<float>(55 * t)) * static_cast<float>(std::exp(-t * 12));
     });
-    addEvery(samples, 2 * beat, 0.05 + beat, 0.15, [&](double t) { return 0.5f * random.noise() * static_cast<float>(std::exp(-t * 25)); });
-    addEvery(samples, beat / 2, 0.05, 0.04, [&](double t) { return 0.15f * random.noise() * static_cast<float>(std::exp(-t * 90)); });
+    addEvery(samples, 2 * beat, 0.05 + beat, 0.15,
+             [&](double t) { return 0.5f * random.noise() * static_cast<float>(std::exp(-t * 25)); });
+    addEvery(samples, beat / 2, 0.05, 0.04,
+             [&](double t) { return 0.15f * random.noise() * static_cast<float>(std::exp(-t * 90)); });
     result.push_back({"drums " + std::to_string(static_cast<int>(bpm)), std::move(samples)});
   }
   {
@@ -84,7 +87,8 @@ TEST(BPMAnalyzerReferenceTest, AgreesWithTheFloat32ModelOnBeatsDrumsAndPulsedNoi
   for (const auto& signal : signals()) {
     const auto file = folder / "samples.f32";
     std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(signal.samples.data()), static_cast<std::streamsize>(signal.samples.size() * sizeof(float)));
+        .write(reinterpret_cast<const char*>(signal.samples.data()),
+               static_cast<std::streamsize>(signal.samples.size() * sizeof(float)));
     std::istringstream expected(reference(file));
     std::int64_t bpm = 0;
     float confidence = -1;

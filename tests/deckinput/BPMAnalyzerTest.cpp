@@ -91,8 +91,8 @@ TEST(BPMAnalyzerTest, ATempoNeedsAnEnvelopeLongerThanTheLongestLag) {
 // Lags are truncated, not rounded (0.3 s is 25.84 entries at 44.1 kHz, so lag 25 is in the
 // window), and the tempo is folded into [90, 180) before it is rounded.
 TEST(BPMAnalyzerTest, EachLagOfTheWindowGivesItsFoldedTempo) {
-  const std::pair<std::size_t, std::int64_t> table[] = {{25, 103}, {26, 99}, {30, 172}, {35, 148},
-                                                         {43, 120}, {60, 172}, {86, 120}};
+  const std::pair<std::size_t, std::int64_t> table[] = {{25, 103}, {26, 99},  {30, 172}, {35, 148},
+                                                        {43, 120}, {60, 172}, {86, 120}};
   for (const auto& [lag, bpm] : table) {
     const auto result = BPMAnalyzer().analyze(clickPairs(lag), kRate);
     EXPECT_EQ(result.bpm, bpm) << "lag " << lag;

@@ -88,16 +88,18 @@ TEST_F(LocalBPMDetectionServiceTest, MeasuresTheFirstAudioTrackBesideH264OrHEVCV
   EXPECT_EQ(lines.back(), "default bpm_detect_complete bpm=120 confidence=" + std::string(confidence) + " dur_ms=0");
   EXPECT_THAT(lines, ::testing::Contains(::testing::StartsWith("debug bpm_pipeline_step step=pcm_collect samples=8")));
 
-  const auto hevc = fixture("clicks96-hevc.mp4", clicks(96, 20) + " " + video(20) +
-                                                     " -c:v libx265 -preset ultrafast -x265-params log-level=error -c:a aac");
+  const auto hevc =
+      fixture("clicks96-hevc.mp4", clicks(96, 20) + " " + video(20) +
+                                       " -c:v libx265 -preset ultrafast -x265-params log-level=error -c:a aac");
   const auto slower = detect(hevc);
   ASSERT_TRUE(slower.bpm.has_value());
   EXPECT_NEAR(static_cast<double>(*slower.bpm), 96.0, 2.0);
 
   // The first audio track in the file's order, though FFmpeg would rank the richer second one best.
-  const auto twoTracks = fixture("two-tracks.mkv", clicks(120, 10) + " " + clicks(96, 10) +
-                                                       " -map 0:a -map 1:a -c:a:0 aac -ac:a:0 1 -b:a:0 32k "
-                                                       "-c:a:1 pcm_s16le -ac:a:1 2 -disposition:a:0 0 -disposition:a:1 default");
+  const auto twoTracks =
+      fixture("two-tracks.mkv", clicks(120, 10) + " " + clicks(96, 10) +
+                                    " -map 0:a -map 1:a -c:a:0 aac -ac:a:0 1 -b:a:0 32k "
+                                    "-c:a:1 pcm_s16le -ac:a:1 2 -disposition:a:0 0 -disposition:a:1 default");
   const auto first = detect(twoTracks);
   ASSERT_TRUE(first.bpm.has_value());
   EXPECT_EQ(*first.bpm, 120);
@@ -114,8 +116,9 @@ TEST_F(LocalBPMDetectionServiceTest, AVideoWithoutAudioHasNoTempoAndIsNotTransie
 TEST_F(LocalBPMDetectionServiceTest, ATrackThatCannotBeDecodedOrIsTooShortIsNotTransient) {
   pd::testing::TempDirectory folder;
   // A WAV header announcing 16-bit mono 44.1 kHz samples, and no samples.
-  const unsigned char header[] = {'R', 'I', 'F', 'F', 36, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 1, 0,
-                                  0x44, 0xAC, 0, 0, 0x88, 0x58, 1, 0, 2, 0, 16, 0, 'd', 'a', 't', 'a', 0, 0, 0, 0};
+  const unsigned char header[] = {'R', 'I', 'F', 'F', 36, 0, 0,   0,   'W', 'A',  'V',  'E', 'f', 'm',  't',
+                                  ' ', 16,  0,   0,   0,  1, 0,   1,   0,   0x44, 0xAC, 0,   0,   0x88, 0x58,
+                                  1,   0,   2,   0,   16, 0, 'd', 'a', 't', 'a',  0,    0,   0,   0};
   std::ofstream(folder / "empty.wav", std::ios::binary).write(reinterpret_cast<const char*>(header), sizeof header);
   EXPECT_EQ(detect(folder / "empty.wav"), (BPMDetectionResult{std::nullopt, 0.0f, false}));
   EXPECT_THAT(log.lines(), ElementsAre("default bpm_detect_start file=<private>",
@@ -131,21 +134,24 @@ TEST_F(LocalBPMDetectionServiceTest, ATrackThatCannotBeDecodedOrIsTooShortIsNotT
   unknown.write("\x34\x12", 2);
   unknown.close();
   EXPECT_EQ(detect(folder / "unknown.wav"), (BPMDetectionResult{std::nullopt, 0.0f, false}));
-  EXPECT_EQ(unknownLog.lines().back(), "error bpm_detect_fail err_domain=MediaError err_code=" +
-                                           std::to_string(AVERROR_DECODER_NOT_FOUND) +
-                                           " error=<private> file=<private> dur_ms=0");
+  EXPECT_EQ(unknownLog.lines().back(),
+            "error bpm_detect_fail err_domain=MediaError err_code=" + std::to_string(AVERROR_DECODER_NOT_FOUND) +
+                " error=<private> file=<private> dur_ms=0");
 
   BPMLogCapture shortLog;
   const auto second = fixture("one-second.wav", clicks(120, 1) + " -c:a pcm_s16le");
   EXPECT_EQ(detect(second), (BPMDetectionResult{std::nullopt, 0.0f, false}));
-  EXPECT_THAT(shortLog.lines(), ::testing::AllOf(::testing::Contains("debug bpm_pipeline_step step=pcm_collect samples=44100 dur_s=1.0"),
-                                                 ::testing::Contains("error bpm_detect_fail reason=analysisFailure file=<private> dur_ms=0")));
+  EXPECT_THAT(
+      shortLog.lines(),
+      ::testing::AllOf(::testing::Contains("debug bpm_pipeline_step step=pcm_collect samples=44100 dur_s=1.0"),
+                       ::testing::Contains("error bpm_detect_fail reason=analysisFailure file=<private> dur_ms=0")));
 }
 
 TEST_F(LocalBPMDetectionServiceTest, FilesThatCannotBeReadAreTransientGarbageIsNot) {
   pd::testing::TempDirectory folder;
   EXPECT_EQ(detect(folder / "vanished.mp4"), (BPMDetectionResult{std::nullopt, 0.0f, true}));
-  EXPECT_EQ(log.lines().back(), "error bpm_detect_fail err_domain=MediaError err_code=-2 error=<private> file=<private> dur_ms=0");
+  EXPECT_EQ(log.lines().back(),
+            "error bpm_detect_fail err_domain=MediaError err_code=-2 error=<private> file=<private> dur_ms=0");
 
   BPMLogCapture garbageLog;
   test::Lcg random(5);
@@ -153,8 +159,9 @@ TEST_F(LocalBPMDetectionServiceTest, FilesThatCannotBeReadAreTransientGarbageIsN
   for (int i = 0; i < 65536; ++i) garbage.put(static_cast<char>(random.next() >> 24));
   garbage.close();
   EXPECT_EQ(detect(folder / "random.mp4"), (BPMDetectionResult{std::nullopt, 0.0f, false}));
-  EXPECT_THAT(garbageLog.lines().back(), ::testing::MatchesRegex("error bpm_detect_fail err_domain=MediaError err_code=-[0-9]+ "
-                                                                 "error=<private> file=<private> dur_ms=0"));
+  EXPECT_THAT(garbageLog.lines().back(),
+              ::testing::MatchesRegex("error bpm_detect_fail err_domain=MediaError err_code=-[0-9]+ "
+                                      "error=<private> file=<private> dur_ms=0"));
 
   // Root reads any file, so an unprivileged child tries instead.
   std::filesystem::permissions(folder.path(), std::filesystem::perms::others_exec, std::filesystem::perm_options::add);
@@ -171,7 +178,8 @@ TEST_F(LocalBPMDetectionServiceTest, NaNSamplesInAFloatTrackFailTheAnalysis) {
   for (std::size_t at = 0; at < samples.size(); at += 22'050) samples[at] = 1.0f;
   for (std::size_t i = 200'000; i < 200'100; ++i) samples[i] = std::numeric_limits<float>::quiet_NaN();
   std::ofstream(folder / "nan.f32", std::ios::binary)
-      .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * sizeof(float)));
+      .write(reinterpret_cast<const char*>(samples.data()),
+             static_cast<std::streamsize>(samples.size() * sizeof(float)));
   const auto mov = fixture("nan-" + std::to_string(::getpid()) + ".mov",
                            "-f f32le -ar 44100 -ac 1 -i '" + (folder / "nan.f32").string() + "' -c:a pcm_f32le");
   const auto result = detect(mov);

@@ -149,7 +149,8 @@ int runToEnd(std::vector<std::string> argv) {
 class UdpDeckStateLink final : public DeckStateSink, public std::enable_shared_from_this<UdpDeckStateLink> {
 public:
   explicit UdpDeckStateLink(std::uint16_t tabletPort)
-      : queue_("test.link"), socket_(queue_.executor()),
+      : queue_("test.link"),
+        socket_(queue_.executor()),
         tablet_(boost::asio::ip::make_address_v4("127.0.0.1"), tabletPort) {
     socket_.open(boost::asio::ip::udp::v4());
   }
@@ -164,15 +165,15 @@ public:
     }
     ++inFlight;
     maxInFlight = std::max(maxInFlight, inFlight);
-    auto datagram = std::make_shared<std::string>(nlohmann::json{{"type", "deck_state"},
-                                                                 {"deck", state.deckNumber},
-                                                                 {"playing", state.isPlaying},
-                                                                 {"onAir", state.isOnAir},
-                                                                 {"bpm", state.musicBPM},
-                                                                 {"title", state.musicTitle},
-                                                                 {"artist", state.musicArtist},
-                                                                 {"duration", state.duration}}
-                                                      .dump());
+    auto datagram = std::make_shared<std::string>(nlohmann::json{
+        {"type", "deck_state"},
+        {"deck", state.deckNumber},
+        {"playing", state.isPlaying},
+        {"onAir", state.isOnAir},
+        {"bpm", state.musicBPM},
+        {"title", state.musicTitle},
+        {"artist", state.musicArtist},
+        {"duration", state.duration}}.dump());
     queue_.post([self = shared_from_this(), datagram] {
       self->socket_.async_send_to(boost::asio::buffer(*datagram), self->tablet_,
                                   [self, datagram](const boost::system::error_code&, std::size_t) {

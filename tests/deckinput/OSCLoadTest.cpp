@@ -97,8 +97,7 @@ TEST(OSCLoad, TwentyThousandMessagesPerSecondLoseNothing) {
   auto link = std::make_shared<CountingLink>();
   OSCViewModel model(service, link);
   std::int64_t received = 0;
-  boost::signals2::scoped_connection counter =
-      service->subscribeMessages([&](const OSCMessage&) { ++received; });
+  boost::signals2::scoped_connection counter = service->subscribeMessages([&](const OSCMessage&) { ++received; });
   model.startServer(ServerConfiguration{0, "127.0.0.1"});
   loop.runUntil([&] { return model.serverState.get().isRunning(); });
   const auto port = *service->boundPort();
@@ -136,13 +135,17 @@ TEST(OSCLoad, TwentyThousandMessagesPerSecondLoseNothing) {
   const std::int64_t lastBeat = total - 1;
   const std::int64_t lastDeck = lastBeat % 4 + 1;
   std::optional<Clock::time_point> currentAt;
-  boost::signals2::scoped_connection watch = model.deckStates.changed().connect([&](const OSCViewModel::DeckStates& decks) {
-    if (!currentAt && decks.at(lastDeck).beat == lastBeat) {
-      currentAt = Clock::now();
-    }
-  });
-  loop.runUntil([&] { return currentAt.has_value() || (sendDone && Clock::now() - started > std::chrono::seconds(seconds) + 2s); },
-                std::chrono::milliseconds(seconds * 1000 + 10'000));
+  boost::signals2::scoped_connection watch =
+      model.deckStates.changed().connect([&](const OSCViewModel::DeckStates& decks) {
+        if (!currentAt && decks.at(lastDeck).beat == lastBeat) {
+          currentAt = Clock::now();
+        }
+      });
+  loop.runUntil(
+      [&] {
+        return currentAt.has_value() || (sendDone && Clock::now() - started > std::chrono::seconds(seconds) + 2s);
+      },
+      std::chrono::milliseconds(seconds * 1000 + 10'000));
   sender.join();
   loop.runUntil([&] { return received == total; }, 2s);
   const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
@@ -151,7 +154,8 @@ TEST(OSCLoad, TwentyThousandMessagesPerSecondLoseNothing) {
 
   ASSERT_TRUE(currentAt.has_value()) << "the last message never reached the decks";
   const double lagMs =
-      std::chrono::duration<double, std::milli>(*currentAt - Clock::time_point(Clock::duration(lastSendAt.load()))).count();
+      std::chrono::duration<double, std::milli>(*currentAt - Clock::time_point(Clock::duration(lastSendAt.load())))
+          .count();
   std::cout << "[osc load] seconds=" << seconds << " sent=" << total << " received=" << received
             << " forwarded=" << link->forwarded << " last_message_to_deck_ms=" << lagMs
             << " receive_queue_cpu_s=" << receiveCpu << " (" << 100.0 * receiveCpu / elapsed << "% of one core)"

@@ -86,9 +86,7 @@ LibloReading libloRead(std::span<const std::uint8_t> bytes) {
       reading.arguments.emplace_back(OSCArgumentValue::float32(value));
       break;
     }
-    case 's':
-      reading.arguments.emplace_back(OSCArgumentValue::string(arg));
-      break;
+    case 's': reading.arguments.emplace_back(OSCArgumentValue::string(arg)); break;
     case 'b': {
       std::int32_t size;
       std::memcpy(&size, arg, sizeof size);
@@ -97,9 +95,7 @@ LibloReading libloRead(std::span<const std::uint8_t> bytes) {
           OSCArgumentValue::blob(OSCArgumentValue::Blob(data, data + static_cast<std::size_t>(size))));
       break;
     }
-    default:
-      reading.arguments.emplace_back(std::nullopt);
-      break;
+    default: reading.arguments.emplace_back(std::nullopt); break;
     }
   }
   lo_message_free(message);
@@ -168,9 +164,9 @@ enum Difference : unsigned {
 };
 
 const std::map<Difference, const char*> kDifferenceNames = {
-    {noTypeTags, "noTypeTags"},     {fillerValues, "fillerValues"},         {firstTagUnchecked, "firstTagUnchecked"},
-    {unknownTags, "unknownTags"},   {trailingBytes, "trailingBytes"},       {blobFillerMissing, "blobFillerMissing"},
-    {bundles, "bundles"},           {invalidUTF8, "invalidUTF8"},
+    {noTypeTags, "noTypeTags"},   {fillerValues, "fillerValues"},   {firstTagUnchecked, "firstTagUnchecked"},
+    {unknownTags, "unknownTags"}, {trailingBytes, "trailingBytes"}, {blobFillerMissing, "blobFillerMissing"},
+    {bundles, "bundles"},         {invalidUTF8, "invalidUTF8"},
 };
 
 unsigned differencesIn(std::span<const std::uint8_t> bytes) {
@@ -266,9 +262,7 @@ unsigned differencesIn(std::span<const std::uint8_t> bytes) {
       offset = end;
       break;
     }
-    default:
-      found |= unknownTags;
-      break;
+    default: found |= unknownTags; break;
     }
   }
   if (offset < size) {
@@ -402,8 +396,7 @@ public:
       std::memcpy(&value, &bits, sizeof value);
       return OSCArgumentValue::float32(value);
     }
-    case 's':
-      return OSCArgumentValue::string(text(6));
+    case 's': return OSCArgumentValue::string(text(6));
     default: {
       OSCArgumentValue::Blob blob(pick(10));
       for (auto& b : blob) {
@@ -525,8 +518,9 @@ TEST_F(OSCParserDifferential, EveryTruncationIsRejectedExceptWhereListed) {
       EXPECT_FALSE(libloRead(prefix).ok);
       const auto ours = OSCParser::parse(prefix);
       // Cut right after the address: a message without arguments.
-      const bool afterAddress = cut % 4 == 0 && cut > 0 &&
-                                (c.bytes.roles[cut - 1] == ByteRole::addressFiller || c.bytes.roles[cut - 1] == ByteRole::addressNul);
+      const bool afterAddress =
+          cut % 4 == 0 && cut > 0 &&
+          (c.bytes.roles[cut - 1] == ByteRole::addressFiller || c.bytes.roles[cut - 1] == ByteRole::addressNul);
       // Cut inside the filler that ends the message after a final blob: the message whole.
       const bool inFinalBlobFiller =
           std::all_of(c.bytes.roles.begin() + static_cast<std::ptrdiff_t>(cut), c.bytes.roles.end(),
@@ -553,8 +547,8 @@ TEST_F(OSCParserDifferential, ListedDifferencesReadAsDesigned) {
 
     // fillerValues: each filler byte set in turn; the values stay those of the canonical form.
     for (std::size_t i = 0; i < roles.size(); ++i) {
-      if (roles[i] == ByteRole::addressFiller || roles[i] == ByteRole::tagFiller || roles[i] == ByteRole::stringFiller ||
-          roles[i] == ByteRole::blobFiller) {
+      if (roles[i] == ByteRole::addressFiller || roles[i] == ByteRole::tagFiller ||
+          roles[i] == ByteRole::stringFiller || roles[i] == ByteRole::blobFiller) {
         auto bytes = c.bytes.bytes;
         bytes[i] = 'x';
         compare(bytes, tally);
@@ -567,7 +561,8 @@ TEST_F(OSCParserDifferential, ListedDifferencesReadAsDesigned) {
     // firstTagUnchecked: any ASCII character in place of the comma.
     {
       auto bytes = c.bytes.bytes;
-      const auto comma = static_cast<std::size_t>(std::find(roles.begin(), roles.end(), ByteRole::tagComma) - roles.begin());
+      const auto comma =
+          static_cast<std::size_t>(std::find(roles.begin(), roles.end(), ByteRole::tagComma) - roles.begin());
       do {
         bytes[comma] = static_cast<std::uint8_t>(0x20 + random.pick(0x5F));
       } while (bytes[comma] == ',');
@@ -578,7 +573,8 @@ TEST_F(OSCParserDifferential, ListedDifferencesReadAsDesigned) {
 
     // noTypeTags: the address alone.
     {
-      const auto addressEnd = static_cast<std::size_t>(std::find(roles.begin(), roles.end(), ByteRole::tagComma) - roles.begin());
+      const auto addressEnd =
+          static_cast<std::size_t>(std::find(roles.begin(), roles.end(), ByteRole::tagComma) - roles.begin());
       const std::span<const std::uint8_t> bytes(c.bytes.bytes.data(), addressEnd);
       compare(bytes, tally);
       EXPECT_EQ(libloRead(bytes).error, LO_ENOTYPE);

@@ -204,7 +204,10 @@ TEST(OSCParser, UnknownTagsConsumeNothing) {
 TEST(OSCParser, TagsAreWholeCharacters) {
   // "i" with a combining acute accent is one character and no known tag.
   OSCBytes accent;
-  accent.address("/a").tags("i\xcc\x81" "f").float32(4.0F);
+  accent.address("/a")
+      .tags("i\xcc\x81"
+            "f")
+      .float32(4.0F);
   auto message = parsed(accent.span());
   ASSERT_EQ(message.arguments.size(), 1U);
   EXPECT_EQ(message.arguments[0], OSCArgumentValue::float32(4.0F));

@@ -60,7 +60,8 @@ protected:
   std::shared_ptr<OSCServerService> makeService(OSCServerService::Timing timing = {}) {
     auto service = OSCServerService::create(timing);
     stateSubscription_ = service->subscribeState([this](const ServerState& state) { states.push_back(state); });
-    messageSubscription_ = service->subscribeMessages([this](const OSCMessage& message) { messages.push_back(message); });
+    messageSubscription_ =
+        service->subscribeMessages([this](const OSCMessage& message) { messages.push_back(message); });
     return service;
   }
 
@@ -136,10 +137,9 @@ TEST_F(OSCServerServiceTest, BindFailuresShowTheirCauseAndLeaveNothingRunning) {
     EXPECT_EQ(service->state(), ServerState::starting());
     loop.runUntil([&] { return service->state().state() == ServerState::Case::failed; });
     EXPECT_EQ(service->state().description(), "エラー: " + c.status);
-    EXPECT_EQ(log.first("osc_server_fail"), "osc_server_fail host=" + c.configuration.host +
-                                                " port=" + std::to_string(c.configuration.port) +
-                                                " err_domain=POSIX err_code=" + std::to_string(c.errnum) +
-                                                " error=<private>");
+    EXPECT_EQ(log.first("osc_server_fail"),
+              "osc_server_fail host=" + c.configuration.host + " port=" + std::to_string(c.configuration.port) +
+                  " err_domain=POSIX err_code=" + std::to_string(c.errnum) + " error=<private>");
     EXPECT_FALSE(service->boundPort());
     // Nothing is left for the main loop: no sweep ticks.
     loop.context().restart();
@@ -179,7 +179,7 @@ TEST_F(OSCServerServiceTest, EverySenderIsAConnectionAndBrokenDatagramsStillCoun
   UdpSender c;
   a.send(deckMessage("/deck/1/bpm", 1.0F), port);
   b.send(std::vector<std::uint8_t>{'/', 'x'}, port); // no NUL: does not parse
-  c.send(std::vector<std::uint8_t>{}, port);          // empty
+  c.send(std::vector<std::uint8_t>{}, port); // empty
   loop.runUntil([&] { return service->connectionCount() == 3; });
   a.send(deckMessage("/deck/2/bpm", 2.0F), port);
   loop.runUntil([&] { return messages.size() == 2; });

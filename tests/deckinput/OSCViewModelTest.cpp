@@ -119,7 +119,7 @@ TEST_F(OSCViewModelTest, StartsWithFourFreshDecksAndMirrorsTheServer) {
 
 TEST_F(OSCViewModelTest, RoutesOnlyDeckAddressesOfDecksOneToFour) {
   const std::vector<std::pair<std::string, std::int64_t>> routed = {
-      {"/deck/1/bpm", 1}, {"deck/1/bpm", 1}, {"//deck//1//bpm", 1}, {"/deck/1/bpm/extra", 1},
+      {"/deck/1/bpm", 1},  {"deck/1/bpm", 1},   {"//deck//1//bpm", 1}, {"/deck/1/bpm/extra", 1},
       {"/deck/01/bpm", 1}, {"/deck/+2/bpm", 2}, {"/deck/4/bpm/", 4},
   };
   float value = 100.0F;
@@ -131,8 +131,9 @@ TEST_F(OSCViewModelTest, RoutesOnlyDeckAddressesOfDecksOneToFour) {
   EXPECT_EQ(link->sent.size(), routed.size());
 
   LogCapture log;
-  for (const std::string address : {"/deck/0/bpm", "/deck/5/bpm", "/deck/x/bpm", "/Deck/1/bpm", "/deck/1", "/deck/-1/bpm",
-                                    "/deck/+/bpm", "/deck/99999999999999999999/bpm", "/deck/1 /bpm", "", "/"}) {
+  for (const std::string address :
+       {"/deck/0/bpm", "/deck/5/bpm", "/deck/x/bpm", "/Deck/1/bpm", "/deck/1", "/deck/-1/bpm", "/deck/+/bpm",
+        "/deck/99999999999999999999/bpm", "/deck/1 /bpm", "", "/"}) {
     receive(address, {OSCArgumentValue::float32(1.0F)});
   }
   receive("/deck/1/title", {});
@@ -154,7 +155,8 @@ TEST_F(OSCViewModelTest, EveryFieldWordWritesItsField) {
       {"bpm", OSCArgumentValue::float32(127.5F), [](const DeckState& d) { return d.musicBPM == 127.5F; }},
       {"beat", OSCArgumentValue::int32(-3), [](const DeckState& d) { return d.beat == -3; }},
       {"beatWithinBar", OSCArgumentValue::int32(4), [](const DeckState& d) { return d.beatWithinBar == 4; }},
-      {"pitchMultiplier", OSCArgumentValue::float32(1.08F), [](const DeckState& d) { return d.pitchMultiplier == 1.08F; }},
+      {"pitchMultiplier", OSCArgumentValue::float32(1.08F),
+       [](const DeckState& d) { return d.pitchMultiplier == 1.08F; }},
       {"title", OSCArgumentValue::string("T"), [](const DeckState& d) { return d.musicTitle == "T"; }},
       {"artist", OSCArgumentValue::string("A"), [](const DeckState& d) { return d.musicArtist == "A"; }},
       {"album", OSCArgumentValue::string("Al"), [](const DeckState& d) { return d.album == "Al"; }},
@@ -169,7 +171,8 @@ TEST_F(OSCViewModelTest, EveryFieldWordWritesItsField) {
       {"duration", OSCArgumentValue::float32(245.5F), [](const DeckState& d) { return d.duration == 245.5F; }},
       {"bitRate", OSCArgumentValue::int32(320), [](const DeckState& d) { return d.bitRate == 320; }},
       {"rating", OSCArgumentValue::int32(5), [](const DeckState& d) { return d.rating == 5; }},
-      {"tempoMeta", OSCArgumentValue::int32(-2147483647 - 1), [](const DeckState& d) { return d.tempoMeta == -2147483648LL; }},
+      {"tempoMeta", OSCArgumentValue::int32(-2147483647 - 1),
+       [](const DeckState& d) { return d.tempoMeta == -2147483648LL; }},
       {"year", OSCArgumentValue::int32(1999), [](const DeckState& d) { return d.year == 1999; }},
       {"artworkId", OSCArgumentValue::int32(77), [](const DeckState& d) { return d.artworkId == 77; }},
       {"hasCues", OSCArgumentValue::int32(1), [](const DeckState& d) { return d.hasCues; }},
@@ -243,9 +246,8 @@ TEST_F(OSCViewModelTest, TitleChangeLineOnlyWhenTheTitleChanges) {
 TEST_F(OSCViewModelTest, EachWriteIsItsOwnChange) {
   std::vector<std::string> seen;
   auto& m = model();
-  boost::signals2::scoped_connection c = m.deckStates.changed().connect([&](const OSCViewModel::DeckStates&) {
-    seen.push_back("deckStates");
-  });
+  boost::signals2::scoped_connection c =
+      m.deckStates.changed().connect([&](const OSCViewModel::DeckStates&) { seen.push_back("deckStates"); });
   clock.advance(1s); // a stamp equal to the last one would be no change
   receive("/deck/1/bpm", {OSCArgumentValue::float32(120.0F)});
   EXPECT_EQ(seen.size(), 2U); // the field, then the stamp

@@ -22,10 +22,12 @@ int main(int argc, char** argv) {
   std::promise<pd::deckinput::BPMDetectionResult> promise;
   auto future = promise.get_future();
   const std::string file = argv[2];
-  pd::runtime::spawnDetached(pd::runtime::backgroundPool().executor(),
-                             [&]() -> pd::runtime::Awaitable<void> { promise.set_value(co_await service.detectBPM(file)); });
+  pd::runtime::spawnDetached(pd::runtime::backgroundPool().executor(), [&]() -> pd::runtime::Awaitable<void> {
+    promise.set_value(co_await service.detectBPM(file));
+  });
   if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) return 4;
   const auto result = future.get();
-  std::printf("bpm=%s transient=%d\n", result.bpm ? std::to_string(*result.bpm).c_str() : "-", result.isTransientFailure ? 1 : 0);
+  std::printf("bpm=%s transient=%d\n", result.bpm ? std::to_string(*result.bpm).c_str() : "-",
+              result.isTransientFailure ? 1 : 0);
   return 0;
 }

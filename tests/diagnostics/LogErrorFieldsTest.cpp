@@ -74,13 +74,15 @@ TEST(LogErrorFieldsTest, SystemAndFileSystemErrorsArePosix) {
 
   std::error_code code;
   (void)std::filesystem::file_size("/nonexistent/launch.seq", code);
-  const auto file = LogErrorFields::fields(std::filesystem::filesystem_error("file_size", "/nonexistent/launch.seq", code), false);
+  const auto file =
+      LogErrorFields::fields(std::filesystem::filesystem_error("file_size", "/nonexistent/launch.seq", code), false);
   EXPECT_EQ(file.domain, "POSIX");
   EXPECT_EQ(file.code, ENOENT);
   EXPECT_NE(file.detail.find("/nonexistent/launch.seq"), std::string::npos);
   EXPECT_EQ(file.path, "-");
 
-  const auto future = LogErrorFields::fields(std::system_error(std::make_error_code(std::future_errc::no_state)), false);
+  const auto future =
+      LogErrorFields::fields(std::system_error(std::make_error_code(std::future_errc::no_state)), false);
   EXPECT_EQ(future.domain, "future");
   EXPECT_EQ(future.code, static_cast<int>(std::future_errc::no_state));
 }

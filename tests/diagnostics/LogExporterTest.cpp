@@ -18,8 +18,8 @@ struct ExportFixture {
   fs::path root() const { return ring.path() / "LogRing"; }
   fs::path diagnostics() const { return root() / "diagnostics"; }
   LogExporter::Context context(std::string currentLaunchID = newLaunchID()) const {
-    return {diagnostics(), temp.path(), std::move(currentLaunchID), runtime::Clock::current().wall(), "Palendrix Display",
-            "4.5.6"};
+    return {diagnostics(),       temp.path(), std::move(currentLaunchID), runtime::Clock::current().wall(),
+            "Palendrix Display", "4.5.6"};
   }
   std::vector<nlohmann::json> lines(const LogExporter::ExportResult& result) const {
     const std::string text = readText(result.url);
@@ -29,7 +29,9 @@ struct ExportFixture {
     for (const auto& line : splitLines(text)) out.push_back(nlohmann::json::parse(line)); // NDJSON, line by line
     return out;
   }
-  void payload(const std::string& name, const nlohmann::json& value) const { writeText(diagnostics() / name, value.dump()); }
+  void payload(const std::string& name, const nlohmann::json& value) const {
+    writeText(diagnostics() / name, value.dump());
+  }
 
   TempDirectory ring;
   TempDirectory temp;
@@ -107,8 +109,8 @@ TEST(LogExporterTest, DamagedLaunchesLeaveTracesInsteadOfFailing) {
   LogRing::Manifest manifest;
   manifest.launchID = partial.filename().string();
   manifest.startedAt = "2026-01-02T00:00:00.000Z";
-  manifest.segments = {{"seg-000001.ndjson", 1, 0, {}, {}}, {"seg-000002.ndjson", 2, 0, {}, {}},
-                       {"../../escape.ndjson", 1, 0, {}, {}}};
+  manifest.segments = {
+      {"seg-000001.ndjson", 1, 0, {}, {}}, {"seg-000002.ndjson", 2, 0, {}, {}}, {"../../escape.ndjson", 1, 0, {}, {}}};
   manifest.appleSegments = {{"apple-000001.ndjson", 5, 0, {}, {}}};
   writeText(partial / "manifest.json", manifest.encode());
   writeText(partial / "seg-000002.ndjson", "{\"msg\":\"kept\"}\n");
@@ -123,8 +125,10 @@ TEST(LogExporterTest, DamagedLaunchesLeaveTracesInsteadOfFailing) {
   EXPECT_EQ(lines[3]["type"], "export_note");
   EXPECT_EQ(lines[3]["missing_segments"],
             (nlohmann::json{"seg-000001.ndjson", "../../escape.ndjson", "apple-000001.ndjson"}));
-  EXPECT_EQ(lines[4], (nlohmann::json{{"type", "launch"}, {"launch_id", noManifest.filename().string()},
-                                      {"truncated", true}, {"in_progress", false}}));
+  EXPECT_EQ(lines[4], (nlohmann::json{{"type", "launch"},
+                                      {"launch_id", noManifest.filename().string()},
+                                      {"truncated", true},
+                                      {"in_progress", false}}));
   EXPECT_EQ(result.entryCount, 2);
 }
 
@@ -147,7 +151,8 @@ TEST(LogExporterTest, PayloadsAreFilteredToTheExportedSpan) {
     return out;
   };
   using Names = std::vector<std::string>;
-  EXPECT_EQ(names(LogExporter::writeExport("current", {onTime}, f.context())), (Names{"diagnostic-1.json", "diagnostic-2.json"}));
+  EXPECT_EQ(names(LogExporter::writeExport("current", {onTime}, f.context())),
+            (Names{"diagnostic-1.json", "diagnostic-2.json"}));
   EXPECT_EQ(names(LogExporter::writeExport("recent3", {aMillisecondLater}, f.context())), Names{"diagnostic-2.json"});
   EXPECT_EQ(names(LogExporter::writeExport("all", {aMillisecondLater}, f.context())),
             (Names{"diagnostic-1.json", "diagnostic-2.json", "diagnostic-3.json", "metrics-1.json", "metrics-3.json"}));
@@ -238,15 +243,16 @@ TEST(LogExporterTest, TheExportFlushesTheRingFirstAndLogsItsOutcome) {
   LogRing ring(ringConfig(f.root(), store));
   ring.start();
   appendEntry(store, Level::notice, Log::subsystem(), "app", "written just before the export");
-  const auto result = runExport(LogExporter::RingScope::currentLaunch, {&ring, f.diagnostics(), f.temp.path(), "4.5.6"});
+  const auto result =
+      runExport(LogExporter::RingScope::currentLaunch, {&ring, f.diagnostics(), f.temp.path(), "4.5.6"});
   const auto lines = f.lines(result);
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0]["version"], "4.5.6");
   EXPECT_EQ(lines[1]["in_progress"], true);
   EXPECT_EQ(lines[2]["msg"], "written just before the export");
   EXPECT_EQ(log.lines("export_"),
-            (std::vector<std::string>{"export_start scope=current",
-                                      "export_complete scope=current entries=1 size_b=" + std::to_string(result.byteCount)}));
+            (std::vector<std::string>{"export_start scope=current", "export_complete scope=current entries=1 size_b=" +
+                                                                        std::to_string(result.byteCount)}));
 
   // A temporary folder that is a file: the export fails, says so and throws.
   writeText(f.temp / "file", "");

@@ -34,9 +34,9 @@ TEST(LogRingManifestTest, EncodesCompactWithKeysInByteOrderAndReadsBack) {
   const auto manifest = fullManifest();
   const std::string json = manifest.encode();
   EXPECT_EQ(json.find(' '), std::string::npos);
-  EXPECT_EQ(keysOf(json), (std::vector<std::string>{"apple_segments", "clean", "entry_count", "launch_id", "pid",
-                                                     "segments", "seq", "started_at", "terminal", "terminal_tracked",
-                                                     "truncated", "vocab_version"}));
+  EXPECT_EQ(keysOf(json),
+            (std::vector<std::string>{"apple_segments", "clean", "entry_count", "launch_id", "pid", "segments", "seq",
+                                      "started_at", "terminal", "terminal_tracked", "truncated", "vocab_version"}));
   EXPECT_NE(json.find(R"({"at":"2026-03-01T19:00:00.000Z","reason":"exit"})"), std::string::npos);
   EXPECT_NE(json.find(R"({"bytes":200,"entries":1,"file":"apple-000001.ndjson"})"), std::string::npos);
   EXPECT_EQ(LogRing::Manifest::decode(json), manifest);
@@ -80,7 +80,13 @@ TEST(LogRingFilesTest, LaunchSequenceCountsOnAndRestartsFromDamage) {
   EXPECT_EQ(LogRing::nextLaunchSequence(root.path()), 2);
 
   const std::vector<std::pair<std::string, std::int64_t>> cases = {
-      {"  41 \n", 42}, {"letters", 1}, {"", 1}, {"-5", -4}, {"+7", 8}, {"4 2", 1}, {"99999999999999999999", 1},
+      {"  41 \n", 42},
+      {"letters", 1},
+      {"", 1},
+      {"-5", -4},
+      {"+7", 8},
+      {"4 2", 1},
+      {"99999999999999999999", 1},
       {std::to_string(std::numeric_limits<std::int64_t>::max()), 1}};
   for (const auto& [stored, next] : cases) {
     writeText(root / "launch.seq", stored);
@@ -106,7 +112,8 @@ TEST(LogRingFilesTest, OnlyFoldersNamedAsLaunchesCount) {
 TEST(LogRingFilesTest, OrderKeysPutNumberedLaunchesAfterUnnumberedOnes) {
   TempDirectory root;
   const auto numbered = makeLaunch(root.path(), 3, true, "2026-01-01T00:00:00.000Z");
-  EXPECT_EQ(LogRing::launchSortKey(numbered, LogRing::Manifest::read(numbered)), "000000000003|2026-01-01T00:00:00.000Z");
+  EXPECT_EQ(LogRing::launchSortKey(numbered, LogRing::Manifest::read(numbered)),
+            "000000000003|2026-01-01T00:00:00.000Z");
   auto negative = *LogRing::Manifest::read(numbered);
   negative.seq = -4;
   EXPECT_EQ(LogRing::launchSortKey(numbered, negative), "-00000000004|2026-01-01T00:00:00.000Z");

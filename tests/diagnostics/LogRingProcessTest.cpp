@@ -187,7 +187,8 @@ TEST(CrashRecordTest, AFatalSignalLeavesARecordForTheNextLaunch) {
     TempDirectory folder;
     // Under a sanitizer its own fault handler would come first and end the process
     // its own way; the handler under test must see the fault itself.
-    ChildProcess child(PD_LOGRING_TEST_HELPER, {"crash", folder.path().string(), how}, {"ASAN_OPTIONS=handle_segv=0:detect_leaks=0", "TSAN_OPTIONS=handle_segv=0"});
+    ChildProcess child(PD_LOGRING_TEST_HELPER, {"crash", folder.path().string(), how},
+                       {"ASAN_OPTIONS=handle_segv=0:detect_leaks=0", "TSAN_OPTIONS=handle_segv=0"});
     ASSERT_EQ(child.readLine(10s), "installed");
     const int status = child.waitStatus();
     ASSERT_TRUE(WIFSIGNALED(status)) << how;

@@ -15,8 +15,12 @@ const runtime::Clock::WallTime kT0 = runtime::Clock::WallTime(std::chrono::secon
 
 // The bytes a line takes in a segment, line feed included.
 std::size_t lineSize(std::string_view message, bool platformEntry = false, std::string category = "app") {
-  LogRing::EntryLine line{platform::log::formatTimestamp(kT0), platformEntry ? "error" : "notice", std::move(category),
-                          std::string(message), 4242, 77,
+  LogRing::EntryLine line{platform::log::formatTimestamp(kT0),
+                          platformEntry ? "error" : "notice",
+                          std::move(category),
+                          std::string(message),
+                          4242,
+                          77,
                           platformEntry ? std::optional<std::string>("org.ffmpeg") : std::nullopt};
   return line.encode().size() + 1;
 }
@@ -82,15 +86,13 @@ TEST(LogRingTest, StartRemovesOnlyStaleTemporaryFilesOfTheRingsOwnWrites) {
     if (stale) fs::last_write_time(file, old);
     return file;
   };
-  const std::vector<fs::path> removed = {place(earlier / ".seg-000002.ndjson.Ab12Cd", true),
-                                         place(earlier / ".apple-000001.ndjson.zzzzzz", true),
-                                         place(earlier / ".manifest.json.x1Y2z3", true),
-                                         place(root / ".launch.seq.QWERTY", true)};
-  const std::vector<fs::path> kept = {place(earlier / ".seg-000003.ndjson.abcdef", false), // being written
-                                      place(earlier / ".notes.txt.Ab12Cd", true),
-                                      place(earlier / ".seg-2.ndjson.Ab12Cd", true),
-                                      place(earlier / ".manifest.json.Ab12Cd7", true),
-                                      place(earlier / "seg-000001.ndjson", true)};
+  const std::vector<fs::path> removed = {
+      place(earlier / ".seg-000002.ndjson.Ab12Cd", true), place(earlier / ".apple-000001.ndjson.zzzzzz", true),
+      place(earlier / ".manifest.json.x1Y2z3", true), place(root / ".launch.seq.QWERTY", true)};
+  const std::vector<fs::path> kept = {
+      place(earlier / ".seg-000003.ndjson.abcdef", false), // being written
+      place(earlier / ".notes.txt.Ab12Cd", true), place(earlier / ".seg-2.ndjson.Ab12Cd", true),
+      place(earlier / ".manifest.json.Ab12Cd7", true), place(earlier / "seg-000001.ndjson", true)};
   LogStore store;
   LogRing ring(ringConfig(root.path(), store));
   ring.start();
@@ -126,16 +128,23 @@ TEST(LogRingTest, SegmentsHoldTheKeptEntriesInTheLineFormat) {
 
   const auto own = f.segmentLines("seg-000001.ndjson");
   ASSERT_EQ(own.size(), 2u);
-  EXPECT_EQ(own[0], R"({"ts":"2026-05-28T20:26:40.000Z","level":"notice","cat":"app","msg":"path=\/tmp\/a \"quoted\"\nnext","pid":4242,"tid":"77"})");
-  EXPECT_EQ(own[1], R"({"ts":"2026-05-28T20:26:40.005Z","level":"fault","cat":"video","msg":"decoder_create_fail","pid":4242,"tid":"77"})");
+  EXPECT_EQ(
+      own[0],
+      R"({"ts":"2026-05-28T20:26:40.000Z","level":"notice","cat":"app","msg":"path=\/tmp\/a \"quoted\"\nnext","pid":4242,"tid":"77"})");
+  EXPECT_EQ(
+      own[1],
+      R"({"ts":"2026-05-28T20:26:40.005Z","level":"fault","cat":"video","msg":"decoder_create_fail","pid":4242,"tid":"77"})");
   const auto platformLines = f.segmentLines("apple-000001.ndjson");
   ASSERT_EQ(platformLines.size(), 1u);
-  EXPECT_EQ(platformLines[0], R"({"ts":"2026-05-28T20:26:40.000Z","level":"error","cat":"hevc","msg":"decode error","pid":4242,"tid":"77","subsystem":"org.ffmpeg"})");
+  EXPECT_EQ(
+      platformLines[0],
+      R"({"ts":"2026-05-28T20:26:40.000Z","level":"error","cat":"hevc","msg":"decode error","pid":4242,"tid":"77","subsystem":"org.ffmpeg"})");
 
   const auto manifest = f.diskManifest();
   ASSERT_EQ(manifest.segments.size(), 1u);
   EXPECT_EQ(manifest.segments[0].entries, 2);
-  EXPECT_EQ(manifest.segments[0].bytes, static_cast<std::int64_t>(fs::file_size(f.ring->launchDirectory() / "seg-000001.ndjson")));
+  EXPECT_EQ(manifest.segments[0].bytes,
+            static_cast<std::int64_t>(fs::file_size(f.ring->launchDirectory() / "seg-000001.ndjson")));
   EXPECT_EQ(manifest.segments[0].firstTs, "2026-05-28T20:26:40.000Z");
   EXPECT_EQ(manifest.segments[0].lastTs, "2026-05-28T20:26:40.005Z");
   EXPECT_EQ(manifest.entryCount, 2); // platform lines are not counted
@@ -232,8 +241,8 @@ TEST(LogRingTest, FailedWritesUseUpTheirNumbersAndThreeInARowSuspend) {
   ASSERT_TRUE(f.ring->waitUntilIdle(5s));
   const auto dir = f.ring->launchDirectory();
   // A folder where a segment file should go makes that write fail.
-  for (const char* blocked : {"apple-000001.ndjson", "seg-000002.ndjson", "seg-000004.ndjson", "seg-000005.ndjson",
-                              "seg-000006.ndjson"}) {
+  for (const char* blocked :
+       {"apple-000001.ndjson", "seg-000002.ndjson", "seg-000004.ndjson", "seg-000005.ndjson", "seg-000006.ndjson"}) {
     fs::create_directories(dir / blocked / "x");
   }
   const auto run = [&](const std::string& message) {
@@ -311,8 +320,9 @@ TEST(LogRingTest, EntriesTheStorePushedOutBeforeAFlushAreCountedAndMarkTheLaunch
   ASSERT_TRUE(flushAndWait(ring));
   ASSERT_TRUE(flushAndWait(ring));
 
-  EXPECT_EQ(log.lines("ring_truncated"), (std::vector<std::string>{"ring_truncated reason=store_overrun dropped=500",
-                                                                  "ring_truncated reason=store_overrun dropped=4000"}));
+  EXPECT_EQ(log.lines("ring_truncated"),
+            (std::vector<std::string>{"ring_truncated reason=store_overrun dropped=500",
+                                      "ring_truncated reason=store_overrun dropped=4000"}));
   const auto manifest = *LogRing::Manifest::read(ring.launchDirectory());
   EXPECT_TRUE(manifest.truncated);
   EXPECT_EQ(manifest.entryCount, 1000);

@@ -22,8 +22,9 @@ void moveToFreshTime(runtime::ManualClock& clock) {
 // The detector on synthetic time: ticks every 500 ms unless a test says otherwise.
 struct DetectorFixture {
   DetectorFixture()
-      : detector(MainStallWatchdog::Timing{}, [this](Uptime sentAt, bool probe) { beats.emplace_back(sentAt, probe); },
-                 [] { return std::string("nominal"); }, [] { return false; }) {
+      : detector(
+            MainStallWatchdog::Timing{}, [this](Uptime sentAt, bool probe) { beats.emplace_back(sentAt, probe); },
+            [] { return std::string("nominal"); }, [] { return false; }) {
     detector.begin(0, 0);
     detector.beatAnswered(0, 2 * kMs); // launch answered
     now = 0;
@@ -65,7 +66,8 @@ TEST(MainStallWatchdogTest, ALongBlockIsReportedRepeatedlyThenRecovered) {
   f.detector.beatAnswered(sent, sent + 5 * kSecond + 100 * kMs);
   const auto stalls = f.log.lines("main_stall ");
   ASSERT_EQ(stalls.size(), 3u); // at 1 s, 3 s and 5 s: at least 2 s apart
-  EXPECT_TRUE(stalls[0].starts_with("main_stall dur_ms=1000 task_ms=1000 task_state=pending late_ms=0 thermal=nominal traced=false occurrences=1"))
+  EXPECT_TRUE(stalls[0].starts_with(
+      "main_stall dur_ms=1000 task_ms=1000 task_state=pending late_ms=0 thermal=nominal traced=false occurrences=1"))
       << stalls[0];
   EXPECT_TRUE(stalls[1].starts_with("main_stall dur_ms=3000 ")) << stalls[1];
   EXPECT_TRUE(stalls[2].ends_with("occurrences=1"));
@@ -188,7 +190,9 @@ std::vector<std::string> watchBlock(std::chrono::milliseconds block) {
     if (++beats == 4) boost::asio::post(loop, [block] { std::this_thread::sleep_for(block); });
     boost::asio::post(loop, std::move(work));
   };
-  environment.runOnMainExecutor = [&](runtime::UniqueFunction<void()> work) { boost::asio::post(loop, std::move(work)); };
+  environment.runOnMainExecutor = [&](runtime::UniqueFunction<void()> work) {
+    boost::asio::post(loop, std::move(work));
+  };
   environment.thermalLabel = [] { return std::string("nominal"); };
   environment.isTraced = [] { return false; };
   {

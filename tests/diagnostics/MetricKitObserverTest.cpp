@@ -43,7 +43,8 @@ TEST(MetricKitObserverTest, DiagnosticPayloadsAreSummarisedAndStored) {
   f.observer.didReceiveDiagnosticPayloads({payload});
   ASSERT_TRUE(f.observer.waitUntilIdle(5s));
   EXPECT_EQ(log.lines("diagnostic_received"), std::vector<std::string>{"diagnostic_received crashes=0 hangs=2"});
-  EXPECT_EQ(log.lines("hang_diagnostic"), (std::vector<std::string>{"hang_diagnostic dur_ms=1500", "hang_diagnostic dur_ms=250"}));
+  EXPECT_EQ(log.lines("hang_diagnostic"),
+            (std::vector<std::string>{"hang_diagnostic dur_ms=1500", "hang_diagnostic dur_ms=250"}));
   const auto names = f.files();
   ASSERT_EQ(names.size(), 1u);
   EXPECT_TRUE(names[0].starts_with("diagnostic-") && names[0].ends_with(".json")) << names[0];
@@ -72,7 +73,8 @@ TEST(MetricKitObserverTest, TheTwentyNewestByCreationStayWhateverTheirNames) {
   const auto names = f.files();
   EXPECT_EQ(names.size(), 20u);
   EXPECT_EQ(std::count(names.begin(), names.end(), "metrics-2099100.json"), 0) << "the oldest goes";
-  EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.starts_with("diagnostic-"); }), 1);
+  EXPECT_EQ(
+      std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.starts_with("diagnostic-"); }), 1);
 }
 
 TEST(MetricKitObserverTest, PayloadsOfOneMillisecondKeepBothFilesInStoringOrder) {
@@ -167,11 +169,11 @@ TEST(CrashRecordTest, ParsingAcceptsOnlyWellFormedRecords) {
   ASSERT_TRUE(cut.has_value());
   EXPECT_TRUE(cut->frames.empty());
 
-  for (const std::string bad : {"", "pdcrash 2\nsignal=6\ntime_s=1\n", "pdcrash 1\ntime_s=1\n", "pdcrash 1\nsignal=6\n",
-                                "pdcrash 1\nsignal=0\ntime_s=1\n", "pdcrash 1\nsignal=6\ntime_s=-1\n",
-                                "pdcrash 1\nsignal=6\ntime_s=1\ntime_ns=1000000000\n",
-                                "pdcrash 1\nsignal=6\ntime_s=1\naddr=12\n", "pdcrash 1\nsignal=+6\ntime_s=1\n",
-                                "pdcrash 1\nsignal=6\ntime_s=1\nno equals sign\n"}) {
+  for (const std::string bad :
+       {"", "pdcrash 2\nsignal=6\ntime_s=1\n", "pdcrash 1\ntime_s=1\n", "pdcrash 1\nsignal=6\n",
+        "pdcrash 1\nsignal=0\ntime_s=1\n", "pdcrash 1\nsignal=6\ntime_s=-1\n",
+        "pdcrash 1\nsignal=6\ntime_s=1\ntime_ns=1000000000\n", "pdcrash 1\nsignal=6\ntime_s=1\naddr=12\n",
+        "pdcrash 1\nsignal=+6\ntime_s=1\n", "pdcrash 1\nsignal=6\ntime_s=1\nno equals sign\n"}) {
     EXPECT_FALSE(metrics::parseCrashRecord(bad).has_value()) << bad;
   }
   std::string many = "pdcrash 1\nsignal=11\ntime_s=1\n";

@@ -123,8 +123,7 @@ int disk(const fs::path& folder, std::string_view mode) {
   LogRing ring(configFor(folder / "LogRing"));
   ring.start();
   ring.waitUntilIdle(std::chrono::seconds(10));
-  if (mode == "readonly" &&
-      ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+  if (mode == "readonly" && ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
     return kSkip;
   }
   const std::string big(8 * 1024, 'x');

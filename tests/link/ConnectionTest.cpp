@@ -161,8 +161,8 @@ TEST_F(ConnectionTest, FailureBeforeTheLinkEndsTheAttempt) {
   const auto lines = log.lines();
   EXPECT_NE(std::find_if(lines.begin(), lines.end(),
                          [](const std::string& l) {
-                           return l.rfind("udp_connect_fail", 0) == 0 && l.find("err_domain=POSIX err_code=19") !=
-                                                                             std::string::npos;
+                           return l.rfind("udp_connect_fail", 0) == 0 &&
+                                  l.find("err_domain=POSIX err_code=19") != std::string::npos;
                          }),
             lines.end());
   EXPECT_EQ(manager->connectionStatus.get(), "接続失敗 - 自動で再試行します");

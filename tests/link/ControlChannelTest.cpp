@@ -23,7 +23,9 @@ public:
   std::vector<std::string> types;
 };
 
-ControlChannel::Identity identity() { return {"Test Mac", "9.8.7", "L1", {"raw_mode"}, [] { return std::string("P"); }}; }
+ControlChannel::Identity identity() {
+  return {"Test Mac", "9.8.7", "L1", {"raw_mode"}, [] { return std::string("P"); }};
+}
 
 bool isLinkID(const std::string& id) {
   return id.size() == 32 && id.find_first_not_of("0123456789abcdef") == std::string::npos;
@@ -74,13 +76,13 @@ protected:
 TEST_F(ControlChannelDispatchTest, RoutesByTypeAndDropsWhatIsNotOfTheCurrentCycle) {
   LogWindow log;
   using Outcome = ControlChannel::Outcome;
-  for (const char* type : {"handshake_ack", "handshake_reject", "mode_change_request", "ping", "pong", "load_video_ack",
-                           "stream_stop"}) {
+  for (const char* type :
+       {"handshake_ack", "handshake_reject", "mode_change_request", "ping", "pong", "load_video_ack", "stream_stop"}) {
     EXPECT_EQ(channel.dispatch(bytes(R"({"type":")" + std::string(type) + "\"}"), 4, 4, true, handler),
               Outcome::dispatched);
   }
   EXPECT_EQ(handler.types, (std::vector<std::string>{"handshake_ack", "handshake_reject", "mode_change_request", "ping",
-                                                      "pong", "load_video_ack", "stream_stop"}));
+                                                     "pong", "load_video_ack", "stream_stop"}));
   EXPECT_EQ(channel.dispatchedCount(), 7u);
 
   EXPECT_EQ(channel.dispatch(bytes(R"({"type":"ping"})"), 3, 4, true, handler), Outcome::stale);

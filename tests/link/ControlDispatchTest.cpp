@@ -15,8 +15,9 @@ std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), t
 class ControlDispatchTest : public ManagerFixture {
 protected:
   void SetUp() override {
-    for (const char* key : {"json_parse_fail", "json_drop_stale_generation", "json_parse_recovered", "json_unknown_type",
-                            "mode_change_parse_fail"}) diagnostics::LogThrottle::shared().reset(key);
+    for (const char* key : {"json_parse_fail", "json_drop_stale_generation", "json_parse_recovered",
+                            "json_unknown_type", "mode_change_parse_fail"})
+      diagnostics::LogThrottle::shared().reset(key);
     peer = tablet("Tab", {loopback()});
     current = &connectReady(peer);
   }

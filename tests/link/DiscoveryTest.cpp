@@ -114,8 +114,8 @@ TEST_F(DiscoveryTest, LateEventsOfAReplacedOrStoppedBrowserChangeNothing) {
   discovery->start();
   ASSERT_EQ(browsers.size(), 2u);
   EXPECT_TRUE(browsers[0]->cancelled());
-  browsers[0]->deliver({tablet("Ghost", {wifi()})}, {BrowseChange{BrowseChange::Kind::added, tablet("Ghost", {wifi()}), {}}},
-                       true);
+  browsers[0]->deliver({tablet("Ghost", {wifi()})},
+                       {BrowseChange{BrowseChange::Kind::added, tablet("Ghost", {wifi()}), {}}}, true);
   browsers[0]->report(BrowserState::ready);
   settle();
   EXPECT_EQ(seen, 0u);
@@ -136,9 +136,9 @@ TEST_F(DiscoveryTest, AddedAndChangedTabletsAppearRemovedOnesDoNot) {
   discovery->start();
   const auto a = tablet("A", {wifi()});
   const auto b = tablet("B", {loopback()});
-  latest().deliver({a, b}, {BrowseChange{BrowseChange::Kind::added, a, {}}, BrowseChange{BrowseChange::Kind::changed, b, a},
-                            BrowseChange{BrowseChange::Kind::removed, a, {}},
-                            BrowseChange{BrowseChange::Kind::identical, b, {}}});
+  latest().deliver(
+      {a, b}, {BrowseChange{BrowseChange::Kind::added, a, {}}, BrowseChange{BrowseChange::Kind::changed, b, a},
+               BrowseChange{BrowseChange::Kind::removed, a, {}}, BrowseChange{BrowseChange::Kind::identical, b, {}}});
   settle();
   EXPECT_EQ(seen, 2u);
   EXPECT_EQ(appeared, (std::vector<std::string>{"A", "B"}));

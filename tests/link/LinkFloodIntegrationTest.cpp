@@ -82,7 +82,8 @@ std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), t
 // A fragment of a frame that never completes, far ahead of the real stream's numbers.
 std::vector<std::uint8_t> junkFragment(std::uint64_t sequence) {
   std::vector<std::uint8_t> datagram(15 + 64, 0xAB);
-  for (int i = 0; i < 8; ++i) datagram[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sequence >> (56 - 8 * i));
+  for (int i = 0; i < 8; ++i)
+    datagram[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sequence >> (56 - 8 * i));
   datagram[8] = 0;
   datagram[9] = 2;
   datagram[10] = datagram[11] = datagram[12] = 0;
@@ -165,7 +166,8 @@ TEST_F(LinkIntegrationTest, AFloodFromTheTabletsAddressNeitherBreaksTheLinkNorSi
     for (int i = 0; i < 10; ++i, ++round) {
       sendsFailed |= !forged.send(tabletPort, receiverPort, bytes("{junk"));
       sendsFailed |= !forged.send(tabletPort, receiverPort, bytes("{\"type\"]"));
-      sendsFailed |= !forged.send(tabletPort, receiverPort, bytes(R"({"type":"flood_)" + std::to_string(round) + "\"}"));
+      sendsFailed |=
+          !forged.send(tabletPort, receiverPort, bytes(R"({"type":"flood_)" + std::to_string(round) + "\"}"));
       sendsFailed |= !forged.send(tabletPort, receiverPort, bytes(R"({"type":"mode_change_request"})"));
       sendsFailed |= !forged.send(tabletPort, receiverPort, junkFragment((std::uint64_t{1} << 40) + round));
     }

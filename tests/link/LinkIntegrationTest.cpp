@@ -68,7 +68,8 @@ TEST_F(LinkIntegrationTest, DiscoversConnectsAndReceivesEveryDatagramOfAPacedBur
   // 2,000 datagrams a second for 10 s: every one reaches the dispatch.
   constexpr std::uint64_t kCount = 20'000;
   emulator.command("burst " + std::to_string(kCount) + " 2000");
-  const auto sent = emulator.waitFor("datagrams_sent", [&] { pump(); }, 30s);
+  const auto sent = emulator.waitFor(
+      "datagrams_sent", [&] { pump(); }, 30s);
   ASSERT_TRUE(sent);
   EXPECT_EQ((*sent)["count"], kCount);
   EXPECT_EQ((*sent)["failed"], 0);

@@ -59,10 +59,12 @@ protected:
   }
   void connectAndEstablish() {
     connect();
-    ASSERT_TRUE(runUntil([&] { return !manager->connectedPeers.get().empty(); }, 5s)) << manager->connectionStatus.get();
+    ASSERT_TRUE(runUntil([&] { return !manager->connectedPeers.get().empty(); }, 5s))
+        << manager->connectionStatus.get();
   }
   std::optional<nlohmann::json> waitFor(const std::string& event, std::chrono::milliseconds limit = 10s) {
-    return emulator->waitFor(event, [&] { pump(); }, limit);
+    return emulator->waitFor(
+        event, [&] { pump(); }, limit);
   }
   void command(const std::string& line) {
     emulator->command(line);
@@ -153,7 +155,8 @@ TEST_F(LinkProtocolIntegrationTest, SilenceDegradesThenLosesTheLinkAndTheReturni
   ASSERT_TRUE(runUntil([&] { return !manager->connectedPeers.get().empty(); }, 5s));
   const auto relinked = std::chrono::steady_clock::now() - back;
   EXPECT_LT(relinked, 3s);
-  RecordProperty("relinked_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(relinked).count()));
+  RecordProperty("relinked_ms",
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(relinked).count()));
   EXPECT_FALSE(manager->reconnectNotice.get());
   EXPECT_FALSE(manager->hasConnectionIssue.get());
 }

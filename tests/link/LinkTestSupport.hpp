@@ -130,12 +130,11 @@ struct NetworkManagerForMacTestAccess {
   static std::size_t partialFrames(Manager& m) {
     return onQueue(m, [](Manager& s) { return s.ingest_.partialFrameCount(); });
   }
-  static void enqueueDecodedFrame(Manager& m, platform::media::VideoFramePtr frame, std::uint8_t stream, std::uint64_t epoch) {
+  static void enqueueDecodedFrame(Manager& m, platform::media::VideoFramePtr frame, std::uint8_t stream,
+                                  std::uint64_t epoch) {
     m.handOff_->enqueue(std::move(frame), stream, epoch);
   }
-  static bool isFlushScheduled(Manager& m) {
-    return m.handOff_->isFlushScheduled();
-  }
+  static bool isFlushScheduled(Manager& m) { return m.handOff_->isFlushScheduled(); }
   static std::int64_t staleDrops(Manager& m, NetworkManagerForMac::StaleEpochSource source,
                                  std::optional<std::uint8_t> stream = std::nullopt) {
     return m.ingest_.unreportedStaleEpochDrops(NetworkManagerForMac::StaleEpochKey{source, stream});
@@ -147,7 +146,9 @@ struct NetworkManagerForMacTestAccess {
       throw std::runtime_error("frame-sharing queue did not answer");
     }
   }
-  static void postToSyphonQueue(Manager& m, std::function<void()> work) { m.frameSharing_->queue().post(std::move(work)); }
+  static void postToSyphonQueue(Manager& m, std::function<void()> work) {
+    m.frameSharing_->queue().post(std::move(work));
+  }
   static void stopSyphonServers(Manager& m) {
     onSyphonQueue(m, [](Manager& s) { s.frameSharing_->stopServers(); });
   }
@@ -158,9 +159,7 @@ struct NetworkManagerForMacTestAccess {
   static std::uint64_t syphonEpoch(Manager& m) { return m.frameSharing_->epoch(); }
   static std::optional<std::uint32_t> syphonNodeId(Manager& m, std::uint8_t stream) {
     std::optional<std::uint32_t> id;
-    onSyphonQueue(m, [&](Manager& s) {
-      id = s.frameSharing_->nodeId(stream);
-    });
+    onSyphonQueue(m, [&](Manager& s) { id = s.frameSharing_->nodeId(stream); });
     return id;
   }
   static std::size_t pendingSyphonFrames(Manager& m) { return m.frameSharing_->pendingFrames(); }
@@ -493,7 +492,8 @@ inline bool releaseManager(std::shared_ptr<NetworkManagerForMac>& manager, const
 class ManualTime {
 public:
   ManualTime() {
-    const auto start = std::max(std::chrono::steady_clock::now().time_since_epoch(), reached()) + std::chrono::seconds(1);
+    const auto start =
+        std::max(std::chrono::steady_clock::now().time_since_epoch(), reached()) + std::chrono::seconds(1);
     clock_.advance(start - clock_.monotonic().time_since_epoch());
   }
   ~ManualTime() { reached() = clock_.monotonic().time_since_epoch(); }

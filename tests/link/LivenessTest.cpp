@@ -105,7 +105,8 @@ TEST_F(LivenessTest, AStoppedStreamIsNotJudgedUntilItsDatagramsComeBack) {
     return 0;
   });
   EXPECT_TRUE(TA::stoppedStreams(*manager).empty());
-  EXPECT_TRUE(log.has("stream_stop_clear stream=1 after_ms=1200") || log.has("stream_stop_clear stream=1 after_ms=1199"));
+  EXPECT_TRUE(log.has("stream_stop_clear stream=1 after_ms=1200") ||
+              log.has("stream_stop_clear stream=1 after_ms=1199"));
   EXPECT_EQ(TA::lastFrameTimes(*manager).at(1), stopAt + 1.2);
 }
 

@@ -19,8 +19,8 @@ protected:
     settle();
   }
   void establish(std::string_view version = R"("protocolVersion":3)") {
-    send(R"({"type":"handshake_ack","mode":"mix",)" + std::string(version) +
-         R"(,"seq":)" + std::to_string(handshakeSequence(*current)) + "}");
+    send(R"({"type":"handshake_ack","mode":"mix",)" + std::string(version) + R"(,"seq":)" +
+         std::to_string(handshakeSequence(*current)) + "}");
   }
   void ask(std::string_view mode) { send(R"({"type":"mode_change_request","mode":")" + std::string(mode) + "\"}"); }
   std::vector<nlohmann::json> responses() { return sentMessages(*current, "mode_change_response"); }

@@ -55,14 +55,14 @@ protected:
   runtime::SerialQueue queue_{"test.link"};
   RecordingSink sink;
   std::shared_ptr<ReceiveLoop> loop_ = std::make_shared<ReceiveLoop>(sink);
-  std::shared_ptr<FakeLink> link_ = std::make_shared<FakeLink>(tablet("Tab", {loopback()}).endpoint,
-                                                               platform::net::LinkParameters{});
+  std::shared_ptr<FakeLink> link_ =
+      std::make_shared<FakeLink>(tablet("Tab", {loopback()}).endpoint, platform::net::LinkParameters{});
   FakeLink& current = *link_;
 };
 
 TEST_F(ReceiveLoopTest, FirstByteDecidesBetweenControlAndVideo) {
   ASSERT_TRUE(current.deliver(bytes(R"({"type":"ping","seq":1})")));
-  ASSERT_TRUE(current.deliver({0x00}));        // a single byte is video
+  ASSERT_TRUE(current.deliver({0x00})); // a single byte is video
   ASSERT_TRUE(current.deliver(bytes("[1,2]"))); // JSON, but not an object's first byte: video
   EXPECT_EQ(sink.control, 1);
   EXPECT_EQ(sink.video, 2);

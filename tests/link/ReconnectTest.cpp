@@ -56,8 +56,8 @@ TEST_F(ReconnectTest, WaitsGrowWithJitterAndABrowserWithoutTabletsIsRebuilt) {
   ASSERT_TRUE(manager->reconnectNotice.get());
   EXPECT_EQ(manager->reconnectNotice.get()->cause, Cause::peerNotFound);
 
-  const std::vector<std::pair<double, double>> bounds = {{0.8, 1.2}, {1.6, 2.4}, {3.2, 4.8}, {6.4, 8.0}, {6.4, 8.0},
-                                                         {6.4, 8.0}, {6.4, 8.0}};
+  const std::vector<std::pair<double, double>> bounds = {{0.8, 1.2}, {1.6, 2.4}, {3.2, 4.8}, {6.4, 8.0},
+                                                         {6.4, 8.0}, {6.4, 8.0}, {6.4, 8.0}};
   for (std::size_t i = 0; i < bounds.size(); ++i) {
     SCOPED_TRACE(i + 2);
     EXPECT_EQ(TA::reconnectAttempt(*manager), static_cast<std::int64_t>(i + 2));

@@ -43,8 +43,8 @@ protected:
   }
 
   runtime::SerialQueue queue_{"test.link"};
-  std::shared_ptr<FakeLink> current = std::make_shared<FakeLink>(tablet("Tab", {loopback()}).endpoint,
-                                                                 platform::net::LinkParameters{});
+  std::shared_ptr<FakeLink> current =
+      std::make_shared<FakeLink>(tablet("Tab", {loopback()}).endpoint, platform::net::LinkParameters{});
   std::shared_ptr<platform::net::DatagramLink> connection = current;
   const std::string linkID = "0123456789abcdef0123456789abcdef";
   std::optional<std::vector<std::string>> features;
@@ -73,10 +73,10 @@ TEST(PrimaryIPv4AddressTest, TakesTheFirstWiredOrWifiIPv4AndSkipsVirtualInterfac
     return ActiveAddress{type, InterfaceAddress{std::move(name), InterfaceAddress::Family::ipv6, std::move(address)}};
   };
   EXPECT_EQ(ServiceMessages::primaryIPv4Address({v4("docker0", InterfaceType::other, "172.17.0.1"),
-                                                      v4("veth1", InterfaceType::other, "10.0.0.1"),
-                                                      v6("eth0", InterfaceType::wiredEthernet, "fe80::1%eth0"),
-                                                      v4("wlan0", InterfaceType::wifi, "192.168.1.20"),
-                                                      v4("eth0", InterfaceType::wiredEthernet, "192.168.1.10")}),
+                                                 v4("veth1", InterfaceType::other, "10.0.0.1"),
+                                                 v6("eth0", InterfaceType::wiredEthernet, "fe80::1%eth0"),
+                                                 v4("wlan0", InterfaceType::wifi, "192.168.1.20"),
+                                                 v4("eth0", InterfaceType::wiredEthernet, "192.168.1.10")}),
             "192.168.1.20");
   EXPECT_EQ(ServiceMessages::primaryIPv4Address({v4("br0", InterfaceType::other, "10.1.1.1")}), std::nullopt);
   EXPECT_EQ(ServiceMessages::primaryIPv4Address({}), std::nullopt);
@@ -96,8 +96,13 @@ TEST_F(ServiceMessagesTest, OneDeckStateAtATime) {
   waitUntilNothingInFlight();
   runUntil([&] { return sent("deck_state").size() == 1; });
   const auto message = sent("deck_state")[0];
-  EXPECT_EQ(message, (nlohmann::json{{"type", "deck_state"}, {"deck", 2}, {"playing", true}, {"onAir", false},
-                                     {"bpm", 128.5}, {"title", repeat("t", 64)}, {"artist", "Artist"},
+  EXPECT_EQ(message, (nlohmann::json{{"type", "deck_state"},
+                                     {"deck", 2},
+                                     {"playing", true},
+                                     {"onAir", false},
+                                     {"bpm", 128.5},
+                                     {"title", repeat("t", 64)},
+                                     {"artist", "Artist"},
                                      {"duration", 245.25}}));
   messages.sendDeckState(link(), state);
   waitUntilNothingInFlight();
@@ -155,8 +160,9 @@ TEST_F(ServiceMessagesTest, SourceEndpointWaitsForTheLinkButLoadVideoDoesNot) {
   EXPECT_TRUE(messages.sendSourceEndpoint(link(true), 8080, "token", true));
   EXPECT_TRUE(log.has("source_endpoint_send port=8080 link_id=" + linkID.substr(0, 16)));
   EXPECT_TRUE(log.has("source_endpoint_send port=8080 link_id=" + linkID.substr(0, 16) + " repeat=true"));
-  EXPECT_EQ(sent("source_endpoint")[0], (nlohmann::json{{"type", "source_endpoint"}, {"httpPort", 8080},
-                                                        {"sessionToken", "token"}, {"linkID", linkID}}));
+  EXPECT_EQ(
+      sent("source_endpoint")[0],
+      (nlohmann::json{{"type", "source_endpoint"}, {"httpPort", 8080}, {"sessionToken", "token"}, {"linkID", linkID}}));
 
   EXPECT_TRUE(messages.sendLoadVideo(link(), "B", "not a url", std::string(repeat("あ", 70))));
   EXPECT_TRUE(log.has("load_video_send target=B host=- url="));

@@ -36,7 +36,8 @@ protected:
   }
 
   // Polls `done`, running the main thread between tries, for at most five seconds.
-  bool waitFor(const std::function<bool()>& done, const std::function<void()>& between = [] {}) {
+  bool waitFor(
+      const std::function<bool()>& done, const std::function<void()>& between = [] {}) {
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (std::chrono::steady_clock::now() < deadline) {
       between();

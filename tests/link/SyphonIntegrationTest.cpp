@@ -30,9 +30,9 @@ TEST_F(SyphonIntegrationTest, RawModeAdvertisesTwoNodesRenamesThemInPlaceAndFeed
   manager_->renameSyphonServers("Stage Left");
   const std::string info = "pw-cli info " + std::to_string(nodeB);
   std::string details;
-  EXPECT_TRUE(waitFor(
-      [&] { return (details = pd::testing::runTool(info)).find("node.name = \"Stage Left B\"") != std::string::npos; }))
-      << details;
+  EXPECT_TRUE(waitFor([&] {
+    return (details = pd::testing::runTool(info)).find("node.name = \"Stage Left B\"") != std::string::npos;
+  })) << details;
   EXPECT_EQ(TA::syphonNodeId(*manager_, 2), nodeB) << "a rename keeps the node";
 
   // A consumer on B takes NV12 as it stands; A has none and is skipped.
@@ -56,9 +56,9 @@ TEST_F(SyphonIntegrationTest, RawModeAdvertisesTwoNodesRenamesThemInPlaceAndFeed
   manager_->stopSyphon();
   EXPECT_FALSE(manager_->isSyphonRunning.get());
   std::string after;
-  EXPECT_TRUE(
-      waitFor([&] { return (after = pd::testing::runTool("pw-cli ls Node")).find("Stage Left") == std::string::npos; }))
-      << after;
+  EXPECT_TRUE(waitFor([&] {
+    return (after = pd::testing::runTool("pw-cli ls Node")).find("Stage Left") == std::string::npos;
+  })) << after;
 }
 
 TEST_F(SyphonIntegrationTest, AfterTheDaemonRestartsBothNodesReturnUnderTheirCurrentNamesAndFeedAConsumer) {

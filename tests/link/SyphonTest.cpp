@@ -32,7 +32,8 @@ protected:
     probe->forget();
     // Each test sees its lines from the first occurrence on.
     for (const char* prefix : {"syphon_no_server_", "syphon_no_client_", "syphon_publish_fail_"}) {
-      for (int stream = 0; stream < 3; ++stream) diagnostics::LogThrottle::shared().reset(prefix + std::to_string(stream));
+      for (int stream = 0; stream < 3; ++stream)
+        diagnostics::LogThrottle::shared().reset(prefix + std::to_string(stream));
     }
     diagnostics::LogThrottle::shared().reset("syphon_drop_stale_epoch");
   }
@@ -218,8 +219,8 @@ TEST_F(SyphonTest, PublishFailuresAreCountedAndARunOfThemEndsWithARecoveryLine) 
   TA::configureSyphon(*manager, kRaw);
   setClients(0, true);
   probe->change(0, [](FakeVideoOutProbe::Server& s) {
-    s.prepareResults = {PublishResult::noBuffer, PublishResult::negotiationFailed, PublishResult::noBuffer,
-                        PublishResult::published, PublishResult::noBuffer, PublishResult::published};
+    s.prepareResults = {PublishResult::noBuffer,  PublishResult::negotiationFailed, PublishResult::noBuffer,
+                        PublishResult::published, PublishResult::noBuffer,          PublishResult::published};
   });
   LogWindow log;
   for (int i = 0; i < 4; ++i) {

@@ -57,7 +57,8 @@ protected:
       // Faster than real time, but never more than the decoder's queue holds.
       const std::uint64_t submitted = sequence - firstSequence;
       const auto deadline = std::chrono::steady_clock::now() + 10s;
-      while (submitted > manager->decodedFrameCount(streamID) - decodedBefore + 8 && std::chrono::steady_clock::now() < deadline)
+      while (submitted > manager->decodedFrameCount(streamID) - decodedBefore + 8 &&
+             std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(1ms);
     }
   }

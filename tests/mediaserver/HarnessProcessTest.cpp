@@ -31,7 +31,8 @@ struct Harness {
     while (auto line = process.readLine(10s)) {
       const auto json = nlohmann::json::parse(*line, nullptr, false);
       if (json.contains("port")) port = json["port"].get<std::uint16_t>();
-      if (json.contains("token")) tokens[std::filesystem::path(json["file"].get<std::string>()).filename().string()] = json["token"];
+      if (json.contains("token"))
+        tokens[std::filesystem::path(json["file"].get<std::string>()).filename().string()] = json["token"];
       if (tokens.size() == files) break;
     }
   }
@@ -85,7 +86,8 @@ struct ProcessUsage {
 
 ProcessUsage usageOf(pid_t pid) {
   ProcessUsage usage;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
     ++usage.descriptors;
   }
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -112,7 +114,7 @@ TEST(HarnessProcessTest, ConnectionChurnLeavesNothingBehind) {
         auto next = std::chrono::steady_clock::now();
         while (next < end) {
           (bodyOf(get(h.port, token)).size() == 4096 ? answered : failed)++;
-          next += 4ms;  // four clients: a thousand a second
+          next += 4ms; // four clients: a thousand a second
           std::this_thread::sleep_until(next);
         }
       });
@@ -141,7 +143,8 @@ double cpuSecondsOf(pid_t pid) {
   std::getline(stat, text);
   std::istringstream fields(text.substr(text.rfind(')') + 2));
   std::vector<std::string> values{std::istream_iterator<std::string>(fields), std::istream_iterator<std::string>()};
-  return static_cast<double>(std::stoll(values.at(11)) + std::stoll(values.at(12))) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  return static_cast<double>(std::stoll(values.at(11)) + std::stoll(values.at(12))) /
+         static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 TEST(HarnessProcessTest, OutOfDescriptorsPausesAcceptingWithoutSpinning) {

@@ -124,8 +124,7 @@ TEST(ConcurrencyGateTest, RandomCancellationsLoseNoSlot) {
       co_await gate->acquire();
       const int now = ++inside;
       int seen = most.load();
-      while (now > seen && !most.compare_exchange_weak(seen, now)) {
-      }
+      while (now > seen && !most.compare_exchange_weak(seen, now)) {}
       std::this_thread::sleep_for(std::chrono::microseconds(50));
       --inside;
       ++served;
@@ -198,7 +197,8 @@ TEST(SharedJobsTest, ConcurrentCallersShareOneRunAndItsErrorAndNothingIsKeptByAN
 }
 
 TEST(SharedJobsTest, KeptValuesAnswerEvenCancelledCallersAndTheLeastRecentlyUsedLeavesFirst) {
-  auto jobs = std::make_shared<SharedJobs<int>>(JobPriority::utility, [](const int& v) { return v != 0; }, 3);
+  auto jobs = std::make_shared<SharedJobs<int>>(
+      JobPriority::utility, [](const int& v) { return v != 0; }, 3);
   auto runs = std::make_shared<Runs>();
   runs->go.open();
   auto value = [&](const std::string& key, int v) {
@@ -211,7 +211,7 @@ TEST(SharedJobsTest, KeptValuesAnswerEvenCancelledCallersAndTheLeastRecentlyUsed
   value("b", 2);
   value("c", 3);
   EXPECT_EQ(value("a", 99), 1); // a hit, which makes "a" the most recent
-  value("d", 4);                // evicts "b"
+  value("d", 4); // evicts "b"
   EXPECT_EQ(runs->count.load(), 6);
   EXPECT_EQ(value("b", 20), 20);
   EXPECT_EQ(runs->count.load(), 7);

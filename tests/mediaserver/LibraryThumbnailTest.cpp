@@ -52,13 +52,14 @@ struct ThumbnailFixture : ::testing::Test {
   std::shared_ptr<Library> library = Library::create({{}, {}, caches.path(), {}});
 
   std::optional<std::filesystem::path> thumbnail(const std::string& clip, const std::string& id) {
-    return awaitTask([lib = library, entry = Library::Entry{id, Clips::at(clip), {}}]() { return lib->thumbnail(entry); });
+    return awaitTask(
+        [lib = library, entry = Library::Entry{id, Clips::at(clip), {}}]() { return lib->thumbnail(entry); });
   }
 };
 
 std::pair<int, int> sizeOf(const std::filesystem::path& image) {
-  const auto text = run("ffprobe -v error -select_streams v -show_entries stream=width,height -of csv=p=0 " +
-                        quoted(image));
+  const auto text =
+      run("ffprobe -v error -select_streams v -show_entries stream=width,height -of csv=p=0 " + quoted(image));
   int w = 0;
   int h = 0;
   std::sscanf(text.c_str(), "%d,%d", &w, &h);
@@ -69,8 +70,8 @@ std::pair<int, int> sizeOf(const std::filesystem::path& image) {
 double similarityToTool(const std::string& clip, const std::filesystem::path& ours) {
   const auto [w, h] = sizeOf(ours);
   const auto reference = ours.parent_path() / "reference.png";
-  run("ffmpeg -nostdin -y -v error -ss 1 -i " + quoted(Clips::at(clip)) + " -frames:v 1 -vf scale=" +
-      std::to_string(w) + ":" + std::to_string(h) + " " + quoted(reference));
+  run("ffmpeg -nostdin -y -v error -ss 1 -i " + quoted(Clips::at(clip)) +
+      " -frames:v 1 -vf scale=" + std::to_string(w) + ":" + std::to_string(h) + " " + quoted(reference));
   const auto text = run("ffmpeg -nostdin -v info -i " + quoted(ours) + " -i " + quoted(reference) +
                         " -lavfi '[0:v]format=yuv420p[a];[1:v]format=yuv420p[b];[a][b]ssim' -f null -");
   std::filesystem::remove(reference);
@@ -132,7 +133,7 @@ TEST(ThumbnailPurgeTest, StartUpKeepsTheNewestTwoThousandWithinThirtyDays) {
   for (int i = 0; i < 2050; ++i) {
     make("file-" + std::to_string(i) + ".jpg", now - 60 - i);
   }
-  make(".hidden", now - 10);                // newest: kept
+  make(".hidden", now - 10); // newest: kept
   make("stranger.txt", now - 31 * 86'400); // too old although within the first 2000
   std::filesystem::create_symlink("/", folder / "zz-link");
   const timespec linkTimes[2] = {{now, 0}, {now, 0}};
@@ -150,17 +151,15 @@ TEST(ThumbnailPurgeTest, StartUpKeepsTheNewestTwoThousandWithinThirtyDays) {
 TEST_F(ThumbnailFixture, DurationsMatchTheProbeToolAndUnreadableOnesGiveNothing) {
   for (const auto* clip : {"landscape.mp4", "portrait.mov", "short.mp4"}) {
     SCOPED_TRACE(clip);
-    const auto tool = std::strtod(run("ffprobe -v error -show_entries format=duration -of csv=p=0 " +
-                                      quoted(Clips::at(clip))).c_str(), nullptr);
-    const auto ours = awaitTask([lib = library, entry = Library::Entry{clip, Clips::at(clip), {}}]() {
-      return lib->duration(entry);
-    });
+    const auto tool = std::strtod(
+        run("ffprobe -v error -show_entries format=duration -of csv=p=0 " + quoted(Clips::at(clip))).c_str(), nullptr);
+    const auto ours = awaitTask(
+        [lib = library, entry = Library::Entry{clip, Clips::at(clip), {}}]() { return lib->duration(entry); });
     ASSERT_TRUE(ours);
     EXPECT_NEAR(*ours, tool, 0.001);
   }
-  EXPECT_FALSE(awaitTask([lib = library, entry = Library::Entry{"c", Clips::at("corrupt.mp4"), {}}]() {
-    return lib->duration(entry);
-  }));
+  EXPECT_FALSE(awaitTask(
+      [lib = library, entry = Library::Entry{"c", Clips::at("corrupt.mp4"), {}}]() { return lib->duration(entry); }));
 }
 
 } // namespace

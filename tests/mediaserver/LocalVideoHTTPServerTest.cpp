@@ -29,7 +29,8 @@ TEST(LocalVideoHTTPServerTest, FileRepliesAreExact) {
             "HTTP/1.1 206 Partial Content\r\nContent-Type: video/mp4\r\nContent-Length: 5\r\nAccept-Ranges: bytes\r\n"
             "Content-Range: bytes 5-9/10\r\nConnection: close\r\n\r\n56789");
   EXPECT_EQ(get(f.port, token, "Range: bytes=7-3\r\n", "HEAD"),
-            "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */10\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */10\r\nContent-Length: 0\r\nConnection: "
+            "close\r\n\r\n");
   EXPECT_EQ(get(f.port, token, "Range: bytes=-4\r\n", "HEAD"),
             "HTTP/1.1 206 Partial Content\r\nContent-Type: video/mp4\r\nContent-Length: 4\r\nAccept-Ranges: bytes\r\n"
             "Content-Range: bytes 6-9/10\r\nConnection: close\r\n\r\n");
@@ -79,12 +80,12 @@ TEST(LocalVideoHTTPServerTest, RouterHandlesMethodsRoutesAndOddTargets) {
 TEST(LocalVideoHTTPServerTest, ApiHookGetsDecodedQueryAndItsReplyGoesOutAsJson) {
   ServerFixture f;
   std::promise<std::map<std::string, std::string>> seen;
-  f.server->setAPIHandler([&seen](std::string route, std::map<std::string, std::string> query)
-                              -> runtime::Awaitable<ReceiverAPIResponse> {
-    query["route"] = route;
-    seen.set_value(query);
-    co_return ReceiverAPIResponse{418, {'{', '}'}};
-  });
+  f.server->setAPIHandler(
+      [&seen](std::string route, std::map<std::string, std::string> query) -> runtime::Awaitable<ReceiverAPIResponse> {
+        query["route"] = route;
+        seen.set_value(query);
+        co_return ReceiverAPIResponse{418, {'{', '}'}};
+      });
   const auto reply = roundTrip(f.port, "GET /resolve?q=a+b%20c&q=x&v=%zz&s HTTP/1.1\r\n\r\n");
   EXPECT_EQ(reply, "HTTP/1.1 418 Error\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: 2\r\n"
                    "Cache-Control: no-store\r\nConnection: close\r\n\r\n{}");
@@ -115,7 +116,7 @@ TEST(LocalVideoHTTPServerTest, HeadReadingEdgeCases) {
   LogLines log;
   const auto token = f.server->registerFile(dir / "a.mp4");
 
-  {  // Trickled bytes and a pipelined second request: one reply, intact.
+  { // Trickled bytes and a pipelined second request: one reply, intact.
     RawClient client(f.port);
     const std::string request = "GET /" + token + " HTTP/1.1\r\n\r\nGET /" + token + " HTTP/1.1\r\n\r\n";
     for (char c : request.substr(0, 20)) {
@@ -127,13 +128,13 @@ TEST(LocalVideoHTTPServerTest, HeadReadingEdgeCases) {
     EXPECT_EQ(bodyOf(reply), tenBytes());
     EXPECT_TRUE(client.closedByServer());
   }
-  {  // 70,000 bytes without a terminator: dropped, no reply.
+  { // 70,000 bytes without a terminator: dropped, no reply.
     RawClient client(f.port);
     client.send("GET /" + token + " HTTP/1.1\r\nX: " + std::string(70'000, 'a'));
     EXPECT_EQ(client.read(), "");
     EXPECT_TRUE(log.waitFor({"reason=header_incomplete", "status=0"}));
   }
-  {  // Closed before a byte.
+  { // Closed before a byte.
     RawClient client(f.port);
     client.close();
     EXPECT_TRUE(log.waitFor({"reason=empty_request"}));
@@ -184,7 +185,7 @@ TEST(LocalVideoHTTPServerTest, FileIOSlotsAreCappedAndComeBack) {
   LogLines log;
   const auto token = f.server->registerFile(big);
   std::vector<std::unique_ptr<RawClient>> stalled;
-  for (int i = 0; i < 8; ++i) {  // at most 8 on one volume
+  for (int i = 0; i < 8; ++i) { // at most 8 on one volume
     stalled.push_back(std::make_unique<RawClient>(f.port, 4096));
     stalled.back()->send("GET /" + token + " HTTP/1.1\r\n\r\n");
   }
@@ -246,19 +247,25 @@ TEST(LocalVideoHTTPServerTest, FileChangesMidTransferEndIt) {
   LogLines log;
 
   const auto truncated = make("t.mp4");
-  EXPECT_LT(bodyAfterChange(f.port, f.server->registerFile(truncated), [&] { std::filesystem::resize_file(truncated, 100); }), size);
+  EXPECT_LT(
+      bodyAfterChange(f.port, f.server->registerFile(truncated), [&] { std::filesystem::resize_file(truncated, 100); }),
+      size);
   EXPECT_TRUE(log.waitFor({"reason=file_changed", "status=200"}));
 
   const auto rewritten = make("r.mp4");
-  EXPECT_LT(bodyAfterChange(f.port, f.server->registerFile(rewritten), [&] { writeText(rewritten, std::string(size - 1, 'y')); }), size);
+  EXPECT_LT(bodyAfterChange(f.port, f.server->registerFile(rewritten),
+                            [&] { writeText(rewritten, std::string(size - 1, 'y')); }),
+            size);
   // Replaced by a rename: the open descriptor keeps the old file, which is sent whole and intact.
   const auto renamed = make("n.mp4");
-  EXPECT_EQ(bodyAfterChange(f.port, f.server->registerFile(renamed), [&] {
-              writeText(dir / "new", std::string(size, 'y'));
-              std::filesystem::rename(dir / "new", renamed);
-            }), size);
+  EXPECT_EQ(bodyAfterChange(f.port, f.server->registerFile(renamed),
+                            [&] {
+                              writeText(dir / "new", std::string(size, 'y'));
+                              std::filesystem::rename(dir / "new", renamed);
+                            }),
+            size);
 
-  std::this_thread::sleep_for(600ms);  // past the failure line's throttle interval
+  std::this_thread::sleep_for(600ms); // past the failure line's throttle interval
   const auto withdrawn = make("w.mp4");
   std::string withdrawnToken = f.server->registerFile(withdrawn);
   EXPECT_LT(bodyAfterChange(f.port, withdrawnToken, [&] { f.server->unregister(withdrawnToken); }), size);
@@ -270,12 +277,15 @@ TEST(LocalVideoHTTPServerTest, FileChangesMidTransferEndIt) {
   // ...and one with a verifier only while the verifier agrees.
   std::atomic<bool> verdict{true};
   const auto verified = make("v.mp4");
-  const auto verifiedToken = f.server->registerFile(verified, [&](const std::filesystem::path&) { return verdict.load(); });
+  const auto verifiedToken =
+      f.server->registerFile(verified, [&](const std::filesystem::path&) { return verdict.load(); });
   EXPECT_EQ(bodyAfterChange(f.port, verifiedToken, [&] { ::chmod(verified.c_str(), 0600); }), size);
-  EXPECT_LT(bodyAfterChange(f.port, verifiedToken, [&] {
-              verdict = false;
-              ::chmod(verified.c_str(), 0640);
-            }), size);
+  EXPECT_LT(bodyAfterChange(f.port, verifiedToken,
+                            [&] {
+                              verdict = false;
+                              ::chmod(verified.c_str(), 0640);
+                            }),
+            size);
   // A verifier that disagrees before the header is a 404 (logged once a completion has reset the
   // failure count and the throttle interval has passed).
   EXPECT_EQ(bodyAfterChange(f.port, f.server->registerFile(chmodded), [] {}), size);
@@ -289,7 +299,7 @@ TEST(LocalVideoHTTPServerTest, RecoveryLineCountsTheFailuresBeforeIt) {
   writeText(dir / "a.mp4", tenBytes());
   ServerFixture f;
   const auto token = f.server->registerFile(dir / "a.mp4");
-  get(f.port, token);  // clears any count left by earlier tests
+  get(f.port, token); // clears any count left by earlier tests
   LogLines log;
   for (int i = 0; i < 5; ++i) get(f.port, "missing");
   get(f.port, token);
@@ -308,7 +318,7 @@ TEST(LocalVideoHTTPServerTest, StatsLineSumsTheCountersSinceTheClockWasSet) {
   ServerFixture f(timing);
   LogLines log;
   const auto token = f.server->registerFile(dir / "a.mp4");
-  get(f.port, token);  // the first update only sets the clock
+  get(f.port, token); // the first update only sets the clock
   get(f.port, "missing");
   std::this_thread::sleep_for(400ms);
   get(f.port, token);

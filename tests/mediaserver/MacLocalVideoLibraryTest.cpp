@@ -27,8 +27,8 @@ struct LibraryFixture : ::testing::Test {
     library = makeLibrary({});
   }
   std::shared_ptr<Library> makeLibrary(Library::Limits limits) {
-    return Library::create({folder.getter(), [] { return std::optional<std::string>("localFiles"); },
-                            caches.path(), limits});
+    return Library::create(
+        {folder.getter(), [] { return std::optional<std::string>("localFiles"); }, caches.path(), limits});
   }
   std::vector<std::string> names(const std::string& query) {
     std::vector<std::string> found;

@@ -53,13 +53,32 @@ public:
 
   static std::uint8_t byteAt(std::int64_t position) { return static_cast<std::uint8_t>(position % 251); }
 
-  void setLength(std::int64_t total) { std::scoped_lock lock(mutex_); total_ = total; }
-  void failLength() { std::scoped_lock lock(mutex_); lengthFails_ = true; }
+  void setLength(std::int64_t total) {
+    std::scoped_lock lock(mutex_);
+    total_ = total;
+  }
+  void failLength() {
+    std::scoped_lock lock(mutex_);
+    lengthFails_ = true;
+  }
   // Steps for successive calls for one chunk index; once used up, chunks are served.
-  void script(std::int64_t index, std::vector<Step> steps) { std::scoped_lock lock(mutex_); script_[index] = std::move(steps); }
-  void release() { std::scoped_lock lock(mutex_); released_ = true; cv_.notify_all(); }
-  std::vector<std::int64_t> calls() const { std::scoped_lock lock(mutex_); return calls_; }
-  bool wasUnregistered(const std::string& token) const { std::scoped_lock lock(mutex_); return dropped_.contains(token); }
+  void script(std::int64_t index, std::vector<Step> steps) {
+    std::scoped_lock lock(mutex_);
+    script_[index] = std::move(steps);
+  }
+  void release() {
+    std::scoped_lock lock(mutex_);
+    released_ = true;
+    cv_.notify_all();
+  }
+  std::vector<std::int64_t> calls() const {
+    std::scoped_lock lock(mutex_);
+    return calls_;
+  }
+  bool wasUnregistered(const std::string& token) const {
+    std::scoped_lock lock(mutex_);
+    return dropped_.contains(token);
+  }
 
   runtime::Awaitable<void> registerMedia(std::string token, std::shared_ptr<const relay::RemoteMedia>) override {
     std::scoped_lock lock(mutex_);
@@ -140,7 +159,10 @@ public:
 
   bool connected() const { return connected_; }
   void send(const std::string& bytes) { (void)::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-  void close() { if (fd_ >= 0) ::close(fd_); fd_ = -1; }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
 
   // Reads up to `limit` bytes or until the server closes, waiting at most `timeout` overall.
   std::string read(std::size_t limit = SIZE_MAX, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
@@ -148,12 +170,22 @@ public:
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     char buffer[65536];
     while (out.size() < limit) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) { timedOut_ = true; break; }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        timedOut_ = true;
+        break;
+      }
       pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) { timedOut_ = true; break; }
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+        timedOut_ = true;
+        break;
+      }
       const auto n = ::recv(fd_, buffer, std::min(sizeof buffer, limit - out.size()), 0);
-      if (n <= 0) { closedByServer_ = true; break; }
+      if (n <= 0) {
+        closedByServer_ = true;
+        break;
+      }
       out.append(buffer, static_cast<std::size_t>(n));
     }
     return out;
@@ -196,7 +228,8 @@ public:
     return lines;
   }
   // Waits for a line containing every fragment.
-  bool waitFor(const std::vector<std::string>& fragments, std::chrono::milliseconds limit = std::chrono::seconds(2)) const {
+  bool waitFor(const std::vector<std::string>& fragments,
+               std::chrono::milliseconds limit = std::chrono::seconds(2)) const {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     do {
       for (const auto& line : all()) {

@@ -33,9 +33,11 @@ struct PrivateNginx {
               std::string(::geteuid() == 0 ? "user root;\n" : "") + "worker_processes 1;\ndaemon off;\npid " +
                   (work / "nginx.pid").string() + ";\nerror_log " + (work / "error.log").string() +
                   ";\nevents { worker_connections 64; }\nhttp {\n access_log off;\n sendfile off;\n"
-                  " client_body_temp_path " + work.path().string() + ";\n server {\n  listen 127.0.0.1:" +
-                  std::to_string(port) + ";\n  root " + root.string() + ";\n  default_type video/mp4;\n }\n}\n");
-    process = std::make_unique<ChildProcess>("/usr/sbin/nginx", std::vector<std::string>{"-p", work.path().string(), "-c", (work / "nginx.conf").string()});
+                  " client_body_temp_path " +
+                  work.path().string() + ";\n server {\n  listen 127.0.0.1:" + std::to_string(port) + ";\n  root " +
+                  root.string() + ";\n  default_type video/mp4;\n }\n}\n");
+    process = std::make_unique<ChildProcess>(
+        "/usr/sbin/nginx", std::vector<std::string>{"-p", work.path().string(), "-c", (work / "nginx.conf").string()});
     for (int i = 0; i < 100 && !RawClient(port).connected(); ++i) std::this_thread::sleep_for(20ms);
   }
   // A killed master leaves its worker running for good; asked to stop, it takes the worker with
@@ -90,12 +92,13 @@ TEST(NginxConformanceTest, RangesAgreeButForTheListedDifferences) {
   ServerFixture ours;
   const auto token = ours.server->registerFile(files / "clip.mp4");
   const auto fetch = [](std::uint16_t port, const std::string& path, const std::string& range) {
-    return parse(roundTrip(port, "GET /" + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nRange: " + range + "\r\n\r\n"));
+    return parse(roundTrip(
+        port, "GET /" + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nRange: " + range + "\r\n\r\n"));
   };
 
-  std::vector<std::string> ranges{"bytes=0-",       "bytes=0-0",        "bytes=-1",          "bytes=-1000003",
-                                  "bytes=-2000000", "bytes=999999-",    "bytes=1000002-",    "bytes=1000003-",
-                                  "bytes=5-2000000", "bytes= 10-20",   "bytes=500000-500000"};
+  std::vector<std::string> ranges{"bytes=0-",        "bytes=0-0",     "bytes=-1",           "bytes=-1000003",
+                                  "bytes=-2000000",  "bytes=999999-", "bytes=1000002-",     "bytes=1000003-",
+                                  "bytes=5-2000000", "bytes= 10-20",  "bytes=500000-500000"};
   for (int i = 0; i < 40; ++i) {
     const auto a = static_cast<std::int64_t>(random() % 1'000'003);
     const auto b = static_cast<std::int64_t>(random() % 1'000'003);

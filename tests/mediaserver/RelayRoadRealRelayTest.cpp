@@ -81,7 +81,8 @@ struct RealRelayRoadTest : ::testing::Test {
 
 TEST_F(RealRelayRoadTest, WholeMediaAndRangesFetchOnlyTheChunksTheyCover) {
   EXPECT_EQ(get(f.port, token), "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 4500\r\n"
-                                "Accept-Ranges: bytes\r\nConnection: close\r\n\r\n" + mediaBytes(0, 4'499));
+                                "Accept-Ranges: bytes\r\nConnection: close\r\n\r\n" +
+                                    mediaBytes(0, 4'499));
   // The length probe and five chunks; after that everything comes from memory.
   EXPECT_EQ(f.upstreamRequests(), 6u);
   const auto ranged = get(f.port, token, "Range: bytes=1500-3200\r\n");
@@ -159,7 +160,8 @@ TEST(RealRelayEndToEndTest, CurlAndFfprobeReadAnMp4ThroughTheRelay) {
   const std::string movie = (directory.path() / "movie.mp4").string();
   run("ffmpeg -nostdin -y -v error -f lavfi -i testsrc=size=640x360:rate=25:duration=6,noise=alls=40:allf=t+u "
       "-f lavfi -i sine=frequency=440:duration=6 -c:v libx264 -preset ultrafast -crf 20 -pix_fmt yuv420p "
-      "-c:a aac -shortest " + movie);
+      "-c:a aac -shortest " +
+      movie);
   const std::string file = run("cat " + movie);
   ASSERT_GT(file.size(), 2u * 2'097'152u + 100u) << "ffmpeg did not make the clip";
   const auto size = static_cast<std::int64_t>(file.size());
@@ -178,9 +180,9 @@ TEST(RealRelayEndToEndTest, CurlAndFfprobeReadAnMp4ThroughTheRelay) {
   const std::vector<Range> ranges = {
       {"", 0, size - 1},
       {"bytes=0-", 0, size - 1},
-      {"bytes=100-", 100, size - 1},                       // starts inside a chunk
-      {"bytes=0-" + std::to_string(c + 10), 0, c + 10},     // ends inside a chunk
-      {"bytes=10-20", 10, 20},                              // inside one chunk
+      {"bytes=100-", 100, size - 1}, // starts inside a chunk
+      {"bytes=0-" + std::to_string(c + 10), 0, c + 10}, // ends inside a chunk
+      {"bytes=10-20", 10, 20}, // inside one chunk
       {"bytes=" + std::to_string(c - 5) + "-" + std::to_string(2 * c + 5), c - 5, 2 * c + 5},
       {"bytes=-1000", size - 1000, size - 1},
   };

@@ -14,7 +14,7 @@ std::string mediaBytes(std::int64_t from, std::int64_t to) {
 }
 
 struct RelayRoadTest : ::testing::Test {
-  ServerFixture f;  // relay chunks of 1,000 bytes
+  ServerFixture f; // relay chunks of 1,000 bytes
   LogLines log;
   std::string token;
 
@@ -27,7 +27,8 @@ struct RelayRoadTest : ::testing::Test {
 
 TEST_F(RelayRoadTest, WholeMediaAndRangesFetchOnlyTheChunksTheyCover) {
   EXPECT_EQ(get(f.port, token), "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 4500\r\n"
-                                "Accept-Ranges: bytes\r\nConnection: close\r\n\r\n" + mediaBytes(0, 4'499));
+                                "Accept-Ranges: bytes\r\nConnection: close\r\n\r\n" +
+                                    mediaBytes(0, 4'499));
   EXPECT_EQ(f.relay->calls(), (std::vector<std::int64_t>{0, 1, 2, 3, 4}));
 
   const auto ranged = get(f.port, token, "Range: bytes=1500-3200\r\n");

@@ -73,7 +73,8 @@ TEST(ReceiverTest, StartsInOrderAndStopsHeadless) {
   EXPECT_EQ(hooks, (std::vector<std::string>{"afterInstanceGuard", "beforeModels"}));
   EXPECT_TRUE(guardExits.empty());
   // The link manager sets up its pipeline before the OSC view model exists.
-  EXPECT_EQ(startUpLines(), (std::vector<std::string>{"video pipeline_configure mode=mix streams=0", "osc osc_vm_init"}));
+  EXPECT_EQ(startUpLines(),
+            (std::vector<std::string>{"video pipeline_configure mode=mix streams=0", "osc osc_vm_init"}));
 
   const auto runUntil = [&](const auto& done) {
     const auto deadline = std::chrono::steady_clock::now() + 5s;

@@ -36,7 +36,8 @@ TEST(HLSPlaylistTest, TargetDurationAndDurationTextIgnoreTheLocale) {
   EXPECT_EQ(target(4.0), "5");
   EXPECT_EQ(target(4.2), "6");
   EXPECT_EQ(target(1e300), "9223372036854775807");
-  const auto text = buildMediaPlaylist("u", 1, std::vector<MP4Segment>{{0, 1, 1001.0 / 30000}, {1, 1, 0.0625}, {2, 1, 1234567.25}});
+  const auto text =
+      buildMediaPlaylist("u", 1, std::vector<MP4Segment>{{0, 1, 1001.0 / 30000}, {1, 1, 0.0625}, {2, 1, 1234567.25}});
   EXPECT_NE(text.find("#EXTINF:0.033,\n"), std::string::npos);
   EXPECT_NE(text.find("#EXTINF:0.062,\n"), std::string::npos); // a tie rounds to even, as printf does
   EXPECT_NE(text.find("#EXTINF:1234567.250,\n"), std::string::npos);
@@ -44,7 +45,8 @@ TEST(HLSPlaylistTest, TargetDurationAndDurationTextIgnoreTheLocale) {
 }
 
 TEST(HLSPlaylistTest, MasterPlaylistAttributes) {
-  const auto master = [](std::int64_t bandwidth, std::optional<std::string> codecs, std::optional<std::string> resolution) {
+  const auto master = [](std::int64_t bandwidth, std::optional<std::string> codecs,
+                         std::optional<std::string> resolution) {
     const auto text = buildMasterPlaylist("v.m3u8", "a.m3u8", bandwidth, codecs, resolution);
     const auto at = text.find("#EXT-X-STREAM-INF:");
     return text.substr(at + 18, text.find('\n', at) - at - 18);
@@ -53,12 +55,14 @@ TEST(HLSPlaylistTest, MasterPlaylistAttributes) {
             "#EXTM3U\n#EXT-X-VERSION:7\n#EXT-X-INDEPENDENT-SEGMENTS\n"
             "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"aac\",NAME=\"Audio\",DEFAULT=YES,AUTOSELECT=YES,URI=\"a.m3u8\"\n"
             "#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360,AUDIO=\"aac\"\nv.m3u8\n");
-  EXPECT_EQ(master(-5, "avc1.640028,mp4a.40.2", std::nullopt), "BANDWIDTH=1,CODECS=\"avc1.640028,mp4a.40.2\",AUDIO=\"aac\"");
+  EXPECT_EQ(master(-5, "avc1.640028,mp4a.40.2", std::nullopt),
+            "BANDWIDTH=1,CODECS=\"avc1.640028,mp4a.40.2\",AUDIO=\"aac\"");
   EXPECT_EQ(master(2500000, "", "1920x1080"), "BANDWIDTH=2500000,RESOLUTION=1920x1080,AUDIO=\"aac\"");
   for (const char* passes : {"640xx360", "x640x360x", "+640x-360", "9223372036854775807x1"}) {
     EXPECT_EQ(master(1, std::nullopt, passes), "BANDWIDTH=1,RESOLUTION=" + std::string(passes) + ",AUDIO=\"aac\"");
   }
-  for (const char* refused : {"640X360", "640x360x2", "", "x", "640 x360", "640x36o", "9223372036854775808x1", "+x1", "640"}) {
+  for (const char* refused :
+       {"640X360", "640x360x2", "", "x", "640 x360", "640x36o", "9223372036854775808x1", "+x1", "640"}) {
     EXPECT_EQ(master(1, std::nullopt, refused), "BANDWIDTH=1,AUDIO=\"aac\"") << refused;
   }
 }
@@ -66,11 +70,18 @@ TEST(HLSPlaylistTest, MasterPlaylistAttributes) {
 TEST(HLSPlaylistTest, CodecAttributeAndBandwidthShares) {
   EXPECT_EQ(hlsCodecAttribute("avc1.640028", "mp4a.40.2"), "avc1.640028,mp4a.40.2");
   EXPECT_EQ(hlsCodecAttribute("avc1.640028", "mp4a.40.2")->size(), 21U);
-  EXPECT_EQ(hlsCodecAttribute("vp09.00.10-08", "\xd0\xbe\xd0\xbf\xd1\x83\xd1\x81\xd0\xb5\xd9\xa3"), // Cyrillic, Arabic-Indic digit
+  EXPECT_EQ(hlsCodecAttribute("vp09.00.10-08",
+                              "\xd0\xbe\xd0\xbf\xd1\x83\xd1\x81\xd0\xb5\xd9\xa3"), // Cyrillic, Arabic-Indic digit
             "vp09.00.10-08,\xd0\xbe\xd0\xbf\xd1\x83\xd1\x81\xd0\xb5\xd9\xa3");
-  for (const auto& [video, audio] : std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>>{
-           {"avc1", ""}, {"avc1 x", "mp4a"}, {"avc1,x", "mp4a"}, {std::nullopt, "mp4a"}, {"avc1", std::nullopt},
-           {"avc1_x", "mp4a"}, {"avc1\xff", "mp4a"}, {"avc1\"", "mp4a"}}) {
+  for (const auto& [video, audio] :
+       std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>>{{"avc1", ""},
+                                                                                      {"avc1 x", "mp4a"},
+                                                                                      {"avc1,x", "mp4a"},
+                                                                                      {std::nullopt, "mp4a"},
+                                                                                      {"avc1", std::nullopt},
+                                                                                      {"avc1_x", "mp4a"},
+                                                                                      {"avc1\xff", "mp4a"},
+                                                                                      {"avc1\"", "mp4a"}}) {
     EXPECT_EQ(hlsCodecAttribute(video, audio), std::nullopt) << video.value_or("-") << " " << audio.value_or("-");
   }
   EXPECT_EQ(hlsBandwidth(2'500'000, std::nullopt), 2'500'000);

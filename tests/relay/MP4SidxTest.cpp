@@ -147,8 +147,10 @@ TEST_P(MP4SidxFixtureTest, SegmentsCoverTheFileFragmentByFragment) {
   std::int64_t moovEnd = 0;
   std::int64_t mdatEnd = 0;
   for (std::size_t at = 0; at + 8 <= whole.size();) {
-    const std::string type(whole.begin() + static_cast<std::ptrdiff_t>(at) + 4, whole.begin() + static_cast<std::ptrdiff_t>(at) + 8);
-    const std::size_t size = (std::size_t{whole[at]} << 24) | (whole[at + 1] << 16) | (whole[at + 2] << 8) | whole[at + 3];
+    const std::string type(whole.begin() + static_cast<std::ptrdiff_t>(at) + 4,
+                           whole.begin() + static_cast<std::ptrdiff_t>(at) + 8);
+    const std::size_t size =
+        (std::size_t{whole[at]} << 24) | (whole[at + 1] << 16) | (whole[at + 2] << 8) | whole[at + 3];
     ASSERT_GE(size, 8U);
     if (type == "moof") moofs.push_back(static_cast<std::int64_t>(at));
     at += size;
@@ -162,8 +164,10 @@ TEST_P(MP4SidxFixtureTest, SegmentsCoverTheFileFragmentByFragment) {
     EXPECT_EQ(index.segments[i].byteOffset, moofs[i]) << i;
     total += index.segments[i].durationSeconds;
   }
-  EXPECT_EQ(index.segments.back().byteOffset + index.segments.back().byteSize, mdatEnd); // a trailing "mfra" is no media
-  const double probed = std::stod(test::run("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + file + "'").first);
+  EXPECT_EQ(index.segments.back().byteOffset + index.segments.back().byteSize,
+            mdatEnd); // a trailing "mfra" is no media
+  const double probed =
+      std::stod(test::run("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + file + "'").first);
   EXPECT_NEAR(total, probed, 0.05);
   EXPECT_NEAR(total, 13.0, 0.1);
 }

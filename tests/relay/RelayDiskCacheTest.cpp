@@ -14,8 +14,8 @@ using pd::testing::LogWindow;
 TEST(RelayDiskCacheRules, KeysNamesAndLimits) {
   EXPECT_EQ(Cache::fileName(key("abc", 22)), "616263_22");
   EXPECT_TRUE(Cache::Key::make(std::string(64, 'a'), 0));
-  for (const std::string& bad : {std::string(65, 'a'), std::string(), std::string("a b"), std::string("a/.."),
-                                std::string("caf\xc3\xa9")}) {
+  for (const std::string& bad :
+       {std::string(65, 'a'), std::string(), std::string("a b"), std::string("a/.."), std::string("caf\xc3\xa9")}) {
     EXPECT_FALSE(Cache::Key::make(bad, 1)) << bad;
   }
   EXPECT_FALSE(Cache::Key::make("abc", -1));
@@ -99,8 +99,7 @@ TEST_F(RelayDiskCacheTest, FreeSpaceFloorIsExactAndSkipsAreLogged) {
   freeBytes = Cache::kMinFreeBytes + kChunk - 1;
   EXPECT_FALSE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
   EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 0); }), Cache::PrefetchStep::stopped(Stop::diskLow));
-  EXPECT_EQ(log.count("relay_cache_skip reason=disk_low free_b=" + std::to_string(freeBytes.load()) +
-                      " occurrences=1"),
+  EXPECT_EQ(log.count("relay_cache_skip reason=disk_low free_b=" + std::to_string(freeBytes.load()) + " occurrences=1"),
             1u);
   freeBytes = Cache::kMinFreeBytes + kChunk;
   EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
@@ -183,8 +182,7 @@ TEST_F(RelayDiskCacheEvictionTest, FailedDeletionStaysChargedUntilARetrySucceeds
   // A live item under the same name keeps the retry away from it.
   const auto again = descriptor("t1", kChunk);
   call([&] { return cache->registerDescriptor(again); });
-  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(again, 0); }),
-            Cache::PrefetchStep::stopped(Stop::unavailable));
+  EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(again, 0); }), Cache::PrefetchStep::stopped(Stop::unavailable));
 
   fs::remove_all(fileOf("t1"));
   call([&] { return cache->retryPendingDeletions(); });
@@ -258,7 +256,7 @@ TEST_F(RelayDiskCacheTest, LaunchPurgeEmptiesTheFolderOnceAndChargesWhatStays) {
   { std::ofstream(dir / "b") << std::string(100, 'b'); }
   std::int64_t sizes = 0;
   for (const auto* name : {"a.data", "b"}) {
-    struct stat status{};
+    struct stat status {};
     ASSERT_EQ(::lstat((dir / name).c_str(), &status), 0);
     sizes += static_cast<std::int64_t>(status.st_blocks) * 512;
   }
@@ -266,8 +264,7 @@ TEST_F(RelayDiskCacheTest, LaunchPurgeEmptiesTheFolderOnceAndChargesWhatStays) {
   LogWindow log;
   EXPECT_TRUE(call([&] { return cache->prepareIfNeeded(); }));
   EXPECT_TRUE(call([&] { return cache->prepareIfNeeded(); }));
-  EXPECT_EQ(log.count("relay_cache_purge reason=launch files=2 freed_b=" + std::to_string(sizes) + " pending=1"),
-            1u);
+  EXPECT_EQ(log.count("relay_cache_purge reason=launch files=2 freed_b=" + std::to_string(sizes) + " pending=1"), 1u);
   EXPECT_EQ(log.count("relay_cache_purge"), 1u);
   EXPECT_EQ(call([&] { return cache->usage(); }).pendingDeletions, 1u);
   EXPECT_TRUE(fs::exists(dir / "sub"));

@@ -31,14 +31,15 @@ TEST(RelayPrefetchWithRelayTest, FillsTheCacheAheadSoAnotherReadNeverGoesUpstrea
 // the foreground chunk and stops once with its reason, having fetched only what it could keep.
 TEST(RelayPrefetchWithRelayTest, StopsForALowDiskWhenTheVolumeFillsUp) {
   // The volume has room for four chunks above the floor; whatever the folder holds uses it up.
-  PrefetchRig rig([] { return kPlenty; }, [](const std::filesystem::path& directory) {
-    std::int64_t used = 0;
-    std::error_code error;
-    for (const auto& file : std::filesystem::directory_iterator(directory, error)) {
-      used += static_cast<std::int64_t>(std::filesystem::file_size(file.path(), error));
-    }
-    return std::optional<std::int64_t>(RelayDiskCache::kMinFreeBytes + 4 * kChunk + kChunk / 2 - used);
-  });
+  PrefetchRig rig([] { return kPlenty; },
+                  [](const std::filesystem::path& directory) {
+                    std::int64_t used = 0;
+                    std::error_code error;
+                    for (const auto& file : std::filesystem::directory_iterator(directory, error)) {
+                      used += static_cast<std::int64_t>(std::filesystem::file_size(file.path(), error));
+                    }
+                    return std::optional<std::int64_t>(RelayDiskCache::kMinFreeBytes + 4 * kChunk + kChunk / 2 - used);
+                  });
   rig.add("low", 10);
   EXPECT_EQ(rig.f.chunk("t", 0), patternBytes(0, kChunk));
   ASSERT_TRUE(rig.waitForLine(rig.stopLine("disk_low")));
@@ -73,7 +74,8 @@ TEST(RelayPrefetchWithRelayTest, StopsAfterThreeFailedWrites) {
   rig.add("wr", 10);
   // A folder where the stream's file belongs: every open for writing fails.
   auto cache = rig.cache;
-  ASSERT_TRUE(testing::runBlocking([cache]() -> runtime::Awaitable<bool> { co_return co_await cache->prepareIfNeeded(); }));
+  ASSERT_TRUE(
+      testing::runBlocking([cache]() -> runtime::Awaitable<bool> { co_return co_await cache->prepareIfNeeded(); }));
   std::filesystem::create_directories(rig.dataFile());
 
   EXPECT_EQ(rig.f.chunk("t", 0), patternBytes(0, kChunk)) << "a failed write still serves the reader";

@@ -31,11 +31,12 @@ inline Bytes curl(const std::string& arguments) {
 // The real relay, disk cache and prefetch in front of the fake remote's media role; each knob of
 // the cache can be turned to inject a fault.
 struct PrefetchRig {
-  explicit PrefetchRig(std::function<std::int64_t()> limit = [] { return kPlenty; },
-                       std::function<std::optional<std::int64_t>(const std::filesystem::path&)> free =
-                           [](const std::filesystem::path&) { return std::optional<std::int64_t>(); })
-      : cache(RelayDiskCache::make({root.path() / "RelayCache", std::move(limit), std::move(free),
-                                    RelayDiskCache::kMinFreeBytes})),
+  explicit PrefetchRig(
+      std::function<std::int64_t()> limit = [] { return kPlenty; },
+      std::function<std::optional<std::int64_t>(const std::filesystem::path&)> free =
+          [](const std::filesystem::path&) { return std::optional<std::int64_t>(); })
+      : cache(RelayDiskCache::make(
+            {root.path() / "RelayCache", std::move(limit), std::move(free), RelayDiskCache::kMinFreeBytes})),
         f(kChunk, [this](auto& c) {
           c.cache = cache;
           c.prefetchBytesPerSecond = 1e12;

@@ -60,9 +60,8 @@ protected:
   }
 
   static bool allowed(const std::string& url, const std::vector<std::string>& rules) {
-    return testing::runBlocking([url, rules]() -> runtime::Awaitable<bool> {
-      co_return co_await isAllowedDestinationWithTimeout(url, rules);
-    });
+    return testing::runBlocking(
+        [url, rules]() -> runtime::Awaitable<bool> { co_return co_await isAllowedDestinationWithTimeout(url, rules); });
   }
 
   static inline std::unique_ptr<testing::TempDirectory> state_;

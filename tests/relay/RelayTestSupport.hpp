@@ -27,7 +27,8 @@ using Bytes = RemoteMediaRelayInterface::Bytes;
 
 inline Bytes patternBytes(std::int64_t from, std::int64_t count) {
   Bytes out(static_cast<std::size_t>(count));
-  for (std::int64_t i = 0; i < count; ++i) out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>((from + i) % 251);
+  for (std::int64_t i = 0; i < count; ++i)
+    out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>((from + i) % 251);
   return out;
 }
 
@@ -137,11 +138,10 @@ struct RelayFixture {
   }
   Bytes chunk(const std::string& token, std::int64_t index) {
     auto r = relay;
-    return testing::runBlocking(
-        [r, token, index]() -> runtime::Awaitable<Bytes> {
-          const auto shared = co_await r->chunk(token, index, false);
-          co_return *shared;
-        });
+    return testing::runBlocking([r, token, index]() -> runtime::Awaitable<Bytes> {
+      const auto shared = co_await r->chunk(token, index, false);
+      co_return *shared;
+    });
   }
   runtime::Task<Bytes> startChunk(const std::string& token, std::int64_t index, bool prefetch = false) {
     auto r = relay;
@@ -200,8 +200,7 @@ std::optional<RelayError::Case> relayErrorIn(const runtime::Task<T>& task) {
     (void)task.state()->result();
   } catch (const RelayError& error) {
     return error.errorCase();
-  } catch (...) {
-  }
+  } catch (...) {}
   return std::nullopt;
 }
 

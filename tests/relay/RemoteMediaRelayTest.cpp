@@ -248,11 +248,15 @@ TEST(RemoteMediaRelayAnswerTest, EveryWrongAnswerFailsWithItsReason) {
     std::string line;
   };
   const std::vector<Case> cases = {
-      {{{"fault", "content_range"}, {"value", "bytes 0-4094/16384"}}, RelayError::Case::rangeMismatch,
+      {{{"fault", "content_range"}, {"value", "bytes 0-4094/16384"}},
+       RelayError::Case::rangeMismatch,
        "reason=range_mismatch status=206"},
-      {{{"fault", "content_range"}, {"value", "bytes 1-4096/16384"}}, RelayError::Case::rangeMismatch,
+      {{{"fault", "content_range"}, {"value", "bytes 1-4096/16384"}},
+       RelayError::Case::rangeMismatch,
        "reason=range_mismatch status=206"},
-      {{{"fault", "content_range"}, {"value", ""}}, RelayError::Case::rangeMismatch, "reason=range_mismatch status=206"},
+      {{{"fault", "content_range"}, {"value", ""}},
+       RelayError::Case::rangeMismatch,
+       "reason=range_mismatch status=206"},
       {{{"fault", "total"}, {"total", "*"}}, RelayError::Case::rangeMismatch, "reason=total_changed status=206"},
       {{{"fault", "total"}, {"total", "16385"}}, RelayError::Case::rangeMismatch, "reason=total_changed status=206"},
       {{{"fault", "short"}}, RelayError::Case::shortRead, "reason=short_read status=206"},
@@ -338,8 +342,9 @@ TEST(RemoteMediaRelayRegistryTest, UnregisterDuringProbeRefreshOrFetchEndsTheirW
   f.remote.fault("*", "/media/slow", {{"fault", "gate"}});
   f.add("probe", f.describe(url, std::nullopt));
   auto r = f.relay;
-  auto length = runtime::spawn(runtime::sharedPool().executor(),
-                               [r]() -> runtime::Awaitable<std::int64_t> { co_return co_await r->totalLength("probe"); });
+  auto length = runtime::spawn(runtime::sharedPool().executor(), [r]() -> runtime::Awaitable<std::int64_t> {
+    co_return co_await r->totalLength("probe");
+  });
   ASSERT_TRUE(f.waitUntil([](const auto& snap) { return snap.hasLengthWork; }, "probe"));
   f.drop("probe");
   ASSERT_TRUE(waitUntilFinished(length, 5s));
@@ -351,7 +356,8 @@ TEST(RemoteMediaRelayRegistryTest, UnregisterDuringProbeRefreshOrFetchEndsTheirW
   f.drop("fetch");
   ASSERT_TRUE(waitUntilFinished(fetch, 5s));
   EXPECT_EQ(relayErrorIn(fetch), RelayError::Case::unknownToken);
-  EXPECT_TRUE(f.waitUntil([](const auto& snap) { return snap.activeUpstream == 0 && snap.inflight == 0 && snap.entries == 0; }));
+  EXPECT_TRUE(f.waitUntil(
+      [](const auto& snap) { return snap.activeUpstream == 0 && snap.inflight == 0 && snap.entries == 0; }));
 
   f.add("t", f.refreshable({22, 3 * kChunk, std::nullopt}));
   f.remote.fault("*", "/media/exp", {{"fault", "status"}, {"status", 403}});

@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-
 namespace pd::relay {
 namespace {
 
@@ -30,7 +29,8 @@ protected:
   static void TearDownTestSuite() { files_.reset(); }
 
   void SetUp() override {
-    port_ = testing::runBlocking([this]() -> runtime::Awaitable<std::uint16_t> { co_return co_await server_->ensureReady(); });
+    port_ = testing::runBlocking(
+        [this]() -> runtime::Awaitable<std::uint16_t> { co_return co_await server_->ensureReady(); });
   }
 
   RemoteVideoHLS build(std::uint16_t port, const std::string& video, const std::string& audio) {
@@ -41,7 +41,8 @@ protected:
   std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + "/" + path; }
 
   static inline std::unique_ptr<testing::TempDirectory> files_;
-  std::shared_ptr<LocalVideoHTTPServer> server_ = LocalVideoHTTPServer::create(std::make_shared<testing::ScriptedRelay>(2'097'152));
+  std::shared_ptr<LocalVideoHTTPServer> server_ =
+      LocalVideoHTTPServer::create(std::make_shared<testing::ScriptedRelay>(2'097'152));
   test::ServerPort port_view_{server_};
   platform::http::Client client_;
   std::uint16_t port_ = 0;
@@ -59,10 +60,12 @@ TEST_F(RemoteVideoHLSTest, PresentationPlaysToTheEndWithBothStreams) {
     co_return co_await client_.fetch(std::move(request), 1 << 16);
   });
   EXPECT_THAT(master.body, ::testing::HasSubstr("#EXT-X-STREAM-INF:BANDWIDTH=396000,CODECS=\"avc1.4d400d,mp4a.40.2\","
-                                                "RESOLUTION=320x180,AUDIO=\"aac\"\n" + hls.videoPlaylistToken + ".m3u8\n"));
+                                                "RESOLUTION=320x180,AUDIO=\"aac\"\n" +
+                                                hls.videoPlaylistToken + ".m3u8\n"));
 
   // Segment addresses are bare tokens, which ffmpeg's HLS reader takes only when told to.
-  const std::string input = "-allowed_segment_extensions ALL -extension_picky 0 -i '" + url(hls.masterToken + ".m3u8") + "'";
+  const std::string input =
+      "-allowed_segment_extensions ALL -extension_picky 0 -i '" + url(hls.masterToken + ".m3u8") + "'";
   const auto [played, ok] = test::run("ffmpeg -nostdin -v error " + input + " -c copy -f null - 2>&1");
   EXPECT_TRUE(ok);
   EXPECT_EQ(played, "");

@@ -48,16 +48,25 @@ protected:
 
   // A video whose picture and sound streams are the named media files.
   void twoStreams(const std::string& id, const std::string& audioFile) {
-    const auto size = [](const std::string& name) { return std::to_string(std::filesystem::file_size(*files_ / name)); };
+    const auto size = [](const std::string& name) {
+      return std::to_string(std::filesystem::file_size(*files_ / name));
+    };
     fake().command({{"fixture", "video:" + id},
                     {"json",
                      {{"title", "Two streams"},
                       {"adaptiveFormats",
-                       {{{"url", "https://localhost/videoplayback?itag=137&id=video"}, {"type", "video/mp4; codecs=\"avc1.4d400d\""},
-                         {"qualityLabel", "180p"}, {"bitrate", "300000"}, {"itag", "137"}, {"clen", size("video")},
+                       {{{"url", "https://localhost/videoplayback?itag=137&id=video"},
+                         {"type", "video/mp4; codecs=\"avc1.4d400d\""},
+                         {"qualityLabel", "180p"},
+                         {"bitrate", "300000"},
+                         {"itag", "137"},
+                         {"clen", size("video")},
                          {"size", "320x180"}},
-                        {{"url", "https://localhost/videoplayback?itag=140&id=" + audioFile}, {"type", "audio/mp4; codecs=\"mp4a.40.2\""},
-                         {"bitrate", "96000"}, {"itag", "140"}, {"clen", size(audioFile)}}}}}}});
+                        {{"url", "https://localhost/videoplayback?itag=140&id=" + audioFile},
+                         {"type", "audio/mp4; codecs=\"mp4a.40.2\""},
+                         {"bitrate", "96000"},
+                         {"itag", "140"},
+                         {"clen", size(audioFile)}}}}}}});
   }
   PreparedRemoteVideo broadcast(const std::string& id) {
     return runBlocking([this, id]() -> runtime::Awaitable<PreparedRemoteVideo> {
@@ -80,10 +89,9 @@ protected:
   std::shared_ptr<RemoteMediaRelay> relay_ = makeRelay(makeClient());
   std::shared_ptr<mediaserver::LocalVideoHTTPServer> server_ = mediaserver::LocalVideoHTTPServer::create(relay_);
   std::shared_ptr<test::ServerPort> serverPort_ = std::make_shared<test::ServerPort>(server_);
-  RemoteVideoPreparer preparer_{serverPort_,
-                                std::make_shared<remotesource::InvidiousVideoSource>(makeManager({"localhost"}),
-                                                                                     makeClient()),
-                                std::make_shared<platform::http::Client>()};
+  RemoteVideoPreparer preparer_{
+      serverPort_, std::make_shared<remotesource::InvidiousVideoSource>(makeManager({"localhost"}), makeClient()),
+      std::make_shared<platform::http::Client>()};
   std::uint16_t port_ = 0;
 };
 
@@ -103,7 +111,8 @@ TEST_F(RemoteVideoPreparerTest, SeparateStreamsBecomeAnHLSPresentationThatPlaysT
   const auto [played, ok] = test::run("ffmpeg -nostdin -v error " + input + " -c copy -f null - 2>&1");
   EXPECT_TRUE(ok);
   EXPECT_EQ(played, "");
-  const auto [probed, probeOk] = test::run("ffprobe -v error -show_entries format=duration:stream=codec_type -of csv=p=0 " + input);
+  const auto [probed, probeOk] =
+      test::run("ffprobe -v error -show_entries format=duration:stream=codec_type -of csv=p=0 " + input);
   EXPECT_TRUE(probeOk);
   EXPECT_THAT(probed, AllOf(HasSubstr("video\n"), HasSubstr("audio\n"), HasSubstr("\n20.0")));
 }
@@ -198,16 +207,18 @@ TEST_F(RemoteVideoPreparerTest, SoundRefreshFindsNoSoundTrackOnceTheVideoIsMuxed
   const auto stream = runBlocking([source]() -> runtime::Awaitable<remotesource::ResolvedStream> {
     co_return co_await source->fetchVideoData(std::string("turnsMuxed1"), false, std::nullopt, std::string("op10"));
   });
-  const auto [video, audio] = runBlocking([&]() -> runtime::Awaitable<std::pair<std::string, std::optional<std::string>>> {
-    co_return co_await preparer_.prepare(stream, "op10");
-  });
+  const auto [video, audio] =
+      runBlocking([&]() -> runtime::Awaitable<std::pair<std::string, std::optional<std::string>>> {
+        co_return co_await preparer_.prepare(stream, "op10");
+      });
   ASSERT_TRUE(audio);
   fake().command({{"fixture", "video:turnsMuxed1"},
                   {"json",
                    {{"title", "Muxed now"},
                     {"formatStreams",
                      {{{"url", "https://localhost/videoplayback?itag=18&id=video"},
-                       {"type", "video/mp4; codecs=\"avc1.42001E, mp4a.40.2\""}, {"qualityLabel", "360p"}}}}}}});
+                       {"type", "video/mp4; codecs=\"avc1.42001E, mp4a.40.2\""},
+                       {"qualityLabel", "360p"}}}}}}});
   fake().fault("*", "/videoplayback", {{"fault", "expire"}});
   try {
     runBlocking([this, token = *audio]() -> runtime::Awaitable<void> { co_await relay_->chunk(token, 0, false); });

@@ -27,10 +27,10 @@ TEST(InvidiousHostRulesTest, IsValidHost) {
                            "host.example:65535", "127.0.0.1:1"}) {
     EXPECT_TRUE(M::isValidHost(host)) << host;
   }
-  for (const char* host : {"", "host .example", "user@host.example", "host.example?q", "host.example#f",
-                           "host\\example", "host%2e.example", "host.example:", "host.example:0", "host.example:65536",
-                           "host.example:\u0661\u0662", "[::1", "host.example\u3000", "[::1]x", "host.example:+80",
-                           "host.example:99999999999999999999"}) {
+  for (const char* host :
+       {"", "host .example", "user@host.example", "host.example?q", "host.example#f", "host\\example",
+        "host%2e.example", "host.example:", "host.example:0", "host.example:65536", "host.example:\u0661\u0662", "[::1",
+        "host.example\u3000", "[::1]x", "host.example:+80", "host.example:99999999999999999999"}) {
     EXPECT_FALSE(M::isValidHost(host)) << host;
   }
   EXPECT_TRUE(M::isValidHost("host.example/a%20b")); // a per-cent sign after the first slash is the path's
@@ -65,7 +65,8 @@ TEST(InvidiousHostRulesTest, EffectiveListIsNeverEmpty) {
 
 TEST(InvidiousHostRulesTest, StoredListReadsWholeOrEmpty) {
   using nlohmann::json;
-  const auto good = json::parse(R"([{"host":"A.example","proxy":"proxy"},{"host":"b.example","proxy":"direct","x":1}])");
+  const auto good =
+      json::parse(R"([{"host":"A.example","proxy":"proxy"},{"host":"b.example","proxy":"direct","x":1}])");
   EXPECT_THAT(M::decodeStoredInstances(good),
               ::testing::ElementsAre(InvidiousInstance{"a.example", ProxyPolicy::proxyOnly},
                                      InvidiousInstance{"b.example", ProxyPolicy::directOnly}));
@@ -74,7 +75,8 @@ TEST(InvidiousHostRulesTest, StoredListReadsWholeOrEmpty) {
                           R"("[]")", R"([{"host":7,"proxy":"auto"}])"}) {
     EXPECT_TRUE(M::decodeStoredInstances(json::parse(bad)).empty()) << bad;
   }
-  const std::vector<InvidiousInstance> list{{"a.example", ProxyPolicy::automatic}, {"b.example:8443/x", ProxyPolicy::proxyOnly}};
+  const std::vector<InvidiousInstance> list{{"a.example", ProxyPolicy::automatic},
+                                            {"b.example:8443/x", ProxyPolicy::proxyOnly}};
   EXPECT_EQ(M::encodeInstances(list).dump(),
             R"([{"host":"a.example","proxy":"auto"},{"host":"b.example:8443/x","proxy":"proxy"}])");
   EXPECT_EQ(M::decodeStoredInstances(M::encodeInstances(list)), list);
@@ -82,7 +84,8 @@ TEST(InvidiousHostRulesTest, StoredListReadsWholeOrEmpty) {
 
 TEST(VideoSourceErrorTest, RetryRuleDescriptionAndEquality) {
   using E = VideoSourceError;
-  for (int status : {400, 403, 429, 500, 502, 503, 504}) EXPECT_TRUE(E::httpError(status).shouldTryNextInstance()) << status;
+  for (int status : {400, 403, 429, 500, 502, 503, 504})
+    EXPECT_TRUE(E::httpError(status).shouldTryNextInstance()) << status;
   for (int status : {401, 404, 410, 501, 200}) EXPECT_FALSE(E::httpError(status).shouldTryNextInstance()) << status;
   EXPECT_TRUE(E::networkError("curl", 28).shouldTryNextInstance());
   EXPECT_TRUE(E(E::Case::invalidResponse).shouldTryNextInstance());

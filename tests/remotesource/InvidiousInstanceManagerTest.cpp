@@ -12,8 +12,8 @@ namespace pd::remotesource {
 namespace {
 
 using namespace std::chrono_literals;
-using ::testing::ElementsAre;
 using platform::net::PathStatus;
+using ::testing::ElementsAre;
 using testing::runBlocking;
 
 // Stands in for the netlink monitor, which needs a network namespace of its own to be driven.
@@ -55,11 +55,14 @@ TEST_F(InvidiousInstanceManagerTest, LoadsStoredConfigurationAndChoosesTheFirstE
   EXPECT_TRUE(on([fresh]() -> runtime::Awaitable<bool> { co_return co_await fresh->defaultFallbackEnabled(); }));
 
   InvidiousInstanceManager::Dependencies stored;
-  stored.storedUserInstances = [] { return std::optional(nlohmann::json::parse(R"([{"host":"x.example","proxy":"direct"}])")); };
+  stored.storedUserInstances = [] {
+    return std::optional(nlohmann::json::parse(R"([{"host":"x.example","proxy":"direct"}])"));
+  };
   stored.storedDefaultFallbackEnabled = [] { return std::optional(nlohmann::json("no")); }; // not a Boolean: true
   auto loaded = InvidiousInstanceManager::make(stored);
   EXPECT_EQ(current(loaded), "x.example");
-  const auto hosts = on([loaded]() -> runtime::Awaitable<std::vector<std::string>> { co_return co_await loaded->effectiveHosts(); });
+  const auto hosts =
+      on([loaded]() -> runtime::Awaitable<std::vector<std::string>> { co_return co_await loaded->effectiveHosts(); });
   EXPECT_EQ(hosts.size(), 3u);
   EXPECT_EQ(on([loaded]() -> runtime::Awaitable<ProxyPolicy> { co_return co_await loaded->policy("x.example"); }),
             ProxyPolicy::directOnly);
@@ -106,7 +109,8 @@ TEST_F(InvidiousInstanceManagerTest, NoHealthyInstanceKeepsTheCurrentOneAndTheCo
 
 TEST_F(InvidiousInstanceManagerTest, ConcurrentCallersShareOneCheckAndAForcedCallRunsItsOwnAfterIt) {
   auto m = makeManager({"a.remote.test", "b.remote.test"});
-  fake().fault("a.remote.test", "/api/v1/stats", {{"fault", "slow_body"}, {"json", {{"ok", true}}}, {"delay", 0.1}, {"chunk", 4}});
+  fake().fault("a.remote.test", "/api/v1/stats",
+               {{"fault", "slow_body"}, {"json", {{"ok", true}}}, {"delay", 0.1}, {"chunk", 4}});
   std::vector<runtime::Task<void>> callers;
   for (int i = 0; i < 5; ++i) {
     callers.push_back(runtime::spawn(runtime::sharedPool().executor(),
@@ -120,7 +124,8 @@ TEST_F(InvidiousInstanceManagerTest, ConcurrentCallersShareOneCheckAndAForcedCal
   ASSERT_TRUE(runtime::test::waitUntilFinished(forced, 20s));
   EXPECT_EQ(requestsTo("a.remote.test").size(), 2u);
   EXPECT_EQ(requestsTo("b.remote.test").size(), 2u);
-  EXPECT_THAT(linesStartingWith("health_check "), ElementsAre("health_check healthy=2 total=2", "health_check healthy=2 total=2"));
+  EXPECT_THAT(linesStartingWith("health_check "),
+              ElementsAre("health_check healthy=2 total=2", "health_check healthy=2 total=2"));
 }
 
 TEST_F(InvidiousInstanceManagerTest, ConfigurationChangeDuringACheckMakesItStale) {
@@ -153,7 +158,8 @@ TEST_F(InvidiousInstanceManagerTest, ConfigurationChangeDuringACheckMakesItStale
 TEST_F(InvidiousInstanceManagerTest, FailoverStartsFromTheHeadOfTheList) {
   auto m = makeManager({"a.remote.test", "b.remote.test", "c.remote.test"});
   auto failover = [&](std::set<std::string> tried) {
-    return on([m, tried]() -> runtime::Awaitable<std::optional<std::string>> { co_return co_await m->failover(tried); });
+    return on(
+        [m, tried]() -> runtime::Awaitable<std::optional<std::string>> { co_return co_await m->failover(tried); });
   };
   EXPECT_EQ(failover({}), "https://a.remote.test");
   EXPECT_TRUE(linesStartingWith("instance_switch").empty());
@@ -192,7 +198,8 @@ TEST_F(InvidiousInstanceManagerTest, MonitoringStartsOnceWithACheckAndRechecksOn
   for (int i = 0; i < 250 && linesStartingWith("health_check ").size() < 2; ++i) std::this_thread::sleep_for(20ms);
   EXPECT_EQ(statsRequests(), 2u);
   EXPECT_THAT(linesStartingWith("path_"), ElementsAre("path_lost", "path_lost", "path_recovered"));
-  EXPECT_THAT(linesStartingWith("health_check "), ElementsAre("health_check healthy=1 total=1", "health_check healthy=1 total=1"));
+  EXPECT_THAT(linesStartingWith("health_check "),
+              ElementsAre("health_check healthy=1 total=1", "health_check healthy=1 total=1"));
 }
 
 } // namespace

@@ -71,10 +71,12 @@ TEST_F(InvidiousVideoLookupTest, EachPolicyAsksItsLocalValueAndTheResultSaysWhet
   // The default fixture: adaptive 1080p avc1 with mp4a; proxied sound stays on the instance.
   EXPECT_EQ(resolve.video.media.url,
             "https://r4---sn-fake01.cdn.test/videoplayback?itag=137&id=abcDEF123_-&expire=4102444800");
-  EXPECT_EQ(refresh.video.media.url,
-            "https://a.remote.test/videoplayback?itag=137&id=abcDEF123_-&expire=4102444800&host=r4---sn-fake01.cdn.test");
-  EXPECT_EQ(refresh.audio->media.url,
-            "https://a.remote.test/videoplayback?itag=140&id=abcDEF123_-&expire=4102444800&host=r4---sn-fake01.cdn.test");
+  EXPECT_EQ(
+      refresh.video.media.url,
+      "https://a.remote.test/videoplayback?itag=137&id=abcDEF123_-&expire=4102444800&host=r4---sn-fake01.cdn.test");
+  EXPECT_EQ(
+      refresh.audio->media.url,
+      "https://a.remote.test/videoplayback?itag=140&id=abcDEF123_-&expire=4102444800&host=r4---sn-fake01.cdn.test");
   EXPECT_EQ(resolve.audio->identity, (MediaIdentity{140, 3400000, "1700000000000002"}));
   EXPECT_EQ(resolve.servingHost, "a.remote.test");
   EXPECT_EQ(resolve.thumbnailURL, "https://a.remote.test/vi/abcDEF123_-/maxres.jpg");
@@ -94,9 +96,8 @@ TEST_F(InvidiousVideoLookupTest, ItemLookupAsksLocalFalseWhateverThePolicyAndPic
     co_return co_await source->fetchVideoItem(" muxed720 ", "op8");
   });
   EXPECT_EQ(item, (VideoSearchItem{"muxed720", "Muxed 720", std::nullopt, 60, std::nullopt}));
-  const auto standard = runBlocking([source]() -> runtime::Awaitable<VideoSearchItem> {
-    co_return co_await source->fetchVideoItem("std1", "op8");
-  });
+  const auto standard = runBlocking(
+      [source]() -> runtime::Awaitable<VideoSearchItem> { co_return co_await source->fetchVideoItem("std1", "op8"); });
   EXPECT_EQ(standard.thumbnailURL, "https://p.remote.test/vi/std1/mqdefault.jpg");
   EXPECT_THAT(requestsTo("p.remote.test"),
               ElementsAre("/api/v1/videos/muxed720?local=false", "/api/v1/videos/std1?local=false"));
@@ -131,11 +132,13 @@ TEST_F(InvidiousVideoLookupTest, NothingPlayableAnywhereFailsWithTheFlagsModeAnd
 
   fake().command({{"fault", "clear"}, {"host", "*"}});
   fake().clearEvents();
-  fake().fault("*", "/api/v1/videos", {{"fault", "raw"}, {"body", "{\"videoId\":\"v1\",\"title\":\"t\",\"lengthSeconds\":\"9\"}"}});
+  fake().fault("*", "/api/v1/videos",
+               {{"fault", "raw"}, {"body", "{\"videoId\":\"v1\",\"title\":\"t\",\"lengthSeconds\":\"9\"}"}});
   EXPECT_EQ(dataError(source, "v1", true), E(E::Case::decodingError));
   EXPECT_EQ(requestHosts().size(), 1u);
   EXPECT_THAT(linesStartingWith("api_decode_fail"), ElementsAre(HasSubstr("err_path=lengthSeconds")));
-  EXPECT_THAT(linesStartingWith("video_data_fetch_fail").back(), HasSubstr("mode=escalate_auto err_domain=VideoSourceError err_code=6"));
+  EXPECT_THAT(linesStartingWith("video_data_fetch_fail").back(),
+              HasSubstr("mode=escalate_auto err_domain=VideoSourceError err_code=6"));
 }
 
 TEST_F(InvidiousVideoLookupTest, PreferredHostIsNormalisedAndBadIdsAreNeverSent) {

@@ -110,7 +110,8 @@ TEST_F(InvidiousVideoSourceTest, UnusableAnswersAreInvalidResponsesThatFailOver)
   ASSERT_EQ(fails.size(), 3u);
   EXPECT_THAT(fails[0], HasSubstr("status=200 attempt=1/3 policy=auto reason=non_json body_len=21 op=op1"));
   EXPECT_THAT(fails[1], HasSubstr("status=200 attempt=2/3 policy=auto reason=empty_body op=op1"));
-  EXPECT_THAT(fails[2], HasSubstr("host=c.remote.test endpoint=search status=0 attempt=3/3 policy=auto reason=invalid_response"));
+  EXPECT_THAT(fails[2],
+              HasSubstr("host=c.remote.test endpoint=search status=0 attempt=3/3 policy=auto reason=invalid_response"));
   const auto switches = linesStartingWith("instance_switch");
   EXPECT_THAT(switches, ::testing::Contains(HasSubstr("reason=invalid_response op=op1")));
 }
@@ -129,11 +130,12 @@ TEST_F(InvidiousVideoSourceTest, ErrorEnvelopeMovesToTheNextInstance) {
 
 TEST_F(InvidiousVideoSourceTest, HostileAnswersEndInTheirErrorsAndToleratedShapes) {
   auto source = makeSource({"a.remote.test", "b.remote.test", "c.remote.test"});
-  fake().fault("a.remote.test", "/api/v1/search", {{"fault", "raw"}, {"body", std::string(100000, '[') + std::string(100000, ']')}});
-  fake().fault("b.remote.test", "/api/v1/search", {{"fault", "raw"}, {"body", "[{\"title\":\"\u00ff\",\"videoId\":\"v\"}]"}});
+  fake().fault("a.remote.test", "/api/v1/search",
+               {{"fault", "raw"}, {"body", std::string(100000, '[') + std::string(100000, ']')}});
+  fake().fault("b.remote.test", "/api/v1/search",
+               {{"fault", "raw"}, {"body", "[{\"title\":\"\u00ff\",\"videoId\":\"v\"}]"}});
   fake().fault("c.remote.test", "/api/v1/search",
-               {{"fault", "json"},
-                {"json", nlohmann::json::parse(R"([{"type":5,"title":3,"videoId":"x"},
+               {{"fault", "json"}, {"json", nlohmann::json::parse(R"([{"type":5,"title":3,"videoId":"x"},
                    {"videoId":"y","title":"","lengthSeconds":"12","videoThumbnails":[{"quality":"medium"}]},
                    {"type":"Video","videoId":"z","title":"t"}])")}});
   const auto items = search(source, "x");
@@ -205,9 +207,10 @@ TEST_F(InvidiousVideoSourceTest, StartHostThatIsNoAddressFailsOverWithoutAReques
     return std::string(input.baseURL);
   };
   fake().fault("a.remote.test", "/api/v1/videos", {{"fault", "json"}, {"json", {{"videoId", "abc"}}}});
-  const auto [base, host] = runBlocking([source, options, decode]() -> runtime::Awaitable<std::pair<std::string, std::string>> {
-    co_return co_await source->request<std::string>(options, decode);
-  });
+  const auto [base, host] =
+      runBlocking([source, options, decode]() -> runtime::Awaitable<std::pair<std::string, std::string>> {
+        co_return co_await source->request<std::string>(options, decode);
+      });
   EXPECT_EQ(base, "https://a.remote.test");
   EXPECT_EQ(host, "a.remote.test");
   EXPECT_THAT(linesStartingWith("api_fail"),
@@ -219,9 +222,10 @@ TEST_F(InvidiousVideoSourceTest, StartHostThatIsNoAddressFailsOverWithoutAReques
 TEST_F(InvidiousVideoSourceTest, CancelledCallLogsNoFailureAndClosesTheConnection) {
   auto source = makeSource({"a.remote.test", "b.remote.test"});
   fake().fault("a.remote.test", "/api/v1/search", {{"fault", "stall"}, {"seconds", 10}});
-  auto task = runtime::spawn(runtime::sharedPool().executor(), [source]() -> runtime::Awaitable<std::vector<VideoSearchItem>> {
-    co_return co_await source->search("x", "op3");
-  });
+  auto task =
+      runtime::spawn(runtime::sharedPool().executor(), [source]() -> runtime::Awaitable<std::vector<VideoSearchItem>> {
+        co_return co_await source->search("x", "op3");
+      });
   ASSERT_TRUE(fake().waitFor([](const auto& e) { return e["event"] == "request"; }));
   task.cancel();
   ASSERT_TRUE(runtime::test::waitUntilFinished(task, 5s));
@@ -234,8 +238,10 @@ TEST_F(InvidiousVideoSourceTest, CancelledCallLogsNoFailureAndClosesTheConnectio
 
 TEST(InvidiousSearchDecodingTest, ThumbnailChoiceAndQueryEncoding) {
   using S = InvidiousVideoSource;
-  const std::vector<S::Thumbnail> highMedium{{"high", "/h.jpg"}, {"medium", "/vi/x/mqdefault.jpg"}, {"medium", "/m2.jpg"}};
-  EXPECT_EQ(S::pickThumbnail(highMedium, {"medium"}, "https://h.example:8443"), "https://h.example:8443/vi/x/mqdefault.jpg");
+  const std::vector<S::Thumbnail> highMedium{
+      {"high", "/h.jpg"}, {"medium", "/vi/x/mqdefault.jpg"}, {"medium", "/m2.jpg"}};
+  EXPECT_EQ(S::pickThumbnail(highMedium, {"medium"}, "https://h.example:8443"),
+            "https://h.example:8443/vi/x/mqdefault.jpg");
   EXPECT_EQ(S::pickThumbnail(std::vector<S::Thumbnail>{{"high", "https://cdn.example/h.jpg"}, {"default", "/d.jpg"}},
                              {"medium"}, "https://h.example"),
             "https://cdn.example/h.jpg");
@@ -254,7 +260,8 @@ TEST(InvidiousSearchDecodingTest, SearchItemRecordCoding) {
   const VideoSearchItem bare{"v", "t", std::nullopt, std::nullopt, std::nullopt};
   EXPECT_EQ(bare.toJSON(), R"({"videoID":"v","title":"t"})");
   const auto decoded = VideoSearchItem::fromJSON(
-      platform::json::Document::parse(R"({"videoID":"v","title":"t","author":null,"extra":1,"lengthSeconds":3})").root());
+      platform::json::Document::parse(R"({"videoID":"v","title":"t","author":null,"extra":1,"lengthSeconds":3})")
+          .root());
   EXPECT_EQ(decoded, (VideoSearchItem{"v", "t", std::nullopt, 3, std::nullopt}));
   EXPECT_NE(decoded, (VideoSearchItem{"v", "t", std::nullopt, 3, "https://h/x.jpg"}));
   EXPECT_THROW(VideoSearchItem::fromJSON(platform::json::Document::parse(R"({"videoID":"v"})").root()),

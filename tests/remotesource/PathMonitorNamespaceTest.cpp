@@ -39,11 +39,10 @@ TEST(PathMonitorNamespaceTest, InterfaceDownAndUpIsALostAndARecoveredPathWithOne
     }
   }
   // veth1 stays up so that veth0 has a carrier whenever it is up itself.
-  const std::string script =
-      "ip link add veth0 type veth peer name veth1 && ip addr add 10.9.0.1/24 dev veth0 && "
-      "ip link set veth1 up || exit 1; "
-      "\"$0\" & probe=$!; "
-      "while read -r command; do ip link set veth0 \"$command\"; done; kill $probe";
+  const std::string script = "ip link add veth0 type veth peer name veth1 && ip addr add 10.9.0.1/24 dev veth0 && "
+                             "ip link set veth1 up || exit 1; "
+                             "\"$0\" & probe=$!; "
+                             "while read -r command; do ip link set veth0 \"$command\"; done; kill $probe";
   testing::ChildProcess shell("/usr/bin/unshare", {"-Urn", "/bin/sh", "-c", script, PD_PATH_MONITOR_PROBE});
 
   // Nothing usable at start: the first update is a loss, and the first check finds nothing. The

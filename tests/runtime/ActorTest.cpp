@@ -118,7 +118,7 @@ TEST(Actor, resultsAndErrorsReachTheCallerOnItsOwnExecutor) {
     } catch (const std::invalid_argument&) {
       threw = MainThread::isMainThread();
     }
-    co_return onActor && backOnMain && threw;
+    co_return onActor&& backOnMain&& threw;
   });
   EXPECT_TRUE(ok);
 }
@@ -184,17 +184,14 @@ TEST(Actor, survivesCallersCancelledAtAnyMomentOfTheCall) {
     for (auto& caller : callers) {
       // Busy-waiting: a sleep is far too coarse to land cancellations inside the call's last steps.
       const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(delayMicros(random));
-      while (std::chrono::steady_clock::now() < until) {
-      }
+      while (std::chrono::steady_clock::now() < until) {}
       caller.cancel();
     }
     for (std::size_t i = 0; i < kCallersPerRound; ++i) {
       ASSERT_TRUE(waitUntilFinished(callers[i])) << "round " << round << " caller " << i << " hangs";
       const auto error = callers[i].state()->error();
       switch (i % 3) {
-      case 0:
-        EXPECT_EQ(callers[i].state()->result(), 7) << "a method without suspension runs to its end";
-        break;
+      case 0: EXPECT_EQ(callers[i].state()->result(), 7) << "a method without suspension runs to its end"; break;
       case 1:
         ASSERT_TRUE(error);
         EXPECT_THROW(std::rethrow_exception(error), std::invalid_argument);

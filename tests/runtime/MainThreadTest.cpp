@@ -57,9 +57,7 @@ TEST(MainThread, aThreadRunningTheContextIsTheMainThread) {
   auto installation = MainThread::installIoContext(context);
   bool inside = false;
   MainThread::post([&] { inside = MainThread::isMainThread(); });
-  std::thread runner([&] {
-    context.run();
-  });
+  std::thread runner([&] { context.run(); });
   runner.join();
   EXPECT_TRUE(inside);
 }
@@ -113,9 +111,7 @@ TEST(MainThread, workSentWithoutABackendIsDroppedNotKept) {
   auto token = std::make_shared<int>(0);
   bool ran = false;
   asio::io_context context;
-  {
-    auto installation = MainThread::installIoContext(context);
-  }
+  { auto installation = MainThread::installIoContext(context); }
   MainThread::post([token, &ran] { ran = true; });
   asio::post(MainThread::executor(), [token, &ran] { ran = true; });
   EXPECT_EQ(token.use_count(), 1) << "dropped work must be destroyed at once";

@@ -76,7 +76,7 @@ TEST(Weak, theOwnerLivesUntilTheCallReturns) {
   auto owner = std::make_shared<Owner>();
   auto callback = weakCallback(std::weak_ptr<Owner>(owner), [&owner](Owner& o, int add) {
     owner.reset(); // the last outside reference goes mid-call
-    o.calls += add;  // still valid
+    o.calls += add; // still valid
   });
   callback(2);
   EXPECT_EQ(owner, nullptr);

@@ -91,9 +91,8 @@ TEST(Race, workThatNeverEndsIsSafeAtTeardown) {
 TEST(Race, aCallerCancelledWhileWaitingIsAnsweredAtOnce) {
   MainLoop loop;
   auto work = valueAfter(10s, 1);
-  auto caller = spawn(MainThread::executor(), [work]() -> Awaitable<std::optional<int>> {
-    co_return co_await race(work, 10s);
-  });
+  auto caller =
+      spawn(MainThread::executor(), [work]() -> Awaitable<std::optional<int>> { co_return co_await race(work, 10s); });
   asio::steady_timer trigger(MainThread::executor(), 30ms);
   trigger.async_wait([caller](const boost::system::error_code&) { caller.cancel(); });
   const auto start = std::chrono::steady_clock::now();
@@ -106,9 +105,8 @@ TEST(Race, aCallerCancelledWhileWaitingIsAnsweredAtOnce) {
 TEST(Race, aCallerAlreadyCancelledIsAnsweredAtOnce) {
   MainLoop loop;
   auto work = valueAfter(10s, 1);
-  auto caller = spawn(MainThread::executor(), [work]() -> Awaitable<std::optional<int>> {
-    co_return co_await race(work, 10s);
-  });
+  auto caller =
+      spawn(MainThread::executor(), [work]() -> Awaitable<std::optional<int>> { co_return co_await race(work, 10s); });
   caller.cancel();
   const auto start = std::chrono::steady_clock::now();
   loop.runUntil([&] { return caller.isFinished(); });

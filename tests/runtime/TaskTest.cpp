@@ -22,8 +22,7 @@ namespace asio = boost::asio;
 void checkCancellationIgnoringResult() {
   try {
     checkCancellation();
-  } catch (const CancellationError&) {
-  }
+  } catch (const CancellationError&) {}
 }
 
 TEST(Task, valueGivesTheResultOrRethrowsTheError) {
@@ -102,8 +101,7 @@ TEST(Task, cancellationIsStickyAndHandlersRunOnce) {
     registered.open();
     try {
       co_await sleep(10s);
-    } catch (const CancellationError&) {
-    }
+    } catch (const CancellationError&) {}
     // The flag stays set: later checks and sleeps still see it, and clean-up may still await.
     EXPECT_TRUE(isCancelled());
     EXPECT_THROW(checkCancellation(), CancellationError);
@@ -149,7 +147,9 @@ TEST(Task, aRemovedHandlerNeverRunsAndRemovalWaitsForARunningOne) {
   std::atomic<bool> finishedWhenRemoved{false};
   Latch ready;
   auto task = spawn(queue.executor(), [&]() -> Awaitable<void> {
-    { CancellationHandler removed([&] { removedRan = true; }); }
+    {
+      CancellationHandler removed([&] { removedRan = true; });
+    }
     {
       CancellationHandler slow([&] {
         handlerStarted.open();
@@ -204,8 +204,7 @@ TEST(Task, aPoolTaskStaysOneTaskAcrossThreadsAndChildrenHaveTheirOwnFlag) {
           running.open();
         }
       }
-    } catch (const CancellationError&) {
-    }
+    } catch (const CancellationError&) {}
     const bool parentCancelled = isCancelled();
     const bool childCancelled = co_await child.value();
     co_return parentCancelled && !childCancelled;

@@ -54,8 +54,13 @@ TEST_F(AppSettingsTest, SyphonServerNameIsTrimmedAndNeverBlank) {
       {"   \n", "Palendrix Zuvudiv"},
       {"\xE3\x80\x80\t\xC2\x85\xE2\x80\xA8", "Palendrix Zuvudiv"}, // U+3000, tab, NEL, U+2028
       {"  Stage Left \n", "Stage Left"},
-      {"\xE3\x80\x80" "Deck \xE3\x80\x80 B\xE2\x80\x83", "Deck \xE3\x80\x80 B"}, // inner space kept
-      {"\xE2\x80\x8B" "x", "\xE2\x80\x8B" "x"}, // a zero-width space is not white space
+      {"\xE3\x80\x80"
+       "Deck \xE3\x80\x80 B\xE2\x80\x83",
+       "Deck \xE3\x80\x80 B"}, // inner space kept
+      {"\xE2\x80\x8B"
+       "x",
+       "\xE2\x80\x8B"
+       "x"}, // a zero-width space is not white space
   };
   for (const auto& [stored, expected] : cases) {
     defaults.set(SettingsKey::syphonServerName, stored);
@@ -83,7 +88,8 @@ TEST_F(AppSettingsTest, RelayCacheIsEnabledUnlessABooleanSaysOtherwise) {
 
 TEST_F(AppSettingsTest, NetworkPeerIDIsMadeOnceAndKept) {
   const std::string first = AppSettings::networkPeerID();
-  EXPECT_TRUE(std::regex_match(first, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+  EXPECT_TRUE(
+      std::regex_match(first, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
   EXPECT_EQ(defaults.string(SettingsKey::networkPeerID), first);
   EXPECT_EQ(AppSettings::networkPeerID(), first);
   defaults.set(SettingsKey::networkPeerID, "peer-from-earlier-launch");

@@ -93,7 +93,8 @@ public:
         return line;
       }
       if (eof_) return std::nullopt;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::nullopt;
       pollfd p{stdout_, POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -128,8 +129,7 @@ public:
   // The raw wait status.
   int waitStatus() {
     if (reaped_) return status_;
-    while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {}
     reaped_ = true;
     return status_;
   }

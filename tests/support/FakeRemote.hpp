@@ -67,8 +67,7 @@ public:
 
   // Events seen so far and any that arrive within `settle`.
   const std::vector<nlohmann::json>& events(std::chrono::milliseconds settle = std::chrono::milliseconds(50)) {
-    while (nextEvent(settle)) {
-    }
+    while (nextEvent(settle)) {}
     return events_;
   }
   std::vector<nlohmann::json> requests(std::chrono::milliseconds settle = std::chrono::milliseconds(50)) {

@@ -53,7 +53,8 @@ TEST(LicensesView, EachRowShowsLicenceHolderAndTheBareHostOfItsProject) {
 }
 
 TEST(LicensesView, LinkTextIsTheHostOrTheWholeAddress) {
-  EXPECT_EQ(LicenseRow::linkText(QUrl(QStringLiteral("https://github.com/nlohmann/json"))), QStringLiteral("github.com"));
+  EXPECT_EQ(LicenseRow::linkText(QUrl(QStringLiteral("https://github.com/nlohmann/json"))),
+            QStringLiteral("github.com"));
   EXPECT_EQ(LicenseRow::linkText(QUrl(QStringLiteral("https://www.qt.io/"))), QStringLiteral("www.qt.io"));
   EXPECT_EQ(LicenseRow::linkText(QUrl(QStringLiteral("mailto:someone@example.org"))),
             QStringLiteral("mailto:someone@example.org"));

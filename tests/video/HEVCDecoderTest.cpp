@@ -24,12 +24,12 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using fixture::Clip;
 
-#define PD_REQUIRE_CLIP(clip)                                                              \
-  do {                                                                                     \
-    if (!(clip)) {                                                                         \
-      if (fixture::encoderRequired()) FAIL() << "ffmpeg with libx265 is needed under CI"; \
-      GTEST_SKIP() << "ffmpeg with libx265 is not available";                              \
-    }                                                                                      \
+#define PD_REQUIRE_CLIP(clip)                                                                                          \
+  do {                                                                                                                 \
+    if (!(clip)) {                                                                                                     \
+      if (fixture::encoderRequired()) FAIL() << "ffmpeg with libx265 is needed under CI";                              \
+      GTEST_SKIP() << "ffmpeg with libx265 is not available";                                                          \
+    }                                                                                                                  \
   } while (false)
 
 struct Received {
@@ -45,7 +45,8 @@ struct Received {
 class Sink {
 public:
   void attach(HEVCDecoder& decoder) {
-    decoder.setOnDecodedPixelBuffer([this](platform::media::VideoFramePtr frame, std::uint64_t epoch) { take(*frame, epoch); });
+    decoder.setOnDecodedPixelBuffer(
+        [this](platform::media::VideoFramePtr frame, std::uint64_t epoch) { take(*frame, epoch); });
   }
   std::vector<Received> frames() {
     std::scoped_lock lock(mutex_);
@@ -73,8 +74,12 @@ private:
     if (delay_ > 0ms) std::this_thread::sleep_for(delay_);
     const std::size_t cx = static_cast<std::size_t>(frame.width() / 2);
     const std::size_t cy = static_cast<std::size_t>(frame.height() / 2);
-    Received received{frame.width(), frame.height(), epoch, frame.luma()[cy * frame.lumaStride() + cx],
-                      frame.chroma()[cy / 2 * frame.chromaStride() + cx / 2 * 2], frame.colorMatrix()};
+    Received received{frame.width(),
+                      frame.height(),
+                      epoch,
+                      frame.luma()[cy * frame.lumaStride() + cx],
+                      frame.chroma()[cy / 2 * frame.chromaStride() + cx / 2 * 2],
+                      frame.colorMatrix()};
     std::unique_lock lock(mutex_);
     frames_.push_back(received);
     if (hold_) {
@@ -103,7 +108,8 @@ HEVCDecoder::Options softwareOptions() {
 // The video lines written since the test began that name the stream.
 class VideoLines {
 public:
-  explicit VideoLines(std::string tag) : tag_(std::move(tag)), since_(platform::log::LogStore::shared().lastSequence()) {
+  explicit VideoLines(std::string tag)
+      : tag_(std::move(tag)), since_(platform::log::LogStore::shared().lastSequence()) {
     platform::log::setStderrEnabled(false);
   }
   std::vector<std::string> starting(const std::string& event) const {
@@ -112,8 +118,7 @@ public:
       if (entry.category == "video" && entry.message.starts_with(event + " ") &&
           entry.message.find("stream=" + tag_ + " ") != std::string::npos)
         lines.push_back(entry.message);
-      else if (entry.category == "video" && entry.message == event + " stream=" + tag_)
-        lines.push_back(entry.message);
+      else if (entry.category == "video" && entry.message == event + " stream=" + tag_) lines.push_back(entry.message);
     }
     return lines;
   }
@@ -129,8 +134,8 @@ Bytes parameterSetsOf(const Bytes& accessUnit) {
   for (const HEVCDecoder::NALUnit& unit : HEVCDecoder::splitNALUnits(accessUnit)) {
     if (unit.type < 32 || unit.type > 34) continue;
     const auto n = static_cast<std::uint32_t>(unit.bytes.size());
-    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
-                           static_cast<std::uint8_t>(n)});
+    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
+                           static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
     out.insert(out.end(), unit.bytes.begin(), unit.bytes.end());
   }
   return out;
@@ -142,8 +147,8 @@ Bytes replacingUnit(const Bytes& accessUnit, int type, const Bytes& replacement)
   for (const HEVCDecoder::NALUnit& unit : HEVCDecoder::splitNALUnits(accessUnit)) {
     const Bytes bytes = unit.type == type ? replacement : Bytes(unit.bytes.begin(), unit.bytes.end());
     const auto n = static_cast<std::uint32_t>(bytes.size());
-    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
-                           static_cast<std::uint8_t>(n)});
+    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
+                           static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
     out.insert(out.end(), bytes.begin(), bytes.end());
   }
   return out;
@@ -187,9 +192,9 @@ TEST(HEVCDecoderTest, DecodesEveryPictureWithItsSizeAndEpoch) {
   // The second keyframe repeats the parameter sets byte for byte: nothing is rebuilt.
   const Bytes& first = clip->accessUnits[0];
   ASSERT_EQ(lines.starting("format_desc_create"),
-            std::vector<std::string>{"format_desc_create stream=every vps_b=" + std::to_string(unitOf(first, 32).size()) +
-                                     " sps_b=" + std::to_string(unitOf(first, 33).size()) +
-                                     " pps_b=" + std::to_string(unitOf(first, 34).size())});
+            std::vector<std::string>{
+                "format_desc_create stream=every vps_b=" + std::to_string(unitOf(first, 32).size()) + " sps_b=" +
+                std::to_string(unitOf(first, 33).size()) + " pps_b=" + std::to_string(unitOf(first, 34).size())});
   EXPECT_EQ(lines.starting("decoder_create"),
             std::vector<std::string>{"decoder_create stream=every res=320x240 hw=false threads=4"});
   EXPECT_TRUE(lines.starting("param_set_changed").empty());
@@ -235,9 +240,9 @@ TEST(HEVCDecoderTest, NewParameterSetsRebuildTheDecoderAndKeepEveryPicture) {
     EXPECT_EQ(std::make_pair(frames[30 + i].width, frames[30 + i].height), std::make_pair(176, 100)) << i;
     EXPECT_EQ(frames[30 + i].epoch, 2u);
   }
-  const std::string expected = "param_set_changed stream=change kind=sps old_b=" +
-                               std::to_string(unitOf(large->accessUnits[0], 33).size()) +
-                               " new_b=" + std::to_string(unitOf(small->accessUnits[0], 33).size()) + " applied=true";
+  const std::string expected =
+      "param_set_changed stream=change kind=sps old_b=" + std::to_string(unitOf(large->accessUnits[0], 33).size()) +
+      " new_b=" + std::to_string(unitOf(small->accessUnits[0], 33).size()) + " applied=true";
   const auto changes = lines.starting("param_set_changed");
   EXPECT_NE(std::find(changes.begin(), changes.end(), expected), changes.end());
   EXPECT_EQ(lines.starting("decoder_create"),
@@ -401,7 +406,8 @@ TEST(HEVCDecoderTest, FullQueueDropsPicturesUpToTheNextRandomAccessPicture) {
   const auto after = range(30, 60);
   expected.insert(expected.end(), after.begin(), after.end());
   EXPECT_EQ(sink.epochs(), expected);
-  EXPECT_EQ(lines.starting("decode_drop"), std::vector<std::string>{"decode_drop reason=queue_full stream=full occurrences=1"});
+  EXPECT_EQ(lines.starting("decode_drop"),
+            std::vector<std::string>{"decode_drop reason=queue_full stream=full occurrences=1"});
 }
 
 TEST(HEVCDecoderTest, RangeAndDepthComeOutAsFullRangeEightBit) {
@@ -439,9 +445,10 @@ TEST(HEVCDecoderTest, FramesCarryTheMatrixTheStreamSignals) {
     platform::media::ColorMatrix expected;
   };
   // An untagged stream is taken as BT.709.
-  for (const Case c : {Case{"", platform::media::ColorMatrix::bt709}, Case{"bt601", platform::media::ColorMatrix::bt601},
-                       Case{"bt709", platform::media::ColorMatrix::bt709},
-                       Case{"bt2020", platform::media::ColorMatrix::bt2020NonConstant}}) {
+  for (const Case c :
+       {Case{"", platform::media::ColorMatrix::bt709}, Case{"bt601", platform::media::ColorMatrix::bt601},
+        Case{"bt709", platform::media::ColorMatrix::bt709},
+        Case{"bt2020", platform::media::ColorMatrix::bt2020NonConstant}}) {
     const auto clip = fixture::testPattern(64, 48, 2, 30, {.singleKeyframe = false, .matrix = c.matrix});
     PD_REQUIRE_CLIP(clip);
     Sink sink;
@@ -505,7 +512,9 @@ TEST(HEVCDecoderTest, RefusedSubmissionsAreCountedAndTheirRecoveryLogged) {
     ASSERT_EQ(lines.starting("decode_fail").size(), 1u) << tag;
     EXPECT_TRUE(lines.starting("decode_fail")[0].starts_with("decode_fail stream=" + tag + " os_status=-")) << tag;
     if (failures == 1) EXPECT_TRUE(lines.starting("decode_recovered").empty());
-    else EXPECT_EQ(lines.starting("decode_recovered"), std::vector<std::string>{"decode_recovered stream=" + tag + " after=3"});
+    else
+      EXPECT_EQ(lines.starting("decode_recovered"),
+                std::vector<std::string>{"decode_recovered stream=" + tag + " after=3"});
     EXPECT_EQ(sink.epochs(), (std::vector<std::uint64_t>{0, 1}));
   }
 }

@@ -116,9 +116,18 @@ std::optional<Clip> testPattern(int width, int height, int frames, int fps, cons
 std::optional<Clip> encode(const std::string& source, const std::string& pixelFormat, int frames) {
   return cached(std::make_tuple(source, pixelFormat, frames), [&]() -> std::optional<Clip> {
     const std::filesystem::path out = nextOutput();
-    if (!run({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i", source, "-frames:v",
-              std::to_string(frames), "-pix_fmt", pixelFormat, "-c:v", "libx265", "-preset", "ultrafast", "-tune", "zerolatency",
-              "-x265-params", "bframes=0:repeat-headers=1:keyint=30:min-keyint=30:scenecut=0:log-level=error", "-f", "hevc",
+    if (!run({"ffmpeg",       "-nostdin",
+              "-hide_banner", "-loglevel",
+              "error",        "-y",
+              "-f",           "lavfi",
+              "-i",           source,
+              "-frames:v",    std::to_string(frames),
+              "-pix_fmt",     pixelFormat,
+              "-c:v",         "libx265",
+              "-preset",      "ultrafast",
+              "-tune",        "zerolatency",
+              "-x265-params", "bframes=0:repeat-headers=1:keyint=30:min-keyint=30:scenecut=0:log-level=error",
+              "-f",           "hevc",
               out.string()})) {
       std::cerr << "fixture: ffmpeg failed for " << source << " " << pixelFormat << "\n";
       return std::nullopt;

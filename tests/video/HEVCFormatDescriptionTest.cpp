@@ -77,8 +77,8 @@ Bytes makeSps(const SpsFields& f, std::uint8_t header0 = 0x42, std::uint8_t head
   w.bits(f.maxSubLayersMinus1, 3);
   w.bit(1); // temporal id nesting
   w.bits(0, 2);
-  w.bit(1);      // high tier
-  w.bits(2, 5);  // Main 10
+  w.bit(1); // high tier
+  w.bits(2, 5); // Main 10
   w.bits(f.compatibilityFlags, 32);
   w.bits(0x9, 4); // progressive, frame only
   w.bits(0, 44);
@@ -120,8 +120,8 @@ Bytes lengthPrefixed(const std::vector<Bytes>& units) {
   Bytes out;
   for (const Bytes& unit : units) {
     const auto n = static_cast<std::uint32_t>(unit.size());
-    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
-                           static_cast<std::uint8_t>(n)});
+    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
+                           static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
     out.insert(out.end(), unit.begin(), unit.end());
   }
   return out;
@@ -251,15 +251,36 @@ TEST(HEVCSequenceParameterSetTest, ValuesOutsideTheirRangesAreRefused) {
   auto refused = [](SpsFields fields) { return !readSequenceParameterSet(makeSps(fields)).has_value(); };
   SpsFields f;
   EXPECT_FALSE(refused(f));
-  f = {}; f.spsId = 16;                 EXPECT_TRUE(refused(f));
-  f = {}; f.chromaFormatIdc = 4;        EXPECT_TRUE(refused(f));
-  f = {}; f.width = 0;                  EXPECT_TRUE(refused(f));
-  f = {}; f.height = 16385;             EXPECT_TRUE(refused(f));
-  f = {}; f.width = 0xFFFFFFFEull;      EXPECT_TRUE(refused(f));
-  f = {}; f.window = true; f.left = 480; f.right = 480; EXPECT_TRUE(refused(f)); // nothing left to show
-  f = {}; f.window = true; f.top = 0xFFFFFFF0ull;        EXPECT_TRUE(refused(f));
-  f = {}; f.bitDepthLumaMinus8 = 8;     EXPECT_TRUE(refused(f));
-  f = {}; f.maxSubLayersMinus1 = 7;     EXPECT_TRUE(refused(f));
+  f = {};
+  f.spsId = 16;
+  EXPECT_TRUE(refused(f));
+  f = {};
+  f.chromaFormatIdc = 4;
+  EXPECT_TRUE(refused(f));
+  f = {};
+  f.width = 0;
+  EXPECT_TRUE(refused(f));
+  f = {};
+  f.height = 16385;
+  EXPECT_TRUE(refused(f));
+  f = {};
+  f.width = 0xFFFFFFFEull;
+  EXPECT_TRUE(refused(f));
+  f = {};
+  f.window = true;
+  f.left = 480;
+  f.right = 480;
+  EXPECT_TRUE(refused(f)); // nothing left to show
+  f = {};
+  f.window = true;
+  f.top = 0xFFFFFFF0ull;
+  EXPECT_TRUE(refused(f));
+  f = {};
+  f.bitDepthLumaMinus8 = 8;
+  EXPECT_TRUE(refused(f));
+  f = {};
+  f.maxSubLayersMinus1 = 7;
+  EXPECT_TRUE(refused(f));
 
   EXPECT_FALSE(readSequenceParameterSet(makeSps({}, 0x44, 0x01))); // a PPS header
   EXPECT_FALSE(readSequenceParameterSet(makeSps({}, 0x42, 0x09))); // nuh_layer_id 1
@@ -295,17 +316,17 @@ TEST(HEVCFormatDescriptionTest, RecordCarriesTheProfileAndTheThreeSets) {
   EXPECT_EQ(description->height, 1080);
   const Bytes& r = description->configurationRecord;
   ASSERT_EQ(r.size(), 23u + 3 * 5 + vps.size() + sps.size() + pps.size());
-  EXPECT_EQ(r[0], 1);           // version
-  EXPECT_EQ(r[1], 0x20 | 2);    // high tier, Main 10
-  EXPECT_EQ(r[2], 0x60);        // compatibility flags
-  EXPECT_EQ(r[6], 0x90);        // constraint flags
-  EXPECT_EQ(r[12], 153);        // level
-  EXPECT_EQ(r[16], 0xFC | 1);   // 4:2:0
-  EXPECT_EQ(r[17], 0xF8 | 2);   // luma depth 10
-  EXPECT_EQ(r[18], 0xF8 | 2);   // chroma depth 10
-  EXPECT_EQ(r[21] & 0x03, 3);   // 4-byte lengths
-  EXPECT_EQ(r[21] >> 3, 1);     // one temporal layer
-  EXPECT_EQ(r[22], 3);          // three arrays
+  EXPECT_EQ(r[0], 1); // version
+  EXPECT_EQ(r[1], 0x20 | 2); // high tier, Main 10
+  EXPECT_EQ(r[2], 0x60); // compatibility flags
+  EXPECT_EQ(r[6], 0x90); // constraint flags
+  EXPECT_EQ(r[12], 153); // level
+  EXPECT_EQ(r[16], 0xFC | 1); // 4:2:0
+  EXPECT_EQ(r[17], 0xF8 | 2); // luma depth 10
+  EXPECT_EQ(r[18], 0xF8 | 2); // chroma depth 10
+  EXPECT_EQ(r[21] & 0x03, 3); // 4-byte lengths
+  EXPECT_EQ(r[21] >> 3, 1); // one temporal layer
+  EXPECT_EQ(r[22], 3); // three arrays
   std::size_t at = 23;
   for (const Bytes* unit : {&vps, &sps, &pps}) {
     EXPECT_EQ(r[at], 0x80 | (((*unit)[0] >> 1) & 0x3F));

@@ -22,13 +22,14 @@ using Bytes = std::vector<std::uint8_t>;
 using R = VideoFragmentReassembler;
 using pd::testing::LogWindow;
 
-Bytes datagram(std::uint64_t sequence, std::uint8_t index, std::uint8_t total, std::uint32_t nalLength, std::uint8_t stream,
-               const Bytes& payload = {}) {
+Bytes datagram(std::uint64_t sequence, std::uint8_t index, std::uint8_t total, std::uint32_t nalLength,
+               std::uint8_t stream, const Bytes& payload = {}) {
   Bytes bytes(R::kHeaderSize);
   for (int i = 0; i < 8; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sequence >> (56 - 8 * i));
   bytes[8] = index;
   bytes[9] = total;
-  for (int i = 0; i < 4; ++i) bytes[static_cast<std::size_t>(10 + i)] = static_cast<std::uint8_t>(nalLength >> (24 - 8 * i));
+  for (int i = 0; i < 4; ++i)
+    bytes[static_cast<std::size_t>(10 + i)] = static_cast<std::uint8_t>(nalLength >> (24 - 8 * i));
   bytes[14] = stream;
   bytes.insert(bytes.end(), payload.begin(), payload.end());
   return bytes;
@@ -89,11 +90,12 @@ TEST_F(ReassemblerTest, HeaderChecksComeInTheirOrder) {
   EXPECT_EQ(log.count("frag_drop reason=inactive_stream stream=2"), 1u);
   EXPECT_FALSE(log.has("frag_invalid reason=bad_index"));
 
-  feed(datagram(1, 0, 0, 10, 0));    // count 0, even with index 0
+  feed(datagram(1, 0, 0, 10, 0)); // count 0, even with index 0
   feed(datagram(2, 255, 255, 10, 0)); // index 255 never fits
   feed(datagram(3, 3, 3, 10, 0));
   EXPECT_TRUE(log.has("frag_invalid reason=bad_index stream=0 seq=1 idx=0 total=0 occurrences=1"));
-  EXPECT_EQ(diagnostics::LogThrottle::shared().reset("frag_invalid_index"), 3); // the others fall within the line's interval
+  EXPECT_EQ(diagnostics::LogThrottle::shared().reset("frag_invalid_index"),
+            3); // the others fall within the line's interval
 
   feed(datagram(4, 0, 2, 322'576, 0, {1})); // too large whatever the payload
   EXPECT_TRUE(log.has("frag_invalid reason=nal_too_large stream=0 seq=4 nal_b=322576"));

@@ -69,7 +69,8 @@ struct Expected {
 void expectFlat(const VideoFrame& frame, Expected expected) {
   for (int r = 0; r < frame.height(); ++r)
     for (int x = 0; x < frame.width(); ++x)
-      ASSERT_NEAR(frame.luma()[static_cast<std::size_t>(r) * frame.lumaStride() + static_cast<std::size_t>(x)], expected.y, 1)
+      ASSERT_NEAR(frame.luma()[static_cast<std::size_t>(r) * frame.lumaStride() + static_cast<std::size_t>(x)],
+                  expected.y, 1)
           << "luma " << x << "," << r;
   for (int r = 0; r < frame.chromaHeight(); ++r) {
     const std::uint8_t* line = frame.chroma() + static_cast<std::size_t>(r) * frame.chromaStride();
@@ -132,7 +133,8 @@ TEST(VideoFrameConverterTest, TenBitIsReducedToEightBit) {
   expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P10, 5, 3, 400, 600, 512, AVCOL_RANGE_JPEG)), {100, 150, 128});
   // P010 keeps its ten bits at the top of each word.
   expectFlat(*convert(makePicture(AV_PIX_FMT_P010, 5, 3, 940 << 6, 64 << 6, 960 << 6)), {255, 0, 255});
-  expectFlat(*convert(makePicture(AV_PIX_FMT_P010, 5, 3, 400 << 6, 600 << 6, 512 << 6, AVCOL_RANGE_JPEG)), {100, 150, 128});
+  expectFlat(*convert(makePicture(AV_PIX_FMT_P010, 5, 3, 400 << 6, 600 << 6, 512 << 6, AVCOL_RANGE_JPEG)),
+             {100, 150, 128});
 }
 
 TEST(VideoFrameConverterTest, OtherFormatsAreConvertedWithTheirRange) {

@@ -50,7 +50,7 @@ TEST_F(VideoIngestTest, StreamStatisticsComeEveryTenSecondsAndWithEveryFlush) {
   handle(singleFragment(1, 2, {1, 2}));
   const auto beyond = tools::tablet::fragmentAccessUnit(Bytes(3000, 1), 2, 3, 1'265);
   handle(beyond.datagrams.at(0)); // a partial frame, swept below
-  handle(singleFragment(1, 0));   // an inactive stream is neither accepted nor counted
+  handle(singleFragment(1, 0)); // an inactive stream is neither accepted nor counted
   EXPECT_EQ(accepted, (std::vector<std::uint8_t>{1, 2, 2}));
   EXPECT_FALSE(log.has("stream_stats"));
 
@@ -62,7 +62,8 @@ TEST_F(VideoIngestTest, StreamStatisticsComeEveryTenSecondsAndWithEveryFlush) {
   EXPECT_TRUE(log.has("stream_stats stream=1 frames=3 dropped=0 thermal="));
   EXPECT_TRUE(log.has("stream_stats stream=2 frames=1 dropped=1 thermal="));
   const auto lines = log.lines();
-  const auto first = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("stream_stats"); });
+  const auto first =
+      std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("stream_stats"); });
   EXPECT_TRUE(first->starts_with("stream_stats stream=1"));
 
   // The flush writes what is there at once and restarts the interval reference.

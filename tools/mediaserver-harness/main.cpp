@@ -39,7 +39,9 @@ public:
   std::int64_t chunkSize() const noexcept override { return 2'097'152; }
 };
 
-void printLine(const nlohmann::json& line) { std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl; }
+void printLine(const nlohmann::json& line) {
+  std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+}
 
 } // namespace
 

@@ -20,13 +20,13 @@ inline constexpr int sps = 33;
 inline constexpr int pps = 34;
 inline constexpr int accessUnitDelimiter = 35;
 inline constexpr int prefixSei = 39;
-inline constexpr int firstIrap = 16;  // BLA_W_LP
-inline constexpr int lastIrap = 23;   // RSV_IRAP_VCL23
+inline constexpr int firstIrap = 16; // BLA_W_LP
+inline constexpr int lastIrap = 23; // RSV_IRAP_VCL23
 
 // The NAL unit type of a unit that starts with its two-byte header; -1 for a unit too short to have one.
 int unitType(ByteSpan unit);
 inline bool isVcl(int type) { return type >= 0 && type < 32; }
-}  // namespace nal
+} // namespace nal
 
 // Splits a byte stream at its start codes (00 00 01, with or without a leading zero byte). Bytes before
 // the first start code are ignored, trailing zero bytes of a unit are dropped (a NAL unit never ends in
@@ -35,10 +35,10 @@ inline bool isVcl(int type) { return type >= 0 && type < 32; }
 std::vector<ByteSpan> splitAnnexB(ByteSpan stream);
 
 struct AccessUnit {
-    std::vector<ByteSpan> units;
-    bool hasPicture = false;        // at least one VCL unit
-    bool isRandomAccess = false;    // an IRAP picture: decoding may start here
-    bool hasParameterSets = false;  // carries VPS, SPS and PPS
+  std::vector<ByteSpan> units;
+  bool hasPicture = false; // at least one VCL unit
+  bool isRandomAccess = false; // an IRAP picture: decoding may start here
+  bool hasParameterSets = false; // carries VPS, SPS and PPS
 };
 
 // Groups NAL units into access units by the HEVC rules for the first unit of an access unit: after the
@@ -51,4 +51,4 @@ std::vector<AccessUnit> groupAccessUnits(const std::vector<ByteSpan>& units);
 // longer than a 32-bit length can express.
 Bytes toLengthPrefixed(const AccessUnit& accessUnit);
 
-}  // namespace pd::tools::tablet
+} // namespace pd::tools::tablet

@@ -15,32 +15,32 @@ namespace pd::tools::tablet {
 
 class BonjourPublisher {
 public:
-    struct Config {
-        std::string name;
-        std::string type;
-        std::uint16_t port = 0;
-        int interfaceIndex = -1;  // -1: every interface
-        std::optional<std::string> pv;
-        std::optional<std::string> app;
-    };
-    using EventSink = std::function<void(Json event)>;
+  struct Config {
+    std::string name;
+    std::string type;
+    std::uint16_t port = 0;
+    int interfaceIndex = -1; // -1: every interface
+    std::optional<std::string> pv;
+    std::optional<std::string> app;
+  };
+  using EventSink = std::function<void(Json event)>;
 
-    BonjourPublisher(Config config, EventSink sink);
-    ~BonjourPublisher();
-    BonjourPublisher(const BonjourPublisher&) = delete;
-    BonjourPublisher& operator=(const BonjourPublisher&) = delete;
+  BonjourPublisher(Config config, EventSink sink);
+  ~BonjourPublisher();
+  BonjourPublisher(const BonjourPublisher&) = delete;
+  BonjourPublisher& operator=(const BonjourPublisher&) = delete;
 
-    // Connects to the daemon and publishes once it runs; keeps waiting when no daemon is there yet.
-    // Throws std::runtime_error when the Avahi client cannot be set up at all.
-    void start();
-    void withdraw();
-    void publish();
-    // Changes one TXT key ("pv" or "app"; absent removes it) and publishes again.
-    void setTxt(const std::string& key, std::optional<std::string> value);
+  // Connects to the daemon and publishes once it runs; keeps waiting when no daemon is there yet.
+  // Throws std::runtime_error when the Avahi client cannot be set up at all.
+  void start();
+  void withdraw();
+  void publish();
+  // Changes one TXT key ("pv" or "app"; absent removes it) and publishes again.
+  void setTxt(const std::string& key, std::optional<std::string> value);
 
 private:
-    struct State;
-    std::unique_ptr<State> state_;
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
-}  // namespace pd::tools::tablet
+} // namespace pd::tools::tablet

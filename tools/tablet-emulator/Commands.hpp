@@ -17,67 +17,67 @@ namespace pd::tools::tablet {
 namespace cmd {
 struct Accept {};
 struct Reject {
-    std::string reason;
-    std::string occupiedBy;
+  std::string reason;
+  std::string occupiedBy;
 };
 struct LoseAck {};
 struct Silence {
-    bool on = false;
-    bool answerHeld = false; // on ending it: answer the newest handshake request that came meanwhile
+  bool on = false;
+  bool answerHeld = false; // on ending it: answer the newest handshake request that came meanwhile
 };
 struct Ping {
-    bool on = false;
+  bool on = false;
 };
 struct PingNow {};
 struct RequestMode {
-    StreamMode mode = StreamMode::mix;
+  StreamMode mode = StreamMode::mix;
 };
 struct LocalMode {
-    StreamMode mode = StreamMode::mix;
+  StreamMode mode = StreamMode::mix;
 };
 struct Version {
-    std::optional<std::int64_t> version;  // absent: acks carry no protocol version (a legacy tablet)
+  std::optional<std::int64_t> version; // absent: acks carry no protocol version (a legacy tablet)
 };
 struct AppVersion {
-    std::optional<std::string> version;
+  std::optional<std::string> version;
 };
 struct Features {
-    std::optional<std::vector<std::string>> words;
+  std::optional<std::vector<std::string>> words;
 };
 struct LinkId {
-    LinkIdEcho echo = LinkIdEcho::echo;
+  LinkIdEcho echo = LinkIdEcho::echo;
 };
 struct Ack {
-    std::optional<LoadStatus> status;  // absent: leave load_video unanswered
-    std::optional<std::string> reason;
+  std::optional<LoadStatus> status; // absent: leave load_video unanswered
+  std::optional<std::string> reason;
 };
 struct SendStreamStop {
-    std::vector<std::uint8_t> streams;
-    std::optional<std::string> reason;
+  std::vector<std::uint8_t> streams;
+  std::optional<std::string> reason;
 };
 struct SendJson {
-    std::string text;
+  std::string text;
 };
 struct StreamStart {
-    StreamMode mode = StreamMode::mix;
-    double fps = 30.0;
+  StreamMode mode = StreamMode::mix;
+  double fps = 30.0;
 };
 struct StreamStop {};
 struct Burst {
-    std::uint64_t count = 0;
-    double rate = 0.0;  // datagrams per second; 0 sends as fast as the socket takes them
-    std::optional<StreamMode> mode;
+  std::uint64_t count = 0;
+  double rate = 0.0; // datagrams per second; 0 sends as fast as the socket takes them
+  std::optional<StreamMode> mode;
 };
 struct Bonjour {
-    bool on = false;
+  bool on = false;
 };
 struct Txt {
-    std::string key;                   // "pv" or "app"
-    std::optional<std::string> value;  // absent: leave the key out
+  std::string key; // "pv" or "app"
+  std::optional<std::string> value; // absent: leave the key out
 };
 struct Stats {};
 struct Quit {};
-}  // namespace cmd
+} // namespace cmd
 
 using Command = std::variant<cmd::Accept, cmd::Reject, cmd::LoseAck, cmd::Silence, cmd::Ping, cmd::PingNow,
                              cmd::RequestMode, cmd::LocalMode, cmd::Version, cmd::AppVersion, cmd::Features,
@@ -85,8 +85,8 @@ using Command = std::variant<cmd::Accept, cmd::Reject, cmd::LoseAck, cmd::Silenc
                              cmd::StreamStop, cmd::Burst, cmd::Bonjour, cmd::Txt, cmd::Stats, cmd::Quit>;
 
 struct CommandParse {
-    std::optional<Command> command;  // absent with an empty error: a blank or comment line
-    std::string error;
+  std::optional<Command> command; // absent with an empty error: a blank or comment line
+  std::string error;
 };
 
 CommandParse parseCommand(std::string_view line);
@@ -99,9 +99,9 @@ inline constexpr double maxFps = 240.0;
 inline constexpr double maxBurstRate = 10'000'000.0;
 std::optional<std::int64_t> parseInteger(std::string_view text);
 std::optional<double> parseNumber(std::string_view text);
-std::optional<std::vector<std::uint8_t>> parseStreamList(std::string_view text);  // "0" or "1,2"
+std::optional<std::vector<std::uint8_t>> parseStreamList(std::string_view text); // "0" or "1,2"
 // "none" gives no list (acks then carry no "features"), "empty" an empty list, "default" the seven words
 // of the current protocol, anything else its comma-separated words.
 std::optional<std::vector<std::string>> parseFeatureList(std::string_view text);
 
-}  // namespace pd::tools::tablet
+} // namespace pd::tools::tablet

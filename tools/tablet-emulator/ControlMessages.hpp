@@ -47,8 +47,8 @@ inline constexpr std::size_t maxNestingDepth = 32;
 bool nestingExceeds(ByteSpan bytes, std::size_t maxDepth);
 
 struct ParsedMessage {
-    std::string type;
-    Json body;
+  std::string type;
+  Json body;
 };
 enum class ParseError { notJson, tooDeep, notObject, missingType };
 std::string_view toText(ParseError error);
@@ -61,19 +61,19 @@ std::optional<std::string> stringField(const Json& object, std::string_view key)
 std::optional<bool> boolField(const Json& object, std::string_view key);
 
 struct HandshakeAckFields {
-    std::string device;
-    std::int64_t seq = 0;
-    std::optional<std::string> linkId;
-    std::optional<std::string> peerId;
-    std::optional<std::string> sessionId;
-    std::optional<std::string> interfaceName;
-    std::optional<std::string> interfaceType;
-    StreamMode mode = StreamMode::mix;
-    std::optional<std::string> modeWord;  // sent instead of `mode`'s word
-    bool omitMode = false;
-    std::optional<std::int64_t> protocolVersion = currentProtocolVersion;
-    std::optional<std::string> appVersion;
-    std::optional<std::vector<std::string>> features;
+  std::string device;
+  std::int64_t seq = 0;
+  std::optional<std::string> linkId;
+  std::optional<std::string> peerId;
+  std::optional<std::string> sessionId;
+  std::optional<std::string> interfaceName;
+  std::optional<std::string> interfaceType;
+  StreamMode mode = StreamMode::mix;
+  std::optional<std::string> modeWord; // sent instead of `mode`'s word
+  bool omitMode = false;
+  std::optional<std::int64_t> protocolVersion = currentProtocolVersion;
+  std::optional<std::string> appVersion;
+  std::optional<std::vector<std::string>> features;
 };
 
 Json handshakeAck(const HandshakeAckFields& fields);
@@ -86,4 +86,4 @@ Json loadVideoAck(const std::string& target, const std::string& url, LoadStatus 
                   const std::optional<std::string>& reason);
 Json streamStop(const std::vector<std::uint8_t>& streams, const std::optional<std::string>& reason);
 
-}  // namespace pd::tools::tablet
+} // namespace pd::tools::tablet

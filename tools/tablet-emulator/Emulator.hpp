@@ -10,17 +10,17 @@ namespace pd::tools::tablet {
 // bursts, the stdin command reader and the stdout event writer, all driven by one event loop.
 class Emulator {
 public:
-    explicit Emulator(Options options);
-    ~Emulator();
-    Emulator(const Emulator&) = delete;
-    Emulator& operator=(const Emulator&) = delete;
+  explicit Emulator(Options options);
+  ~Emulator();
+  Emulator(const Emulator&) = delete;
+  Emulator& operator=(const Emulator&) = delete;
 
-    // Runs until "quit", a signal, or the end of stdin; returns the process exit code.
-    int run();
+  // Runs until "quit", a signal, or the end of stdin; returns the process exit code.
+  int run();
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace pd::tools::tablet
+} // namespace pd::tools::tablet

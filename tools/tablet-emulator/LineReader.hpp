@@ -13,27 +13,27 @@ namespace pd::tools::tablet {
 
 class LineReader {
 public:
-    struct Callbacks {
-        std::function<void(std::string line)> line;
-        std::function<void(std::size_t limit)> tooLong;
-        std::function<void()> end;
-    };
-    static constexpr std::size_t maxLine = 64 * 1024;
+  struct Callbacks {
+    std::function<void(std::string line)> line;
+    std::function<void(std::size_t limit)> tooLong;
+    std::function<void()> end;
+  };
+  static constexpr std::size_t maxLine = 64 * 1024;
 
-    // The callbacks run on the reader's thread.
-    LineReader(int fd, Callbacks callbacks);
-    ~LineReader();
-    LineReader(const LineReader&) = delete;
-    LineReader& operator=(const LineReader&) = delete;
+  // The callbacks run on the reader's thread.
+  LineReader(int fd, Callbacks callbacks);
+  ~LineReader();
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
 
 private:
-    void run();
+  void run();
 
-    int fd_;
-    Callbacks callbacks_;
-    int wakeRead_ = -1;
-    int wakeWrite_ = -1;
-    std::thread thread_;
+  int fd_;
+  Callbacks callbacks_;
+  int wakeRead_ = -1;
+  int wakeWrite_ = -1;
+  std::thread thread_;
 };
 
-}  // namespace pd::tools::tablet
+} // namespace pd::tools::tablet

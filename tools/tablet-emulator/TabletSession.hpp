@@ -16,10 +16,10 @@
 namespace pd::tools::tablet {
 
 struct Endpoint {
-    std::string address;
-    std::uint16_t port = 0;
-    std::string text() const;
-    friend bool operator==(const Endpoint&, const Endpoint&) = default;
+  std::string address;
+  std::uint16_t port = 0;
+  std::string text() const;
+  friend bool operator==(const Endpoint&, const Endpoint&) = default;
 };
 
 enum class HandshakePolicy { accept, reject, loseAck };
@@ -27,102 +27,102 @@ enum class HandshakePolicy { accept, reject, loseAck };
 enum class LinkIdEcho { echo, wrong, omit };
 
 struct TabletProfile {
-    std::string device = "Tablet Emulator";
-    std::optional<std::int64_t> protocolVersion = currentProtocolVersion;
-    std::optional<std::string> appVersion = "1.0.0";
-    std::optional<std::vector<std::string>> features = defaultFeatures();
-    std::optional<std::string> peerId;
-    std::optional<std::string> sessionId;
-    std::optional<std::string> interfaceName = "en0";
-    std::optional<std::string> interfaceType = "wifi";
+  std::string device = "Tablet Emulator";
+  std::optional<std::int64_t> protocolVersion = currentProtocolVersion;
+  std::optional<std::string> appVersion = "1.0.0";
+  std::optional<std::vector<std::string>> features = defaultFeatures();
+  std::optional<std::string> peerId;
+  std::optional<std::string> sessionId;
+  std::optional<std::string> interfaceName = "en0";
+  std::optional<std::string> interfaceType = "wifi";
 };
 
 struct SessionSettings {
-    TabletProfile profile;
-    HandshakePolicy handshake = HandshakePolicy::accept;
-    std::string rejectReason = "occupied";
-    std::string occupiedBy;
-    LinkIdEcho linkIdEcho = LinkIdEcho::echo;
-    std::optional<LoadStatus> loadAck = LoadStatus::ready;  // absent: load_video goes unanswered
-    std::optional<std::string> loadAckReason;
-    StreamMode mode = StreamMode::mix;
-    // The ack's "mode": the tablet's own mode unless a word is given, or no key at all.
-    std::optional<std::string> ackModeWord;
-    bool ackModeOmitted = false;
-    bool silenced = false;
-    bool pingEnabled = false;
+  TabletProfile profile;
+  HandshakePolicy handshake = HandshakePolicy::accept;
+  std::string rejectReason = "occupied";
+  std::string occupiedBy;
+  LinkIdEcho linkIdEcho = LinkIdEcho::echo;
+  std::optional<LoadStatus> loadAck = LoadStatus::ready; // absent: load_video goes unanswered
+  std::optional<std::string> loadAckReason;
+  StreamMode mode = StreamMode::mix;
+  // The ack's "mode": the tablet's own mode unless a word is given, or no key at all.
+  std::optional<std::string> ackModeWord;
+  bool ackModeOmitted = false;
+  bool silenced = false;
+  bool pingEnabled = false;
 };
 
 class TabletSession {
 public:
-    struct Hooks {
-        std::function<bool(const Endpoint& to, const std::string& bytes)> send;  // true when handed to the socket
-        std::function<void(Json event)> emit;
-        std::function<std::chrono::system_clock::time_point()> wallNow;
-        std::function<std::chrono::steady_clock::time_point()> monotonicNow;
-    };
+  struct Hooks {
+    std::function<bool(const Endpoint& to, const std::string& bytes)> send; // true when handed to the socket
+    std::function<void(Json event)> emit;
+    std::function<std::chrono::system_clock::time_point()> wallNow;
+    std::function<std::chrono::steady_clock::time_point()> monotonicNow;
+  };
 
-    TabletSession(SessionSettings settings, Hooks hooks);
+  TabletSession(SessionSettings settings, Hooks hooks);
 
-    void handleDatagram(const Endpoint& from, ByteSpan bytes);
+  void handleDatagram(const Endpoint& from, ByteSpan bytes);
 
-    // Own ping to the linked receiver; does nothing while silenced, unlinked or with pings off unless forced.
-    void sendPing(bool force = false);
+  // Own ping to the linked receiver; does nothing while silenced, unlinked or with pings off unless forced.
+  void sendPing(bool force = false);
 
-    // Asks the receiver to switch; the local mode follows only an accepting response.
-    bool requestModeChange(StreamMode mode);
-    bool sendStreamStop(const std::vector<std::uint8_t>& streams, const std::optional<std::string>& reason);
-    // Sends text as is (malformed or unusual messages for tests of the receiver's parser).
-    bool sendRaw(const std::string& text);
+  // Asks the receiver to switch; the local mode follows only an accepting response.
+  bool requestModeChange(StreamMode mode);
+  bool sendStreamStop(const std::vector<std::uint8_t>& streams, const std::optional<std::string>& reason);
+  // Sends text as is (malformed or unusual messages for tests of the receiver's parser).
+  bool sendRaw(const std::string& text);
 
-    void setHandshakePolicy(HandshakePolicy policy, std::string rejectReason = {}, std::string occupiedBy = {});
-    void setSilenced(bool on) {
-        settings_.silenced = on;
-        heldRequest_.reset();
-    }
-    // Ends a silence and answers the newest handshake request that arrived during it, as a tablet
-    // whose app was paused reads what waited in its socket.
-    void resume();
-    void setPingEnabled(bool on) { settings_.pingEnabled = on; }
-    void setLocalMode(StreamMode mode) { settings_.mode = mode; }
-    void setLoadAck(std::optional<LoadStatus> status, std::optional<std::string> reason);
-    void setLinkIdEcho(LinkIdEcho echo) { settings_.linkIdEcho = echo; }
-    TabletProfile& profile() { return settings_.profile; }
+  void setHandshakePolicy(HandshakePolicy policy, std::string rejectReason = {}, std::string occupiedBy = {});
+  void setSilenced(bool on) {
+    settings_.silenced = on;
+    heldRequest_.reset();
+  }
+  // Ends a silence and answers the newest handshake request that arrived during it, as a tablet
+  // whose app was paused reads what waited in its socket.
+  void resume();
+  void setPingEnabled(bool on) { settings_.pingEnabled = on; }
+  void setLocalMode(StreamMode mode) { settings_.mode = mode; }
+  void setLoadAck(std::optional<LoadStatus> status, std::optional<std::string> reason);
+  void setLinkIdEcho(LinkIdEcho echo) { settings_.linkIdEcho = echo; }
+  TabletProfile& profile() { return settings_.profile; }
 
-    const SessionSettings& settings() const { return settings_; }
-    const std::optional<Endpoint>& linkedPeer() const { return linkedPeer_; }
-    // Where video goes: the linked receiver, unless the tablet is silenced.
-    std::optional<Endpoint> videoTarget() const;
+  const SessionSettings& settings() const { return settings_; }
+  const std::optional<Endpoint>& linkedPeer() const { return linkedPeer_; }
+  // Where video goes: the linked receiver, unless the tablet is silenced.
+  std::optional<Endpoint> videoTarget() const;
 
 private:
-    bool sendMessage(const Endpoint& to, const Json& message);
-    void emitReceived(const std::string& type, const Endpoint& from, const Json& body, Json extra = Json::object());
-    void emitBad(const Endpoint& from, std::string_view reason, std::size_t size, const std::string& type = {},
-                 const Json* body = nullptr);
-    void link(const Endpoint& peer);
+  bool sendMessage(const Endpoint& to, const Json& message);
+  void emitReceived(const std::string& type, const Endpoint& from, const Json& body, Json extra = Json::object());
+  void emitBad(const Endpoint& from, std::string_view reason, std::size_t size, const std::string& type = {},
+               const Json* body = nullptr);
+  void link(const Endpoint& peer);
 
-    void onHandshakeRequest(const Endpoint& from, const Json& body, std::size_t size);
-    void onPing(const Endpoint& from, const Json& body, std::size_t size);
-    void onPong(const Endpoint& from, const Json& body);
-    void onModeChangeResponse(const Endpoint& from, const Json& body);
-    void onLoadVideo(const Endpoint& from, const Json& body, std::size_t size);
+  void onHandshakeRequest(const Endpoint& from, const Json& body, std::size_t size);
+  void onPing(const Endpoint& from, const Json& body, std::size_t size);
+  void onPong(const Endpoint& from, const Json& body);
+  void onModeChangeResponse(const Endpoint& from, const Json& body);
+  void onLoadVideo(const Endpoint& from, const Json& body, std::size_t size);
 
-    SessionSettings settings_;
-    Hooks hooks_;
-    std::optional<Endpoint> linkedPeer_;
-    std::int64_t pingSequence_ = 0;
-    struct SentPing {
-        std::int64_t seq;
-        std::chrono::steady_clock::time_point at;
-    };
-    std::optional<SentPing> lastPing_;
-    struct HeldRequest {
-        Endpoint from;
-        Json body;
-        std::size_t size = 0;
-    };
-    std::optional<HeldRequest> heldRequest_;
-    std::optional<StreamMode> requestedMode_;
+  SessionSettings settings_;
+  Hooks hooks_;
+  std::optional<Endpoint> linkedPeer_;
+  std::int64_t pingSequence_ = 0;
+  struct SentPing {
+    std::int64_t seq;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::optional<SentPing> lastPing_;
+  struct HeldRequest {
+    Endpoint from;
+    Json body;
+    std::size_t size = 0;
+  };
+  std::optional<HeldRequest> heldRequest_;
+  std::optional<StreamMode> requestedMode_;
 };
 
-}  // namespace pd::tools::tablet
+} // namespace pd::tools::tablet

@@ -25,19 +25,19 @@ inline constexpr std::size_t defaultFragmentPayload = 1'265;
 inline constexpr std::size_t maxFragmentPayload = 65'507 - videoHeaderSize;
 
 struct VideoHeader {
-    std::uint64_t sequence = 0;
-    std::uint8_t fragmentIndex = 0;
-    std::uint8_t totalFragments = 0;
-    std::uint32_t accessUnitLength = 0;
-    std::uint8_t streamId = 0;
+  std::uint64_t sequence = 0;
+  std::uint8_t fragmentIndex = 0;
+  std::uint8_t totalFragments = 0;
+  std::uint32_t accessUnitLength = 0;
+  std::uint8_t streamId = 0;
 };
 
 void writeVideoHeader(const VideoHeader& header, std::uint8_t* out);
 
 struct FragmentResult {
-    enum class Error { none, tooLarge, tooManyFragments, badPayloadSize };
-    Error error = Error::none;
-    std::vector<Bytes> datagrams;
+  enum class Error { none, tooLarge, tooManyFragments, badPayloadSize };
+  Error error = Error::none;
+  std::vector<Bytes> datagrams;
 };
 
 // What a datagram's length field announces. Tablets differ: the whole length-prefixed unit, the NAL
@@ -59,14 +59,14 @@ FragmentResult fragmentAccessUnit(ByteSpan accessUnit, std::uint8_t streamId, st
 // datagram would begin with "{" and the receiver would take it for a control message.
 class SequenceCounter {
 public:
-    SequenceCounter() = default;
-    explicit SequenceCounter(std::uint64_t first);
-    std::uint64_t next();
-    std::uint64_t peek() const { return next_; }
+  SequenceCounter() = default;
+  explicit SequenceCounter(std::uint64_t first);
+  std::uint64_t next();
+  std::uint64_t peek() const { return next_; }
 
 private:
-    static std::uint64_t skipControlPrefix(std::uint64_t value);
-    std::uint64_t next_ = 0;
+  static std::uint64_t skipControlPrefix(std::uint64_t value);
+  std::uint64_t next_ = 0;
 };
 
-}  // namespace pd::tools::tablet
+} // namespace pd::tools::tablet

@@ -16,7 +16,7 @@ struct LoadVideoAck {
   enum class Status : std::uint8_t { ready, failed, replaced };
 
   std::string target; // "A" or "B"
-  std::string url;    // the address the load request carried
+  std::string url; // the address the load request carried
   Status status = Status::ready;
   std::optional<std::string> reason; // exactly as received; none when the message had none
 
@@ -47,7 +47,8 @@ inline constexpr std::array<std::string_view, 3> kStreamStopReasons = {"mode_cha
 
 namespace detail {
 template <std::size_t N>
-std::string_view loggedReason(const std::array<std::string_view, N>& words, const std::optional<std::string>& reason) noexcept {
+std::string_view loggedReason(const std::array<std::string_view, N>& words,
+                              const std::optional<std::string>& reason) noexcept {
   if (!reason) return "-";
   const auto found = std::find(words.begin(), words.end(), std::string_view(*reason));
   return found != words.end() ? *found : std::string_view("other");

@@ -136,8 +136,8 @@ struct TimeoutState : std::enable_shared_from_this<TimeoutState> {
     // monotonic clock at once, so a wall clock step cannot move them later.
     timeval now{};
     ::gettimeofday(&now, nullptr);
-    const auto delay = std::chrono::seconds(tv->tv_sec - now.tv_sec) +
-                       std::chrono::microseconds(tv->tv_usec - now.tv_usec);
+    const auto delay =
+        std::chrono::seconds(tv->tv_sec - now.tv_sec) + std::chrono::microseconds(tv->tv_usec - now.tv_usec);
     timer->expires_after(delay.count() > 0 ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(delay)
                                            : std::chrono::steady_clock::duration::zero());
     timer->async_wait([self = shared_from_this(), armed](const boost::system::error_code& ec) {
@@ -193,8 +193,7 @@ AvahiWatch* AvahiAsioPoll::Impl::watchNew(const AvahiPoll* api, int fd, AvahiWat
 void AvahiAsioPoll::Impl::watchUpdate(AvahiWatch* watch, AvahiWatchEvent event) try {
   watch->state->wanted = event;
   watch->state->arm();
-} catch (...) {
-}
+} catch (...) {}
 
 AvahiWatchEvent AvahiAsioPoll::Impl::watchGetEvents(AvahiWatch* watch) { return watch->state->current; }
 
@@ -228,16 +227,14 @@ AvahiTimeout* AvahiAsioPoll::Impl::timeoutNew(const AvahiPoll* api, const struct
 
 void AvahiAsioPoll::Impl::timeoutUpdate(AvahiTimeout* timeout, const struct timeval* tv) try {
   timeout->state->set(tv);
-} catch (...) {
-}
+} catch (...) {}
 
 void AvahiAsioPoll::Impl::timeoutFree(AvahiTimeout* timeout) {
   auto& state = timeout->state;
   state->dead = true;
   try {
     state->timer->cancel();
-  } catch (...) {
-  }
+  } catch (...) {}
   state->timer.reset();
   delete timeout;
 }

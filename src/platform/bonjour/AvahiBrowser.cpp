@@ -184,8 +184,7 @@ struct AvahiBrowser::Impl : std::enable_shared_from_this<Impl> {
       finished = true;
       break;
     case AVAHI_BROWSER_ALL_FOR_NOW:
-    case AVAHI_BROWSER_CACHE_EXHAUSTED:
-      break;
+    case AVAHI_BROWSER_CACHE_EXHAUSTED: break;
     }
   }
 
@@ -235,24 +234,21 @@ struct AvahiBrowser::Impl : std::enable_shared_from_this<Impl> {
   static void clientCallback(AvahiClient* c, AvahiClientState state, void* userdata) noexcept {
     try {
       static_cast<Impl*>(userdata)->onClientState(c, state);
-    } catch (...) {
-    }
+    } catch (...) {}
   }
   static void browseCallback(AvahiServiceBrowser*, AvahiIfIndex interface, AvahiProtocol protocol,
                              AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
                              AvahiLookupResultFlags, void* userdata) noexcept {
     try {
       static_cast<Impl*>(userdata)->onBrowse(interface, protocol, event, name, type, domain);
-    } catch (...) {
-    }
+    } catch (...) {}
   }
   static void resolveCallback(AvahiServiceResolver* resolver, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event,
                               const char*, const char*, const char*, const char*, const AvahiAddress*, uint16_t,
                               AvahiStringList* txt, AvahiLookupResultFlags, void* userdata) noexcept {
     try {
       static_cast<Impl*>(userdata)->onResolve(resolver, event, txt);
-    } catch (...) {
-    }
+    } catch (...) {}
   }
 };
 

@@ -61,9 +61,9 @@ struct Resolution : std::enable_shared_from_this<Resolution> {
   // Called from the library's C code: no exception may leave them.
   static void clientCallback(AvahiClient* c, AvahiClientState state, void* userdata) noexcept {
     try {
-      if (state == AVAHI_CLIENT_FAILURE) static_cast<Resolution*>(userdata)->answer(BonjourError(avahi_client_errno(c)));
-    } catch (...) {
-    }
+      if (state == AVAHI_CLIENT_FAILURE)
+        static_cast<Resolution*>(userdata)->answer(BonjourError(avahi_client_errno(c)));
+    } catch (...) {}
   }
 
   static void resolveCallback(AvahiServiceResolver*, AvahiIfIndex interface, AvahiProtocol, AvahiResolverEvent event,
@@ -71,8 +71,7 @@ struct Resolution : std::enable_shared_from_this<Resolution> {
                               uint16_t port, AvahiStringList*, AvahiLookupResultFlags, void* userdata) noexcept {
     try {
       found(static_cast<Resolution*>(userdata), interface, event, address, port);
-    } catch (...) {
-    }
+    } catch (...) {}
   }
 
   static void found(Resolution* self, AvahiIfIndex interface, AvahiResolverEvent event, const AvahiAddress* address,
@@ -103,9 +102,10 @@ private:
 
 } // namespace
 
-std::unique_ptr<net::ServiceResolver::Operation>
-AvahiResolver::resolve(const net::ServiceEndpoint& service, const std::optional<net::Interface>& interface,
-                              runtime::Executor executor, Completion completion) {
+std::unique_ptr<net::ServiceResolver::Operation> AvahiResolver::resolve(const net::ServiceEndpoint& service,
+                                                                        const std::optional<net::Interface>& interface,
+                                                                        runtime::Executor executor,
+                                                                        Completion completion) {
   auto resolution = std::make_shared<Resolution>(executor, std::move(completion));
   auto operation = std::make_unique<AvahiResolveOperation>(resolution);
   if (interface && interface->index > static_cast<std::uint32_t>(INT_MAX)) {
@@ -123,8 +123,8 @@ AvahiResolver::resolve(const net::ServiceEndpoint& service, const std::optional<
   const AvahiIfIndex index = interface ? static_cast<AvahiIfIndex>(interface->index) : AVAHI_IF_UNSPEC;
   resolution->resolver = avahi_service_resolver_new(
       resolution->client, index, AVAHI_PROTO_UNSPEC, service.name.c_str(), service.type.c_str(),
-      service.domain.empty() ? nullptr : service.domain.c_str(), AVAHI_PROTO_UNSPEC,
-      static_cast<AvahiLookupFlags>(0), &Resolution::resolveCallback, resolution.get());
+      service.domain.empty() ? nullptr : service.domain.c_str(), AVAHI_PROTO_UNSPEC, static_cast<AvahiLookupFlags>(0),
+      &Resolution::resolveCallback, resolution.get());
   if (resolution->resolver == nullptr) resolution->answer(BonjourError(avahi_client_errno(resolution->client)));
   return operation;
 }

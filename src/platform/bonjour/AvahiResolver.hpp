@@ -11,8 +11,9 @@ namespace pd::platform::bonjour {
 class AvahiResolver final : public net::ServiceResolver {
 public:
   // Call on `executor`; the completion runs there, never inside the library's own callback.
-  std::unique_ptr<Operation> resolve(const net::ServiceEndpoint& service, const std::optional<net::Interface>& interface,
-                                     runtime::Executor executor, Completion completion) override;
+  std::unique_ptr<Operation> resolve(const net::ServiceEndpoint& service,
+                                     const std::optional<net::Interface>& interface, runtime::Executor executor,
+                                     Completion completion) override;
 };
 
 } // namespace pd::platform::bonjour

@@ -87,8 +87,8 @@ std::vector<BrowseChange> BrowseResultGatherer::remove(const InstanceKey& key) {
   Service* service = serviceOf(key);
   if (service == nullptr) return {};
   auto& instances = service->instances;
-  const auto found = std::find_if(instances.begin(), instances.end(),
-                                  [&](const Instance& instance) { return instance.key == key; });
+  const auto found =
+      std::find_if(instances.begin(), instances.end(), [&](const Instance& instance) { return instance.key == key; });
   if (found == instances.end()) return {};
   instances.erase(found);
   --instanceCount_;

@@ -22,9 +22,9 @@
 namespace pd::platform::bonjour {
 
 struct BrowseResult {
-  net::Endpoint endpoint;                 // the service (a net::ServiceEndpoint)
+  net::Endpoint endpoint; // the service (a net::ServiceEndpoint)
   std::vector<net::Interface> interfaces; // where it was seen, in the order first seen
-  std::optional<TxtRecord> txtRecord;     // none when the service gave no TXT record
+  std::optional<TxtRecord> txtRecord; // none when the service gave no TXT record
 
   friend bool operator==(const BrowseResult&, const BrowseResult&) = default;
 };
@@ -32,7 +32,7 @@ struct BrowseResult {
 struct BrowseChange {
   enum class Kind : std::uint8_t { added, removed, changed, identical };
   Kind kind = Kind::identical;
-  BrowseResult result;                  // the new result; for removed, the one that went
+  BrowseResult result; // the new result; for removed, the one that went
   std::optional<BrowseResult> oldResult; // for changed: the result before the change
 
   friend bool operator==(const BrowseChange&, const BrowseChange&) = default;

@@ -32,7 +32,8 @@ TransferError::TransferError(int curlCode, std::string detail) : Error("curl", c
 
 bool TransferError::isTimeout() const noexcept { return curlCode() == CURLE_OPERATION_TIMEDOUT; }
 
-ConnectRefusedError::ConnectRefusedError(std::string detail) : TransferError(CURLE_COULDNT_CONNECT, std::move(detail)) {}
+ConnectRefusedError::ConnectRefusedError(std::string detail)
+    : TransferError(CURLE_COULDNT_CONNECT, std::move(detail)) {}
 
 TransferError tooManyRedirects(long limit) {
   return TransferError(CURLE_TOO_MANY_REDIRECTS, "more than " + std::to_string(limit) + " redirects");
@@ -356,7 +357,8 @@ struct Client::Impl : std::enable_shared_from_this<Client::Impl> {
       const auto found = transfers.find(raw);
       if (found == transfers.end()) continue;
       const CURLcode code = message->data.result;
-      finish(*found->second, code, found->second->errorBuffer[0] != '\0' ? found->second->errorBuffer : curl_easy_strerror(code));
+      finish(*found->second, code,
+             found->second->errorBuffer[0] != '\0' ? found->second->errorBuffer : curl_easy_strerror(code));
     }
   }
 
@@ -419,7 +421,8 @@ struct Client::Impl : std::enable_shared_from_this<Client::Impl> {
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, r.redirects == Redirects::follow ? 1L : 0L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, configuration.maxRedirects);
-    if (r.totalTimeout.count() > 0) curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(r.totalTimeout.count()));
+    if (r.totalTimeout.count() > 0)
+      curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(r.totalTimeout.count()));
     curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &Impl::onOpenSocket);
     curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, transfer.get());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Impl::onBody);

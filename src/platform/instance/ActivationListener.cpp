@@ -139,8 +139,7 @@ struct ActivationListener::Impl {
       for (int i = 0; i < kMaxRequestsPerConnection; ++i) {
         const std::string request = reader.readLine(deadline);
         if (request == protocol::kAskProcessId) {
-          protocol::writeLine(fd, std::string(protocol::kProcessIdPrefix) + std::to_string(::getpid()),
-                              deadline);
+          protocol::writeLine(fd, std::string(protocol::kProcessIdPrefix) + std::to_string(::getpid()), deadline);
         } else if (request == protocol::kAskActivate) {
           if (onActivate) {
             onActivate();

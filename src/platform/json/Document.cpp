@@ -60,20 +60,19 @@ constexpr double kTwoPow64 = 18446744073709551616.0;
 Document Document::parse(std::string_view bytes, std::size_t maxBytes) {
   if (bytes.size() > maxBytes) {
     throw DecodingError(Kind::dataCorrupted, {},
-                        "The given data is " + std::to_string(bytes.size()) +
-                            " bytes, more than the limit of " + std::to_string(maxBytes));
+                        "The given data is " + std::to_string(bytes.size()) + " bytes, more than the limit of " +
+                            std::to_string(maxBytes));
   }
   if (nestsDeeperThan(bytes, kMaxDepth)) {
     throw DecodingError(Kind::dataCorrupted, {},
                         "The given data nests deeper than " + std::to_string(kMaxDepth) + " levels");
   }
   try {
-    auto tree = std::make_shared<const nlohmann::json>(
-        nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, true, false));
+    auto tree =
+        std::make_shared<const nlohmann::json>(nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, true, false));
     return Document(std::move(tree));
   } catch (const nlohmann::json::exception& e) {
-    throw DecodingError(Kind::dataCorrupted, {},
-                        std::string("The given data was not valid JSON: ") + e.what());
+    throw DecodingError(Kind::dataCorrupted, {}, std::string("The given data was not valid JSON: ") + e.what());
   }
 }
 
@@ -102,13 +101,11 @@ void Value::mismatch(std::string_view expected) const {
                         "Expected " + std::string(expected) + " value but found null instead.");
   }
   throw DecodingError(Kind::typeMismatch, path_,
-                      "Expected to decode " + std::string(expected) + " but found " +
-                          typeName(*node_) + " instead.");
+                      "Expected to decode " + std::string(expected) + " but found " + typeName(*node_) + " instead.");
 }
 
 void Value::outOfRange() const {
-  throw DecodingError(Kind::dataCorrupted, path_,
-                      "Parsed JSON number <" + node_->dump() + "> does not fit.");
+  throw DecodingError(Kind::dataCorrupted, path_, "Parsed JSON number <" + node_->dump() + "> does not fit.");
 }
 
 const nlohmann::json& Value::expectObject() const {
@@ -120,8 +117,7 @@ Value Value::operator[](std::string_view key) const {
   const auto& object = expectObject();
   const auto it = object.find(key);
   if (it == object.end()) {
-    throw DecodingError(Kind::keyNotFound, path_,
-                        "No value associated with key \"" + std::string(key) + "\".");
+    throw DecodingError(Kind::keyNotFound, path_, "No value associated with key \"" + std::string(key) + "\".");
   }
   CodingPath childPath = path_;
   childPath.emplace_back(std::string(key));
@@ -192,8 +188,7 @@ double Value::asDouble() const {
   const double value = node_->get<double>();
   // The parser turns a number beyond the double range (1e400) into infinity.
   if (!std::isfinite(value)) {
-    throw DecodingError(Kind::dataCorrupted, path_,
-                        "Parsed JSON number <" + node_->dump() + "> is not representable.");
+    throw DecodingError(Kind::dataCorrupted, path_, "Parsed JSON number <" + node_->dump() + "> is not representable.");
   }
   return value;
 }

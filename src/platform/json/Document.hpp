@@ -42,8 +42,7 @@ public:
   // longer than `maxBytes`, nest deeper than kMaxDepth, or are not valid JSON (invalid UTF-8
   // included).
   static Document parse(std::string_view bytes, std::size_t maxBytes = kDefaultMaxBytes);
-  static Document parse(std::span<const std::uint8_t> bytes,
-                        std::size_t maxBytes = kDefaultMaxBytes);
+  static Document parse(std::span<const std::uint8_t> bytes, std::size_t maxBytes = kDefaultMaxBytes);
 
   Value root() const;
   // The parsed tree itself (include <nlohmann/json.hpp>).

@@ -17,8 +17,8 @@ void requireFiniteNumbers(const Json& root) {
     if (node->is_number_float()) {
       const double value = node->template get<double>();
       if (!std::isfinite(value)) {
-        throw EncodingError(std::string("Invalid number value (") +
-                            (std::isnan(value) ? "NaN" : "infinite") + ") in JSON write");
+        throw EncodingError(std::string("Invalid number value (") + (std::isnan(value) ? "NaN" : "infinite") +
+                            ") in JSON write");
       }
     } else if (node->is_structured()) {
       for (const auto& child : *node) pending.push_back(&child);

@@ -18,7 +18,7 @@
 namespace pd::platform::json {
 
 struct WriteOptions {
-  bool sortedKeys = false;    // order every object's keys by their bytes
+  bool sortedKeys = false; // order every object's keys by their bytes
   bool escapeSlashes = false; // write "/" as "\/" as the desktop platform's serializer does
 };
 
@@ -26,8 +26,7 @@ struct WriteOptions {
 // "EncodingError.invalidValue", code 0.
 class EncodingError : public Error {
 public:
-  explicit EncodingError(std::string description)
-      : Error("EncodingError.invalidValue", 0, std::move(description)) {}
+  explicit EncodingError(std::string description) : Error("EncodingError.invalidValue", 0, std::move(description)) {}
 };
 
 std::string write(const nlohmann::json& value, const WriteOptions& options = {});

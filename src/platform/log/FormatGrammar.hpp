@@ -20,12 +20,12 @@ enum class Privacy : std::uint8_t { unspecified, publicValue, privateValue, mask
 struct Conversion {
   enum class Type : std::uint8_t { percent, integer, floating, string };
   Type type = Type::percent;
-  char letter = '%';                     // d i u o x X f F e E g G s %
+  char letter = '%'; // d i u o x X f F e E g G s %
   Privacy privacy = Privacy::unspecified;
-  bool boolean = false;                  // %{bool}d
-  bool precisionArgument = false;        // "%.*f": an integer argument before the value
-  std::string_view printfModifiers;           // flags, width and precision, e.g. "-08" or ".3"
-  std::size_t end = 0;                   // index just past the conversion letter
+  bool boolean = false; // %{bool}d
+  bool precisionArgument = false; // "%.*f": an integer argument before the value
+  std::string_view printfModifiers; // flags, width and precision, e.g. "-08" or ".3"
+  std::size_t end = 0; // index just past the conversion letter
 };
 
 constexpr bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
@@ -68,10 +68,10 @@ constexpr const char* parseConversion(std::string_view format, std::size_t perce
     if (sawPublic && (sawPrivate || sawMask)) return "public and private markers together";
     i = close + 1;
   }
-  out.privacy = sawMask ? Privacy::maskHash
-              : sawPrivate ? Privacy::privateValue
-              : sawPublic ? Privacy::publicValue
-                          : Privacy::unspecified;
+  out.privacy = sawMask      ? Privacy::maskHash
+                : sawPrivate ? Privacy::privateValue
+                : sawPublic  ? Privacy::publicValue
+                             : Privacy::unspecified;
 
   const std::size_t modifiersBegin = i;
   std::size_t flags = 0;
@@ -83,7 +83,10 @@ constexpr const char* parseConversion(std::string_view format, std::size_t perce
   }
   if (flags > 5) return "too many flags";
   std::size_t digits = 0;
-  while (i < n && isDigit(format[i])) { ++i; ++digits; }
+  while (i < n && isDigit(format[i])) {
+    ++i;
+    ++digits;
+  }
   if (digits > 3) return "field width too large";
   if (i < n && format[i] == '.') {
     ++i;
@@ -92,7 +95,10 @@ constexpr const char* parseConversion(std::string_view format, std::size_t perce
       ++i;
     } else {
       digits = 0;
-      while (i < n && isDigit(format[i])) { ++i; ++digits; }
+      while (i < n && isDigit(format[i])) {
+        ++i;
+        ++digits;
+      }
       if (digits > 3) return "precision too large";
     }
   }
@@ -104,7 +110,8 @@ constexpr const char* parseConversion(std::string_view format, std::size_t perce
   bool lengthL = false;
   if (i + 1 < n && ((format[i] == 'h' && format[i + 1] == 'h') || (format[i] == 'l' && format[i + 1] == 'l'))) {
     lengthChars = 2;
-  } else if (i < n && (format[i] == 'h' || format[i] == 'l' || format[i] == 'z' || format[i] == 'j' || format[i] == 't')) {
+  } else if (i < n &&
+             (format[i] == 'h' || format[i] == 'l' || format[i] == 'z' || format[i] == 'j' || format[i] == 't')) {
     lengthChars = 1;
     lengthL = format[i] == 'l';
   } else if (i < n && format[i] == 'L') {
@@ -116,14 +123,21 @@ constexpr const char* parseConversion(std::string_view format, std::size_t perce
   out.letter = format[i];
   out.end = i + 1;
   switch (out.letter) {
-  case 'd': case 'i': case 'u':
+  case 'd':
+  case 'i':
+  case 'u':
     if (alternateForm) return "'#' flag on a decimal conversion"; // undefined in C
     out.type = Conversion::Type::integer;
     break;
-  case 'o': case 'x': case 'X':
-    out.type = Conversion::Type::integer;
-    break;
-  case 'f': case 'F': case 'e': case 'E': case 'g': case 'G':
+  case 'o':
+  case 'x':
+  case 'X': out.type = Conversion::Type::integer; break;
+  case 'f':
+  case 'F':
+  case 'e':
+  case 'E':
+  case 'g':
+  case 'G':
     if (lengthChars != 0 && !lengthL) return "length modifier on a floating conversion";
     out.type = Conversion::Type::floating;
     break;
@@ -132,17 +146,16 @@ constexpr const char* parseConversion(std::string_view format, std::size_t perce
     if (!out.printfModifiers.empty()) return "flags, width or precision on %s";
     out.type = Conversion::Type::string;
     break;
-  case '%':
-    return "'%' conversion with flags or markers";
-  default:
-    return "unknown conversion letter";
+  case '%': return "'%' conversion with flags or markers";
+  default: return "unknown conversion letter";
   }
   if (out.boolean) {
     if (out.letter != 'd' && out.letter != 'i' && out.letter != 'u') return "{bool} needs %d";
     if (!out.printfModifiers.empty()) return "flags, width or precision on {bool}";
   }
   if (sawMask && out.type != Conversion::Type::string) return "mask.hash needs %s";
-  if (out.precisionArgument && out.type != Conversion::Type::floating) return "'.*' precision needs a floating conversion";
+  if (out.precisionArgument && out.type != Conversion::Type::floating)
+    return "'.*' precision needs a floating conversion";
   return nullptr;
 }
 
@@ -164,7 +177,8 @@ constexpr const char* validateFormat(std::string_view format, const ArgClass* cl
     switch (conversion.type) {
     case Conversion::Type::integer:
       if (conversion.boolean ? given != ArgClass::boolean : given != ArgClass::integer)
-        return conversion.boolean ? "%{bool}d needs a bool argument" : "integer conversion needs an integral, non-bool argument";
+        return conversion.boolean ? "%{bool}d needs a bool argument"
+                                  : "integer conversion needs an integral, non-bool argument";
       break;
     case Conversion::Type::floating:
       if (given != ArgClass::floating) return "floating conversion needs a float or double argument";
@@ -172,8 +186,7 @@ constexpr const char* validateFormat(std::string_view format, const ArgClass* cl
     case Conversion::Type::string:
       if (given != ArgClass::string) return "%s needs a string argument";
       break;
-    case Conversion::Type::percent:
-      break;
+    case Conversion::Type::percent: break;
     }
   }
   if (used != count) return "more arguments than conversions";

@@ -72,8 +72,8 @@ void writeToStderr(const std::string& line) noexcept {
   const char* data = line.data();
   std::size_t left = line.size();
   while (left > 0) {
-    const ssize_t written = stderrIsSocket() ? ::send(STDERR_FILENO, data, left, MSG_NOSIGNAL)
-                                             : ::write(STDERR_FILENO, data, left);
+    const ssize_t written =
+        stderrIsSocket() ? ::send(STDERR_FILENO, data, left, MSG_NOSIGNAL) : ::write(STDERR_FILENO, data, left);
     if (written < 0) {
       if (errno == EINTR) continue;
       return;
@@ -126,10 +126,11 @@ std::string formatTimestamp(runtime::Clock::WallTime time) {
   const year_month_day date{day};
   const hh_mm_ss clock{millis - day};
   char buffer[48];
-  const int length = std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                                   static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                                   static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                                   static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
+  const int length =
+      std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                    static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                    static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                    static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
   return std::string(buffer, static_cast<std::size_t>(std::clamp(length, 0, static_cast<int>(sizeof buffer) - 1)));
 }
 
@@ -146,7 +147,8 @@ std::uint64_t LogStore::append(LogEntry entry) {
   return appendNormalised(std::move(entry));
 }
 
-std::uint64_t LogStore::append(Level level, std::string_view subsystem, std::string_view category, std::string_view message) {
+std::uint64_t LogStore::append(Level level, std::string_view subsystem, std::string_view category,
+                               std::string_view message) {
   LogEntry entry;
   entry.time = runtime::Clock::current().wall();
   entry.level = level;

@@ -70,8 +70,8 @@ public:
   };
   Slice sliceAfter(std::uint64_t sequence, const LogQuery& query = {}) const;
 
-  std::uint64_t lastSequence() const;  // 0 while empty and never written
-  std::uint64_t droppedCount() const;  // entries pushed out by the bounds
+  std::uint64_t lastSequence() const; // 0 while empty and never written
+  std::uint64_t droppedCount() const; // entries pushed out by the bounds
   std::size_t size() const;
   std::size_t bytes() const;
 

@@ -121,7 +121,9 @@ struct PrintfFormat {
 void appendDigits(std::string& out, auto value, int base, bool upper) {
   char buffer[24];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, base);
-  if (upper) std::transform(buffer, result.ptr, buffer, [](char c) { return c >= 'a' && c <= 'f' ? static_cast<char>(c - 32) : c; });
+  if (upper)
+    std::transform(buffer, result.ptr, buffer,
+                   [](char c) { return c >= 'a' && c <= 'f' ? static_cast<char>(c - 32) : c; });
   out.append(buffer, result.ptr);
 }
 
@@ -139,7 +141,8 @@ void appendInteger(std::string& out, const Conversion& conversion, const Arg& ar
     } else if (isSigned) {
       appendPrintf(out, PrintfFormat(conversion.printfModifiers, "ll", 'd').c_str(), static_cast<long long>(arg.i));
     } else {
-      appendPrintf(out, PrintfFormat(conversion.printfModifiers, "ll", 'u').c_str(), static_cast<unsigned long long>(arg.u));
+      appendPrintf(out, PrintfFormat(conversion.printfModifiers, "ll", 'u').c_str(),
+                   static_cast<unsigned long long>(arg.u));
     }
     return;
   }
@@ -149,7 +152,8 @@ void appendInteger(std::string& out, const Conversion& conversion, const Arg& ar
   if (conversion.printfModifiers.empty()) {
     appendDigits(out, bits, letter == 'o' ? 8 : 16, letter == 'X');
   } else {
-    appendPrintf(out, PrintfFormat(conversion.printfModifiers, "ll", letter).c_str(), static_cast<unsigned long long>(bits));
+    appendPrintf(out, PrintfFormat(conversion.printfModifiers, "ll", letter).c_str(),
+                 static_cast<unsigned long long>(bits));
   }
 }
 
@@ -159,8 +163,8 @@ std::string withPrecision(std::string_view modifiers, const Arg& precision) {
   const std::size_t star = modifiers.find(".*");
   std::string text(modifiers.substr(0, star));
   const std::int64_t value = precision.kind == Arg::Kind::signedInt ? precision.i
-                             : precision.u > 999u                  ? 999
-                                                                   : static_cast<std::int64_t>(precision.u);
+                             : precision.u > 999u                   ? 999
+                                                                    : static_cast<std::int64_t>(precision.u);
   if (value >= 0) {
     text.push_back('.');
     text.append(std::to_string(std::min<std::int64_t>(value, 999)));
@@ -178,7 +182,9 @@ void appendArgument(std::string& out, const Conversion& conversion, const Arg& a
   case Conversion::Type::floating:
     if (conversion.privacy == Privacy::privateValue) out.append(kPrivate);
     else if (precision != nullptr)
-      appendPrintf(out, PrintfFormat(withPrecision(conversion.printfModifiers, *precision), "", conversion.letter).c_str(), arg.d);
+      appendPrintf(out,
+                   PrintfFormat(withPrecision(conversion.printfModifiers, *precision), "", conversion.letter).c_str(),
+                   arg.d);
     else appendPrintf(out, PrintfFormat(conversion.printfModifiers, "", conversion.letter).c_str(), arg.d);
     return;
   case Conversion::Type::string:
@@ -187,9 +193,7 @@ void appendArgument(std::string& out, const Conversion& conversion, const Arg& a
     else if (conversion.privacy == Privacy::maskHash) appendMaskHash(out, arg.s);
     else out.append(kPrivate);
     return;
-  case Conversion::Type::percent:
-    out.push_back('%');
-    return;
+  case Conversion::Type::percent: out.push_back('%'); return;
   }
 }
 

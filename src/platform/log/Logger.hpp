@@ -56,7 +56,8 @@ bool initialiseDebugState() noexcept;
 
 inline bool debugOn() noexcept {
   const int state = debugState.load(std::memory_order_relaxed);
-  if (state >= 0) [[likely]] return state != 0;
+  if (state >= 0) [[likely]]
+    return state != 0;
   return initialiseDebugState();
 }
 
@@ -65,7 +66,7 @@ struct Arg {
   enum class Kind : std::uint8_t { signedInt, unsignedInt, floating, boolean, string };
   Kind kind = Kind::signedInt;
   std::uint8_t bytes = 0; // size of the original integer type, for %x and %o
-  bool isNull = false;    // a null const char*
+  bool isNull = false; // a null const char*
   union {
     std::int64_t i;
     std::uint64_t u;
@@ -147,7 +148,8 @@ public:
   // High-rate traffic: with debug output off this returns before any formatting.
   template <typename... Args>
   void debug(FormatString<std::type_identity_t<Args>...> format, const Args&... args) const {
-    if (!detail::debugOn()) [[likely]] return;
+    if (!detail::debugOn()) [[likely]]
+      return;
     write(Level::debug, format.view(), args...);
   }
   template <typename... Args>

@@ -18,7 +18,7 @@ std::size_t sequenceAt(const unsigned char* p, std::size_t n, std::size_t i, std
     length = 2;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
     length = 3;
-    if (lead == 0xE0) low = 0xA0;       // no overlong forms
+    if (lead == 0xE0) low = 0xA0; // no overlong forms
     else if (lead == 0xED) high = 0x9F; // no surrogates
   } else if (lead >= 0xF0 && lead <= 0xF4) {
     length = 4;

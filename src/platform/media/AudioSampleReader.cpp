@@ -21,7 +21,8 @@ namespace {
 // FFmpeg's tagged error numbers are far outside errno's range; AVERROR(e) is just -e.
 constexpr int kLargestErrno = 4095;
 
-[[noreturn]] void throwMediaError(int averror, const std::string& context, const std::filesystem::path* opening = nullptr) {
+[[noreturn]] void throwMediaError(int averror, const std::string& context,
+                                  const std::filesystem::path* opening = nullptr) {
   const int errnum = -averror;
   if (errnum <= 0 || errnum > kLargestErrno) throw MediaError(averror, context);
   try {
@@ -74,8 +75,7 @@ struct AudioSampleReader::State {
     AVChannelLayout layout{};
     if (input.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || av_channel_layout_check(&input.ch_layout) == 0)
       av_channel_layout_default(&layout, input.ch_layout.nb_channels > 0 ? input.ch_layout.nb_channels : 1);
-    else
-      check(av_channel_layout_copy(&layout, &input.ch_layout), "copy channel layout");
+    else check(av_channel_layout_copy(&layout, &input.ch_layout), "copy channel layout");
     if (resampler != nullptr && input.format == inputFormat && input.sample_rate == inputRate &&
         av_channel_layout_compare(&layout, &inputLayout) == 0) {
       av_channel_layout_uninit(&layout);
@@ -103,9 +103,9 @@ struct AudioSampleReader::State {
     const std::size_t at = samples.size();
     samples.resize(at + static_cast<std::size_t>(room));
     auto* out = reinterpret_cast<std::uint8_t*>(samples.data() + at);
-    const int converted = swr_convert(resampler, &out, room,
-                                      input != nullptr ? const_cast<const std::uint8_t**>(input->extended_data) : nullptr,
-                                      inputCount);
+    const int converted =
+        swr_convert(resampler, &out, room,
+                    input != nullptr ? const_cast<const std::uint8_t**>(input->extended_data) : nullptr, inputCount);
     if (converted < 0) {
       samples.resize(at);
       throwMediaError(converted, "convert samples");
@@ -128,8 +128,7 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::open(const std::filesystem
     AVStream* stream = state->format->streams[i];
     if (state->streamIndex < 0 && stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
       state->streamIndex = static_cast<int>(i);
-    else
-      stream->discard = AVDISCARD_ALL; // the demuxer then skips video packets instead of handing them over
+    else stream->discard = AVDISCARD_ALL; // the demuxer then skips video packets instead of handing them over
   }
   return std::unique_ptr<AudioSampleReader>(new AudioSampleReader(std::move(state)));
 }

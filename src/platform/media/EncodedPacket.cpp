@@ -37,8 +37,6 @@ EncodedPacket EncodedPacket::copyOf(std::span<const std::uint8_t> bytes, int& st
   return result;
 }
 
-std::size_t EncodedPacket::size() const noexcept {
-  return packet_ ? static_cast<std::size_t>(packet_->size) : 0;
-}
+std::size_t EncodedPacket::size() const noexcept { return packet_ ? static_cast<std::size_t>(packet_->size) : 0; }
 
 } // namespace pd::platform::media

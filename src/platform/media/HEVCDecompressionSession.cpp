@@ -43,7 +43,8 @@ bool deviceSupportsNV12(AVBufferRef* device) {
   AVHWFramesConstraints* constraints = av_hwdevice_get_hwframe_constraints(device, nullptr);
   if (constraints == nullptr) return false;
   bool found = false;
-  for (const AVPixelFormat* format = constraints->valid_sw_formats; format != nullptr && *format != AV_PIX_FMT_NONE; ++format)
+  for (const AVPixelFormat* format = constraints->valid_sw_formats; format != nullptr && *format != AV_PIX_FMT_NONE;
+       ++format)
     found = found || *format == AV_PIX_FMT_NV12;
   av_hwframe_constraints_free(&constraints);
   return found;
@@ -88,7 +89,8 @@ struct HEVCDecompressionSession::State {
   std::deque<std::pair<std::int64_t, SourceFrameContext>> contexts;
 
   std::optional<SourceFrameContext> takeContext(std::int64_t tag) {
-    const auto found = std::find_if(contexts.begin(), contexts.end(), [tag](const auto& entry) { return entry.first == tag; });
+    const auto found =
+        std::find_if(contexts.begin(), contexts.end(), [tag](const auto& entry) { return entry.first == tag; });
     if (found == contexts.end()) return std::nullopt;
     const SourceFrameContext context = found->second;
     contexts.erase(found);
@@ -127,9 +129,9 @@ HEVCDecompressionSession::~HEVCDecompressionSession() = default;
 bool HEVCDecompressionSession::usesHardware() const noexcept { return state_->hardware; }
 int HEVCDecompressionSession::threadCount() const noexcept { return state_->threads; }
 
-std::unique_ptr<HEVCDecompressionSession> HEVCDecompressionSession::create(std::span<const std::uint8_t> configurationRecord,
-                                                                           const Options& options, OutputHandler output,
-                                                                           int& status) {
+std::unique_ptr<HEVCDecompressionSession>
+HEVCDecompressionSession::create(std::span<const std::uint8_t> configurationRecord, const Options& options,
+                                 OutputHandler output, int& status) {
   installFFmpegLog();
   const AVCodec* decoder = avcodec_find_decoder(AV_CODEC_ID_HEVC);
   if (decoder == nullptr) {
@@ -159,7 +161,8 @@ std::unique_ptr<HEVCDecompressionSession> HEVCDecompressionSession::create(std::
     context->extradata_size = static_cast<int>(size);
     state->threads = std::clamp(options.threadCount, 1, 64);
     context->thread_count = state->threads;
-    context->thread_type = options.threading == Threading::lowLatency ? FF_THREAD_SLICE : FF_THREAD_FRAME | FF_THREAD_SLICE;
+    context->thread_type =
+        options.threading == Threading::lowLatency ? FF_THREAD_SLICE : FF_THREAD_FRAME | FF_THREAD_SLICE;
     if (device != nullptr) {
       context->hw_device_ctx = av_buffer_ref(device);
       if (context->hw_device_ctx == nullptr) {

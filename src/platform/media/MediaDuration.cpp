@@ -17,8 +17,7 @@ std::optional<double> mediaDuration(const std::filesystem::path& file) {
     return std::nullopt;
   }
   std::optional<double> seconds;
-  if (avformat_find_stream_info(format, nullptr) >= 0 && format->duration != AV_NOPTS_VALUE &&
-      format->duration >= 0) {
+  if (avformat_find_stream_info(format, nullptr) >= 0 && format->duration != AV_NOPTS_VALUE && format->duration >= 0) {
     const double value = static_cast<double>(format->duration) / AV_TIME_BASE;
     if (std::isfinite(value)) {
       seconds = value;

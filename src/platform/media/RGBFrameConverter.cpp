@@ -48,9 +48,12 @@ Terms termsFor(ColorMatrix matrix, ColorRange range) {
   const double lumaScale = limited ? 255.0 / 219.0 : 1.0;
   const double chromaScale = limited ? 255.0 / 224.0 : 1.0;
   const auto fixed = [](double value) { return static_cast<std::int32_t>(value * kOne + (value < 0 ? -0.5 : 0.5)); };
-  return {fixed(lumaScale), fixed(limited ? -16.0 * lumaScale : 0.0) + (1 << (kFractionBits - 1)),
-          fixed(2.0 * (1.0 - kr) * chromaScale), fixed(2.0 * kb * (1.0 - kb) / kg * chromaScale),
-          fixed(2.0 * kr * (1.0 - kr) / kg * chromaScale), fixed(2.0 * (1.0 - kb) * chromaScale)};
+  return {fixed(lumaScale),
+          fixed(limited ? -16.0 * lumaScale : 0.0) + (1 << (kFractionBits - 1)),
+          fixed(2.0 * (1.0 - kr) * chromaScale),
+          fixed(2.0 * kb * (1.0 - kb) / kg * chromaScale),
+          fixed(2.0 * kr * (1.0 - kr) / kg * chromaScale),
+          fixed(2.0 * (1.0 - kb) * chromaScale)};
 }
 
 inline std::uint32_t level(std::int32_t value) {
@@ -59,8 +62,8 @@ inline std::uint32_t level(std::int32_t value) {
 
 // One output row from its luma row and the chroma row it shares with its neighbour: `pairs`
 // pairs of pixels, each pair with one Cb,Cr.
-PD_RGB_ROW_KERNEL void convertRow(const std::uint8_t* __restrict luma, const std::uint8_t* __restrict chroma, std::uint8_t* __restrict out,
-                std::size_t pairs, const Terms terms) {
+PD_RGB_ROW_KERNEL void convertRow(const std::uint8_t* __restrict luma, const std::uint8_t* __restrict chroma,
+                                  std::uint8_t* __restrict out, std::size_t pairs, const Terms terms) {
   for (std::size_t p = 0; p < pairs; ++p) {
     const std::int32_t cb = chroma[2 * p] - 128;
     const std::int32_t cr = chroma[2 * p + 1] - 128;

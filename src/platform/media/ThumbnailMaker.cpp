@@ -86,17 +86,34 @@ std::vector<std::uint8_t> turned(const std::vector<std::uint8_t>& in, int w, int
       int sx = x;
       int sy = y;
       switch (turn) {
-      case Turn::clockwise: sx = y; sy = h - 1 - x; break;
-      case Turn::counterClockwise: sx = w - 1 - y; sy = x; break;
-      case Turn::transpose: sx = y; sy = x; break;
-      case Turn::antiTranspose: sx = w - 1 - y; sy = h - 1 - x; break;
-      case Turn::halfTurn: sx = w - 1 - x; sy = h - 1 - y; break;
+      case Turn::clockwise:
+        sx = y;
+        sy = h - 1 - x;
+        break;
+      case Turn::counterClockwise:
+        sx = w - 1 - y;
+        sy = x;
+        break;
+      case Turn::transpose:
+        sx = y;
+        sy = x;
+        break;
+      case Turn::antiTranspose:
+        sx = w - 1 - y;
+        sy = h - 1 - x;
+        break;
+      case Turn::halfTurn:
+        sx = w - 1 - x;
+        sy = h - 1 - y;
+        break;
       case Turn::mirror: sx = w - 1 - x; break;
       case Turn::flip: sy = h - 1 - y; break;
       case Turn::none: break;
       }
-      const auto source = (static_cast<std::size_t>(sy) * static_cast<std::size_t>(w) + static_cast<std::size_t>(sx)) * 3;
-      const auto target = (static_cast<std::size_t>(y) * static_cast<std::size_t>(ow) + static_cast<std::size_t>(x)) * 3;
+      const auto source =
+          (static_cast<std::size_t>(sy) * static_cast<std::size_t>(w) + static_cast<std::size_t>(sx)) * 3;
+      const auto target =
+          (static_cast<std::size_t>(y) * static_cast<std::size_t>(ow) + static_cast<std::size_t>(x)) * 3;
       std::copy(&in[source], &in[source] + 3, &out[target]);
     }
   }
@@ -182,8 +199,8 @@ std::optional<std::string> makeJPEGThumbnail(const std::filesystem::path& video,
     return std::nullopt;
   }
 
-  const std::int32_t* matrix = reinterpret_cast<const std::int32_t*>(
-      av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+  const std::int32_t* matrix =
+      reinterpret_cast<const std::int32_t*>(av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
   const auto turn = turnOf(matrix);
   auto aspect = frame->sample_aspect_ratio.num > 0 ? frame->sample_aspect_ratio : stream->sample_aspect_ratio;
   const double pixelAspect = aspect.num > 0 && aspect.den > 0 ? av_q2d(aspect) : 1.0;

@@ -27,7 +27,8 @@ VideoFrame::VideoFrame(Private, int width, int height, runtime::Clock::Monotonic
   chroma_ = luma_ + lumaBytes;
 }
 
-std::shared_ptr<VideoFrame> VideoFrame::allocate(int width, int height, runtime::Clock::MonotonicTime presentationTime) {
+std::shared_ptr<VideoFrame> VideoFrame::allocate(int width, int height,
+                                                 runtime::Clock::MonotonicTime presentationTime) {
   if (width < 1 || height < 1 || width > kMaxDimension || height > kMaxDimension) return nullptr;
   try {
     return std::make_shared<VideoFrame>(Private{}, width, height, presentationTime);

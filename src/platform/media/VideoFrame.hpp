@@ -26,12 +26,9 @@ struct LumaWeights {
 };
 constexpr LumaWeights lumaWeights(ColorMatrix matrix) noexcept {
   switch (matrix) {
-  case ColorMatrix::bt601:
-    return {0.299, 0.114};
-  case ColorMatrix::bt2020NonConstant:
-    return {0.2627, 0.0593};
-  case ColorMatrix::bt709:
-    break;
+  case ColorMatrix::bt601: return {0.299, 0.114};
+  case ColorMatrix::bt2020NonConstant: return {0.2627, 0.0593};
+  case ColorMatrix::bt709: break;
   }
   return {0.2126, 0.0722};
 }
@@ -52,7 +49,8 @@ public:
   // Storage for a width x height picture, pixels not yet written. nullptr when a dimension lies
   // outside 1...kMaxDimension or memory runs out. Only the producer holds the mutable frame; it
   // fills the planes and then hands the frame on as a VideoFramePtr.
-  static std::shared_ptr<VideoFrame> allocate(int width, int height, runtime::Clock::MonotonicTime presentationTime = {});
+  static std::shared_ptr<VideoFrame> allocate(int width, int height,
+                                              runtime::Clock::MonotonicTime presentationTime = {});
 
   int width() const noexcept { return width_; }
   int height() const noexcept { return height_; }

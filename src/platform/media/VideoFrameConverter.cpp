@@ -76,7 +76,9 @@ PD_ROW_KERNEL void interleaveChroma8(Row8 u, Row8 v, Out dst, std::size_t n, boo
 
 // 10-bit samples, stored in the low bits (planar formats, shift 0) or the high bits (P010,
 // shift 6) of 16-bit words.
-inline std::uint32_t sample10(std::uint16_t word, int shift) { return std::min<std::uint32_t>(static_cast<std::uint32_t>(word) >> shift, 1023u); }
+inline std::uint32_t sample10(std::uint16_t word, int shift) {
+  return std::min<std::uint32_t>(static_cast<std::uint32_t>(word) >> shift, 1023u);
+}
 
 inline std::uint8_t luma10(std::uint32_t y, bool limited) {
   if (!limited) return static_cast<std::uint8_t>(std::min<std::uint32_t>((y + 2) >> 2, 255u));
@@ -127,8 +129,7 @@ ColorMatrix matrixOf(const AVFrame& picture) {
   case AVCOL_SPC_BT2020_NCL:
   case AVCOL_SPC_BT2020_CL: // not drawn exactly; the non-constant form is the nearest
     return ColorMatrix::bt2020NonConstant;
-  default:
-    return ColorMatrix::bt709;
+  default: return ColorMatrix::bt709;
   }
 }
 
@@ -149,16 +150,11 @@ enum class Layout { planar8, semiPlanar8, planar10, semiPlanar10, other };
 Layout layoutOf(const AVFrame& picture) {
   switch (static_cast<AVPixelFormat>(picture.format)) {
   case AV_PIX_FMT_YUV420P:
-  case AV_PIX_FMT_YUVJ420P:
-    return planesUsable(picture, 3, 1) ? Layout::planar8 : Layout::other;
-  case AV_PIX_FMT_NV12:
-    return planesUsable(picture, 2, 1) ? Layout::semiPlanar8 : Layout::other;
-  case AV_PIX_FMT_YUV420P10:
-    return planesUsable(picture, 3, 2) ? Layout::planar10 : Layout::other;
-  case AV_PIX_FMT_P010:
-    return planesUsable(picture, 2, 2) ? Layout::semiPlanar10 : Layout::other;
-  default:
-    return Layout::other;
+  case AV_PIX_FMT_YUVJ420P: return planesUsable(picture, 3, 1) ? Layout::planar8 : Layout::other;
+  case AV_PIX_FMT_NV12: return planesUsable(picture, 2, 1) ? Layout::semiPlanar8 : Layout::other;
+  case AV_PIX_FMT_YUV420P10: return planesUsable(picture, 3, 2) ? Layout::planar10 : Layout::other;
+  case AV_PIX_FMT_P010: return planesUsable(picture, 2, 2) ? Layout::semiPlanar10 : Layout::other;
+  default: return Layout::other;
   }
 }
 
@@ -188,8 +184,8 @@ struct VideoFrameConverter::State {
 VideoFrameConverter::VideoFrameConverter() : state_(std::make_unique<State>()) {}
 VideoFrameConverter::~VideoFrameConverter() = default;
 
-std::shared_ptr<VideoFrame> VideoFrameConverter::convert(const AVFrame& picture, runtime::Clock::MonotonicTime presentationTime,
-                                                         int& status) {
+std::shared_ptr<VideoFrame> VideoFrameConverter::convert(const AVFrame& picture,
+                                                         runtime::Clock::MonotonicTime presentationTime, int& status) {
   if (picture.hw_frames_ctx == nullptr) return state_->convertSoftware(picture, presentationTime, status);
 
   AVFrame* download = state_->download.get();
@@ -206,8 +202,8 @@ std::shared_ptr<VideoFrame> VideoFrameConverter::convert(const AVFrame& picture,
   return frame;
 }
 
-std::shared_ptr<VideoFrame> VideoFrameConverter::State::convertSoftware(const AVFrame& picture, runtime::Clock::MonotonicTime pts,
-                                                                        int& status) {
+std::shared_ptr<VideoFrame>
+VideoFrameConverter::State::convertSoftware(const AVFrame& picture, runtime::Clock::MonotonicTime pts, int& status) {
   auto frame = VideoFrame::allocate(picture.width, picture.height, pts);
   if (!frame) {
     const bool sizeOk = picture.width >= 1 && picture.height >= 1 && picture.width <= VideoFrame::kMaxDimension &&
@@ -256,13 +252,13 @@ std::shared_ptr<VideoFrame> VideoFrameConverter::State::convertSoftware(const AV
       else std::memcpy(out, row<std::uint8_t>(picture, 1, y), 2 * chromaWidth);
       break;
     case Layout::planar10:
-      chroma16Planar(row<std::uint16_t>(picture, 1, y), row<std::uint16_t>(picture, 2, y), out, chromaWidth, 0, limited);
+      chroma16Planar(row<std::uint16_t>(picture, 1, y), row<std::uint16_t>(picture, 2, y), out, chromaWidth, 0,
+                     limited);
       break;
     case Layout::semiPlanar10:
       chroma16Interleaved(row<std::uint16_t>(picture, 1, y), out, 2 * chromaWidth, 6, limited);
       break;
-    case Layout::other:
-      break;
+    case Layout::other: break;
     }
   }
   status = 0;
@@ -279,13 +275,16 @@ bool VideoFrameConverter::State::scale(const AVFrame& picture, VideoFrame& frame
     // Set through options: sws_getContext followed by sws_setColorspaceDetails leaves the
     // range unconverted on same-size YUV paths.
     SwsContext* context = scaler.get();
-    const bool configured =
-        av_opt_set_int(context, "srcw", picture.width, 0) >= 0 && av_opt_set_int(context, "srch", picture.height, 0) >= 0 &&
-        av_opt_set_int(context, "dstw", picture.width, 0) >= 0 && av_opt_set_int(context, "dsth", picture.height, 0) >= 0 &&
-        av_opt_set_int(context, "src_format", picture.format, 0) >= 0 &&
-        av_opt_set_int(context, "dst_format", AV_PIX_FMT_NV12, 0) >= 0 &&
-        av_opt_set_int(context, "src_range", fullRange ? 1 : 0, 0) >= 0 && av_opt_set_int(context, "dst_range", 1, 0) >= 0 &&
-        av_opt_set_int(context, "sws_flags", SWS_BILINEAR, 0) >= 0 && sws_init_context(context, nullptr, nullptr) >= 0;
+    const bool configured = av_opt_set_int(context, "srcw", picture.width, 0) >= 0 &&
+                            av_opt_set_int(context, "srch", picture.height, 0) >= 0 &&
+                            av_opt_set_int(context, "dstw", picture.width, 0) >= 0 &&
+                            av_opt_set_int(context, "dsth", picture.height, 0) >= 0 &&
+                            av_opt_set_int(context, "src_format", picture.format, 0) >= 0 &&
+                            av_opt_set_int(context, "dst_format", AV_PIX_FMT_NV12, 0) >= 0 &&
+                            av_opt_set_int(context, "src_range", fullRange ? 1 : 0, 0) >= 0 &&
+                            av_opt_set_int(context, "dst_range", 1, 0) >= 0 &&
+                            av_opt_set_int(context, "sws_flags", SWS_BILINEAR, 0) >= 0 &&
+                            sws_init_context(context, nullptr, nullptr) >= 0;
     if (!configured) {
       scaler.reset();
       return false;

@@ -25,7 +25,8 @@ public:
   // The picture as a new frame, or nullptr with a negative FFmpeg error code in `status` (a
   // size outside VideoFrame's bounds, a surface that cannot be read back, no memory). Not
   // thread-safe: one converter per decoding thread.
-  std::shared_ptr<VideoFrame> convert(const AVFrame& picture, runtime::Clock::MonotonicTime presentationTime, int& status);
+  std::shared_ptr<VideoFrame> convert(const AVFrame& picture, runtime::Clock::MonotonicTime presentationTime,
+                                      int& status);
 
 private:
   struct State;

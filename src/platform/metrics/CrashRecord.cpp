@@ -196,7 +196,8 @@ bool isRecordName(std::string_view name, std::int32_t& pid) {
   if (name.size() <= kFilePrefix.size() + kFileSuffix.size() || !name.starts_with(kFilePrefix) ||
       !name.ends_with(kFileSuffix))
     return false;
-  const std::string_view digits = name.substr(kFilePrefix.size(), name.size() - kFilePrefix.size() - kFileSuffix.size());
+  const std::string_view digits =
+      name.substr(kFilePrefix.size(), name.size() - kFilePrefix.size() - kFileSuffix.size());
   return parseNumber(digits, pid) && pid > 0;
 }
 
@@ -315,8 +316,7 @@ std::optional<CrashDiagnostic> parseCrashRecord(std::string_view text) {
       ok = parseNumber(value, frame, 16);
       if (ok && crash.frames.size() < kMaxCrashFrames) crash.frames.push_back(frame);
     } else if (key == "version") {
-      ok = value.size() <= 64 &&
-           std::all_of(value.begin(), value.end(), [](char c) { return c >= 0x21 && c <= 0x7E; });
+      ok = value.size() <= 64 && std::all_of(value.begin(), value.end(), [](char c) { return c >= 0x21 && c <= 0x7E; });
       if (ok) crash.appVersion = std::string(value);
     }
     // Other keys are left for later versions of the writer.

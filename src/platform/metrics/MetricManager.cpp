@@ -37,7 +37,8 @@ struct MetricManager::Impl {
       }
       if (!payloads.empty()) deliver(payloads);
     });
-    timer = std::make_unique<runtime::RepeatingTimer>(queue.executor(), config.metricsPeriod, [this] { produceMetrics(); });
+    timer =
+        std::make_unique<runtime::RepeatingTimer>(queue.executor(), config.metricsPeriod, [this] { produceMetrics(); });
     timer->start();
   }
 
@@ -129,6 +130,8 @@ void MetricManager::deliverMetricsNow() {
   impl_->queue.post([impl = impl_.get()] { impl->produceMetrics(); });
 }
 
-bool MetricManager::waitUntilIdle(std::chrono::nanoseconds timeout) { return impl_->queue.syncWithTimeout([] {}, timeout); }
+bool MetricManager::waitUntilIdle(std::chrono::nanoseconds timeout) {
+  return impl_->queue.syncWithTimeout([] {}, timeout);
+}
 
 } // namespace pd::platform::metrics

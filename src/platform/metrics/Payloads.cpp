@@ -34,10 +34,10 @@ std::string formatPayloadTime(runtime::Clock::WallTime time) {
   const year_month_day date{day};
   const hh_mm_ss clock{seconds - day};
   char buffer[48];
-  const int length = std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u %02d:%02d:%02d +0000", static_cast<int>(date.year()),
-                                   static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                                   static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                                   static_cast<int>(clock.seconds().count()));
+  const int length = std::snprintf(
+      buffer, sizeof buffer, "%04d-%02u-%02u %02d:%02d:%02d +0000", static_cast<int>(date.year()),
+      static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
+      static_cast<int>(clock.minutes().count()), static_cast<int>(clock.seconds().count()));
   return std::string(buffer, static_cast<std::size_t>(std::clamp(length, 0, static_cast<int>(sizeof buffer) - 1)));
 }
 

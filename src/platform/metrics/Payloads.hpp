@@ -22,8 +22,8 @@ struct CrashDiagnostic {
   std::int32_t pid = 0;
   std::uint64_t tid = 0;
   runtime::Clock::WallTime time{};
-  std::uint64_t imageBase = 0;        // load address of the executable, for symbolising frames
-  std::vector<std::uint64_t> frames;  // return addresses, innermost first
+  std::uint64_t imageBase = 0; // load address of the executable, for symbolising frames
+  std::vector<std::uint64_t> frames; // return addresses, innermost first
   std::string appVersion;
   bool complete = false; // the handler finished the record
 

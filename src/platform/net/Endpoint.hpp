@@ -19,8 +19,8 @@ struct HostPort {
 };
 
 struct ServiceEndpoint {
-  std::string name;   // the instance name, as published
-  std::string type;   // "_velquatrin._udp"
+  std::string name; // the instance name, as published
+  std::string type; // "_velquatrin._udp"
   std::string domain; // "local."
 
   friend auto operator<=>(const ServiceEndpoint&, const ServiceEndpoint&) = default;

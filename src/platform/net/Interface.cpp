@@ -97,8 +97,7 @@ bool isValidInterfaceName(std::string_view name) noexcept {
   return true;
 }
 
-InterfaceType classifyInterface(std::string_view name, bool isLoopbackFlag,
-                                const std::filesystem::path& sysClassNet) {
+InterfaceType classifyInterface(std::string_view name, bool isLoopbackFlag, const std::filesystem::path& sysClassNet) {
   if (isLoopbackFlag) return InterfaceType::loopback;
   if (!isValidInterfaceName(name)) return InterfaceType::other;
   const std::filesystem::path dir = sysClassNet / std::string(name);
@@ -164,8 +163,8 @@ std::optional<InterfaceAddress> numericAddress(const ifaddrs& entry) {
   const socklen_t length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
   char host[NI_MAXHOST] = {};
   if (::getnameinfo(entry.ifa_addr, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) return std::nullopt;
-  return InterfaceAddress{entry.ifa_name, family == AF_INET ? InterfaceAddress::Family::ipv4 : InterfaceAddress::Family::ipv6,
-                          host};
+  return InterfaceAddress{entry.ifa_name,
+                          family == AF_INET ? InterfaceAddress::Family::ipv4 : InterfaceAddress::Family::ipv6, host};
 }
 
 } // namespace

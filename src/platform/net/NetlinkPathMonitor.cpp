@@ -66,16 +66,15 @@ public:
 
     void wait() {
       if (!socket) return;
-      socket->async_wait(boost::asio::posix::descriptor_base::wait_read,
-                         [weak = weak_from_this()](const boost::system::error_code& error) {
-                           auto self = weak.lock();
-                           if (!self || error || !self->socket) return;
-                           // The messages only say that something changed; the interfaces are read afresh.
-                           while (::recv(self->socket->native_handle(), self->buffer.data(), self->buffer.size(), 0) > 0) {
-                           }
-                           self->report();
-                           self->wait();
-                         });
+      socket->async_wait(boost::asio::posix::descriptor_base::wait_read, [weak = weak_from_this()](
+                                                                             const boost::system::error_code& error) {
+        auto self = weak.lock();
+        if (!self || error || !self->socket) return;
+        // The messages only say that something changed; the interfaces are read afresh.
+        while (::recv(self->socket->native_handle(), self->buffer.data(), self->buffer.size(), 0) > 0) {}
+        self->report();
+        self->wait();
+      });
     }
   };
 

@@ -19,7 +19,7 @@
 namespace pd::platform::net {
 
 struct ResolvedService {
-  std::string address;              // numeric IPv4 or IPv6 text, without a zone
+  std::string address; // numeric IPv4 or IPv6 text, without a zone
   std::uint16_t port = 0;
   std::uint32_t interfaceIndex = 0; // where it was found; the scope of a link-local IPv6 address
 };

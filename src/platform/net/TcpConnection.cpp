@@ -131,8 +131,8 @@ void TcpConnection::send(Buffer buffer, std::size_t offset, std::size_t length, 
     impl.writePending = true;
     auto view = asio::buffer(buffer->data() + offset, length);
     asio::async_write(impl.socket, view,
-                      [self, buffer = std::move(buffer), isComplete, handler = std::move(handler)](
-                          boost::system::error_code error, std::size_t) mutable {
+                      [self, buffer = std::move(buffer), isComplete,
+                       handler = std::move(handler)](boost::system::error_code error, std::size_t) mutable {
                         auto& inner = *self->impl_;
                         inner.writePending = false;
                         if (!error && isComplete && !inner.closed) {
@@ -217,8 +217,9 @@ std::error_code TcpConnection::sendNow(const std::uint8_t* data, std::size_t len
                                        std::chrono::steady_clock::time_point deadline, bool more) {
   std::size_t sent = 0;
   const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0);
-  return sendFromWorker(length, deadline, sent,
-                        [&](int socket, std::size_t done) { return ::send(socket, data + done, length - done, flags); });
+  return sendFromWorker(length, deadline, sent, [&](int socket, std::size_t done) {
+    return ::send(socket, data + done, length - done, flags);
+  });
 }
 
 std::error_code TcpConnection::sendFileNow(int fileDescriptor, std::int64_t offset, std::size_t length,

@@ -28,11 +28,12 @@ public:
     std::size_t drainLimitBytes = 1024 * 1024;
   };
   enum class State : std::uint8_t {
-    failed,    // a receive or send reported an error other than the connection's own end
+    failed, // a receive or send reported an error other than the connection's own end
     cancelled, // the socket is closed; reported once, last
   };
 
-  using ReceiveHandler = runtime::UniqueFunction<void(std::vector<std::uint8_t> content, bool isComplete, std::error_code error)>;
+  using ReceiveHandler =
+      runtime::UniqueFunction<void(std::vector<std::uint8_t> content, bool isComplete, std::error_code error)>;
   using SendHandler = runtime::UniqueFunction<void(std::error_code error)>;
   using StateHandler = std::function<void(State state, std::error_code error)>;
   using Buffer = std::shared_ptr<const std::vector<std::uint8_t>>;

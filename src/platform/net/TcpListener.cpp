@@ -18,7 +18,8 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 
 struct TcpListener::Impl {
-  Impl(asio::any_io_executor ex, Timing t) : executor(std::move(ex)), acceptor(executor), pauseTimer(executor), timing(t) {}
+  Impl(asio::any_io_executor ex, Timing t)
+      : executor(std::move(ex)), acceptor(executor), pauseTimer(executor), timing(t) {}
 
   asio::any_io_executor executor;
   tcp::acceptor acceptor;
@@ -82,10 +83,8 @@ bool isPerConnection(const boost::system::error_code& error) {
   case EOPNOTSUPP:
   case ETIMEDOUT:
   case EAGAIN:
-  case EINTR:
-    return true;
-  default:
-    return false;
+  case EINTR: return true;
+  default: return false;
   }
 }
 
@@ -94,10 +93,8 @@ bool isResourceShortage(const boost::system::error_code& error) {
   case EMFILE:
   case ENFILE:
   case ENOBUFS:
-  case ENOMEM:
-    return true;
-  default:
-    return false;
+  case ENOMEM: return true;
+  default: return false;
   }
 }
 
@@ -134,39 +131,40 @@ void TcpListener::acceptNext() {
   if (impl.stopped) {
     return;
   }
-  impl.acceptor.async_accept(impl.executor, [weak = weak_from_this()](boost::system::error_code error, tcp::socket socket) {
-    auto self = weak.lock();
-    if (!self || self->impl_->stopped) {
-      return;
-    }
-    auto& inner = *self->impl_;
-    if (!error) {
-      // Replies go out as a header write then chunk writes: without this, the end of each
-      // reply waits for the peer's delayed acknowledgement.
-      boost::system::error_code ignored;
-      socket.set_option(tcp::no_delay(true), ignored);
-      auto connection = std::make_shared<TcpConnection>(
-          std::make_unique<TcpConnection::Impl>(inner.executor, std::move(socket), inner.timing.connection));
-      if (inner.onConnection) {
-        inner.onConnection(std::move(connection));
-      }
-      self->acceptNext();
-    } else if (isResourceShortage(error)) {
-      inner.pauseTimer.expires_after(inner.timing.descriptorsExhaustedPause);
-      inner.pauseTimer.async_wait([weak](boost::system::error_code timerError) {
-        if (auto strong = weak.lock(); strong && !timerError) {
-          strong->acceptNext();
+  impl.acceptor.async_accept(
+      impl.executor, [weak = weak_from_this()](boost::system::error_code error, tcp::socket socket) {
+        auto self = weak.lock();
+        if (!self || self->impl_->stopped) {
+          return;
+        }
+        auto& inner = *self->impl_;
+        if (!error) {
+          // Replies go out as a header write then chunk writes: without this, the end of each
+          // reply waits for the peer's delayed acknowledgement.
+          boost::system::error_code ignored;
+          socket.set_option(tcp::no_delay(true), ignored);
+          auto connection = std::make_shared<TcpConnection>(
+              std::make_unique<TcpConnection::Impl>(inner.executor, std::move(socket), inner.timing.connection));
+          if (inner.onConnection) {
+            inner.onConnection(std::move(connection));
+          }
+          self->acceptNext();
+        } else if (isResourceShortage(error)) {
+          inner.pauseTimer.expires_after(inner.timing.descriptorsExhaustedPause);
+          inner.pauseTimer.async_wait([weak](boost::system::error_code timerError) {
+            if (auto strong = weak.lock(); strong && !timerError) {
+              strong->acceptNext();
+            }
+          });
+        } else if (isPerConnection(error)) {
+          self->acceptNext();
+        } else if (error != asio::error::operation_aborted) {
+          inner.stopped = true;
+          if (auto handler = std::exchange(inner.onFailure, nullptr)) {
+            handler(std::error_code(error));
+          }
         }
       });
-    } else if (isPerConnection(error)) {
-      self->acceptNext();
-    } else if (error != asio::error::operation_aborted) {
-      inner.stopped = true;
-      if (auto handler = std::exchange(inner.onFailure, nullptr)) {
-        handler(std::error_code(error));
-      }
-    }
-  });
 }
 
 void TcpListener::cancel() {

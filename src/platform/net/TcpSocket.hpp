@@ -14,7 +14,10 @@ namespace pd::platform::net {
 
 struct TcpConnection::Impl {
   Impl(boost::asio::any_io_executor ex, boost::asio::ip::tcp::socket s, Timing t)
-      : executor(std::move(ex)), socket(std::move(s)), drainTimer(executor), timing(t),
+      : executor(std::move(ex)),
+        socket(std::move(s)),
+        drainTimer(executor),
+        timing(t),
         workerDescriptor(socket.native_handle()) {
     // Once for the connection's life: the worker's sends rely on it, and Asio then has no reason
     // to switch the mode again before its own operations.
@@ -44,8 +47,8 @@ struct TcpConnection::Impl {
   // or the number could be reused by another file before the worker's call lands.
   std::mutex workerLock;
   const int workerDescriptor;
-  bool workerSending = false;    // under workerLock
-  bool workerEnded = false;      // under workerLock: the connection ended, no new worker send
+  bool workerSending = false; // under workerLock
+  bool workerEnded = false; // under workerLock: the connection ended, no new worker send
   bool closeAfterWorker = false; // under workerLock
 };
 

@@ -32,16 +32,14 @@ Error posixError(int errnum, const char* context) { return PosixError(errnum, co
 
 Error errorFrom(const boost::system::error_code& ec, const char* context) {
   // Asio reports socket failures in the system category with errno values.
-  const int value = ec.category() == boost::system::system_category() ||
-                            ec.category() == boost::system::generic_category()
-                        ? ec.value()
-                        : EIO;
+  const int value =
+      ec.category() == boost::system::system_category() || ec.category() == boost::system::generic_category()
+          ? ec.value()
+          : EIO;
   return posixError(value, context);
 }
 
-HostPort toHostPort(const udp::endpoint& endpoint) {
-  return HostPort{endpoint.address().to_string(), endpoint.port()};
-}
+HostPort toHostPort(const udp::endpoint& endpoint) { return HostPort{endpoint.address().to_string(), endpoint.port()}; }
 
 } // namespace
 
@@ -77,10 +75,8 @@ bool UdpLink::isFatalSocketError(int errnum) noexcept {
   case EOPNOTSUPP:
   case ENOTCONN:
   case EPIPE:
-  case ESHUTDOWN:
-    return true;
-  default:
-    return false;
+  case ESHUTDOWN: return true;
+  default: return false;
   }
 }
 
@@ -378,11 +374,11 @@ struct UdpLink::Impl : std::enable_shared_from_this<Impl> {
     receiveArmed = true;
     auto& buffer = buffers[nextBuffer];
     nextBuffer ^= 1U;
-    socket->async_receive(asio::buffer(buffer.data(), buffer.size()),
-                          [self = shared_from_this(), data = buffer.data()](const boost::system::error_code& ec,
-                                                                              std::size_t size) {
-                            self->onReceived(ec, data, size);
-                          });
+    socket->async_receive(
+        asio::buffer(buffer.data(), buffer.size()),
+        [self = shared_from_this(), data = buffer.data()](const boost::system::error_code& ec, std::size_t size) {
+          self->onReceived(ec, data, size);
+        });
   }
 
   void onReceived(const boost::system::error_code& ec, const std::uint8_t* data, std::size_t size) {

@@ -76,16 +76,12 @@ std::string_view applicationID() noexcept { return PD_APP_ID; }
 
 std::optional<fs::path> homeDirectory() { return absoluteFromEnvironment("HOME"); }
 
-std::optional<fs::path> userApplicationSupportDirectory() {
-  return xdgOrHome("XDG_DATA_HOME", ".local/share");
-}
+std::optional<fs::path> userApplicationSupportDirectory() { return xdgOrHome("XDG_DATA_HOME", ".local/share"); }
 std::optional<fs::path> userCachesDirectory() { return xdgOrHome("XDG_CACHE_HOME", ".cache"); }
 std::optional<fs::path> userConfigDirectory() { return xdgOrHome("XDG_CONFIG_HOME", ".config"); }
 std::optional<fs::path> userRuntimeDirectory() { return absoluteFromEnvironment("XDG_RUNTIME_DIR"); }
 
-std::optional<fs::path> applicationSupportDirectory() {
-  return withApplicationID(userApplicationSupportDirectory());
-}
+std::optional<fs::path> applicationSupportDirectory() { return withApplicationID(userApplicationSupportDirectory()); }
 std::optional<fs::path> cachesDirectory() { return withApplicationID(userCachesDirectory()); }
 std::optional<fs::path> configDirectory() { return withApplicationID(userConfigDirectory()); }
 
@@ -122,8 +118,7 @@ void ensurePrivateDirectory(const fs::path& dir) {
 fs::path privateTemporaryDirectory() {
   // Not under $XDG_RUNTIME_DIR: that is a small tmpfs, and temporary files here include
   // copies of dropped videos and downloaded audio.
-  const fs::path shared = sharedTemporaryBase() / (std::string(applicationID()) + "-" +
-                                                   std::to_string(::geteuid()));
+  const fs::path shared = sharedTemporaryBase() / (std::string(applicationID()) + "-" + std::to_string(::geteuid()));
   try {
     ensurePrivateDirectory(shared);
     return shared;

@@ -57,7 +57,6 @@ void ensurePrivateDirectory(const std::filesystem::path& dir);
 // survives a crash. Readers see the old or the new contents, never a mix. The new file gets
 // `mode` (subject to nothing: it is set explicitly). Throws pd::PosixError; no temporary
 // file is left behind on failure.
-void writeFileAtomically(const std::filesystem::path& file, std::string_view contents,
-                         unsigned mode = 0600);
+void writeFileAtomically(const std::filesystem::path& file, std::string_view contents, unsigned mode = 0600);
 
 } // namespace pd::platform::paths

@@ -289,8 +289,7 @@ bool UserDefaults::boolean(std::string_view key) const {
     if (auto n = numberAsInteger(*v)) return *n != 0;
     if (v->is_string()) {
       const auto& text = v->get_ref<const std::string&>();
-      return equalsIgnoringAsciiCase(text, "true") || equalsIgnoringAsciiCase(text, "yes") ||
-             leadingInteger(text) != 0;
+      return equalsIgnoringAsciiCase(text, "true") || equalsIgnoringAsciiCase(text, "yes") || leadingInteger(text) != 0;
     }
     return false;
   });
@@ -349,9 +348,7 @@ bool UserDefaults::set(std::string_view key, std::string_view value) {
   return impl_->store(key, canonical(Json(std::string(value))));
 }
 
-bool UserDefaults::setInteger(std::string_view key, std::int64_t value) {
-  return impl_->store(key, Json(value));
-}
+bool UserDefaults::setInteger(std::string_view key, std::int64_t value) { return impl_->store(key, Json(value)); }
 
 bool UserDefaults::setObject(std::string_view key, const Value& value) {
   if (value.is_null()) return remove(key);

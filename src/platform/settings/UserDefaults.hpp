@@ -113,8 +113,7 @@ private:
 // Installs a UserDefaults as the standard one for the life of the scope (tests).
 class ScopedStandardUserDefaults {
 public:
-  explicit ScopedStandardUserDefaults(UserDefaults& defaults)
-      : previous_(UserDefaults::installStandard(&defaults)) {}
+  explicit ScopedStandardUserDefaults(UserDefaults& defaults) : previous_(UserDefaults::installStandard(&defaults)) {}
   ~ScopedStandardUserDefaults() { UserDefaults::installStandard(previous_); }
   ScopedStandardUserDefaults(const ScopedStandardUserDefaults&) = delete;
   ScopedStandardUserDefaults& operator=(const ScopedStandardUserDefaults&) = delete;

@@ -39,9 +39,7 @@ const icu::Transliterator* widthTransform() {
 
 } // namespace
 
-std::string repairedUTF8(std::string_view bytes) {
-  return toUTF8(fromUTF8(bytes));
-}
+std::string repairedUTF8(std::string_view bytes) { return toUTF8(fromUTF8(bytes)); }
 
 std::vector<std::string> splitOnWhitespace(std::string_view text) {
   const auto unicode = fromUTF8(text);
@@ -91,7 +89,8 @@ std::string nfc(std::string_view text) {
 std::vector<std::u32string> graphemes(std::string_view text) {
   const auto unicode = fromUTF8(text);
   UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<icu::BreakIterator> breaks(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+  std::unique_ptr<icu::BreakIterator> breaks(
+      icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
   if (U_FAILURE(status)) {
     throw std::runtime_error("no grapheme break iterator");
   }
@@ -108,9 +107,7 @@ std::vector<std::u32string> graphemes(std::string_view text) {
   return clusters;
 }
 
-std::size_t graphemeCount(std::string_view text) {
-  return graphemes(text).size();
-}
+std::size_t graphemeCount(std::string_view text) { return graphemes(text).size(); }
 
 struct FileNameOrder::Impl {
   std::mutex lock; // Collator::compare is const but ICU documents collators as not thread-safe.

@@ -56,9 +56,7 @@ struct Thresholds {
   std::optional<std::int64_t> active;
 };
 
-void lower(std::optional<std::int64_t>& slot, std::int64_t value) {
-  slot = slot ? std::min(*slot, value) : value;
-}
+void lower(std::optional<std::int64_t>& slot, std::int64_t value) { slot = slot ? std::min(*slot, value) : value; }
 
 Thresholds readTripPoints(const fs::path& zone) {
   Thresholds t;

@@ -10,11 +10,10 @@ UpdaterController::UpdaterController(bool startingUpdater, UpdaterDelegate* dele
     : started_(startingUpdater), delegate_(delegate), showReport_(std::move(showReport)) {}
 
 UpdateCheckReport UpdaterController::packageManagerReport(const std::string& version) {
-  return UpdateCheckReport{
-      "アップデートを確認",
-      "Palendrix Display " + version +
-          " をお使いです。\nアップデートはシステムのパッケージマネージャーから配信されます。"
-          "パッケージマネージャーで最新版に更新してください。"};
+  return UpdateCheckReport{"アップデートを確認",
+                           "Palendrix Display " + version +
+                               " をお使いです。\nアップデートはシステムのパッケージマネージャーから配信されます。"
+                               "パッケージマネージャーで最新版に更新してください。"};
 }
 
 void UpdaterController::checkForUpdates() {

@@ -21,10 +21,10 @@ namespace pd::platform::videoout {
 // Why a frame did not reach the consumers; the names follow the reason words of the log lines.
 enum class PublishResult : std::uint8_t {
   published,
-  noClient,           // nobody is linked and streaming
-  noBuffer,           // every buffer is still held by the consumers
-  negotiationFailed,  // the consumers have not (yet) agreed on this frame's size or a format
-  stopped,            // stop() ran, or the server never reached the daemon
+  noClient, // nobody is linked and streaming
+  noBuffer, // every buffer is still held by the consumers
+  negotiationFailed, // the consumers have not (yet) agreed on this frame's size or a format
+  stopped, // stop() ran, or the server never reached the daemon
 };
 
 const char* toString(PublishResult result) noexcept;
@@ -47,7 +47,7 @@ public:
 
   // What the buffer of a prepared frame holds.
   struct BufferInfo {
-    std::uint32_t fourcc = 0;  // the negotiated pixel format ('NV12', 'XR24'); 0 for none
+    std::uint32_t fourcc = 0; // the negotiated pixel format ('NV12', 'XR24'); 0 for none
     bool sharedMemory = false; // the consumers map the buffer itself, no copy through the socket
   };
   // The first half of a publication: takes a buffer of the stream and fills it with the frame,

@@ -7,7 +7,6 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -69,12 +68,11 @@ const spa_pod* buildEnumFormat(spa_pod_builder& builder, std::uint32_t width, st
   spa_fraction minRate = SPA_FRACTION(0, 1);
   spa_fraction maxRate = SPA_FRACTION(240, 1);
   return static_cast<const spa_pod*>(spa_pod_builder_add_object(
-      &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat,
-      SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-      SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
-      SPA_FORMAT_VIDEO_format, SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_NV12, SPA_VIDEO_FORMAT_NV12, SPA_VIDEO_FORMAT_BGRx),
-      SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
-      SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &minRate, &maxRate)));
+      &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+      SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+      SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_NV12, SPA_VIDEO_FORMAT_NV12, SPA_VIDEO_FORMAT_BGRx),
+      SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
+      SPA_POD_CHOICE_RANGE_Fraction(&rate, &minRate, &maxRate)));
 }
 
 class NullFrameServer final : public FrameServer {
@@ -128,9 +126,9 @@ public:
 
   // Called with the loop lock held.
   bool connect(pw_core* core) {
-    pw_properties* props = pw_properties_new(
-        PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Source", PW_KEY_MEDIA_ROLE, "Production",
-        PW_KEY_MEDIA_CLASS, "Video/Source", nullptr);
+    pw_properties* props =
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Source", PW_KEY_MEDIA_ROLE, "Production",
+                          PW_KEY_MEDIA_CLASS, "Video/Source", nullptr);
     pw_properties_set(props, PW_KEY_NODE_NAME, streamName_.c_str());
     pw_properties_set(props, PW_KEY_NODE_DESCRIPTION, streamName_.c_str());
     pw_properties_set(props, PW_KEY_MEDIA_NAME, streamName_.c_str());
@@ -149,9 +147,9 @@ public:
     std::uint8_t storage[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
     const spa_pod* params[] = {buildEnumFormat(builder, offeredWidth_, offeredHeight_)};
-    const int status = pw_stream_connect(
-        stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-        static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
+    const int status =
+        pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
     if (status < 0) {
       destroyStream();
       return false;
@@ -295,7 +293,8 @@ private:
     }
     std::uint8_t* chroma = out + static_cast<std::size_t>(stride) * height;
     for (std::size_t row = 0; row < chromaRows; ++row) {
-      std::memcpy(chroma + row * stride, frame.chroma() + row * frame.chromaStride(), std::min<std::size_t>(chromaBytes, stride));
+      std::memcpy(chroma + row * stride, frame.chroma() + row * frame.chromaStride(),
+                  std::min<std::size_t>(chromaBytes, stride));
     }
   }
 
@@ -355,12 +354,11 @@ private:
     std::uint8_t storage[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
     const spa_pod* params[] = {static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers,
-        SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(4, 2, 8),
-        SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
-        SPA_PARAM_BUFFERS_size, SPA_POD_Int(static_cast<int>(layout.size)),
-        SPA_PARAM_BUFFERS_stride, SPA_POD_Int(static_cast<int>(layout.stride)),
-        SPA_PARAM_BUFFERS_dataType, SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))))};
+        &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+        SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1), SPA_PARAM_BUFFERS_size,
+        SPA_POD_Int(static_cast<int>(layout.size)), SPA_PARAM_BUFFERS_stride,
+        SPA_POD_Int(static_cast<int>(layout.stride)), SPA_PARAM_BUFFERS_dataType,
+        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))))};
     pw_stream_update_params(self->stream_, params, 1);
   }
 
@@ -503,8 +501,7 @@ private:
         LoopLock lock(loop_);
         timespec until{};
         pw_thread_loop_get_time(loop_, &until, std::chrono::nanoseconds(delay).count());
-        while (!quitting_ && pw_thread_loop_timed_wait_full(loop_, &until) == 0) {
-        }
+        while (!quitting_ && pw_thread_loop_timed_wait_full(loop_, &until) == 0) {}
         if (quitting_) return;
         ++attempts;
         connected = reconnect();
@@ -513,7 +510,8 @@ private:
         observer = observer_;
         delay = std::min(delay * 2, kLongestReconnectDelay);
       }
-      const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lostAt);
+      const auto after =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lostAt);
       logger_.notice("syphon_daemon_reconnected attempts=%ld after_ms=%lld servers=%zu", attempts,
                      static_cast<long long>(after.count()), servers);
       if (observer) observer();

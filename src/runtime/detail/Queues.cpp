@@ -77,7 +77,8 @@ struct EventLoop::Impl {
   std::atomic<bool> shutdownStarted{false};
 };
 
-EventLoop::EventLoop(Options options) : impl_(std::make_unique<Impl>(std::move(options))), serial_(impl_->options.serial) {
+EventLoop::EventLoop(Options options)
+    : impl_(std::make_unique<Impl>(std::move(options))), serial_(impl_->options.serial) {
   impl_->options.threads = std::max<std::size_t>(impl_->options.threads, 1);
 }
 
@@ -97,8 +98,7 @@ std::shared_ptr<EventLoop> EventLoop::start(Options options) {
 
 void EventLoop::serve(std::size_t index) noexcept {
   const auto& options = impl_->options;
-  setUpThread(options.threads == 1 ? options.name : options.name + "-" + std::to_string(index),
-              options.niceIncrement);
+  setUpThread(options.threads == 1 ? options.name : options.name + "-" + std::to_string(index), options.niceIncrement);
   for (;;) {
     try {
       impl_->context.run();

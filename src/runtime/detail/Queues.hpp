@@ -41,10 +41,10 @@ public:
 class EventLoop final : public QueueTarget, public std::enable_shared_from_this<EventLoop> {
 public:
   struct Options {
-    std::string name;        // thread names derive from it
+    std::string name; // thread names derive from it
     std::size_t threads = 1;
     int niceIncrement = 0;
-    bool serial = true;      // one thread: work runs in order; shutdown lets queued work run first
+    bool serial = true; // one thread: work runs in order; shutdown lets queued work run first
   };
 
   static std::shared_ptr<EventLoop> start(Options options);

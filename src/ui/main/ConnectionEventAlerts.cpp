@@ -74,8 +74,8 @@ void ConnectionEventAlerts::sync(Kind kind, bool presented, const AlertContent& 
     informative->setTextFormat(Qt::PlainText);
   }
   for (const auto& definition : content.buttons) {
-    QPushButton* button = box->addButton(qs(definition.title), definition.cancelRole ? QMessageBox::RejectRole
-                                                                          : QMessageBox::AcceptRole);
+    QPushButton* button =
+        box->addButton(qs(definition.title), definition.cancelRole ? QMessageBox::RejectRole : QMessageBox::AcceptRole);
     if (definition.cancelRole) box->setEscapeButton(button);
     const auto action = definition.action;
     // The button's own action writes the property; closing the box by itself writes nothing.
@@ -89,7 +89,8 @@ void ConnectionEventAlerts::sync(Kind kind, bool presented, const AlertContent& 
     if (current.data() == box) {
       current.clear();
       box->deleteLater();
-      QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          this, [this] { update(); }, Qt::QueuedConnection);
     }
   });
   slot = box;
@@ -100,12 +101,8 @@ void ConnectionEventAlerts::sync(Kind kind, bool presented, const AlertContent& 
 void ConnectionEventAlerts::press(AlertButton::Action action) {
   runtime::MainThread::assertMainThread();
   switch (action) {
-  case AlertButton::Action::approveMode:
-    manager_.resolvePendingModeRequest(true);
-    break;
-  case AlertButton::Action::declineMode:
-    manager_.resolvePendingModeRequest(false);
-    break;
+  case AlertButton::Action::approveMode: manager_.resolvePendingModeRequest(true); break;
+  case AlertButton::Action::declineMode: manager_.resolvePendingModeRequest(false); break;
   case AlertButton::Action::checkForUpdates:
     manager_.versionMismatchAlert.set(std::nullopt);
     if (checkForUpdates_) checkForUpdates_();
@@ -114,12 +111,8 @@ void ConnectionEventAlerts::press(AlertButton::Action action) {
     manager_.versionMismatchAlert.set(std::nullopt);
     if (openURL_) openURL_(kDownloadPageURL);
     break;
-  case AlertButton::Action::dismissMismatch:
-    manager_.versionMismatchAlert.set(std::nullopt);
-    break;
-  case AlertButton::Action::dismissLegacy:
-    manager_.showLegacyPeerWarning.set(false);
-    break;
+  case AlertButton::Action::dismissMismatch: manager_.versionMismatchAlert.set(std::nullopt); break;
+  case AlertButton::Action::dismissLegacy: manager_.showLegacyPeerWarning.set(false); break;
   }
 }
 

@@ -9,20 +9,13 @@ using Manager = link::NetworkManagerForMac;
 
 std::uint32_t rgb(Tint tint) noexcept {
   switch (tint) {
-  case Tint::green:
-    return 0x34C759;
-  case Tint::yellow:
-    return 0xFFCC00;
-  case Tint::red:
-    return 0xFF3B30;
-  case Tint::orange:
-    return 0xFF9500;
-  case Tint::blue:
-    return 0x007AFF;
-  case Tint::gray:
-    return 0x8E8E93;
-  case Tint::purple:
-    return 0xAF52DE;
+  case Tint::green: return 0x34C759;
+  case Tint::yellow: return 0xFFCC00;
+  case Tint::red: return 0xFF3B30;
+  case Tint::orange: return 0xFF9500;
+  case Tint::blue: return 0x007AFF;
+  case Tint::gray: return 0x8E8E93;
+  case Tint::purple: return 0xAF52DE;
   }
   return 0x8E8E93;
 }
@@ -40,17 +33,14 @@ std::optional<Chip> peerVersionChip(const Manager::PeerVersionState& state,
                                     const std::optional<std::string>& peerAppVersion) {
   using Kind = Manager::PeerVersionState::Kind;
   switch (state.kind()) {
-  case Kind::unknown:
-    return std::nullopt;
-  case Kind::matched:
-    return Chip{"checkmark.seal.fill", "バージョン一致" + appSuffix(peerAppVersion), Tint::green};
+  case Kind::unknown: return std::nullopt;
+  case Kind::matched: return Chip{"checkmark.seal.fill", "バージョン一致" + appSuffix(peerAppVersion), Tint::green};
   case Kind::mismatch:
     return Chip{"exclamationmark.triangle.fill",
                 "バージョン不一致（相手 v" + std::to_string(state.peerVersion().value_or(0)) + "）" +
                     appSuffix(peerAppVersion),
                 Tint::red};
-  case Kind::legacy:
-    return Chip{"questionmark.circle.fill", "バージョン不明（古いアプリ）", Tint::orange};
+  case Kind::legacy: return Chip{"questionmark.circle.fill", "バージョン不明（古いアプリ）", Tint::orange};
   }
   return std::nullopt;
 }
@@ -94,22 +84,17 @@ Chip connectionBadge(const DiscoveredRoute& route) {
   switch (route.connectionType) {
   case ConnectionType::directLink:
     return {"link", route.isIPv6 ? "USB-C/Thunderbolt直結" : "有線直結 (APIPA)", Tint::green};
-  case ConnectionType::routerBased:
-    return {"wifi.router", "ルーター経由", Tint::blue};
-  case ConnectionType::unknown:
-    return {"questionmark.circle", "不明", Tint::gray};
+  case ConnectionType::routerBased: return {"wifi.router", "ルーター経由", Tint::blue};
+  case ConnectionType::unknown: return {"questionmark.circle", "不明", Tint::gray};
   }
   return {"questionmark.circle", "不明", Tint::gray};
 }
 
 std::string discoveredRouteSymbol(platform::net::InterfaceType type) {
   switch (type) {
-  case platform::net::InterfaceType::wifi:
-    return "wifi";
-  case platform::net::InterfaceType::wiredEthernet:
-    return "cable.connector";
-  default:
-    return "network";
+  case platform::net::InterfaceType::wifi: return "wifi";
+  case platform::net::InterfaceType::wiredEthernet: return "cable.connector";
+  default: return "network";
   }
 }
 
@@ -133,8 +118,9 @@ std::set<std::string> connectedNames(const std::vector<platform::net::Endpoint>&
 
 } // namespace
 
-std::vector<platform::bonjour::BrowseResult> visiblePeers(const std::vector<platform::bonjour::BrowseResult>& discovered,
-                                                          const std::vector<platform::net::Endpoint>& connected) {
+std::vector<platform::bonjour::BrowseResult>
+visiblePeers(const std::vector<platform::bonjour::BrowseResult>& discovered,
+             const std::vector<platform::net::Endpoint>& connected) {
   const auto names = connectedNames(connected);
   std::vector<platform::bonjour::BrowseResult> visible;
   for (const auto& peer : discovered) {
@@ -219,16 +205,11 @@ std::array<StatusIndicatorModel, 3> statusIndicators(const StatusInputs& in) {
 std::string reconnectCauseText(Manager::ReconnectNotice::Cause cause) {
   using Cause = Manager::ReconnectNotice::Cause;
   switch (cause) {
-  case Cause::connectionLost:
-    return "iPad との接続が切れました";
-  case Cause::timeout:
-    return "接続がタイムアウトしました";
-  case Cause::connectFailed:
-    return "接続に失敗しました";
-  case Cause::occupied:
-    return "iPad は他の受信機と接続中です";
-  case Cause::peerNotFound:
-    return "iPad が見つかりません";
+  case Cause::connectionLost: return "iPad との接続が切れました";
+  case Cause::timeout: return "接続がタイムアウトしました";
+  case Cause::connectFailed: return "接続に失敗しました";
+  case Cause::occupied: return "iPad は他の受信機と接続中です";
+  case Cause::peerNotFound: return "iPad が見つかりません";
   }
   return {};
 }
@@ -259,9 +240,7 @@ std::string rawPreviewPlaceholder(bool isVideoSilent) {
   return isVideoSilent ? "映像が届いていません" : "映像待機中...";
 }
 
-std::string resolutionText(int width, int height) {
-  return std::to_string(width) + "×" + std::to_string(height);
-}
+std::string resolutionText(int width, int height) { return std::to_string(width) + "×" + std::to_string(height); }
 
 AlertContent modeChangeAlert(const std::optional<link::StreamMode>& pending) {
   AlertContent alert;
@@ -270,9 +249,10 @@ AlertContent modeChangeAlert(const std::optional<link::StreamMode>& pending) {
     alert.message = "iPadが合成モード（1系統出力）に切り替わりました。Palendrix Displayも合成モードに切り替えますか？"
                     "\n\n拒否するとiPadはRawモードに戻ります。";
   } else if (pending == link::StreamMode::raw) {
-    alert.message = "iPadがRawモード（Player A/B 個別出力）に切り替わりました。Palendrix DisplayもRawモードに切り替えますか？"
-                    "\n\n切り替えるとPipeWire出力が2系統（\"… A\" / \"… B\"）になります。"
-                    "拒否するとiPadは合成モードに戻ります。";
+    alert.message =
+        "iPadがRawモード（Player A/B 個別出力）に切り替わりました。Palendrix DisplayもRawモードに切り替えますか？"
+        "\n\n切り替えるとPipeWire出力が2系統（\"… A\" / \"… B\"）になります。"
+        "拒否するとiPadは合成モードに戻ります。";
   }
   alert.buttons = {{"切り替える", AlertButton::Action::approveMode, false},
                    {"拒否", AlertButton::Action::declineMode, true}};
@@ -284,10 +264,12 @@ AlertContent versionMismatchAlert(const std::optional<Manager::VersionMismatchAl
   const bool localIsOlder = value && value->localVersion < value->peerVersion;
   alert.title = localIsOlder ? "アップデートが必要です" : "接続先のアップデートが必要です";
   if (value) {
-    alert.message = localIsOlder ? "このデバイスのアプリバージョンには互換性がありません。最新バージョンにアップデートしてください。"
-                                   "\n\nこのデバイス（Palendrix Zuvudiv）: v"
-                                 : "接続先のデバイスのアプリバージョンには互換性がありません。接続先のデバイスでアプリを"
-                                   "アップデートすると解消します。\n\nこのデバイス（Palendrix Zuvudiv）: v";
+    alert.message =
+        localIsOlder
+            ? "このデバイスのアプリバージョンには互換性がありません。最新バージョンにアップデートしてください。"
+              "\n\nこのデバイス（Palendrix Zuvudiv）: v"
+            : "接続先のデバイスのアプリバージョンには互換性がありません。接続先のデバイスでアプリを"
+              "アップデートすると解消します。\n\nこのデバイス（Palendrix Zuvudiv）: v";
     alert.message += value->localAppVersion;
     alert.message += "\n相手（iPad）: v";
     alert.message += value->peerAppVersion.value_or("不明");

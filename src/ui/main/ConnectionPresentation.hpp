@@ -60,8 +60,9 @@ std::string linkedRouteSymbol(platform::net::InterfaceType type);
 // A service's name; a host's text without the port.
 std::string endpointDisplayName(const platform::net::Endpoint& endpoint);
 // Discovered tablets whose display name is not a linked tablet's, in published order.
-std::vector<platform::bonjour::BrowseResult> visiblePeers(const std::vector<platform::bonjour::BrowseResult>& discovered,
-                                                          const std::vector<platform::net::Endpoint>& connected);
+std::vector<platform::bonjour::BrowseResult>
+visiblePeers(const std::vector<platform::bonjour::BrowseResult>& discovered,
+             const std::vector<platform::net::Endpoint>& connected);
 bool hasUnconnectedPeers(const std::vector<platform::bonjour::BrowseResult>& discovered,
                          const std::vector<platform::net::Endpoint>& connected);
 
@@ -137,8 +138,14 @@ std::string resolutionText(int width, int height);
 
 // --- Alerts --------------------------------------------------------------------------------------
 struct AlertButton {
-  enum class Action : std::uint8_t { approveMode, declineMode, checkForUpdates, openDownloadPage, dismissMismatch,
-                                     dismissLegacy };
+  enum class Action : std::uint8_t {
+    approveMode,
+    declineMode,
+    checkForUpdates,
+    openDownloadPage,
+    dismissMismatch,
+    dismissLegacy
+  };
   std::string title;
   Action action = Action::dismissMismatch;
   bool cancelRole = false;

@@ -24,9 +24,12 @@ constexpr std::chrono::milliseconds kAnimationFrameInterval{100};
 
 ConnectionSetupView::ConnectionSetupView(link::NetworkManagerForMac& manager, std::function<void(bool)> setShowSetup,
                                          QWidget* parent, AddressLookupFunction lookup)
-    : QDialog(parent), manager_(manager), setShowSetup_(std::move(setShowSetup)),
-      lookup_(lookup ? std::move(lookup)
-                     : AddressLookupFunction([](std::string_view name) { return DiscoveredRoute::lookupAddress(name); })) {
+    : QDialog(parent),
+      manager_(manager),
+      setShowSetup_(std::move(setShowSetup)),
+      lookup_(lookup ? std::move(lookup) : AddressLookupFunction([](std::string_view name) {
+        return DiscoveredRoute::lookupAddress(name);
+      })) {
   runtime::MainThread::assertMainThread();
   setWindowTitle(QStringLiteral("iPad接続"));
   setWindowModality(Qt::WindowModal);
@@ -228,7 +231,8 @@ void ConnectionSetupView::updateErrorHelp() {
     errorHelp_ = nullptr;
   }
   if (error) {
-    errorHelp_ = new ErrorHelpView(*error, [this] { retry(); }, discovered_->parentWidget());
+    errorHelp_ = new ErrorHelpView(
+        *error, [this] { retry(); }, discovered_->parentWidget());
     content_->insertWidget(content_->indexOf(discovered_) + 1, errorHelp_);
   }
 }

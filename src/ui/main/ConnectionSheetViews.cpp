@@ -111,7 +111,8 @@ SearchingPlaceholderView::SearchingPlaceholderView(QWidget* parent) : QWidget(pa
   column->setSpacing(12);
   rings_ = new Rings(this);
   column->addWidget(rings_);
-  auto* text = textLabel(QStringLiteral("Palendrixが起動しているiPadを検索しています..."), TextStyle::subheadline, this);
+  auto* text =
+      textLabel(QStringLiteral("Palendrixが起動しているiPadを検索しています..."), TextStyle::subheadline, this);
   text->setWordWrap(true);
   text->setAlignment(Qt::AlignCenter);
   applySecondaryStyle(text);
@@ -203,10 +204,13 @@ void DiscoveredDevicesSectionView::rebuild(const Listed& listed) {
       }
       for (const auto& route : routes) {
         // The press goes to the tablet as it was listed and to this route's interface.
-        rowColumn->addWidget(routeRow(route, [this, peer, interface = route.interface] {
-          runtime::MainThread::assertMainThread();
-          manager_.connect(peer, interface);
-        }, row));
+        rowColumn->addWidget(routeRow(
+            route,
+            [this, peer, interface = route.interface] {
+              runtime::MainThread::assertMainThread();
+              manager_.connect(peer, interface);
+            },
+            row));
       }
       body_->addWidget(row);
       if (i + 1 < peers.size()) {
@@ -284,7 +288,8 @@ void RouteChangeView::refresh() {
     row->setObjectName(QStringLiteral("routeOption"));
     row->setAccessibleName(qs(route.id()));
     if (isCurrent) {
-      row->setStyleSheet(QStringLiteral("QFrame#routeOption { background: rgba(52,199,89,0.05); border-radius: 8px; }"));
+      row->setStyleSheet(
+          QStringLiteral("QFrame#routeOption { background: rgba(52,199,89,0.05); border-radius: 8px; }"));
     }
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(8, 6, 8, 6);
@@ -399,9 +404,12 @@ void ConnectedDeviceView::toggleRouteOptions() {
   runtime::MainThread::assertMainThread();
   showRouteOptions_ = !showRouteOptions_;
   if (showRouteOptions_) {
-    routeChange_ = new RouteChangeView(manager_, lookup_, [this] {
-      if (showRouteOptions_) toggleRouteOptions();
-    }, this);
+    routeChange_ = new RouteChangeView(
+        manager_, lookup_,
+        [this] {
+          if (showRouteOptions_) toggleRouteOptions();
+        },
+        this);
     column_->addWidget(routeChange_);
   } else if (routeChange_ != nullptr) {
     routeChange_->hide();

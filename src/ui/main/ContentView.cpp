@@ -28,15 +28,17 @@ namespace {
 
 int storedTermsVersion() {
   const std::int64_t value = platform::UserDefaults::standard().integer(settings::SettingsKey::acceptedTermsVersion);
-  return static_cast<int>(std::clamp<std::int64_t>(value, std::numeric_limits<int>::min(),
-                                                   std::numeric_limits<int>::max()));
+  return static_cast<int>(
+      std::clamp<std::int64_t>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 } // namespace
 
 ContentView::ContentView(link::NetworkManagerForMac& connectionManager, deckinput::OSCViewModel& oscViewModel,
                          sender::LocalVideoBroadcaster& localVideoBroadcaster, QWidget* parent)
-    : QWidget(parent), connectionManager_(connectionManager), oscViewModel_(oscViewModel),
+    : QWidget(parent),
+      connectionManager_(connectionManager),
+      oscViewModel_(oscViewModel),
       localVideoBroadcaster_(localVideoBroadcaster) {
   runtime::MainThread::assertMainThread();
   auto* outer = new QVBoxLayout(this);
@@ -115,7 +117,8 @@ ContentView::ContentView(link::NetworkManagerForMac& connectionManager, deckinpu
   // A change can be written from any thread; the view follows it on the main thread.
   defaultsChanged_ = platform::UserDefaults::standard().connectChanged([this](const std::string& key) {
     if (key == settings::SettingsKey::acceptedTermsVersion) {
-      QMetaObject::invokeMethod(this, [this] { termsVersionMayHaveChanged(); }, Qt::AutoConnection);
+      QMetaObject::invokeMethod(
+          this, [this] { termsVersionMayHaveChanged(); }, Qt::AutoConnection);
     }
   });
 
@@ -147,12 +150,14 @@ void ContentView::setShowSetup(bool show) {
   if (showSetup_ == show) return;
   showSetup_ = show;
   if (show) {
-    auto* sheet = new ConnectionSetupView(connectionManager_, [this](bool value) { setShowSetup(value); }, window());
+    auto* sheet = new ConnectionSetupView(
+        connectionManager_, [this](bool value) { setShowSetup(value); }, window());
     sheet_ = sheet;
     connect(sheet, &QObject::destroyed, this, [this, sheet] {
       if (sheet_ == sheet) sheet_ = nullptr;
       // An alert that was up over the sheet went with it; it comes back over the window.
-      QMetaObject::invokeMethod(this, [this] { alerts_->update(); }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          this, [this] { alerts_->update(); }, Qt::QueuedConnection);
     });
     if (onModalWindow_) onModalWindow_(sheet);
     sheet->open();

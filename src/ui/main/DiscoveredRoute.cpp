@@ -68,15 +68,9 @@ ConnectionType classifyAddress(const std::optional<std::string>& address) {
 std::string routeDisplayName(const platform::net::Interface& interface) {
   std::string kind;
   switch (interface.type) {
-  case platform::net::InterfaceType::wifi:
-    kind = "無線";
-    break;
-  case platform::net::InterfaceType::wiredEthernet:
-    kind = "有線";
-    break;
-  default:
-    kind = std::string(platform::net::toString(interface.type));
-    break;
+  case platform::net::InterfaceType::wifi: kind = "無線"; break;
+  case platform::net::InterfaceType::wiredEthernet: kind = "有線"; break;
+  default: kind = std::string(platform::net::toString(interface.type)); break;
   }
   return interface.name + " (" + kind + ")";
 }
@@ -122,12 +116,9 @@ int DiscoveredRoute::routePriority() const noexcept {
   const bool wired = interfaceType == InterfaceType::wiredEthernet;
   const bool wifi = interfaceType == InterfaceType::wifi;
   switch (connectionType) {
-  case ConnectionType::directLink:
-    return wired ? 100 : wifi ? 80 : 0;
-  case ConnectionType::routerBased:
-    return wired ? 60 : wifi ? 40 : 0;
-  case ConnectionType::unknown:
-    return 0;
+  case ConnectionType::directLink: return wired ? 100 : wifi ? 80 : 0;
+  case ConnectionType::routerBased: return wired ? 60 : wifi ? 40 : 0;
+  case ConnectionType::unknown: return 0;
   }
   return 0;
 }

@@ -184,9 +184,8 @@ QFrame* makeCard(int radius, QWidget* parent, const QColor& background) {
 void styleAsCard(QFrame* frame, int radius, const QColor& background) {
   frame->setObjectName(QStringLiteral("card"));
   const QColor color = background.isValid() ? background : QApplication::palette().color(QPalette::AlternateBase);
-  frame->setStyleSheet(QStringLiteral("QFrame#card { background: %1; border-radius: %2px; }")
-                           .arg(cssColor(color))
-                           .arg(radius));
+  frame->setStyleSheet(
+      QStringLiteral("QFrame#card { background: %1; border-radius: %2px; }").arg(cssColor(color)).arg(radius));
 }
 
 void clearLayout(QLayout* layout) {

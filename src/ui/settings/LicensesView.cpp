@@ -35,8 +35,11 @@ QString LicenseRow::linkText(const QUrl& url) {
 }
 
 LicenseRow::LicenseRow(QString name, QString licenseType, QString copyright, QUrl url, QWidget* parent)
-    : QWidget(parent), name_(std::move(name)), licenseType_(std::move(licenseType)),
-      copyright_(std::move(copyright)), url_(std::move(url)) {
+    : QWidget(parent),
+      name_(std::move(name)),
+      licenseType_(std::move(licenseType)),
+      copyright_(std::move(copyright)),
+      url_(std::move(url)) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 2, 0, 2);
   layout->setSpacing(4);

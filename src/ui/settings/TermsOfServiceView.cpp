@@ -57,8 +57,7 @@ QLabel* linkLabel(const QString& caption, const QString& target) {
   label->setOpenExternalLinks(false);
   label->setAccessibleName(caption);
   applyTextStyle(label, TextStyle::callout);
-  QObject::connect(label, &QLabel::linkActivated,
-                   [](const QString& link) { QDesktopServices::openUrl(QUrl(link)); });
+  QObject::connect(label, &QLabel::linkActivated, [](const QString& link) { QDesktopServices::openUrl(QUrl(link)); });
   return label;
 }
 
@@ -91,18 +90,21 @@ QWidget* makeSections() {
 
   layout->addWidget(new TermsSection(
       QStringLiteral("2"), QStringLiteral("サービス概要"),
-      stack(6, {bodyLabel(QStringLiteral(
-                    "本アプリは、iPad 用アプリが送る映像をこのコンピューターで受信して表示し、ほかの映像アプリケーションへ"
-                    "出力するための受信アプリです。DJ ソフトウェアのデッキ情報の中継や、動画を iPad へ送る機能も備えています。")),
-                bodyLabel(QStringLiteral(
-                    "• iPad 用アプリは iPad のアプリ配信サービスから、本アプリは運営者の配布ページまたはお使いのシステムの"
-                    "パッケージから入手できます。\n"
-                    "• iPad 用アプリと本アプリは、どちらも無料でご利用いただけます。"))})));
+      stack(6,
+            {bodyLabel(QStringLiteral(
+                 "本アプリは、iPad 用アプリが送る映像をこのコンピューターで受信して表示し、ほかの映像アプリケーションへ"
+                 "出力するための受信アプリです。DJ ソフトウェアのデッキ情報の中継や、動画を iPad "
+                 "へ送る機能も備えています。")),
+             bodyLabel(QStringLiteral(
+                 "• iPad 用アプリは iPad のアプリ配信サービスから、本アプリは運営者の配布ページまたはお使いのシステムの"
+                 "パッケージから入手できます。\n"
+                 "• iPad 用アプリと本アプリは、どちらも無料でご利用いただけます。"))})));
 
   layout->addWidget(new TermsSection(
       QStringLiteral("3"), QStringLiteral("コンテンツの利用と著作権"),
       stack(10, {bodyLabel(QStringLiteral(
-                     "本アプリで表示・送信・中継する映像、音楽、画像などのコンテンツの著作権は、それぞれの権利者に帰属します。"
+                     "本アプリで表示・送信・中継する映像、音楽、画像などのコンテンツの著作権は、それぞれの権利者に帰属"
+                     "します。"
                      "運営者は、利用者が本アプリで扱うコンテンツについて、いかなる権利も取得しません。")),
                  bodyLabel(QStringLiteral(
                      "**コンテンツの利用は利用者の責任で行ってください。**第三者の著作物を上映・配信・録画するときは、"
@@ -113,15 +115,17 @@ QWidget* makeSections() {
 
   layout->addWidget(new TermsSection(
       QStringLiteral("4"), QStringLiteral("免責事項・責任の制限"),
-      stack(8, {bodyLabel(QStringLiteral(
-                    "本アプリは現状のまま提供されます。特定の目的への適合性、動作の継続性、不具合がないことについて、"
-                    "運営者は明示・黙示を問わず保証しません。")),
-                bodyLabel(QStringLiteral(
-                    "**ライブでの利用について。**本番の上映や配信の前に、機材、ネットワーク、映像出力の動作を十分に確認して"
-                    "ください。通信の途絶や映像の遅延・欠落によって生じた損害について、運営者は責任を負いません。")),
-                bodyLabel(QStringLiteral(
-                    "法令により運営者の責任が免除されない場合も、運営者の故意または重大な過失によるときを除き、運営者の"
-                    "責任は直接かつ通常の損害に限られます。"))})));
+      stack(
+          8,
+          {bodyLabel(QStringLiteral(
+               "本アプリは現状のまま提供されます。特定の目的への適合性、動作の継続性、不具合がないことについて、"
+               "運営者は明示・黙示を問わず保証しません。")),
+           bodyLabel(QStringLiteral(
+               "**ライブでの利用について。**本番の上映や配信の前に、機材、ネットワーク、映像出力の動作を十分に確認して"
+               "ください。通信の途絶や映像の遅延・欠落によって生じた損害について、運営者は責任を負いません。")),
+           bodyLabel(QStringLiteral(
+               "法令により運営者の責任が免除されない場合も、運営者の故意または重大な過失によるときを除き、運営者の"
+               "責任は直接かつ通常の損害に限られます。"))})));
 
   layout->addWidget(new TermsSection(
       QStringLiteral("5"), QStringLiteral("禁止事項"),
@@ -131,11 +135,12 @@ QWidget* makeSections() {
 
   layout->addWidget(new TermsSection(
       QStringLiteral("6〜8"), QStringLiteral("サービス変更・規約変更・準拠法"),
-      stack(8, {bodyLabel(QStringLiteral(
-                    "運営者は、事前の通知なく本アプリの内容を変更し、または提供を終了することがあります。本規約を変更した"
-                    "ときは、本アプリの中で改めて同意をお願いします。本規約は日本法に準拠し、本アプリに関する紛争は、"
-                    "運営者の所在地を管轄する裁判所を第一審の専属的合意管轄裁判所とします。")),
-                linkLabel(QStringLiteral("最新の規約を確認する"), TermsOfServiceView::termsPageURL())})));
+      stack(8,
+            {bodyLabel(QStringLiteral(
+                 "運営者は、事前の通知なく本アプリの内容を変更し、または提供を終了することがあります。本規約を変更した"
+                 "ときは、本アプリの中で改めて同意をお願いします。本規約は日本法に準拠し、本アプリに関する紛争は、"
+                 "運営者の所在地を管轄する裁判所を第一審の専属的合意管轄裁判所とします。")),
+             linkLabel(QStringLiteral("最新の規約を確認する"), TermsOfServiceView::termsPageURL())})));
 
   auto* operatorName = new QLabel(QStringLiteral("Quelbo"));
   operatorName->setTextFormat(Qt::PlainText);
@@ -219,8 +224,8 @@ TermsOfServiceView::TermsOfServiceView(int currentTermsVersion, QWidget* parent)
 
 int TermsOfServiceView::acceptedTermsVersion() {
   const std::int64_t stored = platform::UserDefaults::standard().integer(kAcceptedTermsVersionKey);
-  return static_cast<int>(std::clamp<std::int64_t>(stored, std::numeric_limits<int>::min(),
-                                                   std::numeric_limits<int>::max()));
+  return static_cast<int>(
+      std::clamp<std::int64_t>(stored, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 void TermsOfServiceView::accept() {

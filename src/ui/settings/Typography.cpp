@@ -10,25 +10,16 @@ namespace {
 // Points of each style against a 13-point body, the proportions the layouts were drawn with.
 double relativeSize(TextStyle style) {
   switch (style) {
-  case TextStyle::largeTitle:
-    return 26.0 / 13.0;
-  case TextStyle::title2:
-    return 17.0 / 13.0;
+  case TextStyle::largeTitle: return 26.0 / 13.0;
+  case TextStyle::title2: return 17.0 / 13.0;
   case TextStyle::headline:
-  case TextStyle::body:
-    return 1.0;
-  case TextStyle::callout:
-    return 12.0 / 13.0;
-  case TextStyle::caption:
-    return 10.0 / 13.0;
-  case TextStyle::title:
-    return 22.0 / 13.0;
-  case TextStyle::title3:
-    return 15.0 / 13.0;
-  case TextStyle::subheadline:
-    return 11.0 / 13.0;
-  case TextStyle::caption2:
-    return 9.5 / 13.0;
+  case TextStyle::body: return 1.0;
+  case TextStyle::callout: return 12.0 / 13.0;
+  case TextStyle::caption: return 10.0 / 13.0;
+  case TextStyle::title: return 22.0 / 13.0;
+  case TextStyle::title3: return 15.0 / 13.0;
+  case TextStyle::subheadline: return 11.0 / 13.0;
+  case TextStyle::caption2: return 9.5 / 13.0;
   }
   return 1.0;
 }

@@ -119,13 +119,15 @@ bool NV12Renderer::initialise() {
   return ready_;
 }
 
-QOpenGLShaderProgram* NV12Renderer::program(platform::media::ColorMatrix matrix, platform::media::ColorRange range, bool exact) {
+QOpenGLShaderProgram* NV12Renderer::program(platform::media::ColorMatrix matrix, platform::media::ColorRange range,
+                                            bool exact) {
   const auto key = std::make_tuple(matrix, range, exact);
   auto found = programs_.find(key);
   if (found == programs_.end()) {
     // A program that does not build is kept as none, so it is not tried again on every frame.
-    found = programs_.emplace(key, buildProgram(conversionDefinitions(matrix, range) +
-                                                (exact ? kExactFragmentShader : kFragmentShader)))
+    found = programs_
+                .emplace(key, buildProgram(conversionDefinitions(matrix, range) +
+                                           (exact ? kExactFragmentShader : kFragmentShader)))
                 .first;
   }
   return found->second.get();
@@ -178,8 +180,7 @@ void NV12Renderer::upload(const VideoFramePtr& frame, Layout layout) {
 
 void NV12Renderer::draw(const VideoFramePtr& shown, int targetWidth, int targetHeight) {
   const VideoFramePtr frame = ready_ ? shown : nullptr;
-  const FittedRect fitted =
-      frame ? fitFrame(frame->width(), frame->height(), targetWidth, targetHeight) : FittedRect{};
+  const FittedRect fitted = frame ? fitFrame(frame->width(), frame->height(), targetWidth, targetHeight) : FittedRect{};
   const auto x = static_cast<GLint>(std::lround(fitted.x));
   const auto y = static_cast<GLint>(std::lround(fitted.y));
   const auto width = static_cast<GLsizei>(std::lround(fitted.width));
@@ -194,9 +195,11 @@ void NV12Renderer::draw(const VideoFramePtr& shown, int targetWidth, int targetH
   // Texel for pixel, filtering would only average each texel with itself.
   const bool fits = width == frame->width() && height == frame->height() && frame->width() % 4 == 0;
   QOpenGLShaderProgram* exactProgram = fits ? program(frame->colorMatrix(), frame->colorRange(), true) : nullptr;
-  QOpenGLShaderProgram* chosen = exactProgram != nullptr ? exactProgram : program(frame->colorMatrix(), frame->colorRange(), false);
+  QOpenGLShaderProgram* chosen =
+      exactProgram != nullptr ? exactProgram : program(frame->colorMatrix(), frame->colorRange(), false);
   // Should a conversion not build, the picture is still shown, in BT.709 colours.
-  if (chosen == nullptr) chosen = program(platform::media::ColorMatrix::bt709, platform::media::ColorRange::full, false);
+  if (chosen == nullptr)
+    chosen = program(platform::media::ColorMatrix::bt709, platform::media::ColorRange::full, false);
   const bool exact = chosen == exactProgram;
   upload(frame, exact ? Layout::packed : Layout::planar);
   glViewport(x, y, width, height);

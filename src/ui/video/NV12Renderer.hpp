@@ -45,7 +45,8 @@ private:
   QOpenGLShaderProgram* program(platform::media::ColorMatrix matrix, platform::media::ColorRange range, bool exact);
 
   GLuint textures_[2] = {0, 0};
-  std::map<std::tuple<platform::media::ColorMatrix, platform::media::ColorRange, bool>, std::unique_ptr<QOpenGLShaderProgram>>
+  std::map<std::tuple<platform::media::ColorMatrix, platform::media::ColorRange, bool>,
+           std::unique_ptr<QOpenGLShaderProgram>>
       programs_;
   bool ready_ = false;
   std::unique_ptr<QOpenGLVertexArrayObject> vertexArray_;

@@ -69,7 +69,8 @@ const OpenGLProbe& openGLProbe() {
     if (!result.available) {
       diagnostics::Log::video().notice("video_view renderer=painter reason=no_opengl");
     } else if (result.software) {
-      diagnostics::Log::video().notice("video_view renderer=painter reason=software_renderer gl_renderer=%{public}s", renderer);
+      diagnostics::Log::video().notice("video_view renderer=painter reason=software_renderer gl_renderer=%{public}s",
+                                       renderer);
     } else {
       diagnostics::Log::video().notice("video_view renderer=opengl");
     }
@@ -119,9 +120,7 @@ private:
 
 class VideoView::PainterSurface final : public QWidget {
 public:
-  explicit PainterSurface(VideoView& owner) : QWidget(&owner), owner_(owner) {
-    setAttribute(Qt::WA_OpaquePaintEvent);
-  }
+  explicit PainterSurface(VideoView& owner) : QWidget(&owner), owner_(owner) { setAttribute(Qt::WA_OpaquePaintEvent); }
 
 protected:
   void paintEvent(QPaintEvent*) override {
@@ -191,14 +190,16 @@ QImage VideoView::grabImage() {
 
 void VideoView::noteDraw(int width, int height) {
   diagnostics::logThrottled(diagnostics::Log::app(), platform::log::Level::debug, "metal_draw_" + streamTag_,
-                            {30, std::chrono::milliseconds(500)}, "frame_draw stream=%{public}s res=%ldx%ld occurrences=%ld",
-                            streamTag_, static_cast<long>(width), static_cast<long>(height));
+                            {30, std::chrono::milliseconds(500)},
+                            "frame_draw stream=%{public}s res=%ldx%ld occurrences=%ld", streamTag_,
+                            static_cast<long>(width), static_cast<long>(height));
 }
 
 void VideoView::noteSkip() {
   diagnostics::logThrottled(diagnostics::Log::app(), platform::log::Level::debug, "metal_draw_skip_" + streamTag_,
                             {120, std::chrono::milliseconds(500)},
-                            "metal_draw_skip stream=%{public}s reason=queue_or_drawable_nil occurrences=%ld", streamTag_);
+                            "metal_draw_skip stream=%{public}s reason=queue_or_drawable_nil occurrences=%ld",
+                            streamTag_);
 }
 
 } // namespace pd::ui::video

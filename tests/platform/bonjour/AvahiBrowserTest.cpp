@@ -45,9 +45,7 @@ public:
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, limit, condition);
   }
-  bool sawState(BrowserState state) const {
-    return std::find(states_.begin(), states_.end(), state) != states_.end();
-  }
+  bool sawState(BrowserState state) const { return std::find(states_.begin(), states_.end(), state) != states_.end(); }
   const BrowseResult* find(const std::string& name) const {
     for (const auto& result : results_) {
       if (std::get<net::ServiceEndpoint>(result.endpoint).name == name) return &result;
@@ -166,9 +164,9 @@ TEST_F(AvahiBrowserTest, DroppingAResolutionMeansItsCompletionNeverRuns) {
   std::atomic<bool> called{false};
   ASSERT_TRUE(queue.syncWithTimeout(
       [&] {
-        auto operation = resolver.resolve(net::ServiceEndpoint{uniqueName("Dropped"), "_velquatrin._udp", "local"},
-                                          std::nullopt, queue.executor(),
-                                          [&](net::ServiceResolver::Result) { called = true; });
+        auto operation =
+            resolver.resolve(net::ServiceEndpoint{uniqueName("Dropped"), "_velquatrin._udp", "local"}, std::nullopt,
+                             queue.executor(), [&](net::ServiceResolver::Result) { called = true; });
         operation.reset();
       },
       5s));

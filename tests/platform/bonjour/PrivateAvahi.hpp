@@ -101,11 +101,11 @@ private:
 
 } // namespace pd::testing
 
-#define PD_REQUIRE_PRIVATE_AVAHI()                                                                 \
-  do {                                                                                              \
-    auto& avahi_ = ::pd::testing::PrivateAvahi::shared();                                           \
-    if (!avahi_.running()) {                                                                        \
-      if (::pd::testing::PrivateAvahi::requiredByCi()) FAIL() << "no private Avahi daemon: " << avahi_.failure(); \
-      GTEST_SKIP() << "no private Avahi daemon: " << avahi_.failure();                              \
-    }                                                                                               \
+#define PD_REQUIRE_PRIVATE_AVAHI()                                                                                     \
+  do {                                                                                                                 \
+    auto& avahi_ = ::pd::testing::PrivateAvahi::shared();                                                              \
+    if (!avahi_.running()) {                                                                                           \
+      if (::pd::testing::PrivateAvahi::requiredByCi()) FAIL() << "no private Avahi daemon: " << avahi_.failure();      \
+      GTEST_SKIP() << "no private Avahi daemon: " << avahi_.failure();                                                 \
+    }                                                                                                                  \
   } while (false)

@@ -31,7 +31,8 @@ protected:
 
   Response fetch(Request request, std::size_t cap = 1 << 20) {
     auto c = client;
-    return runBlocking([c, request, cap]() -> runtime::Awaitable<Response> { co_return co_await c->fetch(request, cap); });
+    return runBlocking(
+        [c, request, cap]() -> runtime::Awaitable<Response> { co_return co_await c->fetch(request, cap); });
   }
 };
 
@@ -119,10 +120,11 @@ TEST_F(HttpClientTest, AHandedOverRedirectsBodyIsNotTheCallers) {
   auto c = client;
   std::string streamed;
   const auto response = runBlocking([c, &streamed]() -> runtime::Awaitable<Response> {
-    co_return co_await c->stream(get("https://a.remote.test/old", 0ms, Redirects::handOver), [&streamed](std::string_view piece) {
-      streamed.append(piece);
-      return true;
-    });
+    co_return co_await c->stream(get("https://a.remote.test/old", 0ms, Redirects::handOver),
+                                 [&streamed](std::string_view piece) {
+                                   streamed.append(piece);
+                                   return true;
+                                 });
   });
   EXPECT_EQ(response.status, 302);
   EXPECT_EQ(response.header("location"), "/new");

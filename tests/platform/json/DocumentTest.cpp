@@ -33,8 +33,7 @@ void expectFailure(const std::function<void()>& read, Kind kind, const std::stri
 
 TEST(DecodingError, JoinsPathsAndNamesCases) {
   EXPECT_EQ(DecodingError::joinedPath({}), "-");
-  EXPECT_EQ(DecodingError::joinedPath({std::string("items"), std::size_t{0}, std::string("id")}),
-            "items.[0].id");
+  EXPECT_EQ(DecodingError::joinedPath({std::string("items"), std::size_t{0}, std::string("id")}), "items.[0].id");
   EXPECT_EQ(DecodingError::caseWord(Kind::keyNotFound), "keyNotFound");
   EXPECT_EQ(DecodingError::caseWord(Kind::typeMismatch), "typeMismatch");
   EXPECT_EQ(DecodingError::caseWord(Kind::valueNotFound), "valueNotFound");
@@ -69,8 +68,8 @@ TEST(Document, ValueKeepsItsDocumentAlive) {
 
 TEST(Document, RejectsDataThatIsNotJson) {
   for (const std::string& bytes :
-       {std::string(""), std::string("{"), std::string("{\"a\":1} x"), std::string("{'a':1}"),
-        std::string("[1,]"), std::string("\"\xFF\""), std::string("\"\\ud800\""), std::string("nul")}) {
+       {std::string(""), std::string("{"), std::string("{\"a\":1} x"), std::string("{'a':1}"), std::string("[1,]"),
+        std::string("\"\xFF\""), std::string("\"\\ud800\""), std::string("nul")}) {
     expectFailure([&] { (void)Document::parse(bytes); }, Kind::dataCorrupted, "-");
   }
   expectFailure([] { (void)Document::parse(std::string(11, ' '), 10); }, Kind::dataCorrupted, "-");

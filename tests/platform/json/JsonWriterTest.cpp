@@ -9,8 +9,11 @@ namespace pd::platform::json {
 namespace {
 
 TEST(JsonWriter, ReplacesInvalidUtf8InValuesAndKeys) {
-  nlohmann::json value = {{"bad\xC3", "a\xFF" "b"}, {"ok", "\xE3\x80\x80"}};
-  EXPECT_EQ(write(value), "{\"bad\xEF\xBF\xBD\":\"a\xEF\xBF\xBD" "b\",\"ok\":\"\xE3\x80\x80\"}");
+  nlohmann::json value = {{"bad\xC3", "a\xFF"
+                                      "b"},
+                          {"ok", "\xE3\x80\x80"}};
+  EXPECT_EQ(write(value), "{\"bad\xEF\xBF\xBD\":\"a\xEF\xBF\xBD"
+                          "b\",\"ok\":\"\xE3\x80\x80\"}");
 }
 
 TEST(JsonWriter, IsCompactAndEscapesControlCharacters) {
@@ -41,8 +44,7 @@ TEST(JsonWriter, SortsKeysByTheirBytesAtEveryLevel) {
 TEST(JsonWriter, RefusesNumbersThatAreNotFinite) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  for (const nlohmann::json& value :
-       {nlohmann::json(nan), nlohmann::json{{"deep", {1, {{"x", -inf}}}}}}) {
+  for (const nlohmann::json& value : {nlohmann::json(nan), nlohmann::json{{"deep", {1, {{"x", -inf}}}}}}) {
     try {
       (void)write(value);
       FAIL() << "written: " << value.dump();

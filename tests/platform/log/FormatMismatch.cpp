@@ -8,7 +8,8 @@ enum class Mode { mix, raw };
 
 void exercise(const pd::platform::log::Logger& log, const std::string& text) {
 #if defined(CASE_SOUND)
-  log.notice("config_snapshot rev=%ld host=%{public}s port=%hu on=%{bool}d t=%.3f %%", 1L, text, std::uint16_t{8000}, true, 0.5);
+  log.notice("config_snapshot rev=%ld host=%{public}s port=%hu on=%{bool}d t=%.3f %%", 1L, text, std::uint16_t{8000},
+             true, 0.5);
 #elif defined(CASE_TYPE)
   log.notice("n=%d", text);
 #elif defined(CASE_STRING_FOR_INT)

@@ -27,7 +27,8 @@ static_assert(validateFor<>("plain line 100%%") == nullptr);
 static_assert(validateFor<int>("n=%d") == nullptr);
 static_assert(validateFor<long, unsigned short, unsigned char>("a=%ld b=%hu c=%hhu") == nullptr);
 static_assert(validateFor<std::size_t, std::ptrdiff_t>("%zu %zd") == nullptr);
-static_assert(validateFor<std::string, std::string_view, const char*, char[4]>("%{public}s %s %{private}s %s") == nullptr);
+static_assert(validateFor<std::string, std::string_view, const char*, char[4]>("%{public}s %s %{private}s %s") ==
+              nullptr);
 static_assert(validateFor<std::string>("%{private,mask.hash}s") == nullptr);
 static_assert(validateFor<std::string>("%{private, mask.hash}s") == nullptr);
 static_assert(validateFor<bool>("%{bool}d") == nullptr);
@@ -47,7 +48,8 @@ static_assert(validateFor<int, int>("%d") != nullptr);
 static_assert(validateFor<int>("%q") != nullptr);
 static_assert(validateFor<int>("%Ld") != nullptr);
 static_assert(validateFor<int>("%*d") != nullptr);
-static_assert(validateFor<int, double>("%.*f") == nullptr && validateFor<int, double, long, float>("%.*f %8.*e") == nullptr);
+static_assert(validateFor<int, double>("%.*f") == nullptr &&
+              validateFor<int, double, long, float>("%.*f %8.*e") == nullptr);
 static_assert(validateFor<double>("%.*f") != nullptr);
 static_assert(validateFor<double, double>("%.*f") != nullptr);
 static_assert(validateFor<bool, double>("%.*f") != nullptr);
@@ -85,7 +87,8 @@ protected:
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
-std::string cPrintf(const char* format, ...) {
+std::string
+cPrintf(const char* format, ...) {
   char buffer[2048];
   va_list args;
   va_start(args, format);
@@ -196,7 +199,10 @@ TEST_F(FormatTest, MaskHashIsStableSaltedAndHidesTheValue) {
 }
 
 TEST_F(FormatTest, InvalidUtf8IsReplaced) {
-  EXPECT_EQ(line("name=%{public}s", std::string("a\xFF" "b")), "name=a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(line("name=%{public}s", std::string("a\xFF"
+                                                "b")),
+            "name=a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(line("name=%{public}s", std::string("cut \xE2\x82")), "name=cut \xEF\xBF\xBD");
   const std::string emoji = "\xF0\x9F\x98\x80 \xE3\x81\x82";
   EXPECT_EQ(line("name=%{public}s", emoji), "name=" + emoji);
@@ -210,14 +216,16 @@ TEST(Utf8Test, MaximalSubpartsEachBecomeOneReplacement) {
   };
   const std::vector<Case> cases = {
       {"plain ascii", "plain ascii"},
-      {"\xC3\xA9", "\xC3\xA9"},                                   // é
-      {"\xC0\xAF", fffd + fffd},                                 // overlong '/'
-      {"\xED\xA0\x80", fffd + fffd + fffd},                       // surrogate
-      {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},            // above U+10FFFF
-      {"\xE2\x82" "A", fffd + "A"},                              // truncated, then ASCII
-      {"\xF0\x9F\x98", fffd},                                     // truncated at the end
-      {"\x80\xBF", fffd + fffd},                                  // lone continuations
-      {"abcdefgh\xFFijklmnop", "abcdefgh" + fffd + "ijklmnop"},   // past the 8-byte fast path
+      {"\xC3\xA9", "\xC3\xA9"}, // é
+      {"\xC0\xAF", fffd + fffd}, // overlong '/'
+      {"\xED\xA0\x80", fffd + fffd + fffd}, // surrogate
+      {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd}, // above U+10FFFF
+      {"\xE2\x82"
+       "A",
+       fffd + "A"}, // truncated, then ASCII
+      {"\xF0\x9F\x98", fffd}, // truncated at the end
+      {"\x80\xBF", fffd + fffd}, // lone continuations
+      {"abcdefgh\xFFijklmnop", "abcdefgh" + fffd + "ijklmnop"}, // past the 8-byte fast path
       {std::string("nul\0byte", 8), std::string("nul\0byte", 8)},
   };
   for (const auto& c : cases) {
@@ -228,7 +236,7 @@ TEST(Utf8Test, MaximalSubpartsEachBecomeOneReplacement) {
 }
 
 TEST(Utf8Test, TruncationNeverSplitsACharacter) {
-  std::string text = "ab\xE3\x81\x82";  // 'a' 'b' then a three-byte character
+  std::string text = "ab\xE3\x81\x82"; // 'a' 'b' then a three-byte character
   truncateUtf8(text, 4);
   EXPECT_EQ(text, "ab");
   text = "ab\xE3\x81\x82";

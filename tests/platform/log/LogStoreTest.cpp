@@ -111,7 +111,8 @@ TEST(LogStoreTest, SubsystemFilterAndMaxCount) {
   store.append(entryAt(kBase, "other", "3"));
   store.append(entryAt(kBase, "own", "4"));
   store.append(entryAt(kBase, "ffmpeg", "5"));
-  EXPECT_THAT(sequences(store.entriesAfter(0, LogQuery{{"own", "ffmpeg"}, 100})), ::testing::ElementsAre(1u, 2u, 4u, 5u));
+  EXPECT_THAT(sequences(store.entriesAfter(0, LogQuery{{"own", "ffmpeg"}, 100})),
+              ::testing::ElementsAre(1u, 2u, 4u, 5u));
   EXPECT_THAT(sequences(store.entriesAfter(0, LogQuery{{"own", "ffmpeg"}, 3})), ::testing::ElementsAre(1u, 2u, 4u));
   EXPECT_THAT(sequences(store.entriesSince(kBase, LogQuery{{"ffmpeg"}, 100})), ::testing::ElementsAre(2u, 5u));
   EXPECT_TRUE(store.entriesAfter(0, LogQuery{{"absent"}, 100}).empty());
@@ -253,7 +254,10 @@ public:
     saved_ = ::dup(STDERR_FILENO);
     ::dup2(file_, STDERR_FILENO);
   }
-  ~StderrCapture() { restore(); ::close(file_); }
+  ~StderrCapture() {
+    restore();
+    ::close(file_);
+  }
   std::string finish() {
     restore();
     std::string text;

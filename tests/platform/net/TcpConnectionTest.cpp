@@ -114,7 +114,8 @@ TEST(TcpConnectionTest, HeldHeaderLeavesWithTheFirstBodyPieceOrTheConnectionsEnd
     ASSERT_TRUE(file);
     ASSERT_FALSE(sendHeld(*pair.server));
     std::size_t sent = 0;
-    EXPECT_FALSE(pair.server->sendFileNow(::fileno(file.get()), 0, body.size(), std::chrono::steady_clock::now() + 5s, sent));
+    EXPECT_FALSE(
+        pair.server->sendFileNow(::fileno(file.get()), 0, body.size(), std::chrono::steady_clock::now() + 5s, sent));
     EXPECT_EQ(sent, body.size());
     pair.server->cancel();
     EXPECT_EQ(pair.readToEnd(2s), kHeader + body);

@@ -109,12 +109,12 @@ protected:
   }
   // Re-arms while the link is ready, holding it weakly as the link manager does.
   void receiveForever(const std::shared_ptr<UdpLink>& link) {
-    link->receiveMessage([this, weak = std::weak_ptr(link)](std::span<const std::uint8_t> content,
-                                                           const std::optional<Error>& error) {
-      events.datagram(content, error);
-      const auto strong = weak.lock();
-      if (strong && strong->state() == LinkState::ready) receiveForever(strong);
-    });
+    link->receiveMessage(
+        [this, weak = std::weak_ptr(link)](std::span<const std::uint8_t> content, const std::optional<Error>& error) {
+          events.datagram(content, error);
+          const auto strong = weak.lock();
+          if (strong && strong->state() == LinkState::ready) receiveForever(strong);
+        });
   }
 
   Events events;

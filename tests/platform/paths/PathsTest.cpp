@@ -15,11 +15,11 @@
 namespace pd::platform::paths {
 namespace {
 
+using pd::testing::errnoOf;
 using pd::testing::fileNames;
 using pd::testing::readText;
 using pd::testing::ScopedEnvironment;
 using pd::testing::TempDirectory;
-using pd::testing::errnoOf;
 namespace fs = std::filesystem;
 
 const std::string kID = "tech.quelbo.PalendrixDisplay";
@@ -29,7 +29,6 @@ mode_t modeOf(const fs::path& p) {
   EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
   return st.st_mode & 07777;
 }
-
 
 TEST(Paths, FollowXdgVariablesAndFallBackToHome) {
   ScopedEnvironment home("HOME", "/home/u");

@@ -30,8 +30,7 @@ void makeZone(const fs::path& root, int index, const std::string& temp, const st
   }
 }
 
-const std::vector<Trip> kLaptopTrips = {
-    {"active", "60000"}, {"passive", "90000"}, {"critical", "105000"}};
+const std::vector<Trip> kLaptopTrips = {{"active", "60000"}, {"passive", "90000"}, {"critical", "105000"}};
 
 TEST(Thermal, LabelsAreTheLoggedWords) {
   EXPECT_EQ(label(ThermalState::nominal), "nominal");
@@ -45,9 +44,9 @@ TEST(Thermal, UnknownWithoutAZoneThatCanBeJudged) {
   TempDirectory tmp;
   EXPECT_EQ(readThermalState(tmp / "absent"), ThermalState::unknown);
   EXPECT_EQ(readThermalState(tmp.path()), ThermalState::unknown);
-  makeZone(tmp.path(), 0, "99000", {});                        // no trip points
-  makeZone(tmp.path(), 1, "", kLaptopTrips);                   // no temperature
-  makeZone(tmp.path(), 2, "garbage", kLaptopTrips);            // unreadable temperature
+  makeZone(tmp.path(), 0, "99000", {}); // no trip points
+  makeZone(tmp.path(), 1, "", kLaptopTrips); // no temperature
+  makeZone(tmp.path(), 2, "garbage", kLaptopTrips); // unreadable temperature
   makeZone(tmp.path(), 3, "95000", {{"passive", "0"}, {"critical", "-1"}}); // placeholders
   writeText(tmp / "cooling_device0" / "type", "Processor\n");
   EXPECT_EQ(readThermalState(tmp.path()), ThermalState::unknown);
@@ -55,9 +54,8 @@ TEST(Thermal, UnknownWithoutAZoneThatCanBeJudged) {
 
 TEST(Thermal, MapsTemperatureAgainstTripPoints) {
   const std::vector<std::pair<std::string, ThermalState>> cases = {
-      {"50000", ThermalState::nominal},  {"59999", ThermalState::nominal},
-      {"60000", ThermalState::fair},     {"89999", ThermalState::fair},
-      {"90000", ThermalState::serious},  {"104999", ThermalState::serious},
+      {"50000", ThermalState::nominal},   {"59999", ThermalState::nominal}, {"60000", ThermalState::fair},
+      {"89999", ThermalState::fair},      {"90000", ThermalState::serious}, {"104999", ThermalState::serious},
       {"105000", ThermalState::critical}, {"-5000", ThermalState::nominal}};
   for (const auto& [temp, expected] : cases) {
     TempDirectory tmp;
@@ -68,9 +66,10 @@ TEST(Thermal, MapsTemperatureAgainstTripPoints) {
 
 TEST(Thermal, WithoutFansFairStartsShortOfTheFirstLimit) {
   const std::vector<Trip> trips = {{"passive", "90000"}, {"hot", "100000"}};
-  const std::vector<std::pair<std::string, ThermalState>> cases = {
-      {"79999", ThermalState::nominal}, {"80000", ThermalState::fair},
-      {"95000", ThermalState::serious}, {"100000", ThermalState::critical}};
+  const std::vector<std::pair<std::string, ThermalState>> cases = {{"79999", ThermalState::nominal},
+                                                                   {"80000", ThermalState::fair},
+                                                                   {"95000", ThermalState::serious},
+                                                                   {"100000", ThermalState::critical}};
   for (const auto& [temp, expected] : cases) {
     TempDirectory tmp;
     makeZone(tmp.path(), 0, temp, trips);
@@ -80,8 +79,8 @@ TEST(Thermal, WithoutFansFairStartsShortOfTheFirstLimit) {
 
 TEST(Thermal, TheWorstZoneDecides) {
   TempDirectory tmp;
-  makeZone(tmp.path(), 0, "99000", {});                                  // hottest, not judged
-  makeZone(tmp.path(), 1, "40000", kLaptopTrips);                        // nominal
+  makeZone(tmp.path(), 0, "99000", {}); // hottest, not judged
+  makeZone(tmp.path(), 1, "40000", kLaptopTrips); // nominal
   makeZone(tmp.path(), 2, "70000", {{"passive", "65000"}, {"bogus", "1"}}); // serious
   EXPECT_EQ(readThermalState(tmp.path()), ThermalState::serious);
 }
@@ -105,8 +104,8 @@ TEST(Thermal, MonitorNotifiesOnlyRealChanges) {
   EXPECT_FALSE(monitor.poll().has_value());
   fs::remove_all(tmp / "thermal_zone0");
   EXPECT_EQ(monitor.poll()->to, ThermalState::unknown);
-  const std::vector<std::pair<ThermalState, ThermalState>> expected = {
-      {ThermalState::nominal, ThermalState::serious}, {ThermalState::serious, ThermalState::unknown}};
+  const std::vector<std::pair<ThermalState, ThermalState>> expected = {{ThermalState::nominal, ThermalState::serious},
+                                                                       {ThermalState::serious, ThermalState::unknown}};
   EXPECT_EQ(seen, expected);
 }
 

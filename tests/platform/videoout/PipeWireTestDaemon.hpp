@@ -49,13 +49,13 @@ protected:
 };
 
 // In SetUp: without the daemon the test is skipped, and under CI=true it fails.
-#define PD_REQUIRE_PIPEWIRE(daemon)                                                                   \
-  do {                                                                                                \
-    if (!(daemon).running()) {                                                                        \
-      const char* ci = std::getenv("CI");                                                             \
-      if (ci != nullptr && std::string(ci) == "true") FAIL() << (daemon).failure();                   \
-      GTEST_SKIP() << (daemon).failure();                                                             \
-    }                                                                                                 \
+#define PD_REQUIRE_PIPEWIRE(daemon)                                                                                    \
+  do {                                                                                                                 \
+    if (!(daemon).running()) {                                                                                         \
+      const char* ci = std::getenv("CI");                                                                              \
+      if (ci != nullptr && std::string(ci) == "true") FAIL() << (daemon).failure();                                    \
+      GTEST_SKIP() << (daemon).failure();                                                                              \
+    }                                                                                                                  \
   } while (false)
 
 // What a command-line tool (pw-cli, pw-dump) prints to stdout; empty when it cannot run.

@@ -20,7 +20,8 @@ TEST(ConnectionStateTest, EveryStateAndErrorReadsItsStatusLine) {
   EXPECT_EQ(ConnectionState::disconnected().description(), "接続が切断されました");
   EXPECT_EQ(ConnectionState::timedOut().description(), "接続がタイムアウトしました");
   EXPECT_EQ(ConnectionState::failed(ConnectionError::timeout()).description(), "タイムアウト");
-  EXPECT_EQ(ConnectionState::failed(ConnectionError::networkUnavailable()).description(), "ネットワークに接続できません");
+  EXPECT_EQ(ConnectionState::failed(ConnectionError::networkUnavailable()).description(),
+            "ネットワークに接続できません");
   EXPECT_EQ(ConnectionState::failed(ConnectionError::peerNotFound()).description(), "iPadが見つかりません");
   EXPECT_EQ(ConnectionState::failed(ConnectionError::connectionFailed("port busy")).description(),
             "接続失敗: port busy");
@@ -245,8 +246,9 @@ TEST(AlertTextTest, ModeChangeByPendingMode) {
 TEST(AlertTextTest, VersionMismatchDependsOnWhichSideIsOlder) {
   const auto older = versionMismatchAlert(Manager::VersionMismatchAlert{3, 4, "1.0.0", std::nullopt});
   EXPECT_EQ(older.title, "アップデートが必要です");
-  EXPECT_EQ(older.message, "このデバイスのアプリバージョンには互換性がありません。最新バージョンにアップデートしてください。"
-                           "\n\nこのデバイス（Palendrix Zuvudiv）: v1.0.0\n相手（iPad）: v不明");
+  EXPECT_EQ(older.message,
+            "このデバイスのアプリバージョンには互換性がありません。最新バージョンにアップデートしてください。"
+            "\n\nこのデバイス（Palendrix Zuvudiv）: v1.0.0\n相手（iPad）: v不明");
   ASSERT_EQ(older.buttons.size(), 3u);
   EXPECT_EQ(older.buttons[0].title, "アップデートを確認");
   EXPECT_EQ(older.buttons[1].title, "ダウンロードページを開く");

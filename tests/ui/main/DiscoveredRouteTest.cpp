@@ -30,16 +30,26 @@ TEST(RouteAddressTest, IPv4WinsAndTheLastOfAFamilyCounts) {
 
 TEST(RouteClassificationTest, LinkLocalPrivateAndEverythingElse) {
   const std::map<std::string, ConnectionType> cases = {
-      {"169.254.3.7", ConnectionType::directLink},   {"fe80::1", ConnectionType::directLink},
-      {"FE80::1%en5", ConnectionType::directLink},   {"192.168.1.20", ConnectionType::routerBased},
-      {"10.1.2.3", ConnectionType::routerBased},     {"172.16.0.1", ConnectionType::routerBased},
-      {"172.31.255.254", ConnectionType::routerBased}, {"172.15.0.1", ConnectionType::unknown},
-      {"172.32.0.1", ConnectionType::unknown},       {"169.253.1.1", ConnectionType::unknown},
-      {"192.169.0.1", ConnectionType::unknown},      {"10.0.0", ConnectionType::unknown},
-      {"10.x.0.1", ConnectionType::unknown},         {"10.0.x.y", ConnectionType::routerBased},
-      {"+10.0.0.1", ConnectionType::routerBased},    {".0.0.1", ConnectionType::unknown},
-      {"10..0.1", ConnectionType::unknown},          {"8.8.8.8", ConnectionType::unknown},
-      {"99999999999999999999.0.0.1", ConnectionType::unknown}, {"", ConnectionType::unknown},
+      {"169.254.3.7", ConnectionType::directLink},
+      {"fe80::1", ConnectionType::directLink},
+      {"FE80::1%en5", ConnectionType::directLink},
+      {"192.168.1.20", ConnectionType::routerBased},
+      {"10.1.2.3", ConnectionType::routerBased},
+      {"172.16.0.1", ConnectionType::routerBased},
+      {"172.31.255.254", ConnectionType::routerBased},
+      {"172.15.0.1", ConnectionType::unknown},
+      {"172.32.0.1", ConnectionType::unknown},
+      {"169.253.1.1", ConnectionType::unknown},
+      {"192.169.0.1", ConnectionType::unknown},
+      {"10.0.0", ConnectionType::unknown},
+      {"10.x.0.1", ConnectionType::unknown},
+      {"10.0.x.y", ConnectionType::routerBased},
+      {"+10.0.0.1", ConnectionType::routerBased},
+      {".0.0.1", ConnectionType::unknown},
+      {"10..0.1", ConnectionType::unknown},
+      {"8.8.8.8", ConnectionType::unknown},
+      {"99999999999999999999.0.0.1", ConnectionType::unknown},
+      {"", ConnectionType::unknown},
   };
   for (const auto& [address, expected] : cases) EXPECT_EQ(classifyAddress(address), expected) << address;
   EXPECT_EQ(classifyAddress(std::nullopt), ConnectionType::unknown);

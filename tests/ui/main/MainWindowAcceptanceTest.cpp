@@ -115,8 +115,8 @@ TEST_F(MainWindowAcceptanceTest, AUserConnectsWatchesSwitchesModeAndDisconnects)
   ASSERT_TRUE(waitFor([&] { return window->termsSheet()->isVisible(); }, 5s));
   shoot("01-terms", window->termsSheet());
   window->termsSheet()->view()->acceptButton()->click();
-  ASSERT_TRUE(waitFor([&] { return content->connectionSheet() != nullptr && content->connectionSheet()->isVisible(); },
-                      5s));
+  ASSERT_TRUE(
+      waitFor([&] { return content->connectionSheet() != nullptr && content->connectionSheet()->isVisible(); }, 5s));
   ConnectionSetupView* sheet = content->connectionSheet();
   EXPECT_EQ(sheet->statusLine()->text(), "iPadを検索中...");
   shoot("02-sheet-searching", sheet);
@@ -159,7 +159,8 @@ TEST_F(MainWindowAcceptanceTest, AUserConnectsWatchesSwitchesModeAndDisconnects)
   // 4. The video in the mix section.
   if (haveClip) {
     emulator.writeLine("stream start mix 30");
-    ASSERT_TRUE(waitFor([&] { return manager->receivedPixelBuffer.get() != nullptr; }, 8s)) << "no frame reached the window";
+    ASSERT_TRUE(waitFor([&] { return manager->receivedPixelBuffer.get() != nullptr; }, 8s))
+        << "no frame reached the window";
     shoot("06-video", window.get());
     note("video", "shown");
     emulator.writeLine("stream stop");
@@ -176,17 +177,20 @@ TEST_F(MainWindowAcceptanceTest, AUserConnectsWatchesSwitchesModeAndDisconnects)
   ASSERT_TRUE(waitFor([&] { return manager->streamMode.get() == link::StreamMode::raw; }, 5s));
   if (haveClip) {
     emulator.writeLine("stream start raw 30");
-    ASSERT_TRUE(waitFor([&] {
-      return manager->receivedPixelBufferA.get() != nullptr && manager->receivedPixelBufferB.get() != nullptr;
-    }, 8s)) << "the raw decks did not reach the window";
+    ASSERT_TRUE(waitFor(
+        [&] {
+          return manager->receivedPixelBufferA.get() != nullptr && manager->receivedPixelBufferB.get() != nullptr;
+        },
+        8s))
+        << "the raw decks did not reach the window";
   }
   shoot("08-raw", window.get());
   note("mode", "switched to raw");
 
   // 6. Disconnect from the connected panel.
   content->setShowSetup(true);
-  ASSERT_TRUE(waitFor([&] { return content->connectionSheet() != nullptr && content->connectionSheet()->isVisible(); },
-                      5s));
+  ASSERT_TRUE(
+      waitFor([&] { return content->connectionSheet() != nullptr && content->connectionSheet()->isVisible(); }, 5s));
   sheet = content->connectionSheet();
   ASSERT_TRUE(waitFor([&] { return visibleButton(sheet, "切断") != nullptr; }, 5s));
   shoot("09-before-disconnect", sheet);

@@ -284,7 +284,8 @@ TEST_P(VideoViewTest, ConvertsWithTheFramesMatrixAndRange) {
                                 255 * (y - 2 * c.kb * (1 - c.kb) / kg * cb - 2 * c.kr * (1 - c.kr) / kg * cr),
                                 255 * (y + 2 * (1 - c.kb) * cb)};
     const QImage image = view.grabImage();
-    const auto centre = meanColour(image, QRect(image.width() / 4, image.height() / 4, image.width() / 2, image.height() / 2));
+    const auto centre =
+        meanColour(image, QRect(image.width() / 4, image.height() / 4, image.width() / 2, image.height() / 2));
     for (int channel = 0; channel < 3; ++channel)
       EXPECT_NEAR(centre[channel], std::clamp(expected[channel], 0.0, 255.0), 3.0) << c.name << " channel " << channel;
   }
