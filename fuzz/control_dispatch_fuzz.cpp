@@ -20,21 +20,20 @@ namespace pd::link {
 // The manager lets this one type reach its dispatch; the fuzzer is its only user here.
 struct NetworkManagerForMacTestAccess {
   static void dispatch(NetworkManagerForMac& manager, const std::vector<std::uint8_t>& bytes) {
-    manager.handleControlMessage(bytes, manager.connectionGeneration_, manager.udpConnection_);
+    manager.handleControlMessage(bytes, manager.connectionGeneration_, manager.connection_.link());
   }
   // A ready connection to a known tablet whose latest request was number 1, whatever earlier
   // input did to the link.
-  static void prepare(NetworkManagerForMac& manager,
-                      const std::function<std::shared_ptr<platform::net::DatagramLink>()>& make) {
-    if (!manager.udpConnection_) manager.udpConnection_ = make();
-    if (!manager.lastConnectedPeer_) {
-      platform::bonjour::BrowseResult tablet;
-      tablet.endpoint = platform::net::ServiceEndpoint{"Tablet", "_velquatrin._udp", "local"};
-      tablet.interfaces = {platform::net::Interface{"lo", 1, platform::net::InterfaceType::loopback}};
-      manager.lastConnectedPeer_ = tablet;
-    }
-    manager.handshakeSeqFloor_ = 1;
-    manager.handshakeSequence_ = 1;
+  static void prepare(NetworkManagerForMac& manager) {
+    platform::bonjour::BrowseResult tablet;
+    tablet.endpoint = platform::net::ServiceEndpoint{"Tablet", "_velquatrin._udp", "local"};
+    tablet.interfaces = {platform::net::Interface{"lo", 1, platform::net::InterfaceType::loopback}};
+    if (!manager.connection_.link()) manager.connection_.open(tablet.endpoint, {}, nullptr);
+    if (!manager.lastConnectedPeer_) manager.lastConnectedPeer_ = tablet;
+    // A fresh channel numbers its first request 1 and accepts answers from there on.
+    manager.control_ = ControlChannel(ControlChannel::Identity{});
+    manager.control_.beginLink();
+    manager.control_.sendRequest(nullptr);
   }
 };
 
@@ -88,7 +87,7 @@ struct Harness {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static Harness harness;
-  link::NetworkManagerForMacTestAccess::prepare(*harness.manager, [] { return std::make_shared<QuietLink>(); });
+  link::NetworkManagerForMacTestAccess::prepare(*harness.manager);
   link::NetworkManagerForMacTestAccess::dispatch(*harness.manager, std::vector<std::uint8_t>(data, data + size));
   // What the handlers posted to the main thread runs too.
   harness.context.restart();
