@@ -38,6 +38,18 @@ trap cleanup EXIT
 head -c "$size" /dev/urandom >"$work/clip.mp4"
 source "$(dirname "${BASH_SOURCE[0]}")/wrk_measures.sh"
 
+# One line per connection count: req/s, MB/s and p99 of `$1` over those of `$2`, from `result`.
+print_ratios() {
+  local conns r1 m1 p1 r2 m2 p2
+  for conns in 1 8; do
+    read -r r1 m1 p1 <<<"${result[$1/$conns]}"
+    read -r r2 m2 p2 <<<"${result[$2/$conns]}"
+    awk -v c="$conns" -v r1="$r1" -v r2="$r2" -v m1="$m1" -v m2="$m2" -v p1="$p1" -v p2="$p2" \
+      'function q(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" } BEGIN { printf "  %s conns: %s %s %s\n", c, q(r1, r2), q(m1, m2), q(p1, p2) }'
+  done
+}
+
+
 # The fake upstream: its stdin stays open on a fifo; its stdout reports every request.
 mkfifo "$work/fake.in"
 sleep infinity >"$work/fake.in" &
@@ -160,12 +172,7 @@ echo "warm-pass upstream requests: ours ${warm[ours]} (chunks: $((size / 2097152
 rss=$(peak_rss_mib "${pidof[ours]}")
 echo "peak RSS MiB: ours $rss (goal < 128), nginx $(peak_rss_mib "${pidof[nginx]}")"
 echo "ratios ours/nginx (req/s MB/s p99; goal >= 1.0 for the first two, <= 1.0 for p99), on $(nproc) cores:"
-for conns in 1 8; do
-  read -r r1 m1 p1 <<<"${result[ours/$conns]}"
-  read -r r2 m2 p2 <<<"${result[nginx/$conns]}"
-  awk -v c="$conns" -v r1="$r1" -v r2="$r2" -v m1="$m1" -v m2="$m2" -v p1="$p1" -v p2="$p2" \
-    'function q(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" } BEGIN { printf "  %s conns: %s %s %s\n", c, q(r1, r2), q(m1, m2), q(p1, p2) }'
-done
+print_ratios ours nginx
 
 # --- the disk-hit run ---
 big=$((200 * 1024 * 1024))
@@ -216,12 +223,7 @@ echo "warm-pass upstream requests: ours ${warm[disk]} (chunks: $((big / 2097152)
 disk_rss=$(peak_rss_mib "${pidof[disk]}")
 echo "peak RSS MiB: ours $disk_rss (goal < 128), $warm_rss of it by the end of the warm pass"
 echo "ratios ours/nginx (req/s MB/s p99):"
-for conns in 1 8; do
-  read -r r1 m1 p1 <<<"${result[disk/$conns]}"
-  read -r r2 m2 p2 <<<"${result[nginxbig/$conns]}"
-  awk -v c="$conns" -v r1="$r1" -v r2="$r2" -v m1="$m1" -v m2="$m2" -v p1="$p1" -v p2="$p2" \
-    'function q(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" } BEGIN { printf "  %s conns: %s %s %s\n", c, q(r1, r2), q(m1, m2), q(p1, p2) }'
-done
+print_ratios disk nginxbig
 
 # --- the prefetch rate: one foreground chunk starts it; every later upstream request is prefetch.
 window=${PD_BENCH_PREFETCH_SECONDS:-60}
