@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <limits>
@@ -159,20 +160,32 @@ runtime::Awaitable<std::optional<RelayDiskCache::Descriptor>> RelayDiskCache::de
 }
 
 runtime::Awaitable<RelayDiskCache::SharedBytes> RelayDiskCache::readChunk(Descriptor descriptor, std::int64_t index) {
+  // Counted from the call, so that a read still queued for the actor counts as well.
+  readsUnderway_.fetch_add(1, std::memory_order_relaxed);
   auto read = [self = shared_from_this(), descriptor = std::move(descriptor),
                index]() -> runtime::Awaitable<SharedBytes> {
+    struct Underway {
+      std::atomic<int>& count;
+      ~Underway() { count.fetch_sub(1, std::memory_order_relaxed); }
+    } underway{self->readsUnderway_};
     auto pending = self->state_->beginRead(descriptor, index);
     if (!pending) co_return nullptr;
-    // The reader job holds neither the cache nor its state: only this call does, so the cache
-    // cannot go while its bytes are read, and the job never ends the cache on a reader thread.
-    auto start = [readers = self->readers_.get(), buffers = self->buffers_, hold = self->beforeRead_,
-                  read = &*pending](auto done) mutable {
-      readers->post([buffers = std::move(buffers), hold = std::move(hold), read, done = std::move(done)]() mutable {
-        if (hold) hold();
-        done(State::readBytes(*read, *buffers));
-      });
-    };
-    State::ReadOutcome outcome = co_await runtime::awaitCallback<State::ReadOutcome>(std::move(start));
+    State::ReadOutcome outcome;
+    if (underway.count.load(std::memory_order_relaxed) == 1 && !self->beforeRead_) {
+      // Alone: a reader thread would cost two thread wake-ups and let nobody in meanwhile.
+      outcome = State::readBytes(*pending, *self->buffers_);
+    } else {
+      // The job holds neither the cache nor its state: only this call does, so the cache cannot
+      // go while its bytes are read, and the job never ends the cache on a reader thread.
+      auto start = [readers = self->readers_.get(), buffers = self->buffers_, hold = self->beforeRead_,
+                    read = &*pending](auto done) mutable {
+        readers->post([buffers = std::move(buffers), hold = std::move(hold), read, done = std::move(done)]() mutable {
+          if (hold) hold();
+          done(State::readBytes(*read, *buffers));
+        });
+      };
+      outcome = co_await runtime::awaitCallback<State::ReadOutcome>(std::move(start));
+    }
     co_return self->state_->finishRead(descriptor, std::move(*pending), std::move(outcome), *self->buffers_);
   };
   return onActor(std::move(read));

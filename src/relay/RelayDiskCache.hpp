@@ -8,9 +8,10 @@
 // Every instance operation runs on the cache's actor, whose strand lives on a serial queue of its
 // own thread because every call blocks in the file system. None suspends inside, so each runs to
 // its end before the next begins, with one exception: a chunk read makes its checks and opens the
-// file on the actor, copies the bytes on one of a few reader threads while the actor serves other
-// calls, and ends on the actor, where the chunk is served only if the item that held it is still
-// there. Readers of different chunks thus no longer queue behind each other's copies.
+// file on the actor and, when other reads are underway, copies the bytes on one of a few reader
+// threads while the actor serves other calls, then ends on the actor, where the chunk is served
+// only if the item that held it is still there. Readers of different chunks thus no longer queue
+// behind each other's copies.
 // purgeAtExit() runs on the terminating thread and meets chunk writes only through one
 // process-wide lock.
 
@@ -18,6 +19,7 @@
 #include "runtime/Actor.hpp"
 #include "runtime/SerialQueue.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -81,8 +83,8 @@ public:
     bool prepared = false;
   };
 
-  // beforeRead runs on the reader thread before each chunk's bytes are read: tests hold a read in
-  // flight there.
+  // beforeRead runs on a reader thread before each chunk's bytes are read, and then every read
+  // goes to one: tests hold a read in flight there.
   static std::shared_ptr<RelayDiskCache> make(Configuration configuration, std::function<void()> beforeRead = {});
   // The process's one cache: the default directory, the free-space provider of the volume and
   // the floor, with the limit read through `limitProvider` each time it is needed. The
@@ -126,6 +128,8 @@ private:
   std::shared_ptr<cachefiles::ChunkBuffers> buffers_;
   std::unique_ptr<runtime::ThreadPool> readers_;
   std::function<void()> beforeRead_;
+  // Chunk reads called and not yet ended.
+  std::atomic<int> readsUnderway_{0};
 };
 
 } // namespace pd::relay
