@@ -181,9 +181,4 @@ void ChunkBuffers::giveBack(std::unique_ptr<Bytes> buffer) {
   // Enough are idle: this one is freed here, outside the lock.
 }
 
-std::size_t ChunkBuffers::idleCount() const {
-  const std::scoped_lock lock(mutex_);
-  return idle_.size();
-}
-
 } // namespace pd::relay::cachefiles

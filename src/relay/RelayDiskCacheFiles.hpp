@@ -83,7 +83,6 @@ public:
   std::unique_ptr<Bytes> take(std::size_t size);
   // The filled buffer as a served chunk; it comes back here when the last reference goes.
   std::shared_ptr<const Bytes> share(std::unique_ptr<Bytes> buffer);
-  std::size_t idleCount() const;
 
 private:
   ChunkBuffers(std::size_t keep, std::size_t capacity) : keep_(keep), capacity_(capacity) {}
@@ -91,7 +90,7 @@ private:
 
   const std::size_t keep_;
   const std::size_t capacity_;
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::vector<std::unique_ptr<Bytes>> idle_;
 };
 
