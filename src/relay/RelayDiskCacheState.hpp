@@ -88,7 +88,7 @@ struct RelayDiskCache::State {
   void checkIdentity(const Descriptor& descriptor);
   // Steps up to the open of the file; none when the read ends there.
   std::optional<PendingRead> beginRead(const Descriptor& descriptor, std::int64_t index);
-  // Seek and read; needs nothing of the state, so it runs on a reader thread.
+  // Seek and read; needs nothing of the state, so it may run on a reader thread.
   static ReadOutcome readBytes(const PendingRead& read, cachefiles::ChunkBuffers& buffers);
   // The rest, back on the actor: served only while the item that held the chunk is still there.
   SharedBytes finishRead(const Descriptor& descriptor, PendingRead read, ReadOutcome outcome,
