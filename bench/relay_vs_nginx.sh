@@ -10,7 +10,8 @@
 #
 # Then the disk-hit run: a 200 MiB file read once through our relay with its disk cache and once
 # through nginx's slice cache, then wrk at 1 and 8 connections on a second token of ours (nothing
-# of it in memory) beside nginx's cache; and the prefetch rate at the relay's 1 MiB/s, from the
+# of it in memory) beside nginx's cache, in the same rounds and turns, with its ratio to our
+# memory hits as well (what the disk step adds); and the prefetch rate at the relay's 1 MiB/s, from the
 # upstream requests of a fresh host over 60 s (goal within 5 %). PD_BENCH_PREFETCH_SECONDS shortens it.
 #
 #   bench/relay_vs_nginx.sh [path/to/relay_bench_host] [seconds per run] [rounds]
@@ -209,13 +210,27 @@ warm_rss=$(peak_rss_mib "${pidof[disk]}")
 sed -i "s/^local size = .*/local size = $big/" "$work/ranges.lua"
 
 echo
-printf 'disk-hit run, 200 MiB\n%-8s %-6s %10s %10s %10s %8s\n' server conns req/s MB/s p99_ms errors
+printf 'disk-hit run, 200 MiB\n%-8s %-6s %10s %10s %12s %10s %8s\n' server conns req/s MB/s MB/s_range p99_ms errors
 before=$(upstream_requests)
+# Taking turns in each round as above, medians over the rounds.
+for _ in $(seq "$rounds"); do
+  for conns in 1 8; do
+    for server in disk nginxbig; do
+      read -r rps mbs p99 errors < <(measure "${url[$server]}" "$conns")
+      samples[$server/$conns]+="$rps $mbs $p99"$'\n'
+      failed[$server/$conns]=$((${failed[$server/$conns]:-0} + errors))
+    done
+  done
+done
 for conns in 1 8; do
   for server in disk nginxbig; do
-    read -r rps mbs p99 errors < <(measure "${url[$server]}" "$conns")
+    rows=${samples[$server/$conns]}
+    rps=$(awk 'NF { print $1 }' <<<"$rows" | median)
+    mbs=$(awk 'NF { print $2 }' <<<"$rows" | median)
+    p99=$(awk 'NF { print $3 }' <<<"$rows" | median)
+    spread=$(awk 'NF { print $2 }' <<<"$rows" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.0f-%.0f", lo, hi }')
     result[$server/$conns]="$rps $mbs $p99"
-    printf '%-8s %-6s %10.1f %10.1f %10.2f %8s\n' "$server" "$conns" "$rps" "$mbs" "$p99" "$errors"
+    printf '%-8s %-6s %10.1f %10.1f %12s %10.2f %8s\n' "$server" "$conns" "$rps" "$mbs" "$spread" "$p99" "${failed[$server/$conns]}"
   done
 done
 echo "upstream requests while measuring: $(($(upstream_requests) - before)) (goal 0 for ours)"
@@ -224,6 +239,9 @@ disk_rss=$(peak_rss_mib "${pidof[disk]}")
 echo "peak RSS MiB: ours $disk_rss (goal < 128), $warm_rss of it by the end of the warm pass"
 echo "ratios ours/nginx (req/s MB/s p99):"
 print_ratios disk nginxbig
+# What a disk hit adds to the fixed cost of a relayed request: ranges of the same kind from memory above.
+echo "ratios ours disk-hit/memory-hit (req/s MB/s p99):"
+print_ratios disk ours
 
 # --- the prefetch rate: one foreground chunk starts it; every later upstream request is prefetch.
 window=${PD_BENCH_PREFETCH_SECONDS:-60}

@@ -6,12 +6,15 @@
 #include "platform/paths/Paths.hpp"
 #include "relay/RelayDiskCacheFiles.hpp"
 #include "relay/RelayDiskCacheState.hpp"
+#include "runtime/Callback.hpp"
+#include "runtime/ThreadPools.hpp"
 
 #include <sys/statvfs.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <limits>
@@ -28,6 +31,10 @@ namespace {
 constexpr std::int64_t kChunk = RelayDiskCache::kChunkSize;
 constexpr diagnostics::ThrottleRule kSkipRule{50, std::chrono::duration<double>(0.5)};
 constexpr diagnostics::ThrottleRule kFailRule{20, std::chrono::duration<double>(0.5)};
+// Chunk copies run side by side on this many threads; more would only share the memory bus.
+constexpr std::size_t kReaderThreads = 4;
+// Idle chunk buffers kept for the next reads: enough for the readers of a few connections.
+constexpr std::size_t kIdleBuffers = 8;
 
 runtime::Clock::MonotonicTime now() { return runtime::Clock::current().monotonic(); }
 
@@ -115,8 +122,12 @@ void RelayDiskCache::logFailure(std::string_view stage, const std::exception& er
 
 // --- the object -------------------------------------------------------------------------------
 
-RelayDiskCache::RelayDiskCache(Configuration configuration)
-    : runtime::Actor(queue.executor()), state_(std::make_unique<State>(std::move(configuration))) {
+RelayDiskCache::RelayDiskCache(Configuration configuration, std::function<void()> beforeRead)
+    : runtime::Actor(queue.executor()),
+      state_(std::make_unique<State>(std::move(configuration))),
+      buffers_(files::ChunkBuffers::make(kIdleBuffers, static_cast<std::size_t>(kChunk))),
+      readers_(std::make_unique<runtime::ThreadPool>("tech.quelbo.PalendrixDisplay.relaycache.read", kReaderThreads)),
+      beforeRead_(std::move(beforeRead)) {
   if (!state_->config.limitProvider) state_->config.limitProvider = [] { return limitForSetting(0); };
   if (!state_->config.freeSpaceProvider)
     state_->config.freeSpaceProvider = [](const fs::path&) { return std::optional<std::int64_t>(); };
@@ -124,8 +135,8 @@ RelayDiskCache::RelayDiskCache(Configuration configuration)
 
 RelayDiskCache::~RelayDiskCache() = default;
 
-std::shared_ptr<RelayDiskCache> RelayDiskCache::make(Configuration configuration) {
-  return std::shared_ptr<RelayDiskCache>(new RelayDiskCache(std::move(configuration)));
+std::shared_ptr<RelayDiskCache> RelayDiskCache::make(Configuration configuration, std::function<void()> beforeRead) {
+  return std::shared_ptr<RelayDiskCache>(new RelayDiskCache(std::move(configuration), std::move(beforeRead)));
 }
 
 std::shared_ptr<RelayDiskCache> RelayDiskCache::makeDefault(std::function<std::int64_t()> limitProvider) {
@@ -148,11 +159,36 @@ runtime::Awaitable<std::optional<RelayDiskCache::Descriptor>> RelayDiskCache::de
   return onActor([self = shared_from_this(), key = std::move(key)] { return self->state_->descriptor(key); });
 }
 
-runtime::Awaitable<std::optional<RelayDiskCache::Bytes>> RelayDiskCache::readChunk(Descriptor descriptor,
-                                                                                   std::int64_t index) {
-  return onActor([self = shared_from_this(), descriptor = std::move(descriptor), index] {
-    return self->state_->readChunk(descriptor, index);
-  });
+runtime::Awaitable<RelayDiskCache::SharedBytes> RelayDiskCache::readChunk(Descriptor descriptor, std::int64_t index) {
+  // Counted from the call, so that a read still queued for the actor counts as well.
+  readsUnderway_.fetch_add(1, std::memory_order_relaxed);
+  auto read = [self = shared_from_this(), descriptor = std::move(descriptor),
+               index]() -> runtime::Awaitable<SharedBytes> {
+    struct Underway {
+      std::atomic<int>& count;
+      ~Underway() { count.fetch_sub(1, std::memory_order_relaxed); }
+    } underway{self->readsUnderway_};
+    auto pending = self->state_->beginRead(descriptor, index);
+    if (!pending) co_return nullptr;
+    State::ReadOutcome outcome;
+    if (underway.count.load(std::memory_order_relaxed) == 1 && !self->beforeRead_) {
+      // Alone: a reader thread would cost two thread wake-ups and let nobody in meanwhile.
+      outcome = State::readBytes(*pending, *self->buffers_);
+    } else {
+      // The job holds neither the cache nor its state: only this call does, so the cache cannot
+      // go while its bytes are read, and the job never ends the cache on a reader thread.
+      auto start = [readers = self->readers_.get(), buffers = self->buffers_, hold = self->beforeRead_,
+                    read = &*pending](auto done) mutable {
+        readers->post([buffers = std::move(buffers), hold = std::move(hold), read, done = std::move(done)]() mutable {
+          if (hold) hold();
+          done(State::readBytes(*read, *buffers));
+        });
+      };
+      outcome = co_await runtime::awaitCallback<State::ReadOutcome>(std::move(start));
+    }
+    co_return self->state_->finishRead(descriptor, std::move(*pending), std::move(outcome), *self->buffers_);
+  };
+  return onActor(std::move(read));
 }
 
 runtime::Awaitable<bool> RelayDiskCache::writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) {
@@ -257,8 +293,8 @@ void RelayDiskCache::State::checkIdentity(const Descriptor& descriptor) {
 
 // --- state: reading ---------------------------------------------------------------------------
 
-std::optional<RelayDiskCache::Bytes> RelayDiskCache::State::readChunk(const Descriptor& descriptor,
-                                                                      std::int64_t index) {
+std::optional<RelayDiskCache::State::PendingRead> RelayDiskCache::State::beginRead(const Descriptor& descriptor,
+                                                                                   std::int64_t index) {
   if (!prepareIfNeeded()) return std::nullopt;
   const auto found = items.find(descriptor.key);
   if (found == items.end() || !sameVersion(found->second, descriptor)) return std::nullopt;
@@ -275,30 +311,65 @@ std::optional<RelayDiskCache::Bytes> RelayDiskCache::State::readChunk(const Desc
   }
   const std::int64_t offset = index * kChunk; // index is present, so below the chunk count
   const std::int64_t count = chunkBytes(found->second.length, offset);
-  auto readFailed = [&](int errnum) {
-    failure("read", errnum);
+  // Opened here, while the item holds the chunk: the descriptor keeps this very file, so a later
+  // unlink or replacement of the name cannot put another file's bytes under the read.
+  auto handle = files::openFileSecurely(file, O_RDONLY);
+  if (!handle.file) {
+    failure("read", handle.error);
     invalidate(descriptor.key, "read_fail");
     return std::nullopt;
-  };
-  auto handle = files::openFileSecurely(file, O_RDONLY);
-  if (!handle.file) return readFailed(handle.error);
-  if (::lseek(handle.file.get(), static_cast<off_t>(offset), SEEK_SET) < 0)
-    return readFailed(files::currentErrnoOrEIO());
-  Bytes bytes(static_cast<std::size_t>(count));
-  std::size_t filled = 0;
-  while (filled < bytes.size()) {
-    const ssize_t got = ::read(handle.file.get(), bytes.data() + filled, bytes.size() - filled);
+  }
+  return PendingRead{std::move(handle.file), found->second.generation, offset, static_cast<std::size_t>(count)};
+}
+
+RelayDiskCache::State::ReadOutcome RelayDiskCache::State::readBytes(const PendingRead& read,
+                                                                    files::ChunkBuffers& buffers) {
+  ReadOutcome outcome;
+  if (::lseek(read.file.get(), static_cast<off_t>(read.offset), SEEK_SET) < 0) {
+    outcome.error = files::currentErrnoOrEIO();
+    return outcome;
+  }
+  try {
+    outcome.buffer = buffers.take(read.count);
+  } catch (const std::bad_alloc&) {
+    outcome.error = ENOMEM;
+    return outcome;
+  }
+  Bytes& bytes = *outcome.buffer;
+  while (outcome.filled < bytes.size()) {
+    const ssize_t got = ::read(read.file.get(), bytes.data() + outcome.filled, bytes.size() - outcome.filled);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return readFailed(files::currentErrnoOrEIO());
+    if (got < 0) {
+      outcome.error = files::currentErrnoOrEIO();
+      return outcome;
+    }
     if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
+    outcome.filled += static_cast<std::size_t>(got);
   }
-  if (filled != bytes.size()) {
-    invalidate(descriptor.key, "short_file");
-    return std::nullopt;
+  return outcome;
+}
+
+RelayDiskCache::SharedBytes RelayDiskCache::State::finishRead(const Descriptor& descriptor, PendingRead read,
+                                                              ReadOutcome outcome, files::ChunkBuffers& buffers) {
+  // Invalidated, evicted or replaced while the bytes were read: the chunk is not served, and what
+  // went wrong with the read concerns an item that is gone, not one that may stand there now.
+  const auto found = items.find(descriptor.key);
+  const bool sameItem = found != items.end() && found->second.generation == read.generation;
+  if (outcome.error != 0) {
+    read.file.close();
+    failure("read", outcome.error);
+    if (sameItem) invalidate(descriptor.key, "read_fail");
+    return nullptr;
   }
+  if (outcome.filled != read.count) {
+    if (sameItem) invalidate(descriptor.key, "short_file");
+    read.file.close();
+    return nullptr;
+  }
+  if (!sameItem) return nullptr;
   found->second.lastAccess = now();
-  return bytes;
+  read.file.close();
+  return buffers.share(std::move(outcome.buffer));
 }
 
 // --- state: budget ----------------------------------------------------------------------------
@@ -424,6 +495,7 @@ bool RelayDiskCache::State::writeUnderExitPurgeLock(const Descriptor& descriptor
   if (created) {
     item.length = descriptor.length;
     item.lastModified = descriptor.lastModified;
+    item.generation = ++lastItemGeneration;
   }
   item.present.insert(index);
   item.listed = saturatingAdd(item.listed, static_cast<std::int64_t>(data.size()));

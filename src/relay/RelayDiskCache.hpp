@@ -7,13 +7,19 @@
 //
 // Every instance operation runs on the cache's actor, whose strand lives on a serial queue of its
 // own thread because every call blocks in the file system. None suspends inside, so each runs to
-// its end before the next begins. purgeAtExit() is the exception: it runs on the terminating
-// thread and meets chunk writes only through one process-wide lock.
+// its end before the next begins, with one exception: a chunk read makes its checks and opens the
+// file on the actor and, when other reads are underway, copies the bytes on one of a few reader
+// threads while the actor serves other calls, then ends on the actor, where the chunk is served
+// only if the item that held it is still there. Readers of different chunks thus no longer queue
+// behind each other's copies.
+// purgeAtExit() runs on the terminating thread and meets chunk writes only through one
+// process-wide lock.
 
 #include "relay/RelayDiskCacheInterface.hpp"
 #include "runtime/Actor.hpp"
 #include "runtime/SerialQueue.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -24,7 +30,15 @@
 #include <string_view>
 #include <vector>
 
+namespace pd::runtime {
+class ThreadPool;
+} // namespace pd::runtime
+
 namespace pd::relay {
+
+namespace cachefiles {
+class ChunkBuffers;
+} // namespace cachefiles
 
 namespace detail {
 // Holds the cache's serial queue so that it exists before the actor's strand is made on it and
@@ -69,7 +83,9 @@ public:
     bool prepared = false;
   };
 
-  static std::shared_ptr<RelayDiskCache> make(Configuration configuration);
+  // beforeRead runs on a reader thread before each chunk's bytes are read, and then every read
+  // goes to one: tests hold a read in flight there.
+  static std::shared_ptr<RelayDiskCache> make(Configuration configuration, std::function<void()> beforeRead = {});
   // The process's one cache: the default directory, the free-space provider of the volume and
   // the floor, with the limit read through `limitProvider` each time it is needed. The
   // composition root makes it once and owns it.
@@ -94,7 +110,7 @@ public:
   runtime::Awaitable<Registration> registerDescriptor(Descriptor descriptor) override;
   runtime::Awaitable<void> release(Registration registration) override;
   runtime::Awaitable<std::optional<Descriptor>> descriptor(Key key) override;
-  runtime::Awaitable<std::optional<Bytes>> readChunk(Descriptor descriptor, std::int64_t index) override;
+  runtime::Awaitable<SharedBytes> readChunk(Descriptor descriptor, std::int64_t index) override;
   runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) override;
   runtime::Awaitable<PrefetchStep> nextPrefetchChunk(Descriptor descriptor, std::int64_t from) override;
   runtime::Awaitable<void> evict(std::int64_t toFit);
@@ -107,8 +123,13 @@ public:
   struct State; // RelayDiskCacheState.hpp
 
 private:
-  explicit RelayDiskCache(Configuration configuration);
+  RelayDiskCache(Configuration configuration, std::function<void()> beforeRead);
   std::unique_ptr<State> state_;
+  std::shared_ptr<cachefiles::ChunkBuffers> buffers_;
+  std::unique_ptr<runtime::ThreadPool> readers_;
+  std::function<void()> beforeRead_;
+  // Chunk reads called and not yet ended.
+  std::atomic<int> readsUnderway_{0};
 };
 
 } // namespace pd::relay

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@ namespace pd::relay {
 class RelayDiskCacheInterface {
 public:
   using Bytes = std::vector<std::uint8_t>;
+  // A chunk as the relay keeps and serves it; never changed once made.
+  using SharedBytes = std::shared_ptr<const Bytes>;
 
   // One stream: the video id and the stream's format number.
   struct Key {
@@ -76,7 +79,8 @@ public:
   virtual runtime::Awaitable<void> release(Registration registration) = 0;
   // The newest registration's descriptor of the key, if any.
   virtual runtime::Awaitable<std::optional<Descriptor>> descriptor(Key key) = 0;
-  virtual runtime::Awaitable<std::optional<Bytes>> readChunk(Descriptor descriptor, std::int64_t index) = 0;
+  // Null when the chunk is not served from disk.
+  virtual runtime::Awaitable<SharedBytes> readChunk(Descriptor descriptor, std::int64_t index) = 0;
   // True when the chunk is on disk afterwards.
   virtual runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) = 0;
   virtual runtime::Awaitable<PrefetchStep> nextPrefetchChunk(Descriptor descriptor, std::int64_t from) = 0;

@@ -4,6 +4,7 @@
 // ever touched on the actor's strand; the exit-purge lock and its set are the process's.
 
 #include "relay/RelayDiskCache.hpp"
+#include "relay/RelayDiskCacheFiles.hpp"
 #include "runtime/Clock.hpp"
 
 #include <functional>
@@ -35,6 +36,23 @@ struct RelayDiskCache::State {
     std::int64_t listed = 0; // sum of the written chunks' sizes
     std::int64_t bytes = 0; // charged: max(allocated size, listed)
     runtime::Clock::MonotonicTime lastAccess;
+    // Tells this item from a later one of the same key: items never change version, they are
+    // dropped and made anew.
+    std::uint64_t generation = 0;
+  };
+
+  // A chunk read between its checks and its end: the file was opened on the actor while the
+  // item of `generation` held the chunk, and its bytes are read off the actor.
+  struct PendingRead {
+    cachefiles::FileDescriptor file;
+    std::uint64_t generation = 0;
+    std::int64_t offset = 0;
+    std::size_t count = 0;
+  };
+  struct ReadOutcome {
+    std::unique_ptr<Bytes> buffer;
+    std::size_t filled = 0;
+    int error = 0; // of the seek or the read
   };
 
   enum class Budget { fits, diskLow, overLimit };
@@ -49,6 +67,7 @@ struct RelayDiskCache::State {
   std::unordered_map<Key, Item, RelayDiskCacheKeyHash> items;
   std::unordered_map<Key, std::vector<Registration>, RelayDiskCacheKeyHash> opened;
   std::uint64_t nextRegistrationID = 0;
+  std::uint64_t lastItemGeneration = 0;
   std::map<std::filesystem::path, std::int64_t> pendingDeletion;
   std::int64_t totalBytes = 0;
   bool prepared = false;
@@ -67,7 +86,13 @@ struct RelayDiskCache::State {
   void release(const Registration& registration);
   std::optional<Descriptor> descriptor(const Key& key) const;
   void checkIdentity(const Descriptor& descriptor);
-  std::optional<Bytes> readChunk(const Descriptor& descriptor, std::int64_t index);
+  // Steps up to the open of the file; none when the read ends there.
+  std::optional<PendingRead> beginRead(const Descriptor& descriptor, std::int64_t index);
+  // Seek and read; needs nothing of the state, so it may run on a reader thread.
+  static ReadOutcome readBytes(const PendingRead& read, cachefiles::ChunkBuffers& buffers);
+  // The rest, back on the actor: served only while the item that held the chunk is still there.
+  SharedBytes finishRead(const Descriptor& descriptor, PendingRead read, ReadOutcome outcome,
+                         cachefiles::ChunkBuffers& buffers);
   bool writeChunk(const Descriptor& descriptor, std::int64_t index, const Bytes& data);
   // limit: read before the lock, so that nothing is called out to while it is held.
   bool writeUnderExitPurgeLock(const Descriptor& descriptor, std::int64_t index, const Bytes& data, std::int64_t limit);

@@ -77,9 +77,8 @@ runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor
     const Entry* entry = find(token);
     if (auto cache = configuration_.cache; entry != nullptr && entry->cache && cache) {
       const Descriptor descriptor = *entry->cache;
-      auto read = co_await cache->readChunk(descriptor, index);
-      if (read) {
-        SharedBytes bytes = std::make_shared<const Bytes>(std::move(*read));
+      SharedBytes bytes = co_await cache->readChunk(descriptor, index);
+      if (bytes) {
         if (foreground) {
           remember(key, bytes);
           ++statsDiskHits_;

@@ -51,6 +51,73 @@ TEST_F(RelayDiskCacheRaceTest, ExitPurgeRacingWritesLeavesNothingBehind) {
   EXPECT_EQ(log.count("relay_cache_purge reason=exit files=" + std::to_string(stored)), 1u);
 }
 
+// Holds the first chunk read on its reader thread, after its checks and open on the actor, until
+// released; later reads pass.
+struct HeldRead {
+  runtime::test::Latch arrived;
+  runtime::test::Latch release;
+  std::atomic<bool> armed{true};
+  void operator()() {
+    if (!armed.exchange(false)) return;
+    arrived.open();
+    release.wait(std::chrono::seconds(10));
+  }
+};
+
+runtime::Task<Cache::SharedBytes> startRead(const std::shared_ptr<Cache>& cache, const Cache::Descriptor& d) {
+  return runtime::spawn(runtime::sharedPool().executor(), [cache, d]() -> runtime::Awaitable<Cache::SharedBytes> {
+    co_return co_await cache->readChunk(d, 0);
+  });
+}
+
+Cache::SharedBytes outcomeOf(const runtime::Task<Cache::SharedBytes>& read) {
+  return pd::testing::runBlocking(
+      [read]() -> runtime::Awaitable<Cache::SharedBytes> { co_return co_await read.value(); });
+}
+
+TEST_F(RelayDiskCacheRaceTest, AReadInFlightWhenItsItemIsReplacedServesNothingAndSparesTheNewItem) {
+  auto hold = std::make_shared<HeldRead>();
+  auto cache = makeCache([hold] { (*hold)(); });
+  const auto v1 = descriptor("race", kChunk);
+  const auto v2 = descriptor("race", kChunk, "Tue");
+  call([&] { return cache->registerDescriptor(v1); });
+  ASSERT_TRUE(call([&] { return cache->writeChunk(v1, 0, bytes(kChunk, 1)); }));
+  const auto inFlight = startRead(cache, v1);
+  ASSERT_TRUE(hold->arrived.wait());
+
+  // The actor serves other calls meanwhile. The old file is cut short (so the held read comes
+  // back short), then a newer version drops the item and writes a file of its own.
+  LogWindow log;
+  fs::resize_file(fileOf("race"), 0);
+  call([&] { return cache->registerDescriptor(v2); });
+  ASSERT_TRUE(call([&] { return cache->writeChunk(v2, 0, bytes(kChunk, 2)); }));
+  hold->release.open();
+
+  EXPECT_EQ(outcomeOf(inFlight), nullptr);
+  EXPECT_EQ(read(cache, v2, 0), bytes(kChunk, 2)) << "the short read of the old file must not drop the new item";
+  EXPECT_EQ(log.count("relay_cache_invalidate"), 1u);
+  EXPECT_EQ(log.count("relay_cache_invalidate reason=identity_changed video=race itag=22"), 1u);
+}
+
+TEST_F(RelayDiskCacheRaceTest, AReadInFlightDuringTheExitPurgeServesItsOwnBytesOrNothing) {
+  auto hold = std::make_shared<HeldRead>();
+  auto cache = makeCache([hold] { (*hold)(); });
+  const auto d = descriptor("purged", kChunk);
+  call([&] { return cache->registerDescriptor(d); });
+  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 3)); }));
+  const auto inFlight = startRead(cache, d);
+  ASSERT_TRUE(hold->arrived.wait());
+  Cache::purgeAtExit(dir);
+  ASSERT_FALSE(fs::exists(dir));
+  hold->release.open();
+
+  const auto served = outcomeOf(inFlight);
+  if (served) {
+    EXPECT_EQ(*served, bytes(kChunk, 3));
+  }
+  EXPECT_FALSE(read(cache, d, 0)) << "nothing is read from a purged folder";
+}
+
 TEST_F(RelayDiskCacheRaceTest, ChunksOfAKilledRunAreNeverServed) {
   fs::create_directories(dir);
   {
@@ -69,7 +136,7 @@ TEST_F(RelayDiskCacheRaceTest, ChunksOfAKilledRunAreNeverServed) {
   EXPECT_EQ(entriesIn(dir), 0u);
   ASSERT_EQ(log.count("relay_cache_purge reason=launch"), 1u);
   EXPECT_TRUE(log.lines().front().ends_with(" pending=0")) << log.lines().front();
-  EXPECT_FALSE(call([&] { return cache->readChunk(d, 0); }));
+  EXPECT_FALSE(read(cache, d, 0));
   EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 0); }), Cache::PrefetchStep::fetch(0));
 }
 

@@ -33,6 +33,37 @@ TEST(RelayDiskCacheRules, KeysNamesAndLimits) {
 
 using RelayDiskCacheTest = CacheFixture;
 
+TEST_F(RelayDiskCacheTest, ConcurrentReadsEachGetTheirWholeChunkThroughRecycledBuffers) {
+  auto cache = makeCache();
+  const auto d = descriptor("many", 3 * kChunk + 100);
+  call([&] { return cache->registerDescriptor(d); });
+  for (std::int64_t i = 0; i < 4; ++i) {
+    const auto size = i < 3 ? kChunk : 100;
+    ASSERT_TRUE(call([&] { return cache->writeChunk(d, i, bytes(size, static_cast<std::uint8_t>(i + 1))); }));
+  }
+  // Rounds of reads at once: buffers of full and of the short last chunk go back and are taken
+  // again by chunks of the other size, and none may carry a byte of an earlier chunk.
+  for (int round = 0; round < 3; ++round) {
+    std::vector<runtime::Task<Cache::SharedBytes>> reads;
+    for (std::int64_t n = 0; n < 16; ++n) {
+      const std::int64_t index = (n + round) % 4;
+      reads.push_back(runtime::spawn(runtime::sharedPool().executor(),
+                                     [cache, d, index]() -> runtime::Awaitable<Cache::SharedBytes> {
+                                       co_return co_await cache->readChunk(d, index);
+                                     }));
+    }
+    for (std::int64_t n = 0; n < 16; ++n) {
+      const std::int64_t index = (n + round) % 4;
+      const auto chunk = pd::testing::runBlocking(
+          [read = reads[static_cast<std::size_t>(n)]]() -> runtime::Awaitable<Cache::SharedBytes> {
+            co_return co_await read.value();
+          });
+      ASSERT_TRUE(chunk) << index;
+      EXPECT_EQ(*chunk, bytes(index < 3 ? kChunk : 100, static_cast<std::uint8_t>(index + 1))) << index;
+    }
+  }
+}
+
 TEST_F(RelayDiskCacheTest, WritesOnlyWholeChunksOfTheVersionInUseAndReadsThemBack) {
   auto cache = makeCache();
   const auto d = descriptor("abc", 2 * kChunk + 1000);
@@ -48,15 +79,15 @@ TEST_F(RelayDiskCacheTest, WritesOnlyWholeChunksOfTheVersionInUseAndReadsThemBac
 
   // A chunk already present answers true without touching the file.
   EXPECT_TRUE(call([&] { return cache->writeChunk(d, 2, bytes(1000, 9)); }));
-  EXPECT_EQ(call([&] { return cache->readChunk(d, 2); }), bytes(1000, 2));
-  EXPECT_FALSE(call([&] { return cache->readChunk(d, 0); }));
+  EXPECT_EQ(read(cache, d, 2), bytes(1000, 2));
+  EXPECT_FALSE(read(cache, d, 0));
 
   // Another version neither writes nor reads the item; reading ignores registrations.
   const auto other = descriptor("abc", 2 * kChunk + 1000, "Tue");
   EXPECT_FALSE(call([&] { return cache->writeChunk(other, 0, bytes(kChunk, 4)); }));
-  EXPECT_FALSE(call([&] { return cache->readChunk(other, 2); }));
+  EXPECT_FALSE(read(cache, other, 2));
   call([&] { return cache->release(registration); });
-  EXPECT_EQ(call([&] { return cache->readChunk(d, 2); }), bytes(1000, 2));
+  EXPECT_EQ(read(cache, d, 2), bytes(1000, 2));
 
   const auto empty = descriptor("zero", 0);
   call([&] { return cache->registerDescriptor(empty); });
@@ -83,7 +114,7 @@ TEST_F(RelayDiskCacheTest, NewestRegistrationDecidesTheVersion) {
 
   LogWindow log;
   call([&] { return cache->release(first); });
-  EXPECT_EQ(call([&] { return cache->readChunk(newerV, 0); }), bytes(kChunk, 1));
+  EXPECT_EQ(read(cache, newerV, 0), bytes(kChunk, 1));
   call([&] { return cache->release(newestW); });
   EXPECT_EQ(log.lines(), std::vector<std::string>{"relay_cache_invalidate reason=identity_changed video=w itag=22"});
   EXPECT_FALSE(fs::exists(fileOf("w")));
@@ -151,7 +182,7 @@ TEST_F(RelayDiskCacheEvictionTest, OldestUnopenedGoFirstAndOnlyOverTheLimit) {
   EXPECT_TRUE(log.lines().empty());
 
   // Reading t1 makes it the newest; open keys are never candidates.
-  EXPECT_TRUE(call([&] { return cache->readChunk(descriptor("t1", kChunk), 0); }));
+  EXPECT_TRUE(read(cache, descriptor("t1", kChunk), 0));
   call([&] { return cache->registerDescriptor(descriptor("t2", kChunk)); });
   limit = 2 * kChunk;
   call([&] { return cache->evict(0); });
@@ -218,7 +249,7 @@ TEST_F(RelayDiskCacheTest, SwappedInLinksNeitherLeakNorRedirect) {
   fs::remove(fileOf("s"));
   fs::create_symlink(secret, fileOf("s"));
   LogWindow log;
-  EXPECT_FALSE(call([&] { return cache->readChunk(d, 0); }));
+  EXPECT_FALSE(read(cache, d, 0));
   EXPECT_TRUE(log.has("relay_cache_invalidate reason=read_fail video=s itag=22"));
   fs::create_symlink(secret, fileOf("s"));
   EXPECT_TRUE(call([&] { return cache->writeChunk(d, 1, bytes(kChunk, 2)); }));
@@ -232,8 +263,8 @@ TEST_F(RelayDiskCacheTest, SwappedInLinksNeitherLeakNorRedirect) {
   EXPECT_TRUE(log.has("relay_cache_invalidate reason=unsafe_file video=s itag=22"));
   EXPECT_EQ(fs::hard_link_count(fileOf("s")), 1u);
   EXPECT_EQ(contents(other).substr(0, 1), std::string(1, '\0'));
-  EXPECT_EQ(call([&] { return cache->readChunk(d, 0); }), bytes(kChunk, 3));
-  EXPECT_FALSE(call([&] { return cache->readChunk(d, 1); })) << "the new file holds only chunk 0";
+  EXPECT_EQ(read(cache, d, 0), bytes(kChunk, 3));
+  EXPECT_FALSE(read(cache, d, 1)) << "the new file holds only chunk 0";
 }
 
 TEST_F(RelayDiskCacheTest, ShortOrSwappedFilesAreCaughtBeforeTheNextWrite) {
@@ -246,8 +277,8 @@ TEST_F(RelayDiskCacheTest, ShortOrSwappedFilesAreCaughtBeforeTheNextWrite) {
   LogWindow log;
   ASSERT_TRUE(call([&] { return cache->writeChunk(d, 1, bytes(kChunk, 2)); }));
   EXPECT_TRUE(log.has("relay_cache_invalidate reason=short_file video=q itag=22"));
-  EXPECT_FALSE(call([&] { return cache->readChunk(d, 0); }));
-  EXPECT_EQ(call([&] { return cache->readChunk(d, 1); }), bytes(kChunk, 2));
+  EXPECT_FALSE(read(cache, d, 0));
+  EXPECT_EQ(read(cache, d, 1), bytes(kChunk, 2));
 }
 
 TEST_F(RelayDiskCacheTest, LaunchPurgeEmptiesTheFolderOnceAndChargesWhatStays) {

@@ -37,20 +37,29 @@ class CacheFixture : public ::testing::Test {
 protected:
   CacheFixture() : scoped_(clock_) {}
 
-  std::shared_ptr<Cache> makeCache() {
+  std::shared_ptr<Cache> makeCache(std::function<void()> beforeRead = {}) {
     return Cache::make({dir, [this] { return limit.load(); },
                         [this](const std::filesystem::path&) -> std::optional<std::int64_t> {
                           const auto value = freeBytes.load();
                           if (value < 0) return std::nullopt;
                           return value;
                         },
-                        Cache::kMinFreeBytes});
+                        Cache::kMinFreeBytes},
+                       std::move(beforeRead));
   }
 
   // Runs one actor call to its end on the test thread's behalf.
   template <typename F>
   auto call(F make) {
     return pd::testing::runBlocking([&]() -> decltype(make()) { co_return co_await make(); });
+  }
+
+  // The chunk's bytes as read from disk, or none.
+  std::optional<Cache::Bytes> read(const std::shared_ptr<Cache>& cache, const Cache::Descriptor& d,
+                                   std::int64_t index) {
+    const auto chunk = call([&] { return cache->readChunk(d, index); });
+    if (!chunk) return std::nullopt;
+    return *chunk;
   }
 
   std::filesystem::path fileOf(const std::string& id, std::int64_t itag = 22) const {

@@ -118,7 +118,7 @@ TEST_F(RelayPrefetchTest, FillsFromTheCursorThenWrapsAndFinishesComplete) {
   EXPECT_EQ(log.count("relay_prefetch_start video=fill itag=22 start_chunk=2"), 1u);
   EXPECT_EQ(log.count("relay_cache_complete video=fill"), 1u);
   EXPECT_EQ(log.lines().back(), "relay_prefetch_stop reason=complete video=fill itag=22");
-  EXPECT_EQ(call([&] { return diskCache->readChunk(d, 4); }), bytes(10, 4));
+  EXPECT_EQ(read(diskCache, d, 4), bytes(10, 4));
 
   // A finished stream only moves its cursor; a foreground miss restarts a complete one.
   onRelay([&] {

@@ -47,12 +47,12 @@ public:
     co_return;
   }
   runtime::Awaitable<std::optional<Descriptor>> descriptor(Key) override { co_return std::nullopt; }
-  runtime::Awaitable<std::optional<Bytes>> readChunk(Descriptor descriptor, std::int64_t index) override {
+  runtime::Awaitable<SharedBytes> readChunk(Descriptor descriptor, std::int64_t index) override {
     std::scoped_lock lock(mutex_);
     ++reads;
     const auto found = chunks.find({descriptor.key.videoID, index});
-    if (found == chunks.end()) co_return std::nullopt;
-    co_return found->second;
+    if (found == chunks.end()) co_return nullptr;
+    co_return std::make_shared<const Bytes>(found->second);
   }
   runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) override {
     if (holdWrites) {
