@@ -21,31 +21,33 @@ namespace {
 using Relay = std::shared_ptr<relay::RemoteMediaRelayInterface>;
 using Weak = std::weak_ptr<LocalVideoHTTPServer::Impl>;
 
-// One send on the queue, raced against the send deadline; throws ConnectionSendError when it
-// does not complete. The body bytes among it are counted in the statistics by the send's own
-// completion on the queue: a post of its own would wake the queue once more for every slice.
+// One send on the queue (the header in front of the slice when given), raced against the send
+// deadline; throws ConnectionSendError when it does not complete. A body slice is counted in the
+// statistics by the send's own completion on the queue: a post of its own would wake the queue
+// once more for every slice.
 runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection connection,
                               std::shared_ptr<const Bytes> buffer, std::size_t offset, std::size_t length,
-                              bool isComplete, std::size_t bodyBytes = 0) {
+                              bool isComplete, bool isBody = false, std::shared_ptr<const Bytes> header = nullptr) {
   auto initiation = [&](auto handler) {
     auto work = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
     auto resume = [handler = std::move(handler), work](std::error_code error) mutable {
       asio::post(work, [handler = std::move(handler), error]() mutable { std::move(handler)(error); });
     };
-    queue.execute([weak, connection, buffer, offset, length, isComplete, bodyBytes,
+    queue.execute([weak, connection, header, buffer, offset, length, isComplete, isBody,
                    resume = std::move(resume)]() mutable {
       auto server = weak.lock();
       if (!server) {
         resume(std::make_error_code(std::errc::operation_canceled));
         return;
       }
-      auto counted = [weak, bodyBytes, resume = std::move(resume)](std::error_code error) mutable {
-        if (!error && bodyBytes > 0) {
-          if (auto alive = weak.lock()) alive->addSentBytes(static_cast<std::int64_t>(bodyBytes));
+      auto counted = [weak, isBody, length, resume = std::move(resume)](std::error_code error) mutable {
+        if (!error && isBody) {
+          if (auto alive = weak.lock()) alive->addSentBytes(static_cast<std::int64_t>(length));
         }
         resume(error);
       };
-      server->sendWithDeadline(connection, std::move(buffer), offset, length, isComplete, std::move(counted));
+      server->sendWithDeadline(connection, std::move(buffer), offset, length, isComplete, std::move(counted),
+                               std::move(header));
     });
   };
   // Named: GCC 12 destroys a capturing lambda twice when it is a temporary inside co_await.
@@ -58,10 +60,6 @@ runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection con
 
 using Chunk = relay::RemoteMediaRelayInterface::Chunk;
 using Opening = relay::RemoteMediaRelayInterface::Opening;
-
-// Up to this many bytes of a first slice are copied behind the header to leave in one send; a
-// longer one goes on its own, where the copy would cost more than the send it saves.
-constexpr std::size_t kGatheredSliceLimit = 64 * 1024;
 
 bool isPrefetchYield(const std::exception_ptr& error) {
   try {
@@ -235,15 +233,9 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   };
 
   Chunk data = std::move(opening.firstChunk);
-  // A small first slice at hand leaves with the header in one send: each send is a round through
-  // the queue and the kernel of its own.
-  std::shared_ptr<const Bytes> headerAndSlice;
-  if (const auto slice = data ? sliceOf(index, data) : std::nullopt; slice && slice->second <= kGatheredSliceLimit) {
-    auto joined = std::make_shared<Bytes>(*header);
-    const auto from = data->begin() + static_cast<std::ptrdiff_t>(slice->first);
-    joined->insert(joined->end(), from, from + static_cast<std::ptrdiff_t>(slice->second));
-    headerAndSlice = std::move(joined);
-  }
+  // A first slice at hand leaves with the header in one send: each send is a round through the
+  // queue and the kernel of its own.
+  const bool headerWithSlice = data && sliceOf(index, data);
   // The first chunk is on its way while the header is: both cross threads, and a request that
   // waits for one before starting the other pays for the hops twice. A read the relay started
   // is its first call: a yield is asked again from here.
@@ -253,7 +245,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     askAgainOnYield = static_cast<bool>(opening.firstRead);
     current = askAgainOnYield ? std::move(opening.firstRead) : fetchRelayChunk(queue, relayPtr, token, index);
   }
-  if (!headerAndSlice) {
+  if (!headerWithSlice) {
     std::exception_ptr headerFailure;
     try {
       co_await send(weak, queue, connection, header, 0, header->size(), headerOnly);
@@ -311,12 +303,8 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     const bool isFinal = !next;
     std::exception_ptr sendFailure;
     try {
-      if (headerAndSlice) {
-        const auto length = headerAndSlice->size();
-        co_await send(weak, queue, connection, std::exchange(headerAndSlice, nullptr), 0, length, isFinal, sliceLength);
-      } else {
-        co_await send(weak, queue, connection, std::move(data), lo, sliceLength, isFinal, sliceLength);
-      }
+      auto leading = index == first && headerWithSlice ? header : nullptr;
+      co_await send(weak, queue, connection, std::move(data), lo, sliceLength, isFinal, true, std::move(leading));
     } catch (...) {
       sendFailure = std::current_exception();
     }
