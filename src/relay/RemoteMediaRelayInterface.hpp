@@ -85,8 +85,8 @@ public:
   virtual std::int64_t chunkSize() const noexcept = 0;
 
   // What a reply needs before its header, asked in one go: whether the relay holds the token, then
-  // the length (as totalLength, whose errors it throws) and the content type. A relay that can
-  // also starts on the reply's first chunk, whose index firstChunkOf answers from the length
+  // the length (as totalLength, whose errors it throws) and the content type. A relay may also
+  // start on the reply's first chunk there, whose index firstChunkOf answers from the length
   // (nothing: the reply needs no chunk).
   struct Opening {
     bool held = false;
