@@ -4,7 +4,8 @@
 # a 24 MiB file, in one run. After a warm pass through each, wrk ("Connection: close", random
 # 1 MiB ranges, half of them on the 2 MiB grid) at 1 and 8 connections. Prints requests/s, MB/s
 # and p99 with their ratios to nginx, the upstream requests of each warm pass (ours: each chunk
-# once) and our peak RSS (goal below 128 MiB). With several rounds, ours and nginx take turns in
+# once) and our peak RSS (goal below 128 MiB), then the time a request costs beyond its bytes
+# (100-byte ranges at one connection). With several rounds, ours and nginx take turns in
 # each and the figures are medians over the rounds, with the spread of MB/s beside them: on a
 # shared machine one round says little (pin it, too: taskset -c 4-7 ...).
 #
@@ -174,6 +175,17 @@ rss=$(peak_rss_mib "${pidof[ours]}")
 echo "peak RSS MiB: ours $rss (goal < 128), nginx $(peak_rss_mib "${pidof[nginx]}")"
 echo "ratios ours/nginx (req/s MB/s p99; goal >= 1.0 for the first two, <= 1.0 for p99), on $(nproc) cores:"
 print_ratios ours nginx
+
+# What a request costs beyond its bytes: 100-byte ranges at one connection, in the same turns.
+sed 's/^local span = .*/local span = 100/' "$work/ranges.lua" >"$work/small.lua"
+declare -A fixed
+for _ in $(seq "$rounds"); do
+  for server in ours nginx; do
+    fixed[$server]+="$(wrk -t1 -c1 -d"${seconds}s" -s "$work/small.lua" "${url[$server]}" | awk '/Requests\/sec/ { print $2 }')"$'\n'
+  done
+done
+awk -v o="$(awk 'NF' <<<"${fixed[ours]}" | median)" -v n="$(awk 'NF' <<<"${fixed[nginx]}" | median)" \
+  'BEGIN { printf "per request at 100 bytes, 1 conn: ours %.0f us, nginx %.0f us (req/s ratio %.2f)\n", 1e6 / o, 1e6 / n, o / n }'
 
 # --- the disk-hit run ---
 big=$((200 * 1024 * 1024))

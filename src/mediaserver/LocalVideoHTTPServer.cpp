@@ -400,7 +400,8 @@ void LocalVideoHTTPServer::Impl::handleRequest(std::string_view headText, const 
 
 void LocalVideoHTTPServer::Impl::sendWithDeadline(const Connection& connection, std::shared_ptr<const Bytes> buffer,
                                                   std::size_t offset, std::size_t length, bool isComplete,
-                                                  runtime::UniqueFunction<void(std::error_code)> completion) {
+                                                  runtime::UniqueFunction<void(std::error_code)> completion,
+                                                  std::shared_ptr<const Bytes> head) {
   auto done = std::make_shared<bool>(false);
   auto timer = std::make_shared<asio::steady_timer>(queueExecutor, timing.sendDeadline);
   std::weak_ptr<TcpConnection> weakConnection = connection;
@@ -411,7 +412,7 @@ void LocalVideoHTTPServer::Impl::sendWithDeadline(const Connection& connection, 
       }
     }
   });
-  connection->send(std::move(buffer), offset, length, isComplete,
+  connection->send(std::move(head), std::move(buffer), offset, length, isComplete,
                    [done, timer, completion = std::move(completion)](std::error_code error) mutable {
                      *done = true;
                      timer->cancel();

@@ -151,7 +151,8 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   void sendText(const std::string& statusText, const Connection& connection);
   void sendAPIResponse(const ReceiverAPIResponse& response, const Connection& connection);
   void sendWithDeadline(const Connection& connection, std::shared_ptr<const Bytes> buffer, std::size_t offset,
-                        std::size_t length, bool isComplete, runtime::UniqueFunction<void(std::error_code)> completion);
+                        std::size_t length, bool isComplete, runtime::UniqueFunction<void(std::error_code)> completion,
+                        std::shared_ptr<const Bytes> head = nullptr);
   void sendWithDeadline(const Connection& connection, Bytes bytes, bool isComplete,
                         runtime::UniqueFunction<void(std::error_code)> completion);
 

@@ -21,18 +21,20 @@ namespace {
 using Relay = std::shared_ptr<relay::RemoteMediaRelayInterface>;
 using Weak = std::weak_ptr<LocalVideoHTTPServer::Impl>;
 
-// One send on the queue, raced against the send deadline; throws ConnectionSendError when it
-// does not complete. A body slice is counted in the statistics by the send's own completion on
-// the queue: a post of its own would wake the queue once more for every slice.
+// One send on the queue (the header in front of the slice when given), raced against the send
+// deadline; throws ConnectionSendError when it does not complete. A body slice is counted in the
+// statistics by the send's own completion on the queue: a post of its own would wake the queue
+// once more for every slice.
 runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection connection,
                               std::shared_ptr<const Bytes> buffer, std::size_t offset, std::size_t length,
-                              bool isComplete, bool isBody = false) {
+                              bool isComplete, bool isBody = false, std::shared_ptr<const Bytes> header = nullptr) {
   auto initiation = [&](auto handler) {
     auto work = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
     auto resume = [handler = std::move(handler), work](std::error_code error) mutable {
       asio::post(work, [handler = std::move(handler), error]() mutable { std::move(handler)(error); });
     };
-    queue.execute([weak, connection, buffer, offset, length, isComplete, isBody, resume = std::move(resume)]() mutable {
+    queue.execute([weak, connection, header, buffer, offset, length, isComplete, isBody,
+                   resume = std::move(resume)]() mutable {
       auto server = weak.lock();
       if (!server) {
         resume(std::make_error_code(std::errc::operation_canceled));
@@ -44,7 +46,8 @@ runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection con
         }
         resume(error);
       };
-      server->sendWithDeadline(connection, std::move(buffer), offset, length, isComplete, std::move(counted));
+      server->sendWithDeadline(connection, std::move(buffer), offset, length, isComplete, std::move(counted),
+                               std::move(header));
     });
   };
   // Named: GCC 12 destroys a capturing lambda twice when it is a temporary inside co_await.
@@ -56,18 +59,29 @@ runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection con
 }
 
 using Chunk = relay::RemoteMediaRelayInterface::Chunk;
+using Opening = relay::RemoteMediaRelayInterface::Opening;
 
-// One chunk; a prefetch yield is asked again once, at once.
+bool isPrefetchYield(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const RelayError& relayError) {
+    return relayError.errorCase() == RelayError::Case::prefetchYield;
+  } catch (...) {
+    return false;
+  }
+}
+
+// One chunk; a prefetch yield is asked again once, at once (unless this is that second call).
 runtime::Task<Chunk> fetchRelayChunk(const runtime::Executor& queue, Relay relayPtr, std::string token,
-                                     std::int64_t index) {
-  return runtime::spawn(queue, [relayPtr, token, index]() -> runtime::Awaitable<Chunk> {
+                                     std::int64_t index, bool askAgainOnYield = true) {
+  return runtime::spawn(queue, [relayPtr, token, index, askAgainOnYield]() -> runtime::Awaitable<Chunk> {
     // Results are named locals throughout: GCC 12 may destroy a temporary that a co_await yields
     // twice when it is used inside a larger expression.
     try {
       auto bytes = co_await relayPtr->chunk(token, index, false);
       co_return bytes;
     } catch (const RelayError& error) {
-      if (error.errorCase() != RelayError::Case::prefetchYield) {
+      if (!askAgainOnYield || error.errorCase() != RelayError::Case::prefetchYield) {
         throw;
       }
     }
@@ -75,6 +89,13 @@ runtime::Task<Chunk> fetchRelayChunk(const runtime::Executor& queue, Relay relay
     auto bytes = co_await relayPtr->chunk(token, index, false);
     co_return bytes;
   });
+}
+
+// A fetch awaited by the road, cancelled with it.
+runtime::Awaitable<Chunk> awaitChunk(runtime::Task<Chunk> fetch) {
+  runtime::CancellationHandler onCancel([fetch] { fetch.cancel(); });
+  auto bytes = co_await fetch.value();
+  co_return bytes;
 }
 
 } // namespace
@@ -129,52 +150,33 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       co_return;
     }
   }
-  // The relay is asked its three questions at once and the answers are taken in order: asked
-  // one after another, each would cross to the relay's strand and back on its own. None of them
-  // changes anything the others see (a length probe is what a held token needs anyway).
-  const auto heldTask = runtime::spawn(queue, [relayPtr, token]() -> runtime::Awaitable<bool> {
-    const bool answer = co_await relayPtr->hasEntry(token);
-    co_return answer;
-  });
-  const auto lengthTask = runtime::spawn(queue, [relayPtr, token]() -> runtime::Awaitable<std::int64_t> {
-    const auto answer = co_await relayPtr->totalLength(token);
-    co_return answer;
-  });
-  const auto typeTask = runtime::spawn(queue, [relayPtr, token]() -> runtime::Awaitable<std::optional<std::string>> {
-    auto answer = co_await relayPtr->contentType(token);
-    co_return answer;
-  });
-  const auto cancelQuestions = [heldTask, lengthTask, typeTask] {
-    heldTask.cancel();
-    lengthTask.cancel();
-    typeTask.cancel();
+  // The relay answers the entry, the length and the type in one visit, and starts on the first
+  // chunk there: each question asked on its own would cross to the relay's strand and back.
+  const bool isHead = method == "HEAD";
+  const std::int64_t c = relayPtr->chunkSize();
+  auto firstChunkOf = [range, isHead, c](std::int64_t total) -> std::optional<std::int64_t> {
+    const auto reply = transferReply(range, total);
+    // Media of no bytes has no chunk to fetch: the header is the whole reply.
+    if (!reply || isHead || reply->end < reply->start || c <= 0) {
+      return std::nullopt;
+    }
+    return reply->start / c;
   };
-  bool held = false;
-  std::int64_t total = 0;
+  Opening opening;
   std::exception_ptr lengthFailure;
-  std::optional<std::string> registeredType;
-  {
-    runtime::CancellationHandler onCancel(cancelQuestions);
-    held = co_await heldTask.value();
-    if (held) {
-      try {
-        total = co_await lengthTask.value();
-      } catch (...) {
-        lengthFailure = std::current_exception();
-      }
-    }
-    if (held && !lengthFailure) {
-      auto type = co_await typeTask.value();
-      registeredType = std::move(type);
-    }
+  try {
+    auto answer = co_await relayPtr->open(token, firstChunkOf);
+    opening = std::move(answer);
+  } catch (...) {
+    lengthFailure = std::current_exception();
   }
-  if (!held) {
-    cancelQuestions();
+  if (!lengthFailure && !opening.held) {
     notFound();
     co_return;
   }
+  const std::int64_t total = opening.total;
   if (lengthFailure || total < 0) {
-    cancelQuestions();
+    opening.firstRead.cancel();
     if (!lengthFailure) {
       lengthFailure = std::make_exception_ptr(RelayError::lengthUnknown());
     }
@@ -187,6 +189,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
 
   const auto reply = transferReply(range, total);
   if (!reply) {
+    opening.firstRead.cancel();
     post([token, connection, total](Impl& self) {
       self.logRequestFailure("range_invalid", 416, token, nullptr);
       self.sendRangeNotSatisfiable(total, connection);
@@ -194,7 +197,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     co_return;
   }
   const auto [start, end, status] = *reply;
-  const auto type = LocalVideoHTTPServer::sanitizedContentType(registeredType);
+  const auto type = LocalVideoHTTPServer::sanitizedContentType(opening.contentType);
   const auto headerText = transferHeader(status, type, start, end, total);
   auto header = std::make_shared<const Bytes>(headerText.begin(), headerText.end());
   RequestLogContext context;
@@ -211,43 +214,70 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     connection->cancel();
   };
 
-  const bool isHead = method == "HEAD";
-  // Media of no bytes has no chunk to fetch: the header is the whole reply.
-  const bool headerOnly = isHead || end < start;
-  const std::int64_t c = relayPtr->chunkSize();
-  const std::int64_t first = start / c;
-  const std::int64_t last = end / c;
+  const bool headerOnly = !firstChunkOf(total);
+  const std::int64_t first = headerOnly ? 0 : start / c;
+  const std::int64_t last = headerOnly ? 0 : end / c;
   std::int64_t index = first;
+  // The bytes of the range on chunk `at`, as offsets into it; nothing when the chunk does not
+  // bring every byte of the range that lies on it (a shorter chunk would end the body short of
+  // its length, or shift every later byte).
+  const auto sliceOf = [&](std::int64_t at, const Chunk& bytes) -> std::optional<std::pair<std::size_t, std::size_t>> {
+    const std::int64_t chunkStart = at * c;
+    const std::int64_t expected = std::min(c, total - chunkStart);
+    const std::int64_t needed = std::min(expected, end - chunkStart + 1);
+    if (!bytes || static_cast<std::int64_t>(bytes->size()) < needed) {
+      return std::nullopt;
+    }
+    const std::int64_t lo = std::max(chunkStart, start) - chunkStart;
+    return std::make_pair(static_cast<std::size_t>(lo), static_cast<std::size_t>(needed - lo));
+  };
+
+  Chunk data = std::move(opening.firstChunk);
+  // A first slice at hand leaves with the header in one send: each send is a round through the
+  // queue and the kernel of its own.
+  const bool headerWithSlice = data && sliceOf(index, data);
   // The first chunk is on its way while the header is: both cross threads, and a request that
-  // waits for one before starting the other pays for the hops twice.
-  auto current = headerOnly ? runtime::Task<Chunk>() : fetchRelayChunk(queue, relayPtr, token, index);
-  std::exception_ptr headerFailure;
-  try {
-    co_await send(weak, queue, connection, header, 0, header->size(), headerOnly);
-  } catch (...) {
-    headerFailure = std::current_exception();
+  // waits for one before starting the other pays for the hops twice. A read the relay started
+  // is its first call: a yield is asked again from here.
+  bool askAgainOnYield = false;
+  runtime::Task<Chunk> current;
+  if (!headerOnly && !data) {
+    askAgainOnYield = static_cast<bool>(opening.firstRead);
+    current = askAgainOnYield ? std::move(opening.firstRead) : fetchRelayChunk(queue, relayPtr, token, index);
   }
-  if (headerFailure) {
-    fail(headerFailure);
-    current.cancel();
-    co_return;
-  }
-  if (headerOnly) {
-    complete();
-    co_return;
+  if (!headerWithSlice) {
+    std::exception_ptr headerFailure;
+    try {
+      co_await send(weak, queue, connection, header, 0, header->size(), headerOnly);
+    } catch (...) {
+      headerFailure = std::current_exception();
+    }
+    if (headerFailure) {
+      fail(headerFailure);
+      current.cancel();
+      co_return;
+    }
+    if (headerOnly) {
+      complete();
+      co_return;
+    }
   }
 
   runtime::Task<Chunk> next;
   while (true) {
-    Chunk data;
     std::exception_ptr fetchFailure;
-    {
-      runtime::CancellationHandler onCancel([current] { current.cancel(); });
+    if (!data) {
       try {
-        auto value = co_await current.value();
+        auto value = co_await awaitChunk(current);
         data = std::move(value);
       } catch (...) {
         fetchFailure = std::current_exception();
+      }
+      const bool askAgain = askAgainOnYield && fetchFailure && isPrefetchYield(fetchFailure);
+      askAgainOnYield = false;
+      if (askAgain) {
+        current = fetchRelayChunk(queue, relayPtr, token, index, false);
+        continue;
       }
     }
     if (fetchFailure) {
@@ -256,12 +286,8 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       co_return;
     }
     next = index < last ? fetchRelayChunk(queue, relayPtr, token, index + 1) : runtime::Task<Chunk>();
-    const std::int64_t chunkStart = index * c;
-    // What this chunk must bring: every byte of the range that lies on it. A shorter chunk
-    // would end the body short of its length, or shift every later byte.
-    const std::int64_t expected = std::min(c, total - chunkStart);
-    const std::int64_t needed = std::min(expected, end - chunkStart + 1);
-    if (!data || static_cast<std::int64_t>(data->size()) < needed) {
+    const auto slice = sliceOf(index, data);
+    if (!slice) {
       fail(std::make_exception_ptr(RelayError::shortRead()));
       next.cancel();
       co_return;
@@ -271,15 +297,14 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       next.cancel();
       co_return;
     }
-    const std::int64_t lo = std::max(chunkStart, start) - chunkStart;
-    const std::int64_t hi = std::min(chunkStart + needed - 1, end) - chunkStart;
-    const auto sliceLength = static_cast<std::size_t>(hi - lo + 1);
+    const auto [lo, sliceLength] = *slice;
     // The last slice ends the reply itself: an empty final send after it would cost one more
     // round through the queue for the same bytes on the wire.
     const bool isFinal = !next;
     std::exception_ptr sendFailure;
     try {
-      co_await send(weak, queue, connection, std::move(data), static_cast<std::size_t>(lo), sliceLength, isFinal, true);
+      auto leading = index == first && headerWithSlice ? header : nullptr;
+      co_await send(weak, queue, connection, std::move(data), lo, sliceLength, isFinal, true, std::move(leading));
     } catch (...) {
       sendFailure = std::current_exception();
     }
@@ -294,6 +319,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     }
     ++index;
     current = next;
+    data = nullptr;
   }
   complete();
 }

@@ -92,6 +92,7 @@ public:
   runtime::Awaitable<std::optional<std::string>> contentType(std::string token) override;
   runtime::Awaitable<Chunk> chunk(std::string token, std::int64_t index, bool prefetch) override;
   std::int64_t chunkSize() const noexcept override { return configuration_.chunkSize; }
+  runtime::Awaitable<Opening> open(std::string token, FirstChunkIndex firstChunkOf) override;
 
   // The body of a ranged fetch and the total its Content-Range announced.
   struct Fetched {
@@ -161,6 +162,9 @@ private:
   void unregisterOnActor(const std::string& token);
   runtime::Awaitable<std::int64_t> totalLengthOnActor(std::string token);
   runtime::Awaitable<SharedBytes> chunkOnActor(std::string token, std::int64_t index, bool prefetch);
+  // The first step of a foreground read: the prefetch cursor follows the reader, and a chunk in
+  // memory is the answer (null when it is not there).
+  SharedBytes foregroundMemoryStep(const ChunkKey& key);
   runtime::Awaitable<SharedBytes> joinChunk(ChunkKey key, std::shared_ptr<SharedWork<SharedBytes>> work, bool prefetch);
   void scheduleCacheWrite(Descriptor descriptor, std::int64_t index, SharedBytes data);
   runtime::Awaitable<void> acquireSlotOnActor(std::optional<ChunkKey> yieldingFor);

@@ -45,17 +45,7 @@ runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor
   const ChunkKey key{token, index};
 
   if (foreground) {
-    if (const Entry* entry = find(token); entry != nullptr && entry->cache) {
-      prefetch_->schedulePrefetch(*entry->cache, index);
-    }
-    if (const auto hit = memory_.find(key); hit != memory_.end()) {
-      SharedBytes bytes = hit->second;
-      touch(key);
-      ++statsHits_;
-      statsServedBytes_ += static_cast<std::int64_t>(bytes->size());
-      statsTick();
-      co_return bytes;
-    }
+    if (auto bytes = foregroundMemoryStep(key)) co_return bytes;
   }
 
   auto liveWork = [this, &key]() -> std::shared_ptr<SharedWork<SharedBytes>> {
@@ -148,6 +138,48 @@ runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor
   auto work = SharedWork<SharedBytes>::make(std::move(task));
   inflight_.insert_or_assign(key, work);
   co_return co_await joinChunk(key, std::move(work), prefetch);
+}
+
+RemoteMediaRelay::SharedBytes RemoteMediaRelay::foregroundMemoryStep(const ChunkKey& key) {
+  if (const Entry* entry = find(key.token); entry != nullptr && entry->cache) {
+    prefetch_->schedulePrefetch(*entry->cache, key.index);
+  }
+  const auto hit = memory_.find(key);
+  if (hit == memory_.end()) return nullptr;
+  SharedBytes bytes = hit->second;
+  touch(key);
+  ++statsHits_;
+  statsServedBytes_ += static_cast<std::int64_t>(bytes->size());
+  statsTick();
+  return bytes;
+}
+
+// One visit answers a reply's questions; a chunk in memory comes back with them, and any other
+// read starts here on the relay instead of crossing over from the caller once more.
+runtime::Awaitable<RemoteMediaRelay::Opening> RemoteMediaRelay::open(std::string token, FirstChunkIndex firstChunkOf) {
+  auto self = shared_from_this();
+  auto call = [self, token = std::move(token),
+               firstChunkOf = std::move(firstChunkOf)]() mutable -> runtime::Awaitable<Opening> {
+    Opening opening;
+    opening.held = self->entries_.contains(token);
+    if (!opening.held) co_return opening;
+    opening.total = co_await self->totalLengthOnActor(token);
+    if (const Entry* entry = self->find(token); entry != nullptr) opening.contentType = entry->media.contentType;
+    const auto index = firstChunkOf(opening.total);
+    if (!index) co_return opening;
+    const ChunkKey key{token, *index};
+    if (self->memory_.contains(key)) {
+      DemandScope demand(&self->foregroundDemand_);
+      opening.firstChunk = self->foregroundMemoryStep(key);
+      co_return opening;
+    }
+    opening.firstRead = runtime::spawn(self->executor(), [self, token, at = *index]() -> runtime::Awaitable<SharedBytes> {
+      co_return co_await self->chunkOnActor(token, at, false);
+    });
+    co_return opening;
+  };
+  auto opening = co_await onActor(std::move(call));
+  co_return opening;
 }
 
 runtime::Awaitable<RemoteMediaRelay::SharedBytes>

@@ -7,6 +7,7 @@
 #include "runtime/Task.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -82,6 +83,34 @@ public:
   virtual runtime::Awaitable<Chunk> chunk(std::string token, std::int64_t index, bool prefetch) = 0;
   // Fixed when the relay is made.
   virtual std::int64_t chunkSize() const noexcept = 0;
+
+  // What a reply needs before its header, asked in one go: whether the relay holds the token, then
+  // the length (as totalLength, whose errors it throws) and the content type. A relay may also
+  // start on the reply's first chunk there, whose index firstChunkOf answers from the length
+  // (nothing: the reply needs no chunk).
+  struct Opening {
+    bool held = false;
+    std::int64_t total = 0;
+    std::optional<std::string> contentType;
+    // The first chunk when the relay had it at hand, or its read under way (as chunk() with
+    // prefetch false; the caller cancels it when no longer needed), or neither: the caller reads
+    // it itself.
+    Chunk firstChunk;
+    runtime::Task<Chunk> firstRead;
+  };
+  using FirstChunkIndex = std::function<std::optional<std::int64_t>(std::int64_t total)>;
+  virtual runtime::Awaitable<Opening> open(std::string token, FirstChunkIndex firstChunkOf) {
+    (void)firstChunkOf;
+    Opening opening;
+    opening.held = co_await hasEntry(token);
+    if (!opening.held) {
+      co_return opening;
+    }
+    opening.total = co_await totalLength(token);
+    auto type = co_await contentType(token);
+    opening.contentType = std::move(type);
+    co_return opening;
+  }
 };
 
 } // namespace pd::relay

@@ -71,6 +71,12 @@ public:
     released_ = true;
     cv_.notify_all();
   }
+  // From now on open() answers as the real relay does: a first chunk the script serves at once
+  // (in full or not) comes with the answers, a yielding or blocking one is a read started there.
+  void openInOneVisit() {
+    std::scoped_lock lock(mutex_);
+    oneVisit_ = true;
+  }
   std::vector<std::int64_t> calls() const {
     std::scoped_lock lock(mutex_);
     return calls_;
@@ -127,6 +133,25 @@ public:
     co_return std::make_shared<const Bytes>(std::move(data));
   }
   std::int64_t chunkSize() const noexcept override { return chunkSize_; }
+  runtime::Awaitable<Opening> open(std::string token, FirstChunkIndex firstChunkOf) override {
+    auto opening = co_await RemoteMediaRelayInterface::open(token, firstChunkOf);
+    const auto index = opening.held ? firstChunkOf(opening.total) : std::nullopt;
+    bool startRead = false;
+    {
+      std::scoped_lock lock(mutex_);
+      if (!oneVisit_ || !index) co_return opening;
+      const auto& steps = script_[*index];
+      startRead = !steps.empty() && (steps.front() == Step::yield || steps.front() == Step::block);
+    }
+    if (startRead) {
+      opening.firstRead = runtime::spawn(runtime::sharedPool().executor(),
+                                         [this, token, at = *index] { return chunk(token, at, false); });
+    } else {
+      auto bytes = co_await chunk(token, *index, false);
+      opening.firstChunk = std::move(bytes);
+    }
+    co_return opening;
+  }
 
 private:
   const std::int64_t chunkSize_;
@@ -135,6 +160,7 @@ private:
   std::int64_t total_ = 0;
   bool lengthFails_ = false;
   bool released_ = false;
+  bool oneVisit_ = false;
   std::set<std::string> entries_;
   std::set<std::string> dropped_;
   std::map<std::int64_t, std::vector<Step>> script_;

@@ -13,19 +13,22 @@ std::string mediaBytes(std::int64_t from, std::int64_t to) {
   return out;
 }
 
-struct RelayRoadTest : ::testing::Test {
+// Each case with a relay that answers a reply's questions one by one, and with one that answers
+// them in one visit and hands over or starts the first chunk itself.
+struct RelayRoadTest : ::testing::TestWithParam<bool> {
   ServerFixture f; // relay chunks of 1,000 bytes
   LogLines log;
   std::string token;
 
   void SetUp() override {
+    if (GetParam()) f.relay->openInOneVisit();
     f.relay->setLength(4'500);
     auto server = f.server;
     token = runTask<std::string>([server] { return server->registerRemote(nullptr); });
   }
 };
 
-TEST_F(RelayRoadTest, WholeMediaAndRangesFetchOnlyTheChunksTheyCover) {
+TEST_P(RelayRoadTest, WholeMediaAndRangesFetchOnlyTheChunksTheyCover) {
   EXPECT_EQ(get(f.port, token), "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 4500\r\n"
                                 "Accept-Ranges: bytes\r\nConnection: close\r\n\r\n" +
                                     mediaBytes(0, 4'499));
@@ -46,7 +49,7 @@ TEST_F(RelayRoadTest, WholeMediaAndRangesFetchOnlyTheChunksTheyCover) {
   EXPECT_EQ(get(f.port, token, "Range: bytes=4500-\r\n").substr(0, 35), "HTTP/1.1 416 Range Not Satisfiable\r");
 }
 
-TEST_F(RelayRoadTest, UnknownWithdrawnAndUnmeasurableTokens) {
+TEST_P(RelayRoadTest, UnknownWithdrawnAndUnmeasurableTokens) {
   EXPECT_EQ(get(f.port, "not-a-token").substr(0, 22), "HTTP/1.1 404 Not Found");
   f.server->unregister(token);
   // Refused at once, whether or not the relay has dropped the media yet.
@@ -63,16 +66,27 @@ TEST_F(RelayRoadTest, UnknownWithdrawnAndUnmeasurableTokens) {
   EXPECT_TRUE(log.waitFor({"reason=upstream_fail", "status=502", "err_domain=RelayError", "err_code=0"}));
 }
 
-TEST_F(RelayRoadTest, PrefetchYieldIsRetriedOnceOnly) {
+TEST_P(RelayRoadTest, PrefetchYieldIsRetriedOnceOnly) {
+  f.relay->script(0, {Step::yield});
   f.relay->script(1, {Step::yield});
   EXPECT_EQ(bodyOf(get(f.port, token)), mediaBytes(0, 4'499));
+  // The first chunk too: its header has gone out alone when the second call fails as well.
+  f.relay->script(0, {Step::yield, Step::yield});
+  const auto reply = get(f.port, token, "Range: bytes=10-20\r\n");
+  EXPECT_NE(reply.find("Content-Range: bytes 10-20/4500\r\n"), std::string::npos);
+  EXPECT_EQ(bodyOf(reply), "");
+  EXPECT_TRUE(log.waitFor({"reason=upstream_fail", "status=206", "err_code=9"}));
+
+  // A completion resets the failure count; then the throttle interval passes.
+  EXPECT_EQ(bodyOf(get(f.port, token)).size(), 4'500u);
+  std::this_thread::sleep_for(600ms);
   f.relay->script(2, {Step::yield, Step::yield});
   const auto body = bodyOf(get(f.port, token));
   EXPECT_EQ(body, mediaBytes(0, 1'999));
   EXPECT_TRUE(log.waitFor({"reason=upstream_fail", "status=200", "err_code=9"}));
 }
 
-TEST_F(RelayRoadTest, ShortOrEmptyChunksFailInsteadOfEndingOrShiftingTheBody) {
+TEST_P(RelayRoadTest, ShortOrEmptyChunksFailInsteadOfEndingOrShiftingTheBody) {
   f.relay->script(1, {Step::shortChunk});
   EXPECT_EQ(bodyOf(get(f.port, token, "Range: bytes=500-\r\n")), mediaBytes(500, 999));
   EXPECT_TRUE(log.waitFor({"reason=upstream_fail", "status=206", "err_code=2"}));
@@ -84,12 +98,18 @@ TEST_F(RelayRoadTest, ShortOrEmptyChunksFailInsteadOfEndingOrShiftingTheBody) {
   EXPECT_EQ(bodyOf(get(f.port, token)), mediaBytes(0, 3'999));
   EXPECT_FALSE(log.waitFor({"http_request_complete"}, 200ms));
 
+  // A short first chunk: the header still leads, alone.
+  f.relay->script(0, {Step::shortChunk});
+  const auto reply = get(f.port, token, "Range: bytes=0-999\r\n");
+  EXPECT_NE(reply.find("Content-Range: bytes 0-999/4500\r\n"), std::string::npos);
+  EXPECT_EQ(bodyOf(reply), "");
+
   // A short last chunk is fine when the range does not reach its missing part.
   f.relay->script(4, {Step::shortChunk});
   EXPECT_EQ(bodyOf(get(f.port, token, "Range: bytes=4000-4100\r\n")), mediaBytes(4'000, 4'100));
 }
 
-TEST_F(RelayRoadTest, MediaOfNoBytesIsAHeaderAlone) {
+TEST_P(RelayRoadTest, MediaOfNoBytesIsAHeaderAlone) {
   f.relay->setLength(0);
   EXPECT_EQ(get(f.port, token), "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 0\r\n"
                                 "Accept-Ranges: bytes\r\nConnection: close\r\n\r\n");
@@ -112,7 +132,7 @@ TEST(RelayRoadStatsTest, EveryBodyByteIsCountedOnceAndNoHeaderByte) {
   EXPECT_TRUE(log.waitFor({"http_stats requests=3 size_b=4600 fails=0"}));
 }
 
-TEST_F(RelayRoadTest, WithdrawalAndDisconnectMidBody) {
+TEST_P(RelayRoadTest, WithdrawalAndDisconnectMidBody) {
   f.relay->script(2, {Step::block});
   {
     RawClient client(f.port);
@@ -135,6 +155,9 @@ TEST_F(RelayRoadTest, WithdrawalAndDisconnectMidBody) {
   }
   EXPECT_TRUE(log.waitFor({"http_request_abort reason=client_gone"}, 5s));
 }
+
+INSTANTIATE_TEST_SUITE_P(, RelayRoadTest, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "OneVisit" : "QuestionByQuestion"; });
 
 } // namespace
 } // namespace pd::mediaserver

@@ -45,6 +45,49 @@ TEST(RemoteMediaRelayTest, TwoReadersShareOneRequestAndTheLengthProbeIsOneByte) 
   EXPECT_EQ(f.snapshot().foregroundDemand, 0);
 }
 
+// A reply's questions in one visit: the first chunk is read as a reader's chunk() would read it,
+// handed over at once from memory, or not at all when the reply needs none.
+TEST(RemoteMediaRelayTest, OpenAnswersTheRepliesQuestionsAndStartsItsFirstChunk) {
+  RelayFixture f;
+  const auto url = f.media("op", 3 * kChunk);
+  f.add("t", f.describe(url, 3 * kChunk));
+  f.remote.fault("*", "/media/gone", {{"fault", "status"}, {"status", 503}});
+  f.add("gone", f.describe("https://localhost/media/gone", std::nullopt));
+  auto open = [&](const std::string& token, std::optional<std::int64_t> first) {
+    auto r = f.relay;
+    return testing::runBlocking([r, token, first]() -> runtime::Awaitable<RemoteMediaRelay::Opening> {
+      co_return co_await r->open(token, [first](std::int64_t) { return first; });
+    });
+  };
+  EXPECT_FALSE(open("nobody", 0).held);
+  EXPECT_EQ(relayErrorOf([&] { open("gone", 0); }), RelayError::Case::upstreamStatus);
+
+  auto missed = open("t", 1);
+  EXPECT_TRUE(missed.held);
+  EXPECT_EQ(missed.total, 3 * kChunk);
+  EXPECT_EQ(missed.contentType, "video/mp4");
+  EXPECT_FALSE(missed.firstChunk);
+  ASSERT_TRUE(missed.firstRead);
+  ASSERT_TRUE(waitUntilFinished(missed.firstRead, 5s));
+  EXPECT_EQ(*missed.firstRead.state()->result(), patternBytes(kChunk, kChunk));
+
+  testing::LogWindow log;
+  f.clock.advance(10s);
+  const auto hit = open("t", 1);
+  ASSERT_TRUE(hit.firstChunk);
+  EXPECT_FALSE(hit.firstRead);
+  EXPECT_EQ(*hit.firstChunk, patternBytes(kChunk, kChunk));
+  // Counted as the reader's hit it is.
+  EXPECT_TRUE(log.has("relay_stats upstream_b=4096 served_b=8192 prefetch_b=0 hits=1 disk_hits=0 misses=1"));
+
+  const auto headerOnly = open("t", std::nullopt);
+  EXPECT_TRUE(headerOnly.held);
+  EXPECT_FALSE(headerOnly.firstChunk);
+  EXPECT_FALSE(headerOnly.firstRead);
+  EXPECT_EQ(f.mediaRequests().size(), 2u); // the refused probe and chunk 1
+  EXPECT_EQ(f.snapshot().foregroundDemand, 0);
+}
+
 TEST(RemoteMediaRelayTest, SixSlotsServeWaitersInArrivalOrderAndTheTwentyFifthChunkIsBusy) {
   RelayFixture f;
   const auto url = f.media("many", 40 * kChunk);

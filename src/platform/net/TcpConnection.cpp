@@ -119,8 +119,13 @@ void TcpConnection::send(std::vector<std::uint8_t> bytes, bool isComplete, SendH
 }
 
 void TcpConnection::send(Buffer buffer, std::size_t offset, std::size_t length, bool isComplete, SendHandler handler) {
-  asio::dispatch(impl_->executor, [self = shared_from_this(), buffer = std::move(buffer), offset, length, isComplete,
-                                   handler = std::move(handler)]() mutable {
+  send(nullptr, std::move(buffer), offset, length, isComplete, std::move(handler));
+}
+
+void TcpConnection::send(Buffer head, Buffer buffer, std::size_t offset, std::size_t length, bool isComplete,
+                         SendHandler handler) {
+  asio::dispatch(impl_->executor, [self = shared_from_this(), head = std::move(head), buffer = std::move(buffer),
+                                   offset, length, isComplete, handler = std::move(handler)]() mutable {
     auto& impl = *self->impl_;
     if (impl.closed || impl.cancelling || impl.writePending || !buffer || offset > buffer->size() ||
         length > buffer->size() - offset) {
@@ -129,9 +134,10 @@ void TcpConnection::send(Buffer buffer, std::size_t offset, std::size_t length, 
       return;
     }
     impl.writePending = true;
-    auto view = asio::buffer(buffer->data() + offset, length);
-    asio::async_write(impl.socket, view,
-                      [self, buffer = std::move(buffer), isComplete,
+    const std::array<asio::const_buffer, 2> views{head ? asio::buffer(*head) : asio::const_buffer(),
+                                                  asio::buffer(buffer->data() + offset, length)};
+    asio::async_write(impl.socket, views,
+                      [self, head = std::move(head), buffer = std::move(buffer), isComplete,
                        handler = std::move(handler)](boost::system::error_code error, std::size_t) mutable {
                         auto& inner = *self->impl_;
                         inner.writePending = false;

@@ -52,6 +52,9 @@ public:
   // Sends buffer[offset, offset + length); with isComplete the sending side is shut down after
   // it. One send at a time. The handler always runs, with an error when the connection ended.
   void send(Buffer buffer, std::size_t offset, std::size_t length, bool isComplete, SendHandler handler);
+  // The same with head (when not null) written in front of the slice, in one write: a reply's
+  // header with the first piece of its body.
+  void send(Buffer head, Buffer buffer, std::size_t offset, std::size_t length, bool isComplete, SendHandler handler);
   void send(std::vector<std::uint8_t> bytes, bool isComplete, SendHandler handler);
   // Blocking sends for a worker thread that owns a transfer, never for the executor: the calling
   // thread moves the bytes itself, so many transfers need not share the executor's one thread.

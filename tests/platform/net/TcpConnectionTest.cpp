@@ -133,6 +133,26 @@ TEST(TcpConnectionTest, HeldHeaderLeavesWithTheFirstBodyPieceOrTheConnectionsEnd
   }
 }
 
+// A reply's header written in front of a slice of a shared chunk: exactly those bytes, in one
+// packet for a small reply, and the end of sending after them.
+TEST(TcpConnectionTest, HeaderInFrontOfASliceLeavesInOneWrite) {
+  Pair pair;
+  auto header = std::make_shared<const std::vector<std::uint8_t>>(kHeader.begin(), kHeader.end());
+  std::vector<std::uint8_t> chunk(3000);
+  for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<std::uint8_t>(i % 251);
+  const std::string slice(chunk.begin() + 1000, chunk.begin() + 2000);
+  std::promise<std::error_code> sent;
+  pair.server->send(header, std::make_shared<const std::vector<std::uint8_t>>(std::move(chunk)), 1000, 1000, true,
+                    [&sent](std::error_code error) { sent.set_value(error); });
+  auto outcome = sent.get_future();
+  ASSERT_EQ(outcome.wait_for(5s), std::future_status::ready);
+  EXPECT_FALSE(outcome.get());
+  bool ended = false;
+  EXPECT_EQ(pair.readToEnd(2s, &ended), kHeader + slice);
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(pair.dataSegmentsIn(), 1u);
+}
+
 // The peer has gone: the file's bytes meet a reset socket, which must be an error for the caller
 // rather than SIGPIPE's default end of the process.
 TEST(TcpConnectionTest, SendingAFileToAGonePeerFailsWithoutEndingTheProcess) {
