@@ -46,8 +46,9 @@ LocalVideoHTTPServer::Impl::Impl(std::shared_ptr<relay::RemoteMediaRelayInterfac
       relay(std::move(relayIn)) {}
 
 LocalVideoHTTPServer::Impl::~Impl() {
-  // A socket must be closed before the loop it belongs to is destroyed; a relay or API task may
-  // still hold its connection object, so close every one on the queue, then stop the queue.
+  // Asio's reactor forbids closing or destroying an open socket on another thread while the loop
+  // it belongs to shuts down. A relay or API task may still hold a connection object, so every
+  // socket is closed here, on the queue, before the queue stops.
   queue.syncWithTimeout(
       [connections = liveConnections, listening = listener] {
         for (const auto& weak : connections) {
@@ -60,6 +61,11 @@ LocalVideoHTTPServer::Impl::~Impl() {
         }
       },
       std::chrono::seconds(2));
+  // A transfer blocked in a send keeps its socket open until the close above wakes it; it then
+  // hands the close back to the queue. The pool ends first, so that every close it hands back is
+  // queued before the queue stops and runs there, instead of being dropped and leaving the socket
+  // to whichever pool thread lets go of the connection last, during the queue's own teardown.
+  fileIOQueue.shutdown();
   queue.shutdown();
 }
 

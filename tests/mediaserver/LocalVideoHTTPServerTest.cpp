@@ -226,6 +226,29 @@ TEST(LocalVideoHTTPServerTest, EndingServerWakesTransfersWaitingOnStalledReaders
   }
 }
 
+// Every end races transfers that wake from their blocked sends and hand their sockets back to the
+// queue as it stops: a socket let go on the wrong thread then corrupts the queue's event loop,
+// which the rounds give a fair chance to show (a crash, or an error under the address sanitizer).
+TEST(LocalVideoHTTPServerTest, EndingServerOverAndOverWhileSendsAreBlocked) {
+  TempDirectory dir;
+  const auto big = sparseFile(dir, "big.mp4");
+  for (int round = 0; round < 8; ++round) {
+    ServerFixture f;
+    const auto token = f.server->registerFile(big);
+    std::vector<std::unique_ptr<RawClient>> stalled;
+    for (std::int64_t i = 0; i < LocalVideoHTTPServer::kMaxFileIOPerVolume; ++i) {
+      stalled.push_back(std::make_unique<RawClient>(f.port, 4096));
+      stalled.back()->send("GET /" + token + " HTTP/1.1\r\n\r\n");
+    }
+    std::this_thread::sleep_for(100ms);
+    f.server.reset();
+    for (auto& client : stalled) {
+      client->read(SIZE_MAX, 5s);
+      EXPECT_TRUE(client->closedByServer()) << "round " << round;
+    }
+  }
+}
+
 // Reads the header and the first megabyte, then lets `change` act before reading the rest.
 std::size_t bodyAfterChange(std::uint16_t port, const std::string& token, const std::function<void()>& change) {
   RawClient client(port, 65536);

@@ -60,7 +60,8 @@ public:
   // thread moves the bytes itself, so many transfers need not share the executor's one thread.
   // They wait for room until the deadline (then timed_out) and fail with operation_canceled once
   // the connection ends; an end during the send wakes it, and the socket is closed only after
-  // it returns. Not mixed with a pending send().
+  // it returns, by the executor: the worker must be done before the executor's queue stops, or
+  // that close is dropped. Not mixed with a pending send().
   // With more, the kernel may hold these bytes to join them with the next send's (a reply header
   // with the body's first piece); the next send, or the end of the connection, lets them go.
   std::error_code sendNow(const std::uint8_t* data, std::size_t length, std::chrono::steady_clock::time_point deadline,
