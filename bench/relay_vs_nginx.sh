@@ -147,27 +147,33 @@ measure() { # $1: URL, $2: connections
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 declare -A result samples failed
-for _ in $(seq "$rounds"); do
-  for conns in 1 8; do
-    for server in ours nginx; do
-      read -r rps mbs p99 errors < <(measure "${url[$server]}" "$conns")
-      samples[$server/$conns]+="$rps $mbs $p99"$'\n'
-      failed[$server/$conns]=$((${failed[$server/$conns]:-0} + errors))
+# Rounds in which the two servers take turns at 1 and 8 connections, then a table of the medians
+# over the rounds (kept in result[] for the ratios), with the spread of MB/s.
+take_turns() { # $1, $2: the servers, $3: the width of the server column
+  local conns server rows rps mbs p99 errors spread
+  for _ in $(seq "$rounds"); do
+    for conns in 1 8; do
+      for server in "$1" "$2"; do
+        read -r rps mbs p99 errors < <(measure "${url[$server]}" "$conns")
+        samples[$server/$conns]+="$rps $mbs $p99"$'\n'
+        failed[$server/$conns]=$((${failed[$server/$conns]:-0} + errors))
+      done
     done
   done
-done
-printf '%-6s %-6s %10s %10s %12s %10s %8s\n' server conns req/s MB/s MB/s_range p99_ms errors
-for conns in 1 8; do
-  for server in ours nginx; do
-    rows=${samples[$server/$conns]}
-    rps=$(awk 'NF { print $1 }' <<<"$rows" | median)
-    mbs=$(awk 'NF { print $2 }' <<<"$rows" | median)
-    p99=$(awk 'NF { print $3 }' <<<"$rows" | median)
-    spread=$(awk 'NF { print $2 }' <<<"$rows" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.0f-%.0f", lo, hi }')
-    result[$server/$conns]="$rps $mbs $p99"
-    printf '%-6s %-6s %10.1f %10.1f %12s %10.2f %8s\n' "$server" "$conns" "$rps" "$mbs" "$spread" "$p99" "${failed[$server/$conns]}"
+  printf "%-${3}s %-6s %10s %10s %12s %10s %8s\n" server conns req/s MB/s MB/s_range p99_ms errors
+  for conns in 1 8; do
+    for server in "$1" "$2"; do
+      rows=${samples[$server/$conns]}
+      rps=$(awk 'NF { print $1 }' <<<"$rows" | median)
+      mbs=$(awk 'NF { print $2 }' <<<"$rows" | median)
+      p99=$(awk 'NF { print $3 }' <<<"$rows" | median)
+      spread=$(awk 'NF { print $2 }' <<<"$rows" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.0f-%.0f", lo, hi }')
+      result[$server/$conns]="$rps $mbs $p99"
+      printf "%-${3}s %-6s %10.1f %10.1f %12s %10.2f %8s\n" "$server" "$conns" "$rps" "$mbs" "$spread" "$p99" "${failed[$server/$conns]}"
+    done
   done
-done
+}
+take_turns ours nginx 6
 
 echo
 echo "warm-pass upstream requests: ours ${warm[ours]} (chunks: $((size / 2097152))), nginx ${warm[nginx]}"
@@ -222,29 +228,9 @@ warm_rss=$(peak_rss_mib "${pidof[disk]}")
 sed -i "s/^local size = .*/local size = $big/" "$work/ranges.lua"
 
 echo
-printf 'disk-hit run, 200 MiB\n%-8s %-6s %10s %10s %12s %10s %8s\n' server conns req/s MB/s MB/s_range p99_ms errors
+echo 'disk-hit run, 200 MiB'
 before=$(upstream_requests)
-# Taking turns in each round as above, medians over the rounds.
-for _ in $(seq "$rounds"); do
-  for conns in 1 8; do
-    for server in disk nginxbig; do
-      read -r rps mbs p99 errors < <(measure "${url[$server]}" "$conns")
-      samples[$server/$conns]+="$rps $mbs $p99"$'\n'
-      failed[$server/$conns]=$((${failed[$server/$conns]:-0} + errors))
-    done
-  done
-done
-for conns in 1 8; do
-  for server in disk nginxbig; do
-    rows=${samples[$server/$conns]}
-    rps=$(awk 'NF { print $1 }' <<<"$rows" | median)
-    mbs=$(awk 'NF { print $2 }' <<<"$rows" | median)
-    p99=$(awk 'NF { print $3 }' <<<"$rows" | median)
-    spread=$(awk 'NF { print $2 }' <<<"$rows" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.0f-%.0f", lo, hi }')
-    result[$server/$conns]="$rps $mbs $p99"
-    printf '%-8s %-6s %10.1f %10.1f %12s %10.2f %8s\n' "$server" "$conns" "$rps" "$mbs" "$spread" "$p99" "${failed[$server/$conns]}"
-  done
-done
+take_turns disk nginxbig 8
 echo "upstream requests while measuring: $(($(upstream_requests) - before)) (goal 0 for ours)"
 echo "warm-pass upstream requests: ours ${warm[disk]} (chunks: $((big / 2097152))), nginx ${warm[nginxbig]}"
 disk_rss=$(peak_rss_mib "${pidof[disk]}")
