@@ -10,8 +10,18 @@
 # with -Werror turns any mismatch into a build failure rather than a silent slow build.
 #
 # PD_PRECOMPILE_HEADERS=OFF builds without them (to check that every file includes what it uses).
+#
+# The test programs and their helpers, which are a good half of the tree's files, are also built
+# for a quick build rather than quick code: at -O1 (what they run is mostly our libraries, which
+# keep -O2), and as unity builds, several of a program's files compiled as one, so that the
+# headers' templates are instantiated once per batch rather than once per file. The files of one
+# program share a translation unit then: helpers of the same name in their unnamed namespaces
+# clash, and belong in a shared header of the folder instead. PD_UNITY_TESTS=OFF compiles them
+# one by one (to check that each file stands alone).
 
 option(PD_PRECOMPILE_HEADERS "Reuse precompiled third-party and standard headers across targets" ON)
+option(PD_UNITY_TESTS "Compile the test programs' files in batches" ON)
+set(PD_UNITY_TESTS_BATCH_SIZE 8 CACHE STRING "How many of a test program's files are compiled as one")
 
 set(PD_PCH_CORE
   <algorithm> <array> <atomic> <chrono> <condition_variable> <cstddef> <cstdint> <cstring>
@@ -86,6 +96,22 @@ function(_pd_links_matching target pattern out)
   set(${out} ${found} PARENT_SCOPE)
 endfunction()
 
+# The libraries and programs defined in `dir` and below that build our code (with pd_options).
+function(_pd_our_targets_below dir out)
+  _pd_targets_below("${dir}" targets)
+  set(ours)
+  foreach(target IN LISTS targets)
+    get_target_property(type ${target} TYPE)
+    if(type MATCHES "^(STATIC_LIBRARY|EXECUTABLE)$")
+      _pd_links_matching(${target} "^pd_options$" found)
+      if(found)
+        list(APPEND ours ${target})
+      endif()
+    endif()
+  endforeach()
+  set(${out} ${ours} PARENT_SCOPE)
+endfunction()
+
 # A static library of one empty file that compiles `headers` for its flavour.
 function(_pd_pch_host name headers)
   set(source "${CMAKE_BINARY_DIR}/pch/${name}.cpp")
@@ -122,22 +148,14 @@ function(pd_precompile_headers)
   if(NOT PD_PRECOMPILE_HEADERS)
     return()
   endif()
-  _pd_targets_below("${CMAKE_SOURCE_DIR}" targets)
+  _pd_our_targets_below("${CMAKE_SOURCE_DIR}" targets)
 
   set(hosts)
   foreach(target IN LISTS targets)
-    get_target_property(type ${target} TYPE)
-    if(NOT type MATCHES "^(STATIC_LIBRARY|EXECUTABLE)$")
-      continue()
-    endif()
     get_target_property(sources ${target} SOURCES)
     list(FILTER sources INCLUDE REGEX "\\.cpp$")
     get_target_property(options ${target} COMPILE_OPTIONS)
     if(NOT sources OR options MATCHES "fsanitize=fuzzer")
-      continue()
-    endif()
-    _pd_links_matching(${target} "^pd_options$" ours)
-    if(NOT ours)
       continue()
     endif()
 
@@ -169,6 +187,33 @@ function(pd_precompile_headers)
     if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
       target_compile_options(${target} PRIVATE -Wno-array-bounds -Wno-stringop-overflow -Wno-stringop-overread)
       _pd_quiet_false_positives(${target})
+    endif()
+  endforeach()
+endfunction()
+
+# The test programs and the libraries and helper programs defined below tests/.
+function(pd_speed_up_tests)
+  _pd_our_targets_below("${CMAKE_SOURCE_DIR}/tests" targets)
+  foreach(target IN LISTS targets)
+    # Debug builds keep -O0 for the debugger; sanitizer and release builds take -O1.
+    target_compile_options(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:-O1>)
+    if(PD_UNITY_TESTS)
+      set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE ${PD_UNITY_TESTS_BATCH_SIZE})
+      if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+        # GCC takes the included files for headers and warns that their types use the unnamed
+        # namespace, which only matters for a header included by several translation units.
+        target_compile_options(${target} PRIVATE -Wno-subobject-linkage)
+      endif()
+      # A file that does without the precompiled headers keeps its own translation unit.
+      get_target_property(sources ${target} SOURCES)
+      get_target_property(dir ${target} SOURCE_DIR)
+      foreach(source IN LISTS sources)
+        cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY "${dir}" NORMALIZE)
+        get_source_file_property(skip "${source}" TARGET_DIRECTORY ${target} SKIP_PRECOMPILE_HEADERS)
+        if(skip)
+          set_property(SOURCE "${source}" TARGET_DIRECTORY ${target} PROPERTY SKIP_UNITY_BUILD_INCLUSION ON)
+        endif()
+      endforeach()
     endif()
   endforeach()
 endfunction()

@@ -14,16 +14,34 @@ start=$SECONDS
 cmake --build "$build" --parallel "$(nproc)" --target pd_fuzz_all
 echo "fuzz: build done in $((SECONDS - start)) s"
 
-for target in "$build"/fuzz/*_fuzz; do
-  [ -x "$target" ] || continue
+# One target a core at a time: each is a single process, and the run's length is its wall time.
+run() {
+  local target="$1" name work seeds=()
   name="$(basename "$target")"
   work="$build/fuzz-work/$name"
   mkdir -p "$work"
-  seeds=()
   [ -d "$here/fuzz/corpus/$name" ] && seeds+=("$here/fuzz/corpus/$name")
   echo "fuzz: $name for ${seconds} s"
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
     LSAN_OPTIONS="suppressions=$here/fuzz/lsan.supp" \
     "$target" -max_total_time="$seconds" -max_len=65536 -print_final_stats=0 -artifact_prefix="$work/" \
-    "$work" "${seeds[@]}" >"$work/log.txt" 2>&1 || { tail -n 60 "$work/log.txt"; exit 1; }
+    "$work" "${seeds[@]}" >"$work/log.txt" 2>&1 || { tail -n 60 "$work/log.txt"; return 1; }
+}
+
+jobs="$(nproc)"
+running=0
+failed=0
+for target in "$build"/fuzz/*_fuzz; do
+  [ -x "$target" ] || continue
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || failed=1
+    running=$((running - 1))
+  fi
+  run "$target" &
+  running=$((running + 1))
 done
+while [ "$running" -gt 0 ]; do
+  wait -n || failed=1
+  running=$((running - 1))
+done
+exit "$failed"

@@ -17,8 +17,8 @@
 namespace pd::deckinput {
 namespace {
 
-constexpr float kRate = 44100;
-constexpr std::size_t kMinute = 2'646'000;
+using test::kMinute;
+using test::kRate;
 constexpr float kTwoPi = 6.2831853f;
 
 struct Signal {

@@ -18,8 +18,8 @@ using test::BPMLogCapture;
 using Case = BPMAnalyzerError::Case;
 using ::testing::ElementsAre;
 
-constexpr float kRate = 44100;
-constexpr std::size_t kMinute = 2'646'000;
+using test::kMinute;
+using test::kRate;
 
 // Pairs of one-sample clicks exactly `lag` envelope entries apart, each pair at least 90 entries
 // from the next: the only repeat the autocorrelation can find in the beat window is `lag`.

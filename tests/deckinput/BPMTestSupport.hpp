@@ -3,11 +3,16 @@
 #include "platform/log/LogStore.hpp"
 #include "platform/log/Logger.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace pd::deckinput::test {
+
+// The analyser's sample rate, and a minute of samples at it.
+inline constexpr float kRate = 44100;
+inline constexpr std::size_t kMinute = 2'646'000;
 
 // The "bpm" lines written since construction, as "level message"; debug output is on meanwhile.
 class BPMLogCapture {

@@ -8,8 +8,6 @@
 namespace pd::link::test {
 namespace {
 
-std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
 // Writes down the types it is handed.
 class RecordingHandler final : public ControlChannel::Handler {
 public:

@@ -10,8 +10,6 @@ namespace {
 using Kind = NetworkManagerForMac::PeerVersionState::Kind;
 using Source = NetworkManagerForMac::StaleEpochSource;
 
-std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
 class ControlDispatchTest : public ManagerFixture {
 protected:
   void SetUp() override {

@@ -10,8 +10,6 @@
 namespace pd::link::test {
 namespace {
 
-std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
 class HeartbeatFixture : public ManagerFixture {
 protected:
   void SetUp() override {

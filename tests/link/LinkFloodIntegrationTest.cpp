@@ -77,8 +77,6 @@ std::uint16_t freeUdpPort() {
   return port;
 }
 
-std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
 // A fragment of a frame that never completes, far ahead of the real stream's numbers.
 std::vector<std::uint8_t> junkFragment(std::uint64_t sequence) {
   std::vector<std::uint8_t> datagram(15 + 64, 0xAB);

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -29,6 +30,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -169,6 +171,8 @@ namespace test {
 
 using namespace std::chrono_literals;
 using TA = NetworkManagerForMacTestAccess;
+
+inline std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
 // Runs work on an executor and waits for it.
 inline void runOn(const runtime::Executor& executor, std::function<void()> work) {

@@ -9,8 +9,6 @@ namespace {
 
 using LinkState = NetworkManagerForMac::LinkState;
 
-std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
 class LivenessTest : public ManagerFixture {
 protected:
   void SetUp() override {

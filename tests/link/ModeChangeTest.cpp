@@ -9,8 +9,6 @@
 namespace pd::link::test {
 namespace {
 
-std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
 class ModeChangeTest : public ManagerFixture {
 protected:
   void SetUp() override { current = &connectReady(tablet("Tab", {loopback()})); }

@@ -9,8 +9,6 @@
 namespace pd::link::test {
 namespace {
 
-std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
 // The service messages go out on the manager's current link; their rules are ServiceMessages'
 // own and tested there.
 class OutboundTest : public ManagerFixture {

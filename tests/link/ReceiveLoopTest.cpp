@@ -12,8 +12,6 @@ namespace {
 using platform::net::LinkState;
 using Source = NetworkManagerForMac::StaleEpochSource;
 
-std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
 // The throttle is process-wide; start each case from a clean count.
 void resetThrottle() {
   for (const char* key : {"udp_recv_fail", "recv_drop_stale_generation", "recv_empty", "recv_rearm_skip"}) {

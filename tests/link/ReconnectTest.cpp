@@ -12,8 +12,6 @@ using Cause = NetworkManagerForMac::ReconnectNotice::Cause;
 using platform::bonjour::BrowseChange;
 using platform::net::LinkState;
 
-std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
 class ReconnectTest : public ManagerFixture {
 protected:
   void SetUp() override {
