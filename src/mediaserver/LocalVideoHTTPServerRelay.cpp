@@ -33,22 +33,22 @@ runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection con
     auto resume = [handler = std::move(handler), work](std::error_code error) mutable {
       asio::post(work, [handler = std::move(handler), error]() mutable { std::move(handler)(error); });
     };
-    queue.execute([weak, connection, header, buffer, offset, length, isComplete, isBody,
-                   resume = std::move(resume)]() mutable {
-      auto server = weak.lock();
-      if (!server) {
-        resume(std::make_error_code(std::errc::operation_canceled));
-        return;
-      }
-      auto counted = [weak, isBody, length, resume = std::move(resume)](std::error_code error) mutable {
-        if (!error && isBody) {
-          if (auto alive = weak.lock()) alive->addSentBytes(static_cast<std::int64_t>(length));
-        }
-        resume(error);
-      };
-      server->sendWithDeadline(connection, std::move(buffer), offset, length, isComplete, std::move(counted),
-                               std::move(header));
-    });
+    queue.execute(
+        [weak, connection, header, buffer, offset, length, isComplete, isBody, resume = std::move(resume)]() mutable {
+          auto server = weak.lock();
+          if (!server) {
+            resume(std::make_error_code(std::errc::operation_canceled));
+            return;
+          }
+          auto counted = [weak, isBody, length, resume = std::move(resume)](std::error_code error) mutable {
+            if (!error && isBody) {
+              if (auto alive = weak.lock()) alive->addSentBytes(static_cast<std::int64_t>(length));
+            }
+            resume(error);
+          };
+          server->sendWithDeadline(connection, std::move(buffer), offset, length, isComplete, std::move(counted),
+                                   std::move(header));
+        });
   };
   // Named: GCC 12 destroys a capturing lambda twice when it is a temporary inside co_await.
   auto error = co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::error_code)>(

@@ -173,9 +173,10 @@ runtime::Awaitable<RemoteMediaRelay::Opening> RemoteMediaRelay::open(std::string
       opening.firstChunk = self->foregroundMemoryStep(key);
       co_return opening;
     }
-    opening.firstRead = runtime::spawn(self->executor(), [self, token, at = *index]() -> runtime::Awaitable<SharedBytes> {
-      co_return co_await self->chunkOnActor(token, at, false);
-    });
+    opening.firstRead =
+        runtime::spawn(self->executor(), [self, token, at = *index]() -> runtime::Awaitable<SharedBytes> {
+          co_return co_await self->chunkOnActor(token, at, false);
+        });
     co_return opening;
   };
   auto opening = co_await onActor(std::move(call));
