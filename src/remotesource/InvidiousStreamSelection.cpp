@@ -59,9 +59,41 @@ std::string hostOf(std::string_view url) {
   return parsed ? std::string(parsed->encoded_host()) : std::string("?");
 }
 
-std::optional<MediaIdentity> identityOf(const Format& format) {
+// The first query item of that name, decoded; none when the address has none.
+std::optional<std::string> queryItem(std::string_view address, std::string_view name) {
+  const auto parsed = boost::urls::parse_uri(address);
+  if (!parsed) return std::nullopt;
+  for (const auto& item : parsed->params()) {
+    if (item.key == name) return item.has_value ? std::optional<std::string>(item.value) : std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// Instances leave "clen" and "lmt" out of muxed entries; the stream address carries them in its
+// query, and without them a refreshed address could never be confirmed as the same media. A
+// length that is not positive (live streams say -1) is no length.
+std::optional<MediaIdentity> identityOf(const Format& format, std::string_view address) {
   if (!format.itag) return std::nullopt;
-  return MediaIdentity{*format.itag, format.contentLength, format.lastModified};
+  auto length = format.contentLength;
+  if (!length) {
+    const auto text = queryItem(address, "clen");
+    length = text ? parseDecimalInt64(*text) : std::nullopt;
+  }
+  if (length && *length <= 0) length.reset();
+  auto stamp = format.lastModified;
+  if (!stamp) stamp = queryItem(address, "lmt");
+  return MediaIdentity{*format.itag, length, std::move(stamp)};
+}
+
+std::string_view trimmedBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+[[noreturn]] void notPlayable(const InvidiousVideoSource::VideoResponse& response, std::string_view reason) {
+  Log::source().error("stream_select_fail video=%{public}s reason=%{public}s", response.videoId, reason);
+  throw VideoSourceError::videoNotPlayable(std::string(reason));
 }
 
 // Splits at `separator`, dropping empty pieces, into at most `maxPieces`; the last piece keeps
@@ -218,9 +250,7 @@ std::optional<ResolvedTrack> InvidiousVideoSource::selectAudio(const VideoRespon
   if (usable.empty()) {
     const auto* loudest = highestBitrate(sound);
     const auto pieces = splitOmittingEmpty(*loudest->mimeType, ';', std::numeric_limits<std::size_t>::max());
-    std::string_view mime = pieces.empty() ? std::string_view() : pieces.front();
-    while (!mime.empty() && (mime.front() == ' ' || mime.front() == '\t')) mime.remove_prefix(1);
-    while (!mime.empty() && (mime.back() == ' ' || mime.back() == '\t')) mime.remove_suffix(1);
+    const std::string_view mime = trimmedBlanks(pieces.empty() ? std::string_view() : pieces.front());
     log.notice("audio_codec_unsupported video=%{public}s mime=%{public}s codec=%{public}s", response.videoId, mime,
                codecsParameter(*loudest->mimeType).value_or("?"));
     return std::nullopt;
@@ -230,22 +260,29 @@ std::optional<ResolvedTrack> InvidiousVideoSource::selectAudio(const VideoRespon
   if (!keepProxy) address = directURL(address);
   log.notice("audio_select video=%{public}s kind=%{public}s host=%{public}s keep_proxy=%{bool}d op=%{public}s",
              response.videoId, *chosen.mimeType, hostOf(address), keepProxy, op);
+  auto identity = identityOf(chosen, address);
   return ResolvedTrack{ResolvedMedia::remote(std::move(address)), chosen.mimeType,
-                       codecsParameter(*chosen.mimeType).value_or("mp4a.40.2"), chosen.bitrate, identityOf(chosen)};
+                       codecsParameter(*chosen.mimeType).value_or("mp4a.40.2"), chosen.bitrate, std::move(identity)};
 }
 
 ResolvedStream InvidiousVideoSource::selectStreams(const VideoResponse& response, std::string_view baseURL,
                                                    bool keepProxy, std::string_view op) {
-  static const std::vector<std::string> kThumbnailPreferences = {"maxres", "sddefault", "hqdefault", "mqdefault",
-                                                                 "default"};
+  // Answers name their thumbnails "high" and "medium" where the file names say hqdefault and
+  // mqdefault; each is taken where its file name stands.
+  static const std::vector<std::string> kThumbnailPreferences = {"maxres",    "sddefault", "hqdefault", "high",
+                                                                 "mqdefault", "medium",    "default"};
   const auto& log = Log::source();
   const std::string servingHost = InvidiousInstanceManager::normalizeHost(baseURL);
+  // A premiere has no streams yet and a live one none of a length; every instance says the same.
+  if (response.isUpcoming) notPlayable(response, "upcoming");
+  if (response.liveNow) notPlayable(response, "live");
   const auto choice = chooseVideoFormat(response, baseURL);
   if (!choice) {
     log.error("stream_select_fail video=%{public}s", response.videoId);
     throw VideoSourceError(VideoSourceError::Case::noPlayableStream);
   }
   const auto& format = choice->format;
+  if (format.contentLength && *format.contentLength <= 0) notPlayable(response, "live");
   std::string address = validatedStreamURL(format.url, baseURL).value_or(format.url);
   log.notice("stream_select video=%{public}s quality=%{public}s kind=%{public}s host=%{public}s op=%{public}s",
              response.videoId, format.qualityLabel.value_or("?"), choice->kind, hostOf(address), op);
@@ -253,6 +290,18 @@ ResolvedStream InvidiousVideoSource::selectStreams(const VideoResponse& response
   ResolvedStream stream;
   if (!choice->hasAudio) stream.audio = selectAudio(response, baseURL, keepProxy, op);
   std::optional<std::string> codec = format.mimeType ? codecsParameter(*format.mimeType) : std::nullopt;
+  std::optional<std::string> soundCodec;
+  if (codec && choice->hasAudio) {
+    // A muxed stream lists its picture codec, then its sound codec.
+    const std::string list = std::move(*codec);
+    const auto comma = list.find(',');
+    codec = std::string(trimmedBlanks(std::string_view(list).substr(0, comma)));
+    if (comma != std::string::npos) {
+      const auto rest = std::string_view(list).substr(comma + 1);
+      const auto sound = trimmedBlanks(rest.substr(0, rest.find(',')));
+      if (!sound.empty()) soundCodec = std::string(sound);
+    }
+  }
   if (!codec && !choice->hasAudio) codec = defaultVideoCodec(format.mimeType);
 
   stream.videoID = response.videoId;
@@ -260,8 +309,13 @@ ResolvedStream InvidiousVideoSource::selectStreams(const VideoResponse& response
   stream.author = response.author;
   if (response.lengthSeconds) stream.durationSeconds = static_cast<double>(*response.lengthSeconds);
   stream.thumbnailURL = pickThumbnail(response.videoThumbnails, kThumbnailPreferences, "https://" + servingHost);
-  stream.video = ResolvedTrack{ResolvedMedia::remote(std::move(address)), format.mimeType, std::move(codec),
-                               format.bitrate, identityOf(format)};
+  auto identity = identityOf(format, address);
+  stream.video = ResolvedTrack{ResolvedMedia::remote(std::move(address)),
+                               format.mimeType,
+                               std::move(codec),
+                               format.bitrate,
+                               std::move(identity),
+                               std::move(soundCodec)};
   stream.videoHasAudio = choice->hasAudio;
   stream.resolution = normalizedResolution(format.size);
   if (!stream.resolution) stream.resolution = normalizedResolution(format.resolution);
@@ -293,16 +347,20 @@ std::string InvidiousVideoSource::directURL(std::string_view proxied) {
   const auto& log = Log::source();
   std::optional<std::uint16_t> port;
   if (pieces.size() == 2) {
-    const auto text = pieces[1];
-    const bool digits =
-        !text.empty() && text.size() <= 5 && std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
-    const auto number = digits ? parseDecimalInt64(text) : std::nullopt;
+    auto text = pieces[1];
+    const bool digits = std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
+    // Leading zeros do not change the number, so "008443" is the port 8443 however long it is.
+    while (text.size() > 1 && text.front() == '0') text.remove_prefix(1);
+    const auto number = digits && text.size() <= 5 ? parseDecimalInt64(text) : std::nullopt;
     if (!number || *number < 1 || *number > 65535) {
       log.error("proxy_convert_fail reason=invalid_url");
       return unchanged;
     }
     port = static_cast<std::uint16_t>(*number);
   }
+  // The suffix test above read the value as text, but the value is written into the address
+  // as its authority: a character outside a DNS name ("@", "/", "%", "[", ":") would make the
+  // new address name a server other than the one that passed the test.
   const auto serverName = pieces.front();
   const bool formsHost = std::ranges::all_of(serverName, [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
@@ -320,6 +378,8 @@ std::string InvidiousVideoSource::directURL(std::string_view proxied) {
     direct.remove_port();
   }
   direct.set_encoded_path("/videoplayback");
+  // A user part belongs to the instance's address: it must not reach the video servers.
+  direct.remove_userinfo();
   std::string result(direct.buffer());
   log.notice("proxy_convert from=%{public}s to=%{public}s", std::string_view(url.encoded_host()), serverName);
   return result;

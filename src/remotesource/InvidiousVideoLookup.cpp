@@ -48,6 +48,7 @@ runtime::Awaitable<VideoSearchItem> InvidiousVideoSource::fetchVideoItem(std::st
   options.endpoint = "videos";
   options.timeout = timing_.requestTimeout;
   options.op = op;
+  options.errorObjectIsTheVideosAnswer = true;
   Decode<VideoSearchItem> decode = [videoID](const DecodeInput& input) {
     auto response = decodeMatching(input, videoID);
     auto thumbnail = pickThumbnail(response.videoThumbnails, {"medium"}, input.baseURL);
@@ -69,6 +70,7 @@ runtime::Awaitable<ResolvedStream> InvidiousVideoSource::fetchVideoData(std::str
   options.timeout = timing_.requestTimeout;
   options.startHost = std::move(preferredHost);
   options.op = op;
+  options.errorObjectIsTheVideosAnswer = true;
   options.pathBuilder = [videoID, escalate](ProxyPolicy policy) {
     return videoDataEndpoint(policy, escalate, videoID);
   };

@@ -57,6 +57,23 @@ std::string localTag(std::string_view path) {
   return {};
 }
 
+// The "error" text of a body that is an instance's error object, clipped as log lines clip
+// peer text; none for any other body.
+std::optional<std::string> errorObjectText(std::string_view body) {
+  static constexpr std::size_t kMaxTextBytes = 100;
+  try {
+    const auto document = json::Document::parse(body, InvidiousVideoSource::kMaxBodyBytes);
+    if (document.root().type() != json::Value::Type::object) return std::nullopt;
+    auto text = InvidiousVideoSource::ErrorEnvelope::decode(document.root()).error;
+    if (!text) return std::nullopt;
+    std::string clipped = platform::log::toValidUtf8(*text);
+    platform::log::truncateUtf8(clipped, kMaxTextBytes);
+    return clipped;
+  } catch (const json::DecodingError&) {
+    return std::nullopt;
+  }
+}
+
 } // namespace
 
 InvidiousVideoSource::SearchItem InvidiousVideoSource::SearchItem::decode(const json::Value& value) {
@@ -129,6 +146,12 @@ InvidiousVideoSource::VideoResponse InvidiousVideoSource::VideoResponse::decode(
   if (auto thumbnails = value.optional("videoThumbnails")) response.videoThumbnails = decodeThumbnails(*thumbnails);
   response.formatStreams = formats("formatStreams");
   response.adaptiveFormats = formats("adaptiveFormats");
+  const auto flag = [&value](std::string_view key) {
+    const auto member = value.optional(key);
+    return member && member->type() == json::Value::Type::boolean && member->asBool();
+  };
+  response.liveNow = flag("liveNow");
+  response.isUpcoming = flag("isUpcoming");
   return response;
 }
 
@@ -218,6 +241,9 @@ runtime::Awaitable<std::string> InvidiousVideoSource::requestErased(RequestOptio
                   "body_len=%ld body=%s op=%{public}s",
                   attemptHost, o.endpoint, response.status, triedCount, knownCount, policyText, tag, body.size(),
                   excerpt, o.op);
+        if (o.errorObjectIsTheVideosAnswer && response.status == 500) {
+          if (auto message = errorObjectText(body)) throw VideoSourceError::videoRefused(500, std::move(*message));
+        }
         throw VideoSourceError::httpError(static_cast<int>(response.status));
       }
       if (body.empty()) {

@@ -74,6 +74,9 @@ public:
     std::optional<std::vector<Thumbnail>> videoThumbnails;
     std::optional<std::vector<StreamFormat>> formatStreams;
     std::optional<std::vector<StreamFormat>> adaptiveFormats;
+    // Only a JSON true sets these; any other value leaves them false and the answer decodes.
+    bool liveNow = false;
+    bool isUpcoming = false;
 
     static VideoResponse decode(const platform::json::Value& value);
   };
@@ -122,6 +125,9 @@ public:
     std::optional<std::string> startHost;
     std::string op;
     PathBuilder pathBuilder; // wins over path
+    // Instances answer a video they cannot play (private, blocked, restricted) with a 500 whose
+    // body is their error object: that answer is the video's, not a failing instance's.
+    bool errorObjectIsTheVideosAnswer = false;
   };
 
   // The decoded value and the host (without scheme) that served it.

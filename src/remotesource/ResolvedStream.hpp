@@ -34,6 +34,7 @@ struct ResolvedTrack {
   std::optional<std::string> codec; // in the form of an HLS CODECS attribute
   std::optional<std::int64_t> bitrate;
   std::optional<MediaIdentity> identity;
+  std::optional<std::string> soundCodec{}; // a muxed stream's own sound codec, when it names one
 
   friend bool operator==(const ResolvedTrack&, const ResolvedTrack&) = default;
 };

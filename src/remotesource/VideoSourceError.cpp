@@ -12,9 +12,12 @@ constexpr std::array<std::string_view, 9> kCaseNames = {
     "responseMismatch", "decodingError", "allInstancesFailed", "noPlayableStream",
 };
 
-std::string describe(VideoSourceError::Case errorCase, int statusCode, const std::string& domain, std::int64_t code) {
+std::string describe(VideoSourceError::Case errorCase, int statusCode, const std::string& domain, std::int64_t code,
+                     const std::optional<std::string>& message) {
   switch (errorCase) {
-  case VideoSourceError::Case::httpError: return "httpError(statusCode: " + std::to_string(statusCode) + ")";
+  case VideoSourceError::Case::httpError:
+    if (message) return "httpError(statusCode: " + std::to_string(statusCode) + ", error: \"" + *message + "\")";
+    return "httpError(statusCode: " + std::to_string(statusCode) + ")";
   case VideoSourceError::Case::networkError:
     return "networkError(domain: \"" + domain + "\", code: " + std::to_string(code) + ")";
   default: return std::string(kCaseNames[static_cast<std::size_t>(errorCase)]);
@@ -23,12 +26,15 @@ std::string describe(VideoSourceError::Case errorCase, int statusCode, const std
 
 } // namespace
 
-VideoSourceError::VideoSourceError(Case errorCase, int statusCode, std::string domain, std::int64_t code)
-    : Error("VideoSourceError", static_cast<std::int64_t>(errorCase), describe(errorCase, statusCode, domain, code)),
+VideoSourceError::VideoSourceError(Case errorCase, int statusCode, std::string domain, std::int64_t code,
+                                   std::optional<std::string> videoMessage)
+    : Error("VideoSourceError", static_cast<std::int64_t>(errorCase),
+            describe(errorCase, statusCode, domain, code, videoMessage)),
       case_(errorCase),
       statusCode_(statusCode),
       networkDomain_(std::move(domain)),
-      networkCode_(code) {}
+      networkCode_(code),
+      videoMessage_(std::move(videoMessage)) {}
 
 VideoSourceError::VideoSourceError(Case errorCase) : VideoSourceError(errorCase, 0, {}, 0) {}
 
@@ -38,7 +44,16 @@ VideoSourceError VideoSourceError::networkError(std::string domain, std::int64_t
   return {Case::networkError, 0, std::move(domain), code};
 }
 
+VideoSourceError VideoSourceError::videoRefused(int statusCode, std::string message) {
+  return {Case::httpError, statusCode, {}, 0, std::move(message)};
+}
+
+VideoSourceError VideoSourceError::videoNotPlayable(std::string reason) {
+  return {Case::noPlayableStream, 0, {}, 0, std::move(reason)};
+}
+
 bool VideoSourceError::shouldTryNextInstance() const noexcept {
+  if (videoMessage_) return false;
   switch (case_) {
   case Case::httpError:
     switch (statusCode_) {

@@ -3,6 +3,7 @@
 #include "runtime/Error.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace pd::remotesource {
@@ -26,11 +27,18 @@ public:
   static VideoSourceError httpError(int statusCode);
   static VideoSourceError networkError(std::string domain, std::int64_t code);
   explicit VideoSourceError(Case errorCase); // the cases without payload
+  // The video's own answer, the same on every instance, so no other instance is asked: an
+  // instance's error text for a video it cannot play (with the status it came with), or why the
+  // video has nothing playable yet ("live", "upcoming").
+  static VideoSourceError videoRefused(int statusCode, std::string message);
+  static VideoSourceError videoNotPlayable(std::string reason);
 
   Case errorCase() const noexcept { return case_; }
   int statusCode() const noexcept { return statusCode_; }
   const std::string& networkDomain() const noexcept { return networkDomain_; }
   std::int64_t networkCode() const noexcept { return networkCode_; }
+  // The instance's text or the reason word of a video's own answer; none for every other error.
+  const std::optional<std::string>& videoMessage() const noexcept { return videoMessage_; }
 
   // Whether the failed attempt is worth repeating on another instance.
   bool shouldTryNextInstance() const noexcept;
@@ -38,12 +46,14 @@ public:
   friend bool operator==(const VideoSourceError& a, const VideoSourceError& b) noexcept;
 
 private:
-  VideoSourceError(Case errorCase, int statusCode, std::string domain, std::int64_t code);
+  VideoSourceError(Case errorCase, int statusCode, std::string domain, std::int64_t code,
+                   std::optional<std::string> videoMessage = std::nullopt);
 
   Case case_;
   int statusCode_ = 0;
   std::string networkDomain_;
   std::int64_t networkCode_ = 0;
+  std::optional<std::string> videoMessage_;
 };
 
 } // namespace pd::remotesource

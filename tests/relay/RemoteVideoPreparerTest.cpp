@@ -201,6 +201,41 @@ TEST_F(RemoteVideoPreparerTest, ExpiredAddressIsRefreshedThroughTheServingInstan
   EXPECT_THAT(lookups, ElementsAre("/api/v1/videos/expiring1?local=false", "/api/v1/videos/expiring1?local=true"));
 }
 
+TEST_F(RemoteVideoPreparerTest, RealMuxedStreamIsRefreshedAfterA403AndReadsOnWithTheSameBytes) {
+  // As instances answer: no clen or lmt in the muxed entry, only in its address; opus sound only.
+  const auto file = *files_ / "video";
+  const std::string address =
+      "https://localhost/videoplayback?itag=18&id=video&clen=" + std::to_string(std::filesystem::file_size(file)) +
+      "&lmt=1700000000000003";
+  fake().command({{"fixture", "video:realMuxed1"},
+                  {"json",
+                   {{"title", "Real muxed"},
+                    {"formatStreams",
+                     {{{"url", address},
+                       {"type", "video/mp4; codecs=\"avc1.4d400d, mp4a.40.2\""},
+                       {"qualityLabel", "360p"},
+                       {"resolution", "360p"},
+                       {"size", "320x180"},
+                       {"itag", "18"}}}},
+                    {"adaptiveFormats",
+                     {{{"url", "https://localhost/videoplayback?itag=251&id=audio"},
+                       {"type", "audio/webm; codecs=\"opus\""},
+                       {"itag", "251"}}}}}}});
+  fake().fault("*", "/videoplayback", {{"fault", "expire"}, {"times", 1}});
+  testing::LogWindow log;
+  const auto prepared = broadcast("realMuxed1");
+  ASSERT_EQ(prepared.kind, Kind::muxed);
+  const testing::TempDirectory out;
+  const auto copy = out / "copy";
+  const auto [curlOut, ok] = test::run("curl -sf -o '" + copy.string() + "' " + url(prepared.entryPath));
+  EXPECT_TRUE(ok) << curlOut;
+  EXPECT_TRUE(testing::readText(copy) == testing::readText(file)) << "the relayed bytes differ from the stream's";
+  EXPECT_TRUE(log.has("relay_refresh result=ok status=403"));
+  auto lookups = requestsTo("localhost");
+  std::erase_if(lookups, [](const std::string& path) { return !path.starts_with("/api/"); });
+  EXPECT_THAT(lookups, ElementsAre("/api/v1/videos/realMuxed1?local=false", "/api/v1/videos/realMuxed1?local=true"));
+}
+
 TEST_F(RemoteVideoPreparerTest, SoundRefreshFindsNoSoundTrackOnceTheVideoIsMuxed) {
   twoStreams("turnsMuxed1", "audio");
   const auto source = std::make_shared<remotesource::InvidiousVideoSource>(makeManager({"localhost"}), makeClient());

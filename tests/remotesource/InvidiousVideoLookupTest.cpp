@@ -117,7 +117,8 @@ TEST_F(InvidiousVideoLookupTest, AnotherVideosAnswerMovesOnAndAMuxedResultHasAud
               ElementsAre("api_fail host=a.remote.test endpoint=videos status=200 attempt=1/2 policy=auto local=false "
                           "reason=id_mismatch op=op7"));
   EXPECT_THAT(linesStartingWith("video_data_fetch_complete"),
-              ElementsAre(HasSubstr("has_audio=true vcodec=avc1.64001F, mp4a.40.2 res=1280x720")));
+              ElementsAre(HasSubstr("has_audio=true vcodec=avc1.64001F res=1280x720")));
+  EXPECT_EQ(stream.video.soundCodec, "mp4a.40.2");
 }
 
 TEST_F(InvidiousVideoLookupTest, NothingPlayableAnywhereFailsWithTheFlagsModeAndDecodingFailuresStopAtOnce) {
@@ -139,6 +140,97 @@ TEST_F(InvidiousVideoLookupTest, NothingPlayableAnywhereFailsWithTheFlagsModeAnd
   EXPECT_THAT(linesStartingWith("api_decode_fail"), ElementsAre(HasSubstr("err_path=lengthSeconds")));
   EXPECT_THAT(linesStartingWith("video_data_fetch_fail").back(),
               HasSubstr("mode=escalate_auto err_domain=VideoSourceError err_code=6"));
+}
+
+TEST_F(InvidiousVideoLookupTest, RealMuxedEntriesTakeTheirIdentityFromTheirAddressAndSplitTheirCodecs) {
+  auto source = makeSource({{"a.remote.test", "auto"}});
+  const auto stream = data(source, "realMuxed", false);
+  EXPECT_TRUE(stream.videoHasAudio);
+  EXPECT_EQ(stream.video.identity, (MediaIdentity{18, 12345678, "1700000000000003"}));
+  EXPECT_EQ(stream.video.codec, "avc1.42001E");
+  EXPECT_EQ(stream.video.soundCodec, "mp4a.40.2");
+  EXPECT_EQ(stream.resolution, "640x360");
+  EXPECT_EQ(stream.thumbnailURL, "https://a.remote.test/vi/realMuxed/hqdefault.jpg");
+  // The refresh asks for the instance's own addresses: another address, the same media.
+  const auto refreshed = data(source, "realMuxed", true, "a.remote.test");
+  EXPECT_NE(refreshed.video.media.url, stream.video.media.url);
+  EXPECT_EQ(refreshed.video.identity, stream.video.identity);
+
+  // A length that is not positive is no length, in the entry or in the address.
+  fake().command({{"fixture", "video:oddLengths1"},
+                  {"json",
+                   {{"title", "Odd lengths"},
+                    {"formatStreams",
+                     {{{"url", "@stream?itag=22&clen=0"},
+                       {"type", "video/mp4; codecs=\"avc1.64001F\""},
+                       {"qualityLabel", "720p"},
+                       {"itag", 22}}}}}}});
+  const auto odd = data(source, "oddLengths1", false);
+  EXPECT_EQ(odd.video.identity, (MediaIdentity{22, std::nullopt, std::nullopt}));
+  EXPECT_EQ(odd.video.codec, "avc1.64001F");
+  EXPECT_EQ(odd.video.soundCodec, std::nullopt);
+}
+
+TEST_F(InvidiousVideoLookupTest, LiveAndUpcomingVideosAreNotPlayableAndNoOtherInstanceIsAsked) {
+  auto source = makeSource({{"a.remote.test", "auto"}, {"b.remote.test", "auto"}});
+  // Without the flag, a picture stream of length -1 is a live one all the same.
+  fake().command({{"fixture", "video:liveNoFlag1"},
+                  {"json",
+                   {{"title", "Live, unflagged"},
+                    {"adaptiveFormats",
+                     {{{"url", "@stream?itag=136"},
+                       {"type", "video/mp4; codecs=\"avc1.4d401f\""},
+                       {"qualityLabel", "720p"},
+                       {"itag", "136"},
+                       {"clen", "-1"}}}}}}});
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"liveVideo", "live"}, {"premiere", "upcoming"}, {"liveNoFlag1", "live"}};
+  for (const auto& [id, reason] : cases) {
+    SCOPED_TRACE(id);
+    fake().clearEvents();
+    const auto error = dataError(source, id, false);
+    EXPECT_EQ(error, E(E::Case::noPlayableStream));
+    EXPECT_EQ(error.videoMessage(), reason);
+    EXPECT_THAT(requestHosts(), ElementsAre("a.remote.test"));
+  }
+  EXPECT_THAT(linesStartingWith("stream_select_fail"), ElementsAre("stream_select_fail video=liveVideo reason=live",
+                                                                   "stream_select_fail video=premiere reason=upcoming",
+                                                                   "stream_select_fail video=liveNoFlag1 reason=live"));
+  EXPECT_TRUE(linesStartingWith("instance_switch").empty());
+}
+
+TEST_F(InvidiousVideoLookupTest, AnErrorObjectWithA500IsTheVideosAnswerAndOtherFailuresStillMoveOn) {
+  auto source = makeSource({{"a.remote.test", "auto"}, {"b.remote.test", "auto"}});
+  const auto error = dataError(source, "privateVideo", false);
+  EXPECT_EQ(error, E::httpError(500));
+  EXPECT_EQ(error.videoMessage(), "This video is private");
+  EXPECT_EQ(error.detail(), "httpError(statusCode: 500, error: \"This video is private\")");
+  try {
+    runBlocking([source]() -> runtime::Awaitable<VideoSearchItem> {
+      co_return co_await source->fetchVideoItem("privateVideo", "o");
+    });
+    ADD_FAILURE() << "the item lookup did not fail";
+  } catch (const E& itemError) {
+    EXPECT_EQ(itemError.videoMessage(), "This video is private");
+  }
+  EXPECT_THAT(requestHosts(), ElementsAre("a.remote.test", "a.remote.test"));
+  EXPECT_TRUE(linesStartingWith("instance_switch").empty());
+
+  // The instance's text is clipped on a character boundary like any peer text in a line.
+  std::string longText = "x";
+  for (int i = 0; i < 80; ++i) longText += "\u00e9";
+  fake().command({{"fixture", "video:longError1"}, {"json", {{"_status", 500}, {"error", longText}}}});
+  EXPECT_EQ(dataError(source, "longError1", false).videoMessage(), longText.substr(0, 99));
+
+  // A 500 without the object is the instance's failure: the next one answers.
+  for (const auto& body : {std::string("500 fault"), std::string("{\"message\":\"down\"}")}) {
+    SCOPED_TRACE(body);
+    fake().command({{"fault", "clear"}, {"host", "*"}});
+    fake().clearEvents();
+    fake().fault("a.remote.test", "/api/v1/videos", {{"fault", "status"}, {"status", 500}, {"body", body}});
+    EXPECT_EQ(data(source, "abc", false, "a.remote.test").servingHost, "b.remote.test");
+    EXPECT_THAT(requestHosts(), ElementsAre("a.remote.test", "b.remote.test"));
+  }
 }
 
 TEST_F(InvidiousVideoLookupTest, PreferredHostIsNormalisedAndBadIdsAreNeverSent) {

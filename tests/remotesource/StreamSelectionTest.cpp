@@ -83,7 +83,7 @@ TEST(StreamSelectionTest, ChoosesThePictureAndSoundEachCaseNeeds) {
        "format_stream",
        h + "m720",
        std::nullopt,
-       "avc1.42001E, mp4a.40.2",
+       "avc1.42001E",
        {"stream_select video=v1 quality=720p kind=format_stream host=h.remote.test"}},
       {"muxed 360p gives way to adaptive 1080p with mp4a",
        video({fmt(h + "m360", kMuxed, "360p")},
@@ -100,7 +100,7 @@ TEST(StreamSelectionTest, ChoosesThePictureAndSoundEachCaseNeeds) {
        "format_fallback",
        h + "m360",
        std::nullopt,
-       "avc1.42001E, mp4a.40.2",
+       "avc1.42001E",
        {"stream_select video=v1 quality=360p kind=format_fallback host=h.remote.test"}},
       {"no muxed and no sound is adaptive without audio",
        video({}, {fmt(h + "a720", kAvc, "720p")}),
@@ -145,7 +145,7 @@ TEST(StreamSelectionTest, ChoosesThePictureAndSoundEachCaseNeeds) {
        "format_fallback",
        h + "m240",
        std::nullopt,
-       "avc1.42001E, mp4a.40.2",
+       "avc1.42001E",
        {"stream_select video=v1 quality=240p kind=format_fallback host=h.remote.test"}},
       {"a path-only address resolves on the instance; unquoted codecs get the defaults",
        video({}, {fmt("/videoplayback?itag=136", "video/mp4; codecs=hvc1.2.4", "720p"), kProxiedAac}),
@@ -298,8 +298,9 @@ TEST(ProxiedAddressTest, ConvertsOnlyCDNServersAndKeepsTheQueryByteForByte) {
       {"https://i.remote.test/videoplayback?" + q + "r1.cdn.test&x=%20+",
        "https://r1.cdn.test/videoplayback?" + q + "r1.cdn.test&x=%20+",
        {"proxy_convert from=i.remote.test to=r1.cdn.test"}},
+      // The instance's user part is a credential for the instance alone.
       {"http://u:p@i.remote.test:8080/a/b/videoplayback?host=R1.CDN.Test#frag",
-       "https://u:p@R1.CDN.Test/videoplayback?host=R1.CDN.Test#frag",
+       "https://R1.CDN.Test/videoplayback?host=R1.CDN.Test#frag",
        {"proxy_convert from=i.remote.test to=R1.CDN.Test"}},
       {"https://i.remote.test/videoplayback?host=r1.cdn.test:8443",
        "https://r1.cdn.test:8443/videoplayback?host=r1.cdn.test:8443",
@@ -307,7 +308,18 @@ TEST(ProxiedAddressTest, ConvertsOnlyCDNServersAndKeepsTheQueryByteForByte) {
       {"https://i.remote.test/videoplayback?host=r1.cdn.test:",
        "https://r1.cdn.test/videoplayback?host=r1.cdn.test:",
        {"proxy_convert from=i.remote.test to=r1.cdn.test"}},
+      {"https://i.remote.test/videoplayback?host=r1.cdn.test:0008443",
+       "https://r1.cdn.test:8443/videoplayback?host=r1.cdn.test:0008443",
+       {"proxy_convert from=i.remote.test to=r1.cdn.test"}},
+      {"https://i.remote.test/videoplayback?host=r1.cdn.test:00000000000000000000000000443",
+       "https://r1.cdn.test:443/videoplayback?host=r1.cdn.test:00000000000000000000000000443",
+       {"proxy_convert from=i.remote.test to=r1.cdn.test"}},
       {"https://i.remote.test/videoplayback?host=r1.cdn.test:0", "", {"proxy_convert_fail reason=invalid_url"}},
+      {"https://i.remote.test/videoplayback?host=r1.cdn.test:000000", "", {"proxy_convert_fail reason=invalid_url"}},
+      {"https://i.remote.test/videoplayback?host=r1.cdn.test:0065536", "", {"proxy_convert_fail reason=invalid_url"}},
+      {"https://i.remote.test/videoplayback?host=r1.cdn.test:99999999999999999999999",
+       "",
+       {"proxy_convert_fail reason=invalid_url"}},
       {"https://i.remote.test/videoplayback?host=r1.cdn.test:65536", "", {"proxy_convert_fail reason=invalid_url"}},
       {"https://i.remote.test/videoplayback?host=r1.cdn.test:80a", "", {"proxy_convert_fail reason=invalid_url"}},
       {"https://i.remote.test/videoplayback?host=r1.cdn.test:80:81", "", {"proxy_convert_fail reason=invalid_url"}},
@@ -406,6 +418,14 @@ TEST(VideoAnswerDecodingTest, FormatsTolerateTheirNumbersAndTheAnswerToleratesNo
   EXPECT_EQ(standard.adaptiveFormats->at(0).lastModified, "1700000000000000");
   EXPECT_EQ(standard.adaptiveFormats->at(1).lastModified, "1700000000000001");
   EXPECT_EQ(standard.formatStreams->at(0).itag, 18);
+  // Real answers' other keys are ignored; only a JSON true marks a video live or upcoming.
+  const auto real = decodeFixture(all["realMuxed"]);
+  EXPECT_FALSE(real.liveNow || real.isUpcoming);
+  EXPECT_EQ(real.formatStreams->at(0).contentLength, std::nullopt);
+  EXPECT_TRUE(decodeFixture(all["liveVideo"]).liveNow);
+  EXPECT_TRUE(decodeFixture(all["premiere"]).isUpcoming);
+  const auto odd = answer(R"({"videoId":"v","title":"t","liveNow":"true","isUpcoming":1})");
+  EXPECT_FALSE(odd.liveNow || odd.isUpcoming);
 
   EXPECT_EQ(decodingFailure(all["badShape"].dump()), "keyNotFound -"); // no videoId
   const std::string head = R"({"videoId":"v","title":"t",)";

@@ -111,16 +111,19 @@ def stream_url(template, video_id, local):
 
 
 def video_answer(video_id, local, template_id=None):
-    """The answer for one video from its fixture (or the default one), addresses made for local=."""
+    """The status and answer for one video from its fixture (or the default one), addresses made
+    for local=. A fixture with "_status" is an error answer: that status with the rest as body."""
     template = FIXTURES.get("video:" + video_id) or VIDEOS.get(template_id or video_id) or VIDEOS["default"]
     answer = json.loads(json.dumps(template).replace("{id}", video_id))
     answer.pop("_comment", None)
+    if isinstance(answer, dict) and "_status" in answer:
+        return int(answer.pop("_status")), answer
     answer.setdefault("videoId", video_id)
     for key in ("formatStreams", "adaptiveFormats"):
         for entry in answer.get(key) or []:
             if isinstance(entry, dict) and "url" in entry:
                 entry["url"] = stream_url(entry["url"], video_id, local)
-    return answer
+    return 200, answer
 
 
 def default_search(query):
@@ -134,6 +137,8 @@ def default_search(query):
         {"type": "video", "title": "Second " + query, "videoId": "vid00000002",
          "videoThumbnails": [{"quality": "default", "url": "https://img.remote.test/vi/vid00000002/default.jpg"}]},
         {"type": "playlist", "title": "A list", "playlistId": "PL0000"},
+        {"type": "hashtag", "title": "#" + query.replace(" ", ""), "url": "/hashtag/" + query.replace(" ", ""),
+         "channelCount": 12, "videoCount": 345},
     ]
 
 
@@ -162,6 +167,11 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(data)
         self.wfile.flush()
         self.close_connection = True
+
+    @staticmethod
+    def video_body(answer):
+        status, body = answer
+        return status, json.dumps(body)
 
     def wait_for_close(self, limit):
         """Holds the connection silently until the client closes it or the limit passes."""
@@ -247,13 +257,13 @@ class Handler(BaseHTTPRequestHandler):
         elif kind == "video_mismatch":
             video_id = split.path.rsplit("/", 1)[-1]
             local = parse_qs(split.query).get("local", ["false"])[0] == "true"
-            answer = video_answer(video_id, local)
+            status, answer = video_answer(video_id, local)
             answer["videoId"] = fault.get("other", "otherVideo1")
-            self.send_body(200, json.dumps(answer))
+            self.send_body(status, json.dumps(answer))
         elif kind == "no_playable":
             video_id = split.path.rsplit("/", 1)[-1]
             local = parse_qs(split.query).get("local", ["false"])[0] == "true"
-            self.send_body(200, json.dumps(video_answer(video_id, local, "unplayable")))
+            self.send_body(*self.video_body(video_answer(video_id, local, "unplayable")))
         elif kind == "redirect":
             self.send_body(int(fault.get("status", 302)), fault.get("body", "").encode("latin-1"), "text/plain",
                            {"Location": fault["location"]})
@@ -269,7 +279,7 @@ class Handler(BaseHTTPRequestHandler):
             self.send_body(200, json.dumps(fixture if fixture is not None else default_search(query)))
         elif split.path.startswith("/api/v1/videos/") and split.path.count("/") == 4:
             local = parse_qs(split.query).get("local", ["false"])[0] == "true"
-            self.send_body(200, json.dumps(video_answer(split.path.rsplit("/", 1)[-1], local)))
+            self.send_body(*self.video_body(video_answer(split.path.rsplit("/", 1)[-1], local)))
         elif split.path.startswith("/vi/"):
             self.send_body(200, b"\xff\xd8\xff\xd9", "image/jpeg")
         else:
