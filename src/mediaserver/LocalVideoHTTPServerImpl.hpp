@@ -90,6 +90,8 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   std::optional<std::optional<std::uint16_t>> pendingRestart;
   std::int64_t restartGeneration = 0;
   std::int64_t activeConnections = 0;
+  // Connections still reading their head, by remote address.
+  std::unordered_map<std::string, std::int64_t> headReaders;
   // Every connection that may still hold a socket: closed on the queue before the queue goes, since
   // tasks elsewhere may keep a connection object past the server's end.
   std::vector<std::weak_ptr<platform::net::TcpConnection>> liveConnections;
@@ -142,6 +144,7 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   // Connections and routing (queue).
   void accept(const Connection& connection);
   void connectionStateChanged(platform::net::TcpConnection::State state, ConnectionState& connectionState);
+  void releaseHeadReader(ConnectionState& state);
   // Arms one receive of the head; headerBytes() takes its completion.
   void receiveHeader(const Connection& connection, Bytes accumulated, const std::shared_ptr<ConnectionState>& state);
   void headerBytes(const Connection& connection, Bytes accumulated, const std::shared_ptr<ConnectionState>& state,
@@ -167,6 +170,12 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   void admitFile(const std::string& token, const std::filesystem::path& url, FileVerifier verifier,
                  const std::string& method, std::optional<std::string> range, const Connection& connection);
   void sendRangeNotSatisfiable(std::int64_t size, const Connection& connection);
+
+  // API road: the task's body, the handler raced against the API deadline.
+  static runtime::Awaitable<void> serveAPI(std::weak_ptr<Impl> weak, runtime::Executor queueExecutor,
+                                           APIHandler handler, std::string route,
+                                           std::map<std::string, std::string> params, std::chrono::nanoseconds limit,
+                                           Connection connection);
 
   // Relay road: the task's body.
   static runtime::Awaitable<void> serveRelay(std::weak_ptr<Impl> weak, runtime::Executor queueExecutor,
