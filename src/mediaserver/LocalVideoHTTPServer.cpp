@@ -35,6 +35,7 @@ struct LocalVideoHTTPServer::ConnectionState {
   std::shared_ptr<asio::steady_timer> headerTimer;
   // The peer's address while this connection holds one of its head-reading slots.
   std::optional<std::string> headReader;
+  std::weak_ptr<TcpConnection> connection;
 };
 
 LocalVideoHTTPServer::HTTPServerError::HTTPServerError(Case c)
@@ -244,20 +245,12 @@ void LocalVideoHTTPServer::Impl::restartListener(std::optional<std::uint16_t> pr
 // ---- Connections ----
 
 void LocalVideoHTTPServer::Impl::accept(const Connection& connection) {
-  if (activeConnections >= kMaxConnections) {
-    logThrottled(Log::localvideo(), platform::log::Level::debug, "http_request_abort_busy", kRequestLineRule,
-                 "http_request_abort reason=busy size_b=0 err_domain=- err_code=0 error=- occurrences=%ld");
-    connection->close();
-    return;
-  }
   const auto& address = connection->remoteAddress();
-  if (headReaders[address] >= kMaxHeadReadersPerAddress) {
-    logThrottled(Log::localvideo(), platform::log::Level::debug, "http_request_abort_busy_peer", kRequestLineRule,
-                 "http_request_abort reason=busy_peer size_b=0 err_domain=- err_code=0 error=- occurrences=%ld");
+  if (activeConnections >= kMaxConnections && !makeRoomFor(address)) {
     connection->close();
     return;
   }
-  ++headReaders[address];
+  headReaders.add(address, connection);
   ++activeConnections;
   if (liveConnections.size() >= 2 * static_cast<std::size_t>(kMaxConnections)) {
     std::erase_if(liveConnections, [](const auto& weak) { return weak.expired(); });
@@ -265,6 +258,7 @@ void LocalVideoHTTPServer::Impl::accept(const Connection& connection) {
   liveConnections.push_back(connection);
   auto state = std::make_shared<ConnectionState>();
   state->headReader = address;
+  state->connection = connection;
   std::weak_ptr<Impl> weak = weak_from_this();
   connection->setStateHandler([weak, state](TcpConnection::State s, std::error_code) {
     if (auto self = weak.lock()) {
@@ -303,13 +297,38 @@ void LocalVideoHTTPServer::Impl::connectionStateChanged(TcpConnection::State sta
   }
 }
 
+bool LocalVideoHTTPServer::Impl::makeRoomFor(const std::string& address) {
+  std::optional<std::weak_ptr<TcpConnection>> evicted;
+  if (!headReaders.holdsItsShare(address)) {
+    evicted = headReaders.takeForNewcomer(address);
+  }
+  const auto peerBusy = [] {
+    logThrottled(Log::localvideo(), platform::log::Level::debug, "http_request_abort_busy_peer", kRequestLineRule,
+                 "http_request_abort reason=busy_peer size_b=0 err_domain=- err_code=0 error=- occurrences=%ld");
+  };
+  if (!evicted) {
+    if (headReaders.holdsItsShare(address)) {
+      peerBusy();
+    } else {
+      logThrottled(Log::localvideo(), platform::log::Level::debug, "http_request_abort_busy", kRequestLineRule,
+                   "http_request_abort reason=busy size_b=0 err_domain=- err_code=0 error=- occurrences=%ld");
+    }
+    return false;
+  }
+  peerBusy();
+  // Nothing was sent on it: closed at once, its slot comes back before the newcomer takes one.
+  if (auto oldest = evicted->lock()) {
+    oldest->close();
+  }
+  return true;
+}
+
 void LocalVideoHTTPServer::Impl::releaseHeadReader(ConnectionState& state) {
   const auto address = std::exchange(state.headReader, std::nullopt);
-  if (!address) {
-    return;
-  }
-  if (const auto found = headReaders.find(*address); found != headReaders.end() && --found->second <= 0) {
-    headReaders.erase(found);
+  if (address) {
+    headReaders.remove(*address, [&](const std::weak_ptr<TcpConnection>& held) {
+      return !held.owner_before(state.connection) && !state.connection.owner_before(held);
+    });
   }
 }
 

@@ -43,8 +43,8 @@ public:
 
   // Limits of the protocol; not tunable.
   static constexpr std::int64_t kMaxConnections = 32;
-  // Connections from one remote address that are still reading their head: a peer that trickles
-  // heads cannot take every connection slot.
+  // Connections from one remote address that are still reading their head, once the server is
+  // full: a peer that trickles heads cannot keep every connection slot from the others.
   static constexpr std::int64_t kMaxHeadReadersPerAddress = 8;
   static constexpr std::size_t kMaxHeadBytes = 65'536;
   static constexpr std::int64_t kMaxFileIO = 16;

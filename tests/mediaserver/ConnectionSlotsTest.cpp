@@ -2,6 +2,7 @@
 // of them may keep the server's connection slots from a client that asks properly.
 
 #include "MediaServerTestSupport.hpp"
+#include "mediaserver/HeadReaderShares.hpp"
 #include "platform/TestSupport.hpp"
 
 #include <atomic>
@@ -118,6 +119,27 @@ TEST(ConnectionSlotsTest, ApiHandlerPastTheDeadlineIsAnsweredUnavailable) {
     std::this_thread::sleep_for(100ms);
   }
   EXPECT_TRUE(waitUntil([&] { return *cancelled == 2; }, 2s));
+}
+
+TEST(HeadReaderSharesTest, AFullServerTakesTheOldestSlotOfThePeerOverItsShareOnly) {
+  HeadReaderShares<int> shares(2);
+  shares.add("a", 1);
+  shares.add("a", 2);
+  shares.add("b", 3);
+  EXPECT_TRUE(shares.holdsItsShare("a"));
+  EXPECT_FALSE(shares.holdsItsShare("b"));
+  EXPECT_EQ(shares.takeForNewcomer("c"), std::nullopt); // nobody holds more than the share
+  shares.add("a", 4);
+  EXPECT_EQ(shares.takeForNewcomer("a"), std::nullopt); // not for the hog's own newcomer
+  EXPECT_EQ(shares.takeForNewcomer("b"), 1);
+  EXPECT_EQ(shares.takeForNewcomer("c"), std::nullopt);
+  shares.remove("a", [](int held) { return held == 2; });
+  EXPECT_FALSE(shares.holdsItsShare("a"));
+  shares.remove("b", [](int held) { return held == 3; });
+  shares.add("b", 5);
+  shares.add("b", 6);
+  shares.add("b", 7);
+  EXPECT_EQ(shares.takeForNewcomer("a"), 5);
 }
 
 // Peers from one address that open connections, send a byte of a head now and then, and come back
