@@ -3,8 +3,11 @@
 # "Connection: close" at 1 and 32 connections, whole file and 1 MiB ranges; nginx with sendfile
 # off and on, each from a private configuration on loopback. Prints requests/s, MB/s, p99
 # latency, server CPU and peak RSS, the ratios against nginx and, where perf may count them, the
-# server's system calls and context switches per request. Exits non-zero when, at 32
-# connections, the server moves fewer MB/s than nginx without sendfile or its p99 is worse.
+# server's system calls and context switches per request, and wrk's errors (connections closed or
+# reset before a whole reply) beside each ratio. Exits non-zero when, at 32 connections, the server
+# moves fewer MB/s than nginx without sendfile, or when its p99 is worse than that nginx's in any
+# cell, judged on the rounds where the server refused nothing: an instant 503 is a short latency
+# that would flatter it.
 #
 # The machine this runs on is usually shared, so each cell is the median of several short runs
 # that take turns between the servers (the order rotates each round, so no server always runs
@@ -170,7 +173,8 @@ echo "medians of $runs runs of ${seconds} s; servers on cores $server_cpus, wrk 
 echo "peak RSS MiB: ours $(peak_rss_mib "${pidof[ours]}"), nginx sendfile off $(peak_rss_mib "${pidof[nginx_off]}"), on $(peak_rss_mib "${pidof[nginx_on]}")"
 # A ratio is taken within each round, between runs a few seconds apart, and the median of those
 # is quoted: the load of a shared machine drifts less within a round than across the whole bench.
-echo "ratios ours/nginx, medians of the rounds' own ratios (req/s MB/s p99 cpu; MB/s lowest-highest), on $(nproc) cores:"
+echo "ratios ours/nginx, medians of the rounds' own ratios (req/s MB/s p99 cpu; MB/s lowest-highest), on $(nproc) cores;"
+echo "p99 judged: the median p99 ratio of the rounds where ours refused nothing; errors: wrk's, medians per run, ours/peer:"
 verdict=0
 for conns in 1 32; do
   for body in full 1MiB; do
@@ -180,10 +184,16 @@ for conns in 1 32; do
       line=""
       for c in 1 2 3 4; do line+="$(awk -v c="$c" '{ print $c }' <<<"$ratios" | median | awk '{ printf "%.2f", $1 }') "; done
       range=$(awk '{ print $2 }' <<<"$ratios" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.2f-%.2f", lo, hi }')
-      printf '  %-3s conns %-5s vs %-9s %s (%s)\n' "$conns" "$body" "$peer" "${line% }" "$range"
-      if [ "$conns" = 32 ] && [ "$peer" = nginx_off ]; then
-        read -r _ mb p99 _ <<<"$line"
-        awk -v m="$mb" -v p="$p99" 'BEGIN { exit (m >= 1 && p <= 1) ? 0 : 1 }' || verdict=1
+      paired=$(paste -d' ' <(awk 'NF' <<<"${runs[ours/$conns/$body]}") <(awk 'NF' <<<"${runs[$peer/$conns/$body]}"))
+      judged=$(awk '$5 == 0 && $9 > 0 { print $3 / $9 }' <<<"$paired")
+      p99_judged=$([ -n "$judged" ] && median <<<"$judged" | awk '{ printf "%.2f", $1 }' || echo "-")
+      errors="$(awk '{ print $6 }' <<<"$paired" | median)/$(awk '{ print $12 }' <<<"$paired" | median)"
+      printf '  %-3s conns %-5s vs %-9s %s (%s)  p99 judged %s over %d rounds  errors %s\n' "$conns" "$body" "$peer" \
+        "${line% }" "$range" "$p99_judged" "$(grep -c . <<<"$judged" || true)" "$errors"
+      if [ "$peer" = nginx_off ]; then
+        read -r _ mb _ _ <<<"$line"
+        if [ "$conns" = 32 ]; then awk -v m="$mb" 'BEGIN { exit m >= 1 ? 0 : 1 }' || verdict=1; fi
+        if [ "$p99_judged" != - ]; then awk -v p="$p99_judged" 'BEGIN { exit p <= 1 ? 0 : 1 }' || verdict=1; fi
       fi
     done
   done
@@ -205,6 +215,6 @@ if command -v perf >/dev/null && perf stat -e raw_syscalls:sys_enter true >/dev/
     $3 ~ /^context-switches/ { printf " %.1f context switches", (r > 0 ? $1 / r : 0) }
     $3 ~ /sys_enter/ { printf " %.1f system calls", (r > 0 ? $1 / r : 0) } END { print "" }' "$work/perf.csv"
 fi
-[ "$verdict" = 0 ] && echo "target met: at 32 connections at least nginx-without-sendfile MB/s, p99 no worse" \
-  || echo "target missed at 32 connections against nginx without sendfile"
+[ "$verdict" = 0 ] && echo "target met: at 32 connections at least nginx-without-sendfile MB/s; p99 no worse where judged" \
+  || echo "target missed against nginx without sendfile (MB/s at 32 connections, or p99 where judged)"
 exit "$verdict"

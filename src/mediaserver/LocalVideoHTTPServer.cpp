@@ -9,6 +9,7 @@
 #include "mediaserver/LocalVideoHTTPServerImpl.hpp"
 #include "mediaserver/MountTable.hpp"
 #include "platform/crypto/Random.hpp"
+#include "runtime/Race.hpp"
 
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/associated_executor.hpp>
@@ -32,6 +33,9 @@ struct LocalVideoHTTPServer::ConnectionState {
   runtime::Task<void> servingTask;
   bool counted = true;
   std::shared_ptr<asio::steady_timer> headerTimer;
+  // The peer's address while this connection holds one of its head-reading slots.
+  std::optional<std::string> headReader;
+  std::weak_ptr<TcpConnection> connection;
 };
 
 LocalVideoHTTPServer::HTTPServerError::HTTPServerError(Case c)
@@ -241,18 +245,20 @@ void LocalVideoHTTPServer::Impl::restartListener(std::optional<std::uint16_t> pr
 // ---- Connections ----
 
 void LocalVideoHTTPServer::Impl::accept(const Connection& connection) {
-  if (activeConnections >= kMaxConnections) {
-    logThrottled(Log::localvideo(), platform::log::Level::debug, "http_request_abort_busy", kRequestLineRule,
-                 "http_request_abort reason=busy size_b=0 err_domain=- err_code=0 error=- occurrences=%ld");
+  const auto& address = connection->remoteAddress();
+  if (activeConnections >= kMaxConnections && !makeRoomFor(address)) {
     connection->close();
     return;
   }
+  headReaders.add(address, connection);
   ++activeConnections;
   if (liveConnections.size() >= 2 * static_cast<std::size_t>(kMaxConnections)) {
     std::erase_if(liveConnections, [](const auto& weak) { return weak.expired(); });
   }
   liveConnections.push_back(connection);
   auto state = std::make_shared<ConnectionState>();
+  state->headReader = address;
+  state->connection = connection;
   std::weak_ptr<Impl> weak = weak_from_this();
   connection->setStateHandler([weak, state](TcpConnection::State s, std::error_code) {
     if (auto self = weak.lock()) {
@@ -284,9 +290,45 @@ void LocalVideoHTTPServer::Impl::connectionStateChanged(TcpConnection::State sta
   if (connectionState.servingTask) {
     connectionState.servingTask.cancel();
   }
+  releaseHeadReader(connectionState);
   if (connectionState.counted) {
     connectionState.counted = false;
     --activeConnections;
+  }
+}
+
+bool LocalVideoHTTPServer::Impl::makeRoomFor(const std::string& address) {
+  std::optional<std::weak_ptr<TcpConnection>> evicted;
+  if (!headReaders.holdsItsShare(address)) {
+    evicted = headReaders.takeForNewcomer(address);
+  }
+  const auto peerBusy = [] {
+    logThrottled(Log::localvideo(), platform::log::Level::debug, "http_request_abort_busy_peer", kRequestLineRule,
+                 "http_request_abort reason=busy_peer size_b=0 err_domain=- err_code=0 error=- occurrences=%ld");
+  };
+  if (!evicted) {
+    if (headReaders.holdsItsShare(address)) {
+      peerBusy();
+    } else {
+      logThrottled(Log::localvideo(), platform::log::Level::debug, "http_request_abort_busy", kRequestLineRule,
+                   "http_request_abort reason=busy size_b=0 err_domain=- err_code=0 error=- occurrences=%ld");
+    }
+    return false;
+  }
+  peerBusy();
+  // Nothing was sent on it: closed at once, its slot comes back before the newcomer takes one.
+  if (auto oldest = evicted->lock()) {
+    oldest->close();
+  }
+  return true;
+}
+
+void LocalVideoHTTPServer::Impl::releaseHeadReader(ConnectionState& state) {
+  const auto address = std::exchange(state.headReader, std::nullopt);
+  if (address) {
+    headReaders.remove(*address, [&](const std::weak_ptr<TcpConnection>& held) {
+      return !held.owner_before(state.connection) && !state.connection.owner_before(held);
+    });
   }
 }
 
@@ -320,7 +362,15 @@ void LocalVideoHTTPServer::Impl::headerBytes(const Connection& connection, Bytes
     if (state->headerTimer) {
       state->headerTimer->cancel();
     }
+    releaseHeadReader(*state);
     handleRequest(text.substr(0, at), connection, state);
+    // A reply that did not start at once waits on the API, the relay or the disk: a peer that
+    // leaves meanwhile ends the connection, which frees its slot and cancels the serving task.
+    connection->watchUntilReply([weakConnection = std::weak_ptr<TcpConnection>(connection)] {
+      if (auto alive = weakConnection.lock()) {
+        alive->cancel();
+      }
+    });
     return;
   }
   if (!isComplete && accumulated.size() <= kMaxHeadBytes) {
@@ -365,15 +415,13 @@ void LocalVideoHTTPServer::Impl::handleRequest(std::string_view headText, const 
       logRequestFailure("api_unavailable", 404, std::nullopt, nullptr);
       sendText("404 Not Found", connection);
     } else {
-      auto params = LocalVideoHTTPServer::parseQuery(head->query);
-      state->servingTask = runtime::spawn(runtime::sharedPool().executor(),
-                                          [handler = apiHandler, route = path, params = std::move(params),
-                                           weak = weak_from_this(), connection]() mutable -> runtime::Awaitable<void> {
-                                            auto response = co_await handler(std::move(route), std::move(params));
-                                            if (auto self = weak.lock()) {
-                                              self->sendAPIResponse(response, connection);
-                                            }
-                                          });
+      state->servingTask = runtime::spawn(
+          runtime::sharedPool().executor(),
+          [weak = weak_from_this(), executor = queueExecutor, handler = apiHandler, route = path,
+           params = LocalVideoHTTPServer::parseQuery(head->query), limit = timing.apiDeadline, connection]() mutable {
+            return serveAPI(std::move(weak), std::move(executor), std::move(handler), std::move(route),
+                            std::move(params), limit, std::move(connection));
+          });
     }
     return;
   }
@@ -463,6 +511,38 @@ void LocalVideoHTTPServer::Impl::sendAPIResponse(const ReceiverAPIResponse& resp
   auto reply = toBytes(header);
   reply.insert(reply.end(), response.body.begin(), response.body.end());
   sendWithDeadline(connection, std::move(reply), true, [connection](std::error_code) { connection->cancel(); });
+}
+
+runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveAPI(std::weak_ptr<Impl> weak, runtime::Executor queue,
+                                                              APIHandler handler, std::string route,
+                                                              std::map<std::string, std::string> params,
+                                                              std::chrono::nanoseconds limit, Connection connection) {
+  auto work = runtime::spawn(runtime::sharedPool().executor(),
+                             [handler = std::move(handler), route = std::move(route),
+                              params = std::move(params)]() mutable -> runtime::Awaitable<ReceiverAPIResponse> {
+                               auto response = co_await handler(std::move(route), std::move(params));
+                               co_return response;
+                             });
+  auto answer = co_await runtime::race(std::move(work), limit);
+  // No answer: either the connection ended (the peer left) and cancelled this task, or the
+  // handler hung past the limit, and the peer is told so instead of holding its slot for good.
+  const bool peerGone = !answer && runtime::isCancelled();
+  queue.execute([weak, answer = std::move(answer), peerGone, connection] {
+    auto self = weak.lock();
+    if (!self) {
+      return;
+    }
+    if (answer) {
+      self->sendAPIResponse(*answer, connection);
+    } else if (peerGone) {
+      self->logRequestAbort("client_gone", std::nullopt, 0, std::make_exception_ptr(runtime::CancellationError()));
+    } else {
+      self->logRequestFailure("api_timeout", 503, std::nullopt,
+                              std::make_exception_ptr(PosixError(ETIMEDOUT, "API handler deadline")));
+      static constexpr std::string_view kUnavailable = R"({"error":"unavailable"})";
+      self->sendAPIResponse(ReceiverAPIResponse{503, toBytes(kUnavailable)}, connection);
+    }
+  });
 }
 
 // ---- Registry and playlists ----

@@ -37,10 +37,15 @@ public:
     std::chrono::nanoseconds statsInterval = std::chrono::seconds(10);
     // How long an ended connection keeps reading what its peer still sends before closing.
     std::chrono::nanoseconds drainTimeout = std::chrono::seconds(1);
+    // An API route's answer; longer than any wait of the handler's own.
+    std::chrono::nanoseconds apiDeadline = std::chrono::seconds(30);
   };
 
   // Limits of the protocol; not tunable.
   static constexpr std::int64_t kMaxConnections = 32;
+  // Connections from one remote address that are still reading their head, once the server is
+  // full: a peer that trickles heads cannot keep every connection slot from the others.
+  static constexpr std::int64_t kMaxHeadReadersPerAddress = 8;
   static constexpr std::size_t kMaxHeadBytes = 65'536;
   static constexpr std::int64_t kMaxFileIO = 16;
   static constexpr std::int64_t kMaxFileIOPerVolume = 8;
@@ -74,6 +79,7 @@ public:
 
     // Follows symbolic links; nothing when stat fails or the entry is not a regular file.
     static std::optional<FileVersion> atPath(const std::filesystem::path& path);
+    // Nothing when fstat fails or the descriptor is not a regular file.
     static std::optional<FileVersion> ofDescriptor(int fd);
     // Same content: every field but the status-change time.
     bool contentMatches(const FileVersion& other) const noexcept;

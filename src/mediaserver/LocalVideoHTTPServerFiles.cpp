@@ -56,6 +56,8 @@ struct Transfer {
   std::string token;
   Connection connection;
   std::unique_ptr<OpenFile> file;
+  // One chunk read from the file and checked before any of it is sent.
+  std::unique_ptr<std::uint8_t[]> chunk;
   std::int64_t offset = 0;
   std::int64_t remaining = 0;
   // Body bytes sent but not yet added to the server's statistics, which live on the queue.
@@ -77,7 +79,7 @@ LocalVideoHTTPServer::FileVersion::atPath(const std::filesystem::path& path) {
 
 std::optional<LocalVideoHTTPServer::FileVersion> LocalVideoHTTPServer::FileVersion::ofDescriptor(int fd) {
   struct stat info {};
-  if (::fstat(fd, &info) != 0) {
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     return std::nullopt;
   }
   return versionOf(info);
@@ -109,6 +111,9 @@ struct FileRoad {
                              std::shared_ptr<IOPermit> permit);
   static std::exception_ptr openFile(Transfer& transfer, const LocalVideoHTTPServer::FileVersion& version);
   static bool fileChanged(Transfer& transfer);
+  // Up to n bytes at the transfer's offset into its chunk buffer; fewer only at the file's end,
+  // -1 on a read error.
+  static std::int64_t readChunk(Transfer& transfer, std::size_t n);
   // Hands the bytes sent so far to the server's statistics, at most every kReportInterval while
   // a transfer runs: a post per chunk would keep the queue's thread busy for nothing.
   static void reportSent(const Weak& weak, const runtime::Executor& queue, Transfer& transfer);
@@ -257,7 +262,9 @@ void FileRoad::reportSent(const Weak& weak, const runtime::Executor& queue, Tran
 
 std::exception_ptr FileRoad::openFile(Transfer& transfer, const LocalVideoHTTPServer::FileVersion& version) {
   const auto& url = *transfer.context.fileURL;
-  const int fd = ::open(url.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, a FIFO put in the file's place after the stat step would hold this pool
+  // thread in open() until some writer came; the type is then judged on what was opened.
+  const int fd = ::open(url.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     return std::make_exception_ptr(PosixError(errno, "open"));
   }
@@ -270,6 +277,25 @@ std::exception_ptr FileRoad::openFile(Transfer& transfer, const LocalVideoHTTPSe
   transfer.file = std::move(file);
   transfer.context.fileVersion = version;
   return nullptr;
+}
+
+std::int64_t FileRoad::readChunk(Transfer& transfer, std::size_t n) {
+  if (!transfer.chunk) {
+    transfer.chunk = std::make_unique_for_overwrite<std::uint8_t[]>(LocalVideoHTTPServer::kChunkSize);
+  }
+  std::size_t got = 0;
+  while (got < n) {
+    const auto r = ::pread(transfer.file->fd(), transfer.chunk.get() + got, n - got,
+                           static_cast<off_t>(transfer.offset + static_cast<std::int64_t>(got)));
+    if (r > 0) {
+      got += static_cast<std::size_t>(r);
+    } else if (r == 0) {
+      break;
+    } else if (errno != EINTR) {
+      return -1;
+    }
+  }
+  return static_cast<std::int64_t>(got);
 }
 
 // A change of the status-change time alone is adopted unless the token's verifier disagrees.
@@ -343,19 +369,25 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
     }
     const auto n =
         static_cast<std::size_t>(std::min<std::int64_t>(transfer->remaining, LocalVideoHTTPServer::kChunkSize));
-    // The chunk goes from the page cache to the socket without a copy through this process; the
-    // version check still follows every chunk, which is why chunks stay this size.
-    std::size_t read = 0;
-    const auto error = connection->sendFileNow(transfer->file->fd(), transfer->offset, n, deadline(), read);
+    // Read, check, then send: a chunk leaves only once the file was found unchanged after it was
+    // read. Pages handed to the socket by reference (sendfile) would go out with whatever the file
+    // holds when the kernel transmits them, after the check, so every byte is copied here.
+    const auto read = readChunk(*transfer, n);
     const bool changed = fileChanged(*transfer);
+    if (changed || read <= 0) {
+      finishOnQueue(weak, queue, transfer, [changed](Server& server, Transfer& t) {
+        server.logRequestFailure(changed ? "file_changed" : "read_fail", t.context.status, t.token, nullptr);
+        t.connection->cancel();
+      });
+      return;
+    }
+    const auto error = connection->sendNow(transfer->chunk.get(), static_cast<std::size_t>(read), deadline());
     if (weak.expired()) {
       transfer->file.reset();
       connection->cancel();
       return;
     }
-    // The file's side of the copy reports its failures as EIO: that is a failed read, not a send.
-    const bool readFailed = error == std::errc::io_error;
-    if (error && !readFailed) {
+    if (error) {
       finishOnQueue(weak, queue, transfer, [error](Server& server, Transfer& t) {
         server.logRequestAbort("send_fail", t.token, t.context.sent,
                                std::make_exception_ptr(std::system_error(error, "send")));
@@ -363,18 +395,10 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
       });
       return;
     }
-    transfer->unreported += static_cast<std::int64_t>(read);
-    if (changed || read == 0 || readFailed) {
-      finishOnQueue(weak, queue, transfer, [changed](Server& server, Transfer& t) {
-        server.logRequestFailure(changed ? "file_changed" : "read_fail", t.context.status, t.token, nullptr);
-        t.connection->cancel();
-      });
-      return;
-    }
-    const auto count = static_cast<std::int64_t>(read);
-    transfer->context.sent += count;
-    transfer->offset += count;
-    transfer->remaining -= count;
+    transfer->unreported += read;
+    transfer->context.sent += read;
+    transfer->offset += read;
+    transfer->remaining -= read;
     reportSent(weak, queue, *transfer);
   }
   finishOnQueue(weak, queue, transfer, [](Server& server, Transfer& t) {

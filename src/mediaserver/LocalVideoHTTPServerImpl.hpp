@@ -3,6 +3,7 @@
 // The server's state and its steps, shared by the server's sources only.
 
 #include "diagnostics/ThrottledLog.hpp"
+#include "mediaserver/HeadReaderShares.hpp"
 #include "mediaserver/LocalVideoHTTPServer.hpp"
 #include "platform/net/TcpConnection.hpp"
 #include "platform/net/TcpListener.hpp"
@@ -90,6 +91,8 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   std::optional<std::optional<std::uint16_t>> pendingRestart;
   std::int64_t restartGeneration = 0;
   std::int64_t activeConnections = 0;
+  HeadReaderShares<std::weak_ptr<platform::net::TcpConnection>> headReaders{
+      static_cast<std::size_t>(kMaxHeadReadersPerAddress)};
   // Every connection that may still hold a socket: closed on the queue before the queue goes, since
   // tasks elsewhere may keep a connection object past the server's end.
   std::vector<std::weak_ptr<platform::net::TcpConnection>> liveConnections;
@@ -142,6 +145,10 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   // Connections and routing (queue).
   void accept(const Connection& connection);
   void connectionStateChanged(platform::net::TcpConnection::State state, ConnectionState& connectionState);
+  // The server is full: whether a newcomer from the address may come in all the same (see
+  // HeadReaderShares); logs the refusal or the eviction.
+  bool makeRoomFor(const std::string& address);
+  void releaseHeadReader(ConnectionState& state);
   // Arms one receive of the head; headerBytes() takes its completion.
   void receiveHeader(const Connection& connection, Bytes accumulated, const std::shared_ptr<ConnectionState>& state);
   void headerBytes(const Connection& connection, Bytes accumulated, const std::shared_ptr<ConnectionState>& state,
@@ -167,6 +174,12 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   void admitFile(const std::string& token, const std::filesystem::path& url, FileVerifier verifier,
                  const std::string& method, std::optional<std::string> range, const Connection& connection);
   void sendRangeNotSatisfiable(std::int64_t size, const Connection& connection);
+
+  // API road: the task's body, the handler raced against the API deadline.
+  static runtime::Awaitable<void> serveAPI(std::weak_ptr<Impl> weak, runtime::Executor queueExecutor,
+                                           APIHandler handler, std::string route,
+                                           std::map<std::string, std::string> params, std::chrono::nanoseconds limit,
+                                           Connection connection);
 
   // Relay road: the task's body.
   static runtime::Awaitable<void> serveRelay(std::weak_ptr<Impl> weak, runtime::Executor queueExecutor,

@@ -170,6 +170,13 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   } catch (...) {
     lengthFailure = std::current_exception();
   }
+  if (lengthFailure && runtime::isCancelled()) {
+    // The peer left while the relay answered: not the upstream's failure.
+    post(
+        [token](Impl& self) { self.relayFailure(std::make_exception_ptr(runtime::CancellationError()), token, 0, 0); });
+    connection->cancel();
+    co_return;
+  }
   if (!lengthFailure && !opening.held) {
     notFound();
     co_return;
@@ -248,7 +255,9 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   if (!headerWithSlice) {
     std::exception_ptr headerFailure;
     try {
-      co_await send(weak, queue, connection, header, 0, header->size(), headerOnly);
+      // Sent as a head without a body slice: the connection keeps watching for the peer's end
+      // while the first chunk is awaited.
+      co_await send(weak, queue, connection, std::make_shared<const Bytes>(), 0, 0, headerOnly, false, header);
     } catch (...) {
       headerFailure = std::current_exception();
     }

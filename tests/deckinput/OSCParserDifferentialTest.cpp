@@ -32,6 +32,7 @@
 #include <iostream>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <memory>
 #include <random>
 
@@ -53,10 +54,79 @@ struct LibloReading {
   std::vector<std::optional<OSCArgumentValue>> arguments;
 };
 
+// liblo 0.31 checks the arguments on a copy of its own that holds exactly the bytes after the type
+// tags, and reads a blob's 4-byte size before it checks that 4 bytes remain: a datagram that ends
+// less than 4 bytes after the start of a blob that liblo reaches makes it read past that copy,
+// which no padding of the buffer handed to it can prevent. Whether liblo gets that far is worked
+// out here, in its order of checks; such a datagram is one it must refuse anyway.
+bool libloWouldReadPastTheEnd(std::span<const std::uint8_t> bytes) {
+  // A string's padded end, as liblo checks it: terminated and padded within the datagram.
+  const auto stringEnd = [&](std::size_t at) -> std::optional<std::size_t> {
+    for (auto i = at; i < bytes.size(); ++i) {
+      if (bytes[i] == 0) {
+        const auto end = at + 4 * ((i - at) / 4 + 1);
+        return end <= bytes.size() ? std::optional(end) : std::nullopt;
+      }
+    }
+    return std::nullopt;
+  };
+  const auto typesAt = stringEnd(0);
+  const auto argumentsAt = typesAt ? stringEnd(*typesAt) : std::nullopt;
+  if (!argumentsAt || bytes[*typesAt] != ',') {
+    return false;
+  }
+  std::size_t at = *argumentsAt;
+  for (auto tag = *typesAt + 1; tag < bytes.size() && bytes[tag] != 0; ++tag) {
+    const auto remain = bytes.size() - at;
+    switch (bytes[tag]) {
+    case 'b': {
+      if (remain < 4) return true;
+      const std::uint32_t size = (std::uint32_t{bytes[at]} << 24) | (std::uint32_t{bytes[at + 1]} << 16) |
+                                 (std::uint32_t{bytes[at + 2]} << 8) | bytes[at + 3];
+      const auto length = 4 * ((std::uint64_t{size} + 4 + 3) / 4);
+      if (length > remain) return false;
+      at += static_cast<std::size_t>(length);
+      break;
+    }
+    case 'i':
+    case 'f':
+    case 'c':
+    case 'r':
+    case 'm':
+      if (remain < 4) return false;
+      at += 4;
+      break;
+    case 'h':
+    case 't':
+    case 'd':
+      if (remain < 8) return false;
+      at += 8;
+      break;
+    case 's':
+    case 'S': {
+      const auto end = stringEnd(at);
+      if (!end) return false;
+      at = *end;
+      break;
+    }
+    case 'T':
+    case 'F':
+    case 'N':
+    case 'I': break;
+    default: return false;
+    }
+  }
+  return false;
+}
+
 LibloReading libloRead(std::span<const std::uint8_t> bytes) {
   LibloReading reading;
-  // liblo 0.31 reads a blob's size field even when the datagram ends inside it: zero bytes
-  // after the end keep that read inside the buffer (the size passed stays the datagram's).
+  if (libloWouldReadPastTheEnd(bytes)) {
+    reading.error = LO_ESIZE;
+    return reading;
+  }
+  // A buffer of its own with zeros after the datagram (whose size is what liblo is told): nothing
+  // liblo reads from it can depend on what lies beyond in memory.
   std::vector<std::uint8_t> copy(bytes.begin(), bytes.end());
   copy.resize(copy.size() + 8);
   lo_message message = lo_message_deserialise(copy.data(), bytes.size(), &reading.error);

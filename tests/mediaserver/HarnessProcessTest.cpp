@@ -133,7 +133,11 @@ TEST(HarnessProcessTest, ConnectionChurnLeavesNothingBehind) {
   std::this_thread::sleep_for(1500ms);
   const auto after = usageOf(h.process.pid());
   EXPECT_LE(after.descriptors, baseline.descriptors);
+#if !defined(__SANITIZE_ADDRESS__)
+  // Under AddressSanitizer freed memory waits in its quarantine, so resident memory grows with the
+  // churn whatever the server keeps; leaks are then the sanitizer's own report at the harness's end.
   EXPECT_LE(after.rssKiB, baseline.rssKiB + baseline.rssKiB / 10 + 2048) << "baseline " << baseline.rssKiB;
+#endif
   EXPECT_EQ(bodyOf(get(h.port, token)).size(), 4096u);
 }
 

@@ -1,6 +1,7 @@
 #include "MediaServerTestSupport.hpp"
 #include "platform/TestSupport.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -157,9 +158,11 @@ TEST(LocalVideoHTTPServerTest, SilentClientIsCutOffAtTheHeadDeadline) {
 TEST(LocalVideoHTTPServerTest, ThirtyThirdConnectionIsClosedUnanswered) {
   ServerFixture f;
   std::vector<std::unique_ptr<RawClient>> held;
-  for (int i = 0; i < 32; ++i) held.push_back(std::make_unique<RawClient>(f.port));
+  // Silent peers from four addresses: one address may hold only eight connections that read a head.
+  const char* from[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4"};
+  for (int i = 0; i < 32; ++i) held.push_back(std::make_unique<RawClient>(f.port, 0, from[i / 8]));
   std::this_thread::sleep_for(200ms);
-  RawClient refused(f.port);
+  RawClient refused(f.port, 0, "127.0.0.5");
   refused.send("GET /x HTTP/1.1\r\n\r\n");
   EXPECT_EQ(refused.read(SIZE_MAX, 2s), "");
   EXPECT_TRUE(refused.closedByServer());
@@ -249,14 +252,24 @@ TEST(LocalVideoHTTPServerTest, EndingServerOverAndOverWhileSendsAreBlocked) {
   }
 }
 
-// Reads the header and the first megabyte, then lets `change` act before reading the rest.
-std::size_t bodyAfterChange(std::uint16_t port, const std::string& token, const std::function<void()>& change) {
+// Reads the header and the first megabyte, then lets `change` act before reading the rest; the
+// body received.
+std::string bodyAfterChange(std::uint16_t port, const std::string& token, const std::function<void()>& change) {
   RawClient client(port, 65536);
   client.send("GET /" + token + " HTTP/1.1\r\n\r\n");
   auto reply = client.read(1u << 20);
   change();
   reply += client.read(SIZE_MAX, 20s);
-  return bodyOf(reply).size();
+  return bodyOf(reply);
+}
+
+// Only the content the transfer started with: a run of 'x' of at most `size` bytes.
+::testing::AssertionResult onlyTheFirstContent(const std::string& body, std::size_t size) {
+  if (body.size() > size) return ::testing::AssertionFailure() << body.size() << " bytes, more than the file";
+  if (const auto at = body.find_first_not_of('x'); at != std::string::npos) {
+    return ::testing::AssertionFailure() << "a byte of another version at offset " << at << " of " << body.size();
+  }
+  return ::testing::AssertionSuccess();
 }
 
 TEST(LocalVideoHTTPServerTest, FileChangesMidTransferEndIt) {
@@ -269,52 +282,89 @@ TEST(LocalVideoHTTPServerTest, FileChangesMidTransferEndIt) {
   ServerFixture f;
   LogLines log;
 
-  const auto truncated = make("t.mp4");
-  EXPECT_LT(
-      bodyAfterChange(f.port, f.server->registerFile(truncated), [&] { std::filesystem::resize_file(truncated, 100); }),
-      size);
+  // Overwritten in place: no byte of the new content may follow the bytes already queued.
+  const auto overwritten = make("o.mp4");
+  auto body = bodyAfterChange(f.port, f.server->registerFile(overwritten), [&] {
+    std::fstream(overwritten, std::ios::in | std::ios::out | std::ios::binary) << std::string(size, 'y');
+  });
+  EXPECT_LT(body.size(), size);
+  EXPECT_TRUE(onlyTheFirstContent(body, size));
   EXPECT_TRUE(log.waitFor({"reason=file_changed", "status=200"}));
 
+  const auto truncated = make("t.mp4");
+  body =
+      bodyAfterChange(f.port, f.server->registerFile(truncated), [&] { std::filesystem::resize_file(truncated, 100); });
+  EXPECT_LT(body.size(), size);
+  EXPECT_TRUE(onlyTheFirstContent(body, size));
+
   const auto rewritten = make("r.mp4");
-  EXPECT_LT(bodyAfterChange(f.port, f.server->registerFile(rewritten),
-                            [&] { writeText(rewritten, std::string(size - 1, 'y')); }),
-            size);
+  body = bodyAfterChange(f.port, f.server->registerFile(rewritten),
+                         [&] { writeText(rewritten, std::string(size - 1, 'y')); });
+  EXPECT_LT(body.size(), size);
+  EXPECT_TRUE(onlyTheFirstContent(body, size));
   // Replaced by a rename: the open descriptor keeps the old file, which is sent whole and intact.
   const auto renamed = make("n.mp4");
-  EXPECT_EQ(bodyAfterChange(f.port, f.server->registerFile(renamed),
-                            [&] {
-                              writeText(dir / "new", std::string(size, 'y'));
-                              std::filesystem::rename(dir / "new", renamed);
-                            }),
-            size);
+  body = bodyAfterChange(f.port, f.server->registerFile(renamed), [&] {
+    writeText(dir / "new", std::string(size, 'y'));
+    std::filesystem::rename(dir / "new", renamed);
+  });
+  EXPECT_EQ(body.size(), size);
+  EXPECT_TRUE(onlyTheFirstContent(body, size));
 
   std::this_thread::sleep_for(600ms); // past the failure line's throttle interval
   const auto withdrawn = make("w.mp4");
   std::string withdrawnToken = f.server->registerFile(withdrawn);
-  EXPECT_LT(bodyAfterChange(f.port, withdrawnToken, [&] { f.server->unregister(withdrawnToken); }), size);
+  EXPECT_LT(bodyAfterChange(f.port, withdrawnToken, [&] { f.server->unregister(withdrawnToken); }).size(), size);
   EXPECT_TRUE(log.waitFor({"reason=token_revoked"}));
 
   // A change of the status-change time alone keeps a transfer without a verifier going...
   const auto chmodded = make("c.mp4");
-  EXPECT_EQ(bodyAfterChange(f.port, f.server->registerFile(chmodded), [&] { ::chmod(chmodded.c_str(), 0640); }), size);
+  EXPECT_EQ(bodyAfterChange(f.port, f.server->registerFile(chmodded), [&] { ::chmod(chmodded.c_str(), 0640); }),
+            std::string(size, 'x'));
   // ...and one with a verifier only while the verifier agrees.
   std::atomic<bool> verdict{true};
   const auto verified = make("v.mp4");
   const auto verifiedToken =
       f.server->registerFile(verified, [&](const std::filesystem::path&) { return verdict.load(); });
-  EXPECT_EQ(bodyAfterChange(f.port, verifiedToken, [&] { ::chmod(verified.c_str(), 0600); }), size);
+  EXPECT_EQ(bodyAfterChange(f.port, verifiedToken, [&] { ::chmod(verified.c_str(), 0600); }).size(), size);
   EXPECT_LT(bodyAfterChange(f.port, verifiedToken,
                             [&] {
                               verdict = false;
                               ::chmod(verified.c_str(), 0640);
-                            }),
+                            })
+                .size(),
             size);
   // A verifier that disagrees before the header is a 404 (logged once a completion has reset the
   // failure count and the throttle interval has passed).
-  EXPECT_EQ(bodyAfterChange(f.port, f.server->registerFile(chmodded), [] {}), size);
+  EXPECT_EQ(bodyAfterChange(f.port, f.server->registerFile(chmodded), [] {}).size(), size);
   std::this_thread::sleep_for(600ms);
   EXPECT_EQ(get(f.port, verifiedToken).substr(0, 22), "HTTP/1.1 404 Not Found");
   EXPECT_TRUE(log.waitFor({"reason=file_changed", "status=404"}));
+}
+
+// A FIFO put in the file's place after the stat step has no writer: opening it must not hold a
+// file-IO thread, and it is no file to serve.
+TEST(LocalVideoHTTPServerTest, FifoSwappedInAfterTheCheckIsNotServed) {
+  TempDirectory dir;
+  const auto clip = dir / "clip.mp4";
+  writeText(clip, tenBytes());
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ServerFixture f;
+  LogLines log;
+  const auto token = f.server->registerFile(clip, [&](const std::filesystem::path&) {
+    std::error_code once; // the first call only finds the FIFO
+    std::filesystem::rename(dir / "fifo", clip, once);
+    return true;
+  });
+  RawClient client(f.port);
+  client.send("GET /" + token + " HTTP/1.1\r\n\r\n");
+  const auto reply = client.read(SIZE_MAX, 3s);
+  // A reader blocked in open() would hold the server's end for good: a writer lets it go.
+  if (const int writer = ::open(clip.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); writer >= 0) ::close(writer);
+  EXPECT_TRUE(client.closedByServer());
+  EXPECT_EQ(reply.substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_EQ(bodyOf(reply), "");
+  EXPECT_TRUE(log.waitFor({"reason=file_open_fail", "status=200"}));
 }
 
 TEST(LocalVideoHTTPServerTest, RecoveryLineCountsTheFailuresBeforeIt) {
@@ -349,12 +399,14 @@ TEST(LocalVideoHTTPServerTest, StatsLineSumsTheCountersSinceTheClockWasSet) {
 }
 
 TEST(LocalVideoHTTPServerTest, FirstReadyListenerDoesNotReportAPortChange) {
-  ServerFixture f;
-  std::atomic<int> changes{0};
-  f.server->setOnPortChange([&](std::uint16_t) { ++changes; });
-  auto s = f.server;
-  EXPECT_EQ(runTask<std::uint16_t>([s] { return s->ensureReady(); }), f.port);
-  EXPECT_EQ(changes.load(), 0);
+  // The hook is set before anything listens, so the first ready state could call it.
+  auto changes = std::make_shared<std::atomic<int>>(0);
+  auto s = LocalVideoHTTPServer::create(std::make_shared<ScriptedRelay>(1000));
+  s->setOnPortChange([changes](std::uint16_t) { ++*changes; });
+  const auto port = runTask<std::uint16_t>([s] { return s->ensureReady(); });
+  EXPECT_NE(port, 0);
+  EXPECT_EQ(runTask<std::uint16_t>([s] { return s->ensureReady(); }), port);
+  EXPECT_EQ(changes->load(), 0);
 }
 
 } // namespace

@@ -170,9 +170,16 @@ private:
 // A raw loopback TCP client.
 class RawClient {
 public:
-  explicit RawClient(std::uint16_t port, int receiveBuffer = 0) {
+  // From another loopback address (such as 127.0.0.2) when `from` is given.
+  explicit RawClient(std::uint16_t port, int receiveBuffer = 0, const char* from = nullptr) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    if (from) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      ::inet_pton(AF_INET, from, &local.sin_addr);
+      ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -184,6 +191,7 @@ public:
   RawClient& operator=(const RawClient&) = delete;
 
   bool connected() const { return connected_; }
+  int descriptor() const { return fd_; }
   void send(const std::string& bytes) { (void)::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
   void close() {
     if (fd_ >= 0) ::close(fd_);

@@ -9,8 +9,6 @@
 #include <boost/asio/write.hpp>
 
 #include <poll.h>
-#include <signal.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -26,23 +24,6 @@ namespace asio = boost::asio;
 
 namespace {
 
-// sendfile has no MSG_NOSIGNAL: a peer gone mid-file would raise SIGPIPE, whose default action
-// ends the process. Nothing here wants that signal, so its default is dropped once for the process
-// instead of masking it around every call; a handler someone else installed is left alone.
-void ignoreBrokenPipeSignalOnce() {
-  [[maybe_unused]] static const bool done = [] {
-    struct sigaction current {};
-    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
-        current.sa_handler == SIG_DFL) {
-      struct sigaction ignore {};
-      ignore.sa_handler = SIG_IGN;
-      sigemptyset(&ignore.sa_mask);
-      ::sigaction(SIGPIPE, &ignore, nullptr);
-    }
-    return true;
-  }();
-}
-
 bool isOwnEnd(const boost::system::error_code& error) {
   return error == asio::error::operation_aborted || error == asio::error::eof;
 }
@@ -57,13 +38,43 @@ void reserveRead(TcpConnection::Impl& impl, std::size_t length) {
 
 } // namespace
 
-TcpConnection::TcpConnection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) { ignoreBrokenPipeSignalOnce(); }
+TcpConnection::TcpConnection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 TcpConnection::~TcpConnection() = default;
 
 void TcpConnection::setStateHandler(StateHandler handler) {
   asio::dispatch(impl_->executor, [self = shared_from_this(), handler = std::move(handler)]() mutable {
     self->impl_->stateHandler = std::move(handler);
   });
+}
+
+const std::string& TcpConnection::remoteAddress() const noexcept { return impl_->remoteAddress; }
+
+void TcpConnection::watchUntilReply(runtime::UniqueFunction<void()> onGone) {
+  asio::dispatch(impl_->executor, [self = shared_from_this(), onGone = std::move(onGone)]() mutable {
+    self->armWatch(std::move(onGone));
+  });
+}
+
+void TcpConnection::armWatch(runtime::UniqueFunction<void()> onGone) {
+  auto& impl = *impl_;
+  if (impl.closed || impl.cancelling || impl.readPending || impl.bodyStarted.load(std::memory_order_acquire)) {
+    return;
+  }
+  // Called only from readCompleted, which holds the connection: no reference of its own, which
+  // would keep the connection alive through its own handler.
+  impl.receiveHandler = [this, onGone = std::move(onGone)](std::vector<std::uint8_t>, bool isComplete,
+                                                           std::error_code error) mutable {
+    if (impl_->bodyStarted.load(std::memory_order_acquire)) {
+      return;
+    }
+    if (isComplete || error) {
+      onGone();
+      return;
+    }
+    armWatch(std::move(onGone));
+  };
+  reserveRead(impl, kWatchReadBytes);
+  startRead();
 }
 
 void TcpConnection::receive(std::size_t maximumLength, ReceiveHandler handler) {
@@ -124,6 +135,9 @@ void TcpConnection::send(Buffer buffer, std::size_t offset, std::size_t length, 
 
 void TcpConnection::send(Buffer head, Buffer buffer, std::size_t offset, std::size_t length, bool isComplete,
                          SendHandler handler) {
+  if (length > 0 || isComplete || !head) {
+    impl_->bodyStarted.store(true, std::memory_order_release);
+  }
   asio::dispatch(impl_->executor, [self = shared_from_this(), head = std::move(head), buffer = std::move(buffer),
                                    offset, length, isComplete, handler = std::move(handler)]() mutable {
     auto& impl = *self->impl_;
@@ -212,8 +226,8 @@ std::error_code TcpConnection::sendFromWorker(std::size_t length, std::chrono::s
   if (error && ended) {
     return std::make_error_code(std::errc::operation_canceled);
   }
-  // A missed deadline is the caller's to act on, and EIO comes from sendfile's file side.
-  if (error && error != std::errc::timed_out && error != std::errc::io_error) {
+  // A missed deadline is the caller's to act on.
+  if (error && error != std::errc::timed_out) {
     asio::post(impl.executor, [self = shared_from_this(), error] { self->reportFailure(error); });
   }
   return error;
@@ -222,18 +236,12 @@ std::error_code TcpConnection::sendFromWorker(std::size_t length, std::chrono::s
 std::error_code TcpConnection::sendNow(const std::uint8_t* data, std::size_t length,
                                        std::chrono::steady_clock::time_point deadline, bool more) {
   std::size_t sent = 0;
+  if (!more) {
+    impl_->bodyStarted.store(true, std::memory_order_release);
+  }
   const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0);
   return sendFromWorker(length, deadline, sent, [&](int socket, std::size_t done) {
     return ::send(socket, data + done, length - done, flags);
-  });
-}
-
-std::error_code TcpConnection::sendFileNow(int fileDescriptor, std::int64_t offset, std::size_t length,
-                                           std::chrono::steady_clock::time_point deadline, std::size_t& sent) {
-  // The socket is non-blocking since it was accepted, so sendfile cannot wait past the deadline.
-  return sendFromWorker(length, deadline, sent, [&](int socket, std::size_t done) -> ssize_t {
-    auto at = static_cast<off_t>(offset + static_cast<std::int64_t>(done));
-    return ::sendfile(socket, fileDescriptor, &at, length - done);
   });
 }
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -46,6 +47,16 @@ public:
   TcpConnection& operator=(const TcpConnection&) = delete;
 
   void setStateHandler(StateHandler handler);
+  // The peer's address as text (an IPv4 peer of a dual-stack listener in its IPv4 form); empty
+  // when the socket had none. Fixed at accept, any thread.
+  const std::string& remoteAddress() const noexcept;
+  // Keeps one read armed until this side starts its reply's body, so that a peer that goes away
+  // while its reply is still being prepared is noticed then: its end (or a receive error) calls
+  // onGone on the executor. What it sends meanwhile is dropped. A reply's header sent ahead of its
+  // body (a send() with a head and an empty, not final slice, or a sendNow() with more) leaves the
+  // watch armed. Once the body has started, the peer's end is left to the sends: a peer that only
+  // shuts down its sending side still gets the reply it is reading.
+  void watchUntilReply(runtime::UniqueFunction<void()> onGone);
   // At least one byte and at most maximumLength; isComplete once the peer has shut down its
   // sending. After cancel() a pending receive's handler is dropped, never called.
   void receive(std::size_t maximumLength, ReceiveHandler handler);
@@ -66,18 +77,14 @@ public:
   // with the body's first piece); the next send, or the end of the connection, lets them go.
   std::error_code sendNow(const std::uint8_t* data, std::size_t length, std::chrono::steady_clock::time_point deadline,
                           bool more = false);
-  // Up to length bytes of the file at offset, without copying them through user space; stops
-  // early at the file's end. sent tells how many went out, also on error. A peer gone meanwhile
-  // is an EPIPE error: SIGPIPE's default action is turned off for the process by the first
-  // connection made.
-  std::error_code sendFileNow(int fileDescriptor, std::int64_t offset, std::size_t length,
-                              std::chrono::steady_clock::time_point deadline, std::size_t& sent);
   // Ends the connection as described above; idempotent.
   void cancel();
   // Closes at once without draining (a connection refused before it started).
   void close();
 
 private:
+  static constexpr std::size_t kWatchReadBytes = 4096;
+  void armWatch(runtime::UniqueFunction<void()> onGone);
   void startRead();
   void readCompleted(bool endOfStream, std::error_code error, std::size_t n);
   void reportFailure(std::error_code error);

@@ -8,7 +8,9 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <atomic>
 #include <mutex>
+#include <string>
 
 namespace pd::platform::net {
 
@@ -18,7 +20,8 @@ struct TcpConnection::Impl {
         socket(std::move(s)),
         drainTimer(executor),
         timing(t),
-        workerDescriptor(socket.native_handle()) {
+        workerDescriptor(socket.native_handle()),
+        remoteAddress(addressOf(socket)) {
     // Once for the connection's life: the worker's sends rely on it, and Asio then has no reason
     // to switch the mode again before its own operations.
     boost::system::error_code ignored;
@@ -42,6 +45,7 @@ struct TcpConnection::Impl {
   bool cancelling = false;
   bool failed = false;
   bool closed = false;
+  std::atomic<bool> bodyStarted{false}; // ends a watch: see watchUntilReply
 
   // A send from a worker thread holds the descriptor: the executor must not close it meanwhile,
   // or the number could be reused by another file before the worker's call lands.
@@ -50,6 +54,20 @@ struct TcpConnection::Impl {
   bool workerSending = false; // under workerLock
   bool workerEnded = false; // under workerLock: the connection ended, no new worker send
   bool closeAfterWorker = false; // under workerLock
+  const std::string remoteAddress;
+
+  static std::string addressOf(const boost::asio::ip::tcp::socket& s) {
+    boost::system::error_code error;
+    const auto peer = s.remote_endpoint(error);
+    if (error) {
+      return {};
+    }
+    auto address = peer.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+      address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+    }
+    return address.to_string();
+  }
 };
 
 } // namespace pd::platform::net

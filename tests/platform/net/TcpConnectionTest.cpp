@@ -11,8 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <future>
 #include <memory>
 #include <string>
@@ -72,6 +72,8 @@ public:
     ::close(std::exchange(client_, -1));
     std::this_thread::sleep_for(50ms);
   }
+  void sendFromClient(const std::string& text) { (void)::send(client_, text.data(), text.size(), MSG_NOSIGNAL); }
+  void shutdownClientSending() { ::shutdown(client_, SHUT_WR); }
   std::uint32_t dataSegmentsIn() const {
     struct tcp_info info {};
     socklen_t length = sizeof info;
@@ -89,16 +91,6 @@ private:
 
 const std::string kHeader = "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n";
 
-using File = std::unique_ptr<FILE, int (*)(FILE*)>;
-
-File tempFile(std::size_t size) {
-  File file(std::tmpfile(), &std::fclose);
-  if (file && ::ftruncate(::fileno(file.get()), static_cast<off_t>(size)) != 0) {
-    file.reset();
-  }
-  return file;
-}
-
 std::error_code sendHeld(TcpConnection& connection) {
   return connection.sendNow(reinterpret_cast<const std::uint8_t*>(kHeader.data()), kHeader.size(),
                             std::chrono::steady_clock::now() + 5s, true);
@@ -109,14 +101,10 @@ std::error_code sendHeld(TcpConnection& connection) {
 TEST(TcpConnectionTest, HeldHeaderLeavesWithTheFirstBodyPieceOrTheConnectionsEnd) {
   {
     Pair pair;
-    const std::string body(1000, '\0');
-    const auto file = tempFile(body.size());
-    ASSERT_TRUE(file);
+    const std::string body(1000, 'b');
     ASSERT_FALSE(sendHeld(*pair.server));
-    std::size_t sent = 0;
-    EXPECT_FALSE(
-        pair.server->sendFileNow(::fileno(file.get()), 0, body.size(), std::chrono::steady_clock::now() + 5s, sent));
-    EXPECT_EQ(sent, body.size());
+    EXPECT_FALSE(pair.server->sendNow(reinterpret_cast<const std::uint8_t*>(body.data()), body.size(),
+                                      std::chrono::steady_clock::now() + 5s));
     pair.server->cancel();
     EXPECT_EQ(pair.readToEnd(2s), kHeader + body);
     EXPECT_EQ(pair.dataSegmentsIn(), 1u);
@@ -153,20 +141,71 @@ TEST(TcpConnectionTest, HeaderInFrontOfASliceLeavesInOneWrite) {
   EXPECT_EQ(pair.dataSegmentsIn(), 1u);
 }
 
-// The peer has gone: the file's bytes meet a reset socket, which must be an error for the caller
-// rather than SIGPIPE's default end of the process.
-TEST(TcpConnectionTest, SendingAFileToAGonePeerFailsWithoutEndingTheProcess) {
+// The peer has gone: the bytes meet a reset socket, which must be an error for the caller rather
+// than SIGPIPE's default end of the process.
+TEST(TcpConnectionTest, SendingToAGonePeerFailsWithoutEndingTheProcess) {
   Pair pair;
   pair.resetClient();
-  const auto file = tempFile(1 << 20);
-  ASSERT_TRUE(file);
+  const std::vector<std::uint8_t> body(1 << 20);
   // The first send after the reset reports it; the next meets the closed pipe.
   std::error_code error;
   for (int i = 0; i < 3 && error != std::errc::broken_pipe; ++i) {
-    std::size_t sent = 0;
-    error = pair.server->sendFileNow(::fileno(file.get()), 0, 1 << 20, std::chrono::steady_clock::now() + 5s, sent);
+    error = pair.server->sendNow(body.data(), body.size(), std::chrono::steady_clock::now() + 5s);
   }
   EXPECT_TRUE(error == std::errc::broken_pipe) << error.message();
+}
+
+// A peer that goes away while its reply is prepared is reported, whatever it sent before; one
+// that only shuts down its sending side after the reply started keeps its reply.
+TEST(TcpConnectionTest, WatchReportsAPeerGoneBeforeTheReplyOnly) {
+  // Whether onGone ran within the time given.
+  struct Watch {
+    std::shared_ptr<std::atomic<bool>> gone = std::make_shared<std::atomic<bool>>(false);
+    bool within(std::chrono::milliseconds limit) const {
+      const auto until = std::chrono::steady_clock::now() + limit;
+      while (!gone->load() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+      return gone->load();
+    }
+  };
+  const auto gone = [](Pair& pair) {
+    Watch watch;
+    pair.server->watchUntilReply([flag = watch.gone] { flag->store(true); });
+    return watch;
+  };
+  {
+    Pair pair;
+    EXPECT_EQ(pair.server->remoteAddress(), "127.0.0.1");
+    auto reported = gone(pair);
+    pair.sendFromClient("more of the request");
+    EXPECT_FALSE(reported.within(200ms));
+    pair.shutdownClientSending();
+    EXPECT_TRUE(reported.within(2s));
+  }
+  {
+    Pair pair;
+    auto reported = gone(pair);
+    pair.resetClient();
+    EXPECT_TRUE(reported.within(2s));
+  }
+  { // A header held for its body does not end the watch...
+    Pair pair;
+    auto reported = gone(pair);
+    ASSERT_FALSE(sendHeld(*pair.server));
+    pair.shutdownClientSending();
+    EXPECT_TRUE(reported.within(2s));
+  }
+  { // ...the body does.
+    Pair pair;
+    auto reported = gone(pair);
+    ASSERT_FALSE(sendHeld(*pair.server));
+    const std::string body(1000, 'b');
+    ASSERT_FALSE(pair.server->sendNow(reinterpret_cast<const std::uint8_t*>(body.data()), body.size(),
+                                      std::chrono::steady_clock::now() + 5s));
+    pair.shutdownClientSending();
+    EXPECT_FALSE(reported.within(300ms));
+    pair.server->cancel();
+    EXPECT_EQ(pair.readToEnd(2s), kHeader + body);
+  }
 }
 
 } // namespace

@@ -1,0 +1,206 @@
+// Peers that leave before their reply, handlers that hang and peers that trickle their heads: none
+// of them may keep the server's connection slots from a client that asks properly.
+
+#include "MediaServerTestSupport.hpp"
+#include "mediaserver/HeadReaderShares.hpp"
+#include "platform/TestSupport.hpp"
+
+#include <atomic>
+
+namespace pd::mediaserver {
+namespace {
+
+using namespace pd::testing;
+using namespace std::chrono_literals;
+
+// Relayed media whose chunks never come: each fetch waits until it is cancelled, and counts that.
+class HeldRelay final : public relay::RemoteMediaRelayInterface {
+public:
+  std::atomic<int> waiting{0};
+  std::atomic<int> cancelled{0};
+
+  runtime::Awaitable<void> registerMedia(std::string, std::shared_ptr<const relay::RemoteMedia>) override { co_return; }
+  runtime::Awaitable<void> unregister(std::string) override { co_return; }
+  runtime::Awaitable<bool> hasEntry(std::string) override { co_return true; }
+  runtime::Awaitable<std::int64_t> totalLength(std::string) override { co_return 1'000'000; }
+  runtime::Awaitable<std::optional<std::string>> contentType(std::string) override { co_return std::nullopt; }
+  runtime::Awaitable<Chunk> chunk(std::string, std::int64_t, bool) override {
+    ++waiting;
+    try {
+      co_await runtime::sleep(60s);
+    } catch (const runtime::CancellationError&) {
+      ++cancelled;
+      throw;
+    }
+    co_return nullptr;
+  }
+  std::int64_t chunkSize() const noexcept override { return 1000; }
+};
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!done() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+  return done();
+}
+
+std::string statusLine(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
+
+TEST(ConnectionSlotsTest, PeersThatLeaveBeforeTheirBodyFreeTheirSlotsAndCancelTheRelaysWork) {
+  TempDirectory dir;
+  writeText(dir / "a.mp4", "0123456789");
+  auto relay = std::make_shared<HeldRelay>();
+  auto server = LocalVideoHTTPServer::create(relay);
+  const auto port = runTask<std::uint16_t>([server] { return server->ensureReady(); });
+  const auto token = runTask<std::string>([server] { return server->registerRemote(nullptr); });
+  const auto file = server->registerFile(dir / "a.mp4");
+  LogLines log;
+
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (std::int64_t i = 0; i < LocalVideoHTTPServer::kMaxConnections; ++i) {
+    clients.push_back(std::make_unique<RawClient>(port));
+    clients.back()->send("GET /" + token + " HTTP/1.1\r\n\r\n");
+  }
+  ASSERT_TRUE(waitUntil([&] { return relay->waiting == 32; }, 5s));
+  EXPECT_EQ(get(port, file), ""); // every slot is taken
+  for (auto& client : clients) client->close();
+
+  // A client that comes now is served within a second.
+  const auto closed = std::chrono::steady_clock::now();
+  std::string reply;
+  while (statusLine(reply) != "HTTP/1.1 200 OK" && std::chrono::steady_clock::now() - closed < 1s) {
+    reply = get(port, file);
+  }
+  EXPECT_EQ(statusLine(reply), "HTTP/1.1 200 OK");
+  EXPECT_LT(std::chrono::steady_clock::now() - closed, 1s);
+  EXPECT_TRUE(waitUntil([&] { return relay->cancelled == 32; }, 2s)) << relay->cancelled << " of 32 cancelled";
+  EXPECT_TRUE(log.waitFor({"http_request_abort reason=client_gone"}));
+}
+
+TEST(ConnectionSlotsTest, ApiHandlerPastTheDeadlineIsAnsweredUnavailable) {
+  LocalVideoHTTPServer::Timing timing;
+  timing.apiDeadline = 300ms;
+  ServerFixture f(timing);
+  LogLines log;
+  auto cancelled = std::make_shared<std::atomic<int>>(0);
+  f.server->setAPIHandler(
+      [cancelled](std::string, std::map<std::string, std::string>) -> runtime::Awaitable<ReceiverAPIResponse> {
+        try {
+          co_await runtime::sleep(60s);
+        } catch (const runtime::CancellationError&) {
+          ++*cancelled;
+          throw;
+        }
+        co_return ReceiverAPIResponse{200, {}};
+      });
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(roundTrip(f.port, "GET /search?q=x HTTP/1.1\r\n\r\n"),
+            "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json; charset=utf-8\r\n"
+            "Content-Length: 23\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n{\"error\":\"unavailable\"}");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+  EXPECT_TRUE(log.waitFor({"reason=api_timeout", "status=503"}));
+  EXPECT_TRUE(waitUntil([&] { return *cancelled == 1; }, 2s));
+
+  // A peer that leaves first ends the handler's work at once, before the deadline.
+  timing.apiDeadline = 60s;
+  ServerFixture patient(timing);
+  patient.server->setAPIHandler(
+      [cancelled](std::string, std::map<std::string, std::string>) -> runtime::Awaitable<ReceiverAPIResponse> {
+        try {
+          co_await runtime::sleep(60s);
+        } catch (const runtime::CancellationError&) {
+          ++*cancelled;
+          throw;
+        }
+        co_return ReceiverAPIResponse{200, {}};
+      });
+  {
+    RawClient client(patient.port);
+    client.send("GET /bpm HTTP/1.1\r\n\r\n");
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(waitUntil([&] { return *cancelled == 2; }, 2s));
+}
+
+TEST(HeadReaderSharesTest, AFullServerTakesTheOldestSlotOfThePeerOverItsShareOnly) {
+  HeadReaderShares<int> shares(2);
+  shares.add("a", 1);
+  shares.add("a", 2);
+  shares.add("b", 3);
+  EXPECT_TRUE(shares.holdsItsShare("a"));
+  EXPECT_FALSE(shares.holdsItsShare("b"));
+  EXPECT_EQ(shares.takeForNewcomer("c"), std::nullopt); // nobody holds more than the share
+  shares.add("a", 4);
+  EXPECT_EQ(shares.takeForNewcomer("a"), std::nullopt); // not for the hog's own newcomer
+  EXPECT_EQ(shares.takeForNewcomer("b"), 1);
+  EXPECT_EQ(shares.takeForNewcomer("c"), std::nullopt);
+  shares.remove("a", [](int held) { return held == 2; });
+  EXPECT_FALSE(shares.holdsItsShare("a"));
+  shares.remove("b", [](int held) { return held == 3; });
+  shares.add("b", 5);
+  shares.add("b", 6);
+  shares.add("b", 7);
+  EXPECT_EQ(shares.takeForNewcomer("a"), 5);
+}
+
+// Peers from one address that open connections, send a byte of a head now and then, and come back
+// at once when cut.
+class Tricklers {
+public:
+  Tricklers(std::uint16_t port, int count, const char* from)
+      : thread_([this, port, count, from] { run(port, count, from); }) {}
+  ~Tricklers() {
+    stop_ = true;
+    thread_.join();
+  }
+  Tricklers(const Tricklers&) = delete;
+  Tricklers& operator=(const Tricklers&) = delete;
+  int connects() const { return connects_; }
+
+private:
+  void run(std::uint16_t port, int count, const char* from) {
+    std::vector<std::unique_ptr<RawClient>> peers(static_cast<std::size_t>(count));
+    auto nextByte = std::chrono::steady_clock::now();
+    while (!stop_) {
+      for (auto& peer : peers) {
+        if (!peer) {
+          peer = std::make_unique<RawClient>(port, 0, from);
+          ++connects_;
+        }
+      }
+      if (std::chrono::steady_clock::now() >= nextByte) {
+        for (auto& peer : peers) peer->send("G");
+        nextByte += 2s;
+      }
+      std::vector<pollfd> polled;
+      for (auto& peer : peers) polled.push_back({peer->descriptor(), POLLIN | POLLRDHUP, 0});
+      ::poll(polled.data(), polled.size(), 50);
+      for (std::size_t i = 0; i < peers.size(); ++i) {
+        if (polled[i].revents != 0) peers[i].reset();
+      }
+    }
+  }
+
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connects_{0};
+  std::thread thread_;
+};
+
+TEST(ConnectionSlotsTest, OnePeerTricklingHeadsCannotLockOthersOut) {
+  TempDirectory dir;
+  writeText(dir / "a.mp4", "0123456789");
+  ServerFixture f;
+  LogLines log;
+  const auto token = f.server->registerFile(dir / "a.mp4");
+  Tricklers tricklers(f.port, 40, "127.0.0.2");
+  ASSERT_TRUE(waitUntil([&] { return tricklers.connects() > 40; }, 3s));
+  int served = 0;
+  for (int i = 0; i < 60; ++i) {
+    served += statusLine(get(f.port, token)) == "HTTP/1.1 200 OK";
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(served, 60);
+  EXPECT_TRUE(log.waitFor({"http_request_abort reason=busy_peer"}));
+}
+
+} // namespace
+} // namespace pd::mediaserver
