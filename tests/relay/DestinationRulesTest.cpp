@@ -3,6 +3,7 @@
 #include "remotesource/VideoCDN.hpp"
 #include "runtime/ThreadPools.hpp"
 #include "support/Blocking.hpp"
+#include "runtime/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -221,6 +222,21 @@ TEST(DestinationRulesTest, TimeLimitedCheckAnswersWithinTheLimitOrFalse) {
   EXPECT_GE(elapsed, 200ms);
   EXPECT_LT(elapsed, 1200ms); // the stuck lookup was not waited for
   EXPECT_EQ(finished.load(), 0);
+}
+
+// The relay's bursts: each check's limit counts from its own lookup, not from a wait for a thread.
+TEST(DestinationRulesTest, ConcurrentSlowLookupsAreAllAllowedWithinTheirOwnLimit) {
+  const std::vector<std::string> rules{"10.0.0.5"};
+  std::vector<runtime::Task<bool>> checks;
+  for (int i = 0; i < 24; ++i) {
+    checks.push_back(runtime::spawn(runtime::sharedPool().executor(), [rules]() -> runtime::Awaitable<bool> {
+      co_return co_await isAllowedDestinationWithTimeout("http://10.0.0.5/v", rules, slowClassifier(600ms), 1s);
+    }));
+  }
+  for (auto& check : checks) {
+    ASSERT_TRUE(runtime::test::waitUntilFinished(check, 10s));
+    EXPECT_TRUE(check.state()->result());
+  }
 }
 
 TEST(DestinationRulesTest, CancellingTheCallerAnswersFalseAtOnce) {
