@@ -81,7 +81,7 @@ long peakKilobytes() {
 void BM_ScanBesideFind(benchmark::State& state) {
   const auto root = tree();
   auto library = MacLocalVideoLibrary::create(
-      {[root] { return std::optional<std::string>(root.string()); }, {}, scratch() / "caches", {}});
+      {[root] { return std::optional<std::string>(root.string()); }, {}, scratch() / "caches", {}, {}});
   const auto before = peakKilobytes();
   double ours = 0;
   double theirs = 0;
@@ -130,7 +130,7 @@ BENCHMARK(BM_ThumbnailBesideCli)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // A remembered thumbnail: one touch of the file, no decoding.
 void BM_RepeatedThumbnail(benchmark::State& state) {
-  auto library = MacLocalVideoLibrary::create({{}, {}, scratch() / "caches", {}});
+  auto library = MacLocalVideoLibrary::create({{}, {}, scratch() / "caches", {}, {}});
   const MacLocalVideoLibrary::Entry entry{"file-bench", clip(), {}};
   blockOn([library, entry]() { return library->thumbnail(entry); });
   for (auto _ : state) {
