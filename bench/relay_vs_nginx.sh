@@ -6,8 +6,10 @@
 # and p99 with their ratios to nginx, the upstream requests of each warm pass (ours: each chunk
 # once) and our peak RSS (goal below 128 MiB), then the time a request costs beyond its bytes
 # (100-byte ranges at one connection). With several rounds, ours and nginx take turns in
-# each and the figures are medians over the rounds, with the spread of MB/s beside them: on a
-# shared machine one round says little (pin it, too: taskset -c 4-7 ...).
+# each, which of them goes first alternating from round to round; the figures are medians over
+# the rounds, with the spread of MB/s beside them, and each ratio is the median of the rounds'
+# own ratios, so that a slow spell of the machine falls on both sides of one ratio: on a shared
+# machine one round says little (pin it, too: taskset -c 4-7 ...).
 #
 # Then the disk-hit run: a 200 MiB file read once through our relay with its disk cache and once
 # through nginx's slice cache, then wrk at 1 and 8 connections on a second token of ours (nothing
@@ -40,14 +42,17 @@ trap cleanup EXIT
 head -c "$size" /dev/urandom >"$work/clip.mp4"
 source "$(dirname "${BASH_SOURCE[0]}")/wrk_measures.sh"
 
-# One line per connection count: req/s, MB/s and p99 of `$1` over those of `$2`, from `result`.
+# One line per connection count: the medians over the rounds of the per-round ratios of `$1`'s
+# req/s, MB/s and p99 to `$2`'s, from `samples` (one line per round, in round order).
 print_ratios() {
-  local conns r1 m1 p1 r2 m2 p2
+  local conns column
   for conns in 1 8; do
-    read -r r1 m1 p1 <<<"${result[$1/$conns]}"
-    read -r r2 m2 p2 <<<"${result[$2/$conns]}"
-    awk -v c="$conns" -v r1="$r1" -v r2="$r2" -v m1="$m1" -v m2="$m2" -v p1="$p1" -v p2="$p2" \
-      'function q(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" } BEGIN { printf "  %s conns: %s %s %s\n", c, q(r1, r2), q(m1, m2), q(p1, p2) }'
+    printf "  %s conns:" "$conns"
+    for column in 1 2 3; do
+      paste -d' ' <(awk 'NF' <<<"${samples[$1/$conns]}") <(awk 'NF' <<<"${samples[$2/$conns]}") |
+        awk -v c="$column" '$(c + 3) > 0 { print $c / $(c + 3) }' | median | awk '{ printf " %.2f", $1 }'
+    done
+    echo
   done
 }
 
@@ -148,12 +153,14 @@ measure() { # $1: URL, $2: connections
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 declare -A result samples failed
 # Rounds in which the two servers take turns at 1 and 8 connections, then a table of the medians
-# over the rounds (kept in result[] for the ratios), with the spread of MB/s.
+# over the rounds, with the spread of MB/s.
 take_turns() { # $1, $2: the servers, $3: the width of the server column
-  local conns server rows rps mbs p99 errors spread
-  for _ in $(seq "$rounds"); do
+  local conns server rows rps mbs p99 errors spread round order
+  for round in $(seq "$rounds"); do
+    order="$1 $2"
+    ((round % 2)) || order="$2 $1"
     for conns in 1 8; do
-      for server in "$1" "$2"; do
+      for server in $order; do
         read -r rps mbs p99 errors < <(measure "${url[$server]}" "$conns")
         samples[$server/$conns]+="$rps $mbs $p99"$'\n'
         failed[$server/$conns]=$((${failed[$server/$conns]:-0} + errors))
@@ -185,13 +192,17 @@ print_ratios ours nginx
 # What a request costs beyond its bytes: 100-byte ranges at one connection, in the same turns.
 sed 's/^local span = .*/local span = 100/' "$work/ranges.lua" >"$work/small.lua"
 declare -A fixed
-for _ in $(seq "$rounds"); do
-  for server in ours nginx; do
+for round in $(seq "$rounds"); do
+  order="ours nginx"
+  ((round % 2)) || order="nginx ours"
+  for server in $order; do
     fixed[$server]+="$(wrk -t1 -c1 -d"${seconds}s" -s "$work/small.lua" "${url[$server]}" | awk '/Requests\/sec/ { print $2 }')"$'\n'
   done
 done
-awk -v o="$(awk 'NF' <<<"${fixed[ours]}" | median)" -v n="$(awk 'NF' <<<"${fixed[nginx]}" | median)" \
-  'BEGIN { printf "per request at 100 bytes, 1 conn: ours %.0f us, nginx %.0f us (req/s ratio %.2f)\n", 1e6 / o, 1e6 / n, o / n }'
+small_ratio=$(paste -d' ' <(awk 'NF' <<<"${fixed[ours]}") <(awk 'NF' <<<"${fixed[nginx]}") |
+  awk '$2 > 0 { print $1 / $2 }' | median)
+awk -v o="$(awk 'NF' <<<"${fixed[ours]}" | median)" -v n="$(awk 'NF' <<<"${fixed[nginx]}" | median)" -v r="$small_ratio" \
+  'BEGIN { printf "per request at 100 bytes, 1 conn: ours %.0f us, nginx %.0f us (req/s ratio %.2f, median of the rounds)\n", 1e6 / o, 1e6 / n, r }'
 
 # --- the disk-hit run ---
 big=$((200 * 1024 * 1024))

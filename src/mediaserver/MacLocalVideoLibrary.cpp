@@ -8,6 +8,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,82 +43,129 @@ std::string normalisedForMatch(std::string_view text) {
   return platform::text::nfc(platform::text::lowercased(folded ? *folded : std::string(text)));
 }
 
-// The names of one folder in byte order, dot-entries left out, so that caps and ties do not
-// depend on the file system's order.
-std::optional<std::vector<std::string>> readNames(DIR* dir) {
-  std::vector<std::string> names;
+// Opens a folder below the walk's root without following a link on the way, so that a folder
+// swapped for a link during the walk cannot lead it elsewhere.
+int openBelow(int root, const std::string& relative) {
+  open_how how{};
+  how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const auto fd = ::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
+  if (fd >= 0 || errno != ENOSYS) {
+    return static_cast<int>(fd);
+  }
+  return ::openat(root, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+struct Item {
+  enum class Kind { other, folder, video };
+  std::string name;
+  Kind kind = Kind::other;
+  FileFacts facts;
+};
+
+// One folder's items in byte order, dot-entries left out, so that caps and ties do not depend on
+// the file system's order. Read whole while the folder is open, so that the walk holds no folder
+// open while it is in another; only names of videos (and of entries of unknown type) are read
+// further, since the name decides first.
+std::optional<std::vector<Item>> readFolder(int fd) {
+  DirHandle dir(::fdopendir(fd));
+  if (!dir) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  std::vector<std::pair<std::string, unsigned char>> names;
   errno = 0;
-  while (const auto* item = ::readdir(dir)) {
-    if (item->d_name[0] != '.') {
-      names.emplace_back(item->d_name);
+  while (const auto* entry = ::readdir(dir.get())) {
+    if (entry->d_name[0] != '.') {
+      names.emplace_back(entry->d_name, entry->d_type);
     }
   }
   if (errno != 0) {
     return std::nullopt;
   }
   std::sort(names.begin(), names.end());
-  return names;
+  std::vector<Item> items;
+  items.reserve(names.size());
+  for (auto& [name, type] : names) {
+    Item item{std::move(name), Item::Kind::other, {}};
+    if (type == DT_DIR) {
+      item.kind = Item::Kind::folder;
+    } else if (type == DT_UNKNOWN || (type == DT_REG && isVideoName(item.name))) {
+      const auto facts = FileFacts::at(::dirfd(dir.get()), item.name.c_str());
+      if (facts && facts->directory) {
+        item.kind = Item::Kind::folder;
+      } else if (facts && facts->regular && isVideoName(item.name) &&
+                 ::faccessat(::dirfd(dir.get()), item.name.c_str(), R_OK, AT_SYMLINK_NOFOLLOW) == 0) {
+        item.kind = Item::Kind::video;
+        item.facts = *facts;
+      }
+    }
+    items.push_back(std::move(item));
+  }
+  return items;
 }
 
+// Depth first in name order, as a recursive enumeration visits, with a stack of read folders
+// instead of recursion.
 struct Walk {
   const MacLocalVideoLibrary::Limits& limits;
   std::chrono::steady_clock::time_point deadline;
-  RootFailure& rootFailure;
   std::int64_t visited = 0;
-  bool stopped = false;
   std::vector<MacLocalVideoLibrary::Entry> results;
   std::map<std::string, KnownFile> known;
 
-  void folder(int fd, const std::string& path, bool isRoot) {
-    DirHandle dir(::fdopendir(fd));
-    if (!dir) {
-      ::close(fd);
-      if (isRoot) {
-        rootFailure.set();
-      }
-      return;
+  struct Frame {
+    std::string relative; // below the root; empty for the root
+    std::vector<Item> items;
+    std::size_t next = 0;
+  };
+
+  // False when the root itself cannot be read.
+  bool run(int root, const std::string& rootPath) {
+    auto top = readFolder(::dup(root));
+    if (!top) {
+      return false;
     }
-    const auto names = readNames(dir.get());
-    if (!names) {
-      if (isRoot) {
-        rootFailure.set();
+    std::vector<Frame> stack;
+    stack.push_back({std::string(), std::move(*top), 0});
+    while (!stack.empty()) {
+      auto& frame = stack.back();
+      if (frame.next == frame.items.size()) {
+        stack.pop_back();
+        continue;
       }
-      return;
-    }
-    for (const auto& name : *names) {
+      auto& item = frame.items[frame.next++];
       ++visited;
       runtime::checkCancellation();
       if (visited >= limits.maxVisited || std::chrono::steady_clock::now() >= deadline) {
         diagnostics::Log::source().notice("local_search_truncated visited=%ld found=%ld", visited,
                                           static_cast<std::int64_t>(results.size()));
-        stopped = true;
-        return;
+        return true;
       }
-      const auto itemPath = path + "/" + name;
-      const auto facts = FileFacts::at(::dirfd(dir.get()), name.c_str());
-      if (facts && facts->directory) {
-        const int child = ::openat(::dirfd(dir.get()), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      auto relative = frame.relative.empty() ? item.name : frame.relative + "/" + item.name;
+      if (item.kind == Item::Kind::folder) {
+        const int child = openBelow(root, relative);
         if (child >= 0) {
-          folder(child, itemPath, false);
-          if (stopped) {
-            return;
+          if (auto items = readFolder(child)) {
+            stack.push_back({std::move(relative), std::move(*items), 0});
           }
         }
         continue;
       }
-      if (!facts || !facts->regular || !isVideoName(name) ||
-          ::faccessat(::dirfd(dir.get()), name.c_str(), R_OK, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (item.kind != Item::Kind::video) {
         continue;
       }
-      auto id = MacLocalVideoLibrary::fileID(itemPath, facts->size, facts->modified, facts->created, facts->changed,
-                                             facts->fileNumber);
-      known.insert_or_assign(id, KnownFile{itemPath, facts->size, facts->modified, facts->created, facts->fileNumber});
-      results.push_back({std::move(id), itemPath, std::nullopt});
+      const auto& facts = item.facts;
+      auto itemPath = rootPath + "/" + relative;
+      auto id = MacLocalVideoLibrary::fileID(itemPath, facts.size, facts.modified, facts.created, facts.changed,
+                                             facts.fileNumber);
+      known.insert_or_assign(id, KnownFile{itemPath, facts.size, facts.modified, facts.created, facts.fileNumber});
+      results.push_back({std::move(id), std::move(itemPath), std::nullopt});
       if (results.size() >= limits.maxFound) {
-        stopped = true;
-        return;
+        return true;
       }
     }
+    return true;
   }
 };
 
@@ -133,8 +182,16 @@ MetadataJobs::MetadataJobs(std::int64_t perKeyLimit)
           JobPriority::utility, [](const std::optional<double>& v) { return v.has_value(); })),
       thumbnailGates(std::make_shared<FolderGates>(perKeyLimit)),
       durationGates(std::make_shared<FolderGates>(perKeyLimit)),
-      thumbnailGlobal(ConcurrencyGate::create(8)),
-      durationGlobal(ConcurrencyGate::create(8)) {}
+      thumbnailGlobal(ConcurrencyGate::create(kThumbnailGlobalLimit)),
+      durationGlobal(ConcurrencyGate::create(kDurationGlobalLimit)) {}
+
+runtime::ThreadPool& libraryPool(JobPriority priority) {
+  // Never destroyed, like the runtime's pools: a thread may still sit in a hung mount at exit.
+  static auto* const user = new runtime::ThreadPool("pd-library", kScanGlobalLimit + kProbeGlobalLimit);
+  static auto* const utility = new runtime::ThreadPool("pd-library-media", kThumbnailGlobalLimit + kDurationGlobalLimit,
+                                                       runtime::kBackgroundNiceIncrement);
+  return priority == JobPriority::utility ? *utility : *user;
+}
 
 MacLocalVideoLibrary::Impl::Impl(Dependencies dependencies)
     : deps(std::move(dependencies)),
@@ -161,8 +218,14 @@ std::vector<MacLocalVideoLibrary::Entry> MacLocalVideoLibrary::Impl::scanFolder(
     throw LocalSearchError(LocalSearchError::Code::folderUnreadable);
   }
   RootFailure rootFailure;
-  Walk walk{deps.limits, std::chrono::steady_clock::now() + deps.limits.scanDeadline, rootFailure, 0, false, {}, {}};
-  walk.folder(root, folderKey == "/" ? std::string() : folderKey, true);
+  Walk walk{deps.limits, std::chrono::steady_clock::now() + deps.limits.scanDeadline, 0, {}, {}};
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } const closeRoot{root};
+  if (!walk.run(root, folderKey == "/" ? std::string() : folderKey)) {
+    rootFailure.set();
+  }
   if (rootFailure.failed()) {
     throw LocalSearchError(LocalSearchError::Code::folderUnreadable);
   }
@@ -252,7 +315,10 @@ entriesIn(std::shared_ptr<MacLocalVideoLibrary> self, MacLocalVideoLibrary::Impl
   auto gate = co_await impl.scanGates->gate(LocalVideoHTTPServer::volumeKey(key));
   auto global = impl.scanGlobal;
   SharedJobs<Entries>::Work work = [self, &impl, gate, global, key](MarkStarted) -> runtime::Awaitable<Entries> {
-    auto scan = [&impl, key]() -> runtime::Awaitable<Entries> { co_return impl.scanFolder(key); };
+    auto scan = [&impl, key]() -> runtime::Awaitable<Entries> {
+      impl.beforeFileWork();
+      co_return impl.scanFolder(key);
+    };
     co_return co_await runGated<Entries>(gate, global, nullptr, scan);
   };
   co_return co_await impl.scans->value(key, work);
@@ -290,6 +356,7 @@ resolve(std::shared_ptr<MacLocalVideoLibrary> self, MacLocalVideoLibrary::Impl& 
     throw LocalSearchError(LocalSearchError::Code::folderNotSet);
   }
   const auto folderKey = Library::standardized(*folder).string();
+  impl.beforeFileWork();
   std::optional<KnownFile> known;
   {
     std::scoped_lock guard(impl.lock);
@@ -355,9 +422,13 @@ runtime::Awaitable<bool> MacLocalVideoLibrary::check(std::string key, std::files
   auto& impl = *impl_;
   auto gate = co_await impl.probeGates->gate(LocalVideoHTTPServer::volumeKey(url));
   auto global = impl.probeGlobal;
-  SharedJobs<bool>::Work work = [self, gate, global, url, guard](MarkStarted markStarted) -> runtime::Awaitable<bool> {
-    auto inner = [url, guard]() {
-      return inSeparateTask(JobPriority::userInitiated, [url, guard] { return guard->matches(url); });
+  SharedJobs<bool>::Work work = [self, &impl, gate, global, url,
+                                 guard](MarkStarted markStarted) -> runtime::Awaitable<bool> {
+    auto inner = [self, &impl, url, guard]() {
+      return inSeparateTask(JobPriority::userInitiated, [self, &impl, url, guard] {
+        impl.beforeFileWork();
+        return guard->matches(url);
+      });
     };
     co_return co_await runGated<bool>(gate, global, &markStarted, inner);
   };

@@ -81,6 +81,9 @@ public:
     // Where our caches live; none: the private temporary folder.
     std::optional<std::filesystem::path> cachesDirectory;
     Limits limits;
+    // Test seam: runs on a library thread before each blocking file operation (scan, lookup,
+    // check, thumbnail, duration), so a test can stand in for a hung mount.
+    std::function<void()> beforeFileWork;
   };
 
   // Makes the thumbnail folder and purges it before returning.

@@ -51,6 +51,12 @@ struct KnownFile {
   std::optional<std::uint64_t> fileNumber;
 };
 
+// The global gates' limits, which also size the library's pools.
+inline constexpr std::int64_t kScanGlobalLimit = 4;
+inline constexpr std::int64_t kProbeGlobalLimit = 8;
+inline constexpr std::int64_t kThumbnailGlobalLimit = 8;
+inline constexpr std::int64_t kDurationGlobalLimit = 8;
+
 struct MetadataJobs {
   explicit MetadataJobs(std::int64_t perKeyLimit);
   std::shared_ptr<SharedJobs<std::optional<std::filesystem::path>>> thumbnails;
@@ -76,13 +82,19 @@ struct MacLocalVideoLibrary::Impl {
   std::shared_ptr<SharedJobs<std::optional<Entry>>> probes;
   std::shared_ptr<FolderGates> probeGates = std::make_shared<FolderGates>(2);
   std::shared_ptr<FolderGates> scanGates = std::make_shared<FolderGates>(1);
-  std::shared_ptr<ConcurrencyGate> scanGlobal = ConcurrencyGate::create(4);
-  std::shared_ptr<ConcurrencyGate> probeGlobal = ConcurrencyGate::create(8);
+  std::shared_ptr<ConcurrencyGate> scanGlobal = ConcurrencyGate::create(kScanGlobalLimit);
+  std::shared_ptr<ConcurrencyGate> probeGlobal = ConcurrencyGate::create(kProbeGlobalLimit);
   std::shared_ptr<SharedJobs<bool>> checks;
   std::atomic<std::int64_t> scansRun{0};
   platform::text::FileNameOrder nameOrder;
 
   std::optional<std::filesystem::path> searchFolder() const;
+  // Called on a library thread just before each piece of blocking file work.
+  void beforeFileWork() const {
+    if (deps.beforeFileWork) {
+      deps.beforeFileWork();
+    }
+  }
   std::vector<Entry> scanFolder(const std::string& folderKey);
   void storeKnown(const std::string& folderKey, std::map<std::string, KnownFile> files);
   std::optional<KnownFile> knownFile(const std::string& folderKey, const std::string& id);

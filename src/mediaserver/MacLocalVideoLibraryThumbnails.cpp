@@ -80,6 +80,7 @@ std::optional<std::filesystem::path> MacLocalVideoLibrary::Impl::makeThumbnail(c
   if (thumbnailDirectory.empty()) {
     return std::nullopt;
   }
+  beforeFileWork();
   auto file = thumbnailDirectory / (entry.id + ".jpg");
   struct stat info {};
   if (::lstat(file.c_str(), &info) == 0) {
@@ -114,6 +115,10 @@ runtime::Awaitable<std::optional<std::filesystem::path>> MacLocalVideoLibrary::t
   using Made = std::optional<std::filesystem::path>;
   auto self = shared_from_this();
   auto& impl = *impl_;
+  // The id names the thumbnail's file: only the library's own form may reach a path.
+  if (!isLocalID(entry.id)) {
+    co_return std::nullopt;
+  }
   SharedJobs<Made>::Work work = [self, &impl, entry](MarkStarted markStarted) -> runtime::Awaitable<Made> {
     auto make = [self, &impl, entry] { return impl.makeThumbnail(entry); };
     co_return co_await gatedRun(impl.jobs.thumbnailGates, LocalVideoHTTPServer::volumeKey(entry.url),
@@ -129,12 +134,11 @@ runtime::Awaitable<std::optional<std::filesystem::path>> MacLocalVideoLibrary::t
     if (!made) {
       co_return std::nullopt;
     }
-    bool touched = false;
-    {
+    auto touch = [self, &impl, file = *made] {
       std::scoped_lock guard(impl.thumbnailPurgeLock);
-      touched = touchThumbnail(*made);
-    }
-    if (touched) {
+      return touchThumbnail(file);
+    };
+    if (co_await inSeparateTask(JobPriority::utility, touch)) {
       co_return made;
     }
     // Gone from disk (a purge, or by hand) while remembered: make it again, once.
@@ -148,7 +152,10 @@ runtime::Awaitable<std::optional<double>> MacLocalVideoLibrary::duration(Entry e
   auto self = shared_from_this();
   auto& impl = *impl_;
   SharedJobs<Seconds>::Work work = [self, &impl, entry](MarkStarted markStarted) -> runtime::Awaitable<Seconds> {
-    auto load = [entry] { return platform::media::mediaDuration(entry.url); };
+    auto load = [self, &impl, entry] {
+      impl.beforeFileWork();
+      return platform::media::mediaDuration(entry.url);
+    };
     co_return co_await gatedRun(impl.jobs.durationGates, LocalVideoHTTPServer::volumeKey(entry.url),
                                 impl.jobs.durationGlobal, markStarted, load);
   };

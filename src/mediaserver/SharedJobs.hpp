@@ -26,12 +26,15 @@
 
 namespace pd::mediaserver {
 
-// userInitiated work runs on the shared pool, utility work on the lowered-priority pool.
+// userInitiated work runs at normal priority, utility work at a lowered one.
 enum class JobPriority { userInitiated, utility };
 
-inline boost::asio::any_io_executor executorFor(JobPriority priority) {
-  return priority == JobPriority::utility ? runtime::backgroundPool().executor() : runtime::sharedPool().executor();
-}
+// The library's jobs run on pools of their own, one thread for each slot the library's global
+// gates admit at that priority: every admitted job finds a thread, and a hung mount holds only
+// library threads, never the shared pool that runs the actors or the background pool.
+runtime::ThreadPool& libraryPool(JobPriority priority);
+
+inline boost::asio::any_io_executor executorFor(JobPriority priority) { return libraryPool(priority).executor(); }
 
 using MarkStarted = std::function<runtime::Awaitable<void>()>;
 

@@ -3,7 +3,6 @@
 #include "remotesource/DecimalText.hpp"
 #include "remotesource/VideoCDN.hpp"
 #include "runtime/Callback.hpp"
-#include "runtime/Race.hpp"
 #include "runtime/ThreadPools.hpp"
 
 #include <boost/url/parse.hpp>
@@ -148,9 +147,13 @@ bool namesLocalNetworkHost(std::string_view host) {
 }
 
 // Lookups can hang for as long as the resolver likes; they get threads of their own so that a
-// few stuck ones never starve the shared pool. Never destroyed: a stuck lookup is not joined.
+// few stuck ones never starve the shared pool, and enough of them that the relay's usual burst
+// (six chunk fetches, a probe, redirect hops, for a few videos) starts at once. Never destroyed:
+// a stuck lookup is not joined.
+constexpr std::size_t kLookupThreads = 16;
+
 runtime::ThreadPool& resolverPool() {
-  static auto* pool = new runtime::ThreadPool("pd-resolver", 4);
+  static auto* pool = new runtime::ThreadPool("pd-resolver", kLookupThreads);
   return *pool;
 }
 
@@ -289,36 +292,41 @@ void Once::finish(bool answer) {
   if (waiting) waiting(answer);
 }
 
+bool Once::finished() {
+  const std::scoped_lock hold(lock_);
+  return finished_;
+}
+
 runtime::Awaitable<bool> isAllowedDestinationWithTimeout(std::string url, std::vector<std::string> rules,
                                                          AddressClassifier classify, std::chrono::nanoseconds limit) {
-  // The check task only waits; the lookup itself runs on the resolver pool, so cancelling the
-  // task (the race does when the limit passes) ends it at once while the lookup runs on.
-  auto check = runtime::spawn(
-      runtime::sharedPool().executor(),
-      [url = std::move(url), rules = std::move(rules),
-       classify = std::move(classify)]() mutable -> runtime::Awaitable<bool> {
-        auto once = std::make_shared<Once>();
-        const runtime::CancellationHandler onCancel([once] { once->finish(false); });
-        auto start = [&, once](Once::Continuation done) {
-          if (!once->install(done)) {
-            done(false);
-            return;
-          }
-          resolverPool().post([once, url = std::move(url), rules = std::move(rules), classify = std::move(classify)] {
-            bool allowed = false;
-            try {
-              allowed = isAllowedDestination(url, rules, classify);
-            } catch (...) {
-              allowed = false;
-            }
-            once->finish(allowed);
-          });
-        };
-        const bool allowed = co_await runtime::awaitCallback<bool>(std::move(start));
-        co_return allowed;
+  auto once = std::make_shared<Once>();
+  const runtime::CancellationHandler onCancel([once] { once->finish(false); });
+  auto start = [&](Once::Continuation done) {
+    if (!once->install(done)) {
+      done(false);
+      return;
+    }
+    resolverPool().post([once, url = std::move(url), rules = std::move(rules), classify = std::move(classify), limit] {
+      if (once->finished()) {
+        return; // the caller left while this waited for a thread
+      }
+      // The limit is the lookup's own: its clock starts when the lookup does, so checks queued
+      // behind slow ones are not refused for time they spent waiting.
+      auto timer = runtime::spawn(runtime::sharedPool().executor(), [once, limit]() -> runtime::Awaitable<void> {
+        co_await runtime::sleep(limit);
+        once->finish(false);
       });
-  const auto answer = co_await runtime::race(std::move(check), limit);
-  co_return answer.value_or(false);
+      bool allowed = false;
+      try {
+        allowed = isAllowedDestination(url, rules, classify);
+      } catch (...) {
+        allowed = false;
+      }
+      once->finish(allowed);
+      timer.cancel();
+    });
+  };
+  co_return co_await runtime::awaitCallback<bool>(std::move(start));
 }
 
 } // namespace pd::relay

@@ -63,9 +63,9 @@ bool addressPasses(const Address& address, RuleMatch match, std::string_view hos
 inline constexpr std::chrono::milliseconds kDestinationCheckLimit{5000};
 
 // The check on a resolver pool of its own, so a hung lookup never holds the caller's executor.
-// False when it has not answered within `limit` or the calling task is cancelled; a lookup still
-// running then is left to finish on its own and its answer is dropped. An awaitable rather than a
-// Task: it must see the awaiting task's cancellation.
+// False when the lookup has not answered within `limit` of its start or the calling task is
+// cancelled; a lookup still running then is left to finish on its own and its answer is dropped.
+// An awaitable rather than a Task: it must see the awaiting task's cancellation.
 runtime::Awaitable<bool> isAllowedDestinationWithTimeout(std::string url, std::vector<std::string> rules,
                                                          AddressClassifier classify = classifyAddress,
                                                          std::chrono::nanoseconds limit = kDestinationCheckLimit);
@@ -78,6 +78,7 @@ public:
   // False when already finished: the continuation is left with the caller, who answers on its own.
   bool install(Continuation& continuation);
   void finish(bool answer);
+  bool finished();
 
 private:
   std::mutex lock_;

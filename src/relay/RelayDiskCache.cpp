@@ -454,8 +454,7 @@ bool RelayDiskCache::State::writeUnderExitPurgeLock(const Descriptor& descriptor
   std::error_code error;
   if (!fs::exists(fs::symlink_status(directory, error))) {
     recoverIfDirectoryMissing();
-    fs::create_directories(directory, error);
-    if (error) return fail(error.value());
+    if (!files::makePrivateDirectory(directory, error)) return fail(error.value());
   }
   if (files::isSymbolicLink(file)) {
     if (!files::removeFileSafely(file)) return fail(ELOOP);

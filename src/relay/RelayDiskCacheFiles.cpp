@@ -96,12 +96,31 @@ OpenedFile openFileSecurely(const fs::path& file, int flags) {
   const FileDescriptor parent = openDirectorySecurely(absolute.parent_path());
   if (!parent) return {{}, currentErrnoOrEIO()};
   FileDescriptor opened(
-      ::openat(parent.get(), absolute.filename().c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644));
+      ::openat(parent.get(), absolute.filename().c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
   if (!opened) return {{}, currentErrnoOrEIO()};
   struct stat status {};
   if (::fstat(opened.get(), &status) != 0) return {{}, currentErrnoOrEIO()};
   if (!S_ISREG(status.st_mode) || status.st_nlink != 1) return {{}, kEFTYPE};
+  // The videos a user watched are theirs alone, whatever an older build or the umask left.
+  if ((status.st_mode & 077) != 0) (void)::fchmod(opened.get(), 0600);
   return {std::move(opened), 0};
+}
+
+bool makePrivateDirectory(const fs::path& directory, std::error_code& error) {
+  fs::create_directories(directory, error);
+  if (error) return false;
+  const FileDescriptor opened = openDirectorySecurely(directory);
+  struct stat status {};
+  if (!opened || ::fstat(opened.get(), &status) != 0) {
+    error = std::error_code(currentErrnoOrEIO(), std::generic_category());
+    return false;
+  }
+  // ~/.cache need not be private on Linux: the folder itself keeps other users out.
+  if ((status.st_mode & 077) != 0 && ::fchmod(opened.get(), 0700) != 0) {
+    error = std::error_code(currentErrnoOrEIO(), std::generic_category());
+    return false;
+  }
+  return true;
 }
 
 bool removeFileSafely(const fs::path& file) {

@@ -57,8 +57,11 @@ struct OpenedFile {
   FileDescriptor file;
   int error = 0; // 0 on success; an errno value or kEFTYPE
 };
-// Opens the file with the flags plus O_NOFOLLOW, O_CLOEXEC and O_NONBLOCK, mode 0644; accepts
-// only a regular file with exactly one link.
+// Creates the directory and its parents as needed and makes the directory itself 0700 (through
+// no link); false with the error otherwise.
+bool makePrivateDirectory(const std::filesystem::path& directory, std::error_code& error);
+// Opens the file with the flags plus O_NOFOLLOW, O_CLOEXEC and O_NONBLOCK, mode 0600 (a file found
+// with wider permissions is narrowed to that); accepts only a regular file with exactly one link.
 OpenedFile openFileSecurely(const std::filesystem::path& file, int flags);
 // True when nothing is left at the name afterwards. Leaves anything but a link or a regular file
 // alone (false). errno tells why on false.

@@ -193,8 +193,7 @@ bool RelayDiskCache::State::prepareIfNeeded() {
     if (exitPurgeDirectories().contains(files::directoryKey(directory))) return false;
   }
   std::error_code error;
-  fs::create_directories(directory, error);
-  if (error) {
+  if (!files::makePrivateDirectory(directory, error)) {
     failure("prepare", error.value());
     return false;
   }
@@ -209,6 +208,9 @@ bool RelayDiskCache::State::prepareIfNeeded() {
   std::int64_t freed = 0;
   for (const auto& name : names) {
     const fs::path entry = directory / name;
+    struct stat status {};
+    // A folder is no file of ours: it is left alone, never charged nor retried.
+    if (::lstat(entry.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) continue;
     const std::int64_t size = files::allocatedSize(entry);
     bool deleted = false;
     if (!files::isSafeDirectoryPath(directory)) {

@@ -26,9 +26,11 @@ public:
                               std::optional<std::string> token = std::nullopt);
 
   // Sends `request` hop by hop. An allowed redirect is followed with the same GET and headers; a
-  // refused one, or one whose check timed out, is the answer itself (3xx status, with an error
-  // line "relay_upstream_fail reason=redirect_blocked"); a cancelled check writes no line and
-  // throws runtime::CancellationError. More than kMaxRedirects hops fail as too many redirects.
+  // refused one (another scheme included), or one whose check timed out, is the answer itself
+  // (3xx status, with an error line "relay_upstream_fail reason=redirect_blocked"); a cancelled
+  // check writes no line and throws runtime::CancellationError. More than kMaxRedirects hops fail
+  // as too many redirects. The request's total time-out covers the whole chain, checks included:
+  // a chain that outlasts it fails as a time-out (platform::http::TransferError).
   // A connection refused by the address policy throws RelayError::hostNotAllowed, which the
   // caller logs as a refused host (it knows the token); the client's own filter still throws
   // platform::http::ConnectRefusedError. An awaitable rather than a Task: it must see the

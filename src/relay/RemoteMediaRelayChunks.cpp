@@ -70,7 +70,7 @@ runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor
       SharedBytes bytes = co_await cache->readChunk(descriptor, index);
       if (bytes) {
         if (foreground) {
-          remember(key, bytes);
+          if (find(token) != nullptr) remember(key, bytes);
           ++statsDiskHits_;
           statsServedBytes_ += static_cast<std::int64_t>(bytes->size());
           statsTick();
@@ -202,7 +202,8 @@ RemoteMediaRelay::joinChunk(ChunkKey key, std::shared_ptr<SharedWork<SharedBytes
   }
   if (error) rethrowForReader(error, key.token);
   if (!prefetch) {
-    remember(key, bytes);
+    // A token unregistered while its bytes were on the way leaves nothing of them in memory.
+    if (find(key.token) != nullptr) remember(key, bytes);
     statsServedBytes_ += static_cast<std::int64_t>(bytes->size());
   }
   statsTick();

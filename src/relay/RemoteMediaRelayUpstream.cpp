@@ -158,6 +158,14 @@ RemoteMediaRelay::fetchOnActor(std::string token, std::int64_t start, std::int64
   request.idleTimeout = configuration_.requestTimeout;
   request.totalTimeout = configuration_.resourceTimeout;
   request.redirects = platform::http::Redirects::handOver;
+  // Judged as soon as the header is in, so that a wrong answer costs no body; the same tests
+  // below then name the failure.
+  request.headersCheck = [start, end](long status, const platform::http::Response& answer) {
+    if (status != 206) return false;
+    const auto header = answer.header("Content-Range");
+    const auto parsed = parseContentRange(header ? std::optional<std::string_view>(*header) : std::nullopt);
+    return parsed && parsed->start == start && parsed->end == end && parsed->total;
+  };
   auto buffer = std::make_shared<BodyBuffer>(expected);
 
   platform::http::Response response;

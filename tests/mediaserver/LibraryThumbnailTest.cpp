@@ -26,6 +26,13 @@ std::string run(const std::string& command) {
 
 std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
+// An id of the library's form, one per name.
+std::string idFor(const std::string& name) {
+  char hex[25];
+  std::snprintf(hex, sizeof hex, "%016zx%08x", std::hash<std::string>()(name), 0U);
+  return std::string("file-") + hex;
+}
+
 // Clips made once for the suite with the ffmpeg tool.
 class Clips : public ::testing::Environment {
 public:
@@ -49,7 +56,7 @@ const auto* const kClips = ::testing::AddGlobalTestEnvironment(new Clips);
 
 struct ThumbnailFixture : ::testing::Test {
   test::TempFolder caches;
-  std::shared_ptr<Library> library = Library::create({{}, {}, caches.path(), {}});
+  std::shared_ptr<Library> library = Library::create({{}, {}, caches.path(), {}, {}});
 
   std::optional<std::filesystem::path> thumbnail(const std::string& clip, const std::string& id) {
     return awaitTask(
@@ -87,7 +94,7 @@ TEST_F(ThumbnailFixture, FramesAtOneSecondAreTurnedShapedAndFittedLikeTheTool) {
   for (const auto& c : {Case{"landscape.mp4", {320, 180}}, Case{"portrait.mov", {101, 180}},
                         Case{"wide pixels.mp4", {320, 180}}, Case{"short.mp4", {320, 180}}}) {
     SCOPED_TRACE(c.clip);
-    const auto made = thumbnail(c.clip, "file-" + std::to_string(std::hash<std::string>()(c.clip)));
+    const auto made = thumbnail(c.clip, idFor(c.clip));
     ASSERT_TRUE(made);
     EXPECT_EQ(made->parent_path(), caches.path() / "MacLocalVideoThumbnails");
     EXPECT_EQ(sizeOf(*made), c.size);
@@ -98,25 +105,39 @@ TEST_F(ThumbnailFixture, FramesAtOneSecondAreTurnedShapedAndFittedLikeTheTool) {
 }
 
 TEST_F(ThumbnailFixture, UndecodableClipsGiveNothingAndAreTriedAgain) {
-  EXPECT_FALSE(thumbnail("corrupt.mp4", "file-corrupt"));
+  EXPECT_FALSE(thumbnail("corrupt.mp4", idFor("corrupt")));
   std::filesystem::copy_file(Clips::at("landscape.mp4"), Clips::at("corrupt.mp4"),
                              std::filesystem::copy_options::overwrite_existing);
-  EXPECT_TRUE(thumbnail("corrupt.mp4", "file-corrupt"));
+  EXPECT_TRUE(thumbnail("corrupt.mp4", idFor("corrupt")));
   std::ofstream(Clips::at("corrupt.mp4"), std::ios::binary | std::ios::trunc) << std::string(4096, '\x42');
 }
 
+TEST(ThumbnailIDTest, IdsNotOfTheLibrarysFormNameNoFile) {
+  test::TempFolder caches;
+  std::atomic<int> fileWork{0};
+  auto library = Library::create({{}, {}, caches.path(), {}, [&fileWork] { ++fileWork; }});
+  for (const std::string id : {"../../landscape", "file-000000000000000000000/..", "file-ABCDEF000000000000000000",
+                               "file-0000000000000000000000000", ""}) {
+    SCOPED_TRACE(id);
+    EXPECT_FALSE(awaitTask(
+        [library, entry = Library::Entry{id, Clips::at("landscape.mp4"), {}}]() { return library->thumbnail(entry); }));
+  }
+  EXPECT_EQ(fileWork, 0);
+  EXPECT_TRUE(std::filesystem::is_empty(caches.path() / "MacLocalVideoThumbnails"));
+}
+
 TEST_F(ThumbnailFixture, ServedThumbnailsAreTouchedAndOnesRemovedByHandAreMadeAgain) {
-  const auto made = thumbnail("landscape.mp4", "file-served");
+  const auto made = thumbnail("landscape.mp4", idFor("served"));
   ASSERT_TRUE(made);
   const timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, made->c_str(), old, 0), 0);
-  EXPECT_EQ(thumbnail("landscape.mp4", "file-served"), made);
+  EXPECT_EQ(thumbnail("landscape.mp4", idFor("served")), made);
   struct stat info {};
   ASSERT_EQ(::stat(made->c_str(), &info), 0);
   EXPECT_GT(info.st_mtim.tv_sec, 1'000'000'000);
 
   std::filesystem::remove(*made);
-  EXPECT_EQ(thumbnail("landscape.mp4", "file-served"), made);
+  EXPECT_EQ(thumbnail("landscape.mp4", idFor("served")), made);
   EXPECT_TRUE(std::filesystem::exists(*made));
 }
 
@@ -139,7 +160,7 @@ TEST(ThumbnailPurgeTest, StartUpKeepsTheNewestTwoThousandWithinThirtyDays) {
   const timespec linkTimes[2] = {{now, 0}, {now, 0}};
   ::utimensat(AT_FDCWD, (folder / "zz-link").c_str(), linkTimes, AT_SYMLINK_NOFOLLOW);
   test::CategoryLines lines("source");
-  Library::create({{}, {}, caches.path(), {}});
+  Library::create({{}, {}, caches.path(), {}, {}});
   EXPECT_EQ(lines.all(), (std::vector<std::string>{"local_thumbnail_purge removed=53 kept=2000"}));
   EXPECT_TRUE(std::filesystem::exists(folder / ".hidden"));
   EXPECT_TRUE(std::filesystem::is_symlink(folder / "zz-link"));

@@ -3,12 +3,14 @@
 #include "mediaserver/MacLocalVideoLibrary.hpp"
 #include "support/ChildProcess.hpp"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 
 namespace pd::mediaserver {
 namespace {
@@ -28,7 +30,7 @@ struct LibraryFixture : ::testing::Test {
   }
   std::shared_ptr<Library> makeLibrary(Library::Limits limits) {
     return Library::create(
-        {folder.getter(), [] { return std::optional<std::string>("localFiles"); }, caches.path(), limits});
+        {folder.getter(), [] { return std::optional<std::string>("localFiles"); }, caches.path(), limits, {}});
   }
   std::vector<std::string> names(const std::string& query) {
     std::vector<std::string> found;
@@ -63,6 +65,28 @@ TEST_F(LibraryFixture, ScanListsReadableVideosBelowTheFolderInFileBrowserOrder) 
   std::filesystem::create_symlink(videos.path() / "sub", videos.path() / "linked folder");
   EXPECT_EQ(names(""), (std::vector<std::string>{"Clip 2.mov", "Clip 10.mov", "Deep.MP4", "inner.m4v"}));
   EXPECT_EQ(names("  \u3000 "), names(""));
+}
+
+TEST_F(LibraryFixture, TreesDeeperThanTheDescriptorBudgetAreWalkedWhole) {
+  std::string deep;
+  for (int level = 0; level < 300; ++level) {
+    deep += "d/";
+  }
+  videos.file(deep + "Bottom.mp4");
+  videos.file("d/Top.mp4");
+  // Room for a few descriptors besides those open now, far fewer than the tree's levels.
+  const auto open = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+  rlimit tight = before;
+  tight.rlim_cur = static_cast<rlim_t>(open + 40);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  std::vector<std::string> found;
+  try {
+    found = names("");
+  } catch (...) {}
+  ::setrlimit(RLIMIT_NOFILE, &before);
+  EXPECT_EQ(found, (std::vector<std::string>{"Bottom.mp4", "Top.mp4"}));
 }
 
 TEST_F(LibraryFixture, QueryTermsMatchAcrossWidthCaseAndCompositionAndAllMustMatch) {
@@ -291,10 +315,83 @@ TEST_F(LibraryFixture, ChecksShareTheGuardsAnswer) {
   EXPECT_FALSE(awaitTask([lib = library, file, guard]() { return lib->check("k", file, guard); }));
 }
 
+// Whether every thread of the pool takes a job within the limit: none is held by anyone else.
+bool everyThreadAnswers(runtime::ThreadPool& pool, std::chrono::milliseconds limit) {
+  struct Meeting {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::size_t arrived = 0;
+  };
+  auto meeting = std::make_shared<Meeting>();
+  const auto count = pool.threadCount();
+  for (std::size_t i = 0; i < count; ++i) {
+    pool.post([meeting, count, limit] {
+      std::unique_lock held(meeting->lock);
+      ++meeting->arrived;
+      meeting->changed.notify_all();
+      meeting->changed.wait_for(held, limit, [&] { return meeting->arrived >= count; });
+    });
+  }
+  std::unique_lock held(meeting->lock);
+  return meeting->changed.wait_for(held, limit, [&] { return meeting->arrived >= count; });
+}
+
+// Stands in for a mount that stops answering: every file call waits until released.
+struct HungMount {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool released = false;
+  int entered = 0;
+
+  void enter() {
+    std::unique_lock held(lock);
+    ++entered;
+    changed.notify_all();
+    changed.wait(held, [&] { return released; });
+  }
+  bool waitForEntered(int count) {
+    std::unique_lock held(lock);
+    return changed.wait_for(held, 10s, [&] { return entered >= count; });
+  }
+  void release() {
+    std::scoped_lock held(lock);
+    released = true;
+    changed.notify_all();
+  }
+};
+
+TEST_F(LibraryFixture, AHungMountHoldsOnlyTheLibrarysOwnThreads) {
+  auto mount = std::make_shared<HungMount>();
+  library = Library::create({folder.getter(), {}, caches.path(), {}, [mount] { mount->enter(); }});
+  const auto file = videos.file("clip.mp4");
+  auto guard = std::make_shared<Library::ServingVersionGuard>(Library::ContentVersion{});
+  std::vector<runtime::Task<void>> calls;
+  auto call = [&](auto body) {
+    calls.push_back(
+        runtime::spawn(runtime::sharedPool().executor(), [body]() -> runtime::Awaitable<void> { co_await body(); }));
+  };
+  call([lib = library] { return lib->search(""); });
+  call([lib = library] { return lib->entry("file-000000000000000000000000"); });
+  for (int i = 0; i < 8; ++i) {
+    const auto id = "file-00000000000000000000000" + std::to_string(i);
+    call([lib = library, file, guard, i] { return lib->check("k" + std::to_string(i), file, guard); });
+    call([lib = library, entry = Library::Entry{id, file, {}}] { return lib->thumbnail(entry); });
+    call([lib = library, entry = Library::Entry{id, file, {}}] { return lib->duration(entry); });
+  }
+  // What one volume's gates let in: a scan, two lookups or checks, four thumbnails, four durations.
+  ASSERT_TRUE(mount->waitForEntered(11));
+  EXPECT_TRUE(everyThreadAnswers(runtime::sharedPool(), 2s));
+  EXPECT_TRUE(everyThreadAnswers(runtime::backgroundPool(), 2s));
+  mount->release();
+  for (const auto& task : calls) {
+    EXPECT_TRUE(runtime::test::waitUntilFinished(task, 10s));
+  }
+}
+
 TEST(LibrarySettingsTest, SearchSourceIsLocalFilesOnlyForTheExactWord) {
   test::TempFolder caches;
   auto sourceIs = [&](std::optional<std::string> stored) {
-    return Library::create({{}, [stored] { return stored; }, caches.path(), {}})->searchSourceIsLocalFiles();
+    return Library::create({{}, [stored] { return stored; }, caches.path(), {}, {}})->searchSourceIsLocalFiles();
   };
   EXPECT_TRUE(sourceIs("localFiles"));
   EXPECT_FALSE(sourceIs("LocalFiles"));

@@ -3,10 +3,12 @@
 #include "remotesource/VideoCDN.hpp"
 #include "runtime/ThreadPools.hpp"
 #include "support/Blocking.hpp"
+#include "runtime/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 namespace pd::relay {
@@ -197,7 +199,9 @@ TEST(DestinationRulesTest, AddressPolicyLiteralsAndLocalNetworkNames) {
 
 // A literal under an exact rule reaches the classifier without a lookup, so a slow classifier
 // stands in for a slow resolver.
-AddressClassifier slowClassifier(std::chrono::milliseconds delay, std::atomic<int>* finished = nullptr) {
+// The count is shared with the lookup, which may end after the test that made it.
+AddressClassifier slowClassifier(std::chrono::milliseconds delay,
+                                 std::shared_ptr<std::atomic<int>> finished = nullptr) {
   return [delay, finished](const Address&) {
     std::this_thread::sleep_for(delay);
     if (finished != nullptr) ++*finished;
@@ -211,16 +215,31 @@ TEST(DestinationRulesTest, TimeLimitedCheckAnswersWithinTheLimitOrFalse) {
     co_return co_await isAllowedDestinationWithTimeout("http://10.0.0.5/v", rules, slowClassifier(10ms), 2s);
   }));
 
-  std::atomic<int> finished{0};
+  auto finished = std::make_shared<std::atomic<int>>(0);
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_FALSE(testing::runBlocking([rules, &finished]() -> runtime::Awaitable<bool> {
-    co_return co_await isAllowedDestinationWithTimeout("http://10.0.0.5/v", rules, slowClassifier(1500ms, &finished),
+  EXPECT_FALSE(testing::runBlocking([rules, finished]() -> runtime::Awaitable<bool> {
+    co_return co_await isAllowedDestinationWithTimeout("http://10.0.0.5/v", rules, slowClassifier(1500ms, finished),
                                                        200ms);
   }));
   const auto elapsed = std::chrono::steady_clock::now() - started;
   EXPECT_GE(elapsed, 200ms);
   EXPECT_LT(elapsed, 1200ms); // the stuck lookup was not waited for
-  EXPECT_EQ(finished.load(), 0);
+  EXPECT_EQ(finished->load(), 0);
+}
+
+// The relay's bursts: each check's limit counts from its own lookup, not from a wait for a thread.
+TEST(DestinationRulesTest, ConcurrentSlowLookupsAreAllAllowedWithinTheirOwnLimit) {
+  const std::vector<std::string> rules{"10.0.0.5"};
+  std::vector<runtime::Task<bool>> checks;
+  for (int i = 0; i < 24; ++i) {
+    checks.push_back(runtime::spawn(runtime::sharedPool().executor(), [rules]() -> runtime::Awaitable<bool> {
+      co_return co_await isAllowedDestinationWithTimeout("http://10.0.0.5/v", rules, slowClassifier(600ms), 1s);
+    }));
+  }
+  for (auto& check : checks) {
+    ASSERT_TRUE(runtime::test::waitUntilFinished(check, 10s));
+    EXPECT_TRUE(check.state()->result());
+  }
 }
 
 TEST(DestinationRulesTest, CancellingTheCallerAnswersFalseAtOnce) {

@@ -281,8 +281,9 @@ TEST_F(RelayDiskCacheTest, ShortOrSwappedFilesAreCaughtBeforeTheNextWrite) {
   EXPECT_EQ(read(cache, d, 1), bytes(kChunk, 2));
 }
 
-TEST_F(RelayDiskCacheTest, LaunchPurgeEmptiesTheFolderOnceAndChargesWhatStays) {
+TEST_F(RelayDiskCacheTest, LaunchPurgeEmptiesTheFolderOnceAndLeavesFoldersAlone) {
   fs::create_directories(dir / "sub");
+  { std::ofstream(dir / "sub" / "inner") << std::string(5000, 's'); }
   { std::ofstream(dir / "a.data") << std::string(5000, 'a'); }
   { std::ofstream(dir / "b") << std::string(100, 'b'); }
   std::int64_t sizes = 0;
@@ -295,11 +296,34 @@ TEST_F(RelayDiskCacheTest, LaunchPurgeEmptiesTheFolderOnceAndChargesWhatStays) {
   LogWindow log;
   EXPECT_TRUE(call([&] { return cache->prepareIfNeeded(); }));
   EXPECT_TRUE(call([&] { return cache->prepareIfNeeded(); }));
-  EXPECT_EQ(log.count("relay_cache_purge reason=launch files=2 freed_b=" + std::to_string(sizes) + " pending=1"), 1u);
+  EXPECT_EQ(log.count("relay_cache_purge reason=launch files=2 freed_b=" + std::to_string(sizes) + " pending=0"), 1u);
   EXPECT_EQ(log.count("relay_cache_purge"), 1u);
-  EXPECT_EQ(call([&] { return cache->usage(); }).pendingDeletions, 1u);
-  EXPECT_TRUE(fs::exists(dir / "sub"));
   EXPECT_FALSE(fs::exists(dir / "a.data"));
+
+  // The folder is neither charged nor retried, and writes beside it say nothing of it.
+  const auto d = descriptor("abc", kChunk);
+  call([&] { return cache->registerDescriptor(d); });
+  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
+  const auto usage = call([&] { return cache->usage(); });
+  EXPECT_EQ(usage.pendingDeletions, 0u);
+  struct stat written {};
+  ASSERT_EQ(::lstat(fileOf("abc").c_str(), &written), 0);
+  EXPECT_EQ(usage.totalBytes, std::max<std::int64_t>(static_cast<std::int64_t>(written.st_blocks) * 512, kChunk));
+  EXPECT_EQ(log.count("relay_cache_fail"), 0u);
+  EXPECT_EQ(contents(dir / "sub" / "inner"), std::string(5000, 's'));
+}
+
+TEST_F(RelayDiskCacheTest, TheFolderAndItsFilesAreTheUsersAlone) {
+  const auto mask = ::umask(022);
+  fs::create_directories(dir);
+  fs::permissions(dir, fs::perms(0755));
+  auto cache = makeCache();
+  const auto d = descriptor("abc", kChunk);
+  call([&] { return cache->registerDescriptor(d); });
+  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
+  ::umask(mask);
+  EXPECT_EQ(fs::status(dir).permissions(), fs::perms(0700));
+  EXPECT_EQ(fs::status(fileOf("abc")).permissions(), fs::perms(0600));
 }
 
 TEST_F(RelayDiskCacheTest, ExitPurgeRemovesTheFolderAndShutsItForTheProcess) {

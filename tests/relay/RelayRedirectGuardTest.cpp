@@ -87,12 +87,17 @@ TEST_F(RelayRedirectGuardTest, RefusedRedirectIsTheAnswerWithOneUnthrottledLine)
   EXPECT_EQ(lines.back().find("tok-42"), std::string::npos);
 }
 
-TEST_F(RelayRedirectGuardTest, RedirectWithoutAUsableLocationIsTheAnswerWithoutALine) {
+TEST_F(RelayRedirectGuardTest, AnotherSchemeIsBlockedWithALineAndAnUnusableLocationIsTheAnswerWithout) {
   fake.fault("localhost", "/old", {{"fault", "redirect"}, {"location", "ftp://localhost/x"}, {"status", 301}});
   const RelayRedirectGuard guard({"localhost"}, loopbackIsGlobal);
   const testing::LogWindow log;
   EXPECT_EQ(send(guard, get("https://localhost/old")).status, 301);
-  EXPECT_FALSE(log.has("relay_upstream_fail"));
+  EXPECT_EQ(log.count("relay_upstream_fail reason=redirect_blocked status=301 token=-"), 1u);
+
+  fake.fault("localhost", "/old", {{"fault", "redirect"}, {"location", "http://[::1/x"}, {"status", 301}});
+  const testing::LogWindow quiet;
+  EXPECT_EQ(send(guard, get("https://localhost/old")).status, 301);
+  EXPECT_FALSE(quiet.has("relay_upstream_fail"));
 }
 
 TEST_F(RelayRedirectGuardTest, ALoopEndsAfterSixteenFollowedHops) {

@@ -48,6 +48,13 @@ public:
   }
   runtime::Awaitable<std::optional<Descriptor>> descriptor(Key) override { co_return std::nullopt; }
   runtime::Awaitable<SharedBytes> readChunk(Descriptor descriptor, std::int64_t index) override {
+    if (holdReads) {
+      {
+        std::scoped_lock lock(mutex_);
+        ++heldReads;
+      }
+      while (!holdReads->isOpen()) co_await runtime::sleep(std::chrono::milliseconds(2));
+    }
     std::scoped_lock lock(mutex_);
     ++reads;
     const auto found = chunks.find({descriptor.key.videoID, index});
@@ -71,8 +78,10 @@ public:
     return chunks.size();
   }
 
-  // When set, writes wait for it.
+  // When set, writes (reads) wait for it.
   std::shared_ptr<runtime::test::Latch> holdWrites;
+  std::shared_ptr<runtime::test::Latch> holdReads;
+  int heldReads = 0;
   std::mutex mutex_;
   std::vector<Registration> registered;
   std::vector<Registration> released;

@@ -327,6 +327,44 @@ TEST(RemoteMediaRelayAnswerTest, EveryWrongAnswerFailsWithItsReason) {
   EXPECT_EQ(f.chunk("t", 0), patternBytes(0, kChunk));
 }
 
+TEST(RemoteMediaRelayAnswerTest, AWrongAnswerIsJudgedOnItsHeaderWithoutWaitingForItsBody) {
+  RelayFixture f;
+  const auto url = f.media("drip", 4 * kChunk);
+  f.add("t", f.describe(url, 4 * kChunk));
+  // A whole-file answer whose body trickles in for minutes.
+  f.remote.fault("*", "/media/drip", {{"fault", "slow_body"}, {"chunk", 1}, {"delay", 0.5}, {"times", 1}});
+  f.freshThrottle();
+  testing::LogWindow log;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(relayErrorOf([&] { f.chunk("t", 0); }), RelayError::Case::upstreamStatus);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+  EXPECT_TRUE(log.has("relay_upstream_fail reason=range_ignored status=200"));
+  EXPECT_TRUE(f.remote.waitFor([](const auto& e) { return e["event"] == "closed"; }));
+}
+
+TEST(RemoteMediaRelayAnswerTest, TheResourceTimeOutCoversTheWholeRedirectChain) {
+  // Every check and connection takes 300 ms: three hops and their checks outlast one second.
+  RelayFixture f(kChunk, [](auto& c) {
+    c.resourceTimeout = 1s;
+    c.classify = [](const Address&) {
+      std::this_thread::sleep_for(300ms);
+      return AddressClass::global;
+    };
+  });
+  const auto url = f.media("one", 2 * kChunk);
+  f.media("target", 2 * kChunk);
+  f.add("t", f.describe(url, 2 * kChunk));
+  f.remote.fault("*", "/media/one", {{"fault", "redirect"}, {"location", "https://localhost/media/two"}});
+  f.remote.fault("*", "/media/two", {{"fault", "redirect"}, {"location", "https://localhost/media/three"}});
+  f.remote.fault("*", "/media/three", {{"fault", "redirect"}, {"location", "https://localhost/media/target"}});
+  try {
+    f.chunk("t", 0);
+    ADD_FAILURE() << "the chain was followed past its time";
+  } catch (const platform::http::TransferError& error) {
+    EXPECT_TRUE(error.isTimeout());
+  }
+}
+
 TEST(RemoteMediaRelayAnswerTest, TransferFailuresLogANetworkLineButCancelledReadersLogNothing) {
   RelayFixture f(kChunk, [](auto& c) { c.requestTimeout = 400ms; });
   const auto url = f.media("net", 2 * kChunk);
@@ -370,6 +408,14 @@ TEST(RemoteMediaRelayAnswerTest, RedirectsAreFollowedOnlyToAllowedPlaces) {
   testing::LogWindow log;
   EXPECT_EQ(relayErrorOf([&] { f.chunk("t", 1); }), RelayError::Case::upstreamStatus);
   EXPECT_TRUE(log.has("relay_upstream_fail reason=http_302 status=302"));
+
+  // Another scheme is refused like any other place, with the same line.
+  f.remote.fault("*", "/media/moved",
+                 {{"fault", "redirect"}, {"location", "ftp://localhost/media/target"}, {"times", 1}});
+  f.freshThrottle();
+  testing::LogWindow other;
+  EXPECT_EQ(relayErrorOf([&] { f.chunk("t", 1); }), RelayError::Case::upstreamStatus);
+  EXPECT_TRUE(other.has("relay_upstream_fail reason=redirect_blocked status=302"));
 
   f.remote.fault("*", "/media/moved", {{"fault", "redirect"}, {"location", "/media/moved"}});
   EXPECT_ANY_THROW(f.chunk("t", 1));
@@ -533,6 +579,31 @@ TEST(RemoteMediaRelayRegistryTest, AtMostEightDiskWritesWaitAndTheDiskServesAnot
   EXPECT_EQ(prefetch->stopped, std::vector<std::string>{"unregistered"});
   EXPECT_TRUE(f.waitUntil([&](const auto&) { return prefetch->resumed.load() == 4; }));
   EXPECT_EQ(prefetch->scheduled.size(), 10u);
+}
+
+TEST(RemoteMediaRelayRegistryTest, BytesOfATokenUnregisteredMeanwhileStayOutOfMemory) {
+  auto cache = std::make_shared<RecordingDiskCache>();
+  RelayFixture f(kChunk, [cache](auto& c) { c.cache = cache; });
+  const auto url = f.media("gone", 2 * kChunk);
+  auto media = f.describe(url, 2 * kChunk);
+  media->identity = remotesource::MediaIdentity{22, 2 * kChunk, std::nullopt};
+  media->cacheVideoID = "vid_gone";
+  f.add("t", media);
+  {
+    std::scoped_lock lock(cache->mutex_);
+    cache->chunks[{"vid_gone", 0}] = patternBytes(0, kChunk);
+  }
+  cache->holdReads = std::make_shared<Latch>();
+  auto reader = f.startChunk("t", 0);
+  ASSERT_TRUE(f.waitUntil([&](const auto&) {
+    std::scoped_lock lock(cache->mutex_);
+    return cache->heldReads == 1;
+  }));
+  f.drop("t");
+  cache->holdReads->open();
+  ASSERT_TRUE(waitUntilFinished(reader, 5s));
+  EXPECT_EQ(f.snapshot().memoryBytes, 0);
+  EXPECT_TRUE(f.snapshot().memoryOrder.empty());
 }
 
 TEST(RemoteMediaRelayRegistryTest, NoDescriptorWhenTheCacheIsOffOrCannotNameTheStream) {

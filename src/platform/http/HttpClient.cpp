@@ -39,6 +39,8 @@ TransferError tooManyRedirects(long limit) {
   return TransferError(CURLE_TOO_MANY_REDIRECTS, "more than " + std::to_string(limit) + " redirects");
 }
 
+TransferError timedOut(std::string detail) { return TransferError(CURLE_OPERATION_TIMEDOUT, std::move(detail)); }
+
 BodyTooLargeError::BodyTooLargeError(std::size_t limit)
     : Error("http", 1, "body exceeds " + std::to_string(limit) + " bytes") {}
 
@@ -286,6 +288,16 @@ struct Client::Impl : std::enable_shared_from_this<Client::Impl> {
     std::string_view line(data, length);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
     auto& headers = transfer->response.headers;
+    if (line.empty() && transfer->request.headersCheck) {
+      long status = 0;
+      curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+      const bool passedOn = status < 200 || isRedirectAnswer(*transfer);
+      if (!passedOn && !transfer->request.headersCheck(status, transfer->response)) {
+        transfer->response.stoppedEarly = true;
+        return 0;
+      }
+      return length;
+    }
     if (line.starts_with("HTTP/")) {
       headers.clear(); // each hop and each interim answer starts afresh: keep the last one's
     } else if (const auto colon = line.find(':'); colon != std::string_view::npos && headers.size() < 200) {

@@ -43,6 +43,8 @@ public:
 
 // More redirects than a caller follows.
 TransferError tooManyRedirects(long limit);
+// The error of a transfer that ran out of time (isTimeout()).
+TransferError timedOut(std::string detail);
 
 // A whole body grew past the caller's cap; the transfer was stopped there.
 class BodyTooLargeError : public Error {
@@ -51,6 +53,8 @@ public:
 };
 
 enum class Redirects { follow, handOver };
+
+struct Response;
 
 struct Request {
   std::string url;
@@ -66,6 +70,11 @@ struct Request {
   // filter; false refuses it (ConnectRefusedError). A kept-alive connection that libcurl reuses
   // was vetted when it was made.
   std::function<bool(const ::sockaddr& address)> connectFilter;
+  // Sees the status and header fields of the answer that carries the body (not an interim one,
+  // nor a redirect that is followed or handed over) once they are complete, before any body
+  // byte; false stops the transfer there, which is not an error (stoppedEarly). Runs on the
+  // client's queue; it must not block.
+  std::function<bool(long status, const Response& answer)> headersCheck;
 };
 
 struct Response {
