@@ -10,6 +10,7 @@
 #include "runtime/Weak.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 namespace pd::link {
@@ -171,7 +172,10 @@ void NetworkManagerForMac::applyVideoSilence(std::uint64_t epoch) {
 void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
   const std::string device = message.string("device").value_or("Unknown");
   const std::int64_t seq = message.integer("seq").value_or(-1);
-  Log::session().notice("handshake_ack_recv device=%{private,mask.hash}s seq=%ld", device, seq);
+  // At most two a second: a sender repeating acks at datagram rate must not fill the log. The
+  // tablet answers each request once, and requests go out two seconds apart at the most often.
+  logThrottled(Log::session(), Level::notice, "handshake_ack_recv", {1, std::chrono::milliseconds(500)},
+               "handshake_ack_recv device=%{private,mask.hash}s seq=%ld occurrences=%ld", device, seq);
   if (!control_.acceptsAck(seq)) return;
   if (const auto linkID = message.string("linkID"); linkID && *linkID != control_.linkID()) {
     Log::session().error("link_id_invalid reason=echo_mismatch");

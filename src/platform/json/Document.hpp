@@ -43,6 +43,9 @@ public:
   // included).
   static Document parse(std::string_view bytes, std::size_t maxBytes = kDefaultMaxBytes);
   static Document parse(std::span<const std::uint8_t> bytes, std::size_t maxBytes = kDefaultMaxBytes);
+  // The same rules without an exception: none for what parse() refuses. For input that is
+  // refused often, as datagrams from the network may be: a throw costs microseconds.
+  static std::optional<Document> tryParse(std::span<const std::uint8_t> bytes, std::size_t maxBytes = kDefaultMaxBytes);
 
   Value root() const;
   // The parsed tree itself (include <nlohmann/json.hpp>).
