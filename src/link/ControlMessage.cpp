@@ -8,10 +8,6 @@
 
 namespace pd::link {
 
-struct ControlMessage::Tree {
-  nlohmann::json value;
-};
-
 std::optional<std::int64_t> integralValue(const nlohmann::json& value) noexcept {
   if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<std::int64_t>();
   if (value.is_number_unsigned()) {
@@ -40,23 +36,20 @@ std::optional<ControlMessage> ControlMessage::parse(std::span<const std::uint8_t
   if (!tree.is_object()) return std::nullopt;
   const auto type = tree.find("type");
   if (type == tree.end() || !type->is_string()) return std::nullopt;
-  return ControlMessage(tree, type->get<std::string>());
+  return ControlMessage(document->sharedTree(), tree, type->get<std::string>());
 }
 
-ControlMessage::ControlMessage(const nlohmann::json& object, std::string type)
-    : tree_(std::make_unique<Tree>(Tree{object})), type_(std::move(type)) {}
-ControlMessage::ControlMessage(const ControlMessage& other)
-    : tree_(std::make_unique<Tree>(*other.tree_)), type_(other.type_) {}
+ControlMessage::ControlMessage(std::shared_ptr<const nlohmann::json> root, const nlohmann::json& object,
+                               std::string type)
+    : root_(std::move(root)), object_(&object), type_(std::move(type)) {}
+ControlMessage::ControlMessage(const ControlMessage&) = default;
 ControlMessage::ControlMessage(ControlMessage&&) noexcept = default;
-ControlMessage& ControlMessage::operator=(const ControlMessage& other) {
-  if (this != &other) *this = ControlMessage(other);
-  return *this;
-}
+ControlMessage& ControlMessage::operator=(const ControlMessage&) = default;
 ControlMessage& ControlMessage::operator=(ControlMessage&&) noexcept = default;
 ControlMessage::~ControlMessage() = default;
 
 const nlohmann::json* ControlMessage::member(std::string_view key) const {
-  const auto& object = tree_->value;
+  const auto& object = *object_;
   const auto found = object.find(key);
   return found == object.end() ? nullptr : &*found;
 }
@@ -100,7 +93,7 @@ std::optional<std::vector<std::string>> ControlMessage::strings(std::string_view
 std::optional<ControlMessage> ControlMessage::object(std::string_view key) const {
   const auto* value = member(key);
   if (!value || !value->is_object()) return std::nullopt;
-  return ControlMessage(*value, std::string());
+  return ControlMessage(root_, *value, std::string());
 }
 
 std::optional<ControlMessage::Truncated> ControlMessage::truncatedNumbers(std::string_view key) const {

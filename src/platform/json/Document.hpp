@@ -50,6 +50,8 @@ public:
   Value root() const;
   // The parsed tree itself (include <nlohmann/json.hpp>).
   const nlohmann::json& tree() const noexcept { return *tree_; }
+  // The same, for a reader that keeps parts of it beyond the document's own life.
+  const std::shared_ptr<const nlohmann::json>& sharedTree() const noexcept { return tree_; }
 
 private:
   explicit Document(std::shared_ptr<const nlohmann::json> tree) : tree_(std::move(tree)) {}
