@@ -156,10 +156,8 @@ NetworkManagerForMac::Dependencies benchDependencies() {
   return dependencies;
 }
 
-void BM_DispatchInjected(benchmark::State& state) {
-  platform::log::setStderrEnabled(false);
-  MainLoop loop;
-  auto link = std::make_shared<InjectedLink>();
+// A manager linked over `link`, its receive loop armed.
+std::shared_ptr<NetworkManagerForMac> injectedManager(MainLoop& loop, const std::shared_ptr<InjectedLink>& link) {
   auto dependencies = benchDependencies();
   dependencies.makeLink = [link](const auto&, const auto&) { return link; };
   auto manager = NetworkManagerForMac::create(std::move(dependencies));
@@ -169,6 +167,14 @@ void BM_DispatchInjected(benchmark::State& state) {
     Access::onQueue(*manager, [&] { armed = link->armed(); });
     return armed;
   });
+  return manager;
+}
+
+void BM_DispatchInjected(benchmark::State& state) {
+  platform::log::setStderrEnabled(false);
+  MainLoop loop;
+  auto link = std::make_shared<InjectedLink>();
+  auto manager = injectedManager(loop, link);
 
   constexpr int kBatch = 10'000;
   const auto datagrams = videoFragments(kBatch);
@@ -192,15 +198,7 @@ void BM_ControlDispatch(benchmark::State& state) {
   platform::log::setStderrEnabled(false);
   MainLoop loop;
   auto link = std::make_shared<InjectedLink>();
-  auto dependencies = benchDependencies();
-  dependencies.makeLink = [link](const auto&, const auto&) { return link; };
-  auto manager = NetworkManagerForMac::create(std::move(dependencies));
-  manager->connect(benchPeer(), benchPeer().interfaces.front());
-  loop.runUntil([&] {
-    bool armed = false;
-    Access::onQueue(*manager, [&] { armed = link->armed(); });
-    return armed;
-  });
+  auto manager = injectedManager(loop, link);
 
   constexpr int kBatch = 64;
   const std::string text = R"({"type":"ping","seq":7,"timestampUnixMs":1765000000000,"mode":"mix"})";
