@@ -5,7 +5,7 @@
 # here. The seed is printed; PD_SHUFFLE_SEED repeats a run. Argument: the build directory.
 # Cases that measure load or memory and run alone under CTest are left out here.
 set -euo pipefail
-build="${1:?usage: shuffled-tests.sh <build directory>}"
+build="$(cd "${1:?usage: shuffled-tests.sh <build directory>}" && pwd)"
 seed="${PD_SHUFFLE_SEED:-$((RANDOM * 32768 + RANDOM + 1))}"
 jobs="${PD_SHUFFLE_JOBS:-$(nproc)}"
 programs=(
