@@ -18,7 +18,7 @@ int main(int argc, char* argv[]) {
     app.launch();
     status = app.exec();
   }
-  // No pool thread may still run while static objects are destroyed.
-  pd::runtime::shutdownPools();
+  // No runtime thread may still run while static objects are destroyed.
+  pd::runtime::endThreads();
   return status;
 }

@@ -43,7 +43,7 @@ std::atomic<bool> backgroundMade{false};
 
 } // namespace
 
-// Both pools live until shutdownPools() or the process's end (never destroyed: work may still be
+// Both pools live until endThreads() or the process's end (never destroyed: work may still be
 // queued on them while static objects are torn down).
 ThreadPool& sharedPool() {
   static auto* pool = [] {
@@ -64,9 +64,10 @@ ThreadPool& backgroundPool() {
   return *pool;
 }
 
-void shutdownPools() noexcept {
+void endThreads() noexcept {
   if (sharedMade.load()) sharedPool().shutdown();
   if (backgroundMade.load()) backgroundPool().shutdown();
+  detail::joinEndedQueueThreads();
 }
 
 } // namespace pd::runtime
