@@ -3,8 +3,8 @@
 // The process's two thread pools: the shared pool for short concurrent work (the counterpart of
 // a global concurrent queue) and the background pool, whose threads run at a lowered priority,
 // for long jobs that must not compete with the user interface (analysis, thumbnails, sweeping).
-// Both live until endThreads() as the program ends. Work on a pool runs concurrently: anything that needs
-// order uses a SerialQueue or a strand.
+// Both live until endThreads() as the program ends. Work on a pool runs concurrently: anything
+// that needs order uses a SerialQueue or a strand.
 
 #include "runtime/UniqueFunction.hpp"
 
