@@ -4,6 +4,9 @@
 //   BM_DispatchInjected     the manager's receive loop alone: completion, generation check, activity
 //                           stamp, first-byte dispatch to the video side, reassembly, re-arm (buffers
 //                           handed in on the network queue, no socket);
+//   BM_ControlDispatch      one control datagram from the receive loop's completion to its handler on
+//                           the main thread (a ping, answered with a pong), per datagram, in batches of 64 that cross before the main
+//                           thread drains them;
 //   BM_SocketToDispatch     the whole road from a loopback socket through the UDP link and the
 //                           receive loop to the video side. Timed by the CPU time of the network
 //                           queue's thread, so the sender's cost and idle waits do not count.
@@ -153,10 +156,8 @@ NetworkManagerForMac::Dependencies benchDependencies() {
   return dependencies;
 }
 
-void BM_DispatchInjected(benchmark::State& state) {
-  platform::log::setStderrEnabled(false);
-  MainLoop loop;
-  auto link = std::make_shared<InjectedLink>();
+// A manager linked over `link`, its receive loop armed.
+std::shared_ptr<NetworkManagerForMac> injectedManager(MainLoop& loop, const std::shared_ptr<InjectedLink>& link) {
   auto dependencies = benchDependencies();
   dependencies.makeLink = [link](const auto&, const auto&) { return link; };
   auto manager = NetworkManagerForMac::create(std::move(dependencies));
@@ -166,6 +167,14 @@ void BM_DispatchInjected(benchmark::State& state) {
     Access::onQueue(*manager, [&] { armed = link->armed(); });
     return armed;
   });
+  return manager;
+}
+
+void BM_DispatchInjected(benchmark::State& state) {
+  platform::log::setStderrEnabled(false);
+  MainLoop loop;
+  auto link = std::make_shared<InjectedLink>();
+  auto manager = injectedManager(loop, link);
 
   constexpr int kBatch = 10'000;
   const auto datagrams = videoFragments(kBatch);
@@ -184,6 +193,30 @@ void BM_DispatchInjected(benchmark::State& state) {
   platform::log::setStderrEnabled(true);
 }
 BENCHMARK(BM_DispatchInjected)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_ControlDispatch(benchmark::State& state) {
+  platform::log::setStderrEnabled(false);
+  MainLoop loop;
+  auto link = std::make_shared<InjectedLink>();
+  auto manager = injectedManager(loop, link);
+
+  constexpr int kBatch = 64;
+  const std::string text = R"({"type":"ping","seq":7,"timestampUnixMs":1765000000000,"mode":"mix"})";
+  const std::vector<std::uint8_t> datagram(text.begin(), text.end());
+  for (auto _ : state) {
+    const std::uint64_t base = manager->controlDatagramCount();
+    Access::onQueue(*manager, [&] {
+      for (int n = 0; n < kBatch; ++n) benchmark::DoNotOptimize(link->deliver(datagram));
+    });
+    loop.runUntil([&] { return manager->controlDatagramCount() - base >= kBatch; });
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+  state.counters["ns_per_datagram"] = benchmark::Counter(static_cast<double>(state.iterations() * kBatch),
+                                                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  manager.reset();
+  platform::log::setStderrEnabled(true);
+}
+BENCHMARK(BM_ControlDispatch)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // The tablet's end: a UDP socket on 127.0.0.1 that learns the receiver's address from the
 // handshake request it is sent.

@@ -55,7 +55,8 @@ endfunction()
 function(pd_add_test name)
   cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "SOURCES;DEPS;LABELS;ENVIRONMENT" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE pd_options ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE pd_options ${ARG_DEPS} pd_test_program_hooks GTest::gtest GTest::gmock
+                                        GTest::gtest_main)
   # Helpers shared by several test folders live in tests/support.
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/tests")
   if(NOT ARG_TIMEOUT)

@@ -1,5 +1,5 @@
 // Feeds arbitrary datagrams to the link manager's control dispatch on an established link, as
-// the receive loop hands them over: every handler (handshake answers, mode requests, pings,
+// the receive loop hands them over (read, bounded, then handled on the main thread): every handler (handshake answers, mode requests, pings,
 // load acknowledgements, stream stops) sees whatever the input holds. Any crash, sanitizer
 // report or uncaught exception is a finding.
 
@@ -20,7 +20,7 @@ namespace pd::link {
 // The manager lets this one type reach its dispatch; the fuzzer is its only user here.
 struct NetworkManagerForMacTestAccess {
   static void dispatch(NetworkManagerForMac& manager, const std::vector<std::uint8_t>& bytes) {
-    manager.handleControlMessage(bytes, manager.connectionGeneration_, manager.connection_.link());
+    manager.receiveSink_.controlDatagram(bytes, manager.connectionGeneration_, manager.connection_.link());
   }
   // A ready connection to a known tablet whose latest request was number 1, whatever earlier
   // input did to the link.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the fuzz targets briefly
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the benchmarks once as a smoke run,
-# then the CTest suite (unit, integration, UI and end-to-end tests) under a virtual X server.
+# then the CTest suite (unit, integration, UI and end-to-end tests) under a virtual X server,
+# and one program of each folder whole, its cases shuffled.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${PD_BUILD_DIR:-$here/build}"
@@ -33,4 +34,7 @@ status=0
 xvfb-run -a -s "-screen 0 1280x800x24 -noreset" \
   ctest --output-on-failure --no-tests=error --timeout 300 -j "$jobs" || status=$?
 echo "test: ctest done at $((SECONDS - start)) s"
+# One program of each folder again, whole and its cases shuffled.
+xvfb-run -a -s "-screen 0 1280x800x24 -noreset" "$here/scripts/shuffled-tests.sh" "$build" || status=1
+echo "test: shuffled programs done at $((SECONDS - start)) s"
 exit "$status"

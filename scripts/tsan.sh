@@ -2,11 +2,15 @@
 # Builds the core folders' tests under ThreadSanitizer into build-tsan/ (or $PD_TSAN_BUILD_DIR)
 # and runs them. Not part of CI: the instrumented build and run take too long there.
 # Extra arguments go to ctest (for example -R Syphon). The suites start their private daemons
-# as in the plain run; timing limits meant for a plain build (load and latency figures) can fail.
+# as in the plain run. The cases whose limits are load, latency or memory figures of a plain
+# build cannot hold under the instrumentation and are left out by name (see `skipped`).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${PD_TSAN_BUILD_DIR:-$here/build-tsan}"
-folders=(runtime platform diagnostics video link deckinput relay tools)
+folders=(runtime platform diagnostics video link deckinput remotesource relay mediaserver receiver tools)
+# The OSC load figure, the decoder's start within its grace, the harness's memory bound after
+# churn, and the link floods' frame rate, stall and ping limits.
+skipped='OSCLoad\.TwentyThousandMessagesPerSecondLoseNothing|AStreamJoinedAfterItsOnlySyncPictureReachesTheHandOffWithinTheGrace|HarnessProcessTest\.ConnectionChurnLeavesNothingBehind|LinkFloodTest\.'
 
 source "$here/scripts/ccache-env.sh"
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${pd_launcher[@]}" \
@@ -26,6 +30,6 @@ export TSAN_OPTIONS="suppressions=$supp second_deadlock_stack=1 ${TSAN_OPTIONS:-
 status=0
 for folder in "${folders[@]}"; do
   (cd "$build/tests/$folder" &&
-    ctest --output-on-failure --no-tests=ignore -j "$(nproc)" "$@") || status=1
+    ctest --output-on-failure --no-tests=ignore -j "$(nproc)" -E "$skipped" "$@") || status=1
 done
 exit "$status"

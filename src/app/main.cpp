@@ -1,5 +1,6 @@
 #include "app/OmbrivoxApp.hpp"
 #include "app/QtMessageLog.hpp"
+#include "runtime/ThreadPools.hpp"
 
 #include <QApplication>
 
@@ -11,7 +12,13 @@ int main(int argc, char* argv[]) {
   QApplication::setDesktopFileName(QStringLiteral(PD_APP_ID));
   QApplication application(argc, argv);
 
-  pd::app::OmbrivoxApp app;
-  app.launch();
-  return app.exec();
+  int status = 0;
+  {
+    pd::app::OmbrivoxApp app;
+    app.launch();
+    status = app.exec();
+  }
+  // No runtime thread may still run while static objects are destroyed.
+  pd::runtime::endThreads();
+  return status;
 }

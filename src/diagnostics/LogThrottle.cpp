@@ -57,4 +57,10 @@ std::optional<std::int64_t> LogThrottle::reset(std::string_view key) {
   return removed;
 }
 
+void LogThrottle::resetAll() {
+  std::scoped_lock lock(mutex_);
+  // Entries stay: a call in flight may still hold a reference to its state.
+  for (auto& [key, state] : keys_) state = State{};
+}
+
 } // namespace pd::diagnostics

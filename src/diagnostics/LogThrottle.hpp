@@ -33,6 +33,10 @@ public:
   // time stays, so the interval still holds after a reset.
   std::optional<std::int64_t> reset(std::string_view key);
 
+  // Every key back to its first occurrence, as in a new process: counts and last-emit times
+  // gone. For test programs, whose cases share the process-wide throttle.
+  void resetAll();
+
 private:
   struct KeyHash {
     using is_transparent = void;

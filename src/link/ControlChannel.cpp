@@ -21,14 +21,12 @@ using platform::log::Level;
 ControlChannel::ControlChannel(Identity identity)
     : identity_(std::move(identity)), linkID_(platform::crypto::makeHexToken32()) {}
 
-ControlChannel::Outcome ControlChannel::dispatch(std::span<const std::uint8_t> bytes, std::uint64_t generation,
-                                                 std::uint64_t currentGeneration, bool currentConnection,
-                                                 Handler& handler) {
-  const auto message = ControlMessage::parse(bytes);
+std::optional<ControlMessage> ControlChannel::read(std::span<const std::uint8_t> bytes) {
+  auto message = ControlMessage::parse(bytes);
   if (!message) {
     logThrottled(Log::network(), Level::error, "json_parse_fail", lineRule(30),
                  "json_parse_fail size_b=%ld occurrences=%ld", static_cast<std::int64_t>(bytes.size()));
-    return Outcome::unreadable;
+    return std::nullopt;
   }
   // A good message ends the failure streak; a single failure is not worth a recovery line.
   // Throttled as well: a sender alternating good and bad datagrams would otherwise write one per pair.
@@ -36,28 +34,42 @@ ControlChannel::Outcome ControlChannel::dispatch(std::span<const std::uint8_t> b
     logThrottled(Log::network(), Level::notice, "json_parse_recovered", lineRule(30),
                  "json_parse_recovered after=%ld occurrences=%ld", *failures);
   }
+  return message;
+}
+
+ControlChannel::Outcome ControlChannel::dispatch(std::span<const std::uint8_t> bytes, std::uint64_t generation,
+                                                 std::uint64_t currentGeneration, bool currentConnection,
+                                                 Handler& handler) {
+  const auto message = read(bytes);
+  if (!message) return Outcome::unreadable;
+  return dispatch(*message, generation, currentGeneration, currentConnection, handler);
+}
+
+ControlChannel::Outcome ControlChannel::dispatch(const ControlMessage& message, std::uint64_t generation,
+                                                 std::uint64_t currentGeneration, bool currentConnection,
+                                                 Handler& handler) {
   if (generation != currentGeneration || !currentConnection) {
     logThrottled(Log::network(), Level::debug, "json_drop_stale_generation", lineRule(30),
                  "json_drop reason=stale_generation type=%{public}s gen=%llu current_gen=%llu occurrences=%ld",
-                 clippedForMessage(message->type()), generation, currentGeneration);
+                 clippedForMessage(message.type()), generation, currentGeneration);
     return Outcome::stale;
   }
   ++dispatched_;
-  const std::string& type = message->type();
+  const std::string& type = message.type();
   if (type == "handshake_ack") {
-    handler.handshakeAck(*message);
+    handler.handshakeAck(message);
   } else if (type == "handshake_reject") {
-    handler.handshakeReject(*message);
+    handler.handshakeReject(message);
   } else if (type == "mode_change_request") {
-    handler.modeChangeRequest(*message);
+    handler.modeChangeRequest(message);
   } else if (type == "ping") {
-    handler.ping(*message);
+    handler.ping(message);
   } else if (type == "pong") {
-    handler.pong(*message);
+    handler.pong(message);
   } else if (type == "load_video_ack") {
-    handler.loadVideoAck(*message);
+    handler.loadVideoAck(message);
   } else if (type == "stream_stop") {
-    handler.streamStop(*message);
+    handler.streamStop(message);
   } else {
     logThrottled(Log::network(), Level::notice, "json_unknown_type", lineRule(30),
                  "json_unknown_type type=%{public}s occurrences=%ld", clippedForMessage(type));

@@ -49,8 +49,14 @@ public:
 
   explicit ControlChannel(Identity identity);
 
-  // One control datagram that arrived under link cycle `generation`: parsed, dropped when it is
-  // not of the current cycle and connection, else handed to `handler`.
+  // Any thread: the datagram as a message, or none (written as a throttled parse failure). A
+  // message read ends the failure streak. Datagrams are read in the order they arrived.
+  static std::optional<ControlMessage> read(std::span<const std::uint8_t> bytes);
+  // A message read from a datagram that arrived under link cycle `generation`: dropped when it
+  // is not of the current cycle and connection, else handed to `handler`.
+  Outcome dispatch(const ControlMessage& message, std::uint64_t generation, std::uint64_t currentGeneration,
+                   bool currentConnection, Handler& handler);
+  // read(), then dispatch() what was read.
   Outcome dispatch(std::span<const std::uint8_t> bytes, std::uint64_t generation, std::uint64_t currentGeneration,
                    bool currentConnection, Handler& handler);
   // Datagrams handed on by dispatch().

@@ -1,6 +1,5 @@
 #include "link/ControlMessage.hpp"
 
-#include "platform/json/DecodingError.hpp"
 #include "platform/json/Document.hpp"
 
 #include <nlohmann/json.hpp>
@@ -8,10 +7,6 @@
 #include <cmath>
 
 namespace pd::link {
-
-struct ControlMessage::Tree {
-  nlohmann::json value;
-};
 
 std::optional<std::int64_t> integralValue(const nlohmann::json& value) noexcept {
   if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<std::int64_t>();
@@ -33,34 +28,28 @@ std::optional<std::int64_t> integralValue(const nlohmann::json& value) noexcept 
 }
 
 std::optional<ControlMessage> ControlMessage::parse(std::span<const std::uint8_t> bytes) {
-  try {
-    const auto document = platform::json::Document::parse(bytes);
-    const auto& tree = document.tree();
-    if (!tree.is_object()) return std::nullopt;
-    const auto type = tree.find("type");
-    if (type == tree.end() || !type->is_string()) return std::nullopt;
-    return ControlMessage(tree, type->get<std::string>());
-  } catch (const platform::json::DecodingError&) {
-    return std::nullopt;
-  } catch (const nlohmann::json::exception&) {
-    return std::nullopt;
-  }
+  // Without exceptions: a sender may make every datagram a failure, and each throw would cost
+  // the network queue microseconds.
+  const auto document = platform::json::Document::tryParse(bytes);
+  if (!document) return std::nullopt;
+  const auto& tree = document->tree();
+  if (!tree.is_object()) return std::nullopt;
+  const auto type = tree.find("type");
+  if (type == tree.end() || !type->is_string()) return std::nullopt;
+  return ControlMessage(document->sharedTree(), tree, type->get<std::string>());
 }
 
-ControlMessage::ControlMessage(const nlohmann::json& object, std::string type)
-    : tree_(std::make_unique<Tree>(Tree{object})), type_(std::move(type)) {}
-ControlMessage::ControlMessage(const ControlMessage& other)
-    : tree_(std::make_unique<Tree>(*other.tree_)), type_(other.type_) {}
+ControlMessage::ControlMessage(std::shared_ptr<const nlohmann::json> root, const nlohmann::json& object,
+                               std::string type)
+    : root_(std::move(root)), object_(&object), type_(std::move(type)) {}
+ControlMessage::ControlMessage(const ControlMessage&) = default;
 ControlMessage::ControlMessage(ControlMessage&&) noexcept = default;
-ControlMessage& ControlMessage::operator=(const ControlMessage& other) {
-  if (this != &other) *this = ControlMessage(other);
-  return *this;
-}
+ControlMessage& ControlMessage::operator=(const ControlMessage&) = default;
 ControlMessage& ControlMessage::operator=(ControlMessage&&) noexcept = default;
 ControlMessage::~ControlMessage() = default;
 
 const nlohmann::json* ControlMessage::member(std::string_view key) const {
-  const auto& object = tree_->value;
+  const auto& object = *object_;
   const auto found = object.find(key);
   return found == object.end() ? nullptr : &*found;
 }
@@ -104,7 +93,7 @@ std::optional<std::vector<std::string>> ControlMessage::strings(std::string_view
 std::optional<ControlMessage> ControlMessage::object(std::string_view key) const {
   const auto* value = member(key);
   if (!value || !value->is_object()) return std::nullopt;
-  return ControlMessage(*value, std::string());
+  return ControlMessage(root_, *value, std::string());
 }
 
 std::optional<ControlMessage::Truncated> ControlMessage::truncatedNumbers(std::string_view key) const {

@@ -50,11 +50,12 @@ public:
   std::optional<Truncated> truncatedNumbers(std::string_view key) const;
 
 private:
-  explicit ControlMessage(const nlohmann::json& object, std::string type);
+  ControlMessage(std::shared_ptr<const nlohmann::json> root, const nlohmann::json& object, std::string type);
   const nlohmann::json* member(std::string_view key) const;
 
-  struct Tree;
-  std::unique_ptr<Tree> tree_;
+  // The parsed document, shared by the message and the objects read from it; `object_` lies in it.
+  std::shared_ptr<const nlohmann::json> root_;
+  const nlohmann::json* object_ = nullptr;
   std::string type_;
 };
 

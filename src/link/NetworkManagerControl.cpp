@@ -3,17 +3,21 @@
 #include "link/NetworkManagerForMac.hpp"
 
 #include "diagnostics/Log.hpp"
+#include "link/ManagerText.hpp"
 #include "link/MessageText.hpp"
 #include "runtime/Clock.hpp"
 #include "runtime/MainThread.hpp"
 #include "runtime/Weak.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 namespace pd::link {
 
 using diagnostics::Log;
+using diagnostics::logThrottled;
+using platform::log::Level;
 using ConnectionState = platform::net::LinkState;
 
 // --- Handshake request, version state, status text -------------------------------------------------
@@ -75,12 +79,12 @@ private:
   NetworkManagerForMac& manager_;
 };
 
-void NetworkManagerForMac::handleControlMessage(const std::vector<std::uint8_t>& bytes, std::uint64_t generation,
+void NetworkManagerForMac::handleControlMessage(const ControlMessage& message, std::uint64_t generation,
                                                 const LinkPointer& connection) {
   runtime::MainThread::assertMainThread();
   ControlHandler handler(*this);
   const bool currentConnection = connection_.link() && connection == connection_.link();
-  if (control_.dispatch(bytes, generation, connectionGeneration_, currentConnection, handler) ==
+  if (control_.dispatch(message, generation, connectionGeneration_, currentConnection, handler) ==
       ControlChannel::Outcome::stale) {
     recordStaleEpochDrop(StaleEpochSource::json, std::nullopt);
   }
@@ -89,18 +93,21 @@ void NetworkManagerForMac::handleControlMessage(const std::vector<std::uint8_t>&
 void NetworkManagerForMac::handleLoadVideoAck(const ControlMessage& message) {
   const auto target = message.string("target");
   if (!target || (*target != "A" && *target != "B")) {
-    Log::network().error("load_video_ack_parse_fail reason=bad_target");
+    logThrottled(Log::network(), Level::error, "load_video_ack_parse_fail_bad_target", lineRule(30),
+                 "load_video_ack_parse_fail reason=bad_target occurrences=%ld");
     return;
   }
   const auto url = message.string("url");
   if (!url) {
-    Log::network().error("load_video_ack_parse_fail reason=missing_url target=%{public}s", *target);
+    logThrottled(Log::network(), Level::error, "load_video_ack_parse_fail_missing_url", lineRule(30),
+                 "load_video_ack_parse_fail reason=missing_url target=%{public}s occurrences=%ld", *target);
     return;
   }
   const auto statusText = message.string("status");
   const auto status = statusText ? loadVideoAckStatusFromText(*statusText) : std::nullopt;
   if (!status) {
-    Log::network().error("load_video_ack_parse_fail reason=bad_status target=%{public}s", *target);
+    logThrottled(Log::network(), Level::error, "load_video_ack_parse_fail_bad_status", lineRule(30),
+                 "load_video_ack_parse_fail reason=bad_status target=%{public}s occurrences=%ld", *target);
     return;
   }
   LoadVideoAck ack{*target, *url, *status, message.string("reason")};
@@ -112,7 +119,8 @@ void NetworkManagerForMac::handleLoadVideoAck(const ControlMessage& message) {
 void NetworkManagerForMac::handleStreamStop(const ControlMessage& message) {
   const auto numbers = message.truncatedNumbers("streams");
   if (!numbers) {
-    Log::network().error("stream_stop_parse_fail reason=missing_streams");
+    logThrottled(Log::network(), Level::error, "stream_stop_parse_fail_missing_streams", lineRule(30),
+                 "stream_stop_parse_fail reason=missing_streams occurrences=%ld");
     return;
   }
   std::vector<std::uint8_t> streams;
@@ -121,7 +129,8 @@ void NetworkManagerForMac::handleStreamStop(const ControlMessage& message) {
   }
   // One bad element spoils the whole notice: nothing changes.
   if (streams.empty() || streams.size() < numbers->elementCount) {
-    Log::network().error("stream_stop_parse_fail reason=bad_streams");
+    logThrottled(Log::network(), Level::error, "stream_stop_parse_fail_bad_streams", lineRule(30),
+                 "stream_stop_parse_fail reason=bad_streams occurrences=%ld");
     return;
   }
   const auto reason = loggedStreamStopReason(message.string("reason"));
@@ -163,7 +172,10 @@ void NetworkManagerForMac::applyVideoSilence(std::uint64_t epoch) {
 void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
   const std::string device = message.string("device").value_or("Unknown");
   const std::int64_t seq = message.integer("seq").value_or(-1);
-  Log::session().notice("handshake_ack_recv device=%{private,mask.hash}s seq=%ld", device, seq);
+  // At most two a second: a sender repeating acks at datagram rate must not fill the log. The
+  // tablet answers each request once, and requests go out two seconds apart at the most often.
+  logThrottled(Log::session(), Level::notice, "handshake_ack_recv", {1, std::chrono::milliseconds(500)},
+               "handshake_ack_recv device=%{private,mask.hash}s seq=%ld occurrences=%ld", device, seq);
   if (!control_.acceptsAck(seq)) return;
   if (const auto linkID = message.string("linkID"); linkID && *linkID != control_.linkID()) {
     Log::session().error("link_id_invalid reason=echo_mismatch");

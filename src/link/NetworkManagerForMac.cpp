@@ -2,6 +2,7 @@
 
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
+#include "diagnostics/LogThrottle.hpp"
 #include "link/MessageText.hpp"
 #include "link/ManagerText.hpp"
 #include "platform/bonjour/AvahiBrowser.hpp"
@@ -28,6 +29,8 @@ namespace pd::link {
 
 using diagnostics::Log;
 using diagnostics::LogErrorFields;
+using diagnostics::logThrottled;
+using platform::log::Level;
 using ConnectionState = platform::net::LinkState;
 using platform::net::LinkStateUpdate;
 
@@ -352,10 +355,26 @@ void NetworkManagerForMac::ReceiveSink::inbound() { manager_.health_.noteInbound
 
 void NetworkManagerForMac::ReceiveSink::controlDatagram(std::span<const std::uint8_t> content, std::uint64_t generation,
                                                         const LinkPointer& connection) {
-  runtime::MainThread::post(runtime::weakCallback(
-      manager_.weak_from_this(),
-      [bytes = std::vector<std::uint8_t>(content.begin(), content.end()), generation,
-       connection](NetworkManagerForMac& self) { self.handleControlMessage(bytes, generation, connection); }));
+  // No control message comes near this size; a larger one is refused before anything reads it.
+  if (content.size() > kMaxControlDatagramBytes) {
+    logThrottled(Log::network(), Level::error, "json_drop_oversize", lineRule(30),
+                 "json_drop reason=oversize size_b=%ld occurrences=%ld", static_cast<std::int64_t>(content.size()));
+    return;
+  }
+  // Read here, in arrival order, so that what is unreadable costs the main thread nothing.
+  auto message = ControlChannel::read(content);
+  if (!message) return;
+  auto ticket = manager_.controlBacklog_.admit(content.size(), ControlBacklog::keepsLink(message->type()));
+  if (!ticket) {
+    logThrottled(Log::network(), Level::error, "json_drop_backlog", lineRule(100),
+                 "json_drop reason=backlog type=%{public}s occurrences=%ld", clippedForMessage(message->type()));
+    return;
+  }
+  runtime::MainThread::post(
+      runtime::weakCallback(manager_.weak_from_this(), [message = std::move(*message), ticket = std::move(*ticket),
+                                                        generation, connection](NetworkManagerForMac& self) {
+        self.handleControlMessage(message, generation, connection);
+      }));
 }
 
 void NetworkManagerForMac::ReceiveSink::videoDatagram(std::span<const std::uint8_t> content) {

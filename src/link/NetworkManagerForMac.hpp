@@ -23,6 +23,7 @@
 // Make it with create() on the main thread; it lives as a shared_ptr so that the work it posts
 // can hold it weakly.
 
+#include "link/ControlBacklog.hpp"
 #include "link/ControlChannel.hpp"
 #include "link/ControlMessage.hpp"
 #include "link/Discovery.hpp"
@@ -90,6 +91,8 @@ public:
   static constexpr std::int64_t protocolVersion = ControlChannel::protocolVersion;
   static constexpr std::string_view kServiceType = "_velquatrin._udp";
   static constexpr std::string_view kNetworkQueueLabel = "com.velquatrin.network.mac";
+  // The largest control datagram read; the tablet's messages stay far below it.
+  static constexpr std::size_t kMaxControlDatagramBytes = 16 * 1024;
 
   using LinkState = link::LinkState;
 
@@ -387,8 +390,7 @@ private:
 
   // The control protocol and the heartbeat (main thread unless marked).
   class ControlHandler;
-  void handleControlMessage(const std::vector<std::uint8_t>& bytes, std::uint64_t generation,
-                            const LinkPointer& connection);
+  void handleControlMessage(const ControlMessage& message, std::uint64_t generation, const LinkPointer& connection);
   void handleHandshakeAck(const ControlMessage& message);
   void handleHandshakeReject(const ControlMessage& message);
   void evaluatePeerVersion(const ControlMessage& message);
@@ -460,6 +462,9 @@ private:
   std::unique_ptr<runtime::MainThreadTimers::Timer> reconnectTimer_;
   ServiceMessages services_;
   PingClock pings_;
+
+  // Control messages on their way to the main thread (any thread).
+  ControlBacklog controlBacklog_;
 
   // Network queue.
   LinkHealth health_;

@@ -3,6 +3,7 @@
 #include "runtime/detail/Queues.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 namespace pd::runtime {
@@ -34,17 +35,39 @@ std::size_t backgroundPoolSize(unsigned hardwareThreads) noexcept {
   return std::clamp<std::size_t>(hardwareThreads / 2, 2, 4);
 }
 
-// Both pools live until the process exits (never destroyed: work may still be queued on them
-// while static objects are torn down).
+namespace {
+
+// Set once a pool exists, so that ending the pools does not start them.
+std::atomic<bool> sharedMade{false};
+std::atomic<bool> backgroundMade{false};
+
+} // namespace
+
+// Both pools live until endThreads() or the process's end (never destroyed: work may still be
+// queued on them while static objects are torn down).
 ThreadPool& sharedPool() {
-  static auto* pool = new ThreadPool("pd-shared", sharedPoolSize(std::thread::hardware_concurrency()));
+  static auto* pool = [] {
+    auto* made = new ThreadPool("pd-shared", sharedPoolSize(std::thread::hardware_concurrency()));
+    sharedMade.store(true);
+    return made;
+  }();
   return *pool;
 }
 
 ThreadPool& backgroundPool() {
-  static auto* pool = new ThreadPool("pd-background", backgroundPoolSize(std::thread::hardware_concurrency()),
-                                     kBackgroundNiceIncrement);
+  static auto* pool = [] {
+    auto* made = new ThreadPool("pd-background", backgroundPoolSize(std::thread::hardware_concurrency()),
+                                kBackgroundNiceIncrement);
+    backgroundMade.store(true);
+    return made;
+  }();
   return *pool;
+}
+
+void endThreads() noexcept {
+  if (sharedMade.load()) sharedPool().shutdown();
+  if (backgroundMade.load()) backgroundPool().shutdown();
+  detail::joinEndedQueueThreads();
 }
 
 } // namespace pd::runtime

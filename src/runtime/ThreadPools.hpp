@@ -3,8 +3,8 @@
 // The process's two thread pools: the shared pool for short concurrent work (the counterpart of
 // a global concurrent queue) and the background pool, whose threads run at a lowered priority,
 // for long jobs that must not compete with the user interface (analysis, thumbnails, sweeping).
-// Both live until the process exits. Work on a pool runs concurrently: anything that needs
-// order uses a SerialQueue or a strand.
+// Both live until endThreads() as the program ends. Work on a pool runs concurrently: anything
+// that needs order uses a SerialQueue or a strand.
 
 #include "runtime/UniqueFunction.hpp"
 
@@ -46,6 +46,11 @@ private:
 
 ThreadPool& sharedPool();
 ThreadPool& backgroundPool();
+// Ends both pools (queued work dropped, running work finished, threads joined) and joins the
+// threads of serial queues closed from their own work, so that none of the runtime's threads
+// still runs while static objects are destroyed. Called once, as main() ends, after everything
+// that uses them has gone; work posted to a pool afterwards is dropped.
+void endThreads() noexcept;
 
 // Pool sizes for a machine with the given number of hardware threads (0 when unknown). The
 // shared pool keeps a few threads even on two cores, since some of its work blocks on I/O.

@@ -75,8 +75,10 @@ FrameSharing::FrameSharing(Dependencies dependencies)
     : dependencies_(std::move(dependencies)), queue_(std::string(kQueueLabel)) {}
 
 FrameSharing::~FrameSharing() {
-  alive_.reset();
   closing_.store(true, std::memory_order_release);
+  // The queue ends before anything its work reads: the job under way finishes first.
+  queue_.shutdown();
+  alive_.reset();
 }
 
 void FrameSharing::post(runtime::UniqueFunction<void(FrameSharing&)> work) {

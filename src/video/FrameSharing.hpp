@@ -91,7 +91,7 @@ private:
   Dependencies dependencies_;
   // Set first by the destructor: queued work that has not started yet does nothing.
   std::atomic<bool> closing_{false};
-  // Main thread: expires when the destruction begins.
+  // Main thread: expires once the queue has ended.
   std::shared_ptr<const int> alive_ = std::make_shared<const int>(0);
 
   // On the queue.

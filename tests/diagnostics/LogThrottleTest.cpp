@@ -162,6 +162,17 @@ TEST_F(LogThrottleTest, ThrottledLinesCarryTheirCountAndOnlyThoseLetThroughAreWr
   EXPECT_EQ(written, (std::vector<std::int64_t>{6}));
 }
 
+// After resetAll() every key counts from 1 again and no interval holds its next line back.
+TEST_F(LogThrottleTest, ResetAllStartsEveryKeyAfresh) {
+  EXPECT_EQ(throttle.shouldEmit("a", 30, 10.0), 1);
+  EXPECT_EQ(throttle.shouldEmit("a", 30, 10.0), nullopt);
+  EXPECT_EQ(throttle.shouldEmit("b", 1, 10.0), 1);
+  throttle.resetAll();
+  EXPECT_EQ(throttle.shouldEmit("a", 30, 10.0), 1);
+  EXPECT_EQ(throttle.shouldEmit("b", 1, 10.0), 1); // no wait for the interval
+  EXPECT_EQ(throttle.reset("b"), 1);
+}
+
 TEST(LogThrottleSharedTest, IsOneInstance) { EXPECT_EQ(&LogThrottle::shared(), &LogThrottle::shared()); }
 
 } // namespace

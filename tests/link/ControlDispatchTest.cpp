@@ -13,9 +13,6 @@ using Source = NetworkManagerForMac::StaleEpochSource;
 class ControlDispatchTest : public ManagerFixture {
 protected:
   void SetUp() override {
-    for (const char* key : {"json_parse_fail", "json_drop_stale_generation", "json_parse_recovered",
-                            "json_unknown_type", "mode_change_parse_fail"})
-      diagnostics::LogThrottle::shared().reset(key);
     peer = tablet("Tab", {loopback()});
     current = &connectReady(peer);
   }
@@ -205,15 +202,30 @@ TEST_F(ControlDispatchTest, AckModeIsRawOnlyForTheWordRaw) {
 }
 
 TEST_F(ControlDispatchTest, AckWithoutDeviceIsLoggedAsUnknown) {
+  ManualTime time;
   LogWindow log;
   const auto seq = std::to_string(handshakeSequence(*current));
   send(R"({"type":"handshake_ack","protocolVersion":3,"seq":)" + seq + "}");
+  time.advance(1.0);
   send(R"({"type":"handshake_ack","protocolVersion":3,"device":"Unknown","seq":)" + seq + "}");
   std::vector<std::string> received;
   for (const auto& line : log.lines())
-    if (line.rfind("handshake_ack_recv", 0) == 0) received.push_back(line);
+    if (line.rfind("handshake_ack_recv", 0) == 0) received.push_back(line.substr(0, line.find(" occurrences=")));
   ASSERT_EQ(received.size(), 2u);
   EXPECT_EQ(received[0], received[1]); // equal names give equal marks
+}
+
+// Acks at datagram rate, as a broken or hostile sender writes them: two lines a second at most.
+TEST_F(ControlDispatchTest, AcksAtDatagramRateWriteTwoLinesASecond) {
+  ManualTime time;
+  LogWindow log;
+  for (int i = 0; i < 50; ++i) send(R"({"type":"handshake_ack","seq":"x"})");
+  time.advance(0.6);
+  send(R"({"type":"handshake_ack","seq":"x"})");
+  std::vector<std::string> written;
+  for (const auto& line : log.lines())
+    if (line.rfind("handshake_ack_recv", 0) == 0) written.push_back(line.substr(line.find(" seq=")));
+  EXPECT_EQ(written, (std::vector<std::string>{" seq=-1 occurrences=1", " seq=-1 occurrences=51"}));
 }
 
 TEST_F(ControlDispatchTest, LoadVideoAckVocabulary) {
@@ -223,9 +235,9 @@ TEST_F(ControlDispatchTest, LoadVideoAckVocabulary) {
   send(R"({"type":"load_video_ack","target":"a","url":"u","status":"ready"})");
   send(R"({"type":"load_video_ack","target":"A","status":"ready"})");
   send(R"({"type":"load_video_ack","target":"B","url":"u","status":"READY"})");
-  EXPECT_TRUE(log.has("load_video_ack_parse_fail reason=bad_target"));
-  EXPECT_TRUE(log.has("load_video_ack_parse_fail reason=missing_url target=A"));
-  EXPECT_TRUE(log.has("load_video_ack_parse_fail reason=bad_status target=B"));
+  EXPECT_TRUE(log.has("load_video_ack_parse_fail reason=bad_target occurrences=1"));
+  EXPECT_TRUE(log.has("load_video_ack_parse_fail reason=missing_url target=A occurrences=1"));
+  EXPECT_TRUE(log.has("load_video_ack_parse_fail reason=bad_status target=B occurrences=1"));
   EXPECT_TRUE(acks.empty());
   send(R"({"type":"load_video_ack","target":"B","url":"u","status":"failed","reason":"timeout"})");
   ASSERT_EQ(acks.size(), 1u);
@@ -238,13 +250,88 @@ TEST_F(ControlDispatchTest, StreamStopIsAllOrNothing) {
   send(R"({"type":"stream_stop","streams":[1,300]})");
   send(R"({"type":"stream_stop","streams":[1,"2"]})");
   send(R"({"type":"stream_stop","streams":[]})");
-  EXPECT_EQ(log.count("stream_stop_parse_fail reason=bad_streams"), 3u);
+  // One line per reason and interval, the count so far in it.
+  EXPECT_EQ(log.count("stream_stop_parse_fail reason=bad_streams"), 1u);
+  EXPECT_TRUE(log.has("stream_stop_parse_fail reason=bad_streams occurrences=1"));
   send(R"({"type":"stream_stop","streams":2})");
-  EXPECT_TRUE(log.has("stream_stop_parse_fail reason=missing_streams"));
+  EXPECT_TRUE(log.has("stream_stop_parse_fail reason=missing_streams occurrences=1"));
   send(R"({"type":"stream_stop","streams":[2.9,-0.5],"reason":"user"})");
   EXPECT_TRUE(log.has("stream_stop_recv streams=2,0 reason=user"));
   send(R"({"type":"stream_stop","streams":[1,1],"reason":"sleep"})");
   EXPECT_TRUE(log.has("stream_stop_recv streams=1,1 reason=other"));
+}
+
+TEST_F(ControlDispatchTest, BadAcksAndStopsAtDatagramRateWriteALinePerReasonAndInterval) {
+  ManualTime time;
+  LogWindow log;
+  for (int i = 0; i < 45; ++i) {
+    send(R"({"type":"stream_stop","streams":[1,300]})");
+    send(R"({"type":"load_video_ack","target":"A","status":"ready"})");
+  }
+  time.advance(1.0);
+  for (int i = 0; i < 15; ++i) {
+    send(R"({"type":"stream_stop","streams":[1,300]})");
+    send(R"({"type":"load_video_ack","target":"A","status":"ready"})");
+  }
+  EXPECT_EQ(log.count("stream_stop_parse_fail"), 2u);
+  EXPECT_TRUE(log.has("stream_stop_parse_fail reason=bad_streams occurrences=60"));
+  EXPECT_EQ(log.count("load_video_ack_parse_fail"), 2u);
+  EXPECT_TRUE(log.has("load_video_ack_parse_fail reason=missing_url target=A occurrences=60"));
+}
+
+// The main thread held while the tablet's address sends far more than the bound: what lies
+// beyond it is dropped where it arrives, counted, and never queued; the messages that keep the
+// link still find their reserved room, and once the main thread runs the road is open again.
+TEST_F(ControlDispatchTest, ControlMessagesBeyondTheBoundAreDroppedBeforeTheyQueue) {
+  LogWindow log;
+  const auto& backlog = TA::controlBacklog(*manager);
+  const ControlBacklog::Limits limits;
+  const std::uint64_t before = manager->controlDatagramCount();
+  constexpr std::size_t kSent = 2000;
+  const std::string filler = R"({"type":"flood","pad":")" + std::string(100, 'x') + R"("})";
+  for (std::size_t i = 0; i < kSent; ++i) ASSERT_TRUE(current->deliver(bytes(filler)));
+  TA::drainQueue(*manager);
+  // The count bound holds here: 256 messages of 124 bytes stay inside the byte budget.
+  EXPECT_EQ(backlog.pendingMessages(), limits.messages);
+  EXPECT_EQ(backlog.pendingBytes(), limits.messages * filler.size());
+  EXPECT_EQ(backlog.dropped(), kSent - limits.messages);
+  for (int i = 0; i < 40; ++i)
+    ASSERT_TRUE(current->deliver(bytes(R"({"type":"ping","seq":)" + std::to_string(i) + "}")));
+  TA::drainQueue(*manager);
+  EXPECT_EQ(backlog.pendingMessages(), limits.messages + limits.reservedMessages);
+  EXPECT_EQ(backlog.dropped(), kSent - limits.messages + 40 - limits.reservedMessages);
+  EXPECT_TRUE(log.has("json_drop reason=backlog type=flood occurrences=1"));
+
+  // Only what was queued is handled; then nothing is pending and a new message goes through.
+  settle();
+  EXPECT_EQ(manager->controlDatagramCount() - before, limits.messages + limits.reservedMessages);
+  EXPECT_EQ(backlog.pendingMessages(), 0u);
+  EXPECT_EQ(backlog.pendingBytes(), 0u);
+  send(R"({"type":"ping","seq":99})");
+  EXPECT_EQ(manager->controlDatagramCount() - before, limits.messages + limits.reservedMessages + 1);
+}
+
+// Large documents fill the byte budget long before the count, and one above the size limit is
+// refused without being read.
+TEST_F(ControlDispatchTest, LargeDocumentsMeetTheByteBudgetAndOversizeOnesAreRefused) {
+  LogWindow log;
+  const auto& backlog = TA::controlBacklog(*manager);
+  const ControlBacklog::Limits limits;
+  const std::string large = R"({"type":"flood","pad":")" + std::string(8000, 'x') + R"("})";
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(current->deliver(bytes(large)));
+  TA::drainQueue(*manager);
+  const std::size_t fit = limits.bytes / large.size();
+  EXPECT_EQ(backlog.pendingMessages(), fit);
+  EXPECT_EQ(backlog.dropped(), 100 - fit);
+
+  const std::string oversize =
+      R"({"type":"ping","pad":")" + std::string(NetworkManagerForMac::kMaxControlDatagramBytes, 'x') + R"("})";
+  ASSERT_TRUE(current->deliver(bytes(oversize)));
+  TA::drainQueue(*manager);
+  EXPECT_TRUE(log.has("json_drop reason=oversize size_b=" + std::to_string(oversize.size()) + " occurrences=1"));
+  EXPECT_FALSE(log.has("json_parse_fail"));
+  settle();
+  EXPECT_EQ(backlog.pendingMessages(), 0u);
 }
 
 } // namespace

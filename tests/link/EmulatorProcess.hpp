@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,11 @@ public:
   // the receiver's main thread keeps going while the test waits.
   std::optional<nlohmann::json> waitFor(const std::string& event, const std::function<void()>& pump,
                                         std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    return waitForAny({event}, pump, limit);
+  }
+  // The next event of any of the kinds.
+  std::optional<nlohmann::json> waitForAny(const std::vector<std::string>& events, const std::function<void()>& pump,
+                                           std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
       pump();
@@ -38,7 +44,9 @@ public:
       // PD_ECHO_EMULATOR=1 shows the emulator's side when a run goes wrong.
       if (std::getenv("PD_ECHO_EMULATOR") != nullptr) std::fprintf(stderr, "emulator: %s\n", line->c_str());
       auto parsed = nlohmann::json::parse(*line, nullptr, false);
-      if (parsed.is_object() && parsed.value("event", "") == event) return parsed;
+      if (parsed.is_object() && std::find(events.begin(), events.end(), parsed.value("event", "")) != events.end()) {
+        return parsed;
+      }
     }
     return std::nullopt;
   }

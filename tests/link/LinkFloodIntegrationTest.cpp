@@ -1,7 +1,7 @@
 // A hostile or broken sender on the tablet's own address and port, while the tablet streams: the
 // link must stay up, the stream keep its frames, and the log ring keep recording. The forged
 // datagrams go out through a raw socket, which needs CAP_NET_RAW; without it the case is skipped.
-// PD_FLOOD_SECONDS sets the flood's length (a few seconds by default).
+// PD_FLOOD_SECONDS sets the floods' length (4 and 10 seconds by default).
 
 #include "LinkIntegrationSupport.hpp"
 
@@ -13,10 +13,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <future>
 #include <fstream>
+#include <random>
 #include <sstream>
+#include <thread>
 
 namespace pd::link::test {
 namespace {
@@ -102,56 +105,116 @@ bool ringHolds(const std::filesystem::path& root, const std::string& text) {
   return false;
 }
 
-TEST_F(LinkIntegrationTest, AFloodFromTheTabletsAddressNeitherBreaksTheLinkNorSilencesTheRing) {
-  ForgedUdp forged;
-  if (!forged.usable()) GTEST_SKIP() << "no raw socket (needs CAP_NET_RAW): cannot forge the tablet's address";
-  const auto clip = makeClip(folder_.path());
-  if (clip.empty()) {
-    if (testing::PrivateAvahi::requiredByCi()) FAIL() << "ffmpeg with libx265 could not make the video clip";
-    GTEST_SKIP() << "ffmpeg with libx265 could not make the video clip";
+// The resident set of this process in bytes (0 when unreadable).
+std::int64_t residentBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atoll(line.c_str() + 6) * 1024;
   }
-  const char* configured = std::getenv("PD_FLOOD_SECONDS");
-  const int seconds = configured != nullptr ? std::max(1, std::atoi(configured)) : 4;
+  return 0;
+}
 
-  platform::log::setStderrEnabled(false);
-  auto ringConfig = diagnostics::LogRing::standardConfig();
-  ringConfig.root = folder_.path() / "LogRing";
-  ringConfig.launchID = platform::crypto::makeUUIDString();
-  ringConfig.timing.flushPeriod = std::chrono::seconds(1);
-  diagnostics::LogRing ring(ringConfig);
-  ring.start();
+std::int64_t folderBytes(const std::filesystem::path& root) {
+  std::int64_t total = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root, error)) {
+    if (entry.is_regular_file(error)) total += static_cast<std::int64_t>(entry.file_size(error));
+  }
+  return total;
+}
 
-  auto dependencies = NetworkManagerForMac::systemDependencies();
-  dependencies.networkPeerID = [] { return std::string("11111111-2222-4333-8444-555555555555"); };
-  dependencies.deviceName = "Flooded Mac";
-  auto manager = NetworkManagerForMac::create(std::move(dependencies));
-  manager->updateBrowsing("start");
-  ASSERT_TRUE(runUntil([&] { return manager->isBrowsing.get(); }, 10s));
+// A manager linked over loopback to an emulated tablet that streams a clip in mix and sends its
+// own pings, with the launch's log ring recording; skipped without a raw socket to forge with.
+class LinkFloodTest : public LinkIntegrationTest {
+protected:
+  void SetUp() override {
+    LinkIntegrationTest::SetUp();
+    if (IsSkipped() || HasFailure()) return;
+    if (!forged_.usable()) GTEST_SKIP() << "no raw socket (needs CAP_NET_RAW): cannot forge the tablet's address";
+    const auto clip = makeClip(folder_.path());
+    if (clip.empty()) {
+      if (testing::PrivateAvahi::requiredByCi()) FAIL() << "ffmpeg with libx265 could not make the video clip";
+      GTEST_SKIP() << "ffmpeg with libx265 could not make the video clip";
+    }
+    platform::log::setStderrEnabled(false);
+    ringConfig_.root = folder_.path() / "LogRing";
+    ringConfig_.launchID = platform::crypto::makeUUIDString();
+    ringConfig_.timing.flushPeriod = std::chrono::seconds(1);
+    ring_.emplace(ringConfig_);
+    ring_->start();
 
-  const std::uint16_t tabletPort = freeUdpPort();
-  const std::string name = "Flood Tablet " + std::to_string(::getpid());
-  Emulator emulator({"--interface", "lo", "--bind", "127.0.0.1", "--port", std::to_string(tabletPort), "--name", name,
-                     "--video", clip.string(), "--stream", "mix", "--ping"});
-  ASSERT_TRUE(emulator.waitFor("bonjour_published", [&] { pump(); }));
-  std::optional<platform::bonjour::BrowseResult> tablet;
-  ASSERT_TRUE(runUntil(
-      [&] {
-        for (const auto& result : manager->discoveredPeers.get()) {
-          if (std::get<platform::net::ServiceEndpoint>(result.endpoint).name == name) tablet = result;
-        }
-        return tablet.has_value();
-      },
-      5s));
-  const auto lo = std::find_if(tablet->interfaces.begin(), tablet->interfaces.end(),
-                               [](const platform::net::Interface& i) { return i.name == "lo"; });
-  ASSERT_NE(lo, tablet->interfaces.end());
-  manager->connect(*tablet, *lo);
-  const auto linked = emulator.waitFor("linked", [&] { pump(); });
-  ASSERT_TRUE(linked);
-  const std::string receiver = (*linked)["peer"].get<std::string>();
-  const auto receiverPort = static_cast<std::uint16_t>(std::stoi(receiver.substr(receiver.rfind(':') + 1)));
-  ASSERT_TRUE(runUntil([&] { return !manager->connectedPeers.get().empty(); }, 5s));
-  ASSERT_TRUE(runUntil([&] { return manager->decodedFrameCount(0) > 0; }, 5s));
+    auto dependencies = NetworkManagerForMac::systemDependencies();
+    dependencies.networkPeerID = [] { return std::string("11111111-2222-4333-8444-555555555555"); };
+    dependencies.deviceName = "Flooded Mac";
+    manager_ = NetworkManagerForMac::create(std::move(dependencies));
+    manager_->updateBrowsing("start");
+    ASSERT_TRUE(runUntil([&] { return manager_->isBrowsing.get(); }, 10s));
+
+    tabletPort_ = freeUdpPort();
+    const std::string name = "Flood Tablet " + std::to_string(::getpid());
+    emulator_.emplace(std::vector<std::string>{"--interface", "lo", "--bind", "127.0.0.1", "--port",
+                                               std::to_string(tabletPort_), "--name", name, "--video", clip.string(),
+                                               "--stream", "mix", "--ping"});
+    ASSERT_TRUE(emulator_->waitFor("bonjour_published", [&] { pump(); }));
+    std::optional<platform::bonjour::BrowseResult> tablet;
+    ASSERT_TRUE(runUntil(
+        [&] {
+          for (const auto& result : manager_->discoveredPeers.get()) {
+            if (std::get<platform::net::ServiceEndpoint>(result.endpoint).name == name) tablet = result;
+          }
+          return tablet.has_value();
+        },
+        5s));
+    const auto lo = std::find_if(tablet->interfaces.begin(), tablet->interfaces.end(),
+                                 [](const platform::net::Interface& i) { return i.name == "lo"; });
+    ASSERT_NE(lo, tablet->interfaces.end());
+    manager_->connect(*tablet, *lo);
+    const auto linked = emulator_->waitFor("linked", [&] { pump(); });
+    ASSERT_TRUE(linked);
+    const std::string receiver = (*linked)["peer"].get<std::string>();
+    receiverPort_ = static_cast<std::uint16_t>(std::stoi(receiver.substr(receiver.rfind(':') + 1)));
+    ASSERT_TRUE(runUntil([&] { return !manager_->connectedPeers.get().empty(); }, 5s));
+    ASSERT_TRUE(runUntil([&] { return manager_->decodedFrameCount(0) > 0; }, 5s));
+  }
+
+  void TearDown() override {
+    if (emulator_) emulator_->command("quit");
+    if (manager_) {
+      EXPECT_TRUE(releaseManager(manager_, [this] { pump(); }));
+    }
+  }
+
+  static int floodSeconds(int fallback) {
+    const char* configured = std::getenv("PD_FLOOD_SECONDS");
+    return configured != nullptr ? std::max(1, std::atoi(configured)) : fallback;
+  }
+
+  // After the flood: an event still reaches the launch's segments.
+  void expectALaterLineInTheRing() {
+    manager_->cancelConnection(); // writes "browse_stop reason=user_cancel"
+    auto flushed = std::make_shared<std::promise<void>>();
+    auto written = flushed->get_future();
+    ring_->requestFlush([flushed] { flushed->set_value(); });
+    ASSERT_EQ(written.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(ringHolds(ringConfig_.root, "browse_stop reason=user_cancel"));
+  }
+
+  ForgedUdp forged_;
+  diagnostics::LogRing::Config ringConfig_ = diagnostics::LogRing::standardConfig();
+  std::optional<diagnostics::LogRing> ring_;
+  std::shared_ptr<NetworkManagerForMac> manager_;
+  std::optional<Emulator> emulator_;
+  std::uint16_t tabletPort_ = 0;
+  std::uint16_t receiverPort_ = 0;
+};
+
+TEST_F(LinkFloodTest, AFloodFromTheTabletsAddressNeitherBreaksTheLinkNorSilencesTheRing) {
+  const int seconds = floodSeconds(4);
+  auto& manager = manager_;
+  auto& forged = forged_;
+  const std::uint16_t tabletPort = tabletPort_;
+  const std::uint16_t receiverPort = receiverPort_;
 
   // About 5,000 datagrams a second: broken JSON, unknown types, a mode request without a mode,
   // and fragments of frames that never complete.
@@ -184,15 +247,152 @@ TEST_F(LinkIntegrationTest, AFloodFromTheTabletsAddressNeitherBreaksTheLinkNorSi
   RecordProperty("flood_datagrams", static_cast<int>(round * 5));
   RecordProperty("frames_shown_permille", static_cast<int>(1000.0 * static_cast<double>(shown) / expected));
 
-  // An event after the flood still reaches the launch's segments.
-  manager->cancelConnection(); // writes "browse_stop reason=user_cancel"
-  auto flushed = std::make_shared<std::promise<void>>();
-  auto written = flushed->get_future();
-  ring.requestFlush([flushed] { flushed->set_value(); });
-  ASSERT_EQ(written.wait_for(10s), std::future_status::ready);
-  EXPECT_TRUE(ringHolds(ringConfig.root, "browse_stop reason=user_cancel"));
-  emulator.command("quit");
-  EXPECT_TRUE(releaseManager(manager, [this] { pump(); }));
+  expectALaterLineInTheRing();
+}
+
+// The same sender at a high rate, with every kind of broken control message a hostile or broken
+// tablet could send, large and deeply nested documents among them: the main thread keeps up,
+// memory and the ring stay bounded, and the link's own messages still get through.
+TEST_F(LinkFloodTest, AHighRateFloodOfBrokenControlMessagesLeavesThePictureTheLinkAndMemoryBounded) {
+  const int seconds = floodSeconds(10);
+  // Datagrams a second: the rate of the flood that froze the picture (PD_FLOOD_RATE; 0 for as
+  // fast as one thread sends, near half a million on loopback, where the kernel drops the
+  // stream's own datagrams with the rest once the socket's buffer is full, whatever the receiver
+  // does).
+  const char* rateText = std::getenv("PD_FLOOD_RATE");
+  const double rate = rateText != nullptr ? std::max(0.0, std::atof(rateText)) : 100'000.0;
+  auto& manager = manager_;
+  auto& forged = forged_;
+  const std::uint16_t tabletPort = tabletPort_;
+  const std::uint16_t receiverPort = receiverPort_;
+  auto& emulator = *emulator_;
+
+  // What a broken or hostile sender writes: truncated real messages, "{" and random bytes, wrong
+  // kinds, unknown types, invalid UTF-8, duplicate keys, and now and then a deep or a large document.
+  std::vector<std::vector<std::uint8_t>> small;
+  const std::string ack = R"({"type":"load_video_ack","target":"A","url":"http://x/y","status":"ready"})";
+  for (std::size_t cut = 1; cut < ack.size(); cut += 7) small.push_back(bytes(ack.substr(0, cut)));
+  std::mt19937 random(7);
+  for (int i = 0; i < 16; ++i) {
+    std::vector<std::uint8_t> noise(1 + random() % 200);
+    for (auto& byte : noise) byte = static_cast<std::uint8_t>(random());
+    noise[0] = '{';
+    small.push_back(std::move(noise));
+  }
+  for (const char* text :
+       {R"({"type":"stream_stop","streams":"all"})", R"({"type":"stream_stop","streams":[1,300]})",
+        R"({"type":"load_video_ack","target":"C"})", R"({"type":"load_video_ack","target":"A","url":"u"})",
+        R"({"type":"mode_change_request"})", R"({"type":"handshake_ack","seq":"x"})", R"({"type":"flood"})",
+        R"({"type":"deck_state","deck":"A"})", "{\"type\":\"p\xff\xfeng\"}", R"({"type":"ping","type":"pong"})",
+        R"({"type":5})", "{"})
+    small.push_back(bytes(text));
+  std::vector<std::vector<std::uint8_t>> heavy;
+  heavy.push_back(bytes(R"({"type":"stream_stop","streams":)" + std::string(6000, '[') + std::string(6000, ']') + "}"));
+  heavy.push_back(bytes(R"({"type":"flood","pad":")" + std::string(60 * 1024, 'x') + R"("})"));
+  heavy.push_back(bytes(R"({"type":"flood","pad":")" + std::string(15 * 1024, 'x') + R"("})"));
+
+  std::atomic<bool> flooding{true};
+  std::atomic<std::uint64_t> sent{0};
+  std::atomic<bool> sendsFailed{false};
+  std::thread sender([&] {
+    std::uint64_t count = 0;
+    const auto begun = std::chrono::steady_clock::now();
+    while (flooding.load(std::memory_order_relaxed)) {
+      for (const auto& datagram : small) {
+        if (!forged.send(tabletPort, receiverPort, datagram)) sendsFailed = true;
+      }
+      if (!forged.send(tabletPort, receiverPort, heavy[(count / (small.size() + 1)) % heavy.size()])) {
+        sendsFailed = true;
+      }
+      count += small.size() + 1;
+      sent.store(count, std::memory_order_relaxed);
+      if (rate > 0) {
+        std::this_thread::sleep_until(begun + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                  std::chrono::duration<double>(static_cast<double>(count) / rate)));
+      }
+    }
+  });
+  // The main thread's stalls: a probe posted every 10 ms notes how late it ran.
+  std::atomic<bool> probing{true};
+  double longestStall = 0;
+  std::thread prober([&] {
+    while (probing.load()) {
+      runtime::MainThread::post([&longestStall, postedAt = std::chrono::steady_clock::now()] {
+        longestStall =
+            std::max(longestStall, std::chrono::duration<double>(std::chrono::steady_clock::now() - postedAt).count());
+      });
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+
+  const std::int64_t rssBefore = residentBytes();
+  const std::int64_t ringBefore = folderBytes(ringConfig_.root);
+  std::int64_t rssPeak = rssBefore;
+  std::size_t pendingPeak = 0;
+  const auto sample = [&] {
+    pump();
+    rssPeak = std::max(rssPeak, residentBytes());
+    pendingPeak = std::max(pendingPeak, TA::controlBacklog(*manager).pendingMessages());
+  };
+  const std::uint64_t framesBefore = manager->decodedFrameCount(0);
+  const auto start = std::chrono::steady_clock::now();
+  const auto end = start + std::chrono::seconds(seconds);
+  // The receiver's pings reaching the tablet, and its answers to the tablet's pings: both show
+  // the link's own messages getting through the flood.
+  std::vector<std::chrono::steady_clock::time_point> pings{start};
+  std::vector<std::chrono::steady_clock::time_point> pongs{start};
+  while (std::chrono::steady_clock::now() < end) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    const auto event = emulator.waitForAny({"ping", "pong"}, sample, std::max(left, 1ms));
+    if (!event) continue;
+    if ((*event)["event"] == "ping") {
+      pings.push_back(std::chrono::steady_clock::now());
+    } else if (event->contains("rttMs")) {
+      pongs.push_back(std::chrono::steady_clock::now());
+    }
+  }
+  pings.push_back(std::chrono::steady_clock::now());
+  pongs.push_back(std::chrono::steady_clock::now());
+  flooding = false;
+  sender.join();
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  (void)runUntil([] { return false; }, 300ms); // the frames still on their way
+  probing = false;
+  prober.join();
+  const std::uint64_t shown = manager->decodedFrameCount(0) - framesBefore;
+  ASSERT_FALSE(sendsFailed);
+
+  const auto widestGap = [](const std::vector<std::chrono::steady_clock::time_point>& times) {
+    double widest = 0;
+    for (std::size_t i = 1; i < times.size(); ++i) {
+      widest = std::max(widest, std::chrono::duration<double>(times[i] - times[i - 1]).count());
+    }
+    return widest;
+  };
+  const double widestPingGap = widestGap(pings);
+  const double widestPongGap = widestGap(pongs);
+  EXPECT_FALSE(manager->connectedPeers.get().empty()) << manager->connectionStatus.get();
+  const double expected = 30.0 * elapsed;
+  EXPECT_GE(static_cast<double>(shown), 0.9 * expected) << shown << " frames in " << elapsed << " s";
+  EXPECT_LT(longestStall, 0.25);
+  EXPECT_LE(widestPingGap, 2.5);
+  EXPECT_LE(widestPongGap, 2.5);
+  const ControlBacklog::Limits limits;
+  EXPECT_LE(pendingPeak, limits.messages + limits.reservedMessages);
+  EXPECT_LT(rssPeak - rssBefore, 100 * 1024 * 1024);
+  RecordProperty("flood_datagrams_per_second", static_cast<int>(static_cast<double>(sent.load()) / elapsed));
+  RecordProperty("frames_shown_permille", static_cast<int>(1000.0 * static_cast<double>(shown) / expected));
+  RecordProperty("longest_stall_ms", static_cast<int>(longestStall * 1000));
+  RecordProperty("widest_ping_gap_ms", static_cast<int>(widestPingGap * 1000));
+  RecordProperty("widest_pong_gap_ms", static_cast<int>(widestPongGap * 1000));
+  RecordProperty("pending_peak", static_cast<int>(pendingPeak));
+  RecordProperty("rss_growth_kib", static_cast<int>((rssPeak - rssBefore) / 1024));
+
+  // The flood took little room in the ring.
+  expectALaterLineInTheRing();
+  const std::int64_t ringGrowth = folderBytes(ringConfig_.root) - ringBefore;
+  EXPECT_LT(ringGrowth, 2 * 1024 * 1024);
+  RecordProperty("ring_growth_kib", static_cast<int>(ringGrowth / 1024));
 }
 
 } // namespace

@@ -51,6 +51,7 @@ struct NetworkManagerForMacTestAccess {
     }
   }
   static bool hasConnection(const Manager& m) { return m.connection_.link() != nullptr; }
+  static const ControlBacklog& controlBacklog(const Manager& m) { return m.controlBacklog_; }
   static void handleConnectionTimeout(Manager& m, std::uint64_t generation) { m.handleConnectionTimeout(generation); }
   static std::uint64_t linkEpoch(const Manager& m) { return m.linkEpoch_; }
   static bool isAutoReconnecting(const Manager& m) { return m.reconnect_.active(); }

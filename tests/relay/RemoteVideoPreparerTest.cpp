@@ -11,6 +11,9 @@
 
 #include <gmock/gmock.h>
 
+#include <chrono>
+#include <thread>
+
 namespace pd::relay {
 namespace {
 
@@ -177,6 +180,7 @@ TEST_F(RemoteVideoPreparerTest, UnreadableSoundIndexFallsBackToThePicturesAlone)
 }
 
 TEST_F(RemoteVideoPreparerTest, CancelledWhileTheIndexesAreReadWithdrawsBothStreams) {
+  testing::LogWindow log;
   twoStreams("held1", "audio");
   fake().fault("*", "/videoplayback", {{"fault", "gate"}});
   auto task = runtime::spawn(runtime::sharedPool().executor(), [this]() -> runtime::Awaitable<PreparedRemoteVideo> {
@@ -189,6 +193,13 @@ TEST_F(RemoteVideoPreparerTest, CancelledWhileTheIndexesAreReadWithdrawsBothStre
   fake().command({{"media_release", 10}});
   EXPECT_EQ(serverPort_->playlists(), 0);
   EXPECT_EQ(serverPort_->unregistered().size(), 2U);
+  // The released answers end the withdrawn requests on the server's queue: the case waits for
+  // that, so that none of its work still runs once the program ends.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (log.count("http_request_fail") == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_GE(log.count("http_request_fail"), 1U);
 }
 
 TEST_F(RemoteVideoPreparerTest, ExpiredAddressIsRefreshedThroughTheServingInstance) {

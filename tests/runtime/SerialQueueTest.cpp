@@ -2,6 +2,7 @@
 
 #include "runtime/SerialQueue.hpp"
 #include "runtime/ThreadPools.hpp"
+#include "runtime/detail/Queues.hpp"
 
 #include <boost/asio/post.hpp>
 
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -198,6 +200,28 @@ TEST(ThreadPool, backgroundThreadsRunAtALowerPriority) {
   });
   ASSERT_TRUE(ran.wait());
   EXPECT_EQ(seen.load(), std::min(base + kBackgroundNiceIncrement, 19));
+}
+
+// A queue closed from its own work has a thread that ends by itself; it is joined as the program
+// ends, so none of the queue's threads is left while static objects are destroyed.
+TEST(SerialQueue, AThreadClosedFromItsOwnWorkIsJoinedAsTheProgramEnds) {
+  const auto threads = [] {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    return count;
+  };
+  const std::size_t before = threads();
+  auto queue = std::make_shared<SerialQueue>("com.example.test.self-close");
+  auto closed = std::make_shared<Latch>();
+  queue->post([queue, closed]() mutable {
+    queue->shutdown();
+    queue.reset();
+    closed->open();
+  });
+  queue.reset();
+  closed->wait();
+  detail::joinEndedQueueThreads();
+  EXPECT_LE(threads(), before);
 }
 
 } // namespace

@@ -80,6 +80,14 @@ Document Document::parse(std::span<const std::uint8_t> bytes, std::size_t maxByt
   return parse(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), maxBytes);
 }
 
+std::optional<Document> Document::tryParse(std::span<const std::uint8_t> bytes, std::size_t maxBytes) {
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (text.size() > maxBytes || nestsDeeperThan(text, kMaxDepth)) return std::nullopt;
+  auto tree = nlohmann::json::parse(text.begin(), text.end(), nullptr, false, false);
+  if (tree.is_discarded()) return std::nullopt;
+  return Document(std::make_shared<const nlohmann::json>(std::move(tree)));
+}
+
 Value Document::root() const { return Value(tree_, tree_.get(), {}); }
 
 Value::Type Value::type() const noexcept {

@@ -43,10 +43,15 @@ public:
   // included).
   static Document parse(std::string_view bytes, std::size_t maxBytes = kDefaultMaxBytes);
   static Document parse(std::span<const std::uint8_t> bytes, std::size_t maxBytes = kDefaultMaxBytes);
+  // The same rules without an exception: none for what parse() refuses. For input that is
+  // refused often, as datagrams from the network may be: a throw costs microseconds.
+  static std::optional<Document> tryParse(std::span<const std::uint8_t> bytes, std::size_t maxBytes = kDefaultMaxBytes);
 
   Value root() const;
   // The parsed tree itself (include <nlohmann/json.hpp>).
   const nlohmann::json& tree() const noexcept { return *tree_; }
+  // The same, for a reader that keeps parts of it beyond the document's own life.
+  const std::shared_ptr<const nlohmann::json>& sharedTree() const noexcept { return tree_; }
 
 private:
   explicit Document(std::shared_ptr<const nlohmann::json> tree) : tree_(std::move(tree)) {}

@@ -9,11 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace pd::runtime::detail {
@@ -62,6 +65,58 @@ public:
 };
 } // namespace
 
+namespace {
+
+// The threads of loops closed from their own work: they end by themselves, and are joined here,
+// either once they have ended (at the next hand-over) or as the program ends.
+class EndingThreads {
+public:
+  static EndingThreads& shared() {
+    static auto* const instance = new EndingThreads(); // never destroyed: used until exit
+    return *instance;
+  }
+
+  void adopt(std::thread thread, std::shared_ptr<const std::atomic<bool>> ended) {
+    std::vector<std::thread> done;
+    {
+      std::scoped_lock lock(mutex_);
+      for (auto it = threads_.begin(); it != threads_.end();) {
+        if (it->second->load()) {
+          done.push_back(std::move(it->first));
+          it = threads_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      threads_.emplace_back(std::move(thread), std::move(ended));
+    }
+    for (auto& finished : done) finished.join(); // at their very end: no wait to speak of
+  }
+
+  void joinAll() noexcept {
+    std::vector<std::pair<std::thread, std::shared_ptr<const std::atomic<bool>>>> threads;
+    {
+      std::scoped_lock lock(mutex_);
+      threads.swap(threads_);
+    }
+    for (auto& [thread, ended] : threads) {
+      if (thread.get_id() == std::this_thread::get_id()) {
+        thread.detach();
+      } else {
+        thread.join();
+      }
+    }
+  }
+
+private:
+  std::mutex mutex_;
+  std::vector<std::pair<std::thread, std::shared_ptr<const std::atomic<bool>>>> threads_;
+};
+
+} // namespace
+
+void joinEndedQueueThreads() noexcept { EndingThreads::shared().joinAll(); }
+
 struct EventLoop::Impl {
   explicit Impl(Options o)
       : options(std::move(o)),
@@ -73,6 +128,8 @@ struct EventLoop::Impl {
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard;
   Gate gate;
   std::vector<std::thread> threads;
+  // One per thread: set once the thread has let go of the loop and is about to end.
+  std::vector<std::shared_ptr<std::atomic<bool>>> ended;
   std::atomic<std::size_t> serving{0};
   std::atomic<bool> shutdownStarted{false};
 };
@@ -90,8 +147,14 @@ std::shared_ptr<EventLoop> EventLoop::start(Options options) {
   loop->impl_->serving.store(count);
   loop->impl_->threads.reserve(count);
   for (std::size_t index = 0; index < count; ++index) {
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    loop->impl_->ended.push_back(ended);
     // Each thread keeps the loop alive until it has finished serving it.
-    loop->impl_->threads.emplace_back([loop, index] { loop->serve(index); });
+    loop->impl_->threads.emplace_back([loop, index, ended]() mutable {
+      loop->serve(index);
+      loop.reset();
+      ended->store(true);
+    });
   }
   return loop;
 }
@@ -148,9 +211,11 @@ void EventLoop::shutdown() noexcept {
     impl_->context.stop();
   }
   const auto self = std::this_thread::get_id();
-  for (auto& thread : impl_->threads) {
+  for (std::size_t index = 0; index < impl_->threads.size(); ++index) {
+    auto& thread = impl_->threads[index];
     if (thread.get_id() == self) {
-      thread.detach(); // closing from its own work: the thread ends by itself
+      // Closing from its own work: the thread ends by itself, and is joined later.
+      EndingThreads::shared().adopt(std::move(thread), impl_->ended[index]);
     } else if (thread.joinable()) {
       thread.join();
     }

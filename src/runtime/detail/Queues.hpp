@@ -72,6 +72,10 @@ private:
 bool postAndWait(const std::function<void(UniqueFunction<void()>)>& post, UniqueFunction<void()> work,
                  std::optional<std::chrono::nanoseconds> timeout);
 
+// Joins the threads of the loops that were closed from their own work (each ends by itself once
+// that work returns). As the program ends, so that none runs while static objects are destroyed.
+void joinEndedQueueThreads() noexcept;
+
 // Names the calling thread (Linux keeps 15 characters: the end of the name, which is the
 // distinctive part of reverse-DNS names) and lowers its priority by niceIncrement.
 void setUpThread(const std::string& name, int niceIncrement) noexcept;

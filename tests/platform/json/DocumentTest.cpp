@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace pd::platform::json {
 namespace {
@@ -145,6 +148,35 @@ TEST(Document, IntegerReadsAreRangeChecked) {
 TEST(Document, ParsesBytes) {
   const std::uint8_t bytes[] = {'[', '4', '2', ']'};
   EXPECT_EQ(Document::parse(std::span<const std::uint8_t>(bytes)).root()[0].asInt64(), 42);
+}
+
+// tryParse() refuses exactly what parse() raises for, and reads the rest alike.
+TEST(DocumentTest, TryParseAgreesWithParse) {
+  const std::vector<std::string> texts = {R"({"a":1})",
+                                          "[1,2]",
+                                          " 7 ",
+                                          "{",
+                                          "",
+                                          "{} x",
+                                          "{\"a\":\"\xff\"}",
+                                          std::string(300, '[') + std::string(300, ']'),
+                                          std::string(256, '[') + std::string(256, ']'),
+                                          R"({"a":1,"a":2})",
+                                          "nul",
+                                          "\"\\u00e9\""};
+  for (const auto& text : texts) {
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    const auto tried = Document::tryParse(bytes);
+    std::optional<Document> parsed;
+    try {
+      parsed = Document::parse(bytes);
+    } catch (const DecodingError&) {}
+    ASSERT_EQ(tried.has_value(), parsed.has_value()) << text;
+    if (tried) {
+      EXPECT_EQ(tried->tree(), parsed->tree()) << text;
+    }
+  }
+  EXPECT_FALSE(Document::tryParse(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>("[1]"), 3), 2));
 }
 
 } // namespace

@@ -1,0 +1,67 @@
+#pragma once
+
+// The control messages that the network queue has handed to the main thread and the main thread
+// has not handled yet. A sender that writes faster than the main thread reads would otherwise
+// queue work and memory without end and starve the picture; past the bound a message is dropped
+// where it arrives. The messages that keep the link alive (heartbeat and handshake answers) have
+// room of their own beyond the bound, so a flood of anything else cannot shut them out.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+
+namespace pd::link {
+
+class ControlBacklog {
+public:
+  struct Limits {
+    std::size_t messages = 256;
+    std::size_t bytes = 256 * 1024;
+    // Added to both for the messages that keep the link.
+    std::size_t reservedMessages = 32;
+    std::size_t reservedBytes = 32 * 1024;
+  };
+
+  // One message's room in the backlog, given back when the ticket goes (handled or dropped with
+  // its task). Outlives the backlog safely.
+  class Ticket {
+  public:
+    Ticket(Ticket&& other) noexcept = default;
+    Ticket& operator=(Ticket&& other) noexcept;
+    Ticket(const Ticket&) = delete;
+    Ticket& operator=(const Ticket&) = delete;
+    ~Ticket();
+
+  private:
+    friend class ControlBacklog;
+    struct Counts;
+    Ticket(std::shared_ptr<Counts> counts, std::size_t bytes) : counts_(std::move(counts)), bytes_(bytes) {}
+    void release() noexcept;
+    std::shared_ptr<Counts> counts_;
+    std::size_t bytes_ = 0;
+  };
+
+  ControlBacklog();
+  explicit ControlBacklog(Limits limits);
+
+  // Any thread. Room for a message of `bytes`, or none when it lies beyond the bound: then the
+  // drop is counted. `keepsLink` lets it use the reserved room.
+  std::optional<Ticket> admit(std::size_t bytes, bool keepsLink);
+
+  // Any thread.
+  std::size_t pendingMessages() const;
+  std::size_t pendingBytes() const;
+  std::uint64_t dropped() const;
+
+  // The types that keep the link alive: heartbeat and handshake answers.
+  static bool keepsLink(std::string_view type) noexcept;
+
+private:
+  Limits limits_;
+  std::shared_ptr<Ticket::Counts> counts_;
+};
+
+} // namespace pd::link
