@@ -6,6 +6,7 @@
 // tablet sends them.
 
 #include "api/HTTPServerPort.hpp"
+#include "api/LocalBPMCache.hpp"
 #include "api/ReceiverAPIService.hpp"
 #include "api/Retention.hpp"
 #include "api/SessionTokenStore.hpp"
@@ -52,7 +53,8 @@ protected:
   }
 
   // (Re)builds the service with the given timing and seam.
-  void build(ReceiverAPIService::Timing timing, ReceiverAPIService::CommitSeam seam = {}) {
+  void build(ReceiverAPIService::Timing timing, ReceiverAPIService::CommitSeam seam = {},
+             std::shared_ptr<LocalBPMCache> localBPM = {}) {
     ReceiverAPIService::Dependencies deps;
     deps.server = server_;
     deps.source = source_;
@@ -62,6 +64,7 @@ protected:
     deps.localLibrary = library_;
     deps.timing = timing;
     deps.commitSeam = std::move(seam);
+    deps.localBPM = std::move(localBPM);
     service_ = ReceiverAPIService::create(std::move(deps));
     std::weak_ptr<ReceiverAPIService> weak = service_;
     server_->setAPIHandler(
