@@ -139,9 +139,10 @@ runtime::Awaitable<ReceiverAPIResponse> ReceiverAPIService::localSearch(std::str
     co_return errorResponse(503, folderErrorCode(*error, true));
   }
   const auto& entries = std::get<0>(*outcome);
-  const auto thumbnails = co_await localThumbnails(
-      [library = deps.localLibrary](Entry entry) { return library->thumbnail(std::move(entry)); }, entries,
-      deps.timing.thumbnailLimit, deps.timing.thumbnailDeadline);
+  // Named: GCC 12 destroys a capturing lambda twice when it is a temporary inside co_await.
+  ThumbnailMaker make = [library = deps.localLibrary](Entry entry) { return library->thumbnail(std::move(entry)); };
+  const auto thumbnails =
+      co_await localThumbnails(std::move(make), entries, deps.timing.thumbnailLimit, deps.timing.thumbnailDeadline);
   IssuedTokens issued(deps.server);
   auto items = nlohmann::json::array();
   for (std::size_t i = 0; i < entries.size(); ++i) {
