@@ -143,6 +143,9 @@ void LocalBPMCache::store(std::optional<std::int64_t> tempo, const std::string& 
 runtime::Awaitable<LocalBPMCache::Outcome> LocalBPMCache::waitOnActor(std::string id) {
   if (const auto stored = results_.find(id); stored != results_.end()) co_return Outcome::done(stored->second);
   if (runtime::isCancelled()) co_return Outcome::pending();
+  // Nothing queued or in flight would ever resume this wait (the analysis ended without a result,
+  // or the id left the queue, before the waiting task got here).
+  if (!attempts_.contains(id) && !holds(queue_, id)) co_return Outcome::pending();
   const std::uint64_t waiterID = ++nextWaiterID_;
   // Runs on the cancelling thread: the waiter itself is let go on the actor.
   const runtime::CancellationHandler onCancel([weak = weak_from_this(), strand = executor(), id, waiterID] {

@@ -114,6 +114,15 @@ public:
     if (!std::filesystem::exists(file)) rewrite(name, "frames");
     return {name, file, mediaserver::MacLocalVideoLibrary::ContentVersion::read(file, true)};
   }
+  // "<name>.m4a": clicks at `bpm` for `seconds`, made by ffmpeg.
+  LocalBPMCache::Entry clickTrack(const std::string& name, int bpm, int seconds) const {
+    const auto file = path_ / (name + ".m4a");
+    const std::string command =
+        "ffmpeg -nostdin -v error -y -f lavfi -i \"aevalsrc=exprs='sin(2*PI*880*t)*exp(-200*mod(t\\," +
+        std::to_string(60.0 / bpm) + "))':s=44100:d=" + std::to_string(seconds) + "\" -c:a aac '" + file.string() + "'";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg failed: " + command);
+    return {name, file, mediaserver::MacLocalVideoLibrary::ContentVersion::read(file, true)};
+  }
   void rewrite(const std::string& name, const std::string& content) const {
     std::ofstream(path_ / (name + ".mp4"), std::ios::binary) << content;
   }

@@ -47,6 +47,9 @@ TEST_F(LocalBPMCacheTest, NewestRequestStartsNextAndWaitersShareOneAnalysis) {
   EXPECT_EQ(outcomeOf(b), Outcome::pending());
   EXPECT_EQ(detector_.started(), (Strings{"a", "c", "b"}));
 
+  // A wait that nothing could ever end answers at once.
+  EXPECT_EQ(pd::testing::runBlocking([&]() -> runtime::Awaitable<Outcome> { co_return co_await cache->wait("b"); }, 1s),
+            Outcome::pending());
   // Results are answered without the analyser, an empty one too; a transient failure left nothing.
   EXPECT_EQ(outcomeOf(*requestIfKnown(cache, "a")), Outcome::done(120));
   EXPECT_EQ(outcomeOf(request(cache, folder_.entry("c"))), Outcome::done(std::nullopt));
@@ -171,6 +174,12 @@ TEST_F(LocalBPMCacheTest, ResultsAndGuardsAreBoundedAndBusyGuardsStay) {
   EXPECT_TRUE(seen(cache, "z").has_value());
   detector_.close();
   for (auto* task : {&x, &z, &w}) outcomeOf(*task);
+}
+
+TEST(LocalBPMCacheRealDetectorTest, MeasuresAFileWithTheDetectionServiceOnTheBackgroundPool) {
+  TempFolder folder;
+  auto cache = LocalBPMCache::create();
+  EXPECT_EQ(outcomeOf(request(cache, folder.clickTrack("clicks", 120, 12)), 60s), Outcome::done(120));
 }
 
 } // namespace
