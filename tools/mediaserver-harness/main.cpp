@@ -2,15 +2,26 @@
 // ffmpeg and hand use.
 //
 //   mediaserver-harness FILE...
+//   mediaserver-harness --api FOLDER FILE...
 //
 // Prints JSON lines on stdout: {"port": N} once listening, then {"file": PATH, "token": T} for
-// each file. Commands on stdin, one a line:
+// each file. With --api the server also answers the tablet's API, searching FOLDER as the local
+// folder, under the session token of the first line, {"port": N, "token": T}; nothing is ever
+// fetched from the network. Commands on stdin, one a line:
 //   register PATH        serves another file; answers {"file": PATH, "token": T}
 //   unregister TOKEN     withdraws a token; answers {"unregistered": TOKEN}
 // Ends at the end of stdin.
 
+#include "api/HTTPServerPort.hpp"
+#include "api/ReceiverAPIService.hpp"
+#include "api/SessionTokenStore.hpp"
 #include "mediaserver/LocalVideoHTTPServer.hpp"
+#include "mediaserver/MacLocalVideoLibrary.hpp"
+#include "platform/http/HttpClient.hpp"
 #include "relay/RemoteMediaRelayInterface.hpp"
+#include "relay/RemoteVideoPreparer.hpp"
+#include "remotesource/InvidiousInstanceManager.hpp"
+#include "remotesource/InvidiousVideoSource.hpp"
 #include "runtime/ThreadPools.hpp"
 
 #include <nlohmann/json.hpp>
@@ -39,6 +50,43 @@ public:
   std::int64_t chunkSize() const noexcept override { return 2'097'152; }
 };
 
+// The API service over the server, with the folder as the chosen local search folder and a client
+// that refuses every connection.
+std::shared_ptr<pd::api::ReceiverAPIService>
+makeAPI(const std::shared_ptr<pd::mediaserver::LocalVideoHTTPServer>& server, const std::string& folder,
+        std::shared_ptr<pd::api::SessionTokenStore> store) {
+  pd::platform::http::Client::Configuration refused;
+  refused.connectFilter = [](const ::sockaddr&) { return false; };
+  auto client = std::make_shared<pd::platform::http::Client>(refused);
+  pd::remotesource::InvidiousInstanceManager::Dependencies managerDependencies;
+  managerDependencies.storedDefaultFallbackEnabled = [] { return std::optional<nlohmann::json>(false); };
+  managerDependencies.session = client;
+  auto manager = pd::remotesource::InvidiousInstanceManager::make(std::move(managerDependencies));
+  auto source = std::make_shared<pd::remotesource::InvidiousVideoSource>(manager, client);
+  pd::api::ReceiverAPIService::Dependencies deps;
+  deps.server = server;
+  deps.source = source;
+  deps.preparer = std::make_shared<pd::relay::RemoteVideoPreparer>(std::make_shared<pd::api::HTTPServerPort>(server),
+                                                                   source, client);
+  deps.instances = manager;
+  deps.sessionTokens = std::move(store);
+  deps.localLibrary =
+      pd::mediaserver::MacLocalVideoLibrary::create({[folder] { return std::optional<std::string>(folder); },
+                                                     [] { return std::optional<std::string>("localFiles"); },
+                                                     std::nullopt,
+                                                     {}});
+  auto service = pd::api::ReceiverAPIService::create(std::move(deps));
+  std::weak_ptr<pd::api::ReceiverAPIService> weak = service;
+  server->setAPIHandler(
+      [weak](std::string route,
+             std::map<std::string, std::string> query) -> pd::runtime::Awaitable<pd::mediaserver::ReceiverAPIResponse> {
+        auto alive = weak.lock();
+        if (!alive) co_return pd::mediaserver::ReceiverAPIResponse{503, {}};
+        co_return co_await alive->handle(std::move(route), std::move(query));
+      });
+  return service;
+}
+
 void printLine(const nlohmann::json& line) {
   std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
 }
@@ -47,6 +95,14 @@ void printLine(const nlohmann::json& line) {
 
 int main(int argc, char** argv) {
   auto server = pd::mediaserver::LocalVideoHTTPServer::create(std::make_shared<NoRelay>());
+  int first = 1;
+  std::shared_ptr<pd::api::SessionTokenStore> store;
+  std::shared_ptr<pd::api::ReceiverAPIService> api;
+  if (argc > 2 && std::string(argv[1]) == "--api") {
+    store = std::make_shared<pd::api::SessionTokenStore>();
+    api = makeAPI(server, argv[2], store);
+    first = 3;
+  }
   std::promise<std::uint16_t> ready;
   auto port = ready.get_future();
   pd::runtime::spawnDetached(pd::runtime::sharedPool().executor(), [&ready, server]() -> pd::runtime::Awaitable<void> {
@@ -57,12 +113,14 @@ int main(int argc, char** argv) {
     }
   });
   try {
-    printLine({{"port", port.get()}});
+    nlohmann::json listening = {{"port", port.get()}};
+    if (store) listening["token"] = store->current().token;
+    printLine(listening);
   } catch (const std::exception& error) {
     std::cerr << "mediaserver-harness: cannot listen: " << error.what() << '\n';
     return 1;
   }
-  for (int i = 1; i < argc; ++i) {
+  for (int i = first; i < argc; ++i) {
     printLine({{"file", argv[i]}, {"token", server->registerFile(argv[i])}});
   }
   std::string line;
