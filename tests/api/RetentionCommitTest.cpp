@@ -99,6 +99,26 @@ TEST_F(RetentionCommitTest, ACurrentCommitKeepsItsTokensUntilRevoked) {
   EXPECT_EQ(log.count("source_tokens_revoke reason=peer_changed count=0"), 1U);
 }
 
+TEST_F(RetentionCommitTest, ACancelledRequestKeepsNothingAndIsNotASessionChange) {
+  const auto token = registerMedia();
+  testing::LogWindow log;
+  auto gate = std::make_shared<runtime::test::Latch>();
+  auto request =
+      runtime::spawn(runtime::sharedPool().executor(),
+                     [service = service_, tokens = std::vector<std::string>(1, token), gate,
+                      context = RequestContext{"op000001", store_->generation()}]() -> runtime::Awaitable<bool> {
+                       gate->wait();
+                       co_return co_await service->commitSearchTokens(tokens, 1, context);
+                     });
+  // The connection went away while the answer was being made.
+  request.cancel();
+  gate->open();
+  ASSERT_TRUE(runtime::test::waitUntilFinished(request));
+  EXPECT_FALSE(request.state()->result());
+  EXPECT_FALSE(served(token));
+  EXPECT_FALSE(log.has("source_tokens_revoke"));
+}
+
 constexpr int kSearches = 10'000;
 
 TEST_F(RetentionCommitTest, ManySearchesLeaveOnlyTheNewestThreeRegistered) {
