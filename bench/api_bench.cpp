@@ -2,17 +2,9 @@
 // 5,000 videos whose thumbnails are already made: one request at a time and 200 at once. The
 // ratio counter is the API's time per search over the library's.
 
-#include "api/HTTPServerPort.hpp"
-#include "api/ReceiverAPIService.hpp"
-#include "api/SessionTokenStore.hpp"
-#include "mediaserver/LocalVideoHTTPServer.hpp"
-#include "mediaserver/MacLocalVideoLibrary.hpp"
-#include "platform/http/HttpClient.hpp"
+#include "mediaserver-harness/OfflineAPI.hpp"
 #include "platform/log/Logger.hpp"
 #include "relay/RemoteMediaRelay.hpp"
-#include "relay/RemoteVideoPreparer.hpp"
-#include "remotesource/InvidiousInstanceManager.hpp"
-#include "remotesource/InvidiousVideoSource.hpp"
 #include "runtime/Task.hpp"
 #include "runtime/ThreadPools.hpp"
 
@@ -73,30 +65,14 @@ struct Rig {
         std::filesystem::create_hard_link(clip, folder / ("item " + std::to_string(f) + ".mp4"));
       }
     }
-    platform::http::Client::Configuration refused;
-    refused.connectTo = {"::127.0.0.1:1"};
-    refused.connectFilter = [](const ::sockaddr&) { return false; };
-    auto client = std::make_shared<platform::http::Client>(refused);
     relay::RemoteMediaRelay::Configuration relayConfiguration;
-    relayConfiguration.client = client;
+    relayConfiguration.client = tools::refusingClient();
     server = mediaserver::LocalVideoHTTPServer::create(relay::RemoteMediaRelay::create(std::move(relayConfiguration)));
-    remotesource::InvidiousInstanceManager::Dependencies managerDependencies;
-    managerDependencies.storedDefaultFallbackEnabled = [] { return std::optional<nlohmann::json>(false); };
-    managerDependencies.session = client;
-    auto manager = remotesource::InvidiousInstanceManager::make(std::move(managerDependencies));
-    auto source = std::make_shared<remotesource::InvidiousVideoSource>(manager, client);
-    library = Library::create({[folder = (root / "videos").string()] { return std::optional<std::string>(folder); },
-                               [] { return std::optional<std::string>("localFiles"); },
-                               root / "caches",
-                               {}});
-    api::ReceiverAPIService::Dependencies deps;
-    deps.server = server;
-    deps.source = source;
-    deps.preparer =
-        std::make_shared<relay::RemoteVideoPreparer>(std::make_shared<api::HTTPServerPort>(server), source, client);
-    deps.instances = manager;
-    deps.sessionTokens = store;
-    deps.localLibrary = library;
+    auto deps = tools::offlineAPIDependencies(
+        server, store,
+        {[folder = (root / "videos").string()] { return std::optional<std::string>(folder); },
+         [] { return std::optional<std::string>("localFiles"); }, root / "caches"});
+    library = deps.localLibrary;
     service = api::ReceiverAPIService::create(std::move(deps));
     // Warm: the scan and the 50 thumbnails of the query's answer.
     if (search().status != 200) std::abort();

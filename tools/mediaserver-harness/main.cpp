@@ -12,16 +12,8 @@
 //   unregister TOKEN     withdraws a token; answers {"unregistered": TOKEN}
 // Ends at the end of stdin.
 
-#include "api/HTTPServerPort.hpp"
-#include "api/ReceiverAPIService.hpp"
-#include "api/SessionTokenStore.hpp"
-#include "mediaserver/LocalVideoHTTPServer.hpp"
-#include "mediaserver/MacLocalVideoLibrary.hpp"
-#include "platform/http/HttpClient.hpp"
+#include "OfflineAPI.hpp"
 #include "relay/RemoteMediaRelayInterface.hpp"
-#include "relay/RemoteVideoPreparer.hpp"
-#include "remotesource/InvidiousInstanceManager.hpp"
-#include "remotesource/InvidiousVideoSource.hpp"
 #include "runtime/ThreadPools.hpp"
 
 #include <nlohmann/json.hpp>
@@ -50,31 +42,13 @@ public:
   std::int64_t chunkSize() const noexcept override { return 2'097'152; }
 };
 
-// The API service over the server, with the folder as the chosen local search folder and a client
-// that refuses every connection.
+// The API service over the server, with the folder as the chosen local search folder, offline.
 std::shared_ptr<pd::api::ReceiverAPIService>
 makeAPI(const std::shared_ptr<pd::mediaserver::LocalVideoHTTPServer>& server, const std::string& folder,
         std::shared_ptr<pd::api::SessionTokenStore> store) {
-  pd::platform::http::Client::Configuration refused;
-  refused.connectFilter = [](const ::sockaddr&) { return false; };
-  auto client = std::make_shared<pd::platform::http::Client>(refused);
-  pd::remotesource::InvidiousInstanceManager::Dependencies managerDependencies;
-  managerDependencies.storedDefaultFallbackEnabled = [] { return std::optional<nlohmann::json>(false); };
-  managerDependencies.session = client;
-  auto manager = pd::remotesource::InvidiousInstanceManager::make(std::move(managerDependencies));
-  auto source = std::make_shared<pd::remotesource::InvidiousVideoSource>(manager, client);
-  pd::api::ReceiverAPIService::Dependencies deps;
-  deps.server = server;
-  deps.source = source;
-  deps.preparer = std::make_shared<pd::relay::RemoteVideoPreparer>(std::make_shared<pd::api::HTTPServerPort>(server),
-                                                                   source, client);
-  deps.instances = manager;
-  deps.sessionTokens = std::move(store);
-  deps.localLibrary =
-      pd::mediaserver::MacLocalVideoLibrary::create({[folder] { return std::optional<std::string>(folder); },
-                                                     [] { return std::optional<std::string>("localFiles"); },
-                                                     std::nullopt,
-                                                     {}});
+  pd::tools::OfflineSettings settings;
+  settings.folder = [folder] { return std::optional<std::string>(folder); };
+  auto deps = pd::tools::offlineAPIDependencies(server, std::move(store), std::move(settings));
   auto service = pd::api::ReceiverAPIService::create(std::move(deps));
   std::weak_ptr<pd::api::ReceiverAPIService> weak = service;
   server->setAPIHandler(
