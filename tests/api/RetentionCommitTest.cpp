@@ -11,7 +11,6 @@
 namespace pd::api {
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
 using Step = ReceiverAPIService::CommitStep;
@@ -94,7 +93,8 @@ TEST_F(RetentionCommitTest, ACurrentCommitKeepsItsTokensUntilRevoked) {
   rotate();
   revoke();
   EXPECT_FALSE(served(token));
-  EXPECT_THAT(log.lines(), ElementsAre("source_tokens_revoke reason=peer_changed count=1"));
+  EXPECT_EQ(log.count("source_tokens_revoke"), 1U);
+  EXPECT_TRUE(log.has("source_tokens_revoke reason=peer_changed count=1"));
   revoke();
   EXPECT_EQ(log.count("source_tokens_revoke reason=peer_changed count=0"), 1U);
 }
