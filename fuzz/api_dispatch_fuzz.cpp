@@ -7,20 +7,15 @@
 // the search source, bit 2: a folder is chosen), then the route up to the first "\n", then the
 // query text as the server parses it.
 
-#include "api/HTTPServerPort.hpp"
 #include "api/LocalBPMCache.hpp"
+#include "mediaserver-harness/OfflineAPI.hpp"
 #include "api/ReceiverAPIService.hpp"
 #include "api/Retention.hpp"
 #include "api/SessionTokenStore.hpp"
 #include "deckinput/BPMDetectionResult.hpp"
 #include "mediaserver/LocalVideoHTTPServer.hpp"
-#include "mediaserver/MacLocalVideoLibrary.hpp"
-#include "platform/http/HttpClient.hpp"
 #include "platform/log/Logger.hpp"
 #include "relay/RemoteMediaRelay.hpp"
-#include "relay/RemoteVideoPreparer.hpp"
-#include "remotesource/InvidiousInstanceManager.hpp"
-#include "remotesource/InvidiousVideoSource.hpp"
 #include "runtime/Task.hpp"
 #include "runtime/ThreadPools.hpp"
 
@@ -56,48 +51,27 @@ struct Rig {
     for (const char* name : {"clip one.mp4", "clip two.mov", "other.m4v"}) {
       std::ofstream(root / "videos" / name) << "not a video";
     }
-    // Every host goes to a closed loopback port: no traffic leaves the machine.
-    platform::http::Client::Configuration refused;
-    refused.connectTo = {"::127.0.0.1:1"};
-    refused.connectFilter = [](const ::sockaddr&) { return false; };
-    auto client = std::make_shared<platform::http::Client>(refused);
     relay::RemoteMediaRelay::Configuration relayConfiguration;
-    relayConfiguration.client = client;
-    auto relay = relay::RemoteMediaRelay::create(std::move(relayConfiguration));
-    server = mediaserver::LocalVideoHTTPServer::create(relay);
-    remotesource::InvidiousInstanceManager::Dependencies managerDependencies;
-    managerDependencies.storedUserInstances = [] {
-      return std::optional<nlohmann::json>(nlohmann::json::array({{{"host", "localhost"}, {"proxy", "auto"}}}));
-    };
-    managerDependencies.storedDefaultFallbackEnabled = [] { return std::optional<nlohmann::json>(false); };
-    managerDependencies.session = client;
-    auto manager = remotesource::InvidiousInstanceManager::make(std::move(managerDependencies));
-    auto source = std::make_shared<remotesource::InvidiousVideoSource>(manager, client);
-    auto library = mediaserver::MacLocalVideoLibrary::create(
-        {[this] {
-           const std::scoped_lock lock(settings.mutex);
-           return settings.folder;
-         },
-         [this] {
-           const std::scoped_lock lock(settings.mutex);
-           return settings.source;
-         },
-         root / "caches",
-         {}});
-    api::ReceiverAPIService::Dependencies deps;
-    deps.server = server;
-    deps.source = source;
-    deps.preparer =
-        std::make_shared<relay::RemoteVideoPreparer>(std::make_shared<api::HTTPServerPort>(server), source, client);
-    deps.instances = manager;
-    deps.sessionTokens = store;
-    deps.localLibrary = library;
+    relayConfiguration.client = tools::refusingClient();
+    server = mediaserver::LocalVideoHTTPServer::create(relay::RemoteMediaRelay::create(std::move(relayConfiguration)));
+    auto deps = tools::offlineAPIDependencies(server, store,
+                                              {[this] {
+                                                 const std::scoped_lock lock(settings.mutex);
+                                                 return settings.folder;
+                                               },
+                                               [this] {
+                                                 const std::scoped_lock lock(settings.mutex);
+                                                 return settings.source;
+                                               },
+                                               root / "caches"});
     // A detector that answers at once, and short limits, so each input takes milliseconds.
-    deps.localBPM = api::LocalBPMCache::create(
-        {[](std::filesystem::path) -> runtime::Awaitable<deckinput::BPMDetectionResult> { co_return {}; },
-         {},
-         {},
-         {}});
+    deps.localBPM =
+        api::LocalBPMCache::create({[](std::filesystem::path) -> runtime::Awaitable<deckinput::BPMDetectionResult> {
+                                      co_return deckinput::BPMDetectionResult{};
+                                    },
+                                    {},
+                                    {},
+                                    {}});
     deps.timing.localSearchLimit = 500ms;
     deps.timing.lookupLimit = 500ms;
     deps.timing.thumbnailLimit = 100ms;

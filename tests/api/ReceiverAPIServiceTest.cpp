@@ -56,7 +56,6 @@ protected:
 };
 
 TEST_F(ReceiverAPIServiceTest, TheTokenIsCheckedBeforeTheRoute) {
-  testing::LogWindow log;
   // Routes the server does not hand to the hook are reached through handle() itself.
   const auto wrong = handle("nowhere", {{"s", std::string(32, '0')}});
   EXPECT_EQ(wrong.status, 403);
