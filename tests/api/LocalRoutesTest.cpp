@@ -167,6 +167,24 @@ TEST_F(LocalRoutesTest, ResolveServesTheFileWithItsDurationThumbnailAndTempo) {
   EXPECT_NE(fetch(body["video"]).first, 200);
 }
 
+TEST_F(LocalRoutesTest, AFolderThatDoesNotAnswerInTimeIsATimeout) {
+  ReceiverAPIService::Timing timing;
+  timing.localSearchLimit = 1us;
+  timing.lookupLimit = 1us;
+  build(timing);
+  testing::LogWindow log;
+  const auto search = get("search", "q=a");
+  EXPECT_EQ(search.status, 503);
+  EXPECT_EQ(search.body, R"({"error":"local_folder_timeout"})");
+  EXPECT_EQ(log.count("local_search_timeout op="), 1U);
+  const auto resolve = get("resolve", "v=file-0123456789abcdef01234567");
+  EXPECT_EQ(resolve.body, R"({"error":"local_folder_timeout"})");
+  const auto bpm = get("bpm", "v=file-0123456789abcdef01234567");
+  EXPECT_EQ(bpm.body, R"({"error":"local_folder_timeout"})");
+  // The lookup itself writes no line of its own.
+  EXPECT_EQ(log.count("local_"), 1U);
+}
+
 TEST_F(LocalRoutesTest, ResolveOfAMissingFileRegistersNothing) {
   const auto before = registered();
   const auto answer = get("resolve", "v=file-0123456789abcdef01234567");
