@@ -7,6 +7,7 @@
 #include "remotesource/VideoCDN.hpp"
 #include "remotesource/VideoSearchItem.hpp"
 #include "support/FakeRemote.hpp"
+#include "tablet-emulator/HttpProbe.hpp"
 
 #include <gtest/gtest.h>
 
@@ -39,6 +40,50 @@ nlohmann::json muxedVideo(const std::string& title, const std::string& clen) {
              {"clen", clen},
              {"resolution", "160x120"},
              {"size", "160x120"}}}}};
+}
+
+// Separate picture and sound streams, fragmented with a global segment index as adaptive streams
+// are: the picture from the fixture maker, the sound a minute of 120 BPM clicks.
+std::pair<std::filesystem::path, std::filesystem::path> adaptiveStreams() {
+  const std::filesystem::path folder = PD_SENDER_FIXTURES;
+  std::filesystem::create_directories(folder);
+  const auto video = folder / "adaptive-video.mp4";
+  const auto audio = folder / "adaptive-clicks.mp4";
+  if (!std::filesystem::exists(video)) {
+    const auto partial = folder / (std::to_string(::getpid()) + ".partial-video.mp4");
+    const std::string command =
+        "'" + std::string(PD_SOURCE_DIR) + "/tools/fixtures/make-fmp4-fixture.sh' video '" + partial.string() + "' 20";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("make-fmp4-fixture.sh failed");
+    std::filesystem::rename(partial, video);
+  }
+  if (!std::filesystem::exists(audio)) {
+    const auto partial = folder / (std::to_string(::getpid()) + ".partial-audio.mp4");
+    const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i "
+                                "\"aevalsrc=exprs='sin(2*PI*880*t)*exp(-200*mod(t\\,0.5))':s=44100:d=20\" "
+                                "-c:a aac -b:a 96k -vn -f mp4 -movflags +dash+global_sidx -frag_duration 2000000 '" +
+                                partial.string() + "'";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg failed");
+    std::filesystem::rename(partial, audio);
+  }
+  return {video, audio};
+}
+
+nlohmann::json adaptiveVideo(const std::filesystem::path& video, const std::filesystem::path& audio) {
+  const auto cdn = std::string("https://r4---sn-fake01.cdn.test/videoplayback?itag=");
+  return {{"title", "Adaptive"},
+          {"adaptiveFormats",
+           {{{"url", cdn + "137&id=adaptiveVideo"},
+             {"type", "video/mp4; codecs=\"avc1.4d400d\""},
+             {"qualityLabel", "180p"},
+             {"bitrate", "300000"},
+             {"itag", "137"},
+             {"clen", std::to_string(std::filesystem::file_size(video))},
+             {"size", "320x180"}},
+            {{"url", cdn + "140&id=adaptiveAudio"},
+             {"type", "audio/mp4; codecs=\"mp4a.40.2\""},
+             {"bitrate", "96000"},
+             {"itag", "140"},
+             {"clen", std::to_string(std::filesystem::file_size(audio))}}}}};
 }
 
 class RemoteRelayNamespaceTest : public BroadcasterFixture {
@@ -88,6 +133,50 @@ TEST_F(RemoteRelayNamespaceTest, AMuxedVideoIsRelayedAndItsTempoComesFromTheRela
   EXPECT_EQ(link->of("video_bpm").back().bpm, 0);
   EXPECT_EQ(broadcaster->deck(Target::b).status.get(),
             "送信しました / この動画は BPM を自動解析できません（iPad 側で手動設定可）");
+}
+
+TEST_F(RemoteRelayNamespaceTest, AnHLSPresentationPlaysFromItsPlaylistsAndADropSupersedesAHeldSend) {
+  const auto [video, audio] = adaptiveStreams();
+  remote->command({{"media", "adaptiveVideo"}, {"file", video.string()}});
+  remote->command({{"media", "adaptiveAudio"}, {"file", audio.string()}});
+  remote->command({{"fixture", "video:adaptive"}, {"json", adaptiveVideo(video, audio)}});
+  broadcaster->sendRemoteVideo(item("adaptive"), Target::a);
+  runUntil([&] { return !link->of("video_bpm").empty(); }, 60s);
+  ASSERT_EQ(link->of("load_video").size(), 1u);
+  const auto url = link->of("load_video").front().url;
+  EXPECT_TRUE(url.ends_with(".m3u8"));
+  EXPECT_EQ(log.count("remote_video_send video=adaptive target=A kind=hls op="), 1u);
+  // The tempo comes from the first 2 MiB of the sound stream.
+  EXPECT_EQ(link->of("video_bpm").front().bpm, 120);
+  // A tablet walks the master, the first media playlist, its map and first segment.
+  const auto walked = tools::tablet::HttpProbe::fetchEvent(url, std::nullopt);
+  EXPECT_TRUE(walked["ok"].get<bool>()) << walked.dump();
+  EXPECT_EQ(walked["status"], 206);
+  EXPECT_GT(walked["bytes"].get<std::int64_t>(), 0);
+
+  // A send held at the media server, then a dropped copy for the same deck: only the copy goes out.
+  remote->fault("*", "/videoplayback", {{"fault", "gate"}});
+  remote->command({{"fixture", "video:held"}, {"json", adaptiveVideo(video, audio)}});
+  remote->clearEvents();
+  broadcaster->sendRemoteVideo(item("held"), Target::a);
+  // Its segment index is being read when the drop comes.
+  runUntil([&] { return remote->waitFor([](const nlohmann::json& e) { return e["event"] == "media"; }, 5ms); });
+  const auto folder = broadcaster->temporaryFolder();
+  std::filesystem::create_directories(folder / "PalendrixDrop-held");
+  testing::writeText(folder / "PalendrixDrop-held" / "drop.mp4", "x");
+  broadcaster->sendLocalFile(folder / "PalendrixDrop-held" / "drop.mp4", Target::a, true);
+  runUntil([&] { return link->of("load_video").size() == 2; });
+  remote->command({{"media_release", 100}});
+  runFor(500ms);
+  ASSERT_EQ(link->of("load_video").size(), 2u);
+  EXPECT_EQ(link->of("load_video").back().title, "drop");
+  EXPECT_EQ(broadcaster->deck(Target::a).fileName.get(), "drop.mp4");
+  EXPECT_FALSE(log.has("remote_video_send video=held"));
+  // The next send to the deck takes the drop folder with it; deck B saw nothing of this.
+  testing::writeText(caches / "next.mp4", "x");
+  broadcaster->sendLocalFile(caches / "next.mp4", Target::a, false);
+  runUntil([&] { return !std::filesystem::exists(folder / "PalendrixDrop-held"); });
+  EXPECT_EQ(broadcaster->deck(Target::b).status.get(), "");
 }
 
 } // namespace
