@@ -279,6 +279,24 @@ TEST_F(LocalVideoBroadcasterTest, TheAPIRoadAnswersThroughTheServiceUnderTheSess
             std::make_pair(std::string("503"), std::string(R"({"error":"unavailable"})")));
 }
 
+TEST(LocalVideoBroadcasterSweepTest, ConstructionSweepsOldDropsAndKeepsOnesMadeSinceTheStart) {
+  runtime::test::MainLoop loop;
+  testing::TempDirectory caches;
+  testing::LogWindow log;
+  const auto folder = temporaryFolder(caches.path());
+  std::filesystem::create_directories(folder / "PalendrixDrop-old");
+  ::usleep(20'000);
+  auto dependencies = testing::broadcasterDependencies(std::make_shared<RecordingSenderLink>(), caches.path());
+  dependencies.sweepKeepsSince = std::chrono::system_clock::now();
+  ::usleep(20'000);
+  std::filesystem::create_directories(folder / "PalendrixDrop-new");
+  auto broadcaster = LocalVideoBroadcaster::create(std::move(dependencies));
+  loop.runUntil([&] { return log.has("temp_copy_delete"); });
+  EXPECT_FALSE(std::filesystem::exists(folder / "PalendrixDrop-old"));
+  EXPECT_TRUE(std::filesystem::exists(folder / "PalendrixDrop-new"));
+  EXPECT_EQ(broadcaster->temporaryFolder(), folder);
+}
+
 TEST(TemporaryCopiesTest, TheSweepRemovesOldDropsOnlyAndFollowsNoLink) {
   testing::TempDirectory folder;
   testing::TempDirectory outside;
