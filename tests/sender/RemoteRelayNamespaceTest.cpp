@@ -2,7 +2,7 @@
 // tools/testenv/netns-run.sh, where the fake video API listens on 3fff::10 (an address the policy
 // counts as remote) and a hosts file names the instance and the CDN server there.
 
-#include "SenderTestSupport.hpp"
+#include "EmulatorLink.hpp"
 
 #include "remotesource/VideoCDN.hpp"
 #include "remotesource/VideoSearchItem.hpp"
@@ -177,6 +177,50 @@ TEST_F(RemoteRelayNamespaceTest, AnHLSPresentationPlaysFromItsPlaylistsAndADropS
   broadcaster->sendLocalFile(caches / "next.mp4", Target::a, false);
   runUntil([&] { return !std::filesystem::exists(folder / "PalendrixDrop-held"); });
   EXPECT_EQ(broadcaster->deck(Target::b).status.get(), "");
+}
+
+// The same presentation for a tablet that finds the receiver over Avahi inside the namespace and
+// fetches what it is sent before it answers.
+class EmulatorNamespaceTest : public EmulatorLinkFixture {
+protected:
+  void SetUp() override {
+    if (!insideTestNamespace()) GTEST_SKIP() << "run through tools/testenv/netns-run.sh (ctest does)";
+    PD_REQUIRE_PRIVATE_AVAHI();
+    remote = std::make_unique<testing::FakeRemote>(
+        std::vector<std::string>{"--bind", "3fff::10", "--name", "r4---sn-fake01.cdn.test"});
+    platform::http::Client::Configuration client;
+    client.extraCAFile = remote->caFile();
+    client.connectTo = {":443:[3fff::10]:" + std::to_string(remote->httpsPort()),
+                        ":80:[3fff::10]:" + std::to_string(remote->httpPort())};
+    start(client, "inv.remote.test");
+  }
+
+  remotesource::ScopedVideoCDNDomainSuffix cdn{".cdn.test"};
+  std::unique_ptr<testing::FakeRemote> remote;
+};
+
+TEST_F(EmulatorNamespaceTest, TheTabletWalksTheRelayedPlaylistsAndHearsTheTempoOfTheSound) {
+  const auto [video, audio] = adaptiveStreams();
+  remote->command({{"media", "adaptiveVideo"}, {"file", video.string()}});
+  remote->command({{"media", "adaptiveAudio"}, {"file", audio.string()}});
+  remote->command({{"fixture", "video:adaptive"}, {"json", adaptiveVideo(video, audio)}});
+  const auto name = "Namespace Tablet " + std::to_string(::getpid());
+  link::test::Emulator tablet({"--interface", "lo", "--name", name, "--ack", "fetch"});
+  link(tablet, name);
+  next(tablet, "source_endpoint");
+
+  broadcaster->sendRemoteVideo({"adaptive", "Adaptive", std::nullopt, std::nullopt, std::nullopt}, Target::a);
+  const auto url = next(tablet, "load_video", 30s)["message"]["url"].get<std::string>();
+  EXPECT_TRUE(url.ends_with(".m3u8"));
+  const auto fetched = next(tablet, "fetch_done", 30s);
+  EXPECT_TRUE(fetched["ok"].get<bool>()) << fetched.dump();
+  EXPECT_EQ(fetched["status"], 206);
+  loop.runUntil([&] {
+    return broadcaster->deck(Target::a).playback.get().state == LocalVideoBroadcaster::PlaybackState::Case::ready;
+  });
+  const auto tempo = next(tablet, "video_bpm", 60s);
+  EXPECT_EQ(tempo["message"]["bpm"], 120);
+  EXPECT_EQ(tempo["message"]["url"], url);
 }
 
 } // namespace
