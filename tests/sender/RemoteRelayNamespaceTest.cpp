@@ -28,6 +28,21 @@ bool insideTestNamespace() {
   return true;
 }
 
+// The fake video API on the namespace's remote-looking address, serving the CDN server's name too.
+std::unique_ptr<testing::FakeRemote> startRemote() {
+  return std::make_unique<testing::FakeRemote>(
+      std::vector<std::string>{"--bind", "3fff::10", "--name", "r4---sn-fake01.cdn.test"});
+}
+
+// Every request on the standard ports goes to the fake, which the hosts file places at 3fff::10.
+platform::http::Client::Configuration clientOf(const testing::FakeRemote& remote) {
+  platform::http::Client::Configuration client;
+  client.extraCAFile = remote.caFile();
+  client.connectTo = {":443:[3fff::10]:" + std::to_string(remote.httpsPort()),
+                      ":80:[3fff::10]:" + std::to_string(remote.httpPort())};
+  return client;
+}
+
 // A muxed stream of the given announced length, served from the named media file.
 nlohmann::json muxedVideo(const std::string& title, const std::string& clen) {
   return {{"title", title},
@@ -90,13 +105,8 @@ class RemoteRelayNamespaceTest : public BroadcasterFixture {
 protected:
   void SetUp() override {
     if (!insideTestNamespace()) GTEST_SKIP() << "run through tools/testenv/netns-run.sh (ctest does)";
-    remote = std::make_unique<testing::FakeRemote>(
-        std::vector<std::string>{"--bind", "3fff::10", "--name", "r4---sn-fake01.cdn.test"});
-    platform::http::Client::Configuration client;
-    client.extraCAFile = remote->caFile();
-    client.connectTo = {":443:[3fff::10]:" + std::to_string(remote->httpsPort()),
-                        ":80:[3fff::10]:" + std::to_string(remote->httpPort())};
-    make({250ms, 150ms}, client, "inv.remote.test");
+    remote = startRemote();
+    make({250ms, 150ms}, clientOf(*remote), "inv.remote.test");
   }
   remotesource::VideoSearchItem item(const std::string& id) {
     return {id, id, std::nullopt, std::nullopt, std::nullopt};
@@ -186,13 +196,8 @@ protected:
   void SetUp() override {
     if (!insideTestNamespace()) GTEST_SKIP() << "run through tools/testenv/netns-run.sh (ctest does)";
     PD_REQUIRE_PRIVATE_AVAHI();
-    remote = std::make_unique<testing::FakeRemote>(
-        std::vector<std::string>{"--bind", "3fff::10", "--name", "r4---sn-fake01.cdn.test"});
-    platform::http::Client::Configuration client;
-    client.extraCAFile = remote->caFile();
-    client.connectTo = {":443:[3fff::10]:" + std::to_string(remote->httpsPort()),
-                        ":80:[3fff::10]:" + std::to_string(remote->httpPort())};
-    start(client, "inv.remote.test");
+    remote = startRemote();
+    start(clientOf(*remote), "inv.remote.test");
   }
 
   remotesource::ScopedVideoCDNDomainSuffix cdn{".cdn.test"};
