@@ -3,6 +3,7 @@
 // counts as remote) and a hosts file names the instance and the CDN server there.
 
 #include "EmulatorLink.hpp"
+#include "NamespaceRemote.hpp"
 
 #include "remotesource/VideoCDN.hpp"
 #include "remotesource/VideoSearchItem.hpp"
@@ -11,37 +12,10 @@
 
 #include <gtest/gtest.h>
 
-#include <netdb.h>
-#include <sys/socket.h>
-
 namespace pd::sender::test {
 namespace {
 
 using Target = LocalVideoBroadcaster::Target;
-
-bool insideTestNamespace() {
-  ::addrinfo hints{};
-  hints.ai_family = AF_INET6;
-  ::addrinfo* found = nullptr;
-  if (::getaddrinfo("inv.remote.test", nullptr, &hints, &found) != 0) return false;
-  ::freeaddrinfo(found);
-  return true;
-}
-
-// The fake video API on the namespace's remote-looking address, serving the CDN server's name too.
-std::unique_ptr<testing::FakeRemote> startRemote() {
-  return std::make_unique<testing::FakeRemote>(
-      std::vector<std::string>{"--bind", "3fff::10", "--name", "r4---sn-fake01.cdn.test"});
-}
-
-// Every request on the standard ports goes to the fake, which the hosts file places at 3fff::10.
-platform::http::Client::Configuration clientOf(const testing::FakeRemote& remote) {
-  platform::http::Client::Configuration client;
-  client.extraCAFile = remote.caFile();
-  client.connectTo = {":443:[3fff::10]:" + std::to_string(remote.httpsPort()),
-                      ":80:[3fff::10]:" + std::to_string(remote.httpPort())};
-  return client;
-}
 
 // A muxed stream of the given announced length, served from the named media file.
 nlohmann::json muxedVideo(const std::string& title, const std::string& clen) {
@@ -55,50 +29,6 @@ nlohmann::json muxedVideo(const std::string& title, const std::string& clen) {
              {"clen", clen},
              {"resolution", "160x120"},
              {"size", "160x120"}}}}};
-}
-
-// Separate picture and sound streams, fragmented with a global segment index as adaptive streams
-// are: the picture from the fixture maker, the sound a minute of 120 BPM clicks.
-std::pair<std::filesystem::path, std::filesystem::path> adaptiveStreams() {
-  const std::filesystem::path folder = PD_SENDER_FIXTURES;
-  std::filesystem::create_directories(folder);
-  const auto video = folder / "adaptive-video.mp4";
-  const auto audio = folder / "adaptive-clicks.mp4";
-  if (!std::filesystem::exists(video)) {
-    const auto partial = folder / (std::to_string(::getpid()) + ".partial-video.mp4");
-    const std::string command =
-        "'" + std::string(PD_SOURCE_DIR) + "/tools/fixtures/make-fmp4-fixture.sh' video '" + partial.string() + "' 20";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("make-fmp4-fixture.sh failed");
-    std::filesystem::rename(partial, video);
-  }
-  if (!std::filesystem::exists(audio)) {
-    const auto partial = folder / (std::to_string(::getpid()) + ".partial-audio.mp4");
-    const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i "
-                                "\"aevalsrc=exprs='sin(2*PI*880*t)*exp(-200*mod(t\\,0.5))':s=44100:d=20\" "
-                                "-c:a aac -b:a 96k -vn -f mp4 -movflags +dash+global_sidx -frag_duration 2000000 '" +
-                                partial.string() + "'";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg failed");
-    std::filesystem::rename(partial, audio);
-  }
-  return {video, audio};
-}
-
-nlohmann::json adaptiveVideo(const std::filesystem::path& video, const std::filesystem::path& audio) {
-  const auto cdn = std::string("https://r4---sn-fake01.cdn.test/videoplayback?itag=");
-  return {{"title", "Adaptive"},
-          {"adaptiveFormats",
-           {{{"url", cdn + "137&id=adaptiveVideo"},
-             {"type", "video/mp4; codecs=\"avc1.4d400d\""},
-             {"qualityLabel", "180p"},
-             {"bitrate", "300000"},
-             {"itag", "137"},
-             {"clen", std::to_string(std::filesystem::file_size(video))},
-             {"size", "320x180"}},
-            {{"url", cdn + "140&id=adaptiveAudio"},
-             {"type", "audio/mp4; codecs=\"mp4a.40.2\""},
-             {"bitrate", "96000"},
-             {"itag", "140"},
-             {"clen", std::to_string(std::filesystem::file_size(audio))}}}}};
 }
 
 class RemoteRelayNamespaceTest : public BroadcasterFixture {
@@ -146,7 +76,7 @@ TEST_F(RemoteRelayNamespaceTest, AMuxedVideoIsRelayedAndItsTempoComesFromTheRela
 }
 
 TEST_F(RemoteRelayNamespaceTest, AnHLSPresentationPlaysFromItsPlaylistsAndADropSupersedesAHeldSend) {
-  const auto [video, audio] = adaptiveStreams();
+  const auto [video, audio] = adaptiveStreams(PD_SENDER_FIXTURES, 20);
   remote->command({{"media", "adaptiveVideo"}, {"file", video.string()}});
   remote->command({{"media", "adaptiveAudio"}, {"file", audio.string()}});
   remote->command({{"fixture", "video:adaptive"}, {"json", adaptiveVideo(video, audio)}});
@@ -205,7 +135,7 @@ protected:
 };
 
 TEST_F(EmulatorNamespaceTest, TheTabletWalksTheRelayedPlaylistsAndHearsTheTempoOfTheSound) {
-  const auto [video, audio] = adaptiveStreams();
+  const auto [video, audio] = adaptiveStreams(PD_SENDER_FIXTURES, 20);
   remote->command({{"media", "adaptiveVideo"}, {"file", video.string()}});
   remote->command({{"media", "adaptiveAudio"}, {"file", audio.string()}});
   remote->command({{"fixture", "video:adaptive"}, {"json", adaptiveVideo(video, audio)}});
