@@ -22,9 +22,9 @@ namespace pd::testing {
 
 class FakeRemote {
 public:
-  FakeRemote()
-      : process_("/usr/bin/python3",
-                 {std::string(PD_SOURCE_DIR) + "/tools/fake-remote/fake_remote.py", "--state-dir", directory_.path()}) {
+  // Its certificate names *.remote.test and loopback, and each of `extraNames`.
+  explicit FakeRemote(const std::vector<std::string>& extraNames = {})
+      : process_("/usr/bin/python3", arguments(directory_.path(), extraNames)) {
     const auto ready = nextEvent(std::chrono::seconds(20));
     if (!ready || (*ready)["event"] != "ready") throw std::runtime_error("fake remote did not start");
     httpsPort_ = (*ready)["https_port"].get<int>();
@@ -104,6 +104,16 @@ private:
     if (event.is_discarded()) return std::nullopt;
     events_.push_back(event);
     return event;
+  }
+
+  static std::vector<std::string> arguments(const std::string& stateDirectory, const std::vector<std::string>& names) {
+    std::vector<std::string> list = {std::string(PD_SOURCE_DIR) + "/tools/fake-remote/fake_remote.py", "--state-dir",
+                                     stateDirectory};
+    for (const auto& name : names) {
+      list.push_back("--name");
+      list.push_back(name);
+    }
+    return list;
   }
 
   TempDirectory directory_;
