@@ -38,7 +38,6 @@ protected:
     const int index = picker->findData(data);
     ASSERT_GE(index, 0);
     picker->setCurrentIndex(index);
-    Q_EMIT picker->activated(index);
   }
 
   AppSettingsView::Dependencies dependencies() {

@@ -169,8 +169,8 @@ void AppSettingsView::addOSCSection() {
   hostPicker_->addItem(QStringLiteral("すべてのインターフェース（0.0.0.0）"), QStringLiteral("0.0.0.0"));
   hostPicker_->setAccessibleName(QStringLiteral("受信ホスト"));
   form_->addRow(QStringLiteral("受信ホスト"), hostPicker_);
-  // A user's pick only: the programmatic selection on show writes nothing.
-  connect(hostPicker_, qOverload<int>(&QComboBox::activated), this, [this](int index) { hostPicked(index); });
+  // Any pick, by pointer, keys or an assistive tool; the view's own selection is made quietly.
+  connect(hostPicker_, qOverload<int>(&QComboBox::currentIndexChanged), this, [this](int index) { hostPicked(index); });
 
   auto* row = new QWidget(this);
   auto* rowLayout = new QHBoxLayout(row);
@@ -202,8 +202,8 @@ void AppSettingsView::addOSCSection() {
 
 void AppSettingsView::refillPortText() {
   portField_->setText(QString::number(storedPort()));
-  const int index = hostPicker_->findData(QString::fromStdString(storedHost()));
-  hostPicker_->setCurrentIndex(index);
+  const QSignalBlocker quiet(hostPicker_);
+  hostPicker_->setCurrentIndex(hostPicker_->findData(QString::fromStdString(storedHost())));
   updateServerStatus();
 }
 
@@ -238,6 +238,7 @@ void AppSettingsView::applyAndRestartServer() {
 
 void AppSettingsView::hostPicked(int index) {
   runtime::MainThread::assertMainThread();
+  if (index < 0) return;
   const std::string host = hostPicker_->itemData(index).toString().toStdString();
   const std::string old = storedHost();
   if (host == old) return;
@@ -321,7 +322,7 @@ void AppSettingsView::addSearchSection() {
   searchSourcePicker_->addItem(QStringLiteral("Mac のローカルファイル"), QString::fromUtf8(kLocalFiles));
   searchSourcePicker_->setAccessibleName(QStringLiteral("iPad の検索窓で探すもの"));
   form_->addRow(QStringLiteral("iPad の検索窓で探すもの"), searchSourcePicker_);
-  connect(searchSourcePicker_, qOverload<int>(&QComboBox::activated), this,
+  connect(searchSourcePicker_, qOverload<int>(&QComboBox::currentIndexChanged), this,
           [this](int index) { searchSourcePicked(index); });
 
   searchFolderRow_ = new QWidget(this);
@@ -355,6 +356,7 @@ void AppSettingsView::addSearchSection() {
 
 void AppSettingsView::searchSourcePicked(int index) {
   runtime::MainThread::assertMainThread();
+  if (index < 0) return;
   const std::string source = searchSourcePicker_->itemData(index).toString().toStdString();
   const std::string old = storedSearchSource();
   if (source == old) return;
@@ -366,7 +368,10 @@ void AppSettingsView::searchSourcePicked(int index) {
 
 void AppSettingsView::updateSearchRows() {
   const std::string source = storedSearchSource();
-  searchSourcePicker_->setCurrentIndex(searchSourcePicker_->findData(QString::fromStdString(source)));
+  {
+    const QSignalBlocker quiet(searchSourcePicker_);
+    searchSourcePicker_->setCurrentIndex(searchSourcePicker_->findData(QString::fromStdString(source)));
+  }
   const bool local = source == kLocalFiles;
   searchFolderRow_->setVisible(local);
   if (!local) searchFolderError_->setVisible(false);

@@ -185,7 +185,8 @@ void InvidiousSettingsSection::rebuildRows() {
     picker->setCurrentIndex(picker->findData(static_cast<int>(entry.proxy)));
     picker->setToolTip(policyHelp(entry.proxy));
     picker->setAccessibleName(host + QStringLiteral(" のプロキシ"));
-    connect(picker, qOverload<int>(&QComboBox::activated), this, [this, picker, key = entry.host](int index) {
+    connect(picker, qOverload<int>(&QComboBox::currentIndexChanged), this, [this, picker, key = entry.host](int index) {
+      if (index < 0) return;
       const auto policy = static_cast<ProxyPolicy>(picker->itemData(index).toInt());
       picker->setToolTip(policyHelp(policy));
       const auto found = std::find_if(instances_.begin(), instances_.end(),
