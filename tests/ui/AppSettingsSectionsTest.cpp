@@ -6,6 +6,7 @@
 #include "settings/AppSettings.hpp"
 #include "TestSupport.hpp"
 #include "ui/settings/AppSettingsView.hpp"
+#include "ui/settings/InvidiousSettingsSection.hpp"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -269,6 +270,36 @@ TEST_F(AppSettingsSectionsTest, AFolderNamedByBytesThatAreNotUTF8IsRefusedAndThe
   nextFolder = good;
   view.searchFolderButton()->click();
   EXPECT_FALSE(view.searchFolderError()->isVisibleTo(&view)) << "a good folder clears the message";
+}
+
+} // namespace
+} // namespace pd::ui::test
+
+namespace pd::ui::test {
+namespace {
+
+TEST_F(AppSettingsSectionsTest, EverySectionGetsTheHeightItsTextNeedsAsRowsComeAndGo) {
+  const auto expectFitted = [&] {
+    pump();
+    for (auto* label : view.findChildren<QLabel*>()) {
+      if (!label->isVisibleTo(&view) || label->text().isEmpty()) continue;
+      SCOPED_TRACE(label->text().toStdString());
+      const int needed = label->wordWrap() ? label->heightForWidth(label->width()) : label->minimumSizeHint().height();
+      EXPECT_GE(label->height(), needed);
+    }
+    auto* section = view.invidiousSection();
+    EXPECT_GE(section->height(), section->heightForWidth(section->width()));
+  };
+  view.show();
+  expectFitted();
+  const int before = view.height();
+  for (const char* host : {"a.example", "b.example", "c.example"}) {
+    view.invidiousSection()->hostField()->setText(host);
+    view.invidiousSection()->addButton()->click();
+  }
+  pick(view.searchSourcePicker(), "localFiles");
+  expectFitted();
+  EXPECT_GT(view.height(), before);
 }
 
 } // namespace

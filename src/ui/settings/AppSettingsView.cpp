@@ -114,8 +114,6 @@ AppSettingsView::AppSettingsView(link::NetworkManagerForMac& connectionManager, 
   form_ = new QFormLayout(this);
   form_->setContentsMargins(20, 20, 20, 20);
   form_->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
-  form_->setSizeConstraint(QLayout::SetMinimumSize);
-  setMinimumHeight(120);
 
   // Sections in their order on screen.
   addOSCSection();
@@ -420,7 +418,7 @@ void AppSettingsView::addCacheSection() {
 
   cacheToggle_ = new QCheckBox(QStringLiteral("YouTube の動画をディスクにキャッシュする"), this);
   form_->addRow(cacheToggle_);
-  connect(cacheToggle_, &QCheckBox::clicked, this, [this](bool checked) { cacheToggled(checked); });
+  connect(cacheToggle_, &QCheckBox::toggled, this, [this](bool checked) { cacheToggled(checked); });
 
   cacheLimitStepper_ = new QSpinBox(this);
   cacheLimitStepper_->setRange(kCacheLimitMinimum, kCacheLimitMaximum);
@@ -442,7 +440,10 @@ void AppSettingsView::addCacheSection() {
 
 void AppSettingsView::reloadCacheRows() {
   const bool enabled = settings::AppSettings::relayCacheEnabled();
-  cacheToggle_->setChecked(enabled);
+  {
+    const QSignalBlocker quietToggle(cacheToggle_);
+    cacheToggle_->setChecked(enabled);
+  }
   // A stored limit outside the stepper's range is shown at the nearest end; showing it is no change.
   const QSignalBlocker quiet(cacheLimitStepper_);
   cacheLimitStepper_->setValue(
@@ -470,8 +471,24 @@ void AppSettingsView::cacheLimitStepped(int value) {
                                               old, std::int64_t{value});
 }
 
+bool AppSettingsView::event(QEvent* event) {
+  const bool handled = QWidget::event(event);
+  // After the layout has taken in a change of its content (rows shown, hidden, added).
+  if (event->type() == QEvent::LayoutRequest) fitHeightToContent();
+  return handled;
+}
+
+void AppSettingsView::fitHeightToContent() {
+  // Wrapped texts need more height the narrower they are; the width is fixed, so the height
+  // that fits everything is known exactly.
+  const int fitted = form_->totalHeightForWidth(kWidth);
+  const int height = fitted > 0 ? fitted : form_->totalSizeHint().height();
+  if (height != minimumHeight() || height != maximumHeight()) setFixedHeight(height);
+}
+
 void AppSettingsView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
+  fitHeightToContent();
   refillPortText();
   reloadSyphonServerName();
   updateSearchRows();

@@ -134,6 +134,7 @@ public:
   QMessageBox* exportAlert() const noexcept { return exportAlert_; }
 
 protected:
+  bool event(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
 
 private:
@@ -142,6 +143,8 @@ private:
   // The explanatory text under a section's rows.
   void addSectionFooter(const QString& text);
 
+  // The window is as tall as its content at its fixed width.
+  void fitHeightToContent();
   void addOSCSection();
   void addSyphonSection();
   void addSearchSection();

@@ -117,8 +117,8 @@ InvidiousSettingsSection::InvidiousSettingsSection(std::weak_ptr<InvidiousInstan
   fallbackToggle_ =
       new QCheckBox(QStringLiteral("追加したインスタンスが使えないときは標準のインスタンスへ切り替える"), this);
   fallbackToggle_->setChecked(fallbackEnabled_);
-  // A user's click only: the load's assignment is no change of the user's.
-  connect(fallbackToggle_, &QCheckBox::clicked, this, [this](bool checked) {
+  // The load's assignment is made quietly: it is no change of the user's.
+  connect(fallbackToggle_, &QCheckBox::toggled, this, [this](bool checked) {
     if (checked == fallbackEnabled_) return;
     fallbackEnabled_ = checked;
     fallbackChanged(checked);
@@ -243,6 +243,7 @@ void InvidiousSettingsSection::finishLoad(const QPointer<InvidiousSettingsSectio
   InvidiousSettingsSection* section = self.data();
   if (section == nullptr) return;
   section->fallbackEnabled_ = fallback;
+  const QSignalBlocker quiet(section->fallbackToggle_);
   section->fallbackToggle_->setChecked(fallback);
   section->isLoaded_ = true;
 }
@@ -292,7 +293,10 @@ void InvidiousSettingsSection::policyChanged(const InvidiousInstance&) {
 void InvidiousSettingsSection::fallbackChanged(bool enabled) {
   runtime::MainThread::assertMainThread();
   fallbackEnabled_ = enabled;
-  fallbackToggle_->setChecked(enabled);
+  {
+    const QSignalBlocker quiet(fallbackToggle_);
+    fallbackToggle_->setChecked(enabled);
+  }
   if (isLoaded_) scheduleSave(Save::fallback);
 }
 
