@@ -15,7 +15,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QToolButton>
 
 #include <filesystem>
 #include <fstream>

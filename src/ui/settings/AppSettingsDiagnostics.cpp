@@ -19,7 +19,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
-#include <QToolButton>
 
 #include <system_error>
 
@@ -69,10 +68,8 @@ void AppSettingsView::addDiagnosticsSection() {
   auto* exportRow = new QWidget(this);
   auto* exportLayout = new QHBoxLayout(exportRow);
   exportLayout->setContentsMargins(0, 0, 0, 0);
-  exportMenuButton_ = new QToolButton(exportRow);
-  exportMenuButton_->setText(QStringLiteral("ログを書き出す…"));
-  exportMenuButton_->setPopupMode(QToolButton::InstantPopup);
-  exportMenuButton_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  exportMenuButton_ = new QPushButton(QStringLiteral("ログを書き出す…"), exportRow);
+  exportMenuButton_->setAutoDefault(false);
   exportMenu_ = new QMenu(exportMenuButton_);
   const std::pair<const char*, LogExporter::RingScope> items[] = {
       {"今回の起動分", LogExporter::RingScope::currentLaunch},

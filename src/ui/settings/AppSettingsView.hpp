@@ -29,7 +29,6 @@ class QProgressBar;
 class QPushButton;
 class QShowEvent;
 class QSpinBox;
-class QToolButton;
 
 namespace pd::link {
 class NetworkManagerForMac;
@@ -125,7 +124,7 @@ public:
   QCheckBox* cacheToggle() const noexcept { return cacheToggle_; }
   QSpinBox* cacheLimitStepper() const noexcept { return cacheLimitStepper_; }
   QLabel* uncleanExitLabel() const noexcept { return uncleanExitLabel_; }
-  QToolButton* exportMenuButton() const noexcept { return exportMenuButton_; }
+  QPushButton* exportMenuButton() const noexcept { return exportMenuButton_; }
   QMenu* exportMenu() const noexcept { return exportMenu_; }
   QProgressBar* exportProgress() const noexcept { return exportProgress_; }
   QLabel* collectingLabel() const noexcept { return collectingLabel_; }
@@ -199,7 +198,7 @@ private:
   QCheckBox* cacheToggle_ = nullptr;
   QSpinBox* cacheLimitStepper_ = nullptr;
   QLabel* uncleanExitLabel_ = nullptr;
-  QToolButton* exportMenuButton_ = nullptr;
+  QPushButton* exportMenuButton_ = nullptr;
   QMenu* exportMenu_ = nullptr;
   QProgressBar* exportProgress_ = nullptr;
   QLabel* collectingLabel_ = nullptr;
