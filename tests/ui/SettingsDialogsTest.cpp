@@ -75,8 +75,10 @@ TEST(SettingsDialogs, TheFolderDialogPicksOneFolderWithItsOwnButton) {
     acceptLabel = dialog.labelText(QFileDialog::Accept);
     foldersOnly = dialog.fileMode() == QFileDialog::Directory && dialog.testOption(QFileDialog::ShowDirsOnly) &&
                   dialog.testOption(QFileDialog::DontUseNativeDialog);
-    dialog.setDirectory(QString::fromStdString(folder.path().string()));
-    dialog.selectFile(QString::fromStdString(clips.string()));
+    // As a user does: type the folder's path into the name line.
+    auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(name, nullptr);
+    name->setText(QString::fromStdString(clips.string()));
     QMetaObject::invokeMethod(&dialog, "accept");
   });
   EXPECT_EQ(chooseSearchFolderDialog(nullptr), clips);
