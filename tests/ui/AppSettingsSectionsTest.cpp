@@ -304,3 +304,25 @@ TEST_F(AppSettingsSectionsTest, EverySectionGetsTheHeightItsTextNeedsAsRowsComeA
 
 } // namespace
 } // namespace pd::ui::test
+
+namespace pd::ui::test {
+namespace {
+
+TEST_F(AppSettingsSectionsTest, ALongFolderPathIsCutInTheMiddleToTheRowAndReadWhole) {
+  const std::string path = "/home/someone/" + std::string(300, 'x') + "/Videos/Clips";
+  defaults.set(settings::SettingsKey::ipadSearchSource, "localFiles");
+  defaults.set(settings::SettingsKey::ipadSearchFolder, path);
+  view.show();
+  pump();
+  QLabel* label = view.searchFolderLabel();
+  EXPECT_EQ(label->accessibleName().toStdString(), path);
+  EXPECT_EQ(label->toolTip().toStdString(), path);
+  EXPECT_TRUE(label->text().startsWith("/home/")) << label->text().toStdString();
+  EXPECT_TRUE(label->text().endsWith("Clips")) << label->text().toStdString();
+  EXPECT_TRUE(label->text().contains(QChar(0x2026)));
+  EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width());
+  EXPECT_GT(label->width(), 100);
+}
+
+} // namespace
+} // namespace pd::ui::test

@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QSpinBox>
 
 #include <algorithm>
@@ -65,6 +66,29 @@ std::int64_t storedCacheLimit() {
              ? defaults().integer(settings::SettingsKey::relayCacheLimitGB)
              : kDefaultCacheLimitGB;
 }
+
+// One line cut in the middle to the width it is given; the whole text stays in the tooltip and
+// for assistive tools.
+class MiddleElidedLabel final : public QLabel {
+public:
+  using QLabel::QLabel;
+  void setFullText(const QString& text) {
+    full_ = text;
+    setToolTip(text);
+    setAccessibleName(text);
+    elide();
+  }
+
+protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QLabel::resizeEvent(event);
+    elide();
+  }
+
+private:
+  void elide() { setText(fontMetrics().elidedText(full_, Qt::ElideMiddle, std::max(0, width()))); }
+  QString full_;
+};
 
 QLabel* plainLabel(const QString& text, QWidget* parent) {
   auto* label = new QLabel(text, parent);
@@ -327,7 +351,8 @@ void AppSettingsView::addSearchSection() {
   searchFolderRow_->setObjectName(QStringLiteral("searchFolderRow"));
   auto* rowLayout = new QHBoxLayout(searchFolderRow_);
   rowLayout->setContentsMargins(0, 0, 0, 0);
-  searchFolderLabel_ = plainLabel(QString(), searchFolderRow_);
+  searchFolderLabel_ = new MiddleElidedLabel(searchFolderRow_);
+  searchFolderLabel_->setTextFormat(Qt::PlainText);
   searchFolderLabel_->setObjectName(QStringLiteral("searchFolder"));
   applyTextStyle(searchFolderLabel_, TextStyle::caption);
   searchFolderLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
@@ -375,20 +400,15 @@ void AppSettingsView::updateSearchRows() {
   if (!local) searchFolderError_->setVisible(false);
 
   const std::string folder = storedSearchFolder();
+  auto* label = static_cast<MiddleElidedLabel*>(searchFolderLabel_);
   if (folder.empty()) {
-    searchFolderLabel_->setText(QStringLiteral("フォルダが未選択です"));
-    setTextColor(searchFolderLabel_, QColor(255, 149, 0));
+    label->setFullText(QStringLiteral("フォルダが未選択です"));
+    setTextColor(label, QColor(255, 149, 0));
   } else {
-    searchFolderLabel_->setText(QString::fromStdString(folder));
-    searchFolderLabel_->setPalette(QPalette());
-    applySecondaryStyle(searchFolderLabel_);
+    label->setFullText(QString::fromStdString(folder));
+    label->setPalette(QPalette());
+    applySecondaryStyle(label);
   }
-  // One line, cut in the middle; the whole path stays readable in the tooltip.
-  const QString full = searchFolderLabel_->text();
-  const int width = std::max(40, searchFolderRow_->width() - searchFolderButton_->sizeHint().width() - 12);
-  searchFolderLabel_->setText(searchFolderLabel_->fontMetrics().elidedText(full, Qt::ElideMiddle, width));
-  searchFolderLabel_->setToolTip(full);
-  searchFolderLabel_->setAccessibleName(full);
 }
 
 void AppSettingsView::chooseSearchFolder() {
