@@ -1,6 +1,7 @@
 // Saving a 200 MB log export over an existing file (a copy beside it, then a rename over it)
 // beside cp of the same file to the same place; bench/export_save_vs_cp.sh prints the ratio.
 // The folder is $PD_BENCH_DIR, else the temporary folder: both copies write to the same disk.
+// PD_EXPORT_SAVE_BENCH_MB makes the export smaller for a smoke run.
 
 #include "diagnostics/ExportSaver.hpp"
 
@@ -23,7 +24,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t kExportBytes = 200u * 1000u * 1000u;
+std::size_t exportBytes() {
+  static const std::size_t bytes = [] {
+    const char* megabytes = std::getenv("PD_EXPORT_SAVE_BENCH_MB");
+    const long parsed = megabytes != nullptr ? std::strtol(megabytes, nullptr, 10) : 0;
+    return static_cast<std::size_t>(parsed > 0 && parsed <= 4096 ? parsed : 200) * 1000u * 1000u;
+  }();
+  return bytes;
+}
 
 class Scratch {
 public:
@@ -36,7 +44,7 @@ public:
     // Log-like text, so no file system can make the copy cheap by compressing zeros.
     std::ofstream out(source(), std::ios::binary);
     std::string line;
-    for (std::size_t written = 0, n = 0; written < kExportBytes; ++n) {
+    for (std::size_t written = 0, n = 0; written < exportBytes(); ++n) {
       line = R"({"t":"2026-12-08T01:00:00.000Z","cat":"app","msg":"filler line )" + std::to_string(n) + "\"}\n";
       out << line;
       written += line.size();
@@ -74,14 +82,14 @@ void BM_SaveExport(benchmark::State& state) {
   Scratch& files = scratch();
   runCp(files.source(), files.destination()); // an older file to replace
   for (auto _ : state) pd::diagnostics::ExportSaver::saveReplacing(files.source(), files.destination());
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kExportBytes));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * exportBytes()));
 }
 
 void BM_CpExport(benchmark::State& state) {
   Scratch& files = scratch();
   runCp(files.source(), files.destination());
   for (auto _ : state) runCp(files.source(), files.destination());
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kExportBytes));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * exportBytes()));
 }
 
 BENCHMARK(BM_SaveExport)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
