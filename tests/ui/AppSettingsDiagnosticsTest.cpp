@@ -82,6 +82,7 @@ protected:
     AppSettingsView::Dependencies dependencies;
     dependencies.chooseExportDestination = [this](QWidget*, const QString& suggested) {
       suggestedNames.push_back(suggested);
+      if (ontoExport) return std::optional<fs::path>(temporary() / suggested.toStdString());
       return destination;
     };
     dependencies.reveal = [this](const fs::path& file) { revealed.push_back(file); };
@@ -99,6 +100,7 @@ protected:
   pd::testing::TempDirectory scratch;
   std::unique_ptr<LogRing> ring;
   std::optional<fs::path> destination;
+  bool ontoExport = false; // the user picks the export file itself
   std::vector<QString> suggestedNames;
   std::vector<fs::path> revealed;
   std::unique_ptr<AppSettingsView> view;
@@ -187,6 +189,16 @@ TEST_F(AppSettingsDiagnosticsTest, ACancelRemovesTheExportAndShowsNothing) {
   EXPECT_FALSE(view->exportError().has_value());
   EXPECT_EQ(view->exportAlert(), nullptr);
   EXPECT_EQ(log.count("export_fail"), 0U);
+}
+
+TEST_F(AppSettingsDiagnosticsTest, SavingOntoTheExportItselfKeepsIt) {
+  startRing(false);
+  makeView();
+  ontoExport = true;
+  exportAndWait(LogExporter::RingScope::currentLaunch);
+  ASSERT_EQ(revealed.size(), 1U);
+  EXPECT_EQ(revealed.front(), temporary() / suggestedNames.front().toStdString());
+  EXPECT_TRUE(readAll(revealed.front()).starts_with("{"));
 }
 
 TEST_F(AppSettingsDiagnosticsTest, ASaveFailureLogsShowsTheAlertAndKeepsTheExport) {

@@ -190,7 +190,9 @@ void AppSettingsView::saveExport(const LogExporter::ExportResult& result) {
     setExportError(QString::fromStdString(error.what()));
     return;
   }
-  removeQuietly(result.url);
+  // Saved onto the export itself, the file is the user's now.
+  std::error_code sameFile;
+  if (!std::filesystem::equivalent(result.url, *destination, sameFile)) removeQuietly(result.url);
   dependencies_.reveal(*destination);
 }
 
