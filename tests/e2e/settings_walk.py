@@ -3,7 +3,7 @@
 Run by accessibility_e2e.sh inside a private X server and D-Bus session, with fresh XDG
 folders in the environment: the OSC port and host with a restart, the search source and folder
 through the folder dialog, the cache, an instance added and removed, a log export saved over a
-file, and the licences window. A screenshot of each state goes to $PD_CI_LOG_DIR/settings-walk/
+file, the licences window, and the warning a launch after a SIGKILL shows. A screenshot of each state goes to $PD_CI_LOG_DIR/settings-walk/
 (else the work folder). Exit status 0: passed; 1: failed.
 """
 
@@ -22,6 +22,9 @@ from a11y import Failure, application_of, dialog, find, has_state, log, menu_ite
 BINARY, WORK = sys.argv[1], sys.argv[2]
 SHOTS = os.path.join(os.environ.get("PD_CI_LOG_DIR") or WORK, "settings-walk")
 DEFAULTS = os.path.join(os.environ["XDG_CONFIG_HOME"], "tech.quelbo.PalendrixDisplay", "defaults.json")
+
+
+UNCLEAN_WARNING = "前回、アプリが正常終了しませんでした。調査のためログの書き出しをおすすめします。"
 
 
 def screenshot(name):
@@ -120,9 +123,9 @@ def file_name_field(file_dialog):
     return texts[-1] if texts else None
 
 
-def start():
+def start(name="settings"):
     environment = dict(os.environ, PALENDRIX_LOG_DEBUG="1")
-    stderr = open(os.path.join(WORK, "settings.stderr"), "w")
+    stderr = open(os.path.join(WORK, f"{name}.stderr"), "w")
     process = subprocess.Popen([BINARY], stdout=subprocess.DEVNULL, stderr=stderr, env=environment)
     return process, stderr.name
 
@@ -227,6 +230,28 @@ def walk_licences(app):
     screenshot("9-licences")
 
 
+def open_settings(app):
+    press(wait_for("the settings command", lambda: menu_item(app, "設定..."), 5))
+    return wait_for("the settings window", lambda: top_level(app, "設定"), 10)
+
+
+def walk_after_kill(process, stderr):
+    """A launch after a SIGKILL warns in the diagnostics section."""
+    process.kill()
+    process.wait()
+    again, again_stderr = start("settings-after-kill")
+    try:
+        app = wait_for("the receiver again", lambda: running(again, again_stderr) and application_of(again.pid), 20)
+        settings = open_settings(app)
+        wait_for("the unclean-exit warning",
+                 lambda: has_state(find(settings, pyatspi.ROLE_LABEL, UNCLEAN_WARNING), pyatspi.STATE_SHOWING), 10)
+        log("after a SIGKILL the next launch warns in the settings")
+        screenshot("10-unclean-exit-warning")
+    finally:
+        again.kill()
+        again.wait()
+
+
 def main():
     process, stderr = start()
     try:
@@ -241,9 +266,10 @@ def main():
         wait_for("the connection sheet to close", lambda: not has_state(dialog(app, "iPad接続"), pyatspi.STATE_SHOWING),
                  5)
 
-        press(wait_for("the settings command", lambda: menu_item(app, "設定..."), 5))
-        settings = wait_for("the settings window", lambda: top_level(app, "設定"), 10)
+        settings = open_settings(app)
         wait_for("the server running", lambda: find(settings, pyatspi.ROLE_LABEL, "稼働中 127.0.0.1:8000"), 10)
+        if has_state(find(settings, pyatspi.ROLE_LABEL, UNCLEAN_WARNING), pyatspi.STATE_SHOWING):
+            raise Failure("a first launch warns of an unclean exit")
         screenshot("0-settings")
 
         walk_osc(settings, process, stderr)
@@ -253,6 +279,7 @@ def main():
         walk_export(app, settings)
         walk_licences(app)
         running(process, stderr)
+        walk_after_kill(process, stderr)
         return 0
     except Failure as failure:
         print(f"FAIL: {failure}", file=sys.stderr)
