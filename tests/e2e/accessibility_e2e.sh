@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Drives the built receiver as a user would, through the accessibility bus, on a private X
-# server and a private D-Bus session, with the walk script given (by default: accept the terms,
-# check the launch lines, bring the running instance back from a second launch, and quit).
+# server and a private D-Bus session: accept the terms, check the launch lines, bring the
+# running instance back from a second launch, and quit.
 #
-# usage: accessibility_e2e.sh <palendrix-display binary> [walk script, default drive_receiver.py]
+# usage: accessibility_e2e.sh <palendrix-display binary> [driver, default drive_receiver.py]
 # Exit status 77 means skipped (a daemon or tool is missing); under CI=true that is a failure.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-binary="${1:?usage: accessibility_e2e.sh <palendrix-display> [walk script]}"
-walk="${2:-drive_receiver.py}"
+binary="${1:?usage: accessibility_e2e.sh <palendrix-display> [driver]}"
+driver="${2:-drive_receiver.py}"
 
 skip() {
   if [ "${CI:-}" = "true" ]; then
@@ -63,5 +63,5 @@ export XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache" XDG_CONFIG_HOME="
 export XDG_RUNTIME_DIR="$work/run"
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb QT_ACCESSIBILITY=1 NO_AT_BRIDGE=0
 status=0
-/usr/bin/python3 "$here/$walk" "$binary" "$work" || status=$?
+/usr/bin/python3 "$here/$driver" "$binary" "$work" || status=$?
 exit "$status"
