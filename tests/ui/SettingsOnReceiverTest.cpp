@@ -66,11 +66,11 @@ protected:
   }
 
   pd::testing::XdgSandbox sandbox;
-  pd::testing::FakeRemote fake{{"host.example"}};
+  pd::testing::FakeRemote fake{{"--name", "host.example"}};
   pd::testing::ScopedEnvironment connectTo{"PALENDRIX_HTTP_CONNECT_TO",
                                            ":443:127.0.0.1:" + std::to_string(fake.httpsPort()) +
                                                ",:80:127.0.0.1:" + std::to_string(fake.httpPort())};
-  pd::testing::ScopedEnvironment extraCA{"PALENDRIX_HTTP_EXTRA_CA", fake.clientConfiguration().extraCAFile->string()};
+  pd::testing::ScopedEnvironment extraCA{"PALENDRIX_HTTP_EXTRA_CA", fake.caFile()};
   platform::UserDefaults defaults; // in memory
   platform::ScopedStandardUserDefaults useDefaults{defaults};
   boost::asio::io_context loop;
