@@ -21,7 +21,7 @@ pkg_check_modules(FFTW REQUIRED IMPORTED_TARGET fftw3f)
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 
 if(PD_BUILD_APP)
-  find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Widgets OpenGL OpenGLWidgets)
+  find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Widgets OpenGL OpenGLWidgets DBus)
 endif()
 
 if(PD_BUILD_TESTS)

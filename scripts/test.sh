@@ -23,7 +23,7 @@ echo "test: fuzzing done at $((SECONDS - start)) s"
 # The shortest clips the video benchmarks take: a smoke run only shows that each one runs.
 for bench in "$build"/bench/*_bench; do
   [ -x "$bench" ] || continue
-  PD_DECODER_BENCH_FRAMES=30 PD_INGEST_BENCH_FRAMES=60 "$bench" --benchmark_min_time=0.01 >/dev/null
+  PD_DECODER_BENCH_FRAMES=30 PD_INGEST_BENCH_FRAMES=60 PD_EXPORT_SAVE_BENCH_MB=4 "$bench" --benchmark_min_time=0.01 >/dev/null
 done
 echo "test: benchmark smoke run done at $((SECONDS - start)) s"
 

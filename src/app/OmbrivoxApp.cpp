@@ -198,7 +198,8 @@ void OmbrivoxApp::showLicensesWindow() {
 void OmbrivoxApp::showSettingsWindow() {
   runtime::MainThread::assertMainThread();
   if (!settingsWindow_) {
-    settingsWindow_ = std::make_unique<ui::AppSettingsView>(connectionManager(), oscViewModel());
+    settingsWindow_ =
+        std::make_unique<ui::AppSettingsView>(connectionManager(), oscViewModel(), receiver_->sharedInstanceManager());
     settingsWindow_->setWindowFlags(Qt::Window);
     attachQuitShortcut(settingsWindow_.get());
   }

@@ -1,5 +1,7 @@
 #include "diagnostics/FileAccess.hpp"
 
+#include "platform/paths/FileDescriptor.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,23 +12,7 @@
 
 namespace pd::diagnostics {
 
-namespace {
-
-class Descriptor {
-public:
-  explicit Descriptor(int fd) noexcept : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const noexcept { return fd_; }
-
-private:
-  int fd_;
-};
-
-} // namespace
+using platform::paths::FileDescriptor;
 
 std::optional<runtime::Clock::WallTime> fileCreationTime(const std::filesystem::path& path) noexcept {
   struct statx info {};
@@ -46,7 +32,7 @@ std::optional<runtime::Clock::WallTime> fileCreationTime(const std::filesystem::
 }
 
 std::optional<std::string> readFileBounded(const std::filesystem::path& path, std::size_t maxBytes) {
-  const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (fd.get() < 0) return std::nullopt;
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return std::nullopt;

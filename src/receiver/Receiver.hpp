@@ -58,6 +58,10 @@ public:
 
   // The listener's thread posts to the shell, which may be going away before the Receiver does.
   void stopListeningForLaterLaunches();
+  // The instance manager for holders whose work may outlive their window (the settings' saves).
+  std::shared_ptr<remotesource::InvidiousInstanceManager> sharedInstanceManager() const noexcept {
+    return instanceManager_;
+  }
 
   link::NetworkManagerForMac& connectionManager() noexcept { return *connectionManager_; }
   deckinput::OSCViewModel& oscViewModel() noexcept { return *oscViewModel_; }

@@ -5,6 +5,8 @@
 //   logring_test_helper crash <folder> segv|abort    installs the crash handler and dies
 //   logring_test_helper disk <folder> full|readonly  runs a ring on a tiny private tmpfs and prints
 //                                                    the ring's own lines
+//   logring_test_helper save-full <folder> <export>  saves the export over a file on a tiny private
+//                                                    tmpfs that cannot hold it; prints the outcome
 //   logring_test_helper prune-busy <folder>          prunes a ring whose oldest launch cannot go
 //   logring_test_helper launch -                      starts as the application does (guard, then the
 //                                                    process's ring); prints "running <launch id>" and
@@ -12,6 +14,8 @@
 //
 // The confined modes need a private mount namespace; without one they exit with 77.
 
+#include "diagnostics/ExportSaver.hpp"
+#include "runtime/Error.hpp"
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogRing.hpp"
 #include "diagnostics/SingleInstanceGuard.hpp"
@@ -34,6 +38,7 @@
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace {
 
@@ -136,6 +141,26 @@ int disk(const fs::path& folder, std::string_view mode) {
   return 0;
 }
 
+int saveFull(const fs::path& folder, const fs::path& source) {
+  if (!confine(folder, "size=64k")) return kSkip;
+  const fs::path destination = folder / "saved.ndjson";
+  { std::ofstream(destination) << "the user's older file\n"; }
+  int error = 0;
+  try {
+    ExportSaver::saveReplacing(source, destination);
+  } catch (const pd::PosixError& failure) {
+    error = failure.errnum();
+  }
+  std::ifstream kept(destination);
+  std::string old;
+  std::getline(kept, old);
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++files;
+  std::printf("error=%d old=%s files=%zu\n", error, old == "the user's older file" ? "intact" : "lost", files);
+  std::fflush(stdout);
+  return 0;
+}
+
 int pruneBusy(const fs::path& folder) {
   if (!confine(folder, "size=4m")) return kSkip;
   const fs::path root = folder / "LogRing";
@@ -192,6 +217,7 @@ int main(int argc, char** argv) {
   if (mode == "flush-loop") return flushLoop(folder);
   if (mode == "crash" && argc == 4) return crash(folder, argv[3]);
   if (mode == "disk" && argc == 4) return disk(folder, argv[3]);
+  if (mode == "save-full" && argc == 4) return saveFull(folder, argv[3]);
   if (mode == "prune-busy") return pruneBusy(folder);
   if (mode == "launch") return launch();
   return 2;

@@ -47,7 +47,7 @@ TEST_F(AppSettingsViewIntegrationTest, ApplyingANewNameRenamesBothNodesInPlace) 
 
   auto sink = std::make_shared<ManagerSink>(*manager_);
   deckinput::OSCViewModel oscViewModel(std::make_shared<RecordingOSCServer>(), sink);
-  AppSettingsView view(*manager_, oscViewModel);
+  AppSettingsView view(*manager_, oscViewModel, nullptr);
   view.show();
   view.syphonServerNameField()->selectAll();
   QTest::keyClicks(view.syphonServerNameField(), "Stage Left");

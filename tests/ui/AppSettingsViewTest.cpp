@@ -52,7 +52,7 @@ protected:
     return found;
   }
 
-  AppSettingsView view{*manager, *oscViewModel};
+  AppSettingsView view{*manager, *oscViewModel, nullptr};
   QLineEdit* field = view.syphonServerNameField();
 };
 

@@ -1,5 +1,6 @@
 #include "platform/paths/Paths.hpp"
 
+#include "platform/paths/FileDescriptor.hpp"
 #include "runtime/Error.hpp"
 
 #include <fcntl.h>
@@ -38,27 +39,6 @@ std::optional<fs::path> withApplicationID(std::optional<fs::path> base) {
   if (!base) return std::nullopt;
   return *base / std::string(applicationID());
 }
-
-// Closes the descriptor on every path out of a scope.
-class FileDescriptor {
-public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const noexcept { return fd_; }
-  // Closes now and reports a failed close (which can lose written data on some file systems).
-  int release() noexcept {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd);
-  }
-
-private:
-  int fd_;
-};
 
 bool isExistingDirectory(const fs::path& dir) {
   struct stat st {};
@@ -146,6 +126,20 @@ fs::path runtimeDirectory() {
 }
 
 void writeFileAtomically(const fs::path& file, std::string_view contents, unsigned mode) {
+  replaceFileAtomically(file, mode, [contents](int fd) {
+    std::size_t done = 0;
+    while (done < contents.size()) {
+      const ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        throw PosixError(errno, "write");
+      }
+      done += static_cast<std::size_t>(n);
+    }
+  });
+}
+
+void replaceFileAtomically(const fs::path& file, unsigned mode, const std::function<void(int fd)>& write) {
   const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
   std::string pattern = (dir / ("." + file.filename().string() + ".XXXXXX")).string();
   std::vector<char> name(pattern.begin(), pattern.end());
@@ -160,14 +154,11 @@ void writeFileAtomically(const fs::path& file, std::string_view contents, unsign
     throw PosixError(err, what + " " + tempPath);
   };
 
-  std::size_t done = 0;
-  while (done < contents.size()) {
-    const ssize_t n = ::write(fd.get(), contents.data() + done, contents.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail(errno, "write");
-    }
-    done += static_cast<std::size_t>(n);
+  try {
+    write(fd.get());
+  } catch (...) {
+    ::unlink(tempPath.c_str());
+    throw;
   }
   if (::fchmod(fd.get(), static_cast<mode_t>(mode & 07777)) != 0) fail(errno, "chmod");
   if (::fsync(fd.get()) != 0) fail(errno, "fsync");

@@ -9,6 +9,7 @@
 // Environment values that are empty or not absolute are ignored, as the XDG rules say.
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -58,5 +59,8 @@ void ensurePrivateDirectory(const std::filesystem::path& dir);
 // `mode` (subject to nothing: it is set explicitly). Throws pd::PosixError; no temporary
 // file is left behind on failure.
 void writeFileAtomically(const std::filesystem::path& file, std::string_view contents, unsigned mode = 0600);
+// The same with the contents written by `write` into the temporary file's descriptor; what it
+// throws is passed on after the temporary file is removed.
+void replaceFileAtomically(const std::filesystem::path& file, unsigned mode, const std::function<void(int fd)>& write);
 
 } // namespace pd::platform::paths

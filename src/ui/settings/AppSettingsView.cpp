@@ -1,52 +1,158 @@
 #include "ui/settings/AppSettingsView.hpp"
 
+#include "deckinput/OSCViewModel.hpp"
 #include "diagnostics/Log.hpp"
 #include "link/NetworkManagerForMac.hpp"
+#include "platform/log/Utf8.hpp"
 #include "platform/settings/UserDefaults.hpp"
 #include "runtime/MainThread.hpp"
 #include "settings/AppSettings.hpp"
+#include "settings/PortText.hpp"
+#include "ui/settings/ConfigChangeLog.hpp"
+#include "ui/settings/InvidiousSettingsSection.hpp"
+#include "ui/settings/SettingsDialogs.hpp"
 #include "ui/settings/Typography.hpp"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QResizeEvent>
+#include <QSpinBox>
 
+#include <algorithm>
 #include <string>
+#include <system_error>
 
 namespace pd::ui {
 
 namespace {
 
 constexpr int kSectionSpacing = 14;
+constexpr std::string_view kLocalFiles = "localFiles";
+constexpr std::string_view kYouTube = "youtube";
+constexpr std::int64_t kDefaultCacheLimitGB = 20;
+constexpr int kCacheLimitMinimum = 5;
+constexpr int kCacheLimitMaximum = 100;
+
+platform::UserDefaults& defaults() { return platform::UserDefaults::standard(); }
 
 // The field's binding: the stored text, or the default name while nothing is stored.
 std::string storedSyphonServerName() {
-  return platform::UserDefaults::standard()
+  return defaults()
       .string(settings::SettingsKey::syphonServerName)
       .value_or(std::string(settings::AppSettings::kDefaultSyphonServerName));
+}
+
+// The bindings of this form, each with the default the form shows while nothing is stored.
+std::int64_t storedPort() {
+  return defaults().contains(settings::SettingsKey::oscPort) ? defaults().integer(settings::SettingsKey::oscPort)
+                                                             : settings::AppSettings::kDefaultOSCPort;
+}
+std::string storedHost() {
+  return defaults()
+      .string(settings::SettingsKey::oscHost)
+      .value_or(std::string(settings::AppSettings::kDefaultOSCHost));
+}
+std::string storedSearchSource() {
+  return defaults().string(settings::SettingsKey::ipadSearchSource).value_or(std::string(kYouTube));
+}
+std::string storedSearchFolder() { return defaults().string(settings::SettingsKey::ipadSearchFolder).value_or(""); }
+std::int64_t storedCacheLimit() {
+  return defaults().contains(settings::SettingsKey::relayCacheLimitGB)
+             ? defaults().integer(settings::SettingsKey::relayCacheLimitGB)
+             : kDefaultCacheLimitGB;
+}
+
+// One line cut in the middle to the width it is given; the whole text stays in the tooltip and
+// for assistive tools.
+class MiddleElidedLabel final : public QLabel {
+public:
+  using QLabel::QLabel;
+  void setFullText(const QString& text) {
+    full_ = text;
+    setToolTip(text);
+    setAccessibleName(text);
+    elide();
+  }
+
+protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QLabel::resizeEvent(event);
+    elide();
+  }
+
+private:
+  void elide() { setText(fontMetrics().elidedText(full_, Qt::ElideMiddle, std::max(0, width()))); }
+  QString full_;
+};
+
+QLabel* plainLabel(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setTextFormat(Qt::PlainText);
+  return label;
+}
+
+void setTextColor(QWidget* widget, const QColor& color) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::WindowText, color);
+  widget->setPalette(palette);
+}
+
+// Why a chosen folder cannot be stored, or none. The defaults file holds text: a path that is
+// not UTF-8 would come back with replacement characters and never name the folder again. Qt's
+// dialogs hand over names already decoded, so a mangled name shows as one that does not exist.
+std::optional<std::string_view> searchFolderProblem(const std::filesystem::path& path) {
+  const std::string& bytes = path.native();
+  if (!platform::log::isValidUtf8(bytes)) return "invalid_utf8";
+  constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::error_code error;
+  if (bytes.find(kReplacement) != std::string::npos && !std::filesystem::is_directory(path, error)) {
+    return "invalid_utf8";
+  }
+  return std::nullopt;
 }
 
 } // namespace
 
 AppSettingsView::AppSettingsView(link::NetworkManagerForMac& connectionManager, deckinput::OSCViewModel& oscViewModel,
-                                 QWidget* parent)
-    : QWidget(parent), connectionManager_(connectionManager), oscViewModel_(oscViewModel) {
+                                 std::shared_ptr<remotesource::InvidiousInstanceManager> instanceManager,
+                                 Dependencies dependencies, QWidget* parent)
+    : QWidget(parent),
+      connectionManager_(connectionManager),
+      oscViewModel_(oscViewModel),
+      dependencies_(std::move(dependencies)) {
+  if (!dependencies_.chooseExportDestination) dependencies_.chooseExportDestination = &chooseExportDestinationDialog;
+  if (!dependencies_.chooseSearchFolder) dependencies_.chooseSearchFolder = &chooseSearchFolderDialog;
+  if (!dependencies_.reveal) dependencies_.reveal = &revealInFileManager;
+  if (dependencies_.exportEnvironment.appVersion.empty()) {
+    dependencies_.exportEnvironment.appVersion = settings::AppInfo::appVersion();
+  }
+  if (dependencies_.exportEnvironment.ring == nullptr) dependencies_.exportEnvironment.ring = dependencies_.logRing;
+
   setWindowTitle(QStringLiteral("設定"));
   setFixedWidth(kWidth);
   form_ = new QFormLayout(this);
   form_->setContentsMargins(20, 20, 20, 20);
   form_->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
-  setMinimumHeight(120);
 
   // Sections in their order on screen.
+  addOSCSection();
   addSyphonSection();
+  addSearchSection();
+  invidiousSection_ = new InvidiousSettingsSection(std::move(instanceManager), this);
+  form_->addRow(invidiousSection_);
+  addCacheSection();
+  addDiagnosticsSection();
 }
 
+AppSettingsView::~AppSettingsView() = default;
+
 void AppSettingsView::addSectionHeader(const QString& text) {
-  auto* header = new QLabel(text, this);
-  header->setTextFormat(Qt::PlainText);
+  auto* header = plainLabel(text, this);
   header->setObjectName(QStringLiteral("sectionHeader"));
   applyTextStyle(header, TextStyle::headline);
   if (form_->rowCount() > 0) header->setContentsMargins(0, kSectionSpacing, 0, 0);
@@ -54,14 +160,132 @@ void AppSettingsView::addSectionHeader(const QString& text) {
 }
 
 void AppSettingsView::addSectionFooter(const QString& text) {
-  auto* footer = new QLabel(text, this);
-  footer->setTextFormat(Qt::PlainText);
+  auto* footer = plainLabel(text, this);
   footer->setObjectName(QStringLiteral("sectionFooter"));
   footer->setWordWrap(true);
   applyTextStyle(footer, TextStyle::caption);
   applySecondaryStyle(footer);
   form_->addRow(footer);
 }
+
+// --- OSC server ---
+
+void AppSettingsView::addOSCSection() {
+  addSectionHeader(QStringLiteral("OSCサーバー"));
+
+  portField_ = new QLineEdit(this);
+  portField_->setPlaceholderText(QString::number(settings::AppSettings::kDefaultOSCPort));
+  portField_->setAccessibleName(QStringLiteral("受信ポート"));
+  form_->addRow(QStringLiteral("受信ポート"), portField_);
+  connect(portField_, &QLineEdit::returnPressed, this, [this] { applyPortText(); });
+
+  portErrorLabel_ = plainLabel(QString(), this);
+  portErrorLabel_->setObjectName(QStringLiteral("portError"));
+  applyTextStyle(portErrorLabel_, TextStyle::caption);
+  setTextColor(portErrorLabel_, Qt::red);
+  portErrorLabel_->setVisible(false);
+  form_->addRow(portErrorLabel_);
+
+  hostPicker_ = new QComboBox(this);
+  hostPicker_->addItem(QStringLiteral("このMacのみ（127.0.0.1）"), QStringLiteral("127.0.0.1"));
+  hostPicker_->addItem(QStringLiteral("すべてのインターフェース（0.0.0.0）"), QStringLiteral("0.0.0.0"));
+  hostPicker_->setAccessibleName(QStringLiteral("受信ホスト"));
+  form_->addRow(QStringLiteral("受信ホスト"), hostPicker_);
+  // Any pick, by pointer, keys or an assistive tool; the view's own selection is made quietly.
+  connect(hostPicker_, qOverload<int>(&QComboBox::currentIndexChanged), this, [this](int index) { hostPicked(index); });
+
+  auto* row = new QWidget(this);
+  auto* rowLayout = new QHBoxLayout(row);
+  rowLayout->setContentsMargins(0, 0, 0, 0);
+  restartButton_ = new QPushButton(QStringLiteral("適用してサーバー再起動"), row);
+  restartButton_->setAutoDefault(false);
+  connect(restartButton_, &QPushButton::clicked, this, [this] { applyAndRestartServer(); });
+  rowLayout->addWidget(restartButton_);
+  rowLayout->addStretch(1);
+  statusDot_ = new QLabel(row);
+  statusDot_->setObjectName(QStringLiteral("statusDot"));
+  statusDot_->setFixedSize(8, 8);
+  rowLayout->addWidget(statusDot_, 0, Qt::AlignVCenter);
+  rowLayout->addSpacing(6);
+  statusText_ = plainLabel(QString(), row);
+  statusText_->setObjectName(QStringLiteral("statusText"));
+  applyTextStyle(statusText_, TextStyle::caption);
+  applySecondaryStyle(statusText_);
+  rowLayout->addWidget(statusText_, 0, Qt::AlignVCenter);
+  form_->addRow(row);
+
+  addSectionFooter(
+      QStringLiteral("別のマシンで動作するDJソフトからOSCを受信する場合は「すべてのインターフェース」を選択して"
+                     "ください。設定は保存され、次回起動時にも適用されます。"));
+
+  serverStateSubscription_ = oscViewModel_.serverState.changed().connect([this](const auto&) { updateServerStatus(); });
+  refillPortText();
+}
+
+void AppSettingsView::refillPortText() {
+  portField_->setText(QString::number(storedPort()));
+  const QSignalBlocker quiet(hostPicker_);
+  hostPicker_->setCurrentIndex(hostPicker_->findData(QString::fromStdString(storedHost())));
+  updateServerStatus();
+}
+
+void AppSettingsView::applyPortText() {
+  runtime::MainThread::assertMainThread();
+  const std::string text = portField_->text().toStdString();
+  const auto port = settings::parsePortText(text);
+  if (!port) {
+    portError_ = QStringLiteral("1〜65535の数値を入力してください");
+    portErrorLabel_->setText(*portError_);
+    portErrorLabel_->setVisible(true);
+    portField_->setText(QString::number(storedPort()));
+    return;
+  }
+  portError_.reset();
+  portErrorLabel_->setVisible(false);
+  const std::int64_t stored = storedPort();
+  if (stored != *port) {
+    logConfigChange<std::int64_t, std::uint16_t>("config_change key=oscPort from=%ld to=%hu snapshot_rev=%ld", stored,
+                                                 *port);
+  }
+  defaults().set(settings::SettingsKey::oscPort, *port);
+  updateServerStatus();
+}
+
+void AppSettingsView::applyAndRestartServer() {
+  runtime::MainThread::assertMainThread();
+  applyPortText();
+  oscViewModel_.stopServer();
+  oscViewModel_.startServer(settings::AppSettings::oscConfiguration());
+}
+
+void AppSettingsView::hostPicked(int index) {
+  runtime::MainThread::assertMainThread();
+  if (index < 0) return;
+  const std::string host = hostPicker_->itemData(index).toString().toStdString();
+  const std::string old = storedHost();
+  if (host == old) return;
+  defaults().set(settings::SettingsKey::oscHost, host);
+  logConfigChange<std::string, std::string>("config_change key=oscHost from=%{public}s to=%{public}s snapshot_rev=%ld",
+                                            old, host);
+  updateServerStatus();
+}
+
+void AppSettingsView::updateServerStatus() {
+  const bool running = oscViewModel_.serverState.get().isRunning();
+  const QColor color = running ? QColor(Qt::green) : QColor(Qt::gray);
+  statusDot_->setStyleSheet(
+      QStringLiteral("QLabel#statusDot { background-color: %1; border-radius: 4px; }").arg(color.name()));
+  statusDot_->setProperty("running", running);
+  if (running) {
+    const auto configuration = settings::AppSettings::oscConfiguration();
+    statusText_->setText(QStringLiteral("稼働中 ") + QString::fromStdString(configuration.host) + QStringLiteral(":") +
+                         QString::number(configuration.port));
+  } else {
+    statusText_->setText(QStringLiteral("停止中"));
+  }
+}
+
+// --- frame sharing ---
 
 void AppSettingsView::addSyphonSection() {
   // The output is a PipeWire node here, so the header names PipeWire; the stored key keeps its name.
@@ -84,9 +308,8 @@ void AppSettingsView::addSyphonSection() {
 
   reloadSyphonServerName();
   // Every edit is stored as typed; the running nodes take a new name only when applied.
-  connect(syphonServerNameField_, &QLineEdit::textEdited, this, [](const QString& text) {
-    platform::UserDefaults::standard().set(settings::SettingsKey::syphonServerName, text.toStdString());
-  });
+  connect(syphonServerNameField_, &QLineEdit::textEdited, this,
+          [](const QString& text) { defaults().set(settings::SettingsKey::syphonServerName, text.toStdString()); });
   connect(syphonServerNameField_, &QLineEdit::returnPressed, this, [this] { applySyphonServerName(); });
   connect(syphonApplyButton_, &QPushButton::clicked, this, [this] { applySyphonServerName(); });
 
@@ -102,23 +325,195 @@ void AppSettingsView::reloadSyphonServerName() {
 
 void AppSettingsView::applySyphonServerName() {
   runtime::MainThread::assertMainThread();
-  platform::UserDefaults::standard().set(settings::SettingsKey::syphonServerName,
-                                         settings::trimmingWhitespaceAndNewlines(storedSyphonServerName()));
+  defaults().set(settings::SettingsKey::syphonServerName,
+                 settings::trimmingWhitespaceAndNewlines(storedSyphonServerName()));
   reloadSyphonServerName();
 
   const std::string effective = settings::AppSettings::syphonServerName();
-  // A line the log does not write takes no revision.
-  const auto& log = diagnostics::Log::app();
-  if (log.isEnabled(platform::log::Level::notice)) {
-    log.notice("config_change key=syphonServerName to=%{public}s snapshot_rev=%ld", effective,
-               settings::nextConfigSnapshotRevision());
-  }
+  logConfigChange<std::string>("config_change key=syphonServerName to=%{public}s snapshot_rev=%ld", effective);
   connectionManager_.renameSyphonServers(effective);
+}
+
+// --- search from the tablet ---
+
+void AppSettingsView::addSearchSection() {
+  addSectionHeader(QStringLiteral("iPad からの検索"));
+
+  searchSourcePicker_ = new QComboBox(this);
+  searchSourcePicker_->addItem(QStringLiteral("YouTube"), QString::fromUtf8(kYouTube));
+  searchSourcePicker_->addItem(QStringLiteral("Mac のローカルファイル"), QString::fromUtf8(kLocalFiles));
+  searchSourcePicker_->setAccessibleName(QStringLiteral("iPad の検索窓で探すもの"));
+  form_->addRow(QStringLiteral("iPad の検索窓で探すもの"), searchSourcePicker_);
+  connect(searchSourcePicker_, qOverload<int>(&QComboBox::currentIndexChanged), this,
+          [this](int index) { searchSourcePicked(index); });
+
+  searchFolderRow_ = new QWidget(this);
+  searchFolderRow_->setObjectName(QStringLiteral("searchFolderRow"));
+  auto* rowLayout = new QHBoxLayout(searchFolderRow_);
+  rowLayout->setContentsMargins(0, 0, 0, 0);
+  searchFolderLabel_ = new MiddleElidedLabel(searchFolderRow_);
+  searchFolderLabel_->setTextFormat(Qt::PlainText);
+  searchFolderLabel_->setObjectName(QStringLiteral("searchFolder"));
+  applyTextStyle(searchFolderLabel_, TextStyle::caption);
+  searchFolderLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  rowLayout->addWidget(searchFolderLabel_, 1);
+  searchFolderButton_ = new QPushButton(QStringLiteral("フォルダを選ぶ..."), searchFolderRow_);
+  searchFolderButton_->setAutoDefault(false);
+  connect(searchFolderButton_, &QPushButton::clicked, this, [this] { chooseSearchFolder(); });
+  rowLayout->addWidget(searchFolderButton_);
+  form_->addRow(searchFolderRow_);
+
+  searchFolderError_ = plainLabel(QString(), this);
+  searchFolderError_->setObjectName(QStringLiteral("searchFolderError"));
+  applyTextStyle(searchFolderError_, TextStyle::caption);
+  setTextColor(searchFolderError_, Qt::red);
+  searchFolderError_->setVisible(false);
+  form_->addRow(searchFolderError_);
+
+  addSectionFooter(QStringLiteral(
+      "iPad の検索窓で何を探すかを選びます。「Mac "
+      "のローカルファイル」では、選んだフォルダ（サブフォルダを含む）の動画（mp4 / "
+      "m4v / mov）をファイル名で探し、iPad で選んで Load するとこの Mac から配信します。BPM は Mac が解析します。"));
+  updateSearchRows();
+}
+
+void AppSettingsView::searchSourcePicked(int index) {
+  runtime::MainThread::assertMainThread();
+  if (index < 0) return;
+  const std::string source = searchSourcePicker_->itemData(index).toString().toStdString();
+  const std::string old = storedSearchSource();
+  if (source == old) return;
+  defaults().set(settings::SettingsKey::ipadSearchSource, source);
+  logConfigChange<std::string, std::string>(
+      "config_change key=ipadSearchSource from=%{public}s to=%{public}s snapshot_rev=%ld", old, source);
+  updateSearchRows();
+}
+
+void AppSettingsView::updateSearchRows() {
+  const std::string source = storedSearchSource();
+  {
+    const QSignalBlocker quiet(searchSourcePicker_);
+    searchSourcePicker_->setCurrentIndex(searchSourcePicker_->findData(QString::fromStdString(source)));
+  }
+  const bool local = source == kLocalFiles;
+  searchFolderRow_->setVisible(local);
+  if (!local) searchFolderError_->setVisible(false);
+
+  const std::string folder = storedSearchFolder();
+  auto* label = static_cast<MiddleElidedLabel*>(searchFolderLabel_);
+  if (folder.empty()) {
+    label->setFullText(QStringLiteral("フォルダが未選択です"));
+    setTextColor(label, QColor(255, 149, 0));
+  } else {
+    label->setFullText(QString::fromStdString(folder));
+    label->setPalette(QPalette());
+    applySecondaryStyle(label);
+  }
+}
+
+void AppSettingsView::chooseSearchFolder() {
+  runtime::MainThread::assertMainThread();
+  const auto chosen = dependencies_.chooseSearchFolder(this);
+  if (!chosen || chosen->empty()) return;
+  const bool wasSet = !storedSearchFolder().empty();
+  const std::string_view from = wasSet ? "set" : "unset";
+  if (const auto problem = searchFolderProblem(*chosen)) {
+    diagnostics::Log::app().error("config_change_fail key=ipadSearchFolder from=%{public}s reason=%{public}s",
+                                  std::string(from), std::string(*problem));
+    searchFolderError_->setText(QStringLiteral("フォルダ名に使えない文字が含まれています"));
+    searchFolderError_->setVisible(true);
+    return;
+  }
+  searchFolderError_->setVisible(false);
+  defaults().set(settings::SettingsKey::ipadSearchFolder, chosen->native());
+  logConfigChange<std::string>("config_change key=ipadSearchFolder from=%{public}s to=set snapshot_rev=%ld",
+                               std::string(from));
+  updateSearchRows();
+}
+
+// --- cache ---
+
+void AppSettingsView::addCacheSection() {
+  addSectionHeader(QStringLiteral("キャッシュ"));
+
+  cacheToggle_ = new QCheckBox(QStringLiteral("YouTube の動画をディスクにキャッシュする"), this);
+  form_->addRow(cacheToggle_);
+  connect(cacheToggle_, &QCheckBox::toggled, this, [this](bool checked) { cacheToggled(checked); });
+
+  cacheLimitStepper_ = new QSpinBox(this);
+  cacheLimitStepper_->setRange(kCacheLimitMinimum, kCacheLimitMaximum);
+  cacheLimitStepper_->setSingleStep(5);
+  cacheLimitStepper_->setPrefix(QStringLiteral("容量の上限: "));
+  cacheLimitStepper_->setSuffix(QStringLiteral(" GB"));
+  cacheLimitStepper_->setKeyboardTracking(false);
+  cacheLimitStepper_->setAccessibleName(QStringLiteral("容量の上限"));
+  form_->addRow(cacheLimitStepper_);
+  connect(cacheLimitStepper_, qOverload<int>(&QSpinBox::valueChanged), this,
+          [this](int value) { cacheLimitStepped(value); });
+
+  addSectionFooter(QStringLiteral(
+      "iPad へ送った YouTube の動画を再生しながらディスクに貯め、同じ起動中の再生し直しや A/B デッキ間で再利用します。"
+      "キャッシュはアプリの終了時に消えます。ディスクの空きが 10 GB "
+      "を切ると貯めません。次に送る動画から反映されます。"));
+  reloadCacheRows();
+}
+
+void AppSettingsView::reloadCacheRows() {
+  const bool enabled = settings::AppSettings::relayCacheEnabled();
+  {
+    const QSignalBlocker quietToggle(cacheToggle_);
+    cacheToggle_->setChecked(enabled);
+  }
+  // A stored limit outside the stepper's range is shown at the nearest end; showing it is no change.
+  const QSignalBlocker quiet(cacheLimitStepper_);
+  cacheLimitStepper_->setValue(
+      static_cast<int>(std::clamp<std::int64_t>(storedCacheLimit(), kCacheLimitMinimum, kCacheLimitMaximum)));
+  cacheLimitStepper_->setEnabled(enabled);
+}
+
+void AppSettingsView::cacheToggled(bool enabled) {
+  runtime::MainThread::assertMainThread();
+  const bool old = settings::AppSettings::relayCacheEnabled();
+  if (enabled != old) {
+    defaults().set(settings::SettingsKey::relayCacheEnabled, enabled);
+    logConfigChange<bool, bool>("config_change key=relayCacheEnabled from=%{bool}d to=%{bool}d snapshot_rev=%ld", old,
+                                enabled);
+  }
+  cacheLimitStepper_->setEnabled(enabled);
+}
+
+void AppSettingsView::cacheLimitStepped(int value) {
+  runtime::MainThread::assertMainThread();
+  const std::int64_t old = storedCacheLimit();
+  if (value == old) return;
+  defaults().set(settings::SettingsKey::relayCacheLimitGB, value);
+  logConfigChange<std::int64_t, std::int64_t>("config_change key=relayCacheLimitGB from=%ld to=%ld snapshot_rev=%ld",
+                                              old, std::int64_t{value});
+}
+
+bool AppSettingsView::event(QEvent* event) {
+  const bool handled = QWidget::event(event);
+  // After the layout has taken in a change of its content (rows shown, hidden, added).
+  if (event->type() == QEvent::LayoutRequest) fitHeightToContent();
+  return handled;
+}
+
+void AppSettingsView::fitHeightToContent() {
+  // Wrapped texts need more height the narrower they are; the width is fixed, so the height
+  // that fits everything is known exactly.
+  const int fitted = form_->totalHeightForWidth(kWidth);
+  const int height = fitted > 0 ? fitted : form_->totalSizeHint().height();
+  if (height != minimumHeight() || height != maximumHeight()) setFixedHeight(height);
 }
 
 void AppSettingsView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
+  fitHeightToContent();
+  refillPortText();
   reloadSyphonServerName();
+  updateSearchRows();
+  reloadCacheRows();
+  loadPreviousExitState();
 }
 
 } // namespace pd::ui

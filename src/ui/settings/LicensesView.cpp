@@ -13,18 +13,20 @@
 namespace pd::ui {
 
 const std::vector<LicensesView::Entry>& LicensesView::entries() {
+  // What the executable links (its direct libraries, the C and C++ runtimes aside) and what it
+  // compiles in, as Debian describes each: the licence and the first holder of the package's
+  // main copyright stanza, and the package's home page. FFmpeg is shown under the licence it
+  // reports for the build, which Debian configures with its GPL parts.
   static const std::vector<Entry> list = {
-      {"Qt", "LGPL-3.0", "The Qt Company Ltd. and other contributors", "https://www.qt.io/"},
-      {"Boost", "BSL-1.0", "Boost contributors", "https://www.boost.org/"},
-      {"FFmpeg", "LGPL-2.1-or-later", "the FFmpeg developers", "https://ffmpeg.org/"},
-      {"Avahi", "LGPL-2.1-or-later", "Avahi contributors", "https://avahi.org/"},
-      {"PipeWire", "MIT", "PipeWire contributors", "https://pipewire.org/"},
-      {"nlohmann-json", "MIT", "2013-2022 Niels Lohmann", "https://github.com/nlohmann/json"},
-      {"OpenSSL", "Apache-2.0", "1998-2023 The OpenSSL Project Authors", "https://www.openssl.org/"},
-      {"ICU", "Unicode-DFS-2016", "2016 and later Unicode, Inc. and others", "https://icu.unicode.org/"},
-      {"libcurl", "curl", "1996-2023 Daniel Stenberg and many contributors", "https://curl.se/"},
-      {"FFTW", "GPL-2.0-or-later", "2003, 2007-14 Matteo Frigo and Massachusetts Institute of Technology",
-       "https://www.fftw.org/"},
+      {"Qt", "LGPL-3 or GPL-2", "2016-2022 The Qt Company Ltd.", "https://www.qt.io/developers/", "qt6-base"},
+      {"FFmpeg", "GPL version 2 or later", "Christian Holschuh et al.", "https://ffmpeg.org/", "ffmpeg"},
+      {"Avahi", "LGPL-2.1+", "the Avahi developers et al.", "https://avahi.org/", "avahi"},
+      {"PipeWire", "Expat", "2009 Lennart Poettering et al.", "https://pipewire.org/", "pipewire"},
+      {"curl", "curl", "1997-2022, Daniel Stenberg, <daniel@haxx.se>, et al.", "https://curl.se/", "curl"},
+      {"OpenSSL", "Apache-2.0", "1995-2020, The OpenSSL Project Authors et al.", "https://www.openssl.org/", "openssl"},
+      {"ICU", "MIT", "1991-2022 Unicode, Inc.", "https://icu.unicode.org/", "icu"},
+      {"Boost", "BSL-1.0", "Boost project contributors", "https://www.boost.org/", "boost1.81"},
+      {"nlohmann-json", "Expat", "2013-2022 Niels Lohmann", "https://nlohmann.github.io/json/", "nlohmann-json3"},
   };
   return list;
 }

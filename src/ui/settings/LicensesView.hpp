@@ -44,6 +44,7 @@ public:
     const char* licenseType;
     const char* copyright;
     const char* url;
+    const char* sourcePackage; // the Debian source package the row stands for
   };
   // The libraries, in the order shown.
   static const std::vector<Entry>& entries();

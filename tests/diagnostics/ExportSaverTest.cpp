@@ -1,0 +1,101 @@
+// Saving a finished export over the user's chosen file: replaced in one step, never lost.
+
+#include "RingTestSupport.hpp"
+#include "support/ChildProcess.hpp"
+
+#include "diagnostics/ExportSaver.hpp"
+
+#include <sys/resource.h>
+
+#include <csignal>
+
+namespace pd::diagnostics::test {
+namespace {
+
+using pd::testing::ChildProcess;
+
+std::size_t filesIn(const fs::path& folder) {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++count;
+  return count;
+}
+
+class ExportSaverTest : public ::testing::Test {
+protected:
+  ExportSaverTest() {
+    fs::create_directories(out);
+    writeText(source, std::string(256 * 1024, 'e'));
+  }
+
+  TempDirectory scratch;
+  fs::path source = scratch.path() / "export.ndjson";
+  fs::path out = scratch.path() / "out";
+  fs::path destination = out / "saved.ndjson";
+};
+
+TEST_F(ExportSaverTest, ReplacesAnExistingFileKeepingItsPermissionsAndLeavesNothingBeside) {
+  ExportSaver::saveReplacing(source, destination);
+  EXPECT_EQ(readText(destination), readText(source));
+  EXPECT_EQ(fs::status(destination).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+
+  writeText(destination, "older");
+  fs::permissions(destination, fs::perms::owner_read | fs::perms::owner_write);
+  ExportSaver::saveReplacing(source, destination);
+  EXPECT_EQ(readText(destination), readText(source));
+  EXPECT_EQ(fs::status(destination).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(filesIn(out), 1U);
+  EXPECT_TRUE(fs::exists(source)) << "the caller removes the export";
+}
+
+TEST_F(ExportSaverTest, ACopyThatFailsHalfwayLeavesTheOldFileWholeAndNoTemporaryCopy) {
+  writeText(destination, "the user's older file");
+  // A file-size limit stops the copy after 64 KiB, as a full disk would.
+  struct rlimit before {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limited = before;
+  limited.rlim_cur = 64 * 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  int error = 0;
+  try {
+    ExportSaver::saveReplacing(source, destination);
+  } catch (const PosixError& failure) {
+    error = failure.errnum();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &before);
+  std::signal(SIGXFSZ, previousHandler);
+
+  EXPECT_EQ(error, EFBIG);
+  EXPECT_EQ(readText(destination), "the user's older file");
+  EXPECT_EQ(filesIn(out), 1U);
+}
+
+TEST_F(ExportSaverTest, AMissingExportOrFolderFailsWithItsErrno) {
+  const auto errnoOf = [](const fs::path& from, const fs::path& to) {
+    try {
+      ExportSaver::saveReplacing(from, to);
+    } catch (const PosixError& failure) {
+      return failure.errnum();
+    }
+    return 0;
+  };
+  EXPECT_EQ(errnoOf(scratch.path() / "gone.ndjson", destination), ENOENT);
+  EXPECT_FALSE(fs::exists(destination));
+  EXPECT_EQ(errnoOf(source, scratch.path() / "no-folder" / "saved.ndjson"), ENOENT);
+  fs::create_directories(out / "a-folder");
+  EXPECT_NE(errnoOf(source, out / "a-folder"), 0) << "a folder is not replaced by a file";
+  EXPECT_EQ(filesIn(out), 1U);
+}
+
+TEST_F(ExportSaverTest, OnAFullDiskTheOldFileStaysWhole) {
+  ChildProcess child(PD_LOGRING_TEST_HELPER, {"save-full", (scratch.path() / "mnt").string(), source.string()});
+  const auto lines = child.readAll(30s);
+  const int status = child.waitStatus();
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace for a tiny tmpfs";
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(lines, std::vector<std::string>{"error=28 old=intact files=1"}); // ENOSPC
+}
+
+} // namespace
+} // namespace pd::diagnostics::test

@@ -1,0 +1,328 @@
+// The settings window's OSC, search and cache sections against a recording OSC server and
+// in-memory defaults, on Qt's offscreen platform.
+
+#include "main/MainWindowTestSupport.hpp"
+
+#include "settings/AppSettings.hpp"
+#include "TestSupport.hpp"
+#include "ui/settings/AppSettingsView.hpp"
+#include "ui/settings/InvidiousSettingsSection.hpp"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+
+#include <filesystem>
+#include <fstream>
+
+namespace pd::ui::test {
+namespace {
+
+using link::test::LogWindow;
+
+class AppSettingsSectionsTest : public MainWindowFixture {
+protected:
+  static std::vector<std::string> changeLines(const LogWindow& log) {
+    std::vector<std::string> found;
+    for (const auto& line : log.lines()) {
+      if (line.starts_with("config_change ")) found.push_back(line);
+    }
+    return found;
+  }
+  void typePort(const QString& text) {
+    view.portField()->setText(text);
+    QTest::keyClick(view.portField(), Qt::Key_Return);
+  }
+  static void pick(QComboBox* picker, const QString& data) {
+    const int index = picker->findData(data);
+    ASSERT_GE(index, 0);
+    picker->setCurrentIndex(index);
+  }
+
+  AppSettingsView::Dependencies dependencies() {
+    AppSettingsView::Dependencies made;
+    made.chooseSearchFolder = [this](QWidget*) { return nextFolder; };
+    return made;
+  }
+
+  std::optional<std::filesystem::path> nextFolder;
+  AppSettingsView view{*manager, *oscViewModel, nullptr, dependencies()};
+};
+
+TEST_F(AppSettingsSectionsTest, PortTextIsTrimmedSignedAndRangeChecked) {
+  const std::pair<const char*, std::int64_t> accepted[] = {
+      {" \t9000\t ", 9000}, {"+9001", 9001}, {"08000", 8000}, {"65535", 65535}, {"1", 1}, {"0000000000009002", 9002}};
+  for (const auto& [text, port] : accepted) {
+    SCOPED_TRACE(text);
+    typePort(QString::fromUtf8(text));
+    EXPECT_EQ(defaults.integer(settings::SettingsKey::oscPort), port);
+    EXPECT_FALSE(view.portError().has_value());
+    EXPECT_FALSE(view.portErrorLabel()->isVisibleTo(&view));
+    EXPECT_EQ(view.portField()->text(), QString::fromUtf8(text)) << "an accepted text stays as typed";
+  }
+
+  defaults.set(settings::SettingsKey::oscPort, 7000);
+  for (const char* text : {"0", "-1", "-0", "+-1", "65536", "", "  ", "abc", "90.5", "9000\n", "\n9000", "9 000",
+                           "\u0669\u0660\u0660\u0660", "99999999999999999999"}) {
+    SCOPED_TRACE(text);
+    LogWindow log;
+    typePort(QString::fromUtf8(text));
+    ASSERT_TRUE(view.portError().has_value());
+    EXPECT_EQ(*view.portError(), QStringLiteral("1〜65535の数値を入力してください"));
+    EXPECT_TRUE(view.portErrorLabel()->isVisibleTo(&view));
+    EXPECT_EQ(view.portErrorLabel()->text(), *view.portError());
+    EXPECT_EQ(view.portField()->text(), "7000") << "the field shows the stored port again";
+    EXPECT_EQ(defaults.integer(settings::SettingsKey::oscPort), 7000);
+    EXPECT_TRUE(changeLines(log).empty());
+  }
+}
+
+TEST_F(AppSettingsSectionsTest, APortLineOnlyForANewValueYetTheValueIsAlwaysStored) {
+  LogWindow log;
+  typePort("abc");
+  ASSERT_TRUE(view.portError().has_value());
+  // The default port, not stored yet: applying it clears the message, stores it, logs nothing.
+  typePort("8000");
+  EXPECT_FALSE(view.portError().has_value());
+  EXPECT_TRUE(defaults.contains(settings::SettingsKey::oscPort));
+  EXPECT_TRUE(changeLines(log).empty());
+
+  const std::int64_t before = settings::configSnapshotRevision();
+  typePort("9100");
+  const auto lines = changeLines(log);
+  ASSERT_EQ(lines.size(), 1U);
+  EXPECT_EQ(lines[0], "config_change key=oscPort from=8000 to=9100 snapshot_rev=" + std::to_string(before + 1));
+}
+
+TEST_F(AppSettingsSectionsTest, PortFieldIsRefilledFromTheStoredPortOnEveryShow) {
+  EXPECT_EQ(view.portField()->text(), "8000");
+  EXPECT_EQ(view.portField()->placeholderText(), "8000");
+  view.portField()->setText("12");
+  defaults.set(settings::SettingsKey::oscPort, 7400);
+  view.show();
+  EXPECT_EQ(view.portField()->text(), "7400");
+  view.hide();
+  defaults.set(settings::SettingsKey::oscPort, 7401);
+  view.show();
+  EXPECT_EQ(view.portField()->text(), "7401");
+}
+
+TEST_F(AppSettingsSectionsTest, RestartStopsAndStartsOnTheStoredConfigurationAlsoAfterARefusal) {
+  defaults.set(settings::SettingsKey::oscPort, 7100);
+  pick(view.hostPicker(), "0.0.0.0");
+  EXPECT_TRUE(oscServer->starts.empty()) << "picking a host restarts nothing";
+
+  view.portField()->setText("70000");
+  view.restartButton()->click();
+  EXPECT_TRUE(view.portError().has_value());
+  EXPECT_EQ(oscServer->stops, 1);
+  ASSERT_EQ(oscServer->starts.size(), 1U);
+  EXPECT_EQ(oscServer->starts[0], (settings::ServerConfiguration{7100, "0.0.0.0"}));
+
+  view.portField()->setText(" 9300 ");
+  view.restartButton()->click();
+  ASSERT_EQ(oscServer->starts.size(), 2U);
+  EXPECT_EQ(oscServer->starts[1], (settings::ServerConfiguration{9300, "0.0.0.0"}));
+  EXPECT_EQ(oscServer->stops, 2);
+}
+
+TEST_F(AppSettingsSectionsTest, StatusRowShowsTheStoredAddressOnlyWhileRunning) {
+  const auto green = [&] { return view.statusDot()->property("running").toBool(); };
+  EXPECT_EQ(view.statusText()->text(), "停止中");
+  EXPECT_FALSE(green());
+
+  oscServer->setState(deckinput::ServerState::running());
+  EXPECT_EQ(view.statusText()->text(), "稼働中 127.0.0.1:8000");
+  EXPECT_TRUE(green());
+  EXPECT_TRUE(view.statusDot()->styleSheet().contains(QColor(Qt::green).name()));
+
+  // The server keeps its old host until a restart; the row already shows the stored one.
+  pick(view.hostPicker(), "0.0.0.0");
+  EXPECT_EQ(view.statusText()->text(), "稼働中 0.0.0.0:8000");
+  EXPECT_TRUE(oscServer->starts.empty());
+
+  for (auto state : {deckinput::ServerState::starting(), deckinput::ServerState::failed("bind: in use"),
+                     deckinput::ServerState::stopped()}) {
+    oscServer->setState(state);
+    EXPECT_EQ(view.statusText()->text(), "停止中");
+    EXPECT_FALSE(green());
+    EXPECT_TRUE(view.statusDot()->styleSheet().contains(QColor(Qt::gray).name()));
+  }
+}
+
+TEST_F(AppSettingsSectionsTest, ChangesWriteConsecutiveRevisionsAboveTheLaunchSnapshot) {
+  const std::int64_t launch = settings::nextConfigSnapshotRevision();
+  view.show();
+  LogWindow log;
+  EXPECT_TRUE(changeLines(log).empty()) << "showing the form writes nothing";
+
+  pick(view.hostPicker(), "0.0.0.0");
+  pick(view.hostPicker(), "0.0.0.0"); // no change, no line
+  pick(view.searchSourcePicker(), "localFiles");
+  view.cacheToggle()->click();
+  view.cacheToggle()->click();
+  view.cacheLimitStepper()->stepUp();
+  typePort("9000");
+
+  const auto r = [launch](int n) { return " snapshot_rev=" + std::to_string(launch + n); };
+  EXPECT_EQ(changeLines(log), (std::vector<std::string>{
+                                  "config_change key=oscHost from=127.0.0.1 to=0.0.0.0" + r(1),
+                                  "config_change key=ipadSearchSource from=youtube to=localFiles" + r(2),
+                                  "config_change key=relayCacheEnabled from=true to=false" + r(3),
+                                  "config_change key=relayCacheEnabled from=false to=true" + r(4),
+                                  "config_change key=relayCacheLimitGB from=20 to=25" + r(5),
+                                  "config_change key=oscPort from=8000 to=9000" + r(6),
+                              }));
+  EXPECT_EQ(defaults.string(settings::SettingsKey::oscHost), "0.0.0.0");
+  EXPECT_EQ(defaults.string(settings::SettingsKey::ipadSearchSource), "localFiles");
+  EXPECT_EQ(defaults.object(settings::SettingsKey::relayCacheEnabled), nlohmann::json(true));
+  EXPECT_EQ(defaults.integer(settings::SettingsKey::relayCacheLimitGB), 25);
+}
+
+TEST_F(AppSettingsSectionsTest, StepperRunsFiveToAHundredByFiveAndWaitsWhileTheCacheIsOff) {
+  auto* stepper = view.cacheLimitStepper();
+  EXPECT_EQ(stepper->text(), "容量の上限: 20 GB");
+  EXPECT_TRUE(stepper->isEnabled());
+  EXPECT_EQ(view.cacheToggle()->text(), "YouTube の動画をディスクにキャッシュする");
+
+  for (int i = 0; i < 30; ++i) stepper->stepDown();
+  EXPECT_EQ(stepper->value(), 5);
+  EXPECT_EQ(defaults.integer(settings::SettingsKey::relayCacheLimitGB), 5);
+  for (int i = 0; i < 30; ++i) stepper->stepUp();
+  EXPECT_EQ(stepper->text(), "容量の上限: 100 GB");
+
+  view.cacheToggle()->click();
+  EXPECT_FALSE(stepper->isEnabled());
+  EXPECT_EQ(stepper->value(), 100) << "kept while disabled";
+  EXPECT_EQ(defaults.integer(settings::SettingsKey::relayCacheLimitGB), 100);
+
+  // A stored limit beyond the range is shown at its end without a line; the toggle follows
+  // the stored flag on the next show.
+  LogWindow log;
+  defaults.set(settings::SettingsKey::relayCacheLimitGB, 250);
+  view.show();
+  EXPECT_EQ(stepper->value(), 100);
+  EXPECT_FALSE(stepper->isEnabled());
+  EXPECT_EQ(defaults.integer(settings::SettingsKey::relayCacheLimitGB), 250);
+  EXPECT_TRUE(changeLines(log).empty());
+}
+
+TEST_F(AppSettingsSectionsTest, FolderRowOnlyForLocalFilesAndItsLinesNeverNameThePath) {
+  pd::testing::TempDirectory scratch;
+  view.show();
+  EXPECT_FALSE(view.searchFolderRow()->isVisible());
+  pick(view.searchSourcePicker(), "localFiles");
+  ASSERT_TRUE(view.searchFolderRow()->isVisible());
+  EXPECT_EQ(view.searchFolderLabel()->accessibleName(), "フォルダが未選択です");
+  EXPECT_EQ(view.searchFolderButton()->text(), "フォルダを選ぶ...");
+
+  LogWindow log;
+  nextFolder.reset(); // cancelled
+  view.searchFolderButton()->click();
+  EXPECT_FALSE(defaults.contains(settings::SettingsKey::ipadSearchFolder));
+  EXPECT_TRUE(log.lines().empty() || changeLines(log).empty());
+
+  const auto first = scratch.path() / "Clips";
+  const auto second = scratch.path() / "More Clips";
+  std::filesystem::create_directories(first);
+  std::filesystem::create_directories(second);
+  nextFolder = first;
+  view.searchFolderButton()->click();
+  nextFolder = second;
+  view.searchFolderButton()->click();
+  EXPECT_EQ(defaults.string(settings::SettingsKey::ipadSearchFolder), second.string());
+  EXPECT_EQ(view.searchFolderLabel()->accessibleName(), QString::fromStdString(second.string()));
+  const auto lines = changeLines(log);
+  ASSERT_EQ(lines.size(), 2U);
+  EXPECT_TRUE(lines[0].starts_with("config_change key=ipadSearchFolder from=unset to=set snapshot_rev="));
+  EXPECT_TRUE(lines[1].starts_with("config_change key=ipadSearchFolder from=set to=set snapshot_rev="));
+  for (const auto& line : log.lines()) EXPECT_EQ(line.find("Clips"), std::string::npos) << line;
+
+  pick(view.searchSourcePicker(), "youtube");
+  EXPECT_FALSE(view.searchFolderRow()->isVisible());
+  EXPECT_EQ(defaults.string(settings::SettingsKey::ipadSearchFolder), second.string()) << "kept for later";
+}
+
+TEST_F(AppSettingsSectionsTest, AFolderNamedByBytesThatAreNotUTF8IsRefusedAndTheStoredOneKept) {
+  pd::testing::TempDirectory scratch;
+  const auto good = scratch.path() / "Good";
+  const auto raw = scratch.path() / std::string("Clips-\xff\xfe");
+  std::filesystem::create_directories(good);
+  std::filesystem::create_directories(raw);
+  view.show();
+  pick(view.searchSourcePicker(), "localFiles");
+  nextFolder = good;
+  view.searchFolderButton()->click();
+
+  // As the folder comes from the raw bytes, and as Qt's dialog decodes it (with U+FFFD).
+  for (const std::string& chosen : {raw.string(), (scratch.path() / "Clips-\xEF\xBF\xBD\xEF\xBF\xBD").string()}) {
+    LogWindow log;
+    nextFolder = std::filesystem::path(chosen);
+    view.searchFolderButton()->click();
+    EXPECT_EQ(defaults.string(settings::SettingsKey::ipadSearchFolder), good.string());
+    EXPECT_TRUE(changeLines(log).empty());
+    EXPECT_EQ(log.count("config_change_fail key=ipadSearchFolder from=set reason=invalid_utf8"), 1U);
+    EXPECT_TRUE(view.searchFolderError()->isVisibleTo(&view));
+    EXPECT_EQ(view.searchFolderError()->text(), "フォルダ名に使えない文字が含まれています");
+  }
+  nextFolder = good;
+  view.searchFolderButton()->click();
+  EXPECT_FALSE(view.searchFolderError()->isVisibleTo(&view)) << "a good folder clears the message";
+}
+
+} // namespace
+} // namespace pd::ui::test
+
+namespace pd::ui::test {
+namespace {
+
+TEST_F(AppSettingsSectionsTest, EverySectionGetsTheHeightItsTextNeedsAsRowsComeAndGo) {
+  const auto expectFitted = [&] {
+    pump();
+    for (auto* label : view.findChildren<QLabel*>()) {
+      if (!label->isVisibleTo(&view) || label->text().isEmpty()) continue;
+      SCOPED_TRACE(label->text().toStdString());
+      const int needed = label->wordWrap() ? label->heightForWidth(label->width()) : label->minimumSizeHint().height();
+      EXPECT_GE(label->height(), needed);
+    }
+    auto* section = view.invidiousSection();
+    EXPECT_GE(section->height(), section->heightForWidth(section->width()));
+  };
+  view.show();
+  expectFitted();
+  const int before = view.height();
+  for (const char* host : {"a.example", "b.example", "c.example"}) {
+    view.invidiousSection()->hostField()->setText(host);
+    view.invidiousSection()->addButton()->click();
+  }
+  pick(view.searchSourcePicker(), "localFiles");
+  expectFitted();
+  EXPECT_GT(view.height(), before);
+}
+
+} // namespace
+} // namespace pd::ui::test
+
+namespace pd::ui::test {
+namespace {
+
+TEST_F(AppSettingsSectionsTest, ALongFolderPathIsCutInTheMiddleToTheRowAndReadWhole) {
+  const std::string path = "/home/someone/" + std::string(300, 'x') + "/Videos/Clips";
+  defaults.set(settings::SettingsKey::ipadSearchSource, "localFiles");
+  defaults.set(settings::SettingsKey::ipadSearchFolder, path);
+  view.show();
+  pump();
+  QLabel* label = view.searchFolderLabel();
+  EXPECT_EQ(label->accessibleName().toStdString(), path);
+  EXPECT_EQ(label->toolTip().toStdString(), path);
+  EXPECT_TRUE(label->text().startsWith("/home/")) << label->text().toStdString();
+  EXPECT_TRUE(label->text().endsWith("Clips")) << label->text().toStdString();
+  EXPECT_TRUE(label->text().contains(QChar(0x2026)));
+  EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width());
+  EXPECT_GT(label->width(), 100);
+}
+
+} // namespace
+} // namespace pd::ui::test
