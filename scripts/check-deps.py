@@ -31,7 +31,7 @@ ALLOWED = {
     "relay": BASE | {"remotesource"},
     "mediaserver": BASE,
     "api": BASE | {"relay", "remotesource", "mediaserver", "deckinput"},
-    "sender": BASE | {"api", "relay", "mediaserver"},
+    "sender": BASE | {"api", "relay", "mediaserver", "remotesource", "deckinput"},
     "receiver": EVERYTHING_BELOW_RECEIVER | {"receiver"},
     "ui": EVERYTHING_BELOW_RECEIVER,
     "app": EVERYTHING_BELOW_RECEIVER | {"receiver", "ui"},
@@ -40,7 +40,7 @@ ALLOWED = {
 PORTS = {
     "deckinput": [r"link/DeckState\.hpp", r"link/records/"],
     "mediaserver": [r"relay/RemoteMediaRelayInterface\.hpp"],
-    "sender": [r"link/records/", r"link/[A-Za-z]*Port\.hpp"],
+    "sender": [r"link/records/", r"link/[A-Za-z]*Port\.hpp", r"link/SenderLink\.hpp"],
 }
 QT_FOLDERS = {"app", "ui"}
 

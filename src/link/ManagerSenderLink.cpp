@@ -31,6 +31,13 @@ std::optional<std::vector<std::string>> ManagerSenderLink::peerFeatures() const 
   return manager ? manager->peerFeatures.get() : std::nullopt;
 }
 
+bool ManagerSenderLink::hasConnectedPeer() const {
+  const auto manager = manager_.lock();
+  return manager && !manager->connectedPeers.get().empty();
+}
+
+bool ManagerSenderLink::isAvailable() const { return !manager_.expired(); }
+
 void ManagerSenderLink::setCallbacks(Callbacks callbacks) {
   const auto manager = manager_.lock();
   if (!manager) return;

@@ -21,6 +21,8 @@ public:
   bool sendVideoBPM(const std::string& target, std::int64_t bpm, const std::optional<std::string>& url) override;
   std::optional<std::string> localHostForPeer() const override;
   std::optional<std::vector<std::string>> peerFeatures() const override;
+  bool hasConnectedPeer() const override;
+  bool isAvailable() const override;
   void setCallbacks(Callbacks callbacks) override;
 
 private:

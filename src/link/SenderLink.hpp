@@ -35,6 +35,10 @@ public:
   virtual std::optional<std::string> localHostForPeer() const = 0;
   // Main thread: the feature words of the linked tablet's handshake; none before one arrived.
   virtual std::optional<std::vector<std::string>> peerFeatures() const = 0;
+  // Main thread: a tablet is linked (the manager's connected peers are not empty).
+  virtual bool hasConnectedPeer() const = 0;
+  // Main thread: the link manager still exists; without it every send fails.
+  virtual bool isAvailable() const = 0;
   // Main thread: replaces the callbacks installed before.
   virtual void setCallbacks(Callbacks callbacks) = 0;
 };

@@ -6,17 +6,18 @@
 #include "diagnostics/MainStallWatchdog.hpp"
 #include "diagnostics/MetricKitObserver.hpp"
 #include "diagnostics/SingleInstanceGuard.hpp"
+#include "link/ManagerSenderLink.hpp"
 #include "link/NetworkManagerForMac.hpp"
 #include "platform/http/HttpClient.hpp"
 #include "platform/instance/ActivationListener.hpp"
 #include "platform/net/PathMonitor.hpp"
 #include "platform/settings/UserDefaults.hpp"
 #include "receiver/LinkDeckStateSink.hpp"
-#include "receiver/ServiceStandIns.hpp"
 #include "relay/RelayDiskCache.hpp"
 #include "remotesource/InvidiousInstanceManager.hpp"
 #include "runtime/MainThread.hpp"
 #include "runtime/Task.hpp"
+#include "sender/LocalVideoBroadcaster.hpp"
 #include "settings/AppSettings.hpp"
 
 #include <netinet/in.h>
@@ -138,7 +139,19 @@ void Receiver::stopListeningForLaterLaunches() { activationListener_.reset(); }
 
 sender::LocalVideoBroadcaster& Receiver::localVideoBroadcaster() {
   if (!localVideoBroadcaster_) {
-    localVideoBroadcaster_ = std::make_unique<sender::LocalVideoBroadcaster>(connectionManager_);
+    sender::LocalVideoBroadcaster::Dependencies dependencies;
+    dependencies.link = std::make_shared<link::ManagerSenderLink>(connectionManager_);
+    dependencies.httpClient = httpClient_;
+    dependencies.instanceManager = instanceManager_;
+    dependencies.relayDiskCache = relayDiskCache_;
+    dependencies.relayCacheEnabled = [] { return settings::AppSettings::relayCacheEnabled(); };
+    dependencies.searchFolderSetting = [] {
+      return platform::UserDefaults::standard().string(settings::SettingsKey::ipadSearchFolder);
+    };
+    dependencies.searchSourceSetting = [] {
+      return platform::UserDefaults::standard().string(settings::SettingsKey::ipadSearchSource);
+    };
+    localVideoBroadcaster_ = sender::LocalVideoBroadcaster::create(std::move(dependencies));
   }
   return *localVideoBroadcaster_;
 }

@@ -62,8 +62,10 @@ public:
   link::NetworkManagerForMac& connectionManager() noexcept { return *connectionManager_; }
   deckinput::OSCViewModel& oscViewModel() noexcept { return *oscViewModel_; }
   remotesource::InvidiousInstanceManager& instanceManager() noexcept { return *instanceManager_; }
-  // Made on first use.
+  // Made on first use, over the link manager; lives until the Receiver ends.
   sender::LocalVideoBroadcaster& localVideoBroadcaster();
+  // The process's HTTP client, with the test hooks of the environment.
+  const std::shared_ptr<platform::http::Client>& httpClient() const noexcept { return httpClient_; }
 
 private:
   Dependencies dependencies_;
@@ -75,7 +77,7 @@ private:
   std::shared_ptr<LinkDeckStateSink> deckStateSink_;
   std::shared_ptr<deckinput::OSCServerService> oscServer_;
   std::shared_ptr<deckinput::OSCViewModel> oscViewModel_;
-  std::unique_ptr<sender::LocalVideoBroadcaster> localVideoBroadcaster_;
+  std::shared_ptr<sender::LocalVideoBroadcaster> localVideoBroadcaster_;
 };
 
 } // namespace pd::receiver

@@ -28,6 +28,8 @@ TEST_F(OutboundTest, TheSenderPortCarriesTheSendsTheCallbacksAndThePeer) {
   port->setCallbacks({[&](const std::optional<std::string>& id) { peerID = id; }, [&] { ++remoteReady; },
                       [&](const LoadVideoAck& ack) { acks.push_back(ack); }});
   EXPECT_EQ(port->peerFeatures(), std::nullopt);
+  EXPECT_TRUE(port->isAvailable());
+  EXPECT_FALSE(port->hasConnectedPeer());
   EXPECT_FALSE(port->sendSourceEndpoint(8080, "token", false));
 
   const auto ack = R"({"type":"handshake_ack","protocolVersion":3,"mode":"mix","peerID":"P1",)"
@@ -37,6 +39,7 @@ TEST_F(OutboundTest, TheSenderPortCarriesTheSendsTheCallbacksAndThePeer) {
   settle();
   EXPECT_EQ(peerID, "P1");
   EXPECT_EQ(remoteReady, 1);
+  EXPECT_TRUE(port->hasConnectedPeer());
   EXPECT_EQ(port->peerFeatures(), std::vector<std::string>{"remote_source"});
   EXPECT_EQ(port->localHostForPeer(), "127.0.0.1");
   EXPECT_TRUE(port->sendSourceEndpoint(8080, "token", false));
@@ -59,6 +62,8 @@ TEST_F(OutboundTest, TheSenderPortCarriesTheSendsTheCallbacksAndThePeer) {
   EXPECT_FALSE(port->sendVideoBPM("A", 120, std::nullopt));
   EXPECT_EQ(port->localHostForPeer(), std::nullopt);
   EXPECT_EQ(port->peerFeatures(), std::nullopt);
+  EXPECT_FALSE(port->isAvailable());
+  EXPECT_FALSE(port->hasConnectedPeer());
 }
 
 } // namespace

@@ -104,9 +104,9 @@ TEST_F(MainWindowAcceptanceTest, AUserConnectsWatchesSwitchesModeAndDisconnects)
   auto oscServer = std::make_shared<RecordingOSCServer>();
   auto sink = std::make_shared<ManagerSink>(*manager);
   auto oscViewModel = std::make_shared<deckinput::OSCViewModel>(oscServer, sink);
-  sender::LocalVideoBroadcaster broadcaster(manager);
+  auto broadcaster = testing::makeBroadcaster(manager);
 
-  auto* content = new ContentView(*manager, *oscViewModel, broadcaster);
+  auto* content = new ContentView(*manager, *oscViewModel, *broadcaster);
   auto window = std::make_unique<app::MainWindow>(content, ContentView::kCurrentTermsVersion);
   window->resize(960, 900);
   window->show();

@@ -6,7 +6,7 @@
 #include "LinkTestSupport.hpp"
 #include "QtTestEnvironment.hpp"
 
-#include "receiver/ServiceStandIns.hpp"
+#include "support/BroadcasterSupport.hpp"
 #include "deckinput/DeckStateSink.hpp"
 #include "deckinput/OSCServerService.hpp"
 #include "deckinput/OSCViewModel.hpp"
@@ -70,7 +70,7 @@ protected:
   MainWindowFixture() {
     sink = std::make_shared<ManagerSink>(*manager);
     oscViewModel = std::make_shared<deckinput::OSCViewModel>(oscServer, sink);
-    broadcaster = std::make_unique<sender::LocalVideoBroadcaster>(manager);
+    broadcaster = testing::makeBroadcaster(manager);
   }
   ~MainWindowFixture() override {
     // Widgets go before the models they observe.
@@ -112,7 +112,7 @@ protected:
   std::shared_ptr<RecordingOSCServer> oscServer = std::make_shared<RecordingOSCServer>();
   std::shared_ptr<ManagerSink> sink;
   std::shared_ptr<deckinput::OSCViewModel> oscViewModel;
-  std::unique_ptr<sender::LocalVideoBroadcaster> broadcaster;
+  std::shared_ptr<sender::LocalVideoBroadcaster> broadcaster;
 };
 
 } // namespace pd::ui::test

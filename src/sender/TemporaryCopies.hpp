@@ -1,0 +1,37 @@
+#pragma once
+
+// The temporary files of sending: the per-drop folders ("PalendrixDrop-" and a UUID) that hold
+// copies of dropped files, and the loopback downloads for tempo analysis. They are whole videos,
+// so they live under the caches folder rather than on the runtime folder's tmpfs. Every function
+// here blocks on the file system: call them off the main thread.
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+namespace pd::sender {
+
+inline constexpr std::string_view kDropFolderPrefix = "PalendrixDrop-";
+inline constexpr std::string_view kRemoteBPMPrefix = "PalendrixRemoteBPM-";
+
+// <caches>/tmp, made 0700 and verified (the caches folder first); without a caches folder, the
+// private temporary folder. Throws pd::PosixError when no safe folder can be had.
+std::filesystem::path temporaryFolder(const std::optional<std::filesystem::path>& cachesDirectory);
+
+// What removing a copy removes: its "PalendrixDrop-" folder when that lies directly in the
+// temporary folder, else the file alone.
+std::filesystem::path removalTarget(const std::filesystem::path& copy, const std::filesystem::path& folder);
+
+// Removes the item (a folder with its contents; a link itself, never what it points to) and logs
+// "temp_copy_delete", or "temp_copy_delete_fail" with the error when it could not be removed.
+void removeTemporaryItem(const std::filesystem::path& item);
+
+// Removes every "PalendrixDrop-" entry of the folder, hidden ones included, except entries
+// changed at or after keepSince (a drop racing the sweep). An unreadable folder ends it silently.
+void sweepLeftoverDrops(const std::filesystem::path& folder, std::chrono::system_clock::time_point keepSince);
+
+// When this process started, from /proc; the current time when that cannot be read.
+std::chrono::system_clock::time_point processStartTime();
+
+} // namespace pd::sender
