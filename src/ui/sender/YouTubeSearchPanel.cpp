@@ -28,6 +28,22 @@ constexpr int kRowMargin = 6;
 constexpr int kListMinHeight = 120;
 constexpr int kListMaxHeight = 280;
 
+// A result's rounded background, painted rather than styled: a style sheet per row costs more
+// than the rest of the row together.
+class ResultRow : public QFrame {
+public:
+  using QFrame::QFrame;
+
+protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(rect()), 8, 8);
+    painter.fillPath(shape, palette().color(QPalette::Window));
+  }
+};
+
 QPushButton* deckButton(Deck deck, QWidget* parent) {
   auto* button = new QPushButton(deck == Deck::a ? QStringLiteral("A") : QStringLiteral("B"), parent);
   button->setToolTip(qs(sendToolTip(deck)));
@@ -245,12 +261,10 @@ void YouTubeSearchPanel::buildVisibleRows() {
 
 YouTubeSearchPanel::Row YouTubeSearchPanel::makeRow(const remotesource::VideoSearchItem& item) {
   Row row;
-  row.frame = new QFrame(list_);
+  row.frame = new ResultRow(list_);
   row.frame->setObjectName(QStringLiteral("resultRow"));
   row.frame->setAccessibleName(qs(item.title));
   row.frame->setProperty("item", qs(item.toJSON()));
-  row.frame->setStyleSheet(QStringLiteral("QFrame#resultRow { background: %1; border-radius: 8px; }")
-                               .arg(cssColor(QApplication::palette().color(QPalette::Window))));
   auto* layout = new QHBoxLayout(row.frame);
   layout->setContentsMargins(kRowMargin, kRowMargin, kRowMargin, kRowMargin);
   layout->setSpacing(10);
