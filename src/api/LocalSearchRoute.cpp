@@ -37,7 +37,7 @@ std::string_view folderErrorCode(const std::exception_ptr& error, bool cancellat
 
 // The jobs of one search's thumbnails: the next index to start and one slot per entry.
 struct ThumbnailJobs {
-  std::shared_ptr<MacLocalVideoLibrary> library;
+  ThumbnailMaker make;
   std::vector<Entry> entries;
   std::chrono::nanoseconds limit;
   runtime::Clock::MonotonicTime deadline;
@@ -59,9 +59,8 @@ runtime::Awaitable<void> thumbnailWorker(std::shared_ptr<ThumbnailJobs> jobs) {
     if (index >= jobs->entries.size()) {
       co_return;
     }
-    auto work =
-        runtime::spawn(runtime::sharedPool().executor(),
-                       [library = jobs->library, entry = jobs->entries[index]]() { return library->thumbnail(entry); });
+    auto work = runtime::spawn(runtime::sharedPool().executor(),
+                               [make = jobs->make, entry = jobs->entries[index]]() { return make(entry); });
     auto url = co_await runtime::race(std::move(work), jobs->limit);
     if (url && *url) {
       jobs->results[index] = std::move(**url);
@@ -74,12 +73,11 @@ runtime::Awaitable<void> thumbnailWorker(std::shared_ptr<ThumbnailJobs> jobs) {
 
 } // namespace
 
-runtime::Awaitable<std::vector<std::optional<Path>>> localThumbnails(std::shared_ptr<MacLocalVideoLibrary> library,
-                                                                     std::vector<Entry> entries,
+runtime::Awaitable<std::vector<std::optional<Path>>> localThumbnails(ThumbnailMaker make, std::vector<Entry> entries,
                                                                      std::chrono::nanoseconds limit,
                                                                      std::chrono::nanoseconds deadline) {
   auto jobs = std::make_shared<ThumbnailJobs>();
-  jobs->library = std::move(library);
+  jobs->make = std::move(make);
   jobs->results.resize(entries.size());
   jobs->entries = std::move(entries);
   jobs->limit = limit;
@@ -141,8 +139,10 @@ runtime::Awaitable<ReceiverAPIResponse> ReceiverAPIService::localSearch(std::str
     co_return errorResponse(503, folderErrorCode(*error, true));
   }
   const auto& entries = std::get<0>(*outcome);
+  // Named: GCC 12 destroys a capturing lambda twice when it is a temporary inside co_await.
+  ThumbnailMaker make = [library = deps.localLibrary](Entry entry) { return library->thumbnail(std::move(entry)); };
   const auto thumbnails =
-      co_await localThumbnails(deps.localLibrary, entries, deps.timing.thumbnailLimit, deps.timing.thumbnailDeadline);
+      co_await localThumbnails(std::move(make), entries, deps.timing.thumbnailLimit, deps.timing.thumbnailDeadline);
   IssuedTokens issued(deps.server);
   auto items = nlohmann::json::array();
   for (std::size_t i = 0; i < entries.size(); ++i) {

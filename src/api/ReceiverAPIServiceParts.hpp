@@ -11,6 +11,7 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -71,11 +72,15 @@ runtime::Task<Outcome<T>> spawnOutcome(F call) {
 runtime::Awaitable<LocalLookup> lookupLocal(std::shared_ptr<mediaserver::MacLocalVideoLibrary> library, std::string id,
                                             std::chrono::nanoseconds limit);
 
-// The thumbnail files of entries, at most kThumbnailJobs made at once, none started after the
-// deadline, each bounded by `limit`. Cancelling the calling task ends the jobs.
+// Makes one entry's thumbnail file, or none.
+using ThumbnailMaker =
+    std::function<runtime::Awaitable<std::optional<std::filesystem::path>>(mediaserver::MacLocalVideoLibrary::Entry)>;
+
+// The thumbnail files of entries, at most kThumbnailJobs made at once, none started once
+// `deadline` has passed on the monotonic clock, each bounded by `limit`. Cancelling the calling
+// task ends the jobs.
 runtime::Awaitable<std::vector<std::optional<std::filesystem::path>>>
-localThumbnails(std::shared_ptr<mediaserver::MacLocalVideoLibrary> library,
-                std::vector<mediaserver::MacLocalVideoLibrary::Entry> entries, std::chrono::nanoseconds limit,
-                std::chrono::nanoseconds deadline);
+localThumbnails(ThumbnailMaker make, std::vector<mediaserver::MacLocalVideoLibrary::Entry> entries,
+                std::chrono::nanoseconds limit, std::chrono::nanoseconds deadline);
 
 } // namespace pd::api

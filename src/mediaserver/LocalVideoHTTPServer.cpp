@@ -338,6 +338,21 @@ void LocalVideoHTTPServer::Impl::headerBytes(const Connection& connection, Bytes
   connection->cancel();
 }
 
+void LocalVideoHTTPServer::Impl::watchForPeerEnd(const Connection& connection,
+                                                 const std::shared_ptr<ConnectionState>& state) {
+  std::weak_ptr<TcpConnection> weakConnection = connection;
+  connection->receive(4096, [weakConnection, state](Bytes, bool isComplete, std::error_code error) {
+    if (error || isComplete) {
+      state->servingTask.cancel();
+      return;
+    }
+    // Bytes after the head are not ours to read; keep watching for the end.
+    if (auto alive = weakConnection.lock()) {
+      watchForPeerEnd(alive, state);
+    }
+  });
+}
+
 // ---- Router ----
 
 void LocalVideoHTTPServer::Impl::handleRequest(std::string_view headText, const Connection& connection,
@@ -374,6 +389,7 @@ void LocalVideoHTTPServer::Impl::handleRequest(std::string_view headText, const 
                                               self->sendAPIResponse(response, connection);
                                             }
                                           });
+      watchForPeerEnd(connection, state);
     }
     return;
   }

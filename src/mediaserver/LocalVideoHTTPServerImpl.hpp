@@ -142,6 +142,9 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   // Connections and routing (queue).
   void accept(const Connection& connection);
   void connectionStateChanged(platform::net::TcpConnection::State state, ConnectionState& connectionState);
+  // While an API answer is being made: a peer that goes away ends its serving task, which only a
+  // pending read can notice.
+  static void watchForPeerEnd(const Connection& connection, const std::shared_ptr<ConnectionState>& state);
   // Arms one receive of the head; headerBytes() takes its completion.
   void receiveHeader(const Connection& connection, Bytes accumulated, const std::shared_ptr<ConnectionState>& state);
   void headerBytes(const Connection& connection, Bytes accumulated, const std::shared_ptr<ConnectionState>& state,

@@ -134,7 +134,7 @@ public:
   std::int64_t sessionGeneration() const;
   mediaserver::LocalVideoHTTPServer& httpServer() const noexcept { return *httpServer_; }
   const std::shared_ptr<relay::RemoteVideoPreparer>& remotePreparer() const noexcept;
-  // Whether the deck's served URL is this text (tests and the views).
+  // The URL of the deck's last committed load_video, if any.
   std::optional<std::string> servedURL(Target target) const;
 
   // The user-facing reason of a failed YouTube preparation.

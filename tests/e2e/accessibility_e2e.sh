@@ -3,12 +3,13 @@
 # server and a private D-Bus session: accept the terms, check the launch lines, bring the
 # running instance back from a second launch, and quit.
 #
-# usage: accessibility_e2e.sh <palendrix-display binary>
+# usage: accessibility_e2e.sh <palendrix-display binary> [driver, default drive_receiver.py]
 # Exit status 77 means skipped (a daemon or tool is missing); under CI=true that is a failure.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-binary="${1:?usage: accessibility_e2e.sh <palendrix-display>}"
+binary="${1:?usage: accessibility_e2e.sh <palendrix-display> [driver]}"
+driver="${2:-drive_receiver.py}"
 
 skip() {
   if [ "${CI:-}" = "true" ]; then
@@ -62,5 +63,5 @@ export XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache" XDG_CONFIG_HOME="
 export XDG_RUNTIME_DIR="$work/run"
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb QT_ACCESSIBILITY=1 NO_AT_BRIDGE=0
 status=0
-/usr/bin/python3 "$here/drive_receiver.py" "$binary" "$work" || status=$?
+/usr/bin/python3 "$here/$driver" "$binary" "$work" || status=$?
 exit "$status"

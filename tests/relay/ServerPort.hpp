@@ -3,8 +3,7 @@
 // The real HTTP server behind the preparer's port, as the composition root connects it, noting
 // what was registered and withdrawn through it.
 
-#include "mediaserver/LocalVideoHTTPServer.hpp"
-#include "relay/RemoteVideoServer.hpp"
+#include "api/HTTPServerPort.hpp"
 
 #include <memory>
 #include <mutex>
@@ -12,29 +11,23 @@
 
 namespace pd::relay::test {
 
-class ServerPort final : public RemoteVideoServer {
+class ServerPort final : public api::HTTPServerPort {
 public:
-  explicit ServerPort(std::shared_ptr<mediaserver::LocalVideoHTTPServer> server) : server_(std::move(server)) {}
+  using HTTPServerPort::HTTPServerPort;
 
-  runtime::Awaitable<std::string> registerRemote(std::shared_ptr<const RemoteMedia> media) override {
-    co_return co_await server_->registerRemote(std::move(media));
-  }
   std::string registerPlaylist(std::string_view text) override {
     {
       const std::scoped_lock lock(mutex_);
       ++playlists_;
     }
-    return server_->registerPlaylist(text);
+    return HTTPServerPort::registerPlaylist(text);
   }
   void unregister(const std::string& token) override {
     {
       const std::scoped_lock lock(mutex_);
       unregistered_.push_back(token);
     }
-    server_->unregister(token);
-  }
-  std::string sanitizedContentType(const std::optional<std::string>& mimeType) const override {
-    return mediaserver::LocalVideoHTTPServer::sanitizedContentType(mimeType);
+    HTTPServerPort::unregister(token);
   }
   int playlists() const {
     const std::scoped_lock lock(mutex_);
@@ -46,7 +39,6 @@ public:
   }
 
 private:
-  std::shared_ptr<mediaserver::LocalVideoHTTPServer> server_;
   mutable std::mutex mutex_;
   int playlists_ = 0;
   std::vector<std::string> unregistered_;

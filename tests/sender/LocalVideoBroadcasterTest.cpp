@@ -25,23 +25,6 @@ using Case = LocalVideoBroadcaster::PlaybackState::Case;
 using PlaybackState = LocalVideoBroadcaster::PlaybackState;
 using Target = LocalVideoBroadcaster::Target;
 
-// Made once per build tree, under a private name and renamed into place.
-std::filesystem::path clickClip() {
-  const std::filesystem::path folder = PD_SENDER_FIXTURES;
-  const auto path = folder / "clicks120.mp4";
-  if (std::filesystem::exists(path)) return path;
-  std::filesystem::create_directories(folder);
-  const auto partial = folder / (std::to_string(::getpid()) + ".partial.mp4");
-  const std::string command =
-      "ffmpeg -nostdin -v error -y -f lavfi -i "
-      "\"aevalsrc=exprs='sin(2*PI*880*t)*exp(-200*mod(t\\,0.5))':s=44100:d=20\" "
-      "-f lavfi -i testsrc2=size=160x120:rate=25:duration=20 -c:v libx264 -preset ultrafast -c:a aac '" +
-      partial.string() + "'";
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg failed");
-  std::filesystem::rename(partial, path);
-  return path;
-}
-
 // The body of a GET, or the status as text when it is not 200.
 std::string fetch(const std::string& url) {
   testing::TempDirectory folder;
@@ -175,15 +158,15 @@ TEST_F(LocalVideoBroadcasterTest, AnnouncementsCarryThePortAndTheTokenCurrentAtE
 }
 
 TEST_F(LocalVideoBroadcasterTest, ALocalFileIsServedAnnouncedAcknowledgedLateAndItsTempoSent) {
-  const auto clip = clickClip();
+  const auto clip = clickClip(20);
   broadcaster->sendLocalFile(clip, Target::a, false);
-  EXPECT_EQ(broadcaster->deck(Target::a).status.get(), "「clicks120.mp4」を準備中...");
+  EXPECT_EQ(broadcaster->deck(Target::a).status.get(), "「clicks120-20s.mp4」を準備中...");
   runUntil([&] { return !link->of("load_video").empty(); });
   const auto load = link->of("load_video").front();
   EXPECT_EQ(load.target, "A");
-  EXPECT_EQ(load.title, "clicks120");
+  EXPECT_EQ(load.title, "clicks120-20s");
   EXPECT_TRUE(std::regex_match(load.url, std::regex("http://127\\.0\\.0\\.1:[0-9]+/[0-9A-F-]{36}")));
-  EXPECT_EQ(broadcaster->deck(Target::a).fileName.get(), "clicks120.mp4");
+  EXPECT_EQ(broadcaster->deck(Target::a).fileName.get(), "clicks120-20s.mp4");
   EXPECT_EQ(broadcaster->deck(Target::a).status.get(), "送信しました / BPM 解析中...");
   EXPECT_TRUE(broadcaster->deck(Target::a).isAnalyzing.get());
   EXPECT_EQ(fetch(load.url), testing::readText(clip));

@@ -14,7 +14,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,6 +28,24 @@
 namespace pd::sender::test {
 
 using namespace std::chrono_literals;
+
+// Clicks at 120 BPM in stereo AAC beside a small H.264 picture, made once per build tree under a
+// private name and renamed into place.
+inline std::filesystem::path clickClip(int seconds) {
+  const std::filesystem::path folder = PD_SENDER_FIXTURES;
+  const auto path = folder / ("clicks120-" + std::to_string(seconds) + "s.mp4");
+  if (std::filesystem::exists(path)) return path;
+  std::filesystem::create_directories(folder);
+  const auto partial = folder / (std::to_string(::getpid()) + ".partial.mp4");
+  const auto duration = std::to_string(seconds);
+  const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i "
+                              "\"aevalsrc=exprs='sin(2*PI*880*t)*exp(-200*mod(t\\,0.5))':s=44100:d=" +
+                              duration + "\" -f lavfi -i testsrc2=size=160x120:rate=25:duration=" + duration +
+                              " -c:v libx264 -preset ultrafast -c:a aac '" + partial.string() + "'";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg failed");
+  std::filesystem::rename(partial, path);
+  return path;
+}
 
 class RecordingSenderLink final : public link::SenderLink {
 public:

@@ -106,6 +106,27 @@ TEST(CommandValues, AckAndTxtWords) {
   EXPECT_EQ(parsed<cmd::LinkId>("link-id wrong").echo, LinkIdEcho::wrong);
 }
 
+TEST(CommandValues, FetchAndAPIRequests) {
+  EXPECT_TRUE(parsed<cmd::Ack>("ack fetch").fetch);
+  EXPECT_FALSE(parsed<cmd::Ack>("ack ready").fetch);
+  EXPECT_TRUE(refused("ack fetch now"));
+  const auto api = parsed<cmd::Api>("api resolve v=abc \"d=A B\" empty=");
+  EXPECT_EQ(api.route, "resolve");
+  EXPECT_EQ(api.parameters,
+            (std::vector<std::pair<std::string, std::string>>{{"v", "abc"}, {"d", "A B"}, {"empty", ""}}));
+  EXPECT_TRUE(parsed<cmd::Api>("api search").parameters.empty());
+  EXPECT_TRUE(refused("api stats"));
+  EXPECT_TRUE(refused("api search novalue"));
+  EXPECT_TRUE(refused("api search =x"));
+  const auto fetch = parsed<cmd::Fetch>("fetch /TOKEN bytes=0-99");
+  EXPECT_EQ(fetch.path, "/TOKEN");
+  EXPECT_EQ(fetch.range, "bytes=0-99");
+  EXPECT_EQ(parsed<cmd::Fetch>("fetch TOKEN").range, std::nullopt);
+  EXPECT_TRUE(refused("fetch"));
+  EXPECT_EQ(parsed<cmd::ApiToken>("api-token abc").token, "abc");
+  EXPECT_TRUE(refused("api-token"));
+}
+
 OptionsParse options(std::vector<std::string> args) { return parseOptions(args); }
 
 TEST(CommandLine, DefaultsAndDerivedValues) {

@@ -244,16 +244,38 @@ CommandParse parseCommand(std::string_view line) {
   }
   if (name == "ack") {
     if (!arity(1, 2)) {
-      return usage("ack ready|failed|replaced|none [REASON]");
+      return usage("ack ready|failed|replaced|none [REASON] | ack fetch");
     }
     if (w[1] == "none") {
       return argc == 1 ? ok(cmd::Ack{}) : usage("ack none");
+    }
+    if (w[1] == "fetch") {
+      return argc == 1 ? ok(cmd::Ack{std::nullopt, std::nullopt, true}) : usage("ack fetch");
     }
     const auto status = loadStatusFromText(w[1]);
     if (!status) {
       return usage("ack ready|failed|replaced|none [REASON]");
     }
     return ok(cmd::Ack{*status, argc == 2 ? std::optional<std::string>(w[2]) : std::nullopt});
+  }
+  if (name == "api") {
+    if (argc >= 1 && (w[1] == "search" || w[1] == "resolve" || w[1] == "bpm")) {
+      cmd::Api api{w[1], {}};
+      for (std::size_t i = 2; i < w.size(); ++i) {
+        const auto equals = w[i].find('=');
+        if (equals == std::string::npos || equals == 0) return usage("api search|resolve|bpm [KEY=VALUE...]");
+        api.parameters.emplace_back(w[i].substr(0, equals), w[i].substr(equals + 1));
+      }
+      return ok(std::move(api));
+    }
+    return usage("api search|resolve|bpm [KEY=VALUE...]");
+  }
+  if (name == "fetch") {
+    return arity(1, 2) ? ok(cmd::Fetch{w[1], argc == 2 ? std::optional<std::string>(w[2]) : std::nullopt})
+                       : usage("fetch PATH [RANGE]");
+  }
+  if (name == "api-token") {
+    return arity(1, 1) ? ok(cmd::ApiToken{w[1]}) : usage("api-token TOKEN");
   }
   if (name == "send-stream-stop") {
     const auto streams = arity(1, 2) ? parseStreamList(w[1]) : std::nullopt;

@@ -50,6 +50,18 @@ struct LinkId {
 struct Ack {
   std::optional<LoadStatus> status; // absent: leave load_video unanswered
   std::optional<std::string> reason;
+  bool fetch = false; // fetch first, then ready or failed "fetch_failed"
+};
+struct Api {
+  std::string route; // search, resolve or bpm
+  std::vector<std::pair<std::string, std::string>> parameters;
+};
+struct Fetch {
+  std::string path;
+  std::optional<std::string> range; // a Range header value
+};
+struct ApiToken {
+  std::string token;
 };
 struct SendStreamStop {
   std::vector<std::uint8_t> streams;
@@ -79,10 +91,11 @@ struct Stats {};
 struct Quit {};
 } // namespace cmd
 
-using Command = std::variant<cmd::Accept, cmd::Reject, cmd::LoseAck, cmd::Silence, cmd::Ping, cmd::PingNow,
-                             cmd::RequestMode, cmd::LocalMode, cmd::Version, cmd::AppVersion, cmd::Features,
-                             cmd::LinkId, cmd::Ack, cmd::SendStreamStop, cmd::SendJson, cmd::StreamStart,
-                             cmd::StreamStop, cmd::Burst, cmd::Bonjour, cmd::Txt, cmd::Stats, cmd::Quit>;
+using Command =
+    std::variant<cmd::Accept, cmd::Reject, cmd::LoseAck, cmd::Silence, cmd::Ping, cmd::PingNow, cmd::RequestMode,
+                 cmd::LocalMode, cmd::Version, cmd::AppVersion, cmd::Features, cmd::LinkId, cmd::Ack,
+                 cmd::SendStreamStop, cmd::SendJson, cmd::StreamStart, cmd::StreamStop, cmd::Burst, cmd::Bonjour,
+                 cmd::Txt, cmd::Stats, cmd::Quit, cmd::Api, cmd::Fetch, cmd::ApiToken>;
 
 struct CommandParse {
   std::optional<Command> command; // absent with an empty error: a blank or comment line

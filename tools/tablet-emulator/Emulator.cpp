@@ -1,6 +1,7 @@
 #include "tablet-emulator/Emulator.hpp"
 
 #include "tablet-emulator/BonjourPublisher.hpp"
+#include "tablet-emulator/HttpProbe.hpp"
 #include "tablet-emulator/LineReader.hpp"
 #include "tablet-emulator/VideoClip.hpp"
 
@@ -144,6 +145,7 @@ struct Emulator::Impl {
 
   // Declared after io: destroyed first, so that nothing they post outlives the loop.
   std::unique_ptr<BonjourPublisher> bonjour;
+  std::unique_ptr<HttpProbe> probe;
   std::unique_ptr<LineReader> stdinReader;
   bool quitting = false;
   int exitCode = 0;
@@ -292,7 +294,15 @@ struct Emulator::Impl {
       sendFramesBeforeAck(to, bytes);
       return sendText(to, bytes);
     };
-    hooks.emit = [this](Json event) { emit(std::move(event)); };
+    probe = std::make_unique<HttpProbe>(io, [this](Json event) { emit(std::move(event)); });
+    hooks.emit = [this](Json event) {
+      probe->observe(event);
+      emit(std::move(event));
+    };
+    hooks.fetch = [this](const Endpoint& from, const std::string& target, const std::string& url) {
+      probe->fetchLoad(url,
+                       [this, from, target, url](bool fetched) { session->answerLoad(from, target, url, fetched); });
+    };
     hooks.wallNow = [] { return std::chrono::system_clock::now(); };
     hooks.monotonicNow = [] { return SteadyClock::now(); };
     session = std::make_unique<TabletSession>(options.session, std::move(hooks));
@@ -670,7 +680,13 @@ struct Emulator::Impl {
             [&](const cmd::AppVersion& c) { session->profile().appVersion = c.version; },
             [&](const cmd::Features& c) { session->profile().features = c.words; },
             [&](const cmd::LinkId& c) { session->setLinkIdEcho(c.echo); },
-            [&](const cmd::Ack& c) { session->setLoadAck(c.status, c.reason); },
+            [&](const cmd::Ack& c) {
+              session->setLoadAck(c.status, c.reason);
+              session->setFetchBeforeAck(c.fetch);
+            },
+            [&](const cmd::Api& c) { probe->api(c.route, c.parameters, error); },
+            [&](const cmd::Fetch& c) { probe->fetch(c.path, c.range, error); },
+            [&](const cmd::ApiToken& c) { probe->setToken(c.token); },
             [&](const cmd::SendStreamStop& c) {
               if (!session->sendStreamStop(c.streams, c.reason)) {
                 error = "not sent (no linked receiver or send failure)";

@@ -37,7 +37,8 @@ Behaviour
   --ping                   send own pings     --ping-interval-ms N (default 2000)
   --mode mix|raw           the tablet's mode (default mix)
   --ack-mode WORD|omit     the ack's "mode" instead of the tablet's mode word, or no "mode" at all
-  --ack ready|failed|replaced|none   answer to load_video (default ready)   --ack-reason R
+  --ack ready|failed|replaced|none|fetch   answer to load_video (default ready; fetch: GET it first,
+                           then ready, or failed "fetch_failed")   --ack-reason R
 Video
   --video FILE             HEVC Annex-B file (see tools/fixtures/make-hevc-fixture.sh)
   --video-b FILE           deck B's file in raw mode (default: --video)
@@ -239,6 +240,10 @@ OptionsParse parseOptions(const std::vector<std::string>& args) {
        [&](const std::string& v) {
          if (v == "none") {
            o.session.loadAck.reset();
+           return true;
+         }
+         if (v == "fetch") {
+           o.session.fetchBeforeAck = true;
            return true;
          }
          o.session.loadAck = loadStatusFromText(v);

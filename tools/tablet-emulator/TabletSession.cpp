@@ -30,6 +30,7 @@ void TabletSession::setHandshakePolicy(HandshakePolicy policy, std::string rejec
 }
 
 void TabletSession::setLoadAck(std::optional<LoadStatus> status, std::optional<std::string> reason) {
+  settings_.fetchBeforeAck = false;
   settings_.loadAck = status;
   settings_.loadAckReason = std::move(reason);
 }
@@ -223,9 +224,17 @@ void TabletSession::onLoadVideo(const Endpoint& from, const Json& body, std::siz
     return;
   }
   emitReceived("load_video", from, body, Json{{"target", *target}, {"url", *url}});
-  if (!settings_.silenced && settings_.loadAck) {
+  if (!settings_.silenced && settings_.fetchBeforeAck && hooks_.fetch) {
+    hooks_.fetch(from, *target, *url);
+  } else if (!settings_.silenced && settings_.loadAck) {
     sendMessage(from, loadVideoAck(*target, *url, *settings_.loadAck, settings_.loadAckReason));
   }
+}
+
+void TabletSession::answerLoad(const Endpoint& to, const std::string& target, const std::string& url, bool fetched) {
+  if (settings_.silenced) return;
+  sendMessage(to, fetched ? loadVideoAck(target, url, LoadStatus::ready, std::nullopt)
+                          : loadVideoAck(target, url, LoadStatus::failed, std::string("fetch_failed")));
 }
 
 void TabletSession::sendPing(bool force) {

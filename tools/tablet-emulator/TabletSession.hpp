@@ -45,6 +45,8 @@ struct SessionSettings {
   LinkIdEcho linkIdEcho = LinkIdEcho::echo;
   std::optional<LoadStatus> loadAck = LoadStatus::ready; // absent: load_video goes unanswered
   std::optional<std::string> loadAckReason;
+  // Fetches what load_video names first (the fetch hook) and answers ready or failed after it.
+  bool fetchBeforeAck = false;
   StreamMode mode = StreamMode::mix;
   // The ack's "mode": the tablet's own mode unless a word is given, or no key at all.
   std::optional<std::string> ackModeWord;
@@ -60,6 +62,8 @@ public:
     std::function<void(Json event)> emit;
     std::function<std::chrono::system_clock::time_point()> wallNow;
     std::function<std::chrono::steady_clock::time_point()> monotonicNow;
+    // With fetchBeforeAck: fetches the url and then calls answerLoad.
+    std::function<void(const Endpoint& from, const std::string& target, const std::string& url)> fetch;
   };
 
   TabletSession(SessionSettings settings, Hooks hooks);
@@ -86,6 +90,9 @@ public:
   void setPingEnabled(bool on) { settings_.pingEnabled = on; }
   void setLocalMode(StreamMode mode) { settings_.mode = mode; }
   void setLoadAck(std::optional<LoadStatus> status, std::optional<std::string> reason);
+  void setFetchBeforeAck(bool on) { settings_.fetchBeforeAck = on; }
+  // The answer to a fetched load_video: ready, or failed with "fetch_failed".
+  void answerLoad(const Endpoint& to, const std::string& target, const std::string& url, bool fetched);
   void setLinkIdEcho(LinkIdEcho echo) { settings_.linkIdEcho = echo; }
   TabletProfile& profile() { return settings_.profile; }
 

@@ -1,0 +1,209 @@
+// The local-folder side over clips made with the ffmpeg tool: search with thumbnails, resolve
+// with duration, thumbnail and tempo, the bpm route, and requests whose client goes away.
+
+#include "APIRig.hpp"
+#include "BPMTestSupport.hpp"
+#include "platform/log/Logger.hpp"
+#include "support/LogWindow.hpp"
+
+#include <gmock/gmock.h>
+
+#include <cmath>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+namespace pd::api {
+namespace {
+
+using namespace std::chrono_literals;
+using test::run;
+using test::shellQuoted;
+using ::testing::SizeIs;
+using ::testing::UnorderedElementsAre;
+
+// Clips made once: pictures with a click track at 120 beats per minute, in three containers, two
+// sharing a stem, and one whose name is not UTF-8.
+class Clips : public ::testing::Environment {
+public:
+  static inline std::unique_ptr<testing::TempDirectory> folder;
+  static std::filesystem::path at(const std::string& name) { return folder->path() / name; }
+  static inline const std::vector<std::string> names = {"clip.mp4", "a.mp4", "a.mov", "b.m4v", "\xFF\xFE.mp4"};
+
+  void SetUp() override {
+    folder = std::make_unique<testing::TempDirectory>();
+    const std::string make = "ffmpeg -nostdin -y -v error -f lavfi -i testsrc2=rate=25:size=320x240 -f lavfi -i "
+                             "\"aevalsrc='if(lt(mod(t,0.5),0.02),sin(2*PI*1000*t),0)':s=44100\" -t 12 "
+                             "-c:v libx264 -pix_fmt yuv420p -c:a aac ";
+    run(make + shellQuoted(at("clip.mp4").string()));
+    for (const auto& name : names) {
+      if (name != "clip.mp4") std::filesystem::copy_file(at("clip.mp4"), at(name));
+    }
+  }
+  void TearDown() override { folder.reset(); }
+};
+const auto* const kClips = ::testing::AddGlobalTestEnvironment(new Clips);
+
+class LocalRoutesTest : public test::APIRig {
+protected:
+  void SetUp() override {
+    APIRig::SetUp();
+    for (const auto& name : Clips::names) std::filesystem::copy_file(Clips::at(name), folder_ / name);
+    setSearchSource("localFiles");
+    setSearchFolder(folder_.path().string());
+  }
+  void TearDown() override {
+    gate_.close();
+    platform::log::setDebugEnabled(false);
+  }
+
+  // The id the library gives a file of the folder.
+  std::string idOf(const std::string& name) {
+    const auto items = get("search", "q=" + name).json()["items"];
+    for (const auto& item : items) {
+      if (item["title"] == std::filesystem::path(name).stem().string()) return item["videoID"];
+    }
+    throw std::runtime_error("no id for " + name);
+  }
+  // The server's registry size, from its own line after a probe registration.
+  std::int64_t registered() {
+    platform::log::setDebugEnabled(true);
+    testing::LogWindow log;
+    server_->unregister(server_->registerFile(folder_ / "clip.mp4"));
+    static const std::regex count("http_registry_update action=add .* count=([0-9]+)");
+    for (const auto& line : log.lines()) {
+      std::smatch match;
+      if (std::regex_search(line, match, count)) return std::stoll(match[1]) - 1;
+    }
+    return -1;
+  }
+  static double probedDuration(const std::filesystem::path& file) {
+    return std::stod(
+        run("ffprobe -v error -show_entries format=duration -of csv=p=0 " + shellQuoted(file.string())).first);
+  }
+
+  test::GatedDetector gate_;
+};
+
+TEST_F(LocalRoutesTest, SearchAnswersFilesWithJPEGThumbnailsInLibraryOrder) {
+  testing::LogWindow log;
+  const auto answer = get("search", "q=a");
+  ASSERT_EQ(answer.status, 200) << answer.body;
+  const auto items = answer.json()["items"];
+  ASSERT_THAT(items, SizeIs(2));
+  EXPECT_EQ(items[0]["title"], "a");
+  EXPECT_EQ(items[1]["title"], "a");
+  EXPECT_NE(items[0]["videoID"], items[1]["videoID"]);
+  for (const auto& item : items) {
+    EXPECT_TRUE(std::regex_match(std::string(item["videoID"]), std::regex("file-[0-9a-f]{24}")));
+    EXPECT_EQ(item.size(), 3U) << item.dump();
+    ASSERT_TRUE(item.contains("thumbnail")) << answer.body;
+    const auto [status, bytes] = fetch(item.at("thumbnail"));
+    ASSERT_EQ(status, 200);
+    const auto file = folder_ / "thumbnail.jpg";
+    std::ofstream(file, std::ios::binary) << bytes;
+    EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 " + shellQuoted(file.string())).first,
+              "mjpeg\n");
+  }
+  EXPECT_EQ(log.count("local_search_complete count=2 op="), 1U);
+  EXPECT_THAT(books().searches.back().tokens, SizeIs(2));
+
+  // A name that is not UTF-8 still gives valid JSON.
+  const auto odd = get("search", "q=%EF%BF%BD");
+  ASSERT_EQ(odd.status, 200) << odd.body;
+  EXPECT_EQ(odd.json()["items"][0]["title"], "\xEF\xBF\xBD\xEF\xBF\xBD");
+
+  const auto none = get("search", "q=nothing-here");
+  EXPECT_EQ(none.body, R"({"items":[]})");
+  EXPECT_EQ(log.count("local_search_complete count=0 op="), 1U);
+}
+
+TEST_F(LocalRoutesTest, TheSourceSettingIsExactAndTheFolderMustBeSet) {
+  setSearchSource("LocalFiles");
+  EXPECT_EQ(get("search", "q=a").json()["items"][0]["title"], "First a");
+  setSearchSource("localFiles");
+  setSearchFolder(std::nullopt);
+  testing::LogWindow log;
+  const auto unset = get("search", "q=a");
+  EXPECT_EQ(unset.status, 503);
+  EXPECT_EQ(unset.body, R"({"error":"local_folder_not_set"})");
+  EXPECT_EQ(get("resolve", "v=file-0123456789abcdef01234567").body, R"({"error":"local_folder_not_set"})");
+  EXPECT_EQ(log.count("local_"), 0U);
+}
+
+TEST_F(LocalRoutesTest, ResolveServesTheFileWithItsDurationThumbnailAndTempo) {
+  const auto id = idOf("clip.mp4");
+  const auto answer = get("resolve", "v=" + id + "&d=A");
+  ASSERT_EQ(answer.status, 200) << answer.body;
+  const auto body = answer.json();
+  EXPECT_EQ(body["videoID"], id);
+  EXPECT_EQ(body["title"], "clip");
+  EXPECT_EQ(body["videoHasAudio"], true);
+  EXPECT_NEAR(body["durationSeconds"].get<double>(), probedDuration(folder_ / "clip.mp4"), 0.05);
+  EXPECT_EQ(fetch(body["thumbnail"]).second.substr(0, 2), "\xFF\xD8");
+  EXPECT_NE(body.contains("bpm"), body.contains("bpmPending"));
+  EXPECT_THAT(books().resolves["A"].front().tokens, SizeIs(2));
+
+  // The bytes served are the file's, range by range.
+  const std::string url = base() + std::string(body["video"]).substr(1);
+  const auto part = folder_ / "part";
+  ASSERT_TRUE(run("curl -sf -r 1000-99999 -o " + shellQuoted(part.string()) + " " + shellQuoted(url)).second);
+  EXPECT_TRUE(run("cmp -s -i 1000:0 -n 99000 " + shellQuoted((folder_ / "clip.mp4").string()) + " " +
+                  shellQuoted(part.string()))
+                  .second);
+
+  // The tempo arrives through the bpm route once the analysis has run.
+  std::optional<std::int64_t> tempo;
+  for (int i = 0; i < 60 && !tempo; ++i) {
+    const auto bpm = get("bpm", "v=" + id).json();
+    if (bpm.contains("bpm")) tempo = bpm["bpm"].get<std::int64_t>();
+    else std::this_thread::sleep_for(500ms);
+  }
+  ASSERT_TRUE(tempo);
+  EXPECT_NEAR(static_cast<double>(*tempo), 120.0, 2.0);
+
+  // Edited after the resolve: the server stops serving it.
+  std::ofstream(folder_ / "clip.mp4", std::ios::app) << "appended";
+  EXPECT_NE(fetch(body["video"]).first, 200);
+}
+
+TEST_F(LocalRoutesTest, ResolveOfAMissingFileRegistersNothing) {
+  const auto before = registered();
+  const auto answer = get("resolve", "v=file-0123456789abcdef01234567");
+  EXPECT_EQ(answer.status, 404);
+  EXPECT_EQ(answer.body, R"({"error":"local_file_not_found"})");
+  EXPECT_EQ(registered(), before);
+}
+
+TEST_F(LocalRoutesTest, ATempoNotReadyInTimeIsPendingThenAnswered) {
+  build({}, {}, LocalBPMCache::create({gate_.detector(), {}, {}, {}}));
+  testing::LogWindow log;
+  const auto id = idOf("b.m4v");
+  const auto answer = get("resolve", "v=" + id).json();
+  EXPECT_EQ(answer["bpmPending"], true);
+  EXPECT_FALSE(answer.contains("bpm"));
+  EXPECT_EQ(log.count("local_resolve_complete bpm=0 pending=true op="), 1U);
+  gate_.release("b", 128);
+  EXPECT_EQ(get("bpm", "v=" + id).body, R"({"bpm":128})");
+  const auto again = get("resolve", "v=" + id).json();
+  EXPECT_EQ(again["bpm"], 128);
+  EXPECT_FALSE(again.contains("bpmPending"));
+  EXPECT_EQ(log.count("local_resolve_complete bpm=128 pending=false op="), 1U);
+}
+
+TEST_F(LocalRoutesTest, AClientThatGoesAwayMidResolveLeavesNoTokenRegistered) {
+  build({}, {}, LocalBPMCache::create({gate_.detector(), {}, {}, {}}));
+  const auto id = idOf("clip.mp4");
+  const auto before = registered();
+  testing::LogWindow log;
+  // The tempo wait holds the request for 2 s; the client leaves after 1.
+  run("curl -s --max-time 1 " + shellQuoted(base() + "resolve?s=" + token() + "&v=" + id));
+  for (int i = 0; i < 100 && !log.has("receiver_api_request route=resolve"); ++i) std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(log.count("local_resolve_cancelled op="), 1U);
+  EXPECT_TRUE(log.has("receiver_api_request route=resolve status=503"));
+  EXPECT_EQ(registered(), before);
+  EXPECT_TRUE(books().resolves.empty());
+}
+
+} // namespace
+} // namespace pd::api
