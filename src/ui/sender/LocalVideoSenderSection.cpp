@@ -135,8 +135,12 @@ LocalVideoSenderSection::LocalVideoSenderSection(sender::LocalVideoBroadcaster& 
     tabs_->addButton(button);
     pickerRow->addWidget(button);
   }
-  connect(youtubeTab_, &QPushButton::clicked, this, [this] { chooseTab(SourceTab::youtube); });
-  connect(localTab_, &QPushButton::clicked, this, [this] { chooseTab(SourceTab::localFile); });
+  // Toggled rather than clicked: the accessibility bus toggles a checkable button without a click.
+  for (const SourceTab tab : {SourceTab::youtube, SourceTab::localFile}) {
+    connect(tabButton(tab), &QPushButton::toggled, this, [this, tab](bool on) {
+      if (on && !applyingTab_) chooseTab(tab);
+    });
+  }
   column->addWidget(picker);
 
   panel_ = new YouTubeSearchPanel(
@@ -208,7 +212,9 @@ void LocalVideoSenderSection::chooseTab(SourceTab tab) {
 
 void LocalVideoSenderSection::applyTab(SourceTab tab) {
   tab_ = tab;
+  applyingTab_ = true;
   tabButton(tab)->setChecked(true);
+  applyingTab_ = false;
   refresh();
 }
 

@@ -96,6 +96,7 @@ private:
   bool isIPadConnected_ = false;
   SourceTab tab_ = SourceTab::youtube;
   Deck pendingTarget_ = Deck::a;
+  bool applyingTab_ = false;
 
   QLabel* stateWord_;
   QWidget* banner_;

@@ -121,7 +121,8 @@ YouTubeSearchPanel::YouTubeSearchPanel(std::shared_ptr<sender::YouTubeSearchMode
   column->addWidget(scroll_);
 
   // Every change of the text, typed or set through the accessibility bus, is the query.
-  connect(field_, &QLineEdit::textChanged, this, [this](const QString& text) { model_->query.set(text.toStdString()); });
+  connect(field_, &QLineEdit::textChanged, this,
+          [this](const QString& text) { model_->query.set(text.toStdString()); });
   // Return searches whether or not a search runs; the model cancels the one before.
   connect(field_, &QLineEdit::returnPressed, this, [this] { model_->search(); });
   connect(searchButton_, &QPushButton::clicked, this, [this] { model_->search(); });
