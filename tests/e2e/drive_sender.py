@@ -1,7 +1,7 @@
 """The sender section of the built receiver, driven through the accessibility bus: link the tablet
 emulator through the connection sheet, search the fake instance and send the second result to
 deck B, then choose a local file for deck A in the file chooser; the emulator fetches what it is
-sent and answers ready. A screenshot of each state goes to $PD_CI_LOG_DIR/sender-walk/.
+sent and answers ready, then reports a stopped playback. A screenshot of each state goes to $PD_CI_LOG_DIR/sender-walk/.
 
 Run by accessibility_e2e.sh inside a private X server and D-Bus session, with fresh XDG
 folders in the environment. Exit status 0: passed; 1: failed; 77: skipped.
@@ -71,6 +71,24 @@ def make_clip(path):
 def sha256(path):
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()
+
+
+def choose_file(app, deck, path, shot):
+    """The deck's choose button, then the file chooser given the path and opened."""
+    press(wait_for(f"deck {deck}'s choose button on screen", lambda: pyatspi.findDescendant(
+        card(app, deck), lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "動画を選択..."
+        and a.getState().contains(pyatspi.STATE_SHOWING)), 5))
+    chooser = wait_for("the file chooser", lambda: dialog(app, "動画を選択"), 10)
+    name_field = wait_for("the chooser's name field", lambda: pyatspi.findDescendant(
+        chooser, lambda a: a.getRole() == pyatspi.ROLE_TEXT and a.getState().contains(pyatspi.STATE_EDITABLE)
+        and a.getState().contains(pyatspi.STATE_SHOWING)), 5)
+    name_field.queryEditableText().setTextContents(path)
+    if shot:
+        screenshot(chooser, shot)
+    press(wait_for("the chooser's open button", lambda: pyatspi.findDescendant(
+        chooser, lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name in ("Open", "&Open", "開く")
+        and a.getState().contains(pyatspi.STATE_ENABLED)), 5))
+    wait_for("the file chooser closed", lambda: dialog(app, "動画を選択") is None, 10)
 
 
 def card(app, deck):
@@ -153,20 +171,8 @@ def main():
         make_clip(clip)
         # The picker's segments are toggle buttons; their role name varies with the Qt version.
         press(wait_for("the local tab", lambda: find_named(app, "ローカルファイル"), 5))
-        choose = wait_for("deck A's choose button on screen", lambda: pyatspi.findDescendant(
-            card(app, "A"), lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "動画を選択..."
-            and a.getState().contains(pyatspi.STATE_SHOWING)), 5)
         scroll_to_sender(main_window)
-        press(choose)
-        chooser = wait_for("the file chooser", lambda: dialog(app, "動画を選択"), 10)
-        name_field = wait_for("the chooser's name field", lambda: pyatspi.findDescendant(
-            chooser, lambda a: a.getRole() == pyatspi.ROLE_TEXT and a.getState().contains(pyatspi.STATE_EDITABLE)
-            and a.getState().contains(pyatspi.STATE_SHOWING)), 5)
-        name_field.queryEditableText().setTextContents(clip)
-        screenshot(chooser, "04-chooser")
-        press(wait_for("the chooser's open button", lambda: pyatspi.findDescendant(
-            chooser, lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name in ("Open", "&Open", "開く")
-            and a.getState().contains(pyatspi.STATE_ENABLED)), 5))
+        choose_file(app, "A", clip, "04-chooser")
         fetched = emulator.next("fetch_done", 30)
         if fetched.get("sha256") != sha256(clip):
             raise Failure(f"the emulator fetched {fetched}, not the chosen file")
@@ -178,6 +184,13 @@ def main():
             raise Failure(f"deck A shows {lines}, the tablet got {tempo['message']}")
         screenshot(main_window, "05-local-sent")
         log("the chosen file reached the emulator intact and deck A shows it ready")
+
+        # The tablet reports that playing stopped.
+        emulator.send("ack failed playback_failed")
+        choose_file(app, "A", clip, None)
+        wait_for("deck A's stopped line", lambda: "iPad での再生が途中で止まりました" in texts_under(card(app, "A")), 20)
+        screenshot(main_window, "06-playback-failed")
+        log("a stopped playback shows its line on deck A")
         return 0
     except Failure as failure:
         print(f"FAIL: {failure}", file=sys.stderr)
