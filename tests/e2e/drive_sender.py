@@ -7,16 +7,14 @@ Run by accessibility_e2e.sh inside a private X server and D-Bus session, with fr
 folders in the environment. Exit status 0: passed; 1: failed; 77: skipped.
 """
 import hashlib
-import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import time
 
-from drive_receiver import BINARY, SHEET_TITLE, WORK, Failure, application_of, dialog, log, press, read, wait_for
-from drive_send import SOURCE, Lines, find_named, start_avahi
+from drive_receiver import WORK, Failure, application_of, dialog, log, press, read, wait_for
+from drive_send import SOURCE, Lines, connect_in_sheet, find_named, start_avahi, start_receiver_on, stop_all
 
 import pyatspi
 
@@ -109,26 +107,13 @@ def main():
     receiver = None
     try:
         ready = remote.next("ready")
-        config = os.path.join(os.environ["XDG_CONFIG_HOME"], "tech.quelbo.PalendrixDisplay")
-        os.makedirs(config, exist_ok=True)
-        with open(os.path.join(config, "defaults.json"), "w") as f:
-            json.dump({"acceptedTermsVersion": 2, "invidiousDefaultFallbackEnabled": False,
-                       "invidiousUserInstances": [{"host": "inv.remote.test", "proxy": "auto"}]}, f)
-        env = dict(os.environ)
-        env["PALENDRIX_HTTP_CONNECT_TO"] = f":443:127.0.0.1:{ready['https_port']},:80:127.0.0.1:{ready['http_port']}"
-        env["PALENDRIX_HTTP_EXTRA_CA"] = ready["ca"]
-        stderr_path = os.path.join(WORK, "receiver.stderr")
-        receiver = subprocess.Popen([BINARY], stdout=subprocess.DEVNULL, stderr=open(stderr_path, "w"), env=env)
+        receiver, _ = start_receiver_on(ready)
 
         name = f"E2E Tablet {os.getpid()}"
         emulator = Lines([os.environ["PD_TABLET_EMULATOR"], "--interface", "lo", "--name", name, "--ack", "fetch"])
         emulator.next("bonjour_published")
         app = wait_for("the receiver on the accessibility bus", lambda: application_of(receiver.pid), 20)
-        sheet = wait_for("the connection sheet", lambda: dialog(app, SHEET_TITLE), 10)
-        connect = wait_for("the tablet's loopback route", lambda: pyatspi.findDescendant(
-            find_named(find_named(sheet, name), "lo"),
-            lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "接続 lo"), 15)
-        press(connect)
+        sheet = connect_in_sheet(app, name)
         emulator.next("source_endpoint")
         log("linked through the connection sheet")
         press(wait_for("the sheet's done button", lambda: pyatspi.findDescendant(
@@ -199,14 +184,7 @@ def main():
             print(f"--- receiver stderr ---\n{read(path)[-4000:]}", file=sys.stderr)
         return 1
     finally:
-        if receiver is not None and receiver.poll() is None:
-            receiver.send_signal(signal.SIGKILL)
-            receiver.wait()
-        for child in (emulator, remote):
-            if child is not None:
-                child.stop()
-        subprocess.run([os.path.join(SOURCE, "tools/testenv/start-avahi.sh"), "--stop", avahi_dir],
-                       capture_output=True)
+        stop_all(receiver, (emulator, remote), avahi_dir)
 
 
 def card_parent(app):
