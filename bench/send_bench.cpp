@@ -6,16 +6,22 @@
 //   - ffmpeg: `ffmpeg -t 60 -i clip -vn -f null -` (decoding the sound alone) and ffmpeg writing a
 //     WAV that `aubio tempo` reads, each wall time with process start-up.
 // Best of three runs each. The link runs over a private Avahi daemon on loopback
-// (tools/testenv/start-avahi.sh); exit status 77 when it cannot start.
+// (tools/testenv/start-avahi.sh); without one it says so and measures nothing.
 //
 //   send_bench
+//   tools/testenv/netns-run.sh --hosts tests/sender/netns/hosts -- send_bench --hls
 //
-// Three runs on the shared 8-core development machine: send to load_video 0.5 to 4.5 ms
-// (0.005x to 0.045x of ffmpeg decoding the sound, 0.10 s); send to video_bpm 0.09 to 0.12 s
-// with bpm=120 (0.83x to 1.06x ffmpeg's decode, 0.23x to 0.31x ffmpeg into aubio, 0.35 to 0.52 s).
+// With --hls the video is a relayed YouTube video made of separate 60 s picture and sound streams
+// (tests/sender/NamespaceRemote.hpp), whose bytes come from the fake video API on 3fff::10 inside
+// the namespace under the relay's real address policy: send to load_video then includes the
+// lookup, the registrations and reading both segment indexes; the side-by-side commands take the
+// sound stream, which the tempo analysis reads.
 //
-// The HLS road (a relayed YouTube video) needs a fake upstream the relay's address policy admits,
-// so it runs only inside a network namespace of its own and is not measured here.
+// Runs on the shared 8-core development machine, local road: send to load_video 0.3 to 4.5 ms
+// (0.003x to 0.045x of ffmpeg decoding the sound, 0.10 to 0.14 s); send to video_bpm 0.09 to
+// 0.12 s with bpm=120 (0.67x to 1.06x ffmpeg's decode, 0.22x to 0.31x ffmpeg into aubio). HLS
+// road: send to load_video 31 ms (0.32x ffmpeg decoding the sound stream, 0.10 s); send to
+// video_bpm 0.12 s with bpm=120 (1.23x that decode, 0.34x ffmpeg into aubio, 0.35 s).
 
 #include "link/EmulatorProcess.hpp"
 #include "link/ManagerSenderLink.hpp"
@@ -23,6 +29,9 @@
 #include "platform/log/Logger.hpp"
 #include "runtime/MainThread.hpp"
 #include "sender/LocalVideoBroadcaster.hpp"
+#include "remotesource/VideoCDN.hpp"
+#include "remotesource/VideoSearchItem.hpp"
+#include "sender/NamespaceRemote.hpp"
 #include "support/BroadcasterSupport.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -37,6 +46,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -72,23 +82,45 @@ std::optional<std::string> startAvahi(const std::filesystem::path& folder) {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
   using namespace pd;
   platform::log::setStderrEnabled(false);
+  const bool hls = argc > 1 && std::string_view(argv[1]) == "--hls";
+  if (hls && !sender::test::insideTestNamespace()) {
+    std::fprintf(stderr, "send_bench --hls: run it through tools/testenv/netns-run.sh --hosts "
+                         "tests/sender/netns/hosts\n");
+    return 2;
+  }
   char pattern[] = "/tmp/pd-send-bench-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) return 1;
   const std::filesystem::path folder = pattern;
-  const auto clip = folder / "clip.mp4";
-  const std::string make =
-      "ffmpeg -nostdin -v error -y -f lavfi -i "
-      "\"aevalsrc=exprs='sin(2*PI*880*t)*exp(-200*mod(t\\,0.5))':s=44100:d=60\" "
-      "-f lavfi -i testsrc2=size=640x360:rate=30:duration=60 -c:v libx264 -preset ultrafast -c:a aac -ac 2 '" +
-      clip.string() + "'";
-  if (std::system(make.c_str()) != 0) return 1;
+  std::error_code ignored;
+  // The local road sends a 60 s clip; the HLS road a 60 s video whose sound is a stream of its
+  // own, and the tempo analysis reads that stream: the side-by-side commands take it.
+  std::filesystem::path measured = folder / "clip.mp4";
+  std::optional<std::pair<std::filesystem::path, std::filesystem::path>> streams;
+  try {
+    if (hls) {
+      streams = sender::test::adaptiveStreams(folder / "streams", 60);
+      measured = streams->second;
+    } else {
+      const std::string make =
+          "ffmpeg -nostdin -v error -y -f lavfi -i "
+          "\"aevalsrc=exprs='sin(2*PI*880*t)*exp(-200*mod(t\\,0.5))':s=44100:d=60\" "
+          "-f lavfi -i testsrc2=size=640x360:rate=30:duration=60 -c:v libx264 -preset ultrafast -c:a aac -ac 2 '" +
+          measured.string() + "'";
+      if (std::system(make.c_str()) != 0) throw std::runtime_error("ffmpeg failed");
+    }
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "send_bench: %s\n", error.what());
+    std::filesystem::remove_all(folder, ignored);
+    return 1;
+  }
   const auto avahi = startAvahi(folder / "avahi");
   if (!avahi) {
-    std::fprintf(stderr, "send_bench: no private Avahi daemon\n");
-    return 77;
+    std::fprintf(stderr, "send_bench: skipped: no private Avahi daemon\n");
+    std::filesystem::remove_all(folder, ignored);
+    return 0;
   }
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", avahi->c_str(), 1);
 
@@ -108,9 +140,23 @@ int main() {
       }
       return done();
     };
+    std::unique_ptr<pd::testing::FakeRemote> remote;
+    platform::http::Client::Configuration client;
+    std::optional<std::string> instance;
+    std::optional<remotesource::ScopedVideoCDNDomainSuffix> cdn;
+    if (hls) {
+      remote = sender::test::startRemote();
+      remote->command({{"media", "adaptiveVideo"}, {"file", streams->first.string()}});
+      remote->command({{"media", "adaptiveAudio"}, {"file", streams->second.string()}});
+      remote->command(
+          {{"fixture", "video:adaptive"}, {"json", sender::test::adaptiveVideo(streams->first, streams->second)}});
+      client = sender::test::clientOf(*remote);
+      instance = "inv.remote.test";
+      cdn.emplace(".cdn.test");
+    }
     auto manager = link::NetworkManagerForMac::create(link::NetworkManagerForMac::systemDependencies());
-    auto broadcaster = sender::LocalVideoBroadcaster::create(
-        pd::testing::broadcasterDependencies(std::make_shared<link::ManagerSenderLink>(manager), folder / "caches"));
+    auto broadcaster = sender::LocalVideoBroadcaster::create(pd::testing::broadcasterDependencies(
+        std::make_shared<link::ManagerSenderLink>(manager), folder / "caches", client, instance));
     manager->updateBrowsing("start");
     const std::string name = "Bench Tablet " + std::to_string(::getpid());
     link::test::Emulator emulator({"--interface", "lo", "--name", name, "--ack", "ready"});
@@ -134,7 +180,12 @@ int main() {
       std::int64_t bpm = -1;
       for (int run = 0; run < 3 && status == 0; ++run) {
         const auto start = Clock::now();
-        broadcaster->sendLocalFile(clip, sender::LocalVideoBroadcaster::Target::a, false);
+        if (hls) {
+          broadcaster->sendRemoteVideo({"adaptive", "Adaptive", std::nullopt, std::nullopt, std::nullopt},
+                                       sender::LocalVideoBroadcaster::Target::a);
+        } else {
+          broadcaster->sendLocalFile(measured, sender::LocalVideoBroadcaster::Target::a, false);
+        }
         const auto load = emulator.waitFor("load_video", pump, 30s);
         const auto loaded = Clock::now();
         const auto tempo = emulator.waitFor("video_bpm", pump, 60s);
@@ -147,10 +198,11 @@ int main() {
         toLoad = std::min(toLoad.value_or(1e9), seconds(loaded - start));
         toBPM = std::min(toBPM.value_or(1e9), seconds(analysed - start));
       }
-      const auto decode = commandSeconds("ffmpeg -nostdin -v error -t 60 -i '" + clip.string() + "' -vn -f null -");
-      const auto aubio = commandSeconds("ffmpeg -nostdin -v error -y -i '" + clip.string() + "' -vn -ac 1 -ar 44100 '" +
-                                        (folder / "clip.wav").string() + "' && aubio tempo '" +
-                                        (folder / "clip.wav").string() + "' >/dev/null 2>&1");
+      const auto decode = commandSeconds("ffmpeg -nostdin -v error -t 60 -i '" + measured.string() + "' -vn -f null -");
+      const auto aubio =
+          commandSeconds("ffmpeg -nostdin -v error -y -i '" + measured.string() + "' -vn -ac 1 -ar 44100 '" +
+                         (folder / "measured.wav").string() + "' && aubio tempo '" +
+                         (folder / "measured.wav").string() + "' >/dev/null 2>&1");
       if (status == 0 && toLoad && toBPM && decode && aubio) {
         std::printf("send -> load_video  %.2f ms  (%.4fx ffmpeg decode %.3f s)\n", *toLoad * 1000, *toLoad / *decode,
                     *decode);
@@ -169,7 +221,6 @@ int main() {
                                    (folder / "avahi").string() + "' >/dev/null 2>&1")
                                       .c_str());
   if (stopped != 0) std::fprintf(stderr, "send_bench: the Avahi daemon did not stop cleanly\n");
-  std::error_code ignored;
   std::filesystem::remove_all(folder, ignored);
   return status;
 }

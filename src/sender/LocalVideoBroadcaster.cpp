@@ -26,6 +26,14 @@ using diagnostics::Log;
 
 constexpr std::string_view kUnavailableBody = R"({"error":"unavailable"})";
 
+// Holds the service only while it answers: once the broadcaster is gone, the road says so.
+runtime::Awaitable<mediaserver::ReceiverAPIResponse>
+answerAPI(std::weak_ptr<api::ReceiverAPIService> api, std::string route, std::map<std::string, std::string> query) {
+  const auto service = api.lock();
+  if (!service) co_return mediaserver::ReceiverAPIResponse{503, {kUnavailableBody.begin(), kUnavailableBody.end()}};
+  co_return co_await service->handle(std::move(route), std::move(query));
+}
+
 } // namespace
 
 std::int64_t incrementCounter(std::int64_t& counter) {
@@ -86,16 +94,11 @@ void LocalVideoBroadcaster::install() {
           weak, [](LocalVideoBroadcaster& self, const link::LoadVideoAck& ack) { self.handleLoadVideoAck(ack); }),
   });
 
-  const std::weak_ptr<api::ReceiverAPIService> api = services_->receiverAPI;
-  httpServer_->setAPIHandler(
-      [api](std::string route,
-            std::map<std::string, std::string> query) -> runtime::Awaitable<mediaserver::ReceiverAPIResponse> {
-        const auto service = api.lock();
-        if (!service) {
-          co_return mediaserver::ReceiverAPIResponse{503, {kUnavailableBody.begin(), kUnavailableBody.end()}};
-        }
-        co_return co_await service->handle(std::move(route), std::move(query));
-      });
+  // The lambda only starts the coroutine: the server may replace or drop it while a request runs.
+  httpServer_->setAPIHandler([api = std::weak_ptr<api::ReceiverAPIService>(services_->receiverAPI)](
+                                 std::string route, std::map<std::string, std::string> query) {
+    return answerAPI(api, std::move(route), std::move(query));
+  });
   // Called on the server's queue: only hands the restart to the main thread.
   httpServer_->setOnPortChange([weak](std::uint16_t) {
     runtime::MainThread::post([weak] {

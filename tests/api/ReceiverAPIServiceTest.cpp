@@ -56,7 +56,6 @@ protected:
 };
 
 TEST_F(ReceiverAPIServiceTest, TheTokenIsCheckedBeforeTheRoute) {
-  testing::LogWindow log;
   // Routes the server does not hand to the hook are reached through handle() itself.
   const auto wrong = handle("nowhere", {{"s", std::string(32, '0')}});
   EXPECT_EQ(wrong.status, 403);
@@ -64,13 +63,13 @@ TEST_F(ReceiverAPIServiceTest, TheTokenIsCheckedBeforeTheRoute) {
   EXPECT_EQ(get("search", "q=x", false).status, 403);
   EXPECT_EQ(get("search", "s=&q=x", false).status, 403);
   EXPECT_EQ(get("search", "s=" + token().substr(0, 31) + "&q=x", false).status, 403);
-  EXPECT_THAT(log.lines(), ElementsAre("receiver_api_auth_fail route=nowhere", "receiver_api_auth_fail route=search",
-                                       "receiver_api_auth_fail route=search", "receiver_api_auth_fail route=search"));
+  EXPECT_THAT(sourceLines(), ElementsAre("receiver_api_auth_fail route=nowhere", "receiver_api_auth_fail route=search",
+                                         "receiver_api_auth_fail route=search", "receiver_api_auth_fail route=search"));
 
   const auto unknown = handle("nowhere", {{"s", token()}});
   EXPECT_EQ(unknown.status, 404);
   EXPECT_EQ(unknown.body, R"({"error":"not_found"})");
-  const auto lines = log.lines();
+  const auto lines = sourceLines();
   ASSERT_THAT(lines, SizeIs(5));
   EXPECT_TRUE(std::regex_match(lines[4], std::regex("receiver_api_request route=nowhere status=404 dur_ms=[0-9]+ "
                                                     "op=[0-9a-f]{8}")))

@@ -13,6 +13,7 @@
 #include "platform/settings/UserDefaults.hpp"
 #include "runtime/MainThread.hpp"
 #include "sender/LocalVideoBroadcaster.hpp"
+#include "support/CurlGet.hpp"
 #include "support/FakeRemote.hpp"
 #include "support/LogWindow.hpp"
 
@@ -31,15 +32,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Target = sender::LocalVideoBroadcaster::Target;
-
-// The status of a GET and, for 200, its body.
-std::pair<std::string, std::string> get(const std::string& url) {
-  pd::testing::TempDirectory folder;
-  const std::string command = "curl -s -o '" + (folder / "body").string() + "' -w '%{http_code}' '" + url + "' > '" +
-                              (folder / "status").string() + "'";
-  if (std::system(command.c_str()) != 0) return {"curl failed", ""};
-  return {pd::testing::readText(folder / "status"), pd::testing::readText(folder / "body")};
-}
 
 TEST(ReceiverSendTest, TheRootWiresTheBroadcasterToTheLinkTheServerAndTheAPI) {
   PD_REQUIRE_PRIVATE_AVAHI();
@@ -103,10 +95,10 @@ TEST(ReceiverSendTest, TheRootWiresTheBroadcasterToTheLinkTheServerAndTheAPI) {
   EXPECT_EQ(token, broadcaster.sessionToken());
 
   const auto base = "http://127.0.0.1:" + std::to_string(port) + "/search?q=cats&s=";
-  const auto answered = get(base + token);
+  const auto answered = pd::testing::curlGet(base + token);
   EXPECT_EQ(answered.first, "200");
   EXPECT_NE(answered.second.find("cats"), std::string::npos);
-  EXPECT_EQ(get(base + "0123456789abcdef0123456789abcdef").first, "403");
+  EXPECT_EQ(pd::testing::curlGet(base + "0123456789abcdef0123456789abcdef").first, "403");
   EXPECT_TRUE(log.has("receiver_api_auth_fail route=search"));
 
   // A local file goes to deck A; the tablet fetches it and acknowledges.
@@ -118,7 +110,7 @@ TEST(ReceiverSendTest, TheRootWiresTheBroadcasterToTheLinkTheServerAndTheAPI) {
   EXPECT_EQ((*load)["message"]["target"], "A");
   EXPECT_EQ((*load)["message"]["title"], "clip one");
   const auto url = (*load)["message"]["url"].get<std::string>();
-  EXPECT_EQ(get(url), std::make_pair(std::string("200"), std::string("bytes of a clip")));
+  EXPECT_EQ(pd::testing::curlGet(url), std::make_pair(std::string("200"), std::string("bytes of a clip")));
   ASSERT_TRUE(runUntil([&] {
     return broadcaster.deck(Target::a).playback.get().state ==
            sender::LocalVideoBroadcaster::PlaybackState::Case::ready;

@@ -7,6 +7,7 @@
 #include "mediaserver/LocalVideoHTTPServer.hpp"
 #include "runtime/Task.hpp"
 #include "sender/TemporaryCopies.hpp"
+#include "support/CurlGet.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -27,13 +28,8 @@ using Target = LocalVideoBroadcaster::Target;
 
 // The body of a GET, or the status as text when it is not 200.
 std::string fetch(const std::string& url) {
-  testing::TempDirectory folder;
-  const auto out = folder / "body";
-  const std::string command =
-      "curl -s -o '" + out.string() + "' -w '%{http_code}' '" + url + "' > '" + (folder / "status").string() + "'";
-  if (std::system(command.c_str()) != 0) return "curl failed";
-  const auto status = testing::readText(folder / "status");
-  return status == "200" ? testing::readText(out) : status;
+  const auto [status, body] = testing::curlGet(url);
+  return status == "200" ? body : status;
 }
 
 std::filesystem::path dropCopy(const std::filesystem::path& folder, const std::string& name,
@@ -275,6 +271,30 @@ TEST_F(LocalVideoBroadcasterTest, TheAPIRoadAnswersThroughTheServiceUnderTheSess
   const auto base = "http://127.0.0.1:" + std::to_string(port) + "/search?q=x&s=";
   EXPECT_EQ(fetch(base + "wrong"), "403");
   EXPECT_EQ(log.count("receiver_api_auth_fail route=search"), 1u);
+
+  // A server that outlives the broadcaster says the service is gone.
+  const auto server = broadcaster->httpServer().shared_from_this();
+  broadcaster.reset();
+  EXPECT_EQ(testing::curlGet(base + "wrong"),
+            std::make_pair(std::string("503"), std::string(R"({"error":"unavailable"})")));
+}
+
+TEST(LocalVideoBroadcasterSweepTest, ConstructionSweepsOldDropsAndKeepsOnesMadeSinceTheStart) {
+  runtime::test::MainLoop loop;
+  testing::TempDirectory caches;
+  testing::LogWindow log;
+  const auto folder = temporaryFolder(caches.path());
+  std::filesystem::create_directories(folder / "PalendrixDrop-old");
+  ::usleep(20'000);
+  auto dependencies = testing::broadcasterDependencies(std::make_shared<RecordingSenderLink>(), caches.path());
+  dependencies.sweepKeepsSince = std::chrono::system_clock::now();
+  ::usleep(20'000);
+  std::filesystem::create_directories(folder / "PalendrixDrop-new");
+  auto broadcaster = LocalVideoBroadcaster::create(std::move(dependencies));
+  loop.runUntil([&] { return log.has("temp_copy_delete"); });
+  EXPECT_FALSE(std::filesystem::exists(folder / "PalendrixDrop-old"));
+  EXPECT_TRUE(std::filesystem::exists(folder / "PalendrixDrop-new"));
+  EXPECT_EQ(broadcaster->temporaryFolder(), folder);
 }
 
 TEST(TemporaryCopiesTest, TheSweepRemovesOldDropsOnlyAndFollowsNoLink) {

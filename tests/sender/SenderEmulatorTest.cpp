@@ -2,12 +2,8 @@
 // a private Avahi daemon: the tablet fetches what it is sent, acknowledges, hears the tempo and
 // the endpoint, and a second tablet gets a new session token while the old one is refused.
 
-#include "EmulatorProcess.hpp"
-#include "PrivateAvahi.hpp"
-#include "SenderTestSupport.hpp"
+#include "EmulatorLink.hpp"
 
-#include "link/ManagerSenderLink.hpp"
-#include "link/NetworkManagerForMac.hpp"
 #include "platform/crypto/Random.hpp"
 
 #include <gtest/gtest.h>
@@ -26,60 +22,12 @@ std::string sha256Of(const std::filesystem::path& file) {
   return platform::crypto::toHex(digest);
 }
 
-class SenderEmulatorTest : public ::testing::Test {
+class SenderEmulatorTest : public EmulatorLinkFixture {
 protected:
   void SetUp() override {
     PD_REQUIRE_PRIVATE_AVAHI();
-    auto dependencies = link::NetworkManagerForMac::systemDependencies();
-    dependencies.networkPeerID = [] { return std::string("33333333-4444-4555-8666-777777777777"); };
-    manager = link::NetworkManagerForMac::create(std::move(dependencies));
-    auto broadcasterDependencies =
-        testing::broadcasterDependencies(std::make_shared<link::ManagerSenderLink>(manager), caches.path());
-    broadcasterDependencies.timing = {300ms, 200ms};
-    broadcaster = LocalVideoBroadcaster::create(std::move(broadcasterDependencies));
-    manager->updateBrowsing("start");
+    start();
   }
-  void TearDown() override {
-    broadcaster.reset();
-    manager.reset();
-    for (int i = 0; i < 50; ++i) pump();
-  }
-
-  void pump() {
-    loop.context().restart();
-    loop.context().poll();
-  }
-  // Links the manager to the emulator published under the name; `instead` leaves the current link.
-  void link(link::test::Emulator& emulator, const std::string& name, bool instead = false) {
-    ASSERT_TRUE(emulator.waitFor("bonjour_published", [&] { pump(); }));
-    std::optional<platform::bonjour::BrowseResult> tablet;
-    loop.runUntil([&] {
-      for (const auto& result : manager->discoveredPeers.get()) {
-        if (std::get<platform::net::ServiceEndpoint>(result.endpoint).name == name) tablet = result;
-      }
-      return tablet.has_value();
-    });
-    const auto lo = std::find_if(tablet->interfaces.begin(), tablet->interfaces.end(),
-                                 [](const platform::net::Interface& i) { return i.name == "lo"; });
-    ASSERT_NE(lo, tablet->interfaces.end());
-    if (instead) {
-      manager->selectInterface(*tablet, *lo);
-    } else {
-      manager->connect(*tablet, *lo);
-    }
-  }
-  nlohmann::json next(link::test::Emulator& emulator, const std::string& event, std::chrono::milliseconds limit = 10s) {
-    const auto found = emulator.waitFor(
-        event, [&] { pump(); }, limit);
-    EXPECT_TRUE(found) << event;
-    return found.value_or(nlohmann::json::object());
-  }
-
-  runtime::test::MainLoop loop;
-  testing::TempDirectory caches;
-  testing::LogWindow log;
-  std::shared_ptr<link::NetworkManagerForMac> manager;
-  std::shared_ptr<LocalVideoBroadcaster> broadcaster;
 };
 
 TEST_F(SenderEmulatorTest, TheTabletFetchesTheFileHearsItsTempoAndAnotherTabletGetsANewToken) {

@@ -22,9 +22,9 @@ namespace pd::testing {
 
 class FakeRemote {
 public:
-  FakeRemote()
-      : process_("/usr/bin/python3",
-                 {std::string(PD_SOURCE_DIR) + "/tools/fake-remote/fake_remote.py", "--state-dir", directory_.path()}) {
+  // Further arguments of fake_remote.py, such as "--bind" and "--name".
+  explicit FakeRemote(const std::vector<std::string>& arguments = {})
+      : process_("/usr/bin/python3", withState(arguments)) {
     const auto ready = nextEvent(std::chrono::seconds(20));
     if (!ready || (*ready)["event"] != "ready") throw std::runtime_error("fake remote did not start");
     httpsPort_ = (*ready)["https_port"].get<int>();
@@ -33,6 +33,7 @@ public:
   }
 
   int httpsPort() const noexcept { return httpsPort_; }
+  const std::string& caFile() const noexcept { return caFile_; }
   int httpPort() const noexcept { return httpPort_; }
 
   // Every https and http host goes to the fake; anything not on loopback is refused outright.
@@ -97,6 +98,12 @@ public:
   }
 
 private:
+  std::vector<std::string> withState(const std::vector<std::string>& arguments) const {
+    std::vector<std::string> all{std::string(PD_SOURCE_DIR) + "/tools/fake-remote/fake_remote.py", "--state-dir",
+                                 directory_.path()};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    return all;
+  }
   std::optional<nlohmann::json> nextEvent(std::chrono::milliseconds limit) {
     const auto line = process_.readLine(limit);
     if (!line) return std::nullopt;

@@ -30,8 +30,8 @@ def emit(event, **fields):
         sys.stdout.flush()
 
 
-def make_certificates(directory, names):
-    """A private CA and a server certificate for the given names, *.remote.test and loopback."""
+def make_certificates(directory, names, bind="127.0.0.1"):
+    """A private CA and a server certificate for the given names, *.remote.test, loopback and bind."""
     os.makedirs(directory, exist_ok=True)
     ca_key = os.path.join(directory, "ca.key")
     ca_crt = os.path.join(directory, "ca.pem")
@@ -40,6 +40,8 @@ def make_certificates(directory, names):
     crt = os.path.join(directory, "server.pem")
     ext = os.path.join(directory, "server.ext")
     alt = ["DNS:*.remote.test", "DNS:localhost", "IP:127.0.0.1", "IP:::1"] + ["DNS:" + n for n in names]
+    if bind not in ("127.0.0.1", "::1"):
+        alt.append("IP:" + bind)
     with open(ext, "w") as handle:
         handle.write("subjectAltName=" + ",".join(alt) + "\n")
         handle.write("basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n")
@@ -281,6 +283,7 @@ class Server(ThreadingHTTPServer):
     allow_reuse_address = True
 
     def __init__(self, address, scheme, context=None):
+        self.address_family = socket.AF_INET6 if ":" in address[0] else socket.AF_INET
         super().__init__(address, Handler)
         self.scheme = scheme
         self.context = context
@@ -330,6 +333,8 @@ def main():
     parser.add_argument("--state-dir", required=True, help="folder for the certificates")
     parser.add_argument("--name", action="append", default=[], help="an extra host name for the certificate")
     parser.add_argument("--fixtures", help="a JSON file of fixtures by name")
+    parser.add_argument("--bind", default="127.0.0.1",
+                        help="the address both servers listen on (IPv4 or IPv6; default 127.0.0.1)")
     parser.add_argument("--dns", help="ADDRESS:PORT for the DNS role (see fake_dns.py)")
     parser.add_argument("--dns-table", help="the DNS role's JSON table of names")
     arguments = parser.parse_args()
@@ -338,11 +343,11 @@ def main():
         with open(arguments.fixtures) as handle:
             FIXTURES.update(json.load(handle))
 
-    ca, certificate, key = make_certificates(arguments.state_dir, arguments.name)
+    ca, certificate, key = make_certificates(arguments.state_dir, arguments.name, arguments.bind)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(certificate, key)
-    https = Server(("127.0.0.1", 0), "https", context)
-    http = Server(("127.0.0.1", 0), "http")
+    https = Server((arguments.bind, 0), "https", context)
+    http = Server((arguments.bind, 0), "http")
     for server in (https, http):
         threading.Thread(target=server.serve_forever, daemon=True).start()
     extra = {}

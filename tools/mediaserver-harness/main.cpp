@@ -2,14 +2,17 @@
 // ffmpeg and hand use.
 //
 //   mediaserver-harness FILE...
+//   mediaserver-harness --api FOLDER FILE...
 //
 // Prints JSON lines on stdout: {"port": N} once listening, then {"file": PATH, "token": T} for
-// each file. Commands on stdin, one a line:
+// each file. With --api the server also answers the tablet's API, searching FOLDER as the local
+// folder, under the session token of the first line, {"port": N, "token": T}; nothing is ever
+// fetched from the network. Commands on stdin, one a line:
 //   register PATH        serves another file; answers {"file": PATH, "token": T}
 //   unregister TOKEN     withdraws a token; answers {"unregistered": TOKEN}
 // Ends at the end of stdin.
 
-#include "mediaserver/LocalVideoHTTPServer.hpp"
+#include "OfflineAPI.hpp"
 #include "relay/RemoteMediaRelayInterface.hpp"
 #include "runtime/ThreadPools.hpp"
 
@@ -39,6 +42,25 @@ public:
   std::int64_t chunkSize() const noexcept override { return 2'097'152; }
 };
 
+// The API service over the server, with the folder as the chosen local search folder, offline.
+std::shared_ptr<pd::api::ReceiverAPIService>
+makeAPI(const std::shared_ptr<pd::mediaserver::LocalVideoHTTPServer>& server, const std::string& folder,
+        std::shared_ptr<pd::api::SessionTokenStore> store) {
+  pd::tools::OfflineSettings settings;
+  settings.folder = [folder] { return std::optional<std::string>(folder); };
+  auto deps = pd::tools::offlineAPIDependencies(server, std::move(store), std::move(settings));
+  auto service = pd::api::ReceiverAPIService::create(std::move(deps));
+  std::weak_ptr<pd::api::ReceiverAPIService> weak = service;
+  server->setAPIHandler(
+      [weak](std::string route,
+             std::map<std::string, std::string> query) -> pd::runtime::Awaitable<pd::mediaserver::ReceiverAPIResponse> {
+        auto alive = weak.lock();
+        if (!alive) co_return pd::mediaserver::ReceiverAPIResponse{503, {}};
+        co_return co_await alive->handle(std::move(route), std::move(query));
+      });
+  return service;
+}
+
 void printLine(const nlohmann::json& line) {
   std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
 }
@@ -47,6 +69,14 @@ void printLine(const nlohmann::json& line) {
 
 int main(int argc, char** argv) {
   auto server = pd::mediaserver::LocalVideoHTTPServer::create(std::make_shared<NoRelay>());
+  int first = 1;
+  std::shared_ptr<pd::api::SessionTokenStore> store;
+  std::shared_ptr<pd::api::ReceiverAPIService> api;
+  if (argc > 2 && std::string(argv[1]) == "--api") {
+    store = std::make_shared<pd::api::SessionTokenStore>();
+    api = makeAPI(server, argv[2], store);
+    first = 3;
+  }
   std::promise<std::uint16_t> ready;
   auto port = ready.get_future();
   pd::runtime::spawnDetached(pd::runtime::sharedPool().executor(), [&ready, server]() -> pd::runtime::Awaitable<void> {
@@ -57,12 +87,14 @@ int main(int argc, char** argv) {
     }
   });
   try {
-    printLine({{"port", port.get()}});
+    nlohmann::json listening = {{"port", port.get()}};
+    if (store) listening["token"] = store->current().token;
+    printLine(listening);
   } catch (const std::exception& error) {
     std::cerr << "mediaserver-harness: cannot listen: " << error.what() << '\n';
     return 1;
   }
-  for (int i = 1; i < argc; ++i) {
+  for (int i = first; i < argc; ++i) {
     printLine({{"file", argv[i]}, {"token", server->registerFile(argv[i])}});
   }
   std::string line;

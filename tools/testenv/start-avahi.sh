@@ -22,7 +22,9 @@
 #     when that names a running daemon. When it can, this script therefore starts it in a mount
 #     namespace of its own with a fresh tmpfs on /run/avahi-daemon: as root with "unshare -m", as
 #     another user with "unshare -rm" (a user namespace, in which avahi-daemon also finds the uid 0
-#     it insists on, and user and group files in which "avahi" is that uid). Without namespaces it
+#     it insists on, and user and group files in which "avahi" is that uid). Root in a user namespace
+#     that maps only its own uid (inside tools/testenv/netns-run.sh) takes the mount namespace with
+#     those same files, as the "avahi" user's own uid does not exist there. Without namespaces it
 #     starts the daemon directly, which works as root when no other avahi-daemon runs.
 #
 # Exit status: 0 started (or stopped), 64 usage, 77 a daemon could not be started (tests skip on it;
@@ -126,15 +128,10 @@ conf="$dir/avahi-daemon.conf"
 # The config path goes in as $0 of the inner shell, so that no path is ever re-parsed as shell text.
 # shellcheck disable=SC2016
 run_avahi='exec avahi-daemon -f "$0" --no-chroot --no-drop-root --no-rlimits --no-proc-title'
-if [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
-    mkdir -p /run/avahi-daemon
-    mode="mount namespace"
-    set -- unshare -m sh -c \
-        "mount --make-rprivate / && mount -t tmpfs -o mode=0755 tmpfs /run/avahi-daemon && $run_avahi" "$conf"
-elif [ "$(id -u)" -ne 0 ] && unshare -rm true 2>/dev/null; then
-    mode="user namespace"
-    # avahi-daemon insists that its runtime folder belongs to the user and group "avahi", and only
-    # our own uid exists inside the namespace: give it user and group files in which "avahi" is 0.
+# avahi-daemon insists that its runtime folder belongs to the user and group "avahi". Where that
+# user's uid does not exist (a user namespace that maps only our own uid, as tools/testenv/netns-run.sh
+# makes), it gets user and group files in which "avahi" is uid 0, bind-mounted over the real ones.
+write_avahi_files() {
     grep -v '^avahi:' /etc/passwd >"$dir/passwd" || true
     echo 'avahi:x:0:0:Avahi mDNS daemon:/nonexistent:/usr/sbin/nologin' >>"$dir/passwd"
     grep -v '^avahi:' /etc/group >"$dir/group" || true
@@ -145,6 +142,23 @@ elif [ "$(id -u)" -ne 0 ] && unshare -rm true 2>/dev/null; then
         inner="mount -t tmpfs -o mode=0755 tmpfs /run && mkdir /run/avahi-daemon"
     fi
     inner="$inner && mount --bind \"\$1\" /etc/passwd && mount --bind \"\$2\" /etc/group"
+}
+# The whole uid range is ours unless we run in a user namespace that maps only part of it.
+all_uids_mapped() {
+    [ "$(awk 'NR == 1 { print $1 " " $2 " " $3 }' /proc/self/uid_map 2>/dev/null)" = "0 0 4294967295" ]
+}
+if [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null && all_uids_mapped; then
+    mkdir -p /run/avahi-daemon
+    mode="mount namespace"
+    set -- unshare -m sh -c \
+        "mount --make-rprivate / && mount -t tmpfs -o mode=0755 tmpfs /run/avahi-daemon && $run_avahi" "$conf"
+elif [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
+    mode="mount namespace in a user namespace"
+    write_avahi_files
+    set -- unshare -m sh -c "mount --make-rprivate / && $inner && $run_avahi" "$conf" "$dir/passwd" "$dir/group"
+elif [ "$(id -u)" -ne 0 ] && unshare -rm true 2>/dev/null; then
+    mode="user namespace"
+    write_avahi_files
     set -- unshare -rm sh -c "$inner && $run_avahi" "$conf" "$dir/passwd" "$dir/group"
 else
     mode="direct"
