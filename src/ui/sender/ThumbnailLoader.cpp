@@ -8,7 +8,6 @@
 #include <QBuffer>
 #include <QByteArray>
 #include <QImageReader>
-#include <QPointer>
 
 #include <algorithm>
 #include <cctype>
