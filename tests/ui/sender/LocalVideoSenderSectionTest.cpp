@@ -15,6 +15,7 @@
 #include "ui/sender/LocalVideoSenderSection.hpp"
 #include "ui/sender/YouTubeSearchPanel.hpp"
 
+#include <QDragEnterEvent>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMimeData>
@@ -249,6 +250,39 @@ TEST_F(SenderSectionTest, DropsAreGatedThenTakeTheFileOrTheCopyRoad) {
   EXPECT_EQ(broadcaster->deckB.status.get(), "「x.mp4」を準備中...");
   fs::remove_all(copies[0].parent_path());
   fs::remove_all(folder);
+}
+
+TEST_F(SenderSectionTest, CardsHighlightAHoveringFileOrVideoWhateverTheGate) {
+  auto view = makeView();
+  DeckCard* card = view->senderSection()->card(Deck::a);
+  view->show();
+  pump();
+  QMimeData file;
+  file.setUrls({QUrl::fromLocalFile("/videos/a.mov")});
+  QMimeData text;
+  text.setText("words");
+  const QPoint middle = card->rect().center();
+
+  // Not linked: the card still answers the drag; the drop is judged when it lands.
+  QDragEnterEvent enterText(middle, Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(card, &enterText);
+  EXPECT_FALSE(enterText.isAccepted());
+  EXPECT_FALSE(card->isDropTargeted());
+  QDragEnterEvent enterFile(middle, Qt::CopyAction, &file, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(card, &enterFile);
+  EXPECT_TRUE(enterFile.isAccepted());
+  EXPECT_TRUE(card->isDropTargeted());
+  QDragLeaveEvent leave;
+  QApplication::sendEvent(card, &leave);
+  EXPECT_FALSE(card->isDropTargeted());
+
+  QApplication::sendEvent(card, &enterFile);
+  const testing::LogWindow log;
+  QDropEvent drop(QPointF(middle), Qt::CopyAction, &file, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(card, &drop);
+  EXPECT_FALSE(drop.isAccepted());
+  EXPECT_FALSE(card->isDropTargeted());
+  EXPECT_TRUE(log.has("dnd_reject reason=not_connected"));
 }
 
 TEST_F(SenderSectionTest, ChooserSendsToTheDeckThatOpenedItAndLogsUnreadableFiles) {
