@@ -4,7 +4,7 @@
 
 #include "receiver/LinkDeckStateSink.hpp"
 #include "app/MainWindow.hpp"
-#include "support/BroadcasterSupport.hpp"
+#include "support/SenderSetup.hpp"
 #include "deckinput/OSCServerService.hpp"
 #include "deckinput/OSCViewModel.hpp"
 #include "link/NetworkManagerForMac.hpp"
@@ -70,12 +70,13 @@ void BM_OpenMainWindowToFirstPaint(benchmark::State& state) {
   auto manager = link::NetworkManagerForMac::create(std::move(deps));
   auto sink = std::make_shared<receiver::LinkDeckStateSink>(manager);
   auto oscViewModel = std::make_shared<deckinput::OSCViewModel>(std::make_shared<IdleOSCServer>(), sink);
-  auto broadcaster = testing::makeBroadcaster(manager);
+  auto sender = testing::makeSenderSetup(manager);
+  auto broadcaster = sender.broadcaster;
 
   for (auto _ : state) {
     QElapsedTimer timer;
     timer.start();
-    auto* content = new ui::ContentView(*manager, *oscViewModel, *broadcaster);
+    auto* content = new ui::ContentView(*manager, *oscViewModel, *broadcaster, sender.services);
     app::MainWindow window(content, ui::ContentView::kCurrentTermsVersion);
     window.resize(960, 680);
     PaintWatcher watcher;

@@ -10,6 +10,7 @@
 #include "diagnostics/LogErrorFields.hpp"
 #include "platform/updater/UpdaterController.hpp"
 #include "receiver/Receiver.hpp"
+#include "remotesource/InvidiousInstanceManager.hpp"
 #include "runtime/MainThread.hpp"
 #include "ui/main/ContentView.hpp"
 #include "ui/settings/AppSettingsView.hpp"
@@ -123,7 +124,12 @@ void OmbrivoxApp::attachQuitShortcut(QWidget* window) { window->addAction(quitMe
 
 MainWindow& OmbrivoxApp::mainWindow() {
   if (!mainWindow_) {
-    auto* content = new ui::ContentView(connectionManager(), oscViewModel(), localVideoBroadcaster());
+    // The sender's search goes through the process's instance manager and HTTP client, whose
+    // test hooks reach the fake instance.
+    ui::SenderServices senderServices;
+    senderServices.instanceManager = receiver_->instanceManager().shared_from_this();
+    senderServices.httpClient = receiver_->httpClient();
+    auto* content = new ui::ContentView(connectionManager(), oscViewModel(), localVideoBroadcaster(), senderServices);
     content->setOpenSettings([this] { showSettingsWindow(); });
     content->setCheckForUpdates([] {
       if (const auto& check = checkForUpdatesAction()) check();

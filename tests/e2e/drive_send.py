@@ -68,6 +68,42 @@ def find_named(root, name):
     return pyatspi.findDescendant(root, lambda a: a.name == name)
 
 
+def start_receiver_on(ready):
+    """The receiver with its requests sent to the fake remote, whose one instance the stored settings
+    name; its stderr goes to a file in WORK."""
+    config = os.path.join(os.environ["XDG_CONFIG_HOME"], "tech.quelbo.PalendrixDisplay")
+    os.makedirs(config, exist_ok=True)
+    with open(os.path.join(config, "defaults.json"), "w") as f:
+        json.dump({"acceptedTermsVersion": 2, "invidiousDefaultFallbackEnabled": False,
+                   "invidiousUserInstances": [{"host": "inv.remote.test", "proxy": "auto"}]}, f)
+    env = dict(os.environ)
+    env["PALENDRIX_HTTP_CONNECT_TO"] = f":443:127.0.0.1:{ready['https_port']},:80:127.0.0.1:{ready['http_port']}"
+    env["PALENDRIX_HTTP_EXTRA_CA"] = ready["ca"]
+    stderr_path = os.path.join(WORK, "receiver.stderr")
+    receiver = subprocess.Popen([BINARY], stdout=subprocess.DEVNULL, stderr=open(stderr_path, "w"), env=env)
+    return receiver, stderr_path
+
+
+def connect_in_sheet(app, name):
+    """Presses the named tablet's loopback route in the connection sheet; returns the sheet."""
+    sheet = wait_for("the connection sheet", lambda: dialog(app, SHEET_TITLE), 10)
+    connect = wait_for("the tablet's loopback route", lambda: pyatspi.findDescendant(
+        find_named(find_named(sheet, name), "lo"),
+        lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "接続 lo"), 15)
+    press(connect)
+    return sheet
+
+
+def stop_all(receiver, children, avahi_dir):
+    if receiver is not None and receiver.poll() is None:
+        receiver.send_signal(signal.SIGKILL)
+        receiver.wait()
+    for child in children:
+        if child is not None:
+            child.stop()
+    subprocess.run([os.path.join(SOURCE, "tools/testenv/start-avahi.sh"), "--stop", avahi_dir], capture_output=True)
+
+
 def main():
     avahi_dir = os.path.join(WORK, "avahi")
     os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = start_avahi(avahi_dir)
@@ -77,27 +113,13 @@ def main():
     receiver = None
     try:
         ready = remote.next("ready")
-        # The receiver's requests go to the fake, whose one instance the stored settings name.
-        config = os.path.join(os.environ["XDG_CONFIG_HOME"], "tech.quelbo.PalendrixDisplay")
-        os.makedirs(config, exist_ok=True)
-        with open(os.path.join(config, "defaults.json"), "w") as f:
-            json.dump({"acceptedTermsVersion": 2, "invidiousDefaultFallbackEnabled": False,
-                       "invidiousUserInstances": [{"host": "inv.remote.test", "proxy": "auto"}]}, f)
-        env = dict(os.environ)
-        env["PALENDRIX_HTTP_CONNECT_TO"] = f":443:127.0.0.1:{ready['https_port']},:80:127.0.0.1:{ready['http_port']}"
-        env["PALENDRIX_HTTP_EXTRA_CA"] = ready["ca"]
-        stderr_path = os.path.join(WORK, "receiver.stderr")
-        receiver = subprocess.Popen([BINARY], stdout=subprocess.DEVNULL, stderr=open(stderr_path, "w"), env=env)
+        receiver, stderr_path = start_receiver_on(ready)
 
         name = f"E2E Tablet {os.getpid()}"
         emulator = Lines([os.environ["PD_TABLET_EMULATOR"], "--interface", "lo", "--name", name])
         emulator.next("bonjour_published")
         app = wait_for("the receiver on the accessibility bus", lambda: application_of(receiver.pid), 20)
-        sheet = wait_for("the connection sheet", lambda: dialog(app, SHEET_TITLE), 10)
-        connect = wait_for("the tablet's loopback route", lambda: pyatspi.findDescendant(
-            find_named(find_named(sheet, name), "lo"),
-            lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "接続 lo"), 15)
-        press(connect)
+        connect_in_sheet(app, name)
         log("connected to the emulator through the connection sheet")
 
         endpoint = emulator.next("source_endpoint")
@@ -124,14 +146,7 @@ def main():
             print(f"--- receiver stderr ---\n{read(path)[-4000:]}", file=sys.stderr)
         return 1
     finally:
-        if receiver is not None and receiver.poll() is None:
-            receiver.send_signal(signal.SIGKILL)
-            receiver.wait()
-        for child in (emulator, remote):
-            if child is not None:
-                child.stop()
-        subprocess.run([os.path.join(SOURCE, "tools/testenv/start-avahi.sh"), "--stop", avahi_dir],
-                       capture_output=True)
+        stop_all(receiver, (emulator, remote), avahi_dir)
 
 
 if __name__ == "__main__":

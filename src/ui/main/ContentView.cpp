@@ -4,6 +4,7 @@
 #include "link/NetworkManagerForMac.hpp"
 #include "platform/settings/UserDefaults.hpp"
 #include "runtime/MainThread.hpp"
+#include "sender/LocalVideoBroadcaster.hpp"
 #include "settings/AppSettings.hpp"
 #include "ui/main/ConnectionEventAlerts.hpp"
 #include "ui/main/ConnectionSetupView.hpp"
@@ -35,7 +36,8 @@ int storedTermsVersion() {
 } // namespace
 
 ContentView::ContentView(link::NetworkManagerForMac& connectionManager, deckinput::OSCViewModel& oscViewModel,
-                         sender::LocalVideoBroadcaster& localVideoBroadcaster, QWidget* parent)
+                         sender::LocalVideoBroadcaster& localVideoBroadcaster, const SenderServices& senderServices,
+                         QWidget* parent)
     : QWidget(parent),
       connectionManager_(connectionManager),
       oscViewModel_(oscViewModel),
@@ -81,11 +83,14 @@ ContentView::ContentView(link::NetworkManagerForMac& connectionManager, deckinpu
   raw_->hide();
   stack->addWidget(mix_);
   stack->addWidget(raw_);
-  // The send panel's place; the panel itself comes with the sender.
+  // The send panel's card; the sender section lies inside it with the card's margins.
   sendPanel_ = makeCard(12, column);
   sendPanel_->setObjectName(QStringLiteral("sendPanelSlot"));
   sendPanel_->setAccessibleName(QStringLiteral("iPadへ送信"));
   sendPanel_->setMinimumHeight(24);
+  auto* sendLayout = new QVBoxLayout(sendPanel_);
+  sender_ = new LocalVideoSenderSection(localVideoBroadcaster_, connectionManager_, senderServices, sendPanel_);
+  sendLayout->addWidget(sender_);
   stack->addWidget(sendPanel_);
   stack->addStretch(1);
   scroll->setWidget(column);
@@ -113,6 +118,18 @@ ContentView::ContentView(link::NetworkManagerForMac& connectionManager, deckinpu
     refreshVideo();
   }));
 
+  const auto sender = [this] { refreshSender(); };
+  subscriptions_.push_back(watch(connectionManager_.connectedPeers, sender));
+  subscriptions_.push_back(watch(connectionManager_.peerFeatures, sender));
+  subscriptions_.push_back(watch(connectionManager_.peerVersionState, sender));
+  for (auto* deck : {&localVideoBroadcaster_.deckA, &localVideoBroadcaster_.deckB}) {
+    subscriptions_.push_back(watch(deck->fileName, sender));
+    subscriptions_.push_back(watch(deck->status, sender));
+    subscriptions_.push_back(watch(deck->bpm, sender));
+    subscriptions_.push_back(watch(deck->isAnalyzing, sender));
+    subscriptions_.push_back(watch(deck->playback, sender));
+  }
+
   lastAcceptedTermsVersion_ = storedTermsVersion();
   // A change can be written from any thread; the view follows it on the main thread.
   defaultsChanged_ = platform::UserDefaults::standard().connectChanged([this](const std::string& key) {
@@ -124,6 +141,7 @@ ContentView::ContentView(link::NetworkManagerForMac& connectionManager, deckinpu
 
   refreshStatus();
   refreshVideo();
+  refreshSender();
   alerts_->update();
   setMinimumSize(640, 600);
 }
@@ -233,6 +251,11 @@ void ContentView::refreshStatus() {
     issueDot_->raise();
   }
   connectionButton_->setAccessibleDescription(issue ? QStringLiteral("接続に問題があります") : QString());
+}
+
+void ContentView::refreshSender() {
+  runtime::MainThread::assertMainThread();
+  sender_->setIPadConnected(oscViewModel_.hasConnectedPeer());
 }
 
 void ContentView::refreshVideo() {

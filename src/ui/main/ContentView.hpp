@@ -5,6 +5,8 @@
 // connection sheet and the link's alerts. While the window is shown it runs the OSC server and
 // Bonjour browsing, and it opens the connection sheet by itself once the terms are accepted.
 
+#include "ui/sender/LocalVideoSenderSection.hpp"
+
 #include <QWidget>
 
 #include <boost/signals2/connection.hpp>
@@ -43,7 +45,8 @@ public:
   static constexpr int kCurrentTermsVersion = 2;
 
   ContentView(link::NetworkManagerForMac& connectionManager, deckinput::OSCViewModel& oscViewModel,
-              sender::LocalVideoBroadcaster& localVideoBroadcaster, QWidget* parent = nullptr);
+              sender::LocalVideoBroadcaster& localVideoBroadcaster, const SenderServices& senderServices,
+              QWidget* parent = nullptr);
   ~ContentView() override;
 
   link::NetworkManagerForMac& connectionManager() const noexcept { return connectionManager_; }
@@ -78,6 +81,7 @@ public:
   VideoDisplaySection* videoSection() const noexcept { return mix_; }
   RawVideoDisplaySection* rawVideoSection() const noexcept { return raw_; }
   QWidget* sendPanelSlot() const noexcept { return sendPanel_; }
+  LocalVideoSenderSection* senderSection() const noexcept { return sender_; }
   ConnectionSetupView* connectionSheet() const noexcept { return sheet_; }
   ConnectionEventAlerts& alerts() const noexcept { return *alerts_; }
   bool servicesRunning() const noexcept { return servicesRunning_; }
@@ -92,6 +96,7 @@ protected:
 private:
   void refreshStatus();
   void refreshVideo();
+  void refreshSender();
   void termsVersionMayHaveChanged();
 
   link::NetworkManagerForMac& connectionManager_;
@@ -109,6 +114,7 @@ private:
   VideoDisplaySection* mix_;
   RawVideoDisplaySection* raw_;
   QWidget* sendPanel_;
+  LocalVideoSenderSection* sender_;
   // Parented to the window, which may delete it first: cleared when it goes.
   ConnectionSetupView* sheet_ = nullptr;
   std::unique_ptr<ConnectionEventAlerts> alerts_;

@@ -23,8 +23,6 @@ QColor tintColor(Tint tint, double opacity) {
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 
-namespace {
-
 QString cssColor(const QColor& color) {
   return QStringLiteral("rgba(%1,%2,%3,%4)")
       .arg(color.red())
@@ -32,6 +30,8 @@ QString cssColor(const QColor& color) {
       .arg(color.blue())
       .arg(QString::number(color.alphaF(), 'f', 3));
 }
+
+namespace {
 
 // The theme names closest to each symbol's meaning.
 const std::map<std::string, const char*>& themeNames() {
@@ -64,6 +64,9 @@ const std::map<std::string, const char*>& themeNames() {
       {"hand.tap", "input-mouse"},
       {"chevron.up", "go-up"},
       {"chevron.down", "go-down"},
+      {"film", "video-x-generic"},
+      {"xmark.octagon.fill", "process-stop"},
+      {"arrow.triangle.2.circlepath", "view-refresh"},
   };
   return names;
 }

@@ -25,6 +25,8 @@ namespace pd::ui {
 
 QColor tintColor(Tint tint, double opacity = 1.0);
 QString qs(const std::string& text);
+// "rgba(r,g,b,a)" for style sheets.
+QString cssColor(const QColor& color);
 
 // The freedesktop theme's icon for a symbol name, or a small drawn stand-in when the theme
 // has none.

@@ -24,7 +24,7 @@ using Manager = link::NetworkManagerForMac;
 class ContentViewTest : public MainWindowFixture {
 protected:
   std::unique_ptr<ContentView> makeView() {
-    auto view = std::make_unique<ContentView>(*manager, *oscViewModel, *broadcaster);
+    auto view = std::make_unique<ContentView>(*manager, *oscViewModel, *broadcaster, senderServices);
     view->resize(900, 700);
     return view;
   }

@@ -104,9 +104,10 @@ TEST_F(MainWindowAcceptanceTest, AUserConnectsWatchesSwitchesModeAndDisconnects)
   auto oscServer = std::make_shared<RecordingOSCServer>();
   auto sink = std::make_shared<ManagerSink>(*manager);
   auto oscViewModel = std::make_shared<deckinput::OSCViewModel>(oscServer, sink);
-  auto broadcaster = testing::makeBroadcaster(manager);
+  auto sender = testing::makeSenderSetup(manager);
+  auto broadcaster = sender.broadcaster;
 
-  auto* content = new ContentView(*manager, *oscViewModel, *broadcaster);
+  auto* content = new ContentView(*manager, *oscViewModel, *broadcaster, sender.services);
   auto window = std::make_unique<app::MainWindow>(content, ContentView::kCurrentTermsVersion);
   window->resize(960, 900);
   window->show();

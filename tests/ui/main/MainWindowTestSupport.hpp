@@ -6,7 +6,7 @@
 #include "LinkTestSupport.hpp"
 #include "QtTestEnvironment.hpp"
 
-#include "support/BroadcasterSupport.hpp"
+#include "support/SenderSetup.hpp"
 #include "deckinput/DeckStateSink.hpp"
 #include "deckinput/OSCServerService.hpp"
 #include "deckinput/OSCViewModel.hpp"
@@ -70,7 +70,9 @@ protected:
   MainWindowFixture() {
     sink = std::make_shared<ManagerSink>(*manager);
     oscViewModel = std::make_shared<deckinput::OSCViewModel>(oscServer, sink);
-    broadcaster = testing::makeBroadcaster(manager);
+    auto setup = testing::makeSenderSetup(manager);
+    broadcaster = setup.broadcaster;
+    senderServices = setup.services;
   }
   ~MainWindowFixture() override {
     // Widgets go before the models they observe.
@@ -113,6 +115,7 @@ protected:
   std::shared_ptr<ManagerSink> sink;
   std::shared_ptr<deckinput::OSCViewModel> oscViewModel;
   std::shared_ptr<sender::LocalVideoBroadcaster> broadcaster;
+  SenderServices senderServices;
 };
 
 } // namespace pd::ui::test

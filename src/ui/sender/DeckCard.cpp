@@ -1,0 +1,212 @@
+#include "ui/sender/DeckCard.hpp"
+
+#include "ui/main/ViewKit.hpp"
+#include "ui/sender/DropIntake.hpp"
+#include "ui/sender/QtMediaTypes.hpp"
+
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QHBoxLayout>
+#include <QMimeData>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace pd::ui {
+
+MiddleElidedLabel::MiddleElidedLabel(QWidget* parent) : QLabel(parent) {
+  setTextFormat(Qt::PlainText);
+  setWordWrap(false);
+  setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+}
+
+void MiddleElidedLabel::setFullText(const QString& text) {
+  if (full_ == text) return;
+  full_ = text;
+  setAccessibleName(text);
+  setToolTip(text);
+  elide();
+}
+
+QSize MiddleElidedLabel::minimumSizeHint() const { return {0, fontMetrics().height()}; }
+
+void MiddleElidedLabel::resizeEvent(QResizeEvent* event) {
+  QLabel::resizeEvent(event);
+  elide();
+}
+
+void MiddleElidedLabel::elide() { setText(fontMetrics().elidedText(full_, Qt::ElideMiddle, std::max(width(), 1))); }
+
+DeckCard::DeckCard(Deck deck, std::function<void()> onChoose, std::function<bool(const QMimeData&)> onDrop,
+                   QWidget* parent)
+    : QFrame(parent), deck_(deck), onDrop_(std::move(onDrop)) {
+  setObjectName(QStringLiteral("deckCard"));
+  setAccessibleName(qs(deckTitle(deck)));
+  setAcceptDrops(true);
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+  const QColor accent = tintColor(deckTint(deck));
+
+  auto* column = new QVBoxLayout(this);
+  column->setSpacing(10);
+
+  auto* titleRow = new QHBoxLayout;
+  titleRow->setSpacing(6);
+  dot_ = new Dot(8, tintColor(Tint::gray), this);
+  titleRow->addWidget(dot_);
+  auto* title = textLabel(qs(deckTitle(deck)), TextStyle::subheadline, this);
+  QFont titleFont = title->font();
+  titleFont.setWeight(QFont::DemiBold);
+  title->setFont(titleFont);
+  titleRow->addWidget(title);
+  titleRow->addStretch(1);
+  tempo_ = tagLabel(QString(), deckTint(deck), 0.15, this);
+  applyTextStyle(tempo_, TextStyle::caption, true);
+  tempo_->setObjectName(QStringLiteral("tempoBadge"));
+  tempo_->hide();
+  titleRow->addWidget(tempo_);
+  column->addLayout(titleRow);
+
+  choose_ = new QPushButton(symbolIcon("film"), qs(std::string(kChooseButton)), this);
+  choose_->setAccessibleName(qs(std::string(kChooseButton)));
+  choose_->setAccessibleDescription(qs(deckTitle(deck)));
+  QPalette palette = choose_->palette();
+  palette.setColor(QPalette::ButtonText, accent);
+  choose_->setPalette(palette);
+  choose_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  connect(choose_, &QPushButton::clicked, this, [onChoose = std::move(onChoose)] { onChoose(); });
+  column->addWidget(choose_);
+
+  file_ = new MiddleElidedLabel(this);
+  file_->setObjectName(QStringLiteral("fileName"));
+  applyTextStyle(file_, TextStyle::caption);
+  column->addWidget(file_);
+  hint_ = textLabel(QString(), TextStyle::caption2, this);
+  hint_->setObjectName(QStringLiteral("deckHint"));
+  applySecondaryStyle(hint_);
+  column->addWidget(hint_);
+
+  auto* statusRow = new QHBoxLayout;
+  statusRow->setSpacing(6);
+  statusSpinner_ = new Spinner(12, this);
+  statusRow->addWidget(statusSpinner_, 0, Qt::AlignTop);
+  status_ = textLabel(QString(), TextStyle::caption2, this);
+  status_->setObjectName(QStringLiteral("deckStatus"));
+  status_->setWordWrap(true);
+  status_->setMaximumHeight(2 * status_->fontMetrics().lineSpacing());
+  applySecondaryStyle(status_);
+  statusRow->addWidget(status_, 1);
+  column->addLayout(statusRow);
+
+  playbackRow_ = new QWidget(this);
+  auto* playback = new QHBoxLayout(playbackRow_);
+  playback->setContentsMargins(0, 0, 0, 0);
+  playback->setSpacing(6);
+  playbackSpinner_ = new Spinner(12, playbackRow_);
+  playbackSymbol_ = symbolLabel("checkmark.circle.fill", 12, playbackRow_);
+  playbackText_ = textLabel(QString(), TextStyle::caption2, playbackRow_);
+  playbackText_->setObjectName(QStringLiteral("playbackText"));
+  playback->addWidget(playbackSpinner_, 0, Qt::AlignTop);
+  playback->addWidget(playbackSymbol_, 0, Qt::AlignTop);
+  playback->addWidget(playbackText_, 1);
+  column->addWidget(playbackRow_);
+  playbackRow_->hide();
+}
+
+void DeckCard::update(const DeckCardState& state) {
+  const QColor accent = tintColor(deckTint(deck_));
+  dot_->setColor(state.fileName ? accent : tintColor(Tint::gray));
+  if (const auto badge = ui::tempoBadge(state.bpm)) {
+    tempo_->setText(qs(*badge));
+    tempo_->show();
+  } else {
+    tempo_->hide();
+  }
+  choose_->setVisible(state.tab == SourceTab::localFile);
+  choose_->setEnabled(state.isSendingAllowed);
+  file_->setVisible(state.fileName.has_value());
+  hint_->setVisible(!state.fileName.has_value());
+  if (state.fileName) file_->setFullText(qs(*state.fileName));
+  hint_->setText(qs(std::string(deckHint(state.tab))));
+  statusSpinner_->setVisible(state.isAnalyzing);
+  status_->setText(qs(deckStatusText(state.status)));
+
+  const PlaybackLine line = playbackLine(state.playback, state.failureReason);
+  playbackRow_->setVisible(line.shown);
+  playbackSpinner_->setVisible(line.spinner);
+  playbackSymbol_->setVisible(!line.symbol.empty());
+  if (!line.symbol.empty()) setSymbol(playbackSymbol_, line.symbol);
+  playbackText_->setText(qs(line.text));
+  playbackText_->setWordWrap(line.lineLimit != 0);
+  playbackText_->setMaximumHeight(line.lineLimit == 0 ? QWIDGETSIZE_MAX
+                                                      : line.lineLimit * playbackText_->fontMetrics().lineSpacing());
+  if (line.tint) setTextColor(playbackText_, tintColor(*line.tint));
+  else applySecondaryStyle(playbackText_);
+  playbackRow_->setAccessibleName(qs(line.text));
+}
+
+void DeckCard::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  // The border is drawn inside the card's shape, so half a pen in from the edge.
+  const qreal width = dropTargeted_ ? 2.0 : 1.0;
+  const QRectF box = QRectF(rect()).adjusted(width / 2, width / 2, -width / 2, -width / 2);
+  QPainterPath shape;
+  shape.addRoundedRect(box, 10, 10);
+  painter.fillPath(shape, QApplication::palette().color(QPalette::Window));
+  QPen pen;
+  pen.setWidthF(width);
+  if (dropTargeted_) {
+    pen.setColor(tintColor(deckTint(deck_)));
+  } else {
+    pen.setColor(tintColor(Tint::gray, 0.25));
+    pen.setDashPattern({4.0, 4.0}); // in pen widths; the pen is 1 px wide
+    pen.setCapStyle(Qt::FlatCap);
+    pen.setJoinStyle(Qt::MiterJoin);
+    pen.setMiterLimit(10);
+  }
+  painter.setPen(pen);
+  painter.drawPath(shape);
+}
+
+void DeckCard::setDropTargeted(bool targeted) {
+  if (dropTargeted_ == targeted) return;
+  dropTargeted_ = targeted;
+  QWidget::update();
+}
+
+// The zone answers every drag that offers a file or a video, whatever the gate says: the drop
+// itself is judged when it lands.
+void DeckCard::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData() == nullptr || !offersFileOrVideo(*event->mimeData())) {
+    event->ignore();
+    return;
+  }
+  event->acceptProposedAction();
+  setDropTargeted(true);
+}
+
+void DeckCard::dragLeaveEvent(QDragLeaveEvent* event) {
+  QFrame::dragLeaveEvent(event);
+  setDropTargeted(false);
+}
+
+void DeckCard::dropEvent(QDropEvent* event) {
+  setDropTargeted(false);
+  if (event->mimeData() != nullptr && onDrop_ && onDrop_(*event->mimeData())) {
+    event->acceptProposedAction();
+  } else {
+    event->ignore();
+  }
+}
+
+bool offersFileOrVideo(const QMimeData& data) {
+  const QtMediaTypes types;
+  for (const QString& format : data.formats()) {
+    if (format == QLatin1String(kUriListFormat.data(), static_cast<qsizetype>(kUriListFormat.size()))) return true;
+    if (types.isVideo(format.toStdString())) return true;
+  }
+  return false;
+}
+
+} // namespace pd::ui

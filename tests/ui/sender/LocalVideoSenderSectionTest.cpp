@@ -1,0 +1,314 @@
+// The sender section inside the main window's send card, against a link manager of fakes and a
+// real broadcaster, on Qt's offscreen platform.
+
+#include "SenderWidgetTestSupport.hpp"
+
+#include "sender/LocalVideoBroadcaster.hpp"
+#include "settings/AppSettings.hpp"
+#include "sender/YouTubeSearchModel.hpp"
+#include "platform/TestSupport.hpp"
+#include "support/LogWindow.hpp"
+#include "ui/main/ContentView.hpp"
+#include "ui/main/ViewKit.hpp"
+#include "ui/sender/DeckCard.hpp"
+#include "ui/sender/DropIntake.hpp"
+#include "ui/sender/LocalVideoSenderSection.hpp"
+#include "ui/sender/YouTubeSearchPanel.hpp"
+
+#include <QDragEnterEvent>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QUrl>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+namespace pd::ui::test {
+namespace {
+
+namespace fs = std::filesystem;
+using VersionState = link::NetworkManagerForMac::PeerVersionState;
+using Playback = sender::LocalVideoBroadcaster::PlaybackState;
+
+class SenderSectionTest : public SenderWidgetFixture {
+protected:
+  std::unique_ptr<ContentView> makeView() {
+    auto view = std::make_unique<ContentView>(*manager, *oscViewModel, *broadcaster, senderServices);
+    view->resize(900, 1000);
+    return view;
+  }
+  static void fillResults(LocalVideoSenderSection& section, int count) {
+    std::vector<remotesource::VideoSearchItem> items;
+    for (int i = 0; i < count; ++i) {
+      items.push_back({"id" + std::to_string(i), "Title " + std::to_string(i), "Channel", 61,
+                       "https://img.example/" + std::to_string(i) + ".jpg"});
+    }
+    section.searchModel()->results.set(std::move(items));
+  }
+  // Waits, without running the GUI thread's queue, for a line that a pool thread writes.
+  static bool waitForLine(const testing::LogWindow& log, const std::string& prefix) {
+    for (int i = 0; i < 500 && !log.has(prefix); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return log.has(prefix);
+  }
+};
+
+TEST_F(SenderSectionTest, TheSectionLiesInTheSendCardAndFollowsTheGate) {
+  auto view = makeView();
+  LocalVideoSenderSection* section = view->senderSection();
+  ASSERT_NE(section, nullptr);
+  EXPECT_EQ(section->parentWidget(), view->sendPanelSlot());
+  view->show();
+  pump();
+  fillResults(*section, 2);
+  pump();
+  const auto sendButtonsEnabled = [&] {
+    QFrame* row = section->searchPanel()->row(0);
+    return row != nullptr && findButton(row, "A")->isEnabled() && findButton(row, "B")->isEnabled();
+  };
+
+  // Not linked: the word, no banner, nothing to send.
+  EXPECT_EQ(section->stateWord()->text(), "iPad 未接続");
+  EXPECT_TRUE(section->banner()->isHidden());
+  EXPECT_FALSE(sendButtonsEnabled());
+
+  link(std::vector<std::string>{"raw_mode"}, VersionState::legacy());
+  EXPECT_EQ(section->stateWord()->text(), "バージョン不一致");
+  EXPECT_FALSE(section->banner()->isHidden());
+  EXPECT_TRUE(section->bannerLabel()->text().startsWith("接続中のアプリとバージョンが一致しない"));
+
+  manager->peerVersionState.set(VersionState::unknown());
+  EXPECT_EQ(section->stateWord()->text(), "iPad が未対応");
+  EXPECT_EQ(section->bannerLabel()->text(),
+            "接続中の iPad はこの機能に対応していません。iPad 側のアプリをアップデートしてください。");
+  EXPECT_FALSE(sendButtonsEnabled());
+
+  manager->peerFeatures.set(std::nullopt);
+  EXPECT_TRUE(section->stateWord()->isHidden());
+  EXPECT_TRUE(section->banner()->isHidden());
+  EXPECT_TRUE(sendButtonsEnabled());
+
+  section->chooseTab(SourceTab::localFile);
+  EXPECT_TRUE(section->card(Deck::a)->chooseButton()->isEnabled());
+  manager->connectedPeers.set({});
+  EXPECT_FALSE(section->card(Deck::a)->chooseButton()->isEnabled());
+  EXPECT_FALSE(section->card(Deck::b)->chooseButton()->isEnabled());
+}
+
+TEST_F(SenderSectionTest, TabIsStoredAtOnceAndTheSearchSurvivesASwitch) {
+  defaults.set(settings::SettingsKey::sendToIPadTab, "somethingElse");
+  auto view = makeView();
+  LocalVideoSenderSection* section = view->senderSection();
+  view->show();
+  pump();
+  EXPECT_EQ(section->tab(), SourceTab::youtube);
+  EXPECT_TRUE(section->tabButton(SourceTab::youtube)->isChecked());
+  EXPECT_TRUE(section->searchPanel()->isVisibleTo(section));
+  EXPECT_TRUE(section->card(Deck::a)->chooseButton()->isHidden());
+  EXPECT_EQ(section->card(Deck::a)->hintLabel()->text(), "検索結果の A / B で送る");
+
+  section->searchPanel()->queryField()->setText("query");
+  const auto model = section->searchModel();
+  QTest::mouseClick(section->tabButton(SourceTab::localFile), Qt::LeftButton);
+  EXPECT_EQ(defaults.string(settings::SettingsKey::sendToIPadTab), "localFile");
+  EXPECT_FALSE(section->searchPanel()->isVisibleTo(section));
+  EXPECT_FALSE(section->card(Deck::b)->chooseButton()->isHidden());
+  EXPECT_EQ(section->card(Deck::b)->hintLabel()->text(), "またはここにドラッグ&ドロップ");
+
+  // Another writer of the key is followed.
+  defaults.set(settings::SettingsKey::sendToIPadTab, "youtube");
+  pump();
+  EXPECT_EQ(section->tab(), SourceTab::youtube);
+  EXPECT_EQ(section->searchModel(), model);
+  EXPECT_EQ(section->searchPanel()->queryField()->text(), "query");
+}
+
+TEST_F(SenderSectionTest, CardsShowTheDeckAndEveryPlaybackState) {
+  auto view = makeView();
+  LocalVideoSenderSection* section = view->senderSection();
+  view->show();
+  pump();
+  DeckCard* card = section->card(Deck::b);
+  EXPECT_EQ(card->dot()->color(), tintColor(Tint::gray));
+  EXPECT_EQ(card->statusLabel()->text(), "未選択");
+  EXPECT_TRUE(card->tempoBadge()->isHidden());
+  EXPECT_TRUE(card->playbackRow()->isHidden());
+
+  const std::string longName = "a-very-long-file-name-" + std::string(200, 'x') + "-that-ends-here.mp4";
+  broadcaster->deckB.fileName.set(longName);
+  broadcaster->deckB.status.set("解析中...");
+  broadcaster->deckB.bpm.set(128);
+  broadcaster->deckB.isAnalyzing.set(true);
+  EXPECT_EQ(card->dot()->color(), tintColor(Tint::orange));
+  EXPECT_EQ(card->tempoBadge()->text(), "128 BPM");
+  EXPECT_FALSE(card->tempoBadge()->isHidden());
+  EXPECT_TRUE(card->statusSpinner()->isVisibleTo(card));
+  EXPECT_EQ(card->fileLabel()->fullText(), QString::fromStdString(longName));
+  // One line, cut in the middle: both ends stay.
+  EXPECT_TRUE(card->fileLabel()->text().startsWith("a-very"));
+  EXPECT_TRUE(card->fileLabel()->text().endsWith("here.mp4"));
+  EXPECT_LT(card->fileLabel()->text().size(), static_cast<qsizetype>(longName.size()));
+  // Deck A is untouched.
+  EXPECT_EQ(section->card(Deck::a)->dot()->color(), tintColor(Tint::gray));
+
+  struct Case {
+    Playback state;
+    QString text;
+    QString symbol;
+    bool spinner;
+  };
+  const Case cases[] = {
+      {{Playback::Case::awaiting, std::nullopt}, "iPad の応答待ち...", "", true},
+      {{Playback::Case::noResponse, std::nullopt},
+       "iPad から応答がありません（iPad の表示を確認してください）",
+       "exclamationmark.triangle.fill",
+       false},
+      {{Playback::Case::ready, std::nullopt}, "iPad で再生できます", "checkmark.circle.fill", false},
+      {{Playback::Case::replaced, std::nullopt},
+       "iPad 側で別の動画に替わりました",
+       "arrow.triangle.2.circlepath",
+       false},
+      {Playback::failed("playback_failed"), "iPad での再生が途中で止まりました", "xmark.octagon.fill", false},
+      {Playback::failed(std::nullopt), "iPad で再生できませんでした（読み込みに失敗）", "xmark.octagon.fill", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.toStdString());
+    broadcaster->deckB.playback.set(c.state);
+    EXPECT_TRUE(card->playbackRow()->isVisibleTo(card));
+    EXPECT_EQ(card->playbackLabel()->text(), c.text);
+    EXPECT_EQ(card->playbackSpinner()->isVisibleTo(card), c.spinner);
+    if (!c.symbol.isEmpty()) {
+      EXPECT_EQ(card->playbackSymbol()->objectName(), c.symbol);
+    }
+    EXPECT_EQ(card->playbackSymbol()->isVisibleTo(card), !c.symbol.isEmpty());
+  }
+  broadcaster->deckB.playback.set({Playback::Case::ready, std::nullopt});
+  EXPECT_EQ(card->playbackLabel()->palette().color(QPalette::WindowText), tintColor(Tint::green));
+  broadcaster->deckB.playback.set({});
+  EXPECT_TRUE(card->playbackRow()->isHidden());
+}
+
+TEST_F(SenderSectionTest, DropsAreGatedThenTakeTheFileOrTheCopyRoad) {
+  auto view = makeView();
+  LocalVideoSenderSection* section = view->senderSection();
+  view->show();
+  pump();
+  const fs::path folder = fs::temp_directory_path() / ("pd-sender-drops-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  const fs::path clip = folder / "clip one.mp4";
+  const fs::path notes = folder / "notes.txt";
+  std::ofstream(clip) << "not really a movie";
+  std::ofstream(notes) << "text";
+
+  QMimeData fileDrop;
+  fileDrop.setUrls({QUrl::fromLocalFile(QString::fromStdString(clip.string()))});
+  {
+    const testing::LogWindow log;
+    EXPECT_FALSE(section->handleDrop(fileDrop, Deck::a));
+    link(std::vector<std::string>{"raw_mode"}, VersionState::mismatch(3));
+    EXPECT_FALSE(section->handleDrop(fileDrop, Deck::a));
+    manager->peerVersionState.set(VersionState::matched());
+    EXPECT_FALSE(section->handleDrop(fileDrop, Deck::a));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"dnd_reject reason=not_connected", "dnd_reject reason=version_mismatch",
+                                        "dnd_reject reason=load_video_unsupported"}));
+  }
+
+  manager->peerFeatures.set(std::vector<std::string>{"load_video"});
+  EXPECT_TRUE(section->handleDrop(fileDrop, Deck::a));
+  // The send reaches the broadcaster later, on the GUI thread.
+  EXPECT_EQ(broadcaster->deckA.status.get(), "");
+  pump();
+  EXPECT_EQ(broadcaster->deckA.status.get(), "「clip one.mp4」を準備中...");
+
+  QMimeData textDrop;
+  textDrop.setUrls({QUrl::fromLocalFile(QString::fromStdString(notes.string()))});
+  EXPECT_TRUE(section->handleDrop(textDrop, Deck::b));
+  pump();
+  EXPECT_EQ(broadcaster->deckB.status.get(), "動画ファイルではありません: notes.txt");
+
+  // Bytes only, with a name that tries to climb out of the drop folder.
+  QMimeData bytesDrop;
+  bytesDrop.setData("video/mp4", QByteArray("movie bytes"));
+  bytesDrop.setData(QString::fromLatin1(kSuggestedNameFormat.data()), QByteArray("../x.mp4"));
+  const testing::LogWindow log;
+  EXPECT_TRUE(section->handleDrop(bytesDrop, Deck::b));
+  ASSERT_TRUE(waitForLine(log, "dnd_resolve_ok kind=temp_copy"));
+  const fs::path temporary = broadcaster->temporaryFolder();
+  std::vector<fs::path> copies;
+  for (const auto& entry : fs::recursive_directory_iterator(temporary)) {
+    if (entry.is_regular_file() && entry.path().filename() == "x.mp4") copies.push_back(entry.path());
+  }
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_TRUE(copies[0].parent_path().filename().string().starts_with("PalendrixDrop-"));
+  EXPECT_EQ(copies[0].parent_path().parent_path(), temporary);
+  EXPECT_EQ(pd::testing::readText(copies[0]), "movie bytes");
+  EXPECT_FALSE(fs::exists(temporary.parent_path() / "x.mp4"));
+  pump();
+  EXPECT_EQ(broadcaster->deckB.status.get(), "「x.mp4」を準備中...");
+  fs::remove_all(copies[0].parent_path());
+  fs::remove_all(folder);
+}
+
+TEST_F(SenderSectionTest, CardsHighlightAHoveringFileOrVideoWhateverTheGate) {
+  auto view = makeView();
+  DeckCard* card = view->senderSection()->card(Deck::a);
+  view->show();
+  pump();
+  QMimeData file;
+  file.setUrls({QUrl::fromLocalFile("/videos/a.mov")});
+  QMimeData text;
+  text.setText("words");
+  const QPoint middle = card->rect().center();
+
+  // Not linked: the card still answers the drag; the drop is judged when it lands.
+  QDragEnterEvent enterText(middle, Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(card, &enterText);
+  EXPECT_FALSE(enterText.isAccepted());
+  EXPECT_FALSE(card->isDropTargeted());
+  QDragEnterEvent enterFile(middle, Qt::CopyAction, &file, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(card, &enterFile);
+  EXPECT_TRUE(enterFile.isAccepted());
+  EXPECT_TRUE(card->isDropTargeted());
+  QDragLeaveEvent leave;
+  QApplication::sendEvent(card, &leave);
+  EXPECT_FALSE(card->isDropTargeted());
+
+  QApplication::sendEvent(card, &enterFile);
+  const testing::LogWindow log;
+  QDropEvent drop(QPointF(middle), Qt::CopyAction, &file, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(card, &drop);
+  EXPECT_FALSE(drop.isAccepted());
+  EXPECT_FALSE(card->isDropTargeted());
+  EXPECT_TRUE(log.has("dnd_reject reason=not_connected"));
+}
+
+TEST_F(SenderSectionTest, ChooserSendsToTheDeckThatOpenedItAndLogsUnreadableFiles) {
+  defaults.set(settings::SettingsKey::sendToIPadTab, "localFile");
+  auto view = makeView();
+  LocalVideoSenderSection* section = view->senderSection();
+  view->show();
+  pump();
+  link();
+  QTest::mouseClick(section->card(Deck::b)->chooseButton(), Qt::LeftButton);
+  EXPECT_EQ(section->pendingTarget(), Deck::b);
+  ASSERT_NE(section->importer(), nullptr);
+  EXPECT_EQ(section->importer()->fileMode(), QFileDialog::ExistingFile);
+  EXPECT_TRUE(section->importer()->nameFilters().front().contains("*.mp4"));
+  section->importer()->reject();
+  pump();
+  EXPECT_EQ(section->importer(), nullptr);
+  EXPECT_EQ(broadcaster->deckB.status.get(), "");
+
+  const testing::LogWindow log;
+  section->handleFileImportError(PosixError(EACCES, "chosen file"));
+  EXPECT_TRUE(log.has("file_import_fail err_domain=POSIX err_code=13 error="));
+  section->handleFileImport({"/videos/a.mov"});
+  EXPECT_EQ(broadcaster->deckB.status.get(), "「a.mov」を準備中...");
+  EXPECT_EQ(broadcaster->deckA.status.get(), "");
+}
+
+} // namespace
+} // namespace pd::ui::test
