@@ -146,6 +146,7 @@ protected:
                                                    return searchSource_;
                                                  },
                                                  caches_.path(),
+                                                 {},
                                                  {}});
   std::shared_ptr<ReceiverAPIService> service_;
   std::uint16_t port_ = 0;

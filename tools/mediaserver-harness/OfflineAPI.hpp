@@ -58,7 +58,7 @@ offlineAPIDependencies(std::shared_ptr<mediaserver::LocalVideoHTTPServer> server
   deps.instances = manager;
   deps.sessionTokens = std::move(store);
   deps.localLibrary = mediaserver::MacLocalVideoLibrary::create(
-      {std::move(settings.folder), std::move(settings.source), std::move(settings.caches), {}});
+      {std::move(settings.folder), std::move(settings.source), std::move(settings.caches), {}, {}});
   return deps;
 }
 
