@@ -168,6 +168,14 @@ TEST(LicensesMetadata, EveryPackageTheExecutableUsesHasOneRowTrueToItsMetadata) 
       EXPECT_EQ(entry.copyright, trim(first[1]) + " et al.");
       continue;
     }
+    if (entry.sourcePackage == std::string_view("libjpeg-turbo")) {
+      // No stanza for every file: the row names the first library stanza's holders and licence.
+      std::string holder(entry.copyright);
+      holder.resize(holder.size() - std::string(" et al.").size());
+      EXPECT_NE(copyright.find("Copyright: " + holder), std::string::npos) << entry.copyright;
+      EXPECT_NE(copyright.find("License: " + std::string(entry.licenseType)), std::string::npos) << entry.licenseType;
+      continue;
+    }
     const auto described = mainStanza(copyright);
     ASSERT_TRUE(described.has_value()) << package << " has no main copyright stanza";
     EXPECT_EQ(entry.copyright, described->holder);

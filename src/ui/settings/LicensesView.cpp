@@ -26,6 +26,9 @@ const std::vector<LicensesView::Entry>& LicensesView::entries() {
       {"OpenSSL", "Apache-2.0", "1995-2020, The OpenSSL Project Authors et al.", "https://www.openssl.org/", "openssl"},
       {"ICU", "MIT", "1991-2022 Unicode, Inc.", "https://icu.unicode.org/", "icu"},
       {"Boost", "BSL-1.0", "Boost project contributors", "https://www.boost.org/", "boost1.81"},
+      {"FFTW", "GPL-2+", "2003, 2007-14 Matteo Frigo et al.", "https://fftw.org", "fftw3"},
+      {"libjpeg-turbo", "BSD-BY-LC-NE", "1991-2020, Thomas G. Lane, Guido Vollbeding et al.",
+       "https://www.libjpeg-turbo.org/", "libjpeg-turbo"},
       {"nlohmann-json", "Expat", "2013-2022 Niels Lohmann", "https://nlohmann.github.io/json/", "nlohmann-json3"},
   };
   return list;
