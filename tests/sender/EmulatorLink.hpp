@@ -67,6 +67,16 @@ protected:
     return found.value_or(nlohmann::json::object());
   }
 
+  // The emulator reads its commands and the receiver's datagrams on separate roads: a setting that
+  // must hold for the next message is waited for until the emulator has taken it.
+  void commandAndWait(link::test::Emulator& emulator, const std::string& line) {
+    emulator.command(line);
+    for (;;) {
+      const auto ok = next(emulator, "ok");
+      if (ok.empty() || ok.value("command", "") == line) return;
+    }
+  }
+
   runtime::test::MainLoop loop;
   testing::TempDirectory caches;
   testing::LogWindow log;

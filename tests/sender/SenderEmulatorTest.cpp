@@ -55,7 +55,7 @@ TEST_F(SenderEmulatorTest, TheTabletFetchesTheFileHearsItsTempoAndAnotherTabletG
   loop.runUntil([&] { return broadcaster->deck(Target::a).status.get() == "BPM: 120"; });
 
   // No answer: the time-out, then a late answer that still counts.
-  first.command("ack none");
+  commandAndWait(first, "ack none");
   broadcaster->sendLocalFile(clip, Target::a, false);
   const auto second = next(first, "load_video")["message"]["url"].get<std::string>();
   loop.runUntil([&] { return broadcaster->deck(Target::a).playback.get().state == Case::noResponse; });

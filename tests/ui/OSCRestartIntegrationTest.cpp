@@ -73,7 +73,8 @@ TEST_F(OSCRestartIntegrationTest, RestartMovesTheServerToTheNewPortOnAllInterfac
   view.restartButton()->click();
   runUntil([&] { return model->serverState.get().isRunning() && service->boundPort() == newPort; });
   EXPECT_EQ(view.statusText()->text(), QString("稼働中 0.0.0.0:%1").arg(newPort));
-  const std::string sockets = run("ss -ulnH");
+  // Only this process's sockets: the old port, once freed, may be taken by a test running beside.
+  const std::string sockets = run("ss -ulnpH | grep 'pid=" + std::to_string(::getpid()) + ",'");
   EXPECT_NE(sockets.find("0.0.0.0:" + std::to_string(newPort)), std::string::npos) << sockets;
   EXPECT_EQ(sockets.find(":" + std::to_string(oldPort) + " "), std::string::npos) << sockets;
 
