@@ -127,7 +127,7 @@ MainWindow& OmbrivoxApp::mainWindow() {
     // The sender's search goes through the process's instance manager and HTTP client, whose
     // test hooks reach the fake instance.
     ui::SenderServices senderServices;
-    senderServices.instanceManager = receiver_->instanceManager().shared_from_this();
+    senderServices.instanceManager = receiver_->sharedInstanceManager();
     senderServices.httpClient = receiver_->httpClient();
     auto* content = new ui::ContentView(connectionManager(), oscViewModel(), localVideoBroadcaster(), senderServices);
     content->setOpenSettings([this] { showSettingsWindow(); });

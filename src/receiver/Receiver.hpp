@@ -58,14 +58,14 @@ public:
 
   // The listener's thread posts to the shell, which may be going away before the Receiver does.
   void stopListeningForLaterLaunches();
-  // The instance manager for holders whose work may outlive their window (the settings' saves).
+  // Shared, as its holders' work may outlive their windows (the settings' saves, the sender's
+  // searches).
   std::shared_ptr<remotesource::InvidiousInstanceManager> sharedInstanceManager() const noexcept {
     return instanceManager_;
   }
 
   link::NetworkManagerForMac& connectionManager() noexcept { return *connectionManager_; }
   deckinput::OSCViewModel& oscViewModel() noexcept { return *oscViewModel_; }
-  remotesource::InvidiousInstanceManager& instanceManager() noexcept { return *instanceManager_; }
   // Made on first use, over the link manager; lives until the Receiver ends.
   sender::LocalVideoBroadcaster& localVideoBroadcaster();
   // The process's HTTP client, with the test hooks of the environment.

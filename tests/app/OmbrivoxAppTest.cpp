@@ -168,8 +168,8 @@ TEST_F(AppShellTest, StartUpWiresTheServicesAndListensForLaterLaunches) {
   launch(2);
   EXPECT_EQ(diagnostics::LogRing::shared().callCounts().start, ringStarts + 1);
   EXPECT_TRUE(std::filesystem::exists(sandbox.appSupport() / "instance.lock"));
-  for (int i = 0; i < 250 && !app->receiver().instanceManager().isMonitoring(); ++i) QTest::qWait(20);
-  EXPECT_TRUE(app->receiver().instanceManager().isMonitoring());
+  for (int i = 0; i < 250 && !app->receiver().sharedInstanceManager()->isMonitoring(); ++i) QTest::qWait(20);
+  EXPECT_TRUE(app->receiver().sharedInstanceManager()->isMonitoring());
   EXPECT_TRUE(diagnostics::MetricKitObserver::shared().isSubscribed());
   EXPECT_TRUE(diagnostics::MainStallWatchdog::shared().isStarted());
   EXPECT_TRUE(static_cast<bool>(OmbrivoxApp::checkForUpdatesAction()));

@@ -80,8 +80,8 @@ TEST(ReceiverTest, StartsInOrderAndStopsHeadless) {
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (!done() && std::chrono::steady_clock::now() < deadline) loop.run_one_for(10ms);
   };
-  runUntil([&] { return receiver->instanceManager().isMonitoring(); });
-  EXPECT_TRUE(receiver->instanceManager().isMonitoring());
+  runUntil([&] { return receiver->sharedInstanceManager()->isMonitoring(); });
+  EXPECT_TRUE(receiver->sharedInstanceManager()->isMonitoring());
 
   // A later launch asks this one forward through the shell's hook, on the listener's thread.
   auto incumbent = platform::instance::RunningInstance::find(sandbox.runtime() / "instance.sock",

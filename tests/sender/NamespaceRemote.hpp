@@ -77,6 +77,20 @@ inline std::pair<std::filesystem::path, std::filesystem::path> adaptiveStreams(c
   return {video, audio};
 }
 
+// A muxed stream of the given announced length, served from the media file named by the video's id.
+inline nlohmann::json muxedVideo(const std::string& title, const std::string& clen) {
+  return {{"title", title},
+          {"formatStreams",
+           {{{"url", "@stream?itag=18"},
+             {"type", "video/mp4; codecs=\"avc1.42001E, mp4a.40.2\""},
+             {"qualityLabel", "120p"},
+             {"bitrate", "300000"},
+             {"itag", "18"},
+             {"clen", clen},
+             {"resolution", "160x120"},
+             {"size", "160x120"}}}}};
+}
+
 inline nlohmann::json adaptiveVideo(const std::filesystem::path& video, const std::filesystem::path& audio) {
   const auto cdn = std::string("https://r4---sn-fake01.cdn.test/videoplayback?itag=");
   return {{"title", "Adaptive"},

@@ -17,20 +17,6 @@ namespace {
 
 using Target = LocalVideoBroadcaster::Target;
 
-// A muxed stream of the given announced length, served from the named media file.
-nlohmann::json muxedVideo(const std::string& title, const std::string& clen) {
-  return {{"title", title},
-          {"formatStreams",
-           {{{"url", "@stream?itag=18"},
-             {"type", "video/mp4; codecs=\"avc1.42001E, mp4a.40.2\""},
-             {"qualityLabel", "120p"},
-             {"bitrate", "300000"},
-             {"itag", "18"},
-             {"clen", clen},
-             {"resolution", "160x120"},
-             {"size", "160x120"}}}}};
-}
-
 class RemoteRelayNamespaceTest : public BroadcasterFixture {
 protected:
   void SetUp() override {
