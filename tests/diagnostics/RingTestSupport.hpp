@@ -108,6 +108,13 @@ inline std::vector<std::string> splitLines(std::string_view text) {
   return out;
 }
 
+// The "msg" of each segment line, in order.
+inline std::vector<std::string> messagesOf(const std::vector<std::string>& lines) {
+  std::vector<std::string> out;
+  for (const auto& line : lines) out.push_back(nlohmann::json::parse(line).value("msg", std::string("(none)")));
+  return out;
+}
+
 // Polls until the condition holds; false after the limit.
 inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
