@@ -34,6 +34,8 @@ OSCParseFailure failed(std::span<const std::uint8_t> bytes) {
   return std::get<OSCParseFailure>(result);
 }
 
+// Bundles and bytes after the last argument are read over the whole corpus by the differential test.
+
 TEST(OSCParser, MessagesWithoutArguments) {
   // Address and a type-tag string of only the comma.
   const auto eight = bytesOf(std::string_view("/a\0\0,\0\0\0", 8));
@@ -223,7 +225,7 @@ TEST(OSCParser, TagsAreWholeCharacters) {
   OSCBytes crlf;
   crlf.address("/a").tags("\r\ni\ri").int32(1).int32(2);
   message = parsed(crlf.span());
-  ASSERT_EQ(message.arguments.size(), 2U);
+  EXPECT_EQ(message.arguments, (std::vector{OSCArgumentValue::int32(1), OSCArgumentValue::int32(2)}));
 
   // A wide character beside known tags.
   OSCBytes emoji;
@@ -231,22 +233,6 @@ TEST(OSCParser, TagsAreWholeCharacters) {
   message = parsed(emoji.span());
   ASSERT_EQ(message.arguments.size(), 1U);
   EXPECT_EQ(message.arguments[0], OSCArgumentValue::string("x"));
-}
-
-TEST(OSCParser, BundlesAreReadAsMessages) {
-  OSCBytes b;
-  b.address("#bundle").raw(std::string_view("\0\0\0\0\0\0\0\1", 8), ByteRole::extra).be32(12, ByteRole::extra);
-  b.address("/a").tags("i").int32(1);
-  const auto message = parsed(b.span());
-  EXPECT_EQ(message.address.string, "#bundle");
-  EXPECT_TRUE(message.arguments.empty());
-}
-
-TEST(OSCParser, TrailingBytesAreIgnored) {
-  OSCBytes b;
-  b.address("/a").tags("i").int32(1).raw("xyz");
-  const auto message = parsed(b.span());
-  ASSERT_EQ(message.arguments.size(), 1U);
 }
 
 TEST(OSCParser, EveryMessageGetsAFreshIdAndTime) {
@@ -294,7 +280,8 @@ TEST(OSCArgumentValue, Descriptions) {
   EXPECT_EQ(OSCArgumentValue::int32(-5).description(), "-5");
   EXPECT_EQ(OSCArgumentValue::float32(0.5F).description(), "0.5000");
   EXPECT_EQ(OSCArgumentValue::float32(128.0F).description(), "128.0000");
-  EXPECT_EQ(OSCArgumentValue::float32(std::numeric_limits<float>::max()).description().size(), 44U);
+  EXPECT_EQ(OSCArgumentValue::float32(std::numeric_limits<float>::max()).description(),
+            "340282346638528859811704183484516925440.0000");
   EXPECT_EQ(OSCArgumentValue::string("x").description(), "\"x\"");
   EXPECT_EQ(OSCArgumentValue::blob({1, 2, 3}).description(), "Blob(3 bytes)");
 
