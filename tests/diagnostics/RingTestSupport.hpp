@@ -88,14 +88,8 @@ inline void appendEntry(platform::log::LogStore& store, platform::log::Level lev
   store.append(std::move(entry));
 }
 
-inline std::string readText(const fs::path& file) {
-  return readFileBounded(file, std::size_t{1} << 30).value_or(std::string());
-}
-
-inline void writeText(const fs::path& file, std::string_view text) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << text;
-}
+using pd::testing::readText;
+using pd::testing::writeText;
 
 inline std::vector<std::string> splitLines(std::string_view text) {
   std::vector<std::string> out;
