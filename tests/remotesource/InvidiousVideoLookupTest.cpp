@@ -119,7 +119,8 @@ TEST_F(InvidiousVideoLookupTest, NothingPlayableAnywhereFailsWithTheFlagsModeAnd
   fake().fault("*", "/api/v1/videos", {{"fault", "no_playable"}});
   EXPECT_EQ(dataError(source, "v1", false), E(E::Case::noPlayableStream));
   EXPECT_THAT(requestHosts(), ElementsAre("p.remote.test", "b.remote.test"));
-  EXPECT_EQ(linesStartingWith("stream_select_fail").size(), 2u);
+  EXPECT_THAT(linesStartingWith("stream_select_fail"),
+              ElementsAre("stream_select_fail video=v1", "stream_select_fail video=v1")); // one per instance
   EXPECT_THAT(linesStartingWith("video_data_fetch_fail"),
               ElementsAre("video_data_fetch_fail video=v1 mode=policy err_domain=VideoSourceError err_code=8 "
                           "error=<private> op=op7"));
