@@ -34,18 +34,14 @@ OSCParseFailure failed(std::span<const std::uint8_t> bytes) {
   return std::get<OSCParseFailure>(result);
 }
 
-// Bundles and bytes after the last argument are read over the whole corpus by the differential test.
+// The listed differences from liblo (no type tags, filler values, the first tag character dropped
+// unseen, unknown tags, trailing bytes, bundles, invalid UTF-8) are read over the whole corpus by
+// the differential test; the cases here pin the rest.
 
 TEST(OSCParser, MessagesWithoutArguments) {
   // Address and a type-tag string of only the comma.
   const auto eight = bytesOf(std::string_view("/a\0\0,\0\0\0", 8));
   auto message = parsed(eight);
-  EXPECT_EQ(message.address.string, "/a");
-  EXPECT_TRUE(message.arguments.empty());
-
-  // No type-tag string at all.
-  const auto four = bytesOf(std::string_view("/a\0\0", 4));
-  message = parsed(four);
   EXPECT_EQ(message.address.string, "/a");
   EXPECT_TRUE(message.arguments.empty());
 
@@ -60,8 +56,6 @@ TEST(OSCParser, AddressFailures) {
   // No NUL at all, and nothing at all.
   EXPECT_EQ(failed(bytesOf("/abc")).reason, Reason::addressRead);
   EXPECT_EQ(failed({}).reason, Reason::addressRead);
-  // Not UTF-8.
-  EXPECT_EQ(failed(bytesOf(std::string_view("/\xff\0\0", 4))).reason, Reason::addressRead);
 }
 
 TEST(OSCParser, TypeTagStringCutOffOrUndecodable) {
@@ -179,45 +173,20 @@ TEST(OSCParser, BlobFillerRules) {
   EXPECT_EQ(failed(followedByBlob.span()).reason, Reason::blobHeader);
 }
 
-TEST(OSCParser, FirstTagCharacterIsDroppedUnseen) {
-  OSCBytes b;
-  b.address("/a").raw(std::string_view("if\0\0", 4), ByteRole::tagChar).float32(2.0F);
-  const auto message = parsed(b.span());
-  ASSERT_EQ(message.arguments.size(), 1U);
-  EXPECT_EQ(message.arguments[0], OSCArgumentValue::float32(2.0F));
-}
-
+// An 8-byte type elsewhere consumes nothing here either: the next argument is read from its bytes.
 TEST(OSCParser, UnknownTagsConsumeNothing) {
-  OSCBytes b;
-  b.address("/a").tags("Tif").int32(3).float32(1.5F);
-  auto message = parsed(b.span());
-  ASSERT_EQ(message.arguments.size(), 2U);
-  EXPECT_EQ(message.arguments[0], OSCArgumentValue::int32(3));
-  EXPECT_EQ(message.arguments[1], OSCArgumentValue::float32(1.5F));
-
-  // An 8-byte type elsewhere: the next argument is read from its bytes.
   OSCBytes d;
   d.address("/a").tags("di").int32(0x40000000).int32(0);
-  message = parsed(d.span());
+  const auto message = parsed(d.span());
   ASSERT_EQ(message.arguments.size(), 1U);
   EXPECT_EQ(message.arguments[0], OSCArgumentValue::int32(0x40000000));
 }
 
 TEST(OSCParser, TagsAreWholeCharacters) {
-  // "i" with a combining acute accent is one character and no known tag.
-  OSCBytes accent;
-  accent.address("/a")
-      .tags("i\xcc\x81"
-            "f")
-      .float32(4.0F);
-  auto message = parsed(accent.span());
-  ASSERT_EQ(message.arguments.size(), 1U);
-  EXPECT_EQ(message.arguments[0], OSCArgumentValue::float32(4.0F));
-
   // A combining mark on the leading comma is dropped with it.
   OSCBytes commaAccent;
   commaAccent.address("/a").tags("\xcc\x81i").int32(4);
-  message = parsed(commaAccent.span());
+  auto message = parsed(commaAccent.span());
   ASSERT_EQ(message.arguments.size(), 1U);
   EXPECT_EQ(message.arguments[0], OSCArgumentValue::int32(4));
 
