@@ -34,16 +34,14 @@ OSCParseFailure failed(std::span<const std::uint8_t> bytes) {
   return std::get<OSCParseFailure>(result);
 }
 
+// Every kind at every padding length, and the listed differences from liblo (no type tags, filler
+// values, the first tag character dropped unseen, unknown tags, trailing bytes, bundles, invalid
+// UTF-8), are read over the whole corpus by the differential test; the cases here pin the rest.
+
 TEST(OSCParser, MessagesWithoutArguments) {
   // Address and a type-tag string of only the comma.
   const auto eight = bytesOf(std::string_view("/a\0\0,\0\0\0", 8));
   auto message = parsed(eight);
-  EXPECT_EQ(message.address.string, "/a");
-  EXPECT_TRUE(message.arguments.empty());
-
-  // No type-tag string at all.
-  const auto four = bytesOf(std::string_view("/a\0\0", 4));
-  message = parsed(four);
   EXPECT_EQ(message.address.string, "/a");
   EXPECT_TRUE(message.arguments.empty());
 
@@ -58,8 +56,6 @@ TEST(OSCParser, AddressFailures) {
   // No NUL at all, and nothing at all.
   EXPECT_EQ(failed(bytesOf("/abc")).reason, Reason::addressRead);
   EXPECT_EQ(failed({}).reason, Reason::addressRead);
-  // Not UTF-8.
-  EXPECT_EQ(failed(bytesOf(std::string_view("/\xff\0\0", 4))).reason, Reason::addressRead);
 }
 
 TEST(OSCParser, TypeTagStringCutOffOrUndecodable) {
@@ -71,22 +67,6 @@ TEST(OSCParser, TypeTagStringCutOffOrUndecodable) {
   EXPECT_TRUE(atEnd.arguments.empty());
   // ... and one followed by more bytes is a failure.
   EXPECT_EQ(failed(bytesOf(std::string_view("/ab\0,\xff\0\0\0\0\0\1", 12))).reason, Reason::typeTagTruncated);
-}
-
-TEST(OSCParser, ReadsEveryKindAndEveryPaddingLength) {
-  for (std::size_t length = 0; length < 9; ++length) {
-    const std::string text(length, 'x');
-    std::vector<std::uint8_t> blobData(length, 0xAB);
-    OSCBytes b;
-    b.address("/deck/1/" + text).tags("sifb").string(text).int32(-5).float32(0.5F).blob(blobData);
-    const auto message = parsed(b.span());
-    ASSERT_EQ(message.arguments.size(), 4U) << length;
-    EXPECT_EQ(message.address.string, "/deck/1/" + text);
-    EXPECT_EQ(message.arguments[0], OSCArgumentValue::string(text));
-    EXPECT_EQ(message.arguments[1], OSCArgumentValue::int32(-5));
-    EXPECT_EQ(message.arguments[2], OSCArgumentValue::float32(0.5F));
-    EXPECT_EQ(message.arguments[3], OSCArgumentValue::blob(blobData));
-  }
 }
 
 TEST(OSCParser, ExtremeNumbersKeepTheirBits) {
@@ -177,45 +157,20 @@ TEST(OSCParser, BlobFillerRules) {
   EXPECT_EQ(failed(followedByBlob.span()).reason, Reason::blobHeader);
 }
 
-TEST(OSCParser, FirstTagCharacterIsDroppedUnseen) {
-  OSCBytes b;
-  b.address("/a").raw(std::string_view("if\0\0", 4), ByteRole::tagChar).float32(2.0F);
-  const auto message = parsed(b.span());
-  ASSERT_EQ(message.arguments.size(), 1U);
-  EXPECT_EQ(message.arguments[0], OSCArgumentValue::float32(2.0F));
-}
-
+// An 8-byte type elsewhere consumes nothing here either: the next argument is read from its bytes.
 TEST(OSCParser, UnknownTagsConsumeNothing) {
-  OSCBytes b;
-  b.address("/a").tags("Tif").int32(3).float32(1.5F);
-  auto message = parsed(b.span());
-  ASSERT_EQ(message.arguments.size(), 2U);
-  EXPECT_EQ(message.arguments[0], OSCArgumentValue::int32(3));
-  EXPECT_EQ(message.arguments[1], OSCArgumentValue::float32(1.5F));
-
-  // An 8-byte type elsewhere: the next argument is read from its bytes.
   OSCBytes d;
   d.address("/a").tags("di").int32(0x40000000).int32(0);
-  message = parsed(d.span());
+  const auto message = parsed(d.span());
   ASSERT_EQ(message.arguments.size(), 1U);
   EXPECT_EQ(message.arguments[0], OSCArgumentValue::int32(0x40000000));
 }
 
 TEST(OSCParser, TagsAreWholeCharacters) {
-  // "i" with a combining acute accent is one character and no known tag.
-  OSCBytes accent;
-  accent.address("/a")
-      .tags("i\xcc\x81"
-            "f")
-      .float32(4.0F);
-  auto message = parsed(accent.span());
-  ASSERT_EQ(message.arguments.size(), 1U);
-  EXPECT_EQ(message.arguments[0], OSCArgumentValue::float32(4.0F));
-
   // A combining mark on the leading comma is dropped with it.
   OSCBytes commaAccent;
   commaAccent.address("/a").tags("\xcc\x81i").int32(4);
-  message = parsed(commaAccent.span());
+  auto message = parsed(commaAccent.span());
   ASSERT_EQ(message.arguments.size(), 1U);
   EXPECT_EQ(message.arguments[0], OSCArgumentValue::int32(4));
 
@@ -223,7 +178,7 @@ TEST(OSCParser, TagsAreWholeCharacters) {
   OSCBytes crlf;
   crlf.address("/a").tags("\r\ni\ri").int32(1).int32(2);
   message = parsed(crlf.span());
-  ASSERT_EQ(message.arguments.size(), 2U);
+  EXPECT_EQ(message.arguments, (std::vector{OSCArgumentValue::int32(1), OSCArgumentValue::int32(2)}));
 
   // A wide character beside known tags.
   OSCBytes emoji;
@@ -231,22 +186,6 @@ TEST(OSCParser, TagsAreWholeCharacters) {
   message = parsed(emoji.span());
   ASSERT_EQ(message.arguments.size(), 1U);
   EXPECT_EQ(message.arguments[0], OSCArgumentValue::string("x"));
-}
-
-TEST(OSCParser, BundlesAreReadAsMessages) {
-  OSCBytes b;
-  b.address("#bundle").raw(std::string_view("\0\0\0\0\0\0\0\1", 8), ByteRole::extra).be32(12, ByteRole::extra);
-  b.address("/a").tags("i").int32(1);
-  const auto message = parsed(b.span());
-  EXPECT_EQ(message.address.string, "#bundle");
-  EXPECT_TRUE(message.arguments.empty());
-}
-
-TEST(OSCParser, TrailingBytesAreIgnored) {
-  OSCBytes b;
-  b.address("/a").tags("i").int32(1).raw("xyz");
-  const auto message = parsed(b.span());
-  ASSERT_EQ(message.arguments.size(), 1U);
 }
 
 TEST(OSCParser, EveryMessageGetsAFreshIdAndTime) {
@@ -294,7 +233,8 @@ TEST(OSCArgumentValue, Descriptions) {
   EXPECT_EQ(OSCArgumentValue::int32(-5).description(), "-5");
   EXPECT_EQ(OSCArgumentValue::float32(0.5F).description(), "0.5000");
   EXPECT_EQ(OSCArgumentValue::float32(128.0F).description(), "128.0000");
-  EXPECT_EQ(OSCArgumentValue::float32(std::numeric_limits<float>::max()).description().size(), 44U);
+  EXPECT_EQ(OSCArgumentValue::float32(std::numeric_limits<float>::max()).description(),
+            "340282346638528859811704183484516925440.0000");
   EXPECT_EQ(OSCArgumentValue::string("x").description(), "\"x\"");
   EXPECT_EQ(OSCArgumentValue::blob({1, 2, 3}).description(), "Blob(3 bytes)");
 

@@ -13,12 +13,8 @@ namespace pd::diagnostics::test {
 namespace {
 
 using pd::testing::ChildProcess;
-
-std::size_t filesIn(const fs::path& folder) {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++count;
-  return count;
-}
+using pd::testing::errnoOf;
+using pd::testing::fileNames;
 
 class ExportSaverTest : public ::testing::Test {
 protected:
@@ -44,7 +40,7 @@ TEST_F(ExportSaverTest, ReplacesAnExistingFileKeepingItsPermissionsAndLeavesNoth
   ExportSaver::saveReplacing(source, destination);
   EXPECT_EQ(readText(destination), readText(source));
   EXPECT_EQ(fs::status(destination).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(filesIn(out), 1U);
+  EXPECT_EQ(fileNames(out), std::vector<std::string>{"saved.ndjson"});
   EXPECT_TRUE(fs::exists(source)) << "the caller removes the export";
 }
 
@@ -57,35 +53,25 @@ TEST_F(ExportSaverTest, ACopyThatFailsHalfwayLeavesTheOldFileWholeAndNoTemporary
   struct rlimit limited = before;
   limited.rlim_cur = 64 * 1024;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-  int error = 0;
-  try {
-    ExportSaver::saveReplacing(source, destination);
-  } catch (const PosixError& failure) {
-    error = failure.errnum();
-  }
+  const int error = errnoOf([&] { ExportSaver::saveReplacing(source, destination); });
   ::setrlimit(RLIMIT_FSIZE, &before);
   std::signal(SIGXFSZ, previousHandler);
 
   EXPECT_EQ(error, EFBIG);
   EXPECT_EQ(readText(destination), "the user's older file");
-  EXPECT_EQ(filesIn(out), 1U);
+  EXPECT_EQ(fileNames(out), std::vector<std::string>{"saved.ndjson"});
 }
 
 TEST_F(ExportSaverTest, AMissingExportOrFolderFailsWithItsErrno) {
-  const auto errnoOf = [](const fs::path& from, const fs::path& to) {
-    try {
-      ExportSaver::saveReplacing(from, to);
-    } catch (const PosixError& failure) {
-      return failure.errnum();
-    }
-    return 0;
+  const auto save = [](const fs::path& from, const fs::path& to) {
+    return errnoOf([&] { ExportSaver::saveReplacing(from, to); });
   };
-  EXPECT_EQ(errnoOf(scratch.path() / "gone.ndjson", destination), ENOENT);
+  EXPECT_EQ(save(scratch.path() / "gone.ndjson", destination), ENOENT);
   EXPECT_FALSE(fs::exists(destination));
-  EXPECT_EQ(errnoOf(source, scratch.path() / "no-folder" / "saved.ndjson"), ENOENT);
+  EXPECT_EQ(save(source, scratch.path() / "no-folder" / "saved.ndjson"), ENOENT);
   fs::create_directories(out / "a-folder");
-  EXPECT_NE(errnoOf(source, out / "a-folder"), 0) << "a folder is not replaced by a file";
-  EXPECT_EQ(filesIn(out), 1U);
+  EXPECT_NE(save(source, out / "a-folder"), 0) << "a folder is not replaced by a file";
+  EXPECT_EQ(fileNames(out), std::vector<std::string>{"a-folder"});
 }
 
 TEST_F(ExportSaverTest, OnAFullDiskTheOldFileStaysWhole) {

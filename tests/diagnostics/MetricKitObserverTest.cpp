@@ -101,9 +101,11 @@ TEST(MetricKitObserverTest, AnUnwritableFolderIsReportedAndTheNextStoreTriesAgai
   ASSERT_TRUE(f.observer.waitUntilIdle(5s));
   EXPECT_EQ(log.count("diagnostic_store_fail err_domain=POSIX"), 1u);
   fs::remove(f.observer.directory());
-  f.observer.storeDiagnostic("metrics", "{}");
+  f.observer.storeDiagnostic("metrics", "{\"n\":1}");
   ASSERT_TRUE(f.observer.waitUntilIdle(5s));
-  EXPECT_EQ(f.files().size(), 1u);
+  const auto names = f.files();
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(readText(f.observer.directory() / names[0]), "{\"n\":1}");
 }
 
 TEST(MetricKitObserverTest, FileNamesFollowTheLocalTime) {

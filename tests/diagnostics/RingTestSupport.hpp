@@ -88,14 +88,8 @@ inline void appendEntry(platform::log::LogStore& store, platform::log::Level lev
   store.append(std::move(entry));
 }
 
-inline std::string readText(const fs::path& file) {
-  return readFileBounded(file, std::size_t{1} << 30).value_or(std::string());
-}
-
-inline void writeText(const fs::path& file, std::string_view text) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << text;
-}
+using pd::testing::readText;
+using pd::testing::writeText;
 
 inline std::vector<std::string> splitLines(std::string_view text) {
   std::vector<std::string> out;
@@ -105,6 +99,13 @@ inline std::vector<std::string> splitLines(std::string_view text) {
     if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
   }
+  return out;
+}
+
+// The "msg" of each segment line, in order.
+inline std::vector<std::string> messagesOf(const std::vector<std::string>& lines) {
+  std::vector<std::string> out;
+  for (const auto& line : lines) out.push_back(nlohmann::json::parse(line).value("msg", std::string("(none)")));
   return out;
 }
 

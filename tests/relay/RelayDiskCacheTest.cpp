@@ -254,7 +254,7 @@ TEST_F(RelayDiskCacheTest, SwappedInLinksNeitherLeakNorRedirect) {
   fs::create_symlink(secret, fileOf("s"));
   EXPECT_TRUE(call([&] { return cache->writeChunk(d, 1, bytes(kChunk, 2)); }));
   EXPECT_FALSE(fs::is_symlink(fileOf("s")));
-  EXPECT_EQ(contents(secret), std::string(static_cast<std::size_t>(3 * kChunk), 's'));
+  EXPECT_EQ(pd::testing::readText(secret), std::string(static_cast<std::size_t>(3 * kChunk), 's'));
 
   // A second hard link: the file is removed and made anew, the other name keeps its bytes.
   const fs::path other = root.path() / "other";
@@ -262,7 +262,8 @@ TEST_F(RelayDiskCacheTest, SwappedInLinksNeitherLeakNorRedirect) {
   EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 3)); }));
   EXPECT_TRUE(log.has("relay_cache_invalidate reason=unsafe_file video=s itag=22"));
   EXPECT_EQ(fs::hard_link_count(fileOf("s")), 1u);
-  EXPECT_EQ(contents(other).substr(0, 1), std::string(1, '\0'));
+  const auto chunk = static_cast<std::size_t>(kChunk);
+  EXPECT_EQ(pd::testing::readText(other), std::string(chunk, '\0') + std::string(chunk, '\2'));
   EXPECT_EQ(read(cache, d, 0), bytes(kChunk, 3));
   EXPECT_FALSE(read(cache, d, 1)) << "the new file holds only chunk 0";
 }
@@ -310,7 +311,7 @@ TEST_F(RelayDiskCacheTest, LaunchPurgeEmptiesTheFolderOnceAndLeavesFoldersAlone)
   ASSERT_EQ(::lstat(fileOf("abc").c_str(), &written), 0);
   EXPECT_EQ(usage.totalBytes, std::max<std::int64_t>(static_cast<std::int64_t>(written.st_blocks) * 512, kChunk));
   EXPECT_EQ(log.count("relay_cache_fail"), 0u);
-  EXPECT_EQ(contents(dir / "sub" / "inner"), std::string(5000, 's'));
+  EXPECT_EQ(pd::testing::readText(dir / "sub" / "inner"), std::string(5000, 's'));
 }
 
 TEST_F(RelayDiskCacheTest, TheFolderAndItsFilesAreTheUsersAlone) {

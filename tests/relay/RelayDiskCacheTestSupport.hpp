@@ -27,11 +27,6 @@ inline Cache::Descriptor descriptor(const std::string& id, std::int64_t length,
 inline Cache::Bytes bytes(std::int64_t size, std::uint8_t fill) {
   return Cache::Bytes(static_cast<std::size_t>(size), fill);
 }
-inline std::string contents(const std::filesystem::path& file) {
-  std::string text(static_cast<std::size_t>(std::filesystem::file_size(file)), '\0');
-  std::ifstream(file, std::ios::binary).read(text.data(), static_cast<std::streamsize>(text.size()));
-  return text;
-}
 
 class CacheFixture : public ::testing::Test {
 protected:

@@ -27,6 +27,14 @@ TEST(RelayPrefetchWithRelayTest, FillsTheCacheAheadSoAnotherReadNeverGoesUpstrea
   EXPECT_EQ(f.mediaRequests().size(), 17u);
 }
 
+// `requests`: what the upstream was asked in all, the foreground chunk 0 included.
+void expectOneRunStoppedFor(PrefetchRig& rig, const std::string& reason, std::size_t requests) {
+  ASSERT_TRUE(rig.waitForLine(rig.stopLine(reason)));
+  EXPECT_EQ(rig.log.count(rig.startLine(1)), 1u);
+  EXPECT_EQ(rig.log.count("relay_prefetch_"), 2u);
+  EXPECT_EQ(rig.f.mediaRequests().size(), requests);
+}
+
 // Each way the loop gives up, caused by the real cache or the real upstream: it starts once after
 // the foreground chunk and stops once with its reason, having fetched only what it could keep.
 TEST(RelayPrefetchWithRelayTest, StopsForALowDiskWhenTheVolumeFillsUp) {
@@ -42,20 +50,14 @@ TEST(RelayPrefetchWithRelayTest, StopsForALowDiskWhenTheVolumeFillsUp) {
                   });
   rig.add("low", 10);
   EXPECT_EQ(rig.f.chunk("t", 0), patternBytes(0, kChunk));
-  ASSERT_TRUE(rig.waitForLine(rig.stopLine("disk_low")));
-  EXPECT_EQ(rig.log.count(rig.startLine(1)), 1u);
-  EXPECT_EQ(rig.log.count("relay_prefetch_"), 2u);
-  EXPECT_EQ(rig.f.mediaRequests().size(), 4u) << "chunks 0 to 3 fit; 4 is not fetched";
+  expectOneRunStoppedFor(rig, "disk_low", 4); // chunks 0 to 3 fit; 4 is not fetched
 }
 
 TEST(RelayPrefetchWithRelayTest, StopsOverTheLimit) {
   PrefetchRig rig([] { return 3 * kChunk + kChunk / 2; });
   rig.add("over", 10);
   EXPECT_EQ(rig.f.chunk("t", 0), patternBytes(0, kChunk));
-  ASSERT_TRUE(rig.waitForLine(rig.stopLine("over_limit")));
-  EXPECT_EQ(rig.log.count(rig.startLine(1)), 1u);
-  EXPECT_EQ(rig.log.count("relay_prefetch_"), 2u);
-  EXPECT_EQ(rig.f.mediaRequests().size(), 3u);
+  expectOneRunStoppedFor(rig, "over_limit", 3);
   EXPECT_EQ(std::filesystem::file_size(rig.dataFile()), static_cast<std::uintmax_t>(3 * kChunk));
 }
 
@@ -63,10 +65,7 @@ TEST(RelayPrefetchWithRelayTest, StopsAfterThreeFailedFetchesOfItsOnlyToken) {
   PrefetchRig rig;
   rig.add("err", 10);
   rig.readFirstChunkInjecting([&] { rig.f.remote.fault("*", "/media/err", {{"fault", "status"}, {"status", 500}}); });
-  ASSERT_TRUE(rig.waitForLine(rig.stopLine("errors")));
-  EXPECT_EQ(rig.log.count(rig.startLine(1)), 1u);
-  EXPECT_EQ(rig.log.count("relay_prefetch_"), 2u);
-  EXPECT_EQ(rig.f.mediaRequests().size(), 4u) << "the foreground chunk, then chunk 1 three times";
+  expectOneRunStoppedFor(rig, "errors", 4); // the foreground chunk, then chunk 1 three times
 }
 
 TEST(RelayPrefetchWithRelayTest, StopsAfterThreeFailedWrites) {
@@ -79,10 +78,7 @@ TEST(RelayPrefetchWithRelayTest, StopsAfterThreeFailedWrites) {
   std::filesystem::create_directories(rig.dataFile());
 
   EXPECT_EQ(rig.f.chunk("t", 0), patternBytes(0, kChunk)) << "a failed write still serves the reader";
-  ASSERT_TRUE(rig.waitForLine(rig.stopLine("write_fail")));
-  EXPECT_EQ(rig.log.count(rig.startLine(1)), 1u);
-  EXPECT_EQ(rig.log.count("relay_prefetch_"), 2u);
-  EXPECT_EQ(rig.f.mediaRequests().size(), 4u) << "chunk 1 is fetched anew for each failed write";
+  expectOneRunStoppedFor(rig, "write_fail", 4); // chunk 1 is fetched anew for each failed write
 }
 
 // While a reader of the real HTTP server waits for its chunk, the prefetch sends nothing upstream;

@@ -48,7 +48,8 @@ protected:
   std::uint16_t port_ = 0;
 };
 
-TEST_F(RemoteVideoHLSTest, PresentationPlaysToTheEndWithBothStreams) {
+// The presentation is played to its end by the preparer's test, which builds it through the relay.
+TEST_F(RemoteVideoHLSTest, TheMasterPlaylistNamesThePicturesWithTheirSoundGroup) {
   const auto hls = build(port_, server_->registerFile(*files_ / "video"), server_->registerFile(*files_ / "audio"));
   EXPECT_EQ(port_view_.playlists(), 3);
   EXPECT_EQ(hls.videoSegments, 10U);
@@ -62,21 +63,6 @@ TEST_F(RemoteVideoHLSTest, PresentationPlaysToTheEndWithBothStreams) {
   EXPECT_THAT(master.body, ::testing::HasSubstr("#EXT-X-STREAM-INF:BANDWIDTH=396000,CODECS=\"avc1.4d400d,mp4a.40.2\","
                                                 "RESOLUTION=320x180,AUDIO=\"aac\"\n" +
                                                 hls.videoPlaylistToken + ".m3u8\n"));
-
-  // Segment addresses are bare tokens, which ffmpeg's HLS reader takes only when told to.
-  const std::string input =
-      "-allowed_segment_extensions ALL -extension_picky 0 -i '" + url(hls.masterToken + ".m3u8") + "'";
-  const auto [played, ok] = test::run("ffmpeg -nostdin -v error " + input + " -c copy -f null - 2>&1");
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(played, "");
-  const auto [probed, probeOk] =
-      test::run("ffprobe -v error -show_entries stream=codec_type:format=duration -of json " + input);
-  ASSERT_TRUE(probeOk);
-  const auto json = nlohmann::json::parse(probed);
-  std::vector<std::string> types;
-  for (const auto& s : json["streams"]) types.push_back(s["codec_type"]);
-  EXPECT_THAT(types, ::testing::UnorderedElementsAre("video", "audio"));
-  EXPECT_NEAR(std::stod(json["format"]["duration"].get<std::string>()), 20.0, 0.1);
 }
 
 TEST_F(RemoteVideoHLSTest, FailedReadRegistersNothing) {

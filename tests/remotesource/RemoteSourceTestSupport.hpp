@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pd::remotesource::test {
@@ -38,8 +39,16 @@ protected:
   // A manager over the given user hosts (policy auto), built-in instances off.
   std::shared_ptr<InvidiousInstanceManager> makeManager(const std::vector<std::string>& hosts,
                                                         InvidiousInstanceManager::Dependencies extra = {}) const {
+    std::vector<std::pair<std::string, std::string>> withPolicies;
+    for (const auto& host : hosts) withPolicies.emplace_back(host, "auto");
+    return makeManagerWithPolicies(withPolicies, std::move(extra));
+  }
+  // The same over hosts with their proxy policy words, in list order.
+  std::shared_ptr<InvidiousInstanceManager>
+  makeManagerWithPolicies(const std::vector<std::pair<std::string, std::string>>& hosts,
+                          InvidiousInstanceManager::Dependencies extra = {}) const {
     auto stored = nlohmann::json::array();
-    for (const auto& host : hosts) stored.push_back({{"host", host}, {"proxy", "auto"}});
+    for (const auto& [host, policy] : hosts) stored.push_back({{"host", host}, {"proxy", policy}});
     extra.storedUserInstances = [stored] { return std::optional<nlohmann::json>(stored); };
     extra.storedDefaultFallbackEnabled = [] { return std::optional<nlohmann::json>(false); };
     if (!extra.session) extra.session = makeClient();
