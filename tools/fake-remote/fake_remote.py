@@ -345,6 +345,8 @@ def main():
     parser.add_argument("--fixtures", help="a JSON file of fixtures by name")
     parser.add_argument("--bind", default="127.0.0.1",
                         help="the address both servers listen on (IPv4 or IPv6; default 127.0.0.1)")
+    parser.add_argument("--https-port", type=int, default=0, help="the HTTPS port (default: the kernel's choice)")
+    parser.add_argument("--http-port", type=int, default=0, help="the HTTP port (default: the kernel's choice)")
     parser.add_argument("--dns", help="ADDRESS:PORT for the DNS role (see fake_dns.py)")
     parser.add_argument("--dns-table", help="the DNS role's JSON table of names")
     arguments = parser.parse_args()
@@ -356,8 +358,8 @@ def main():
     ca, certificate, key = make_certificates(arguments.state_dir, arguments.name, arguments.bind)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(certificate, key)
-    https = Server((arguments.bind, 0), "https", context)
-    http = Server((arguments.bind, 0), "http")
+    https = Server((arguments.bind, arguments.https_port), "https", context)
+    http = Server((arguments.bind, arguments.http_port), "http")
     for server in (https, http):
         threading.Thread(target=server.serve_forever, daemon=True).start()
     extra = {}
