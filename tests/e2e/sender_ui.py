@@ -106,3 +106,35 @@ def require_tools():
         if shutil.which(tool) is None:
             return f"the {tool} CLI is missing"
     return None
+
+
+def center(accessible):
+    box = accessible.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    return box.x + box.width // 2, box.y + box.height // 2
+
+
+def xdotool(*arguments):
+    subprocess.run(["xdotool", *[str(a) for a in arguments]], check=True, capture_output=True)
+
+
+def drag_to(source, target, steps=24):
+    """A real XDND drag between two processes: press on the drop source's window, move to the target
+    in small steps (so the source's drag loop sees each position answered by the target before the
+    next), settle, release. `source` is a tablet_link.Lines of e2e-drop-source that printed ready."""
+    ready = source.ready
+    start = (ready["x"] + ready["width"] // 2, ready["y"] + ready["height"] // 2)
+    end = center(target)
+    xdotool("mousemove", *start)
+    time.sleep(0.1)
+    xdotool("mousedown", 1)
+    time.sleep(0.1)
+    for step in range(1, steps + 1):
+        x = start[0] + (end[0] - start[0]) * step // steps
+        y = start[1] + (end[1] - start[1]) * step // steps
+        xdotool("mousemove", x, y)
+        time.sleep(0.03)
+    for wiggle in (1, -1, 0):
+        xdotool("mousemove", end[0] + wiggle, end[1])
+        time.sleep(0.1)
+    xdotool("mouseup", 1)
+    return source.next("drag_done", 10)

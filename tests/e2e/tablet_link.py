@@ -28,9 +28,9 @@ NAMESPACE_ADDRESS = "3fff::10"
 class Lines:
     """A child process speaking JSON lines on stdout."""
 
-    def __init__(self, arguments, env=None):
+    def __init__(self, arguments, env=None, stderr=subprocess.DEVNULL):
         self.process = subprocess.Popen(arguments, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.DEVNULL, text=True, bufsize=1, env=env)
+                                        stderr=stderr, text=True, bufsize=1, env=env)
 
     def send(self, line):
         self.process.stdin.write(line + "\n")
