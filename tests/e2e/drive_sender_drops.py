@@ -14,9 +14,9 @@ import sys
 
 from a11y import Failure, log, press, wait_for
 from drive_receiver import BINARY, WORK
-from sender_ui import (card, drag_to, main_window, make_clip, require_tools, screenshot, scroll_to_sender, sha256,
+from sender_ui import (card, drop, main_window, make_clip, require_tools, screenshot, scroll_to_sender, sha256,
                        texts_under)
-from tablet_link import Lines, Rig, find_named
+from tablet_link import Rig, find_named
 
 TEMPORARY = os.path.join(os.environ.get("XDG_CACHE_HOME", ""), "tech.quelbo.PalendrixDisplay", "tmp")
 
@@ -25,33 +25,6 @@ def drop_folders():
     if not os.path.isdir(TEMPORARY):
         return []
     return sorted(name for name in os.listdir(TEMPORARY) if name.startswith("PalendrixDrop-"))
-
-
-def start_source(*arguments):
-    source = Lines([os.environ["PD_DROP_SOURCE"], *arguments], stderr=open(os.path.join(WORK, "drop-source.stderr"), "a"))
-    source.ready = source.next("ready", 10)
-    return source
-
-
-OUTCOMES = ("dnd_resolve_ok", "dnd_reject", "dnd_resolve_fail", "temp_copy_fail")
-
-
-def outcomes(rig):
-    text = rig.log_text()
-    return sum(text.count(line) for line in OUTCOMES)
-
-
-def drop(rig, app, *arguments):
-    """Drags what the source offers onto deck A; answers once the receiver has judged the drop.
-    The source stays until then: its drag ends when the drop is announced, but the receiver asks it
-    for the data after that."""
-    source = start_source(*arguments)
-    before = outcomes(rig)
-    try:
-        done = drag_to(source, card(app, "A"))
-        wait_for(f"the receiver's judgement of the drop ({done})", lambda: outcomes(rig) > before, 10)
-    finally:
-        source.stop()
 
 
 def main():

@@ -11,7 +11,7 @@ import time
 import pyatspi
 
 from a11y import dialog, press, wait_for
-from tablet_link import find_named
+from tablet_link import Lines, find_named
 
 SHOTS = os.path.join(os.environ.get("PD_CI_LOG_DIR") or os.path.join(os.getcwd(), "ci-logs"), "sender-walk")
 PANEL = "iPadへ送信"
@@ -138,3 +138,30 @@ def drag_to(source, target, steps=24):
         time.sleep(0.1)
     xdotool("mouseup", 1)
     return source.next("drag_done", 10)
+
+
+def start_source(work, *arguments):
+    source = Lines([os.environ["PD_DROP_SOURCE"], *arguments], stderr=open(os.path.join(work, "drop-source.stderr"), "a"))
+    source.ready = source.next("ready", 10)
+    return source
+
+
+OUTCOMES = ("dnd_resolve_ok", "dnd_reject", "dnd_resolve_fail", "temp_copy_fail")
+
+
+def outcomes(rig):
+    text = rig.log_text()
+    return sum(text.count(line) for line in OUTCOMES)
+
+
+def drop(rig, app, *arguments):
+    """Drags what the source offers onto deck A; answers once the receiver has judged the drop.
+    The source stays until then: its drag ends when the drop is announced, but the receiver asks it
+    for the data after that."""
+    source = start_source(rig.work, *arguments)
+    before = outcomes(rig)
+    try:
+        done = drag_to(source, card(app, "A"))
+        wait_for(f"the receiver's judgement of the drop ({done})", lambda: outcomes(rig) > before, 10)
+    finally:
+        source.stop()
