@@ -26,28 +26,38 @@ NAMESPACE_ADDRESS = "3fff::10"
 
 
 class Lines:
-    """A child process speaking JSON lines on stdout."""
+    """A child process speaking JSON lines on stdout. Its output is read straight from the pipe
+    into a buffer of our own: a buffered reader could hold a waited-for line that select() no
+    longer reports."""
 
     def __init__(self, arguments, env=None, stderr=subprocess.DEVNULL):
-        self.process = subprocess.Popen(arguments, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=stderr, text=True, bufsize=1, env=env)
+        self.process = subprocess.Popen(arguments, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr,
+                                        env=env)
+        self.pending = b""
 
     def send(self, line):
-        self.process.stdin.write(line + "\n")
+        self.process.stdin.write((line + "\n").encode())
         self.process.stdin.flush()
 
     def next(self, event, timeout=15):
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            ready, _, _ = select.select([self.process.stdout], [], [], 0.1)
-            if not ready:
-                continue
-            line = self.process.stdout.readline()
-            if not line:
+        descriptor = self.process.stdout.fileno()
+        while True:
+            while b"\n" in self.pending:
+                line, self.pending = self.pending.split(b"\n", 1)
+                if line.strip():
+                    parsed = json.loads(line)
+                    if parsed.get("event") == event:
+                        return parsed
+            left = deadline - time.monotonic()
+            if left <= 0:
                 break
-            parsed = json.loads(line)
-            if parsed.get("event") == event:
-                return parsed
+            ready, _, _ = select.select([descriptor], [], [], min(left, 0.1))
+            if ready:
+                chunk = os.read(descriptor, 65536)
+                if not chunk:
+                    break
+                self.pending += chunk
         raise Failure(f"no {event} event within {timeout} s")
 
     def stop(self):
