@@ -20,7 +20,7 @@ from a11y import Failure, log, press, wait_for
 from drive_receiver import BINARY, WORK
 from sender_ui import (card, choose_file, main_window, make_clip, panel, require_tools, screenshot, scroll_to_sender,
                        sha256, texts_under)
-from tablet_link import CDN_SERVER, Rig, find_named
+from tablet_link import CDN_SERVER, find_named, run_walk
 
 VIDEO = "vid00000002"  # the second row of the fake's search answer
 PREPARING = "「Second cats」を準備中..."
@@ -93,70 +93,63 @@ def youtube_to_ready(rig, app, emulator, window, clip):
     log(f"deck B went from preparing to waiting to ready, with the badge {badge} the tablet was sent")
 
 
-def main():
-    missing = require_tools()
-    if missing:
-        print(f"SKIP: {missing}", file=sys.stderr)
-        return 77 if os.environ.get("CI") != "true" else 1
-    rig = Rig(BINARY, WORK)
+def walk(rig):
     if not rig.namespace:
         log("outside the test namespace: the relay refuses the fake's loopback address, so the YouTube send "
             "ends on the tablet's failure; run through netns-run.sh (ctest does)")
-    try:
-        rig.start(proxy="proxy")
-        clip = make_clip(os.path.join(WORK, "clicks.mp4"), 6)
-        serve_video(rig, clip)
-        emulator = rig.emulator()
-        app = rig.app()
-        rig.link(app, emulator)
-        window = main_window(app)
-        scroll_to_sender(window)
-        wait_for("the sender without a state word", lambda: "iPad 未接続" not in texts_under(panel(app)), 10)
-        screenshot(window, "01-linked")
+    rig.start(proxy="proxy")
+    clip = make_clip(os.path.join(WORK, "clicks.mp4"), 6)
+    serve_video(rig, clip)
+    emulator = rig.emulator()
+    app = rig.app()
+    rig.link(app, emulator)
+    window = main_window(app)
+    scroll_to_sender(window)
+    wait_for("the sender without a state word", lambda: "iPad 未接続" not in texts_under(panel(app)), 10)
+    screenshot(window, "01-linked")
 
-        # YouTube: search, then B on the second row.
-        field = wait_for("the search field", lambda: pyatspi.findDescendant(
-            app, lambda a: a.getRole() == pyatspi.ROLE_TEXT and a.name == "曲名・アーティスト、または YouTube の URL"), 10)
-        field.queryEditableText().setTextContents("cats")
-        press(wait_for("the search button enabled", lambda: pyatspi.findDescendant(
-            app, lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "検索"
-            and a.getState().contains(pyatspi.STATE_ENABLED)), 5))
-        row = wait_for("the second result's row", lambda: find_named(app, "Second cats"), 15)
-        wait_for("the first result's row", lambda: find_named(app, "First cats"), 2)
-        screenshot(window, "02-results")
-        press(pyatspi.findDescendant(row, lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "B"))
-        if rig.namespace:
-            youtube_to_ready(rig, app, emulator, window, clip)
-        else:
-            loaded = emulator.next("load_video", 30)
-            command(rig, {"media_release": 1000})
-            if loaded["message"].get("target") != "B":
-                raise Failure(f"the YouTube send went to {loaded['message']}")
-            emulator.next("fetch_done", 30)
+    # YouTube: search, then B on the second row.
+    field = wait_for("the search field", lambda: pyatspi.findDescendant(
+        app, lambda a: a.getRole() == pyatspi.ROLE_TEXT and a.name == "曲名・アーティスト、または YouTube の URL"), 10)
+    field.queryEditableText().setTextContents("cats")
+    press(wait_for("the search button enabled", lambda: pyatspi.findDescendant(
+        app, lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "検索"
+        and a.getState().contains(pyatspi.STATE_ENABLED)), 5))
+    row = wait_for("the second result's row", lambda: find_named(app, "Second cats"), 15)
+    wait_for("the first result's row", lambda: find_named(app, "First cats"), 2)
+    screenshot(window, "02-results")
+    press(pyatspi.findDescendant(row, lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "B"))
+    if rig.namespace:
+        youtube_to_ready(rig, app, emulator, window, clip)
+    else:
+        loaded = emulator.next("load_video", 30)
+        command(rig, {"media_release": 1000})
+        if loaded["message"].get("target") != "B":
+            raise Failure(f"the YouTube send went to {loaded['message']}")
+        emulator.next("fetch_done", 30)
 
-        # Local file: the chooser opened from deck A.
-        press(wait_for("the local tab", lambda: find_named(app, "ローカルファイル"), 5))
-        scroll_to_sender(window)
-        local = make_clip(os.path.join(WORK, "local.mp4"), 3)
-        choose_file(app, "A", local, "04-chooser")
-        fetched = emulator.next("fetch_done", 30)
-        if fetched.get("sha256") != sha256(local):
-            raise Failure(f"the emulator fetched {fetched}, not the chosen file")
-        wait_for("deck A ready", lambda: READY in texts_under(card(app, "A")), 30)
-        screenshot(window, "05-local-ready")
-        log("the chosen file reached the emulator intact and deck A shows it ready")
+    # Local file: the chooser opened from deck A.
+    press(wait_for("the local tab", lambda: find_named(app, "ローカルファイル"), 5))
+    scroll_to_sender(window)
+    local = make_clip(os.path.join(WORK, "local.mp4"), 3)
+    choose_file(app, "A", local, "04-chooser")
+    fetched = emulator.next("fetch_done", 30)
+    if fetched.get("sha256") != sha256(local):
+        raise Failure(f"the emulator fetched {fetched}, not the chosen file")
+    wait_for("deck A ready", lambda: READY in texts_under(card(app, "A")), 30)
+    screenshot(window, "05-local-ready")
+    log("the chosen file reached the emulator intact and deck A shows it ready")
 
-        # The tablet reports that playing stopped.
-        emulator.send("ack failed playback_failed")
-        choose_file(app, "A", local)
-        wait_for("deck A's stopped line", lambda: "iPad での再生が途中で止まりました" in texts_under(card(app, "A")), 20)
-        screenshot(window, "06-playback-failed")
-        log("a stopped playback shows its line on deck A")
-        return 0
-    except Failure as failure:
-        return rig.report(failure)
-    finally:
-        rig.stop()
+    # The tablet reports that playing stopped.
+    emulator.send("ack failed playback_failed")
+    choose_file(app, "A", local)
+    wait_for("deck A's stopped line", lambda: "iPad での再生が途中で止まりました" in texts_under(card(app, "A")), 20)
+    screenshot(window, "06-playback-failed")
+    log("a stopped playback shows its line on deck A")
+
+
+def main():
+    return run_walk(BINARY, WORK, walk, require_tools())
 
 
 if __name__ == "__main__":

@@ -100,11 +100,13 @@ def choose_file(app, deck, path, shot=None):
     wait_for("the file chooser closed", lambda: dialog(app, "動画を選択") is None, 10)
 
 
-def require_tools():
+def require_tools(drop_source=False):
     """None, or why the sender walks cannot run here."""
     for tool in ("ffmpeg", "xdotool"):
         if shutil.which(tool) is None:
             return f"the {tool} CLI is missing"
+    if drop_source and not os.environ.get("PD_DROP_SOURCE"):
+        return "no drop source (PD_DROP_SOURCE)"
     return None
 
 

@@ -180,6 +180,24 @@ class Rig:
 
     def report(self, failure):
         print(f"FAIL: {failure}", file=sys.stderr)
-        if os.path.exists(self.stderr_path):
-            print(f"--- receiver stderr ---\n{read(self.stderr_path)[-4000:]}", file=sys.stderr)
+        for title, path, size in (("drop source", os.path.join(self.work, "drop-source.stderr"), 3000),
+                                  ("receiver", self.stderr_path, 4000)):
+            if os.path.exists(path):
+                print(f"--- {title} stderr ---\n{read(path)[-size:]}", file=sys.stderr)
         return 1
+
+
+def run_walk(binary, work, walk, missing=None):
+    """walk(rig) on a fresh rig, stopped afterwards; the exit status (77: skipped for `missing`,
+    which fails under CI=true)."""
+    if missing:
+        print(f"SKIP: {missing}", file=sys.stderr)
+        return 77 if os.environ.get("CI") != "true" else 1
+    rig = Rig(binary, work)
+    try:
+        walk(rig)
+        return 0
+    except Failure as failure:
+        return rig.report(failure)
+    finally:
+        rig.stop()
