@@ -26,6 +26,7 @@ VIDEO = "vid00000002"  # the second row of the fake's search answer
 PREPARING = "「Second cats」を準備中..."
 AWAITING = "iPad の応答待ち..."
 READY = "iPad で再生できます"
+SHOTS = {PREPARING: "03-youtube-preparing", AWAITING: "04-youtube-awaiting", READY: "05-youtube-ready"}
 
 
 def command(rig, rule):
@@ -50,9 +51,9 @@ def serve_video(rig, clip):
     command(rig, {"fault": "gate", "host": "*", "path": "/videoplayback"})
 
 
-def lines_in_order(rig, app, deck, expected, timeout):
-    """Watches the card until each expected line has shown, in this order; the walk lets the
-    fake's gate go once the waiting line is seen."""
+def lines_in_order(rig, app, window, deck, expected, timeout):
+    """Watches the card until each expected line has shown, in this order, with a screenshot of each
+    as it comes; the walk lets the fake's gate go once the waiting line is seen."""
     seen = []
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -63,6 +64,7 @@ def lines_in_order(rig, app, deck, expected, timeout):
         for line in expected:
             if line in lines and line not in seen:
                 seen.append(line)
+                screenshot(window, SHOTS[line])
                 if line == AWAITING:
                     command(rig, {"media_release": 1000})
         if len(seen) == len(expected):
@@ -76,7 +78,7 @@ def lines_in_order(rig, app, deck, expected, timeout):
 def youtube_to_ready(rig, app, emulator, window, clip):
     """Deck B from preparing through waiting to ready, the relayed bytes intact and the tempo the
     tablet was sent on the card's badge."""
-    lines_in_order(rig, app, "B", [PREPARING, AWAITING, READY], 40)
+    lines_in_order(rig, app, window, "B", [PREPARING, AWAITING, READY], 40)
     loaded = emulator.next("load_video", 5)
     if loaded["message"].get("target") != "B":
         raise Failure(f"the YouTube send went to {loaded['message']}")
@@ -88,8 +90,7 @@ def youtube_to_ready(rig, app, emulator, window, clip):
         raise Failure(f"the tablet was sent the tempo {tempo}")
     badge = f"{round(tempo['bpm'])} BPM"
     wait_for(f"deck B's badge {badge}", lambda: badge in texts_under(card(app, "B")), 10)
-    scroll_to_sender(window)
-    screenshot(window, "03-youtube-ready")
+    screenshot(window, "06-youtube-tempo")
     log(f"deck B went from preparing to waiting to ready, with the badge {badge} the tablet was sent")
 
 
@@ -118,6 +119,7 @@ def walk(rig):
     row = wait_for("the second result's row", lambda: find_named(app, "Second cats"), 15)
     wait_for("the first result's row", lambda: find_named(app, "First cats"), 2)
     screenshot(window, "02-results")
+    scroll_to_sender(window)
     press(pyatspi.findDescendant(row, lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "B"))
     if rig.namespace:
         youtube_to_ready(rig, app, emulator, window, clip)
@@ -132,19 +134,19 @@ def walk(rig):
     press(wait_for("the local tab", lambda: find_named(app, "ローカルファイル"), 5))
     scroll_to_sender(window)
     local = make_clip(os.path.join(WORK, "local.mp4"), 3)
-    choose_file(app, "A", local, "04-chooser")
+    choose_file(app, "A", local, "07-chooser")
     fetched = emulator.next("fetch_done", 30)
     if fetched.get("sha256") != sha256(local):
         raise Failure(f"the emulator fetched {fetched}, not the chosen file")
     wait_for("deck A ready", lambda: READY in texts_under(card(app, "A")), 30)
-    screenshot(window, "05-local-ready")
+    screenshot(window, "08-local-ready")
     log("the chosen file reached the emulator intact and deck A shows it ready")
 
     # The tablet reports that playing stopped.
     emulator.send("ack failed playback_failed")
     choose_file(app, "A", local)
     wait_for("deck A's stopped line", lambda: "iPad での再生が途中で止まりました" in texts_under(card(app, "A")), 20)
-    screenshot(window, "06-playback-failed")
+    screenshot(window, "09-playback-failed")
     log("a stopped playback shows its line on deck A")
 
 

@@ -48,7 +48,7 @@ def walk(rig):
     if len(first) != 1 or not os.path.isfile(os.path.join(TEMPORARY, first[0], "dropped copy.mp4")):
         raise Failure(f"the bytes drop left {first} in {TEMPORARY}")
     wait_for("deck A ready with the copy", lambda: "iPad で再生できます" in texts_under(card(app, "A")), 30)
-    screenshot(window, "07-bytes-dropped")
+    screenshot(window, "10-bytes-dropped")
     log(f"the dropped bytes went to the tablet intact from {first[0]}")
 
     # A suggested name that climbs out: written inside a new folder only; the last one is gone.
@@ -80,7 +80,7 @@ def walk(rig):
         f.write("not a video\n")
     drop(rig, app, "--url", notes)
     wait_for("deck A's refusal", lambda: "動画ファイルではありません: notes.txt" in texts_under(card(app, "A")), 10)
-    screenshot(window, "08-text-dropped")
+    screenshot(window, "11-text-dropped")
     log("a dropped text file shows its refusal on deck A")
 
 

@@ -45,7 +45,7 @@ def walk(rig):
     press(wait_for("the local tab", lambda: find_named(app, "ローカルファイル"), 5))
     scroll_to_sender(window)
     refused(app, "iPad が未対応", UNSUPPORTED_BANNER)
-    screenshot(window, "09-unsupported")
+    screenshot(window, "12-unsupported")
     drop(rig, app, "--bytes", clip, "--type", "video/mp4")
     if "dnd_reject reason=load_video_unsupported" not in rig.log_text():
         raise Failure("no load_video_unsupported line for the drop")
@@ -62,7 +62,7 @@ def walk(rig):
         sheet, lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "完了"), 5))
     scroll_to_sender(window)
     refused(app, "バージョン不一致", VERSION_BANNER)
-    screenshot(window, "10-version-mismatch")
+    screenshot(window, "13-version-mismatch")
     # The version warning is modal: the drop waits until it is answered.
     warning = wait_for("the version warning", lambda: pyatspi.findDescendant(
         app, lambda a: a.getRole() in (pyatspi.ROLE_DIALOG, pyatspi.ROLE_ALERT)
