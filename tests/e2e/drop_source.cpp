@@ -5,7 +5,7 @@
 //   e2e-drop-source --url FILE
 //   e2e-drop-source --bytes FILE --type MIME [--suggested-name NAME]
 //
-// Writes one JSON line when its window is on screen ({"event":"ready","x","y","width","height"}, in
+// Writes one JSON line when its window is first painted ({"event":"ready","x","y","width","height"}, in
 // root coordinates) and one when a drag ends ({"event":"drag_done","action"}: 0 for ignored, 1 for
 // copy); ends when stdin closes.
 
@@ -16,7 +16,6 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QSocketNotifier>
-#include <QTimer>
 #include <QUrl>
 
 #include <unistd.h>
@@ -48,6 +47,16 @@ public:
   }
 
 protected:
+  // Ready once the server has shown the window: a press before that would land on what lies under it.
+  void paintEvent(QPaintEvent* event) override {
+    QLabel::paintEvent(event);
+    if (reported_) return;
+    reported_ = true;
+    const QPoint origin = mapToGlobal(QPoint(0, 0));
+    emitLine("{\"event\":\"ready\",\"x\":" + std::to_string(origin.x()) + ",\"y\":" + std::to_string(origin.y()) +
+             ",\"width\":" + std::to_string(width()) + ",\"height\":" + std::to_string(height()) + "}");
+  }
+
   void mousePressEvent(QMouseEvent* event) override {
     if (event->button() != Qt::LeftButton) return;
     auto* data = new QMimeData;
@@ -67,6 +76,7 @@ protected:
 
 private:
   Offer offer_;
+  bool reported_ = false;
 };
 
 std::optional<Offer> parse(const QStringList& arguments) {
@@ -106,11 +116,6 @@ int main(int argc, char** argv) {
   source.setWindowTitle(QStringLiteral("drop source"));
   source.setGeometry(20, 20, 160, 120);
   source.show();
-  QTimer::singleShot(200, &source, [&source] {
-    const QPoint origin = source.mapToGlobal(QPoint(0, 0));
-    emitLine("{\"event\":\"ready\",\"x\":" + std::to_string(origin.x()) + ",\"y\":" + std::to_string(origin.y()) +
-             ",\"width\":" + std::to_string(source.width()) + ",\"height\":" + std::to_string(source.height()) + "}");
-  });
   QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
   QObject::connect(&input, &QSocketNotifier::activated, &app, [&input] {
     char buffer[256];
