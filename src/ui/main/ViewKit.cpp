@@ -1,5 +1,6 @@
 #include "ui/main/ViewKit.hpp"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QHBoxLayout>
 #include <QLayout>
@@ -128,6 +129,13 @@ void setTextColor(QLabel* label, const QColor& color) {
   palette.setColor(QPalette::WindowText, color);
   palette.setColor(QPalette::Text, color);
   label->setPalette(palette);
+}
+
+void setButtonTextColor(QAbstractButton* button, const QColor& color) {
+  QPalette palette = button->palette();
+  palette.setColor(QPalette::Active, QPalette::ButtonText, color);
+  palette.setColor(QPalette::Inactive, QPalette::ButtonText, color);
+  button->setPalette(palette);
 }
 
 QFrame* chipWidget(const Chip& chip, int spacing, double backgroundOpacity, QWidget* parent) {

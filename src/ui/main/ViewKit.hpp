@@ -18,6 +18,7 @@
 
 #include <string>
 
+class QAbstractButton;
 class QLayout;
 class QTimer;
 
@@ -39,6 +40,9 @@ void setSymbol(QLabel* label, const std::string& symbol);
 // Always plain text: peer texts must never be read as markup.
 QLabel* textLabel(const QString& text, TextStyle style, QWidget* parent = nullptr);
 void setTextColor(QLabel* label, const QColor& color);
+// The colour of an enabled button's text; a disabled button keeps the style's dimmed text, so that
+// a refused control looks refused.
+void setButtonTextColor(QAbstractButton* button, const QColor& color);
 
 // A symbol and a text on the chip's colour at low opacity.
 QFrame* chipWidget(const Chip& chip, int spacing, double backgroundOpacity = 0.15, QWidget* parent = nullptr);

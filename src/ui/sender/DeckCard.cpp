@@ -70,9 +70,7 @@ DeckCard::DeckCard(Deck deck, std::function<void()> onChoose, std::function<bool
   choose_ = new QPushButton(symbolIcon("film"), qs(std::string(kChooseButton)), this);
   choose_->setAccessibleName(qs(std::string(kChooseButton)));
   choose_->setAccessibleDescription(qs(deckTitle(deck)));
-  QPalette palette = choose_->palette();
-  palette.setColor(QPalette::ButtonText, accent);
-  choose_->setPalette(palette);
+  setButtonTextColor(choose_, accent);
   choose_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   connect(choose_, &QPushButton::clicked, this, [onChoose = std::move(onChoose)] { onChoose(); });
   column->addWidget(choose_);

@@ -48,9 +48,7 @@ QPushButton* deckButton(Deck deck, QWidget* parent) {
   auto* button = new QPushButton(deck == Deck::a ? QStringLiteral("A") : QStringLiteral("B"), parent);
   button->setToolTip(qs(sendToolTip(deck)));
   button->setAccessibleDescription(qs(sendToolTip(deck)));
-  QPalette palette = button->palette();
-  palette.setColor(QPalette::ButtonText, tintColor(deckTint(deck)));
-  button->setPalette(palette);
+  setButtonTextColor(button, tintColor(deckTint(deck)));
   button->setFixedWidth(std::max(button->sizeHint().height(), 32));
   return button;
 }

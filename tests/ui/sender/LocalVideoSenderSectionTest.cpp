@@ -95,6 +95,15 @@ TEST_F(SenderSectionTest, TheSectionLiesInTheSendCardAndFollowsTheGate) {
   manager->connectedPeers.set({});
   EXPECT_FALSE(section->card(Deck::a)->chooseButton()->isEnabled());
   EXPECT_FALSE(section->card(Deck::b)->chooseButton()->isEnabled());
+
+  // Refused controls are drawn dimmed, not in their deck's colour.
+  const std::vector<QAbstractButton*> refused{section->card(Deck::b)->chooseButton(),
+                                              findButton(section->searchPanel()->row(0), "B")};
+  for (QAbstractButton* button : refused) {
+    ASSERT_NE(button, nullptr);
+    EXPECT_EQ(button->palette().color(QPalette::Active, QPalette::ButtonText), tintColor(Tint::orange));
+    EXPECT_NE(button->palette().color(QPalette::Disabled, QPalette::ButtonText), tintColor(Tint::orange));
+  }
 }
 
 TEST_F(SenderSectionTest, TabIsStoredAtOnceAndTheSearchSurvivesASwitch) {
