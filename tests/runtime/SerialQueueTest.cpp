@@ -213,14 +213,19 @@ TEST(SerialQueue, AThreadClosedFromItsOwnWorkIsJoinedAsTheProgramEnds) {
   const std::size_t before = threads();
   auto queue = std::make_shared<SerialQueue>("com.example.test.self-close");
   auto closed = std::make_shared<Latch>();
-  queue->post([queue, closed]() mutable {
+  auto ended = std::make_shared<std::atomic<bool>>(false);
+  queue->post([queue, closed, ended]() mutable {
     queue->shutdown();
     queue.reset();
     closed->open();
+    // Still busy well after the close: only a join waits for this thread to end.
+    std::this_thread::sleep_for(300ms);
+    ended->store(true);
   });
   queue.reset();
-  closed->wait();
+  ASSERT_TRUE(closed->wait());
   detail::joinEndedQueueThreads();
+  EXPECT_TRUE(ended->load()) << "the thread was not joined";
   EXPECT_LE(threads(), before);
 }
 
