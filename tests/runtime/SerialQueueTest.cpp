@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -205,28 +206,30 @@ TEST(ThreadPool, backgroundThreadsRunAtALowerPriority) {
 // A queue closed from its own work has a thread that ends by itself; it is joined as the program
 // ends, so none of the queue's threads is left while static objects are destroyed.
 TEST(SerialQueue, AThreadClosedFromItsOwnWorkIsJoinedAsTheProgramEnds) {
-  const auto threads = [] {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
-    return count;
-  };
-  const std::size_t before = threads();
   auto queue = std::make_shared<SerialQueue>("com.example.test.self-close");
   auto closed = std::make_shared<Latch>();
+  auto thread = std::make_shared<std::atomic<pid_t>>(0);
   auto ended = std::make_shared<std::atomic<bool>>(false);
-  queue->post([queue, closed, ended]() mutable {
+  queue->post([queue, closed, thread, ended]() mutable {
+    thread->store(::gettid());
     queue->shutdown();
     queue.reset();
     closed->open();
     // Still busy well after the close: only a join waits for this thread to end.
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(500ms);
     ended->store(true);
   });
   queue.reset();
   ASSERT_TRUE(closed->wait());
   detail::joinEndedQueueThreads();
   EXPECT_TRUE(ended->load()) << "the thread was not joined";
-  EXPECT_LE(threads(), before);
+  // The kernel lets go of an ended thread's entry a moment after its join returns.
+  const auto entry = std::filesystem::path("/proc/self/task") / std::to_string(thread->load());
+  const auto deadline = std::chrono::steady_clock::now() + 100ms;
+  while (std::filesystem::exists(entry) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_FALSE(std::filesystem::exists(entry)) << "the queue's thread still runs";
 }
 
 } // namespace
