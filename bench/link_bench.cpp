@@ -5,8 +5,8 @@
 //                           stamp, first-byte dispatch to the video side, reassembly, re-arm (buffers
 //                           handed in on the network queue, no socket);
 //   BM_ControlDispatch      one control datagram from the receive loop's completion to its handler on
-//                           the main thread (a ping, answered with a pong), per datagram, in batches of 64 that cross before the main
-//                           thread drains them;
+//                           the main thread (a ping, answered with a pong), per datagram, in batches
+//                           of 64 that cross before the main thread drains them;
 //   BM_SocketToDispatch     the whole road from a loopback socket through the UDP link and the
 //                           receive loop to the video side. Timed by the CPU time of the network
 //                           queue's thread, so the sender's cost and idle waits do not count.
@@ -29,6 +29,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -216,7 +217,19 @@ void BM_ControlDispatch(benchmark::State& state) {
   manager.reset();
   platform::log::setStderrEnabled(true);
 }
-BENCHMARK(BM_ControlDispatch)->UseRealTime()->Unit(benchmark::kMicrosecond);
+// bench/dispatch_instructions.sh counts instructions over two runs that differ only in their
+// iteration count, which it sets here.
+void iterationsFromEnvironment(benchmark::internal::Benchmark* benchmark) {
+  const char* text = std::getenv("PD_BENCH_ITERATIONS");
+  if (text == nullptr) return;
+  char* end = nullptr;
+  const long long count = std::strtoll(text, &end, 10);
+  if (end == text || *end != '\0' || count < 1 || count > 100'000'000) {
+    throw std::invalid_argument("PD_BENCH_ITERATIONS takes a count from 1 to 100000000");
+  }
+  benchmark->Iterations(count);
+}
+BENCHMARK(BM_ControlDispatch)->UseRealTime()->Unit(benchmark::kMicrosecond)->Apply(iterationsFromEnvironment);
 
 // The tablet's end: a UDP socket on 127.0.0.1 that learns the receiver's address from the
 // handshake request it is sent.

@@ -1,16 +1,27 @@
 #!/usr/bin/env bash
 # Builds the core folders' tests under ThreadSanitizer into build-tsan/ (or $PD_TSAN_BUILD_DIR)
 # and runs them. Not part of CI: the instrumented build and run take too long there.
-# Extra arguments go to ctest (for example -R Syphon). The suites start their private daemons
-# as in the plain run. The cases whose limits are load, latency or memory figures of a plain
-# build cannot hold under the instrumentation and are left out by name (see `skipped`).
+# Extra arguments go to ctest (for example -R Syphon); PD_TSAN_JOBS caps the parallel compiles and
+# test runs (default: every core). The suites start their private daemons as in the plain run.
+# The cases whose limits are load, latency or memory figures of a plain build cannot hold under
+# the instrumentation and are left out by name (see `skipped`).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${PD_TSAN_BUILD_DIR:-$here/build-tsan}"
+jobs="${PD_TSAN_JOBS:-$(nproc)}"
 folders=(runtime platform diagnostics video link deckinput remotesource relay mediaserver receiver tools)
 # The OSC load figure, the decoder's start within its grace, the harness's memory bound after
-# churn, and the link floods' frame rate, stall and ping limits.
+# churn, and the link floods' frame rate, stall and ping limits. Every frame of a 720p30 stream
+# decoded as it comes: instrumented, the decode path falls behind and its queue drops frames.
+# A race against a 30 ms limit answered within 0.5 s, and a restarting listener's waiter served
+# within 500 ms: an instrumented process stalls up to about 0.7 s now and then, more so on a
+# loaded machine. A capped decode timed at under a third of the whole one, and a capped download
+# whose server must not have written the whole body before the client hung up: both hold only
+# while the instrumented side is as quick as a plain build.
 skipped='OSCLoad\.TwentyThousandMessagesPerSecondLoseNothing|AStreamJoinedAfterItsOnlySyncPictureReachesTheHandOffWithinTheGrace|HarnessProcessTest\.ConnectionChurnLeavesNothingBehind|LinkFloodTest\.'
+skipped+='|VideoIntegrationTest\.EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDropped'
+skipped+='|Race\.secondsAreTakenAsTheDesignGivesThem|ListenerRestartTest\.AWaiterBeforeTheTimerStartsTheListenerAndTheTimerStandsDown'
+skipped+='|LocalBPMDetectionServiceTest\.ALongFileIsDecodedOnlyUpToTheBufferThatReachesTheCap|HttpClientTest\.WholeBodyCapStopsTheTransfer'
 
 source "$here/scripts/ccache-env.sh"
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${pd_launcher[@]}" \
@@ -19,7 +30,7 @@ targets=(tools/all)
 for folder in "${folders[@]}"; do
   targets+=("tests/$folder/all")
 done
-cmake --build "$build" --parallel "$(nproc)" --target "${targets[@]}"
+cmake --build "$build" --parallel "$jobs" --target "${targets[@]}"
 
 # One file for every run: what is known in Asio's reference counting, plus what comes from
 # libraries we load but do not build (their code is not instrumented).
@@ -30,6 +41,6 @@ export TSAN_OPTIONS="suppressions=$supp second_deadlock_stack=1 ${TSAN_OPTIONS:-
 status=0
 for folder in "${folders[@]}"; do
   (cd "$build/tests/$folder" &&
-    ctest --output-on-failure --no-tests=ignore -j "$(nproc)" -E "$skipped" "$@") || status=1
+    ctest --output-on-failure --no-tests=ignore -j "$jobs" -E "$skipped" "$@") || status=1
 done
 exit "$status"

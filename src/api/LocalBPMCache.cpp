@@ -153,8 +153,9 @@ runtime::Awaitable<LocalBPMCache::Outcome> LocalBPMCache::waitOnActor(std::strin
       if (auto self = weak.lock()) self->cancelWaiter(id, waiterID);
     });
   });
-  auto outcome = co_await runtime::awaitCallback<Outcome>(
-      [this, &id, waiterID](Waiter resume) { waiters_[id].emplace(waiterID, std::move(resume)); });
+  // Named: GCC 12 destroys a capturing lambda twice when it is a temporary inside co_await.
+  auto enlist = [this, &id, waiterID](Waiter resume) { waiters_[id].emplace(waiterID, std::move(resume)); };
+  auto outcome = co_await runtime::awaitCallback<Outcome>(std::move(enlist));
   co_return outcome;
 }
 

@@ -49,19 +49,22 @@ LocalVideoHTTPServer::Impl::Impl(std::shared_ptr<relay::RemoteMediaRelayInterfac
       timing(timingIn),
       relay(std::move(relayIn)) {}
 
-LocalVideoHTTPServer::Impl::~Impl() {
+LocalVideoHTTPServer::Impl::~Impl() { close(); }
+
+void LocalVideoHTTPServer::Impl::close() noexcept {
   // Asio's reactor forbids closing or destroying an open socket on another thread while the loop
   // it belongs to shuts down. A relay or API task may still hold a connection object, so every
-  // socket is closed here, on the queue, before the queue stops.
+  // socket is closed here, on the queue, before the queue stops. The job reads the queue's own
+  // state there; `this` outlives it, since the queue is ended below, which waits for it.
   queue.syncWithTimeout(
-      [connections = liveConnections, listening = listener] {
-        for (const auto& weak : connections) {
+      [this] {
+        for (const auto& weak : liveConnections) {
           if (auto connection = weak.lock()) {
             connection->close();
           }
         }
-        if (listening) {
-          listening->cancel();
+        if (listener) {
+          listener->cancel();
         }
       },
       std::chrono::seconds(2));
@@ -86,7 +89,10 @@ LocalVideoHTTPServer::create(std::shared_ptr<relay::RemoteMediaRelayInterface> r
 LocalVideoHTTPServer::LocalVideoHTTPServer(std::shared_ptr<relay::RemoteMediaRelayInterface> relay, Timing timing)
     : impl_(std::make_shared<Impl>(std::move(relay), timing)) {}
 
-LocalVideoHTTPServer::~LocalVideoHTTPServer() = default;
+// Work under way on the queue may hold the state for a moment. Were that work the state's last
+// holder, the queue would be ended from its own thread, which then runs on unjoined, up to the
+// program's exit; so the owner ends it here and waits.
+LocalVideoHTTPServer::~LocalVideoHTTPServer() { impl_->close(); }
 
 // ---- Waiting for a port ----
 

@@ -69,6 +69,9 @@ struct LocalVideoHTTPServer::RequestLogContext {
 struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPServer::Impl> {
   Impl(std::shared_ptr<relay::RemoteMediaRelayInterface> relayIn, Timing timingIn);
   ~Impl();
+  // Closes every socket on the queue, then ends the file pool and the queue, waiting for the work
+  // under way there unless called from it. Idempotent.
+  void close() noexcept;
 
   using ReadyWaiter = runtime::UniqueFunction<void(std::exception_ptr error, std::uint16_t port)>;
   // The per-request lines: the first, then every 20th, at most two a second.

@@ -3,8 +3,12 @@
 
 #include "MediaServerTestSupport.hpp"
 
+#include "runtime/TestSupport.hpp"
+
 #include <atomic>
 #include <cstdlib>
+#include <memory>
+#include <thread>
 
 namespace pd::mediaserver {
 namespace {
@@ -30,6 +34,21 @@ struct ListenerRestartTest : ::testing::Test {
     const char* ci = std::getenv("CI");
     if (ci != nullptr && std::string(ci) == "true") ADD_FAILURE() << "cannot abort a listening socket here";
     return false;
+  }
+  // A socket of someone else's listening on `port` (on every address); -1 when it cannot.
+  static int squat(std::uint16_t port) {
+    const int squatter = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int off = 0;
+    ::setsockopt(squatter, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_any;
+    if (::bind(squatter, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(squatter, 4) != 0) {
+      ::close(squatter);
+      return -1;
+    }
+    return squatter;
   }
   std::uint16_t ensureReady() {
     auto server = f.server;
@@ -57,15 +76,8 @@ TEST_F(ListenerRestartTest, AWaiterBeforeTheTimerStartsTheListenerAndTheTimerSta
 TEST_F(ListenerRestartTest, ATakenPortIsGivenUpForAnyPortAndReportedOnce) {
   if (!abortListener(f.port)) GTEST_SKIP() << "no socket-destroy support";
   // Someone else listens on the old port before the restart.
-  const int squatter = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int off = 0;
-  ::setsockopt(squatter, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_port = htons(f.port);
-  address.sin6_addr = in6addr_any;
-  ASSERT_EQ(::bind(squatter, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(squatter, 4), 0);
+  const int squatter = squat(f.port);
+  ASSERT_GE(squatter, 0);
   EXPECT_TRUE(log.waitFor({"http_server_restart port=" + std::to_string(f.port)}, 2s));
   const auto port = ensureReady();
   EXPECT_NE(port, f.port);
@@ -73,6 +85,35 @@ TEST_F(ListenerRestartTest, ATakenPortIsGivenUpForAnyPortAndReportedOnce) {
   EXPECT_EQ(lastReported.load(), port);
   EXPECT_EQ(get(port, "x").substr(0, 22), "HTTP/1.1 404 Not Found");
   ::close(squatter);
+}
+
+// The owner lets go of the server while work on the server's queue holds its state (here the
+// port-change handler, run as the restart finds its port taken): the queue ends, and its thread
+// with it, before the owner goes on. Otherwise that work would end the queue from its own thread,
+// which would run on unjoined into the program's exit.
+TEST_F(ListenerRestartTest, LettingGoWhileTheQueueHoldsTheServerEndsTheQueuesThreadFirst) {
+  auto thread = std::make_shared<std::atomic<pid_t>>(0);
+  auto entered = std::make_shared<runtime::test::Latch>();
+  auto release = std::make_shared<runtime::test::Latch>();
+  f.server->setOnPortChange([thread, entered, release](std::uint16_t) {
+    thread->store(::gettid());
+    entered->open();
+    release->wait();
+  });
+  if (!abortListener(f.port)) GTEST_SKIP() << "no socket-destroy support";
+  const int squatter = squat(f.port);
+  ASSERT_GE(squatter, 0);
+  ASSERT_TRUE(entered->wait());
+
+  std::thread releaser([release] {
+    std::this_thread::sleep_for(200ms);
+    release->open();
+  });
+  f.server.reset();
+  const bool ended = runtime::test::threadHasEnded(thread->load());
+  releaser.join();
+  ::close(squatter);
+  EXPECT_TRUE(ended) << "the server's queue thread ran on after its owner let go";
 }
 
 } // namespace

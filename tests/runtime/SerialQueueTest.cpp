@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -205,23 +205,24 @@ TEST(ThreadPool, backgroundThreadsRunAtALowerPriority) {
 // A queue closed from its own work has a thread that ends by itself; it is joined as the program
 // ends, so none of the queue's threads is left while static objects are destroyed.
 TEST(SerialQueue, AThreadClosedFromItsOwnWorkIsJoinedAsTheProgramEnds) {
-  const auto threads = [] {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
-    return count;
-  };
-  const std::size_t before = threads();
   auto queue = std::make_shared<SerialQueue>("com.example.test.self-close");
   auto closed = std::make_shared<Latch>();
-  queue->post([queue, closed]() mutable {
+  auto thread = std::make_shared<std::atomic<pid_t>>(0);
+  auto ended = std::make_shared<std::atomic<bool>>(false);
+  queue->post([queue, closed, thread, ended]() mutable {
+    thread->store(::gettid());
     queue->shutdown();
     queue.reset();
     closed->open();
+    // Still busy well after the close: only a join waits for this thread to end.
+    std::this_thread::sleep_for(500ms);
+    ended->store(true);
   });
   queue.reset();
-  closed->wait();
+  ASSERT_TRUE(closed->wait());
   detail::joinEndedQueueThreads();
-  EXPECT_LE(threads(), before);
+  EXPECT_TRUE(ended->load()) << "the thread was not joined";
+  EXPECT_TRUE(threadHasEnded(thread->load())) << "the queue's thread still runs";
 }
 
 } // namespace

@@ -5,12 +5,17 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <thread>
 
 namespace pd::runtime::test {
 
@@ -18,6 +23,17 @@ using namespace std::chrono_literals;
 
 inline double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Whether this process's thread `tid` is gone, given a moment: the kernel lets go of an ended
+// thread's entry a little after its join returns.
+inline bool threadHasEnded(pid_t tid, std::chrono::milliseconds grace = 100ms) {
+  const auto entry = std::filesystem::path("/proc/self/task") / std::to_string(tid);
+  const auto deadline = std::chrono::steady_clock::now() + grace;
+  while (std::filesystem::exists(entry) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  return !std::filesystem::exists(entry);
 }
 
 // The test thread as the main thread: an io_context installed as the main-thread backend.
