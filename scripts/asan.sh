@@ -3,24 +3,51 @@
 # build-asan/ (or $PD_ASAN_BUILD_DIR) and runs the whole CTest suite there, as scripts/test.sh runs
 # it. Not part of CI: the instrumented build and run take too long there. Extra arguments go to
 # ctest (for example -R Harness or -L mediaserver). Undefined behaviour halts the process that
-# shows it; leaks are reported at exit, except the ones listed in scripts/asan/lsan.supp, which
-# come from libraries we load but do not build. Limits meant for a plain build (memory and
-# latency figures) can fail under the instrumentation.
+# shows it; leaks are reported at exit. What scripts/asan/ suppresses comes from libraries we
+# load but do not build. The cases in `skipped` cannot hold under the instrumentation, each for
+# the reason given beside it.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${PD_ASAN_BUILD_DIR:-$here/build-asan}"
 jobs="${PD_ASAN_JOBS:-$(nproc)}"
+skipped=(
+  # A latency figure (5 ms behind at 20,000 messages a second): 120 ms instrumented.
+  'OSCLoad\.TwentyThousandMessagesPerSecondLoseNothing'
+  # Frame rate, ping gap and a 100 MB memory bound under a flood: instrumented, 96 of 270 frames
+  # are shown, pings wait 5.3 s, and ASan's quarantine of freed memory adds 430 MB at the peak.
+  'LinkFloodTest\.AHighRateFloodOfBrokenControlMessagesLeavesThePictureTheLinkAndMemoryBounded'
+  # The licences must match the executable's needed libraries, and Debian's GCC links without its
+  # default --as-needed when sanitizing: libGLX, libOpenGL and libicudata are named but unused.
+  'LicensesMetadata\.EveryPackageTheExecutableUsesHasOneRowTrueToItsMetadata'
+  # GCC's UBSan proves a vtable readable by writing it into a pipe. With every descriptor taken,
+  # which is this case's point, the pipe fails and the sound boost::system category is reported as
+  # "invalid vptr". Its runtime reads UBSAN_OPTIONS and the suppressions at its first report, when
+  # no descriptor is left to open them with, so no suppression can reach this report.
+  'HarnessProcessTest\.OutOfDescriptorsPausesAcceptingWithoutSpinning'
+)
 
 source "$here/scripts/ccache-env.sh"
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${pd_launcher[@]}" \
   -DPD_SANITIZE=ON -DPD_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" --parallel "$jobs"
 
-export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:${ASAN_OPTIONS:-}"
+export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:suppressions=$here/scripts/asan/asan.supp:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}"
 export LSAN_OPTIONS="suppressions=$here/scripts/asan/lsan.supp:print_suppressions=0:${LSAN_OPTIONS:-}"
 
+# The OpenGL views' cases run in a pass of their own with the leak check off (and always, whatever
+# the extra arguments select): Mesa unloads its driver (swrast_dri.so) when the display closes,
+# before the check at exit, so the driver's allocations come from an "<unknown module>" that no
+# suppression by name can match. Their memory and undefined-behaviour checks stay on.
+opengl='VideoViewTest\..*/OpenGL'
+
+suite() {
+  # As in scripts/test.sh: the UI tests need an X server, which must not reset between clients.
+  xvfb-run -a -s "-screen 0 1280x800x24 -noreset" \
+    ctest --output-on-failure --no-tests=error --timeout 900 -j "$jobs" "$@"
+}
 cd "$build"
-# As in scripts/test.sh: the UI tests need an X server, which must not reset between clients.
-xvfb-run -a -s "-screen 0 1280x800x24 -noreset" \
-  ctest --output-on-failure --no-tests=error --timeout 900 -j "$jobs" "$@"
+status=0
+suite -E "$(IFS='|'; echo "${skipped[*]}|$opengl")" "$@" || status=1
+ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" suite "$@" -R "$opengl" || status=1
+exit "$status"

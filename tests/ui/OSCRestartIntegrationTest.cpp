@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <sstream>
+#include <string>
 
 namespace pd::ui::test {
 namespace {
@@ -73,8 +75,13 @@ TEST_F(OSCRestartIntegrationTest, RestartMovesTheServerToTheNewPortOnAllInterfac
   view.restartButton()->click();
   runUntil([&] { return model->serverState.get().isRunning() && service->boundPort() == newPort; });
   EXPECT_EQ(view.statusText()->text(), QString("稼働中 0.0.0.0:%1").arg(newPort));
-  // Only this process's sockets: the old port, once freed, may be taken by a test running beside.
-  const std::string sockets = run("ss -ulnpH | grep 'pid=" + std::to_string(::getpid()) + ",'");
+  // This process's sockets only: on a busy machine another program may be handed the freed port.
+  std::string sockets;
+  std::istringstream lines(run("ss -ulnpH"));
+  const std::string mine = "pid=" + std::to_string(::getpid()) + ",";
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(mine) != std::string::npos) sockets += line + "\n";
+  }
   EXPECT_NE(sockets.find("0.0.0.0:" + std::to_string(newPort)), std::string::npos) << sockets;
   EXPECT_EQ(sockets.find(":" + std::to_string(oldPort) + " "), std::string::npos) << sockets;
 

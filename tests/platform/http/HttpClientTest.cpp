@@ -4,10 +4,21 @@
 #include "support/Blocking.hpp"
 #include "support/FakeRemote.hpp"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <optional>
+#include <stdexcept>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace pd::platform::http {
 namespace {
@@ -221,6 +232,122 @@ TEST_F(HttpClientTest, ManyTransfersAtOnce) {
     ASSERT_TRUE(runtime::test::waitUntilFinished(task, 20s));
     EXPECT_EQ(task.state()->result().status, 200);
   }
+}
+
+// One answer from a real loopback socket: its head goes out in the same write as the body's first
+// bytes, the rest of the body is held until the client hangs up or five seconds pass, then sent.
+class HeldBodyServer {
+public:
+  HeldBodyServer(std::string head, std::size_t bodyBytes) : head_(std::move(head)), bodyBytes_(bodyBytes) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::socklen_t length = sizeof address;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<::sockaddr*>(&address), length) != 0 ||
+        ::listen(listener_, 1) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<::sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("cannot listen on loopback");
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~HeldBodyServer() {
+    thread_.join();
+    ::close(listener_);
+  }
+  HeldBodyServer(const HeldBodyServer&) = delete;
+  HeldBodyServer& operator=(const HeldBodyServer&) = delete;
+
+  int port() const noexcept { return port_; }
+  // Both are final once the client's transfer has ended and the server has seen it.
+  bool waitForEnd() {
+    for (int i = 0; i < 1000 && !ended_.load(); ++i) std::this_thread::sleep_for(10ms);
+    return ended_.load();
+  }
+  bool hungUpBeforeTheRest() const noexcept { return hungUp_.load(); }
+  std::size_t bodyBytesSent() const noexcept { return sent_.load(); }
+
+  static constexpr std::size_t kFirstPiece = 4096;
+
+private:
+  void serve() {
+    ::pollfd waiting{listener_, POLLIN, 0};
+    const int connection = ::poll(&waiting, 1, 10'000) == 1 ? ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    if (connection >= 0) {
+      answer(connection);
+      ::close(connection);
+    }
+    ended_.store(true);
+  }
+
+  void answer(int connection) {
+    std::string request;
+    char buffer[4096];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      const auto n = ::recv(connection, buffer, sizeof buffer, 0);
+      if (n <= 0) return;
+      request.append(buffer, static_cast<std::size_t>(n));
+    }
+    const std::string body(bodyBytes_, 'v');
+    const std::string first = head_ + body.substr(0, kFirstPiece);
+    if (::send(connection, first.data(), first.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(first.size())) return;
+    sent_.store(kFirstPiece);
+    ::pollfd peer{connection, POLLIN | POLLRDHUP, 0};
+    if (::poll(&peer, 1, 5'000) == 1 && ::recv(connection, buffer, sizeof buffer, 0) <= 0) {
+      hungUp_.store(true);
+      return;
+    }
+    for (std::size_t offset = kFirstPiece; offset < body.size();) {
+      const auto n = ::send(connection, body.data() + offset, body.size() - offset, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      offset += static_cast<std::size_t>(n);
+      sent_.store(offset);
+    }
+  }
+
+  std::string head_;
+  std::size_t bodyBytes_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> ended_{false};
+  std::atomic<bool> hungUp_{false};
+  std::atomic<std::size_t> sent_{0};
+  std::thread thread_;
+};
+
+TEST(HttpClientHeadersCheckTest, ARefusedHeadEndsTheTransferBeforeAnyBodyByte) {
+  constexpr std::size_t kBody = 8 << 20;
+  // A whole file where a range was asked for, as a server that ignores Range answers.
+  HeldBodyServer server(
+      "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: " + std::to_string(kBody) + "\r\n\r\n", kBody);
+  auto client = std::make_shared<Client>();
+  auto request = get("http://127.0.0.1:" + std::to_string(server.port()) + "/clip.mp4");
+  request.headers = {"Range: bytes=0-1023"};
+  std::vector<std::pair<long, std::optional<std::string>>> judged;
+  request.headersCheck = [&judged](long status, const Response& answer) {
+    judged.emplace_back(status, answer.header("content-type"));
+    return status == 206;
+  };
+  std::size_t received = 0;
+  const auto started = std::chrono::steady_clock::now();
+  const auto response = runBlocking([client, request, &received]() -> runtime::Awaitable<Response> {
+    co_return co_await client->stream(request, [&received](std::string_view piece) {
+      received += piece.size();
+      return true;
+    });
+  });
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+  EXPECT_EQ(response.status, 200);
+  EXPECT_TRUE(response.stoppedEarly);
+  ASSERT_EQ(judged.size(), 1u);
+  EXPECT_EQ(judged.front(), std::make_pair(200L, std::optional<std::string>("video/mp4")));
+  // Not even the bytes that came in the head's own segment reach the sink.
+  EXPECT_EQ(received, 0u);
+  ASSERT_TRUE(server.waitForEnd());
+  EXPECT_TRUE(server.hungUpBeforeTheRest());
+  EXPECT_EQ(server.bodyBytesSent(), HeldBodyServer::kFirstPiece);
+  EXPECT_EQ(client->activeTransfers(), 0u);
 }
 
 } // namespace
