@@ -12,6 +12,12 @@
 
 namespace pd::tools::tablet {
 
+namespace {
+AvahiProtocol publishProtocol(const BonjourPublisher::Config& config) {
+  return config.ipv4Only ? AVAHI_PROTO_INET : AVAHI_PROTO_UNSPEC;
+}
+} // namespace
+
 // Everything below except start() and the destructor runs with Avahi's poll lock held: either inside an
 // Avahi callback (which holds it) or inside a public method that takes it.
 struct BonjourPublisher::State {
@@ -72,9 +78,9 @@ struct BonjourPublisher::State {
       return;
     }
     AvahiStringList* txt = txtRecord();
-    const int rc = avahi_entry_group_update_service_txt_strlst(group, static_cast<AvahiIfIndex>(config.interfaceIndex),
-                                                               AVAHI_PROTO_UNSPEC, static_cast<AvahiPublishFlags>(0),
-                                                               currentName.c_str(), config.type.c_str(), nullptr, txt);
+    const int rc = avahi_entry_group_update_service_txt_strlst(
+        group, static_cast<AvahiIfIndex>(config.interfaceIndex), publishProtocol(config),
+        static_cast<AvahiPublishFlags>(0), currentName.c_str(), config.type.c_str(), nullptr, txt);
     avahi_string_list_free(txt);
     if (rc < 0) {
       fail("update_txt", rc);
@@ -113,7 +119,7 @@ struct BonjourPublisher::State {
     for (int attempt = 0; attempt < 16; ++attempt) {
       AvahiStringList* txt = txtRecord();
       const int rc = avahi_entry_group_add_service_strlst(group, static_cast<AvahiIfIndex>(config.interfaceIndex),
-                                                          AVAHI_PROTO_UNSPEC, static_cast<AvahiPublishFlags>(0),
+                                                          publishProtocol(config), static_cast<AvahiPublishFlags>(0),
                                                           currentName.c_str(), config.type.c_str(), nullptr, nullptr,
                                                           config.port, txt);
       avahi_string_list_free(txt);

@@ -20,6 +20,9 @@ public:
     std::string type;
     std::uint16_t port = 0;
     int interfaceIndex = -1; // -1: every interface
+    // A socket bound to an IPv4 address answers nothing sent to an IPv6 one: announcing the service
+    // over IPv6 too would hand browsers an address nobody listens on.
+    bool ipv4Only = false;
     std::optional<std::string> pv;
     std::optional<std::string> app;
   };

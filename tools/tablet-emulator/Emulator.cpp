@@ -129,6 +129,9 @@ void Emulator::Impl::startBonjour(std::uint16_t port) {
   config.port = port;
   config.pv = options.txtPv;
   config.app = options.txtApp;
+  boost::system::error_code ec;
+  const auto local = socket.local_endpoint(ec);
+  config.ipv4Only = !ec && local.address().is_v4();
   if (!options.interfaceName.empty()) {
     const unsigned index = ::if_nametoindex(options.interfaceName.c_str());
     if (index == 0 || index > static_cast<unsigned>(std::numeric_limits<int>::max())) {
