@@ -19,15 +19,8 @@ for tool in wrk /usr/sbin/nginx taskset ffmpeg; do
   command -v "$tool" >/dev/null || { echo "$tool is needed (deps/debian-packages.txt)" >&2; exit 2; }
 done
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 source "$(dirname "${BASH_SOURCE[0]}")/wrk_measures.sh"
+bench_start
 
 # 200 names for one short clip; a search answers 50 of them, each with a thumbnail.
 mkdir -p "$work/videos" "$work/www"
@@ -35,21 +28,10 @@ ffmpeg -nostdin -y -v error -f lavfi -i testsrc2=rate=25:size=320x240 -t 1 -c:v 
   "$work/clip.mp4"
 for i in $(seq 200); do ln "$work/clip.mp4" "$work/videos/item $i.mp4"; done
 
-cat >"$work/count.lua" <<'LUA'
-done = function(summary, latency, requests)
-  io.write(string.format("bench_result requests=%d errors=%d non2xx=%d duration_us=%d p99_us=%d\n",
-    summary.requests, summary.errors.connect + summary.errors.read + summary.errors.write + summary.errors.timeout,
-    summary.errors.status, summary.duration, latency:percentile(99)))
-end
-LUA
+write_count_lua "$work/count.lua"
 
-mkfifo "$work/harness.in"
-sleep infinity >"$work/harness.in" &
-pids+=($!)
-taskset -c "$server_cpus" "$harness" --api "$work/videos" <"$work/harness.in" >"$work/harness.out" 2>/dev/null &
-harness_pid=$!
-pids+=($harness_pid)
-for _ in $(seq 100); do [ -s "$work/harness.out" ] && break; sleep 0.05; done
+start_fed harness 1 taskset -c "$server_cpus" "$harness" --api "$work/videos"
+harness_pid=$fed_pid
 read -r port token < <(head -1 "$work/harness.out" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["port"], d["token"])')
 declare -A url pidof
 url[ours]="http://127.0.0.1:$port/search?s=$token&q=item"
@@ -59,24 +41,9 @@ curl -sf -o "$work/www/search.json" "${url[ours]}"
 rss_before=$(awk '/VmRSS/ { printf "%.1f", $2 / 1024 }' "/proc/$harness_pid/status")
 
 p=$(free_port)
-cat >"$work/nginx.conf" <<CONF
-$( [ "$(id -u)" = 0 ] && echo "user root;" )
-worker_processes 1;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path $work;
-  server { listen 127.0.0.1:$p; root $work/www; default_type application/json; }
-}
-CONF
-taskset -c "$server_cpus" /usr/sbin/nginx -p "$work" -c "$work/nginx.conf" &
-pids+=($!)
-pidof[nginx]=$!
 url[nginx]="http://127.0.0.1:$p/search.json"
-for _ in $(seq 100); do curl -sf -o /dev/null "${url[nginx]}" && break; sleep 0.05; done
+start_nginx nginx "$server_cpus" "${url[nginx]}" "  server { listen 127.0.0.1:$p; root $work/www; default_type application/json; }"
+pidof[nginx]=$nginx_pid
 
 run_once() { # server -> "req/s p99_ms errors non2xx"
   taskset -c "$client_cpus" wrk -t2 -c200 -d"${seconds}s" --timeout 30s -s "$work/count.lua" \
@@ -85,7 +52,6 @@ run_once() { # server -> "req/s p99_ms errors non2xx"
       s = f["duration_us"] / 1e6
       printf "%.1f %.2f %d %d\n", f["requests"] / s, f["p99_us"] / 1000, f["errors"], f["non2xx"] }'
 }
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 declare -A samples
 ratios=""

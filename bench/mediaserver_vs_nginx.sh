@@ -35,15 +35,9 @@ for tool in wrk /usr/sbin/nginx taskset; do
   command -v "$tool" >/dev/null || { echo "$tool is needed (deps/debian-packages.txt)" >&2; exit 2; }
 done
 
-work=$(mktemp -d)
+source "$(dirname "${BASH_SOURCE[0]}")/wrk_measures.sh"
+bench_start
 load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 file_size=$((100 * 1024 * 1024))
 range_size=$((1024 * 1024))
@@ -52,61 +46,26 @@ refusal_bytes=$(printf 'HTTP/1.1 %s\r\nContent-Type: text/plain; charset=utf-8\r
   "$refusal" "${#refusal}" "$refusal" | wc -c)
 head -c "$file_size" /dev/urandom >"$work/clip.mp4"
 cat "$work/clip.mp4" >/dev/null # in the page cache for every server alike
+write_count_lua "$work/count.lua"
 
-source "$(dirname "${BASH_SOURCE[0]}")/wrk_measures.sh"
-
-# wrk's own summary, read from its Lua hooks: exact counts instead of its rounded, unit-suffixed
-# text. Only done() is defined, so wrk does not buffer the bodies.
-cat >"$work/count.lua" <<'LUA'
-done = function(summary, latency, requests)
-  io.write(string.format("bench_result requests=%d bytes=%d non2xx=%d errors=%d duration_us=%d p99_us=%d\n",
-    summary.requests, summary.bytes, summary.errors.status,
-    summary.errors.connect + summary.errors.read + summary.errors.write + summary.errors.timeout,
-    summary.duration, latency:percentile(99)))
-end
-LUA
-
-# The harness: its stdin stays open on a fifo until the end.
-: >"$work/harness.out"
-mkfifo "$work/harness.in"
-sleep infinity >"$work/harness.in" &
-pids+=($!)
-taskset -c "$server_cpus" "$harness" "$work/clip.mp4" <"$work/harness.in" >"$work/harness.out" 2>/dev/null &
-harness_pid=$!
-pids+=($harness_pid)
-for _ in $(seq 100); do [ "$(wc -l <"$work/harness.out")" -ge 2 ] && break; sleep 0.05; done
+start_fed harness 2 taskset -c "$server_cpus" "$harness" "$work/clip.mp4"
+harness_pid=$fed_pid
 port=$(sed -n 1p "$work/harness.out" | python3 -c 'import json,sys; print(json.load(sys.stdin)["port"])')
 token=$(sed -n 2p "$work/harness.out" | python3 -c 'import json,sys; print(json.load(sys.stdin)["token"])')
 declare -A url pidof
 url[ours]="http://127.0.0.1:$port/$token"
 pidof[ours]=$harness_pid
 
-start_nginx() { # name sendfile
-  local dir="$work/$1" p
+start_nginx_files() { # name sendfile
+  local p
   p=$(free_port)
-  mkdir -p "$dir"
-  cat >"$dir/nginx.conf" <<CONF
-$( [ "$(id -u)" = 0 ] && echo "user root;" )
-worker_processes 1;
-daemon off;
-pid $dir/nginx.pid;
-error_log $dir/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  sendfile $2;
-  client_body_temp_path $dir;
-  server { listen 127.0.0.1:$p; root $work; default_type video/mp4; }
-}
-CONF
-  taskset -c "$server_cpus" /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf" &
-  pids+=($!)
-  pidof[$1]=$!
   url[$1]="http://127.0.0.1:$p/clip.mp4"
-  for _ in $(seq 100); do curl -sf -o /dev/null -r 0-0 "${url[$1]}" && break; sleep 0.05; done
+  start_nginx "$1" "$server_cpus" "${url[$1]}" "  sendfile $2;
+  server { listen 127.0.0.1:$p; root $work; default_type video/mp4; }"
+  pidof[$1]=$nginx_pid
 }
-start_nginx nginx_off off
-start_nginx nginx_on on
+start_nginx_files nginx_off off
+start_nginx_files nginx_on on
 
 # CPU seconds of a process and its children (nginx's worker), from /proc.
 cpu_seconds() {
@@ -115,12 +74,6 @@ cpu_seconds() {
     total=$(awk -v t="$total" -v hz="$(getconf CLK_TCK)" '{ print t + ($14 + $15) / hz }' "/proc/$pid/stat")
   done
   echo "$total"
-}
-# The median of the numbers on stdin, and their spread as (max - min) / median in percent.
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-spread() {
-  sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2;
-    printf "%.0f", (m > 0 ? 100 * (v[NR] - v[1]) / m : 0) }'
 }
 
 servers=(ours nginx_off nginx_on)

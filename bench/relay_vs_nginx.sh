@@ -30,17 +30,9 @@ for tool in wrk curl /usr/sbin/nginx; do
 done
 
 size=$((24 * 1024 * 1024))
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-head -c "$size" /dev/urandom >"$work/clip.mp4"
 source "$(dirname "${BASH_SOURCE[0]}")/wrk_measures.sh"
+bench_start
+head -c "$size" /dev/urandom >"$work/clip.mp4"
 
 # One line per connection count: the medians over the rounds of the per-round ratios of `$1`'s
 # req/s, MB/s and p99 to `$2`'s, from `samples` (one line per round, in round order).
@@ -57,12 +49,8 @@ print_ratios() {
 }
 
 
-# The fake upstream: its stdin stays open on a fifo; its stdout reports every request.
-mkfifo "$work/fake.in"
-sleep infinity >"$work/fake.in" &
-pids+=($!)
-/usr/bin/python3 "$here/tools/fake-remote/fake_remote.py" --state-dir "$work/fake" <"$work/fake.in" >"$work/fake.out" &
-pids+=($!)
+# The fake upstream: commands on its stdin; its stdout reports every request.
+start_fed fake 1 /usr/bin/python3 "$here/tools/fake-remote/fake_remote.py" --state-dir "$work/fake"
 exec 3>"$work/fake.in"
 for _ in $(seq 200); do grep -q '"ready"' "$work/fake.out" 2>/dev/null && break; sleep 0.05; done
 upstream_port=$(grep -m1 '"ready"' "$work/fake.out" | python3 -c 'import json,sys; print(json.load(sys.stdin)["http_port"])')
@@ -72,13 +60,8 @@ upstream="http://127.0.0.1:$upstream_port/media/clip"
 upstream_requests() { grep -c '"event": "media"' "$work/fake.out" || true; }
 
 # Ours.
-mkfifo "$work/host.in"
-sleep infinity >"$work/host.in" &
-pids+=($!)
-"$host" "$upstream" "$size" <"$work/host.in" >"$work/host.out" 2>/dev/null &
-host_pid=$!
-pids+=($host_pid)
-for _ in $(seq 100); do [ -s "$work/host.out" ] && break; sleep 0.05; done
+start_fed host 1 "$host" "$upstream" "$size"
+host_pid=$fed_pid
 read -r port token < <(python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["port"], d["token"])' <"$work/host.out")
 declare -A url pidof
 url[ours]="http://127.0.0.1:$port/$token"
@@ -87,17 +70,8 @@ pidof[ours]=$host_pid
 # nginx: a caching proxy that asks the upstream for 2 MiB slices.
 p=$(free_port)
 mkdir -p "$work/nginx/cache"
-cat >"$work/nginx/nginx.conf" <<CONF
-$( [ "$(id -u)" = 0 ] && echo "user root;" )
-worker_processes 1;
-daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path $work/nginx;
-  proxy_temp_path $work/nginx/tmp;
+url[nginx]="http://127.0.0.1:$p/clip"
+start_nginx nginx "" "${url[nginx]}" "  proxy_temp_path $work/nginx/tmp;
   proxy_cache_path $work/nginx/cache levels=1:2 keys_zone=relay:10m max_size=1g inactive=1h use_temp_path=off;
   server {
     listen 127.0.0.1:$p;
@@ -109,14 +83,8 @@ http {
       proxy_cache_valid 200 206 1h;
       proxy_pass http://127.0.0.1:$upstream_port/media/;
     }
-  }
-}
-CONF
-/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" &
-pids+=($!)
-pidof[nginx]=$!
-url[nginx]="http://127.0.0.1:$p/clip"
-for _ in $(seq 100); do curl -sf -o /dev/null -r 0-0 "${url[nginx]}" && break; sleep 0.05; done
+  }"
+pidof[nginx]=$nginx_pid
 
 # Warm passes: the whole file once through each, counting what reaches the upstream.
 declare -A warm
@@ -143,14 +111,14 @@ end
 LUA
 
 
-# One wrk run: requests/s, MB/s, p99 in ms and the non-2xx answers.
+# One wrk run: requests/s, MB/s, p99 in ms and the errors: non-2xx answers and wrk's socket errors
+# (connections closed or reset before a whole reply).
 measure() { # $1: URL, $2: connections
   local out
   out=$(wrk -t"$([ "$2" -gt 1 ] && echo 2 || echo 1)" -c"$2" -d"${seconds}s" --latency -s "$work/ranges.lua" "$1")
   echo "$(awk '/Requests\/sec/ { print $2 }' <<<"$out") $(awk '/Transfer\/sec/ { print $2 }' <<<"$out" | to_mb)" \
-    "$(awk '$1 == "99%" { print $2 }' <<<"$out" | to_ms) $(awk '/Non-2xx/ { n = $5 } END { print n + 0 }' <<<"$out")"
+    "$(awk '$1 == "99%" { print $2 }' <<<"$out" | to_ms) $(awk '/Non-2xx/ { n += $5 } /Socket errors/ { n += $4 + $6 + $8 + $10 } END { print n + 0 }' <<<"$out")"
 }
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 declare -A result samples failed
 # Rounds in which the two servers take turns at 1 and 8 connections, then a table of the medians
 # over the rounds, with the spread of MB/s.
@@ -209,14 +177,9 @@ big=$((200 * 1024 * 1024))
 head -c "$big" /dev/urandom >"$work/big.mp4"
 echo "{\"media\": \"big\", \"file\": \"$work/big.mp4\", \"id\": 2}" >&3
 for _ in $(seq 100); do [ "$(grep -c '"ack"' "$work/fake.out")" -ge 2 ] && break; sleep 0.05; done
-start_cached_host() { # $1: name; sets port and tokens of that host
-  mkfifo "$work/$1.in"
-  sleep infinity >"$work/$1.in" &
-  pids+=($!)
-  "$host" "http://127.0.0.1:$upstream_port/media/big" "$big" "$work/$1-cache" <"$work/$1.in" >"$work/$1.out" 2>/dev/null &
-  pids+=($!)
-  pidof[$1]=$!
-  for _ in $(seq 100); do [ -s "$work/$1.out" ] && break; sleep 0.05; done
+start_cached_host() { # $1: name; its port and tokens in $work/$1.out
+  start_fed "$1" 1 "$host" "http://127.0.0.1:$upstream_port/media/big" "$big" "$work/$1-cache"
+  pidof[$1]=$fed_pid
 }
 start_cached_host disk
 read -r dport dtoken dsecond < <(python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["port"], d["token"], d["second"])' <"$work/disk.out")

@@ -1,5 +1,73 @@
-# Shared by the side-by-side scripts: a free loopback port, a process tree's peak RSS, and wrk's
-# latency and throughput texts in milliseconds and MB.
+# Shared by the side-by-side scripts (sourced): their scratch folder and the processes to end with
+# it, servers fed on a fifo, nginx from a private configuration, wrk's exact summary, a free loopback
+# port, a process tree's peak RSS, medians, and wrk's latency and throughput texts in ms and MB.
+
+# Makes $work and ends every pid in $pids, then removes $work, when the script exits.
+bench_start() {
+  work=$(mktemp -d)
+  pids=()
+  trap bench_cleanup EXIT
+}
+bench_cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+
+# Runs a command with its stdin held open on $work/NAME.in until the end and its stdout in
+# $work/NAME.out (stderr dropped), then waits until that holds LINES lines; the pid in fed_pid.
+start_fed() { # name lines command...
+  local name=$1 lines=$2
+  shift 2
+  : >"$work/$name.out"
+  mkfifo "$work/$name.in"
+  sleep infinity >"$work/$name.in" &
+  pids+=($!)
+  "$@" <"$work/$name.in" >"$work/$name.out" 2>/dev/null &
+  fed_pid=$!
+  pids+=($fed_pid)
+  for _ in $(seq 100); do [ "$(wc -l <"$work/$name.out")" -ge "$lines" ] && break; sleep 0.05; done
+}
+
+# nginx with one worker, from a configuration in $work/NAME whose http block holds BODY (its server
+# blocks listen on a port from free_port), on CPUS (empty: any); the pid in nginx_pid. Waits until
+# URL answers.
+start_nginx() { # name cpus url body
+  local dir="$work/$1" pin=()
+  mkdir -p "$dir"
+  cat >"$dir/nginx.conf" <<CONF
+$( [ "$(id -u)" = 0 ] && echo "user root;" )
+worker_processes 1;
+daemon off;
+pid $dir/nginx.pid;
+error_log $dir/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $dir;
+$4
+}
+CONF
+  [ -n "$2" ] && pin=(taskset -c "$2")
+  "${pin[@]}" /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf" &
+  nginx_pid=$!
+  pids+=($nginx_pid)
+  for _ in $(seq 100); do curl -sf -o /dev/null -r 0-0 "$3" && break; sleep 0.05; done
+}
+
+# wrk's own summary from its Lua hooks, exact counts instead of its rounded, unit-suffixed text:
+# one line "bench_result requests= bytes= non2xx= errors= duration_us= p99_us=" (errors: wrk's
+# connect, read, write and timeout errors). Only done() is defined, so wrk does not buffer bodies.
+write_count_lua() { # file
+  cat >"$1" <<'LUA'
+done = function(summary, latency, requests)
+  io.write(string.format("bench_result requests=%d bytes=%d non2xx=%d errors=%d duration_us=%d p99_us=%d\n",
+    summary.requests, summary.bytes, summary.errors.status,
+    summary.errors.connect + summary.errors.read + summary.errors.write + summary.errors.timeout,
+    summary.duration, latency:percentile(99)))
+end
+LUA
+}
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 peak_rss_mib() {
@@ -8,6 +76,12 @@ peak_rss_mib() {
     peak=$(awk -v p="$peak" '/VmHWM/ { v = $2 / 1024; print (v > p) ? v : p }' "/proc/$pid/status")
   done
   echo "$peak"
+}
+# The median of the numbers on stdin, and their spread as (max - min) / median in percent.
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+spread() {
+  sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2;
+    printf "%.0f", (m > 0 ? 100 * (v[NR] - v[1]) / m : 0) }'
 }
 to_ms() { awk '{ v = $1; if (v ~ /us$/) print v / 1000; else if (v ~ /ms$/) print v + 0; else if (v ~ /s$/) print v * 1000; else print v }'; }
 to_mb() { awk '{ v = $1; if (v ~ /GB$/) print v * 1024; else if (v ~ /MB$/) print v + 0; else if (v ~ /KB$/) print v / 1024; else print v / 1048576 }'; }

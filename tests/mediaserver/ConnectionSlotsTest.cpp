@@ -45,6 +45,19 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 std::string statusLine(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
 
+// An API handler that never answers: it waits until it is cancelled, and counts that.
+LocalVideoHTTPServer::APIHandler hangingHandler(std::shared_ptr<std::atomic<int>> cancelled) {
+  return [cancelled](std::string, std::map<std::string, std::string>) -> runtime::Awaitable<ReceiverAPIResponse> {
+    try {
+      co_await runtime::sleep(60s);
+    } catch (const runtime::CancellationError&) {
+      ++*cancelled;
+      throw;
+    }
+    co_return ReceiverAPIResponse{200, {}};
+  };
+}
+
 TEST(ConnectionSlotsTest, PeersThatLeaveBeforeTheirBodyFreeTheirSlotsAndCancelTheRelaysWork) {
   TempDirectory dir;
   writeText(dir / "a.mp4", "0123456789");
@@ -82,16 +95,7 @@ TEST(ConnectionSlotsTest, ApiHandlerPastTheDeadlineIsAnsweredUnavailable) {
   ServerFixture f(timing);
   LogLines log;
   auto cancelled = std::make_shared<std::atomic<int>>(0);
-  f.server->setAPIHandler(
-      [cancelled](std::string, std::map<std::string, std::string>) -> runtime::Awaitable<ReceiverAPIResponse> {
-        try {
-          co_await runtime::sleep(60s);
-        } catch (const runtime::CancellationError&) {
-          ++*cancelled;
-          throw;
-        }
-        co_return ReceiverAPIResponse{200, {}};
-      });
+  f.server->setAPIHandler(hangingHandler(cancelled));
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(roundTrip(f.port, "GET /search?q=x HTTP/1.1\r\n\r\n"),
             "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json; charset=utf-8\r\n"
@@ -103,16 +107,7 @@ TEST(ConnectionSlotsTest, ApiHandlerPastTheDeadlineIsAnsweredUnavailable) {
   // A peer that leaves first ends the handler's work at once, before the deadline.
   timing.apiDeadline = 60s;
   ServerFixture patient(timing);
-  patient.server->setAPIHandler(
-      [cancelled](std::string, std::map<std::string, std::string>) -> runtime::Awaitable<ReceiverAPIResponse> {
-        try {
-          co_await runtime::sleep(60s);
-        } catch (const runtime::CancellationError&) {
-          ++*cancelled;
-          throw;
-        }
-        co_return ReceiverAPIResponse{200, {}};
-      });
+  patient.server->setAPIHandler(hangingHandler(cancelled));
   {
     RawClient client(patient.port);
     client.send("GET /bpm HTTP/1.1\r\n\r\n");
