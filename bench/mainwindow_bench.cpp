@@ -2,6 +2,8 @@
 // placeholder, send panel slot, toolbar) and the first paint, with the link manager made of
 // stand-ins so that nothing touches the network. Runs on Qt's offscreen platform.
 
+#include "OffscreenBenchMain.hpp"
+
 #include "receiver/LinkDeckStateSink.hpp"
 #include "app/MainWindow.hpp"
 #include "support/SenderSetup.hpp"
@@ -101,11 +103,4 @@ BENCHMARK(BM_OpenMainWindowToFirstPaint)
 
 } // namespace
 
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication application(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return pd::bench::runOffscreenBenchmarks(argc, argv); }

@@ -4,6 +4,8 @@
 // "thumbnails" is how many pictures one pass asked for. Nothing touches the network: the search
 // model's state is set directly and the thumbnail loader only counts.
 
+#include "OffscreenBenchMain.hpp"
+
 #include "remotesource/VideoSearchItem.hpp"
 #include "sender/YouTubeSearchModel.hpp"
 #include "ui/sender/ThumbnailLoader.hpp"
@@ -113,11 +115,4 @@ BENCHMARK(BM_ListWidgetApplyAndScroll)
 
 } // namespace
 
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication application(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return pd::bench::runOffscreenBenchmarks(argc, argv); }
