@@ -93,8 +93,10 @@ void sweepLeftoverDrops(const std::filesystem::path& folder, std::chrono::system
   }
   for (const auto& entry : entries) {
     if (!hasPrefix(entry, kDropFolderPrefix)) continue;
+    // An entry that cannot be read any more was most likely removed since the listing, by the
+    // send that superseded its copy: it is no leftover of ours to remove or to report.
     const auto changed = changeTime(entry);
-    if (changed && *changed >= keepSince) continue;
+    if (!changed || *changed >= keepSince) continue;
     removeTemporaryItem(entry);
   }
 }

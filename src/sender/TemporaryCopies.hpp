@@ -28,7 +28,8 @@ std::filesystem::path removalTarget(const std::filesystem::path& copy, const std
 void removeTemporaryItem(const std::filesystem::path& item);
 
 // Removes every "PalendrixDrop-" entry of the folder, hidden ones included, except entries
-// changed at or after keepSince (a drop racing the sweep). An unreadable folder ends it silently.
+// changed at or after keepSince (a drop racing the sweep) and entries gone since the listing. An
+// unreadable folder ends it silently.
 void sweepLeftoverDrops(const std::filesystem::path& folder, std::chrono::system_clock::time_point keepSince);
 
 // When this process started, from /proc; the current time when that cannot be read.
