@@ -44,9 +44,10 @@ TEST(ActivationChannel, AnswersProcessIdAndActivation) {
 
 TEST(ActivationChannel, NobodyListeningIsNoIncumbent) {
   TempDirectory dir;
+  // A far deadline: the answer comes at once rather than when the deadline passes, whatever the load.
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_FALSE(RunningInstance::find(dir / "instance.sock", in(1000ms)).has_value());
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
+  EXPECT_FALSE(RunningInstance::find(dir / "instance.sock", in(30000ms)).has_value());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
 }
 
 TEST(ActivationChannel, SocketFilesLeftBehindAreReplacedButNeverALiveListenerOrAnotherFile) {
@@ -121,8 +122,9 @@ TEST(ActivationChannel, ConfusedPeersAreCutOffAndTheNextOneIsServed) {
 TEST(ActivationChannel, ActivationThatOutlastsTheDeadlineTimesOut) {
   TempDirectory dir;
   std::atomic<bool> release{false};
+  // Comes to the front only after half a minute: a deadline missed shows as a wait of that length.
   ActivationListener listener(dir / "instance.sock", [&] {
-    while (!release.load()) {
+    for (int i = 0; i < 6000 && !release.load(); ++i) {
       std::this_thread::sleep_for(5ms);
     }
   });
@@ -132,7 +134,7 @@ TEST(ActivationChannel, ActivationThatOutlastsTheDeadlineTimesOut) {
   EXPECT_EQ(errnoOf([&] { incumbent->activate(); }), ETIMEDOUT);
   const auto took = std::chrono::steady_clock::now() - started;
   release = true;
-  EXPECT_LT(took, 400ms);
+  EXPECT_LT(took, 10s);
 }
 
 TEST(ActivationChannel, ProcessIdAnswersAreRangeChecked) {

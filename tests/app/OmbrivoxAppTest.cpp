@@ -100,13 +100,15 @@ TEST_P(TermsGateTest, SheetCoversTheMainWindowUntilVersionTwoIsAccepted) {
   }
 }
 
+// Stored versions 0 and 1 open the sheet in the cases below, each its first step.
 INSTANTIATE_TEST_SUITE_P(StoredVersions, TermsGateTest,
-                         ::testing::Values(std::nullopt, std::optional<int>(0), std::optional<int>(1),
-                                           std::optional<int>(2), std::optional<int>(3)));
+                         ::testing::Values(std::nullopt, std::optional<int>(2), std::optional<int>(3)));
 
 TEST_F(AppShellTest, TermsSheetIgnoresEveryDismissalAndReturnAccepts) {
   launch(0);
   ASSERT_TRUE(QTest::qWaitFor([&] { return sheet().isVisible(); }, kWaitMs));
+  EXPECT_EQ(sheet().windowModality(), Qt::WindowModal);
+  EXPECT_EQ(sheet().parentWidget(), &app->mainWindow());
 
   QTest::keyClick(&sheet(), Qt::Key_Escape);
   sheet().reject();
@@ -366,7 +368,7 @@ TEST(ThermalObservation, ChangesAreLoggedFromTheLastSeenState) {
   EXPECT_EQ(log.messagesContaining("thermal_state"), std::vector<std::string>{"thermal_state from=nominal to=serious"});
   EXPECT_EQ(delegate.lastThermalLabel(), "serious");
   delegate.thermalMonitor().poll(); // no change, no line
-  EXPECT_EQ(log.messagesContaining("thermal_state").size(), 1u);
+  EXPECT_EQ(log.messagesContaining("thermal_state"), std::vector<std::string>{"thermal_state from=nominal to=serious"});
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <fcntl.h>
+#include <functional>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
@@ -97,10 +99,13 @@ TEST_F(SingleInstanceGuardTest, SecondInstanceGivesUpNamesTheIncumbentAndBringsI
 
 TEST_F(SingleInstanceGuardTest, LockReleasedByAnExitMidWaitLetsTheSecondInstanceRun) {
   auto first = startFirstInstance({"250"});
+  // A wait far longer than the holder's life: taking the lock well before its end shows the
+  // retries, with room for a loaded machine.
+  guard::settings().lockWait = 30s;
   guard::settings().retryInterval = 20ms;
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(guard::acquire(), guard::Acquisition::acquired);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
   EXPECT_EQ(first->wait(), 0);
   EXPECT_TRUE(log.messagesContaining("launch_abort").empty());
 }
@@ -118,30 +123,35 @@ TEST_F(SingleInstanceGuardTest, TheNextInstanceReplacesTheSocketTheLastOneLeftBe
   EXPECT_EQ(incumbent->processIdentifier(), second->pid());
 }
 
-TEST_F(SingleInstanceGuardTest, UnusableApplicationSupportFolderLogsOnceAndRunsUnguarded) {
-  // A file where the data folder should be: mkdir fails even for root.
-  pd::testing::writeText(sandbox.root() / "data", "not a folder");
-  EXPECT_EQ(guard::acquire(), guard::Acquisition::unguarded);
-  EXPECT_EQ(log.messagesContaining("single_instance_lock_fail"),
-            std::vector<std::string>{"single_instance_lock_fail stage=mkdir err_domain=POSIX err_code=" +
-                                     std::to_string(ENOTDIR)});
-  guard::acquireOrExit();
-  EXPECT_TRUE(exitStatuses.empty());
-}
-
-TEST_F(SingleInstanceGuardTest, LockFileThatCannotBeOpenedLogsStageOpen) {
-  std::filesystem::create_directories(sandbox.appSupport() / "instance.lock");
-  EXPECT_EQ(guard::acquire(), guard::Acquisition::unguarded);
-  EXPECT_EQ(log.messagesContaining("single_instance_lock_fail"),
-            std::vector<std::string>{"single_instance_lock_fail stage=open err_code=" + std::to_string(EISDIR)});
-}
-
-TEST_F(SingleInstanceGuardTest, MissingApplicationSupportBaseLogsSupportDir) {
-  pd::testing::ScopedEnvironment noData("XDG_DATA_HOME", std::nullopt);
-  pd::testing::ScopedEnvironment noHome("HOME", std::nullopt);
-  EXPECT_FALSE(guard::openLockFile().has_value());
-  EXPECT_EQ(log.messagesContaining("single_instance_lock_fail"),
-            std::vector<std::string>{"single_instance_lock_fail stage=support_dir err_code=0"});
+TEST_F(SingleInstanceGuardTest, EachStageThatCannotMakeTheLockLogsOnceAndRunsUnguarded) {
+  struct Case {
+    std::function<void(const XdgSandbox&)> spoil;
+    bool withoutDataFolder;
+    std::string line;
+  };
+  const Case cases[] = {
+      // A file where the data folder should be: mkdir fails even for root.
+      {[](const XdgSandbox& s) { pd::testing::writeText(s.root() / "data", "not a folder"); }, false,
+       "single_instance_lock_fail stage=mkdir err_domain=POSIX err_code=" + std::to_string(ENOTDIR)},
+      {[](const XdgSandbox& s) { std::filesystem::create_directories(s.appSupport() / "instance.lock"); }, false,
+       "single_instance_lock_fail stage=open err_code=" + std::to_string(EISDIR)},
+      {[](const XdgSandbox&) {}, true, "single_instance_lock_fail stage=support_dir err_code=0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    XdgSandbox fresh;
+    c.spoil(fresh);
+    std::optional<pd::testing::ScopedEnvironment> noData, noHome;
+    if (c.withoutDataFolder) {
+      noData.emplace("XDG_DATA_HOME", std::nullopt);
+      noHome.emplace("HOME", std::nullopt);
+    }
+    const LogCapture since;
+    EXPECT_EQ(guard::acquire(), guard::Acquisition::unguarded);
+    EXPECT_EQ(since.messagesContaining("single_instance_lock_fail"), std::vector<std::string>{c.line});
+    guard::acquireOrExit();
+    EXPECT_TRUE(exitStatuses.empty());
+  }
 }
 
 TEST_F(SingleInstanceGuardTest, NobodyAnsweringStillEndsWithPidMinusOne) {
@@ -151,17 +161,19 @@ TEST_F(SingleInstanceGuardTest, NobodyAnsweringStillEndsWithPidMinusOne) {
   guard::acquireOrExit();
   ::close(fd);
   EXPECT_EQ(exitStatuses, std::vector<int>{0});
-  EXPECT_EQ(log.messagesContaining("launch_abort").size(), 1u);
-  EXPECT_NE(log.messagesContaining("launch_abort").at(0).find("incumbent_pid=-1"), std::string::npos);
+  EXPECT_EQ(
+      log.messagesContaining("launch_abort"),
+      std::vector<std::string>{"lifecycle event=launch_abort action=exit reason=single_instance incumbent_pid=-1"});
   EXPECT_TRUE(log.messagesContaining("single_instance_reopen_fail").empty());
 }
 
 TEST_F(SingleInstanceGuardTest, AHungIncumbentCannotHoldTheSecondInstanceBeyondTheReopenWait) {
   const int fd = holdLockLocally();
   std::atomic<bool> release{false};
-  // Answers its process id but takes far too long to come to the front.
+  // Answers its process id but takes far too long to come to the front: half a minute, so that
+  // the bound below has room for a loaded machine yet still tells a missed deadline apart.
   platform::instance::ActivationListener hung(*guard::activationSocketPath(), [&release] {
-    for (int i = 0; i < 300 && !release.load(); ++i) {
+    for (int i = 0; i < 3000 && !release.load(); ++i) {
       std::this_thread::sleep_for(10ms);
     }
   });
@@ -174,7 +186,7 @@ TEST_F(SingleInstanceGuardTest, AHungIncumbentCannotHoldTheSecondInstanceBeyondT
   const auto took = std::chrono::steady_clock::now() - started;
   release = true;
   ::close(fd);
-  EXPECT_LT(took, 1s);
+  EXPECT_LT(took, 10s);
   EXPECT_EQ(
       log.messagesContaining("single_instance_reopen_fail"),
       std::vector<std::string>{"single_instance_reopen_fail err_domain=POSIX err_code=" + std::to_string(ETIMEDOUT)});

@@ -222,7 +222,7 @@ TEST_F(AppSettingsSectionsTest, FolderRowOnlyForLocalFilesAndItsLinesNeverNameTh
   nextFolder.reset(); // cancelled
   view.searchFolderButton()->click();
   EXPECT_FALSE(defaults.contains(settings::SettingsKey::ipadSearchFolder));
-  EXPECT_TRUE(log.lines().empty() || changeLines(log).empty());
+  EXPECT_TRUE(changeLines(log).empty());
 
   const auto first = scratch.path() / "Clips";
   const auto second = scratch.path() / "More Clips";
@@ -272,12 +272,6 @@ TEST_F(AppSettingsSectionsTest, AFolderNamedByBytesThatAreNotUTF8IsRefusedAndThe
   EXPECT_FALSE(view.searchFolderError()->isVisibleTo(&view)) << "a good folder clears the message";
 }
 
-} // namespace
-} // namespace pd::ui::test
-
-namespace pd::ui::test {
-namespace {
-
 TEST_F(AppSettingsSectionsTest, EverySectionGetsTheHeightItsTextNeedsAsRowsComeAndGo) {
   const auto expectFitted = [&] {
     pump();
@@ -301,12 +295,6 @@ TEST_F(AppSettingsSectionsTest, EverySectionGetsTheHeightItsTextNeedsAsRowsComeA
   expectFitted();
   EXPECT_GT(view.height(), before);
 }
-
-} // namespace
-} // namespace pd::ui::test
-
-namespace pd::ui::test {
-namespace {
 
 TEST_F(AppSettingsSectionsTest, ALongFolderPathIsCutInTheMiddleToTheRowAndReadWhole) {
   const std::string path = "/home/someone/" + std::string(300, 'x') + "/Videos/Clips";

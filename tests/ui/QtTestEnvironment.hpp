@@ -1,7 +1,7 @@
 #pragma once
 
 // One QApplication for a whole GoogleTest program (the offscreen platform unless the
-// environment chose another), made before the first test and kept until the last.
+// environment or preferTheDisplay chose another), made before the first test and kept until the last.
 
 #include <QApplication>
 
@@ -27,6 +27,15 @@ private:
   char* argv_[2] = {name_, nullptr};
   std::unique_ptr<QApplication> application_;
 };
+
+// For programs whose views draw with OpenGL: a real X server (Xvfb in the test runner) is used
+// where there is one. Called from a static initialiser, before the application is made.
+inline bool preferTheDisplay() {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY")) {
+    qputenv("QT_QPA_PLATFORM", "xcb");
+  }
+  return true;
+}
 
 // Registers the environment from a static initialiser of one test source.
 inline const bool kQtEnvironmentRegistered = [] {

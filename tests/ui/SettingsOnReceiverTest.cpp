@@ -289,8 +289,7 @@ TEST_F(RelayCacheOnReceiverTest, WithTheCacheTurnedOffTheNextRelayedVideoWritesN
   // With the cache on, the same road leaves the video's chunks on disk.
   ASSERT_TRUE(view->cacheToggle()->isChecked());
   EXPECT_EQ(relayed(base, "cacheOnClip"), cachedBytes);
-  runUntil([&] { return !cacheListing().empty(); });
-  runFor(1s);
+  runUntil([&] { return log.has("relay_cache_complete video=cacheOnClip"); });
   const auto before = cacheListing();
 
   view->cacheToggle()->click();

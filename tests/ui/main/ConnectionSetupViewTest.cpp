@@ -81,7 +81,7 @@ TEST_F(ConnectionSetupViewTest, OpeningUnlinkedStartsTheSearch) {
 }
 
 TEST_F(ConnectionSetupViewTest, OpeningLinkedShowsThePanelAndNoSearch) {
-  manager->connectedPeers.set({platform::net::ServiceEndpoint{"Stage", "_velquatrin._udp", "local."}});
+  manager->connectedPeers.set({linkedTablet()});
   auto sheet = makeSheet();
   show(*sheet);
   EXPECT_EQ(sheet->statusLine()->text(), "接続完了");
@@ -133,8 +133,7 @@ TEST_F(ConnectionSetupViewTest, DiscoveredTabletsWithBadgesRoutesAndConnect) {
 TEST_F(ConnectionSetupViewTest, LinkingAndDroppingWhileOpen) {
   auto sheet = makeSheet();
   show(*sheet);
-  const platform::net::Endpoint stage = platform::net::ServiceEndpoint{"Stage", "_velquatrin._udp", "local."};
-  manager->connectedPeers.set({stage});
+  manager->connectedPeers.set({linkedTablet()});
   pump();
   EXPECT_EQ(sheet->statusLine()->text(), "接続完了");
   EXPECT_FALSE(sheet->isAnimating());
@@ -163,7 +162,9 @@ TEST_F(ConnectionSetupViewTest, ErrorHelpShowsItsTextAndRetries) {
   ASSERT_NE(sheet->errorHelp(), nullptr);
   EXPECT_EQ(sheet->statusLine()->text(), "接続失敗: refused");
   EXPECT_NE(findLabel(sheet->errorHelp(), "接続失敗: refused"), nullptr);
-  EXPECT_EQ(sheet->errorHelp()->findChildren<QLabel*>("suggestion").size(), 2);
+  QStringList suggestions;
+  for (auto* label : sheet->errorHelp()->findChildren<QLabel*>("suggestion")) suggestions << label->text();
+  EXPECT_EQ(suggestions, (QStringList{"• 両方のデバイスを再起動してみてください", "• アプリを再起動してみてください"}));
   auto* retry = findButton(sheet->errorHelp(), "再試行");
   ASSERT_NE(retry, nullptr);
   retry->click();

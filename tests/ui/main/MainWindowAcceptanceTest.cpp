@@ -38,12 +38,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // Under Xvfb the real window system, so that the video views draw with OpenGL.
-const bool kPlatformChosen = [] {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY")) {
-    qputenv("QT_QPA_PLATFORM", "xcb");
-  }
-  return true;
-}();
+const bool kPlatformChosen = pd::testing::preferTheDisplay();
 
 std::filesystem::path screenshotFolder() {
   const char* configured = std::getenv("PD_CI_LOG_DIR");

@@ -81,6 +81,11 @@ protected:
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
 
+  // The tablet the tests link, by its advertised service.
+  static platform::net::Endpoint linkedTablet() {
+    return platform::net::ServiceEndpoint{"Stage", "_velquatrin._udp", "local."};
+  }
+
   // Lets Qt deliver what is queued (deferred deletes included).
   static void pump() {
     QApplication::processEvents();

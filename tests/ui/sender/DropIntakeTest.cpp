@@ -156,6 +156,7 @@ TEST_F(TemporaryCopyTest, WritesOneNewFolderPerDropHoldingTheBytes) {
     // The UUID is upper case.
     EXPECT_EQ(folder.find_first_of("abcdef", kDropFolderPrefix.size()), std::string::npos);
   }
+  EXPECT_EQ(testing::readText(*first), "abc");
   EXPECT_EQ(testing::readText(*second), "defg");
   EXPECT_EQ(log.count("dnd_resolve_ok kind=temp_copy file="), 2u);
 }

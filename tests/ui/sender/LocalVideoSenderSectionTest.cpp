@@ -62,6 +62,7 @@ TEST_F(SenderSectionTest, TheSectionLiesInTheSendCardAndFollowsTheGate) {
   EXPECT_EQ(section->parentWidget(), view->sendPanelSlot());
   view->show();
   pump();
+  EXPECT_TRUE(view->sendPanelSlot()->isVisible());
   fillResults(*section, 2);
   pump();
   const auto sendButtonsEnabled = [&] {

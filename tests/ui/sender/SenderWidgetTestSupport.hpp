@@ -27,9 +27,6 @@ class SenderWidgetFixture : public MainWindowFixture {
 protected:
   SenderWidgetFixture() { senderServices.thumbnails = thumbnails; }
 
-  static platform::net::Endpoint linkedTablet() {
-    return platform::net::ServiceEndpoint{"Stage", "_velquatrin._udp", "local."};
-  }
   // A tablet linked with the given feature list and version state.
   void
   link(std::optional<std::vector<std::string>> features = std::nullopt,

@@ -81,6 +81,7 @@ TEST_F(SearchPanelTest, RowsAndThumbnailsAreBuiltOnlyAsTheyScrollIntoView) {
   pump();
   EXPECT_EQ(panel->row(199)->accessibleName(), "Renamed");
   EXPECT_EQ(thumbnails->requested.size(), before + 1);
+  EXPECT_EQ(thumbnails->requested.back(), "https://img.example/199.webp");
 }
 
 TEST_F(SearchPanelTest, RowsShowTheirFieldsAndSendThroughTheAction) {
