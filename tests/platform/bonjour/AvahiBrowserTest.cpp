@@ -95,9 +95,7 @@ TEST_F(AvahiBrowserTest, FindsAServiceWithItsInterfaceAndTxtAndSeesItGo) {
   ASSERT_TRUE(recorder.waitFor([&] { return recorder.sawState(BrowserState::ready); }));
 
   auto publisher = publish(name, 45678, {"pv=3", "app=2.0 beta"});
-  const auto started = std::chrono::steady_clock::now();
   ASSERT_TRUE(recorder.waitFor([&] { return recorder.find(name) != nullptr; }));
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
   {
     std::scoped_lock lock(recorder.mutex_);
     const BrowseResult* result = recorder.find(name);
