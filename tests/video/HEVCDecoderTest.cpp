@@ -408,6 +408,7 @@ TEST(HEVCDecoderTest, RangeAndDepthComeOutAsFullRangeEightBit) {
                        Case{"color=c=0x404040:size=64x48:rate=30", "yuv420p10le", 64},
                        Case{"color=c=white:size=64x48:rate=30", "yuv420p", 255},
                        Case{"color=c=black:size=64x48:rate=30", "yuv420p10le", 0}}) {
+    SCOPED_TRACE(std::string(c.source) + " " + c.pixelFormat);
     const auto clip = fixture::encode(c.source, c.pixelFormat, 3);
     PD_REQUIRE_CLIP(clip);
     Session session("range");
@@ -415,10 +416,10 @@ TEST(HEVCDecoderTest, RangeAndDepthComeOutAsFullRangeEightBit) {
     feed(decoder, *clip, 0, clip->pictures());
     decoder.waitForAsynchronousFrames();
     const auto frames = sink.frames();
-    ASSERT_EQ(frames.size(), 3u) << c.source << " " << c.pixelFormat;
+    ASSERT_EQ(frames.size(), 3u);
     EXPECT_EQ(frames[0].width, 64);
-    EXPECT_NEAR(frames[0].centreLuma, c.luma, 2) << c.source << " " << c.pixelFormat;
-    EXPECT_NEAR(frames[0].centreCb, 128, 2) << c.source << " " << c.pixelFormat;
+    EXPECT_NEAR(frames[0].centreLuma, c.luma, 2);
+    EXPECT_NEAR(frames[0].centreCb, 128, 2);
   }
 }
 
@@ -432,6 +433,7 @@ TEST(HEVCDecoderTest, FramesCarryTheMatrixTheStreamSignals) {
        {Case{"", platform::media::ColorMatrix::bt709}, Case{"bt601", platform::media::ColorMatrix::bt601},
         Case{"bt709", platform::media::ColorMatrix::bt709},
         Case{"bt2020", platform::media::ColorMatrix::bt2020NonConstant}}) {
+    SCOPED_TRACE(std::string("matrix ") + c.matrix);
     const auto clip = fixture::testPattern(64, 48, 2, 30, {.singleKeyframe = false, .matrix = c.matrix});
     PD_REQUIRE_CLIP(clip);
     Session session("matrix");
@@ -439,8 +441,8 @@ TEST(HEVCDecoderTest, FramesCarryTheMatrixTheStreamSignals) {
     feed(decoder, *clip, 0, clip->pictures());
     decoder.waitForAsynchronousFrames();
     const auto frames = sink.frames();
-    ASSERT_EQ(frames.size(), 2u) << c.matrix;
-    EXPECT_EQ(frames[1].matrix, c.expected) << c.matrix;
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1].matrix, c.expected);
   }
 }
 
