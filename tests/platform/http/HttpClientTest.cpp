@@ -324,14 +324,12 @@ TEST(HttpClientHeadersCheckTest, ARefusedHeadEndsTheTransferBeforeAnyBodyByte) {
     return status == 206;
   };
   std::size_t received = 0;
-  const auto started = std::chrono::steady_clock::now();
   const auto response = runBlocking([client, request, &received]() -> runtime::Awaitable<Response> {
     co_return co_await client->stream(request, [&received](std::string_view piece) {
       received += piece.size();
       return true;
     });
   });
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
   EXPECT_EQ(response.status, 200);
   EXPECT_TRUE(response.stoppedEarly);
   ASSERT_EQ(judged.size(), 1u);
