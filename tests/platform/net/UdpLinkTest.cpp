@@ -34,7 +34,7 @@ public:
     socklen_t length = sizeof address;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
-    timeval timeout{2, 0};
+    timeval timeout{10, 0}; // only a failing case waits that long
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   }
   ~Peer() { ::close(fd_); }
