@@ -105,6 +105,16 @@ HEVCDecoder::Options softwareOptions() {
   return options;
 }
 
+// A decoder under its stream tag, handing on to its own sink, which outlives it.
+struct Session {
+  explicit Session(const std::string& tag, const HEVCDecoder::Options& options = softwareOptions()) : decoder(options) {
+    decoder.setStreamTag(tag);
+    sink.attach(decoder);
+  }
+  Sink sink;
+  HEVCDecoder decoder;
+};
+
 // The video lines written since the test began that name the stream.
 class VideoLines {
 public:
@@ -130,28 +140,18 @@ private:
 
 // The parameter-set units of an access unit, as an access unit of their own.
 Bytes parameterSetsOf(const Bytes& accessUnit) {
-  Bytes out;
-  for (const HEVCDecoder::NALUnit& unit : HEVCDecoder::splitNALUnits(accessUnit)) {
-    if (unit.type < 32 || unit.type > 34) continue;
-    const auto n = static_cast<std::uint32_t>(unit.bytes.size());
-    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
-                           static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
-    out.insert(out.end(), unit.bytes.begin(), unit.bytes.end());
-  }
-  return out;
+  std::vector<Bytes> units;
+  for (const HEVCDecoder::NALUnit& unit : HEVCDecoder::splitNALUnits(accessUnit))
+    if (unit.type >= 32 && unit.type <= 34) units.emplace_back(unit.bytes.begin(), unit.bytes.end());
+  return fixture::lengthPrefixed(units);
 }
 
 // The access unit with its unit of `type` replaced by `replacement`.
 Bytes replacingUnit(const Bytes& accessUnit, int type, const Bytes& replacement) {
-  Bytes out;
-  for (const HEVCDecoder::NALUnit& unit : HEVCDecoder::splitNALUnits(accessUnit)) {
-    const Bytes bytes = unit.type == type ? replacement : Bytes(unit.bytes.begin(), unit.bytes.end());
-    const auto n = static_cast<std::uint32_t>(bytes.size());
-    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
-                           static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
-    out.insert(out.end(), bytes.begin(), bytes.end());
-  }
-  return out;
+  std::vector<Bytes> units;
+  for (const HEVCDecoder::NALUnit& unit : HEVCDecoder::splitNALUnits(accessUnit))
+    units.push_back(unit.type == type ? replacement : Bytes(unit.bytes.begin(), unit.bytes.end()));
+  return fixture::lengthPrefixed(units);
 }
 
 Bytes unitOf(const Bytes& accessUnit, int type) {
@@ -175,10 +175,8 @@ TEST(HEVCDecoderTest, DecodesEveryPictureWithItsSizeAndEpoch) {
   const auto clip = fixture::testPattern(320, 240, 60, 30);
   PD_REQUIRE_CLIP(clip);
   VideoLines lines("every");
-  Sink sink;
-  HEVCDecoder decoder(softwareOptions());
-  decoder.setStreamTag("every");
-  sink.attach(decoder);
+  Session session("every");
+  auto& [sink, decoder] = session;
   for (std::size_t i = 0; i < clip->pictures(); ++i) decoder.decode(clip->accessUnits[i], 100 + i / 7);
   decoder.waitForAsynchronousFrames();
 
@@ -204,19 +202,18 @@ TEST(HEVCDecoderTest, ParameterSetsAloneBuildTheDecoderAndDeliverNothing) {
   const auto clip = fixture::testPattern(320, 240, 60, 30);
   PD_REQUIRE_CLIP(clip);
   VideoLines lines("psonly");
-  Sink sink;
-  HEVCDecoder decoder(softwareOptions());
-  decoder.setStreamTag("psonly");
-  sink.attach(decoder);
+  Session session("psonly");
+  auto& [sink, decoder] = session;
   decoder.decode(parameterSetsOf(clip->accessUnits[0]), 1);
   decoder.waitForAsynchronousFrames();
-  EXPECT_EQ(lines.starting("decoder_create").size(), 1u);
+  const std::vector<std::string> created{"decoder_create stream=psonly res=320x240 hw=false threads=4"};
+  EXPECT_EQ(lines.starting("decoder_create"), created);
   EXPECT_TRUE(sink.frames().empty());
 
   feed(decoder, *clip, 0, 10);
   decoder.waitForAsynchronousFrames();
   EXPECT_EQ(sink.epochs(), range(0, 10));
-  EXPECT_EQ(lines.starting("decoder_create").size(), 1u);
+  EXPECT_EQ(lines.starting("decoder_create"), created);
 }
 
 TEST(HEVCDecoderTest, NewParameterSetsRebuildTheDecoderAndKeepEveryPicture) {
@@ -225,10 +222,8 @@ TEST(HEVCDecoderTest, NewParameterSetsRebuildTheDecoderAndKeepEveryPicture) {
   PD_REQUIRE_CLIP(large);
   PD_REQUIRE_CLIP(small);
   VideoLines lines("change");
-  Sink sink;
-  HEVCDecoder decoder(softwareOptions());
-  decoder.setStreamTag("change");
-  sink.attach(decoder);
+  Session session("change");
+  auto& [sink, decoder] = session;
   for (const Bytes& unit : large->accessUnits) decoder.decode(unit, 1);
   for (const Bytes& unit : small->accessUnits) decoder.decode(unit, 2);
   decoder.waitForAsynchronousFrames();
@@ -254,10 +249,8 @@ TEST(HEVCDecoderTest, JoiningMidStreamWaitsForARandomAccessPicture) {
   const auto clip = fixture::testPattern(320, 240, 60, 30);
   PD_REQUIRE_CLIP(clip);
   ASSERT_EQ(clip->nextRandomAccess(1), 30u);
-  Sink sink;
-  HEVCDecoder decoder(softwareOptions());
-  decoder.setStreamTag("join");
-  sink.attach(decoder);
+  Session session("join");
+  auto& [sink, decoder] = session;
   // The receiver knows the parameter sets but missed the keyframe: pictures 10 to 29 have no
   // reference to decode from and must not come out as concealed grey.
   decoder.decode(parameterSetsOf(clip->accessUnits[0]), 0);
@@ -276,10 +269,8 @@ TEST(HEVCDecoderTest, JoiningAStreamWithoutLaterSyncPicturesDecodesAfterAOneSeco
   runtime::ManualClock clock;
   runtime::ScopedClock installed(clock);
   VideoLines lines("grace");
-  Sink sink;
-  HEVCDecoder decoder(softwareOptions());
-  decoder.setStreamTag("grace");
-  sink.attach(decoder);
+  Session session("grace");
+  auto& [sink, decoder] = session;
   // Joined 3 s in, a picture every 34 ms: the 31st picture comes 1.02 s after the first.
   const auto paced = [&](std::size_t first, std::size_t last) {
     for (std::size_t i = first; i < last; ++i) {
@@ -300,7 +291,8 @@ TEST(HEVCDecoderTest, JoiningAStreamWithoutLaterSyncPicturesDecodesAfterAOneSeco
   const auto after = range(70, 90);
   expected.insert(expected.end(), after.begin(), after.end());
   EXPECT_EQ(sink.epochs(), expected);
-  EXPECT_EQ(lines.starting("decode_start").size(), 2u);
+  EXPECT_EQ(lines.starting("decode_start"),
+            std::vector<std::string>(2, "decode_start reason=no_sync_picture stream=grace held=30 waited_ms=1020"));
 }
 
 TEST(HEVCDecoderTest, AtMostSixtyPicturesAreHeldBackWhateverTheClockSays) {
@@ -308,10 +300,8 @@ TEST(HEVCDecoderTest, AtMostSixtyPicturesAreHeldBackWhateverTheClockSays) {
   PD_REQUIRE_CLIP(clip);
   runtime::ManualClock clock; // stands still: only the count ends the wait
   runtime::ScopedClock installed(clock);
-  Sink sink;
-  HEVCDecoder decoder(softwareOptions());
-  decoder.setStreamTag("count");
-  sink.attach(decoder);
+  Session session("count");
+  auto& [sink, decoder] = session;
   feed(decoder, *clip, 90, 160);
   decoder.waitForAsynchronousFrames();
   EXPECT_EQ(sink.epochs(), range(150, 160));
@@ -322,11 +312,9 @@ TEST(HEVCDecoderTest, ResetDeliversThePicturesInFlightThenWaitsForANewStart) {
   PD_REQUIRE_CLIP(clip);
   ASSERT_EQ(clip->nextRandomAccess(31), 60u);
   VideoLines lines("reset");
-  Sink sink;
+  Session session("reset");
+  auto& [sink, decoder] = session;
   sink.slowDown(2ms);
-  HEVCDecoder decoder(softwareOptions());
-  decoder.setStreamTag("reset");
-  sink.attach(decoder);
   feed(decoder, *clip, 0, 20);
   decoder.reset();
   // Nothing waited for the worker before reset(): it must have delivered all twenty itself.
@@ -343,19 +331,18 @@ TEST(HEVCDecoderTest, ResetDeliversThePicturesInFlightThenWaitsForANewStart) {
   const auto after = range(60, 90);
   expected.insert(expected.end(), after.begin(), after.end());
   EXPECT_EQ(sink.epochs(), expected);
-  EXPECT_EQ(lines.starting("decoder_create").size(), 2u);
+  EXPECT_EQ(lines.starting("decoder_create"),
+            std::vector<std::string>(2, "decoder_create stream=reset res=320x240 hw=false threads=4"));
 }
 
 TEST(HEVCDecoderTest, EachPictureKeepsTheEpochOfItsAccessUnitThroughFrameThreads) {
   const auto clip = fixture::testPattern(320, 240, 40, 30);
   PD_REQUIRE_CLIP(clip);
-  Sink sink;
   HEVCDecoder::Options options = softwareOptions();
   options.threading = HEVCDecoder::Threading::throughput;
   options.threadCount = 6;
-  HEVCDecoder decoder(options);
-  decoder.setStreamTag("threads");
-  sink.attach(decoder);
+  Session session("threads", options);
+  auto& [sink, decoder] = session;
   feed(decoder, *clip, 0, 40);
   decoder.waitForAsynchronousFrames();
   // Frame threads hold the last pictures back until more input or a drain comes.
@@ -385,13 +372,11 @@ TEST(HEVCDecoderTest, FullQueueDropsPicturesUpToTheNextRandomAccessPicture) {
   const auto clip = fixture::testPattern(320, 240, 60, 30);
   PD_REQUIRE_CLIP(clip);
   VideoLines lines("full");
-  Sink sink;
-  sink.holdFirstFrame();
   HEVCDecoder::Options options = softwareOptions();
   options.queueCapacity = 2;
-  HEVCDecoder decoder(options);
-  decoder.setStreamTag("full");
-  sink.attach(decoder);
+  Session session("full", options);
+  auto& [sink, decoder] = session;
+  sink.holdFirstFrame();
   feed(decoder, *clip, 0, 1);
   sink.waitUntilHeld();
   feed(decoder, *clip, 1, 30); // 1 and 2 wait in the queue, 3 finds it full
@@ -423,19 +408,18 @@ TEST(HEVCDecoderTest, RangeAndDepthComeOutAsFullRangeEightBit) {
                        Case{"color=c=0x404040:size=64x48:rate=30", "yuv420p10le", 64},
                        Case{"color=c=white:size=64x48:rate=30", "yuv420p", 255},
                        Case{"color=c=black:size=64x48:rate=30", "yuv420p10le", 0}}) {
+    SCOPED_TRACE(std::string(c.source) + " " + c.pixelFormat);
     const auto clip = fixture::encode(c.source, c.pixelFormat, 3);
     PD_REQUIRE_CLIP(clip);
-    Sink sink;
-    HEVCDecoder decoder(softwareOptions());
-    decoder.setStreamTag("range");
-    sink.attach(decoder);
+    Session session("range");
+    auto& [sink, decoder] = session;
     feed(decoder, *clip, 0, clip->pictures());
     decoder.waitForAsynchronousFrames();
     const auto frames = sink.frames();
-    ASSERT_EQ(frames.size(), 3u) << c.source << " " << c.pixelFormat;
+    ASSERT_EQ(frames.size(), 3u);
     EXPECT_EQ(frames[0].width, 64);
-    EXPECT_NEAR(frames[0].centreLuma, c.luma, 2) << c.source << " " << c.pixelFormat;
-    EXPECT_NEAR(frames[0].centreCb, 128, 2) << c.source << " " << c.pixelFormat;
+    EXPECT_NEAR(frames[0].centreLuma, c.luma, 2);
+    EXPECT_NEAR(frames[0].centreCb, 128, 2);
   }
 }
 
@@ -449,17 +433,16 @@ TEST(HEVCDecoderTest, FramesCarryTheMatrixTheStreamSignals) {
        {Case{"", platform::media::ColorMatrix::bt709}, Case{"bt601", platform::media::ColorMatrix::bt601},
         Case{"bt709", platform::media::ColorMatrix::bt709},
         Case{"bt2020", platform::media::ColorMatrix::bt2020NonConstant}}) {
+    SCOPED_TRACE(std::string("matrix ") + c.matrix);
     const auto clip = fixture::testPattern(64, 48, 2, 30, {.singleKeyframe = false, .matrix = c.matrix});
     PD_REQUIRE_CLIP(clip);
-    Sink sink;
-    HEVCDecoder decoder(softwareOptions());
-    decoder.setStreamTag("matrix");
-    sink.attach(decoder);
+    Session session("matrix");
+    auto& [sink, decoder] = session;
     feed(decoder, *clip, 0, clip->pictures());
     decoder.waitForAsynchronousFrames();
     const auto frames = sink.frames();
-    ASSERT_EQ(frames.size(), 2u) << c.matrix;
-    EXPECT_EQ(frames[1].matrix, c.expected) << c.matrix;
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1].matrix, c.expected);
   }
 }
 
@@ -493,18 +476,13 @@ TEST(HEVCDecoderTest, RefusedSubmissionsAreCountedAndTheirRecoveryLogged) {
   PD_REQUIRE_CLIP(clip);
   // A slice whose header names picture parameter set 63, which the stream never sent:
   // first_slice_segment_in_pic_flag 1, slice_pic_parameter_set_id ue(63), stop bit.
-  const Bytes badSlice{0x02, 0x01, 0x81, 0x02};
-  Bytes badUnit;
-  badUnit.insert(badUnit.end(), {0, 0, 0, static_cast<std::uint8_t>(badSlice.size())});
-  badUnit.insert(badUnit.end(), badSlice.begin(), badSlice.end());
+  const Bytes badUnit = fixture::lengthPrefixed({{0x02, 0x01, 0x81, 0x02}});
 
   for (const int failures : {1, 3}) {
     const std::string tag = "submit" + std::to_string(failures);
     VideoLines lines(tag);
-    Sink sink;
-    HEVCDecoder decoder(softwareOptions());
-    decoder.setStreamTag(tag);
-    sink.attach(decoder);
+    Session session(tag);
+    auto& [sink, decoder] = session;
     decoder.decode(clip->accessUnits[0], 0);
     for (int i = 0; i < failures; ++i) decoder.decode(badUnit, 0);
     decoder.decode(clip->accessUnits[1], 1);

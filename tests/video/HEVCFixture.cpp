@@ -136,6 +136,17 @@ std::optional<Clip> encode(const std::string& source, const std::string& pixelFo
   });
 }
 
+std::vector<std::uint8_t> lengthPrefixed(const std::vector<std::vector<std::uint8_t>>& units) {
+  std::vector<std::uint8_t> out;
+  for (const std::vector<std::uint8_t>& unit : units) {
+    const auto n = static_cast<std::uint32_t>(unit.size());
+    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
+                           static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
+    out.insert(out.end(), unit.begin(), unit.end());
+  }
+  return out;
+}
+
 bool encoderRequired() {
   const char* ci = std::getenv("CI");
   return ci != nullptr && std::string(ci) == "true";

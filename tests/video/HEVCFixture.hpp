@@ -43,4 +43,7 @@ std::optional<Clip> encode(const std::string& source, const std::string& pixelFo
 // True when a missing encoder must fail the test rather than skip it (CI=true).
 bool encoderRequired();
 
+// NAL units joined into one access unit, each behind its 4-byte big-endian length.
+std::vector<std::uint8_t> lengthPrefixed(const std::vector<std::vector<std::uint8_t>>& units);
+
 } // namespace pd::video::fixture

@@ -1,6 +1,8 @@
 #include "video/HEVCDecoder.hpp"
 #include "video/HEVCFormatDescription.hpp"
 
+#include "HEVCFixture.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@ namespace pd::video {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using fixture::lengthPrefixed;
 
 class BitWriter {
 public:
@@ -116,17 +119,6 @@ Bytes makeSps(const SpsFields& f, std::uint8_t header0 = 0x42, std::uint8_t head
   return unit;
 }
 
-Bytes lengthPrefixed(const std::vector<Bytes>& units) {
-  Bytes out;
-  for (const Bytes& unit : units) {
-    const auto n = static_cast<std::uint32_t>(unit.size());
-    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
-                           static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
-    out.insert(out.end(), unit.begin(), unit.end());
-  }
-  return out;
-}
-
 TEST(HEVCSplitTest, ShortOrZeroLengthAccessUnitsYieldNothing) {
   EXPECT_TRUE(HEVCDecoder::splitNALUnits(Bytes{}).empty());
   EXPECT_TRUE(HEVCDecoder::splitNALUnits(Bytes{0, 0, 2}).empty());
@@ -147,23 +139,22 @@ TEST(HEVCSplitTest, TypesAndBytesOfEachUnitInOrder) {
 
 TEST(HEVCSplitTest, MalformedTailsEndTheListKeepingWhatCameBefore) {
   const Bytes slice{0x02, 0x01, 0xD0};
-  Bytes pastEnd = lengthPrefixed({slice});
-  pastEnd.insert(pastEnd.end(), {0, 0, 0, 9, 0x02, 0x01}); // claims 9 bytes, has 2
-  EXPECT_EQ(HEVCDecoder::splitNALUnits(pastEnd).size(), 1u);
-
-  Bytes hugeLength = lengthPrefixed({slice});
-  hugeLength.insert(hugeLength.end(), {0xFF, 0xFF, 0xFF, 0xFF, 0x02}); // must not wrap around
-  EXPECT_EQ(HEVCDecoder::splitNALUnits(hugeLength).size(), 1u);
-
-  Bytes shortTail = lengthPrefixed({slice});
-  shortTail.insert(shortTail.end(), {0, 0, 1});
-  EXPECT_EQ(HEVCDecoder::splitNALUnits(shortTail).size(), 1u);
-
-  Bytes zeroLength = lengthPrefixed({slice});
-  zeroLength.insert(zeroLength.end(), {0, 0, 0, 0});
-  const Bytes more = lengthPrefixed({slice});
-  zeroLength.insert(zeroLength.end(), more.begin(), more.end());
-  EXPECT_EQ(HEVCDecoder::splitNALUnits(zeroLength).size(), 1u);
+  struct Case {
+    const char* name;
+    Bytes tail;
+  };
+  for (const Case& c : {Case{"length past the end", {0, 0, 0, 9, 0x02, 0x01}},
+                        Case{"length that must not wrap around", {0xFF, 0xFF, 0xFF, 0xFF, 0x02}},
+                        Case{"tail shorter than a length", {0, 0, 1}},
+                        Case{"zero length before a sound unit", lengthPrefixed({{}, slice})}}) {
+    SCOPED_TRACE(c.name);
+    Bytes accessUnit = lengthPrefixed({slice});
+    accessUnit.insert(accessUnit.end(), c.tail.begin(), c.tail.end());
+    const auto units = HEVCDecoder::splitNALUnits(accessUnit);
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_EQ(units[0].type, 1);
+    EXPECT_EQ(Bytes(units[0].bytes.begin(), units[0].bytes.end()), slice);
+  }
 }
 
 TEST(HEVCSplitTest, OneByteUnitIsSkippedAndTheSplitGoesOn) {
@@ -248,40 +239,35 @@ TEST(HEVCSequenceParameterSetTest, EmulationPreventionBytesAreRemovedBeforeReadi
 }
 
 TEST(HEVCSequenceParameterSetTest, ValuesOutsideTheirRangesAreRefused) {
-  auto refused = [](SpsFields fields) { return !readSequenceParameterSet(makeSps(fields)).has_value(); };
-  SpsFields f;
-  EXPECT_FALSE(refused(f));
-  f = {};
-  f.spsId = 16;
-  EXPECT_TRUE(refused(f));
-  f = {};
-  f.chromaFormatIdc = 4;
-  EXPECT_TRUE(refused(f));
-  f = {};
-  f.width = 0;
-  EXPECT_TRUE(refused(f));
-  f = {};
-  f.height = 16385;
-  EXPECT_TRUE(refused(f));
-  f = {};
-  f.width = 0xFFFFFFFEull;
-  EXPECT_TRUE(refused(f));
-  f = {};
-  f.window = true;
-  f.left = 480;
-  f.right = 480;
-  EXPECT_TRUE(refused(f)); // nothing left to show
-  f = {};
-  f.window = true;
-  f.top = 0xFFFFFFF0ull;
-  EXPECT_TRUE(refused(f));
-  f = {};
-  f.bitDepthLumaMinus8 = 8;
-  EXPECT_TRUE(refused(f));
-  f = {};
-  f.maxSubLayersMinus1 = 7;
-  EXPECT_TRUE(refused(f));
-
+  ASSERT_TRUE(readSequenceParameterSet(makeSps({})));
+  struct Case {
+    const char* name;
+    void (*spoil)(SpsFields&);
+  };
+  for (const Case& c : {
+           Case{"sps id 16", [](SpsFields& f) { f.spsId = 16; }},
+           Case{"chroma format 4", [](SpsFields& f) { f.chromaFormatIdc = 4; }},
+           Case{"width 0", [](SpsFields& f) { f.width = 0; }},
+           Case{"height 16385", [](SpsFields& f) { f.height = 16385; }},
+           Case{"width beyond 32 bits", [](SpsFields& f) { f.width = 0xFFFFFFFEull; }},
+           Case{"window leaving nothing to show",
+                [](SpsFields& f) {
+                  f.window = true;
+                  f.left = 480;
+                  f.right = 480;
+                }},
+           Case{"window offset beyond 32 bits",
+                [](SpsFields& f) {
+                  f.window = true;
+                  f.top = 0xFFFFFFF0ull;
+                }},
+           Case{"luma depth 16", [](SpsFields& f) { f.bitDepthLumaMinus8 = 8; }},
+           Case{"eight sub-layers", [](SpsFields& f) { f.maxSubLayersMinus1 = 7; }},
+       }) {
+    SpsFields fields;
+    c.spoil(fields);
+    EXPECT_FALSE(readSequenceParameterSet(makeSps(fields))) << c.name;
+  }
   EXPECT_FALSE(readSequenceParameterSet(makeSps({}, 0x44, 0x01))); // a PPS header
   EXPECT_FALSE(readSequenceParameterSet(makeSps({}, 0x42, 0x09))); // nuh_layer_id 1
   EXPECT_FALSE(readSequenceParameterSet(makeSps({}, 0x42, 0x00))); // temporal id plus 1 of 0

@@ -81,14 +81,6 @@ void expectFlat(const VideoFrame& frame, Expected expected) {
   }
 }
 
-std::shared_ptr<VideoFrame> convert(const Picture& picture) {
-  VideoFrameConverter converter;
-  int status = 1;
-  auto frame = converter.convert(*picture, runtime::Clock::MonotonicTime{}, status);
-  EXPECT_EQ(status, 0);
-  return frame;
-}
-
 TEST(VideoFrameTest, PlanesAreAlignedAndApartWithRoundedUpChroma) {
   const auto frame = VideoFrame::allocate(101, 51);
   ASSERT_TRUE(frame);
@@ -105,41 +97,54 @@ TEST(VideoFrameTest, PlanesAreAlignedAndApartWithRoundedUpChroma) {
   EXPECT_FALSE(VideoFrame::allocate(VideoFrame::kMaxDimension + 1, 2));
 }
 
-TEST(VideoFrameConverterTest, LimitedRangeEightBitIsExpanded) {
-  // Video black, white and the chroma extremes map onto the full byte range.
-  auto frame = convert(makePicture(AV_PIX_FMT_YUV420P, 5, 3, 16, 16, 240));
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(frame->width(), 5);
-  EXPECT_EQ(frame->height(), 3);
-  expectFlat(*frame, {0, 0, 255});
-  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P, 6, 4, 235, 128, 128)), {255, 128, 128});
-  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P, 6, 4, 126, 72, 184)), {128, 64, 192});
-  expectFlat(*convert(makePicture(AV_PIX_FMT_NV12, 7, 5, 235, 16, 240)), {255, 0, 255});
-  // Out-of-range samples saturate instead of wrapping.
-  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P, 4, 2, 255, 0, 255)), {255, 0, 255});
-  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P, 4, 2, 0, 0, 255)), {0, 0, 255});
-}
-
-TEST(VideoFrameConverterTest, FullRangeEightBitIsCopied) {
-  expectFlat(*convert(makePicture(AV_PIX_FMT_YUVJ420P, 5, 3, 16, 20, 230)), {16, 20, 230});
-  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P, 5, 3, 16, 20, 230, AVCOL_RANGE_JPEG)), {16, 20, 230});
-  expectFlat(*convert(makePicture(AV_PIX_FMT_NV12, 5, 3, 250, 3, 252, AVCOL_RANGE_JPEG)), {250, 3, 252});
-}
-
-TEST(VideoFrameConverterTest, TenBitIsReducedToEightBit) {
-  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P10, 5, 3, 64, 64, 960)), {0, 0, 255});
-  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P10, 5, 3, 940, 512, 512)), {255, 128, 128});
-  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P10, 5, 3, 1023, 0, 512, AVCOL_RANGE_JPEG)), {255, 0, 128});
-  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV420P10, 5, 3, 400, 600, 512, AVCOL_RANGE_JPEG)), {100, 150, 128});
-  // P010 keeps its ten bits at the top of each word.
-  expectFlat(*convert(makePicture(AV_PIX_FMT_P010, 5, 3, 940 << 6, 64 << 6, 960 << 6)), {255, 0, 255});
-  expectFlat(*convert(makePicture(AV_PIX_FMT_P010, 5, 3, 400 << 6, 600 << 6, 512 << 6, AVCOL_RANGE_JPEG)),
-             {100, 150, 128});
-}
-
-TEST(VideoFrameConverterTest, OtherFormatsAreConvertedWithTheirRange) {
-  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV444P, 6, 4, 235, 16, 240)), {255, 0, 255});
-  expectFlat(*convert(makePicture(AV_PIX_FMT_YUV444P, 6, 4, 64, 100, 200, AVCOL_RANGE_JPEG)), {64, 100, 200});
+TEST(VideoFrameConverterTest, EveryFormatComesOutAsFullRangeEightBit) {
+  struct Case {
+    const char* name;
+    AVPixelFormat format;
+    int width;
+    int height;
+    Expected in;
+    AVColorRange range;
+    Expected out;
+  };
+  constexpr AVColorRange unspecified = AVCOL_RANGE_UNSPECIFIED;
+  constexpr AVColorRange full = AVCOL_RANGE_JPEG;
+  const Case cases[] = {
+      // Limited-range 8 bit is expanded: video black, white and the chroma extremes map onto the
+      // full byte range, and samples outside the range saturate instead of wrapping.
+      {"limited black", AV_PIX_FMT_YUV420P, 5, 3, {16, 16, 240}, unspecified, {0, 0, 255}},
+      {"limited white", AV_PIX_FMT_YUV420P, 6, 4, {235, 128, 128}, unspecified, {255, 128, 128}},
+      {"limited mid", AV_PIX_FMT_YUV420P, 6, 4, {126, 72, 184}, unspecified, {128, 64, 192}},
+      {"limited NV12", AV_PIX_FMT_NV12, 7, 5, {235, 16, 240}, unspecified, {255, 0, 255}},
+      {"limited above", AV_PIX_FMT_YUV420P, 4, 2, {255, 0, 255}, unspecified, {255, 0, 255}},
+      {"limited below", AV_PIX_FMT_YUV420P, 4, 2, {0, 0, 255}, unspecified, {0, 0, 255}},
+      // Full-range 8 bit is copied, whether the format or the frame says so.
+      {"full by format", AV_PIX_FMT_YUVJ420P, 5, 3, {16, 20, 230}, unspecified, {16, 20, 230}},
+      {"full by frame", AV_PIX_FMT_YUV420P, 5, 3, {16, 20, 230}, full, {16, 20, 230}},
+      {"full NV12", AV_PIX_FMT_NV12, 5, 3, {250, 3, 252}, full, {250, 3, 252}},
+      // Ten bits are reduced to eight; P010 keeps its ten bits at the top of each word.
+      {"10-bit limited black", AV_PIX_FMT_YUV420P10, 5, 3, {64, 64, 960}, unspecified, {0, 0, 255}},
+      {"10-bit limited white", AV_PIX_FMT_YUV420P10, 5, 3, {940, 512, 512}, unspecified, {255, 128, 128}},
+      {"10-bit full extremes", AV_PIX_FMT_YUV420P10, 5, 3, {1023, 0, 512}, full, {255, 0, 128}},
+      {"10-bit full mid", AV_PIX_FMT_YUV420P10, 5, 3, {400, 600, 512}, full, {100, 150, 128}},
+      {"P010 limited", AV_PIX_FMT_P010, 5, 3, {940 << 6, 64 << 6, 960 << 6}, unspecified, {255, 0, 255}},
+      {"P010 full", AV_PIX_FMT_P010, 5, 3, {400 << 6, 600 << 6, 512 << 6}, full, {100, 150, 128}},
+      // Other formats are converted with their range.
+      {"4:4:4 limited", AV_PIX_FMT_YUV444P, 6, 4, {235, 16, 240}, unspecified, {255, 0, 255}},
+      {"4:4:4 full", AV_PIX_FMT_YUV444P, 6, 4, {64, 100, 200}, full, {64, 100, 200}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VideoFrameConverter converter;
+    int status = 1;
+    const auto frame = converter.convert(*makePicture(c.format, c.width, c.height, c.in.y, c.in.u, c.in.v, c.range),
+                                         runtime::Clock::MonotonicTime{}, status);
+    EXPECT_EQ(status, 0);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->width(), c.width);
+    EXPECT_EQ(frame->height(), c.height);
+    expectFlat(*frame, c.out);
+  }
 }
 
 TEST(VideoFrameConverterTest, PicturesBeyondTheBoundsAreRefused) {

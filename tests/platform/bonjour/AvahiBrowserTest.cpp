@@ -82,22 +82,26 @@ protected:
     return child;
   }
 
+  // Starts the browser on the test's queue; its reports go to the recorder returned.
+  std::shared_ptr<Recorder> record(AvahiBrowser& browser) {
+    auto recorder = std::make_shared<Recorder>();
+    recorder->install(browser);
+    browser.start(queue.executor());
+    return recorder;
+  }
+
   runtime::SerialQueue queue{"test.bonjour"};
 };
 
 TEST_F(AvahiBrowserTest, FindsAServiceWithItsInterfaceAndTxtAndSeesItGo) {
   const std::string name = uniqueName("Browse Test");
   AvahiBrowser browser("_velquatrin._udp");
-  auto recording = std::make_shared<Recorder>();
+  auto recording = record(browser);
   auto& recorder = *recording;
-  recorder.install(browser);
-  browser.start(queue.executor());
   ASSERT_TRUE(recorder.waitFor([&] { return recorder.sawState(BrowserState::ready); }));
 
   auto publisher = publish(name, 45678, {"pv=3", "app=2.0 beta"});
-  const auto started = std::chrono::steady_clock::now();
   ASSERT_TRUE(recorder.waitFor([&] { return recorder.find(name) != nullptr; }));
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
   {
     std::scoped_lock lock(recorder.mutex_);
     const BrowseResult* result = recorder.find(name);
@@ -122,18 +126,27 @@ TEST_F(AvahiBrowserTest, FindsAServiceWithItsInterfaceAndTxtAndSeesItGo) {
   ASSERT_TRUE(recorder.waitFor([&] { return recorder.sawState(BrowserState::cancelled); }));
 }
 
-TEST_F(AvahiBrowserTest, ResolvesAServiceOnTheLoopbackInterface) {
+// A resolution dropped at once never answers, though one of the same service made after it does.
+TEST_F(AvahiBrowserTest, ResolvesAServiceOnTheLoopbackInterfaceAndADroppedResolutionNeverAnswers) {
   const std::string name = uniqueName("Resolve Test");
   auto publisher = publish(name, 45679, {"pv=3"});
-  // Browse first, so the resolution asks for a service that exists.
+  // Browse first, so that a resolution asks for a service that exists and answers at once.
   AvahiBrowser browser("_velquatrin._udp");
-  auto recording = std::make_shared<Recorder>();
+  auto recording = record(browser);
   auto& recorder = *recording;
-  recorder.install(browser);
-  browser.start(queue.executor());
   ASSERT_TRUE(recorder.waitFor([&] { return recorder.find(name) != nullptr; }));
 
   AvahiResolver resolver;
+  const net::ServiceEndpoint service{name, "_velquatrin._udp", "local"};
+  auto dropped = std::make_shared<std::atomic<bool>>(false);
+  ASSERT_TRUE(queue.syncWithTimeout(
+      [&] {
+        auto operation = resolver.resolve(service, std::nullopt, queue.executor(),
+                                          [dropped](net::ServiceResolver::Result) { dropped->store(true); });
+        operation.reset();
+      },
+      5s));
+
   std::mutex mutex;
   std::condition_variable done;
   std::optional<net::ServiceResolver::Result> answer;
@@ -141,12 +154,11 @@ TEST_F(AvahiBrowserTest, ResolvesAServiceOnTheLoopbackInterface) {
   const auto lo = net::interfaceByName("lo");
   ASSERT_TRUE(lo);
   queue.post([&] {
-    operation = resolver.resolve(net::ServiceEndpoint{name, "_velquatrin._udp", "local"}, lo, queue.executor(),
-                                 [&](net::ServiceResolver::Result result) {
-                                   std::scoped_lock lock(mutex);
-                                   answer = std::move(result);
-                                   done.notify_all();
-                                 });
+    operation = resolver.resolve(service, lo, queue.executor(), [&](net::ServiceResolver::Result result) {
+      std::scoped_lock lock(mutex);
+      answer = std::move(result);
+      done.notify_all();
+    });
   });
   std::unique_lock lock(mutex);
   ASSERT_TRUE(done.wait_for(lock, 10s, [&] { return answer.has_value(); }));
@@ -157,22 +169,7 @@ TEST_F(AvahiBrowserTest, ResolvesAServiceOnTheLoopbackInterface) {
   EXPECT_EQ(resolved.interfaceIndex, lo->index);
   lock.unlock();
   (void)queue.syncWithTimeout([&] { operation.reset(); }, 5s);
-}
-
-TEST_F(AvahiBrowserTest, DroppingAResolutionMeansItsCompletionNeverRuns) {
-  AvahiResolver resolver;
-  std::atomic<bool> called{false};
-  ASSERT_TRUE(queue.syncWithTimeout(
-      [&] {
-        auto operation =
-            resolver.resolve(net::ServiceEndpoint{uniqueName("Dropped"), "_velquatrin._udp", "local"}, std::nullopt,
-                             queue.executor(), [&](net::ServiceResolver::Result) { called = true; });
-        operation.reset();
-      },
-      5s));
-  std::this_thread::sleep_for(100ms);
-  (void)queue.syncWithTimeout([] {}, 5s);
-  EXPECT_FALSE(called);
+  EXPECT_FALSE(dropped->load());
 }
 
 } // namespace

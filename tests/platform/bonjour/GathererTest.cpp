@@ -26,7 +26,8 @@ TEST(TxtRecordTest, KeysIgnoreCaseFirstWinsAndBareKeysHaveNoValue) {
   EXPECT_EQ(txt.value("note"), "a=b");
   EXPECT_EQ(txt.value("empty"), "");
   EXPECT_FALSE(txt.contains(""));
-  EXPECT_EQ(txt.entries().size(), 4u);
+  using Entry = TxtRecord::Entry;
+  EXPECT_EQ(txt.entries(), (std::vector<Entry>{{"PV", "3"}, {"app", std::nullopt}, {"note", "a=b"}, {"empty", ""}}));
   EXPECT_EQ(txt.value("missing"), std::nullopt);
 }
 
@@ -105,7 +106,11 @@ TEST(GathererTest, ServicesKeepTheOrderTheyWereFirstSeenIn) {
   EXPECT_EQ(std::get<net::ServiceEndpoint>(results[1].endpoint).name, "A");
 
   const auto cleared = gatherer.clear();
-  EXPECT_EQ(cleared.size(), 2u);
+  ASSERT_EQ(cleared.size(), 2u);
+  for (std::size_t i = 0; i < cleared.size(); ++i) {
+    EXPECT_EQ(cleared[i].kind, Kind::removed);
+    EXPECT_EQ(cleared[i].result.endpoint, results[i].endpoint);
+  }
   EXPECT_TRUE(gatherer.results().empty());
 }
 

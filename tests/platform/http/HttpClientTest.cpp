@@ -86,23 +86,9 @@ TEST_F(HttpClientTest, RefusesOtherSchemesAndUntrustedCertificates) {
                TransferError);
 }
 
-TEST_F(HttpClientTest, ConnectFilterRefusalIsItsOwnError) {
-  auto configuration = fake.clientConfiguration();
-  int seen = 0;
-  configuration.connectFilter = [&seen](const ::sockaddr&) {
-    ++seen;
-    return false;
-  };
-  auto refusing = std::make_shared<Client>(configuration);
-  EXPECT_THROW(runBlocking([refusing]() -> runtime::Awaitable<Response> {
-                 co_return co_await refusing->fetch(get("https://a.remote.test/api/v1/stats"), 1024);
-               }),
-               ConnectRefusedError);
-  EXPECT_GE(seen, 1);
-  EXPECT_TRUE(fake.requests().empty());
-}
-
-TEST_F(HttpClientTest, ARequestsOwnConnectFilterRefusesForThatRequestOnly) {
+// A refusal by the client's filter or by a request's own is its own error, and nothing reaches
+// the server; a request's filter holds for that request only, and the client's has the first word.
+TEST_F(HttpClientTest, ConnectFiltersOfTheClientAndTheRequestRefuseWithTheirOwnError) {
   auto refusing = get("https://a.remote.test/api/v1/stats");
   int seen = 0;
   refusing.connectFilter = [&seen](const ::sockaddr&) {
@@ -114,16 +100,24 @@ TEST_F(HttpClientTest, ARequestsOwnConnectFilterRefusesForThatRequestOnly) {
   EXPECT_TRUE(fake.requests().empty());
   EXPECT_EQ(fetch(get("https://b.remote.test/api/v1/stats")).status, 200);
 
-  // The client's own filter still has the first word.
   auto configuration = fake.clientConfiguration();
-  configuration.connectFilter = [](const ::sockaddr&) { return false; };
+  int seenByClient = 0;
+  configuration.connectFilter = [&seenByClient](const ::sockaddr&) {
+    ++seenByClient;
+    return false;
+  };
   auto strict = std::make_shared<Client>(configuration);
   auto allowing = get("https://a.remote.test/api/v1/stats");
   allowing.connectFilter = [](const ::sockaddr&) { return true; };
-  EXPECT_THROW(runBlocking([strict, allowing]() -> runtime::Awaitable<Response> {
-                 co_return co_await strict->fetch(allowing, 1024);
-               }),
-               ConnectRefusedError);
+  for (const Request& request : {get("https://a.remote.test/api/v1/stats"), allowing}) {
+    EXPECT_THROW(runBlocking([strict, request]() -> runtime::Awaitable<Response> {
+                   co_return co_await strict->fetch(request, 1024);
+                 }),
+                 ConnectRefusedError)
+        << (request.connectFilter ? "with" : "without") << " the request's own filter";
+  }
+  EXPECT_GE(seenByClient, 2);
+  for (const auto& request : fake.requests()) EXPECT_EQ(request["host"], "b.remote.test");
 }
 
 TEST_F(HttpClientTest, AHandedOverRedirectsBodyIsNotTheCallers) {
@@ -330,14 +324,12 @@ TEST(HttpClientHeadersCheckTest, ARefusedHeadEndsTheTransferBeforeAnyBodyByte) {
     return status == 206;
   };
   std::size_t received = 0;
-  const auto started = std::chrono::steady_clock::now();
   const auto response = runBlocking([client, request, &received]() -> runtime::Awaitable<Response> {
     co_return co_await client->stream(request, [&received](std::string_view piece) {
       received += piece.size();
       return true;
     });
   });
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
   EXPECT_EQ(response.status, 200);
   EXPECT_TRUE(response.stoppedEarly);
   ASSERT_EQ(judged.size(), 1u);

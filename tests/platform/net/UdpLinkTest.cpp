@@ -34,7 +34,7 @@ public:
     socklen_t length = sizeof address;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
-    timeval timeout{2, 0};
+    timeval timeout{10, 0}; // only a failing case waits that long
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   }
   ~Peer() { ::close(fd_); }
@@ -161,7 +161,7 @@ TEST_F(UdpLinkTest, ConnectsOverLoopbackAndCarriesDatagramsBothWays) {
   ASSERT_TRUE(events.waitFor([&] { return events.datagrams_.size() == 3; }));
   EXPECT_EQ(events.datagrams_[0], "{\"type\":\"ping\"}");
   EXPECT_EQ(events.datagrams_[1], "");
-  EXPECT_EQ(events.datagrams_[2].size(), 1400u);
+  EXPECT_EQ(events.datagrams_[2], std::string(1400, 'v'));
   ASSERT_TRUE(eventually([&] { return sent.load() != 0; }));
   EXPECT_EQ(sent.load(), 1);
 
@@ -224,7 +224,6 @@ TEST_F(UdpLinkTest, RefusalIsAPassingErrorAndTheLinkStaysReady) {
   ASSERT_TRUE(events.waitFor([&] { return !events.errors_.empty(); }));
   EXPECT_EQ(events.errors_.front().code(), ECONNREFUSED);
   EXPECT_EQ(link->state(), LinkState::ready);
-  EXPECT_FALSE(UdpLink::isFatalSocketError(ECONNREFUSED));
 }
 
 TEST_F(UdpLinkTest, CancelEndsAnOutstandingReceiveAndEveryLaterOne) {
@@ -237,6 +236,7 @@ TEST_F(UdpLinkTest, CancelEndsAnOutstandingReceiveAndEveryLaterOne) {
   EXPECT_EQ(events.errors_[0].code(), ECANCELED);
   link->receiveMessage([&](auto content, const auto& error) { events.datagram(content, error); });
   ASSERT_TRUE(events.waitFor([&] { return events.errors_.size() == 2; }));
+  EXPECT_EQ(events.errors_[1].code(), ECANCELED);
   EXPECT_EQ(link->state(), LinkState::cancelled);
 }
 

@@ -42,7 +42,9 @@ bool publishUntil(FrameServer& server, const VideoFrame& frame, const std::funct
   return false;
 }
 
-std::string listNodes() { return pd::testing::runTool("pw-cli ls Node"); }
+constexpr const char* kListNodes = "pw-cli ls Node";
+
+std::string listNodes() { return pd::testing::runTool(kListNodes); }
 
 TEST(VideoOutWithoutDaemon, ServersStandInAndNeverHaveClients) {
   pd::testing::TempDirectory empty;
@@ -73,10 +75,22 @@ protected:
     ASSERT_TRUE(out_->isConnected());
   }
 
-  std::uint32_t waitForNode(const FrameServer& server) {
-    for (int attempt = 0; attempt < 500 && !server.nodeId(); ++attempt)
+  // The id of the server's node once the daemon has announced it; 0 without a server or a node.
+  static std::uint32_t waitForNode(const FrameServer* server) {
+    if (server == nullptr) return 0;
+    for (int attempt = 0; attempt < 500 && !server->nodeId(); ++attempt)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return server.nodeId().value_or(0);
+    return server->nodeId().value_or(0);
+  }
+
+  // What the tool prints once `done` holds for it, or its last output when that never came.
+  static std::string toolOutputWhen(const std::string& command, const std::function<bool(const std::string&)>& done) {
+    std::string output = pd::testing::runTool(command);
+    for (int attempt = 0; attempt < 100 && !done(output); ++attempt) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      output = pd::testing::runTool(command);
+    }
+    return output;
   }
 
   std::unique_ptr<VideoOut> out_;
@@ -85,11 +99,9 @@ protected:
 TEST_F(VideoOutWithDaemon, NodesAreAdvertisedRenamedInPlaceAndWithdrawn) {
   auto first = out_->createServer("Palendrix Zuvudiv A");
   auto second = out_->createServer("Palendrix Zuvudiv B");
-  ASSERT_NE(first, nullptr);
-  ASSERT_NE(second, nullptr);
-  const std::uint32_t firstId = waitForNode(*first);
+  const std::uint32_t firstId = waitForNode(first.get());
   ASSERT_NE(firstId, 0U);
-  waitForNode(*second);
+  ASSERT_NE(waitForNode(second.get()), 0U);
   std::string nodes = listNodes();
   EXPECT_NE(nodes.find("node.name = \"Palendrix Zuvudiv A\""), std::string::npos) << nodes;
   EXPECT_NE(nodes.find("node.name = \"Palendrix Zuvudiv B\""), std::string::npos) << nodes;
@@ -99,30 +111,24 @@ TEST_F(VideoOutWithDaemon, NodesAreAdvertisedRenamedInPlaceAndWithdrawn) {
   // keeps the properties the node was announced with.
   first->setName("Stage Left A");
   EXPECT_EQ(first->name(), "Stage Left A");
-  const std::string info = "pw-cli info " + std::to_string(firstId);
-  std::string details = pd::testing::runTool(info);
-  for (int attempt = 0; attempt < 100 && details.find("Stage Left A") == std::string::npos; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    details = pd::testing::runTool(info);
-  }
+  const std::string details = toolOutputWhen("pw-cli info " + std::to_string(firstId), [](const std::string& text) {
+    return text.find("Stage Left A") != std::string::npos;
+  });
   EXPECT_NE(details.find("node.name = \"Stage Left A\""), std::string::npos) << details;
   EXPECT_NE(details.find("node.description = \"Stage Left A\""), std::string::npos) << details;
   EXPECT_EQ(first->nodeId(), firstId) << "a rename must keep the node";
 
   second->stop();
   EXPECT_EQ(second->publishFrame(*solidFrame(16, 16, 0, 128, 128)), PublishResult::stopped);
-  for (int attempt = 0; attempt < 100 && nodes.find("Palendrix Zuvudiv B") != std::string::npos; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    nodes = listNodes();
-  }
+  nodes = toolOutputWhen(kListNodes,
+                         [](const std::string& text) { return text.find("Palendrix Zuvudiv B") == std::string::npos; });
   EXPECT_EQ(nodes.find("Palendrix Zuvudiv B"), std::string::npos) << nodes;
 }
 
 TEST_F(VideoOutWithDaemon, NV12ConsumerGetsTheFramesUnchangedAndHasClientsFollowsIt) {
   auto server = out_->createServer("Palendrix Zuvudiv");
-  ASSERT_NE(server, nullptr);
-  const std::uint32_t nodeId = waitForNode(*server);
-  ASSERT_NE(nodeId, 0U);
+  const std::uint32_t nodeId = waitForNode(server.get());
+  ASSERT_NE(nodeId, 0U) << "no server, or no node announced for it";
   auto frame = solidFrame(640, 360, 200, 90, 160);
   EXPECT_EQ(server->publishFrame(*frame), PublishResult::noClient) << "nothing is linked yet";
   EXPECT_FALSE(server->hasClients());
@@ -153,9 +159,8 @@ TEST_F(VideoOutWithDaemon, NV12ConsumerGetsTheFramesUnchangedAndHasClientsFollow
 
 TEST_F(VideoOutWithDaemon, AnAbandonedFrameNeverReachesTheConsumerAndItsBufferServesTheNext) {
   auto server = out_->createServer("Palendrix Zuvudiv");
-  ASSERT_NE(server, nullptr);
-  const std::uint32_t nodeId = waitForNode(*server);
-  ASSERT_NE(nodeId, 0U);
+  const std::uint32_t nodeId = waitForNode(server.get());
+  ASSERT_NE(nodeId, 0U) << "no server, or no node announced for it";
   TestConsumer consumer(TestConsumer::Format::nv12, nodeId);
   auto kept = solidFrame(320, 180, 50, 128, 128);
   ASSERT_TRUE(publishUntil(*server, *kept, [&] { return consumer.snapshot().frames >= 2; }));
@@ -181,9 +186,8 @@ TEST_F(VideoOutWithDaemon, AnAbandonedFrameNeverReachesTheConsumerAndItsBufferSe
 
 TEST_F(VideoOutWithDaemon, BGRxConsumerGetsFullRangeBT709Colours) {
   auto server = out_->createServer("Palendrix Zuvudiv");
-  ASSERT_NE(server, nullptr);
-  const std::uint32_t nodeId = waitForNode(*server);
-  ASSERT_NE(nodeId, 0U);
+  const std::uint32_t nodeId = waitForNode(server.get());
+  ASSERT_NE(nodeId, 0U) << "no server, or no node announced for it";
   TestConsumer consumer(TestConsumer::Format::bgrx, nodeId);
   auto frame = solidFrame(1920, 1080, 120, 100, 170);
   ASSERT_TRUE(publishUntil(*server, *frame, [&] { return consumer.snapshot().frames >= 3; }));
@@ -199,8 +203,8 @@ TEST_F(VideoOutWithDaemon, BGRxConsumerGetsFullRangeBT709Colours) {
 TEST_F(VideoOutWithDaemon, ServersMadeOrStoppedWhileTheDaemonIsAwayFollowItsReturn) {
   auto kept = out_->createServer("Restart Kept");
   auto dropped = out_->createServer("Restart Dropped");
-  ASSERT_NE(waitForNode(*kept), 0U);
-  ASSERT_NE(waitForNode(*dropped), 0U);
+  ASSERT_NE(waitForNode(kept.get()), 0U);
+  ASSERT_NE(waitForNode(dropped.get()), 0U);
 
   std::unique_ptr<FrameServer> late;
   bool lossSeen = false;
@@ -215,8 +219,8 @@ TEST_F(VideoOutWithDaemon, ServersMadeOrStoppedWhileTheDaemonIsAwayFollowItsRetu
   ASSERT_TRUE(lossSeen) << "the node of a daemon that went away is still reported";
   ASSERT_NE(late, nullptr) << "a server made while the daemon is away waits for it";
 
-  EXPECT_NE(waitForNode(*kept), 0U);
-  EXPECT_NE(waitForNode(*late), 0U);
+  EXPECT_NE(waitForNode(kept.get()), 0U);
+  EXPECT_NE(waitForNode(late.get()), 0U);
   const std::string nodes = listNodes();
   EXPECT_NE(nodes.find("node.name = \"Restart Kept\""), std::string::npos) << nodes;
   EXPECT_NE(nodes.find("node.name = \"Restart Late\""), std::string::npos) << nodes;
