@@ -3,6 +3,7 @@
 // Peers of the media server in tests: a scripted relay, a raw loopback client, and the log lines
 // the server wrote; and the waits, tools and CI rule its test programs share.
 
+#include "LibraryTestSupport.hpp"
 #include "mediaserver/LocalVideoHTTPServer.hpp"
 #include "platform/log/LogStore.hpp"
 #include "relay/RemoteMediaRelayInterface.hpp"
@@ -38,12 +39,7 @@ inline bool onCi() {
   return ci != nullptr && std::string(ci) == "true";
 }
 
-// Polls until done holds, for at most limit; whether it holds.
-inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (!done() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  return done();
-}
+using mediaserver::test::waitUntil;
 
 // What a shell command writes to its standard output.
 inline std::string commandOutput(const std::string& command) {
