@@ -361,13 +361,14 @@ TEST(LocalVideoHTTPServerTest, StatsLineSumsTheCountersSinceTheClockWasSet) {
   TempDirectory dir;
   writeText(dir / "a.mp4", tenBytes());
   LocalVideoHTTPServer::Timing timing;
-  timing.statsInterval = std::chrono::milliseconds(300);
+  // Long enough that a loaded machine does not spread the first two requests over two intervals.
+  timing.statsInterval = 1s;
   ServerFixture f(timing);
   LogLines log;
   const auto token = f.server->registerFile(dir / "a.mp4");
   get(f.port, token); // the first update only sets the clock
   get(f.port, "missing");
-  std::this_thread::sleep_for(400ms);
+  std::this_thread::sleep_for(1100ms);
   get(f.port, token);
   EXPECT_TRUE(log.waitFor({"http_stats requests=3 size_b=10 fails=1"}));
 }
