@@ -37,21 +37,19 @@ public:
   std::int64_t chunkSize() const noexcept override { return 1000; }
 };
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (!done() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
-  return done();
-}
+// API handlers that never answer: each waits until it is cancelled; both are counted.
+struct HangingHandlers {
+  std::atomic<int> entered{0};
+  std::atomic<int> cancelled{0};
+};
 
-std::string statusLine(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
-
-// An API handler that never answers: it waits until it is cancelled, and counts that.
-LocalVideoHTTPServer::APIHandler hangingHandler(std::shared_ptr<std::atomic<int>> cancelled) {
-  return [cancelled](std::string, std::map<std::string, std::string>) -> runtime::Awaitable<ReceiverAPIResponse> {
+LocalVideoHTTPServer::APIHandler hangingHandler(std::shared_ptr<HangingHandlers> counts) {
+  return [counts](std::string, std::map<std::string, std::string>) -> runtime::Awaitable<ReceiverAPIResponse> {
+    ++counts->entered;
     try {
       co_await runtime::sleep(60s);
     } catch (const runtime::CancellationError&) {
-      ++*cancelled;
+      ++counts->cancelled;
       throw;
     }
     co_return ReceiverAPIResponse{200, {}};
@@ -73,19 +71,15 @@ TEST(ConnectionSlotsTest, PeersThatLeaveBeforeTheirBodyFreeTheirSlotsAndCancelTh
     clients.push_back(std::make_unique<RawClient>(port));
     clients.back()->send("GET /" + token + " HTTP/1.1\r\n\r\n");
   }
-  ASSERT_TRUE(waitUntil([&] { return relay->waiting == 32; }, 5s));
+  ASSERT_TRUE(waitUntil([&] { return relay->waiting == 32; }));
   EXPECT_EQ(get(port, file), ""); // every slot is taken
   for (auto& client : clients) client->close();
 
-  // A client that comes now is served within a second.
-  const auto closed = std::chrono::steady_clock::now();
+  // A client that comes now is served long before the relay's chunks would have come, and before
+  // any of the server's own deadlines could have freed a slot.
   std::string reply;
-  while (statusLine(reply) != "HTTP/1.1 200 OK" && std::chrono::steady_clock::now() - closed < 1s) {
-    reply = get(port, file);
-  }
-  EXPECT_EQ(statusLine(reply), "HTTP/1.1 200 OK");
-  EXPECT_LT(std::chrono::steady_clock::now() - closed, 1s);
-  EXPECT_TRUE(waitUntil([&] { return relay->cancelled == 32; }, 2s)) << relay->cancelled << " of 32 cancelled";
+  EXPECT_TRUE(waitUntil([&] { return statusLine(reply = get(port, file)) == "HTTP/1.1 200 OK"; }, 5s)) << reply;
+  EXPECT_TRUE(waitUntil([&] { return relay->cancelled == 32; })) << relay->cancelled << " of 32 cancelled";
   EXPECT_TRUE(log.waitFor({"http_request_abort reason=client_gone"}));
 }
 
@@ -94,26 +88,26 @@ TEST(ConnectionSlotsTest, ApiHandlerPastTheDeadlineIsAnsweredUnavailable) {
   timing.apiDeadline = 300ms;
   ServerFixture f(timing);
   LogLines log;
-  auto cancelled = std::make_shared<std::atomic<int>>(0);
-  f.server->setAPIHandler(hangingHandler(cancelled));
-  const auto started = std::chrono::steady_clock::now();
+  auto counts = std::make_shared<HangingHandlers>();
+  f.server->setAPIHandler(hangingHandler(counts));
+  // The answer comes within the client's read limit, a third of the default deadline: it is the
+  // short deadline's.
   EXPECT_EQ(roundTrip(f.port, "GET /search?q=x HTTP/1.1\r\n\r\n"),
             "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json; charset=utf-8\r\n"
             "Content-Length: 23\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n{\"error\":\"unavailable\"}");
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
   EXPECT_TRUE(log.waitFor({"reason=api_timeout", "status=503"}));
-  EXPECT_TRUE(waitUntil([&] { return *cancelled == 1; }, 2s));
+  EXPECT_TRUE(waitUntil([&] { return counts->cancelled == 1; }));
 
-  // A peer that leaves first ends the handler's work at once, before the deadline.
+  // A peer that leaves first ends the handler's work at once, long before the deadline.
   timing.apiDeadline = 60s;
   ServerFixture patient(timing);
-  patient.server->setAPIHandler(hangingHandler(cancelled));
+  patient.server->setAPIHandler(hangingHandler(counts));
   {
     RawClient client(patient.port);
     client.send("GET /bpm HTTP/1.1\r\n\r\n");
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(waitUntil([&] { return counts->entered == 2; }));
   }
-  EXPECT_TRUE(waitUntil([&] { return *cancelled == 2; }, 2s));
+  EXPECT_TRUE(waitUntil([&] { return counts->cancelled == 2; }));
 }
 
 TEST(HeadReaderSharesTest, AFullServerTakesTheOldestSlotOfThePeerOverItsShareOnly) {
@@ -187,7 +181,7 @@ TEST(ConnectionSlotsTest, OnePeerTricklingHeadsCannotLockOthersOut) {
   LogLines log;
   const auto token = f.server->registerFile(dir / "a.mp4");
   Tricklers tricklers(f.port, 40, "127.0.0.2");
-  ASSERT_TRUE(waitUntil([&] { return tricklers.connects() > 40; }, 3s));
+  ASSERT_TRUE(waitUntil([&] { return tricklers.connects() > 40; }));
   int served = 0;
   for (int i = 0; i < 60; ++i) {
     served += statusLine(get(f.port, token)) == "HTTP/1.1 200 OK";

@@ -10,6 +10,7 @@ namespace pd::mediaserver {
 namespace {
 
 using test::awaitTask;
+using test::waitUntil;
 using namespace std::chrono_literals;
 using Order = std::vector<int>;
 
@@ -177,7 +178,9 @@ TEST(SharedJobsTest, ConcurrentCallersShareOneRunAndItsErrorAndNothingIsKeptByAN
   auto runs = std::make_shared<Runs>();
   auto first = ask(jobs, "k", counted(runs, 5));
   auto second = ask(jobs, "k", counted(runs, 6));
-  std::this_thread::sleep_for(20ms);
+  // Time for both to ask before the run may end: the jobs show no waiter from outside. Generous,
+  // since a caller that asks only after the end starts a run of its own and fails the case.
+  std::this_thread::sleep_for(200ms);
   runs->go.open();
   ASSERT_TRUE(runtime::test::waitUntilFinished(first));
   ASSERT_TRUE(runtime::test::waitUntilFinished(second));
@@ -187,7 +190,7 @@ TEST(SharedJobsTest, ConcurrentCallersShareOneRunAndItsErrorAndNothingIsKeptByAN
   auto failing = std::make_shared<Runs>();
   auto third = ask(jobs, "k", counted(failing, -1));
   auto fourth = ask(jobs, "k", counted(failing, -1));
-  std::this_thread::sleep_for(20ms);
+  std::this_thread::sleep_for(200ms);
   failing->go.open();
   ASSERT_TRUE(runtime::test::waitUntilFinished(third));
   ASSERT_TRUE(runtime::test::waitUntilFinished(fourth));
@@ -250,11 +253,7 @@ TEST(SharedJobsTest, LastWaiterLeavingAnUnstartedRunAbandonsItAndItsLateResultIs
   ASSERT_TRUE(runtime::test::waitUntilFinished(waiter));
   EXPECT_THROW(waiter.state()->result(), runtime::CancellationError);
   waitForGate(gate, 1, 0); // the run's own gate wait ended with the cancellation
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!abandonedSawCancel.load() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
-  EXPECT_TRUE(abandonedSawCancel.load());
+  EXPECT_TRUE(waitUntil([&] { return abandonedSawCancel.load(); }));
 
   auto runs = std::make_shared<Runs>();
   runs->go.open();
@@ -266,17 +265,12 @@ TEST(SharedJobsTest, AStartedRunOutlivesItsLastWaiterAndKeepsItsValue) {
   auto jobs = std::make_shared<SharedJobs<int>>(JobPriority::utility, [](const int&) { return true; });
   auto runs = std::make_shared<Runs>();
   auto waiter = ask(jobs, "k", counted(runs, 9, true));
-  while (!runs->marked.load()) {
-    std::this_thread::sleep_for(1ms);
-  }
+  ASSERT_TRUE(waitUntil([&] { return runs->marked.load(); }));
   waiter.cancel();
   ASSERT_TRUE(runtime::test::waitUntilFinished(waiter));
   EXPECT_THROW(waiter.state()->result(), runtime::CancellationError);
   runs->go.open();
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (awaitTask([jobs]() { return jobs->keptCount(); }) == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
+  EXPECT_TRUE(waitUntil([&] { return awaitTask([jobs]() { return jobs->keptCount(); }) == 1; }));
   EXPECT_EQ(awaitTask([jobs, work = counted(runs, 10)]() { return jobs->value("k", work); }), 9);
   EXPECT_EQ(runs->count.load(), 1);
 }

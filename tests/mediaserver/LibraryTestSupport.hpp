@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
+#include <thread>
 
 namespace pd::mediaserver::test {
 
@@ -19,6 +21,13 @@ auto awaitTask(F body, std::chrono::milliseconds limit = 30s) {
     throw std::runtime_error("task did not finish in time");
   }
   return task.state()->result();
+}
+
+// Polls until done holds, for at most limit; whether it holds.
+inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!done() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+  return done();
 }
 
 } // namespace pd::mediaserver::test

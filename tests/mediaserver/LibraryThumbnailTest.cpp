@@ -1,6 +1,7 @@
 #include "mediaserver/LibraryTestFiles.hpp"
 #include "mediaserver/LibraryTestSupport.hpp"
 #include "mediaserver/MacLocalVideoLibrary.hpp"
+#include "mediaserver/MediaServerTestSupport.hpp"
 
 #include <sys/stat.h>
 
@@ -14,15 +15,8 @@ namespace {
 using test::awaitTask;
 using Library = MacLocalVideoLibrary;
 
-std::string run(const std::string& command) {
-  std::string output;
-  if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
-    ::pclose(pipe);
-  }
-  return output;
-}
+// What the ffmpeg tools write, their messages included.
+std::string run(const std::string& command) { return pd::testing::commandOutput(command + " 2>&1"); }
 
 std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 

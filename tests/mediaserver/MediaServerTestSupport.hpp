@@ -1,8 +1,9 @@
 #pragma once
 
 // Peers of the media server in tests: a scripted relay, a raw loopback client, and the log lines
-// the server wrote.
+// the server wrote; and the waits, tools and CI rule its test programs share.
 
+#include "LibraryTestSupport.hpp"
 #include "mediaserver/LocalVideoHTTPServer.hpp"
 #include "platform/log/LogStore.hpp"
 #include "relay/RemoteMediaRelayInterface.hpp"
@@ -18,9 +19,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -28,6 +32,25 @@
 #include <vector>
 
 namespace pd::testing {
+
+// CI has every tool and privilege a case needs: there a missing one is a failure, not a skip.
+inline bool onCi() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::string(ci) == "true";
+}
+
+using mediaserver::test::waitUntil;
+
+// What a shell command writes to its standard output.
+inline std::string commandOutput(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buffer[65536];
+    while (const auto n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+    ::pclose(pipe);
+  }
+  return out;
+}
 
 template <typename T>
 T runTask(std::function<runtime::Awaitable<T>()> body) {
@@ -43,8 +66,15 @@ T runTask(std::function<runtime::Awaitable<T>()> body) {
   return result.get();
 }
 
+// Relayed media in tests, scripted or behind the fake remote: each byte is (position mod 251).
+inline std::string mediaBytes(std::int64_t from, std::int64_t to) {
+  std::string out;
+  for (auto p = from; p <= to; ++p) out.push_back(static_cast<char>(p % 251));
+  return out;
+}
+
 // The relay stands in here because the real one fetches from the internet; its chunks follow a
-// script, and each byte of the media is (position mod 251).
+// script, and its media is mediaBytes().
 class ScriptedRelay final : public relay::RemoteMediaRelayInterface {
 public:
   enum class Step { serve, yield, shortChunk, emptyChunk, block };
@@ -243,6 +273,22 @@ inline std::string roundTrip(std::uint16_t port, const std::string& request) {
 inline std::string get(std::uint16_t port, const std::string& token, const std::string& extraHeaders = "",
                        const std::string& method = "GET") {
   return roundTrip(port, method + " /" + token + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders + "\r\n");
+}
+
+inline std::string statusLine(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
+
+// Readers of a big file, with small buffers, that stop after the status line: each transfer then
+// holds its file-IO slot (taken before its header goes out) and soon blocks in a send.
+inline std::vector<std::unique_ptr<RawClient>> stalledReaders(std::uint16_t port, const std::string& token,
+                                                              std::int64_t n) {
+  std::vector<std::unique_ptr<RawClient>> stalled;
+  for (std::int64_t i = 0; i < n; ++i) {
+    stalled.push_back(std::make_unique<RawClient>(port, 4096));
+    stalled.back()->send("GET /" + token + " HTTP/1.1\r\n\r\n");
+  }
+  const std::string ok = "HTTP/1.1 200 OK";
+  for (auto& client : stalled) EXPECT_EQ(client->read(ok.size()), ok);
+  return stalled;
 }
 
 inline std::string bodyOf(const std::string& reply) {

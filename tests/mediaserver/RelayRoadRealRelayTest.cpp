@@ -9,30 +9,11 @@
 #include "relay/RemoteMediaRelay.hpp"
 #include "support/FakeRemote.hpp"
 
-#include <cstdio>
-
 namespace pd::mediaserver {
 namespace {
 
 using namespace pd::testing;
 using namespace std::chrono_literals;
-
-std::string mediaBytes(std::int64_t from, std::int64_t to) {
-  std::string out;
-  for (auto p = from; p <= to; ++p) out.push_back(static_cast<char>(p % 251));
-  return out;
-}
-
-std::string run(const std::string& command) {
-  std::string out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[65536];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  ::pclose(pipe);
-  return out;
-}
 
 struct RealRelayFixture {
   explicit RealRelayFixture(std::int64_t chunkSize) {
@@ -92,27 +73,27 @@ TEST_F(RealRelayRoadTest, WholeMediaAndRangesFetchOnlyTheChunksTheyCover) {
   const auto head = get(f.port, token, "Range: bytes=0-\r\n", "HEAD");
   EXPECT_EQ(head, "HTTP/1.1 206 Partial Content\r\nContent-Type: video/mp4\r\nContent-Length: 4500\r\n"
                   "Accept-Ranges: bytes\r\nContent-Range: bytes 0-4499/4500\r\nConnection: close\r\n\r\n");
-  EXPECT_EQ(get(f.port, token, "Range: bytes=4500-\r\n").substr(0, 35), "HTTP/1.1 416 Range Not Satisfiable\r");
+  EXPECT_EQ(statusLine(get(f.port, token, "Range: bytes=4500-\r\n")), "HTTP/1.1 416 Range Not Satisfiable");
   EXPECT_EQ(f.upstreamRequests(), 6u);
 }
 
 TEST_F(RealRelayRoadTest, UnknownWithdrawnAndUnmeasurableTokens) {
-  EXPECT_EQ(get(f.port, "not-a-token").substr(0, 22), "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(statusLine(get(f.port, "not-a-token")), "HTTP/1.1 404 Not Found");
   f.server->unregister(token);
-  EXPECT_EQ(get(f.port, token).substr(0, 22), "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(statusLine(get(f.port, token)), "HTTP/1.1 404 Not Found");
 
   // A completion resets the failure count; then the throttle interval passes.
-  EXPECT_EQ(bodyOf(get(f.port, f.registerMedia("https://localhost/media/clip", 4500))).size(), 4'500u);
+  EXPECT_EQ(bodyOf(get(f.port, f.registerMedia("https://localhost/media/clip", 4500))), mediaBytes(0, 4'499));
   std::this_thread::sleep_for(600ms);
   f.remote.fault("*", "/media/gone", {{"fault", "status"}, {"status", 503}});
   const auto failing = f.registerMedia("https://localhost/media/gone", std::nullopt);
-  EXPECT_EQ(get(f.port, failing).substr(0, 24), "HTTP/1.1 502 Bad Gateway");
+  EXPECT_EQ(statusLine(get(f.port, failing)), "HTTP/1.1 502 Bad Gateway");
   EXPECT_TRUE(log.waitFor({"reason=upstream_fail", "status=502", "err_domain=RelayError", "err_code=0"}));
 
   // Media of no bytes has no length the relay accepts.
   f.remote.command({{"media", "empty"}, {"size", 0}});
   const auto empty = f.registerMedia("https://localhost/media/empty", std::nullopt);
-  EXPECT_EQ(get(f.port, empty).substr(0, 24), "HTTP/1.1 502 Bad Gateway");
+  EXPECT_EQ(statusLine(get(f.port, empty)), "HTTP/1.1 502 Bad Gateway");
 }
 
 TEST_F(RealRelayRoadTest, AShortChunkFailsTheReplyInsteadOfShiftingTheBody) {
@@ -127,7 +108,7 @@ TEST_F(RealRelayRoadTest, AShortChunkFailsTheReplyInsteadOfShiftingTheBody) {
 
 TEST_F(RealRelayRoadTest, WithdrawalAndDisconnectMidBody) {
   // A completion resets the failure count; then the throttle interval passes.
-  EXPECT_EQ(bodyOf(get(f.port, f.registerMedia("https://localhost/media/clip", 4500))).size(), 4'500u);
+  EXPECT_EQ(bodyOf(get(f.port, f.registerMedia("https://localhost/media/clip", 4500))), mediaBytes(0, 4'499));
   std::this_thread::sleep_for(600ms);
   f.remote.fault("*", "/media/clip", {{"fault", "gate"}});
   f.remote.command({{"media_release", 3}}); // the probe and chunks 0 and 1
@@ -158,11 +139,12 @@ TEST_F(RealRelayRoadTest, WithdrawalAndDisconnectMidBody) {
 TEST(RealRelayEndToEndTest, CurlAndFfprobeReadAnMp4ThroughTheRelay) {
   TempDirectory directory;
   const std::string movie = (directory.path() / "movie.mp4").string();
-  run("ffmpeg -nostdin -y -v error -f lavfi -i testsrc=size=640x360:rate=25:duration=6,noise=alls=40:allf=t+u "
+  commandOutput(
+      "ffmpeg -nostdin -y -v error -f lavfi -i testsrc=size=640x360:rate=25:duration=6,noise=alls=40:allf=t+u "
       "-f lavfi -i sine=frequency=440:duration=6 -c:v libx264 -preset ultrafast -crf 20 -pix_fmt yuv420p "
       "-c:a aac -shortest " +
       movie);
-  const std::string file = run("cat " + movie);
+  const std::string file = commandOutput("cat " + movie);
   ASSERT_GT(file.size(), 2u * 2'097'152u + 100u) << "ffmpeg did not make the clip";
   const auto size = static_cast<std::int64_t>(file.size());
 
@@ -188,12 +170,12 @@ TEST(RealRelayEndToEndTest, CurlAndFfprobeReadAnMp4ThroughTheRelay) {
   };
   for (const auto& r : ranges) {
     const std::string header = r.header.empty() ? "" : " -H 'Range: " + r.header + "'";
-    const auto body = run("curl -s --max-time 30" + header + " '" + url + "'");
+    const auto body = commandOutput("curl -s --max-time 30" + header + " '" + url + "'");
     EXPECT_EQ(body.size(), static_cast<std::size_t>(r.to - r.from + 1)) << r.header;
     EXPECT_TRUE(body == file.substr(static_cast<std::size_t>(r.from), static_cast<std::size_t>(r.to - r.from + 1)))
         << r.header;
   }
-  const auto probe = run("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + url + "' 2>&1");
+  const auto probe = commandOutput("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + url + "' 2>&1");
   EXPECT_NE(probe.find("h264"), std::string::npos) << probe;
   EXPECT_NE(probe.find("aac"), std::string::npos) << probe;
 }

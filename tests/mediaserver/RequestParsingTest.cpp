@@ -14,7 +14,7 @@ TEST(RequestParsingTest, HeadKeepsEmptyPiecesAndRemovesOneSlash) {
   EXPECT_EQ(head->method, "GET");
   EXPECT_EQ(head->path, "/tok");
   EXPECT_EQ(head->query, "a=1?b");
-  EXPECT_EQ(head->lines.size(), 3u);
+  EXPECT_EQ(head->lines, (std::vector<std::string>{"get //tok?a=1?b HTTP/1.1", "Range: bytes=0-1", ""}));
 
   auto doubleSpace = Server::parseHead("GET  /tok HTTP/1.1");
   ASSERT_TRUE(doubleSpace);
@@ -27,12 +27,9 @@ TEST(RequestParsingTest, HeadKeepsEmptyPiecesAndRemovesOneSlash) {
 
 TEST(RequestParsingTest, QueryDecodesPlusThenPercentAndKeepsRawOnFailure) {
   const auto query = Server::parseQuery(std::string("q=a+b%20c&&q=second&bad=%zz+x&flag&s=%C3%28&k%41=v"));
-  EXPECT_EQ(query.at("q"), "a b c");
-  EXPECT_EQ(query.at("bad"), "%zz+x");
-  EXPECT_EQ(query.at("flag"), "");
-  EXPECT_EQ(query.at("s"), "%C3%28"); // decodes to invalid UTF-8
-  EXPECT_EQ(query.at("kA"), "v");
-  EXPECT_EQ(query.size(), 5u);
+  // The first of a repeated key wins; "%C3%28" would decode to invalid UTF-8.
+  EXPECT_EQ(query, (std::map<std::string, std::string>{
+                       {"q", "a b c"}, {"bad", "%zz+x"}, {"flag", ""}, {"s", "%C3%28"}, {"kA", "v"}}));
   EXPECT_TRUE(Server::parseQuery(std::nullopt).empty());
 }
 
@@ -104,8 +101,7 @@ TEST(RequestParsingTest, VolumeIsLongestMountPrefix) {
                                                    "30 22 0:30 / /media/My\\040Disk rw - vfat /dev/sdb1 rw\n"
                                                    "31 22 0:31 / /media rw - tmpfs t rw\n"
                                                    "garbage\n");
-  ASSERT_EQ(points.size(), 3u);
-  EXPECT_EQ(points[1], "/media/My Disk");
+  EXPECT_EQ(points, (std::vector<std::string>{"/", "/media/My Disk", "/media"}));
   EXPECT_EQ(MountTable::longestPrefix(points, "/media/My Disk/clip.mp4"), "/media/My Disk");
   EXPECT_EQ(MountTable::longestPrefix(points, "/media/My Diskette/clip.mp4"), "/media");
   EXPECT_EQ(MountTable::longestPrefix(points, "/media"), "/media");

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 namespace pd::tools::tablet {
 namespace {
 
@@ -137,7 +139,9 @@ TEST(CommandLine, DefaultsAndDerivedValues) {
   EXPECT_EQ(plain.options->payloadSize, defaultFragmentPayload);
   EXPECT_EQ(plain.options->session.profile.protocolVersion, 3);
   ASSERT_TRUE(plain.options->session.profile.peerId);
-  EXPECT_EQ(plain.options->session.profile.peerId->size(), 36u);
+  const std::regex randomUuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+  EXPECT_TRUE(std::regex_match(*plain.options->session.profile.peerId, randomUuid))
+      << *plain.options->session.profile.peerId;
   EXPECT_NE(plain.options->session.profile.peerId, plain.options->session.profile.sessionId);
 
   const auto legacy = options({"--app-version=0.9", "--txt-pv", "none", "--protocol-version", "none"});
