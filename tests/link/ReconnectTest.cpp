@@ -28,9 +28,7 @@ protected:
     settle();
   }
   void acknowledge(FakeLink& current) {
-    const auto ack = R"({"type":"handshake_ack","protocolVersion":3,"mode":"mix","seq":)" +
-                     std::to_string(handshakeSequence(current)) + "}";
-    ASSERT_TRUE(current.deliver(bytes(ack)));
+    ASSERT_TRUE(current.deliver(bytes(handshakeAck(handshakeSequence(current)))));
     settle();
   }
   void reject(FakeLink& current, std::string_view reason = "occupied") {
