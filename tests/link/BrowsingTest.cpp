@@ -27,7 +27,7 @@ TEST_F(BrowsingTest, SuspendedWithoutBrowserDoesNothingAtAll) {
   manager->browseSuspendedByUser = true;
   manager->updateBrowsing("stop");
   EXPECT_TRUE(browsers.empty());
-  EXPECT_TRUE(log.lines().empty());
+  EXPECT_TRUE(log.lines().empty()) << ::testing::PrintToString(log.lines());
 }
 
 TEST_F(BrowsingTest, StartSkipAndStop) {

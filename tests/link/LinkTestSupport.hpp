@@ -618,6 +618,8 @@ protected:
     deps.timers = timers;
     deps.makeVideoOut = [probe = videoOut] { return std::make_unique<FakeVideoOut>(probe); };
     manager = NetworkManagerForMac::create(std::move(deps));
+    // Frame sharing starts on its own queue and writes a line: before a case opens its log window.
+    TA::onSyphonQueue(*manager, [](NetworkManagerForMac&) {});
   }
   ~ManagerFixture() override {
     EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";
