@@ -25,9 +25,7 @@ protected:
     };
     deps.timers = timers;
     deps.serviceType = "_velquatrin._udp";
-    deps.hooks.resultsChanged = [this](const std::vector<platform::bonjour::BrowseResult>& results) {
-      seen = results.size();
-    };
+    deps.hooks.resultsChanged = [this](const std::vector<platform::bonjour::BrowseResult>& results) { seen = results; };
     deps.hooks.peerAppeared = [this](const platform::bonjour::BrowseResult& result) {
       appeared.push_back(Discovery::endpointText(result.endpoint));
     };
@@ -52,7 +50,7 @@ protected:
   std::vector<std::string> serviceTypes;
   std::shared_ptr<Discovery> discovery;
 
-  std::size_t seen = 0;
+  std::vector<platform::bonjour::BrowseResult> seen;
   std::vector<std::string> appeared;
   std::optional<bool> isBrowsing;
   std::string status;
@@ -118,7 +116,7 @@ TEST_F(DiscoveryTest, LateEventsOfAReplacedOrStoppedBrowserChangeNothing) {
                        {BrowseChange{BrowseChange::Kind::added, tablet("Ghost", {wifi()}), {}}}, true);
   browsers[0]->report(BrowserState::ready);
   settle();
-  EXPECT_EQ(seen, 0u);
+  EXPECT_TRUE(seen.empty());
   EXPECT_TRUE(appeared.empty());
   EXPECT_FALSE(isBrowsing);
 
@@ -140,7 +138,7 @@ TEST_F(DiscoveryTest, AddedAndChangedTabletsAppearRemovedOnesDoNot) {
       {a, b}, {BrowseChange{BrowseChange::Kind::added, a, {}}, BrowseChange{BrowseChange::Kind::changed, b, a},
                BrowseChange{BrowseChange::Kind::removed, a, {}}, BrowseChange{BrowseChange::Kind::identical, b, {}}});
   settle();
-  EXPECT_EQ(seen, 2u);
+  EXPECT_EQ(seen, (std::vector{a, b}));
   EXPECT_EQ(appeared, (std::vector<std::string>{"A", "B"}));
   EXPECT_EQ(serviceTypes, std::vector<std::string>{"_velquatrin._udp"});
   EXPECT_TRUE(log.has("browse_start type=_velquatrin._udp"));

@@ -10,25 +10,18 @@
 namespace pd::link::test {
 namespace {
 
-class HeartbeatFixture : public ManagerFixture {
+class HeartbeatFixture : public ReadyLinkFixture {
 protected:
   void SetUp() override {
     for (const char* key : {"ping_send", "pong_send", "pong_recv"}) diagnostics::LogThrottle::shared().reset(key);
     TA::setTiming(*manager, timing());
-    current = &connectReady(tablet("Tab", {loopback()}));
+    ReadyLinkFixture::SetUp();
   }
   virtual NetworkManagerForMac::Timing timing() const = 0;
-  void send(const std::string& text) {
-    ASSERT_TRUE(current->deliver(bytes(text)));
-    settle();
-  }
   void establish() {
-    send(R"({"type":"handshake_ack","protocolVersion":3,"mode":"mix","seq":)" +
-         std::to_string(handshakeSequence(*current)) + "}");
+    acknowledge();
     ASSERT_EQ(manager->connectedPeers.get().size(), 1u);
   }
-  std::vector<nlohmann::json> sent(std::string_view type) { return sentMessages(*current, type); }
-  FakeLink* current = nullptr;
 };
 
 // The real thresholds on a clock the test moves; the ticks come from the test, so a loaded
@@ -162,13 +155,14 @@ TEST_F(HeartbeatTest, SilenceLosesTheLinkAndReconnectStarts) {
   EXPECT_TRUE(manager->hasConnectionIssue.get());
 }
 
-// The verdicts fall due when the silence crosses the thresholds, not at the next one-second
-// tick: the deadline timer itself, on real time.
+// The verdicts fall due when the silence crosses the thresholds, not at the next tick: the
+// deadline timer itself, on real time. No tick comes within the test, so only the deadline can
+// give them; how far ahead it is armed is LinkHealthTest's.
 class SilenceDeadlineTest : public HeartbeatFixture {
 protected:
-  // The real tick, short thresholds.
   NetworkManagerForMac::Timing timing() const override {
     NetworkManagerForMac::Timing timing;
+    timing.heartbeatCheckInterval = std::chrono::hours(1);
     timing.linkDegradedThreshold = std::chrono::milliseconds(200);
     timing.linkLostThreshold = std::chrono::milliseconds(400);
     return timing;
@@ -179,13 +173,9 @@ TEST_F(SilenceDeadlineTest, DegradedAndLostComeAtTheirThresholds) {
   establish();
   const auto start = std::chrono::steady_clock::now();
   runUntil([&] { return manager->isLinkDegraded.get(); });
-  const auto degraded = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
   runUntil([&] { return manager->connectedPeers.get().empty(); });
-  const auto lost = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(degraded, 150ms);
-  EXPECT_LT(degraded, 700ms); // the first tick would come at 1 s
-  EXPECT_GE(lost, 350ms);
-  EXPECT_LT(lost, 900ms);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 350ms);
 }
 
 } // namespace

@@ -144,12 +144,8 @@ protected:
     ring_.emplace(ringConfig_);
     ring_->start();
 
-    auto dependencies = NetworkManagerForMac::systemDependencies();
-    dependencies.networkPeerID = [] { return std::string("11111111-2222-4333-8444-555555555555"); };
-    dependencies.deviceName = "Flooded Mac";
-    manager_ = NetworkManagerForMac::create(std::move(dependencies));
-    manager_->updateBrowsing("start");
-    ASSERT_TRUE(runUntil([&] { return manager_->isBrowsing.get(); }, 10s));
+    manager_ = browsingManager(integrationDependencies("Flooded Mac"));
+    ASSERT_TRUE(manager_);
 
     tabletPort_ = freeUdpPort();
     const std::string name = "Flood Tablet " + std::to_string(::getpid());
@@ -158,17 +154,9 @@ protected:
                                                "--stream", "mix", "--ping"});
     ASSERT_TRUE(emulator_->waitFor("bonjour_published", [&] { pump(); }));
     std::optional<platform::bonjour::BrowseResult> tablet;
-    ASSERT_TRUE(runUntil(
-        [&] {
-          for (const auto& result : manager_->discoveredPeers.get()) {
-            if (std::get<platform::net::ServiceEndpoint>(result.endpoint).name == name) tablet = result;
-          }
-          return tablet.has_value();
-        },
-        5s));
-    const auto lo = std::find_if(tablet->interfaces.begin(), tablet->interfaces.end(),
-                                 [](const platform::net::Interface& i) { return i.name == "lo"; });
-    ASSERT_NE(lo, tablet->interfaces.end());
+    ASSERT_TRUE(runUntil([&] { return (tablet = listedTablet(*manager_, name)).has_value(); }, 5s));
+    const auto lo = loopbackRoute(*tablet);
+    ASSERT_TRUE(lo);
     manager_->connect(*tablet, *lo);
     const auto linked = emulator_->waitFor("linked", [&] { pump(); });
     ASSERT_TRUE(linked);

@@ -11,8 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <string>
 
 namespace pd::link::test {
 
@@ -22,6 +25,31 @@ inline std::filesystem::path makeClip(const std::filesystem::path& folder) {
                               clip.string() + "' 160 96 30 30 >/dev/null 2>&1";
   if (std::system(command.c_str()) != 0 || !std::filesystem::exists(clip)) return {};
   return clip;
+}
+
+// The real browser and link under a fixed identity.
+inline NetworkManagerForMac::Dependencies integrationDependencies(std::string deviceName) {
+  auto dependencies = NetworkManagerForMac::systemDependencies();
+  dependencies.networkPeerID = [] { return std::string("11111111-2222-4333-8444-555555555555"); };
+  dependencies.deviceName = std::move(deviceName);
+  return dependencies;
+}
+
+// The tablet published under `name`, as the manager lists it now.
+inline std::optional<platform::bonjour::BrowseResult> listedTablet(const NetworkManagerForMac& manager,
+                                                                   const std::string& name) {
+  for (const auto& result : manager.discoveredPeers.get()) {
+    if (std::get<platform::net::ServiceEndpoint>(result.endpoint).name == name) return result;
+  }
+  return std::nullopt;
+}
+
+// The route to a listed tablet over "lo", if it has one.
+inline std::optional<platform::net::Interface> loopbackRoute(const platform::bonjour::BrowseResult& tablet) {
+  const auto lo = std::find_if(tablet.interfaces.begin(), tablet.interfaces.end(),
+                               [](const platform::net::Interface& i) { return i.name == "lo"; });
+  if (lo == tablet.interfaces.end()) return std::nullopt;
+  return *lo;
 }
 
 class LinkIntegrationTest : public ::testing::Test {
@@ -44,6 +72,17 @@ protected:
   void pump() {
     context_.restart();
     context_.poll();
+  }
+
+  // A manager on the real browser and link whose browser has started. Null when it did not.
+  std::shared_ptr<NetworkManagerForMac> browsingManager(NetworkManagerForMac::Dependencies dependencies) {
+    auto manager = NetworkManagerForMac::create(std::move(dependencies));
+    manager->updateBrowsing("start");
+    if (!runUntil([&] { return manager->isBrowsing.get(); }, 10s)) {
+      EXPECT_TRUE(releaseManager(manager, [this] { pump(); }));
+      return nullptr;
+    }
+    return manager;
   }
 
   boost::asio::io_context context_;

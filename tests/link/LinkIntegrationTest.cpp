@@ -14,37 +14,27 @@ TEST_F(LinkIntegrationTest, DiscoversConnectsAndReceivesEveryDatagramOfAPacedBur
   }
   const std::string name = "Link Tablet " + std::to_string(::getpid());
 
-  auto dependencies = NetworkManagerForMac::systemDependencies();
-  dependencies.networkPeerID = [] { return std::string("11111111-2222-4333-8444-555555555555"); };
-  dependencies.deviceName = "Integration Mac";
+  auto dependencies = integrationDependencies("Integration Mac");
   // The burst lasts 10 s; an attempt that is not acknowledged must not end under it.
   dependencies.timing.connectionTimeout = std::chrono::minutes(1);
-  auto manager = NetworkManagerForMac::create(std::move(dependencies));
-  manager->updateBrowsing("start");
-  ASSERT_TRUE(runUntil([&] { return manager->isBrowsing.get(); }, 10s));
+  auto manager = browsingManager(std::move(dependencies));
+  ASSERT_TRUE(manager);
 
   Emulator emulator({"--interface", "lo", "--name", name, "--video", clip.string(), "--app-version", "9.8.7"});
   ASSERT_TRUE(emulator.waitFor("bonjour_published", [&] { pump(); }));
   const auto published = std::chrono::steady_clock::now();
 
   // Discovery within 2 s of publishing, with the TXT versions and the loopback route.
-  const auto findTablet = [&]() -> const platform::bonjour::BrowseResult* {
-    for (const auto& result : manager->discoveredPeers.get()) {
-      if (std::get<platform::net::ServiceEndpoint>(result.endpoint).name == name) return &result;
-    }
-    return nullptr;
-  };
-  ASSERT_TRUE(runUntil([&] { return findTablet() != nullptr; }, 5s));
+  ASSERT_TRUE(runUntil([&] { return listedTablet(*manager, name).has_value(); }, 5s));
   const auto discovery = std::chrono::steady_clock::now() - published;
   EXPECT_LT(discovery, 2s);
   RecordProperty("discovery_ms",
                  static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(discovery).count()));
-  const auto tablet = *findTablet();
+  const auto tablet = *listedTablet(*manager, name);
   EXPECT_EQ(manager->discoveredPeerVersions.get().at(tablet.endpoint),
             (NetworkManagerForMac::PeerVersionInfo{3, std::string("9.8.7")}));
-  const auto lo = std::find_if(tablet.interfaces.begin(), tablet.interfaces.end(),
-                               [](const platform::net::Interface& i) { return i.name == "lo"; });
-  ASSERT_NE(lo, tablet.interfaces.end());
+  const auto lo = loopbackRoute(tablet);
+  ASSERT_TRUE(lo);
 
   // Connect over "lo": the link becomes ready and the handshake reaches the tablet, which links
   // back and answers; its answer comes through the receive loop as a control message.
@@ -78,7 +68,7 @@ TEST_F(LinkIntegrationTest, DiscoversConnectsAndReceivesEveryDatagramOfAPacedBur
 
   // The tablet leaves: its service goes from the list.
   emulator.command("quit");
-  EXPECT_TRUE(runUntil([&] { return findTablet() == nullptr; }, 10s));
+  EXPECT_TRUE(runUntil([&] { return !listedTablet(*manager, name); }, 10s));
   EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";
 }
 

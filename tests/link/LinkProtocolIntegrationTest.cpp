@@ -18,12 +18,8 @@ protected:
     LinkIntegrationTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
     platform::log::setDebugEnabled(true);
-    auto dependencies = NetworkManagerForMac::systemDependencies();
-    dependencies.networkPeerID = [] { return std::string("11111111-2222-4333-8444-555555555555"); };
-    dependencies.deviceName = "Protocol Mac";
-    manager = NetworkManagerForMac::create(std::move(dependencies));
-    manager->updateBrowsing("start");
-    ASSERT_TRUE(runUntil([&] { return manager->isBrowsing.get(); }, 10s));
+    manager = browsingManager(integrationDependencies("Protocol Mac"));
+    ASSERT_TRUE(manager);
   }
   void TearDown() override {
     emulator.reset();
@@ -40,22 +36,15 @@ protected:
     arguments.insert(arguments.end(), options.begin(), options.end());
     emulator = std::make_unique<Emulator>(arguments);
     ASSERT_TRUE(emulator->waitFor("bonjour_published", [&] { pump(); }));
-    ASSERT_TRUE(runUntil([&] { return findTablet() != nullptr; }, 5s)) << "the receiver did not discover " << name;
-  }
-  const platform::bonjour::BrowseResult* findTablet() {
-    for (const auto& result : manager->discoveredPeers.get()) {
-      if (std::get<platform::net::ServiceEndpoint>(result.endpoint).name == name) return &result;
-    }
-    return nullptr;
+    ASSERT_TRUE(runUntil([&] { return listedTablet(*manager, name).has_value(); }, 5s))
+        << "the receiver did not discover " << name;
   }
   void connect() {
-    const auto* found = findTablet();
-    ASSERT_NE(found, nullptr);
-    const platform::bonjour::BrowseResult tablet = *found;
-    const auto lo = std::find_if(tablet.interfaces.begin(), tablet.interfaces.end(),
-                                 [](const platform::net::Interface& i) { return i.name == "lo"; });
-    ASSERT_NE(lo, tablet.interfaces.end());
-    manager->connect(tablet, *lo);
+    const auto tablet = listedTablet(*manager, name);
+    ASSERT_TRUE(tablet);
+    const auto lo = loopbackRoute(*tablet);
+    ASSERT_TRUE(lo);
+    manager->connect(*tablet, *lo);
   }
   void connectAndEstablish() {
     connect();

@@ -27,12 +27,23 @@
 #include <mutex>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
+
+namespace pd::platform::bonjour {
+
+// A result in a failure message: its service name and interfaces.
+inline void PrintTo(const BrowseResult& result, std::ostream* out) {
+  *out << link::NetworkManagerForMac::endpointText(result.endpoint) << " on";
+  for (const auto& interface : result.interfaces) *out << ' ' << interface.name;
+}
+
+} // namespace pd::platform::bonjour
 
 namespace pd::link {
 
@@ -455,6 +466,14 @@ private:
 
 using pd::testing::LogWindow;
 
+// Whether a line written since the window opened starts with `prefix` and holds `part`.
+inline bool hasLine(const LogWindow& log, std::string_view prefix, std::string_view part) {
+  const auto lines = log.lines();
+  return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.starts_with(prefix) && line.find(part) != std::string::npos;
+  });
+}
+
 // The messages of one type that went out on the link, parsed.
 inline std::vector<nlohmann::json> sentMessages(FakeLink& link, std::string_view type) {
   std::vector<nlohmann::json> found;
@@ -473,6 +492,13 @@ inline nlohmann::json lastHandshake(FakeLink& link) {
   return requests.back();
 }
 inline std::int64_t handshakeSequence(FakeLink& link) { return lastHandshake(link)["seq"].get<std::int64_t>(); }
+
+// The tablet's acknowledgement of request `seq`, with `fields` besides its type and seq.
+inline std::string handshakeAck(std::int64_t seq, std::string_view fields = R"("protocolVersion":3,"mode":"mix")") {
+  std::string text = R"({"type":"handshake_ack",)" + std::string(fields);
+  if (!fields.empty()) text += ",";
+  return text + R"("seq":)" + std::to_string(seq) + "}";
+}
 
 // Lets the last owner go and runs the main thread (`runMain`) until the manager's destructor has
 // run to its end: work on its queues may hold it for a moment, and its destruction is then
@@ -592,6 +618,8 @@ protected:
     deps.timers = timers;
     deps.makeVideoOut = [probe = videoOut] { return std::make_unique<FakeVideoOut>(probe); };
     manager = NetworkManagerForMac::create(std::move(deps));
+    // Frame sharing starts on its own queue and writes a line: before a case opens its log window.
+    TA::onSyphonQueue(*manager, [](NetworkManagerForMac&) {});
   }
   ~ManagerFixture() override {
     EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";
@@ -623,6 +651,25 @@ protected:
   std::vector<std::shared_ptr<BrowserProbe>> browsers;
   std::vector<std::shared_ptr<FakeLink>> links;
   std::shared_ptr<NetworkManagerForMac> manager;
+};
+
+// A manager whose link to one tablet over loopback has reached ready, its handshake unanswered.
+class ReadyLinkFixture : public ManagerFixture {
+protected:
+  void SetUp() override { current = &connectReady(tablet("Tab", {loopback()})); }
+
+  // The tablet's datagram on the link, and what it queued for the main thread run.
+  void send(std::string_view text) {
+    ASSERT_TRUE(current->deliver(bytes(text)));
+    settle();
+  }
+  // The tablet answers the request last sent.
+  void acknowledge(std::string_view fields = R"("protocolVersion":3,"mode":"mix")") {
+    send(handshakeAck(handshakeSequence(*current), fields));
+  }
+  std::vector<nlohmann::json> sent(std::string_view type) { return sentMessages(*current, type); }
+
+  FakeLink* current = nullptr;
 };
 
 } // namespace test

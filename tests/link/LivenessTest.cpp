@@ -9,21 +9,16 @@ namespace {
 
 using LinkState = NetworkManagerForMac::LinkState;
 
-class LivenessTest : public ManagerFixture {
+class LivenessTest : public ReadyLinkFixture {
 protected:
   void SetUp() override {
     NetworkManagerForMac::Timing timing;
     timing.heartbeatCheckInterval = std::chrono::hours(1); // only the test's checks judge silence
     TA::setTiming(*manager, timing);
-    current = &connectReady(tablet("Tab", {loopback()}));
-    send(R"({"type":"handshake_ack","protocolVersion":3,"mode":"mix","seq":)" +
-         std::to_string(handshakeSequence(*current)) + "}");
+    ReadyLinkFixture::SetUp();
+    acknowledge();
     ASSERT_EQ(manager->connectedPeers.get().size(), 1u);
     settle(); // the new heartbeat's reset of the tables, queued by the ack
-  }
-  void send(const std::string& text) {
-    ASSERT_TRUE(current->deliver(bytes(text)));
-    settle();
   }
   // One silence check as the heartbeat's tick makes it, then its result on the main thread.
   void check(LinkState state, double now) {
@@ -33,7 +28,6 @@ protected:
     });
     settle();
   }
-  FakeLink* current = nullptr;
   ManualTime time; // frames and checks are stamped with it: a slow machine cannot age them
 };
 

@@ -9,24 +9,14 @@
 namespace pd::link::test {
 namespace {
 
-class ModeChangeTest : public ManagerFixture {
+class ModeChangeTest : public ReadyLinkFixture {
 protected:
-  void SetUp() override { current = &connectReady(tablet("Tab", {loopback()})); }
-  void send(const std::string& text) {
-    ASSERT_TRUE(current->deliver(bytes(text)));
-    settle();
-  }
-  void establish(std::string_view version = R"("protocolVersion":3)") {
-    send(R"({"type":"handshake_ack","mode":"mix",)" + std::string(version) + R"(,"seq":)" +
-         std::to_string(handshakeSequence(*current)) + "}");
-  }
   void ask(std::string_view mode) { send(R"({"type":"mode_change_request","mode":")" + std::string(mode) + "\"}"); }
-  std::vector<nlohmann::json> responses() { return sentMessages(*current, "mode_change_response"); }
-  FakeLink* current = nullptr;
+  std::vector<nlohmann::json> responses() { return sent("mode_change_response"); }
 };
 
 TEST_F(ModeChangeTest, TheUserDecidesAndTheTabletIsToldAfterwards) {
-  establish();
+  acknowledge();
   LogWindow log;
   ask("raw");
   EXPECT_TRUE(log.has("mode_change_request from=mix to=raw source=peer"));
@@ -54,7 +44,7 @@ TEST_F(ModeChangeTest, TheUserDecidesAndTheTabletIsToldAfterwards) {
 }
 
 TEST_F(ModeChangeTest, ARequestForTheCurrentModeIsAcceptedAtOnceAndClosesAnOpenQuestion) {
-  establish();
+  acknowledge();
   ask("raw");
   ask("mix");
   EXPECT_FALSE(manager->pendingModeRequest.get());
@@ -64,7 +54,7 @@ TEST_F(ModeChangeTest, ARequestForTheCurrentModeIsAcceptedAtOnceAndClosesAnOpenQ
 }
 
 TEST_F(ModeChangeTest, AnOtherVersionsTabletIsRefusedAtOnce) {
-  establish(R"("protocolVersion":2)");
+  acknowledge(R"("protocolVersion":2,"mode":"mix")");
   LogWindow log;
   ask("raw");
   EXPECT_TRUE(log.has("mode_change_response result=rejected reason=peer_version_blocked"));
@@ -77,7 +67,7 @@ TEST_F(ModeChangeTest, AnOtherVersionsTabletIsRefusedAtOnce) {
 TEST_F(ModeChangeTest, BadModesAreLoggedSafelyAndNotAnswered) {
   ManualTime time; // the burst falls within one throttle interval, however slow the machine
   diagnostics::LogThrottle::shared().reset("mode_change_parse_fail");
-  establish();
+  acknowledge();
   LogWindow log;
   ask("Raw");
   ask("ミックス");
@@ -96,7 +86,7 @@ TEST_F(ModeChangeTest, BadModesAreLoggedSafelyAndNotAnswered) {
 }
 
 TEST_F(ModeChangeTest, ApprovingAfterTheLinkWentStillSwitchesTheMode) {
-  establish();
+  acknowledge();
   ask("raw");
   manager->stop(false);
   manager->pendingModeRequest.set(StreamMode::raw); // the question was still on screen

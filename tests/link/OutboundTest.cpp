@@ -11,12 +11,7 @@ namespace {
 
 // The service messages go out on the manager's current link; their rules are ServiceMessages'
 // own and tested there.
-class OutboundTest : public ManagerFixture {
-protected:
-  void SetUp() override { current = &connectReady(tablet("Tab", {loopback()})); }
-  std::vector<nlohmann::json> sent(std::string_view type) { return sentMessages(*current, type); }
-  FakeLink* current = nullptr;
-};
+using OutboundTest = ReadyLinkFixture;
 
 // The sender reaches the link only through its port: the callbacks it installs fire at
 // establishment and for a load answer, and the port goes quiet once the manager has gone.
@@ -32,11 +27,7 @@ TEST_F(OutboundTest, TheSenderPortCarriesTheSendsTheCallbacksAndThePeer) {
   EXPECT_FALSE(port->hasConnectedPeer());
   EXPECT_FALSE(port->sendSourceEndpoint(8080, "token", false));
 
-  const auto ack = R"({"type":"handshake_ack","protocolVersion":3,"mode":"mix","peerID":"P1",)"
-                   R"("features":["remote_source"],"seq":)" +
-                   std::to_string(handshakeSequence(*current)) + "}";
-  ASSERT_TRUE(current->deliver(bytes(ack)));
-  settle();
+  acknowledge(R"("protocolVersion":3,"mode":"mix","peerID":"P1","features":["remote_source"])");
   EXPECT_EQ(peerID, "P1");
   EXPECT_EQ(remoteReady, 1);
   EXPECT_TRUE(port->hasConnectedPeer());
@@ -45,15 +36,16 @@ TEST_F(OutboundTest, TheSenderPortCarriesTheSendsTheCallbacksAndThePeer) {
   EXPECT_TRUE(port->sendSourceEndpoint(8080, "token", false));
   EXPECT_TRUE(port->sendLoadVideo("A", "http://127.0.0.1:8080/v/abc", std::nullopt));
   EXPECT_TRUE(port->sendVideoBPM("A", 128, std::nullopt));
-  EXPECT_EQ(sent("source_endpoint").size(), 1u);
-  EXPECT_EQ(sent("load_video").size(), 1u);
-  EXPECT_EQ(sent("video_bpm")[0]["bpm"], 128);
+  ASSERT_EQ(sent("source_endpoint").size(), 1u);
   EXPECT_EQ(sent("source_endpoint")[0]["linkID"], lastHandshake(*current)["linkID"]);
+  ASSERT_EQ(sent("load_video").size(), 1u);
+  EXPECT_EQ(sent("load_video")[0]["url"], "http://127.0.0.1:8080/v/abc");
+  ASSERT_EQ(sent("video_bpm").size(), 1u);
+  EXPECT_EQ(sent("video_bpm")[0]["bpm"], 128);
   manager->sendDeckState(DeckState(1));
   runUntil([&] { return sent("deck_state").size() == 1 && manager->deckStatesInFlight() == 0; });
 
-  ASSERT_TRUE(current->deliver(bytes(R"({"type":"load_video_ack","target":"A","url":"u","status":"ready"})")));
-  settle();
+  send(R"({"type":"load_video_ack","target":"A","url":"u","status":"ready"})");
   ASSERT_EQ(acks.size(), 1u);
   EXPECT_EQ(acks[0].status, LoadVideoAck::Status::ready);
 

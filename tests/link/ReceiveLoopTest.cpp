@@ -134,16 +134,6 @@ TEST_F(ManagerReceiveTest, LoopOfAnAbandonedConnectionDropsItsDatagramAndEnds) {
   EXPECT_TRUE(log.has("recv_drop reason=stale_generation gen="));
 }
 
-TEST_F(ManagerReceiveTest, ControlMessageOvertakenByANewCycleIsDroppedOnTheMainThread) {
-  LogWindow log;
-  auto& current = connectReady(tablet("Tab", {loopback()}));
-  ASSERT_TRUE(current.deliver(bytes(R"({"type":"ping"})")));
-  manager->beginLinkSession(); // before the main thread ran the message's task
-  settle();
-  EXPECT_EQ(manager->controlDatagramCount(), 0u);
-  EXPECT_TRUE(log.has("stale_epoch_stats source=json dropped=1")); // the first is reported at once
-}
-
 TEST_F(ManagerReceiveTest, FatalSocketErrorEndsTheLoopAndFailsTheAttempt) {
   auto& current = connectReady(tablet("Tab", {loopback()}));
   // The link reports failed before the receive completes, as the UDP link does.

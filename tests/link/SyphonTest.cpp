@@ -18,11 +18,9 @@ using Source = NetworkManagerForMac::StaleEpochSource;
 const std::vector<std::pair<std::uint8_t, std::string>> kRaw = {{1, "Palendrix Zuvudiv A"}, {2, "Palendrix Zuvudiv B"}};
 const std::vector<std::pair<std::uint8_t, std::string>> kMix = {{0, "Palendrix Zuvudiv"}};
 
-class SyphonTest : public ::testing::Test {
+class SyphonTest : public MainLoopFixture {
 protected:
-  SyphonTest() : installation_(runtime::MainThread::installIoContext(context_)) {
-    platform::log::setDebugEnabled(true);
-    platform::log::setStderrEnabled(false);
+  SyphonTest() {
     NetworkManagerForMac::Dependencies deps = offlineDependencies();
     deps.makeVideoOut = [probe = probe] { return std::make_unique<FakeVideoOut>(probe); };
     manager = NetworkManagerForMac::create(std::move(deps));
@@ -38,11 +36,7 @@ protected:
     diagnostics::LogThrottle::shared().reset("syphon_drop_stale_epoch");
   }
   ~SyphonTest() override {
-    EXPECT_TRUE(releaseManager(manager, [this] {
-      context_.restart();
-      context_.poll();
-    })) << "the manager outlived its test";
-    platform::log::setStderrEnabled(true);
+    EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";
   }
 
   // Lets the frame-sharing queue finish what it was given, then runs what it sent the main thread.
@@ -50,8 +44,7 @@ protected:
   void settle() {
     TA::onSyphonQueue(*manager, [](NetworkManagerForMac&) {});
     clock_.advance(std::chrono::seconds(1));
-    context_.restart();
-    context_.poll();
+    pump();
   }
   // Holds the frame-sharing queue until the returned promise is set.
   std::promise<void> holdQueue() {
@@ -75,8 +68,6 @@ protected:
   }
   runtime::ManualClock& clock_ = sharedClock();
   runtime::ScopedClock scopedClock_{clock_};
-  boost::asio::io_context context_;
-  runtime::MainThread::Installation installation_;
   std::shared_ptr<FakeVideoOutProbe> probe = std::make_shared<FakeVideoOutProbe>();
   std::shared_ptr<NetworkManagerForMac> manager;
   platform::media::VideoFramePtr red = pd::testing::solidFrame(64, 36, 76, 85, 255);

@@ -50,21 +50,15 @@ protected:
   // A manager linked over loopback to the emulator published under `name`.
   std::shared_ptr<NetworkManagerForMac> linkedManager(Emulator& emulator, const std::string& name,
                                                       std::optional<platform::bonjour::BrowseResult>& tablet) {
-    auto dependencies = NetworkManagerForMac::systemDependencies();
-    dependencies.networkPeerID = [] { return std::string("11111111-2222-4333-8444-666666666666"); };
+    auto dependencies = integrationDependencies("Video Mac");
     dependencies.syphonServerName = [] { return std::string("Palendrix Zuvudiv"); };
-    dependencies.deviceName = "Video Mac";
-    auto manager = NetworkManagerForMac::create(std::move(dependencies));
-    manager->updateBrowsing("start");
-    EXPECT_TRUE(runUntil([&] { return manager->isBrowsing.get(); }, 10s));
+    auto manager = browsingManager(std::move(dependencies));
+    if (!manager) {
+      ADD_FAILURE() << "the browser did not start";
+      return manager;
+    }
     EXPECT_TRUE(emulator.waitFor("bonjour_published", [&] { pump(); }));
-    EXPECT_TRUE(runUntil(
-        [&] {
-          for (const auto& result : manager->discoveredPeers.get())
-            if (std::get<platform::net::ServiceEndpoint>(result.endpoint).name == name) tablet = result;
-          return tablet.has_value();
-        },
-        10s));
+    EXPECT_TRUE(runUntil([&] { return (tablet = listedTablet(*manager, name)).has_value(); }, 10s));
     if (!tablet) return manager;
     manager->connect(*tablet, kLoopback);
     EXPECT_TRUE(runUntil([&] { return !manager->connectedPeers.get().empty(); }, 10s));

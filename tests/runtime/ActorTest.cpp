@@ -139,11 +139,9 @@ TEST(Actor, theCallersCancellationReachesTheMethod) {
   };
   auto sleeper = std::make_shared<Sleeper>();
   auto caller = spawn(sharedPool().executor(), [sleeper] { return sleeper->nap(); });
-  std::this_thread::sleep_for(20ms);
-  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(20ms); // most often inside the nap; a cancellation before it ends it as well
   caller.cancel();
-  ASSERT_TRUE(waitUntilFinished(caller, 2s));
-  EXPECT_LT(secondsSince(start), 0.2);
+  ASSERT_TRUE(waitUntilFinished(caller, 2s)); // far short of the nap's 10 s
   EXPECT_TRUE(caller.state()->result()) << "inside the method isCancelled() answers for the caller";
 }
 

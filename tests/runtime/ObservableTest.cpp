@@ -93,21 +93,31 @@ TEST(RepeatingTimer, ticksOnItsQueueUntilCancelled) {
     }
     ++ticks;
   });
+  const auto start = std::chrono::steady_clock::now();
   timer.start();
-  std::this_thread::sleep_for(105ms);
+  ASSERT_TRUE(eventually([&] { return ticks.load() >= 10; }));
   timer.cancel();
   const int counted = ticks.load();
-  EXPECT_GE(counted, 3); // loose: a loaded machine delays ticks
-  EXPECT_LE(counted, 11);
+  // Never more often than the period, however late the ticks came.
+  EXPECT_LE(counted, static_cast<int>(secondsSince(start) / 0.010) + 1);
   EXPECT_FALSE(timer.isRunning());
   std::this_thread::sleep_for(30ms);
   EXPECT_EQ(ticks.load(), counted) << "no tick after cancel() returned";
   EXPECT_FALSE(offQueue.load());
+}
 
+TEST(RepeatingTimer, aFirstDelayOfZeroTicksAtOnceAlsoOnARestart) {
+  // An hour's period: only the first delay can bring these ticks within the wait.
+  SerialQueue queue("com.example.test.firsttick");
+  std::atomic<int> ticks{0};
+  RepeatingTimer timer(queue.executor(), 1h, [&] { ++ticks; });
   timer.start(0ms);
-  EXPECT_TRUE(queue.syncWithTimeout([] {}, 1s));
-  std::this_thread::sleep_for(5ms);
-  EXPECT_GT(ticks.load(), counted) << "restarted with an immediate first tick";
+  ASSERT_TRUE(eventually([&] { return ticks.load() == 1; }));
+  timer.start(0ms); // moves the schedule of a started timer
+  ASSERT_TRUE(eventually([&] { return ticks.load() == 2; }));
+  timer.cancel();
+  timer.start(0ms);
+  EXPECT_TRUE(eventually([&] { return ticks.load() == 3; }));
 }
 
 TEST(RepeatingTimer, cancelWaitsForATickRunningElsewhere) {

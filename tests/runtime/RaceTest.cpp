@@ -39,23 +39,29 @@ Task<int> stubbornWork(const asio::any_io_executor& where, std::shared_ptr<std::
 
 TEST(Race, workThatFinishesFirstGivesItsValue) {
   MainLoop loop;
-  const auto start = std::chrono::steady_clock::now();
   auto answer = loop.run([]() -> Awaitable<std::optional<int>> { co_return co_await race(valueAfter(20ms, 7), 5s); });
   EXPECT_EQ(answer, 7);
-  EXPECT_LT(secondsSince(start), 1.0);
 }
 
 TEST(Race, theLimitAnswersNothingAndCancelsTheWork) {
-  MainLoop loop;
-  auto work = valueAfter(10s, 1);
-  const auto start = std::chrono::steady_clock::now();
-  auto answer = loop.run([work]() -> Awaitable<std::optional<int>> { co_return co_await race(work, 50ms); });
-  const double waited = secondsSince(start);
-  EXPECT_FALSE(answer.has_value());
-  EXPECT_GE(waited, 0.045);
-  EXPECT_LT(waited, 0.5);
-  EXPECT_TRUE(work.isCancelled());
-  EXPECT_TRUE(waitUntilFinished(work, 1s));
+  for (const bool inSeconds : {false, true}) {
+    SCOPED_TRACE(inSeconds ? "50 ms given in seconds, as the design gives them" : "50 ms as a duration");
+    MainLoop loop;
+    auto work = valueAfter(10s, 1);
+    const auto start = std::chrono::steady_clock::now();
+    std::optional<int> answer;
+    ASSERT_NO_THROW(answer = loop.run([work, inSeconds]() -> Awaitable<std::optional<int>> {
+      if (inSeconds) {
+        co_return co_await race(work, 0.05);
+      }
+      co_return co_await race(work, 50ms);
+    }));
+    // An upper bound is the loop's own 5 s limit, well short of the work's 10 s.
+    EXPECT_FALSE(answer.has_value());
+    EXPECT_GE(secondsSince(start), 0.045);
+    EXPECT_TRUE(work.isCancelled());
+    EXPECT_TRUE(waitUntilFinished(work, 1s));
+  }
 }
 
 TEST(Race, workIgnoringCancellationDoesNotHoldUpTheAnswerAndItsLateValueIsDropped) {
@@ -63,10 +69,9 @@ TEST(Race, workIgnoringCancellationDoesNotHoldUpTheAnswerAndItsLateValueIsDroppe
   SerialQueue queue("com.example.test.stubborn");
   auto released = std::make_shared<std::atomic<bool>>(false);
   auto work = stubbornWork(queue.executor(), released);
-  const auto start = std::chrono::steady_clock::now();
+  // Were the answer held up by the work, the loop's limit would end the case: the work never ends.
   auto answer = loop.run([work]() -> Awaitable<std::optional<int>> { co_return co_await race(work, 30ms); });
   EXPECT_FALSE(answer.has_value());
-  EXPECT_LT(secondsSince(start), 0.5);
   EXPECT_TRUE(work.isCancelled());
   EXPECT_FALSE(work.isFinished());
   released->store(true);
@@ -88,31 +93,24 @@ TEST(Race, workThatNeverEndsIsSafeAtTeardown) {
   EXPECT_THROW(work.state()->result(), CancellationError);
 }
 
-TEST(Race, aCallerCancelledWhileWaitingIsAnsweredAtOnce) {
-  MainLoop loop;
-  auto work = valueAfter(10s, 1);
-  auto caller =
-      spawn(MainThread::executor(), [work]() -> Awaitable<std::optional<int>> { co_return co_await race(work, 10s); });
-  asio::steady_timer trigger(MainThread::executor(), 30ms);
-  trigger.async_wait([caller](const boost::system::error_code&) { caller.cancel(); });
-  const auto start = std::chrono::steady_clock::now();
-  loop.runUntil([&] { return caller.isFinished(); });
-  EXPECT_LT(secondsSince(start), 0.5);
-  EXPECT_FALSE(caller.state()->result().has_value());
-  EXPECT_TRUE(work.isCancelled());
-}
-
-TEST(Race, aCallerAlreadyCancelledIsAnsweredAtOnce) {
-  MainLoop loop;
-  auto work = valueAfter(10s, 1);
-  auto caller =
-      spawn(MainThread::executor(), [work]() -> Awaitable<std::optional<int>> { co_return co_await race(work, 10s); });
-  caller.cancel();
-  const auto start = std::chrono::steady_clock::now();
-  loop.runUntil([&] { return caller.isFinished(); });
-  EXPECT_LT(secondsSince(start), 0.5);
-  EXPECT_FALSE(caller.state()->result().has_value());
-  EXPECT_TRUE(work.isCancelled());
+TEST(Race, aCallerCancelledBeforeOrWhileWaitingIsAnsweredAtOnce) {
+  // Work and limit both take 10 s: the loop's own 5 s limit fails a race that waits for either.
+  for (const bool whileWaiting : {false, true}) {
+    SCOPED_TRACE(whileWaiting ? "cancelled while waiting" : "cancelled before it starts");
+    MainLoop loop;
+    auto work = valueAfter(10s, 1);
+    auto caller = spawn(MainThread::executor(),
+                        [work]() -> Awaitable<std::optional<int>> { co_return co_await race(work, 10s); });
+    asio::steady_timer trigger(MainThread::executor(), 30ms);
+    if (whileWaiting) {
+      trigger.async_wait([caller](const boost::system::error_code&) { caller.cancel(); });
+    } else {
+      caller.cancel();
+    }
+    ASSERT_NO_THROW(loop.runUntil([&] { return caller.isFinished(); }));
+    EXPECT_FALSE(caller.state()->result().has_value());
+    EXPECT_TRUE(work.isCancelled());
+  }
 }
 
 TEST(Race, errorsOfTheWorkPropagateExceptCancellation) {
@@ -131,17 +129,19 @@ TEST(Race, errorsOfTheWorkPropagateExceptCancellation) {
 }
 
 TEST(Race, aTieIsDecidedExactlyOnce) {
-  // Work and limit end at about the same moment, many times over, on several threads.
+  // Work and limit end at about the same moment, many times over, on several threads. Either may
+  // win; the loser alone is cancelled, and the work is cancelled exactly when it gave nothing.
   constexpr int kRaces = 300;
   std::atomic<int> answered{0};
-  std::atomic<int> values{0};
+  std::atomic<int> inconsistent{0};
   std::vector<Task<void>> callers;
   for (int i = 0; i < kRaces; ++i) {
     callers.push_back(spawn(sharedPool().executor(), [&]() -> Awaitable<void> {
-      auto answer = co_await race(valueAfter(1ms, 1), 1ms);
+      auto work = valueAfter(1ms, 1);
+      auto answer = co_await race(work, 1ms);
       ++answered;
-      if (answer) {
-        ++values;
+      if (answer ? (*answer != 1 || work.isCancelled()) : !work.isCancelled()) {
+        ++inconsistent;
       }
     }));
   }
@@ -149,7 +149,7 @@ TEST(Race, aTieIsDecidedExactlyOnce) {
     ASSERT_TRUE(waitUntilFinished(caller));
   }
   EXPECT_EQ(answered.load(), kRaces);
-  EXPECT_LE(values.load(), kRaces);
+  EXPECT_EQ(inconsistent.load(), 0);
 }
 
 TEST(Race, firstOfGivesTheFasterAndCancelsTheSlower) {
@@ -160,14 +160,6 @@ TEST(Race, firstOfGivesTheFasterAndCancelsTheSlower) {
   EXPECT_EQ(answer, 2);
   EXPECT_TRUE(slow.isCancelled());
   EXPECT_FALSE(fast.isCancelled());
-}
-
-TEST(Race, secondsAreTakenAsTheDesignGivesThem) {
-  MainLoop loop;
-  const auto start = std::chrono::steady_clock::now();
-  auto answer = loop.run([]() -> Awaitable<std::optional<int>> { co_return co_await race(valueAfter(10s, 1), 0.03); });
-  EXPECT_FALSE(answer.has_value());
-  EXPECT_LT(secondsSince(start), 0.5);
 }
 
 } // namespace

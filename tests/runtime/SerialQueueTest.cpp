@@ -81,9 +81,8 @@ TEST_P(SerialQueueTest, syncWithTimeoutGivesUpAtTheLimitButTheWorkStillRuns) {
   auto ran = std::make_shared<Latch>();
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(queue.syncWithTimeout([ran] { ran->open(); }, 50ms));
-  const double waited = secondsSince(start);
-  EXPECT_GE(waited, 0.045);
-  EXPECT_LT(waited, 1.0);
+  // The work is held until after the call: a call that did not give up would wait for ever.
+  EXPECT_GE(secondsSince(start), 0.045);
   release->open();
   EXPECT_TRUE(ran->wait()) << "the work owns its state and runs after the time-out";
 }
@@ -148,10 +147,8 @@ TEST(SerialQueue, aTaskAwaitingOnAClosedQueueEndsAsCancelled) {
     co_return 1;
   });
   ASSERT_TRUE(started.wait());
-  const auto start = std::chrono::steady_clock::now();
   queue.reset();
-  ASSERT_TRUE(waitUntilFinished(task, 2s));
-  EXPECT_LT(secondsSince(start), 1.0);
+  ASSERT_TRUE(waitUntilFinished(task, 2s)); // far short of the sleep's 10 s
   EXPECT_THROW(task.state()->result(), CancellationError);
 }
 

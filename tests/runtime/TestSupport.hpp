@@ -36,6 +36,18 @@ inline bool threadHasEnded(pid_t tid, std::chrono::milliseconds grace = 100ms) {
   return !std::filesystem::exists(entry);
 }
 
+// Polls done() from the test thread until it holds. False when the limit passed first.
+inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
 // The test thread as the main thread: an io_context installed as the main-thread backend.
 class MainLoop {
 public:
