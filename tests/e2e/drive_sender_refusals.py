@@ -56,7 +56,7 @@ def walk(rig):
     mismatched = rig.emulator("--protocol-version", "2")
     press(wait_for("the connection settings button", lambda: pyatspi.findDescendant(
         app, lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "接続設定"), 5))
-    sheet = connect_in_sheet(app, mismatched.name)
+    sheet = connect_in_sheet(app, mismatched.name, rig.log_text)
     mismatched.next("handshake_request")
     press(wait_for("the sheet's done button", lambda: pyatspi.findDescendant(
         sheet, lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "完了"), 5))

@@ -23,6 +23,8 @@ SHEET_TITLE = "iPad接続"
 INSTANCE = "inv.remote.test"
 CDN_SERVER = "r4---sn-fake01.cdn.test"
 NAMESPACE_ADDRESS = "3fff::10"
+# The receiver's line when a press starts a link.
+CONNECT_LINE = "udp_connect name="
 
 
 class Lines:
@@ -89,14 +91,29 @@ def find_named(root, name):
     return pyatspi.findDescendant(root, lambda a: a.name == name)
 
 
-def connect_in_sheet(app, name):
-    """Presses the named tablet's loopback route in the connection sheet; returns the sheet."""
+def connect_in_sheet(app, name, log_text, timeout=15):
+    """Presses the named tablet's loopback route in the connection sheet until the receiver starts
+    linking (log_text gives its log); returns the sheet.
+
+    The sheet rebuilds its rows whenever a tablet appears or goes, another test's included: a press
+    that reaches a row just replaced is lost. A user would press again, and so does the walk; a
+    press while the receiver links or is linked is skipped by it."""
     sheet = wait_for("the connection sheet", lambda: dialog(app, SHEET_TITLE), 10)
-    connect = wait_for("the tablet's loopback route", lambda: pyatspi.findDescendant(
-        find_named(find_named(sheet, name), "lo"),
-        lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "接続 lo"), 15)
-    press(connect)
-    return sheet
+    before = log_text().count(CONNECT_LINE)
+    deadline = time.monotonic() + timeout
+    while True:
+        connect = wait_for("the tablet's loopback route", lambda: pyatspi.findDescendant(
+            find_named(find_named(sheet, name), "lo"),
+            lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "接続 lo"),
+            max(deadline - time.monotonic(), 1))
+        press(connect)
+        try:
+            wait_for("the receiver to start linking", lambda: log_text().count(CONNECT_LINE) > before,
+                     min(3, max(deadline - time.monotonic(), 0.5)))
+            return sheet
+        except Failure:
+            if time.monotonic() >= deadline:
+                raise
 
 
 class Rig:
@@ -157,7 +174,7 @@ class Rig:
 
     def link(self, app, emulator, close_sheet=True):
         """Links the emulator through the connection sheet; answers the source endpoint it hears."""
-        sheet = connect_in_sheet(app, emulator.name)
+        sheet = connect_in_sheet(app, emulator.name, self.log_text)
         endpoint = emulator.next("source_endpoint")
         log(f"linked {emulator.name!r} through the connection sheet")
         if close_sheet:
