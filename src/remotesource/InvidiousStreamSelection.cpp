@@ -1,6 +1,7 @@
 #include "remotesource/DecimalText.hpp"
 #include "remotesource/InvidiousInstanceManager.hpp"
 #include "remotesource/InvidiousVideoSource.hpp"
+#include "remotesource/QueryItem.hpp"
 #include "remotesource/VideoCDN.hpp"
 #include "remotesource/VideoSourceError.hpp"
 
@@ -60,13 +61,10 @@ std::string hostOf(std::string_view url) {
 }
 
 // The first query item of that name, decoded; none when the address has none.
-std::optional<std::string> queryItem(std::string_view address, std::string_view name) {
+std::optional<std::string> queryItemOf(std::string_view address, std::string_view name) {
   const auto parsed = boost::urls::parse_uri(address);
   if (!parsed) return std::nullopt;
-  for (const auto& item : parsed->params()) {
-    if (item.key == name) return item.has_value ? std::optional<std::string>(item.value) : std::nullopt;
-  }
-  return std::nullopt;
+  return queryItem(*parsed, name, true);
 }
 
 // Instances leave "clen" and "lmt" out of muxed entries; the stream address carries them in its
@@ -76,12 +74,12 @@ std::optional<MediaIdentity> identityOf(const Format& format, std::string_view a
   if (!format.itag) return std::nullopt;
   auto length = format.contentLength;
   if (!length) {
-    const auto text = queryItem(address, "clen");
+    const auto text = queryItemOf(address, "clen");
     length = text ? parseDecimalInt64(*text) : std::nullopt;
   }
   if (length && *length <= 0) length.reset();
   auto stamp = format.lastModified;
-  if (!stamp) stamp = queryItem(address, "lmt");
+  if (!stamp) stamp = queryItemOf(address, "lmt");
   return MediaIdentity{*format.itag, length, std::move(stamp)};
 }
 
@@ -331,12 +329,7 @@ std::string InvidiousVideoSource::directURL(std::string_view proxied) {
   const auto& url = *parsed;
   if (!std::string_view(url.path()).ends_with("/videoplayback")) return unchanged;
   if (!url.has_query()) return unchanged;
-  std::optional<std::string> hostValue;
-  for (const auto& item : url.params()) {
-    if (item.key != "host") continue;
-    if (item.has_value) hostValue = item.value;
-    break;
-  }
+  const auto hostValue = queryItem(url, "host", true);
   if (!hostValue) return unchanged;
 
   const auto pieces = splitOmittingEmpty(*hostValue, ':', 2);

@@ -1,5 +1,6 @@
 #include "remotesource/VideoID.hpp"
 
+#include "remotesource/QueryItem.hpp"
 #include "remotesource/VideoServiceHosts.hpp"
 
 #include <boost/url/parse.hpp>
@@ -41,17 +42,6 @@ bool isMainDomainOrBelow(std::string_view host, std::string_view mainDomain) {
          host[host.size() - mainDomain.size() - 1] == '.';
 }
 
-std::optional<std::string> watchID(const boost::urls::url_view& url) {
-  if (!url.has_query()) return std::nullopt;
-  // "+" stays as it is: only percent escapes are decoded in a query value here.
-  for (const auto& param : url.params(boost::urls::encoding_opts(false, false, false))) {
-    if (param.key != "v") continue;
-    if (!param.has_value) return std::nullopt;
-    return param.value;
-  }
-  return std::nullopt;
-}
-
 } // namespace
 
 std::optional<std::string> extractVideoID(std::string_view text) {
@@ -75,7 +65,8 @@ std::optional<std::string> extractVideoID(std::string_view text) {
     return parts.front();
   }
   if (!isMainDomainOrBelow(host, hosts.mainDomain) || parts.empty()) return std::nullopt;
-  if (parts[0] == "watch") return watchID(url);
+  // "+" stays as it is: only percent escapes are decoded in a query value here.
+  if (parts[0] == "watch") return queryItem(url, "v", false);
   if (parts.size() >= 2 && (parts[0] == "shorts" || parts[0] == "live" || parts[0] == "embed")) return parts[1];
   return std::nullopt;
 }

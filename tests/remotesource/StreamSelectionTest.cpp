@@ -330,6 +330,7 @@ TEST(ProxiedAddressTest, ConvertsOnlyCDNServersAndKeepsTheQueryByteForByte) {
       {"https://r1.cdn.test/videoplayback?host=R1.cdn.test", "", {}},
       {"https://i.remote.test/videoplayback?Host=r1.cdn.test", "", {}},
       {"https://i.remote.test/videoplayback?host", "", {}},
+      {"https://i.remote.test/videoplayback?#host=r1.cdn.test", "", {}},
       {"https://i.remote.test/videoplayback", "", {}},
       {"https://i.remote.test/videoplayback?host=r1.cdn.test&host=r2.cdn.test",
        "https://r1.cdn.test/videoplayback?host=r1.cdn.test&host=r2.cdn.test",

@@ -47,6 +47,8 @@ TEST(VideoIDTest, EverythingElseGivesNoID) {
       {"https://www.youtube.com/watch", std::nullopt},
       {"https://www.youtube.com/watch?list=x", std::nullopt},
       {"https://www.youtube.com/watch?v", std::nullopt},
+      // An empty query before a fragment once made the URL library read past the address.
+      {"https://www.youtube.com/watch?#v=dQw4w9WgXcQ", std::nullopt},
       {"https://www.youtube.com/shorts", std::nullopt},
       {"https://www.youtube.com/shorts/", std::nullopt},
       {"https://www.youtube.com/channel/abc", std::nullopt},
