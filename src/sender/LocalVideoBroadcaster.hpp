@@ -38,7 +38,7 @@ class LocalVideoHTTPServer;
 
 namespace pd::sender {
 
-class BroadcasterServices;
+struct BroadcasterServices;
 
 class LocalVideoBroadcaster final : public runtime::ObservableObject,
                                     public std::enable_shared_from_this<LocalVideoBroadcaster> {

@@ -131,7 +131,8 @@ std::string HttpProbe::sha256Hex(const std::string& bytes) {
 std::string HttpProbe::percentEncode(const std::string& text) {
   std::string out;
   char escape[4];
-  for (const unsigned char c : text) {
+  for (const char raw : text) {
+    const auto c = static_cast<unsigned char>(raw);
     if (std::isalnum(c) != 0 || c == '-' || c == '.' || c == '_' || c == '~') {
       out += static_cast<char>(c);
     } else {
