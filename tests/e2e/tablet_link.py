@@ -96,24 +96,35 @@ def connect_in_sheet(app, name, log_text, timeout=15):
     linking (log_text gives its log); returns the sheet.
 
     The sheet rebuilds its rows whenever a tablet appears or goes, another test's included: a press
-    that reaches a row just replaced is lost. A user would press again, and so does the walk; a
-    press while the receiver links or is linked is skipped by it."""
+    that reaches a row just replaced is lost. A user would press again, and so does the walk. A
+    press while the receiver links, or still holds a link whose tablet went away, is skipped by it;
+    such a receiver links again by itself, to the tablet it finds, which also ends the wait."""
     sheet = wait_for("the connection sheet", lambda: dialog(app, SHEET_TITLE), 10)
     before = log_text().count(CONNECT_LINE)
+
+    def route():
+        try:
+            return pyatspi.findDescendant(
+                find_named(find_named(sheet, name), "lo"),
+                lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "接続 lo")
+        except Exception:  # the tree changes under us while rows are rebuilt
+            return None
+
     deadline = time.monotonic() + timeout
     while True:
-        connect = wait_for("the tablet's loopback route", lambda: pyatspi.findDescendant(
-            find_named(find_named(sheet, name), "lo"),
-            lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "接続 lo"),
-            max(deadline - time.monotonic(), 1))
-        press(connect)
+        connect = route()
+        if connect:
+            try:
+                press(connect)
+            except Exception:  # the row went between finding and pressing it: a lost press
+                pass
         try:
             wait_for("the receiver to start linking", lambda: log_text().count(CONNECT_LINE) > before,
-                     min(3, max(deadline - time.monotonic(), 0.5)))
+                     min(3 if connect else 0.2, max(deadline - time.monotonic(), 0)))
             return sheet
         except Failure:
             if time.monotonic() >= deadline:
-                raise
+                raise Failure(f"the receiver did not start linking to {name!r} within {timeout} s")
 
 
 class Rig:
