@@ -205,7 +205,9 @@ TEST(RemoteMediaRelayRefreshTest, TwoRefusalsAtOnceShareOneRefresh) {
   RefreshFixture f;
   f.hold = std::make_shared<Latch>();
   f.add("t", f.refreshable({22, 3 * kChunk, std::nullopt}));
-  f.remote.fault("*", "/media/exp", {{"fault", "status"}, {"status", 410}, {"unless_query", "fresh"}});
+  // Neither refusal leaves before both requests have come: a fetch that starts once a refresh is
+  // under way waits for it without a request of its own.
+  f.remote.fault("*", "/media/exp", {{"fault", "status"}, {"status", 410}, {"unless_query", "fresh"}, {"together", 2}});
   auto a = f.startChunk("t", 0);
   auto b = f.startChunk("t", 1);
   ASSERT_TRUE(f.remote.waitFor([&](const auto&) {

@@ -6,7 +6,8 @@ range of its Range header (206 with Content-Range), or whole (200) without one.
 
 Faults use the common rule table (host, path prefix, "times"); besides the common kinds, a rule
 may carry "unless_query": a text that exempts requests whose query contains it (a refreshed
-address). The media kinds:
+address), and "together": a number of requests that must have come under the rule's path before
+any of them is answered (within 10 s), so that they are all in flight at once. The media kinds:
 
 | fault | effect |
 |---|---|
@@ -33,6 +34,7 @@ LOCK = threading.Lock()
 CONDITION = threading.Condition(LOCK)
 FILES = {}
 STATE = {"active": 0, "order": 0, "released": 0, "held": 0, "fresh": 0}
+ARRIVED = {}
 
 PREFIX = "/media/"
 PERIOD = bytes(range(251))
@@ -118,6 +120,13 @@ def serve(handler, emit, fault, path, query, name=None):
     emit("media", path=path, query=query, range=handler.headers.get("Range"), active=active, order=order,
          encoding=handler.headers.get("Accept-Encoding"))
     try:
+        together = int(fault.get("together", 0)) if fault else 0
+        if together:
+            key = fault.get("path", "/")
+            with CONDITION:
+                ARRIVED[key] = ARRIVED.get(key, 0) + 1
+                CONDITION.notify_all()
+                CONDITION.wait_for(lambda: ARRIVED[key] >= together, timeout=10)
         if kind == "gate":
             with CONDITION:
                 STATE["held"] += 1
