@@ -63,7 +63,12 @@ protected:
   nlohmann::json next(link::test::Emulator& emulator, const std::string& event, std::chrono::milliseconds limit = 10s) {
     const auto found = emulator.waitFor(
         event, [&] { pump(); }, limit);
-    EXPECT_TRUE(found) << event;
+    if (!found) {
+      // Only error lines reach the console: the whole window tells why a link never came.
+      std::string lines;
+      for (const auto& line : log.lines()) lines += line + "\n";
+      ADD_FAILURE() << "no " << event << " within " << limit.count() << " ms; the receiver's log:\n" << lines;
+    }
     return found.value_or(nlohmann::json::object());
   }
 
