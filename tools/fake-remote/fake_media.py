@@ -23,7 +23,7 @@ A video's stream address on the CDN server ("/videoplayback?...&id=ID") is serve
 named ID when there is one, with the same faults (rules on the path "/videoplayback").
 
 Every request under /media/ reports {"event": "media", "path", "range", "active", "order"}:
-the requests being answered at that moment (itself included) and its arrival number.
+the requests held or not yet answered at that moment (itself included) and its arrival number.
 """
 
 import os
@@ -119,6 +119,16 @@ def serve(handler, emit, fault, path, query, name=None):
         active = STATE["active"]
     emit("media", path=path, query=query, range=handler.headers.get("Range"), active=active, order=order,
          encoding=handler.headers.get("Accept-Encoding"))
+    counted = [True]
+
+    def answering():
+        # A request stops counting once its holds are over: a client that frees its slot when the
+        # answer has come may send the next request before this thread has finished writing.
+        with CONDITION:
+            if counted[0]:
+                counted[0] = False
+                STATE["active"] -= 1
+
     try:
         together = int(fault.get("together", 0)) if fault else 0
         if together:
@@ -133,6 +143,7 @@ def serve(handler, emit, fault, path, query, name=None):
                 ticket = STATE["held"]
                 CONDITION.wait_for(lambda: STATE["released"] >= ticket, timeout=float(fault.get("seconds", 30)))
             kind = None
+        answering()
         if kind == "expire":
             with LOCK:
                 STATE["fresh"] += 1
@@ -178,5 +189,4 @@ def serve(handler, emit, fault, path, query, name=None):
         handler.close_connection = True
         return True
     finally:
-        with CONDITION:
-            STATE["active"] -= 1
+        answering()
