@@ -175,10 +175,11 @@ TEST_F(RelayPrefetchTest, StopReasonsComeFromTheCacheAndTheFetches) {
   relay->shortChunks = false;
   onRelay([&] { prefetch->schedulePrefetch(unwritable, 0); });
   EXPECT_EQ(fetched().size(), 8u); // nothing more until the resume
-  pd::testing::runBlocking([&]() -> runtime::Awaitable<void> {
-    co_await boost::asio::post(queue.executor(), boost::asio::use_awaitable);
-    co_await prefetch->resumePrefetch(unwritable.key);
-  });
+  // On the relay's queue, as the relay calls it: a coroutine that only posted there would resume on
+  // its own executor and race the loop it starts.
+  auto resumed = runtime::spawn(
+      queue.executor(), [&]() -> runtime::Awaitable<void> { co_await prefetch->resumePrefetch(unwritable.key); });
+  ASSERT_TRUE(runtime::test::waitUntilFinished(resumed, 10s));
   waitUntilIdle();
   EXPECT_EQ(onRelayValue([&] { return prefetch->finishedReason(unwritable); }), std::optional<std::string>("complete"));
 }
