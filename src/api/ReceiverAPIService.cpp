@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -42,6 +43,16 @@ std::shared_ptr<ReceiverAPIService> ReceiverAPIService::create(Dependencies depe
   return std::shared_ptr<ReceiverAPIService>(new ReceiverAPIService(std::move(dependencies)));
 }
 
+std::chrono::nanoseconds ReceiverAPIService::Timing::longestWait() const noexcept {
+  // The bpm route checks a remembered file, looks it up afresh and waits for the tempo; the
+  // local search has its thumbnail jobs start until their deadline and run to their own limit;
+  // the local resolve makes duration and thumbnail side by side before its short tempo wait.
+  const auto bpm = guardCheckLimit + lookupLimit + bpmLimit;
+  const auto search = localSearchLimit + thumbnailDeadline + thumbnailLimit;
+  const auto resolve = lookupLimit + std::max(durationLimit, thumbnailLimit) + resolveBPMLimit;
+  return std::max({bpm, search, resolve});
+}
+
 ReceiverAPIService::ReceiverAPIService(Dependencies dependencies)
     : parts_(std::make_unique<Parts>(Parts{std::move(dependencies), std::make_shared<Retention>()})) {}
 
@@ -52,6 +63,8 @@ const std::shared_ptr<LocalBPMCache>& ReceiverAPIService::localBPM() const noexc
 const std::shared_ptr<SessionTokenStore>& ReceiverAPIService::sessionTokens() const noexcept {
   return parts_->deps.sessionTokens;
 }
+
+std::chrono::nanoseconds ReceiverAPIService::longestWait() const noexcept { return parts_->deps.timing.longestWait(); }
 
 runtime::Awaitable<ReceiverAPIResponse> ReceiverAPIService::handle(std::string route,
                                                                    std::map<std::string, std::string> query) {
@@ -73,6 +86,11 @@ runtime::Awaitable<ReceiverAPIResponse> ReceiverAPIService::handle(std::string r
     answer = co_await dispatch(route, query, context);
   } catch (...) {
     answer = errorResponse(std::current_exception());
+  }
+  // The server ended the request (its peer left, or its deadline passed) and sends nothing of this
+  // answer: the line of what it did send is its own.
+  if (runtime::isCancelled()) {
+    co_return answer;
   }
   const auto elapsed =
       std::chrono::duration_cast<std::chrono::milliseconds>(runtime::Clock::current().monotonic() - start);

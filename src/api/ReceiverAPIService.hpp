@@ -54,6 +54,10 @@ public:
     std::chrono::nanoseconds resolveBPMLimit = std::chrono::seconds(2);
     std::chrono::nanoseconds bpmLimit = std::chrono::seconds(20);
     std::chrono::nanoseconds guardCheckLimit = std::chrono::seconds(5);
+
+    // The longest a route can wait on the limits above, its waits one after another: the server
+    // ends an answer only past this, so that none of them is ever cut short.
+    std::chrono::nanoseconds longestWait() const noexcept;
   };
   static constexpr std::size_t kThumbnailJobs = 4;
   static constexpr std::size_t kMaxQueryCharacters = 200;
@@ -85,6 +89,9 @@ public:
   // The only entry of the server: token check, dispatch, the request line. Never throws; any
   // number of calls at once.
   runtime::Awaitable<ReceiverAPIResponse> handle(std::string route, std::map<std::string, std::string> query);
+
+  // Its timing's longest wait, for the server's deadline.
+  std::chrono::nanoseconds longestWait() const noexcept;
 
   // After a rotation: unregisters every token handed out under an older generation.
   runtime::Awaitable<void> revokeSourceTokens(std::int64_t belowGeneration);

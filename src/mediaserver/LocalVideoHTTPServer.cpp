@@ -136,8 +136,16 @@ void LocalVideoHTTPServer::Impl::ensureReadyOnQueue(ReadyWaiter waiter) {
   }
 }
 
-void LocalVideoHTTPServer::setAPIHandler(APIHandler handler) {
-  impl_->postToQueue([handler = std::move(handler)](Impl& self) mutable { self.apiHandler = std::move(handler); });
+void LocalVideoHTTPServer::setAPIHandler(APIHandler handler, std::chrono::nanoseconds longestWait) {
+  // Past the largest duration the deadline is the largest one.
+  const auto margin = std::max(impl_->timing.apiDeadlineMargin, std::chrono::nanoseconds::zero());
+  longestWait = std::max(longestWait, std::chrono::nanoseconds::zero());
+  const auto deadline =
+      longestWait < std::chrono::nanoseconds::max() - margin ? longestWait + margin : std::chrono::nanoseconds::max();
+  impl_->postToQueue([handler = std::move(handler), deadline](Impl& self) mutable {
+    self.apiHandler = std::move(handler);
+    self.apiDeadline = deadline;
+  });
 }
 
 void LocalVideoHTTPServer::setOnPortChange(PortChangeHandler handler) {
@@ -424,7 +432,7 @@ void LocalVideoHTTPServer::Impl::handleRequest(std::string_view headText, const 
       state->servingTask = runtime::spawn(
           runtime::sharedPool().executor(),
           [weak = weak_from_this(), executor = queueExecutor, handler = apiHandler, route = path,
-           params = LocalVideoHTTPServer::parseQuery(head->query), limit = timing.apiDeadline, connection]() mutable {
+           params = LocalVideoHTTPServer::parseQuery(head->query), limit = apiDeadline, connection]() mutable {
             return serveAPI(std::move(weak), std::move(executor), std::move(handler), std::move(route),
                             std::move(params), limit, std::move(connection));
           });

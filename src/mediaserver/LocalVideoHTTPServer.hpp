@@ -37,8 +37,9 @@ public:
     std::chrono::nanoseconds statsInterval = std::chrono::seconds(10);
     // How long an ended connection keeps reading what its peer still sends before closing.
     std::chrono::nanoseconds drainTimeout = std::chrono::seconds(1);
-    // An API route's answer; longer than any wait of the handler's own.
-    std::chrono::nanoseconds apiDeadline = std::chrono::seconds(30);
+    // An API answer is ended this long after the longest wait its hook states: a backstop for a
+    // hook that overruns its own limits, never one of them.
+    std::chrono::nanoseconds apiDeadlineMargin = std::chrono::seconds(5);
   };
 
   // Limits of the protocol; not tunable.
@@ -111,8 +112,9 @@ public:
 
   // The listening port, starting the listener when none runs. Any task.
   runtime::Awaitable<std::uint16_t> ensureReady();
-  // The hooks; any thread (the change reaches the serving queue in order).
-  void setAPIHandler(APIHandler handler);
+  // The hooks; any thread (the change reaches the serving queue in order). The API hook comes with
+  // the longest it may wait on its own limits.
+  void setAPIHandler(APIHandler handler, std::chrono::nanoseconds longestWait);
   void setOnPortChange(PortChangeHandler handler);
 
   // The registry; any thread. Each registration makes a fresh random token.

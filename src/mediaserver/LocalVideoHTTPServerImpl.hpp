@@ -104,6 +104,8 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   std::int64_t statsBytes = 0;
   double lastStatsTime = 0;
   APIHandler apiHandler;
+  // The hook's longest wait and the margin.
+  std::chrono::nanoseconds apiDeadline{0};
   PortChangeHandler onPortChange;
 
   // Any thread, under registryLock only. Held apart from the server so that a transfer on the

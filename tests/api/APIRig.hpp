@@ -21,9 +21,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace pd::api::test {
 
@@ -72,7 +75,8 @@ protected:
           auto service = weak.lock();
           if (!service) co_return ReceiverAPIResponse{503, {}};
           co_return co_await service->handle(std::move(route), std::move(query));
-        });
+        },
+        service_->longestWait());
     if (port_ == 0) {
       port_ = testing::runBlocking(
           [this]() -> runtime::Awaitable<std::uint16_t> { co_return co_await server_->ensureReady(); });
@@ -136,6 +140,9 @@ protected:
   std::mutex settingsMutex_;
   std::optional<std::string> searchSource_;
   std::optional<std::string> searchFolder_;
+  // The library's next file operation takes this long, as on a slow mount.
+  std::atomic<std::chrono::nanoseconds> nextFileWorkDelay_{std::chrono::nanoseconds::zero()};
+  void beforeFileWork() { std::this_thread::sleep_for(nextFileWorkDelay_.exchange(std::chrono::nanoseconds::zero())); }
   std::shared_ptr<mediaserver::MacLocalVideoLibrary> library_ =
       mediaserver::MacLocalVideoLibrary::create({[this] {
                                                    const std::scoped_lock lock(settingsMutex_);
@@ -147,7 +154,7 @@ protected:
                                                  },
                                                  caches_.path(),
                                                  {},
-                                                 {}});
+                                                 [this] { beforeFileWork(); }});
   std::shared_ptr<ReceiverAPIService> service_;
   std::uint16_t port_ = 0;
 

@@ -216,11 +216,69 @@ TEST_F(LocalRoutesTest, AClientThatGoesAwayMidResolveLeavesNoTokenRegistered) {
   testing::LogWindow log;
   // The tempo wait holds the request for 2 s; the client leaves after 1.
   run("curl -s --max-time 1 " + shellQuoted(base() + "resolve?s=" + token() + "&v=" + id));
-  for (int i = 0; i < 100 && !log.has("receiver_api_request route=resolve"); ++i) std::this_thread::sleep_for(50ms);
+  for (int i = 0; i < 100 && !log.has("local_resolve_cancelled op="); ++i) std::this_thread::sleep_for(50ms);
   EXPECT_EQ(log.count("local_resolve_cancelled op="), 1U);
-  EXPECT_TRUE(log.has("receiver_api_request route=resolve status=503"));
   EXPECT_EQ(registered(), before);
   EXPECT_TRUE(books().resolves.empty());
+}
+
+// The running program's limits, every one a tenth as long, so that each wait keeps its share of
+// the whole: a look-up of 11 s (within its 15) and a tempo that never comes (its wait is 20) make
+// the bpm route answer "pending" at 31 s, on its own, and the tablet gets that answer, not the
+// server's "unavailable" of a deadline shorter than the route's waits.
+TEST_F(LocalRoutesTest, ABPMRequestWithinTheRoutesOwnLimitsGetsTheRoutesAnswer) {
+  constexpr int kScale = 10;
+  ReceiverAPIService::Timing timing;
+  for (auto* limit : {&timing.localSearchLimit, &timing.lookupLimit, &timing.thumbnailLimit, &timing.thumbnailDeadline,
+                      &timing.durationLimit, &timing.resolveBPMLimit, &timing.bpmLimit, &timing.guardCheckLimit}) {
+    *limit /= kScale;
+  }
+  LocalBPMCache::Timing cacheTiming;
+  cacheTiming.watchdog /= kScale;
+  build(timing, {}, LocalBPMCache::create({gate_.detector(), {}, cacheTiming, {}}));
+  mediaserver::LocalVideoHTTPServer::Timing serverTiming;
+  serverTiming.apiDeadlineMargin /= kScale;
+  const auto server = mediaserver::LocalVideoHTTPServer::create(relay_, serverTiming);
+  server->setAPIHandler(
+      [service = service_](std::string route, std::map<std::string, std::string> query) {
+        return service->handle(std::move(route), std::move(query));
+      },
+      service_->longestWait());
+  const auto port = testing::runBlocking(
+      [server]() -> runtime::Awaitable<std::uint16_t> { co_return co_await server->ensureReady(); });
+  const auto id = idOf("clip.mp4");
+  testing::LogWindow log;
+
+  nextFileWorkDelay_ = 11'000ms / kScale;
+  const auto started = std::chrono::steady_clock::now();
+  const auto out = run("curl -s -w '\\n%{http_code}' " +
+                       shellQuoted("http://127.0.0.1:" + std::to_string(port) + "/bpm?s=" + token() + "&v=" + id))
+                       .first;
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(out, "{\"pending\":true}\n200");
+  EXPECT_GE(took, 31'000ms / kScale);
+  EXPECT_EQ(log.count("local_bpm_complete pending=true op="), 1U);
+  // One line for the request, and it tells what was sent.
+  EXPECT_EQ(log.count("receiver_api_request "), 1U);
+  EXPECT_EQ(log.count("receiver_api_request route=bpm status=200 "), 1U);
+  EXPECT_EQ(log.count("http_request_fail "), 0U);
+}
+
+// A request the server ends (its peer left, or its deadline passed) has no answer sent: the
+// service writes no request line for it, and the server's own line tells what it did.
+TEST_F(LocalRoutesTest, ARequestTheServerEndedWritesNoRequestLine) {
+  build({}, {}, LocalBPMCache::create({gate_.detector(), {}, {}, {}}));
+  const auto id = idOf("clip.mp4");
+  testing::LogWindow log;
+  auto request = runtime::spawn(
+      runtime::sharedPool().executor(),
+      [service = service_, query = std::map<std::string, std::string>{{"s", token()}, {"v", id}}]() mutable {
+        return service->handle("bpm", std::move(query));
+      });
+  ASSERT_TRUE(gate_.waitForStarts(1));
+  request.cancel();
+  ASSERT_TRUE(runtime::test::waitUntilFinished(request, 5s));
+  EXPECT_EQ(log.count("receiver_api_request "), 0U);
 }
 
 } // namespace

@@ -85,13 +85,13 @@ TEST(ConnectionSlotsTest, PeersThatLeaveBeforeTheirBodyFreeTheirSlotsAndCancelTh
 
 TEST(ConnectionSlotsTest, ApiHandlerPastTheDeadlineIsAnsweredUnavailable) {
   LocalVideoHTTPServer::Timing timing;
-  timing.apiDeadline = 300ms;
+  timing.apiDeadlineMargin = 100ms;
   ServerFixture f(timing);
   LogLines log;
   auto counts = std::make_shared<HangingHandlers>();
-  f.server->setAPIHandler(hangingHandler(counts));
-  // The answer comes within the client's read limit, a third of the default deadline: it is the
-  // short deadline's.
+  f.server->setAPIHandler(hangingHandler(counts), 200ms);
+  // The answer comes within the client's read limit, a fraction of the default margin alone: it is
+  // the short deadline's.
   EXPECT_EQ(roundTrip(f.port, "GET /search?q=x HTTP/1.1\r\n\r\n"),
             "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json; charset=utf-8\r\n"
             "Content-Length: 23\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n{\"error\":\"unavailable\"}");
@@ -99,9 +99,9 @@ TEST(ConnectionSlotsTest, ApiHandlerPastTheDeadlineIsAnsweredUnavailable) {
   EXPECT_TRUE(waitUntil([&] { return counts->cancelled == 1; }));
 
   // A peer that leaves first ends the handler's work at once, long before the deadline.
-  timing.apiDeadline = 60s;
+  timing.apiDeadlineMargin = 60s;
   ServerFixture patient(timing);
-  patient.server->setAPIHandler(hangingHandler(counts));
+  patient.server->setAPIHandler(hangingHandler(counts), 0s);
   {
     RawClient client(patient.port);
     client.send("GET /bpm HTTP/1.1\r\n\r\n");

@@ -83,7 +83,8 @@ TEST(LocalVideoHTTPServerTest, ApiHookGetsDecodedQueryAndItsReplyGoesOutAsJson) 
         query["route"] = route;
         seen.set_value(query);
         co_return ReceiverAPIResponse{418, {'{', '}'}};
-      });
+      },
+      std::chrono::seconds(0));
   const auto reply = roundTrip(f.port, "GET /resolve?q=a+b%20c&q=x&v=%zz&s HTTP/1.1\r\n\r\n");
   EXPECT_EQ(reply, "HTTP/1.1 418 Error\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: 2\r\n"
                    "Cache-Control: no-store\r\nConnection: close\r\n\r\n{}");

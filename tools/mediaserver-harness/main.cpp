@@ -57,7 +57,8 @@ makeAPI(const std::shared_ptr<pd::mediaserver::LocalVideoHTTPServer>& server, co
         auto alive = weak.lock();
         if (!alive) co_return pd::mediaserver::ReceiverAPIResponse{503, {}};
         co_return co_await alive->handle(std::move(route), std::move(query));
-      });
+      },
+      service->longestWait());
   return service;
 }
 
