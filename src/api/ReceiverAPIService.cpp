@@ -6,6 +6,7 @@
 #include "api/Retention.hpp"
 #include "api/SessionTokenStore.hpp"
 #include "diagnostics/Log.hpp"
+#include "diagnostics/ThrottledLog.hpp"
 #include "mediaserver/LocalVideoHTTPServer.hpp"
 #include "runtime/Clock.hpp"
 
@@ -18,6 +19,14 @@
 namespace pd::api {
 
 using diagnostics::Log;
+
+namespace {
+
+// As the link's lines for broken control messages: the first, then every 30th at most once a half
+// second, each with the count so far.
+constexpr diagnostics::ThrottleRule kRefusalLineRule{30, std::chrono::milliseconds(500)};
+
+} // namespace
 
 IssuedTokens::~IssuedTokens() { unregisterAll(); }
 
@@ -77,7 +86,9 @@ runtime::Awaitable<ReceiverAPIResponse> ReceiverAPIService::handle(std::string r
   }
   const auto session = parts_->deps.sessionTokens->current();
   if (!constantTimeEquals(presented, session.token)) {
-    Log::source().error("receiver_api_auth_fail route=%{public}s", route);
+    // Any host on the network can ask: its refusals must not push the log's useful lines out.
+    diagnostics::logThrottled(Log::source(), platform::log::Level::error, "receiver_api_auth_fail", kRefusalLineRule,
+                              "receiver_api_auth_fail route=%{public}s occurrences=%ld", route);
     co_return errorResponse(403, "forbidden");
   }
   context.generation = session.generation;

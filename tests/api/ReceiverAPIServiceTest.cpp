@@ -2,6 +2,7 @@
 
 #include "APIRig.hpp"
 #include "remotesource/VideoServiceHosts.hpp"
+#include "runtime/Clock.hpp"
 #include "support/LogWindow.hpp"
 
 #include <gmock/gmock.h>
@@ -15,6 +16,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
+using namespace std::chrono_literals;
 
 class ReceiverAPIServiceTest : public test::APIRig {
 protected:
@@ -63,23 +65,49 @@ TEST_F(ReceiverAPIServiceTest, TheTokenIsCheckedBeforeTheRoute) {
   EXPECT_EQ(get("search", "q=x", false).status, 403);
   EXPECT_EQ(get("search", "s=&q=x", false).status, 403);
   EXPECT_EQ(get("search", "s=" + token().substr(0, 31) + "&q=x", false).status, 403);
-  EXPECT_THAT(sourceLines(), ElementsAre("receiver_api_auth_fail route=nowhere", "receiver_api_auth_fail route=search",
-                                         "receiver_api_auth_fail route=search", "receiver_api_auth_fail route=search"));
+  // The refusals after the first are counted, not written (see below).
+  EXPECT_THAT(sourceLines(), ElementsAre("receiver_api_auth_fail route=nowhere occurrences=1"));
 
   const auto unknown = handle("nowhere", {{"s", token()}});
   EXPECT_EQ(unknown.status, 404);
   EXPECT_EQ(unknown.body, R"({"error":"not_found"})");
   const auto lines = sourceLines();
-  ASSERT_THAT(lines, SizeIs(5));
-  EXPECT_TRUE(std::regex_match(lines[4], std::regex("receiver_api_request route=nowhere status=404 dur_ms=[0-9]+ "
+  ASSERT_THAT(lines, SizeIs(2));
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex("receiver_api_request route=nowhere status=404 dur_ms=[0-9]+ "
                                                     "op=[0-9a-f]{8}")))
-      << lines[4];
+      << lines[1];
 
   // A rotated-out token is refused from then on.
   const auto old = token();
   store_->rotate();
   EXPECT_EQ(get("search", "q=x&s=" + old, false).status, 403);
   EXPECT_EQ(handle("nowhere", {{"s", token()}}).status, 404);
+}
+
+// Any host on the network can be refused as often as it likes: its refusals write the first line
+// and then one now and then with their count, so the log keeps its useful lines.
+TEST_F(ReceiverAPIServiceTest, RefusalsAreCountedNotEachWritten) {
+  runtime::ManualClock clock;
+  runtime::ScopedClock installed(clock);
+  testing::LogWindow log;
+  const auto refuse = [this](int times, const std::string& route) {
+    testing::runBlocking([service = service_, times, route]() -> runtime::Awaitable<void> {
+      const std::map<std::string, std::string> query{{"s", "wrong"}};
+      for (int i = 0; i < times; ++i) {
+        const auto answer = co_await service->handle(route, query);
+        if (answer.status != 403) throw std::logic_error("not refused");
+      }
+    });
+  };
+  refuse(10'000, "search");
+  // Half a second on, the next 30th refusal is written, with the count of all of them.
+  clock.advance(500ms);
+  refuse(20, "bpm");
+  std::vector<std::string> refusals = log.lines();
+  std::erase_if(refusals, [](const std::string& line) { return !line.starts_with("receiver_api_auth_fail "); });
+  EXPECT_THAT(refusals, ElementsAre("receiver_api_auth_fail route=search occurrences=1",
+                                    "receiver_api_auth_fail route=bpm occurrences=10020"));
+  EXPECT_LE(log.lines().size(), 4U) << "lines written while 10,020 requests were refused";
 }
 
 TEST_F(ReceiverAPIServiceTest, TheQueryIsTrimmedAndBounded) {
