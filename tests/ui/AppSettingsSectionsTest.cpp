@@ -12,6 +12,9 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
 
 #include <filesystem>
@@ -209,6 +212,38 @@ TEST_F(AppSettingsSectionsTest, StepperRunsFiveToAHundredByFiveAndWaitsWhileTheC
   EXPECT_TRUE(changeLines(log).empty());
 }
 
+TEST_F(AppSettingsSectionsTest, ALimitTypedOrStoredOffTheStepsIsTakenAtTheNearestStep) {
+  auto* stepper = view.cacheLimitStepper();
+  int shown = 20;
+  for (const auto& [typed, step] :
+       std::vector<std::pair<QString, int>>{{"37", 35}, {"38", 40}, {"12", 10}, {"98", 100}, {"7", 5}, {"55", 55}}) {
+    SCOPED_TRACE(typed.toStdString());
+    LogWindow log;
+    stepper->selectAll();
+    QTest::keyClicks(stepper, typed);
+    QTest::keyClick(stepper, Qt::Key_Return);
+    EXPECT_EQ(stepper->value(), step);
+    EXPECT_EQ(stepper->text(), QStringLiteral("容量の上限: %1 GB").arg(step));
+    EXPECT_EQ(defaults.integer(settings::SettingsKey::relayCacheLimitGB), step);
+    const auto lines = changeLines(log);
+    ASSERT_EQ(lines.size(), 1U);
+    EXPECT_TRUE(lines[0].starts_with("config_change key=relayCacheLimitGB from=" + std::to_string(shown) +
+                                     " to=" + std::to_string(step) + " snapshot_rev="))
+        << lines[0];
+    shown = step;
+  }
+
+  // A limit stored off the steps is shown at the nearest one without a line, and the next step
+  // goes on from there.
+  LogWindow log;
+  defaults.set(settings::SettingsKey::relayCacheLimitGB, 37);
+  view.show();
+  EXPECT_EQ(stepper->value(), 35);
+  EXPECT_TRUE(changeLines(log).empty());
+  stepper->stepUp();
+  EXPECT_EQ(defaults.integer(settings::SettingsKey::relayCacheLimitGB), 40);
+}
+
 TEST_F(AppSettingsSectionsTest, FolderRowOnlyForLocalFilesAndItsLinesNeverNameThePath) {
   pd::testing::TempDirectory scratch;
   view.show();
@@ -286,30 +321,83 @@ TEST_F(AppSettingsSectionsTest, EverySectionGetsTheHeightItsTextNeedsAsRowsComeA
   };
   view.show();
   expectFitted();
-  const int before = view.height();
+  const int before = view.scrollArea()->widget()->height();
   for (const char* host : {"a.example", "b.example", "c.example"}) {
     view.invidiousSection()->hostField()->setText(host);
     view.invidiousSection()->addButton()->click();
   }
   pick(view.searchSourcePicker(), "localFiles");
   expectFitted();
-  EXPECT_GT(view.height(), before);
+  EXPECT_GT(view.scrollArea()->widget()->height(), before);
 }
 
-TEST_F(AppSettingsSectionsTest, ALongFolderPathIsCutInTheMiddleToTheRowAndReadWhole) {
-  const std::string path = "/home/someone/" + std::string(300, 'x') + "/Videos/Clips";
-  defaults.set(settings::SettingsKey::ipadSearchSource, "localFiles");
-  defaults.set(settings::SettingsKey::ipadSearchFolder, path);
+TEST_F(AppSettingsSectionsTest, OnAScreenLowerThanTheFormTheWindowFitsAndEverySectionScrollsIntoView) {
+  // Twelve instances make the form taller than a laptop's screen.
+  for (int i = 1; i <= 12; ++i) {
+    view.invidiousSection()->hostField()->setText(QStringLiteral("instance-%1.example").arg(i));
+    view.invidiousSection()->addButton()->click();
+  }
   view.show();
   pump();
-  QLabel* label = view.searchFolderLabel();
-  EXPECT_EQ(label->accessibleName().toStdString(), path);
-  EXPECT_EQ(label->toolTip().toStdString(), path);
-  EXPECT_TRUE(label->text().startsWith("/home/")) << label->text().toStdString();
-  EXPECT_TRUE(label->text().endsWith("Clips")) << label->text().toStdString();
-  EXPECT_TRUE(label->text().contains(QChar(0x2026)));
-  EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width());
-  EXPECT_GT(label->width(), 100);
+  const QRect available = view.screen()->availableGeometry();
+  const int formHeight = view.form()->totalHeightForWidth(AppSettingsView::kWidth);
+  SCOPED_TRACE("screen " + std::to_string(available.width()) + "x" + std::to_string(available.height()) + ", form " +
+               std::to_string(formHeight));
+  EXPECT_TRUE(available.contains(view.frameGeometry()));
+  const int frame = view.frameGeometry().height() - view.height();
+  EXPECT_EQ(view.height(), std::min(formHeight, available.height() - frame));
+  EXPECT_EQ(view.scrollArea()->verticalScrollBar()->isVisible(), view.height() < formHeight);
+
+  QWidget* viewport = view.scrollArea()->viewport();
+  EXPECT_TRUE(view.rect().contains(QRect(viewport->mapTo(&view, QPoint(0, 0)), viewport->size())));
+  std::vector<QWidget*> wanted;
+  for (auto* header : view.findChildren<QLabel*>(QStringLiteral("sectionHeader"))) wanted.push_back(header);
+  wanted.push_back(view.cacheLimitStepper());
+  wanted.push_back(view.markButton());
+  wanted.push_back(view.findChildren<QLabel*>(QStringLiteral("sectionFooter")).back());
+  ASSERT_EQ(wanted.size(), 9U) << "six section headers and the cache and diagnostics rows";
+  for (QWidget* widget : wanted) {
+    SCOPED_TRACE(widget->accessibleName().isEmpty() ? widget->objectName().toStdString()
+                                                    : widget->accessibleName().toStdString());
+    view.scrollArea()->ensureWidgetVisible(widget, 0, 0);
+    pump();
+    EXPECT_TRUE(viewport->rect().contains(QRect(widget->mapTo(viewport, QPoint(0, 0)), widget->size())));
+  }
+}
+
+TEST_F(AppSettingsSectionsTest, ALongFolderPathAndALongInstanceHostAreCutInTheMiddleToTheRowAndReadWhole) {
+  const std::string path = "/home/someone/" + std::string(300, 'x') + "/Videos/Clips";
+  const std::string host =
+      std::string(60, 'h') + "." + std::string(60, 'o') + "." + std::string(60, 's') + ".example:8443";
+  defaults.set(settings::SettingsKey::ipadSearchSource, "localFiles");
+  defaults.set(settings::SettingsKey::ipadSearchFolder, path);
+  view.invidiousSection()->hostField()->setText(QString::fromStdString(host));
+  view.invidiousSection()->addButton()->click();
+  view.show();
+  pump();
+  QWidget* row = view.invidiousSection()->row(QString::fromStdString(host));
+  ASSERT_NE(row, nullptr);
+
+  const struct {
+    QLabel* label;
+    std::string whole;
+    QString head;
+    QString tail;
+  } cases[] = {
+      {view.searchFolderLabel(), path, "/home/", "Clips"},
+      {row->findChild<QLabel*>(QStringLiteral("instanceHost")), host, "hhhh", ".example:8443"},
+  };
+  for (const auto& [label, whole, head, tail] : cases) {
+    SCOPED_TRACE(whole);
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->accessibleName().toStdString(), whole);
+    EXPECT_EQ(label->toolTip().toStdString(), whole);
+    EXPECT_TRUE(label->text().startsWith(head)) << label->text().toStdString();
+    EXPECT_TRUE(label->text().endsWith(tail)) << label->text().toStdString();
+    EXPECT_TRUE(label->text().contains(QChar(0x2026)));
+    EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width());
+    EXPECT_GT(label->width(), 100);
+  }
 }
 
 } // namespace

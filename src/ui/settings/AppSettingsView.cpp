@@ -10,6 +10,7 @@
 #include "settings/PortText.hpp"
 #include "ui/settings/ConfigChangeLog.hpp"
 #include "ui/settings/InvidiousSettingsSection.hpp"
+#include "ui/settings/MiddleElidedLabel.hpp"
 #include "ui/settings/SettingsDialogs.hpp"
 #include "ui/settings/Typography.hpp"
 
@@ -20,8 +21,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QResizeEvent>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSpinBox>
+#include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
 #include <string>
@@ -37,6 +41,7 @@ constexpr std::string_view kYouTube = "youtube";
 constexpr std::int64_t kDefaultCacheLimitGB = 20;
 constexpr int kCacheLimitMinimum = 5;
 constexpr int kCacheLimitMaximum = 100;
+constexpr int kCacheLimitStep = 5;
 
 platform::UserDefaults& defaults() { return platform::UserDefaults::standard(); }
 
@@ -67,27 +72,38 @@ std::int64_t storedCacheLimit() {
              : kDefaultCacheLimitGB;
 }
 
-// One line cut in the middle to the width it is given; the whole text stays in the tooltip and
-// for assistive tools.
-class MiddleElidedLabel final : public QLabel {
+// The limit is a whole number of steps from the minimum: the stepper shows and stores the step
+// nearest to a value typed or stored between two, or beyond either end.
+int nearestCacheLimitStep(std::int64_t value) {
+  const std::int64_t inRange = std::clamp<std::int64_t>(value, kCacheLimitMinimum, kCacheLimitMaximum);
+  const std::int64_t steps = (inRange - kCacheLimitMinimum + kCacheLimitStep / 2) / kCacheLimitStep;
+  return static_cast<int>(kCacheLimitMinimum + steps * kCacheLimitStep);
+}
+
+class CacheLimitStepper final : public QSpinBox {
 public:
-  using QLabel::QLabel;
-  void setFullText(const QString& text) {
-    full_ = text;
-    setToolTip(text);
-    setAccessibleName(text);
-    elide();
-  }
+  using QSpinBox::QSpinBox;
 
 protected:
-  void resizeEvent(QResizeEvent* event) override {
-    QLabel::resizeEvent(event);
-    elide();
+  int valueFromText(const QString& text) const override { return nearestCacheLimitStep(QSpinBox::valueFromText(text)); }
+};
+
+// The form's own widget: tells the view when its layout has taken in a change of content (rows
+// shown, hidden, added), so that the window's height can follow.
+class FormContent final : public QWidget {
+public:
+  explicit FormContent(std::function<void()> laidOut) : laidOut_(std::move(laidOut)) {}
+  void forget() { laidOut_ = nullptr; }
+
+protected:
+  bool event(QEvent* event) override {
+    const bool handled = QWidget::event(event);
+    if (event->type() == QEvent::LayoutRequest && laidOut_) laidOut_();
+    return handled;
   }
 
 private:
-  void elide() { setText(fontMetrics().elidedText(full_, Qt::ElideMiddle, std::max(0, width()))); }
-  QString full_;
+  std::function<void()> laidOut_;
 };
 
 QLabel* plainLabel(const QString& text, QWidget* parent) {
@@ -135,7 +151,15 @@ AppSettingsView::AppSettingsView(link::NetworkManagerForMac& connectionManager, 
 
   setWindowTitle(QStringLiteral("設定"));
   setFixedWidth(kWidth);
-  form_ = new QFormLayout(this);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  scrollArea_ = new QScrollArea(this);
+  scrollArea_->setFrameShape(QFrame::NoFrame);
+  scrollArea_->setWidgetResizable(true);
+  scrollArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  layout->addWidget(scrollArea_);
+  auto* content = new FormContent([this] { fitHeightToContent(); });
+  form_ = new QFormLayout(content);
   form_->setContentsMargins(20, 20, 20, 20);
   form_->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
 
@@ -147,9 +171,13 @@ AppSettingsView::AppSettingsView(link::NetworkManagerForMac& connectionManager, 
   form_->addRow(invidiousSection_);
   addCacheSection();
   addDiagnosticsSection();
+  scrollArea_->setWidget(content);
 }
 
-AppSettingsView::~AppSettingsView() = default;
+AppSettingsView::~AppSettingsView() {
+  // The form goes with the base class, after this view's members.
+  static_cast<FormContent*>(scrollArea_->widget())->forget();
+}
 
 void AppSettingsView::addSectionHeader(const QString& text) {
   auto* header = plainLabel(text, this);
@@ -352,10 +380,8 @@ void AppSettingsView::addSearchSection() {
   auto* rowLayout = new QHBoxLayout(searchFolderRow_);
   rowLayout->setContentsMargins(0, 0, 0, 0);
   searchFolderLabel_ = new MiddleElidedLabel(searchFolderRow_);
-  searchFolderLabel_->setTextFormat(Qt::PlainText);
   searchFolderLabel_->setObjectName(QStringLiteral("searchFolder"));
   applyTextStyle(searchFolderLabel_, TextStyle::caption);
-  searchFolderLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   rowLayout->addWidget(searchFolderLabel_, 1);
   searchFolderButton_ = new QPushButton(QStringLiteral("フォルダを選ぶ..."), searchFolderRow_);
   searchFolderButton_->setAutoDefault(false);
@@ -400,7 +426,7 @@ void AppSettingsView::updateSearchRows() {
   if (!local) searchFolderError_->setVisible(false);
 
   const std::string folder = storedSearchFolder();
-  auto* label = static_cast<MiddleElidedLabel*>(searchFolderLabel_);
+  MiddleElidedLabel* label = searchFolderLabel_;
   if (folder.empty()) {
     label->setFullText(QStringLiteral("フォルダが未選択です"));
     setTextColor(label, QColor(255, 149, 0));
@@ -410,6 +436,8 @@ void AppSettingsView::updateSearchRows() {
     applySecondaryStyle(label);
   }
 }
+
+QLabel* AppSettingsView::searchFolderLabel() const noexcept { return searchFolderLabel_; }
 
 void AppSettingsView::chooseSearchFolder() {
   runtime::MainThread::assertMainThread();
@@ -440,9 +468,9 @@ void AppSettingsView::addCacheSection() {
   form_->addRow(cacheToggle_);
   connect(cacheToggle_, &QCheckBox::toggled, this, [this](bool checked) { cacheToggled(checked); });
 
-  cacheLimitStepper_ = new QSpinBox(this);
+  cacheLimitStepper_ = new CacheLimitStepper(this);
   cacheLimitStepper_->setRange(kCacheLimitMinimum, kCacheLimitMaximum);
-  cacheLimitStepper_->setSingleStep(5);
+  cacheLimitStepper_->setSingleStep(kCacheLimitStep);
   cacheLimitStepper_->setPrefix(QStringLiteral("容量の上限: "));
   cacheLimitStepper_->setSuffix(QStringLiteral(" GB"));
   cacheLimitStepper_->setKeyboardTracking(false);
@@ -464,10 +492,9 @@ void AppSettingsView::reloadCacheRows() {
     const QSignalBlocker quietToggle(cacheToggle_);
     cacheToggle_->setChecked(enabled);
   }
-  // A stored limit outside the stepper's range is shown at the nearest end; showing it is no change.
+  // A stored limit off the stepper's steps is shown at the nearest step; showing it is no change.
   const QSignalBlocker quiet(cacheLimitStepper_);
-  cacheLimitStepper_->setValue(
-      static_cast<int>(std::clamp<std::int64_t>(storedCacheLimit(), kCacheLimitMinimum, kCacheLimitMaximum)));
+  cacheLimitStepper_->setValue(nearestCacheLimitStep(storedCacheLimit()));
   cacheLimitStepper_->setEnabled(enabled);
 }
 
@@ -493,8 +520,8 @@ void AppSettingsView::cacheLimitStepped(int value) {
 
 bool AppSettingsView::event(QEvent* event) {
   const bool handled = QWidget::event(event);
-  // After the layout has taken in a change of its content (rows shown, hidden, added).
-  if (event->type() == QEvent::LayoutRequest) fitHeightToContent();
+  // The window manager's frame is known once it has placed the window.
+  if (event->type() == QEvent::Move) fitHeightToContent();
   return handled;
 }
 
@@ -502,12 +529,38 @@ void AppSettingsView::fitHeightToContent() {
   // Wrapped texts need more height the narrower they are; the width is fixed, so the height
   // that fits everything is known exactly.
   const int fitted = form_->totalHeightForWidth(kWidth);
-  const int height = fitted > 0 ? fitted : form_->totalSizeHint().height();
-  if (height != minimumHeight() || height != maximumHeight()) setFixedHeight(height);
+  const int needed = fitted > 0 ? fitted : form_->totalSizeHint().height();
+  int height = needed;
+  if (const QScreen* shown = screen()) {
+    // The window manager's frame counts against the screen too.
+    const int frame = isWindow() ? frameGeometry().height() - geometry().height() : 0;
+    height = std::min(height, std::max(minimumSizeHint().height(), shown->availableGeometry().height() - frame));
+  }
+  // Whether the form needs to scroll is known here; left to itself, the area would keep a bar
+  // it took while the window was lower, since the bar narrows the form and so lengthens it.
+  scrollArea_->setVerticalScrollBarPolicy(height < needed ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+  if (height == minimumHeight() && height == maximumHeight()) return;
+  setFixedHeight(height);
+  // A window placed for its old height, or before its frame was known, may now reach past the
+  // screen's edge: brought back within it. Only a change of height moves it, never a place the
+  // user chose.
+  if (const QScreen* shown = screen(); shown != nullptr && isWindow() && isVisible()) {
+    const QRect available = shown->availableGeometry();
+    const QRect frame = frameGeometry();
+    const auto within = [](int start, int length, int first, int end) {
+      return std::max(first, std::min(start, end - length));
+    };
+    const QPoint topLeft(within(frame.left(), frame.width(), available.left(), available.left() + available.width()),
+                         within(frame.top(), frame.height(), available.top(), available.top() + available.height()));
+    if (topLeft != frame.topLeft()) move(topLeft);
+  }
 }
 
 void AppSettingsView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
+  if (QWindow* window = windowHandle()) {
+    connect(window, &QWindow::screenChanged, this, &AppSettingsView::fitHeightToContent, Qt::UniqueConnection);
+  }
   fitHeightToContent();
   refillPortText();
   reloadSyphonServerName();

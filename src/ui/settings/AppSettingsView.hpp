@@ -1,9 +1,10 @@
 #pragma once
 
 // The settings window's content: a grouped form of sections, each a header, its rows and a
-// footer. The sections read and write the user defaults directly; what they change takes
-// effect through the link manager and the OSC view model handed in by the application, and the
-// running services read the rest through their getters the next time they need it.
+// footer, in a scroll area as tall as the form or the screen allows. The sections read and
+// write the user defaults directly; what they change takes effect through the link manager and
+// the OSC view model handed in by the application, and the running services read the rest
+// through their getters the next time they need it.
 
 #include "diagnostics/LogExporter.hpp"
 
@@ -27,6 +28,7 @@ class QMenu;
 class QMessageBox;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
 class QShowEvent;
 class QSpinBox;
 
@@ -46,6 +48,7 @@ class InvidiousInstanceManager;
 namespace pd::ui {
 
 class InvidiousSettingsSection;
+class MiddleElidedLabel;
 
 // What the view asks of the desktop and the diagnostics; every empty member takes the
 // application's own (Qt's dialogs, the file manager over D-Bus, the shared ring).
@@ -76,6 +79,8 @@ public:
   ~AppSettingsView() override;
 
   QFormLayout* form() const noexcept { return form_; }
+  // Holds the form; it scrolls when the screen is lower than the form.
+  QScrollArea* scrollArea() const noexcept { return scrollArea_; }
 
   // --- OSC server ---
   // Validates the port field and stores it; a refused text shows the message and the stored
@@ -117,7 +122,7 @@ public:
   QPushButton* syphonApplyButton() const noexcept { return syphonApplyButton_; }
   QComboBox* searchSourcePicker() const noexcept { return searchSourcePicker_; }
   QWidget* searchFolderRow() const noexcept { return searchFolderRow_; }
-  QLabel* searchFolderLabel() const noexcept { return searchFolderLabel_; }
+  QLabel* searchFolderLabel() const noexcept;
   QLabel* searchFolderError() const noexcept { return searchFolderError_; }
   QPushButton* searchFolderButton() const noexcept { return searchFolderButton_; }
   InvidiousSettingsSection* invidiousSection() const noexcept { return invidiousSection_; }
@@ -142,7 +147,8 @@ private:
   // The explanatory text under a section's rows.
   void addSectionFooter(const QString& text);
 
-  // The window is as tall as its content at its fixed width.
+  // The window is as tall as its content at its fixed width, yet no taller, frame included,
+  // than the screen's available height; the rest scrolls.
   void fitHeightToContent();
   void addOSCSection();
   void addSyphonSection();
@@ -173,6 +179,7 @@ private:
   link::NetworkManagerForMac& connectionManager_;
   deckinput::OSCViewModel& oscViewModel_;
   Dependencies dependencies_;
+  QScrollArea* scrollArea_ = nullptr;
   QFormLayout* form_ = nullptr;
 
   std::optional<QString> portError_;
@@ -191,7 +198,7 @@ private:
   QPushButton* syphonApplyButton_ = nullptr;
   QComboBox* searchSourcePicker_ = nullptr;
   QWidget* searchFolderRow_ = nullptr;
-  QLabel* searchFolderLabel_ = nullptr;
+  MiddleElidedLabel* searchFolderLabel_ = nullptr;
   QLabel* searchFolderError_ = nullptr;
   QPushButton* searchFolderButton_ = nullptr;
   InvidiousSettingsSection* invidiousSection_ = nullptr;

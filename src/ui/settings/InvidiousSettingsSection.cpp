@@ -4,6 +4,7 @@
 #include "remotesource/InvidiousInstanceManager.hpp"
 #include "runtime/MainThread.hpp"
 #include "runtime/Task.hpp"
+#include "ui/settings/MiddleElidedLabel.hpp"
 #include "ui/settings/Typography.hpp"
 
 #include <QCheckBox>
@@ -172,13 +173,9 @@ void InvidiousSettingsSection::rebuildRows() {
     auto* rowLayout = new QHBoxLayout(row);
     rowLayout->setContentsMargins(0, 0, 0, 0);
 
-    auto* hostLabel = new QLabel(row);
-    hostLabel->setTextFormat(Qt::PlainText);
+    auto* hostLabel = new MiddleElidedLabel(row);
     hostLabel->setObjectName(QStringLiteral("instanceHost"));
-    hostLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    hostLabel->setText(host);
-    hostLabel->setToolTip(host);
-    hostLabel->setAccessibleName(host);
+    hostLabel->setFullText(host);
     rowLayout->addWidget(hostLabel, 1);
 
     auto* picker = makePolicyPicker(row);
