@@ -206,7 +206,8 @@ TEST_F(AppSettingsDiagnosticsTest, ASaveFailureLogsShowsTheAlertAndKeepsTheExpor
   makeView();
   view->show();
   LogWindow log;
-  destination = scratch.path() / "missing-folder" / "saved.ndjson";
+  // A missing folder whose name reads as markup: the message names it as it is.
+  destination = scratch.path() / "<b>missing" / "saved.ndjson";
   exportAndWait(LogExporter::RingScope::recent3);
 
   const auto lines = log.lines();
@@ -220,6 +221,10 @@ TEST_F(AppSettingsDiagnosticsTest, ASaveFailureLogsShowsTheAlertAndKeepsTheExpor
   EXPECT_TRUE(alert->isVisible());
   EXPECT_EQ(alert->text(), "ログの書き出しに失敗しました");
   EXPECT_EQ(alert->informativeText(), *view->exportError());
+  auto* message = alert->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
+  ASSERT_NE(message, nullptr);
+  EXPECT_EQ(message->textFormat(), Qt::PlainText);
+  EXPECT_TRUE(message->text().contains("<b>missing")) << message->text().toStdString();
   ASSERT_EQ(suggestedNames.size(), 1U);
   EXPECT_EQ(exportsIn(temporary()), std::vector<fs::path>{temporary() / suggestedNames.front().toStdString()})
       << "the export stays for the next export to clear";

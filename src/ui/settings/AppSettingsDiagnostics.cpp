@@ -204,6 +204,10 @@ void AppSettingsView::setExportError(std::optional<QString> error) {
                                 QStringLiteral("ログの書き出しに失敗しました"), QMessageBox::NoButton, this);
   alert->setInformativeText(*exportError_);
   alert->setTextFormat(Qt::PlainText);
+  // The message carries the chosen folder's name: never read it as markup.
+  if (auto* informative = alert->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+    informative->setTextFormat(Qt::PlainText);
+  }
   alert->addButton(QStringLiteral("OK"), QMessageBox::RejectRole);
   alert->setAttribute(Qt::WA_DeleteOnClose);
   // Any way the alert goes away clears the error.
