@@ -14,12 +14,14 @@ namespace pd::ui {
 
 const std::vector<LicensesView::Entry>& LicensesView::entries() {
   // What the executable links (its direct libraries, the C and C++ runtimes aside) and what it
-  // compiles in, as Debian describes each: the licence and the first holder of the package's
-  // main copyright stanza, and the package's home page. FFmpeg is shown under the licence it
-  // reports for the build, which Debian configures with its GPL parts.
+  // compiles in, as Debian describes each: the licence of the package as a whole, its home
+  // page, and as holder the project's own authorship line where the copyright file lists one
+  // among the holders of the whole package (else the first of them), "et al." when there are
+  // more. FFmpeg is shown under the licence it reports for the build, which Debian configures
+  // with its GPL parts.
   static const std::vector<Entry> list = {
       {"Qt", "LGPL-3 or GPL-2", "2016-2022 The Qt Company Ltd.", "https://www.qt.io/developers/", "qt6-base"},
-      {"FFmpeg", "GPL version 2 or later", "Christian Holschuh et al.", "https://ffmpeg.org/", "ffmpeg"},
+      {"FFmpeg", "GPL version 2 or later", "2001-2019, The FFmpeg project et al.", "https://ffmpeg.org/", "ffmpeg"},
       {"Avahi", "LGPL-2.1+", "the Avahi developers et al.", "https://avahi.org/", "avahi"},
       {"PipeWire", "Expat", "2009 Lennart Poettering et al.", "https://pipewire.org/", "pipewire"},
       {"curl", "curl", "1997-2022, Daniel Stenberg, <daniel@haxx.se>, et al.", "https://curl.se/", "curl"},
