@@ -29,15 +29,15 @@ start_fed() { # name lines command...
   for _ in $(seq 100); do [ "$(wc -l <"$work/$name.out")" -ge "$lines" ] && break; sleep 0.05; done
 }
 
-# nginx with one worker, from a configuration in $work/NAME whose http block holds BODY (its server
-# blocks listen on a port from free_port), on CPUS (empty: any); the pid in nginx_pid. Waits until
-# URL answers.
-start_nginx() { # name cpus url body
-  local dir="$work/$1" pin=()
+# nginx with WORKERS workers (default $BENCH_NGINX_WORKERS, else one), from a configuration in
+# $work/NAME whose http block holds BODY (its server blocks listen on a port from free_port), on
+# CPUS (empty: any); the pid in nginx_pid. Waits until URL answers.
+start_nginx() { # name cpus url body [workers]
+  local dir="$work/$1" pin=() workers=${5:-${BENCH_NGINX_WORKERS:-1}}
   mkdir -p "$dir"
   cat >"$dir/nginx.conf" <<CONF
 $( [ "$(id -u)" = 0 ] && echo "user root;" )
-worker_processes 1;
+worker_processes $workers;
 daemon off;
 pid $dir/nginx.pid;
 error_log $dir/error.log;
@@ -67,6 +67,19 @@ done = function(summary, latency, requests)
     summary.duration, latency:percentile(99)))
 end
 LUA
+}
+
+# CPU seconds (user and system) of a process and its children, such as nginx's workers, from /proc.
+tree_cpu_seconds() { # pid
+  local pid
+  for pid in $1 $(pgrep -P "$1" || true); do cat "/proc/$pid/stat" 2>/dev/null || true; done |
+    awk -v hz="$(getconf CLK_TCK)" '{ sub(/^.*\) /, ""); t += ($12 + $13) / hz } END { printf "%.2f\n", t }'
+}
+# Context switches (voluntary and involuntary) over every thread of a process and its children.
+tree_switches() { # pid
+  local pid
+  for pid in $1 $(pgrep -P "$1" || true); do cat /proc/"$pid"/task/*/status 2>/dev/null || true; done |
+    awk '/^(voluntary|nonvoluntary)_ctxt_switches:/ { n += $2 } END { print n + 0 }'
 }
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
