@@ -157,6 +157,7 @@ void LocalVideoHTTPServer::setOnPortChange(PortChangeHandler handler) {
 void LocalVideoHTTPServer::Impl::startListener(std::optional<std::uint16_t> preferred) {
   TcpListener::Timing listenerTiming;
   listenerTiming.connection.drainTimeout = timing.drainTimeout;
+  listenerTiming.connection.sendDeadline = timing.sendDeadline;
   std::shared_ptr<TcpListener> made;
   if (preferred) {
     try {
@@ -470,22 +471,10 @@ void LocalVideoHTTPServer::Impl::sendWithDeadline(const Connection& connection, 
                                                   std::size_t offset, std::size_t length, bool isComplete,
                                                   runtime::UniqueFunction<void(std::error_code)> completion,
                                                   std::shared_ptr<const Bytes> head) {
-  auto done = std::make_shared<bool>(false);
-  auto timer = std::make_shared<asio::steady_timer>(queueExecutor, timing.sendDeadline);
-  std::weak_ptr<TcpConnection> weakConnection = connection;
-  timer->async_wait([done, weakConnection](std::error_code error) {
-    if (!error && !*done) {
-      if (auto alive = weakConnection.lock()) {
-        alive->cancel();
-      }
-    }
-  });
-  connection->send(std::move(head), std::move(buffer), offset, length, isComplete,
-                   [done, timer, completion = std::move(completion)](std::error_code error) mutable {
-                     *done = true;
-                     timer->cancel();
-                     completion(error);
-                   });
+  // The connection holds the deadline (its listener gave it timing.sendDeadline): one timer for
+  // all its sends, which ends it when a send outlasts the deadline; the completion then has the
+  // error. Completions run on the queue, the connection's executor.
+  connection->send(std::move(head), std::move(buffer), offset, length, isComplete, std::move(completion));
 }
 
 void LocalVideoHTTPServer::Impl::sendWithDeadline(const Connection& connection, Bytes bytes, bool isComplete,

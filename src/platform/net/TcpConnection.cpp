@@ -148,6 +148,7 @@ void TcpConnection::send(Buffer head, Buffer buffer, std::size_t offset, std::si
       return;
     }
     impl.writePending = true;
+    self->watchSend();
     const std::array<asio::const_buffer, 2> views{head ? asio::buffer(*head) : asio::const_buffer(),
                                                   asio::buffer(buffer->data() + offset, length)};
     asio::async_write(impl.socket, views,
@@ -289,6 +290,45 @@ void TcpConnection::close() {
   });
 }
 
+void TcpConnection::watchSend() {
+  auto& impl = *impl_;
+  if (impl.timing.sendDeadline <= std::chrono::nanoseconds::zero()) {
+    return;
+  }
+  impl.sendStartedAt = std::chrono::steady_clock::now();
+  if (!impl.sendTimerArmed) {
+    armSendTimer(impl.sendStartedAt + impl.timing.sendDeadline);
+  }
+  // Otherwise it is armed for an earlier send's limit, and looks again then.
+}
+
+void TcpConnection::armSendTimer(std::chrono::steady_clock::time_point at) {
+  auto& impl = *impl_;
+  impl.sendTimerArmed = true;
+  impl.sendTimer.expires_at(at);
+  impl.sendTimer.async_wait([weak = weak_from_this()](boost::system::error_code error) {
+    if (auto strong = weak.lock()) {
+      strong->impl_->sendTimerArmed = false;
+      if (!error) {
+        strong->sendTimerFired();
+      }
+    }
+  });
+}
+
+void TcpConnection::sendTimerFired() {
+  auto& impl = *impl_;
+  if (impl.closed || !impl.writePending) {
+    return;
+  }
+  const auto limit = impl.sendStartedAt + impl.timing.sendDeadline;
+  if (std::chrono::steady_clock::now() < limit) {
+    armSendTimer(limit); // a later send than the one it was armed for
+    return;
+  }
+  cancel(); // with a send pending, closes at once: the send ends with an error
+}
+
 void TcpConnection::reportFailure(std::error_code error) {
   auto& impl = *impl_;
   if (impl.failed || impl.closed) {
@@ -308,6 +348,7 @@ void TcpConnection::finishClose() {
   }
   impl.closed = true;
   impl.drainTimer.cancel();
+  impl.sendTimer.cancel();
   impl.receiveHandler = nullptr;
   bool workerSending = false;
   {

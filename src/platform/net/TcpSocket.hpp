@@ -19,6 +19,7 @@ struct TcpConnection::Impl {
       : executor(std::move(ex)),
         socket(std::move(s)),
         drainTimer(executor),
+        sendTimer(executor),
         timing(t),
         workerDescriptor(socket.native_handle()),
         remoteAddress(addressOf(socket)) {
@@ -31,6 +32,10 @@ struct TcpConnection::Impl {
   boost::asio::any_io_executor executor;
   boost::asio::ip::tcp::socket socket;
   boost::asio::steady_timer drainTimer;
+  // The send deadline (see Timing::sendDeadline): armed for the earliest pending send's limit.
+  boost::asio::steady_timer sendTimer;
+  std::chrono::steady_clock::time_point sendStartedAt;
+  bool sendTimerArmed = false;
   Timing timing;
   StateHandler stateHandler;
   ReceiveHandler receiveHandler;

@@ -159,6 +159,28 @@ TEST(TcpConnectionTest, SendingToAGonePeerFailsWithoutEndingTheProcess) {
   EXPECT_TRUE(error == std::errc::broken_pipe) << error.message();
 }
 
+// A send is bounded by the deadline from its own start, not from an earlier send's: one started
+// while the deadline of a completed one still runs is given its whole time, then ends the
+// connection with an error when the peer takes none of it.
+TEST(TcpConnectionTest, EachSendHasTheWholeDeadlineFromItsOwnStart) {
+  TcpListener::Timing timing;
+  timing.connection.sendDeadline = 400ms;
+  Pair pair(timing);
+  const auto send = [&](std::size_t size) {
+    auto done = std::make_shared<std::promise<std::error_code>>();
+    auto outcome = done->get_future();
+    pair.server->send(std::vector<std::uint8_t>(size, 'x'), false, [done](std::error_code e) { done->set_value(e); });
+    EXPECT_EQ(outcome.wait_for(kPatience), std::future_status::ready);
+    return outcome.get();
+  };
+  EXPECT_FALSE(send(1000));
+  EXPECT_EQ(pair.readToEnd(250ms).size(), 1000u);
+  // Too much for the sockets' buffers, and never read.
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(send(32u << 20));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, timing.connection.sendDeadline);
+}
+
 // A peer that goes away while its reply is prepared is reported, whatever it sent before; one
 // that only shuts down its sending side after the reply started keeps its reply.
 TEST(TcpConnectionTest, WatchReportsAPeerGoneBeforeTheReplyOnly) {
