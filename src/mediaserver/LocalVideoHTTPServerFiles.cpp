@@ -54,17 +54,22 @@ private:
 
 // A chunk moves in pieces of this size, each read, checked and sent before the next is read: the
 // piece is still in the CPU's cache when the send copies it, and the peer has its first bytes
-// after one short read rather than a whole chunk's. Against a chunk-sized buffer this served 1 MiB
-// ranges at one connection about a third faster for less CPU per byte; more pieces mean more
-// version checks, which only narrows what a changed file could slip through.
-constexpr std::int64_t kPieceSize = 32'768;
+// after one read rather than a whole chunk's. One version check covers a whole piece, since a
+// write to the file changes its modification time before any of its bytes can be read (and a
+// truncation its size), so a check made after the read sees any change the read could have seen:
+// larger pieces mean fewer checks without letting a byte of another version through.
+constexpr std::int64_t kPieceSize = 131'072;
+
+// One piece buffer per file-IO thread: a transfer runs on one thread from its header to its end.
+std::uint8_t* pieceBuffer() {
+  thread_local const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kPieceSize);
+  return buffer.get();
+}
 
 struct Transfer {
   std::string token;
   Connection connection;
   std::unique_ptr<OpenFile> file;
-  // One piece read from the file and checked before any of it is sent.
-  std::unique_ptr<std::uint8_t[]> piece;
   std::int64_t offset = 0;
   std::int64_t remaining = 0;
   // Body bytes sent but not yet added to the server's statistics, which live on the queue.
@@ -118,15 +123,15 @@ struct FileRoad {
                              std::shared_ptr<IOPermit> permit);
   static std::exception_ptr openFile(Transfer& transfer, const LocalVideoHTTPServer::FileVersion& version);
   static bool fileChanged(Transfer& transfer);
-  // Up to n (at most kPieceSize) bytes at the transfer's offset into its buffer; fewer only at the
-  // file's end, -1 on a read error.
+  // Up to n (at most kPieceSize) bytes at the transfer's offset into the thread's piece buffer;
+  // fewer only at the file's end, -1 on a read error.
   static std::int64_t readPiece(Transfer& transfer, std::size_t n);
   // Hands the bytes sent so far to the server's statistics, at most every kReportInterval while
   // a transfer runs: a post per chunk would keep the queue's thread busy for nothing.
   static void reportSent(const Weak& weak, const runtime::Executor& queue, Transfer& transfer);
   static constexpr auto kReportInterval = std::chrono::milliseconds(250);
   // Ends the transfer on the queue: the file is closed here first, so the slot comes back only
-  // after its descriptor is closed.
+  // after its descriptor is closed; it comes back there before `finish` runs.
   template <typename F>
   static void finishOnQueue(const Weak& weak, const runtime::Executor& queue, const std::shared_ptr<Transfer>& transfer,
                             F finish);
@@ -139,28 +144,12 @@ void LocalVideoHTTPServer::Impl::admitFile(const std::string& token, const std::
                                            FileVerifier verifier, const std::string& method,
                                            std::optional<std::string> range, const Connection& connection) {
   auto key = LocalVideoHTTPServer::volumeKey(url);
-  const auto held = fileIOInFlightByVolume.find(key);
-  if (fileIOInFlight >= kMaxFileIO || (held != fileIOInFlightByVolume.end() && held->second >= kMaxFileIOPerVolume)) {
+  if (!fileIOSlots->take(key)) {
     logRequestFailure("file_io_busy", 503, token, nullptr);
     sendText("503 Service Unavailable", connection);
     return;
   }
-  ++fileIOInFlight;
-  ++fileIOInFlightByVolume[key];
-  auto permit = std::make_shared<IOPermit>([weak = weak_from_this(), queue = queueExecutor, key]() {
-    queue.execute([weak, key] {
-      if (auto self = weak.lock()) {
-        --self->fileIOInFlight;
-        const auto found = self->fileIOInFlightByVolume.find(key);
-        const auto n = (found == self->fileIOInFlightByVolume.end() ? 1 : found->second) - 1;
-        if (n > 0) {
-          found->second = n;
-        } else if (found != self->fileIOInFlightByVolume.end()) {
-          self->fileIOInFlightByVolume.erase(found);
-        }
-      }
-    });
-  });
+  auto permit = std::make_shared<IOPermit>([slots = fileIOSlots, key]() { slots->give(key); });
   fileIOQueue.post([weak = weak_from_this(), queue = queueExecutor, registry = registry,
                     sendDeadline = timing.sendDeadline, url, verifier = std::move(verifier), permit = std::move(permit),
                     token, connection, method, range = std::move(range)]() mutable {
@@ -193,6 +182,32 @@ void LocalVideoHTTPServer::Impl::admitFile(const std::string& token, const std::
       }
     });
   });
+}
+
+bool LocalVideoHTTPServer::Impl::FileIOSlots::take(const std::string& volume) {
+  std::scoped_lock held(lock);
+  auto& onVolume = fileIOInFlightByVolume[volume];
+  if (fileIOInFlight >= kMaxFileIO || onVolume >= kMaxFileIOPerVolume) {
+    if (onVolume == 0) {
+      fileIOInFlightByVolume.erase(volume);
+    }
+    return false;
+  }
+  ++fileIOInFlight;
+  ++onVolume;
+  return true;
+}
+
+void LocalVideoHTTPServer::Impl::FileIOSlots::give(const std::string& volume) {
+  std::scoped_lock held(lock);
+  --fileIOInFlight;
+  const auto found = fileIOInFlightByVolume.find(volume);
+  const auto n = (found == fileIOInFlightByVolume.end() ? 1 : found->second) - 1;
+  if (n > 0) {
+    found->second = n;
+  } else if (found != fileIOInFlightByVolume.end()) {
+    fileIOInFlightByVolume.erase(found);
+  }
 }
 
 void LocalVideoHTTPServer::Impl::sendRangeNotSatisfiable(std::int64_t size, const Connection& connection) {
@@ -240,8 +255,8 @@ template <typename F>
 void FileRoad::finishOnQueue(const Weak& weak, const runtime::Executor& queue,
                              const std::shared_ptr<Transfer>& transfer, F finish) {
   transfer->file.reset();
-  // The permit travels with the end and is let go on the queue, after the descriptor is closed:
-  // its release then posts from the queue's own thread, and a transfer wakes the queue once.
+  // A permit still held travels with the end and is let go on the queue, after the descriptor is
+  // closed and before anything `finish` sends.
   queue.execute([weak, transfer, finish = std::move(finish),
                  permit = std::exchange(transfer->context.ioPermit, nullptr)]() mutable {
     auto server = weak.lock();
@@ -249,6 +264,7 @@ void FileRoad::finishOnQueue(const Weak& weak, const runtime::Executor& queue,
       transfer->connection->cancel();
       return;
     }
+    permit.reset();
     addSent(*server, std::exchange(transfer->unreported, 0));
     finish(*server, *transfer);
   });
@@ -287,12 +303,10 @@ std::exception_ptr FileRoad::openFile(Transfer& transfer, const LocalVideoHTTPSe
 }
 
 std::int64_t FileRoad::readPiece(Transfer& transfer, std::size_t n) {
-  if (!transfer.piece) {
-    transfer.piece = std::make_unique_for_overwrite<std::uint8_t[]>(kPieceSize);
-  }
+  auto* const piece = pieceBuffer();
   std::size_t got = 0;
   while (got < n) {
-    const auto r = ::pread(transfer.file->fd(), transfer.piece.get() + got, n - got,
+    const auto r = ::pread(transfer.file->fd(), piece + got, n - got,
                            static_cast<off_t>(transfer.offset + static_cast<std::int64_t>(got)));
     if (r > 0) {
       got += static_cast<std::size_t>(r);
@@ -346,9 +360,10 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
     return;
   }
   // The header is handed over before the file is opened, marked to travel in one packet with the
-  // body's first piece; a transfer that ends before any body ends the connection, which sends it.
-  if (const auto error = connection->sendNow(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(),
-                                             deadline(), transfer->remaining > 0)) {
+  // body's first piece; a transfer that ends before any body ends the connection, which sends it
+  // (an empty body: only after its slot has come back).
+  if (const auto error =
+          connection->sendNow(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(), deadline(), true)) {
     finishOnQueue(weak, queue, transfer, [error](Server& server, Transfer& t) {
       server.logRequestAbort("send_fail", t.token, 0, std::make_exception_ptr(std::system_error(error, "send")));
       t.connection->cancel();
@@ -391,7 +406,14 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
       });
       return;
     }
-    const auto error = connection->sendNow(transfer->piece.get(), static_cast<std::size_t>(read), deadline());
+    if (read == transfer->remaining) {
+      // Its last piece is in hand: the transfer's file is done with, and its slot comes back before
+      // the reply's last bytes leave, so a peer that asks again the moment its reply is whole finds
+      // the slot free.
+      transfer->file.reset();
+      transfer->context.ioPermit.reset();
+    }
+    const auto error = connection->sendNow(pieceBuffer(), static_cast<std::size_t>(read), deadline());
     if (weak.expired()) {
       transfer->file.reset();
       connection->cancel();

@@ -84,8 +84,18 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   const Timing timing;
   const std::shared_ptr<relay::RemoteMediaRelayInterface> relay;
 
-  std::int64_t fileIOInFlight = 0;
-  std::map<std::string, std::int64_t> fileIOInFlightByVolume;
+  // The file-IO slots: taken by admission on the queue, given back by the last holder of a
+  // transfer's permit at once, on whatever thread that is, so that a slot is free as soon as its
+  // file is closed, before the reply's last bytes leave.
+  struct FileIOSlots {
+    std::mutex lock;
+    std::int64_t fileIOInFlight = 0; // under lock
+    std::map<std::string, std::int64_t> fileIOInFlightByVolume; // under lock; no entry at 0
+    // False when every slot, or every slot of the volume, is held.
+    bool take(const std::string& volume);
+    void give(const std::string& volume);
+  };
+  const std::shared_ptr<FileIOSlots> fileIOSlots = std::make_shared<FileIOSlots>();
   std::shared_ptr<platform::net::TcpListener> listener;
   std::optional<std::uint16_t> port;
   std::vector<ReadyWaiter> readyWaiters;

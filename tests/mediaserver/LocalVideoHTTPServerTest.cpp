@@ -1,7 +1,9 @@
 #include "MediaServerTestSupport.hpp"
 #include "platform/TestSupport.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -194,6 +196,84 @@ TEST(LocalVideoHTTPServerTest, FileIOSlotsAreCappedAndComeBack) {
   EXPECT_TRUE(waitUntil([&] {
     return statusLine(reply = get(f.port, token, "Range: bytes=0-3\r\n")) == "HTTP/1.1 206 Partial Content";
   })) << reply;
+}
+
+// Every thread of the process on one CPU, the server's file-IO threads below all others there: a
+// file-IO thread then runs only while nothing else can, so a peer woken by the last byte of its
+// reply, and the server's queue that takes the peer's next request, always get ahead of whatever
+// that thread still had to do for the reply it sent.
+class FileIOThreadsLastOnOneCpu {
+public:
+  FileIOThreadsLastOnOneCpu() {
+    ::sched_getaffinity(0, sizeof original_, &original_);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (CPU_ISSET(cpu, &original_)) {
+        CPU_SET(cpu, &one);
+        break;
+      }
+    }
+    forEachThread([&](pid_t thread, const std::string& name) {
+      ::sched_setaffinity(thread, sizeof one, &one);
+      if (name.find("fileio") != std::string::npos) {
+        sched_param lowest{};
+        ::sched_setscheduler(thread, SCHED_IDLE, &lowest);
+      }
+    });
+  }
+  ~FileIOThreadsLastOnOneCpu() {
+    forEachThread([&](pid_t thread, const std::string&) {
+      ::sched_setaffinity(thread, sizeof original_, &original_);
+      if (::sched_getscheduler(thread) == SCHED_IDLE) {
+        sched_param normal{};
+        ::sched_setscheduler(thread, SCHED_OTHER, &normal); // may be refused without privileges: harmless
+      }
+    });
+  }
+  FileIOThreadsLastOnOneCpu(const FileIOThreadsLastOnOneCpu&) = delete;
+  FileIOThreadsLastOnOneCpu& operator=(const FileIOThreadsLastOnOneCpu&) = delete;
+
+private:
+  template <typename F>
+  static void forEachThread(F f) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+      std::string name;
+      std::getline(std::ifstream(entry.path() / "comm"), name);
+      f(static_cast<pid_t>(std::stoi(entry.path().filename().string())), name);
+    }
+  }
+  cpu_set_t original_{};
+};
+
+// A transfer's slot is free once its reply has ended: as many peers as one volume has slots, each
+// asking again the moment its reply's last byte has come (as a player does, without waiting for
+// the connection's end), are never refused, however late the server's threads run.
+TEST(LocalVideoHTTPServerTest, ASlotIsFreeOnceItsReplyHasEnded) {
+  TempDirectory dir;
+  writeText(dir / "clip.mp4", std::string(200'000, 'x'));
+  ServerFixture f;
+  const auto token = f.server->registerFile(dir / "clip.mp4");
+  const std::string request = "GET /" + token + " HTTP/1.1\r\nRange: bytes=1000-100999\r\n\r\n";
+  const auto whole = roundTrip(f.port, request);
+  ASSERT_EQ(bodyOf(whole), std::string(100'000, 'x'));
+  FileIOThreadsLastOnOneCpu scheduling;
+  std::atomic<int> refused{0};
+  std::vector<std::thread> peers;
+  for (std::int64_t p = 0; p < LocalVideoHTTPServer::kMaxFileIOPerVolume; ++p) {
+    peers.emplace_back([&] {
+      for (int i = 0; i < 50 && refused == 0; ++i) {
+        RawClient client(f.port);
+        client.send(request);
+        if (const auto reply = client.read(whole.size()); reply != whole) {
+          ADD_FAILURE() << statusLine(reply);
+          ++refused;
+        }
+      }
+    });
+  }
+  for (auto& peer : peers) peer.join();
+  EXPECT_EQ(refused, 0);
 }
 
 // A transfer waits for room in a stalled reader's socket on its own file-IO thread; the server's
