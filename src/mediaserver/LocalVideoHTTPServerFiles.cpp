@@ -437,7 +437,7 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
   finishOnQueue(weak, queue, transfer, [](Server& server, Transfer& t) {
     server.logRequestComplete(t.context);
     auto peer = t.connection;
-    server.sendWithDeadline(peer, Bytes(), true, [peer](std::error_code) { peer->cancel(); });
+    server.sendWithDeadline(peer, Bytes(), true, [peer](std::error_code) { peer->endAfterReply(); });
   });
 }
 

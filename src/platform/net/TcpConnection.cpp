@@ -9,6 +9,7 @@
 #include <boost/asio/write.hpp>
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -246,8 +247,12 @@ std::error_code TcpConnection::sendNow(const std::uint8_t* data, std::size_t len
   });
 }
 
-void TcpConnection::cancel() {
-  asio::dispatch(impl_->executor, [self = shared_from_this()] {
+void TcpConnection::cancel() { end(false); }
+
+void TcpConnection::endAfterReply() { end(true); }
+
+void TcpConnection::end(bool afterReply) {
+  asio::dispatch(impl_->executor, [self = shared_from_this(), afterReply] {
     auto& impl = *self->impl_;
     if (impl.closed || impl.cancelling) {
       return;
@@ -262,6 +267,13 @@ void TcpConnection::cancel() {
     }
     if (impl.writePending || impl.failed || workerSending) {
       // The peer is not reading (or is gone): nothing to protect.
+      self->finishClose();
+      return;
+    }
+    int unread = -1;
+    if (afterReply && impl.sendShutDown && ::ioctl(impl.workerDescriptor, FIONREAD, &unread) == 0 && unread == 0) {
+      // The reply is whole, and the peer sent nothing past its request: no reply to protect from a
+      // reset, and no reason to wait for the peer's end.
       self->finishClose();
       return;
     }

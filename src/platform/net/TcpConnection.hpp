@@ -83,6 +83,9 @@ public:
                           bool more = false);
   // Ends the connection as described above; idempotent.
   void cancel();
+  // The same once a whole reply has been sent with its final send() to a peer that sent nothing
+  // after its request (the usual case): then closes at once instead of draining.
+  void endAfterReply();
   // Closes at once without draining (a connection refused before it started).
   void close();
 
@@ -92,6 +95,7 @@ private:
   void startRead();
   void readCompleted(bool endOfStream, std::error_code error, std::size_t n);
   void reportFailure(std::error_code error);
+  void end(bool afterReply);
   void finishClose();
   void closeSocket();
   void watchSend();

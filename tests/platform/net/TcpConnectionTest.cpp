@@ -159,6 +159,28 @@ TEST(TcpConnectionTest, SendingToAGonePeerFailsWithoutEndingTheProcess) {
   EXPECT_TRUE(error == std::errc::broken_pipe) << error.message();
 }
 
+// After a whole reply to a peer that sent nothing more, the connection closes at once rather than
+// wait for the peer's end; a peer that sent more still has it drained, so that its reply is not
+// lost to a reset.
+TEST(TcpConnectionTest, AWholeReplyEndsAtOnceUnlessThePeerSentMore) {
+  TcpListener::Timing longDrain;
+  longDrain.connection.drainTimeout = 10min;
+  for (const bool sentMore : {false, true}) {
+    SCOPED_TRACE(sentMore ? "sent more" : "sent nothing more");
+    Pair pair(longDrain);
+    auto closed = std::make_shared<std::promise<void>>();
+    pair.server->setStateHandler([closed](TcpConnection::State state, std::error_code) {
+      if (state == TcpConnection::State::cancelled) closed->set_value();
+    });
+    if (sentMore) pair.sendFromClient("GET / HTTP/1.1\r\n\r\n");
+    auto server = pair.server;
+    server->send(std::vector<std::uint8_t>(kHeader.begin(), kHeader.end()), true,
+                 [server](std::error_code) { server->endAfterReply(); });
+    EXPECT_EQ(pair.readToEnd(kPatience), kHeader);
+    EXPECT_EQ(closed->get_future().wait_for(sentMore ? 300ms : kPatience) == std::future_status::ready, !sentMore);
+  }
+}
+
 // A send is bounded by the deadline from its own start, not from an earlier send's: one started
 // while the deadline of a completed one still runs is given its whole time, then ends the
 // connection with an error when the peer takes none of it.
