@@ -120,7 +120,7 @@ void LocalVideoBroadcaster::install() {
     } catch (const std::exception&) {
       return;
     }
-    sweepLeftoverDrops(folder, keepSince);
+    sweepLeftovers(folder, keepSince);
   });
 }
 

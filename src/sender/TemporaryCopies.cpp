@@ -84,7 +84,7 @@ void removeTemporaryItem(const std::filesystem::path& item) {
   }
 }
 
-void sweepLeftoverDrops(const std::filesystem::path& folder, std::chrono::system_clock::time_point keepSince) {
+void sweepLeftovers(const std::filesystem::path& folder, std::chrono::system_clock::time_point keepSince) {
   std::vector<std::filesystem::path> entries;
   try {
     for (const auto& entry : std::filesystem::directory_iterator(folder)) entries.push_back(entry.path());
@@ -92,9 +92,11 @@ void sweepLeftoverDrops(const std::filesystem::path& folder, std::chrono::system
     return;
   }
   for (const auto& entry : entries) {
-    if (!hasPrefix(entry, kDropFolderPrefix)) continue;
+    // A tempo analysis' download is left behind when the process ended during the analysis.
+    if (!hasPrefix(entry, kDropFolderPrefix) && !hasPrefix(entry, kRemoteBPMPrefix)) continue;
     // An entry that cannot be read any more was most likely removed since the listing, by the
-    // send that superseded its copy: it is no leftover of ours to remove or to report.
+    // send that superseded its copy or the analysis that ended: it is no leftover of ours to
+    // remove or to report.
     const auto changed = changeTime(entry);
     if (!changed || *changed >= keepSince) continue;
     removeTemporaryItem(entry);

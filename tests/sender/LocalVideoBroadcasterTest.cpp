@@ -297,7 +297,7 @@ TEST(LocalVideoBroadcasterSweepTest, ConstructionSweepsOldDropsAndKeepsOnesMadeS
   EXPECT_EQ(broadcaster->temporaryFolder(), folder);
 }
 
-TEST(TemporaryCopiesTest, TheSweepRemovesOldDropsOnlyAndFollowsNoLink) {
+TEST(TemporaryCopiesTest, TheSweepRemovesOldDropsAndAnalysisDownloadsOnlyAndFollowsNoLink) {
   testing::TempDirectory folder;
   testing::TempDirectory outside;
   testing::LogWindow log;
@@ -305,6 +305,7 @@ TEST(TemporaryCopiesTest, TheSweepRemovesOldDropsOnlyAndFollowsNoLink) {
   std::filesystem::create_directories(old / ".hidden");
   testing::writeText(old / ".hidden" / "copy.mp4", "x");
   testing::writeText(folder / "PalendrixDrop-file", "x");
+  testing::writeText(folder / "PalendrixRemoteBPM-old.mp4", "x");
   testing::writeText(outside / "kept.mp4", "x");
   std::filesystem::create_directory_symlink(outside.path(), folder / "PalendrixDrop-link");
   testing::writeText(folder / "other.mp4", "x");
@@ -312,12 +313,14 @@ TEST(TemporaryCopiesTest, TheSweepRemovesOldDropsOnlyAndFollowsNoLink) {
   const auto start = std::chrono::system_clock::now();
   ::usleep(20'000);
   std::filesystem::create_directories(folder / "PalendrixDrop-racing");
+  testing::writeText(folder / "PalendrixRemoteBPM-racing.mp4", "x");
 
-  sweepLeftoverDrops(folder.path(), start);
-  EXPECT_THAT(testing::fileNames(folder.path()), ::testing::UnorderedElementsAre("PalendrixDrop-racing", "other.mp4"));
+  sweepLeftovers(folder.path(), start);
+  EXPECT_THAT(testing::fileNames(folder.path()),
+              ::testing::UnorderedElementsAre("PalendrixDrop-racing", "PalendrixRemoteBPM-racing.mp4", "other.mp4"));
   EXPECT_TRUE(std::filesystem::exists(outside / "kept.mp4"));
-  EXPECT_EQ(log.count("temp_copy_delete file=<private>"), 3u);
-  sweepLeftoverDrops(folder / "missing", start);
+  EXPECT_EQ(log.count("temp_copy_delete file=<private>"), 4u);
+  sweepLeftovers(folder / "missing", start);
 
   // A copy's folder goes only when it lies directly in the temporary folder.
   EXPECT_EQ(removalTarget(folder / "PalendrixDrop-x" / "a.mp4", folder.path()), folder / "PalendrixDrop-x");
@@ -327,7 +330,7 @@ TEST(TemporaryCopiesTest, TheSweepRemovesOldDropsOnlyAndFollowsNoLink) {
   // A removal that fails says so instead of claiming it was done.
   removeTemporaryItem("/proc/self/status");
   EXPECT_EQ(log.count("temp_copy_delete_fail file=<private> err_domain=POSIX"), 1u);
-  EXPECT_EQ(log.count("temp_copy_delete file="), 3u);
+  EXPECT_EQ(log.count("temp_copy_delete file="), 4u);
 }
 
 TEST(TemporaryCopiesTest, TheTemporaryFolderLivesUnderTheCachesPrivately) {
