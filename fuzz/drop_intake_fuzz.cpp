@@ -76,6 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   case pd::ui::DropPlan::Road::fileURL:
   case pd::ui::DropPlan::Road::notVideo:
     if (!plan.file.is_absolute() || plan.file.string().find('\0') != std::string::npos) __builtin_trap();
+    // The deck's status names the file: never with an empty name, a folder's address included.
+    if (plan.fileName.empty()) __builtin_trap();
     break;
   default: break;
   }

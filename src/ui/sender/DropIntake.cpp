@@ -66,11 +66,6 @@ std::optional<std::string> percentDecoded(std::string_view text) {
   return out;
 }
 
-std::string lastComponent(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 void logRejected(std::string_view reason) { Log::localvideo().notice("dnd_reject reason=%{public}s", reason); }
 
 // The file-URL road: the dropped file itself, when it is a video.
@@ -81,17 +76,31 @@ DropPlan planFileURL(const DropOffer& offer, const MediaTypes& types) {
                             firstUriListItem(offer.uriList), "-", 0L, "nil");
     return {DropPlan::Road::dropped, {}, {}, {}};
   }
-  const std::string name = lastComponent(file->string());
-  const auto type = types.typeForFileName(name);
-  if (type && types.isVideo(*type)) {
+  const std::string name = lastPathComponent(file->native());
+  const auto named = typeOfFileName(name, types);
+  if (named.isVideo) {
     Log::localvideo().notice("dnd_resolve_ok kind=file_url file=%s", file->string());
     return {DropPlan::Road::fileURL, *file, name, {}};
   }
-  Log::localvideo().notice("dnd_reject reason=not_video type=%{public}s file=%s", type.value_or("unknown"), name);
+  Log::localvideo().notice("dnd_reject reason=not_video type=%{public}s file=%s", named.type.value_or("unknown"), name);
   return {DropPlan::Road::notVideo, *file, name, {}};
 }
 
 } // namespace
+
+NamedType typeOfFileName(std::string_view fileName, const MediaTypes& types) {
+  auto type = types.typeForFileName(fileName);
+  const bool isVideo = type && types.isVideo(*type);
+  return {std::move(type), isVideo};
+}
+
+std::string lastPathComponent(std::string_view path) {
+  const auto end = path.find_last_not_of('/');
+  if (end == std::string_view::npos) return std::string(path);
+  const auto slash = path.find_last_of('/', end);
+  const auto start = slash == std::string_view::npos ? 0 : slash + 1;
+  return std::string(path.substr(start, end + 1 - start));
+}
 
 DropPlan planDrop(const SendGate& gate, const DropOffer& offer, Deck target, const MediaTypes& types) {
   if (const auto reason = gate.dropRejectReason()) {
@@ -169,10 +178,12 @@ std::optional<std::filesystem::path> writeTemporaryCopy(const std::filesystem::p
                             "-", 0L, "url_missing");
     return std::nullopt;
   }
+  const auto folder = temporaryFolder / (std::string(kDropFolderPrefix) + platform::crypto::makeUUIDString());
+  bool made = false;
   try {
-    const auto folder = temporaryFolder / (std::string(kDropFolderPrefix) + platform::crypto::makeUUIDString());
     // A new folder and a new file: nothing that already exists is written through.
     if (::mkdir(folder.c_str(), 0700) != 0) throw PosixError(errno, "mkdir");
+    made = true;
     const auto copy = folder / fileName;
     if (copy.parent_path() != folder) throw PosixError(EINVAL, "copy name");
     const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -196,6 +207,9 @@ std::optional<std::filesystem::path> writeTemporaryCopy(const std::filesystem::p
     const auto fields = LogErrorFields::fields(error, true);
     Log::localvideo().error("temp_copy_fail err_domain=%{public}s err_code=%ld error=%s", fields.domain, fields.code,
                             fields.detail);
+    // What was written is no use to anyone, and on a full disk it keeps the disk full.
+    std::error_code ignored;
+    if (made) std::filesystem::remove_all(folder, ignored);
     return std::nullopt;
   }
 }

@@ -54,6 +54,18 @@ struct DropPlan {
   bool accepted() const noexcept { return road != Road::refused; }
 };
 
+// A file's type from its name's extension, as drops and the file chooser judge a file: the type
+// (none when the extension names none) and whether it is a video.
+struct NamedType {
+  std::optional<std::string> type;
+  bool isVideo = false;
+};
+NamedType typeOfFileName(std::string_view fileName, const MediaTypes& types);
+
+// The last non-empty component of a path ("Clips" for "/d/Clips/"); the path itself when it has
+// none.
+std::string lastPathComponent(std::string_view path);
+
 // Runs the gate, chooses the road and, for a file URL, resolves it. Main thread: the gate reads
 // the peer's state of the moment.
 DropPlan planDrop(const SendGate& gate, const DropOffer& offer, Deck target, const MediaTypes& types);
@@ -72,8 +84,9 @@ std::string copyFileName(std::string_view suggestedName, std::string_view prefer
 
 // Writes the bytes into a new "PalendrixDrop-<UUID>" folder in `temporaryFolder` under
 // `fileName`; the path of the copy, or none after a logged failure (empty bytes:
-// "dnd_resolve_fail reason=file_representation", a failed write: "temp_copy_fail"). Blocks on the
-// file system: call it off the main thread.
+// "dnd_resolve_fail reason=file_representation", a failed write: "temp_copy_fail", and the new
+// folder is removed with what was written of it). Blocks on the file system: call it off the
+// main thread.
 std::optional<std::filesystem::path> writeTemporaryCopy(const std::filesystem::path& temporaryFolder,
                                                         const std::string& fileName, std::string_view bytes);
 

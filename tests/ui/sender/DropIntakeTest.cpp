@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 namespace pd::ui {
 namespace {
@@ -75,6 +78,12 @@ TEST(DropIntakeTest, FileURLThatIsNotAVideoIsReportedWithItsTypeOrUnknown) {
   EXPECT_EQ(plan.fileName, "clip.xyz");
   EXPECT_TRUE(log.has("dnd_reject reason=not_video type=text/plain file=<private>"));
   EXPECT_TRUE(log.has("dnd_reject reason=not_video type=unknown file=<private>"));
+  // A folder's address ends in "/": the status names the folder.
+  for (const auto& [list, name] : {std::pair{"file:///d/My%20Clips/", "My Clips"},
+                                   std::pair{"file:///d/x.mp4//", "x.mp4"}, std::pair{"file:///", "/"}}) {
+    plan = planDrop(kOpen, {{"text/uri-list"}, list, ""}, Deck::a, types);
+    EXPECT_EQ(plan.fileName, name) << list;
+  }
 }
 
 TEST(DropIntakeTest, NonLocalOrMalformedURLsEndInUrlResolve) {
@@ -168,6 +177,22 @@ TEST_F(TemporaryCopyTest, EmptyBytesAndWriteFailuresAreLoggedAndWriteNothing) {
   EXPECT_TRUE(fs::is_empty(root_));
   EXPECT_FALSE(writeTemporaryCopy(root_ / "missing", "clip.mp4", "abc"));
   EXPECT_TRUE(log.has("temp_copy_fail err_domain=POSIX err_code=2 error=<private>"));
+
+  // A write that stops part-way, as on a full disk (a 1 MiB file-size limit here), takes its
+  // folder and what was written with it.
+  const std::string bytes(2'097'152, 'v');
+  ::rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  ::rlimit small = saved;
+  small.rlim_cur = 1'048'576;
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const auto copy = writeTemporaryCopy(root_, "clip.mp4", bytes);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_FALSE(copy);
+  EXPECT_TRUE(log.has("temp_copy_fail err_domain=POSIX err_code=27 error=<private>"));
+  EXPECT_TRUE(fs::is_empty(root_));
 }
 
 } // namespace
