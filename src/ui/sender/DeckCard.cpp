@@ -174,13 +174,16 @@ void DeckCard::setDropTargeted(bool targeted) {
 }
 
 // The zone answers every drag that offers a file or a video, whatever the gate says: the drop
-// itself is judged when it lands.
+// itself is judged when it lands. It takes a copy only, whatever the source proposes: a source
+// that deletes its original after a move would lose the user's file.
 void DeckCard::dragEnterEvent(QDragEnterEvent* event) {
-  if (event->mimeData() == nullptr || !offersFileOrVideo(*event->mimeData())) {
+  if (event->mimeData() == nullptr || !offersFileOrVideo(*event->mimeData()) ||
+      !event->possibleActions().testFlag(Qt::CopyAction)) {
     event->ignore();
     return;
   }
-  event->acceptProposedAction();
+  event->setDropAction(Qt::CopyAction);
+  event->accept();
   setDropTargeted(true);
 }
 
@@ -191,8 +194,10 @@ void DeckCard::dragLeaveEvent(QDragLeaveEvent* event) {
 
 void DeckCard::dropEvent(QDropEvent* event) {
   setDropTargeted(false);
-  if (event->mimeData() != nullptr && onDrop_ && onDrop_(*event->mimeData())) {
-    event->acceptProposedAction();
+  if (event->mimeData() != nullptr && event->possibleActions().testFlag(Qt::CopyAction) && onDrop_ &&
+      onDrop_(*event->mimeData())) {
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
   } else {
     event->ignore();
   }

@@ -334,6 +334,13 @@ void LocalVideoSenderSection::showImporter(Deck deck) {
 void LocalVideoSenderSection::handleFileImport(const std::vector<std::filesystem::path>& files) {
   runtime::MainThread::assertMainThread();
   if (files.empty()) return;
+  // The chooser's filter does not hold for a typed name: the file is judged as a dropped one is.
+  const std::string name = lastPathComponent(files.front().native());
+  if (!typeOfFileName(name, QtMediaTypes()).isVideo) {
+    handleFileImportError(PosixError(EINVAL, "chosen file is not a video"));
+    broadcaster_.reportNotVideo(name, target(pendingTarget_));
+    return;
+  }
   broadcaster_.sendLocalFile(files.front(), target(pendingTarget_), false);
 }
 

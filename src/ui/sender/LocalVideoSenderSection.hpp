@@ -71,7 +71,7 @@ public:
 
   // A drop on a deck's card: true when a load was started. Main thread.
   bool handleDrop(const QMimeData& mime, Deck target);
-  // The file chooser's answer.
+  // The file chooser's answer. A file whose name names no video type is refused as a drop is.
   void handleFileImport(const std::vector<std::filesystem::path>& files);
   void handleFileImportError(const std::exception& error);
 

@@ -293,6 +293,27 @@ TEST_F(SenderSectionTest, CardsHighlightAHoveringFileOrVideoWhateverTheGate) {
   EXPECT_FALSE(drop.isAccepted());
   EXPECT_FALSE(card->isDropTargeted());
   EXPECT_TRUE(log.has("dnd_reject reason=not_connected"));
+
+  // A drop is taken as a copy whatever the source proposes (Shift proposes a move), and a source
+  // that offers only a move is refused: it would delete the user's file.
+  link();
+  const Qt::DropActions copyOrMove = Qt::CopyAction | Qt::MoveAction;
+  QDragEnterEvent enterMove(middle, copyOrMove, &file, Qt::LeftButton, Qt::ShiftModifier);
+  ASSERT_EQ(enterMove.proposedAction(), Qt::MoveAction);
+  QApplication::sendEvent(card, &enterMove);
+  EXPECT_TRUE(enterMove.isAccepted());
+  EXPECT_EQ(enterMove.dropAction(), Qt::CopyAction);
+  QDropEvent dropMove(QPointF(middle), copyOrMove, &file, Qt::LeftButton, Qt::ShiftModifier);
+  QApplication::sendEvent(card, &dropMove);
+  EXPECT_TRUE(dropMove.isAccepted());
+  EXPECT_EQ(dropMove.dropAction(), Qt::CopyAction);
+  QDragEnterEvent enterMoveOnly(middle, Qt::MoveAction, &file, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(card, &enterMoveOnly);
+  EXPECT_FALSE(enterMoveOnly.isAccepted());
+  QDropEvent dropMoveOnly(QPointF(middle), Qt::MoveAction, &file, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(card, &dropMoveOnly);
+  EXPECT_FALSE(dropMoveOnly.isAccepted());
+  EXPECT_EQ(log.count("dnd_drop"), 1u);
 }
 
 TEST_F(SenderSectionTest, ChooserSendsToTheDeckThatOpenedItAndLogsUnreadableFiles) {
@@ -318,6 +339,19 @@ TEST_F(SenderSectionTest, ChooserSendsToTheDeckThatOpenedItAndLogsUnreadableFile
   section->handleFileImport({"/videos/a.mov"});
   EXPECT_EQ(broadcaster->deckB.status.get(), "「a.mov」を準備中...");
   EXPECT_EQ(broadcaster->deckA.status.get(), "");
+
+  // The filter does not hold for a typed name: a file that is no video is refused as a drop is.
+  const testing::TempDirectory folder;
+  testing::writeText(folder / "notes.txt", "text");
+  QTest::mouseClick(section->card(Deck::a)->chooseButton(), Qt::LeftButton);
+  ASSERT_NE(section->importer(), nullptr);
+  section->importer()->selectFile(QString::fromStdString((folder / "notes.txt").string()));
+  const testing::LogWindow refused;
+  // As the dialog's Open button does (QFileDialog's own accept() is protected).
+  static_cast<QDialog*>(section->importer())->accept();
+  pump();
+  EXPECT_EQ(broadcaster->deckA.status.get(), "動画ファイルではありません: notes.txt");
+  EXPECT_EQ(refused.lines(), std::vector<std::string>{"file_import_fail err_domain=POSIX err_code=22 error=<private>"});
 }
 
 } // namespace
