@@ -9,6 +9,7 @@
 #include "link/SenderLink.hpp"
 #include "runtime/Published.hpp"
 #include "runtime/Task.hpp"
+#include "sender/TemporaryCopies.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -119,12 +120,17 @@ public:
   // Sends a file of this computer; a temporary copy is the broadcaster's to delete.
   void sendLocalFile(const std::filesystem::path& file, Target target, bool isTemporaryCopy);
   void reportNotVideo(const std::string& fileName, Target target);
+  // A dropped video that was not copied, and why.
+  void reportCopyRefused(const std::string& fileName, Target target, CopyRefusal refusal);
   // Sends a YouTube video found by the search.
   void sendRemoteVideo(const remotesource::VideoSearchItem& item, Target target);
 
   // Where drops are copied to: the caches folder's "tmp", private to the user; made on demand.
   // Throws pd::PosixError when no safe folder can be had.
   std::filesystem::path temporaryFolder() const;
+  // What temporaryFolder() is made from, for work off the main thread that must not hold the
+  // broadcaster (sender::temporaryFolder(cachesDirectory()) is the same folder).
+  const std::optional<std::filesystem::path>& cachesDirectory() const noexcept { return dependencies_.cachesDirectory; }
   // Removes a temporary copy off the main thread: its whole "PalendrixDrop-" folder when that
   // folder lies directly in the temporary folder, else the file alone.
   void deleteTempCopy(const std::filesystem::path& copy) const;

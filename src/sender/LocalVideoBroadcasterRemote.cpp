@@ -24,7 +24,6 @@ namespace {
 using diagnostics::Log;
 
 constexpr std::int64_t kAudioOnlyAnalysisBytes = 2'097'152;
-constexpr std::int64_t kLargestWholeAnalysisBytes = 268'435'456;
 constexpr std::string_view kBPMFailureStatus = "BPM 解析失敗（iPad 側で手動設定可）";
 
 } // namespace
@@ -135,7 +134,7 @@ void LocalVideoBroadcaster::startRemoteBPM(const relay::PreparedRemoteVideo& pre
   if (prepared.analysisIsAudioOnly) {
     count = kAudioOnlyAnalysisBytes;
   } else if (prepared.analysisLength && *prepared.analysisLength >= 1 &&
-             *prepared.analysisLength <= kLargestWholeAnalysisBytes) {
+             *prepared.analysisLength <= kLargestTemporaryVideoBytes) {
     count = prepared.analysisLength;
   }
   if (!count) {

@@ -23,6 +23,13 @@ void LocalVideoBroadcaster::reportNotVideo(const std::string& fileName, Target t
   deck(target).status.set("動画ファイルではありません: " + fileName);
 }
 
+void LocalVideoBroadcaster::reportCopyRefused(const std::string& fileName, Target target, CopyRefusal refusal) {
+  runtime::MainThread::assertMainThread();
+  const auto limit = std::to_string(kLargestTemporaryVideoBytes / 1'048'576) + " MiB";
+  deck(target).status.set(refusal == CopyRefusal::tooLarge ? "動画が大きすぎます（" + limit + " まで）: " + fileName
+                                                           : "一時フォルダの空き容量が足りません: " + fileName);
+}
+
 void LocalVideoBroadcaster::sendLocalFile(const std::filesystem::path& file, Target target, bool isTemporaryCopy) {
   runtime::MainThread::assertMainThread();
   const auto& link = *dependencies_.link;

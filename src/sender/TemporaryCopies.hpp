@@ -6,6 +6,7 @@
 // here blocks on the file system: call them off the main thread.
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string_view>
@@ -14,6 +15,14 @@ namespace pd::sender {
 
 inline constexpr std::string_view kDropFolderPrefix = "PalendrixDrop-";
 inline constexpr std::string_view kRemoteBPMPrefix = "PalendrixRemoteBPM-";
+
+// The largest video written whole into the temporary folder: a tempo analysis' download, and
+// the copy of a dropped video.
+inline constexpr std::int64_t kLargestTemporaryVideoBytes = 268'435'456;
+
+// Why a dropped video is not copied: larger than kLargestTemporaryVideoBytes, or than the
+// temporary folder has free.
+enum class CopyRefusal : std::uint8_t { tooLarge, noSpace };
 
 // <caches>/tmp, made 0700 and verified (the caches folder first); without a caches folder, the
 // private temporary folder. Throws pd::PosixError when no safe folder can be had.

@@ -263,6 +263,8 @@ TEST_F(LocalVideoBroadcasterTest, FailuresReachTheDeckStatusAndKeepWhatWasServed
   runUntil([&] { return !std::filesystem::exists(folder / "PalendrixDrop-unlinked"); });
   broadcaster->reportNotVideo("notes.txt", Target::b);
   EXPECT_EQ(broadcaster->deck(Target::b).status.get(), "動画ファイルではありません: notes.txt");
+  broadcaster->reportCopyRefused("big.mp4", Target::b, CopyRefusal::noSpace);
+  EXPECT_EQ(broadcaster->deck(Target::b).status.get(), "一時フォルダの空き容量が足りません: big.mp4");
 }
 
 TEST_F(LocalVideoBroadcasterTest, TheAPIRoadAnswersThroughTheServiceUnderTheSessionToken) {

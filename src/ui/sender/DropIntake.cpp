@@ -171,6 +171,18 @@ std::string copyFileName(std::string_view suggestedName, std::string_view prefer
   return name;
 }
 
+std::optional<sender::CopyRefusal> refuseCopy(std::int64_t size, std::optional<std::int64_t> available) {
+  const auto refuse = [size](sender::CopyRefusal refusal, std::string_view reason, std::int64_t limit) {
+    Log::localvideo().notice("dnd_reject reason=%{public}s size_b=%lld limit_b=%lld", reason, size, limit);
+    return refusal;
+  };
+  if (size > sender::kLargestTemporaryVideoBytes) {
+    return refuse(sender::CopyRefusal::tooLarge, "too_large", sender::kLargestTemporaryVideoBytes);
+  }
+  if (available && size > *available) return refuse(sender::CopyRefusal::noSpace, "no_space", *available);
+  return std::nullopt;
+}
+
 std::optional<std::filesystem::path> writeTemporaryCopy(const std::filesystem::path& temporaryFolder,
                                                         const std::string& fileName, std::string_view bytes) {
   if (bytes.empty()) {

@@ -5,6 +5,7 @@
 // The widgets wrap the drag's MIME data into a DropOffer and the MIME database into MediaTypes;
 // every line of the intake is written here, in the `localvideo` category.
 
+#include "sender/TemporaryCopies.hpp"
 #include "ui/sender/SenderPresentation.hpp"
 
 #include <filesystem>
@@ -17,7 +18,7 @@ namespace pd::ui {
 
 inline constexpr std::string_view kUriListFormat = "text/uri-list";
 inline constexpr std::string_view kSuggestedNameFormat = "application/x-kde-suggestedfilename";
-inline constexpr std::string_view kDropFolderPrefix = "PalendrixDrop-";
+using sender::kDropFolderPrefix;
 
 // The type facts the intake needs, answered by the platform's MIME database.
 class MediaTypes {
@@ -81,6 +82,11 @@ std::string firstUriListItem(std::string_view uriList);
 // preferred suffix. Never empty, ".", "..", and never holding "/" or NUL: the copy stays inside its
 // folder.
 std::string copyFileName(std::string_view suggestedName, std::string_view preferredSuffix);
+
+// Whether a copy of `size` bytes is refused: above sender::kLargestTemporaryVideoBytes, or above
+// what its folder has free (`available`; none: not known). A refusal is logged
+// "dnd_reject reason=too_large|no_space size_b=%lld limit_b=%lld".
+std::optional<sender::CopyRefusal> refuseCopy(std::int64_t size, std::optional<std::int64_t> available);
 
 // Writes the bytes into a new "PalendrixDrop-<UUID>" folder in `temporaryFolder` under
 // `fileName`; the path of the copy, or none after a logged failure (empty bytes:

@@ -4,11 +4,13 @@
 #include "diagnostics/LogErrorFields.hpp"
 #include "link/NetworkManagerForMac.hpp"
 #include "platform/settings/UserDefaults.hpp"
+#include "relay/RelayDiskCache.hpp"
 #include "remotesource/InvidiousVideoSource.hpp"
 #include "runtime/Error.hpp"
 #include "runtime/MainThread.hpp"
 #include "runtime/ThreadPools.hpp"
 #include "sender/LocalVideoBroadcaster.hpp"
+#include "sender/TemporaryCopies.hpp"
 #include "sender/YouTubeSearchModel.hpp"
 #include "settings/AppSettings.hpp"
 #include "ui/main/ViewKit.hpp"
@@ -60,13 +62,45 @@ PlaybackCase playbackCase(const Broadcaster::PlaybackState& state) noexcept {
 }
 
 // Runs on the GUI thread later, with the broadcaster if it is still there.
-void onMainThread(const std::shared_ptr<Broadcaster>& broadcaster, std::function<void(Broadcaster&)> work) {
+void onMainThread(std::weak_ptr<Broadcaster> broadcaster, std::function<void(Broadcaster&)> work) {
   QMetaObject::invokeMethod(
       qApp,
-      [weak = std::weak_ptr<Broadcaster>(broadcaster), work = std::move(work)] {
+      [weak = std::move(broadcaster), work = std::move(work)] {
         if (auto strong = weak.lock()) work(*strong);
       },
       Qt::QueuedConnection);
+}
+
+// The copy road's work on the background pool. It never holds the broadcaster, whose last
+// reference must go on the main thread, also when the window closes during a long write.
+void writeDroppedVideo(const std::weak_ptr<Broadcaster>& broadcaster,
+                       const std::optional<std::filesystem::path>& cachesDirectory,
+                       const SenderServices::CopyWriter& writeCopy, const std::string& name, const QByteArray& bytes,
+                       Broadcaster::Target to) {
+  if (broadcaster.expired()) return;
+  std::filesystem::path folder;
+  try {
+    folder = sender::temporaryFolder(cachesDirectory);
+  } catch (const std::exception& error) {
+    const auto fields = diagnostics::LogErrorFields::fields(error, true);
+    Log::localvideo().error("temp_copy_fail err_domain=%{public}s err_code=%ld error=%s", fields.domain, fields.code,
+                            fields.detail);
+    return;
+  }
+  if (const auto refusal = refuseCopy(bytes.size(), relay::RelayDiskCache::availableCapacity(folder))) {
+    onMainThread(broadcaster,
+                 [name, to, refusal = *refusal](Broadcaster& b) { b.reportCopyRefused(name, to, refusal); });
+    return;
+  }
+  const auto copy =
+      writeCopy(folder, name, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+  if (!copy) return;
+  // Quitting meanwhile: nobody will send the copy, so it goes now rather than at the next launch.
+  if (broadcaster.expired()) {
+    sender::removeTemporaryItem(sender::removalTarget(*copy, folder));
+    return;
+  }
+  onMainThread(broadcaster, [copy = *copy, to](Broadcaster& b) { b.sendLocalFile(copy, to, true); });
 }
 
 // The file chooser's filter: every type the MIME database counts as a video.
@@ -87,7 +121,10 @@ QString movieNameFilter() {
 LocalVideoSenderSection::LocalVideoSenderSection(sender::LocalVideoBroadcaster& broadcaster,
                                                  link::NetworkManagerForMac& connectionManager,
                                                  const SenderServices& services, QWidget* parent)
-    : QWidget(parent), broadcaster_(broadcaster), connectionManager_(connectionManager) {
+    : QWidget(parent),
+      broadcaster_(broadcaster),
+      connectionManager_(connectionManager),
+      writeCopy_(services.writeCopy ? services.writeCopy : SenderServices::CopyWriter(writeTemporaryCopy)) {
   runtime::MainThread::assertMainThread();
   setObjectName(QStringLiteral("localVideoSenderSection"));
   searchModel_ = std::make_shared<sender::YouTubeSearchModel>(
@@ -255,7 +292,7 @@ bool LocalVideoSenderSection::handleDrop(const QMimeData& mime, Deck deck) {
   if (mime.hasFormat(suggested)) offer.suggestedName = mime.data(suggested).toStdString();
 
   const DropPlan plan = planDrop(gate(), offer, deck, QtMediaTypes());
-  const auto broadcaster = broadcaster_.shared_from_this();
+  const auto broadcaster = broadcaster_.weak_from_this();
   const auto to = target(deck);
   switch (plan.road) {
   case DropPlan::Road::refused: return false;
@@ -267,25 +304,17 @@ bool LocalVideoSenderSection::handleDrop(const QMimeData& mime, Deck deck) {
     onMainThread(broadcaster, [name = plan.fileName, to](Broadcaster& b) { b.reportNotVideo(name, to); });
     break;
   case DropPlan::Road::copy: {
-    // The bytes belong to the drag, which ends with this event: take them now, write them later.
-    std::string bytes = mime.data(QString::fromStdString(plan.format)).toStdString();
-    runtime::backgroundPool().post(
-        [weak = std::weak_ptr<Broadcaster>(broadcaster), name = plan.fileName, bytes = std::move(bytes), to] {
-          const auto strong = weak.lock();
-          if (!strong) return;
-          std::filesystem::path folder;
-          try {
-            folder = strong->temporaryFolder();
-          } catch (const std::exception& error) {
-            const auto fields = diagnostics::LogErrorFields::fields(error, true);
-            Log::localvideo().error("temp_copy_fail err_domain=%{public}s err_code=%ld error=%s", fields.domain,
-                                    fields.code, fields.detail);
-            return;
-          }
-          if (const auto copy = writeTemporaryCopy(folder, name, bytes)) {
-            onMainThread(strong, [copy = *copy, to](Broadcaster& b) { b.sendLocalFile(copy, to, true); });
-          }
-        });
+    // The bytes belong to the drag, which ends with this event: Qt hands them over whole, now.
+    // The pool writes from that same buffer, shared rather than copied.
+    QByteArray bytes = mime.data(QString::fromStdString(plan.format));
+    if (const auto refusal = refuseCopy(bytes.size(), std::nullopt)) {
+      broadcaster_.reportCopyRefused(plan.fileName, to, *refusal);
+      return false;
+    }
+    runtime::backgroundPool().post([weak = std::weak_ptr<Broadcaster>(broadcaster),
+                                    caches = broadcaster_.cachesDirectory(), writeCopy = writeCopy_,
+                                    name = plan.fileName, bytes = std::move(bytes),
+                                    to] { writeDroppedVideo(weak, caches, writeCopy, name, bytes, to); });
     break;
   }
   }

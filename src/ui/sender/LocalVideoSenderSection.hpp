@@ -13,7 +13,11 @@
 
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 class QButtonGroup;
@@ -43,11 +47,15 @@ class ThumbnailLoader;
 class YouTubeSearchPanel;
 
 // What the section builds its search on: the process's instance manager and HTTP client (with
-// the environment's test hooks); the thumbnail loader defaults to one over that client.
+// the environment's test hooks); the thumbnail loader defaults to one over that client. A
+// dropped video's bytes are written by writeTemporaryCopy unless a test puts another writer here.
 struct SenderServices {
+  using CopyWriter = std::function<std::optional<std::filesystem::path>(
+      const std::filesystem::path& temporaryFolder, const std::string& fileName, std::string_view bytes)>;
   std::shared_ptr<remotesource::InvidiousInstanceManager> instanceManager;
   std::shared_ptr<platform::http::Client> httpClient;
   std::shared_ptr<ThumbnailLoader> thumbnails;
+  CopyWriter writeCopy;
 };
 
 class LocalVideoSenderSection : public QWidget {
@@ -93,6 +101,7 @@ private:
   sender::LocalVideoBroadcaster& broadcaster_;
   link::NetworkManagerForMac& connectionManager_;
   std::shared_ptr<sender::YouTubeSearchModel> searchModel_;
+  SenderServices::CopyWriter writeCopy_;
   bool isIPadConnected_ = false;
   SourceTab tab_ = SourceTab::youtube;
   Deck pendingTarget_ = Deck::a;

@@ -123,6 +123,27 @@ TEST(DropIntakeTest, WithoutURLsTheFirstVideoFormatIsCopiedAndNoneIsRefused) {
   }
 }
 
+TEST(DropIntakeTest, ACopyIsRefusedAboveTheLargestTemporaryVideoOrTheFreeSpace) {
+  constexpr std::int64_t limit = 268'435'456;
+  struct Case {
+    std::int64_t size;
+    std::optional<std::int64_t> available;
+    std::optional<sender::CopyRefusal> refusal;
+    std::string line;
+  };
+  for (const auto& c : {
+           Case{limit, limit, std::nullopt, ""},
+           Case{limit + 1, 10, sender::CopyRefusal::tooLarge,
+                "dnd_reject reason=too_large size_b=268435457 limit_b=268435456"},
+           Case{11, 10, sender::CopyRefusal::noSpace, "dnd_reject reason=no_space size_b=11 limit_b=10"},
+       }) {
+    SCOPED_TRACE(c.size);
+    const LogWindow log;
+    EXPECT_EQ(refuseCopy(c.size, c.available), c.refusal);
+    EXPECT_EQ(log.lines(), c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line});
+  }
+}
+
 TEST(DropIntakeTest, CopyNameNeverLeavesItsFolder) {
   EXPECT_EQ(copyFileName("Clip 1.mp4", "mp4"), "Clip 1.mp4");
   EXPECT_EQ(copyFileName("../x.mp4", "mp4"), "x.mp4");

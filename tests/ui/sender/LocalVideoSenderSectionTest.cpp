@@ -24,6 +24,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <future>
 #include <thread>
 
 namespace pd::ui::test {
@@ -260,6 +261,49 @@ TEST_F(SenderSectionTest, DropsAreGatedThenTakeTheFileOrTheCopyRoad) {
   EXPECT_EQ(broadcaster->deckB.status.get(), "「x.mp4」を準備中...");
   fs::remove_all(copies[0].parent_path());
   fs::remove_all(folder);
+
+  // Above the largest temporary video, the drop is refused before anything is written (the
+  // buffer's pages are never touched).
+  QMimeData hugeDrop;
+  hugeDrop.setData("video/mp4", QByteArray(268'435'457, Qt::Uninitialized));
+  hugeDrop.setData(QString::fromLatin1(kSuggestedNameFormat.data()), QByteArray("huge.mp4"));
+  const testing::LogWindow refusal;
+  EXPECT_FALSE(section->handleDrop(hugeDrop, Deck::a));
+  EXPECT_EQ(broadcaster->deckA.status.get(), "動画が大きすぎます（256 MiB まで）: huge.mp4");
+  EXPECT_TRUE(refusal.has("dnd_reject reason=too_large size_b=268435457 limit_b=268435456"));
+}
+
+TEST_F(SenderSectionTest, ACopyBeingWrittenLeavesTheBroadcasterToTheMainThread) {
+  // The writer stops mid-copy until the test lets it go on.
+  std::promise<void> writing;
+  std::future<void> reachedWrite = writing.get_future();
+  std::promise<void> goOn;
+  senderServices.writeCopy = [&writing, resumed = goOn.get_future().share()](
+                                 const fs::path& folder, const std::string& name, std::string_view bytes) {
+    writing.set_value();
+    resumed.wait();
+    return writeTemporaryCopy(folder, name, bytes);
+  };
+  auto view = makeView();
+  view->show();
+  pump();
+  link();
+  QMimeData bytesDrop;
+  bytesDrop.setData("video/mp4", QByteArray("movie bytes"));
+  const testing::LogWindow log;
+  ASSERT_TRUE(view->senderSection()->handleDrop(bytesDrop, Deck::a));
+  const bool reached = reachedWrite.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  if (!reached) goOn.set_value();
+  ASSERT_TRUE(reached);
+
+  // Quitting during the copy: the window goes, then the broadcaster, here on the main thread.
+  view.reset();
+  const std::weak_ptr<sender::LocalVideoBroadcaster> weak = broadcaster;
+  broadcaster.reset();
+  EXPECT_TRUE(weak.expired());
+  goOn.set_value();
+  // Nobody will send the copy: it goes at once instead of at the next launch.
+  EXPECT_TRUE(waitForLine(log, "temp_copy_delete file=<private>"));
 }
 
 TEST_F(SenderSectionTest, CardsHighlightAHoveringFileOrVideoWhateverTheGate) {
