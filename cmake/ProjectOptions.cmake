@@ -8,6 +8,17 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # inlined std::string concatenation (-Wrestrict).
   target_compile_options(pd_options INTERFACE -Wno-maybe-uninitialized -Wno-restrict)
 endif()
+# The installed program names its source files (in fault messages) relative to the checkout, so
+# that no path of the machine that built it is compiled in. ccache passes the files as paths
+# relative to the build folder, hence the second form. ccache hashes these options without their
+# values: after changing a value, build once with CCACHE_RECACHE=1.
+target_compile_options(pd_options INTERFACE "-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=")
+file(RELATIVE_PATH pd_source_from_build "${CMAKE_BINARY_DIR}" "${CMAKE_SOURCE_DIR}")
+if(pd_source_from_build)
+  # CMake ends ".." with a slash but not a longer relative path.
+  string(REGEX REPLACE "([^/])$" "\\1/" pd_source_from_build "${pd_source_from_build}")
+  target_compile_options(pd_options INTERFACE "-fmacro-prefix-map=${pd_source_from_build}=")
+endif()
 target_compile_definitions(pd_options INTERFACE
   PD_APP_ID="${PD_APP_ID}"
   PD_APP_VERSION="${PROJECT_VERSION}"
