@@ -2,7 +2,8 @@
 # Installs what is missing, builds everything and runs every test: the fuzz targets briefly
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the benchmarks once as a smoke run,
 # then the CTest suite (unit, integration, UI and end-to-end tests) under a virtual X server,
-# and one program of each folder whole, its cases shuffled.
+# one program of each folder whole, its cases shuffled, and last the Debian package, installed
+# into a scratch root and started (scripts/package-check.sh).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${PD_BUILD_DIR:-$here/build}"
@@ -37,4 +38,6 @@ echo "test: ctest done at $((SECONDS - start)) s"
 # One program of each folder again, whole and its cases shuffled.
 xvfb-run -a -s "-screen 0 1280x800x24 -noreset" "$here/scripts/shuffled-tests.sh" "$build" || status=1
 echo "test: shuffled programs done at $((SECONDS - start)) s"
+"$here/scripts/package-check.sh" "$build" || status=1
+echo "test: package checked at $((SECONDS - start)) s"
 exit "$status"
