@@ -37,20 +37,33 @@ inline std::optional<double> ffmpegSeconds(const std::string& file, int threads,
   return best;
 }
 
-// Wall time of the CLI making one scaled still at a time (process start included, as a user of
-// the tool pays it), best of three. nullopt when the command fails.
-inline std::optional<double> ffmpegStillSeconds(const std::string& file, double atSeconds, const std::string& scale,
-                                                const std::string& output) {
+// Wall time of `command` (a shell command line), best of three; nullopt when it fails.
+inline std::optional<double> bestWallSeconds(const std::string& command) {
   std::optional<double> best;
   for (int run = 0; run < 3; ++run) {
-    const std::string command = "ffmpeg -nostdin -v error -y -ss " + std::to_string(atSeconds) + " -i '" + file +
-                                "' -frames:v 1 -vf " + scale + " '" + output + "' >/dev/null 2>&1";
     const auto start = std::chrono::steady_clock::now();
     if (std::system(command.c_str()) != 0) return std::nullopt;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!best || seconds < *best) best = seconds;
   }
   return best;
+}
+
+// The CLI's start-up alone: the shell, loading the program and its libraries, and their set-up
+// (`ffmpeg -version`), best of three.
+inline std::optional<double> ffmpegStartupSeconds() {
+  return bestWallSeconds("ffmpeg -nostdin -v error -version >/dev/null 2>&1");
+}
+
+// Wall time of the CLI making one scaled still, best of three, less its start-up (best of three),
+// which an in-process maker never pays. nullopt when the command fails.
+inline std::optional<double> ffmpegStillSeconds(const std::string& file, double atSeconds, const std::string& scale,
+                                                const std::string& output) {
+  const auto still = bestWallSeconds("ffmpeg -nostdin -v error -y -ss " + std::to_string(atSeconds) + " -i '" + file +
+                                     "' -frames:v 1 -vf " + scale + " '" + output + "' >/dev/null 2>&1");
+  const auto startup = ffmpegStartupSeconds();
+  if (!still || !startup) return std::nullopt;
+  return *still - *startup;
 }
 
 } // namespace pd::bench
