@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <numeric>
 
 namespace pd::mediaserver {
 namespace {
@@ -105,13 +106,23 @@ std::optional<std::vector<Item>> readFolder(int fd) {
   return items;
 }
 
+// The name without its extension, as a path's stem: "a.b.mp4" gives "a.b"; a name whose only
+// dot leads it has no extension.
+std::string_view stemOf(std::string_view name) {
+  const auto dot = name.rfind('.');
+  return dot == std::string_view::npos || dot == 0 || name == ".." ? name : name.substr(0, dot);
+}
+
 // Depth first in name order, as a recursive enumeration visits, with a stack of read folders
 // instead of recursion.
 struct Walk {
   const MacLocalVideoLibrary::Limits& limits;
+  const platform::text::FileNameOrder& order;
   std::chrono::steady_clock::time_point deadline;
   std::int64_t visited = 0;
   std::vector<MacLocalVideoLibrary::Entry> results;
+  // Each result's sort key, by the name without its extension.
+  std::vector<std::string> keys;
   std::map<std::string, KnownFile> known;
 
   struct Frame {
@@ -159,6 +170,7 @@ struct Walk {
       auto itemPath = rootPath + "/" + relative;
       auto id = MacLocalVideoLibrary::fileID(itemPath, facts.size, facts.modified, facts.created, facts.changed,
                                              facts.fileNumber);
+      keys.push_back(order.sortKey(stemOf(item.name)));
       known.insert_or_assign(id, KnownFile{itemPath, facts.size, facts.modified, facts.created, facts.fileNumber});
       results.push_back({std::move(id), std::move(itemPath), std::nullopt});
       if (results.size() >= limits.maxFound) {
@@ -218,7 +230,7 @@ std::vector<MacLocalVideoLibrary::Entry> MacLocalVideoLibrary::Impl::scanFolder(
     throw LocalSearchError(LocalSearchError::Code::folderUnreadable);
   }
   RootFailure rootFailure;
-  Walk walk{deps.limits, std::chrono::steady_clock::now() + deps.limits.scanDeadline, 0, {}, {}};
+  Walk walk{deps.limits, nameOrder, std::chrono::steady_clock::now() + deps.limits.scanDeadline, 0, {}, {}, {}};
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
@@ -233,11 +245,18 @@ std::vector<MacLocalVideoLibrary::Entry> MacLocalVideoLibrary::Impl::scanFolder(
     std::scoped_lock guard(lock);
     storeKnown(folderKey, std::move(walk.known));
   }
-  auto stem = [](const Entry& e) { return e.url.stem().string(); };
-  std::stable_sort(walk.results.begin(), walk.results.end(),
-                   [&](const Entry& a, const Entry& b) { return nameOrder.compare(stem(a), stem(b)) < 0; });
+  // Stable: names that are alike keep the walk's order.
+  std::vector<std::size_t> order(walk.results.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return walk.keys[a] < walk.keys[b]; });
+  std::vector<Entry> sorted;
+  sorted.reserve(order.size());
+  for (const auto index : order) {
+    sorted.push_back(std::move(walk.results[index]));
+  }
   scansRun.fetch_add(1, std::memory_order_relaxed);
-  return std::move(walk.results);
+  return sorted;
 }
 
 void MacLocalVideoLibrary::Impl::storeKnown(const std::string& folderKey, std::map<std::string, KnownFile> files) {

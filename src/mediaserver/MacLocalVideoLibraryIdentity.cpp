@@ -146,6 +146,12 @@ bool MacLocalVideoLibrary::isLocalID(std::string_view id) {
   if (!id.starts_with("file-")) {
     return false;
   }
+  // Plain ASCII, the form every id the library derives has, is one character per byte: no
+  // grapheme breaking needed (a CR LF pair would join into one character, but it is no digit).
+  if (std::all_of(id.begin(), id.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return id.size() == 29 && std::all_of(id.begin() + 5, id.end(),
+                                          [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+  }
   const auto clusters = platform::text::graphemes(id);
   if (clusters.size() != 29) {
     return false;

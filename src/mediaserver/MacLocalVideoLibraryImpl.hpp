@@ -44,7 +44,7 @@ private:
 };
 
 struct KnownFile {
-  std::filesystem::path url;
+  std::string url;
   std::optional<std::int64_t> size;
   std::optional<MacLocalVideoLibrary::Date> modified;
   std::optional<MacLocalVideoLibrary::Date> created;

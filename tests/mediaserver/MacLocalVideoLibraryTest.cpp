@@ -1,6 +1,7 @@
 #include "mediaserver/LibraryTestFiles.hpp"
 #include "mediaserver/LibraryTestSupport.hpp"
 #include "mediaserver/MacLocalVideoLibrary.hpp"
+#include "platform/text/Text.hpp"
 #include "support/ChildProcess.hpp"
 
 #include <sys/resource.h>
@@ -65,6 +66,21 @@ TEST_F(LibraryFixture, ScanListsReadableVideosBelowTheFolderInFileBrowserOrder) 
   std::filesystem::create_symlink(videos.path() / "sub", videos.path() / "linked folder");
   EXPECT_EQ(names(""), (std::vector<std::string>{"Clip 2.mov", "Clip 10.mov", "Deep.MP4", "inner.m4v"}));
   EXPECT_EQ(names("  \u3000 "), names(""));
+}
+
+// The scan sorts by keys made once per name; they must order every pair as the comparison does:
+// numbers by value, case and width alike, accents apart, ties broken by the bytes.
+TEST(FileNameOrderTest, SortKeysOrderEveryPairAsTheComparisonDoes) {
+  const platform::text::FileNameOrder order;
+  const std::vector<std::string> names = {"",        "Clip", "Clip 1", "Clip 2", "Clip 10", "clip 2", "\uFF23lip 2",
+                                          "Clip 02", "e",    "E",      "\u00E9", "e\u0301", "a.b",    "a",
+                                          "\xff",    "\xfe", "z"};
+  const auto sign = [](auto value) { return (value > 0) - (value < 0); };
+  for (const auto& a : names) {
+    for (const auto& b : names) {
+      EXPECT_EQ(sign(order.sortKey(a).compare(order.sortKey(b))), sign(order.compare(a, b))) << a << " / " << b;
+    }
+  }
 }
 
 TEST_F(LibraryFixture, TreesDeeperThanTheDescriptorBudgetAreWalkedWhole) {
@@ -245,6 +261,8 @@ TEST(LibraryIdentityTest, IdsAreFileAndTwentyFourLowerHexDigitsCountedAsCharacte
   // A digit with a combining mark is one character but not one hex digit.
   EXPECT_FALSE(Library::isLocalID("file-0\u0301" + digits.substr(1)));
   EXPECT_FALSE(Library::isLocalID(std::string("file-\xff", 6) + digits.substr(1)));
+  // CR LF is one character: 29 bytes, but neither is a digit.
+  EXPECT_FALSE(Library::isLocalID("file-" + digits.substr(2) + "\r\n"));
 }
 
 TEST(LibraryIdentityTest, DatesAreWrittenInFixedNotationWithAFractionAndContainmentNeedsASeparator) {

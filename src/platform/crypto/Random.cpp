@@ -62,9 +62,11 @@ std::string makeHexToken32() {
 }
 
 Sha256Digest sha256(std::span<const std::uint8_t> bytes) {
+  // Fetched once: EVP_sha256() would look the algorithm up in the provider at every digest.
+  static EVP_MD* const algorithm = EVP_MD_fetch(nullptr, "SHA256", nullptr);
   Sha256Digest digest{};
   unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
+  if (algorithm == nullptr || EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, algorithm, nullptr) != 1 ||
       length != digest.size()) {
     std::fputs("fatal: SHA-256 unavailable\n", stderr);
     std::abort();

@@ -9,6 +9,7 @@
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <mutex>
 #include <stdexcept>
 
@@ -144,6 +145,26 @@ int FileNameOrder::compare(std::string_view a, std::string_view b) const {
     return result == UCOL_LESS ? -1 : 1;
   }
   return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
+}
+
+std::string FileNameOrder::sortKey(std::string_view name) const {
+  const auto unicode = fromUTF8(name);
+  std::string key(64 + name.size() * 4, '\0');
+  {
+    std::scoped_lock guard(impl_->lock);
+    auto length = impl_->collator->getSortKey(unicode, reinterpret_cast<std::uint8_t*>(key.data()),
+                                              static_cast<std::int32_t>(key.size()));
+    if (length > static_cast<std::int32_t>(key.size())) {
+      key.resize(static_cast<std::size_t>(length));
+      length = impl_->collator->getSortKey(unicode, reinterpret_cast<std::uint8_t*>(key.data()),
+                                           static_cast<std::int32_t>(key.size()));
+    }
+    // The collation key ends in a NUL byte, so a key that is a prefix of another sorts first;
+    // the name's bytes follow it and decide between names that collate alike, as compare() does.
+    key.resize(static_cast<std::size_t>(std::max<std::int32_t>(length, 0)));
+  }
+  key.append(name);
+  return key;
 }
 
 } // namespace pd::platform::text
