@@ -35,12 +35,14 @@ std::string_view folderErrorCode(const std::exception_ptr& error, bool cancellat
   }
 }
 
-// The jobs of one search's thumbnails: the next index to start and one slot per entry.
+// The jobs of one search's thumbnails: the entries still without one, the next of them to
+// start, and one slot per entry.
 struct ThumbnailJobs {
   ThumbnailMaker make;
   std::vector<Entry> entries;
   std::chrono::nanoseconds limit;
   runtime::Clock::MonotonicTime deadline;
+  std::vector<std::size_t> pending;
   std::atomic<std::size_t> next{0};
   std::vector<std::optional<Path>> results;
 };
@@ -55,10 +57,11 @@ runtime::Awaitable<void> thumbnailWorker(std::shared_ptr<ThumbnailJobs> jobs) {
       co_return;
     }
     first = false;
-    const auto index = jobs->next.fetch_add(1);
-    if (index >= jobs->entries.size()) {
+    const auto position = jobs->next.fetch_add(1);
+    if (position >= jobs->pending.size()) {
       co_return;
     }
+    const auto index = jobs->pending[position];
     auto work = runtime::spawn(runtime::sharedPool().executor(),
                                [make = jobs->make, entry = jobs->entries[index]]() { return make(entry); });
     auto url = co_await runtime::race(std::move(work), jobs->limit);
@@ -73,7 +76,8 @@ runtime::Awaitable<void> thumbnailWorker(std::shared_ptr<ThumbnailJobs> jobs) {
 
 } // namespace
 
-runtime::Awaitable<std::vector<std::optional<Path>>> localThumbnails(ThumbnailMaker make, std::vector<Entry> entries,
+runtime::Awaitable<std::vector<std::optional<Path>>> localThumbnails(ThumbnailMaker make, KeptThumbnails kept,
+                                                                     std::vector<Entry> entries,
                                                                      std::chrono::nanoseconds limit,
                                                                      std::chrono::nanoseconds deadline) {
   auto jobs = std::make_shared<ThumbnailJobs>();
@@ -83,8 +87,27 @@ runtime::Awaitable<std::vector<std::optional<Path>>> localThumbnails(ThumbnailMa
   jobs->limit = limit;
   // The monotonic clock: a step of the wall clock must neither stall nor cut the thumbnails.
   jobs->deadline = runtime::Clock::current().monotonic() + deadline;
+  if (kept && !jobs->entries.empty()) {
+    // Files made earlier need no job each: one hand-off answers them all, within one job's limit.
+    auto answer = runtime::spawn(runtime::sharedPool().executor(),
+                                 [kept = std::move(kept), entries = jobs->entries]() { return kept(entries); });
+    auto found = co_await runtime::race(std::move(answer), limit);
+    if (found && found->size() == jobs->results.size()) {
+      for (std::size_t i = 0; i < found->size(); ++i) {
+        jobs->results[i] = std::move((*found)[i]);
+      }
+    }
+    if (runtime::isCancelled()) {
+      co_return std::move(jobs->results);
+    }
+  }
+  for (std::size_t i = 0; i < jobs->results.size(); ++i) {
+    if (!jobs->results[i]) {
+      jobs->pending.push_back(i);
+    }
+  }
   std::vector<runtime::Task<void>> workers;
-  const auto count = std::min(ReceiverAPIService::kThumbnailJobs, jobs->entries.size());
+  const auto count = std::min(ReceiverAPIService::kThumbnailJobs, jobs->pending.size());
   for (std::size_t i = 0; i < count; ++i) {
     workers.push_back(runtime::spawn(runtime::sharedPool().executor(), [jobs] { return thumbnailWorker(jobs); }));
   }
@@ -141,8 +164,11 @@ runtime::Awaitable<ReceiverAPIResponse> ReceiverAPIService::localSearch(std::str
   const auto& entries = std::get<0>(*outcome);
   // Named: GCC 12 destroys a capturing lambda twice when it is a temporary inside co_await.
   ThumbnailMaker make = [library = deps.localLibrary](Entry entry) { return library->thumbnail(std::move(entry)); };
-  const auto thumbnails =
-      co_await localThumbnails(std::move(make), entries, deps.timing.thumbnailLimit, deps.timing.thumbnailDeadline);
+  KeptThumbnails kept = [library = deps.localLibrary](std::vector<Entry> all) {
+    return library->keptThumbnails(std::move(all));
+  };
+  const auto thumbnails = co_await localThumbnails(std::move(make), std::move(kept), entries,
+                                                   deps.timing.thumbnailLimit, deps.timing.thumbnailDeadline);
   IssuedTokens issued(deps.server);
   auto items = nlohmann::json::array();
   for (std::size_t i = 0; i < entries.size(); ++i) {

@@ -76,11 +76,17 @@ runtime::Awaitable<LocalLookup> lookupLocal(std::shared_ptr<mediaserver::MacLoca
 using ThumbnailMaker =
     std::function<runtime::Awaitable<std::optional<std::filesystem::path>>(mediaserver::MacLocalVideoLibrary::Entry)>;
 
-// The thumbnail files of entries, at most kThumbnailJobs made at once, none started once
-// `deadline` has passed on the monotonic clock, each bounded by `limit`. Cancelling the calling
-// task ends the jobs.
+// The thumbnail files that can be answered at once, for many entries in one go: one slot per
+// entry, none where a job has to make it.
+using KeptThumbnails = std::function<runtime::Awaitable<std::vector<std::optional<std::filesystem::path>>>(
+    std::vector<mediaserver::MacLocalVideoLibrary::Entry>)>;
+
+// The thumbnail files of entries: first those `kept` (when given) answers within `limit`, in
+// one hand-off; then jobs for the others, at most kThumbnailJobs at once, none started once
+// `deadline` (counted from the call) has passed on the monotonic clock, each bounded by `limit`.
+// Cancelling the calling task ends the jobs.
 runtime::Awaitable<std::vector<std::optional<std::filesystem::path>>>
-localThumbnails(ThumbnailMaker make, std::vector<mediaserver::MacLocalVideoLibrary::Entry> entries,
+localThumbnails(ThumbnailMaker make, KeptThumbnails kept, std::vector<mediaserver::MacLocalVideoLibrary::Entry> entries,
                 std::chrono::nanoseconds limit, std::chrono::nanoseconds deadline);
 
 } // namespace pd::api

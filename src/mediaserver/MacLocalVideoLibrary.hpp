@@ -102,6 +102,10 @@ public:
   runtime::Awaitable<bool> check(std::string key, std::filesystem::path url,
                                  std::shared_ptr<ServingVersionGuard> guard);
   runtime::Awaitable<std::optional<std::filesystem::path>> thumbnail(Entry entry);
+  // What thumbnail() answers at once from the files it already made, for many entries in one
+  // go: each slot holds the file or none, and for none thumbnail() has to make (or make again)
+  // the file. Touches the files it answers, as thumbnail() does.
+  runtime::Awaitable<std::vector<std::optional<std::filesystem::path>>> keptThumbnails(std::vector<Entry> entries);
   runtime::Awaitable<std::optional<double>> duration(Entry entry);
 
   const std::filesystem::path& thumbnailDirectory() const noexcept;

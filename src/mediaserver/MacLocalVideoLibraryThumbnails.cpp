@@ -147,6 +147,51 @@ runtime::Awaitable<std::optional<std::filesystem::path>> MacLocalVideoLibrary::t
   co_return std::nullopt;
 }
 
+runtime::Awaitable<std::vector<std::optional<std::filesystem::path>>>
+MacLocalVideoLibrary::keptThumbnails(std::vector<Entry> entries) {
+  using Files = std::vector<std::optional<std::filesystem::path>>;
+  auto self = shared_from_this();
+  auto& impl = *impl_;
+  std::vector<std::string> keys;
+  keys.reserve(entries.size());
+  for (const auto& entry : entries) {
+    // Only the library's own ids name files; an empty key is never kept.
+    keys.push_back(isLocalID(entry.id) ? entry.id : std::string());
+  }
+  auto kept = co_await impl.jobs.thumbnails->keptValues(keys);
+  Files files(kept.size());
+  bool any = false;
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    if (kept[i] && *kept[i]) {
+      files[i] = std::move(**kept[i]);
+      any = true;
+    }
+  }
+  if (!any) {
+    co_return files;
+  }
+  // One hand-off for all the touches, each under the purge's lock as a single touch is.
+  auto touch = [self, &impl, files] {
+    std::vector<char> touched(files.size(), 0);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (files[i]) {
+        std::scoped_lock guard(impl.thumbnailPurgeLock);
+        touched[i] = touchThumbnail(*files[i]) ? 1 : 0;
+      }
+    }
+    return touched;
+  };
+  const auto touched = co_await inSeparateTask(JobPriority::utility, touch);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (files[i] && touched[i] == 0) {
+      // Gone from disk while remembered: thumbnail() makes it again.
+      co_await impl.jobs.thumbnails->forget(keys[i]);
+      files[i].reset();
+    }
+  }
+  co_return files;
+}
+
 runtime::Awaitable<std::optional<double>> MacLocalVideoLibrary::duration(Entry entry) {
   using Seconds = std::optional<double>;
   auto self = shared_from_this();

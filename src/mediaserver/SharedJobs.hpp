@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace pd::mediaserver {
 
@@ -79,6 +80,23 @@ public:
       waiters_[key].emplace(waiterID, std::move(resume));
     };
     co_return co_await suspendOn<V>(this->executor(), std::move(enter));
+  }
+
+  // The kept values of the keys, in one turn, each a hit as value() would count it; none where
+  // nothing is kept (no run is started for those).
+  runtime::Awaitable<std::vector<std::optional<V>>> keptValues(std::vector<std::string> keys) {
+    auto self = this->shared_from_this();
+    auto look = [this, self, keys = std::move(keys)](auto resume) {
+      std::vector<std::optional<V>> found(keys.size());
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (auto kept = kept_.find(keys[i]); kept != kept_.end()) {
+          found[i] = kept->second;
+          touch(keys[i]);
+        }
+      }
+      resume(nullptr, std::move(found));
+    };
+    co_return co_await suspendOn<std::vector<std::optional<V>>>(this->executor(), std::move(look));
   }
 
   runtime::Awaitable<void> forget(std::string key) {

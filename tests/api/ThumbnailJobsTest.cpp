@@ -26,10 +26,11 @@ std::vector<Entry> entries(int count) {
 }
 
 Results thumbnails(ThumbnailMaker make, int count, std::chrono::nanoseconds limit = 5s,
-                   std::chrono::nanoseconds deadline = 20s) {
-  return testing::runBlocking([make = std::move(make), count, limit, deadline]() -> runtime::Awaitable<Results> {
-    co_return co_await localThumbnails(make, entries(count), limit, deadline);
-  });
+                   std::chrono::nanoseconds deadline = 20s, KeptThumbnails kept = {}) {
+  return testing::runBlocking(
+      [make = std::move(make), kept = std::move(kept), count, limit, deadline]() -> runtime::Awaitable<Results> {
+        co_return co_await localThumbnails(make, kept, entries(count), limit, deadline);
+      });
 }
 
 // Counts the jobs running at once and notes which entries were started.
@@ -111,6 +112,33 @@ TEST(ThumbnailJobsTest, TheDeadlineStopsNewJobsOnTheMonotonicClockOnly) {
       7);
   EXPECT_EQ(late, (Results{Path("0"), Path("1"), Path("2"), Path("3"), std::nullopt, std::nullopt, std::nullopt}));
   EXPECT_THAT(jobs->started, ::testing::UnorderedElementsAre("0", "1", "2", "3"));
+}
+
+TEST(ThumbnailJobsTest, FilesAnsweredAtOnceNeedNoJobAndAHungAnswerOnlyDelaysTheJobs) {
+  auto jobs = std::make_shared<Jobs>();
+  ThumbnailMaker make = [jobs](Entry entry) -> runtime::Awaitable<std::optional<Path>> {
+    jobs->begin(entry.id);
+    --jobs->running;
+    co_return Path("/made/" + entry.id);
+  };
+  // The even entries were made before; the others get their jobs.
+  KeptThumbnails evens = [](std::vector<Entry> all) -> runtime::Awaitable<Results> {
+    Results found(all.size());
+    for (std::size_t i = 0; i < all.size(); i += 2) found[i] = Path("/kept/" + all[i].id);
+    co_return found;
+  };
+  EXPECT_EQ(thumbnails(make, 5, 5s, 20s, evens),
+            (Results{Path("/kept/0"), Path("/made/1"), Path("/kept/2"), Path("/made/3"), Path("/kept/4")}));
+  EXPECT_THAT(jobs->started, ::testing::UnorderedElementsAre("1", "3"));
+
+  // An answer that does not come within one job's limit: every entry gets its job.
+  jobs->started.clear();
+  KeptThumbnails hung = [](std::vector<Entry>) -> runtime::Awaitable<Results> {
+    co_await runtime::sleep(10s);
+    co_return Results{};
+  };
+  EXPECT_EQ(thumbnails(make, 3, 50ms, 20s, hung), (Results{Path("/made/0"), Path("/made/1"), Path("/made/2")}));
+  EXPECT_THAT(jobs->started, ::testing::UnorderedElementsAre("0", "1", "2"));
 }
 
 } // namespace

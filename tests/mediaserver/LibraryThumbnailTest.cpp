@@ -135,6 +135,27 @@ TEST_F(ThumbnailFixture, ServedThumbnailsAreTouchedAndOnesRemovedByHandAreMadeAg
   EXPECT_TRUE(std::filesystem::exists(*made));
 }
 
+TEST_F(ThumbnailFixture, FilesMadeBeforeAreAnsweredInOneGoTouchedAndTheRestLeftToAJob) {
+  const auto made = thumbnail("landscape.mp4", idFor("kept"));
+  const auto gone = thumbnail("short.mp4", idFor("gone"));
+  ASSERT_TRUE(made && gone);
+  const timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, made->c_str(), old, 0), 0);
+  std::filesystem::remove(*gone);
+  const std::vector<Library::Entry> entries{{idFor("kept"), Clips::at("landscape.mp4"), {}},
+                                            {idFor("never made"), Clips::at("landscape.mp4"), {}},
+                                            {"file-NOT-OURS", Clips::at("landscape.mp4"), {}},
+                                            {idFor("gone"), Clips::at("short.mp4"), {}}};
+  const auto kept = awaitTask([lib = library, entries]() { return lib->keptThumbnails(entries); });
+  EXPECT_EQ(kept, (std::vector<std::optional<std::filesystem::path>>{made, std::nullopt, std::nullopt, std::nullopt}));
+  struct stat info {};
+  ASSERT_EQ(::stat(made->c_str(), &info), 0);
+  EXPECT_GT(info.st_mtim.tv_sec, 1'000'000'000);
+  // The file that vanished is forgotten, so its job makes it again.
+  EXPECT_EQ(thumbnail("short.mp4", idFor("gone")), gone);
+  EXPECT_TRUE(std::filesystem::exists(*gone));
+}
+
 TEST(ThumbnailPurgeTest, StartUpKeepsTheNewestTwoThousandWithinThirtyDays) {
   test::TempFolder caches;
   const auto folder = caches.path() / "MacLocalVideoThumbnails";
