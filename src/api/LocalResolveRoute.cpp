@@ -6,10 +6,12 @@
 #include "api/ReceiverAPIServiceParts.hpp"
 #include "diagnostics/Log.hpp"
 #include "mediaserver/LocalVideoHTTPServer.hpp"
+#include "runtime/Clock.hpp"
 #include "runtime/Race.hpp"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 
 namespace pd::api {
@@ -21,20 +23,6 @@ using Entry = MacLocalVideoLibrary::Entry;
 
 // Durations the tablet can take: finite, not negative, below 2^31 - 1 seconds.
 bool isUsableDuration(double seconds) { return std::isfinite(seconds) && seconds >= 0.0 && seconds < 2147483647.0; }
-
-// A library call raced against its limit, as a task of its own that the request can cancel.
-template <typename T, typename F>
-runtime::Task<std::optional<T>> racedCall(F call, std::chrono::nanoseconds limit) {
-  return runtime::spawn(runtime::sharedPool().executor(),
-                        [call = std::move(call), limit]() mutable -> runtime::Awaitable<std::optional<T>> {
-                          auto work = runtime::spawn(runtime::sharedPool().executor(), std::move(call));
-                          auto value = co_await runtime::race(std::move(work), limit);
-                          if (!value) {
-                            co_return std::nullopt;
-                          }
-                          co_return std::move(*value);
-                        });
-}
 
 } // namespace
 
@@ -67,24 +55,23 @@ runtime::Awaitable<ReceiverAPIResponse> ReceiverAPIService::resolveLocal(std::st
     return errorResponse(503, "cancelled");
   };
 
-  // Duration and thumbnail side by side, both ending with the request.
-  auto duration = racedCall<double>([library = deps.localLibrary, entry] { return library->duration(entry); },
-                                    deps.timing.durationLimit);
-  auto thumbnail = racedCall<std::filesystem::path>(
-      [library = deps.localLibrary, entry] { return library->thumbnail(entry); }, deps.timing.thumbnailLimit);
+  // Duration and thumbnail side by side, each limited from this moment on: one race after the
+  // other, the second with what is left of its limit, is the same as two at once and needs no task
+  // to hold either race. A cancelled request ends both races, and so both jobs, at once.
+  auto durationWork = runtime::spawn(runtime::sharedPool().executor(),
+                                     [library = deps.localLibrary, entry] { return library->duration(entry); });
+  auto thumbnailWork = runtime::spawn(runtime::sharedPool().executor(),
+                                      [library = deps.localLibrary, entry] { return library->thumbnail(entry); });
+  const auto started = runtime::Clock::current().monotonic();
   std::optional<double> seconds;
+  if (auto raced = co_await runtime::race(std::move(durationWork), deps.timing.durationLimit)) {
+    seconds = *raced;
+  }
+  const auto spent = runtime::Clock::current().monotonic() - started;
   std::optional<std::filesystem::path> thumbnailFile;
-  {
-    runtime::CancellationHandler endWithRequest([duration, thumbnail] {
-      duration.cancel();
-      thumbnail.cancel();
-    });
-    try {
-      seconds = co_await duration.value();
-    } catch (const runtime::CancellationError&) {}
-    try {
-      thumbnailFile = co_await thumbnail.value();
-    } catch (const runtime::CancellationError&) {}
+  if (auto raced = co_await runtime::race(
+          std::move(thumbnailWork), std::max(deps.timing.thumbnailLimit - spent, std::chrono::nanoseconds::zero()))) {
+    thumbnailFile = std::move(*raced);
   }
   if (seconds && isUsableDuration(*seconds)) {
     body["durationSeconds"] = *seconds;

@@ -8,6 +8,7 @@
 #include "runtime/Task.hpp"
 #include "runtime/UniqueFunction.hpp"
 
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 
 #include <atomic>
@@ -25,11 +26,14 @@ namespace pd::mediaserver {
 // Runs start(resume) on the strand; the caller stays suspended until resume is called, at once
 // or later by whoever start handed it to. The caller's cancellation does not interrupt the wait:
 // the gate and the jobs answer a cancelled waiter themselves, so that no slot or run is lost.
+// When the strand is free and the caller runs on the strand's own pool, start runs at once on the
+// caller's thread (the caller is already suspended; resume always goes back through the caller's
+// executor), which spares a thread hand-off per call.
 template <typename T, typename Start>
 runtime::Awaitable<T> suspendOn(boost::asio::any_io_executor strand, Start start) {
   auto enter = [strand, start = std::move(start)](auto resume) mutable {
-    boost::asio::post(strand,
-                      [start = std::move(start), resume = std::move(resume)]() mutable { start(std::move(resume)); });
+    boost::asio::dispatch(
+        strand, [start = std::move(start), resume = std::move(resume)]() mutable { start(std::move(resume)); });
   };
   auto value = co_await runtime::awaitCallback<std::exception_ptr, std::optional<T>>(std::move(enter));
   co_return std::move(*value);

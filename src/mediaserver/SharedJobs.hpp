@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -171,8 +172,11 @@ private:
       if (node.empty()) {
         return;
       }
-      for (auto& [waiterID, waiter] : node.mapped()) {
-        waiter(failure, failure ? std::nullopt : value);
+      auto& waiting = node.mapped();
+      for (auto at = waiting.begin(); at != waiting.end(); ++at) {
+        // The last waiter takes the value itself: a scan's entries are not copied for nobody.
+        const bool last = std::next(at) == waiting.end();
+        at->second(failure, failure ? std::nullopt : (last ? std::move(value) : value));
       }
     };
     co_await suspendOn<std::monostate>(this->executor(), std::move(complete));
