@@ -19,6 +19,9 @@
 #include "runtime/Task.hpp"
 #include "runtime/ThreadPools.hpp"
 
+#include <boost/asio/steady_timer.hpp>
+
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <mutex>
@@ -110,6 +113,34 @@ private:
   std::vector<std::pair<int, UniqueFunction<void()>>> contenders_;
 };
 
+// The limit of one race: a timer whose expiry ends the race with nothing. Setting up its wait and
+// cancelling it are the only calls made on the timer object, both under the lock, so that
+// whichever thread ends the race may cancel it. A pending wait keeps the timer alive.
+class RaceTimer : public std::enable_shared_from_this<RaceTimer> {
+public:
+  explicit RaceTimer(const boost::asio::any_io_executor& executor) : timer_(executor) {}
+
+  template <typename Expired>
+  void start(std::chrono::nanoseconds limit, Expired expired) {
+    std::scoped_lock lock(mutex_);
+    timer_.expires_after(std::max(limit, std::chrono::nanoseconds::zero()));
+    timer_.async_wait(
+        [self = shared_from_this(), expired = std::move(expired)](const boost::system::error_code& error) mutable {
+          if (!error) {
+            expired();
+          }
+        });
+  }
+  void cancel() {
+    std::scoped_lock lock(mutex_);
+    timer_.cancel();
+  }
+
+private:
+  std::mutex mutex_;
+  boost::asio::steady_timer timer_;
+};
+
 // What a finished task contributes to a race.
 template <typename R, typename T>
 typename RaceSlot<R>::Outcome raceOutcome(const TaskState<T>& state) {
@@ -175,12 +206,11 @@ Awaitable<std::optional<T>> race(Task<T> work, std::chrono::nanoseconds limit) {
   auto slot = std::make_shared<detail::RaceSlot<T>>();
   auto start = [slot, work, limit] {
     detail::enter<T>(slot, 0, work);
-    // The timer is a task of its own so that the work and the caller never wait for it.
-    auto timer = spawn(sharedPool().executor(), [slot, limit]() -> Awaitable<void> {
-      co_await sleep(limit);
-      slot->finish(1, std::monostate{});
-    });
-    slot->addContender(1, [timer] { timer.cancel(); });
+    // A plain timer, not a task: neither the work nor the caller ever waits for it, and a race
+    // that the work wins costs no task, no hand-off and no exception for the limit.
+    auto timer = std::make_shared<detail::RaceTimer>(sharedPool().executor());
+    timer->start(limit, [slot] { slot->finish(1, std::monostate{}); });
+    slot->addContender(1, [timer] { timer->cancel(); });
   };
   auto waiting = detail::awaitRace<T>(slot, std::move(start));
   auto answer = co_await std::move(waiting);
