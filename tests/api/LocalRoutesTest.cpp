@@ -173,12 +173,16 @@ TEST_F(LocalRoutesTest, AFolderThatDoesNotAnswerInTimeIsATimeout) {
   timing.lookupLimit = 1us;
   build(timing);
   testing::LogWindow log;
+  // Each request's file work is slow, so that no lookup can beat the limit however quick it is.
+  nextFileWorkDelay_ = 500ms;
   const auto search = get("search", "q=a");
   EXPECT_EQ(search.status, 503);
   EXPECT_EQ(search.body, R"({"error":"local_folder_timeout"})");
   EXPECT_EQ(log.count("local_search_timeout op="), 1U);
+  nextFileWorkDelay_ = 500ms;
   const auto resolve = get("resolve", "v=file-0123456789abcdef01234567");
   EXPECT_EQ(resolve.body, R"({"error":"local_folder_timeout"})");
+  nextFileWorkDelay_ = 500ms;
   const auto bpm = get("bpm", "v=file-0123456789abcdef01234567");
   EXPECT_EQ(bpm.body, R"({"error":"local_folder_timeout"})");
   // The lookup itself writes no line of its own.
