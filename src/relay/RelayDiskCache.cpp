@@ -300,22 +300,20 @@ std::optional<RelayDiskCache::State::PendingRead> RelayDiskCache::State::beginRe
   if (found == items.end() || !sameVersion(found->second, descriptor)) return std::nullopt;
   if (!found->second.present.contains(index)) return std::nullopt;
   if (!config.directory) return std::nullopt;
-  if (!files::isSafeDirectoryPath(*config.directory)) {
-    failure("unsafe_path", ELOOP);
-    return std::nullopt;
-  }
   const fs::path file = fileOf(descriptor.key);
-  if (files::isSymbolicLink(file)) {
-    invalidate(descriptor.key, "read_fail");
-    return std::nullopt;
-  }
   const std::int64_t offset = index * kChunk; // index is present, so below the chunk count
   const std::int64_t count = chunkBytes(found->second.length, offset);
   // Opened here, while the item holds the chunk: the descriptor keeps this very file, so a later
-  // unlink or replacement of the name cannot put another file's bytes under the read.
+  // unlink or replacement of the name cannot put another file's bytes under the read. The open
+  // follows no link on the whole path, so once it succeeds neither the folder's path nor the file
+  // is a link; only a failed open asks which of them it was.
   auto handle = files::openFileSecurely(file, O_RDONLY);
   if (!handle.file) {
-    failure("read", handle.error);
+    if (!files::isSafeDirectoryPath(*config.directory)) {
+      failure("unsafe_path", ELOOP);
+      return std::nullopt;
+    }
+    if (!files::isSymbolicLink(file)) failure("read", handle.error);
     invalidate(descriptor.key, "read_fail");
     return std::nullopt;
   }

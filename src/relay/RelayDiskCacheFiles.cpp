@@ -1,7 +1,9 @@
 #include "relay/RelayDiskCacheFiles.hpp"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -91,12 +93,33 @@ FileDescriptor openDirectorySecurely(const fs::path& directory) {
   return current;
 }
 
+namespace {
+
+// The whole path in one call that refuses a symbolic link at every step, as the walk from "/"
+// does one component at a time; errno ENOSYS (or what a filter answers for an unknown call) when
+// the kernel cannot, and then the caller walks.
+FileDescriptor openWithoutLinks(const fs::path& absolute, int flags) {
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags);
+  how.mode = (flags & O_CREAT) != 0 ? 0600 : 0;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const long fd = ::syscall(SYS_openat2, AT_FDCWD, absolute.c_str(), &how, sizeof how);
+  return FileDescriptor(fd >= 0 ? static_cast<int>(fd) : -1);
+}
+
+bool kernelLacksOpenat2(int error) { return error == ENOSYS || error == EPERM || error == EINVAL || error == E2BIG; }
+
+} // namespace
+
 OpenedFile openFileSecurely(const fs::path& file, int flags) {
   const fs::path absolute = absoluteWithoutTrailingSlash(file);
-  const FileDescriptor parent = openDirectorySecurely(absolute.parent_path());
-  if (!parent) return {{}, currentErrnoOrEIO()};
-  FileDescriptor opened(
-      ::openat(parent.get(), absolute.filename().c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+  const int openFlags = flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+  FileDescriptor opened = openWithoutLinks(absolute, openFlags);
+  if (!opened && kernelLacksOpenat2(errno)) {
+    const FileDescriptor parent = openDirectorySecurely(absolute.parent_path());
+    if (!parent) return {{}, currentErrnoOrEIO()};
+    opened = FileDescriptor(::openat(parent.get(), absolute.filename().c_str(), openFlags, 0600));
+  }
   if (!opened) return {{}, currentErrnoOrEIO()};
   struct stat status {};
   if (::fstat(opened.get(), &status) != 0) return {{}, currentErrnoOrEIO()};

@@ -358,6 +358,25 @@ TEST_F(RelayDiskCacheTest, ExitPurgeRemovesTheFolderAndShutsItForTheProcess) {
   EXPECT_FALSE(fs::exists(second / "file"));
 }
 
+// A link swapped into the folder's path after the cache was made: a read opens nothing through it
+// and says why, and the item stays for when the path is sound again.
+TEST_F(RelayDiskCacheTest, AReadGoesThroughNoLinkInTheFolderPath) {
+  auto cache = makeCache();
+  const auto d = descriptor("p", 2 * kChunk);
+  call([&] { return cache->registerDescriptor(d); });
+  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
+  const fs::path moved = root.path() / "moved";
+  fs::rename(dir.parent_path(), moved);
+  fs::create_directory_symlink(moved, dir.parent_path());
+  LogWindow log;
+  EXPECT_FALSE(read(cache, d, 0));
+  EXPECT_TRUE(log.has("relay_cache_fail stage=unsafe_path"));
+  EXPECT_FALSE(log.has("relay_cache_invalidate"));
+  fs::remove(dir.parent_path());
+  fs::rename(moved, dir.parent_path());
+  EXPECT_EQ(read(cache, d, 0), bytes(kChunk, 1));
+}
+
 TEST_F(RelayDiskCacheTest, LinkInTheFolderPathRefusesEverything) {
   const fs::path real = root.path() / "real";
   fs::create_directories(real / "RelayCache");
