@@ -162,13 +162,19 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     }
     return reply->start / c;
   };
+  // A reply the relay can answer from memory is answered here on the queue: crossing to the
+  // relay's strand and back would cost more than the whole rest of such a request.
   Opening opening;
   std::exception_ptr lengthFailure;
-  try {
-    auto answer = co_await relayPtr->open(token, firstChunkOf);
-    opening = std::move(answer);
-  } catch (...) {
-    lengthFailure = std::current_exception();
+  if (auto answered = relayPtr->openFromMemory(token, firstChunkOf)) {
+    opening = std::move(*answered);
+  } else {
+    try {
+      auto answer = co_await relayPtr->open(token, firstChunkOf);
+      opening = std::move(answer);
+    } catch (...) {
+      lengthFailure = std::current_exception();
+    }
   }
   if (lengthFailure && runtime::isCancelled()) {
     // The peer left while the relay answered: not the upstream's failure.
@@ -273,6 +279,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   }
 
   runtime::Task<Chunk> next;
+  Chunk nextData;
   while (true) {
     std::exception_ptr fetchFailure;
     if (!data) {
@@ -294,7 +301,9 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       current.cancel();
       co_return;
     }
-    next = index < last ? fetchRelayChunk(queue, relayPtr, token, index + 1) : runtime::Task<Chunk>();
+    // The read-ahead: from memory at once when the relay has it there, else from the relay.
+    nextData = index < last ? relayPtr->chunkFromMemory(token, index + 1) : nullptr;
+    next = index < last && !nextData ? fetchRelayChunk(queue, relayPtr, token, index + 1) : runtime::Task<Chunk>();
     const auto slice = sliceOf(index, data);
     if (!slice) {
       fail(std::make_exception_ptr(RelayError::shortRead()));
@@ -309,7 +318,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     const auto [lo, sliceLength] = *slice;
     // The last slice ends the reply itself: an empty final send after it would cost one more
     // round through the queue for the same bytes on the wire.
-    const bool isFinal = !next;
+    const bool isFinal = index == last;
     std::exception_ptr sendFailure;
     try {
       auto leading = index == first && headerWithSlice ? header : nullptr;
@@ -328,7 +337,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     }
     ++index;
     current = next;
-    data = nullptr;
+    data = std::move(nextData);
   }
   complete();
 }

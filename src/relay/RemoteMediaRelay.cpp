@@ -76,6 +76,7 @@ runtime::Awaitable<void> RemoteMediaRelay::registerOnActor(std::string token, Re
   entry.cache = descriptor;
   entry.cacheEligible = eligible;
   entries_.insert_or_assign(token, std::move(entry));
+  publish(token);
 
   if (descriptor) {
     auto cache = configuration_.cache;
@@ -112,6 +113,7 @@ runtime::Awaitable<void> RemoteMediaRelay::installCache(std::string token, std::
   }
   entry->cache = descriptor;
   entry->cacheRegistration = registration;
+  publish(token);
   co_await prefetch_->resumePrefetch(descriptor.key);
 }
 
@@ -151,14 +153,21 @@ void RemoteMediaRelay::unregisterOnActor(const std::string& token) {
   }
   std::erase_if(prefetchOwnedChunks_, [&](const ChunkKey& key) { return key.token == token; });
   entries_.erase(token);
-  for (const auto& key : memoryOrder_) {
-    if (key.token != token) continue;
-    if (const auto found = memory_.find(key); found != memory_.end()) {
-      memoryBytes_ -= static_cast<std::int64_t>(found->second->size());
-      memory_.erase(found);
+  // The chunks leave together with the facts, so that no hit finds the one without the other.
+  std::vector<SharedBytes> dropped;
+  {
+    std::scoped_lock lock(memoryLock_);
+    servable_.erase(token);
+    for (const auto& key : memoryOrder_) {
+      if (key.token != token) continue;
+      if (const auto found = memory_.find(key); found != memory_.end()) {
+        memoryBytes_ -= static_cast<std::int64_t>(found->second->size());
+        dropped.push_back(std::move(found->second));
+        memory_.erase(found);
+      }
     }
+    std::erase_if(memoryOrder_, [&](const ChunkKey& key) { return key.token == token; });
   }
-  std::erase_if(memoryOrder_, [&](const ChunkKey& key) { return key.token == token; });
 }
 
 runtime::Awaitable<bool> RemoteMediaRelay::hasEntry(std::string token) {
@@ -242,14 +251,35 @@ runtime::Awaitable<std::int64_t> RemoteMediaRelay::totalLengthOnActor(std::strin
       co_await pending.value();
     } catch (...) {}
   }
+  // Told to the memory hits only now that any disk-cache install is over, since until then a
+  // reader must wait for it on the relay.
+  publish(token);
   co_return length;
 }
 
 // --- memory cache and statistics ---
 
+void RemoteMediaRelay::publish(const std::string& token) {
+  std::optional<Servable> facts;
+  if (const Entry* entry = find(token); entry != nullptr) {
+    facts = Servable{entry->cacheInstall ? std::nullopt : entry->totalLength, entry->media.contentType,
+                     entry->cache.has_value()};
+  }
+  std::scoped_lock lock(memoryLock_);
+  if (facts) {
+    servable_.insert_or_assign(token, std::move(*facts));
+  } else {
+    servable_.erase(token);
+  }
+}
+
 void RemoteMediaRelay::remember(const ChunkKey& key, SharedBytes data) {
+  // Chunks pushed out are let go of outside the lock: the last holder's release may be a buffer's
+  // way back to the disk cache.
+  std::vector<SharedBytes> evicted;
+  std::scoped_lock lock(memoryLock_);
   if (memory_.contains(key)) {
-    touch(key);
+    touchLocked(key);
     return;
   }
   memoryBytes_ += static_cast<std::int64_t>(data->size());
@@ -260,12 +290,13 @@ void RemoteMediaRelay::remember(const ChunkKey& key, SharedBytes data) {
     memoryOrder_.erase(memoryOrder_.begin());
     if (const auto found = memory_.find(oldest); found != memory_.end()) {
       memoryBytes_ -= static_cast<std::int64_t>(found->second->size());
+      evicted.push_back(std::move(found->second));
       memory_.erase(found);
     }
   }
 }
 
-void RemoteMediaRelay::touch(const ChunkKey& key) {
+void RemoteMediaRelay::touchLocked(const ChunkKey& key) {
   const auto found = std::find(memoryOrder_.begin(), memoryOrder_.end(), key);
   if (found == memoryOrder_.end()) return;
   ChunkKey moved = std::move(*found);
@@ -275,27 +306,22 @@ void RemoteMediaRelay::touch(const ChunkKey& key) {
 
 void RemoteMediaRelay::statsTick() {
   const auto now = runtime::Clock::current().monotonic();
-  if (!lastStatsAt_) {
-    lastStatsAt_ = now;
-    return;
+  Stats line;
+  {
+    std::scoped_lock lock(memoryLock_);
+    if (!stats_.lastAt) {
+      stats_.lastAt = now;
+      return;
+    }
+    if (now - *stats_.lastAt < configuration_.statsInterval) return;
+    stats_.lastAt = now;
+    if (stats_.upstreamBytes <= 0 && stats_.servedBytes <= 0) return;
+    line = stats_;
+    stats_ = Stats{.lastAt = now};
   }
-  if (now - *lastStatsAt_ >= configuration_.statsInterval) {
-    lastStatsAt_ = now;
-    logStats();
-  }
-}
-
-void RemoteMediaRelay::logStats() {
-  if (statsUpstreamBytes_ <= 0 && statsServedBytes_ <= 0) return;
   Log::localvideo().notice(
-      "relay_stats upstream_b=%lld served_b=%lld prefetch_b=%lld hits=%ld disk_hits=%ld misses=%ld",
-      statsUpstreamBytes_, statsServedBytes_, statsPrefetchBytes_, statsHits_, statsDiskHits_, statsMisses_);
-  statsUpstreamBytes_ = 0;
-  statsServedBytes_ = 0;
-  statsPrefetchBytes_ = 0;
-  statsHits_ = 0;
-  statsDiskHits_ = 0;
-  statsMisses_ = 0;
+      "relay_stats upstream_b=%lld served_b=%lld prefetch_b=%lld hits=%ld disk_hits=%ld misses=%ld", line.upstreamBytes,
+      line.servedBytes, line.prefetchBytes, line.hits, line.diskHits, line.misses);
 }
 
 runtime::Awaitable<RemoteMediaRelay::Snapshot> RemoteMediaRelay::snapshot(std::string token) {
@@ -306,12 +332,15 @@ runtime::Awaitable<RemoteMediaRelay::Snapshot> RemoteMediaRelay::snapshot(std::s
     s.inflight = self->inflight_.size();
     s.activeUpstream = self->activeUpstream_;
     s.upstreamWaiters = self->upstreamWaiters_.size();
-    s.memoryBytes = self->memoryBytes_;
-    s.memoryOrder = self->memoryOrder_;
+    {
+      std::scoped_lock lock(self->memoryLock_);
+      s.memoryBytes = self->memoryBytes_;
+      s.memoryOrder = self->memoryOrder_;
+      s.upstreamBytes = self->stats_.upstreamBytes;
+    }
     s.foregroundDemand = self->foregroundDemand_;
     s.pendingCacheWrites = self->pendingCacheWrites_;
     s.prefetchOwnedChunks = self->prefetchOwnedChunks_.size();
-    s.upstreamBytes = self->statsUpstreamBytes_;
     if (const Entry* entry = self->find(token); entry != nullptr) {
       s.hasRefreshWork = entry->refreshWork != nullptr;
       s.refreshWaiters = entry->refreshWork ? entry->refreshWork->waiters() : 0;

@@ -4,7 +4,9 @@
 // already under way, the disk cache, or a new ranged upstream fetch. An actor: its state is
 // touched only on its strand, and every operation may suspend where noted and let others run, so
 // entries are looked up again by token after each suspension and a work is cleared only when the
-// entry still holds that very work.
+// entry still holds that very work. The one exception is what a memory hit needs (the memory
+// cache, the statistics and a copy of each entry's length and type): it sits under a short lock,
+// so that a reader on another thread is answered without a turn on the strand.
 
 #include "relay/DestinationRules.hpp"
 #include "relay/RelayDiskCacheInterface.hpp"
@@ -23,6 +25,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -93,6 +96,8 @@ public:
   runtime::Awaitable<Chunk> chunk(std::string token, std::int64_t index, bool prefetch) override;
   std::int64_t chunkSize() const noexcept override { return configuration_.chunkSize; }
   runtime::Awaitable<Opening> open(std::string token, FirstChunkIndex firstChunkOf) override;
+  std::optional<Opening> openFromMemory(const std::string& token, const FirstChunkIndex& firstChunkOf) override;
+  Chunk chunkFromMemory(const std::string& token, std::int64_t index) override;
 
   // The body of a ranged fetch and the total its Content-Range announced.
   struct Fetched {
@@ -147,6 +152,25 @@ private:
     runtime::Task<void> cacheInstall;
   };
 
+  // What a reply's header needs of an entry, kept beside the memory cache so that a memory hit is
+  // answered without crossing to the relay: the length once known and any disk-cache install it
+  // started is over (until then a reader must wait on the relay), the content type, and whether a
+  // read moves a prefetch cursor.
+  struct Servable {
+    std::optional<std::int64_t> totalLength;
+    std::string contentType;
+    bool cached = false;
+  };
+  struct Stats {
+    std::int64_t upstreamBytes = 0;
+    std::int64_t servedBytes = 0;
+    std::int64_t hits = 0;
+    std::int64_t misses = 0;
+    std::int64_t diskHits = 0;
+    std::int64_t prefetchBytes = 0;
+    std::optional<runtime::Clock::MonotonicTime> lastAt;
+  };
+
   struct Waiter {
     std::uint64_t id = 0;
     runtime::UniqueFunction<void(std::exception_ptr)> resume;
@@ -165,6 +189,19 @@ private:
   // The first step of a foreground read: the prefetch cursor follows the reader, and a chunk in
   // memory is the answer (null when it is not there).
   SharedBytes foregroundMemoryStep(const ChunkKey& key);
+  // Any thread: a foreground memory hit with its bookkeeping (null on a miss). Off the relay, the
+  // prefetch cursor's move is left to the relay, which makes the moves in the order of the hits
+  // before any read of its own moves it.
+  SharedBytes memoryHit(const ChunkKey& key, bool onRelay);
+  void followReaders();
+  // Copies what a memory hit needs of the token's entry (or its absence) next to the memory cache.
+  void publish(const std::string& token);
+  // Any thread: adds to the counters under the lock.
+  template <typename F>
+  void count(F change) {
+    std::scoped_lock lock(memoryLock_);
+    change(stats_);
+  }
   runtime::Awaitable<SharedBytes> joinChunk(ChunkKey key, std::shared_ptr<SharedWork<SharedBytes>> work, bool prefetch);
   void scheduleCacheWrite(Descriptor descriptor, std::int64_t index, SharedBytes data);
   runtime::Awaitable<void> acquireSlotOnActor(std::optional<ChunkKey> yieldingFor);
@@ -178,9 +215,9 @@ private:
                     const remotesource::MediaIdentity& identity, std::int64_t generation);
   void applyRefreshedURL(const std::string& token, std::string url, std::vector<std::string> allowedHosts);
   void remember(const ChunkKey& key, SharedBytes data);
-  void touch(const ChunkKey& key);
+  void touchLocked(const ChunkKey& key);
+  // Any thread; logs outside the lock.
   void statsTick();
-  void logStats();
 
   Configuration configuration_;
   std::shared_ptr<platform::http::Client> client_;
@@ -191,19 +228,21 @@ private:
   std::int64_t activeUpstream_ = 0;
   std::deque<Waiter> upstreamWaiters_;
   std::uint64_t nextWaiterID_ = 0;
-  std::unordered_map<ChunkKey, SharedBytes, ChunkKeyHash> memory_;
-  std::vector<ChunkKey> memoryOrder_;
-  std::int64_t memoryBytes_ = 0;
-  std::int64_t statsUpstreamBytes_ = 0;
-  std::int64_t statsServedBytes_ = 0;
-  std::int64_t statsHits_ = 0;
-  std::int64_t statsMisses_ = 0;
-  std::optional<runtime::Clock::MonotonicTime> lastStatsAt_;
-  std::int64_t statsDiskHits_ = 0;
-  std::int64_t statsPrefetchBytes_ = 0;
   std::int64_t foregroundDemand_ = 0;
   std::int64_t pendingCacheWrites_ = 0;
   std::unordered_set<ChunkKey, ChunkKeyHash> prefetchOwnedChunks_;
+
+  // Guards what a memory hit touches from the caller's thread: the memory cache, the statistics,
+  // the servable facts and the cursor moves still to be made. Held for a few lookups only, never
+  // while calling out, logging or awaiting. Written on the relay, but for a hit's bookkeeping.
+  mutable std::mutex memoryLock_;
+  std::unordered_map<ChunkKey, SharedBytes, ChunkKeyHash> memory_;
+  std::vector<ChunkKey> memoryOrder_;
+  std::int64_t memoryBytes_ = 0;
+  Stats stats_;
+  std::unordered_map<std::string, Servable> servable_;
+  std::vector<ChunkKey> pendingFollows_;
+  bool followsPosted_ = false;
 };
 
 // The throttled line of every failed upstream fetch; all reasons share one throttle key.

@@ -55,7 +55,7 @@ runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor
   };
   auto join = [&](std::shared_ptr<SharedWork<SharedBytes>> work) {
     if (foreground) {
-      ++statsHits_;
+      count([](Stats& stats) { ++stats.hits; });
       // Joined by a reader: the work no longer gives way as prefetch.
       prefetchOwnedChunks_.erase(key);
     }
@@ -71,8 +71,10 @@ runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor
       if (bytes) {
         if (foreground) {
           if (find(token) != nullptr) remember(key, bytes);
-          ++statsDiskHits_;
-          statsServedBytes_ += static_cast<std::int64_t>(bytes->size());
+          count([&](Stats& stats) {
+            ++stats.diskHits;
+            stats.servedBytes += static_cast<std::int64_t>(bytes->size());
+          });
           statsTick();
         }
         co_return bytes;
@@ -92,7 +94,7 @@ runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor
     logUpstreamFailure("busy", 0, token);
     throw RelayError::busy();
   }
-  if (foreground) ++statsMisses_;
+  if (foreground) count([](Stats& stats) { ++stats.misses; });
 
   // Tested before any multiplication, so that no index can overflow the byte offset.
   const std::int64_t size = configuration_.chunkSize;
@@ -141,17 +143,79 @@ runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor
 }
 
 RemoteMediaRelay::SharedBytes RemoteMediaRelay::foregroundMemoryStep(const ChunkKey& key) {
+  followReaders();
   if (const Entry* entry = find(key.token); entry != nullptr && entry->cache) {
     prefetch_->schedulePrefetch(*entry->cache, key.index);
   }
-  const auto hit = memory_.find(key);
-  if (hit == memory_.end()) return nullptr;
-  SharedBytes bytes = hit->second;
-  touch(key);
-  ++statsHits_;
-  statsServedBytes_ += static_cast<std::int64_t>(bytes->size());
+  return memoryHit(key, true);
+}
+
+RemoteMediaRelay::SharedBytes RemoteMediaRelay::memoryHit(const ChunkKey& key, bool onRelay) {
+  SharedBytes bytes;
+  bool post = false;
+  {
+    std::scoped_lock lock(memoryLock_);
+    const auto hit = memory_.find(key);
+    if (hit == memory_.end()) return nullptr;
+    bytes = hit->second;
+    touchLocked(key);
+    ++stats_.hits;
+    stats_.servedBytes += static_cast<std::int64_t>(bytes->size());
+    if (!onRelay) {
+      if (const auto facts = servable_.find(key.token); facts != servable_.end() && facts->second.cached) {
+        pendingFollows_.push_back(key);
+        post = !std::exchange(followsPosted_, true);
+      }
+    }
+  }
   statsTick();
+  if (post) {
+    // One visit makes every move queued by then: at a steady stream of hits the relay is woken
+    // once for many of them rather than for each.
+    runtime::spawnDetached(executor(), [weak = weak_from_this()]() -> runtime::Awaitable<void> {
+      if (auto self = weak.lock()) self->followReaders();
+      co_return;
+    });
+  }
   return bytes;
+}
+
+void RemoteMediaRelay::followReaders() {
+  std::vector<ChunkKey> follows;
+  {
+    std::scoped_lock lock(memoryLock_);
+    follows.swap(pendingFollows_);
+    followsPosted_ = false;
+  }
+  for (const auto& key : follows) {
+    // Looked up now: a token withdrawn since its hit moves nothing, as on the relay.
+    if (const Entry* entry = find(key.token); entry != nullptr && entry->cache) {
+      prefetch_->schedulePrefetch(*entry->cache, key.index);
+    }
+  }
+}
+
+std::optional<RemoteMediaRelay::Opening> RemoteMediaRelay::openFromMemory(const std::string& token,
+                                                                          const FirstChunkIndex& firstChunkOf) {
+  Opening opening;
+  {
+    std::scoped_lock lock(memoryLock_);
+    const auto facts = servable_.find(token);
+    if (facts == servable_.end() || !facts->second.totalLength) return std::nullopt;
+    opening.held = true;
+    opening.total = *facts->second.totalLength;
+    opening.contentType = facts->second.contentType;
+  }
+  const auto index = firstChunkOf(opening.total);
+  if (!index) return opening;
+  // A token withdrawn since the facts were read has no chunk left in memory either.
+  opening.firstChunk = memoryHit(ChunkKey{token, *index}, false);
+  if (!opening.firstChunk) return std::nullopt;
+  return opening;
+}
+
+RemoteMediaRelay::Chunk RemoteMediaRelay::chunkFromMemory(const std::string& token, std::int64_t index) {
+  return memoryHit(ChunkKey{token, index}, false);
 }
 
 // One visit answers a reply's questions; a chunk in memory comes back with them, and any other
@@ -168,7 +232,12 @@ runtime::Awaitable<RemoteMediaRelay::Opening> RemoteMediaRelay::open(std::string
     const auto index = firstChunkOf(opening.total);
     if (!index) co_return opening;
     const ChunkKey key{token, *index};
-    if (self->memory_.contains(key)) {
+    bool inMemory = false;
+    {
+      std::scoped_lock lock(self->memoryLock_);
+      inMemory = self->memory_.contains(key);
+    }
+    if (inMemory) {
       DemandScope demand(&self->foregroundDemand_);
       opening.firstChunk = self->foregroundMemoryStep(key);
       co_return opening;
@@ -204,7 +273,7 @@ RemoteMediaRelay::joinChunk(ChunkKey key, std::shared_ptr<SharedWork<SharedBytes
   if (!prefetch) {
     // A token unregistered while its bytes were on the way leaves nothing of them in memory.
     if (find(key.token) != nullptr) remember(key, bytes);
-    statsServedBytes_ += static_cast<std::int64_t>(bytes->size());
+    count([&](Stats& stats) { stats.servedBytes += static_cast<std::int64_t>(bytes->size()); });
   }
   statsTick();
   co_return bytes;

@@ -111,6 +111,22 @@ public:
     opening.contentType = std::move(type);
     co_return opening;
   }
+
+  // The same answers at once on the caller's thread, when the relay holds the length and the first
+  // chunk in memory (or the reply needs no chunk); nothing otherwise, and then open() is the way.
+  // A hit counts and moves the relay's prefetch as a read through open() would.
+  virtual std::optional<Opening> openFromMemory(const std::string& token, const FirstChunkIndex& firstChunkOf) {
+    (void)token;
+    (void)firstChunkOf;
+    return std::nullopt;
+  }
+  // Chunk `index` at once from memory, as chunk() with prefetch false would give it; null when it
+  // is not there, and then chunk() is the way.
+  virtual Chunk chunkFromMemory(const std::string& token, std::int64_t index) {
+    (void)token;
+    (void)index;
+    return nullptr;
+  }
 };
 
 } // namespace pd::relay

@@ -190,8 +190,10 @@ RemoteMediaRelay::fetchOnActor(std::string token, std::int64_t start, std::int64
       throw;
     } catch (...) {
       const auto received = static_cast<std::int64_t>(buffer->bytes.size());
-      statsUpstreamBytes_ += received;
-      if (prefetch) statsPrefetchBytes_ += received;
+      count([&](Stats& stats) {
+        stats.upstreamBytes += received;
+        if (prefetch) stats.prefetchBytes += received;
+      });
       logUpstreamNetworkFailure(token, failure);
       throw;
     }
@@ -225,8 +227,10 @@ RemoteMediaRelay::fetchOnActor(std::string token, std::int64_t start, std::int64
     throw RelayError::rangeMismatch();
   }
   const auto received = static_cast<std::int64_t>(buffer->bytes.size());
-  statsUpstreamBytes_ += received;
-  if (prefetch) statsPrefetchBytes_ += received;
+  count([&](Stats& stats) {
+    stats.upstreamBytes += received;
+    if (prefetch) stats.prefetchBytes += received;
+  });
   if (buffer->bytes.size() != expected) {
     logUpstreamFailure("short_read", 206, token);
     throw RelayError::shortRead();

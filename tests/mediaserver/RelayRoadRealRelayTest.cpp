@@ -9,6 +9,8 @@
 #include "relay/RemoteMediaRelay.hpp"
 #include "support/FakeRemote.hpp"
 
+#include <boost/asio/post.hpp>
+
 namespace pd::mediaserver {
 namespace {
 
@@ -74,6 +76,19 @@ TEST_F(RealRelayRoadTest, WholeMediaAndRangesFetchOnlyTheChunksTheyCover) {
   EXPECT_EQ(head, "HTTP/1.1 206 Partial Content\r\nContent-Type: video/mp4\r\nContent-Length: 4500\r\n"
                   "Accept-Ranges: bytes\r\nContent-Range: bytes 0-4499/4500\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(statusLine(get(f.port, token, "Range: bytes=4500-\r\n")), "HTTP/1.1 416 Range Not Satisfiable");
+  EXPECT_EQ(f.upstreamRequests(), 6u);
+}
+
+// A reply whose bytes are all in the relay's memory does not wait for a turn on the relay, which
+// may be busy with other readers' fetches and disk reads.
+TEST_F(RealRelayRoadTest, MemoryHitsAreAnsweredWhileTheRelayIsBusy) {
+  (void)get(f.port, token);
+  auto busy = std::make_shared<std::promise<void>>();
+  boost::asio::post(f.relay->executor(), [released = busy->get_future().share()] { released.wait(); });
+  const auto ranged = get(f.port, token, "Range: bytes=1500-3200\r\n");
+  busy->set_value();
+  EXPECT_NE(ranged.find("Content-Range: bytes 1500-3200/4500\r\n"), std::string::npos);
+  EXPECT_EQ(bodyOf(ranged), mediaBytes(1'500, 3'200));
   EXPECT_EQ(f.upstreamRequests(), 6u);
 }
 

@@ -137,6 +137,13 @@ struct RelayFixture {
     return media;
   }
 
+  // A stream the disk cache can name: itag 22 of the video id, its identity carrying the length.
+  std::shared_ptr<RemoteMedia> describeCached(std::string url, std::int64_t length, std::string videoID) {
+    auto media = describe(std::move(url), length);
+    media->identity = remotesource::MediaIdentity{22, length, std::nullopt};
+    media->cacheVideoID = std::move(videoID);
+    return media;
+  }
   void add(const std::string& token, std::shared_ptr<const RemoteMedia> media) {
     auto r = relay;
     testing::runBlocking([r, token, media]() -> runtime::Awaitable<void> { co_await r->registerMedia(token, media); });

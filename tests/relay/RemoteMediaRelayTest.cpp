@@ -1,6 +1,9 @@
 #include "RelayTestSupport.hpp"
 
+#include <boost/asio/post.hpp>
+
 #include <atomic>
+#include <thread>
 
 namespace pd::relay {
 namespace {
@@ -9,6 +12,19 @@ using runtime::test::Latch;
 using runtime::test::waitUntilFinished;
 
 constexpr std::int64_t kChunk = 4096;
+
+struct Recorders {
+  std::shared_ptr<RecordingDiskCache> cache = std::make_shared<RecordingDiskCache>();
+  std::shared_ptr<RecordingPrefetch> prefetch = std::make_shared<RecordingPrefetch>();
+};
+// The relay with a recording disk cache and prefetch beside it.
+struct RecordedRelayFixture : Recorders, RelayFixture {
+  RecordedRelayFixture()
+      : RelayFixture(kChunk, [this](auto& c) {
+          c.cache = cache;
+          c.prefetch = prefetch;
+        }) {}
+};
 
 TEST(RemoteMediaRelayTest, TwoReadersShareOneRequestAndTheLengthProbeIsOneByte) {
   RelayFixture f;
@@ -478,6 +494,57 @@ TEST(RemoteMediaRelayRegistryTest, MemoryKeepsThirtyTwoMebibytesOfRecentChunks) 
   EXPECT_TRUE(f.snapshot().memoryOrder.empty());
 }
 
+// A chunk in memory is handed over on the caller's thread while the relay is busy elsewhere, counted
+// as the relay's own hit, and the prefetch cursor still follows every read in its order.
+TEST(RemoteMediaRelayRegistryTest, MemoryHitsNeedNoTurnOnTheRelay) {
+  RecordedRelayFixture f;
+  auto cache = f.cache;
+  auto prefetch = f.prefetch;
+  const auto url = f.media("mh", 4 * kChunk);
+  auto media = f.describeCached(url, 4 * kChunk, "vid_mh");
+  f.add("t", media);
+  testing::LogWindow log;
+  f.chunk("t", 0); // arms the statistics clock
+  f.chunk("t", 1);
+
+  auto busy = std::make_shared<Latch>();
+  boost::asio::post(f.relay->executor(), [busy] {
+    while (!busy->isOpen()) std::this_thread::sleep_for(1ms);
+  });
+  auto firstOf = [](std::optional<std::int64_t> index) { return [index](std::int64_t) { return index; }; };
+  const auto opened = f.relay->openFromMemory("t", firstOf(1));
+  const auto second = f.relay->chunkFromMemory("t", 0);
+  const auto headerOnly = f.relay->openFromMemory("t", firstOf(std::nullopt));
+  const bool missOpens = f.relay->openFromMemory("t", firstOf(2)).has_value();
+  const bool missReads = f.relay->chunkFromMemory("t", 3) != nullptr;
+  const bool strangerOpens = f.relay->openFromMemory("nobody", firstOf(0)).has_value();
+  busy->open();
+
+  ASSERT_TRUE(opened);
+  EXPECT_TRUE(opened->held);
+  EXPECT_EQ(opened->total, 4 * kChunk);
+  EXPECT_EQ(opened->contentType, "video/mp4");
+  ASSERT_TRUE(opened->firstChunk);
+  EXPECT_EQ(*opened->firstChunk, patternBytes(kChunk, kChunk));
+  ASSERT_TRUE(second);
+  EXPECT_EQ(*second, patternBytes(0, kChunk));
+  ASSERT_TRUE(headerOnly);
+  EXPECT_FALSE(headerOnly->firstChunk);
+  EXPECT_FALSE(missOpens);
+  EXPECT_FALSE(missReads);
+  EXPECT_FALSE(strangerOpens);
+
+  f.clock.advance(10s);
+  EXPECT_EQ(f.chunk("t", 2), patternBytes(2 * kChunk, kChunk));
+  EXPECT_TRUE(log.has("relay_stats upstream_b=12288 served_b=20480 prefetch_b=0 hits=2 disk_hits=0 misses=3"));
+  EXPECT_EQ(prefetch->scheduled, (std::vector<std::int64_t>{0, 1, 1, 0, 2}));
+
+  // A token withdrawn leaves nothing to hit.
+  f.drop("t");
+  EXPECT_FALSE(f.relay->openFromMemory("t", firstOf(0)));
+  EXPECT_FALSE(f.relay->chunkFromMemory("t", 0));
+}
+
 TEST(RemoteMediaRelayRegistryTest, StatisticsAreWrittenAtMostEveryTenSeconds) {
   RelayFixture f;
   const auto url = f.media("st", 4 * kChunk);
@@ -541,17 +608,12 @@ TEST(RemoteMediaRelayRegistryTest, DiskCacheRegistrationFollowsTheEntry) {
 }
 
 TEST(RemoteMediaRelayRegistryTest, AtMostEightDiskWritesWaitAndTheDiskServesAnotherTokenOfTheStream) {
-  auto cache = std::make_shared<RecordingDiskCache>();
+  RecordedRelayFixture f;
+  auto cache = f.cache;
+  auto prefetch = f.prefetch;
   cache->holdWrites = std::make_shared<Latch>();
-  auto prefetch = std::make_shared<RecordingPrefetch>();
-  RelayFixture f(kChunk, [cache, prefetch](auto& c) {
-    c.cache = cache;
-    c.prefetch = prefetch;
-  });
   const auto url = f.media("w", 12 * kChunk);
-  auto media = f.describe(url, 12 * kChunk);
-  media->identity = remotesource::MediaIdentity{22, 12 * kChunk, std::nullopt};
-  media->cacheVideoID = "vid_w";
+  auto media = f.describeCached(url, 12 * kChunk, "vid_w");
   f.add("t", media);
   f.clock.advance(1s);
   testing::LogWindow log;
@@ -582,9 +644,7 @@ TEST(RemoteMediaRelayRegistryTest, BytesOfATokenUnregisteredMeanwhileStayOutOfMe
   auto cache = std::make_shared<RecordingDiskCache>();
   RelayFixture f(kChunk, [cache](auto& c) { c.cache = cache; });
   const auto url = f.media("gone", 2 * kChunk);
-  auto media = f.describe(url, 2 * kChunk);
-  media->identity = remotesource::MediaIdentity{22, 2 * kChunk, std::nullopt};
-  media->cacheVideoID = "vid_gone";
+  auto media = f.describeCached(url, 2 * kChunk, "vid_gone");
   f.add("t", media);
   {
     std::scoped_lock lock(cache->mutex_);
