@@ -152,6 +152,7 @@ void RemoteMediaRelay::unregisterOnActor(const std::string& token) {
     }
   }
   std::erase_if(prefetchOwnedChunks_, [&](const ChunkKey& key) { return key.token == token; });
+  std::erase_if(diskReads_, [&](const auto& read) { return read.first.token == token; });
   entries_.erase(token);
   // The chunks leave together with the facts, so that no hit finds the one without the other.
   std::vector<SharedBytes> dropped;

@@ -202,6 +202,9 @@ private:
     std::scoped_lock lock(memoryLock_);
     change(stats_);
   }
+  // The chunk from the disk cache, read once for every reader that comes while it is read.
+  runtime::Awaitable<SharedBytes> readFromDisk(ChunkKey key, Descriptor descriptor,
+                                               std::shared_ptr<RelayDiskCacheInterface> cache);
   runtime::Awaitable<SharedBytes> joinChunk(ChunkKey key, std::shared_ptr<SharedWork<SharedBytes>> work, bool prefetch);
   void scheduleCacheWrite(Descriptor descriptor, std::int64_t index, SharedBytes data);
   runtime::Awaitable<void> acquireSlotOnActor(std::optional<ChunkKey> yieldingFor);
@@ -231,6 +234,10 @@ private:
   std::int64_t foregroundDemand_ = 0;
   std::int64_t pendingCacheWrites_ = 0;
   std::unordered_set<ChunkKey, ChunkKeyHash> prefetchOwnedChunks_;
+  // Disk reads under way, one per chunk, joined by every reader of that chunk meanwhile.
+  // The readers that wait for the disk read of a chunk another reader started.
+  using DiskReadJoiners = std::vector<std::shared_ptr<ResultGate<SharedBytes>>>;
+  std::unordered_map<ChunkKey, std::shared_ptr<DiskReadJoiners>, ChunkKeyHash> diskReads_;
 
   // Guards what a memory hit touches from the caller's thread: the memory cache, the statistics,
   // the servable facts and the cursor moves still to be made. Held for a few lookups only, never

@@ -66,8 +66,7 @@ runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor
   if (!liveWork()) {
     const Entry* entry = find(token);
     if (auto cache = configuration_.cache; entry != nullptr && entry->cache && cache) {
-      const Descriptor descriptor = *entry->cache;
-      SharedBytes bytes = co_await cache->readChunk(descriptor, index);
+      SharedBytes bytes = co_await readFromDisk(key, *entry->cache, std::move(cache));
       if (bytes) {
         if (foreground) {
           if (find(token) != nullptr) remember(key, bytes);
@@ -216,6 +215,46 @@ std::optional<RemoteMediaRelay::Opening> RemoteMediaRelay::openFromMemory(const 
 
 RemoteMediaRelay::Chunk RemoteMediaRelay::chunkFromMemory(const std::string& token, std::int64_t index) {
   return memoryHit(ChunkKey{token, index}, false);
+}
+
+runtime::Awaitable<RemoteMediaRelay::SharedBytes>
+RemoteMediaRelay::readFromDisk(ChunkKey key, Descriptor descriptor, std::shared_ptr<RelayDiskCacheInterface> cache) {
+  while (true) {
+    const auto found = diskReads_.find(key);
+    if (found == diskReads_.end()) break;
+    // A read under way: wait for its bytes. The reader who started it reads on its own turn, without
+    // a task of its own, so a lone reader pays no more hops than without the sharing.
+    auto gate = std::make_shared<ResultGate<SharedBytes>>();
+    found->second->push_back(gate);
+    WorkOutcome<SharedBytes> outcome;
+    {
+      runtime::CancellationHandler onCancel([gate] {
+        gate->resolve({std::nullopt, std::make_exception_ptr(runtime::CancellationError())});
+      });
+      auto start = [gate](runtime::UniqueFunction<void(WorkOutcome<SharedBytes>)> done) {
+        gate->install(std::move(done));
+      };
+      outcome = co_await runtime::awaitCallback<WorkOutcome<SharedBytes>>(std::move(start));
+    }
+    // The reader who started it went away: read again, unless this reader went away as well.
+    if (isCancellation(outcome.error) && !runtime::isCancelled()) continue;
+    if (outcome.error) std::rethrow_exception(outcome.error);
+    co_return std::move(*outcome.value);
+  }
+  auto joiners = std::make_shared<DiskReadJoiners>();
+  diskReads_.insert_or_assign(key, joiners);
+  WorkOutcome<SharedBytes> outcome;
+  try {
+    outcome.value = co_await cache->readChunk(std::move(descriptor), key.index);
+  } catch (...) {
+    outcome.error = std::current_exception();
+  }
+  if (const auto found = diskReads_.find(key); found != diskReads_.end() && found->second == joiners) {
+    diskReads_.erase(found);
+  }
+  for (const auto& gate : *joiners) gate->resolve(outcome);
+  if (outcome.error) std::rethrow_exception(outcome.error);
+  co_return std::move(*outcome.value);
 }
 
 // One visit answers a reply's questions; a chunk in memory comes back with them, and any other

@@ -545,6 +545,57 @@ TEST(RemoteMediaRelayRegistryTest, MemoryHitsNeedNoTurnOnTheRelay) {
   EXPECT_FALSE(f.relay->chunkFromMemory("t", 0));
 }
 
+// Readers of a chunk that is being read from the disk wait for that read instead of reading it again.
+TEST(RemoteMediaRelayRegistryTest, ReadersOfAChunkOnDiskShareOneRead) {
+  RecordedRelayFixture f;
+  auto cache = f.cache;
+  const auto url = f.media("dr", 2 * kChunk);
+  auto media = f.describeCached(url, 2 * kChunk, "vid_dr");
+  f.add("t", media);
+  f.add("u", media);
+  {
+    std::scoped_lock lock(cache->mutex_);
+    cache->chunks[{"vid_dr", 1}] = patternBytes(kChunk, kChunk);
+  }
+  cache->holdReads = std::make_shared<Latch>();
+  auto first = f.startChunk("t", 1);
+  auto second = f.startChunk("t", 1);
+  // Another token is another reader's chunk: it reads for itself.
+  auto other = f.startChunk("u", 1);
+  ASSERT_TRUE(f.waitUntil([&](const auto& snap) {
+    std::scoped_lock lock(cache->mutex_);
+    return snap.foregroundDemand == 3 && cache->heldReads >= 2;
+  }));
+  cache->holdReads->open();
+  for (auto* task : {&first, &second, &other}) {
+    ASSERT_TRUE(waitUntilFinished(*task, 5s));
+    EXPECT_EQ(task->state()->result(), patternBytes(kChunk, kChunk));
+  }
+  {
+    std::scoped_lock lock(cache->mutex_);
+    EXPECT_EQ(cache->reads, 2);
+    cache->chunks[{"vid_dr", 0}] = patternBytes(0, kChunk);
+  }
+
+  // A reader whose read was joined goes away: the one who waited reads for itself.
+  cache->holdReads = std::make_shared<Latch>();
+  auto leaving = f.startChunk("t", 0);
+  auto staying = f.startChunk("t", 0);
+  ASSERT_TRUE(f.waitUntil([&](const auto& snap) {
+    std::scoped_lock lock(cache->mutex_);
+    return snap.foregroundDemand == 2 && cache->heldReads == 3;
+  }));
+  leaving.cancel();
+  ASSERT_TRUE(f.waitUntil([&](const auto&) {
+    std::scoped_lock lock(cache->mutex_);
+    return cache->heldReads == 4;
+  }));
+  cache->holdReads->open();
+  ASSERT_TRUE(waitUntilFinished(staying, 5s));
+  EXPECT_EQ(staying.state()->result(), patternBytes(0, kChunk));
+  EXPECT_TRUE(f.mediaRequests().empty());
+}
+
 TEST(RemoteMediaRelayRegistryTest, StatisticsAreWrittenAtMostEveryTenSeconds) {
   RelayFixture f;
   const auto url = f.media("st", 4 * kChunk);
