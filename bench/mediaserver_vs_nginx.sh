@@ -53,17 +53,8 @@ refusal_bytes=$(printf 'HTTP/1.1 %s\r\nContent-Type: text/plain; charset=utf-8\r
 head -c "$file_size" /dev/urandom >"$work/clip.mp4"
 cat "$work/clip.mp4" >/dev/null # in the page cache for every server alike
 write_count_lua "$work/ranges.lua"
-# Each wrk thread draws its ranges from its own generator, seeded by the seed and its number: the
-# same requests, in the same order, reach every server.
+write_seed_lua "$work/ranges.lua" "$seed"
 cat >>"$work/ranges.lua" <<LUA
-local threads = 0
-function setup(thread)
-  threads = threads + 1
-  thread:set("number", threads)
-end
-function init(args)
-  math.randomseed($seed * 1000 + number)
-end
 function request()
   local start = math.random(0, $((file_size - range_size)))
   local headers = {}

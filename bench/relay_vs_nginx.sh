@@ -108,18 +108,11 @@ warm_pass() { # side url media
 # (when the span allows), seeded by the round and the wrk thread so that every side is asked the
 # same ranges in one round; exact counts in done().
 ranges_lua() { # file total span seed
-  cat >"$1" <<LUA
+  write_count_lua "$1"
+  write_seed_lua "$1" "$4"
+  cat >>"$1" <<LUA
 local total = $2
 local span = $3
-local seed = $4
-local threads = 0
-function setup(thread)
-  threads = threads + 1
-  thread:set("thread_number", threads)
-end
-function init(args)
-  math.randomseed(seed * 1000 + thread_number)
-end
 request = function()
   local start
   if math.random() < 0.5 then
@@ -130,8 +123,6 @@ request = function()
   return wrk.format("GET", nil, { ["Range"] = "bytes=" .. start .. "-" .. (start + span - 1), ["Connection"] = "close" })
 end
 LUA
-  write_count_lua "$work/count.lua"
-  cat "$work/count.lua" >>"$1"
 }
 
 # One wrk run against a side: "replies/s MB/s p99_ms cpu_s_per_GiB switches_per_reply refused"

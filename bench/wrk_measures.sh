@@ -82,6 +82,21 @@ tree_switches() { # pid
     awk '/^(voluntary|nonvoluntary)_ctxt_switches:/ { n += $2 } END { print n + 0 }'
 }
 
+# Appends wrk hooks that seed each wrk thread's generator from SEED and the thread's number, so
+# that the same requests, in the same order, reach every server.
+write_seed_lua() { # file seed
+  cat >>"$1" <<LUA
+local threads = 0
+function setup(thread)
+  threads = threads + 1
+  thread:set("number", threads)
+end
+function init(args)
+  math.randomseed($2 * 1000 + number)
+end
+LUA
+}
+
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 peak_rss_mib() {
   local peak=0 pid
