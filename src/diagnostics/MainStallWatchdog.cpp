@@ -12,7 +12,6 @@
 #include "runtime/Task.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
 
 namespace pd::diagnostics {
@@ -162,6 +161,14 @@ struct MainStallWatchdog::Impl {
             environment.thermalLabel ? environment.thermalLabel : [] { return std::string("unknown"); },
             environment.isTraced ? environment.isTraced : [] { return false; }) {}
 
+  // The timer is destroyed on the queue that serves it; then the queue's thread is joined.
+  ~Impl() {
+    queue.syncWithTimeout([this] { timer.reset(); }, std::chrono::seconds(10));
+    queue.shutdown();
+  }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
   // On the queue. The main-thread side only reads the clock and hands the time back; it holds
   // an executor of the queue, which drops the answer once the watchdog is gone.
   void sendBeat(Uptime sentAt, bool probeTask) {
@@ -188,7 +195,6 @@ struct MainStallWatchdog::Impl {
 
   const Timing timing;
   const Environment environment;
-  std::atomic<bool> started{false};
   Detector detector; // queue only
   runtime::SerialQueue queue{"tech.quelbo.mainstall"};
   std::unique_ptr<runtime::RepeatingTimer> timer; // queue only
@@ -212,7 +218,7 @@ MainStallWatchdog::Environment MainStallWatchdog::standardEnvironment() {
 }
 
 MainStallWatchdog& MainStallWatchdog::shared() {
-  // Never destroyed: it watches until the process ends.
+  // Never destroyed: whoever started it stops it before static objects go.
   static MainStallWatchdog* const watchdog = new MainStallWatchdog();
   return *watchdog;
 }
@@ -220,20 +226,18 @@ MainStallWatchdog& MainStallWatchdog::shared() {
 MainStallWatchdog::MainStallWatchdog() : MainStallWatchdog(Timing{}, standardEnvironment()) {}
 
 MainStallWatchdog::MainStallWatchdog(Timing timing, Environment environment)
-    : impl_(std::make_unique<Impl>(timing, std::move(environment))) {}
+    : timing_(timing), environment_(std::move(environment)) {}
 
-MainStallWatchdog::~MainStallWatchdog() {
-  impl_->queue.syncWithTimeout([impl = impl_.get()] { impl->timer.reset(); }, std::chrono::seconds(10));
-  impl_->queue.shutdown();
-}
+MainStallWatchdog::~MainStallWatchdog() = default;
 
 void MainStallWatchdog::start() {
+  if (impl_) return;
   const Uptime launchTime = uptimeNow();
-  impl_->started.store(true);
+  impl_ = std::make_unique<Impl>(timing_, environment_);
   impl_->queue.post([impl = impl_.get(), launchTime] { impl->startOnQueue(launchTime); });
 }
 
-bool MainStallWatchdog::isStarted() const noexcept { return impl_->started.load(); }
+void MainStallWatchdog::stop() { impl_.reset(); }
 
 bool MainStallWatchdog::isBeingTraced() {
   const auto status = readFileBounded("/proc/self/status", 64 * 1024);

@@ -98,14 +98,20 @@ public:
 
   MainStallWatchdog();
   MainStallWatchdog(Timing timing, Environment environment);
-  // Stops the timer and closes the queue.
+  // Stops as stop() does.
   ~MainStallWatchdog();
   MainStallWatchdog(const MainStallWatchdog&) = delete;
   MainStallWatchdog& operator=(const MainStallWatchdog&) = delete;
 
-  // Main thread, once during start-up: notes the launch time and queues the start.
+  // Main thread, once during start-up: notes the launch time, makes the queue and queues the
+  // start. Later calls do nothing until stop().
   void start();
-  bool isStarted() const noexcept;
+  // Main thread, as the program ends: cancels the timer and joins the queue's thread, so that
+  // no tick reads the clock while static objects are destroyed. A later start() watches anew,
+  // from a new launch time. Does nothing when not started.
+  void stop();
+  // Main thread.
+  bool isStarted() const noexcept { return impl_ != nullptr; }
 
   // True when a debugger or tracer is attached ("TracerPid" in /proc/self/status).
   static bool isBeingTraced();
@@ -115,7 +121,9 @@ public:
 
 private:
   struct Impl;
-  std::unique_ptr<Impl> impl_;
+  const Timing timing_;
+  const Environment environment_;
+  std::unique_ptr<Impl> impl_; // while started
 };
 
 } // namespace pd::diagnostics

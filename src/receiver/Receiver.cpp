@@ -133,6 +133,8 @@ Receiver::~Receiver() {
     if (dependencies_.drainMainThread) dependencies_.drainMainThread();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  // It watched the whole stop; its thread must not outlive the program's own end.
+  diagnostics::MainStallWatchdog::shared().stop();
 }
 
 void Receiver::stopListeningForLaterLaunches() { activationListener_.reset(); }

@@ -20,6 +20,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
 
 namespace pd::receiver {
 namespace {
@@ -29,6 +33,17 @@ using namespace std::chrono_literals;
 // Start-up begins the instance health checks: here they go to a closed loopback port.
 [[maybe_unused]] const bool kLoopbackOnly =
     ::setenv("PALENDRIX_HTTP_CONNECT_TO", ":443:127.0.0.1:9,:80:127.0.0.1:9", 1) == 0;
+
+// The stall watchdog's threads in this process, found by their queue's name.
+std::size_t watchdogThreads() {
+  std::size_t count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    if (std::getline(comm, name) && name.ends_with("mainstall")) ++count;
+  }
+  return count;
+}
 
 // The whole core on a plain io_context main thread, no display and no Qt.
 TEST(ReceiverTest, StartsInOrderAndStopsHeadless) {
@@ -82,6 +97,8 @@ TEST(ReceiverTest, StartsInOrderAndStopsHeadless) {
   };
   runUntil([&] { return receiver->sharedInstanceManager()->isMonitoring(); });
   EXPECT_TRUE(receiver->sharedInstanceManager()->isMonitoring());
+  runUntil([] { return watchdogThreads() == 1; });
+  EXPECT_EQ(watchdogThreads(), 1u);
 
   // A later launch asks this one forward through the shell's hook, on the listener's thread.
   auto incumbent = platform::instance::RunningInstance::find(sandbox.runtime() / "instance.sock",
@@ -95,6 +112,12 @@ TEST(ReceiverTest, StartsInOrderAndStopsHeadless) {
   receiver->localVideoBroadcaster();
   receiver.reset();
   EXPECT_TRUE(managerGone.expired());
+  // The watchdog is stopped with its thread joined, or it would tick on into static destruction.
+  EXPECT_FALSE(diagnostics::MainStallWatchdog::shared().isStarted());
+  // The kernel lets go of a joined thread's entry a moment after the join.
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (watchdogThreads() != 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(watchdogThreads(), 0u);
   diagnostics::SingleInstanceGuard::releaseForTesting();
   diagnostics::SingleInstanceGuard::resetSettings();
 }
