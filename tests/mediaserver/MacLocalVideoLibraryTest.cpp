@@ -3,6 +3,7 @@
 #include "mediaserver/MacLocalVideoLibrary.hpp"
 #include "platform/text/Text.hpp"
 #include "support/ChildProcess.hpp"
+#include "support/HungMount.hpp"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -354,32 +355,8 @@ bool everyThreadAnswers(runtime::ThreadPool& pool, std::chrono::milliseconds lim
   return meeting->changed.wait_for(held, limit, [&] { return meeting->arrived >= count; });
 }
 
-// Stands in for a mount that stops answering: every file call waits until released.
-struct HungMount {
-  std::mutex lock;
-  std::condition_variable changed;
-  bool released = false;
-  int entered = 0;
-
-  void enter() {
-    std::unique_lock held(lock);
-    ++entered;
-    changed.notify_all();
-    changed.wait(held, [&] { return released; });
-  }
-  bool waitForEntered(int count) {
-    std::unique_lock held(lock);
-    return changed.wait_for(held, 10s, [&] { return entered >= count; });
-  }
-  void release() {
-    std::scoped_lock held(lock);
-    released = true;
-    changed.notify_all();
-  }
-};
-
 TEST_F(LibraryFixture, AHungMountHoldsOnlyTheLibrarysOwnThreads) {
-  auto mount = std::make_shared<HungMount>();
+  auto mount = std::make_shared<testing::HungMount>();
   library = Library::create({folder.getter(), {}, caches.path(), {}, [mount] { mount->enter(); }});
   const auto file = videos.file("clip.mp4");
   auto guard = std::make_shared<Library::ServingVersionGuard>(Library::ContentVersion{});
