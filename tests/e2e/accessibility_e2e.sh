@@ -40,6 +40,13 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/pd-e2e-XXXXXX")"
 launcher_pid=""
 cleanup() {
   if [ -n "$launcher_pid" ]; then kill "$launcher_pid" 2>/dev/null || true; fi
+  # With PD_E2E_STDERR_DIR set (scripts/asan.sh sets it) the error output of every process the walk
+  # started outlives the walk, in a folder named after its driver, for the caller to read.
+  if [ -n "${PD_E2E_STDERR_DIR:-}" ]; then
+    keep="$PD_E2E_STDERR_DIR/${driver%.py}"
+    mkdir -p "$keep"
+    find "$work" -maxdepth 1 -name '*.stderr' -exec cp {} "$keep/" \; || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
