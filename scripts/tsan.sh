@@ -44,7 +44,7 @@ export TSAN_OPTIONS="suppressions=$supp second_deadlock_stack=1 ${TSAN_OPTIONS:-
 status=0
 # One folder's tests, run in its build folder (in a subshell: it changes folder).
 folder_suite() {
-  cd "$build/tests/$1"
+  cd "$build/tests/$1" || return 1
   shift
   rm -f Testing/Temporary/LastTest.log
   local status=0
