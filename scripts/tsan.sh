@@ -18,12 +18,14 @@ folders=(runtime platform settings diagnostics video link deckinput remotesource
 # stalls up to about 0.7 s now and then, more so on a loaded machine. A capped decode timed at
 # under a third of the whole one, and a capped download whose server must not have written the
 # whole body before the client hung up: both hold only while the instrumented side is as quick as
-# a plain build.
+# a plain build. A local search's thumbnails, each made within the 5 s the service gives it:
+# instrumented, beside the other suites' jobs, a decode can take longer.
 skipped='OSCLoad\.TwentyThousandMessagesPerSecondLoseNothing|AStreamJoinedAfterItsOnlySyncPictureReachesTheHandOffWithinTheGrace|HarnessProcessTest\.ConnectionChurnLeavesNothingBehind'
 skipped+='|LinkFloodTest\.AHighRateFloodOfBrokenControlMessagesLeavesThePictureTheLinkAndMemoryBounded'
 skipped+='|VideoIntegrationTest\.EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDropped'
 skipped+='|ListenerRestartTest\.AWaiterBeforeTheTimerStartsTheListenerAndTheTimerStandsDown'
 skipped+='|LocalBPMDetectionServiceTest\.ALongFileIsDecodedOnlyUpToTheBufferThatReachesTheCap|HttpClientTest\.WholeBodyCapStopsTheTransfer'
+skipped+='|LocalRoutesTest\.SearchAnswersFilesWithJPEGThumbnailsInLibraryOrder'
 
 source "$here/scripts/ccache-env.sh"
 source "$here/scripts/sanitizer-reports.sh"
