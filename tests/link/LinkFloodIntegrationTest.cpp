@@ -166,6 +166,14 @@ protected:
     ASSERT_TRUE(runUntil([&] { return manager_->decodedFrameCount(0) > 0; }, 5s));
   }
 
+  // The frames the emulator has sent: on a busy machine it falls behind the clip's 30 a second,
+  // and the picture can only show what was sent.
+  std::uint64_t framesSent() {
+    emulator_->command("stats");
+    const auto stats = emulator_->waitFor("stats", [&] { pump(); });
+    return stats ? (*stats)["stats"].value("framesSent", std::uint64_t{0}) : std::uint64_t{0};
+  }
+
   void TearDown() override {
     if (emulator_) emulator_->command("quit");
     if (manager_) {
@@ -206,6 +214,7 @@ TEST_F(LinkFloodTest, AFloodFromTheTabletsAddressNeitherBreaksTheLinkNorSilences
 
   // About 5,000 datagrams a second: broken JSON, unknown types, a mode request without a mode,
   // and fragments of frames that never complete.
+  const std::uint64_t sentBefore = framesSent();
   const std::uint64_t framesBefore = manager->decodedFrameCount(0);
   const auto start = std::chrono::steady_clock::now();
   const auto end = start + std::chrono::seconds(seconds);
@@ -223,14 +232,16 @@ TEST_F(LinkFloodTest, AFloodFromTheTabletsAddressNeitherBreaksTheLinkNorSilences
     (void)runUntil([] { return false; }, 10ms);
   }
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const auto sentFrames = static_cast<double>(framesSent() - sentBefore);
   (void)runUntil([] { return false; }, 300ms); // the frames still on their way
   const std::uint64_t shown = manager->decodedFrameCount(0) - framesBefore;
   ASSERT_FALSE(sendsFailed);
 
   EXPECT_FALSE(manager->connectedPeers.get().empty()) << manager->connectionStatus.get();
-  // The clip plays at 30 frames a second.
-  const double expected = 30.0 * elapsed;
-  EXPECT_GE(static_cast<double>(shown), 0.9 * expected) << shown << " frames in " << elapsed << " s";
+  EXPECT_GE(sentFrames, 10.0 * elapsed) << "the emulator hardly streamed";
+  const double expected = sentFrames;
+  EXPECT_GE(static_cast<double>(shown), 0.9 * expected)
+      << shown << " of " << sentFrames << " frames in " << elapsed << " s";
   RecordProperty("flood_seconds", static_cast<int>(elapsed));
   RecordProperty("flood_datagrams", static_cast<int>(round * 5));
   RecordProperty("frames_shown_permille", static_cast<int>(1000.0 * static_cast<double>(shown) / expected));
@@ -322,6 +333,7 @@ TEST_F(LinkFloodTest, AHighRateFloodOfBrokenControlMessagesLeavesThePictureTheLi
     rssPeak = std::max(rssPeak, residentBytes());
     pendingPeak = std::max(pendingPeak, TA::controlBacklog(*manager).pendingMessages());
   };
+  const std::uint64_t sentBefore = framesSent();
   const std::uint64_t framesBefore = manager->decodedFrameCount(0);
   const auto start = std::chrono::steady_clock::now();
   const auto end = start + std::chrono::seconds(seconds);
@@ -344,6 +356,7 @@ TEST_F(LinkFloodTest, AHighRateFloodOfBrokenControlMessagesLeavesThePictureTheLi
   flooding = false;
   sender.join();
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const auto sentFrames = static_cast<double>(framesSent() - sentBefore);
   (void)runUntil([] { return false; }, 300ms); // the frames still on their way
   probing = false;
   prober.join();
@@ -360,8 +373,10 @@ TEST_F(LinkFloodTest, AHighRateFloodOfBrokenControlMessagesLeavesThePictureTheLi
   const double widestPingGap = widestGap(pings);
   const double widestPongGap = widestGap(pongs);
   EXPECT_FALSE(manager->connectedPeers.get().empty()) << manager->connectionStatus.get();
-  const double expected = 30.0 * elapsed;
-  EXPECT_GE(static_cast<double>(shown), 0.9 * expected) << shown << " frames in " << elapsed << " s";
+  EXPECT_GE(sentFrames, 10.0 * elapsed) << "the emulator hardly streamed";
+  const double expected = sentFrames;
+  EXPECT_GE(static_cast<double>(shown), 0.9 * expected)
+      << shown << " of " << sentFrames << " frames in " << elapsed << " s";
   EXPECT_LT(longestStall, 0.25);
   EXPECT_LE(widestPingGap, 2.5);
   EXPECT_LE(widestPongGap, 2.5);
