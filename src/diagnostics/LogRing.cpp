@@ -500,6 +500,7 @@ struct LogRing::Impl {
   std::map<std::uint64_t, Delayed> delayed;
   std::uint64_t lastDelayedID = 0;
 
+  std::atomic<bool> stopped{false};
   std::atomic<std::uint64_t> starts{0};
   std::atomic<std::uint64_t> errorFlushes{0};
   std::atomic<std::uint64_t> flushes{0};
@@ -521,7 +522,8 @@ LogRing::Config LogRing::standardConfig() {
 }
 
 LogRing& LogRing::shared() {
-  // Never destroyed: error lines may ask it for a flush until the very end of the process.
+  // Never destroyed: error lines may ask it for a flush until the very end of the process, and
+  // find it stopped (its thread joined) once the receiver has ended.
   static LogRing* const ring = new LogRing(standardConfig());
   return *ring;
 }
@@ -551,6 +553,11 @@ void LogRing::requestErrorFlush() {
 
 void LogRing::requestFlush(runtime::UniqueFunction<void()> completion) {
   impl_->flushes.fetch_add(1, std::memory_order_relaxed);
+  if (impl_->stopped.load()) {
+    // The closed queue would drop it, and the caller must still hear back once.
+    if (completion) completion();
+    return;
+  }
   impl_->queue.post([impl = impl_.get(), completion = std::move(completion)]() mutable {
     impl->requestedFlush(std::move(completion));
   });
@@ -587,6 +594,18 @@ void LogRing::markTerminal() {
   });
   // A dropped job (closed queue) breaks the promise, which ends the wait as well.
   finished.wait_for(impl.config.timing.terminalWait);
+}
+
+void LogRing::stop() {
+  Impl* impl = impl_.get();
+  if (impl->stopped.exchange(true)) return;
+  // Behind everything queued so far, a terminal flush included; forced, so that it never
+  // stands back, and without a generation, so that it keeps what it collects.
+  impl->queue.post([impl] {
+    impl->flush(true, std::nullopt);
+    impl->close();
+  });
+  impl->queue.shutdown();
 }
 
 void LogRing::previousExitWasUnclean(runtime::UniqueFunction<void(bool)> completion) {

@@ -179,10 +179,17 @@ public:
   // Schedules one coalesced early flush. Any thread; returns at once.
   void requestErrorFlush();
   // Flushes once, standing back for a pending terminal flush for at most about 2 s, then calls
-  // the completion on the ring's queue.
+  // the completion on the ring's queue (after stop(): at once, on the caller's thread).
   void requestFlush(runtime::UniqueFunction<void()> completion = nullptr);
   // Records the orderly exit in the manifest and flushes; blocks for at most Timing::terminalWait.
   void markTerminal();
+  // As the program ends, before static objects are destroyed: runs the work queued so far, then
+  // one last flush that takes every line logged before the call, then joins the queue's thread,
+  // so that no flush reads the clock or the store while they are torn down. Final: later starts,
+  // flushes and the terminal mark's flush are dropped (the terminal mark still commits the
+  // manifest itself), and a later requestFlush() calls its completion at once on the caller's
+  // thread. Later lines stay in the process's log store only.
+  void stop();
   // Calls back on the ring's queue with true exactly when the previous launch ended uncleanly.
   void previousExitWasUnclean(runtime::UniqueFunction<void(bool)> completion);
   // The launch folders to export, the running launch first, then newest to oldest, cut to the

@@ -135,6 +135,8 @@ Receiver::~Receiver() {
   }
   // It watched the whole stop; its thread must not outlive the program's own end.
   diagnostics::MainStallWatchdog::shared().stop();
+  // Last, so that its final flush holds every line of the stop, the watchdog's included.
+  diagnostics::LogRing::shared().stop();
 }
 
 void Receiver::stopListeningForLaterLaunches() { activationListener_.reset(); }

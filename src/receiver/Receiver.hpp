@@ -52,7 +52,7 @@ public:
   // The start-up, on the main thread. A second instance ends inside (the single-instance guard).
   explicit Receiver(Dependencies dependencies);
   // Stops in reverse: the views that hold the link manager must be gone before. The stall
-  // watchdog stops last, its thread joined.
+  // watchdog stops last, then the log ring with a final flush; both threads are joined.
   ~Receiver();
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;

@@ -1,9 +1,11 @@
 #include "RingTestSupport.hpp"
 
+#include "../runtime/TestSupport.hpp"
 #include "platform/log/LogStore.hpp"
 
 #include <atomic>
 #include <future>
+#include <unistd.h>
 
 namespace pd::diagnostics::test {
 namespace {
@@ -475,6 +477,33 @@ TEST(LogRingTest, ClosingTheRingStillAnswersAFlushThatWaitsForItsRetry) {
     terminal.join();
   }
   EXPECT_EQ(completions.load(), 1);
+}
+
+TEST(LogRingTest, StoppingWritesEveryEarlierLineJoinsTheThreadAndLeavesLaterCallsHarmless) {
+  RingFixture f;
+  f.ring->start();
+  std::promise<pid_t> queueThread;
+  f.ring->previousExitWasUnclean([&](bool) { queueThread.set_value(::gettid()); });
+  const pid_t tid = queueThread.get_future().get();
+  appendEntry(f.store, Level::notice, Log::subsystem(), "app", "last words", kT0);
+  f.ring->stop();
+  // No waiting: the last flush has run when stop() returns.
+  EXPECT_EQ(messagesOf(f.segmentLines("seg-000001.ndjson")), std::vector<std::string>{"last words"});
+  EXPECT_EQ(f.diskManifest().entryCount, 1);
+  EXPECT_TRUE(runtime::test::threadHasEnded(tid, 5s));
+
+  // Afterwards no flush runs, not even the terminal mark's forced one; the mark itself is still
+  // committed, and a requested flush still answers once.
+  appendEntry(f.store, Level::error, Log::subsystem(), "app", "too late", kT0);
+  f.ring->requestErrorFlush();
+  std::atomic<int> completions{0};
+  f.ring->requestFlush([&] { ++completions; });
+  EXPECT_EQ(completions.load(), 1);
+  f.ring->markTerminal();
+  f.ring->stop();
+  EXPECT_FALSE(f.ring->waitUntilIdle(5s));
+  EXPECT_FALSE(fs::exists(f.ring->launchDirectory() / "seg-000002.ndjson"));
+  EXPECT_TRUE(f.diskManifest().clean);
 }
 
 } // namespace

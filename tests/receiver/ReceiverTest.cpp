@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace pd::receiver {
@@ -34,16 +35,18 @@ using namespace std::chrono_literals;
 [[maybe_unused]] const bool kLoopbackOnly =
     ::setenv("PALENDRIX_HTTP_CONNECT_TO", ":443:127.0.0.1:9,:80:127.0.0.1:9", 1) == 0;
 
-// The stall watchdog's threads in this process, found by their queue's name.
-std::size_t watchdogThreads() {
+// This process's threads whose name (their queue's, cut to 15 bytes) ends so.
+std::size_t threadsNamed(std::string_view ending) {
   std::size_t count = 0;
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
     std::ifstream comm(task.path() / "comm");
     std::string name;
-    if (std::getline(comm, name) && name.ends_with("mainstall")) ++count;
+    if (std::getline(comm, name) && name.ends_with(ending)) ++count;
   }
   return count;
 }
+std::size_t watchdogThreads() { return threadsNamed("mainstall"); }
+std::size_t ringThreads() { return threadsNamed("logring.io"); }
 
 // The whole core on a plain io_context main thread, no display and no Qt.
 TEST(ReceiverTest, StartsInOrderAndStopsHeadless) {
@@ -97,8 +100,9 @@ TEST(ReceiverTest, StartsInOrderAndStopsHeadless) {
   };
   runUntil([&] { return receiver->sharedInstanceManager()->isMonitoring(); });
   EXPECT_TRUE(receiver->sharedInstanceManager()->isMonitoring());
-  runUntil([] { return watchdogThreads() == 1; });
+  runUntil([] { return watchdogThreads() == 1 && ringThreads() == 1; });
   EXPECT_EQ(watchdogThreads(), 1u);
+  EXPECT_EQ(ringThreads(), 1u);
 
   // A later launch asks this one forward through the shell's hook, on the listener's thread.
   auto incumbent = platform::instance::RunningInstance::find(sandbox.runtime() / "instance.sock",
@@ -114,10 +118,12 @@ TEST(ReceiverTest, StartsInOrderAndStopsHeadless) {
   EXPECT_TRUE(managerGone.expired());
   // The watchdog is stopped with its thread joined, or it would tick on into static destruction.
   EXPECT_FALSE(diagnostics::MainStallWatchdog::shared().isStarted());
-  // The kernel lets go of a joined thread's entry a moment after the join.
+  // So is the log ring. The kernel lets go of a joined thread's entry a moment after the join.
   const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (watchdogThreads() != 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  while (watchdogThreads() + ringThreads() != 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
   EXPECT_EQ(watchdogThreads(), 0u);
+  EXPECT_EQ(ringThreads(), 0u);
   diagnostics::SingleInstanceGuard::releaseForTesting();
   diagnostics::SingleInstanceGuard::resetSettings();
 }
