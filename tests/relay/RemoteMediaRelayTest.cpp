@@ -577,14 +577,16 @@ TEST(RemoteMediaRelayRegistryTest, ReadersOfAChunkOnDiskShareOneRead) {
     cache->chunks[{"vid_dr", 0}] = patternBytes(0, kChunk);
   }
 
-  // A reader whose read was joined goes away: the one who waited reads for itself.
+  // A reader whose read was joined goes away: the one who waited reads for itself. The leaving
+  // reader must be the one whose read is under way, so the other comes only once that read is.
   cache->holdReads = std::make_shared<Latch>();
   auto leaving = f.startChunk("t", 0);
-  auto staying = f.startChunk("t", 0);
   ASSERT_TRUE(f.waitUntil([&](const auto& snap) {
     std::scoped_lock lock(cache->mutex_);
-    return snap.foregroundDemand == 2 && cache->heldReads == 3;
+    return snap.foregroundDemand == 1 && cache->heldReads == 3;
   }));
+  auto staying = f.startChunk("t", 0);
+  ASSERT_TRUE(f.waitUntil([&](const auto& snap) { return snap.foregroundDemand == 2; }));
   leaving.cancel();
   ASSERT_TRUE(f.waitUntil([&](const auto&) {
     std::scoped_lock lock(cache->mutex_);
