@@ -196,6 +196,8 @@ TEST_F(SyphonTest, FramesOfAnOldLinkAreDroppedAtTheFlushAndAtTheFinalCheck) {
   EXPECT_EQ(server.prepared, 1);
   EXPECT_EQ(server.committed, 0);
   EXPECT_EQ(server.abandoned, 1);
+  // The frame is counted just after it is given up, on the thread that gave it up.
+  runUntil([&] { return TA::staleDrops(*manager, Source::syphonLate, 1) == 1; });
   EXPECT_EQ(TA::staleDrops(*manager, Source::syphonLate, 1), 1);
   EXPECT_EQ(TA::staleDrops(*manager, Source::syphon, 1), 0) << "a late drop is counted apart";
 
