@@ -194,12 +194,15 @@ TEST_F(LocalBPMDetectionServiceTest, ALongFileIsDecodedOnlyUpToTheBufferThatReac
   const auto tenMinutes = fixture("sine-10min.m4a", "-stream_loop 19 -i '" + part.string() + "' -c copy");
   const LocalBPMDetectionService service;
 
-  // Processor time, not wall time: on a loaded machine a wall clock measures the neighbours.
+  // This thread's processor time, not wall time: on a loaded machine a wall clock measures the
+  // neighbours. The first extraction pays once for what any extraction loads (codecs, page faults
+  // of cold code), which a loaded machine makes dear enough to hide the cap: it is left out.
   const auto processSeconds = [] {
     timespec now{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
   };
+  (void)service.extractSamples(part, 1.0);
   const double start = processSeconds();
   const auto capped = service.extractSamples(tenMinutes, service.analysisDuration);
   const double cappedSeconds = processSeconds() - start;
