@@ -71,24 +71,37 @@ bool isPrefetchYield(const std::exception_ptr& error) {
   }
 }
 
-// One chunk; a prefetch yield is asked again once, at once (unless this is that second call).
-runtime::Task<Chunk> fetchRelayChunk(const runtime::Executor& queue, Relay relayPtr, std::string token,
-                                     std::int64_t index, bool askAgainOnYield = true) {
-  return runtime::spawn(queue, [relayPtr, token, index, askAgainOnYield]() -> runtime::Awaitable<Chunk> {
-    // Results are named locals throughout: GCC 12 may destroy a temporary that a co_await yields
-    // twice when it is used inside a larger expression.
-    try {
-      auto bytes = co_await relayPtr->chunk(token, index, false);
-      co_return bytes;
-    } catch (const RelayError& error) {
-      if (!askAgainOnYield || error.errorCase() != RelayError::Case::prefetchYield) {
-        throw;
-      }
-    }
-    // A coroutine cannot await inside its handler: the second call comes after it.
+// One chunk: at once when the relay has it on disk, else from the relay; a prefetch yield is asked
+// again once, at once (unless this is that second call).
+runtime::Awaitable<Chunk> readRelayChunk(Relay relayPtr, std::string token, std::int64_t index, bool askAgainOnYield) {
+  if (auto bytes = relayPtr->chunkFromDisk(token, index)) co_return bytes;
+  // Results are named locals throughout: GCC 12 may destroy a temporary that a co_await yields
+  // twice when it is used inside a larger expression.
+  try {
     auto bytes = co_await relayPtr->chunk(token, index, false);
     co_return bytes;
-  });
+  } catch (const RelayError& error) {
+    if (!askAgainOnYield || error.errorCase() != RelayError::Case::prefetchYield) {
+      throw;
+    }
+  }
+  // A coroutine cannot await inside its handler: the second call comes after it.
+  auto bytes = co_await relayPtr->chunk(token, index, false);
+  co_return bytes;
+}
+
+// The chunk read in a task on a pool thread: on the queue a disk read would hold up every other
+// connection, and through the relay's strand it would cross two more threads.
+runtime::Task<Chunk> fetchRelayChunk(Relay relayPtr, std::string token, std::int64_t index,
+                                     bool askAgainOnYield = true) {
+  return runtime::spawn(runtime::sharedPool().executor(),
+                        readRelayChunk(std::move(relayPtr), std::move(token), index, askAgainOnYield));
+}
+
+// On the queue: whether the server has no connection open but the caller's.
+bool aloneOnQueue(const Weak& weak) {
+  const auto server = weak.lock();
+  return server && server->activeConnections <= 1;
 }
 
 // A fetch awaited by the road, cancelled with it.
@@ -166,8 +179,13 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   // relay's strand and back would cost more than the whole rest of such a request.
   Opening opening;
   std::exception_ptr lengthFailure;
-  if (auto answered = relayPtr->openFromMemory(token, firstChunkOf)) {
+  if (auto answered = relayPtr->openAtHand(token, firstChunkOf)) {
     opening = std::move(*answered);
+    // With no other connection open the queue has nothing else to do while a first chunk on disk is
+    // read, so it reads it here and the header leaves with its slice; with others open the read goes
+    // to a pool thread, so that the queue keeps serving them meanwhile.
+    const auto at = opening.firstChunk ? std::nullopt : firstChunkOf(opening.total);
+    if (at && aloneOnQueue(weak)) opening.firstChunk = relayPtr->chunkFromDisk(token, *at);
   } else {
     try {
       auto answer = co_await relayPtr->open(token, firstChunkOf);
@@ -256,7 +274,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   runtime::Task<Chunk> current;
   if (!headerOnly && !data) {
     askAgainOnYield = static_cast<bool>(opening.firstRead);
-    current = askAgainOnYield ? std::move(opening.firstRead) : fetchRelayChunk(queue, relayPtr, token, index);
+    current = askAgainOnYield ? std::move(opening.firstRead) : fetchRelayChunk(relayPtr, token, index);
   }
   if (!headerWithSlice) {
     std::exception_ptr headerFailure;
@@ -292,7 +310,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       const bool askAgain = askAgainOnYield && fetchFailure && isPrefetchYield(fetchFailure);
       askAgainOnYield = false;
       if (askAgain) {
-        current = fetchRelayChunk(queue, relayPtr, token, index, false);
+        current = fetchRelayChunk(relayPtr, token, index, false);
         continue;
       }
     }
@@ -303,7 +321,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     }
     // The read-ahead: from memory at once when the relay has it there, else from the relay.
     nextData = index < last ? relayPtr->chunkFromMemory(token, index + 1) : nullptr;
-    next = index < last && !nextData ? fetchRelayChunk(queue, relayPtr, token, index + 1) : runtime::Task<Chunk>();
+    next = index < last && !nextData ? fetchRelayChunk(relayPtr, token, index + 1) : runtime::Task<Chunk>();
     const auto slice = sliceOf(index, data);
     if (!slice) {
       fail(std::make_exception_ptr(RelayError::shortRead()));

@@ -191,6 +191,21 @@ runtime::Awaitable<RelayDiskCache::SharedBytes> RelayDiskCache::readChunk(Descri
   return onActor(std::move(read));
 }
 
+RelayDiskCache::SharedBytes RelayDiskCache::readChunkAtHand(const Descriptor& descriptor, std::int64_t index) {
+  const auto claim = state_->readable.claim(descriptor, index);
+  if (!claim) return nullptr;
+  auto handle = files::openFileSecurely(claim->file, O_RDONLY);
+  if (!handle.file) return nullptr;
+  if (beforeRead_) beforeRead_();
+  const State::PendingRead read{std::move(handle.file), claim->generation, claim->offset, claim->count};
+  auto outcome = State::readBytes(read, *buffers_);
+  if (outcome.error != 0 || outcome.filled != read.count) return nullptr;
+  // The descriptor keeps the file the claim named, so the bytes are that item's whatever became of
+  // the name meanwhile; they are that version's as long as the item was not dropped before now.
+  if (!state_->readable.stillHeld(descriptor.key, claim->generation, now())) return nullptr;
+  return buffers_->share(std::move(outcome.buffer));
+}
+
 runtime::Awaitable<bool> RelayDiskCache::writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) {
   return onActor([self = shared_from_this(), descriptor = std::move(descriptor), index, data = std::move(data)] {
     return self->state_->writeChunk(descriptor, index, data);
@@ -234,6 +249,53 @@ runtime::Awaitable<RelayDiskCache::Usage> RelayDiskCache::usage() const {
 }
 
 // --- state: helpers ---------------------------------------------------------------------------
+
+void ReadableChunks::add(const Key& key, std::uint64_t generation, const Descriptor& version, fs::path file,
+                         std::int64_t index) {
+  const std::scoped_lock lock(mutex_);
+  auto& entry = entries_[key];
+  if (entry.generation != generation) {
+    entry = Entry{generation, version.length, version.lastModified, std::move(file), {}, std::nullopt};
+  }
+  entry.present.insert(index);
+}
+
+void ReadableChunks::forget(const Key& key) {
+  const std::scoped_lock lock(mutex_);
+  entries_.erase(key);
+}
+
+runtime::Clock::MonotonicTime ReadableChunks::lastAccess(const Key& key,
+                                                         runtime::Clock::MonotonicTime actorsOwn) const {
+  const std::scoped_lock lock(mutex_);
+  const auto found = entries_.find(key);
+  if (found == entries_.end() || !found->second.lastRead) return actorsOwn;
+  return std::max(actorsOwn, *found->second.lastRead);
+}
+
+std::optional<ReadableChunks::Claim> ReadableChunks::claim(const Descriptor& descriptor, std::int64_t index) const {
+  const std::scoped_lock lock(mutex_);
+  const auto found = entries_.find(descriptor.key);
+  if (found == entries_.end()) return std::nullopt;
+  const Entry& entry = found->second;
+  if (entry.length != descriptor.length || entry.lastModified != descriptor.lastModified) return std::nullopt;
+  if (!entry.present.contains(index)) return std::nullopt;
+  const std::int64_t offset = index * kChunk; // present, so below the chunk count
+  return Claim{entry.file, entry.generation, offset, static_cast<std::size_t>(chunkBytes(entry.length, offset))};
+}
+
+bool ReadableChunks::stillHeld(const Key& key, std::uint64_t generation, runtime::Clock::MonotonicTime now) {
+  const std::scoped_lock lock(mutex_);
+  const auto found = entries_.find(key);
+  if (found == entries_.end() || found->second.generation != generation) return false;
+  found->second.lastRead = now;
+  return true;
+}
+
+void RelayDiskCache::State::dropItem(std::unordered_map<Key, Item, RelayDiskCacheKeyHash>::iterator item) {
+  readable.forget(item->first);
+  items.erase(item);
+}
 
 void RelayDiskCache::State::emit(Line line) {
   if (deferredLines != nullptr) {
@@ -323,10 +385,6 @@ std::optional<RelayDiskCache::State::PendingRead> RelayDiskCache::State::beginRe
 RelayDiskCache::State::ReadOutcome RelayDiskCache::State::readBytes(const PendingRead& read,
                                                                     files::ChunkBuffers& buffers) {
   ReadOutcome outcome;
-  if (::lseek(read.file.get(), static_cast<off_t>(read.offset), SEEK_SET) < 0) {
-    outcome.error = files::currentErrnoOrEIO();
-    return outcome;
-  }
   try {
     outcome.buffer = buffers.take(read.count);
   } catch (const std::bad_alloc&) {
@@ -335,7 +393,9 @@ RelayDiskCache::State::ReadOutcome RelayDiskCache::State::readBytes(const Pendin
   }
   Bytes& bytes = *outcome.buffer;
   while (outcome.filled < bytes.size()) {
-    const ssize_t got = ::read(read.file.get(), bytes.data() + outcome.filled, bytes.size() - outcome.filled);
+    // Positioned reads: the offset needs no seek of its own.
+    const ssize_t got = ::pread(read.file.get(), bytes.data() + outcome.filled, bytes.size() - outcome.filled,
+                                static_cast<off_t>(read.offset + static_cast<std::int64_t>(outcome.filled)));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       outcome.error = files::currentErrnoOrEIO();
@@ -495,6 +555,7 @@ bool RelayDiskCache::State::writeUnderExitPurgeLock(const Descriptor& descriptor
     item.generation = ++lastItemGeneration;
   }
   item.present.insert(index);
+  readable.add(descriptor.key, item.generation, descriptor, file, index);
   item.listed = saturatingAdd(item.listed, static_cast<std::int64_t>(data.size()));
   const std::int64_t newBytes = std::max(files::allocatedSize(file), item.listed);
   totalBytes = saturatingAdd(totalBytes, newBytes - item.bytes);
@@ -519,7 +580,7 @@ void RelayDiskCache::State::recordWriteFailure(const Descriptor& descriptor, con
   std::int64_t old = 0;
   if (const auto item = items.find(descriptor.key); item != items.end()) {
     old = item->second.bytes;
-    items.erase(item);
+    dropItem(item);
   }
   const std::int64_t charge = std::max(files::fileSize(file), old);
   totalBytes = saturatingAdd(totalBytes, charge - old);

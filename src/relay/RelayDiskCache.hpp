@@ -5,13 +5,16 @@
 // the launch purge empties the folder, the exit purge removes it. The cache never throws to the
 // relay; a read gives nothing and a write answers false, and the relay carries on without it.
 //
-// Every instance operation runs on the cache's actor, whose strand lives on a serial queue of its
+// Every instance operation but the read at hand runs on the cache's actor, whose strand lives on a serial queue of its
 // own thread because every call blocks in the file system. None suspends inside, so each runs to
 // its end before the next begins, with one exception: a chunk read makes its checks and opens the
 // file on the actor and, when other reads are underway, copies the bytes on one of a few reader
 // threads while the actor serves other calls, then ends on the actor, where the chunk is served
 // only if the item that held it is still there. Readers of different chunks thus no longer queue
-// behind each other's copies.
+// behind each other's copies. The read at hand needs no turn on the actor: it claims the chunk
+// from a copy of the items that the actor keeps under a lock of its own, reads on the caller's
+// thread, and serves the bytes only if the claimed item is still there afterwards; anything amiss
+// leaves the chunk to readChunk(), which logs and invalidates.
 // purgeAtExit() runs on the terminating thread and meets chunk writes only through one
 // process-wide lock.
 
@@ -83,8 +86,8 @@ public:
     bool prepared = false;
   };
 
-  // beforeRead runs on a reader thread before each chunk's bytes are read, and then every read
-  // goes to one: tests hold a read in flight there.
+  // beforeRead runs before each chunk's bytes are read, on a reader thread, to which every read on
+  // the actor then goes, or on the caller of the read at hand: tests hold a read in flight there.
   static std::shared_ptr<RelayDiskCache> make(Configuration configuration, std::function<void()> beforeRead = {});
   // The process's one cache: the default directory, the free-space provider of the volume and
   // the floor, with the limit read through `limitProvider` each time it is needed. The
@@ -111,6 +114,8 @@ public:
   runtime::Awaitable<void> release(Registration registration) override;
   runtime::Awaitable<std::optional<Descriptor>> descriptor(Key key) override;
   runtime::Awaitable<SharedBytes> readChunk(Descriptor descriptor, std::int64_t index) override;
+  // Any thread: checks under the readable chunks' lock, opens and reads on the caller's thread.
+  SharedBytes readChunkAtHand(const Descriptor& descriptor, std::int64_t index) override;
   runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) override;
   runtime::Awaitable<PrefetchStep> nextPrefetchChunk(Descriptor descriptor, std::int64_t from) override;
   runtime::Awaitable<void> evict(std::int64_t toFit);

@@ -1,7 +1,7 @@
 #pragma once
 
-// The disk cache as the relay reaches it. The cache is an actor of its own: every operation is an
-// awaitable that runs there, and none of them throws (a read gives nothing, a write answers
+// The disk cache as the relay reaches it. The cache is an actor of its own: every operation but the
+// read at hand is an awaitable that runs there, and none of them throws (a read gives nothing, a write answers
 // false, and the relay goes on without the cache).
 
 #include "runtime/Task.hpp"
@@ -81,6 +81,14 @@ public:
   virtual runtime::Awaitable<std::optional<Descriptor>> descriptor(Key key) = 0;
   // Null when the chunk is not served from disk.
   virtual runtime::Awaitable<SharedBytes> readChunk(Descriptor descriptor, std::int64_t index) = 0;
+  // The chunk read at once on the caller's thread, when the version's chunk is on disk and its bytes
+  // come back whole and still that version's; null otherwise, and then readChunk() is the way, which
+  // also deals with whatever went wrong. Counts as a use of the stream as readChunk() does.
+  virtual SharedBytes readChunkAtHand(const Descriptor& descriptor, std::int64_t index) {
+    (void)descriptor;
+    (void)index;
+    return nullptr;
+  }
   // True when the chunk is on disk afterwards.
   virtual runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) = 0;
   virtual runtime::Awaitable<PrefetchStep> nextPrefetchChunk(Descriptor descriptor, std::int64_t from) = 0;

@@ -1,15 +1,18 @@
 #pragma once
 
 // The cache's tables and the work on them, shared by the files that implement the actor. Only
-// ever touched on the actor's strand; the exit-purge lock and its set are the process's.
+// ever touched on the actor's strand, but for the readable chunks, which carry a lock of their own;
+// the exit-purge lock and its set are the process's.
 
 #include "relay/RelayDiskCache.hpp"
 #include "relay/RelayDiskCacheFiles.hpp"
 #include "runtime/Clock.hpp"
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -21,6 +24,48 @@ namespace pd::relay {
 std::mutex& exitPurgeLock();
 // Folders purged at exit; read or changed only under exitPurgeLock(). Only ever grows.
 std::set<std::string>& exitPurgeDirectories();
+
+// What a read on any thread needs to know of the items: a copy the actor keeps up to date as it
+// stores chunks and drops items, under a lock held for a lookup only.
+class ReadableChunks {
+public:
+  using Key = RelayDiskCache::Key;
+  using Descriptor = RelayDiskCache::Descriptor;
+
+  // A chunk found on disk for the descriptor's version: where its bytes lie, and the item that held it.
+  struct Claim {
+    std::filesystem::path file;
+    std::uint64_t generation = 0;
+    std::int64_t offset = 0;
+    std::size_t count = 0;
+  };
+
+  // On the actor, as the item of `generation` stores chunk `index` in `file`.
+  void add(const Key& key, std::uint64_t generation, const Descriptor& version, std::filesystem::path file,
+           std::int64_t index);
+  // On the actor, as the item leaves.
+  void forget(const Key& key);
+  // The actor's view of the last use: the later of its own and that of any read here.
+  runtime::Clock::MonotonicTime lastAccess(const Key& key, runtime::Clock::MonotonicTime actorsOwn) const;
+
+  // Any thread: the chunk when the item of the descriptor's version holds it.
+  std::optional<Claim> claim(const Descriptor& descriptor, std::int64_t index) const;
+  // Any thread, after the bytes were read: whether the claimed item is still there, and then its use
+  // is recorded.
+  bool stillHeld(const Key& key, std::uint64_t generation, runtime::Clock::MonotonicTime now);
+
+private:
+  struct Entry {
+    std::uint64_t generation = 0;
+    std::int64_t length = 0;
+    std::optional<std::string> lastModified;
+    std::filesystem::path file;
+    std::set<std::int64_t> present;
+    std::optional<runtime::Clock::MonotonicTime> lastRead;
+  };
+  mutable std::mutex mutex_;
+  std::unordered_map<Key, Entry, RelayDiskCacheKeyHash> entries_;
+};
 
 struct RelayDiskCache::State {
   using Key = RelayDiskCache::Key;
@@ -71,9 +116,13 @@ struct RelayDiskCache::State {
   std::map<std::filesystem::path, std::int64_t> pendingDeletion;
   std::int64_t totalBytes = 0;
   bool prepared = false;
+  // Written on the actor with every change of `items` that a read depends on; read on any thread.
+  ReadableChunks readable;
   // Set while the exit-purge lock is held: lines wait here and are written after its release.
   std::vector<Line>* deferredLines = nullptr;
 
+  // Removes the item and what any thread may read of it.
+  void dropItem(std::unordered_map<Key, Item, RelayDiskCacheKeyHash>::iterator item);
   // Writes the line now, or after the lock when one is held.
   void emit(Line line);
   void failure(std::string_view stage, int errnum);

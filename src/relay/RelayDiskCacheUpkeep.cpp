@@ -52,7 +52,7 @@ void RelayDiskCache::State::evict(std::int64_t incoming, std::optional<std::int6
   };
   std::vector<Candidate> candidates;
   for (const auto& [key, item] : items) {
-    if (!opened.contains(key)) candidates.push_back({key, item.bytes, item.lastAccess});
+    if (!opened.contains(key)) candidates.push_back({key, item.bytes, readable.lastAccess(key, item.lastAccess)});
   }
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& a, const Candidate& b) { return a.lastAccess < b.lastAccess; });
@@ -64,7 +64,7 @@ void RelayDiskCache::State::evict(std::int64_t incoming, std::optional<std::int6
     std::int64_t bytes = 0;
     if (const auto item = items.find(candidate.key); item != items.end()) {
       bytes = item->second.bytes;
-      items.erase(item);
+      dropItem(item);
     }
     if (!config.directory) {
       totalBytes -= bytes;
@@ -86,7 +86,7 @@ void RelayDiskCache::State::invalidate(const Key& key, std::string_view reason) 
   std::int64_t bytes = 0;
   if (const auto item = items.find(key); item != items.end()) {
     bytes = item->second.bytes;
-    items.erase(item);
+    dropItem(item);
   }
   if (!config.directory) {
     totalBytes -= bytes;
@@ -160,7 +160,7 @@ void RelayDiskCache::State::verifyFile(const Key& key) {
   }
   if (gone) {
     totalBytes -= item->second.bytes;
-    items.erase(item);
+    dropItem(item);
     emit([videoID = key.videoID, itag = key.itag] {
       Log::localvideo().notice("relay_cache_invalidate reason=file_missing video=%{public}s itag=%ld", videoID, itag);
     });

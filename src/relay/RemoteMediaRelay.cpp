@@ -263,8 +263,7 @@ runtime::Awaitable<std::int64_t> RemoteMediaRelay::totalLengthOnActor(std::strin
 void RemoteMediaRelay::publish(const std::string& token) {
   std::optional<Servable> facts;
   if (const Entry* entry = find(token); entry != nullptr) {
-    facts = Servable{entry->cacheInstall ? std::nullopt : entry->totalLength, entry->media.contentType,
-                     entry->cache.has_value()};
+    facts = Servable{entry->cacheInstall ? std::nullopt : entry->totalLength, entry->media.contentType, entry->cache};
   }
   std::scoped_lock lock(memoryLock_);
   if (facts) {
@@ -279,6 +278,10 @@ void RemoteMediaRelay::remember(const ChunkKey& key, SharedBytes data) {
   // way back to the disk cache.
   std::vector<SharedBytes> evicted;
   std::scoped_lock lock(memoryLock_);
+  rememberLocked(key, std::move(data), evicted);
+}
+
+void RemoteMediaRelay::rememberLocked(const ChunkKey& key, SharedBytes data, std::vector<SharedBytes>& evicted) {
   if (memory_.contains(key)) {
     touchLocked(key);
     return;

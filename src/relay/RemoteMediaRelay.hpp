@@ -4,9 +4,10 @@
 // already under way, the disk cache, or a new ranged upstream fetch. An actor: its state is
 // touched only on its strand, and every operation may suspend where noted and let others run, so
 // entries are looked up again by token after each suspension and a work is cleared only when the
-// entry still holds that very work. The one exception is what a memory hit needs (the memory
-// cache, the statistics and a copy of each entry's length and type): it sits under a short lock,
-// so that a reader on another thread is answered without a turn on the strand.
+// entry still holds that very work. The one exception is what a memory or disk hit needs (the
+// memory cache, the statistics and a copy of each entry's length, type and disk-cache version): it
+// sits under a short lock, so that a reader on another thread is answered without a turn on the
+// strand.
 
 #include "relay/DestinationRules.hpp"
 #include "relay/RelayDiskCacheInterface.hpp"
@@ -97,7 +98,9 @@ public:
   std::int64_t chunkSize() const noexcept override { return configuration_.chunkSize; }
   runtime::Awaitable<Opening> open(std::string token, FirstChunkIndex firstChunkOf) override;
   std::optional<Opening> openFromMemory(const std::string& token, const FirstChunkIndex& firstChunkOf) override;
+  std::optional<Opening> openAtHand(const std::string& token, const FirstChunkIndex& firstChunkOf) override;
   Chunk chunkFromMemory(const std::string& token, std::int64_t index) override;
+  Chunk chunkFromDisk(const std::string& token, std::int64_t index) override;
 
   // The body of a ranged fetch and the total its Content-Range announced.
   struct Fetched {
@@ -152,14 +155,14 @@ private:
     runtime::Task<void> cacheInstall;
   };
 
-  // What a reply's header needs of an entry, kept beside the memory cache so that a memory hit is
-  // answered without crossing to the relay: the length once known and any disk-cache install it
-  // started is over (until then a reader must wait on the relay), the content type, and whether a
-  // read moves a prefetch cursor.
+  // What a reply's header needs of an entry, kept beside the memory cache so that a memory or disk
+  // hit is answered without crossing to the relay: the length once known and any disk-cache install it
+  // started is over (until then a reader must wait on the relay), the content type, and the
+  // disk-cache version its chunks are read from (none: a read moves no prefetch cursor either).
   struct Servable {
     std::optional<std::int64_t> totalLength;
     std::string contentType;
-    bool cached = false;
+    std::optional<Descriptor> cache;
   };
   struct Stats {
     std::int64_t upstreamBytes = 0;
@@ -193,6 +196,11 @@ private:
   // prefetch cursor's move is left to the relay, which makes the moves in the order of the hits
   // before any read of its own moves it.
   SharedBytes memoryHit(const ChunkKey& key, bool onRelay);
+  // Under the lock, off the relay: queues the prefetch cursor's move for a foreground read of a
+  // cached token; true when the relay must be woken for the queued moves.
+  bool queueFollowLocked(const ChunkKey& key);
+  // Wakes the relay for the queued moves.
+  void postFollows();
   void followReaders();
   // Copies what a memory hit needs of the token's entry (or its absence) next to the memory cache.
   void publish(const std::string& token);
@@ -218,6 +226,8 @@ private:
                     const remotesource::MediaIdentity& identity, std::int64_t generation);
   void applyRefreshedURL(const std::string& token, std::string url, std::vector<std::string> allowedHosts);
   void remember(const ChunkKey& key, SharedBytes data);
+  // Under the lock; the chunks pushed out go to `evicted`, to be let go of outside it.
+  void rememberLocked(const ChunkKey& key, SharedBytes data, std::vector<SharedBytes>& evicted);
   void touchLocked(const ChunkKey& key);
   // Any thread; logs outside the lock.
   void statsTick();

@@ -160,22 +160,58 @@ RemoteMediaRelay::SharedBytes RemoteMediaRelay::memoryHit(const ChunkKey& key, b
     touchLocked(key);
     ++stats_.hits;
     stats_.servedBytes += static_cast<std::int64_t>(bytes->size());
-    if (!onRelay) {
-      if (const auto facts = servable_.find(key.token); facts != servable_.end() && facts->second.cached) {
-        pendingFollows_.push_back(key);
-        post = !std::exchange(followsPosted_, true);
-      }
-    }
+    if (!onRelay) post = queueFollowLocked(key);
   }
   statsTick();
-  if (post) {
-    // One visit makes every move queued by then: at a steady stream of hits the relay is woken
-    // once for many of them rather than for each.
-    runtime::spawnDetached(executor(), [weak = weak_from_this()]() -> runtime::Awaitable<void> {
-      if (auto self = weak.lock()) self->followReaders();
-      co_return;
-    });
+  if (post) postFollows();
+  return bytes;
+}
+
+bool RemoteMediaRelay::queueFollowLocked(const ChunkKey& key) {
+  const auto facts = servable_.find(key.token);
+  if (facts == servable_.end() || !facts->second.cache) return false;
+  pendingFollows_.push_back(key);
+  return !std::exchange(followsPosted_, true);
+}
+
+void RemoteMediaRelay::postFollows() {
+  // One visit makes every move queued by then: at a steady stream of hits the relay is woken once
+  // for many of them rather than for each.
+  runtime::spawnDetached(executor(), [weak = weak_from_this()]() -> runtime::Awaitable<void> {
+    if (auto self = weak.lock()) self->followReaders();
+    co_return;
+  });
+}
+
+RemoteMediaRelay::Chunk RemoteMediaRelay::chunkFromDisk(const std::string& token, std::int64_t index) {
+  const auto& cache = configuration_.cache;
+  if (!cache) return nullptr;
+  std::optional<Descriptor> descriptor;
+  {
+    std::scoped_lock lock(memoryLock_);
+    const auto facts = servable_.find(token);
+    if (facts == servable_.end() || !facts->second.totalLength || !facts->second.cache) return nullptr;
+    descriptor = facts->second.cache;
   }
+  SharedBytes bytes = cache->readChunkAtHand(*descriptor, index);
+  if (!bytes) return nullptr;
+  const ChunkKey key{token, index};
+  std::vector<SharedBytes> evicted;
+  bool post = false;
+  {
+    std::scoped_lock lock(memoryLock_);
+    // A token withdrawn or given another version while its bytes were read keeps nothing of them
+    // in memory and moves no cursor; the reader still gets what it asked for when it asked.
+    const auto facts = servable_.find(token);
+    if (facts != servable_.end() && facts->second.cache == descriptor) {
+      rememberLocked(key, bytes, evicted);
+      post = queueFollowLocked(key);
+    }
+    ++stats_.diskHits;
+    stats_.servedBytes += static_cast<std::int64_t>(bytes->size());
+  }
+  statsTick();
+  if (post) postFollows();
   return bytes;
 }
 
@@ -196,6 +232,14 @@ void RemoteMediaRelay::followReaders() {
 
 std::optional<RemoteMediaRelay::Opening> RemoteMediaRelay::openFromMemory(const std::string& token,
                                                                           const FirstChunkIndex& firstChunkOf) {
+  auto opening = openAtHand(token, firstChunkOf);
+  // A token withdrawn since the facts were read has no chunk left in memory either.
+  if (!opening || (!opening->firstChunk && firstChunkOf(opening->total))) return std::nullopt;
+  return opening;
+}
+
+std::optional<RemoteMediaRelay::Opening> RemoteMediaRelay::openAtHand(const std::string& token,
+                                                                      const FirstChunkIndex& firstChunkOf) {
   Opening opening;
   {
     std::scoped_lock lock(memoryLock_);
@@ -205,11 +249,7 @@ std::optional<RemoteMediaRelay::Opening> RemoteMediaRelay::openFromMemory(const 
     opening.total = *facts->second.totalLength;
     opening.contentType = facts->second.contentType;
   }
-  const auto index = firstChunkOf(opening.total);
-  if (!index) return opening;
-  // A token withdrawn since the facts were read has no chunk left in memory either.
-  opening.firstChunk = memoryHit(ChunkKey{token, *index}, false);
-  if (!opening.firstChunk) return std::nullopt;
+  if (const auto index = firstChunkOf(opening.total)) opening.firstChunk = memoryHit(ChunkKey{token, *index}, false);
   return opening;
 }
 

@@ -120,9 +120,23 @@ public:
     (void)firstChunkOf;
     return std::nullopt;
   }
+  // As openFromMemory, but answered whenever the relay holds the length: with the first chunk when
+  // it is in memory, else with neither firstChunk nor firstRead (the caller reads it itself).
+  virtual std::optional<Opening> openAtHand(const std::string& token, const FirstChunkIndex& firstChunkOf) {
+    return openFromMemory(token, firstChunkOf);
+  }
   // Chunk `index` at once from memory, as chunk() with prefetch false would give it; null when it
   // is not there, and then chunk() is the way.
   virtual Chunk chunkFromMemory(const std::string& token, std::int64_t index) {
+    (void)token;
+    (void)index;
+    return nullptr;
+  }
+  // Chunk `index` read from the relay's disk cache on the caller's thread, which it holds for one
+  // read of the chunk, as chunk() with prefetch false would give it from there (remembered in
+  // memory, counted, moving the prefetch); null when it is not at hand there, and then chunk() is
+  // the way.
+  virtual Chunk chunkFromDisk(const std::string& token, std::int64_t index) {
     (void)token;
     (void)index;
     return nullptr;

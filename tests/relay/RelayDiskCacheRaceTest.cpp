@@ -16,7 +16,30 @@ std::size_t entriesIn(const fs::path& dir) {
   return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir, error), fs::directory_iterator()));
 }
 
-using RelayDiskCacheRaceTest = CacheFixture;
+// Holds the first chunk read, after its checks and its open, until released: on its reader thread,
+// or on the caller of a read at hand. Later reads pass.
+struct HeldRead {
+  runtime::test::Latch arrived;
+  runtime::test::Latch release;
+  std::atomic<bool> armed{true};
+  void operator()() {
+    if (!armed.exchange(false)) return;
+    arrived.open();
+    release.wait(std::chrono::seconds(10));
+  }
+};
+
+class RelayDiskCacheRaceTest : public CacheFixture {
+protected:
+  // A cache whose first chunk read waits on `hold`, with chunk 0 of `d` on disk, every byte `fill`.
+  std::shared_ptr<Cache> heldCacheWith(const std::shared_ptr<HeldRead>& hold, const Cache::Descriptor& d,
+                                       std::uint8_t fill) {
+    auto cache = makeCache([hold] { (*hold)(); });
+    call([&] { return cache->registerDescriptor(d); });
+    EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, fill)); }));
+    return cache;
+  }
+};
 
 // Run under ThreadSanitizer as well: the purge runs on its own thread, as at termination.
 TEST_F(RelayDiskCacheRaceTest, ExitPurgeRacingWritesLeavesNothingBehind) {
@@ -51,19 +74,6 @@ TEST_F(RelayDiskCacheRaceTest, ExitPurgeRacingWritesLeavesNothingBehind) {
   EXPECT_EQ(log.count("relay_cache_purge reason=exit files=" + std::to_string(stored)), 1u);
 }
 
-// Holds the first chunk read on its reader thread, after its checks and open on the actor, until
-// released; later reads pass.
-struct HeldRead {
-  runtime::test::Latch arrived;
-  runtime::test::Latch release;
-  std::atomic<bool> armed{true};
-  void operator()() {
-    if (!armed.exchange(false)) return;
-    arrived.open();
-    release.wait(std::chrono::seconds(10));
-  }
-};
-
 runtime::Task<Cache::SharedBytes> startRead(const std::shared_ptr<Cache>& cache, const Cache::Descriptor& d) {
   return runtime::spawn(runtime::sharedPool().executor(), [cache, d]() -> runtime::Awaitable<Cache::SharedBytes> {
     co_return co_await cache->readChunk(d, 0);
@@ -77,11 +87,9 @@ Cache::SharedBytes outcomeOf(const runtime::Task<Cache::SharedBytes>& read) {
 
 TEST_F(RelayDiskCacheRaceTest, AReadInFlightWhenItsItemIsReplacedServesNothingAndSparesTheNewItem) {
   auto hold = std::make_shared<HeldRead>();
-  auto cache = makeCache([hold] { (*hold)(); });
   const auto v1 = descriptor("race", kChunk);
   const auto v2 = descriptor("race", kChunk, "Tue");
-  call([&] { return cache->registerDescriptor(v1); });
-  ASSERT_TRUE(call([&] { return cache->writeChunk(v1, 0, bytes(kChunk, 1)); }));
+  auto cache = heldCacheWith(hold, v1, 1);
   const auto inFlight = startRead(cache, v1);
   ASSERT_TRUE(hold->arrived.wait());
 
@@ -99,12 +107,32 @@ TEST_F(RelayDiskCacheRaceTest, AReadInFlightWhenItsItemIsReplacedServesNothingAn
   EXPECT_EQ(log.count("relay_cache_invalidate reason=identity_changed video=race itag=22"), 1u);
 }
 
+TEST_F(RelayDiskCacheRaceTest, AReadAtHandWhoseItemIsReplacedMeanwhileServesNothingOfTheOldVersion) {
+  auto hold = std::make_shared<HeldRead>();
+  const auto v1 = descriptor("race", kChunk);
+  const auto v2 = descriptor("race", kChunk, "Tue");
+  auto cache = heldCacheWith(hold, v1, 1);
+  Cache::SharedBytes served;
+  std::thread reader([&] { served = cache->readChunkAtHand(v1, 0); });
+  ASSERT_TRUE(hold->arrived.wait());
+
+  // The reader holds the old file open; the newer version drops its item and writes a file of its own.
+  call([&] { return cache->registerDescriptor(v2); });
+  ASSERT_TRUE(call([&] { return cache->writeChunk(v2, 0, bytes(kChunk, 2)); }));
+  hold->release.open();
+  reader.join();
+
+  EXPECT_EQ(served, nullptr);
+  EXPECT_EQ(cache->readChunkAtHand(v1, 0), nullptr);
+  const auto current = cache->readChunkAtHand(v2, 0);
+  ASSERT_TRUE(current);
+  EXPECT_EQ(*current, bytes(kChunk, 2));
+}
+
 TEST_F(RelayDiskCacheRaceTest, AReadInFlightDuringTheExitPurgeServesItsOwnBytesOrNothing) {
   auto hold = std::make_shared<HeldRead>();
-  auto cache = makeCache([hold] { (*hold)(); });
   const auto d = descriptor("purged", kChunk);
-  call([&] { return cache->registerDescriptor(d); });
-  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 3)); }));
+  auto cache = heldCacheWith(hold, d, 3);
   const auto inFlight = startRead(cache, d);
   ASSERT_TRUE(hold->arrived.wait());
   Cache::purgeAtExit(dir);

@@ -61,6 +61,13 @@ public:
     if (found == chunks.end()) co_return nullptr;
     co_return std::make_shared<const Bytes>(found->second);
   }
+  SharedBytes readChunkAtHand(const Descriptor& descriptor, std::int64_t index) override {
+    std::scoped_lock lock(mutex_);
+    ++readsAtHand;
+    const auto found = chunks.find({descriptor.key.videoID, index});
+    if (found == chunks.end()) return nullptr;
+    return std::make_shared<const Bytes>(found->second);
+  }
   runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) override {
     if (holdWrites) {
       while (!holdWrites->isOpen()) co_await runtime::sleep(std::chrono::milliseconds(2));
@@ -87,6 +94,7 @@ public:
   std::vector<Registration> released;
   std::map<std::pair<std::string, std::int64_t>, Bytes> chunks;
   int reads = 0;
+  int readsAtHand = 0;
 
 private:
   std::uint64_t lastID_ = 0;

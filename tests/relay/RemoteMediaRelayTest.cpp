@@ -545,6 +545,51 @@ TEST(RemoteMediaRelayRegistryTest, MemoryHitsNeedNoTurnOnTheRelay) {
   EXPECT_FALSE(f.relay->chunkFromMemory("t", 0));
 }
 
+// A chunk on disk is read on the caller's thread while the relay is busy elsewhere, and then serves as
+// a disk hit read on the relay would: remembered in memory, counted, followed by the prefetch cursor.
+TEST(RemoteMediaRelayRegistryTest, DiskHitsNeedNoTurnOnTheRelay) {
+  RecordedRelayFixture f;
+  auto cache = f.cache;
+  auto prefetch = f.prefetch;
+  const auto url = f.media("dh", 4 * kChunk);
+  f.add("t", f.describeCached(url, 4 * kChunk, "vid_dh"));
+  f.add("plain", f.describe(url, 4 * kChunk));
+  {
+    std::scoped_lock lock(cache->mutex_);
+    cache->chunks[{"vid_dh", 2}] = patternBytes(2 * kChunk, kChunk);
+  }
+  testing::LogWindow log;
+  f.chunk("t", 0); // arms the statistics clock
+
+  auto busy = std::make_shared<Latch>();
+  boost::asio::post(f.relay->executor(), [busy] {
+    while (!busy->isOpen()) std::this_thread::sleep_for(1ms);
+  });
+  const auto opened = f.relay->openAtHand("t", [](std::int64_t) { return std::optional<std::int64_t>(2); });
+  const auto read = f.relay->chunkFromDisk("t", 2);
+  const auto again = f.relay->chunkFromMemory("t", 2);
+  const bool missReads = f.relay->chunkFromDisk("t", 3) != nullptr;
+  const bool uncachedReads = f.relay->chunkFromDisk("plain", 2) != nullptr;
+  busy->open();
+
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(opened->total, 4 * kChunk);
+  EXPECT_FALSE(opened->firstChunk);
+  EXPECT_FALSE(opened->firstRead);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(*read, patternBytes(2 * kChunk, kChunk));
+  EXPECT_EQ(again, read);
+  EXPECT_FALSE(missReads);
+  EXPECT_FALSE(uncachedReads);
+
+  f.clock.advance(10s);
+  EXPECT_EQ(f.chunk("t", 0), patternBytes(0, kChunk));
+  EXPECT_TRUE(log.has("relay_stats upstream_b=4096 served_b=16384 prefetch_b=0 hits=2 disk_hits=1 misses=1"));
+  EXPECT_EQ(prefetch->scheduled, (std::vector<std::int64_t>{0, 2, 2, 0}));
+  std::scoped_lock lock(cache->mutex_);
+  EXPECT_EQ(cache->reads, 1) << "the one miss asked the disk on the relay; the reads at hand did not";
+}
+
 // Readers of a chunk that is being read from the disk wait for that read instead of reading it again.
 TEST(RemoteMediaRelayRegistryTest, ReadersOfAChunkOnDiskShareOneRead) {
   RecordedRelayFixture f;
