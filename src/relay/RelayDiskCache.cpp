@@ -192,18 +192,23 @@ runtime::Awaitable<RelayDiskCache::SharedBytes> RelayDiskCache::readChunk(Descri
 }
 
 RelayDiskCache::SharedBytes RelayDiskCache::readChunkAtHand(const Descriptor& descriptor, std::int64_t index) {
-  const auto claim = state_->readable.claim(descriptor, index);
-  if (!claim) return nullptr;
-  auto handle = files::openFileSecurely(claim->file, O_RDONLY);
-  if (!handle.file) return nullptr;
-  if (beforeRead_) beforeRead_();
-  const State::PendingRead read{std::move(handle.file), claim->generation, claim->offset, claim->count};
-  auto outcome = State::readBytes(read, *buffers_);
-  if (outcome.error != 0 || outcome.filled != read.count) return nullptr;
-  // The descriptor keeps the file the claim named, so the bytes are that item's whatever became of
-  // the name meanwhile; they are that version's as long as the item was not dropped before now.
-  if (!state_->readable.stillHeld(descriptor.key, claim->generation, now())) return nullptr;
-  return buffers_->share(std::move(outcome.buffer));
+  try {
+    const auto claim = state_->readable.claim(descriptor, index);
+    if (!claim) return nullptr;
+    auto handle = files::openFileSecurely(claim->file, O_RDONLY);
+    if (!handle.file) return nullptr;
+    if (beforeRead_) beforeRead_();
+    const State::PendingRead read{std::move(handle.file), claim->generation, claim->offset, claim->count};
+    auto outcome = State::readBytes(read, *buffers_);
+    if (outcome.error != 0 || outcome.filled != read.count) return nullptr;
+    // The descriptor keeps the file the claim named, so the bytes are that item's whatever became
+    // of the name meanwhile; they are that version's as long as the item was not dropped before now.
+    if (!state_->readable.stillHeld(descriptor.key, claim->generation, now())) return nullptr;
+    return buffers_->share(std::move(outcome.buffer));
+  } catch (const std::bad_alloc&) {
+    // As every other failure here: readChunk() is the way.
+    return nullptr;
+  }
 }
 
 runtime::Awaitable<bool> RelayDiskCache::writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) {
