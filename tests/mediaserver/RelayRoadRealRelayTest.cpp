@@ -4,7 +4,9 @@
 #include "MediaServerTestSupport.hpp"
 
 #include "platform/http/HttpClient.hpp"
+#include "TestSupport.hpp" // tests/platform: TempDirectory
 #include "relay/DestinationRules.hpp"
+#include "relay/RelayDiskCache.hpp"
 #include "relay/RemoteMedia.hpp"
 #include "relay/RemoteMediaRelay.hpp"
 #include "support/FakeRemote.hpp"
@@ -18,10 +20,11 @@ using namespace pd::testing;
 using namespace std::chrono_literals;
 
 struct RealRelayFixture {
-  explicit RealRelayFixture(std::int64_t chunkSize) {
+  explicit RealRelayFixture(std::int64_t chunkSize, std::shared_ptr<relay::RelayDiskCacheInterface> cache = nullptr) {
     relay::RemoteMediaRelay::Configuration configuration;
     configuration.client = std::make_shared<platform::http::Client>(remote.clientConfiguration());
     configuration.chunkSize = chunkSize;
+    configuration.cache = std::move(cache);
     configuration.classify = [](const relay::Address&) { return relay::AddressClass::global; };
     relay = relay::RemoteMediaRelay::create(std::move(configuration));
     server = LocalVideoHTTPServer::create(relay);
@@ -29,12 +32,18 @@ struct RealRelayFixture {
     port = runTask<std::uint16_t>([s] { return s->ensureReady(); });
   }
 
-  std::string registerMedia(const std::string& url, std::optional<std::int64_t> length) {
+  // cacheVideoID: the disk cache keeps the media under that id.
+  std::string registerMedia(const std::string& url, std::optional<std::int64_t> length,
+                            std::optional<std::string> cacheVideoID = std::nullopt) {
     auto media = std::make_shared<relay::RemoteMedia>();
     media->url = url;
     media->contentLength = length;
     media->contentType = "video/mp4";
     media->allowedHosts = {"localhost"};
+    if (cacheVideoID) {
+      media->identity = remotesource::MediaIdentity{22, length, std::nullopt};
+      media->cacheVideoID = std::move(cacheVideoID);
+    }
     auto s = server;
     return runTask<std::string>([s, media] { return s->registerRemote(media); });
   }
@@ -90,6 +99,36 @@ TEST_F(RealRelayRoadTest, MemoryHitsAreAnsweredWhileTheRelayIsBusy) {
   EXPECT_NE(ranged.find("Content-Range: bytes 1500-3200/4500\r\n"), std::string::npos);
   EXPECT_EQ(bodyOf(ranged), mediaBytes(1'500, 3'200));
   EXPECT_EQ(f.upstreamRequests(), 6u);
+}
+
+// Chunks in the relay's disk cache are read without a turn on the relay as well: a second token of
+// the media has none of them in memory.
+TEST(RealRelayDiskTest, DiskHitsAreAnsweredWhileTheRelayIsBusy) {
+  TempDirectory root;
+  constexpr std::int64_t kSize = 5'000'000; // two chunks and a short one
+  auto cache = relay::RelayDiskCache::make({root.path() / "RelayCache", [] { return std::int64_t{1} << 40; }, {}, 0});
+  RealRelayFixture f(relay::RelayDiskCache::kChunkSize, cache);
+  f.remote.command({{"media", "big"}, {"size", kSize}});
+  const auto first = f.registerMedia("https://localhost/media/big", kSize, "disk");
+  const auto second = f.registerMedia("https://localhost/media/big", kSize, "disk");
+  ASSERT_EQ(bodyOf(get(f.port, first)), mediaBytes(0, kSize - 1));
+  // The chunk writes run in the background.
+  const auto stored = [cache] {
+    return runTask<relay::RelayDiskCache::Usage>([cache] { return cache->usage(); }).totalBytes >= kSize;
+  };
+  for (int i = 0; i < 1000 && !stored(); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(stored());
+  const auto upstream = f.upstreamRequests();
+
+  auto busy = std::make_shared<std::promise<void>>();
+  boost::asio::post(f.relay->executor(), [released = busy->get_future().share()] { released.wait(); });
+  const auto ranged = get(f.port, second, "Range: bytes=2000000-4500000\r\n");
+  busy->set_value();
+  EXPECT_NE(ranged.find("Content-Range: bytes 2000000-4500000/5000000\r\n"), std::string::npos);
+  // Compared whole, without printing megabytes on a mismatch.
+  const auto body = bodyOf(ranged);
+  EXPECT_TRUE(body == mediaBytes(2'000'000, 4'500'000)) << body.size() << " bytes";
+  EXPECT_EQ(f.upstreamRequests(), upstream);
 }
 
 TEST_F(RealRelayRoadTest, UnknownWithdrawnAndUnmeasurableTokens) {
