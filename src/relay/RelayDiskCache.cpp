@@ -198,12 +198,13 @@ RelayDiskCache::SharedBytes RelayDiskCache::readChunkAtHand(const Descriptor& de
     auto handle = files::openFileSecurely(claim->file, O_RDONLY);
     if (!handle.file) return nullptr;
     if (beforeRead_) beforeRead_();
-    const State::PendingRead read{std::move(handle.file), claim->generation, claim->offset, claim->count};
+    const State::PendingRead read{std::move(handle.file), 0, claim->offset, claim->count};
     auto outcome = State::readBytes(read, *buffers_);
     if (outcome.error != 0 || outcome.filled != read.count) return nullptr;
-    // The descriptor keeps the file the claim named, so the bytes are that item's whatever became
-    // of the name meanwhile; they are that version's as long as the item was not dropped before now.
-    if (!state_->readable.stillHeld(descriptor.key, claim->generation, now())) return nullptr;
+    // The item is marked dropped before its file is deleted or replaced, so bytes read while it
+    // still stands are its own, whatever became of the name since.
+    if (!claim->item->alive.load()) return nullptr;
+    claim->item->lastRead.store(now().time_since_epoch().count());
     return buffers_->share(std::move(outcome.buffer));
   } catch (const std::bad_alloc&) {
     // As every other failure here: readChunk() is the way.
@@ -255,27 +256,21 @@ runtime::Awaitable<RelayDiskCache::Usage> RelayDiskCache::usage() const {
 
 // --- state: helpers ---------------------------------------------------------------------------
 
-void ReadableChunks::add(const Key& key, std::uint64_t generation, const Descriptor& version, fs::path file,
-                         std::int64_t index) {
+void ReadableChunks::add(const Key& key, std::uint64_t generation, const std::shared_ptr<ItemLiveness>& item,
+                         const Descriptor& version, fs::path file, std::int64_t index) {
   const std::scoped_lock lock(mutex_);
   auto& entry = entries_[key];
   if (entry.generation != generation) {
-    entry = Entry{generation, version.length, version.lastModified, std::move(file), {}, std::nullopt};
+    entry = Entry{generation, item, version.length, version.lastModified, std::move(file), {}};
   }
   entry.present.insert(index);
 }
 
-void ReadableChunks::forget(const Key& key) {
+void ReadableChunks::forget(const Key& key, std::uint64_t generation) {
   const std::scoped_lock lock(mutex_);
-  entries_.erase(key);
-}
-
-runtime::Clock::MonotonicTime ReadableChunks::lastAccess(const Key& key,
-                                                         runtime::Clock::MonotonicTime actorsOwn) const {
-  const std::scoped_lock lock(mutex_);
-  const auto found = entries_.find(key);
-  if (found == entries_.end() || !found->second.lastRead) return actorsOwn;
-  return std::max(actorsOwn, *found->second.lastRead);
+  if (const auto found = entries_.find(key); found != entries_.end() && found->second.generation == generation) {
+    entries_.erase(found);
+  }
 }
 
 std::optional<ReadableChunks::Claim> ReadableChunks::claim(const Descriptor& descriptor, std::int64_t index) const {
@@ -283,22 +278,18 @@ std::optional<ReadableChunks::Claim> ReadableChunks::claim(const Descriptor& des
   const auto found = entries_.find(descriptor.key);
   if (found == entries_.end()) return std::nullopt;
   const Entry& entry = found->second;
+  if (!entry.item->alive.load()) return std::nullopt;
   if (entry.length != descriptor.length || entry.lastModified != descriptor.lastModified) return std::nullopt;
   if (!entry.present.contains(index)) return std::nullopt;
   const std::int64_t offset = index * kChunk; // present, so below the chunk count
-  return Claim{entry.file, entry.generation, offset, static_cast<std::size_t>(chunkBytes(entry.length, offset))};
-}
-
-bool ReadableChunks::stillHeld(const Key& key, std::uint64_t generation, runtime::Clock::MonotonicTime now) {
-  const std::scoped_lock lock(mutex_);
-  const auto found = entries_.find(key);
-  if (found == entries_.end() || found->second.generation != generation) return false;
-  found->second.lastRead = now;
-  return true;
+  return Claim{entry.file, entry.item, offset, static_cast<std::size_t>(chunkBytes(entry.length, offset))};
 }
 
 void RelayDiskCache::State::dropItem(std::unordered_map<Key, Item, RelayDiskCacheKeyHash>::iterator item) {
-  readable.forget(item->first);
+  // Marked before anything else happens to its file, so that a read under way that took its bytes
+  // after this serves none of them; the table's copy goes once no lock is held.
+  item->second.liveness->alive.store(false);
+  emit([this, key = item->first, generation = item->second.generation] { readable.forget(key, generation); });
   items.erase(item);
 }
 
@@ -560,7 +551,9 @@ bool RelayDiskCache::State::writeUnderExitPurgeLock(const Descriptor& descriptor
     item.generation = ++lastItemGeneration;
   }
   item.present.insert(index);
-  readable.add(descriptor.key, item.generation, descriptor, file, index);
+  // Readable by any thread once the exit-purge lock is let go.
+  emit([this, key = descriptor.key, generation = item.generation, liveness = item.liveness, version = descriptor, file,
+        index] { readable.add(key, generation, liveness, version, file, index); });
   item.listed = saturatingAdd(item.listed, static_cast<std::int64_t>(data.size()));
   const std::int64_t newBytes = std::max(files::allocatedSize(file), item.listed);
   totalBytes = saturatingAdd(totalBytes, newBytes - item.bytes);

@@ -8,9 +8,11 @@
 #include "relay/RelayDiskCacheFiles.hpp"
 #include "runtime/Clock.hpp"
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -25,8 +27,17 @@ std::mutex& exitPurgeLock();
 // Folders purged at exit; read or changed only under exitPurgeLock(). Only ever grows.
 std::set<std::string>& exitPurgeDirectories();
 
+// What a read on any thread shares with one item: whether the item is still there, and when such a
+// read last used it. Atomics, so that the actor drops an item at once without a lock, also while it
+// holds the exit-purge lock.
+struct ItemLiveness {
+  std::atomic<bool> alive{true};
+  std::atomic<runtime::Clock::MonotonicTime::rep> lastRead{
+      runtime::Clock::MonotonicTime::min().time_since_epoch().count()};
+};
+
 // What a read on any thread needs to know of the items: a copy the actor keeps up to date as it
-// stores chunks and drops items, under a lock held for a lookup only.
+// stores chunks and drops items, under a lock held for a lookup only and never taken under another.
 class ReadableChunks {
 public:
   using Key = RelayDiskCache::Key;
@@ -35,33 +46,27 @@ public:
   // A chunk found on disk for the descriptor's version: where its bytes lie, and the item that held it.
   struct Claim {
     std::filesystem::path file;
-    std::uint64_t generation = 0;
+    std::shared_ptr<ItemLiveness> item;
     std::int64_t offset = 0;
     std::size_t count = 0;
   };
 
   // On the actor, as the item of `generation` stores chunk `index` in `file`.
-  void add(const Key& key, std::uint64_t generation, const Descriptor& version, std::filesystem::path file,
-           std::int64_t index);
-  // On the actor, as the item leaves.
-  void forget(const Key& key);
-  // The actor's view of the last use: the later of its own and that of any read here.
-  runtime::Clock::MonotonicTime lastAccess(const Key& key, runtime::Clock::MonotonicTime actorsOwn) const;
-
-  // Any thread: the chunk when the item of the descriptor's version holds it.
+  void add(const Key& key, std::uint64_t generation, const std::shared_ptr<ItemLiveness>& item,
+           const Descriptor& version, std::filesystem::path file, std::int64_t index);
+  // On the actor, after the item of `generation` was dropped (and marked so).
+  void forget(const Key& key, std::uint64_t generation);
+  // Any thread: the chunk when a live item of the descriptor's version holds it.
   std::optional<Claim> claim(const Descriptor& descriptor, std::int64_t index) const;
-  // Any thread, after the bytes were read: whether the claimed item is still there, and then its use
-  // is recorded.
-  bool stillHeld(const Key& key, std::uint64_t generation, runtime::Clock::MonotonicTime now);
 
 private:
   struct Entry {
     std::uint64_t generation = 0;
+    std::shared_ptr<ItemLiveness> item;
     std::int64_t length = 0;
     std::optional<std::string> lastModified;
     std::filesystem::path file;
     std::set<std::int64_t> present;
-    std::optional<runtime::Clock::MonotonicTime> lastRead;
   };
   mutable std::mutex mutex_;
   std::unordered_map<Key, Entry, RelayDiskCacheKeyHash> entries_;
@@ -84,6 +89,8 @@ struct RelayDiskCache::State {
     // Tells this item from a later one of the same key: items never change version, they are
     // dropped and made anew.
     std::uint64_t generation = 0;
+    // Shared with the reads at hand of its chunks.
+    std::shared_ptr<ItemLiveness> liveness = std::make_shared<ItemLiveness>();
   };
 
   // A chunk read between its checks and its end: the file was opened on the actor while the
@@ -121,7 +128,8 @@ struct RelayDiskCache::State {
   // Set while the exit-purge lock is held: lines wait here and are written after its release.
   std::vector<Line>* deferredLines = nullptr;
 
-  // Removes the item and what any thread may read of it.
+  // Removes the item, and what any thread may read of it: at once for reads under way, and from the
+  // readable chunks once no lock is held.
   void dropItem(std::unordered_map<Key, Item, RelayDiskCacheKeyHash>::iterator item);
   // Writes the line now, or after the lock when one is held.
   void emit(Line line);

@@ -52,7 +52,11 @@ void RelayDiskCache::State::evict(std::int64_t incoming, std::optional<std::int6
   };
   std::vector<Candidate> candidates;
   for (const auto& [key, item] : items) {
-    if (!opened.contains(key)) candidates.push_back({key, item.bytes, readable.lastAccess(key, item.lastAccess)});
+    if (!opened.contains(key)) {
+      // A read at hand counts as a use as well.
+      const runtime::Clock::MonotonicTime read{runtime::Clock::MonotonicTime::duration(item.liveness->lastRead.load())};
+      candidates.push_back({key, item.bytes, std::max(item.lastAccess, read)});
+    }
   }
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& a, const Candidate& b) { return a.lastAccess < b.lastAccess; });
