@@ -9,10 +9,15 @@
 # every round) on the same cores, nginx with one worker per core, wrk on other cores. Per side:
 # req/s, p99, wrk's errors and non-2xx replies, and the server's CPU milliseconds and context
 # switches per request (from /proc, over every thread of the server and its children). Then ours
-# alone on /resolve of one listed video at 1 connection: its CPU and context switches per request.
+# on /resolve of one listed video at 1 connection: its CPU and context switches per request; with
+# a second harness (BENCH_BASELINE, say the build of main) on the same folder and cores, the two
+# take turns within each round (the order swapping every round) and the median of the rounds'
+# ratios of CPU and of switches per request (ours over base) is quoted.
 #
 #   bench/api_vs_nginx.sh [path/to/mediaserver-harness] [seconds per run] [runs]
-#   BENCH_SERVER_CPUS=2,3 BENCH_CLIENT_CPUS=4,5 to choose the cores, BENCH_VIDEOS=2000 for a larger folder.
+#   BENCH_SERVER_CPUS=2,3 BENCH_CLIENT_CPUS=4,5 to choose the cores, BENCH_VIDEOS=2000 for a larger folder,
+#   BENCH_BASELINE=path/to/another/mediaserver-harness for the /resolve side "base", BENCH_SEARCH=0 to
+#   leave out the search against nginx.
 set -euo pipefail
 
 harness=${1:-build/tools/mediaserver-harness/mediaserver-harness}
@@ -21,7 +26,11 @@ runs=${3:-3}
 server_cpus=${BENCH_SERVER_CPUS:-2,3}
 client_cpus=${BENCH_CLIENT_CPUS:-4,5}
 videos=${BENCH_VIDEOS:-200}
-[ -x "$harness" ] || { echo "no harness at $harness" >&2; exit 2; }
+baseline=${BENCH_BASELINE:-}
+search=${BENCH_SEARCH:-1}
+for exe in "$harness" ${baseline:+"$baseline"}; do
+  [ -x "$exe" ] || { echo "no harness at $exe" >&2; exit 2; }
+done
 for tool in wrk /usr/sbin/nginx taskset ffmpeg; do
   command -v "$tool" >/dev/null || { echo "$tool is needed (deps/debian-packages.txt)" >&2; exit 2; }
 done
@@ -42,16 +51,26 @@ for i in $(seq "$videos"); do cp "$work/clip$((i % ${#sources[@]})).mp4" "$work/
 
 write_count_lua "$work/count.lua"
 
-start_fed harness 1 taskset -c "$server_cpus" "$harness" --api "$work/videos"
-harness_pid=$fed_pid
-read -r port token < <(head -1 "$work/harness.out" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["port"], d["token"])')
-declare -A url pidof
-url[ours]="http://127.0.0.1:$port/search?s=$token&q=item"
-pidof[ours]=$harness_pid
-# Warm: the folder in the page cache, the answer's thumbnails made; one listed id to resolve.
-id=$(curl -sf "${url[ours]}" | python3 -c 'import json,sys; print(json.load(sys.stdin)["items"][0]["videoID"])')
-resolve_url="http://127.0.0.1:$port/resolve?s=$token&v=$id"
-curl -sf -o /dev/null "$resolve_url"
+declare -A url pidof resolve_url
+# Warm: the folder in the page cache, the answer's thumbnails made; one listed id to resolve (the
+# same for both harnesses: the id derives from the file).
+start_api() { # side harness
+  local port token id
+  start_fed "$1" 1 taskset -c "$server_cpus" "$2" --api "$work/videos"
+  pidof[$1]=$fed_pid
+  read -r port token < <(head -1 "$work/$1.out" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["port"], d["token"])')
+  url[$1]="http://127.0.0.1:$port/search?s=$token&q=item"
+  id=$(curl -sf "${url[$1]}" | python3 -c 'import json,sys; print(json.load(sys.stdin)["items"][0]["videoID"])')
+  resolve_url[$1]="http://127.0.0.1:$port/resolve?s=$token&v=$id"
+  curl -sf -o /dev/null "${resolve_url[$1]}"
+}
+start_api ours "$harness"
+harness_pid=${pidof[ours]}
+resolvers=(ours)
+if [ -n "$baseline" ]; then
+  start_api base "$baseline"
+  resolvers+=(base)
+fi
 rss_before=$(awk '/VmRSS/ { printf "%.1f", $2 / 1024 }' "/proc/$harness_pid/status")
 
 p=$(free_port)
@@ -77,7 +96,7 @@ run_once() { # url pid conns -> "req/s p99_ms errors non2xx cpu_ms_per_request s
 }
 
 printf '%-6s %5s %10s %10s %7s %7s %10s %9s\n' server conns req/s p99_ms errors non2xx cpu_ms/req switch/req
-for conns in 1 32; do
+for conns in $([ "$search" = 0 ] || echo 1 32); do
   declare -A samples=()
   ratios=""
   for ((round = 0; round < runs; round++)); do
@@ -98,11 +117,32 @@ for conns in 1 32; do
   echo "  req/s ours/nginx at $conns: median of the rounds' ratios $(awk 'NF' <<<"$ratios" | median | awk '{ printf "%.3f", $1 }'), spread $(awk 'NF' <<<"$ratios" | spread)%"
 done
 
-resolves=""
-for ((round = 0; round < runs; round++)); do resolves+="$(run_once "$resolve_url" "$harness_pid" 1)"$'\n'; done
-col() { awk -v c="$1" 'NF { print $c }' <<<"$resolves"; }
-printf 'ours /resolve at 1 connection: %.1f req/s, p99 %.2f ms, %.3f ms of CPU and %.1f context switches per request\n' \
-  "$(col 1 | median)" "$(col 2 | median)" "$(col 5 | median)" "$(col 6 | median)"
+declare -A resolves=()
+cpu_ratios=""
+switch_ratios=""
+for ((round = 0; round < runs; round++)); do
+  order=("${resolvers[@]}")
+  [ $((round % 2)) = 1 ] && [ ${#order[@]} = 2 ] && order=(base ours)
+  declare -A this=()
+  for side in "${order[@]}"; do
+    this[$side]=$(run_once "${resolve_url[$side]}" "${pidof[$side]}" 1)
+    resolves[$side]+="${this[$side]}"$'\n'
+  done
+  if [ -n "$baseline" ]; then
+    read -r -a o <<<"${this[ours]}"
+    read -r -a b <<<"${this[base]}"
+    cpu_ratios+="$(awk -v a="${o[4]}" -v b="${b[4]}" 'BEGIN { print (b > 0 ? a / b : 0) }')"$'\n'
+    switch_ratios+="$(awk -v a="${o[5]}" -v b="${b[5]}" 'BEGIN { print (b > 0 ? a / b : 0) }')"$'\n'
+  fi
+done
+for side in "${resolvers[@]}"; do
+  col() { awk -v c="$1" 'NF { print $c }' <<<"${resolves[$side]}"; }
+  printf '%s /resolve at 1 connection: %.1f req/s, p99 %.2f ms, %.3f ms of CPU and %.1f context switches per request\n' \
+    "$side" "$(col 1 | median)" "$(col 2 | median)" "$(col 5 | median)" "$(col 6 | median)"
+done
+if [ -n "$baseline" ]; then
+  echo "  /resolve ours/base: CPU per request, median of the rounds' ratios $(awk 'NF' <<<"$cpu_ratios" | median | awk '{ printf "%.3f", $1 }') (spread $(awk 'NF' <<<"$cpu_ratios" | spread)%); switches per request $(awk 'NF' <<<"$switch_ratios" | median | awk '{ printf "%.3f", $1 }') (spread $(awk 'NF' <<<"$switch_ratios" | spread)%)"
+fi
 
 echo "harness RSS MiB before $rss_before, after $(awk '/VmRSS/ { printf "%.1f", $2 / 1024 }' "/proc/$harness_pid/status"), peak $(peak_rss_mib "$harness_pid")"
 echo "medians of $runs runs of ${seconds} s over $videos videos; servers on cores $server_cpus, wrk on $client_cpus, on $(nproc) cores; load at the start $load_at_start, at the end $(cut -d' ' -f1-3 /proc/loadavg)"
