@@ -17,26 +17,84 @@
 #include <exception>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
 
 namespace pd::mediaserver {
 
+// What one actor turn answers its caller: kept here when the turn answers before the caller
+// waits, handed on at once when the caller already waits. Any thread; no lock is held while the
+// answer is handed on.
+template <typename T>
+class TurnAnswer {
+public:
+  using Resume = runtime::UniqueFunction<void(std::exception_ptr, std::optional<T>)>;
+
+  void answer(std::exception_ptr error, std::optional<T> value) {
+    std::unique_lock lock(mutex_);
+    if (waiter_) {
+      auto waiter = std::move(waiter_);
+      lock.unlock();
+      waiter(std::move(error), std::move(value));
+      return;
+    }
+    error_ = std::move(error);
+    value_ = std::move(value);
+    answered_ = true;
+  }
+  bool answered() const {
+    std::scoped_lock lock(mutex_);
+    return answered_;
+  }
+  // Only once answered() said so, by the caller.
+  T take() {
+    std::scoped_lock lock(mutex_);
+    if (error_) {
+      std::rethrow_exception(error_);
+    }
+    return std::move(*value_);
+  }
+  void wait(Resume waiter) {
+    std::unique_lock lock(mutex_);
+    if (!answered_) {
+      waiter_ = std::move(waiter);
+      return;
+    }
+    lock.unlock();
+    waiter(std::move(error_), std::move(value_));
+  }
+
+private:
+  mutable std::mutex mutex_;
+  Resume waiter_;
+  std::exception_ptr error_;
+  std::optional<T> value_;
+  bool answered_ = false;
+};
+
 // Runs start(resume) on the strand; the caller stays suspended until resume is called, at once
 // or later by whoever start handed it to. The caller's cancellation does not interrupt the wait:
 // the gate and the jobs answer a cancelled waiter themselves, so that no slot or run is lost.
 // When the strand is free and the caller runs on the strand's own pool, start runs at once on the
-// caller's thread (the caller is already suspended; resume always goes back through the caller's
-// executor), which spares a thread hand-off per call.
+// caller's thread; when it then answers within its turn (a free slot, a kept value), the caller
+// goes on without suspending at all. Otherwise resume goes back through the caller's executor.
 template <typename T, typename Start>
 runtime::Awaitable<T> suspendOn(boost::asio::any_io_executor strand, Start start) {
-  auto enter = [strand, start = std::move(start)](auto resume) mutable {
-    boost::asio::dispatch(
-        strand, [start = std::move(start), resume = std::move(resume)]() mutable { start(std::move(resume)); });
+  auto answer = std::make_shared<TurnAnswer<T>>();
+  auto turn = [start = std::move(start), answer]() mutable {
+    start(typename TurnAnswer<T>::Resume([answer](std::exception_ptr error, std::optional<T> value) {
+      answer->answer(std::move(error), std::move(value));
+    }));
   };
-  auto value = co_await runtime::awaitCallback<std::exception_ptr, std::optional<T>>(std::move(enter));
-  co_return std::move(*value);
+  boost::asio::dispatch(strand, std::move(turn));
+  if (!answer->answered()) {
+    auto wait = [answer](auto resume) { answer->wait(std::move(resume)); };
+    auto value = co_await runtime::awaitCallback<std::exception_ptr, std::optional<T>>(std::move(wait));
+    co_return std::move(*value);
+  }
+  co_return answer->take();
 }
 
 class ConcurrencyGate final : public runtime::Actor, public std::enable_shared_from_this<ConcurrencyGate> {

@@ -189,9 +189,11 @@ LocalSearchError::LocalSearchError(Code code)
 
 MetadataJobs::MetadataJobs(std::int64_t perKeyLimit)
     : thumbnails(std::make_shared<SharedJobs<std::optional<std::filesystem::path>>>(
-          JobPriority::utility, [](const std::optional<std::filesystem::path>& v) { return v.has_value(); })),
+          JobPriority::utility, [](const std::optional<std::filesystem::path>& v) { return v.has_value(); },
+          SharedJobs<std::optional<std::filesystem::path>>::kKeptLimit, RunThreads::shared)),
       durations(std::make_shared<SharedJobs<std::optional<double>>>(
-          JobPriority::utility, [](const std::optional<double>& v) { return v.has_value(); })),
+          JobPriority::utility, [](const std::optional<double>& v) { return v.has_value(); },
+          SharedJobs<std::optional<double>>::kKeptLimit, RunThreads::shared)),
       thumbnailGates(std::make_shared<FolderGates>(perKeyLimit)),
       durationGates(std::make_shared<FolderGates>(perKeyLimit)),
       thumbnailGlobal(ConcurrencyGate::create(kThumbnailGlobalLimit)),
@@ -209,9 +211,12 @@ MacLocalVideoLibrary::Impl::Impl(Dependencies dependencies)
     : deps(std::move(dependencies)),
       scans(std::make_shared<SharedJobs<std::vector<Entry>>>(JobPriority::userInitiated,
                                                              [](const std::vector<Entry>&) { return false; })),
-      probes(std::make_shared<SharedJobs<std::optional<Entry>>>(JobPriority::userInitiated,
-                                                                [](const std::optional<Entry>&) { return false; })),
-      checks(std::make_shared<SharedJobs<bool>>(JobPriority::userInitiated, [](const bool&) { return false; })) {}
+      probes(std::make_shared<SharedJobs<std::optional<Entry>>>(
+          JobPriority::userInitiated, [](const std::optional<Entry>&) { return false; },
+          SharedJobs<std::optional<Entry>>::kKeptLimit, RunThreads::shared)),
+      checks(std::make_shared<SharedJobs<bool>>(
+          JobPriority::userInitiated, [](const bool&) { return false; }, SharedJobs<bool>::kKeptLimit,
+          RunThreads::shared)) {}
 
 std::optional<std::filesystem::path> MacLocalVideoLibrary::Impl::searchFolder() const {
   auto value = deps.searchFolderSetting ? deps.searchFolderSetting() : std::nullopt;

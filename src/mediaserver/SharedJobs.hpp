@@ -40,14 +40,22 @@ inline boost::asio::any_io_executor executorFor(JobPriority priority) { return l
 
 using MarkStarted = std::function<runtime::Awaitable<void>()>;
 
+// Where a job's runs execute. A run whose work blocks in the run itself (a scan) runs on the
+// library's pool of its priority. A run that only passes its gates and awaits a separate task of
+// that priority for the blocking part holds no thread while it waits: it runs on the shared pool,
+// where the gates' and the jobs' actors live, so that a free slot or a mark costs no hand-off
+// between pools.
+enum class RunThreads { library, shared };
+
 template <typename V>
 class SharedJobs final : public runtime::Actor, public std::enable_shared_from_this<SharedJobs<V>> {
 public:
   using Work = std::function<runtime::Awaitable<V>(MarkStarted)>;
   static constexpr std::size_t kKeptLimit = 2000;
 
-  SharedJobs(JobPriority priority, std::function<bool(const V&)> keep, std::size_t keptLimit = kKeptLimit)
-      : priority_(priority), keep_(std::move(keep)), keptLimit_(keptLimit) {}
+  SharedJobs(JobPriority priority, std::function<bool(const V&)> keep, std::size_t keptLimit = kKeptLimit,
+             RunThreads runThreads = RunThreads::library)
+      : priority_(priority), keep_(std::move(keep)), keptLimit_(keptLimit), runThreads_(runThreads) {}
 
   // The kept value of the key, else the result of the key's run (joined, or started here).
   runtime::Awaitable<V> value(std::string key, Work work) {
@@ -126,20 +134,19 @@ private:
   void startRun(const std::string& key, Work work) {
     const auto id = ++nextID_;
     auto self = this->shared_from_this();
-    auto task =
-        runtime::spawn(executorFor(priority_), [self, key, id, work = std::move(work)]() -> runtime::Awaitable<void> {
-          MarkStarted markStarted = [self, key, id]() -> runtime::Awaitable<void> {
-            co_await self->markStarted(key, id);
-          };
-          std::exception_ptr failure;
-          std::optional<V> value;
-          try {
-            value.emplace(co_await work(markStarted));
-          } catch (...) {
-            failure = std::current_exception();
-          }
-          co_await self->finish(key, id, failure, std::move(value));
-        });
+    auto where = runThreads_ == RunThreads::shared ? boost::asio::any_io_executor(runtime::sharedPool().executor())
+                                                   : executorFor(priority_);
+    auto task = runtime::spawn(where, [self, key, id, work = std::move(work)]() -> runtime::Awaitable<void> {
+      MarkStarted markStarted = [self, key, id]() -> runtime::Awaitable<void> { co_await self->markStarted(key, id); };
+      std::exception_ptr failure;
+      std::optional<V> value;
+      try {
+        value.emplace(co_await work(markStarted));
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      co_await self->finish(key, id, failure, std::move(value));
+    });
     running_.insert_or_assign(key, Run{id, std::move(task), false});
   }
 
@@ -219,6 +226,7 @@ private:
   const JobPriority priority_;
   const std::function<bool(const V&)> keep_;
   const std::size_t keptLimit_;
+  const RunThreads runThreads_;
   std::map<std::string, std::map<std::uint64_t, Resume>> waiters_;
   std::map<std::string, Run> running_;
   std::map<std::string, V> kept_;
