@@ -203,6 +203,17 @@ Awaitable<std::optional<T>> race(Task<T> work, std::chrono::nanoseconds limit) {
     work.cancel();
     co_return std::nullopt;
   }
+  if (work.isFinished()) {
+    // Already won: the same answer the race would give, without arming a timer or a hand-off.
+    auto outcome = detail::raceOutcome<T>(*work.state());
+    if (auto* error = std::get_if<std::exception_ptr>(&outcome)) {
+      std::rethrow_exception(*error);
+    }
+    if (auto* value = std::get_if<T>(&outcome)) {
+      co_return std::optional<T>(std::move(*value));
+    }
+    co_return std::nullopt;
+  }
   auto slot = std::make_shared<detail::RaceSlot<T>>();
   auto start = [slot, work, limit] {
     detail::enter<T>(slot, 0, work);

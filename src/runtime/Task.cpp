@@ -20,6 +20,7 @@ namespace detail {
 namespace {
 
 thread_local TaskStateBase* tCurrentTask = nullptr;
+thread_local const TaskStateBase* tSpawning = nullptr;
 
 class CurrentTaskScope {
 public:
@@ -160,6 +161,10 @@ void TaskStateBase::removeCancellationHandler(const std::shared_ptr<HandlerRecor
 // Kept out of line: a coroutine may resume on another thread, and an inlined thread-local
 // address must never outlive a suspension point.
 [[gnu::noinline]] TaskStateBase* currentTask() noexcept { return tCurrentTask; }
+
+SpawningScope::SpawningScope(const TaskStateBase* task) noexcept : previous_(std::exchange(tSpawning, task)) {}
+SpawningScope::~SpawningScope() { tSpawning = previous_; }
+[[gnu::noinline]] bool SpawningScope::isSpawning(const TaskStateBase* task) noexcept { return tSpawning == task; }
 
 boost::asio::any_io_executor serialize(const boost::asio::any_io_executor& executor) {
   // A task must not keep its executor's loop busy for as long as its handle lives.

@@ -176,6 +176,20 @@ UniqueFunction<void(Args...)> makeCompletion(Handler handler) {
   };
 }
 
+// Marks the calling thread as inside spawn() of the task, so that a body that Asio starts at once
+// on the spawner's thread can tell and step out of it first.
+class SpawningScope {
+public:
+  explicit SpawningScope(const TaskStateBase* task) noexcept;
+  ~SpawningScope();
+  SpawningScope(const SpawningScope&) = delete;
+  SpawningScope& operator=(const SpawningScope&) = delete;
+  static bool isSpawning(const TaskStateBase* task) noexcept;
+
+private:
+  const TaskStateBase* previous_;
+};
+
 // Finishes the task exactly once. A body destroyed before it finished (its executor dropped it,
 // possibly before it ever started) ends the task as cancelled.
 template <typename T>
@@ -193,6 +207,7 @@ public:
   }
   void succeed(Stored<T> value) { std::exchange(state_, nullptr)->succeed(std::move(value)); }
   void fail(std::exception_ptr error) { std::exchange(state_, nullptr)->fail(std::move(error)); }
+  const TaskStateBase* task() const noexcept { return state_.get(); }
 
 private:
   std::shared_ptr<TaskState<T>> state_;
@@ -215,8 +230,12 @@ Awaitable<void> runTask(TaskOutcome<T> outcome, F body) {
   // Cancellation is cooperative: a cancelled task may still await its clean-up.
   co_await boost::asio::this_coro::throw_if_cancelled(false);
   // The body starts later, never inside spawn(): the spawner may hold a lock or be mid-update.
-  auto executor = co_await boost::asio::this_coro::executor;
-  co_await boost::asio::post(executor, boost::asio::use_awaitable);
+  // Asio starts it at once only on the spawner's own thread; started from a queue, it already
+  // runs later and elsewhere, and one more trip through the queue would wake a second thread.
+  if (SpawningScope::isSpawning(outcome.task())) {
+    auto executor = co_await boost::asio::this_coro::executor;
+    co_await boost::asio::post(executor, boost::asio::use_awaitable);
+  }
   try {
     if constexpr (std::is_void_v<T>) {
       co_await body();
@@ -297,6 +316,7 @@ Task<detail::BodyValue<F>> spawn(const boost::asio::any_io_executor& executor, F
   using T = detail::BodyValue<F>;
   auto serial = detail::serialize(executor);
   auto state = std::make_shared<detail::TaskState<T>>(serial);
+  const detail::SpawningScope spawning(state.get());
   boost::asio::co_spawn(detail::taskExecutor(serial, state),
                         detail::runTask<T>(detail::TaskOutcome<T>(state), std::move(body)),
                         detail::TaskCompletion{state->cancellationSlot()});

@@ -128,6 +128,24 @@ TEST(Race, errorsOfTheWorkPropagateExceptCancellation) {
   EXPECT_FALSE(answer.has_value());
 }
 
+TEST(Race, workAlreadyFinishedAnswersAsItWouldHaveWonEvenWithNoTimeLeft) {
+  MainLoop loop;
+  auto value = spawn(sharedPool().executor(), []() -> Awaitable<int> { co_return 7; });
+  auto failing = spawn(sharedPool().executor(), []() -> Awaitable<int> {
+    throw std::runtime_error("disk gone");
+    co_return 0;
+  });
+  auto cancelled = valueAfter(10s, 1);
+  cancelled.cancel();
+  loop.runUntil([&] { return value.isFinished() && failing.isFinished() && cancelled.isFinished(); });
+  const auto raced = [&loop](Task<int> work) {
+    return loop.run([work]() -> Awaitable<std::optional<int>> { co_return co_await race(work, 0ns); });
+  };
+  EXPECT_EQ(raced(value), 7);
+  EXPECT_THROW(raced(failing), std::runtime_error);
+  EXPECT_FALSE(raced(cancelled).has_value());
+}
+
 TEST(Race, aTieIsDecidedExactlyOnce) {
   // Work and limit end at about the same moment, many times over, on several threads. Either may
   // win; the loser alone is cancelled, and the work is cancelled exactly when it gave nothing.
