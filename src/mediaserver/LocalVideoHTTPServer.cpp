@@ -45,6 +45,7 @@ LocalVideoHTTPServer::HTTPServerError::HTTPServerError(Case c)
 LocalVideoHTTPServer::Impl::Impl(std::shared_ptr<relay::RemoteMediaRelayInterface> relayIn, Timing timingIn)
     : queue("com.palendrix.localvideo.http", runtime::SerialQueue::Kind::ownThread),
       fileIOQueue("com.palendrix.localvideo.fileio", static_cast<std::size_t>(kMaxFileIO)),
+      relaySends("com.palendrix.localvideo.relaysend", static_cast<std::size_t>(kRelaySendWorkers)),
       queueExecutor(queue.executor()),
       timing(timingIn),
       relay(std::move(relayIn)) {}
@@ -69,10 +70,12 @@ void LocalVideoHTTPServer::Impl::close() noexcept {
       },
       std::chrono::seconds(2));
   // A transfer blocked in a send keeps its socket open until the close above wakes it; it then
-  // hands the close back to the queue. The pool ends first, so that every close it hands back is
-  // queued before the queue stops and runs there, instead of being dropped and leaving the socket
-  // to whichever pool thread lets go of the connection last, during the queue's own teardown.
+  // hands the close back to the queue. The pools that send (file-IO, relay sends) end first, so
+  // that every close they hand back is queued before the queue stops and runs there, instead of
+  // being dropped and leaving the socket to whichever pool thread lets go of the connection last,
+  // during the queue's own teardown.
   fileIOQueue.shutdown();
+  relaySends.shutdown();
   queue.shutdown();
 }
 

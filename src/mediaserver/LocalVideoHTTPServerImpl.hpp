@@ -80,6 +80,11 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   // Queue-only state: declared first so that it is destroyed last.
   runtime::SerialQueue queue;
   runtime::ThreadPool fileIOQueue;
+  // Copies large relay body slices into their sockets, so that the queue's one thread does not
+  // make every copy; the queue hands over only while a worker is free (relaySendsInFlight), so a
+  // peer that stalls its worker until the send deadline never holds up another reply.
+  runtime::ThreadPool relaySends;
+  static constexpr std::int64_t kRelaySendWorkers = 4;
   runtime::Executor queueExecutor;
   const Timing timing;
   const std::shared_ptr<relay::RemoteMediaRelayInterface> relay;
@@ -104,6 +109,7 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   std::optional<std::optional<std::uint16_t>> pendingRestart;
   std::int64_t restartGeneration = 0;
   std::int64_t activeConnections = 0;
+  std::int64_t relaySendsInFlight = 0;
   HeadReaderShares<std::weak_ptr<platform::net::TcpConnection>> headReaders{
       static_cast<std::size_t>(kMaxHeadReadersPerAddress)};
   // Every connection that may still hold a socket: closed on the queue before the queue goes, since

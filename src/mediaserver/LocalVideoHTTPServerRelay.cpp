@@ -10,6 +10,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <algorithm>
+#include <chrono>
 
 namespace pd::mediaserver {
 
@@ -21,34 +22,74 @@ namespace {
 using Relay = std::shared_ptr<relay::RemoteMediaRelayInterface>;
 using Weak = std::weak_ptr<LocalVideoHTTPServer::Impl>;
 
-// One send on the queue (the header in front of the slice when given), raced against the send
-// deadline; throws ConnectionSendError when it does not complete. A body slice is counted in the
-// statistics by the send's own completion on the queue: a post of its own would wake the queue
+// A body slice this long or longer is copied into its socket by a relay send worker when one is
+// free and the queue has other connections to serve: below it, the hand-off and the wake-up back
+// on the queue cost more than the copy itself.
+constexpr std::size_t kWorkerSliceBytes = 64 * 1024;
+
+// Resumes the awaiting road on its own executor with the send's outcome.
+template <typename Handler>
+auto resumer(Handler handler) {
+  auto work = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
+  return [handler = std::move(handler), work](std::error_code error) mutable {
+    asio::post(work, [handler = std::move(handler), error]() mutable { std::move(handler)(error); });
+  };
+}
+
+// One send (the header in front of the slice when given), bounded by the send deadline; throws
+// ConnectionSendError when it does not complete. A large body slice is written by a relay send
+// worker with a blocking send while the queue goes on with other connections; the rest goes
+// through the queue. The choice, the count of busy workers and the statistics are the queue's: a
+// body slice is counted by the send's completion there, as a post of its own would wake the queue
 // once more for every slice.
 runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection connection,
                               std::shared_ptr<const Bytes> buffer, std::size_t offset, std::size_t length,
                               bool isComplete, bool isBody = false, std::shared_ptr<const Bytes> header = nullptr) {
   auto initiation = [&](auto handler) {
-    auto work = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
-    auto resume = [handler = std::move(handler), work](std::error_code error) mutable {
-      asio::post(work, [handler = std::move(handler), error]() mutable { std::move(handler)(error); });
-    };
-    queue.execute(
-        [weak, connection, header, buffer, offset, length, isComplete, isBody, resume = std::move(resume)]() mutable {
-          auto server = weak.lock();
-          if (!server) {
-            resume(std::make_error_code(std::errc::operation_canceled));
-            return;
+    queue.execute([weak, queue, connection, header, buffer, offset, length, isComplete, isBody,
+                   resume = resumer(std::move(handler))]() mutable {
+      auto server = weak.lock();
+      if (!server) {
+        resume(std::make_error_code(std::errc::operation_canceled));
+        return;
+      }
+      // Alone on the queue, a reply is copied there: a hand-off would only add two wake-ups.
+      const bool toWorker = isBody && length >= kWorkerSliceBytes && server->activeConnections > 1 &&
+                            server->relaySendsInFlight < LocalVideoHTTPServer::Impl::kRelaySendWorkers;
+      if (!toWorker) {
+        auto counted = [weak, isBody, length, resume = std::move(resume)](std::error_code error) mutable {
+          if (!error && isBody) {
+            if (auto alive = weak.lock()) alive->addSentBytes(static_cast<std::int64_t>(length));
           }
-          auto counted = [weak, isBody, length, resume = std::move(resume)](std::error_code error) mutable {
-            if (!error && isBody) {
-              if (auto alive = weak.lock()) alive->addSentBytes(static_cast<std::int64_t>(length));
-            }
-            resume(error);
-          };
-          server->sendWithDeadline(connection, std::move(buffer), offset, length, isComplete, std::move(counted),
-                                   std::move(header));
+          resume(error);
+        };
+        server->sendWithDeadline(connection, std::move(buffer), offset, length, isComplete, std::move(counted),
+                                 std::move(header));
+        return;
+      }
+      ++server->relaySendsInFlight;
+      auto deadline = std::chrono::steady_clock::time_point::max();
+      if (const auto limit = server->timing.sendDeadline; limit > std::chrono::nanoseconds::zero()) {
+        deadline = std::chrono::steady_clock::now() + limit;
+      }
+      server->relaySends.post([weak, queue, connection, header, buffer, offset, length, isComplete, deadline,
+                               resume = std::move(resume)]() mutable {
+        const auto* slice = buffer->data() + offset;
+        const auto error = header ? connection->sendNow(header->data(), header->size(), slice, length, deadline)
+                                  : connection->sendNow(slice, length, deadline);
+        if (!error && isComplete) {
+          connection->endSendingNow();
+        }
+        // Back on the queue without taking hold of the server here: it must never end on this pool.
+        queue.execute([weak, length, error, resume = std::move(resume)]() mutable {
+          if (auto alive = weak.lock()) {
+            --alive->relaySendsInFlight;
+            if (!error) alive->addSentBytes(static_cast<std::int64_t>(length));
+          }
+          resume(error);
         });
+      });
+    });
   };
   // Named: GCC 12 destroys a capturing lambda twice when it is a temporary inside co_await.
   auto error = co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::error_code)>(
@@ -240,9 +281,11 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     post([error, token, sent = context.sent, status](Impl& self) { self.relayFailure(error, token, sent, status); });
     connection->cancel();
   };
+  // The whole reply is in the kernel's hands: a peer that sent nothing more is closed at once,
+  // without waiting for its end, which would wake the queue once more for every reply.
   const auto complete = [&] {
     post([context](Impl& self) { self.logRequestComplete(context); });
-    connection->cancel();
+    connection->endAfterReply();
   };
 
   const bool headerOnly = !firstChunkOf(total);

@@ -153,6 +153,39 @@ TEST_P(RelayRoadTest, WithdrawalAndDisconnectMidBody) {
   EXPECT_TRUE(log.waitFor({"http_request_abort reason=client_gone"}, 5s));
 }
 
+// Slices of 1 MiB chunks are large enough to leave through the relay's send workers. Peers that
+// stop reading hold more of them than there are workers: another reply still goes out whole and
+// at once, not after their send deadline. A stalled peer's worker send ends at the deadline, and
+// its connection with it, at once: the peer is not reading, so there is no reply to drain for.
+TEST(RelayRoadLargeSlicesTest, StalledPeersHoldUpNoOtherReplyAndEndAtTheSendDeadline) {
+  for (const auto deadline : {std::chrono::nanoseconds(15s), std::chrono::nanoseconds(1s)}) {
+    LocalVideoHTTPServer::Timing timing;
+    timing.sendDeadline = deadline;
+    ServerFixture f(timing, 1 << 20);
+    f.relay->openInOneVisit();
+    f.relay->setLength(40'000'000);
+    auto server = f.server;
+    const auto token = runTask<std::string>([server] { return server->registerRemote(nullptr); });
+    if (deadline > 10s) {
+      const auto stalled = stalledReaders(f.port, token, 8);
+      // Off the chunk grid: the header with part of a chunk, a whole chunk, part of the last; read
+      // within 10 s, before the stalled peers' deadline.
+      EXPECT_EQ(bodyOf(get(f.port, token, "Range: bytes=1000-3000999\r\n")), mediaBytes(1'000, 3'000'999));
+      continue;
+    }
+    // Another connection: a reply alone on the server is sent by the queue itself.
+    RawClient idle(f.port);
+    const auto stalled = stalledReaders(f.port, token, 1);
+    // More than the server reads once the body has started: ended at once, it resets the peer.
+    auto& peer = *stalled.front();
+    peer.send(std::string(16 * 1024, 'x'));
+    EXPECT_TRUE(waitUntil([&] {
+      pollfd p{peer.descriptor(), 0, 0};
+      return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0;
+    }));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(, RelayRoadTest, ::testing::Bool(),
                          [](const auto& test) { return test.param ? "OneVisit" : "QuestionByQuestion"; });
 

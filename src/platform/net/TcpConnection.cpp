@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <array>
@@ -219,6 +220,7 @@ std::error_code TcpConnection::sendFromWorker(std::size_t length, std::chrono::s
   {
     std::scoped_lock lock(impl.workerLock);
     impl.workerSending = false;
+    impl.workerTimedOut = impl.workerTimedOut || error == std::errc::timed_out;
     ended = impl.workerEnded;
     closeNow = std::exchange(impl.closeAfterWorker, false);
   }
@@ -237,14 +239,42 @@ std::error_code TcpConnection::sendFromWorker(std::size_t length, std::chrono::s
 
 std::error_code TcpConnection::sendNow(const std::uint8_t* data, std::size_t length,
                                        std::chrono::steady_clock::time_point deadline, bool more) {
+  return sendNow(nullptr, 0, data, length, deadline, more);
+}
+
+std::error_code TcpConnection::sendNow(const std::uint8_t* head, std::size_t headLength, const std::uint8_t* data,
+                                       std::size_t length, std::chrono::steady_clock::time_point deadline, bool more) {
   std::size_t sent = 0;
   if (!more) {
     impl_->bodyStarted.store(true, std::memory_order_release);
   }
   const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0);
-  return sendFromWorker(length, deadline, sent, [&](int socket, std::size_t done) {
-    return ::send(socket, data + done, length - done, flags);
+  return sendFromWorker(headLength + length, deadline, sent, [&](int socket, std::size_t done) {
+    // sendmsg takes non-const pointers but only reads through them.
+    std::array<iovec, 2> parts{};
+    std::size_t count = 0;
+    if (done < headLength) {
+      parts[count++] = {const_cast<std::uint8_t*>(head + done), headLength - done};
+    }
+    const std::size_t bodyDone = done > headLength ? done - headLength : 0;
+    if (bodyDone < length) {
+      parts[count++] = {const_cast<std::uint8_t*>(data + bodyDone), length - bodyDone};
+    }
+    msghdr message{};
+    message.msg_iov = parts.data();
+    message.msg_iovlen = count;
+    return ::sendmsg(socket, &message, flags);
   });
+}
+
+void TcpConnection::endSendingNow() {
+  auto& impl = *impl_;
+  // Under the lock the executor takes before it closes: the descriptor is still this socket's.
+  std::scoped_lock lock(impl.workerLock);
+  if (!impl.workerEnded && !impl.workerSending) {
+    ::shutdown(impl.workerDescriptor, SHUT_WR);
+    impl.workerShutDown = true;
+  }
 }
 
 void TcpConnection::cancel() { end(false); }
@@ -260,12 +290,15 @@ void TcpConnection::end(bool afterReply) {
     impl.cancelling = true;
     impl.receiveHandler = nullptr;
     bool workerSending = false;
+    bool workerTimedOut = false;
     {
       std::scoped_lock lock(impl.workerLock);
       impl.workerEnded = true;
       workerSending = impl.workerSending;
+      workerTimedOut = impl.workerTimedOut;
+      impl.sendShutDown = impl.sendShutDown || impl.workerShutDown;
     }
-    if (impl.writePending || impl.failed || workerSending) {
+    if (impl.writePending || impl.failed || workerSending || workerTimedOut) {
       // The peer is not reading (or is gone): nothing to protect.
       self->finishClose();
       return;

@@ -76,11 +76,19 @@ public:
   // They wait for room until the deadline (then timed_out) and fail with operation_canceled once
   // the connection ends; an end during the send wakes it, and the socket is closed only after
   // it returns, by the executor: the worker must be done before the executor's queue stops, or
-  // that close is dropped. Not mixed with a pending send().
+  // that close is dropped. Not mixed with a pending send(). After a missed deadline the
+  // connection's end closes at once, as it does for a send() cut by its deadline.
   // With more, the kernel may hold these bytes to join them with the next send's (a reply header
   // with the body's first piece); the next send, or the end of the connection, lets them go.
   std::error_code sendNow(const std::uint8_t* data, std::size_t length, std::chrono::steady_clock::time_point deadline,
                           bool more = false);
+  // The same with head[0, headLength) written in front of the data, in one call: a reply's header
+  // with a body slice already in hand.
+  std::error_code sendNow(const std::uint8_t* head, std::size_t headLength, const std::uint8_t* data,
+                          std::size_t length, std::chrono::steady_clock::time_point deadline, bool more = false);
+  // After a worker's last sendNow() of a whole reply: shuts the sending side down, as a final
+  // send() does, so that endAfterReply() may close at once.
+  void endSendingNow();
   // Ends the connection as described above; idempotent.
   void cancel();
   // The same once a whole reply has been sent with its final send() to a peer that sent nothing

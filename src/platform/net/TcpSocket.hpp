@@ -59,6 +59,8 @@ struct TcpConnection::Impl {
   bool workerSending = false; // under workerLock
   bool workerEnded = false; // under workerLock: the connection ended, no new worker send
   bool closeAfterWorker = false; // under workerLock
+  bool workerTimedOut = false; // under workerLock: a worker's send missed its deadline
+  bool workerShutDown = false; // under workerLock: a worker shut the sending side down
   const std::string remoteAddress;
 
   static std::string addressOf(const boost::asio::ip::tcp::socket& s) {
