@@ -22,11 +22,6 @@ namespace {
 using Relay = std::shared_ptr<relay::RemoteMediaRelayInterface>;
 using Weak = std::weak_ptr<LocalVideoHTTPServer::Impl>;
 
-// A body slice this long or longer is copied into its socket by a relay send worker when one is
-// free and the queue has other connections to serve: below it, the hand-off and the wake-up back
-// on the queue cost more than the copy itself.
-constexpr std::size_t kWorkerSliceBytes = 64 * 1024;
-
 // Resumes the awaiting road on its own executor with the send's outcome.
 template <typename Handler>
 auto resumer(Handler handler) {
@@ -37,7 +32,7 @@ auto resumer(Handler handler) {
 }
 
 // One send (the header in front of the slice when given), bounded by the send deadline; throws
-// ConnectionSendError when it does not complete. A large body slice is written by a relay send
+// ConnectionSendError when it does not complete. A body slice may be written by a relay send
 // worker with a blocking send while the queue goes on with other connections; the rest goes
 // through the queue. The choice, the count of busy workers and the statistics are the queue's: a
 // body slice is counted by the send's completion there, as a post of its own would wake the queue
@@ -53,8 +48,10 @@ runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection con
         resume(std::make_error_code(std::errc::operation_canceled));
         return;
       }
-      // Alone on the queue, a reply is copied there: a hand-off would only add two wake-ups.
-      const bool toWorker = isBody && length >= kWorkerSliceBytes && server->activeConnections > 1 &&
+      // Alone on the queue, a reply is copied there: a hand-off would only add two wake-ups. With
+      // other connections to serve, the queue is the server's narrow part, and even a 100-byte
+      // reply's send (the peer's side of loopback included) is worth a worker's time.
+      const bool toWorker = isBody && server->activeConnections > 1 &&
                             server->relaySendsInFlight < LocalVideoHTTPServer::Impl::kRelaySendWorkers;
       if (!toWorker) {
         auto counted = [weak, isBody, length, resume = std::move(resume)](std::error_code error) mutable {

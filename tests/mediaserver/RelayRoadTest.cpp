@@ -153,9 +153,9 @@ TEST_P(RelayRoadTest, WithdrawalAndDisconnectMidBody) {
   EXPECT_TRUE(log.waitFor({"http_request_abort reason=client_gone"}, 5s));
 }
 
-// Slices of 1 MiB chunks are large enough to leave through the relay's send workers. Peers that
-// stop reading hold more of them than there are workers: another reply still goes out whole and
-// at once, not after their send deadline. A stalled peer's worker send ends at the deadline, and
+// Body slices leave through the relay's send workers while the server has other connections;
+// 1 MiB chunks outlast any socket buffer. Peers that stop reading hold more of the workers than
+// there are: another reply still goes out whole and at once, not after their send deadline. A stalled peer's worker send ends at the deadline, and
 // its connection with it, at once: the peer is not reading, so there is no reply to drain for.
 TEST(RelayRoadLargeSlicesTest, StalledPeersHoldUpNoOtherReplyAndEndAtTheSendDeadline) {
   for (const auto deadline : {std::chrono::nanoseconds(15s), std::chrono::nanoseconds(1s)}) {
