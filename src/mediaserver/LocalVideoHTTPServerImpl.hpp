@@ -82,9 +82,10 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   runtime::ThreadPool fileIOQueue;
   // Copies large relay body slices into their sockets, so that the queue's one thread does not
   // make every copy; the queue hands over only while a worker is free (relaySendsInFlight), so a
-  // peer that stalls its worker until the send deadline never holds up another reply.
+  // peer that stalls its worker until the send deadline never holds up another reply. Two: more
+  // threads than the server's cores take turns preempting each other, a switch per turn.
   runtime::ThreadPool relaySends;
-  static constexpr std::int64_t kRelaySendWorkers = 4;
+  static constexpr std::int64_t kRelaySendWorkers = 2;
   runtime::Executor queueExecutor;
   const Timing timing;
   const std::shared_ptr<relay::RemoteMediaRelayInterface> relay;
