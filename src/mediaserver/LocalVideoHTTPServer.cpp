@@ -9,6 +9,7 @@
 #include "mediaserver/LocalVideoHTTPServerImpl.hpp"
 #include "mediaserver/MountTable.hpp"
 #include "platform/crypto/Random.hpp"
+#include "platform/net/DeadlineLine.hpp"
 #include "runtime/Race.hpp"
 
 #include <boost/asio/async_result.hpp>
@@ -30,9 +31,9 @@ using platform::net::TcpListener;
 
 struct LocalVideoHTTPServer::ConnectionState {
   bool headerReceived = false;
+  bool ended = false;
   runtime::Task<void> servingTask;
   bool counted = true;
-  std::shared_ptr<asio::steady_timer> headerTimer;
   // The peer's address while this connection holds one of its head-reading slots.
   std::optional<std::string> headReader;
   std::weak_ptr<TcpConnection> connection;
@@ -48,7 +49,19 @@ LocalVideoHTTPServer::Impl::Impl(std::shared_ptr<relay::RemoteMediaRelayInterfac
       relaySends("com.palendrix.localvideo.relaysend", static_cast<std::size_t>(kRelaySendWorkers)),
       queueExecutor(queue.executor()),
       timing(timingIn),
-      relay(std::move(relayIn)) {}
+      relay(std::move(relayIn)),
+      headDeadlines(std::make_shared<HeadDeadlines>(
+          asio::any_io_executor(queueExecutor),
+          [](const std::weak_ptr<ConnectionState>& weak) {
+            const auto state = weak.lock();
+            return state && !state->headerReceived && !state->ended;
+          },
+          [this](const std::weak_ptr<ConnectionState>& weak) {
+            // The line is this server's and runs on its queue: `this` is alive here.
+            if (auto state = weak.lock()) {
+              headDeadlineDue(*state);
+            }
+          })) {}
 
 LocalVideoHTTPServer::Impl::~Impl() { close(); }
 
@@ -285,25 +298,13 @@ void LocalVideoHTTPServer::Impl::accept(const Connection& connection) {
       state->servingTask.cancel();
     }
   });
-  state->headerTimer = std::make_shared<asio::steady_timer>(queueExecutor, timing.headerDeadline);
-  std::weak_ptr<TcpConnection> weakConnection = connection;
-  state->headerTimer->async_wait([weak, weakConnection, state](std::error_code error) {
-    auto connectionAlive = weakConnection.lock();
-    if (error || !connectionAlive || state->headerReceived) {
-      return;
-    }
-    if (auto self = weak.lock()) {
-      self->logRequestAbort("header_timeout", std::nullopt, 0,
-                            std::make_exception_ptr(PosixError(ETIMEDOUT, "request head deadline")));
-    }
-    connectionAlive->cancel();
-  });
+  headDeadlines->add(std::chrono::steady_clock::now() + timing.headerDeadline, state);
   receiveHeader(connection, {}, state);
 }
 
 void LocalVideoHTTPServer::Impl::connectionStateChanged(TcpConnection::State state, ConnectionState& connectionState) {
-  if (state == TcpConnection::State::cancelled && connectionState.headerTimer) {
-    connectionState.headerTimer->cancel();
+  if (state == TcpConnection::State::cancelled) {
+    connectionState.ended = true;
   }
   if (connectionState.servingTask) {
     connectionState.servingTask.cancel();
@@ -350,6 +351,14 @@ void LocalVideoHTTPServer::Impl::releaseHeadReader(ConnectionState& state) {
   }
 }
 
+void LocalVideoHTTPServer::Impl::headDeadlineDue(ConnectionState& state) {
+  logRequestAbort("header_timeout", std::nullopt, 0,
+                  std::make_exception_ptr(PosixError(ETIMEDOUT, "request head deadline")));
+  if (auto connection = state.connection.lock()) {
+    connection->cancel();
+  }
+}
+
 void LocalVideoHTTPServer::Impl::receiveHeader(const Connection& connection, Bytes accumulated,
                                                const std::shared_ptr<ConnectionState>& state) {
   std::weak_ptr<Impl> weak = weak_from_this();
@@ -377,9 +386,7 @@ void LocalVideoHTTPServer::Impl::headerBytes(const Connection& connection, Bytes
   const std::string_view text(reinterpret_cast<const char*>(accumulated.data()), accumulated.size());
   if (const auto at = text.find(kTerminator); at != std::string_view::npos) {
     state->headerReceived = true;
-    if (state->headerTimer) {
-      state->headerTimer->cancel();
-    }
+    headDeadlines->dropFinished();
     releaseHeadReader(*state);
     handleRequest(text.substr(0, at), connection, state);
     // A reply that did not start at once waits on the API, the relay or the disk: a peer that

@@ -5,6 +5,7 @@
 #include "diagnostics/ThrottledLog.hpp"
 #include "mediaserver/HeadReaderShares.hpp"
 #include "mediaserver/LocalVideoHTTPServer.hpp"
+#include "platform/net/DeadlineLine.hpp"
 #include "platform/net/TcpConnection.hpp"
 #include "platform/net/TcpListener.hpp"
 #include "relay/RemoteMediaRelayInterface.hpp"
@@ -124,6 +125,9 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   // The hook's longest wait and the margin.
   std::chrono::nanoseconds apiDeadline{0};
   PortChangeHandler onPortChange;
+  // Every head read's deadline, on one timer.
+  using HeadDeadlines = platform::net::DeadlineLine<std::weak_ptr<ConnectionState>>;
+  std::shared_ptr<HeadDeadlines> headDeadlines;
 
   // Any thread, under registryLock only. Held apart from the server so that a transfer on the
   // file-IO pool can look its token up before every chunk without taking hold of the server.
@@ -171,6 +175,7 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   // HeadReaderShares); logs the refusal or the eviction.
   bool makeRoomFor(const std::string& address);
   void releaseHeadReader(ConnectionState& state);
+  void headDeadlineDue(ConnectionState& state);
   // Arms one receive of the head; headerBytes() takes its completion.
   void receiveHeader(const Connection& connection, Bytes accumulated, const std::shared_ptr<ConnectionState>& state);
   void headerBytes(const Connection& connection, Bytes accumulated, const std::shared_ptr<ConnectionState>& state,

@@ -118,6 +118,7 @@ void TcpConnection::readCompleted(bool endOfStream, std::error_code error, std::
   auto handler = std::exchange(impl.receiveHandler, nullptr);
   std::vector<std::uint8_t> content(impl.readBuffer.get(), impl.readBuffer.get() + n);
   const bool complete = endOfStream;
+  impl.peerEnded = impl.peerEnded || complete;
   if (error && !complete) {
     reportFailure(error);
   }
@@ -158,6 +159,9 @@ void TcpConnection::send(Buffer head, Buffer buffer, std::size_t offset, std::si
                        handler = std::move(handler)](boost::system::error_code error, std::size_t) mutable {
                         auto& inner = *self->impl_;
                         inner.writePending = false;
+                        if (inner.sendDeadlines) {
+                          inner.sendDeadlines->dropFinished();
+                        }
                         if (!error && isComplete && !inner.closed) {
                           boost::system::error_code ignored;
                           inner.socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
@@ -304,7 +308,9 @@ void TcpConnection::end(bool afterReply) {
       return;
     }
     int unread = -1;
-    if (afterReply && impl.sendShutDown && ::ioctl(impl.workerDescriptor, FIONREAD, &unread) == 0 && unread == 0) {
+    // A read that met the peer's end took every byte before it: nothing is left to ask about.
+    if (afterReply && impl.sendShutDown &&
+        (impl.peerEnded || (::ioctl(impl.workerDescriptor, FIONREAD, &unread) == 0 && unread == 0))) {
       // The reply is whole, and the peer sent nothing past its request: no reply to protect from a
       // reset, and no reason to wait for the peer's end.
       self->finishClose();
@@ -337,38 +343,32 @@ void TcpConnection::close() {
 
 void TcpConnection::watchSend() {
   auto& impl = *impl_;
-  if (impl.timing.sendDeadline <= std::chrono::nanoseconds::zero()) {
+  if (!impl.sendDeadlines) {
     return;
   }
   impl.sendStartedAt = std::chrono::steady_clock::now();
-  if (!impl.sendTimerArmed) {
-    armSendTimer(impl.sendStartedAt + impl.timing.sendDeadline);
-  }
-  // Otherwise it is armed for an earlier send's limit, and looks again then.
+  impl.sendDeadlines->add(impl.sendStartedAt + impl.timing.sendDeadline, weak_from_this());
 }
 
-void TcpConnection::armSendTimer(std::chrono::steady_clock::time_point at) {
-  auto& impl = *impl_;
-  impl.sendTimerArmed = true;
-  impl.sendTimer.expires_at(at);
-  impl.sendTimer.async_wait([weak = weak_from_this()](boost::system::error_code error) {
-    if (auto strong = weak.lock()) {
-      strong->impl_->sendTimerArmed = false;
-      if (!error) {
-        strong->sendTimerFired();
-      }
-    }
-  });
+std::shared_ptr<TcpConnection::Impl::SendDeadlines>
+TcpConnection::Impl::makeSendDeadlines(const asio::any_io_executor& executor) {
+  return std::make_shared<SendDeadlines>(
+      executor,
+      [](const std::weak_ptr<TcpConnection>& weak) {
+        const auto connection = weak.lock();
+        return connection && !connection->impl_->closed && connection->impl_->writePending;
+      },
+      [](const std::weak_ptr<TcpConnection>& weak) {
+        if (auto connection = weak.lock()) {
+          connection->sendDeadlinePassed();
+        }
+      });
 }
 
-void TcpConnection::sendTimerFired() {
+void TcpConnection::sendDeadlinePassed() {
   auto& impl = *impl_;
-  if (impl.closed || !impl.writePending) {
-    return;
-  }
-  const auto limit = impl.sendStartedAt + impl.timing.sendDeadline;
-  if (std::chrono::steady_clock::now() < limit) {
-    armSendTimer(limit); // a later send than the one it was armed for
+  // The line holds one entry per send: an earlier send's limit finds a later send pending.
+  if (std::chrono::steady_clock::now() < impl.sendStartedAt + impl.timing.sendDeadline) {
     return;
   }
   cancel(); // with a send pending, closes at once: the send ends with an error
@@ -393,7 +393,6 @@ void TcpConnection::finishClose() {
   }
   impl.closed = true;
   impl.drainTimer.cancel();
-  impl.sendTimer.cancel();
   impl.receiveHandler = nullptr;
   bool workerSending = false;
   {

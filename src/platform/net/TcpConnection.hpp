@@ -28,8 +28,8 @@ public:
     std::chrono::nanoseconds drainTimeout = std::chrono::seconds(1);
     std::size_t drainLimitBytes = 1024 * 1024;
     // A send() that has not completed this long after it started ends the connection (its
-    // handler then gets an error); zero: no limit. One timer per connection, re-armed only when
-    // it finds a later send still pending, so that a send costs no timer of its own.
+    // handler then gets an error); zero: no limit. One timer for all the listener's connections,
+    // so that a send costs no timer of its own.
     std::chrono::nanoseconds sendDeadline{0};
   };
   enum class State : std::uint8_t {
@@ -107,8 +107,7 @@ private:
   void finishClose();
   void closeSocket();
   void watchSend();
-  void armSendTimer(std::chrono::steady_clock::time_point at);
-  void sendTimerFired();
+  void sendDeadlinePassed();
   template <typename Step>
   std::error_code sendFromWorker(std::size_t length, std::chrono::steady_clock::time_point deadline, std::size_t& sent,
                                  Step step);

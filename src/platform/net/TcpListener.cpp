@@ -19,12 +19,21 @@ using asio::ip::tcp;
 
 struct TcpListener::Impl {
   Impl(asio::any_io_executor ex, Timing t)
-      : executor(std::move(ex)), acceptor(executor), pauseTimer(executor), timing(t) {}
+      : executor(std::move(ex)),
+        acceptor(executor),
+        pauseTimer(executor),
+        timing(t),
+        sendDeadlines(t.connection.sendDeadline > std::chrono::nanoseconds::zero()
+                          ? TcpConnection::Impl::makeSendDeadlines(executor)
+                          : nullptr) {}
 
   asio::any_io_executor executor;
   tcp::acceptor acceptor;
+  // Filled by each accept with the peer's address, so that the connection need not ask for it.
+  tcp::endpoint peer;
   asio::steady_timer pauseTimer;
   Timing timing;
+  const std::shared_ptr<TcpConnection::Impl::SendDeadlines> sendDeadlines;
   std::uint16_t port = 0;
   ConnectionHandler onConnection;
   FailureHandler onFailure;
@@ -132,7 +141,7 @@ void TcpListener::acceptNext() {
     return;
   }
   impl.acceptor.async_accept(
-      impl.executor, [weak = weak_from_this()](boost::system::error_code error, tcp::socket socket) {
+      impl.executor, impl.peer, [weak = weak_from_this()](boost::system::error_code error, tcp::socket socket) {
         auto self = weak.lock();
         if (!self || self->impl_->stopped) {
           return;
@@ -143,8 +152,8 @@ void TcpListener::acceptNext() {
           // reply waits for the peer's delayed acknowledgement.
           boost::system::error_code ignored;
           socket.set_option(tcp::no_delay(true), ignored);
-          auto connection = std::make_shared<TcpConnection>(
-              std::make_unique<TcpConnection::Impl>(inner.executor, std::move(socket), inner.timing.connection));
+          auto connection = std::make_shared<TcpConnection>(std::make_unique<TcpConnection::Impl>(
+              inner.executor, std::move(socket), inner.peer, inner.timing.connection, inner.sendDeadlines));
           if (inner.onConnection) {
             inner.onConnection(std::move(connection));
           }

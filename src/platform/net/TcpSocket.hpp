@@ -2,6 +2,7 @@
 
 // The Asio side of TcpConnection and TcpListener, for their two sources only.
 
+#include "platform/net/DeadlineLine.hpp"
 #include "platform/net/TcpConnection.hpp"
 
 #include <boost/asio/any_io_executor.hpp>
@@ -15,14 +16,20 @@
 namespace pd::platform::net {
 
 struct TcpConnection::Impl {
-  Impl(boost::asio::any_io_executor ex, boost::asio::ip::tcp::socket s, Timing t)
+  // peer: the address accept() gave with the socket.
+  using SendDeadlines = DeadlineLine<std::weak_ptr<TcpConnection>>;
+  static std::shared_ptr<SendDeadlines> makeSendDeadlines(const boost::asio::any_io_executor& executor);
+  // deadlines: the line of every send deadline of the listener's connections (null without a
+  // send deadline).
+  Impl(boost::asio::any_io_executor ex, boost::asio::ip::tcp::socket s, const boost::asio::ip::tcp::endpoint& peer,
+       Timing t, std::shared_ptr<SendDeadlines> deadlines)
       : executor(std::move(ex)),
         socket(std::move(s)),
         drainTimer(executor),
-        sendTimer(executor),
+        sendDeadlines(std::move(deadlines)),
         timing(t),
         workerDescriptor(socket.native_handle()),
-        remoteAddress(addressOf(socket)) {
+        remoteAddress(addressOf(peer)) {
     // Once for the connection's life: the worker's sends rely on it, and Asio then has no reason
     // to switch the mode again before its own operations.
     boost::system::error_code ignored;
@@ -32,10 +39,9 @@ struct TcpConnection::Impl {
   boost::asio::any_io_executor executor;
   boost::asio::ip::tcp::socket socket;
   boost::asio::steady_timer drainTimer;
-  // The send deadline (see Timing::sendDeadline): armed for the earliest pending send's limit.
-  boost::asio::steady_timer sendTimer;
+  // The send deadline (see Timing::sendDeadline): each send's limit waits in the listener's line.
+  std::shared_ptr<SendDeadlines> sendDeadlines;
   std::chrono::steady_clock::time_point sendStartedAt;
-  bool sendTimerArmed = false;
   Timing timing;
   StateHandler stateHandler;
   ReceiveHandler receiveHandler;
@@ -45,6 +51,7 @@ struct TcpConnection::Impl {
   std::size_t readLength = 0;
   std::size_t drained = 0;
   bool readPending = false;
+  bool peerEnded = false; // a read met the peer's end of sending
   bool writePending = false;
   bool sendShutDown = false;
   bool cancelling = false;
@@ -63,12 +70,7 @@ struct TcpConnection::Impl {
   bool workerShutDown = false; // under workerLock: a worker shut the sending side down
   const std::string remoteAddress;
 
-  static std::string addressOf(const boost::asio::ip::tcp::socket& s) {
-    boost::system::error_code error;
-    const auto peer = s.remote_endpoint(error);
-    if (error) {
-      return {};
-    }
+  static std::string addressOf(const boost::asio::ip::tcp::endpoint& peer) {
     auto address = peer.address();
     if (address.is_v6() && address.to_v6().is_v4_mapped()) {
       address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
