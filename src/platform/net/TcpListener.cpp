@@ -62,6 +62,11 @@ void openAndBind(tcp::acceptor& acceptor, std::uint16_t port) {
   }
   acceptor.set_option(asio::socket_base::reuse_address(true), error);
   if (!error) {
+    // Replies go out as a header write then chunk writes: without this, the end of each reply
+    // waits for the peer's delayed acknowledgement. Every accepted socket inherits it from here,
+    // which spares each accept a call of its own.
+    boost::system::error_code ignored;
+    acceptor.set_option(tcp::no_delay(true), ignored);
     acceptor.bind(endpoint, error);
   }
   if (!error) {
@@ -148,10 +153,6 @@ void TcpListener::acceptNext() {
         }
         auto& inner = *self->impl_;
         if (!error) {
-          // Replies go out as a header write then chunk writes: without this, the end of each
-          // reply waits for the peer's delayed acknowledgement.
-          boost::system::error_code ignored;
-          socket.set_option(tcp::no_delay(true), ignored);
           auto connection = std::make_shared<TcpConnection>(std::make_unique<TcpConnection::Impl>(
               inner.executor, std::move(socket), inner.peer, inner.timing.connection, inner.sendDeadlines));
           if (inner.onConnection) {
