@@ -52,6 +52,72 @@ std::optional<std::int64_t> chunkOffset(std::int64_t index) noexcept {
 // The size of a chunk starting at `start` within `length`.
 std::int64_t chunkBytes(std::int64_t length, std::int64_t start) noexcept { return std::min(length - start, kChunk); }
 
+struct Filled {
+  std::size_t count = 0;
+  int error = 0; // of the read
+};
+
+// Positioned reads (no seek of their own) until `count` bytes, the file's end or an error.
+Filled fill(int file, std::uint8_t* into, std::size_t count, std::int64_t offset) {
+  Filled filled;
+  while (filled.count < count) {
+    const ssize_t got = ::pread(file, into + filled.count, count - filled.count,
+                                static_cast<off_t>(offset + static_cast<std::int64_t>(filled.count)));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      filled.error = files::currentErrnoOrEIO();
+      break;
+    }
+    if (got == 0) break;
+    filled.count += static_cast<std::size_t>(got);
+  }
+  return filled;
+}
+
+// A read at hand hands the whole chunk on, so its caller would wait for the copy of the whole
+// chunk out of the page cache; with its back half read by a reader thread meanwhile, it waits for
+// about half. Smaller reads are not worth a thread's wake-up.
+constexpr std::size_t kSplitFrom = 256 * 1024;
+
+// The back half of a read at hand. Whoever claims it reads it: a reader thread, or the caller
+// itself once its front half is in when no reader has started on it, so that a busy or stopped pool
+// never holds the read up; the caller then waits only for a reader already under way. A reader
+// that comes too late touches neither the file nor the buffer.
+class BackHalf {
+public:
+  BackHalf(int file, std::uint8_t* into, std::size_t count, std::int64_t offset)
+      : file_(file), into_(into), count_(count), offset_(offset) {}
+
+  void readUnlessClaimed() {
+    int expected = kWaiting;
+    if (!state_.compare_exchange_strong(expected, kClaimed, std::memory_order_acq_rel)) return;
+    filled_ = fill(file_, into_, count_, offset_);
+    state_.store(kDone, std::memory_order_release);
+    state_.notify_one();
+  }
+
+  // The caller's side, once its own half is in.
+  Filled finish() {
+    readUnlessClaimed();
+    for (int seen = state_.load(std::memory_order_acquire); seen != kDone;
+         seen = state_.load(std::memory_order_acquire)) {
+      state_.wait(seen, std::memory_order_acquire);
+    }
+    return filled_;
+  }
+
+private:
+  static constexpr int kWaiting = 0;
+  static constexpr int kClaimed = 1;
+  static constexpr int kDone = 2;
+  const int file_;
+  std::uint8_t* const into_;
+  const std::size_t count_;
+  const std::int64_t offset_;
+  std::atomic<int> state_{kWaiting};
+  Filled filled_;
+};
+
 } // namespace
 
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) noexcept {
@@ -199,7 +265,7 @@ RelayDiskCache::SharedBytes RelayDiskCache::readChunkAtHand(const Descriptor& de
     if (!handle.file) return nullptr;
     if (beforeRead_) beforeRead_();
     const State::PendingRead read{std::move(handle.file), 0, claim->offset, claim->count};
-    auto outcome = State::readBytes(read, *buffers_);
+    auto outcome = State::readBytes(read, *buffers_, readers_.get());
     if (outcome.error != 0 || outcome.filled != read.count) return nullptr;
     // The item is marked dropped before its file is deleted or replaced, so bytes read while it
     // still stands are its own, whatever became of the name since.
@@ -379,7 +445,8 @@ std::optional<RelayDiskCache::State::PendingRead> RelayDiskCache::State::beginRe
 }
 
 RelayDiskCache::State::ReadOutcome RelayDiskCache::State::readBytes(const PendingRead& read,
-                                                                    files::ChunkBuffers& buffers) {
+                                                                    files::ChunkBuffers& buffers,
+                                                                    runtime::ThreadPool* alongside) {
   ReadOutcome outcome;
   try {
     outcome.buffer = buffers.take(read.count);
@@ -388,18 +455,22 @@ RelayDiskCache::State::ReadOutcome RelayDiskCache::State::readBytes(const Pendin
     return outcome;
   }
   Bytes& bytes = *outcome.buffer;
-  while (outcome.filled < bytes.size()) {
-    // Positioned reads: the offset needs no seek of its own.
-    const ssize_t got = ::pread(read.file.get(), bytes.data() + outcome.filled, bytes.size() - outcome.filled,
-                                static_cast<off_t>(read.offset + static_cast<std::int64_t>(outcome.filled)));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      outcome.error = files::currentErrnoOrEIO();
-      return outcome;
-    }
-    if (got == 0) break;
-    outcome.filled += static_cast<std::size_t>(got);
+  if (alongside == nullptr || read.count < kSplitFrom) {
+    const auto whole = fill(read.file.get(), bytes.data(), bytes.size(), read.offset);
+    outcome.filled = whole.count;
+    outcome.error = whole.error;
+    return outcome;
   }
+  const std::size_t front = read.count / 2;
+  const auto back = std::make_shared<BackHalf>(read.file.get(), bytes.data() + front, read.count - front,
+                                               read.offset + static_cast<std::int64_t>(front));
+  alongside->post([back] { back->readUnlessClaimed(); });
+  const auto first = fill(read.file.get(), bytes.data(), front, read.offset);
+  // Awaited whatever became of the front: the back half may be writing into the buffer.
+  const auto second = back->finish();
+  outcome.error = first.error != 0 ? first.error : second.error;
+  // A front cut short by the file's end leaves a gap before the back: the read came up short.
+  outcome.filled = first.count < front ? first.count : front + second.count;
   return outcome;
 }
 

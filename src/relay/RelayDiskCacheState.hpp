@@ -145,8 +145,10 @@ struct RelayDiskCache::State {
   void checkIdentity(const Descriptor& descriptor);
   // Steps up to the open of the file; none when the read ends there.
   std::optional<PendingRead> beginRead(const Descriptor& descriptor, std::int64_t index);
-  // Seek and read; needs nothing of the state, so it may run on a reader thread.
-  static ReadOutcome readBytes(const PendingRead& read, cachefiles::ChunkBuffers& buffers);
+  // Needs nothing of the state, so it may run on a reader thread; with a pool `alongside`, the back
+  // half of a large read is read on one of its threads meanwhile.
+  static ReadOutcome readBytes(const PendingRead& read, cachefiles::ChunkBuffers& buffers,
+                               runtime::ThreadPool* alongside = nullptr);
   // The rest, back on the actor: served only while the item that held the chunk is still there.
   SharedBytes finishRead(const Descriptor& descriptor, PendingRead read, ReadOutcome outcome,
                          cachefiles::ChunkBuffers& buffers);

@@ -3,6 +3,7 @@
 
 #include <signal.h>
 
+#include <random>
 #include <thread>
 
 namespace pd::relay::test {
@@ -127,6 +128,65 @@ TEST_F(RelayDiskCacheRaceTest, AReadAtHandWhoseItemIsReplacedMeanwhileServesNoth
   const auto current = cache->readChunkAtHand(v2, 0);
   ASSERT_TRUE(current);
   EXPECT_EQ(*current, bytes(kChunk, 2));
+}
+
+// Bytes that differ all along a chunk, with no period: a part read to the wrong place shows.
+Cache::Bytes patterned(std::int64_t size, unsigned seed) {
+  std::mt19937 next(seed);
+  Cache::Bytes out(static_cast<std::size_t>(size));
+  for (auto& byte : out) byte = static_cast<std::uint8_t>(next());
+  return out;
+}
+
+thread_local bool readingAtHand = false;
+
+// A read at hand has part of its chunk read by a reader thread: its bytes must be the chunk's, in
+// place, for a whole chunk and a short last one of odd length, and it must not wait for readers
+// that are all held up elsewhere.
+TEST_F(RelayDiskCacheRaceTest, AReadAtHandServesTheChunkExactlyAndIsNotHeldUpByBusyReaders) {
+  std::atomic<bool> holdReaders{false};
+  std::atomic<int> held{0};
+  runtime::test::Latch release;
+  auto cache = makeCache([&] {
+    if (readingAtHand || !holdReaders.load()) return;
+    held += 1;
+    release.wait(std::chrono::seconds(20));
+  });
+  const auto d = descriptor("split", kChunk + 300'001);
+  const auto whole = patterned(kChunk, 1);
+  const auto last = patterned(300'001, 2);
+  call([&] { return cache->registerDescriptor(d); });
+  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, whole); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 1, last); }));
+  readingAtHand = true;
+  for (int index : {0, 1}) {
+    const auto served = cache->readChunkAtHand(d, index);
+    ASSERT_TRUE(served) << index;
+    EXPECT_TRUE(*served == (index == 0 ? whole : last)) << index;
+  }
+
+  // As many reads as the cache has reader threads, each held on its own.
+  holdReaders = true;
+  std::vector<runtime::Task<Cache::SharedBytes>> busy;
+  for (int n = 0; n < 4; ++n) busy.push_back(startRead(cache, d));
+  for (int spins = 0; held.load() < 4 && spins < 5000; ++spins) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(held.load(), 4);
+  runtime::test::Latch done;
+  Cache::SharedBytes served;
+  std::thread reader([&] {
+    readingAtHand = true;
+    served = cache->readChunkAtHand(d, 0);
+    done.open();
+  });
+  const bool answeredWhileHeld = done.wait(std::chrono::seconds(10));
+  release.open();
+  reader.join();
+  EXPECT_TRUE(answeredWhileHeld);
+  ASSERT_TRUE(served);
+  EXPECT_TRUE(*served == whole);
+  for (const auto& read : busy) EXPECT_TRUE(outcomeOf(read));
 }
 
 TEST_F(RelayDiskCacheRaceTest, AReadInFlightDuringTheExitPurgeServesItsOwnBytesOrNothing) {
