@@ -111,8 +111,9 @@ bool isPrefetchYield(const std::exception_ptr& error) {
 
 // One chunk: at once when the relay has it on disk, else from the relay; a prefetch yield is asked
 // again once, at once (unless this is that second call).
-runtime::Awaitable<Chunk> readRelayChunk(Relay relayPtr, std::string token, std::int64_t index, bool askAgainOnYield) {
-  if (auto bytes = relayPtr->chunkFromDisk(token, index)) co_return bytes;
+runtime::Awaitable<Chunk> readRelayChunk(Relay relayPtr, std::string token, std::int64_t index, relay::ChunkPart needed,
+                                         bool askAgainOnYield) {
+  if (auto bytes = relayPtr->chunkFromDisk(token, index, needed)) co_return bytes;
   // Results are named locals throughout: GCC 12 may destroy a temporary that a co_await yields
   // twice when it is used inside a larger expression.
   try {
@@ -130,10 +131,21 @@ runtime::Awaitable<Chunk> readRelayChunk(Relay relayPtr, std::string token, std:
 
 // The chunk read in a task on a pool thread: on the queue a disk read would hold up every other
 // connection, and through the relay's strand it would cross two more threads.
-runtime::Task<Chunk> fetchRelayChunk(Relay relayPtr, std::string token, std::int64_t index,
+runtime::Task<Chunk> fetchRelayChunk(Relay relayPtr, std::string token, std::int64_t index, relay::ChunkPart needed,
                                      bool askAgainOnYield = true) {
   return runtime::spawn(runtime::sharedPool().executor(),
-                        readRelayChunk(std::move(relayPtr), std::move(token), index, askAgainOnYield));
+                        readRelayChunk(std::move(relayPtr), std::move(token), index, needed, askAgainOnYield));
+}
+
+// The bytes of [start, end] on chunk `at` of chunks of `c` bytes in media of `total` bytes, as
+// offsets into the chunk.
+relay::ChunkPart partOnChunk(std::int64_t at, std::int64_t c, std::int64_t total, std::int64_t start,
+                             std::int64_t end) {
+  const std::int64_t chunkStart = at * c;
+  const std::int64_t expected = std::min(c, total - chunkStart);
+  const std::int64_t needed = std::min(expected, end - chunkStart + 1);
+  const std::int64_t lo = std::max(chunkStart, start) - chunkStart;
+  return {static_cast<std::size_t>(lo), static_cast<std::size_t>(needed - lo)};
 }
 
 // On the queue: whether the server has no connection open but the caller's.
@@ -223,7 +235,11 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     // read, so it reads it here and the header leaves with its slice; with others open the read goes
     // to a pool thread, so that the queue keeps serving them meanwhile.
     const auto at = opening.firstChunk ? std::nullopt : firstChunkOf(opening.total);
-    if (at && aloneOnQueue(weak)) opening.firstChunk = relayPtr->chunkFromDisk(token, *at);
+    if (at && aloneOnQueue(weak)) {
+      const auto wanted = transferReply(range, opening.total); // there is one: it gave `at`
+      opening.firstChunk =
+          relayPtr->chunkFromDisk(token, *at, partOnChunk(*at, c, opening.total, wanted->start, wanted->end));
+    }
   } else {
     try {
       auto answer = co_await relayPtr->open(token, firstChunkOf);
@@ -293,15 +309,13 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   // bring every byte of the range that lies on it (a shorter chunk would end the body short of
   // its length, or shift every later byte).
   const auto sliceOf = [&](std::int64_t at, const Chunk& bytes) -> std::optional<std::pair<std::size_t, std::size_t>> {
-    const std::int64_t chunkStart = at * c;
-    const std::int64_t expected = std::min(c, total - chunkStart);
-    const std::int64_t needed = std::min(expected, end - chunkStart + 1);
-    if (!bytes || static_cast<std::int64_t>(bytes->size()) < needed) {
+    const auto part = partOnChunk(at, c, total, start, end);
+    if (!bytes || bytes->size() < part.offset + part.length) {
       return std::nullopt;
     }
-    const std::int64_t lo = std::max(chunkStart, start) - chunkStart;
-    return std::make_pair(static_cast<std::size_t>(lo), static_cast<std::size_t>(needed - lo));
+    return std::make_pair(part.offset, part.length);
   };
+  const auto partOf = [&](std::int64_t at) { return partOnChunk(at, c, total, start, end); };
 
   Chunk data = std::move(opening.firstChunk);
   // A first slice at hand leaves with the header in one send: each send is a round through the
@@ -314,7 +328,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   runtime::Task<Chunk> current;
   if (!headerOnly && !data) {
     askAgainOnYield = static_cast<bool>(opening.firstRead);
-    current = askAgainOnYield ? std::move(opening.firstRead) : fetchRelayChunk(relayPtr, token, index);
+    current = askAgainOnYield ? std::move(opening.firstRead) : fetchRelayChunk(relayPtr, token, index, partOf(index));
   }
   if (!headerWithSlice) {
     std::exception_ptr headerFailure;
@@ -350,7 +364,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       const bool askAgain = askAgainOnYield && fetchFailure && isPrefetchYield(fetchFailure);
       askAgainOnYield = false;
       if (askAgain) {
-        current = fetchRelayChunk(relayPtr, token, index, false);
+        current = fetchRelayChunk(relayPtr, token, index, partOf(index), false);
         continue;
       }
     }
@@ -361,7 +375,8 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     }
     // The read-ahead: from memory at once when the relay has it there, else from the relay.
     nextData = index < last ? relayPtr->chunkFromMemory(token, index + 1) : nullptr;
-    next = index < last && !nextData ? fetchRelayChunk(relayPtr, token, index + 1) : runtime::Task<Chunk>();
+    next = index < last && !nextData ? fetchRelayChunk(relayPtr, token, index + 1, partOf(index + 1))
+                                     : runtime::Task<Chunk>();
     const auto slice = sliceOf(index, data);
     if (!slice) {
       fail(std::make_exception_ptr(RelayError::shortRead()));

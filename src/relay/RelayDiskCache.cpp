@@ -257,13 +257,70 @@ runtime::Awaitable<RelayDiskCache::SharedBytes> RelayDiskCache::readChunk(Descri
   return onActor(std::move(read));
 }
 
-RelayDiskCache::SharedBytes RelayDiskCache::readChunkAtHand(const Descriptor& descriptor, std::int64_t index) {
+namespace {
+
+// A read at hand of the part its caller needs, the rest read on one of `readers` meanwhile.
+RelayDiskCache::SharedBytes readPartAtHand(files::ChunkBuffers& buffers, runtime::ThreadPool& readers,
+                                           const ReadableChunks::Claim& claim, files::FileDescriptor file,
+                                           RelayDiskCache::ChunkPart needed, RelayDiskCache::WholeChunk whole) {
+  // The caller's part and the rest, read side by side; whoever ends last hands the chunk on, and
+  // only when both came in whole and the item still stands. The reader holds the file and the
+  // buffer, not the cache, so that a cache that goes meanwhile is never ended on its own reader.
+  struct Shared {
+    files::FileDescriptor file;
+    std::uint8_t* data = nullptr;
+    RelayDiskCache::SharedBytes bytes;
+    std::shared_ptr<ItemLiveness> item;
+    RelayDiskCache::WholeChunk whole;
+    std::atomic<int> outstanding{2};
+    std::atomic<bool> failed{false};
+    void partDone(bool complete) {
+      if (!complete) failed.store(true);
+      if (outstanding.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+      if (!failed.load() && item->alive.load()) whole(bytes);
+    }
+  };
+  auto buffer = buffers.take(claim.count);
+  auto shared = std::make_shared<Shared>();
+  shared->file = std::move(file);
+  shared->data = buffer->data();
+  shared->bytes = buffers.share(std::move(buffer));
+  shared->item = claim.item;
+  shared->whole = std::move(whole);
+  const std::size_t count = claim.count;
+  const std::int64_t offset = claim.offset;
+  readers.post([shared, needed, count, offset] {
+    const std::size_t after = needed.offset + needed.length;
+    const auto before = fill(shared->file.get(), shared->data, needed.offset, offset);
+    const auto rest =
+        before.count == needed.offset && before.error == 0
+            ? fill(shared->file.get(), shared->data + after, count - after, offset + static_cast<std::int64_t>(after))
+            : Filled{};
+    shared->partDone(before.count == needed.offset && rest.count == count - after && rest.error == 0);
+  });
+  const auto front = fill(shared->file.get(), shared->data + needed.offset, needed.length,
+                          offset + static_cast<std::int64_t>(needed.offset));
+  const bool complete = front.error == 0 && front.count == needed.length;
+  const bool served = complete && claim.item->alive.load();
+  auto bytes = shared->bytes;
+  shared->partDone(complete);
+  if (!served) return nullptr;
+  claim.item->lastRead.store(now().time_since_epoch().count());
+  return bytes;
+}
+
+} // namespace
+
+RelayDiskCache::SharedBytes RelayDiskCache::readChunkAtHand(const Descriptor& descriptor, std::int64_t index,
+                                                            ChunkPart needed, WholeChunk whole) {
   try {
     const auto claim = state_->readable.claim(descriptor, index);
     if (!claim) return nullptr;
     auto handle = files::openFileSecurely(claim->file, O_RDONLY);
     if (!handle.file) return nullptr;
     if (beforeRead_) beforeRead_();
+    const bool part = whole && needed.offset < claim->count && needed.length < claim->count - needed.offset;
+    if (part) return readPartAtHand(*buffers_, *readers_, *claim, std::move(handle.file), needed, std::move(whole));
     const State::PendingRead read{std::move(handle.file), 0, claim->offset, claim->count};
     auto outcome = State::readBytes(read, *buffers_, readers_.get());
     if (outcome.error != 0 || outcome.filled != read.count) return nullptr;
@@ -271,7 +328,9 @@ RelayDiskCache::SharedBytes RelayDiskCache::readChunkAtHand(const Descriptor& de
     // still stands are its own, whatever became of the name since.
     if (!claim->item->alive.load()) return nullptr;
     claim->item->lastRead.store(now().time_since_epoch().count());
-    return buffers_->share(std::move(outcome.buffer));
+    auto bytes = buffers_->share(std::move(outcome.buffer));
+    if (whole) whole(bytes);
+    return bytes;
   } catch (const std::bad_alloc&) {
     // As every other failure here: readChunk() is the way.
     return nullptr;

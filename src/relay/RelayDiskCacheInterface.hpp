@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,10 +17,16 @@
 
 namespace pd::relay {
 
+// Bytes [offset, offset + length) of a chunk.
+struct ChunkPart {
+  std::size_t offset = 0;
+  std::size_t length = std::numeric_limits<std::size_t>::max();
+};
+
 class RelayDiskCacheInterface {
 public:
   using Bytes = std::vector<std::uint8_t>;
-  // A chunk as the relay keeps and serves it; never changed once made.
+  // A chunk as the relay keeps and serves it; never changed once whole.
   using SharedBytes = std::shared_ptr<const Bytes>;
 
   // One stream: the video id and the stream's format number.
@@ -81,12 +88,21 @@ public:
   virtual runtime::Awaitable<std::optional<Descriptor>> descriptor(Key key) = 0;
   // Null when the chunk is not served from disk.
   virtual runtime::Awaitable<SharedBytes> readChunk(Descriptor descriptor, std::int64_t index) = 0;
+  using ChunkPart = relay::ChunkPart;
+  // Gets a chunk read at hand once every byte of it is in and still its version's; never otherwise.
+  using WholeChunk = std::function<void(SharedBytes)>;
   // The chunk read at once on the caller's thread, when the version's chunk is on disk and its bytes
   // come back whole and still that version's; null otherwise, and then readChunk() is the way, which
   // also deals with whatever went wrong. Counts as a use of the stream as readChunk() does.
-  virtual SharedBytes readChunkAtHand(const Descriptor& descriptor, std::int64_t index) {
+  // With `whole` given, only the `needed` part is awaited: the chunk comes back with that part in
+  // and checked while the rest is still being read into it, and only that part may be read from it
+  // until `whole` gets it, on another thread or on this one before the return.
+  virtual SharedBytes readChunkAtHand(const Descriptor& descriptor, std::int64_t index, ChunkPart needed = {},
+                                      WholeChunk whole = {}) {
     (void)descriptor;
     (void)index;
+    (void)needed;
+    (void)whole;
     return nullptr;
   }
   // True when the chunk is on disk afterwards.

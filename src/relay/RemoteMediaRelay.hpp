@@ -100,7 +100,7 @@ public:
   std::optional<Opening> openFromMemory(const std::string& token, const FirstChunkIndex& firstChunkOf) override;
   std::optional<Opening> openAtHand(const std::string& token, const FirstChunkIndex& firstChunkOf) override;
   Chunk chunkFromMemory(const std::string& token, std::int64_t index) override;
-  Chunk chunkFromDisk(const std::string& token, std::int64_t index) override;
+  Chunk chunkFromDisk(const std::string& token, std::int64_t index, ChunkPart needed = {}) override;
 
   // The body of a ranged fetch and the total its Content-Range announced.
   struct Fetched {
@@ -228,6 +228,9 @@ private:
   void remember(const ChunkKey& key, SharedBytes data);
   // Under the lock; the chunks pushed out go to `evicted`, to be let go of outside it.
   void rememberLocked(const ChunkKey& key, SharedBytes data, std::vector<SharedBytes>& evicted);
+  // A chunk read at hand from disk, once whole: kept unless its token was withdrawn or given another
+  // version meanwhile.
+  void rememberFromDisk(const ChunkKey& key, const Descriptor& descriptor, SharedBytes bytes);
   void touchLocked(const ChunkKey& key);
   // Any thread; logs outside the lock.
   void statsTick();

@@ -183,7 +183,8 @@ void RemoteMediaRelay::postFollows() {
   });
 }
 
-RemoteMediaRelay::Chunk RemoteMediaRelay::chunkFromDisk(const std::string& token, std::int64_t index) {
+RemoteMediaRelay::Chunk RemoteMediaRelay::chunkFromDisk(const std::string& token, std::int64_t index,
+                                                        ChunkPart needed) {
   const auto& cache = configuration_.cache;
   if (!cache) return nullptr;
   std::optional<Descriptor> descriptor;
@@ -193,26 +194,33 @@ RemoteMediaRelay::Chunk RemoteMediaRelay::chunkFromDisk(const std::string& token
     if (facts == servable_.end() || !facts->second.totalLength || !facts->second.cache) return nullptr;
     descriptor = facts->second.cache;
   }
-  SharedBytes bytes = cache->readChunkAtHand(*descriptor, index);
-  if (!bytes) return nullptr;
   const ChunkKey key{token, index};
-  std::vector<SharedBytes> evicted;
+  // The reader waits for the part it sends; the memory keeps the chunk once the rest is in too.
+  auto remember = [weak = weak_from_this(), key, descriptor = *descriptor](SharedBytes whole) {
+    if (auto self = weak.lock()) self->rememberFromDisk(key, descriptor, std::move(whole));
+  };
+  SharedBytes bytes = cache->readChunkAtHand(*descriptor, index, needed, std::move(remember));
+  if (!bytes) return nullptr;
   bool post = false;
   {
     std::scoped_lock lock(memoryLock_);
-    // A token withdrawn or given another version while its bytes were read keeps nothing of them
-    // in memory and moves no cursor; the reader still gets what it asked for when it asked.
+    // A token withdrawn or given another version while its bytes were read moves no cursor; the
+    // reader still gets what it asked for when it asked.
     const auto facts = servable_.find(token);
-    if (facts != servable_.end() && facts->second.cache == descriptor) {
-      rememberLocked(key, bytes, evicted);
-      post = queueFollowLocked(key);
-    }
+    if (facts != servable_.end() && facts->second.cache == descriptor) post = queueFollowLocked(key);
     ++stats_.diskHits;
     stats_.servedBytes += static_cast<std::int64_t>(bytes->size());
   }
   statsTick();
   if (post) postFollows();
   return bytes;
+}
+
+void RemoteMediaRelay::rememberFromDisk(const ChunkKey& key, const Descriptor& descriptor, SharedBytes bytes) {
+  std::vector<SharedBytes> evicted;
+  std::scoped_lock lock(memoryLock_);
+  const auto facts = servable_.find(key.token);
+  if (facts != servable_.end() && facts->second.cache == descriptor) rememberLocked(key, std::move(bytes), evicted);
 }
 
 void RemoteMediaRelay::followReaders() {

@@ -3,6 +3,7 @@
 // The relay as its neighbours reach it: each operation is an awaitable that runs on the relay's
 // actor and is cancelled with the calling task. The media server holds one from construction on.
 
+#include "relay/RelayDiskCacheInterface.hpp"
 #include "runtime/Error.hpp"
 #include "runtime/Task.hpp"
 
@@ -132,13 +133,14 @@ public:
     (void)index;
     return nullptr;
   }
-  // Chunk `index` read from the relay's disk cache on the caller's thread, which it holds for one
-  // read of the chunk, as chunk() with prefetch false would give it from there (remembered in
-  // memory, counted, moving the prefetch); null when it is not at hand there, and then chunk() is
-  // the way.
-  virtual Chunk chunkFromDisk(const std::string& token, std::int64_t index) {
+  // Chunk `index` read from the relay's disk cache on the caller's thread, which it holds for the
+  // read of the `needed` part, as chunk() with prefetch false would give it from there (counted,
+  // moving the prefetch, remembered in memory once the rest of it is in); null when it is not at
+  // hand there, and then chunk() is the way. Only the `needed` part may be read from the bytes.
+  virtual Chunk chunkFromDisk(const std::string& token, std::int64_t index, ChunkPart needed = {}) {
     (void)token;
     (void)index;
+    (void)needed;
     return nullptr;
   }
 };

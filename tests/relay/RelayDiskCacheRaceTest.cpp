@@ -140,18 +140,71 @@ Cache::Bytes patterned(std::int64_t size, unsigned seed) {
 
 thread_local bool readingAtHand = false;
 
+// Holds every reader thread of a cache in turn: the hook of a cache made with hook(); hold() fills
+// the readers with held reads, release() lets them go. The readers take work in order, so once a
+// second hold has every reader, all work queued before it has ended.
+class HeldReaders {
+public:
+  std::function<void()> hook() {
+    return [this] {
+      if (readingAtHand || !holding_.load()) return;
+      const auto turn = turn_.load();
+      held_ += 1;
+      latches_[turn].wait(std::chrono::seconds(20));
+    };
+  }
+  // As many reads as the cache has reader threads, each held on its own.
+  ::testing::AssertionResult hold(const std::shared_ptr<Cache>& cache, const Cache::Descriptor& d) {
+    held_ = 0;
+    holding_ = true;
+    for (int n = 0; n < 4; ++n) reads_.push_back(startRead(cache, d));
+    for (int spins = 0; held_.load() < 4 && spins < 5000; ++spins) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (held_.load() == 4) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << held_.load() << " readers held";
+  }
+  void release() {
+    holding_ = false;
+    latches_[turn_.fetch_add(1)].open();
+  }
+  ~HeldReaders() {
+    for (auto& latch : latches_) latch.open();
+    for (const auto& read : reads_) (void)outcomeOf(read);
+  }
+
+private:
+  std::atomic<bool> holding_{false};
+  std::atomic<int> held_{0};
+  std::atomic<int> turn_{0};
+  runtime::test::Latch latches_[2];
+  std::vector<runtime::Task<Cache::SharedBytes>> reads_;
+};
+
+// Receives a chunk handed on whole.
+struct Whole {
+  runtime::test::Latch arrived;
+  Cache::SharedBytes bytes;
+  Cache::WholeChunk callback() {
+    return [this](Cache::SharedBytes whole) {
+      bytes = std::move(whole);
+      arrived.open();
+    };
+  }
+};
+
+Cache::Bytes partOf(const Cache::Bytes& bytes, ChunkPart part) {
+  const auto from = bytes.begin() + static_cast<std::ptrdiff_t>(part.offset);
+  return {from, from + static_cast<std::ptrdiff_t>(part.length)};
+}
+
 // A read at hand has part of its chunk read by a reader thread: its bytes must be the chunk's, in
 // place, for a whole chunk and a short last one of odd length, and it must not wait for readers
-// that are all held up elsewhere.
+// that are all held up elsewhere. With a part needed, that part is served before the rest is in,
+// and the chunk is handed on whole once it is.
 TEST_F(RelayDiskCacheRaceTest, AReadAtHandServesTheChunkExactlyAndIsNotHeldUpByBusyReaders) {
-  std::atomic<bool> holdReaders{false};
-  std::atomic<int> held{0};
-  runtime::test::Latch release;
-  auto cache = makeCache([&] {
-    if (readingAtHand || !holdReaders.load()) return;
-    held += 1;
-    release.wait(std::chrono::seconds(20));
-  });
+  HeldReaders readers;
+  auto cache = makeCache(readers.hook());
   const auto d = descriptor("split", kChunk + 300'001);
   const auto whole = patterned(kChunk, 1);
   const auto last = patterned(300'001, 2);
@@ -165,28 +218,54 @@ TEST_F(RelayDiskCacheRaceTest, AReadAtHandServesTheChunkExactlyAndIsNotHeldUpByB
     EXPECT_TRUE(*served == (index == 0 ? whole : last)) << index;
   }
 
-  // As many reads as the cache has reader threads, each held on its own.
-  holdReaders = true;
-  std::vector<runtime::Task<Cache::SharedBytes>> busy;
-  for (int n = 0; n < 4; ++n) busy.push_back(startRead(cache, d));
-  for (int spins = 0; held.load() < 4 && spins < 5000; ++spins) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ASSERT_EQ(held.load(), 4);
+  ASSERT_TRUE(readers.hold(cache, d));
   runtime::test::Latch done;
   Cache::SharedBytes served;
+  Cache::SharedBytes part;
+  const ChunkPart needed{1'000'003, 5'000};
+  Whole handedOn;
   std::thread reader([&] {
     readingAtHand = true;
     served = cache->readChunkAtHand(d, 0);
+    part = cache->readChunkAtHand(d, 0, needed, handedOn.callback());
     done.open();
   });
   const bool answeredWhileHeld = done.wait(std::chrono::seconds(10));
-  release.open();
+  const bool wholeWhileHeld = handedOn.arrived.isOpen();
+  readers.release();
   reader.join();
   EXPECT_TRUE(answeredWhileHeld);
   ASSERT_TRUE(served);
   EXPECT_TRUE(*served == whole);
-  for (const auto& read : busy) EXPECT_TRUE(outcomeOf(read));
+  ASSERT_TRUE(part);
+  EXPECT_TRUE(partOf(*part, needed) == partOf(whole, needed));
+  EXPECT_FALSE(wholeWhileHeld) << "the rest is read by a reader";
+  ASSERT_TRUE(handedOn.arrived.wait());
+  EXPECT_EQ(handedOn.bytes, part);
+  EXPECT_TRUE(*handedOn.bytes == whole);
+}
+
+// The rest of a chunk whose part was served is read after its item gave way to a newer version:
+// the chunk is not handed on, so nothing of the old version is kept for later readers.
+TEST_F(RelayDiskCacheRaceTest, APartReadAtHandWhoseItemIsReplacedBeforeItsRestIsInIsNotHandedOn) {
+  HeldReaders readers;
+  auto cache = makeCache(readers.hook());
+  const auto v1 = descriptor("race", kChunk);
+  const auto v2 = descriptor("race", kChunk, "Tue");
+  call([&] { return cache->registerDescriptor(v1); });
+  ASSERT_TRUE(call([&] { return cache->writeChunk(v1, 0, patterned(kChunk, 1)); }));
+  ASSERT_TRUE(readers.hold(cache, v1));
+  readingAtHand = true;
+  Whole handedOn;
+  const auto part = cache->readChunkAtHand(v1, 0, {0, 100}, handedOn.callback());
+  ASSERT_TRUE(part);
+  readingAtHand = false;
+  call([&] { return cache->registerDescriptor(v2); });
+  ASSERT_TRUE(call([&] { return cache->writeChunk(v2, 0, patterned(kChunk, 2)); }));
+  readers.release();
+  ASSERT_TRUE(readers.hold(cache, v2));
+  EXPECT_FALSE(handedOn.arrived.isOpen());
+  readers.release();
 }
 
 TEST_F(RelayDiskCacheRaceTest, AReadInFlightDuringTheExitPurgeServesItsOwnBytesOrNothing) {

@@ -61,12 +61,17 @@ public:
     if (found == chunks.end()) co_return nullptr;
     co_return std::make_shared<const Bytes>(found->second);
   }
-  SharedBytes readChunkAtHand(const Descriptor& descriptor, std::int64_t index) override {
-    std::scoped_lock lock(mutex_);
-    ++readsAtHand;
-    const auto found = chunks.find({descriptor.key.videoID, index});
-    if (found == chunks.end()) return nullptr;
-    return std::make_shared<const Bytes>(found->second);
+  SharedBytes readChunkAtHand(const Descriptor& descriptor, std::int64_t index, ChunkPart, WholeChunk whole) override {
+    SharedBytes bytes;
+    {
+      std::scoped_lock lock(mutex_);
+      ++readsAtHand;
+      const auto found = chunks.find({descriptor.key.videoID, index});
+      if (found == chunks.end()) return nullptr;
+      bytes = std::make_shared<const Bytes>(found->second);
+    }
+    if (whole) whole(bytes);
+    return bytes;
   }
   runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) override {
     if (holdWrites) {
