@@ -118,6 +118,20 @@ private:
   Filled filled_;
 };
 
+// `count` bytes read as fill() does, the back half of a large read on one of `alongside` meanwhile.
+Filled fillInTwo(int file, std::uint8_t* into, std::size_t count, std::int64_t offset, runtime::ThreadPool* alongside) {
+  if (alongside == nullptr || count < kSplitFrom) return fill(file, into, count, offset);
+  const std::size_t front = count / 2;
+  const auto back =
+      std::make_shared<BackHalf>(file, into + front, count - front, offset + static_cast<std::int64_t>(front));
+  alongside->post([back] { back->readUnlessClaimed(); });
+  const auto first = fill(file, into, front, offset);
+  // Awaited whatever became of the front: the back half may be writing into the buffer.
+  const auto second = back->finish();
+  // A front cut short by the file's end leaves a gap before the back: the read came up short.
+  return {first.count < front ? first.count : front + second.count, first.error != 0 ? first.error : second.error};
+}
+
 } // namespace
 
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) noexcept {
@@ -259,53 +273,50 @@ runtime::Awaitable<RelayDiskCache::SharedBytes> RelayDiskCache::readChunk(Descri
 
 namespace {
 
-// A read at hand of the part its caller needs, the rest read on one of `readers` meanwhile.
+// A read at hand of the part its caller needs; the rest is read on one of `readers` once the part
+// is in, so that it takes no core from the part, and is read while the part is sent. `underway`
+// counts the rests whose reads have not ended, and their buffers with them.
 RelayDiskCache::SharedBytes readPartAtHand(files::ChunkBuffers& buffers, runtime::ThreadPool& readers,
+                                           std::shared_ptr<std::atomic<int>> underway,
                                            const ReadableChunks::Claim& claim, files::FileDescriptor file,
                                            RelayDiskCache::ChunkPart needed, RelayDiskCache::WholeChunk whole) {
-  // The caller's part and the rest, read side by side; whoever ends last hands the chunk on, and
-  // only when both came in whole and the item still stands. The reader holds the file and the
-  // buffer, not the cache, so that a cache that goes meanwhile is never ended on its own reader.
-  struct Shared {
+  // What the rest's reader holds: the file and the buffer, not the cache, so that a cache that
+  // goes meanwhile is never ended on its own reader.
+  struct Rest {
+    explicit Rest(std::shared_ptr<std::atomic<int>> counted) : underway(std::move(counted)) {}
+    Rest(const Rest&) = delete;
+    Rest& operator=(const Rest&) = delete;
+    ~Rest() { underway->fetch_sub(1); }
+    std::shared_ptr<std::atomic<int>> underway;
     files::FileDescriptor file;
     std::uint8_t* data = nullptr;
     RelayDiskCache::SharedBytes bytes;
     std::shared_ptr<ItemLiveness> item;
     RelayDiskCache::WholeChunk whole;
-    std::atomic<int> outstanding{2};
-    std::atomic<bool> failed{false};
-    void partDone(bool complete) {
-      if (!complete) failed.store(true);
-      if (outstanding.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-      if (!failed.load() && item->alive.load()) whole(bytes);
-    }
   };
+  auto rest = std::make_shared<Rest>(std::move(underway));
   auto buffer = buffers.take(claim.count);
-  auto shared = std::make_shared<Shared>();
-  shared->file = std::move(file);
-  shared->data = buffer->data();
-  shared->bytes = buffers.share(std::move(buffer));
-  shared->item = claim.item;
-  shared->whole = std::move(whole);
-  const std::size_t count = claim.count;
-  const std::int64_t offset = claim.offset;
-  readers.post([shared, needed, count, offset] {
-    const std::size_t after = needed.offset + needed.length;
-    const auto before = fill(shared->file.get(), shared->data, needed.offset, offset);
-    const auto rest =
-        before.count == needed.offset && before.error == 0
-            ? fill(shared->file.get(), shared->data + after, count - after, offset + static_cast<std::int64_t>(after))
-            : Filled{};
-    shared->partDone(before.count == needed.offset && rest.count == count - after && rest.error == 0);
-  });
-  const auto front = fill(shared->file.get(), shared->data + needed.offset, needed.length,
-                          offset + static_cast<std::int64_t>(needed.offset));
-  const bool complete = front.error == 0 && front.count == needed.length;
-  const bool served = complete && claim.item->alive.load();
-  auto bytes = shared->bytes;
-  shared->partDone(complete);
-  if (!served) return nullptr;
+  rest->file = std::move(file);
+  rest->data = buffer->data();
+  // Not split as a whole chunk's read is: a reader on half of the part gained nothing at one
+  // connection and cost wake-ups at eight.
+  const auto front = fill(rest->file.get(), rest->data + needed.offset, needed.length,
+                          claim.offset + static_cast<std::int64_t>(needed.offset));
+  if (front.error != 0 || front.count != needed.length || !claim.item->alive.load()) return nullptr;
   claim.item->lastRead.store(now().time_since_epoch().count());
+  rest->bytes = buffers.share(std::move(buffer));
+  rest->item = claim.item;
+  rest->whole = std::move(whole);
+  auto bytes = rest->bytes;
+  readers.post([rest, needed, count = claim.count, offset = claim.offset] {
+    const std::size_t after = needed.offset + needed.length;
+    const auto before = fill(rest->file.get(), rest->data, needed.offset, offset);
+    if (before.error != 0 || before.count != needed.offset) return;
+    const auto tail =
+        fill(rest->file.get(), rest->data + after, count - after, offset + static_cast<std::int64_t>(after));
+    // Handed on only while the item stands: bytes read after it gave way may be another version's.
+    if (tail.error == 0 && tail.count == count - after && rest->item->alive.load()) rest->whole(rest->bytes);
+  });
   return bytes;
 }
 
@@ -319,8 +330,15 @@ RelayDiskCache::SharedBytes RelayDiskCache::readChunkAtHand(const Descriptor& de
     auto handle = files::openFileSecurely(claim->file, O_RDONLY);
     if (!handle.file) return nullptr;
     if (beforeRead_) beforeRead_();
-    const bool part = whole && needed.offset < claim->count && needed.length < claim->count - needed.offset;
-    if (part) return readPartAtHand(*buffers_, *readers_, *claim, std::move(handle.file), needed, std::move(whole));
+    // A part that is all of the chunk is read as the chunk; and with as many rests under way as
+    // there are readers, a new one would only wait for them, holding a chunk's buffer meanwhile.
+    const bool part = whole && needed.offset < claim->count && needed.length <= claim->count - needed.offset &&
+                      needed.length < claim->count;
+    if (part && restsUnderway_->fetch_add(1) < static_cast<int>(kReaderThreads)) {
+      return readPartAtHand(*buffers_, *readers_, restsUnderway_, *claim, std::move(handle.file), needed,
+                            std::move(whole));
+    }
+    if (part) restsUnderway_->fetch_sub(1);
     const State::PendingRead read{std::move(handle.file), 0, claim->offset, claim->count};
     auto outcome = State::readBytes(read, *buffers_, readers_.get());
     if (outcome.error != 0 || outcome.filled != read.count) return nullptr;
@@ -514,22 +532,9 @@ RelayDiskCache::State::ReadOutcome RelayDiskCache::State::readBytes(const Pendin
     return outcome;
   }
   Bytes& bytes = *outcome.buffer;
-  if (alongside == nullptr || read.count < kSplitFrom) {
-    const auto whole = fill(read.file.get(), bytes.data(), bytes.size(), read.offset);
-    outcome.filled = whole.count;
-    outcome.error = whole.error;
-    return outcome;
-  }
-  const std::size_t front = read.count / 2;
-  const auto back = std::make_shared<BackHalf>(read.file.get(), bytes.data() + front, read.count - front,
-                                               read.offset + static_cast<std::int64_t>(front));
-  alongside->post([back] { back->readUnlessClaimed(); });
-  const auto first = fill(read.file.get(), bytes.data(), front, read.offset);
-  // Awaited whatever became of the front: the back half may be writing into the buffer.
-  const auto second = back->finish();
-  outcome.error = first.error != 0 ? first.error : second.error;
-  // A front cut short by the file's end leaves a gap before the back: the read came up short.
-  outcome.filled = first.count < front ? first.count : front + second.count;
+  const auto filled = fillInTwo(read.file.get(), bytes.data(), bytes.size(), read.offset, alongside);
+  outcome.filled = filled.count;
+  outcome.error = filled.error;
   return outcome;
 }
 

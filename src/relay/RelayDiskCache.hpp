@@ -136,6 +136,8 @@ private:
   std::function<void()> beforeRead_;
   // Chunk reads called and not yet ended.
   std::atomic<int> readsUnderway_{0};
+  // Rests of chunks read at hand still being read by the readers.
+  std::shared_ptr<std::atomic<int>> restsUnderway_ = std::make_shared<std::atomic<int>>(0);
 };
 
 } // namespace pd::relay
