@@ -129,6 +129,20 @@ TEST(RealRelayDiskTest, DiskHitsAreAnsweredWhileTheRelayIsBusy) {
   const auto body = bodyOf(ranged);
   EXPECT_TRUE(body == mediaBytes(2'000'000, 4'500'000)) << body.size() << " bytes";
   EXPECT_EQ(f.upstreamRequests(), upstream);
+
+  // The reply waited only for the parts it sent; the chunks reach memory whole once the rest of
+  // each is read, the first of them read mostly after its part.
+  const auto chunk = relay::RelayDiskCache::kChunkSize;
+  for (std::int64_t index = 0; index < 3; ++index) {
+    auto kept = f.relay->chunkFromMemory(second, index);
+    for (int i = 0; i < 1000 && !kept; ++i) {
+      std::this_thread::sleep_for(10ms);
+      kept = f.relay->chunkFromMemory(second, index);
+    }
+    ASSERT_TRUE(kept) << index;
+    const auto expected = mediaBytes(index * chunk, std::min(kSize, (index + 1) * chunk) - 1);
+    EXPECT_TRUE(std::string(kept->begin(), kept->end()) == expected) << index;
+  }
 }
 
 TEST_F(RealRelayRoadTest, UnknownWithdrawnAndUnmeasurableTokens) {
