@@ -238,13 +238,6 @@ void LocalVideoHTTPServer::Impl::headerBytes(const Connection& connection, Bytes
     headDeadlines->dropFinished();
     releaseHeadReader(*state);
     handleRequest(text.substr(0, at), connection, state);
-    // A reply that did not start at once waits on the API, the relay or the disk: a peer that
-    // leaves meanwhile ends the connection, which frees its slot and cancels the serving task.
-    connection->watchUntilReply([weakConnection = std::weak_ptr<TcpConnection>(connection)] {
-      if (auto alive = weakConnection.lock()) {
-        alive->cancel();
-      }
-    });
     return;
   }
   if (!isComplete && accumulated.size() <= kMaxHeadBytes) {
@@ -296,6 +289,7 @@ void LocalVideoHTTPServer::Impl::handleRequest(std::string_view headText, const 
             return serveAPI(std::move(weak), std::move(executor), std::move(handler), std::move(route),
                             std::move(params), limit, std::move(connection));
           });
+      endWhenPeerLeaves(connection);
     }
     return;
   }
@@ -312,16 +306,28 @@ void LocalVideoHTTPServer::Impl::handleRequest(std::string_view headText, const 
   }
   if (auto file = lookupFile(path)) {
     admitFile(path, file->first, std::move(file->second), method, std::move(range), connection);
+    endWhenPeerLeaves(connection);
     return;
   }
   // On the queue itself: the road only awaits, and each of its sends and log posts would
-  // otherwise wake the queue's thread from a pool thread and back.
+  // otherwise wake the queue's thread from a pool thread and back. It watches the peer itself,
+  // only when it has to wait.
   state->servingTask =
       runtime::spawn(queueExecutor, [weak = weak_from_this(), executor = queueExecutor, relayPtr = relay, token = path,
                                      method, range = std::move(range), connection]() mutable {
         return serveRelay(std::move(weak), std::move(executor), std::move(relayPtr), std::move(token),
                           std::move(method), std::move(range), std::move(connection));
       });
+}
+
+void LocalVideoHTTPServer::Impl::endWhenPeerLeaves(const Connection& connection) {
+  // A reply that did not start at once waits on the API, the relay or the disk: a peer that
+  // leaves meanwhile ends the connection, which frees its slot and cancels the serving task.
+  connection->watchUntilReply([weakConnection = std::weak_ptr<TcpConnection>(connection)] {
+    if (auto alive = weakConnection.lock()) {
+      alive->cancel();
+    }
+  });
 }
 
 // ---- Replies ----

@@ -182,6 +182,8 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
                    const Bytes& content, bool isComplete, std::error_code error);
   void handleRequest(std::string_view head, const Connection& connection,
                      const std::shared_ptr<ConnectionState>& state);
+  // Once a reply has to wait before it starts: a peer that leaves meanwhile ends its connection.
+  static void endWhenPeerLeaves(const Connection& connection);
   void sendText(const std::string& statusText, const Connection& connection);
   void sendAPIResponse(const ReceiverAPIResponse& response, const Connection& connection);
   void sendWithDeadline(const Connection& connection, std::shared_ptr<const Bytes> buffer, std::size_t offset,

@@ -241,6 +241,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
           relayPtr->chunkFromDisk(token, *at, partOnChunk(*at, c, opening.total, wanted->start, wanted->end));
     }
   } else {
+    endWhenPeerLeaves(connection);
     try {
       auto answer = co_await relayPtr->open(token, firstChunkOf);
       opening = std::move(answer);
@@ -331,6 +332,9 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     current = askAgainOnYield ? std::move(opening.firstRead) : fetchRelayChunk(relayPtr, token, index, partOf(index));
   }
   if (!headerWithSlice) {
+    // Only a reply that leaves at once, its first slice with its header, has no wait to watch
+    // through: a read armed for it would only meet the peer's end after the reply.
+    if (!headerOnly) endWhenPeerLeaves(connection);
     std::exception_ptr headerFailure;
     try {
       // Sent as a head without a body slice: the connection keeps watching for the peer's end
