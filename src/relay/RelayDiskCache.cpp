@@ -31,12 +31,8 @@ namespace {
 constexpr std::int64_t kChunk = RelayDiskCache::kChunkSize;
 constexpr diagnostics::ThrottleRule kSkipRule{50, std::chrono::duration<double>(0.5)};
 constexpr diagnostics::ThrottleRule kFailRule{20, std::chrono::duration<double>(0.5)};
-// Chunk copies run side by side on this many threads; more would only share the memory bus.
-constexpr std::size_t kReaderThreads = 4;
 // Idle chunk buffers kept for the next reads: enough for the readers of a few connections.
 constexpr std::size_t kIdleBuffers = 8;
-
-runtime::Clock::MonotonicTime now() { return runtime::Clock::current().monotonic(); }
 
 std::int64_t chunkCount(std::int64_t length) noexcept {
   if (length <= 0) return 0;
@@ -47,89 +43,6 @@ std::int64_t chunkCount(std::int64_t length) noexcept {
 std::optional<std::int64_t> chunkOffset(std::int64_t index) noexcept {
   if (index < 0 || index > std::numeric_limits<std::int64_t>::max() / kChunk) return std::nullopt;
   return index * kChunk;
-}
-
-// The size of a chunk starting at `start` within `length`.
-std::int64_t chunkBytes(std::int64_t length, std::int64_t start) noexcept { return std::min(length - start, kChunk); }
-
-struct Filled {
-  std::size_t count = 0;
-  int error = 0; // of the read
-};
-
-// Positioned reads (no seek of their own) until `count` bytes, the file's end or an error.
-Filled fill(int file, std::uint8_t* into, std::size_t count, std::int64_t offset) {
-  Filled filled;
-  while (filled.count < count) {
-    const ssize_t got = ::pread(file, into + filled.count, count - filled.count,
-                                static_cast<off_t>(offset + static_cast<std::int64_t>(filled.count)));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      filled.error = files::currentErrnoOrEIO();
-      break;
-    }
-    if (got == 0) break;
-    filled.count += static_cast<std::size_t>(got);
-  }
-  return filled;
-}
-
-// A read at hand hands the whole chunk on, so its caller would wait for the copy of the whole
-// chunk out of the page cache; with its back half read by a reader thread meanwhile, it waits for
-// about half. Smaller reads are not worth a thread's wake-up.
-constexpr std::size_t kSplitFrom = 256 * 1024;
-
-// The back half of a read at hand. Whoever claims it reads it: a reader thread, or the caller
-// itself once its front half is in when no reader has started on it, so that a busy or stopped pool
-// never holds the read up; the caller then waits only for a reader already under way. A reader
-// that comes too late touches neither the file nor the buffer.
-class BackHalf {
-public:
-  BackHalf(int file, std::uint8_t* into, std::size_t count, std::int64_t offset)
-      : file_(file), into_(into), count_(count), offset_(offset) {}
-
-  void readUnlessClaimed() {
-    int expected = kWaiting;
-    if (!state_.compare_exchange_strong(expected, kClaimed, std::memory_order_acq_rel)) return;
-    filled_ = fill(file_, into_, count_, offset_);
-    state_.store(kDone, std::memory_order_release);
-    state_.notify_one();
-  }
-
-  // The caller's side, once its own half is in.
-  Filled finish() {
-    readUnlessClaimed();
-    for (int seen = state_.load(std::memory_order_acquire); seen != kDone;
-         seen = state_.load(std::memory_order_acquire)) {
-      state_.wait(seen, std::memory_order_acquire);
-    }
-    return filled_;
-  }
-
-private:
-  static constexpr int kWaiting = 0;
-  static constexpr int kClaimed = 1;
-  static constexpr int kDone = 2;
-  const int file_;
-  std::uint8_t* const into_;
-  const std::size_t count_;
-  const std::int64_t offset_;
-  std::atomic<int> state_{kWaiting};
-  Filled filled_;
-};
-
-// `count` bytes read as fill() does, the back half of a large read on one of `alongside` meanwhile.
-Filled fillInTwo(int file, std::uint8_t* into, std::size_t count, std::int64_t offset, runtime::ThreadPool* alongside) {
-  if (alongside == nullptr || count < kSplitFrom) return fill(file, into, count, offset);
-  const std::size_t front = count / 2;
-  const auto back =
-      std::make_shared<BackHalf>(file, into + front, count - front, offset + static_cast<std::int64_t>(front));
-  alongside->post([back] { back->readUnlessClaimed(); });
-  const auto first = fill(file, into, front, offset);
-  // Awaited whatever became of the front: the back half may be writing into the buffer.
-  const auto second = back->finish();
-  // A front cut short by the file's end leaves a gap before the back: the read came up short.
-  return {first.count < front ? first.count : front + second.count, first.error != 0 ? first.error : second.error};
 }
 
 } // namespace
@@ -271,90 +184,6 @@ runtime::Awaitable<RelayDiskCache::SharedBytes> RelayDiskCache::readChunk(Descri
   return onActor(std::move(read));
 }
 
-namespace {
-
-// A read at hand of the part its caller needs; the rest is read on one of `readers` once the part
-// is in, so that it takes no core from the part, and is read while the part is sent. `underway`
-// counts the rests whose reads have not ended, and their buffers with them.
-RelayDiskCache::SharedBytes readPartAtHand(files::ChunkBuffers& buffers, runtime::ThreadPool& readers,
-                                           std::shared_ptr<std::atomic<int>> underway,
-                                           const ReadableChunks::Claim& claim, files::FileDescriptor file,
-                                           RelayDiskCache::ChunkPart needed, RelayDiskCache::WholeChunk whole) {
-  // What the rest's reader holds: the file and the buffer, not the cache, so that a cache that
-  // goes meanwhile is never ended on its own reader.
-  struct Rest {
-    explicit Rest(std::shared_ptr<std::atomic<int>> counted) : underway(std::move(counted)) {}
-    Rest(const Rest&) = delete;
-    Rest& operator=(const Rest&) = delete;
-    ~Rest() { underway->fetch_sub(1); }
-    std::shared_ptr<std::atomic<int>> underway;
-    files::FileDescriptor file;
-    std::uint8_t* data = nullptr;
-    RelayDiskCache::SharedBytes bytes;
-    std::shared_ptr<ItemLiveness> item;
-    RelayDiskCache::WholeChunk whole;
-  };
-  auto rest = std::make_shared<Rest>(std::move(underway));
-  auto buffer = buffers.take(claim.count);
-  rest->file = std::move(file);
-  rest->data = buffer->data();
-  // Not split as a whole chunk's read is: a reader on half of the part gained nothing at one
-  // connection and cost wake-ups at eight.
-  const auto front = fill(rest->file.get(), rest->data + needed.offset, needed.length,
-                          claim.offset + static_cast<std::int64_t>(needed.offset));
-  if (front.error != 0 || front.count != needed.length || !claim.item->alive.load()) return nullptr;
-  claim.item->lastRead.store(now().time_since_epoch().count());
-  rest->bytes = buffers.share(std::move(buffer));
-  rest->item = claim.item;
-  rest->whole = std::move(whole);
-  auto bytes = rest->bytes;
-  readers.post([rest, needed, count = claim.count, offset = claim.offset] {
-    const std::size_t after = needed.offset + needed.length;
-    const auto before = fill(rest->file.get(), rest->data, needed.offset, offset);
-    if (before.error != 0 || before.count != needed.offset) return;
-    const auto tail =
-        fill(rest->file.get(), rest->data + after, count - after, offset + static_cast<std::int64_t>(after));
-    // Handed on only while the item stands: bytes read after it gave way may be another version's.
-    if (tail.error == 0 && tail.count == count - after && rest->item->alive.load()) rest->whole(rest->bytes);
-  });
-  return bytes;
-}
-
-} // namespace
-
-RelayDiskCache::SharedBytes RelayDiskCache::readChunkAtHand(const Descriptor& descriptor, std::int64_t index,
-                                                            ChunkPart needed, WholeChunk whole) {
-  try {
-    const auto claim = state_->readable.claim(descriptor, index);
-    if (!claim) return nullptr;
-    auto handle = files::openFileSecurely(claim->file, O_RDONLY);
-    if (!handle.file) return nullptr;
-    if (beforeRead_) beforeRead_();
-    // A part that is all of the chunk is read as the chunk; and with as many rests under way as
-    // there are readers, a new one would only wait for them, holding a chunk's buffer meanwhile.
-    const bool part = whole && needed.offset < claim->count && needed.length <= claim->count - needed.offset &&
-                      needed.length < claim->count;
-    if (part && restsUnderway_->fetch_add(1) < static_cast<int>(kReaderThreads)) {
-      return readPartAtHand(*buffers_, *readers_, restsUnderway_, *claim, std::move(handle.file), needed,
-                            std::move(whole));
-    }
-    if (part) restsUnderway_->fetch_sub(1);
-    const State::PendingRead read{std::move(handle.file), 0, claim->offset, claim->count};
-    auto outcome = State::readBytes(read, *buffers_, readers_.get());
-    if (outcome.error != 0 || outcome.filled != read.count) return nullptr;
-    // The item is marked dropped before its file is deleted or replaced, so bytes read while it
-    // still stands are its own, whatever became of the name since.
-    if (!claim->item->alive.load()) return nullptr;
-    claim->item->lastRead.store(now().time_since_epoch().count());
-    auto bytes = buffers_->share(std::move(outcome.buffer));
-    if (whole) whole(bytes);
-    return bytes;
-  } catch (const std::bad_alloc&) {
-    // As every other failure here: readChunk() is the way.
-    return nullptr;
-  }
-}
-
 runtime::Awaitable<bool> RelayDiskCache::writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) {
   return onActor([self = shared_from_this(), descriptor = std::move(descriptor), index, data = std::move(data)] {
     return self->state_->writeChunk(descriptor, index, data);
@@ -398,35 +227,6 @@ runtime::Awaitable<RelayDiskCache::Usage> RelayDiskCache::usage() const {
 }
 
 // --- state: helpers ---------------------------------------------------------------------------
-
-void ReadableChunks::add(const Key& key, std::uint64_t generation, const std::shared_ptr<ItemLiveness>& item,
-                         const Descriptor& version, fs::path file, std::int64_t index) {
-  const std::scoped_lock lock(mutex_);
-  auto& entry = entries_[key];
-  if (entry.generation != generation) {
-    entry = Entry{generation, item, version.length, version.lastModified, std::move(file), {}};
-  }
-  entry.present.insert(index);
-}
-
-void ReadableChunks::forget(const Key& key, std::uint64_t generation) {
-  const std::scoped_lock lock(mutex_);
-  if (const auto found = entries_.find(key); found != entries_.end() && found->second.generation == generation) {
-    entries_.erase(found);
-  }
-}
-
-std::optional<ReadableChunks::Claim> ReadableChunks::claim(const Descriptor& descriptor, std::int64_t index) const {
-  const std::scoped_lock lock(mutex_);
-  const auto found = entries_.find(descriptor.key);
-  if (found == entries_.end()) return std::nullopt;
-  const Entry& entry = found->second;
-  if (!entry.item->alive.load()) return std::nullopt;
-  if (entry.length != descriptor.length || entry.lastModified != descriptor.lastModified) return std::nullopt;
-  if (!entry.present.contains(index)) return std::nullopt;
-  const std::int64_t offset = index * kChunk; // present, so below the chunk count
-  return Claim{entry.file, entry.item, offset, static_cast<std::size_t>(chunkBytes(entry.length, offset))};
-}
 
 void RelayDiskCache::State::dropItem(std::unordered_map<Key, Item, RelayDiskCacheKeyHash>::iterator item) {
   // Marked before anything else happens to its file, so that a read under way that took its bytes
@@ -519,23 +319,6 @@ std::optional<RelayDiskCache::State::PendingRead> RelayDiskCache::State::beginRe
     return std::nullopt;
   }
   return PendingRead{std::move(handle.file), found->second.generation, offset, static_cast<std::size_t>(count)};
-}
-
-RelayDiskCache::State::ReadOutcome RelayDiskCache::State::readBytes(const PendingRead& read,
-                                                                    files::ChunkBuffers& buffers,
-                                                                    runtime::ThreadPool* alongside) {
-  ReadOutcome outcome;
-  try {
-    outcome.buffer = buffers.take(read.count);
-  } catch (const std::bad_alloc&) {
-    outcome.error = ENOMEM;
-    return outcome;
-  }
-  Bytes& bytes = *outcome.buffer;
-  const auto filled = fillInTwo(read.file.get(), bytes.data(), bytes.size(), read.offset, alongside);
-  outcome.filled = filled.count;
-  outcome.error = filled.error;
-  return outcome;
 }
 
 RelayDiskCache::SharedBytes RelayDiskCache::State::finishRead(const Descriptor& descriptor, PendingRead read,

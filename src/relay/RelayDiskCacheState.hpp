@@ -8,6 +8,7 @@
 #include "relay/RelayDiskCacheFiles.hpp"
 #include "runtime/Clock.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -30,6 +31,16 @@ std::set<std::string>& exitPurgeDirectories();
 // What a read on any thread shares with one item: whether the item is still there, and when such a
 // read last used it. Atomics, so that the actor drops an item at once without a lock, also while it
 // holds the exit-purge lock.
+// Chunk copies run side by side on this many threads; more would only share the memory bus.
+inline constexpr std::size_t kReaderThreads = 4;
+
+inline runtime::Clock::MonotonicTime now() { return runtime::Clock::current().monotonic(); }
+
+// The size of a chunk starting at `start` within `length`.
+inline std::int64_t chunkBytes(std::int64_t length, std::int64_t start) noexcept {
+  return std::min(length - start, RelayDiskCache::kChunkSize);
+}
+
 struct ItemLiveness {
   std::atomic<bool> alive{true};
   std::atomic<runtime::Clock::MonotonicTime::rep> lastRead{
