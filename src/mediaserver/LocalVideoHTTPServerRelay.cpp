@@ -228,17 +228,20 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   // A reply the relay can answer from memory is answered here on the queue: crossing to the
   // relay's strand and back would cost more than the whole rest of such a request.
   Opening opening;
+  // Set when only the first piece of the first chunk's part was read at hand.
+  relay::PartReadOn firstRest;
   std::exception_ptr lengthFailure;
   if (auto answered = relayPtr->openAtHand(token, firstChunkOf)) {
     opening = std::move(*answered);
     // With no other connection open the queue has nothing else to do while a first chunk on disk is
     // read, so it reads it here and the header leaves with its slice; with others open the read goes
-    // to a pool thread, so that the queue keeps serving them meanwhile.
+    // to a pool thread, so that the queue keeps serving them meanwhile. The peer waits for the
+    // first byte meanwhile: the read gives the first piece at once and the rest once it is sent.
     const auto at = opening.firstChunk ? std::nullopt : firstChunkOf(opening.total);
     if (at && aloneOnQueue(weak)) {
       const auto wanted = transferReply(range, opening.total); // there is one: it gave `at`
-      opening.firstChunk =
-          relayPtr->chunkFromDisk(token, *at, partOnChunk(*at, c, opening.total, wanted->start, wanted->end));
+      opening.firstChunk = relayPtr->chunkFromDisk(
+          token, *at, partOnChunk(*at, c, opening.total, wanted->start, wanted->end), &firstRest);
     }
   } else {
     endWhenPeerLeaves(connection);
@@ -353,6 +356,34 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       co_return;
     }
   }
+  // The bytes of the first chunk's slice that left before the loop, the first with the header:
+  // each piece read at hand leaves while the next is read.
+  std::size_t sentOfFirst = 0;
+  while (firstRest && firstRest.ready < partOf(first).length) {
+    std::exception_ptr pieceFailure;
+    try {
+      // Named, as every argument made in a co_await expression must be for GCC 12.
+      auto leading = sentOfFirst == 0 ? header : nullptr;
+      co_await send(weak, queue, connection, data, partOf(first).offset + sentOfFirst, firstRest.ready - sentOfFirst,
+                    false, true, std::move(leading));
+    } catch (...) {
+      pieceFailure = std::current_exception();
+    }
+    if (pieceFailure) {
+      fail(pieceFailure);
+      co_return;
+    }
+    context.sent += static_cast<std::int64_t>(firstRest.ready - sentOfFirst);
+    sentOfFirst = firstRest.ready;
+    const auto ready = firstRest.readOn();
+    if (!ready) {
+      // The rest is no longer that version's on disk: the chunk comes as one not at hand would.
+      data = nullptr;
+      current = fetchRelayChunk(relayPtr, token, index, partOf(index));
+      break;
+    }
+    firstRest.ready = *ready;
+  }
 
   runtime::Task<Chunk> next;
   Chunk nextData;
@@ -392,13 +423,15 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       next.cancel();
       co_return;
     }
-    const auto [lo, sliceLength] = *slice;
+    const std::size_t alreadySent = index == first ? sentOfFirst : 0;
+    const std::size_t lo = slice->first + alreadySent;
+    const std::size_t sliceLength = slice->second - alreadySent;
     // The last slice ends the reply itself: an empty final send after it would cost one more
     // round through the queue for the same bytes on the wire.
     const bool isFinal = index == last;
     std::exception_ptr sendFailure;
     try {
-      auto leading = index == first && headerWithSlice ? header : nullptr;
+      auto leading = index == first && headerWithSlice && sentOfFirst == 0 ? header : nullptr;
       co_await send(weak, queue, connection, std::move(data), lo, sliceLength, isFinal, true, std::move(leading));
     } catch (...) {
       sendFailure = std::current_exception();

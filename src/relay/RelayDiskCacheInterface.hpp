@@ -23,6 +23,16 @@ struct ChunkPart {
   std::size_t length = std::numeric_limits<std::size_t>::max();
 };
 
+// A part read at hand in pieces: the first `ready` bytes of the part are in, and each readOn() reads
+// the next piece on the caller's thread, each larger than the last, answering how many are in then
+// (all of the part at the end), or nothing when a piece did not come in whole and still the chunk's
+// version's. Dropped before the end, it reads nothing more and hands nothing on.
+struct PartReadOn {
+  std::size_t ready = 0;
+  std::function<std::optional<std::size_t>()> readOn;
+  explicit operator bool() const { return static_cast<bool>(readOn); }
+};
+
 class RelayDiskCacheInterface {
 public:
   using Bytes = std::vector<std::uint8_t>;
@@ -97,12 +107,16 @@ public:
   // With `whole` given, only the `needed` part is awaited: the chunk comes back with that part in
   // and checked while the rest is still being read into it, and only that part may be read from it
   // until `whole` gets it, on another thread or on this one before the return.
+  // With `later` given too, a large part may come back with only its first piece in and `later`
+  // set to read the rest of it: a caller can send each piece while it reads the next. The rest of
+  // the chunk is read, and `whole` called, only after the whole part is in.
   virtual SharedBytes readChunkAtHand(const Descriptor& descriptor, std::int64_t index, ChunkPart needed = {},
-                                      WholeChunk whole = {}) {
+                                      WholeChunk whole = {}, PartReadOn* later = nullptr) {
     (void)descriptor;
     (void)index;
     (void)needed;
     (void)whole;
+    (void)later;
     return nullptr;
   }
   // True when the chunk is on disk afterwards.

@@ -6,9 +6,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <new>
+#include <optional>
+#include <utility>
 
 // Chunk reads that need no turn on the cache's actor: the bytes themselves, on whichever thread
 // asks, and the copy of the readable chunks that lets a read at hand find them.
@@ -102,13 +106,20 @@ Filled fillInTwo(int file, std::uint8_t* into, std::size_t count, std::int64_t o
   return {first.count < front ? first.count : front + second.count, first.error != 0 ? first.error : second.error};
 }
 
-// A read at hand of the part its caller needs; the rest is read on one of `readers` once the part
-// is in, so that it takes no core from the part, and is read while the part is sent. `underway`
-// counts the rests whose reads have not ended, and their buffers with them.
-RelayDiskCache::SharedBytes readPartAtHand(files::ChunkBuffers& buffers, runtime::ThreadPool& readers,
-                                           std::shared_ptr<std::atomic<int>> underway,
+// A part read in pieces returns with this much of it in, about what a socket takes in one send, so
+// that its peer has bytes to take in while the next piece is read; each piece after is twice the
+// bytes in before it, read while the peer takes those in.
+constexpr std::size_t kFirstPiece = 64 * 1024;
+
+// A read at hand of the part its caller needs; the rest is read on one of the cache's readers once
+// the part is in, so that it takes no core from the part, and is read while the part is sent.
+// `underway` counts the rests whose reads have not ended, and their buffers with them. With `later`
+// given, a large part comes back with its first piece in and `later` reads the rest of it.
+RelayDiskCache::SharedBytes readPartAtHand(std::weak_ptr<RelayDiskCache> cache, files::ChunkBuffers& buffers,
+                                           runtime::ThreadPool& readers, std::shared_ptr<std::atomic<int>> underway,
                                            const ReadableChunks::Claim& claim, files::FileDescriptor file,
-                                           RelayDiskCache::ChunkPart needed, RelayDiskCache::WholeChunk whole) {
+                                           RelayDiskCache::ChunkPart needed, RelayDiskCache::WholeChunk whole,
+                                           PartReadOn* later) {
   // What the rest's reader holds: the file and the buffer, not the cache, so that a cache that
   // goes meanwhile is never ended on its own reader.
   struct Rest {
@@ -116,8 +127,14 @@ RelayDiskCache::SharedBytes readPartAtHand(files::ChunkBuffers& buffers, runtime
     Rest(const Rest&) = delete;
     Rest& operator=(const Rest&) = delete;
     ~Rest() { underway->fetch_sub(1); }
+    // [from, from + count) of the chunk, in whole while the item stands.
+    bool readIn(std::size_t from, std::size_t count) const {
+      const auto filled = fill(file.get(), data + from, count, offset + static_cast<std::int64_t>(from));
+      return filled.error == 0 && filled.count == count && item->alive.load();
+    }
     std::shared_ptr<std::atomic<int>> underway;
     files::FileDescriptor file;
+    std::int64_t offset = 0;
     std::uint8_t* data = nullptr;
     RelayDiskCache::SharedBytes bytes;
     std::shared_ptr<ItemLiveness> item;
@@ -126,33 +143,54 @@ RelayDiskCache::SharedBytes readPartAtHand(files::ChunkBuffers& buffers, runtime
   auto rest = std::make_shared<Rest>(std::move(underway));
   auto buffer = buffers.take(claim.count);
   rest->file = std::move(file);
+  rest->offset = claim.offset;
   rest->data = buffer->data();
+  rest->item = claim.item;
   // Not split as a whole chunk's read is: a reader on half of the part gained nothing at one
   // connection and cost wake-ups at eight.
-  const auto front = fill(rest->file.get(), rest->data + needed.offset, needed.length,
-                          claim.offset + static_cast<std::int64_t>(needed.offset));
-  if (front.error != 0 || front.count != needed.length || !claim.item->alive.load()) return nullptr;
+  const std::size_t first = later != nullptr && needed.length > kFirstPiece ? kFirstPiece : needed.length;
+  if (!rest->readIn(needed.offset, first)) return nullptr;
   claim.item->lastRead.store(now().time_since_epoch().count());
   rest->bytes = buffers.share(std::move(buffer));
-  rest->item = claim.item;
   rest->whole = std::move(whole);
   auto bytes = rest->bytes;
-  readers.post([rest, needed, count = claim.count, offset = claim.offset] {
-    const std::size_t after = needed.offset + needed.length;
-    const auto before = fill(rest->file.get(), rest->data, needed.offset, offset);
-    if (before.error != 0 || before.count != needed.offset) return;
-    const auto tail =
-        fill(rest->file.get(), rest->data + after, count - after, offset + static_cast<std::int64_t>(after));
-    // Handed on only while the item stands: bytes read after it gave way may be another version's.
-    if (tail.error == 0 && tail.count == count - after && rest->item->alive.load()) rest->whole(rest->bytes);
-  });
+  auto readRest = [rest, needed, count = claim.count](runtime::ThreadPool& pool) {
+    pool.post([rest, needed, count] {
+      const std::size_t after = needed.offset + needed.length;
+      // Handed on only while the item stands: bytes read after it gave way may be another version's.
+      if (rest->readIn(0, needed.offset) && rest->readIn(after, count - after)) rest->whole(rest->bytes);
+    });
+  };
+  if (first == needed.length) {
+    readRest(readers);
+    return bytes;
+  }
+  later->ready = first;
+  later->readOn = [cache = std::move(cache), pool = &readers, rest, needed, ready = first,
+                   readRest]() mutable -> std::optional<std::size_t> {
+    if (ready == needed.length) return std::nullopt; // past its end, or after a failure
+    const std::size_t piece = std::min(2 * ready, needed.length - ready);
+    if (!rest->readIn(needed.offset + ready, piece)) {
+      ready = needed.length;
+      return std::nullopt;
+    }
+    ready += piece;
+    // The readers are the cache's: with the cache gone meanwhile, or no room to queue the rest, the
+    // chunk stays on disk alone; the part is in either way.
+    if (ready == needed.length) {
+      try {
+        if (const auto alive = cache.lock()) readRest(*pool);
+      } catch (const std::bad_alloc&) {}
+    }
+    return ready;
+  };
   return bytes;
 }
 
 } // namespace
 
 RelayDiskCache::SharedBytes RelayDiskCache::readChunkAtHand(const Descriptor& descriptor, std::int64_t index,
-                                                            ChunkPart needed, WholeChunk whole) {
+                                                            ChunkPart needed, WholeChunk whole, PartReadOn* later) {
   try {
     const auto claim = state_->readable.claim(descriptor, index);
     if (!claim) return nullptr;
@@ -164,8 +202,8 @@ RelayDiskCache::SharedBytes RelayDiskCache::readChunkAtHand(const Descriptor& de
     const bool part = whole && needed.offset < claim->count && needed.length <= claim->count - needed.offset &&
                       needed.length < claim->count;
     if (part && restsUnderway_->fetch_add(1) < static_cast<int>(kReaderThreads)) {
-      return readPartAtHand(*buffers_, *readers_, restsUnderway_, *claim, std::move(handle.file), needed,
-                            std::move(whole));
+      return readPartAtHand(weak_from_this(), *buffers_, *readers_, restsUnderway_, *claim, std::move(handle.file),
+                            needed, std::move(whole), later);
     }
     if (part) restsUnderway_->fetch_sub(1);
     const State::PendingRead read{std::move(handle.file), 0, claim->offset, claim->count};

@@ -100,7 +100,8 @@ public:
   std::optional<Opening> openFromMemory(const std::string& token, const FirstChunkIndex& firstChunkOf) override;
   std::optional<Opening> openAtHand(const std::string& token, const FirstChunkIndex& firstChunkOf) override;
   Chunk chunkFromMemory(const std::string& token, std::int64_t index) override;
-  Chunk chunkFromDisk(const std::string& token, std::int64_t index, ChunkPart needed = {}) override;
+  Chunk chunkFromDisk(const std::string& token, std::int64_t index, ChunkPart needed = {},
+                      PartReadOn* later = nullptr) override;
 
   // The body of a ranged fetch and the total its Content-Range announced.
   struct Fetched {

@@ -183,8 +183,8 @@ void RemoteMediaRelay::postFollows() {
   });
 }
 
-RemoteMediaRelay::Chunk RemoteMediaRelay::chunkFromDisk(const std::string& token, std::int64_t index,
-                                                        ChunkPart needed) {
+RemoteMediaRelay::Chunk RemoteMediaRelay::chunkFromDisk(const std::string& token, std::int64_t index, ChunkPart needed,
+                                                        PartReadOn* later) {
   const auto& cache = configuration_.cache;
   if (!cache) return nullptr;
   std::optional<Descriptor> descriptor;
@@ -199,7 +199,7 @@ RemoteMediaRelay::Chunk RemoteMediaRelay::chunkFromDisk(const std::string& token
   auto remember = [weak = weak_from_this(), key, descriptor = *descriptor](SharedBytes whole) {
     if (auto self = weak.lock()) self->rememberFromDisk(key, descriptor, std::move(whole));
   };
-  SharedBytes bytes = cache->readChunkAtHand(*descriptor, index, needed, std::move(remember));
+  SharedBytes bytes = cache->readChunkAtHand(*descriptor, index, needed, std::move(remember), later);
   if (!bytes) return nullptr;
   bool post = false;
   {

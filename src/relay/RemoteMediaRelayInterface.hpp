@@ -137,10 +137,14 @@ public:
   // read of the `needed` part, as chunk() with prefetch false would give it from there (counted,
   // moving the prefetch, remembered in memory once the rest of it is in); null when it is not at
   // hand there, and then chunk() is the way. Only the `needed` part may be read from the bytes.
-  virtual Chunk chunkFromDisk(const std::string& token, std::int64_t index, ChunkPart needed = {}) {
+  // With `later` given, only the part's first `later->ready` bytes may be in, and `later->readOn()`
+  // reads the rest of it piece by piece on the caller's thread (see PartReadOn).
+  virtual Chunk chunkFromDisk(const std::string& token, std::int64_t index, ChunkPart needed = {},
+                              PartReadOn* later = nullptr) {
     (void)token;
     (void)index;
     (void)needed;
+    (void)later;
     return nullptr;
   }
 };

@@ -268,6 +268,58 @@ TEST_F(RelayDiskCacheRaceTest, APartReadAtHandWhoseItemIsReplacedBeforeItsRestIs
   readers.release();
 }
 
+// A part read in pieces: each piece is the chunk's bytes in place, each larger than the last; the
+// chunk is handed on only once the part is in and the rest read after it, and never when its item
+// gave way to a newer version between two pieces, whose bytes are then not served either.
+TEST_F(RelayDiskCacheRaceTest, APartReadInPiecesServesOnlyItsVersionsBytesAndHandsTheChunkOnAtItsEnd) {
+  for (const bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced ? "replaced between pieces" : "read through");
+    HeldReaders readers;
+    auto cache = makeCache(readers.hook());
+    const auto v1 = descriptor("pieces", kChunk);
+    const auto v2 = descriptor("pieces", kChunk, "Tue");
+    const auto chunk = patterned(kChunk, 1);
+    call([&] { return cache->registerDescriptor(v1); });
+    ASSERT_TRUE(call([&] { return cache->writeChunk(v1, 0, chunk); }));
+    const ChunkPart needed{1'000'003, 700'000};
+    Whole handedOn;
+    PartReadOn later;
+    readingAtHand = true;
+    const auto part = cache->readChunkAtHand(v1, 0, needed, handedOn.callback(), &later);
+    ASSERT_TRUE(part);
+    std::vector<std::size_t> steps{later.ready};
+    if (replaced) {
+      readingAtHand = false;
+      call([&] { return cache->registerDescriptor(v2); });
+      ASSERT_TRUE(call([&] { return cache->writeChunk(v2, 0, patterned(kChunk, 2)); }));
+      readingAtHand = true;
+    }
+    while (later && steps.back() < needed.length) {
+      const auto ready = later.readOn();
+      if (!ready) break;
+      steps.push_back(*ready);
+    }
+    readingAtHand = false;
+    const std::vector<std::size_t> through{65'536, 196'608, 589'824, 700'000};
+    EXPECT_EQ(steps, replaced ? std::vector<std::size_t>{65'536} : through);
+    const ChunkPart in{needed.offset, steps.back()};
+    EXPECT_TRUE(partOf(*part, in) == partOf(chunk, in));
+    if (replaced) {
+      EXPECT_FALSE(later.readOn()) << "nothing more is read once a piece failed";
+      // Every reader taken twice in turn: all work queued before has ended.
+      ASSERT_TRUE(readers.hold(cache, v2));
+      readers.release();
+      ASSERT_TRUE(readers.hold(cache, v2));
+      EXPECT_FALSE(handedOn.arrived.isOpen());
+      readers.release();
+    } else {
+      ASSERT_TRUE(handedOn.arrived.wait());
+      EXPECT_EQ(handedOn.bytes, part);
+      EXPECT_TRUE(*handedOn.bytes == chunk);
+    }
+  }
+}
+
 TEST_F(RelayDiskCacheRaceTest, AReadInFlightDuringTheExitPurgeServesItsOwnBytesOrNothing) {
   auto hold = std::make_shared<HeldRead>();
   const auto d = descriptor("purged", kChunk);

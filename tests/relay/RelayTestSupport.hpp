@@ -61,7 +61,8 @@ public:
     if (found == chunks.end()) co_return nullptr;
     co_return std::make_shared<const Bytes>(found->second);
   }
-  SharedBytes readChunkAtHand(const Descriptor& descriptor, std::int64_t index, ChunkPart, WholeChunk whole) override {
+  SharedBytes readChunkAtHand(const Descriptor& descriptor, std::int64_t index, ChunkPart, WholeChunk whole,
+                              PartReadOn*) override {
     SharedBytes bytes;
     {
       std::scoped_lock lock(mutex_);
