@@ -356,9 +356,19 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       co_return;
     }
   }
+  // The read-ahead: from memory at once when the relay has it there, else from the relay.
+  runtime::Task<Chunk> next;
+  Chunk nextData;
+  const auto readAhead = [&] {
+    nextData = index < last ? relayPtr->chunkFromMemory(token, index + 1) : nullptr;
+    next = index < last && !nextData ? fetchRelayChunk(relayPtr, token, index + 1, partOf(index + 1))
+                                     : runtime::Task<Chunk>();
+  };
   // The bytes of the first chunk's slice that left before the loop, the first with the header:
-  // each piece read at hand leaves while the next is read.
+  // each piece read at hand leaves while the next is read, and the next chunk is read meanwhile.
   std::size_t sentOfFirst = 0;
+  const bool inPieces = firstRest && firstRest.ready < partOf(first).length;
+  if (inPieces) readAhead();
   while (firstRest && firstRest.ready < partOf(first).length) {
     std::exception_ptr pieceFailure;
     try {
@@ -371,6 +381,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     }
     if (pieceFailure) {
       fail(pieceFailure);
+      next.cancel();
       co_return;
     }
     context.sent += static_cast<std::int64_t>(firstRest.ready - sentOfFirst);
@@ -385,8 +396,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     firstRest.ready = *ready;
   }
 
-  runtime::Task<Chunk> next;
-  Chunk nextData;
+  bool readingAhead = inPieces;
   while (true) {
     std::exception_ptr fetchFailure;
     if (!data) {
@@ -406,12 +416,10 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     if (fetchFailure) {
       fail(fetchFailure);
       current.cancel();
+      next.cancel();
       co_return;
     }
-    // The read-ahead: from memory at once when the relay has it there, else from the relay.
-    nextData = index < last ? relayPtr->chunkFromMemory(token, index + 1) : nullptr;
-    next = index < last && !nextData ? fetchRelayChunk(relayPtr, token, index + 1, partOf(index + 1))
-                                     : runtime::Task<Chunk>();
+    if (!std::exchange(readingAhead, false)) readAhead();
     const auto slice = sliceOf(index, data);
     if (!slice) {
       fail(std::make_exception_ptr(RelayError::shortRead()));
