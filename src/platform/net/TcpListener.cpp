@@ -31,6 +31,10 @@ struct TcpListener::Impl {
   tcp::acceptor acceptor;
   // Filled by each accept with the peer's address, so that the connection need not ask for it.
   tcp::endpoint peer;
+  // The text of the last peer's address: a busy server mostly hears from the same few peers, and
+  // formatting an address costs more than comparing one.
+  asio::ip::address lastPeer;
+  std::string lastPeerText;
   asio::steady_timer pauseTimer;
   Timing timing;
   const std::shared_ptr<TcpConnection::Impl::SendDeadlines> sendDeadlines;
@@ -153,8 +157,12 @@ void TcpListener::acceptNext() {
         }
         auto& inner = *self->impl_;
         if (!error) {
+          if (const auto address = inner.peer.address(); address != inner.lastPeer || inner.lastPeerText.empty()) {
+            inner.lastPeerText = TcpConnection::Impl::addressOf(inner.peer);
+            inner.lastPeer = address;
+          }
           auto connection = std::make_shared<TcpConnection>(std::make_unique<TcpConnection::Impl>(
-              inner.executor, std::move(socket), inner.peer, inner.timing.connection, inner.sendDeadlines));
+              inner.executor, std::move(socket), inner.lastPeerText, inner.timing.connection, inner.sendDeadlines));
           if (inner.onConnection) {
             inner.onConnection(std::move(connection));
           }

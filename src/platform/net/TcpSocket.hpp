@@ -16,20 +16,20 @@
 namespace pd::platform::net {
 
 struct TcpConnection::Impl {
-  // peer: the address accept() gave with the socket.
+  // remote: the peer's address as text (see addressOf).
   using SendDeadlines = DeadlineLine<std::weak_ptr<TcpConnection>>;
   static std::shared_ptr<SendDeadlines> makeSendDeadlines(const boost::asio::any_io_executor& executor);
   // deadlines: the line of every send deadline of the listener's connections (null without a
   // send deadline).
-  Impl(boost::asio::any_io_executor ex, boost::asio::ip::tcp::socket s, const boost::asio::ip::tcp::endpoint& peer,
-       Timing t, std::shared_ptr<SendDeadlines> deadlines)
+  Impl(boost::asio::any_io_executor ex, boost::asio::ip::tcp::socket s, std::string remote, Timing t,
+       std::shared_ptr<SendDeadlines> deadlines)
       : executor(std::move(ex)),
         socket(std::move(s)),
         drainTimer(executor),
         sendDeadlines(std::move(deadlines)),
         timing(t),
         workerDescriptor(socket.native_handle()),
-        remoteAddress(addressOf(peer)) {
+        remoteAddress(std::move(remote)) {
     // Once for the connection's life: the worker's sends rely on it, and Asio then has no reason
     // to switch the mode again before its own operations.
     boost::system::error_code ignored;
