@@ -155,8 +155,11 @@ void LocalVideoHTTPServer::Impl::connectionStateChanged(TcpConnection::State sta
   if (state == TcpConnection::State::cancelled) {
     connectionState.ended = true;
   }
-  if (connectionState.servingTask) {
-    connectionState.servingTask.cancel();
+  // A road that ends its own connection is done with it: a cancellation would only queue a signal
+  // for a body that is about to return.
+  const auto& task = connectionState.servingTask;
+  if (task && runtime::detail::currentTask() != task.state().get()) {
+    task.cancel();
   }
   releaseHeadReader(connectionState);
   if (connectionState.counted) {

@@ -6,6 +6,7 @@
 
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/associated_executor.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -22,12 +23,18 @@ namespace {
 using Relay = std::shared_ptr<relay::RemoteMediaRelayInterface>;
 using Weak = std::weak_ptr<LocalVideoHTTPServer::Impl>;
 
-// Resumes the awaiting road on its own executor with the send's outcome.
+// Resumes the awaiting road on its own executor with the send's outcome: later, or at once when the
+// caller is a job of its own on that executor (never the send's start, which the road is still in).
 template <typename Handler>
 auto resumer(Handler handler) {
   auto work = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
-  return [handler = std::move(handler), work](std::error_code error) mutable {
-    asio::post(work, [handler = std::move(handler), error]() mutable { std::move(handler)(error); });
+  return [handler = std::move(handler), work](std::error_code error, bool atOnce = false) mutable {
+    auto resume = [handler = std::move(handler), error]() mutable { std::move(handler)(error); };
+    if (atOnce) {
+      asio::dispatch(work, std::move(resume));
+    } else {
+      asio::post(work, std::move(resume));
+    }
   };
 }
 
@@ -83,7 +90,8 @@ runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection con
             --alive->relaySendsInFlight;
             if (!error) alive->addSentBytes(static_cast<std::int64_t>(length));
           }
-          resume(error);
+          // A job of its own on the queue: the road goes on here rather than one more turn later.
+          resume(error, true);
         });
       });
     });
