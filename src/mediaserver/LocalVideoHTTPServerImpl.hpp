@@ -82,9 +82,10 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   runtime::SerialQueue queue;
   runtime::ThreadPool fileIOQueue;
   // Copies large relay body slices into their sockets, so that the queue's one thread does not
-  // make every copy; the queue hands over only while a worker is free (relaySendsInFlight), so a
-  // peer that stalls its worker until the send deadline never holds up another reply. Two: more
-  // threads than the server's cores take turns preempting each other, a switch per turn.
+  // make every copy; the queue hands over only while a worker is free (relaySendsInFlight), or a
+  // send that cannot wait while no worker can (relaySendsThatMayWait), so a peer that stalls its
+  // worker until the send deadline never holds up another reply. Two: more threads than the
+  // server's cores take turns preempting each other, a switch per turn.
   runtime::ThreadPool relaySends;
   static constexpr std::int64_t kRelaySendWorkers = 2;
   runtime::Executor queueExecutor;
@@ -111,7 +112,8 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   std::optional<std::optional<std::uint16_t>> pendingRestart;
   std::int64_t restartGeneration = 0;
   std::int64_t activeConnections = 0;
-  std::int64_t relaySendsInFlight = 0;
+  std::int64_t relaySendsInFlight = 0; // handed over, running or waiting for a worker
+  std::int64_t relaySendsThatMayWait = 0; // of those, the ones that may wait for a peer's room
   HeadReaderShares<std::weak_ptr<platform::net::TcpConnection>> headReaders{
       static_cast<std::size_t>(kMaxHeadReadersPerAddress)};
   // Every connection that may still hold a socket: closed on the queue before the queue goes, since

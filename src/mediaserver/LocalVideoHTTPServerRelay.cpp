@@ -23,6 +23,10 @@ namespace {
 using Relay = std::shared_ptr<relay::RemoteMediaRelayInterface>;
 using Weak = std::weak_ptr<LocalVideoHTTPServer::Impl>;
 
+// A connection's first bytes up to this many go into its empty socket buffer whole, so a send of
+// them never waits for the peer to read.
+constexpr std::size_t kSendThatNeverWaits = 4096;
+
 // Resumes the awaiting road on its own executor with the send's outcome: later, or at once when the
 // caller is a job of its own on that executor (never the send's start, which the road is still in).
 template <typename Handler>
@@ -57,9 +61,14 @@ runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection con
       }
       // Alone on the queue, a reply is copied there: a hand-off would only add two wake-ups. With
       // other connections to serve, the queue is the server's narrow part, and even a 100-byte
-      // reply's send (the peer's side of loopback included) is worth a worker's time.
+      // reply's send (the peer's side of loopback included) is worth a worker's time. A small
+      // first send never waits for room, so it may also wait its turn behind busy workers, as
+      // long as none of them might be waiting on a peer: it then costs the queue neither the copy
+      // nor a worker's wake-up.
+      const bool mayWait = !header || header->size() + length > kSendThatNeverWaits;
       const bool toWorker = isBody && server->activeConnections > 1 &&
-                            server->relaySendsInFlight < LocalVideoHTTPServer::Impl::kRelaySendWorkers;
+                            (server->relaySendsInFlight < LocalVideoHTTPServer::Impl::kRelaySendWorkers ||
+                             (!mayWait && server->relaySendsThatMayWait == 0));
       if (!toWorker) {
         auto counted = [weak, isBody, length, resume = std::move(resume)](std::error_code error) mutable {
           if (!error && isBody) {
@@ -72,11 +81,12 @@ runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection con
         return;
       }
       ++server->relaySendsInFlight;
+      server->relaySendsThatMayWait += mayWait ? 1 : 0;
       auto deadline = std::chrono::steady_clock::time_point::max();
       if (const auto limit = server->timing.sendDeadline; limit > std::chrono::nanoseconds::zero()) {
         deadline = std::chrono::steady_clock::now() + limit;
       }
-      server->relaySends.post([weak, queue, connection, header, buffer, offset, length, isComplete, deadline,
+      server->relaySends.post([weak, queue, connection, header, buffer, offset, length, isComplete, deadline, mayWait,
                                resume = std::move(resume)]() mutable {
         const auto* slice = buffer->data() + offset;
         const auto error = header ? connection->sendNow(header->data(), header->size(), slice, length, deadline)
@@ -85,9 +95,10 @@ runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection con
           connection->endSendingNow();
         }
         // Back on the queue without taking hold of the server here: it must never end on this pool.
-        queue.execute([weak, length, error, resume = std::move(resume)]() mutable {
+        queue.execute([weak, length, error, mayWait, resume = std::move(resume)]() mutable {
           if (auto alive = weak.lock()) {
             --alive->relaySendsInFlight;
+            alive->relaySendsThatMayWait -= mayWait ? 1 : 0;
             if (!error) alive->addSentBytes(static_cast<std::int64_t>(length));
           }
           // A job of its own on the queue: the road goes on here rather than one more turn later.

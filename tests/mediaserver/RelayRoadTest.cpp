@@ -171,6 +171,8 @@ TEST(RelayRoadLargeSlicesTest, StalledPeersHoldUpNoOtherReplyAndEndAtTheSendDead
       // Off the chunk grid: the header with part of a chunk, a whole chunk, part of the last; read
       // within 10 s, before the stalled peers' deadline.
       EXPECT_EQ(bodyOf(get(f.port, token, "Range: bytes=1000-3000999\r\n")), mediaBytes(1'000, 3'000'999));
+      // Nor does a small reply wait its turn behind the workers they hold.
+      EXPECT_EQ(bodyOf(get(f.port, token, "Range: bytes=5000-5099\r\n")), mediaBytes(5'000, 5'099));
       continue;
     }
     // Another connection: a reply alone on the server is sent by the queue itself.
