@@ -95,14 +95,16 @@ runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection con
           connection->endSendingNow();
         }
         // Back on the queue without taking hold of the server here: it must never end on this pool.
-        queue.execute([weak, length, error, mayWait, resume = std::move(resume)]() mutable {
+        queue.execute([weak, length, error, mayWait, isComplete, resume = std::move(resume)]() mutable {
           if (auto alive = weak.lock()) {
             --alive->relaySendsInFlight;
             alive->relaySendsThatMayWait -= mayWait ? 1 : 0;
             if (!error) alive->addSentBytes(static_cast<std::int64_t>(length));
           }
-          // A job of its own on the queue: the road goes on here rather than one more turn later.
-          resume(error, true);
+          // A job of its own on the queue: after its reply's last send the road only ends the
+          // connection, here rather than one more turn later. A road with more to send waits its
+          // turn, so that other replies are not held up behind its next slice.
+          resume(error, isComplete);
         });
       });
     });
