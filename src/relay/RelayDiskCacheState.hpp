@@ -28,9 +28,6 @@ std::mutex& exitPurgeLock();
 // Folders purged at exit; read or changed only under exitPurgeLock(). Only ever grows.
 std::set<std::string>& exitPurgeDirectories();
 
-// What a read on any thread shares with one item: whether the item is still there, and when such a
-// read last used it. Atomics, so that the actor drops an item at once without a lock, also while it
-// holds the exit-purge lock.
 // Chunk copies run side by side on this many threads; more would only share the memory bus.
 inline constexpr std::size_t kReaderThreads = 4;
 
@@ -41,6 +38,9 @@ inline std::int64_t chunkBytes(std::int64_t length, std::int64_t start) noexcept
   return std::min(length - start, RelayDiskCache::kChunkSize);
 }
 
+// What a read on any thread shares with one item: whether the item is still there, and when such a
+// read last used it. Atomics, so that the actor drops an item at once without a lock, also while it
+// holds the exit-purge lock.
 struct ItemLiveness {
   std::atomic<bool> alive{true};
   std::atomic<runtime::Clock::MonotonicTime::rep> lastRead{
