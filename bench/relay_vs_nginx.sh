@@ -24,6 +24,11 @@
 # beside ours, so that a change is measured against its base in the same sitting; PD_BENCH_CASES
 # picks cases (default "memory disk prefetch").
 #
+# On a shared machine one build's replies/s can differ twofold between two runs in a row (the
+# memory bandwidth and the neighbours' load move under it). A copy of the same build given as the
+# base shows how far a sitting spreads on its own; more rounds of fewer seconds (such as 3 s and
+# 12 rounds) keep each round's sides closer in time than the defaults do.
+#
 #   bench/relay_vs_nginx.sh [path/to/relay_bench_host] [seconds per run] [rounds]
 set -euo pipefail
 
