@@ -157,8 +157,7 @@ void LocalVideoHTTPServer::Impl::connectionStateChanged(TcpConnection::State sta
   }
   // A road that ends its own connection is done with it: a cancellation would only queue a signal
   // for a body that is about to return.
-  const auto& task = connectionState.servingTask;
-  if (task && runtime::detail::currentTask() != task.state().get()) {
+  if (const auto& task = connectionState.servingTask; task && !task.isCurrent()) {
     task.cancel();
   }
   releaseHeadReader(connectionState);

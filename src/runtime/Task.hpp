@@ -291,6 +291,8 @@ public:
   }
   bool isCancelled() const noexcept { return state_ && state_->isCancelled(); }
   bool isFinished() const noexcept { return state_ && state_->isFinished(); }
+  // True while the calling thread runs this task's body.
+  bool isCurrent() const noexcept { return state_ && detail::currentTask() == state_.get(); }
 
   // The body's value, or its exception rethrown. Awaiting does not react to the awaiting task's
   // own cancellation (a value is awaited to the end); use race() for a bounded wait. T must be
