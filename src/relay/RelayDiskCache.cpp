@@ -184,9 +184,9 @@ runtime::Awaitable<RelayDiskCache::SharedBytes> RelayDiskCache::readChunk(Descri
   return onActor(std::move(read));
 }
 
-runtime::Awaitable<bool> RelayDiskCache::writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) {
+runtime::Awaitable<bool> RelayDiskCache::writeChunk(Descriptor descriptor, std::int64_t index, SharedBytes data) {
   return onActor([self = shared_from_this(), descriptor = std::move(descriptor), index, data = std::move(data)] {
-    return self->state_->writeChunk(descriptor, index, data);
+    return data && self->state_->writeChunk(descriptor, index, *data);
   });
 }
 

@@ -117,7 +117,7 @@ public:
   // Any thread: checks under the readable chunks' lock, opens and reads on the caller's thread.
   SharedBytes readChunkAtHand(const Descriptor& descriptor, std::int64_t index, ChunkPart needed = {},
                               WholeChunk whole = {}, PartReadOn* later = nullptr) override;
-  runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) override;
+  runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, SharedBytes data) override;
   runtime::Awaitable<PrefetchStep> nextPrefetchChunk(Descriptor descriptor, std::int64_t from) override;
   runtime::Awaitable<void> evict(std::int64_t toFit);
   runtime::Awaitable<void> invalidate(Key key, std::string reason);

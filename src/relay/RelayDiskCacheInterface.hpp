@@ -119,8 +119,9 @@ public:
     (void)later;
     return nullptr;
   }
-  // True when the chunk is on disk afterwards.
-  virtual runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) = 0;
+  // True when the chunk is on disk afterwards. The bytes are only read: the chunk the relay keeps
+  // in memory and serves is written as it is, with no copy of 2 MiB per write.
+  virtual runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, SharedBytes data) = 0;
   virtual runtime::Awaitable<PrefetchStep> nextPrefetchChunk(Descriptor descriptor, std::int64_t from) = 0;
 };
 

@@ -203,7 +203,7 @@ runtime::Awaitable<void> RelayPrefetch::runPrefetch() {
                                descriptor.key.videoID, descriptor.key.itag, index);
     }
     const auto started = runtime::Clock::current().monotonic();
-    std::optional<RelayDiskCacheInterface::Bytes> bytes;
+    RelayDiskCacheInterface::SharedBytes bytes;
     std::exception_ptr error;
     try {
       bytes = co_await host->prefetchChunk(token, index);
@@ -214,7 +214,7 @@ runtime::Awaitable<void> RelayPrefetch::runPrefetch() {
 
     if (bytes) {
       const auto size = static_cast<std::int64_t>(bytes->size());
-      const bool stored = co_await cache->writeChunk(descriptor, index, std::move(*bytes));
+      const bool stored = co_await cache->writeChunk(descriptor, index, std::move(bytes));
       if (epochOf(descriptor) != epoch) continue;
       errorsPerToken[token] = 0;
       auto& failures = writeFailures[descriptor];

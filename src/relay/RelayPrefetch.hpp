@@ -33,8 +33,9 @@ public:
   virtual bool hasToken(const std::string& token) const = 0;
   // An upstream slot in use, a caller waiting for one, or a foreground read under way.
   virtual bool upstreamBusy() const = 0;
-  // The relay's chunk operation for a prefetch caller.
-  virtual runtime::Awaitable<RelayDiskCacheInterface::Bytes> prefetchChunk(std::string token, std::int64_t index) = 0;
+  // The relay's chunk operation for a prefetch caller; never null.
+  virtual runtime::Awaitable<RelayDiskCacheInterface::SharedBytes> prefetchChunk(std::string token,
+                                                                                 std::int64_t index) = 0;
   // None: the relay runs without a disk cache.
   virtual std::shared_ptr<RelayDiskCacheInterface> cache() const = 0;
 };

@@ -117,7 +117,7 @@ public:
   std::vector<std::string> tokensFor(const Descriptor& descriptor) const override;
   bool hasToken(const std::string& token) const override;
   bool upstreamBusy() const override;
-  runtime::Awaitable<Bytes> prefetchChunk(std::string token, std::int64_t index) override;
+  runtime::Awaitable<SharedBytes> prefetchChunk(std::string token, std::int64_t index) override;
   std::shared_ptr<RelayDiskCacheInterface> cache() const override { return configuration_.cache; }
 
   // What tests and the statistics read.

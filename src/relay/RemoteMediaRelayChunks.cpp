@@ -376,7 +376,7 @@ void RemoteMediaRelay::scheduleCacheWrite(Descriptor descriptor, std::int64_t in
                            [self, cache, descriptor = std::move(descriptor), index,
                             data = std::move(data)]() mutable -> runtime::Awaitable<void> {
                              try {
-                               (void)co_await cache->writeChunk(std::move(descriptor), index, Bytes(*data));
+                               (void)co_await cache->writeChunk(std::move(descriptor), index, std::move(data));
                              } catch (...) {
                                // The disk cache answers failures with false; nothing of it may stop the count below.
                              }

@@ -16,11 +16,10 @@ bool RemoteMediaRelay::upstreamBusy() const {
   return activeUpstream_ > 0 || !upstreamWaiters_.empty() || foregroundDemand_ > 0;
 }
 
-runtime::Awaitable<RemoteMediaRelay::Bytes> RemoteMediaRelay::prefetchChunk(std::string token, std::int64_t index) {
-  // The disk write takes its bytes as its own; a prefetched chunk stays out of the memory cache,
-  // so this is its only copy.
-  const auto shared = co_await chunk(std::move(token), index, true);
-  co_return Bytes(*shared);
+runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::prefetchChunk(std::string token,
+                                                                                  std::int64_t index) {
+  auto shared = co_await chunk(std::move(token), index, true);
+  co_return shared;
 }
 
 } // namespace pd::relay

@@ -37,7 +37,7 @@ protected:
                                        std::uint8_t fill) {
     auto cache = makeCache([hold] { (*hold)(); });
     call([&] { return cache->registerDescriptor(d); });
-    EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, fill)); }));
+    EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, shared(bytes(kChunk, fill))); }));
     return cache;
   }
 };
@@ -62,7 +62,7 @@ TEST_F(RelayDiskCacheRaceTest, ExitPurgeRacingWritesLeavesNothingBehind) {
     attempts += 1;
     const bool ok = call([&]() -> runtime::Awaitable<bool> {
       co_await cache->registerDescriptor(d);
-      co_return co_await cache->writeChunk(d, 0, bytes(4096, 1));
+      co_return co_await cache->writeChunk(d, 0, shared(bytes(4096, 1)));
     });
     EXPECT_FALSE(ok && startedAfterPurge) << n;
     EXPECT_FALSE(ok && refusedOnce) << "a write succeeded after one was refused: " << n;
@@ -99,7 +99,7 @@ TEST_F(RelayDiskCacheRaceTest, AReadInFlightWhenItsItemIsReplacedServesNothingAn
   LogWindow log;
   fs::resize_file(fileOf("race"), 0);
   call([&] { return cache->registerDescriptor(v2); });
-  ASSERT_TRUE(call([&] { return cache->writeChunk(v2, 0, bytes(kChunk, 2)); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(v2, 0, shared(bytes(kChunk, 2))); }));
   hold->release.open();
 
   EXPECT_EQ(outcomeOf(inFlight), nullptr);
@@ -119,7 +119,7 @@ TEST_F(RelayDiskCacheRaceTest, AReadAtHandWhoseItemIsReplacedMeanwhileServesNoth
 
   // The reader holds the old file open; the newer version drops its item and writes a file of its own.
   call([&] { return cache->registerDescriptor(v2); });
-  ASSERT_TRUE(call([&] { return cache->writeChunk(v2, 0, bytes(kChunk, 2)); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(v2, 0, shared(bytes(kChunk, 2))); }));
   hold->release.open();
   reader.join();
 
@@ -209,8 +209,8 @@ TEST_F(RelayDiskCacheRaceTest, AReadAtHandServesTheChunkExactlyAndIsNotHeldUpByB
   const auto whole = patterned(kChunk, 1);
   const auto last = patterned(300'001, 2);
   call([&] { return cache->registerDescriptor(d); });
-  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, whole); }));
-  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 1, last); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, shared(whole)); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 1, shared(last)); }));
   readingAtHand = true;
   for (int index : {0, 1}) {
     const auto served = cache->readChunkAtHand(d, index);
@@ -253,7 +253,7 @@ TEST_F(RelayDiskCacheRaceTest, APartReadAtHandWhoseItemIsReplacedBeforeItsRestIs
   const auto v1 = descriptor("race", kChunk);
   const auto v2 = descriptor("race", kChunk, "Tue");
   call([&] { return cache->registerDescriptor(v1); });
-  ASSERT_TRUE(call([&] { return cache->writeChunk(v1, 0, patterned(kChunk, 1)); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(v1, 0, shared(patterned(kChunk, 1))); }));
   ASSERT_TRUE(readers.hold(cache, v1));
   readingAtHand = true;
   Whole handedOn;
@@ -261,7 +261,7 @@ TEST_F(RelayDiskCacheRaceTest, APartReadAtHandWhoseItemIsReplacedBeforeItsRestIs
   ASSERT_TRUE(part);
   readingAtHand = false;
   call([&] { return cache->registerDescriptor(v2); });
-  ASSERT_TRUE(call([&] { return cache->writeChunk(v2, 0, patterned(kChunk, 2)); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(v2, 0, shared(patterned(kChunk, 2))); }));
   readers.release();
   ASSERT_TRUE(readers.hold(cache, v2));
   EXPECT_FALSE(handedOn.arrived.isOpen());
@@ -280,7 +280,7 @@ TEST_F(RelayDiskCacheRaceTest, APartReadInPiecesServesOnlyItsVersionsBytesAndHan
     const auto v2 = descriptor("pieces", kChunk, "Tue");
     const auto chunk = patterned(kChunk, 1);
     call([&] { return cache->registerDescriptor(v1); });
-    ASSERT_TRUE(call([&] { return cache->writeChunk(v1, 0, chunk); }));
+    ASSERT_TRUE(call([&] { return cache->writeChunk(v1, 0, shared(chunk)); }));
     const ChunkPart needed{1'000'003, 700'000};
     Whole handedOn;
     PartReadOn later;
@@ -291,7 +291,7 @@ TEST_F(RelayDiskCacheRaceTest, APartReadInPiecesServesOnlyItsVersionsBytesAndHan
     if (replaced) {
       readingAtHand = false;
       call([&] { return cache->registerDescriptor(v2); });
-      ASSERT_TRUE(call([&] { return cache->writeChunk(v2, 0, patterned(kChunk, 2)); }));
+      ASSERT_TRUE(call([&] { return cache->writeChunk(v2, 0, shared(patterned(kChunk, 2))); }));
       readingAtHand = true;
     }
     while (later && steps.back() < needed.length) {

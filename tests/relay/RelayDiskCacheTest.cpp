@@ -39,7 +39,7 @@ TEST_F(RelayDiskCacheTest, ConcurrentReadsEachGetTheirWholeChunkThroughRecycledB
   call([&] { return cache->registerDescriptor(d); });
   for (std::int64_t i = 0; i < 4; ++i) {
     const auto size = i < 3 ? kChunk : 100;
-    ASSERT_TRUE(call([&] { return cache->writeChunk(d, i, bytes(size, static_cast<std::uint8_t>(i + 1))); }));
+    ASSERT_TRUE(call([&] { return cache->writeChunk(d, i, shared(bytes(size, static_cast<std::uint8_t>(i + 1)))); }));
   }
   // Rounds of reads at once: buffers of full and of the short last chunk go back and are taken
   // again by chunks of the other size, and none may carry a byte of an earlier chunk.
@@ -67,31 +67,31 @@ TEST_F(RelayDiskCacheTest, ConcurrentReadsEachGetTheirWholeChunkThroughRecycledB
 TEST_F(RelayDiskCacheTest, WritesOnlyWholeChunksOfTheVersionInUseAndReadsThemBack) {
   auto cache = makeCache();
   const auto d = descriptor("abc", 2 * kChunk + 1000);
-  EXPECT_FALSE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); })) << "not registered";
+  EXPECT_FALSE(call([&] { return cache->writeChunk(d, 0, shared(bytes(kChunk, 1))); })) << "not registered";
   const auto registration = call([&] { return cache->registerDescriptor(d); });
 
-  EXPECT_FALSE(call([&] { return cache->writeChunk(d, 2, bytes(kChunk, 2)); }));
-  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 2, bytes(1000, 2)); }));
-  EXPECT_FALSE(call([&] { return cache->writeChunk(d, 3, bytes(1000, 3)); }));
-  EXPECT_FALSE(call([&] { return cache->writeChunk(d, -1, bytes(kChunk, 3)); }));
-  EXPECT_FALSE(call([&] { return cache->writeChunk(d, INT64_MAX / 2, bytes(kChunk, 3)); }));
+  EXPECT_FALSE(call([&] { return cache->writeChunk(d, 2, shared(bytes(kChunk, 2))); }));
+  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 2, shared(bytes(1000, 2))); }));
+  EXPECT_FALSE(call([&] { return cache->writeChunk(d, 3, shared(bytes(1000, 3))); }));
+  EXPECT_FALSE(call([&] { return cache->writeChunk(d, -1, shared(bytes(kChunk, 3))); }));
+  EXPECT_FALSE(call([&] { return cache->writeChunk(d, INT64_MAX / 2, shared(bytes(kChunk, 3))); }));
   EXPECT_EQ(fs::file_size(fileOf("abc")), 2 * kChunk + 1000);
 
   // A chunk already present answers true without touching the file.
-  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 2, bytes(1000, 9)); }));
+  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 2, shared(bytes(1000, 9))); }));
   EXPECT_EQ(read(cache, d, 2), bytes(1000, 2));
   EXPECT_FALSE(read(cache, d, 0));
 
   // Another version neither writes nor reads the item; reading ignores registrations.
   const auto other = descriptor("abc", 2 * kChunk + 1000, "Tue");
-  EXPECT_FALSE(call([&] { return cache->writeChunk(other, 0, bytes(kChunk, 4)); }));
+  EXPECT_FALSE(call([&] { return cache->writeChunk(other, 0, shared(bytes(kChunk, 4))); }));
   EXPECT_FALSE(read(cache, other, 2));
   call([&] { return cache->release(registration); });
   EXPECT_EQ(read(cache, d, 2), bytes(1000, 2));
 
   const auto empty = descriptor("zero", 0);
   call([&] { return cache->registerDescriptor(empty); });
-  EXPECT_FALSE(call([&] { return cache->writeChunk(empty, 0, {}); }));
+  EXPECT_FALSE(call([&] { return cache->writeChunk(empty, 0, shared({})); }));
   EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(empty, 0); }), Cache::PrefetchStep::stopped(Stop::complete));
 }
 
@@ -107,10 +107,10 @@ TEST_F(RelayDiskCacheTest, NewestRegistrationDecidesTheVersion) {
   call([&] { return cache->registerDescriptor(olderW); });
   const auto newestW = call([&] { return cache->registerDescriptor(newerW); });
   EXPECT_EQ(second.id, first.id + 1);
-  EXPECT_FALSE(call([&] { return cache->writeChunk(olderV, 0, bytes(kChunk, 1)); }));
+  EXPECT_FALSE(call([&] { return cache->writeChunk(olderV, 0, shared(bytes(kChunk, 1))); }));
   EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(olderV, 0); }), Cache::PrefetchStep::stopped(Stop::mismatch));
-  ASSERT_TRUE(call([&] { return cache->writeChunk(newerV, 0, bytes(kChunk, 1)); }));
-  ASSERT_TRUE(call([&] { return cache->writeChunk(newerW, 0, bytes(kChunk, 1)); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(newerV, 0, shared(bytes(kChunk, 1))); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(newerW, 0, shared(bytes(kChunk, 1))); }));
 
   LogWindow log;
   call([&] { return cache->release(first); });
@@ -128,16 +128,16 @@ TEST_F(RelayDiskCacheTest, FreeSpaceFloorIsExactAndSkipsAreLogged) {
   call([&] { return cache->registerDescriptor(d); });
   LogWindow log;
   freeBytes = Cache::kMinFreeBytes + kChunk - 1;
-  EXPECT_FALSE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
+  EXPECT_FALSE(call([&] { return cache->writeChunk(d, 0, shared(bytes(kChunk, 1))); }));
   EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 0); }), Cache::PrefetchStep::stopped(Stop::diskLow));
   EXPECT_EQ(log.count("relay_cache_skip reason=disk_low free_b=" + std::to_string(freeBytes.load()) + " occurrences=1"),
             1u);
   freeBytes = Cache::kMinFreeBytes + kChunk;
-  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
+  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, shared(bytes(kChunk, 1))); }));
 
   limit = kChunk;
   EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 0); }), Cache::PrefetchStep::stopped(Stop::overLimit));
-  EXPECT_FALSE(call([&] { return cache->writeChunk(d, 1, bytes(kChunk, 1)); }));
+  EXPECT_FALSE(call([&] { return cache->writeChunk(d, 1, shared(bytes(kChunk, 1))); }));
   EXPECT_TRUE(log.has("relay_cache_skip reason=over_limit size_b=2097152 limit_b=2097152 occurrences=1"));
 }
 
@@ -148,12 +148,13 @@ TEST_F(RelayDiskCacheTest, CompleteLineOnceInAnyOrderAndThePlanWrapsAround) {
   EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 9); }), Cache::PrefetchStep::fetch(0));
   LogWindow log;
   for (const std::int64_t index : {7, 0, 5, 2, 3, 6, 4}) {
-    ASSERT_TRUE(call([&] { return cache->writeChunk(d, index, bytes(kChunk, static_cast<std::uint8_t>(index))); }));
+    ASSERT_TRUE(
+        call([&] { return cache->writeChunk(d, index, shared(bytes(kChunk, static_cast<std::uint8_t>(index)))); }));
   }
   EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 5); }), Cache::PrefetchStep::fetch(1));
   EXPECT_EQ(log.count("relay_cache_complete"), 0u);
-  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 1, bytes(kChunk, 1)); }));
-  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 1, bytes(kChunk, 1)); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 1, shared(bytes(kChunk, 1))); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 1, shared(bytes(kChunk, 1))); }));
   EXPECT_EQ(log.count("relay_cache_complete video=p itag=22 size_b=16777216 cache_b=16777216"), 1u);
   EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 5); }), Cache::PrefetchStep::stopped(Stop::complete));
 }
@@ -166,7 +167,7 @@ protected:
     for (const auto* id : {"t1", "t2", "t3"}) {
       const auto d = descriptor(id, kChunk);
       const auto registration = call([&] { return cache->registerDescriptor(d); });
-      ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 7)); }));
+      ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, shared(bytes(kChunk, 7))); }));
       call([&] { return cache->release(registration); });
       tick();
     }
@@ -234,14 +235,14 @@ TEST_F(RelayDiskCacheEvictionTest, FolderRemovedFromOutsideDropsEveryItem) {
   // The next write brings the folder back.
   const auto d = descriptor("t4", kChunk);
   call([&] { return cache->registerDescriptor(d); });
-  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
+  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, shared(bytes(kChunk, 1))); }));
 }
 
 TEST_F(RelayDiskCacheTest, SwappedInLinksNeitherLeakNorRedirect) {
   auto cache = makeCache();
   const auto d = descriptor("s", 2 * kChunk);
   call([&] { return cache->registerDescriptor(d); });
-  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, shared(bytes(kChunk, 1))); }));
   const fs::path secret = root.path() / "secret";
   { std::ofstream(secret) << std::string(static_cast<std::size_t>(3 * kChunk), 's'); }
 
@@ -252,14 +253,14 @@ TEST_F(RelayDiskCacheTest, SwappedInLinksNeitherLeakNorRedirect) {
   EXPECT_FALSE(read(cache, d, 0));
   EXPECT_TRUE(log.has("relay_cache_invalidate reason=read_fail video=s itag=22"));
   fs::create_symlink(secret, fileOf("s"));
-  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 1, bytes(kChunk, 2)); }));
+  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 1, shared(bytes(kChunk, 2))); }));
   EXPECT_FALSE(fs::is_symlink(fileOf("s")));
   EXPECT_EQ(pd::testing::readText(secret), std::string(static_cast<std::size_t>(3 * kChunk), 's'));
 
   // A second hard link: the file is removed and made anew, the other name keeps its bytes.
   const fs::path other = root.path() / "other";
   fs::create_hard_link(fileOf("s"), other);
-  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 3)); }));
+  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, shared(bytes(kChunk, 3))); }));
   EXPECT_TRUE(log.has("relay_cache_invalidate reason=unsafe_file video=s itag=22"));
   EXPECT_EQ(fs::hard_link_count(fileOf("s")), 1u);
   const auto chunk = static_cast<std::size_t>(kChunk);
@@ -272,11 +273,11 @@ TEST_F(RelayDiskCacheTest, ShortOrSwappedFilesAreCaughtBeforeTheNextWrite) {
   auto cache = makeCache();
   const auto d = descriptor("q", 2 * kChunk + 1048576);
   call([&] { return cache->registerDescriptor(d); });
-  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
-  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 2, bytes(1048576, 3)); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, shared(bytes(kChunk, 1))); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 2, shared(bytes(1048576, 3))); }));
   ::truncate(fileOf("q").c_str(), 2 * kChunk);
   LogWindow log;
-  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 1, bytes(kChunk, 2)); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 1, shared(bytes(kChunk, 2))); }));
   EXPECT_TRUE(log.has("relay_cache_invalidate reason=short_file video=q itag=22"));
   EXPECT_FALSE(read(cache, d, 0));
   EXPECT_EQ(read(cache, d, 1), bytes(kChunk, 2));
@@ -304,7 +305,7 @@ TEST_F(RelayDiskCacheTest, LaunchPurgeEmptiesTheFolderOnceAndLeavesFoldersAlone)
   // The folder is neither charged nor retried, and writes beside it say nothing of it.
   const auto d = descriptor("abc", kChunk);
   call([&] { return cache->registerDescriptor(d); });
-  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
+  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, shared(bytes(kChunk, 1))); }));
   const auto usage = call([&] { return cache->usage(); });
   EXPECT_EQ(usage.pendingDeletions, 0u);
   struct stat written {};
@@ -321,7 +322,7 @@ TEST_F(RelayDiskCacheTest, TheFolderAndItsFilesAreTheUsersAlone) {
   auto cache = makeCache();
   const auto d = descriptor("abc", kChunk);
   call([&] { return cache->registerDescriptor(d); });
-  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
+  EXPECT_TRUE(call([&] { return cache->writeChunk(d, 0, shared(bytes(kChunk, 1))); }));
   ::umask(mask);
   EXPECT_EQ(fs::status(dir).permissions(), fs::perms(0700));
   EXPECT_EQ(fs::status(fileOf("abc")).permissions(), fs::perms(0600));
@@ -331,7 +332,7 @@ TEST_F(RelayDiskCacheTest, ExitPurgeRemovesTheFolderAndShutsItForTheProcess) {
   auto cache = makeCache();
   const auto d = descriptor("x", kChunk);
   call([&] { return cache->registerDescriptor(d); });
-  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, shared(bytes(kChunk, 1))); }));
 
   LogWindow log;
   Cache::purgeAtExit(std::nullopt);
@@ -340,7 +341,7 @@ TEST_F(RelayDiskCacheTest, ExitPurgeRemovesTheFolderAndShutsItForTheProcess) {
   Cache::purgeAtExit(dir / "."); // another spelling of the same folder
   EXPECT_EQ(log.lines(), std::vector<std::string>{"relay_cache_purge reason=exit files=1"});
   EXPECT_FALSE(fs::exists(dir));
-  EXPECT_FALSE(call([&] { return cache->writeChunk(descriptor("x", kChunk), 0, bytes(kChunk, 1)); }));
+  EXPECT_FALSE(call([&] { return cache->writeChunk(descriptor("x", kChunk), 0, shared(bytes(kChunk, 1))); }));
   EXPECT_FALSE(fs::exists(dir));
 
   LogWindow quiet;
@@ -364,7 +365,7 @@ TEST_F(RelayDiskCacheTest, AReadGoesThroughNoLinkInTheFolderPath) {
   auto cache = makeCache();
   const auto d = descriptor("p", 2 * kChunk);
   call([&] { return cache->registerDescriptor(d); });
-  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, bytes(kChunk, 1)); }));
+  ASSERT_TRUE(call([&] { return cache->writeChunk(d, 0, shared(bytes(kChunk, 1))); }));
   const fs::path moved = root.path() / "moved";
   fs::rename(dir.parent_path(), moved);
   fs::create_directory_symlink(moved, dir.parent_path());

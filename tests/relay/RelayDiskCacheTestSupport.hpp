@@ -27,6 +27,7 @@ inline Cache::Descriptor descriptor(const std::string& id, std::int64_t length,
 inline Cache::Bytes bytes(std::int64_t size, std::uint8_t fill) {
   return Cache::Bytes(static_cast<std::size_t>(size), fill);
 }
+inline Cache::SharedBytes shared(Cache::Bytes bytes) { return std::make_shared<const Cache::Bytes>(std::move(bytes)); }
 
 class CacheFixture : public ::testing::Test {
 protected:

@@ -36,7 +36,7 @@ public:
   bool upstreamBusy() const override { return busy.load(); }
   std::shared_ptr<RelayDiskCacheInterface> cache() const override { return cache_; }
 
-  runtime::Awaitable<Cache::Bytes> prefetchChunk(std::string token, std::int64_t index) override {
+  runtime::Awaitable<Cache::SharedBytes> prefetchChunk(std::string token, std::int64_t index) override {
     Descriptor d;
     std::function<void()> fault;
     {
@@ -47,7 +47,7 @@ public:
     }
     if (fault) fault();
     const auto size = std::min(d.length - index * kChunk, kChunk) - (shortChunks ? 1 : 0);
-    co_return bytes(size, static_cast<std::uint8_t>(index));
+    co_return shared(bytes(size, static_cast<std::uint8_t>(index)));
   }
 
   mutable std::mutex mutex;

@@ -74,12 +74,13 @@ public:
     if (whole) whole(bytes);
     return bytes;
   }
-  runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, Bytes data) override {
+  runtime::Awaitable<bool> writeChunk(Descriptor descriptor, std::int64_t index, SharedBytes data) override {
     if (holdWrites) {
       while (!holdWrites->isOpen()) co_await runtime::sleep(std::chrono::milliseconds(2));
     }
     std::scoped_lock lock(mutex_);
-    chunks[{descriptor.key.videoID, index}] = std::move(data);
+    chunks[{descriptor.key.videoID, index}] = *data;
+    lastWritten = std::move(data);
     co_return true;
   }
   runtime::Awaitable<PrefetchStep> nextPrefetchChunk(Descriptor, std::int64_t) override {
@@ -99,6 +100,7 @@ public:
   std::vector<Registration> registered;
   std::vector<Registration> released;
   std::map<std::pair<std::string, std::int64_t>, Bytes> chunks;
+  SharedBytes lastWritten;
   int reads = 0;
   int readsAtHand = 0;
 

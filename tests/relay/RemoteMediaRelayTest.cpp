@@ -679,10 +679,17 @@ TEST(RemoteMediaRelayRegistryTest, DiskCacheRegistrationFollowsTheEntry) {
   EXPECT_EQ(s.cache->key.videoID, "vid_01");
   EXPECT_TRUE(s.hasCacheRegistration);
 
-  // Fetched chunks are written; a later read comes from the disk.
+  // Fetched chunks are written, as the very bytes kept in memory rather than a copy of them; a later
+  // read comes from the disk.
   EXPECT_EQ(f.chunk("t", 1), patternBytes(kChunk, kChunk));
   for (int i = 0; i < 100 && cache->writes() == 0; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(cache->writes(), 1u);
+  {
+    const auto kept = f.relay->chunkFromMemory("t", 1);
+    std::scoped_lock lock(cache->mutex_);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(cache->lastWritten, kept);
+  }
 
   // Registering the token again releases what the old entry held.
   auto again = f.describe(url, 3 * kChunk);

@@ -18,7 +18,8 @@ int main(int argc, char** argv) {
                                  4 * RelayDiskCache::kChunkSize, std::nullopt};
     const bool stored = pd::testing::runBlocking([&]() -> pd::runtime::Awaitable<bool> {
       co_await cache->registerDescriptor(d);
-      co_return co_await cache->writeChunk(d, n / 64 % 4, RelayDiskCache::Bytes(RelayDiskCache::kChunkSize, 0x5a));
+      co_return co_await cache->writeChunk(
+          d, n / 64 % 4, std::make_shared<const RelayDiskCache::Bytes>(RelayDiskCache::kChunkSize, 0x5a));
     });
     if (n == 0) {
       std::puts(stored ? "ready" : "refused");
