@@ -7,6 +7,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -109,7 +111,15 @@ public:
     return std::shared_ptr<void>(nullptr, [self](void*) { self->releaseWork(); });
   }
 
+  // Work started under this installation, a timer cancelled as its owner went away say, hands its
+  // completion over from Asio's timer thread a moment later. Waiting that moment here keeps it out
+  // of a loop installed after this one: in tests, the next test's. Work still pending after the
+  // grace, a timer left running, is not waited for.
   void detach() noexcept override {
+    {
+      std::unique_lock lock(workMutex_);
+      workHandedOver_.wait_for(lock, kHandOverGrace, [this] { return workCount_ == 0; });
+    }
     gate_.closeAndWait();
     std::optional<TrackedExecutor> released;
     {
@@ -120,6 +130,8 @@ public:
   }
 
 private:
+  static constexpr std::chrono::milliseconds kHandOverGrace{50};
+
   using TrackedExecutor = std::decay_t<decltype(boost::asio::prefer(
       std::declval<boost::asio::io_context::executor_type>(), boost::asio::execution::outstanding_work.tracked))>;
 
@@ -134,6 +146,9 @@ private:
         released.swap(guard_);
       }
     }
+    if (released) {
+      workHandedOver_.notify_all();
+    }
     released.reset();
     gate_.leave();
   }
@@ -142,6 +157,7 @@ private:
   std::thread::id installer_;
   mutable detail::Gate gate_;
   std::mutex workMutex_;
+  std::condition_variable workHandedOver_;
   long workCount_ = 0;
   std::optional<TrackedExecutor> guard_;
 };

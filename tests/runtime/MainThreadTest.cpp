@@ -8,6 +8,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -117,6 +118,25 @@ TEST(MainThread, workSentWithoutABackendIsDroppedNotKept) {
   EXPECT_EQ(token.use_count(), 1) << "dropped work must be destroyed at once";
   context.run();
   EXPECT_FALSE(ran);
+}
+
+// A timer cancelled as its loop goes away completes from the timers' own thread a moment later;
+// that completion must not run in the loop installed next (one test's leftovers in the next test).
+TEST(MainThread, aCompletionOfWorkStartedUnderOneLoopNeverRunsInTheNext) {
+  std::size_t strays = 0;
+  for (int round = 0; round < 50; ++round) {
+    {
+      asio::io_context first;
+      auto installation = MainThread::installIoContext(first);
+      asio::steady_timer timer(MainThread::executor(), std::chrono::hours(1));
+      timer.async_wait([](const boost::system::error_code&) {});
+    }
+    asio::io_context next;
+    auto installation = MainThread::installIoContext(next);
+    auto busy = asio::make_work_guard(next); // waits out the whole while, whatever comes in
+    strays += next.run_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(strays, 0U);
 }
 
 TEST(MainThread, installationsNestAndRestoreThePreviousBackend) {
