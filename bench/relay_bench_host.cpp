@@ -9,6 +9,7 @@
 // Prints {"port": N, "token": T, "second": S} once serving, then runs until stdin ends.
 
 #include "mediaserver/LocalVideoHTTPServer.hpp"
+#include "relay/ChunkBuffers.hpp"
 #include "relay/DestinationRules.hpp"
 #include "relay/RelayDiskCache.hpp"
 #include "relay/RemoteMedia.hpp"
@@ -24,6 +25,7 @@
 #include <string>
 
 int main(int argc, char** argv) {
+  pd::relay::ChunkBuffers::keepOnTheHeaps();
   if (argc != 3 && argc != 4) {
     std::cerr << "usage: relay_bench_host URL LENGTH [CACHE_DIR]\n";
     return 2;

@@ -1,10 +1,12 @@
 #include "app/OmbrivoxApp.hpp"
 #include "app/QtMessageLog.hpp"
+#include "relay/ChunkBuffers.hpp"
 #include "runtime/ThreadPools.hpp"
 
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
+  pd::relay::ChunkBuffers::keepOnTheHeaps();
   pd::app::installQtMessageLog();
   QApplication::setApplicationName(QStringLiteral(PD_APP_DISPLAY_NAME));
   QApplication::setApplicationVersion(QStringLiteral(PD_APP_VERSION));

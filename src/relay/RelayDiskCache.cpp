@@ -118,7 +118,7 @@ void RelayDiskCache::logFailure(std::string_view stage, const std::exception& er
 RelayDiskCache::RelayDiskCache(Configuration configuration, std::function<void()> beforeRead)
     : runtime::Actor(queue.executor()),
       state_(std::make_unique<State>(std::move(configuration))),
-      buffers_(files::ChunkBuffers::make(kIdleBuffers, static_cast<std::size_t>(kChunk))),
+      buffers_(ChunkBuffers::make(kIdleBuffers, static_cast<std::size_t>(kChunk))),
       readers_(std::make_unique<runtime::ThreadPool>("tech.quelbo.PalendrixDisplay.relaycache.read", kReaderThreads)),
       beforeRead_(std::move(beforeRead)) {
   if (!state_->config.limitProvider) state_->config.limitProvider = [] { return limitForSetting(0); };
@@ -322,7 +322,7 @@ std::optional<RelayDiskCache::State::PendingRead> RelayDiskCache::State::beginRe
 }
 
 RelayDiskCache::SharedBytes RelayDiskCache::State::finishRead(const Descriptor& descriptor, PendingRead read,
-                                                              ReadOutcome outcome, files::ChunkBuffers& buffers) {
+                                                              ReadOutcome outcome, ChunkBuffers& buffers) {
   // Invalidated, evicted or replaced while the bytes were read: the chunk is not served, and what
   // went wrong with the read concerns an item that is gone, not one that may stand there now.
   const auto found = items.find(descriptor.key);

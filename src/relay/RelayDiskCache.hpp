@@ -39,9 +39,7 @@ class ThreadPool;
 
 namespace pd::relay {
 
-namespace cachefiles {
 class ChunkBuffers;
-} // namespace cachefiles
 
 namespace detail {
 // Holds the cache's serial queue so that it exists before the actor's strand is made on it and
@@ -131,7 +129,7 @@ public:
 private:
   RelayDiskCache(Configuration configuration, std::function<void()> beforeRead);
   std::unique_ptr<State> state_;
-  std::shared_ptr<cachefiles::ChunkBuffers> buffers_;
+  std::shared_ptr<ChunkBuffers> buffers_;
   std::unique_ptr<runtime::ThreadPool> readers_;
   std::function<void()> beforeRead_;
   // Chunk reads called and not yet ended.

@@ -9,11 +9,8 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
-#include <vector>
 
 namespace pd::relay::cachefiles {
 
@@ -70,32 +67,6 @@ bool isSymbolicLink(const std::filesystem::path& path);
 // The logical size and the space taken on the volume; 0 when they cannot be read.
 std::int64_t fileSize(const std::filesystem::path& path);
 std::int64_t allocatedSize(const std::filesystem::path& path);
-
-// Buffers for chunks read from disk, taken back when the last holder of a served chunk lets go.
-// A recycled buffer is already mapped and needs no zeroing: zeroing a fresh 2 MiB for every read
-// took as much time as the read's own copy. A buffer still holds an earlier chunk's bytes when it is
-// taken: it may be shared only once a read has overwritten every byte of it.
-class ChunkBuffers : public std::enable_shared_from_this<ChunkBuffers> {
-public:
-  using Bytes = std::vector<std::uint8_t>;
-
-  // Keeps at most `keep` idle buffers of about `capacity` bytes each.
-  static std::shared_ptr<ChunkBuffers> make(std::size_t keep, std::size_t capacity);
-
-  // A buffer of `size` bytes with unspecified contents.
-  std::unique_ptr<Bytes> take(std::size_t size);
-  // The filled buffer as a served chunk; it comes back here when the last reference goes.
-  std::shared_ptr<const Bytes> share(std::unique_ptr<Bytes> buffer);
-
-private:
-  ChunkBuffers(std::size_t keep, std::size_t capacity) : keep_(keep), capacity_(capacity) {}
-  void giveBack(std::unique_ptr<Bytes> buffer);
-
-  const std::size_t keep_;
-  const std::size_t capacity_;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<Bytes>> idle_;
-};
 
 // The path's text as the exit purge records it, so two spellings of one folder compare equal.
 std::string directoryKey(const std::filesystem::path& directory);

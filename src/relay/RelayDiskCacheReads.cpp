@@ -115,7 +115,7 @@ constexpr std::size_t kFirstPiece = 64 * 1024;
 // the part is in, so that it takes no core from the part, and is read while the part is sent.
 // `underway` counts the rests whose reads have not ended, and their buffers with them. With `later`
 // given, a large part comes back with its first piece in and `later` reads the rest of it.
-RelayDiskCache::SharedBytes readPartAtHand(std::weak_ptr<RelayDiskCache> cache, files::ChunkBuffers& buffers,
+RelayDiskCache::SharedBytes readPartAtHand(std::weak_ptr<RelayDiskCache> cache, ChunkBuffers& buffers,
                                            runtime::ThreadPool& readers, std::shared_ptr<std::atomic<int>> underway,
                                            const ReadableChunks::Claim& claim, files::FileDescriptor file,
                                            RelayDiskCache::ChunkPart needed, RelayDiskCache::WholeChunk whole,
@@ -251,8 +251,7 @@ std::optional<ReadableChunks::Claim> ReadableChunks::claim(const Descriptor& des
   return Claim{entry.file, entry.item, offset, static_cast<std::size_t>(chunkBytes(entry.length, offset))};
 }
 
-RelayDiskCache::State::ReadOutcome RelayDiskCache::State::readBytes(const PendingRead& read,
-                                                                    files::ChunkBuffers& buffers,
+RelayDiskCache::State::ReadOutcome RelayDiskCache::State::readBytes(const PendingRead& read, ChunkBuffers& buffers,
                                                                     runtime::ThreadPool* alongside) {
   ReadOutcome outcome;
   try {

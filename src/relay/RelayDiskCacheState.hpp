@@ -4,6 +4,7 @@
 // ever touched on the actor's strand, but for the readable chunks, which carry a lock of their own;
 // the exit-purge lock and its set are the process's.
 
+#include "relay/ChunkBuffers.hpp"
 #include "relay/RelayDiskCache.hpp"
 #include "relay/RelayDiskCacheFiles.hpp"
 #include "runtime/Clock.hpp"
@@ -158,11 +159,10 @@ struct RelayDiskCache::State {
   std::optional<PendingRead> beginRead(const Descriptor& descriptor, std::int64_t index);
   // Needs nothing of the state, so it may run on a reader thread; with a pool `alongside`, the back
   // half of a large read is read on one of its threads meanwhile.
-  static ReadOutcome readBytes(const PendingRead& read, cachefiles::ChunkBuffers& buffers,
+  static ReadOutcome readBytes(const PendingRead& read, ChunkBuffers& buffers,
                                runtime::ThreadPool* alongside = nullptr);
   // The rest, back on the actor: served only while the item that held the chunk is still there.
-  SharedBytes finishRead(const Descriptor& descriptor, PendingRead read, ReadOutcome outcome,
-                         cachefiles::ChunkBuffers& buffers);
+  SharedBytes finishRead(const Descriptor& descriptor, PendingRead read, ReadOutcome outcome, ChunkBuffers& buffers);
   bool writeChunk(const Descriptor& descriptor, std::int64_t index, const Bytes& data);
   // limit: read before the lock, so that nothing is called out to while it is held.
   bool writeUnderExitPurgeLock(const Descriptor& descriptor, std::int64_t index, const Bytes& data, std::int64_t limit);

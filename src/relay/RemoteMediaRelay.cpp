@@ -24,7 +24,10 @@ std::shared_ptr<RemoteMediaRelay> RemoteMediaRelay::create(Configuration configu
 RemoteMediaRelay::RemoteMediaRelay(Configuration configuration)
     : configuration_(std::move(configuration)),
       client_(configuration_.client ? configuration_.client : std::make_shared<platform::http::Client>()),
-      prefetch_(configuration_.prefetch ? configuration_.prefetch : std::make_shared<NoPrefetch>()) {
+      prefetch_(configuration_.prefetch ? configuration_.prefetch : std::make_shared<NoPrefetch>()),
+      // One idle body for each upstream slot; a body is one byte longer than its chunk (see the fetch).
+      bodies_(ChunkBuffers::make(static_cast<std::size_t>(kUpstreamSlots),
+                                 static_cast<std::size_t>(std::max<std::int64_t>(configuration_.chunkSize, 0)) + 1)) {
   if (!configuration_.cacheEnabled) configuration_.cacheEnabled = [] { return true; };
 }
 

@@ -9,6 +9,7 @@
 // sits under a short lock, so that a reader on another thread is answered without a turn on the
 // strand.
 
+#include "relay/ChunkBuffers.hpp"
 #include "relay/DestinationRules.hpp"
 #include "relay/RelayDiskCacheInterface.hpp"
 #include "relay/RelayPrefetch.hpp"
@@ -105,7 +106,7 @@ public:
 
   // The body of a ranged fetch and the total its Content-Range announced.
   struct Fetched {
-    Bytes body;
+    SharedBytes body;
     std::int64_t total = 0;
   };
   runtime::Awaitable<Fetched> fetchUpstream(std::string token, std::int64_t start, std::int64_t end, bool retried,
@@ -239,6 +240,8 @@ private:
   Configuration configuration_;
   std::shared_ptr<platform::http::Client> client_;
   std::shared_ptr<RelayPrefetchInterface> prefetch_;
+  // Every fetched body, held until the last holder of its chunk lets go.
+  std::shared_ptr<ChunkBuffers> bodies_;
 
   std::unordered_map<std::string, Entry> entries_;
   std::unordered_map<ChunkKey, std::shared_ptr<SharedWork<SharedBytes>>, ChunkKeyHash> inflight_;

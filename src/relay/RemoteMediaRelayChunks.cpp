@@ -119,7 +119,7 @@ runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor
                                SharedBytes bytes;
                                try {
                                  auto fetched = co_await self->fetchUpstream(token, start, last, false, prefetch);
-                                 bytes = std::make_shared<const Bytes>(std::move(fetched.body));
+                                 bytes = std::move(fetched.body);
                                } catch (...) {
                                  error = std::current_exception();
                                }

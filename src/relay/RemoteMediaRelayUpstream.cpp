@@ -21,16 +21,18 @@ constexpr diagnostics::ThrottleRule kUpstreamFailRule{20, std::chrono::milliseco
 // Collects a ranged body, stopping one byte past the expected length so that an oversized answer
 // is not read to its end. Written on the client's queue, read after the transfer has ended.
 struct BodyBuffer {
-  explicit BodyBuffer(std::size_t length) : expected(length) { bytes.reserve(length + 1); }
+  BodyBuffer(std::size_t length, ChunkBuffers& buffers) : expected(length), bytes(buffers.take(0)) {
+    bytes->reserve(length + 1);
+  }
   std::size_t expected;
-  RemoteMediaRelayInterface::Bytes bytes;
+  std::unique_ptr<ChunkBuffers::Bytes> bytes;
 
   bool append(std::string_view piece) {
-    const std::size_t room = expected + 1 - bytes.size();
+    const std::size_t room = expected + 1 - bytes->size();
     const std::size_t taken = std::min(room, piece.size());
-    bytes.insert(bytes.end(), reinterpret_cast<const std::uint8_t*>(piece.data()),
-                 reinterpret_cast<const std::uint8_t*>(piece.data()) + taken);
-    return bytes.size() <= expected;
+    bytes->insert(bytes->end(), reinterpret_cast<const std::uint8_t*>(piece.data()),
+                  reinterpret_cast<const std::uint8_t*>(piece.data()) + taken);
+    return bytes->size() <= expected;
   }
 };
 
@@ -166,7 +168,7 @@ RemoteMediaRelay::fetchOnActor(std::string token, std::int64_t start, std::int64
     const auto parsed = parseContentRange(header ? std::optional<std::string_view>(*header) : std::nullopt);
     return parsed && parsed->start == start && parsed->end == end && parsed->total;
   };
-  auto buffer = std::make_shared<BodyBuffer>(expected);
+  auto buffer = std::make_shared<BodyBuffer>(expected, *bodies_);
 
   platform::http::Response response;
   std::exception_ptr failure;
@@ -189,7 +191,7 @@ RemoteMediaRelay::fetchOnActor(std::string token, std::int64_t start, std::int64
     } catch (const runtime::CancellationError&) {
       throw;
     } catch (...) {
-      const auto received = static_cast<std::int64_t>(buffer->bytes.size());
+      const auto received = static_cast<std::int64_t>(buffer->bytes->size());
       count([&](Stats& stats) {
         stats.upstreamBytes += received;
         if (prefetch) stats.prefetchBytes += received;
@@ -226,16 +228,16 @@ RemoteMediaRelay::fetchOnActor(std::string token, std::int64_t start, std::int64
     logUpstreamFailure("total_changed", 206, token);
     throw RelayError::rangeMismatch();
   }
-  const auto received = static_cast<std::int64_t>(buffer->bytes.size());
+  const auto received = static_cast<std::int64_t>(buffer->bytes->size());
   count([&](Stats& stats) {
     stats.upstreamBytes += received;
     if (prefetch) stats.prefetchBytes += received;
   });
-  if (buffer->bytes.size() != expected) {
+  if (buffer->bytes->size() != expected) {
     logUpstreamFailure("short_read", 206, token);
     throw RelayError::shortRead();
   }
-  co_return Fetched{std::move(buffer->bytes), *parsed->total};
+  co_return Fetched{bodies_->share(std::move(buffer->bytes)), *parsed->total};
 }
 
 // --- refresh ---
