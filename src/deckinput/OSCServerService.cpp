@@ -445,7 +445,10 @@ void OSCServerService::start(const ServerConfiguration& configuration) {
   // No read is pending yet, so the socket may be set up here before the queue takes it over.
   boost::system::error_code error;
   receiver->socket.open(udp::v4(), error);
-  if (!error) {
+  // Reuse lets a restart take its port again while the old socket lingers. A port the kernel
+  // chooses has nothing to take again, and with reuse it may be one another reusing socket holds,
+  // which would then share its datagrams.
+  if (!error && configuration.port != 0) {
     receiver->socket.set_option(asio::socket_base::reuse_address(true), error);
   }
   if (!error) {
