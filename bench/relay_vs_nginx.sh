@@ -20,9 +20,15 @@
 # 100-byte ranges at 1; then the prefetch rate at the relay's 1 MiB/s over PD_BENCH_PREFETCH_SECONDS
 # (default 60; 0 skips it).
 #
+# The held-out check ("heldout") asks both servers, on the same terms, for what the cases above were
+# never tuned on: ranges of 512 B to 4 MiB (spread evenly over the logarithm of the length)
+# anywhere in the media, an eighth of them suffix ranges ("bytes=-N") and an eighth open to the end
+# ("bytes=N-"), from seeds no other case uses; on the memory file at 1 and 8 connections and on the
+# disk file at 1 and 8, each after its own cases.
+#
 # PD_BENCH_BASE_HOST names a second build of the bench host (another commit's) that takes its turns
 # beside ours, so that a change is measured against its base in the same sitting; PD_BENCH_CASES
-# picks cases (default "memory disk prefetch").
+# picks cases (default "memory disk heldout prefetch").
 #
 # On a shared machine one build's replies/s can differ twofold between two runs in a row (the
 # memory bandwidth and the neighbours' load move under it). A copy of the same build given as the
@@ -37,7 +43,7 @@ host=${1:-build/bench/relay_bench_host}
 seconds=${2:-10}
 rounds=${3:-5}
 base_host=${PD_BENCH_BASE_HOST:-}
-cases=${PD_BENCH_CASES:-memory disk prefetch}
+cases=${PD_BENCH_CASES:-memory disk heldout prefetch}
 server_cpus=${PD_BENCH_SERVER_CPUS:-4,5}
 wrk_cpus=${PD_BENCH_WRK_CPUS:-6,7}
 other_cpus=${PD_BENCH_OTHER_CPUS:-0-3}
@@ -111,9 +117,31 @@ warm_pass() { # side url media
 
 # wrk's script for ranges of `span` bytes in media of `total` bytes: half of them on the 2 MiB grid
 # (when the span allows), seeded by the round and the wrk thread so that every side is asked the
-# same ranges in one round; exact counts in done().
+# same ranges in one round; exact counts in done(). A span of "heldout" asks the held-out ranges.
 ranges_lua() { # file total span seed
   write_count_lua "$1"
+  if [ "$3" = heldout ]; then
+    write_seed_lua "$1" $(($4 + 1000))
+    cat >>"$1" <<LUA
+local total = $2
+local shortest, longest = math.log(512), math.log(math.min(4194304, total))
+request = function()
+  local length = math.floor(math.exp(shortest + math.random() * (longest - shortest)))
+  local kind = math.random()
+  local range
+  if kind < 0.125 then
+    range = "bytes=-" .. length
+  elseif kind < 0.25 then
+    range = "bytes=" .. (total - length) .. "-"
+  else
+    local start = math.random(0, total - length)
+    range = "bytes=" .. start .. "-" .. (start + length - 1)
+  end
+  return wrk.format("GET", nil, { ["Range"] = range, ["Connection"] = "close" })
+end
+LUA
+    return
+  fi
   write_seed_lua "$1" "$4"
   cat >>"$1" <<LUA
 local total = $2
@@ -201,6 +229,9 @@ if wants memory; then
   echo "warm-pass upstream requests (chunks: $((size / 2097152))):$(for s in $ours_sides nginx; do printf " %s %s" "$s" "${warm[$s]}"; done)"
   take_turns "memory hits, 1 MiB" "$size" 1048576 "1 8" $ours_sides nginx
   take_turns "memory hits, 100 B" "$size" 100 "1 8" $ours_sides nginx
+  if wants heldout; then
+    take_turns "held-out: memory hits, 512 B to 4 MiB anywhere" "$size" heldout "1 8" $ours_sides nginx
+  fi
   echo "peak RSS MiB:$(for s in $ours_sides nginx; do printf " %s %s" "$s" "$(peak_rss_mib "${pidof[$s]}")"; done) (goal < 128 for ours)"
 fi
 
@@ -224,6 +255,9 @@ if wants disk; then
   before=$(upstream_requests)
   take_turns "disk hits, 1 MiB, 200 MiB file" "$big" 1048576 "1 8" $disk_sides nginxbig
   take_turns "disk hits, 100 B, 200 MiB file" "$big" 100 "1" $disk_sides nginxbig
+  if wants heldout; then
+    take_turns "held-out: disk hits, 512 B to 4 MiB anywhere, 200 MiB file" "$big" heldout "1 8" $disk_sides nginxbig
+  fi
   echo "upstream requests while measuring: $(($(upstream_requests) - before)) (goal 0 for ours)"
   echo "warm-pass upstream requests (chunks: $((big / 2097152))):$(for s in $disk_sides nginxbig; do printf " %s %s" "$s" "${warm[$s]}"; done)"
   echo "peak RSS MiB:$(for s in $disk_sides; do printf " %s %s" "$s" "$(peak_rss_mib "${pidof[$s]}")"; done) (goal < 128)"
