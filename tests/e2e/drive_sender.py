@@ -43,11 +43,12 @@ def serve_video(rig, clip):
     command(rig, {"media": VIDEO, "file": clip})
     command(rig, {"fixture": f"video:{VIDEO}", "json": {"title": "Second cats",
                                                           "formatStreams": [dict(stream, url="@stream?itag=18")]}})
-    # What the fake answers for local=true, sent 48 bytes at a time.
+    # What the fake answers for local=true, sent 48 bytes at a time: about 2 s, so that the preparing
+    # line stays up longer than one look at the window takes on a loaded machine.
     answer = {"title": "Second cats", "videoId": VIDEO, "formatStreams": [dict(
         stream, url=f"/videoplayback?itag=18&id={VIDEO}&expire=4102444800&host={CDN_SERVER}")]}
     command(rig, {"fault": "slow_body", "host": "*", "path": f"/api/v1/videos/{VIDEO}", "json": answer,
-                  "chunk": 48, "delay": 0.1, "times": 1})
+                  "chunk": 48, "delay": 0.3, "times": 1})
     command(rig, {"fault": "gate", "host": "*", "path": "/videoplayback"})
 
 
