@@ -2,6 +2,7 @@
 // one chunk of read-ahead while the current one is on the wire.
 
 #include "mediaserver/LocalVideoHTTPServerImpl.hpp"
+#include "runtime/Callback.hpp"
 #include "runtime/Clock.hpp"
 
 #include <boost/asio/async_result.hpp>
@@ -11,6 +12,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 namespace pd::mediaserver {
@@ -182,6 +184,92 @@ runtime::Awaitable<Chunk> awaitChunk(runtime::Task<Chunk> fetch) {
   co_return bytes;
 }
 
+// One chunk handed from a pool thread to the road: each side leaves its part, then whichever
+// comes second resumes the road with the chunk.
+class DiskReadGate {
+public:
+  using Continuation = runtime::UniqueFunction<void(Chunk)>;
+
+  void install(Continuation continuation) {
+    continuation_ = std::move(continuation);
+    if (arrived_.exchange(true, std::memory_order_acq_rel)) continuation_(std::move(bytes_));
+  }
+
+  void resolve(Chunk bytes) {
+    bytes_ = std::move(bytes);
+    if (arrived_.exchange(true, std::memory_order_acq_rel)) continuation_(std::move(bytes_));
+  }
+
+private:
+  Continuation continuation_;
+  Chunk bytes_;
+  std::atomic<bool> arrived_{false};
+};
+
+// A chunk on its way to the road. When the relay keeps the token's chunks on disk it is read
+// there on a pool thread without a task of its own, whose strand would cost hops on the pool
+// besides the read's; from the relay in a task when it is not on disk, or not kept there.
+class ChunkRead {
+public:
+  ChunkRead() = default;
+  explicit ChunkRead(runtime::Task<Chunk> fetch) : fetch_(std::move(fetch)) {}
+
+  static ChunkRead start(Relay relayPtr, std::string token, std::int64_t index, relay::ChunkPart needed, bool onDisk) {
+    if (!onDisk) return ChunkRead(fetchRelayChunk(std::move(relayPtr), std::move(token), index, needed));
+    ChunkRead read;
+    read.onDisk_ = std::make_shared<DiskReadGate>();
+    runtime::sharedPool().post([gate = read.onDisk_, relayPtr, token, index, needed] {
+      Chunk bytes;
+      try {
+        bytes = relayPtr->chunkFromDisk(token, index, needed);
+      } catch (...) {
+        // As a chunk not on disk: the relay's own road follows.
+      }
+      gate->resolve(std::move(bytes));
+    });
+    read.relay_ = std::move(relayPtr);
+    read.token_ = std::move(token);
+    read.index_ = index;
+    read.needed_ = needed;
+    return read;
+  }
+
+  // What the disk gave (none: not there), awaited; without a disk read, none at once.
+  runtime::Awaitable<Chunk> fromDisk() const {
+    if (!onDisk_) co_return nullptr;
+    auto install = [gate = onDisk_](auto done) { gate->install(std::move(done)); };
+    auto bytes = co_await runtime::awaitCallback<Chunk>(std::move(install));
+    co_return bytes;
+  }
+
+  // The chunk, the relay's errors thrown; the road's cancellation cancels the relay's read.
+  runtime::Awaitable<Chunk> value() {
+    if (onDisk_) {
+      auto bytes = co_await fromDisk();
+      if (bytes || cancelled_) co_return bytes;
+      fetch_ = fetchRelayChunk(relay_, token_, index_, needed_);
+      onDisk_ = nullptr;
+    }
+    auto bytes = co_await awaitChunk(fetch_);
+    co_return bytes;
+  }
+
+  // A disk read has nothing to cancel: it ends soon, and its chunk goes unused.
+  void cancel() {
+    cancelled_ = true;
+    fetch_.cancel();
+  }
+
+private:
+  runtime::Task<Chunk> fetch_;
+  std::shared_ptr<DiskReadGate> onDisk_;
+  Relay relay_;
+  std::string token_;
+  std::int64_t index_ = 0;
+  relay::ChunkPart needed_{};
+  bool cancelled_ = false;
+};
+
 } // namespace
 
 void LocalVideoHTTPServer::Impl::relayFailure(std::exception_ptr error, const std::string& token, std::int64_t sent,
@@ -259,10 +347,17 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     // to a pool thread, so that the queue keeps serving them meanwhile. The peer waits for the
     // first byte meanwhile: the read gives the first piece at once and the rest once it is sent.
     const auto at = opening.firstChunk ? std::nullopt : firstChunkOf(opening.total);
-    if (at && aloneOnQueue(weak)) {
+    if (at) {
       const auto wanted = transferReply(range, opening.total); // there is one: it gave `at`
-      opening.firstChunk = relayPtr->chunkFromDisk(
-          token, *at, partOnChunk(*at, c, opening.total, wanted->start, wanted->end), &firstRest);
+      const auto part = partOnChunk(*at, c, opening.total, wanted->start, wanted->end);
+      if (aloneOnQueue(weak)) {
+        opening.firstChunk = relayPtr->chunkFromDisk(token, *at, part, &firstRest);
+      } else if (opening.onDisk) {
+        // The header then leaves with the first slice, in one send rather than two.
+        const auto read = ChunkRead::start(relayPtr, token, *at, part, true);
+        auto bytes = co_await read.fromDisk();
+        opening.firstChunk = std::move(bytes);
+      }
     }
   } else {
     endWhenPeerLeaves(connection);
@@ -350,10 +445,11 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
   // waits for one before starting the other pays for the hops twice. A read the relay started
   // is its first call: a yield is asked again from here.
   bool askAgainOnYield = false;
-  runtime::Task<Chunk> current;
+  ChunkRead current;
   if (!headerOnly && !data) {
     askAgainOnYield = static_cast<bool>(opening.firstRead);
-    current = askAgainOnYield ? std::move(opening.firstRead) : fetchRelayChunk(relayPtr, token, index, partOf(index));
+    current = ChunkRead(askAgainOnYield ? std::move(opening.firstRead)
+                                        : fetchRelayChunk(relayPtr, token, index, partOf(index)));
   }
   if (!headerWithSlice) {
     // Only a reply that leaves at once, its first slice with its header, has no wait to watch
@@ -378,12 +474,12 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     }
   }
   // The read-ahead: from memory at once when the relay has it there, else from the relay.
-  runtime::Task<Chunk> next;
+  ChunkRead next;
   Chunk nextData;
   const auto readAhead = [&] {
     nextData = index < last ? relayPtr->chunkFromMemory(token, index + 1) : nullptr;
-    next = index < last && !nextData ? fetchRelayChunk(relayPtr, token, index + 1, partOf(index + 1))
-                                     : runtime::Task<Chunk>();
+    next = index < last && !nextData ? ChunkRead::start(relayPtr, token, index + 1, partOf(index + 1), opening.onDisk)
+                                     : ChunkRead();
   };
   // The bytes of the first chunk's slice that left before the loop, the first with the header:
   // each piece read at hand leaves while the next is read, and the next chunk is read meanwhile.
@@ -411,7 +507,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     if (!ready) {
       // The rest is no longer that version's on disk: the chunk comes as one not at hand would.
       data = nullptr;
-      current = fetchRelayChunk(relayPtr, token, index, partOf(index));
+      current = ChunkRead(fetchRelayChunk(relayPtr, token, index, partOf(index)));
       break;
     }
     firstRest.ready = *ready;
@@ -422,7 +518,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
     std::exception_ptr fetchFailure;
     if (!data) {
       try {
-        auto value = co_await awaitChunk(current);
+        auto value = co_await current.value();
         data = std::move(value);
       } catch (...) {
         fetchFailure = std::current_exception();
@@ -430,7 +526,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       const bool askAgain = askAgainOnYield && fetchFailure && isPrefetchYield(fetchFailure);
       askAgainOnYield = false;
       if (askAgain) {
-        current = fetchRelayChunk(relayPtr, token, index, partOf(index), false);
+        current = ChunkRead(fetchRelayChunk(relayPtr, token, index, partOf(index), false));
         continue;
       }
     }

@@ -4,6 +4,8 @@
 #include "diagnostics/ThrottledLog.hpp"
 #include "runtime/ThreadPools.hpp"
 
+#include <boost/asio/post.hpp>
+
 namespace pd::relay {
 
 using diagnostics::Log;
@@ -177,9 +179,8 @@ bool RemoteMediaRelay::queueFollowLocked(const ChunkKey& key) {
 void RemoteMediaRelay::postFollows() {
   // One visit makes every move queued by then: at a steady stream of hits the relay is woken once
   // for many of them rather than for each.
-  runtime::spawnDetached(executor(), [weak = weak_from_this()]() -> runtime::Awaitable<void> {
+  boost::asio::post(executor(), [weak = weak_from_this()] {
     if (auto self = weak.lock()) self->followReaders();
-    co_return;
   });
 }
 
@@ -256,6 +257,7 @@ std::optional<RemoteMediaRelay::Opening> RemoteMediaRelay::openAtHand(const std:
     opening.held = true;
     opening.total = *facts->second.totalLength;
     opening.contentType = facts->second.contentType;
+    opening.onDisk = facts->second.cache.has_value() && configuration_.cache != nullptr;
   }
   if (const auto index = firstChunkOf(opening.total)) opening.firstChunk = memoryHit(ChunkKey{token, *index}, false);
   return opening;

@@ -98,6 +98,8 @@ public:
     // it itself.
     Chunk firstChunk;
     runtime::Task<Chunk> firstRead;
+    // The token's chunks are kept in a disk cache as well: one not in memory may be read there.
+    bool onDisk = false;
   };
   using FirstChunkIndex = std::function<std::optional<std::int64_t>(std::int64_t total)>;
   virtual runtime::Awaitable<Opening> open(std::string token, FirstChunkIndex firstChunkOf) {

@@ -144,6 +144,30 @@ TEST(RealRelayDiskTest, DiskHitsAreAnsweredWhileTheRelayIsBusy) {
     const auto expected = mediaBytes(index * chunk, std::min(kSize, (index + 1) * chunk) - 1);
     EXPECT_TRUE(std::string(kept->begin(), kept->end()) == expected) << index;
   }
+
+  // With another connection open, a first chunk on disk is read on a pool thread instead, and its
+  // slice leaves with the header; a third token has none of the chunks in memory.
+  const auto third = f.registerMedia("https://localhost/media/big", kSize, "disk");
+  RawClient idle(f.port, 4096);
+  idle.send("GET /");
+  auto stillBusy = std::make_shared<std::promise<void>>();
+  boost::asio::post(f.relay->executor(), [released = stillBusy->get_future().share()] { released.wait(); });
+  for (const auto& [from, to] :
+       {std::pair<std::int64_t, std::int64_t>{2'097'000, 2'097'199}, {4'194'304, 4'999'999}, {10, 2'200'000}}) {
+    const auto reply = get(f.port, third, "Range: bytes=" + std::to_string(from) + "-" + std::to_string(to) + "\r\n");
+    EXPECT_NE(reply.find("Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(to) + "/5000000\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(bodyOf(reply) == mediaBytes(from, to)) << from;
+  }
+  stillBusy->set_value();
+  EXPECT_EQ(f.upstreamRequests(), upstream);
+
+  // Chunks the disk does not have yet come from upstream, the one read ahead among them.
+  f.remote.command({{"media", "other"}, {"size", kSize}});
+  const auto fresh = f.registerMedia("https://localhost/media/other", kSize, "other");
+  const auto reply = get(f.port, fresh, "Range: bytes=2000000-4200000\r\n");
+  EXPECT_NE(reply.find("Content-Range: bytes 2000000-4200000/5000000\r\n"), std::string::npos);
+  EXPECT_TRUE(bodyOf(reply) == mediaBytes(2'000'000, 4'200'000));
 }
 
 TEST_F(RealRelayRoadTest, UnknownWithdrawnAndUnmeasurableTokens) {
