@@ -31,8 +31,11 @@ namespace {
 constexpr std::int64_t kChunk = RelayDiskCache::kChunkSize;
 constexpr diagnostics::ThrottleRule kSkipRule{50, std::chrono::duration<double>(0.5)};
 constexpr diagnostics::ThrottleRule kFailRule{20, std::chrono::duration<double>(0.5)};
-// Idle chunk buffers kept for the next reads: enough for the readers of a few connections.
-constexpr std::size_t kIdleBuffers = 8;
+// Idle chunk buffers kept for the next reads: enough that the buffers of eight connections reading
+// several chunks each come back here rather than to the allocator, whose per-thread heaps keep a
+// freed block while the next one is made on another: with 8 kept, ranges of up to 4 MiB at eight
+// connections peaked about 30 MiB higher than with 24.
+constexpr std::size_t kIdleBuffers = 24;
 
 std::int64_t chunkCount(std::int64_t length) noexcept {
   if (length <= 0) return 0;
