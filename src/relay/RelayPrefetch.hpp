@@ -38,6 +38,12 @@ public:
                                                                                  std::int64_t index) = 0;
   // None: the relay runs without a disk cache.
   virtual std::shared_ptr<RelayDiskCacheInterface> cache() const = 0;
+  // The descriptor's prefetch finished as "complete" (true), or no longer stands so (false). Until
+  // it is told false, a reader's position changes nothing the prefetch will do.
+  virtual void prefetchCompleteChanged(const RelayDiskCacheInterface::Descriptor& descriptor, bool complete) {
+    (void)descriptor;
+    (void)complete;
+  }
 };
 
 class RelayPrefetch final : public RelayPrefetchInterface, public std::enable_shared_from_this<RelayPrefetch> {
@@ -71,6 +77,8 @@ private:
   runtime::Awaitable<void> runPrefetch();
   std::uint64_t epochOf(const Descriptor& descriptor) const;
   bool isQueued(const Descriptor& descriptor) const;
+  // Drops the finished reason, telling the host when it was "complete".
+  void forgetFinished(const Descriptor& descriptor);
   void takeTurns(const Descriptor& descriptor);
   runtime::Awaitable<void> pace(std::int64_t bytes, runtime::Clock::MonotonicTime started) const;
 

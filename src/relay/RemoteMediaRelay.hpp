@@ -120,6 +120,7 @@ public:
   bool upstreamBusy() const override;
   runtime::Awaitable<SharedBytes> prefetchChunk(std::string token, std::int64_t index) override;
   std::shared_ptr<RelayDiskCacheInterface> cache() const override { return configuration_.cache; }
+  void prefetchCompleteChanged(const Descriptor& descriptor, bool complete) override;
 
   // What tests and the statistics read.
   struct Snapshot {
@@ -267,6 +268,9 @@ private:
   std::unordered_map<std::string, Servable> servable_;
   std::vector<ChunkKey> pendingFollows_;
   bool followsPosted_ = false;
+  // The versions whose prefetch finished as complete: a hit on them queues no cursor move, which
+  // would only wake the relay to make a move that changes nothing.
+  std::unordered_set<Descriptor, RelayDiskCacheDescriptorHash> prefetchComplete_;
 };
 
 // The throttled line of every failed upstream fetch; all reasons share one throttle key.

@@ -171,7 +171,8 @@ RemoteMediaRelay::SharedBytes RemoteMediaRelay::memoryHit(const ChunkKey& key, b
 
 bool RemoteMediaRelay::queueFollowLocked(const ChunkKey& key) {
   const auto facts = servable_.find(key.token);
-  if (facts == servable_.end() || !facts->second.cache) return false;
+  if (facts == servable_.end() || !facts->second.cache || prefetchComplete_.contains(*facts->second.cache))
+    return false;
   pendingFollows_.push_back(key);
   return !std::exchange(followsPosted_, true);
 }

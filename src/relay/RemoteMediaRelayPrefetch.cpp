@@ -10,6 +10,15 @@ std::vector<std::string> RemoteMediaRelay::tokensFor(const Descriptor& descripto
   return tokens;
 }
 
+void RemoteMediaRelay::prefetchCompleteChanged(const Descriptor& descriptor, bool complete) {
+  std::scoped_lock lock(memoryLock_);
+  if (complete) {
+    prefetchComplete_.insert(descriptor);
+  } else {
+    prefetchComplete_.erase(descriptor);
+  }
+}
+
 bool RemoteMediaRelay::hasToken(const std::string& token) const { return entries_.contains(token); }
 
 bool RemoteMediaRelay::upstreamBusy() const {

@@ -35,6 +35,10 @@ public:
   }
   bool upstreamBusy() const override { return busy.load(); }
   std::shared_ptr<RelayDiskCacheInterface> cache() const override { return cache_; }
+  void prefetchCompleteChanged(const Descriptor& descriptor, bool complete) override {
+    const std::scoped_lock lock(mutex);
+    completeChanges.emplace_back(descriptor.key.videoID, complete);
+  }
 
   runtime::Awaitable<Cache::SharedBytes> prefetchChunk(std::string token, std::int64_t index) override {
     Descriptor d;
@@ -53,6 +57,7 @@ public:
   mutable std::mutex mutex;
   std::map<std::string, Descriptor> tokens;
   std::vector<std::pair<std::string, std::int64_t>> fetched;
+  std::vector<std::pair<std::string, bool>> completeChanges;
   std::function<void()> faults; // throws to fail a fetch
   std::atomic<bool> busy{false};
   std::atomic<bool> shortChunks{false};
@@ -128,6 +133,12 @@ TEST_F(RelayPrefetchTest, FillsFromTheCursorThenWrapsAndFinishesComplete) {
   });
   waitUntilIdle();
   EXPECT_EQ(log.count("relay_prefetch_stop reason=complete"), 1u) << "nothing fetched, so the finish is silent";
+
+  // The relay skips cursor moves only while the stream stands complete: it is told each change.
+  onRelay([&] { prefetch->stopPrefetch(d, "unregistered"); });
+  const std::scoped_lock lock(relay->mutex);
+  EXPECT_EQ(relay->completeChanges, (std::vector<std::pair<std::string, bool>>{
+                                        {"fill", true}, {"fill", false}, {"fill", true}, {"fill", false}}));
 }
 
 TEST_F(RelayPrefetchTest, StopReasonsComeFromTheCacheAndTheFetches) {
