@@ -220,12 +220,21 @@ public:
     read.onDisk_ = std::make_shared<DiskReadGate>();
     runtime::sharedPool().post([gate = read.onDisk_, relayPtr, token, index, needed] {
       Chunk bytes;
+      // The rest of the chunk is read here once the part is on its way: a reader of the cache woken
+      // for it would cost one more hand-off for each chunk.
+      relay::PartReadOn rest;
+      rest.restHere = true;
       try {
-        bytes = relayPtr->chunkFromDisk(token, index, needed);
+        bytes = relayPtr->chunkFromDisk(token, index, needed, &rest);
       } catch (...) {
         // As a chunk not on disk: the relay's own road follows.
       }
       gate->resolve(std::move(bytes));
+      try {
+        if (rest.readRest) rest.readRest();
+      } catch (...) {
+        // Not kept in memory then; the reply has its part either way.
+      }
     });
     read.relay_ = std::move(relayPtr);
     read.token_ = std::move(token);

@@ -27,9 +27,16 @@ struct ChunkPart {
 // the next piece on the caller's thread, each larger than the last, answering how many are in then
 // (all of the part at the end), or nothing when a piece did not come in whole and still the chunk's
 // version's. Dropped before the end, it reads nothing more and hands nothing on.
+//
+// With restHere set by the caller, the part comes in whole instead, and the rest of the chunk is
+// left to readRest, which the caller runs on its own thread once it has handed the part on: a
+// caller that is a pool thread of its own reads it there rather than waking one of the cache's
+// readers for it. Dropped without a run, the chunk is not handed on.
 struct PartReadOn {
   std::size_t ready = 0;
   std::function<std::optional<std::size_t>()> readOn;
+  bool restHere = false;
+  std::function<void()> readRest;
   explicit operator bool() const { return static_cast<bool>(readOn); }
 };
 

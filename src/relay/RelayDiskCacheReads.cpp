@@ -148,21 +148,25 @@ RelayDiskCache::SharedBytes readPartAtHand(std::weak_ptr<RelayDiskCache> cache, 
   rest->item = claim.item;
   // Not split as a whole chunk's read is: a reader on half of the part gained nothing at one
   // connection and cost wake-ups at eight.
-  const std::size_t first = later != nullptr && needed.length > kFirstPiece ? kFirstPiece : needed.length;
+  const std::size_t first =
+      later != nullptr && !later->restHere && needed.length > kFirstPiece ? kFirstPiece : needed.length;
   if (!rest->readIn(needed.offset, first)) return nullptr;
   claim.item->lastRead.store(now().time_since_epoch().count());
   rest->bytes = buffers.share(std::move(buffer));
   rest->whole = std::move(whole);
   auto bytes = rest->bytes;
-  auto readRest = [rest, needed, count = claim.count](runtime::ThreadPool& pool) {
-    pool.post([rest, needed, count] {
-      const std::size_t after = needed.offset + needed.length;
-      // Handed on only while the item stands: bytes read after it gave way may be another version's.
-      if (rest->readIn(0, needed.offset) && rest->readIn(after, count - after)) rest->whole(rest->bytes);
-    });
+  auto restRead = [rest, needed, count = claim.count] {
+    const std::size_t after = needed.offset + needed.length;
+    // Handed on only while the item stands: bytes read after it gave way may be another version's.
+    if (rest->readIn(0, needed.offset) && rest->readIn(after, count - after)) rest->whole(rest->bytes);
   };
+  auto readRest = [restRead](runtime::ThreadPool& pool) { pool.post(restRead); };
   if (first == needed.length) {
-    readRest(readers);
+    if (later != nullptr && later->restHere) {
+      later->readRest = std::move(restRead);
+    } else {
+      readRest(readers);
+    }
     return bytes;
   }
   later->ready = first;

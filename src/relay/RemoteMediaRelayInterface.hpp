@@ -140,7 +140,8 @@ public:
   // moving the prefetch, remembered in memory once the rest of it is in); null when it is not at
   // hand there, and then chunk() is the way. Only the `needed` part may be read from the bytes.
   // With `later` given, only the part's first `later->ready` bytes may be in, and `later->readOn()`
-  // reads the rest of it piece by piece on the caller's thread (see PartReadOn).
+  // reads the rest of it piece by piece on the caller's thread; or with `later->restHere` set, the
+  // part is in whole and `later->readRest()` reads the rest of the chunk there (see PartReadOn).
   virtual Chunk chunkFromDisk(const std::string& token, std::int64_t index, ChunkPart needed = {},
                               PartReadOn* later = nullptr) {
     (void)token;
