@@ -83,20 +83,24 @@ void RelayPrefetch::schedulePrefetch(const Descriptor& descriptor, std::int64_t 
   }
 }
 
-void RelayPrefetch::forgetFinished(const Descriptor& descriptor) {
+void RelayPrefetch::setFinished(const Descriptor& descriptor, std::optional<std::string_view> reason) {
   const auto found = finished_.find(descriptor);
-  if (found == finished_.end()) return;
-  const bool wasComplete = found->second == "complete";
-  finished_.erase(found);
-  if (!wasComplete) return;
-  if (auto host = host_.lock()) host->prefetchCompleteChanged(descriptor, false);
+  const bool wasComplete = found != finished_.end() && found->second == "complete";
+  if (reason) {
+    finished_[descriptor] = std::string(*reason);
+  } else if (found != finished_.end()) {
+    finished_.erase(found);
+  }
+  const bool isComplete = reason == "complete";
+  if (wasComplete == isComplete) return;
+  if (auto host = host_.lock()) host->prefetchCompleteChanged(descriptor, isComplete);
 }
 
 void RelayPrefetch::stopPrefetch(const Descriptor& descriptor, std::string_view reason) {
   const bool wasRunning = isQueued(descriptor) && started_.contains(descriptor);
   std::erase(queue_, descriptor);
   cursor_.erase(descriptor);
-  forgetFinished(descriptor);
+  setFinished(descriptor, std::nullopt);
   started_.erase(descriptor);
   epoch_.erase(descriptor);
   if (wasRunning) logStop(descriptor, reason);
@@ -109,11 +113,7 @@ void RelayPrefetch::pausePrefetch(const Descriptor& descriptor, std::string_view
 
 void RelayPrefetch::finishPrefetch(const Descriptor& descriptor, std::string_view reason) {
   std::erase(queue_, descriptor);
-  forgetFinished(descriptor);
-  finished_[descriptor] = std::string(reason);
-  if (reason == "complete") {
-    if (auto host = host_.lock()) host->prefetchCompleteChanged(descriptor, true);
-  }
+  setFinished(descriptor, reason);
   if (started_.contains(descriptor) || reason != "complete") logStop(descriptor, reason);
 }
 
@@ -130,7 +130,7 @@ runtime::Awaitable<void> RelayPrefetch::resumePrefetch(Key key) {
   const auto cursor = cursor_.find(*descriptor);
   if (reason == finished_.end() || cursor == cursor_.end()) co_return;
   if (reason->second != "mismatch" && reason->second != "write_fail") co_return;
-  finished_.erase(reason); // not "complete": nothing to tell
+  setFinished(*descriptor, std::nullopt);
   started_.erase(*descriptor);
   schedulePrefetch(*descriptor, cursor->second - 1);
 }
@@ -138,7 +138,7 @@ runtime::Awaitable<void> RelayPrefetch::resumePrefetch(Key key) {
 void RelayPrefetch::restartIfComplete(const Descriptor& descriptor, std::int64_t index) {
   const auto reason = finished_.find(descriptor);
   if (reason == finished_.end() || reason->second != "complete") return;
-  forgetFinished(descriptor);
+  setFinished(descriptor, std::nullopt);
   started_.erase(descriptor);
   schedulePrefetch(descriptor, index);
 }

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -77,8 +78,9 @@ private:
   runtime::Awaitable<void> runPrefetch();
   std::uint64_t epochOf(const Descriptor& descriptor) const;
   bool isQueued(const Descriptor& descriptor) const;
-  // Drops the finished reason, telling the host when it was "complete".
-  void forgetFinished(const Descriptor& descriptor);
+  // Sets the finished reason, or drops it with none; the host is told when the stream starts or
+  // stops standing "complete".
+  void setFinished(const Descriptor& descriptor, std::optional<std::string_view> reason);
   void takeTurns(const Descriptor& descriptor);
   runtime::Awaitable<void> pace(std::int64_t bytes, runtime::Clock::MonotonicTime started) const;
 
