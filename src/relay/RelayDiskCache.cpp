@@ -122,7 +122,10 @@ RelayDiskCache::RelayDiskCache(Configuration configuration, std::function<void()
     : runtime::Actor(queue.executor()),
       state_(std::make_unique<State>(std::move(configuration))),
       buffers_(ChunkBuffers::make(kIdleBuffers, static_cast<std::size_t>(kChunk))),
-      readers_(std::make_unique<runtime::ThreadPool>("tech.quelbo.PalendrixDisplay.relaycache.read", kReaderThreads)),
+      // Below the server's queue and the picture: most of the readers' work is the rest of a chunk
+      // whose part already left, kept for later hits; a waiting caller claims the half it needs.
+      readers_(std::make_unique<runtime::ThreadPool>("tech.quelbo.PalendrixDisplay.relaycache.read", kReaderThreads,
+                                                     runtime::kBackgroundNiceIncrement)),
       beforeRead_(std::move(beforeRead)) {
   if (!state_->config.limitProvider) state_->config.limitProvider = [] { return limitForSetting(0); };
   if (!state_->config.freeSpaceProvider)
