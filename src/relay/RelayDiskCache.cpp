@@ -123,7 +123,9 @@ RelayDiskCache::RelayDiskCache(Configuration configuration, std::function<void()
       state_(std::make_unique<State>(std::move(configuration))),
       buffers_(ChunkBuffers::make(kIdleBuffers, static_cast<std::size_t>(kChunk))),
       // Below the server's queue and the picture: most of the readers' work is the rest of a chunk
-      // whose part already left, kept for later hits; a waiting caller claims the half it needs.
+      // whose part already left, kept for later hits. A read at hand whose half no reader has started
+      // reads that half itself; only a half already under way, or a read on the actor while others
+      // run, waits on a reader.
       readers_(std::make_unique<runtime::ThreadPool>("tech.quelbo.PalendrixDisplay.relaycache.read", kReaderThreads,
                                                      runtime::kBackgroundNiceIncrement)),
       beforeRead_(std::move(beforeRead)) {
