@@ -107,8 +107,11 @@ Filled fillInTwo(int file, std::uint8_t* into, std::size_t count, std::int64_t o
 }
 
 // A part read in pieces returns with this much of it in, about what a socket takes in one send, so
-// that its peer has bytes to take in while the next piece is read; each piece after is twice the
-// bytes in before it, read while the peer takes those in.
+// that its peer has bytes to take in while the next piece is read; each piece after is three times
+// the bytes in before it, read while the peer takes those in. Measured at one connection with parts
+// of 1 MiB: pieces twice the bytes in cost one more round of the send and served about 7 % fewer
+// replies; four times about 2 % fewer; eight times, or the whole rest at once, about 18 % and 24 %
+// fewer, the peer waiting through a long read.
 constexpr std::size_t kFirstPiece = 64 * 1024;
 
 // A read at hand of the part its caller needs; the rest is read on one of the cache's readers once
@@ -173,7 +176,7 @@ RelayDiskCache::SharedBytes readPartAtHand(std::weak_ptr<RelayDiskCache> cache, 
   later->readOn = [cache = std::move(cache), pool = &readers, rest, needed, ready = first,
                    readRest]() mutable -> std::optional<std::size_t> {
     if (ready == needed.length) return std::nullopt; // past its end, or after a failure
-    const std::size_t piece = std::min(2 * ready, needed.length - ready);
+    const std::size_t piece = std::min(3 * ready, needed.length - ready);
     if (!rest->readIn(needed.offset + ready, piece)) {
       ready = needed.length;
       return std::nullopt;

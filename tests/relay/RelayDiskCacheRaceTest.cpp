@@ -300,7 +300,7 @@ TEST_F(RelayDiskCacheRaceTest, APartReadInPiecesServesOnlyItsVersionsBytesAndHan
       steps.push_back(*ready);
     }
     readingAtHand = false;
-    const std::vector<std::size_t> through{65'536, 196'608, 589'824, 700'000};
+    const std::vector<std::size_t> through{65'536, 262'144, 700'000};
     EXPECT_EQ(steps, replaced ? std::vector<std::size_t>{65'536} : through);
     const ChunkPart in{needed.offset, steps.back()};
     EXPECT_TRUE(partOf(*part, in) == partOf(chunk, in));
