@@ -28,7 +28,12 @@
 #
 # PD_BENCH_BASE_HOST names a second build of the bench host (another commit's) that takes its turns
 # beside ours, so that a change is measured against its base in the same sitting; PD_BENCH_CASES
-# picks cases (default "memory disk heldout prefetch").
+# picks cases (default "memory disk heldout prefetch"; "disk-1mib" is the disk hits of 1 MiB alone).
+# PD_BENCH_CONNS sets the connection counts of the 1 MiB cases (default "1 8").
+#
+# PD_BENCH_AGAINST=base leaves nginx out: ours takes turns with the base build alone, and each ratio
+# is ours against the base. A change of a few percent hides in the spread of a sitting against
+# nginx; "disk-1mib" at one connection in 50 rounds of 2 s (under four minutes) tells it apart.
 #
 # PD_BENCH_NGINX_SENDFILE=on gives nginx sendfile (default off, nginx's own default). On loopback
 # it saves nginx CPU but costs it replies (disk hits of 1 MiB: 0.41 -> 0.16 CPU s per GiB, yet
@@ -53,6 +58,15 @@ server_cpus=${PD_BENCH_SERVER_CPUS:-4,5}
 wrk_cpus=${PD_BENCH_WRK_CPUS:-6,7}
 other_cpus=${PD_BENCH_OTHER_CPUS:-0-3}
 nginx_sendfile=${PD_BENCH_NGINX_SENDFILE:-off}
+against=${PD_BENCH_AGAINST:-nginx}
+big_conns=${PD_BENCH_CONNS:-1 8}
+case "$against" in
+  nginx) ;;
+  base) [ -n "$base_host" ] || { echo "PD_BENCH_AGAINST=base needs PD_BENCH_BASE_HOST" >&2; exit 2; } ;;
+  *) echo "PD_BENCH_AGAINST is nginx or base" >&2; exit 2 ;;
+esac
+# The name of nginx's side, or nothing when it is left out.
+peer() { if [ "$against" = nginx ]; then echo "$1"; fi; }
 [ -x "$host" ] || { echo "no bench host at $host" >&2; exit 2; }
 [ -z "$base_host" ] || [ -x "$base_host" ] || { echo "no base bench host at $base_host" >&2; exit 2; }
 for tool in wrk curl taskset /usr/sbin/nginx; do
@@ -232,17 +246,17 @@ if wants memory; then
     read -r port token < <(python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["port"], d["token"])' <"$work/$side.out")
     url[$side]="http://127.0.0.1:$port/$token"
   done
-  for side in $ours_sides nginx; do warm_pass "$side" "${url[$side]}" clip.mp4; done
-  echo "warm-pass upstream requests (chunks: $((size / 2097152))):$(for s in $ours_sides nginx; do printf " %s %s" "$s" "${warm[$s]}"; done)"
-  take_turns "memory hits, 1 MiB" "$size" 1048576 "1 8" $ours_sides nginx
-  take_turns "memory hits, 100 B" "$size" 100 "1 8" $ours_sides nginx
+  for side in $ours_sides $(peer nginx); do warm_pass "$side" "${url[$side]}" clip.mp4; done
+  echo "warm-pass upstream requests (chunks: $((size / 2097152))):$(for s in $ours_sides $(peer nginx); do printf " %s %s" "$s" "${warm[$s]}"; done)"
+  take_turns "memory hits, 1 MiB" "$size" 1048576 "$big_conns" $ours_sides $(peer nginx)
+  take_turns "memory hits, 100 B" "$size" 100 "1 8" $ours_sides $(peer nginx)
   if wants heldout; then
-    take_turns "held-out: memory hits, 512 B to 4 MiB anywhere" "$size" heldout "1 8" $ours_sides nginx
+    take_turns "held-out: memory hits, 512 B to 4 MiB anywhere" "$size" heldout "1 8" $ours_sides $(peer nginx)
   fi
   echo "peak RSS MiB:$(for s in $ours_sides nginx; do printf " %s %s" "$s" "$(peak_rss_mib "${pidof[$s]}")"; done) (goal < 128 for ours)"
 fi
 
-if wants disk; then
+if wants disk || wants disk-1mib; then
   big=$((200 * 1024 * 1024))
   head -c "$big" /dev/urandom >"$work/big.mp4"
   echo "{\"media\": \"big\", \"file\": \"$work/big.mp4\", \"id\": 2}" >&3
@@ -258,15 +272,18 @@ if wants disk; then
     # The disk writes of the warm pass finish in the background.
     for _ in $(seq 200); do [ "$(find "$work/$name-cache" -name '*.data' -size +199M | wc -l)" -ge 1 ] && break; sleep 0.1; done
   done
-  warm_pass nginxbig "${url[nginxbig]}" big.mp4
+  [ -z "$(peer nginxbig)" ] || warm_pass nginxbig "${url[nginxbig]}" big.mp4
   before=$(upstream_requests)
-  take_turns "disk hits, 1 MiB, 200 MiB file" "$big" 1048576 "1 8" $disk_sides nginxbig
-  take_turns "disk hits, 100 B, 200 MiB file" "$big" 100 "1" $disk_sides nginxbig
-  if wants heldout; then
-    take_turns "held-out: disk hits, 512 B to 4 MiB anywhere, 200 MiB file" "$big" heldout "1 8" $disk_sides nginxbig
+  take_turns "disk hits, 1 MiB, 200 MiB file" "$big" 1048576 "$big_conns" $disk_sides $(peer nginxbig)
+  if wants disk; then
+    take_turns "disk hits, 100 B, 200 MiB file" "$big" 100 "1" $disk_sides $(peer nginxbig)
+  fi
+  if wants disk && wants heldout; then
+    take_turns "held-out: disk hits, 512 B to 4 MiB anywhere, 200 MiB file" "$big" heldout "1 8" $disk_sides \
+      $(peer nginxbig)
   fi
   echo "upstream requests while measuring: $(($(upstream_requests) - before)) (goal 0 for ours)"
-  echo "warm-pass upstream requests (chunks: $((big / 2097152))):$(for s in $disk_sides nginxbig; do printf " %s %s" "$s" "${warm[$s]}"; done)"
+  echo "warm-pass upstream requests (chunks: $((big / 2097152))):$(for s in $disk_sides $(peer nginxbig); do printf " %s %s" "$s" "${warm[$s]}"; done)"
   echo "peak RSS MiB:$(for s in $disk_sides; do printf " %s %s" "$s" "$(peak_rss_mib "${pidof[$s]}")"; done) (goal < 128)"
 fi
 
