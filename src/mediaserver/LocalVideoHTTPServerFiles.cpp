@@ -359,23 +359,27 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
     connection->cancel();
     return;
   }
-  // The header is handed over before the file is opened, marked to travel in one packet with the
-  // body's first piece; a transfer that ends before any body ends the connection, which sends it
-  // (an empty body: only after its slot has come back).
-  if (const auto error =
-          connection->sendNow(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(), deadline(), true)) {
-    finishOnQueue(weak, queue, transfer, [error](Server& server, Transfer& t) {
-      server.logRequestAbort("send_fail", t.token, 0, std::make_exception_ptr(std::system_error(error, "send")));
-      t.connection->cancel();
-    });
-    return;
-  }
-  if (weak.expired()) {
-    connection->cancel();
-    return;
-  }
+  // The header leaves with the body's first piece, in one write rather than two. A transfer that
+  // ends before that piece sends the header alone, marked to wait for more, so that the
+  // connection's end lets it go: the peer sees the same reply either way (an empty body: only after
+  // its slot has come back).
+  bool headerSent = false;
+  const auto finishAfterHeader = [&](auto finish) {
+    const auto error = headerSent ? std::error_code()
+                                  : connection->sendNow(reinterpret_cast<const std::uint8_t*>(header.data()),
+                                                        header.size(), deadline(), true);
+    headerSent = true;
+    if (error) {
+      finishOnQueue(weak, queue, transfer, [error](Server& server, Transfer& t) {
+        server.logRequestAbort("send_fail", t.token, 0, std::make_exception_ptr(std::system_error(error, "send")));
+        t.connection->cancel();
+      });
+    } else {
+      finishOnQueue(weak, queue, transfer, std::move(finish));
+    }
+  };
   if (auto failure = openFile(*transfer, version)) {
-    finishOnQueue(weak, queue, transfer, [failure](Server& server, Transfer& t) {
+    finishAfterHeader([failure](Server& server, Transfer& t) {
       server.logRequestFailure("file_open_fail", t.context.status, t.token, failure);
       t.connection->cancel();
     });
@@ -385,7 +389,7 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
   while (transfer->remaining >= 1) {
     if (chunkLeft == 0) {
       if (!registry->hasFile(transfer->token)) {
-        finishOnQueue(weak, queue, transfer, [](Server& server, Transfer& t) {
+        finishAfterHeader([](Server& server, Transfer& t) {
           server.logRequestFailure("token_revoked", t.context.status, t.token, nullptr);
           t.connection->cancel();
         });
@@ -400,7 +404,7 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
     const auto read = readPiece(*transfer, n);
     const bool changed = fileChanged(*transfer);
     if (changed || read <= 0) {
-      finishOnQueue(weak, queue, transfer, [changed](Server& server, Transfer& t) {
+      finishAfterHeader([changed](Server& server, Transfer& t) {
         server.logRequestFailure(changed ? "file_changed" : "read_fail", t.context.status, t.token, nullptr);
         t.connection->cancel();
       });
@@ -413,7 +417,10 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
       transfer->file.reset();
       transfer->context.ioPermit.reset();
     }
-    const auto error = connection->sendNow(pieceBuffer(), static_cast<std::size_t>(read), deadline());
+    const auto* const head = headerSent ? nullptr : reinterpret_cast<const std::uint8_t*>(header.data());
+    const auto error =
+        connection->sendNow(head, head ? header.size() : 0, pieceBuffer(), static_cast<std::size_t>(read), deadline());
+    headerSent = true;
     if (weak.expired()) {
       transfer->file.reset();
       connection->cancel();
@@ -434,7 +441,8 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
     chunkLeft -= std::min(chunkLeft, read);
     reportSent(weak, queue, *transfer);
   }
-  finishOnQueue(weak, queue, transfer, [](Server& server, Transfer& t) {
+  // An empty body has sent no header yet: it goes alone, and the final send lets it go.
+  finishAfterHeader([](Server& server, Transfer& t) {
     server.logRequestComplete(t.context);
     auto peer = t.connection;
     server.sendWithDeadline(peer, Bytes(), true, [peer](std::error_code) { peer->endAfterReply(); });
