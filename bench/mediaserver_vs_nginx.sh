@@ -16,7 +16,9 @@
 # runs at most eight transfers at once and refuses the rest with an instant 503: those are
 # counted apart, never as replies, and their bytes are left out), p99 over every reply, the
 # server's CPU seconds per GiB of 2xx bodies and its context switches per 2xx reply (both over
-# every thread of the server and its children, from /proc), and wrk's errors.
+# every thread of the server and its children, from /proc), the share of the server's cores left
+# idle, and wrk's errors. A ratio is quoted with a 95 % interval for its median: on a shared machine
+# rounds spread by several percent, and a few percent apart in one sitting may be no difference.
 #
 #   bench/mediaserver_vs_nginx.sh [path/to/mediaserver-harness] [seconds per run] [rounds]
 #   BENCH_BASELINE=path/to/another/mediaserver-harness adds it as the side "base".
@@ -91,30 +93,35 @@ servers+=(nginx_off nginx_on)
 start_nginx_files nginx_off off
 start_nginx_files nginx_on on
 
-# One run: "replies/s MB/s p99_ms cpu_s_per_GiB switches_per_reply refused errors" of one server.
+# One run: "replies/s MB/s p99_ms cpu_s_per_GiB switches_per_reply refused errors idle%" of one
+# server; idle% is the share of its cores' time left idle, which a server that hands work between
+# threads leaves where one that keeps a thread busy on each core does not.
 run_once() { # server conns
-  local threads cpu0 cpu1 sw0 sw1 out
+  local threads cpu0 cpu1 sw0 sw1 out idle0 ticks0 idle1 ticks1
   threads=$([ "$2" -gt 1 ] && echo 2 || echo 1)
   cpu0=$(tree_cpu_seconds "${pidof[$1]}") sw0=$(tree_switches "${pidof[$1]}")
+  read -r idle0 ticks0 < <(cores_ticks "$server_cpus")
   # wrk leaves a reply slower than its timeout out of the latencies and counts it as an error.
   out=$(taskset -c "$client_cpus" wrk -t"$threads" -c"$2" -d"${seconds}s" --timeout 120s -s "$work/ranges.lua" \
     -H "Connection: close" "${url[$1]}")
+  read -r idle1 ticks1 < <(cores_ticks "$server_cpus")
   cpu1=$(tree_cpu_seconds "${pidof[$1]}") sw1=$(tree_switches "${pidof[$1]}")
   awk -v cpu="$(awk -v a="$cpu1" -v b="$cpu0" 'BEGIN { print a - b }')" -v sw=$((sw1 - sw0)) \
-    -v refusal="$refusal_bytes" '
+    -v refusal="$refusal_bytes" -v idle=$((idle1 - idle0)) -v ticks=$((ticks1 - ticks0)) '
     $1 == "bench_result" {
       for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
       s = f["duration_us"] / 1e6
       ok = f["requests"] - f["non2xx"]
       bytes = f["bytes"] - f["non2xx"] * refusal
-      printf "%.1f %.1f %.2f %.3f %.2f %d %d\n", ok / s, bytes / 1048576 / s, f["p99_us"] / 1000,
-        (bytes > 0 ? cpu / (bytes / 1073741824) : 0), (ok > 0 ? sw / ok : 0), f["non2xx"], f["errors"]
+      printf "%.1f %.1f %.2f %.3f %.2f %d %d %.1f\n", ok / s, bytes / 1048576 / s, f["p99_us"] / 1000,
+        (bytes > 0 ? cpu / (bytes / 1073741824) : 0), (ok > 0 ? sw / ok : 0), f["non2xx"], f["errors"],
+        (ticks > 0 ? 100 * idle / ticks : 0)
     }' <<<"$out"
 }
 
 declare -A runs
-printf '%-10s %-5s %10s %9s %8s %9s %9s %8s %7s   %s\n' server conns replies/s MB/s p99_ms cpu_s/GiB switches refused \
-  errors "spread% (MB/s p99)"
+printf '%-10s %-5s %10s %9s %8s %9s %9s %8s %7s %6s   %s\n' server conns replies/s MB/s p99_ms cpu_s/GiB switches \
+  refused errors idle% "spread% (MB/s p99)"
 for conns in $conns_cells; do
   for ((round = 0; round < rounds; round++)); do
     for ((i = 0; i < ${#servers[@]}; i++)); do
@@ -124,10 +131,10 @@ for conns in $conns_cells; do
   done
   for server in "${servers[@]}"; do
     col() { awk -v c="$1" 'NF { print $c }' <<<"${runs[$server/$conns]}"; }
-    printf '%-10s %-5s %10.1f %9.1f %8.2f %9.3f %9.2f %8d %7d   %s %s\n' "$server" "$conns" "$(col 1 | median)" \
-      "$(col 2 | median)" "$(col 3 | median)" "$(col 4 | median)" "$(col 5 | median)" \
+    printf '%-10s %-5s %10.1f %9.1f %8.2f %9.3f %9.2f %8d %7d %6.1f   %s %s\n' "$server" "$conns" \
+      "$(col 1 | median)" "$(col 2 | median)" "$(col 3 | median)" "$(col 4 | median)" "$(col 5 | median)" \
       "$(col 6 | awk '{ n += $1 } END { print n + 0 }')" "$(col 7 | awk '{ n += $1 } END { print n + 0 }')" \
-      "$(col 2 | spread)" "$(col 3 | spread)"
+      "$(col 8 | median)" "$(col 2 | spread)" "$(col 3 | spread)"
   done
 done
 
@@ -135,23 +142,26 @@ echo
 echo "medians of $rounds rounds of ${seconds} s (refused and errors: sums); servers on cores $server_cpus, wrk on $client_cpus;"
 echo "load at the start $load_at_start, before the end $(cut -d' ' -f1-3 /proc/loadavg), on $(nproc) cores"
 echo "peak RSS MiB: ours $(peak_rss_mib "${pidof[ours]}")${baseline:+, base $(peak_rss_mib "${pidof[base]:-0}")}, nginx sendfile off $(peak_rss_mib "${pidof[nginx_off]}"), on $(peak_rss_mib "${pidof[nginx_on]}")"
-echo "ratios X/peer, medians of the rounds' own ratios: MB/s (lowest-highest), p99 (lower is better), CPU per GiB"
-echo "(lower is better); beside them each side's median context switches per reply and X's refusals:"
+echo "ratios X/peer, medians of the rounds' own ratios: MB/s (the median's 95 % interval; lowest-highest),"
+echo "p99 (lower is better), CPU per GiB (lower is better); beside them each side's median context switches per"
+echo "reply and share of its cores left idle, and X's refusals:"
 verdict=0
 for conns in $conns_cells; do
   for side in ours ${baseline:+base}; do
     for peer in nginx_off nginx_on $([ "$side" = ours ] && [ -n "$baseline" ] && echo base); do
       paired=$(paste -d' ' <(awk 'NF' <<<"${runs[$side/$conns]}") <(awk 'NF' <<<"${runs[$peer/$conns]}"))
-      ratio() { awk -v c="$1" '$(c + 7) > 0 { print $c / $(c + 7) }' <<<"$paired"; }
+      ratio() { awk -v c="$1" '$(c + 8) > 0 { print $c / $(c + 8) }' <<<"$paired"; }
       mb=$(ratio 2 | median | awk '{ printf "%.2f", $1 }')
-      mb_range=$(ratio 2 | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.2f-%.2f", lo, hi }')
+      mb_range="$(ratio 2 | median_interval); $(ratio 2 | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.2f-%.2f", lo, hi }')"
       p99=$(ratio 3 | median | awk '{ printf "%.2f", $1 }')
       cpu=$(ratio 4 | median | awk '{ printf "%.2f", $1 }')
-      sw="$(awk '{ print $5 }' <<<"$paired" | median | awk '{ printf "%.1f", $1 }')/$(awk '{ print $12 }' <<<"$paired" |
+      sw="$(awk '{ print $5 }' <<<"$paired" | median | awk '{ printf "%.1f", $1 }')/$(awk '{ print $13 }' <<<"$paired" |
         median | awk '{ printf "%.1f", $1 }')"
+      idle="$(awk '{ print $8 }' <<<"$paired" | median | awk '{ printf "%.0f", $1 }')/$(awk '{ print $16 }' <<<"$paired" |
+        median | awk '{ printf "%.0f", $1 }')"
       refused=$(awk '{ n += $6 } END { print n + 0 }' <<<"$paired")
-      printf '  %-3s conns %-4s vs %-9s MB/s %s (%s)  p99 %s  CPU/GiB %s  switches/reply %s  refused %d\n' "$conns" \
-        "$side" "$peer" "$mb" "$mb_range" "$p99" "$cpu" "$sw" "$refused"
+      printf '  %-3s conns %-4s vs %-9s MB/s %s (%s)  p99 %s  CPU/GiB %s  switches/reply %s  idle%% %s  refused %d\n' \
+        "$conns" "$side" "$peer" "$mb" "$mb_range" "$p99" "$cpu" "$sw" "$idle" "$refused"
       if [ "$side" = ours ] && [ "$peer" = nginx_off ]; then
         awk -v m="$mb" -v r="$refused" 'BEGIN { exit (m >= 1 && r == 0) ? 0 : 1 }' || verdict=1
       fi

@@ -9,7 +9,8 @@
 #   round to round, so a slow spell of a shared machine falls on every side of a ratio;
 # - both sides get the same ranges: wrk's Lua is seeded per round and per wrk thread;
 # - "Connection: close" on both; only 2xx replies count as replies (a 503 is no reply served);
-# - a ratio is the median of the rounds' own ratios (higher is ours better, but for p99);
+# - a ratio is the median of the rounds' own ratios (higher is ours better, but for p99), the MB/s
+#   ratio with a 95 % interval for that median;
 # - beside each ratio: the CPU time of each server's processes per GiB served (from their /proc
 #   ticks) and their context switches per reply (voluntary and not, summed over every thread).
 #
@@ -232,7 +233,8 @@ take_turns() { # label total span "conns..." sides...
             awk -v c="$i" '$(c + 5) > 0 { print $c / $(c + 5) }' | median | awk '{ printf "%.2f", $1 }')"
         done
         read -r r1 r2 r3 r4 r5 <<<"$ratio"
-        ratio="$r1 $r2 $r3 ($r4 $r5)"
+        ratio="$r1 $r2 $r3 ($r4 $r5) MB/s 95% $(paste -d' ' <(awk 'NF' <<<"$rows") \
+          <(awk 'NF' <<<"${samples[$label/$reference/$conns]}") | awk '$7 > 0 { print $2 / $7 }' | median_interval)"
       fi
       printf "%-9s %-5s %10.1f %9.1f %9.2f %11.2f %9.2f %8s   %s\n" "$side" "$conns" "${cols[@]}" \
         "${refused[$label/$side/$conns]}" "$ratio"

@@ -1,6 +1,7 @@
 # Shared by the side-by-side scripts (sourced): their scratch folder and the processes to end with
 # it, servers fed on a fifo, nginx from a private configuration, wrk's exact summary, a free loopback
-# port, a process tree's peak RSS, medians, and wrk's latency and throughput texts in ms and MB.
+# port, a process tree's peak RSS, medians and a 95 % interval for them, the idle share of cores, and
+# wrk's latency and throughput texts in ms and MB.
 
 # Makes $work and ends every pid in $pids, then removes $work, when the script exits.
 bench_start() {
@@ -110,6 +111,27 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 spread() {
   sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2;
     printf "%.0f", (m > 0 ? 100 * (v[NR] - v[1]) / m : 0) }'
+}
+# A distribution-free 95 % interval for the median of the numbers on stdin (one a line), as lo-hi:
+# the k-th lowest and the k-th highest, k the largest with P(Binomial(n, 1/2) < k) <= 2.5 %. Under
+# six numbers no such k exists, and the whole range is given. A ratio whose interval holds 1 is not
+# told apart from parity by the rounds taken.
+median_interval() {
+  sort -g | awk '{ v[NR] = $1 } END {
+    n = NR; k = 1; below = 0; ways = 1
+    for (i = 0; i < n; i++) { below += ways / 2 ^ n; if (below > 0.025) break; k = i + 1; ways = ways * (n - i) / (i + 1) }
+    if (n > 0) printf "%.2f-%.2f", v[k], v[n + 1 - k] }'
+}
+# Idle and all ticks of the listed cores (the list as taskset takes it: 2,3 or 4-7), from /proc/stat.
+cores_ticks() { # cpus
+  awk -v list="$1" 'BEGIN {
+      n = split(list, parts, ",")
+      for (i = 1; i <= n; i++) {
+        if (split(parts[i], r, "-") == 2) { for (c = r[1]; c <= r[2]; c++) want["cpu" c] = 1 } else want["cpu" parts[i]] = 1
+      }
+    }
+    $1 in want { for (f = 2; f <= 9; f++) total += $f; idle += $5 + $6 }
+    END { print idle + 0, total + 0 }' /proc/stat
 }
 to_ms() { awk '{ v = $1; if (v ~ /us$/) print v / 1000; else if (v ~ /ms$/) print v + 0; else if (v ~ /s$/) print v * 1000; else print v }'; }
 to_mb() { awk '{ v = $1; if (v ~ /GB$/) print v * 1024; else if (v ~ /MB$/) print v + 0; else if (v ~ /KB$/) print v / 1024; else print v / 1048576 }'; }
