@@ -228,13 +228,12 @@ take_turns() { # label total span "conns..." sides...
       local rows=${samples[$label/$side/$conns]} cols=() ratio=""
       for i in 1 2 3 4 5; do cols+=("$(awk -v c="$i" 'NF { print $c }' <<<"$rows" | median)"); done
       if [ "$side" != "$reference" ]; then
-        for i in 1 2 3 4 5; do
-          ratio+=" $(paste -d' ' <(awk 'NF' <<<"$rows") <(awk 'NF' <<<"${samples[$label/$reference/$conns]}") |
-            awk -v c="$i" '$(c + 5) > 0 { print $c / $(c + 5) }' | median | awk '{ printf "%.2f", $1 }')"
-        done
+        local paired
+        paired=$(paste -d' ' <(awk 'NF' <<<"$rows") <(awk 'NF' <<<"${samples[$label/$reference/$conns]}"))
+        per_round() { awk -v c="$1" '$(c + 5) > 0 { print $c / $(c + 5) }' <<<"$paired"; }
+        for i in 1 2 3 4 5; do ratio+=" $(per_round "$i" | median | awk '{ printf "%.2f", $1 }')"; done
         read -r r1 r2 r3 r4 r5 <<<"$ratio"
-        ratio="$r1 $r2 $r3 ($r4 $r5) MB/s 95% $(paste -d' ' <(awk 'NF' <<<"$rows") \
-          <(awk 'NF' <<<"${samples[$label/$reference/$conns]}") | awk '$7 > 0 { print $2 / $7 }' | median_interval)"
+        ratio="$r1 $r2 $r3 ($r4 $r5) MB/s 95% $(per_round 2 | median_interval)"
       fi
       printf "%-9s %-5s %10.1f %9.1f %9.2f %11.2f %9.2f %8s   %s\n" "$side" "$conns" "${cols[@]}" \
         "${refused[$label/$side/$conns]}" "$ratio"

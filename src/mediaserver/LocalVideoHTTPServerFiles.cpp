@@ -363,11 +363,11 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
   // ends before that piece sends the header alone, marked to wait for more, so that the
   // connection's end lets it go: the peer sees the same reply either way (an empty body: only after
   // its slot has come back).
+  const auto* const headerBytes = reinterpret_cast<const std::uint8_t*>(header.data());
   bool headerSent = false;
   const auto finishAfterHeader = [&](auto finish) {
-    const auto error = headerSent ? std::error_code()
-                                  : connection->sendNow(reinterpret_cast<const std::uint8_t*>(header.data()),
-                                                        header.size(), deadline(), true);
+    const auto error =
+        headerSent ? std::error_code() : connection->sendNow(headerBytes, header.size(), deadline(), true);
     headerSent = true;
     if (error) {
       finishOnQueue(weak, queue, transfer, [error](Server& server, Transfer& t) {
@@ -417,7 +417,7 @@ void FileRoad::transferOnPool(const Weak& weak, const runtime::Executor& queue,
       transfer->file.reset();
       transfer->context.ioPermit.reset();
     }
-    const auto* const head = headerSent ? nullptr : reinterpret_cast<const std::uint8_t*>(header.data());
+    const auto* const head = headerSent ? nullptr : headerBytes;
     const auto error =
         connection->sendNow(head, head ? header.size() : 0, pieceBuffer(), static_cast<std::size_t>(read), deadline());
     headerSent = true;
