@@ -145,4 +145,4 @@ if [ -n "$baseline" ]; then
 fi
 
 echo "harness RSS MiB before $rss_before, after $(awk '/VmRSS/ { printf "%.1f", $2 / 1024 }' "/proc/$harness_pid/status"), peak $(peak_rss_mib "$harness_pid")"
-echo "medians of $runs runs of ${seconds} s over $videos videos; servers on cores $server_cpus, wrk on $client_cpus, on $(nproc) cores; load at the start $load_at_start, at the end $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "medians of $runs runs of ${seconds} s over $videos videos; servers on cores $server_cpus, wrk on $client_cpus, on $(machine_setup); load at the start $load_at_start, at the end $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -140,7 +140,7 @@ done
 
 echo
 echo "medians of $rounds rounds of ${seconds} s (refused and errors: sums); servers on cores $server_cpus, wrk on $client_cpus;"
-echo "load at the start $load_at_start, before the end $(cut -d' ' -f1-3 /proc/loadavg), on $(nproc) cores"
+echo "load at the start $load_at_start, before the end $(cut -d' ' -f1-3 /proc/loadavg), on $(machine_setup)"
 echo "peak RSS MiB: ours $(peak_rss_mib "${pidof[ours]}")${baseline:+, base $(peak_rss_mib "${pidof[base]:-0}")}, nginx sendfile off $(peak_rss_mib "${pidof[nginx_off]}"), on $(peak_rss_mib "${pidof[nginx_on]}")"
 echo "ratios X/peer, medians of the rounds' own ratios: MB/s (the median's 95 % interval; lowest-highest),"
 echo "p99 (lower is better), CPU per GiB (lower is better); beside them each side's median context switches per"

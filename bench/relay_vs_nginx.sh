@@ -79,7 +79,7 @@ size=$((24 * 1024 * 1024))
 source "$(dirname "${BASH_SOURCE[0]}")/wrk_measures.sh"
 bench_start
 head -c "$size" /dev/urandom >"$work/clip.mp4"
-echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores; servers on $server_cpus, wrk on $wrk_cpus"
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(machine_setup); servers on $server_cpus, wrk on $wrk_cpus"
 
 usage_of() { echo "$(tree_cpu_seconds "$1") $(tree_switches "$1")"; }
 
