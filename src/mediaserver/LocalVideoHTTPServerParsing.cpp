@@ -2,6 +2,7 @@
 
 #include "mediaserver/LocalVideoHTTPServer.hpp"
 #include "platform/log/Utf8.hpp"
+#include "platform/text/PercentEncoding.hpp"
 
 #include <algorithm>
 #include <array>
@@ -73,43 +74,11 @@ std::string_view trimSpacesAndTabs(std::string_view text) noexcept {
   return text;
 }
 
-int hexValue(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Percent-decoding that fails on a malformed escape or a result that is not UTF-8.
-std::optional<std::string> percentDecoded(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out.push_back(text[i]);
-      continue;
-    }
-    if (i + 2 >= text.size()) {
-      return std::nullopt;
-    }
-    const int hi = hexValue(text[i + 1]);
-    const int lo = hexValue(text[i + 2]);
-    if (hi < 0 || lo < 0) {
-      return std::nullopt;
-    }
-    out.push_back(static_cast<char>(hi * 16 + lo));
-    i += 2;
-  }
-  if (!platform::log::isValidUtf8(out)) {
-    return std::nullopt;
-  }
-  return out;
-}
-
 std::string decodedQueryPart(std::string_view raw) {
   std::string plus(raw);
   std::replace(plus.begin(), plus.end(), '+', ' ');
-  if (auto decoded = percentDecoded(plus)) {
+  // A key or value that would not decode to UTF-8 stays as sent.
+  if (auto decoded = platform::text::percentDecoded(plus); decoded && platform::log::isValidUtf8(*decoded)) {
     return *decoded;
   }
   return std::string(raw);

@@ -26,10 +26,18 @@ TEST(RequestParsingTest, HeadKeepsEmptyPiecesAndRemovesOneSlash) {
 }
 
 TEST(RequestParsingTest, QueryDecodesPlusThenPercentAndKeepsRawOnFailure) {
-  const auto query = Server::parseQuery(std::string("q=a+b%20c&&q=second&bad=%zz+x&flag&s=%C3%28&k%41=v"));
-  // The first of a repeated key wins; "%C3%28" would decode to invalid UTF-8.
-  EXPECT_EQ(query, (std::map<std::string, std::string>{
-                       {"q", "a b c"}, {"bad", "%zz+x"}, {"flag", ""}, {"s", "%C3%28"}, {"kA", "v"}}));
+  const auto query =
+      Server::parseQuery(std::string("q=a+b%20c&&q=second&bad=%zz+x&flag&s=%C3%28&k%41=v&cut=ab%4&end=x%4a&pct=%"));
+  // The first of a repeated key wins; "%C3%28" would decode to invalid UTF-8; an escape cut short
+  // by the end of its value is malformed, one that ends there is whole.
+  EXPECT_EQ(query, (std::map<std::string, std::string>{{"q", "a b c"},
+                                                       {"bad", "%zz+x"},
+                                                       {"flag", ""},
+                                                       {"s", "%C3%28"},
+                                                       {"kA", "v"},
+                                                       {"cut", "ab%4"},
+                                                       {"end", "xJ"},
+                                                       {"pct", "%"}}));
   EXPECT_TRUE(Server::parseQuery(std::nullopt).empty());
 }
 

@@ -3,6 +3,7 @@
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
 #include "platform/crypto/Random.hpp"
+#include "platform/text/PercentEncoding.hpp"
 #include "runtime/Error.hpp"
 
 #include <cerrno>
@@ -38,32 +39,6 @@ char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) noexcept {
   if (text.size() < prefix.size()) return false;
   return std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) { return lower(a) == lower(b); });
-}
-
-int hexValue(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::optional<std::string> percentDecoded(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size()) return std::nullopt;
-    const int high = hexValue(text[i + 1]);
-    const int low = hexValue(text[i + 2]);
-    if (high < 0 || low < 0) return std::nullopt;
-    out += static_cast<char>(high * 16 + low);
-    i += 2;
-  }
-  if (out.find('\0') != std::string::npos) return std::nullopt;
-  return out;
 }
 
 void logRejected(std::string_view reason) { Log::localvideo().notice("dnd_reject reason=%{public}s", reason); }
@@ -153,8 +128,9 @@ std::optional<std::filesystem::path> firstLocalFile(std::string_view uriList) {
   }
   // A query or fragment has no place in a file's address.
   if (!rest.starts_with('/') || rest.find_first_of("?#") != std::string_view::npos) return std::nullopt;
-  auto path = percentDecoded(rest);
-  if (!path) return std::nullopt;
+  auto path = platform::text::percentDecoded(rest);
+  // A NUL would end the name early at the system's interfaces, naming another file.
+  if (!path || path->find('\0') != std::string::npos) return std::nullopt;
   return std::filesystem::path(*path);
 }
 
