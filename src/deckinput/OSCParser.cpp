@@ -6,6 +6,7 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -204,7 +205,9 @@ std::optional<OSCParseFailure> OSCParser::parseInto(std::span<const std::uint8_t
   } else {
     std::string storage;
     const std::string_view tagList = tagsAfterFirst(tags, storage);
-    message.arguments.reserve(tagList.size());
+    // Every argument read takes at least four bytes: a datagram of unknown tags reserves no more
+    // than its bytes can fill.
+    message.arguments.reserve(std::min(tagList.size(), remaining(size, offset) / 4));
     for (const char tag : tagList) {
       switch (tag) {
       case 'i':
