@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 
 #ifndef PD_APP_DISPLAY_NAME
 #define PD_APP_DISPLAY_NAME ""
@@ -71,6 +72,14 @@ private:
 bool isPlainFileName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
          name.find('\0') == std::string_view::npos;
+}
+
+// A manifest is read back from disk, so its counts may be anything: one that is negative adds
+// nothing, and the total stops at the largest value instead of overflowing.
+void addEntries(std::int64_t& total, std::int64_t entries) {
+  if (entries <= 0) return;
+  total = entries > std::numeric_limits<std::int64_t>::max() - total ? std::numeric_limits<std::int64_t>::max()
+                                                                     : total + entries;
 }
 
 std::string line(const nlohmann::ordered_json& value) {
@@ -359,7 +368,7 @@ LogExporter::ExportResult LogExporter::writeExport(std::string_view scope, const
         }
         file.write(*bytes);
         result.byteCount += static_cast<std::int64_t>(bytes->size());
-        result.entryCount += segment.entries;
+        addEntries(result.entryCount, segment.entries);
       }
     }
     if (!missing.empty()) {
@@ -408,7 +417,7 @@ LogExporter::ExportResult LogExporter::writeExport(std::string_view scope, const
       continue;
     }
     emit(text);
-    ++result.entryCount;
+    addEntries(result.entryCount, 1);
   }
   return result;
 }

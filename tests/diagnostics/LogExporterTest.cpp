@@ -132,6 +132,26 @@ TEST(LogExporterTest, DamagedLaunchesLeaveTracesInsteadOfFailing) {
   EXPECT_EQ(result.entryCount, 2);
 }
 
+TEST(LogExporterTest, ADamagedManifestsCountsNeitherWrapNorLowerTheEntryTotal) {
+  ExportFixture f;
+  const fs::path launch = f.root() / newLaunchID();
+  fs::create_directories(launch);
+  LogRing::Manifest manifest;
+  manifest.launchID = launch.filename().string();
+  manifest.startedAt = "2026-01-02T00:00:00.000Z";
+  constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+  manifest.segments = {{"seg-000001.ndjson", -7, 0, {}, {}}, {"seg-000002.ndjson", kMax, 0, {}, {}}};
+  manifest.appleSegments = {{"apple-000001.ndjson", kMax, 0, {}, {}}};
+  writeText(launch / "manifest.json", manifest.encode());
+  for (const char* name : {"seg-000001.ndjson", "seg-000002.ndjson", "apple-000001.ndjson"}) {
+    writeText(launch / name, "{\"msg\":\"" + std::string(name) + "\"}\n");
+  }
+
+  const auto result = LogExporter::writeExport("all", {launch}, f.context());
+  EXPECT_EQ(f.lines(result).size(), 5u);
+  EXPECT_EQ(result.entryCount, kMax);
+}
+
 TEST(LogExporterTest, PayloadsAreFilteredToTheExportedSpan) {
   ExportFixture f;
   const auto onTime = makeLaunch(f.root(), 1, true, "2026-03-01T12:00:00.000Z");
