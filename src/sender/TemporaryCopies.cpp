@@ -23,6 +23,10 @@ bool hasPrefix(const std::filesystem::path& path, std::string_view prefix) {
   return path.filename().native().starts_with(prefix);
 }
 
+// The loopback download writes ".<final name>.partial-XXXXXX" and renames it when complete.
+constexpr std::string_view kPartialRemoteBPMPrefix = ".PalendrixRemoteBPM-";
+static_assert(kPartialRemoteBPMPrefix.substr(1) == kRemoteBPMPrefix);
+
 // The later of the entry's modification and status-change times, without following a link.
 std::optional<std::chrono::system_clock::time_point> changeTime(const std::filesystem::path& entry) {
   struct ::stat info {};
@@ -92,8 +96,12 @@ void sweepLeftovers(const std::filesystem::path& folder, std::chrono::system_clo
     return;
   }
   for (const auto& entry : entries) {
-    // A tempo analysis' download is left behind when the process ended during the analysis.
-    if (!hasPrefix(entry, kDropFolderPrefix) && !hasPrefix(entry, kRemoteBPMPrefix)) continue;
+    // A tempo analysis' download is left behind when the process ended during the analysis; while
+    // it still arrives it is a hidden partial file beside its final name.
+    if (!hasPrefix(entry, kDropFolderPrefix) && !hasPrefix(entry, kRemoteBPMPrefix) &&
+        !hasPrefix(entry, kPartialRemoteBPMPrefix)) {
+      continue;
+    }
     // An entry that cannot be read any more was most likely removed since the listing, by the
     // send that superseded its copy or the analysis that ended: it is no leftover of ours to
     // remove or to report.

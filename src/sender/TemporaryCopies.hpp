@@ -36,9 +36,10 @@ std::filesystem::path removalTarget(const std::filesystem::path& copy, const std
 // "temp_copy_delete", or "temp_copy_delete_fail" with the error when it could not be removed.
 void removeTemporaryItem(const std::filesystem::path& item);
 
-// Removes every "PalendrixDrop-" and "PalendrixRemoteBPM-" entry of the folder, hidden ones
-// included, except entries changed at or after keepSince (a drop or an analysis racing the
-// sweep) and entries gone since the listing. An unreadable folder ends it silently.
+// Removes every "PalendrixDrop-" and "PalendrixRemoteBPM-" entry of the folder, and the hidden
+// partial files of analysis downloads that never completed, except entries changed at or after
+// keepSince (a drop or an analysis racing the sweep) and entries gone since the listing. An
+// unreadable folder ends it silently.
 void sweepLeftovers(const std::filesystem::path& folder, std::chrono::system_clock::time_point keepSince);
 
 // When this process started, from /proc; the current time when that cannot be read.

@@ -308,6 +308,8 @@ TEST(TemporaryCopiesTest, TheSweepRemovesOldDropsAndAnalysisDownloadsOnlyAndFoll
   testing::writeText(old / ".hidden" / "copy.mp4", "x");
   testing::writeText(folder / "PalendrixDrop-file", "x");
   testing::writeText(folder / "PalendrixRemoteBPM-old.mp4", "x");
+  // What a download cut short by the process's end leaves (see relay::fetchLocalRange).
+  testing::writeText(folder / ".PalendrixRemoteBPM-old.mp4.partial-Ab12Cd", "x");
   testing::writeText(outside / "kept.mp4", "x");
   std::filesystem::create_directory_symlink(outside.path(), folder / "PalendrixDrop-link");
   testing::writeText(folder / "other.mp4", "x");
@@ -316,12 +318,14 @@ TEST(TemporaryCopiesTest, TheSweepRemovesOldDropsAndAnalysisDownloadsOnlyAndFoll
   ::usleep(20'000);
   std::filesystem::create_directories(folder / "PalendrixDrop-racing");
   testing::writeText(folder / "PalendrixRemoteBPM-racing.mp4", "x");
+  testing::writeText(folder / ".PalendrixRemoteBPM-racing.mp4.partial-Ef34Gh", "x");
 
   sweepLeftovers(folder.path(), start);
   EXPECT_THAT(testing::fileNames(folder.path()),
-              ::testing::UnorderedElementsAre("PalendrixDrop-racing", "PalendrixRemoteBPM-racing.mp4", "other.mp4"));
+              ::testing::UnorderedElementsAre("PalendrixDrop-racing", "PalendrixRemoteBPM-racing.mp4",
+                                              ".PalendrixRemoteBPM-racing.mp4.partial-Ef34Gh", "other.mp4"));
   EXPECT_TRUE(std::filesystem::exists(outside / "kept.mp4"));
-  EXPECT_EQ(log.count("temp_copy_delete file=<private>"), 4u);
+  EXPECT_EQ(log.count("temp_copy_delete file=<private>"), 5u);
   sweepLeftovers(folder / "missing", start);
 
   // A copy's folder goes only when it lies directly in the temporary folder.
@@ -332,7 +336,7 @@ TEST(TemporaryCopiesTest, TheSweepRemovesOldDropsAndAnalysisDownloadsOnlyAndFoll
   // A removal that fails says so instead of claiming it was done.
   removeTemporaryItem("/proc/self/status");
   EXPECT_EQ(log.count("temp_copy_delete_fail file=<private> err_domain=POSIX"), 1u);
-  EXPECT_EQ(log.count("temp_copy_delete file="), 4u);
+  EXPECT_EQ(log.count("temp_copy_delete file="), 5u);
 }
 
 TEST(TemporaryCopiesTest, TheTemporaryFolderLivesUnderTheCachesPrivately) {
