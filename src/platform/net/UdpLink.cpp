@@ -104,10 +104,12 @@ struct UdpLink::Impl : std::enable_shared_from_this<Impl> {
   bool receiveArmed = false;
   bool draining = false;
   // Two buffers, so that a receive armed from inside a completion never writes over the bytes
-  // that completion is still reading.
+  // that completion is still reading: every receive goes into the one no running completion
+  // holds. At most one is held while the socket is read, since a completion that runs inside
+  // another's request for the next datagram only leaves a request of its own behind.
   std::array<std::vector<std::uint8_t>, 2> buffers{std::vector<std::uint8_t>(kMaxDatagramBytes + 1),
                                                    std::vector<std::uint8_t>(kMaxDatagramBytes + 1)};
-  std::size_t nextBuffer = 0;
+  const std::uint8_t* heldByCompletion = nullptr;
   std::deque<std::pair<std::vector<std::uint8_t>, SendCompletion>> queuedSends;
 
   // False, with nothing run, before start().
@@ -362,18 +364,17 @@ struct UdpLink::Impl : std::enable_shared_from_this<Impl> {
     // back in this loop instead of recursing; the budget lets other work of the queue run.
     draining = true;
     for (int budget = kDrainBudget; budget > 0 && pendingReceive && socket; --budget) {
-      auto& buffer = buffers[nextBuffer];
+      auto& buffer = freeBuffer();
       boost::system::error_code ec;
       const std::size_t size = socket->receive(asio::buffer(buffer.data(), buffer.size()), 0, ec);
       if (ec == asio::error::would_block || ec == asio::error::try_again) break;
-      nextBuffer ^= 1U;
       onReceived(ec, buffer.data(), size);
     }
     draining = false;
     if (!pendingReceive || !socket) return;
     receiveArmed = true;
-    auto& buffer = buffers[nextBuffer];
-    nextBuffer ^= 1U;
+    // Asio may read at once, before this returns.
+    auto& buffer = freeBuffer();
     socket->async_receive(
         asio::buffer(buffer.data(), buffer.size()),
         [self = shared_from_this(), data = buffer.data()](const boost::system::error_code& ec, std::size_t size) {
@@ -397,8 +398,12 @@ struct UdpLink::Impl : std::enable_shared_from_this<Impl> {
       return;
     }
     // One byte more than any datagram fits in the buffer, so a full buffer means nothing was cut.
+    const std::uint8_t* const outer = std::exchange(heldByCompletion, data);
     completion(std::span<const std::uint8_t>(data, size), std::nullopt);
+    heldByCompletion = outer;
   }
+
+  std::vector<std::uint8_t>& freeBuffer() { return buffers[0].data() == heldByCompletion ? buffers[1] : buffers[0]; }
 
   void transmit(std::vector<std::uint8_t> content, SendCompletion completion) {
     const LinkState now = currentState();

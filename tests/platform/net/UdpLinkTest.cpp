@@ -3,6 +3,7 @@
 #include "runtime/SerialQueue.hpp"
 
 #include <atomic>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -197,6 +198,35 @@ TEST_F(UdpLinkTest, BytesStayIntactWhileTheNextReceiveIsAlreadyArmed) {
   ASSERT_TRUE(events.waitFor([&] { return events.datagrams_.size() == 2; }));
   EXPECT_EQ(events.datagrams_[0], "first datagram");
   EXPECT_EQ(events.datagrams_[1], "SECOND");
+}
+
+TEST_F(UdpLinkTest, BytesStayIntactWhenTheReceiveArmedInsideAWaitedCompletionFindsSeveralWaiting) {
+  auto link = makeLink(HostPort{"127.0.0.1", peer.port()});
+  link->start(queue.executor());
+  ASSERT_TRUE(events.waitFor([&] { return events.sawState(LinkState::ready); }));
+  const auto port = std::get<HostPort>(*link->currentPath()->localEndpoint).port;
+  // The first receive waits for its datagram through the event loop; its completion puts two more
+  // in the socket before asking for the next, so they are taken at once, each completion asking
+  // for the one after while the first still reads its bytes.
+  int calls = 0;
+  std::function<void(std::span<const std::uint8_t>, const std::optional<Error>&)> handle;
+  handle = [&](std::span<const std::uint8_t> content, const std::optional<Error>& error) {
+    const std::string before(content.begin(), content.end());
+    if (++calls == 1) {
+      peer.sendTo(port, "SECOND");
+      peer.sendTo(port, "third!");
+    }
+    if (calls < 3) {
+      link->receiveMessage([&](std::span<const std::uint8_t> c, const std::optional<Error>& e) { handle(c, e); });
+    }
+    EXPECT_EQ(std::string(content.begin(), content.end()), before);
+    events.datagram(content, error);
+  };
+  link->receiveMessage([&](std::span<const std::uint8_t> c, const std::optional<Error>& e) { handle(c, e); });
+  std::this_thread::sleep_for(20ms); // the receive now waits in the event loop
+  peer.sendTo(port, "first datagram");
+  ASSERT_TRUE(events.waitFor([&] { return events.datagrams_.size() == 3; }));
+  EXPECT_THAT(events.datagrams_, ::testing::UnorderedElementsAre("first datagram", "SECOND", "third!"));
 }
 
 TEST_F(UdpLinkTest, NothingTravelsBeforeStart) {
