@@ -37,7 +37,7 @@ class TemporaryFile {
 public:
   explicit TemporaryFile(const std::filesystem::path& destination) {
     std::string pattern =
-        (destination.parent_path() / ("." + destination.filename().string() + ".partial-XXXXXX")).string();
+        (destination.parent_path() / (partialNamePrefix(destination.filename().string()) + ".partial-XXXXXX")).string();
     fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd_ < 0) throw PosixError(errno, "mkostemp " + pattern);
     path_ = pattern;
@@ -111,5 +111,7 @@ runtime::Awaitable<std::int64_t> fetchLocalRange(platform::http::Client& client,
   file.moveTo(destination);
   co_return written;
 }
+
+std::string partialNamePrefix(std::string_view name) { return "." + std::string(name); }
 
 } // namespace pd::relay

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pd::platform::http {
@@ -21,6 +22,10 @@ namespace pd::relay {
 // than 200 and 206, and the client's transport errors.
 runtime::Awaitable<std::vector<std::uint8_t>> fetchPrefix(platform::http::Client& client, std::string url,
                                                           std::size_t maxBytes);
+
+// Until it is whole, fetchLocalRange's download lies beside its destination under a hidden name
+// that starts with this, for a destination named `name`; a process that ends meanwhile leaves it.
+std::string partialNamePrefix(std::string_view name);
 
 // Replaces `destination` with at most `length` (at least 1) bytes from the start of `url` and
 // answers how many it holds. A failed status leaves the destination untouched. Throws

@@ -3,6 +3,7 @@
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
 #include "platform/paths/Paths.hpp"
+#include "relay/LoopbackFetch.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,10 +23,6 @@ using diagnostics::Log;
 bool hasPrefix(const std::filesystem::path& path, std::string_view prefix) {
   return path.filename().native().starts_with(prefix);
 }
-
-// The loopback download writes ".<final name>.partial-XXXXXX" and renames it when complete.
-constexpr std::string_view kPartialRemoteBPMPrefix = ".PalendrixRemoteBPM-";
-static_assert(kPartialRemoteBPMPrefix.substr(1) == kRemoteBPMPrefix);
 
 // The later of the entry's modification and status-change times, without following a link.
 std::optional<std::chrono::system_clock::time_point> changeTime(const std::filesystem::path& entry) {
@@ -95,11 +92,12 @@ void sweepLeftovers(const std::filesystem::path& folder, std::chrono::system_clo
   } catch (const std::exception&) {
     return;
   }
+  // A tempo analysis' download is left behind when the process ended during the analysis; while
+  // it still arrived it was a hidden partial file beside its final name.
+  const std::string partialRemoteBPMPrefix = relay::partialNamePrefix(kRemoteBPMPrefix);
   for (const auto& entry : entries) {
-    // A tempo analysis' download is left behind when the process ended during the analysis; while
-    // it still arrives it is a hidden partial file beside its final name.
     if (!hasPrefix(entry, kDropFolderPrefix) && !hasPrefix(entry, kRemoteBPMPrefix) &&
-        !hasPrefix(entry, kPartialRemoteBPMPrefix)) {
+        !hasPrefix(entry, partialRemoteBPMPrefix)) {
       continue;
     }
     // An entry that cannot be read any more was most likely removed since the listing, by the
