@@ -6,8 +6,6 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 
-#include <atomic>
-
 namespace pd::runtime {
 
 namespace {
@@ -37,9 +35,7 @@ public:
   bool isSerial() const noexcept override { return true; }
 
   void shutdown() noexcept override {
-    if (shutdownStarted_.exchange(true)) {
-      return;
-    }
+    // Every call waits, not only the first: an earlier close from the queue's own work did not.
     gate_.closeAndWait();
     if (isCurrent()) {
       return;
@@ -53,7 +49,6 @@ public:
 private:
   boost::asio::strand<Executor> strand_;
   detail::Gate gate_;
-  std::atomic<bool> shutdownStarted_{false};
 };
 
 detail::QueueTarget& queueTarget(const std::shared_ptr<detail::ExecutionTarget>& target) {

@@ -5,6 +5,7 @@
 #include "runtime/detail/Queues.hpp"
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <gtest/gtest.h>
 
@@ -126,6 +127,54 @@ TEST_P(SerialQueueTest, closingRunsQueuedWorkAndDropsLaterWork) {
   boost::asio::post(executor, [token, &lateRan] { lateRan = true; });
   EXPECT_EQ(token.use_count(), 1) << "an executor that outlived its queue drops work";
   EXPECT_FALSE(lateRan.load());
+}
+
+// A close from the queue's own work returns without waiting; the owner's later shutdown must
+// still wait for the work queued before that close, which may use what the owner frees next.
+TEST_P(SerialQueueTest, closingAfterACloseFromItsOwnWorkStillWaitsForQueuedWork) {
+  auto queue = std::make_unique<SerialQueue>("com.example.test.reclose", GetParam());
+  Latch closedInside;
+  Latch release;
+  std::atomic<bool> queuedWorkEnded{false};
+  queue->post([&, q = queue.get()] {
+    release.wait();
+    q->shutdown();
+    closedInside.open();
+  });
+  queue->post([&] {
+    std::this_thread::sleep_for(200ms);
+    queuedWorkEnded = true;
+  });
+  release.open();
+  ASSERT_TRUE(closedInside.wait());
+  queue->shutdown();
+  EXPECT_TRUE(queuedWorkEnded.load()) << "shutdown() returned while queued work still ran";
+  queue.reset();
+}
+
+// The last owner can be a wait still pending when the queue's thread stops serving: the thread
+// then destroys it, and with it the queue that it had already closed from its own work.
+TEST(SerialQueue, aQueueClosedFromItsOwnWorkCanBeDestroyedByWhatItLeftPending) {
+  struct QueueOwner {
+    explicit QueueOwner(Latch& latch) : destroyed(latch) {}
+    QueueOwner(const QueueOwner&) = delete;
+    QueueOwner& operator=(const QueueOwner&) = delete;
+    ~QueueOwner() {
+      queue.reset();
+      destroyed.open();
+    }
+    std::shared_ptr<SerialQueue> queue = std::make_shared<SerialQueue>("com.example.test.leftover");
+    Latch& destroyed;
+  };
+  Latch destroyed;
+  auto owner = std::make_shared<QueueOwner>(destroyed);
+  auto* queue = owner->queue.get();
+  queue->post([owner = std::move(owner)]() mutable {
+    auto timer = std::make_shared<boost::asio::steady_timer>(owner->queue->executor(), 1h);
+    timer->async_wait([timer, owner](const boost::system::error_code&) {});
+    owner->queue->shutdown();
+  });
+  EXPECT_TRUE(destroyed.wait()) << "the queue's thread waited for itself";
 }
 
 TEST(SerialQueue, destroyingTheQueueFromItsOwnWorkDoesNotDeadlock) {

@@ -130,6 +130,8 @@ struct EventLoop::Impl {
   std::vector<std::thread> threads;
   // One per thread: set once the thread has let go of the loop and is about to end.
   std::vector<std::shared_ptr<std::atomic<bool>>> ended;
+  // Kept apart from threads, whose entries move away when a thread ends by itself.
+  std::vector<std::thread::id> threadIds;
   std::atomic<std::size_t> serving{0};
   std::atomic<bool> shutdownStarted{false};
 };
@@ -154,7 +156,9 @@ std::shared_ptr<EventLoop> EventLoop::start(Options options) {
       loop->serve(index);
       loop.reset();
       ended->store(true);
+      ended->notify_all();
     });
+    loop->impl_->threadIds.push_back(loop->impl_->threads.back().get_id());
   }
   return loop;
 }
@@ -199,6 +203,16 @@ boost::asio::execution_context& EventLoop::context() const noexcept { return imp
 
 void EventLoop::shutdown() noexcept {
   if (impl_->shutdownStarted.exchange(true)) {
+    // An earlier close may have come from the loop's own work, which did not wait: a caller from
+    // outside still must not go on while work queued before it runs. One of the loop's own
+    // threads never waits: it may be running that work, or destroying what was left queued once
+    // it stopped serving (and with it the loop's owner), and would wait for itself.
+    const auto self = std::this_thread::get_id();
+    if (std::find(impl_->threadIds.begin(), impl_->threadIds.end(), self) == impl_->threadIds.end()) {
+      for (const auto& ended : impl_->ended) {
+        ended->wait(false);
+      }
+    }
     return;
   }
   impl_->gate.closeAndWait();
