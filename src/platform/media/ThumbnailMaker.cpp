@@ -187,9 +187,14 @@ std::optional<std::string> makeJPEGThumbnail(const std::filesystem::path& video,
   if (avcodec_open2(codec.get(), decoder, nullptr) < 0) {
     return std::nullopt;
   }
-  const auto start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
-  const auto target = start + av_rescale_q(std::llround(options.atSeconds * AV_TIME_BASE), AVRational{1, AV_TIME_BASE},
-                                           stream->time_base);
+  const std::int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+  const std::int64_t offset =
+      av_rescale_q(std::llround(options.atSeconds * AV_TIME_BASE), AVRational{1, AV_TIME_BASE}, stream->time_base);
+  // The start time comes from the file: one near the end of the range would overflow the sum.
+  std::int64_t target = start;
+  if (__builtin_add_overflow(start, offset, &target)) {
+    target = start;
+  }
   if (av_seek_frame(format.get(), index, target, AVSEEK_FLAG_BACKWARD) < 0) {
     av_seek_frame(format.get(), index, start, AVSEEK_FLAG_BACKWARD);
   }
