@@ -54,7 +54,15 @@ public:
         ::close(fd);
         return;
       }
-      socket.emplace(queue.executor(), fd);
+      // The event loop can refuse the descriptor (the kernel's limit of watched ones): then the
+      // first status is all the user gets, as without netlink.
+      boost::system::error_code ec;
+      socket.emplace(queue.executor());
+      socket->assign(fd, ec);
+      if (ec) {
+        socket.reset();
+        ::close(fd);
+      }
     }
 
     void report() {
