@@ -95,11 +95,13 @@ QImage decodeThumbnail(const std::string& bytes, QSize fill, int maxPixels) {
   const QSize size = reader.size();
   if (!size.isValid() || size.isEmpty()) return {};
   if (static_cast<std::int64_t>(size.width()) * size.height() > maxPixels) return {};
-  // Decode straight to the scale that fills, cropping the overflow in the middle.
-  const QSize scaled = size.scaled(fill, Qt::KeepAspectRatioByExpanding);
-  reader.setScaledSize(scaled);
-  reader.setScaledClipRect(
-      QRect((scaled.width() - fill.width()) / 2, (scaled.height() - fill.height()) / 2, fill.width(), fill.height()));
+  // The middle of the picture in the fill's shape is cut out first and only that is scaled: the
+  // whole picture scaled to cover the fill grows with how far its shape is from the fill's, to
+  // gigabytes for a sliver the pixel bound lets through.
+  const QSize region = fill.scaled(size, Qt::KeepAspectRatio).expandedTo(QSize(1, 1)).boundedTo(size);
+  reader.setClipRect(QRect((size.width() - region.width()) / 2, (size.height() - region.height()) / 2, region.width(),
+                           region.height()));
+  reader.setScaledSize(fill);
   return reader.read();
 }
 

@@ -181,5 +181,23 @@ TEST(ThumbnailLimitsTest, OnlyHttpAddressesAndBoundedPicturesAreTaken) {
   EXPECT_TRUE(decodeThumbnail("not an image", QSize(96, 54), 4096 * 4096).isNull());
 }
 
+TEST(ThumbnailLimitsTest, ASliverWithinThePixelBoundShowsItsMiddleAndNeverGrowsPastTheFill) {
+  // One pixel across and a million down, white with a black band in the middle. Covering a row
+  // at three device pixels to the point (288 px across) at its own shape would take 288 million
+  // rows, over 300 GB, where its middle is all that shows.
+  QImage source(1, 1'000'000, QImage::Format_RGB32);
+  source.fill(Qt::white);
+  for (int y = 499'990; y < 500'010; ++y) source.setPixel(0, y, qRgb(0, 0, 0));
+  QByteArray png;
+  QBuffer buffer(&png);
+  buffer.open(QIODevice::WriteOnly);
+  ASSERT_TRUE(source.save(&buffer, "PNG"));
+  const std::string bytes(png.constData(), static_cast<std::size_t>(png.size()));
+  const QImage decoded = decodeThumbnail(bytes, QSize(288, 162), 4096 * 4096);
+  ASSERT_EQ(decoded.size(), QSize(288, 162));
+  EXPECT_EQ(decoded.pixelColor(0, 0), QColor(Qt::black));
+  EXPECT_EQ(decoded.pixelColor(287, 161), QColor(Qt::black));
+}
+
 } // namespace
 } // namespace pd::ui::test
