@@ -51,7 +51,10 @@ std::string typeName(const nlohmann::json& node) {
   }
 }
 
-// -2^63 and 2^63 are exact in double; every double in [-2^63, 2^63) converts to int64.
+// -2^63 and 2^63 are exact in double; every double in [-2^63, 2^63) converts to int64. A number
+// parsed as a double is exactly -2^63 only when its text lay below the int64 range (the parser
+// keeps -9223372036854775808 itself as an integer) or was rounded onto it, so it is refused as
+// 2^63 is above.
 constexpr double kTwoPow63 = 9223372036854775808.0;
 constexpr double kTwoPow64 = 18446744073709551616.0;
 
@@ -212,7 +215,7 @@ std::int64_t Value::asInt64() const {
     return static_cast<std::int64_t>(value);
   }
   const double value = node_->get<double>();
-  if (!std::isfinite(value) || std::trunc(value) != value || value < -kTwoPow63 || value >= kTwoPow63) {
+  if (!std::isfinite(value) || std::trunc(value) != value || value <= -kTwoPow63 || value >= kTwoPow63) {
     outOfRange();
   }
   return static_cast<std::int64_t>(value);
