@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <optional>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 namespace pd::platform::bonjour::detail {
 
@@ -176,10 +178,15 @@ AvahiWatch* AvahiAsioPoll::Impl::watchNew(const AvahiPoll* api, int fd, AvahiWat
   state->wanted = event;
   state->callback = callback;
   state->userdata = userdata;
-  boost::system::error_code ec;
+  // Each watch waits on a duplicate of the descriptor, which it owns: the reactor takes one
+  // registration per descriptor number, and the bus connection keeps a read and a write watch
+  // on its one socket (the write watch appears when its output backs up).
   state->descriptor.emplace(self->executor);
-  state->descriptor->assign(fd, ec);
-  if (ec) {
+  const int duplicate = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  boost::system::error_code ec;
+  if (duplicate >= 0) state->descriptor->assign(duplicate, ec);
+  if (duplicate < 0 || ec) {
+    if (duplicate >= 0) ::close(duplicate);
     state->descriptor.reset();
     delete watch;
     return nullptr;
@@ -200,13 +207,8 @@ AvahiWatchEvent AvahiAsioPoll::Impl::watchGetEvents(AvahiWatch* watch) { return 
 void AvahiAsioPoll::Impl::watchFree(AvahiWatch* watch) {
   auto& state = watch->state;
   state->dead = true;
-  if (state->descriptor) {
-    boost::system::error_code ignored;
-    state->descriptor->cancel(ignored);
-    // The descriptor belongs to the library, which closes it itself.
-    (void)state->descriptor->release();
-    state->descriptor.reset();
-  }
+  // Closes the watch's duplicate only; the library closes its own descriptor itself.
+  state->descriptor.reset();
   delete watch;
 }
 
