@@ -166,7 +166,10 @@ struct Client::Impl : std::enable_shared_from_this<Client::Impl> {
 
   // --- libcurl callbacks, all on the queue ---
 
-  static int onTimer(CURLM*, long timeoutMs, void* user) {
+  // These two are called from libcurl's C code, so no exception may leave them. A timer or a
+  // socket that cannot be watched (the kernel refuses another watched descriptor) is reported
+  // as libcurl asks, with -1: it then fails the transfers under way instead of waiting forever.
+  static int onTimer(CURLM*, long timeoutMs, void* user) noexcept try {
     auto* self = static_cast<Impl*>(user);
     if (!self->timer) return 0;
     self->timer->cancel();
@@ -175,24 +178,28 @@ struct Client::Impl : std::enable_shared_from_this<Client::Impl> {
     self->timer->async_wait([weak = self->weak_from_this()](const boost::system::error_code& error) {
       auto live = weak.lock();
       if (error || !live || live->multi == nullptr) return;
-      int running = 0;
-      curl_multi_socket_action(live->multi, CURL_SOCKET_TIMEOUT, 0, &running);
-      live->collectFinished();
+      live->act(CURL_SOCKET_TIMEOUT, 0);
     });
     return 0;
+  } catch (...) {
+    return -1;
   }
 
-  static int onSocket(CURL*, curl_socket_t fd, int what, void* user, void*) {
+  static int onSocket(CURL*, curl_socket_t fd, int what, void* user, void*) noexcept try {
     auto* self = static_cast<Impl*>(user);
     if (what == CURL_POLL_REMOVE) {
       self->forget(fd);
       return 0;
     }
-    auto& watch = self->sockets[fd];
-    if (!watch) watch = std::make_shared<SocketWatch>(self->executor, fd);
-    watch->wanted = what;
-    self->arm(fd, watch);
+    auto found = self->sockets.find(fd);
+    if (found == self->sockets.end()) {
+      found = self->sockets.emplace(fd, std::make_shared<SocketWatch>(self->executor, fd)).first;
+    }
+    found->second->wanted = what;
+    self->arm(fd, found->second);
     return 0;
+  } catch (...) {
+    return -1;
   }
 
   void forget(int fd) {
@@ -229,9 +236,7 @@ struct Client::Impl : std::enable_shared_from_this<Client::Impl> {
     const auto current = sockets.find(fd);
     if (current == sockets.end() || current->second != watch || multi == nullptr) return;
     if ((watch->wanted & direction) == 0) return;
-    int running = 0;
-    curl_multi_socket_action(multi, fd, error ? CURL_CSELECT_ERR : select, &running);
-    collectFinished();
+    act(fd, error ? CURL_CSELECT_ERR : select);
     const auto again = sockets.find(fd);
     if (again != sockets.end() && again->second == watch) arm(fd, watch);
   }
@@ -356,6 +361,19 @@ struct Client::Impl : std::enable_shared_from_this<Client::Impl> {
     if (found == transfers.end()) return;
     found->second->outcome.cancelled = true;
     finish(*found->second, CURLE_ABORTED_BY_CALLBACK, "cancelled");
+  }
+
+  void act(curl_socket_t fd, int select) {
+    int running = 0;
+    const CURLMcode code = curl_multi_socket_action(multi, fd, select, &running);
+    collectFinished();
+    if (code != CURLM_ABORTED_BY_CALLBACK) return;
+    // A callback above failed: libcurl would drive these transfers no further, and would take
+    // no new ones while any remains.
+    auto pending = transfers;
+    for (auto& [raw, transfer] : pending) {
+      finish(*transfer, CURLE_ABORTED_BY_CALLBACK, "a socket or timer could not be watched");
+    }
   }
 
   void collectFinished() {

@@ -6,14 +6,18 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <fstream>
 #include <optional>
@@ -22,6 +26,25 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+namespace {
+
+// Set on a thread, the next descriptor that thread adds to its event loop is refused as if the
+// kernel's limit of watched descriptors were reached.
+thread_local bool refuseNextRegistration = false;
+
+} // namespace
+
+// Stands in for the C library's, so that a test can make an event loop's registration fail.
+extern "C" int epoll_ctl(int epfd, int op, int fd, epoll_event* event) noexcept {
+  using Real = int (*)(int, int, int, epoll_event*);
+  static const auto real = std::bit_cast<Real>(::dlsym(RTLD_NEXT, "epoll_ctl"));
+  if (op == EPOLL_CTL_ADD && std::exchange(refuseNextRegistration, false)) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return real(epfd, op, fd, event);
+}
 
 namespace pd::platform::http {
 namespace {
@@ -121,6 +144,19 @@ TEST_F(HttpClientTest, ConnectFiltersOfTheClientAndTheRequestRefuseWithTheirOwnE
   }
   EXPECT_GE(seenByClient, 2);
   for (const auto& request : fake.requests()) EXPECT_EQ(request["host"], "b.remote.test");
+}
+
+// The connect filter runs on the client's queue, the thread that then watches the new socket.
+TEST_F(HttpClientTest, ASocketTheEventLoopCannotWatchFailsItsTransferAndTheClientGoesOn) {
+  auto unwatchable = get("https://a.remote.test/api/v1/stats");
+  unwatchable.connectFilter = [](const ::sockaddr&) {
+    refuseNextRegistration = true;
+    return true;
+  };
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_THROW(fetch(unwatchable), TransferError);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  EXPECT_EQ(fetch(get("https://b.remote.test/api/v1/stats")).status, 200);
 }
 
 TEST_F(HttpClientTest, AHandedOverRedirectsBodyIsNotTheCallers) {
