@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <ctime>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -117,6 +119,45 @@ TEST(ActivationChannel, ConfusedPeersAreCutOffAndTheNextOneIsServed) {
   ASSERT_TRUE(incumbent.has_value());
   incumbent->activate();
   EXPECT_EQ(activations.load(), 1);
+}
+
+TEST(ActivationChannel, RunningOutOfDescriptorsIdlesTheListenerUntilOneIsFree) {
+  TempDirectory dir;
+  ActivationListener listener(dir / "instance.sock", {});
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, listener.socketPath().c_str(), sizeof(address.sun_path) - 1);
+  const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(client, 0);
+  std::string answer;
+  std::chrono::nanoseconds busy{};
+  {
+    pd::testing::ExhaustedDescriptors full;
+    // The connection waits in the backlog: every accept fails with EMFILE until a descriptor frees.
+    ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::send(client, "pid\n", 4, MSG_NOSIGNAL), 4);
+    const auto cpu = [] {
+      timespec t{};
+      ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+      return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+    };
+    const auto before = cpu();
+    std::this_thread::sleep_for(500ms);
+    busy = cpu() - before;
+
+    full.releaseOne();
+    char buffer[64];
+    pollfd p{client, POLLIN, 0};
+    while (answer.find('\n') == std::string::npos && ::poll(&p, 1, 5000) == 1) {
+      const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      answer.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(client);
+  // Retrying at once would keep a core busy for the whole half second.
+  EXPECT_LT(busy, 100ms);
+  EXPECT_EQ(answer, "pid " + std::to_string(::getpid()) + "\n");
 }
 
 TEST(ActivationChannel, ActivationThatOutlastsTheDeadlineTimesOut) {

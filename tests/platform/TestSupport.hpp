@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -90,6 +94,41 @@ inline std::vector<std::string> fileNames(const std::filesystem::path& dir) {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+// Leaves the process no free descriptor for the life of the scope, whoever runs it (root
+// included): the soft limit is cut to just above the descriptors open now and the rest is
+// filled. Every open, accept or socket call then fails with EMFILE.
+class ExhaustedDescriptors {
+public:
+  ExhaustedDescriptors() {
+    if (::getrlimit(RLIMIT_NOFILE, &previous_) != 0) throw std::runtime_error("getrlimit failed");
+    int highest = 2;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    }
+    rlimit tight = previous_;
+    // At least one filler, so that releaseOne() has something to give back.
+    tight.rlim_cur = static_cast<rlim_t>(highest) + 2;
+    if (::setrlimit(RLIMIT_NOFILE, &tight) != 0) throw std::runtime_error("setrlimit failed");
+    fillers_.reserve(64);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers_.push_back(fd);
+  }
+  ~ExhaustedDescriptors() {
+    for (int fd : fillers_) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &previous_);
+  }
+  ExhaustedDescriptors(const ExhaustedDescriptors&) = delete;
+  ExhaustedDescriptors& operator=(const ExhaustedDescriptors&) = delete;
+
+  void releaseOne() {
+    ::close(fillers_.back());
+    fillers_.pop_back();
+  }
+
+private:
+  rlimit previous_{};
+  std::vector<int> fillers_;
+};
 
 // The errno of the PosixError that f throws; 0 when it throws none.
 inline int errnoOf(const std::function<void()>& f) {

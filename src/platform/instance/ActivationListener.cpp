@@ -24,6 +24,9 @@ namespace {
 constexpr std::chrono::milliseconds kConnectionBudget{1000};
 // More requests than the two a launch needs mean a confused peer.
 constexpr int kMaxRequestsPerConnection = 4;
+// Out of descriptors, the waiting connection keeps the socket readable and every accept fails
+// at once; pausing this long between tries keeps the thread from spinning until one frees.
+constexpr int kDescriptorShortageRestMs = 100;
 
 class UniqueFd {
 public:
@@ -124,12 +127,27 @@ struct ActivationListener::Impl {
       }
       UniqueFd connection(::accept4(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
       if (connection.get() < 0) {
+        const int error = errno;
+        if ((error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) && !rest()) {
+          return;
+        }
         continue; // the peer gave up already, or a transient shortage of descriptors
       }
       if (peerIsOurUser(connection.get())) {
         serve(connection.get());
       }
     }
+  }
+
+  // Waits out a resource shortage; false when teardown asked the thread to end meanwhile.
+  bool rest() const {
+    pollfd wake{wakeFd.get(), POLLIN, 0};
+    while (::poll(&wake, 1, kDescriptorShortageRestMs) < 0) {
+      if (errno != EINTR) {
+        return true;
+      }
+    }
+    return wake.revents == 0;
   }
 
   void serve(int fd) {
