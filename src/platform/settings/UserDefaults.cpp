@@ -2,6 +2,7 @@
 
 #include "platform/json/Document.hpp"
 #include "platform/json/JsonWriter.hpp"
+#include "platform/log/Logger.hpp"
 #include "platform/paths/Paths.hpp"
 
 #include <boost/signals2/signal.hpp>
@@ -16,6 +17,7 @@
 #include <cmath>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 
 namespace pd::platform::settings {
 
@@ -27,38 +29,43 @@ namespace {
 // Larger than any settings file we write; a bigger file is treated as damaged (and kept).
 constexpr std::size_t kMaxFileBytes = 8 * 1024 * 1024;
 
-enum class LoadOutcome { loaded, absent, damaged };
+// `unreadable`: the file could not be opened or read (no access, no descriptor free, an I/O
+// error), which says nothing about its contents.
+enum class LoadOutcome { loaded, absent, damaged, unreadable };
 
 struct LoadResult {
   LoadOutcome outcome;
   Json values;
+  int error = 0; // errno, for `unreadable`
 };
 
 LoadResult loadFile(const fs::path& file) {
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return {LoadOutcome::absent, Json::object()};
-    return {LoadOutcome::damaged, Json::object()};
+    return {LoadOutcome::unreadable, Json::object(), errno};
   }
   std::string bytes;
-  bool readFailed = false;
+  int readError = 0;
+  bool tooLarge = false;
   char buffer[16384];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      readFailed = true;
+      readError = errno;
       break;
     }
     if (n == 0) break;
     bytes.append(buffer, static_cast<std::size_t>(n));
     if (bytes.size() > kMaxFileBytes) {
-      readFailed = true;
+      tooLarge = true;
       break;
     }
   }
   ::close(fd);
-  if (readFailed) return {LoadOutcome::damaged, Json::object()};
+  if (readError != 0) return {LoadOutcome::unreadable, Json::object(), readError};
+  if (tooLarge) return {LoadOutcome::damaged, Json::object()};
   try {
     auto document = json::Document::parse(bytes, kMaxFileBytes);
     if (!document.tree().is_object()) return {LoadOutcome::damaged, Json::object()};
@@ -183,14 +190,43 @@ struct UserDefaults::Impl {
   // The file on disk could not be read as settings: set it aside before replacing it.
   mutable bool keepDamagedFile = false;
   bool dirty = false;
+  // While the file cannot be read, `values` holds only this process's changes, and nothing is
+  // written, since a write would replace keys we never saw. Each change is also kept here (a
+  // removal as null) to be applied over the file once it reads again.
+  mutable Json unappliedChanges = Json::object();
+  // The error of the first failed read of a run of them, for the caller to log once unlocked.
+  mutable int readErrorToReport = 0;
+  mutable bool readFailing = false;
 
   void loadLocked() const {
     if (loaded) return;
-    loaded = true;
-    if (!file) return;
+    if (!file) {
+      loaded = true;
+      return;
+    }
     LoadResult result = loadFile(*file);
+    if (result.outcome == LoadOutcome::unreadable) {
+      if (!readFailing) readErrorToReport = result.error;
+      readFailing = true;
+      return; // tried again at the next access
+    }
+    loaded = true;
+    readFailing = false;
     values = std::move(result.values);
+    for (const auto& [key, value] : unappliedChanges.items()) {
+      if (value.is_null()) values.erase(key);
+      else values[key] = value;
+    }
+    unappliedChanges = Json::object();
     keepDamagedFile = result.outcome == LoadOutcome::damaged;
+  }
+
+  // Called with no lock held.
+  static void report(int readError) {
+    if (readError == 0) return;
+    // Never destroyed: threads still running at exit may read settings.
+    static const log::Logger* const logger = new log::Logger(std::string(paths::applicationID()), "app");
+    logger->error("defaults_read_fail err_code=%d", readError);
   }
 
   const Json* findLocked(std::string_view key) const {
@@ -201,8 +237,15 @@ struct UserDefaults::Impl {
 
   template <typename F>
   auto withValue(std::string_view key, F&& read) const {
-    std::scoped_lock lock(mutex);
-    return read(findLocked(key));
+    int readError = 0;
+    auto result = [&] {
+      std::scoped_lock lock(mutex);
+      auto value = read(findLocked(key));
+      readError = std::exchange(readErrorToReport, 0);
+      return value;
+    }();
+    report(readError);
+    return result;
   }
 
   bool writeLocked() {
@@ -210,6 +253,7 @@ struct UserDefaults::Impl {
       dirty = false;
       return true;
     }
+    if (!loaded) return false;
     if (keepDamagedFile) {
       const fs::path aside = fs::path(file->string() + ".corrupt");
       if (::rename(file->c_str(), aside.c_str()) != 0 && errno != ENOENT) return false;
@@ -230,9 +274,15 @@ struct UserDefaults::Impl {
   bool store(std::string_view key, Json value) {
     bool ok = true;
     bool didChange = false;
+    int readError = 0;
     {
       std::scoped_lock lock(mutex);
       const Json* current = findLocked(key);
+      if (!loaded) {
+        // The file may hold the key even when memory does not: a removal is kept regardless.
+        unappliedChanges[std::string(key)] = value;
+        dirty = true;
+      }
       if (value.is_null()) {
         if (current != nullptr) {
           values.erase(values.find(key));
@@ -244,7 +294,9 @@ struct UserDefaults::Impl {
       }
       if (didChange) dirty = true;
       if (dirty) ok = writeLocked();
+      readError = std::exchange(readErrorToReport, 0);
     }
+    report(readError);
     if (didChange) changed(std::string(key));
     return ok;
   }
@@ -358,9 +410,16 @@ bool UserDefaults::setObject(std::string_view key, const Value& value) {
 bool UserDefaults::remove(std::string_view key) { return impl_->store(key, Json()); }
 
 bool UserDefaults::synchronize() {
-  std::scoped_lock lock(impl_->mutex);
-  impl_->loadLocked();
-  return !impl_->dirty || impl_->writeLocked();
+  bool ok = false;
+  int readError = 0;
+  {
+    std::scoped_lock lock(impl_->mutex);
+    impl_->loadLocked();
+    ok = !impl_->dirty || impl_->writeLocked();
+    readError = std::exchange(impl_->readErrorToReport, 0);
+  }
+  Impl::report(readError);
+  return ok;
 }
 
 boost::signals2::connection UserDefaults::connectChanged(ChangeSlot slot) {

@@ -11,9 +11,14 @@
 // Thread-safe. The file is read lazily, once, on first use; every change replaces it
 // atomically. Change notifications run on the writing thread, after the lock is released.
 //
-// A file that cannot be parsed (or read) is not lost: the defaults start empty, and just
-// before the first write replaces it, the old file is renamed to "<name>.corrupt" (replacing
-// an older copy). If that rename fails, the write is not made.
+// A file that cannot be parsed is not lost: the defaults start empty, and just before the
+// first write replaces it, the old file is renamed to "<name>.corrupt" (replacing an older
+// copy). If that rename fails, the write is not made.
+//
+// A file that cannot be opened or read at all (no access, no descriptor free, an I/O error)
+// is left alone: the failure is logged, reads see only this process's changes, writes report
+// failure, and each later access tries again. Once it reads, the changes made meanwhile apply
+// on top of it and the next write (or synchronize()) stores them.
 
 #include <boost/signals2/connection.hpp>
 #include <nlohmann/json_fwd.hpp>

@@ -1,5 +1,7 @@
 #include "platform/settings/UserDefaults.hpp"
 
+#include "platform/log/LogStore.hpp"
+
 #include "TestSupport.hpp"
 
 #include <nlohmann/json.hpp>
@@ -8,6 +10,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <limits>
@@ -210,6 +213,39 @@ TEST(UserDefaults, DamagedFileIsKeptAsideAtTheFirstWrite) {
   UserDefaults d(file);
   d.set("c", 3);
   EXPECT_EQ(readText(tmp / "defaults.json.corrupt"), "\xFF\xFE");
+}
+
+TEST(UserDefaults, FileThatCannotBeReadIsNeitherSetAsideNorOverwritten) {
+  TempDirectory tmp;
+  const auto file = tmp / "defaults.json";
+  const std::string stored = R"({"oscHost":"10.0.0.2","oscPort":9000})";
+  writeText(file, stored);
+  UserDefaults d(file);
+  const auto mark = log::LogStore::shared().lastSequence();
+  {
+    pd::testing::ExhaustedDescriptors full;
+    EXPECT_FALSE(d.set("sendToIPadTab", "localFile"));
+    EXPECT_FALSE(d.remove("oscHost"));
+    EXPECT_EQ(d.string("sendToIPadTab"), "localFile");
+    EXPECT_FALSE(d.synchronize());
+  }
+  // One line for the whole run of failed reads, however many accesses met it.
+  const auto lines = log::LogStore::shared().entriesAfter(mark);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const log::LogEntry& e) {
+                            return e.message == "defaults_read_fail err_code=" + std::to_string(EMFILE);
+                          }),
+            1);
+  EXPECT_EQ(readText(file), stored);
+  EXPECT_EQ(fileNames(tmp.path()), (std::vector<std::string>{"defaults.json"}));
+  // Once the file reads again, its keys are back and the changes made meanwhile apply on top.
+  EXPECT_EQ(d.integer("oscPort"), 9000);
+  EXPECT_FALSE(d.contains("oscHost"));
+  EXPECT_TRUE(d.synchronize());
+  UserDefaults reread(file);
+  EXPECT_EQ(reread.integer("oscPort"), 9000);
+  EXPECT_EQ(reread.string("sendToIPadTab"), "localFile");
+  EXPECT_FALSE(reread.contains("oscHost"));
 }
 
 TEST(UserDefaults, FailedWriteKeepsTheValueAndSynchronizeCatchesUp) {
