@@ -21,8 +21,12 @@ namespace {
 constexpr std::int64_t kUnixToReferenceSeconds = 978'307'200;
 constexpr std::int64_t kMaxAttributeValue = 16'777'216;
 
+// The shift is made in floating point: a file system may keep any 64-bit second, and the shift of
+// one near the bottom of that range would overflow in integers. Below 2^53 seconds both ways give
+// the same value, so the ids of ordinary files do not move.
 MacLocalVideoLibrary::Date toDate(const statx_timestamp& stamp) {
-  return static_cast<double>(stamp.tv_sec - kUnixToReferenceSeconds) + static_cast<double>(stamp.tv_nsec) * 1e-9;
+  return static_cast<double>(stamp.tv_sec) - static_cast<double>(kUnixToReferenceSeconds) +
+         static_cast<double>(stamp.tv_nsec) * 1e-9;
 }
 
 // A keyed 64-bit hash; the key is drawn once per process, so its values are never stored.

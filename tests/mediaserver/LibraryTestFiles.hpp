@@ -17,8 +17,8 @@ namespace pd::mediaserver::test {
 
 class TempFolder {
 public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "pd-library-XXXXXX").string();
+  explicit TempFolder(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
+    std::string pattern = (base / "pd-library-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
       throw std::runtime_error("mkdtemp");
     }

@@ -5,14 +5,17 @@
 #include "support/ChildProcess.hpp"
 #include "support/HungMount.hpp"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
+#include <limits>
 
 namespace pd::mediaserver {
 namespace {
@@ -324,6 +327,27 @@ TEST(LibraryIdentityTest, OnlyRegularFilesHaveAVersionAndAProbeChecksTheId) {
   ASSERT_TRUE(version);
   EXPECT_EQ(version->size, 5);
   EXPECT_FALSE(Library::probe(file, "file-000000000000000000000000"));
+}
+
+TEST(LibraryIdentityTest, AModificationTimeAtTheBottomOfTheSecondsRangeStaysInThePast) {
+  // tmpfs keeps any 64-bit second; most disk file systems clamp to a narrower range.
+  const std::filesystem::path shared = "/dev/shm";
+  if (!std::filesystem::is_directory(shared) || ::access(shared.c_str(), W_OK) != 0) {
+    GTEST_SKIP() << "no writable " << shared;
+  }
+  test::TempFolder folder(shared);
+  const auto file = folder.file("clip.mp4", "bytes");
+  constexpr auto seconds = std::numeric_limits<std::int64_t>::min();
+  const std::array<timespec, 2> times{timespec{0, UTIME_OMIT}, timespec{seconds, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times.data(), 0), 0);
+  struct stat info {};
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  if (info.st_mtim.tv_sec != seconds) {
+    GTEST_SKIP() << shared << " clamps the modification time";
+  }
+  const auto version = Library::ContentVersion::read(file, true);
+  ASSERT_TRUE(version && version->modified);
+  EXPECT_EQ(*version->modified, static_cast<double>(seconds) - 978307200.0);
 }
 
 TEST_F(LibraryFixture, ChecksShareTheGuardsAnswer) {
