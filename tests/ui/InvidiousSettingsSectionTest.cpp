@@ -3,6 +3,7 @@
 
 #include "main/MainWindowTestSupport.hpp"
 
+#include "platform/http/HttpClient.hpp"
 #include "remotesource/InvidiousInstanceManager.hpp"
 #include "settings/AppSettings.hpp"
 #include "ui/settings/InvidiousSettingsSection.hpp"
@@ -14,7 +15,12 @@
 #include <QPushButton>
 #include <QToolButton>
 
+#include <netinet/in.h>
 #include <nlohmann/json.hpp>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
 
 namespace pd::ui::test {
 namespace {
@@ -151,6 +157,72 @@ TEST_F(InvidiousSettingsSectionTest, RemovePolicyAndToggleSaveInTheOrderMadeWith
                                       "default_fallback_set enabled=true", "default_fallback_set enabled=false"}));
   EXPECT_EQ(storedList(), nlohmann::json::array());
   EXPECT_EQ(defaults.object(settings::SettingsKey::invidiousDefaultFallbackEnabled), nlohmann::json(false));
+}
+
+// A loopback port that takes connections and never answers: every probe to it runs into its time limit.
+class SilentListener {
+public:
+  SilentListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::socklen_t length = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<::sockaddr*>(&address), length) != 0 || ::listen(fd_, 64) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<::sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("cannot listen on loopback");
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentListener() { ::close(fd_); }
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+
+  std::shared_ptr<platform::http::Client> client() const {
+    platform::http::Client::Configuration configuration;
+    configuration.connectTo = {":443:127.0.0.1:" + std::to_string(port_)};
+    configuration.connectFilter = [](const ::sockaddr& address) {
+      return address.sa_family == AF_INET &&
+             reinterpret_cast<const ::sockaddr_in&>(address).sin_addr.s_addr == htonl(INADDR_LOOPBACK);
+    };
+    return std::make_shared<platform::http::Client>(configuration);
+  }
+
+private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+TEST_F(InvidiousSettingsSectionTest, ShowingAgainWhileSavesWaitKeepsTheLastEditOnScreenAndInStorage) {
+  SilentListener silent;
+  InvidiousInstanceManager::Dependencies dependencies;
+  const auto stored =
+      nlohmann::json::array({{{"host", "a.example"}, {"proxy", "auto"}}, {{"host", "b.example"}, {"proxy", "proxy"}}});
+  dependencies.storedUserInstances = [stored] { return std::optional<nlohmann::json>(stored); };
+  dependencies.session = silent.client();
+  dependencies.timing.probeTimeout = std::chrono::milliseconds(500);
+  manager_ = InvidiousInstanceManager::make(std::move(dependencies));
+  section = std::make_unique<InvidiousSettingsSection>(manager_);
+  showAndLoad();
+  LogWindow log;
+
+  // The add's save waits for its health check; the removal's save waits behind it.
+  add("c.example");
+  waitForLines(log, "user_instances_update", 1);
+  section->row("b.example")->findChild<QToolButton*>("removeInstance")->click();
+  section->hide();
+  section->show();
+  waitForLines(log, "user_instances_update", 2);
+  EXPECT_EQ(hosts(), (std::vector<std::string>{"a.example", "c.example"}));
+
+  auto* picker = section->row("a.example")->findChild<QComboBox*>();
+  picker->setCurrentIndex(picker->findData(static_cast<int>(ProxyPolicy::directOnly)));
+  waitForLines(log, "user_instances_update", 3);
+  runUntil([&] { return log.count("health_check healthy=") >= 3; });
+  pump();
+  EXPECT_EQ(hosts(), (std::vector<std::string>{"a.example", "c.example"}));
+  EXPECT_EQ(storedList(), nlohmann::json::parse(R"([{"host":"a.example","proxy":"direct"},)"
+                                                R"({"host":"c.example","proxy":"auto"}])"));
 }
 
 TEST_F(InvidiousSettingsSectionTest, SavesRunToTheEndAfterTheSectionIsGoneAndHoldTheManagerMeanwhile) {

@@ -29,6 +29,8 @@ using remotesource::ProxyPolicy;
 // The most recently scheduled save; each new one waits for it before it calls the manager.
 struct InvidiousSettingsSection::SaveChain {
   std::optional<runtime::Task<void>> lastSave;
+  // Saves scheduled so far: a load that sees it move knows the user changed something meanwhile.
+  std::uint64_t scheduled = 0;
 };
 
 namespace {
@@ -218,30 +220,47 @@ void InvidiousSettingsSection::load() {
   runtime::MainThread::assertMainThread();
   auto manager = manager_.lock();
   if (!manager) return;
-  runtime::spawnDetached(runtime::MainThread::executor(),
-                         [self = QPointer(this), manager]() -> runtime::Awaitable<void> {
-                           auto list = co_await manager->userInstances();
-                           if (!showLoadedList(self, std::move(list))) co_return;
-                           const bool fallback = co_await manager->defaultFallbackEnabled();
-                           finishLoad(self, fallback);
-                         });
+  // The manager answers reads while a save waits for its health check, so a read made now could
+  // miss the saves still queued and put back what the user already changed. The read waits for
+  // them to land, and what the user changes meanwhile stays on screen.
+  auto pending = saveChain_->lastSave;
+  const std::uint64_t saves = saveChain_->scheduled;
+  runtime::spawnDetached(
+      runtime::MainThread::executor(),
+      [self = QPointer(this), manager, pending = std::move(pending), saves]() -> runtime::Awaitable<void> {
+        if (pending) {
+          try {
+            co_await pending->value();
+          } catch (...) {
+            // A save that did not finish leaves the manager's list as it is.
+          }
+        }
+        auto list = co_await manager->userInstances();
+        if (!showLoadedList(self, std::move(list), saves)) co_return;
+        const bool fallback = co_await manager->defaultFallbackEnabled();
+        finishLoad(self, fallback, saves);
+      });
 }
 
 bool InvidiousSettingsSection::showLoadedList(const QPointer<InvidiousSettingsSection>& self,
-                                              std::vector<InvidiousInstance> list) {
+                                              std::vector<InvidiousInstance> list, std::uint64_t saves) {
   InvidiousSettingsSection* section = self.data();
   if (section == nullptr) return false;
+  if (section->saveChain_->scheduled != saves) return true;
   section->instances_ = std::move(list);
   section->rebuildRows();
   return true;
 }
 
-void InvidiousSettingsSection::finishLoad(const QPointer<InvidiousSettingsSection>& self, bool fallback) {
+void InvidiousSettingsSection::finishLoad(const QPointer<InvidiousSettingsSection>& self, bool fallback,
+                                          std::uint64_t saves) {
   InvidiousSettingsSection* section = self.data();
   if (section == nullptr) return;
-  section->fallbackEnabled_ = fallback;
-  const QSignalBlocker quiet(section->fallbackToggle_);
-  section->fallbackToggle_->setChecked(fallback);
+  if (section->saveChain_->scheduled == saves) {
+    section->fallbackEnabled_ = fallback;
+    const QSignalBlocker quiet(section->fallbackToggle_);
+    section->fallbackToggle_->setChecked(fallback);
+  }
   section->isLoaded_ = true;
 }
 
@@ -304,6 +323,7 @@ void InvidiousSettingsSection::scheduleSave(Save what) {
   auto list = instances_;
   const bool fallback = fallbackEnabled_;
   auto predecessor = saveChain_->lastSave;
+  ++saveChain_->scheduled;
   // The saves own the manager and run to the end, also after the section is gone.
   saveChain_->lastSave =
       runtime::spawn(runtime::MainThread::executor(),

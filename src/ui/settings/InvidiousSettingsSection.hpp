@@ -11,6 +11,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -75,10 +76,11 @@ private:
   struct SaveChain;
   enum class Save { userInstances, fallback };
 
-  // The load's two main-thread steps; nothing happens once the section is gone.
+  // The load's two main-thread steps; nothing happens once the section is gone, and nothing is
+  // shown over the user's own change when a save was scheduled after the load began (`saves`).
   static bool showLoadedList(const QPointer<InvidiousSettingsSection>& self,
-                             std::vector<remotesource::InvidiousInstance> list);
-  static void finishLoad(const QPointer<InvidiousSettingsSection>& self, bool fallback);
+                             std::vector<remotesource::InvidiousInstance> list, std::uint64_t saves);
+  static void finishLoad(const QPointer<InvidiousSettingsSection>& self, bool fallback, std::uint64_t saves);
   void rebuildRows();
   void scheduleSave(Save what);
   QComboBox* makePolicyPicker(QWidget* parent) const;
