@@ -158,6 +158,17 @@ runtime::Awaitable<void> RelayPrefetch::pace(std::int64_t bytes, runtime::Clock:
 }
 
 runtime::Awaitable<void> RelayPrefetch::runPrefetch() {
+  try {
+    co_await prefetchLoop();
+  } catch (...) {
+    // Besides the relay's cancel(), only running out of memory ends the loop here. Its streams
+    // stay queued where they stood, and with the handle cleared the next schedule starts a loop
+    // again instead of finding this one forever "running".
+  }
+  task_.reset();
+}
+
+runtime::Awaitable<void> RelayPrefetch::prefetchLoop() {
   using Stop = RelayDiskCacheInterface::PrefetchStep::Stop;
   // Both live for one run of the loop only.
   std::unordered_map<std::string, int> errorsPerToken;
@@ -255,7 +266,6 @@ runtime::Awaitable<void> RelayPrefetch::runPrefetch() {
     takeTurns(descriptor);
     co_await pace(timing_.chunkSize, started);
   }
-  task_.reset();
 }
 
 } // namespace pd::relay

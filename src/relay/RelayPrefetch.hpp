@@ -75,7 +75,9 @@ public:
 
 private:
   RelayPrefetch(std::weak_ptr<RelayPrefetchHost> host, boost::asio::any_io_executor relayExecutor, Timing timing);
+  // The task's body: the loop, then the handle cleared however the loop ended.
   runtime::Awaitable<void> runPrefetch();
+  runtime::Awaitable<void> prefetchLoop();
   std::uint64_t epochOf(const Descriptor& descriptor) const;
   bool isQueued(const Descriptor& descriptor) const;
   // Sets the finished reason, or drops it with none; the host is told when the stream starts or

@@ -34,7 +34,10 @@ public:
     return tokens.contains(token);
   }
   bool upstreamBusy() const override { return busy.load(); }
-  std::shared_ptr<RelayDiskCacheInterface> cache() const override { return cache_; }
+  std::shared_ptr<RelayDiskCacheInterface> cache() const override {
+    if (cacheInUse) return cacheInUse;
+    return cache_;
+  }
   void prefetchCompleteChanged(const Descriptor& descriptor, bool complete) override {
     const std::scoped_lock lock(mutex);
     completeChanges.emplace_back(descriptor.key.videoID, complete);
@@ -61,9 +64,39 @@ public:
   std::function<void()> faults; // throws to fail a fetch
   std::atomic<bool> busy{false};
   std::atomic<bool> shortChunks{false};
+  std::shared_ptr<RelayDiskCacheInterface> cacheInUse; // set before the loop starts; none: the disk cache
 
 private:
   std::shared_ptr<RelayDiskCache> cache_;
+};
+
+// The disk cache, with its planning step failing as it does when memory runs out.
+class StarvedCache final : public RelayDiskCacheInterface {
+public:
+  explicit StarvedCache(std::shared_ptr<RelayDiskCache> inner) : inner_(std::move(inner)) {}
+
+  runtime::Awaitable<Registration> registerDescriptor(Descriptor d) override {
+    return inner_->registerDescriptor(std::move(d));
+  }
+  runtime::Awaitable<void> release(Registration r) override { return inner_->release(std::move(r)); }
+  runtime::Awaitable<std::optional<Descriptor>> descriptor(Key key) override {
+    return inner_->descriptor(std::move(key));
+  }
+  runtime::Awaitable<SharedBytes> readChunk(Descriptor d, std::int64_t index) override {
+    return inner_->readChunk(std::move(d), index);
+  }
+  runtime::Awaitable<bool> writeChunk(Descriptor d, std::int64_t index, SharedBytes data) override {
+    return inner_->writeChunk(std::move(d), index, std::move(data));
+  }
+  runtime::Awaitable<PrefetchStep> nextPrefetchChunk(Descriptor d, std::int64_t from) override {
+    if (failures.fetch_sub(1) > 0) throw std::bad_alloc();
+    co_return co_await inner_->nextPrefetchChunk(std::move(d), from);
+  }
+
+  std::atomic<int> failures{0};
+
+private:
+  std::shared_ptr<RelayDiskCache> inner_;
 };
 
 class RelayPrefetchTest : public CacheFixture {
@@ -193,6 +226,22 @@ TEST_F(RelayPrefetchTest, StopReasonsComeFromTheCacheAndTheFetches) {
   ASSERT_TRUE(runtime::test::waitUntilFinished(resumed, 10s));
   waitUntilIdle();
   EXPECT_EQ(onRelayValue([&] { return prefetch->finishedReason(unwritable); }), std::optional<std::string>("complete"));
+}
+
+TEST_F(RelayPrefetchTest, ALoopEndedByTheCacheFailingStartsAgainAtTheNextSchedule) {
+  const auto d = add("t", "starved", 2 * kChunk);
+  auto starved = std::make_shared<StarvedCache>(diskCache);
+  starved->failures = 1;
+  relay->cacheInUse = starved;
+  onRelay([&] { prefetch->schedulePrefetch(d, 0); });
+  waitUntilIdle();
+  EXPECT_TRUE(fetched().empty());
+
+  onRelay([&] { prefetch->schedulePrefetch(d, 0); });
+  waitUntilIdle();
+  EXPECT_EQ(fetched(), (std::vector<std::pair<std::string, std::int64_t>>{{"starved", 1}, {"starved", 0}}));
+  EXPECT_EQ(onRelayValue([&] { return prefetch->finishedReason(d); }), std::optional<std::string>("complete"));
+  EXPECT_EQ(read(diskCache, d, 1), bytes(kChunk, 1));
 }
 
 TEST_F(RelayPrefetchTest, HoldsBackForUpstreamTrafficAndDoesNotCountYields) {
