@@ -39,9 +39,22 @@ void forward(void* component, int level, const char* format, va_list arguments) 
   if (level > av_log_get_level()) return;
   thread_local std::string pending;
   char chunk[1024];
+  va_list again;
+  va_copy(again, arguments);
   const int written = std::vsnprintf(chunk, sizeof chunk, format, arguments);
+  if (written >= 0 && static_cast<std::size_t>(written) < sizeof chunk) {
+    pending.append(chunk, static_cast<std::size_t>(written));
+  } else if (written >= 0) {
+    // Cut to the buffer the message would lose its end, newline included, and the next message
+    // would run on in the same line: it is formatted again, whole up to the longest line kept
+    // (longer, the line is cut and ends there whatever its end).
+    const std::size_t kept = std::min(static_cast<std::size_t>(written), kMaxLineBytes);
+    std::string longer(kept + 1, '\0');
+    std::vsnprintf(longer.data(), longer.size(), format, again);
+    pending.append(longer.data(), kept);
+  }
+  va_end(again);
   if (written < 0) return;
-  pending.append(chunk, std::min(static_cast<std::size_t>(written), sizeof chunk - 1));
   if (pending.size() > kMaxLineBytes) pending.resize(kMaxLineBytes);
   if (pending.empty() || (pending.back() != '\n' && pending.size() < kMaxLineBytes)) return;
   std::string_view line = pending;
