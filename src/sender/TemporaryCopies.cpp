@@ -28,9 +28,15 @@ bool hasPrefix(const std::filesystem::path& path, std::string_view prefix) {
 std::optional<std::chrono::system_clock::time_point> changeTime(const std::filesystem::path& entry) {
   struct ::stat info {};
   if (::lstat(entry.c_str(), &info) != 0) return std::nullopt;
+  // A file's seconds may be any 64-bit value that someone set; the clock counts nanoseconds in 64
+  // bits (about the years 1678 to 2261), so a time beyond that is held at the clock's edge.
   const auto at = [](const ::timespec& time) {
-    return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-        std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec)));
+    using Clock = std::chrono::system_clock;
+    constexpr decltype(time.tv_sec) kLimit = 9'000'000'000;
+    if (time.tv_sec >= kLimit) return Clock::time_point::max();
+    if (time.tv_sec <= -kLimit) return Clock::time_point::min();
+    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(time.tv_sec) +
+                                                                         std::chrono::nanoseconds(time.tv_nsec)));
   };
   return std::max(at(info.st_mtim), at(info.st_ctim));
 }

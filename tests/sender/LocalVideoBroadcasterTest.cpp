@@ -12,6 +12,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -337,6 +339,23 @@ TEST(TemporaryCopiesTest, TheSweepRemovesOldDropsAndAnalysisDownloadsOnlyAndFoll
   removeTemporaryItem("/proc/self/status");
   EXPECT_EQ(log.count("temp_copy_delete_fail file=<private> err_domain=POSIX"), 1u);
   EXPECT_EQ(log.count("temp_copy_delete file="), 5u);
+}
+
+TEST(TemporaryCopiesTest, AnEntryDatedBeyondTheClockCountsAsChangedLateAndStays) {
+  testing::TempDirectory folder;
+  const auto future = folder / "PalendrixDrop-future";
+  std::filesystem::create_directories(future);
+  // The year 2286: past what the clock's nanoseconds hold, yet a date ext4 and tmpfs keep.
+  const ::timespec stamps[2] = {{10'000'000'000, 0}, {10'000'000'000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, future.c_str(), stamps, AT_SYMLINK_NOFOLLOW), 0);
+  struct ::stat info {};
+  ASSERT_EQ(::lstat(future.c_str(), &info), 0);
+  if (info.st_mtim.tv_sec != 10'000'000'000) GTEST_SKIP() << "the file system does not keep this date";
+  testing::writeText(folder / "PalendrixDrop-now", "x");
+
+  // Its status changed now, before keepSince; its modification lies after it.
+  sweepLeftovers(folder.path(), std::chrono::system_clock::now() + std::chrono::hours(1));
+  EXPECT_THAT(testing::fileNames(folder.path()), ::testing::UnorderedElementsAre("PalendrixDrop-future"));
 }
 
 TEST(TemporaryCopiesTest, TheTemporaryFolderLivesUnderTheCachesPrivately) {
