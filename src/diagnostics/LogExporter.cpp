@@ -369,6 +369,9 @@ LogExporter::ExportResult LogExporter::writeExport(std::string_view scope, const
         file.write(*bytes);
         result.byteCount += static_cast<std::int64_t>(bytes->size());
         addEntries(result.entryCount, segment.entries);
+        // The ring ends every line it writes; a file cut short mid-line would otherwise swallow
+        // the next line of the export, a launch's summary line included.
+        if (!bytes->empty() && bytes->back() != '\n') emit("\n");
       }
     }
     if (!missing.empty()) {

@@ -132,6 +132,33 @@ TEST(LogExporterTest, DamagedLaunchesLeaveTracesInsteadOfFailing) {
   EXPECT_EQ(result.entryCount, 2);
 }
 
+TEST(LogExporterTest, ASegmentCutShortMidLineSpoilsNoLineAfterIt) {
+  ExportFixture f;
+  const fs::path cut = f.root() / newLaunchID();
+  fs::create_directories(cut);
+  LogRing::Manifest manifest;
+  manifest.launchID = cut.filename().string();
+  manifest.startedAt = "2026-01-02T00:00:00.000Z";
+  manifest.segments = {{"seg-000001.ndjson", 2, 0, {}, {}}, {"seg-000002.ndjson", 0, 0, {}, {}}};
+  manifest.appleSegments = {{"apple-000001.ndjson", 1, 0, {}, {}}};
+  writeText(cut / "manifest.json", manifest.encode());
+  writeText(cut / "seg-000001.ndjson", "{\"msg\":\"whole\"}\n{\"msg\":\"cu");
+  writeText(cut / "seg-000002.ndjson", "");
+  writeText(cut / "apple-000001.ndjson", "{\"msg\":\"platform\"}");
+  const auto next = makeLaunch(f.root(), 1, true, "2026-01-01T00:00:00.000Z");
+
+  const auto result = LogExporter::writeExport("all", {cut, next}, f.context());
+  const std::string text = readText(result.url);
+  EXPECT_EQ(static_cast<std::int64_t>(text.size()), result.byteCount);
+  ASSERT_TRUE(text.ends_with('\n'));
+  const auto lines = splitLines(text);
+  ASSERT_EQ(lines.size(), 6u) << text;
+  EXPECT_EQ(lines[2], "{\"msg\":\"whole\"}");
+  EXPECT_EQ(lines[3], "{\"msg\":\"cu"); // the damage stays where it was, as it was
+  EXPECT_EQ(lines[4], "{\"msg\":\"platform\"}");
+  EXPECT_EQ(nlohmann::json::parse(lines[5])["launch_id"], next.filename().string());
+}
+
 TEST(LogExporterTest, ADamagedManifestsCountsNeitherWrapNorLowerTheEntryTotal) {
   ExportFixture f;
   const fs::path launch = f.root() / newLaunchID();
