@@ -21,6 +21,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace pd::ui::test {
 namespace {
@@ -76,14 +77,25 @@ TEST_F(OSCRestartIntegrationTest, RestartMovesTheServerToTheNewPortOnAllInterfac
   runUntil([&] { return model->serverState.get().isRunning() && service->boundPort() == newPort; });
   EXPECT_EQ(view.statusText()->text(), QString("稼働中 0.0.0.0:%1").arg(newPort));
   // This process's sockets only: on a busy machine another program may be handed the freed port.
-  std::string sockets;
-  std::istringstream lines(run("ss -ulnpH"));
-  const std::string mine = "pid=" + std::to_string(::getpid()) + ",";
-  for (std::string line; std::getline(lines, line);) {
-    if (line.find(mine) != std::string::npos) sockets += line + "\n";
+  const auto ourSockets = [] {
+    std::string sockets;
+    std::istringstream lines(run("ss -ulnpH"));
+    const std::string mine = "pid=" + std::to_string(::getpid()) + ",";
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find(mine) != std::string::npos) sockets += line + "\n";
+    }
+    return sockets;
+  };
+  // The old socket is closed on the receive queue, which may run a moment after the new state
+  // is published.
+  const std::string oldBinding = ":" + std::to_string(oldPort) + " ";
+  std::string sockets = ourSockets();
+  for (int attempt = 0; attempt < 100 && sockets.find(oldBinding) != std::string::npos; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    sockets = ourSockets();
   }
   EXPECT_NE(sockets.find("0.0.0.0:" + std::to_string(newPort)), std::string::npos) << sockets;
-  EXPECT_EQ(sockets.find(":" + std::to_string(oldPort) + " "), std::string::npos) << sockets;
+  EXPECT_EQ(sockets.find(oldBinding), std::string::npos) << sockets;
 
   run("/usr/bin/oscsend 127.0.0.1 " + std::to_string(oldPort) + " /deck/2/bpm f 99");
   run("/usr/bin/oscsend 127.0.0.1 " + std::to_string(newPort) + " /deck/1/bpm f 128");
