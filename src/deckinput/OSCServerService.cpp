@@ -9,6 +9,7 @@
 #include "diagnostics/LogErrorFields.hpp"
 #include "diagnostics/LogThrottle.hpp"
 #include "diagnostics/ThrottledLog.hpp"
+#include "platform/net/CloseOnExec.hpp"
 #include "runtime/Clock.hpp"
 #include "runtime/Executor.hpp"
 #include "runtime/MainThread.hpp"
@@ -445,6 +446,7 @@ void OSCServerService::start(const ServerConfiguration& configuration) {
   // No read is pending yet, so the socket may be set up here before the queue takes it over.
   boost::system::error_code error;
   receiver->socket.open(udp::v4(), error);
+  if (!error) platform::net::closeOnExec(receiver->socket.native_handle());
   // Reuse lets a restart take its port again while the old socket lingers. A port the kernel
   // chooses has nothing to take again, and with reuse it may be one another reusing socket holds,
   // which would then share its datagrams.

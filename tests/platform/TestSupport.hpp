@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -129,6 +132,29 @@ private:
   rlimit previous_{};
   std::vector<int> fillers_;
 };
+
+// The close-on-exec flag of each socket of this process bound to port, in descriptor order: a
+// program this process starts inherits the sockets without it.
+inline std::vector<bool> closeOnExecOfSocketsOn(std::uint16_t port) {
+  std::vector<std::pair<int, bool>> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) continue;
+    std::uint16_t bound = 0;
+    if (address.ss_family == AF_INET) {
+      bound = ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    } else if (address.ss_family == AF_INET6) {
+      bound = ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    }
+    if (bound == port) found.emplace_back(fd, (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0);
+  }
+  std::sort(found.begin(), found.end());
+  std::vector<bool> flags;
+  for (const auto& [fd, flag] : found) flags.push_back(flag);
+  return flags;
+}
 
 // The errno of the PosixError that f throws; 0 when it throws none.
 inline int errnoOf(const std::function<void()>& f) {

@@ -64,6 +64,7 @@ void openAndBind(tcp::acceptor& acceptor, std::uint16_t port) {
       throw PosixError(error.value(), "socket");
     }
   }
+  closeOnExec(acceptor.native_handle());
   acceptor.set_option(asio::socket_base::reuse_address(true), error);
   if (!error) {
     // Replies go out as a header write then chunk writes: without this, the end of each reply

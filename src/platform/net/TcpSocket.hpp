@@ -2,6 +2,7 @@
 
 // The Asio side of TcpConnection and TcpListener, for their two sources only.
 
+#include "platform/net/CloseOnExec.hpp"
 #include "platform/net/DeadlineLine.hpp"
 #include "platform/net/TcpConnection.hpp"
 
@@ -34,6 +35,7 @@ struct TcpConnection::Impl {
     // to switch the mode again before its own operations.
     boost::system::error_code ignored;
     socket.native_non_blocking(true, ignored);
+    closeOnExec(socket.native_handle());
   }
 
   boost::asio::any_io_executor executor;

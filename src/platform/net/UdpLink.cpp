@@ -1,5 +1,7 @@
 #include "platform/net/UdpLink.hpp"
 
+#include "platform/net/CloseOnExec.hpp"
+
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -261,6 +263,7 @@ struct UdpLink::Impl : std::enable_shared_from_this<Impl> {
     try {
       socket.emplace(asio::any_io_executor(*target));
       socket->open(v6 ? udp::v6() : udp::v4());
+      closeOnExec(socket->native_handle());
       if (parameters.requiredInterface) bindToInterface(*parameters.requiredInterface, v6);
       applyServiceClass(v6);
       // Video arrives in bursts of fragments; a roomy buffer rides out a moment in which the

@@ -2,6 +2,8 @@
 
 #include "runtime/SerialQueue.hpp"
 
+#include "TestSupport.hpp" // tests/platform
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -147,6 +149,25 @@ TEST(TcpConnectionTest, HeaderInFrontOfASliceLeavesInOneWrite) {
 
 // The peer has gone: the bytes meet a reset socket, which must be an error for the caller rather
 // than SIGPIPE's default end of the process.
+TEST(TcpConnectionTest, NeitherTheListenerNorItsConnectionsPassToProgramsStartedLater) {
+  runtime::SerialQueue queue("com.example.test.closeonexec");
+  auto listener = TcpListener::create(queue.executor(), 0);
+  std::promise<std::shared_ptr<TcpConnection>> accepted;
+  auto connection = accepted.get_future();
+  listener->start([&accepted](std::shared_ptr<TcpConnection> c) { accepted.set_value(std::move(c)); }, nullptr);
+  const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(listener->port());
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  ASSERT_EQ(connection.wait_for(kPatience), std::future_status::ready);
+  const auto server = connection.get();
+  EXPECT_EQ(testing::closeOnExecOfSocketsOn(listener->port()), (std::vector<bool>{true, true}));
+  listener->cancel();
+  ::close(client);
+}
+
 TEST(TcpConnectionTest, SendingToAGonePeerFailsWithoutEndingTheProcess) {
   Pair pair;
   pair.resetClient();

@@ -2,6 +2,8 @@
 
 #include "runtime/SerialQueue.hpp"
 
+#include "TestSupport.hpp" // tests/platform
+
 #include <atomic>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -227,6 +229,14 @@ TEST_F(UdpLinkTest, BytesStayIntactWhenTheReceiveArmedInsideAWaitedCompletionFin
   peer.sendTo(port, "first datagram");
   ASSERT_TRUE(events.waitFor([&] { return events.datagrams_.size() == 3; }));
   EXPECT_THAT(events.datagrams_, ::testing::UnorderedElementsAre("first datagram", "SECOND", "third!"));
+}
+
+TEST_F(UdpLinkTest, ItsSocketDoesNotPassToProgramsStartedLater) {
+  auto link = makeLink(HostPort{"127.0.0.1", peer.port()});
+  link->start(queue.executor());
+  ASSERT_TRUE(events.waitFor([&] { return events.sawState(LinkState::ready); }));
+  const auto port = std::get<HostPort>(*link->currentPath()->localEndpoint).port;
+  EXPECT_EQ(testing::closeOnExecOfSocketsOn(port), std::vector<bool>{true});
 }
 
 TEST_F(UdpLinkTest, NothingTravelsBeforeStart) {
