@@ -29,6 +29,17 @@ using namespace std::chrono_literals;
 // How long a case waits for what must come; only a failing case waits that long.
 constexpr auto kPatience = 10s;
 
+// A plain client socket connected to a loopback port.
+int connectedClient(std::uint16_t port) {
+  const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(port);
+  EXPECT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  return client;
+}
+
 // A listener on loopback and one plain client socket connected to it.
 class Pair {
 public:
@@ -36,12 +47,7 @@ public:
     std::promise<std::shared_ptr<TcpConnection>> accepted;
     auto future = accepted.get_future();
     listener_->start([&accepted](std::shared_ptr<TcpConnection> c) { accepted.set_value(std::move(c)); }, nullptr);
-    client_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(listener_->port());
-    EXPECT_EQ(::connect(client_, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    client_ = connectedClient(listener_->port());
     EXPECT_EQ(future.wait_for(kPatience), std::future_status::ready);
     server = future.get();
     listener_->cancel();
@@ -155,12 +161,7 @@ TEST(TcpConnectionTest, NeitherTheListenerNorItsConnectionsPassToProgramsStarted
   std::promise<std::shared_ptr<TcpConnection>> accepted;
   auto connection = accepted.get_future();
   listener->start([&accepted](std::shared_ptr<TcpConnection> c) { accepted.set_value(std::move(c)); }, nullptr);
-  const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  to.sin_port = htons(listener->port());
-  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  const int client = connectedClient(listener->port());
   ASSERT_EQ(connection.wait_for(kPatience), std::future_status::ready);
   const auto server = connection.get();
   EXPECT_EQ(testing::closeOnExecOfSocketsOn(listener->port()), (std::vector<bool>{true, true}));
