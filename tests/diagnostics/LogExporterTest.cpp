@@ -32,6 +32,19 @@ struct ExportFixture {
   void payload(const std::string& name, const nlohmann::json& value) const {
     writeText(diagnostics() / name, value.dump());
   }
+  // A launch folder whose manifest, written by hand, lists these segments; their files are the
+  // caller's to write.
+  fs::path launchListing(std::vector<LogRing::Segment> segments, std::vector<LogRing::Segment> appleSegments) const {
+    const fs::path launch = root() / newLaunchID();
+    fs::create_directories(launch);
+    LogRing::Manifest manifest;
+    manifest.launchID = launch.filename().string();
+    manifest.startedAt = "2026-01-02T00:00:00.000Z";
+    manifest.segments = std::move(segments);
+    manifest.appleSegments = std::move(appleSegments);
+    writeText(launch / "manifest.json", manifest.encode());
+    return launch;
+  }
 
   TempDirectory ring;
   TempDirectory temp;
@@ -134,14 +147,8 @@ TEST(LogExporterTest, DamagedLaunchesLeaveTracesInsteadOfFailing) {
 
 TEST(LogExporterTest, ASegmentCutShortMidLineSpoilsNoLineAfterIt) {
   ExportFixture f;
-  const fs::path cut = f.root() / newLaunchID();
-  fs::create_directories(cut);
-  LogRing::Manifest manifest;
-  manifest.launchID = cut.filename().string();
-  manifest.startedAt = "2026-01-02T00:00:00.000Z";
-  manifest.segments = {{"seg-000001.ndjson", 2, 0, {}, {}}, {"seg-000002.ndjson", 0, 0, {}, {}}};
-  manifest.appleSegments = {{"apple-000001.ndjson", 1, 0, {}, {}}};
-  writeText(cut / "manifest.json", manifest.encode());
+  const fs::path cut = f.launchListing({{"seg-000001.ndjson", 2, 0, {}, {}}, {"seg-000002.ndjson", 0, 0, {}, {}}},
+                                       {{"apple-000001.ndjson", 1, 0, {}, {}}});
   writeText(cut / "seg-000001.ndjson", "{\"msg\":\"whole\"}\n{\"msg\":\"cu");
   writeText(cut / "seg-000002.ndjson", "");
   writeText(cut / "apple-000001.ndjson", "{\"msg\":\"platform\"}");
@@ -161,15 +168,10 @@ TEST(LogExporterTest, ASegmentCutShortMidLineSpoilsNoLineAfterIt) {
 
 TEST(LogExporterTest, ADamagedManifestsCountsNeitherWrapNorLowerTheEntryTotal) {
   ExportFixture f;
-  const fs::path launch = f.root() / newLaunchID();
-  fs::create_directories(launch);
-  LogRing::Manifest manifest;
-  manifest.launchID = launch.filename().string();
-  manifest.startedAt = "2026-01-02T00:00:00.000Z";
   constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
-  manifest.segments = {{"seg-000001.ndjson", -7, 0, {}, {}}, {"seg-000002.ndjson", kMax, 0, {}, {}}};
-  manifest.appleSegments = {{"apple-000001.ndjson", kMax, 0, {}, {}}};
-  writeText(launch / "manifest.json", manifest.encode());
+  const fs::path launch =
+      f.launchListing({{"seg-000001.ndjson", -7, 0, {}, {}}, {"seg-000002.ndjson", kMax, 0, {}, {}}},
+                      {{"apple-000001.ndjson", kMax, 0, {}, {}}});
   for (const char* name : {"seg-000001.ndjson", "seg-000002.ndjson", "apple-000001.ndjson"}) {
     writeText(launch / name, "{\"msg\":\"" + std::string(name) + "\"}\n");
   }

@@ -157,6 +157,15 @@ TEST_F(SearchPanelTest, SearchButtonAndStatusLineFollowTheModel) {
   EXPECT_TRUE(panel->resultsArea()->isHidden());
 }
 
+// The picture as a PNG file's bytes; empty when it cannot be encoded.
+std::string pngBytes(const QImage& image) {
+  QByteArray png;
+  QBuffer buffer(&png);
+  buffer.open(QIODevice::WriteOnly);
+  if (!image.save(&buffer, "PNG")) return {};
+  return std::string(png.constData(), static_cast<std::size_t>(png.size()));
+}
+
 TEST(ThumbnailLimitsTest, OnlyHttpAddressesAndBoundedPicturesAreTaken) {
   EXPECT_TRUE(isFetchableThumbnailURL("https://i.example/vi/x/mqdefault.jpg"));
   EXPECT_TRUE(isFetchableThumbnailURL("HTTP://i.example/x.webp"));
@@ -169,11 +178,8 @@ TEST(ThumbnailLimitsTest, OnlyHttpAddressesAndBoundedPicturesAreTaken) {
   // A 4:3 picture fills 16:9 cropped in the middle.
   QImage source(400, 300, QImage::Format_RGB32);
   source.fill(Qt::blue);
-  QByteArray png;
-  QBuffer buffer(&png);
-  buffer.open(QIODevice::WriteOnly);
-  ASSERT_TRUE(source.save(&buffer, "PNG"));
-  const std::string bytes(png.constData(), static_cast<std::size_t>(png.size()));
+  const std::string bytes = pngBytes(source);
+  ASSERT_FALSE(bytes.empty());
   const QImage decoded = decodeThumbnail(bytes, QSize(96, 54), 4096 * 4096);
   EXPECT_EQ(decoded.size(), QSize(96, 54));
   EXPECT_EQ(decoded.pixelColor(48, 27), QColor(Qt::blue));
@@ -188,11 +194,8 @@ TEST(ThumbnailLimitsTest, ASliverWithinThePixelBoundShowsItsMiddleAndNeverGrowsP
   QImage source(1, 1'000'000, QImage::Format_RGB32);
   source.fill(Qt::white);
   for (int y = 499'990; y < 500'010; ++y) source.setPixel(0, y, qRgb(0, 0, 0));
-  QByteArray png;
-  QBuffer buffer(&png);
-  buffer.open(QIODevice::WriteOnly);
-  ASSERT_TRUE(source.save(&buffer, "PNG"));
-  const std::string bytes(png.constData(), static_cast<std::size_t>(png.size()));
+  const std::string bytes = pngBytes(source);
+  ASSERT_FALSE(bytes.empty());
   const QImage decoded = decodeThumbnail(bytes, QSize(288, 162), 4096 * 4096);
   ASSERT_EQ(decoded.size(), QSize(288, 162));
   EXPECT_EQ(decoded.pixelColor(0, 0), QColor(Qt::black));
