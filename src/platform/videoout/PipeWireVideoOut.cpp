@@ -398,6 +398,7 @@ public:
       reconnector_.join();
     }
     if (loop_ != nullptr) pw_thread_loop_stop(loop_);
+    if (retryTimer_ != nullptr) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), retryTimer_);
     disconnectCore();
     if (context_ != nullptr) pw_context_destroy(context_);
     if (loop_ != nullptr) pw_thread_loop_destroy(loop_);
@@ -408,6 +409,8 @@ public:
   bool start() {
     loop_ = pw_thread_loop_new("pd-videoout", nullptr);
     if (loop_ == nullptr) return false;
+    retryTimer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &PipeWireVideoOut::onRetryDue, this);
+    if (retryTimer_ == nullptr) return false;
     context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
     if (context_ == nullptr) return false;
     if (pw_thread_loop_start(loop_) < 0) return false;
@@ -470,6 +473,13 @@ private:
     pw_thread_loop_signal(self->loop_, false);
   }
 
+  // On the loop thread, lock held.
+  static void onRetryDue(void* data, std::uint64_t) {
+    auto* self = static_cast<PipeWireVideoOut*>(data);
+    self->retryDue_ = true;
+    pw_thread_loop_signal(self->loop_, false);
+  }
+
   // Loop lock held. True once the servers are advertised on a new connection.
   bool reconnect() {
     for (PipeWireFrameServer* server : servers_) server->detach();
@@ -499,9 +509,14 @@ private:
       std::size_t servers = 0;
       for (bool connected = false; !connected;) {
         LoopLock lock(loop_);
-        timespec until{};
-        pw_thread_loop_get_time(loop_, &until, std::chrono::nanoseconds(delay).count());
-        while (!quitting_ && pw_thread_loop_timed_wait_full(loop_, &until) == 0) {}
+        // The loop's timers run on the monotonic clock. A timed wait on the loop would end by the
+        // wall clock instead, so that setting the clock back would hold the retry up as long.
+        const auto seconds = std::chrono::floor<std::chrono::seconds>(delay);
+        timespec after{static_cast<time_t>(seconds.count()),
+                       static_cast<long>(std::chrono::nanoseconds(delay - seconds).count())};
+        retryDue_ = false;
+        pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retryTimer_, &after, nullptr, false);
+        while (!quitting_ && !retryDue_) pw_thread_loop_wait(loop_);
         if (quitting_) return;
         ++attempts;
         connected = reconnect();
@@ -522,6 +537,7 @@ private:
   pw_thread_loop* loop_ = nullptr;
   pw_context* context_ = nullptr;
   std::thread reconnector_;
+  spa_source* retryTimer_ = nullptr;
   // Under the loop lock:
   pw_core* core_ = nullptr;
   spa_hook coreListener_{};
@@ -529,6 +545,7 @@ private:
   std::function<void()> observer_;
   bool lost_ = false;
   bool quitting_ = false;
+  bool retryDue_ = false;
 };
 
 PipeWireFrameServer::~PipeWireFrameServer() {

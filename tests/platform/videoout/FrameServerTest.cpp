@@ -9,13 +9,30 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <sys/syscall.h>
 #include <thread>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+// How far ahead of the kernel's wall clock this program reads it. A deadline worked out on the
+// clock read ahead is met by a kernel clock that is behind by as much: the clock was set back.
+std::atomic<std::int64_t> wallAheadSeconds{0};
+} // namespace
+
+// Stands in for the C library's, for this program and the libraries it loads.
+extern "C" int clock_gettime(clockid_t clock, timespec* time) noexcept {
+  const auto result = ::syscall(SYS_clock_gettime, clock, time);
+  if (result == 0 && clock == CLOCK_REALTIME) time->tv_sec += wallAheadSeconds.load();
+  return static_cast<int>(result);
+}
 
 namespace pd::platform::videoout {
 namespace {
@@ -226,6 +243,21 @@ TEST_F(VideoOutWithDaemon, ServersMadeOrStoppedWhileTheDaemonIsAwayFollowItsRetu
   EXPECT_NE(nodes.find("node.name = \"Restart Late\""), std::string::npos) << nodes;
   EXPECT_EQ(nodes.find("Restart Dropped"), std::string::npos) << nodes;
   EXPECT_EQ(dropped->publishFrame(*solidFrame(64, 36, 10, 128, 128)), PublishResult::stopped);
+}
+
+TEST_F(VideoOutWithDaemon, AWallClockSetBackWhileTheDaemonIsAwayDoesNotHoldUpItsReturn) {
+  auto server = out_->createServer("Clock Set Back");
+  ASSERT_NE(waitForNode(server.get()), 0U);
+  struct Restore {
+    ~Restore() { wallAheadSeconds = 0; }
+  } restore;
+  wallAheadSeconds = 3600;
+  daemon_->restart([&] {
+    for (int attempt = 0; attempt < 500 && server->nodeId(); ++attempt)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  });
+  ASSERT_TRUE(daemon_->running()) << daemon_->failure();
+  EXPECT_NE(waitForNode(server.get()), 0U) << "the retry waits for the wall clock to come back";
 }
 
 } // namespace
