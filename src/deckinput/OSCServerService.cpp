@@ -20,6 +20,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/signals2/signal.hpp>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -136,12 +137,13 @@ void OSCServerService::logParseRecovered() {
 
 struct OSCServerService::Receiver : std::enable_shared_from_this<Receiver> {
   Receiver(const runtime::Executor& executor, std::weak_ptr<OSCServerService> owner, std::uint64_t startGeneration,
-           std::chrono::nanoseconds errorPause)
+           std::chrono::nanoseconds errorPause, std::size_t handOffLimit)
       : socket(executor),
         pauseTimer(executor),
         service(std::move(owner)),
         generation(startGeneration),
-        readErrorPause(errorPause) {}
+        readErrorPause(errorPause),
+        maxHandOffs(std::max<std::size_t>(handOffLimit, 1)) {}
 
   void receiveNext() {
     socket.async_receive_from(asio::buffer(buffer), sender,
@@ -151,6 +153,13 @@ struct OSCServerService::Receiver : std::enable_shared_from_this<Receiver> {
   }
 
   void handleReceive(const boost::system::error_code& error, std::size_t size);
+
+  // Posted by the main thread when it has taken the hand-offs back below the bound.
+  void resume() {
+    if (!heldBack || !socket.is_open()) return;
+    heldBack = false;
+    receiveNext();
+  }
 
   void close() {
     boost::system::error_code ignored;
@@ -166,6 +175,11 @@ struct OSCServerService::Receiver : std::enable_shared_from_this<Receiver> {
   std::weak_ptr<OSCServerService> service;
   std::uint64_t generation;
   std::chrono::nanoseconds readErrorPause;
+  std::size_t maxHandOffs;
+  // Datagrams posted to the main thread and not yet handled there; shared with those posts, which
+  // may outlive the receiver.
+  std::shared_ptr<std::atomic<std::size_t>> handOffs = std::make_shared<std::atomic<std::size_t>>(0);
+  bool heldBack = false; // no read pending until resume()
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -371,13 +385,28 @@ void OSCServerService::Receiver::handleReceive(const boost::system::error_code& 
     }
   }
   // One hop to the main thread per datagram carries the sender's bookkeeping and the message.
+  // Counted before it is posted, so that the main thread never takes the count below zero.
+  const std::size_t waiting = handOffs->fetch_add(1) + 1;
   runtime::MainThread::post([owner = service, generationThen = generation, key = senderKey(sender), nonEmpty = size > 0,
-                             message = std::move(message)]() mutable {
+                             message = std::move(message), handOffs = handOffs, limit = maxHandOffs,
+                             receiver = weak_from_this()]() mutable {
     if (auto strong = owner.lock()) {
+      // Given back before the subscribers run, so that one that throws cannot hold the reader
+      // back for good. Only the hand-off that leaves the bound wakes the reader; should it run
+      // before the reader has marked itself held back, the serial queue runs the resume after.
+      if (handOffs->fetch_sub(1) == limit) {
+        strong->impl_->queue->post([receiver] {
+          if (auto self = receiver.lock()) self->resume();
+        });
+      }
       strong->impl_->handleDatagram(generationThen, key, nonEmpty, std::move(message));
     }
   });
-  receiveNext();
+  if (waiting < maxHandOffs) {
+    receiveNext();
+  } else {
+    heldBack = true;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -441,8 +470,8 @@ void OSCServerService::start(const ServerConfiguration& configuration) {
   }
 
   const std::uint64_t generation = d.generation;
-  auto receiver =
-      std::make_shared<Receiver>(d.queue->executor(), weak_from_this(), generation, d.timing.readErrorPause);
+  auto receiver = std::make_shared<Receiver>(d.queue->executor(), weak_from_this(), generation, d.timing.readErrorPause,
+                                             d.timing.maxHandOffs);
   // No read is pending yet, so the socket may be set up here before the queue takes it over.
   boost::system::error_code error;
   receiver->socket.open(udp::v4(), error);

@@ -78,6 +78,10 @@ public:
     // Bound of the sender table: a socket bound to 0.0.0.0 can be fed spoofed sources, each of
     // which would otherwise stay for half an hour. The least recently active one makes room.
     std::size_t maxConnections = 1024;
+    // Datagrams read but not yet handled on the main thread. Past it the socket is not read until
+    // the main thread catches up, so a flood waits in the kernel's buffer (and overflows there)
+    // instead of queueing memory and work for the main thread without end.
+    std::size_t maxHandOffs = 256;
     // Pause after a failed read before reading again, so a persistent socket error cannot spin.
     std::chrono::nanoseconds readErrorPause = std::chrono::milliseconds(100);
   };

@@ -6,6 +6,7 @@
 #include "diagnostics/LogThrottle.hpp"
 #include "platform/log/Logger.hpp"
 #include "runtime/Clock.hpp"
+#include "runtime/MainThread.hpp"
 
 #include <gtest/gtest.h>
 
@@ -345,6 +346,38 @@ TEST_F(OSCServerServiceTest, SenderTableIsBoundedByLeastRecentActivity) {
   loop.runUntil([&] { return messages.size() == 6; });
   runFor(loop, 30ms);
   EXPECT_EQ(log.count("osc_conn_idle_reap"), 1U);
+}
+
+// The pause gives an unbounded reader time to queue everything; a bounded one never passes its
+// bound, however long it is given.
+TEST_F(OSCServerServiceTest, AMainThreadBehindHoldsBackTheReadsAndLosesNothing) {
+  OSCServerService::Timing timing;
+  timing.maxHandOffs = 8;
+  auto service = makeService(timing);
+  const auto port = startRunning(*service);
+  UdpSender sender;
+  constexpr int kSent = 100;
+  for (int i = 0; i < kSent; ++i) {
+    sender.send(deckMessage("/deck/1/bpm", static_cast<float>(i)), port);
+  }
+  std::this_thread::sleep_for(200ms);
+
+  // What waits for the main thread is what it runs before a mark queued now.
+  bool marked = false;
+  runtime::MainThread::post([&] { marked = true; });
+  std::size_t waiting = 0;
+  loop.context().restart();
+  while (loop.context().run_one() > 0 && !marked) {
+    ++waiting;
+  }
+  ASSERT_TRUE(marked);
+  EXPECT_LE(waiting, timing.maxHandOffs);
+
+  // The held-back datagrams follow once the main thread catches up, in order.
+  loop.runUntil([&] { return messages.size() == kSent; });
+  for (int i = 0; i < kSent; ++i) {
+    EXPECT_EQ(messages[static_cast<std::size_t>(i)].arguments.at(0), OSCArgumentValue::float32(static_cast<float>(i)));
+  }
 }
 
 TEST_F(OSCServerServiceTest, NothingArrivesAfterStop) {
