@@ -207,11 +207,14 @@ struct LogRing::Impl {
     if (!force && terminalFlushPending()) return false;
     flushesRun.fetch_add(1, std::memory_order_relaxed);
     std::optional<Fields> failure;
+    bool committed = false;
     {
       std::scoped_lock lock(stateLock);
       failure = commitIfPendingLocked();
+      committed = !manifestCommitPending;
     }
     reportCommitFailure(failure);
+    if (committed) removeDroppedFiles();
     lastFlushAt = runtime::Clock::current().monotonic();
     if (!started || writingSuspended) return true;
 
@@ -431,16 +434,23 @@ struct LogRing::Impl {
       }
     }
     reportCommitFailure(failure);
+    droppedAwaitingCommit.insert(droppedAwaitingCommit.end(), dropped.begin(), dropped.end());
     if (!committed) throw ManifestCommitError();
-    for (const std::string& name : dropped) {
-      std::error_code ignored;
-      fs::remove(launchDir / name, ignored);
-    }
+    removeDroppedFiles();
     if (nothingLeftToDrop) {
       writingSuspended = true;
       Log::app().notice("ring_truncated reason=per_launch_cap size_b=%ld", total);
     } else if (!dropped.empty()) {
       Log::app().notice("ring_truncated reason=apple_dropped size_b=%ld", total);
+    }
+  }
+
+  // Once a manifest without them is on disk. Until then the manifest there still names them, and
+  // forgetting them at a failed commit would leave them in the folder for the rest of its life.
+  void removeDroppedFiles() {
+    for (const std::string& name : std::exchange(droppedAwaitingCommit, {})) {
+      std::error_code ignored;
+      fs::remove(launchDir / name, ignored);
     }
   }
 
@@ -493,6 +503,7 @@ struct LogRing::Impl {
   bool writingSuspended = false;
   std::int64_t consecutiveWriteFailures = 0;
   bool appleSuspended = false;
+  std::vector<std::string> droppedAwaitingCommit; // platform segments left out of the manifest
   struct Delayed {
     std::shared_ptr<boost::asio::steady_timer> wait;
     runtime::UniqueFunction<void(bool)> work;

@@ -231,6 +231,31 @@ TEST(LogRingTest, PlatformSegmentsGiveWayToOwnLinesAtTheCap) {
   EXPECT_FALSE(f.ring->queueState().writingSuspended);
 }
 
+TEST(LogRingTest, PlatformSegmentsDroppedAtTheCapGoOnceACommitSucceedsAfterAFailedOne) {
+  RingFixture f([](LogRing::Config& c) { c.limits.perLaunchBytes = 1000; });
+  f.ring->start();
+  appendEntry(f.store, Level::notice, Log::subsystem(), "app", messageFor(300), kT0);
+  appendEntry(f.store, Level::error, "org.ffmpeg", "app", messageFor(400, true), kT0);
+  ASSERT_TRUE(flushAndWait(*f.ring));
+  const auto dir = f.ring->launchDirectory();
+  ASSERT_TRUE(fs::exists(dir / "apple-000001.ndjson"));
+  // A folder in place of the manifest makes the commit that drops the first platform file fail.
+  fs::remove(dir / "manifest.json");
+  fs::create_directories(dir / "manifest.json" / "x");
+  appendEntry(f.store, Level::error, "org.ffmpeg", "app", messageFor(300, true), kT0);
+  appendEntry(f.store, Level::notice, Log::subsystem(), "app", messageFor(300), kT0);
+  ASSERT_TRUE(flushAndWait(*f.ring));
+  // A manifest on disk may still name it after a failed commit: it stays until one that does not.
+  EXPECT_TRUE(fs::exists(dir / "apple-000001.ndjson"));
+  fs::remove_all(dir / "manifest.json");
+  ASSERT_TRUE(flushAndWait(*f.ring));
+
+  const auto manifest = f.diskManifest();
+  ASSERT_EQ(manifest.appleSegments.size(), 1u);
+  EXPECT_EQ(manifest.appleSegments[0].file, "apple-000002.ndjson");
+  EXPECT_FALSE(fs::exists(dir / "apple-000001.ndjson"));
+}
+
 TEST(LogRingTest, FailedWritesUseUpTheirNumbersAndThreeInARowSuspend) {
   LogCapture log;
   RingFixture f;
