@@ -1,6 +1,7 @@
 #include "platform/log/LogStore.hpp"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 
 namespace pd::platform::log {
 
@@ -66,16 +68,51 @@ bool stderrIsSocket() noexcept {
   return isSocket;
 }
 
+// Holds SIGPIPE back from this thread while alive. A write to a pipe whose reader went away
+// raises it at the writing thread; it is then taken off again, so that it neither ends the
+// process nor reaches it later. Does nothing when the thread already blocked it itself.
+class SigpipeHeldBack {
+public:
+  SigpipeHeldBack() noexcept {
+    sigemptyset(&pipeOnly_);
+    sigaddset(&pipeOnly_, SIGPIPE);
+    held_ = ::pthread_sigmask(SIG_BLOCK, &pipeOnly_, &previous_) == 0 && sigismember(&previous_, SIGPIPE) == 0;
+  }
+  ~SigpipeHeldBack() {
+    if (!held_) return;
+    if (raised_) {
+      const timespec noWait{};
+      while (::sigtimedwait(&pipeOnly_, nullptr, &noWait) < 0 && errno == EINTR) {}
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  SigpipeHeldBack(const SigpipeHeldBack&) = delete;
+  SigpipeHeldBack& operator=(const SigpipeHeldBack&) = delete;
+
+  void writeFailed(int error) noexcept { raised_ = raised_ || error == EPIPE; }
+
+private:
+  sigset_t pipeOnly_{};
+  sigset_t previous_{};
+  bool held_ = false;
+  bool raised_ = false;
+};
+
 // One write per line, so that lines of different threads do not interleave. A vanished
-// reader must not kill the process: on a socket (the journal) MSG_NOSIGNAL avoids SIGPIPE.
+// reader must not kill the process: on a socket (the journal) MSG_NOSIGNAL avoids SIGPIPE, on
+// a pipe the signal is held back.
 void writeToStderr(const std::string& line) noexcept {
+  const bool socket = stderrIsSocket();
+  std::optional<SigpipeHeldBack> heldBack;
+  if (!socket) heldBack.emplace();
   const char* data = line.data();
   std::size_t left = line.size();
   while (left > 0) {
     const ssize_t written =
-        stderrIsSocket() ? ::send(STDERR_FILENO, data, left, MSG_NOSIGNAL) : ::write(STDERR_FILENO, data, left);
+        socket ? ::send(STDERR_FILENO, data, left, MSG_NOSIGNAL) : ::write(STDERR_FILENO, data, left);
     if (written < 0) {
       if (errno == EINTR) continue;
+      if (heldBack) heldBack->writeFailed(errno);
       return;
     }
     data += written;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -300,6 +301,30 @@ TEST_F(LoggerSinkTest, StderrLinesAreRedactedLikeTheStoreAndStayOneLine) {
                       entries[0].message.substr(entries[0].message.find("<mask.hash")) +
                       "\n"
                       "2023-11-14T22:13:20.045Z error [pipewire:core] oops\\x01\n");
+}
+
+// Run from a terminal pipeline whose reader has gone, the next line must neither end the process
+// nor leave the signal behind for it; the store still takes the line.
+TEST_F(LoggerSinkTest, AStderrPipeWithoutAReaderNeitherKillsNorLeavesTheSignalPending) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        int ends[2];
+        if (::pipe(ends) != 0) std::_Exit(10);
+        ::close(ends[0]);
+        ::dup2(ends[1], STDERR_FILENO);
+        setStderrEnabled(true);
+        logger.notice("after_reader_gone n=%d", 1);
+        sigset_t blocked;
+        sigset_t pending;
+        ::pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+        ::sigpending(&pending);
+        if (sigismember(&blocked, SIGPIPE) == 1) std::_Exit(11);
+        if (sigismember(&pending, SIGPIPE) == 1) std::_Exit(12);
+        const auto entries = written();
+        std::_Exit(entries.size() == 1 && entries[0].message == "after_reader_gone n=1" ? 0 : 13);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace
