@@ -51,7 +51,12 @@ TerminationSignals::TerminationSignals(Handler onSignalHandler, QObject* parent)
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   for (std::size_t i = 0; i < kSignals.size(); ++i) {
-    ::sigaction(kSignals[i], &action, &previous[i]);
+    // A signal ignored by whoever started us (nohup, a background job of a script) stays
+    // ignored: a hangup must not end a program that was told to outlive its terminal.
+    ::sigaction(kSignals[i], nullptr, &previous[i]);
+    if (previous[i].sa_handler != SIG_IGN) {
+      ::sigaction(kSignals[i], &action, nullptr);
+    }
   }
 
   notifier_ = new QSocketNotifier(static_cast<qintptr>(readEnd), QSocketNotifier::Read, this);

@@ -1,8 +1,9 @@
 #pragma once
 
-// Brings SIGTERM, SIGINT and SIGHUP to the main thread as one request to terminate. The
-// handler only writes the signal's number into a pipe; the GUI thread reads it there and
-// calls the callback, so the termination path runs with the whole program available.
+// Brings SIGTERM, SIGINT and SIGHUP to the main thread as one request to terminate; one that
+// the process was started with ignored stays ignored. The handler only writes the signal's
+// number into a pipe; the GUI thread reads it there and calls the callback, so the termination
+// path runs with the whole program available.
 
 #include <QObject>
 

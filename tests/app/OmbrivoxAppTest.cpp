@@ -294,6 +294,24 @@ TEST_P(TerminationSignalTest, SignalReachesTheTerminationHandlerOnTheMainThread)
 
 INSTANTIATE_TEST_SUITE_P(Signals, TerminationSignalTest, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
 
+TEST_F(AppShellTest, ASignalIgnoredAtStartStaysIgnoredWhileTheOthersStillQuit) {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction before {};
+  ::sigaction(SIGHUP, &ignore, &before);
+  launch(0);
+  std::thread([] { ::kill(::getpid(), SIGHUP); }).join();
+  QTest::qWait(300);
+  EXPECT_TRUE(exits.empty());
+  std::thread([] { ::kill(::getpid(), SIGTERM); }).join();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !exits.empty(); }, kWaitMs));
+  EXPECT_EQ(exits, std::vector<int>{0});
+  app.reset();
+  struct sigaction after {};
+  ::sigaction(SIGHUP, &before, &after);
+  EXPECT_EQ(after.sa_handler, SIG_IGN); // the shell's teardown put back what it found
+}
+
 TEST_F(AppShellTest, QuitMenuCommandEndsThroughTheSameHandler) {
   launch(2);
   app->quitMenuAction()->trigger();
