@@ -200,6 +200,8 @@ void HEVCDecoder::decode(std::span<const std::uint8_t> accessUnit, std::uint64_t
     if (!job.packet) {
       logThrottled(Log::video(), Level::error, d.keys.blockbufferCreateFail, kFailureRule,
                    "blockbuffer_create_fail stream=%{public}s os_status=%d occurrences=%ld", d.streamTag, status);
+      // The lost picture may be a reference, as much as one dropped for a full queue.
+      d.afterGap = true;
       return;
     }
     job.afterGap = d.afterGap;

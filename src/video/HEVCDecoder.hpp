@@ -8,10 +8,11 @@
 // installed callback, on the worker thread, together with the epoch of its access unit.
 //
 // After the decoder is made, reset or rebuilt for new parameter sets, and after it had to drop an
-// access unit because its queue was full, the pictures up to the next random-access picture
-// would be decoded from missing references: they are held back for a short grace. There is no
-// way to ask the tablet for a random-access picture, and an encoder may send them rarely or never
-// (intra refresh), so once the grace is over every picture is decoded, references or not.
+// access unit because its queue was full or the unit could not be copied, the pictures up to the
+// next random-access picture would be decoded from missing references: they are held back for a
+// short grace. There is no way to ask the tablet for a random-access picture, and an encoder may
+// send them rarely or never (intra refresh), so once the grace is over every picture is decoded,
+// references or not.
 
 #include "platform/media/HEVCDecompressionSession.hpp"
 #include "platform/media/VideoFrame.hpp"

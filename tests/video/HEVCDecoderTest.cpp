@@ -9,10 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <iterator>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -393,6 +398,61 @@ TEST(HEVCDecoderTest, FullQueueDropsPicturesUpToTheNextRandomAccessPicture) {
   EXPECT_EQ(sink.epochs(), expected);
   EXPECT_EQ(lines.starting("decode_drop"),
             std::vector<std::string>{"decode_drop reason=queue_full stream=full occurrences=1"});
+}
+
+// An access unit too long for a packet: its copy fails before a byte of the slice is read, so the
+// untouched pages of the mapping are never backed.
+class UncopyableAccessUnit {
+public:
+  static constexpr std::size_t kSize = std::size_t{1} << 31;
+  UncopyableAccessUnit() {
+    void* mapped = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (mapped == MAP_FAILED) return;
+    bytes_ = static_cast<std::uint8_t*>(mapped);
+    // One TRAIL_R slice that fills the unit.
+    const std::uint32_t length = kSize - 4;
+    const std::uint8_t head[] = {static_cast<std::uint8_t>(length >> 24),
+                                 static_cast<std::uint8_t>(length >> 16),
+                                 static_cast<std::uint8_t>(length >> 8),
+                                 static_cast<std::uint8_t>(length),
+                                 0x02,
+                                 0x01};
+    std::copy(std::begin(head), std::end(head), bytes_);
+  }
+  ~UncopyableAccessUnit() {
+    if (bytes_ != nullptr) munmap(bytes_, kSize);
+  }
+  UncopyableAccessUnit(const UncopyableAccessUnit&) = delete;
+  UncopyableAccessUnit& operator=(const UncopyableAccessUnit&) = delete;
+  explicit operator bool() const { return bytes_ != nullptr; }
+  std::span<const std::uint8_t> bytes() const { return {bytes_, kSize}; }
+
+private:
+  std::uint8_t* bytes_ = nullptr;
+};
+
+TEST(HEVCDecoderTest, APictureThatCannotBeCopiedDropsPicturesUpToTheNextRandomAccessPicture) {
+  const auto clip = fixture::testPattern(320, 240, 60, 30);
+  PD_REQUIRE_CLIP(clip);
+  ASSERT_EQ(clip->nextRandomAccess(1), 30u);
+  const UncopyableAccessUnit lost;
+  ASSERT_TRUE(lost) << "no address space for the unit";
+  runtime::ManualClock clock; // stands still: only a random-access picture ends the wait
+  runtime::ScopedClock installed(clock);
+  VideoLines lines("copy");
+  Session session("copy");
+  auto& [sink, decoder] = session;
+  feed(decoder, *clip, 0, 10);
+  decoder.decode(lost.bytes(), 10); // stands in for picture 10, which later ones refer to
+  feed(decoder, *clip, 11, 60);
+  decoder.waitForAsynchronousFrames();
+
+  auto expected = range(0, 10);
+  const auto after = range(30, 60);
+  expected.insert(expected.end(), after.begin(), after.end());
+  EXPECT_EQ(sink.epochs(), expected);
+  EXPECT_EQ(lines.starting("blockbuffer_create_fail"),
+            std::vector<std::string>{"blockbuffer_create_fail stream=copy os_status=-22 occurrences=1"});
 }
 
 TEST(HEVCDecoderTest, RangeAndDepthComeOutAsFullRangeEightBit) {
