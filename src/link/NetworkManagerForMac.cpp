@@ -148,7 +148,12 @@ std::uint64_t NetworkManagerForMac::beginLinkSession() {
   // Unsigned: wraps to 0 after 2^64 - 1.
   const std::uint64_t generation = ++connectionGeneration_;
   control_.beginLink();
-  postToNetworkQueue([generation](NetworkManagerForMac& self) { self.ingest_.setEpoch(generation); });
+  postToNetworkQueue([generation](NetworkManagerForMac& self) {
+    // The ending cycle's datagrams are dropped from here on, so its partial frames can never
+    // complete; left in place they would join the next cycle's fragments of the same numbers.
+    self.ingest_.clearReassembly();
+    self.ingest_.setEpoch(generation);
+  });
   frameSharing_->setEpoch(generation);
   return generation;
 }

@@ -206,6 +206,25 @@ TEST_F(VideoPipelineTest, VersionGateDropsEverythingAndAnUnresolvedVersionNudges
   EXPECT_EQ(log.count("frame_reassembled stream=0 seq=1 size_b=0 interval_ms=0.0"), 1u);
 }
 
+// The tablet numbers its frames afresh on a new connection: a frame left partial on the old one
+// must not be completed by the new one's fragments of the same number, count and length.
+TEST_F(VideoPipelineTest, ANewConnectionCompletesNoFrameLeftPartialByTheOldOne) {
+  connectReady(tablet("Tab", {loopback()}));
+  const auto old = tools::tablet::fragmentAccessUnit(Bytes(2'000, 0xAA), 0, 7, 1'265);
+  const auto fresh = tools::tablet::fragmentAccessUnit(Bytes(2'000, 0xBB), 0, 7, 1'265);
+  ASSERT_EQ(old.datagrams.size(), 2u);
+  TA::handleVideo(*manager, old.datagrams.at(0));
+  ASSERT_EQ(TA::partialFrames(*manager), 1u);
+
+  // The acknowledgement never came: the attempt times out and the next one opens a new connection.
+  TA::handleConnectionTimeout(*manager, generation());
+  connectReady(tablet("Tab", {loopback()}));
+  TA::handleVideo(*manager, fresh.datagrams.at(1));
+  EXPECT_EQ(TA::partialFrames(*manager), 1u);
+  TA::handleVideo(*manager, fresh.datagrams.at(0));
+  EXPECT_EQ(TA::partialFrames(*manager), 0u);
+}
+
 TEST_F(VideoPipelineTest, EveryPictureOfAClipIsDecodedFromDatagramsWithItsSize) {
   const auto small = clip(160, 96, 30);
   if (!small) GTEST_SKIP() << "ffmpeg with libx265 is missing";
