@@ -27,6 +27,8 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include <clocale>
+
 namespace pd::app {
 
 std::function<void()>& OmbrivoxApp::checkForUpdatesAction() {
@@ -35,6 +37,10 @@ std::function<void()>& OmbrivoxApp::checkForUpdatesAction() {
 }
 
 OmbrivoxApp::OmbrivoxApp() {
+  // Making the application set every category of the C locale from the environment, the
+  // numeric one included: under a comma locale, log lines, status texts and anything else
+  // formatted with printf would carry a decimal comma. Qt's own texts do not read it.
+  std::setlocale(LC_NUMERIC, "C");
   mainThreadInstallation_ = installQtMainThread();
   runtime::MainThread::assertMainThread();
   QApplication::setQuitOnLastWindowClosed(false);

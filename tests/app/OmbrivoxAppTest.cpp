@@ -7,6 +7,7 @@
 #include "app/NotificationCenter.hpp"
 #include "app/PalendrixUpdaterDelegate.hpp"
 #include "app/TermsSheet.hpp"
+#include "diagnostics/Log.hpp"
 #include "diagnostics/LogRing.hpp"
 #include "diagnostics/MainStallWatchdog.hpp"
 #include "diagnostics/MetricKitObserver.hpp"
@@ -31,7 +32,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <clocale>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 namespace pd::app {
 namespace {
@@ -280,6 +285,40 @@ TEST_F(AppShellTest, RelayCachePurgeRefusesASymlinkedFolder) {
   std::filesystem::create_directory_symlink(elsewhere, sandbox.caches() / "RelayCache");
   relay::RelayDiskCache::purgeAtExit(relay::RelayDiskCache::defaultDirectory());
   EXPECT_TRUE(std::filesystem::exists(elsewhere / "keep.bin"));
+}
+
+// A locale that writes a decimal comma, compiled into a private folder (the machine need not
+// have one), and made the numeric locale as the application's construction makes the user's.
+class CommaLocale {
+public:
+  CommaLocale() : path_("LOCPATH", folder_.path().string()) {
+    const std::string compile = "localedef -i de_DE -f UTF-8 '" + (folder_ / "de_DE.UTF-8").string() + "' 2>/dev/null";
+    made_ = std::system(compile.c_str()) == 0 && std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+  }
+  ~CommaLocale() { std::setlocale(LC_NUMERIC, "C"); }
+  CommaLocale(const CommaLocale&) = delete;
+  CommaLocale& operator=(const CommaLocale&) = delete;
+  explicit operator bool() const { return made_; }
+
+private:
+  pd::testing::TempDirectory folder_;
+  pd::testing::ScopedEnvironment path_;
+  bool made_ = false;
+};
+
+TEST_F(AppShellTest, LogLinesKeepTheDecimalPointUnderTheUsersCommaLocale) {
+  const CommaLocale comma;
+  ASSERT_TRUE(comma) << "localedef could not compile de_DE (package locales)";
+  const auto printed = [] {
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "%.1f", 1.5);
+    return std::string(text.data());
+  };
+  ASSERT_EQ(printed(), "1,5");
+  launch(0);
+  EXPECT_EQ(printed(), "1.5");
+  diagnostics::Log::app().notice("number_probe value=%f", 1.5);
+  EXPECT_EQ(log.messagesContaining("number_probe"), std::vector<std::string>{"number_probe value=1.500000"});
 }
 
 class TerminationSignalTest : public AppShellTest, public ::testing::WithParamInterface<int> {};
