@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -141,7 +142,16 @@ void writeFileAtomically(const fs::path& file, std::string_view contents, unsign
 
 void replaceFileAtomically(const fs::path& file, unsigned mode, const std::function<void(int fd)>& write) {
   const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
-  std::string pattern = (dir / ("." + file.filename().string() + ".XXXXXX")).string();
+  // The temporary's name is the file's plus 8 bytes: a name near NAME_MAX is cut for it (at a
+  // character's start), or a file whose name the folder takes could never be written.
+  constexpr std::size_t kLongestStem = NAME_MAX - 8;
+  std::string stem = file.filename().string();
+  if (stem.size() > kLongestStem) {
+    std::size_t cut = kLongestStem;
+    while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+    stem.resize(cut);
+  }
+  std::string pattern = (dir / ("." + stem + ".XXXXXX")).string();
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
 

@@ -144,5 +144,14 @@ TEST(Paths, AtomicWriteReplacesWholeAndLeavesNothingBehind) {
   EXPECT_EQ(fileNames(tmp.path()), (std::vector<std::string>{"dir", "f.json"}));
 }
 
+TEST(Paths, AtomicWriteTakesANameUpToTheLongestTheFolderAllows) {
+  TempDirectory tmp;
+  const std::string longest = std::string(251, 'n') + ".txt"; // 255 bytes, the most a name may have
+  writeFileAtomically(tmp / longest, "first");
+  writeFileAtomically(tmp / longest, "second");
+  EXPECT_EQ(readText(tmp / longest), "second");
+  EXPECT_EQ(fileNames(tmp.path()), std::vector<std::string>{longest});
+}
+
 } // namespace
 } // namespace pd::platform::paths
