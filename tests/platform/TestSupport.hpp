@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/resource.h>
@@ -72,6 +73,36 @@ private:
   }
   std::string name_;
   std::optional<std::string> previous_;
+};
+
+// Puts the calling thread in a locale compiled for the test from glibc's sources (through
+// LOCPATH), so that C-library calls which follow the locale behave as for a user of it.
+// available() is false where localedef or the sources are missing.
+class ScopedThreadLocale {
+public:
+  ScopedThreadLocale(const std::string& source, const std::string& charmap) {
+    const std::string name = source + "." + charmap;
+    const std::string command =
+        "localedef -i " + source + " -f " + charmap + " '" + (folder_ / name).string() + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) return;
+    locale_ = ::newlocale(LC_ALL_MASK, name.c_str(), nullptr);
+    if (locale_ != nullptr) previous_ = ::uselocale(locale_);
+  }
+  ~ScopedThreadLocale() {
+    if (locale_ == nullptr) return;
+    ::uselocale(previous_);
+    ::freelocale(locale_);
+  }
+  ScopedThreadLocale(const ScopedThreadLocale&) = delete;
+  ScopedThreadLocale& operator=(const ScopedThreadLocale&) = delete;
+
+  bool available() const noexcept { return locale_ != nullptr; }
+
+private:
+  TempDirectory folder_;
+  ScopedEnvironment path_{"LOCPATH", folder_.path().string()};
+  locale_t locale_ = nullptr;
+  locale_t previous_ = nullptr;
 };
 
 inline void writeText(const std::filesystem::path& file, const std::string& text) {

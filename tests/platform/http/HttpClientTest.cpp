@@ -4,6 +4,8 @@
 #include "support/Blocking.hpp"
 #include "support/FakeRemote.hpp"
 
+#include "TestSupport.hpp"
+
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <dlfcn.h>
@@ -17,8 +19,10 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
@@ -174,6 +178,22 @@ TEST_F(HttpClientTest, AHandedOverRedirectsBodyIsNotTheCallers) {
   EXPECT_EQ(response.header("location"), "/new");
   EXPECT_TRUE(streamed.empty());
   EXPECT_TRUE(fetch(get("https://a.remote.test/old", 0ms, Redirects::handOver)).body.empty());
+}
+
+TEST(HttpResponseTest, HeaderNamesMatchByASCIICaseWhateverTheLocale) {
+  pd::testing::ScopedThreadLocale turkish("tr_TR", "ISO-8859-9");
+  if (!turkish.available()) {
+    const char* ci = std::getenv("CI");
+    if (ci != nullptr && std::string(ci) == "true") FAIL() << "cannot compile tr_TR.ISO-8859-9 (package locales)";
+    GTEST_SKIP() << "cannot compile tr_TR.ISO-8859-9 (package locales)";
+  }
+  ASSERT_NE(std::tolower('I'), 'i') << "the locale's folding must differ from ASCII's for this test to mean anything";
+  Response upper;
+  upper.headers = {{"X-Other", "no"}, {"LOCATION", "/upper"}};
+  EXPECT_EQ(upper.header("location"), "/upper");
+  Response dotted;
+  dotted.headers = {{"Locat\xDDon", "/dotted"}};
+  EXPECT_EQ(dotted.header("location"), std::nullopt);
 }
 
 // More than loopback's two socket buffers of a connection can hold at their largest: a server that
