@@ -41,9 +41,12 @@ std::optional<fs::path> withApplicationID(std::optional<fs::path> base) {
   return *base / std::string(applicationID());
 }
 
-bool isExistingDirectory(const fs::path& dir) {
+// A runtime folder must be the user's alone. One inherited through su or sudo belongs to
+// someone else, and in one that others can write they can take our name first.
+bool isOwnUnsharedDirectory(const fs::path& dir) {
   struct stat st {};
-  return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 fs::path sharedTemporaryBase() {
@@ -118,7 +121,7 @@ fs::path privateTemporaryDirectory() {
 }
 
 fs::path runtimeDirectory() {
-  if (auto base = userRuntimeDirectory(); base && isExistingDirectory(*base)) {
+  if (auto base = userRuntimeDirectory(); base && isOwnUnsharedDirectory(*base)) {
     const fs::path dir = *base / std::string(applicationID());
     ensurePrivateDirectory(dir);
     return dir;

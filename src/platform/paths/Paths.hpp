@@ -35,9 +35,9 @@ std::optional<std::filesystem::path> applicationSupportDirectory();
 std::optional<std::filesystem::path> cachesDirectory();
 std::optional<std::filesystem::path> configDirectory();
 
-// $XDG_RUNTIME_DIR/<app id>, created 0700 and verified (see ensurePrivateDirectory). Without
-// $XDG_RUNTIME_DIR the private temporary base below stands in. Throws pd::PosixError when no
-// safe folder can be had.
+// $XDG_RUNTIME_DIR/<app id>, created 0700 and verified (see ensurePrivateDirectory). Where
+// $XDG_RUNTIME_DIR is unset, missing, owned by another user or writable by others, the private
+// temporary folder below stands in. Throws pd::PosixError when no safe folder can be had.
 std::filesystem::path runtimeDirectory();
 
 // A per-user folder for temporary files, never a bare shared /tmp:

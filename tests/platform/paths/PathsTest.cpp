@@ -120,6 +120,7 @@ TEST(Paths, RuntimeDirectoryUsesXdgRuntimeDirWhenItExists) {
   TempDirectory tmp;
   ScopedEnvironment tmpdir("TMPDIR", tmp.path().string());
   fs::create_directory(tmp / "run");
+  ASSERT_EQ(::chmod((tmp / "run").c_str(), 0700), 0);
   {
     ScopedEnvironment runtime("XDG_RUNTIME_DIR", (tmp / "run").string());
     EXPECT_EQ(runtimeDirectory(), tmp / "run" / kID);
@@ -127,6 +128,32 @@ TEST(Paths, RuntimeDirectoryUsesXdgRuntimeDirWhenItExists) {
   }
   ScopedEnvironment missing("XDG_RUNTIME_DIR", (tmp / "gone").string());
   EXPECT_EQ(runtimeDirectory(), tmp / (kID + "-" + std::to_string(::geteuid())));
+}
+
+TEST(Paths, RuntimeDirectoryThatIsNotOursAloneGivesWayToThePrivateTemporaryOne) {
+  TempDirectory tmp;
+  ScopedEnvironment tmpdir("TMPDIR", tmp.path().string());
+  const fs::path fallback = tmp / (kID + "-" + std::to_string(::geteuid()));
+  // A shared folder where another user already took the name.
+  fs::create_directory(tmp / "shared");
+  ASSERT_EQ(::chmod((tmp / "shared").c_str(), 01777), 0);
+  fs::create_directory(tmp / "theirs");
+  fs::create_directory_symlink(tmp / "theirs", tmp / "shared" / kID);
+  {
+    ScopedEnvironment runtime("XDG_RUNTIME_DIR", (tmp / "shared").string());
+    EXPECT_EQ(runtimeDirectory(), fallback);
+  }
+  // Another user's runtime folder, as su leaves it behind.
+  fs::path foreign = "/";
+  if (::geteuid() == 0) {
+    foreign = tmp / "foreign";
+    fs::create_directory(foreign);
+    ASSERT_EQ(::chmod(foreign.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+  }
+  ScopedEnvironment runtime("XDG_RUNTIME_DIR", foreign.string());
+  EXPECT_EQ(runtimeDirectory(), fallback);
+  EXPECT_FALSE(fs::exists(foreign / kID));
 }
 
 TEST(Paths, AtomicWriteReplacesWholeAndLeavesNothingBehind) {
