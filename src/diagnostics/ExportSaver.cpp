@@ -10,6 +10,9 @@
 
 #include <array>
 #include <cerrno>
+#include <charconv>
+#include <fstream>
+#include <string>
 
 namespace pd::diagnostics {
 
@@ -51,12 +54,30 @@ void copyContents(int from, int to) {
   }
 }
 
+// 0644 less what the user's file-creation mask takes away: a user whose mask keeps new files
+// private gets a private export too. The mask is read rather than set and set back, which would
+// change it for files other threads create meanwhile.
+unsigned newFileMode() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (!line.starts_with("Umask:")) continue;
+    const auto digits = line.find_first_not_of(" \t", 6);
+    unsigned mask = 0;
+    if (digits == std::string::npos) break;
+    const auto [end, error] = std::from_chars(line.data() + digits, line.data() + line.size(), mask, 8);
+    if (error != std::errc() || end != line.data() + line.size()) break;
+    return 0644 & ~mask & 07777;
+  }
+  // Not knowing the mask, keep the file to its owner.
+  return 0600;
+}
+
 } // namespace
 
 void ExportSaver::saveReplacing(const std::filesystem::path& source, const std::filesystem::path& destination) {
   const platform::paths::FileDescriptor from(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
   if (from.get() < 0) throw PosixError(errno, "open export");
-  unsigned mode = 0644;
+  unsigned mode = newFileMode();
   struct stat existing {};
   if (::stat(destination.c_str(), &existing) == 0) mode = existing.st_mode & 07777;
   platform::paths::replaceFileAtomically(destination, mode, [&from](int to) { copyContents(from.get(), to); });

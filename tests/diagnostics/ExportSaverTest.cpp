@@ -6,8 +6,12 @@
 #include "diagnostics/ExportSaver.hpp"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <utility>
 
 namespace pd::diagnostics::test {
 namespace {
@@ -30,11 +34,6 @@ protected:
 };
 
 TEST_F(ExportSaverTest, ReplacesAnExistingFileKeepingItsPermissionsAndLeavesNothingBeside) {
-  ExportSaver::saveReplacing(source, destination);
-  EXPECT_EQ(readText(destination), readText(source));
-  EXPECT_EQ(fs::status(destination).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
-
   writeText(destination, "older");
   fs::permissions(destination, fs::perms::owner_read | fs::perms::owner_write);
   ExportSaver::saveReplacing(source, destination);
@@ -42,6 +41,30 @@ TEST_F(ExportSaverTest, ReplacesAnExistingFileKeepingItsPermissionsAndLeavesNoth
   EXPECT_EQ(fs::status(destination).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(fileNames(out), std::vector<std::string>{"saved.ndjson"});
   EXPECT_TRUE(fs::exists(source)) << "the caller removes the export";
+}
+
+TEST_F(ExportSaverTest, ANewFileGetsWhatTheUmaskLeavesOf0644) {
+  for (const auto& [mask, expected] : {std::pair<mode_t, unsigned>{077, 0600}, {027, 0640}, {0, 0644}}) {
+    fs::remove(destination);
+    // In a child: the mask belongs to the whole process.
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::umask(mask);
+      try {
+        ExportSaver::saveReplacing(source, destination);
+      } catch (...) {
+        ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "umask " << std::oct << mask;
+    EXPECT_EQ(readText(destination), readText(source));
+    EXPECT_EQ(static_cast<unsigned>(fs::status(destination).permissions() & fs::perms::all), expected)
+        << "umask " << std::oct << mask;
+  }
 }
 
 TEST_F(ExportSaverTest, ACopyThatFailsHalfwayLeavesTheOldFileWholeAndNoTemporaryCopy) {
