@@ -287,23 +287,19 @@ TEST_F(AppShellTest, RelayCachePurgeRefusesASymlinkedFolder) {
   EXPECT_TRUE(std::filesystem::exists(elsewhere / "keep.bin"));
 }
 
-// A locale that writes a decimal comma, compiled into a private folder (the machine need not
-// have one), and made the numeric locale as the application's construction makes the user's.
+// A locale that writes a decimal comma, made the process's numeric locale as the application's
+// construction makes the user's.
 class CommaLocale {
 public:
-  CommaLocale() : path_("LOCPATH", folder_.path().string()) {
-    const std::string compile = "localedef -i de_DE -f UTF-8 '" + (folder_ / "de_DE.UTF-8").string() + "' 2>/dev/null";
-    made_ = std::system(compile.c_str()) == 0 && std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
-  }
+  CommaLocale() : made_(compiled_.made() && std::setlocale(LC_NUMERIC, compiled_.name().c_str()) != nullptr) {}
   ~CommaLocale() { std::setlocale(LC_NUMERIC, "C"); }
   CommaLocale(const CommaLocale&) = delete;
   CommaLocale& operator=(const CommaLocale&) = delete;
   explicit operator bool() const { return made_; }
 
 private:
-  pd::testing::TempDirectory folder_;
-  pd::testing::ScopedEnvironment path_;
-  bool made_ = false;
+  pd::testing::CompiledLocale compiled_{"de_DE", "UTF-8"};
+  bool made_;
 };
 
 TEST_F(AppShellTest, LogLinesKeepTheDecimalPointUnderTheUsersCommaLocale) {

@@ -75,17 +75,33 @@ private:
   std::optional<std::string> previous_;
 };
 
-// Puts the calling thread in a locale compiled for the test from glibc's sources (through
-// LOCPATH), so that C-library calls which follow the locale behave as for a user of it.
-// available() is false where localedef or the sources are missing.
+// A locale compiled for the test from glibc's sources into a private folder, found through
+// LOCPATH while this lives, so that tests need not find one installed. made() is false where
+// localedef or the sources (package locales) are missing.
+class CompiledLocale {
+public:
+  CompiledLocale(const std::string& source, const std::string& charmap) : name_(source + "." + charmap) {
+    const std::string command =
+        "localedef -i " + source + " -f " + charmap + " '" + (folder_ / name_).string() + "' >/dev/null 2>&1";
+    made_ = std::system(command.c_str()) == 0;
+  }
+  const std::string& name() const noexcept { return name_; }
+  bool made() const noexcept { return made_; }
+
+private:
+  TempDirectory folder_;
+  ScopedEnvironment path_{"LOCPATH", folder_.path().string()};
+  std::string name_;
+  bool made_ = false;
+};
+
+// Puts the calling thread in a compiled locale, so that C-library calls which follow the locale
+// behave as for a user of it. available() is false where it could not be made.
 class ScopedThreadLocale {
 public:
-  ScopedThreadLocale(const std::string& source, const std::string& charmap) {
-    const std::string name = source + "." + charmap;
-    const std::string command =
-        "localedef -i " + source + " -f " + charmap + " '" + (folder_ / name).string() + "' >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) return;
-    locale_ = ::newlocale(LC_ALL_MASK, name.c_str(), nullptr);
+  ScopedThreadLocale(const std::string& source, const std::string& charmap) : compiled_(source, charmap) {
+    if (!compiled_.made()) return;
+    locale_ = ::newlocale(LC_ALL_MASK, compiled_.name().c_str(), nullptr);
     if (locale_ != nullptr) previous_ = ::uselocale(locale_);
   }
   ~ScopedThreadLocale() {
@@ -99,8 +115,7 @@ public:
   bool available() const noexcept { return locale_ != nullptr; }
 
 private:
-  TempDirectory folder_;
-  ScopedEnvironment path_{"LOCPATH", folder_.path().string()};
+  CompiledLocale compiled_;
   locale_t locale_ = nullptr;
   locale_t previous_ = nullptr;
 };
