@@ -150,26 +150,41 @@ struct Client::Impl : std::enable_shared_from_this<Client::Impl> {
 
   void startOnQueue() {
     timer = std::make_unique<asio::steady_timer>(executor);
+    openMulti();
+  }
+
+  void openMulti() {
     multi = curl_multi_init();
+    if (multi == nullptr) return;
     curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &Impl::onSocket);
     curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
     curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &Impl::onTimer);
     curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
   }
 
-  void closeOnQueue() {
-    closed = true;
-    auto pending = transfers;
-    for (auto& [raw, transfer] : pending) {
-      finish(*transfer, CURLE_ABORTED_BY_CALLBACK, "client closed");
-    }
+  // Every transfer must have been finished first. The watched descriptors go back to libcurl,
+  // which closes them with the handle.
+  void closeMulti() {
     for (auto& [fd, watch] : sockets) {
       watch->descriptor.release();
     }
     sockets.clear();
-    timer.reset();
     if (multi != nullptr) curl_multi_cleanup(multi);
     multi = nullptr;
+  }
+
+  void failAll(const char* reason) {
+    auto pending = transfers;
+    for (auto& [raw, transfer] : pending) {
+      finish(*transfer, CURLE_ABORTED_BY_CALLBACK, reason);
+    }
+  }
+
+  void closeOnQueue() {
+    closed = true;
+    failAll("client closed");
+    timer.reset();
+    closeMulti();
   }
 
   // --- libcurl callbacks, all on the queue ---
@@ -376,12 +391,13 @@ struct Client::Impl : std::enable_shared_from_this<Client::Impl> {
     const CURLMcode code = curl_multi_socket_action(multi, fd, select, &running);
     collectFinished();
     if (code != CURLM_ABORTED_BY_CALLBACK) return;
-    // A callback above failed: libcurl would drive these transfers no further, and would take
-    // no new ones while any remains.
-    auto pending = transfers;
-    for (auto& [raw, transfer] : pending) {
-      finish(*transfer, CURLE_ABORTED_BY_CALLBACK, "a socket or timer could not be watched");
-    }
+    // A callback above failed: libcurl drives these transfers no further, and its record of
+    // their sockets is left behind: an action on a descriptor number a later transfer reused
+    // reached a transfer already freed. So they fail here and the handle is made anew.
+    failAll("a socket or timer could not be watched");
+    closeMulti();
+    if (timer) timer->cancel();
+    openMulti();
   }
 
   void collectFinished() {
