@@ -1,10 +1,11 @@
 // Feeds arbitrary datagrams to the link manager's control dispatch on an established link, as
-// the receive loop hands them over (read, bounded, then handled on the main thread): every handler (handshake answers, mode requests, pings,
+// the receive loop hands them over (read, bounded, then handled on the main thread): every handler (handshake answers, mode requests, pings, pongs,
 // load acknowledgements, stream stops) sees whatever the input holds. Any crash, sanitizer
 // report or uncaught exception is a finding.
 
 #include "link/NetworkManagerForMac.hpp"
 #include "platform/log/Logger.hpp"
+#include "runtime/Clock.hpp"
 #include "runtime/MainThread.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -22,8 +23,8 @@ struct NetworkManagerForMacTestAccess {
   static void dispatch(NetworkManagerForMac& manager, const std::vector<std::uint8_t>& bytes) {
     manager.receiveSink_.controlDatagram(bytes, manager.connectionGeneration_, manager.connection_.link());
   }
-  // A ready connection to a known tablet whose latest request was number 1, whatever earlier
-  // input did to the link.
+  // A ready connection to a known tablet whose latest request and latest ping were both number 1,
+  // whatever earlier input did to the link.
   static void prepare(NetworkManagerForMac& manager) {
     platform::bonjour::BrowseResult tablet;
     tablet.endpoint = platform::net::ServiceEndpoint{"Tablet", "_velquatrin._udp", "local"};
@@ -34,6 +35,9 @@ struct NetworkManagerForMacTestAccess {
     manager.control_ = ControlChannel(ControlChannel::Identity{});
     manager.control_.beginLink();
     manager.control_.sendRequest(nullptr);
+    // Ping 1 is out and its pong's clock reading is sampled at once.
+    manager.pings_.reset();
+    manager.pings_.notePingSent(runtime::wallSeconds(), runtime::monotonicSeconds());
   }
 };
 
