@@ -197,6 +197,15 @@ TEST_F(LocalRoutesTest, AFolderThatDoesNotAnswerInTimeIsATimeout) {
   EXPECT_EQ(bpm.body, R"({"error":"local_folder_timeout"})");
   // The lookup itself writes no line of its own.
   EXPECT_EQ(log.count("local_"), 1U);
+  // The released calls run on into the shared pool's queues. They must be done before the case
+  // ends: run alone, the program would end those queues under them.
+  mount->release();
+  std::weak_ptr<mediaserver::MacLocalVideoLibrary> released = library_;
+  library_ = mediaserver::MacLocalVideoLibrary::create({{}, {}, caches_.path(), {}, {}});
+  build(timing);
+  const auto limit = std::chrono::steady_clock::now() + 10s;
+  while (!released.expired() && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(released.expired()) << "the released calls still run";
 }
 
 TEST_F(LocalRoutesTest, ResolveOfAMissingFileRegistersNothing) {
