@@ -17,7 +17,9 @@
 #     sees, so the usual uid check fails. The socket sits in the 0700 state folder, so only its
 #     owner can reach the bus.
 #   - avahi-daemon runs in the foreground with --no-chroot --no-drop-root --no-rlimits and a
-#     configuration that allows only "lo", without IPv6 and without wide-area lookups.
+#     configuration that allows only "lo", without IPv6 and without wide-area lookups. The host's
+#     IPv6 addresses are not published either: a resolver takes whichever address answers first,
+#     and a peer listening on IPv4 alone must never be looked for at one of them.
 #   - avahi-daemon keeps its pid file at a fixed place, /run/avahi-daemon/pid, and refuses to start
 #     when that names a running daemon. When it can, this script therefore starts it in a mount
 #     namespace of its own with a fresh tmpfs on /run/avahi-daemon: as root with "unshare -m", as
@@ -112,6 +114,7 @@ ratelimit-burst=1000
 [wide-area]
 enable-wide-area=no
 [publish]
+publish-aaaa-on-ipv4=no
 publish-hinfo=no
 publish-workstation=no
 [reflector]
