@@ -60,12 +60,16 @@ void appendEscapedForLine(std::string& out, std::string_view message) {
   }
 }
 
-bool stderrIsSocket() noexcept {
-  static const bool isSocket = [] {
+enum class StderrKind { socket, pipe, other };
+
+StderrKind stderrKind() noexcept {
+  static const StderrKind kind = [] {
     struct stat info {};
-    return ::fstat(STDERR_FILENO, &info) == 0 && S_ISSOCK(info.st_mode);
+    if (::fstat(STDERR_FILENO, &info) != 0) return StderrKind::other;
+    if (S_ISSOCK(info.st_mode)) return StderrKind::socket;
+    return S_ISFIFO(info.st_mode) ? StderrKind::pipe : StderrKind::other;
   }();
-  return isSocket;
+  return kind;
 }
 
 // Holds SIGPIPE back from this thread while alive. A write to a pipe whose reader went away
@@ -100,11 +104,12 @@ private:
 
 // One write per line, so that lines of different threads do not interleave. A vanished
 // reader must not kill the process: on a socket (the journal) MSG_NOSIGNAL avoids SIGPIPE, on
-// a pipe the signal is held back.
+// a pipe the signal is held back. A terminal or a file raises none, so its lines pay nothing.
 void writeToStderr(const std::string& line) noexcept {
-  const bool socket = stderrIsSocket();
+  const StderrKind kind = stderrKind();
+  const bool socket = kind == StderrKind::socket;
   std::optional<SigpipeHeldBack> heldBack;
-  if (!socket) heldBack.emplace();
+  if (kind == StderrKind::pipe) heldBack.emplace();
   const char* data = line.data();
   std::size_t left = line.size();
   while (left > 0) {
