@@ -176,6 +176,12 @@ std::vector<std::uint64_t> range(std::uint64_t first, std::uint64_t last) {
   return out;
 }
 
+// The epochs delivered before a gap, then those from where decoding resumed.
+std::vector<std::uint64_t> resumed(std::vector<std::uint64_t> before, const std::vector<std::uint64_t>& after) {
+  before.insert(before.end(), after.begin(), after.end());
+  return before;
+}
+
 TEST(HEVCDecoderTest, DecodesEveryPictureWithItsSizeAndEpoch) {
   const auto clip = fixture::testPattern(320, 240, 60, 30);
   PD_REQUIRE_CLIP(clip);
@@ -292,10 +298,7 @@ TEST(HEVCDecoderTest, JoiningAStreamWithoutLaterSyncPicturesDecodesAfterAOneSeco
   // A new session waits again and logs again; within one session the line is not repeated.
   decoder.reset();
   paced(40, 90);
-  auto expected = range(120, 150);
-  const auto after = range(70, 90);
-  expected.insert(expected.end(), after.begin(), after.end());
-  EXPECT_EQ(sink.epochs(), expected);
+  EXPECT_EQ(sink.epochs(), resumed(range(120, 150), range(70, 90)));
   EXPECT_EQ(lines.starting("decode_start"),
             std::vector<std::string>(2, "decode_start reason=no_sync_picture stream=grace held=30 waited_ms=1020"));
 }
@@ -332,10 +335,7 @@ TEST(HEVCDecoderTest, ResetDeliversThePicturesInFlightThenWaitsForANewStart) {
   decoder.decode(parameterSetsOf(clip->accessUnits[0]), 0);
   feed(decoder, *clip, 40, 90);
   decoder.waitForAsynchronousFrames();
-  auto expected = range(0, 20);
-  const auto after = range(60, 90);
-  expected.insert(expected.end(), after.begin(), after.end());
-  EXPECT_EQ(sink.epochs(), expected);
+  EXPECT_EQ(sink.epochs(), resumed(range(0, 20), range(60, 90)));
   EXPECT_EQ(lines.starting("decoder_create"),
             std::vector<std::string>(2, "decoder_create stream=reset res=320x240 hw=false threads=4"));
 }
@@ -392,10 +392,7 @@ TEST(HEVCDecoderTest, FullQueueDropsPicturesUpToTheNextRandomAccessPicture) {
     decoder.waitForAsynchronousFrames();
   }
 
-  std::vector<std::uint64_t> expected{0, 1, 2};
-  const auto after = range(30, 60);
-  expected.insert(expected.end(), after.begin(), after.end());
-  EXPECT_EQ(sink.epochs(), expected);
+  EXPECT_EQ(sink.epochs(), resumed(std::vector<std::uint64_t>{0, 1, 2}, range(30, 60)));
   EXPECT_EQ(lines.starting("decode_drop"),
             std::vector<std::string>{"decode_drop reason=queue_full stream=full occurrences=1"});
 }
@@ -447,10 +444,7 @@ TEST(HEVCDecoderTest, APictureThatCannotBeCopiedDropsPicturesUpToTheNextRandomAc
   feed(decoder, *clip, 11, 60);
   decoder.waitForAsynchronousFrames();
 
-  auto expected = range(0, 10);
-  const auto after = range(30, 60);
-  expected.insert(expected.end(), after.begin(), after.end());
-  EXPECT_EQ(sink.epochs(), expected);
+  EXPECT_EQ(sink.epochs(), resumed(range(0, 10), range(30, 60)));
   EXPECT_EQ(lines.starting("blockbuffer_create_fail"),
             std::vector<std::string>{"blockbuffer_create_fail stream=copy os_status=-22 occurrences=1"});
 }
