@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -35,8 +36,15 @@ void MacLocalVideoLibrary::Impl::purgeThumbnails(const std::filesystem::path& di
   };
   std::vector<Item> items;
   {
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+    // The folder is ours only as a real folder: through a link the purge would delete the old
+    // files of whatever folder the link names.
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      return;
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
     if (!dir) {
+      ::close(fd);
       return;
     }
     errno = 0;

@@ -184,6 +184,22 @@ TEST(ThumbnailPurgeTest, StartUpKeepsTheNewestTwoThousandWithinThirtyDays) {
   EXPECT_FALSE(std::filesystem::exists(folder / "stranger.txt"));
 }
 
+TEST(ThumbnailPurgeTest, AFolderLinkedElsewhereIsNotPurged) {
+  test::TempFolder caches;
+  const auto elsewhere = caches.path() / "Pictures";
+  std::filesystem::create_directories(elsewhere / "2019");
+  std::ofstream(elsewhere / "2019" / "beach.jpg") << "photo";
+  std::ofstream(elsewhere / "old.txt") << "note";
+  const timespec old[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 365 * 86'400, 0}};
+  for (const auto* name : {"2019", "old.txt"}) ::utimensat(AT_FDCWD, (elsewhere / name).c_str(), old, 0);
+  std::filesystem::create_directory_symlink(elsewhere, caches.path() / "MacLocalVideoThumbnails");
+  test::CategoryLines lines("source");
+  Library::create({{}, {}, caches.path(), {}, {}});
+  EXPECT_EQ(lines.all(), std::vector<std::string>{});
+  EXPECT_TRUE(std::filesystem::exists(elsewhere / "2019" / "beach.jpg"));
+  EXPECT_TRUE(std::filesystem::exists(elsewhere / "old.txt"));
+}
+
 TEST_F(ThumbnailFixture, DurationsMatchTheProbeToolAndUnreadableOnesGiveNothing) {
   for (const auto* clip : {"landscape.mp4", "portrait.mov", "short.mp4"}) {
     SCOPED_TRACE(clip);
