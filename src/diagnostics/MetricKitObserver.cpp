@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -24,6 +25,13 @@ std::int64_t truncatedMillis(std::chrono::nanoseconds duration) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
 }
 
+// The folder is ours only as a real folder: through a link a store would write into, and a prune
+// would delete from, whatever folder the link names.
+bool isSymbolicLink(const fs::path& path) {
+  std::error_code ec;
+  return fs::is_symlink(fs::symlink_status(path, ec));
+}
+
 } // namespace
 
 struct MetricKitObserver::Impl {
@@ -35,6 +43,7 @@ struct MetricKitObserver::Impl {
       std::error_code ec;
       fs::create_directories(directory, ec);
       if (ec) throw PosixError(ec.value(), "create " + directory.string());
+      if (isSymbolicLink(directory)) throw PosixError(ELOOP, "refusing symbolic link " + directory.string());
       // Two payloads stored in the same millisecond must not replace one another.
       const auto now = runtime::Clock::current().wall();
       fs::path file;
@@ -60,6 +69,7 @@ struct MetricKitObserver::Impl {
       fs::path path;
       runtime::Clock::WallTime created;
     };
+    if (isSymbolicLink(directory)) return;
     std::vector<Entry> entries;
     std::error_code ec;
     for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {

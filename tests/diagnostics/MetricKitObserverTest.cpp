@@ -108,6 +108,23 @@ TEST(MetricKitObserverTest, AnUnwritableFolderIsReportedAndTheNextStoreTriesAgai
   EXPECT_EQ(readText(f.observer.directory() / names[0]), "{\"n\":1}");
 }
 
+TEST(MetricKitObserverTest, AFolderLinkedElsewhereIsNeitherWrittenNorPruned) {
+  LogCapture log;
+  ObserverFixture f;
+  const fs::path elsewhere = f.folder.path() / "Documents";
+  fs::create_directories(elsewhere);
+  for (int i = 0; i < 25; ++i) writeText(elsewhere / ("letter-" + std::to_string(i) + ".txt"), "mine");
+  fs::create_directory_symlink(elsewhere, f.observer.directory());
+  f.observer.storeDiagnostic("metrics", "{}");
+  f.observer.pruneDiagnostics();
+  ASSERT_TRUE(f.observer.waitUntilIdle(5s));
+  EXPECT_EQ(log.count("diagnostic_store_fail err_domain=POSIX err_code=40"), 1u);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(elsewhere)) left.push_back(entry.path().filename());
+  EXPECT_EQ(left.size(), 25u);
+  EXPECT_TRUE(std::all_of(left.begin(), left.end(), [](const std::string& n) { return n.starts_with("letter-"); }));
+}
+
 TEST(MetricKitObserverTest, FileNamesFollowTheLocalTime) {
   pd::testing::ScopedEnvironment tz("TZ", std::string("UTC"));
   ::tzset();
