@@ -40,7 +40,9 @@ struct LoadResult {
 };
 
 LoadResult loadFile(const fs::path& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking: a pipe left at the name would otherwise hold the first read, and with it the
+  // start, until some writer came. Read at once it is empty, so damaged, and set aside.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return {LoadOutcome::absent, Json::object()};
     return {LoadOutcome::unreadable, Json::object(), errno};

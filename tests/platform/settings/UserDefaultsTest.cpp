@@ -8,11 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <future>
 #include <limits>
 #include <thread>
 
@@ -213,6 +216,21 @@ TEST(UserDefaults, DamagedFileIsKeptAsideAtTheFirstWrite) {
   UserDefaults d(file);
   d.set("c", 3);
   EXPECT_EQ(readText(tmp / "defaults.json.corrupt"), "\xFF\xFE");
+}
+
+TEST(UserDefaults, APipeInPlaceOfTheFileDoesNotHoldUpTheFirstRead) {
+  TempDirectory tmp;
+  const auto file = tmp / "defaults.json";
+  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+  UserDefaults d(file);
+  auto read = std::async(std::launch::async, [&d] { return d.contains("a"); });
+  const bool answered = read.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+  if (!answered) ::close(::open(file.c_str(), O_WRONLY | O_NONBLOCK)); // lets a blocked open return
+  ASSERT_TRUE(answered) << "the first read waited for a writer on the pipe";
+  EXPECT_FALSE(read.get());
+  EXPECT_TRUE(d.set("b", 2));
+  EXPECT_TRUE(std::filesystem::is_fifo(tmp / "defaults.json.corrupt"));
+  EXPECT_EQ(UserDefaults(file).integer("b"), 2);
 }
 
 TEST(UserDefaults, FileThatCannotBeReadIsNeitherSetAsideNorOverwritten) {
