@@ -91,7 +91,9 @@ std::optional<std::filesystem::path> MacLocalVideoLibrary::Impl::makeThumbnail(c
   beforeFileWork();
   auto file = thumbnailDirectory / (entry.id + ".jpg");
   struct stat info {};
-  if (::lstat(file.c_str(), &info) == 0) {
+  // Only a file of our own making is reused: the server opens the name it is given following
+  // links, so a link left here would serve whatever it names. Anything else is written over.
+  if (::lstat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
     (void)touchThumbnail(file);
     return file;
   }

@@ -135,6 +135,20 @@ TEST_F(ThumbnailFixture, ServedThumbnailsAreTouchedAndOnesRemovedByHandAreMadeAg
   EXPECT_TRUE(std::filesystem::exists(*made));
 }
 
+TEST_F(ThumbnailFixture, ALinkLeftAtAThumbnailsNameIsReplacedNotServed) {
+  const auto secret = caches.path() / "secret.txt";
+  std::ofstream(secret) << "not a picture";
+  const auto name = caches.path() / "MacLocalVideoThumbnails" / (idFor("linked") + ".jpg");
+  std::filesystem::create_symlink(secret, name);
+  const auto made = thumbnail("landscape.mp4", idFor("linked"));
+  ASSERT_EQ(made, name);
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(*made)));
+  EXPECT_EQ(sizeOf(*made), (std::pair<int, int>{320, 180}));
+  std::string left;
+  std::getline(std::ifstream(secret), left);
+  EXPECT_EQ(left, "not a picture");
+}
+
 TEST_F(ThumbnailFixture, FilesMadeBeforeAreAnsweredInOneGoTouchedAndTheRestLeftToAJob) {
   const auto made = thumbnail("landscape.mp4", idFor("kept"));
   const auto gone = thumbnail("short.mp4", idFor("gone"));
