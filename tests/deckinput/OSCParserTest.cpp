@@ -2,6 +2,8 @@
 
 #include "OSCBytes.hpp"
 
+#include "runtime/Clock.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -189,17 +191,21 @@ TEST(OSCParser, TagsAreWholeCharacters) {
 }
 
 TEST(OSCParser, EveryMessageGetsAFreshIdAndTime) {
+  runtime::ManualClock clock;
+  const runtime::ScopedClock scoped(clock);
   OSCBytes b;
   b.address("/a");
   const auto first = parsed(b.span());
+  EXPECT_EQ(first.receivedAt, clock.wall());
+  clock.advance(std::chrono::seconds(3));
   const auto second = parsed(b.span());
+  EXPECT_EQ(second.receivedAt, clock.wall());
   EXPECT_NE(first.id, second.id);
   EXPECT_NE(first, second);
   const std::string text = first.idString();
   ASSERT_EQ(text.size(), 36U);
   EXPECT_EQ(text[8], '-');
   EXPECT_EQ(text[14], '4');
-  EXPECT_NE(first.receivedAt, runtime::Clock::WallTime{});
 }
 
 TEST(OSCPaddedString, OffsetRules) {
