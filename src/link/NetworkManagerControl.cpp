@@ -111,8 +111,12 @@ void NetworkManagerForMac::handleLoadVideoAck(const ControlMessage& message) {
     return;
   }
   LoadVideoAck ack{*target, *url, *status, message.string("reason")};
-  Log::network().notice("load_video_ack_recv target=%{public}s ack=%{public}s reason=%{public}s", ack.target,
-                        link::toString(ack.status), loggedLoadFailureReason(ack.reason));
+  // A line per deck, answer and interval: the tablet's address may repeat a valid ack at
+  // datagram rate, and each line would take room in the launch's log ring.
+  logThrottled(Log::network(), Level::notice,
+               "load_video_ack_recv_" + ack.target + "_" + std::string(link::toString(ack.status)), lineRule(30),
+               "load_video_ack_recv target=%{public}s ack=%{public}s reason=%{public}s occurrences=%ld", ack.target,
+               link::toString(ack.status), loggedLoadFailureReason(ack.reason));
   if (onLoadVideoAck) onLoadVideoAck(ack);
 }
 
@@ -148,7 +152,9 @@ void NetworkManagerForMac::handleStreamStop(const ControlMessage& message) {
     if (!list.empty()) list += ',';
     list += std::to_string(stream);
   }
-  Log::video().notice("stream_stop_recv streams=%{public}s reason=%{public}s", list, reason);
+  // A line per reason word and interval, for the same reason as the acks'.
+  logThrottled(Log::video(), Level::notice, "stream_stop_recv_" + std::string(reason), lineRule(30),
+               "stream_stop_recv streams=%{public}s reason=%{public}s occurrences=%ld", list, reason);
   applyVideoSilence(linkEpoch_);
 }
 

@@ -42,8 +42,11 @@ void NetworkManagerForMac::handleModeChangeRequest(const ControlMessage& message
     return;
   }
   const StreamMode current = streamMode.get();
-  Log::session().notice("mode_change_request from=%{public}s to=%{public}s source=peer", link::toString(current),
-                        link::toString(*asked));
+  // A line per asked mode and interval: a tablet repeating its request at datagram rate must not
+  // fill the launch's log ring.
+  logThrottled(Log::session(), Level::notice, "mode_change_request_" + std::string(link::toString(*asked)),
+               lineRule(30), "mode_change_request from=%{public}s to=%{public}s source=peer occurrences=%ld",
+               link::toString(current), link::toString(*asked));
   const auto kind = peerVersionState.get().kind();
   if (kind == Kind::unknown || kind == Kind::matched) {
     if (*asked != current) {
@@ -55,7 +58,8 @@ void NetworkManagerForMac::handleModeChangeRequest(const ControlMessage& message
     sendModeChangeResponse(true, current);
     return;
   }
-  Log::session().notice("mode_change_response result=rejected reason=peer_version_blocked");
+  logThrottled(Log::session(), Level::notice, "mode_change_blocked", lineRule(30),
+               "mode_change_response result=rejected reason=peer_version_blocked occurrences=%ld");
   pendingModeRequest.set(std::nullopt);
   sendModeChangeResponse(false, current);
 }

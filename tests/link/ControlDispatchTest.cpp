@@ -90,6 +90,37 @@ TEST_F(ControlDispatchTest, AckOfAnOlderCycleIsDroppedOnTheMainThreadEvenWithAnA
   EXPECT_TRUE(manager->connectedPeers.get().empty());
 }
 
+// Well-formed messages repeated at datagram rate by the tablet's address: each still takes
+// effect, but its line is written only at the first occurrence and then once an interval has
+// passed, at a thirtieth, so the flood cannot fill the launch's log ring.
+TEST_F(ControlDispatchTest, ValidMessagesAtDatagramRateWriteALinePerKindAndInterval) {
+  ManualTime time;
+  send(ack(handshakeSequence(*current)));
+  int acks = 0;
+  manager->onLoadVideoAck = [&](const LoadVideoAck&) { ++acks; };
+  const struct {
+    std::string message;
+    std::string line;
+  } kinds[] = {
+      {R"({"type":"stream_stop","streams":[0],"reason":"user"})", "stream_stop_recv streams=0 reason=user"},
+      {R"({"type":"load_video_ack","target":"A","url":"u","status":"ready"})",
+       "load_video_ack_recv target=A ack=ready reason=-"},
+      {R"({"type":"mode_change_request","mode":"mix"})", "mode_change_request from=mix to=mix source=peer"},
+  };
+  for (const auto& kind : kinds) {
+    SCOPED_TRACE(kind.line);
+    time.advance(1.0);
+    LogWindow log;
+    for (int i = 0; i < 45; ++i) send(kind.message);
+    time.advance(1.0);
+    for (int i = 0; i < 15; ++i) send(kind.message);
+    EXPECT_EQ(log.count(kind.line), 2u);
+    EXPECT_TRUE(log.has(kind.line + " occurrences=1"));
+    EXPECT_TRUE(log.has(kind.line + " occurrences=60"));
+  }
+  EXPECT_EQ(acks, 60);
+}
+
 TEST_F(ControlDispatchTest, AckEstablishesTheLinkOnce) {
   LogWindow log;
   int established = 0;
