@@ -20,6 +20,15 @@ using diagnostics::logThrottled;
 using platform::log::Level;
 using ConnectionState = platform::net::LinkState;
 
+namespace {
+
+// The lines of an ack: at most two a second each, whatever the rate of acks. The tablet answers
+// each request once, but an accepted ack may be repeated by anything that sends from its address,
+// and every copy is acted on again.
+constexpr diagnostics::ThrottleRule kAckLineRule{1, std::chrono::milliseconds(500)};
+
+} // namespace
+
 // --- Handshake request, version state, status text -------------------------------------------------
 
 void NetworkManagerForMac::resetPeerVersionState() {
@@ -178,20 +187,20 @@ void NetworkManagerForMac::applyVideoSilence(std::uint64_t epoch) {
 void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
   const std::string device = message.string("device").value_or("Unknown");
   const std::int64_t seq = message.integer("seq").value_or(-1);
-  // At most two a second: a sender repeating acks at datagram rate must not fill the log. The
-  // tablet answers each request once, and requests go out two seconds apart at the most often.
-  logThrottled(Log::session(), Level::notice, "handshake_ack_recv", {1, std::chrono::milliseconds(500)},
+  logThrottled(Log::session(), Level::notice, "handshake_ack_recv", kAckLineRule,
                "handshake_ack_recv device=%{private,mask.hash}s seq=%ld occurrences=%ld", device, seq);
   if (!control_.acceptsAck(seq)) return;
   if (const auto linkID = message.string("linkID"); linkID && *linkID != control_.linkID()) {
-    Log::session().error("link_id_invalid reason=echo_mismatch");
+    logThrottled(Log::session(), Level::error, "link_id_invalid", kAckLineRule,
+                 "link_id_invalid reason=echo_mismatch occurrences=%ld");
   }
   control_.notePeer(message.string("peerID"), message.string("sessionID"));
   if (const auto interface = message.object("interface")) {
     peerInterfaceName.set(interface->string("name"));
     peerInterfaceType.set(interface->string("type"));
-    Log::network().debug("peer_iface name=%{public}s type=%{public}s", peerInterfaceName.get().value_or("unknown"),
-                         peerInterfaceType.get().value_or("unknown"));
+    logThrottled(Log::network(), Level::debug, "peer_iface", kAckLineRule,
+                 "peer_iface name=%{public}s type=%{public}s occurrences=%ld",
+                 peerInterfaceName.get().value_or("unknown"), peerInterfaceType.get().value_or("unknown"));
   } else {
     peerInterfaceName.set(std::nullopt);
     peerInterfaceType.set(std::nullopt);
@@ -205,8 +214,9 @@ void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
     // Only "raw" is raw: a tablet that leaves the word out, or uses one we do not know, mixes.
     const StreamMode peerMode = message.string("mode") == "raw" ? StreamMode::raw : StreamMode::mix;
     if (peerMode != streamMode.get()) {
-      Log::session().notice("mode_mismatch source=handshake local=%{public}s peer=%{public}s",
-                            link::toString(streamMode.get()), link::toString(peerMode));
+      logThrottled(Log::session(), Level::notice, "mode_mismatch_handshake", kAckLineRule,
+                   "mode_mismatch source=handshake local=%{public}s peer=%{public}s occurrences=%ld",
+                   link::toString(streamMode.get()), link::toString(peerMode));
       pendingModeRequest.set(peerMode);
     } else {
       pendingModeRequest.set(std::nullopt);
@@ -219,10 +229,11 @@ void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
   connectedPeers.set({remote});
   stickyStatusUntil_ = 0;
   updateConnectionStatus();
-  Log::session().notice("conn_established peer=%{private,mask.hash}s session=%{private,mask.hash}s "
-                        "link_id=%{public}s name=%{private,mask.hash}s device=%{private,mask.hash}s",
-                        control_.peerID().value_or("none"), control_.peerSessionID().value_or("none"),
-                        std::string_view(control_.linkID()).substr(0, 16), endpointText(remote), device);
+  logThrottled(Log::session(), Level::notice, "conn_established", kAckLineRule,
+               "conn_established peer=%{private,mask.hash}s session=%{private,mask.hash}s link_id=%{public}s "
+               "name=%{private,mask.hash}s device=%{private,mask.hash}s occurrences=%ld",
+               control_.peerID().value_or("none"), control_.peerSessionID().value_or("none"),
+               std::string_view(control_.linkID()).substr(0, 16), endpointText(remote), device);
   isConnecting_ = false;
   invalidateConnectionTimeout();
   hasConnectionIssue.set(false);
@@ -249,16 +260,19 @@ void NetworkManagerForMac::evaluatePeerVersion(const ControlMessage& message) {
   const auto old = peerVersionState.get();
   const auto version = message.integer("protocolVersion");
   if (!version) {
-    Log::session().error("legacy_peer reason=missing_protocol_version");
+    logThrottled(Log::session(), Level::error, "legacy_peer", kAckLineRule,
+                 "legacy_peer reason=missing_protocol_version occurrences=%ld");
     peerVersionState.set(PeerVersionState::legacy());
     versionMismatchAlert.set(std::nullopt);
     if (old.kind() != PeerVersionState::Kind::legacy) showLegacyPeerWarning.set(true);
   } else if (*version == protocolVersion) {
-    Log::session().notice("version_match pv=%ld", protocolVersion);
+    logThrottled(Log::session(), Level::notice, "version_match", kAckLineRule, "version_match pv=%ld occurrences=%ld",
+                 protocolVersion);
     peerVersionState.set(PeerVersionState::matched());
     versionMismatchAlert.set(std::nullopt);
   } else {
-    Log::session().error("version_mismatch local=%ld peer=%ld", protocolVersion, *version);
+    logThrottled(Log::session(), Level::error, "version_mismatch", kAckLineRule,
+                 "version_mismatch local=%ld peer=%ld occurrences=%ld", protocolVersion, *version);
     peerVersionState.set(PeerVersionState::mismatch(*version));
     if (old != PeerVersionState::mismatch(*version)) {
       versionMismatchAlert.set(

@@ -73,8 +73,10 @@ void NetworkManagerForMac::startHeartbeat(bool resetLiveness) {
   });
   // Queued after the reset above on the same serial queue, so the first tick sees fresh values.
   heartbeatSource_->start();
-  Log::heartbeat().notice("hb_start interval_s=%.1f degraded_s=%.1f lost_s=%.1f", timing.heartbeatInterval.count(),
-                          timing.linkDegradedThreshold.count(), timing.linkLostThreshold.count());
+  // Every accepted ack starts it anew, copies of one included: at most two lines a second.
+  logThrottled(Log::heartbeat(), Level::notice, "hb_start", {1, std::chrono::milliseconds(500)},
+               "hb_start interval_s=%.1f degraded_s=%.1f lost_s=%.1f occurrences=%ld", timing.heartbeatInterval.count(),
+               timing.linkDegradedThreshold.count(), timing.linkLostThreshold.count());
 }
 
 void NetworkManagerForMac::heartbeatTick(const std::shared_ptr<runtime::RepeatingTimer>& silenceDeadline) {

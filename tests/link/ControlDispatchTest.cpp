@@ -265,6 +265,29 @@ TEST_F(ControlDispatchTest, AcksAtDatagramRateWriteTwoLinesASecond) {
   EXPECT_EQ(written, (std::vector<std::string>{" seq=-1 occurrences=1", " seq=-1 occurrences=51"}));
 }
 
+// Copies of the accepted ack are each acted on again, but what they write stays at two lines a
+// second per kind.
+TEST_F(ControlDispatchTest, CopiesOfTheAcceptedAckWriteTwoLinesASecond) {
+  ManualTime time;
+  LogWindow log;
+  const std::string accepted = ack(handshakeSequence(*current), R"("protocolVersion":3,"mode":"raw","linkID":"x")");
+  for (int i = 0; i < 50; ++i) send(accepted);
+  time.advance(0.6);
+  send(accepted);
+  EXPECT_EQ(manager->connectedPeers.get().size(), 1u);
+  for (const char* line :
+       {"version_match pv=3", "conn_established", "hb_start", "link_id_invalid", "mode_mismatch source=handshake"}) {
+    SCOPED_TRACE(line);
+    std::vector<std::string> counts; // each written line's count, or "-" for one without
+    for (const auto& written : log.lines()) {
+      if (written.rfind(line, 0) != 0) continue;
+      const auto at = written.rfind(" occurrences=");
+      counts.push_back(at == std::string::npos ? "-" : written.substr(at));
+    }
+    EXPECT_EQ(counts, (std::vector<std::string>{" occurrences=1", " occurrences=51"}));
+  }
+}
+
 TEST_F(ControlDispatchTest, LoadVideoAckVocabulary) {
   std::vector<LoadVideoAck> acks;
   manager->onLoadVideoAck = [&](const LoadVideoAck& ack) { acks.push_back(ack); };
