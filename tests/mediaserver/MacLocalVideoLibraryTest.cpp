@@ -130,6 +130,9 @@ TEST_F(LibraryFixture, ScanCapsFoundAtFiveThousandSilentlyAndVisitedWithALogLine
   test::CategoryLines lines("source");
   auto all = awaitTask([lib = library]() { return lib->search(""); });
   EXPECT_EQ(all.size(), 50u);
+  // The walk takes names in byte order, so the scan keeps exactly the first 5,000.
+  EXPECT_EQ(names("104999"), (std::vector<std::string>{"104999.mp4"}));
+  EXPECT_TRUE(names("105000").empty());
   EXPECT_TRUE(lines.all().empty());
 
   // The same tree against a smaller visit budget: the folder "v" counts as the first item.
