@@ -67,7 +67,8 @@ protected:
     }
     throw std::runtime_error("no id for " + name);
   }
-  // The server's registry size, from its own line after a probe registration.
+  // The server's registry size, from its own line after a probe registration; a missing line
+  // fails the test, so that two calls never agree on nothing.
   std::int64_t registered() {
     platform::log::setDebugEnabled(true);
     testing::LogWindow log;
@@ -77,6 +78,7 @@ protected:
       std::smatch match;
       if (std::regex_search(line, match, count)) return std::stoll(match[1]) - 1;
     }
+    ADD_FAILURE() << "no registry line for the probe registration";
     return -1;
   }
   static double probedDuration(const std::filesystem::path& file) {
