@@ -14,8 +14,10 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -380,12 +382,36 @@ TEST_F(OSCServerServiceTest, AMainThreadBehindHoldsBackTheReadsAndLosesNothing) 
   }
 }
 
+// The datagram is parsed and its hop queued on the main thread before stop(): the main-thread
+// backend counts what the receive queue posts, and the loop stays still until stop() has run.
 TEST_F(OSCServerServiceTest, NothingArrivesAfterStop) {
+  struct Posts {
+    std::mutex mutex;
+    std::condition_variable posted;
+    std::size_t count = 0;
+  };
+  auto posts = std::make_shared<Posts>();
+  auto counted = runtime::MainThread::installPoster(
+      [&context = loop.context(), posts](runtime::UniqueFunction<void()> work) {
+        asio::post(context, [work = std::make_shared<runtime::UniqueFunction<void()>>(std::move(work))] { (*work)(); });
+        {
+          std::scoped_lock lock(posts->mutex);
+          ++posts->count;
+        }
+        posts->posted.notify_all();
+      },
+      std::this_thread::get_id());
   auto service = makeService();
   const auto port = startRunning(*service);
+  std::unique_lock lock(posts->mutex);
+  const auto before = posts->count;
+  lock.unlock();
   UdpSender sender;
   sender.send(deckMessage("/deck/1/bpm", 1.0F), port);
-  service->stop(); // the datagram may already be parsed: its hop must not deliver it any more
+  lock.lock();
+  ASSERT_TRUE(posts->posted.wait_for(lock, 5s, [&] { return posts->count > before; }));
+  lock.unlock();
+  service->stop();
   runFor(loop, 50ms);
   EXPECT_TRUE(messages.empty());
   EXPECT_EQ(service->connectionCount(), 0U);
