@@ -64,6 +64,8 @@ TEST(LogStoreTest, ByteBoundKeepsTheNewestEvenWhenItAloneIsOver) {
   EXPECT_LE(store.bytes(), 2000u);
   EXPECT_GT(store.droppedCount(), 0u);
   EXPECT_EQ(store.size() + store.droppedCount(), 10u);
+  // No more goes than the budget needs: the entries cost alike, and one more would not fit.
+  EXPECT_GT(store.bytes() + store.bytes() / store.size(), 2000u);
 
   store.append(entryAt(kBase, "s", std::string(5000, 'y')));
   ASSERT_EQ(store.size(), 1u);
