@@ -2,6 +2,7 @@
 
 #include "mediaserver/LocalVideoHTTPServer.hpp"
 #include "platform/log/Utf8.hpp"
+#include "platform/text/Ascii.hpp"
 #include "platform/text/PercentEncoding.hpp"
 
 #include <algorithm>
@@ -13,14 +14,7 @@ namespace pd::mediaserver {
 
 namespace {
 
-char asciiLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-char asciiUpper(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-std::string lowered(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(), asciiLower);
-  return out;
-}
+using platform::text::asciiLowerCopy;
 
 // Decodes one UTF-8 scalar at the front (or back) of text; 0 bytes when malformed.
 std::size_t decodeFront(std::string_view text, char32_t& out) noexcept {
@@ -145,7 +139,7 @@ std::optional<LocalVideoHTTPServer::RequestHead> LocalVideoHTTPServer::parseHead
     return std::nullopt;
   }
   parsed.method.assign(parts[0]);
-  std::transform(parsed.method.begin(), parsed.method.end(), parsed.method.begin(), asciiUpper);
+  std::transform(parsed.method.begin(), parsed.method.end(), parsed.method.begin(), platform::text::asciiUpper);
   std::string_view target = parts[1];
   if (!target.empty() && target.front() == '/') {
     target.remove_prefix(1);
@@ -181,14 +175,13 @@ std::map<std::string, std::string> LocalVideoHTTPServer::parseQuery(const std::o
 
 std::optional<std::string> LocalVideoHTTPServer::headerValue(std::string_view name,
                                                              const std::vector<std::string>& lines) {
-  const auto wanted = lowered(name);
   for (std::size_t i = 1; i < lines.size(); ++i) {
     const std::string_view line = lines[i];
     const auto colon = line.find(':');
     if (colon == std::string_view::npos) {
       continue;
     }
-    if (lowered(trimUnicodeSpaces(line.substr(0, colon))) == wanted) {
+    if (platform::text::asciiEqualsIgnoreCase(trimUnicodeSpaces(line.substr(0, colon)), name)) {
       return std::string(trimUnicodeSpaces(line.substr(colon + 1)));
     }
   }
@@ -197,7 +190,7 @@ std::optional<std::string> LocalVideoHTTPServer::headerValue(std::string_view na
 
 std::optional<LocalVideoHTTPServer::ByteRange> LocalVideoHTTPServer::parseRange(std::string_view value,
                                                                                 std::int64_t size) {
-  if (size < 1 || value.size() < 6 || lowered(value.substr(0, 6)) != "bytes=") {
+  if (size < 1 || !platform::text::asciiStartsWithIgnoreCase(value, "bytes=")) {
     return std::nullopt;
   }
   const auto rest = value.substr(6);
@@ -248,7 +241,7 @@ std::string LocalVideoHTTPServer::contentType(const std::filesystem::path& file)
   if (!extension.empty()) {
     extension.erase(0, 1);
   }
-  extension = lowered(extension);
+  extension = asciiLowerCopy(extension);
   static const std::array<std::pair<std::string_view, std::string_view>, 7> kTypes{{
       {"mp4", "video/mp4"},
       {"m4v", "video/x-m4v"},
@@ -271,7 +264,7 @@ std::string LocalVideoHTTPServer::sanitizedContentType(const std::optional<std::
   if (value) {
     for (const auto piece : splitKeepingEmpty(*value, ";")) {
       if (!piece.empty()) {
-        candidate = lowered(trimSpacesAndTabs(piece));
+        candidate = asciiLowerCopy(trimSpacesAndTabs(piece));
         break;
       }
     }

@@ -4,6 +4,7 @@
 #include "diagnostics/Log.hpp"
 #include "mediaserver/LocalVideoHTTPServer.hpp"
 #include "platform/paths/Paths.hpp"
+#include "platform/text/Ascii.hpp"
 #include "platform/text/Trim.hpp"
 
 #include <dirent.h>
@@ -13,7 +14,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <numeric>
 
@@ -28,9 +28,7 @@ bool isVideoName(std::string_view name) {
   if (dot == std::string_view::npos || name.size() - dot - 1 > 3) {
     return false;
   }
-  std::string extension(name.substr(dot + 1));
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string extension = platform::text::asciiLowerCopy(name.substr(dot + 1));
   return extension == "mp4" || extension == "m4v" || extension == "mov";
 }
 

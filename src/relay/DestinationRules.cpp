@@ -1,5 +1,6 @@
 #include "relay/DestinationRules.hpp"
 
+#include "platform/text/Ascii.hpp"
 #include "remotesource/DecimalText.hpp"
 #include "remotesource/VideoCDN.hpp"
 #include "runtime/Callback.hpp"
@@ -24,12 +25,7 @@ namespace pd::relay {
 
 namespace {
 
-std::string lowered(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); });
-  return out;
-}
+using platform::text::asciiLowerCopy;
 
 std::string_view trimBrackets(std::string_view text) {
   while (!text.empty() && (text.front() == '[' || text.front() == ']')) text.remove_prefix(1);
@@ -78,7 +74,7 @@ std::optional<Destination> destinationOf(std::string_view url) {
   const auto parsed = boost::urls::parse_uri(url);
   if (!parsed) return std::nullopt;
   Destination destination;
-  destination.scheme = lowered(parsed->scheme());
+  destination.scheme = asciiLowerCopy(parsed->scheme());
   if (destination.scheme != "https" && destination.scheme != "http") return std::nullopt;
   if (!parsed->has_authority()) return std::nullopt;
   const auto host = parsed->encoded_host();
@@ -86,7 +82,7 @@ std::optional<Destination> destinationOf(std::string_view url) {
       (host.empty() || !std::all_of(host.begin(), host.end(), isPlainHostCharacter))) {
     return std::nullopt;
   }
-  destination.host = lowered(std::string_view(host.data(), host.size()));
+  destination.host = asciiLowerCopy(std::string_view(host.data(), host.size()));
   if (trimBrackets(destination.host).empty()) return std::nullopt;
   if (parsed->has_port() && !parsed->port().empty()) {
     const auto text = parsed->port();
@@ -162,7 +158,7 @@ runtime::ThreadPool& resolverPool() {
 std::vector<std::string> defaultRules(std::string_view instanceHost) {
   const auto pieces = splitOnce(instanceHost, '/');
   const std::string_view host = pieces.empty() ? instanceHost : pieces.front();
-  return {lowered(remotesource::videoCDNDomainSuffix()), lowered(host)};
+  return {asciiLowerCopy(remotesource::videoCDNDomainSuffix()), asciiLowerCopy(host)};
 }
 
 RuleMatch matchRule(std::string_view url, const std::vector<std::string>& rules) {
@@ -171,7 +167,7 @@ RuleMatch matchRule(std::string_view url, const std::vector<std::string>& rules)
   const std::string_view host = trimBrackets(destination->host);
   const int port = destination->effectivePort;
   for (const auto& original : rules) {
-    const std::string rule = lowered(original);
+    const std::string rule = asciiLowerCopy(original);
     if (rule.starts_with('.')) {
       if (host.ends_with(rule) && rule.size() < host.size() && isDefaultPort(port)) return RuleMatch::suffix;
       continue;

@@ -1,5 +1,7 @@
 #include "relay/RemoteMedia.hpp"
 
+#include "platform/text/Ascii.hpp"
+
 #include <charconv>
 
 namespace pd::relay {
@@ -45,12 +47,7 @@ std::optional<ContentRange> parseContentRange(std::optional<std::string_view> he
   while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
   constexpr std::string_view kPrefix = "bytes ";
-  if (text.size() < kPrefix.size()) return std::nullopt;
-  for (std::size_t i = 0; i < kPrefix.size(); ++i) {
-    const char c = text[i];
-    const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    if (lower != kPrefix[i]) return std::nullopt;
-  }
+  if (!platform::text::asciiStartsWithIgnoreCase(text, kPrefix)) return std::nullopt;
   const auto slash = text.find('/');
   if (slash == std::string_view::npos || slash < kPrefix.size()) return std::nullopt;
   const std::string_view rangePart = text.substr(kPrefix.size(), slash - kPrefix.size());

@@ -3,6 +3,7 @@
 
 #include "remotesource/InvidiousInstanceManager.hpp"
 
+#include "platform/text/Ascii.hpp"
 #include "platform/text/Trim.hpp"
 
 #include <boost/url/parse.hpp>
@@ -16,13 +17,6 @@
 namespace pd::remotesource {
 
 namespace {
-
-bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  return std::equal(prefix.begin(), prefix.end(), text.begin(), [](char p, char t) {
-    return p == ((t >= 'A' && t <= 'Z') ? static_cast<char>(t - 'A' + 'a') : t);
-  });
-}
 
 bool parsesAsURL(const std::string& text) { return boost::urls::parse_uri(text).has_value(); }
 
@@ -64,8 +58,8 @@ const std::set<std::string>& InvidiousInstanceManager::builtInHosts() {
 
 std::string InvidiousInstanceManager::normalizeHost(std::string_view host) {
   std::string text = platform::text::trimmingWhitespaceAndNewlines(host);
-  if (startsWithIgnoringCase(text, "https://")) text.erase(0, 8);
-  if (startsWithIgnoringCase(text, "http://")) text.erase(0, 7);
+  if (platform::text::asciiStartsWithIgnoreCase(text, "https://")) text.erase(0, 8);
+  if (platform::text::asciiStartsWithIgnoreCase(text, "http://")) text.erase(0, 7);
   while (!text.empty() && text.back() == '/') text.pop_back();
   const auto slash = text.find('/');
   if (slash == std::string::npos) return platform::text::lowercased(text);

@@ -6,6 +6,7 @@
 #include "remotesource/VideoSourceError.hpp"
 
 #include "diagnostics/Log.hpp"
+#include "platform/text/Ascii.hpp"
 
 #include <boost/url/parse.hpp>
 #include <boost/url/url.hpp>
@@ -21,29 +22,23 @@ namespace pd::remotesource {
 
 using diagnostics::Log;
 using Format = InvidiousVideoSource::StreamFormat;
+using platform::text::asciiLowerCopy;
 
 namespace {
 
 constexpr std::int64_t kMuxedThreshold = 720;
 constexpr std::int64_t kAdaptiveCeiling = 1080;
 
-std::string asciiLower(std::string_view text) {
-  std::string lower(text);
-  std::ranges::transform(lower, lower.begin(),
-                         [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
-  return lower;
-}
-
 bool contains(std::string_view text, std::string_view piece) { return text.find(piece) != std::string_view::npos; }
 
-std::string lowerMIME(const Format& format) { return asciiLower(format.mimeType.value_or("")); }
+std::string lowerMIME(const Format& format) { return asciiLowerCopy(format.mimeType.value_or("")); }
 
 std::int64_t quality(const Format& format) { return InvidiousVideoSource::leadingInteger(format.qualityLabel); }
 
 bool hasMP4ASoundCodec(const Format& format) {
   if (!format.mimeType) return false;
   const auto codecs = InvidiousVideoSource::codecsParameter(*format.mimeType);
-  return codecs && asciiLower(*codecs).starts_with("mp4a");
+  return codecs && asciiLowerCopy(*codecs).starts_with("mp4a");
 }
 
 // The first of the highest bitrate, absent counting as 0.
@@ -156,13 +151,13 @@ std::optional<std::string> InvidiousVideoSource::validatedStreamURL(std::string_
 }
 
 std::string InvidiousVideoSource::defaultVideoCodec(const std::optional<std::string>& mimeType) {
-  const auto lower = asciiLower(mimeType.value_or(""));
+  const auto lower = asciiLowerCopy(mimeType.value_or(""));
   return contains(lower, "hev1") || contains(lower, "hvc1") ? "hvc1.1.6.L150.B0" : "avc1.640028";
 }
 
 std::optional<std::string> InvidiousVideoSource::normalizedResolution(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
-  const auto lower = asciiLower(*text);
+  const auto lower = asciiLowerCopy(*text);
   const auto pieces = splitOmittingEmpty(lower, 'x', std::numeric_limits<std::size_t>::max());
   if (pieces.size() != 2) return std::nullopt;
   const auto width = parseDecimalInt64(pieces[0]);
@@ -190,7 +185,7 @@ bool InvidiousVideoSource::adaptiveOrder(const StreamFormat& a, const StreamForm
 bool InvidiousVideoSource::isUsableAudioFormat(const StreamFormat& format, std::string_view baseURL) {
   if (!format.mimeType) return false;
   const auto codecs = codecsParameter(*format.mimeType);
-  return codecs && !codecs->empty() && asciiLower(*codecs).starts_with("mp4a") &&
+  return codecs && !codecs->empty() && asciiLowerCopy(*codecs).starts_with("mp4a") &&
          validatedStreamURL(format.url, baseURL).has_value();
 }
 
@@ -333,8 +328,8 @@ std::string InvidiousVideoSource::directURL(std::string_view proxied) {
   if (!hostValue) return unchanged;
 
   const auto pieces = splitOmittingEmpty(*hostValue, ':', 2);
-  const std::string target = asciiLower(pieces.empty() ? std::string_view() : pieces.front());
-  if (target == asciiLower(url.host())) return unchanged;
+  const std::string target = asciiLowerCopy(pieces.empty() ? std::string_view() : pieces.front());
+  if (target == asciiLowerCopy(url.host())) return unchanged;
   if (!target.ends_with(videoCDNDomainSuffix())) return unchanged;
 
   const auto& log = Log::source();

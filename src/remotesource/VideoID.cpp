@@ -3,6 +3,8 @@
 #include "remotesource/QueryItem.hpp"
 #include "remotesource/VideoServiceHosts.hpp"
 
+#include "platform/text/Ascii.hpp"
+
 #include <boost/url/parse.hpp>
 #include <boost/url/url_view.hpp>
 
@@ -14,18 +16,10 @@ namespace pd::remotesource {
 
 namespace {
 
-char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string asciiLowered(std::string_view text) {
-  std::string lowered(text);
-  std::transform(lowered.begin(), lowered.end(), lowered.begin(), asciiLower);
-  return lowered;
-}
-
 // A link typed without a scheme is taken as https only when it starts with one of the service's
 // own hosts, so that words which merely look like a path are never read as a link.
 std::string withScheme(std::string_view text, const VideoServiceHosts& hosts) {
-  const std::string lowered = asciiLowered(text);
+  const std::string lowered = platform::text::asciiLowerCopy(text);
   if (lowered.find("://") != std::string::npos) return std::string(text);
   const std::array<std::string, 5> prefixes = {hosts.mainDomain + "/", "www." + hosts.mainDomain + "/",
                                                "m." + hosts.mainDomain + "/", "music." + hosts.mainDomain + "/",
@@ -52,7 +46,7 @@ std::optional<std::string> extractVideoID(std::string_view text) {
   if (!parsed) return std::nullopt;
   const boost::urls::url_view& url = *parsed;
   if (!url.has_authority()) return std::nullopt;
-  const std::string host = asciiLowered(url.host());
+  const std::string host = platform::text::asciiLowerCopy(url.host());
   if (host.empty()) return std::nullopt;
 
   std::vector<std::string> parts;

@@ -1,22 +1,8 @@
 #include "platform/bonjour/TxtRecord.hpp"
 
+#include "platform/text/Ascii.hpp"
+
 namespace pd::platform::bonjour {
-
-namespace {
-
-bool equalIgnoringAsciiCase(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-} // namespace
 
 TxtRecord TxtRecord::fromStrings(const std::vector<std::string>& strings) {
   TxtRecord record;
@@ -34,7 +20,7 @@ TxtRecord TxtRecord::fromStrings(const std::vector<std::string>& strings) {
 
 const TxtRecord::Entry* TxtRecord::find(std::string_view key) const noexcept {
   for (const auto& entry : entries_) {
-    if (equalIgnoringAsciiCase(entry.key, key)) return &entry;
+    if (platform::text::asciiEqualsIgnoreCase(entry.key, key)) return &entry;
   }
   return nullptr;
 }

@@ -1,6 +1,7 @@
 #include "platform/http/HttpClient.hpp"
 
 #include "platform/log/LogStore.hpp"
+#include "platform/text/Ascii.hpp"
 #include "runtime/Callback.hpp"
 #include "runtime/Executor.hpp"
 #include "runtime/SerialQueue.hpp"
@@ -43,20 +44,9 @@ TransferError timedOut(std::string detail) { return TransferError(CURLE_OPERATIO
 BodyTooLargeError::BodyTooLargeError(std::size_t limit)
     : Error("http", 1, "body exceeds " + std::to_string(limit) + " bytes") {}
 
-namespace {
-
-// Header names are ASCII: the C library's case folding follows the user's locale, which in a
-// Turkish single-byte one lowers "I" to a dotless i and a dotted capital to "i".
-bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) noexcept {
-  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) { return lower(x) == lower(y); });
-}
-
-} // namespace
-
 std::optional<std::string> Response::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
-    if (equalsIgnoringASCIICase(key, name)) return value;
+    if (platform::text::asciiEqualsIgnoreCase(key, name)) return value;
   }
   return std::nullopt;
 }

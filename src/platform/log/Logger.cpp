@@ -2,6 +2,7 @@
 
 #include "platform/crypto/Random.hpp"
 #include "platform/log/LogStore.hpp"
+#include "platform/text/Ascii.hpp"
 
 #include <algorithm>
 #include <array>
@@ -121,9 +122,7 @@ struct PrintfFormat {
 void appendDigits(std::string& out, auto value, int base, bool upper) {
   char buffer[24];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, base);
-  if (upper)
-    std::transform(buffer, result.ptr, buffer,
-                   [](char c) { return c >= 'a' && c <= 'f' ? static_cast<char>(c - 32) : c; });
+  if (upper) std::transform(buffer, result.ptr, buffer, platform::text::asciiUpper);
   out.append(buffer, result.ptr);
 }
 

@@ -4,6 +4,7 @@
 #include "platform/json/JsonWriter.hpp"
 #include "platform/log/Logger.hpp"
 #include "platform/paths/Paths.hpp"
+#include "platform/text/Ascii.hpp"
 
 #include <boost/signals2/signal.hpp>
 #include <nlohmann/json.hpp>
@@ -134,15 +135,6 @@ std::optional<std::int64_t> numberAsInteger(const Json& value) {
   if (value.is_number_float()) return saturatingInteger(value.get<double>());
   if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
   return std::nullopt;
-}
-
-bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
 }
 
 std::string numberText(const Json& value) {
@@ -343,7 +335,8 @@ bool UserDefaults::boolean(std::string_view key) const {
     if (auto n = numberAsInteger(*v)) return *n != 0;
     if (v->is_string()) {
       const auto& text = v->get_ref<const std::string&>();
-      return equalsIgnoringAsciiCase(text, "true") || equalsIgnoringAsciiCase(text, "yes") || leadingInteger(text) != 0;
+      return platform::text::asciiEqualsIgnoreCase(text, "true") ||
+             platform::text::asciiEqualsIgnoreCase(text, "yes") || leadingInteger(text) != 0;
     }
     return false;
   });

@@ -1,5 +1,7 @@
 #include "ui/main/DiscoveredRoute.hpp"
 
+#include "platform/text/Ascii.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -8,13 +10,7 @@ namespace pd::ui {
 
 namespace {
 
-bool startsWithFe80(std::string_view text) {
-  if (text.size() < 4) return false;
-  std::string prefix(text.substr(0, 4));
-  std::transform(prefix.begin(), prefix.end(), prefix.begin(),
-                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-  return prefix == "fe80";
-}
+bool startsWithFe80(std::string_view text) { return platform::text::asciiStartsWithIgnoreCase(text, "fe80"); }
 
 // An optional "+" or "-", then decimal digits only, within 64 bits.
 std::optional<std::int64_t> parseSignedInteger(std::string_view text) {

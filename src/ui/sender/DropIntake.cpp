@@ -3,6 +3,7 @@
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
 #include "platform/crypto/Random.hpp"
+#include "platform/text/Ascii.hpp"
 #include "platform/text/PercentEncoding.hpp"
 #include "runtime/Error.hpp"
 
@@ -34,12 +35,7 @@ std::string joined(const std::vector<std::string>& formats) {
   return text;
 }
 
-char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool startsWithNoCase(std::string_view text, std::string_view prefix) noexcept {
-  if (text.size() < prefix.size()) return false;
-  return std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) { return lower(a) == lower(b); });
-}
+using platform::text::asciiStartsWithIgnoreCase;
 
 void logRejected(std::string_view reason) { Log::localvideo().notice("dnd_reject reason=%{public}s", reason); }
 
@@ -116,14 +112,14 @@ std::string firstUriListItem(std::string_view uriList) {
 std::optional<std::filesystem::path> firstLocalFile(std::string_view uriList) {
   const std::string item = firstUriListItem(uriList);
   std::string_view rest = item;
-  if (!startsWithNoCase(rest, "file:")) return std::nullopt;
+  if (!asciiStartsWithIgnoreCase(rest, "file:")) return std::nullopt;
   rest.remove_prefix(5);
   if (rest.starts_with("//")) {
     rest.remove_prefix(2);
     const auto slash = rest.find('/');
     if (slash == std::string_view::npos) return std::nullopt;
     const std::string_view host = rest.substr(0, slash);
-    if (!host.empty() && !(host.size() == 9 && startsWithNoCase(host, "localhost"))) return std::nullopt;
+    if (!host.empty() && !platform::text::asciiEqualsIgnoreCase(host, "localhost")) return std::nullopt;
     rest.remove_prefix(slash);
   }
   // A query or fragment has no place in a file's address.

@@ -1,6 +1,7 @@
 #include "ui/sender/ThumbnailLoader.hpp"
 
 #include "platform/http/HttpClient.hpp"
+#include "platform/text/Ascii.hpp"
 #include "runtime/Executor.hpp"
 #include "runtime/ThreadPools.hpp"
 
@@ -10,7 +11,6 @@
 #include <QImageReader>
 
 #include <algorithm>
-#include <cctype>
 
 namespace pd::ui {
 
@@ -74,12 +74,9 @@ std::shared_ptr<ThumbnailLoader> makeHttpThumbnailLoader(std::shared_ptr<platfor
 }
 
 bool isFetchableThumbnailURL(const std::string& url) {
-  std::string lower = url.substr(0, std::min<std::size_t>(url.size(), 8));
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   std::size_t rest = 0;
-  if (lower.starts_with("https://")) rest = 8;
-  else if (lower.starts_with("http://")) rest = 7;
+  if (platform::text::asciiStartsWithIgnoreCase(url, "https://")) rest = 8;
+  else if (platform::text::asciiStartsWithIgnoreCase(url, "http://")) rest = 7;
   else return false;
   // A host must follow, and nothing a request line cannot carry.
   if (rest >= url.size() || url[rest] == '/' || url[rest] == '?' || url[rest] == '#') return false;
