@@ -123,7 +123,14 @@ std::shared_ptr<TcpListener> TcpListener::create(const runtime::Executor& execut
   auto impl = std::make_unique<Impl>(asio::any_io_executor(executor), timing);
   openAndBind(impl->acceptor, port);
   boost::system::error_code error;
-  impl->port = impl->acceptor.local_endpoint(error).port();
+  const auto bound = impl->acceptor.local_endpoint(error);
+  if (error) {
+    // Without the port it really holds, the listener would announce 0 and no peer could reach it.
+    boost::system::error_code ignored;
+    impl->acceptor.close(ignored);
+    throw PosixError(error.value(), "getsockname port " + std::to_string(port));
+  }
+  impl->port = bound.port();
   return std::make_shared<TcpListener>(std::move(impl));
 }
 
