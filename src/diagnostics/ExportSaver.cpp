@@ -38,15 +38,17 @@ void copyByReading(int from, int to) {
   }
 }
 
-void copyContents(int from, int to) {
+void copyContents(int from, int to, const ExportSaver::RangeCopy& copyRange) {
   // The kernel copies (or shares extents) without the bytes passing through us; kernels and
-  // file systems that cannot do it between these two files take the plain loop.
-  for (bool first = true;; first = false) {
-    const ssize_t copied = ::copy_file_range(from, nullptr, to, nullptr, std::size_t{1} << 30, 0);
+  // file systems that cannot do it between these two files take the plain loop. A refusal may
+  // come after an interrupted call or after a part was copied: both offsets then stand just past
+  // what was copied, so the loop carries on from there.
+  for (;;) {
+    const ssize_t copied = copyRange(from, to, std::size_t{1} << 30);
     if (copied == 0) return;
     if (copied > 0) continue;
     if (errno == EINTR) continue;
-    if (first && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+    if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
       copyByReading(from, to);
       return;
     }
@@ -75,12 +77,19 @@ unsigned newFileMode() {
 } // namespace
 
 void ExportSaver::saveReplacing(const std::filesystem::path& source, const std::filesystem::path& destination) {
+  saveReplacing(source, destination, [](int from, int to, std::size_t length) {
+    return ::copy_file_range(from, nullptr, to, nullptr, length, 0);
+  });
+}
+
+void ExportSaver::saveReplacing(const std::filesystem::path& source, const std::filesystem::path& destination,
+                                const RangeCopy& copyRange) {
   const platform::paths::FileDescriptor from(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
   if (from.get() < 0) throw PosixError(errno, "open export");
   unsigned mode = newFileMode();
   struct stat existing {};
   if (::stat(destination.c_str(), &existing) == 0) mode = existing.st_mode & 07777;
-  platform::paths::replaceFileAtomically(destination, mode, [&from](int to) { copyContents(from.get(), to); });
+  platform::paths::replaceFileAtomically(destination, mode, [&](int to) { copyContents(from.get(), to, copyRange); });
 }
 
 } // namespace pd::diagnostics

@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <string>
 #include <utility>
 
 namespace pd::diagnostics::test {
@@ -83,6 +85,27 @@ TEST_F(ExportSaverTest, ACopyThatFailsHalfwayLeavesTheOldFileWholeAndNoTemporary
   EXPECT_EQ(error, EFBIG);
   EXPECT_EQ(readText(destination), "the user's older file");
   EXPECT_EQ(fileNames(out), std::vector<std::string>{"saved.ndjson"});
+}
+
+TEST_F(ExportSaverTest, AKernelCopyRefusedAfterAnInterruptionOrAPartFinishesByReadingWithoutLossOrRepeat) {
+  std::string content;
+  for (int i = 0; content.size() < 200 * 1024; ++i) content += std::to_string(i) + ',';
+  writeText(source, content);
+  for (const int refusal : {EXDEV, ENOSYS, EOPNOTSUPP, EINVAL}) {
+    // Interrupted, then an odd-sized part copied by the kernel, interrupted again, then refused.
+    int calls = 0;
+    ExportSaver::saveReplacing(source, destination, [&](int from, int to, std::size_t) -> ssize_t {
+      switch (calls++) {
+      case 1: return ::copy_file_range(from, nullptr, to, nullptr, 1001, 0);
+      case 0:
+      case 2: errno = EINTR; return -1;
+      default: errno = refusal; return -1;
+      }
+    });
+    EXPECT_EQ(calls, 4) << "refusal " << refusal;
+    const std::string saved = readText(destination);
+    EXPECT_TRUE(saved == content) << "refusal " << refusal << ": " << saved.size() << " of " << content.size();
+  }
 }
 
 TEST_F(ExportSaverTest, AMissingExportOrFolderFailsWithItsErrno) {
