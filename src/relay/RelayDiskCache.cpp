@@ -354,11 +354,21 @@ RelayDiskCache::SharedBytes RelayDiskCache::State::finishRead(const Descriptor& 
 
 // --- state: budget ----------------------------------------------------------------------------
 
-std::int64_t RelayDiskCache::State::growth(const Descriptor& descriptor, std::int64_t index, std::int64_t size) const {
+bool RelayDiskCache::State::keepsHoles() {
+  if (!holesKept && config.directory) holesKept = files::keepsHoles(*config.directory);
+  return holesKept.value_or(false);
+}
+
+std::int64_t RelayDiskCache::State::growth(const Descriptor& descriptor, std::int64_t index, std::int64_t size) {
   const fs::path file = fileOf(descriptor.key);
   const std::int64_t start = index * kChunk;
   const std::int64_t end = saturatingAdd(start, size);
-  const std::int64_t extension = std::max<std::int64_t>(0, end - files::fileSize(file));
+  const std::int64_t logicalEnd = files::fileSize(file);
+  // A chunk far past the file's end would otherwise be charged the whole gap before it: a seek into
+  // a long stream then evicted gigabytes of other streams, or was refused as over the limit, for
+  // one chunk. Only a file system that fills gaps pays for them.
+  const std::int64_t extendsFrom = start > logicalEnd && keepsHoles() ? start : logicalEnd;
+  const std::int64_t extension = std::max<std::int64_t>(0, end - extendsFrom);
   const auto item = items.find(descriptor.key);
   const std::int64_t listed = item != items.end() ? item->second.listed : 0;
   const std::int64_t charged = item != items.end() ? item->second.bytes : 0;

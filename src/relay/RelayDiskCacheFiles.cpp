@@ -181,4 +181,19 @@ std::int64_t allocatedSize(const fs::path& path) {
   return blocks * kBlock;
 }
 
+std::optional<bool> keepsHoles(const fs::path& directory) {
+  const FileDescriptor parent = openDirectorySecurely(directory);
+  if (!parent) return std::nullopt;
+  // Without a name it meets neither the purges nor a cache file, and goes with its descriptor.
+  const FileDescriptor probe(::openat(parent.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  // A file system without nameless files cannot say; a full disk or descriptor table may, later.
+  if (!probe)
+    return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL ? std::optional<bool>(false) : std::nullopt;
+  constexpr std::int64_t kGap = 1 << 20;
+  const char byte = 0;
+  struct stat status {};
+  if (::pwrite(probe.get(), &byte, 1, kGap) != 1 || ::fstat(probe.get(), &status) != 0) return std::nullopt;
+  return static_cast<std::int64_t>(status.st_blocks) * 512 < kGap;
+}
+
 } // namespace pd::relay::cachefiles

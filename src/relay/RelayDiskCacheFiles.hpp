@@ -67,6 +67,10 @@ bool isSymbolicLink(const std::filesystem::path& path);
 // The logical size and the space taken on the volume; 0 when they cannot be read.
 std::int64_t fileSize(const std::filesystem::path& path);
 std::int64_t allocatedSize(const std::filesystem::path& path);
+// Whether a file written past its end in the directory leaves the gap unallocated: learned from a
+// nameless file that lives only as long as this call. False where the file system cannot say or
+// fills gaps; none when it could not be asked now (no folder, no room, no descriptor).
+std::optional<bool> keepsHoles(const std::filesystem::path& directory);
 
 // The path's text as the exit purge records it, so two spellings of one folder compare equal.
 std::string directoryKey(const std::filesystem::path& directory);

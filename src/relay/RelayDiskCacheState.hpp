@@ -135,6 +135,7 @@ struct RelayDiskCache::State {
   std::map<std::filesystem::path, std::int64_t> pendingDeletion;
   std::int64_t totalBytes = 0;
   bool prepared = false;
+  std::optional<bool> holesKept;
   // Written on the actor with every change of `items` that a read depends on; read on any thread.
   ReadableChunks readable;
   // Set while the exit-purge lock is held: lines wait here and are written after its release.
@@ -168,7 +169,10 @@ struct RelayDiskCache::State {
   bool writeUnderExitPurgeLock(const Descriptor& descriptor, std::int64_t index, const Bytes& data, std::int64_t limit);
   void recordWriteFailure(const Descriptor& descriptor, const std::filesystem::path& file, bool invalidate, int errnum);
   PrefetchStep nextPrefetchChunk(const Descriptor& descriptor, std::int64_t from);
-  std::int64_t growth(const Descriptor& descriptor, std::int64_t index, std::int64_t size) const;
+  std::int64_t growth(const Descriptor& descriptor, std::int64_t index, std::int64_t size);
+  // Whether the folder's file system leaves the gap before a chunk past a file's end unallocated;
+  // asked of the file system until it answers, and counted as no while it cannot.
+  bool keepsHoles();
   BudgetVerdict budgetCheck(std::int64_t growth);
 
   // limit: the limit to use instead of asking limitProvider.

@@ -1,4 +1,5 @@
 #include "RelayDiskCacheTestSupport.hpp"
+#include "relay/RelayDiskCacheFiles.hpp"
 
 #include <unistd.h>
 
@@ -157,6 +158,51 @@ TEST_F(RelayDiskCacheTest, CompleteLineOnceInAnyOrderAndThePlanWrapsAround) {
   ASSERT_TRUE(call([&] { return cache->writeChunk(d, 1, shared(bytes(kChunk, 1))); }));
   EXPECT_EQ(log.count("relay_cache_complete video=p itag=22 size_b=16777216 cache_b=16777216"), 1u);
   EXPECT_EQ(call([&] { return cache->nextPrefetchChunk(d, 5); }), Cache::PrefetchStep::stopped(Stop::complete));
+}
+
+// The bytes the folder takes on its volume.
+std::int64_t onDisk(const fs::path& dir) {
+  std::int64_t sum = 0;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    struct stat status {};
+    EXPECT_EQ(::lstat(entry.path().c_str(), &status), 0);
+    sum += static_cast<std::int64_t>(status.st_blocks) * 512;
+  }
+  return sum;
+}
+
+// Chunks written far apart in a stream much larger than the limit: the gaps between them take no
+// room, so each chunk costs its own bytes, an unopened item goes only once room is short, and the
+// folder never takes more than the limit.
+TEST_F(RelayDiskCacheTest, ScatteredChunksOfALargeStreamCostTheirOwnBytes) {
+  fs::create_directories(dir);
+  if (!cachefiles::keepsHoles(dir).value_or(false)) GTEST_SKIP() << "the file system fills gaps";
+  auto cache = makeCache();
+  limit = 8 * kChunk + 65536; // room for the file system's own blocks
+  const auto old = descriptor("old", 2 * kChunk);
+  const auto registration = call([&] { return cache->registerDescriptor(old); });
+  for (const std::int64_t index : {0, 1}) {
+    ASSERT_TRUE(call([&] { return cache->writeChunk(old, index, shared(bytes(kChunk, 1))); }));
+  }
+  call([&] { return cache->release(registration); });
+  tick();
+  const auto big = descriptor("big", 4095 * kChunk + 12345);
+  call([&] { return cache->registerDescriptor(big); });
+  std::int64_t stored = 0;
+  for (const std::int64_t index : {3000, 17, 4095, 1500, 2, 2999, 40, 41, 42}) {
+    const std::int64_t size = index == 4095 ? 12345 : kChunk;
+    const bool fits = stored + size <= limit;
+    const auto plan = call([&] { return cache->nextPrefetchChunk(big, index); });
+    EXPECT_EQ(plan, fits ? Cache::PrefetchStep::fetch(index) : Cache::PrefetchStep::stopped(Stop::overLimit)) << index;
+    EXPECT_EQ(call([&] { return cache->writeChunk(big, index, shared(bytes(size, 2))); }), fits) << index;
+    if (fits) stored += size;
+    EXPECT_EQ(fs::exists(fileOf("old")), stored + 2 * kChunk <= limit) << index;
+    EXPECT_LE(onDisk(dir), limit) << index;
+    EXPECT_GE(call([&] { return cache->usage(); }).totalBytes, onDisk(dir)) << index;
+    tick();
+  }
+  EXPECT_EQ(read(cache, big, 4095), bytes(12345, 2));
+  EXPECT_EQ(read(cache, big, 3000), bytes(kChunk, 2));
 }
 
 // Three unopened one-chunk items written at t1 < t2 < t3.
