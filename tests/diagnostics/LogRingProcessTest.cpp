@@ -7,6 +7,7 @@
 #include "platform/metrics/CrashRecord.hpp"
 #include "platform/paths/Paths.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <random>
 #include <set>
@@ -205,6 +206,18 @@ TEST(CrashRecordTest, AFatalSignalLeavesARecordForTheNextLaunch) {
     EXPECT_LT(std::chrono::abs(age), 60s);
     EXPECT_TRUE(fs::is_empty(folder.path())) << "records are read once";
   }
+}
+
+TEST(CrashRecordTest, ALinkAtTheRecordFolderIsRefusedAndItsTargetKeepsItsMode) {
+  TempDirectory scratch;
+  const fs::path target = scratch / "elsewhere";
+  fs::create_directories(target);
+  fs::permissions(target, fs::perms(0755));
+  fs::create_directory_symlink(target, scratch / "CrashRecords");
+  ChildProcess child(PD_LOGRING_TEST_HELPER, {"crash", (scratch / "CrashRecords").string(), "abort"});
+  EXPECT_EQ(child.readLine(10s), "refused " + std::to_string(ELOOP));
+  EXPECT_EQ(child.wait(), 3);
+  EXPECT_EQ(fs::status(target).permissions(), fs::perms(0755));
 }
 
 } // namespace

@@ -2,7 +2,8 @@
 //
 //   logring_test_helper flush-loop <root>           logs and flushes until killed; prints
 //                                                    "flushed <n>" once entries 0..n-1 are committed
-//   logring_test_helper crash <folder> segv|abort    installs the crash handler and dies
+//   logring_test_helper crash <folder> segv|abort    installs the crash handler and dies (or prints
+//                                                    "refused <errno>" and exits 3)
 //   logring_test_helper disk <folder> full|readonly  runs a ring on a tiny private tmpfs and prints
 //                                                    the ring's own lines
 //   logring_test_helper save-full <folder> <export>  saves the export over a file on a tiny private
@@ -76,7 +77,12 @@ int flushLoop(const fs::path& root) {
 }
 
 int crash(const fs::path& folder, std::string_view how) {
-  platform::metrics::installCrashHandler(folder);
+  try {
+    platform::metrics::installCrashHandler(folder);
+  } catch (const pd::PosixError& refused) {
+    std::printf("refused %d\n", refused.errnum());
+    return 3;
+  }
   std::printf("installed\n");
   std::fflush(stdout);
   if (how == "abort") std::abort();

@@ -1,5 +1,6 @@
 #include "platform/metrics/CrashRecord.hpp"
 
+#include "platform/paths/Paths.hpp"
 #include "runtime/Error.hpp"
 
 #include <execinfo.h>
@@ -228,9 +229,11 @@ std::optional<std::string> readBounded(const std::filesystem::path& file, std::s
 
 void installCrashHandler(const std::filesystem::path& directory) {
   std::error_code ec;
-  std::filesystem::create_directories(directory, ec);
-  if (ec) throw PosixError(ec.value(), "create " + directory.string());
-  ::chmod(directory.c_str(), 0700);
+  if (directory.has_parent_path()) std::filesystem::create_directories(directory.parent_path(), ec);
+  if (ec) throw PosixError(ec.value(), "create " + directory.parent_path().string());
+  // Made and tightened through a descriptor that refuses a link: a mode set by path would land
+  // on whatever a link at the folder's name points to.
+  paths::ensurePrivateDirectory(directory);
   const std::string path =
       (directory / (std::string(kFilePrefix) + std::to_string(::getpid()) + std::string(kFileSuffix))).string();
   if (path.size() >= kMaxPath) throw PosixError(ENAMETOOLONG, "crash record path");

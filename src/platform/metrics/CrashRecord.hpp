@@ -28,7 +28,8 @@ inline constexpr std::size_t kMaxCrashFrames = 64;
 
 // Creates the folder (0700) and installs the handler for SIGSEGV, SIGBUS, SIGFPE, SIGILL and
 // SIGABRT on an alternate signal stack of the calling thread. Throws pd::PosixError when the
-// folder cannot be made. Installing again only moves the folder.
+// folder cannot be made or is not safe (a link, another user's, writable by others; see
+// paths::ensurePrivateDirectory). Installing again only moves the folder.
 void installCrashHandler(const std::filesystem::path& directory);
 bool isCrashHandlerInstalled() noexcept;
 
