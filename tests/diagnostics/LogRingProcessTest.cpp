@@ -220,5 +220,17 @@ TEST(CrashRecordTest, ALinkAtTheRecordFolderIsRefusedAndItsTargetKeepsItsMode) {
   EXPECT_EQ(fs::status(target).permissions(), fs::perms(0755));
 }
 
+TEST(CrashRecordTest, APipeAtTheRecordNameDoesNotHoldUpTheCrash) {
+  TempDirectory folder;
+  ChildProcess child(PD_LOGRING_TEST_HELPER, {"crash", folder.path().string(), "abort", "fifo"});
+  ASSERT_EQ(child.readLine(10s), "installed");
+  // The end of its output is its death; a child held in the handler is killed here instead.
+  EXPECT_EQ(child.readLine(30s), std::nullopt);
+  child.kill(SIGKILL);
+  const int status = child.waitStatus();
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGABRT);
+}
+
 } // namespace
 } // namespace pd::diagnostics::test

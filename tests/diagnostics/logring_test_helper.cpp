@@ -2,8 +2,10 @@
 //
 //   logring_test_helper flush-loop <root>           logs and flushes until killed; prints
 //                                                    "flushed <n>" once entries 0..n-1 are committed
-//   logring_test_helper crash <folder> segv|abort    installs the crash handler and dies (or prints
-//                                                    "refused <errno>" and exits 3)
+//   logring_test_helper crash <folder> segv|abort [fifo]
+//                                                    installs the crash handler and dies (or prints
+//                                                    "refused <errno>" and exits 3); "fifo" first
+//                                                    leaves a pipe at its own record's name
 //   logring_test_helper disk <folder> full|readonly  runs a ring on a tiny private tmpfs and prints
 //                                                    the ring's own lines
 //   logring_test_helper save-full <folder> <export>  saves the export over a file on a tiny private
@@ -26,6 +28,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -76,7 +79,12 @@ int flushLoop(const fs::path& root) {
   }
 }
 
-int crash(const fs::path& folder, std::string_view how) {
+int crash(const fs::path& folder, std::string_view how, std::string_view plant) {
+  const fs::path ownRecord = folder / ("crash-" + std::to_string(::getpid()) + ".rec");
+  if (plant == "fifo") {
+    fs::create_directories(folder);
+    if (::mkfifo(ownRecord.c_str(), 0600) != 0) return 2;
+  }
   try {
     platform::metrics::installCrashHandler(folder);
   } catch (const pd::PosixError& refused) {
@@ -221,7 +229,7 @@ int main(int argc, char** argv) {
   const std::string_view mode = argv[1];
   const fs::path folder = argv[2];
   if (mode == "flush-loop") return flushLoop(folder);
-  if (mode == "crash" && argc == 4) return crash(folder, argv[3]);
+  if (mode == "crash" && (argc == 4 || argc == 5)) return crash(folder, argv[3], argc == 5 ? argv[4] : "");
   if (mode == "disk" && argc == 4) return disk(folder, argv[3]);
   if (mode == "save-full" && argc == 4) return saveFull(folder, argv[3]);
   if (mode == "prune-busy") return pruneBusy(folder);

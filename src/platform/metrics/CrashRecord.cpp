@@ -104,8 +104,15 @@ private:
 };
 
 void writeRecord(int signal, const siginfo_t* info) noexcept {
-  const int fd = ::open(recordPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // Never blocking: a pipe left at the name would otherwise hold the dying process until some
+  // reader came. Anything but a plain file is left alone.
+  const int fd = ::open(recordPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (fd < 0) return;
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    ::close(fd);
+    return;
+  }
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
   {
