@@ -232,5 +232,25 @@ TEST(CrashRecordTest, APipeAtTheRecordNameDoesNotHoldUpTheCrash) {
   EXPECT_EQ(WTERMSIG(status), SIGABRT);
 }
 
+TEST(CrashRecordTest, AnUnreadRecordThatCarriesOurPidIsNotWrittenOver) {
+  TempDirectory folder;
+  ChildProcess child(PD_LOGRING_TEST_HELPER, {"crash", folder.path().string(), "abort", "record"});
+  ASSERT_EQ(child.readLine(10s), "installed");
+  ASSERT_TRUE(WIFSIGNALED(child.waitStatus()));
+  const auto crashes = platform::metrics::collectCrashRecords(folder.path());
+  ASSERT_EQ(crashes.size(), 2u);
+  const auto withSignal = [&](int signal) {
+    return std::find_if(crashes.begin(), crashes.end(), [&](const auto& crash) { return crash.signal == signal; });
+  };
+  const auto earlier = withSignal(SIGBUS);
+  ASSERT_NE(earlier, crashes.end());
+  EXPECT_EQ(earlier->pid, child.pid());
+  EXPECT_EQ(earlier->time, runtime::Clock::WallTime(1000s));
+  const auto own = withSignal(SIGABRT);
+  ASSERT_NE(own, crashes.end());
+  EXPECT_EQ(own->pid, child.pid());
+  EXPECT_TRUE(own->complete);
+}
+
 } // namespace
 } // namespace pd::diagnostics::test

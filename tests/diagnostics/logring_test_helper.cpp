@@ -2,10 +2,11 @@
 //
 //   logring_test_helper flush-loop <root>           logs and flushes until killed; prints
 //                                                    "flushed <n>" once entries 0..n-1 are committed
-//   logring_test_helper crash <folder> segv|abort [fifo]
+//   logring_test_helper crash <folder> segv|abort [fifo|record]
 //                                                    installs the crash handler and dies (or prints
-//                                                    "refused <errno>" and exits 3); "fifo" first
-//                                                    leaves a pipe at its own record's name
+//                                                    "refused <errno>" and exits 3); "fifo" or
+//                                                    "record" first leaves a pipe, or an earlier
+//                                                    process's record, at its own record's name
 //   logring_test_helper disk <folder> full|readonly  runs a ring on a tiny private tmpfs and prints
 //                                                    the ring's own lines
 //   logring_test_helper save-full <folder> <export>  saves the export over a file on a tiny private
@@ -84,6 +85,9 @@ int crash(const fs::path& folder, std::string_view how, std::string_view plant) 
   if (plant == "fifo") {
     fs::create_directories(folder);
     if (::mkfifo(ownRecord.c_str(), 0600) != 0) return 2;
+  } else if (plant == "record") {
+    fs::create_directories(folder);
+    std::ofstream(ownRecord) << "pdcrash 1\nsignal=" << SIGBUS << "\npid=" << ::getpid() << "\ntime_s=1000\nend\n";
   }
   try {
     platform::metrics::installCrashHandler(folder);

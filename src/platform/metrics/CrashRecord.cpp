@@ -38,7 +38,10 @@ constexpr std::string_view kFileSuffix = ".rec";
 
 // Everything the handler reads is prepared at installation, in plain static storage.
 constexpr std::size_t kMaxPath = 4096;
-char recordPath[kMaxPath];
+// The folder and "crash-<pid>"; the handler adds ".rec", or "-<n>.rec" when that name is taken.
+char recordBase[kMaxPath];
+constexpr std::size_t kLongestNameEnd = 7; // "-9.rec" and the terminating zero
+constexpr int kRecordNames = 10;
 std::atomic<bool> installed{false};
 std::atomic<bool> recordStarted{false};
 std::uint64_t imageBase = 0;
@@ -103,10 +106,31 @@ private:
   std::size_t length_ = 0;
 };
 
+// A file of our own, never one that exists: whatever is at a name (an earlier process's unread
+// record that carries our pid, a pipe, a link) is left alone and the next name tried.
+int openNewRecord() noexcept {
+  char path[kMaxPath + kLongestNameEnd];
+  std::size_t base = 0;
+  while (recordBase[base] != '\0') {
+    path[base] = recordBase[base];
+    ++base;
+  }
+  for (int n = 0; n < kRecordNames; ++n) {
+    std::size_t length = base;
+    if (n > 0) {
+      path[length++] = '-';
+      path[length++] = static_cast<char>('0' + n);
+    }
+    for (const char c : {'.', 'r', 'e', 'c', '\0'}) path[length++] = c;
+    // Never blocking: O_NONBLOCK as well, should a pipe ever be opened here.
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
 void writeRecord(int signal, const siginfo_t* info) noexcept {
-  // Never blocking: a pipe left at the name would otherwise hold the dying process until some
-  // reader came. Anything but a plain file is left alone.
-  const int fd = ::open(recordPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  const int fd = openNewRecord();
   if (fd < 0) return;
   struct stat opened {};
   if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
@@ -200,12 +224,17 @@ bool parseNumber(std::string_view text, T& out, int base = 10) {
   return result.ec == std::errc() && result.ptr == text.data() + text.size();
 }
 
+// "crash-<pid>.rec", or "crash-<pid>-<n>.rec" (n from 1 to 9) where the first name was taken.
 bool isRecordName(std::string_view name, std::int32_t& pid) {
   if (name.size() <= kFilePrefix.size() + kFileSuffix.size() || !name.starts_with(kFilePrefix) ||
       !name.ends_with(kFileSuffix))
     return false;
-  const std::string_view digits =
-      name.substr(kFilePrefix.size(), name.size() - kFilePrefix.size() - kFileSuffix.size());
+  std::string_view digits = name.substr(kFilePrefix.size(), name.size() - kFilePrefix.size() - kFileSuffix.size());
+  if (const std::size_t dash = digits.find('-'); dash != std::string_view::npos) {
+    const std::string_view n = digits.substr(dash + 1);
+    if (n.size() != 1 || n[0] < '1' || n[0] > '9') return false;
+    digits = digits.substr(0, dash);
+  }
   return parseNumber(digits, pid) && pid > 0;
 }
 
@@ -241,8 +270,7 @@ void installCrashHandler(const std::filesystem::path& directory) {
   // Made and tightened through a descriptor that refuses a link: a mode set by path would land
   // on whatever a link at the folder's name points to.
   paths::ensurePrivateDirectory(directory);
-  const std::string path =
-      (directory / (std::string(kFilePrefix) + std::to_string(::getpid()) + std::string(kFileSuffix))).string();
+  const std::string path = (directory / (std::string(kFilePrefix) + std::to_string(::getpid()))).string();
   if (path.size() >= kMaxPath) throw PosixError(ENAMETOOLONG, "crash record path");
 
   if (installed.load()) {
@@ -252,11 +280,11 @@ void installCrashHandler(const std::filesystem::path& directory) {
     sigemptyset(&block);
     for (const int signal : kFatalSignals) sigaddset(&block, signal);
     ::pthread_sigmask(SIG_BLOCK, &block, &previous);
-    std::memcpy(recordPath, path.c_str(), path.size() + 1);
+    std::memcpy(recordBase, path.c_str(), path.size() + 1);
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return;
   }
-  std::memcpy(recordPath, path.c_str(), path.size() + 1);
+  std::memcpy(recordBase, path.c_str(), path.size() + 1);
   ::dl_iterate_phdr(&findImageBase, &imageBase);
   // The first backtrace() loads the unwinder, which allocates: do it now, not in the handler.
   void* warmUp[4];

@@ -4,7 +4,9 @@
 //
 // The handler runs in a process that is already broken, so it uses only async-signal-safe
 // calls: no allocation, no locks, no stdio. It writes one small text record per process,
-// "crash-<pid>.rec" in the record folder, then hands the signal back to whatever handled it
+// "crash-<pid>.rec" in the record folder ("crash-<pid>-<n>.rec", n up to 9, when something is
+// already at that name: it never writes over an existing file, such as an unread record of an
+// earlier process that had the same pid), then hands the signal back to whatever handled it
 // before (normally the default action, which ends the process). The next launch reads the
 // records of earlier processes, deletes them and turns each into a diagnostic payload.
 //
