@@ -87,6 +87,8 @@ Receiver::Receiver(Dependencies dependencies) : dependencies_(std::move(dependen
   // none of them. Nothing logged meanwhile is lost: the ring collects from the first line.
   diagnostics::SingleInstanceGuard::acquireOrExit();
   diagnostics::LogRing::shared().start();
+  // After the guard: a second instance that gives up there leaves the running one's files alone.
+  platform::UserDefaults::standard().removeStaleTemporaryFiles();
   activationListener_ = diagnostics::SingleInstanceGuard::listenForLaterLaunches([this] {
     if (dependencies_.onLaterLaunch) dependencies_.onLaterLaunch();
   });

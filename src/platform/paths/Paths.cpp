@@ -3,6 +3,7 @@
 #include "platform/paths/FileDescriptor.hpp"
 #include "runtime/Error.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,6 +48,31 @@ bool isOwnUnsharedDirectory(const fs::path& dir) {
   struct stat st {};
   return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
          (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// The temporary's name is the file's plus 8 bytes: a name near NAME_MAX is cut for it (at a
+// character's start), or a file whose name the folder takes could never be written.
+std::string temporaryStem(const fs::path& file) {
+  constexpr std::size_t kLongestStem = NAME_MAX - 8;
+  std::string stem = file.filename().string();
+  if (stem.size() > kLongestStem) {
+    std::size_t cut = kLongestStem;
+    while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+    stem.resize(cut);
+  }
+  return stem;
+}
+
+// ".<stem>.XXXXXX", the X being what mkstemp puts there.
+bool isTemporaryName(std::string_view name, std::string_view stem) {
+  if (name.size() != stem.size() + 8 || name.front() != '.' || name.substr(1, stem.size()) != stem ||
+      name[stem.size() + 1] != '.') {
+    return false;
+  }
+  for (const char c : name.substr(stem.size() + 2)) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+  }
+  return true;
 }
 
 fs::path sharedTemporaryBase() {
@@ -145,16 +171,7 @@ void writeFileAtomically(const fs::path& file, std::string_view contents, unsign
 
 void replaceFileAtomically(const fs::path& file, unsigned mode, const std::function<void(int fd)>& write) {
   const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
-  // The temporary's name is the file's plus 8 bytes: a name near NAME_MAX is cut for it (at a
-  // character's start), or a file whose name the folder takes could never be written.
-  constexpr std::size_t kLongestStem = NAME_MAX - 8;
-  std::string stem = file.filename().string();
-  if (stem.size() > kLongestStem) {
-    std::size_t cut = kLongestStem;
-    while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
-    stem.resize(cut);
-  }
-  std::string pattern = (dir / ("." + stem + ".XXXXXX")).string();
+  std::string pattern = (dir / ("." + temporaryStem(file) + ".XXXXXX")).string();
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
 
@@ -182,6 +199,30 @@ void replaceFileAtomically(const fs::path& file, unsigned mode, const std::funct
   // failure of the write: the new contents are in place for every reader.
   FileDescriptor dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dirFd.get() >= 0) ::fsync(dirFd.get());
+}
+
+void removeStaleTemporaryFiles(const fs::path& file, std::chrono::nanoseconds age) {
+  const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
+  const std::string stem = temporaryStem(file);
+  const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0) return;
+  DIR* const listing = ::fdopendir(dirFd); // owns dirFd from here
+  if (listing == nullptr) {
+    ::close(dirFd);
+    return;
+  }
+  const auto olderThan = std::chrono::system_clock::now() - age;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (!isTemporaryName(name, stem)) continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    const auto changed =
+        std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+    if (changed < olderThan) ::unlinkat(::dirfd(listing), entry->d_name, 0);
+  }
+  ::closedir(listing);
 }
 
 } // namespace pd::platform::paths

@@ -8,6 +8,7 @@
 // private temporary folders, which must exist with the right owner and mode to be safe.
 // Environment values that are empty or not absolute are ignored, as the XDG rules say.
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -62,5 +63,11 @@ void writeFileAtomically(const std::filesystem::path& file, std::string_view con
 // The same with the contents written by `write` into the temporary file's descriptor; what it
 // throws is passed on after the temporary file is removed.
 void replaceFileAtomically(const std::filesystem::path& file, unsigned mode, const std::function<void(int fd)>& write);
+
+// Removes the temporary files that replacements of `file` left behind when they were cut short
+// (the process died between making one and renaming it): regular files in `file`'s folder,
+// named as those temporary files are, last changed more than `age` ago. A younger one may be a
+// write in progress; links and anything else at such a name are left alone. Errors are ignored.
+void removeStaleTemporaryFiles(const std::filesystem::path& file, std::chrono::nanoseconds age);
 
 } // namespace pd::platform::paths

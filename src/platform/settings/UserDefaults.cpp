@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -415,6 +416,13 @@ bool UserDefaults::synchronize() {
   }
   Impl::report(readError);
   return ok;
+}
+
+void UserDefaults::removeStaleTemporaryFiles() {
+  if (!impl_->file) return;
+  // Under the lock, so that no write of this process is in flight meanwhile.
+  std::scoped_lock lock(impl_->mutex);
+  paths::removeStaleTemporaryFiles(*impl_->file, std::chrono::minutes(1));
 }
 
 boost::signals2::connection UserDefaults::connectChanged(ChangeSlot slot) {

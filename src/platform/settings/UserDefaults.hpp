@@ -106,6 +106,12 @@ public:
   // Writes the file when an earlier write failed. True when the file is up to date.
   bool synchronize();
 
+  // Removes the temporary files of writes that a crash cut short, which nothing else removes:
+  // only regular ones older than a minute, since another process using the same file (one that
+  // could not take the single-instance lock) may be writing one now. For the start-up, after
+  // the single-instance guard.
+  void removeStaleTemporaryFiles();
+
   // Called with the key after each change, on the thread that made it, with no lock held.
   [[nodiscard]] boost::signals2::connection connectChanged(ChangeSlot slot);
 

@@ -279,6 +279,36 @@ TEST(UserDefaults, FailedWriteKeepsTheValueAndSynchronizeCatchesUp) {
   EXPECT_EQ(UserDefaults(blocker / "defaults.json").integer("k"), 5);
 }
 
+TEST(UserDefaults, StaleTemporaryFilesOfCutShortWritesAreRemovedAndNothingElse) {
+  TempDirectory dir;
+  UserDefaults d(dir / "defaults.json");
+  ASSERT_TRUE(d.set("k", 1));
+  const auto age = [&](const std::string& name) {
+    const timespec hourAgo{::time(nullptr) - 3600, 0};
+    const timespec times[2] = {hourAgo, hourAgo};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir / name).c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << name;
+  };
+  for (const char* name :
+       {".defaults.json.a1B2c3", ".defaults.json.Zz9Yy8", ".other.json.a1B2c3", ".defaults.json.a1B2c"}) {
+    writeText(dir / name, "{}");
+  }
+  std::filesystem::create_directory(dir / ".defaults.json.D1r2e3");
+  writeText(dir / "elsewhere", "kept");
+  std::filesystem::create_symlink(dir / "elsewhere", dir / ".defaults.json.L1n2k3");
+  for (const char* name : {".defaults.json.a1B2c3", ".other.json.a1B2c3", ".defaults.json.a1B2c",
+                           ".defaults.json.D1r2e3", ".defaults.json.L1n2k3", "elsewhere", "defaults.json"}) {
+    age(name);
+  }
+
+  d.removeStaleTemporaryFiles();
+  // Only the old one of the settings file's own: the young one may be another writer's.
+  EXPECT_EQ(fileNames(dir.path()),
+            (std::vector<std::string>{".defaults.json.D1r2e3", ".defaults.json.L1n2k3", ".defaults.json.Zz9Yy8",
+                                      ".defaults.json.a1B2c", ".other.json.a1B2c3", "defaults.json", "elsewhere"}));
+  EXPECT_EQ(readText(dir / "elsewhere"), "kept");
+  EXPECT_EQ(UserDefaults(dir / "defaults.json").integer("k"), 1);
+}
+
 TEST(UserDefaults, StandardCanBeReplacedForAScope) {
   UserDefaults& builtIn = UserDefaults::standard();
   UserDefaults mine;
