@@ -5,6 +5,7 @@
 
 #include "diagnostics/Log.hpp"
 #include "diagnostics/LogErrorFields.hpp"
+#include "diagnostics/ThrottledLog.hpp"
 #include "platform/instance/LaunchID.hpp"
 #include "platform/log/LogStore.hpp"
 #include "platform/paths/Paths.hpp"
@@ -79,10 +80,14 @@ struct Batch {
   }
 };
 
-void reportCommitFailure(const std::optional<Fields>& failure) {
+// A folder that cannot be written (a read-only home) fails every commit for the rest of the
+// launch: the first failure says why, later ones come at most once per interval.
+void reportCommitFailure(const std::optional<Fields>& failure, std::chrono::nanoseconds interval) {
   if (!failure) return;
-  Log::app().error("ring_flush_fail reason=manifest err_domain=%{public}s err_code=%ld error=%s", failure->domain,
-                   failure->code, failure->detail);
+  logThrottled("ring_flush_fail.manifest", ThrottleRule{1, interval}, [&](std::int64_t) {
+    Log::app().error("ring_flush_fail reason=manifest err_domain=%{public}s err_code=%ld error=%s", failure->domain,
+                     failure->code, failure->detail);
+  });
 }
 
 } // namespace
@@ -183,7 +188,7 @@ struct LogRing::Impl {
         manifestDirReady = true;
         failure = commitIfReadyLocked();
       }
-      reportCommitFailure(failure);
+      reportCommitFailure(failure, config.timing.failureLogInterval);
     }
     if (aborted) return;
 
@@ -213,7 +218,7 @@ struct LogRing::Impl {
       failure = commitIfPendingLocked();
       committed = !manifestCommitPending;
     }
-    reportCommitFailure(failure);
+    reportCommitFailure(failure, config.timing.failureLogInterval);
     if (committed) removeDroppedFiles();
     lastFlushAt = runtime::Clock::current().monotonic();
     if (!started || writingSuspended) return true;
@@ -292,7 +297,7 @@ struct LogRing::Impl {
       std::scoped_lock lock(stateLock);
       failure = commitIfPendingLocked();
     }
-    reportCommitFailure(failure);
+    reportCommitFailure(failure, config.timing.failureLogInterval);
     std::scoped_lock lock(stateLock);
     terminalFlushPendingCount = std::max<std::int64_t>(0, terminalFlushPendingCount - 1);
   }
@@ -389,7 +394,7 @@ struct LogRing::Impl {
         if (!ownRecord && !appleRecord) failure = commitIfReadyLocked();
       }
     }
-    reportCommitFailure(failure);
+    reportCommitFailure(failure, config.timing.failureLogInterval);
     if (slice.missed > 0) Log::app().notice("ring_truncated reason=store_overrun dropped=%ld", slice.missed);
 
     if (ownRecord || appleRecord) {
@@ -433,7 +438,7 @@ struct LogRing::Impl {
         committed = !failure;
       }
     }
-    reportCommitFailure(failure);
+    reportCommitFailure(failure, config.timing.failureLogInterval);
     droppedAwaitingCommit.insert(droppedAwaitingCommit.end(), dropped.begin(), dropped.end());
     if (!committed) throw ManifestCommitError();
     removeDroppedFiles();
@@ -475,7 +480,7 @@ struct LogRing::Impl {
       manifest.truncated = true;
       failure = commitIfReadyLocked();
     }
-    reportCommitFailure(failure);
+    reportCommitFailure(failure, config.timing.failureLogInterval);
   }
 
   const Config config;
@@ -595,7 +600,7 @@ void LogRing::markTerminal() {
       impl.pendingMarkClean = true; // the start commits it as soon as the folder exists
     }
   }
-  reportCommitFailure(failure);
+  reportCommitFailure(failure, impl.config.timing.failureLogInterval);
 
   auto done = std::make_shared<std::promise<void>>();
   auto finished = done->get_future();

@@ -109,6 +109,8 @@ public:
     std::chrono::nanoseconds terminalWait = std::chrono::milliseconds(500);
     // A temporary file of an atomic write this old was left by a write that never finished.
     std::chrono::nanoseconds staleTemporaryAge = std::chrono::minutes(1);
+    // A manifest commit that keeps failing is logged at most this often after its first line.
+    std::chrono::nanoseconds failureLogInterval = std::chrono::minutes(10);
   };
 
   struct Limits {

@@ -1,6 +1,7 @@
 #include "RingTestSupport.hpp"
 
 #include "../runtime/TestSupport.hpp"
+#include "diagnostics/LogThrottle.hpp"
 #include "platform/log/LogStore.hpp"
 
 #include <atomic>
@@ -368,6 +369,25 @@ TEST(LogRingTest, AFileInPlaceOfTheRingFolderIsReportedAndSurvived) {
   EXPECT_EQ(log.count("ring_truncated reason=write_fail size_b=0"), 1u);
   ring.markTerminal();
   EXPECT_EQ(readText(scratch / "LogRing"), "not a folder");
+}
+
+TEST(LogRingTest, AManifestThatKeepsFailingIsReportedOnceWithTheFirstError) {
+  LogThrottle::shared().resetAll();
+  LogCapture log;
+  RingFixture f([](LogRing::Config& c) { c.timing.failureLogInterval = 1h; });
+  f.ring->start();
+  ASSERT_TRUE(f.ring->waitUntilIdle(5s));
+  const auto dir = f.ring->launchDirectory();
+  fs::remove(dir / "manifest.json");
+  fs::create_directories(dir / "manifest.json" / "x"); // every commit fails, as on a read-only disk
+  for (int i = 0; i < 6; ++i) {
+    appendEntry(f.store, Level::notice, Log::subsystem(), "app", "entry", kT0);
+    ASSERT_TRUE(flushAndWait(*f.ring));
+  }
+  f.ring->markTerminal();
+  const auto lines = log.lines("ring_flush_fail reason=manifest");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].starts_with("ring_flush_fail reason=manifest err_domain=POSIX err_code=21 error=")) << lines[0];
 }
 
 TEST(LogRingTest, ErrorFlushesCoalesceAndKeepTheirSpacing) {
