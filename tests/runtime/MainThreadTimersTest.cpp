@@ -19,7 +19,6 @@ TEST(MainThreadTimers, OutOfRangeDelaysAreClampedAndInvalidatedTimersNeverFire) 
   MainLoop loop;
   const auto timers = MainThreadTimers::system();
   std::vector<int> fired;
-  auto later = timers->schedule(30ms, [&] { fired.push_back(3); });
   auto never = timers->schedule(std::chrono::duration<double>(1e300), [&] { fired.push_back(9); });
   auto nan = timers->schedule(std::chrono::duration<double>(std::numeric_limits<double>::quiet_NaN()),
                               [&] { fired.push_back(1); });
@@ -29,6 +28,8 @@ TEST(MainThreadTimers, OutOfRangeDelaysAreClampedAndInvalidatedTimersNeverFire) 
     cancelled->invalidate(); // from inside another timer's callback
   });
   cancelled = timers->schedule(10ms, [&] { fired.push_back(8); });
+  // Made last, so its deadline is the latest however long the thread was held up above.
+  auto later = timers->schedule(30ms, [&] { fired.push_back(3); });
   // The 10 ms timer would come before the 30 ms one: the third entry shows it stayed quiet.
   loop.runUntil([&] { return fired.size() == 3; });
   EXPECT_EQ(std::set<int>(fired.begin(), fired.begin() + 2), (std::set<int>{1, 2})); // both due at once
