@@ -16,12 +16,15 @@ namespace {
 
 class Account : public Actor {
 public:
-  // Trusts what it read before suspending: loses concurrent updates.
+  // Trusts what it read before suspending: loses concurrent updates. The first call stays
+  // suspended until the second has started, however late a loaded machine starts it.
   Awaitable<void> withdrawTrustingStaleState(int amount, std::string who) {
     return onActor([this, amount, who]() -> Awaitable<void> {
       log_.push_back(who + " start");
       const int balance = balance_;
-      co_await sleep(20ms); // other calls run here
+      while (log_.size() < 2) {
+        co_await sleep(1ms); // other calls run here
+      }
       balance_ = balance - amount;
       log_.push_back(who + " end");
     });
