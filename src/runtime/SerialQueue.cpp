@@ -13,7 +13,17 @@ namespace {
 // A serial queue as a strand on the shared pool.
 class StrandQueue final : public detail::QueueTarget {
 public:
-  explicit StrandQueue(const Executor& pool) : strand_(boost::asio::make_strand(pool)) {}
+  explicit StrandQueue(const Executor& pool)
+      : strand_(boost::asio::make_strand(pool)),
+        // The pool's end drops the work of the strands that exist then. A strand made later is
+        // not among them: its first work would leave it waiting for a pool thread for ever, and a
+        // close would wait with it. Such a queue starts closed. Asked after the strand is made, so
+        // that a strand the pool's end missed always sees the pool closed.
+        madeAfterPoolEnded_(static_cast<const detail::QueueTarget&>(*pool.target()).isClosed()) {
+    if (madeAfterPoolEnded_) {
+      gate_.closeAndWait();
+    }
+  }
 
   void execute(UniqueFunction<void()> work, bool mayRunInline) override {
     if (mayRunInline && isCurrent()) {
@@ -33,11 +43,12 @@ public:
     return boost::asio::query(strand_, boost::asio::execution::context);
   }
   bool isSerial() const noexcept override { return true; }
+  bool isClosed() const noexcept override { return gate_.isClosed(); }
 
   void shutdown() noexcept override {
     // Every call waits, not only the first: an earlier close from the queue's own work did not.
     gate_.closeAndWait();
-    if (isCurrent()) {
+    if (isCurrent() || madeAfterPoolEnded_) {
       return;
     }
     // Wait for the work queued before the close: a marker queued behind it, bypassing the gate.
@@ -48,6 +59,7 @@ public:
 
 private:
   boost::asio::strand<Executor> strand_;
+  const bool madeAfterPoolEnded_;
   detail::Gate gate_;
 };
 

@@ -10,7 +10,8 @@
 // posted after the close (from inside the queue as well) is dropped; pending timers and socket
 // operations are destroyed without running. Then the destructor waits for the queue to go idle
 // (for ownThread: joins its thread). Executor copies may outlive the queue; what they are given
-// afterwards is dropped.
+// afterwards is dropped. A Kind::sharedPool queue made after the shared pool ended (endThreads())
+// is closed from the start.
 
 #include "runtime/UniqueFunction.hpp"
 

@@ -271,5 +271,28 @@ TEST(SerialQueue, AThreadClosedFromItsOwnWorkIsJoinedAsTheProgramEnds) {
   EXPECT_TRUE(threadHasEnded(thread->load())) << "the queue's thread still runs";
 }
 
+// As the program ends, a queue on the shared pool may still be closed, or even made, after the
+// pool's threads are gone (a late static, a service made on first use). Nothing can run its work
+// any more, so the close must drop it rather than wait for it. A hang ends the child by SIGALRM.
+TEST(SerialQueueDeathTest, AQueueOnTheSharedPoolClosesAfterThePoolEnded) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ::alarm(10);
+        auto ran = std::make_shared<std::atomic<int>>(0);
+        auto early = std::make_unique<SerialQueue>("com.example.test.early", SerialQueue::Kind::sharedPool);
+        endThreads();
+        early->post([ran] { ++*ran; });
+        early.reset();
+        {
+          SerialQueue late("com.example.test.late", SerialQueue::Kind::sharedPool);
+          late.post([ran] { ++*ran; });
+          if (late.syncWithTimeout([ran] { ++*ran; }, 30s)) std::_Exit(11);
+        }
+        std::_Exit(ran->load() == 0 ? 0 : 12);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 } // namespace
 } // namespace pd::runtime::test

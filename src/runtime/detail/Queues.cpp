@@ -201,6 +201,8 @@ bool EventLoop::isCurrent() const noexcept { return impl_->context.get_executor(
 
 boost::asio::execution_context& EventLoop::context() const noexcept { return impl_->context; }
 
+bool EventLoop::isClosed() const noexcept { return impl_->gate.isClosed(); }
+
 void EventLoop::shutdown() noexcept {
   if (impl_->shutdownStarted.exchange(true)) {
     // An earlier close may have come from the loop's own work, which did not wait: a caller from

@@ -35,6 +35,8 @@ private:
 class QueueTarget : public ExecutionTarget {
 public:
   virtual void shutdown() noexcept = 0;
+  // True once shutdown() has begun: work handed in from then on is dropped.
+  virtual bool isClosed() const noexcept = 0;
 };
 
 // An io_context served by threads of its own.
@@ -55,6 +57,7 @@ public:
   boost::asio::execution_context& context() const noexcept override;
   bool isSerial() const noexcept override { return serial_; }
   void shutdown() noexcept override;
+  bool isClosed() const noexcept override;
 
   struct Impl;
 
