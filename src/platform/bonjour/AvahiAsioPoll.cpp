@@ -39,6 +39,8 @@ struct AvahiAsioPoll::Impl {
 
   asio::any_io_executor executor;
   AvahiPoll api{};
+  // Shared with every watch and timeout: set by stopWaiting().
+  std::shared_ptr<bool> stopped = std::make_shared<bool>(false);
 
   static AvahiWatch* watchNew(const AvahiPoll* api, int fd, AvahiWatchEvent event, AvahiWatchCallback callback,
                               void* userdata);
@@ -79,6 +81,7 @@ struct WatchState : std::enable_shared_from_this<WatchState> {
   AvahiWatchCallback callback = nullptr;
   void* userdata = nullptr;
   std::optional<asio::posix::stream_descriptor> descriptor;
+  std::shared_ptr<const bool> stopped;
   std::uint64_t generation = 0;
   bool dead = false;
 
@@ -93,7 +96,7 @@ struct WatchState : std::enable_shared_from_this<WatchState> {
     const std::uint64_t armed = ++generation;
     boost::system::error_code ignored;
     if (descriptor) descriptor->cancel(ignored);
-    if (wanted == 0) return;
+    if (wanted == 0 || *stopped) return;
     if (const short revents = readyNow(); revents != 0) {
       asio::post(executor, [self = shared_from_this(), armed, revents] { self->fire(armed, revents); });
       return;
@@ -127,13 +130,14 @@ struct TimeoutState : std::enable_shared_from_this<TimeoutState> {
   std::optional<asio::steady_timer> timer;
   AvahiTimeoutCallback callback = nullptr;
   void* userdata = nullptr;
+  std::shared_ptr<const bool> stopped;
   std::uint64_t generation = 0;
   bool dead = false;
 
   void set(const struct timeval* tv) {
     const std::uint64_t armed = ++generation;
     timer->cancel();
-    if (tv == nullptr) return;
+    if (tv == nullptr || *stopped) return;
     // The library states deadlines as gettimeofday() times; turn them into a wait on the
     // monotonic clock at once, so a wall clock step cannot move them later.
     timeval now{};
@@ -178,6 +182,7 @@ AvahiWatch* AvahiAsioPoll::Impl::watchNew(const AvahiPoll* api, int fd, AvahiWat
   state->wanted = event;
   state->callback = callback;
   state->userdata = userdata;
+  state->stopped = self->stopped;
   // Each watch waits on a duplicate of the descriptor, which it owns: the reactor takes one
   // registration per descriptor number, and the bus connection keeps a read and a write watch
   // on its one socket (the write watch appears when its output backs up).
@@ -221,6 +226,7 @@ AvahiTimeout* AvahiAsioPoll::Impl::timeoutNew(const AvahiPoll* api, const struct
   state->timer.emplace(self->executor);
   state->callback = callback;
   state->userdata = userdata;
+  state->stopped = self->stopped;
   state->set(tv);
   return timeout;
 } catch (...) {
@@ -246,5 +252,7 @@ AvahiAsioPoll::AvahiAsioPoll(runtime::Executor executor) : impl_(std::make_uniqu
 AvahiAsioPoll::~AvahiAsioPoll() = default;
 
 const AvahiPoll* AvahiAsioPoll::api() const noexcept { return &impl_->api; }
+
+void AvahiAsioPoll::stopWaiting() noexcept { *impl_->stopped = true; }
 
 } // namespace pd::platform::bonjour::detail

@@ -28,6 +28,11 @@ public:
 
   const AvahiPoll* api() const noexcept;
 
+  // For freeing the client once the executor runs nothing any more (its queue was closed): the
+  // library still makes and frees watches and timeouts while it lets go, but none is waited on,
+  // since such a wait would never end and would keep the executor's loop alive with it.
+  void stopWaiting() noexcept;
+
   struct Impl;
 
 private:

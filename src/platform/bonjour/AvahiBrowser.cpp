@@ -43,6 +43,15 @@ TxtRecord txtFrom(AvahiStringList* list) {
 
 struct AvahiBrowser::Impl : std::enable_shared_from_this<Impl> {
   explicit Impl(std::string type) : serviceType(std::move(type)) {}
+  // The shutdown that cancel() posts has normally run by now. When the queue was closed first,
+  // it was dropped, and nothing of the queue runs any more (its pending waits on the library's
+  // descriptors were dropped with it), so the library's objects are let go of here instead.
+  ~Impl() {
+    if (poll) poll->stopWaiting();
+    shutdown();
+  }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
 
   const std::string serviceType;
 

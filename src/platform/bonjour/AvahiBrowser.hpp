@@ -7,7 +7,8 @@
 // States: ready once the daemon accepted the browse; waiting while no daemon runs (the client
 // waits for one to appear); failed when the browse fails or the daemon goes away (a new browser
 // then waits for the next daemon); cancelled after cancel().
-// The library runs on the executor given to start(); no Avahi type appears here.
+// The library runs on the executor given to start(); no Avahi type appears here. The browser may
+// be destroyed before or after that executor's queue is closed.
 
 #include "platform/bonjour/ServiceBrowser.hpp"
 

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -67,6 +68,11 @@ private:
   std::vector<BrowseResult> results_;
   std::vector<BrowseChange> changes_;
 };
+
+std::size_t openDescriptors() {
+  return static_cast<std::size_t>(
+      std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()));
+}
 
 std::string uniqueName(const char* base) { return std::string(base) + " " + std::to_string(::getpid()); }
 
@@ -171,6 +177,22 @@ TEST_F(AvahiBrowserTest, ResolvesAServiceOnTheLoopbackInterfaceAndADroppedResolu
   lock.unlock();
   (void)queue.syncWithTimeout([&] { operation.reset(); }, 5s);
   EXPECT_FALSE(dropped->load());
+}
+
+// An owner may close the browser's queue before it lets go of the browser: the cancel posted
+// then never runs, and the connection to the daemon must still be let go of.
+TEST_F(AvahiBrowserTest, ABrowserWhoseQueueClosedFirstStillLetsGoOfTheDaemon) {
+  const std::size_t before = openDescriptors();
+  auto early = std::make_unique<runtime::SerialQueue>("test.bonjour.early");
+  auto browser = std::make_unique<AvahiBrowser>("_velquatrin._udp");
+  auto recorder = std::make_shared<Recorder>();
+  recorder->install(*browser);
+  browser->start(early->executor());
+  ASSERT_TRUE(recorder->waitFor([&] { return recorder->sawState(BrowserState::ready); }));
+  early->shutdown();
+  browser.reset();
+  early.reset();
+  EXPECT_EQ(openDescriptors(), before);
 }
 
 } // namespace
