@@ -146,13 +146,7 @@ std::filesystem::path LocalVideoBroadcaster::temporaryFolder() const {
 }
 
 void LocalVideoBroadcaster::deleteTempCopy(const std::filesystem::path& copy) const {
-  runtime::backgroundPool().post([copy, caches = dependencies_.cachesDirectory] {
-    std::optional<std::filesystem::path> folder;
-    try {
-      folder = sender::temporaryFolder(caches);
-    } catch (const std::exception&) {}
-    removeTemporaryItem(folder ? removalTarget(copy, *folder) : copy);
-  });
+  removeTemporaryCopyLater(copy, dependencies_.cachesDirectory);
 }
 
 void LocalVideoBroadcaster::handlePeerChanged(const std::optional<std::string>& peerID) {

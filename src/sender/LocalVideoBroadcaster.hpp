@@ -180,7 +180,8 @@ private:
   static runtime::Awaitable<void> announce(std::weak_ptr<LocalVideoBroadcaster> weak,
                                            std::shared_ptr<BroadcasterServices> services);
   static runtime::Awaitable<void> sendLocal(std::weak_ptr<LocalVideoBroadcaster> weak, std::filesystem::path file,
-                                            Target target, bool isTemporaryCopy, std::int64_t request);
+                                            Target target, std::optional<OwnedTemporaryCopy> copy,
+                                            std::int64_t request);
   static runtime::Awaitable<void> sendRemote(std::weak_ptr<LocalVideoBroadcaster> weak,
                                              std::shared_ptr<link::SenderLink> link, std::string videoID,
                                              std::string title, Target target, std::int64_t request, std::string op);

@@ -43,16 +43,21 @@ void LocalVideoBroadcaster::sendLocalFile(const std::filesystem::path& file, Tar
   serving.remoteTask.cancel();
   serving.remoteTask = {};
   deck(target).status.set("「" + file.filename().string() + "」を準備中...");
+  // From here the send owns the copy: whichever way it ends, even with the broadcaster gone or
+  // its task dropped unfinished, the copy is removed unless the deck took it.
+  auto copy = isTemporaryCopy ? std::optional<OwnedTemporaryCopy>(std::in_place, file, dependencies_.cachesDirectory)
+                              : std::nullopt;
   runtime::spawnDetached(
       runtime::MainThread::executor(),
-      [weak = weak_from_this(), file, target, isTemporaryCopy, request]() -> runtime::Awaitable<void> {
-        co_await sendLocal(weak, file, target, isTemporaryCopy, request);
+      [weak = weak_from_this(), file, target, copy = std::move(copy), request]() mutable -> runtime::Awaitable<void> {
+        co_await sendLocal(weak, file, target, std::move(copy), request);
       });
 }
 
 runtime::Awaitable<void> LocalVideoBroadcaster::sendLocal(std::weak_ptr<LocalVideoBroadcaster> weak,
                                                           std::filesystem::path file, Target target,
-                                                          bool isTemporaryCopy, std::int64_t request) {
+                                                          std::optional<OwnedTemporaryCopy> copy,
+                                                          std::int64_t request) {
   std::shared_ptr<mediaserver::LocalVideoHTTPServer> server;
   std::shared_ptr<link::SenderLink> link;
   if (const auto self = weak.lock()) {
@@ -73,9 +78,7 @@ runtime::Awaitable<void> LocalVideoBroadcaster::sendLocal(std::weak_ptr<LocalVid
   if (!self) co_return;
   auto& serving = self->serving(target);
   auto& deck = self->deck(target);
-  const auto copy = isTemporaryCopy ? std::optional(file) : std::nullopt;
   if (failure) {
-    if (copy) self->deleteTempCopy(*copy);
     if (serving.request != request) co_return;
     deck.status.set("「" + name + "」を送れません（HTTP サーバ起動失敗）");
     const auto fields = diagnostics::LogErrorFields::fields(failure, true);
@@ -83,25 +86,22 @@ runtime::Awaitable<void> LocalVideoBroadcaster::sendLocal(std::weak_ptr<LocalVid
                             rawValue(target), fields.domain, fields.code, fields.detail);
     co_return;
   }
-  if (serving.request != request) {
-    if (copy) self->deleteTempCopy(*copy);
-    co_return;
-  }
+  if (serving.request != request) co_return;
   const auto host = link->localHostForPeer();
   if (!host) {
     deck.status.set("「" + name + "」を送れません（Mac の IP を取得できません）");
-    if (copy) self->deleteTempCopy(*copy);
     co_return;
   }
   const auto token = server->registerFile(file);
   const auto url = "http://" + *host + ":" + std::to_string(port) + "/" + token;
   if (!link->sendLoadVideo(std::string(rawValue(target)), url, file.stem().string())) {
     server->unregister(token);
-    if (copy) self->deleteTempCopy(*copy);
+    copy.reset();
     deck.status.set("「" + name + "」の送信に失敗しました（iPad との接続を確認してください）");
     co_return;
   }
-  const auto generation = self->commitServing({token}, copy, url, name, target);
+  const auto generation =
+      self->commitServing({token}, copy ? std::optional(copy->release()) : std::nullopt, url, name, target);
   deck.status.set("送信しました / BPM 解析中...");
   deck.isAnalyzing.set(true);
   Log::localvideo().notice("local_video_send target=%{public}s", rawValue(target));

@@ -4,6 +4,7 @@
 #include "diagnostics/LogErrorFields.hpp"
 #include "platform/paths/Paths.hpp"
 #include "relay/LoopbackFetch.hpp"
+#include "runtime/ThreadPools.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,6 +78,17 @@ std::filesystem::path removalTarget(const std::filesystem::path& copy, const std
   const auto parent = copy.parent_path();
   if (hasPrefix(parent, kDropFolderPrefix) && parent.parent_path() == folder) return parent;
   return copy;
+}
+
+void removeTemporaryCopyLater(const std::filesystem::path& copy,
+                              const std::optional<std::filesystem::path>& cachesDirectory) {
+  runtime::backgroundPool().post([copy, caches = cachesDirectory] {
+    std::optional<std::filesystem::path> folder;
+    try {
+      folder = temporaryFolder(caches);
+    } catch (const std::exception&) {}
+    removeTemporaryItem(folder ? removalTarget(copy, *folder) : copy);
+  });
 }
 
 void removeTemporaryItem(const std::filesystem::path& item) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 namespace pd::sender {
 
@@ -35,6 +36,34 @@ std::filesystem::path removalTarget(const std::filesystem::path& copy, const std
 // Removes the item (a folder with its contents; a link itself, never what it points to) and logs
 // "temp_copy_delete", or "temp_copy_delete_fail" with the error when it could not be removed.
 void removeTemporaryItem(const std::filesystem::path& item);
+
+// Removes the copy (see removalTarget, with the temporary folder of cachesDirectory) on the
+// background pool: a copy is dropped from the main thread.
+void removeTemporaryCopyLater(const std::filesystem::path& copy,
+                              const std::optional<std::filesystem::path>& cachesDirectory);
+
+// Owns a temporary copy until it is handed on: dropped while it still owns the copy, on any way
+// out of the work that made or sends it, it removes the copy.
+class OwnedTemporaryCopy {
+public:
+  OwnedTemporaryCopy(std::filesystem::path copy, std::optional<std::filesystem::path> cachesDirectory)
+      : copy_(std::move(copy)), caches_(std::move(cachesDirectory)) {}
+  ~OwnedTemporaryCopy() {
+    if (copy_) removeTemporaryCopyLater(*copy_, caches_);
+  }
+  OwnedTemporaryCopy(OwnedTemporaryCopy&& other) noexcept
+      : copy_(std::exchange(other.copy_, std::nullopt)), caches_(std::move(other.caches_)) {}
+  OwnedTemporaryCopy& operator=(OwnedTemporaryCopy&&) = delete;
+  OwnedTemporaryCopy(const OwnedTemporaryCopy&) = delete;
+  OwnedTemporaryCopy& operator=(const OwnedTemporaryCopy&) = delete;
+
+  // Hands the copy on: its new owner removes it.
+  std::filesystem::path release() { return *std::exchange(copy_, std::nullopt); }
+
+private:
+  std::optional<std::filesystem::path> copy_;
+  std::optional<std::filesystem::path> caches_;
+};
 
 // Removes every "PalendrixDrop-" and "PalendrixRemoteBPM-" entry of the folder, and the hidden
 // partial files of analysis downloads that never completed, except entries changed at or after

@@ -245,6 +245,15 @@ TEST_F(LocalVideoBroadcasterTest, ANewerRequestWinsAndACommitRemovesThePreviousD
   EXPECT_EQ(broadcaster->deck(Target::b).fileName.get(), std::nullopt);
 }
 
+// A send cut short by the broadcaster's end takes its temporary copy with it.
+TEST_F(LocalVideoBroadcasterTest, ASendOutlivedByNoBroadcasterRemovesItsCopy) {
+  const auto copy = dropCopy(broadcaster->temporaryFolder(), "orphan");
+  broadcaster->sendLocalFile(copy, Target::a, true);
+  broadcaster.reset();
+  runUntil([&] { return !std::filesystem::exists(copy.parent_path()); });
+  EXPECT_TRUE(link->of("load_video").empty());
+}
+
 TEST_F(LocalVideoBroadcasterTest, FailuresReachTheDeckStatusAndKeepWhatWasServed) {
   testing::writeText(caches / "clip.mp4", "x");
   const auto served = sendAndSettle(caches / "clip.mp4", Target::a);
