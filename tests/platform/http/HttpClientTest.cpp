@@ -210,13 +210,20 @@ std::int64_t bodyBeyondSocketBuffers() {
 }
 
 TEST_F(HttpClientTest, WholeBodyCapStopsTheTransfer) {
+  constexpr std::size_t cap = 64 * 1024;
+  fake.fault("a.remote.test", "/exact", {{"fault", "over_cap"}, {"bytes", cap}});
+  fake.fault("a.remote.test", "/over", {{"fault", "over_cap"}, {"bytes", cap + 1}});
+  EXPECT_EQ(fetch(get("https://a.remote.test/exact"), cap).body, std::string(cap, ' '));
+  EXPECT_THROW(fetch(get("https://a.remote.test/over"), cap), BodyTooLargeError);
+
   const auto body = bodyBeyondSocketBuffers();
   fake.fault("a.remote.test", "/big", {{"fault", "over_cap"}, {"bytes", body}});
-  EXPECT_THROW(fetch(get("https://a.remote.test/big"), 64 * 1024), BodyTooLargeError);
+  EXPECT_THROW(fetch(get("https://a.remote.test/big"), cap), BodyTooLargeError);
   // The server saw the connection go before it could send the whole body.
-  ASSERT_TRUE(fake.waitFor([](const auto& e) { return e["event"] == "body_sent"; }));
+  const auto big = [](const auto& e) { return e["event"] == "body_sent" && e["path"] == "/big"; };
+  ASSERT_TRUE(fake.waitFor(big));
   for (const auto& e : fake.events()) {
-    if (e["event"] == "body_sent") {
+    if (big(e)) {
       EXPECT_LT(e["bytes"].template get<std::int64_t>(), body);
     }
   }
