@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace pd::sender::test {
 namespace {
 
@@ -82,20 +84,31 @@ TEST_F(SearchModelTest, TheLaterOfTwoQuickSearchesWinsAndTheFirstLeavesACancelLi
   EXPECT_FALSE(search->isSearching.get());
   EXPECT_FALSE(log.has("search_start"));
 
-  remote.fault("*", "/api/v1/search", {{"fault", "slow_body"}, {"chunk", 64}, {"delay", 0.2}, {"times", 1}});
+  remote.fault("*", "/api/v1/search", {{"fault", "gate"}, {"times", 1}});
   search->query.set("first");
   search->search();
-  // The first search is under way (slowly) when the second starts.
-  runUntil([&] { return !remote.requests(5ms).empty(); });
+  // The first search's answer is held at the fake while the second starts and is answered.
+  runUntil([&] {
+    const auto seen = remote.requests(5ms);
+    return std::ranges::any_of(
+        seen, [](const auto& e) { return e["path"].template get<std::string>().starts_with("/api/v1/search"); });
+  });
   search->query.set("second");
   search->search();
   EXPECT_TRUE(search->isSearching.get());
   runUntil([&] { return !search->isSearching.get(); });
-  ASSERT_FALSE(search->results.get().empty());
-  EXPECT_NE(search->results.get().front().title.find("second"), std::string::npos);
+  const auto firstTitle = [&] {
+    const auto& results = search->results.get();
+    return results.empty() ? std::string() : results.front().title;
+  };
+  EXPECT_EQ(firstTitle(), "First second");
+  // Now the first answer comes, after the second: it must not replace the newer list.
+  remote.command({{"media_release", 1}});
+  runUntil([&] { return log.has("search_cancel") || firstTitle() != "First second"; });
+  EXPECT_EQ(firstTitle(), "First second");
+  EXPECT_EQ(search->results.get().size(), 2u);
   EXPECT_FALSE(search->searchedWithoutResults.get());
   EXPECT_EQ(search->errorMessage.get(), std::nullopt);
-  runUntil([&] { return log.has("search_cancel"); });
   EXPECT_EQ(log.count("search_cancel kind=search op="), 1u);
   EXPECT_EQ(log.count("search_start kind=search trigger=manual op="), 2u);
 

@@ -56,6 +56,14 @@ def command(rule):
     return False
 
 
+def hold(fault):
+    """Waits until a {"media_release": n} command lets this request go (or the rule's seconds pass)."""
+    with CONDITION:
+        STATE["held"] += 1
+        ticket = STATE["held"]
+        CONDITION.wait_for(lambda: STATE["released"] >= ticket, timeout=float(fault.get("seconds", 30)))
+
+
 def playback_name(path, query):
     """The media file that a CDN stream address names, if one was made for its video id."""
     if path != "/videoplayback":
@@ -138,10 +146,7 @@ def serve(handler, emit, fault, path, query, name=None):
                 CONDITION.notify_all()
                 CONDITION.wait_for(lambda: ARRIVED[key] >= together, timeout=10)
         if kind == "gate":
-            with CONDITION:
-                STATE["held"] += 1
-                ticket = STATE["held"]
-                CONDITION.wait_for(lambda: STATE["released"] >= ticket, timeout=float(fault.get("seconds", 30)))
+            hold(fault)
             kind = None
         answering()
         if kind == "expire":

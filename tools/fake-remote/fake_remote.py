@@ -205,7 +205,11 @@ class Handler(BaseHTTPRequestHandler):
                 fault, kind = None, None
             if fake_media.serve(self, emit, fault, split.path, split.query, playback):
                 return
-        if kind == "status":
+        if kind == "gate":
+            # Held like a media request, then answered as usual: lets a test order two answers.
+            fake_media.hold(fault)
+            self.answer(host, split)
+        elif kind == "status":
             status = int(fault.get("status", 503))
             self.send_body(status, fault.get("body", "%d fault" % status), "text/plain")
         elif kind == "stall":
