@@ -208,6 +208,14 @@ int pruneBusy(const fs::path& folder) {
 int launch() {
   namespace guard = SingleInstanceGuard;
   guard::settings().lockWait = std::chrono::milliseconds(100);
+  // The terminal mark gives the ring half a second and the process then ends with whatever
+  // the ring did by then; a busy machine can take longer to write the aborted launch's folder.
+  // That bound has tests of its own, so here the launch ends only once its ring is done.
+  guard::settings().exitProcess = [](int status) {
+    LogRing::shared().waitUntilIdle(std::chrono::seconds(30));
+    std::fflush(nullptr);
+    ::_exit(status);
+  };
   guard::acquireOrExit();
   LogRing& ring = LogRing::shared();
   ring.start();
