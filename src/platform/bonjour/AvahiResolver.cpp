@@ -92,7 +92,12 @@ struct Resolution : std::enable_shared_from_this<Resolution> {
 class AvahiResolveOperation final : public net::ServiceResolver::Operation {
 public:
   explicit AvahiResolveOperation(std::shared_ptr<Resolution> resolution) : resolution_(std::move(resolution)) {}
-  ~AvahiResolveOperation() override { resolution_->close(); }
+  // Off the queue only once the queue has closed: nothing of it runs any more, so the library
+  // must not wait on it while it lets go of the client (see AvahiAsioPoll::stopWaiting()).
+  ~AvahiResolveOperation() override {
+    if (!resolution_->executor.isCurrent() && resolution_->poll) resolution_->poll->stopWaiting();
+    resolution_->close();
+  }
   AvahiResolveOperation(const AvahiResolveOperation&) = delete;
   AvahiResolveOperation& operator=(const AvahiResolveOperation&) = delete;
 

@@ -2,7 +2,8 @@
 
 // Resolves a Bonjour service to an address and port through the Avahi daemon, on one interface
 // when asked. Each resolution has a client of its own on the caller's executor, freed when the
-// resolution ends or is dropped.
+// resolution ends or is dropped. An operation may also be dropped off its executor once that
+// executor's queue has closed.
 
 #include "platform/net/ServiceResolver.hpp"
 

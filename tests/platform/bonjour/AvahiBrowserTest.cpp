@@ -195,5 +195,24 @@ TEST_F(AvahiBrowserTest, ABrowserWhoseQueueClosedFirstStillLetsGoOfTheDaemon) {
   EXPECT_EQ(openDescriptors(), before);
 }
 
+// The same for a resolution still under way, of a service no one publishes: its owner lets go of
+// it only after the queue it was made on closed.
+TEST_F(AvahiBrowserTest, AResolutionWhoseQueueClosedFirstStillLetsGoOfTheDaemon) {
+  const std::size_t before = openDescriptors();
+  auto early = std::make_unique<runtime::SerialQueue>("test.bonjour.early");
+  AvahiResolver resolver;
+  const net::ServiceEndpoint service{uniqueName("Nobody"), "_velquatrin._udp", "local"};
+  std::unique_ptr<net::ServiceResolver::Operation> operation;
+  ASSERT_TRUE(early->syncWithTimeout(
+      [&] {
+        operation = resolver.resolve(service, std::nullopt, early->executor(), [](net::ServiceResolver::Result) {});
+      },
+      5s));
+  early->shutdown();
+  operation.reset();
+  early.reset();
+  EXPECT_EQ(openDescriptors(), before);
+}
+
 } // namespace
 } // namespace pd::platform::bonjour
