@@ -5,6 +5,12 @@
 #include "remotesource/VideoSourceError.hpp"
 
 #include <gmock/gmock.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <new>
 
 namespace pd::remotesource {
 namespace {
@@ -256,6 +262,42 @@ TEST(InvidiousSearchDecodingTest, ThumbnailChoiceAndQueryEncoding) {
   EXPECT_EQ(S::percentEncodeQuery("a+b=c?"), "a%2Bb%3Dc%3F");
   EXPECT_EQ(S::percentEncodeQuery("AZaz09!$'()*,-./:;@_~#%\xc3\xa9"), "AZaz09!$'()*,-./:;@_~%23%25%C3%A9");
   EXPECT_EQ(S::percentEncodeQuery("\xc3"), std::nullopt);
+}
+
+// Decodes a search answer of 500,000 empty objects and one video with no more than 16 MiB of
+// address space beside the parsed answer: the exit code of a child that measures it.
+int decodeHugeSearchAnswerWithin16MiB() {
+  std::string body = "[";
+  for (int i = 0; i < 500'000; ++i) body += "{},";
+  body += R"({"videoId":"last","title":"Last"}])";
+  const auto document = platform::json::Document::parse(body, InvidiousVideoSource::kMaxBodyBytes);
+  std::size_t pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  rlimit previous{};
+  if (pages == 0 || ::getrlimit(RLIMIT_AS, &previous) != 0) return 3;
+  rlimit limit = previous;
+  limit.rlim_cur = pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) + (std::size_t{16} << 20);
+  if (::setrlimit(RLIMIT_AS, &limit) != 0) return 3;
+  int code = 2;
+  try {
+    const auto items = InvidiousVideoSource::decodeSearch(document.root(), "https://h.example");
+    if (items.size() == 1 && items[0].videoID == "last") code = 0;
+  } catch (const std::bad_alloc&) {
+    code = 1;
+  }
+  // Freeing the parsed answer takes memory of its own.
+  ::setrlimit(RLIMIT_AS, &previous);
+  return code;
+}
+
+// An instance may answer with millions of small elements: they are read one at a time, so the
+// decoding costs the same few MiB whatever the answer's length.
+TEST(InvidiousSearchDecodingTest, AHugeAnswerIsDecodedWithinAFixedBudget) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers reserve address space of their own";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::_Exit(decodeHugeSearchAnswerWithin16MiB()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(InvidiousSearchDecodingTest, SearchItemRecordCoding) {
