@@ -516,7 +516,10 @@ void RelayDiskCache::State::recordWriteFailure(const Descriptor& descriptor, con
     old = item->second.bytes;
     dropItem(item);
   }
-  const std::int64_t charge = std::max(files::fileSize(file), old);
+  // What the file takes on its volume, not its logical end: a chunk that failed far past the end
+  // leaves a sparse file, and charging its gap would evict other streams or refuse their chunks for
+  // as long as the file cannot be deleted.
+  const std::int64_t charge = std::max(files::allocatedSize(file), old);
   totalBytes = saturatingAdd(totalBytes, charge - old);
   discardFile(file, charge);
   emit([videoID = descriptor.key.videoID, itag = descriptor.key.itag] {

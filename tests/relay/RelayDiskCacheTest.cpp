@@ -1,9 +1,14 @@
 #include "RelayDiskCacheTestSupport.hpp"
 #include "relay/RelayDiskCacheFiles.hpp"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 
 namespace pd::relay::test {
 namespace {
@@ -203,6 +208,85 @@ TEST_F(RelayDiskCacheTest, ScatteredChunksOfALargeStreamCostTheirOwnBytes) {
   }
   EXPECT_EQ(read(cache, big, 4095), bytes(12345, 2));
   EXPECT_EQ(read(cache, big, 3000), bytes(kChunk, 2));
+}
+
+// Keeps the folder's entries from being removed while it lives (an append-only folder).
+class UndeletableEntries {
+public:
+  explicit UndeletableEntries(const fs::path& folder)
+      : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    kept_ = fd_ >= 0 && ::ioctl(fd_, FS_IOC_GETFLAGS, &flags_) == 0 && setFlags(flags_ | FS_APPEND_FL);
+  }
+  ~UndeletableEntries() {
+    if (kept_) setFlags(flags_);
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UndeletableEntries(const UndeletableEntries&) = delete;
+  UndeletableEntries& operator=(const UndeletableEntries&) = delete;
+  explicit operator bool() const { return kept_; }
+
+private:
+  bool setFlags(int flags) const { return ::ioctl(fd_, FS_IOC_SETFLAGS, &flags) == 0; }
+  int fd_;
+  int flags_ = 0;
+  bool kept_ = false;
+};
+
+// No file of the process grows past `bytes` while it lives: a write across it stops there.
+class FileSizeCap {
+public:
+  explicit FileSizeCap(rlim_t bytes) : previous_(std::signal(SIGXFSZ, SIG_IGN)) {
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    rlimit capped = old_;
+    capped.rlim_cur = bytes;
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &capped), 0);
+  }
+  ~FileSizeCap() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, previous_);
+  }
+  FileSizeCap(const FileSizeCap&) = delete;
+  FileSizeCap& operator=(const FileSizeCap&) = delete;
+
+private:
+  rlimit old_{};
+  void (*previous_)(int);
+};
+
+// A chunk write that fails part-way far past the file's end, while the folder will not let the
+// file go: the file stays charged at the room it takes, so another stream still fits under the
+// limit meanwhile, and the charge leaves once the file can be deleted.
+TEST_F(RelayDiskCacheTest, AFileLeftByAFailedFarWriteIsChargedTheRoomItTakes) {
+  fs::create_directories(dir);
+  if (!cachefiles::keepsHoles(dir).value_or(false)) GTEST_SKIP() << "the file system fills gaps";
+  auto cache = makeCache();
+  limit = 16 * kChunk;
+  const auto big = descriptor("big", 4000 * kChunk);
+  const auto other = descriptor("other", kChunk);
+  call([&] { return cache->registerDescriptor(big); });
+  call([&] { return cache->registerDescriptor(other); });
+  ASSERT_TRUE(call([&] { return cache->writeChunk(big, 0, shared(bytes(kChunk, 1))); }));
+  {
+    const UndeletableEntries kept(dir);
+    if (!kept) GTEST_SKIP() << "no append-only folders here";
+    LogWindow log;
+    {
+      const FileSizeCap cap(3000 * kChunk + 65536);
+      EXPECT_FALSE(call([&] { return cache->writeChunk(big, 3000, shared(bytes(kChunk, 2))); }));
+    }
+    EXPECT_TRUE(log.has("relay_cache_invalidate reason=write_fail video=big itag=22"));
+    const auto usage = call([&] { return cache->usage(); });
+    EXPECT_EQ(usage.pendingDeletions, 1u);
+    EXPECT_GE(usage.totalBytes, onDisk(dir));
+    EXPECT_LT(usage.totalBytes, 2 * kChunk);
+    EXPECT_TRUE(call([&] { return cache->writeChunk(other, 0, shared(bytes(kChunk, 3))); }));
+  }
+  call([&] { return cache->retryPendingDeletions(); });
+  const auto usage = call([&] { return cache->usage(); });
+  EXPECT_EQ(usage.pendingDeletions, 0u);
+  EXPECT_EQ(usage.totalBytes, kChunk);
+  EXPECT_FALSE(fs::exists(fileOf("big")));
+  EXPECT_EQ(read(cache, other, 0), bytes(kChunk, 3));
 }
 
 // Three unopened one-chunk items written at t1 < t2 < t3.
