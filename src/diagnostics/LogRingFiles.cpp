@@ -249,6 +249,14 @@ std::int64_t LogRing::nextLaunchSequence(const fs::path& root) {
     while (!view.empty() && isAsciiSpace(view.back())) view.remove_suffix(1);
     stored = parseSignedDecimal(view).value_or(0);
   }
+  // The launches on disk carry their numbers too. A lost or damaged file must not restart the
+  // count below theirs: every later launch would then sort as older than they are, be the first
+  // one pruned and be passed over by the previous-exit verdict, for as many launches as there
+  // were before.
+  for (const fs::path& directory : listLaunchDirectories(root)) {
+    const auto manifest = Manifest::read(directory);
+    if (manifest && manifest->seq) stored = std::max(stored, *manifest->seq);
+  }
   // The largest number has no successor: the count restarts as for a damaged file.
   const std::int64_t next = stored == std::numeric_limits<std::int64_t>::max() ? 1 : stored + 1;
   try {

@@ -94,6 +94,16 @@ TEST(LogRingFilesTest, LaunchSequenceCountsOnAndRestartsFromDamage) {
     EXPECT_EQ(LogRing::nextLaunchSequence(root.path()), next) << '"' << stored << '"';
     EXPECT_EQ(readText(root / "launch.seq"), std::to_string(next));
   }
+
+  // With launches on disk, damage restarts the count above the newest of them.
+  makeLaunch(root.path(), 40, true, "2026-01-01T00:00:00.000Z");
+  makeLaunch(root.path(), 41, false, "2026-01-02T00:00:00.000Z");
+  for (const char* stored : {"letters", "7"}) {
+    writeText(root / "launch.seq", stored);
+    EXPECT_EQ(LogRing::nextLaunchSequence(root.path()), 42) << '"' << stored << '"';
+  }
+  fs::remove(root / "launch.seq");
+  EXPECT_EQ(LogRing::nextLaunchSequence(root.path()), 42);
 }
 
 TEST(LogRingFilesTest, OnlyFoldersNamedAsLaunchesCount) {
