@@ -169,7 +169,8 @@ struct LogRing::Impl {
     if (started) return;
     started = true;
     std::error_code ec;
-    fs::create_directories(launchDir, ec);
+    platform::paths::createPrivateDirectories(config.root, ec);
+    if (!ec) platform::paths::createPrivateDirectories(launchDir, ec);
     if (!ec && !fs::is_directory(fs::symlink_status(launchDir, ec)))
       ec = std::make_error_code(std::errc::not_a_directory);
     if (ec) {

@@ -41,7 +41,7 @@ struct MetricKitObserver::Impl {
   void store(const std::string& kind, const std::string& json) {
     try {
       std::error_code ec;
-      fs::create_directories(directory, ec);
+      platform::paths::createPrivateDirectories(directory, ec);
       if (ec) throw PosixError(ec.value(), "create " + directory.string());
       if (isSymbolicLink(directory)) throw PosixError(ELOOP, "refusing symbolic link " + directory.string());
       // Two payloads stored in the same millisecond must not replace one another.

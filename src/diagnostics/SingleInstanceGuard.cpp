@@ -68,7 +68,7 @@ std::optional<std::filesystem::path> openLockFile() {
   }
   const auto folder = *base / platform::paths::applicationID();
   std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
+  platform::paths::createPrivateDirectories(folder, ec);
   if (ec) {
     const auto fields =
         LogErrorFields::fields(std::filesystem::filesystem_error("create_directories", folder, ec), true);

@@ -293,7 +293,7 @@ MacLocalVideoLibrary::MacLocalVideoLibrary(Dependencies dependencies)
   }
   std::error_code error;
   impl_->thumbnailDirectory = *base / "MacLocalVideoThumbnails";
-  std::filesystem::create_directories(impl_->thumbnailDirectory, error);
+  platform::paths::createPrivateDirectories(impl_->thumbnailDirectory, error);
   impl_->purgeThumbnails(impl_->thumbnailDirectory);
 }
 

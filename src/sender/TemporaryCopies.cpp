@@ -68,7 +68,7 @@ std::filesystem::path temporaryFolder(const std::optional<std::filesystem::path>
   const auto caches = cachesDirectory ? cachesDirectory : platform::paths::cachesDirectory();
   if (!caches) return platform::paths::privateTemporaryDirectory();
   std::error_code error;
-  std::filesystem::create_directories(*caches, error);
+  platform::paths::createPrivateDirectories(*caches, error);
   auto folder = *caches / "tmp";
   platform::paths::ensurePrivateDirectory(folder);
   return folder;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <future>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pd::diagnostics::test {
@@ -78,6 +79,33 @@ TEST(LogRingTest, StartMakesTheLaunchFolderNumbersItAndReportsThePreviousExit) {
   ASSERT_EQ(answered.get_future().wait_for(5s), std::future_status::ready);
   EXPECT_TRUE(unclean);
   EXPECT_EQ(LogRing::Manifest::read(next.launchDirectory())->seq, 2);
+}
+
+TEST(LogRingTest, UnderAnOpenUmaskTheRingsFoldersAreTheUsersAlone) {
+  const auto modeOf = [](const fs::path& path) { return static_cast<unsigned>(fs::status(path).permissions()); };
+  TempDirectory base;
+  const fs::path root = base / "share" / "app" / "LogRing";
+  struct OpenUmask {
+    mode_t previous = ::umask(0);
+    ~OpenUmask() { ::umask(previous); }
+  } openUmask;
+  LogStore store;
+  {
+    LogRing fresh(ringConfig(root, store));
+    fresh.start();
+    ASSERT_TRUE(fresh.waitUntilIdle(5s));
+    for (const fs::path& made : {base / "share", base / "share" / "app", root, fresh.launchDirectory()}) {
+      EXPECT_EQ(modeOf(made), 0700u) << made;
+    }
+    EXPECT_EQ(modeOf(fresh.launchDirectory() / "manifest.json"), 0600u);
+  }
+  // A root that an earlier launch left open to everyone is closed again.
+  fs::permissions(root, fs::perms::all);
+  LogRing next(ringConfig(root, store));
+  next.start();
+  ASSERT_TRUE(next.waitUntilIdle(5s));
+  EXPECT_EQ(modeOf(root), 0700u);
+  EXPECT_EQ(modeOf(next.launchDirectory()), 0700u);
 }
 
 TEST(LogRingTest, StartRemovesOnlyStaleTemporaryFilesOfTheRingsOwnWrites) {

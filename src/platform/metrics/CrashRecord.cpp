@@ -265,7 +265,7 @@ std::optional<std::string> readBounded(const std::filesystem::path& file, std::s
 
 void installCrashHandler(const std::filesystem::path& directory) {
   std::error_code ec;
-  if (directory.has_parent_path()) std::filesystem::create_directories(directory.parent_path(), ec);
+  if (directory.has_parent_path()) paths::createPrivateDirectories(directory.parent_path(), ec);
   if (ec) throw PosixError(ec.value(), "create " + directory.parent_path().string());
   // Made and tightened through a descriptor that refuses a link: a mode set by path would land
   // on whatever a link at the folder's name points to.

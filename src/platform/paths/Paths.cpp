@@ -95,6 +95,46 @@ std::optional<fs::path> applicationSupportDirectory() { return withApplicationID
 std::optional<fs::path> cachesDirectory() { return withApplicationID(userCachesDirectory()); }
 std::optional<fs::path> configDirectory() { return withApplicationID(userConfigDirectory()); }
 
+void createPrivateDirectories(const fs::path& dir, std::error_code& ec) {
+  ec.clear();
+  const auto lastError = [&ec] { ec = std::error_code(errno != 0 ? errno : EIO, std::generic_category()); };
+  // The deepest folder that exists; those below it are made from the top down.
+  std::vector<fs::path> missing;
+  for (fs::path at = dir;;) {
+    struct stat st {};
+    if (::stat(at.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) ec = std::make_error_code(std::errc::not_a_directory);
+      break;
+    }
+    if (errno != ENOENT) return lastError();
+    missing.push_back(at);
+    const fs::path parent = at.parent_path();
+    if (parent.empty() || parent == at) break;
+    at = parent;
+  }
+  if (ec) return;
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) return lastError();
+  }
+  FileDescriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0) {
+    const int err = errno;
+    struct stat st {};
+    // A link the user put at the name is theirs to keep; whatever it names is not ours to change.
+    if ((err == ELOOP || err == ENOTDIR) && ::lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return;
+    ec = std::error_code(err, std::generic_category());
+    return;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return lastError();
+  // A sticky folder is shared by design (/tmp, whose owner we are when we run as root), never
+  // one an open umask left. A failed tightening (a read-only file system) leaves the folder as
+  // usable as it was.
+  if (st.st_uid == ::geteuid() && (st.st_mode & S_ISVTX) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    (void)::fchmod(fd.get(), 0700);
+  }
+}
+
 void ensurePrivateDirectory(const fs::path& dir) {
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     throw PosixError(errno, "mkdir " + dir.string());
@@ -138,7 +178,7 @@ fs::path privateTemporaryDirectory() {
     const auto caches = cachesDirectory();
     if (!caches) throw;
     std::error_code ec;
-    fs::create_directories(*caches, ec);
+    createPrivateDirectories(*caches, ec);
     if (ec) throw;
     const fs::path fallback = *caches / "tmp";
     ensurePrivateDirectory(fallback);

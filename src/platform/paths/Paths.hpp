@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <system_error>
 
 namespace pd::platform::paths {
 
@@ -46,6 +47,14 @@ std::filesystem::path runtimeDirectory();
 // ${TMPDIR:-/tmp}/<app id>-<uid>. Created 0700 and verified on every call, so a folder that
 // was removed meanwhile comes back. Throws pd::PosixError when the folder is unsafe.
 std::filesystem::path privateTemporaryDirectory();
+
+// Makes `dir` and every missing folder above it with mode 0700, as the XDG rules ask, so that
+// an open umask cannot leave a folder of ours for other users to plant or swap files in. Links
+// on the way are followed, as std::filesystem::create_directories does. A folder that exists is
+// left as it is, except `dir` itself when it is the user's (not through a link), not sticky, and
+// group or others may write to it, as an open umask left it before: that is tightened to 0700,
+// where the file system lets us. Sets `ec` when a folder cannot be made or something else is in the way.
+void createPrivateDirectories(const std::filesystem::path& dir, std::error_code& ec);
 
 // Makes `dir` (one level: its parent must exist) with mode 0700, or verifies an existing one:
 // a real directory (not a symbolic link), owned by the effective user, not writable by group

@@ -256,7 +256,7 @@ struct UserDefaults::Impl {
     }
     try {
       std::error_code ec;
-      fs::create_directories(file->parent_path(), ec);
+      paths::createPrivateDirectories(file->parent_path(), ec);
       paths::writeFileAtomically(*file, json::write(values), 0600);
     } catch (const Error&) {
       return false;

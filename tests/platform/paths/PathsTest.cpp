@@ -103,6 +103,24 @@ TEST(Paths, TakenTemporaryNameFallsBackToTheCachesFolder) {
   EXPECT_EQ(modeOf(expected), 0700u);
 }
 
+TEST(Paths, PrivateFoldersAreMade0700AndASharedStickyFolderIsLeftAlone) {
+  TempDirectory tmp;
+  const mode_t previous = ::umask(0);
+  std::error_code ec;
+  createPrivateDirectories(tmp / "a" / "b", ec);
+  ::umask(previous);
+  EXPECT_FALSE(ec);
+  EXPECT_EQ(modeOf(tmp / "a"), 0700u);
+  EXPECT_EQ(modeOf(tmp / "a" / "b"), 0700u);
+  // Run as root, /tmp is ours: closing it would lock every other user out of it.
+  const fs::path shared = tmp / "shared";
+  fs::create_directory(shared);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  createPrivateDirectories(shared, ec);
+  EXPECT_FALSE(ec);
+  EXPECT_EQ(modeOf(shared), 01777u);
+}
+
 TEST(Paths, RefusesAFolderOfAnotherUser) {
   if (::geteuid() == 0) {
     TempDirectory tmp;
