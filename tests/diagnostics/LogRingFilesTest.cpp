@@ -40,6 +40,9 @@ TEST(LogRingManifestTest, EncodesCompactWithKeysInByteOrderAndReadsBack) {
                                       "started_at", "terminal", "terminal_tracked", "truncated", "vocab_version"}));
   EXPECT_NE(json.find(R"({"at":"2026-03-01T19:00:00.000Z","reason":"exit"})"), std::string::npos);
   EXPECT_NE(json.find(R"({"bytes":200,"entries":1,"file":"apple-000001.ndjson"})"), std::string::npos);
+  EXPECT_NE(json.find(R"({"bytes":3400,"entries":12,"file":"seg-000001.ndjson",)"
+                      R"("first_ts":"2026-03-01T18:04:05.200Z","last_ts":"2026-03-01T18:04:06.000Z"})"),
+            std::string::npos);
   EXPECT_EQ(LogRing::Manifest::decode(json), manifest);
 
   LogRing::Manifest bare = manifest;
