@@ -95,12 +95,21 @@ TEST(RequestParsingTest, RangeRulesOnTenBytes) {
 TEST(RequestParsingTest, ContentTypes) {
   EXPECT_EQ(Server::contentType("/a/clip.MP4"), "video/mp4");
   EXPECT_EQ(Server::contentType("/a/b.jpeg"), "image/jpeg");
+  EXPECT_EQ(Server::contentType("/a/b.jpg"), "image/jpeg");
+  EXPECT_EQ(Server::contentType("/a/b.m4v"), "video/x-m4v");
+  EXPECT_EQ(Server::contentType("/a/b.Mov"), "video/quicktime");
+  EXPECT_EQ(Server::contentType("/a/b.m4a"), "audio/mp4");
+  EXPECT_EQ(Server::contentType("/a/b.mp3"), "audio/mpeg");
   EXPECT_EQ(Server::contentType("/a/b.webm"), "application/octet-stream");
   EXPECT_EQ(Server::contentType("/a/noext"), "application/octet-stream");
   EXPECT_EQ(Server::sanitizedContentType(std::string("Video/MP4; codecs=\"avc1\"")), "video/mp4");
   EXPECT_EQ(Server::sanitizedContentType(std::string(";video/mp4")), "video/mp4");
   EXPECT_EQ(Server::sanitizedContentType(std::string(" \taudio/webm ")), "audio/webm");
   EXPECT_EQ(Server::sanitizedContentType(std::string("text/html")), "application/octet-stream");
+  for (const char* passed : {"video/mp4", "audio/mp4", "video/webm", "audio/webm", "video/x-m4v", "video/quicktime",
+                             "image/jpeg", "image/webp", "image/png"}) {
+    EXPECT_EQ(Server::sanitizedContentType(std::string(passed)), passed);
+  }
   EXPECT_EQ(Server::sanitizedContentType(std::nullopt), "application/octet-stream");
 }
 
