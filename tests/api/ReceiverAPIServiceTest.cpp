@@ -236,6 +236,8 @@ TEST_F(ReceiverAPIServiceTest, ResolveDescribesMuxedSeparateAndPictureOnlyVideos
   EXPECT_EQ(s["videoHasAudio"], false);
   EXPECT_EQ(s["audioCodec"], "mp4a.40.2");
   EXPECT_EQ(s["audioBitrate"], 96000);
+  EXPECT_EQ(s["audioMimeType"], "audio/mp4; codecs=\"mp4a.40.2\"");
+  EXPECT_EQ(s["videoCodec"], "avc1.4d400d");
   EXPECT_EQ(s["videoBitrate"], 300000);
   EXPECT_EQ(s["author"], "Someone");
   EXPECT_EQ(s["resolution"], "320x180");
