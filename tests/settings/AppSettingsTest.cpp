@@ -96,6 +96,21 @@ TEST_F(AppSettingsTest, NetworkPeerIDIsMadeOnceAndKept) {
   EXPECT_EQ(AppSettings::networkPeerID(), "peer-from-earlier-launch");
 }
 
+TEST_F(AppSettingsTest, ReadsWhatEarlierVersionsStoredUnderTheirKeyNames) {
+  // The names are in users' settings files: a renamed key would silently forget what they chose.
+  defaults.set("oscHost", "0.0.0.0");
+  defaults.set("oscPort", 9000);
+  defaults.set("syphonServerName", "Stage Left");
+  defaults.set("relayCacheEnabled", false);
+  defaults.set("networkPeerID", "peer-from-earlier-version");
+  EXPECT_EQ(AppSettings::oscConfiguration(), (ServerConfiguration{9000, "0.0.0.0"}));
+  EXPECT_EQ(AppSettings::syphonServerName(), "Stage Left");
+  EXPECT_FALSE(AppSettings::relayCacheEnabled());
+  EXPECT_EQ(AppSettings::networkPeerID(), "peer-from-earlier-version");
+  // Read by the sender view, which no test here reaches.
+  EXPECT_EQ(SettingsKey::sendToIPadTab, "sendToIPadTab");
+}
+
 TEST_F(AppSettingsTest, AccessorsSeeEveryChangeAtOnce) {
   defaults.set(SettingsKey::oscPort, 9000);
   EXPECT_EQ(AppSettings::oscConfiguration().port, 9000);
