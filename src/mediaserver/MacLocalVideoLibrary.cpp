@@ -294,7 +294,7 @@ MacLocalVideoLibrary::MacLocalVideoLibrary(Dependencies dependencies)
   std::error_code error;
   impl_->thumbnailDirectory = *base / "MacLocalVideoThumbnails";
   platform::paths::createPrivateDirectories(impl_->thumbnailDirectory, error);
-  impl_->purgeThumbnails(impl_->thumbnailDirectory);
+  Impl::logPurge(impl_->purgeThumbnails(impl_->thumbnailDirectory));
 }
 
 MacLocalVideoLibrary::~MacLocalVideoLibrary() = default;

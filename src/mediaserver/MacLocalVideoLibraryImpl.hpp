@@ -100,7 +100,13 @@ struct MacLocalVideoLibrary::Impl {
   std::optional<KnownFile> knownFile(const std::string& folderKey, const std::string& id);
 
   std::optional<std::filesystem::path> makeThumbnail(const Entry& entry);
-  void purgeThumbnails(const std::filesystem::path& directory);
+  // What a purge took away and left, for the line the caller writes once no lock is held.
+  struct Purged {
+    std::int64_t removed = 0;
+    std::int64_t kept = 0;
+  };
+  Purged purgeThumbnails(const std::filesystem::path& directory);
+  static void logPurge(const Purged& purged);
 };
 
 // Sets the modification time to now; false when that failed.

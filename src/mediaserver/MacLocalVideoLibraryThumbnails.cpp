@@ -29,7 +29,7 @@ bool touchThumbnail(const std::filesystem::path& file) {
   return ::utimensat(AT_FDCWD, file.c_str(), times.data(), AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-void MacLocalVideoLibrary::Impl::purgeThumbnails(const std::filesystem::path& directory) {
+MacLocalVideoLibrary::Impl::Purged MacLocalVideoLibrary::Impl::purgeThumbnails(const std::filesystem::path& directory) {
   struct Item {
     std::string name;
     timespec modified;
@@ -40,12 +40,12 @@ void MacLocalVideoLibrary::Impl::purgeThumbnails(const std::filesystem::path& di
     // files of whatever folder the link names.
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-      return;
+      return {};
     }
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
     if (!dir) {
       ::close(fd);
-      return;
+      return {};
     }
     errno = 0;
     while (const auto* entry = ::readdir(dir.get())) {
@@ -59,7 +59,7 @@ void MacLocalVideoLibrary::Impl::purgeThumbnails(const std::filesystem::path& di
       items.push_back({std::string(name), dated ? info.st_mtim : timespec{INT64_MIN / 2, 0}});
     }
     if (errno != 0) {
-      return;
+      return {};
     }
   }
   std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
@@ -78,9 +78,12 @@ void MacLocalVideoLibrary::Impl::purgeThumbnails(const std::filesystem::path& di
       ++removed;
     }
   }
-  if (removed > 0) {
-    diagnostics::Log::source().notice("local_thumbnail_purge removed=%ld kept=%ld", removed,
-                                      static_cast<std::int64_t>(items.size()) - removed);
+  return {removed, static_cast<std::int64_t>(items.size()) - removed};
+}
+
+void MacLocalVideoLibrary::Impl::logPurge(const Purged& purged) {
+  if (purged.removed > 0) {
+    diagnostics::Log::source().notice("local_thumbnail_purge removed=%ld kept=%ld", purged.removed, purged.kept);
   }
 }
 
@@ -115,8 +118,12 @@ std::optional<std::filesystem::path> MacLocalVideoLibrary::Impl::makeThumbnail(c
     }
   }
   if (purge) {
-    std::scoped_lock guard(thumbnailPurgeLock);
-    purgeThumbnails(thumbnailDirectory);
+    Purged purged;
+    {
+      std::scoped_lock guard(thumbnailPurgeLock);
+      purged = purgeThumbnails(thumbnailDirectory);
+    }
+    logPurge(purged);
   }
   return file;
 }
