@@ -168,7 +168,9 @@ void FrameSharing::clearPending() {
 }
 
 void FrameSharing::setEpoch(std::uint64_t epoch) {
-  std::scoped_lock lock(gate_);
+  std::unique_lock lock(gate_);
+  // Never called on the queue from inside a hand-over, so the one waited for always ends.
+  commitEnded_.wait(lock, [this] { return !committing_; });
   epoch_ = epoch;
 }
 
@@ -267,14 +269,13 @@ void FrameSharing::publish(const platform::media::VideoFramePtr& frame, std::uin
     lastRateLogTime_ = runtime::monotonicSeconds();
   }
 
-  // The gate spans the last epoch check and the hand-over, so a new link's epoch lands either
-  // before the check (the frame is dropped) or after the frame is out. The hand-over takes only
-  // the video-out loop's own lock, which is never held while this gate is wanted.
-  bool committed = false;
+  // A new link's epoch lands either before the last check (the frame is dropped) or after the
+  // frame is out: setEpoch() waits while a hand-over runs. The gate itself is let go first: the
+  // hand-over takes the video-out loop's lock, and the main thread's hand-off of the next frames
+  // must not queue behind that.
   {
     std::unique_lock lock(gate_);
-    if (epoch == epoch_) committed = server.commitFrame();
-    else {
+    if (epoch != epoch_) {
       lock.unlock();
       server.abandonFrame();
       logThrottled(Log::syphon(), Level::debug, kStaleKey, kStaleRule,
@@ -283,7 +284,21 @@ void FrameSharing::publish(const platform::media::VideoFramePtr& frame, std::uin
       reportStaleEpochDrop(StaleEpochSource::syphonLate, stream);
       return;
     }
+    committing_ = true;
   }
+  const bool committed = [&] {
+    struct EndCommit {
+      FrameSharing& self;
+      ~EndCommit() {
+        {
+          std::scoped_lock lock(self.gate_);
+          self.committing_ = false;
+        }
+        self.commitEnded_.notify_all();
+      }
+    } end{*this};
+    return server.commitFrame();
+  }();
   if (!committed) {
     // A renegotiation took the buffer between filling and handing over.
     logPublishFailure(PublishFailure::negotiation, stream);

@@ -2,7 +2,8 @@
 
 // Frame sharing: one video-out server per stream, fed with the frames the main thread has just
 // shown, on a queue of its own that owns the servers and their bookkeeping without a lock. Only
-// the hand-off table and the link epoch are shared, under one lock.
+// the hand-off table and the link epoch are shared, under one lock, which is never held while a
+// server is called.
 //
 // Frames carry the link epoch they were decoded under; one of an earlier epoch is dropped and
 // reported, and a new epoch that lands while a frame is being published drops that frame too.
@@ -13,6 +14,7 @@
 #include "video/StaleEpochSink.hpp"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -113,6 +115,9 @@ private:
   };
   std::map<std::uint8_t, PendingFrame> pending_;
   bool isFlushScheduled_ = false;
+  // A frame that passed the last epoch check is being handed over: a new epoch waits for it.
+  bool committing_ = false;
+  std::condition_variable commitEnded_;
 
   // Last, so it goes first: its destruction waits for the work under way, which uses the rest.
   runtime::SerialQueue queue_;

@@ -59,6 +59,11 @@ public:
     std::scoped_lock lock(mutex);
     onPrepare_ = std::move(hook);
   }
+  // Runs on the frame-sharing queue inside commitFrame, before the frame is handed over.
+  void onCommit(std::function<void()> hook) {
+    std::scoped_lock lock(mutex);
+    onCommit_ = std::move(hook);
+  }
 
 private:
   friend class FakeFrameServer;
@@ -67,6 +72,7 @@ private:
   std::vector<std::string> events_;
   std::vector<std::shared_ptr<Server>> servers_;
   std::function<void()> onPrepare_;
+  std::function<void()> onCommit_;
 };
 
 class FakeFrameServer final : public platform::videoout::FrameServer {
@@ -105,6 +111,12 @@ public:
     return result;
   }
   bool commitFrame() override {
+    std::function<void()> hook;
+    {
+      std::scoped_lock lock(probe_->mutex);
+      hook = probe_->onCommit_;
+    }
+    if (hook) hook();
     std::scoped_lock lock(probe_->mutex);
     if (state_->preparedFrame == nullptr) return false;
     ++state_->committed;

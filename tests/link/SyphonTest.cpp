@@ -4,9 +4,11 @@
 #include "support/SolidFrame.hpp"
 
 #include "diagnostics/LogThrottle.hpp"
+#include "runtime/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 
 namespace pd::link::test {
@@ -207,6 +209,31 @@ TEST_F(SyphonTest, FramesOfAnOldLinkAreDroppedAtTheFlushAndAtTheFinalCheck) {
   share(blue, 1, 5);
   settle();
   EXPECT_EQ(probe->server(0).lastCommitted, blue.get());
+}
+
+TEST_F(SyphonTest, TheMainThreadHandsOffFramesWhileAServerHandsOneOver) {
+  TA::configureSyphon(*manager, kRaw);
+  setClients(0, true);
+  struct HandOver {
+    runtime::test::Latch begun;
+    runtime::test::Latch release;
+    std::atomic<bool> releasedInTime{false};
+  };
+  const auto handOver = std::make_shared<HandOver>();
+  // A server's hand-over waits for its daemon's loop, which may be busy for a while.
+  probe->onCommit([handOver] {
+    handOver->begun.open();
+    handOver->releasedInTime = handOver->release.wait();
+  });
+  share(red, 1);
+  ASSERT_TRUE(handOver->begun.wait());
+  share(blue, 1);
+  manager->clearPendingSyphonFrames();
+  handOver->release.open();
+  settle();
+  probe->onCommit(nullptr);
+  EXPECT_TRUE(handOver->releasedInTime.load()) << "the main thread waited for the hand-over";
+  EXPECT_EQ(probe->server(0).lastCommitted, red.get());
 }
 
 TEST_F(SyphonTest, PublishFailuresAreCountedAndARunOfThemEndsWithARecoveryLine) {
