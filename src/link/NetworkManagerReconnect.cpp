@@ -145,7 +145,9 @@ void NetworkManagerForMac::performReconnectAttempt() {
       const auto sameRoute = std::find_if(last->interfaces.begin(), last->interfaces.end(),
                                           [&](const Interface& i) { return i.name == lastSelectedInterface_->name; });
       if (sameRoute != last->interfaces.end()) {
-        const Interface interface = *lastSelectedInterface_;
+        // The route as the browser sees it now: an interface that went and came back (a cable
+        // plugged in again) keeps its name but has a new index, and the old one leads nowhere.
+        const Interface interface = *sameRoute;
         Log::network().debug("reconnect_target kind=last_peer name=%{private,mask.hash}s iface=%{public}s", name,
                              interface.name);
         reportReconnectTarget("last_peer", "route_reuse", interface.name, name);

@@ -126,6 +126,26 @@ TEST_F(ReconnectTest, VanishedRouteFallsBackToTheTabletsFirstInterface) {
   EXPECT_EQ(link(1).parameters.requiredInterface->name, "wlan0");
 }
 
+TEST_F(ReconnectTest, TheSameRouteIsTakenWithTheIndexItHasNow) {
+  // A cable plugged in again: the interface keeps its name and gets a new kernel index.
+  const platform::net::Interface before{"usb0", 5, platform::net::InterfaceType::wiredEthernet};
+  const platform::net::Interface after{"usb0", 9, platform::net::InterfaceType::wiredEthernet};
+  discover({tablet("Tab", {before})}, {tablet("Tab", {before})});
+  manager->connect(tablet("Tab", {before}), before);
+  link().report(LinkState::ready);
+  settle();
+  runUntil([&] { return link().hasPendingReceive(); });
+  acknowledge(link());
+  discover({tablet("Tab", {after})});
+  LogWindow log;
+  TA::handlePeerLost(*manager);
+  EXPECT_TRUE(log.has("reconnect_target_change from=unset to=last_peer reason=route_reuse iface=usb0"));
+  ASSERT_EQ(links.size(), 2u);
+  ASSERT_TRUE(link(1).parameters.requiredInterface);
+  EXPECT_EQ(link(1).parameters.requiredInterface->index, 9u);
+  EXPECT_EQ(manager->currentRoute()->interface.index, 9u);
+}
+
 TEST_F(ReconnectTest, FailedManualConnectIsPinnedToItsTablet) {
   const auto other = tablet("Other", {wifi()});
   discover({tab, other}, {tab, other});
