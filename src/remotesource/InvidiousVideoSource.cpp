@@ -34,23 +34,11 @@ std::optional<T> tolerant(const json::Value& object, std::string_view key, Read 
   return std::nullopt;
 }
 
-// Hands `each` the elements of a list from an instance one at a time, with the paths and errors
-// of Value::elements(). That one makes a handle for every element at once: for an answer of
-// millions of bare values, several times the memory of the parsed answer itself.
-template <typename Each>
-void forEachElement(const json::Value& list, Each&& each) {
-  if (list.type() != json::Value::Type::array) {
-    static_cast<void>(list.elements()); // raises the reader's own typeMismatch with this list's path
-  }
-  const std::size_t count = list.size();
-  for (std::size_t i = 0; i < count; ++i) each(list[i]);
-}
-
 std::optional<std::vector<InvidiousVideoSource::Thumbnail>> decodeThumbnails(const json::Value& list) {
   std::vector<InvidiousVideoSource::Thumbnail> thumbnails;
-  forEachElement(list, [&thumbnails](const json::Value& element) {
+  for (const auto& element : list.elements()) {
     thumbnails.push_back({element["quality"].asString(), element["url"].asString()});
-  });
+  }
   return thumbnails;
 }
 
@@ -147,7 +135,7 @@ InvidiousVideoSource::VideoResponse InvidiousVideoSource::VideoResponse::decode(
     const auto list = value.optional(key);
     if (!list) return std::nullopt;
     std::vector<StreamFormat> decoded;
-    forEachElement(*list, [&decoded](const json::Value& element) { decoded.push_back(StreamFormat::decode(element)); });
+    for (const auto& element : list->elements()) decoded.push_back(StreamFormat::decode(element));
     return decoded;
   };
   VideoResponse response;
@@ -374,12 +362,12 @@ std::optional<std::string> InvidiousVideoSource::pickThumbnail(const std::option
 
 std::vector<VideoSearchItem> InvidiousVideoSource::decodeSearch(const json::Value& root, std::string_view base) {
   std::vector<VideoSearchItem> items;
-  forEachElement(root, [&items, base](const json::Value& element) {
+  for (const auto& element : root.elements()) {
     auto decoded = SearchItem::decode(element);
-    if (decoded.type != "video" || !decoded.videoId || !decoded.title) return;
+    if (decoded.type != "video" || !decoded.videoId || !decoded.title) continue;
     items.push_back({std::move(*decoded.videoId), std::move(*decoded.title), std::move(decoded.author),
                      decoded.lengthSeconds, pickThumbnail(decoded.videoThumbnails, {"medium"}, base)});
-  });
+  }
   return items;
 }
 

@@ -164,16 +164,9 @@ std::size_t Value::size() const {
   return node_->size();
 }
 
-std::vector<Value> Value::elements() const {
+Value::Elements Value::elements() const {
   if (!node_->is_array()) mismatch("an array");
-  std::vector<Value> out;
-  out.reserve(node_->size());
-  for (std::size_t i = 0; i < node_->size(); ++i) {
-    CodingPath childPath = path_;
-    childPath.emplace_back(i);
-    out.push_back(Value(owner_, &(*node_)[i], std::move(childPath)));
-  }
-  return out;
+  return Elements(*this);
 }
 
 std::vector<std::string> Value::keys() const {

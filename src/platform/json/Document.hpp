@@ -92,8 +92,11 @@ public:
   bool contains(std::string_view key) const; // present, even if null; typeMismatch when not an object
 
   // Arrays: count and elements; objects: count and keys (in byte order). typeMismatch otherwise.
+  // The elements are made one at a time as a walk reaches them: an outside list of millions of
+  // small values must not cost a handle per element before the first is read.
+  class Elements;
   std::size_t size() const;
-  std::vector<Value> elements() const;
+  Elements elements() const;
   std::vector<std::string> keys() const;
 
   // Typed reads: typeMismatch for another type, valueNotFound for null.
@@ -131,6 +134,33 @@ private:
   std::shared_ptr<const nlohmann::json> owner_;
   const nlohmann::json* node_;
   CodingPath path_;
+};
+
+class Value::Elements {
+public:
+  class Iterator {
+  public:
+    Value operator*() const { return list_->element(index_); }
+    Iterator& operator++() {
+      ++index_;
+      return *this;
+    }
+    bool operator==(const Iterator& other) const { return index_ == other.index_; }
+
+  private:
+    friend class Elements;
+    Iterator(const Value* list, std::size_t index) : list_(list), index_(index) {}
+    const Value* list_;
+    std::size_t index_;
+  };
+
+  Iterator begin() const { return {&list_, 0}; }
+  Iterator end() const { return {&list_, list_.size()}; }
+
+private:
+  friend class Value;
+  explicit Elements(Value list) : list_(std::move(list)) {}
+  Value list_;
 };
 
 } // namespace pd::platform::json

@@ -55,7 +55,7 @@ TEST(Document, ReadsTypedValues) {
   EXPECT_TRUE(root["ok"].asBool());
   EXPECT_EQ(root["items"].size(), 2u);
   EXPECT_EQ(root["items"][1]["id"].asInteger<std::uint16_t>(), 8);
-  EXPECT_EQ(DecodingError::joinedPath(root["items"].elements()[0]["id"].codingPath()), "items.[0].id");
+  EXPECT_EQ(DecodingError::joinedPath((*root["items"].elements().begin())["id"].codingPath()), "items.[0].id");
   EXPECT_TRUE(root.contains("none"));
   EXPECT_FALSE(root.optional("none").has_value());
   EXPECT_FALSE(root.optional("absent").has_value());
