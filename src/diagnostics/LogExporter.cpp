@@ -25,6 +25,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <unordered_set>
 
 #ifndef PD_APP_DISPLAY_NAME
 #define PD_APP_DISPLAY_NAME ""
@@ -358,8 +359,12 @@ LogExporter::ExportResult LogExporter::writeExport(std::string_view scope, const
     emit(line(launch));
 
     std::vector<std::string> missing;
+    // The ring names each file once; a damaged manifest may name one over and over, and
+    // copying it at every mention could make the export grow without bound.
+    std::unordered_set<std::string_view> named;
     for (const auto* list : {&manifest->segments, &manifest->appleSegments}) {
       for (const LogRing::Segment& segment : *list) {
+        if (!named.insert(segment.file).second) continue;
         std::optional<std::string> bytes;
         if (isPlainFileName(segment.file)) bytes = readFileBounded(directory / segment.file, kMaxSegmentBytes);
         if (!bytes) {

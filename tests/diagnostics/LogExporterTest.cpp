@@ -181,6 +181,21 @@ TEST(LogExporterTest, ADamagedManifestsCountsNeitherWrapNorLowerTheEntryTotal) {
   EXPECT_EQ(result.entryCount, kMax);
 }
 
+TEST(LogExporterTest, ASegmentNamedAgainInADamagedManifestIsCopiedOnce) {
+  ExportFixture f;
+  const LogRing::Segment own{"seg-000001.ndjson", 2, 0, {}, {}};
+  const LogRing::Segment gone{"seg-000002.ndjson", 1, 0, {}, {}};
+  const fs::path launch = f.launchListing({own, gone, own, gone, own}, {own});
+  writeText(launch / "seg-000001.ndjson", "{\"msg\":\"once\"}\n");
+
+  const auto result = LogExporter::writeExport("all", {launch}, f.context());
+  const auto lines = f.lines(result);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[2]["msg"], "once");
+  EXPECT_EQ(lines[3]["missing_segments"], nlohmann::json{"seg-000002.ndjson"});
+  EXPECT_EQ(result.entryCount, 2);
+}
+
 TEST(LogExporterTest, PayloadsAreFilteredToTheExportedSpan) {
   ExportFixture f;
   const auto onTime = makeLaunch(f.root(), 1, true, "2026-03-01T12:00:00.000Z");
