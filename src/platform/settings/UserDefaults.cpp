@@ -192,6 +192,8 @@ struct UserDefaults::Impl {
   // The error of the first failed read of a run of them, for the caller to log once unlocked.
   mutable int readErrorToReport = 0;
   mutable bool readFailing = false;
+  // The name a damaged file was just set aside under, for the caller to log once unlocked.
+  std::string setAsideToReport;
 
   void loadLocked() const {
     if (loaded) return;
@@ -217,11 +219,14 @@ struct UserDefaults::Impl {
   }
 
   // Called with no lock held.
-  static void report(int readError) {
-    if (readError == 0) return;
+  static void report(int readError, const std::string& setAside = {}) {
+    if (readError == 0 && setAside.empty()) return;
     // Never destroyed: threads still running at exit may read settings.
     static const log::Logger* const logger = new log::Logger(std::string(paths::applicationID()), "app");
-    logger->error("defaults_read_fail err_code=%d", readError);
+    if (readError != 0) logger->error("defaults_read_fail err_code=%d", readError);
+    // Without a trace the user would only find every setting back at its default, and not
+    // know that the old ones wait in the copy (until a later damage replaces it).
+    if (!setAside.empty()) logger->error("defaults_damaged kept_as=%{public}s", setAside);
   }
 
   const Json* findLocked(std::string_view key) const {
@@ -251,7 +256,8 @@ struct UserDefaults::Impl {
     if (!loaded) return false;
     if (keepDamagedFile) {
       const fs::path aside = fs::path(file->string() + ".corrupt");
-      if (::rename(file->c_str(), aside.c_str()) != 0 && errno != ENOENT) return false;
+      if (::rename(file->c_str(), aside.c_str()) == 0) setAsideToReport = aside.filename().string();
+      else if (errno != ENOENT) return false;
       keepDamagedFile = false;
     }
     try {
@@ -270,6 +276,7 @@ struct UserDefaults::Impl {
     bool ok = true;
     bool didChange = false;
     int readError = 0;
+    std::string setAside;
     {
       std::scoped_lock lock(mutex);
       const Json* current = findLocked(key);
@@ -290,8 +297,9 @@ struct UserDefaults::Impl {
       if (didChange) dirty = true;
       if (dirty) ok = writeLocked();
       readError = std::exchange(readErrorToReport, 0);
+      setAside = std::exchange(setAsideToReport, {});
     }
-    report(readError);
+    report(readError, setAside);
     if (didChange) changed(std::string(key));
     return ok;
   }
@@ -408,13 +416,15 @@ bool UserDefaults::remove(std::string_view key) { return impl_->store(key, Json(
 bool UserDefaults::synchronize() {
   bool ok = false;
   int readError = 0;
+  std::string setAside;
   {
     std::scoped_lock lock(impl_->mutex);
     impl_->loadLocked();
     ok = !impl_->dirty || impl_->writeLocked();
     readError = std::exchange(impl_->readErrorToReport, 0);
+    setAside = std::exchange(impl_->setAsideToReport, {});
   }
-  Impl::report(readError);
+  Impl::report(readError, setAside);
   return ok;
 }
 

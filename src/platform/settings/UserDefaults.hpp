@@ -13,7 +13,7 @@
 //
 // A file that cannot be parsed is not lost: the defaults start empty, and just before the
 // first write replaces it, the old file is renamed to "<name>.corrupt" (replacing an older
-// copy). If that rename fails, the write is not made.
+// copy), and an error line says so. If that rename fails, the write is not made.
 //
 // A file that cannot be opened or read at all (no access, no descriptor free, an I/O error)
 // is left alone: the failure is logged, reads see only this process's changes, writes report

@@ -202,6 +202,7 @@ TEST(UserDefaults, NotifiesRealChangesOutsideTheLock) {
 TEST(UserDefaults, DamagedFileIsKeptAsideAtTheFirstWrite) {
   TempDirectory tmp;
   const auto file = tmp / "defaults.json";
+  const auto mark = log::LogStore::shared().lastSequence();
   for (const std::string& damaged : {std::string("{\"a\": 1,"), std::string("[1,2]"), std::string("\xFF\xFE")}) {
     std::filesystem::remove(tmp / "defaults.json.corrupt");
     writeText(file, damaged);
@@ -216,6 +217,14 @@ TEST(UserDefaults, DamagedFileIsKeptAsideAtTheFirstWrite) {
   UserDefaults d(file);
   d.set("c", 3);
   EXPECT_EQ(readText(tmp / "defaults.json.corrupt"), "\xFF\xFE");
+  // Each setting aside is told, or the user would find the settings reset without a trace.
+  const auto lines = log::LogStore::shared().entriesAfter(mark);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const log::LogEntry& e) {
+                            return e.level == log::Level::error &&
+                                   e.message == "defaults_damaged kept_as=defaults.json.corrupt";
+                          }),
+            3);
 }
 
 TEST(UserDefaults, APipeInPlaceOfTheFileDoesNotHoldUpTheFirstRead) {
