@@ -65,24 +65,17 @@ struct MetricKitObserver::Impl {
 
   // On the queue.
   void prune() {
-    struct Entry {
-      fs::path path;
-      runtime::Clock::WallTime created;
-    };
     if (isSymbolicLink(directory)) return;
-    std::vector<Entry> entries;
+    std::vector<StoredFile> files;
     std::error_code ec;
     for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-      entries.push_back(Entry{it->path(), fileCreationTime(it->path()).value_or(runtime::Clock::WallTime::min())});
+      files.push_back(StoredFile{it->path(), fileCreationTime(it->path())});
     }
     if (ec) return;
-    // Newest first; within one creation time the later name (the later store) is newer.
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-      return a.created != b.created ? a.created > b.created : a.path.filename() > b.path.filename();
-    });
-    for (std::size_t i = keep; i < entries.size(); ++i) {
+    // The file system dates files by the system's clock, not by the one tests may put in place.
+    for (const fs::path& path : filesToPrune(std::move(files), std::chrono::system_clock::now(), keep)) {
       std::error_code ignored;
-      fs::remove_all(entries[i].path, ignored);
+      fs::remove_all(path, ignored);
     }
   }
 
@@ -149,6 +142,23 @@ bool MetricKitObserver::waitUntilIdle(std::chrono::nanoseconds timeout) const {
 }
 
 const fs::path& MetricKitObserver::directory() const noexcept { return impl_->directory; }
+
+std::vector<fs::path> MetricKitObserver::filesToPrune(std::vector<StoredFile> files, runtime::Clock::WallTime now,
+                                                      std::size_t keep) {
+  // A file dated after now was stored before the clock was set back. Ranked newest, such files
+  // would outlast every payload stored since, and each new one would go at its own prune.
+  const auto rank = [now](const StoredFile& file) {
+    return file.created && *file.created <= now ? *file.created : runtime::Clock::WallTime::min();
+  };
+  // Newest first; within one creation time the later name (the later store) is newer.
+  std::sort(files.begin(), files.end(), [&rank](const StoredFile& a, const StoredFile& b) {
+    const auto ra = rank(a), rb = rank(b);
+    return ra != rb ? ra > rb : a.path.filename() > b.path.filename();
+  });
+  std::vector<fs::path> out;
+  for (std::size_t i = keep; i < files.size(); ++i) out.push_back(std::move(files[i].path));
+  return out;
+}
 
 std::string MetricKitObserver::fileName(std::string_view kind, runtime::Clock::WallTime time, int collision) {
   const auto seconds = std::chrono::floor<std::chrono::seconds>(time);

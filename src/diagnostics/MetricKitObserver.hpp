@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,15 @@ public:
   bool waitUntilIdle(std::chrono::nanoseconds timeout) const;
 
   const std::filesystem::path& directory() const noexcept;
+
+  struct StoredFile {
+    std::filesystem::path path;
+    std::optional<runtime::Clock::WallTime> created;
+  };
+  // What a prune removes: all but the `keep` newest by creation. A date that cannot be read, or
+  // that lies after `now` (the clock was set back since), counts as the most distant past.
+  static std::vector<std::filesystem::path> filesToPrune(std::vector<StoredFile> files, runtime::Clock::WallTime now,
+                                                         std::size_t keep);
 
   // kind + "-" + local time as yyyyMMdd-HHmmss-SSS + ".json"; with a collision number n > 0,
   // "_NNN" before ".json", so that names still sort in the order of storing.

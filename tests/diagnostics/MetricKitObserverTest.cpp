@@ -77,6 +77,13 @@ TEST(MetricKitObserverTest, TheTwentyNewestByCreationStayWhateverTheirNames) {
       std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.starts_with("diagnostic-"); }), 1);
 }
 
+TEST(MetricKitObserverTest, FilesDatedAfterASetBackClockGoBeforeThePayloadsStoredSince) {
+  const runtime::Clock::WallTime now(std::chrono::seconds(1'800'000'000));
+  const std::vector<MetricKitObserver::StoredFile> files = {
+      {"metrics-2031.json", now + 24h * 365}, {"diagnostic-new.json", now - 1min}, {"metrics-old.json", now - 1h}};
+  EXPECT_EQ(MetricKitObserver::filesToPrune(files, now, 2), std::vector<fs::path>{"metrics-2031.json"});
+}
+
 TEST(MetricKitObserverTest, PayloadsOfOneMillisecondKeepBothFilesInStoringOrder) {
   ObserverFixture f;
   runtime::ManualClock clock;
