@@ -159,7 +159,9 @@ public:
   // (FFmpeg, libcurl, Avahi, PipeWire, Qt): the ring keeps their errors and faults.
   static const std::vector<std::string>& platformSubsystems();
 
-  // "LogRing" in the application's data folder, else in the temporary folder; creates nothing.
+  // "LogRing" in the application's data folder, else in the private temporary folder (which it
+  // makes), else a folder that each call makes anew in the shared temporary folder: the
+  // process's ring asks once, and its payload store lives in that ring's root.
   static std::filesystem::path rootDirectory();
   // The process's ring: rootDirectory(), currentLaunchID(), the process's log store.
   static Config standardConfig();

@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cinttypes>
@@ -228,8 +230,19 @@ fs::path LogRing::rootDirectory() {
   try {
     return platform::paths::privateTemporaryDirectory() / "LogRing";
   } catch (const std::exception&) {
-    return fs::temp_directory_path() / (std::string(platform::paths::applicationID()) + "-LogRing");
+    // That folder's name was taken or cannot be made. Any other fixed name in the shared folder
+    // could be taken too (a link or a folder of another user's, which would read our log and
+    // plant launches for an export to copy), so the last resort is a folder made new for this
+    // process alone; the ring then holds this launch only.
   }
+  std::error_code ec;
+  fs::path base = fs::temp_directory_path(ec);
+  if (ec) base = "/tmp";
+  std::string pattern = (base / (std::string(platform::paths::applicationID()) + "-LogRing-XXXXXX")).string();
+  if (::mkdtemp(pattern.data()) != nullptr) return pattern;
+  // Nowhere of our own: a path under which no folder can ever be made, so that the ring reports
+  // that it keeps nothing instead of writing where another user may read.
+  return "/dev/null/LogRing";
 }
 
 bool LogRing::isLaunchDirectoryName(std::string_view name) noexcept {

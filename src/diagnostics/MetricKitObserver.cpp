@@ -89,7 +89,7 @@ struct MetricKitObserver::Impl {
 MetricKitObserver& MetricKitObserver::shared() {
   // Never destroyed: the manager holds it for the life of the process.
   static MetricKitObserver* const observer =
-      new MetricKitObserver(LogRing::rootDirectory() / "diagnostics", platform::metrics::MetricManager::shared());
+      new MetricKitObserver(LogRing::shared().root() / "diagnostics", platform::metrics::MetricManager::shared());
   return *observer;
 }
 

@@ -22,7 +22,7 @@ class MetricKitObserver final : public platform::metrics::Subscriber {
 public:
   static constexpr std::size_t kKeptPayloads = 20;
 
-  // The process's observer: "diagnostics" in LogRing::rootDirectory(), the shared manager.
+  // The process's observer: "diagnostics" in the root of LogRing::shared(), the shared manager.
   static MetricKitObserver& shared();
 
   MetricKitObserver(std::filesystem::path directory, platform::metrics::MetricManager& manager,

@@ -1,7 +1,9 @@
 #include "RingTestSupport.hpp"
 
 #include "platform/json/DecodingError.hpp"
+#include "platform/paths/Paths.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <limits>
@@ -227,6 +229,26 @@ TEST(LogRingFilesTest, ExportSelectionPutsTheRunningLaunchFirstThenNewestToOldes
   EXPECT_EQ(LogRing::exportLaunches(root.path(), 3, current), (Paths{c, d, b}));
   // Without its folder the newest launches by key are taken.
   EXPECT_EQ(LogRing::exportLaunches(root.path(), 2, newLaunchID()), (Paths{d, c}));
+}
+
+TEST(LogRingFilesTest, WithoutAFolderOfOurOwnTheRootIsNoNameAnotherUserCouldTake) {
+  TempDirectory shared; // stands in for /tmp, whose mode no test may touch
+  using pd::testing::ScopedEnvironment;
+  ScopedEnvironment tmp("TMPDIR", shared.path().string()), home("HOME", std::nullopt),
+      data("XDG_DATA_HOME", std::nullopt), caches("XDG_CACHE_HOME", std::nullopt);
+  const std::string app(platform::paths::applicationID());
+  // Another user took our private temporary name first, and planted a link at the ring's.
+  fs::create_directory(shared.path() / (app + "-" + std::to_string(::geteuid())));
+  fs::permissions(shared.path() / (app + "-" + std::to_string(::geteuid())), fs::perms::all);
+  fs::create_directory(shared.path() / "planted");
+  fs::create_directory_symlink(shared.path() / "planted", shared.path() / (app + "-LogRing"));
+
+  const fs::path root = LogRing::rootDirectory();
+  struct stat info {};
+  ASSERT_EQ(::lstat(root.c_str(), &info), 0) << root;
+  EXPECT_TRUE(S_ISDIR(info.st_mode)) << root << " is not a folder of its own";
+  EXPECT_EQ(info.st_uid, ::geteuid());
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
 }
 
 } // namespace
