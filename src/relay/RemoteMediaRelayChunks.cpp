@@ -28,6 +28,16 @@ private:
   std::int64_t* demand_;
 };
 
+bool isPrefetchYield(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const RelayError& relayError) {
+    return relayError.errorCase() == RelayError::Case::prefetchYield;
+  } catch (...) {
+    return false;
+  }
+}
+
 } // namespace
 
 runtime::Awaitable<RemoteMediaRelay::Chunk> RemoteMediaRelay::chunk(std::string token, std::int64_t index,
@@ -86,10 +96,25 @@ runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor
   const Entry* entry = find(token);
   if (entry == nullptr) throw RelayError::unknownToken();
   if (foreground && entry->cache) prefetch_->restartIfComplete(*entry->cache, index);
-  if (auto work = liveWork()) co_return co_await join(std::move(work));
-
-  const std::int64_t total = co_await totalLengthOnActor(token);
-  if (auto work = liveWork()) co_return co_await join(std::move(work));
+  std::int64_t total = 0;
+  while (true) {
+    auto work = liveWork();
+    if (!work) {
+      total = co_await totalLengthOnActor(token);
+      work = liveWork();
+      if (!work) break;
+    }
+    std::exception_ptr error;
+    try {
+      co_return co_await join(std::move(work));
+    } catch (...) {
+      error = std::current_exception();
+    }
+    // A reader that joined a prefetch fetch just as it gave way asked as foreground demand: it
+    // fetches the chunk itself. Its demand holds the prefetch loop back meanwhile, so no other
+    // fetch of this chunk can give way under it again.
+    if (!foreground || !isPrefetchYield(error)) std::rethrow_exception(error);
+  }
 
   if (inflight_.size() >= kMaxInflight) {
     logUpstreamFailure("busy", 0, token);

@@ -175,6 +175,30 @@ TEST(RemoteMediaRelayTest, PrefetchGivesWayUnlessAReaderJoinedIt) {
   EXPECT_TRUE(f.waitUntil([](const auto& snap) { return snap.activeUpstream == 0 && snap.prefetchOwnedChunks == 0; }));
 }
 
+// A reader that comes just as a prefetch fetch of its chunk gives way has still asked as
+// foreground demand: it gets its chunk, never the give-way. The moment cannot be forced from
+// outside; on each try the reader meets it often enough that forty tries never all miss it.
+TEST(RemoteMediaRelayTest, AReaderJoiningAPrefetchAsItGivesWayGetsItsChunk) {
+  RelayFixture f;
+  f.remote.fault("*", "/media/held", {{"fault", "gate"}});
+  f.add("held", f.describe(f.media("held", kChunk), kChunk));
+  constexpr int kTries = 40;
+  f.add("t", f.describe(f.media("pf", kTries * kChunk), kTries * kChunk));
+  // A slot in use: every prefetch fetch gives way.
+  auto busy = f.startChunk("held", 0);
+  ASSERT_TRUE(f.waitUntil([](const auto& snap) { return snap.activeUpstream == 1; }));
+  for (int i = 0; i < kTries; ++i) {
+    auto prefetch = f.startChunk("t", i, true);
+    auto reader = f.startChunk("t", i);
+    ASSERT_TRUE(waitUntilFinished(reader, 5s));
+    ASSERT_TRUE(waitUntilFinished(prefetch, 5s));
+    ASSERT_EQ(relayErrorIn(reader), std::nullopt) << "try " << i;
+    EXPECT_EQ(reader.state()->result(), patternBytes(i * kChunk, kChunk));
+  }
+  f.remote.command({{"media_release", 1}});
+  ASSERT_TRUE(waitUntilFinished(busy, 5s));
+}
+
 struct RefreshFixture : RelayFixture {
   std::shared_ptr<std::atomic<int>> refreshes = std::make_shared<std::atomic<int>>(0);
   std::shared_ptr<Latch> hold; // when set, the refresh waits for it
