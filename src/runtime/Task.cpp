@@ -12,6 +12,7 @@
 #include <boost/asio/strand.hpp>
 
 #include <algorithm>
+#include <thread>
 
 namespace pd::runtime {
 
@@ -71,14 +72,24 @@ private:
 } // namespace
 
 struct TaskStateBase::HandlerRecord {
+  enum Stage : int { pending, running, done, removed };
+
   explicit HandlerRecord(UniqueFunction<void()> h) : handler(std::move(h)) {}
   UniqueFunction<void()> handler;
-  std::atomic<bool> done{false};
+  std::atomic<int> stage{pending};
+  // Set before the stage becomes running, so that a removal from inside the handler (on the
+  // thread that runs it) can tell that waiting for it would wait for itself.
+  std::atomic<std::thread::id> runner{};
 
   void run() noexcept {
+    runner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    int expected = pending;
+    if (!stage.compare_exchange_strong(expected, running, std::memory_order_acq_rel)) {
+      return; // removed after cancel() took it, before its turn came
+    }
     handler();
-    done.store(true, std::memory_order_release);
-    done.notify_all();
+    stage.store(done, std::memory_order_release);
+    stage.notify_all();
   }
 };
 
@@ -154,8 +165,20 @@ void TaskStateBase::removeCancellationHandler(const std::shared_ptr<HandlerRecor
       return;
     }
   }
-  // Taken by cancel(): it may be running on the cancelling thread right now.
-  record->done.wait(false, std::memory_order_acquire);
+  // Taken by cancel(). Not started yet: it never will. Running on this very thread (a handler
+  // that removes itself, directly or through what it calls): waiting would never end. Running
+  // elsewhere: wait until it returns.
+  int seen = HandlerRecord::pending;
+  if (record->stage.compare_exchange_strong(seen, HandlerRecord::removed, std::memory_order_acq_rel)) {
+    return;
+  }
+  if (seen == HandlerRecord::running && record->runner.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+    return;
+  }
+  while (seen == HandlerRecord::running) {
+    record->stage.wait(seen, std::memory_order_acquire);
+    seen = record->stage.load(std::memory_order_acquire);
+  }
 }
 
 // Kept out of line: a coroutine may resume on another thread, and an inlined thread-local

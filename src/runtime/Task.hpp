@@ -92,7 +92,8 @@ public:
 
   // Runs the handler at once (on this thread) when already cancelled, else on cancellation.
   std::shared_ptr<HandlerRecord> addCancellationHandler(UniqueFunction<void()> handler);
-  // After this returns the handler is not running and never will.
+  // After this returns the handler never runs again and, unless this thread is the one running
+  // it (a handler that removes itself), is not running.
   void removeCancellationHandler(const std::shared_ptr<HandlerRecord>& record) noexcept;
 
   boost::asio::cancellation_slot cancellationSlot() noexcept { return signal_.slot(); }
@@ -340,7 +341,8 @@ void spawnDetached(const boost::asio::any_io_executor& executor, Body body) {
 
 // Registers a handler with the current task for the lifetime of this object: it runs at once
 // when the task is already cancelled, else on the thread that cancels the task. Outside a task it
-// does nothing. The destructor guarantees the handler is neither running nor will run.
+// does nothing. After the destructor the handler never runs again: it waits for a run under way
+// on another thread, but not for one on its own thread (a handler that leads to its destruction).
 class CancellationHandler {
 public:
   explicit CancellationHandler(UniqueFunction<void()> handler);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -164,6 +165,39 @@ TEST(Task, aRemovedHandlerNeverRunsAndRemovalWaitsForARunningOne) {
   ASSERT_TRUE(waitUntilFinished(task));
   EXPECT_FALSE(removedRan.load());
   EXPECT_TRUE(finishedWhenRemoved.load());
+}
+
+// A handler may end its own registration, or one still waiting its turn in the same
+// cancellation: the cancelling thread must neither wait for itself nor run the one removed.
+TEST(Task, aHandlerMayRemoveItselfAndALaterOne) {
+  SerialQueue queue("com.example.test.selfremoval");
+  Latch registered;
+  std::atomic<int> firstRuns{0};
+  std::atomic<bool> laterRan{false};
+  auto task = spawn(queue.executor(), [&]() -> Awaitable<void> {
+    std::optional<CancellationHandler> first;
+    std::optional<CancellationHandler> later;
+    first.emplace([&] {
+      ++firstRuns;
+      first.reset();
+      later.reset();
+    });
+    later.emplace([&] { laterRan = true; });
+    registered.open();
+    try {
+      co_await sleep(10s);
+    } catch (const CancellationError&) {}
+  });
+  ASSERT_TRUE(registered.wait());
+  auto cancelled = std::make_shared<Latch>();
+  std::thread([task, cancelled] {
+    task.cancel();
+    cancelled->open();
+  }).detach();
+  ASSERT_TRUE(cancelled->wait()) << "cancel() waits for itself";
+  ASSERT_TRUE(waitUntilFinished(task));
+  EXPECT_EQ(firstRuns.load(), 1);
+  EXPECT_FALSE(laterRan.load());
 }
 
 TEST(Task, cancellationReachesTheAsioOperationTheTaskAwaits) {
