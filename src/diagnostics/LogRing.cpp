@@ -21,6 +21,7 @@
 #include <future>
 #include <mutex>
 #include <map>
+#include <stdexcept>
 #include <utility>
 
 namespace pd::diagnostics {
@@ -653,7 +654,9 @@ LogRing::Manifest LogRing::manifest() const {
 
 LogRing::QueueState LogRing::queueState() const {
   auto state = std::make_shared<QueueState>();
-  impl_->queue.syncWithTimeout(
+  // Unanswered (closed, or busy past the limit), the work may still run and write the state
+  // later: it is not read then, and the caller learns that there is no state to show.
+  const bool answered = impl_->queue.syncWithTimeout(
       [impl = impl_.get(), state] {
         state->started = impl->started;
         state->segmentIndex = impl->segmentIndex;
@@ -663,6 +666,7 @@ LogRing::QueueState LogRing::queueState() const {
         state->consecutiveWriteFailures = impl->consecutiveWriteFailures;
       },
       std::chrono::seconds(10));
+  if (!answered) throw std::runtime_error("log ring queue did not answer");
   std::scoped_lock lock(impl_->stateLock);
   state->resumeSequence = impl_->resumeSequence;
   return *state;

@@ -205,6 +205,8 @@ public:
   const std::filesystem::path& launchDirectory() const noexcept;
   const std::string& launchID() const noexcept;
   Manifest manifest() const;
+  // Read on the queue; throws std::runtime_error when the queue does not answer (closed by
+  // stop(), or busy for 10 s).
   QueueState queueState() const;
   CallCounts callCounts() const noexcept;
   // Waits until the work queued so far has run; false on time-out.

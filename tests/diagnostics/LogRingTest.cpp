@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <future>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -575,6 +576,8 @@ TEST(LogRingTest, StoppingWritesEveryEarlierLineJoinsTheThreadAndLeavesLaterCall
   f.ring->markTerminal();
   f.ring->stop();
   EXPECT_FALSE(f.ring->waitUntilIdle(5s));
+  // The closed queue cannot be asked: no made-up state comes back.
+  EXPECT_THROW((void)f.ring->queueState(), std::runtime_error);
   EXPECT_FALSE(fs::exists(f.ring->launchDirectory() / "seg-000002.ndjson"));
   EXPECT_TRUE(f.diskManifest().clean);
 }
