@@ -295,7 +295,7 @@ TEST_F(LinkVideoVariantTest, FramesArriveWhateverTheLengthFieldCounts) {
     const auto before = manager->decodedFrameCount(0);
     startTablet({"--video", clip_.string(), "--stream", "mix", "--nal-length", rule});
     connectAndEstablish();
-    EXPECT_TRUE(runUntil([&] { return manager->decodedFrameCount(0) >= before + 15; }, 3s));
+    EXPECT_TRUE(runUntil([&] { return manager->decodedFrameCount(0) >= before + 15; }, 10s));
     leaveTablet();
   }
 }
