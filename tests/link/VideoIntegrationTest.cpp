@@ -98,10 +98,16 @@ TEST_F(VideoIntegrationTest, EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDr
   emulator.command("stream start mix 30");
   ASSERT_TRUE(runUntil([&] { return manager->decodedFrameCount(0) > mixFrames; }, 5s));
   const auto shownBefore = manager->receivedPixelBuffer.get();
-  std::this_thread::sleep_for(300ms); // the main thread stands still; the decoder does not
+  // The main thread stands still until the decoder hands over one more frame, which then waits
+  // for it under the old epoch.
+  const std::uint64_t handedOver = manager->decodedFrameCount(0);
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (manager->decodedFrameCount(0) == handedOver && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_GT(manager->decodedFrameCount(0), handedOver);
   manager->beginLinkSession();
-  runFor(300ms);
-  EXPECT_TRUE(log.has("frame_drop reason=stale_epoch stream=0"));
+  EXPECT_TRUE(runUntil([&] { return log.has("frame_drop reason=stale_epoch stream=0"); }, 5s));
   EXPECT_EQ(manager->receivedPixelBuffer.get(), shownBefore);
 
   // Reconnecting starts yet another session; its frames are shown again.
