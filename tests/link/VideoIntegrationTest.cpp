@@ -11,8 +11,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
 
 namespace pd::link::test {
 namespace {
@@ -37,16 +45,56 @@ protected:
     const auto end = std::chrono::steady_clock::now() + duration;
     (void)runUntil([&] { return std::chrono::steady_clock::now() >= end; }, duration + 1s);
   }
+  // Datagrams the kernel dropped at this process's UDP sockets, their buffers full: what a
+  // receiver starved of the processor loses before it can read.
+  static std::uint64_t udpReceiveDrops() {
+    std::set<std::string> sockets;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+      const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+      if (target.starts_with("socket:[")) sockets.insert(target.substr(8, target.size() - 9));
+    }
+    std::uint64_t drops = 0;
+    for (const char* table : {"/proc/self/net/udp", "/proc/self/net/udp6"}) {
+      std::ifstream in(table);
+      std::string line;
+      std::getline(in, line); // the header
+      while (std::getline(in, line)) {
+        std::istringstream text(line);
+        const std::vector<std::string> fields{std::istream_iterator<std::string>(text), {}};
+        if (fields.size() > 12 && sockets.contains(fields[9])) drops += std::stoull(fields[12]);
+      }
+    }
+    return drops;
+  }
   // Streams in `mode` for a little longer than the clip, stops, and returns the frames sent.
   std::uint64_t streamOnePass(Emulator& emulator, const std::string& mode) {
+    const std::uint64_t dropsBefore = udpReceiveDrops();
     emulator.command("stream start " + mode + " 30");
     runFor(std::chrono::milliseconds(kPictures * 1000 / 30 + 300));
     emulator.command("stream stop");
     const auto sent = emulator.waitFor("datagrams_sent", [&] { pump(); });
+    kernelDrops_ = udpReceiveDrops() - dropsBefore;
     if (!sent) return 0;
     EXPECT_EQ((*sent)["failed"], 0);
     return (*sent)["frames"].get<std::uint64_t>();
   }
+  // Every frame sent on `stream` in the last pass is decoded, unless the machine was too slow:
+  // then the kernel drops datagrams at the full socket, or the decoder sheds access units at its
+  // queue and says so, and only part of them is. True when it was too slow.
+  bool expectEveryFrameDecoded(const NetworkManagerForMac& manager, std::uint8_t stream, std::uint64_t sent,
+                               const LogWindow& log) {
+    const std::string shedLine = "decode_drop reason=queue_full stream=" + std::to_string(stream);
+    const auto shed = [&] { return kernelDrops_ > 0 || log.has(shedLine); };
+    EXPECT_TRUE(runUntil([&] { return manager.decodedFrameCount(stream) >= sent || shed(); }, 10s));
+    if (!shed()) {
+      EXPECT_EQ(manager.decodedFrameCount(stream), sent) << "stream " << int{stream};
+      return false;
+    }
+    EXPECT_LE(manager.decodedFrameCount(stream), sent) << kernelDrops_ << " datagrams dropped by the kernel";
+    return true;
+  }
+  std::uint64_t kernelDrops_ = 0; // in the last pass
 
   // A manager linked over loopback to the emulator published under `name`.
   std::shared_ptr<NetworkManagerForMac> linkedManager(Emulator& emulator, const std::string& name,
@@ -84,10 +132,10 @@ TEST_F(VideoIntegrationTest, EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDr
   const platform::net::Interface& lo = kLoopback;
 
   // Mixed output: every frame sent is decoded and shown at the clip's size.
+  const LogWindow decoding;
   const std::uint64_t mixFrames = streamOnePass(emulator, "mix");
   ASSERT_GE(mixFrames, static_cast<std::uint64_t>(kPictures));
-  EXPECT_TRUE(runUntil([&] { return manager->decodedFrameCount(0) >= mixFrames; }, 10s));
-  EXPECT_EQ(manager->decodedFrameCount(0), mixFrames);
+  expectEveryFrameDecoded(*manager, 0, mixFrames, decoding);
   ASSERT_TRUE(runUntil([&] { return manager->receivedPixelBuffer.get() != nullptr; }, 5s));
   EXPECT_EQ(manager->receivedPixelBuffer.get()->width(), kWidth);
   EXPECT_EQ(manager->receivedPixelBuffer.get()->height(), kHeight);
@@ -96,7 +144,8 @@ TEST_F(VideoIntegrationTest, EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDr
   // and are not shown.
   LogWindow log;
   emulator.command("stream start mix 30");
-  ASSERT_TRUE(runUntil([&] { return manager->decodedFrameCount(0) > mixFrames; }, 5s));
+  const std::uint64_t mixDecoded = manager->decodedFrameCount(0);
+  ASSERT_TRUE(runUntil([&] { return manager->decodedFrameCount(0) > mixDecoded; }, 5s));
   const auto shownBefore = manager->receivedPixelBuffer.get();
   // The main thread stands still until the decoder hands over one more frame, which then waits
   // for it under the old epoch.
@@ -131,17 +180,14 @@ TEST_F(VideoIntegrationTest, EveryFrameIsDecodedInMixAndRawModeAndOldEpochsAreDr
   pd::testing::TestConsumer consumer(pd::testing::TestConsumer::Format::nv12, *nodeB);
   const std::uint64_t rawFrames = streamOnePass(emulator, "raw");
   ASSERT_GE(rawFrames, 2u * kPictures);
-  const std::uint64_t perDeck = rawFrames / 2;
-  EXPECT_TRUE(runUntil(
-      [&] { return manager->decodedFrameCount(1) >= perDeck && manager->decodedFrameCount(2) >= perDeck; }, 10s));
-  EXPECT_EQ(manager->decodedFrameCount(1), perDeck);
-  EXPECT_EQ(manager->decodedFrameCount(2), perDeck);
+  const bool slowA = expectEveryFrameDecoded(*manager, 1, rawFrames / 2, decoding);
+  const bool slowB = expectEveryFrameDecoded(*manager, 2, rawFrames / 2, decoding);
   ASSERT_TRUE(runUntil([&] { return manager->receivedPixelBufferA.get() && manager->receivedPixelBufferB.get(); }, 5s));
   EXPECT_EQ(manager->receivedPixelBufferA.get()->width(), kWidth);
   EXPECT_EQ(manager->receivedPixelBufferB.get()->height(), kHeight);
   EXPECT_EQ(manager->receivedPixelBuffer.get(), nullptr);
   const auto shared = consumer.snapshot();
-  EXPECT_GT(shared.frames, kPictures / 2) << "deck B's frames reach the consumer";
+  EXPECT_GT(shared.frames, slowA || slowB ? 0 : kPictures / 2) << "deck B's frames reach the consumer";
   EXPECT_EQ(shared.width, static_cast<std::uint32_t>(kWidth));
   EXPECT_EQ(shared.height, static_cast<std::uint32_t>(kHeight));
   EXPECT_TRUE(manager->isSyphonRunning.get());
