@@ -9,9 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <memory>
+#include <string>
 #include <thread>
 
 namespace pd::video::test {
@@ -19,6 +23,16 @@ namespace {
 
 using namespace std::chrono_literals;
 using runtime::test::Latch;
+
+// Whether thread `tid` of this process sleeps, as the kernel says. Asking orders nothing between
+// the threads, so ThreadSanitizer still sees what the destructor does before the job ends.
+bool isAsleep(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto nameEnd = line.rfind(") ");
+  return nameEnd != std::string::npos && nameEnd + 2 < line.size() && line[nameEnd + 2] == 'S';
+}
 
 // A daemon that refuses every server: configuration then only touches the object's own state.
 class RefusingVideoOut final : public platform::videoout::VideoOut {
@@ -48,15 +62,22 @@ TEST(FrameSharingTest, DestroyedWhileAConfigurationRunsOnItsQueueWaitsForIt) {
   sharing->configure({{1, "Test A"}});
   ASSERT_TRUE(entered.wait());
 
-  // Lets the job go on only once the destructor is well under way; nothing else orders the
-  // job's reads after the destructor's start, so a member released too early is a race.
+  // Lets the job go on only once the destructor waits for it: the test thread's first sleep
+  // after it has begun to destroy. The flag is relaxed and the kernel's word orders nothing
+  // either, so a member released too early is still a race.
+  const pid_t testThread = ::gettid();
+  std::atomic<bool> destroying{false};
+  bool sawTheWait = false;
   std::thread releaser([&] {
-    std::this_thread::sleep_for(100ms);
+    sawTheWait = runtime::test::eventually(
+        [&] { return destroying.load(std::memory_order_relaxed) && isAsleep(testThread); }, 10s);
     release.open();
   });
+  destroying.store(true, std::memory_order_relaxed);
   sharing.reset();
   destroyed = true;
   releaser.join();
+  EXPECT_TRUE(sawTheWait);
 
   EXPECT_TRUE(configured.load()) << "the job under way was cut short";
   EXPECT_TRUE(finishedBeforeDestroyed.load()) << "the destructor returned before the job under way ended";
