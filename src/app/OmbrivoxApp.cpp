@@ -228,6 +228,7 @@ void OmbrivoxApp::showUpdateCheckReport(const platform::updater::UpdateCheckRepo
                               QString::fromStdString(report.message), QMessageBox::Ok, parent);
   box->setTextFormat(Qt::PlainText);
   box->setAttribute(Qt::WA_DeleteOnClose);
+  attachQuitShortcut(box);
   box->open();
 }
 

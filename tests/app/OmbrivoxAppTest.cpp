@@ -21,11 +21,15 @@
 #include "remotesource/InvidiousInstanceManager.hpp"
 #include "settings/AppSettings.hpp"
 #include "ui/main/ContentView.hpp"
+#include "ui/main/VideoSections.hpp"
+#include "ui/sender/DeckCard.hpp"
+#include "ui/sender/LocalVideoSenderSection.hpp"
 #include "ui/settings/LicensesView.hpp"
 #include "ui/settings/TermsOfServiceView.hpp"
 
 #include <QAction>
 #include <QApplication>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -276,6 +280,30 @@ TEST_F(AppShellTest, QuitFromTheSheetEmptiesTheRelayCacheMarksTheRingAndExitsZer
   EXPECT_EQ(exits, std::vector<int>{0});
   EXPECT_FALSE(std::filesystem::exists(cache));
   EXPECT_EQ(diagnostics::LogRing::shared().callCounts().terminal, terminals + 1);
+}
+
+// A window modal over the main window shadows its shortcuts, so each one carries Quit's own.
+TEST_F(AppShellTest, QuitShortcutReachesTheHandlerFromEachWindowModalOverTheMainWindow) {
+  launch(2);
+  ui::ContentView& content = app->mainWindowContent();
+  content.setShowSetup(false);
+  const auto quitFrom = [&](QWidget* window) {
+    ASSERT_TRUE(window != nullptr && QTest::qWaitForWindowActive(window, kWaitMs));
+    QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier);
+    window->close();
+  };
+  content.videoSection()->openFullScreen();
+  quitFrom(content.videoSection()->fullScreenView());
+  QPushButton* choose = content.senderSection()->card(ui::Deck::a)->chooseButton();
+  choose->setEnabled(true); // as a linked tablet makes it
+  choose->click();
+  quitFrom(content.senderSection()->importer());
+  OmbrivoxApp::checkForUpdatesAction()();
+  QMessageBox* report = nullptr;
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return (report = app->mainWindow().findChild<QMessageBox*>()) != nullptr; }, kWaitMs));
+  quitFrom(report);
+  EXPECT_EQ(exits, (std::vector<int>{0, 0, 0}));
 }
 
 TEST_F(AppShellTest, RelayCachePurgeRefusesASymlinkedFolder) {

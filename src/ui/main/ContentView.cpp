@@ -158,6 +158,8 @@ void ContentView::setCheckForUpdates(std::function<void()> check) { alerts_->set
 
 void ContentView::setOnModalWindow(std::function<void(QWidget*)> hook) {
   onModalWindow_ = hook;
+  mix_->setOnModalWindow(hook);
+  sender_->setOnModalWindow(hook);
   alerts_->setOnAlertCreated(std::move(hook));
 }
 

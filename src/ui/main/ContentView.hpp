@@ -68,7 +68,7 @@ public:
   void stopServices();
 
   // What the application plugs in: its settings window, its check for updates, and a hook
-  // that lets Quit reach every sheet and alert this view opens.
+  // that lets Quit reach every sheet, alert and chooser this view opens.
   void setOpenSettings(std::function<void()> open) { openSettings_ = std::move(open); }
   void setCheckForUpdates(std::function<void()> check);
   void setOnModalWindow(std::function<void(QWidget*)> hook);

@@ -243,6 +243,7 @@ void VideoDisplaySection::openFullScreen() {
   view->setFrame(frame_);
   view->setVideoSilent(silent_);
   fullScreen_ = view;
+  if (onModalWindow_) onModalWindow_(view);
   view->open();
 }
 

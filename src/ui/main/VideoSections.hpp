@@ -10,6 +10,7 @@
 #include <QFrame>
 #include <QPointer>
 
+#include <functional>
 #include <string>
 
 class QLabel;
@@ -82,6 +83,8 @@ public:
   void openFullScreen();
   // The full-screen view belongs to the mixed stream: it goes when the window leaves that mode.
   void closeFullScreen();
+  // Called with the full-screen view each time one opens, modal over the window.
+  void setOnModalWindow(std::function<void(QWidget*)> hook) { onModalWindow_ = std::move(hook); }
 
 private:
   platform::media::VideoFramePtr frame_;
@@ -97,6 +100,7 @@ private:
   QLabel* placeholderHeadline_;
   QLabel* placeholderCaption_;
   QPointer<FullScreenVideoView> fullScreen_;
+  std::function<void(QWidget*)> onModalWindow_;
 };
 
 class RawStreamPreview : public QWidget {

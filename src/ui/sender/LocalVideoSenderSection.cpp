@@ -357,6 +357,7 @@ void LocalVideoSenderSection::showImporter(Deck deck) {
     }
     handleFileImport(files);
   });
+  if (onModalWindow_) onModalWindow_(importer_);
   importer_->open();
 }
 

@@ -82,6 +82,8 @@ public:
   // The file chooser's answer. A file whose name names no video type is refused as a drop is.
   void handleFileImport(const std::vector<std::filesystem::path>& files);
   void handleFileImportError(const std::exception& error);
+  // Called with the file chooser each time one opens, modal over the window.
+  void setOnModalWindow(std::function<void(QWidget*)> hook) { onModalWindow_ = std::move(hook); }
 
   const std::shared_ptr<sender::YouTubeSearchModel>& searchModel() const noexcept { return searchModel_; }
   YouTubeSearchPanel* searchPanel() const noexcept { return panel_; }
@@ -117,6 +119,7 @@ private:
   DeckCard* cardA_;
   DeckCard* cardB_;
   QFileDialog* importer_ = nullptr;
+  std::function<void(QWidget*)> onModalWindow_;
   std::vector<boost::signals2::scoped_connection> subscriptions_;
   boost::signals2::scoped_connection defaultsChanged_;
 };
