@@ -122,16 +122,6 @@ runtime::Awaitable<void> send(Weak weak, runtime::Executor queue, Connection con
 using Chunk = relay::RemoteMediaRelayInterface::Chunk;
 using Opening = relay::RemoteMediaRelayInterface::Opening;
 
-bool isPrefetchYield(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const RelayError& relayError) {
-    return relayError.errorCase() == RelayError::Case::prefetchYield;
-  } catch (...) {
-    return false;
-  }
-}
-
 // One chunk: at once when the relay has it on disk, else from the relay; a prefetch yield is asked
 // again once, at once (unless this is that second call).
 runtime::Awaitable<Chunk> readRelayChunk(Relay relayPtr, std::string token, std::int64_t index, relay::ChunkPart needed,
@@ -532,7 +522,7 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveRelay(Weak weak, runti
       } catch (...) {
         fetchFailure = std::current_exception();
       }
-      const bool askAgain = askAgainOnYield && fetchFailure && isPrefetchYield(fetchFailure);
+      const bool askAgain = askAgainOnYield && fetchFailure && RelayError::isPrefetchYield(fetchFailure);
       askAgainOnYield = false;
       if (askAgain) {
         current = ChunkRead(fetchRelayChunk(relayPtr, token, index, partOf(index), false));

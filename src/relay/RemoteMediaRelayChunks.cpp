@@ -28,16 +28,6 @@ private:
   std::int64_t* demand_;
 };
 
-bool isPrefetchYield(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const RelayError& relayError) {
-    return relayError.errorCase() == RelayError::Case::prefetchYield;
-  } catch (...) {
-    return false;
-  }
-}
-
 } // namespace
 
 runtime::Awaitable<RemoteMediaRelay::Chunk> RemoteMediaRelay::chunk(std::string token, std::int64_t index,
@@ -113,7 +103,7 @@ runtime::Awaitable<RemoteMediaRelay::SharedBytes> RemoteMediaRelay::chunkOnActor
     // A reader that joined a prefetch fetch just as it gave way asked as foreground demand: it
     // fetches the chunk itself. Its demand holds the prefetch loop back meanwhile, so no other
     // fetch of this chunk can give way under it again.
-    if (!foreground || !isPrefetchYield(error)) std::rethrow_exception(error);
+    if (!foreground || !RelayError::isPrefetchYield(error)) std::rethrow_exception(error);
   }
 
   if (inflight_.size() >= kMaxInflight) {

@@ -8,6 +8,7 @@
 #include "runtime/Task.hpp"
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -48,6 +49,16 @@ public:
   static RelayError prefetchYield() { return RelayError(Case::prefetchYield, "prefetchYield"); }
 
   Case errorCase() const noexcept { return case_; }
+  // Whether a failed chunk read gave way to foreground work: the same read may be asked again.
+  static bool isPrefetchYield(const std::exception_ptr& error) {
+    try {
+      std::rethrow_exception(error);
+    } catch (const RelayError& relayError) {
+      return relayError.case_ == Case::prefetchYield;
+    } catch (...) {
+      return false;
+    }
+  }
   // The upstream status of upstreamStatus, else 0.
   std::int64_t status() const noexcept { return status_; }
 
