@@ -116,32 +116,14 @@ std::int64_t residentBytes() {
   return 0;
 }
 
-// What the kernel holds for a loopback UDP socket of this machine, and what it threw away
-// because the socket's buffer was full; found by its ports in /proc/net/udp.
-struct KernelQueue {
-  std::int64_t queuedBytes = 0;
-  std::uint64_t drops = 0;
-};
-std::optional<KernelQueue> kernelQueue(std::uint16_t localPort, std::uint16_t remotePort) {
+// The receiver's loopback socket as the kernel lists it, found by its ports.
+std::optional<KernelUdpSocket> kernelQueue(std::uint16_t localPort, std::uint16_t remotePort) {
   char local[32];
   char remote[32];
   std::snprintf(local, sizeof local, "0100007F:%04X", localPort);
   std::snprintf(remote, sizeof remote, "0100007F:%04X", remotePort);
-  std::ifstream table("/proc/net/udp");
-  std::string line;
-  std::getline(table, line); // the heading
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, at, to, state, queues, timer, retransmits, uid, timeout, inode, references, pointer;
-    std::uint64_t drops = 0;
-    if (!(fields >> slot >> at >> to >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode >>
-          references >> pointer >> drops)) {
-      continue;
-    }
-    if (at != local || to != remote) continue;
-    const auto colon = queues.find(':');
-    if (colon == std::string::npos) return std::nullopt;
-    return KernelQueue{static_cast<std::int64_t>(std::stoull(queues.substr(colon + 1), nullptr, 16)), drops};
+  for (auto& socket : kernelUdpSockets()) {
+    if (socket.local == local && socket.remote == remote) return std::move(socket);
   }
   return std::nullopt;
 }

@@ -14,10 +14,44 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace pd::link::test {
+
+// The UDP sockets of this machine as the kernel lists them in `table` (/proc/net/udp or udp6):
+// each one's addresses as the kernel prints them ("0100007F:1F90"), its inode, the bytes waiting
+// to be read, and the datagrams it threw away because its buffer was full.
+struct KernelUdpSocket {
+  std::string local;
+  std::string remote;
+  std::string inode;
+  std::int64_t queuedBytes = 0;
+  std::uint64_t drops = 0;
+};
+inline std::vector<KernelUdpSocket> kernelUdpSockets(const char* table = "/proc/net/udp") {
+  std::vector<KernelUdpSocket> sockets;
+  std::ifstream in(table);
+  std::string line;
+  std::getline(in, line); // the heading
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, state, queues, timer, retransmits, uid, timeout, references, pointer;
+    KernelUdpSocket socket;
+    if (!(fields >> slot >> socket.local >> socket.remote >> state >> queues >> timer >> retransmits >> uid >>
+          timeout >> socket.inode >> references >> pointer >> socket.drops)) {
+      continue;
+    }
+    const auto colon = queues.find(':');
+    if (colon == std::string::npos) continue;
+    socket.queuedBytes = static_cast<std::int64_t>(std::stoull(queues.substr(colon + 1), nullptr, 16));
+    sockets.push_back(std::move(socket));
+  }
+  return sockets;
+}
 
 inline std::filesystem::path makeClip(const std::filesystem::path& folder) {
   const auto clip = folder / "clip.hevc";

@@ -15,10 +15,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -55,14 +52,9 @@ protected:
       if (target.starts_with("socket:[")) sockets.insert(target.substr(8, target.size() - 9));
     }
     std::uint64_t drops = 0;
-    for (const char* table : {"/proc/self/net/udp", "/proc/self/net/udp6"}) {
-      std::ifstream in(table);
-      std::string line;
-      std::getline(in, line); // the header
-      while (std::getline(in, line)) {
-        std::istringstream text(line);
-        const std::vector<std::string> fields{std::istream_iterator<std::string>(text), {}};
-        if (fields.size() > 12 && sockets.contains(fields[9])) drops += std::stoull(fields[12]);
+    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+      for (const auto& socket : kernelUdpSockets(table)) {
+        if (sockets.contains(socket.inode)) drops += socket.drops;
       }
     }
     return drops;
