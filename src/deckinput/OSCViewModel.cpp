@@ -7,6 +7,7 @@
 #include "runtime/MainThread.hpp"
 
 #include <array>
+#include <cmath>
 #include <limits>
 #include <string>
 
@@ -86,9 +87,13 @@ template <std::int64_t DeckState::*Field>
 void writeInteger(DeckState& deck, const OSCArgumentValue& value) {
   deck.*Field = int32Of(value);
 }
+// NaN and the infinities have no form in the tablet's message: a deck holding one could not be
+// sent again, whatever else changed, until another value replaced it. Such a value leaves the
+// field as it was.
 template <float DeckState::*Field>
 void writeFloat(DeckState& deck, const OSCArgumentValue& value) {
-  deck.*Field = std::get<float>(value.rawValue());
+  const float number = std::get<float>(value.rawValue());
+  if (std::isfinite(number)) deck.*Field = number;
 }
 template <std::string DeckState::*Field>
 void writeText(DeckState& deck, const OSCArgumentValue& value) {

@@ -9,6 +9,9 @@
 
 #include <boost/signals2/signal.hpp>
 
+#include <cmath>
+#include <limits>
+
 namespace pd::deckinput {
 namespace {
 
@@ -241,6 +244,32 @@ TEST_F(OSCViewModelTest, TitleChangeLineOnlyWhenTheTitleChanges) {
   receive("/deck/1/title", {OSCArgumentValue::string(" " + long_ + " ")});
   EXPECT_EQ(deck(1).musicTitle, " " + long_ + " ");
   EXPECT_EQ(log.count("deck_track_change"), 2U);
+}
+
+// The tablet's message has no form for NaN or an infinity: a deck holding one would not reach it
+// again, whatever else changed.
+TEST_F(OSCViewModelTest, FloatsThatAreNotFiniteLeaveTheFieldAndTheDeckStillGoesOut) {
+  receive("/deck/1/bpm", {OSCArgumentValue::float32(128.0F)});
+  receive("/deck/1/pitchMultiplier", {OSCArgumentValue::float32(1.02F)});
+  receive("/deck/1/duration", {OSCArgumentValue::float32(300.0F)});
+  for (const float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                          -std::numeric_limits<float>::infinity()}) {
+    for (const std::string word : {"bpm", "pitchMultiplier", "duration"}) {
+      clock.advance(1s);
+      receive("/deck/1/" + word, {OSCArgumentValue::float32(bad)});
+      EXPECT_EQ(deck(1).lastUpdateTime, clock.wall()) << word;
+    }
+  }
+  receive("/deck/1/playing", {OSCArgumentValue::int32(1)});
+  ASSERT_EQ(link->sent.size(), 13U);
+  for (const DeckState& sent : link->sent) {
+    EXPECT_TRUE(std::isfinite(sent.musicBPM) && std::isfinite(sent.pitchMultiplier) && std::isfinite(sent.duration));
+  }
+  const DeckState& last = link->sent.back();
+  EXPECT_TRUE(last.isPlaying);
+  EXPECT_EQ(last.musicBPM, 128.0F);
+  EXPECT_EQ(last.pitchMultiplier, 1.02F);
+  EXPECT_EQ(last.duration, 300.0F);
 }
 
 TEST_F(OSCViewModelTest, EachWriteIsItsOwnChange) {
