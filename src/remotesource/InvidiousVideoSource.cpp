@@ -352,6 +352,8 @@ std::optional<std::string> InvidiousVideoSource::pickThumbnail(const std::option
     if (chosen != nullptr) break;
   }
   if (chosen == nullptr) chosen = &thumbnails->front();
+  // An empty text is a valid reference to the base itself, but no URL of an image.
+  if (chosen->url.empty()) return std::nullopt;
   const auto reference = boost::urls::parse_uri_reference(chosen->url);
   const auto baseURL = boost::urls::parse_uri(base);
   if (!reference || !baseURL) return std::nullopt;

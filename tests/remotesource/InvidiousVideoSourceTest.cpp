@@ -255,6 +255,10 @@ TEST(InvidiousSearchDecodingTest, ThumbnailChoiceAndQueryEncoding) {
             "https://cdn.example/h.jpg");
   EXPECT_EQ(S::pickThumbnail(std::vector<S::Thumbnail>{{"medium", "not a url"}}, {"medium"}, "https://h.example"),
             std::nullopt);
+  // An empty address names no image: resolved, it would be the instance's own front page.
+  EXPECT_EQ(
+      S::pickThumbnail(std::vector<S::Thumbnail>{{"medium", ""}, {"high", "/h.jpg"}}, {"medium"}, "https://h.example"),
+      std::nullopt);
   EXPECT_EQ(S::pickThumbnail(std::vector<S::Thumbnail>{}, {"medium"}, "https://h.example"), std::nullopt);
   EXPECT_EQ(S::pickThumbnail(std::nullopt, {"medium"}, "https://h.example"), std::nullopt);
 
