@@ -8,6 +8,7 @@
 #include "diagnostics/Log.hpp"
 #include "diagnostics/ThrottledLog.hpp"
 #include "mediaserver/LocalVideoHTTPServer.hpp"
+#include "remotesource/InvidiousVideoSource.hpp"
 #include "runtime/Clock.hpp"
 
 #include <nlohmann/json.hpp>
@@ -73,7 +74,11 @@ const std::shared_ptr<SessionTokenStore>& ReceiverAPIService::sessionTokens() co
   return parts_->deps.sessionTokens;
 }
 
-std::chrono::nanoseconds ReceiverAPIService::longestWait() const noexcept { return parts_->deps.timing.longestWait(); }
+std::chrono::nanoseconds ReceiverAPIService::longestWait() const noexcept {
+  // The YouTube side has no limit of its own: it takes what the client's attempts and failovers
+  // take, and an answer cut before that would report a slow success as a failure.
+  return std::max(parts_->deps.timing.longestWait(), parts_->deps.source->longestCall());
+}
 
 runtime::Awaitable<ReceiverAPIResponse> ReceiverAPIService::handle(std::string route,
                                                                    std::map<std::string, std::string> query) {

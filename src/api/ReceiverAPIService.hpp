@@ -55,8 +55,8 @@ public:
     std::chrono::nanoseconds bpmLimit = std::chrono::seconds(20);
     std::chrono::nanoseconds guardCheckLimit = std::chrono::seconds(5);
 
-    // The longest a route can wait on the limits above, its waits one after another: the server
-    // ends an answer only past this, so that none of them is ever cut short.
+    // The longest a route of the local side can wait on the limits above, its waits one after
+    // another: the server ends an answer only past this, so that none of them is ever cut short.
     std::chrono::nanoseconds longestWait() const noexcept;
   };
   static constexpr std::size_t kThumbnailJobs = 4;
@@ -90,7 +90,8 @@ public:
   // number of calls at once.
   runtime::Awaitable<ReceiverAPIResponse> handle(std::string route, std::map<std::string, std::string> query);
 
-  // Its timing's longest wait, for the server's deadline.
+  // The longest a route may take, for the server's deadline: its timing's longest wait, or the
+  // YouTube side's whole call through every instance of the list as it stands now. Any thread.
   std::chrono::nanoseconds longestWait() const noexcept;
 
   // After a rotation: unregisters every token handed out under an older generation.

@@ -106,16 +106,15 @@ LocalVideoHTTPServer::LocalVideoHTTPServer(std::shared_ptr<relay::RemoteMediaRel
 // program's exit; so the owner ends it here and waits.
 LocalVideoHTTPServer::~LocalVideoHTTPServer() { impl_->close(); }
 
-void LocalVideoHTTPServer::setAPIHandler(APIHandler handler, std::chrono::nanoseconds longestWait) {
-  // Past the largest duration the deadline is the largest one.
-  const auto margin = std::max(impl_->timing.apiDeadlineMargin, std::chrono::nanoseconds::zero());
-  longestWait = std::max(longestWait, std::chrono::nanoseconds::zero());
-  const auto deadline =
-      longestWait < std::chrono::nanoseconds::max() - margin ? longestWait + margin : std::chrono::nanoseconds::max();
-  impl_->postToQueue([handler = std::move(handler), deadline](Impl& self) mutable {
+void LocalVideoHTTPServer::setAPIHandler(APIHandler handler, LongestWait longestWait) {
+  impl_->postToQueue([handler = std::move(handler), longestWait = std::move(longestWait)](Impl& self) mutable {
     self.apiHandler = std::move(handler);
-    self.apiDeadline = deadline;
+    self.apiLongestWait = std::move(longestWait);
   });
+}
+
+void LocalVideoHTTPServer::setAPIHandler(APIHandler handler, std::chrono::nanoseconds longestWait) {
+  setAPIHandler(std::move(handler), [longestWait] { return longestWait; });
 }
 
 void LocalVideoHTTPServer::setOnPortChange(PortChangeHandler handler) {
@@ -284,13 +283,14 @@ void LocalVideoHTTPServer::Impl::handleRequest(std::string_view headText, const 
       logRequestFailure("api_unavailable", 404, std::nullopt, nullptr);
       sendText("404 Not Found", connection);
     } else {
-      state->servingTask = runtime::spawn(
-          runtime::sharedPool().executor(),
-          [weak = weak_from_this(), executor = queueExecutor, handler = apiHandler, route = path,
-           params = LocalVideoHTTPServer::parseQuery(head->query), limit = apiDeadline, connection]() mutable {
-            return serveAPI(std::move(weak), std::move(executor), std::move(handler), std::move(route),
-                            std::move(params), limit, std::move(connection));
-          });
+      state->servingTask =
+          runtime::spawn(runtime::sharedPool().executor(),
+                         [weak = weak_from_this(), executor = queueExecutor, handler = apiHandler, route = path,
+                          params = LocalVideoHTTPServer::parseQuery(head->query), longestWait = apiLongestWait,
+                          margin = timing.apiDeadlineMargin, connection]() mutable {
+                           return serveAPI(std::move(weak), std::move(executor), std::move(handler), std::move(route),
+                                           std::move(params), std::move(longestWait), margin, std::move(connection));
+                         });
       endWhenPeerLeaves(connection);
     }
     return;
@@ -386,7 +386,13 @@ void LocalVideoHTTPServer::Impl::sendAPIResponse(const ReceiverAPIResponse& resp
 runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveAPI(std::weak_ptr<Impl> weak, runtime::Executor queue,
                                                               APIHandler handler, std::string route,
                                                               std::map<std::string, std::string> params,
-                                                              std::chrono::nanoseconds limit, Connection connection) {
+                                                              LongestWait longestWait, std::chrono::nanoseconds margin,
+                                                              Connection connection) {
+  // Past the largest duration the deadline is the largest one.
+  margin = std::max(margin, std::chrono::nanoseconds::zero());
+  const auto wait =
+      std::max(longestWait ? longestWait() : std::chrono::nanoseconds::zero(), std::chrono::nanoseconds::zero());
+  const auto limit = wait < std::chrono::nanoseconds::max() - margin ? wait + margin : std::chrono::nanoseconds::max();
   auto work = runtime::spawn(runtime::sharedPool().executor(),
                              [handler = std::move(handler), route = std::move(route),
                               params = std::move(params)]() mutable -> runtime::Awaitable<ReceiverAPIResponse> {

@@ -67,6 +67,9 @@ public:
   using APIHandler = std::function<runtime::Awaitable<ReceiverAPIResponse>(std::string route,
                                                                            std::map<std::string, std::string> query)>;
   using PortChangeHandler = std::function<void(std::uint16_t port)>;
+  // The longest the API hook may take on a request; asked in each request's task as it starts,
+  // before the hook, so it must answer at once.
+  using LongestWait = std::function<std::chrono::nanoseconds()>;
 
   // One state of a file on disk, from stat(2) or fstat(2).
   struct FileVersion {
@@ -113,7 +116,9 @@ public:
   // The listening port, starting the listener when none runs. Any task.
   runtime::Awaitable<std::uint16_t> ensureReady();
   // The hooks; any thread (the change reaches the serving queue in order). The API hook comes with
-  // the longest it may wait on its own limits.
+  // the longest it may take, fixed or asked afresh for each request (what the hook waits on may
+  // change while the server runs).
+  void setAPIHandler(APIHandler handler, LongestWait longestWait);
   void setAPIHandler(APIHandler handler, std::chrono::nanoseconds longestWait);
   void setOnPortChange(PortChangeHandler handler);
 

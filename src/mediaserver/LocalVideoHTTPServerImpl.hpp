@@ -124,8 +124,7 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   std::int64_t statsBytes = 0;
   double lastStatsTime = 0;
   APIHandler apiHandler;
-  // The hook's longest wait and the margin.
-  std::chrono::nanoseconds apiDeadline{0};
+  LongestWait apiLongestWait;
   PortChangeHandler onPortChange;
   // Every head read's deadline, on one timer.
   using HeadDeadlines = platform::net::DeadlineLine<std::weak_ptr<ConnectionState>>;
@@ -207,10 +206,12 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   void sendRangeNotSatisfiable(std::int64_t size, const Connection& connection);
 
   // API road: the task's body, the handler raced against the API deadline.
+  // The longest wait is asked here, as the hook is called: off the queue, since what it reaches
+  // may end with that call.
   static runtime::Awaitable<void> serveAPI(std::weak_ptr<Impl> weak, runtime::Executor queueExecutor,
                                            APIHandler handler, std::string route,
-                                           std::map<std::string, std::string> params, std::chrono::nanoseconds limit,
-                                           Connection connection);
+                                           std::map<std::string, std::string> params, LongestWait longestWait,
+                                           std::chrono::nanoseconds margin, Connection connection);
 
   // Relay road: the task's body.
   static runtime::Awaitable<void> serveRelay(std::weak_ptr<Impl> weak, runtime::Executor queueExecutor,

@@ -29,6 +29,8 @@ struct InvidiousInstanceManager::State {
   InvidiousInstance currentInstance;
   std::int64_t configGeneration = 0;
   std::atomic<bool> isMonitoring{false};
+  // The effective list's length, for readers off the actor; written wherever the list may change.
+  std::atomic<std::size_t> effectiveCount{0};
   std::optional<runtime::Clock::MonotonicTime> lastHealthCheckAt;
   std::optional<runtime::Task<void>> ongoingHealthCheckTask;
   std::optional<PathStatus> lastPathStatus;
@@ -50,12 +52,16 @@ InvidiousInstanceManager::InvidiousInstanceManager(Dependencies dependencies)
     const auto stored = dependencies_.storedDefaultFallbackEnabled();
     state_->defaultFallbackEnabled = !(stored && stored->is_boolean()) || stored->get<bool>();
   }
-  state_->currentInstance = state_->effective().front();
+  const auto list = state_->effective();
+  state_->effectiveCount.store(list.size());
+  state_->currentInstance = list.front();
 }
 
 InvidiousInstanceManager::~InvidiousInstanceManager() = default;
 
 bool InvidiousInstanceManager::isMonitoring() const noexcept { return state_->isMonitoring.load(); }
+
+std::size_t InvidiousInstanceManager::effectiveHostCount() const noexcept { return state_->effectiveCount.load(); }
 
 runtime::Awaitable<std::vector<std::string>> InvidiousInstanceManager::effectiveHosts() const {
   return onActor([this] {
@@ -92,6 +98,7 @@ runtime::Awaitable<std::int64_t> InvidiousInstanceManager::configGeneration() co
 
 void InvidiousInstanceManager::reconcileCurrentInstance() {
   const auto list = state_->effective();
+  state_->effectiveCount.store(list.size());
   for (const auto& instance : list) {
     if (instance.host == state_->currentInstance.host) {
       state_->currentInstance = instance;

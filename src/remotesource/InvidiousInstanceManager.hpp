@@ -7,6 +7,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -93,6 +94,9 @@ public:
 
   // Whether startMonitoring() has run; readable from any thread.
   bool isMonitoring() const noexcept;
+  // How many entries the effective list holds now; readable from any thread. A call of the
+  // request pipeline makes at most this many attempts (without a start host of its own).
+  std::size_t effectiveHostCount() const noexcept;
 
   struct State;
 

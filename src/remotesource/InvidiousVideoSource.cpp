@@ -169,6 +169,22 @@ InvidiousVideoSource::InvidiousVideoSource(std::shared_ptr<InvidiousInstanceMana
                                            std::shared_ptr<http::Client> session, Timing timing)
     : instances_(std::move(instances)), session_(std::move(session)), timing_(timing) {}
 
+std::chrono::milliseconds InvidiousVideoSource::attemptLimit(std::chrono::milliseconds timeout) const noexcept {
+  return std::max(timeout, timing_.requestTotalLimit);
+}
+
+std::chrono::nanoseconds InvidiousVideoSource::longestCall() const noexcept {
+  // Every call site asks with the one time-out of the timing.
+  const std::chrono::nanoseconds attempt = attemptLimit(timing_.requestTimeout);
+  const auto attempts = instances_->effectiveHostCount();
+  if (attempt <= std::chrono::nanoseconds::zero()) return std::chrono::nanoseconds::zero();
+  // Past the largest duration the bound is the largest one.
+  if (attempts > static_cast<std::size_t>(std::chrono::nanoseconds::max() / attempt)) {
+    return std::chrono::nanoseconds::max();
+  }
+  return attempt * static_cast<std::chrono::nanoseconds::rep>(attempts);
+}
+
 runtime::Awaitable<std::string> InvidiousVideoSource::requestErased(RequestOptions o, ErasedDecode decode) const {
   const auto& log = Log::source();
   std::string base;
@@ -213,7 +229,7 @@ runtime::Awaitable<std::string> InvidiousVideoSource::requestErased(RequestOptio
       http::Request request;
       request.url = base + path;
       request.idleTimeout = o.timeout;
-      request.totalTimeout = std::max(o.timeout, timing_.requestTotalLimit);
+      request.totalTimeout = attemptLimit(o.timeout);
       log.debug("api_request host=%{public}s endpoint=%{public}s", attemptHost, o.endpoint);
       const auto started = runtime::Clock::current().monotonic();
       http::Response response;

@@ -139,6 +139,10 @@ public:
     co_return std::pair<T, std::string>(std::move(*value), std::move(host));
   }
 
+  // The longest one call of the three below may take when no start host is given: an attempt on
+  // each instance of the effective list as it stands now, each up to its whole-answer bound.
+  std::chrono::nanoseconds longestCall() const noexcept;
+
   runtime::Awaitable<std::vector<VideoSearchItem>> search(std::string query, std::string op) const;
 
   // Title, author, length and a thumbnail of one video; never asks for proxied addresses.
@@ -191,6 +195,9 @@ public:
   static std::optional<std::string> percentEncodeQuery(std::string_view query);
 
 private:
+  // The bound on one attempt's whole answer, for a request with this time-out between bytes.
+  std::chrono::milliseconds attemptLimit(std::chrono::milliseconds timeout) const noexcept;
+
   using ErasedDecode = std::function<void(const DecodeInput&)>;
   runtime::Awaitable<std::string> requestErased(RequestOptions options, ErasedDecode decode) const;
 

@@ -96,13 +96,16 @@ void LocalVideoBroadcaster::install() {
 
   // The lambda only starts the coroutine: the server may replace or drop it while a request runs.
   // Without a service the road answers at once.
-  const auto& service = services_->receiverAPI;
+  // The longest wait is asked at each request: the YouTube side's grows with the instance list.
+  const std::weak_ptr<api::ReceiverAPIService> service = services_->receiverAPI;
   httpServer_->setAPIHandler(
-      [api = std::weak_ptr<api::ReceiverAPIService>(service)](std::string route,
-                                                              std::map<std::string, std::string> query) {
-        return answerAPI(api, std::move(route), std::move(query));
+      [service](std::string route, std::map<std::string, std::string> query) {
+        return answerAPI(service, std::move(route), std::move(query));
       },
-      service ? service->longestWait() : std::chrono::nanoseconds::zero());
+      [service] {
+        const auto api = service.lock();
+        return api ? api->longestWait() : std::chrono::nanoseconds::zero();
+      });
   // Called on the server's queue: only hands the restart to the main thread.
   httpServer_->setOnPortChange([weak](std::uint16_t) {
     runtime::MainThread::post([weak] {

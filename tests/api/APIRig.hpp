@@ -70,17 +70,25 @@ protected:
     deps.localBPM = std::move(localBPM);
     service_ = ReceiverAPIService::create(std::move(deps));
     std::weak_ptr<ReceiverAPIService> weak = service_;
-    server_->setAPIHandler(
-        [weak](std::string route, std::map<std::string, std::string> query) -> runtime::Awaitable<ReceiverAPIResponse> {
-          auto service = weak.lock();
-          if (!service) co_return ReceiverAPIResponse{503, {}};
-          co_return co_await service->handle(std::move(route), std::move(query));
-        },
-        service_->longestWait());
+    // As the broadcaster does: the longest wait asked at each request.
+    server_->setAPIHandler(hook(), [weak] {
+      auto service = weak.lock();
+      return service ? service->longestWait() : std::chrono::nanoseconds::zero();
+    });
     if (port_ == 0) {
       port_ = testing::runBlocking(
           [this]() -> runtime::Awaitable<std::uint16_t> { co_return co_await server_->ensureReady(); });
     }
+  }
+
+  // The server's API hook over the current service.
+  mediaserver::LocalVideoHTTPServer::APIHandler hook() const {
+    return [weak = std::weak_ptr<ReceiverAPIService>(service_)](
+               std::string route, std::map<std::string, std::string> query) -> runtime::Awaitable<ReceiverAPIResponse> {
+      auto service = weak.lock();
+      if (!service) co_return ReceiverAPIResponse{503, {}};
+      co_return co_await service->handle(std::move(route), std::move(query));
+    };
   }
 
   std::string base() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }

@@ -49,6 +49,27 @@ protected:
     for (int i = 0; i < 1000; ++i) bytes.push_back(static_cast<char>(i % 251));
     return bytes;
   }
+  // The service anew over a server of its own with the given deadline margin and over the given
+  // instances, the client with the given time-out between bytes and bound on a whole answer, and
+  // every limit of the local side 20 ms.
+  void rebuildOver(const std::vector<std::string>& hosts, remotesource::InvidiousVideoSource::Timing sourceTiming,
+                   std::chrono::nanoseconds margin) {
+    mediaserver::LocalVideoHTTPServer::Timing serverTiming;
+    serverTiming.apiDeadlineMargin = margin;
+    server_ = mediaserver::LocalVideoHTTPServer::create(relay_, serverTiming);
+    manager_ = makeManager(hosts);
+    source_ = std::make_shared<remotesource::InvidiousVideoSource>(manager_, makeClient(), sourceTiming);
+    preparer_ = std::make_shared<relay::RemoteVideoPreparer>(std::make_shared<HTTPServerPort>(server_), source_,
+                                                             std::make_shared<platform::http::Client>());
+    ReceiverAPIService::Timing timing;
+    for (auto* limit :
+         {&timing.localSearchLimit, &timing.lookupLimit, &timing.thumbnailLimit, &timing.thumbnailDeadline,
+          &timing.durationLimit, &timing.resolveBPMLimit, &timing.bpmLimit, &timing.guardCheckLimit}) {
+      *limit = 20ms;
+    }
+    port_ = 0;
+    build(timing);
+  }
   // A fixture of videos.json installed under an 11-character id.
   void aliasVideo(const std::string& id, const std::string& fixture) {
     std::ifstream file(std::string(PD_SOURCE_DIR) + "/tools/fake-remote/videos.json");
@@ -185,6 +206,30 @@ TEST_F(ReceiverAPIServiceTest, SourceFailuresRegisterNothing) {
   EXPECT_THAT(books().searches, IsEmpty());
   // The ticket was spent all the same.
   EXPECT_EQ(books().lastTicket, 1);
+}
+
+// The first instance trickles its answer until the client's bound on a whole answer ends it, the
+// second trickles a good one: the search outlasts the local side's limits and the margin together
+// (the first attempt alone cannot end before the 3 s between bytes), and the tablet still gets the
+// items rather than the server's "unavailable".
+TEST_F(ReceiverAPIServiceTest, ASlowSearchThatFailsOverGetsItsItems) {
+  rebuildOver({"a.remote.test", "b.remote.test"}, {3000ms, 5000ms}, 2500ms);
+  fake().fault("a.remote.test", "/api/v1/search", {{"fault", "slow_body"}, {"chunk", 8}, {"delay", 0.2}});
+  fake().fault("b.remote.test", "/api/v1/search",
+               {{"fault", "slow_body"},
+                {"json", {{{"type", "video"}, {"title", "Late"}, {"videoId", "vid0000late"}}}},
+                {"chunk", 16},
+                {"delay", 0.2}});
+  const auto started = std::chrono::steady_clock::now();
+  const auto answer = get("search", "q=slow");
+  const auto took = std::chrono::steady_clock::now() - started;
+  ASSERT_EQ(answer.status, 200) << answer.body;
+  EXPECT_EQ(answer.json(), nlohmann::json::parse(R"({"items":[{"title":"Late","videoID":"vid0000late"}]})"));
+  EXPECT_GE(took, 3000ms);
+  EXPECT_THAT(requestHosts(), ElementsAre("a.remote.test", "b.remote.test"));
+  EXPECT_THAT(linesStartingWith("instance_switch from=a.remote.test to=b.remote.test policy=auto "
+                                "reason=network_error "),
+              SizeIs(1));
 }
 
 TEST_F(ReceiverAPIServiceTest, ResolveChecksVideoBeforeDeck) {

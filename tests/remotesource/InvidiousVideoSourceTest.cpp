@@ -2,6 +2,7 @@
 
 #include "RemoteSourceTestSupport.hpp"
 #include "platform/json/Document.hpp"
+#include "platform/settings/UserDefaults.hpp"
 #include "remotesource/VideoSourceError.hpp"
 
 #include <gmock/gmock.h>
@@ -242,6 +243,21 @@ TEST_F(InvidiousVideoSourceTest, CancelledCallLogsNoFailureAndClosesTheConnectio
   EXPECT_TRUE(linesStartingWith("api_fail").empty());
   EXPECT_TRUE(linesStartingWith("instance_switch").empty());
   EXPECT_THAT(requestHosts(), ElementsAre("a.remote.test"));
+}
+
+// A call may try every instance of the list, each until its bound on a whole answer: the longest
+// call is that of the list as it stands, also after the user edits it.
+TEST_F(InvidiousVideoSourceTest, TheLongestCallCoversEveryInstanceOfTheListAsItStands) {
+  manager = makeManager({"a.remote.test"});
+  const InvidiousVideoSource source(manager, makeClient(), {400ms, 2000ms});
+  EXPECT_EQ(source.longestCall(), 2000ms);
+  platform::settings::UserDefaults defaults;
+  const std::vector<InvidiousInstance> three{{"a.remote.test", ProxyPolicy::automatic},
+                                             {"b.remote.test", ProxyPolicy::automatic},
+                                             {"c.remote.test", ProxyPolicy::automatic}};
+  runBlocking(
+      [m = manager, &defaults, three]() -> runtime::Awaitable<void> { co_await m->setUserInstances(three, defaults); });
+  EXPECT_EQ(source.longestCall(), 6000ms);
 }
 
 TEST(InvidiousSearchDecodingTest, ThumbnailChoiceAndQueryEncoding) {
