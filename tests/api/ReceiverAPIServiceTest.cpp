@@ -232,6 +232,30 @@ TEST_F(ReceiverAPIServiceTest, ASlowSearchThatFailsOverGetsItsItems) {
               SizeIs(1));
 }
 
+// A tablet that gives up, and the server's deadline, each end the transfer to the instance at
+// once, long before the client's own time-out between bytes would.
+TEST_F(ReceiverAPIServiceTest, AnEndedRequestEndsItsTransferToTheInstance) {
+  rebuildOver({"a.remote.test"}, {60'000ms, 120'000ms}, 100ms);
+  fake().fault("a.remote.test", "/api/v1/search", {{"fault", "stall"}, {"seconds", 30}});
+  const auto closed = [](std::string query) {
+    return [query](const nlohmann::json& e) {
+      return e["event"] == "closed" && e["path"].get<std::string>().find(query) != std::string::npos;
+    };
+  };
+  const auto target = base() + "search?s=" + token() + "&q=gone";
+  EXPECT_FALSE(test::run("curl -s --max-time 1 " + test::shellQuoted(target)).second);
+  EXPECT_TRUE(fake().waitFor(closed("q=gone&"), 10s));
+
+  server_->setAPIHandler(hook(), 200ms);
+  const auto cut = get("search", "q=cut");
+  EXPECT_EQ(cut.status, 503);
+  EXPECT_EQ(cut.body, R"({"error":"unavailable"})");
+  EXPECT_TRUE(fake().waitFor(closed("q=cut&"), 10s));
+  // Neither was a failure of the instance, nor an answer the tablet got from the route.
+  EXPECT_THAT(linesStartingWith("api_fail"), IsEmpty());
+  EXPECT_THAT(linesStartingWith("receiver_api_request"), IsEmpty());
+}
+
 TEST_F(ReceiverAPIServiceTest, ResolveChecksVideoBeforeDeck) {
   EXPECT_EQ(get("resolve").body, R"({"error":"invalid_video_id"})");
   EXPECT_EQ(get("resolve", "v=short&d=x").body, R"({"error":"invalid_video_id"})");
