@@ -214,6 +214,8 @@ void OmbrivoxApp::showSettingsWindow() {
         std::make_unique<ui::AppSettingsView>(connectionManager(), oscViewModel(), receiver_->sharedInstanceManager());
     settingsWindow_->setWindowFlags(Qt::Window);
     attachQuitShortcut(settingsWindow_.get());
+    // Its file dialogs block every window while they run, and its alert blocks it.
+    settingsWindow_->setOnModalWindow([this](QWidget* window) { attachQuitShortcut(window); });
   }
   settingsWindow_->show();
   settingsWindow_->raise();

@@ -24,15 +24,18 @@
 #include "ui/main/VideoSections.hpp"
 #include "ui/sender/DeckCard.hpp"
 #include "ui/sender/LocalVideoSenderSection.hpp"
+#include "ui/settings/AppSettingsView.hpp"
 #include "ui/settings/LicensesView.hpp"
 #include "ui/settings/TermsOfServiceView.hpp"
 
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -41,6 +44,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 namespace pd::app {
 namespace {
@@ -54,6 +58,28 @@ constexpr int kWaitMs = 2000;
 // Start-up begins the instance health checks: here they go to a closed loopback port.
 [[maybe_unused]] const bool kLoopbackOnly =
     ::setenv("PALENDRIX_HTTP_CONNECT_TO", ":443:127.0.0.1:9,:80:127.0.0.1:9", 1) == 0;
+
+// Runs `act` from inside the modal loop of the next dialog of type D, once it is the active
+// window. A dialog that never gets there is closed, so that its loop cannot hold up the test.
+template <typename D>
+void whenModalDialogIsActive(std::function<void(D&)> act) {
+  auto* timer = new QTimer;
+  timer->setInterval(10);
+  QObject::connect(timer, &QTimer::timeout, timer, [timer, act = std::move(act), ticks = 0]() mutable {
+    auto* dialog = qobject_cast<D*>(QApplication::activeModalWidget());
+    const bool ready = dialog != nullptr && dialog->isActiveWindow();
+    if (!ready && ++ticks < kWaitMs / 10) return;
+    timer->stop();
+    timer->deleteLater();
+    if (ready) {
+      act(*dialog);
+    } else {
+      ADD_FAILURE() << "no active modal dialog";
+      if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+    }
+  });
+  timer->start();
+}
 
 class AppShellTest : public ::testing::Test {
 protected:
@@ -303,6 +329,45 @@ TEST_F(AppShellTest, QuitShortcutReachesTheHandlerFromEachWindowModalOverTheMain
   ASSERT_TRUE(
       QTest::qWaitFor([&] { return (report = app->mainWindow().findChild<QMessageBox*>()) != nullptr; }, kWaitMs));
   quitFrom(report);
+  EXPECT_EQ(exits, (std::vector<int>{0, 0, 0}));
+}
+
+// The settings window's file dialogs block every window while their loops run, and its alert
+// blocks the window: Quit reaches the handler from each, and each loop still returns as on a cancel.
+TEST_F(AppShellTest, QuitShortcutReachesTheHandlerFromTheSettingsWindowsDialogs) {
+  defaults.set(settings::SettingsKey::ipadSearchSource, std::string("localFiles"));
+  launch(2);
+  app->mainWindowContent().setShowSetup(false);
+  app->showSettingsWindow();
+  auto& view = *static_cast<ui::AppSettingsView*>(app->settingsWindow());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&view, kWaitMs));
+
+  whenModalDialogIsActive<QFileDialog>([](QFileDialog& dialog) {
+    QTest::keyClick(&dialog, Qt::Key_Q, Qt::ControlModifier);
+    dialog.reject();
+  });
+  view.searchFolderButton()->click();
+  EXPECT_EQ(exits, std::vector<int>{0});
+  EXPECT_FALSE(defaults.contains(settings::SettingsKey::ipadSearchFolder));
+
+  // With the main window closed only the settings window carries the shortcut, and its alert
+  // blocks it. The export is missing, so the save fails and the alert opens.
+  app->mainWindow().close();
+  const auto folder = sandbox.root() / "exports";
+  std::filesystem::create_directories(folder);
+  whenModalDialogIsActive<QFileDialog>([&](QFileDialog& dialog) {
+    QTest::keyClick(&dialog, Qt::Key_Q, Qt::ControlModifier);
+    dialog.setDirectory(QString::fromStdString(folder.string()));
+    auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(name, nullptr);
+    name->setText(QStringLiteral("saved.ndjson"));
+    QMetaObject::invokeMethod(&dialog, "accept");
+  });
+  view.saveExport({.url = sandbox.root() / "missing.ndjson", .suggestedFileName = "saved.ndjson"});
+  QMessageBox* alert = view.exportAlert();
+  ASSERT_TRUE(alert != nullptr && QTest::qWaitForWindowActive(alert, kWaitMs));
+  QTest::keyClick(alert, Qt::Key_Q, Qt::ControlModifier);
+  alert->close();
   EXPECT_EQ(exits, (std::vector<int>{0, 0, 0}));
 }
 

@@ -213,6 +213,7 @@ void AppSettingsView::setExportError(std::optional<QString> error) {
   // Any way the alert goes away clears the error.
   connect(alert, &QMessageBox::finished, this, [this] { exportError_.reset(); });
   exportAlert_ = alert;
+  if (onModalWindow_) onModalWindow_(alert);
   alert->open();
 }
 

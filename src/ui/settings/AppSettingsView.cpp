@@ -141,8 +141,14 @@ AppSettingsView::AppSettingsView(link::NetworkManagerForMac& connectionManager, 
       connectionManager_(connectionManager),
       oscViewModel_(oscViewModel),
       dependencies_(std::move(dependencies)) {
-  if (!dependencies_.chooseExportDestination) dependencies_.chooseExportDestination = &chooseExportDestinationDialog;
-  if (!dependencies_.chooseSearchFolder) dependencies_.chooseSearchFolder = &chooseSearchFolderDialog;
+  if (!dependencies_.chooseExportDestination) {
+    dependencies_.chooseExportDestination = [this](QWidget* over, const QString& suggestedName) {
+      return chooseExportDestinationDialog(over, suggestedName, onModalWindow_);
+    };
+  }
+  if (!dependencies_.chooseSearchFolder) {
+    dependencies_.chooseSearchFolder = [this](QWidget* over) { return chooseSearchFolderDialog(over, onModalWindow_); };
+  }
   if (!dependencies_.reveal) dependencies_.reveal = &revealInFileManager;
   if (dependencies_.exportEnvironment.appVersion.empty()) {
     dependencies_.exportEnvironment.appVersion = settings::AppInfo::appVersion();

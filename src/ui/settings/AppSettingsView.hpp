@@ -81,6 +81,9 @@ public:
   QFormLayout* form() const noexcept { return form_; }
   // Holds the form; it scrolls when the screen is lower than the form.
   QScrollArea* scrollArea() const noexcept { return scrollArea_; }
+  // Called with each dialog and alert this window opens, modal over it or over every window,
+  // just before it opens.
+  void setOnModalWindow(std::function<void(QWidget*)> hook) { onModalWindow_ = std::move(hook); }
 
   // --- OSC server ---
   // Validates the port field and stores it; a refused text shows the message and the stored
@@ -179,6 +182,7 @@ private:
   link::NetworkManagerForMac& connectionManager_;
   deckinput::OSCViewModel& oscViewModel_;
   Dependencies dependencies_;
+  std::function<void(QWidget*)> onModalWindow_;
   QScrollArea* scrollArea_ = nullptr;
   QFormLayout* form_ = nullptr;
 

@@ -22,7 +22,8 @@ std::optional<std::filesystem::path> firstSelected(const QFileDialog& dialog) {
 
 } // namespace
 
-std::optional<std::filesystem::path> chooseExportDestinationDialog(QWidget* parent, const QString& suggestedName) {
+std::optional<std::filesystem::path> chooseExportDestinationDialog(QWidget* parent, const QString& suggestedName,
+                                                                   const std::function<void(QWidget*)>& onOpen) {
   QFileDialog dialog(parent, QStringLiteral("診断ログの書き出し"));
   dialog.setOption(QFileDialog::DontUseNativeDialog);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
@@ -30,16 +31,19 @@ std::optional<std::filesystem::path> chooseExportDestinationDialog(QWidget* pare
   dialog.setNameFilters({QStringLiteral("NDJSON (*.ndjson)"), QStringLiteral("JSON (*.json)")});
   dialog.setDefaultSuffix(QStringLiteral("ndjson"));
   dialog.selectFile(suggestedName);
+  if (onOpen) onOpen(&dialog);
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   return firstSelected(dialog);
 }
 
-std::optional<std::filesystem::path> chooseSearchFolderDialog(QWidget* parent) {
+std::optional<std::filesystem::path> chooseSearchFolderDialog(QWidget* parent,
+                                                              const std::function<void(QWidget*)>& onOpen) {
   QFileDialog dialog(parent);
   dialog.setOption(QFileDialog::DontUseNativeDialog);
   dialog.setOption(QFileDialog::ShowDirsOnly);
   dialog.setFileMode(QFileDialog::Directory);
   dialog.setLabelText(QFileDialog::Accept, QStringLiteral("このフォルダを使う"));
+  if (onOpen) onOpen(&dialog);
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   return firstSelected(dialog);
 }
