@@ -18,7 +18,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QChildEvent>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QEventLoop>
 #include <QKeySequence>
 #include <QMenu>
@@ -126,7 +128,20 @@ void OmbrivoxApp::installMenuBar(MainWindow& window) {
   appMenu->addAction(quitMenuAction_);
 }
 
-void OmbrivoxApp::attachQuitShortcut(QWidget* window) { window->addAction(quitMenuAction_); }
+void OmbrivoxApp::attachQuitShortcut(QWidget* window) {
+  window->addAction(quitMenuAction_);
+  // Qt's own dialogs raise others that no code of ours makes (a file dialog's warnings), each
+  // with a modal loop that blocks every window. They are polished before they show.
+  window->installEventFilter(this);
+}
+
+bool OmbrivoxApp::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::ChildPolished) {
+    auto* dialog = qobject_cast<QDialog*>(static_cast<QChildEvent*>(event)->child());
+    if (dialog != nullptr && dialog->isWindow()) attachQuitShortcut(dialog);
+  }
+  return QObject::eventFilter(watched, event);
+}
 
 MainWindow& OmbrivoxApp::mainWindow() {
   if (!mainWindow_) {

@@ -92,11 +92,16 @@ public:
   QAction* settingsMenuAction() const noexcept { return settingsMenuAction_; }
   QAction* quitMenuAction() const noexcept { return quitMenuAction_; }
 
+protected:
+  // Passes Quit's shortcut on to the dialogs that a window carrying it raises itself.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
   void makeMenuActions();
   void installMenuBar(MainWindow& window);
   void showUpdateCheckReport(const platform::updater::UpdateCheckReport& report);
-  // Lets Quit's shortcut reach a window other than the main one (and the modal sheet).
+  // Lets Quit's shortcut reach a window other than the main one (and the modal sheet), and
+  // every dialog that window raises itself.
   void attachQuitShortcut(QWidget* window);
 
   runtime::MainThread::Installation mainThreadInstallation_;

@@ -371,6 +371,32 @@ TEST_F(AppShellTest, QuitShortcutReachesTheHandlerFromTheSettingsWindowsDialogs)
   EXPECT_EQ(exits, (std::vector<int>{0, 0, 0}));
 }
 
+// Qt's file dialog raises warnings of its own, modal over every window: a folder typed that does
+// not exist is one. Quit reaches the handler from the warning too.
+TEST_F(AppShellTest, QuitShortcutReachesTheHandlerFromAWarningOfAFileDialog) {
+  defaults.set(settings::SettingsKey::ipadSearchSource, std::string("localFiles"));
+  launch(2);
+  app->mainWindowContent().setShowSetup(false);
+  app->showSettingsWindow();
+  auto& view = *static_cast<ui::AppSettingsView*>(app->settingsWindow());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&view, kWaitMs));
+
+  whenModalDialogIsActive<QFileDialog>([&](QFileDialog& dialog) {
+    auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(name, nullptr);
+    name->setText(QString::fromStdString((sandbox.root() / "no such folder").string()));
+    whenModalDialogIsActive<QMessageBox>([](QMessageBox& warning) {
+      QTest::keyClick(&warning, Qt::Key_Q, Qt::ControlModifier);
+      warning.close();
+    });
+    QMetaObject::invokeMethod(&dialog, "accept"); // returns once the warning has gone
+    dialog.reject();
+  });
+  view.searchFolderButton()->click();
+  EXPECT_EQ(exits, std::vector<int>{0});
+  EXPECT_FALSE(defaults.contains(settings::SettingsKey::ipadSearchFolder));
+}
+
 TEST_F(AppShellTest, RelayCachePurgeRefusesASymlinkedFolder) {
   const auto elsewhere = sandbox.root() / "precious";
   pd::testing::writeText(elsewhere / "keep.bin", "keep");
