@@ -132,6 +132,11 @@ public:
     pw_properties_set(props, PW_KEY_NODE_NAME, streamName_.c_str());
     pw_properties_set(props, PW_KEY_NODE_DESCRIPTION, streamName_.c_str());
     pw_properties_set(props, PW_KEY_MEDIA_NAME, streamName_.c_str());
+    // A consumer that goes while it holds buffers (the one it still shows, or all of them when it
+    // died) never gives them back, and the daemon hands the next consumer the same, smaller set:
+    // after a few such departures none was left and the stream stayed dark for every consumer.
+    // Suspended as soon as nobody is linked, the node gets a fresh set with its next consumer.
+    pw_properties_set(props, PW_KEY_NODE_SUSPEND_ON_IDLE, "true");
     stream_ = pw_stream_new(core, streamName_.c_str(), props);
     if (stream_ == nullptr) return false;
     static constexpr pw_stream_events events = [] {

@@ -217,6 +217,22 @@ TEST_F(VideoOutWithDaemon, BGRxConsumerGetsFullRangeBT709Colours) {
   EXPECT_NEAR(seen.mean[0], 68.0, 3.0);
 }
 
+// Each viewer leaves holding the buffer of the frame it showed last; the stream has four.
+TEST_F(VideoOutWithDaemon, ViewersThatLeaveHoldingABufferDoNotDarkenTheStreamForTheNext) {
+  auto server = out_->createServer("Palendrix Zuvudiv");
+  const std::uint32_t nodeId = waitForNode(server.get());
+  ASSERT_NE(nodeId, 0U) << "no server, or no node announced for it";
+  auto frame = solidFrame(320, 180, 70, 128, 128);
+  for (int viewer = 0; viewer < 6; ++viewer) {
+    TestConsumer consumer(TestConsumer::Format::nv12, nodeId, true, true);
+    ASSERT_TRUE(publishUntil(*server, *frame, [&] { return consumer.snapshot().frames >= 3; }))
+        << "viewer " << viewer << " got " << consumer.snapshot().frames << " frames";
+    EXPECT_NEAR(consumer.snapshot().mean[0], 70, 0.5);
+    consumer.leave();
+    ASSERT_TRUE(publishUntil(*server, *frame, [&] { return !server->hasClients(); })) << "viewer " << viewer;
+  }
+}
+
 TEST_F(VideoOutWithDaemon, ServersMadeOrStoppedWhileTheDaemonIsAwayFollowItsReturn) {
   auto kept = out_->createServer("Restart Kept");
   auto dropped = out_->createServer("Restart Dropped");

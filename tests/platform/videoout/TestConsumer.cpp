@@ -12,6 +12,8 @@ namespace pd::testing {
 struct TestConsumer::State {
   Format format = Format::nv12;
   bool inspectPixels = true;
+  bool keepsLastBuffer = false;
+  pw_buffer* kept = nullptr; // on the loop thread only
   std::uint32_t sourceId = 0;
   pw_thread_loop* loop = nullptr;
   pw_context* context = nullptr;
@@ -85,16 +87,22 @@ struct TestConsumer::State {
       self->snapshot.height = self->height;
       for (std::size_t c = 0; c < 3; ++c) self->snapshot.mean[c] = sum[c] / static_cast<double>(count[c]);
     }
-    pw_stream_queue_buffer(self->stream, buffer);
+    if (!self->keepsLastBuffer) {
+      pw_stream_queue_buffer(self->stream, buffer);
+      return;
+    }
+    if (self->kept != nullptr) pw_stream_queue_buffer(self->stream, self->kept);
+    self->kept = buffer;
   }
 };
 
-TestConsumer::TestConsumer(Format format, std::uint32_t sourceNodeId, bool inspectPixels)
+TestConsumer::TestConsumer(Format format, std::uint32_t sourceNodeId, bool inspectPixels, bool keepsLastBuffer)
     : state_(std::make_unique<State>()) {
   pw_init(nullptr, nullptr);
   State& s = *state_;
   s.format = format;
   s.inspectPixels = inspectPixels;
+  s.keepsLastBuffer = keepsLastBuffer;
   s.sourceId = sourceNodeId;
   s.loop = pw_thread_loop_new("pd-test-consumer", nullptr);
   s.context = pw_context_new(pw_thread_loop_get_loop(s.loop), nullptr, 0);
@@ -154,8 +162,9 @@ void TestConsumer::leave() {
   }
   if (s.stream != nullptr) {
     spa_hook_remove(&s.listener);
-    pw_stream_destroy(s.stream);
+    pw_stream_destroy(s.stream); // a kept buffer goes with the stream, never back to the source
     s.stream = nullptr;
+    s.kept = nullptr;
   }
   pw_thread_loop_unlock(s.loop);
 }

@@ -23,7 +23,9 @@ public:
   };
 
   // Without `inspectPixels` frames are only counted, which keeps the consumer cheap for benchmarks.
-  TestConsumer(Format format, std::uint32_t sourceNodeId, bool inspectPixels = true);
+  // With `keepsLastBuffer` it holds each frame's buffer until the next one arrives, as a viewer
+  // that shows the latest frame does, and still holds one when it leaves.
+  TestConsumer(Format format, std::uint32_t sourceNodeId, bool inspectPixels = true, bool keepsLastBuffer = false);
   ~TestConsumer();
   TestConsumer(const TestConsumer&) = delete;
   TestConsumer& operator=(const TestConsumer&) = delete;
