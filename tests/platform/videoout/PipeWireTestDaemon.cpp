@@ -3,18 +3,40 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
 
 namespace pd::testing {
+
+namespace {
+
+// The socket's file appears at bind(), before the daemon listens: under load a client that came
+// then was refused. Ready means a connection is taken.
+bool accepts(const std::filesystem::path& socket) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string& path = socket.native();
+  if (path.size() >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return connected;
+}
+
+} // namespace
 
 PipeWireTestDaemon::PipeWireTestDaemon() {
   const char* base = std::getenv("TMPDIR");
@@ -64,8 +86,7 @@ void PipeWireTestDaemon::launch() {
   }
   const auto socket = std::filesystem::path(directory_) / "pipewire-0";
   for (int attempt = 0; attempt < 500; ++attempt) {
-    std::error_code ec;
-    if (std::filesystem::exists(socket, ec)) return;
+    if (accepts(socket)) return;
     int exitStatus = 0;
     if (::waitpid(pid_, &exitStatus, WNOHANG) == pid_) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
