@@ -92,6 +92,9 @@ DeckCard::DeckCard(Deck deck, std::function<void()> onChoose, std::function<bool
   status_->setObjectName(QStringLiteral("deckStatus"));
   status_->setWordWrap(true);
   status_->setMaximumHeight(2 * status_->fontMetrics().lineSpacing());
+  // The status quotes file names and titles; one with nowhere to break would otherwise widen the
+  // card to its length and squeeze the other deck. Such a word is cut at the card's edge instead.
+  status_->setSizePolicy(QSizePolicy::Ignored, status_->sizePolicy().verticalPolicy());
   applySecondaryStyle(status_);
   statusRow->addWidget(status_, 1);
   column->addLayout(statusRow);

@@ -201,6 +201,24 @@ TEST_F(SenderSectionTest, CardsShowTheDeckAndEveryPlaybackState) {
   EXPECT_TRUE(card->playbackRow()->isHidden());
 }
 
+// A failed send names the file; a name with nowhere to break must not take the other deck's room.
+TEST_F(SenderSectionTest, ALongUnbrokenNameInTheStatusKeepsBothCardsTheirShare) {
+  auto view = makeView();
+  LocalVideoSenderSection* section = view->senderSection();
+  view->show();
+  pump();
+  const std::string name = "take_" + std::string(200, 'x') + "_final.mp4";
+  const std::string status = "「" + name + "」の送信に失敗しました（iPad との接続を確認してください）";
+  broadcaster->deckB.status.set(status);
+  pump();
+  DeckCard* a = section->card(Deck::a);
+  DeckCard* b = section->card(Deck::b);
+  EXPECT_EQ(b->statusLabel()->text(), QString::fromStdString(status));
+  EXPECT_GE(b->statusLabel()->height(), b->statusLabel()->fontMetrics().lineSpacing());
+  EXPECT_LE(std::abs(a->width() - b->width()), 2) << a->width() << " / " << b->width();
+  EXPECT_LE(b->mapTo(section, QPoint(b->width(), 0)).x(), section->width());
+}
+
 TEST_F(SenderSectionTest, DropsAreGatedThenTakeTheFileOrTheCopyRoad) {
   auto view = makeView();
   LocalVideoSenderSection* section = view->senderSection();
