@@ -91,6 +91,9 @@ DeckCard::DeckCard(Deck deck, std::function<void()> onChoose, std::function<bool
   status_ = textLabel(QString(), TextStyle::caption2, this);
   status_->setObjectName(QStringLiteral("deckStatus"));
   status_->setWordWrap(true);
+  // Two lines from the top, as with the playback line: centred, a longer text would show its
+  // middle, cut.
+  status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   status_->setMaximumHeight(2 * status_->fontMetrics().lineSpacing());
   // The status quotes file names and titles; one with nowhere to break would otherwise widen the
   // card to its length and squeeze the other deck. Such a word is cut at the card's edge instead.
@@ -107,6 +110,7 @@ DeckCard::DeckCard(Deck deck, std::function<void()> onChoose, std::function<bool
   playbackSymbol_ = symbolLabel("checkmark.circle.fill", 12, playbackRow_);
   playbackText_ = textLabel(QString(), TextStyle::caption2, playbackRow_);
   playbackText_->setObjectName(QStringLiteral("playbackText"));
+  playbackText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   playback->addWidget(playbackSpinner_, 0, Qt::AlignTop);
   playback->addWidget(playbackSymbol_, 0, Qt::AlignTop);
   playback->addWidget(playbackText_, 1);

@@ -287,6 +287,8 @@ YouTubeSearchPanel::Row YouTubeSearchPanel::makeRow(const remotesource::VideoSea
   auto* title = textLabel(qs(item.title), TextStyle::callout, row.frame);
   title->setObjectName(QStringLiteral("resultTitle"));
   title->setWordWrap(true);
+  // Held to two lines from the top: centred, a longer title would show its middle, cut.
+  title->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   title->setMaximumHeight(2 * title->fontMetrics().lineSpacing());
   text->addWidget(title);
   if (item.author || item.lengthSeconds) {

@@ -219,6 +219,35 @@ TEST_F(SenderSectionTest, ALongUnbrokenNameInTheStatusKeepsBothCardsTheirShare) 
   EXPECT_LE(b->mapTo(section, QPoint(b->width(), 0)).x(), section->width());
 }
 
+// A status longer than its two lines shows its beginning, whole, where a short one starts.
+TEST_F(SenderSectionTest, ALongStatusShowsItsFirstTwoLinesFromTheTop) {
+  auto view = makeView();
+  LocalVideoSenderSection* section = view->senderSection();
+  view->show();
+  pump();
+  QLabel* status = section->card(Deck::b)->statusLabel();
+  const auto firstInkRow = [status] {
+    const QImage image = status->grab().toImage();
+    const QRgb background = image.pixel(image.width() - 1, image.height() - 1);
+    for (int y = 0; y < image.height(); ++y) {
+      for (int x = 0; x < image.width(); ++x) {
+        if (image.pixel(x, y) != background) return y;
+      }
+    }
+    return -1;
+  };
+  broadcaster->deckB.status.set("「曲」");
+  pump();
+  const int top = firstInkRow();
+  std::string title;
+  for (int i = 0; i < 40; ++i) title += "曲 ";
+  broadcaster->deckB.status.set("「曲」「" + title + "」の送信に失敗しました（iPad との接続を確認してください）");
+  pump();
+  ASSERT_GT(status->heightForWidth(status->width()), status->height()); // more than fits
+  ASSERT_GT(top, 0);
+  EXPECT_EQ(firstInkRow(), top);
+}
+
 TEST_F(SenderSectionTest, DropsAreGatedThenTakeTheFileOrTheCopyRoad) {
   auto view = makeView();
   LocalVideoSenderSection* section = view->senderSection();

@@ -129,6 +129,35 @@ TEST_F(SearchPanelTest, RowsShowTheirFieldsAndSendThroughTheAction) {
   EXPECT_FALSE(findButton<QPushButton>(panel->row(199), "A")->isEnabled());
 }
 
+// The first pixel row that holds any text, in a title label's picture.
+int firstInkRow(QLabel* label) {
+  const QImage image = label->grab().toImage();
+  const QRgb background = label->palette().color(QPalette::Window).rgb();
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      if (image.pixel(x, y) != background) return y;
+    }
+  }
+  return -1;
+}
+
+// A title longer than its two lines shows its beginning, whole, where a short one starts.
+TEST_F(SearchPanelTest, ALongTitleShowsItsFirstTwoLinesFromTheTop) {
+  auto list = items(2);
+  list[0].title = "Title";
+  list[1].title.clear();
+  for (int i = 0; i < 60; ++i) list[1].title += "Title ";
+  model->results.set(list);
+  pump();
+  auto* shortTitle = panel->row(0)->findChild<QLabel*>("resultTitle");
+  auto* longTitle = panel->row(1)->findChild<QLabel*>("resultTitle");
+  ASSERT_TRUE(shortTitle && longTitle);
+  ASSERT_GT(longTitle->heightForWidth(longTitle->width()), longTitle->height()); // more than fits
+  const int top = firstInkRow(shortTitle);
+  ASSERT_GT(top, 0);
+  EXPECT_EQ(firstInkRow(longTitle), top);
+}
+
 TEST_F(SearchPanelTest, SearchButtonAndStatusLineFollowTheModel) {
   EXPECT_FALSE(panel->searchButton()->isEnabled());
   EXPECT_EQ(panel->queryField()->placeholderText(), "曲名・アーティスト、または YouTube の URL");
