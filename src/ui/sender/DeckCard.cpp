@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace pd::ui {
 
 MiddleElidedLabel::MiddleElidedLabel(QWidget* parent) : QLabel(parent) {
@@ -94,7 +96,7 @@ DeckCard::DeckCard(Deck deck, std::function<void()> onChoose, std::function<bool
   // Two lines from the top, as with the playback line: centred, a longer text would show its
   // middle, cut.
   status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  status_->setMaximumHeight(2 * status_->fontMetrics().lineSpacing());
+  status_->setMaximumHeight(wrappedLinesHeight(status_, 2));
   // The status quotes file names and titles; one with nowhere to break would otherwise widen the
   // card to its length and squeeze the other deck. Such a word is cut at the card's edge instead.
   status_->setSizePolicy(QSizePolicy::Ignored, status_->sizePolicy().verticalPolicy());
@@ -144,10 +146,33 @@ void DeckCard::update(const DeckCardState& state) {
   playbackText_->setText(qs(line.text));
   playbackText_->setWordWrap(line.lineLimit != 0);
   playbackText_->setMaximumHeight(line.lineLimit == 0 ? QWIDGETSIZE_MAX
-                                                      : line.lineLimit * playbackText_->fontMetrics().lineSpacing());
+                                                      : wrappedLinesHeight(playbackText_, line.lineLimit));
   if (line.tint) setTextColor(playbackText_, tintColor(*line.tint));
   else applySecondaryStyle(playbackText_);
   playbackRow_->setAccessibleName(qs(line.text));
+  fitWrappedHeights();
+}
+
+void DeckCard::resizeEvent(QResizeEvent* event) {
+  QFrame::resizeEvent(event);
+  fitWrappedHeights();
+}
+
+// Height-for-width is lost on the way through the scroll area that holds the window's sections:
+// a wrapped line would get the height of one line. Each is given what its lines need at its
+// width, up to its limit. Measured from the text, not the label, whose answer grows with the
+// minimum set here and so would never shrink back.
+void DeckCard::fitWrappedHeights() {
+  for (QLabel* label : {status_, playbackText_}) {
+    int wanted = 0;
+    if (label->wordWrap() && !label->text().isEmpty()) {
+      const QMargins margins = label->contentsMargins();
+      const QRect area(0, 0, std::max(label->contentsRect().width(), 1), QWIDGETSIZE_MAX);
+      const int lines = label->fontMetrics().boundingRect(area, Qt::TextWordWrap, label->text()).height();
+      wanted = std::min(lines + margins.top() + margins.bottom(), label->maximumHeight());
+    }
+    if (label->minimumHeight() != wanted) label->setMinimumHeight(wanted);
+  }
 }
 
 void DeckCard::paintEvent(QPaintEvent*) {

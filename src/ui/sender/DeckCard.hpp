@@ -76,9 +76,11 @@ protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragLeaveEvent(QDragLeaveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
 private:
   void setDropTargeted(bool targeted);
+  void fitWrappedHeights();
 
   Deck deck_;
   std::function<bool(const QMimeData&)> onDrop_;

@@ -240,12 +240,36 @@ TEST_F(SenderSectionTest, ALongStatusShowsItsFirstTwoLinesFromTheTop) {
   pump();
   const int top = firstInkRow();
   std::string title;
-  for (int i = 0; i < 40; ++i) title += "曲 ";
+  for (int i = 0; i < 150; ++i) title += "曲 ";
   broadcaster->deckB.status.set("「曲」「" + title + "」の送信に失敗しました（iPad との接続を確認してください）");
   pump();
-  ASSERT_GT(status->heightForWidth(status->width()), status->height()); // more than fits
+  const QRect wide(0, 0, status->width(), 10000);
+  ASSERT_GT(status->fontMetrics().boundingRect(wide, Qt::TextWordWrap, status->text()).height(),
+            status->height()); // more than fits
   ASSERT_GT(top, 0);
   EXPECT_EQ(firstInkRow(), top);
+}
+
+// Japanese lines are taller than the font's own line spacing; two of them must still fit.
+TEST_F(SenderSectionTest, ATwoLineStatusShowsBothLinesWhole) {
+  auto view = makeView();
+  view->resize(960, 1000);
+  LocalVideoSenderSection* section = view->senderSection();
+  view->show();
+  pump();
+  broadcaster->deckA.status.set(
+      "「Some Artist - Song Title (Official Video)」の送信に失敗しました（iPad との接続を確認してください）");
+  pump();
+  QLabel* status = section->card(Deck::a)->statusLabel();
+  const auto linesHeight = [status](int width) {
+    return status->fontMetrics().boundingRect(QRect(0, 0, width, 10000), Qt::TextWordWrap, status->text()).height();
+  };
+  const int needed = linesHeight(status->width());
+  ASSERT_GT(needed, linesHeight(10000)); // it wraps
+  EXPECT_GE(status->height(), needed);
+  broadcaster->deckA.status.set("送信しました / BPM 解析中...");
+  pump();
+  EXPECT_EQ(status->height(), linesHeight(10000)); // and one line takes one again
 }
 
 TEST_F(SenderSectionTest, DropsAreGatedThenTakeTheFileOrTheCopyRoad) {
