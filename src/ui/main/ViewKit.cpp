@@ -124,11 +124,13 @@ QLabel* textLabel(const QString& text, TextStyle style, QWidget* parent) {
   return label;
 }
 
-int wrappedLinesHeight(const QWidget* widget, int lines) {
+int wrappedLinesHeight(const QWidget* widget, int lines) { return wrappedLinesHeight(widget->font(), lines); }
+
+int wrappedLinesHeight(const QFont& font, int lines) {
   QStringList sample;
   for (int i = 0; i < lines; ++i) sample << QStringLiteral("Ag国あ");
   const QRect bounds(0, 0, 4096, 4096);
-  return widget->fontMetrics().boundingRect(bounds, Qt::TextWordWrap, sample.join(QLatin1Char('\n'))).height();
+  return QFontMetrics(font).boundingRect(bounds, Qt::TextWordWrap, sample.join(QLatin1Char('\n'))).height();
 }
 
 void setTextColor(QLabel* label, const QColor& color) {

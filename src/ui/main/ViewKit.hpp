@@ -42,6 +42,7 @@ QLabel* textLabel(const QString& text, TextStyle style, QWidget* parent = nullpt
 // The height that `lines` wrapped lines take in the widget's font. Japanese is drawn from a
 // fallback font whose lines are taller than the font's own line spacing.
 int wrappedLinesHeight(const QWidget* widget, int lines);
+int wrappedLinesHeight(const QFont& font, int lines);
 void setTextColor(QLabel* label, const QColor& color);
 // The colour of an enabled button's text; a disabled button keeps the style's dimmed text, so that
 // a refused control looks refused.

@@ -190,9 +190,9 @@ void YouTubeSearchPanel::refreshStatus() {
 }
 
 int YouTubeSearchPanel::rowHeight() const {
-  const QFontMetrics title(styledFont(TextStyle::callout));
-  const QFontMetrics caption(styledFont(TextStyle::caption));
-  const int text = 2 * title.lineSpacing() + 2 + caption.lineSpacing();
+  // Measured with Japanese, whose fallback font has taller lines than the font's own.
+  const int text =
+      wrappedLinesHeight(styledFont(TextStyle::callout), 2) + 2 + wrappedLinesHeight(styledFont(TextStyle::caption), 1);
   return std::max(Thumbnail::kHeight, text) + 2 * kRowMargin;
 }
 
@@ -289,7 +289,7 @@ YouTubeSearchPanel::Row YouTubeSearchPanel::makeRow(const remotesource::VideoSea
   title->setWordWrap(true);
   // Held to two lines from the top: centred, a longer title would show its middle, cut.
   title->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  title->setMaximumHeight(2 * title->fontMetrics().lineSpacing());
+  title->setMaximumHeight(wrappedLinesHeight(title, 2));
   text->addWidget(title);
   if (item.author || item.lengthSeconds) {
     auto* meta = new QHBoxLayout;

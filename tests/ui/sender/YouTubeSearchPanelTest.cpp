@@ -158,6 +158,23 @@ TEST_F(SearchPanelTest, ALongTitleShowsItsFirstTwoLinesFromTheTop) {
   EXPECT_EQ(firstInkRow(longTitle), top);
 }
 
+// Japanese lines are taller than the font's own line spacing; a two-line title must still fit.
+TEST_F(SearchPanelTest, ATwoLineJapaneseTitleShowsBothLinesWhole) {
+  auto list = items(1);
+  list[0].title =
+      "【公式】とても長い日本語のタイトルがここに入ります。二行にわたるタイトルが欠けずに読めるかを確かめます。";
+  model->results.set(list);
+  pump();
+  auto* title = panel->row(0)->findChild<QLabel*>("resultTitle");
+  const auto linesHeight = [title](int width) {
+    return title->fontMetrics().boundingRect(QRect(0, 0, width, 10000), Qt::TextWordWrap, title->text()).height();
+  };
+  const int needed = linesHeight(title->width());
+  ASSERT_GT(needed, linesHeight(10000)); // it wraps
+  ASSERT_LT(needed, 3 * linesHeight(10000));
+  EXPECT_GE(title->height(), needed);
+}
+
 TEST_F(SearchPanelTest, SearchButtonAndStatusLineFollowTheModel) {
   EXPECT_FALSE(panel->searchButton()->isEnabled());
   EXPECT_EQ(panel->queryField()->placeholderText(), "曲名・アーティスト、または YouTube の URL");
