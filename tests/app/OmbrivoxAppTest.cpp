@@ -110,6 +110,16 @@ protected:
 
   TermsSheet& sheet() { return *app->mainWindow().termsSheet(); }
 
+  // The settings window of a launched app whose tablet searches local files, where the folder
+  // button is shown.
+  ui::AppSettingsView& openSettingsOverLocalFiles() {
+    defaults.set(settings::SettingsKey::ipadSearchSource, std::string("localFiles"));
+    launch(2);
+    app->mainWindowContent().setShowSetup(false);
+    app->showSettingsWindow();
+    return *static_cast<ui::AppSettingsView*>(app->settingsWindow());
+  }
+
   XdgSandbox sandbox;
   platform::UserDefaults defaults; // in memory
   platform::ScopedStandardUserDefaults useDefaults{defaults};
@@ -335,11 +345,7 @@ TEST_F(AppShellTest, QuitShortcutReachesTheHandlerFromEachWindowModalOverTheMain
 // The settings window's file dialogs block every window while their loops run, and its alert
 // blocks the window: Quit reaches the handler from each, and each loop still returns as on a cancel.
 TEST_F(AppShellTest, QuitShortcutReachesTheHandlerFromTheSettingsWindowsDialogs) {
-  defaults.set(settings::SettingsKey::ipadSearchSource, std::string("localFiles"));
-  launch(2);
-  app->mainWindowContent().setShowSetup(false);
-  app->showSettingsWindow();
-  auto& view = *static_cast<ui::AppSettingsView*>(app->settingsWindow());
+  auto& view = openSettingsOverLocalFiles();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&view, kWaitMs));
 
   whenModalDialogIsActive<QFileDialog>([](QFileDialog& dialog) {
@@ -374,11 +380,7 @@ TEST_F(AppShellTest, QuitShortcutReachesTheHandlerFromTheSettingsWindowsDialogs)
 // Qt's file dialog raises warnings of its own, modal over every window: a folder typed that does
 // not exist is one. Quit reaches the handler from the warning too.
 TEST_F(AppShellTest, QuitShortcutReachesTheHandlerFromAWarningOfAFileDialog) {
-  defaults.set(settings::SettingsKey::ipadSearchSource, std::string("localFiles"));
-  launch(2);
-  app->mainWindowContent().setShowSetup(false);
-  app->showSettingsWindow();
-  auto& view = *static_cast<ui::AppSettingsView*>(app->settingsWindow());
+  auto& view = openSettingsOverLocalFiles();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&view, kWaitMs));
 
   whenModalDialogIsActive<QFileDialog>([&](QFileDialog& dialog) {
