@@ -14,7 +14,8 @@ namespace pd::platform::bonjour {
 
 class TxtRecord {
 public:
-  // A TXT record is at most 65535 bytes of strings of at most 255 bytes: never more entries.
+  // A record's 65535 bytes may hold thousands of tiny strings; a peer publishes a few keys, so
+  // the first this many bound what a record from the network can make us hold.
   static constexpr std::size_t kMaxEntries = 256;
 
   struct Entry {
