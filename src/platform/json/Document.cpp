@@ -190,7 +190,8 @@ std::string Value::asString() const {
 double Value::asDouble() const {
   if (!node_->is_number()) mismatch("Double");
   const double value = node_->get<double>();
-  // The parser turns a number beyond the double range (1e400) into infinity.
+  // The parser refuses a number beyond the double range (1e400), but a document built in memory
+  // may still hold an infinity or NaN.
   if (!std::isfinite(value)) {
     throw DecodingError(Kind::dataCorrupted, path_, "Parsed JSON number <" + node_->dump() + "> is not representable.");
   }
