@@ -3,7 +3,9 @@
 #include "mediaserver/MacLocalVideoLibrary.hpp"
 #include "mediaserver/MediaServerTestSupport.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -13,6 +15,7 @@ namespace pd::mediaserver {
 namespace {
 
 using test::awaitTask;
+using namespace std::chrono_literals;
 using Library = MacLocalVideoLibrary;
 
 // What the ffmpeg tools write, their messages included.
@@ -226,6 +229,52 @@ TEST_F(ThumbnailFixture, DurationsMatchTheProbeToolAndUnreadableOnesGiveNothing)
   }
   EXPECT_FALSE(awaitTask(
       [lib = library, entry = Library::Entry{"c", Clips::at("corrupt.mp4"), {}}]() { return lib->duration(entry); }));
+}
+
+// Lets go a reader stuck in opening a FIFO, so a failing run still ends and its folder can go.
+struct FIFOWriterAtExit {
+  std::vector<std::filesystem::path> fifos;
+  ~FIFOWriterAtExit() {
+    for (const auto& fifo : fifos) {
+      if (const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); fd >= 0) {
+        ::close(fd);
+      }
+    }
+  }
+};
+
+TEST_F(ThumbnailFixture, NamesSwappedForAFIFOOrALinkAfterTheScanGiveNothingAndHoldNoThread) {
+  test::TempFolder folder;
+  FIFOWriterAtExit release;
+  std::vector<runtime::Task<std::optional<double>>> durations;
+  // As many as the volume runs at once: a job blocked for good on each would leave none for others.
+  for (int i = 0; i < 4; ++i) {
+    const auto fifo = folder.path() / ("swapped " + std::to_string(i) + ".mp4");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    release.fifos.push_back(fifo);
+    durations.push_back(runtime::spawn(
+        runtime::sharedPool().executor(),
+        [lib = library, entry = Library::Entry{idFor(fifo.string()), fifo, {}}]() { return lib->duration(entry); }));
+  }
+  for (const auto& task : durations) {
+    ASSERT_TRUE(runtime::test::waitUntilFinished(task, 10s));
+    EXPECT_FALSE(task.state()->result());
+  }
+  const auto link = folder.path() / "linked.mp4";
+  std::filesystem::create_symlink(Clips::at("landscape.mp4"), link);
+  for (const auto& swapped : {release.fifos[0], link}) {
+    SCOPED_TRACE(swapped);
+    const Library::Entry entry{idFor(swapped.string()), swapped, {}};
+    EXPECT_FALSE(awaitTask([lib = library, entry]() { return lib->thumbnail(entry); }, 10s));
+    if (swapped == link) {
+      EXPECT_FALSE(awaitTask([lib = library, entry]() { return lib->duration(entry); }, 10s));
+    }
+  }
+  const auto real =
+      awaitTask([lib = library,
+                 entry = Library::Entry{"real", Clips::at("landscape.mp4"), {}}]() { return lib->duration(entry); },
+                10s);
+  EXPECT_TRUE(real);
 }
 
 } // namespace

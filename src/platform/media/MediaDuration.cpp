@@ -1,6 +1,7 @@
 #include "platform/media/MediaDuration.hpp"
 
 #include "platform/media/FFmpegLog.hpp"
+#include "platform/media/HeldRegularFile.hpp"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -12,8 +13,12 @@ namespace pd::platform::media {
 
 std::optional<double> mediaDuration(const std::filesystem::path& file) {
   installFFmpegLog();
+  const HeldRegularFile held(file);
+  if (!held.held()) {
+    return std::nullopt;
+  }
   AVFormatContext* format = nullptr;
-  if (avformat_open_input(&format, file.c_str(), nullptr, nullptr) < 0) {
+  if (avformat_open_input(&format, held.name().c_str(), nullptr, nullptr) < 0) {
     return std::nullopt;
   }
   std::optional<double> seconds;

@@ -1,6 +1,7 @@
 #include "platform/media/ThumbnailMaker.hpp"
 
 #include "platform/media/FFmpegLog.hpp"
+#include "platform/media/HeldRegularFile.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -165,8 +166,12 @@ std::unique_ptr<AVFrame, FrameFree> frameAt(AVFormatContext* format, AVCodecCont
 
 std::optional<std::string> makeJPEGThumbnail(const std::filesystem::path& video, const ThumbnailOptions& options) {
   installFFmpegLog();
+  const HeldRegularFile held(video);
+  if (!held.held()) {
+    return std::nullopt;
+  }
   AVFormatContext* opened = nullptr;
-  if (avformat_open_input(&opened, video.c_str(), nullptr, nullptr) < 0) {
+  if (avformat_open_input(&opened, held.name().c_str(), nullptr, nullptr) < 0) {
     return std::nullopt;
   }
   std::unique_ptr<AVFormatContext, FormatCloser> format(opened);

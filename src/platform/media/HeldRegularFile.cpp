@@ -1,0 +1,30 @@
+#include "platform/media/HeldRegularFile.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pd::platform::media {
+
+HeldRegularFile::HeldRegularFile(const std::filesystem::path& file) {
+  // Non-blocking so that opening a FIFO returns at once; it is then refused as not a regular file.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    return;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return;
+  }
+  fd_ = fd;
+  name_ = "/proc/self/fd/" + std::to_string(fd);
+}
+
+HeldRegularFile::~HeldRegularFile() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+  }
+}
+
+} // namespace pd::platform::media
