@@ -331,6 +331,46 @@ TEST_F(AppSettingsSectionsTest, EverySectionGetsTheHeightItsTextNeedsAsRowsComeA
   EXPECT_GT(view.scrollArea()->widget()->height(), before);
 }
 
+// Shows only where the whole form fits without scrolling: run under xvfb-run -a with
+// QT_QPA_PLATFORM=xcb; the offscreen screen is lower than the form.
+TEST_F(AppSettingsSectionsTest, WrappedTextsKeepTheHeightTheyNeedWhileTheRedMessageComesAndGoes) {
+  const auto squashed = [&] {
+    std::vector<QLabel*> found;
+    for (auto* label : view.findChildren<QLabel*>()) {
+      if (label->isVisibleTo(&view) && label->wordWrap() && label->height() < label->heightForWidth(label->width())) {
+        found.push_back(label);
+      }
+    }
+    return found;
+  };
+  const auto windowFitsForm = [&] {
+    return view.scrollArea()->verticalScrollBar()->isVisible() ||
+           view.height() == view.form()->totalHeightForWidth(AppSettingsView::kWidth);
+  };
+  // Layout passes follow one another through posted events; no timer is involved.
+  const auto expectFitted = [&](const char* when) {
+    for (int turn = 0; turn < 8 && !(squashed().empty() && windowFitsForm()); ++turn) pump();
+    SCOPED_TRACE(when);
+    for (QLabel* label : squashed()) {
+      ADD_FAILURE() << label->text().left(12).toStdString() << " is " << label->height() << " high, needs "
+                    << label->heightForWidth(label->width()) << " at " << label->width();
+    }
+    QWidget* form = view.scrollArea()->widget();
+    if (!view.scrollArea()->verticalScrollBar()->isVisible()) {
+      EXPECT_EQ(view.height(), view.form()->totalHeightForWidth(AppSettingsView::kWidth));
+      EXPECT_EQ(form->size(), view.size());
+    }
+  };
+  view.show();
+  expectFitted("shown");
+  typePort("0");
+  ASSERT_TRUE(view.portErrorLabel()->isVisibleTo(&view));
+  expectFitted("port refused");
+  typePort("9000");
+  ASSERT_FALSE(view.portErrorLabel()->isVisibleTo(&view));
+  expectFitted("port taken");
+}
+
 TEST_F(AppSettingsSectionsTest, OnAScreenLowerThanTheFormTheWindowFitsAndEverySectionScrollsIntoView) {
   // Twelve instances make the form taller than a laptop's screen.
   for (int i = 1; i <= 12; ++i) {

@@ -98,12 +98,25 @@ public:
 protected:
   bool event(QEvent* event) override {
     const bool handled = QWidget::event(event);
-    if (event->type() == QEvent::LayoutRequest && laidOut_) laidOut_();
+    if (event->type() == QEvent::LayoutRequest && laidOut_) {
+      laidOut_();
+      // The pass that took in the change may place the rows by wrapped-text heights the form
+      // layout measured earlier, for another width or height of the form: a footer squashed into
+      // fewer lines than it needs, the spare height left at the form's end. One more pass from
+      // scratch, at the size just fitted, gives every row its height; its own request ends here.
+      if (relaidOut_) {
+        relaidOut_ = false;
+      } else if (QLayout* form = layout()) {
+        relaidOut_ = true;
+        form->invalidate();
+      }
+    }
     return handled;
   }
 
 private:
   std::function<void()> laidOut_;
+  bool relaidOut_ = false;
 };
 
 QLabel* plainLabel(const QString& text, QWidget* parent) {
