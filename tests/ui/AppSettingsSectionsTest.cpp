@@ -331,8 +331,8 @@ TEST_F(AppSettingsSectionsTest, EverySectionGetsTheHeightItsTextNeedsAsRowsComeA
   EXPECT_GT(view.scrollArea()->widget()->height(), before);
 }
 
-// Shows only where the whole form fits without scrolling: run under xvfb-run -a with
-// QT_QPA_PLATFORM=xcb; the offscreen screen is lower than the form.
+// Shows only where the whole form fits without scrolling: the offscreen screen is lower than the
+// form, so a test entry of its own runs this case on a tall X screen.
 TEST_F(AppSettingsSectionsTest, WrappedTextsKeepTheHeightTheyNeedWhileTheRedMessageComesAndGoes) {
   const auto squashed = [&] {
     std::vector<QLabel*> found;
