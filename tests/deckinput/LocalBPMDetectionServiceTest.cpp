@@ -5,12 +5,16 @@
 #include "support/ChildProcess.hpp"
 
 #include "deckinput/LocalBPMDetectionService.hpp"
+#include "platform/media/AudioSampleReader.hpp"
+#include "platform/media/MediaError.hpp"
 #include "runtime/Clock.hpp"
 #include "runtime/ThreadPools.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 extern "C" {
@@ -22,6 +26,7 @@ extern "C" {
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <string>
 #include <system_error>
@@ -172,6 +177,37 @@ TEST_F(LocalBPMDetectionServiceTest, FilesThatCannotBeReadAreTransientGarbageIsN
   std::filesystem::permissions(locked, std::filesystem::perms::none);
   pd::testing::ChildProcess probe(PD_BPM_DETECT_PROBE, {"65534", locked.string()});
   EXPECT_EQ(probe.readLine(30s), "bpm=- transient=1");
+}
+
+// Lets go a reader stuck in opening a FIFO, so that a failing run still ends.
+struct FIFOWriterAtExit {
+  std::filesystem::path fifo;
+  ~FIFOWriterAtExit() {
+    if (const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); fd >= 0) ::close(fd);
+  }
+};
+
+TEST_F(LocalBPMDetectionServiceTest, AFIFOInAFilesPlaceFailsAtOnceAndForGoodALinkIsFollowed) {
+  pd::testing::TempDirectory folder;
+  const auto fifo = folder / "swapped.mp4";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::future<std::unique_ptr<platform::media::AudioSampleReader>> opening;
+  const FIFOWriterAtExit release{fifo}; // goes before the future, whose end waits for the reader
+  opening = std::async(std::launch::async, [&fifo] { return platform::media::AudioSampleReader::open(fifo); });
+  ASSERT_EQ(opening.wait_for(10s), std::future_status::ready) << "opening a FIFO blocked";
+  std::exception_ptr failure;
+  try {
+    opening.get();
+  } catch (const platform::media::MediaError& error) {
+    EXPECT_EQ(error.code(), AVERROR(EINVAL));
+    failure = std::current_exception();
+  }
+  ASSERT_TRUE(failure) << "a FIFO opened as media";
+  EXPECT_FALSE(LocalBPMDetectionService::isTransientFailure(failure));
+
+  const auto link = folder / "chosen.mp4";
+  std::filesystem::create_symlink(clicksWithH264(), link);
+  EXPECT_TRUE(platform::media::AudioSampleReader::open(link)->hasAudioTrack());
 }
 
 TEST_F(LocalBPMDetectionServiceTest, NaNSamplesInAFloatTrackFailTheAnalysis) {

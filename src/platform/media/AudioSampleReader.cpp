@@ -1,6 +1,7 @@
 #include "platform/media/AudioSampleReader.hpp"
 
 #include "platform/media/FFmpegLog.hpp"
+#include "platform/media/HeldRegularFile.hpp"
 #include "platform/media/MediaError.hpp"
 
 extern "C" {
@@ -119,9 +120,15 @@ AudioSampleReader::~AudioSampleReader() = default;
 
 std::unique_ptr<AudioSampleReader> AudioSampleReader::open(const std::filesystem::path& path) {
   installFFmpegLog();
+  // A FIFO put in a file's place would block FFmpeg's open for good. Links are followed: a file a
+  // person chose to send may be one. Once FFmpeg has opened the held file, it no longer needs holding.
   auto state = std::make_unique<State>();
-  if (const int result = avformat_open_input(&state->format, path.c_str(), nullptr, nullptr); result < 0)
-    throwMediaError(result, "open media file", &path);
+  {
+    const HeldRegularFile held(path, HeldRegularFile::Links::followed);
+    if (!held.held()) throwMediaError(AVERROR(held.error()), "open media file", &path);
+    if (const int result = avformat_open_input(&state->format, held.name().c_str(), nullptr, nullptr); result < 0)
+      throwMediaError(result, "open media file", &path);
+  }
   check(avformat_find_stream_info(state->format, nullptr), "read stream information");
   // The first audio stream as the file orders them, not the one FFmpeg would rank best.
   for (unsigned i = 0; i < state->format->nb_streams; ++i) {
