@@ -30,13 +30,12 @@ net::Interface interfaceFor(AvahiIfIndex index) {
 }
 
 TxtRecord txtFrom(AvahiStringList* list) {
-  std::vector<std::string> strings;
+  TxtRecord record;
   for (AvahiStringList* item = list; item != nullptr; item = avahi_string_list_get_next(item)) {
-    if (strings.size() >= TxtRecord::kMaxEntries) break;
     const auto* text = reinterpret_cast<const char*>(avahi_string_list_get_text(item));
-    strings.emplace_back(text, avahi_string_list_get_size(item));
+    if (!record.add(std::string_view(text, avahi_string_list_get_size(item)))) break;
   }
-  return TxtRecord::fromStrings(strings);
+  return record;
 }
 
 } // namespace

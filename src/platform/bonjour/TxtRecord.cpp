@@ -7,15 +7,20 @@ namespace pd::platform::bonjour {
 TxtRecord TxtRecord::fromStrings(const std::vector<std::string>& strings) {
   TxtRecord record;
   for (const auto& text : strings) {
-    if (record.entries_.size() >= kMaxEntries) break;
-    const auto equals = text.find('=');
-    Entry entry;
-    entry.key = text.substr(0, equals);
-    if (entry.key.empty() || record.find(entry.key) != nullptr) continue;
-    if (equals != std::string::npos) entry.value = text.substr(equals + 1);
-    record.entries_.push_back(std::move(entry));
+    if (!record.add(text)) break;
   }
   return record;
+}
+
+bool TxtRecord::add(std::string_view text) {
+  if (entries_.size() >= kMaxEntries) return false;
+  const auto equals = text.find('=');
+  const auto key = text.substr(0, equals);
+  if (key.empty() || find(key) != nullptr) return true;
+  Entry entry{std::string(key), std::nullopt};
+  if (equals != std::string_view::npos) entry.value = std::string(text.substr(equals + 1));
+  entries_.push_back(std::move(entry));
+  return true;
 }
 
 const TxtRecord::Entry* TxtRecord::find(std::string_view key) const noexcept {

@@ -28,6 +28,9 @@ public:
   // One string per entry. Strings with an empty key and repeats of a key are skipped; at most
   // kMaxEntries are kept.
   static TxtRecord fromStrings(const std::vector<std::string>& strings);
+  // Adds one string as fromStrings does. False once kMaxEntries are kept: a reader of a longer
+  // record can stop there, while skipped strings never count against the bound.
+  bool add(std::string_view text);
 
   bool contains(std::string_view key) const noexcept;
   // The key's value; none when the key is missing or stands alone.
