@@ -91,6 +91,26 @@ void reportCommitFailure(const std::optional<Fields>& failure, std::chrono::nano
   });
 }
 
+// Work for the ring's queue whose caller hears back in any case: should the closed queue drop it
+// (after stop(), or racing with it), it runs at once on the posting thread instead, told so. The
+// ring's thread is gone by then, so nothing else reads or writes the ring's files but the
+// terminal mark's atomic manifest commit.
+class AnsweredJob {
+public:
+  explicit AnsweredJob(runtime::UniqueFunction<void(bool onQueue)> work) : work_(std::move(work)) {}
+  AnsweredJob(AnsweredJob&&) noexcept = default;
+  AnsweredJob& operator=(AnsweredJob&&) = delete;
+  AnsweredJob(const AnsweredJob&) = delete;
+  AnsweredJob& operator=(const AnsweredJob&) = delete;
+  ~AnsweredJob() {
+    if (work_) std::exchange(work_, nullptr)(false);
+  }
+  void operator()() { std::exchange(work_, nullptr)(true); }
+
+private:
+  runtime::UniqueFunction<void(bool)> work_;
+};
+
 } // namespace
 
 struct LogRing::Impl {
@@ -571,14 +591,14 @@ void LogRing::requestErrorFlush() {
 
 void LogRing::requestFlush(runtime::UniqueFunction<void()> completion) {
   impl_->flushes.fetch_add(1, std::memory_order_relaxed);
-  if (impl_->stopped.load()) {
-    // The closed queue would drop it, and the caller must still hear back once.
-    if (completion) completion();
-    return;
-  }
-  impl_->queue.post([impl = impl_.get(), completion = std::move(completion)]() mutable {
-    impl->requestedFlush(std::move(completion));
-  });
+  // The closed queue drops it, and the caller must still hear back once.
+  impl_->queue.post(AnsweredJob([impl = impl_.get(), completion = std::move(completion)](bool onQueue) mutable {
+    if (onQueue) {
+      impl->requestedFlush(std::move(completion));
+    } else if (completion) {
+      completion();
+    }
+  }));
 }
 
 void LogRing::markTerminal() {
@@ -627,18 +647,18 @@ void LogRing::stop() {
 }
 
 void LogRing::previousExitWasUnclean(runtime::UniqueFunction<void(bool)> completion) {
-  impl_->queue.post([impl = impl_.get(), completion = std::move(completion)]() mutable {
+  impl_->queue.post(AnsweredJob([impl = impl_.get(), completion = std::move(completion)](bool) mutable {
     const bool unclean = previousExitStatus(impl->config.root, impl->config.launchID) == "unclean";
     if (completion) completion(unclean);
-  });
+  }));
 }
 
 void LogRing::launchesForExport(std::optional<std::int64_t> limit,
                                 runtime::UniqueFunction<void(std::vector<fs::path>)> completion) {
-  impl_->queue.post([impl = impl_.get(), limit, completion = std::move(completion)]() mutable {
+  impl_->queue.post(AnsweredJob([impl = impl_.get(), limit, completion = std::move(completion)](bool) mutable {
     auto launches = exportLaunches(impl->config.root, limit, impl->config.launchID);
     if (completion) completion(std::move(launches));
-  });
+  }));
 }
 
 const fs::path& LogRing::root() const noexcept { return impl_->config.root; }

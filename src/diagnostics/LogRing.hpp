@@ -192,12 +192,14 @@ public:
   // so that no flush reads the clock or the store while they are torn down. Final: later starts,
   // flushes and the terminal mark's flush are dropped (the terminal mark still commits the
   // manifest itself), and a later requestFlush() calls its completion at once on the caller's
-  // thread. Later lines stay in the process's log store only.
+  // thread, as do the two questions below. Later lines stay in the process's log store only.
   void stop();
-  // Calls back on the ring's queue with true exactly when the previous launch ended uncleanly.
+  // Calls back on the ring's queue with true exactly when the previous launch ended uncleanly
+  // (after stop(): at once, on the caller's thread).
   void previousExitWasUnclean(runtime::UniqueFunction<void(bool)> completion);
   // The launch folders to export, the running launch first, then newest to oldest, cut to the
-  // limit (none: all). Calls back on the ring's queue.
+  // limit (none: all). Calls back on the ring's queue (after stop(): at once, on the caller's
+  // thread).
   void launchesForExport(std::optional<std::int64_t> limit,
                          runtime::UniqueFunction<void(std::vector<std::filesystem::path>)> completion);
 

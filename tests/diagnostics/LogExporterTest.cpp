@@ -327,5 +327,19 @@ TEST(LogExporterTest, TheExportFlushesTheRingFirstAndLogsItsOutcome) {
   EXPECT_EQ(failing.count("export_complete"), 0u);
 }
 
+TEST(LogExporterTest, AnExportStartedAfterTheRingStoppedStillCompletes) {
+  ExportFixture f;
+  LogStore store;
+  LogRing ring(ringConfig(f.root(), store));
+  ring.start();
+  appendEntry(store, Level::notice, Log::subsystem(), "app", "written before the stop");
+  ring.stop(); // as the receiver ends, with an export under way
+  const auto lines =
+      f.lines(runExport(LogExporter::RingScope::currentLaunch, {&ring, f.diagnostics(), f.temp.path(), "4.5.6"}));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1]["launch_id"], ring.launchID());
+  EXPECT_EQ(lines[2]["msg"], "written before the stop");
+}
+
 } // namespace
 } // namespace pd::diagnostics::test

@@ -583,5 +583,24 @@ TEST(LogRingTest, StoppingWritesEveryEarlierLineJoinsTheThreadAndLeavesLaterCall
   EXPECT_TRUE(f.diskManifest().clean);
 }
 
+TEST(LogRingTest, AStoppedRingStillAnswersItsQuestions) {
+  RingFixture f;
+  const fs::path earlier = makeLaunch(f.root.path(), 1, false, "2026-01-01T00:00:00.000Z");
+  f.ring->start();
+  f.ring->stop();
+
+  // A closed queue would drop the questions; the settings and the export wait for the answers.
+  std::promise<bool> unclean;
+  f.ring->previousExitWasUnclean([&](bool value) { unclean.set_value(value); });
+  std::promise<std::vector<fs::path>> launches;
+  f.ring->launchesForExport(std::nullopt, [&](std::vector<fs::path> value) { launches.set_value(std::move(value)); });
+  auto uncleanAnswer = unclean.get_future();
+  auto launchesAnswer = launches.get_future();
+  ASSERT_EQ(uncleanAnswer.wait_for(2s), std::future_status::ready);
+  ASSERT_EQ(launchesAnswer.wait_for(2s), std::future_status::ready);
+  EXPECT_TRUE(uncleanAnswer.get());
+  EXPECT_EQ(launchesAnswer.get(), (std::vector<fs::path>{f.ring->launchDirectory(), earlier}));
+}
+
 } // namespace
 } // namespace pd::diagnostics::test
