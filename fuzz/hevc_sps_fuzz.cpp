@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       __builtin_trap();
     if (sps->height < 1 || sps->height > sps->codedHeight || sps->codedHeight > pd::video::kMaxPictureDimension)
       __builtin_trap();
+    if (std::uint64_t{sps->codedWidth} * sps->codedHeight > pd::video::kMaxPictureLumaSamples) __builtin_trap();
     if (sps->chromaFormatIdc > 3 || sps->bitDepthLuma > 15 || sps->bitDepthChroma > 15) __builtin_trap();
   }
 

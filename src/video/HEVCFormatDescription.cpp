@@ -141,6 +141,7 @@ std::optional<HEVCSequenceParameterSet> readSequenceParameterSet(std::span<const
   if (sps.codedWidth < 1 || sps.codedWidth > kMaxPictureDimension || sps.codedHeight < 1 ||
       sps.codedHeight > kMaxPictureDimension)
     return std::nullopt;
+  if (std::uint64_t{sps.codedWidth} * sps.codedHeight > kMaxPictureLumaSamples) return std::nullopt;
 
   std::uint64_t cropX = 0;
   std::uint64_t cropY = 0;

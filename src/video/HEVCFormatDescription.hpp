@@ -37,6 +37,10 @@ struct HEVCSequenceParameterSet {
 
 // The largest picture side this receiver accepts; above every HEVC level's limit.
 inline constexpr std::uint32_t kMaxPictureDimension = 16384;
+// The largest coded picture, in luma samples: what the highest HEVC level allows (its MaxLumaPs).
+// The side limit alone would let a stream ask for 16384 x 16384, hundreds of megabytes for each
+// picture of the decoder's and the frames' pools.
+inline constexpr std::uint32_t kMaxPictureLumaSamples = 35'651'584;
 
 // Reads an SPS NAL unit (its two-byte header included, emulation-prevention bytes still in).
 // nullopt for anything that is not a well-formed SPS within this receiver's limits.

@@ -2,12 +2,17 @@
 #include "video/HEVCFormatDescription.hpp"
 
 #include "HEVCFixture.hpp"
+#include "platform/log/LogStore.hpp"
+#include "platform/log/Logger.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace pd::video {
@@ -277,6 +282,66 @@ TEST(HEVCSequenceParameterSetTest, ValuesOutsideTheirRangesAreRefused) {
   longCode.resize(17);
   longCode.insert(longCode.end(), {0, 0, 3, 0, 0, 3, 0, 0, 0x80});
   EXPECT_FALSE(readSequenceParameterSet(longCode));
+}
+
+// The highest level's MaxLumaPs bounds the coded picture whatever its shape. A stream whose SPS
+// asks for more is logged and not decoded, and decodes again once a good SPS comes.
+TEST(HEVCSequenceParameterSetTest, PicturesLargerThanTheHighestLevelAllowsAreRefused) {
+  struct Case {
+    std::uint64_t width;
+    std::uint64_t height;
+    bool accepted;
+  };
+  for (const Case c : {Case{8192, 4352, true}, Case{16384, 2176, true}, Case{8192, 4360, false},
+                       Case{16384, 2184, false}, Case{16384, 16384, false}}) {
+    SpsFields fields;
+    fields.width = c.width;
+    fields.height = c.height;
+    EXPECT_EQ(readSequenceParameterSet(makeSps(fields)).has_value(), c.accepted) << c.width << "x" << c.height;
+  }
+
+  const auto clip = fixture::testPattern(320, 240, 30, 30);
+  if (!clip) {
+    if (fixture::encoderRequired()) FAIL() << "ffmpeg with libx265 is needed under CI";
+    GTEST_SKIP() << "ffmpeg with libx265 is not available";
+  }
+  SpsFields huge;
+  huge.width = 16384;
+  huge.height = 2184;
+  std::vector<Bytes> units;
+  for (const HEVCDecoder::NALUnit& unit : HEVCDecoder::splitNALUnits(clip->accessUnits[0]))
+    units.push_back(unit.type == 33 ? makeSps(huge) : Bytes(unit.bytes.begin(), unit.bytes.end()));
+  const Bytes oversized = lengthPrefixed(units);
+
+  platform::log::setStderrEnabled(false);
+  const std::uint64_t since = platform::log::LogStore::shared().lastSequence();
+  std::vector<std::pair<int, int>> sizes;
+  std::mutex mutex;
+  {
+    HEVCDecoder::Options options;
+    options.allowHardware = false;
+    options.queueCapacity = 64;
+    HEVCDecoder decoder(options);
+    decoder.setStreamTag("huge");
+    decoder.setOnDecodedPixelBuffer([&](platform::media::VideoFramePtr frame, std::uint64_t) {
+      std::scoped_lock lock(mutex);
+      sizes.emplace_back(frame->width(), frame->height());
+    });
+    decoder.decode(oversized, 1);
+    for (std::size_t i = 1; i < clip->pictures(); ++i) decoder.decode(clip->accessUnits[i], 1);
+    decoder.waitForAsynchronousFrames();
+    EXPECT_TRUE(sizes.empty());
+    for (const Bytes& unit : clip->accessUnits) decoder.decode(unit, 2);
+    decoder.waitForAsynchronousFrames();
+  }
+  EXPECT_EQ(sizes, (std::vector<std::pair<int, int>>(clip->pictures(), {320, 240})));
+  std::vector<std::string> lines;
+  for (const auto& entry : platform::log::LogStore::shared().entriesAfter(since))
+    if (entry.category == "video" && (entry.message.starts_with("format_desc_create_fail stream=huge ") ||
+                                      entry.message.starts_with("decoder_create stream=huge ")))
+      lines.push_back(entry.message);
+  EXPECT_EQ(lines, (std::vector<std::string>{"format_desc_create_fail stream=huge os_status=-1 occurrences=1",
+                                             "decoder_create stream=huge res=320x240 hw=false threads=4"}));
 }
 
 TEST(HEVCSequenceParameterSetTest, EveryTruncationIsRefusedWithoutReadingPastTheEnd) {

@@ -156,6 +156,12 @@ TEST(VideoFrameConverterTest, PicturesBeyondTheBoundsAreRefused) {
   int status = 0;
   EXPECT_FALSE(converter.convert(*picture, runtime::Clock::MonotonicTime{}, status));
   EXPECT_EQ(status, AVERROR(EINVAL));
+  // Each side within bounds, but more pixels than any HEVC level allows.
+  picture->width = 16384;
+  picture->height = 2184;
+  status = 0;
+  EXPECT_FALSE(converter.convert(*picture, runtime::Clock::MonotonicTime{}, status));
+  EXPECT_EQ(status, AVERROR(EINVAL));
 }
 
 } // namespace

@@ -29,7 +29,7 @@ VideoFrame::VideoFrame(Private, int width, int height, runtime::Clock::Monotonic
 
 std::shared_ptr<VideoFrame> VideoFrame::allocate(int width, int height,
                                                  runtime::Clock::MonotonicTime presentationTime) {
-  if (width < 1 || height < 1 || width > kMaxDimension || height > kMaxDimension) return nullptr;
+  if (!sizeAllowed(width, height)) return nullptr;
   try {
     return std::make_shared<VideoFrame>(Private{}, width, height, presentationTime);
   } catch (const std::bad_alloc&) {

@@ -41,13 +41,22 @@ using VideoFramePtr = std::shared_ptr<const VideoFrame>;
 
 class VideoFrame {
 public:
-  // Larger than any picture an HEVC level allows; a bound on memory for hostile sizes.
+  // Larger than any picture side an HEVC level allows; with kMaxPixels a bound on memory for
+  // hostile sizes.
   static constexpr int kMaxDimension = 16384;
+  // The largest picture of any HEVC level (its MaxLumaPs): 53 MB as NV12, where the side limit
+  // alone would allow 400 MB.
+  static constexpr std::int64_t kMaxPixels = 35'651'584;
+  // Whether a width x height frame lies within the bounds above.
+  static constexpr bool sizeAllowed(std::int64_t width, std::int64_t height) noexcept {
+    return width >= 1 && height >= 1 && width <= kMaxDimension && height <= kMaxDimension &&
+           width * height <= kMaxPixels;
+  }
   // Row starts are aligned for vector loads and GPU uploads.
   static constexpr std::size_t kRowAlignment = 64;
 
-  // Storage for a width x height picture, pixels not yet written. nullptr when a dimension lies
-  // outside 1...kMaxDimension or memory runs out. Only the producer holds the mutable frame; it
+  // Storage for a width x height picture, pixels not yet written. nullptr when the size is not
+  // allowed (sizeAllowed) or memory runs out. Only the producer holds the mutable frame; it
   // fills the planes and then hands the frame on as a VideoFramePtr.
   static std::shared_ptr<VideoFrame> allocate(int width, int height,
                                               runtime::Clock::MonotonicTime presentationTime = {});

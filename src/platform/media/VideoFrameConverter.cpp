@@ -206,9 +206,7 @@ std::shared_ptr<VideoFrame>
 VideoFrameConverter::State::convertSoftware(const AVFrame& picture, runtime::Clock::MonotonicTime pts, int& status) {
   auto frame = VideoFrame::allocate(picture.width, picture.height, pts);
   if (!frame) {
-    const bool sizeOk = picture.width >= 1 && picture.height >= 1 && picture.width <= VideoFrame::kMaxDimension &&
-                        picture.height <= VideoFrame::kMaxDimension;
-    status = sizeOk ? AVERROR(ENOMEM) : AVERROR(EINVAL);
+    status = VideoFrame::sizeAllowed(picture.width, picture.height) ? AVERROR(ENOMEM) : AVERROR(EINVAL);
     return nullptr;
   }
   frame->setColorimetry(matrixOf(picture), ColorRange::full);

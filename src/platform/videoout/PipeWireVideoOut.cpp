@@ -48,8 +48,8 @@ struct Layout {
   std::uint32_t size = 0;
 };
 
-// Buffer layout for a negotiated format; sizes are bounded by VideoFrame::kMaxDimension, so
-// the products fit in 32 bits.
+// Buffer layout for a negotiated format; sizes are bounded by VideoFrame::sizeAllowed, so the
+// products fit in 32 bits.
 Layout layoutFor(std::uint32_t format, std::uint32_t width, std::uint32_t height) {
   Layout layout;
   if (format == SPA_VIDEO_FORMAT_NV12) {
@@ -348,10 +348,7 @@ private:
     if (spa_format_video_raw_parse(param, &info) < 0) return;
     // Anything outside what we offered is refused rather than trusted for buffer sizes.
     if (info.format != SPA_VIDEO_FORMAT_NV12 && info.format != SPA_VIDEO_FORMAT_BGRx) return;
-    if (info.size.width < 1 || info.size.height < 1 || info.size.width > VideoFrame::kMaxDimension ||
-        info.size.height > VideoFrame::kMaxDimension) {
-      return;
-    }
+    if (!VideoFrame::sizeAllowed(info.size.width, info.size.height)) return;
     self->format_ = info.format;
     self->formatWidth_ = info.size.width;
     self->formatHeight_ = info.size.height;
