@@ -551,6 +551,44 @@ TEST(HEVCDecoderTest, RefusedSubmissionsAreCountedAndTheirRecoveryLogged) {
   }
 }
 
+// A window that starts off the decoder's alignment, six columns in, is shown exactly: at its size,
+// with the samples inside it and none from its left.
+TEST(HEVCDecoderTest, TheConformanceWindowIsShownToTheSampleWhereverItStarts) {
+  const auto clip = fixture::testPattern(64, 48, 2, 30);
+  PD_REQUIRE_CLIP(clip);
+  const auto windowed = fixture::withWindow(*clip, {.left = 6, .right = 2, .top = 4, .bottom = 2});
+  ASSERT_TRUE(windowed);
+  const auto decodeAll = [](const Clip& source) {
+    std::mutex mutex;
+    std::vector<platform::media::VideoFramePtr> frames;
+    {
+      HEVCDecoder decoder(softwareOptions());
+      decoder.setOnDecodedPixelBuffer([&](platform::media::VideoFramePtr frame, std::uint64_t) {
+        std::scoped_lock lock(mutex);
+        frames.push_back(std::move(frame));
+      });
+      feed(decoder, source, 0, source.pictures());
+    }
+    return frames;
+  };
+  const auto whole = decodeAll(*clip);
+  const auto shown = decodeAll(*windowed);
+  ASSERT_EQ(whole.size(), 2u);
+  ASSERT_EQ(shown.size(), 2u);
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    const platform::media::VideoFrame& in = *whole[i];
+    const platform::media::VideoFrame& out = *shown[i];
+    ASSERT_EQ(std::make_pair(out.width(), out.height()), std::make_pair(56, 42));
+    for (std::size_t y = 0; y < 42; ++y)
+      for (std::size_t x = 0; x < 56; ++x)
+        ASSERT_EQ(out.luma()[y * out.lumaStride() + x], in.luma()[(y + 4) * in.lumaStride() + x + 6]) << x << "," << y;
+    for (std::size_t y = 0; y < 21; ++y)
+      for (std::size_t x = 0; x < 56; ++x)
+        ASSERT_EQ(out.chroma()[y * out.chromaStride() + x], in.chroma()[(y + 2) * in.chromaStride() + x + 6])
+            << x << "," << y;
+  }
+}
+
 TEST(HEVCDecoderTest, TheFixtureStreamReadsAsItWasEncoded) {
   const auto clip = fixture::encode("testsrc2=size=176x100:rate=30", "yuv420p10le", 1);
   PD_REQUIRE_CLIP(clip);

@@ -136,6 +136,21 @@ std::optional<Clip> encode(const std::string& source, const std::string& pixelFo
   });
 }
 
+std::optional<Clip> withWindow(const Clip& clip, const Window& window) {
+  const std::string bsf = "hevc_metadata=crop_left=" + std::to_string(window.left) +
+                          ":crop_right=" + std::to_string(window.right) + ":crop_top=" + std::to_string(window.top) +
+                          ":crop_bottom=" + std::to_string(window.bottom);
+  return cached(std::make_tuple(clip.file, bsf), [&]() -> std::optional<Clip> {
+    const std::filesystem::path out = nextOutput();
+    if (!run({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-i", clip.file, "-c", "copy", "-bsf:v",
+              bsf, "-f", "hevc", out.string()})) {
+      std::cerr << "fixture: ffmpeg failed to set the window " << bsf << "\n";
+      return std::nullopt;
+    }
+    return readClip(out);
+  });
+}
+
 std::vector<std::uint8_t> lengthPrefixed(const std::vector<std::vector<std::uint8_t>>& units) {
   std::vector<std::uint8_t> out;
   for (const std::vector<std::uint8_t>& unit : units) {

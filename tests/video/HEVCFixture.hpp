@@ -40,6 +40,16 @@ std::optional<Clip> testPattern(int width, int height, int frames, int fps, cons
 // encoder shape as testPattern, a keyframe every 30 pictures.
 std::optional<Clip> encode(const std::string& source, const std::string& pixelFormat, int frames);
 
+// The clip with the conformance window of every SPS replaced (luma samples from each edge), by
+// ffmpeg's hevc_metadata filter; the pictures stay as coded. nullopt when ffmpeg fails.
+struct Window {
+  int left = 0;
+  int right = 0;
+  int top = 0;
+  int bottom = 0;
+};
+std::optional<Clip> withWindow(const Clip& clip, const Window& window);
+
 // True when a missing encoder must fail the test rather than skip it (CI=true).
 bool encoderRequired();
 

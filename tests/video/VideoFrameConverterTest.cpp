@@ -147,6 +147,50 @@ TEST(VideoFrameConverterTest, EveryFormatComesOutAsFullRangeEightBit) {
   }
 }
 
+// What a hardware surface looks like once copied back: the left and top of its window still to go.
+TEST(VideoFrameConverterTest, AWindowThePictureStillCarriesIsCroppedToTheSample) {
+  for (const AVPixelFormat format : {AV_PIX_FMT_NV12, AV_PIX_FMT_P010}) {
+    SCOPED_TRACE(format == AV_PIX_FMT_NV12 ? "NV12" : "P010");
+    const bool wide = format == AV_PIX_FMT_P010;
+    Picture picture = makePicture(format, 16, 8, 0, 128, 128, AVCOL_RANGE_JPEG);
+    // Luma counts 8 * column + row; chroma pairs name their column and row.
+    const auto put = [&](int plane, int x, int y, int value) {
+      std::uint8_t* at = picture->data[plane] + static_cast<std::ptrdiff_t>(y) * picture->linesize[plane];
+      const auto word = static_cast<std::uint16_t>(4 * value << 6); // the same level in ten bits
+      if (wide) std::memcpy(at + 2 * x, &word, 2);
+      else at[x] = static_cast<std::uint8_t>(value);
+    };
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 16; ++x) put(0, x, y, 8 * x + y);
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 8; ++x) {
+        put(1, 2 * x, y, 16 * x);
+        put(1, 2 * x + 1, y, 16 * y);
+      }
+    picture->crop_left = 6;
+    picture->crop_top = 2;
+    picture->crop_right = 2;
+    VideoFrameConverter converter;
+    int status = 1;
+    const auto frame = converter.convert(*picture, runtime::Clock::MonotonicTime{}, status);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(frame->width(), 8);
+    ASSERT_EQ(frame->height(), 6);
+    for (int y = 0; y < 6; ++y)
+      for (int x = 0; x < 8; ++x)
+        EXPECT_NEAR(frame->luma()[static_cast<std::size_t>(y) * frame->lumaStride() + static_cast<std::size_t>(x)],
+                    8 * (x + 6) + y + 2, 1)
+            << x << "," << y;
+    for (int y = 0; y < 3; ++y)
+      for (int x = 0; x < 4; ++x) {
+        const std::uint8_t* pair = frame->chroma() + static_cast<std::size_t>(y) * frame->chromaStride() + 2 * x;
+        EXPECT_NEAR(pair[0], 16 * (x + 3), 1) << x << "," << y;
+        EXPECT_NEAR(pair[1], 16 * (y + 1), 1) << x << "," << y;
+      }
+  }
+}
+
 TEST(VideoFrameConverterTest, PicturesBeyondTheBoundsAreRefused) {
   VideoFrameConverter converter;
   Picture picture(av_frame_alloc());

@@ -160,6 +160,10 @@ HEVCDecompressionSession::create(std::span<const std::uint8_t> configurationReco
     std::memcpy(context->extradata, configurationRecord.data(), size);
     context->extradata_size = static_cast<int>(size);
     state->threads = std::clamp(options.threadCount, 1, 64);
+    // The conformance window is cropped to the sample: by default FFmpeg keeps the data pointers
+    // aligned and leaves up to 63 columns left of the window in the picture, shown as if they
+    // belonged to it.
+    context->flags |= AV_CODEC_FLAG_UNALIGNED;
     context->thread_count = state->threads;
     context->thread_type =
         options.threading == Threading::lowLatency ? FF_THREAD_SLICE : FF_THREAD_FRAME | FF_THREAD_SLICE;

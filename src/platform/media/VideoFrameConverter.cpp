@@ -186,7 +186,10 @@ VideoFrameConverter::~VideoFrameConverter() = default;
 
 std::shared_ptr<VideoFrame> VideoFrameConverter::convert(const AVFrame& picture,
                                                          runtime::Clock::MonotonicTime presentationTime, int& status) {
-  if (picture.hw_frames_ctx == nullptr) return state_->convertSoftware(picture, presentationTime, status);
+  const bool windowLeft =
+      picture.crop_left != 0 || picture.crop_top != 0 || picture.crop_right != 0 || picture.crop_bottom != 0;
+  if (picture.hw_frames_ctx == nullptr && !windowLeft)
+    return state_->convertSoftware(picture, presentationTime, status);
 
   AVFrame* download = state_->download.get();
   if (download == nullptr) {
@@ -194,8 +197,15 @@ std::shared_ptr<VideoFrame> VideoFrameConverter::convert(const AVFrame& picture,
     return nullptr;
   }
   av_frame_unref(download);
-  status = av_hwframe_transfer_data(download, &picture, 0);
-  if (status >= 0) status = av_frame_copy_props(download, &picture);
+  if (picture.hw_frames_ctx != nullptr) {
+    status = av_hwframe_transfer_data(download, &picture, 0);
+    if (status >= 0) status = av_frame_copy_props(download, &picture);
+  } else {
+    status = av_frame_ref(download, &picture);
+  }
+  // The decoder crops a hardware surface only at its right and bottom: the left and top of the
+  // conformance window are still to be taken off the copy.
+  if (status >= 0) status = av_frame_apply_cropping(download, AV_FRAME_CROP_UNALIGNED);
   std::shared_ptr<VideoFrame> frame;
   if (status >= 0) frame = state_->convertSoftware(*download, presentationTime, status);
   av_frame_unref(download);

@@ -23,8 +23,9 @@ public:
   VideoFrameConverter& operator=(const VideoFrameConverter&) = delete;
 
   // The picture as a new frame, or nullptr with a negative FFmpeg error code in `status` (a
-  // size outside VideoFrame's bounds, a surface that cannot be read back, no memory). Not
-  // thread-safe: one converter per decoding thread.
+  // size outside VideoFrame's bounds, a surface that cannot be read back, no memory). A window
+  // the picture still carries (its crop fields) is cropped to the sample. Not thread-safe: one
+  // converter per decoding thread.
   std::shared_ptr<VideoFrame> convert(const AVFrame& picture, runtime::Clock::MonotonicTime presentationTime,
                                       int& status);
 
