@@ -461,7 +461,10 @@ TEST(HEVCDecoderTest, RangeAndDepthComeOutAsFullRangeEightBit) {
                        Case{"color=c=0x404040:size=64x48:rate=30", "yuvj420p", 64},
                        Case{"color=c=0x404040:size=64x48:rate=30", "yuv420p10le", 64},
                        Case{"color=c=white:size=64x48:rate=30", "yuv420p", 255},
-                       Case{"color=c=black:size=64x48:rate=30", "yuv420p10le", 0}}) {
+                       Case{"color=c=black:size=64x48:rate=30", "yuv420p10le", 0},
+                       // Monochrome streams carry no chroma at all: grey is what they show.
+                       Case{"color=c=0x404040:size=64x48:rate=30", "gray", 64},
+                       Case{"color=c=white:size=64x48:rate=30", "gray10le", 255}}) {
     SCOPED_TRACE(std::string(c.source) + " " + c.pixelFormat);
     const auto clip = fixture::encode(c.source, c.pixelFormat, 3);
     PD_REQUIRE_CLIP(clip);

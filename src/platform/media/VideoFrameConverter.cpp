@@ -305,7 +305,16 @@ bool VideoFrameConverter::State::scale(const AVFrame& picture, VideoFrame& frame
   std::uint8_t* const planes[4] = {frame.mutableLuma(), frame.mutableChroma(), nullptr, nullptr};
   // Strides are bounded by twice kMaxDimension, rounded up: they fit an int.
   const int strides[4] = {static_cast<int>(frame.lumaStride()), static_cast<int>(frame.chromaStride()), 0, 0};
-  return sws_scale(scaler.get(), picture.data, picture.linesize, 0, picture.height, planes, strides) == frame.height();
+  if (sws_scale(scaler.get(), picture.data, picture.linesize, 0, picture.height, planes, strides) != frame.height())
+    return false;
+  // From a monochrome picture libswscale writes no chroma into NV12: the plane would keep
+  // whatever the allocation held. Its grey is the neutral chroma.
+  if (descriptor->nb_components < 3) {
+    for (int y = 0; y < frame.chromaHeight(); ++y)
+      std::memset(frame.mutableChroma() + static_cast<std::size_t>(y) * frame.chromaStride(), 128,
+                  2 * static_cast<std::size_t>(frame.chromaWidth()));
+  }
+  return true;
 }
 
 } // namespace pd::platform::media
