@@ -257,6 +257,35 @@ TEST_F(LocalBPMDetectionServiceTest, ALongFileIsDecodedOnlyUpToTheBufferThatReac
   EXPECT_LT(cappedBytes, fullBytes / 3) << "capped " << cappedBytes << " bytes read, whole " << fullBytes;
 }
 
+TEST_F(LocalBPMDetectionServiceTest, AHeaderClaimingATinyRateStaysNearTheCapAndUnbroken) {
+  pd::testing::TempDirectory folder;
+  // 16-bit mono claimed at 1 Hz: every sample becomes 44,100, so one 2048-sample packet would be
+  // 90 million samples. The samples rise by 64 steps of 32,768 each.
+  const unsigned char header[] = {'R', 'I', 'F', 'F', 0x24, 0x40, 0,   0,   'W', 'A', 'V', 'E',  'f', 'm', 't',
+                                  ' ', 16,  0,   0,   0,    1,    0,   1,   0,   1,   0,   0,    0,   2,   0,
+                                  0,   0,   2,   0,   16,   0,    'd', 'a', 't', 'a', 0,   0x40, 0,   0};
+  std::ofstream wav(folder / "one-hertz.wav", std::ios::binary);
+  wav.write(reinterpret_cast<const char*>(header), sizeof header);
+  for (int i = 0; i < 8192; ++i) {
+    const int value = (i % 512) * 64;
+    const char bytes[] = {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
+    wav.write(bytes, 2);
+  }
+  wav.close();
+
+  const LocalBPMDetectionService service;
+  const auto samples = service.extractSamples(folder / "one-hertz.wav", service.analysisDuration);
+  EXPECT_GE(samples.frameLength(), kCap);
+  EXPECT_LT(samples.frameLength(), kCap + 70'000);
+  // Past the converter's run-in from silence (16 claimed samples), each claimed second rises by
+  // the same step: slices are joined without a gap, a repeat or a restart.
+  const auto channel = samples.channel(0);
+  const float step = 64.0f / 32768.0f;
+  for (std::size_t at = 800'000; at + 44'100 < channel.size(); at += 997) {
+    ASSERT_NEAR(channel[at + 44'100] - channel[at], step, step * 0.05f) << "at sample " << at;
+  }
+}
+
 TEST(LocalBPMDetectionServiceDeathTest, RefusesToBlockTheMainThread) {
   ::testing::FLAGS_gtest_death_test_style = "threadsafe";
   EXPECT_DEATH(

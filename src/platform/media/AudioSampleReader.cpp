@@ -12,7 +12,9 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <exception>
 
 namespace pd::platform::media {
@@ -21,6 +23,11 @@ namespace {
 
 // FFmpeg's tagged error numbers are far outside errno's range; AVERROR(e) is just -e.
 constexpr int kLargestErrno = 4095;
+
+// About 1.5 s at 44.1 kHz. A stream whose header claims a rate far below the one asked for
+// turns each decoded frame into hours of output; handed over whole, one frame would overshoot
+// a caller's cap by gigabytes. Real rates and frame sizes stay well within one such buffer.
+constexpr std::int64_t kMostSamplesPerBuffer = 65'536;
 
 [[noreturn]] void throwMediaError(int averror, const std::string& context,
                                   const std::filesystem::path* opening = nullptr) {
@@ -59,9 +66,13 @@ struct AudioSampleReader::State {
   int inputFormat = -1;
   int inputRate = 0;
   AVChannelLayout inputLayout{};
+  // The decoded frame is handed over in slices; these many of its samples are converted.
+  bool frameHeld = false;
+  int frameConsumed = 0;
   bool finished = false;
 
   void release() noexcept {
+    frameHeld = false;
     av_channel_layout_uninit(&inputLayout);
     swr_free(&resampler);
     av_frame_free(&frame);
@@ -94,19 +105,43 @@ struct AudioSampleReader::State {
     check(swr_init(resampler), "start sample conversion");
   }
 
+  // Converts the held frame's next slice; the frame is let go once all of it is converted.
+  void convertSlice(std::vector<float>& samples) {
+    try {
+      const auto sampleFormat = static_cast<AVSampleFormat>(frame->format);
+      const int bytes = av_get_bytes_per_sample(sampleFormat);
+      const int channels = std::max(frame->ch_layout.nb_channels, 1);
+      const bool planar = av_sample_fmt_is_planar(sampleFormat) != 0;
+      const std::int64_t inputPerSlice =
+          std::max<std::int64_t>(1, kMostSamplesPerBuffer * inputRate / std::max(outputRate, 1));
+      const int count = static_cast<int>(std::min<std::int64_t>(frame->nb_samples - frameConsumed, inputPerSlice));
+      const auto stride = static_cast<std::size_t>(bytes) * static_cast<std::size_t>(planar ? 1 : channels);
+      const auto offset = static_cast<std::size_t>(frameConsumed) * stride;
+      std::vector<const std::uint8_t*> planes(static_cast<std::size_t>(planar ? channels : 1));
+      for (std::size_t p = 0; p < planes.size(); ++p) planes[p] = frame->extended_data[p] + offset;
+      convert(planes.data(), count, samples);
+      frameConsumed += count;
+    } catch (...) {
+      frameHeld = false;
+      av_frame_unref(frame);
+      throw;
+    }
+    if (frameConsumed >= frame->nb_samples) {
+      frameHeld = false;
+      av_frame_unref(frame);
+    }
+  }
+
   // input nullptr drains what the resampler holds back.
-  void convert(const AVFrame* input, std::vector<float>& samples) {
+  void convert(const std::uint8_t** input, int inputCount, std::vector<float>& samples) {
     if (resampler == nullptr) return;
-    const int inputCount = input != nullptr ? input->nb_samples : 0;
     const int room = swr_get_out_samples(resampler, inputCount);
     check(room, "size converted samples");
     if (room == 0) return;
     const std::size_t at = samples.size();
     samples.resize(at + static_cast<std::size_t>(room));
     auto* out = reinterpret_cast<std::uint8_t*>(samples.data() + at);
-    const int converted =
-        swr_convert(resampler, &out, room,
-                    input != nullptr ? const_cast<const std::uint8_t**>(input->extended_data) : nullptr, inputCount);
+    const int converted = swr_convert(resampler, &out, room, input, inputCount);
     if (converted < 0) {
       samples.resize(at);
       throwMediaError(converted, "convert samples");
@@ -175,22 +210,27 @@ void AudioSampleReader::startReading(int outputSampleRate) {
 bool AudioSampleReader::appendNextBuffer(std::vector<float>& samples) {
   State& s = *state_;
   if (s.finished || s.packet == nullptr) return false;
+  if (s.frameHeld) {
+    s.convertSlice(samples);
+    return true;
+  }
   while (true) {
     const int received = avcodec_receive_frame(s.decoder, s.frame);
     if (received == 0) {
       try {
         s.configureResampler(*s.frame);
-        s.convert(s.frame, samples);
       } catch (...) {
         av_frame_unref(s.frame);
         throw;
       }
-      av_frame_unref(s.frame);
+      s.frameHeld = true;
+      s.frameConsumed = 0;
+      s.convertSlice(samples);
       return true;
     }
     if (received == AVERROR_EOF) {
       const std::size_t before = samples.size();
-      s.convert(nullptr, samples);
+      s.convert(nullptr, 0, samples);
       s.release();
       return samples.size() > before;
     }

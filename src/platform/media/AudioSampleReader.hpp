@@ -27,8 +27,9 @@ public:
   void createDecoder();
   // Sets up the conversion to mono float samples at outputSampleRate (1 to 768,000 Hz).
   void startReading(int outputSampleRate);
-  // Appends the next decoded buffer's samples. False once the track has ended and the decoder
-  // and the converter have given up what they held back.
+  // Appends the next decoded buffer's samples; a frame whose conversion would be far longer than
+  // usual comes as several buffers. False once the track has ended and the decoder and the
+  // converter have given up what they held back.
   bool appendNextBuffer(std::vector<float>& samples);
   // Stops early: the decoder, the converter and the file are released.
   void cancelReading() noexcept;
