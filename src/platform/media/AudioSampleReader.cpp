@@ -48,6 +48,16 @@ constexpr std::int64_t kMostSamplesPerBuffer = 65'536;
   }
 }
 
+// A decoder's failure on one packet's data, whatever code it picks for it (invalid data, a
+// feature the damaged bits seem to ask for, a bare -1), costs that packet's samples: the decoder
+// drops the data that failed. Running out of memory says nothing about the data.
+bool isDamagedData(int error) noexcept {
+  return error < 0 && error != AVERROR(ENOMEM) && error != AVERROR(EAGAIN) && error != AVERROR_EOF;
+}
+
+// A decoder that keeps failing without being given new data is not going to recover.
+constexpr int kMostFailuresWithoutAPacket = 64;
+
 void check(int result, const char* context) {
   if (result < 0) throwMediaError(result, context);
 }
@@ -69,6 +79,7 @@ struct AudioSampleReader::State {
   // The decoded frame is handed over in slices; these many of its samples are converted.
   bool frameHeld = false;
   int frameConsumed = 0;
+  int failuresWithoutAPacket = 0;
   bool finished = false;
 
   void release() noexcept {
@@ -234,7 +245,11 @@ bool AudioSampleReader::appendNextBuffer(std::vector<float>& samples) {
       s.release();
       return samples.size() > before;
     }
-    if (received != AVERROR(EAGAIN)) throwMediaError(received, "decode audio");
+    if (received != AVERROR(EAGAIN)) {
+      if (!isDamagedData(received) || ++s.failuresWithoutAPacket > kMostFailuresWithoutAPacket)
+        throwMediaError(received, "decode audio");
+      continue;
+    }
 
     const int read = av_read_frame(s.format, s.packet);
     if (read == AVERROR_EOF) {
@@ -248,8 +263,10 @@ bool AudioSampleReader::appendNextBuffer(std::vector<float>& samples) {
     }
     const int sent = avcodec_send_packet(s.decoder, s.packet);
     av_packet_unref(s.packet);
-    // A damaged packet costs its own samples, not the rest of the track.
-    if (sent < 0 && sent != AVERROR_INVALIDDATA) throwMediaError(sent, "decode audio");
+    s.failuresWithoutAPacket = 0;
+    // A damaged packet costs its own samples, not the rest of the track, whether the decoder
+    // reports it here or when it is asked for the frames.
+    if (sent < 0 && !isDamagedData(sent)) throwMediaError(sent, "decode audio");
   }
 }
 
