@@ -16,6 +16,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QToolButton>
 
 #include <filesystem>
 #include <fstream>
@@ -342,6 +343,31 @@ TEST_F(AppSettingsSectionsTest, EverySectionGetsTheHeightItsTextNeedsAsRowsComeA
   pick(view.searchSourcePicker(), "localFiles");
   expectFitted();
   EXPECT_GT(view.scrollArea()->widget()->height(), before);
+}
+
+TEST_F(AppSettingsSectionsTest, InstanceRowsComeAndGoInTheSameTurnAsTheChange) {
+  // A row that waited for a later turn to show left the form laid out without it: under X the
+  // window could keep the lower height, or the section its squashed rows, with no pass to come.
+  const auto shownRows = [&] {
+    QStringList hosts;
+    for (auto* row : view.invidiousSection()->findChildren<QWidget*>(QStringLiteral("instanceRow"))) {
+      if (row->isVisibleTo(&view)) hosts << row->property("host").toString();
+    }
+    return hosts.join(' ').toStdString();
+  };
+  view.show();
+  pump();
+  std::string expected;
+  for (const char* host : {"a.example", "b.example", "c.example"}) {
+    view.invidiousSection()->hostField()->setText(host);
+    view.invidiousSection()->addButton()->click();
+    expected += expected.empty() ? host : std::string(" ") + host;
+    EXPECT_EQ(shownRows(), expected);
+  }
+  auto* remove = view.invidiousSection()->row("b.example")->findChild<QToolButton*>(QStringLiteral("removeInstance"));
+  ASSERT_NE(remove, nullptr);
+  remove->click();
+  EXPECT_EQ(shownRows(), "a.example c.example");
 }
 
 // Shows only where the whole form fits without scrolling: the offscreen screen is lower than the

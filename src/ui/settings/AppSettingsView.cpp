@@ -99,16 +99,18 @@ protected:
   bool event(QEvent* event) override {
     const bool handled = QWidget::event(event);
     if (event->type() == QEvent::LayoutRequest && laidOut_) {
+      const QSize before = size();
       laidOut_();
       // The pass that took in the change may place the rows by wrapped-text heights the form
       // layout measured earlier, for another width or height of the form: a footer squashed into
       // fewer lines than it needs, the spare height left at the form's end. One more pass from
-      // scratch, at the size just fitted, gives every row its height; its own request ends here.
-      if (relaidOut_) {
-        relaidOut_ = false;
-      } else if (QLayout* form = layout()) {
-        relaidOut_ = true;
+      // scratch, at the size just fitted, gives every row its height. It runs here, at once:
+      // under X a pass left to a posted request did not always come after the last change, and
+      // the rows stayed squashed. Its own request finds the size unchanged and ends there.
+      QLayout* form = layout();
+      if (form != nullptr && size() != before) {
         form->invalidate();
+        form->activate();
       }
     }
     return handled;
@@ -116,7 +118,6 @@ protected:
 
 private:
   std::function<void()> laidOut_;
-  bool relaidOut_ = false;
 };
 
 QLabel* plainLabel(const QString& text, QWidget* parent) {

@@ -164,7 +164,10 @@ QWidget* InvidiousSettingsSection::row(const QString& host) const {
 
 void InvidiousSettingsSection::rebuildRows() {
   while (QLayoutItem* item = rowsLayout_->takeAt(0)) {
-    if (QWidget* widget = item->widget()) widget->deleteLater();
+    if (QWidget* widget = item->widget()) {
+      widget->hide();
+      widget->deleteLater();
+    }
     delete item;
   }
   for (const InvidiousInstance& entry : instances_) {
@@ -208,6 +211,7 @@ void InvidiousSettingsSection::rebuildRows() {
     rowLayout->addWidget(remove);
 
     rowsLayout_->addWidget(row);
+    row->show();
   }
 }
 
