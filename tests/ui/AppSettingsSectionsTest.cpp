@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -408,6 +409,34 @@ TEST_F(AppSettingsSectionsTest, WrappedTextsKeepTheHeightTheyNeedWhileTheRedMess
   typePort("9000");
   ASSERT_FALSE(view.portErrorLabel()->isVisibleTo(&view));
   expectFitted("port taken");
+}
+
+// The X server's notice of a height asked for earlier, arriving after a later one was fitted, is
+// played by resizing the window from outside, which the server reports the same way.
+TEST_F(AppSettingsSectionsTest, AHeightTheXServerReportsLateGivesWayToTheFittedOne) {
+  if (QGuiApplication::platformName() != QStringLiteral("xcb")) GTEST_SKIP() << "needs an X server";
+  struct SpontaneousResizes : QObject {
+    int count = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Resize && event->spontaneous()) ++count;
+      return false;
+    }
+  } reports;
+  view.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+  const int fitted = view.minimumHeight();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view.height() == fitted && view.maximumHeight() == fitted; }, 5000));
+  view.installEventFilter(&reports);
+  ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("windowsize"), QString::number(view.winId()),
+                                                          QString::number(view.width()), QString::number(fitted - 20)}),
+            0);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return reports.count > 0; }, 5000)) << "the server reported no size";
+  EXPECT_TRUE(QTest::qWaitFor([&] { return view.height() == fitted; }, 5000))
+      << view.height() << " high, fitted " << fitted;
+  QWidget* viewport = view.scrollArea()->viewport();
+  EXPECT_TRUE(view.scrollArea()->verticalScrollBar()->isVisible() ||
+              view.scrollArea()->widget()->height() <= viewport->height())
+      << "the form's end lies below the window's edge";
 }
 
 TEST_F(AppSettingsSectionsTest, OnAScreenLowerThanTheFormTheWindowFitsAndEverySectionScrollsIntoView) {

@@ -542,7 +542,22 @@ bool AppSettingsView::event(QEvent* event) {
   const bool handled = QWidget::event(event);
   // The window manager's frame is known once it has placed the window.
   if (event->type() == QEvent::Move) fitHeightToContent();
+  if (event->type() == QEvent::Resize && event->spontaneous()) sizeReported();
   return handled;
+}
+
+void AppSettingsView::sizeReported() {
+  // An X server's notice for a height asked for earlier can come after a later height was
+  // fitted, and the window takes it as its size: the form would stay taller than the window, its
+  // end out of reach with the scroll bar off. The fitted height is asked for once more; a window
+  // manager that answers with its own height again is left with it.
+  if (!isWindow() || minimumHeight() != maximumHeight() || height() == minimumHeight()) {
+    heightAskedAgain_ = false;
+    return;
+  }
+  if (heightAskedAgain_) return;
+  heightAskedAgain_ = true;
+  resize(width(), minimumHeight());
 }
 
 void AppSettingsView::fitHeightToContent() {
@@ -560,6 +575,7 @@ void AppSettingsView::fitHeightToContent() {
   // it took while the window was lower, since the bar narrows the form and so lengthens it.
   scrollArea_->setVerticalScrollBarPolicy(height < needed ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
   if (height == minimumHeight() && height == maximumHeight()) return;
+  heightAskedAgain_ = false;
   setFixedHeight(height);
   // A window placed for its old height, or before its frame was known, may now reach past the
   // screen's edge: brought back within it. Only a change of height moves it, never a place the

@@ -153,6 +153,8 @@ private:
   // The window is as tall as its content at its fixed width, yet no taller, frame included,
   // than the screen's available height; the rest scrolls.
   void fitHeightToContent();
+  // The window system has reported a size of its own for the window.
+  void sizeReported();
   void addOSCSection();
   void addSyphonSection();
   void addSearchSection();
@@ -185,6 +187,9 @@ private:
   std::function<void(QWidget*)> onModalWindow_;
   QScrollArea* scrollArea_ = nullptr;
   QFormLayout* form_ = nullptr;
+  // The fitted height was asked for again after the window system reported another; cleared
+  // when a report agrees or another height is fitted.
+  bool heightAskedAgain_ = false;
 
   std::optional<QString> portError_;
   bool isExporting_ = false;
