@@ -102,7 +102,11 @@ FullScreenVideoView::FullScreenVideoView(QWidget* parent) : QDialog(parent) {
   bar->setContentsMargins(12, 8, 12, 0);
   bar->addStretch(1);
   close_ = new QPushButton(QStringLiteral("閉じる"), this);
-  close_->setStyleSheet(QStringLiteral("QPushButton { color: white; }"));
+  // White text needs a dark ground of its own: the style's light button face left it unreadable.
+  close_->setStyleSheet(QStringLiteral(
+      "QPushButton { color: white; background: rgba(255,255,255,0.16); border: 1px solid rgba(255,255,255,0.45);"
+      " border-radius: 6px; padding: 4px 14px; }"
+      " QPushButton:pressed { background: rgba(255,255,255,0.3); }"));
   close_->setAutoDefault(false);
   bar->addWidget(close_);
   column->addLayout(bar);

@@ -16,6 +16,9 @@
 #include <QPushButton>
 #include <QToolButton>
 
+#include <algorithm>
+#include <vector>
+
 namespace pd::ui::test {
 namespace {
 
@@ -227,6 +230,26 @@ TEST_F(ContentViewTest, FullScreenFollowsFramesAndClosesWithEscapeOrClose) {
   manager->streamMode.set(link::StreamMode::raw);
   pump();
   EXPECT_FALSE(mix->showingFullScreen());
+}
+
+TEST_F(ContentViewTest, FullScreenCloseButtonShowsItsWhiteTextOnADarkGround) {
+  auto view = makeView();
+  showAndSettle(*view);
+  manager->receivedPixelBuffer.set(platform::media::VideoFrame::allocate(640, 360));
+  view->videoSection()->fullScreenButton()->click();
+  pump();
+  ASSERT_TRUE(view->videoSection()->showingFullScreen());
+  QPushButton* close = view->videoSection()->fullScreenView()->closeButton();
+  EXPECT_EQ(close->text(), "閉じる");
+  // The text covers few of the button's pixels: the median grey is its ground.
+  const QImage image = close->grab().toImage();
+  std::vector<int> greys;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) greys.push_back(qGray(image.pixel(x, y)));
+  }
+  ASSERT_FALSE(greys.empty());
+  std::nth_element(greys.begin(), greys.begin() + static_cast<std::ptrdiff_t>(greys.size() / 2), greys.end());
+  EXPECT_LT(greys[greys.size() / 2], 100) << "white text on a ground of grey " << greys[greys.size() / 2];
 }
 
 TEST_F(ContentViewTest, RawModeShowsTwoPreviews) {
