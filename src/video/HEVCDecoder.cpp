@@ -8,6 +8,7 @@
 #include "video/HEVCFormatDescription.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <future>
@@ -109,6 +110,7 @@ struct HEVCDecoder::Impl {
   std::condition_variable wake;
   std::deque<Job> jobs;
   std::size_t queuedAccessUnits = 0;
+  std::atomic<std::uint64_t> picturesShedAfterGaps{0};
 
   // The worker's side.
   std::unique_ptr<HEVCDecompressionSession> session;
@@ -117,6 +119,7 @@ struct HEVCDecoder::Impl {
   bool awaitingRandomAccess = true;
   std::optional<MonotonicTime> heldSince; // the first picture held back in this wait
   long heldPictures = 0;
+  bool waitFollowsGap = false; // the pictures this wait holds back are counted as shed
   bool startedWithoutRandomAccess = false; // this session's line is written
 
   std::thread worker; // last: started once everything above exists
@@ -164,6 +167,10 @@ void HEVCDecoder::setStreamTag(std::string tag) {
 
 const std::string& HEVCDecoder::streamTag() const noexcept { return impl_->streamTag; }
 
+std::uint64_t HEVCDecoder::picturesShedAfterGaps() const noexcept {
+  return impl_->picturesShedAfterGaps.load(std::memory_order_relaxed);
+}
+
 void HEVCDecoder::setOnDecodedPixelBuffer(PixelBufferCallback callback) {
   impl_->onDecodedPixelBuffer = std::move(callback);
 }
@@ -202,6 +209,7 @@ void HEVCDecoder::decode(std::span<const std::uint8_t> accessUnit, std::uint64_t
                    "blockbuffer_create_fail stream=%{public}s os_status=%d occurrences=%ld", d.streamTag, status);
       // The lost picture may be a reference, as much as one dropped for a full queue.
       d.afterGap = true;
+      d.picturesShedAfterGaps.fetch_add(1, std::memory_order_relaxed);
       return;
     }
     job.afterGap = d.afterGap;
@@ -212,7 +220,10 @@ void HEVCDecoder::decode(std::span<const std::uint8_t> accessUnit, std::uint64_t
     if (afterGap) d.afterGap = false;
     return;
   }
-  if (pictureBearing) d.afterGap = true;
+  if (pictureBearing) {
+    d.afterGap = true;
+    d.picturesShedAfterGaps.fetch_add(1, std::memory_order_relaxed);
+  }
   logThrottled(Log::video(), Level::error, d.keys.queueFull, kFailureRule,
                "decode_drop reason=queue_full stream=%{public}s occurrences=%ld", d.streamTag);
 }
@@ -351,6 +362,7 @@ void HEVCDecoder::Impl::handleAccessUnit(AccessUnitJob& job) {
   if (job.afterGap) {
     session->waitForAsynchronousFrames();
     awaitRandomAccess();
+    waitFollowsGap = true;
   }
   if (holdsBack(job)) return;
 
@@ -370,6 +382,7 @@ bool HEVCDecoder::Impl::holdsBack(const AccessUnitJob& job) {
     const auto waited = job.submittedAt - *heldSince;
     if (waited < kRandomAccessGrace && heldPictures < kRandomAccessGracePictures) {
       ++heldPictures;
+      if (waitFollowsGap) picturesShedAfterGaps.fetch_add(1, std::memory_order_relaxed);
       return true;
     }
     if (!startedWithoutRandomAccess) {
@@ -380,6 +393,7 @@ bool HEVCDecoder::Impl::holdsBack(const AccessUnitJob& job) {
     }
   }
   awaitingRandomAccess = false;
+  waitFollowsGap = false;
   heldSince.reset();
   heldPictures = 0;
   return false;
@@ -387,6 +401,7 @@ bool HEVCDecoder::Impl::holdsBack(const AccessUnitJob& job) {
 
 void HEVCDecoder::Impl::awaitRandomAccess() {
   awaitingRandomAccess = true;
+  waitFollowsGap = false;
   heldSince.reset();
   heldPictures = 0;
 }

@@ -79,6 +79,11 @@ public:
   // up to threadCount - 1 of them may still be inside the decoder.
   void waitForAsynchronousFrames();
 
+  // Any thread: the pictures given up because the worker fell behind or a unit could not be
+  // copied: each one dropped there, and each one then held back waiting for a random-access
+  // picture. Pictures held back after a reset or a new decoder are not counted.
+  std::uint64_t picturesShedAfterGaps() const noexcept;
+
   // The NAL units of an access unit, in order (see video/HEVCNALUnit.hpp).
   static std::vector<NALUnit> splitNALUnits(std::span<const std::uint8_t> accessUnit) {
     return video::splitNALUnits(accessUnit);

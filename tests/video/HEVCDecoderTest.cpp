@@ -338,6 +338,7 @@ TEST(HEVCDecoderTest, ResetDeliversThePicturesInFlightThenWaitsForANewStart) {
   EXPECT_EQ(sink.epochs(), resumed(range(0, 20), range(60, 90)));
   EXPECT_EQ(lines.starting("decoder_create"),
             std::vector<std::string>(2, "decoder_create stream=reset res=320x240 hw=false threads=4"));
+  EXPECT_EQ(decoder.picturesShedAfterGaps(), 0u); // a new start, not a gap
 }
 
 TEST(HEVCDecoderTest, EachPictureKeepsTheEpochOfItsAccessUnitThroughFrameThreads) {
@@ -393,6 +394,7 @@ TEST(HEVCDecoderTest, FullQueueDropsPicturesUpToTheNextRandomAccessPicture) {
   }
 
   EXPECT_EQ(sink.epochs(), resumed(std::vector<std::uint64_t>{0, 1, 2}, range(30, 60)));
+  EXPECT_EQ(decoder.picturesShedAfterGaps(), 27u);
   EXPECT_EQ(lines.starting("decode_drop"),
             std::vector<std::string>{"decode_drop reason=queue_full stream=full occurrences=1"});
 }
@@ -445,6 +447,7 @@ TEST(HEVCDecoderTest, APictureThatCannotBeCopiedDropsPicturesUpToTheNextRandomAc
   decoder.waitForAsynchronousFrames();
 
   EXPECT_EQ(sink.epochs(), resumed(range(0, 10), range(30, 60)));
+  EXPECT_EQ(decoder.picturesShedAfterGaps(), 20u); // the lost one and the 19 held back after it
   EXPECT_EQ(lines.starting("blockbuffer_create_fail"),
             std::vector<std::string>{"blockbuffer_create_fail stream=copy os_status=-22 occurrences=1"});
 }
