@@ -172,19 +172,26 @@ protected:
     emulator_.emplace(std::vector<std::string>{"--interface", "lo", "--bind", "127.0.0.1", "--port",
                                                std::to_string(tabletPort_), "--name", name, "--video", clip.string(),
                                                "--stream", "mix", "--ping"});
-    ASSERT_TRUE(emulator_->waitFor("bonjour_published", [&] { pump(); }));
+    // Each step waits for its event. On a loaded machine the emulator took up to 12 s to be
+    // published and the receiver's resolve through the daemons up to 10 s to link: the limit
+    // only catches a step that never happens.
+    ASSERT_TRUE(emulator_->waitFor(
+        "bonjour_published", [&] { pump(); }, kSetUpHang));
     std::optional<platform::bonjour::BrowseResult> tablet;
-    ASSERT_TRUE(runUntil([&] { return (tablet = listedTablet(*manager_, name)).has_value(); }, 5s));
+    ASSERT_TRUE(runUntil([&] { return (tablet = listedTablet(*manager_, name)).has_value(); }, kSetUpHang));
     const auto lo = loopbackRoute(*tablet);
     ASSERT_TRUE(lo);
     manager_->connect(*tablet, *lo);
-    const auto linked = emulator_->waitFor("linked", [&] { pump(); });
+    const auto linked = emulator_->waitFor(
+        "linked", [&] { pump(); }, kSetUpHang);
     ASSERT_TRUE(linked);
     const std::string receiver = (*linked)["peer"].get<std::string>();
     receiverPort_ = static_cast<std::uint16_t>(std::stoi(receiver.substr(receiver.rfind(':') + 1)));
-    ASSERT_TRUE(runUntil([&] { return !manager_->connectedPeers.get().empty(); }, 5s));
-    ASSERT_TRUE(runUntil([&] { return manager_->decodedFrameCount(0) > 0; }, 5s));
+    ASSERT_TRUE(runUntil([&] { return !manager_->connectedPeers.get().empty(); }, kSetUpHang));
+    ASSERT_TRUE(runUntil([&] { return manager_->decodedFrameCount(0) > 0; }, kSetUpHang));
   }
+
+  static constexpr std::chrono::seconds kSetUpHang{30};
 
   // The frames the emulator has sent: on a busy machine it falls behind the clip's 30 a second,
   // and the picture can only show what was sent.
