@@ -8,6 +8,7 @@
 #include "diagnostics/LogRing.hpp"
 #include "platform/crypto/Random.hpp"
 #include "platform/net/UdpLink.hpp"
+#include "video/HEVCDecoder.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,10 +18,30 @@
 #include <atomic>
 #include <cstring>
 #include <future>
+#include <map>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
+
+namespace pd::link {
+
+void NetworkManagerForMacTestAccess::waitForDecoders(Manager& m) {
+  onQueue(m, [](Manager& s) {
+    for (const auto& [stream, decoder] : s.ingest_.decoders()) decoder->waitForAsynchronousFrames();
+    return true;
+  });
+}
+
+std::uint64_t NetworkManagerForMacTestAccess::picturesShedByDecoders(Manager& m) {
+  return onQueue(m, [](Manager& s) {
+    std::uint64_t shed = 0;
+    for (const auto& [stream, decoder] : s.ingest_.decoders()) shed += decoder->picturesShedAfterGaps();
+    return shed;
+  });
+}
+
+} // namespace pd::link
 
 namespace pd::link::test {
 namespace {
@@ -135,6 +156,16 @@ std::int64_t receiverBufferBytes() {
   return 2 * std::min<std::int64_t>(cap, platform::net::UdpLink::kReceiveBufferBytes);
 }
 
+// How long thread `tid` of this process has been ready to run but waiting for a core, as the
+// scheduler counts it; zero where the kernel keeps no count.
+std::chrono::nanoseconds waitedForACore(pid_t tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/schedstat");
+  std::int64_t onCore = 0;
+  std::int64_t waited = 0;
+  if (!(in >> onCore >> waited) || waited < 0) return {};
+  return std::chrono::nanoseconds(waited);
+}
+
 std::int64_t folderBytes(const std::filesystem::path& root) {
   std::int64_t total = 0;
   std::error_code error;
@@ -201,6 +232,48 @@ protected:
     return stats ? (*stats)["stats"].value("framesSent", std::uint64_t{0}) : std::uint64_t{0};
   }
 
+  // The frames the tablet has sent, the receiver has decoded, and its decoders have given up by
+  // their own rule after falling behind (a starved decoder thread drops and then waits for a
+  // random-access picture).
+  struct Frames {
+    std::uint64_t sent = 0;
+    std::uint64_t shown = 0;
+    std::uint64_t shed = 0;
+  };
+  Frames framesNow() { return {framesSent(), manager_->decodedFrameCount(0), TA::picturesShedByDecoders(*manager_)}; }
+
+  // The tablet stops streaming; then the frames since `before`, counted once every frame sent is
+  // decoded, or else once the receiver has read its socket empty and its decoders have been
+  // through what they were handed, twice running. On a loaded machine the last frames reach the
+  // picture long after the flood: late is not lost.
+  Frames framesOnceTheStreamStops(const Frames& before) {
+    emulator_->command("stream stop");
+    EXPECT_TRUE(emulator_->waitFor(
+        "datagrams_sent", [&] { pump(); }, kSetUpHang));
+    const std::uint64_t sent = framesSent() - before.sent;
+    const auto decoded = [&] { return manager_->decodedFrameCount(0) - before.shown; };
+    int quietRounds = 0;
+    EXPECT_TRUE(runUntil(
+        [&] {
+          if (decoded() >= sent) return true;
+          const auto queue = kernelQueue(receiverPort_, tabletPort_);
+          if (!queue || queue->queuedBytes != 0) return (quietRounds = 0) != 0;
+          const std::uint64_t seen = decoded();
+          TA::waitForDecoders(*manager_);
+          quietRounds = decoded() == seen ? quietRounds + 1 : 0;
+          return quietRounds == 2;
+        },
+        kSetUpHang))
+        << decoded() << " of " << sent << " frames decoded";
+    return {sent, decoded(), TA::picturesShedByDecoders(*manager_) - before.shed};
+  }
+
+  // The frames the picture must show of those sent: all but a tenth, of those the decoders did
+  // not give up by their own rule.
+  static double framesOwed(const Frames& frames) {
+    return 0.9 * static_cast<double>(frames.sent > frames.shed ? frames.sent - frames.shed : 0);
+  }
+
   void TearDown() override {
     if (emulator_) emulator_->command("quit");
     if (manager_) {
@@ -241,13 +314,19 @@ TEST_F(LinkFloodTest, AFloodFromTheTabletsAddressNeitherBreaksTheLinkNorSilences
 
   // About 5,000 datagrams a second: broken JSON, unknown types, a mode request without a mode,
   // and fragments of frames that never complete.
-  const std::uint64_t sentBefore = framesSent();
-  const std::uint64_t framesBefore = manager->decodedFrameCount(0);
+  const Frames before = framesNow();
   const auto start = std::chrono::steady_clock::now();
   const auto end = start + std::chrono::seconds(seconds);
   std::uint64_t round = 0;
   bool sendsFailed = false;
-  while (std::chrono::steady_clock::now() < end) {
+  // The flood lasts its seconds and, on a machine too busy for the emulator's 30 frames a second,
+  // until the tablet has sent 10 a second's worth: the picture is judged on frames sent meanwhile.
+  const std::uint64_t framesWanted = 10 * static_cast<std::uint64_t>(seconds);
+  const auto floodGoesOn = [&] {
+    const auto now = std::chrono::steady_clock::now();
+    return now < end || (now < end + kSetUpHang && framesSent() - before.sent < framesWanted);
+  };
+  while (floodGoesOn()) {
     for (int i = 0; i < 10; ++i, ++round) {
       sendsFailed |= !forged.send(tabletPort, receiverPort, bytes("{junk"));
       sendsFailed |= !forged.send(tabletPort, receiverPort, bytes("{\"type\"]"));
@@ -259,16 +338,16 @@ TEST_F(LinkFloodTest, AFloodFromTheTabletsAddressNeitherBreaksTheLinkNorSilences
     (void)runUntil([] { return false; }, 10ms);
   }
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const auto sentFrames = static_cast<double>(framesSent() - sentBefore);
-  (void)runUntil([] { return false; }, 300ms); // the frames still on their way
-  const std::uint64_t shown = manager->decodedFrameCount(0) - framesBefore;
+  const Frames frames = framesOnceTheStreamStops(before);
+  const auto shown = frames.shown;
+  const auto sentFrames = static_cast<double>(frames.sent);
   ASSERT_FALSE(sendsFailed);
 
   EXPECT_FALSE(manager->connectedPeers.get().empty()) << manager->connectionStatus.get();
-  EXPECT_GE(sentFrames, 10.0 * elapsed) << "the emulator hardly streamed";
+  EXPECT_GE(frames.sent, framesWanted) << "the emulator hardly streamed";
   const double expected = sentFrames;
-  EXPECT_GE(static_cast<double>(shown), 0.9 * expected)
-      << shown << " of " << sentFrames << " frames in " << elapsed << " s";
+  EXPECT_GE(static_cast<double>(shown), framesOwed(frames))
+      << shown << " of " << sentFrames << " frames in " << elapsed << " s; " << frames.shed << " shed by the decoder";
   RecordProperty("flood_seconds", static_cast<int>(elapsed));
   RecordProperty("flood_datagrams", static_cast<int>(round * 5));
   RecordProperty("frames_shown_permille", static_cast<int>(1000.0 * static_cast<double>(shown) / expected));
@@ -352,18 +431,31 @@ TEST_F(LinkFloodTest, AHighRateFloodOfBrokenControlMessagesLeavesThePictureTheLi
       }
     }
   });
-  // The main thread's stalls: a probe posted every 10 ms notes how late it ran, unless the case
-  // itself held the main thread meanwhile (`holds` is odd while it does).
+  // The main thread's stalls: a probe posted every 10 ms notes how late it ran, less the time the
+  // main thread was ready but waited for a core meanwhile, which is the machine's load and not
+  // the flood's; and not at all when the case itself held the main thread meanwhile (`holds` is
+  // odd while it does). Time spent running something else or blocked counts in full.
   std::atomic<bool> probing{true};
   std::atomic<int> holds{0};
   double longestStall = 0;
+  const pid_t mainThread = ::gettid();
+  const pid_t networkThread = TA::onQueue(*manager, [](NetworkManagerForMac&) { return ::gettid(); });
+  // What the receiver's main and network threads have waited for a core, every 10 ms: the time
+  // the scheduler took from the link's own messages on their way through the receiver.
+  struct CoreWaits {
+    std::chrono::steady_clock::time_point at;
+    std::chrono::nanoseconds waited;
+  };
+  std::vector<CoreWaits> coreWaits;
   std::thread prober([&] {
     while (probing.load()) {
-      runtime::MainThread::post([&longestStall, &holds, heldAt = holds.load(),
-                                 postedAt = std::chrono::steady_clock::now()] {
+      coreWaits.push_back(
+          {std::chrono::steady_clock::now(), waitedForACore(mainThread) + waitedForACore(networkThread)});
+      runtime::MainThread::post([&longestStall, &holds, mainThread, heldAt = holds.load(),
+                                 waitedAt = waitedForACore(mainThread), postedAt = std::chrono::steady_clock::now()] {
         if (heldAt % 2 != 0 || holds.load() != heldAt) return;
-        longestStall =
-            std::max(longestStall, std::chrono::duration<double>(std::chrono::steady_clock::now() - postedAt).count());
+        const auto late = std::chrono::steady_clock::now() - postedAt - (waitedForACore(mainThread) - waitedAt);
+        longestStall = std::max(longestStall, std::chrono::duration<double>(late).count());
       });
       std::this_thread::sleep_for(10ms);
     }
@@ -378,29 +470,64 @@ TEST_F(LinkFloodTest, AHighRateFloodOfBrokenControlMessagesLeavesThePictureTheLi
     rssPeak = std::max(rssPeak, residentBytes());
     pendingPeak = std::max(pendingPeak, TA::controlBacklog(*manager).pendingMessages());
   };
-  const std::uint64_t sentBefore = framesSent();
-  const std::uint64_t framesBefore = manager->decodedFrameCount(0);
+  const Frames before = framesNow();
   const auto start = std::chrono::steady_clock::now();
   const auto end = start + std::chrono::seconds(seconds);
   // The receiver's pings reaching the tablet, and its answers to the tablet's pings: both show
   // the link's own messages getting through the flood. Their numbers show whether one was shed.
+  // Their times are the senders' own (each message's timestamp), so that neither the emulator's
+  // reading nor this case's show in them.
+  const auto wallAtStart = std::chrono::system_clock::now();
+  const auto sentAt = [&](const nlohmann::json& event) {
+    const auto wallMs = event.value("message", nlohmann::json::object()).value("timestampUnixMs", std::int64_t{0});
+    return start + (std::chrono::system_clock::time_point(std::chrono::milliseconds(wallMs)) - wallAtStart);
+  };
   std::vector<std::chrono::steady_clock::time_point> pings{start};
-  std::vector<std::chrono::steady_clock::time_point> pongs{start};
+  std::map<std::int64_t, std::chrono::steady_clock::time_point> tabletPings;
+  std::map<std::int64_t, std::chrono::steady_clock::time_point> answers;
+  std::chrono::steady_clock::time_point heldFrom{};
+  std::chrono::steady_clock::time_point heldUntil{};
+  bool heldForTheBacklog = false;
   bool shedWhileHeld = false;
   std::size_t pendingWhileHeld = 0;
   std::vector<std::int64_t> pingNumbers;
   std::vector<std::int64_t> pongNumbers;
-  while (std::chrono::steady_clock::now() < end) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    const auto event = emulator.waitForAny({"ping", "pong"}, sample, std::max(left, 1ms));
+  // The flood lasts its seconds and, on a machine too busy for the emulator's 30 frames a second,
+  // until the tablet has sent 10 a second's worth: the picture is judged on frames sent meanwhile.
+  const std::uint64_t framesWanted = 10 * static_cast<std::uint64_t>(seconds);
+  std::uint64_t framesSoFar = 0;
+  bool statsAsked = false;
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= end) {
+      if (framesSoFar >= framesWanted || now >= end + kSetUpHang) break;
+      if (!statsAsked) emulator.command("stats");
+      statsAsked = true;
+    }
+    const auto left = now < end ? std::chrono::duration_cast<std::chrono::milliseconds>(end - now) : 100ms;
+    const auto event = emulator.waitForAny({"ping", "pong", "sent", "stats"}, sample, std::max(left, 1ms));
     if (!event) continue;
+    if ((*event)["event"] == "stats") {
+      framesSoFar = (*event)["stats"].value("framesSent", before.sent) - before.sent;
+      statsAsked = false;
+      continue;
+    }
     const auto number = event->value("seq", nlohmann::json()).is_number_integer()
                             ? std::optional((*event)["seq"].get<std::int64_t>())
                             : std::nullopt;
+    if ((*event)["event"] == "sent") {
+      const auto& message = (*event)["message"];
+      if (message.value("type", "") == "ping" && message.value("seq", nlohmann::json()).is_number_integer()) {
+        tabletPings.emplace(message["seq"].get<std::int64_t>(), sentAt(*event));
+      }
+      continue;
+    }
     if (holds == 0 && event->contains("rttMs")) {
       // Just after a beat, the main thread takes no message, as when it is busy: the backlog has
       // to stop at its bound and shed the rest, whatever the machine's speed.
       ++holds;
+      heldForTheBacklog = true;
+      heldFrom = std::chrono::steady_clock::now();
       const auto& backlog = TA::controlBacklog(*manager);
       const std::uint64_t droppedAt = backlog.dropped();
       const auto deadline = std::chrono::steady_clock::now() + 1s;
@@ -409,48 +536,71 @@ TEST_F(LinkFloodTest, AHighRateFloodOfBrokenControlMessagesLeavesThePictureTheLi
       }
       shedWhileHeld = backlog.dropped() > droppedAt;
       pendingWhileHeld = backlog.pendingMessages();
+      heldUntil = std::chrono::steady_clock::now();
       ++holds;
     }
     if ((*event)["event"] == "ping") {
-      pings.push_back(std::chrono::steady_clock::now());
+      pings.push_back(sentAt(*event));
       if (number) pingNumbers.push_back(*number);
     } else if (number) {
       pongNumbers.push_back(*number);
-      if (event->contains("rttMs")) pongs.push_back(std::chrono::steady_clock::now());
+      answers.emplace(*number, sentAt(*event));
     }
   }
-  pings.push_back(std::chrono::steady_clock::now());
-  pongs.push_back(std::chrono::steady_clock::now());
+  const auto floodEnd = std::chrono::steady_clock::now();
+  pings.push_back(floodEnd);
+  // From here the case holds the main thread: first for the sender's last round, which on a busy
+  // machine can wait a long time for a core.
+  ++holds;
   flooding = false;
   sender.join();
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const auto sentFrames = static_cast<double>(framesSent() - sentBefore);
-  (void)runUntil([] { return false; }, 300ms); // the frames still on their way
   probing = false;
   prober.join();
-  const std::uint64_t shown = manager->decodedFrameCount(0) - framesBefore;
+  const Frames frames = framesOnceTheStreamStops(before);
+  const auto shown = frames.shown;
+  const auto sentFrames = static_cast<double>(frames.sent);
   ASSERT_FALSE(sendsFailed);
   const auto kernelDropsAfter = kernelQueue(receiverPort, tabletPort);
   const std::uint64_t kernelDrops = kernelDropsAfter ? kernelDropsAfter->drops - kernelDropsBefore->drops : 0;
   const std::uint64_t backlogDrops = TA::controlBacklog(*manager).dropped() - backlogDropsBefore;
 
-  const auto widestGap = [](const std::vector<std::chrono::steady_clock::time_point>& times) {
-    double widest = 0;
-    for (std::size_t i = 1; i < times.size(); ++i) {
-      widest = std::max(widest, std::chrono::duration<double>(times[i] - times[i - 1]).count());
+  // A span of time less what the receiver's threads waited for a core within it (from the samples
+  // around it) and less this case's own hold of the main thread.
+  const auto netSeconds = [&](std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
+    auto net = to - from;
+    const auto after = [](const CoreWaits& point, std::chrono::steady_clock::time_point at) { return point.at < at; };
+    const auto first = std::lower_bound(coreWaits.begin(), coreWaits.end(), from, after);
+    const auto last = std::lower_bound(coreWaits.begin(), coreWaits.end(), to, after);
+    if (!coreWaits.empty()) {
+      const auto& begin = first == coreWaits.begin() ? coreWaits.front() : *std::prev(first);
+      const auto& finish = last == coreWaits.end() ? coreWaits.back() : *last;
+      net -= finish.waited - begin.waited;
     }
-    return widest;
+    net -= std::max(std::min(to, heldUntil) - std::max(from, heldFrom), std::chrono::steady_clock::duration{});
+    return std::chrono::duration<double>(net).count();
   };
-  const double widestPingGap = widestGap(pings);
-  const double widestPongGap = widestGap(pongs);
+  double widestPingGap = 0;
+  for (std::size_t i = 1; i < pings.size(); ++i)
+    widestPingGap = std::max(widestPingGap, netSeconds(pings[i - 1], pings[i]));
+  // Each of the tablet's pings answered within a beat, or, sent too late for that, not yet due.
+  double longestAnswer = 0;
+  std::ostringstream unanswered;
+  for (const auto& [number, pingedAt] : tabletPings) {
+    const auto answer = answers.find(number);
+    const double took = netSeconds(pingedAt, answer != answers.end() ? answer->second : floodEnd);
+    if (answer != answers.end()) longestAnswer = std::max(longestAnswer, took);
+    else if (took >= 2.0) unanswered << number << " ";
+  }
   EXPECT_FALSE(manager->connectedPeers.get().empty()) << manager->connectionStatus.get();
-  EXPECT_GE(sentFrames, 10.0 * elapsed) << "the emulator hardly streamed";
+  EXPECT_GE(frames.sent, framesWanted) << "the emulator hardly streamed";
   const double expected = sentFrames;
-  EXPECT_EQ(holds, 2);
+  EXPECT_TRUE(heldForTheBacklog);
   EXPECT_TRUE(shedWhileHeld) << pendingWhileHeld << " messages waiting";
-  EXPECT_GE(static_cast<double>(shown), 0.9 * expected)
-      << shown << " of " << sentFrames << " frames in " << elapsed << " s; kernel drops " << kernelDrops;
-  EXPECT_LT(longestStall, 0.25);
+  EXPECT_GE(static_cast<double>(shown), framesOwed(frames))
+      << shown << " of " << sentFrames << " frames in " << elapsed << " s; " << frames.shed
+      << " shed by the decoder; kernel drops " << kernelDrops;
+  EXPECT_LT(longestStall, 0.25) << "s without a core not counted";
   // None shed: each arrived, numbered one after the other. How late one comes is the scheduler's
   // on a loaded machine; a missed beat would leave twice the 2 s between two of them.
   const auto shedNumbers = [](const std::vector<std::int64_t>& numbers) {
@@ -464,8 +614,10 @@ TEST_F(LinkFloodTest, AHighRateFloodOfBrokenControlMessagesLeavesThePictureTheLi
   EXPECT_GE(pongNumbers.size(), 2U);
   EXPECT_EQ(shedNumbers(pingNumbers), "") << "kernel drops " << kernelDrops;
   EXPECT_EQ(shedNumbers(pongNumbers), "") << "kernel drops " << kernelDrops;
-  EXPECT_LT(widestPingGap, 4.0);
-  EXPECT_LT(widestPongGap, 4.0);
+  EXPECT_LT(widestPingGap, 4.0) << "s without a core not counted";
+  EXPECT_GE(tabletPings.size(), 2U);
+  EXPECT_LT(longestAnswer, 2.0) << "s without a core not counted";
+  EXPECT_EQ(unanswered.str(), "");
   const ControlBacklog::Limits limits;
   EXPECT_LE(pendingPeak, limits.messages + limits.reservedMessages);
   EXPECT_LE(pendingWhileHeld, limits.messages + limits.reservedMessages);
@@ -474,7 +626,7 @@ TEST_F(LinkFloodTest, AHighRateFloodOfBrokenControlMessagesLeavesThePictureTheLi
   RecordProperty("frames_shown_permille", static_cast<int>(1000.0 * static_cast<double>(shown) / expected));
   RecordProperty("longest_stall_ms", static_cast<int>(longestStall * 1000));
   RecordProperty("widest_ping_gap_ms", static_cast<int>(widestPingGap * 1000));
-  RecordProperty("widest_pong_gap_ms", static_cast<int>(widestPongGap * 1000));
+  RecordProperty("longest_answer_ms", static_cast<int>(longestAnswer * 1000));
   RecordProperty("pending_peak", static_cast<int>(pendingPeak));
   RecordProperty("backlog_drops", static_cast<int>(backlogDrops));
   RecordProperty("kernel_drops", static_cast<int>(kernelDrops));

@@ -141,6 +141,10 @@ struct NetworkManagerForMacTestAccess {
     return onQueue(m, [](Manager& s) { return s.ingest_.activeStreams(); });
   }
   static std::vector<std::string> decoderTags(Manager& m);
+  // Returns once every installed decoder has been through the access units it was handed.
+  static void waitForDecoders(Manager& m);
+  // The pictures the installed decoders gave up after falling behind (their own rule).
+  static std::uint64_t picturesShedByDecoders(Manager& m);
   static std::size_t partialFrames(Manager& m) {
     return onQueue(m, [](Manager& s) { return s.ingest_.partialFrameCount(); });
   }
