@@ -15,7 +15,8 @@ public:
   virtual ~DeckStateSink() = default;
 
   // Main thread; returns at once and never fails. The link decides whether the state goes out
-  // (at most one deck state is in flight; others are dropped, not queued).
+  // (at most one deck state is in flight; of those that come meanwhile only the newest of each
+  // deck follows).
   virtual void sendDeckState(const link::DeckState& state) = 0;
   // Main thread: whether any tablet is connected.
   virtual bool hasConnectedPeers() const = 0;

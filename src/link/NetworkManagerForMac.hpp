@@ -279,7 +279,8 @@ public:
   static std::string sanitizedLogToken(std::string_view text);
 
   // --- Service messages to the tablet (main thread) --------------------------------------------------
-  // At most one deck state travels at a time; one that arrives meanwhile is dropped.
+  // At most one deck state travels at a time; the newest of each deck that arrives meanwhile
+  // follows when it is done.
   void sendDeckState(const DeckState& state);
   // True when the message was handed to the connection (not: delivered).
   bool sendSourceEndpoint(std::uint16_t httpPort, const std::string& sessionToken, bool isRepeat);

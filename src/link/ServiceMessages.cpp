@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <utility>
 
 #include <arpa/inet.h>
@@ -156,26 +157,45 @@ bool ServiceMessages::sendVideoBPM(const Link& link, const std::string& target, 
   return true;
 }
 
-void ServiceMessages::sendDeckState(const Link& link, const DeckState& state) {
-  runtime::MainThread::assertMainThread();
-  if (!isReady(link.connection)) {
-    logThrottled(Log::network(), Level::debug, "deckstate_send_skip", lineRule(100),
-                 "deckstate_send_skip reason=no_connection occurrences=%ld");
+struct ServiceMessages::DeckStateFlow {
+  static constexpr std::int64_t maxInFlight = 1;
+
+  std::int64_t inFlight = 0;
+  // The newest state of each deck that came while another was in flight. Dropping them would
+  // leave the tablet with a deck's older values for as long as the DJ software sends nothing
+  // more for it, as after a track is loaded onto a stopped deck.
+  std::map<std::int64_t, DeckState> heldBack;
+  // The connection the held states were meant for; they go out only while it is still ready.
+  std::weak_ptr<platform::net::DatagramLink> heldFor;
+};
+
+namespace {
+
+void submitDeckState(const std::shared_ptr<ServiceMessages::DeckStateFlow>& flow,
+                     const std::shared_ptr<platform::net::DatagramLink>& connection, const DeckState& state);
+
+// Main thread, once per submitted state, whatever became of it.
+void finishDeckState(const std::shared_ptr<ServiceMessages::DeckStateFlow>& flow) {
+  --flow->inFlight;
+  if (flow->inFlight > 0 || flow->heldBack.empty()) return;
+  const auto next = flow->heldBack.extract(flow->heldBack.begin());
+  const auto connection = flow->heldFor.lock();
+  if (!isReady(connection)) {
+    flow->heldBack.clear(); // the link they were meant for is gone
     return;
   }
-  if (*inFlight_ >= maxDeckStatesInFlight_) {
-    // Not queued: the deck input's next update carries newer values anyway.
-    logThrottled(Log::network(), Level::debug, "deckstate_drop", lineRule(10),
-                 "deckstate_drop reason=inflight inflight=%ld/%ld occurrences=%ld", *inFlight_, maxDeckStatesInFlight_);
-    return;
-  }
-  ++*inFlight_;
+  submitDeckState(flow, connection, next.mapped());
+}
+
+void submitDeckState(const std::shared_ptr<ServiceMessages::DeckStateFlow>& flow,
+                     const std::shared_ptr<platform::net::DatagramLink>& connection, const DeckState& state) {
+  ++flow->inFlight;
   // The counter comes down exactly once: when the last holder of this token lets go, be it the
   // send's completion after it ran, a completion the link dropped unrun, or a task that ended early.
-  const std::weak_ptr<std::int64_t> weak = inFlight_;
+  const std::weak_ptr<ServiceMessages::DeckStateFlow> weak = flow;
   auto release = std::make_shared<Release>([weak] {
     runtime::MainThread::post([weak] {
-      if (const auto inFlight = weak.lock()) --*inFlight;
+      if (const auto strong = weak.lock()) finishDeckState(strong);
     });
   });
   struct Values {
@@ -194,8 +214,7 @@ void ServiceMessages::sendDeckState(const Link& link, const DeckState& state) {
                 clippedForMessage(state.musicTitle),
                 clippedForMessage(state.musicArtist),
                 state.duration};
-  runtime::sharedPool().post([weak, connection = link.connection, values = std::move(values),
-                              release = std::move(release)]() mutable {
+  runtime::sharedPool().post([weak, connection, values = std::move(values), release = std::move(release)]() mutable {
     if (weak.expired()) return;
     std::string text;
     try {
@@ -225,6 +244,35 @@ void ServiceMessages::sendDeckState(const Link& link, const DeckState& state) {
       });
     });
   });
+}
+
+} // namespace
+
+ServiceMessages::ServiceMessages() : deckStates_(std::make_shared<DeckStateFlow>()) {}
+
+ServiceMessages::~ServiceMessages() = default;
+
+std::int64_t ServiceMessages::deckStatesInFlight() const noexcept { return deckStates_->inFlight; }
+
+void ServiceMessages::sendDeckState(const Link& link, const DeckState& state) {
+  runtime::MainThread::assertMainThread();
+  if (!isReady(link.connection)) {
+    logThrottled(Log::network(), Level::debug, "deckstate_send_skip", lineRule(100),
+                 "deckstate_send_skip reason=no_connection occurrences=%ld");
+    return;
+  }
+  DeckStateFlow& flow = *deckStates_;
+  if (flow.inFlight >= DeckStateFlow::maxInFlight) {
+    // The line keeps its word: this state itself may never travel, a newer one of its deck may.
+    logThrottled(Log::network(), Level::debug, "deckstate_drop", lineRule(10),
+                 "deckstate_drop reason=inflight inflight=%ld/%ld occurrences=%ld", flow.inFlight,
+                 DeckStateFlow::maxInFlight);
+    flow.heldBack.insert_or_assign(state.deckNumber, state);
+    flow.heldFor = link.connection;
+    return;
+  }
+  flow.heldBack.erase(state.deckNumber); // older than this one
+  submitDeckState(deckStates_, link.connection, state);
 }
 
 } // namespace pd::link

@@ -30,11 +30,13 @@ public:
     std::string_view linkID;
   };
 
-  ServiceMessages() = default;
+  ServiceMessages();
+  ~ServiceMessages();
   ServiceMessages(const ServiceMessages&) = delete;
   ServiceMessages& operator=(const ServiceMessages&) = delete;
 
-  // At most one deck state travels at a time; one that arrives meanwhile is dropped.
+  // At most one deck state travels at a time. One that arrives meanwhile is held back, the
+  // newest of each deck only, and goes out when the link is free again.
   void sendDeckState(const Link& link, const DeckState& state);
   // True when the message was handed to the connection (not: delivered). The source endpoint
   // needs an established link; the others only a ready connection.
@@ -44,7 +46,7 @@ public:
   bool sendVideoBPM(const Link& link, const std::string& target, std::int64_t bpm,
                     const std::optional<std::string>& url);
   // Deck states handed to the connection and not yet completed.
-  std::int64_t deckStatesInFlight() const noexcept { return *inFlight_; }
+  std::int64_t deckStatesInFlight() const noexcept;
 
   // The receiver's address as the tablet can reach it, ready for an http URL ("[...]" around
   // IPv6, offered only to a tablet whose features include "remote_source").
@@ -53,11 +55,12 @@ public:
   // The first IPv4 address of a wired or Wi-Fi interface among the active ones.
   static std::optional<std::string> primaryIPv4Address(const std::vector<platform::net::ActiveAddress>& addresses);
 
-private:
-  static constexpr std::int64_t maxDeckStatesInFlight_ = 1;
+  // The deck states in flight and held back; completions may outlive this object.
+  struct DeckStateFlow;
 
+private:
   // Shared with the completions of sends under way, which hold it weakly.
-  std::shared_ptr<std::int64_t> inFlight_ = std::make_shared<std::int64_t>(0);
+  std::shared_ptr<DeckStateFlow> deckStates_;
 };
 
 } // namespace pd::link

@@ -252,6 +252,21 @@ TEST_F(LinkProtocolIntegrationTest, ModeRequestsServiceMessagesAndTheDisconnect)
   EXPECT_EQ((*state)["message"]["title"], "Track");
   ASSERT_TRUE(runUntil([&] { return manager->deckStatesInFlight() == 0; }, 5s));
 
+  // A burst with nothing after it: the tablet hears the last state of each deck in it.
+  DeckState loaded(1);
+  loaded.musicTitle = "Loaded";
+  DeckState other(2);
+  other.isOnAir = true;
+  for (const auto* burst : {&deck, &loaded, &other}) manager->sendDeckState(*burst);
+  for (const auto* expected : {&deck, &loaded, &other}) {
+    const auto next = waitFor("deck_state");
+    ASSERT_TRUE(next);
+    EXPECT_EQ((*next)["message"]["deck"], expected->deckNumber);
+    EXPECT_EQ((*next)["message"]["title"], expected->musicTitle);
+    EXPECT_EQ((*next)["message"]["onAir"], expected->isOnAir);
+  }
+  ASSERT_TRUE(runUntil([&] { return manager->deckStatesInFlight() == 0; }, 5s));
+
   // The user disconnects: no ping, no request, no attempt follows.
   manager->stop(false);
   EXPECT_FALSE(runUntil([] { return false; }, 200ms));

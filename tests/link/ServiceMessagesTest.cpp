@@ -91,10 +91,11 @@ TEST_F(ServiceMessagesTest, OneDeckStateAtATime) {
   state.musicArtist = "Artist";
   state.duration = 245.25F;
   messages.sendDeckState(link(), state);
-  messages.sendDeckState(link(), state); // same turn: dropped, not queued
+  messages.sendDeckState(link(), state); // same turn: held back until the first is done
   EXPECT_TRUE(log.has("deckstate_drop reason=inflight inflight=1/1 occurrences=1"));
   waitUntilNothingInFlight();
-  runUntil([&] { return sent("deck_state").size() == 1; });
+  runUntil([&] { return sent("deck_state").size() == 2; });
+  EXPECT_EQ(sent("deck_state")[1], sent("deck_state")[0]);
   const auto message = sent("deck_state")[0];
   EXPECT_EQ(message, (nlohmann::json{{"type", "deck_state"},
                                      {"deck", 2},
@@ -106,7 +107,41 @@ TEST_F(ServiceMessagesTest, OneDeckStateAtATime) {
                                      {"duration", 245.25}}));
   messages.sendDeckState(link(), state);
   waitUntilNothingInFlight();
-  EXPECT_EQ(sent("deck_state").size(), 2u);
+  EXPECT_EQ(sent("deck_state").size(), 3u);
+}
+
+TEST_F(ServiceMessagesTest, ABurstEndsWithTheNewestStateOfEachDeck) {
+  // A track loaded onto a stopped deck comes as a burst with nothing after it: the tablet must
+  // end up with the burst's last values of every deck in it, one state in flight at a time.
+  DeckState old(1);
+  old.musicTitle = "Old";
+  DeckState between(1);
+  between.musicTitle = "Between";
+  DeckState loaded(1);
+  loaded.musicTitle = "New";
+  loaded.musicBPM = 126.0F;
+  DeckState other(2);
+  other.isOnAir = true;
+  for (const auto* state : {&old, &other, &between, &loaded}) messages.sendDeckState(link(), *state);
+  EXPECT_EQ(messages.deckStatesInFlight(), 1);
+  runUntil([&] { return sent("deck_state").size() == 3 && messages.deckStatesInFlight() == 0; });
+  auto states = sent("deck_state");
+  ASSERT_EQ(states.size(), 3u);
+  EXPECT_EQ(states[0]["title"], "Old");
+  EXPECT_EQ(states[1]["deck"], 1);
+  EXPECT_EQ(states[1]["title"], "New");
+  EXPECT_EQ(states[1]["bpm"], 126.0);
+  EXPECT_EQ(states[2]["deck"], 2);
+  EXPECT_EQ(states[2]["onAir"], true);
+
+  // States held back for a link that has gone since stay behind.
+  messages.sendDeckState(link(), old);
+  messages.sendDeckState(link(), loaded);
+  current->cancel();
+  waitUntilNothingInFlight();
+  states = sent("deck_state");
+  ASSERT_EQ(states.size(), 4u);
+  EXPECT_EQ(states[3]["title"], "Old");
 }
 
 TEST_F(ServiceMessagesTest, TheInFlightCountComesBackWhateverBecomesOfTheSend) {
