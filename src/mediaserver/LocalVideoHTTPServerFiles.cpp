@@ -52,13 +52,15 @@ private:
   int fd_;
 };
 
-// A chunk moves in pieces of this size, each read, checked and sent before the next is read: the
-// piece is still in the CPU's cache when the send copies it, and the peer has its first bytes
-// after one read rather than a whole chunk's. One version check covers a whole piece, since a
-// write to the file changes its modification time before any of its bytes can be read (and a
-// truncation its size), so a check made after the read sees any change the read could have seen:
-// larger pieces mean fewer checks without letting a byte of another version through.
-constexpr std::int64_t kPieceSize = 131'072;
+// A chunk moves as one piece, read, checked and sent before the next is read: a piece fits the
+// CPU's cache, so it is still there when the send copies it. Each send costs a socket lock, a
+// push and a wake-up of the reader; at half this size those per-send costs, paid twice as
+// often, made a local reply cost more CPU per byte than a plain static file server's. One version
+// check covers a whole piece, since a write to the file changes its modification time before any
+// of its bytes can be read (and a truncation its size), so a check made after the read sees any
+// change the read could have seen: larger pieces mean fewer checks without letting a byte of
+// another version through.
+constexpr std::int64_t kPieceSize = LocalVideoHTTPServer::kChunkSize;
 
 // One piece buffer per file-IO thread: a transfer runs on one thread from its header to its end.
 std::uint8_t* pieceBuffer() {
