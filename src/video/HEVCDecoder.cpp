@@ -183,6 +183,8 @@ void HEVCDecoder::decode(std::span<const std::uint8_t> accessUnit, std::uint64_t
   bool pictureBearing = false;
   bool randomAccess = false;
   for (const NALUnit& unit : splitNALUnits(accessUnit)) {
+    // Only the base layer is decoded: another layer's sets must not replace its own.
+    if (unit.layerId != 0) continue;
     if (unit.type == kTypeVPS) vpsCandidate = unit.bytes;
     else if (unit.type == kTypeSPS) spsCandidate = unit.bytes;
     else if (unit.type == kTypePPS) ppsCandidate = unit.bytes;

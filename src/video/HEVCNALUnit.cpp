@@ -16,7 +16,7 @@ std::vector<HEVCNALUnit> splitNALUnits(std::span<const std::uint8_t> accessUnit)
     if (end > size || length == 0) break;
     if (length >= 2) {
       const std::span<const std::uint8_t> bytes = accessUnit.subspan(offset + 4, length);
-      units.push_back(HEVCNALUnit{(bytes[0] >> 1) & 0x3F, bytes});
+      units.push_back(HEVCNALUnit{(bytes[0] >> 1) & 0x3F, bytes, ((bytes[0] & 0x01) << 5) | (bytes[1] >> 3)});
     }
     offset = end;
   }

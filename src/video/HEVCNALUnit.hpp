@@ -9,11 +9,12 @@
 
 namespace pd::video {
 
-// A NAL unit's type (0...63) and its bytes from the two-byte header on, without the length
-// prefix. The bytes point into the access unit.
+// A NAL unit's type (0...63), its bytes from the two-byte header on, without the length
+// prefix, and its layer (0...63, 0 for the base layer). The bytes point into the access unit.
 struct HEVCNALUnit {
   int type = 0;
   std::span<const std::uint8_t> bytes;
+  int layerId = 0;
 };
 
 // The units in order. A unit of 1 byte is skipped; a zero length, a length past the end or a

@@ -256,6 +256,42 @@ TEST(HEVCDecoderTest, NewParameterSetsRebuildTheDecoderAndKeepEveryPicture) {
                                       "decoder_create stream=change res=176x100 hw=false threads=4"}));
 }
 
+// A layered stream: after each base-layer SPS and PPS comes its layer-1 twin, the SPS in the
+// multi-layer form (sub-layer field 7), which says nothing about the base layer's pictures.
+TEST(HEVCDecoderTest, OnlyTheBaseLayersParameterSetsDescribeTheStream) {
+  const auto clip = fixture::testPattern(320, 240, 60, 30);
+  PD_REQUIRE_CLIP(clip);
+  const auto inLayerOne = [](Bytes unit) {
+    unit[0] = static_cast<std::uint8_t>(unit[0] & 0xFE); // the layer's high bit is 0
+    unit[1] = static_cast<std::uint8_t>((1 << 3) | (unit[1] & 0x07));
+    return unit;
+  };
+  std::vector<Bytes> layered;
+  for (const Bytes& accessUnit : clip->accessUnits) {
+    std::vector<Bytes> units;
+    for (const HEVCDecoder::NALUnit& unit : HEVCDecoder::splitNALUnits(accessUnit)) {
+      units.emplace_back(unit.bytes.begin(), unit.bytes.end());
+      if (unit.type == 33) {
+        units.push_back(inLayerOne(units.back()));
+        units.back()[2] = static_cast<std::uint8_t>(units.back()[2] | 0x0E);
+      } else if (unit.type == 34) {
+        units.push_back(inLayerOne(units.back()));
+      }
+    }
+    layered.push_back(fixture::lengthPrefixed(units));
+  }
+  VideoLines lines("layered");
+  Session session("layered");
+  auto& [sink, decoder] = session;
+  for (std::size_t i = 0; i < layered.size(); ++i) decoder.decode(layered[i], i);
+  decoder.waitForAsynchronousFrames();
+
+  EXPECT_EQ(sink.epochs(), range(0, clip->pictures()));
+  EXPECT_EQ(lines.starting("decoder_create"),
+            std::vector<std::string>{"decoder_create stream=layered res=320x240 hw=false threads=4"});
+  EXPECT_TRUE(lines.starting("param_set_changed").empty());
+}
+
 TEST(HEVCDecoderTest, JoiningMidStreamWaitsForARandomAccessPicture) {
   const auto clip = fixture::testPattern(320, 240, 60, 30);
   PD_REQUIRE_CLIP(clip);
