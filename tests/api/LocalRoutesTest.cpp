@@ -125,6 +125,31 @@ TEST_F(LocalRoutesTest, SearchAnswersFilesWithJPEGThumbnailsInLibraryOrder) {
   EXPECT_EQ(log.count("local_search_complete count=0 op="), 1U);
 }
 
+TEST_F(LocalRoutesTest, KanaMatchWhateverTheirNormalisationForm) {
+  // Names from some file systems and copy tools hold a voiced kana as the base kana and a
+  // combining mark, while what the tablet types holds the composed character; and the other way round.
+  const std::string decomposed = "\xE3\x81\x8B\xE3\x82\x99"; // ka + combining voiced mark
+  const std::string composed = "\xE3\x81\x8C"; // ga
+  std::ofstream(folder_ / (decomposed + "nbaru.mp4")) << "x";
+  std::ofstream(folder_ / (composed + "kko.mov")) << "x";
+  const auto percentEncoded = [](const std::string& text) {
+    std::string out;
+    for (const unsigned char c : text) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      out += {'%', kHex[c >> 4], kHex[c & 15]};
+    }
+    return out;
+  };
+  for (const auto& typed : {composed, decomposed}) {
+    const auto answer = get("search", "q=" + percentEncoded(typed));
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    std::vector<std::string> titles;
+    const auto items = answer.json()["items"];
+    for (const auto& item : items) titles.push_back(item["title"]);
+    EXPECT_THAT(titles, UnorderedElementsAre(decomposed + "nbaru", composed + "kko")) << answer.body;
+  }
+}
+
 TEST_F(LocalRoutesTest, TheSourceSettingIsExactAndTheFolderMustBeSet) {
   setSearchSource("LocalFiles");
   EXPECT_EQ(get("search", "q=a").json()["items"][0]["title"], "First a");

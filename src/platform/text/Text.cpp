@@ -72,6 +72,16 @@ std::optional<std::string> fullwidthToHalfwidth(std::string_view text) {
     return std::nullopt;
   }
   auto unicode = fromUTF8(text);
+  // Composed first: the transform turns a combining voiced or semi-voiced mark into the spacing
+  // half-width one even after a kana that has no half-width form, so a decomposed name (as some
+  // file systems and copy tools write them) and its composed twin would come out different.
+  UErrorCode status = U_ZERO_ERROR;
+  if (const auto* normalizer = icu::Normalizer2::getNFCInstance(status); U_SUCCESS(status)) {
+    auto composed = normalizer->normalize(unicode, status);
+    if (U_SUCCESS(status)) {
+      unicode = std::move(composed);
+    }
+  }
   transform->transliterate(unicode);
   return toUTF8(unicode);
 }

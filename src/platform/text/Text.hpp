@@ -20,7 +20,8 @@ std::string repairedUTF8(std::string_view bytes);
 std::vector<std::string> splitOnWhitespace(std::string_view text);
 
 // Full-width forms to their half-width counterparts (and half-width katakana to full-width, as the
-// transform is defined). None when the transform cannot be made.
+// transform is defined). Canonically equivalent texts give the same result. None when the
+// transform cannot be made.
 std::optional<std::string> fullwidthToHalfwidth(std::string_view text);
 
 // Canonical composition, so that canonically equivalent texts compare equal bytewise.
