@@ -8,6 +8,7 @@
 #include "support/LogWindow.hpp"
 
 #include <gmock/gmock.h>
+#include <unicode/locid.h>
 
 #include <algorithm>
 #include <cmath>
@@ -148,6 +149,35 @@ TEST_F(LocalRoutesTest, KanaMatchWhateverTheirNormalisationForm) {
     for (const auto& item : items) titles.push_back(item["title"]);
     EXPECT_THAT(titles, UnorderedElementsAre(decomposed + "nbaru", composed + "kko")) << answer.body;
   }
+}
+
+TEST_F(LocalRoutesTest, NamesSortAsAFileBrowserListsThemUnderAPOSIXLocale) {
+  // As a service started without a language: LANG=C or C.UTF-8.
+  const icu::Locale before = icu::Locale::getDefault();
+  UErrorCode status = U_ZERO_ERROR;
+  icu::Locale::setDefault(icu::Locale("en_US_POSIX"), status);
+  ASSERT_TRUE(U_SUCCESS(status));
+  const std::unique_ptr<const icu::Locale, void (*)(const icu::Locale*)> restore(
+      &before, [](const icu::Locale* locale) {
+        UErrorCode ignored = U_ZERO_ERROR;
+        icu::Locale::setDefault(*locale, ignored);
+      });
+  library_ = mediaserver::MacLocalVideoLibrary::create(
+      {[folder = folder_.path().string()] { return std::optional<std::string>(folder); },
+       [] { return std::optional<std::string>("localFiles"); },
+       caches_.path(),
+       {},
+       {}});
+  build({});
+  for (const auto* name : {"Fruit Zebra.mp4", "fruit banana.mov", "fruit apple 10.mp4", "Fruit apple 9.m4v"}) {
+    std::ofstream(folder_ / name) << "x";
+  }
+  const auto answer = get("search", "q=fruit");
+  ASSERT_EQ(answer.status, 200) << answer.body;
+  std::vector<std::string> titles;
+  const auto items = answer.json()["items"];
+  for (const auto& item : items) titles.push_back(item["title"]);
+  EXPECT_EQ(titles, (std::vector<std::string>{"Fruit apple 9", "fruit apple 10", "fruit banana", "Fruit Zebra"}));
 }
 
 TEST_F(LocalRoutesTest, TheSourceSettingIsExactAndTheFolderMustBeSet) {

@@ -126,8 +126,14 @@ struct FileNameOrder::Impl {
 };
 
 FileNameOrder::FileNameOrder() : impl_(std::make_unique<Impl>()) {
+  // A C or POSIX environment names no language, and ICU reads it as en_US_POSIX, whose collation
+  // puts every capital before every small letter: no file browser lists "Zebra" before "apple".
+  icu::Locale locale = icu::Locale::getDefault();
+  if (std::string_view(locale.getVariant()) == "POSIX") {
+    locale = icu::Locale::getRoot();
+  }
   UErrorCode status = U_ZERO_ERROR;
-  impl_->collator.reset(icu::Collator::createInstance(icu::Locale::getDefault(), status));
+  impl_->collator.reset(icu::Collator::createInstance(locale, status));
   if (U_FAILURE(status) || !impl_->collator) {
     status = U_ZERO_ERROR;
     impl_->collator.reset(icu::Collator::createInstance(icu::Locale::getRoot(), status));

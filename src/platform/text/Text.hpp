@@ -37,7 +37,7 @@ std::vector<std::u32string> graphemes(std::string_view text);
 // ignored. Names that differ in any way never compare equal, so a sort is deterministic.
 class FileNameOrder {
 public:
-  // The process's default locale (from the environment).
+  // The process's default locale (from the environment); C or POSIX orders as no language does.
   FileNameOrder();
   ~FileNameOrder();
   FileNameOrder(const FileNameOrder&) = delete;
