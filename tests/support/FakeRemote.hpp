@@ -25,7 +25,8 @@ public:
   // Further arguments of fake_remote.py, such as "--bind" and "--name".
   explicit FakeRemote(const std::vector<std::string>& arguments = {})
       : process_("/usr/bin/python3", withState(arguments)) {
-    const auto ready = nextEvent(std::chrono::seconds(20));
+    // Long enough that only a fake that hangs misses it, even on a crowded machine.
+    const auto ready = nextEvent(std::chrono::seconds(60));
     if (!ready || (*ready)["event"] != "ready") throw std::runtime_error("fake remote did not start");
     httpsPort_ = (*ready)["https_port"].get<int>();
     httpPort_ = (*ready)["http_port"].get<int>();
