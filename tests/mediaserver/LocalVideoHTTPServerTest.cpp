@@ -198,10 +198,14 @@ TEST(LocalVideoHTTPServerTest, FileIOSlotsAreCappedAndComeBack) {
   })) << reply;
 }
 
-// Every thread of the process on one CPU, the server's file-IO threads below all others there: a
-// file-IO thread then runs only while nothing else can, so a peer woken by the last byte of its
-// reply, and the server's queue that takes the peer's next request, always get ahead of whatever
-// that thread still had to do for the reply it sent.
+// Every thread of the process on one CPU, every one but the server's file-IO threads above the
+// normal class there: a file-IO thread then runs only while nothing else of the process can, so a
+// peer woken by the last byte of its reply, and the server's queue that takes the peer's next
+// request, always get ahead of whatever that thread still had to do for the reply it sent.
+// The file-IO threads stay in the normal class, not below it: the queue waits on locks they take,
+// and a thread below the normal class holding one would wait for the CPU to have nothing else to
+// do, which a loaded machine may not give it for seconds, stalling the queue and every reply.
+// Without the right to raise threads, the file-IO threads go below the normal class instead.
 class FileIOThreadsLastOnOneCpu {
 public:
   FileIOThreadsLastOnOneCpu() {
@@ -214,18 +218,26 @@ public:
         break;
       }
     }
+    sched_param raised{};
+    raised.sched_priority = ::sched_get_priority_min(SCHED_FIFO);
+    bool mayRaise = true;
     forEachThread([&](pid_t thread, const std::string& name) {
       ::sched_setaffinity(thread, sizeof one, &one);
-      if (name.find("fileio") != std::string::npos) {
-        sched_param lowest{};
-        ::sched_setscheduler(thread, SCHED_IDLE, &lowest);
+      if (name.find("fileio") == std::string::npos && mayRaise) {
+        mayRaise = ::sched_setscheduler(thread, SCHED_FIFO, &raised) == 0;
       }
     });
+    if (!mayRaise) {
+      forEachThread([&](pid_t thread, const std::string& name) {
+        sched_param lowest{};
+        if (name.find("fileio") != std::string::npos) ::sched_setscheduler(thread, SCHED_IDLE, &lowest);
+      });
+    }
   }
   ~FileIOThreadsLastOnOneCpu() {
     forEachThread([&](pid_t thread, const std::string&) {
       ::sched_setaffinity(thread, sizeof original_, &original_);
-      if (::sched_getscheduler(thread) == SCHED_IDLE) {
+      if (::sched_getscheduler(thread) != SCHED_OTHER) {
         sched_param normal{};
         ::sched_setscheduler(thread, SCHED_OTHER, &normal); // may be refused without privileges: harmless
       }
