@@ -385,11 +385,13 @@ TEST_F(AppSettingsSectionsTest, WrappedTextsKeepTheHeightTheyNeedWhileTheRedMess
   };
   const auto windowFitsForm = [&] {
     return view.scrollArea()->verticalScrollBar()->isVisible() ||
-           view.height() == view.form()->totalHeightForWidth(AppSettingsView::kWidth);
+           (view.height() == view.form()->totalHeightForWidth(AppSettingsView::kWidth) &&
+            view.scrollArea()->widget()->size() == view.size());
   };
-  // Layout passes follow one another through posted events; no timer is involved.
+  // Layout passes follow one another through posted events, and on X the window's new height
+  // comes back from the server: the end state is waited for, not counted in turns of the loop.
   const auto expectFitted = [&](const char* when) {
-    for (int turn = 0; turn < 8 && !(squashed().empty() && windowFitsForm()); ++turn) pump();
+    (void)QTest::qWaitFor([&] { return squashed().empty() && windowFitsForm(); }, 10000);
     SCOPED_TRACE(when);
     for (QLabel* label : squashed()) {
       ADD_FAILURE() << label->text().left(12).toStdString() << " is " << label->height() << " high, needs "
