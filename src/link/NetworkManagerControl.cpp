@@ -244,7 +244,11 @@ void NetworkManagerForMac::handleHandshakeAck(const ControlMessage& message) {
       break;
     }
   }
+  const bool wasDegraded = isLinkDegraded.get();
   startHeartbeat(wasEmpty);
+  // The text above was written while the old heartbeat still called the link unstable; the new
+  // one starts from a link just heard and reports no recovery, so the text is put right here.
+  if (wasDegraded && !isLinkDegraded.get()) updateConnectionStatus();
   if (onConnectionEstablished) onConnectionEstablished();
   if (onPeerEstablished) onPeerEstablished(control_.peerID());
   const auto& features = peerFeatures.get();

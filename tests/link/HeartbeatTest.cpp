@@ -106,6 +106,20 @@ TEST_F(HeartbeatTest, PingsComeEveryTwoSecondsAndSilenceDegradesThenLosesTheLink
   EXPECT_EQ(sent("ping").size(), 6u);
 }
 
+TEST_F(HeartbeatTest, ARepeatedAckOnADegradedLinkLeavesNoUnstableText) {
+  establish();
+  tick(0.0);
+  tick(3.0);
+  ASSERT_TRUE(manager->isLinkDegraded.get());
+  // A late copy of the ack: the link is heard again, and the heartbeat starts afresh.
+  acknowledge();
+  EXPECT_FALSE(manager->isLinkDegraded.get());
+  EXPECT_EQ(manager->connectionStatus.get(), "接続中: 1台");
+  // Nothing later corrects the text: the new heartbeat's verdict is the one it starts with.
+  tick();
+  EXPECT_EQ(manager->connectionStatus.get(), "接続中: 1台");
+}
+
 TEST_F(HeartbeatTest, OnlyThePongOfTheLatestPingIsASkewSample) {
   establish();
   tick(0.0);
