@@ -9,6 +9,7 @@
 #include "platform/instance/LaunchID.hpp"
 #include "platform/log/LogStore.hpp"
 #include "platform/paths/Paths.hpp"
+#include "runtime/AnsweredJob.hpp"
 #include "runtime/Executor.hpp"
 #include "runtime/RepeatingTimer.hpp"
 #include "runtime/SerialQueue.hpp"
@@ -90,26 +91,6 @@ void reportCommitFailure(const std::optional<Fields>& failure, std::chrono::nano
                      failure->code, failure->detail);
   });
 }
-
-// Work for the ring's queue whose caller hears back in any case: should the closed queue drop it
-// (after stop(), or racing with it), it runs at once on the posting thread instead, told so. The
-// ring's thread is gone by then, so nothing else reads or writes the ring's files but the
-// terminal mark's atomic manifest commit.
-class AnsweredJob {
-public:
-  explicit AnsweredJob(runtime::UniqueFunction<void(bool onQueue)> work) : work_(std::move(work)) {}
-  AnsweredJob(AnsweredJob&&) noexcept = default;
-  AnsweredJob& operator=(AnsweredJob&&) = delete;
-  AnsweredJob(const AnsweredJob&) = delete;
-  AnsweredJob& operator=(const AnsweredJob&) = delete;
-  ~AnsweredJob() {
-    if (work_) std::exchange(work_, nullptr)(false);
-  }
-  void operator()() { std::exchange(work_, nullptr)(true); }
-
-private:
-  runtime::UniqueFunction<void(bool)> work_;
-};
 
 } // namespace
 
@@ -592,13 +573,14 @@ void LogRing::requestErrorFlush() {
 void LogRing::requestFlush(runtime::UniqueFunction<void()> completion) {
   impl_->flushes.fetch_add(1, std::memory_order_relaxed);
   // The closed queue drops it, and the caller must still hear back once.
-  impl_->queue.post(AnsweredJob([impl = impl_.get(), completion = std::move(completion)](bool onQueue) mutable {
-    if (onQueue) {
-      impl->requestedFlush(std::move(completion));
-    } else if (completion) {
-      completion();
-    }
-  }));
+  impl_->queue.post(
+      runtime::AnsweredJob([impl = impl_.get(), completion = std::move(completion)](bool onQueue) mutable {
+        if (onQueue) {
+          impl->requestedFlush(std::move(completion));
+        } else if (completion) {
+          completion();
+        }
+      }));
 }
 
 void LogRing::markTerminal() {
@@ -647,7 +629,9 @@ void LogRing::stop() {
 }
 
 void LogRing::previousExitWasUnclean(runtime::UniqueFunction<void(bool)> completion) {
-  impl_->queue.post(AnsweredJob([impl = impl_.get(), completion = std::move(completion)](bool) mutable {
+  // Dropped by the closed queue, the two questions read the files on the caller's thread: the
+  // ring's thread is gone by then, and only the terminal mark's atomic manifest commit writes.
+  impl_->queue.post(runtime::AnsweredJob([impl = impl_.get(), completion = std::move(completion)](bool) mutable {
     const bool unclean = previousExitStatus(impl->config.root, impl->config.launchID) == "unclean";
     if (completion) completion(unclean);
   }));
@@ -655,7 +639,7 @@ void LogRing::previousExitWasUnclean(runtime::UniqueFunction<void(bool)> complet
 
 void LogRing::launchesForExport(std::optional<std::int64_t> limit,
                                 runtime::UniqueFunction<void(std::vector<fs::path>)> completion) {
-  impl_->queue.post(AnsweredJob([impl = impl_.get(), limit, completion = std::move(completion)](bool) mutable {
+  impl_->queue.post(runtime::AnsweredJob([impl = impl_.get(), limit, completion = std::move(completion)](bool) mutable {
     auto launches = exportLaunches(impl->config.root, limit, impl->config.launchID);
     if (completion) completion(std::move(launches));
   }));
