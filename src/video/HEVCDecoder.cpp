@@ -50,6 +50,7 @@ struct ThrottleKeys {
   std::string blockbufferCreateFail;
   std::string decodeCallbackFail;
   std::string queueFull;
+  std::string spsRefused;
 
   explicit ThrottleKeys(const std::string& tag)
       : decodeSubmitFail("decode_submit_fail_" + tag),
@@ -57,7 +58,8 @@ struct ThrottleKeys {
         decoderCreateFail("decoder_create_fail_" + tag),
         blockbufferCreateFail("blockbuffer_create_fail_" + tag),
         decodeCallbackFail("decode_cb_fail_" + tag),
-        queueFull("decode_queue_full_" + tag) {}
+        queueFull("decode_queue_full_" + tag),
+        spsRefused("decode_sps_refused_" + tag) {}
 };
 
 // The key's count when a recovery line is due: 2 or more failures since the last success.
@@ -182,16 +184,27 @@ void HEVCDecoder::decode(std::span<const std::uint8_t> accessUnit, std::uint64_t
   std::optional<ByteView> ppsCandidate;
   bool pictureBearing = false;
   bool randomAccess = false;
+  bool spsRefused = false;
   for (const NALUnit& unit : splitNALUnits(accessUnit)) {
     // Only the base layer is decoded: another layer's sets must not replace its own.
     if (unit.layerId != 0) continue;
     if (unit.type == kTypeVPS) vpsCandidate = unit.bytes;
-    else if (unit.type == kTypeSPS) spsCandidate = unit.bytes;
-    else if (unit.type == kTypePPS) ppsCandidate = unit.bytes;
+    else if (unit.type == kTypeSPS) {
+      // Only the last SPS is kept and checked through the format description, but FFmpeg reads
+      // every one: an earlier one under another id, named by a PPS, would size the pictures.
+      if (spsCandidate && !readSequenceParameterSet(*spsCandidate)) spsRefused = true;
+      spsCandidate = unit.bytes;
+    } else if (unit.type == kTypePPS) ppsCandidate = unit.bytes;
     else if (unit.type < 32) {
       pictureBearing = true;
       randomAccess = randomAccess || (unit.type >= kTypeFirstRandomAccess && unit.type <= kTypeLastRandomAccess);
     }
+  }
+
+  if (spsRefused) {
+    logThrottled(Log::video(), Level::error, d.keys.spsRefused, kFailureRule,
+                 "decode_drop reason=sps_refused stream=%{public}s occurrences=%ld", d.streamTag);
+    return;
   }
 
   d.updateParameterSets(vpsCandidate, spsCandidate, ppsCandidate);

@@ -2,6 +2,7 @@
 #include "video/HEVCFormatDescription.hpp"
 
 #include "HEVCFixture.hpp"
+#include "diagnostics/LogThrottle.hpp"
 #include "platform/log/LogStore.hpp"
 #include "platform/log/Logger.hpp"
 
@@ -11,7 +12,9 @@
 #include <bit>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -342,6 +345,101 @@ TEST(HEVCSequenceParameterSetTest, PicturesLargerThanTheHighestLevelAllowsAreRef
       lines.push_back(entry.message);
   EXPECT_EQ(lines, (std::vector<std::string>{"format_desc_create_fail stream=huge os_status=-1 occurrences=1",
                                              "decoder_create stream=huge res=320x240 hw=false threads=4"}));
+}
+
+// A real encoder's parameter set with leading Exp-Golomb fields rewritten: the first `fixedBits`
+// bits of the payload are kept, each of `fields` replaces one ue(v) (nullopt keeps it), the rest
+// is kept.
+Bytes rewriteFields(const Bytes& unit, unsigned fixedBits, const std::vector<std::optional<std::uint64_t>>& fields) {
+  std::vector<bool> in;
+  int zeros = 0;
+  for (std::size_t i = 2; i < unit.size(); ++i) {
+    if (zeros >= 2 && unit[i] == 3) {
+      zeros = 0;
+      continue;
+    }
+    for (int shift = 7; shift >= 0; --shift) in.push_back(((unit[i] >> shift) & 1) != 0);
+    zeros = unit[i] == 0 ? zeros + 1 : 0;
+  }
+  while (!in.empty() && !in.back()) in.pop_back();
+  if (!in.empty()) in.pop_back(); // rbsp_stop_one_bit: finish() writes it again
+  std::size_t at = 0;
+  const auto next = [&] { return at < in.size() && in[at++] ? 1u : 0u; };
+  BitWriter out;
+  for (unsigned i = 0; i < fixedBits; ++i) out.bit(next());
+  for (const std::optional<std::uint64_t>& field : fields) {
+    unsigned leadingZeros = 0;
+    while (at < in.size() && next() == 0) ++leadingZeros;
+    std::uint64_t coded = 1;
+    for (unsigned i = 0; i < leadingZeros; ++i) coded = (coded << 1) | next();
+    out.ue(field.value_or(coded - 1));
+  }
+  while (at < in.size()) out.bit(next());
+  Bytes rewritten(unit.begin(), unit.begin() + 2);
+  const Bytes payload = escape(out.finish());
+  rewritten.insert(rewritten.end(), payload.begin(), payload.end());
+  return rewritten;
+}
+
+// The decoder takes in every SPS of an access unit, though only the last one describes the
+// stream: an earlier one under another id, which a PPS may name, must keep to the same bound,
+// or the stream could still have a picture of any size allocated.
+TEST(HEVCSequenceParameterSetTest, AnEarlierSPSOfTheAccessUnitIsHeldToTheSameBound) {
+  const auto clip = fixture::testPattern(320, 240, 90, 30);
+  if (!clip) {
+    if (fixture::encoderRequired()) FAIL() << "ffmpeg with libx265 is needed under CI";
+    GTEST_SKIP() << "ffmpeg with libx265 is not available";
+  }
+  ASSERT_EQ(clip->nextRandomAccess(1), 30u);
+  ASSERT_EQ(clip->nextRandomAccess(31), 60u);
+  std::vector<Bytes> units;
+  for (const HEVCDecoder::NALUnit& unit : HEVCDecoder::splitNALUnits(clip->accessUnits[30])) {
+    const Bytes bytes(unit.bytes.begin(), unit.bytes.end());
+    if (unit.type == 33) {
+      const auto original = readSequenceParameterSet(bytes);
+      ASSERT_TRUE(original && original->maxSubLayers == 1 && original->chromaFormatIdc == 1);
+      // After vps id, sub-layers, nesting and profile_tier_level: sps id, chroma format, size.
+      units.push_back(rewriteFields(bytes, 4 + 3 + 1 + 96, {1, std::nullopt, 8192, 4416}));
+      ASSERT_FALSE(readSequenceParameterSet(units.back())); // beyond the bound, a whole number of blocks
+      units.push_back(bytes);
+    } else {
+      // The PPS names the huge SPS.
+      units.push_back(unit.type == 34 ? rewriteFields(bytes, 0, {std::nullopt, 1}) : bytes);
+    }
+  }
+  const Bytes twoSets = lengthPrefixed(units);
+
+  platform::log::setStderrEnabled(false);
+  const std::uint64_t since = platform::log::LogStore::shared().lastSequence();
+  std::vector<std::tuple<int, int, std::uint64_t>> delivered; // width, height, epoch
+  std::mutex mutex;
+  {
+    HEVCDecoder::Options options;
+    options.allowHardware = false;
+    options.queueCapacity = 128;
+    HEVCDecoder decoder(options);
+    decoder.setStreamTag("twosps");
+    decoder.setOnDecodedPixelBuffer([&](platform::media::VideoFramePtr frame, std::uint64_t epoch) {
+      std::scoped_lock lock(mutex);
+      delivered.emplace_back(frame->width(), frame->height(), epoch);
+    });
+    for (std::size_t i = 0; i < 30; ++i) decoder.decode(clip->accessUnits[i], 1);
+    decoder.decode(twoSets, 2);
+    for (std::size_t i = 60; i < clip->pictures(); ++i) decoder.decode(clip->accessUnits[i], 3);
+    decoder.waitForAsynchronousFrames();
+  }
+  std::vector<std::tuple<int, int, std::uint64_t>> expected(30, {320, 240, 1});
+  expected.insert(expected.end(), 30, {320, 240, 3});
+  EXPECT_EQ(delivered, expected);
+  // The unit was dropped before FFmpeg saw it: no oversized picture refused on the way out, and
+  // the decoder made for the first unit decoded all the others.
+  std::vector<std::string> lines;
+  for (const auto& entry : platform::log::LogStore::shared().entriesAfter(since))
+    if (entry.category == "video" && (entry.message.starts_with("decode_fail stream=twosps ") ||
+                                      entry.message.starts_with("decoder_create stream=twosps ")))
+      lines.push_back(entry.message);
+  EXPECT_EQ(lines, std::vector<std::string>{"decoder_create stream=twosps res=320x240 hw=false threads=4"});
+  EXPECT_EQ(diagnostics::LogThrottle::shared().reset("decode_sps_refused_twosps"), 1);
 }
 
 TEST(HEVCSequenceParameterSetTest, EveryTruncationIsRefusedWithoutReadingPastTheEnd) {
