@@ -319,6 +319,32 @@ TEST_F(LocalBPMDetectionServiceTest, DamagedSoundCostsOnlyItsOwnPackets) {
   }
 }
 
+TEST_F(LocalBPMDetectionServiceTest, ATransportStreamIsReadOnPastAStretchOfDamage) {
+  // A quarter megabyte of zeros halfway, as a dropout or a download's unfilled gap leaves: far
+  // more than the demuxer searches for its sync byte at one go, after which it asks to be called
+  // again. Measured on this thread, as above.
+  const auto whole = fixture("clicks120-20s.ts", clicks(120, 20) + " -c:a aac -f mpegts");
+  std::string bytes(std::filesystem::file_size(whole), '\0');
+  std::ifstream(whole, std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  const std::size_t middle = bytes.size() / 2 / 188 * 188;
+  ASSERT_EQ(bytes[middle], 0x47);
+  bytes.insert(middle, std::string(256 * 1024, '\0'));
+  pd::testing::TempDirectory folder;
+  const auto file = folder / "gap.ts";
+  std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+
+  const LocalBPMDetectionService service;
+  platform::media::AudioPCMBuffer samples;
+  try {
+    samples = service.extractSamples(file, service.analysisDuration);
+  } catch (const std::exception& error) {
+    FAIL() << error.what() << ", transient: " << LocalBPMDetectionService::isTransientFailure(std::current_exception());
+  }
+  // What comes after the gap counts too: only the packets it cut through are lost.
+  EXPECT_GT(samples.frameLength(), 19 * 44'100u);
+  EXPECT_EQ(service.bpmAnalyzer.analyze(samples, 44'100.0f).bpm, 120);
+}
+
 TEST(LocalBPMDetectionServiceDeathTest, RefusesToBlockTheMainThread) {
   ::testing::FLAGS_gtest_death_test_style = "threadsafe";
   EXPECT_DEATH(

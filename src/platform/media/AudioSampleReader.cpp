@@ -57,6 +57,8 @@ bool isDamagedData(int error) noexcept {
 
 // A decoder that keeps failing without being given new data is not going to recover.
 constexpr int kMostFailuresWithoutAPacket = 64;
+// Nor is a demuxer that keeps asking to be called again without moving through the file.
+constexpr int kMostRetriesInPlace = 64;
 
 void check(int result, const char* context) {
   if (result < 0) throwMediaError(result, context);
@@ -80,6 +82,9 @@ struct AudioSampleReader::State {
   bool frameHeld = false;
   int frameConsumed = 0;
   int failuresWithoutAPacket = 0;
+  // Where the demuxer stood when it last asked to be called again, and how often since.
+  std::int64_t retryPosition = -1;
+  int retriesInPlace = 0;
   bool finished = false;
 
   void release() noexcept {
@@ -256,7 +261,20 @@ bool AudioSampleReader::appendNextBuffer(std::vector<float>& samples) {
       check(avcodec_send_packet(s.decoder, nullptr), "flush audio decoder");
       continue;
     }
+    if (read == AVERROR(EAGAIN)) {
+      // Not a failure: a transport stream that lost its sync in a stretch of damage longer than
+      // it searches at one go says so, and goes on searching from there when called again.
+      const std::int64_t at = s.format->pb != nullptr ? avio_tell(s.format->pb) : -1;
+      if (at > s.retryPosition) {
+        s.retryPosition = at;
+        s.retriesInPlace = 0;
+      } else if (++s.retriesInPlace > kMostRetriesInPlace) {
+        throwMediaError(read, "read media file");
+      }
+      continue;
+    }
     if (read < 0) throwMediaError(read, "read media file");
+    s.retriesInPlace = 0;
     if (s.packet->stream_index != s.streamIndex) {
       av_packet_unref(s.packet);
       continue;
