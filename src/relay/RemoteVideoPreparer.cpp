@@ -53,6 +53,20 @@ runtime::Awaitable<std::string> RemoteVideoPreparer::registerTrack(const Resolve
   co_return co_await server_->registerRemote(trackMedia(track, role, stream, op));
 }
 
+// The hop to the relay may end with the caller's cancellation; the caller then owns no token, so
+// the picture token registered before must not outlive the throw.
+runtime::Awaitable<std::string> RemoteVideoPreparer::registerSound(const ResolvedTrack& track,
+                                                                   const std::string& videoToken,
+                                                                   const ResolvedStream& stream,
+                                                                   const std::string& op) const {
+  try {
+    co_return co_await registerTrack(track, Role::audio, stream, op);
+  } catch (...) {
+    server_->unregister(videoToken);
+    throw;
+  }
+}
+
 runtime::Awaitable<std::pair<std::string, std::optional<std::string>>>
 RemoteVideoPreparer::prepare(ResolvedStream stream, std::string op) const {
   if (isLocalFile(stream.video)) throwNoPlayableStream();
@@ -62,7 +76,7 @@ RemoteVideoPreparer::prepare(ResolvedStream stream, std::string op) const {
     server_->unregister(video);
     throwNoPlayableStream();
   }
-  std::optional<std::string> audio = co_await registerTrack(*stream.audio, Role::audio, stream, op);
+  std::optional<std::string> audio = co_await registerSound(*stream.audio, video, stream, op);
   co_return std::pair(video, std::move(audio));
 }
 
@@ -94,7 +108,7 @@ RemoteVideoPreparer::prepareForBroadcast(std::string videoID, std::uint16_t port
     server_->unregister(video);
     throwNoPlayableStream();
   }
-  const std::string audio = co_await registerTrack(*stream.audio, Role::audio, stream, op);
+  const std::string audio = co_await registerSound(*stream.audio, video, stream, op);
   prepared.tokens.push_back(audio);
   prepared.analysisToken = audio;
   prepared.analysisIsAudioOnly = true;

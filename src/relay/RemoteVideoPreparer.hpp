@@ -56,6 +56,10 @@ private:
   runtime::Awaitable<std::string> registerTrack(const remotesource::ResolvedTrack& track, Role role,
                                                 const remotesource::ResolvedStream& stream,
                                                 const std::string& op) const;
+  // The sound track; when that fails, the picture token is withdrawn before the error leaves.
+  runtime::Awaitable<std::string> registerSound(const remotesource::ResolvedTrack& track, const std::string& videoToken,
+                                                const remotesource::ResolvedStream& stream,
+                                                const std::string& op) const;
   std::shared_ptr<const RemoteMedia> trackMedia(const remotesource::ResolvedTrack& track, Role role,
                                                 const remotesource::ResolvedStream& stream,
                                                 const std::string& op) const;

@@ -12,6 +12,7 @@
 #include <gmock/gmock.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 namespace pd::relay {
@@ -200,6 +201,38 @@ TEST_F(RemoteVideoPreparerTest, CancelledWhileTheIndexesAreReadWithdrawsBothStre
   const auto ended = [&] { return log.count("http_request_fail") + log.count("http_request_abort"); };
   while (ended() == 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(10ms);
+  }
+}
+
+TEST_F(RemoteVideoPreparerTest, CancelledWhileTheSoundIsRegisteredWithdrawsThePictures) {
+  twoStreams("heldSound1", "audio");
+  auto stream = test::fixtureStream();
+  stream.videoID = "heldSound2";
+  stream.servingHost = "localhost";
+  stream.video.media = remotesource::ResolvedMedia::remote("https://localhost/videoplayback?id=video");
+  stream.audio->media = remotesource::ResolvedMedia::remote("https://localhost/videoplayback?id=audio");
+  // Both roads: the broadcaster's (registrations 1 and 2) and the API's (3 and 4).
+  const auto cancelAtSound = [this](int sound, auto prepare) {
+    auto held = serverPort_->holdRegistration(sound);
+    auto task = runtime::spawn(runtime::sharedPool().executor(), std::move(prepare));
+    ASSERT_EQ(held.wait_for(10s), std::future_status::ready);
+    task.cancel();
+    ASSERT_TRUE(runtime::test::waitUntilFinished(task, 10s));
+    EXPECT_THROW(task.state()->result(), runtime::CancellationError);
+  };
+  cancelAtSound(2, [this]() -> runtime::Awaitable<PreparedRemoteVideo> {
+    co_return co_await preparer_.prepareForBroadcast("heldSound1", port_, "op11");
+  });
+  cancelAtSound(4, [this, stream]() -> runtime::Awaitable<std::pair<std::string, std::optional<std::string>>> {
+    co_return co_await preparer_.prepare(stream, "op12");
+  });
+  const auto pictures = serverPort_->registered();
+  ASSERT_EQ(pictures.size(), 2U);
+  EXPECT_EQ(serverPort_->unregistered(), pictures);
+  for (const auto& token : pictures) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (registered(token) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(registered(token)) << "the relay still serves " << token;
   }
 }
 
