@@ -267,8 +267,11 @@ public:
     prepared_ = false;
   }
 
-  // Loop lock held. The daemon went away: the node and its consumers are gone with it.
+  // Loop lock held. The daemon went away: the node and its consumers are gone with it, and so
+  // is any frame prepared for them; committing it would report a frame nobody can receive.
   void markLost() {
+    held_ = nullptr;
+    prepared_ = false;
     streaming_.store(false, std::memory_order_release);
     nodeId_.store(SPA_ID_INVALID);
   }

@@ -261,6 +261,35 @@ TEST_F(VideoOutWithDaemon, ServersMadeOrStoppedWhileTheDaemonIsAwayFollowItsRetu
   EXPECT_EQ(dropped->publishFrame(*solidFrame(64, 36, 10, 128, 128)), PublishResult::stopped);
 }
 
+TEST_F(VideoOutWithDaemon, AFramePreparedBeforeTheDaemonGoesIsNotReportedAsHandedOver) {
+  auto server = out_->createServer("Lost Prepared");
+  const std::uint32_t nodeId = waitForNode(server.get());
+  ASSERT_NE(nodeId, 0U) << "no server, or no node announced for it";
+  TestConsumer consumer(TestConsumer::Format::nv12, nodeId);
+  auto frame = solidFrame(320, 180, 90, 128, 128);
+  ASSERT_TRUE(publishUntil(*server, *frame, [&] { return consumer.snapshot().frames >= 2; }));
+  FrameServer::BufferInfo info;
+  PublishResult prepared = PublishResult::noBuffer;
+  for (int attempt = 0; attempt < 200 && prepared == PublishResult::noBuffer; ++attempt) {
+    prepared = server->prepareFrame(*frame, info);
+    if (prepared == PublishResult::noBuffer) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(prepared, PublishResult::published);
+
+  bool lossSeen = false;
+  bool committed = true;
+  daemon_->restart([&] {
+    for (int attempt = 0; attempt < 500 && server->nodeId(); ++attempt)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    lossSeen = !server->nodeId().has_value();
+    committed = server->commitFrame();
+  });
+  ASSERT_TRUE(daemon_->running()) << daemon_->failure();
+  ASSERT_TRUE(lossSeen);
+  EXPECT_FALSE(committed) << "the frame went to a node that is gone";
+  EXPECT_NE(waitForNode(server.get()), 0U);
+}
+
 TEST_F(VideoOutWithDaemon, AWallClockSetBackWhileTheDaemonIsAwayDoesNotHoldUpItsReturn) {
   auto server = out_->createServer("Clock Set Back");
   ASSERT_NE(waitForNode(server.get()), 0U);
