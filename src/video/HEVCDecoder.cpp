@@ -204,6 +204,11 @@ void HEVCDecoder::decode(std::span<const std::uint8_t> accessUnit, std::uint64_t
   if (spsRefused) {
     logThrottled(Log::video(), Level::error, d.keys.spsRefused, kFailureRule,
                  "decode_drop reason=sps_refused stream=%{public}s occurrences=%ld", d.streamTag);
+    // The pictures after it may refer to it, as after any other picture dropped here.
+    if (pictureBearing) {
+      d.afterGap = true;
+      d.picturesShedAfterGaps.fetch_add(1, std::memory_order_relaxed);
+    }
     return;
   }
 

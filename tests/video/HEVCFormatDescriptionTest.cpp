@@ -425,6 +425,8 @@ TEST(HEVCSequenceParameterSetTest, AnEarlierSPSOfTheAccessUnitIsHeldToTheSameBou
     });
     for (std::size_t i = 0; i < 30; ++i) decoder.decode(clip->accessUnits[i], 1);
     decoder.decode(twoSets, 2);
+    // Pictures that refer to the dropped one wait for the next random-access picture.
+    for (std::size_t i = 31; i < 40; ++i) decoder.decode(clip->accessUnits[i], 4);
     for (std::size_t i = 60; i < clip->pictures(); ++i) decoder.decode(clip->accessUnits[i], 3);
     decoder.waitForAsynchronousFrames();
   }
