@@ -390,16 +390,35 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveAPI(std::weak_ptr<Impl
                                                               Connection connection) {
   // Past the largest duration the deadline is the largest one.
   margin = std::max(margin, std::chrono::nanoseconds::zero());
-  const auto wait =
-      std::max(longestWait ? longestWait() : std::chrono::nanoseconds::zero(), std::chrono::nanoseconds::zero());
-  const auto limit = wait < std::chrono::nanoseconds::max() - margin ? wait + margin : std::chrono::nanoseconds::max();
+  const auto statedLimit = [&longestWait, margin] {
+    const auto wait =
+        std::max(longestWait ? longestWait() : std::chrono::nanoseconds::zero(), std::chrono::nanoseconds::zero());
+    return wait < std::chrono::nanoseconds::max() - margin ? wait + margin : std::chrono::nanoseconds::max();
+  };
+  const auto started = std::chrono::steady_clock::now();
+  auto limit = statedLimit();
   auto work = runtime::spawn(runtime::sharedPool().executor(),
                              [handler = std::move(handler), route = std::move(route),
                               params = std::move(params)]() mutable -> runtime::Awaitable<ReceiverAPIResponse> {
                                auto response = co_await handler(std::move(route), std::move(params));
                                co_return response;
                              });
-  auto answer = co_await runtime::race(std::move(work), limit);
+  std::optional<ReceiverAPIResponse> answer;
+  for (;;) {
+    // The race ends only this wait, so that the work goes on if the hook's longest wait has grown
+    // meanwhile (a YouTube call tries the instances the user adds while it runs).
+    auto waiting =
+        runtime::spawn(runtime::sharedPool().executor(),
+                       [work]() -> runtime::Awaitable<ReceiverAPIResponse> { co_return co_await work.value(); });
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started);
+    answer = co_await runtime::race(std::move(waiting), limit - std::min(limit, elapsed));
+    if (answer || runtime::isCancelled()) break;
+    const auto restated = statedLimit();
+    if (restated <= limit) break;
+    limit = restated;
+  }
+  if (!answer) work.cancel();
   // No answer: either the connection ended (the peer left) and cancelled this task, or the
   // handler hung past the limit, and the peer is told so instead of holding its slot for good.
   const bool peerGone = !answer && runtime::isCancelled();

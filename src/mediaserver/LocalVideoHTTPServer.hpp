@@ -67,8 +67,9 @@ public:
   using APIHandler = std::function<runtime::Awaitable<ReceiverAPIResponse>(std::string route,
                                                                            std::map<std::string, std::string> query)>;
   using PortChangeHandler = std::function<void(std::uint16_t port)>;
-  // The longest the API hook may take on a request; asked in each request's task as it starts,
-  // before the hook, so it must answer at once.
+  // The longest the API hook may take on a request, counted from its start; asked in each
+  // request's task as it starts, before the hook, and again whenever the wait it gave runs out,
+  // so it must answer at once. The answer is ended only when a fresh one is no longer.
   using LongestWait = std::function<std::chrono::nanoseconds()>;
 
   // One state of a file on disk, from stat(2) or fstat(2).

@@ -206,8 +206,8 @@ struct LocalVideoHTTPServer::Impl : std::enable_shared_from_this<LocalVideoHTTPS
   void sendRangeNotSatisfiable(std::int64_t size, const Connection& connection);
 
   // API road: the task's body, the handler raced against the API deadline.
-  // The longest wait is asked here, as the hook is called: off the queue, since what it reaches
-  // may end with that call.
+  // The longest wait is asked here, as the hook is called and as its deadline passes: off the
+  // queue, since what it reaches may end with that call.
   static runtime::Awaitable<void> serveAPI(std::weak_ptr<Impl> weak, runtime::Executor queueExecutor,
                                            APIHandler handler, std::string route,
                                            std::map<std::string, std::string> params, LongestWait longestWait,

@@ -1,6 +1,7 @@
 // The token check, dispatch and the YouTube side, over the real server and the fake remote.
 
 #include "APIRig.hpp"
+#include "platform/settings/UserDefaults.hpp"
 #include "remotesource/VideoServiceHosts.hpp"
 #include "runtime/Clock.hpp"
 #include "support/LogWindow.hpp"
@@ -230,6 +231,36 @@ TEST_F(ReceiverAPIServiceTest, ASlowSearchThatFailsOverGetsItsItems) {
   EXPECT_THAT(linesStartingWith("instance_switch from=a.remote.test to=b.remote.test policy=auto "
                                 "reason=network_error "),
               SizeIs(1));
+}
+
+// The list holds one instance when the search starts, so the deadline first stated covers one
+// attempt; the user adds a second while the first trickles to its bound. The search tries the
+// new instance, and the tablet gets its items past the deadline first stated.
+TEST_F(ReceiverAPIServiceTest, AnInstanceAddedDuringASearchIsWaitedFor) {
+  rebuildOver({"a.remote.test"}, {3000ms, 4000ms}, 500ms);
+  fake().fault("a.remote.test", "/api/v1/search", {{"fault", "slow_body"}, {"chunk", 8}, {"delay", 0.2}});
+  fake().fault("b.remote.test", "/api/v1/search",
+               {{"fault", "slow_body"},
+                {"json", {{{"type", "video"}, {"title", "Late"}, {"videoId", "vid0000late"}}}},
+                {"chunk", 8},
+                {"delay", 0.2}});
+  std::thread adder([this, manager = manager_] {
+    fake().waitFor([](const nlohmann::json& e) { return e["event"] == "request" && e["host"] == "a.remote.test"; });
+    platform::settings::UserDefaults defaults;
+    const std::vector<remotesource::InvidiousInstance> both{{"a.remote.test", remotesource::ProxyPolicy::automatic},
+                                                            {"b.remote.test", remotesource::ProxyPolicy::automatic}};
+    testing::runBlocking([manager, &defaults, both]() -> runtime::Awaitable<void> {
+      co_await manager->setUserInstances(both, defaults);
+    });
+  });
+  const auto started = std::chrono::steady_clock::now();
+  const auto answer = get("search", "q=slow");
+  const auto took = std::chrono::steady_clock::now() - started;
+  adder.join();
+  ASSERT_EQ(answer.status, 200) << answer.body;
+  EXPECT_EQ(answer.json(), nlohmann::json::parse(R"({"items":[{"title":"Late","videoID":"vid0000late"}]})"));
+  EXPECT_GE(took, 4500ms);
+  EXPECT_THAT(linesStartingWith("search_complete"), ElementsAre(::testing::HasSubstr("host=b.remote.test")));
 }
 
 // A tablet that gives up, and the server's deadline, each end the transfer to the instance at
