@@ -52,9 +52,13 @@ void RemoteMediaRelay::rethrowForReader(const std::exception_ptr& error, const s
 runtime::Awaitable<void> RemoteMediaRelay::registerMedia(std::string token, std::shared_ptr<const RemoteMedia> media) {
   auto self = shared_from_this();
   RemoteMedia copy = media ? *media : RemoteMedia{};
-  return onActor([self, token = std::move(token), copy = std::move(copy)]() mutable -> runtime::Awaitable<void> {
-    co_await self->registerOnActor(std::move(token), std::move(copy));
+  // What a registration leaves (the entry, the disk cache's hold on the stream) only the token's
+  // holder can withdraw: cut short by its caller's cancellation, it would be left to no one. It is
+  // short, so it runs to its end in a task of its own and the caller gets the token.
+  auto registering = runtime::spawn(executor(), [self, token = std::move(token), copy = std::move(copy)]() mutable {
+    return self->registerOnActor(std::move(token), std::move(copy));
   });
+  co_await registering.value();
 }
 
 runtime::Awaitable<void> RemoteMediaRelay::registerOnActor(std::string token, RemoteMedia media) {

@@ -37,6 +37,13 @@ inline Bytes patternBytes(std::int64_t from, std::int64_t count) {
 class RecordingDiskCache final : public RelayDiskCacheInterface {
 public:
   runtime::Awaitable<Registration> registerDescriptor(Descriptor descriptor) override {
+    if (holdRegistrations) {
+      {
+        std::scoped_lock lock(mutex_);
+        ++heldRegistrations;
+      }
+      while (!holdRegistrations->isOpen()) co_await runtime::sleep(std::chrono::milliseconds(2));
+    }
     std::scoped_lock lock(mutex_);
     registered.push_back({++lastID_, descriptor});
     co_return registered.back();
@@ -96,6 +103,9 @@ public:
   std::shared_ptr<runtime::test::Latch> holdWrites;
   std::shared_ptr<runtime::test::Latch> holdReads;
   int heldReads = 0;
+  // When set, registrations wait for it.
+  std::shared_ptr<runtime::test::Latch> holdRegistrations;
+  int heldRegistrations = 0;
   std::mutex mutex_;
   std::vector<Registration> registered;
   std::vector<Registration> released;

@@ -298,6 +298,34 @@ TEST(RemoteMediaRelayRegistryTest, DiskCacheRegistrationFollowsTheEntry) {
   EXPECT_EQ(cache->released[1], cache->registered[1]);
 }
 
+// What a registration leaves (the entry, the disk cache's hold) only the token's holder can
+// withdraw, so a caller cancelled meanwhile still gets its token rather than leaving them to no one.
+TEST(RemoteMediaRelayRegistryTest, ARegistrationRunsToItsEndWhenItsCallerIsCancelled) {
+  RecordedRelayFixture f;
+  f.cache->holdRegistrations = std::make_shared<Latch>();
+  auto media = f.describe(f.media("cx", 3 * kChunk), 3 * kChunk);
+  media->identity = remotesource::MediaIdentity{22, 3 * kChunk, "lm"};
+  media->cacheVideoID = "vid_cx";
+  const auto relay = f.relay;
+  auto registering =
+      runtime::spawn(runtime::sharedPool().executor(), [relay, media] { return relay->registerMedia("t", media); });
+  ASSERT_TRUE(f.waitUntil([&](const auto&) {
+    std::scoped_lock lock(f.cache->mutex_);
+    return f.cache->heldRegistrations == 1;
+  }));
+  registering.cancel();
+  f.cache->holdRegistrations->open();
+  EXPECT_NO_THROW(testing::runBlocking([registering] { return registering.value(); }));
+  EXPECT_TRUE(f.snapshot("t").hasCacheRegistration);
+  f.drop("t");
+  ASSERT_TRUE(f.waitUntil([&](const auto& s) {
+    std::scoped_lock lock(f.cache->mutex_);
+    return s.entries == 0 && f.cache->released.size() == 1;
+  }));
+  std::scoped_lock lock(f.cache->mutex_);
+  EXPECT_EQ(f.cache->released, f.cache->registered);
+}
+
 TEST(RemoteMediaRelayRegistryTest, AtMostEightDiskWritesWaitAndTheDiskServesAnotherTokenOfTheStream) {
   RecordedRelayFixture f;
   auto cache = f.cache;
