@@ -510,5 +510,29 @@ TEST_F(AppSettingsSectionsTest, ALongFolderPathAndALongInstanceHostAreCutInTheMi
   }
 }
 
+// The deck cards of the main window cut their file names with a label of the same kind; the
+// folder label must keep its own behaviour beside them in one program.
+TEST_F(AppSettingsSectionsTest, AFolderLabelIsCutAgainToItsWidthWhenItsFontGrows) {
+  const std::string path = "/home/someone/" + std::string(300, 'x') + "/Videos/Clips";
+  defaults.set(settings::SettingsKey::ipadSearchSource, "localFiles");
+  defaults.set(settings::SettingsKey::ipadSearchFolder, path);
+  view.show();
+  pump();
+  QLabel* label = view.searchFolderLabel();
+  ASSERT_NE(label, nullptr);
+  const int width = label->width();
+  ASSERT_GT(width, 100);
+  const QString before = label->text();
+
+  QFont larger = label->font();
+  larger.setPointSizeF(larger.pointSizeF() * 3);
+  label->setFont(larger);
+  ASSERT_EQ(label->width(), width) << "the row decides the width, not the text";
+  EXPECT_NE(label->text().toStdString(), before.toStdString());
+  EXPECT_TRUE(label->text().startsWith("/ho")) << label->text().toStdString();
+  EXPECT_TRUE(label->text().contains(QChar(0x2026)));
+  EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), width) << label->text().toStdString();
+}
+
 } // namespace
 } // namespace pd::ui::test

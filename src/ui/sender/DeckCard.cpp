@@ -17,29 +17,6 @@
 
 namespace pd::ui {
 
-MiddleElidedLabel::MiddleElidedLabel(QWidget* parent) : QLabel(parent) {
-  setTextFormat(Qt::PlainText);
-  setWordWrap(false);
-  setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-}
-
-void MiddleElidedLabel::setFullText(const QString& text) {
-  if (full_ == text) return;
-  full_ = text;
-  setAccessibleName(text);
-  setToolTip(text);
-  elide();
-}
-
-QSize MiddleElidedLabel::minimumSizeHint() const { return {0, fontMetrics().height()}; }
-
-void MiddleElidedLabel::resizeEvent(QResizeEvent* event) {
-  QLabel::resizeEvent(event);
-  elide();
-}
-
-void MiddleElidedLabel::elide() { setText(fontMetrics().elidedText(full_, Qt::ElideMiddle, std::max(width(), 1))); }
-
 DeckCard::DeckCard(Deck deck, std::function<void()> onChoose, std::function<bool(const QMimeData&)> onDrop,
                    QWidget* parent)
     : QFrame(parent), deck_(deck), onDrop_(std::move(onDrop)) {

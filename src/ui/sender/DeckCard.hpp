@@ -5,6 +5,7 @@
 // whose border turns solid in the deck's colour while a drag hovers over it.
 
 #include "ui/sender/SenderPresentation.hpp"
+#include "ui/settings/MiddleElidedLabel.hpp"
 
 #include <QFrame>
 #include <QLabel>
@@ -21,22 +22,6 @@ namespace pd::ui {
 
 class Dot;
 class Spinner;
-
-// One line, shortened in the middle to the width it gets; the whole text stays its accessible name.
-class MiddleElidedLabel : public QLabel {
-public:
-  explicit MiddleElidedLabel(QWidget* parent = nullptr);
-  void setFullText(const QString& text);
-  const QString& fullText() const noexcept { return full_; }
-  QSize minimumSizeHint() const override;
-
-protected:
-  void resizeEvent(QResizeEvent* event) override;
-
-private:
-  void elide();
-  QString full_;
-};
 
 // Everything a card shows, read from the broadcaster's deck and the section.
 struct DeckCardState {

@@ -1,8 +1,9 @@
 #pragma once
 
 // One line of plain text cut in the middle to the width the layout gives it, so that both ends
-// of a long path or host name stay readable; the whole text stays in the tooltip and for
-// assistive tools.
+// of a long path, host or file name stay readable; the whole text stays in the tooltip and for
+// assistive tools. The settings window and the deck cards share this one class: two of the same
+// name would leave the program with only one of them.
 
 #include <QLabel>
 #include <QResizeEvent>
@@ -20,12 +21,15 @@ public:
   }
 
   void setFullText(const QString& text) {
+    if (full_ == text) return;
     full_ = text;
     setToolTip(text);
     setAccessibleName(text);
     elide();
   }
   const QString& fullText() const noexcept { return full_; }
+  // Any width down to none, so that a long text never holds its row open; one line high.
+  QSize minimumSizeHint() const override { return {0, fontMetrics().height()}; }
 
 protected:
   void resizeEvent(QResizeEvent* event) override {
