@@ -7,6 +7,7 @@
 
 #include <QLabel>
 #include <QResizeEvent>
+#include <QTextDocument>
 
 #include <algorithm>
 
@@ -23,7 +24,11 @@ public:
   void setFullText(const QString& text) {
     if (full_ == text) return;
     full_ = text;
-    setToolTip(text);
+    // A tooltip reads a text that looks like markup as markup, and these texts come from outside
+    // (file and folder names, video titles): such a one is escaped, so it shows as written.
+    setToolTip(Qt::mightBeRichText(text)
+                   ? QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() + QStringLiteral("</p>")
+                   : text);
     setAccessibleName(text);
     elide();
   }

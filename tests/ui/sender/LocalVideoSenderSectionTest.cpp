@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QUrl>
 
 #include <chrono>
@@ -217,6 +218,29 @@ TEST_F(SenderSectionTest, ALongUnbrokenNameInTheStatusKeepsBothCardsTheirShare) 
   EXPECT_GE(b->statusLabel()->height(), b->statusLabel()->fontMetrics().lineSpacing());
   EXPECT_LE(std::abs(a->width() - b->width()), 2) << a->width() << " / " << b->width();
   EXPECT_LE(b->mapTo(section, QPoint(b->width(), 0)).x(), section->width());
+}
+
+// A video's title comes from the video service: its tooltip shows it as written, whatever
+// markup it seems to hold.
+TEST_F(SenderSectionTest, ATitleThatLooksLikeMarkupIsShownAsWrittenInItsTooltip) {
+  auto view = makeView();
+  DeckCard* card = view->senderSection()->card(Deck::a);
+  view->show();
+  pump();
+  // How a tooltip reads its text: as markup when it looks like markup.
+  const auto shown = [](const QString& tip) {
+    if (!Qt::mightBeRichText(tip)) return tip;
+    QTextDocument document;
+    document.setHtml(tip);
+    return document.toPlainText();
+  };
+  for (const char* title : {"<b>Live</b> at the hall", "&lt;3 remix &amp; more", "<img src=\"cover.png\">Intro",
+                            "  <i>two  spaces</i>", "plain title.mp4"}) {
+    SCOPED_TRACE(title);
+    broadcaster->deckA.fileName.set(title);
+    EXPECT_EQ(shown(card->fileLabel()->toolTip()).toStdString(), title);
+    EXPECT_EQ(card->fileLabel()->accessibleName().toStdString(), title);
+  }
 }
 
 // A status longer than its two lines shows its beginning, whole, where a short one starts.
