@@ -42,11 +42,16 @@ void copyContents(int from, int to, const ExportSaver::RangeCopy& copyRange) {
   // The kernel copies (or shares extents) without the bytes passing through us; kernels and
   // file systems that cannot do it between these two files take the plain loop. A refusal may
   // come after an interrupted call or after a part was copied: both offsets then stand just past
-  // what was copied, so the loop carries on from there.
+  // what was copied, so the loop carries on from there. A count of 0 is not proof of the end:
+  // some file systems report it for files whose size they cannot tell in advance, so reading
+  // finishes the copy (and costs one read where the end was real).
   for (;;) {
     const ssize_t copied = copyRange(from, to, std::size_t{1} << 30);
-    if (copied == 0) return;
     if (copied > 0) continue;
+    if (copied == 0) {
+      copyByReading(from, to);
+      return;
+    }
     if (errno == EINTR) continue;
     if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
       copyByReading(from, to);
