@@ -10,9 +10,12 @@
 #include <atomic>
 #include <cstring>
 #include <ctime>
+#include <future>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <vector>
 
 namespace pd::platform::instance {
 namespace {
@@ -23,13 +26,35 @@ using pd::testing::TempDirectory;
 
 runtime::Clock::MonotonicTime in(std::chrono::milliseconds d) { return runtime::Clock::current().monotonic() + d; }
 
-int connectRaw(const std::filesystem::path& path) {
+sockaddr_un addressOf(const std::filesystem::path& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  return address;
+}
+
+int connectTo(int fd, const std::filesystem::path& path) {
+  const sockaddr_un address = addressOf(path);
+  return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+}
+
+int connectRaw(const std::filesystem::path& path) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(connectTo(fd, path), 0);
   return fd;
+}
+
+// The first line `fd` receives within five seconds, with its newline; what came when none did.
+std::string lineFrom(int fd) {
+  std::string line;
+  char buffer[64];
+  pollfd p{fd, POLLIN, 0};
+  while (line.find('\n') == std::string::npos && ::poll(&p, 1, 5000) == 1) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    line.append(buffer, static_cast<std::size_t>(n));
+  }
+  return line;
 }
 
 TEST(ActivationChannel, AnswersProcessIdAndActivation) {
@@ -57,9 +82,7 @@ TEST(ActivationChannel, SocketFilesLeftBehindAreReplacedButNeverALiveListenerOrA
   const auto path = dir / "instance.sock";
   {
     // A socket file whose owner is gone: bound, never listening, closed.
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    const sockaddr_un address = addressOf(path);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     ::close(fd);
@@ -88,6 +111,30 @@ TEST(ActivationChannel, TeardownRemovesOnlyItsOwnSocket) {
   ActivationListener successor(path, {});
   first.reset();
   EXPECT_TRUE(RunningInstance::find(path, in(1000ms)).has_value());
+}
+
+// Its owner is stopped: the listener never accepts, and its backlog is full.
+TEST(ActivationChannel, AListenerThatNeverAcceptsIsLiveAndDoesNotHoldUpStartUp) {
+  TempDirectory dir;
+  const auto path = dir / "instance.sock";
+  const sockaddr_un address = addressOf(path);
+  const int frozen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::bind(frozen, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(frozen, 0), 0);
+  std::vector<int> waiting;
+  bool full = false;
+  for (int i = 0; i < 64 && !full; ++i) {
+    waiting.push_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    full = connectTo(waiting.back(), path) != 0 && errno == EAGAIN;
+  }
+  ASSERT_TRUE(full);
+  auto attempt =
+      std::async(std::launch::async, [&] { return errnoOf([&] { ActivationListener listener(path, {}); }); });
+  const bool answered = attempt.wait_for(5s) == std::future_status::ready;
+  ::close(frozen); // lets a blocked attempt go on
+  EXPECT_TRUE(answered) << "start-up waited for the stopped listener";
+  EXPECT_EQ(attempt.get(), EADDRINUSE);
+  for (const int fd : waiting) ::close(fd);
 }
 
 TEST(ActivationChannel, PathTooLongForASocketIsRefused) {
@@ -124,9 +171,6 @@ TEST(ActivationChannel, ConfusedPeersAreCutOffAndTheNextOneIsServed) {
 TEST(ActivationChannel, RunningOutOfDescriptorsIdlesTheListenerUntilOneIsFree) {
   TempDirectory dir;
   ActivationListener listener(dir / "instance.sock", {});
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, listener.socketPath().c_str(), sizeof(address.sun_path) - 1);
   const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(client, 0);
   std::string answer;
@@ -134,7 +178,7 @@ TEST(ActivationChannel, RunningOutOfDescriptorsIdlesTheListenerUntilOneIsFree) {
   {
     pd::testing::ExhaustedDescriptors full;
     // The connection waits in the backlog: every accept fails with EMFILE until a descriptor frees.
-    ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(connectTo(client, listener.socketPath()), 0);
     ASSERT_EQ(::send(client, "pid\n", 4, MSG_NOSIGNAL), 4);
     const auto cpu = [] {
       timespec t{};
@@ -146,18 +190,37 @@ TEST(ActivationChannel, RunningOutOfDescriptorsIdlesTheListenerUntilOneIsFree) {
     busy = cpu() - before;
 
     full.releaseOne();
-    char buffer[64];
-    pollfd p{client, POLLIN, 0};
-    while (answer.find('\n') == std::string::npos && ::poll(&p, 1, 5000) == 1) {
-      const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
-      answer.append(buffer, static_cast<std::size_t>(n));
-    }
+    answer = lineFrom(client);
   }
   ::close(client);
   // Retrying at once would keep a core busy for the whole half second.
   EXPECT_LT(busy, 100ms);
   EXPECT_EQ(answer, "pid " + std::to_string(::getpid()) + "\n");
+}
+
+// Lowered below two descriptors, the limit makes the listener's poll fail until it is raised again.
+TEST(ActivationChannel, AListenerThatCannotPollForAWhileAnswersAfterwards) {
+  TempDirectory dir;
+  ActivationListener listener(dir / "instance.sock", {});
+  const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(client, 0);
+  rlimit previous{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &previous), 0);
+  {
+    struct Restore {
+      rlimit limit;
+      ~Restore() { ::setrlimit(RLIMIT_NOFILE, &limit); }
+    } restore{previous};
+    rlimit tight = previous;
+    tight.rlim_cur = 1;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    // The waiting connection wakes the listener, whose accept and then poll fail under the limit.
+    ASSERT_EQ(connectTo(client, listener.socketPath()), 0);
+    ASSERT_EQ(::send(client, "pid\n", 4, MSG_NOSIGNAL), 4);
+    std::this_thread::sleep_for(500ms);
+  }
+  EXPECT_EQ(lineFrom(client), "pid " + std::to_string(::getpid()) + "\n");
+  ::close(client);
 }
 
 TEST(ActivationChannel, ActivationThatOutlastsTheDeadlineTimesOut) {

@@ -75,11 +75,13 @@ void removeStaleSocket(const std::filesystem::path& path, const sockaddr_un& add
   if (!S_ISSOCK(info.st_mode)) {
     throw PosixError(EEXIST, "activation socket path is not a socket");
   }
-  UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  // Non-blocking: a listener whose owner is stopped and whose backlog is full would otherwise
+  // hold the connect, and start-up with it, until that owner accepted.
+  UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (probe.get() < 0) {
     throw PosixError(errno, "activation socket probe");
   }
-  if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+  if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 || errno == EAGAIN) {
     throw PosixError(EADDRINUSE, "activation socket has a live listener");
   }
   if (errno != ECONNREFUSED) {
@@ -114,10 +116,12 @@ struct ActivationListener::Impl {
       pollfd fds[2] = {{listenFd.get(), POLLIN, 0}, {wakeFd.get(), POLLIN, 0}};
       const int n = ::poll(fds, 2, -1);
       if (n < 0) {
-        if (errno == EINTR) {
-          continue;
+        // Only a descriptor limit lowered below two fails this poll. Ending the thread would leave
+        // the socket taking connections that nobody answers, so it waits the limit out instead.
+        if (errno != EINTR && !rest()) {
+          return;
         }
-        return;
+        continue;
       }
       if (fds[1].revents != 0) {
         return;
@@ -144,6 +148,8 @@ struct ActivationListener::Impl {
     pollfd wake{wakeFd.get(), POLLIN, 0};
     while (::poll(&wake, 1, kDescriptorShortageRestMs) < 0) {
       if (errno != EINTR) {
+        // Under a limit below one even this poll fails: pause all the same rather than spin.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kDescriptorShortageRestMs));
         return true;
       }
     }
