@@ -280,11 +280,11 @@ public:
   void detach() { destroyStream(); }
 
   // Loop lock held. Advertises the node again, under its current name, on a new connection; a
-  // stopped server stays withdrawn.
-  void attach(pw_core* core) {
-    if (stopped_.load() || stream_ != nullptr) return;
+  // stopped server stays withdrawn. False when the node could not be made.
+  bool attach(pw_core* core) {
+    if (stopped_.load() || stream_ != nullptr) return true;
     format_ = SPA_VIDEO_FORMAT_UNKNOWN;
-    connect(core);
+    return connect(core);
   }
 
   // Loop lock held.
@@ -485,14 +485,18 @@ private:
     pw_thread_loop_signal(self->loop_, false);
   }
 
-  // Loop lock held. True once the servers are advertised on a new connection.
+  // Loop lock held. True once every server is advertised on a new connection. A server whose node
+  // could not be made is tried again on the same connection, without disturbing the others.
   bool reconnect() {
-    for (PipeWireFrameServer* server : servers_) server->detach();
-    disconnectCore();
-    if (!connectCore()) return false;
-    for (PipeWireFrameServer* server : servers_) server->attach(core_);
-    lost_ = false;
-    return true;
+    if (lost_) {
+      for (PipeWireFrameServer* server : servers_) server->detach();
+      disconnectCore();
+      if (!connectCore()) return false;
+      lost_ = false;
+    }
+    bool all = true;
+    for (PipeWireFrameServer* server : servers_) all = server->attach(core_) && all;
+    return all;
   }
 
   // The reconnecting thread: logs and calls out only without the loop lock.

@@ -7,13 +7,16 @@
 #include "support/SolidFrame.hpp"
 
 #include <gtest/gtest.h>
+#include <pipewire/stream.h>
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <functional>
 #include <string>
 #include <sys/syscall.h>
@@ -25,6 +28,8 @@ namespace {
 // How far ahead of the kernel's wall clock this program reads it. A deadline worked out on the
 // clock read ahead is met by a kernel clock that is behind by as much: the clock was set back.
 std::atomic<std::int64_t> wallAheadSeconds{0};
+// How many of the next streams fail to connect, as they do when descriptors or memory run short.
+std::atomic<int> streamConnectsToFail{0};
 } // namespace
 
 // Stands in for the C library's, for this program and the libraries it loads.
@@ -32,6 +37,17 @@ extern "C" int clock_gettime(clockid_t clock, timespec* time) noexcept {
   const auto result = ::syscall(SYS_clock_gettime, clock, time);
   if (result == 0 && clock == CLOCK_REALTIME) time->tv_sec += wallAheadSeconds.load();
   return static_cast<int>(result);
+}
+
+// Stands in for the library's, for this program.
+extern "C" int pw_stream_connect(pw_stream* stream, pw_direction direction, std::uint32_t target, pw_stream_flags flags,
+                                 const spa_pod** params, std::uint32_t count) {
+  using Connect = int (*)(pw_stream*, pw_direction, std::uint32_t, pw_stream_flags, const spa_pod**, std::uint32_t);
+  static const auto real = std::bit_cast<Connect>(::dlsym(RTLD_NEXT, "pw_stream_connect"));
+  for (int left = streamConnectsToFail.load(); left > 0;) {
+    if (streamConnectsToFail.compare_exchange_weak(left, left - 1)) return -EMFILE;
+  }
+  return real(stream, direction, target, flags, params, count);
 }
 
 namespace pd::platform::videoout {
@@ -259,6 +275,19 @@ TEST_F(VideoOutWithDaemon, ServersMadeOrStoppedWhileTheDaemonIsAwayFollowItsRetu
   EXPECT_NE(nodes.find("node.name = \"Restart Late\""), std::string::npos) << nodes;
   EXPECT_EQ(nodes.find("Restart Dropped"), std::string::npos) << nodes;
   EXPECT_EQ(dropped->publishFrame(*solidFrame(64, 36, 10, 128, 128)), PublishResult::stopped);
+}
+
+TEST_F(VideoOutWithDaemon, ANodeThatCannotBeMadeOnTheDaemonsReturnIsTriedAgain) {
+  auto server = out_->createServer("Retried Once");
+  ASSERT_NE(waitForNode(server.get()), 0U);
+  daemon_->restart([&] {
+    for (int attempt = 0; attempt < 500 && server->nodeId(); ++attempt)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    streamConnectsToFail = 1;
+  });
+  ASSERT_TRUE(daemon_->running()) << daemon_->failure();
+  EXPECT_NE(waitForNode(server.get()), 0U) << "the server stays dark after one failed try";
+  EXPECT_EQ(streamConnectsToFail.load(), 0) << "the node was never made again";
 }
 
 TEST_F(VideoOutWithDaemon, AFramePreparedBeforeTheDaemonGoesIsNotReportedAsHandedOver) {
