@@ -404,6 +404,8 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveAPI(std::weak_ptr<Impl
                                co_return response;
                              });
   std::optional<ReceiverAPIResponse> answer;
+  // The hook's own failure: nothing else would answer the peer or end its connection.
+  std::exception_ptr failure;
   for (;;) {
     // The race ends only this wait, so that the work goes on if the hook's longest wait has grown
     // meanwhile (a YouTube call tries the instances the user adds while it runs).
@@ -412,17 +414,22 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveAPI(std::weak_ptr<Impl
                        [work]() -> runtime::Awaitable<ReceiverAPIResponse> { co_return co_await work.value(); });
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started);
-    answer = co_await runtime::race(std::move(waiting), limit - std::min(limit, elapsed));
-    if (answer || runtime::isCancelled()) break;
+    try {
+      answer = co_await runtime::race(std::move(waiting), limit - std::min(limit, elapsed));
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (answer || failure || runtime::isCancelled()) break;
     const auto restated = statedLimit();
     if (restated <= limit) break;
     limit = restated;
   }
   if (!answer) work.cancel();
   // No answer: either the connection ended (the peer left) and cancelled this task, or the
-  // handler hung past the limit, and the peer is told so instead of holding its slot for good.
+  // handler hung past the limit or failed, and the peer is told so instead of holding its slot for
+  // good.
   const bool peerGone = !answer && runtime::isCancelled();
-  queue.execute([weak, answer = std::move(answer), peerGone, connection] {
+  queue.execute([weak, answer = std::move(answer), peerGone, failure, connection] {
     auto self = weak.lock();
     if (!self) {
       return;
@@ -432,8 +439,9 @@ runtime::Awaitable<void> LocalVideoHTTPServer::Impl::serveAPI(std::weak_ptr<Impl
     } else if (peerGone) {
       self->logRequestAbort("client_gone", std::nullopt, 0, std::make_exception_ptr(runtime::CancellationError()));
     } else {
-      self->logRequestFailure("api_timeout", 503, std::nullopt,
-                              std::make_exception_ptr(PosixError(ETIMEDOUT, "API handler deadline")));
+      self->logRequestFailure(failure ? "api_error" : "api_timeout", 503, std::nullopt,
+                              failure ? failure
+                                      : std::make_exception_ptr(PosixError(ETIMEDOUT, "API handler deadline")));
       static constexpr std::string_view kUnavailable = R"({"error":"unavailable"})";
       self->sendAPIResponse(ReceiverAPIResponse{503, toBytes(kUnavailable)}, connection);
     }

@@ -128,6 +128,25 @@ TEST(ConnectionSlotsTest, ApiHandlerPastTheDeadlineIsAnsweredUnavailable) {
   EXPECT_TRUE(waitUntil([&] { return counts->cancelled == 2; }));
 }
 
+// A hook that fails instead of answering leaves nothing else to end the request: the peer is told
+// at once, as for a hook past its deadline, long before that deadline.
+TEST(ConnectionSlotsTest, ApiHandlerThatFailsIsAnsweredUnavailableAtOnce) {
+  ServerFixture f;
+  LogLines log;
+  f.server->setAPIHandler(
+      [](std::string, std::map<std::string, std::string>) -> runtime::Awaitable<ReceiverAPIResponse> {
+        throw std::runtime_error("hook failed");
+        co_return ReceiverAPIResponse{200, {}};
+      },
+      60s);
+  RawClient client(f.port);
+  client.send("GET /search?q=x HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(client.read(SIZE_MAX, 5s),
+            "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json; charset=utf-8\r\n"
+            "Content-Length: 23\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n{\"error\":\"unavailable\"}");
+  EXPECT_TRUE(log.waitFor({"reason=api_error", "status=503", "err_domain=std::runtime_error"}));
+}
+
 TEST(HeadReaderSharesTest, AFullServerTakesTheOldestSlotOfThePeerOverItsShareOnly) {
   HeadReaderShares<int> shares(2);
   shares.add("a", 1);
