@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <exception>
+
 namespace pd::api {
 
 namespace {
@@ -15,15 +17,22 @@ using mediaserver::MacLocalVideoLibrary;
 using mediaserver::ReceiverAPIResponse;
 
 // Whether the remembered file still has the content it had when it was handed in. No answer in
-// time, or the check's own cancellation, counts as a change: the id is then looked up afresh.
+// time, the check's own cancellation or its failure counts as a change: the id is then looked up
+// afresh, and the lookup answers for a file that is gone or unreadable.
 runtime::Awaitable<bool> rememberedFileUnchanged(const BPMRouteDependencies& dependencies, const std::string& id,
                                                  const LocalBPMCache::Remembered& remembered) {
   auto check = runtime::spawn(runtime::sharedPool().executor(),
                               [checkGuard = dependencies.checkGuard, id, remembered]() -> runtime::Awaitable<bool> {
                                 co_return co_await checkGuard(id, remembered.url, remembered.guardian);
                               });
-  const auto unchanged = co_await runtime::race(check, dependencies.timing.guardCheck);
-  co_return unchanged.value_or(false);
+  try {
+    const auto unchanged = co_await runtime::race(check, dependencies.timing.guardCheck);
+    co_return unchanged.value_or(false);
+  } catch (const runtime::CancellationError&) {
+    throw;
+  } catch (const std::exception&) {
+    co_return false;
+  }
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <system_error>
 #include <future>
 
 namespace pd::api::test {
@@ -42,6 +44,9 @@ protected:
                std::shared_ptr<LocalBPMCache::ServingVersionGuard> guard) -> runtime::Awaitable<bool> {
       ++checks_;
       if (checkHangs_) co_await runtime::sleep(10s);
+      if (checkThrows_) {
+        throw std::filesystem::filesystem_error("stat", url, std::make_error_code(std::errc::permission_denied));
+      }
       co_return guard->matches(url);
     };
     dependencies_.jsonResponse = [](std::int64_t status, const nlohmann::json& body) {
@@ -78,6 +83,7 @@ protected:
   std::atomic<int> lookups_{0};
   std::atomic<int> checks_{0};
   std::atomic<bool> checkHangs_{false};
+  std::atomic<bool> checkThrows_{false};
   std::chrono::milliseconds lookupDelay_{0};
   std::optional<std::promise<void>> lookupEntered_;
 };
@@ -128,6 +134,16 @@ TEST_F(BPMRouteTest, ARememberedUnchangedFileSkipsTheLookupAndAChangedOneIsLooke
   EXPECT_EQ(lookups_, 3);
   EXPECT_EQ(log_.count("local_bpm_complete bpm=0 pending=false op=op4"), 1u);
   EXPECT_EQ(detector_.started(), std::vector<std::string>(4, kA));
+}
+
+TEST_F(BPMRouteTest, ARememberedFileWhoseCheckFailsIsLookedUpAgain) {
+  detector_.release(kA, deckinput::BPMDetectionResult{std::nullopt, 0, true});
+  EXPECT_EQ(answer(kA), R"(200 {"pending":true})"); // remembered, nothing stored
+  checkThrows_ = true;
+  detector_.release(kA, 120);
+  EXPECT_EQ(answer(kA), R"(200 {"bpm":120})");
+  EXPECT_EQ(checks_, 1);
+  EXPECT_EQ(lookups_, 2);
 }
 
 TEST_F(BPMRouteTest, AChangedSessionIsRefusedWithoutALine) {
