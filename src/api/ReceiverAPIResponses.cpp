@@ -5,6 +5,8 @@
 #include "diagnostics/Log.hpp"
 #include "platform/crypto/Random.hpp"
 #include "platform/json/JsonWriter.hpp"
+#include "platform/log/Utf8.hpp"
+#include "platform/text/PercentEncoding.hpp"
 #include "platform/text/Trim.hpp"
 #include "remotesource/VideoID.hpp"
 #include "remotesource/VideoSourceError.hpp"
@@ -92,6 +94,12 @@ std::string ReceiverAPIService::imageContentType(std::string_view url) {
     path = slash == std::string_view::npos ? std::string_view() : path.substr(slash);
   }
   path = path.substr(0, path.find_first_of("?#"));
+  // The extension is that of the name the escapes stand for: "a%2Epng" names "a.png". A path
+  // that does not decode to UTF-8 is judged as written.
+  const auto decoded = platform::text::percentDecoded(path);
+  if (decoded && platform::log::isValidUtf8(*decoded)) {
+    path = *decoded;
+  }
   while (!path.empty() && path.back() == '/') {
     path.remove_suffix(1);
   }

@@ -122,6 +122,9 @@ TEST(ReceiverAPIBasicsTest, ThumbnailTypesFollowTheLowerCasedExtension) {
   EXPECT_EQ(ReceiverAPIService::imageContentType("https://i.example/vi/x/default"), "image/jpeg");
   EXPECT_EQ(ReceiverAPIService::imageContentType("https://i.example.png"), "image/jpeg");
   EXPECT_EQ(ReceiverAPIService::imageContentType("https://i.example/x.png#y.webp"), "image/png");
+  // The extension of the name the escapes stand for.
+  EXPECT_EQ(ReceiverAPIService::imageContentType("https://i.example/vi/x/a%2Ewebp"), "image/webp");
+  EXPECT_EQ(ReceiverAPIService::imageContentType("https://i.example/vi/x/a.p%4Eg"), "image/png");
 }
 
 TEST(ReceiverAPIBasicsTest, LocalTitlesDropOnlyTheLastExtension) {
