@@ -72,5 +72,35 @@ TEST_F(LinkIntegrationTest, DiscoversConnectsAndReceivesEveryDatagramOfAPacedBur
   EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";
 }
 
+// A connect to a tablet that has just withdrawn its service waits to resolve it; the tablet's
+// return links that same attempt, well within its time limit.
+TEST_F(LinkIntegrationTest, AttemptWaitingToResolveLinksWhenTheTabletReturns) {
+  const std::string name = "Returning Tablet " + std::to_string(::getpid());
+  platform::log::setDebugEnabled(true);
+  auto dependencies = integrationDependencies("Integration Mac");
+  dependencies.timing.connectionTimeout = std::chrono::minutes(1);
+  auto manager = browsingManager(std::move(dependencies));
+  ASSERT_TRUE(manager);
+
+  Emulator emulator({"--interface", "lo", "--name", name});
+  ASSERT_TRUE(emulator.waitFor("bonjour_published", [&] { pump(); }));
+  ASSERT_TRUE(runUntil([&] { return listedTablet(*manager, name).has_value(); }, 5s));
+  const auto tablet = *listedTablet(*manager, name);
+  const auto lo = loopbackRoute(tablet);
+  ASSERT_TRUE(lo);
+
+  emulator.command("bonjour off");
+  ASSERT_TRUE(emulator.waitFor("bonjour_withdrawn", [&] { pump(); }));
+  ASSERT_TRUE(runUntil([&] { return !listedTablet(*manager, name); }, 10s));
+  LogWindow log;
+  manager->connect(tablet, *lo);
+  ASSERT_TRUE(runUntil([&] { return log.has("udp_state state=waiting gen="); }, 20s));
+
+  emulator.command("bonjour on");
+  ASSERT_TRUE(emulator.waitFor("bonjour_published", [&] { pump(); }));
+  EXPECT_TRUE(runUntil([&] { return !manager->connectedPeers.get().empty(); }, 20s));
+  EXPECT_TRUE(releaseManager(manager, [this] { pump(); })) << "the manager outlived its test";
+}
+
 } // namespace
 } // namespace pd::link::test

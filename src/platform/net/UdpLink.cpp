@@ -6,9 +6,11 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/udp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <utility>
@@ -29,6 +31,8 @@ constexpr int kInteractiveVideoTos = 0x88;
 constexpr int kInteractiveVideoPriority = 5;
 // Datagrams taken straight from the socket before the link waits through the event loop.
 constexpr int kDrainBudget = 32;
+// The pause before a service that could not be resolved is asked for again.
+constexpr std::chrono::seconds kResolveRetryDelay{1};
 
 Error posixError(int errnum, const char* context) { return PosixError(errnum, context); }
 
@@ -101,6 +105,7 @@ struct UdpLink::Impl : std::enable_shared_from_this<Impl> {
   // Touched on the executor only.
   std::optional<udp::socket> socket;
   std::unique_ptr<ServiceResolver::Operation> resolution;
+  std::optional<asio::steady_timer> resolveRetry;
   std::optional<Error> failure;
   ReceiveCompletion pendingReceive;
   bool receiveArmed = false;
@@ -166,6 +171,10 @@ struct UdpLink::Impl : std::enable_shared_from_this<Impl> {
       fail(posixError(EINVAL, "no resolver for a service endpoint"));
       return;
     }
+    resolveService();
+  }
+
+  void resolveService() {
     std::optional<runtime::Executor> target;
     {
       std::scoped_lock lock(mutex);
@@ -183,8 +192,11 @@ struct UdpLink::Impl : std::enable_shared_from_this<Impl> {
     const LinkState now = currentState();
     if (now != LinkState::preparing && now != LinkState::waiting) return;
     if (auto* error = std::get_if<Error>(&result)) {
-      // The peer may answer later; the owner's time limit decides when to give up.
+      // The peer may answer later, so it is asked again until it does or the link ends; the
+      // owner's time limit decides when to give up. A resolution fails only after the resolver's
+      // own wait, and a tablet that comes back within one is found by it.
       setState(LinkState::waiting, *error);
+      retryResolution();
       return;
     }
     const auto& resolved = std::get<ResolvedService>(result);
@@ -195,6 +207,20 @@ struct UdpLink::Impl : std::enable_shared_from_this<Impl> {
       return;
     }
     connectTo(udp::endpoint(address, resolved.port), resolved.interfaceIndex);
+  }
+
+  void retryResolution() {
+    std::optional<runtime::Executor> target;
+    {
+      std::scoped_lock lock(mutex);
+      target = executor;
+    }
+    resolveRetry.emplace(asio::any_io_executor(*target), kResolveRetryDelay);
+    resolveRetry->async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
+      const auto self = weak.lock();
+      if (ec || !self || self->currentState() != LinkState::waiting) return;
+      self->resolveService();
+    });
   }
 
   void bindToInterface(const Interface& interface, bool v6) {
@@ -295,6 +321,7 @@ struct UdpLink::Impl : std::enable_shared_from_this<Impl> {
 
   void closeSocket() {
     resolution.reset();
+    resolveRetry.reset();
     if (socket) {
       boost::system::error_code ignored;
       socket->close(ignored);

@@ -5,10 +5,12 @@
 // start() resolves the peer (a Bonjour service through the given resolver, or a numeric host),
 // opens a socket of the peer's family, binds it to the required interface, sets the traffic
 // class and connects it, so the kernel delivers only the peer's datagrams. A link-local IPv6
-// peer is given the interface as its scope. Receive errors that leave the socket usable (an ICMP
-// refusal, a full buffer) are reported to the receive completion and the link stays ready; an
-// error after which the socket is useless moves the link to failed before the completion runs,
-// so a receive loop that re-arms only while ready ends instead of spinning.
+// peer is given the interface as its scope. A service that cannot be resolved leaves the link
+// waiting, and it is asked for again a second after each failure until it resolves or the link
+// is cancelled. Receive errors that leave the socket usable (an ICMP refusal, a full buffer) are
+// reported to the receive completion and the link stays ready; an error after which the socket
+// is useless moves the link to failed before the completion runs, so a receive loop that re-arms
+// only while ready ends instead of spinning.
 //
 // No Asio in this header: the socket lives in the implementation.
 
