@@ -27,6 +27,7 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QMimeDatabase>
+#include <QPointer>
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -203,13 +204,15 @@ LocalVideoSenderSection::LocalVideoSenderSection(sender::LocalVideoBroadcaster& 
 
   auto& defaults = platform::UserDefaults::standard();
   tab_ = sourceTabFromStored(defaults.string(settings::SettingsKey::sendToIPadTab));
-  // Another writer of the key (another window, the settings file) is followed at once.
-  defaultsChanged_ = defaults.connectChanged([this](const std::string& key) {
+  // Another writer of the key (another window, the settings file) is followed at once, on the
+  // main thread. Off it the section is never touched: it may be going there meanwhile.
+  defaultsChanged_ = defaults.connectChanged([self = QPointer<LocalVideoSenderSection>(this)](const std::string& key) {
     if (key != settings::SettingsKey::sendToIPadTab) return;
     QMetaObject::invokeMethod(
-        this,
-        [this] {
-          applyTab(
+        qApp,
+        [self] {
+          if (!self) return;
+          self->applyTab(
               sourceTabFromStored(platform::UserDefaults::standard().string(settings::SettingsKey::sendToIPadTab)));
         },
         Qt::AutoConnection);

@@ -17,7 +17,11 @@
 #include <QToolButton>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <vector>
+
+#include <sched.h>
 
 namespace pd::ui::test {
 namespace {
@@ -145,6 +149,37 @@ TEST_F(ContentViewTest, AcceptingTheTermsLaterOpensTheSheet) {
   defaults.set("acceptedTermsVersion", std::int64_t{3});
   pump();
   EXPECT_TRUE(view->showSetup());
+}
+
+// The keys the window follows, written on another thread while windows come and go: a window
+// that is gone is never touched. The writer shares one processor with the main thread, so that it
+// is often stopped inside a change's notification while a window is being destroyed.
+TEST_F(ContentViewTest, SettingsWrittenOnAnotherThreadNeverReachAWindowThatIsGone) {
+  cpu_set_t allowed;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  int cpu = 0;
+  while (!CPU_ISSET(cpu, &allowed)) ++cpu;
+  CPU_SET(cpu, &one);
+  ::sched_setaffinity(0, sizeof one, &one); // this thread, and the writer made from it
+  std::atomic<bool> stop{false};
+  std::atomic<std::int64_t> writes{0};
+  std::thread writer([&] {
+    for (std::int64_t i = 0; !stop; writes = ++i) {
+      defaults.set("acceptedTermsVersion", i % 2); // below the current version: no sheet
+      defaults.set("sendToIPadTab", i % 2 == 0 ? "youtube" : "localFile");
+    }
+  });
+  constexpr int kWindows = 80;
+  for (int round = 0; round < kWindows; ++round) {
+    auto view = makeView();
+    QApplication::processEvents();
+  }
+  stop = true;
+  writer.join();
+  ::sched_setaffinity(0, sizeof allowed, &allowed);
+  EXPECT_GT(writes, kWindows);
 }
 
 TEST_F(ContentViewTest, ConnectionButtonOpensTheSheetOnce) {
