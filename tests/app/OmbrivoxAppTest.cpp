@@ -482,6 +482,8 @@ TEST_F(AppShellTest, UpdateRelaunchClosesTheConnectionSheetFirst) {
   app->updaterController().relaunchIntoInstalledUpdate([&] { installed = true; });
   EXPECT_FALSE(app->mainWindowContent().showSetup());
   EXPECT_FALSE(installed);
+  // The delayed install writes to this frame: it must have run before the test returns.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return installed; }, kWaitMs));
 }
 
 TEST(UpdaterDelegate, PostsTheNotificationFirstAndInstallsOnceAfterTheDelay) {
