@@ -4,10 +4,9 @@
 #include "platform/settings/UserDefaults.hpp"
 #include "runtime/MainThread.hpp"
 #include "ui/main/ContentView.hpp"
+#include "ui/settings/FollowSetting.hpp"
 #include "ui/settings/TermsOfServiceView.hpp"
 
-#include <QCoreApplication>
-#include <QPointer>
 #include <QTimer>
 #include <QToolBar>
 
@@ -23,19 +22,8 @@ MainWindow::MainWindow(ui::ContentView* content, int currentTermsVersion) : cont
   prepareForTermination_ = NotificationCenter::defaultCenter().addObserver(
       kPrepareForTerminationNotification, [this] { content_->closeSetupForTermination(); });
 
-  // A change can be written from any thread; the sheet follows it on the main thread. Off that
-  // thread the window is never touched, not even to queue a call on it: it may be going
-  // meanwhile, and a disconnection does not wait for a call already under way.
-  defaultsChanged_ =
-      platform::UserDefaults::standard().connectChanged([self = QPointer<MainWindow>(this)](const std::string& key) {
-        if (key != ui::TermsOfServiceView::kAcceptedTermsVersionKey) return;
-        QMetaObject::invokeMethod(
-            qApp,
-            [self] {
-              if (self) self->updateTermsSheet();
-            },
-            Qt::AutoConnection);
-      });
+  defaultsChanged_ = ui::followSetting(this, ui::TermsOfServiceView::kAcceptedTermsVersionKey,
+                                       [](MainWindow& window) { window.updateTermsSheet(); });
 }
 
 MainWindow::~MainWindow() = default;

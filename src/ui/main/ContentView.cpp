@@ -11,10 +11,9 @@
 #include "ui/main/StatusSection.hpp"
 #include "ui/main/VideoSections.hpp"
 #include "ui/main/ViewKit.hpp"
+#include "ui/settings/FollowSetting.hpp"
 
 #include <QAction>
-#include <QCoreApplication>
-#include <QPointer>
 #include <QScrollArea>
 #include <QShowEvent>
 #include <QTimer>
@@ -133,19 +132,8 @@ ContentView::ContentView(link::NetworkManagerForMac& connectionManager, deckinpu
   }
 
   lastAcceptedTermsVersion_ = storedTermsVersion();
-  // A change can be written from any thread; the view follows it on the main thread. Off that
-  // thread the view is never touched, not even to queue a call on it: it may be going meanwhile,
-  // and a disconnection does not wait for a call already under way.
-  defaultsChanged_ =
-      platform::UserDefaults::standard().connectChanged([self = QPointer<ContentView>(this)](const std::string& key) {
-        if (key != settings::SettingsKey::acceptedTermsVersion) return;
-        QMetaObject::invokeMethod(
-            qApp,
-            [self] {
-              if (self) self->termsVersionMayHaveChanged();
-            },
-            Qt::AutoConnection);
-      });
+  defaultsChanged_ = followSetting(this, settings::SettingsKey::acceptedTermsVersion,
+                                   [](ContentView& view) { view.termsVersionMayHaveChanged(); });
 
   refreshStatus();
   refreshVideo();

@@ -19,6 +19,7 @@
 #include "ui/sender/QtMediaTypes.hpp"
 #include "ui/sender/ThumbnailLoader.hpp"
 #include "ui/sender/YouTubeSearchPanel.hpp"
+#include "ui/settings/FollowSetting.hpp"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -27,7 +28,6 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QMimeDatabase>
-#include <QPointer>
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -204,18 +204,10 @@ LocalVideoSenderSection::LocalVideoSenderSection(sender::LocalVideoBroadcaster& 
 
   auto& defaults = platform::UserDefaults::standard();
   tab_ = sourceTabFromStored(defaults.string(settings::SettingsKey::sendToIPadTab));
-  // Another writer of the key (another window, the settings file) is followed at once, on the
-  // main thread. Off it the section is never touched: it may be going there meanwhile.
-  defaultsChanged_ = defaults.connectChanged([self = QPointer<LocalVideoSenderSection>(this)](const std::string& key) {
-    if (key != settings::SettingsKey::sendToIPadTab) return;
-    QMetaObject::invokeMethod(
-        qApp,
-        [self] {
-          if (!self) return;
-          self->applyTab(
-              sourceTabFromStored(platform::UserDefaults::standard().string(settings::SettingsKey::sendToIPadTab)));
-        },
-        Qt::AutoConnection);
+  // Another writer of the key (another window, the settings file) is followed at once.
+  defaultsChanged_ = followSetting(this, settings::SettingsKey::sendToIPadTab, [](LocalVideoSenderSection& section) {
+    section.applyTab(
+        sourceTabFromStored(platform::UserDefaults::standard().string(settings::SettingsKey::sendToIPadTab)));
   });
   applyTab(tab_);
 }
